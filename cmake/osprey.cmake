@@ -1,0 +1,30 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# osprey_shared_library(<target> <output name> SOURCES ... [LIBS ...])
+# Builds web/<output name>.so with no "lib" prefix and RUNPATH $ORIGIN, so the
+# libraries in web/ find one another (one VOKTBasic, one ravlink per process).
+function(osprey_shared_library target output)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${target} SHARED ${ARG_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME ${output}
+    LIBRARY_OUTPUT_DIRECTORY ${OSPREY_WEB}
+    BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN")
+  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--enable-new-dtags)
+  if(ARG_LIBS)
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS})
+  endif()
+endfunction()
+
+# osprey_gtest(<target> SOURCES ... [LIBS ...])
+# A GoogleTest program whose cases CTest runs one by one.
+function(osprey_gtest target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads ${ARG_LIBS})
+  set_target_properties(${target} PROPERTIES BUILD_RPATH "${OSPREY_WEB}")
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "OSPREY_SOURCE=${CMAKE_SOURCE_DIR};OSPREY_DIST=${OSPREY_DIST}")
+endfunction()
