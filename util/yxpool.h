@@ -1,0 +1,425 @@
+// Object pools of the utility library: YXConfig (what an object connects to),
+// YXPooledObj (base of pooled objects) and YXPool<T>. Included through
+// yxutil.h.
+//
+// A pool hands out objects created from a configuration, takes them back,
+// reuses the most recently returned matching one first, and deletes objects
+// idle too long. One re-entrant mutex per pool guards both arrays, both counts
+// and the blocked configurations; the pool never holds it while it sleeps or
+// while it calls Init, OnAcquire, OnRelease, Close or a destructor. Any number
+// of threads may acquire and release at once; a thread releases every object
+// it acquired (Clean and the destructor wait for that).
+#ifndef YXPOOL_H
+#define YXPOOL_H
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <type_traits>
+
+#include "yxaux.h"
+#include "yxcontainers.h"
+
+// What pooled objects are made from. Derived classes say when two
+// configurations designate the same resource (Compare).
+class YXConfig {
+ public:
+  YXConfig();
+  YXConfig(const YXConfig&) = delete;
+  YXConfig& operator=(const YXConfig&) = delete;
+  // Deletes the parameter store.
+  virtual ~YXConfig();
+  // The parameter store's value of key, or null (no store, absent key).
+  virtual const char* GetValue(const char* key);
+  // The parameter store, null until the first SetValue.
+  virtual YXParamHash* GetParams();
+  // Stores key/value (YXParamHash::Add; its exceptions pass through).
+  virtual void SetValue(const char* key, const char* value);
+  // True when both configurations designate the same resource.
+  virtual bool Compare(YXConfig* other) = 0;
+
+  YXParamHash* params = nullptr;
+  int32_t idleTimeout = 60;  // seconds; a setting derived configurations may use
+  uint64_t created;          // yxTickCount64() at construction
+};
+
+// Base of pooled objects. A YXPool<T> creates objects with `new T(config)`,
+// so T must have a constructor taking YXConfig*.
+class YXPooledObj {
+ public:
+  // config: the configuration the object is made for (not owned).
+  explicit YXPooledObj(YXConfig* config = nullptr);
+  YXPooledObj(const YXPooledObj&) = delete;
+  YXPooledObj& operator=(const YXPooledObj&) = delete;
+  virtual ~YXPooledObj();
+  // Prepares a newly created object (connects it); may throw.
+  virtual void Init() = 0;
+  // Releases what the object holds before it is deleted; should not throw.
+  virtual void Close() = 0;
+  // Called when an idle object is handed out again; may throw. Default: nothing.
+  virtual void OnAcquire();
+  // Called when the object comes back. Default: lastUsed := now.
+  virtual void OnRelease();
+  // True when the object serves `wanted`: its config's Compare with it (equal
+  // pointers when either side is null).
+  virtual bool Matches(YXConfig* wanted);
+  virtual uint64_t GetLastUsed();
+
+  uint64_t lastUsed;          // yxTickCount64() when last returned (creation at first)
+  YXConfig* config = nullptr; // not owned
+};
+
+template <class T>
+class YXPool {
+  static_assert(std::is_base_of_v<YXPooledObj, T>, "pooled objects derive from YXPooledObj");
+
+ public:
+  // Seconds Clean and the destructor wait for objects still in use.
+  static constexpr int kDefaultReleaseWait = 10;
+
+  // An empty pool of at most maxSize objects; idle time-out 60 s; no
+  // configuration. Out of memory: "YXPool::YXPool", kind 0, 8001, "Couldn't
+  // allocate available list array" / "Couldn't allocate user list array", or
+  // "YXList::YXList" 8001 for the blocked list.
+  explicit YXPool(int maxSize) { _construct(maxSize); }
+  // The same with the configuration new objects are made from (owned by the
+  // pool unless ownsConfig is cleared) and the idle time-out in seconds.
+  YXPool(YXConfig* poolConfig, int maxSize, int idleTimeoutSeconds = 60) {
+    _construct(maxSize);
+    config = poolConfig;
+    idleTimeout = idleTimeoutSeconds;
+  }
+  YXPool(const YXPool&) = delete;
+  YXPool& operator=(const YXPool&) = delete;
+
+  // ReleaseAll; never throws. When objects are still in use after the wait,
+  // the failure goes to yxReportError and those objects (and the pool's
+  // arrays and mutex, which their users still reach through Release) are left
+  // alone rather than freed under their users.
+  virtual ~YXPool() {
+    try {
+      ReleaseAll();
+    } catch (const YXException& e) {
+      char text[YX_MSG_SIZE];
+      std::snprintf(text, sizeof text, "YXPool::~YXPool - %s", e.GetErrorMsg());
+      yxReportError(text, e.GetErrorCode());
+    } catch (...) {
+      yxReportError("YXPool::~YXPool - unexpected failure while releasing the pool", -1);
+    }
+  }
+
+  // An object for wanted (new objects are made with `new T(wanted)`).
+  // - Pool blocked, or wanted among the configurations being cleaned:
+  //   "YXPool::Acquire", kind 1, 8002, "Couldn't acquire object, pool is blocked"
+  //   (also when that happens while waiting).
+  // - Up to `timeout` tries (a negative timeout: until one comes free), about
+  //   a second apart: the most recently returned idle object that Matches
+  //   wanted, else a new one while the pool has room. 0 tries or none found:
+  //   "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object, pool is exhausted".
+  // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
+  //   that throws, the object leaves the pool, is deleted, and the exception
+  //   is thrown on unchanged.
+  T* Acquire(YXConfig* wanted, int timeout = 10) {
+    _throwIfBlocked(wanted, "YXPool::Acquire");
+    for (int attempt = 0; timeout < 0 || attempt < timeout; ++attempt) {
+      if (attempt > 0) yxSleep(1000);
+      bool created = false;
+      T* object = _takeOrCreate(wanted, true, created);
+      if (object) return _prepare(object, created);
+    }
+    YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL,
+             "Couldn't acquire object, pool is exhausted");
+  }
+
+  // Takes the most recently returned idle object matching the pool's own
+  // configuration, without waiting and without making one; it runs OnAcquire.
+  // Blocked: 8002 "Couldn't acquire object, pool is blocked"; none idle: 8004
+  // "Couldn't acquire object, pool is exhausted" (function "YXPool::Acquire").
+  T* AcquireNoWait() {
+    bool created = false;
+    T* object = _takeOrCreate(config, false, created);
+    if (!object)
+      YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL,
+               "Couldn't acquire object, pool is exhausted");
+    return _prepare(object, false);
+  }
+
+  // Gives object back: when it is in use, OnRelease runs (exceptions
+  // swallowed) and it becomes the most recently returned idle object. An
+  // object not in use here is ignored. Never throws.
+  void Release(T* object) noexcept {
+    YXMutexLock hold(mutex);
+    int index = _indexOf(used, usedCount, object);
+    if (index < 0) return;
+    try {
+      object->OnRelease();
+    } catch (...) {
+    }
+    _removeAt(used, usedCount, index);
+    available[availableCount++] = object;
+  }
+
+  // Closes and deletes every idle object whose idle time in whole seconds
+  // ((now - GetLastUsed()) / 1000) is at least idleTimeout; each idle object
+  // is examined once per call. Objects are taken out under the mutex and
+  // closed outside it. When a Close or destructor throws a YXException, the
+  // other objects are still deleted and the first exception is thrown on.
+  void CleanIdle() {
+    uint64_t now = yxTickCount64();
+    _deleteObjects(_takeIdle([&](T* object) {
+      int64_t idleMs = static_cast<int64_t>(now - object->GetLastUsed());
+      return idleMs / 1000 >= static_cast<int64_t>(idleTimeout);
+    }));
+  }
+
+  // Deletes every idle object of cleanConfig once no object of the pool is in
+  // use. Meanwhile Acquire for cleanConfig fails with 8002.
+  // - Blocked pool, or cleanConfig already being cleaned: "YXPool::Clean",
+  //   kind 1, 8002, "Couldn't clean pool, it is blocked".
+  // - Objects still in use after releaseWaitSeconds (a look every second):
+  //   "YXPool::Clean", kind 1, 8003, "Pool has at least one object holding the cleanup".
+  void Clean(YXConfig* cleanConfig) {
+    {
+      YXMutexLock hold(mutex);
+      if (blocked.load() || blockedConfigs->Contains(cleanConfig))
+        YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
+                 "Couldn't clean pool, it is blocked");
+      blockedConfigs->Add(cleanConfig);
+    }
+    bool idle = _waitUntilUnused();
+    YXObjectBatch doomed;
+    {
+      YXMutexLock hold(mutex);
+      idle = idle && usedCount == 0;
+      if (idle)
+        doomed = _takeIdleLocked([&](T* object) { return object->Matches(cleanConfig); });
+      blockedConfigs->Remove(cleanConfig);
+      if (doomed.failed)
+        YX_THROW("YXPool::Clean", YX_KIND_SYSTEM, YX_ERR_ALLOC,
+                 "Couldn't allocate the clean-up list");
+      if (!idle)
+        YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_IN_USE,
+                 "Pool has at least one object holding the cleanup");
+    }
+    _deleteObjects(doomed);
+  }
+
+  // Blocks the pool for good, waits up to releaseWaitSeconds for objects in
+  // use, then closes and deletes the idle objects and frees the pool's
+  // resources. Objects still in use: "YXPool::ReleaseAll", kind 2, 8003,
+  // "Pool has at least one object holding the releaseAll", and nothing is
+  // freed. Called by the destructor; a second call does nothing.
+  void ReleaseAll() {
+    if (released_) return;
+    blocked.store(1);
+    if (!_waitUntilUnused())
+      YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
+               "Pool has at least one object holding the releaseAll");
+    released_ = true;
+    for (int32_t i = 0; i < availableCount; ++i) {
+      try {
+        available[i]->Close();
+      } catch (...) {
+      }
+      try {
+        delete available[i];
+      } catch (...) {
+      }
+    }
+    availableCount = 0;
+    VOKTFree(available);
+    VOKTFree(used);
+    available = used = nullptr;
+    delete blockedConfigs;
+    blockedConfigs = nullptr;
+    if (ownsConfig) delete config;
+    config = nullptr;
+    yxHandleClose(mutex);
+    mutex = nullptr;
+  }
+
+  T** available = nullptr;      // idle objects; the most recently returned last
+  int32_t maxSize = 0;          // most objects at once, idle and in use
+  std::atomic<uint8_t> blocked{0};  // set by ReleaseAll; refuses every acquisition
+  int32_t availableCount = 0;
+  int32_t usedCount = 0;
+  T** used = nullptr;           // objects handed out
+  YXList<YXConfig>* blockedConfigs = nullptr;  // configurations being cleaned (not owned)
+  YX_MUTEX mutex = nullptr;     // re-entrant; also guards shareCount for its users
+  YXConfig* config = nullptr;   // what new objects are made from
+  int32_t shareCount = 0;       // owners sharing the pool; never read by the pool
+  uint64_t created = 0;         // yxTickCount64() at construction
+  int32_t idleTimeout = 60;     // seconds
+  uint8_t ownsConfig = 1;       // the pool deletes config when released
+  int32_t releaseWaitSeconds = kDefaultReleaseWait;
+
+ private:
+  struct YXObjectBatch {
+    T** objects = nullptr;
+    int32_t count = 0;
+    bool failed = false;  // the batch array could not be allocated
+  };
+
+  void _construct(int maxObjects) {
+    available = yxdetail::allocPointerArray<T*>(maxObjects);
+    if (!available)
+      YX_THROW("YXPool::YXPool", YX_KIND_SYSTEM, YX_ERR_ALLOC,
+               "Couldn't allocate available list array");
+    used = yxdetail::allocPointerArray<T*>(maxObjects);
+    if (!used) {
+      VOKTFree(available);
+      YX_THROW("YXPool::YXPool", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate user list array");
+    }
+    try {
+      blockedConfigs = new YXList<YXConfig>(100);
+      mutex = yxMutexCreate();
+    } catch (...) {
+      delete blockedConfigs;
+      VOKTFree(available);
+      VOKTFree(used);
+      throw;
+    }
+    maxSize = maxObjects;
+    created = yxTickCount64();
+  }
+
+  void _throwIfBlocked(YXConfig* wanted, const char* function) {
+    YXMutexLock hold(mutex);
+    if (blocked.load() || blockedConfigs->Contains(wanted))
+      YX_THROW(function, YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
+               "Couldn't acquire object, pool is blocked");
+  }
+
+  // Under the mutex: the most recently returned idle object matching wanted,
+  // else (allowCreate) a new one while there is room; it goes into `used`.
+  T* _takeOrCreate(YXConfig* wanted, bool allowCreate, bool& created) {
+    YXMutexLock hold(mutex);
+    if (blocked.load() || blockedConfigs->Contains(wanted))
+      YX_THROW("YXPool::Acquire", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
+               "Couldn't acquire object, pool is blocked");
+    T* object = nullptr;
+    for (int32_t i = availableCount - 1; i >= 0 && !object; --i) {
+      if (available[i]->Matches(wanted)) {
+        object = available[i];
+        _removeAt(available, availableCount, i);
+      }
+    }
+    if (!object && allowCreate && usedCount + availableCount < maxSize) {
+      object = new T(wanted);
+      created = true;
+    }
+    if (object) used[usedCount++] = object;
+    return object;
+  }
+
+  // Init (new) or OnAcquire (reused) outside the mutex; a failure takes the
+  // object out of the pool and deletes it before the exception goes on.
+  T* _prepare(T* object, bool created) {
+    try {
+      if (created)
+        object->Init();
+      else
+        object->OnAcquire();
+    } catch (...) {
+      {
+        YXMutexLock hold(mutex);
+        int index = _indexOf(used, usedCount, object);
+        if (index >= 0) _removeAt(used, usedCount, index);
+      }
+      delete object;
+      throw;
+    }
+    return object;
+  }
+
+  // Looks every second, up to releaseWaitSeconds times, until nothing is in
+  // use; true when nothing is.
+  bool _waitUntilUnused() {
+    for (int slept = 0;; ++slept) {
+      {
+        YXMutexLock hold(mutex);
+        if (usedCount == 0) return true;
+      }
+      if (slept >= releaseWaitSeconds) return false;
+      yxSleep(1000);
+    }
+  }
+
+  template <class Pred>
+  YXObjectBatch _takeIdle(Pred doomed) {
+    YXMutexLock hold(mutex);
+    YXObjectBatch batch = _takeIdleLocked(doomed);
+    if (batch.failed)
+      YX_THROW("YXPool::CleanIdle", YX_KIND_SYSTEM, YX_ERR_ALLOC,
+               "Couldn't allocate the clean-up list");
+    return batch;
+  }
+
+  // Moves the idle objects for which doomed() holds out of `available`,
+  // keeping the order of the others. The caller holds the mutex.
+  template <class Pred>
+  YXObjectBatch _takeIdleLocked(Pred doomed) {
+    YXObjectBatch batch;
+    if (availableCount == 0) return batch;
+    batch.objects = yxdetail::allocPointerArray<T*>(availableCount);
+    if (!batch.objects) {
+      batch.failed = true;
+      return batch;
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < availableCount; ++i) {
+      if (doomed(available[i]))
+        batch.objects[batch.count++] = available[i];
+      else
+        available[kept++] = available[i];
+    }
+    for (int32_t i = kept; i < availableCount; ++i) available[i] = nullptr;
+    availableCount = kept;
+    return batch;
+  }
+
+  // Closes and deletes a batch outside the mutex. Every object is deleted
+  // even when one fails; the first failure is thrown on afterwards.
+  void _deleteObjects(YXObjectBatch batch) {
+    bool failed = false;
+    YXException first("YXPool::CleanIdle", YX_KIND_SYSTEM, -1, "Couldn't close a pooled object",
+                      __FILE__, __LINE__);
+    auto note = [&](const YXException* e) {
+      if (!failed && e) first = *e;
+      failed = true;
+    };
+    for (int32_t i = 0; i < batch.count; ++i) {
+      try {
+        batch.objects[i]->Close();
+      } catch (const YXException& e) {
+        note(&e);
+      } catch (...) {
+        note(nullptr);
+      }
+      try {
+        delete batch.objects[i];
+      } catch (const YXException& e) {
+        note(&e);
+      } catch (...) {
+        note(nullptr);
+      }
+    }
+    VOKTFree(batch.objects);
+    if (failed) throw first;
+  }
+
+  static int _indexOf(T** array, int32_t count, T* object) {
+    for (int32_t i = 0; i < count; ++i)
+      if (array[i] == object) return i;
+    return -1;
+  }
+
+  static void _removeAt(T** array, int32_t& count, int index) {
+    for (int32_t i = index; i < count - 1; ++i) array[i] = array[i + 1];
+    array[--count] = nullptr;
+  }
+
+  bool released_ = false;
+};
+
+#endif  // YXPOOL_H
