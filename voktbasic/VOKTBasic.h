@@ -174,8 +174,9 @@ VOKT_API json_object* zvJsonFromString(const char* text, json_object** out = nul
 VOKT_API json_object* zvJsonFileLoad(const char* path, json_object** out = nullptr);
 // Writes object to path, pretty-printed, replacing the file in one step
 // (a temporary file renamed over it, so a failed write never leaves a cut
-// file behind). Returns 0 when written, else the errno of the failure (or -1
-// when object cannot be serialised).
+// file behind; the file keeps its permissions). Returns 0 when written, else
+// the errno of the failure (EINVAL for a null path or object, -1 when the
+// object cannot be serialised).
 VOKT_API int zvJsonFileDumpExt(const char* path, json_object* object);
 // The compact text of object (null for a null object); the text is owned by
 // the object. Also stored in *out when out is given.

@@ -1,0 +1,310 @@
+// The zvJson helpers over json-c. Every function accepts null and values of
+// the wrong type without crashing: json-c asserts on those, and request
+// bodies decide what callers pass here.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "VOKTBasic.h"
+
+namespace {
+
+constexpr const char* kSuccessKey = "success";
+constexpr const char* kErrorCodeKey = "errorCode";
+constexpr const char* kErrorMessageKey = "errorMessage";
+constexpr int kPlainFlags = JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE;
+constexpr int kFileFlags = JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE;
+
+bool isType(json_object* value, json_type type) {
+  return value && json_object_get_type(value) == type;
+}
+
+// A member that is present and not JSON null.
+json_object* memberValue(json_object* object, const char* key) {
+  json_object* value = nullptr;
+  if (!key || !json_object_object_get_ex(object, key, &value)) return nullptr;
+  return value;
+}
+
+struct TokenerDeleter {
+  void operator()(json_tokener* tokener) const { json_tokener_free(tokener); }
+};
+
+struct FileDeleter {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+bool onlyBlanks(const char* text, size_t from, size_t length) {
+  for (size_t i = from; i < length; ++i)
+    if (!std::isspace(static_cast<unsigned char>(text[i]))) return false;
+  return true;
+}
+
+json_object* parseText(const char* text, size_t length) {
+  if (!text || length > static_cast<size_t>(INT_MAX) - 1) return nullptr;
+  std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new());
+  if (!tokener) return nullptr;
+  // The terminating NUL is passed too, so a bare number at the end is complete.
+  json_object* value = json_tokener_parse_ex(tokener.get(), text, static_cast<int>(length) + 1);
+  if (json_tokener_get_error(tokener.get()) != json_tokener_success) {
+    json_object_put(value);
+    return nullptr;
+  }
+  size_t end = json_tokener_get_parse_end(tokener.get());
+  if (end < length && !onlyBlanks(text, end, length)) {
+    json_object_put(value);
+    return nullptr;
+  }
+  return value;
+}
+
+bool readWholeFile(const char* path, std::string& content) {
+  std::unique_ptr<FILE, FileDeleter> file(std::fopen(path, "rb"));
+  if (!file) return false;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) content.append(chunk, got);
+  return !std::ferror(file.get());
+}
+
+bool writeAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = ::write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// The file a path names, through symbolic links, so that replacing it keeps
+// the link; the path itself when it does not exist yet.
+std::string resolveTarget(const char* path) {
+  char* real = ::realpath(path, nullptr);
+  if (!real) return path;
+  std::string target(real);
+  std::free(real);
+  return target;
+}
+
+// Writes text to a temporary file beside target and renames it over target.
+int replaceFile(const std::string& target, const char* text) {
+  std::string temporary = target + ".XXXXXX";
+  int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return errno ? errno : -1;
+  struct stat existing;
+  mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
+  int result = 0;
+  if (::fchmod(fd, mode) != 0 || !writeAll(fd, text, std::strlen(text)) || ::fsync(fd) != 0)
+    result = errno ? errno : -1;
+  if (::close(fd) != 0 && result == 0) result = errno ? errno : -1;
+  if (result == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) result = errno ? errno : -1;
+  if (result != 0) ::unlink(temporary.c_str());
+  return result;
+}
+
+}  // namespace
+
+json_object* zvJsonAlloc() { return json_object_new_object(); }
+json_object* zvJsonAllocArray() { return json_object_new_array(); }
+json_object* zvJsonAllocString(const char* text) { return json_object_new_string(text ? text : ""); }
+json_object* zvJsonAllocInt(int32_t value) { return json_object_new_int(value); }
+json_object* zvJsonAllocBigint(int64_t value) { return json_object_new_int64(value); }
+json_object* zvJsonAllocBoolean(int value) { return json_object_new_boolean(value ? 1 : 0); }
+json_object* zvJsonAllocDouble(double value) { return json_object_new_double(value); }
+
+int zvJsonAdd(json_object* object, const char* key, json_object* value, int flag) {
+  if (object && object == value) return -1;  // a tree never contains itself
+  if (!isType(object, json_type_object) || !key) {
+    if (flag == 0) json_object_put(value);
+    return -1;
+  }
+  json_object* present = nullptr;
+  if (json_object_object_get_ex(object, key, &present) && present == value && value) {
+    // Already the member: the object keeps its one reference (json-c would
+    // free the value before storing it again).
+    return 0;
+  }
+  if (flag != 0) json_object_get(value);
+  if (json_object_object_add(object, key, value) != 0) {
+    json_object_put(value);
+    return -1;
+  }
+  return 0;
+}
+
+int zvJsonAddString(json_object* object, const char* key, const char* value) {
+  return zvJsonAdd(object, key, value ? json_object_new_string(value) : nullptr, 0);
+}
+int zvJsonAddInt(json_object* object, const char* key, int32_t value) {
+  json_object* member = json_object_new_int(value);
+  return member ? zvJsonAdd(object, key, member, 0) : -1;
+}
+int zvJsonAddBigint(json_object* object, const char* key, int64_t value) {
+  json_object* member = json_object_new_int64(value);
+  return member ? zvJsonAdd(object, key, member, 0) : -1;
+}
+int zvJsonAddBoolean(json_object* object, const char* key, int value) {
+  json_object* member = json_object_new_boolean(value ? 1 : 0);
+  return member ? zvJsonAdd(object, key, member, 0) : -1;
+}
+int zvJsonAddDouble(json_object* object, const char* key, double value) {
+  json_object* member = json_object_new_double(value);
+  return member ? zvJsonAdd(object, key, member, 0) : -1;
+}
+
+int zvJsonAddTimestamp(json_object* object, const char* key, int64_t seconds) {
+  time_t when = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (!gmtime_r(&when, &parts)) return -1;
+  char text[64];
+  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) return -1;
+  return zvJsonAddString(object, key, text);
+}
+
+int zvJsonArrayAdd(json_object* array, json_object* value) {
+  if (!isType(array, json_type_array) || array == value) {
+    if (array != value) json_object_put(value);
+    return -1;
+  }
+  if (json_object_array_add(array, value) != 0) {
+    json_object_put(value);
+    return -1;
+  }
+  return 0;
+}
+
+int zvJsonArrayLength(json_object* array) {
+  if (!isType(array, json_type_array)) return 0;
+  size_t length = json_object_array_length(array);
+  return length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+}
+
+json_object* zvJsonArrayGetIdx(json_object* array, int index) {
+  if (index < 0 || index >= zvJsonArrayLength(array)) return nullptr;
+  return json_object_array_get_idx(array, static_cast<size_t>(index));
+}
+
+int zvJsonArrayGetIdx(json_object* array, int index, json_object** out) {
+  if (index < 0 || index >= zvJsonArrayLength(array)) return 0;
+  if (out) *out = json_object_array_get_idx(array, static_cast<size_t>(index));
+  return 1;
+}
+
+int zvJsonGetByName(json_object* object, const char* key, json_object** out) {
+  json_object* value = nullptr;
+  if (!key || !json_object_object_get_ex(object, key, &value)) return 0;
+  if (out) *out = value;
+  return 1;
+}
+
+int zvJsonGetStringByName(json_object* object, const char* key, const char** out) {
+  json_object* value = memberValue(object, key);
+  if (!value) return 0;
+  if (out) *out = json_object_get_string(value);
+  return 1;
+}
+
+int zvJsonGetIntByName(json_object* object, const char* key, int32_t* out) {
+  json_object* value = memberValue(object, key);
+  if (!value) return 0;
+  if (out) *out = json_object_get_int(value);
+  return 1;
+}
+
+int zvJsonGetBigintByName(json_object* object, const char* key, int64_t* out) {
+  json_object* value = memberValue(object, key);
+  if (!value) return 0;
+  if (out) *out = json_object_get_int64(value);
+  return 1;
+}
+
+int zvJsonGetBooleanByName(json_object* object, const char* key, int* out) {
+  json_object* value = memberValue(object, key);
+  if (!value) return 0;
+  if (out) *out = json_object_get_boolean(value) ? 1 : 0;
+  return 1;
+}
+
+int zvJsonGetBooleanByName(json_object* object, const char* key, bool* out) {
+  json_object* value = memberValue(object, key);
+  if (!value) return 0;
+  if (out) *out = json_object_get_boolean(value) != 0;
+  return 1;
+}
+
+int zvJsonGetArrayByName(json_object* object, const char* key, json_object** out) {
+  json_object* value = memberValue(object, key);
+  if (!isType(value, json_type_array)) return 0;
+  if (out) *out = value;
+  return 1;
+}
+
+const char* zvJsonGetString(json_object* value) { return value ? json_object_get_string(value) : nullptr; }
+int32_t zvJsonGetInt(json_object* value) { return value ? json_object_get_int(value) : 0; }
+int64_t zvJsonGetBigint(json_object* value) { return value ? json_object_get_int64(value) : 0; }
+int zvJsonGetBoolean(json_object* value) { return value && json_object_get_boolean(value) ? 1 : 0; }
+json_type zvJsonGetType(json_object* value) { return json_object_get_type(value); }
+
+json_object* zvJsonFromString(const char* text, json_object** out) {
+  json_object* value = text ? parseText(text, std::strlen(text)) : nullptr;
+  if (out) *out = value;
+  return value;
+}
+
+json_object* zvJsonFileLoad(const char* path, json_object** out) {
+  json_object* value = nullptr;
+  std::string content;
+  if (path && readWholeFile(path, content)) value = parseText(content.c_str(), std::strlen(content.c_str()));
+  if (out) *out = value;
+  return value;
+}
+
+int zvJsonFileDumpExt(const char* path, json_object* object) {
+  if (!path || !*path || !object) return EINVAL;
+  const char* text = json_object_to_json_string_ext(object, kFileFlags);
+  if (!text) return -1;
+  return replaceFile(resolveTarget(path), text);
+}
+
+const char* zvJsonToString(json_object* object, const char** out) {
+  const char* text = object ? json_object_to_json_string_ext(object, kPlainFlags) : nullptr;
+  if (out) *out = text;
+  return text;
+}
+
+void zvJsonRelease(json_object* object) { json_object_put(object); }
+
+void zvJsonSetSuccess(json_object* reply) {
+  if (!isType(reply, json_type_object)) return;
+  json_object_object_del(reply, kErrorCodeKey);
+  json_object_object_del(reply, kErrorMessageKey);
+  zvJsonAddBoolean(reply, kSuccessKey, 1);
+}
+
+int zvJsonSetError(int code, const char* message, json_object* reply) {
+  if (!isType(reply, json_type_object)) return code;
+  zvJsonAddBoolean(reply, kSuccessKey, code == 0);
+  zvJsonAddInt(reply, kErrorCodeKey, code);
+  zvJsonAddString(reply, kErrorMessageKey, message ? message : "");
+  return code;
+}
+
+int zvJsonSetError(int code, const char* message, json_object** reply) {
+  if (!reply) return code;
+  if (!*reply) *reply = json_object_new_object();
+  return zvJsonSetError(code, message, *reply);
+}
