@@ -1,0 +1,10 @@
+// The networking engine's contract header: other folders include this file
+// only. Each area header states its own types, ownership and threading.
+#pragma once
+
+#include "nev_base.h"
+#include "nev_buffer.h"
+#include "nev_codec.h"
+#include "nev_file.h"
+#include "nev_log.h"
+#include "nev_str.h"

@@ -1,0 +1,57 @@
+// The engine's ground floor: fatal assertions, mutexes, threads and small
+// process helpers. Nothing here allocates per connection or starts work of its
+// own; everything may be called from any thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Reports "Assertion failed: <text>, file <file>, line <n>" on standard error
+// and aborts. The engine uses it for conditions it cannot survive (a mutex it
+// cannot create, a corrupted buffer), never for bad input from peers.
+[[noreturn]] void nev_fatal(const char *condition, const char *file, int line);
+
+#define NEV_ASSERT(cond) \
+  do { if (!(cond)) nev_fatal(#cond, __FILE__, __LINE__); } while (0)
+
+// A mutex that its owning thread may take again (every acquisition is matched
+// by one release). The handle is a heap object: create it before the first use
+// and close it after the last.
+typedef pthread_mutex_t *nev_mutex;
+
+// Returns a new unlocked recursive mutex; failure is fatal ("mutex != NULL").
+nev_mutex nev_mutex_create(void);
+// Destroys and frees the mutex; returns 0, or the pthread error when it was
+// still locked (it is then left allocated, so nothing is freed under a holder).
+// A NULL handle returns 0.
+int nev_mutex_close(nev_mutex mutex);
+// Waits without limit; a failed wait is fatal ("retval == 0").
+void nev_mutex_lock(nev_mutex mutex);
+// Releases one acquisition; a failed release is fatal ("retval != 0").
+void nev_mutex_unlock(nev_mutex mutex);
+
+// Holds a nev_mutex for its scope, so every return path releases it.
+class nev_mutex_guard {
+ public:
+  explicit nev_mutex_guard(nev_mutex mutex) : mutex_(mutex) { nev_mutex_lock(mutex_); }
+  ~nev_mutex_guard() { nev_mutex_unlock(mutex_); }
+  nev_mutex_guard(const nev_mutex_guard &) = delete;
+  nev_mutex_guard &operator=(const nev_mutex_guard &) = delete;
+
+ private:
+  nev_mutex mutex_;
+};
+
+// Sleeps n seconds; returns 0.
+int nev_sleep_seconds(unsigned n);
+
+typedef void *(*nev_thread_fn)(void *arg);
+// Starts a detached thread with the default stack size running fn(arg).
+// Returns 0, or the pthread error code when the thread could not start.
+int nev_thread_start(nev_thread_fn fn, void *arg);
+
+// Marks a descriptor close-on-exec, so CGI children do not inherit it.
+// Returns 0, or -1 with errno set.
+int nev_set_non_inheritable(int fd);
