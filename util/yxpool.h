@@ -93,18 +93,21 @@ class YXPool {
   YXPool& operator=(const YXPool&) = delete;
 
   // ReleaseAll; never throws. When objects are still in use after the wait,
-  // the failure goes to yxReportError and those objects (and the pool's
-  // arrays and mutex, which their users still reach through Release) are left
-  // alone rather than freed under their users.
+  // the failure goes to yxReportError; the idle objects and the pool's own
+  // resources are freed, but the objects in use are left to their users and
+  // so is the configuration they point to: neither is freed under them (the
+  // holder of such an object deletes it, and the configuration, itself).
   virtual ~YXPool() {
     try {
       ReleaseAll();
     } catch (const YXException& e) {
-      char text[YX_MSG_SIZE];
+      char text[YX_MSG_SIZE + 64];
       std::snprintf(text, sizeof text, "YXPool::~YXPool - %s", e.GetErrorMsg());
       yxReportError(text, e.GetErrorCode());
+      _freeResources(false);
     } catch (...) {
       yxReportError("YXPool::~YXPool - unexpected failure while releasing the pool", -1);
+      _freeResources(false);
     }
   }
 
@@ -215,27 +218,7 @@ class YXPool {
     if (!_waitUntilUnused())
       YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
                "Pool has at least one object holding the releaseAll");
-    released_ = true;
-    for (int32_t i = 0; i < availableCount; ++i) {
-      try {
-        available[i]->Close();
-      } catch (...) {
-      }
-      try {
-        delete available[i];
-      } catch (...) {
-      }
-    }
-    availableCount = 0;
-    VOKTFree(available);
-    VOKTFree(used);
-    available = used = nullptr;
-    delete blockedConfigs;
-    blockedConfigs = nullptr;
-    if (ownsConfig) delete config;
-    config = nullptr;
-    yxHandleClose(mutex);
-    mutex = nullptr;
+    _freeResources(true);
   }
 
   T** available = nullptr;      // idle objects; the most recently returned last
@@ -417,6 +400,35 @@ class YXPool {
   static void _removeAt(T** array, int32_t& count, int index) {
     for (int32_t i = index; i < count - 1; ++i) array[i] = array[i + 1];
     array[--count] = nullptr;
+  }
+
+  // Closes and deletes the idle objects and frees the arrays, the blocked
+  // list and the mutex; the configuration too when withConfig is set and the
+  // pool owns it. Objects in use are not touched.
+  void _freeResources(bool withConfig) noexcept {
+    if (released_) return;
+    released_ = true;
+    for (int32_t i = 0; i < availableCount; ++i) {
+      try {
+        available[i]->Close();
+      } catch (...) {
+      }
+      try {
+        delete available[i];
+      } catch (...) {
+      }
+    }
+    availableCount = 0;
+    usedCount = 0;
+    VOKTFree(available);
+    VOKTFree(used);
+    available = used = nullptr;
+    delete blockedConfigs;
+    blockedConfigs = nullptr;
+    if (withConfig && ownsConfig) delete config;
+    config = nullptr;
+    yxHandleClose(mutex);
+    mutex = nullptr;
   }
 
   bool released_ = false;

@@ -1,0 +1,269 @@
+// The object pool: acquisition order, exhaustion, failing Init, blocking by
+// Clean, idle clean-up and destruction with objects still in use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "yxutil.h"
+
+namespace {
+
+struct Counters {
+  std::atomic<int> made{0}, inits{0}, acquires{0}, releases{0}, closes{0}, deleted{0};
+  std::atomic<bool> failInit{false};
+};
+Counters* counters = nullptr;
+
+class TestConfig : public YXConfig {
+ public:
+  explicit TestConfig(int configId) : id(configId) {}
+  bool Compare(YXConfig* other) override {
+    auto* wanted = dynamic_cast<TestConfig*>(other);
+    return wanted && wanted->id == id;
+  }
+  int id;
+};
+
+class TestObject : public YXPooledObj {
+ public:
+  explicit TestObject(YXConfig* objectConfig) : YXPooledObj(objectConfig) { ++counters->made; }
+  ~TestObject() override { ++counters->deleted; }
+  void Init() override {
+    ++counters->inits;
+    if (counters->failInit) YX_THROW("TestObject::Init", YX_KIND_OPERATION, 4711, "refused");
+  }
+  void Close() override { ++counters->closes; }
+  void OnAcquire() override { ++counters->acquires; }
+  void OnRelease() override {
+    ++counters->releases;
+    YXPooledObj::OnRelease();
+  }
+  std::atomic<int> holders{0};
+};
+
+using TestPool = YXPool<TestObject>;
+
+std::vector<std::pair<std::string, int>> reports;
+std::mutex reportsMutex;
+void captureReport(const char* message, int code) {
+  std::lock_guard<std::mutex> hold(reportsMutex);
+  reports.emplace_back(message, code);
+}
+
+class YXPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    counters = &counts;
+    reports.clear();
+    yxSetErrorReporter(captureReport);
+  }
+  void TearDown() override {
+    yxSetErrorReporter(nullptr);
+    counters = nullptr;
+  }
+  static int codeOf(const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const YXException& e) {
+      return e.GetErrorCode();
+    }
+    return 0;
+  }
+  Counters counts;
+};
+
+TEST_F(YXPoolTest, ReusesTheMostRecentlyReturnedMatchingObject) {
+  TestPool pool(new TestConfig(1), 3);
+  TestObject* a = pool.Acquire(pool.config);
+  TestObject* b = pool.Acquire(pool.config);
+  EXPECT_EQ(counts.inits.load(), 2);
+  pool.Release(a);
+  pool.Release(b);
+  EXPECT_EQ(pool.Acquire(pool.config), b);
+  EXPECT_EQ(counts.acquires.load(), 1);
+  EXPECT_EQ(pool.usedCount, 1);
+  EXPECT_EQ(pool.availableCount, 1);
+
+  // An idle object of another configuration is skipped; with room a new one is made.
+  TestConfig other(2);
+  TestObject* c = pool.Acquire(&other);
+  EXPECT_NE(c, a);
+  EXPECT_EQ(c->config, &other);
+  pool.Release(c);
+  pool.Release(b);
+  pool.Release(b);  // not in use any more: ignored
+  pool.Release(nullptr);
+  EXPECT_EQ(pool.availableCount, 3);
+}
+
+TEST_F(YXPoolTest, ExhaustedAfterItsTries) {
+  TestPool pool(new TestConfig(1), 1);
+  EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config, 0); }), YX_ERR_FULL);
+  EXPECT_EQ(counts.made.load(), 0);  // a time-out of 0 never looks at the pool
+
+  TestObject* held = pool.Acquire(pool.config);
+  EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config, 1); }), YX_ERR_FULL);
+
+  // An idle object of another configuration does not make room either.
+  pool.Release(held);
+  TestConfig other(2);
+  EXPECT_EQ(codeOf([&] { pool.Acquire(&other, 1); }), YX_ERR_FULL);
+
+  // An object released during the wait is the one handed out.
+  held = pool.Acquire(pool.config);
+  std::thread releaser([&] {
+    yxSleep(200);
+    pool.Release(held);
+  });
+  EXPECT_EQ(pool.Acquire(pool.config, 3), held);
+  releaser.join();
+  pool.Release(held);
+  EXPECT_EQ(counts.made.load(), 1);
+}
+
+TEST_F(YXPoolTest, FailingInitDeletesTheObjectAndPassesTheError) {
+  TestPool pool(new TestConfig(1), 2);
+  counts.failInit = true;
+  try {
+    pool.Acquire(pool.config);
+    FAIL() << "no exception";
+  } catch (const YXException& e) {
+    EXPECT_EQ(e.GetErrorCode(), 4711);
+    EXPECT_STREQ(e.GetErrorMsg(), "refused");
+  }
+  EXPECT_EQ(counts.deleted.load(), 1);
+  EXPECT_EQ(pool.usedCount, 0);
+  EXPECT_EQ(pool.availableCount, 0);
+  counts.failInit = false;
+  TestObject* fresh = pool.Acquire(pool.config);
+  EXPECT_EQ(counts.made.load(), 2);
+  pool.Release(fresh);
+}
+
+TEST_F(YXPoolTest, AcquireNoWaitTakesOnlyIdleObjects) {
+  TestPool pool(new TestConfig(1), 2);
+  EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_FULL);
+  EXPECT_EQ(counts.made.load(), 0);
+  TestObject* a = pool.Acquire(pool.config);
+  pool.Release(a);
+  EXPECT_EQ(pool.AcquireNoWait(), a);
+  EXPECT_EQ(counts.acquires.load(), 1);
+  EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_FULL);
+  pool.Release(a);
+}
+
+TEST_F(YXPoolTest, CleanBlocksItsConfigurationWhileWaiting) {
+  TestPool pool(new TestConfig(1), 3);
+  TestConfig other(2);
+  TestObject* idle = pool.Acquire(pool.config);
+  TestObject* held = pool.Acquire(&other);
+  pool.Release(idle);
+
+  std::atomic<int> cleanCode{-1};
+  std::thread cleaner([&] { cleanCode = codeOf([&] { pool.Clean(pool.config); }); });
+  while (pool.blockedConfigs->Count() == 0) yxSleep(5);
+  EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config); }), YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(codeOf([&] { pool.Clean(pool.config); }), YX_ERR_POOL_BLOCKED);
+  pool.Release(held);  // Clean waits for every configuration's objects
+  cleaner.join();
+  EXPECT_EQ(cleanCode.load(), 0);
+  EXPECT_EQ(counts.deleted.load(), 1);  // only the idle object of configuration 1
+  EXPECT_EQ(pool.availableCount, 1);
+  EXPECT_EQ(pool.blockedConfigs->Count(), 0);
+  pool.Release(pool.Acquire(pool.config));  // usable again
+}
+
+TEST_F(YXPoolTest, CleanGivesUpAfterItsWait) {
+  TestPool pool(new TestConfig(1), 2);
+  pool.releaseWaitSeconds = 1;
+  TestObject* held = pool.Acquire(pool.config);
+  EXPECT_EQ(codeOf([&] { pool.Clean(pool.config); }), YX_ERR_POOL_IN_USE);
+  EXPECT_EQ(pool.blockedConfigs->Count(), 0);
+  EXPECT_EQ(counts.deleted.load(), 0);
+  pool.Release(held);
+}
+
+TEST_F(YXPoolTest, CleanIdleDeletesObjectsIdleAtLeastTheTimeOut) {
+  TestPool pool(new TestConfig(1), 4, 60);
+  TestObject* objects[4];
+  for (auto& object : objects) object = pool.Acquire(pool.config);
+  for (auto* object : objects) pool.Release(object);
+  uint64_t now = yxTickCount64();
+  objects[0]->lastUsed = now - 59000;   // survives
+  objects[1]->lastUsed = now - 60000;   // deleted
+  objects[2]->lastUsed = now - 600000;  // its neighbour too, in the same run
+  objects[3]->lastUsed = now;
+  pool.CleanIdle();
+  EXPECT_EQ(counts.deleted.load(), 2);
+  EXPECT_EQ(counts.closes.load(), 2);
+  ASSERT_EQ(pool.availableCount, 2);
+  EXPECT_EQ(pool.available[0], objects[0]);
+  EXPECT_EQ(pool.available[1], objects[3]);
+  EXPECT_EQ(pool.Acquire(pool.config), objects[3]);  // order of the rest is kept
+  pool.Release(objects[3]);
+}
+
+TEST_F(YXPoolTest, DestructionClosesIdleObjectsAndNeverFreesObjectsInUse) {
+  auto* pool = new TestPool(new TestConfig(1), 2);
+  pool->Release(pool->Acquire(pool->config));
+  delete pool;
+  EXPECT_EQ(counts.closes.load(), 1);
+  EXPECT_EQ(counts.deleted.load(), 1);
+  EXPECT_TRUE(reports.empty());
+
+  auto* config = new TestConfig(1);
+  pool = new TestPool(config, 2);
+  pool->releaseWaitSeconds = 1;
+  pool->Release(pool->Acquire(config));
+  TestObject* held = pool->Acquire(config);
+  TestObject* idle = pool->Acquire(config);
+  pool->Release(idle);
+  EXPECT_NO_THROW(delete pool);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].second, YX_ERR_POOL_IN_USE);
+  EXPECT_NE(reports[0].first.find("Pool has at least one object holding the releaseAll"),
+            std::string::npos);
+  EXPECT_EQ(counts.deleted.load(), 2);  // the idle one went; the held one lives on
+  EXPECT_EQ(held->config, config);      // and so does its configuration
+  EXPECT_TRUE(config->Compare(held->config));
+  delete held;
+  delete config;
+}
+
+TEST_F(YXPoolTest, ReleaseAllBlocksFurtherAcquisitions) {
+  TestPool pool(new TestConfig(1), 2);
+  pool.ReleaseAll();
+  EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config); }), YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_POOL_BLOCKED);
+}
+
+TEST_F(YXPoolTest, ManyThreadsNeverShareAnObject) {
+  constexpr int kThreads = 6;
+  TestPool pool(new TestConfig(1), kThreads);
+  std::atomic<int> clashes{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        TestObject* object = pool.Acquire(pool.config);
+        if (object->holders.fetch_add(1) != 0) ++clashes;
+        std::this_thread::yield();
+        object->holders.fetch_sub(1);
+        pool.Release(object);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(clashes.load(), 0);
+  EXPECT_LE(counts.made.load(), kThreads);
+  EXPECT_EQ(pool.usedCount, 0);
+  EXPECT_EQ(pool.availableCount, counts.made.load());
+}
+
+}  // namespace
