@@ -1,0 +1,287 @@
+// osprey.json into the server record: one table of keys, one loader.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "internal.h"
+
+namespace osprey {
+
+namespace {
+
+enum class Kind {
+  Text,      // owned copy; absent or empty: the default (null when none)
+  Flag,      // "Y" when the text equals "true" ignoring case, else "N"
+  Int,       // int32 with a default
+  Interval,  // int32; 1 to 4 are replaced by the default
+  Joined     // array of strings joined with "\r\n"
+};
+
+struct ConfigKey {
+  const char* name;
+  Kind kind;
+  size_t offset;
+  const char* textDefault;
+  int32_t intDefault;
+};
+
+#define TEXT_KEY(field, def) {#field, Kind::Text, offsetof(WebServerThreadData, field), def, 0}
+#define FLAG_KEY(field) {#field, Kind::Flag, offsetof(WebServerThreadData, field), nullptr, 0}
+#define INT_KEY(field, def) {#field, Kind::Int, offsetof(WebServerThreadData, field), nullptr, def}
+#define INTERVAL_KEY(field, def) \
+  {#field, Kind::Interval, offsetof(WebServerThreadData, field), nullptr, def}
+
+// The Digest realm when "auth_domain" is absent.
+constexpr const char* kDefaultAuthDomain = "brenlox.local";
+
+// In the order of the record.
+const ConfigKey kConfigKeys[] = {
+    TEXT_KEY(access_control_list, nullptr),
+    TEXT_KEY(auth_domain, kDefaultAuthDomain),
+    TEXT_KEY(cgi_interpreter, nullptr),
+    TEXT_KEY(cgi_pattern, "**.cgi$|**.pl$|**.php$"),
+    TEXT_KEY(dav_auth_file, nullptr),
+    TEXT_KEY(document_root, "./web"),
+    TEXT_KEY(enable_directory_listing, "yes"),
+    TEXT_KEY(extra_mime_type, nullptr),
+    {"extra_headers", Kind::Joined, offsetof(WebServerThreadData, extra_headers), nullptr, 0},
+    TEXT_KEY(global_auth_file, nullptr),
+    TEXT_KEY(hide_files_patterns, nullptr),
+    TEXT_KEY(hexdump_file, nullptr),
+    TEXT_KEY(index_files, "index.html,index.htm,index.shtml,index.cgi,index.php,index.lp"),
+    TEXT_KEY(listening_https_port, nullptr),
+    TEXT_KEY(ssi_pattern, "**.shtml$|**.shtm$"),
+    TEXT_KEY(ssl_certificate, nullptr),
+    TEXT_KEY(ssl_key, nullptr),
+    TEXT_KEY(ssl_ca, nullptr),
+    TEXT_KEY(ssl_cipher_suites, nullptr),
+    TEXT_KEY(url_rewrites, nullptr),
+    INT_KEY(web_thread_count, 10),
+    TEXT_KEY(listening_http_port, nullptr),
+    FLAG_KEY(mqtt_enabled),
+    TEXT_KEY(mqtt_listening_port, "1883"),
+    TEXT_KEY(mqtt_websocket_port, nullptr),
+    FLAG_KEY(mqtt_websocket_ssl_enabled),
+    FLAG_KEY(mqtt_persistence_enabled),
+    FLAG_KEY(mqtt_log_enabled),
+    INT_KEY(mqtt_conn_inactive_timeout, 30),
+    INT_KEY(mqtt_conn_request_timeout, 10),
+    INT_KEY(mqtt_max_dbconn_count, 32),
+    INTERVAL_KEY(mqtt_statistics_interval, 5),
+    INTERVAL_KEY(mqtt_statistics_persistence_interval, 15),
+    TEXT_KEY(linked_vix_server, nullptr),
+    INT_KEY(verbose_level, -1),
+    TEXT_KEY(jvm_lib, nullptr),
+};
+
+// Texts the record owns besides the table's.
+const size_t kOtherTexts[] = {
+    offsetof(WebServerThreadData, webDirectory),
+    offsetof(WebServerThreadData, serverName),
+    offsetof(WebServerThreadData, defaultSqlDatabase),
+};
+
+char*& textField(WebServerThreadData* record, size_t offset) {
+  return *reinterpret_cast<char**>(reinterpret_cast<char*>(record) + offset);
+}
+
+int32_t& intField(WebServerThreadData* record, size_t offset) {
+  return *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(record) + offset);
+}
+
+void logInvalid(const ConfigKey& key, const char* path, const char* why) {
+  logf(-1, "osprey - Invalid value of key [%s] in [%s] - %s; the default is used.", key.name, path,
+       why);
+}
+
+// The member's text: strings as they are, numbers and booleans as JSON
+// writes them (so a port may be given as 8080 or "8080"). Null when absent,
+// JSON null, or not a scalar (logged).
+const char* scalarText(json_object* config, const ConfigKey& key, const char* path) {
+  json_object* value = nullptr;
+  if (!zvJsonGetByName(config, key.name, &value) || value == nullptr) return nullptr;
+  switch (json_object_get_type(value)) {
+    case json_type_string:
+    case json_type_int:
+    case json_type_double:
+    case json_type_boolean:
+      return json_object_get_string(value);
+    default:
+      logInvalid(key, path, "a text or a number is expected");
+      return nullptr;
+  }
+}
+
+void readText(WebServerThreadData* record, json_object* config, const ConfigKey& key,
+              const char* path) {
+  const char* text = scalarText(config, key, path);
+  if (text == nullptr || text[0] == '\0') text = key.textDefault;
+  textField(record, key.offset) = dupStr(text);
+}
+
+void readFlag(WebServerThreadData* record, json_object* config, const ConfigKey& key,
+              const char* path) {
+  const char* text = scalarText(config, key, path);
+  textField(record, key.offset) = dupStr(text != nullptr && strcasecmp(text, "true") == 0 ? "Y" : "N");
+}
+
+bool parseInt32(const char* text, int32_t* out) {
+  errno = 0;
+  char* end = nullptr;
+  long long value = std::strtoll(text, &end, 10);
+  while (end != nullptr && (*end == ' ' || *end == '\t')) ++end;
+  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+    return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+void readInt(WebServerThreadData* record, json_object* config, const ConfigKey& key,
+             const char* path) {
+  int32_t value = key.intDefault;
+  json_object* member = nullptr;
+  if (zvJsonGetByName(config, key.name, &member) && member != nullptr) {
+    int32_t parsed = 0;
+    bool valid = false;
+    if (json_object_get_type(member) == json_type_int) {
+      int64_t wide = json_object_get_int64(member);
+      valid = wide >= INT32_MIN && wide <= INT32_MAX;
+      parsed = static_cast<int32_t>(wide);
+    } else if (json_object_get_type(member) == json_type_string) {
+      valid = parseInt32(json_object_get_string(member), &parsed);
+    }
+    if (valid)
+      value = parsed;
+    else
+      logInvalid(key, path, "a whole number is expected");
+  }
+  if (key.kind == Kind::Interval && value >= 1 && value <= 4) value = key.intDefault;
+  intField(record, key.offset) = value;
+}
+
+// The strings of an array member; other elements are logged and skipped.
+std::string joinStrings(json_object* array, const ConfigKey& key, const char* path) {
+  std::string joined;
+  int count = zvJsonArrayLength(array);
+  for (int i = 0; i < count; ++i) {
+    json_object* element = zvJsonArrayGetIdx(array, i);
+    if (json_object_get_type(element) != json_type_string) {
+      logInvalid(key, path, "an element that is not a text is left out");
+      continue;
+    }
+    if (!joined.empty()) joined += "\r\n";
+    joined += json_object_get_string(element);
+  }
+  return joined;
+}
+
+void readJoined(WebServerThreadData* record, json_object* config, const ConfigKey& key,
+                const char* path) {
+  json_object* member = nullptr;
+  if (!zvJsonGetByName(config, key.name, &member) || member == nullptr) return;
+  if (json_object_get_type(member) != json_type_array) {
+    logInvalid(key, path, "an array of texts is expected");
+    return;
+  }
+  std::string joined = joinStrings(member, key, path);
+  char* text = static_cast<char*>(VOKTAlloc(static_cast<int>(joined.size() + 1)));
+  if (text == nullptr) YX_THROW("readConfiguration", YX_KIND_SYSTEM, kErrAlloc, "Couldn't allocate string buffer");
+  std::memcpy(text, joined.c_str(), joined.size() + 1);
+  textField(record, key.offset) = text;
+}
+
+// Registers every string of the array member `name` with `add`.
+void registerListed(json_object* config, const char* name, const char* path,
+                    int (*add)(const char*, char*)) {
+  json_object* array = nullptr;
+  if (!zvJsonGetByName(config, name, &array) || array == nullptr) return;
+  if (json_object_get_type(array) != json_type_array) {
+    logf(-1, "osprey - Invalid value of key [%s] in [%s] - an array of texts is expected.", name,
+         path);
+    return;
+  }
+  int count = zvJsonArrayLength(array);
+  for (int i = 0; i < count; ++i) {
+    json_object* element = zvJsonArrayGetIdx(array, i);
+    if (json_object_get_type(element) != json_type_string) {
+      logf(-1, "osprey - Invalid value of key [%s] in [%s] - element %d is not a text.", name, path,
+           i);
+      continue;
+    }
+    char message[kMessageSize];
+    add(json_object_get_string(element), message);  // logged by the registration
+  }
+}
+
+bool fileMissing(const char* path) {
+  struct stat st;
+  return stat(path, &st) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+json_object* loadConfigFile(char* path, size_t pathSize) {
+  snprintf(path, pathSize, "..%c%s%c%s", '/', "config", '/', "osprey.json");
+  json_object* config = zvJsonFileLoad(path);
+  if (config != nullptr) return config;
+  if (!fileMissing(path)) {
+    logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document.", path);
+    return nullptr;
+  }
+  snprintf(path, pathSize, ".%c%s%c%s", '/', "config", '/', "osprey.json");
+  config = zvJsonFileLoad(path);
+  if (config == nullptr) {
+    if (fileMissing(path))
+      logf(-1, "Not able to load Web Server configuration from [%s].", path);
+    else
+      logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document.", path);
+  }
+  return config;
+}
+
+int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path,
+                      size_t pathSize) {
+  json_object* config = loadConfigFile(path, pathSize);
+  if (config == nullptr) return kErrNoConfig;
+  if (json_object_get_type(config) != json_type_object) {
+    logf(-1, "Not able to load Web Server configuration from [%s]. A JSON object is expected.", path);
+    zvJsonRelease(config);
+    return kErrNoConfig;
+  }
+  try {
+    for (const ConfigKey& key : kConfigKeys) {
+      switch (key.kind) {
+        case Kind::Text: readText(record, config, key, path); break;
+        case Kind::Flag: readFlag(record, config, key, path); break;
+        case Kind::Int:
+        case Kind::Interval: readInt(record, config, key, path); break;
+        case Kind::Joined: readJoined(record, config, key, path); break;
+      }
+    }
+    registerListed(config, "applications", path, registerWebApp);
+    registerListed(config, "websocket_applications", path, registerWebsocketApp);
+    record->webDirectory = dupStr(webDirectory);
+  } catch (const YXException& e) {
+    zvJsonRelease(config);
+    return e.GetErrorCode() != 0 ? e.GetErrorCode() : kErrAlloc;
+  }
+  record->config = config;
+  return 0;
+}
+
+void freeServerRecord(WebServerThreadData* record) {
+  if (record == nullptr) return;
+  for (const ConfigKey& key : kConfigKeys)
+    if (key.kind != Kind::Int && key.kind != Kind::Interval) VOKTFree(textField(record, key.offset));
+  for (size_t offset : kOtherTexts) VOKTFree(textField(record, offset));
+  zvJsonRelease(record->config);
+  VOKTFree(record);
+}
+
+}  // namespace osprey

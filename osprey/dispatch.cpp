@@ -1,0 +1,354 @@
+// Request routing into web applications, replies, and websocket sessions.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <strings.h>
+
+#include "run.h"
+
+namespace osprey {
+
+namespace {
+
+constexpr size_t kTokenMax = 1023;
+constexpr const char* kJsonBlock =
+    "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %d\r\n\r\n%s";
+constexpr const char* kEmptyBlock =
+    "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Length: 0\r\n\r\n";
+constexpr const char* kRemotingPrefix = "Ext.ns(\"Ext.app\"); Ext.app.REMOTING_API = ";
+
+std::atomic<ServerRun*> gCurrentRun{nullptr};
+
+// Websocket sessions by connection, so that the teardown can end those whose
+// connection the engine dropped without a close event.
+struct SessionEntry {
+  WebsocketAppSession* session;
+  WebsocketApp* app;
+};
+std::mutex gSessionsMutex;
+std::map<nev_connection*, SessionEntry>& sessions() {
+  static std::map<nev_connection*, SessionEntry> table;
+  return table;
+}
+
+// Frees the iterator's buffers on every return path.
+class SegmentWalk {
+ public:
+  explicit SegmentWalk(nev_slice uri) { uriSegmentsOpen(&it_, uri.p, uri.len); }
+  ~SegmentWalk() { uriSegmentsClose(&it_); }
+  SegmentWalk(const SegmentWalk&) = delete;
+  SegmentWalk& operator=(const SegmentWalk&) = delete;
+  const char* next() { return nextUriSegment(&it_); }
+  const char* rest() const { return uriSegmentsRest(&it_); }
+
+ private:
+  UriSegments it_;
+};
+
+WebServerThreadData* recordOf(nev_connection* conn) {
+  auto* record = static_cast<WebServerThreadData*>(conn->user_data);
+  if (record != nullptr) return record;
+  ServerRun* run = gCurrentRun.load();
+  return run != nullptr ? run->record() : nullptr;
+}
+
+const char* extraHeadersOf(nev_connection* conn) {
+  WebServerThreadData* record = recordOf(conn);
+  return record != nullptr ? record->extra_headers : nullptr;
+}
+
+template <class App>
+App* findByPrefix(YXHashTable<App>& registry, const char* segment) {
+  App* found = nullptr;
+  registry.Lock();
+  for (int32_t i = 0; i < registry.count && found == nullptr; ++i)
+    if (strcasecmp(registry.items[i]->value->prefix, segment) == 0) found = registry.items[i]->value;
+  registry.Unlock();
+  return found;
+}
+
+std::string sliceText(nev_slice slice) { return std::string(slice.p != nullptr ? slice.p : "", slice.len); }
+
+void serveStatic(nev_connection* conn, const nev_http_view* view) {
+  ServerRun* run = gCurrentRun.load();
+  if (run == nullptr) {
+    nev_http_send_error(conn, 503, nullptr, nullptr);
+    return;
+  }
+  nev_http_serve_files(conn, view, run->serveOptions());
+}
+
+void sendEmptyReply(nev_connection* conn, int status) {
+  nev_http_status_line(conn, status, extraHeadersOf(conn));
+  nev_enqueue_format(conn, "%s", kEmptyBlock);
+}
+
+void sendJsonBlock(nev_connection* conn, const char* text) {
+  nev_enqueue_format(conn, kJsonBlock, static_cast<int>(std::strlen(text)), text);
+}
+
+void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
+  json_object* api = nullptr;
+  app->getAPI(&api);
+  std::string text = kRemotingPrefix;
+  const char* json = zvJsonToString(api);
+  if (json != nullptr) text += json;
+  nev_enqueue_format(conn,
+                     "HTTP/1.1 200 OK\r\nContent-Type: text/json; charset=iso-8859-1\r\n"
+                     "Content-Length: %d\r\n\r\n%s",
+                     static_cast<int>(text.size()), text.c_str());
+  zvJsonRelease(api);
+}
+
+// The request's body as the application asked for it.
+struct Body {
+  std::string text;  // the copy, folded; RAW bodies are handed out from here
+  json_object* json = nullptr;
+  bool present = false;
+  ~Body() { zvJsonRelease(json); }
+};
+
+void readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
+  body->present = true;
+  body->text = sliceText(view->body);
+  if (app->unicode == 0) {
+    const nev_slice* type = nev_http_find_header(view, "Content-Type");
+    if (type == nullptr || !contentTypeIsIso8859(type->p, type->len))
+      body->text.resize(foldUnicodeEscapes(body->text.data(), body->text.size()));
+  }
+  if (!raw) body->json = zvJsonFromString(body->text.c_str());
+}
+
+void writeReply(nev_connection* conn, int status, bool raw, void* reply) {
+  nev_http_status_line(conn, status, extraHeadersOf(conn));
+  bool success = status >= 200 && status <= 299;
+  if (raw) {
+    if (reply != nullptr)
+      nev_enqueue(conn, reply, std::strlen(static_cast<const char*>(reply)));
+    else
+      nev_enqueue_format(conn, "%s", kEmptyBlock);
+    return;
+  }
+  auto* object = static_cast<json_object*>(reply);
+  const char* text = object != nullptr ? zvJsonToString(object) : nullptr;
+  if (success) {
+    sendJsonBlock(conn, text != nullptr && std::strlen(text) > 3 ? text : "");
+  } else if (text != nullptr) {
+    sendJsonBlock(conn, text);
+  } else {
+    nev_enqueue_format(conn, "%s", kEmptyBlock);
+  }
+}
+
+void releaseReply(bool raw, void* reply) {
+  if (raw)
+    std::free(reply);
+  else
+    zvJsonRelease(static_cast<json_object*>(reply));
+}
+
+// Answers the request through the application; false leaves it to static
+// serving.
+bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app,
+                      SegmentWalk& walk, int method) {
+  std::string token;
+  bool withToken = app->tokenMode != 0;
+  if (withToken) {
+    const nev_slice* value = nev_http_find_header(view, "token");
+    if (value != nullptr && value->len <= kTokenMax) token = sliceText(*value);
+  }
+  BasicCredentials credentials;
+  bool withCredentials = false;
+  if (app->basicAuthMode != WEBAPP_AUTH_NONE) {
+    const nev_slice* value = nev_http_find_header(view, "Authorization");
+    withCredentials = value != nullptr && decodeBasicCredentials(value->p, value->len, &credentials);
+    if (!withCredentials && app->basicAuthMode == WEBAPP_AUTH_REQUIRED) {
+      sendEmptyReply(conn, 401);
+      return true;
+    }
+  }
+  bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
+  Body body;
+  if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
+    readBody(view, app, raw, &body);
+    if (!raw && body.json == nullptr && app->bodyByMethod[method] == 1) {
+      sendEmptyReply(conn, 400);
+      return true;
+    }
+  }
+  std::string query = sliceText(view->query);
+  WebServerThreadData* record = recordOf(conn);
+  WebAppRequestRecord request;
+  std::memset(&request, 0, sizeof request);
+  request.version = WEBAPP_RECORD_VERSION;
+  request.method = method;
+  request.url = walk.rest();
+  request.query = query.empty() ? nullptr : query.c_str();
+  request.token = withToken ? token.c_str() : nullptr;
+  request.user = withCredentials ? credentials.user : nullptr;
+  request.password = withCredentials ? credentials.password : nullptr;
+  request.linkedServer = record != nullptr ? record->linked_vix_server : nullptr;
+  request.allocate = std::malloc;
+
+  void* bodyArgument = nullptr;
+  if (body.present) bodyArgument = raw ? static_cast<void*>(body.text.data()) : body.json;
+  void* reply = nullptr;
+  int status;
+  if (app->routerXtd != nullptr) {
+    status = app->routerXtd(&request, bodyArgument, &reply);
+  } else {
+    if (method != WEBAPP_METHOD_POST) return false;
+    const char* command = request.url[0] == '/' ? request.url + 1 : request.url;
+    json_object* jsonReply = nullptr;
+    app->router(command, request.token, body.json, &jsonReply);
+    reply = jsonReply;
+    status = 0;
+  }
+  if (status == 0) status = 200;
+  if (status == -1) {
+    releaseReply(raw, reply);
+    return false;
+  }
+  if (status < 0) status = 500;
+  writeReply(conn, status, raw, reply);
+  releaseReply(raw, reply);
+  return true;
+}
+
+void routeHttpRequest(nev_connection* conn, const nev_http_view* view) {
+  SegmentWalk walk(view->uri);
+  const char* first = walk.next();
+  std::string segment = first != nullptr ? first : "";
+  if (strcasecmp(segment.c_str(), "build") == 0) {
+    const char* stage = walk.next();
+    if (stage != nullptr && (strcasecmp(stage, "production") == 0 || strcasecmp(stage, "testing") == 0)) {
+      const char* third = walk.next();
+      segment = third != nullptr ? third : "";
+    }
+  }
+  WEBAPP* app = segment.empty() ? nullptr : findByPrefix(webApps(), segment.c_str());
+  int method = app != nullptr ? webAppMethodCode(view->method.p, view->method.len) : 0;
+  if (method == 0) {
+    serveStatic(conn, view);
+    return;
+  }
+  if (method == WEBAPP_METHOD_GET && app->getAPI != nullptr && strcasecmp(app->prefix, "plover") == 0) {
+    const char* next = walk.next();
+    if (view->query.len > 0 && next != nullptr && strcasecmp(next, "zvGetApi") == 0)
+      sendRemotingDescription(conn, app);
+    else
+      serveStatic(conn, view);
+    return;
+  }
+  if (!dispatchToWebApp(conn, view, app, walk, method)) serveStatic(conn, view);
+}
+
+// ---- Websocket sessions ----
+
+void openSession(nev_connection* conn, const nev_http_view* view) {
+  SegmentWalk walk(view->uri);
+  const char* segment = walk.next();
+  if (segment == nullptr) return;
+  WebsocketApp* app = findByPrefix(websocketApps(), segment);
+  if (app == nullptr) return;  // the connection stays open without an application
+  char error[kMessageSize] = {};
+  WebsocketAppSession* session = nullptr;
+  if (app->connectSession != nullptr) {
+    session = app->connectSession(app, conn, error);
+  } else {
+    snprintf(error, sizeof error,
+             "Not able to connect websocket application [%s]. [connectSession] symbols was not "
+             "provided by the application library [%s].",
+             app->prefix, app->library);
+  }
+  conn->private_word = session;
+  if (session == nullptr) {
+    nev_ws_send_frame(conn, NEV_WS_OP_TEXT, error, std::strlen(error));
+    // After the message is out: closing at once would drop it unsent.
+    conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+    return;
+  }
+  std::lock_guard<std::mutex> hold(gSessionsMutex);
+  sessions()[conn] = SessionEntry{session, app};
+}
+
+void passFrame(nev_connection* conn, const nev_ws_frame* frame) {
+  auto* session = static_cast<WebsocketAppSession*>(conn->private_word);
+  if (session == nullptr || session->handler == nullptr) return;
+  char* reply = nullptr;
+  size_t length = 0;
+  session->handler(session, reinterpret_cast<const char*>(frame->data), frame->size, &reply, &length);
+  if (reply != nullptr && length > 0) nev_ws_send_frame(conn, NEV_WS_OP_TEXT, reply, length);
+  VOKTFree(reply);
+}
+
+// Whoever takes the entry out of the table ends the session: the close event
+// or the teardown, never both.
+bool takeSession(nev_connection* conn, SessionEntry* entry) {
+  std::lock_guard<std::mutex> hold(gSessionsMutex);
+  auto found = sessions().find(conn);
+  if (found == sessions().end()) return false;
+  *entry = found->second;
+  sessions().erase(found);
+  return true;
+}
+
+void endSession(nev_connection* conn, const SessionEntry& entry) {
+  char error[kMessageSize] = {};
+  if (entry.app->disconnectSession != nullptr)
+    entry.app->disconnectSession(conn, entry.session, error, entry.app);
+}
+
+void closeSession(nev_connection* conn) {
+  appCalls().enterAlways();
+  SessionEntry entry;
+  if (takeSession(conn, &entry)) endSession(conn, entry);
+  conn->private_word = nullptr;
+  appCalls().leave();
+}
+
+}  // namespace
+
+void setCurrentRun(ServerRun* run) { gCurrentRun.store(run); }
+
+void clearCurrentRun(ServerRun* run) { gCurrentRun.compare_exchange_strong(run, nullptr); }
+
+void disconnectRemainingSessions() {
+  std::map<nev_connection*, SessionEntry> remaining;
+  {
+    std::lock_guard<std::mutex> hold(gSessionsMutex);
+    remaining.swap(sessions());
+  }
+  for (const auto& [conn, entry] : remaining) endSession(nullptr, entry);
+}
+
+void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  if (event == NEV_EVENT_CLOSE) {
+    if (conn->private_word != nullptr) closeSession(conn);
+    return;
+  }
+  if (event != NEV_EVENT_HTTP_REQUEST && event != NEV_EVENT_WS_HANDSHAKE_DONE &&
+      event != NEV_EVENT_WS_FRAME)
+    return;
+  AppCall call;
+  if (!call) {
+    // The server is stopping: no application is called any more.
+    if (event == NEV_EVENT_HTTP_REQUEST) nev_http_send_error(conn, 503, nullptr, nullptr);
+    return;
+  }
+  switch (event) {
+    case NEV_EVENT_HTTP_REQUEST:
+      routeHttpRequest(conn, static_cast<const nev_http_view*>(data));
+      break;
+    case NEV_EVENT_WS_HANDSHAKE_DONE:
+      openSession(conn, static_cast<const nev_http_view*>(data));
+      break;
+    case NEV_EVENT_WS_FRAME:
+      passFrame(conn, static_cast<const nev_ws_frame*>(data));
+      break;
+  }
+}
+
+}  // namespace osprey

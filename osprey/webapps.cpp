@@ -1,0 +1,409 @@
+// The registries of web and websocket applications and their loader.
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <strings.h>
+
+#include "internal.h"
+
+namespace osprey {
+
+namespace {
+
+std::atomic<WEBAPP*> gMqttApp{nullptr};
+
+int dlErrorCode() { return errno; }
+
+const char* dlErrorText() {
+  const char* text = dlerror();
+  return text != nullptr ? text : "unknown error";
+}
+
+// The library handle: kept for the process's life once the entry points are
+// bound; closed again when binding fails.
+struct LibraryCloser {
+  void operator()(void* handle) const {
+    if (handle != nullptr) dlclose(handle);
+  }
+};
+using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
+
+template <class Fn>
+Fn symbol(void* handle, const char* name) {
+  return reinterpret_cast<Fn>(dlsym(handle, name));
+}
+
+char* copyOrThrow(const char* text) {
+  return dupStr(text);  // throws YXException 8001
+}
+
+// Splits "<prefix>;<library>" at the first ';'.
+bool splitEntry(const char* entry, std::string* prefix, std::string* library) {
+  const char* semicolon = std::strchr(entry, ';');
+  if (semicolon == nullptr) return false;
+  prefix->assign(entry, semicolon - entry);
+  library->assign(semicolon + 1);
+  return true;
+}
+
+void fillCommonInit(WebAppInitRecord* init, WebServerThreadData* record, uint8_t unicode) {
+  std::memset(init, 0, sizeof *init);
+  init->version = WEBAPP_RECORD_VERSION;
+  init->unicode = unicode;
+  init->documentRoot = record->document_root;
+  init->serverValue = record->serverValue;
+  init->jvmLibrary = record->jvm_lib;
+  init->sqlPort = record->sqlPort;
+  init->serverName = record->serverName;
+  init->connTypes = connTypes();
+  init->logCallback = record->logCallback;
+}
+
+// Copies the texts an init returned; the record's buffers are terminated
+// here, whatever the application wrote.
+template <class App>
+void takeDescription(App* app, WebAppInitRecord* init) {
+  init->description[sizeof init->description - 1] = '\0';
+  init->configPath[sizeof init->configPath - 1] = '\0';
+  VOKTFree(app->description);
+  app->description = nullptr;
+  VOKTFree(app->configPath);
+  app->configPath = nullptr;
+  app->description = copyOrThrow(init->description);
+  app->configPath = copyOrThrow(init->configPath);
+  app->configType = init->configType;
+}
+
+int initWebsocketApp(WebsocketApp* app, WebServerThreadData* record, char* error) {
+  WebAppInitRecord init;
+  fillCommonInit(&init, record, app->unicode);
+  int32_t result = app->init(&init, error);
+  app->unicode = init.unicode;
+  takeDescription(app, &init);
+  return result;
+}
+
+}  // namespace
+
+// ---- Library paths ----
+
+void libraryPath(const char* library, char* path, size_t size) {
+  std::string name(library);
+  size_t slash = name.find_last_of('/');
+  size_t dot = name.find_last_of('.');
+  bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  if (hasExtension && strcasecmp(name.c_str() + dot, ".dll") == 0)
+    name.replace(dot, std::string::npos, ".so");
+  else if (!hasExtension && !name.empty())
+    name += ".so";
+  snprintf(path, size, "%s/%s", "web", name.c_str());
+}
+
+// ---- WEBAPPException ----
+
+WEBAPPException::WEBAPPException(int code, const char* message, int line)
+    : function_(strdup("WEBAPP::_loadApp")), code_(code), message_(strdup(message)), line_(line) {}
+
+WEBAPPException::WEBAPPException(const WEBAPPException& other)
+    : function_(other.function_ != nullptr ? strdup(other.function_) : nullptr),
+      code_(other.code_),
+      message_(other.message_ != nullptr ? strdup(other.message_) : nullptr),
+      line_(other.line_) {}
+
+WEBAPPException::~WEBAPPException() {
+  free(function_);
+  free(message_);
+}
+
+void WEBAPPException::Format(char* buffer) const {
+  snprintf(buffer, kMessageSize, "%s - %d - %s", function_ != nullptr ? function_ : "", code_,
+           message_ != nullptr ? message_ : "");
+}
+
+// ---- WEBAPP ----
+
+WEBAPP::~WEBAPP() {
+  VOKTFree(prefix);
+  VOKTFree(library);
+  VOKTFree(description);
+  VOKTFree(configPath);
+}
+
+void WEBAPP::_loadApp(const char* name) {
+  char path[4096];
+  char message[kMessageSize];
+  libraryPath(name, path, sizeof path);
+  errno = 0;
+  LibraryHandle handle(dlopen(path, RTLD_NOW | RTLD_LOCAL));
+  if (!handle) {
+    int code = dlErrorCode();
+    snprintf(message, sizeof message, "Not able to load Web Application library [%s]: %s", name,
+             dlErrorText());
+    throw WEBAPPException(code, message, __LINE__);
+  }
+  auto missing = [&](const char* entry) {
+    int code = dlErrorCode();
+    snprintf(message, sizeof message,
+             "Not able to load %s() entry point from Web Application library [%s]: %d", entry, name,
+             code);
+    throw WEBAPPException(code, message, __LINE__);
+  };
+  initXtd = symbol<WebAppInitFn>(handle.get(), "initXtd");
+  if (initXtd == nullptr) init = symbol<WebAppInitFn>(handle.get(), "init");
+  if (initXtd == nullptr && init == nullptr) missing("init");
+  term = symbol<WebAppTermFn>(handle.get(), "term");
+  if (term == nullptr) missing("term");
+  routerXtd = symbol<WebAppRouterXtdFn>(handle.get(), "routerXtd");
+  if (routerXtd == nullptr) router = symbol<WebAppRouterFn>(handle.get(), "router");
+  if (routerXtd == nullptr && router == nullptr) missing("router");
+  getAPI = symbol<WebAppGetApiFn>(handle.get(), "getAPI");
+  start = symbol<WebAppStartFn>(handle.get(), "start");
+  stop = symbol<WebAppStopFn>(handle.get(), "stop");
+  handle.release();  // bound: the library stays for the process's life
+}
+
+int32_t WEBAPP::_initApp(WebServerThreadData* record, char* error) {
+  WebAppInitRecord init;
+  fillCommonInit(&init, record, unicode);
+  init.agentMaster = agentMaster;
+  init.pluginGet = pluginGetFunction();
+  int32_t result;
+  if (initXtd != nullptr) {
+    result = initXtd(&init, error, record);
+    unicode = init.unicode;
+    tokenMode = init.tokenMode;
+    basicAuthMode = init.basicAuthMode;
+    std::memcpy(bodyByMethod, init.bodyByMethod, sizeof bodyByMethod);
+    contentMode = init.contentMode;
+  } else {
+    result = this->init(&init, error, record);
+    tokenMode = 2;
+    basicAuthMode = WEBAPP_AUTH_NONE;
+    std::memset(bodyByMethod, 0, sizeof bodyByMethod);
+    bodyByMethod[WEBAPP_METHOD_POST] = 1;
+    contentMode = WEBAPP_CONTENT_JSON;
+    unicode = init.unicode;
+  }
+  takeDescription(this, &init);
+  return result;
+}
+
+}  // namespace osprey
+
+// ---- WebsocketApp (declared in include/, defined by the plug-in) ----
+
+using namespace osprey;
+
+WebsocketApp::~WebsocketApp() {
+  VOKTFree(prefix);
+  VOKTFree(library);
+  VOKTFree(description);
+  VOKTFree(configPath);
+}
+
+void WebsocketApp::_loadApp(const char* name) {
+  char path[4096];
+  char message[kMessageSize];
+  libraryPath(name, path, sizeof path);
+  errno = 0;
+  LibraryHandle handle(dlopen(path, RTLD_NOW | RTLD_LOCAL));
+  if (!handle) {
+    int code = dlErrorCode();
+    snprintf(message, sizeof message, "Not able to load Websocket Application library [%s]: %s",
+             name, dlErrorText());
+    YX_THROW("WebsocketApp::_loadApp", YX_KIND_OPERATION, code, message);
+  }
+  auto required = [&](const char* entry) {
+    void* address = dlsym(handle.get(), entry);
+    if (address == nullptr) {
+      int code = dlErrorCode();
+      snprintf(message, sizeof message,
+               "Not able to load %s() entry point from Websocket Application library [%s]: %d",
+               entry, name, code);
+      YX_THROW("WebsocketApp::_loadApp", YX_KIND_OPERATION, code, message);
+    }
+    return address;
+  };
+  init = reinterpret_cast<WsAppInitFn>(required("init"));
+  term = reinterpret_cast<WsAppTermFn>(required("term"));
+  handler = reinterpret_cast<WsHandlerFn>(required("handler"));
+  connectSession = symbol<WsConnectSessionFn>(handle.get(), "connectSession");
+  disconnectSession = symbol<WsDisconnectSessionFn>(handle.get(), "disconnectSession");
+  handle.release();
+}
+
+namespace osprey {
+
+// ---- Registries ----
+
+YXHashTable<WEBAPP>& webApps() {
+  static YXHashTable<WEBAPP> registry(100);
+  return registry;
+}
+
+YXHashTable<WebsocketApp>& websocketApps() {
+  static YXHashTable<WebsocketApp> registry(100);
+  return registry;
+}
+
+WEBAPP* mqttApp() { return gMqttApp.load(); }
+
+int registerWebApp(const char* entry, char* message) {
+  // The built-in administration application joins here with the first entry
+  // once it is part of the plug-in.
+  std::string prefix;
+  std::string library;
+  if (!splitEntry(entry, &prefix, &library)) {
+    snprintf(message, kMessageSize,
+             "Not able to parser web application information [%s]. Please make sure it is set in "
+             "the following format: <app prefix>;<library name>",
+             entry);
+    logf(-1, "%s", message);
+    return -1;
+  }
+  std::unique_ptr<WEBAPP> app;
+  try {
+    app = std::make_unique<WEBAPP>();
+    app->prefix = dupStr(prefix.c_str());
+    app->library = dupStr(library.c_str());
+    app->_loadApp(library.c_str());
+    if (!webApps().Add(app->prefix, app.get())) {
+      snprintf(message, kMessageSize,
+               "osprey - Web application prefix [%s] is already registered; the entry [%s] is left "
+               "out",
+               app->prefix, entry);
+      logf(-1, "%s", message);
+      return -1;  // the duplicate is freed with `app`
+    }
+  } catch (const WEBAPPException& e) {
+    snprintf(message, kMessageSize, "Not able to create web application [%d] - %s",
+             e.GetErrorCode(), e.GetErrorMsg());
+    logf(e.GetErrorCode(), "%s", message);
+    return e.GetErrorCode();
+  } catch (const YXException& e) {
+    snprintf(message, kMessageSize, "Not able to add web application to the Web Server list [%d] - %s",
+             e.GetErrorCode(), e.GetErrorMsg());
+    logf(e.GetErrorCode(), "%s", message);
+    return e.GetErrorCode();
+  }
+  WEBAPP* added = app.release();
+  // Only an application that went into the registry may become the broker.
+  if (strcasecmp(added->prefix, "mqtt") == 0) gMqttApp.store(added);
+  snprintf(message, kMessageSize, "osprey - Loaded web app: %s", added->prefix);
+  logf(0, "%s", message);
+  return 0;
+}
+
+int registerWebsocketApp(const char* entry, char* message) {
+  std::string prefix;
+  std::string library;
+  if (!splitEntry(entry, &prefix, &library)) {
+    snprintf(message, kMessageSize,
+             "Not able to parser websocket application information [%s]. Please make sure it is "
+             "set in the following format: <app prefix>;<library name>",
+             entry);
+    logf(-1, "%s", message);
+    return -1;
+  }
+  std::unique_ptr<WebsocketApp> app;
+  try {
+    app = std::make_unique<WebsocketApp>();
+    app->prefix = dupStr(prefix.c_str());
+    app->library = dupStr(library.c_str());
+    app->configType = "CFG";
+    app->_loadApp(library.c_str());
+    if (!websocketApps().Add(app->prefix, app.get())) {
+      snprintf(message, kMessageSize,
+               "osprey - Websocket application prefix [%s] is already registered; the entry [%s] "
+               "is left out",
+               app->prefix, entry);
+      logf(-1, "%s", message);
+      return -1;
+    }
+  } catch (const YXException& e) {
+    snprintf(message, kMessageSize,
+             "Not able to add websocket application to the Web Server list [%d] - %s",
+             e.GetErrorCode(), e.GetErrorMsg());
+    logf(e.GetErrorCode(), "%s", message);
+    return e.GetErrorCode();
+  }
+  WebsocketApp* added = app.release();
+  snprintf(message, kMessageSize, "osprey - Loaded websocket app: %s", added->prefix);
+  logf(0, "%s", message);
+  return 0;
+}
+
+// ---- Init and term of every application ----
+
+int initAllApps(WebServerThreadData* record, char* error) {
+  error[0] = '\0';
+  WEBAPP* broker = mqttApp();
+  {
+    YXHashTable<WEBAPP>& registry = webApps();
+    registry.Lock();
+    int result = 0;
+    for (int32_t i = 0; i < registry.count && result == 0; ++i) {
+      WEBAPP* app = registry.items[i]->value;
+      app->agentMaster = record->agentMaster;
+      try {
+        result = app->_initApp(record, error);
+      } catch (const YXException& e) {
+        snprintf(error, kMessageSize, "%s", e.GetErrorMsg());
+        result = e.GetErrorCode();
+      }
+      // The broker becomes active only when its start succeeds.
+      if (result == 0 && app != broker) app->active = 1;
+    }
+    registry.Unlock();
+    if (result != 0) return result;
+  }
+  YXHashTable<WebsocketApp>& registry = websocketApps();
+  registry.Lock();
+  int result = 0;
+  for (int32_t i = 0; i < registry.count && result == 0; ++i) {
+    WebsocketApp* app = registry.items[i]->value;
+    try {
+      result = initWebsocketApp(app, record, error);
+    } catch (const YXException& e) {
+      snprintf(error, kMessageSize, "%s", e.GetErrorMsg());
+      result = e.GetErrorCode();
+    }
+    if (result == 0) app->active = 1;
+  }
+  registry.Unlock();
+  return result;
+}
+
+int termAllApps(char* error) {
+  int first = 0;
+  error[0] = '\0';
+  auto remember = [&first](int32_t result) {
+    if (first == 0 && result != 0) first = result;
+  };
+  {
+    YXHashTable<WEBAPP>& registry = webApps();
+    registry.Lock();
+    for (int32_t i = 0; i < registry.count; ++i) {
+      WEBAPP* app = registry.items[i]->value;
+      app->active = 0;
+      remember(app->term(error));
+    }
+    registry.Unlock();
+  }
+  YXHashTable<WebsocketApp>& registry = websocketApps();
+  registry.Lock();
+  for (int32_t i = 0; i < registry.count; ++i) {
+    WebsocketApp* app = registry.items[i]->value;
+    app->active = 0;
+    remember(app->term(error));
+  }
+  registry.Unlock();
+  return first;
+}
+
+}  // namespace osprey
