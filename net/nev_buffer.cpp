@@ -90,9 +90,9 @@ void nev_buffer_free(nev_buffer *buf) {
 
 size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *bytes,
                                   size_t count) {
-  NEV_ASSERT(buf != NULL);
-  NEV_ASSERT(buf->len <= buf->size);
-  NEV_ASSERT(offset <= buf->len);
+  NEV_ASSERT_TEXT(buf != NULL, "a != NULL");
+  NEV_ASSERT_TEXT(buf->len <= buf->size, "a->len <= a->size");
+  NEV_ASSERT_TEXT(offset <= buf->len, "off <= a->len");
   if (count > SIZE_MAX - buf->len - front_slack(buf)) return 0;
 
   size_t required = buf->len + count;
@@ -108,13 +108,13 @@ size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *by
 }
 
 size_t nev_buffer_insert(nev_buffer *buf, size_t offset, const void *bytes, size_t count) {
-  NEV_ASSERT(buf != NULL);
+  NEV_ASSERT_TEXT(buf != NULL, "a != NULL");
   nev_mutex_guard lock(buf->mutex);
   return nev_buffer_insert_unlocked(buf, offset, bytes, count);
 }
 
 size_t nev_buffer_append(nev_buffer *buf, const void *bytes, size_t count) {
-  NEV_ASSERT(buf != NULL);
+  NEV_ASSERT_TEXT(buf != NULL, "a != NULL");
   nev_mutex_guard lock(buf->mutex);
   return nev_buffer_insert_unlocked(buf, buf->len, bytes, count);
 }
