@@ -182,7 +182,7 @@ void nev_buffer_move(nev_buffer *from, nev_buffer *to) {
 }
 
 void nev_spill_init(nev_spill_buffer *sb, char *fixed, size_t fixed_size) {
-  nev_buffer_free(&sb->spill);
+  nev_buffer_init(&sb->spill, 0, 0);
   sb->fixed = fixed;
   sb->len = 0;
   sb->fixed_size = fixed_size;

@@ -67,7 +67,9 @@ void nev_buffer_clear(nev_buffer *buf);
 void nev_buffer_move(nev_buffer *from, nev_buffer *to);
 
 // A byte collector that starts on a caller's fixed array and moves to a heap
-// buffer (`spill`) once the array is full. The caller creates spill.mutex.
+// buffer (`spill`) once the array is full. The caller creates spill.mutex;
+// nev_spill_init does not free earlier heap bytes, so call nev_spill_free
+// before starting over.
 struct nev_spill_buffer {
   nev_buffer spill;
   char *fixed;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -382,7 +383,7 @@ bool is_dot_dot(nev_slice component) {
 
 }  // namespace
 
-nev_slice nev_url_encode(nev_slice src, nev_slice safe, int flags) {
+nev_slice nev_url_encode(nev_slice src, nev_slice safe, int flags) try {
   const char *digits = (flags & NEV_URL_ENCODE_UPPERCASE_HEX) ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string out;
   out.reserve(src.len);
@@ -399,6 +400,8 @@ nev_slice nev_url_encode(nev_slice src, nev_slice safe, int flags) {
     }
   }
   return heap_text(out);
+} catch (const std::bad_alloc &) {
+  return nev_slice{NULL, 0};
 }
 
 nev_slice nev_url_encode_default(nev_slice src) {
@@ -529,7 +532,7 @@ int nev_normalize_uri_path(nev_slice in, nev_slice *out) {
 int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info,
                      const nev_slice *host, unsigned port, const nev_slice *path,
                      const nev_slice *query, const nev_slice *fragment, int normalize,
-                     nev_slice *out) {
+                     nev_slice *out) try {
   *out = nev_slice{NULL, 0};
   std::string text;
   if (slice_given(scheme)) text.append(scheme->p, scheme->len).append("://");
@@ -552,6 +555,9 @@ int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info,
   if (slice_given(fragment)) text.append("#").append(fragment->p, fragment->len);
   *out = heap_text(text);
   return out->p == NULL ? -1 : 0;
+} catch (const std::bad_alloc &) {
+  *out = nev_slice{NULL, 0};
+  return -1;
 }
 
 const char *nev_next_token(const char *pos, const char *end, const char *delimiters,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "nev_str.h"
@@ -19,7 +20,8 @@ std::atomic<FILE *> log_stream{nullptr};
 // The filter is replaced while other threads may be reading it.
 std::mutex filter_mutex;
 std::string filter_text;
-bool filter_set = false;
+// Read without the mutex on every message that the level alone turns away.
+std::atomic<bool> filter_set{false};
 
 FILE *current_stream() {
   FILE *stream = log_stream.load();
@@ -47,29 +49,32 @@ int decimal_digits(int line) {
 
 // "<name>:<line>", the name cut so that name, colon and line fit in 23
 // characters and at least one blank follows in the 24-character prefix.
-std::string source_label(const char *file, int line) {
-  int room = 22 - decimal_digits(line);
-  char label[64];
-  snprintf(label, sizeof label, "%.*s:%d", room, base_name(file), line);
-  return label;
-}
+struct source_label {
+  char text[64];
+  size_t len;
+
+  source_label(const char *file, int line) {
+    int room = 22 - decimal_digits(line);
+    int n = snprintf(text, sizeof text, "%.*s:%d", room, base_name(file), line);
+    len = n < 0 ? 0 : static_cast<size_t>(n);
+  }
+};
 
 // The level a filter entry gives this source, or -2 when no entry names it.
-int filtered_level(const std::string &label) {
+int filtered_level(const source_label &label) {
   std::lock_guard<std::mutex> lock(filter_mutex);
-  if (!filter_set) return -2;
+  if (!filter_set.load()) return -2;
   nev_slice list = nev_slice{filter_text.data(), filter_text.size()};
   nev_slice key, value;
   while ((list = nev_next_list_entry_slice(list, &key, &value)).p != NULL) {
-    if (key.len <= label.size() && memcmp(key.p, label.data(), key.len) == 0 && value.len > 0)
+    if (key.len <= label.len && memcmp(key.p, label.text, key.len) == 0 && value.len > 0)
       return value.p[0] - '0';
   }
   return -2;
 }
 
 bool filter_present() {
-  std::lock_guard<std::mutex> lock(filter_mutex);
-  return filter_set;
+  return filter_set.load();
 }
 
 }  // namespace
@@ -82,10 +87,12 @@ void nev_log_set_file(FILE *stream) {
   log_stream.store(stream);
 }
 
-void nev_log_set_filter(const char *filter) {
+void nev_log_set_filter(const char *filter) try {
   std::lock_guard<std::mutex> lock(filter_mutex);
-  filter_set = filter != nullptr;
   filter_text = filter != nullptr ? filter : "";
+  filter_set.store(filter != nullptr);
+} catch (const std::bad_alloc &) {
+  // Keep the previous filter: the log is a diagnostic aid, not worth a crash.
 }
 
 int nev_log_enabled(int level, const char *file, int line) {
@@ -95,12 +102,12 @@ int nev_log_enabled(int level, const char *file, int line) {
   if (global < 0) return 0;
   if (level > global && !filter_present()) return 0;
 
-  std::string label = source_label(file, line);
+  source_label label(file, line);
   int effective = filtered_level(label);
   if (effective == -2) effective = global;
   if (level > effective) return 0;
 
-  fprintf(current_stream(), "%-*s", kPrefixWidth, label.c_str());
+  fprintf(current_stream(), "%-*s", kPrefixWidth, label.text);
   return 1;
 }
 
