@@ -1,0 +1,404 @@
+// Internal structures of the engine, shared by its source files only.
+#pragma once
+
+#include "ravlink.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+namespace ravlink_detail {
+
+[[noreturn]] void fail(int code, const std::string& message);
+[[noreturn]] void failSqlite(sqlite3* db, int rc, const std::string& doing);
+
+// ---- names and paths ---------------------------------------------------
+constexpr size_t kMaxNameLength = 128;
+// Letters, digits and underscore, 1..kMaxNameLength (tables, databases, servers).
+void checkObjectName(const char* name, const char* what);
+// Any text without control characters, 1..kMaxNameLength, not a reserved
+// column name (fields and indexes: they are always quoted).
+void checkFieldName(const std::string& name, const char* what);
+std::string quoteName(const std::string& identifier);  // "a""b"
+std::string dataRoot();
+
+// ---- values ------------------------------------------------------------
+struct Value {
+    enum Kind : uint8_t { Null, Int, Real, Text, Blob };
+    Kind kind = Null;
+    int64_t i = 0;
+    double d = 0;
+    std::string s;  // text or blob bytes
+    static Value integer(int64_t v) { Value x; x.kind = Int; x.i = v; return x; }
+    static Value real(double v) { Value x; x.kind = Real; x.d = v; return x; }
+    static Value text(std::string v) { Value x; x.kind = Text; x.s = std::move(v); return x; }
+    static Value blob(std::string v) { Value x; x.kind = Blob; x.s = std::move(v); return x; }
+    bool isNull() const { return kind == Null; }
+};
+bool sameValue(const Value& a, const Value& b);
+
+// What a field holds, whatever its client type code.
+enum class Sem { Bit, Int, Real, Date, Time, Timestamp, Text, Binary };
+
+struct FieldDef {
+    std::string name;
+    int type = 0, length = 0, scale = 0, binaryFlag = 0;
+    bool autoTimestamp = false;
+    int dateType = 0, timeType = 0;  // open-table settings, not stored
+};
+struct SegmentDef {
+    int field = 0;
+    int mode = 12;
+    bool descending() const { return (mode & 0x10) != 0; }
+};
+struct IndexDef {
+    std::string name;
+    int keyType = 0, duplicates = 1, nullKey = 0;
+    std::vector<SegmentDef> segments;
+};
+struct TableDef {
+    std::string name;
+    std::vector<FieldDef> fields;
+    std::vector<IndexDef> indexes;
+    int identity = -1;  // field number of the identity field
+    int createMode = 0;
+    int replication = 0;
+    std::string partRule;
+    int partIndex = -1, partBits = 0, partMaxActive = 0;
+    int64_t partLow = 0;
+    int fieldNumber(const std::string& name) const;
+    int indexNumber(const std::string& name) const;
+    bool partitioned() const { return !partRule.empty(); }
+};
+
+Sem semOf(const FieldDef& f);
+const char* declaredType(const FieldDef& f, bool identity);  // SQLite column type
+bool storesText(const FieldDef& f);
+
+// Conversions between client values and stored values.
+Value fromString(const FieldDef& f, const char* text, int dateType, int timeType);
+Value fromSigned(const FieldDef& f, int64_t v);
+Value fromFloat(const FieldDef& f, double v);
+Value fromBytes(const FieldDef& f, const void* data, size_t size);
+Value fromDateTime(const FieldDef& f, const ZVDateTime& v);
+std::string toString(const FieldDef& f, const Value& v, int dateType, int timeType);
+int64_t toInteger(const FieldDef& f, const Value& v);
+double toFloat(const FieldDef& f, const Value& v);
+ZVDateTime toDateTime(const FieldDef& f, const Value& v);
+std::string isoDateTime(const ZVDateTime& v);  // "YYYY-MM-DD hh:mm:ss.ttt"
+bool parseIso(const std::string& text, ZVDateTime* out);
+
+// Day numbers (Julian day numbers).
+int32_t packDay(int y, int m, int d);
+void unpackDay(int32_t day, int* y, int* m, int* d);
+bool validDate(int y, int m, int d);
+
+// ---- partition rules ---------------------------------------------------
+// A rule is integer arithmetic over date parts of date/time fields, e.g.
+// "(YEAR(ts)-2018)*366 + DAYOFYEAR(ts)". It is evaluated by the engine,
+// never handed to SQL.
+class PartitionRule {
+public:
+    // throws RL_BAD_RULE
+    void parse(const std::string& text, const TableDef& def);
+    bool empty() const { return nodes_.empty(); }
+    int64_t evaluate(const std::vector<Value>& row, const TableDef& def) const;
+
+private:
+    struct Node {
+        char op;  // 'n' number, 'f' function, '+', '-', '*', '/', '%', 'u' unary minus
+        int64_t number = 0;
+        int function = 0, field = -1;
+        int left = -1, right = -1;
+    };
+    int parseExpr(const std::string& t, size_t& p, const TableDef& def);
+    int parseTerm(const std::string& t, size_t& p, const TableDef& def);
+    int parseFactor(const std::string& t, size_t& p, const TableDef& def);
+    int64_t eval(int node, const std::vector<Value>& row, const TableDef& def) const;
+    std::vector<Node> nodes_;
+    int root_ = -1;
+};
+
+// ---- process-wide state ------------------------------------------------
+struct TableShared {
+    int32_t datno = 0;
+    std::atomic<bool> blocked{false};
+    std::atomic<uint64_t> blockGen{0};   // rises when the table is blocked
+    std::atomic<uint64_t> schemaGen{0};  // rises when the definition is stored
+    std::atomic<uint64_t> writeGen{0};   // rises on every write in the process
+    std::mutex partMutex;
+    bool maxPartitionKnown = false;
+    int64_t maxPartition = 0;
+};
+
+struct FileShared {
+    std::string path;
+    std::mutex mutex;
+    std::condition_variable committed;
+    uint64_t commitSeq = 0;
+    std::map<std::string, std::shared_ptr<TableShared>> tables;
+    std::shared_ptr<TableShared> table(const std::string& name);
+    void notifyCommit();
+};
+
+struct LockKey {
+    std::string file, table;
+    int64_t row = 0;
+    bool operator<(const LockKey& o) const;
+};
+
+class LockTable {
+public:
+    void acquire(const LockKey& key, uint64_t holder, int timeoutMs);
+    bool release(const LockKey& key, uint64_t holder);
+    void releaseAll(uint64_t holder);
+    bool heldByOther(const LockKey& key, uint64_t holder);
+
+private:
+    struct Entry {
+        uint64_t holder;
+        int count;
+    };
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::map<LockKey, Entry> held_;
+};
+
+struct Logon;
+
+struct Engine {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<FileShared>> files;
+    std::map<int32_t, std::pair<std::shared_ptr<FileShared>, std::string>> datnos;
+    int32_t nextDatno = 1;
+    std::map<int32_t, std::weak_ptr<Logon>> owners;
+    int32_t nextOwner = 1;
+    std::atomic<uint64_t> nextLogonId{1};
+    std::mutex handleMutex;
+    std::set<const void*> handles;
+    std::mutex serverMutex;  // server catalogs: users and databases
+    LockTable locks;
+
+    std::shared_ptr<FileShared> file(const std::string& path);
+    std::shared_ptr<TableShared> table(const std::string& path, const std::string& name);
+    bool lookupDatno(int32_t datno, std::string* path, std::string* table);
+};
+Engine& engine();
+constexpr int kLockTimeoutMs = 30000;
+constexpr int kBusyTimeoutMs = 30000;
+
+// ---- sessions and connections -------------------------------------------
+struct Stmt;  // see rl_storage.cpp
+
+struct Connection {
+    std::shared_ptr<Logon> logon;
+    sqlite3* db = nullptr;
+    std::string path, name;
+    std::shared_ptr<FileShared> file;
+    bool txnOpen = false;
+    bool txnWrote = false;
+    std::unordered_map<std::string, sqlite3_stmt*> statements;
+
+    ~Connection();
+    sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
+    void exec(const std::string& sql);
+    void beginWrite();  // BEGIN IMMEDIATE
+    void commit();
+    void rollback();
+    void forgetStatements();
+};
+
+// Opens a database file: WAL, busy time-out, catalog tables created.
+sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutMs);
+std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, const std::string& name,
+                                           const std::string& path);
+
+struct Logon : std::enable_shared_from_this<Logon> {
+    std::recursive_mutex mutex;
+    uint64_t id = 0;
+    int32_t owner = -1;
+    bool loggedOn = false;
+    bool internal = false;
+    std::string server, serverDir, user;
+    int autoCommit = 1;
+    bool explicitTxn = false;
+    int dateType = 1, timeType = 3;
+    uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
+    std::vector<std::shared_ptr<Connection>> txnConns;
+    std::map<std::string, std::weak_ptr<Connection>> conns;
+
+    ~Logon();
+    void requireLoggedOn() const;
+    bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
+    void commitAll();
+    void abortAll();
+    void end();  // abort, release locks, forget the owner
+};
+
+// A write on one connection: joins the session's transaction, or commits on
+// its own (one statement runs in SQLite's own transaction).
+class WriteScope {
+public:
+    WriteScope(Connection& conn, bool severalStatements);
+    ~WriteScope();
+    void done();
+
+private:
+    Connection& conn_;
+    bool local_ = false;
+    bool finished_ = false;
+};
+
+// ---- tables --------------------------------------------------------------
+struct TableCore {
+    std::shared_ptr<Logon> logon;
+    std::shared_ptr<Connection> conn;
+    ZVTable* object = nullptr;  // null once the table object is gone
+    bool open = false;
+    int openMode = 0;
+    TableDef def;     // working definition: pending changes on an open table
+    TableDef stored;  // as stored
+    std::shared_ptr<TableShared> shared;
+    uint64_t blockGen = 0, schemaGen = 0;
+    uint64_t version = 1;  // rises when the field layout changes
+    std::unordered_map<std::string, int> fieldByName;
+    PartitionRule rule;
+    std::string selectList;  // all fields then rowid
+    std::string insertSql;
+    std::string rowidName;  // column holding the record id
+
+    void requireOpen();  // open, not blocked, definition current; throws
+    void loadFromCatalog(const std::string& name);
+    void prepareTexts();
+    int field(const std::string& name) const;  // throws RL_UNKNOWN_FIELD
+    void close();
+};
+
+// Catalog of a database file.
+bool catalogHasTable(sqlite3* db, const std::string& name);
+bool catalogRead(sqlite3* db, const std::string& name, TableDef* def);
+void catalogWrite(sqlite3* db, const TableDef& def);  // replaces the table's rows
+std::string createTableSql(const TableDef& def, const std::string& sqlName);
+std::string createIndexSql(const TableDef& def, int index);
+std::string indexSqlName(const std::string& table, const std::string& index);
+void createTableInFile(Connection& conn, const TableDef& def);
+void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& wanted);
+void validateDefinition(const TableDef& def);
+
+// ---- records ---------------------------------------------------------------
+struct Row {
+    std::vector<Value> values;
+    int64_t rowid = 0;
+};
+
+struct RecordState {
+    ZVRecord* self = nullptr;
+    std::shared_ptr<TableCore> table;
+    uint64_t tableVersion = 0;
+    std::vector<Value> values;
+    std::vector<uint8_t> dirty;
+    int defaultIndex = -2;  // -2: not chosen yet; -1: record-id order
+    bool onRow = false;
+    enum class Pos { Fresh, At, Exhausted } pos = Pos::Fresh;
+    std::vector<Value> posKey;
+    int64_t posRowid = 0;
+    // read-ahead of the walk
+    std::vector<Row> page;
+    size_t pageNext = 0;
+    int pageDir = 0;
+    uint64_t pageGen = 0;
+    size_t pageSize = 8;
+    int blockingSeconds = 0;
+    std::vector<LockKey> lockedRows;
+    std::string tableName;
+    uint64_t pageAbort = 0;
+    int batchMode = 0;
+
+    void sync();  // table usable, buffer matches its layout
+    int effectiveIndex();
+    std::vector<int> keyFields();  // default index segments' fields
+    std::vector<bool> keyDescending();
+    void takeRow(Row&& row);
+    void positionFromRow(const Row& row);
+    int walk(int dir, bool fromStart);
+    bool fetchPage(int dir, bool fromStart, size_t limit);
+    bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
+    int find(int mode);
+    int findRowid(int64_t rowid, int mode);
+    void insert();
+    void update();
+    void remove();
+    std::string rowSelect() const;
+    int fieldOf(const char* name);
+    void setValue(int field, const std::function<Value(const FieldDef&)>& make);
+    void releaseLocks();
+    LockKey rowKey(int64_t rowid) const;
+    bool pageValid() const;
+    int jumpTo(int64_t n);
+    void read();
+    void batchDelete();
+    std::vector<Value> keyValues() const;
+    int dateTypeOf(int field) const;
+    int timeTypeOf(int field) const;
+};
+
+void bindValue(sqlite3_stmt* st, int index, const Value& v);
+Value columnValue(sqlite3_stmt* st, int column);
+bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);  // true: a row
+void stepDone(sqlite3* db, sqlite3_stmt* st, const char* doing);  // maps constraint errors to 2
+
+// Friend of the public classes, for the numbered functions.
+struct Access {
+    static ZVField* field(RLHANDLE h);
+    static ZVTable* table(RLHANDLE h);
+    static ZVRecord* record(RLHANDLE h);
+    static TableDef& definition(ZVTable* t);
+    static TableDef& definition(ZVField* f, int* number);
+    static RecordState& state(ZVRecord* r);
+    static std::shared_ptr<Logon> logon(ZVBase* b);
+    static void noteError(ZVBase* b, int code);
+};
+
+// Runs fn under the session's mutex; a failure is kept as the object's last
+// error. Other exceptions become ZVException so callers catch one type.
+template <class Fn>
+auto guardedCall(ZVBase* self, int* lastError, const std::shared_ptr<Logon>& logon, Fn&& fn) -> decltype(fn()) {
+    std::unique_lock<std::recursive_mutex> lock;
+    if (logon) lock = std::unique_lock<std::recursive_mutex>(logon->mutex);
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            fn();
+            *lastError = 0;
+        } else {
+            auto result = fn();
+            *lastError = 0;
+            return result;
+        }
+    } catch (const ZVException& e) {
+        *lastError = e.GetErrorCode();
+        throw;
+    } catch (const std::bad_alloc&) {
+        *lastError = RL_STORAGE_ERROR;
+        throw ZVException(RL_STORAGE_ERROR, "Out of memory", "ravlink", 0);
+    } catch (const std::exception& e) {
+        *lastError = RL_STORAGE_ERROR;
+        throw ZVException(RL_STORAGE_ERROR, e.what(), "ravlink", 0);
+    }
+}
+
+}  // namespace ravlink_detail
+
+template <class Fn>
+auto ZVBase::guarded(Fn&& fn) -> decltype(fn()) {
+    return ravlink_detail::guardedCall(this, &lastError_, logon(), std::forward<Fn>(fn));
+}

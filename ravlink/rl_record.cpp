@@ -1,0 +1,906 @@
+// Records: the buffer, positioning by keyset queries on the default index,
+// read-ahead pages, writes, locks and blocking reads.
+#include "rl_core.h"
+
+#include <algorithm>
+
+using namespace ravlink_detail;
+
+namespace {
+
+enum class Cmp { Eq, Gt, Ge, Lt, Le };
+
+const size_t kFirstPage = 8;
+const size_t kLargestPage = 256;
+
+struct KeyShape {
+    std::vector<std::string> columns;  // quoted; the record id last
+    std::vector<bool> descending;
+    std::vector<bool> null;
+};
+
+std::string param(size_t i) { return "?" + std::to_string(i + 1); }
+
+std::string equalTerm(const KeyShape& k, size_t i) {
+    return k.null[i] ? k.columns[i] + " IS NULL" : k.columns[i] + " = " + param(i);
+}
+
+// NULL sorts first in SQLite: before every value ascending, after every
+// value descending.
+std::string afterTerm(const KeyShape& k, size_t i) {
+    const std::string& c = k.columns[i];
+    if (!k.descending[i]) return k.null[i] ? c + " IS NOT NULL" : c + " > " + param(i);
+    return k.null[i] ? "0" : "(" + c + " < " + param(i) + " OR " + c + " IS NULL)";
+}
+
+std::string beforeTerm(const KeyShape& k, size_t i) {
+    const std::string& c = k.columns[i];
+    if (!k.descending[i]) return k.null[i] ? "0" : "(" + c + " < " + param(i) + " OR " + c + " IS NULL)";
+    return k.null[i] ? c + " IS NOT NULL" : c + " > " + param(i);
+}
+
+// The rows of a key tuple compared with the bound values in index order.
+std::string tupleCondition(const KeyShape& k, Cmp cmp) {
+    size_t n = k.columns.size();
+    if (n == 0) return cmp == Cmp::Gt || cmp == Cmp::Lt ? "0" : "1";
+    std::string all;
+    for (size_t i = 0; i < n; ++i) all += (i ? " AND " : "") + equalTerm(k, i);
+    if (cmp == Cmp::Eq) return all;
+    bool plain = cmp == Cmp::Gt || cmp == Cmp::Ge;
+    for (size_t i = 0; plain && i < n; ++i) plain = !k.descending[i] && !k.null[i];
+    if (plain) {
+        // Row values let SQLite walk the index from the position.
+        std::string l = "(", r = "(";
+        for (size_t i = 0; i < n; ++i) l += (i ? ", " : "") + k.columns[i], r += (i ? ", " : "") + param(i);
+        return n == 1 ? k.columns[0] + (cmp == Cmp::Gt ? " > " : " >= ") + param(0)
+                      : l + ")" + (cmp == Cmp::Gt ? " > " : " >= ") + r + ")";
+    }
+    bool after = cmp == Cmp::Gt || cmp == Cmp::Ge;
+    std::string out = "(";
+    for (size_t i = 0; i < n; ++i) {
+        std::string term;
+        for (size_t j = 0; j < i; ++j) term += equalTerm(k, j) + " AND ";
+        term += after ? afterTerm(k, i) : beforeTerm(k, i);
+        out += (i ? " OR (" : "(") + term + ")";
+    }
+    if (cmp == Cmp::Ge || cmp == Cmp::Le) out += " OR (" + all + ")";
+    return out + ")";
+}
+
+std::string orderBy(const KeyShape& k, int dir) {
+    std::string out = " ORDER BY ";
+    for (size_t i = 0; i < k.columns.size(); ++i) {
+        bool desc = k.descending[i] != (dir < 0);
+        out += (i ? ", " : "") + k.columns[i] + (desc ? " DESC" : "");
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace ravlink_detail {
+
+// ---- state ------------------------------------------------------------------------
+
+void RecordState::sync() {
+    TableCore& t = *table;
+    t.requireOpen();
+    if (tableVersion == t.version) return;
+    size_t n = t.stored.fields.size();
+    if (tableName != t.stored.name) {
+        values.assign(n, Value());
+        dirty.assign(n, 0);
+        pos = Pos::Fresh;
+        onRow = false;
+        defaultIndex = -2;
+        tableName = t.stored.name;
+    } else {
+        values.resize(n);
+        dirty.resize(n, 0);
+    }
+    if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
+    page.clear();
+    tableVersion = t.version;
+}
+
+int RecordState::effectiveIndex() {
+    if (defaultIndex == -2) return table->stored.indexes.empty() ? -1 : 0;
+    return defaultIndex;
+}
+
+std::vector<int> RecordState::keyFields() {
+    std::vector<int> out;
+    int idx = effectiveIndex();
+    if (idx >= 0)
+        for (const auto& s : table->stored.indexes[idx].segments) out.push_back(s.field);
+    return out;
+}
+
+std::vector<bool> RecordState::keyDescending() {
+    std::vector<bool> out;
+    int idx = effectiveIndex();
+    if (idx >= 0)
+        for (const auto& s : table->stored.indexes[idx].segments) out.push_back(s.descending());
+    return out;
+}
+
+std::vector<Value> RecordState::keyValues() const {
+    std::vector<Value> out;
+    auto* self = const_cast<RecordState*>(this);
+    for (int f : self->keyFields()) out.push_back(values[f]);
+    return out;
+}
+
+int RecordState::dateTypeOf(int field) const {
+    int d = table->stored.fields[field].dateType;
+    return d > 0 ? d : table->logon->dateType;
+}
+
+int RecordState::timeTypeOf(int field) const {
+    int t = table->stored.fields[field].timeType;
+    return t > 0 ? t : table->logon->timeType;
+}
+
+void RecordState::takeRow(Row&& row) {
+    values = std::move(row.values);
+    std::fill(dirty.begin(), dirty.end(), 0);
+    onRow = true;
+    pos = Pos::At;
+    posRowid = row.rowid;
+    posKey = keyValues();
+}
+
+bool RecordState::pageValid() const {
+    return pageGen == table->shared->writeGen.load() && pageAbort == table->logon->abortCount;
+}
+
+// Key of the position (or of the buffer when `fromBuffer`) with the record id.
+static KeyShape shapeOf(RecordState& r, const std::vector<Value>& key, bool withRowid) {
+    KeyShape k;
+    auto fields = r.keyFields();
+    auto desc = r.keyDescending();
+    for (size_t i = 0; i < fields.size(); ++i) {
+        k.columns.push_back(quoteName(r.table->stored.fields[fields[i]].name));
+        k.descending.push_back(desc[i]);
+        k.null.push_back(key[i].isNull());
+    }
+    if (withRowid) {
+        k.columns.push_back("rowid");
+        k.descending.push_back(false);
+        k.null.push_back(false);
+    }
+    return k;
+}
+
+static void readRows(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
+    sqlite3* db = r.table->conn->db;
+    size_t nf = r.table->stored.fields.size();
+    while (out.size() < limit && stepRow(db, st, doing)) {
+        Row row;
+        row.values.reserve(nf);
+        for (size_t i = 0; i < nf; ++i) row.values.push_back(columnValue(st, int(i)));
+        row.rowid = sqlite3_column_int64(st, int(nf));
+        out.push_back(std::move(row));
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+}
+
+bool RecordState::fetchPage(int dir, bool fromStart, size_t limit) {
+    TableCore& t = *table;
+    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
+    KeyShape k = shapeOf(*this, posKey.size() == keyFields().size() ? posKey : keyValues(), true);
+    size_t limitParam = 1;
+    if (!fromStart) {
+        sql += " WHERE " + tupleCondition(k, dir > 0 ? Cmp::Gt : Cmp::Lt);
+        limitParam = k.columns.size() + 1;
+    }
+    sql += orderBy(k, dir) + " LIMIT ?" + std::to_string(limitParam);
+    pageGen = t.shared->writeGen.load();
+    pageAbort = t.logon->abortCount;
+    sqlite3_stmt* st = t.conn->prepare(sql);
+    if (!fromStart) {
+        for (size_t i = 0; i < posKey.size(); ++i) bindValue(st, int(i + 1), posKey[i]);
+        sqlite3_bind_int64(st, int(posKey.size() + 1), posRowid);
+    }
+    sqlite3_bind_int64(st, int(limitParam), int64_t(limit));
+    page.clear();
+    pageNext = 0;
+    pageDir = dir;
+    readRows(*this, st, page, limit, "reading records");
+    return !page.empty();
+}
+
+bool RecordState::waitForCommit(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
+    FileShared& f = *table->conn->file;
+    std::unique_lock<std::mutex> lock(f.mutex);
+    bool changed = f.committed.wait_until(lock, deadline, [&] { return f.commitSeq != seen; });
+    if (!table->logon->loggedOn) fail(RL_WAIT_INTERRUPTED, "The blocking read ended with its logon");
+    return changed;
+}
+
+int RecordState::walk(int dir, bool fromStart) {
+    sync();
+    if (!fromStart && pos == Pos::Fresh) fromStart = true;
+    if (!fromStart && pos == Pos::Exhausted) {
+        onRow = false;
+        return 0;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(blockingSeconds);
+    for (;;) {
+        if (!fromStart && pageDir == dir && pageNext < page.size() && pageValid()) {
+            takeRow(std::move(page[pageNext++]));
+            return 1;
+        }
+        uint64_t seen;
+        {
+            FileShared& f = *table->conn->file;
+            std::lock_guard<std::mutex> lock(f.mutex);
+            seen = f.commitSeq;
+        }
+        if (fromStart) pageSize = kFirstPage;
+        if (fetchPage(dir, fromStart, pageSize)) {
+            pageSize = std::min(pageSize * 4, kLargestPage);
+            takeRow(std::move(page[pageNext++]));
+            return 1;
+        }
+        onRow = false;
+        if (blockingSeconds <= 0) return 0;
+        Logon& l = *table->logon;
+        if (!l.txnConns.empty()) {
+            // Waiting while holding a write would keep out the very writers
+            // this read waits for: pending implicit work is committed first,
+            // an explicit transaction ends the read at once.
+            if (l.explicitTxn) fail(RL_WAIT_TIMED_OUT, "No new record (a transaction is open)");
+            l.commitAll();
+        }
+        if (!waitForCommit(seen, deadline)) fail(RL_WAIT_TIMED_OUT, "No new record within the blocking read's wait");
+        sync();
+    }
+}
+
+int RecordState::find(int mode) {
+    sync();
+    int idx = effectiveIndex();
+    TableCore& t = *table;
+    if (idx < 0) {
+        if (t.stored.identity < 0) fail(RL_BAD_ARGUMENT, "Find needs an index; this record walks in record-id order");
+        return findRowid(toInteger(t.stored.fields[t.stored.identity], values[t.stored.identity]), mode);
+    }
+    Cmp cmp;
+    int dir = 1;
+    switch (mode) {
+    case RL_FIND_EQ: cmp = Cmp::Eq; break;
+    case RL_FIND_LT: cmp = Cmp::Lt, dir = -1; break;
+    case RL_FIND_LE: cmp = Cmp::Le, dir = -1; break;
+    case RL_FIND_GT: cmp = Cmp::Gt; break;
+    case RL_FIND_GE: cmp = Cmp::Ge; break;
+    default: fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
+    }
+    std::vector<Value> key = keyValues();
+    KeyShape k = shapeOf(*this, key, false);
+    KeyShape ordered = shapeOf(*this, key, true);
+    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + tupleCondition(k, cmp) +
+                      orderBy(ordered, dir) + " LIMIT 1";
+    sqlite3_stmt* st = t.conn->prepare(sql);
+    for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
+    std::vector<Row> rows;
+    readRows(*this, st, rows, 1, "finding a record");
+    page.clear();
+    pageSize = kFirstPage;
+    if (rows.empty()) {
+        onRow = false;
+        pos = Pos::Exhausted;
+        return 0;
+    }
+    takeRow(std::move(rows[0]));
+    return 1;
+}
+
+int RecordState::findRowid(int64_t rowid, int mode) {
+    sync();
+    const char* cond;
+    const char* order = " ORDER BY rowid";
+    switch (mode) {
+    case RL_FIND_EQ: cond = "rowid = ?1"; break;
+    case RL_FIND_LT: cond = "rowid < ?1", order = " ORDER BY rowid DESC"; break;
+    case RL_FIND_LE: cond = "rowid <= ?1", order = " ORDER BY rowid DESC"; break;
+    case RL_FIND_GT: cond = "rowid > ?1"; break;
+    case RL_FIND_GE: cond = "rowid >= ?1"; break;
+    default: fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
+    }
+    TableCore& t = *table;
+    sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + cond +
+                                       order + " LIMIT 1");
+    sqlite3_bind_int64(st, 1, rowid);
+    std::vector<Row> rows;
+    readRows(*this, st, rows, 1, "finding a record by id");
+    page.clear();
+    pageSize = kFirstPage;
+    if (rows.empty()) {
+        onRow = false;
+        pos = Pos::Exhausted;
+        return 0;
+    }
+    takeRow(std::move(rows[0]));
+    return 1;
+}
+
+int RecordState::jumpTo(int64_t n) {
+    sync();
+    if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to move from");
+    if (n == 0) {
+        read();
+        return 1;
+    }
+    TableCore& t = *table;
+    int dir = n > 0 ? 1 : -1;
+    KeyShape k = shapeOf(*this, posKey, true);
+    size_t np = k.columns.size();
+    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " +
+                      tupleCondition(k, dir > 0 ? Cmp::Gt : Cmp::Lt) + orderBy(k, dir) + " LIMIT 1 OFFSET ?" +
+                      std::to_string(np + 1);
+    sqlite3_stmt* st = t.conn->prepare(sql);
+    for (size_t i = 0; i < posKey.size(); ++i) bindValue(st, int(i + 1), posKey[i]);
+    sqlite3_bind_int64(st, int(posKey.size() + 1), posRowid);
+    sqlite3_bind_int64(st, int(np + 1), (n > 0 ? n : -n) - 1);
+    std::vector<Row> rows;
+    readRows(*this, st, rows, 1, "moving the record");
+    page.clear();
+    pageSize = kFirstPage;
+    if (rows.empty()) {
+        if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
+        fail(RL_NOT_FOUND, "The move reaches past the last record");
+    }
+    takeRow(std::move(rows[0]));
+    return 1;
+}
+
+void RecordState::read() {
+    sync();
+    if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
+    TableCore& t = *table;
+    sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
+    sqlite3_bind_int64(st, 1, posRowid);
+    std::vector<Row> rows;
+    readRows(*this, st, rows, 1, "reading the record");
+    if (rows.empty()) {
+        onRow = false;
+        fail(RL_NOT_FOUND, "The current record no longer exists");
+    }
+    takeRow(std::move(rows[0]));
+}
+
+void RecordState::insert() {
+    sync();
+    TableCore& t = *table;
+    const TableDef& d = t.stored;
+    ZVDateTime now = ZVDateTime::CurrentDateTime();
+    for (size_t i = 0; i < d.fields.size(); ++i)
+        if (d.fields[i].autoTimestamp && values[i].isNull()) values[i] = fromDateTime(d.fields[i], now);
+    if (d.identity >= 0) values[d.identity] = Value();  // identity values are the engine's
+    int64_t partition = 0;
+    bool purge = false;
+    if (d.partitioned()) {
+        partition = t.rule.evaluate(values, d);
+        if (d.partBits > 0 && d.partBits < 63 && (partition < 0 || partition >= (int64_t(1) << d.partBits)))
+            fail(RL_BAD_VALUE, "Partition number " + std::to_string(partition) + " does not fit the partition width");
+        if (d.partMaxActive > 0) {
+            std::lock_guard<std::mutex> lock(t.shared->partMutex);
+            if (!t.shared->maxPartitionKnown) {
+                sqlite3_stmt* st = t.conn->prepare("SELECT max(rl_partition) FROM " + quoteName(d.name));
+                bool row = stepRow(t.conn->db, st, "reading partitions");
+                t.shared->maxPartition = row ? sqlite3_column_int64(st, 0) : 0;
+                sqlite3_reset(st);
+                t.shared->maxPartitionKnown = true;
+            }
+            purge = partition > t.shared->maxPartition;
+        }
+    }
+    Connection& conn = *t.conn;
+    WriteScope write(conn, purge);
+    sqlite3_stmt* st = conn.prepare(t.insertSql);
+    int p = 1;
+    for (size_t i = 0; i < d.fields.size(); ++i)
+        if (int(i) != d.identity) bindValue(st, p++, values[i]);
+    if (d.partitioned()) sqlite3_bind_int64(st, p, partition);
+    stepDone(conn.db, st, "inserting a record");
+    int64_t rowid = sqlite3_last_insert_rowid(conn.db);
+    if (purge) {
+        // Rows of partitions beyond the most active ones leave by themselves.
+        sqlite3_stmt* del = conn.prepare("DELETE FROM " + quoteName(d.name) + " WHERE rl_partition <= ?1");
+        sqlite3_bind_int64(del, 1, partition - d.partMaxActive);
+        stepDone(conn.db, del, "purging old partitions");
+        std::lock_guard<std::mutex> lock(t.shared->partMutex);
+        t.shared->maxPartition = std::max(t.shared->maxPartition, partition);
+    }
+    write.done();
+    t.shared->writeGen++;
+    if (d.identity >= 0) values[d.identity] = Value::integer(rowid);
+    std::fill(dirty.begin(), dirty.end(), 0);
+    onRow = true;
+    pos = Pos::At;
+    posRowid = rowid;
+    posKey = keyValues();
+    page.clear();
+}
+
+void RecordState::update() {
+    TableCore& t = *table;
+    const TableDef& d = t.stored;
+    std::string sets;
+    std::vector<int> changed;
+    for (size_t i = 0; i < d.fields.size(); ++i) {
+        if (!dirty[i]) continue;
+        if (int(i) == d.identity) {
+            if (values[i].kind != Value::Int || values[i].i != posRowid)
+                fail(RL_BAD_VALUE, "Identity field [" + d.fields[i].name + "] is given by the engine");
+            continue;
+        }
+        sets += (changed.empty() ? "" : ", ") + quoteName(d.fields[i].name) + " = " + param(changed.size());
+        changed.push_back(int(i));
+    }
+    if (changed.empty()) return;
+    int64_t partition = 0;
+    if (d.partitioned()) {
+        partition = t.rule.evaluate(values, d);
+        sets += ", rl_partition = " + param(changed.size());
+    }
+    size_t rowParam = changed.size() + (d.partitioned() ? 1 : 0);
+    Connection& conn = *t.conn;
+    WriteScope write(conn, false);
+    sqlite3_stmt* st = conn.prepare("UPDATE " + quoteName(d.name) + " SET " + sets + " WHERE rowid = " + param(rowParam));
+    for (size_t i = 0; i < changed.size(); ++i) bindValue(st, int(i + 1), values[changed[i]]);
+    if (d.partitioned()) sqlite3_bind_int64(st, int(changed.size() + 1), partition);
+    sqlite3_bind_int64(st, int(rowParam + 1), posRowid);
+    stepDone(conn.db, st, "updating a record");
+    int n = sqlite3_changes(conn.db);
+    if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
+    write.done();
+    t.shared->writeGen++;
+    std::fill(dirty.begin(), dirty.end(), 0);
+    posKey = keyValues();
+    page.clear();
+}
+
+void RecordState::remove() {
+    sync();
+    if (!onRow) fail(RL_NO_CURRENT_RECORD, "The record has no current row to delete");
+    TableCore& t = *table;
+    Connection& conn = *t.conn;
+    WriteScope write(conn, false);
+    sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
+    sqlite3_bind_int64(st, 1, posRowid);
+    stepDone(conn.db, st, "deleting a record");
+    int n = sqlite3_changes(conn.db);
+    if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
+    write.done();
+    t.shared->writeGen++;
+    onRow = false;  // the position stays, so Next goes on after the deleted row
+}
+
+void RecordState::batchDelete() {
+    int idx = effectiveIndex();
+    if (idx < 0) fail(RL_BAD_ARGUMENT, "A batch delete needs an index");
+    TableCore& t = *table;
+    const IndexDef& ix = t.stored.indexes[idx];
+    std::string cond;
+    std::vector<Value> key;
+    for (const auto& s : ix.segments) {
+        if (values[s.field].isNull()) break;
+        cond += (key.empty() ? "" : " AND ") + quoteName(t.stored.fields[s.field].name) + " = " + param(key.size());
+        key.push_back(values[s.field]);
+    }
+    if (key.empty()) fail(RL_BAD_ARGUMENT, "A batch delete needs the leading key values set");
+    Connection& conn = *t.conn;
+    WriteScope write(conn, false);
+    sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE " + cond);
+    for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
+    stepDone(conn.db, st, "deleting a batch");
+    int n = sqlite3_changes(conn.db);
+    write.done();
+    t.shared->writeGen++;
+    if (n == 0) fail(RL_NOT_FOUND, "No record matched the batch key");
+}
+
+int RecordState::fieldOf(const char* name) {
+    sync();
+    return table->field(name ? name : "");
+}
+
+void RecordState::setValue(int field, const std::function<Value(const FieldDef&)>& make) {
+    dirty[field] = 1;
+    try {
+        values[field] = make(table->stored.fields[field]);
+    } catch (...) {
+        values[field] = Value();
+        throw;
+    }
+}
+
+LockKey RecordState::rowKey(int64_t rowid) const { return LockKey{table->conn->path, table->stored.name, rowid}; }
+
+void RecordState::releaseLocks() {
+    for (const auto& key : lockedRows) engine().locks.release(key, table->logon->id);
+    lockedRows.clear();
+}
+
+}  // namespace ravlink_detail
+
+// ---- record ----------------------------------------------------------------------------
+
+ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
+    if (!table) fail(RL_BAD_ARGUMENT, "A record needs a table");
+    state_->self = this;
+    state_->table = table->core_;
+}
+
+ZVRecord::~ZVRecord() {
+    std::lock_guard<std::recursive_mutex> lock(state_->table->logon->mutex);
+    state_->releaseLocks();
+}
+
+std::shared_ptr<Logon> ZVRecord::logon() const { return state_->table->logon; }
+
+void ZVRecord::Clear() {
+    guarded([&] {
+        RecordState& s = *state_;
+        s.sync();
+        std::fill(s.values.begin(), s.values.end(), Value());
+        std::fill(s.dirty.begin(), s.dirty.end(), 0);
+        s.onRow = false;
+        s.pos = RecordState::Pos::Fresh;
+        s.page.clear();
+    });
+}
+
+void ZVRecord::SetNew(int isNew) {
+    if (isNew) Clear();
+}
+
+static void chooseIndex(RecordState& s, int index) {
+    s.defaultIndex = index;
+    s.page.clear();
+    if (s.onRow) s.posKey = s.keyValues();
+    else s.pos = RecordState::Pos::Fresh;
+}
+
+void ZVRecord::SetDefaultIndex(const char* indexName) {
+    guarded([&] {
+        state_->sync();
+        int n = state_->table->stored.indexNumber(indexName ? indexName : "");
+        if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(indexName ? indexName : "") + "] not found");
+        chooseIndex(*state_, n);
+    });
+}
+
+void ZVRecord::SetDefaultIndex(int indexNumber) {
+    guarded([&] {
+        state_->sync();
+        if (indexNumber == RL_ROWID_INDEX) return chooseIndex(*state_, -1);
+        if (indexNumber < 0 || size_t(indexNumber) >= state_->table->stored.indexes.size())
+            fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
+        chooseIndex(*state_, indexNumber);
+    });
+}
+
+int ZVRecord::Find(int mode) { return guarded([&] { return state_->find(mode); }); }
+int ZVRecord::FindRowid(int64_t rowid, int mode) { return guarded([&] { return state_->findRowid(rowid, mode); }); }
+int ZVRecord::First() { return guarded([&] { return state_->walk(1, true); }); }
+int ZVRecord::Last() { return guarded([&] { return state_->walk(-1, true); }); }
+int ZVRecord::Next() { return guarded([&] { return state_->walk(1, false); }); }
+int ZVRecord::Prev() { return guarded([&] { return state_->walk(-1, false); }); }
+void ZVRecord::JumpTo(int64_t n) { guarded([&] { state_->jumpTo(n); }); }
+void ZVRecord::Read() { guarded([&] { state_->read(); }); }
+
+void ZVRecord::Write() {
+    guarded([&] {
+        state_->sync();
+        if (state_->onRow) state_->update();
+        else state_->insert();
+    });
+}
+
+void ZVRecord::Delete() { guarded([&] { state_->remove(); }); }
+
+int64_t ZVRecord::GetRowid() const {
+    return const_cast<ZVRecord*>(this)->guarded([&] {
+        if (state_->pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
+        return state_->posRowid;
+    });
+}
+
+int64_t ZVRecord::GetRecordCount() {
+    return guarded([&] {
+        state_->sync();
+        TableCore& t = *state_->table;
+        sqlite3_stmt* st = t.conn->prepare("SELECT count(*) FROM " + quoteName(t.stored.name));
+        int64_t n = stepRow(t.conn->db, st, "counting records") ? sqlite3_column_int64(st, 0) : 0;
+        sqlite3_reset(st);
+        return n;
+    });
+}
+
+void ZVRecord::LockRecord(int mode) {
+    guarded([&] {
+        if (mode == 0) return UnlockRecord();
+        RecordState& s = *state_;
+        s.sync();
+        if (s.pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to lock");
+        LockKey key = s.rowKey(s.posRowid);
+        engine().locks.acquire(key, s.table->logon->id, kLockTimeoutMs);
+        s.lockedRows.push_back(key);
+    });
+}
+
+void ZVRecord::UnlockRecord() {
+    guarded([&] {
+        RecordState& s = *state_;
+        if (s.lockedRows.empty()) return;
+        engine().locks.release(s.lockedRows.back(), s.table->logon->id);
+        s.lockedRows.pop_back();
+    });
+}
+
+void ZVRecord::Lock(int mode) { LockRecord(mode ? mode : 4); }
+void ZVRecord::Unlock() { UnlockRecord(); }
+
+void ZVRecord::SetBatch(int mode, int length, int flags) {
+    guarded([&] {
+        state_->sync();
+        if (mode == 5) {
+            state_->batchMode = 5;
+            return;
+        }
+        if (mode != 4) fail(RL_BAD_ARGUMENT, "Unknown batch mode " + std::to_string(mode));
+        state_->batchDelete();
+        state_->batchMode = 4;
+    });
+}
+
+void ZVRecord::InsertBatch() { guarded([&] { state_->insert(); }); }
+void ZVRecord::EndBatch() {
+    guarded([&] { state_->batchMode = 0; });
+}
+
+// ---- field access ------------------------------------------------------------------------
+
+bool ZVRecord::IsFieldNull(const char* name) {
+    return guarded([&] { return state_->values[state_->fieldOf(name)].isNull(); });
+}
+
+static std::string stringOf(RecordState& s, int f) {
+    return toString(s.table->stored.fields[f], s.values[f], s.dateTypeOf(f), s.timeTypeOf(f));
+}
+
+static int fieldNumber(RecordState& s, int number) {
+    s.sync();
+    if (number < 0 || size_t(number) >= s.values.size())
+        fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
+    return number;
+}
+
+std::string ZVRecord::GetFieldAsString(const char* name) {
+    return guarded([&] { return stringOf(*state_, state_->fieldOf(name)); });
+}
+std::string ZVRecord::GetFieldAsString(int number) {
+    return guarded([&] { return stringOf(*state_, fieldNumber(*state_, number)); });
+}
+
+static int32_t signedOf(RecordState& s, int f) {
+    int64_t v = toInteger(s.table->stored.fields[f], s.values[f]);
+    if (v < INT32_MIN || v > UINT32_MAX)
+        fail(RL_BAD_VALUE, "Field [" + s.table->stored.fields[f].name + "] holds a value beyond 32 bits");
+    return int32_t(uint32_t(v));
+}
+
+int32_t ZVRecord::GetFieldAsSigned(const char* name) {
+    return guarded([&] { return signedOf(*state_, state_->fieldOf(name)); });
+}
+int32_t ZVRecord::GetFieldAsSigned(int number) {
+    return guarded([&] { return signedOf(*state_, fieldNumber(*state_, number)); });
+}
+
+int ZVRecord::GetFieldAsBool(const char* name) {
+    return guarded([&]() -> int {
+        int f = state_->fieldOf(name);
+        const Value& v = state_->values[f];
+        if (v.kind == Value::Text) {
+            char c = v.s.empty() ? '0' : char(toupper(static_cast<unsigned char>(v.s[0])));
+            return c == '1' || c == 'T' || c == 'Y';
+        }
+        return toFloat(state_->table->stored.fields[f], v) != 0;
+    });
+}
+
+double ZVRecord::GetFieldAsFloat(const char* name) {
+    return guarded([&] {
+        int f = state_->fieldOf(name);
+        return toFloat(state_->table->stored.fields[f], state_->values[f]);
+    });
+}
+
+int64_t ZVRecord::GetFieldAsBigint(const char* name) {
+    return guarded([&] {
+        int f = state_->fieldOf(name);
+        return toInteger(state_->table->stored.fields[f], state_->values[f]);
+    });
+}
+int64_t ZVRecord::GetFieldAsBigint(int number) {
+    return guarded([&] {
+        int f = fieldNumber(*state_, number);
+        return toInteger(state_->table->stored.fields[f], state_->values[f]);
+    });
+}
+
+ZVBlob ZVRecord::GetFieldAsBlob(const char* name) {
+    return guarded([&] {
+        int f = state_->fieldOf(name);
+        const Value& v = state_->values[f];
+        if (v.kind == Value::Text || v.kind == Value::Blob) return ZVBlob(v.s.data(), v.s.size());
+        std::string s = stringOf(*state_, f);
+        return ZVBlob(s.data(), s.size());
+    });
+}
+
+ZVDateTime ZVRecord::GetFieldAsDateTime(const char* name) {
+    return guarded([&] {
+        int f = state_->fieldOf(name);
+        return toDateTime(state_->table->stored.fields[f], state_->values[f]);
+    });
+}
+
+char ZVRecord::GetFieldAsChar(const char* name) {
+    return guarded([&]() -> char {
+        int f = state_->fieldOf(name);
+        const Value& v = state_->values[f];
+        if (v.kind == Value::Int) return char(v.i);
+        if (v.kind == Value::Text || v.kind == Value::Blob) return v.s.empty() ? 0 : v.s[0];
+        return v.kind == Value::Real ? char(v.d) : 0;
+    });
+}
+
+void ZVRecord::SetFieldNull(const char* name) {
+    guarded([&] { state_->setValue(state_->fieldOf(name), [](const FieldDef&) { return Value(); }); });
+}
+
+void ZVRecord::SetFieldAsString(const char* name, const char* text) {
+    guarded([&] {
+        int f = state_->fieldOf(name);
+        int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
+        state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
+    });
+}
+
+void ZVRecord::SetFieldAsString(int number, const char* text) {
+    guarded([&] {
+        int f = fieldNumber(*state_, number);
+        int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
+        state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
+    });
+}
+
+void ZVRecord::SetFieldAsSigned(const char* name, int32_t value) {
+    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
+}
+
+void ZVRecord::SetFieldAsSigned(int number, int32_t value) {
+    guarded([&] {
+        state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
+    });
+}
+
+void ZVRecord::SetFieldAsBool(const char* name, int value) {
+    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value != 0); }); });
+}
+
+void ZVRecord::SetFieldAsFloat(const char* name, double value) {
+    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromFloat(fd, value); }); });
+}
+
+void ZVRecord::SetFieldAsBigint(const char* name, int64_t value) {
+    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
+}
+
+void ZVRecord::SetFieldAsBigint(int number, int64_t value) {
+    guarded([&] {
+        state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
+    });
+}
+
+void ZVRecord::SetFieldAsBlob(const char* name, const ZVBlob& blob) {
+    SetFieldAsBlob(name, blob.GetData(), blob.GetSize());
+}
+
+void ZVRecord::SetFieldAsBlob(const char* name, const void* data, size_t size) {
+    guarded([&] {
+        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromBytes(fd, data, size); });
+    });
+}
+
+void ZVRecord::SetFieldAsDateTime(const char* name, const ZVDateTime& value) {
+    guarded([&] {
+        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromDateTime(fd, value); });
+    });
+}
+
+void ZVRecord::SetFieldAsDate(const char* name, const ZVDate& value) {
+    SetFieldAsDateTime(name, ZVDateTime(value.GetDay(), 0));
+}
+
+void ZVRecord::SetFieldAsTime(const char* name, const ZVTime& value) {
+    SetFieldAsDateTime(name, ZVDateTime(0, value.GetMilliseconds()));
+}
+
+void ZVRecord::SetFieldAsChar(const char* name, char value) {
+    guarded([&] {
+        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) {
+            Sem sem = semOf(fd);
+            if (sem == Sem::Text || sem == Sem::Binary) return fromBytes(fd, &value, 1);
+            return fromSigned(fd, static_cast<unsigned char>(value));
+        });
+    });
+}
+
+// ---- numbered functions: records and values ---------------------------------------------------
+
+extern "C" {
+
+int rlSetBlockingRead(RLHANDLE record, int seconds, int flags) {
+    ZVRecord* r = Access::record(record);
+    if (!r) return RL_BAD_HANDLE;
+    if (seconds < 0 || seconds > 3600) return RL_BAD_ARGUMENT;
+    auto logon = Access::logon(r);
+    std::lock_guard<std::recursive_mutex> lock(logon->mutex);
+    Access::state(r).blockingSeconds = seconds;
+    return RL_OK;
+}
+
+int rlGetIdentityValue(RLHANDLE record, int64_t* out) {
+    ZVRecord* r = Access::record(record);
+    if (!r || !out) return RL_BAD_HANDLE;
+    auto logon = Access::logon(r);
+    std::lock_guard<std::recursive_mutex> lock(logon->mutex);
+    RecordState& s = Access::state(r);
+    if (!s.table->open) return RL_NOT_OPEN;
+    int identity = s.table->stored.identity;
+    if (identity < 0) return RL_BAD_ARGUMENT;
+    if (s.pos != RecordState::Pos::At || size_t(identity) >= s.values.size()) return RL_NO_CURRENT_RECORD;
+    *out = s.posRowid;
+    return RL_OK;
+}
+
+int rlGetCurrentDateTime(ZVDateTime* out) {
+    if (!out) return RL_BAD_ARGUMENT;
+    *out = ZVDateTime::CurrentDateTime();
+    return RL_OK;
+}
+
+int32_t rlPackDate(int year, int month, int day) {
+    return validDate(year, month, day) ? packDay(year, month, day) : -1;
+}
+
+int rlUnpackDate(int32_t dayNumber, int* year, int* month, int* day) {
+    if (!year || !month || !day || dayNumber < 0) return RL_BAD_ARGUMENT;
+    unpackDay(dayNumber, year, month, day);
+    return RL_OK;
+}
+
+int rlPackDateTime(ZVDateTime* out, int year, int month, int day, int hour, int minute, int second, int millisecond) {
+    if (!out) return RL_BAD_ARGUMENT;
+    try {
+        out->Pack(year, month, day, hour, minute, second, millisecond);
+        return RL_OK;
+    } catch (const ZVException& e) {
+        return e.GetErrorCode();
+    }
+}
+
+int rlReverseBytes(void* data, int length) {
+    if (!data || length < 0) return RL_BAD_ARGUMENT;
+    auto* p = static_cast<unsigned char*>(data);
+    std::reverse(p, p + length);
+    return RL_OK;
+}
+
+}  // extern "C"
