@@ -16,8 +16,8 @@
 namespace heron {
 namespace {
 
-// The service's life as the Windows-era host reported it; on Linux the states
-// go to the journal only through the event lines below.
+// The frame of a service: start and stop, each reporting its failure as an
+// event (syslog, so it lands in the journal next to the unit's state).
 class CServiceBase {
  public:
   explicit CServiceBase(const char* name) : name_(name) {
