@@ -1,0 +1,576 @@
+// Listening, dialling, accept and the read and write paths.
+#include "nev_io.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "nev_codec.h"
+#include "nev_log.h"
+#include "nev_socket.h"
+#include "nev_tls.h"
+
+namespace {
+
+// One read asks for what the socket holds, within these bounds: the old
+// fixed 1460-byte steps capped throughput at one segment per poll round.
+constexpr size_t READ_STEP_MIN = 1460;
+constexpr size_t READ_STEP_MAX = 4u * 1024 * 1024;
+constexpr size_t TLS_READ_STEP = 16 * 1024;  // one TLS record
+constexpr size_t UDP_READ_STEP = 65536;      // the largest datagram
+constexpr int ACCEPTS_PER_ROUND = 64;
+
+const char *or_dash(const char *s) { return s != nullptr ? s : "-"; }
+
+void store_error(const char **error_text, const char *text) {
+  if (error_text != nullptr) *error_text = text;
+}
+
+bool is_tcp_listener(const nev_connection *c) {
+  return (c->flags & NEV_CONN_LISTENING) && !(c->flags & NEV_CONN_UDP);
+}
+
+const char *address_text(const sockaddr_in *addr, char *buf, size_t size) {
+  if (inet_ntop(AF_INET, &addr->sin_addr, buf, static_cast<socklen_t>(size)) == nullptr) buf[0] = '\0';
+  return buf;
+}
+
+// Decimal digits only, no sign; -1 when absent or when it has more digits
+// than max_digits.
+int read_port(const char *p, const char **end) {
+  int n = 0;
+  long value = 0;
+  while (p[n] >= '0' && p[n] <= '9') {
+    if (n == 5) return -1;
+    value = value * 10 + (p[n++] - '0');
+  }
+  if (n == 0) return -1;
+  *end = p + n;
+  return static_cast<int>(value);
+}
+
+// A host made only of digits, dots and signs is meant as a dotted quad and
+// must be a valid one; anything else is a name.
+bool looks_numeric(const char *p, size_t len) {
+  for (size_t i = 0; i < len; i++)
+    if (!(isdigit(static_cast<unsigned char>(p[i])) || p[i] == '.' || p[i] == '+' || p[i] == '-'))
+      return false;
+  return true;
+}
+
+bool parse_dotted_quad(const char *p, size_t len, uint32_t *ip) {
+  uint32_t mask = 0;
+  int n = nev_parse_cidr(p, ip, &mask);
+  return n > 0 && static_cast<size_t>(n) == len && mask == 0xffffffffu;
+}
+
+size_t read_step(nev_connection *conn) {
+  if (conn->flags & NEV_CONN_UDP) return UDP_READ_STEP;
+  int pending = 0;
+  if (conn->sock != NEV_INVALID_SOCKET) ioctl(conn->sock, FIONREAD, &pending);
+  size_t want = std::clamp(static_cast<size_t>(pending > 0 ? pending : 0), READ_STEP_MIN, READ_STEP_MAX);
+  if (conn->flags & NEV_CONN_TLS) want = std::max(want, TLS_READ_STEP);
+  return want;
+}
+
+void apply_listen_limits(nev_connection *conn, const nev_listen_options *opts) {
+  if (opts->recv_limit == 0)
+    conn->recv_limit = NEV_DEFAULT_RECV_LIMIT;
+  else
+    conn->recv_limit = opts->recv_limit < 0 ? SIZE_MAX : static_cast<size_t>(opts->recv_limit);
+  conn->handshake_timeout_ms =
+      opts->handshake_timeout_ms == 0 ? NEV_DEFAULT_HANDSHAKE_TIMEOUT_MS : opts->handshake_timeout_ms;
+  conn->idle_timeout_ms = opts->idle_timeout_ms == 0 ? NEV_DEFAULT_IDLE_TIMEOUT_MS : opts->idle_timeout_ms;
+}
+
+void hexdump_traffic(nev_connection *conn, const void *bytes, long n, int event) {
+  nev_manager *mgr = conn->manager;
+  if (mgr != nullptr && mgr->hexdump_path != nullptr)
+    nev_hexdump_connection(conn, mgr->hexdump_path, bytes, static_cast<int>(n), event);
+}
+
+void set_want(nev_connection *conn, uint32_t want) {
+  conn->flags = (conn->flags & ~(NEV_CONN_TLS_WANT_READ | NEV_CONN_TLS_WANT_WRITE)) | want;
+}
+
+// Maps a TLS read or write result onto the connection: wants become flags
+// and 0, other failures close.
+long settle_tls_result(nev_connection *conn, long n) {
+  if (n == NEV_TLS_WANT_READ) {
+    set_want(conn, NEV_CONN_TLS_WANT_READ);
+    return 0;
+  }
+  if (n == NEV_TLS_WANT_WRITE) {
+    set_want(conn, NEV_CONN_TLS_WANT_WRITE);
+    return 0;
+  }
+  if (n < 0) conn->flags |= NEV_CONN_CLOSE_NOW;
+  return n;
+}
+
+// The UDP listener's receiving side: finds or creates the pseudo-connection
+// of the sender. NULL when it cannot be created.
+nev_connection *udp_target(nev_connection *listener, const sockaddr_in *from) {
+  for (nev_connection *c = listener->manager->connections; c != nullptr; c = c->next) {
+    if (c->listener == listener && c->peer.sin_addr.s_addr == from->sin_addr.s_addr &&
+        c->peer.sin_port == from->sin_port)
+      return c;
+  }
+  nev_connection_options opts{};
+  nev_connection *c = nev_connection_create(listener->manager, listener->user_handler, &opts);
+  if (c == nullptr) return nullptr;
+  c->sock = listener->sock;
+  c->listener = listener;
+  c->peer = *from;
+  c->proto_handler = listener->proto_handler;
+  c->user_data = listener->user_data;
+  c->recv_limit = listener->recv_limit;
+  c->iface = listener->iface;
+  c->flags = NEV_CONN_UDP | NEV_CONN_CLOSE_AFTER_SEND;
+  nev_manager_attach(listener->manager, c);
+  nev_dispatch_event(c, nullptr, NEV_EVENT_ACCEPT, &c->peer);
+  return c;
+}
+
+}  // namespace
+
+void nev_null_handler(nev_connection *, int, void *, nev_unlock_fn) {}
+
+// ---- Addresses ----
+
+int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *host, size_t host_size) {
+  memset(addr, 0, sizeof(*addr));
+  addr->sin_family = AF_INET;
+  *proto = NEV_PROTO_TCP;
+  if (host != nullptr && host_size > 0) host[0] = '\0';
+  const char *p = text;
+  if (strncmp(p, "udp://", 6) == 0) {
+    *proto = NEV_PROTO_UDP;
+    p += 6;
+  } else if (strncmp(p, "tcp://", 6) == 0) {
+    p += 6;
+  }
+  size_t host_len = strcspn(p, ": \t\r\n\f\v");
+  bool is_name = false;
+  const char *port_text = p;
+  if (p[host_len] == ':' && host_len > 0) {
+    if (looks_numeric(p, host_len)) {
+      uint32_t ip = 0;
+      if (!parse_dotted_quad(p, host_len, &ip)) return -1;
+      addr->sin_addr.s_addr = htonl(ip);
+    } else {
+      if (host == nullptr || host_len >= host_size) return -1;
+      if (strncasecmp(p, "localhost", 9) == 0) return -1;
+      memcpy(host, p, host_len);
+      host[host_len] = '\0';
+      is_name = true;
+    }
+    port_text = p + host_len + 1;
+  } else if (p[0] == ':') {
+    port_text = p + 1;
+  }
+  const char *end = nullptr;
+  int port = read_port(port_text, &end);
+  if (port < 0 || port >= 65535) return -1;
+  addr->sin_port = htons(static_cast<uint16_t>(port));
+  if (!(*end == '\0' || *end == ',' || isspace(static_cast<unsigned char>(*end)))) return -1;
+  return is_name ? 0 : static_cast<int>(end - text);
+}
+
+// ---- Listening ----
+
+nev_connection *nev_listen(nev_manager *mgr, const char *address, nev_event_handler handler) {
+  return nev_listen_with_options(mgr, address, handler, nullptr);
+}
+
+nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
+                                        nev_event_handler handler, const nev_listen_options *opts) {
+  nev_listen_options none{};
+  if (opts == nullptr) opts = &none;
+  sockaddr_in addr{};
+  int proto = NEV_PROTO_TCP;
+  char host[200];
+  if (address == nullptr || nev_parse_address(address, &addr, &proto, host, sizeof(host)) <= 0) {
+    store_error(opts->error_text, "cannot parse address");
+    return nullptr;
+  }
+  nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
+  nev_connection *conn =
+      nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
+  if (conn == nullptr) return nullptr;
+  conn->peer = addr;
+  conn->flags |= NEV_CONN_LISTENING | (proto == NEV_PROTO_UDP ? NEV_CONN_UDP : 0);
+  apply_listen_limits(conn, opts);
+  NEV_LOG(4, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert),
+              or_dash(opts->tls_key), or_dash(opts->tls_ca)));
+
+  if (opts->tls_cert != nullptr || opts->tls_ca != nullptr) {
+    if (proto == NEV_PROTO_UDP) {
+      store_error(opts->error_text, "SSL for UDP is not supported");
+      nev_connection_destroy(conn, 0);
+      return nullptr;
+    }
+    nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, nullptr, opts->tls_ciphers,
+                          nullptr, nullptr};
+    if (nev_tls_setup(conn, &params, opts->error_text) != NEV_TLS_OK) {
+      nev_connection_destroy(conn, 0);
+      return nullptr;
+    }
+  }
+  const nev_netif_ops *ops = conn->iface->ops;
+  int rc = proto == NEV_PROTO_UDP ? ops->listen_udp(conn, &conn->peer) : ops->listen_tcp(conn, &conn->peer);
+  if (rc != 0) {
+    NEV_LOG(4, ("Failed to open listener: %d", rc));
+    store_error(opts->error_text, "failed to open listener");
+    nev_connection_destroy(conn, 1);
+    return nullptr;
+  }
+  nev_manager_attach(mgr, conn);
+  return conn;
+}
+
+// ---- Dialling ----
+
+nev_connection *nev_dial(nev_manager *mgr, const char *address, nev_event_handler handler) {
+  return nev_dial_with_options(mgr, address, handler, nullptr);
+}
+
+nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address,
+                                      nev_event_handler handler, const nev_dial_options *opts) {
+  nev_dial_options none{};
+  if (opts == nullptr) opts = &none;
+  nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
+  nev_connection *conn =
+      nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
+  if (conn == nullptr) return nullptr;
+  int proto = NEV_PROTO_TCP;
+  char host[200];
+  int parsed = address != nullptr ? nev_parse_address(address, &conn->peer, &proto, host, sizeof(host)) : -1;
+  if (parsed < 0) {
+    store_error(opts->error_text, "cannot parse address");
+    nev_connection_destroy(conn, 0);
+    return nullptr;
+  }
+  if (proto == NEV_PROTO_UDP) conn->flags |= NEV_CONN_UDP;
+  NEV_LOG(3, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert),
+              or_dash(opts->tls_key), or_dash(opts->tls_ca)));
+
+  if (opts->tls_cert != nullptr || opts->tls_ca != nullptr || opts->tls_psk_identity != nullptr) {
+    if (proto == NEV_PROTO_UDP) {
+      store_error(opts->error_text, "SSL for UDP is not supported");
+      nev_connection_destroy(conn, 0);
+      return nullptr;
+    }
+    const char *server_name = nullptr;
+    if (opts->tls_ca != nullptr && opts->tls_server_name != nullptr && strcmp(opts->tls_server_name, "*") != 0)
+      server_name = opts->tls_server_name;
+    if (opts->tls_server_name == nullptr && parsed == 0) server_name = host;
+    nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, server_name, opts->tls_ciphers,
+                          opts->tls_psk_identity, opts->tls_psk_key};
+    if (nev_tls_setup(conn, &params, opts->error_text) != NEV_TLS_OK) {
+      nev_connection_destroy(conn, 0);
+      return nullptr;
+    }
+  }
+  if (parsed > 0) return nev_connect_start(conn, proto, &conn->peer);
+  // Host names need the asynchronous resolver, which is not part of this
+  // build yet; numeric addresses work.
+  store_error(opts->error_text, "cannot schedule DNS lookup");
+  nev_connection_destroy(conn, 0);
+  return nullptr;
+}
+
+const char *nev_dial_tls(nev_connection *conn, const char *cert, const char *ca) {
+  if (conn->tls != nullptr) nev_tls_free(conn);
+  nev_tls_params params{cert, nullptr, ca, nullptr, nullptr, nullptr, nullptr};
+  const char *error = nullptr;
+  if (nev_tls_setup(conn, &params, &error) != NEV_TLS_OK) return error != nullptr ? error : "TLS setup failed";
+  return nullptr;
+}
+
+void nev_dial_lookup_finished(nev_connection *conn, const in_addr *address, int error) {
+  conn->flags &= ~NEV_CONN_RESOLVING;
+  if (address != nullptr) {
+    conn->peer.sin_addr = *address;
+    nev_connect_start(conn, (conn->flags & NEV_CONN_UDP) ? NEV_PROTO_UDP : NEV_PROTO_TCP, &conn->peer);
+    return;
+  }
+  if (error == 3) {
+    double now = nev_now();
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_TIMER, &now);
+  }
+  int not_found = -1;
+  nev_dispatch_event(conn, nullptr, NEV_EVENT_CONNECT, &not_found);
+  nev_dispatch_event(conn, nullptr, NEV_EVENT_CLOSE, nullptr);
+  nev_connection_destroy(conn, 1);
+}
+
+nev_connection *nev_connect_start(nev_connection *conn, int proto, const sockaddr_in *addr) {
+  char ip[INET_ADDRSTRLEN];
+  NEV_LOG(3, ("%p %s://%s:%hu", static_cast<void *>(conn), proto == NEV_PROTO_UDP ? "udp" : "tcp",
+              address_text(addr, ip, sizeof(ip)), ntohs(addr->sin_port)));
+  conn->flags |= NEV_CONN_CONNECTING;
+  if (proto == NEV_PROTO_UDP)
+    conn->iface->ops->connect_udp(conn);
+  else
+    conn->iface->ops->connect_tcp(conn, addr);
+  nev_manager_attach(conn->manager, conn);
+  return conn;
+}
+
+void nev_connect_done(nev_connection *conn, int error) {
+  char ip[INET_ADDRSTRLEN];
+  NEV_LOG(3, ("%p %s://%s:%hu -> %d", static_cast<void *>(conn), (conn->flags & NEV_CONN_UDP) ? "udp" : "tcp",
+              address_text(&conn->peer, ip, sizeof(ip)), ntohs(conn->peer.sin_port), error));
+  conn->flags &= ~NEV_CONN_CONNECTING;
+  if (error != 0) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_CONNECT, &error);
+  } else if (conn->flags & NEV_CONN_TLS) {
+    nev_tls_handshake_step(conn);
+  } else {
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_CONNECT, &error);
+  }
+}
+
+// ---- Accepting ----
+
+void nev_accept_ready(nev_connection *listener) {
+  nev_manager *mgr = listener->manager;
+  for (int i = 0; i < ACCEPTS_PER_ROUND && !(listener->flags & NEV_CONN_CLOSE_NOW); i++) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    nev_sock_t sock = nev_accept_retry(listener->sock, &peer, &len);
+    if (sock == NEV_INVALID_SOCKET) {
+      if (nev_socket_failed())
+        NEV_LOG(4, ("%p: failed to accept: %d", static_cast<void *>(listener), errno));
+      return;
+    }
+    nev_connection *conn = nev_accepted_connection_new(listener);
+    if (conn == nullptr) {
+      nev_close_socket_retry(&sock);
+      continue;
+    }
+    char ip[INET_ADDRSTRLEN];
+    NEV_LOG(4, ("%p conn from %s:%d", static_cast<void *>(conn), address_text(&peer, ip, sizeof(ip)),
+                ntohs(peer.sin_port)));
+    nev_iface_set_socket(conn, sock);
+    nev_accept_done(conn, &peer);
+    // A plain connection handed to its thread during ACCEPT may go now.
+    if (mgr->parent == nullptr && conn->handover_mutex != nullptr) nev_mutex_unlock(conn->handover_mutex);
+  }
+}
+
+nev_connection *nev_accepted_connection_new(nev_connection *listener) {
+  nev_connection_options opts{};
+  nev_connection *conn = nev_connection_create_full(listener->manager, listener->user_handler, &opts);
+  if (conn == nullptr) return nullptr;
+  conn->listener = listener;
+  conn->proto_handler = listener->proto_handler;
+  conn->user_data = listener->user_data;
+  conn->recv_limit = listener->recv_limit;
+  conn->iface = listener->iface;
+  conn->handshake_timeout_ms = listener->handshake_timeout_ms;
+  conn->idle_timeout_ms = listener->idle_timeout_ms;
+  if (listener->flags & NEV_CONN_TLS) conn->flags |= NEV_CONN_TLS;
+  nev_manager_attach(listener->manager, conn);
+  NEV_LOG(3, ("%p %p %d %#x", static_cast<void *>(listener), static_cast<void *>(conn), conn->sock,
+              conn->flags));
+  return conn;
+}
+
+void nev_accept_done(nev_connection *conn, const sockaddr_in *peer) {
+  char ip[INET_ADDRSTRLEN];
+  NEV_LOG(3, ("%p %s://%s:%hu", static_cast<void *>(conn), (conn->flags & NEV_CONN_UDP) ? "udp" : "tcp",
+              address_text(peer, ip, sizeof(ip)), ntohs(peer->sin_port)));
+  conn->peer = *peer;
+  if (!(conn->flags & NEV_CONN_TLS)) {
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_ACCEPT, &conn->peer);
+    return;
+  }
+  if (nev_tls_accept_state(conn, conn->listener) != NEV_TLS_OK) {
+    // Closed at the next poll step, never while the accept loop holds it.
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  if (conn->handshake_timeout_ms > 0) conn->handshake_deadline = nev_now() + conn->handshake_timeout_ms / 1000.0;
+  nev_tls_handshake_step(conn);
+}
+
+void nev_tls_handshake_step(nev_connection *conn) {
+  if (conn->flags & NEV_CONN_TLS_READY) return;
+  int rc = nev_tls_handshake(conn);
+  if (rc == NEV_TLS_OK) {
+    set_want(conn, 0);
+    conn->flags |= NEV_CONN_TLS_READY;
+    conn->handshake_deadline = 0;
+    if (conn->listener != nullptr) {
+      nev_dispatch_event(conn, nullptr, NEV_EVENT_ACCEPT, &conn->peer);
+    } else {
+      int ok = 0;
+      nev_dispatch_event(conn, nullptr, NEV_EVENT_CONNECT, &ok);
+    }
+  } else if (rc == NEV_TLS_WANT_READ) {
+    set_want(conn, NEV_CONN_TLS_WANT_READ);
+  } else if (rc == NEV_TLS_WANT_WRITE) {
+    set_want(conn, NEV_CONN_TLS_WANT_WRITE);
+  } else {
+    if (conn->listener == nullptr) {
+      int error = conn->connect_error != 0 ? conn->connect_error : NEV_TLS_ERROR;
+      nev_dispatch_event(conn, nullptr, NEV_EVENT_CONNECT, &error);
+    }
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
+}
+
+// ---- Reading ----
+
+size_t nev_recv_room(nev_connection *conn, size_t most) {
+  size_t len;
+  {
+    nev_mutex_guard guard(conn->recv_buf.mutex);
+    len = conn->recv_buf.len;
+  }
+  if (len >= conn->recv_limit) return 0;
+  return std::min(most, conn->recv_limit - len);
+}
+
+int nev_read_available(nev_connection *conn) {
+  if ((conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CONNECTING)) || is_tcp_listener(conn)) return -1;
+  long last = 0;
+  do {
+    size_t room = nev_recv_room(conn, read_step(conn));
+    if (room == 0) return -2;
+    char *place;
+    size_t free_space;
+    {
+      nev_buffer *buf = &conn->recv_buf;
+      nev_mutex_guard guard(buf->mutex);
+      if (buf->len + room > buf->size) nev_buffer_resize(buf, buf->len + room, 1);
+      free_space = buf->size - buf->len;
+      place = buf->data + buf->len;
+    }
+    if (free_space == 0) return 0;  // no memory for more: try again next round
+    last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, free_space)
+                                        : nev_read_tcp(conn, place, free_space);
+  } while (last > 0 && !(conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_UDP)));
+  return static_cast<int>(std::max<long>(last, -1));
+}
+
+int nev_read_when_readable(nev_connection *conn) { return nev_read_available(conn); }
+
+long nev_read_tcp(nev_connection *conn, void *place, size_t size) {
+  long n;
+  if (!(conn->flags & NEV_CONN_TLS)) {
+    n = conn->iface->ops->recv_tcp(conn, place, size);
+    NEV_LOG(4, ("%p <- %d bytes", static_cast<void *>(conn), static_cast<int>(n)));
+  } else if (conn->flags & NEV_CONN_TLS_READY) {
+    n = settle_tls_result(conn, nev_tls_read(conn, place, size));
+    NEV_LOG(4, ("%p <- %d bytes (SSL)", static_cast<void *>(conn), static_cast<int>(n)));
+    if (n > 0) conn->flags &= ~NEV_CONN_TLS_WANT_READ;
+  } else {
+    nev_tls_handshake_step(conn);
+    n = 0;
+  }
+  if (n > 0) {
+    {
+      nev_mutex_guard guard(conn->recv_buf.mutex);
+      conn->recv_buf.len += static_cast<size_t>(n);
+    }
+    conn->last_io_time = static_cast<int64_t>(nev_now());
+    hexdump_traffic(conn, place, n, NEV_EVENT_RECV);
+    nev_buffer_trim(&conn->recv_buf);
+    int count = static_cast<int>(n);
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_RECV, &count);
+  } else if (n < 0) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
+  nev_buffer_trim(&conn->recv_buf);
+  return n;
+}
+
+long nev_read_udp(nev_connection *conn, void *place, size_t size) {
+  sockaddr_in from{};
+  socklen_t from_len = sizeof(from);
+  long n = conn->iface->ops->recv_udp(conn, place, size, &from, &from_len);
+  if (n < 0) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    nev_buffer_free(&conn->recv_buf);
+    return n;
+  }
+  nev_connection *target = conn;
+  if (conn->flags & NEV_CONN_LISTENING) {
+    target = udp_target(conn, &from);
+    if (target == nullptr) {
+      nev_buffer_free(&conn->recv_buf);
+      return n;
+    }
+  }
+  char ip[INET_ADDRSTRLEN];
+  NEV_LOG(4, ("%p <- %d bytes from %s:%d", static_cast<void *>(conn), static_cast<int>(n),
+              address_text(&from, ip, sizeof(ip)), ntohs(from.sin_port)));
+  if (target == conn) {
+    nev_mutex_guard guard(conn->recv_buf.mutex);
+    conn->recv_buf.len += static_cast<size_t>(n);
+  } else {
+    nev_buffer_append(&target->recv_buf, place, static_cast<size_t>(n));
+  }
+  nev_buffer_trim(&conn->recv_buf);
+  int64_t now = static_cast<int64_t>(nev_now());
+  conn->last_io_time = target->last_io_time = now;
+  hexdump_traffic(target, place, n, NEV_EVENT_RECV);
+  if (n != 0) {
+    int count = static_cast<int>(n);
+    nev_dispatch_event(target, nullptr, NEV_EVENT_RECV, &count);
+  }
+  // A datagram is consumed within its NEV_EVENT_RECV.
+  nev_buffer_free(&conn->recv_buf);
+  return n;
+}
+
+// ---- Writing ----
+
+void nev_write_pending(nev_connection *conn) {
+  if ((conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CONNECTING)) || is_tcp_listener(conn)) return;
+  if ((conn->flags & NEV_CONN_TLS) && !(conn->flags & NEV_CONN_TLS_READY)) {
+    nev_tls_handshake_step(conn);
+    return;
+  }
+  long n = 0;
+  {
+    nev_buffer *buf = &conn->send_buf;
+    nev_mutex_guard guard(buf->mutex);
+    if (buf->len == 0) return;
+    // The whole buffer in one step: the socket takes what fits.
+    if (!(conn->flags & NEV_CONN_TLS)) {
+      const nev_netif_ops *ops = conn->iface->ops;
+      n = (conn->flags & NEV_CONN_UDP) ? ops->send_udp(conn, buf->data, buf->len)
+                                       : ops->send_tcp(conn, buf->data, buf->len);
+      NEV_LOG(4, ("%p -> %d bytes", static_cast<void *>(conn), static_cast<int>(n)));
+    } else {
+      n = settle_tls_result(conn, nev_tls_write(conn, buf->data, buf->len));
+      NEV_LOG(4, ("%p -> %d bytes (SSL)", static_cast<void *>(conn), static_cast<int>(n)));
+      if (n > 0) conn->flags &= ~NEV_CONN_TLS_WANT_WRITE;
+    }
+    if (n > 0) {
+      hexdump_traffic(conn, buf->data, n, NEV_EVENT_SEND);
+      conn->last_io_time = static_cast<int64_t>(nev_now());
+      nev_buffer_drop_front(buf, static_cast<size_t>(n));
+      // Idle connections keep no send memory; a part-sent reply is not
+      // copied around on every step.
+      if (buf->len == 0) nev_buffer_trim(buf);
+    }
+  }
+  if (n < 0) conn->flags |= NEV_CONN_CLOSE_NOW;
+  if (n != 0) {
+    int count = static_cast<int>(n);
+    nev_dispatch_event(conn, nullptr, NEV_EVENT_SEND, &count);
+  }
+}
