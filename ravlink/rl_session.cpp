@@ -400,6 +400,7 @@ ZVTable* ZVDatabase::FindActive(const char* tableName) {
 bool ZVDatabase::FindTable(const char* tableName) {
     return guarded([&] {
         if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+        session_->requireLoggedOn();
         if (!tableName || !*tableName) return false;
         return catalogHasTable(conn_->db, tableName);
     });

@@ -1,0 +1,265 @@
+// Servers, logons, databases, table definitions, alteration and the codes
+// callers branch on.
+#include "engine_fixture.h"
+
+#include <unistd.h>
+
+using namespace enginetest;
+
+TEST_F(EngineTest, LogonChecksServerUserAndPassword) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    struct Case {
+        std::string server, user, password;
+        int code;
+    } cases[] = {
+        {"SRV", "ADMIN", "TRUVE", 0},
+        {"SRV@localhost", "admin", "TRUVE", 0},  // user names ignore case
+        {std::string("SRV@") + host, "ADMIN", "TRUVE", 0},
+        {"SRV@127.0.0.1", "ADMIN", "truve", RL_WRONG_PASSWORD},
+        {"SRV", "NOBODY", "TRUVE", RL_UNKNOWN_USER},
+        {"SRV@db.example.org", "ADMIN", "TRUVE", RL_SERVER_UNREACHABLE},
+        {"../SRV", "ADMIN", "TRUVE", RL_BAD_NAME},
+        {"", "ADMIN", "TRUVE", RL_BAD_NAME},
+    };
+    for (const auto& c : cases) {
+        ZVSession s(2);
+        EXPECT_EQ(codeOf([&] { s.Logon(c.server.c_str(), c.user.c_str(), c.password.c_str()); }), c.code)
+            << c.server << " " << c.user << " " << c.password;
+        EXPECT_EQ(s.IsLoggedOn(), c.code == 0);
+    }
+    // The password is kept as a salted hash, never as text.
+    std::string users = shell(root_ + "/SRV/rl_server.db", "select name, length(salt), length(hash) from rl_users");
+    EXPECT_EQ(users, "ADMIN|16|32");
+    EXPECT_EQ(shell(root_ + "/SRV/rl_server.db", "select count(*) from rl_users where hash like '%TRUVE%'"), "0");
+}
+
+TEST_F(EngineTest, DataRootThatCannotBeUsedIsUnreachable) {
+    std::string file = root_ + "/plainfile";
+    fclose(fopen(file.c_str(), "w"));
+    setenv("RAVLINK_DATA", file.c_str(), 1);
+    ZVSession s(2);
+    EXPECT_EQ(codeOf([&] { s.Logon("SRV", "ADMIN", "TRUVE"); }), RL_SERVER_UNREACHABLE);
+}
+
+TEST_F(EngineTest, OwnersArePerThreadAndFollowLogons) {
+    EXPECT_EQ(rlGetCurrentOwner(), -1);
+    ZVSession a(2), b(2);
+    a.Logon("SRV", "ADMIN", "TRUVE");
+    int32_t ownerA = rlGetCurrentOwner();
+    EXPECT_EQ(ownerA, a.GetOwner());
+    b.Logon("SRV", "ADMIN", "TRUVE");
+    EXPECT_NE(rlGetCurrentOwner(), ownerA);
+    EXPECT_EQ(rlSetCurrentOwner(ownerA), 0);
+    EXPECT_EQ(rlGetCurrentOwner(), ownerA);
+    std::thread([&] { EXPECT_EQ(rlGetCurrentOwner(), -1); }).join();
+    EXPECT_NE(rlSetCurrentOwner(987654), 0);
+    a.Logout();
+    EXPECT_EQ(rlGetCurrentOwner(), -1);
+    EXPECT_NE(rlSetCurrentOwner(ownerA), 0);  // an ended logon is no owner
+    EXPECT_EQ(codeOf([&] { a.Logout(); }), RL_NOT_OPEN);
+    EXPECT_EQ(rlSetClientOption(4, "10"), 0);
+    EXPECT_EQ(rlSetClientOption(4, "0"), 0);
+    EXPECT_EQ(rlSetClientOption(6, "YES"), 0);
+    EXPECT_NE(rlSetClientOption(4, "ten"), 0);
+    EXPECT_NE(rlSetClientOption(99, "1"), 0);
+}
+
+TEST_F(EngineTest, DatabasesAreCreatedAddedAndConnected) {
+    ZVSession s(2);
+    s.Logon("SRV", "ADMIN", "TRUVE");
+    ZVDatabase db(&s);
+    EXPECT_EQ(codeOf([&] { db.Connect("brenlox"); }), RL_NOT_FOUND);
+    EXPECT_FALSE(s.FindDatabase("brenlox"));
+    EXPECT_EQ(codeOf([&] { s.AddDatabase("brenlox", "."); }), RL_NO_DATABASE);
+    s.CreateDatabase("brenlox", ".");
+    EXPECT_TRUE(s.FindDatabase("brenlox"));
+    EXPECT_EQ(codeOf([&] { s.CreateDatabase("brenlox", ""); }), RL_DATABASE_EXISTS);
+    db.Connect("brenlox");
+    EXPECT_TRUE(db.IsConnected());
+    EXPECT_EQ(shell(root_ + "/SRV/brenlox.db", "pragma journal_mode"), "wal");
+
+    // A database file placed in the server's directory is added, not created.
+    s.CreateDatabase("other", "sub");
+    EXPECT_TRUE(std::filesystem::exists(root_ + "/SRV/sub/other.db"));
+    EXPECT_EQ(codeOf([&] { s.CreateDatabase("evil", "../../elsewhere"); }), RL_BAD_PATH);
+    EXPECT_EQ(codeOf([&] { s.CreateDatabase("evil", "/tmp"); }), RL_BAD_PATH);
+    EXPECT_EQ(codeOf([&] { s.CreateDatabase("bad;name", ""); }), RL_BAD_NAME);
+    EXPECT_FALSE(s.FindDatabase("bad;name"));
+    std::filesystem::copy_file(root_ + "/SRV/brenlox.db", root_ + "/SRV/copy.db");
+    ZVDatabase copy(&s);
+    EXPECT_EQ(codeOf([&] { copy.Connect("copy"); }), RL_NOT_FOUND);
+    s.AddDatabase("copy", "");
+    copy.Connect("copy");
+}
+
+TEST_F(EngineTest, TablesOpenCreateAndReportTheirCodes) {
+    auto c = connect();
+    ZVTable t(c.database.get());
+    EXPECT_EQ(codeOf([&] { t.Open("items", 0); }), RL_NO_TABLE);
+    EXPECT_FALSE(t.IsOpen());
+    EXPECT_FALSE(c.database->FindTable("items"));
+    createItems(c.database.get());
+    EXPECT_TRUE(c.database->FindTable("items"));
+    EXPECT_EQ(codeOf([&] { createItems(c.database.get()); }), RL_TABLE_EXISTS);
+    for (const char* bad : {"it\"ems", "a b", "x;drop table items", "../items", "", "rl_tables"}) {
+        ZVTable b(c.database.get());
+        EXPECT_EQ(codeOf([&] { b.Open(bad, 0); }), RL_BAD_NAME) << bad;
+        b.AddField("f", 51, 4);
+        EXPECT_EQ(codeOf([&] { b.Create(bad, 2); }), RL_BAD_NAME) << bad;
+    }
+    EXPECT_EQ(c.database->FindActive("items"), nullptr);
+    t.Open("items", 0);
+    EXPECT_EQ(c.database->FindActive("items"), &t);
+    t.Close();
+    EXPECT_EQ(c.database->FindActive("items"), nullptr);
+
+    // CloseAll deletes the open tables; records on them stay safe to delete.
+    ZVTable* open = new ZVTable(c.database.get());
+    open->Open("items", 0);
+    auto* rec = new ZVRecord(open);
+    c.database->CloseAll();
+    EXPECT_EQ(c.database->FindActive("items"), nullptr);
+    EXPECT_EQ(codeOf([&] { rec->First(); }), RL_NOT_OPEN);
+    delete rec;
+}
+
+TEST_F(EngineTest, FieldDefinitionsReadBackExactly) {
+    auto c = connect();
+    struct F {
+        const char* name;
+        int type, length, scale, flag;
+    } fields[] = {{"bit", 8, 1, 0, 0},         {"tiny", 16, 1, 0, 0},      {"small", 33, 2, 0, 0},
+                  {"usmall", 41, 2, 0, 0},      {"int", 51, 4, 0, 0},       {"hash", 59, 4, 0, 0},
+                  {"money", 105, 20, 2, 7},     {"num", 67, 20, 4, 0},      {"d", 75, 4, 0, 0},
+                  {"t", 258, 4, 0, 0},          {"t83", 83, 4, 0, 0},       {"ts", 257, 8, 0, 0},
+                  {"c", 144, 1, 0, 0},          {"vc", 146, 65500, 0, 4},   {"key", 162, 66, 0, 4},
+                  {"payload", 170, 0, 0, 0},    {"json", 259, 0, 0, 0},     {"big", 231, 0, 0, 0},
+                  {"with \"quote", 146, 10, 0, 4}};
+    {
+        ZVTable t(c.database.get());
+        for (const auto& f : fields) {
+            ZVField* fd = t.AddField(f.name, f.type, f.length);
+            if (f.scale) fd->SetScale(f.scale);
+            if (f.flag) ASSERT_EQ(rlSetFieldBinaryFlag(fd->GetHandle(), f.flag), 0);
+        }
+        t.AddIndex("by_key", 512, 0, 0)->AddSegment(t.GetField("key"), 12);
+        t.Create("typed", 0x12001);
+    }
+    ZVTable t(c.database.get());
+    t.Open("typed", 0);
+    ASSERT_EQ(t.GetFieldCount(), int(std::size(fields)));
+    for (const auto& f : fields) {
+        ZVField* fd = t.GetField(f.name);
+        EXPECT_EQ(fd->GetType(), f.type) << f.name;
+        EXPECT_EQ(fd->GetLength(), f.length) << f.name;
+        EXPECT_EQ(fd->GetScale(), f.scale) << f.name;
+        EXPECT_EQ(rlGetFieldBinaryFlag(fd->GetHandle()), f.flag) << f.name;
+    }
+    EXPECT_EQ(t.GetIndex("by_key")->GetKeyType(), 512);
+    EXPECT_EQ(t.GetIndex("by_key")->GetDuplicates(), 0);
+    EXPECT_EQ(t.GetCreateMode(), 0x12001);
+    EXPECT_EQ(codeOf([&] { t.GetField("missing"); }), RL_UNKNOWN_FIELD);
+    EXPECT_EQ(codeOf([&] { t.GetIndex("missing"); }), RL_UNKNOWN_INDEX);
+    // The sqlite3 shell sees an ordinary table with the quoted names.
+    std::string cols = shell(dbFile(), "select group_concat(name, ',') from pragma_table_info('typed')");
+    EXPECT_NE(cols.find("with \"quote"), std::string::npos) << cols;
+    EXPECT_EQ(shell(dbFile(), "select count(*) from pragma_index_list('typed') where \\\"unique\\\" = 1"), "1");
+}
+
+TEST_F(EngineTest, AlterAddsFieldsAndChangesTypesKeepingRows) {
+    auto c = connect();
+    createItems(c.database.get());
+    ZVTable other(c.database.get());  // another table object with the table open
+    other.Open("items", 0);
+    ZVRecord otherRec(&other);
+    {
+        ZVTable t(c.database.get());
+        t.Open("items", 0);
+        ZVRecord r(&t);
+        insertItem(r, "apple", 5);
+        insertItem(r, "pear", 7);
+        r.Delete();  // the last id must not come back after the rebuild below
+    }
+    auto s2 = connect();
+    ZVTable t(s2.database.get());
+    t.Open("items", 1);
+    ZVField* note = t.AddField("note", 146, 20);
+    rlSetFieldBinaryFlag(note->GetHandle(), 4);
+    ZVField* amount = t.AddField("amount", 105, 20);
+    amount->SetScale(2);
+    t.GetField("qty")->SetType(146, 12);  // number to text: a rebuild
+    t.GetField("name")->SetLength(100);
+    t.AddIndex("items_note", 0, 1, 0)->AddSegment(note, 12);
+    t.Alter(0);
+    EXPECT_EQ(t.GetField("qty")->GetType(), 146);
+    EXPECT_EQ(t.GetField("qty")->GetLength(), 12);
+    EXPECT_EQ(t.GetField("name")->GetLength(), 100);
+    EXPECT_EQ(t.GetField("amount")->GetScale(), 2);
+    ZVRecord r(&t);
+    ASSERT_TRUE(r.First());
+    EXPECT_EQ(r.GetFieldAsString("name"), "apple");
+    EXPECT_EQ(r.GetFieldAsString("qty"), "5");
+    EXPECT_TRUE(r.IsFieldNull("note"));
+    insertItem(r, "plum", 9);
+    EXPECT_EQ(r.GetFieldAsSigned("id"), 3);  // ids stay unused after the rebuild
+    // The table object that was open elsewhere follows the new definition.
+    ASSERT_TRUE(otherRec.First());
+    EXPECT_EQ(otherRec.GetFieldAsString("name"), "apple");
+    EXPECT_TRUE(otherRec.IsFieldNull("amount"));
+    EXPECT_EQ(shell(dbFile(), "select typeof(qty), qty from items where name = 'apple'"), "text|5");
+}
+
+TEST_F(EngineTest, ObjectsMayBeDeletedInAnyOrder) {
+    auto* session = new ZVSession(2);
+    session->Logon("SRV", "ADMIN", "TRUVE");
+    session->CreateDatabase("testdb", "");
+    auto* db = new ZVDatabase(session);
+    db->Connect("testdb");
+    createItems(db);
+    auto* table = new ZVTable(db);
+    table->Open("items", 0);
+    auto* rec = new ZVRecord(table);
+    insertItem(*rec, "a", 1);
+    delete table;  // table before its record
+    EXPECT_EQ(codeOf([&] { rec->Next(); }), RL_NOT_OPEN);
+    delete session;  // session before the database object
+    EXPECT_EQ(codeOf([&] { db->FindTable("items"); }), RL_NOT_OPEN);  // the logon has ended
+    ZVTable late(db);
+    EXPECT_EQ(codeOf([&] { late.Open("items", 0); }), RL_NOT_OPEN);
+    delete db;
+    delete rec;
+    // A session that never logged on: the calls fail cleanly.
+    ZVSession never(2);
+    ZVDatabase d(&never);
+    EXPECT_EQ(codeOf([&] { d.Connect("testdb"); }), RL_NOT_OPEN);
+    EXPECT_EQ(codeOf([&] { d.Disconnect(); }), RL_NOT_OPEN);
+    EXPECT_EQ(codeOf([&] { never.Logout(); }), RL_NOT_OPEN);
+    EXPECT_EQ(codeOf([&] { ZVSession bad(7); }), RL_BAD_ARGUMENT);
+}
+
+TEST_F(EngineTest, BlockFileClosesTheTableForEverySession) {
+    auto a = connect();
+    createItems(a.database.get());
+    auto b = connect();
+    ZVTable ta(a.database.get()), tb(b.database.get());
+    ta.Open("items", 0);
+    tb.Open("items", 0);
+    ZVRecord ra(&ta), rb(&tb);
+    insertItem(ra, "kept", 1);
+    std::string path = std::string(ta.GetPath()) + "\\" + ta.GetName() + ta.GetDataExtension();
+    EXPECT_EQ(rlBlockFile(path.c_str(), 261), 0);
+    EXPECT_EQ(codeOf([&] { ra.First(); }), RL_FILE_BLOCKED);
+    EXPECT_EQ(codeOf([&] { rb.First(); }), RL_FILE_BLOCKED);
+    EXPECT_FALSE(ta.IsOpen());
+    EXPECT_EQ(codeOf([&] { ta.Open("items", 0); }), RL_FILE_BLOCKED);
+    EXPECT_EQ(rlBlockFile(path.c_str(), 2), 0);
+    ta.Open("items", 0);
+    ASSERT_TRUE(ra.First());
+    EXPECT_EQ(ra.GetFieldAsString("name"), "kept");
+    EXPECT_EQ(shell(dbFile(), "select count(*) from items"), "1");
+    // Paths outside the data root or to no database are refused.
+    EXPECT_EQ(rlBlockFile("/etc\\passwd.dat", 261), RL_BAD_PATH);
+    EXPECT_EQ(rlBlockFile((root_ + "/SRV/none.db\\items.dat").c_str(), 261), RL_BAD_PATH);
+    EXPECT_EQ(rlBlockFile((std::string(ta.GetPath()) + "\\items.txt").c_str(), 261), RL_BAD_PATH);
+}
