@@ -154,6 +154,8 @@ typedef int32_t (*WsAppTermFn)(char* error);
 
 #ifdef __cplusplus
 
+#include "VOKTBasic.h"
+
 class WebsocketApp;
 class WebsocketAppSession;
 
@@ -173,13 +175,22 @@ typedef int32_t (*WsHandlerFn)(WebsocketAppSession* session, const char* data, s
 
 /* One registered listener or connection type. Created and deleted only by the
  * plug-in, which defines the constructor (copies of each text, null stays
- * null) and the destructor (frees them); applications read the texts in place
- * while walking the registry. */
+ * null); applications read the texts in place while walking the registry.
+ * The destructor is inline, like WebsocketApp's: a class whose virtual
+ * destructor is defined in the plug-in alone would have its type information
+ * only there, and an application built with the vptr sanitizer, which needs
+ * it for every member read, would not load. */
 class CONNTYPE {
  public:
   CONNTYPE(const char* connectionType, const char* protocol, const char* port,
            const char* serverName, const char* defaultDB);
-  virtual ~CONNTYPE();
+  virtual ~CONNTYPE() {
+    VOKTFree(connectionType);
+    VOKTFree(protocol);
+    VOKTFree(port);
+    VOKTFree(serverName);
+    VOKTFree(defaultDB);
+  }
   CONNTYPE(const CONNTYPE&) = delete;
   CONNTYPE& operator=(const CONNTYPE&) = delete;
 
@@ -196,7 +207,12 @@ class CONNTYPE {
 class WebsocketApp {
  public:
   WebsocketApp() = default;
-  virtual ~WebsocketApp();
+  virtual ~WebsocketApp() {
+    VOKTFree(prefix);
+    VOKTFree(library);
+    VOKTFree(description);
+    VOKTFree(configPath);
+  }
   WebsocketApp(const WebsocketApp&) = delete;
   WebsocketApp& operator=(const WebsocketApp&) = delete;
 

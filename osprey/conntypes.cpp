@@ -19,14 +19,6 @@ CONNTYPE::CONNTYPE(const char* type, const char* proto, const char* portText, co
   }
 }
 
-CONNTYPE::~CONNTYPE() {
-  VOKTFree(connectionType);
-  VOKTFree(protocol);
-  VOKTFree(port);
-  VOKTFree(serverName);
-  VOKTFree(defaultDB);
-}
-
 namespace osprey {
 
 namespace {

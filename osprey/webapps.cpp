@@ -17,7 +17,9 @@ namespace {
 
 std::atomic<WEBAPP*> gMqttApp{nullptr};
 
-int dlErrorCode() { return errno; }
+// The loader leaves errno at 0 for most failures (an undefined symbol, a
+// missing entry point); 0 would read as success and log as information.
+int dlErrorCode() { return errno != 0 ? errno : kErrEntryMissing; }
 
 const char* dlErrorText() {
   const char* text = dlerror();
@@ -198,13 +200,6 @@ int32_t WEBAPP::_initApp(WebServerThreadData* record, char* error) {
 // ---- WebsocketApp (declared in include/, defined by the plug-in) ----
 
 using namespace osprey;
-
-WebsocketApp::~WebsocketApp() {
-  VOKTFree(prefix);
-  VOKTFree(library);
-  VOKTFree(description);
-  VOKTFree(configPath);
-}
 
 void WebsocketApp::_loadApp(const char* name) {
   char path[4096];
