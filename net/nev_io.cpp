@@ -343,7 +343,6 @@ void nev_connect_done(nev_connection *conn, int error) {
 // ---- Accepting ----
 
 void nev_accept_ready(nev_connection *listener) {
-  nev_manager *mgr = listener->manager;
   for (int i = 0; i < ACCEPTS_PER_ROUND && !(listener->flags & NEV_CONN_CLOSE_NOW); i++) {
     sockaddr_in peer{};
     socklen_t len = sizeof(peer);
@@ -364,7 +363,7 @@ void nev_accept_ready(nev_connection *listener) {
     nev_iface_set_socket(conn, sock);
     nev_accept_done(conn, &peer);
     // A plain connection handed to its thread during ACCEPT may go now.
-    if (mgr->parent == nullptr && conn->handover_mutex != nullptr) nev_mutex_unlock(conn->handover_mutex);
+    if (conn->handover_mutex != nullptr) nev_mutex_unlock(conn->handover_mutex);
   }
 }
 

@@ -233,8 +233,9 @@ double op_poll(nev_netif *iface, int timeout_ms) {
     }
     c->poll_slot = 0;
     int kept = nev_handle_connection(c, flags, now);
-    if (kept && mgr->parent == nullptr && c->handover_mutex != nullptr)
-      nev_mutex_unlock(c->handover_mutex);
+    // Whichever manager started the connection's thread lets it go now; a
+    // child manager holding a threaded listener would otherwise strand it.
+    if (kept && c->handover_mutex != nullptr) nev_mutex_unlock(c->handover_mutex);
   }
   return now;
 }
