@@ -12,3 +12,5 @@
 #include "nev_socket.h"
 #include "nev_str.h"
 #include "nev_tls.h"
+#include "nev_mqtt.h"
+#include "nev_mqtt_broker.h"

@@ -1,0 +1,391 @@
+// The MQTT protocol handler (events, keep-alive) and the packet senders.
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "nev_codec.h"
+#include "nev_log.h"
+#include "nev_mqtt.h"
+
+namespace {
+
+// Keep-alive runs on the monotonic clock: a wall-clock change must neither
+// fire a ping time-out nor postpone one.
+double monotonic_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void destroy_proto_data(void *data) {
+  auto *state = static_cast<nev_mqtt_proto_data *>(data);
+  if (state->release_hook != nullptr) state->release_hook(state->release_arg);
+  free(state);
+}
+
+bool manager_stopping(const nev_connection *conn) {
+  const nev_manager *mgr = conn->manager;
+  return mgr != nullptr && mgr->parent != nullptr &&
+         __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
+}
+
+bool closing(const nev_connection *conn) {
+  return (conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND)) != 0;
+}
+
+// Writes one whole packet straight into reserved room of the send buffer.
+// The connection mutex is held from the first byte to the last, so that
+// packets of different threads never interleave; the send buffer's own mutex
+// is held too, so the poller never writes out bytes not yet filled in.
+class packet_writer {
+ public:
+  packet_writer(nev_connection *conn, int type, unsigned flags, size_t remaining)
+      : conn_(conn), guard_(conn->mutex) {
+    uint8_t length_bytes[4];
+    size_t n = remaining <= NEV_MQTT_MAX_REMAINING_LENGTH
+                   ? nev_mqtt_encode_length(static_cast<uint32_t>(remaining), length_bytes)
+                   : 0;
+    if (n == 0) return;
+    size_t total = 1 + n + remaining;
+    nev_mutex_lock(conn->send_buf.mutex);
+    buffer_locked_ = true;
+    size_t start = conn->send_buf.len;
+    if (nev_buffer_append(&conn->send_buf, nullptr, total) != total) return;
+    at_ = conn->send_buf.data + start;
+    end_ = at_ + total;
+    u8(static_cast<uint8_t>((type << 4) | (flags & 0x0f)));
+    bytes(length_bytes, n);
+  }
+
+  ~packet_writer() {
+    if (!buffer_locked_) return;
+    NEV_ASSERT(at_ == end_);
+    nev_mutex_unlock(conn_->send_buf.mutex);
+    if (end_ == nullptr) return;
+    conn_->last_io_time = static_cast<int64_t>(nev_now());
+    if (nev_mqtt_proto_data *state = nev_mqtt_state(conn_))
+      state->last_control_time = monotonic_seconds();
+    nev_connection_wake(conn_);
+  }
+
+  packet_writer(const packet_writer &) = delete;
+  packet_writer &operator=(const packet_writer &) = delete;
+
+  bool ok() const { return end_ != nullptr; }
+  void u8(uint8_t v) { *at_++ = static_cast<char>(v); }
+  void u16(uint16_t v) {
+    u8(static_cast<uint8_t>(v >> 8));
+    u8(static_cast<uint8_t>(v & 0xff));
+  }
+  void bytes(const void *p, size_t n) {
+    if (n > 0) memcpy(at_, p, n);
+    at_ += n;
+  }
+  void text(nev_slice s) {
+    u16(static_cast<uint16_t>(s.len));
+    bytes(s.p, s.len);
+  }
+
+ private:
+  nev_connection *conn_;
+  nev_mutex_guard guard_;
+  bool buffer_locked_ = false;
+  char *at_ = nullptr;
+  char *end_ = nullptr;
+};
+
+constexpr size_t kMaxText = 65535;
+
+bool text_fits(nev_slice s) { return s.len <= kMaxText; }
+
+int send_id_packet(nev_connection *conn, int type, unsigned flags, uint16_t message_id) {
+  packet_writer w(conn, type, flags, 2);
+  if (!w.ok()) return 0;
+  w.u16(message_id);
+  return 1;
+}
+
+int send_empty_packet(nev_connection *conn, int type) {
+  packet_writer w(conn, type, 0, 0);
+  return w.ok() ? 1 : 0;
+}
+
+void log_connect(const nev_mqtt_packet &p) {
+  // The password itself never goes to the log file.
+  NEV_LOG(3, ("%d %2x %d proto [%.*s] client_id [%.*s] will_topic [%.*s] will_msg [%.*s] "
+              "user_name [%.*s] password [%s]",
+              p.length, p.connect_flags, p.keep_alive, static_cast<int>(p.protocol_name.len),
+              p.protocol_name.p, static_cast<int>(p.client_id.len), p.client_id.p,
+              static_cast<int>(p.will_topic.len), p.will_topic.p,
+              static_cast<int>(p.will_message.len), p.will_message.p,
+              static_cast<int>(p.user_name.len), p.user_name.p,
+              p.password.len > 0 ? "***" : ""));
+}
+
+void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  double now = monotonic_seconds();
+  for (;;) {
+    if (closing(conn) || manager_stopping(conn)) return;
+    nev_mqtt_packet pkt;
+    int n = nev_mqtt_parse_packet(&conn->recv_buf, &pkt);
+    if (n == NEV_MQTT_MALFORMED) {
+      conn->flags |= NEV_CONN_CLOSE_NOW;
+      return;
+    }
+    if (n == NEV_MQTT_INCOMPLETE) {
+      if (conn->recv_limit != 0 && conn->recv_buf.len >= conn->recv_limit) {
+        NEV_LOG(0, ("%p recv buffer (%lu bytes) exceeds the limit %lu bytes, and not drained, closing",
+                    static_cast<void *>(conn), static_cast<unsigned long>(conn->recv_buf.len),
+                    static_cast<unsigned long>(conn->recv_limit)));
+        conn->flags |= NEV_CONN_CLOSE_NOW;
+      }
+      return;
+    }
+    if (state != nullptr) {
+      state->last_recv_time = now;
+      if (pkt.type == NEV_MQTT_CONNECT) state->peer_keep_alive = pkt.keep_alive;
+    }
+    if (pkt.type == NEV_MQTT_CONNECT) log_connect(pkt);
+    if (pkt.type == NEV_MQTT_PINGRESP) {
+      NEV_LOG(3, ("Recv PINGRESP"));
+      conn->flags &= ~NEV_CONN_MQTT_PING_PENDING;
+    }
+    if (conn->user_handler != nullptr)
+      conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+    nev_buffer_drop_front(&conn->recv_buf, static_cast<size_t>(n));
+  }
+}
+
+// Our side's keep-alive (after we sent CONNECT): PINGREQ after a whole period
+// without sending, close when another passes without the PINGRESP.
+void keep_alive_client(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+  double last;
+  {
+    nev_mutex_guard guard(conn->mutex);
+    last = state->last_control_time;
+  }
+  if (last <= 0 || now - last <= state->keep_alive) return;
+  if (!(conn->flags & NEV_CONN_MQTT_PING_PENDING)) {
+    NEV_LOG(3, ("Send PINGREQ"));
+    conn->flags |= NEV_CONN_MQTT_PING_PENDING;
+    nev_mqtt_send_pingreq(conn);
+  } else {
+    NEV_LOG(3, ("Ping timeout"));
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
+}
+
+// The peer's keep-alive (after it sent CONNECT): a client silent for one and a
+// half periods is gone (MQTT 3.1.1 3.1.2.10); 0 means no keep-alive.
+void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+  if (now - state->last_recv_time <= 1.5 * state->peer_keep_alive) return;
+  NEV_LOG(3, ("%p keep-alive of %us expired, closing", static_cast<void *>(conn),
+              static_cast<unsigned>(state->peer_keep_alive)));
+  conn->flags |= NEV_CONN_CLOSE_NOW;
+}
+
+void keep_alive(nev_connection *conn) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  if (state == nullptr || closing(conn)) return;
+  double now = monotonic_seconds();
+  if (state->keep_alive != 0) keep_alive_client(conn, state, now);
+  if (state->peer_keep_alive != 0) keep_alive_server(conn, state, now);
+}
+
+}  // namespace
+
+void nev_mqtt_attach(nev_connection *conn) {
+  conn->proto_handler = nev_mqtt_protocol_handler;
+  if (nev_mqtt_state(conn) != nullptr) return;
+  auto *state = static_cast<nev_mqtt_proto_data *>(calloc(1, sizeof(nev_mqtt_proto_data)));
+  if (state == nullptr) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  if (conn->proto_data != nullptr && conn->proto_data_destructor != nullptr)
+    conn->proto_data_destructor(conn->proto_data);
+  conn->proto_data = state;
+  conn->proto_data_destructor = destroy_proto_data;
+}
+
+nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn) {
+  if (conn == nullptr || conn->proto_data_destructor != destroy_proto_data) return nullptr;
+  return static_cast<nev_mqtt_proto_data *>(conn->proto_data);
+}
+
+void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data,
+                               nev_unlock_fn unlock) {
+  if (event == NEV_EVENT_ACCEPT) {
+    if (nev_mqtt_state(conn) == nullptr) nev_mqtt_attach(conn);
+    // The listener may be gone before this connection's later events.
+    nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+    if (state != nullptr && conn->listener != nullptr)
+      state->listener_word = conn->listener->private_word;
+    if (state != nullptr) state->last_recv_time = monotonic_seconds();
+  }
+  if (conn->user_handler != nullptr && !manager_stopping(conn))
+    conn->user_handler(conn, event, event_data, unlock);
+  // After ACCEPT the connection may already belong to its own thread.
+  if (event == NEV_EVENT_RECV) deliver_received(conn, unlock);
+  else if (event == NEV_EVENT_POLL) keep_alive(conn);
+}
+
+// ---- Senders ----
+
+int nev_mqtt_write_header(nev_connection *conn, int type, unsigned flags, uint32_t remaining) {
+  uint8_t out[5];
+  size_t n = nev_mqtt_encode_length(remaining, out + 1);
+  if (n == 0) return 0;
+  out[0] = static_cast<uint8_t>((type << 4) | (flags & 0x0f));
+  nev_mutex_guard guard(conn->mutex);
+  if (nev_buffer_append(&conn->send_buf, out, n + 1) != n + 1) return 0;
+  conn->last_io_time = static_cast<int64_t>(nev_now());
+  if (nev_mqtt_proto_data *state = nev_mqtt_state(conn))
+    state->last_control_time = monotonic_seconds();
+  nev_connection_wake(conn);
+  return 1;
+}
+
+int nev_mqtt_send_connect(nev_connection *conn, const char *client_id,
+                          nev_mqtt_connect_options *opts) {
+  nev_slice id = nev_slice_from_cstr(client_id);
+  nev_slice will_topic = nev_slice_from_cstr(opts->will_topic);
+  nev_slice will_message = nev_slice_from_cstr(opts->will_message);
+  nev_slice user = nev_slice_from_cstr(opts->user_name);
+  nev_slice password = nev_slice_from_cstr(opts->password);
+  if (opts->user_name != nullptr) opts->flags |= NEV_MQTT_USER_NAME;
+  if (opts->password != nullptr) opts->flags |= NEV_MQTT_PASSWORD;
+  if (opts->will_topic != nullptr && opts->will_message != nullptr) opts->flags |= NEV_MQTT_WILL;
+  if (opts->keep_alive == 0) opts->keep_alive = 60;
+  bool will = (opts->flags & NEV_MQTT_WILL) != 0;
+  if (!text_fits(id) || !text_fits(will_topic) || !text_fits(will_message) ||
+      !text_fits(user) || !text_fits(password))
+    return 0;
+
+  size_t remaining = 12 + id.len;
+  if (will) remaining += 4 + will_topic.len + will_message.len;
+  if (opts->flags & NEV_MQTT_USER_NAME) remaining += 2 + user.len;
+  if (opts->flags & NEV_MQTT_PASSWORD) remaining += 2 + password.len;
+  {
+    packet_writer w(conn, NEV_MQTT_CONNECT, 0, remaining);
+    if (!w.ok()) return 0;
+    w.text(nev_slice_from("MQTT", 4));
+    w.u8(4);
+    w.u8(opts->flags);
+    w.u16(opts->keep_alive);
+    w.text(id);
+    if (will) {
+      w.text(will_topic);
+      w.text(will_message);
+    }
+    if (opts->flags & NEV_MQTT_USER_NAME) w.text(user);
+    if (opts->flags & NEV_MQTT_PASSWORD) w.text(password);
+  }
+  if (nev_mqtt_proto_data *state = nev_mqtt_state(conn)) state->keep_alive = opts->keep_alive;
+  return 1;
+}
+
+int nev_mqtt_send_connect_default(nev_connection *conn, const char *client_id) {
+  nev_mqtt_connect_options opts{};
+  return nev_mqtt_send_connect(conn, client_id, &opts);
+}
+
+int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t message_id,
+                                unsigned flags, const void *payload, size_t payload_len) {
+  if (!text_fits(topic)) return 0;
+  bool with_id = ((flags >> 1) & 3) != 0;
+  size_t remaining = 2 + topic.len + (with_id ? 2 : 0) + payload_len;
+  packet_writer w(conn, NEV_MQTT_PUBLISH, flags, remaining);
+  if (!w.ok()) return 0;
+  w.text(topic);
+  if (with_id) w.u16(message_id);
+  w.bytes(payload, payload_len);
+  return 1;
+}
+
+int nev_mqtt_send_publish(nev_connection *conn, const char *topic, uint16_t message_id,
+                          unsigned flags, const void *payload, size_t payload_len) {
+  return nev_mqtt_send_publish_slice(conn, nev_slice_from_cstr(topic), message_id, flags, payload,
+                                     payload_len);
+}
+
+int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *filters,
+                            size_t count, uint16_t message_id) {
+  size_t remaining = 2;
+  for (size_t i = 0; i < count; i++) {
+    nev_slice topic = nev_slice_from_cstr(filters[i].topic);
+    if (!text_fits(topic)) return 0;
+    remaining += 2 + topic.len + 1;
+  }
+  packet_writer w(conn, NEV_MQTT_SUBSCRIBE, 0x2, remaining);
+  if (!w.ok()) return 0;
+  w.u16(message_id);
+  for (size_t i = 0; i < count; i++) {
+    w.text(nev_slice_from_cstr(filters[i].topic));
+    w.u8(filters[i].qos);
+  }
+  return 1;
+}
+
+int nev_mqtt_send_unsubscribe(nev_connection *conn, const char *const *topics, size_t count,
+                              uint16_t message_id) {
+  size_t remaining = 2;
+  for (size_t i = 0; i < count; i++) {
+    nev_slice topic = nev_slice_from_cstr(topics[i]);
+    if (!text_fits(topic)) return 0;
+    remaining += 2 + topic.len;
+  }
+  packet_writer w(conn, NEV_MQTT_UNSUBSCRIBE, 0x2, remaining);
+  if (!w.ok()) return 0;
+  w.u16(message_id);
+  for (size_t i = 0; i < count; i++) w.text(nev_slice_from_cstr(topics[i]));
+  return 1;
+}
+
+int nev_mqtt_send_connack(nev_connection *conn, uint8_t return_code) {
+  packet_writer w(conn, NEV_MQTT_CONNACK, 0, 2);
+  if (!w.ok()) return 0;
+  w.u8(0);
+  w.u8(return_code);
+  return 1;
+}
+
+int nev_mqtt_send_puback(nev_connection *conn, uint16_t message_id) {
+  return send_id_packet(conn, NEV_MQTT_PUBACK, 0, message_id);
+}
+
+int nev_mqtt_send_pubrec(nev_connection *conn, uint16_t message_id) {
+  return send_id_packet(conn, NEV_MQTT_PUBREC, 0, message_id);
+}
+
+int nev_mqtt_send_pubrel(nev_connection *conn, uint16_t message_id) {
+  return send_id_packet(conn, NEV_MQTT_PUBREL, 0x2, message_id);
+}
+
+int nev_mqtt_send_pubcomp(nev_connection *conn, uint16_t message_id) {
+  return send_id_packet(conn, NEV_MQTT_PUBCOMP, 0, message_id);
+}
+
+int nev_mqtt_send_suback(nev_connection *conn, const uint8_t *granted, size_t count,
+                         uint16_t message_id) {
+  packet_writer w(conn, NEV_MQTT_SUBACK, 0, 2 + count);
+  if (!w.ok()) return 0;
+  w.u16(message_id);
+  w.bytes(granted, count);
+  return 1;
+}
+
+int nev_mqtt_send_unsuback(nev_connection *conn, uint16_t message_id) {
+  return send_id_packet(conn, NEV_MQTT_UNSUBACK, 0, message_id);
+}
+
+int nev_mqtt_send_pingreq(nev_connection *conn) { return send_empty_packet(conn, NEV_MQTT_PINGREQ); }
+
+int nev_mqtt_send_pingresp(nev_connection *conn) {
+  return send_empty_packet(conn, NEV_MQTT_PINGRESP);
+}
+
+int nev_mqtt_send_disconnect(nev_connection *conn) {
+  return send_empty_packet(conn, NEV_MQTT_DISCONNECT);
+}

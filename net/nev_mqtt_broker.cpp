@@ -1,0 +1,343 @@
+// The broker core: sessions, subscriptions and the fan-out of publications.
+#include "nev_mqtt_broker.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool filter_equals(const nev_mqtt_topic_filter &sub, nev_slice filter) {
+  return strlen(sub.topic) == filter.len && memcmp(sub.topic, filter.p, filter.len) == 0;
+}
+
+long find_filter(const nev_broker_session *s, nev_slice filter) {
+  for (size_t i = 0; i < s->num_subscriptions; i++)
+    if (filter_equals(s->subscriptions[i], filter)) return static_cast<long>(i);
+  return -1;
+}
+
+void free_session(nev_broker_session *s) {
+  for (size_t i = 0; i < s->num_subscriptions; i++)
+    free(const_cast<char *>(s->subscriptions[i].topic));
+  free(s->subscriptions);
+  free(s);
+}
+
+void unlink_session(nev_broker_session *s) {
+  if (s->next != nullptr) s->next->prev_link = s->prev_link;
+  *s->prev_link = s->next;
+  s->next = nullptr;
+  s->prev_link = nullptr;
+}
+
+// Runs when a connection is destroyed while it still has a session (closed
+// without NEV_EVENT_CLOSE reaching the broker, as on a stop): the session must
+// not outlive the connection it writes to.
+void drop_orphaned_session(void *arg) {
+  auto *s = static_cast<nev_broker_session *>(arg);
+  nev_broker *broker = s->broker;
+  nev_mutex_lock(broker->mutex);
+  unlink_session(s);
+  free_session(s);
+  nev_mutex_unlock(broker->mutex);
+}
+
+void bind_session(nev_connection *conn, nev_broker_session *s) {
+  conn->private_word = s;
+  if (nev_mqtt_proto_data *state = nev_mqtt_state(conn)) {
+    state->release_hook = s != nullptr ? drop_orphaned_session : nullptr;
+    state->release_arg = s;
+  }
+}
+
+nev_broker_session *session_of(nev_connection *conn) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  if (state != nullptr) {
+    return state->release_hook == drop_orphaned_session
+               ? static_cast<nev_broker_session *>(state->release_arg)
+               : nullptr;
+  }
+  // Without the MQTT layer's state only accepted connections carry sessions.
+  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
+                                   : nullptr;
+}
+
+nev_broker *broker_of(nev_connection *conn) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  if (state != nullptr && state->listener_word != nullptr)
+    return static_cast<nev_broker *>(state->listener_word);
+  if (conn->listener != nullptr) return static_cast<nev_broker *>(conn->listener->private_word);
+  return static_cast<nev_broker *>(conn->private_word);
+}
+
+void refuse(nev_connection *conn, uint8_t return_code) {
+  nev_mqtt_send_connack(conn, return_code);
+  conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+}
+
+void on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  // A second CONNECT on one connection is a protocol violation.
+  if (session_of(conn) != nullptr) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  uint8_t rc = nev_broker_connect_return_code(pkt);
+  if (rc != NEV_MQTT_CONNACK_ACCEPTED) {
+    refuse(conn, rc);
+    return;
+  }
+  nev_broker *broker = broker_of(conn);
+  if (broker == nullptr) {
+    refuse(conn, NEV_MQTT_CONNACK_UNAVAILABLE);
+    return;
+  }
+  if (nev_broker_open_session(broker, conn) == nullptr) {
+    nev_mqtt_send_connack(conn, NEV_MQTT_CONNACK_UNAVAILABLE);
+    return;
+  }
+  nev_mqtt_send_connack(conn, NEV_MQTT_CONNACK_ACCEPTED);
+}
+
+// Counts the entries of a SUBSCRIBE; 0 when it is not well formed.
+size_t count_entries(const nev_mqtt_packet *pkt) {
+  size_t count = 0;
+  long pos = 0;
+  nev_slice filter;
+  uint8_t qos;
+  while (static_cast<size_t>(pos) < pkt->payload.len) {
+    pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos);
+    if (pos < 0 || qos > 2) return 0;
+    count++;
+  }
+  return count;
+}
+
+// Filters of the request that neither the session nor an earlier entry of
+// the same request holds: what the request adds to the session's list.
+size_t count_new_filters(const nev_broker_session *s, const nev_mqtt_packet *pkt) {
+  size_t added = 0;
+  long pos = 0;
+  nev_slice filter;
+  uint8_t qos;
+  while ((pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)) >= 0) {
+    if (find_filter(s, filter) >= 0) continue;
+    bool earlier = false;
+    long p2 = 0;
+    nev_slice f2;
+    uint8_t q2;
+    while (!earlier && (p2 = nev_mqtt_next_subscribe_topic(pkt, &f2, &q2, p2)) >= 0 &&
+           f2.p < filter.p)
+      earlier = f2.len == filter.len && memcmp(f2.p, filter.p, filter.len) == 0;
+    if (!earlier) added++;
+  }
+  return added;
+}
+
+bool reserve(nev_broker_session *s, size_t needed) {
+  if (needed <= s->capacity) return true;
+  size_t capacity = s->capacity == 0 ? 4 : s->capacity;
+  while (capacity < needed) capacity *= 2;
+  if (capacity > NEV_BROKER_MAX_SUBSCRIPTIONS) capacity = NEV_BROKER_MAX_SUBSCRIPTIONS;
+  void *grown = realloc(s->subscriptions, capacity * sizeof(nev_mqtt_topic_filter));
+  if (grown == nullptr) return false;
+  s->subscriptions = static_cast<nev_mqtt_topic_filter *>(grown);
+  s->capacity = capacity;
+  return true;
+}
+
+// Adds or replaces one filter; false when its copy cannot be made.
+bool store_filter(nev_broker_session *s, nev_slice filter, uint8_t qos) {
+  long at = find_filter(s, filter);
+  if (at >= 0) {
+    s->subscriptions[at].qos = qos;
+    return true;
+  }
+  char *copy = static_cast<char *>(malloc(filter.len + 1));
+  if (copy == nullptr) return false;
+  memcpy(copy, filter.p, filter.len);
+  copy[filter.len] = '\0';
+  s->subscriptions[s->num_subscriptions++] = nev_mqtt_topic_filter{copy, qos};
+  return true;
+}
+
+// Under the broker mutex. False when the connection must be closed.
+bool apply_subscribe(nev_broker_session *s, const nev_mqtt_packet *pkt) {
+  size_t added = count_new_filters(s, pkt);
+  if (s->num_subscriptions + added > NEV_BROKER_MAX_SUBSCRIPTIONS) return false;
+  if (!reserve(s, s->num_subscriptions + added)) return false;
+  long pos = 0;
+  nev_slice filter;
+  uint8_t qos;
+  while ((pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)) >= 0)
+    if (!store_filter(s, filter, qos)) return false;
+  return true;
+}
+
+// The highest QoS among the session's filters that match; -1 when none does.
+int best_matching_qos(const nev_broker_session *s, nev_slice topic, int enough) {
+  int best = -1;
+  for (size_t i = 0; i < s->num_subscriptions && best < enough; i++) {
+    int qos = s->subscriptions[i].qos;
+    if (qos > best && nev_mqtt_topic_match_cstr(s->subscriptions[i].topic, topic)) best = qos;
+  }
+  return best;
+}
+
+}  // namespace
+
+void nev_broker_setup(nev_broker *broker, void *user_data) {
+  broker->sessions = nullptr;
+  broker->user_data = user_data;
+  broker->mutex = nev_mutex_create();
+}
+
+void nev_broker_teardown(nev_broker *broker) {
+  if (broker->mutex == nullptr) return;
+  nev_mutex_lock(broker->mutex);
+  while (broker->sessions != nullptr) {
+    nev_broker_session *s = broker->sessions;
+    unlink_session(s);
+    if (s->conn != nullptr) bind_session(s->conn, nullptr);
+    free_session(s);
+  }
+  nev_mutex_unlock(broker->mutex);
+  nev_mutex_close(broker->mutex);
+  broker->mutex = nullptr;
+}
+
+uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
+  if (pkt->protocol_level != 3 && pkt->protocol_level != 4) return NEV_MQTT_CONNACK_BAD_PROTOCOL;
+  // Only a clean session can be given an id by the server (3.1.1); 3.1 always
+  // needs one.
+  if (pkt->client_id.len == 0 &&
+      (pkt->protocol_level == 3 || !(pkt->connect_flags & NEV_MQTT_CLEAN_SESSION)))
+    return NEV_MQTT_CONNACK_BAD_CLIENT_ID;
+  return NEV_MQTT_CONNACK_ACCEPTED;
+}
+
+nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after) {
+  return after == nullptr ? broker->sessions : after->next;
+}
+
+nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn) {
+  auto *s = static_cast<nev_broker_session *>(calloc(1, sizeof(nev_broker_session)));
+  if (s == nullptr) return nullptr;
+  nev_mutex_guard guard(broker->mutex);
+  s->broker = broker;
+  s->conn = conn;
+  s->next = broker->sessions;
+  s->prev_link = &broker->sessions;
+  if (s->next != nullptr) s->next->prev_link = &s->next;
+  broker->sessions = s;
+  bind_session(conn, s);
+  return s;
+}
+
+void nev_broker_close_session(nev_broker_session *session) {
+  nev_broker *broker = session->broker;
+  nev_mutex_lock(broker->mutex);
+  unlink_session(session);
+  if (session->conn != nullptr && session_of(session->conn) == session)
+    bind_session(session->conn, nullptr);
+  free_session(session);
+  nev_mutex_unlock(broker->mutex);
+}
+
+void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_broker_session *s = session_of(conn);
+  size_t count = count_entries(pkt);
+  if (s == nullptr || count == 0) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  bool ok;
+  {
+    nev_mutex_guard guard(s->broker->mutex);
+    ok = apply_subscribe(s, pkt);
+  }
+  if (!ok) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  // The granted QoS is the one asked for: the broker serves 0, 1 and 2.
+  uint8_t stack_granted[32];
+  uint8_t *granted = count <= sizeof(stack_granted) ? stack_granted
+                                                    : static_cast<uint8_t *>(malloc(count));
+  if (granted == nullptr) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  long pos = 0;
+  nev_slice filter;
+  size_t i = 0;
+  while ((pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &granted[i], pos)) >= 0) i++;
+  nev_mqtt_send_suback(conn, granted, count, pkt->message_id);
+  if (granted != stack_granted) free(granted);
+}
+
+void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_broker_session *s = session_of(conn);
+  if (s == nullptr) return;
+  nev_mutex_guard guard(s->broker->mutex);
+  long pos = 0;
+  nev_slice filter;
+  while ((pos = nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos)) >= 0) {
+    long at = find_filter(s, filter);
+    if (at < 0) continue;
+    free(const_cast<char *>(s->subscriptions[at].topic));
+    memmove(&s->subscriptions[at], &s->subscriptions[at + 1],
+            (s->num_subscriptions - static_cast<size_t>(at) - 1) * sizeof(nev_mqtt_topic_filter));
+    s->num_subscriptions--;
+  }
+}
+
+size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt) {
+  size_t sent = 0;
+  nev_mutex_guard guard(broker->mutex);
+  for (nev_broker_session *s = broker->sessions; s != nullptr; s = s->next) {
+    int best = best_matching_qos(s, pkt->topic, pkt->qos);
+    if (best < 0) continue;
+    int qos = best < pkt->qos ? best : pkt->qos;
+    uint16_t id = qos > 0 ? nev_broker_session_next_packet_id(s) : 0;
+    sent += nev_mqtt_send_publish_slice(s->conn, pkt->topic, id, nev_mqtt_qos_flags(qos),
+                                        pkt->payload.p, pkt->payload.len);
+  }
+  return sent;
+}
+
+uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
+  session->last_packet_id = session->last_packet_id == 65535 ? 1 : session->last_packet_id + 1;
+  return session->last_packet_id;
+}
+
+void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {
+  auto *pkt = static_cast<const nev_mqtt_packet *>(event_data);
+  switch (event) {
+    case NEV_EVENT_ACCEPT:
+      if (nev_mqtt_state(conn) == nullptr) nev_mqtt_attach(conn);
+      conn->private_word = nullptr;
+      return;
+    case NEV_EVENT_CLOSE:
+      if (nev_broker_session *s = session_of(conn)) nev_broker_close_session(s);
+      return;
+    case NEV_EVENT_MQTT_CONNECT:
+      on_connect(conn, pkt);
+      return;
+    case NEV_EVENT_MQTT_PUBLISH:
+      if (nev_broker_session *s = session_of(conn)) nev_broker_forward_publish(s->broker, pkt);
+      else conn->flags |= NEV_CONN_CLOSE_NOW;
+      return;
+    case NEV_EVENT_MQTT_SUBSCRIBE:
+      nev_broker_subscribe(conn, pkt);
+      return;
+    case NEV_EVENT_MQTT_UNSUBSCRIBE:
+      nev_broker_unsubscribe(conn, pkt);
+      return;
+    case NEV_EVENT_MQTT_DISCONNECT:
+      // The client is done (MQTT 3.1.1 3.14.4): close once queued bytes left.
+      conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+      return;
+    default:
+      return;
+  }
+}

@@ -1,0 +1,101 @@
+// The engine's minimal MQTT 3.1.1 broker: one nev_broker per MQTT listener
+// keeps a session per connected client with its subscriptions, answers
+// CONNECT with CONNACK and SUBSCRIBE with SUBACK, removes the filters of an
+// UNSUBSCRIBE, and forwards each PUBLISH once to every session with a
+// matching subscription. It keeps no retained messages, no offline sessions,
+// no wills and no delivery state: acknowledging received publications,
+// UNSUBACK, PINGRESP and the handling of acknowledgements from subscribers
+// belong to the application, whose handler calls nev_broker_on_event at the
+// end of every event of the listener's connections.
+//
+// Binding: the broker's address is the MQTT listener's private word (the
+// application sets it before accepting); an accepted connection's private
+// word is NULL until CONNECT and then holds its nev_broker_session.
+//
+// Ownership: the application owns the nev_broker record. A session lives from
+// the CONNECT that opened it until its connection closes (NEV_EVENT_CLOSE, or
+// the connection's destruction when the event is not delivered). Subscription
+// filter texts are heap copies owned by the session.
+//
+// Threading: events of different connections arrive on different threads.
+// The broker mutex guards the session list and every session's subscription
+// list and packet-id counter; whoever reads or changes them outside these
+// functions (walking the sessions) holds it. Lock order: broker mutex, then a
+// connection's mutex, then its send buffer's mutex. Nothing is logged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nev_mqtt.h"
+
+constexpr size_t NEV_BROKER_MAX_SUBSCRIPTIONS = 512;
+
+struct nev_broker_session;
+
+struct nev_broker {
+  nev_broker_session *sessions;  // newest first; NULL when empty
+  void *user_data;               // the owner's; the engine does not read it
+  nev_mutex mutex;
+};
+
+struct nev_broker_session {
+  nev_broker *broker;
+  nev_broker_session *next;
+  nev_broker_session **prev_link;  // the pointer that points to this session
+  nev_connection *conn;
+  size_t num_subscriptions;
+  void *user_data;  // the owner's; the engine does not use it
+  nev_mqtt_topic_filter *subscriptions;  // heap array of heap-copied filters
+  // Engine-private from here on.
+  size_t capacity;          // entries allocated in subscriptions
+  uint16_t last_packet_id;  // the last id this session handed out
+};
+
+// Empty list, the user data, a new mutex (failure is fatal).
+void nev_broker_setup(nev_broker *broker, void *user_data);
+// Frees the sessions still listed and the mutex. Call only once no connection
+// of the broker's listener can run any more (the manager's teardown returned
+// 0); the record itself stays the caller's.
+void nev_broker_teardown(nev_broker *broker);
+
+// The broker's event entry, for every event of the listener and its
+// connections; see the .cpp for each event. Effects: packets written,
+// sessions changed, NEV_CONN_CLOSE_NOW or NEV_CONN_CLOSE_AFTER_SEND set.
+void nev_broker_on_event(nev_connection *conn, int event, void *event_data);
+
+// The CONNACK return code the broker gives this CONNECT: 1 for a protocol
+// level other than 3 (3.1) or 4 (3.1.1), 2 for an empty client id without
+// clean session (or any empty id at level 3), else 0. An application may ask
+// before it does its own bookkeeping.
+uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt);
+
+// The first session (after == NULL) or the one after `after`; NULL at the end.
+// Takes no lock: the caller holds the broker mutex for the whole walk.
+nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after);
+
+// A new session for the connection, linked at the head and stored in the
+// connection's private word; NULL when memory runs out. No CONNACK is sent.
+nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn);
+// Unlinks the session, clears its connection's private word and frees it.
+void nev_broker_close_session(nev_broker_session *session);
+
+// Adds (or, for an equal filter, replaces) the filters of a SUBSCRIBE in the
+// connection's session and answers SUBACK with the granted QoS. Closes the
+// connection instead when it has no session, when the request has no
+// complete entry, asks a QoS above 2, has bytes after its last entry, or
+// would take the session over NEV_BROKER_MAX_SUBSCRIPTIONS filters.
+void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
+// Removes every filter of an UNSUBSCRIBE from the connection's session
+// (filters the session does not hold are ignored). The UNSUBACK is the
+// application's.
+void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
+// Sends the publication once to every session with a matching filter, at the
+// lower of the publication's QoS and the highest QoS among the session's
+// matching filters, with a packet id of the receiving session. Returns the
+// number of sessions it was sent to.
+size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt);
+
+// The session's next packet id for a publication it receives (1 to 65535,
+// then 1 again). The caller holds the broker mutex.
+uint16_t nev_broker_session_next_packet_id(nev_broker_session *session);
