@@ -14,3 +14,7 @@
 #include "nev_tls.h"
 #include "nev_mqtt.h"
 #include "nev_mqtt_broker.h"
+#include "nev_http.h"
+#include "nev_ws.h"
+#include "nev_static.h"
+#include "nev_digest.h"

@@ -1,0 +1,395 @@
+// Static file serving over a connection: the request walk, file replies sent
+// in large steps as the send buffer drains, directory listings, OPTIONS.
+#include "nev_static.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "nev_codec.h"
+#include "nev_digest.h"
+#include "nev_file.h"
+#include "nev_log.h"
+#include "nev_socket.h"
+
+namespace {
+
+// A file body goes out in steps of up to kFillTarget bytes, refilled once the
+// send buffer has drained below kRefillBelow: large enough that the socket,
+// not the poll rounds, bounds the throughput; small enough to keep memory per
+// connection bounded whatever the file size.
+constexpr size_t kFillTarget = 256 * 1024;
+constexpr size_t kRefillBelow = 64 * 1024;
+
+nev_slice cstr(const char *s) { return nev_slice_from_cstr(s); }
+
+const char *extra_of(const nev_serve_options &o) { return o.extra_headers; }
+
+bool matches(const char *pattern, const std::string &path) {
+  return pattern && *pattern && nev_match_prefix_slice(cstr(pattern), nev_slice{path.data(), path.size()}) > 0;
+}
+
+int status_of_errno(int err) {
+  if (err == ENOENT || err == ENOTDIR) return 404;
+  if (err == EACCES || err == EPERM) return 403;
+  return 500;
+}
+
+nev_http_proto_data *state_of(nev_connection *c) {
+  nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  return pd ? pd : nev_http_proto_data_create(c);
+}
+
+bool wants_keep_alive(const nev_http_view *view) {
+  if (const nev_slice *conn = nev_http_find_header(view, "Connection"))
+    return nev_slice_casecmp_cstr(*conn, "keep-alive") == 0 && conn->len == 10;
+  return nev_slice_cmp_cstr(view->protocol, "HTTP/1.1") == 0;
+}
+
+void end_transfer(nev_http_file_state &file) {
+  if (file.fd >= 0) ::close(file.fd);
+  file = nev_http_file_state{};
+}
+
+// A redirect to the directory with its trailing "/"; the connection stays open.
+void redirect_to_directory(nev_connection *c, const nev_http_view *view) {
+  std::string reply = "HTTP/1.1 301 Moved\r\nLocation: ";
+  reply.append(view->uri.p, view->uri.len);
+  reply += "/\r\nContent-Length: 0\r\n\r\n";
+  nev_enqueue(c, reply.data(), reply.size());
+}
+
+void send_not_modified(nev_connection *c, const nev_serve_options &o) {
+  nev_http_status_line(c, 304, extra_of(o));
+  nev_enqueue_format(c, "Content-Length: 0\r\n\r\n");
+}
+
+void refuse_method(nev_connection *c, const nev_serve_options &o) {
+  std::string extra = o.extra_headers ? std::string(o.extra_headers) + "\r\n" : std::string();
+  extra += "Allow: ";
+  extra += NEV_STATIC_ALLOW;
+  nev_http_send_error(c, 405, nullptr, extra.c_str());
+}
+
+// ---- Directory listing ----
+
+constexpr const char *kSortScriptHead =
+    "<script>function srt(tb,sc,so,d){var tr=Array.prototype.slice.call(tb.rows,0),"
+    "tr=tr.sort(function(a,b){var c1=a.cells[sc],c2=b.cells[sc],n1=c1.getAttribute('name'),"
+    "n2=c2.getAttribute('name'),t1=a.cells[2].getAttribute('name'),t2=b.cells[2].getAttribute('name');"
+    "return so*(t1<0&&t2>=0?-1:t2<0&&t1>=0?1:n1?parseInt(n2)-parseInt(n1):"
+    "c1.textContent.trim().localeCompare(c2.textContent.trim()));});";
+constexpr const char *kSortScriptTail =
+    "for(var i=0;i<tr.length;i++)tb.appendChild(tr[i]);if(!d)window.location.hash=('sc='+sc+'&so='+so);};"
+    "window.onload=function(){var tb=document.getElementById('tb');var m=/sc=([012]).so=(1|-1)/.exec("
+    "window.location.hash)||[0,2,1];var sc=m[1],so=m[2];document.onclick=function(e){var c=e.target.rel;"
+    "if(c){if(c==sc)so*=-1;srt(tb,c,so);sc=c;e.preventDefault();}};srt(tb,sc,so,true);}</script>";
+
+std::string size_text(const struct stat &st) {
+  char buf[32];
+  const double size = double(st.st_size);
+  if (S_ISDIR(st.st_mode)) return "[DIRECTORY]";
+  if (st.st_size < 1024) {
+    std::snprintf(buf, sizeof buf, "%d", int(st.st_size));
+  } else if (st.st_size < 0x100000) {
+    std::snprintf(buf, sizeof buf, "%.1fk", size / 1024.0);
+  } else if (st.st_size < 0x40000000) {
+    std::snprintf(buf, sizeof buf, "%.1fM", size / 1048576.0);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.1fG", size / 1073741824.0);
+  }
+  return buf;
+}
+
+void list_entry(nev_connection *c, const char *name, const struct stat &st) {
+  const bool dir = S_ISDIR(st.st_mode);
+  nev_slice link = nev_url_encode_default(cstr(name));
+  std::string row = "<tr><td><a href=\"";
+  nev_html_escape_append(row, link);
+  std::free(const_cast<char *>(link.p));
+  if (dir) row += '/';
+  row += "\">";
+  nev_html_escape_append(row, cstr(name));
+  if (dir) row += '/';
+  char modified[64];
+  struct tm tm;
+  localtime_r(&st.st_mtime, &tm);
+  std::strftime(modified, sizeof modified, "%d-%b-%Y %H:%M", &tm);
+  row += "</a></td><td>";
+  row += modified;
+  row += "</td><td name=" + std::to_string(dir ? -1LL : static_cast<long long>(st.st_size)) + ">";
+  row += size_text(st) + "</td></tr>\n";
+  nev_http_send_chunk(c, row.data(), row.size());
+}
+
+void scan_directory(nev_connection *c, const std::string &dir, const nev_serve_options &options) {
+  nev_dir *d = nev_dir_open(dir.c_str());
+  if (!d) {
+    NEV_LOG(4, ("%p opendir(%s) -> %d", static_cast<void *>(c), dir.c_str(), errno));
+    return;
+  }
+  while (const char *name = nev_dir_next(d)) {
+    const std::string entry = dir + "/" + name;
+    if (nev_http_is_hidden(nev_slice{entry.data(), entry.size()}, options, 1)) continue;
+    struct stat st;
+    if (nev_file_stat(entry.c_str(), &st) != 0) continue;
+    list_entry(c, name, st);
+  }
+  nev_dir_close(d);
+}
+
+// Digest checks of static serving: the global password file protects the
+// whole tree and must be readable when configured (an unreadable one denies,
+// it never opens the tree); a missing per-directory file means the directory
+// is not protected.
+bool authorized(nev_connection *c, const nev_http_view *view, const std::string &path, bool is_dir,
+                const nev_serve_options &o) {
+  const nev_slice p{path.data(), path.size()};
+  const int dir_flag = is_dir ? NEV_AUTH_DIRECTORY : 0;
+  if (nev_http_is_authorized(view, p, o.auth_domain, o.global_auth_file, dir_flag | NEV_AUTH_GLOBAL_FILE) &&
+      nev_http_is_authorized(view, p, o.auth_domain, o.dir_password_file, dir_flag | NEV_AUTH_ALLOW_MISSING))
+    return true;
+  nev_http_send_digest_challenge(c, o.auth_domain);
+  return false;
+}
+
+}  // namespace
+
+void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_serve_options options) {
+  if (options.access_list && *options.access_list &&
+      nev_check_access_list(options.access_list, ntohl(conn->peer.sin_addr.s_addr)) != 1) {
+    nev_http_send_error(conn, 403, nullptr, options.extra_headers);
+    return;
+  }
+  nev_serve_options_defaults(options);
+
+  std::string normalized(view->uri.p ? view->uri.p : "", view->uri.len);
+  nev_slice out{normalized.data(), 0};
+  if (!nev_normalize_uri_path(nev_slice{normalized.data(), normalized.size()}, &out)) {
+    nev_http_send_error(conn, 400, nullptr, options.extra_headers);
+    return;
+  }
+  nev_http_view request = *view;
+  request.uri = out;
+
+  nev_http_mapped mapped;
+  if (!nev_http_map_uri(&request, options, mapped)) {
+    nev_http_send_error(conn, 404, nullptr, options.extra_headers);
+    return;
+  }
+  nev_http_serve_mapped(conn, mapped, &request, options);
+}
+
+void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, const nev_http_view *view,
+                           const nev_serve_options &o) {
+  struct stat st;
+  const bool exists = nev_file_stat(mapped.path.c_str(), &st) == 0;
+  const bool is_dir = exists && S_ISDIR(st.st_mode);
+  std::string index;
+  if (is_dir) nev_http_find_index(mapped.path, o.index_files, index, &st);
+  const std::string &target = index.empty() ? mapped.path : index;
+  // Hidden names are checked on every component before anything else picks
+  // the file up, so no later step (CGI included) ever sees them.
+  const bool hidden = nev_http_path_is_hidden(mapped, o);
+  const bool is_cgi = matches(o.cgi_pattern, target);
+  NEV_LOG(4, ("%p %.*s [%s] exists=%d is_dir=%d is_dav=%d is_cgi=%d index=%s", static_cast<void *>(c),
+              int(view->uri.len), view->uri.p, mapped.path.c_str(), exists, is_dir, 0, is_cgi, index.c_str()));
+
+  if (hidden) {
+    nev_http_send_error(c, 404, nullptr, o.extra_headers);
+    return;
+  }
+  if (is_dir && (view->uri.len == 0 || view->uri.p[view->uri.len - 1] != '/')) {
+    redirect_to_directory(c, view);
+    return;
+  }
+  if (mapped.path_info.len && !is_cgi) {
+    nev_http_send_error(c, 501, nullptr, o.extra_headers);
+    return;
+  }
+  if (!authorized(c, view, mapped.path, is_dir, o)) return;
+  if (is_cgi) {
+    // Programs are never sent as their source text.
+    nev_http_send_error(c, 501, "CGI is not supported", o.extra_headers);
+    return;
+  }
+  if (nev_http_is_dav_method(view)) {
+    refuse_method(c, o);
+    return;
+  }
+  if (!exists) {
+    nev_http_send_error(c, 404, nullptr, o.extra_headers);
+    return;
+  }
+  if (nev_slice_cmp_cstr(view->method, "OPTIONS") == 0) {
+    nev_http_send_options(c, o);
+    return;
+  }
+  if (is_dir && index.empty()) {
+    if (std::strcmp(o.enable_directory_listing, "yes") == 0) {
+      nev_http_send_listing(c, mapped.path, view, o);
+    } else {
+      nev_http_send_error(c, 403, nullptr, o.extra_headers);
+    }
+    return;
+  }
+  if (nev_http_is_not_modified(view, st)) {
+    send_not_modified(c, o);
+    return;
+  }
+  if (matches(o.ssi_pattern, target)) {
+    nev_http_send_error(c, 501, "Server-side includes are not supported", o.extra_headers);
+    return;
+  }
+  nev_slice mime, encoding;
+  if (!nev_mime_type_of(nev_slice{target.data(), target.size()}, &mime, &encoding, o)) mime = cstr("text/plain");
+  nev_http_send_file(c, view, target.c_str(), mime, encoding, cstr(o.extra_headers));
+}
+
+void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const char *path, nev_slice mime,
+                         nev_slice extra_headers) {
+  nev_http_send_file(conn, view, path, mime, nev_slice{nullptr, 0}, extra_headers);
+}
+
+void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char *path, nev_slice mime,
+                        nev_slice encoding, nev_slice extra_headers) {
+  NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), path, int(mime.len), mime.p, int(encoding.len), encoding.p));
+  const std::string extra(extra_headers.p ? extra_headers.p : "", extra_headers.len);
+  // O_NONBLOCK: a FIFO under the root must not stall the connection's thread.
+  const int fd = nev_file_open(path, O_RDONLY | O_NONBLOCK, 0);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int status = fd < 0 ? status_of_errno(errno) : 403;
+    if (fd >= 0) ::close(fd);
+    nev_http_send_error(c, status, "Open failed", extra.empty() ? nullptr : extra.c_str());
+    return;
+  }
+  nev_http_proto_data *pd = state_of(c);
+  if (!pd) {
+    ::close(fd);
+    c->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  const nev_http_range range = nev_http_select_range(nev_http_find_header(view, "Range"), st.st_size);
+  const bool keep_alive = wants_keep_alive(view);
+
+  char date[64], modified[64], etag[64];
+  nev_http_format_date(date, sizeof date, time(nullptr));
+  nev_http_format_date(modified, sizeof modified, st.st_mtime);
+  nev_http_etag(etag, sizeof etag, st);
+  char range_line[128] = "";
+  if (range.status == 416) {
+    std::snprintf(range_line, sizeof range_line, "Content-Range: bytes */%lld\r\n", static_cast<long long>(st.st_size));
+  } else if (range.status == 206) {
+    std::snprintf(range_line, sizeof range_line, "Content-Range: bytes %lld-%lld/%lld\r\n",
+                  static_cast<long long>(range.first), static_cast<long long>(range.first + range.length - 1),
+                  static_cast<long long>(st.st_size));
+  }
+  char head[1024];
+  std::snprintf(head, sizeof head,
+                "Date: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\nContent-Type: %.*s\r\nConnection: %s\r\n"
+                "Content-Length: %lld\r\n%sEtag: %s\r\n",
+                date, modified, int(mime.len), mime.p, keep_alive ? "keep-alive" : "close",
+                static_cast<long long>(range.length), range_line, etag);
+  std::string reply;
+  {
+    char line[64];
+    std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", range.status, nev_http_status_text(range.status));
+    reply = line;
+  }
+  if (!extra.empty()) reply += extra + "\r\n";
+  reply += head;
+  if (encoding.len) reply += "Content-Encoding: " + std::string(encoding.p, encoding.len) + "\r\n";
+  reply += "\r\n";
+
+  const bool no_body = pd->head_method || range.length == 0;
+  nev_enqueue(c, reply.data(), reply.size());
+  if (no_body) {
+    ::close(fd);
+    if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+    return;
+  }
+  end_transfer(pd->file);
+  pd->file.fd = fd;
+  pd->file.offset = range.first;
+  pd->file.length = range.length;
+  pd->file.done = 0;
+  pd->file.keep_alive = keep_alive ? 1 : 0;
+  pd->file.kind = 1;
+  nev_http_transfer_step(c);
+}
+
+int nev_http_transfer_step(nev_connection *c) {
+  nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  if (!pd || pd->file.kind != 1) return 0;
+  nev_http_file_state &file = pd->file;
+  const size_t left = size_t(file.length - file.done);
+  ssize_t got = 0;
+  {
+    nev_mutex_guard guard(c->send_buf.mutex);
+    const size_t queued = c->send_buf.len;
+    if (queued >= kRefillBelow) return 0;
+    const size_t want = std::min(kFillTarget - queued, left);
+    if (nev_buffer_append(&c->send_buf, nullptr, want) != want) return 0;  // no memory now; next event retries
+    char *place = c->send_buf.data + queued;
+    do {
+      got = pread(file.fd, place, want, file.offset);
+    } while (got < 0 && errno == EINTR);
+    c->send_buf.len = queued + (got > 0 ? size_t(got) : 0);
+  }
+  if (got <= 0) {
+    // The file shrank (or cannot be read) under the reply: the promised length
+    // can no longer be kept, so the connection ends instead of hanging.
+    NEV_LOG(0, ("%p file ended after %lld of %lld bytes, closing", static_cast<void *>(c),
+                static_cast<long long>(file.done), static_cast<long long>(file.length)));
+    end_transfer(file);
+    c->flags |= NEV_CONN_CLOSE_NOW;
+    return 0;
+  }
+  c->last_io_time = static_cast<int64_t>(nev_now());
+  nev_connection_wake(c);
+  file.offset += got;
+  file.done += got;
+  NEV_LOG(4, ("%p sent %d (total %lld)", static_cast<void *>(c), int(got), static_cast<long long>(file.done)));
+  if (file.done < file.length) return 0;
+  NEV_LOG(4, ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
+  if (!file.keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+  end_transfer(file);
+  return 1;
+}
+
+void nev_http_send_listing(nev_connection *c, const std::string &dir, const nev_http_view *view,
+                           const nev_serve_options &options) {
+  nev_http_status_line(c, 200, options.extra_headers);
+  nev_enqueue_format(c, "%s: %s\r\n%s: %s\r\n\r\n", "Transfer-Encoding", "chunked", "Content-Type",
+                     "text/html; charset=utf-8");
+  c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+  const nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  if (pd && pd->head_method) return;
+  std::string uri;
+  nev_html_escape_append(uri, view->uri);
+  std::string head = "<html><head><title>Index of " + uri + "</title>" + kSortScriptHead + kSortScriptTail +
+                     "<style>th,td {text-align: left; padding-right: 1em; font-family: monospace; }</style></head>\n"
+                     "<body><h1>Index of " +
+                     uri +
+                     "</h1>\n<table cellpadding=0><thead><tr><th><a href=# rel=0>Name</a></th><th><a href=# "
+                     "rel=1>Modified</a></th><th><a href=# rel=2>Size</a></th></tr><tr><td colspan=3><hr></td></tr>\n"
+                     "</thead>\n<tbody id=tb>";
+  nev_http_send_chunk(c, head.data(), head.size());
+  scan_directory(c, dir, options);
+  nev_http_printf_chunk(c, "</tbody><tr><td colspan=3><hr></td></tr>\n</table>\n<address>%s</address>\n</body></html>",
+                        NEV_VERSION_TEXT);
+  nev_http_send_chunk(c, "", 0);
+}
+
+void nev_http_send_options(nev_connection *c, const nev_serve_options &options) {
+  nev_http_status_line(c, 200, options.extra_headers);
+  nev_enqueue_format(c, "Allow: %s\r\n\r\n", NEV_STATIC_ALLOW);
+  c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+}

@@ -1,0 +1,556 @@
+// A manager serving a temporary document root, driven by real peers: curl,
+// raw sockets and the python websockets client.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_server.h"
+#include "nev_digest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Peers ----
+
+std::string run(const std::string &command) {
+  std::string out;
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+class raw_client {
+ public:
+  explicit raw_client(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  }
+  ~raw_client() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  void send(const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      done += size_t(n);
+    }
+  }
+  // Reads until `want` bytes arrived, the peer closed, or nothing came for quiet_ms.
+  std::string read(size_t want = SIZE_MAX, int quiet_ms = 3000) {
+    std::string out;
+    while (out.size() < want) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, quiet_ms) <= 0) break;
+      char buf[65536];
+      ssize_t n = recv(fd_, buf, std::min(sizeof buf, want - out.size()), 0);
+      if (n <= 0) {
+        closed_ = true;
+        break;
+      }
+      out.append(buf, size_t(n));
+    }
+    return out;
+  }
+  // True when the peer closes within timeout_ms (bytes before the close are discarded).
+  bool wait_closed(int timeout_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!closed_ && std::chrono::steady_clock::now() < end) read(SIZE_MAX, 200);
+    return closed_;
+  }
+  bool closed() const { return closed_; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+};
+
+struct response {
+  int status = 0;
+  std::string head;
+  std::string body;
+};
+
+std::string header_of(const std::string &head, const std::string &name) {
+  std::string lower_head = head, lower_name = name + ":";
+  for (char &c : lower_head) c = char(tolower(c));
+  for (char &c : lower_name) c = char(tolower(c));
+  size_t at = lower_head.find("\r\n" + lower_name);
+  if (at == std::string::npos) return "";
+  at += 2 + lower_name.size();
+  while (head[at] == ' ') ++at;
+  return head.substr(at, head.find("\r\n", at) - at);
+}
+
+// Splits the first response off `stream` (Content-Length bodies only).
+bool take_response(std::string &stream, response &r) {
+  const size_t end = stream.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  r.head = stream.substr(0, end + 2);
+  r.status = std::atoi(r.head.c_str() + 9);
+  const std::string length = header_of(r.head, "Content-Length");
+  const size_t body_len = length.empty() ? 0 : std::stoul(length);
+  if (stream.size() < end + 4 + body_len) return false;
+  r.body = stream.substr(end + 4, body_len);
+  stream.erase(0, end + 4 + body_len);
+  return true;
+}
+
+std::string md5hex(const std::string &s) {
+  char out[33];
+  nev_md5_hex(out, s.data(), s.size(), nullptr);
+  return out;
+}
+
+void write_file(const fs::path &p, const std::string &text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+std::string pattern_bytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = char('a' + (i * 7 + i / 253) % 26);
+  return s;
+}
+
+// ---- Fixture: one tree, a few servers over it ----
+
+class HttpServe : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/nev_http_it_XXXXXX";
+    base_ = new fs::path(mkdtemp(tmpl));
+    const fs::path root = *base_ / "root";
+    write_file(root / "small.txt", "0123456789");
+    write_file(root / "big.bin", pattern_bytes(1 << 20));
+    write_file(root / "dir" / "index.html", "<p>index</p>");
+    write_file(root / "listing" / "a.txt", "a");
+    fs::create_directories(root / "listing" / "sub");
+    write_file(root / "esc<b>" / "x.txt", "x");
+    write_file(root / "private" / ".htpasswd", "alice:R:" + md5hex("alice:R:pw") + "\n");
+    write_file(root / "private" / "data.txt", "behind digest");
+    write_file(root / "secretdir" / "in.txt", "hidden by pattern");
+    write_file(root / "script.cgi", "#!/bin/sh\necho SECRET SOURCE\n");
+    write_file(root / "page.shtml", "<!--#include file=\"x\" --> SSI SOURCE");
+    write_file(root / "page.html.gz", "not really gzip");
+    write_file(*base_ / "outside.txt", "TOPSECRET");
+    root_ = new std::string(root.string());
+
+    test_http_server::settings s;
+    s.options.document_root = root_->c_str();
+    s.options.auth_domain = "R";
+    s.options.hidden_pattern = "secret*";
+    server_ = new test_http_server(s);
+
+    const std::string cert = (*base_ / "cert.pem").string(), key = (*base_ / "key.pem").string();
+    run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+        " -days 1 -subj /CN=127.0.0.1");
+    test_http_server::settings tls = s;
+    tls.tls_cert = cert;
+    tls.tls_key = key;
+    tls_server_ = new test_http_server(tls);
+
+    test_http_server::settings strict = s;
+    strict.limits.max_head = 1024;
+    strict.limits.max_body = 1000;
+    strict.limits.max_ws_message = 1000;
+    strict.limits.idle_timeout = 1;
+    strict_server_ = new test_http_server(strict);
+
+    test_http_server::settings global = s;
+    global.options.global_auth_file = "/nonexistent/global.htdigest";
+    global_server_ = new test_http_server(global);
+  }
+
+  static void TearDownTestSuite() {
+    delete server_;
+    delete tls_server_;
+    delete strict_server_;
+    delete global_server_;
+    fs::remove_all(*base_);
+    delete base_;
+    delete root_;
+  }
+
+  static std::string url(const std::string &path, test_http_server *srv = nullptr) {
+    return "http://127.0.0.1:" + std::to_string((srv ? srv : server_)->port()) + path;
+  }
+  // curl's status line and headers, then the body.
+  static std::string curl(const std::string &args) { return run("curl -s -S -i --max-time 10 " + args); }
+
+  static fs::path *base_;
+  static std::string *root_;
+  static test_http_server *server_, *tls_server_, *strict_server_, *global_server_;
+};
+
+fs::path *HttpServe::base_;
+std::string *HttpServe::root_;
+test_http_server *HttpServe::server_, *HttpServe::tls_server_, *HttpServe::strict_server_, *HttpServe::global_server_;
+
+TEST_F(HttpServe, CurlServesFilesHeadConditionalOptionsAndRefusesWrites) {
+  ASSERT_TRUE(server_->ok());
+  std::string out = curl(url("/small.txt"));
+  EXPECT_NE(out.find("HTTP/1.1 200 OK"), std::string::npos) << out;
+  EXPECT_NE(out.find("Content-Type: text/plain"), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - 10), "0123456789");
+
+  out = curl("-I " + url("/small.txt"));
+  EXPECT_NE(out.find("Content-Length: 10"), std::string::npos) << out;
+  EXPECT_EQ(out.find("0123456789"), std::string::npos);
+  const std::string etag = header_of(out, "Etag");
+  ASSERT_FALSE(etag.empty());
+
+  std::string upper = etag;
+  for (char &c : upper) c = char(toupper(c));
+  out = curl("-H 'If-None-Match: " + upper + "' " + url("/small.txt"));
+  EXPECT_NE(out.find("HTTP/1.1 304"), std::string::npos) << out;
+  EXPECT_EQ(out.find("0123456789"), std::string::npos);
+
+  out = curl("-X OPTIONS " + url("/small.txt"));
+  EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
+  EXPECT_NE(out.find("Allow: GET, POST, HEAD, CONNECT, OPTIONS"), std::string::npos);
+
+  for (const char *method : {"PUT", "DELETE", "MKCOL"}) {
+    out = curl(std::string("-X ") + method + " --data-binary x " + url("/small.txt"));
+    EXPECT_NE(out.find("HTTP/1.1 405"), std::string::npos) << method << out;
+    EXPECT_NE(out.find("Allow: GET, POST, HEAD, CONNECT, OPTIONS"), std::string::npos) << method;
+  }
+  out = curl("-X PUT --data-binary x " + url("/new.txt"));
+  EXPECT_NE(out.find("HTTP/1.1 405"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(fs::path(*root_) / "new.txt"));
+
+  out = curl(url("/dir"));
+  EXPECT_NE(out.find("HTTP/1.1 301"), std::string::npos) << out;
+  EXPECT_NE(out.find("Location: /dir/"), std::string::npos);
+  out = curl(url("/dir/"));
+  EXPECT_NE(out.find("<p>index</p>"), std::string::npos) << out;
+
+  out = curl(url("/page.html.gz"));
+  EXPECT_NE(out.find("Content-Type: text/html"), std::string::npos) << out;
+  EXPECT_NE(out.find("Content-Encoding: gzip"), std::string::npos);
+}
+
+TEST_F(HttpServe, CurlRanges) {
+  struct row {
+    const char *range;
+    const char *status;
+    const char *content_range;
+    const char *body;
+  } rows[] = {
+      {"0-0", "HTTP/1.1 206", "bytes 0-0/10", "0"},
+      {"5-", "HTTP/1.1 206", "bytes 5-9/10", "56789"},
+      {"5-100", "HTTP/1.1 206", "bytes 5-9/10", "56789"},  // last byte clamped
+      {"10-20", "HTTP/1.1 416", "bytes */10", ""},
+  };
+  for (const row &r : rows) {
+    const std::string out = curl(std::string("-r ") + r.range + " " + url("/small.txt"));
+    EXPECT_NE(out.find(r.status), std::string::npos) << r.range << out;
+    EXPECT_EQ(header_of(out, "Content-Range"), r.content_range) << r.range;
+    EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), r.body) << r.range;
+  }
+}
+
+TEST_F(HttpServe, NothingOutsideTheRootWhateverTheEncoding) {
+  const char *paths[] = {
+      "/../outside.txt",           "/../../outside.txt",         "/%2e%2e/outside.txt",
+      "/%2E%2E/%2e%2e/outside.txt", "/..%2foutside.txt",          "/..%5coutside.txt",
+      "/..\\outside.txt",           "/%c0%ae%c0%ae/outside.txt",  "/%c0%ae%c0%ae%c0%afoutside.txt",
+      "/dir/../../outside.txt",    "/dir/%2e%2e/%2e%2e/outside.txt", "/%2e%2e%2foutside.txt",
+  };
+  for (const char *p : paths) {
+    const std::string out = curl("--path-as-is '" + url(p) + "'");
+    EXPECT_EQ(out.find("TOPSECRET"), std::string::npos) << p;
+    EXPECT_EQ(out.find("HTTP/1.1 200"), std::string::npos) << p << out;
+  }
+}
+
+TEST_F(HttpServe, HiddenPasswordCgiAndSsiFilesAreNeverServed) {
+  struct row {
+    const char *path;
+    const char *status;
+    const char *never;
+  } rows[] = {
+      {"/private/.htpasswd", "HTTP/1.1 404", "alice"},
+      {"/secretdir/in.txt", "HTTP/1.1 404", "hidden by pattern"},
+      {"/script.cgi", "HTTP/1.1 501", "SECRET SOURCE"},
+      {"/page.shtml", "HTTP/1.1 501", "SSI SOURCE"},
+  };
+  for (const row &r : rows) {
+    const std::string out = curl(url(r.path));
+    EXPECT_NE(out.find(r.status), std::string::npos) << r.path << out;
+    EXPECT_EQ(out.find(r.never), std::string::npos) << r.path;
+  }
+  const std::string listing = curl(url("/private/") + " --digest -u alice:pw");
+  EXPECT_EQ(listing.find(".htpasswd"), std::string::npos) << listing;
+}
+
+TEST_F(HttpServe, CurlDigest) {
+  std::string out = curl(url("/private/data.txt"));
+  EXPECT_NE(out.find("HTTP/1.1 401"), std::string::npos) << out;
+  EXPECT_NE(out.find("WWW-Authenticate: Digest qop=\"auth\", realm=\"R\""), std::string::npos);
+  out = curl("--digest -u alice:pw " + url("/private/data.txt?x=1"));
+  EXPECT_NE(out.find("behind digest"), std::string::npos) << out;
+  out = curl("--digest -u alice:wrong " + url("/private/data.txt"));
+  EXPECT_EQ(out.find("behind digest"), std::string::npos) << out;
+  EXPECT_NE(out.find("HTTP/1.1 401"), std::string::npos);
+  // Unprotected directories need no credentials.
+  EXPECT_NE(curl(url("/small.txt")).find("HTTP/1.1 200"), std::string::npos);
+  // A configured global password file that cannot be read closes the tree.
+  out = curl(url("/small.txt", global_server_));
+  EXPECT_NE(out.find("HTTP/1.1 401"), std::string::npos) << out;
+  EXPECT_EQ(out.find("0123456789"), std::string::npos);
+}
+
+TEST_F(HttpServe, ListingsEscapeWhatTheyShow) {
+  std::string out = curl(url("/listing/"));
+  EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
+  EXPECT_NE(out.find("href=\"a.txt\""), std::string::npos) << out;
+  EXPECT_NE(out.find("href=\"sub/\""), std::string::npos);
+  EXPECT_NE(out.find("Nev/6.17"), std::string::npos);
+  // The target as sent, "<" and ">" unencoded: the page shows it escaped.
+  raw_client c(server_->port());
+  c.send("GET /esc<b>/ HTTP/1.1\r\nHost: x\r\n\r\n");
+  out = c.read(SIZE_MAX, 3000);
+  EXPECT_NE(out.find("Index of /esc&lt;b&gt;/"), std::string::npos) << out;
+  EXPECT_EQ(out.find("<b>"), std::string::npos);
+}
+
+TEST_F(HttpServe, Https) {
+  ASSERT_TRUE(tls_server_->ok());
+  const std::string out =
+      curl("-k https://127.0.0.1:" + std::to_string(tls_server_->port()) + "/small.txt");
+  EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 10), "0123456789");
+}
+
+TEST_F(HttpServe, PipelinedRequestsWaitForTheFileBeforeThem) {
+  raw_client c(server_->port());
+  const std::string get_small = "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string get_big = "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+  c.send(get_small + get_small + get_big + get_small);
+  const size_t heads_and_bodies_at_least = 3 * 10 + (1 << 20);
+  std::string stream = c.read(SIZE_MAX, 2000);
+  ASSERT_GT(stream.size(), heads_and_bodies_at_least);
+  const std::string expected_big = pattern_bytes(1 << 20);
+  const char *bodies[] = {"0123456789", "0123456789", nullptr, "0123456789"};
+  for (const char *body : bodies) {
+    response r;
+    ASSERT_TRUE(take_response(stream, r));
+    EXPECT_EQ(r.status, 200);
+    if (body) {
+      EXPECT_EQ(r.body, body);
+    } else {
+      EXPECT_TRUE(r.body == expected_big);
+    }
+  }
+  EXPECT_TRUE(stream.empty());
+  EXPECT_FALSE(c.closed());
+}
+
+TEST_F(HttpServe, ChunkedBodySplitAcrossReads) {
+  raw_client c(server_->port());
+  const std::string body = pattern_bytes(300);
+  std::string wire = "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (size_t at = 0; at < body.size(); at += 70) {
+    const std::string piece = body.substr(at, 70);
+    char size_line[16];
+    std::snprintf(size_line, sizeof size_line, "%zx\r\n", piece.size());
+    wire += size_line + piece + "\r\n";
+  }
+  wire += "0\r\n\r\n";
+  // Pieces of 7 bytes with pauses: chunk lines and data are cut everywhere.
+  for (size_t at = 0; at < wire.size(); at += 7) {
+    c.send(wire.substr(at, 7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  c.send("GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string stream = c.read(SIZE_MAX, 1500);
+  response echo, next;
+  ASSERT_TRUE(take_response(stream, echo)) << stream;
+  EXPECT_EQ(echo.status, 200);
+  EXPECT_TRUE(echo.body == body);
+  ASSERT_TRUE(take_response(stream, next));
+  EXPECT_EQ(next.body, "0123456789");
+}
+
+TEST_F(HttpServe, RequestWithoutLengthHasAnEmptyBodyAtOnce) {
+  raw_client c(server_->port());
+  c.send("POST /echo HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string stream = c.read(SIZE_MAX, 1500);
+  response r;
+  ASSERT_TRUE(take_response(stream, r)) << stream;
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(header_of(r.head, "Content-Length"), "0");
+  EXPECT_FALSE(c.closed());
+}
+
+TEST_F(HttpServe, BadFramingIsRefusedAndClosed) {
+  struct row {
+    const char *what;
+    std::string request;
+    int status;
+    bool strict;
+  } rows[] = {
+      {"length and chunked", "POST /echo HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400, false},
+      {"duplicated length", "POST /echo HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nab", 400, false},
+      {"negative length", "POST /echo HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400, false},
+      {"length list", "POST /echo HTTP/1.1\r\nContent-Length: 1,1\r\n\r\na", 400, false},
+      {"unknown coding", "POST /echo HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, false},
+      {"obs-fold", "GET / HTTP/1.1\r\nX-A: 1\r\n  2\r\n\r\n", 400, false},
+      {"blank before colon", "GET / HTTP/1.1\r\nHost : x\r\n\r\n", 400, false},
+      {"too many headers", "GET / HTTP/1.1\r\n" + [] {
+         std::string h;
+         for (int i = 0; i < 45; ++i) h += "X-" + std::to_string(i) + ": v\r\n";
+         return h;
+       }() + "\r\n", 431, false},
+      {"malformed chunk", "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, false},
+      {"seven-digit chunk", "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000000\r\n", 400, false},
+      {"head too long", "GET / HTTP/1.1\r\nX-Big: " + std::string(2000, 'a') + "\r\n\r\n", 431, true},
+      {"body too long", "POST /echo HTTP/1.1\r\nContent-Length: 5000\r\n\r\n", 413, true},
+      {"chunked body too long", "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3E8\r\n" +
+                                    std::string(1000, 'x') + "\r\n1\r\n", 413, true},
+  };
+  for (const row &r : rows) {
+    raw_client c((r.strict ? strict_server_ : server_)->port());
+    c.send(r.request);
+    std::string stream = c.read(SIZE_MAX, 3000);
+    response resp;
+    ASSERT_TRUE(take_response(stream, resp)) << r.what << ": " << stream;
+    EXPECT_EQ(resp.status, r.status) << r.what;
+    EXPECT_TRUE(c.wait_closed(3000)) << r.what;
+  }
+}
+
+TEST_F(HttpServe, IdleKeepAliveConnectionIsClosed) {
+  raw_client c(strict_server_->port());
+  c.send("GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string stream = c.read(SIZE_MAX, 500);
+  response r;
+  ASSERT_TRUE(take_response(stream, r));
+  EXPECT_TRUE(c.wait_closed(10000));
+}
+
+TEST_F(HttpServe, FileThatShrinksWhileSentEndsTheConnection) {
+  const fs::path file = fs::path(*root_) / "shrinking.bin";
+  { std::ofstream(file, std::ios::binary).close(); }
+  fs::resize_file(file, 64u << 20);
+  raw_client c(server_->port());
+  int small = 4096;
+  setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  c.send("GET /shrinking.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string first = c.read(1000, 3000);
+  ASSERT_FALSE(first.empty());
+  fs::resize_file(file, 1u << 20);
+  size_t total = first.size();
+  while (!c.closed()) {
+    const std::string more = c.read(SIZE_MAX, 5000);
+    if (more.empty() && !c.closed()) break;
+    total += more.size();
+  }
+  EXPECT_TRUE(c.closed());
+  EXPECT_LT(total, size_t(64u << 20));
+  fs::remove(file);
+}
+
+// ---- WebSocket ----
+
+std::string ws_handshake(raw_client &c) {
+  c.send("GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+         "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n");
+  std::string head = c.read(SIZE_MAX, 500);
+  return head;
+}
+
+std::string masked_frame(int first_byte, const std::string &payload) {
+  uint8_t head[14];
+  const uint8_t mask[4] = {1, 2, 3, 4};
+  const size_t n = nev_ws_build_head(head, 0, payload.size(), mask);
+  head[0] = uint8_t(first_byte);
+  std::string out(reinterpret_cast<char *>(head), n);
+  std::string data = payload;
+  nev_ws_apply_mask(reinterpret_cast<uint8_t *>(data.data()), data.size(), mask);
+  return out + data;
+}
+
+TEST_F(HttpServe, WebSocketRawFramesLengthsAndViolations) {
+  raw_client c(server_->port());
+  const std::string head = ws_handshake(c);
+  EXPECT_NE(head.find("HTTP/1.1 101"), std::string::npos) << head;
+  EXPECT_NE(head.find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), std::string::npos);
+  EXPECT_NE(head.find("Sec-WebSocket-Protocol: chat\r\n"), std::string::npos) << head;
+  struct form {
+    size_t length;
+    std::string header;
+  } forms[] = {{125, "\x82\x7d"}, {126, std::string("\x82\x7e\x00\x7e", 4)},
+               {65535, std::string("\x82\x7e\xff\xff", 4)},
+               {65536, std::string("\x82\x7f\x00\x00\x00\x00\x00\x01\x00\x00", 10)}};
+  for (const form &f : forms) {
+    const std::string payload = pattern_bytes(f.length);
+    c.send(masked_frame(0x82, payload));
+    const std::string echo = c.read(f.header.size() + f.length, 3000);
+    ASSERT_EQ(echo.size(), f.header.size() + f.length) << f.length;
+    EXPECT_EQ(echo.substr(0, f.header.size()), f.header) << f.length;
+    EXPECT_TRUE(echo.substr(f.header.size()) == payload) << f.length;
+  }
+  // A continuation without a started message closes with a protocol error.
+  c.send(masked_frame(0x80, "orphan"));
+  const std::string close = c.read(4, 3000);
+  ASSERT_GE(close.size(), 4u);
+  EXPECT_EQ(uint8_t(close[0]), 0x88);
+  EXPECT_EQ(close.substr(2, 2), std::string("\x03\xea", 2));  // 1002
+  EXPECT_TRUE(c.wait_closed(3000));
+
+  const std::pair<std::string, std::string> violations[] = {
+      {"control frame over 125", masked_frame(0x89, std::string(126, 'p'))},
+      {"fragmented ping", masked_frame(0x09, "p")},
+      {"first fragment inside a message", masked_frame(0x01, "a") + masked_frame(0x01, "b")},
+  };
+  for (const auto &v : violations) {
+    raw_client d(server_->port());
+    ws_handshake(d);
+    d.send(v.second);
+    const std::string reply = d.read(4, 3000);
+    ASSERT_GE(reply.size(), 4u) << v.first;
+    EXPECT_EQ(reply.substr(2, 2), std::string("\x03\xea", 2)) << v.first;
+    EXPECT_TRUE(d.wait_closed(3000)) << v.first;
+  }
+  raw_client e(strict_server_->port());
+  ws_handshake(e);
+  e.send(masked_frame(0x82, std::string(1001, 'x')));
+  const std::string reply = e.read(4, 3000);
+  ASSERT_GE(reply.size(), 4u);
+  EXPECT_EQ(reply.substr(2, 2), std::string("\x03\xf1", 2));  // 1009
+}
+
+TEST_F(HttpServe, WebSocketPythonPeer) {
+  const std::string script = std::string(NET_HTTP_TEST_DIR) + "/ws_peer.py";
+  const std::string out = run("/usr/bin/python3 " + script + " " + std::to_string(server_->port()));
+  EXPECT_NE(out.find("ALL OK"), std::string::npos) << out;
+}
+
+}  // namespace
