@@ -1,0 +1,117 @@
+// Pooled database connections: ZVDatabaseConfig (what a connection logs on
+// to), ZVDatabasePooled (a connection living in a YXPool, with its own
+// session and a cache of open records by table name), the static table
+// descriptors CheckTable builds missing tables from, CheckDatabase and
+// zvGetCurrentDateTime.
+//
+// Errors: Init and CheckDatabase throw YXException kind 1 named
+// "ZVDatabasePooled::Init" / "ZVDatabasePooled::CheckDatabase" with the
+// client's code and message. CheckTable and GetRecord let ZVException pass.
+// Close never throws.
+//
+// Threading: a connection is used by one thread at a time, the one that
+// acquired it; OnAcquire makes its logon's owner current on that thread and
+// OnRelease gives the thread its previous owner back. Missing tables are
+// created under one process-wide mutex, so connections racing to create the
+// same table all succeed.
+#ifndef ZVDATABASEPOOLED_H
+#define ZVDATABASEPOOLED_H
+
+#include <cstdint>
+
+#include "ravlink.h"
+#include "yxutil.h"
+
+// Server, user, password and database of a connection; each text is a copy
+// (dupStr) freed by the destructor.
+class ZVDatabaseConfig : public YXConfig {
+ public:
+  ZVDatabaseConfig(const char* server, const char* user, const char* password, const char* database);
+  ~ZVDatabaseConfig() override;
+  // True when all five texts match: null matches only null; server and
+  // password byte for byte; the unnamed text, user and database ignoring case.
+  bool Compare(YXConfig* other) override;
+
+  char* unnamed = nullptr;  // always null here
+  char* server = nullptr;
+  char* user = nullptr;
+  char* password = nullptr;
+  char* database = nullptr;
+};
+
+// Field descriptor of a static table definition. Read as one 32-bit value,
+// the last four bytes are the flags: 1 identity, 256 auto-timestamp.
+struct ZVFieldDescriptor {
+  const char* name;
+  int32_t type;        // the client's type code
+  int32_t length;
+  int32_t binaryFlag;  // 0: none
+  uint8_t identity;    // 1: the table's identity field
+  uint8_t autoTimestamp;  // 1: takes the time of the record's creation
+  uint8_t reserved[2];
+};
+
+struct ZVSegmentDescriptor {
+  const char* fieldName;
+  int32_t mode;  // 12 in every table of the system
+  int32_t reserved;
+};
+
+struct ZVIndexDescriptor {
+  const char* name;
+  int32_t keyType;     // 0, or 512 for primary-key indexes
+  int32_t duplicates;  // 1: not unique
+  int32_t nullKey;     // always 0
+  int32_t reserved;
+  const ZVSegmentDescriptor* segments;
+  int32_t segmentCount;
+  int32_t zero;
+};
+
+class ZVDatabasePooled : public YXPooledObj, public ZVDatabase {
+ public:
+  // config must be a ZVDatabaseConfig (the pool passes its own).
+  explicit ZVDatabasePooled(YXConfig* config);
+  // Close, then the record cache, then the session.
+  ~ZVDatabasePooled() override;
+
+  // Internal-connection and time-out options, logon, autocommit on, connect,
+  // time-out option reset (on every path), owner kept.
+  void Init() override;
+  // With the connection's owner current: the cached records, every open
+  // table, disconnect, logout; the thread's previous owner comes back.
+  void Close() override;
+  void OnAcquire() override;
+  void OnRelease() override;
+
+  // Makes sure the table exists (creating it from the descriptors when Open
+  // reports 4023) and that a record on it is cached. A second call for the
+  // same name returns at once.
+  void CheckTable(const char* tableName, const ZVFieldDescriptor* fields, int fieldCount,
+                  const ZVIndexDescriptor* indexes, int indexCount);
+  // The cached record of the table; when there is none, null unless create,
+  // then a new cleared record on the open table. The cache owns it.
+  ZVRecord* GetRecord(const char* tableName, bool create);
+
+  // Once at start: logs on as Init does and creates the database when the
+  // server does not know it.
+  static void CheckDatabase(ZVDatabaseConfig* config);
+
+  ZVSession* session = nullptr;
+  int32_t owner = -1;
+  int32_t savedOwner = -1;
+  YXHashTable<ZVRecord>* records = nullptr;
+
+ private:
+  ZVDatabasePooled(YXConfig* config, ZVSession* newSession);
+  void createTable(const char* tableName, const ZVFieldDescriptor* fields, int fieldCount,
+                   const ZVIndexDescriptor* indexes, int indexCount);
+  ZVTable* openTable(const char* tableName);
+  void deleteRecords();
+};
+
+// Fills out with the engine's current date and time; a failure throws
+// ZVException (code, "Not able to retrieve current datetime").
+void zvGetCurrentDateTime(ZVDateTime* out);
+
+#endif  // ZVDATABASEPOOLED_H
