@@ -162,6 +162,11 @@ double deadline_of(const nev_connection *c) {
   return earliest;
 }
 
+bool close_due(nev_connection *c) {
+  if (c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_RETRY)) return true;
+  return (c->flags & NEV_CONN_CLOSE_AFTER_SEND) && buffer_len(&c->send_buf) == 0;
+}
+
 bool tls_may_hold_data(nev_connection *c) {
   const uint32_t busy = NEV_CONN_LISTENING | NEV_CONN_CONNECTING | NEV_CONN_TLS_WANT_READ |
                         NEV_CONN_TLS_WANT_WRITE | NEV_CONN_CLOSE_NOW;
@@ -200,6 +205,8 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   double earliest = 0;
   for (nev_connection *c = mgr->connections; c != nullptr; c = c->next) {
     c->poll_slot = 0;
+    // A close the poll step would do must not wait for the time-out.
+    if (close_due(c)) timeout_ms = 0;
     double due = deadline_of(c);
     if (due > 0 && (earliest == 0 || due < earliest)) earliest = due;
     if (c->sock == NEV_INVALID_SOCKET) continue;
