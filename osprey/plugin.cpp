@@ -55,14 +55,15 @@ Plugin& plugin() {
 }
 
 // What connection threads that outlived a teardown may still use. Kept until
-// the process ends rather than freed under them.
+// the process ends rather than freed under them (and never destroyed at exit,
+// while such a thread may still run).
 std::list<std::unique_ptr<ServerRun>>& retiredRuns() {
-  static std::list<std::unique_ptr<ServerRun>> runs;
-  return runs;
+  static auto* runs = new std::list<std::unique_ptr<ServerRun>>;
+  return *runs;
 }
 std::list<WebServerThreadData*>& retiredRecords() {
-  static std::list<WebServerThreadData*> records;
-  return records;
+  static auto* records = new std::list<WebServerThreadData*>;
+  return *records;
 }
 
 WebServerState stateOf(WebServerThreadData* record) { return webServerStateLoad(record); }
@@ -487,10 +488,9 @@ void ServerRun::stopEngine() {
     p.manager = nullptr;
   }
   threadsRemain_ = nev_manager_teardown(manager_.get()) != 0;
-  if (threadsRemain_) {
-    logf(0, "osprey - Connection threads are still running; their server data is kept");
-    (void)manager_.release();  // the threads still use it
-  }
+  // With threads still running, the manager stays with this run, which the
+  // plug-in then keeps for the process's life.
+  if (threadsRemain_) logf(0, "osprey - Connection threads are still running; their server data is kept");
 }
 
 void ServerRun::tearDown(std::unique_lock<std::recursive_mutex>& pluginLock) {

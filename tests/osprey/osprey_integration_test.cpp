@@ -158,9 +158,9 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
     std::vector<std::string> notInBody;
   } cases[] = {
       {"GET", "/echo/items/7?a=1&b=2", {"token: tok123"}, "", 200,
-       {R"("method":2)", R"("url":"\/items\/7")", R"("query":"a=1&b=2")", R"("token":"tok123")",
+       {R"("method":2)", R"("url":"/items/7")", R"("query":"a=1&b=2")", R"("token":"tok123")",
         R"("user":null)", R"("version":1)"}, {}},
-      {"GET", "/ECHO/x", {}, "", 200, {R"("url":"\/x")", R"("token":"")", R"("query":null)"}, {}},
+      {"GET", "/ECHO/x", {}, "", 200, {R"("url":"/x")", R"("token":"")", R"("query":null)"}, {}},
       {"GET", "/echo", {}, "", 200, {R"("url":"")"}, {}},
       {"POST", "/echo/p", {}, R"({"k":1})", 200, {R"("method":1)", R"("body":{"k":1})"}, {}},
       {"PUT", "/echo/p", {}, "not json", 200, {R"("method":3)"}, {R"("body")"}},
@@ -175,8 +175,8 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
       {"GET", "/echo/x", {"token: " + std::string(1024, 't')}, "", 200, {R"("token":"")"}, {}},
       {"POST", "/old/doThing", {"token: abc"}, R"({"a":1})", 200,
        {R"("command":"doThing")", R"("token":"abc")", R"("request":{"a":1})"}, {}},
-      {"POST", "/build/production/rest/items/7", {}, "{}", 200, {R"("url":"\/items\/7")"}, {}},
-      {"POST", "/build/other/x", {}, "{}", 200, {R"("url":"\/x")"}, {}},
+      {"POST", "/build/production/rest/items/7", {}, "{}", 200, {R"("url":"/items/7")"}, {}},
+      {"POST", "/build/other/x", {}, "{}", 200, {R"("url":"/x")"}, {}},
       {"GET", "/echo/status/404", {}, "", 404, {R"("method":2)"}, {}},
       {"GET", "/echo/status/-5", {}, "", 500, {R"("method":2)"}, {}},
       {"POSTX", "/echo/p", {}, "{}", 200, {R"("method":1)"}, {}},
@@ -276,7 +276,7 @@ TEST_F(HeronApps, ConfigurationReachesTheApplications) {
   HttpReply reply = httpCall(port_, "GET", "/echo/config");
   ASSERT_EQ(reply.status, 200);
   for (const std::string& part : {
-           std::string(R"("document_root":".\/web")"), std::string(R"("auth_domain":"brenlox.local")"),
+           std::string(R"("document_root":"./web")"), std::string(R"("auth_domain":"brenlox.local")"),
            std::string(R"("index_files":"index.html,index.htm,index.shtml,index.cgi,index.php,index.lp")"),
            std::string(R"("enable_directory_listing":"yes")"),
            std::string(R"("cgi_pattern":"**.cgi$|**.pl$|**.php$")"),
@@ -286,7 +286,7 @@ TEST_F(HeronApps, ConfigurationReachesTheApplications) {
            std::string(R"("mqtt_websocket_port":null)"), std::string(R"("web_thread_count":10)"),
            std::string(R"("mqtt_conn_inactive_timeout":45)"), std::string(R"("mqtt_statistics_interval":5)"),
            std::string(R"("mqtt_statistics_persistence_interval":0)"), std::string(R"("verbose_level":-1)"),
-           std::string(R"("agentMaster":1)"), std::string(R"("state":1)"), std::string(R"("webDirectory":".\/web")"),
+           std::string(R"("agentMaster":1)"), std::string(R"("state":1)"), std::string(R"("webDirectory":"./web")"),
            std::string(R"("linked_vix_server":null)"), std::string(R"("sqlPort":0)")})
     EXPECT_TRUE(contains(reply.body, part)) << part << "\n" << reply.body;
   std::string log = heron_->log();
@@ -302,7 +302,7 @@ TEST_F(HeronApps, ConfigurationReachesTheApplications) {
            std::string("starling - MQTT broker started at port 1883")})
     EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
   // The duplicate "echo;rawapp" is dropped: echo stays the echo application.
-  EXPECT_TRUE(contains(httpCall(port_, "GET", "/echo/x").body, R"("url":"\/x")"));
+  EXPECT_TRUE(contains(httpCall(port_, "GET", "/echo/x").body, R"("url":"/x")"));
   // Both broker entries register (the keys differ); only the last becomes the
   // broker, and its start is called once however its prefix is written.
   std::string events = tree_->events();
@@ -437,10 +437,10 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
   HttpReply types = httpCall(port, "GET", "/echo/conntypes");
   EXPECT_TRUE(contains(types.body, R"({"connectionType":"NAV","protocol":null,"port":"QDB1","serverName":"QDB1@localhost","defaultDB":null})")) << types.body;
   EXPECT_TRUE(contains(types.body, R"({"connectionType":"SQL","protocol":null,"port":"6597","serverName":null,"defaultDB":"sales"})")) << types.body;
-  EXPECT_TRUE(contains(types.body, R"({"connectionType":"HTTP","protocol":"TCP\/IP","port":")" + portText(port) + "\"")) << types.body;
+  EXPECT_TRUE(contains(types.body, R"({"connectionType":"HTTP","protocol":"TCP/IP","port":")" + portText(port) + "\"")) << types.body;
   HttpReply config = httpCall(port, "GET", "/echo/config");
   for (const char* part : {R"("agentMaster":1)", R"("sqlPort":6597)", R"("serverName":"QDB1")",
-                           R"("linked_vix_server":"QDB1@localhost")", R"("jvm_lib":"\/opt\/jvm\/libjvm.so")"})
+                           R"("linked_vix_server":"QDB1@localhost")", R"("jvm_lib":"/opt/jvm/libjvm.so")"})
     EXPECT_TRUE(contains(config.body, part)) << part << "\n" << config.body;
   EXPECT_TRUE(contains(httpCall(port, "GET", "/echo/x").body, R"("linkedServer":"QDB1@localhost")"));
 
@@ -468,6 +468,7 @@ TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
   }
   std::remove(tree.path("stop-now").c_str());
   std::remove(tree.path("host.out").c_str());
+  std::remove(tree.eventsPath().c_str());
   {
     FakeHost host(tree, "shutting");
     ASSERT_EQ(host.finish("unused"), 0);
@@ -475,7 +476,9 @@ TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
     EXPECT_TRUE(contains(out, "LOG 8009 osprey - Couldn't start Web server. Server is shutting down.")) << out;
     EXPECT_TRUE(contains(out, "START result=8009")) << out;
     EXPECT_TRUE(contains(out, "LOG 0 osprey - HTTP server terminated")) << out;
-    EXPECT_FALSE(contains(tree.events(), "echoapp init version=1\necho")) << tree.events();
+    // Refused before the configuration: no application is initialised, and
+    // the teardown still calls every term.
+    EXPECT_FALSE(contains(tree.events(), "init")) << tree.events();
     EXPECT_FALSE(hasSanitizerReport(host.err())) << host.err();
   }
 }
@@ -494,7 +497,7 @@ TEST(FakeDatabaseServer, StopsAndStartsAgainWithHttps) {
   for (int round = 1; round <= 2; ++round) {
     ASSERT_TRUE(host.waitFor("READY " + std::to_string(round))) << host.out();
     std::string https = runCommand("curl -sk https://127.0.0.1:" + portText(httpsPort) + "/echo/round");
-    EXPECT_TRUE(contains(https, R"("url":"\/round")")) << round << ": " << https;
+    EXPECT_TRUE(contains(https, R"("url":"/round")")) << round << ": " << https;
     EXPECT_EQ(httpCall(httpPort, "GET", "/echo/x").status, 200) << round;
     if (round == 1) tree.write("stop-now-1", "");
   }
