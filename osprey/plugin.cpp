@@ -130,6 +130,16 @@ void copyContext(WebServerThreadData* record, const ServerContext* context) {
   record->logCallback = logCallback();
 }
 
+// The osprey.json text of a record. json-c serialises into a buffer of the
+// object itself, so every serialisation of the configuration (zvPlugin_call
+// from the host's threads, the agent hand-over from the server thread) runs
+// under the record mutex.
+std::string configText(WebServerThreadData* record) {
+  std::lock_guard<std::mutex> hold(plugin().recordMutex);
+  const char* text = zvJsonToString(record->config);
+  return text != nullptr ? text : "";
+}
+
 // ---- Agent hand-over ----
 
 // Hands the settings to the "zvagent" plug-in and asks it whether this web
@@ -177,7 +187,8 @@ class AgentHandOver {
 
   void updateStep() {
     bool called = false;
-    int code = callAgent(kAgentUpdate, zvJsonToString(record_->config), &called);
+    std::string settings = configText(record_);
+    int code = callAgent(kAgentUpdate, settings.c_str(), &called);
     if (called) record(code);
     if (code == kAgentNotReady) return;
     if (code != 0 && code != kAgentNoEffect) logNotReady(code);

@@ -414,6 +414,18 @@ class FakeHost {
   std::unique_ptr<Process> process_;
 };
 
+// The record as the echo fixture sees it, once it shows `part` (the agent's
+// answer lands a moment after its call).
+HttpReply configWhen(int port, const std::string& part) {
+  HttpReply reply;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    reply = httpCall(port, "GET", "/echo/config");
+    if (contains(reply.body, part)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return reply;
+}
+
 TEST(FakeDatabaseServer, StartsWithAServerContext) {
   TestTree tree({"echoapp.so"});
   int port = freePort();
@@ -421,6 +433,7 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
                                        R"(", "applications": ["echo;echoapp"]})");
   FakeHost host(tree, "run");
   ASSERT_TRUE(host.waitFor("WAITING")) << host.out() << host.err();
+  ASSERT_TRUE(host.waitFor("AGENT op=11")) << host.out();
   std::string out = host.out();
   EXPECT_TRUE(contains(out, "INFO description=App Server configType=JSON configPath=./config/osprey.json")) << out;
   EXPECT_TRUE(contains(out, "CALL0 result=100 text=httpd plugin not started yet")) << out;
@@ -438,7 +451,7 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
   EXPECT_TRUE(contains(types.body, R"({"connectionType":"NAV","protocol":null,"port":"QDB1","serverName":"QDB1@localhost","defaultDB":null})")) << types.body;
   EXPECT_TRUE(contains(types.body, R"({"connectionType":"SQL","protocol":null,"port":"6597","serverName":null,"defaultDB":"sales"})")) << types.body;
   EXPECT_TRUE(contains(types.body, R"({"connectionType":"HTTP","protocol":"TCP/IP","port":")" + portText(port) + "\"")) << types.body;
-  HttpReply config = httpCall(port, "GET", "/echo/config");
+  HttpReply config = configWhen(port, R"("agentMaster":1)");
   for (const char* part : {R"("agentMaster":1)", R"("sqlPort":6597)", R"("serverName":"QDB1")",
                            R"("linked_vix_server":"QDB1@localhost")", R"("jvm_lib":"/opt/jvm/libjvm.so")"})
     EXPECT_TRUE(contains(config.body, part)) << part << "\n" << config.body;
@@ -461,7 +474,7 @@ TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
     FakeHost host(tree, "run", "notmaster");
     ASSERT_TRUE(host.waitFor("WAITING")) << host.out();
     ASSERT_TRUE(host.waitFor("AGENT op=11"));
-    EXPECT_TRUE(contains(httpCall(port, "GET", "/echo/config").body, R"("agentMaster":0)"));
+    EXPECT_TRUE(contains(configWhen(port, R"("agentMaster":0)").body, R"("agentMaster":0)"));
     ASSERT_EQ(host.finish(), 0);
     EXPECT_TRUE(contains(host.out(), "START result=0")) << host.out();
     EXPECT_FALSE(hasSanitizerReport(host.err())) << host.err();
