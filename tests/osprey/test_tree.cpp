@@ -41,8 +41,10 @@ TestTree::TestTree(const std::vector<std::string>& fixtures) {
   fs::create_directories(root_ + "/config");
   // heron -s works in its own directory: a copy, not a link.
   fs::copy_file(distDir() + "/heron", root_ + "/heron");
+  // Only the libraries: pages of the tree's own are written in its web/, never
+  // through a link into the build.
   for (const auto& entry : fs::directory_iterator(distDir() + "/web"))
-    if (entry.is_regular_file())
+    if (entry.is_regular_file() && entry.path().extension() == ".so")
       fs::create_symlink(entry.path(), root_ + "/web/" + entry.path().filename().string());
   for (const std::string& name : fixtures)
     fs::create_symlink(std::string(OSPREY_FIXTURE_DIR) + "/" + name, root_ + "/web/" + name);
@@ -55,6 +57,7 @@ TestTree::~TestTree() {
 
 void TestTree::write(const std::string& relative, const std::string& content) const {
   fs::create_directories(fs::path(path(relative)).parent_path());
+  fs::remove(path(relative));  // a link is replaced, never written through
   std::ofstream out(path(relative), std::ios::binary | std::ios::trunc);
   out << content;
 }
