@@ -1,0 +1,45 @@
+// MQTTPersistMsg: one received or queued MQTT PUBLISH, copied out of the
+// connection's receive buffer so that another thread can handle it later.
+// The broker-owned clients (mqtt_clients.h) use it as the element of their
+// outgoing queues; persisted topics add the database write.
+//
+// Ownership: created with new, deleted with delete by whoever holds it last
+// (the thread that sent or wrote it, or the owner of the queue it is left in).
+// The topic and payload copies come from VOKTAlloc and are freed by the
+// destructor. Never copied.
+//
+// Threading: an object is used by one thread at a time; it travels between
+// threads through a YXQueue, whose mutex orders the hand-over.
+#ifndef STARLING_PERSIST_MSG_H
+#define STARLING_PERSIST_MSG_H
+
+#include <cstddef>
+#include <cstdint>
+
+class MQTTPersistMsg {
+ public:
+  // topic: a NUL-terminated text copied whole. payload: payloadLength bytes,
+  // copied with one NUL byte appended (so a text payload reads as a C text;
+  // payload may be null when payloadLength is 0).
+  // Out of memory: "dupStr", kind 0, 8001 for the topic;
+  // "MQTTPersistMsg::MQTTPersistMsg", kind 0, 8001 for the payload.
+  MQTTPersistMsg(const char* topic, const char* payload, uint64_t payloadLength,
+                 uint16_t packetId, uint8_t qos);
+  // topic: a slice of topicLength bytes that need not be NUL-terminated; the
+  // copy stops early at a NUL byte in the slice (as strncpy) and is always
+  // terminated at topicLength. Same failures as above.
+  MQTTPersistMsg(const char* topic, uint64_t topicLength, const char* payload,
+                 uint64_t payloadLength, uint16_t packetId, uint8_t qos);
+  virtual ~MQTTPersistMsg();
+  MQTTPersistMsg(const MQTTPersistMsg&) = delete;
+  MQTTPersistMsg& operator=(const MQTTPersistMsg&) = delete;
+
+  char* topic = nullptr;         // NUL-terminated copy
+  uint64_t topicLength = 0;      // bytes, without the NUL
+  char* payload = nullptr;       // payloadLength bytes plus a NUL
+  uint64_t payloadLength = 0;    // bytes, without the appended NUL
+  uint16_t packetId = 0;         // 0 for QoS 0
+  uint8_t qos = 0;               // 0, 1 or 2
+};
+
+#endif  // STARLING_PERSIST_MSG_H
