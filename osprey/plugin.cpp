@@ -68,8 +68,11 @@ std::list<WebServerThreadData*>& retiredRecords() {
 
 WebServerState stateOf(WebServerThreadData* record) { return webServerStateLoad(record); }
 
+// Copies at most size - 1 bytes and terminates.
 void copyBounded(char* destination, size_t size, const char* source) {
-  snprintf(destination, size, "%s", source != nullptr ? source : "");
+  size_t length = source != nullptr ? strnlen(source, size - 1) : 0;
+  if (length > 0) std::memcpy(destination, source, length);
+  destination[length] = '\0';
 }
 
 // ---- The database server's library ----

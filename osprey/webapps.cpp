@@ -269,7 +269,7 @@ int registerWebApp(const char* entry, char* message) {
     app->_loadApp(library.c_str());
     if (!webApps().Add(app->prefix, app.get())) {
       snprintf(message, kMessageSize,
-               "osprey - Web application prefix [%s] is already registered; the entry [%s] is left "
+               "osprey - Web application prefix [%s] is already registered; the entry [%.200s] is left "
                "out",
                app->prefix, entry);
       logf(-1, "%s", message);
@@ -281,7 +281,7 @@ int registerWebApp(const char* entry, char* message) {
     logf(e.GetErrorCode(), "%s", message);
     return e.GetErrorCode();
   } catch (const YXException& e) {
-    snprintf(message, kMessageSize, "Not able to add web application to the Web Server list [%d] - %s",
+    snprintf(message, kMessageSize, "Not able to add web application to the Web Server list [%d] - %.900s",
              e.GetErrorCode(), e.GetErrorMsg());
     logf(e.GetErrorCode(), "%s", message);
     return e.GetErrorCode();
@@ -314,7 +314,7 @@ int registerWebsocketApp(const char* entry, char* message) {
     app->_loadApp(library.c_str());
     if (!websocketApps().Add(app->prefix, app.get())) {
       snprintf(message, kMessageSize,
-               "osprey - Websocket application prefix [%s] is already registered; the entry [%s] "
+               "osprey - Websocket application prefix [%s] is already registered; the entry [%.200s] "
                "is left out",
                app->prefix, entry);
       logf(-1, "%s", message);
@@ -322,7 +322,7 @@ int registerWebsocketApp(const char* entry, char* message) {
     }
   } catch (const YXException& e) {
     snprintf(message, kMessageSize,
-             "Not able to add websocket application to the Web Server list [%d] - %s",
+             "Not able to add websocket application to the Web Server list [%d] - %.900s",
              e.GetErrorCode(), e.GetErrorMsg());
     logf(e.GetErrorCode(), "%s", message);
     return e.GetErrorCode();
