@@ -25,6 +25,10 @@ function(osprey_gtest target)
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads ${ARG_LIBS})
   set_target_properties(${target} PROPERTIES BUILD_RPATH "${OSPREY_WEB}")
+  # Where the sources and the runnable tree are. Test discovery flattens lists,
+  # so the environment carries one variable and the build gives both.
+  target_compile_definitions(${target} PRIVATE
+    OSPREY_SOURCE_DIR="${CMAKE_SOURCE_DIR}" OSPREY_DIST_DIR="${OSPREY_DIST}")
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "OSPREY_SOURCE=${CMAKE_SOURCE_DIR};OSPREY_DIST=${OSPREY_DIST}")
+    PROPERTIES ENVIRONMENT "OSPREY_DIST=${OSPREY_DIST}")
 endfunction()
