@@ -271,7 +271,7 @@ public:
 
 protected:
     ZVBase();
-    virtual std::shared_ptr<ravlink_detail::Logon> logon() const = 0;
+    virtual ravlink_detail::Logon* logon() const = 0;
     template <class Fn> auto guarded(Fn&& fn) -> decltype(fn());
     int lastError_ = 0;
     friend struct ravlink_detail::RecordState;
@@ -309,7 +309,7 @@ public:
 
 private:
     friend struct ravlink_detail::Access;
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     std::shared_ptr<ravlink_detail::Logon> logon_;
     friend class ZVDatabase;
 };
@@ -333,7 +333,7 @@ public:
 
 private:
     friend struct ravlink_detail::Access;
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     std::shared_ptr<ravlink_detail::Logon> session_;
     std::shared_ptr<ravlink_detail::Connection> conn_;
     std::string name_;
@@ -360,7 +360,7 @@ public:
 private:
     friend struct ravlink_detail::Access;
     ZVField(ZVTable* table, int number) : table_(table), number_(number) {}
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     ZVTable* table_;
     int number_;
     friend class ZVTable;
@@ -375,7 +375,7 @@ public:
 private:
     friend struct ravlink_detail::Access;
     ZVSegment(ZVTable* table, int index, int number) : table_(table), index_(index), number_(number) {}
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     ZVTable* table_;
     int index_, number_;
     friend class ZVIndex;
@@ -397,7 +397,7 @@ public:
 private:
     friend struct ravlink_detail::Access;
     ZVIndex(ZVTable* table, int number) : table_(table), number_(number) {}
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     ZVTable* table_;
     int number_;
     std::vector<std::unique_ptr<ZVSegment>> segments_;
@@ -451,7 +451,7 @@ public:
 
 private:
     friend struct ravlink_detail::Access;
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     void rebuildObjects();
     ZVDatabase* database_;
     std::shared_ptr<ravlink_detail::TableCore> core_;
@@ -537,7 +537,7 @@ public:
 
 private:
     friend struct ravlink_detail::Access;
-    std::shared_ptr<ravlink_detail::Logon> logon() const override;
+    ravlink_detail::Logon* logon() const override;
     std::unique_ptr<ravlink_detail::RecordState> state_;
     friend struct ravlink_detail::RecordState;
 };

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -271,16 +272,21 @@ struct TableCore {
     std::shared_ptr<TableShared> shared;
     uint64_t blockGen = 0, schemaGen = 0;
     uint64_t version = 1;  // rises when the field layout changes
-    std::unordered_map<std::string, int> fieldByName;
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    std::unordered_map<std::string, int, NameHash, std::equal_to<>> fieldByName;
     PartitionRule rule;
     std::string selectList;  // all fields then rowid
     std::string insertSql;
+    sqlite3_stmt* insertStmt = nullptr;  // cached from conn; reset with it
     std::string rowidName;  // column holding the record id
 
     void requireOpen();  // open, not blocked, definition current; throws
     void loadFromCatalog(const std::string& name);
     void prepareTexts();
-    int field(const std::string& name) const;  // throws RL_UNKNOWN_FIELD
+    int field(std::string_view name) const;  // throws RL_UNKNOWN_FIELD
     void close();
 };
 
@@ -326,8 +332,13 @@ struct RecordState {
 
     void sync();  // table usable, buffer matches its layout
     int effectiveIndex();
-    std::vector<int> keyFields();  // default index segments' fields
-    std::vector<bool> keyDescending();
+    const std::vector<int>& keyFields();  // default index segments' fields
+    const std::vector<bool>& keyDescending();
+    std::vector<int> keyCache;
+    std::vector<bool> descCache;
+    int keyCacheIndex = -3;
+    uint64_t keyCacheVersion = 0;
+    size_t pageEnd = 0;  // rows of `page` in use; the others keep their buffers for reuse
     void takeRow(Row&& row);
     void positionFromRow(const Row& row);
     int walk(int dir, bool fromStart);
@@ -340,7 +351,16 @@ struct RecordState {
     void remove();
     std::string rowSelect() const;
     int fieldOf(const char* name);
-    void setValue(int field, const std::function<Value(const FieldDef&)>& make);
+    template <class Make>
+    void setValue(int field, Make&& make) {
+        dirty[field] = 1;
+        try {
+            values[field] = make(table->stored.fields[field]);
+        } catch (...) {
+            values[field] = Value();
+            throw;
+        }
+    }
     void releaseLocks();
     LockKey rowKey(int64_t rowid) const;
     bool pageValid() const;
@@ -354,6 +374,7 @@ struct RecordState {
 
 void bindValue(sqlite3_stmt* st, int index, const Value& v);
 Value columnValue(sqlite3_stmt* st, int column);
+void assignColumn(Value& v, sqlite3_stmt* st, int column);  // reuses v's buffer
 bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);  // true: a row
 void stepDone(sqlite3* db, sqlite3_stmt* st, const char* doing);  // maps constraint errors to 2
 
@@ -365,14 +386,14 @@ struct Access {
     static TableDef& definition(ZVTable* t);
     static TableDef& definition(ZVField* f, int* number);
     static RecordState& state(ZVRecord* r);
-    static std::shared_ptr<Logon> logon(ZVBase* b);
+    static Logon* logon(ZVBase* b);
     static void noteError(ZVBase* b, int code);
 };
 
 // Runs fn under the session's mutex; a failure is kept as the object's last
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
-auto guardedCall(ZVBase* self, int* lastError, const std::shared_ptr<Logon>& logon, Fn&& fn) -> decltype(fn()) {
+auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
     std::unique_lock<std::recursive_mutex> lock;
     if (logon) lock = std::unique_lock<std::recursive_mutex>(logon->mutex);
     try {

@@ -3,6 +3,7 @@
 #include "rl_core.h"
 
 #include <algorithm>
+#include <cstring>
 
 using namespace ravlink_detail;
 
@@ -11,7 +12,7 @@ namespace {
 enum class Cmp { Eq, Gt, Ge, Lt, Le };
 
 const size_t kFirstPage = 8;
-const size_t kLargestPage = 256;
+const size_t kLargestPage = 1024;
 
 struct KeyShape {
     std::vector<std::string> columns;  // quoted; the record id last
@@ -39,22 +40,16 @@ std::string beforeTerm(const KeyShape& k, size_t i) {
     return k.null[i] ? c + " IS NOT NULL" : c + " > " + param(i);
 }
 
-// The rows of a key tuple compared with the bound values in index order.
+// The rows of a key tuple compared with the bound values in index order,
+// written out term by term: SQLite walks the index range of the first
+// column and tests the rest on the index entry, which is faster than a row
+// value comparison and handles NULL and descending segments.
 std::string tupleCondition(const KeyShape& k, Cmp cmp) {
     size_t n = k.columns.size();
     if (n == 0) return cmp == Cmp::Gt || cmp == Cmp::Lt ? "0" : "1";
     std::string all;
     for (size_t i = 0; i < n; ++i) all += (i ? " AND " : "") + equalTerm(k, i);
     if (cmp == Cmp::Eq) return all;
-    bool plain = cmp == Cmp::Gt || cmp == Cmp::Ge;
-    for (size_t i = 0; plain && i < n; ++i) plain = !k.descending[i] && !k.null[i];
-    if (plain) {
-        // Row values let SQLite walk the index from the position.
-        std::string l = "(", r = "(";
-        for (size_t i = 0; i < n; ++i) l += (i ? ", " : "") + k.columns[i], r += (i ? ", " : "") + param(i);
-        return n == 1 ? k.columns[0] + (cmp == Cmp::Gt ? " > " : " >= ") + param(0)
-                      : l + ")" + (cmp == Cmp::Gt ? " > " : " >= ") + r + ")";
-    }
     bool after = cmp == Cmp::Gt || cmp == Cmp::Ge;
     std::string out = "(";
     for (size_t i = 0; i < n; ++i) {
@@ -99,7 +94,7 @@ void RecordState::sync() {
         dirty.resize(n, 0);
     }
     if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
-    page.clear();
+    pageEnd = 0;
     tableVersion = t.version;
 }
 
@@ -108,20 +103,25 @@ int RecordState::effectiveIndex() {
     return defaultIndex;
 }
 
-std::vector<int> RecordState::keyFields() {
-    std::vector<int> out;
+const std::vector<int>& RecordState::keyFields() {
     int idx = effectiveIndex();
-    if (idx >= 0)
-        for (const auto& s : table->stored.indexes[idx].segments) out.push_back(s.field);
-    return out;
+    if (idx != keyCacheIndex || keyCacheVersion != table->version) {
+        keyCache.clear();
+        descCache.clear();
+        if (idx >= 0)
+            for (const auto& s : table->stored.indexes[idx].segments) {
+                keyCache.push_back(s.field);
+                descCache.push_back(s.descending());
+            }
+        keyCacheIndex = idx;
+        keyCacheVersion = table->version;
+    }
+    return keyCache;
 }
 
-std::vector<bool> RecordState::keyDescending() {
-    std::vector<bool> out;
-    int idx = effectiveIndex();
-    if (idx >= 0)
-        for (const auto& s : table->stored.indexes[idx].segments) out.push_back(s.descending());
-    return out;
+const std::vector<bool>& RecordState::keyDescending() {
+    keyFields();
+    return descCache;
 }
 
 std::vector<Value> RecordState::keyValues() const {
@@ -129,6 +129,13 @@ std::vector<Value> RecordState::keyValues() const {
     auto* self = const_cast<RecordState*>(this);
     for (int f : self->keyFields()) out.push_back(values[f]);
     return out;
+}
+
+// The position's key from the current buffer, reusing its storage.
+static void keepPositionKey(RecordState& r) {
+    const auto& fields = r.keyFields();
+    r.posKey.resize(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) r.posKey[i] = r.values[fields[i]];
 }
 
 int RecordState::dateTypeOf(int field) const {
@@ -142,12 +149,12 @@ int RecordState::timeTypeOf(int field) const {
 }
 
 void RecordState::takeRow(Row&& row) {
-    values = std::move(row.values);
+    values.swap(row.values);  // the row keeps the old buffer for the next page to reuse
     std::fill(dirty.begin(), dirty.end(), 0);
     onRow = true;
     pos = Pos::At;
     posRowid = row.rowid;
-    posKey = keyValues();
+    keepPositionKey(*this);
 }
 
 bool RecordState::pageValid() const {
@@ -172,18 +179,31 @@ static KeyShape shapeOf(RecordState& r, const std::vector<Value>& key, bool with
     return k;
 }
 
-static void readRows(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
+// Reads up to limit rows into out, reusing the rows and buffers already
+// there; returns how many were read.
+static size_t readInto(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
     sqlite3* db = r.table->conn->db;
     size_t nf = r.table->stored.fields.size();
-    while (out.size() < limit && stepRow(db, st, doing)) {
-        Row row;
-        row.values.reserve(nf);
-        for (size_t i = 0; i < nf; ++i) row.values.push_back(columnValue(st, int(i)));
-        row.rowid = sqlite3_column_int64(st, int(nf));
-        out.push_back(std::move(row));
+    size_t n = 0;
+    try {
+        while (n < limit && stepRow(db, st, doing)) {
+            if (n == out.size()) out.emplace_back();
+            Row& row = out[n++];
+            row.values.resize(nf);
+            for (size_t i = 0; i < nf; ++i) assignColumn(row.values[i], st, int(i));
+            row.rowid = sqlite3_column_int64(st, int(nf));
+        }
+    } catch (...) {
+        sqlite3_clear_bindings(st);
+        throw;
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
+    return n;
+}
+
+static void readRows(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
+    out.resize(readInto(r, st, out, limit, doing));
 }
 
 bool RecordState::fetchPage(int dir, bool fromStart, size_t limit) {
@@ -204,11 +224,11 @@ bool RecordState::fetchPage(int dir, bool fromStart, size_t limit) {
         sqlite3_bind_int64(st, int(posKey.size() + 1), posRowid);
     }
     sqlite3_bind_int64(st, int(limitParam), int64_t(limit));
-    page.clear();
     pageNext = 0;
+    pageEnd = 0;
     pageDir = dir;
-    readRows(*this, st, page, limit, "reading records");
-    return !page.empty();
+    pageEnd = readInto(*this, st, page, limit, "reading records");
+    return pageEnd > 0;
 }
 
 bool RecordState::waitForCommit(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
@@ -226,9 +246,9 @@ int RecordState::walk(int dir, bool fromStart) {
         onRow = false;
         return 0;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(blockingSeconds);
+    std::chrono::steady_clock::time_point deadline{};
     for (;;) {
-        if (!fromStart && pageDir == dir && pageNext < page.size() && pageValid()) {
+        if (!fromStart && pageDir == dir && pageNext < pageEnd && pageValid()) {
             takeRow(std::move(page[pageNext++]));
             return 1;
         }
@@ -254,6 +274,8 @@ int RecordState::walk(int dir, bool fromStart) {
             if (l.explicitTxn) fail(RL_WAIT_TIMED_OUT, "No new record (a transaction is open)");
             l.commitAll();
         }
+        if (deadline == std::chrono::steady_clock::time_point{})
+            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(blockingSeconds);
         if (!waitForCommit(seen, deadline)) fail(RL_WAIT_TIMED_OUT, "No new record within the blocking read's wait");
         sync();
     }
@@ -286,7 +308,7 @@ int RecordState::find(int mode) {
     for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
     std::vector<Row> rows;
     readRows(*this, st, rows, 1, "finding a record");
-    page.clear();
+    pageEnd = 0;
     pageSize = kFirstPage;
     if (rows.empty()) {
         onRow = false;
@@ -315,7 +337,7 @@ int RecordState::findRowid(int64_t rowid, int mode) {
     sqlite3_bind_int64(st, 1, rowid);
     std::vector<Row> rows;
     readRows(*this, st, rows, 1, "finding a record by id");
-    page.clear();
+    pageEnd = 0;
     pageSize = kFirstPage;
     if (rows.empty()) {
         onRow = false;
@@ -346,7 +368,7 @@ int RecordState::jumpTo(int64_t n) {
     sqlite3_bind_int64(st, int(np + 1), (n > 0 ? n : -n) - 1);
     std::vector<Row> rows;
     readRows(*this, st, rows, 1, "moving the record");
-    page.clear();
+    pageEnd = 0;
     pageSize = kFirstPage;
     if (rows.empty()) {
         if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
@@ -375,9 +397,13 @@ void RecordState::insert() {
     sync();
     TableCore& t = *table;
     const TableDef& d = t.stored;
-    ZVDateTime now = ZVDateTime::CurrentDateTime();
+    ZVDateTime now;
+    bool haveNow = false;
     for (size_t i = 0; i < d.fields.size(); ++i)
-        if (d.fields[i].autoTimestamp && values[i].isNull()) values[i] = fromDateTime(d.fields[i], now);
+        if (d.fields[i].autoTimestamp && values[i].isNull()) {
+            if (!haveNow) now = ZVDateTime::CurrentDateTime(), haveNow = true;
+            values[i] = fromDateTime(d.fields[i], now);
+        }
     if (d.identity >= 0) values[d.identity] = Value();  // identity values are the engine's
     int64_t partition = 0;
     bool purge = false;
@@ -399,7 +425,8 @@ void RecordState::insert() {
     }
     Connection& conn = *t.conn;
     WriteScope write(conn, purge);
-    sqlite3_stmt* st = conn.prepare(t.insertSql);
+    if (!t.insertStmt) t.insertStmt = conn.prepare(t.insertSql);
+    sqlite3_stmt* st = t.insertStmt;
     int p = 1;
     for (size_t i = 0; i < d.fields.size(); ++i)
         if (int(i) != d.identity) bindValue(st, p++, values[i]);
@@ -421,8 +448,8 @@ void RecordState::insert() {
     onRow = true;
     pos = Pos::At;
     posRowid = rowid;
-    posKey = keyValues();
-    page.clear();
+    keepPositionKey(*this);
+    pageEnd = 0;
 }
 
 void RecordState::update() {
@@ -459,8 +486,8 @@ void RecordState::update() {
     write.done();
     t.shared->writeGen++;
     std::fill(dirty.begin(), dirty.end(), 0);
-    posKey = keyValues();
-    page.clear();
+    keepPositionKey(*this);
+    pageEnd = 0;
 }
 
 void RecordState::remove() {
@@ -508,16 +535,6 @@ int RecordState::fieldOf(const char* name) {
     return table->field(name ? name : "");
 }
 
-void RecordState::setValue(int field, const std::function<Value(const FieldDef&)>& make) {
-    dirty[field] = 1;
-    try {
-        values[field] = make(table->stored.fields[field]);
-    } catch (...) {
-        values[field] = Value();
-        throw;
-    }
-}
-
 LockKey RecordState::rowKey(int64_t rowid) const { return LockKey{table->conn->path, table->stored.name, rowid}; }
 
 void RecordState::releaseLocks() {
@@ -540,17 +557,20 @@ ZVRecord::~ZVRecord() {
     state_->releaseLocks();
 }
 
-std::shared_ptr<Logon> ZVRecord::logon() const { return state_->table->logon; }
+Logon* ZVRecord::logon() const { return state_->table->logon.get(); }
 
 void ZVRecord::Clear() {
     guarded([&] {
         RecordState& s = *state_;
         s.sync();
-        std::fill(s.values.begin(), s.values.end(), Value());
+        for (Value& v : s.values) {
+            v.kind = Value::Null;
+            v.s.clear();  // keeps the buffer for the next value
+        }
         std::fill(s.dirty.begin(), s.dirty.end(), 0);
         s.onRow = false;
         s.pos = RecordState::Pos::Fresh;
-        s.page.clear();
+        s.pageEnd = 0;
     });
 }
 
@@ -560,7 +580,7 @@ void ZVRecord::SetNew(int isNew) {
 
 static void chooseIndex(RecordState& s, int index) {
     s.defaultIndex = index;
-    s.page.clear();
+    s.pageEnd = 0;
     if (s.onRow) s.posKey = s.keyValues();
     else s.pos = RecordState::Pos::Fresh;
 }
@@ -764,9 +784,29 @@ void ZVRecord::SetFieldNull(const char* name) {
     guarded([&] { state_->setValue(state_->fieldOf(name), [](const FieldDef&) { return Value(); }); });
 }
 
+// Text and bytes into a text or binary field: copied into the field's own
+// buffer, which a record reuses from row to row.
+static bool setBytesInPlace(RecordState& s, int f, const char* data, size_t size) {
+    const FieldDef& fd = s.table->stored.fields[f];
+    Sem sem = semOf(fd);
+    if (sem != Sem::Text && sem != Sem::Binary) return false;
+    Value& v = s.values[f];
+    s.dirty[f] = 1;
+    if (fd.length > 0 && size > size_t(fd.length)) {
+        v.kind = Value::Null;
+        v.s.clear();
+        fail(RL_VALUE_TOO_LONG, "Value of " + std::to_string(size) + " bytes is longer than field [" + fd.name +
+                                    "] (" + std::to_string(fd.length) + ")");
+    }
+    v.kind = sem == Sem::Text ? Value::Text : Value::Blob;
+    v.s.assign(data ? data : "", data ? size : 0);
+    return true;
+}
+
 void ZVRecord::SetFieldAsString(const char* name, const char* text) {
     guarded([&] {
         int f = state_->fieldOf(name);
+        if (setBytesInPlace(*state_, f, text, text ? strlen(text) : 0)) return;
         int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
         state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
     });
@@ -814,7 +854,9 @@ void ZVRecord::SetFieldAsBlob(const char* name, const ZVBlob& blob) {
 
 void ZVRecord::SetFieldAsBlob(const char* name, const void* data, size_t size) {
     guarded([&] {
-        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromBytes(fd, data, size); });
+        int f = state_->fieldOf(name);
+        if (setBytesInPlace(*state_, f, static_cast<const char*>(data), size)) return;
+        state_->setValue(f, [&](const FieldDef& fd) { return fromBytes(fd, data, size); });
     });
 }
 

@@ -233,7 +233,7 @@ ZVSession::~ZVSession() {
     logon_->end();
 }
 
-std::shared_ptr<Logon> ZVSession::logon() const { return logon_; }
+Logon* ZVSession::logon() const { return logon_.get(); }
 
 void ZVSession::Logon(const char* server, const char* user, const char* password) {
     guarded([&] {
@@ -354,7 +354,7 @@ ZVDatabase::~ZVDatabase() {
     conn_.reset();
 }
 
-std::shared_ptr<Logon> ZVDatabase::logon() const { return session_; }
+Logon* ZVDatabase::logon() const { return session_.get(); }
 
 void ZVDatabase::Connect(const char* name) {
     guarded([&] {

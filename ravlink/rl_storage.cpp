@@ -146,6 +146,26 @@ Value columnValue(sqlite3_stmt* st, int column) {
     return v;
 }
 
+void assignColumn(Value& v, sqlite3_stmt* st, int column) {
+    switch (sqlite3_column_type(st, column)) {
+    case SQLITE_INTEGER: v.kind = Value::Int; v.i = sqlite3_column_int64(st, column); break;
+    case SQLITE_FLOAT: v.kind = Value::Real; v.d = sqlite3_column_double(st, column); break;
+    case SQLITE_TEXT: {
+        v.kind = Value::Text;
+        const char* p = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
+        v.s.assign(p, sqlite3_column_bytes(st, column));
+        break;
+    }
+    case SQLITE_BLOB: {
+        v.kind = Value::Blob;
+        const char* p = static_cast<const char*>(sqlite3_column_blob(st, column));
+        v.s.assign(p ? p : "", sqlite3_column_bytes(st, column));
+        break;
+    }
+    default: v.kind = Value::Null; break;
+    }
+}
+
 bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing) {
     int rc = sqlite3_step(st);
     if (rc == SQLITE_ROW) return true;

@@ -13,6 +13,7 @@ namespace ravlink_detail {
 // ---- table core -------------------------------------------------------------------
 
 void TableCore::close() {
+    insertStmt = nullptr;
     open = false;
     conn.reset();
     shared.reset();
@@ -38,6 +39,7 @@ void TableCore::prepareTexts() {
         params += (n ? ", ?" : "?") + std::to_string(n + 1);
     }
     insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
+    insertStmt = nullptr;
     if (stored.partitioned()) rule.parse(stored.partRule, stored);
     else rule = PartitionRule();
 }
@@ -79,9 +81,10 @@ void TableCore::requireOpen() {
     }
 }
 
-int TableCore::field(const std::string& name) const {
+int TableCore::field(std::string_view name) const {
     auto it = fieldByName.find(name);
-    if (it == fieldByName.end()) fail(RL_UNKNOWN_FIELD, "Field [" + name + "] not found in table [" + stored.name + "]");
+    if (it == fieldByName.end())
+        fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name) + "] not found in table [" + stored.name + "]");
     return it->second;
 }
 
@@ -103,7 +106,7 @@ TableDef& Access::definition(ZVField* f, int* number) {
     return f->table_->core_->def;
 }
 RecordState& Access::state(ZVRecord* r) { return *r->state_; }
-std::shared_ptr<Logon> Access::logon(ZVBase* b) { return b->logon(); }
+Logon* Access::logon(ZVBase* b) { return b->logon(); }
 void Access::noteError(ZVBase* b, int code) { b->lastError_ = code; }
 
 }  // namespace ravlink_detail
@@ -128,7 +131,7 @@ ZVTable::~ZVTable() {
     }
 }
 
-std::shared_ptr<Logon> ZVTable::logon() const { return core_->logon; }
+Logon* ZVTable::logon() const { return core_->logon.get(); }
 
 // Field, index and segment objects follow the working definition by
 // position; existing objects stay valid.
@@ -374,7 +377,7 @@ void ZVTable::Unlock() {
 
 // ---- fields, indexes, segments ----------------------------------------------------------
 
-std::shared_ptr<Logon> ZVField::logon() const { return table_->core_->logon; }
+Logon* ZVField::logon() const { return table_->core_->logon.get(); }
 const char* ZVField::GetName() const { return table_->core_->def.fields[number_].name.c_str(); }
 int ZVField::GetType() const { return table_->core_->def.fields[number_].type; }
 int ZVField::GetLength() const { return table_->core_->def.fields[number_].length; }
@@ -420,7 +423,7 @@ void ZVField::SetFieldDefaultDateTimeType(int dateType, int timeType) {
     });
 }
 
-std::shared_ptr<Logon> ZVIndex::logon() const { return table_->core_->logon; }
+Logon* ZVIndex::logon() const { return table_->core_->logon.get(); }
 const char* ZVIndex::GetName() const { return table_->core_->def.indexes[number_].name.c_str(); }
 int ZVIndex::GetKeyType() const { return table_->core_->def.indexes[number_].keyType; }
 int ZVIndex::GetDuplicates() const { return table_->core_->def.indexes[number_].duplicates; }
@@ -442,7 +445,7 @@ ZVSegment* ZVIndex::GetSegment(int n) {
     });
 }
 
-std::shared_ptr<Logon> ZVSegment::logon() const { return table_->core_->logon; }
+Logon* ZVSegment::logon() const { return table_->core_->logon.get(); }
 const char* ZVSegment::GetFieldName() const {
     const auto& d = table_->core_->def;
     return d.fields[d.indexes[index_].segments[number_].field].name.c_str();
