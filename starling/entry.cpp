@@ -1,0 +1,321 @@
+// The application's exports: initXtd, term, routerXtd, start and stop.
+#include <strings.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "starling.h"
+#if __has_include("mqtt_clients.h")
+#include "mqtt_clients.h"
+#define STARLING_HAS_CLIENTS 1
+#else
+#define STARLING_HAS_CLIENTS 0
+#endif
+
+#define STARLING_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+const char* kLocalAuthFile = "./web/localAuthFile.set";
+
+bool startsWithY(const char* text) { return text != nullptr && (text[0] == 'Y' || text[0] == 'y'); }
+
+void copySettings(StarlingBroker& b, WebServerThreadData* server) {
+  b.persistenceEnabled = startsWithY(server->mqtt_persistence_enabled);
+  b.verboseLog = startsWithY(server->mqtt_log_enabled);
+  b.inactiveTimeout = server->mqtt_conn_inactive_timeout;
+  b.requestTimeout = server->mqtt_conn_request_timeout;
+  b.maxDbConnections = server->mqtt_max_dbconn_count > 0 ? server->mqtt_max_dbconn_count : 32;
+  b.statisticsInterval = server->mqtt_statistics_interval;
+  b.statisticsPersistInterval = server->mqtt_statistics_persistence_interval;
+  b.mqttPortText = server->mqtt_listening_port != nullptr ? server->mqtt_listening_port : "1883";
+  b.mqttPort = atoi(b.mqttPortText.c_str());
+  b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
+}
+
+// Local credentials, database check and pool; retried while the database
+// server cannot be reached yet.
+int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
+  // Standalone there is no server name: the engine's default local server.
+  const char* serverName =
+      server->serverName != nullptr && server->serverName[0] != '\0' ? server->serverName : "BRENLOXS";
+  for (int retries = 0;; retries++) {
+    char* user = nullptr;
+    char* password = nullptr;
+    ZVDatabaseConfig* config = nullptr;
+    try {
+      _readAuthFile(kLocalAuthFile, &user, &password);
+      config = new ZVDatabaseConfig(serverName, user, password, "brenlox");
+      VOKTFree(user), user = nullptr;
+      VOKTFree(password), password = nullptr;
+      ZVDatabasePooled::CheckDatabase(config);
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, b.inactiveTimeout);
+      b.dbConfig = config;
+      return 0;
+    } catch (const YXException& e) {
+      VOKTFree(user);
+      VOKTFree(password);
+      delete config;
+      int code = e.GetErrorCode();
+      if ((code == 133 || code == 162) && retries < 30) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        continue;
+      }
+      snprintf(error, 1024, "Not able to connect to local server - %.900s", e.GetErrorMsg());
+      return code;
+    }
+  }
+}
+
+int checkMetadata(char* error) {
+  try {
+    StarlingDb db;
+    MQTTConnection::CheckMetadata(db.get());
+    MQTTSubscriber::CheckMetadata(db.get());
+    MQTTTopic::CheckMetadata(db.get());
+    // The persistence tables join with topic persistence.
+    return 0;
+  } catch (const YXException& e) {
+    snprintf(error, 1024, "Not able to initialize MQTT metadata - %.900s", e.GetErrorMsg());
+    return e.GetErrorCode();
+  } catch (const ZVException& e) {
+    snprintf(error, 1024, "Not able to initialize MQTT metadata - %.900s", e.GetErrorMsg());
+    return e.GetErrorCode();
+  }
+}
+
+int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* server, char* error) {
+  const char* port = server->mqtt_websocket_port;
+  if (port == nullptr || atoi(port) <= 0) return 0;
+  if (startsWithY(server->mqtt_websocket_ssl_enabled)) {
+    if (server->ssl_certificate == nullptr || server->ssl_certificate[0] == '\0') {
+      snprintf(error, 1024,
+               "Not able to bind to websocket port [%s] with SSL - Missing SSL certificate (ssl_certificate keyword in osprey.json file).",
+               port);
+      return 1101;
+    }
+    nev_listen_options options{};
+    options.tls_cert = server->ssl_certificate;
+    options.tls_key = server->ssl_key;
+    options.tls_ca = server->ssl_ca;
+    options.tls_ciphers = server->ssl_cipher_suites;
+    b.wsListener = nev_listen_with_options(manager, port, wsBridgeEventHandler, &options);
+    if (b.wsListener == nullptr) {
+      snprintf(error, 1024, "Not able to bind to websocket port [%s] with SSL - Check if communication port is available.", port);
+      return 1101;
+    }
+  } else {
+    b.wsListener = nev_listen(manager, port, wsBridgeEventHandler);
+    if (b.wsListener == nullptr) {
+      snprintf(error, 1024, "Not able to bind to websocket port [%s] - Check if communication port is available.", port);
+      return 1101;
+    }
+  }
+  nev_http_attach(b.wsListener);
+  return 0;
+}
+
+void startThread(std::unique_ptr<StarlingThread>& slot, int initialState, void (*fn)(StarlingThread*)) {
+  slot = std::make_unique<StarlingThread>();
+  slot->state = initialState;
+  slot->thread = std::thread(fn, slot.get());
+}
+
+int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
+  (void)server;
+  try {
+    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
+    startThread(b.commandThread, 1, _processThrdFunction);
+#if STARLING_HAS_CLIENTS
+    try {
+      b.remoteLink = new MQTTRemoteSysPersist(server->linked_vix_server, b.log);
+    } catch (const YXException& e) {
+      if (e.GetErrorCode() != 0 && e.GetErrorCode() != 10001) throw;
+      b.remoteLink = nullptr;
+    }
+#endif
+    restartPersistenceTopics();
+    if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
+    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
+    return 0;
+  } catch (const YXException& e) {
+    snprintf(error, 1024, "Cannot start MQTT server - %.900s", e.GetErrorMsg());
+    return e.GetErrorCode();
+  } catch (const std::system_error& e) {
+    snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
+    return 1100;
+  }
+}
+
+int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
+  b.mqttListener = nev_listen(manager, b.mqttPortText.c_str(), mqttBrokerEventHandler);
+  if (b.mqttListener == nullptr) {
+    snprintf(error, 1024, "Not able to bind to port [%s] - Check if communication port is available.",
+             b.mqttPortText.c_str());
+    return 1101;
+  }
+  // One core for the process: sessions of connections that outlive a stop
+  // still point to it.
+  if (!b.coreReady) {
+    nev_broker_setup(&b.core, nullptr);
+    b.coreReady = true;
+  }
+  nev_mqtt_attach(b.mqttListener);
+  b.mqttListener->private_word = &b.core;
+  nev_listener_enable_threads(b.mqttListener);
+  return 0;
+}
+
+void joinThread(std::unique_ptr<StarlingThread>& slot) {
+  if (!slot) return;
+  slot->state = 2;
+  if (slot->thread.joinable()) slot->thread.join();
+  slot.reset();
+}
+
+void closeDatabase(StarlingBroker& b) {
+  delete b.dbPool;  // owns the configuration
+  b.dbPool = nullptr;
+  b.dbConfig = nullptr;
+}
+
+}  // namespace
+
+STARLING_EXPORT int32_t initXtd(WebAppInitRecord* record, char* error, WebServerThreadData* server) {
+  (void)server;
+  StarlingBroker& b = starlingBroker();
+  if (FILE* file = findConfigFile()) fclose(file);
+  if (record->version != 1) {
+    snprintf(error, 1024,
+             "starling web application version doesn't match osprey plugin. It is expected to be [1], but it is [%d]",
+             record->version);
+    return -1;
+  }
+  record->basicAuthMode = WEBAPP_AUTH_REQUIRED;
+  record->tokenMode = 0;
+  record->bodyByMethod[WEBAPP_METHOD_POST] = 1;
+  record->bodyByMethod[WEBAPP_METHOD_PUT] = 1;
+  record->bodyByMethod[WEBAPP_METHOD_PATCH] = 1;
+  record->bodyByMethod[WEBAPP_METHOD_GET] = 0;
+  record->bodyByMethod[WEBAPP_METHOD_DELETE] = 0;
+  record->bodyByMethod[WEBAPP_METHOD_OPTIONS] = 0;
+  snprintf(record->description, 1024, "%s", "MQTT Server");
+  record->configType = "CFG";
+  snprintf(record->configPath, 1024, "%s", b.configPath);
+  if (b.brokerLock == nullptr) b.brokerLock = nev_srwlock_new();
+  if (b.brokerLock == nullptr) {
+    snprintf(error, 1024, "Not able to initialize starling web application - %s", "Couldn't allocate the broker lock");
+    return 8001;
+  }
+  b.initialised = true;
+  return 0;
+}
+
+STARLING_EXPORT int32_t term(char* error) {
+  StarlingBroker& b = starlingBroker();
+  b.running = false;
+  if (b.brokerLock != nullptr) {
+    nev_srwlock_lock_exclusive(b.brokerLock);
+    MQTTTopic::DeleteAll();
+    MQTTSubscriber::DeleteAll();
+    MQTTConnection::DeleteAll();
+    nev_srwlock_unlock_exclusive(b.brokerLock);
+  }
+  closeDatabase(b);
+  if (error != nullptr) error[0] = '\0';
+  return 0;
+}
+
+STARLING_EXPORT int32_t stop(char* error) {
+  (void)error;
+  StarlingBroker& b = starlingBroker();
+  if (b.wsListener != nullptr) b.wsListener->flags |= NEV_CONN_CLOSE_NOW;
+  if (b.mqttListener != nullptr) {
+    b.mqttListener->flags |= NEV_CONN_CLOSE_NOW;
+    if (b.manager != nullptr) nev_manager_poll(b.manager, 1000);
+  }
+  b.wsListener = nullptr;
+  b.mqttListener = nullptr;
+  b.running = false;
+  joinThread(b.commandThread);
+  joinThread(b.cleanupThread);
+  joinThread(b.statsWriterThread);
+  joinThread(b.statsThread);
+  // Handlers already inside the broker may still use the link: wait them out.
+  if (b.brokerLock != nullptr) {
+    nev_srwlock_lock_exclusive(b.brokerLock);
+    nev_srwlock_unlock_exclusive(b.brokerLock);
+  }
+#if STARLING_HAS_CLIENTS
+  delete b.remoteLink;
+#endif
+  b.remoteLink = nullptr;
+  return 0;
+}
+
+STARLING_EXPORT int32_t start(nev_manager* manager, WebServerThreadData* server, LogCallback log, char* error) {
+  StarlingBroker& b = starlingBroker();
+  b.log = log;
+  b.running = false;
+  b.manager = manager;
+  if (!b.initialised || b.brokerLock == nullptr) {
+    snprintf(error, 1024, "Cannot start MQTT server - %s", "the application was not initialised");
+    return 1100;
+  }
+  copySettings(b, server);
+  int code = openDatabase(b, server, error);
+  if (code == 0) code = checkMetadata(error);
+  if (code == 0) snprintf(b.loopbackAddress, sizeof b.loopbackAddress, "127.0.0.1:%s", b.mqttPortText.c_str());
+  if (code == 0) code = bindWebsocket(b, manager, server, error);
+  if (code == 0 && b.persistenceEnabled) code = startWorkers(b, server, error);
+  if (code == 0) code = bindBroker(b, manager, error);
+  if (code != 0) {
+    char ignored[1024];
+    stop(ignored);
+    closeDatabase(b);
+    return code;
+  }
+  b.running = true;
+  return 0;
+}
+
+STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void** reply) {
+  auto** out = reinterpret_cast<json_object**>(reply);
+  auto* command = static_cast<json_object*>(body);
+  StarlingBroker& b = starlingBroker();
+  if (request->url == nullptr)
+    return zvJsonSetError(9006, "Failed to execute MQTT service. Missing URI in the request.", out);
+  if (strcmp(request->url, "executeCommand") != 0) {
+    char text[1200];
+    snprintf(text, sizeof text, "Failed to execute MQTT service. Server [%s] is not supported", request->url);
+    return zvJsonSetError(8006, text, out);
+  }
+  const char* operation = nullptr;
+  const char* topic = nullptr;
+  const char* missing = nullptr;
+  if (command == nullptr || !zvJsonGetStringByName(command, "operation", &operation)) missing = "operation";
+  else if (!zvJsonGetStringByName(command, "persistenceTopic", &topic)) missing = "persistenceTopic";
+  if (missing != nullptr) {
+    char text[256];
+    snprintf(text, sizeof text, "Failed to execute MQTT command operation. Missing %s property in the command", missing);
+    return zvJsonSetError(9006, text, out);
+  }
+  if (!b.running || !b.persistenceEnabled) {
+    return zvJsonSetError(10001,
+                          "Failed to execute MQTT command operation - the MQTT broker is not running or its persistence is not enabled",
+                          out);
+  }
+  try {
+    bool isNew = false;
+    MQTTTopic* entry = MQTTTopic::CheckTopic(topic, "quarnAdministration", false, nullptr, 0, 0, &isNew);
+    if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry));
+    _processMQTTSystemRequest(nullptr, operation, topic, "internal - API request", command, nullptr);
+    *out = zvJsonAlloc();
+    zvJsonSetError(0, "Success", out);
+    return 0;
+  } catch (const YXException& e) {
+    char text[1200];
+    snprintf(text, sizeof text, "Failed to execute MQTT command operation - %s", e.GetErrorMsg());
+    return zvJsonSetError(e.GetErrorCode(), text, out);
+  }
+}

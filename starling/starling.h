@@ -1,0 +1,308 @@
+// The MQTT broker web application (web/starling.so): its exports, the
+// broker's process-wide state, the registries of connections, subscribers
+// and topics with their metadata tables, the event handler of the MQTT
+// listener, the worker threads and the MQTT-over-WebSocket bridge.
+//
+// Exports (C linkage, see include/osprey_webapp.h): initXtd, term, routerXtd,
+// start, stop and the data table utilkeywds.
+//
+// Errors: every internal function reports with YXException (kind 1 unless
+// noted); the exports, the handlers and the threads never let one escape:
+// they log through the broker's log callback or fill the caller's buffer.
+//
+// Ownership: each registry owns its entries; the lists inside entries never
+// own what they point to. A MQTTConnection's session belongs to the engine's
+// broker core; it is read only while the connection is registered.
+//
+// Threading and lock order (never taken the other way round):
+//   broker lock (shared per MQTT event, exclusive in term)
+//   -> topic registry mutex -> subscriber registry mutex -> an entry's mutex.
+//   The connection registry mutex is taken alone: lists are copied out under
+//   it and processed after it is released.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VOKTBasic.h"
+#include "ZVDatabasePooled.h"
+#include "nev.h"
+#include "osprey_server.h"
+#include "osprey_webapp.h"
+#include "yxutil.h"
+
+struct json_object;
+class MQTTConnection;
+class MQTTSubscriber;
+class MQTTTopic;
+class MQTTRemoteSysPersist;  // broker-owned clients (mqtt_clients.h)
+
+// ---- Persistence operations ----
+enum MQTTSYSOP {
+  MQTTSYSOP_CREATE = 0,
+  MQTTSYSOP_ALTER = 1,
+  MQTTSYSOP_RENAME = 2,
+  MQTTSYSOP_DELETE = 3,
+  MQTTSYSOP_PAUSE = 4,
+  MQTTSYSOP_RESUME = 5,
+};
+// The operation's name, "Invalid Operation" for any other value.
+const char* mqttSysOpName(int op);
+
+// The topic whose publications are persistence commands (matched exactly).
+constexpr const char* STARLING_ADMIN_TOPIC = "quarnAdministration";
+// Prefix of the statistics topics.
+constexpr const char* STARLING_STATS_PREFIX = "brenloxAdmin";
+
+// ---- Worker thread record ----
+// state: 0 not started, 1 running, 2 stop asked, 3 ended, 5 publish now.
+struct StarlingThread {
+  std::atomic<int> state{0};
+  std::thread thread;
+};
+
+// ---- The broker's process-wide state ----
+struct StarlingBroker {
+  LogCallback log = nullptr;
+  bool persistenceEnabled = false;
+  bool verboseLog = false;
+  int32_t inactiveTimeout = 30;
+  int32_t requestTimeout = 10;
+  int32_t maxDbConnections = 32;
+  int32_t statisticsInterval = 0;
+  int32_t statisticsPersistInterval = 0;
+  int32_t mqttPort = 0;
+  std::string mqttPortText;
+  char loopbackAddress[256] = {};
+  std::string webDirectory;
+  std::atomic<bool> running{false};
+  pthread_rwlock_t* brokerLock = nullptr;  // created by initXtd
+
+  ZVDatabaseConfig* dbConfig = nullptr;           // owned by dbPool once the pool exists
+  YXPool<ZVDatabasePooled>* dbPool = nullptr;     // metadata tables
+  std::mutex poolListMutex;
+  std::vector<YXPool<ZVDatabasePooled>*> poolList;  // persisted topics' pools (not owned)
+
+  std::unique_ptr<StarlingThread> commandThread, cleanupThread, statsThread, statsWriterThread;
+  MQTTRemoteSysPersist* remoteLink = nullptr;
+  nev_manager* manager = nullptr;
+  nev_connection* wsListener = nullptr;
+  nev_connection* mqttListener = nullptr;
+  nev_broker core{};
+  bool coreReady = false;
+  char configPath[1024] = {};
+  bool initialised = false;
+};
+StarlingBroker& starlingBroker();
+
+// Logs through the broker's callback (nothing without one).
+void starlingLog(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A pooled connection of the broker's metadata pool, released on scope exit.
+class StarlingDb {
+ public:
+  StarlingDb();  // throws when the broker has no pool or the pool is exhausted
+  ~StarlingDb();
+  StarlingDb(const StarlingDb&) = delete;
+  StarlingDb& operator=(const StarlingDb&) = delete;
+  ZVDatabasePooled* operator->() const { return db_; }
+  ZVDatabasePooled* get() const { return db_; }
+  // The cached record of the table; 10003 "Not able to retrieve record for the <table> table".
+  ZVRecord* Record(const char* table, const char* function);
+
+ private:
+  ZVDatabasePooled* db_;
+};
+
+// Word sum of a text: 4-byte little-endian groups, zero padded, mod 2^32.
+uint32_t starlingWordSum(const char* text, size_t length);
+// The key column value: the whole text up to 100 characters, else the 100
+// characters that begin 101 characters before its end.
+std::string starlingLast100(const std::string& text);
+
+// ---- Connection registry (mqtt_client and related tables) ----
+class MQTTConnection {
+ public:
+  MQTTConnection(const char* clientId, const char* userName, uint16_t keepAlive, uint8_t clean);
+  virtual ~MQTTConnection();
+
+  char* clientId = nullptr;
+  char* userName = nullptr;
+  uint8_t cleanSession = 0;
+  std::atomic<nev_broker_session*> session{nullptr};
+  int64_t connectionTime = 0;
+  std::vector<MQTTSubscriber*> subscribers;  // not owned
+  std::recursive_mutex mutex;
+  uint16_t keepAlive = 0;
+  std::atomic<uint64_t> lastActivity{0};
+
+  json_object* GetJson(bool withSubscribers);
+  void AddSubscriber(MQTTSubscriber* entry);
+  void RemoveSubscriber(MQTTSubscriber* entry);
+
+  static json_object* GetInfo();
+  // Registers a new connection. A client id held by a live connection is
+  // taken over: the older one is retired (closed by the caller) and returned
+  // through previous.
+  static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive,
+                                       uint8_t clean, nev_broker_session** previous);
+  // Drops the connection of the session with its subscriptions; nothing when none.
+  static void RemoveConnection(nev_broker_session* session);
+  // The registered connection of the session, or null. The caller must be
+  // the session's own connection thread (nothing else removes it then).
+  static MQTTConnection* FindBySession(nev_broker_session* session);
+  // Stamps the last activity of a registered client id; false when unknown.
+  static bool Touch(const char* clientId);
+  // True when the client id is registered under another session than this one.
+  static bool HeldByOther(const char* clientId, nev_broker_session* session);
+  // Sessions idle for at least 1.5 times their non-zero keep-alive.
+  static std::vector<nev_broker_session*> IdleSessions(uint64_t nowMs);
+  static size_t Count();
+  static void DeleteAll();
+
+  static char* _buildString(const void* pointer, size_t length);
+  static void CheckMetadata(ZVDatabasePooled* db);
+  static void SetConnected(const char* clientId, const char* user, const char* password, uint16_t keepAlive,
+                           uint8_t clean);
+  static void SetDisconnected(const char* clientId);
+  static int GetPersistedClientID(ZVDatabasePooled* db, const char* clientId);
+  static bool GetConnRecord(ZVDatabasePooled* db, const char* clientId, ZVRecord* record);
+  static void AddTopicsByExpresion(ZVDatabasePooled* db, int clientNumber, const char* filter);
+  static void RemoveTopicsByExpresion(ZVDatabasePooled* db, int clientNumber, const char* filter);
+  static void AddTopicsByTopic(const char* topicName, int topicId);
+  static void AddTopic(int clientNumber, int topicId, ZVRecord* link, ZVRecord* history, bool fromSubscription);
+  static void RemoveTopic(int clientNumber, int topicId, ZVRecord* link, ZVRecord* history);
+  static void _addTopicHistory(int clientNumber, int topicId, const char* action, ZVRecord* history);
+  static void _addConnectionHistory(int clientNumber, const char* action, ZVRecord* history);
+};
+
+// ---- Subscriber registry (mqtt_subscription, mqtt_subscription_history) ----
+class MQTTSubscriber {
+ public:
+  MQTTSubscriber(const char* filter, MQTTConnection* connection, uint8_t qos);
+  virtual ~MQTTSubscriber();
+
+  char* topicExpression = nullptr;
+  std::vector<MQTTConnection*> connections;  // not owned
+  uint8_t qos = 0;
+  std::recursive_mutex mutex;
+
+  json_object* GetJson(bool withConnections);
+  void AddConnection(MQTTConnection* connection);
+  void RemoveConnection(MQTTConnection* connection, bool* nowEmpty);
+
+  static json_object* GetInfo();
+  static void AddSubscriber(const char* filter, nev_broker_session* session, uint8_t qos);
+  // Detaches the session's connection from the filter's entry; the entry
+  // goes when no connection uses it any more.
+  static void RemoveSubscriber(const char* filter, nev_broker_session* session);
+  // Detaches the connection from the entry (the connection is going away).
+  static void DetachConnection(MQTTSubscriber* entry, MQTTConnection* connection);
+  static size_t Count();
+  static void DeleteAll();
+
+  static void CheckMetadata(ZVDatabasePooled* db);
+  static int _addSubscription(const char* clientId, const char* filter);
+  static int _removeSubscription(const char* clientId, const char* filter);
+  static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter,
+                                      const char* action);
+};
+
+// ---- Topic registry (mqtt_topic) ----
+class MQTTTopic {
+ public:
+  MQTTTopic();
+  virtual ~MQTTTopic();
+
+  std::recursive_mutex mutex;
+  int32_t topicId = -1;
+  char* name = nullptr;
+  uint8_t createdType = 0;
+  std::vector<MQTTSubscriber*> subscribers;  // not owned
+  uint64_t createdTick = 0;
+  ZVDateTime creationTime;
+  uint64_t messageCount = 0;
+  ZVDateTime lastMessageTime;
+  char* createdBy = nullptr;
+  ZVDateTime updatedTime;
+  char* updatedBy = nullptr;
+  std::vector<unsigned char> retainedPayload;
+  bool hasRetained = false;
+  uint8_t retainedQos = 0;
+
+  json_object* GetJson();
+  void AddSubscriber(MQTTSubscriber* entry);
+  void RemoveSubscriber(MQTTSubscriber* entry);
+  // Counts one publication of the client under the topic's mutex.
+  void CountPublication(const char* clientId);
+
+  static json_object* GetInfo();
+  static MQTTTopic* CheckTopic(const char* name, const char* clientId, bool retain, const void* payload,
+                               size_t length, uint8_t qos, bool* isNew);
+  static void AddTopicSubscriber(MQTTSubscriber* entry);
+  static void RemoveTopicSubscriber(MQTTSubscriber* entry);
+  static void CheckMetadata(ZVDatabasePooled* db);
+  static void PersistAll();
+  static int Persist(MQTTTopic* topic);
+  static MQTTTopic* Load(ZVDatabasePooled* db, const char* name);
+  static int GetTopicID(ZVDatabasePooled* db, const char* name);
+  static char* GetTopicName(ZVDatabasePooled* db, int topicId);
+  static bool GetTopicRecord(ZVDatabasePooled* db, const char* name, ZVRecord* record);
+  static size_t Count();
+  static void DeleteAll();
+};
+
+// ---- Commands ----
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
+                                  const char* requester, LogCallback log);
+int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester,
+                              LogCallback log);
+void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
+                               const char* requester, json_object* command, LogCallback log);
+void restartPersistenceTopics();
+
+// ---- Authentication and configuration files ----
+extern "C" UTILKW utilkeywds[2];
+// Scrambles or unscrambles in place; the result does not depend on where
+// the buffer lies in memory.
+void xorAuthText(void* buffer, size_t length);
+// 0, or 11 open, 15 seek, 12 memory, 13 short or empty read.
+int ReadAuthFile(const char* path);
+// Heap copies (dupStr) of the user and the password; throws -1, -2 or the file code.
+void _readAuthFile(const char* path, char** user, char** password);
+// Writes "USERID %s\nPASSWD %s\n" scrambled, mode 0600; false on failure.
+bool writeAuthFile(const char* path, const char* user, const char* password);
+// The first of ../config/starling.cfg and ./config/starling.cfg that opens.
+FILE* findConfigFile();
+// The value of a key of config/starling.cfg (case-insensitive key), or "".
+std::string starlingConfigValue(const char* key);
+
+// ---- Handlers ----
+void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
+void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
+void wsBridgeUpstreamHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
+// Marks the session's connection for closing if the session is still live.
+void starlingCloseSession(nev_broker_session* session);
+
+// ---- Worker threads ----
+void _processThrdFunction(StarlingThread* thread);
+void _cleanConnThrdFunction(StarlingThread* thread);
+void _statisticsThrdFunction(StarlingThread* thread);
+void _persistStatisticsThrdFunction(StarlingThread* thread);
+// Runs the command files of <web>/mqtt/pending once, moving each to mqtt/done.
+void starlingRunCommandFiles();
+
+uint64_t starlingTickMs();
+// The MQTT listening port as a number (the statistics client dials it).
+int32_t starlingMqttListeningPort();
+// Throws YXException kind 1 with a formatted message.
+[[noreturn]] void starlingThrow(const char* function, int code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));

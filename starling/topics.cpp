@@ -1,0 +1,573 @@
+// The subscriber and topic registries and the mqtt_subscription,
+// mqtt_subscription_history and mqtt_topic tables.
+//
+// Lock order: topic registry, subscriber registry, then one entry's mutex at a
+// time (a connection's mutex is never taken while an entry's is held).
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+#include "tables.h"
+
+namespace {
+
+std::recursive_mutex gTopicMutex;
+std::map<std::string, std::unique_ptr<MQTTTopic>> gTopics;
+std::recursive_mutex gSubscriberMutex;
+std::map<std::string, std::unique_ptr<MQTTSubscriber>> gSubscribers;
+
+bool filterMatches(const char* filter, const char* topic) {
+  return nev_mqtt_topic_match_cstr(filter, nev_slice{topic, strlen(topic)}) != 0;
+}
+
+void rethrowClient(const char* function, const ZVException& e) {
+  starlingThrow(function, e.GetErrorCode(), "%s", e.GetErrorMsg());
+}
+
+// Removes an entry that no connection uses any more; both registry mutexes held.
+void eraseIfEmpty(MQTTSubscriber* entry) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(entry->mutex);
+    if (!entry->connections.empty()) return;
+  }
+  for (auto& [name, topic] : gTopics) topic->RemoveSubscriber(entry);
+  auto it = gSubscribers.find(entry->topicExpression);
+  if (it != gSubscribers.end() && it->second.get() == entry) gSubscribers.erase(it);
+}
+
+int64_t secondsOf(const ZVDateTime& dt) {
+  // Day 0 of the engine's day numbers is not 1970: go through the calendar.
+  struct tm t{};
+  t.tm_year = dt.GetYear() - 1900;
+  t.tm_mon = dt.GetMonth() - 1;
+  t.tm_mday = dt.GetDay();
+  t.tm_hour = dt.GetHour();
+  t.tm_min = dt.GetMinute();
+  t.tm_sec = dt.GetSecond();
+  return static_cast<int64_t>(timegm(&t));
+}
+
+ZVDateTime nowDateTime() {
+  ZVDateTime now;
+  zvGetCurrentDateTime(&now);
+  return now;
+}
+
+}  // namespace
+
+// ---- MQTTSubscriber ----
+
+MQTTSubscriber::MQTTSubscriber(const char* filter, MQTTConnection* connection, uint8_t requested) {
+  if (filter == nullptr || filter[0] == '\0')
+    starlingThrow("MQTTSubscriber::MQTTSubscriber", 10004, "Not able to create subscriber. Missing topic expression.");
+  if (connection == nullptr)
+    starlingThrow("MQTTSubscriber::MQTTSubscriber", 10004, "Not able to create subscriber. Missing connection object.");
+  topicExpression = dupStr(filter);
+  connections.push_back(connection);
+  qos = requested;
+}
+
+MQTTSubscriber::~MQTTSubscriber() {
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  VOKTFree(topicExpression);
+  connections.clear();
+}
+
+void MQTTSubscriber::AddConnection(MQTTConnection* connection) {
+  if (connection == nullptr)
+    starlingThrow("MQTTSubscriber::AddConnection", 10004,
+                  "Not able to add connection to subscriber list. Missing connection object.");
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  if (std::find(connections.begin(), connections.end(), connection) == connections.end())
+    connections.push_back(connection);
+}
+
+void MQTTSubscriber::RemoveConnection(MQTTConnection* connection, bool* nowEmpty) {
+  if (connection == nullptr)
+    starlingThrow("MQTTSubscriber::RemoveConnection", 10004,
+                  "Not able to remove connection from subscriber list. Missing connection object.");
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  connections.erase(std::remove(connections.begin(), connections.end(), connection), connections.end());
+  if (nowEmpty != nullptr) *nowEmpty = connections.empty();
+}
+
+json_object* MQTTSubscriber::GetJson(bool withConnections) {
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr)
+    starlingThrow("MQTTSubscriber::GetJson", 10006,
+                  "Not able to build JSON with subscriber information. JSON allocation failed.");
+  std::vector<MQTTConnection*> users;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (topicExpression != nullptr) zvJsonAddString(json, "topicExpression", topicExpression);
+    zvJsonAddInt(json, "qos", qos);
+    users = connections;
+  }
+  if (!withConnections) return json;
+  json_object* list = zvJsonAllocArray();
+  if (list == nullptr) {
+    zvJsonRelease(json);
+    starlingThrow("MQTTSubscriber::GetJson", 10006,
+                  "Not able to build JSON with subscriber information. JSON array allocation failed.");
+  }
+  // The connections stay alive: they leave this entry under the subscriber
+  // registry mutex, which the callers of GetJson(true) hold.
+  for (MQTTConnection* c : users) {
+    try {
+      zvJsonArrayAdd(list, c->GetJson(false));
+    } catch (...) {
+      zvJsonRelease(list);
+      zvJsonRelease(json);
+      throw;
+    }
+  }
+  zvJsonAdd(json, "connectionList", list);
+  return json;
+}
+
+json_object* MQTTSubscriber::GetInfo() {
+  json_object* list = zvJsonAllocArray();
+  if (list == nullptr)
+    starlingThrow("MQTTSubscriber::GetInfo", 10006,
+                  "Not able to retrieve subscriber list information. JSON array allocation failed.");
+  try {
+    std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
+    for (auto& [filter, entry] : gSubscribers) zvJsonArrayAdd(list, entry->GetJson(true));
+  } catch (...) {
+    zvJsonRelease(list);
+    throw;
+  }
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr) {
+    zvJsonRelease(list);
+    starlingThrow("MQTTSubscriber::GetInfo", 10006,
+                  "Not able to retrieve subscriber list information. JSON allocation failed.");
+  }
+  zvJsonAdd(json, "subscriberList", list);
+  return json;
+}
+
+void MQTTSubscriber::AddSubscriber(const char* filter, nev_broker_session* session, uint8_t requested) {
+  if (filter == nullptr || filter[0] == '\0')
+    starlingThrow("MQTTSubscriber::AddSubscriber", 10004, "Not able to add subscriber. Missing topic expression.");
+  if (session == nullptr)
+    starlingThrow("MQTTSubscriber::AddSubscriber", 10004,
+                  "Not able to add subscriber. Missing topic MQTT session pointer.");
+  MQTTConnection* connection = MQTTConnection::FindBySession(session);
+  if (connection == nullptr)
+    starlingThrow("MQTTSubscriber::AddSubscriber", 10004, "Not able to create subscriber. Missing connection object.");
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+  MQTTSubscriber* entry;
+  auto found = gSubscribers.find(filter);
+  if (found != gSubscribers.end()) {
+    entry = found->second.get();
+    entry->AddConnection(connection);
+    std::lock_guard<std::recursive_mutex> lock(entry->mutex);
+    if (requested > entry->qos) entry->qos = requested;
+  } else {
+    auto created = std::make_unique<MQTTSubscriber>(filter, connection, requested);
+    entry = created.get();
+    gSubscribers.emplace(filter, std::move(created));
+  }
+  MQTTTopic::AddTopicSubscriber(entry);
+  connection->AddSubscriber(entry);
+}
+
+void MQTTSubscriber::RemoveSubscriber(const char* filter, nev_broker_session* session) {
+  if (filter == nullptr || filter[0] == '\0')
+    starlingThrow("MQTTSubscriber::RemoveSubscriber", 10004,
+                  "Not able to remove subscriber. Missing topic expression.");
+  MQTTConnection* connection = session != nullptr ? MQTTConnection::FindBySession(session) : nullptr;
+  if (connection == nullptr) return;
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+  auto found = gSubscribers.find(filter);
+  if (found == gSubscribers.end()) return;
+  MQTTSubscriber* entry = found->second.get();
+  entry->RemoveConnection(connection, nullptr);
+  connection->RemoveSubscriber(entry);
+  eraseIfEmpty(entry);
+}
+
+void MQTTSubscriber::DetachConnection(MQTTSubscriber* entry, MQTTConnection* connection) {
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+  bool listed = std::any_of(gSubscribers.begin(), gSubscribers.end(),
+                            [&](const auto& kv) { return kv.second.get() == entry; });
+  if (!listed) return;
+  entry->RemoveConnection(connection, nullptr);
+  eraseIfEmpty(entry);
+}
+
+size_t MQTTSubscriber::Count() {
+  std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
+  return gSubscribers.size();
+}
+
+void MQTTSubscriber::DeleteAll() {
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+  gSubscribers.clear();
+}
+
+void MQTTSubscriber::CheckMetadata(ZVDatabasePooled* db) {
+  starlingCheckTable(db, kMqttSubscriptionTable, "MQTTSubscriber::CheckMetadata");
+  starlingCheckTable(db, kMqttSubscriptionHistoryTable, "MQTTSubscriber::CheckMetadata");
+}
+
+int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
+  const char* fn = "MQTTConnection::_addSubscription";
+  try {
+    StarlingDb db;
+    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
+    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    record->Clear();
+    record->SetFieldAsSigned("client_id", number);
+    record->SetFieldAsString("topic_filter", filter);
+    try {
+      record->Write();
+    } catch (const ZVException& e) {
+      if (e.GetErrorCode() != 2) throw;
+    }
+    return number;
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  return -1;
+}
+
+int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter) {
+  const char* fn = "MQTTConnection::_removeSubscription";
+  StarlingDb db;
+  bool locked = false;
+  try {
+    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
+    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    db->Lock(4);
+    locked = true;
+    record->Clear();
+    record->SetDefaultIndex("mqtt_subscription_client");
+    record->SetFieldAsSigned("client_id", number);
+    for (int found = record->Find(RL_FIND_EQ); found != 0; found = record->Next()) {
+      if (record->GetFieldAsSigned("client_id") != number) break;
+      if (record->GetFieldAsString("topic_filter") == filter) {
+        record->Delete();
+        break;
+      }
+    }
+    locked = false;
+    db->Unlock();
+    return number;
+  } catch (const ZVException& e) {
+    if (locked) {
+      try { db->Unlock(); } catch (...) {}
+    }
+    rethrowClient(fn, e);
+  }
+  return -1;
+}
+
+void MQTTSubscriber::_addSubscriptionHistory(ZVDatabasePooled* db, int number, const char* filter, const char* action) {
+  const char* fn = "MQTTConnection::_addSubscriptionHistory";
+  try {
+    ZVRecord* record = db->GetRecord("mqtt_subscription_history", true);
+    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription_history table");
+    record->Clear();
+    record->SetFieldAsSigned("client_id", number);
+    if (filter != nullptr) record->SetFieldAsString("topic_filter", filter);
+    if (action != nullptr) record->SetFieldAsString("action", action);
+    record->Write();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+}
+
+// ---- MQTTTopic ----
+
+MQTTTopic::MQTTTopic() : createdTick(starlingTickMs()) {}
+
+MQTTTopic::~MQTTTopic() {
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  VOKTFree(name);
+  VOKTFree(createdBy);
+  VOKTFree(updatedBy);
+}
+
+void MQTTTopic::AddSubscriber(MQTTSubscriber* entry) {
+  if (entry == nullptr)
+    starlingThrow("MQTTTopic::AddSubscriber", 10004, "Not able to add subscriber. Missing subscriber object.");
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  if (std::find(subscribers.begin(), subscribers.end(), entry) == subscribers.end()) subscribers.push_back(entry);
+}
+
+void MQTTTopic::RemoveSubscriber(MQTTSubscriber* entry) {
+  if (entry == nullptr)
+    starlingThrow("MQTTTopic::RemoveSubscriber", 10004, "Not able to remove subscriber. Missing subscriber object.");
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), entry), subscribers.end());
+}
+
+void MQTTTopic::CountPublication(const char* clientId) {
+  ZVDateTime now = nowDateTime();
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  messageCount++;
+  lastMessageTime = now;
+  updatedTime = now;
+  if (clientId != nullptr && (updatedBy == nullptr || strcmp(updatedBy, clientId) != 0)) {
+    VOKTFree(updatedBy);
+    updatedBy = dupStr(clientId);
+  }
+}
+
+json_object* MQTTTopic::GetJson() {
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr)
+    starlingThrow("MQTTTopic::GetJson", 10006, "Not able to build JSON with topic information. JSON allocation failed.");
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  zvJsonAddString(json, "name", name);
+  zvJsonAddTimestamp(json, "creationTime", secondsOf(creationTime));
+  zvJsonAddBigint(json, "messageCount", static_cast<int64_t>(messageCount));
+  zvJsonAddTimestamp(json, "lastMessageTime", secondsOf(lastMessageTime));
+  uint64_t elapsed = (starlingTickMs() - createdTick) / 1000;
+  auto average = [&](uint64_t unit) {
+    uint64_t units = elapsed / unit;
+    return units == 0 ? 0.0 : static_cast<double>(static_cast<float>(messageCount / units));
+  };
+  zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
+  zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
+  zvJsonAddDouble(json, "averageMessagesPerDay", average(86400));
+  json_object* list = zvJsonAllocArray();
+  if (list == nullptr) {
+    zvJsonRelease(json);
+    starlingThrow("MQTTTopic::GetJson", 10006,
+                  "Not able to build JSON with topic information. JSON array allocation failed.");
+  }
+  for (MQTTSubscriber* entry : subscribers) {
+    try {
+      zvJsonArrayAdd(list, entry->GetJson(true));
+    } catch (...) {
+      zvJsonRelease(list);
+      zvJsonRelease(json);
+      throw;
+    }
+  }
+  zvJsonAdd(json, "subscriberList", list);
+  // "persistence" joins once topics can be persisted (no persistence registry yet).
+  return json;
+}
+
+json_object* MQTTTopic::GetInfo() {
+  json_object* list = zvJsonAllocArray();
+  if (list == nullptr)
+    starlingThrow("MQTTTopic::GetInfo", 10006,
+                  "Not able to retrieve topic list information. JSON array allocation failed.");
+  try {
+    std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+    // Subscriber entries print their connections; those leave an entry only
+    // under the subscriber registry mutex.
+    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+    for (auto& [n, topic] : gTopics) zvJsonArrayAdd(list, topic->GetJson());
+  } catch (...) {
+    zvJsonRelease(list);
+    throw;
+  }
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr) {
+    zvJsonRelease(list);
+    starlingThrow("MQTTTopic::GetInfo", 10006, "Not able to retrieve topic list information. JSON allocation failed.");
+  }
+  zvJsonAdd(json, "topicList", list);
+  return json;
+}
+
+MQTTTopic* MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain, const void* payload,
+                                 size_t length, uint8_t qos, bool* isNew) {
+  if (topicName == nullptr || topicName[0] == '\0')
+    starlingThrow("MQTTTopic::CheckTopic", 10004, "Not able to update topic statistics. Missing topic name.");
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  if (isNew != nullptr) *isNew = false;
+  MQTTTopic* topic;
+  auto found = gTopics.find(topicName);
+  if (found != gTopics.end()) {
+    topic = found->second.get();
+  } else {
+    std::unique_ptr<MQTTTopic> loaded;
+    {
+      StarlingDb db;
+      loaded.reset(Load(db.get(), topicName));
+    }
+    if (!loaded) {
+      loaded = std::make_unique<MQTTTopic>();
+      loaded->name = dupStr(topicName);
+      loaded->creationTime = nowDateTime();
+      loaded->updatedTime = loaded->creationTime;
+      if (clientId != nullptr) {
+        loaded->createdBy = dupStr(clientId);
+        loaded->updatedBy = dupStr(clientId);
+      }
+    }
+    topic = loaded.get();
+    gTopics.emplace(topicName, std::move(loaded));
+    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+    for (auto& [filter, entry] : gSubscribers)
+      if (filterMatches(filter.c_str(), topicName)) topic->AddSubscriber(entry.get());
+    if (isNew != nullptr) *isNew = true;
+  }
+  if (retain) {
+    std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+    // A zero-length retained publication clears what was retained.
+    const auto* bytes = static_cast<const unsigned char*>(payload);
+    topic->retainedPayload.assign(bytes, bytes + (bytes != nullptr ? length : 0));
+    topic->hasRetained = !topic->retainedPayload.empty();
+    topic->retainedQos = qos;
+  }
+  return topic;
+}
+
+void MQTTTopic::AddTopicSubscriber(MQTTSubscriber* entry) {
+  if (entry == nullptr)
+    starlingThrow("MQTTTopic::AddTopicSubscriber", 10004, "Not able to add subscriber to the topic's list. Missing subscriber.");
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  for (auto& [n, topic] : gTopics)
+    if (filterMatches(entry->topicExpression, n.c_str())) topic->AddSubscriber(entry);
+}
+
+void MQTTTopic::RemoveTopicSubscriber(MQTTSubscriber* entry) {
+  if (entry == nullptr)
+    starlingThrow("MQTTTopic::RemoveTopicSubscriber", 10004,
+                  "Not able to remove subscriber  from the topic's list. Missing subscriber.");
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  for (auto& [n, topic] : gTopics) topic->RemoveSubscriber(entry);
+}
+
+void MQTTTopic::CheckMetadata(ZVDatabasePooled* db) {
+  starlingCheckTable(db, kMqttTopicTable, "MQTTTopic::CheckMetadata");
+}
+
+bool MQTTTopic::GetTopicRecord(ZVDatabasePooled* db, const char* topicName, ZVRecord* record) {
+  (void)db;
+  if (record == nullptr)
+    starlingThrow("MQTTTopic::GetTopicRecord", 10003, "Not able to retrieve record for the mqtt_topic table");
+  std::string n(topicName);
+  std::string last100 = starlingLast100(n);
+  auto setKey = [&] {
+    record->SetFieldAsString("topic_id_last100", last100.c_str());
+    record->SetFieldAsSigned("topic_id_size", static_cast<int16_t>(n.size()));
+    record->SetFieldAsBigint("topic_id_hash", starlingWordSum(n.data(), n.size()));
+    record->SetFieldAsString("topic_name", n.c_str());
+  };
+  record->Clear();
+  record->SetDefaultIndex("mqtt_topic_pk");
+  setKey();
+  if (record->Find(RL_FIND_EQ) != 0) return true;
+  record->Clear();
+  setKey();
+  return false;
+}
+
+int MQTTTopic::Persist(MQTTTopic* topic) {
+  if (topic == nullptr) starlingThrow("MQTTTopic::Persist", 10004, "Missing MQTT topic entity object");
+  StarlingDb db;
+  bool locked = false;
+  try {
+    ZVRecord* record = db.Record("mqtt_topic", "MQTTTopic::Persist");
+    db->Lock(4);
+    locked = true;
+    {
+      std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+      GetTopicRecord(db.get(), topic->name, record);
+      if (topic->createdBy != nullptr) record->SetFieldAsString("created_by", topic->createdBy);
+      record->SetFieldAsDateTime("created_ts", topic->creationTime);
+      if (topic->updatedBy != nullptr) record->SetFieldAsString("updated_by", topic->updatedBy);
+      record->SetFieldAsDateTime("updated_ts", topic->updatedTime);
+      if (topic->messageCount != 0) record->SetFieldAsDateTime("sent_msg_last_ts", topic->lastMessageTime);
+      record->SetFieldAsBigint("sent_msg_count", static_cast<int64_t>(topic->messageCount));
+      if (topic->hasRetained) {
+        record->SetFieldAsBlob("retain_payload", topic->retainedPayload.data(), topic->retainedPayload.size());
+        record->SetFieldAsSigned("retain_qos", topic->retainedQos);
+      } else {
+        record->SetFieldNull("retain_payload");
+      }
+    }
+    record->Write();
+    locked = false;
+    db->Unlock();
+    record->Read();
+    return record->GetFieldAsSigned("topic_id");
+  } catch (const ZVException& e) {
+    if (locked) {
+      try { db->Unlock(); } catch (...) {}
+    }
+    rethrowClient("MQTTTopic::Persist", e);
+  }
+  return -1;
+}
+
+void MQTTTopic::PersistAll() {
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  for (auto& [n, topic] : gTopics) Persist(topic.get());
+}
+
+MQTTTopic* MQTTTopic::Load(ZVDatabasePooled* db, const char* topicName) {
+  if (topicName == nullptr) starlingThrow("MQTTTopic::Load", 10004, "Missing MQTT topic name");
+  try {
+    ZVRecord* record = db->GetRecord("mqtt_topic", true);
+    if (!GetTopicRecord(db, topicName, record)) return nullptr;
+    auto topic = std::make_unique<MQTTTopic>();
+    topic->topicId = record->GetFieldAsSigned("topic_id");
+    topic->name = dupStr(topicName);
+    topic->createdType = static_cast<uint8_t>(record->IsFieldNull("created_type") ? 0 : record->GetFieldAsSigned("created_type"));
+    if (!record->IsFieldNull("created_by")) topic->createdBy = dupStr(record->GetFieldAsString("created_by").c_str());
+    if (!record->IsFieldNull("created_ts")) topic->creationTime = record->GetFieldAsDateTime("created_ts");
+    topic->updatedTime = nowDateTime();
+    if (!record->IsFieldNull("retain_payload")) {
+      ZVBlob blob = record->GetFieldAsBlob("retain_payload");
+      topic->retainedPayload.assign(blob.GetData(), blob.GetData() + blob.GetSize());
+      topic->hasRetained = !topic->retainedPayload.empty();
+      if (!record->IsFieldNull("retain_qos")) topic->retainedQos = static_cast<uint8_t>(record->GetFieldAsSigned("retain_qos"));
+    }
+    return topic.release();
+  } catch (const ZVException& e) {
+    rethrowClient("MQTTTopic::Load", e);
+  }
+  return nullptr;
+}
+
+int MQTTTopic::GetTopicID(ZVDatabasePooled* db, const char* topicName) {
+  try {
+    ZVRecord* record = db->GetRecord("mqtt_topic", true);
+    if (!GetTopicRecord(db, topicName, record)) return -1;
+    return record->GetFieldAsSigned("topic_id");
+  } catch (const ZVException& e) {
+    rethrowClient("MQTTTopic::GetTopicID", e);
+  }
+  return -1;
+}
+
+char* MQTTTopic::GetTopicName(ZVDatabasePooled* db, int topicId) {
+  try {
+    ZVRecord* record = db->GetRecord("mqtt_topic", true);
+    if (record == nullptr)
+      starlingThrow("MQTTTopic::GetTopicRecordByID", 10003, "Not able to retrieve record for the mqtt_topic table");
+    record->Clear();
+    record->SetDefaultIndex("mqtt_topic_subs_pk");
+    record->SetFieldAsSigned("topic_id", topicId);
+    if (record->Find(RL_FIND_EQ) == 0) return nullptr;
+    return dupStr(record->GetFieldAsString("topic_name").c_str());
+  } catch (const ZVException& e) {
+    rethrowClient("MQTTTopic::GetTopicName", e);
+  }
+  return nullptr;
+}
+
+size_t MQTTTopic::Count() {
+  std::lock_guard<std::recursive_mutex> lock(gTopicMutex);
+  return gTopics.size();
+}
+
+void MQTTTopic::DeleteAll() {
+  std::lock_guard<std::recursive_mutex> lock(gTopicMutex);
+  gTopics.clear();
+}

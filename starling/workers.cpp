@@ -1,0 +1,164 @@
+// The worker threads run when persistence is enabled: command files,
+// connection clean-up, statistics publisher and statistics writer.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "starling.h"
+#if __has_include("mqtt_clients.h")
+#include "mqtt_clients.h"
+#define STARLING_HAS_CLIENTS 1
+#else
+#define STARLING_HAS_CLIENTS 0
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Waits `steps` times `stepMs` while the state stays `state`.
+void waitWhile(StarlingThread* thread, int state, int steps, int stepMs) {
+  for (int i = 0; i < steps && thread->state.load() == state; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+}
+
+// A thread started with state 0 runs only when no stop came first.
+bool claimStart(StarlingThread* thread) {
+  int expected = 0;
+  return thread->state.compare_exchange_strong(expected, 1) || thread->state.load() == 1;
+}
+
+// A file written within the last second may still be growing.
+bool settled(const fs::path& path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return false;
+  return time(nullptr) - st.st_mtime >= 1;
+}
+
+}  // namespace
+
+void starlingRunCommandFiles() {
+  StarlingBroker& b = starlingBroker();
+  fs::path pending = fs::path(b.webDirectory) / "mqtt" / "pending";
+  fs::path done = fs::path(b.webDirectory) / "mqtt" / "done";
+  std::error_code ec;
+  if (!fs::is_directory(pending, ec)) return;
+  for (const auto& entry : fs::directory_iterator(pending, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.empty() || name[0] == '.' || !entry.is_regular_file(ec) || !settled(entry.path())) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    if (!bytes.empty())
+      processPersistenceCommandText(nullptr, bytes.data(), bytes.size(), "internal - command from disk file", b.log);
+    // Run once: the file leaves the pending directory whatever the outcome.
+    fs::create_directories(done, ec);
+    fs::rename(entry.path(), done / name, ec);
+    if (ec) {
+      starlingLog(ec.value(), "starling - Not able to move command file [%s] aside - %s", name.c_str(),
+                  ec.message().c_str());
+      fs::remove(entry.path(), ec);
+    }
+  }
+}
+
+void _processThrdFunction(StarlingThread* thread) {
+  while (thread->state.load() == 1) {
+    starlingRunCommandFiles();
+    waitWhile(thread, 1, 100, 50);
+  }
+  thread->state = 3;
+}
+
+void _cleanConnThrdFunction(StarlingThread* thread) {
+  StarlingBroker& b = starlingBroker();
+  while (thread->state.load() == 1) {
+    for (nev_broker_session* session : MQTTConnection::IdleSessions(starlingTickMs())) starlingCloseSession(session);
+    try {
+      std::lock_guard<std::mutex> lock(b.poolListMutex);
+      for (auto* pool : b.poolList) pool->CleanIdle();
+    } catch (const YXException& e) {
+      starlingLog(e.GetErrorCode(), "starling - Failed to clean unused connections from the pool - %s", e.GetErrorMsg());
+    }
+    waitWhile(thread, 1, 100, 50);
+  }
+  thread->state = 3;
+}
+
+void _statisticsThrdFunction(StarlingThread* thread) {
+  StarlingBroker& b = starlingBroker();
+#if STARLING_HAS_CLIENTS
+  std::unique_ptr<MQTTLocalSys> client;
+  try {
+    client = std::make_unique<MQTTLocalSys>(b.log);
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Failed to connect local broker for statistics - %s - or server is shutting down.",
+                e.GetErrorMsg());
+    thread->state = 3;
+    return;
+  }
+  if (!claimStart(thread)) {
+    starlingLog(150, "starling - Failed to connect local broker for statistics or server is shutting down.");
+    client.reset();
+    thread->state = 3;
+    return;
+  }
+  struct Source {
+    const char* topic;
+    json_object* (*info)();
+  };
+  const Source sources[] = {{"brenloxAdmin/connections", MQTTConnection::GetInfo},
+                            {"brenloxAdmin/subscribers", MQTTSubscriber::GetInfo},
+                            {"brenloxAdmin/topics", MQTTTopic::GetInfo}};
+  int stepMs = b.statisticsInterval * 1000 / 100;
+  for (;;) {
+    for (const Source& source : sources) {
+      try {
+        json_object* json = source.info();
+        const char* text = zvJsonToString(json);
+        try {
+          client->Publish(source.topic, text != nullptr ? text : "{}");
+        } catch (...) {
+          zvJsonRelease(json);
+          throw;
+        }
+        zvJsonRelease(json);
+      } catch (const YXException& e) {
+        starlingLog(e.GetErrorCode(), "starling - Failed to publish statistic message - %s", e.GetErrorMsg());
+      }
+    }
+    waitWhile(thread, 1, 100, stepMs);
+    int state = thread->state.load();
+    if (state == 5) {
+      int expected = 5;
+      thread->state.compare_exchange_strong(expected, 1);
+      continue;
+    }
+    if (state != 1) break;
+  }
+  client.reset();
+#else
+  (void)b;
+#endif
+  thread->state = 3;
+}
+
+void _persistStatisticsThrdFunction(StarlingThread* thread) {
+  StarlingBroker& b = starlingBroker();
+  if (!claimStart(thread)) {
+    thread->state = 3;
+    return;
+  }
+  int stepMs = b.statisticsPersistInterval * 1000 / 100;
+  while (thread->state.load() == 1) {
+    try {
+      MQTTTopic::PersistAll();
+    } catch (const YXException& e) {
+      starlingLog(e.GetErrorCode(), "starling - Failed to persist topic information - %s", e.GetErrorMsg());
+    }
+    waitWhile(thread, 1, 100, stepMs);
+  }
+  thread->state = 3;
+}

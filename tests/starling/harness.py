@@ -1,0 +1,125 @@
+"""A running heron with the MQTT broker enabled, in a throw-away copy of the
+built tree, for the broker's integration tests."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+DIST = os.environ.get("OSPREY_DIST", os.path.join(os.path.dirname(__file__), "../../build/test/dist"))
+
+
+def auth_key():
+    # The first bytes of the broker's scrambling key (a fixed xorshift32 sequence).
+    state, key = 0x5EED1E55, []
+    for _ in range(4):
+        state ^= (state << 13) & 0xFFFFFFFF
+        state ^= state >> 17
+        state ^= (state << 5) & 0xFFFFFFFF
+        key.append(state >> 24)
+    return key
+
+
+def scramble(data: bytes) -> bytes:
+    key = auth_key()
+    return bytes(b ^ key[i % 4] for i, b in enumerate(data))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, timeout=30.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+class Broker:
+    """heron -s in a temporary tree; MQTT on self.port, WebSocket on self.ws_port."""
+
+    def __init__(self, persistence=True, stats_interval=5, stats_persist_interval=15, websocket=True,
+                 auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None):
+        self.root = tempfile.mkdtemp(prefix="starling-")
+        shutil.copytree(DIST, self.root, dirs_exist_ok=True, ignore=shutil.ignore_patterns("CMakeFiles", "*.cmake", "data"))
+        os.makedirs(os.path.join(self.root, "data"), exist_ok=True)
+        self.port = free_port()
+        self.ws_port = free_port() if websocket else None
+        self.http_port = free_port()
+        config = {
+            "document_root": "./web",
+            "listening_http_port": str(self.http_port),
+            "verbose_level": -1,
+            "mqtt_enabled": "true",
+            "mqtt_listening_port": str(self.port),
+            "mqtt_persistence_enabled": "true" if persistence else "false",
+            "mqtt_statistics_interval": stats_interval,
+            "mqtt_statistics_persistence_interval": stats_persist_interval,
+            "applications": ["mqtt;starling"],
+            "websocket_applications": [],
+        }
+        if websocket:
+            config["mqtt_websocket_port"] = str(self.ws_port)
+        config.update(extra or {})
+        with open(os.path.join(self.root, "config", "osprey.json"), "w") as f:
+            json.dump(config, f)
+        if auth is not None:
+            with open(os.path.join(self.root, "web", "localAuthFile.set"), "wb") as f:
+                f.write(scramble(auth))
+        if starling_cfg is not None:
+            with open(os.path.join(self.root, "config", "starling.cfg"), "w") as f:
+                f.write(starling_cfg)
+        self.out = open(os.path.join(self.root, "heron.out"), "wb")
+        env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
+        self.proc = subprocess.Popen([os.path.join(self.root, "heron"), "-s"], cwd=self.root, env=env,
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        if not wait_port(self.port):
+            self.stop()
+            raise RuntimeError("broker did not start:\n" + self.log())
+
+    def db(self):
+        return os.path.join(self.root, "data", "BRENLOXS", "brenlox.db")
+
+    def sql(self, query):
+        out = subprocess.run(["sqlite3", "-readonly", self.db(), query], capture_output=True, text=True, timeout=30)
+        if out.returncode != 0:
+            raise RuntimeError(out.stderr)
+        return [line.split("|") for line in out.stdout.splitlines()]
+
+    def log(self):
+        self.out.flush()
+        with open(os.path.join(self.root, "heron.out"), "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def stop(self, timeout=30):
+        """Stops heron; returns (exit code, log)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                raise RuntimeError("broker did not stop in time:\n" + self.log())
+        return self.proc.returncode, self.log()
+
+    def close(self):
+        try:
+            code, text = self.stop()
+        finally:
+            shutil.rmtree(self.root, ignore_errors=True)
+        return code, text
+
+
+def sanitizer_report(text):
+    return "ERROR: AddressSanitizer" in text or "runtime error:" in text or "ERROR: LeakSanitizer" in text
