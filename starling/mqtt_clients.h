@@ -53,6 +53,7 @@
 #include "yxutil.h"         // YX_THREAD_DATA, YX_THREAD, YXQueue, dupStr
 
 class ZVDatabaseConfig;
+struct MQTTClientThread;  // the client thread's record and settings
 
 // ---------------------------------------------------------------------------
 // Provided by the broker application (starling's other sources; the tests of
@@ -67,19 +68,15 @@ FILE* findConfigFile();
 // returns dupStr copies the caller frees with VOKTFree; throws YXException.
 void _readAuthFile(const char* path, char** user, char** password);
 // Runs one JSON persistence command (config may be null); returns 0 or a code.
-int32_t processPersistenceCommandText(ZVDatabaseConfig* config, const char* payload,
-                                      size_t length, const char* requester, LogCallback log);
-// The broker's MQTT listening port as a number (mqtt_listening_port).
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
+                                  const char* requester, LogCallback log);
+// The broker's MQTT listening port as a number (mqtt_listening_port); the
+// statistics client connects to it. To be defined next to the broker state.
 int32_t starlingMqttListeningPort();
 
 // ---------------------------------------------------------------------------
 // Topics
 // ---------------------------------------------------------------------------
-
-// The topic whose publications are persistence commands. Compared whole:
-// "quarnAdmin" or "quarnAdministrationX" are ordinary topics.
-constexpr char STARLING_ADMIN_TOPIC[] = "quarnAdministration";
-bool starlingIsAdminTopic(const char* topic, size_t topicLength);
 
 // Statistics topics of MQTTLocalSys.
 constexpr char STARLING_STATS_CONNECTIONS_TOPIC[] = "brenloxAdmin/connections";
@@ -182,8 +179,9 @@ class MQTTSubscription {
   OwnedText brokerSSLCA_;  // the spare text of the record: the CA file
   OwnedText brokerSSLCert_;
   char clientId_[40] = {};
-  YX_THREAD_DATA* threadData_ = nullptr;
-  YX_THREAD thread_ = nullptr;
+  // The running client thread (its YX_THREAD_DATA record, with this object
+  // as owner, and its handle); null while no thread runs.
+  std::unique_ptr<MQTTClientThread> client_;
 };
 
 // ---------------------------------------------------------------------------

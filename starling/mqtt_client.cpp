@@ -1,0 +1,342 @@
+// MQTTSubscription: the settings of one outgoing MQTT connection and the
+// client thread that dials it, keeps it subscribed and publishes the owner's
+// forward queue.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "mqtt_clients.h"
+#include "nev.h"
+
+// One running client thread. Owned by its MQTTSubscription, which frees it
+// only after the thread has been joined.
+struct MQTTClientThread {
+  YX_THREAD_DATA* record = nullptr;
+  YX_THREAD handle = nullptr;
+  MQTTSubscription* owner = nullptr;
+  // Set once the thread has a first result for _startSubscription (state left
+  // 0, or a refusal was recorded); the state alone may pass through 4 and back
+  // to 0 between two looks of the waiting owner.
+  std::atomic<bool> answered{false};
+  char address[128] = {};     // "a.b.c.d:port" that is dialled
+  char verifyHost[256] = {};  // host name or address the certificate must name
+
+  ~MQTTClientThread() { yxThreadDataFree(record); }
+};
+
+namespace {
+
+constexpr int32_t STATE_CONNECTING = YX_THREAD_CREATED;
+constexpr int32_t STATE_RUNNING = YX_THREAD_RUNNING;
+constexpr int32_t STATE_STOP = YX_THREAD_STOP_REQUESTED;
+constexpr int32_t STATE_ENDED = YX_THREAD_ENDED;
+constexpr int32_t STATE_REFUSED = YX_THREAD_FAILED;
+
+// The packet id of the client's own SUBSCRIBE and PUBLISH packets.
+constexpr uint16_t CLIENT_PACKET_ID = 42;
+constexpr uint16_t CLIENT_KEEP_ALIVE = 60;
+constexpr int POLL_MS = 1000;
+constexpr int REDIAL_PAUSE_MS = 1000;
+constexpr int START_WAIT_STEPS = 999;
+constexpr int START_WAIT_STEP_MS = 10;
+
+// Connection marks of the client's own connections.
+// CONNECT already sent: a TLS handshake that completes raises
+// NEV_EVENT_CONNECT a second time, which must not send a second CONNECT.
+constexpr uint32_t CONN_CONNECT_SENT = NEV_CONN_USER_1;
+// Refused and closing: its later events (its CLOSE above all) belong to no
+// link any more and must not end the thread that already dials again.
+constexpr uint32_t CONN_RETIRED = NEV_CONN_USER_2;
+
+bool has_text(const char* text) { return text != nullptr && *text != '\0'; }
+
+// Moves the state only from the expected value, so that a stop request of
+// the owner (2) is never overwritten by the thread.
+bool advance_state(MQTTClientThread* t, int32_t from, int32_t to) {
+  bool moved = t->record->state.compare_exchange_strong(from, to);
+  if (moved && to != STATE_CONNECTING) t->answered.store(true);
+  return moved;
+}
+
+// A closed connection stops a connecting or running link; a refused one is
+// already being dialled again.
+void stop_state(MQTTClientThread* t) {
+  int32_t state = t->record->state.load();
+  while (state < STATE_STOP && !t->record->state.compare_exchange_weak(state, STATE_STOP)) {
+  }
+  t->answered.store(true);
+}
+
+void log_connect_failure(MQTTClientThread* t, int32_t code) {
+  char message[YX_MSG_SIZE];
+  snprintf(message, sizeof(message), "Not able to connect MQTT client - %s", t->address);
+  t->owner->Log(message, code);
+}
+
+// Records a refusal on this connection and lets it close on its own; the
+// thread's loop logs it and dials again.
+void refuse(MQTTClientThread* t, nev_connection* conn, int32_t code) {
+  conn->flags |= CONN_RETIRED | NEV_CONN_CLOSE_NOW;
+  t->record->code = code;
+  advance_state(t, STATE_CONNECTING, STATE_REFUSED);
+  t->answered.store(true);
+}
+
+// Dotted IPv4 text of the owner's broker host (its first address when it is
+// a name that resolves, the text unchanged otherwise), "127.0.0.1" without a
+// host, and the dial address "host:port".
+void resolve_address(MQTTClientThread* t) {
+  const char* host = t->owner->GetBrokerHost();
+  char dotted[INET_ADDRSTRLEN] = "127.0.0.1";
+  const char* target = dotted;
+  if (has_text(host)) {
+    target = host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
+      auto* in = reinterpret_cast<sockaddr_in*>(found->ai_addr);
+      if (inet_ntop(AF_INET, &in->sin_addr, dotted, sizeof(dotted)) != nullptr) target = dotted;
+    }
+    if (found != nullptr) freeaddrinfo(found);
+  }
+  snprintf(t->address, sizeof(t->address), "%s:%d", target, t->owner->GetBrokerPort());
+  snprintf(t->verifyHost, sizeof(t->verifyHost), "%s", has_text(host) ? host : "127.0.0.1");
+}
+
+// The remote certificate must name the host we meant to reach, not just
+// chain to the CA: any certificate of that CA would do otherwise.
+bool require_peer_name(nev_connection* conn, const char* host) {
+  if (conn->tls == nullptr || conn->tls->ssl == nullptr) return false;
+  SSL* ssl = conn->tls->ssl;
+  in_addr numeric{};
+  if (inet_pton(AF_INET, host, &numeric) == 1)
+    return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
+  SSL_set_tlsext_host_name(ssl, host);
+  return SSL_set1_host(ssl, host) == 1;
+}
+
+void start_tls(MQTTClientThread* t, nev_connection* conn) {
+  const char* cert = t->owner->GetBrokerSSLCert();
+  const char* ca = t->owner->GetBrokerSSLCA();
+  if (!has_text(cert) && !has_text(ca)) return;
+  const char* error = nev_dial_tls(conn, has_text(cert) ? cert : nullptr, has_text(ca) ? ca : nullptr);
+  if (error == nullptr && has_text(ca) && !require_peer_name(conn, t->verifyHost))
+    error = "Invalid broker host name";
+  if (error != nullptr) refuse(t, conn, MQTT_CLIENT_ERR_TLS);
+}
+
+void on_connect(MQTTClientThread* t, nev_connection* conn, int result) {
+  if (conn->flags & CONN_CONNECT_SENT) {
+    // The second CONNECT event ends the TLS handshake: an error there is a
+    // refused TLS link, to be tried again like a refused CONNACK.
+    if (result != 0) refuse(t, conn, MQTT_CLIENT_ERR_TLS);
+    return;
+  }
+  // A failed TCP connect closes the connection, which ends the thread.
+  if (result != 0) return;
+  conn->flags |= CONN_CONNECT_SENT;
+  nev_mqtt_attach(conn);
+  nev_mqtt_connect_options options{};
+  options.keep_alive = CLIENT_KEEP_ALIVE;
+  options.user_name = t->owner->GetBrokerUser();
+  options.password = t->owner->GetBrokerPass();
+  nev_mqtt_send_connect(conn, t->owner->GetClientID(), &options);
+  start_tls(t, conn);
+}
+
+void on_connack(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (pkt->return_code != NEV_MQTT_CONNACK_ACCEPTED) {
+    refuse(t, conn, pkt->return_code);
+    return;
+  }
+  const char* topic = t->owner->GetTopic();
+  if (!has_text(topic)) {
+    advance_state(t, STATE_CONNECTING, STATE_RUNNING);
+    return;
+  }
+  nev_mqtt_topic_filter filter{topic, 2};
+  nev_mqtt_send_subscribe(conn, &filter, 1, CLIENT_PACKET_ID);
+}
+
+void on_publish(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet* pkt) {
+  try {
+    t->owner->ProcessPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
+                         pkt->message_id, pkt->qos);
+  } catch (const YXException& e) {
+    t->owner->Log(e.GetErrorMsg(), e.GetErrorCode());
+  } catch (const std::exception& e) {
+    t->owner->Log(e.what(), MQTT_CLIENT_ERR_NOT_SUPPORTED);
+  }
+  if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
+  if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
+}
+
+// Publishes (while running) or discards (while connecting) what the owner
+// queued; the client owns every message it pulls.
+void drain_forward_queue(MQTTClientThread* t, nev_connection* conn) {
+  YXQueue* queue = t->owner->GetMsgFwdQueue();
+  if (queue == nullptr) return;
+  while (void* element = queue->Pull()) {
+    auto* msg = static_cast<MQTTPersistMsg*>(element);
+    if (t->record->state.load() == STATE_RUNNING)
+      nev_mqtt_send_publish(conn, msg->topic, CLIENT_PACKET_ID, 0, msg->payload,
+                            msg->payloadLength);
+    delete msg;
+  }
+}
+
+void client_event_handler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  auto* t = static_cast<MQTTClientThread*>(conn->manager->user_data);
+  if (t == nullptr || (conn->flags & CONN_RETIRED)) return;
+  if (t->record->state.load() > STATE_RUNNING) return;
+  drain_forward_queue(t, conn);
+  auto* pkt = static_cast<const nev_mqtt_packet*>(data);
+  switch (event) {
+    case NEV_EVENT_CONNECT:
+      on_connect(t, conn, data != nullptr ? *static_cast<int*>(data) : 0);
+      break;
+    case NEV_EVENT_CLOSE:
+      stop_state(t);
+      break;
+    case NEV_EVENT_MQTT_CONNACK:
+      on_connack(t, conn, pkt);
+      break;
+    case NEV_EVENT_MQTT_SUBACK:
+      advance_state(t, STATE_CONNECTING, STATE_RUNNING);
+      break;
+    case NEV_EVENT_MQTT_PUBLISH:
+      on_publish(t, conn, pkt);
+      break;
+    case NEV_EVENT_MQTT_PUBREL:
+      nev_mqtt_send_pubcomp(conn, pkt->message_id);
+      break;
+    default:
+      break;
+  }
+}
+
+// Sleeps ms, leaving early once the owner asked the thread to stop.
+void pause_unless_stopped(MQTTClientThread* t, int ms) {
+  for (int waited = 0; waited < ms && t->record->state.load() != STATE_STOP; waited += 10)
+    yxSleep(10);
+}
+
+void poll_while_state(MQTTClientThread* t, nev_manager* mgr, int32_t state) {
+  while (t->record->state.load() == state) nev_manager_poll(mgr, POLL_MS);
+}
+
+void run_links(MQTTClientThread* t, nev_manager* mgr) {
+  YX_THREAD_DATA* record = t->record;
+  while (record->state.load() != STATE_STOP) {
+    if (nev_dial(mgr, t->address, client_event_handler) == nullptr) {
+      log_connect_failure(t, MQTT_CLIENT_ERR_CONNECT);
+      pause_unless_stopped(t, REDIAL_PAUSE_MS);
+      continue;
+    }
+    poll_while_state(t, mgr, STATE_CONNECTING);
+    poll_while_state(t, mgr, STATE_RUNNING);
+    if (record->state.load() != STATE_REFUSED) break;
+    int32_t code = record->code != 0 ? record->code : MQTT_CLIENT_ERR_CONNECT;
+    record->code = 0;
+    log_connect_failure(t, code);
+    advance_state(t, STATE_REFUSED, STATE_CONNECTING);
+    pause_unless_stopped(t, REDIAL_PAUSE_MS);
+  }
+}
+
+void client_thread(void* param) {
+  auto* t = static_cast<MQTTClientThread*>(param);
+  try {
+    resolve_address(t);
+    nev_manager mgr;
+    nev_manager_setup(&mgr, t);
+    run_links(t, &mgr);
+    nev_manager_teardown(&mgr);
+  } catch (const YXException& e) {
+    t->owner->Log(e.GetErrorMsg(), e.GetErrorCode());
+  } catch (...) {
+    t->owner->Log("starling - MQTT client thread failed", MQTT_CLIENT_ERR_CONNECT);
+  }
+  t->answered.store(true);
+  t->record->state.store(t->record->code == 0 ? STATE_ENDED : STATE_REFUSED);
+}
+
+}  // namespace
+
+void MsgQueueDeleter::operator()(YXQueue* queue) const noexcept {
+  if (queue == nullptr) return;
+  while (void* element = queue->Pull()) delete static_cast<MQTTPersistMsg*>(element);
+  delete queue;
+}
+
+MQTTSubscription::MQTTSubscription(LogCallback log) : log_(log) {
+  snprintf(clientId_, sizeof(clientId_), "starling_%p", static_cast<void*>(this));
+}
+
+MQTTSubscription::~MQTTSubscription() { _stopSubscription(); }
+
+namespace {
+void replace_text(OwnedText& slot, const char* text) { slot.reset(dupStr(text)); }
+}  // namespace
+
+void MQTTSubscription::SetTopic(const char* topic) { replace_text(topic_, topic); }
+void MQTTSubscription::SetBrokerHost(const char* host) { replace_text(brokerHost_, host); }
+void MQTTSubscription::SetBrokerPort(int32_t port) { brokerPort_ = port; }
+void MQTTSubscription::SetBrokerUser(const char* user) { replace_text(brokerUser_, user); }
+void MQTTSubscription::SetBrokerPass(const char* password) { replace_text(brokerPass_, password); }
+void MQTTSubscription::SetBrokerSSLCert(const char* certFile) { replace_text(brokerSSLCert_, certFile); }
+void MQTTSubscription::SetBrokerSSLCA(const char* caFile) { replace_text(brokerSSLCA_, caFile); }
+
+int32_t MQTTSubscription::GetSubscriptionState() const {
+  return client_ != nullptr ? client_->record->state.load() : -1;
+}
+
+void MQTTSubscription::Log(const char* message, int32_t code) const {
+  if (log_ != nullptr) log_(message, code);
+}
+
+void MQTTSubscription::_startSubscription() {
+  _stopSubscription();
+  auto client = std::make_unique<MQTTClientThread>();
+  try {
+    client->record = yxThreadDataCreate(STATE_CONNECTING, this);
+  } catch (const YXException&) {
+    YX_THROW("MQTTSubscription::_startSubscription", YX_KIND_OPERATION, MQTT_CLIENT_ERR_THREAD_DATA,
+             "Not able to allocate MQTT subscription thread data list");
+  }
+  client->owner = this;
+  client->handle = yxThrdCreate(client_thread, client.get());
+  client_ = std::move(client);
+
+  for (int step = 0; step < START_WAIT_STEPS && !client_->answered.load(); step++)
+    yxSleep(START_WAIT_STEP_MS);
+  if (!client_->answered.load()) {
+    // The thread would outlive a constructor that throws now: end it first.
+    _stopSubscription();
+    YX_THROW("MQTTSubscription::_startSubscription", YX_KIND_OPERATION, MQTT_CLIENT_ERR_NO_ANSWER,
+             "Not able to connect thread to subscribe to MQTT");
+  }
+  if (has_text(GetTopic())) {
+    char message[YX_MSG_SIZE];
+    snprintf(message, sizeof(message), "starling - Subscribed to MQTT Broker [%s:%d] on topic [%s]",
+             has_text(GetBrokerHost()) ? GetBrokerHost() : "127.0.0.1", GetBrokerPort(), GetTopic());
+    Log(message, 0);
+  }
+}
+
+void MQTTSubscription::_stopSubscription() noexcept {
+  if (client_ == nullptr) return;
+  // Unconditional: a refused link (4) would otherwise go back to 0 and dial on.
+  client_->record->state.store(STATE_STOP);
+  yxThrdJoin(client_->handle);
+  client_.reset();
+}

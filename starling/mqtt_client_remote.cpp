@@ -1,0 +1,111 @@
+// MQTTRemoteSysPersist: the link to a remote broker. Messages received on its
+// system topic run as persistence commands here; with forwarding on, every
+// publication of this broker goes to the remote one.
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "ZVDatabasePooled.h"
+#include "mqtt_clients.h"
+
+namespace {
+
+constexpr int CONFIG_LINE_SIZE = 1024;
+
+bool missing(const OwnedText& text) { return text == nullptr || *text == '\0'; }
+bool missing(const char* text) { return text == nullptr || *text == '\0'; }
+
+// Closes the configuration file on every path.
+struct FileCloser {
+  void operator()(FILE* file) const noexcept { fclose(file); }
+};
+
+}  // namespace
+
+MQTTRemoteSysPersist::MQTTRemoteSysPersist(const char* localServerName, LogCallback log)
+    : MQTTSubscription(log),
+      localServer_(dupStr(localServerName)),
+      queue_(new YXQueue(MQTT_REMOTE_QUEUE_CAPACITY)) {
+  _loadKeywords();
+  if (missing(GetBrokerHost()))
+    YX_THROW("MQTTRemoteSysPersist::MQTTRemoteSysPersist", YX_KIND_OPERATION, 0,
+             "Remote System topic not set.");
+  if ((missing(GetBrokerUser()) || missing(GetBrokerPass())) && !missing(brokerAuthFile_)) {
+    char* user = nullptr;
+    char* password = nullptr;
+    _readAuthFile(brokerAuthFile_.get(), &user, &password);
+    OwnedText userCopy(user), passwordCopy(password);
+    SetBrokerUser(user);
+    SetBrokerPass(password);
+  }
+  if ((missing(localUser_) || missing(localPass_)) && !missing(localAuthFile_)) {
+    char* user = nullptr;
+    char* password = nullptr;
+    _readAuthFile(localAuthFile_.get(), &user, &password);
+    localUser_.reset(user);
+    localPass_.reset(password);
+  }
+  // Last step: when it throws, it has already ended the thread it started.
+  _startSubscription();
+}
+
+MQTTRemoteSysPersist::~MQTTRemoteSysPersist() {
+  // The client thread calls ProcessPub and reads the queue and the local
+  // credentials: it ends before any of them goes.
+  _stopSubscription();
+}
+
+bool MQTTRemoteSysPersist::_cfgscan(char* line, char** keyword, char** value) {
+  char* cursor = line;
+  while (isspace(static_cast<unsigned char>(*cursor))) cursor++;
+  if (*cursor == '\0' || *cursor == ';') return false;
+  *keyword = cursor;
+  while (*cursor != '\0' && !isspace(static_cast<unsigned char>(*cursor))) cursor++;
+  if (*cursor != '\0') *cursor++ = '\0';
+  while (isspace(static_cast<unsigned char>(*cursor))) cursor++;
+  *value = cursor;
+  while (*cursor != '\0' && !isspace(static_cast<unsigned char>(*cursor))) cursor++;
+  *cursor = '\0';
+  return true;
+}
+
+void MQTTRemoteSysPersist::_applyKeyword(const char* keyword, const char* value) {
+  auto is = [keyword](const char* name) { return strcasecmp(keyword, name) == 0; };
+  if (is("SYS_BROKER_HOST")) SetBrokerHost(value);
+  else if (is("SYS_BROKER_PORT")) SetBrokerPort(atoi(value));
+  else if (is("SYS_BROKER_TOPIC")) SetTopic(value);
+  else if (is("SYS_BROKER_USER")) SetBrokerUser(value);
+  else if (is("SYS_BROKER_PASSWORD")) SetBrokerPass(value);
+  else if (is("SYS_BROKER_AUTH_FILE")) brokerAuthFile_.reset(dupStr(value));
+  else if (is("SYS_BROKER_SSL_CERT")) SetBrokerSSLCert(value);
+  else if (is("SYS_BROKER_SSL_CA")) SetBrokerSSLCA(value);
+  else if (is("LOCAL_USER")) localUser_.reset(dupStr(value));
+  else if (is("LOCAL_PASSWORD")) localPass_.reset(dupStr(value));
+  else if (is("LOCAL_AUTH_FILE")) localAuthFile_.reset(dupStr(value));
+  else if (is("SYS_BROKER_FORWARD")) forward_ = strcasecmp(value, "YES") == 0;
+}
+
+void MQTTRemoteSysPersist::_loadKeywords() {
+  std::unique_ptr<FILE, FileCloser> file(findConfigFile());
+  if (file == nullptr) return;
+  char line[CONFIG_LINE_SIZE];
+  while (fgets(line, sizeof(line), file.get()) != nullptr) {
+    char* keyword = nullptr;
+    char* value = nullptr;
+    if (_cfgscan(line, &keyword, &value)) _applyKeyword(keyword, value);
+  }
+}
+
+void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload,
+                                      size_t payloadLength, uint16_t, int) {
+  ZVDatabaseConfig config(localServer_.get(), localUser_.get(), localPass_.get(), nullptr);
+  processPersistenceCommandText(&config, payload, payloadLength, GetClientID(), GetWebLog());
+}
+
+void MQTTRemoteSysPersist::ForwardPub(const char* topic, size_t topicLength, const char* payload,
+                                      size_t payloadLength, uint16_t packetId) {
+  if (!forward_) return;
+  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
+  if (queue_->Push(msg) != 0) delete msg;
+}

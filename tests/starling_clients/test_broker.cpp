@@ -1,0 +1,152 @@
+#include "test_broker.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+std::string slice_text(nev_slice s) { return s.p != nullptr ? std::string(s.p, s.len) : std::string(); }
+
+void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  auto* broker = static_cast<TestBroker*>(conn->user_data);
+  auto* pkt = static_cast<nev_mqtt_packet*>(data);
+  if (broker == nullptr || event == NEV_EVENT_POLL) {
+    if (broker != nullptr) nev_broker_on_event(conn, event, data);
+    return;
+  }
+  switch (event) {
+    case NEV_EVENT_MQTT_CONNECT:
+      broker->record({event, slice_text(pkt->client_id),
+                      slice_text(pkt->user_name) + ":" + slice_text(pkt->password), 0, 0});
+      if (broker->options.refuseCode != 0) {
+        nev_mqtt_send_connack(conn, broker->options.refuseCode);
+        conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+        return;
+      }
+      break;
+    case NEV_EVENT_MQTT_PUBLISH:
+      broker->record({event, slice_text(pkt->topic), slice_text(pkt->payload), pkt->qos,
+                      pkt->message_id});
+      broker->onPublish(pkt);
+      if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
+      if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
+      break;
+    case NEV_EVENT_MQTT_SUBSCRIBE: {
+      nev_slice filter{};
+      uint8_t qos = 0;
+      nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, 0);
+      broker->record({event, slice_text(filter), "", qos, pkt->message_id});
+      break;
+    }
+    case NEV_EVENT_MQTT_PUBACK:
+    case NEV_EVENT_MQTT_PUBCOMP:
+      broker->record({event, "", "", 0, pkt->message_id});
+      break;
+    case NEV_EVENT_MQTT_PUBREC:
+      broker->record({event, "", "", 0, pkt->message_id});
+      nev_mqtt_send_pubrel(conn, pkt->message_id);
+      break;
+    case NEV_EVENT_MQTT_PUBREL:
+      nev_mqtt_send_pubcomp(conn, pkt->message_id);
+      break;
+    case NEV_EVENT_MQTT_PINGREQ:
+      nev_mqtt_send_pingresp(conn);
+      break;
+    case NEV_EVENT_MQTT_UNSUBSCRIBE:
+      nev_broker_on_event(conn, event, data);
+      nev_mqtt_send_unsuback(conn, pkt->message_id);
+      return;
+    default:
+      break;
+  }
+  nev_broker_on_event(conn, event, data);
+}
+
+}  // namespace
+
+TestBroker::TestBroker(TestBrokerOptions opts) : options(opts) {
+  nev_manager_setup(&mgr_, nullptr);
+  nev_broker_setup(&core, nullptr);
+  const char* error = nullptr;
+  nev_listen_options lo{};
+  lo.user_data = this;
+  lo.error_text = &error;
+  lo.tls_cert = options.tlsCert;
+  listener_ = nev_listen_with_options(&mgr_, "127.0.0.1:0", broker_handler, &lo);
+  if (listener_ == nullptr) throw std::runtime_error(error != nullptr ? error : "listen failed");
+  nev_mqtt_attach(listener_);
+  listener_->private_word = &core;
+  nev_listener_enable_threads(listener_);
+  sockaddr_in bound{};
+  socklen_t len = sizeof(bound);
+  getsockname(listener_->sock, reinterpret_cast<sockaddr*>(&bound), &len);
+  port_ = ntohs(bound.sin_port);
+  poller_ = std::thread([this] {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (stop_) break;
+      }
+      nev_manager_poll(&mgr_, 50);
+    }
+  });
+}
+
+TestBroker::~TestBroker() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stop_ = true;
+  }
+  poller_.join();
+  nev_manager_request_stop(&mgr_);
+  listener_->flags |= NEV_CONN_CLOSE_NOW;
+  nev_manager_poll(&mgr_, 0);
+  while (nev_manager_teardown(&mgr_) != 0) usleep(10000);
+  nev_broker_teardown(&core);
+}
+
+void TestBroker::setOnPublish(std::function<void(const nev_mqtt_packet*)> hook) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  hook_ = std::move(hook);
+}
+
+void TestBroker::onPublish(const nev_mqtt_packet* pkt) {
+  std::function<void(const nev_mqtt_packet*)> hook;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    hook = hook_;
+  }
+  if (hook) hook(pkt);
+}
+
+void TestBroker::record(const BrokerRecord& r) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  records_.push_back(r);
+}
+
+std::vector<BrokerRecord> TestBroker::records() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return records_;
+}
+
+bool TestBroker::waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred,
+                         int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (pred(records())) return true;
+    usleep(20000);
+  }
+  return pred(records());
+}
+
+size_t TestBroker::count(int event, const std::string& text) {
+  size_t n = 0;
+  for (const auto& r : records())
+    if (r.event == event && (text.empty() || r.text == text)) n++;
+  return n;
+}
