@@ -7,19 +7,31 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <atomic>
 #include <string>
 
 #include "nev_codec.h"
 #include "nev_digest.h"
+#include "nev_io.h"
 #include "nev_log.h"
 #include "nev_static.h"
 #include "nev_ws.h"
 
 namespace {
 
-std::mutex g_limits_mutex;
-nev_http_limits g_default_limits;
+// Read on every request of every connection thread: plain atomics, no lock.
+struct default_limits {
+  std::atomic<size_t> max_head{nev_http_limits{}.max_head};
+  std::atomic<uint64_t> max_body{nev_http_limits{}.max_body};
+  std::atomic<uint64_t> max_ws_message{nev_http_limits{}.max_ws_message};
+  std::atomic<double> idle_timeout{nev_http_limits{}.idle_timeout};
+} g_default_limits;
+
+std::string peer_text(nev_connection *c) {
+  char peer[32];
+  nev_conn_addr_to_str(c, peer, sizeof peer, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_PORT | NEV_SOCK_STRINGIFY_REMOTE);
+  return peer;
+}
 
 bool is_server(const nev_connection *c) { return c->listener != nullptr; }
 
@@ -275,10 +287,8 @@ void process_buffered(nev_connection *c) {
     view.body = nev_slice{c->recv_buf.data + head_len, body_len};
     view.message = nev_slice{c->recv_buf.data, size_t(head_len) + body_len};
     if (server) {
-      char peer[32];
-      nev_conn_addr_to_str(c, peer, sizeof peer, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_PORT | NEV_SOCK_STRINGIFY_REMOTE);
-      NEV_LOG(3, ("%p %s %.*s %.*s", static_cast<void *>(c), peer, int(view.method.len), view.method.p,
-                  int(view.uri.len), view.uri.p));
+      NEV_LOG(3, ("%p %s %.*s %.*s", static_cast<void *>(c), peer_text(c).c_str(), int(view.method.len),
+                  view.method.p, int(view.uri.len), view.uri.p));
     }
     const uint64_t dropped_before = pd->body_dropped;
     deliver_chunk(c, pd, view, body_len);
@@ -407,13 +417,19 @@ nev_http_proto_data *nev_http_proto_data_create(nev_connection *conn) {
 }
 
 void nev_http_set_default_limits(const nev_http_limits &limits) {
-  std::lock_guard<std::mutex> lock(g_limits_mutex);
-  g_default_limits = limits;
+  g_default_limits.max_head = limits.max_head;
+  g_default_limits.max_body = limits.max_body;
+  g_default_limits.max_ws_message = limits.max_ws_message;
+  g_default_limits.idle_timeout = limits.idle_timeout;
 }
 
 nev_http_limits nev_http_default_limits(void) {
-  std::lock_guard<std::mutex> lock(g_limits_mutex);
-  return g_default_limits;
+  nev_http_limits l;
+  l.max_head = g_default_limits.max_head;
+  l.max_body = g_default_limits.max_body;
+  l.max_ws_message = g_default_limits.max_ws_message;
+  l.idle_timeout = g_default_limits.idle_timeout;
+  return l;
 }
 
 void nev_http_set_limits(nev_connection *listener, const nev_http_limits &limits) {
@@ -454,6 +470,9 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
   if (c->proto_handler != nev_http_protocol_handler) return;
   if (event == NEV_EVENT_RECV || transfer_ended) process_buffered(c);
   if (event == NEV_EVENT_POLL) check_idle(c, data);
+  // Replies go out at once instead of after another poll round: a request
+  // then costs one wait, not two.
+  if (event == NEV_EVENT_RECV && c->send_buf.len > 0 && !(c->flags & NEV_CONN_CLOSE_NOW)) nev_write_pending(c);
 }
 
 void nev_http_process_buffered(nev_connection *conn) { process_buffered(conn); }

@@ -467,11 +467,27 @@ size_t nev_http_parse_multipart(const char *buf, size_t len, char *name, size_t 
 
 // ---- Dates and entity tags ----
 
+// The proleptic Gregorian calendar by arithmetic: gmtime_r takes the C
+// library's time-zone lock, which every connection thread would queue on.
 size_t nev_http_format_date(char *buf, size_t size, time_t t) {
-  struct tm tm;
-  gmtime_r(&t, &tm);
-  int n = std::snprintf(buf, size, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday], tm.tm_mday,
-                        kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  int64_t days = int64_t(t) / 86400;
+  int64_t secs = int64_t(t) % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    --days;
+  }
+  const int weekday = int(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int day = int(doy - (153 * mp + 2) / 5 + 1);
+  const int month = int(mp < 10 ? mp + 3 : mp - 9);
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  int n = std::snprintf(buf, size, "%s, %02d %s %04lld %02d:%02d:%02d GMT", kDays[weekday], day, kMonths[month - 1],
+                        static_cast<long long>(year), int(secs / 3600), int(secs / 60 % 60), int(secs % 60));
   if (n < 0) return 0;
   return size_t(n) < size ? size_t(n) : (size ? size - 1 : 0);
 }

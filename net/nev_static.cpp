@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,9 @@ namespace {
 // connection bounded whatever the file size.
 constexpr size_t kFillTarget = 256 * 1024;
 constexpr size_t kRefillBelow = 64 * 1024;
+// What a directly sent file (sendfile) queues in the send buffer: the part
+// behind the headers, and a piece whenever the socket is full.
+constexpr size_t kDirectWaker = 32 * 1024;
 
 nev_slice cstr(const char *s) { return nev_slice_from_cstr(s); }
 
@@ -40,6 +44,59 @@ int status_of_errno(int err) {
   if (err == EACCES || err == EPERM) return 403;
   return 500;
 }
+
+// Owns a file descriptor.
+class unique_fd {
+ public:
+  unique_fd() : fd_(-1) {}
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  unique_fd(unique_fd &&o) noexcept : fd_(o.release()) {}
+  unique_fd &operator=(unique_fd &&o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Opens a path for sending and reads its status. O_NONBLOCK: a FIFO under the
+// root must not stall the connection's thread. The descriptor is -1 when the
+// file cannot be opened (errno kept in open_error).
+struct opened_file {
+  unique_fd fd;
+  struct stat st {};
+  bool exists = false;
+  int open_error = 0;
+};
+
+opened_file open_for_sending(const char *path) {
+  opened_file f;
+  f.fd = unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
+  if (f.fd.get() >= 0) {
+    f.exists = fstat(f.fd.get(), &f.st) == 0;
+    if (!f.exists) f.fd = unique_fd();
+  } else {
+    f.open_error = errno;
+    f.exists = nev_file_stat(path, &f.st) == 0;  // unreadable, or missing
+  }
+  return f;
+}
+
+void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file &file, nev_slice mime,
+                      nev_slice encoding, nev_slice extra_headers);
 
 nev_http_proto_data *state_of(nev_connection *c) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
@@ -188,11 +245,13 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
 
 void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, const nev_http_view *view,
                            const nev_serve_options &o) {
-  struct stat st;
-  const bool exists = nev_file_stat(mapped.path.c_str(), &st) == 0;
+  opened_file file = open_for_sending(mapped.path.c_str());
+  struct stat st = file.st;
+  const bool exists = file.exists;
   const bool is_dir = exists && S_ISDIR(st.st_mode);
   std::string index;
   if (is_dir) nev_http_find_index(mapped.path, o.index_files, index, &st);
+  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(index.c_str());
   const std::string &target = index.empty() ? mapped.path : index;
   // Hidden names are checked on every component before anything else picks
   // the file up, so no later step (CGI included) ever sees them.
@@ -249,7 +308,9 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
   }
   nev_slice mime, encoding;
   if (!nev_mime_type_of(nev_slice{target.data(), target.size()}, &mime, &encoding, o)) mime = cstr("text/plain");
-  nev_http_send_file(c, view, target.c_str(), mime, encoding, cstr(o.extra_headers));
+  NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), target.c_str(), int(mime.len), mime.p, int(encoding.len),
+              encoding.p));
+  send_opened_file(c, view, file, mime, encoding, cstr(o.extra_headers));
 }
 
 void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const char *path, nev_slice mime,
@@ -260,19 +321,23 @@ void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const 
 void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char *path, nev_slice mime,
                         nev_slice encoding, nev_slice extra_headers) {
   NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), path, int(mime.len), mime.p, int(encoding.len), encoding.p));
+  opened_file file = open_for_sending(path);
+  send_opened_file(c, view, file, mime, encoding, extra_headers);
+}
+
+namespace {
+
+void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file &file, nev_slice mime,
+                      nev_slice encoding, nev_slice extra_headers) {
   const std::string extra(extra_headers.p ? extra_headers.p : "", extra_headers.len);
-  // O_NONBLOCK: a FIFO under the root must not stall the connection's thread.
-  const int fd = nev_file_open(path, O_RDONLY | O_NONBLOCK, 0);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int status = fd < 0 ? status_of_errno(errno) : 403;
-    if (fd >= 0) ::close(fd);
+  if (file.fd.get() < 0 || !S_ISREG(file.st.st_mode)) {
+    const int status = file.fd.get() < 0 ? status_of_errno(file.open_error ? file.open_error : ENOENT) : 403;
     nev_http_send_error(c, status, "Open failed", extra.empty() ? nullptr : extra.c_str());
     return;
   }
+  const struct stat &st = file.st;
   nev_http_proto_data *pd = state_of(c);
   if (!pd) {
-    ::close(fd);
     c->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
@@ -311,12 +376,11 @@ void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char
   const bool no_body = pd->head_method || range.length == 0;
   nev_enqueue(c, reply.data(), reply.size());
   if (no_body) {
-    ::close(fd);
     if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
     return;
   }
   end_transfer(pd->file);
-  pd->file.fd = fd;
+  pd->file.fd = file.fd.release();
   pd->file.offset = range.first;
   pd->file.length = range.length;
   pd->file.done = 0;
@@ -325,38 +389,87 @@ void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char
   nev_http_transfer_step(c);
 }
 
+}  // namespace
+
+namespace {
+
+// Plain TCP connections hand file pages to the socket with sendfile; TLS
+// needs the bytes in the send buffer, and so does the traffic trace.
+bool can_send_directly(const nev_connection *c) {
+  return !(c->flags & (NEV_CONN_TLS | NEV_CONN_UDP)) && c->sock != NEV_INVALID_SOCKET &&
+         !(c->manager && c->manager->hexdump_path);
+}
+
+enum class step_result { progressed, blocked, failed };
+
+// Sends file bytes straight to the socket while it takes them. Runs only with
+// an empty send buffer (so nothing queued before can be overtaken) and under
+// its mutex (so nothing queued meanwhile can slip in between).
+step_result send_directly(nev_connection *c, nev_http_file_state &file) {
+  while (file.done < file.length) {
+    off_t offset = file.offset;
+    const ssize_t n = sendfile(c->sock, file.fd, &offset, size_t(file.length - file.done));
+    if (n > 0) {
+      file.offset += n;
+      file.done += n;
+      c->last_io_time = static_cast<int64_t>(nev_now());
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return step_result::blocked;
+    return step_result::failed;  // 0: the file ended early; < 0: the socket failed
+  }
+  return step_result::progressed;
+}
+
+}  // namespace
+
 int nev_http_transfer_step(nev_connection *c) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
   if (!pd || pd->file.kind != 1) return 0;
   nev_http_file_state &file = pd->file;
-  const size_t left = size_t(file.length - file.done);
-  ssize_t got = 0;
+  const bool direct = can_send_directly(c);
+  ssize_t got = 1;
+  bool failed = false;
   {
     nev_mutex_guard guard(c->send_buf.mutex);
+    step_result direct_result = step_result::blocked;
+    if (direct && c->send_buf.len == 0) {
+      direct_result = send_directly(c, file);
+      failed = direct_result == step_result::failed;
+    }
     const size_t queued = c->send_buf.len;
-    if (queued >= kRefillBelow) return 0;
-    const size_t want = std::min(kFillTarget - queued, left);
-    if (nev_buffer_append(&c->send_buf, nullptr, want) != want) return 0;  // no memory now; next event retries
-    char *place = c->send_buf.data + queued;
-    do {
-      got = pread(file.fd, place, want, file.offset);
-    } while (got < 0 && errno == EINTR);
-    c->send_buf.len = queued + (got > 0 ? size_t(got) : 0);
+    const size_t left = size_t(file.length - file.done);
+    // A directly sent file queues a small piece only when the socket is full:
+    // the engine then waits for the socket to drain and reports it, and the
+    // next step goes on directly.
+    const size_t target = direct ? kDirectWaker : kFillTarget;
+    if (!failed && left > 0 && queued < kRefillBelow && queued < target) {
+      const size_t want = std::min(target - queued, left);
+      if (nev_buffer_append(&c->send_buf, nullptr, want) != want) return 0;  // no memory now; next event retries
+      char *place = c->send_buf.data + queued;
+      do {
+        got = pread(file.fd, place, want, file.offset);
+      } while (got < 0 && errno == EINTR);
+      c->send_buf.len = queued + (got > 0 ? size_t(got) : 0);
+      if (got > 0) {
+        file.offset += got;
+        file.done += got;
+      }
+    }
   }
-  if (got <= 0) {
-    // The file shrank (or cannot be read) under the reply: the promised length
-    // can no longer be kept, so the connection ends instead of hanging.
-    NEV_LOG(0, ("%p file ended after %lld of %lld bytes, closing", static_cast<void *>(c),
+  if (failed || got <= 0) {
+    // The file shrank (or cannot be read, or the peer went away) under the
+    // reply: the promised length can no longer be kept, so the connection
+    // ends instead of hanging.
+    NEV_LOG(3, ("%p file transfer ended after %lld of %lld bytes, closing", static_cast<void *>(c),
                 static_cast<long long>(file.done), static_cast<long long>(file.length)));
     end_transfer(file);
     c->flags |= NEV_CONN_CLOSE_NOW;
     return 0;
   }
-  c->last_io_time = static_cast<int64_t>(nev_now());
   nev_connection_wake(c);
-  file.offset += got;
-  file.done += got;
-  NEV_LOG(4, ("%p sent %d (total %lld)", static_cast<void *>(c), int(got), static_cast<long long>(file.done)));
+  NEV_LOG(4, ("%p sent (total %lld)", static_cast<void *>(c), static_cast<long long>(file.done)));
   if (file.done < file.length) return 0;
   NEV_LOG(4, ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
   if (!file.keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;

@@ -177,11 +177,12 @@ int nev_http_map_uri(const nev_http_view *view, const nev_serve_options &options
   const char *uri = view->uri.p;
   const size_t uri_len = view->uri.len;
   bool exists = true;
+  bool at_root = true;  // the root is a directory: no need to ask the file system
   size_t pos = r.start;
   out.path_info = nev_slice{uri + uri_len, 0};
   while (pos < uri_len) {
     // pos is at a "/" (or the start of the rest of the URI).
-    if (exists) {
+    if (exists && !at_root) {
       struct stat st;
       if (nev_file_stat(path.c_str(), &st) != 0) {
         exists = false;
@@ -199,6 +200,7 @@ int nev_http_map_uri(const nev_http_view *view, const nev_serve_options &options
     if (n <= 0) return 0;
     component.resize(size_t(n));
     pos = end;
+    at_root = false;
     if (component == ".") continue;
     if (component == "..") {
       const size_t slash = path.rfind('/');

@@ -74,10 +74,10 @@ void build_client_request(nev_connection *c, nev_slice path, nev_slice host, nev
   std::string request = "GET " + text_of(path) + " HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
   if (user.len) {
     std::string credentials = text_of(user);
-    if (password.len) credentials += ":" + text_of(password);
+    if (password.len) credentials.append(":").append(password.p, password.len);
     std::string encoded(credentials.size() / 3 * 4 + 8, '\0');
     encoded.resize(size_t(nev_base64_encode(credentials.data(), int(credentials.size()), encoded.data())));
-    request += "Authorization: Basic " + encoded + "\r\n";
+    request.append("Authorization: Basic ").append(encoded).append("\r\n");
   }
   request += "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: ";
   request += key;
