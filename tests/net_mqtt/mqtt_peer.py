@@ -280,6 +280,59 @@ def scenario_churn():
         fail("workers failed: %r" % errors)
 
 
+def scenario_abrupt_disconnects():
+    """Subscribers vanish without DISCONNECT while publications fan out to
+    them; afterwards a new subscriber is still served."""
+    stop = threading.Event()
+    errors = []
+
+    def publisher(n):
+        try:
+            p = Peer("ab-pub-%d" % n)
+            i = 0
+            while not stop.is_set():
+                p.client.publish("ab/%d/%d" % (n, i % 50), "x" * (i % 300), i % 2)
+                i += 1
+                if i % 100 == 0:
+                    time.sleep(0.005)
+            p.close()
+        except SystemExit:
+            errors.append("publisher %d" % n)
+
+    def vanisher(n):
+        for round_ in range(15):
+            s = raw_socket()
+            s.sendall(raw_connect(client_id=("ab-%d-%d" % (n, round_)).encode()))
+            if read_exactly(s, 4) != b"\x20\x02\x00\x00":
+                errors.append("vanisher %d refused" % n)
+                return
+            s.sendall(bytes([0x82, 9, 0, 1, 0, 4]) + b"ab/#" + bytes([1]))
+            s.settimeout(2)
+            try:
+                s.recv(4096)
+            except socket.timeout:
+                pass
+            s.close()
+
+    pubs = [threading.Thread(target=publisher, args=(n,)) for n in range(4)]
+    subs = [threading.Thread(target=vanisher, args=(n,)) for n in range(8)]
+    for t in pubs + subs:
+        t.start()
+    for t in subs:
+        t.join(60)
+    stop.set()
+    for t in pubs:
+        t.join(60)
+    if errors:
+        fail("%r" % errors)
+    sub = Peer("ab-after")
+    pub = Peer("ab-after-pub")
+    sub.subscribe([("marker", 1)])
+    marker_round(sub, pub)
+    sub.close()
+    pub.close()
+
+
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 

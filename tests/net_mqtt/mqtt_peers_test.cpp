@@ -197,5 +197,18 @@ TEST_F(BrokerHost, RawRefusals) { peer("refusals"); }
 TEST_F(BrokerHost, RawConnectSplitAcrossWrites) { peer("split_connect"); }
 TEST_F(BrokerHost, SilentClientClosedAfterKeepAlive) { peer("silent_client_closed"); }
 TEST_F(BrokerHost, ManyClientsAtOnce) { peer("churn"); }
+TEST_F(BrokerHost, SubscribersVanishDuringFanOut) { peer("abrupt_disconnects"); }
+
+// SIGTERM while clients are connected: their sessions go with their
+// connections, and the host ends without leaks (checked at its exit).
+TEST_F(BrokerHost, StopsWithClientsConnected) {
+  FILE *a = start_sub("-q 1 -t keep/# -W 5");
+  FILE *b = start_sub("-q 2 -t keep/x -W 5");
+  pub("-q 1 -t keep/x -m held");
+  TearDown();
+  pid_ = -1;
+  finish(a);
+  finish(b);
+}
 
 }  // namespace
