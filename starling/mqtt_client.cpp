@@ -123,25 +123,57 @@ bool require_peer_name(nev_connection* conn, const char* host) {
   return SSL_set1_host(ssl, host) == 1;
 }
 
-void start_tls(MQTTClientThread* t, nev_connection* conn) {
+void client_event_handler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock);
+
+bool wants_tls(MQTTClientThread* t) {
+  return has_text(t->owner->GetBrokerSSLCert()) || has_text(t->owner->GetBrokerSSLCA());
+}
+
+// A failed connect on a TLS connection whose handshake had begun is a TLS
+// refusal (bad certificate, wrong host name), not a broker that is gone.
+bool handshake_failed(nev_connection* conn) {
+  return (conn->flags & NEV_CONN_TLS) && conn->tls != nullptr && conn->tls->ssl != nullptr &&
+         !SSL_in_before(conn->tls->ssl);
+}
+
+// Dials the broker, with TLS from the first byte when a certificate or a CA
+// is configured. Null with the code to log: 10013 when TLS could not be set
+// up, else 10012.
+nev_connection* dial_broker(MQTTClientThread* t, nev_manager* mgr, int32_t* failure) {
+  *failure = MQTT_CLIENT_ERR_CONNECT;
+  if (!wants_tls(t)) return nev_dial(mgr, t->address, client_event_handler);
   const char* cert = t->owner->GetBrokerSSLCert();
   const char* ca = t->owner->GetBrokerSSLCA();
-  if (!has_text(cert) && !has_text(ca)) return;
-  const char* error = nev_dial_tls(conn, has_text(cert) ? cert : nullptr, has_text(ca) ? ca : nullptr);
-  if (error == nullptr && has_text(ca) && !require_peer_name(conn, t->verifyHost))
-    error = "Invalid broker host name";
-  if (error != nullptr) refuse(t, conn, MQTT_CLIENT_ERR_TLS);
+  const char* error = nullptr;
+  nev_dial_options options{};
+  options.error_text = &error;
+  options.tls_cert = has_text(cert) ? cert : nullptr;
+  options.tls_ca = has_text(ca) ? ca : nullptr;
+  nev_connection* conn = nev_dial_with_options(mgr, t->address, client_event_handler, &options);
+  if (conn == nullptr) {
+    bool tls_setup = error != nullptr && strcmp(error, "cannot parse address") != 0 &&
+                     strncmp(error, "failed to", 9) != 0 && strncmp(error, "cannot", 6) != 0;
+    if (tls_setup) *failure = MQTT_CLIENT_ERR_TLS;
+    return nullptr;
+  }
+  if (has_text(ca) && !require_peer_name(conn, t->verifyHost)) {
+    conn->flags |= CONN_RETIRED | NEV_CONN_CLOSE_NOW;
+    *failure = MQTT_CLIENT_ERR_TLS;
+    return nullptr;
+  }
+  return conn;
 }
 
 void on_connect(MQTTClientThread* t, nev_connection* conn, int result) {
-  if (conn->flags & CONN_CONNECT_SENT) {
-    // The second CONNECT event ends the TLS handshake: an error there is a
-    // refused TLS link, to be tried again like a refused CONNACK.
-    if (result != 0) refuse(t, conn, MQTT_CLIENT_ERR_TLS);
+  // Connecting twice on one connection would send a second CONNECT, which
+  // the broker answers by closing.
+  if (conn->flags & CONN_CONNECT_SENT) return;
+  if (result != 0) {
+    // A refused handshake is tried again like a refused CONNACK; a failed
+    // TCP connect closes the connection, which ends the thread.
+    if (handshake_failed(conn)) refuse(t, conn, MQTT_CLIENT_ERR_TLS);
     return;
   }
-  // A failed TCP connect closes the connection, which ends the thread.
-  if (result != 0) return;
   conn->flags |= CONN_CONNECT_SENT;
   nev_mqtt_attach(conn);
   nev_mqtt_connect_options options{};
@@ -149,7 +181,6 @@ void on_connect(MQTTClientThread* t, nev_connection* conn, int result) {
   options.user_name = t->owner->GetBrokerUser();
   options.password = t->owner->GetBrokerPass();
   nev_mqtt_send_connect(conn, t->owner->GetClientID(), &options);
-  start_tls(t, conn);
 }
 
 void on_connack(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet* pkt) {
@@ -237,8 +268,11 @@ void poll_while_state(MQTTClientThread* t, nev_manager* mgr, int32_t state) {
 void run_links(MQTTClientThread* t, nev_manager* mgr) {
   YX_THREAD_DATA* record = t->record;
   while (record->state.load() != STATE_STOP) {
-    if (nev_dial(mgr, t->address, client_event_handler) == nullptr) {
-      log_connect_failure(t, MQTT_CLIENT_ERR_CONNECT);
+    int32_t failure = 0;
+    if (dial_broker(t, mgr, &failure) == nullptr) {
+      // A refused TLS setup is a first result, as a refused CONNACK is.
+      if (failure == MQTT_CLIENT_ERR_TLS) t->answered.store(true);
+      log_connect_failure(t, failure);
       pause_unless_stopped(t, REDIAL_PAUSE_MS);
       continue;
     }

@@ -390,3 +390,10 @@ TEST_F(TlsLinkTest, CaFileRequiresCertificateNamingTheHost) {
 }
 
 }  // namespace
+namespace {
+struct LogEnv {
+  LogEnv() {
+    if (getenv("NEV_TEST_LOG") != nullptr) nev_log_set_level(atoi(getenv("NEV_TEST_LOG")));
+  }
+} g_log_env;
+}  // namespace
