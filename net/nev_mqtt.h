@@ -193,7 +193,8 @@ int nev_mqtt_topic_match_cstr(const char *filter, nev_slice topic);
 // are the caller's error and are not sent (the function then returns 0).
 // Senders return 1 when the packet was queued.
 
-// Appends a fixed header: (type << 4) | flags and the remaining length.
+// Appends a fixed header: (type << 4) | flags and the remaining length. A
+// caller that appends the body itself holds conn->mutex across both.
 int nev_mqtt_write_header(nev_connection *conn, int type, unsigned flags, uint32_t remaining);
 int nev_mqtt_send_connect(nev_connection *conn, const char *client_id,
                           nev_mqtt_connect_options *opts);

@@ -60,8 +60,18 @@ void nev_broker_setup(nev_broker *broker, void *user_data);
 void nev_broker_teardown(nev_broker *broker);
 
 // The broker's event entry, for every event of the listener and its
-// connections; see the .cpp for each event. Effects: packets written,
-// sessions changed, NEV_CONN_CLOSE_NOW or NEV_CONN_CLOSE_AFTER_SEND set.
+// connections (on the connection's thread). By event:
+//   ACCEPT       attaches MQTT when missing; private word := NULL.
+//   CLOSE        frees the connection's session.
+//   CONNECT      CONNACK 0 and a new session; CONNACK 1 (protocol level) or 2
+//                (client id) and close after sending; CONNACK 3 and no
+//                session when memory runs out; a second CONNECT closes.
+//   PUBLISH      nev_broker_forward_publish; without a session: close.
+//   SUBSCRIBE    nev_broker_subscribe.
+//   UNSUBSCRIBE  nev_broker_unsubscribe (call it before sending UNSUBACK).
+//   DISCONNECT   close once the queued bytes are sent.
+// Other events do nothing. Acknowledgements of the client's publications,
+// PUBREL/PUBCOMP, UNSUBACK and PINGRESP are the application's.
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data);
 
 // The CONNACK return code the broker gives this CONNECT: 1 for a protocol
