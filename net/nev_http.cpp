@@ -82,6 +82,8 @@ void refuse_message(nev_connection *c, int status) {
     c->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
+  // The refused head is not the request whose method the state remembers.
+  if (nev_http_proto_data *pd = nev_http_proto_data_get(c)) pd->head_method = false;
   nev_http_send_error(c, status, nullptr, nullptr);
   // Nothing after a refused head can be framed; drop it so the close-after-send
   // that follows does not wait on it.

@@ -537,6 +537,15 @@ TEST_F(HttpServe, WebSocketRawFramesLengthsAndViolations) {
     EXPECT_EQ(reply.substr(2, 2), std::string("\x03\xea", 2)) << v.first;
     EXPECT_TRUE(d.wait_closed(3000)) << v.first;
   }
+  // A frame that comes in the same write as the upgrade request is delivered too.
+  raw_client f(server_->port());
+  f.send("GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+         masked_frame(0x81, "early"));
+  const std::string early = f.read(SIZE_MAX, 1000);
+  EXPECT_NE(early.find("HTTP/1.1 101"), std::string::npos) << early;
+  EXPECT_EQ(early.substr(early.size() - 7), "\x81\x05" "early");
+
   raw_client e(strict_server_->port());
   ws_handshake(e);
   e.send(masked_frame(0x82, std::string(1001, 'x')));
