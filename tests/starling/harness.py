@@ -83,7 +83,11 @@ class Broker:
         env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
         self.proc = subprocess.Popen([os.path.join(self.root, "heron"), "-s"], cwd=self.root, env=env,
                                      stdout=self.out, stderr=subprocess.STDOUT)
-        if not wait_port(self.port):
+        deadline = time.time() + 30
+        while not wait_port(self.port, 0.2) and time.time() < deadline:
+            if "Not able to start MQTT broker" in self.log() or self.proc.poll() is not None:
+                deadline = 0
+        if not wait_port(self.port, 0.2):
             self.stop()
             raise RuntimeError("broker did not start:\n" + self.log())
 
