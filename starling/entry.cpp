@@ -300,6 +300,14 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
     snprintf(text, sizeof text, "Failed to execute MQTT command operation. Missing %s property in the command", missing);
     return zvJsonSetError(9006, text, out);
   }
+  // Held shared so that term cannot delete the registries under the command.
+  if (b.brokerLock == nullptr)
+    return zvJsonSetError(10001, "Failed to execute MQTT command operation - the MQTT broker is not running", out);
+  struct Shared {
+    explicit Shared(pthread_rwlock_t* l) : lock(l) { nev_srwlock_lock_shared(lock); }
+    ~Shared() { nev_srwlock_unlock_shared(lock); }
+    pthread_rwlock_t* lock;
+  } held(b.brokerLock);
   if (!b.running || !b.persistenceEnabled) {
     return zvJsonSetError(10001,
                           "Failed to execute MQTT command operation - the MQTT broker is not running or its persistence is not enabled",
