@@ -136,7 +136,7 @@ struct TableShared {
     std::atomic<bool> blocked{false};
     std::atomic<uint64_t> blockGen{0};   // rises when the table is blocked
     std::atomic<uint64_t> schemaGen{0};  // rises when the definition is stored
-    std::atomic<uint64_t> writeGen{0};   // rises on every write in the process
+    std::atomic<uint64_t> writeGen{0};   // rises on every write to the table in the process
     std::mutex partMutex;
     bool maxPartitionKnown = false;
     int64_t maxPartition = 0;
@@ -144,6 +144,9 @@ struct TableShared {
 
 struct FileShared {
     std::string path;
+    // Rises on every write, commit and rollback in the process: a walk that
+    // started before it moved holds an older view and seeks again.
+    std::atomic<uint64_t> writeGen{0};
     std::mutex mutex;
     std::condition_variable committed;
     uint64_t commitSeq = 0;
@@ -200,6 +203,7 @@ constexpr int kBusyTimeoutMs = 30000;
 
 // ---- sessions and connections -------------------------------------------
 struct Stmt;  // see rl_storage.cpp
+class Walk;   // see rl_record.cpp
 
 struct Connection {
     std::shared_ptr<Logon> logon;
@@ -209,8 +213,16 @@ struct Connection {
     bool txnOpen = false;
     bool txnWrote = false;
     std::unordered_map<std::string, sqlite3_stmt*> statements;
+    // Walks whose statement may be stepping between calls. A stepping
+    // statement holds the connection's read transaction (and its view of
+    // the file) open: every other statement, write, commit or rollback on
+    // the connection parks them first, so it sees the file as it is now
+    // and an auto-commit write commits at once.
+    std::vector<Walk*> walks;
 
     ~Connection();
+    void parkWalks();
+    void noteWrite() { file->writeGen++; }
     sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
     void exec(const std::string& sql);
     void beginWrite();  // BEGIN IMMEDIATE
@@ -302,10 +314,9 @@ void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& 
 void validateDefinition(const TableDef& def);
 
 // ---- records ---------------------------------------------------------------
-struct Row {
-    std::vector<Value> values;
-    int64_t rowid = 0;
-};
+
+// Where a walk starts, relative to the bound key (in index order).
+enum class Seek { Start, After, AtOrAfter, Before, AtOrBefore };
 
 struct RecordState {
     ZVRecord* self = nullptr;
@@ -318,18 +329,14 @@ struct RecordState {
     enum class Pos { Fresh, At, Exhausted } pos = Pos::Fresh;
     std::vector<Value> posKey;
     int64_t posRowid = 0;
-    // read-ahead of the walk
-    std::vector<Row> page;
-    size_t pageNext = 0;
-    int pageDir = 0;
-    uint64_t pageGen = 0;
-    size_t pageSize = 8;
+    std::unique_ptr<Walk> walker;  // the index walk, stepping live between Next calls
     int blockingSeconds = 0;
     std::vector<LockKey> lockedRows;
     std::string tableName;
-    uint64_t pageAbort = 0;
     int batchMode = 0;
 
+    RecordState();
+    ~RecordState();
     void sync();  // table usable, buffer matches its layout
     int effectiveIndex();
     const std::vector<int>& keyFields();  // default index segments' fields
@@ -338,18 +345,16 @@ struct RecordState {
     std::vector<bool> descCache;
     int keyCacheIndex = -3;
     uint64_t keyCacheVersion = 0;
-    size_t pageEnd = 0;  // rows of `page` in use; the others keep their buffers for reuse
-    void takeRow(Row&& row);
-    void positionFromRow(const Row& row);
+    void loadRow(sqlite3_stmt* st);  // the statement's row into the buffer, positioned on it
+    void stopWalk();                 // the next move seeks again from the position
+    Walk& walkOn();                  // the walk, bound to the table's connection
     int walk(int dir, bool fromStart);
-    bool fetchPage(int dir, bool fromStart, size_t limit);
     bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
     int find(int mode);
     int findRowid(int64_t rowid, int mode);
     void insert();
     void update();
     void remove();
-    std::string rowSelect() const;
     int fieldOf(const char* name);
     template <class Make>
     void setValue(int field, Make&& make) {
@@ -363,7 +368,6 @@ struct RecordState {
     }
     void releaseLocks();
     LockKey rowKey(int64_t rowid) const;
-    bool pageValid() const;
     int jumpTo(int64_t n);
     void read();
     void batchDelete();

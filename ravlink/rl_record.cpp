@@ -1,5 +1,5 @@
-// Records: the buffer, positioning by keyset queries on the default index,
-// read-ahead pages, writes, locks and blocking reads.
+// Records: the buffer, walks over the default index (keyset ranges whose
+// statements keep stepping between moves), writes, locks and blocking reads.
 #include "rl_core.h"
 
 #include <algorithm>
@@ -9,15 +9,16 @@ using namespace ravlink_detail;
 
 namespace {
 
-enum class Cmp { Eq, Gt, Ge, Lt, Le };
-
-const size_t kFirstPage = 8;
-const size_t kLargestPage = 1024;
+// A walk seeks again from its position after this many rows even when
+// nothing in the process wrote, so that writes by other processes show up
+// and the file's older views are let go.
+const size_t kRowsPerSeek = 1024;
 
 struct KeyShape {
     std::vector<std::string> columns;  // quoted; the record id last
     std::vector<bool> descending;
-    std::vector<bool> null;
+    std::vector<bool> null;      // the bound value is NULL
+    std::vector<bool> nullable;  // false for the record id
 };
 
 std::string param(size_t i) { return "?" + std::to_string(i + 1); }
@@ -26,40 +27,38 @@ std::string equalTerm(const KeyShape& k, size_t i) {
     return k.null[i] ? k.columns[i] + " IS NULL" : k.columns[i] + " = " + param(i);
 }
 
-// NULL sorts first in SQLite: before every value ascending, after every
-// value descending.
-std::string afterTerm(const KeyShape& k, size_t i) {
-    const std::string& c = k.columns[i];
-    if (!k.descending[i]) return k.null[i] ? c + " IS NOT NULL" : c + " > " + param(i);
-    return k.null[i] ? "0" : "(" + c + " < " + param(i) + " OR " + c + " IS NULL)";
+std::string equalPrefix(const KeyShape& k, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += (i ? " AND " : "") + equalTerm(k, i);
+    return out;
 }
 
-std::string beforeTerm(const KeyShape& k, size_t i) {
-    const std::string& c = k.columns[i];
-    if (!k.descending[i]) return k.null[i] ? "0" : "(" + c + " < " + param(i) + " OR " + c + " IS NULL)";
-    return k.null[i] ? c + " IS NOT NULL" : c + " > " + param(i);
+std::string joined(const std::string& prefix, const std::string& term) {
+    return prefix.empty() ? term : prefix + " AND " + term;
 }
 
-// The rows of a key tuple compared with the bound values in index order,
-// written out term by term: SQLite walks the index range of the first
-// column and tests the rest on the index entry, which is faster than a row
-// value comparison and handles NULL and descending segments.
-std::string tupleCondition(const KeyShape& k, Cmp cmp) {
-    size_t n = k.columns.size();
-    if (n == 0) return cmp == Cmp::Gt || cmp == Cmp::Lt ? "0" : "1";
-    std::string all;
-    for (size_t i = 0; i < n; ++i) all += (i ? " AND " : "") + equalTerm(k, i);
-    if (cmp == Cmp::Eq) return all;
-    bool after = cmp == Cmp::Gt || cmp == Cmp::Ge;
-    std::string out = "(";
-    for (size_t i = 0; i < n; ++i) {
-        std::string term;
-        for (size_t j = 0; j < i; ++j) term += equalTerm(k, j) + " AND ";
-        term += after ? afterTerm(k, i) : beforeTerm(k, i);
-        out += (i ? " OR (" : "(") + term + ")";
+// The rows strictly beyond the first `n` key columns in walk order, as
+// conditions that are each one index range, in the order the walk meets
+// them: the last column's range first (the columns before it equal), the
+// first column's last. NULL sorts before every value, so a column walked
+// towards larger values has passed its NULLs already, and one walked towards
+// smaller values meets them last. One OR of these ranges would make SQLite
+// merge several index searches and sort the result; each range alone is
+// read straight off the index.
+void beyondRanges(const KeyShape& k, size_t n, int dir, std::vector<std::string>& out) {
+    for (size_t i = n; i-- > 0;) {
+        std::string prefix = equalPrefix(k, i);
+        const std::string& c = k.columns[i];
+        bool towardsLarger = (dir > 0) != k.descending[i];
+        if (k.null[i]) {
+            if (towardsLarger) out.push_back(joined(prefix, c + " IS NOT NULL"));
+        } else if (towardsLarger) {
+            out.push_back(joined(prefix, c + " > " + param(i)));
+        } else {
+            out.push_back(joined(prefix, c + " < " + param(i)));
+            if (k.nullable[i]) out.push_back(joined(prefix, c + " IS NULL"));
+        }
     }
-    if (cmp == Cmp::Ge || cmp == Cmp::Le) out += " OR (" + all + ")";
-    return out + ")";
 }
 
 std::string orderBy(const KeyShape& k, int dir) {
@@ -71,11 +70,146 @@ std::string orderBy(const KeyShape& k, int dir) {
     return out;
 }
 
+// Resets a statement however the scope is left.
+struct ResetOnExit {
+    sqlite3_stmt* st;
+    ~ResetOnExit() { sqlite3_reset(st); }
+};
+
 }  // namespace
 
 namespace ravlink_detail {
 
+// ---- walks ------------------------------------------------------------------------
+
+// One record's walk: the ranges of a seek, each a statement of the record's
+// own (a stepping statement is never shared with another cursor), stepped one
+// row per move. Everything runs under the session's mutex.
+class Walk {
+public:
+    using Ranges = std::vector<sqlite3_stmt*>;
+
+    explicit Walk(std::shared_ptr<Connection> conn) : conn_(std::move(conn)) { conn_->walks.push_back(this); }
+    ~Walk() {
+        forget();
+        auto& walks = conn_->walks;
+        walks.erase(std::remove(walks.begin(), walks.end(), this), walks.end());
+    }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    const std::shared_ptr<Connection>& connection() const { return conn_; }
+
+    // Still stepping in this direction, and its view of the file is current:
+    // nothing was written in the process since it started.
+    bool continues(int dir) const { return live_ && dir_ == dir && budget_ > 0 && gen_ == fileGen(); }
+
+    // The statements of a seek's ranges, prepared once per shape.
+    template <class MakeSql>
+    const Ranges& plan(const std::string& shape, MakeSql&& makeSql) {
+        auto it = plans_.find(shape);
+        if (it != plans_.end()) return it->second;
+        Ranges ranges;
+        for (const std::string& sql : makeSql()) ranges.push_back(statement(sql));
+        return plans_.emplace(shape, std::move(ranges)).first->second;
+    }
+
+    // Starts over on `ranges` with the key values they compare against.
+    void start(const Ranges& ranges, std::vector<Value>&& key, int dir) {
+        park();
+        parkStale();  // they hold an older view, which this walk would share
+        ranges_ = &ranges;
+        bound_ = std::move(key);  // the statements read bound text in place
+        range_ = 0;
+        dir_ = dir;
+        budget_ = kRowsPerSeek;
+        gen_ = fileGen();  // before the first step takes the view
+        live_ = true;
+    }
+
+    // The statement standing on the next row, or null past the last range.
+    sqlite3_stmt* step(const char* doing) {
+        while (live_ && range_ < ranges_->size()) {
+            sqlite3_stmt* st = (*ranges_)[range_];
+            if (!opened_) {
+                for (size_t i = 0; i < bound_.size(); ++i) bindValue(st, int(i + 1), bound_[i]);
+                opened_ = true;
+            }
+            int rc = sqlite3_step(st);
+            if (rc == SQLITE_ROW) {
+                --budget_;
+                return st;
+            }
+            sqlite3_reset(st);
+            opened_ = false;
+            if (rc != SQLITE_DONE) {
+                live_ = false;
+                failSqlite(conn_->db, rc, doing);
+            }
+            ++range_;
+        }
+        live_ = false;
+        return nullptr;
+    }
+
+    size_t range() const { return range_; }  // of the row last stepped to
+
+    // Lets go of the statement (and so of the read it holds open).
+    void park() {
+        if (opened_) sqlite3_reset((*ranges_)[range_]);
+        opened_ = false;
+        live_ = false;
+    }
+
+    // Drops every statement: the table's layout changed.
+    void forget() {
+        park();
+        plans_.clear();
+        ranges_ = nullptr;
+        for (auto& [sql, st] : statements_) sqlite3_finalize(st);
+        statements_.clear();
+    }
+
+private:
+    uint64_t fileGen() const { return conn_->file->writeGen.load(); }
+
+    void parkStale() {
+        uint64_t now = fileGen();
+        for (Walk* w : conn_->walks)
+            if (w->live_ && w->gen_ != now) w->park();
+    }
+
+    sqlite3_stmt* statement(const std::string& sql) {
+        auto it = statements_.find(sql);
+        if (it != statements_.end()) return it->second;
+        sqlite3_stmt* st = nullptr;
+        int rc = sqlite3_prepare_v3(conn_->db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+        if (rc != SQLITE_OK) failSqlite(conn_->db, rc, "preparing a statement");
+        statements_.emplace(sql, st);
+        return st;
+    }
+
+    std::shared_ptr<Connection> conn_;
+    std::unordered_map<std::string, sqlite3_stmt*> statements_;
+    std::unordered_map<std::string, Ranges> plans_;  // nodes stay put: ranges_ points into one
+    const Ranges* ranges_ = nullptr;
+    std::vector<Value> bound_;
+    size_t range_ = 0;
+    bool opened_ = false;  // the current range's statement is bound and stepping
+    bool live_ = false;
+    int dir_ = 0;
+    uint64_t gen_ = 0;
+    size_t budget_ = 0;
+};
+
+void Connection::parkWalks() {
+    for (Walk* w : walks) w->park();
+}
+
 // ---- state ------------------------------------------------------------------------
+
+RecordState::RecordState() = default;
+RecordState::~RecordState() = default;
 
 void RecordState::sync() {
     TableCore& t = *table;
@@ -94,7 +228,7 @@ void RecordState::sync() {
         dirty.resize(n, 0);
     }
     if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
-    pageEnd = 0;
+    if (walker) walker->forget();
     tableVersion = t.version;
 }
 
@@ -148,87 +282,81 @@ int RecordState::timeTypeOf(int field) const {
     return t > 0 ? t : table->logon->timeType;
 }
 
-void RecordState::takeRow(Row&& row) {
-    values.swap(row.values);  // the row keeps the old buffer for the next page to reuse
+// Columns go straight into the buffer's values, reusing their storage.
+void RecordState::loadRow(sqlite3_stmt* st) {
+    size_t nf = values.size();
+    for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
+    posRowid = sqlite3_column_int64(st, int(nf));
     std::fill(dirty.begin(), dirty.end(), 0);
     onRow = true;
     pos = Pos::At;
-    posRowid = row.rowid;
     keepPositionKey(*this);
 }
 
-bool RecordState::pageValid() const {
-    return pageGen == table->shared->writeGen.load() && pageAbort == table->logon->abortCount;
+void RecordState::stopWalk() {
+    if (walker) walker->park();
 }
 
-// Key of the position (or of the buffer when `fromBuffer`) with the record id.
-static KeyShape shapeOf(RecordState& r, const std::vector<Value>& key, bool withRowid) {
-    KeyShape k;
-    auto fields = r.keyFields();
-    auto desc = r.keyDescending();
-    for (size_t i = 0; i < fields.size(); ++i) {
-        k.columns.push_back(quoteName(r.table->stored.fields[fields[i]].name));
-        k.descending.push_back(desc[i]);
-        k.null.push_back(key[i].isNull());
+Walk& RecordState::walkOn() {
+    const auto& conn = table->conn;
+    if (!walker || walker->connection() != conn) {
+        walker.reset();
+        walker = std::make_unique<Walk>(conn);
     }
-    if (withRowid) {
+    return *walker;
+}
+
+// The ranges of a seek on the default index. `key` holds the index's values,
+// then the record id when `withRowid`.
+static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, const std::vector<Value>& key,
+                                   bool withRowid) {
+    std::string shape;
+    shape += char('0' + int(seek));
+    shape += dir > 0 ? '+' : '-';
+    shape += std::to_string(r.effectiveIndex());
+    shape += ':';
+    for (const Value& v : key) shape += v.isNull() ? 'n' : 'v';
+    return w.plan(shape, [&] {
+        TableCore& t = *r.table;
+        KeyShape k;
+        const auto& fields = r.keyFields();
+        const auto& desc = r.keyDescending();
+        for (size_t i = 0; i < fields.size(); ++i) {
+            k.columns.push_back(quoteName(t.stored.fields[fields[i]].name));
+            k.descending.push_back(desc[i]);
+            k.null.push_back(i < key.size() && key[i].isNull());  // no key from the start
+            k.nullable.push_back(true);
+        }
         k.columns.push_back("rowid");
         k.descending.push_back(false);
         k.null.push_back(false);
-    }
-    return k;
+        k.nullable.push_back(false);
+        size_t n = fields.size() + (withRowid ? 1 : 0);
+        std::vector<std::string> conditions;
+        if (seek == Seek::Start) conditions.push_back("");
+        if (seek == Seek::AtOrAfter || seek == Seek::AtOrBefore) conditions.push_back(equalPrefix(k, n));
+        if (seek != Seek::Start) beyondRanges(k, n, dir, conditions);
+        std::string head = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
+        std::string order = orderBy(k, dir);
+        std::vector<std::string> sqls;
+        for (const auto& c : conditions) sqls.push_back(head + (c.empty() ? "" : " WHERE " + c) + order);
+        return sqls;
+    });
 }
 
-// Reads up to limit rows into out, reusing the rows and buffers already
-// there; returns how many were read.
-static size_t readInto(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
-    sqlite3* db = r.table->conn->db;
-    size_t nf = r.table->stored.fields.size();
-    size_t n = 0;
-    try {
-        while (n < limit && stepRow(db, st, doing)) {
-            if (n == out.size()) out.emplace_back();
-            Row& row = out[n++];
-            row.values.resize(nf);
-            for (size_t i = 0; i < nf; ++i) assignColumn(row.values[i], st, int(i));
-            row.rowid = sqlite3_column_int64(st, int(nf));
-        }
-    } catch (...) {
-        sqlite3_clear_bindings(st);
-        throw;
-    }
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
-    return n;
-}
-
-static void readRows(RecordState& r, sqlite3_stmt* st, std::vector<Row>& out, size_t limit, const char* doing) {
-    out.resize(readInto(r, st, out, limit, doing));
-}
-
-bool RecordState::fetchPage(int dir, bool fromStart, size_t limit) {
-    TableCore& t = *table;
-    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
-    KeyShape k = shapeOf(*this, posKey.size() == keyFields().size() ? posKey : keyValues(), true);
-    size_t limitParam = 1;
+// Starts the walk from the position (or the start) and steps to its first row.
+static sqlite3_stmt* seekFromPosition(RecordState& r, int dir, bool fromStart) {
+    Walk& w = r.walkOn();
+    std::vector<Value> key;
+    Seek seek = Seek::Start;
     if (!fromStart) {
-        sql += " WHERE " + tupleCondition(k, dir > 0 ? Cmp::Gt : Cmp::Lt);
-        limitParam = k.columns.size() + 1;
+        key = r.posKey.size() == r.keyFields().size() ? r.posKey : r.keyValues();
+        key.push_back(Value::integer(r.posRowid));
+        seek = dir > 0 ? Seek::After : Seek::Before;
     }
-    sql += orderBy(k, dir) + " LIMIT ?" + std::to_string(limitParam);
-    pageGen = t.shared->writeGen.load();
-    pageAbort = t.logon->abortCount;
-    sqlite3_stmt* st = t.conn->prepare(sql);
-    if (!fromStart) {
-        for (size_t i = 0; i < posKey.size(); ++i) bindValue(st, int(i + 1), posKey[i]);
-        sqlite3_bind_int64(st, int(posKey.size() + 1), posRowid);
-    }
-    sqlite3_bind_int64(st, int(limitParam), int64_t(limit));
-    pageNext = 0;
-    pageEnd = 0;
-    pageDir = dir;
-    pageEnd = readInto(*this, st, page, limit, "reading records");
-    return pageEnd > 0;
+    const Walk::Ranges& ranges = planFor(r, w, seek, dir, key, true);
+    w.start(ranges, std::move(key), dir);
+    return w.step("reading records");
 }
 
 bool RecordState::waitForCommit(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
@@ -248,20 +376,18 @@ int RecordState::walk(int dir, bool fromStart) {
     }
     std::chrono::steady_clock::time_point deadline{};
     for (;;) {
-        if (!fromStart && pageDir == dir && pageNext < pageEnd && pageValid()) {
-            takeRow(std::move(page[pageNext++]));
-            return 1;
-        }
-        uint64_t seen;
-        {
+        uint64_t seen = 0;
+        if (blockingSeconds > 0) {
+            // Taken before the walk looks, so a commit after its view wakes the wait.
             FileShared& f = *table->conn->file;
             std::lock_guard<std::mutex> lock(f.mutex);
             seen = f.commitSeq;
         }
-        if (fromStart) pageSize = kFirstPage;
-        if (fetchPage(dir, fromStart, pageSize)) {
-            pageSize = std::min(pageSize * 4, kLargestPage);
-            takeRow(std::move(page[pageNext++]));
+        Walk& w = walkOn();
+        sqlite3_stmt* st = !fromStart && w.continues(dir) ? w.step("reading records")
+                                                          : seekFromPosition(*this, dir, fromStart);
+        if (st) {
+            loadRow(st);
             return 1;
         }
         onRow = false;
@@ -289,34 +415,39 @@ int RecordState::find(int mode) {
         if (t.stored.identity < 0) fail(RL_BAD_ARGUMENT, "Find needs an index; this record walks in record-id order");
         return findRowid(toInteger(t.stored.fields[t.stored.identity], values[t.stored.identity]), mode);
     }
-    Cmp cmp;
+    // Equal walks on like at-or-after, so a Next after it goes on without a
+    // new seek; only a row of the first range (the equal keys) is a match.
+    Seek seek;
     int dir = 1;
     switch (mode) {
-    case RL_FIND_EQ: cmp = Cmp::Eq; break;
-    case RL_FIND_LT: cmp = Cmp::Lt, dir = -1; break;
-    case RL_FIND_LE: cmp = Cmp::Le, dir = -1; break;
-    case RL_FIND_GT: cmp = Cmp::Gt; break;
-    case RL_FIND_GE: cmp = Cmp::Ge; break;
+    case RL_FIND_EQ: seek = Seek::AtOrAfter; break;
+    case RL_FIND_LT: seek = Seek::Before, dir = -1; break;
+    case RL_FIND_LE: seek = Seek::AtOrBefore, dir = -1; break;
+    case RL_FIND_GT: seek = Seek::After; break;
+    case RL_FIND_GE: seek = Seek::AtOrAfter; break;
     default: fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
     }
     std::vector<Value> key = keyValues();
-    KeyShape k = shapeOf(*this, key, false);
-    KeyShape ordered = shapeOf(*this, key, true);
-    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + tupleCondition(k, cmp) +
-                      orderBy(ordered, dir) + " LIMIT 1";
-    sqlite3_stmt* st = t.conn->prepare(sql);
-    for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
-    std::vector<Row> rows;
-    readRows(*this, st, rows, 1, "finding a record");
-    pageEnd = 0;
-    pageSize = kFirstPage;
-    if (rows.empty()) {
+    Walk& w = walkOn();
+    const Walk::Ranges& ranges = planFor(*this, w, seek, dir, key, false);
+    w.start(ranges, std::move(key), dir);
+    sqlite3_stmt* st = w.step("finding a record");
+    if (!st || (mode == RL_FIND_EQ && w.range() != 0)) {
+        w.park();
         onRow = false;
         pos = Pos::Exhausted;
         return 0;
     }
-    takeRow(std::move(rows[0]));
+    loadRow(st);
     return 1;
+}
+
+// Runs a statement of one row (bound already) and positions on its row.
+static bool loadOne(RecordState& r, sqlite3_stmt* st, const char* doing) {
+    ResetOnExit reset{st};
+    if (!stepRow(r.table->conn->db, st, doing)) return false;
+    r.loadRow(st);
+    return true;
 }
 
 int RecordState::findRowid(int64_t rowid, int mode) {
@@ -335,17 +466,10 @@ int RecordState::findRowid(int64_t rowid, int mode) {
     sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + cond +
                                        order + " LIMIT 1");
     sqlite3_bind_int64(st, 1, rowid);
-    std::vector<Row> rows;
-    readRows(*this, st, rows, 1, "finding a record by id");
-    pageEnd = 0;
-    pageSize = kFirstPage;
-    if (rows.empty()) {
-        onRow = false;
-        pos = Pos::Exhausted;
-        return 0;
-    }
-    takeRow(std::move(rows[0]));
-    return 1;
+    if (loadOne(*this, st, "finding a record by id")) return 1;
+    onRow = false;
+    pos = Pos::Exhausted;
+    return 0;
 }
 
 int RecordState::jumpTo(int64_t n) {
@@ -355,26 +479,16 @@ int RecordState::jumpTo(int64_t n) {
         read();
         return 1;
     }
-    TableCore& t = *table;
     int dir = n > 0 ? 1 : -1;
-    KeyShape k = shapeOf(*this, posKey, true);
-    size_t np = k.columns.size();
-    std::string sql = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " +
-                      tupleCondition(k, dir > 0 ? Cmp::Gt : Cmp::Lt) + orderBy(k, dir) + " LIMIT 1 OFFSET ?" +
-                      std::to_string(np + 1);
-    sqlite3_stmt* st = t.conn->prepare(sql);
-    for (size_t i = 0; i < posKey.size(); ++i) bindValue(st, int(i + 1), posKey[i]);
-    sqlite3_bind_int64(st, int(posKey.size() + 1), posRowid);
-    sqlite3_bind_int64(st, int(np + 1), (n > 0 ? n : -n) - 1);
-    std::vector<Row> rows;
-    readRows(*this, st, rows, 1, "moving the record");
-    pageEnd = 0;
-    pageSize = kFirstPage;
-    if (rows.empty()) {
+    uint64_t steps = n > 0 ? uint64_t(n) : uint64_t(0) - uint64_t(n);
+    sqlite3_stmt* st = seekFromPosition(*this, dir, false);
+    for (uint64_t i = 1; st && i < steps; ++i) st = walker->step("moving the record");
+    if (!st) {
+        walker->park();
         if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
         fail(RL_NOT_FOUND, "The move reaches past the last record");
     }
-    takeRow(std::move(rows[0]));
+    loadRow(st);
     return 1;
 }
 
@@ -384,13 +498,10 @@ void RecordState::read() {
     TableCore& t = *table;
     sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
     sqlite3_bind_int64(st, 1, posRowid);
-    std::vector<Row> rows;
-    readRows(*this, st, rows, 1, "reading the record");
-    if (rows.empty()) {
+    if (!loadOne(*this, st, "reading the record")) {
         onRow = false;
         fail(RL_NOT_FOUND, "The current record no longer exists");
     }
-    takeRow(std::move(rows[0]));
 }
 
 void RecordState::insert() {
@@ -449,7 +560,7 @@ void RecordState::insert() {
     pos = Pos::At;
     posRowid = rowid;
     keepPositionKey(*this);
-    pageEnd = 0;
+    stopWalk();
 }
 
 void RecordState::update() {
@@ -487,7 +598,7 @@ void RecordState::update() {
     t.shared->writeGen++;
     std::fill(dirty.begin(), dirty.end(), 0);
     keepPositionKey(*this);
-    pageEnd = 0;
+    stopWalk();
 }
 
 void RecordState::remove() {
@@ -555,6 +666,7 @@ ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
 ZVRecord::~ZVRecord() {
     std::lock_guard<std::recursive_mutex> lock(state_->table->logon->mutex);
     state_->releaseLocks();
+    state_->walker.reset();  // its statements belong to the session's connection
 }
 
 Logon* ZVRecord::logon() const { return state_->table->logon.get(); }
@@ -570,7 +682,7 @@ void ZVRecord::Clear() {
         std::fill(s.dirty.begin(), s.dirty.end(), 0);
         s.onRow = false;
         s.pos = RecordState::Pos::Fresh;
-        s.pageEnd = 0;
+        s.stopWalk();
     });
 }
 
@@ -580,7 +692,7 @@ void ZVRecord::SetNew(int isNew) {
 
 static void chooseIndex(RecordState& s, int index) {
     s.defaultIndex = index;
-    s.pageEnd = 0;
+    s.stopWalk();
     if (s.onRow) s.posKey = s.keyValues();
     else s.pos = RecordState::Pos::Fresh;
 }

@@ -259,6 +259,7 @@ void Connection::forgetStatements() {
 }
 
 sqlite3_stmt* Connection::prepare(const std::string& sql) {
+    parkWalks();
     auto it = statements.find(sql);
     if (it != statements.end()) return it->second;
     sqlite3_stmt* st = nullptr;
@@ -283,14 +284,19 @@ void Connection::commit() {
     if (!txnOpen) return;
     exec("COMMIT");
     txnOpen = false;
-    if (txnWrote) file->notifyCommit();
+    if (txnWrote) {
+        noteWrite();
+        file->notifyCommit();
+    }
     txnWrote = false;
 }
 
 void Connection::rollback() {
     if (!txnOpen) return;
+    parkWalks();
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     txnOpen = false;
+    if (txnWrote) noteWrite();  // walks that saw the undone rows seek again
     txnWrote = false;
 }
 
@@ -342,6 +348,7 @@ void Logon::end() {
 WriteScope::WriteScope(Connection& conn, bool severalStatements) : conn_(conn) {
     Logon& logon = *conn.logon;
     logon.requireLoggedOn();
+    conn.parkWalks();  // else an auto-commit write would wait for the walks' read to end
     if (conn.txnOpen) return;
     if (logon.explicitTxn || !logon.autoCommit) {
         conn.beginWrite();
@@ -361,6 +368,7 @@ void WriteScope::done() {
         conn_.commit();  // notifies
         return;
     }
+    conn_.noteWrite();
     if (!conn_.txnOpen) conn_.file->notifyCommit();
 }
 
@@ -577,6 +585,7 @@ void validateDefinition(const TableDef& def) {
 }
 
 static void execSql(Connection& conn, const std::string& sql) {
+    conn.parkWalks();
     char* err = nullptr;
     int rc = sqlite3_exec(conn.db, sql.c_str(), nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {

@@ -15,6 +15,7 @@ namespace ravlink_detail {
 void TableCore::close() {
     insertStmt = nullptr;
     open = false;
+    if (conn) conn->parkWalks();  // records of this table may still be stepping
     conn.reset();
     shared.reset();
 }
