@@ -669,12 +669,28 @@ void nev_hexdump_file(FILE *stream, const void *bytes, int count) {
 
 // ---- Time ----
 
+namespace {
+
+// The zone offset of a UTC second. Offsets only change on whole seconds, so
+// one lookup per second and thread gives the same answer as a lookup per call
+// while keeping the C library's time-zone lock off the hot path.
+long zone_offset_of(time_t seconds) {
+  thread_local time_t cached_second = -1;
+  thread_local long cached_offset = 0;
+  if (seconds != cached_second) {
+    struct tm local;
+    cached_offset = localtime_r(&seconds, &local) != NULL ? local.tm_gmtoff : 0;
+    cached_second = seconds;
+  }
+  return cached_offset;
+}
+
+}  // namespace
+
 double nev_now(void) {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  time_t seconds = ts.tv_sec;
-  struct tm local;
-  long offset = localtime_r(&seconds, &local) != NULL ? local.tm_gmtoff : 0;
+  const long offset = zone_offset_of(ts.tv_sec);
   return static_cast<double>(ts.tv_sec + offset) + static_cast<double>(ts.tv_nsec / 1000000) / 1000.0;
 }
 

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <strings.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,9 +18,11 @@
 
 namespace {
 
-// One read asks for what the socket holds, within these bounds: the old
-// fixed 1460-byte steps capped throughput at one segment per poll round.
-constexpr size_t READ_STEP_MIN = 1460;
+// A read offers the buffer's free room, at least READ_STEP_MIN bytes; a
+// read that fills it doubles the offer, up to READ_STEP_MAX. No FIONREAD
+// probe is needed, and a read returning less than offered means the socket is
+// drained (for plain TCP), so no read is spent just to see EAGAIN.
+constexpr size_t READ_STEP_MIN = 16 * 1024;
 constexpr size_t READ_STEP_MAX = 4u * 1024 * 1024;
 constexpr size_t TLS_READ_STEP = 16 * 1024;  // one TLS record
 constexpr size_t UDP_READ_STEP = 65536;      // the largest datagram
@@ -71,13 +72,9 @@ bool parse_dotted_quad(const char *p, size_t len, uint32_t *ip) {
   return n > 0 && static_cast<size_t>(n) == len && mask == 0xffffffffu;
 }
 
-size_t read_step(nev_connection *conn) {
+size_t first_read_step(const nev_connection *conn) {
   if (conn->flags & NEV_CONN_UDP) return UDP_READ_STEP;
-  int pending = 0;
-  if (conn->sock != NEV_INVALID_SOCKET) ioctl(conn->sock, FIONREAD, &pending);
-  size_t want = std::clamp(static_cast<size_t>(pending > 0 ? pending : 0), READ_STEP_MIN, READ_STEP_MAX);
-  if (conn->flags & NEV_CONN_TLS) want = std::max(want, TLS_READ_STEP);
-  return want;
+  return std::max(READ_STEP_MIN, (conn->flags & NEV_CONN_TLS) ? TLS_READ_STEP : size_t(0));
 }
 
 void apply_listen_limits(nev_connection *conn, const nev_listen_options *opts) {
@@ -443,23 +440,31 @@ size_t nev_recv_room(nev_connection *conn, size_t most) {
 
 int nev_read_available(nev_connection *conn) {
   if ((conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CONNECTING)) || is_tcp_listener(conn)) return -1;
+  // A TLS read ends at a record boundary, so only the library's "want read"
+  // says the socket is drained; a plain TCP read that leaves part of the
+  // offered room empty took everything the socket held.
+  const bool short_read_drains = !(conn->flags & (NEV_CONN_TLS | NEV_CONN_UDP));
+  size_t step = first_read_step(conn);
   long last = 0;
-  do {
-    size_t room = nev_recv_room(conn, read_step(conn));
+  for (;;) {
+    size_t room = nev_recv_room(conn, step);
     if (room == 0) return -2;
     char *place;
-    size_t free_space;
+    size_t offered;
     {
       nev_buffer *buf = &conn->recv_buf;
       nev_mutex_guard guard(buf->mutex);
       if (buf->len + room > buf->size) nev_buffer_resize(buf, buf->len + room, 1);
-      free_space = buf->size - buf->len;
+      offered = std::min(buf->size - buf->len, room);
       place = buf->data + buf->len;
     }
-    if (free_space == 0) return 0;  // no memory for more: try again next round
-    last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, free_space)
-                                        : nev_read_tcp(conn, place, free_space);
-  } while (last > 0 && !(conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_UDP)));
+    if (offered == 0) return 0;  // no memory for more: try again next round
+    last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered)
+                                        : nev_read_tcp(conn, place, offered);
+    if (last <= 0 || (conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_UDP))) break;
+    if (short_read_drains && static_cast<size_t>(last) < offered) break;
+    if (static_cast<size_t>(last) >= offered) step = std::min(step * 2, READ_STEP_MAX);
+  }
   return static_cast<int>(std::max<long>(last, -1));
 }
 
