@@ -95,7 +95,12 @@ class Broker:
         return os.path.join(self.root, "data", "BRENLOXS", "brenlox.db")
 
     def sql(self, query):
-        out = subprocess.run(["sqlite3", "-readonly", self.db(), query], capture_output=True, text=True, timeout=30)
+        for _ in range(20):  # the broker may hold a write lock for a moment
+            out = subprocess.run(["sqlite3", "-readonly", "-cmd", ".timeout 2000", self.db(), query],
+                                 capture_output=True, text=True, timeout=30)
+            if out.returncode == 0:
+                break
+            time.sleep(0.1)
         if out.returncode != 0:
             raise RuntimeError(out.stderr)
         return [line.split("|") for line in out.stdout.splitlines()]
