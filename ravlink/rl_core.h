@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -356,6 +357,12 @@ struct RecordState {
     void update();
     void remove();
     int fieldOf(const char* name);
+    struct NameHit {
+        const char* name = nullptr;
+        int field = -1;
+    };
+    std::array<NameHit, 8> nameHits{};  // names looked up lately, checked again on use
+    size_t nextNameHit = 0;
     template <class Make>
     void setValue(int field, Make&& make) {
         dirty[field] = 1;

@@ -229,6 +229,7 @@ void RecordState::sync() {
     }
     if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
     if (walker) walker->forget();
+    nameHits.fill(NameHit{});
     tableVersion = t.version;
 }
 
@@ -643,7 +644,16 @@ void RecordState::batchDelete() {
 
 int RecordState::fieldOf(const char* name) {
     sync();
-    return table->field(name ? name : "");
+    if (!name) name = "";
+    // Callers name the same few fields row after row, mostly with the same
+    // literals: a hit costs a pointer match and a comparison of the name.
+    const auto& fields = table->stored.fields;
+    for (const NameHit& hit : nameHits)
+        if (hit.name == name && size_t(hit.field) < fields.size() && fields[hit.field].name == name) return hit.field;
+    int field = table->field(name);
+    nameHits[nextNameHit] = NameHit{name, field};
+    nextNameHit = (nextNameHit + 1) % nameHits.size();
+    return field;
 }
 
 LockKey RecordState::rowKey(int64_t rowid) const { return LockKey{table->conn->path, table->stored.name, rowid}; }
