@@ -3,6 +3,9 @@
 // endpoints, limits and the reply helpers.
 #include "nev_http.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -238,6 +241,15 @@ void server_upgrade(nev_connection *c, nev_http_view &view, int head_len, const 
   nev_ws_protocol_handler(c, NEV_EVENT_RECV, &none, nullptr);
 }
 
+// A reply leaves in one write (or a header write and sendfile), so there is
+// nothing for Nagle's algorithm to merge; it would only hold a reply's last
+// segment until the peer acknowledges the ones before it.
+void send_without_delay(nev_connection *c) {
+  if (c->sock == NEV_INVALID_SOCKET || (c->flags & NEV_CONN_UDP)) return;
+  int on = 1;
+  setsockopt(c->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 bool transfer_in_progress(nev_connection *c) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
   return pd && (pd->file.kind != 0 || pd->cgi_pipe != nullptr);
@@ -389,6 +401,7 @@ std::string vformat(const char *format, va_list ap) {
 
 nev_http_proto_data::~nev_http_proto_data() {
   if (file.fd >= 0) ::close(file.fd);
+  if (reuse.fd >= 0) ::close(reuse.fd);
   if (cgi_pipe) {
     cgi_pipe->user_data = nullptr;
     cgi_pipe->flags |= NEV_CONN_CLOSE_NOW;
@@ -460,6 +473,7 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
     return;
   }
   if (event == NEV_EVENT_ACCEPT) {
+    send_without_delay(c);
     // On a threaded listener the connection moves to its own thread inside
     // this call: nothing may touch it afterwards.
     dispatch_user(c, event, data);

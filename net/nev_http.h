@@ -136,6 +136,21 @@ struct nev_http_file_state {
   int64_t offset = 0;     // file position of the next byte
   int keep_alive = 0;     // 1: the connection stays open after the transfer
   int kind = 0;           // 0 none, 1 sending a file
+  int reusable = 0;       // 1: a completed transfer parks fd in the reuse slot
+};
+
+// The last regular file a connection served, kept open: a keep-alive client
+// asking for it again costs a stat of the path instead of an open and a
+// close. The descriptor is reused only while the path still names the same
+// inode with an unchanged status-change time (so no rename, permission,
+// owner or content change happened since), which is when a fresh open would
+// reach the same file with the same outcome.
+struct nev_http_reuse_slot {
+  std::string path;
+  int fd = -1;  // -1: nothing parked (it may be lent to the running transfer)
+  dev_t dev = 0;
+  ino_t ino = 0;
+  struct timespec ctime {};
 };
 
 struct nev_http_endpoint {
@@ -155,6 +170,7 @@ struct nev_http_endpoint_options {
 // Per-connection HTTP state, kept in the connection's protocol-data slot.
 struct nev_http_proto_data {
   nev_http_file_state file;
+  nev_http_reuse_slot reuse;
   nev_connection *cgi_pipe = nullptr;
   size_t ws_gathered = 0;                   // WebSocket fragments gathered
   int64_t chunked_done = 0;                 // chunked body decoded so far

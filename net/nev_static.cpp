@@ -80,10 +80,55 @@ struct opened_file {
   struct stat st {};
   bool exists = false;
   int open_error = 0;
+  const char *path = nullptr;  // the caller's text, valid for the request
 };
 
-opened_file open_for_sending(const char *path) {
+bool same_file(const nev_http_reuse_slot &slot, const struct stat &st) {
+  return S_ISREG(st.st_mode) && st.st_dev == slot.dev && st.st_ino == slot.ino &&
+         st.st_ctim.tv_sec == slot.ctime.tv_sec && st.st_ctim.tv_nsec == slot.ctime.tv_nsec;
+}
+
+// The descriptor parked for this path when the path still names that file
+// (st then holds its fresh status), else -1; a stale one is closed.
+int take_parked(nev_http_proto_data *pd, const char *path, struct stat &st) {
+  if (pd == nullptr || pd->reuse.fd < 0 || pd->reuse.path != path) return -1;
+  const int fd = pd->reuse.fd;
+  pd->reuse.fd = -1;
+  if (nev_file_stat(path, &st) == 0 && same_file(pd->reuse, st)) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Records which file the reuse slot stands for; a descriptor parked for
+// another file is closed.
+void remember_file(nev_http_proto_data *pd, const char *path, const struct stat &st) {
+  nev_http_reuse_slot &slot = pd->reuse;
+  if (slot.fd >= 0) ::close(slot.fd);
+  slot.fd = -1;
+  slot.path = path;
+  slot.dev = st.st_dev;
+  slot.ino = st.st_ino;
+  slot.ctime = st.st_ctim;
+  // A transfer still holding a descriptor of the old identity must not park
+  // it under the new one.
+  pd->file.reusable = 0;
+}
+
+void park_file(nev_http_proto_data *pd, opened_file &file) {
+  if (pd == nullptr || file.path == nullptr || file.fd.get() < 0 || !S_ISREG(file.st.st_mode)) return;
+  remember_file(pd, file.path, file.st);
+  pd->reuse.fd = file.fd.release();
+}
+
+opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
   opened_file f;
+  f.path = path;
+  const int parked = take_parked(pd, path, f.st);
+  if (parked >= 0) {
+    f.fd = unique_fd(parked);
+    f.exists = true;
+    return f;
+  }
   f.fd = unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
   if (f.fd.get() >= 0) {
     f.exists = fstat(f.fd.get(), &f.st) == 0;
@@ -109,8 +154,16 @@ bool wants_keep_alive(const nev_http_view *view) {
   return nev_slice_cmp_cstr(view->protocol, "HTTP/1.1") == 0;
 }
 
-void end_transfer(nev_http_file_state &file) {
-  if (file.fd >= 0) ::close(file.fd);
+// Ends the file transfer; the descriptor of one that completed goes back to
+// the reuse slot, any other is closed.
+void end_transfer(nev_http_proto_data *pd, bool completed) {
+  nev_http_file_state &file = pd->file;
+  if (file.fd >= 0) {
+    if (completed && file.reusable && pd->reuse.fd < 0)
+      pd->reuse.fd = file.fd;
+    else
+      ::close(file.fd);
+  }
   file = nev_http_file_state{};
 }
 
@@ -245,13 +298,14 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
 
 void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, const nev_http_view *view,
                            const nev_serve_options &o) {
-  opened_file file = open_for_sending(mapped.path.c_str());
+  nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  opened_file file = open_for_sending(pd, mapped.path.c_str());
   struct stat st = file.st;
   const bool exists = file.exists;
   const bool is_dir = exists && S_ISDIR(st.st_mode);
   std::string index;
   if (is_dir) nev_http_find_index(mapped.path, o.index_files, index, &st);
-  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(index.c_str());
+  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(pd, index.c_str());
   const std::string &target = index.empty() ? mapped.path : index;
   // Hidden names are checked on every component before anything else picks
   // the file up, so no later step (CGI included) ever sees them.
@@ -321,11 +375,28 @@ void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const 
 void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char *path, nev_slice mime,
                         nev_slice encoding, nev_slice extra_headers) {
   NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), path, int(mime.len), mime.p, int(encoding.len), encoding.p));
-  opened_file file = open_for_sending(path);
+  opened_file file = open_for_sending(nev_http_proto_data_get(c), path);
   send_opened_file(c, view, file, mime, encoding, extra_headers);
 }
 
 namespace {
+
+// A formatted HTTP date with the time it stands for: replies within one
+// second share the Date text, and replies of one file its Last-Modified.
+struct date_cache {
+  time_t time = -1;
+  char text[64] = "";
+};
+thread_local date_cache current_date;
+thread_local date_cache last_modified;
+
+const char *date_text(time_t t, date_cache &cache) {
+  if (cache.time != t) {
+    nev_http_format_date(cache.text, sizeof cache.text, t);
+    cache.time = t;
+  }
+  return cache.text;
+}
 
 void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file &file, nev_slice mime,
                       nev_slice encoding, nev_slice extra_headers) {
@@ -344,9 +415,9 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
   const nev_http_range range = nev_http_select_range(nev_http_find_header(view, "Range"), st.st_size);
   const bool keep_alive = wants_keep_alive(view);
 
-  char date[64], modified[64], etag[64];
-  nev_http_format_date(date, sizeof date, time(nullptr));
-  nev_http_format_date(modified, sizeof modified, st.st_mtime);
+  char etag[64];
+  const char *date = date_text(time(nullptr), current_date);
+  const char *modified = date_text(st.st_mtime, last_modified);
   nev_http_etag(etag, sizeof etag, st);
   char range_line[128] = "";
   if (range.status == 416) {
@@ -377,9 +448,12 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
   nev_enqueue(c, reply.data(), reply.size());
   if (no_body) {
     if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+    park_file(pd, file);
     return;
   }
-  end_transfer(pd->file);
+  end_transfer(pd, false);
+  remember_file(pd, file.path, st);
+  pd->file.reusable = 1;
   pd->file.fd = file.fd.release();
   pd->file.offset = range.first;
   pd->file.length = range.length;
@@ -464,7 +538,7 @@ int nev_http_transfer_step(nev_connection *c) {
     // ends instead of hanging.
     NEV_LOG(3, ("%p file transfer ended after %lld of %lld bytes, closing", static_cast<void *>(c),
                 static_cast<long long>(file.done), static_cast<long long>(file.length)));
-    end_transfer(file);
+    end_transfer(pd, false);
     c->flags |= NEV_CONN_CLOSE_NOW;
     return 0;
   }
@@ -473,7 +547,7 @@ int nev_http_transfer_step(nev_connection *c) {
   if (file.done < file.length) return 0;
   NEV_LOG(4, ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
   if (!file.keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
-  end_transfer(file);
+  end_transfer(pd, true);
   return 1;
 }
 

@@ -474,6 +474,56 @@ TEST_F(HttpServe, FileThatShrinksWhileSentEndsTheConnection) {
   fs::remove(file);
 }
 
+// A keep-alive connection asking for the same file again must see whatever
+// happened to the path in between, exactly as a fresh connection would.
+TEST_F(HttpServe, RepeatedRequestsOnOneConnectionSeeEveryChangeOfTheFile) {
+  const fs::path file = fs::path(*root_) / "changing.txt";
+  const std::string get = "GET /changing.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  raw_client c(server_->port());
+  auto ask = [&c](const std::string &request) {
+    c.send(request);
+    std::string stream;
+    response r;
+    bool whole = false;
+    for (int tries = 0; !whole && tries < 60 && !c.closed(); ++tries) {
+      stream += c.read(SIZE_MAX, 50);
+      whole = take_response(stream, r);
+    }
+    EXPECT_TRUE(whole) << stream;
+    EXPECT_TRUE(stream.empty());
+    return r;
+  };
+  write_file(file, "first");
+  EXPECT_EQ(ask(get).body, "first");
+  EXPECT_EQ(ask(get).body, "first");
+
+  const fs::path fresh = fs::path(*root_) / "changing.new";
+  write_file(fresh, "renamed over");
+  fs::rename(fresh, file);
+  EXPECT_EQ(ask(get).body, "renamed over");
+
+  const std::string rewritten = "rewritten in place, longer";
+  write_file(file, rewritten);
+  c.send("HEAD /changing.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string head = c.read(SIZE_MAX, 200);
+  EXPECT_EQ(header_of(head, "Content-Length"), std::to_string(rewritten.size())) << head;
+  EXPECT_EQ(head.find("\r\n\r\n"), head.size() - 4);
+  EXPECT_EQ(ask(get).body, rewritten);
+
+  fs::remove(file);
+  fs::create_directories(file);
+  EXPECT_EQ(ask(get).status, 301);
+  fs::remove(file);
+  write_file(file, "back");
+  EXPECT_EQ(ask(get).body, "back");
+  EXPECT_EQ(ask("GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n").body, "0123456789");
+  EXPECT_EQ(ask(get).body, "back");
+  EXPECT_FALSE(c.closed());
+  fs::remove(file);
+  EXPECT_EQ(ask(get).status, 404);
+  fs::remove(file);
+}
+
 // ---- WebSocket ----
 
 std::string ws_handshake(raw_client &c) {
