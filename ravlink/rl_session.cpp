@@ -402,6 +402,7 @@ bool ZVDatabase::FindTable(const char* tableName) {
         if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
         session_->requireLoggedOn();
         if (!tableName || !*tableName) return false;
+        conn_->parkWalks();  // read the file as it is now
         return catalogHasTable(conn_->db, tableName);
     });
 }

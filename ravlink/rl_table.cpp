@@ -47,6 +47,7 @@ void TableCore::prepareTexts() {
 
 void TableCore::loadFromCatalog(const std::string& name) {
     TableDef fresh;
+    conn->parkWalks();  // a stepping walk would keep the catalog as it was when it started
     if (!catalogRead(conn->db, name, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
     // Date and time types belong to this open table, not to the file.
     for (auto& f : fresh.fields) {
