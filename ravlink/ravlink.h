@@ -468,7 +468,11 @@ private:
 // A cursor with its own buffer on a table. Positioning calls return non-zero
 // when a record was read and 0 when none (no exception); the record then has
 // no current row. Next and Prev after the end keep the position, so a later
-// call reads rows written since.
+// call reads rows written since. A walk reads every row committed (or written
+// by its own session) before the move, by any session of the process; rows
+// written by other processes show up within about a thousand rows of a walk.
+// Between moves a walk keeps its read of the file open (as an open SQLite
+// statement does); destroying or clearing the record ends it.
 class RAVLINK_API ZVRecord : public ZVBase {
 public:
     explicit ZVRecord(ZVTable* table);

@@ -252,7 +252,9 @@ struct Logon : std::enable_shared_from_this<Logon> {
     std::map<std::string, std::weak_ptr<Connection>> conns;
 
     ~Logon();
-    void requireLoggedOn() const;
+    void requireLoggedOn() const {
+        if (!loggedOn) fail(RL_NOT_OPEN, "The session is not logged on");
+    }
     bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
     void commitAll();
     void abortAll();

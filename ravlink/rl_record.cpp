@@ -649,7 +649,8 @@ int RecordState::fieldOf(const char* name) {
     // literals: a hit costs a pointer match and a comparison of the name.
     const auto& fields = table->stored.fields;
     for (const NameHit& hit : nameHits)
-        if (hit.name == name && size_t(hit.field) < fields.size() && fields[hit.field].name == name) return hit.field;
+        if (hit.name == name && size_t(hit.field) < fields.size() && strcmp(fields[hit.field].name.c_str(), name) == 0)
+            return hit.field;
     int field = table->field(name);
     nameHits[nextNameHit] = NameHit{name, field};
     nextNameHit = (nextNameHit + 1) % nameHits.size();

@@ -304,10 +304,6 @@ void Connection::rollback() {
 
 Logon::~Logon() { end(); }
 
-void Logon::requireLoggedOn() const {
-    if (!loggedOn) fail(RL_NOT_OPEN, "The session is not logged on");
-}
-
 void Logon::commitAll() {
     auto conns = std::move(txnConns);
     txnConns.clear();
