@@ -270,7 +270,14 @@ std::vector<Value> RecordState::keyValues() const {
 static void keepPositionKey(RecordState& r) {
     const auto& fields = r.keyFields();
     r.posKey.resize(fields.size());
-    for (size_t i = 0; i < fields.size(); ++i) r.posKey[i] = r.values[fields[i]];
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const Value& from = r.values[fields[i]];
+        Value& to = r.posKey[i];
+        to.kind = from.kind;
+        to.i = from.i;
+        to.d = from.d;
+        if (from.kind == Value::Text || from.kind == Value::Blob) to.s = from.s;  // numbers leave the text unused
+    }
 }
 
 int RecordState::dateTypeOf(int field) const {

@@ -146,20 +146,24 @@ Value columnValue(sqlite3_stmt* st, int column) {
     return v;
 }
 
+// One lookup of the column, then the value's accessors, which skip the
+// per-call checks of the column functions: this runs for every field of
+// every row read.
 void assignColumn(Value& v, sqlite3_stmt* st, int column) {
-    switch (sqlite3_column_type(st, column)) {
-    case SQLITE_INTEGER: v.kind = Value::Int; v.i = sqlite3_column_int64(st, column); break;
-    case SQLITE_FLOAT: v.kind = Value::Real; v.d = sqlite3_column_double(st, column); break;
+    sqlite3_value* c = sqlite3_column_value(st, column);
+    switch (sqlite3_value_type(c)) {
+    case SQLITE_INTEGER: v.kind = Value::Int; v.i = sqlite3_value_int64(c); break;
+    case SQLITE_FLOAT: v.kind = Value::Real; v.d = sqlite3_value_double(c); break;
     case SQLITE_TEXT: {
         v.kind = Value::Text;
-        const char* p = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
-        v.s.assign(p, sqlite3_column_bytes(st, column));
+        const char* p = reinterpret_cast<const char*>(sqlite3_value_text(c));
+        v.s.assign(p ? p : "", sqlite3_value_bytes(c));
         break;
     }
     case SQLITE_BLOB: {
         v.kind = Value::Blob;
-        const char* p = static_cast<const char*>(sqlite3_column_blob(st, column));
-        v.s.assign(p ? p : "", sqlite3_column_bytes(st, column));
+        const char* p = static_cast<const char*>(sqlite3_value_blob(c));
+        v.s.assign(p ? p : "", sqlite3_value_bytes(c));
         break;
     }
     default: v.kind = Value::Null; break;
