@@ -474,6 +474,18 @@ bool can_send_directly(const nev_connection *c) {
          !(c->manager && c->manager->hexdump_path);
 }
 
+// What a direct transfer copies into the send buffer: the whole rest when it
+// fits, else a piece that ends on a page boundary, so sendfile always goes on
+// from one; the socket then takes whole page-cache pages instead of every page
+// cut in two, which halves the fragments per packet.
+size_t direct_piece(int64_t offset, size_t room, size_t left) {
+  constexpr size_t kPage = 4096;
+  if (left <= room) return left;
+  const size_t start_in_page = size_t(offset) % kPage;
+  const size_t aligned = (start_in_page + room) / kPage * kPage;
+  return aligned > start_in_page ? aligned - start_in_page : kPage - start_in_page;
+}
+
 enum class step_result { progressed, blocked, failed };
 
 // Sends file bytes straight to the socket while it takes them. Runs only with
@@ -519,7 +531,7 @@ int nev_http_transfer_step(nev_connection *c) {
     // next step goes on directly.
     const size_t target = direct ? kDirectWaker : kFillTarget;
     if (!failed && left > 0 && queued < kRefillBelow && queued < target) {
-      const size_t want = std::min(target - queued, left);
+      const size_t want = direct ? direct_piece(file.offset, target - queued, left) : std::min(target - queued, left);
       if (nev_buffer_append(&c->send_buf, nullptr, want) != want) return 0;  // no memory now; next event retries
       char *place = c->send_buf.data + queued;
       do {
