@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -179,6 +180,35 @@ private:
     std::map<LockKey, Entry> held_;
 };
 
+// The session's mutex, taken on every call of its objects and re-entered
+// when they call each other. An owner check over a plain mutex: cheaper than
+// a recursive pthread mutex on the path every record move and field read
+// takes. Only the owner ever stores its own id, so another thread never
+// mistakes itself for the owner.
+class SessionMutex {
+public:
+    void lock() {
+        std::thread::id self = std::this_thread::get_id();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        mutex_.lock();
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() {
+        if (--depth_ > 0) return;
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    unsigned depth_ = 0;  // the owner's only
+};
+
 struct Logon;
 
 struct Engine {
@@ -238,7 +268,7 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
                                            const std::string& path);
 
 struct Logon : std::enable_shared_from_this<Logon> {
-    std::recursive_mutex mutex;
+    SessionMutex mutex;
     uint64_t id = 0;
     int32_t owner = -1;
     bool loggedOn = false;
@@ -298,7 +328,14 @@ struct TableCore {
     sqlite3_stmt* insertStmt = nullptr;  // cached from conn; reset with it
     std::string rowidName;  // column holding the record id
 
-    void requireOpen();  // open, not blocked, definition current; throws
+    // Open, not blocked, definition current; throws. Inline for the checks
+    // every record call makes; anything to do happens in catchUp.
+    void requireOpen() {
+        if (!open || !logon->loggedOn || shared->blocked.load() ||
+            shared->blockGen.load() != blockGen || shared->schemaGen.load() != schemaGen)
+            catchUp();
+    }
+    void catchUp();
     void loadFromCatalog(const std::string& name);
     void prepareTexts();
     int field(std::string_view name) const;  // throws RL_UNKNOWN_FIELD
@@ -407,8 +444,8 @@ struct Access {
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
 auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
-    std::unique_lock<std::recursive_mutex> lock;
-    if (logon) lock = std::unique_lock<std::recursive_mutex>(logon->mutex);
+    std::unique_lock<SessionMutex> lock;
+    if (logon) lock = std::unique_lock<SessionMutex>(logon->mutex);
     try {
         if constexpr (std::is_void_v<decltype(fn())>) {
             fn();

@@ -268,7 +268,8 @@ std::vector<Value> RecordState::keyValues() const {
 
 // The position's key from the current buffer, reusing its storage.
 static void keepPositionKey(RecordState& r) {
-    const auto& fields = r.keyFields();
+    const auto& fields = r.keyCacheIndex == r.effectiveIndex() && r.keyCacheVersion == r.table->version ? r.keyCache
+                                                                                                       : r.keyFields();
     r.posKey.resize(fields.size());
     for (size_t i = 0; i < fields.size(); ++i) {
         const Value& from = r.values[fields[i]];
@@ -682,7 +683,7 @@ ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
 }
 
 ZVRecord::~ZVRecord() {
-    std::lock_guard<std::recursive_mutex> lock(state_->table->logon->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(state_->table->logon->mutex);
     state_->releaseLocks();
     state_->walker.reset();  // its statements belong to the session's connection
 }
@@ -1023,7 +1024,7 @@ int rlSetBlockingRead(RLHANDLE record, int seconds, int flags) {
     if (!r) return RL_BAD_HANDLE;
     if (seconds < 0 || seconds > 3600) return RL_BAD_ARGUMENT;
     auto logon = Access::logon(r);
-    std::lock_guard<std::recursive_mutex> lock(logon->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
     Access::state(r).blockingSeconds = seconds;
     return RL_OK;
 }
@@ -1032,7 +1033,7 @@ int rlGetIdentityValue(RLHANDLE record, int64_t* out) {
     ZVRecord* r = Access::record(record);
     if (!r || !out) return RL_BAD_HANDLE;
     auto logon = Access::logon(r);
-    std::lock_guard<std::recursive_mutex> lock(logon->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
     RecordState& s = Access::state(r);
     if (!s.table->open) return RL_NOT_OPEN;
     int identity = s.table->stored.identity;

@@ -228,7 +228,7 @@ ZVSession::ZVSession(int type) : logon_(std::make_shared<ravlink_detail::Logon>(
 }
 
 ZVSession::~ZVSession() {
-    std::lock_guard<std::recursive_mutex> lock(logon_->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(logon_->mutex);
     if (logon_->loggedOn && tlsOwner == logon_->owner) tlsOwner = -1;
     logon_->end();
 }
@@ -345,7 +345,7 @@ ZVDatabase::ZVDatabase(ZVSession* session) {
 }
 
 ZVDatabase::~ZVDatabase() {
-    std::lock_guard<std::recursive_mutex> lock(session_->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(session_->mutex);
     for (ZVTable* t : tables_) {
         t->core_->close();
         t->database_ = nullptr;

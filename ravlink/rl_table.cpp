@@ -64,7 +64,7 @@ void TableCore::loadFromCatalog(const std::string& name) {
     prepareTexts();
 }
 
-void TableCore::requireOpen() {
+void TableCore::catchUp() {
     if (!open) fail(RL_NOT_OPEN, "The table is not open");
     logon->requireLoggedOn();
     if (shared->blocked.load() || shared->blockGen.load() != blockGen) {
@@ -117,14 +117,14 @@ void Access::noteError(ZVBase* b, int code) { b->lastError_ = code; }
 
 ZVTable::ZVTable(ZVDatabase* database) : database_(database), core_(std::make_shared<TableCore>()) {
     if (!database) fail(RL_BAD_ARGUMENT, "A table needs a database");
-    std::lock_guard<std::recursive_mutex> lock(database->session_->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(database->session_->mutex);
     core_->logon = database->session_;
     core_->object = this;
     database->tables_.push_back(this);
 }
 
 ZVTable::~ZVTable() {
-    std::lock_guard<std::recursive_mutex> lock(core_->logon->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(core_->logon->mutex);
     core_->close();
     core_->object = nullptr;
     if (database_) {
@@ -463,7 +463,7 @@ template <class Obj, class Fn>
 int onHandle(Obj* obj, Fn&& fn) {
     if (!obj) return RL_BAD_HANDLE;
     auto logon = Access::logon(obj);
-    std::lock_guard<std::recursive_mutex> lock(logon->mutex);
+    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
     try {
         fn();
         return RL_OK;
