@@ -334,6 +334,8 @@ void Logon::abortAll() {
 
 void Logon::end() {
     abortAll();
+    for (auto& [path, weak] : conns)
+        if (auto conn = weak.lock()) conn->parkWalks();  // records outliving the logon hold no read open
     engine().locks.releaseAll(id);
     if (owner >= 0) {
         std::lock_guard<std::mutex> lock(engine().mutex);
