@@ -130,6 +130,12 @@ bool MQTTConnection::Touch(const char* id) {
   return true;
 }
 
+std::shared_ptr<MQTTConnection> MQTTConnection::Find(const char* id) {
+  std::lock_guard<std::mutex> lock(gRegistryMutex);
+  auto found = gRegistry.find(id);
+  return found != gRegistry.end() ? found->second : nullptr;
+}
+
 bool MQTTConnection::HeldByOther(const char* id, nev_broker_session* session) {
   std::lock_guard<std::mutex> lock(gRegistryMutex);
   auto found = gRegistry.find(id);

@@ -20,6 +20,13 @@ namespace {
 struct ConnInfo {
   std::string clientId;
   std::unique_ptr<ZVDatabaseConfig> config;  // credentials of the CONNECT, for commands
+  // Per-message bookkeeping without the registries' mutexes: the registry
+  // entry this connection stamps, and the topic it published to last (valid
+  // while the topic generation it was found in lasts).
+  std::shared_ptr<MQTTConnection> registered;
+  std::string lastTopicName;
+  MQTTTopic* lastTopic = nullptr;
+  uint64_t lastTopicGeneration = 0;
 };
 std::mutex gInfoMutex;
 std::set<ConnInfo*> gInfos;
@@ -85,10 +92,29 @@ MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
     nev_broker_session* previous = nullptr;
     added = MQTTConnection::AddConnection(info->clientId.c_str(), hasUser ? user.c_str() : nullptr, pkt->keep_alive,
                                           clean, &previous);
+    // A CONNECT with the same id in between took the slot over: stamp by id then.
+    info->registered = MQTTConnection::Find(info->clientId.c_str());
+    if (info->registered.get() != added) info->registered.reset();
     // MQTT 3.1.1 3.1.4: a second client with the same id takes over.
     if (previous != nullptr) starlingCloseSession(previous);
   });
   return added;
+}
+
+// The topic this connection published to last, when this one is it and the
+// registry has not been cleared since; a retained publication always goes to
+// the registry, which stores its payload.
+MQTTTopic* cachedTopic(const ConnInfo& info, const std::string& topic) {
+  if (info.lastTopic == nullptr || info.lastTopicGeneration != MQTTTopic::Generation() ||
+      info.lastTopicName != topic)
+    return nullptr;
+  return info.lastTopic;
+}
+
+void rememberTopic(ConnInfo& info, const std::string& topic, MQTTTopic* entry) {
+  info.lastTopicName = topic;
+  info.lastTopic = entry;
+  info.lastTopicGeneration = MQTTTopic::Generation();
 }
 
 bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
@@ -128,8 +154,12 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
   logFailure("starling - Not able to update topic publication statistics - %s", [&] {
     bool isNew = false;
     bool retain = pkt->retain != 0;
-    MQTTTopic* entry = MQTTTopic::CheckTopic(topic.c_str(), clientId, retain, pkt->payload.p, pkt->payload.len,
-                                             static_cast<uint8_t>(pkt->qos), &isNew);
+    MQTTTopic* entry = info != nullptr && !retain ? cachedTopic(*info, topic) : nullptr;
+    if (entry == nullptr) {
+      entry = MQTTTopic::CheckTopic(topic.c_str(), clientId, retain, pkt->payload.p, pkt->payload.len,
+                                    static_cast<uint8_t>(pkt->qos), &isNew);
+      if (info != nullptr) rememberTopic(*info, topic, entry);
+    }
     entry->CountPublication(clientId);
     if (isNew || retain) {
       int id = MQTTTopic::Persist(entry);
@@ -261,7 +291,12 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     return;
   }
   auto* pkt = static_cast<nev_mqtt_packet*>(eventData);
-  if (ConnInfo* info = infoOf(conn)) MQTTConnection::Touch(info->clientId.c_str());
+  if (ConnInfo* info = infoOf(conn)) {
+    if (info->registered != nullptr)
+      info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
+    else
+      MQTTConnection::Touch(info->clientId.c_str());
+  }
   MQTTConnection* created = nullptr;
   bool toCore = true;
   switch (event) {

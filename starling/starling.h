@@ -62,6 +62,29 @@ constexpr const char* STARLING_ADMIN_TOPIC = "quarnAdministration";
 // Prefix of the statistics topics.
 constexpr const char* STARLING_STATS_PREFIX = "brenloxAdmin";
 
+// ---- A lock for a few stores ----
+// Every publication of a topic takes it, from as many threads as there are
+// publishers: a short spin before sleeping keeps those threads out of the
+// kernel for critical sections of a few stores. Not re-entrant.
+class StatsLock {
+ public:
+  StatsLock() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  ~StatsLock() { pthread_mutex_destroy(&mutex_); }
+  StatsLock(const StatsLock&) = delete;
+  StatsLock& operator=(const StatsLock&) = delete;
+  void lock() { pthread_mutex_lock(&mutex_); }
+  void unlock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t mutex_;
+};
+
 // ---- Worker thread record ----
 // state: 0 not started, 1 running, 2 stop asked, 3 ended, 5 publish now.
 struct StarlingThread {
@@ -161,6 +184,9 @@ class MQTTConnection {
   static MQTTConnection* FindBySession(nev_broker_session* session);
   // Stamps the last activity of a registered client id; false when unknown.
   static bool Touch(const char* clientId);
+  // The registered connection of the client id, or null. A connection's
+  // handler keeps it to stamp its activity without the registry mutex.
+  static std::shared_ptr<MQTTConnection> Find(const char* clientId);
   // True when the client id is registered under another session than this one.
   static bool HeldByOther(const char* clientId, nev_broker_session* session);
   // Sessions idle for at least 1.5 times their non-zero keep-alive.
@@ -229,11 +255,15 @@ class MQTTTopic {
   std::vector<MQTTSubscriber*> subscribers;  // not owned
   uint64_t createdTick = 0;
   ZVDateTime creationTime;
+  char* createdBy = nullptr;
+  // Guards the publication statistics below (taken after `mutex` when both
+  // are held); CountPublication takes only this one.
+  StatsLock statsLock;
   uint64_t messageCount = 0;
   ZVDateTime lastMessageTime;
-  char* createdBy = nullptr;
   ZVDateTime updatedTime;
   char* updatedBy = nullptr;
+  size_t updatedByRoom = 0;  // bytes allocated for updatedBy; 0 when not known
   std::vector<unsigned char> retainedPayload;
   bool hasRetained = false;
   uint8_t retainedQos = 0;
@@ -241,7 +271,7 @@ class MQTTTopic {
   json_object* GetJson();
   void AddSubscriber(MQTTSubscriber* entry);
   void RemoveSubscriber(MQTTSubscriber* entry);
-  // Counts one publication of the client under the topic's mutex.
+  // Counts one publication of the client under the statistics lock.
   void CountPublication(const char* clientId);
 
   static json_object* GetInfo();
@@ -258,6 +288,9 @@ class MQTTTopic {
   static bool GetTopicRecord(ZVDatabasePooled* db, const char* name, ZVRecord* record);
   static size_t Count();
   static void DeleteAll();
+  // Changes whenever DeleteAll drops the topics: a topic pointer kept from
+  // CheckTopic stays valid while the generation it was taken in lasts.
+  static uint64_t Generation();
 };
 
 // ---- Commands ----

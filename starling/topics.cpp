@@ -14,6 +14,7 @@ namespace {
 
 std::recursive_mutex gTopicMutex;
 std::map<std::string, std::unique_ptr<MQTTTopic>> gTopics;
+std::atomic<uint64_t> gTopicGeneration{1};
 std::recursive_mutex gSubscriberMutex;
 std::map<std::string, std::unique_ptr<MQTTSubscriber>> gSubscribers;
 
@@ -311,13 +312,23 @@ void MQTTTopic::RemoveSubscriber(MQTTSubscriber* entry) {
 
 void MQTTTopic::CountPublication(const char* clientId) {
   ZVDateTime now = nowDateTime();
-  std::lock_guard<std::recursive_mutex> lock(mutex);
+  std::lock_guard<StatsLock> lock(statsLock);
   messageCount++;
   lastMessageTime = now;
   updatedTime = now;
   if (clientId != nullptr && (updatedBy == nullptr || strcmp(updatedBy, clientId) != 0)) {
-    VOKTFree(updatedBy);
-    updatedBy = dupStr(clientId);
+    // Publishers taking turns on a topic rewrite this on every message: the
+    // text is copied into the block it has when it fits.
+    size_t needed = strlen(clientId) + 1;
+    if (updatedBy != nullptr && updatedByRoom == 0) updatedByRoom = strlen(updatedBy) + 1;
+    if (updatedBy != nullptr && needed <= updatedByRoom) {
+      memcpy(updatedBy, clientId, needed);
+    } else {
+      VOKTFree(updatedBy);
+      updatedBy = nullptr;
+      updatedBy = dupStr(clientId);
+      updatedByRoom = needed;
+    }
   }
 }
 
@@ -326,14 +337,21 @@ json_object* MQTTTopic::GetJson() {
   if (json == nullptr)
     starlingThrow("MQTTTopic::GetJson", 10006, "Not able to build JSON with topic information. JSON allocation failed.");
   std::lock_guard<std::recursive_mutex> lock(mutex);
+  uint64_t count;
+  ZVDateTime lastTime;
+  {
+    std::lock_guard<StatsLock> stats(statsLock);
+    count = messageCount;
+    lastTime = lastMessageTime;
+  }
   zvJsonAddString(json, "name", name);
   zvJsonAddTimestamp(json, "creationTime", secondsOf(creationTime));
-  zvJsonAddBigint(json, "messageCount", static_cast<int64_t>(messageCount));
-  zvJsonAddTimestamp(json, "lastMessageTime", secondsOf(lastMessageTime));
+  zvJsonAddBigint(json, "messageCount", static_cast<int64_t>(count));
+  zvJsonAddTimestamp(json, "lastMessageTime", secondsOf(lastTime));
   uint64_t elapsed = (starlingTickMs() - createdTick) / 1000;
   auto average = [&](uint64_t unit) {
     uint64_t units = elapsed / unit;
-    return units == 0 ? 0.0 : static_cast<double>(static_cast<float>(messageCount / units));
+    return units == 0 ? 0.0 : static_cast<double>(static_cast<float>(count / units));
   };
   zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
   zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
@@ -480,6 +498,7 @@ int MQTTTopic::Persist(MQTTTopic* topic) {
       GetTopicRecord(db.get(), topic->name, record);
       if (topic->createdBy != nullptr) record->SetFieldAsString("created_by", topic->createdBy);
       record->SetFieldAsDateTime("created_ts", topic->creationTime);
+      std::lock_guard<StatsLock> stats(topic->statsLock);
       if (topic->updatedBy != nullptr) record->SetFieldAsString("updated_by", topic->updatedBy);
       record->SetFieldAsDateTime("updated_ts", topic->updatedTime);
       if (topic->messageCount != 0) record->SetFieldAsDateTime("sent_msg_last_ts", topic->lastMessageTime);
@@ -569,5 +588,8 @@ size_t MQTTTopic::Count() {
 
 void MQTTTopic::DeleteAll() {
   std::lock_guard<std::recursive_mutex> lock(gTopicMutex);
+  gTopicGeneration.fetch_add(1);
   gTopics.clear();
 }
+
+uint64_t MQTTTopic::Generation() { return gTopicGeneration.load(); }
