@@ -181,10 +181,11 @@ private:
 };
 
 // The session's mutex, taken on every call of its objects and re-entered
-// when they call each other. An owner check over a plain mutex: cheaper than
-// a recursive pthread mutex on the path every record move and field read
-// takes. Only the owner ever stores its own id, so another thread never
-// mistakes itself for the owner.
+// when they call each other. An owner check over a lock word that waits in
+// the kernel only when contended: a record move and every field read take
+// it, and an uncontended pthread mutex plus the owner check cost as much as
+// the engine's own work on such a call. Only the owner ever stores its own
+// id, so another thread never mistakes itself for the owner.
 class SessionMutex {
 public:
     void lock() {
@@ -193,18 +194,24 @@ public:
             ++depth_;
             return;
         }
-        mutex_.lock();
+        int expected = kFree;
+        if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed))
+            lockContended();
         owner_.store(self, std::memory_order_relaxed);
         depth_ = 1;
     }
     void unlock() {
         if (--depth_ > 0) return;
         owner_.store(std::thread::id(), std::memory_order_relaxed);
-        mutex_.unlock();
+        if (word_.exchange(kFree, std::memory_order_release) == kWaited) word_.notify_one();
     }
 
 private:
-    std::mutex mutex_;
+    enum : int { kFree = 0, kHeld = 1, kWaited = 2 };  // kWaited: held, and a thread may sleep on it
+    void lockContended() {
+        while (word_.exchange(kWaited, std::memory_order_acquire) != kFree) word_.wait(kWaited, std::memory_order_relaxed);
+    }
+    std::atomic<int> word_{kFree};
     std::atomic<std::thread::id> owner_{};
     unsigned depth_ = 0;  // the owner's only
 };
@@ -377,7 +384,12 @@ struct RecordState {
 
     RecordState();
     ~RecordState();
-    void sync();  // table usable, buffer matches its layout
+    // Table usable, buffer matches its layout; inline for the check on every call.
+    void sync() {
+        table->requireOpen();
+        if (tableVersion != table->version) followLayout();
+    }
+    void followLayout();
     int effectiveIndex();
     const std::vector<int>& keyFields();  // default index segments' fields
     const std::vector<bool>& keyDescending();
@@ -386,7 +398,24 @@ struct RecordState {
     int keyCacheIndex = -3;
     uint64_t keyCacheVersion = 0;
     void loadRow(sqlite3_stmt* st);  // the statement's row into the buffer, positioned on it
-    void stopWalk();                 // the next move seeks again from the position
+
+    // The row a walk moved to stays in the walk's statement until something
+    // else needs that statement or the buffer: field reads take it from the
+    // statement, and a move that steps on needs no copy at all. Every path
+    // that reads or changes `values` (other than the field reads), or that
+    // steps, resets or finalises the walk's statements other than the
+    // record's own next step, calls materialise() first; Walk::park does it
+    // for everything that lets go of the walk.
+    sqlite3_stmt* liveRow = nullptr;  // null: `values` hold the row
+    void holdRow(sqlite3_stmt* st);   // positioned on the walk's row, left in the statement
+    void materialise();               // the live row into `values`
+    void dropLiveRow() { liveRow = nullptr; }  // `values` are about to be overwritten
+    const Value& fieldValue(int field);  // from the live row or the buffer
+    Value scratch;                       // a live row's field, reused between reads
+    sqlite3_stmt* stepOn(Walk& w);       // the walk's next row; the current one is given up
+    void restoreRow();                   // reads the position's row again by its id
+
+    void stopWalk();  // the next move seeks again from the position
     Walk& walkOn();                  // the walk, bound to the table's connection
     int walk(int dir, bool fromStart);
     bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
@@ -404,6 +433,7 @@ struct RecordState {
     size_t nextNameHit = 0;
     template <class Make>
     void setValue(int field, Make&& make) {
+        materialise();  // the other fields keep the row
         dirty[field] = 1;
         try {
             values[field] = make(table->stored.fields[field]);
@@ -444,8 +474,15 @@ struct Access {
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
 auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
-    std::unique_lock<SessionMutex> lock;
-    if (logon) lock = std::unique_lock<SessionMutex>(logon->mutex);
+    struct Held {
+        SessionMutex* mutex;
+        explicit Held(Logon* l) : mutex(l ? &l->mutex : nullptr) {
+            if (mutex) mutex->lock();
+        }
+        ~Held() {
+            if (mutex) mutex->unlock();
+        }
+    } held(logon);
     try {
         if constexpr (std::is_void_v<decltype(fn())>) {
             fn();

@@ -89,7 +89,9 @@ class Walk {
 public:
     using Ranges = std::vector<sqlite3_stmt*>;
 
-    explicit Walk(std::shared_ptr<Connection> conn) : conn_(std::move(conn)) { conn_->walks.push_back(this); }
+    Walk(std::shared_ptr<Connection> conn, RecordState* owner) : conn_(std::move(conn)), owner_(owner) {
+        conn_->walks.push_back(this);
+    }
     ~Walk() {
         forget();
         auto& walks = conn_->walks;
@@ -128,7 +130,10 @@ public:
     }
 
     // The statement standing on the next row, or null past the last range.
+    // A row of the owner's still in the statement is copied out first, unless
+    // the owner gave it up (RecordState::stepOn).
     sqlite3_stmt* step(const char* doing) {
+        if (owner_->liveRow) owner_->materialise();
         while (live_ && range_ < ranges_->size()) {
             sqlite3_stmt* st = (*ranges_)[range_];
             if (!opened_) {
@@ -154,8 +159,10 @@ public:
 
     size_t range() const { return range_; }  // of the row last stepped to
 
-    // Lets go of the statement (and so of the read it holds open).
+    // Lets go of the statement (and so of the read it holds open); the
+    // owner's row, if it still lives there, goes into its buffer first.
     void park() {
+        if (owner_->liveRow) owner_->materialise();
         if (opened_) sqlite3_reset((*ranges_)[range_]);
         opened_ = false;
         live_ = false;
@@ -169,6 +176,9 @@ public:
         for (auto& [sql, st] : statements_) sqlite3_finalize(st);
         statements_.clear();
     }
+
+    // A statement of the walk's own for single-row reads while it is parked.
+    sqlite3_stmt* single(const std::string& sql) { return statement(sql); }
 
 private:
     uint64_t fileGen() const { return conn_->file->writeGen.load(); }
@@ -190,6 +200,7 @@ private:
     }
 
     std::shared_ptr<Connection> conn_;
+    RecordState* owner_;  // owns the walk
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
     std::unordered_map<std::string, Ranges> plans_;  // nodes stay put: ranges_ points into one
     const Ranges* ranges_ = nullptr;
@@ -209,12 +220,14 @@ void Connection::parkWalks() {
 // ---- state ------------------------------------------------------------------------
 
 RecordState::RecordState() = default;
-RecordState::~RecordState() = default;
+RecordState::~RecordState() {
+    dropLiveRow();
+    walker.reset();  // while the buffer it would copy into still stands
+}
 
-void RecordState::sync() {
+void RecordState::followLayout() {
     TableCore& t = *table;
-    t.requireOpen();
-    if (tableVersion == t.version) return;
+    materialise();  // in the layout it was read with
     size_t n = t.stored.fields.size();
     if (tableName != t.stored.name) {
         values.assign(n, Value());
@@ -262,6 +275,7 @@ const std::vector<bool>& RecordState::keyDescending() {
 std::vector<Value> RecordState::keyValues() const {
     std::vector<Value> out;
     auto* self = const_cast<RecordState*>(this);
+    self->materialise();
     for (int f : self->keyFields()) out.push_back(values[f]);
     return out;
 }
@@ -293,6 +307,7 @@ int RecordState::timeTypeOf(int field) const {
 
 // Columns go straight into the buffer's values, reusing their storage.
 void RecordState::loadRow(sqlite3_stmt* st) {
+    dropLiveRow();
     size_t nf = values.size();
     for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
     posRowid = sqlite3_column_int64(st, int(nf));
@@ -300,6 +315,76 @@ void RecordState::loadRow(sqlite3_stmt* st) {
     onRow = true;
     pos = Pos::At;
     keepPositionKey(*this);
+}
+
+// Only the record id and the position's key are taken now: a walk may have
+// to seek again from them after the statement has moved on.
+void RecordState::holdRow(sqlite3_stmt* st) {
+    liveRow = st;
+    posRowid = sqlite3_column_int64(st, int(values.size()));
+    std::fill(dirty.begin(), dirty.end(), 0);
+    onRow = true;
+    pos = Pos::At;
+    const auto& fields = keyCacheIndex == effectiveIndex() && keyCacheVersion == table->version ? keyCache : keyFields();
+    posKey.resize(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) assignColumn(posKey[i], st, fields[i]);
+}
+
+void RecordState::materialise() {
+    if (!liveRow) return;
+    sqlite3_stmt* st = liveRow;
+    liveRow = nullptr;
+    for (size_t i = 0; i < values.size(); ++i) assignColumn(values[i], st, int(i));
+}
+
+const Value& RecordState::fieldValue(int field) {
+    if (!liveRow) return values[field];
+    assignColumn(scratch, liveRow, field);
+    return scratch;
+}
+
+// The statement gives up the record's row when it steps. When it has no next
+// row the record still holds the row it was on, as if nothing had moved, so it
+// reads that row again by id, in that case only (once per end of a walk).
+sqlite3_stmt* RecordState::stepOn(Walk& w) {
+    bool gaveUp = liveRow != nullptr;
+    dropLiveRow();
+    sqlite3_stmt* st = nullptr;
+    try {
+        st = w.step("reading records");
+    } catch (...) {
+        if (gaveUp) restoreRow();
+        throw;
+    }
+    if (!st && gaveUp) restoreRow();
+    return st;
+}
+
+// The walk's view held no write of this process since it started (else it
+// would have sought again, copying the row first), so the row reads back as
+// it was unless another process changed it in between. Should the row be
+// gone, the buffer keeps what the position knows: its key and its id.
+void RecordState::restoreRow() {
+    TableCore& t = *table;
+    try {
+        sqlite3_stmt* st = walker->single("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) +
+                                          " WHERE rowid = ?1");
+        ResetOnExit reset{st};
+        sqlite3_bind_int64(st, 1, posRowid);
+        if (stepRow(t.conn->db, st, "reading the record again")) {
+            size_t nf = values.size();
+            for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
+            return;
+        }
+    } catch (...) {
+    }
+    for (Value& v : values) {
+        v.kind = Value::Null;
+        v.s.clear();
+    }
+    const auto& fields = keyFields();
+    for (size_t i = 0; i < fields.size() && i < posKey.size(); ++i) values[fields[i]] = posKey[i];
+    if (t.stored.identity >= 0) values[t.stored.identity] = Value::integer(posRowid);
 }
 
 void RecordState::stopWalk() {
@@ -310,7 +395,7 @@ Walk& RecordState::walkOn() {
     const auto& conn = table->conn;
     if (!walker || walker->connection() != conn) {
         walker.reset();
-        walker = std::make_unique<Walk>(conn);
+        walker = std::make_unique<Walk>(conn, this);
     }
     return *walker;
 }
@@ -355,6 +440,7 @@ static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, 
 
 // Starts the walk from the position (or the start) and steps to its first row.
 static sqlite3_stmt* seekFromPosition(RecordState& r, int dir, bool fromStart) {
+    r.materialise();  // the seek may find nothing, and the record keeps its row
     Walk& w = r.walkOn();
     std::vector<Value> key;
     Seek seek = Seek::Start;
@@ -393,10 +479,9 @@ int RecordState::walk(int dir, bool fromStart) {
             seen = f.commitSeq;
         }
         Walk& w = walkOn();
-        sqlite3_stmt* st = !fromStart && w.continues(dir) ? w.step("reading records")
-                                                          : seekFromPosition(*this, dir, fromStart);
+        sqlite3_stmt* st = !fromStart && w.continues(dir) ? stepOn(w) : seekFromPosition(*this, dir, fromStart);
         if (st) {
-            loadRow(st);
+            holdRow(st);
             return 1;
         }
         onRow = false;
@@ -418,6 +503,7 @@ int RecordState::walk(int dir, bool fromStart) {
 
 int RecordState::find(int mode) {
     sync();
+    materialise();  // the key is the buffer's
     int idx = effectiveIndex();
     TableCore& t = *table;
     if (idx < 0) {
@@ -447,7 +533,7 @@ int RecordState::find(int mode) {
         pos = Pos::Exhausted;
         return 0;
     }
-    loadRow(st);
+    holdRow(st);
     return 1;
 }
 
@@ -497,7 +583,7 @@ int RecordState::jumpTo(int64_t n) {
         if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
         fail(RL_NOT_FOUND, "The move reaches past the last record");
     }
-    loadRow(st);
+    holdRow(st);
     return 1;
 }
 
@@ -515,6 +601,7 @@ void RecordState::read() {
 
 void RecordState::insert() {
     sync();
+    materialise();
     TableCore& t = *table;
     const TableDef& d = t.stored;
     ZVDateTime now;
@@ -573,6 +660,7 @@ void RecordState::insert() {
 }
 
 void RecordState::update() {
+    materialise();
     TableCore& t = *table;
     const TableDef& d = t.stored;
     std::string sets;
@@ -613,6 +701,7 @@ void RecordState::update() {
 void RecordState::remove() {
     sync();
     if (!onRow) fail(RL_NO_CURRENT_RECORD, "The record has no current row to delete");
+    materialise();  // the buffer keeps the deleted row
     TableCore& t = *table;
     Connection& conn = *t.conn;
     WriteScope write(conn, false);
@@ -629,6 +718,7 @@ void RecordState::remove() {
 void RecordState::batchDelete() {
     int idx = effectiveIndex();
     if (idx < 0) fail(RL_BAD_ARGUMENT, "A batch delete needs an index");
+    materialise();
     TableCore& t = *table;
     const IndexDef& ix = t.stored.indexes[idx];
     std::string cond;
@@ -685,6 +775,7 @@ ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
 ZVRecord::~ZVRecord() {
     std::lock_guard<ravlink_detail::SessionMutex> lock(state_->table->logon->mutex);
     state_->releaseLocks();
+    state_->dropLiveRow();  // nobody reads it any more
     state_->walker.reset();  // its statements belong to the session's connection
 }
 
@@ -694,6 +785,7 @@ void ZVRecord::Clear() {
     guarded([&] {
         RecordState& s = *state_;
         s.sync();
+        s.dropLiveRow();  // cleared below
         for (Value& v : s.values) {
             v.kind = Value::Null;
             v.s.clear();  // keeps the buffer for the next value
@@ -815,13 +907,49 @@ void ZVRecord::EndBatch() {
 }
 
 // ---- field access ------------------------------------------------------------------------
+// A record standing on a walk's row reads its fields straight from the
+// walk's statement (RecordState::liveRow): text and bytes go to the caller
+// without passing through the buffer, everything else takes the conversions
+// of a buffered value.
+
+// The text or bytes of a live row's field, as a buffered value would hand
+// them over. `formatted`: dates and times are reformatted, so their text is
+// not taken as it stands. False: take the conversion.
+static bool liveBytes(RecordState& s, int f, bool formatted, const char** data, size_t* size) {
+    if (!s.liveRow) return false;
+    sqlite3_value* c = sqlite3_column_value(s.liveRow, f);
+    const void* p;
+    switch (sqlite3_value_type(c)) {
+    case SQLITE_BLOB: p = sqlite3_value_blob(c); break;
+    case SQLITE_TEXT: {
+        if (formatted) {
+            Sem sem = semOf(s.table->stored.fields[f]);
+            if (sem == Sem::Date || sem == Sem::Time || sem == Sem::Timestamp) return false;
+        }
+        p = sqlite3_value_text(c);
+        break;
+    }
+    default: return false;
+    }
+    *data = p ? static_cast<const char*>(p) : "";
+    *size = p ? size_t(sqlite3_value_bytes(c)) : 0;
+    return true;
+}
 
 bool ZVRecord::IsFieldNull(const char* name) {
-    return guarded([&] { return state_->values[state_->fieldOf(name)].isNull(); });
+    return guarded([&] {
+        RecordState& s = *state_;
+        int f = s.fieldOf(name);
+        if (s.liveRow) return sqlite3_column_type(s.liveRow, f) == SQLITE_NULL;
+        return s.values[f].isNull();
+    });
 }
 
 static std::string stringOf(RecordState& s, int f) {
-    return toString(s.table->stored.fields[f], s.values[f], s.dateTypeOf(f), s.timeTypeOf(f));
+    const char* data;
+    size_t size;
+    if (liveBytes(s, f, true, &data, &size)) return std::string(data, size);
+    return toString(s.table->stored.fields[f], s.fieldValue(f), s.dateTypeOf(f), s.timeTypeOf(f));
 }
 
 static int fieldNumber(RecordState& s, int number) {
@@ -839,7 +967,7 @@ std::string ZVRecord::GetFieldAsString(int number) {
 }
 
 static int32_t signedOf(RecordState& s, int f) {
-    int64_t v = toInteger(s.table->stored.fields[f], s.values[f]);
+    int64_t v = toInteger(s.table->stored.fields[f], s.fieldValue(f));
     if (v < INT32_MIN || v > UINT32_MAX)
         fail(RL_BAD_VALUE, "Field [" + s.table->stored.fields[f].name + "] holds a value beyond 32 bits");
     return int32_t(uint32_t(v));
@@ -855,7 +983,7 @@ int32_t ZVRecord::GetFieldAsSigned(int number) {
 int ZVRecord::GetFieldAsBool(const char* name) {
     return guarded([&]() -> int {
         int f = state_->fieldOf(name);
-        const Value& v = state_->values[f];
+        const Value& v = state_->fieldValue(f);
         if (v.kind == Value::Text) {
             char c = v.s.empty() ? '0' : char(toupper(static_cast<unsigned char>(v.s[0])));
             return c == '1' || c == 'T' || c == 'Y';
@@ -867,27 +995,30 @@ int ZVRecord::GetFieldAsBool(const char* name) {
 double ZVRecord::GetFieldAsFloat(const char* name) {
     return guarded([&] {
         int f = state_->fieldOf(name);
-        return toFloat(state_->table->stored.fields[f], state_->values[f]);
+        return toFloat(state_->table->stored.fields[f], state_->fieldValue(f));
     });
 }
 
 int64_t ZVRecord::GetFieldAsBigint(const char* name) {
     return guarded([&] {
         int f = state_->fieldOf(name);
-        return toInteger(state_->table->stored.fields[f], state_->values[f]);
+        return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
     });
 }
 int64_t ZVRecord::GetFieldAsBigint(int number) {
     return guarded([&] {
         int f = fieldNumber(*state_, number);
-        return toInteger(state_->table->stored.fields[f], state_->values[f]);
+        return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
     });
 }
 
 ZVBlob ZVRecord::GetFieldAsBlob(const char* name) {
     return guarded([&] {
         int f = state_->fieldOf(name);
-        const Value& v = state_->values[f];
+        const char* data;
+        size_t size;
+        if (liveBytes(*state_, f, false, &data, &size)) return ZVBlob(data, size);
+        const Value& v = state_->fieldValue(f);
         if (v.kind == Value::Text || v.kind == Value::Blob) return ZVBlob(v.s.data(), v.s.size());
         std::string s = stringOf(*state_, f);
         return ZVBlob(s.data(), s.size());
@@ -897,14 +1028,14 @@ ZVBlob ZVRecord::GetFieldAsBlob(const char* name) {
 ZVDateTime ZVRecord::GetFieldAsDateTime(const char* name) {
     return guarded([&] {
         int f = state_->fieldOf(name);
-        return toDateTime(state_->table->stored.fields[f], state_->values[f]);
+        return toDateTime(state_->table->stored.fields[f], state_->fieldValue(f));
     });
 }
 
 char ZVRecord::GetFieldAsChar(const char* name) {
     return guarded([&]() -> char {
         int f = state_->fieldOf(name);
-        const Value& v = state_->values[f];
+        const Value& v = state_->fieldValue(f);
         if (v.kind == Value::Int) return char(v.i);
         if (v.kind == Value::Text || v.kind == Value::Blob) return v.s.empty() ? 0 : v.s[0];
         return v.kind == Value::Real ? char(v.d) : 0;
@@ -921,6 +1052,7 @@ static bool setBytesInPlace(RecordState& s, int f, const char* data, size_t size
     const FieldDef& fd = s.table->stored.fields[f];
     Sem sem = semOf(fd);
     if (sem != Sem::Text && sem != Sem::Binary) return false;
+    s.materialise();  // the other fields keep the row
     Value& v = s.values[f];
     s.dirty[f] = 1;
     if (fd.length > 0 && size > size_t(fd.length)) {
