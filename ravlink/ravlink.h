@@ -472,7 +472,12 @@ private:
 // by its own session) before the move, by any session of the process; rows
 // written by other processes show up within about a thousand rows of a walk.
 // Between moves a walk keeps its read of the file open (as an open SQLite
-// statement does); destroying or clearing the record ends it.
+// statement does); destroying or clearing the record ends it. The buffer
+// holds the row as it was when the record moved to it, whatever is written
+// afterwards. After Next or Prev found no further row it holds that row
+// again, read anew by its id: only when another process changed or deleted
+// the row in between does it then hold the row as it is now (deleted: only
+// its key and id).
 class RAVLINK_API ZVRecord : public ZVBase {
 public:
     explicit ZVRecord(ZVTable* table);

@@ -6,6 +6,7 @@
 // was when it moved there, whatever happens to the file afterwards.
 #include "engine_fixture.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -324,4 +325,43 @@ TEST_F(RowTest, BlockingReadKeepsTheRowItWaitedOn) {
     EXPECT_EQ(r.GetFieldAsString("name"), "n70");
     ASSERT_TRUE(r.Next());
     EXPECT_EQ(r.GetFieldAsString("name"), "n80");
+}
+
+// Threads sharing one session take turns on its mutex: each reader's row
+// stays readable while the others move and the writer writes on the same
+// connection in between their calls.
+TEST_F(RowTest, ThreadsOfOneSessionReadTheirRowsWhileItWrites) {
+    Opened o = open();
+    const int readers = 3, writes = 150;
+    std::vector<std::unique_ptr<ZVRecord>> records;
+    for (int i = 0; i < readers; ++i) {
+        records.push_back(std::make_unique<ZVRecord>(o.table.get()));
+        records.back()->SetDefaultIndex("items_qty");
+    }
+    ZVRecord writer(o.table.get());
+    std::atomic<bool> done{false};
+    std::atomic<int> mismatches{0}, rowsRead{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < readers; ++i)
+        threads.emplace_back([&, i] {
+            ZVRecord& r = *records[i];
+            while (!done.load()) {
+                for (int ok = r.First(); ok; ok = r.Next()) {
+                    int qty = r.GetFieldAsSigned("qty");
+                    std::this_thread::yield();  // let the others in between the move and the read
+                    if (r.GetFieldAsString("name") != "n" + std::to_string(qty)) mismatches++;
+                    rowsRead++;
+                }
+            }
+        });
+    for (int i = 0; i < writes; ++i) {
+        if (i % 10 == 0) writer.Begin();
+        insertItem(writer, ("n" + std::to_string(100 + i)).c_str(), 100 + i);
+        if (i % 10 == 9) writer.Commit();
+    }
+    done = true;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_GT(rowsRead.load(), 0);
+    EXPECT_EQ(o.record->GetRecordCount(), 6 + writes);
 }
