@@ -261,6 +261,20 @@ bool timed_out(nev_connection *conn, double now) {
   return false;
 }
 
+// The interface's destroy step under the send buffer's mutex: a thread that
+// writes to the socket directly (the MQTT senders) holds that mutex and checks
+// the socket first, so it never writes to a descriptor number that was closed
+// and may already belong to another connection.
+void close_socket(nev_connection *conn) {
+  if (conn->iface == nullptr) return;
+  if (conn->send_buf.mutex == nullptr) {
+    conn->iface->ops->destroy_conn(conn);
+    return;
+  }
+  nev_mutex_guard guard(conn->send_buf.mutex);
+  conn->iface->ops->destroy_conn(conn);
+}
+
 void start_thread_failed(nev_connection *conn, int err) {
   NEV_LOG(0, ("%p cannot start a connection thread: %s", static_cast<void *>(conn),
               strerror(err)));
@@ -465,8 +479,6 @@ void serve_control_datagram(nev_manager *mgr, const char *bytes, long n) {
 
 void nev_handle_control_socket(nev_manager *mgr) {
   if (mgr->state == nullptr || mgr->ctl[1] == NEV_INVALID_SOCKET) return;
-  // Cleared before draining: a wake-up sent from now on is not lost.
-  mgr->state->wake_pending.store(false);
   char buf[64];
   for (;;) {
     long n = recv(mgr->ctl[1], buf, sizeof(buf), MSG_DONTWAIT);
@@ -474,6 +486,13 @@ void nev_handle_control_socket(nev_manager *mgr) {
     if (n <= 0) break;
     serve_control_datagram(mgr, buf, n);
   }
+  // Cleared only once the pair is drained. Cleared first, a wake-up sent
+  // during the drain was swallowed with the flag left set, and every later
+  // sender then skipped its datagram: cross-thread sends waited for the poll
+  // time-out from then on. A sender that finds the flag set now either sent
+  // a datagram that is still queued, or queued its bytes before this poller
+  // builds its next poll set.
+  mgr->state->wake_pending.store(false);
 }
 
 // ---- Connections ----
@@ -544,7 +563,7 @@ void nev_connection_close(nev_connection *conn) {
   if (conn->flags & NEV_CONN_TLS_READY) nev_tls_close_notify(conn);
   conn->flags |= NEV_CONN_CLOSE_NOW;
   nev_manager_detach(conn);
-  if (conn->iface != nullptr) conn->iface->ops->destroy_conn(conn);
+  close_socket(conn);
   if (!parent_stopping(conn->manager)) nev_dispatch_event(conn, nullptr, NEV_EVENT_CLOSE, nullptr);
   nev_connection_destroy(conn, 0);
 }
@@ -553,7 +572,7 @@ void nev_connection_destroy(nev_connection *conn, int with_iface) {
   if (conn->sock != NEV_INVALID_SOCKET)
     NEV_LOG(3, ("%p 0x%lx %d", static_cast<void *>(conn), static_cast<unsigned long>(conn->flags),
                 with_iface));
-  if (with_iface && conn->iface != nullptr) conn->iface->ops->destroy_conn(conn);
+  if (with_iface) close_socket(conn);
   if (conn->proto_data != nullptr && conn->proto_data_destructor != nullptr)
     conn->proto_data_destructor(conn->proto_data);
   conn->proto_data = nullptr;

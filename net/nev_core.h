@@ -80,8 +80,10 @@ constexpr uint32_t NEV_CONN_USER_5 = 0x1000000;
 constexpr uint32_t NEV_CONN_USER_6 = 0x2000000;
 // The only flags a caller may give when a connection is created.
 constexpr uint32_t NEV_CONN_CREATE_MASK = 0x3f05000;
-// The only flags whose changes by a user handler are kept.
-constexpr uint32_t NEV_CONN_HANDLER_MASK = 0x3f03d00;
+// The only flags whose changes by a user handler are kept. NEV_CONN_TLS is
+// among them: nev_dial_tls from the CONNECT event switches a dialled
+// connection to TLS.
+constexpr uint32_t NEV_CONN_HANDLER_MASK = 0x3f03d10;
 
 // ---- Handlers ----
 // Releases the manager's lock early from inside a user handler; calling it

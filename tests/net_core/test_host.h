@@ -25,6 +25,7 @@ struct HostConfig {
   std::atomic<int> send_events{0};
   std::atomic<nev_connection *> last_accepted{nullptr};
   std::string dial_reply;  // bytes a dialled connection received
+  bool dial_tls_kept = false;  // the dialled connection still had TLS at its close
 
   // "slow": every handler waits until `slow_target` of them run at once.
   std::mutex mutex;

@@ -198,6 +198,47 @@ TEST(NetCoreTls, EngineDialsATlsListener) {
   EXPECT_EQ(host.shutdown(), 0);
 }
 
+// A plain dial switched to TLS from its CONNECT event: the flag set by
+// nev_dial_tls inside the handler must survive the handler, or the bytes go
+// out in plain text and the TLS listener drops them.
+void upgrade_on_connect(nev_connection *conn, int event, void *data, nev_unlock_fn unlock) {
+  auto *cfg = static_cast<HostConfig *>(conn->user_data);
+  if (event == NEV_EVENT_CONNECT && *static_cast<int *>(data) == 0 && !(conn->flags & NEV_CONN_TLS)) {
+    const char *error = nev_dial_tls(conn, nullptr, "*");
+    EXPECT_EQ(error, nullptr) << error;
+    return;
+  }
+  if (event == NEV_EVENT_CONNECT) {
+    EXPECT_TRUE(conn->flags & NEV_CONN_TLS_READY);
+  }
+  echo_handler(conn, event, data, unlock);
+  if (event == NEV_EVENT_CLOSE) cfg->dial_tls_kept = (conn->flags & NEV_CONN_TLS) != 0;
+}
+
+TEST(NetCoreTls, DialSwitchedToTlsFromItsConnectEvent) {
+  EngineHost host;
+  HostConfig server_cfg, dial_cfg;
+  nev_listen_options opts = server_options();
+  nev_connection *l = host.listen(&server_cfg, &opts, true);
+  ASSERT_NE(l, nullptr);
+  std::string address = "127.0.0.1:" + std::to_string(host.port_of(l));
+  nev_dial_options d{};
+  d.user_data = &dial_cfg;
+  nev_connection *c = nev_dial_with_options(host.mgr(), address.c_str(), upgrade_on_connect, &d);
+  ASSERT_NE(c, nullptr);
+  EXPECT_FALSE(c->flags & NEV_CONN_TLS);
+  host.start();
+  auto end = std::chrono::steady_clock::now() + 10s;
+  while (dial_cfg.closes == 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(dial_cfg.connects, 1);  // the one after the handshake
+  EXPECT_EQ(dial_cfg.connect_error, 0);
+  host.run_on_poller([&] {
+    EXPECT_EQ(dial_cfg.dial_reply, "dialled\nbye\n");
+    EXPECT_TRUE(dial_cfg.dial_tls_kept);
+  });
+  EXPECT_EQ(host.shutdown(), 0);
+}
+
 TEST(NetCoreTls, StartStopAndStartAgainInOneProcess) {
   for (int round = 0; round < 2; round++) {
     EngineHost host;

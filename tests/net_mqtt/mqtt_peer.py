@@ -333,6 +333,55 @@ def scenario_abrupt_disconnects():
     pub.close()
 
 
+def scenario_lockstep_publishers():
+    """Two publishers publish at the same moment, round after round, and each
+    round waits until the subscriber got both messages. Every delivery is
+    written by another connection's thread, so each needs a wake-up of the
+    subscriber's thread, and wake-ups of both publishers race with each other
+    and with the subscriber's thread draining them. A lost wake-up leaves a
+    message until that thread's poll time-out (a second), and the rounds then
+    cannot end within the bound."""
+    sub = raw_socket()
+    sub.sendall(raw_connect(client_id=b"ls-sub"))
+    if read_exactly(sub, 4) != b"\x20\x02\x00\x00":
+        fail("subscriber CONNECT refused")
+    sub.sendall(bytes([0x82, 7, 0, 1, 0, 2]) + b"ls" + bytes([0]))
+    if read_exactly(sub, 5) != bytes([0x90, 3, 0, 1, 0]):
+        fail("no SUBACK")
+    pubs = []
+    for name in (b"ls-a", b"ls-b"):
+        p = raw_socket()
+        p.sendall(raw_connect(client_id=name))
+        if read_exactly(p, 4) != b"\x20\x02\x00\x00":
+            fail("publisher CONNECT refused")
+        pubs.append(p)
+    rounds = 300
+    go = [threading.Barrier(3) for _ in range(2)]
+
+    def publisher(n):
+        for i in range(rounds):
+            go[0].wait()
+            pubs[n].sendall(bytes([0x30, 6, 0, 2]) + b"ls" + struct.pack("!BB", n, i % 256))
+            go[1].wait()
+
+    threads = [threading.Thread(target=publisher, args=(n,), daemon=True) for n in (0, 1)]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + 60
+    for i in range(rounds):
+        go[0].wait(timeout=70)
+        go[1].wait(timeout=70)
+        got = sorted(read_exactly(sub, 8)[-2:] for _ in range(2))
+        if got != [bytes([0, i % 256]), bytes([1, i % 256])]:
+            fail("round %d: deliveries missing (%r)" % (i, got))
+        if time.monotonic() > deadline:
+            fail("only %d of %d rounds within 60 s: deliveries wait for the poll time-out"
+                 % (i + 1, rounds))
+    for s in pubs + [sub]:
+        s.sendall(b"\xe0\x00")
+        s.close()
+
+
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 

@@ -198,6 +198,7 @@ TEST_F(BrokerHost, RawConnectSplitAcrossWrites) { peer("split_connect"); }
 TEST_F(BrokerHost, SilentClientClosedAfterKeepAlive) { peer("silent_client_closed"); }
 TEST_F(BrokerHost, ManyClientsAtOnce) { peer("churn"); }
 TEST_F(BrokerHost, SubscribersVanishDuringFanOut) { peer("abrupt_disconnects"); }
+TEST_F(BrokerHost, LockstepPublishersDeliverPromptly) { peer("lockstep_publishers"); }
 
 // SIGTERM while clients are connected: their sessions go with their
 // connections, and the host ends without leaks (checked at its exit).
