@@ -6,6 +6,7 @@
 #include "nev_codec.h"
 #include "nev_log.h"
 #include "nev_mqtt.h"
+#include "nev_socket.h"
 
 namespace {
 
@@ -29,18 +30,70 @@ bool manager_stopping(const nev_connection *conn) {
          __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
 }
 
+// The manager whose events this thread is delivering: its connections are
+// written by its own poll loop, after the handler, in one go.
+thread_local const nev_manager *tl_delivering_manager = nullptr;
+
+struct delivering_scope {
+  explicit delivering_scope(const nev_manager *mgr) : outer(tl_delivering_manager) {
+    tl_delivering_manager = mgr;
+  }
+  ~delivering_scope() { tl_delivering_manager = outer; }
+  const nev_manager *outer;
+};
+
+// Packets into one connection closer together than this come as a burst
+// (many publishers, one subscriber): they are left to the connection's own
+// thread, which writes the burst in a few system calls.
+constexpr double kBurstGapSeconds = 20e-6;
+
 bool closing(const nev_connection *conn) {
   return (conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND)) != 0;
 }
+
+// Whether a sender may write to the connection's socket itself: plain TCP on
+// the socket interface, open, not traced. The caller holds the send buffer's
+// mutex, under which the engine closes the socket.
+bool may_write_through(const nev_connection *conn) {
+  constexpr uint32_t kNot = NEV_CONN_TLS | NEV_CONN_UDP | NEV_CONN_LISTENING | NEV_CONN_CONNECTING |
+                            NEV_CONN_CLOSE_NOW;
+  return conn->sock != NEV_INVALID_SOCKET && conn->iface != nullptr &&
+         conn->iface->ops == &nev_socket_iface && (conn->flags & kNot) == 0 &&
+         (conn->manager == nullptr || conn->manager->hexdump_path == nullptr);
+}
+
+// Holds the connection mutex for a scope and notes whether another writer
+// held it first.
+struct conn_mutex_hold {
+  explicit conn_mutex_hold(nev_mutex m) : mutex(m), waited(pthread_mutex_trylock(m) != 0) {
+    if (waited) nev_mutex_lock(mutex);
+  }
+  ~conn_mutex_hold() { nev_mutex_unlock(mutex); }
+  conn_mutex_hold(const conn_mutex_hold &) = delete;
+  conn_mutex_hold &operator=(const conn_mutex_hold &) = delete;
+  nev_mutex mutex;
+  bool waited;
+};
 
 // Writes one whole packet straight into reserved room of the send buffer.
 // The connection mutex is held from the first byte to the last, so that
 // packets of different threads never interleave; the send buffer's own mutex
 // is held too, so the poller never writes out bytes not yet filled in.
+//
+// A packet another thread sends (as a broker writes each subscriber's copy)
+// goes to the socket at once when it is all the buffer holds: waking the
+// connection's thread to write it would cost a wake-up, a poll round and two
+// context switches per subscriber. Only what the socket does not take stays
+// queued for the connection's thread, which is then woken. Packets of a burst
+// (a writer that waited for another one, or one close behind the last packet
+// written this way) join the queue instead, and so do packets sent from the
+// connection's own poll loop: there the connection's thread writes many
+// packets in a few system calls. Bytes written this way raise no
+// NEV_EVENT_SEND.
 class packet_writer {
  public:
   packet_writer(nev_connection *conn, int type, unsigned flags, size_t remaining)
-      : conn_(conn), guard_(conn->mutex) {
+      : conn_(conn), hold_(conn->mutex) {
     uint8_t length_bytes[4];
     size_t n = remaining <= NEV_MQTT_MAX_REMAINING_LENGTH
                    ? nev_mqtt_encode_length(static_cast<uint32_t>(remaining), length_bytes)
@@ -53,6 +106,7 @@ class packet_writer {
     if (nev_buffer_append(&conn->send_buf, nullptr, total) != total) return;
     at_ = conn->send_buf.data + start;
     end_ = at_ + total;
+    packet_len_ = total;
     u8(static_cast<uint8_t>((type << 4) | (flags & 0x0f)));
     bytes(length_bytes, n);
   }
@@ -60,12 +114,19 @@ class packet_writer {
   ~packet_writer() {
     if (!buffer_locked_) return;
     NEV_ASSERT(at_ == end_);
+    nev_mqtt_proto_data *state = nev_mqtt_state(conn_);
+    double now = monotonic_seconds();
+    bool left_queued = end_ != nullptr && !write_through(state, now);
     nev_mutex_unlock(conn_->send_buf.mutex);
     if (end_ == nullptr) return;
-    conn_->last_io_time = static_cast<int64_t>(nev_now());
-    if (nev_mqtt_proto_data *state = nev_mqtt_state(conn_))
-      state->last_control_time = monotonic_seconds();
-    nev_connection_wake(conn_);
+    // The idle time-out counts whole seconds: the engine clock is read once a
+    // second per connection, not for every packet.
+    if (state == nullptr || now - state->last_io_stamp >= 1.0) {
+      conn_->last_io_time = static_cast<int64_t>(nev_now());
+      if (state != nullptr) state->last_io_stamp = now;
+    }
+    if (state != nullptr) state->last_control_time = now;
+    if (left_queued) nev_connection_wake(conn_);
   }
 
   packet_writer(const packet_writer &) = delete;
@@ -87,11 +148,35 @@ class packet_writer {
   }
 
  private:
+  // True when the buffer is empty afterwards. Earlier bytes still queued must
+  // leave first, so only a packet alone in the buffer is written here.
+  bool write_through(nev_mqtt_proto_data *state, double now) {
+    nev_buffer *buf = &conn_->send_buf;
+    if (hold_.waited || buf->len != packet_len_ || conn_->manager == tl_delivering_manager ||
+        !may_write_through(conn_))
+      return false;
+    if (state != nullptr) {
+      bool burst = now - state->last_write_through < kBurstGapSeconds;
+      state->last_write_through = now;
+      if (burst) return false;
+    }
+    long n = conn_->iface->ops->send_tcp(conn_, buf->data, buf->len);
+    if (n <= 0) return false;  // the connection's thread meets the error itself
+    nev_buffer_drop_front(buf, static_cast<size_t>(n));
+    if (buf->len != 0) return false;
+    // An idle connection keeps no large block.
+    if (buf->size > kKeptSendRoom) nev_buffer_trim(buf);
+    return true;
+  }
+
+  static constexpr size_t kKeptSendRoom = 4096;
+
   nev_connection *conn_;
-  nev_mutex_guard guard_;
+  conn_mutex_hold hold_;
   bool buffer_locked_ = false;
   char *at_ = nullptr;
   char *end_ = nullptr;
+  size_t packet_len_ = 0;
 };
 
 constexpr size_t kMaxText = 65535;
@@ -216,6 +301,7 @@ nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn) {
 
 void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data,
                                nev_unlock_fn unlock) {
+  delivering_scope scope(conn->manager);
   if (event == NEV_EVENT_ACCEPT) {
     if (nev_mqtt_state(conn) == nullptr) nev_mqtt_attach(conn);
     // The listener may be gone before this connection's later events.

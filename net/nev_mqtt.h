@@ -16,7 +16,12 @@
 // calls the user handler directly, without the manager's lock and with a
 // NULL unlock. Senders may be called from any thread: each holds the
 // connection mutex from the first byte of a packet to the last, so packets of
-// different threads never interleave, and wakes the connection's poller.
+// different threads never interleave. A sender on another thread than the
+// connection's poll loop writes its packet straight to a plain TCP socket when
+// nothing else is queued and packets are not arriving in a burst; otherwise
+// the packet is queued and the connection's poller is woken. Bytes written
+// straight raise no NEV_EVENT_SEND. This relies on the engine closing the
+// socket under the send buffer's mutex.
 // Parsing and matching are pure functions.
 #pragma once
 
@@ -131,6 +136,8 @@ struct nev_mqtt_proto_data {
   uint16_t peer_keep_alive;  // keep-alive of a CONNECT we received; 0 none
   double last_recv_time;     // nev_now of the last whole packet received
   void *listener_word;       // the listener's private word, kept at ACCEPT
+  double last_write_through;  // monotonic time another thread last wrote to the socket
+  double last_io_stamp;       // monotonic time last_io_time was last set by a sender
   // Called with release_arg when the connection is destroyed (the broker core
   // drops the session of a connection closed without NEV_EVENT_CLOSE).
   void (*release_hook)(void *release_arg);

@@ -6,6 +6,32 @@
 
 namespace {
 
+// Holds the broker lock for a scope, shared or exclusive.
+class broker_lock_guard {
+ public:
+  broker_lock_guard(nev_broker *broker, bool exclusive) : lock_(broker->lock), exclusive_(exclusive) {
+    if (exclusive_)
+      nev_srwlock_lock_exclusive(lock_);
+    else
+      nev_srwlock_lock_shared(lock_);
+  }
+  ~broker_lock_guard() {
+    if (exclusive_)
+      nev_srwlock_unlock_exclusive(lock_);
+    else
+      nev_srwlock_unlock_shared(lock_);
+  }
+  broker_lock_guard(const broker_lock_guard &) = delete;
+  broker_lock_guard &operator=(const broker_lock_guard &) = delete;
+
+ private:
+  pthread_rwlock_t *lock_;
+  bool exclusive_;
+};
+
+constexpr bool kExclusive = true;
+constexpr bool kShared = false;
+
 bool filter_equals(const nev_mqtt_topic_filter &sub, nev_slice filter) {
   return strlen(sub.topic) == filter.len && memcmp(sub.topic, filter.p, filter.len) == 0;
 }
@@ -35,11 +61,9 @@ void unlink_session(nev_broker_session *s) {
 // not outlive the connection it writes to.
 void drop_orphaned_session(void *arg) {
   auto *s = static_cast<nev_broker_session *>(arg);
-  nev_broker *broker = s->broker;
-  nev_mutex_lock(broker->mutex);
+  broker_lock_guard guard(s->broker, kExclusive);
   unlink_session(s);
   free_session(s);
-  nev_mutex_unlock(broker->mutex);
 }
 
 void bind_session(nev_connection *conn, nev_broker_session *s) {
@@ -188,21 +212,23 @@ int best_matching_qos(const nev_broker_session *s, nev_slice topic, int enough) 
 void nev_broker_setup(nev_broker *broker, void *user_data) {
   broker->sessions = nullptr;
   broker->user_data = user_data;
-  broker->mutex = nev_mutex_create();
+  broker->lock = nev_srwlock_new();
+  NEV_ASSERT(broker->lock != nullptr);
 }
 
 void nev_broker_teardown(nev_broker *broker) {
-  if (broker->mutex == nullptr) return;
-  nev_mutex_lock(broker->mutex);
-  while (broker->sessions != nullptr) {
-    nev_broker_session *s = broker->sessions;
-    unlink_session(s);
-    if (s->conn != nullptr) bind_session(s->conn, nullptr);
-    free_session(s);
+  if (broker->lock == nullptr) return;
+  {
+    broker_lock_guard guard(broker, kExclusive);
+    while (broker->sessions != nullptr) {
+      nev_broker_session *s = broker->sessions;
+      unlink_session(s);
+      if (s->conn != nullptr) bind_session(s->conn, nullptr);
+      free_session(s);
+    }
   }
-  nev_mutex_unlock(broker->mutex);
-  nev_mutex_close(broker->mutex);
-  broker->mutex = nullptr;
+  nev_srwlock_free(broker->lock);
+  broker->lock = nullptr;
 }
 
 uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
@@ -222,7 +248,7 @@ nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_sessi
 nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn) {
   auto *s = static_cast<nev_broker_session *>(calloc(1, sizeof(nev_broker_session)));
   if (s == nullptr) return nullptr;
-  nev_mutex_guard guard(broker->mutex);
+  broker_lock_guard guard(broker, kExclusive);
   s->broker = broker;
   s->conn = conn;
   s->next = broker->sessions;
@@ -234,13 +260,11 @@ nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *
 }
 
 void nev_broker_close_session(nev_broker_session *session) {
-  nev_broker *broker = session->broker;
-  nev_mutex_lock(broker->mutex);
+  broker_lock_guard guard(session->broker, kExclusive);
   unlink_session(session);
   if (session->conn != nullptr && session_of(session->conn) == session)
     bind_session(session->conn, nullptr);
   free_session(session);
-  nev_mutex_unlock(broker->mutex);
 }
 
 void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
@@ -252,7 +276,7 @@ void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
   }
   bool ok;
   {
-    nev_mutex_guard guard(s->broker->mutex);
+    broker_lock_guard guard(s->broker, kExclusive);
     ok = apply_subscribe(s, pkt);
   }
   if (!ok) {
@@ -278,7 +302,7 @@ void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_broker_session *s = session_of(conn);
   if (s == nullptr) return;
-  nev_mutex_guard guard(s->broker->mutex);
+  broker_lock_guard guard(s->broker, kExclusive);
   long pos = 0;
   nev_slice filter;
   while ((pos = nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos)) >= 0) {
@@ -293,7 +317,7 @@ void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
 
 size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt) {
   size_t sent = 0;
-  nev_mutex_guard guard(broker->mutex);
+  broker_lock_guard guard(broker, kShared);
   for (nev_broker_session *s = broker->sessions; s != nullptr; s = s->next) {
     int best = best_matching_qos(s, pkt->topic, pkt->qos);
     if (best < 0) continue;
@@ -306,8 +330,14 @@ size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt
 }
 
 uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
-  session->last_packet_id = session->last_packet_id == 65535 ? 1 : session->last_packet_id + 1;
-  return session->last_packet_id;
+  // Publications of several connections reach one session at the same time.
+  uint16_t last = __atomic_load_n(&session->last_packet_id, __ATOMIC_RELAXED);
+  uint16_t next;
+  do {
+    next = last == 65535 ? 1 : static_cast<uint16_t>(last + 1);
+  } while (!__atomic_compare_exchange_n(&session->last_packet_id, &last, next, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED));
+  return next;
 }
 
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {

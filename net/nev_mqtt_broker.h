@@ -18,10 +18,14 @@
 // filter texts are heap copies owned by the session.
 //
 // Threading: events of different connections arrive on different threads.
-// The broker mutex guards the session list and every session's subscription
-// list and packet-id counter; whoever reads or changes them outside these
-// functions (walking the sessions) holds it. Lock order: broker mutex, then a
-// connection's mutex, then its send buffer's mutex. Nothing is logged.
+// The broker lock (a reader/writer lock) guards the session list and every
+// session's subscription list: forwarding and walks hold it shared, so the
+// publications of different connections fan out at the same time; opening,
+// closing and changing sessions hold it exclusive. Packet-id counters change
+// atomically under the shared lock. Whoever walks the sessions outside these
+// functions holds it shared (and must not take it again meanwhile: it is not
+// re-entrant). Lock order: broker lock, then a connection's mutex, then its
+// send buffer's mutex. Nothing is logged.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +40,7 @@ struct nev_broker_session;
 struct nev_broker {
   nev_broker_session *sessions;  // newest first; NULL when empty
   void *user_data;               // the owner's; the engine does not read it
-  nev_mutex mutex;
+  pthread_rwlock_t *lock;
 };
 
 struct nev_broker_session {
@@ -52,9 +56,9 @@ struct nev_broker_session {
   uint16_t last_packet_id;  // the last id this session handed out
 };
 
-// Empty list, the user data, a new mutex (failure is fatal).
+// Empty list, the user data, a new lock (failure is fatal).
 void nev_broker_setup(nev_broker *broker, void *user_data);
-// Frees the sessions still listed and the mutex. Call only once no connection
+// Frees the sessions still listed and the lock. Call only once no connection
 // of the broker's listener can run any more (the manager's teardown returned
 // 0); the record itself stays the caller's.
 void nev_broker_teardown(nev_broker *broker);
@@ -81,7 +85,7 @@ void nev_broker_on_event(nev_connection *conn, int event, void *event_data);
 uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt);
 
 // The first session (after == NULL) or the one after `after`; NULL at the end.
-// Takes no lock: the caller holds the broker mutex for the whole walk.
+// Takes no lock: the caller holds the broker lock for the whole walk.
 nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after);
 
 // A new session for the connection, linked at the head and stored in the
@@ -107,5 +111,5 @@ void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
 size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt);
 
 // The session's next packet id for a publication it receives (1 to 65535,
-// then 1 again). The caller holds the broker mutex.
+// then 1 again). The caller holds the broker lock (shared is enough).
 uint16_t nev_broker_session_next_packet_id(nev_broker_session *session);

@@ -1,10 +1,58 @@
 // The broker's process-wide state, logging, the metadata pool guard and the
 // key helpers shared by the metadata tables.
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 
 #include "starling.h"
+
+namespace {
+
+// Threads that want a pooled session while all of them are in use wait here
+// to be handed the next one that is released. The pool itself would only
+// look again after a second, so a storm of connects or disconnects (each
+// writes the metadata tables) would be served some 30 sessions a second.
+// A thread that already holds a session goes straight to the pool, so nested
+// acquisitions cannot wait on each other here; a wait that outlasts the
+// request time-out falls back to the pool's own waiting.
+class SessionGate {
+ public:
+  bool enter(int capacity, int timeoutSeconds) {
+    if (depth_ > 0) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool free = cv_.wait_for(lock, std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 1),
+                             [&] { return inUse_ < capacity; });
+    if (!free) return false;
+    inUse_++;
+    depth_++;
+    return true;
+  }
+  void leave() {
+    depth_--;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      inUse_--;
+    }
+    cv_.notify_one();
+  }
+  // Sessions taken by threads that did not pass the gate count only for
+  // themselves: nested holds live within their outer hold.
+  void enterNested() { depth_++; }
+  void leaveNested() { depth_--; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int inUse_ = 0;
+  static thread_local int depth_;
+};
+
+thread_local int SessionGate::depth_ = 0;
+SessionGate gSessionGate;
+
+}  // namespace
 
 StarlingBroker& starlingBroker() {
   static StarlingBroker broker;
@@ -40,11 +88,26 @@ uint64_t starlingTickMs() {
 StarlingDb::StarlingDb() : db_(nullptr) {
   StarlingBroker& b = starlingBroker();
   if (b.dbPool == nullptr) starlingThrow("StarlingDb", 10001, "The broker's database pool is not available");
-  db_ = b.dbPool->Acquire(b.dbConfig, b.requestTimeout);
+  gated_ = gSessionGate.enter(b.maxDbConnections > 0 ? b.maxDbConnections : 1, b.requestTimeout);
+  if (!gated_) gSessionGate.enterNested();
+  try {
+    db_ = b.dbPool->Acquire(b.dbConfig, b.requestTimeout);
+  } catch (...) {
+    leaveGate();
+    throw;
+  }
 }
 
 StarlingDb::~StarlingDb() {
   if (db_ != nullptr && starlingBroker().dbPool != nullptr) starlingBroker().dbPool->Release(db_);
+  leaveGate();
+}
+
+void StarlingDb::leaveGate() {
+  if (gated_)
+    gSessionGate.leave();
+  else
+    gSessionGate.leaveNested();
 }
 
 ZVRecord* StarlingDb::Record(const char* table, const char* function) {

@@ -268,7 +268,7 @@ struct SharedBrokerLock {
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;
-  nev_mutex_lock(b.core.mutex);
+  nev_srwlock_lock_shared(b.core.lock);
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s)) {
     if (s == session && s->conn != nullptr) {
@@ -277,7 +277,7 @@ void starlingCloseSession(nev_broker_session* session) {
       break;
     }
   }
-  nev_mutex_unlock(b.core.mutex);
+  nev_srwlock_unlock_shared(b.core.lock);
 }
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {

@@ -142,7 +142,9 @@ class StarlingDb {
   ZVRecord* Record(const char* table, const char* function);
 
  private:
+  void leaveGate();
   ZVDatabasePooled* db_;
+  bool gated_ = false;  // passed the gate of waiting sessions (core.cpp)
 };
 
 // Word sum of a text: 4-byte little-endian groups, zero padded, mod 2^32.
