@@ -609,6 +609,7 @@ void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int eve
 }
 
 int nev_poll_connection(nev_connection *conn, double now) {
+  if (__atomic_load_n(&conn->close_requested, __ATOMIC_ACQUIRE)) conn->flags |= NEV_CONN_CLOSE_NOW;
   if ((conn->flags & NEV_CONN_CLOSE_NOW) || parent_stopping(conn->manager)) {
     nev_connection_close(conn);
     return 0;
@@ -683,6 +684,11 @@ double nev_timer_earliest(nev_manager *mgr) {
 void nev_connection_wake(nev_connection *conn) {
   nev_manager *mgr = conn->manager;
   if (mgr != nullptr && !called_from_poller(mgr)) nev_manager_wake(mgr);
+}
+
+void nev_connection_request_close(nev_connection *conn) {
+  __atomic_store_n(&conn->close_requested, 1, __ATOMIC_RELEASE);
+  nev_connection_wake(conn);
 }
 
 void nev_enqueue(nev_connection *conn, const void *bytes, size_t len) {

@@ -168,6 +168,7 @@ struct nev_connection {
   double handshake_deadline;  // engine clock; 0 = none
   uint8_t peer_closed;        // the peer ended its side: stop watching for reads
   uint8_t close_deferred;     // nev_connection_close already deferred once
+  uint8_t close_requested;    // nev_connection_request_close; atomic builtins only
   int poll_slot;              // 1 + index in the current poll set, 0 when none
 };
 
@@ -274,6 +275,12 @@ int nev_enqueue_vformat(nev_connection *conn, const char *format, va_list args);
 void nev_relay_received(nev_connection *from, nev_connection *to);
 // Wakes the connection's polling thread when the caller is another thread.
 void nev_connection_wake(nev_connection *conn);
+// Asks the thread that owns the connection to close it, from any thread. Only
+// the owner writes `flags`, so an OR from elsewhere could lose a bit the owner
+// sets at the same moment; the request is folded in at the owner's next poll
+// step. The caller must know the connection is still alive (for example by
+// holding the lock under which its owner unregisters it).
+void nev_connection_request_close(nev_connection *conn);
 
 int nev_last_error(void);
 

@@ -164,6 +164,7 @@ double deadline_of(const nev_connection *c) {
 
 bool close_due(nev_connection *c) {
   if (c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_RETRY)) return true;
+  if (__atomic_load_n(&c->close_requested, __ATOMIC_ACQUIRE)) return true;
   return (c->flags & NEV_CONN_CLOSE_AFTER_SEND) && buffer_len(&c->send_buf) == 0;
 }
 

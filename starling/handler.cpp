@@ -272,8 +272,7 @@ void starlingCloseSession(nev_broker_session* session) {
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s)) {
     if (s == session && s->conn != nullptr) {
-      s->conn->flags |= NEV_CONN_CLOSE_NOW;
-      nev_connection_wake(s->conn);
+      nev_connection_request_close(s->conn);
       break;
     }
   }

@@ -338,3 +338,25 @@ TEST(NetCoreIo, CloseOfAFullUndrainedBufferIsDeferredOnceThenDone) {
 }
 
 }  // namespace
+
+// Another thread (a broker taking over a client id, a keep-alive reaper) asks
+// a connection living on its own thread to close: the owner closes it at its
+// next step, with its close event, and the peer sees the end at once.
+TEST(NetCoreThreads, CloseRequestedFromAnotherThreadEndsTheConnection) {
+  EngineHost host;
+  HostConfig cfg;
+  nev_connection *l = host.listen(&cfg, nullptr, /*threaded=*/true);
+  ASSERT_NE(l, nullptr);
+  host.start();
+  int s = client_connect(host.port_of(l));
+  ASSERT_GE(s, 0);
+  ASSERT_TRUE(client_send(s, "ping\n"));
+  EXPECT_EQ(client_read_until(s, "ping\n"), "ping\n");
+  nev_connection *conn = cfg.last_received.load();
+  ASSERT_NE(conn, nullptr);
+  nev_connection_request_close(conn);
+  EXPECT_EQ(client_read_all(s), "");
+  EXPECT_TRUE(wait_for([&] { return cfg.closes == 1; }));
+  close(s);
+  EXPECT_EQ(host.shutdown(), 0);
+}

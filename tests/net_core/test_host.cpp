@@ -106,6 +106,7 @@ void echo_handler(nev_connection *conn, int event, void *data, nev_unlock_fn unl
       if (cfg->connect_error == 0) nev_enqueue(conn, "dialled\nbye\n", 12);
       break;
     case NEV_EVENT_RECV:
+      cfg->last_received = conn;
       if (!cfg->drain) break;
       if (conn->listener == nullptr) {  // a dialled connection collects
         nev_mutex_guard guard(conn->recv_buf.mutex);

@@ -24,6 +24,7 @@ struct HostConfig {
   std::atomic<long> bytes_sent{0};
   std::atomic<int> send_events{0};
   std::atomic<nev_connection *> last_accepted{nullptr};
+  std::atomic<nev_connection *> last_received{nullptr};  // the last one that got bytes
   std::string dial_reply;  // bytes a dialled connection received
   bool dial_tls_kept = false;  // the dialled connection still had TLS at its close
 
