@@ -178,24 +178,11 @@ json_object* MQTTConnection::GetJson(bool withSubscribers) {
   zvJsonAddInt(json, "keep_alive_seconds", keepAlive);
   zvJsonAddBoolean(json, "clean_session", cleanSession != 0);
   if (connectionTime != 0) zvJsonAddTimestamp(json, "connectionTime", connectionTime);
-  if (withSubscribers) {
-    json_object* list = zvJsonAllocArray();
-    if (list == nullptr) {
-      zvJsonRelease(json);
-      starlingThrow("MQTTConnection::GetJson", 10006,
-                    "Not able to build JSON with connection information. JSON array allocation failed.");
-    }
-    for (MQTTSubscriber* entry : subscribers) {
-      try {
-        zvJsonArrayAdd(list, entry->GetJson(false));
-      } catch (...) {
-        zvJsonRelease(list);
-        zvJsonRelease(json);
-        throw;
-      }
-    }
-    zvJsonAdd(json, "subscriberList", list);
-  }
+  if (withSubscribers)
+    starlingAddJsonList(json, "subscriberList", subscribers,
+                        [](MQTTSubscriber* entry) { return entry->GetJson(false); },
+                        "MQTTConnection::GetJson",
+                        "Not able to build JSON with connection information. JSON array allocation failed.");
   return json;
 }
 

@@ -341,3 +341,25 @@ int32_t starlingMqttListeningPort();
 // Throws YXException kind 1 with a formatted message.
 [[noreturn]] void starlingThrow(const char* function, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Adds `key` to `json` as an array of toJson(item) for every item. When the
+// array cannot be made it frees `json` and throws 10006 with `what`; when an
+// item throws, it frees the array and `json` and rethrows, so the caller never
+// holds a half-built reply.
+template <class Items, class ToJson>
+void starlingAddJsonList(json_object* json, const char* key, const Items& items, ToJson toJson,
+                         const char* function, const char* what) {
+  json_object* list = zvJsonAllocArray();
+  if (list == nullptr) {
+    zvJsonRelease(json);
+    starlingThrow(function, 10006, "%s", what);
+  }
+  try {
+    for (const auto& item : items) zvJsonArrayAdd(list, toJson(item));
+  } catch (...) {
+    zvJsonRelease(list);
+    zvJsonRelease(json);
+    throw;
+  }
+  zvJsonAdd(json, key, list);
+}

@@ -106,24 +106,11 @@ json_object* MQTTSubscriber::GetJson(bool withConnections) {
     users = connections;
   }
   if (!withConnections) return json;
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr) {
-    zvJsonRelease(json);
-    starlingThrow("MQTTSubscriber::GetJson", 10006,
-                  "Not able to build JSON with subscriber information. JSON array allocation failed.");
-  }
   // The connections stay alive: they leave this entry under the subscriber
   // registry mutex, which the callers of GetJson(true) hold.
-  for (MQTTConnection* c : users) {
-    try {
-      zvJsonArrayAdd(list, c->GetJson(false));
-    } catch (...) {
-      zvJsonRelease(list);
-      zvJsonRelease(json);
-      throw;
-    }
-  }
-  zvJsonAdd(json, "connectionList", list);
+  starlingAddJsonList(json, "connectionList", users,
+                      [](MQTTConnection* c) { return c->GetJson(false); }, "MQTTSubscriber::GetJson",
+                      "Not able to build JSON with subscriber information. JSON array allocation failed.");
   return json;
 }
 
@@ -356,22 +343,9 @@ json_object* MQTTTopic::GetJson() {
   zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
   zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
   zvJsonAddDouble(json, "averageMessagesPerDay", average(86400));
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr) {
-    zvJsonRelease(json);
-    starlingThrow("MQTTTopic::GetJson", 10006,
-                  "Not able to build JSON with topic information. JSON array allocation failed.");
-  }
-  for (MQTTSubscriber* entry : subscribers) {
-    try {
-      zvJsonArrayAdd(list, entry->GetJson(true));
-    } catch (...) {
-      zvJsonRelease(list);
-      zvJsonRelease(json);
-      throw;
-    }
-  }
-  zvJsonAdd(json, "subscriberList", list);
+  starlingAddJsonList(json, "subscriberList", subscribers,
+                      [](MQTTSubscriber* entry) { return entry->GetJson(true); }, "MQTTTopic::GetJson",
+                      "Not able to build JSON with topic information. JSON array allocation failed.");
   // "persistence" joins once topics can be persisted (no persistence registry yet).
   return json;
 }
