@@ -219,6 +219,9 @@ STARLING_EXPORT int32_t term(char* error) {
     MQTTTopic::DeleteAll();
     MQTTSubscriber::DeleteAll();
     MQTTConnection::DeleteAll();
+    // Connections still open at the stop leave their records to us: without
+    // this they leaked when the set went away at exit.
+    starlingDropConnectionInfos();
     nev_srwlock_unlock_exclusive(b.brokerLock);
   }
   closeDatabase(b);

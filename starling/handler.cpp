@@ -265,6 +265,12 @@ struct SharedBrokerLock {
 
 }  // namespace
 
+void starlingDropConnectionInfos() {
+  std::lock_guard<std::mutex> lock(gInfoMutex);
+  for (ConnInfo* info : gInfos) delete info;
+  gInfos.clear();
+}
+
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;

@@ -326,6 +326,10 @@ void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_
 void wsBridgeUpstreamHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
 // Marks the session's connection for closing if the session is still live.
 void starlingCloseSession(nev_broker_session* session);
+// Frees the per-connection records of connections still open when the
+// application ends (their CLOSE event may come after term, or never); a later
+// CLOSE only looks its record up by address and finds nothing.
+void starlingDropConnectionInfos();
 
 // ---- Worker threads ----
 void _processThrdFunction(StarlingThread* thread);
