@@ -73,8 +73,13 @@ class Broker:
         config.update(extra or {})
         with open(os.path.join(self.root, "config", "osprey.json"), "w") as f:
             json.dump(config, f)
-        if auth is not None:
-            with open(os.path.join(self.root, "web", "localAuthFile.set"), "wb") as f:
+        # The built tree carries a default file; each test says what it wants.
+        auth_path = os.path.join(self.root, "web", "localAuthFile.set")
+        if auth is None:
+            if os.path.exists(auth_path):
+                os.remove(auth_path)
+        else:
+            with open(auth_path, "wb") as f:
                 f.write(scramble(auth))
         if starling_cfg is not None:
             with open(os.path.join(self.root, "config", "starling.cfg"), "w") as f:
