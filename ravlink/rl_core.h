@@ -130,6 +130,7 @@ private:
     int64_t eval(int node, const std::vector<Value>& row, const TableDef& def) const;
     std::vector<Node> nodes_;
     int root_ = -1;
+    int depth_ = 0;  // open parentheses and unary minus signs while parsing
 };
 
 // ---- process-wide state ------------------------------------------------

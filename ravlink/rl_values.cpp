@@ -570,8 +570,13 @@ static void skipBlanks(const std::string& t, size_t& p) {
     while (p < t.size() && isspace(static_cast<unsigned char>(t[p]))) ++p;
 }
 
+// Parentheses and unary minus signs recurse without adding a node first, so
+// the node limit alone does not bound the parser's stack.
+constexpr int kMaxRuleDepth = 200;
+
 void PartitionRule::parse(const std::string& text, const TableDef& def) {
     nodes_.clear();
+    depth_ = 0;
     size_t p = 0;
     root_ = parseExpr(text, p, def);
     skipBlanks(text, p);
@@ -607,9 +612,12 @@ int PartitionRule::parseFactor(const std::string& t, size_t& p, const TableDef& 
     if (p >= t.size()) fail(RL_BAD_RULE, "Partition rule [" + t + "] ends too early");
     if (nodes_.size() > 1000) fail(RL_BAD_RULE, "Partition rule is too long");
     char c = t[p];
+    if ((c == '(' || c == '-') && depth_ >= kMaxRuleDepth) fail(RL_BAD_RULE, "Partition rule is nested too deeply");
     if (c == '(') {
         ++p;
+        ++depth_;
         int inner = parseExpr(t, p, def);
+        --depth_;
         skipBlanks(t, p);
         if (p >= t.size() || t[p] != ')') fail(RL_BAD_RULE, "Partition rule [" + t + "] misses a ')'");
         ++p;
@@ -617,7 +625,9 @@ int PartitionRule::parseFactor(const std::string& t, size_t& p, const TableDef& 
     }
     if (c == '-') {
         ++p;
+        ++depth_;
         int operand = parseFactor(t, p, def);
+        --depth_;
         nodes_.push_back(Node{'u', 0, 0, -1, operand, -1});
         return int(nodes_.size()) - 1;
     }
@@ -657,9 +667,16 @@ int PartitionRule::parseFactor(const std::string& t, size_t& p, const TableDef& 
 
 int64_t PartitionRule::eval(int node, const std::vector<Value>& row, const TableDef& def) const {
     const Node& n = nodes_[node];
+    // Row values decide the operands: a result beyond 64 bits refuses the row
+    // (signed overflow is undefined, and INT64_MIN / -1 traps).
+    auto overflow = [] { fail(RL_BAD_VALUE, "Partition rule result is out of range for this record"); };
     switch (n.op) {
     case 'n': return n.number;
-    case 'u': return -eval(n.left, row, def);
+    case 'u': {
+        int64_t operand = eval(n.left, row, def);
+        if (operand == INT64_MIN) overflow();
+        return -operand;
+    }
     case 'f': {
         const Value& v = row[n.field];
         if (v.isNull()) fail(RL_BAD_VALUE, "Partition field [" + def.fields[n.field].name + "] is null");
@@ -678,12 +695,14 @@ int64_t PartitionRule::eval(int node, const std::vector<Value>& row, const Table
     default: break;
     }
     int64_t a = eval(n.left, row, def), b = eval(n.right, row, def);
+    int64_t result = 0;
     switch (n.op) {
-    case '+': return a + b;
-    case '-': return a - b;
-    case '*': return a * b;
+    case '+': if (__builtin_add_overflow(a, b, &result)) overflow(); return result;
+    case '-': if (__builtin_sub_overflow(a, b, &result)) overflow(); return result;
+    case '*': if (__builtin_mul_overflow(a, b, &result)) overflow(); return result;
     default:
         if (b == 0) fail(RL_BAD_RULE, "Partition rule divides by zero");
+        if (a == INT64_MIN && b == -1) overflow();
         return n.op == '/' ? a / b : a % b;
     }
 }

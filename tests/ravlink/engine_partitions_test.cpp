@@ -124,3 +124,44 @@ TEST_F(PartitionTest, PartAdminQueriesPurgesAndRaisesTheLowest) {
     EXPECT_EQ(rlSetTableReplication(t.GetDatno(), 1, 24), 0);
     EXPECT_EQ(shell(dbFile(), "select replication != 0 from rl_tables where name = 'topic'"), "1");
 }
+
+// A rule is caller text: a deeply nested one is refused, and one whose
+// arithmetic leaves 64 bits refuses the row instead of crashing the process
+// (INT64_MIN / -1 traps) or wrapping into a wrong partition.
+TEST_F(PartitionTest, HostileRulesAreRefusedNotEvaluatedPastTheirLimits) {
+    ZVTable nested(c_.database.get());
+    nested.AddField("ts", 257, 8);
+    std::string deep = std::string(2000, '(') + "1" + std::string(2000, ')');
+    EXPECT_EQ(rlSetPartitionRule(nested.GetHandle(), deep.c_str()), RL_BAD_RULE);
+    std::string negations = std::string(4000, '-') + "1";
+    EXPECT_EQ(rlSetPartitionRule(nested.GetHandle(), negations.c_str()), RL_BAD_RULE);
+    EXPECT_EQ(rlSetPartitionRule(nested.GetHandle(), "((YEAR(ts)-2018))*366"), 0);
+
+    createTopic("(-4611686018427387904-4611686018427387904)/-1 + 0*YEAR(ts)", 0);
+    ZVTable t(c_.database.get());
+    t.Open("topic", 0);
+    ZVRecord r(&t);
+    EXPECT_EQ(codeOf([&] { insertAt(r, 2024, 3, 1); }), RL_BAD_VALUE);
+    EXPECT_EQ(t.GetRecordCount(), 0);
+}
+
+TEST_F(PartitionTest, RuleArithmeticOverflowRefusesTheRow) {
+    int tableNumber = 0;
+    for (const char* rule : {"YEAR(ts)*999999999999999999", "-(-4611686018427387904-4611686018427387904)+YEAR(ts)",
+                             "(-4611686018427387904-4611686018427387904)%-1+YEAR(ts)",
+                             "YEAR(ts)-4611686018427387904-4611686018427387904-4611686018427387904"}) {
+        std::string name = "overflow" + std::to_string(tableNumber++);
+        ZVTable t(c_.database.get());
+        t.AddField("ts", 257, 8);
+        ASSERT_EQ(rlSetPartitionRule(t.GetHandle(), rule), 0) << rule;
+        t.Create(name.c_str(), 0x800);
+        t.Open(name.c_str(), 0);
+        ZVRecord r(&t);
+        ZVDateTime ts;
+        ts.Pack(2024, 3, 1, 12, 0, 0);
+        r.SetFieldAsDateTime("ts", ts);
+        EXPECT_EQ(codeOf([&] { r.Write(); }), RL_BAD_VALUE) << rule;
+        EXPECT_EQ(t.GetRecordCount(), 0) << rule;
+        t.Close();
+    }
+}
