@@ -364,12 +364,16 @@ WriteScope::WriteScope(Connection& conn, bool severalStatements) : conn_(conn) {
 }
 
 void WriteScope::done() {
-    finished_ = true;
     conn_.txnWrote = true;
     if (local_) {
+        // Finished only once the commit went through: a failed COMMIT leaves
+        // the transaction to the destructor's rollback, else it would stay
+        // marked open and later writes of the session would skip BEGIN.
         conn_.commit();  // notifies
+        finished_ = true;
         return;
     }
+    finished_ = true;
     conn_.noteWrite();
     if (!conn_.txnOpen) conn_.file->notifyCommit();
 }

@@ -2,7 +2,10 @@
 // callers branch on.
 #include "engine_fixture.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 using namespace enginetest;
 
@@ -262,4 +265,38 @@ TEST_F(EngineTest, BlockFileClosesTheTableForEverySession) {
     EXPECT_EQ(rlBlockFile("/etc\\passwd.dat", 261), RL_BAD_PATH);
     EXPECT_EQ(rlBlockFile((root_ + "/SRV/none.db\\items.dat").c_str(), 261), RL_BAD_PATH);
     EXPECT_EQ(rlBlockFile((std::string(ta.GetPath()) + "\\items.txt").c_str(), 261), RL_BAD_PATH);
+}
+
+// A commit that fails (here the file size limit stops the log from growing)
+// must not leave its transaction open: later writes of the session would
+// join it and be rolled back when the database closes.
+TEST_F(EngineTest, FailedCommitLeavesNoTransactionBehind) {
+    Connected c = connect();
+    createItems(c.database.get());
+    std::string wal = dbFile() + "-wal";
+    ASSERT_TRUE(std::filesystem::exists(wal));
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = saved;
+    tight.rlim_cur = std::filesystem::file_size(wal);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    int failed = codeOf([&] { createItems(c.database.get(), "lost"); });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_NE(failed, 0);
+
+    createItems(c.database.get(), "kept");
+    {
+        ZVTable t(c.database.get());
+        t.Open("items", 0);
+        ZVRecord r(&t);
+        insertItem(r, "apple", 3);
+        c.session->Begin();  // an aborted transaction takes its writes along
+        insertItem(r, "pear", 4);
+        c.session->Abort();
+    }
+    c = Connected();
+    EXPECT_EQ(shell(dbFile(), "SELECT name FROM rl_tables ORDER BY name"), "items\nkept");
+    EXPECT_EQ(shell(dbFile(), "SELECT name FROM items"), "apple");
 }
