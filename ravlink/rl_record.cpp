@@ -599,6 +599,11 @@ void RecordState::read() {
     }
 }
 
+static void checkPartitionWidth(const TableDef& d, int64_t partition) {
+    if (d.partBits > 0 && d.partBits < 63 && (partition < 0 || partition >= (int64_t(1) << d.partBits)))
+        fail(RL_BAD_VALUE, "Partition number " + std::to_string(partition) + " does not fit the partition width");
+}
+
 void RecordState::insert() {
     sync();
     materialise();
@@ -616,8 +621,7 @@ void RecordState::insert() {
     bool purge = false;
     if (d.partitioned()) {
         partition = t.rule.evaluate(values, d);
-        if (d.partBits > 0 && d.partBits < 63 && (partition < 0 || partition >= (int64_t(1) << d.partBits)))
-            fail(RL_BAD_VALUE, "Partition number " + std::to_string(partition) + " does not fit the partition width");
+        checkPartitionWidth(d, partition);
         if (d.partMaxActive > 0) {
             std::lock_guard<std::mutex> lock(t.shared->partMutex);
             if (!t.shared->maxPartitionKnown) {
@@ -679,6 +683,7 @@ void RecordState::update() {
     int64_t partition = 0;
     if (d.partitioned()) {
         partition = t.rule.evaluate(values, d);
+        checkPartitionWidth(d, partition);  // as an insert would: the row moves only where it may be
         sets += ", rl_partition = " + param(changed.size());
     }
     size_t rowParam = changed.size() + (d.partitioned() ? 1 : 0);

@@ -165,3 +165,18 @@ TEST_F(PartitionTest, RuleArithmeticOverflowRefusesTheRow) {
         t.Close();
     }
 }
+
+// An update places the row by the rule again: a partition number the width
+// refuses on insert is refused on update too, and the row stays as it was.
+TEST_F(PartitionTest, UpdateOutsideThePartitionWidthIsRefused) {
+    createTopic(kDayRule, 0);
+    ZVTable t(c_.database.get());
+    t.Open("topic", 0);
+    ZVRecord r(&t);
+    insertAt(r, 2024, 3, 1);
+    ZVDateTime before;
+    before.Pack(2010, 1, 1, 12, 0, 0);
+    r.SetFieldAsDateTime("ts", before);
+    EXPECT_EQ(codeOf([&] { r.Write(); }), RL_BAD_VALUE);
+    EXPECT_EQ(shell(dbFile(), "select rl_partition from topic"), std::to_string(dayPartition(2024, 3, 1)));
+}
