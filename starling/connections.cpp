@@ -249,21 +249,7 @@ bool MQTTConnection::GetConnRecord(ZVDatabasePooled* db, const char* id, ZVRecor
   (void)db;
   if (record == nullptr)
     starlingThrow("MQTTConnection::GetConnRecord", 10003, "Not able to retrieve record for the mqtt_client table");
-  std::string name(id);
-  std::string last100 = starlingLast100(name);
-  auto setKey = [&] {
-    record->SetFieldAsString("client_id_last100", last100.c_str());
-    record->SetFieldAsSigned("client_id_size", static_cast<int16_t>(name.size()));
-    record->SetFieldAsBigint("client_id_hash", starlingWordSum(name.data(), name.size()));
-    record->SetFieldAsString("client_name", name.c_str());
-  };
-  record->Clear();
-  record->SetDefaultIndex("mqtt_client_pk");
-  setKey();
-  if (record->Find(RL_FIND_EQ) != 0) return true;
-  record->Clear();
-  setKey();
-  return false;
+  return starlingFindByLongName(record, "mqtt_client_pk", "client_id_", "client_name", id);
 }
 
 namespace {
@@ -323,8 +309,12 @@ void walkRows(ZVRecord* record, const char* textField, const char* numberField, 
 
 }  // namespace
 
-void MQTTConnection::AddTopicsByExpresion(ZVDatabasePooled* db, int number, const char* filter) {
-  const char* fn = "MQTTConnection::AddTopicsByExpresion";
+namespace {
+
+// Calls action(topicId, link, history) for every known topic that `filter`
+// matches, with the records of the connection-topic tables to write.
+template <class Action>
+void forEachTopicMatching(ZVDatabasePooled* db, const char* fn, const char* filter, Action action) {
   try {
     ZVRecord* topics = db->GetRecord("mqtt_topic", true);
     if (topics == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_topic table");
@@ -335,32 +325,27 @@ void MQTTConnection::AddTopicsByExpresion(ZVDatabasePooled* db, int number, cons
     if (link == nullptr || history == nullptr)
       starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_connection_topic table");
     walkRows(topics, "topic_name", "topic_id", [&](int topicId, const std::string& name) {
-      if (nev_mqtt_topic_match_cstr(filter, nev_slice{name.data(), name.size()}))
-        AddTopic(number, topicId, link, history, true);
+      if (nev_mqtt_topic_match_cstr(filter, nev_slice{name.data(), name.size()})) action(topicId, link, history);
     });
   } catch (const ZVException& e) {
     rethrowClient(fn, e);
   }
 }
 
+}  // namespace
+
+void MQTTConnection::AddTopicsByExpresion(ZVDatabasePooled* db, int number, const char* filter) {
+  forEachTopicMatching(db, "MQTTConnection::AddTopicsByExpresion", filter,
+                       [&](int topicId, ZVRecord* link, ZVRecord* history) {
+                         AddTopic(number, topicId, link, history, true);
+                       });
+}
+
 void MQTTConnection::RemoveTopicsByExpresion(ZVDatabasePooled* db, int number, const char* filter) {
-  const char* fn = "MQTTConnection::RemoveTopicsByExpresion";
-  try {
-    ZVRecord* topics = db->GetRecord("mqtt_topic", true);
-    if (topics == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_topic table");
-    topics->Clear();
-    topics->SetDefaultIndex("mqtt_topic_subs_pk");
-    ZVRecord* link = db->GetRecord("mqtt_connection_topic", true);
-    ZVRecord* history = db->GetRecord("mqtt_connection_topic_history", true);
-    if (link == nullptr || history == nullptr)
-      starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_connection_topic table");
-    walkRows(topics, "topic_name", "topic_id", [&](int topicId, const std::string& name) {
-      if (nev_mqtt_topic_match_cstr(filter, nev_slice{name.data(), name.size()}))
-        RemoveTopic(number, topicId, link, history);
-    });
-  } catch (const ZVException& e) {
-    rethrowClient(fn, e);
-  }
+  forEachTopicMatching(db, "MQTTConnection::RemoveTopicsByExpresion", filter,
+                       [&](int topicId, ZVRecord* link, ZVRecord* history) {
+                         RemoveTopic(number, topicId, link, history);
+                       });
 }
 
 void MQTTConnection::AddTopicsByTopic(const char* topicName, int topicId) {

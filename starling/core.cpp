@@ -133,4 +133,23 @@ std::string starlingLast100(const std::string& text) {
   return text.substr(text.size() - 101, 100);
 }
 
+bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix,
+                            const char* nameField, const std::string& name) {
+  const std::string last100 = starlingLast100(name);
+  const std::string prefix(keyPrefix);
+  auto setKey = [&] {
+    record->SetFieldAsString((prefix + "last100").c_str(), last100.c_str());
+    record->SetFieldAsSigned((prefix + "size").c_str(), static_cast<int16_t>(name.size()));
+    record->SetFieldAsBigint((prefix + "hash").c_str(), starlingWordSum(name.data(), name.size()));
+    record->SetFieldAsString(nameField, name.c_str());
+  };
+  record->Clear();
+  record->SetDefaultIndex(index);
+  setKey();
+  if (record->Find(RL_FIND_EQ) != 0) return true;
+  record->Clear();
+  setKey();
+  return false;
+}
+
 int32_t starlingMqttListeningPort() { return starlingBroker().mqttPort; }

@@ -152,6 +152,12 @@ uint32_t starlingWordSum(const char* text, size_t length);
 // The key column value: the whole text up to 100 characters, else the 100
 // characters that begin 101 characters before its end.
 std::string starlingLast100(const std::string& text);
+// Finds the row keyed by a long name: the columns <prefix>last100, <prefix>size
+// and <prefix>hash, then the whole name in nameField, on `index`. Returns true
+// with the record on that row; otherwise false with the record cleared and
+// the key set, ready for an insert.
+bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix,
+                            const char* nameField, const std::string& name);
 
 // ---- Connection registry (mqtt_client and related tables) ----
 class MQTTConnection {

@@ -442,21 +442,7 @@ bool MQTTTopic::GetTopicRecord(ZVDatabasePooled* db, const char* topicName, ZVRe
   (void)db;
   if (record == nullptr)
     starlingThrow("MQTTTopic::GetTopicRecord", 10003, "Not able to retrieve record for the mqtt_topic table");
-  std::string n(topicName);
-  std::string last100 = starlingLast100(n);
-  auto setKey = [&] {
-    record->SetFieldAsString("topic_id_last100", last100.c_str());
-    record->SetFieldAsSigned("topic_id_size", static_cast<int16_t>(n.size()));
-    record->SetFieldAsBigint("topic_id_hash", starlingWordSum(n.data(), n.size()));
-    record->SetFieldAsString("topic_name", n.c_str());
-  };
-  record->Clear();
-  record->SetDefaultIndex("mqtt_topic_pk");
-  setKey();
-  if (record->Find(RL_FIND_EQ) != 0) return true;
-  record->Clear();
-  setKey();
-  return false;
+  return starlingFindByLongName(record, "mqtt_topic_pk", "topic_id_", "topic_name", topicName);
 }
 
 int MQTTTopic::Persist(MQTTTopic* topic) {
