@@ -187,10 +187,10 @@ json_object* MQTTConnection::GetJson(bool withSubscribers) {
 }
 
 json_object* MQTTConnection::GetInfo() {
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr)
-    starlingThrow("MQTTConnection::GetInfo", 10006,
-                  "Not able to retrieve connection list information. JSON array allocation failed.");
+  const char* fn = "MQTTConnection::GetInfo";
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr)
+    starlingThrow(fn, 10006, "Not able to retrieve connection list information. JSON allocation failed.");
   // Copied out so that no connection or subscriber lock is taken under the
   // registry mutex; the shared owners keep each connection alive meanwhile.
   std::vector<std::shared_ptr<MQTTConnection>> connections;
@@ -198,19 +198,9 @@ json_object* MQTTConnection::GetInfo() {
     std::lock_guard<std::mutex> lock(gRegistryMutex);
     for (auto& [id, conn] : gRegistry) connections.push_back(conn);
   }
-  try {
-    for (auto& conn : connections) zvJsonArrayAdd(list, conn->GetJson(true));
-  } catch (...) {
-    zvJsonRelease(list);
-    throw;
-  }
-  json_object* json = zvJsonAlloc();
-  if (json == nullptr) {
-    zvJsonRelease(list);
-    starlingThrow("MQTTConnection::GetInfo", 10006,
-                  "Not able to retrieve connection list information. JSON allocation failed.");
-  }
-  zvJsonAdd(json, "connectionList", list);
+  starlingAddJsonList(json, "connectionList", connections,
+                      [](const std::shared_ptr<MQTTConnection>& conn) { return conn->GetJson(true); }, fn,
+                      "Not able to retrieve connection list information. JSON array allocation failed.");
   return json;
 }
 

@@ -115,24 +115,14 @@ json_object* MQTTSubscriber::GetJson(bool withConnections) {
 }
 
 json_object* MQTTSubscriber::GetInfo() {
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr)
-    starlingThrow("MQTTSubscriber::GetInfo", 10006,
-                  "Not able to retrieve subscriber list information. JSON array allocation failed.");
-  try {
-    std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
-    for (auto& [filter, entry] : gSubscribers) zvJsonArrayAdd(list, entry->GetJson(true));
-  } catch (...) {
-    zvJsonRelease(list);
-    throw;
-  }
+  const char* fn = "MQTTSubscriber::GetInfo";
   json_object* json = zvJsonAlloc();
-  if (json == nullptr) {
-    zvJsonRelease(list);
-    starlingThrow("MQTTSubscriber::GetInfo", 10006,
-                  "Not able to retrieve subscriber list information. JSON allocation failed.");
-  }
-  zvJsonAdd(json, "subscriberList", list);
+  if (json == nullptr)
+    starlingThrow(fn, 10006, "Not able to retrieve subscriber list information. JSON allocation failed.");
+  std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
+  starlingAddJsonList(json, "subscriberList", gSubscribers,
+                      [](const auto& entry) { return entry.second->GetJson(true); }, fn,
+                      "Not able to retrieve subscriber list information. JSON array allocation failed.");
   return json;
 }
 
@@ -351,26 +341,15 @@ json_object* MQTTTopic::GetJson() {
 }
 
 json_object* MQTTTopic::GetInfo() {
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr)
-    starlingThrow("MQTTTopic::GetInfo", 10006,
-                  "Not able to retrieve topic list information. JSON array allocation failed.");
-  try {
-    std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
-    // Subscriber entries print their connections; those leave an entry only
-    // under the subscriber registry mutex.
-    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
-    for (auto& [n, topic] : gTopics) zvJsonArrayAdd(list, topic->GetJson());
-  } catch (...) {
-    zvJsonRelease(list);
-    throw;
-  }
+  const char* fn = "MQTTTopic::GetInfo";
   json_object* json = zvJsonAlloc();
-  if (json == nullptr) {
-    zvJsonRelease(list);
-    starlingThrow("MQTTTopic::GetInfo", 10006, "Not able to retrieve topic list information. JSON allocation failed.");
-  }
-  zvJsonAdd(json, "topicList", list);
+  if (json == nullptr) starlingThrow(fn, 10006, "Not able to retrieve topic list information. JSON allocation failed.");
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  // Subscriber entries print their connections; those leave an entry only
+  // under the subscriber registry mutex.
+  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+  starlingAddJsonList(json, "topicList", gTopics, [](const auto& entry) { return entry.second->GetJson(); }, fn,
+                      "Not able to retrieve topic list information. JSON array allocation failed.");
   return json;
 }
 
