@@ -254,7 +254,7 @@ bool timed_out(nev_connection *conn, double now) {
     return true;
   }
   if (conn->listener != nullptr && conn->idle_timeout_ms > 0 &&
-      now - static_cast<double>(conn->last_io_time) >= conn->idle_timeout_ms / 1000.0) {
+      now >= nev_idle_deadline(conn, conn->idle_timeout_ms / 1000.0)) {
     NEV_LOG(3, ("%p idle for %d ms, closing", static_cast<void *>(conn), conn->idle_timeout_ms));
     return true;
   }

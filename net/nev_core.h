@@ -172,6 +172,14 @@ struct nev_connection {
   int poll_slot;              // 1 + index in the current poll set, 0 when none
 };
 
+// When a connection silent for timeout_s seconds is due to be closed.
+// last_io_time keeps whole seconds, so the activity may have happened up to a
+// second after it: counting from the end of that second means a connection is
+// never closed before it has really been silent for the whole timeout.
+inline double nev_idle_deadline(const nev_connection *c, double timeout_s) {
+  return static_cast<double>(c->last_io_time) + 1.0 + timeout_s;
+}
+
 struct nev_connection_options {
   void *user_data;
   uint32_t flags;            // only NEV_CONN_CREATE_MASK bits are kept

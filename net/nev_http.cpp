@@ -360,7 +360,7 @@ void check_idle(nev_connection *c, const void *data) {
   const nev_http_limits limits = nev_http_limits_of(c);
   if (limits.idle_timeout <= 0) return;
   const int64_t now = *static_cast<const int64_t *>(data);
-  if (double(now - c->last_io_time) >= limits.idle_timeout) {
+  if (double(now) >= nev_idle_deadline(c, limits.idle_timeout)) {
     NEV_LOG(3, ("%p idle for %lld s, closing", static_cast<void *>(c), static_cast<long long>(now - c->last_io_time)));
     c->flags |= NEV_CONN_CLOSE_NOW;
   }

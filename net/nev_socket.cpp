@@ -158,7 +158,7 @@ double deadline_of(const nev_connection *c) {
   };
   if ((c->flags & NEV_CONN_TLS) && !(c->flags & NEV_CONN_TLS_READY)) consider(c->handshake_deadline);
   if (c->listener != nullptr && c->idle_timeout_ms > 0 && !(c->flags & NEV_CONN_LISTENING))
-    consider(static_cast<double>(c->last_io_time) + c->idle_timeout_ms / 1000.0);
+    consider(nev_idle_deadline(c, c->idle_timeout_ms / 1000.0));
   return earliest;
 }
 
