@@ -28,6 +28,17 @@ def scramble(data: bytes) -> bytes:
     return bytes(b ^ key[i % 4] for i, b in enumerate(data))
 
 
+def wait_for(fn, timeout=10):
+    """Polls fn until it returns something true or the time is up; returns its last value."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = fn()
+        if value:
+            return value
+        time.sleep(0.02)
+    return fn()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

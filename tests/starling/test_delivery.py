@@ -76,6 +76,37 @@ def paho_client(client_id, transport="tcp"):
         return mqtt.Client(client_id=client_id, transport=transport)
 
 
+class Listener:
+    """A paho client that records what it receives and has its SUBACK before
+    the caller publishes, so nothing depends on how fast the broker is."""
+
+    def __init__(self, client_id, filters, transport="tcp", port=None, record=lambda m: m.payload, keepalive=60):
+        self.got = []
+        self.client = paho_client(client_id, transport)
+        acked = threading.Event()
+        self.client.on_message = lambda cl, u, m: self.got.append(record(m))
+        self.client.on_subscribe = lambda *args: acked.set()
+        self.client.connect("127.0.0.1", port, keepalive=keepalive)
+        self.client.loop_start()
+        self.client.subscribe(filters)
+        if not acked.wait(10):
+            raise AssertionError(f"no SUBACK for {filters}")
+
+    def unsubscribe(self, topics):
+        done = threading.Event()
+        self.client.on_unsubscribe = lambda *args: done.set()
+        self.client.unsubscribe(topics)
+        if not done.wait(10):
+            raise AssertionError(f"no UNSUBACK for {topics}")
+
+    def wait_for(self, count, timeout=10):
+        return harness.wait_for(lambda: len(self.got) >= count, timeout)
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
 class DeliveryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -103,42 +134,24 @@ class DeliveryTest(unittest.TestCase):
         cases = [("w/+/c", "w/b/c", True), ("w/+/c", "w//c", True), ("w/#", "w", True), ("w/#", "w/x/y", True),
                  ("w/+", "w/x/y", False), ("+/x", "$w/x", False), ("#", "$SYS/x", False)]
         for filt, topic, delivered in cases:
-            c = paho_client(f"wild-{abs(hash(filt + topic))}")
-            got = []
-            c.on_message = lambda cl, u, m: got.append(m.topic)
-            c.connect("127.0.0.1", self.broker.port)
-            c.loop_start()
-            c.subscribe(filt, 1)
-            time.sleep(0.3)
+            c = Listener(f"wild-{abs(hash(filt + topic))}", [(filt, 1)], port=self.broker.port,
+                         record=lambda m: m.topic)
             pub(self.broker.port, topic, "x", 1)
-            time.sleep(0.5)
-            c.loop_stop()
-            c.disconnect()
-            self.assertEqual(bool(got), delivered, f"{filt} vs {topic}")
+            # A delivery is waited for; an absence can only be given a while.
+            c.wait_for(1, 10 if delivered else 0.5)
+            c.close()
+            self.assertEqual(bool(c.got), delivered, f"{filt} vs {topic}")
 
     def test_overlapping_filters_deliver_once_at_highest_qos(self):
-        c = paho_client("overlap")
-        got = []
-        c.on_message = lambda cl, u, m: got.append(m.qos)
-        c.connect("127.0.0.1", self.broker.port)
-        c.loop_start()
-        c.subscribe([("ov/#", 0), ("ov/+", 2)])
-        time.sleep(0.3)
+        c = Listener("overlap", [("ov/#", 0), ("ov/+", 2)], port=self.broker.port, record=lambda m: m.qos)
         pub(self.broker.port, "ov/a", "x", 2)
-        time.sleep(0.5)
-        c.loop_stop()
-        c.disconnect()
-        self.assertEqual(got, [2])
+        c.wait_for(1)
+        time.sleep(0.5)  # room for a second copy to show up
+        c.close()
+        self.assertEqual(c.got, [2])
 
     def test_two_qos2_publishers_lose_nothing(self):
-        received = []
-        done = threading.Event()
-        sub = paho_client("qos2-sink")
-        sub.on_message = lambda cl, u, m: (received.append(m.payload), len(received) >= 200 and done.set())
-        sub.connect("127.0.0.1", self.broker.port)
-        sub.loop_start()
-        sub.subscribe("q2/#", 2)
-        time.sleep(0.3)
+        sub = Listener("qos2-sink", [("q2/#", 2)], port=self.broker.port)
 
         def publish(name):
             p = paho_client(name)
@@ -156,42 +169,32 @@ class DeliveryTest(unittest.TestCase):
             t.start()
         for t in threads:
             t.join()
-        done.wait(20)
-        sub.loop_stop()
-        sub.disconnect()
-        self.assertEqual(len(set(received)), 200)
-        self.assertEqual(len(received), 200)
+        sub.wait_for(200, 20)
+        time.sleep(0.3)  # room for duplicates to show up
+        sub.close()
+        self.assertEqual(len(set(sub.got)), 200)
+        self.assertEqual(len(sub.got), 200)
 
     def test_unsubscribe_removes_every_filter(self):
-        c = paho_client("unsub-all")
-        got = []
-        c.on_message = lambda cl, u, m: got.append(m.topic)
-        c.connect("127.0.0.1", self.broker.port)
-        c.loop_start()
-        c.subscribe([("u/a", 1), ("u/b", 1)])
-        time.sleep(0.3)
-        r, mid = c.unsubscribe(["u/a", "u/b"])
-        time.sleep(0.3)
+        c = Listener("unsub-all", [("u/a", 1), ("u/b", 1), ("u/kept", 1)], port=self.broker.port,
+                     record=lambda m: m.topic)
+        c.unsubscribe(["u/a", "u/b"])
         pub(self.broker.port, "u/a", "x", 1)
         pub(self.broker.port, "u/b", "x", 1)
-        time.sleep(0.5)
-        c.loop_stop()
-        c.disconnect()
-        self.assertEqual(got, [])
+        # The publications above were routed before this one reaches the client.
+        pub(self.broker.port, "u/kept", "x", 1)
+        c.wait_for(1)
+        time.sleep(0.2)
+        c.close()
+        self.assertEqual(c.got, ["u/kept"])
 
     def test_keep_alive_pings_keep_a_client(self):
-        got = []
-        c = paho_client("ka-sub")
-        c.on_message = lambda cl, u, m: got.append(m.payload)
-        c.connect("127.0.0.1", self.broker.port, keepalive=1)
-        c.loop_start()
-        c.subscribe("ka/t", 1)
+        c = Listener("ka-sub", [("ka/t", 1)], port=self.broker.port, keepalive=1)
         time.sleep(4)  # well past 1.5 keep-alives: only the pings keep it
         pub(self.broker.port, "ka/t", "still-here", 1)
-        time.sleep(0.5)
-        c.loop_stop()
-        c.disconnect()
-        self.assertEqual(got, [b"still-here"])
+        c.wait_for(1)
+        c.close()
+        self.assertEqual(c.got, [b"still-here"])
 
     def test_silent_client_is_closed_and_keep_alive_zero_is_not(self):
         s = socket.create_connection(("127.0.0.1", self.broker.port))
@@ -235,24 +238,16 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(read_exact(new, 2), b"\xd0\x00")
         old.close()
         new.close()
-        time.sleep(0.3)
-        rows = self.broker.sql("select mqtt_status from mqtt_client where client_name='twin'")
-        self.assertEqual(rows, [["0"]])
+        status = lambda: self.broker.sql("select mqtt_status from mqtt_client where client_name='twin'")
+        harness.wait_for(lambda: status() == [["0"]])
+        self.assertEqual(status(), [["0"]])
 
     def test_paho_over_websocket(self):
-        got = []
-        done = threading.Event()
-        c = paho_client("ws-client", transport="websockets")
-        c.on_message = lambda cl, u, m: (got.append(m.payload), done.set())
-        c.connect("127.0.0.1", self.broker.ws_port)
-        c.loop_start()
-        c.subscribe("ws/t", 1)
-        time.sleep(0.5)
+        c = Listener("ws-client", [("ws/t", 1)], transport="websockets", port=self.broker.ws_port)
         pub(self.broker.port, "ws/t", "over-ws", 1)
-        done.wait(10)
-        c.loop_stop()
-        c.disconnect()
-        self.assertEqual(got, [b"over-ws"])
+        c.wait_for(1)
+        c.close()
+        self.assertEqual(c.got, [b"over-ws"])
 
     def test_connect_split_across_websocket_frames(self):
         import websockets

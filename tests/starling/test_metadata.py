@@ -10,17 +10,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from harness import wait_for  # noqa: E402
 from test_delivery import paho_client, pub  # noqa: E402
-
-
-def wait_for(fn, timeout=10):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = fn()
-        if value:
-            return value
-        time.sleep(0.05)
-    return fn()
 
 
 class MetadataTest(unittest.TestCase):

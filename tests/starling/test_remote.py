@@ -3,13 +3,12 @@ forwarded publications arrive, and commands from the remote topic reach the
 persistence command entry."""
 import os
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
-from test_delivery import paho_client, pub  # noqa: E402
+from test_delivery import Listener, pub  # noqa: E402
 
 
 class RemoteLinkTest(unittest.TestCase):
@@ -21,21 +20,14 @@ class RemoteLinkTest(unittest.TestCase):
                    "SYS_BROKER_USER u\nSYS_BROKER_PASSWORD p\nLOCAL_USER ADMIN\nLOCAL_PASSWORD TRUVE\n"
                    "SYS_BROKER_FORWARD yes\n")
             local = harness.Broker(persistence=True, websocket=False, starling_cfg=cfg)
-            got = []
-            arrived = threading.Event()
-            c = paho_client("remote-watcher")
-            c.on_message = lambda cl, u, m: (got.append((m.topic, m.payload)), arrived.set())
-            c.connect("127.0.0.1", remote.port)
-            c.loop_start()
-            c.subscribe("fwd/#", 1)
-            time.sleep(0.3)
+            c = Listener("remote-watcher", [("fwd/#", 1)], port=remote.port, record=lambda m: (m.topic, m.payload))
+            # The link may not be up yet: publish until one arrives.
             deadline = time.time() + 20
-            while not arrived.is_set() and time.time() < deadline:
+            while not c.got and time.time() < deadline:
                 pub(local.port, "fwd/a", "to-remote", 1)
-                arrived.wait(1)
-            c.loop_stop()
-            c.disconnect()
-            self.assertIn(("fwd/a", b"to-remote"), got, local.log())
+                c.wait_for(1, 1)
+            c.close()
+            self.assertIn(("fwd/a", b"to-remote"), c.got, local.log())
             # A command published on the remote topic registers its topic locally.
             deadline = time.time() + 20
             rows = []

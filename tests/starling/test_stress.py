@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
-from test_delivery import paho_client  # noqa: E402
+from test_delivery import Listener, paho_client  # noqa: E402
 
 WORKERS = 16
 ROUNDS = 6
@@ -47,17 +47,10 @@ class StressTest(unittest.TestCase):
                 t.join(max(0, deadline - time.time()))
             self.assertFalse(any(t.is_alive() for t in threads), "clients hung: broker deadlocked?\n" + broker.log())
             # Still serving afterwards.
-            probe = paho_client("probe")
-            got = threading.Event()
-            probe.on_message = lambda cl, u, m: got.set()
-            probe.connect("127.0.0.1", broker.port)
-            probe.loop_start()
-            probe.subscribe("probe/t", 1)
-            time.sleep(0.3)
-            probe.publish("probe/t", "alive", qos=1)
-            self.assertTrue(got.wait(10), broker.log())
-            probe.loop_stop()
-            probe.disconnect()
+            probe = Listener("probe", [("probe/t", 1)], port=broker.port)
+            probe.client.publish("probe/t", "alive", qos=1)
+            self.assertTrue(probe.wait_for(1), broker.log())
+            probe.close()
             self.assertEqual(errors, [])
         finally:
             code, log = broker.close()
