@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <strings.h>
@@ -124,17 +125,29 @@ int Process::wait(int timeoutMs) {
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
+// Ports the kernel hands out for bind(0) and outgoing connections come from
+// the ephemeral range: a port picked from it can be taken again by a test
+// running alongside before the server binds it, so pick below that range.
 int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  close(fd);
-  return ntohs(addr.sin_port);
+  int low = 32768;
+  if (std::FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(range, "%d", &low) != 1) low = 32768;
+    std::fclose(range);
+  }
+  const int first = low > 12000 ? 10000 : 61000;
+  const int last = low > 12000 ? low - 1 : 65000;
+  static std::mt19937 pick{std::random_device{}()};
+  for (;;) {
+    const int port = std::uniform_int_distribution<int>(first, last)(pick);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(port));
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    if (bound) return port;
+  }
 }
 
 bool waitForText(const std::string& path, const std::string& text, int timeoutMs) {

@@ -2,6 +2,7 @@
 built tree, for the broker's integration tests."""
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -39,10 +40,27 @@ def wait_for(fn, timeout=10):
     return fn()
 
 
+def _ports_outside_ephemeral_range():
+    # Ports the kernel hands out for bind(0) and outgoing connections come from
+    # this range: a port picked from it can be taken again before heron binds it.
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    return (10000, low - 1) if low > 12000 else (61000, 65000)
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    first, last = _ports_outside_ephemeral_range()
+    while True:
+        port = random.randint(first, last)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
 
 
 def wait_port(port, timeout=30.0):
