@@ -418,11 +418,12 @@ class FakeHost {
 // answer lands a moment after its call).
 HttpReply configWhen(int port, const std::string& part) {
   HttpReply reply;
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  do {
     reply = httpCall(port, "GET", "/echo/config");
     if (contains(reply.body, part)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  } while (std::chrono::steady_clock::now() < deadline);
   return reply;
 }
 
