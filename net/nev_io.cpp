@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "nev_codec.h"
 #include "nev_log.h"
@@ -136,6 +138,56 @@ nev_connection *udp_target(nev_connection *listener, const sockaddr_in *from) {
   return c;
 }
 
+
+// Reads from the socket (or the TLS layer) without touching recv_buf.
+long receive_tcp(nev_connection *conn, void *place, size_t size) {
+  long n;
+  if (!(conn->flags & NEV_CONN_TLS)) {
+    n = conn->iface->ops->recv_tcp(conn, place, size);
+    NEV_LOG(4, ("%p <- %d bytes", static_cast<void *>(conn), static_cast<int>(n)));
+  } else if (conn->flags & NEV_CONN_TLS_READY) {
+    n = settle_tls_result(conn, nev_tls_read(conn, place, size));
+    NEV_LOG(4, ("%p <- %d bytes (SSL)", static_cast<void *>(conn), static_cast<int>(n)));
+    if (n > 0) conn->flags &= ~NEV_CONN_TLS_WANT_READ;
+  } else {
+    nev_tls_handshake_step(conn);
+    n = 0;
+  }
+  return n;
+}
+
+// Bytes just added to recv_buf: the time stamp, the trace and NEV_EVENT_RECV.
+void deliver_received(nev_connection *conn, const void *bytes, long n) {
+  conn->last_io_time = static_cast<int64_t>(nev_now());
+  hexdump_traffic(conn, bytes, n, NEV_EVENT_RECV);
+  int count = static_cast<int>(n);
+  nev_dispatch_event(conn, nullptr, NEV_EVENT_RECV, &count);
+}
+
+// The calling thread's area for first reads; NULL when memory runs out.
+char *read_scratch() {
+  thread_local std::unique_ptr<char[]> scratch;
+  if (!scratch) scratch.reset(new (std::nothrow) char[READ_STEP_MIN]);
+  return scratch.get();
+}
+
+// A TCP read into the scratch area; what arrived is appended to recv_buf
+// before anyone sees it. Bytes taken from the socket that cannot be kept end
+// the connection, as a failed read does, so none go missing unnoticed.
+long read_tcp_copied(nev_connection *conn, char *scratch, size_t size) {
+  long n = receive_tcp(conn, scratch, size);
+  if (n > 0 && nev_buffer_append(&conn->recv_buf, scratch, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+    NEV_LOG(0, ("%p no memory for %ld received bytes, closing", static_cast<void *>(conn), n));
+    n = -1;
+  }
+  if (n > 0) {
+    deliver_received(conn, scratch, n);
+  } else if (n < 0) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
+  nev_buffer_trim(&conn->recv_buf);
+  return n;
+}
 }  // namespace
 
 void nev_null_handler(nev_connection *, int, void *, nev_unlock_fn) {}
@@ -451,16 +503,35 @@ int nev_read_available(nev_connection *conn) {
     if (room == 0) return -2;
     char *place;
     size_t offered;
+    bool in_place = true;
     {
       nev_buffer *buf = &conn->recv_buf;
       nev_mutex_guard guard(buf->mutex);
-      if (buf->len + room > buf->size) nev_buffer_resize(buf, buf->len + room, 1);
-      offered = std::min(buf->size - buf->len, room);
-      place = buf->data + buf->len;
+      if (buf->len + room > buf->size) {
+        // A small request would otherwise cost a large allocation and a trim
+        // on every read: the first read of a round that finds too little room
+        // goes to the thread's scratch area, and only what arrived is kept.
+        char *scratch = (conn->flags & NEV_CONN_UDP) || step != first_read_step(conn) ? nullptr : read_scratch();
+        if (scratch != nullptr) {
+          in_place = false;
+          place = scratch;
+          offered = std::min(room, READ_STEP_MIN);
+        } else {
+          nev_buffer_resize(buf, buf->len + room, 1);
+        }
+      }
+      if (in_place) {
+        offered = std::min(buf->size - buf->len, room);
+        place = buf->data + buf->len;
+      }
     }
     if (offered == 0) return 0;  // no memory for more: try again next round
-    last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered)
-                                        : nev_read_tcp(conn, place, offered);
+    if (!in_place) {
+      last = read_tcp_copied(conn, place, offered);
+    } else {
+      last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered)
+                                          : nev_read_tcp(conn, place, offered);
+    }
     if (last <= 0 || (conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_UDP))) break;
     if (short_read_drains && static_cast<size_t>(last) < offered) break;
     if (static_cast<size_t>(last) >= offered) step = std::min(step * 2, READ_STEP_MAX);
@@ -471,28 +542,16 @@ int nev_read_available(nev_connection *conn) {
 int nev_read_when_readable(nev_connection *conn) { return nev_read_available(conn); }
 
 long nev_read_tcp(nev_connection *conn, void *place, size_t size) {
-  long n;
-  if (!(conn->flags & NEV_CONN_TLS)) {
-    n = conn->iface->ops->recv_tcp(conn, place, size);
-    NEV_LOG(4, ("%p <- %d bytes", static_cast<void *>(conn), static_cast<int>(n)));
-  } else if (conn->flags & NEV_CONN_TLS_READY) {
-    n = settle_tls_result(conn, nev_tls_read(conn, place, size));
-    NEV_LOG(4, ("%p <- %d bytes (SSL)", static_cast<void *>(conn), static_cast<int>(n)));
-    if (n > 0) conn->flags &= ~NEV_CONN_TLS_WANT_READ;
-  } else {
-    nev_tls_handshake_step(conn);
-    n = 0;
-  }
+  long n = receive_tcp(conn, place, size);
   if (n > 0) {
     {
       nev_mutex_guard guard(conn->recv_buf.mutex);
       conn->recv_buf.len += static_cast<size_t>(n);
     }
-    conn->last_io_time = static_cast<int64_t>(nev_now());
-    hexdump_traffic(conn, place, n, NEV_EVENT_RECV);
+    // The room offered may be far larger than what came: give it back before
+    // the handler runs.
     nev_buffer_trim(&conn->recv_buf);
-    int count = static_cast<int>(n);
-    nev_dispatch_event(conn, nullptr, NEV_EVENT_RECV, &count);
+    deliver_received(conn, place, n);
   } else if (n < 0) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
   }

@@ -29,8 +29,10 @@ bool is_delimiter(char c, const char *delimiters) {
   return c != '\0' && strchr(delimiters, c) != NULL;
 }
 
+// ASCII only: a locale's table lookup per byte is both slower and wrong for
+// protocol texts.
 char lower(char c) {
-  return static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
@@ -144,7 +146,7 @@ const char *nev_bounded_strstr(const char *text, const char *needle, size_t n) {
 }
 
 int nev_tolower_byte(const char *p) {
-  return tolower(static_cast<unsigned char>(*p));
+  return static_cast<unsigned char>(lower(*p));
 }
 
 int nev_ncasecmp(const char *a, const char *b, size_t n) {

@@ -46,6 +46,8 @@ size_t nev_bounded_strlen(const char *text, size_t n);
 // First place within the first n bytes of text where needle occurs whole, or
 // NULL.
 const char *nev_bounded_strstr(const char *text, const char *needle, size_t n);
+// The byte lower-cased when it is an ASCII capital letter, else as it is
+// (protocol texts compare without case in ASCII only, whatever the locale).
 int nev_tolower_byte(const char *p);
 // Compares at most n characters lower-cased, stopping after a NUL in a;
 // returns the difference of the first unequal lower-cased characters, else 0.
