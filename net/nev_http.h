@@ -137,6 +137,7 @@ struct nev_http_file_state {
   int keep_alive = 0;     // 1: the connection stays open after the transfer
   int kind = 0;           // 0 none, 1 sending a file
   int reusable = 0;       // 1: a completed transfer parks fd in the reuse slot
+  int corked = 0;         // 1: TCP_CORK holds the head until the body follows
 };
 
 // The last regular file a connection served, kept open: a keep-alive client
@@ -151,7 +152,17 @@ struct nev_http_reuse_slot {
   dev_t dev = 0;
   ino_t ino = 0;
   struct timespec ctime {};
+  // The whole content of a file of at most NEV_HTTP_KEPT_BODY_MAX bytes, kept
+  // with the parked descriptor when the file's status had not changed for a
+  // while before it was read: a later change then has a newer status-change
+  // time, which drops the bytes with the descriptor. A request the bytes can
+  // answer costs the stat alone.
+  std::string body;
+  bool has_body = false;
 };
+
+// Largest file whose content a connection keeps in its reuse slot.
+constexpr size_t NEV_HTTP_KEPT_BODY_MAX = 8 * 1024;
 
 struct nev_http_endpoint {
   std::string pattern;

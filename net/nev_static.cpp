@@ -4,11 +4,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -79,6 +83,7 @@ struct opened_file {
   unique_fd fd;
   struct stat st {};
   bool exists = false;
+  bool reused = false;  // the descriptor came from the reuse slot, whose identity it still has
   int open_error = 0;
   const char *path = nullptr;  // the caller's text, valid for the request
 };
@@ -86,6 +91,11 @@ struct opened_file {
 bool same_file(const nev_http_reuse_slot &slot, const struct stat &st) {
   return S_ISREG(st.st_mode) && st.st_dev == slot.dev && st.st_ino == slot.ino &&
          st.st_ctim.tv_sec == slot.ctime.tv_sec && st.st_ctim.tv_nsec == slot.ctime.tv_nsec;
+}
+
+void forget_body(nev_http_reuse_slot &slot) {
+  slot.body = std::string();
+  slot.has_body = false;
 }
 
 // The descriptor parked for this path when the path still names that file
@@ -96,6 +106,7 @@ int take_parked(nev_http_proto_data *pd, const char *path, struct stat &st) {
   pd->reuse.fd = -1;
   if (nev_file_stat(path, &st) == 0 && same_file(pd->reuse, st)) return fd;
   ::close(fd);
+  forget_body(pd->reuse);
   return -1;
 }
 
@@ -105,6 +116,7 @@ void remember_file(nev_http_proto_data *pd, const char *path, const struct stat 
   nev_http_reuse_slot &slot = pd->reuse;
   if (slot.fd >= 0) ::close(slot.fd);
   slot.fd = -1;
+  forget_body(slot);
   slot.path = path;
   slot.dev = st.st_dev;
   slot.ino = st.st_ino;
@@ -114,9 +126,11 @@ void remember_file(nev_http_proto_data *pd, const char *path, const struct stat 
   pd->file.reusable = 0;
 }
 
-void park_file(nev_http_proto_data *pd, opened_file &file) {
+// With keep_body a descriptor taken from the slot goes back under the same
+// identity, so the body kept with it stays.
+void park_file(nev_http_proto_data *pd, opened_file &file, bool keep_body = false) {
   if (pd == nullptr || file.path == nullptr || file.fd.get() < 0 || !S_ISREG(file.st.st_mode)) return;
-  remember_file(pd, file.path, file.st);
+  if (!(keep_body && file.reused)) remember_file(pd, file.path, file.st);
   pd->reuse.fd = file.fd.release();
 }
 
@@ -127,6 +141,7 @@ opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
   if (parked >= 0) {
     f.fd = unique_fd(parked);
     f.exists = true;
+    f.reused = true;
     return f;
   }
   f.fd = unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
@@ -398,6 +413,76 @@ const char *date_text(time_t t, date_cache &cache) {
   return cache.text;
 }
 
+void append_format(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void append_format(std::string &out, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  const int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n > 0 && size_t(n) < sizeof small) {
+    out.append(small, size_t(n));
+  } else if (n > 0) {
+    const size_t at = out.size();
+    out.resize(at + size_t(n) + 1);
+    std::vsnprintf(out.data() + at, size_t(n) + 1, format, ap);
+    out.resize(at + size_t(n));
+  }
+  va_end(ap);
+}
+
+// A file whose status changed at least this long before it was read cannot
+// have changed since without a newer status-change time: the kernel stamps a
+// change with the (coarse) time it happens, which lags real time by a clock
+// tick at most.
+constexpr time_t kSettledSeconds = 2;
+
+bool settled(const struct stat &st, const struct timespec &read_at) {
+  return st.st_ctim.tv_sec + kSettledSeconds <= read_at.tv_sec;
+}
+
+// A small file's whole body goes out with its head in one append, from the
+// bytes kept in the reuse slot when that slot still stands for the file (the
+// stat of take_parked proved it), else read now in one pread. The bytes are
+// kept for the next request only when the file was settled: a change after
+// the read then shows in the status-change time and drops them. Returns false
+// when the caller must send the body as a transfer (large file, or one whose
+// size no longer matches its status).
+bool send_small_body(nev_connection *c, nev_http_proto_data *pd, opened_file &file, const std::string &head,
+                     const nev_http_range &range, const struct timespec &now) {
+  const struct stat &st = file.st;
+  if (st.st_size > static_cast<off_t>(NEV_HTTP_KEPT_BODY_MAX)) return false;
+  nev_http_reuse_slot &slot = pd->reuse;
+  const bool kept = file.reused && slot.has_body && slot.body.size() == size_t(st.st_size);
+  std::string fresh;
+  if (!kept) {
+    fresh.resize(size_t(st.st_size));
+    ssize_t got;
+    do {
+      got = pread(file.fd.get(), fresh.data(), fresh.size(), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got != st.st_size) return false;
+  }
+  const std::string &body = kept ? slot.body : fresh;
+  {
+    nev_mutex_guard guard(c->send_buf.mutex);
+    nev_enqueue(c, head.data(), head.size());
+    nev_enqueue(c, body.data() + range.first, size_t(range.length));
+  }
+  if (kept) {
+    park_file(pd, file, true);
+    return true;
+  }
+  park_file(pd, file, false);
+  if (slot.fd >= 0 && settled(st, now)) {
+    slot.body = std::move(fresh);
+    slot.has_body = true;
+  }
+  return true;
+}
+
 void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file &file, nev_slice mime,
                       nev_slice encoding, nev_slice extra_headers) {
   const std::string extra(extra_headers.p ? extra_headers.p : "", extra_headers.len);
@@ -416,7 +501,9 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
   const bool keep_alive = wants_keep_alive(view);
 
   char etag[64];
-  const char *date = date_text(time(nullptr), current_date);
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const char *date = date_text(now.tv_sec, current_date);
   const char *modified = date_text(st.st_mtime, last_modified);
   nev_http_etag(etag, sizeof etag, st);
   char range_line[128] = "";
@@ -427,30 +514,30 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
                   static_cast<long long>(range.first), static_cast<long long>(range.first + range.length - 1),
                   static_cast<long long>(st.st_size));
   }
-  char head[1024];
-  std::snprintf(head, sizeof head,
+  std::string reply;
+  reply.reserve(320 + extra.size() + mime.len + encoding.len);
+  append_format(reply, "HTTP/1.1 %d %s\r\n", range.status, nev_http_status_text(range.status));
+  if (!extra.empty()) reply.append(extra).append("\r\n");
+  append_format(reply,
                 "Date: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\nContent-Type: %.*s\r\nConnection: %s\r\n"
                 "Content-Length: %lld\r\n%sEtag: %s\r\n",
                 date, modified, int(mime.len), mime.p, keep_alive ? "keep-alive" : "close",
                 static_cast<long long>(range.length), range_line, etag);
-  std::string reply;
-  {
-    char line[64];
-    std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", range.status, nev_http_status_text(range.status));
-    reply = line;
-  }
-  if (!extra.empty()) reply += extra + "\r\n";
-  reply += head;
-  if (encoding.len) reply += "Content-Encoding: " + std::string(encoding.p, encoding.len) + "\r\n";
+  if (encoding.len) reply.append("Content-Encoding: ").append(encoding.p, encoding.len).append("\r\n");
   reply += "\r\n";
 
   const bool no_body = pd->head_method || range.length == 0;
-  nev_enqueue(c, reply.data(), reply.size());
   if (no_body) {
+    nev_enqueue(c, reply.data(), reply.size());
     if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
-    park_file(pd, file);
+    park_file(pd, file, true);
     return;
   }
+  if (send_small_body(c, pd, file, reply, range, now)) {
+    if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+    return;
+  }
+  nev_enqueue(c, reply.data(), reply.size());
   end_transfer(pd, false);
   remember_file(pd, file.path, st);
   pd->file.reusable = 1;
@@ -484,6 +571,14 @@ size_t direct_piece(int64_t offset, size_t room, size_t left) {
   const size_t start_in_page = size_t(offset) % kPage;
   const size_t aligned = (start_in_page + room) / kPage * kPage;
   return aligned > start_in_page ? aligned - start_in_page : kPage - start_in_page;
+}
+
+// Corked, the socket sends only full segments until uncorked, which pushes
+// the rest at once.
+void set_cork(nev_connection *c, nev_http_file_state &file, bool on) {
+  int value = on ? 1 : 0;
+  setsockopt(c->sock, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+  file.corked = on ? 1 : 0;
 }
 
 enum class step_result { progressed, blocked, failed };
@@ -530,7 +625,12 @@ int nev_http_transfer_step(nev_connection *c) {
     // the engine then waits for the socket to drain and reports it, and the
     // next step goes on directly.
     const size_t target = direct ? kDirectWaker : kFillTarget;
-    if (!failed && left > 0 && queued < kRefillBelow && queued < target) {
+    // A large body behind the head it has just been queued with: the head
+    // leaves alone and the body follows with sendfile, corked together so
+    // the head does not travel as a segment of its own.
+    const bool head_first = direct && file.done == 0 && queued > 0 && left > target - std::min(queued, target);
+    if (head_first && !file.corked) set_cork(c, file, true);
+    if (!failed && !head_first && left > 0 && queued < kRefillBelow && queued < target) {
       const size_t want = direct ? direct_piece(file.offset, target - queued, left) : std::min(target - queued, left);
       if (nev_buffer_append(&c->send_buf, nullptr, want) != want) return 0;  // no memory now; next event retries
       char *place = c->send_buf.data + queued;
@@ -550,6 +650,7 @@ int nev_http_transfer_step(nev_connection *c) {
     // ends instead of hanging.
     NEV_LOG(3, ("%p file transfer ended after %lld of %lld bytes, closing", static_cast<void *>(c),
                 static_cast<long long>(file.done), static_cast<long long>(file.length)));
+    if (file.corked) set_cork(c, file, false);
     end_transfer(pd, false);
     c->flags |= NEV_CONN_CLOSE_NOW;
     return 0;
@@ -559,6 +660,7 @@ int nev_http_transfer_step(nev_connection *c) {
   if (file.done < file.length) return 0;
   NEV_LOG(4, ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
   if (!file.keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+  if (file.corked) set_cork(c, file, false);
   end_transfer(pd, true);
   return 1;
 }

@@ -524,6 +524,39 @@ TEST_F(HttpServe, RepeatedRequestsOnOneConnectionSeeEveryChangeOfTheFile) {
   fs::remove(file);
 }
 
+// A small file whose status has not changed for a while is answered from
+// bytes the connection keeps; a change in place that keeps the size, and a
+// byte range of it, must still show the file as it is now.
+TEST_F(HttpServe, KeptBytesOfAnUnchangedSmallFileGiveWayToAChangeInPlace) {
+  const fs::path file = fs::path(*root_) / "settled.txt";
+  write_file(file, "settled one");
+  // Older than the time after which the bytes are kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+  raw_client c(server_->port());
+  auto ask = [&c](const std::string &request) {
+    c.send(request);
+    std::string stream;
+    response r;
+    bool whole = false;
+    for (int tries = 0; !whole && tries < 60 && !c.closed(); ++tries) {
+      stream += c.read(SIZE_MAX, 50);
+      whole = take_response(stream, r);
+    }
+    EXPECT_TRUE(whole) << stream;
+    return r;
+  };
+  const std::string get = "GET /settled.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string tail = "GET /settled.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=8-\r\n\r\n";
+  EXPECT_EQ(ask(get).body, "settled one");
+  EXPECT_EQ(ask(get).body, "settled one");
+  EXPECT_EQ(ask(tail).body, "one");
+  write_file(file, "settled two");
+  EXPECT_EQ(ask(tail).body, "two");
+  EXPECT_EQ(ask(get).body, "settled two");
+  EXPECT_FALSE(c.closed());
+  fs::remove(file);
+}
+
 // ---- WebSocket ----
 
 std::string ws_handshake(raw_client &c) {
