@@ -443,14 +443,15 @@ bool settled(const struct stat &st, const struct timespec &read_at) {
   return st.st_ctim.tv_sec + kSettledSeconds <= read_at.tv_sec;
 }
 
-// A small file's whole body goes out with its head in one append, from the
-// bytes kept in the reuse slot when that slot still stands for the file (the
-// stat of take_parked proved it), else read now in one pread. The bytes are
+// A small file's whole body is appended to its head and both are queued at
+// once. The body comes from the bytes kept in the reuse slot when that slot
+// still stands for the file (the stat of take_parked proved it), else from one
+// pread now. The bytes are
 // kept for the next request only when the file was settled: a change after
 // the read then shows in the status-change time and drops them. Returns false
 // when the caller must send the body as a transfer (large file, or one whose
 // size no longer matches its status).
-bool send_small_body(nev_connection *c, nev_http_proto_data *pd, opened_file &file, const std::string &head,
+bool send_small_body(nev_connection *c, nev_http_proto_data *pd, opened_file &file, std::string &head,
                      const nev_http_range &range, const struct timespec &now) {
   const struct stat &st = file.st;
   if (st.st_size > static_cast<off_t>(NEV_HTTP_KEPT_BODY_MAX)) return false;
@@ -466,11 +467,8 @@ bool send_small_body(nev_connection *c, nev_http_proto_data *pd, opened_file &fi
     if (got != st.st_size) return false;
   }
   const std::string &body = kept ? slot.body : fresh;
-  {
-    nev_mutex_guard guard(c->send_buf.mutex);
-    nev_enqueue(c, head.data(), head.size());
-    nev_enqueue(c, body.data() + range.first, size_t(range.length));
-  }
+  head.append(body, size_t(range.first), size_t(range.length));
+  nev_enqueue(c, head.data(), head.size());
   if (kept) {
     park_file(pd, file, true);
     return true;
@@ -515,13 +513,15 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
                   static_cast<long long>(st.st_size));
   }
   std::string reply;
-  reply.reserve(320 + extra.size() + mime.len + encoding.len);
-  append_format(reply, "HTTP/1.1 %d %s\r\n", range.status, nev_http_status_text(range.status));
-  if (!extra.empty()) reply.append(extra).append("\r\n");
+  // Room for a small body too, which may be sent in the same piece.
+  reply.reserve(320 + extra.size() + mime.len + encoding.len +
+                (st.st_size <= static_cast<off_t>(NEV_HTTP_KEPT_BODY_MAX) ? size_t(st.st_size) : 0));
   append_format(reply,
+                "HTTP/1.1 %d %s\r\n%s%s"
                 "Date: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\nContent-Type: %.*s\r\nConnection: %s\r\n"
                 "Content-Length: %lld\r\n%sEtag: %s\r\n",
-                date, modified, int(mime.len), mime.p, keep_alive ? "keep-alive" : "close",
+                range.status, nev_http_status_text(range.status), extra.c_str(), extra.empty() ? "" : "\r\n", date,
+                modified, int(mime.len), mime.p, keep_alive ? "keep-alive" : "close",
                 static_cast<long long>(range.length), range_line, etag);
   if (encoding.len) reply.append("Content-Encoding: ").append(encoding.p, encoding.len).append("\r\n");
   reply += "\r\n";

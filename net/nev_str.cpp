@@ -197,6 +197,18 @@ const char *nev_next_list_entry(const char *list, nev_slice *key, nev_slice *val
 
 namespace {
 
+// A pattern rest made of plain characters and a final '$' (no wildcard,
+// alternative or other '$'); *literal gets the count before the '$'.
+bool is_anchored_literal(nev_slice rest, size_t *literal) {
+  if (rest.len == 0 || rest.p[rest.len - 1] != '$') return false;
+  for (size_t i = 0; i + 1 < rest.len; i++) {
+    const char c = rest.p[i];
+    if (c == '*' || c == '?' || c == '$' || c == '|' || c == ',') return false;
+  }
+  *literal = rest.len - 1;
+  return true;
+}
+
 // A wildcard at pattern[at] (the text is matched up to `at` already): take the
 // longest run it may cover, then give characters back until the rest of the
 // pattern matches what follows.
@@ -211,6 +223,19 @@ size_t match_wildcard(nev_slice pattern, nev_slice text, size_t at) {
   }
   if (next == pattern.len || (next == pattern.len - 1 && pattern.p[next] == '$')) return at + run;
   nev_slice rest{pattern.p + next, pattern.len - next};
+  size_t literal = 0;
+  if (is_anchored_literal(rest, &literal) && memchr(text.p + at, '$', text.len - at) == NULL) {
+    // Only the end of the text can match a literal anchored there (a '$' in
+    // the text would match the anchor as a plain character, hence the walk
+    // then), so the walk over every place the wildcard could stop comes down
+    // to one compare.
+    const size_t left = text.len - at;
+    if (left < literal || left - literal > run) return 0;
+    const char *tail = text.p + text.len - literal;
+    for (size_t i = 0; i < literal; i++)
+      if (lower(rest.p[i]) != lower(tail[i])) return 0;
+    return text.len;
+  }
   for (size_t taken = run + 1; taken-- > 0;) {
     nev_slice after{text.p + at + taken, text.len - at - taken};
     size_t r = nev_match_prefix_slice(rest, after);
