@@ -10,6 +10,8 @@
 #include "nev_str.h"
 
 std::atomic<int> nev_log_level{0};
+// Read without the mutex on every message that the level alone turns away.
+std::atomic<bool> nev_log_filter_set{false};
 
 namespace {
 
@@ -20,8 +22,6 @@ std::atomic<FILE *> log_stream{nullptr};
 // The filter is replaced while other threads may be reading it.
 std::mutex filter_mutex;
 std::string filter_text;
-// Read without the mutex on every message that the level alone turns away.
-std::atomic<bool> filter_set{false};
 
 FILE *current_stream() {
   FILE *stream = log_stream.load();
@@ -63,7 +63,7 @@ struct source_label {
 // The level a filter entry gives this source, or -2 when no entry names it.
 int filtered_level(const source_label &label) {
   std::lock_guard<std::mutex> lock(filter_mutex);
-  if (!filter_set.load()) return -2;
+  if (!nev_log_filter_set.load()) return -2;
   nev_slice list = nev_slice{filter_text.data(), filter_text.size()};
   nev_slice key, value;
   while ((list = nev_next_list_entry_slice(list, &key, &value)).p != NULL) {
@@ -74,7 +74,7 @@ int filtered_level(const source_label &label) {
 }
 
 bool filter_present() {
-  return filter_set.load();
+  return nev_log_filter_set.load();
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ void nev_log_set_file(FILE *stream) {
 void nev_log_set_filter(const char *filter) try {
   std::lock_guard<std::mutex> lock(filter_mutex);
   filter_text = filter != nullptr ? filter : "";
-  filter_set.store(filter != nullptr);
+  nev_log_filter_set.store(filter != nullptr);
 } catch (const std::bad_alloc &) {
   // Keep the previous filter: the log is a diagnostic aid, not worth a crash.
 }
