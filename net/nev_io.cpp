@@ -138,7 +138,6 @@ nev_connection *udp_target(nev_connection *listener, const sockaddr_in *from) {
   return c;
 }
 
-
 // Reads from the socket (or the TLS layer) without touching recv_buf.
 long receive_tcp(nev_connection *conn, void *place, size_t size) {
   long n;
@@ -156,10 +155,13 @@ long receive_tcp(nev_connection *conn, void *place, size_t size) {
   return n;
 }
 
-// Bytes just added to recv_buf: the time stamp, the trace and NEV_EVENT_RECV.
-void deliver_received(nev_connection *conn, const void *bytes, long n) {
+// Bytes just added to recv_buf: the time stamp and the trace.
+void note_received(nev_connection *conn, const void *bytes, long n) {
   conn->last_io_time = static_cast<int64_t>(nev_now());
   hexdump_traffic(conn, bytes, n, NEV_EVENT_RECV);
+}
+
+void raise_received(nev_connection *conn, long n) {
   int count = static_cast<int>(n);
   nev_dispatch_event(conn, nullptr, NEV_EVENT_RECV, &count);
 }
@@ -181,13 +183,15 @@ long read_tcp_copied(nev_connection *conn, char *scratch, size_t size) {
     n = -1;
   }
   if (n > 0) {
-    deliver_received(conn, scratch, n);
+    note_received(conn, scratch, n);
+    raise_received(conn, n);
   } else if (n < 0) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
   }
   nev_buffer_trim(&conn->recv_buf);
   return n;
 }
+
 }  // namespace
 
 void nev_null_handler(nev_connection *, int, void *, nev_unlock_fn) {}
@@ -548,10 +552,11 @@ long nev_read_tcp(nev_connection *conn, void *place, size_t size) {
       nev_mutex_guard guard(conn->recv_buf.mutex);
       conn->recv_buf.len += static_cast<size_t>(n);
     }
+    note_received(conn, place, n);
     // The room offered may be far larger than what came: give it back before
-    // the handler runs.
+    // the handler runs (place is not valid after this).
     nev_buffer_trim(&conn->recv_buf);
-    deliver_received(conn, place, n);
+    raise_received(conn, n);
   } else if (n < 0) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
   }

@@ -182,6 +182,22 @@ void end_transfer(nev_http_proto_data *pd, bool completed) {
   file = nev_http_file_state{};
 }
 
+// Corked, the socket sends only full segments until uncorked, which pushes
+// the rest at once.
+void set_cork(nev_connection *c, nev_http_file_state &file, bool on) {
+  int value = on ? 1 : 0;
+  setsockopt(c->sock, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+  file.corked = on ? 1 : 0;
+}
+
+// A reply that starts while another file is still being sent (a handler
+// sending a second file) ends that transfer, which must not leave the socket
+// corked.
+void abandon_transfer(nev_connection *c, nev_http_proto_data *pd) {
+  if (pd->file.corked) set_cork(c, pd->file, false);
+  end_transfer(pd, false);
+}
+
 // A redirect to the directory with its trailing "/"; the connection stays open.
 void redirect_to_directory(nev_connection *c, const nev_http_view *view) {
   std::string reply = "HTTP/1.1 301 Moved\r\nLocation: ";
@@ -446,11 +462,10 @@ bool settled(const struct stat &st, const struct timespec &read_at) {
 // A small file's whole body is appended to its head and both are queued at
 // once. The body comes from the bytes kept in the reuse slot when that slot
 // still stands for the file (the stat of take_parked proved it), else from one
-// pread now. The bytes are
-// kept for the next request only when the file was settled: a change after
-// the read then shows in the status-change time and drops them. Returns false
-// when the caller must send the body as a transfer (large file, or one whose
-// size no longer matches its status).
+// pread now. The bytes are kept for the next request only when the file was
+// settled: a change after the read then shows in the status-change time and
+// drops them. Returns false when the caller must send the body as a transfer
+// (large file, or one whose size no longer matches its status).
 bool send_small_body(nev_connection *c, nev_http_proto_data *pd, opened_file &file, std::string &head,
                      const nev_http_range &range, const struct timespec &now) {
   const struct stat &st = file.st;
@@ -533,12 +548,12 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
     park_file(pd, file, true);
     return;
   }
+  abandon_transfer(c, pd);
   if (send_small_body(c, pd, file, reply, range, now)) {
     if (!keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
     return;
   }
   nev_enqueue(c, reply.data(), reply.size());
-  end_transfer(pd, false);
   remember_file(pd, file.path, st);
   pd->file.reusable = 1;
   pd->file.fd = file.fd.release();
@@ -571,14 +586,6 @@ size_t direct_piece(int64_t offset, size_t room, size_t left) {
   const size_t start_in_page = size_t(offset) % kPage;
   const size_t aligned = (start_in_page + room) / kPage * kPage;
   return aligned > start_in_page ? aligned - start_in_page : kPage - start_in_page;
-}
-
-// Corked, the socket sends only full segments until uncorked, which pushes
-// the rest at once.
-void set_cork(nev_connection *c, nev_http_file_state &file, bool on) {
-  int value = on ? 1 : 0;
-  setsockopt(c->sock, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-  file.corked = on ? 1 : 0;
 }
 
 enum class step_result { progressed, blocked, failed };
