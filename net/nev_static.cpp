@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
+#include <charconv>
 #include <ctime>
 #include <cstdio>
 #include <cstring>
@@ -429,24 +429,10 @@ const char *date_text(time_t t, date_cache &cache) {
   return cache.text;
 }
 
-void append_format(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void append_format(std::string &out, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  char small[512];
-  va_list copy;
-  va_copy(copy, ap);
-  const int n = std::vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  if (n > 0 && size_t(n) < sizeof small) {
-    out.append(small, size_t(n));
-  } else if (n > 0) {
-    const size_t at = out.size();
-    out.resize(at + size_t(n) + 1);
-    std::vsnprintf(out.data() + at, size_t(n) + 1, format, ap);
-    out.resize(at + size_t(n));
-  }
-  va_end(ap);
+void append_number(std::string &out, long long value) {
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end.ptr);
 }
 
 // A file whose status changed at least this long before it was read cannot
@@ -531,13 +517,18 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
   // Room for a small body too, which may be sent in the same piece.
   reply.reserve(320 + extra.size() + mime.len + encoding.len +
                 (st.st_size <= static_cast<off_t>(NEV_HTTP_KEPT_BODY_MAX) ? size_t(st.st_size) : 0));
-  append_format(reply,
-                "HTTP/1.1 %d %s\r\n%s%s"
-                "Date: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\nContent-Type: %.*s\r\nConnection: %s\r\n"
-                "Content-Length: %lld\r\n%sEtag: %s\r\n",
-                range.status, nev_http_status_text(range.status), extra.c_str(), extra.empty() ? "" : "\r\n", date,
-                modified, int(mime.len), mime.p, keep_alive ? "keep-alive" : "close",
-                static_cast<long long>(range.length), range_line, etag);
+  // Put together piece by piece: this runs for every file reply, and a
+  // format string would be parsed anew each time.
+  reply.append("HTTP/1.1 ");
+  append_number(reply, range.status);
+  reply.append(" ").append(nev_http_status_text(range.status)).append("\r\n");
+  if (!extra.empty()) reply.append(extra.c_str()).append("\r\n");
+  reply.append("Date: ").append(date).append("\r\nLast-Modified: ").append(modified);
+  reply.append("\r\nAccept-Ranges: bytes\r\nContent-Type: ");
+  if (mime.p != nullptr) reply.append(mime.p, strnlen(mime.p, mime.len));
+  reply.append("\r\nConnection: ").append(keep_alive ? "keep-alive" : "close").append("\r\nContent-Length: ");
+  append_number(reply, range.length);
+  reply.append("\r\n").append(range_line).append("Etag: ").append(etag).append("\r\n");
   if (encoding.len) reply.append("Content-Encoding: ").append(encoding.p, encoding.len).append("\r\n");
   reply += "\r\n";
 
