@@ -385,6 +385,8 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
   }
   if (nev_http_is_not_modified(view, st)) {
     send_not_modified(c, o);
+    // A client revalidating its copy asks again soon: keep the file ready.
+    park_file(pd, file, true);
     return;
   }
   if (matches(o.ssi_pattern, target)) {
