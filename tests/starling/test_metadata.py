@@ -4,14 +4,13 @@ import json
 import os
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from test_delivery import paho_client, pub  # noqa: E402
+from test_delivery import Listener, paho_client, pub  # noqa: E402
 
 
 class MetadataTest(unittest.TestCase):
@@ -98,25 +97,16 @@ class MetadataTest(unittest.TestCase):
                                                   "where topic_name='ret/t'") == [["1"]], 10))
 
     def test_statistics_topics(self):
-        seen = {}
-        done = threading.Event()
-
-        def on_message(cl, u, m):
-            seen[m.topic] = json.loads(m.payload)
-            if len(seen) == 3:
-                done.set()
-
-        c = paho_client("stats-reader")
-        c.on_message = on_message
-        c.connect("127.0.0.1", self.broker.port)
-        c.loop_start()
-        c.subscribe("brenloxAdmin/#", 0)
-        done.wait(15)
-        c.loop_stop()
-        c.disconnect()
-        self.assertIn("connectionList", seen.get("brenloxAdmin/connections", {}))
-        self.assertIn("subscriberList", seen.get("brenloxAdmin/subscribers", {}))
-        self.assertIn("topicList", seen.get("brenloxAdmin/topics", {}))
+        c = Listener("stats-reader", [("brenloxAdmin/#", 0)], port=self.broker.port,
+                     record=lambda m: (m.topic, json.loads(m.payload)))
+        wanted = {"brenloxAdmin/connections", "brenloxAdmin/subscribers", "brenloxAdmin/topics"}
+        wait_for(lambda: wanted <= {topic for topic, _ in c.got}, 30)
+        c.close()
+        seen = dict(c.got)
+        log = self.broker.log()
+        self.assertIn("connectionList", seen.get("brenloxAdmin/connections", {}), log)
+        self.assertIn("subscriberList", seen.get("brenloxAdmin/subscribers", {}), log)
+        self.assertIn("topicList", seen.get("brenloxAdmin/topics", {}), log)
         ids = [c["client_id"] for c in seen["brenloxAdmin/connections"]["connectionList"]]
         self.assertIn("stats-reader", ids)
 
