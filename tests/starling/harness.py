@@ -140,7 +140,8 @@ class Broker:
         return [line.split("|") for line in out.stdout.splitlines()]
 
     def log(self):
-        self.out.flush()
+        if not self.out.closed:
+            self.out.flush()
         with open(os.path.join(self.root, "heron.out"), "rb") as f:
             return f.read().decode(errors="replace")
 
@@ -154,6 +155,7 @@ class Broker:
                 self.proc.kill()
                 self.proc.wait()
                 raise RuntimeError("broker did not stop in time:\n" + self.log())
+        self.out.close()
         return self.proc.returncode, self.log()
 
     def close(self):
