@@ -166,28 +166,51 @@ void raise_received(nev_connection *conn, long n) {
   nev_dispatch_event(conn, nullptr, NEV_EVENT_RECV, &count);
 }
 
-// The calling thread's area for first reads; NULL when memory runs out.
-char *read_scratch() {
-  thread_local std::unique_ptr<char[]> scratch;
-  if (!scratch) scratch.reset(new (std::nothrow) char[READ_STEP_MIN]);
-  return scratch.get();
-}
+// A first read that finds too little room in the receive buffer lands in a
+// small area on the stack. Only a thread whose first reads fill it gets a
+// scratch area of a full step (until its connection goes quiet), so the many
+// connections that only ever receive small packets own no read area at all.
+constexpr size_t STACK_READ_SIZE = 2048;
+thread_local std::unique_ptr<char[]> tl_read_scratch;
 
-// A TCP read into the scratch area; what arrived is appended to recv_buf
-// before anyone sees it. Bytes taken from the socket that cannot be kept end
-// the connection, as a failed read does, so none go missing unnoticed.
-long read_tcp_copied(nev_connection *conn, char *scratch, size_t size) {
-  long n = receive_tcp(conn, scratch, size);
-  if (n > 0 && nev_buffer_append(&conn->recv_buf, scratch, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
+// A TCP read into an area outside recv_buf; what arrived is appended to
+// recv_buf and traced while it is still at place. Bytes taken from the socket
+// that cannot be kept end the connection, as a failed read does, so none go
+// missing unnoticed.
+long receive_copied(nev_connection *conn, char *place, size_t size) {
+  long n = receive_tcp(conn, place, size);
+  if (n > 0 && nev_buffer_append(&conn->recv_buf, place, static_cast<size_t>(n)) != static_cast<size_t>(n)) {
     NEV_LOG(0, ("%p no memory for %ld received bytes, closing", static_cast<void *>(conn), n));
     n = -1;
   }
   if (n > 0) {
-    note_received(conn, scratch, n);
-    raise_received(conn, n);
+    note_received(conn, place, n);
   } else if (n < 0) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
   }
+  return n;
+}
+
+// Not inlined: the area must be off the stack before the handler runs, or
+// every handler's frames would sit that much deeper.
+__attribute__((noinline)) long receive_copied_on_stack(nev_connection *conn, size_t size) {
+  char area[STACK_READ_SIZE];
+  return receive_copied(conn, area, std::min(size, sizeof(area)));
+}
+
+// The first read of a round when recv_buf lacks room; *offered tells how
+// much room the read had.
+long read_tcp_copied(nev_connection *conn, size_t room, size_t *offered) {
+  long n;
+  if (tl_read_scratch) {
+    *offered = std::min(room, READ_STEP_MIN);
+    n = receive_copied(conn, tl_read_scratch.get(), *offered);
+  } else {
+    *offered = std::min(room, STACK_READ_SIZE);
+    n = receive_copied_on_stack(conn, *offered);
+    if (n > 0 && static_cast<size_t>(n) == STACK_READ_SIZE) tl_read_scratch.reset(new (std::nothrow) char[READ_STEP_MIN]);
+  }
+  if (n > 0) raise_received(conn, n);
   nev_buffer_trim(&conn->recv_buf);
   return n;
 }
@@ -505,8 +528,8 @@ int nev_read_available(nev_connection *conn) {
   for (;;) {
     size_t room = nev_recv_room(conn, step);
     if (room == 0) return -2;
-    char *place;
-    size_t offered;
+    char *place = nullptr;
+    size_t offered = 0;
     bool in_place = true;
     {
       nev_buffer *buf = &conn->recv_buf;
@@ -514,24 +537,21 @@ int nev_read_available(nev_connection *conn) {
       if (buf->len + room > buf->size) {
         // A small request would otherwise cost a large allocation and a trim
         // on every read: the first read of a round that finds too little room
-        // goes to the thread's scratch area, and only what arrived is kept.
-        char *scratch = (conn->flags & NEV_CONN_UDP) || step != first_read_step(conn) ? nullptr : read_scratch();
-        if (scratch != nullptr) {
+        // goes to an area outside the buffer, and only what arrived is kept.
+        if (!(conn->flags & NEV_CONN_UDP) && step == first_read_step(conn))
           in_place = false;
-          place = scratch;
-          offered = std::min(room, READ_STEP_MIN);
-        } else {
+        else
           nev_buffer_resize(buf, buf->len + room, 1);
-        }
       }
       if (in_place) {
         offered = std::min(buf->size - buf->len, room);
         place = buf->data + buf->len;
       }
     }
-    if (offered == 0) return 0;  // no memory for more: try again next round
     if (!in_place) {
-      last = read_tcp_copied(conn, place, offered);
+      last = read_tcp_copied(conn, room, &offered);
+    } else if (offered == 0) {
+      return 0;  // no memory for more: try again next round
     } else {
       last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered)
                                           : nev_read_tcp(conn, place, offered);
@@ -544,6 +564,8 @@ int nev_read_available(nev_connection *conn) {
 }
 
 int nev_read_when_readable(nev_connection *conn) { return nev_read_available(conn); }
+
+void nev_release_read_scratch(void) { tl_read_scratch.reset(); }
 
 long nev_read_tcp(nev_connection *conn, void *place, size_t size) {
   long n = receive_tcp(conn, place, size);

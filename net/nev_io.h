@@ -91,6 +91,9 @@ int nev_read_when_readable(nev_connection *conn);
 // Bytes recv_buf may still grow by: 0 when at or over the limit, else the
 // smaller of most and limit - length.
 size_t nev_recv_room(nev_connection *conn, size_t most);
+// Frees the calling thread's read area, if a busy connection gave it one; the
+// next read that needs it starts small again. For threads going quiet.
+void nev_release_read_scratch(void);
 long nev_read_tcp(nev_connection *conn, void *place, size_t size);
 long nev_read_udp(nev_connection *conn, void *place, size_t size);
 // Writes as much of send_buf as the socket takes, dispatching NEV_EVENT_SEND.
