@@ -135,12 +135,24 @@ int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
     }
 #endif
     restartPersistenceTopics();
-    if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
-    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
     return 0;
   } catch (const YXException& e) {
     snprintf(error, 1024, "Cannot start MQTT server - %.900s", e.GetErrorMsg());
     return e.GetErrorCode();
+  } catch (const std::system_error& e) {
+    snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
+    return 1100;
+  }
+}
+
+// The statistics publisher is a client of the broker's own port: started
+// before that port is bound, its first dial can be refused, and a link
+// closed before CONNACK ends for good, so statistics would never appear.
+int startStatistics(StarlingBroker& b, char* error) {
+  try {
+    if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
+    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
+    return 0;
   } catch (const std::system_error& e) {
     snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
     return 1100;
@@ -272,6 +284,7 @@ STARLING_EXPORT int32_t start(nev_manager* manager, WebServerThreadData* server,
   if (code == 0) code = bindWebsocket(b, manager, server, error);
   if (code == 0 && b.persistenceEnabled) code = startWorkers(b, server, error);
   if (code == 0) code = bindBroker(b, manager, error);
+  if (code == 0 && b.persistenceEnabled) code = startStatistics(b, error);
   if (code != 0) {
     char ignored[1024];
     stop(ignored);
