@@ -120,6 +120,23 @@ bool take_response(std::string &stream, response &r) {
   return true;
 }
 
+// Sends `request` and reads until one whole response is there (or 10 s
+// passed, or the peer closed); `rest` receives what came after it.
+response ask_whole(raw_client &c, const std::string &request, std::string *rest = nullptr) {
+  c.send(request);
+  std::string stream;
+  response r;
+  bool whole = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!whole && !c.closed() && std::chrono::steady_clock::now() < deadline) {
+    stream += c.read(SIZE_MAX, 50);
+    whole = take_response(stream, r);
+  }
+  EXPECT_TRUE(whole) << stream;
+  if (rest) *rest = stream;
+  return r;
+}
+
 std::string md5hex(const std::string &s) {
   char out[33];
   nev_md5_hex(out, s.data(), s.size(), nullptr);
@@ -481,16 +498,9 @@ TEST_F(HttpServe, RepeatedRequestsOnOneConnectionSeeEveryChangeOfTheFile) {
   const std::string get = "GET /changing.txt HTTP/1.1\r\nHost: x\r\n\r\n";
   raw_client c(server_->port());
   auto ask = [&c](const std::string &request) {
-    c.send(request);
-    std::string stream;
-    response r;
-    bool whole = false;
-    for (int tries = 0; !whole && tries < 60 && !c.closed(); ++tries) {
-      stream += c.read(SIZE_MAX, 50);
-      whole = take_response(stream, r);
-    }
-    EXPECT_TRUE(whole) << stream;
-    EXPECT_TRUE(stream.empty());
+    std::string rest;
+    response r = ask_whole(c, request, &rest);
+    EXPECT_TRUE(rest.empty()) << rest;
     return r;
   };
   write_file(file, "first");
@@ -534,18 +544,7 @@ TEST_F(HttpServe, KeptBytesOfAnUnchangedSmallFileGiveWayToAChangeInPlace) {
   // Older than the time after which the bytes are kept.
   std::this_thread::sleep_for(std::chrono::milliseconds(3100));
   raw_client c(server_->port());
-  auto ask = [&c](const std::string &request) {
-    c.send(request);
-    std::string stream;
-    response r;
-    bool whole = false;
-    for (int tries = 0; !whole && tries < 60 && !c.closed(); ++tries) {
-      stream += c.read(SIZE_MAX, 50);
-      whole = take_response(stream, r);
-    }
-    EXPECT_TRUE(whole) << stream;
-    return r;
-  };
+  auto ask = [&c](const std::string &request) { return ask_whole(c, request); };
   const std::string get = "GET /settled.txt HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string tail = "GET /settled.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=8-\r\n\r\n";
   const response first = ask(get);
