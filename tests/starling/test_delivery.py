@@ -265,5 +265,43 @@ class DeliveryTest(unittest.TestCase):
         self.assertEqual(asyncio.run(run()), b"\x20\x02\x00\x00")
 
 
+class WebSocketTlsTest(unittest.TestCase):
+    """The MQTT-over-WebSocket port with TLS, as a device behind a TLS-only
+    network would use it."""
+
+    def test_paho_over_websocket_tls(self):
+        import ssl
+        broker = harness.Broker(persistence=False, extra={
+            "mqtt_websocket_ssl_enabled": "true",
+            "ssl_certificate": "./config/localhost.crt",
+            "ssl_key": "./config/localhost.key",
+        })
+        try:
+            c = paho_client("wss-client", transport="websockets")
+            c.tls_set(ca_certs=os.path.join(broker.root, "config", "localhost.crt"), cert_reqs=ssl.CERT_REQUIRED)
+            c.tls_insecure_set(True)  # the certificate names localhost; we dial 127.0.0.1
+            got = []
+            acked = threading.Event()
+            c.on_message = lambda cl, u, m: got.append(m.payload)
+            c.on_subscribe = lambda *args: acked.set()
+            c.connect("127.0.0.1", broker.ws_port)
+            c.loop_start()
+            c.subscribe("wss/t", 1)
+            self.assertTrue(acked.wait(10), broker.log())
+            pub(broker.port, "wss/t", "over-wss", 1)
+            harness.wait_for(lambda: got)
+            c.loop_stop()
+            c.disconnect()
+            self.assertEqual(got, [b"over-wss"])
+            # A plain WebSocket client on the TLS port gets no MQTT session.
+            plain = paho_client("ws-plain", transport="websockets")
+            with self.assertRaises(Exception):
+                plain.connect("127.0.0.1", broker.ws_port)
+        finally:
+            code, log = broker.close()
+        self.assertFalse(harness.sanitizer_report(log), log)
+        self.assertEqual(code, 0, log)
+
+
 if __name__ == "__main__":
     unittest.main()
