@@ -210,7 +210,11 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     releaseReply(raw, reply);
     return false;
   }
-  if (status < 0) status = 500;
+  // Applications return their own error codes (8006, 9006, 101...) as the
+  // status. Only 200-599 can end an HTTP exchange: a four-digit status makes
+  // clients drop the whole reply, and a 1xx one leaves them waiting for the
+  // real answer. The code itself stays in the reply's body.
+  if (status < 200 || status > 599) status = 500;
   writeReply(conn, status, raw, reply);
   releaseReply(raw, reply);
   return true;

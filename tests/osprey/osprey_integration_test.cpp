@@ -179,6 +179,9 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
       {"POST", "/build/other/x", {}, "{}", 200, {R"("url":"/x")"}, {}},
       {"GET", "/echo/status/404", {}, "", 404, {R"("method":2)"}, {}},
       {"GET", "/echo/status/-5", {}, "", 500, {R"("method":2)"}, {}},
+      // An application's own code is no HTTP status: it stays in the body.
+      {"GET", "/echo/status/8006", {}, "", 500, {R"("method":2)"}, {}},
+      {"GET", "/echo/status/101", {}, "", 500, {R"("method":2)"}, {}},
       {"POSTX", "/echo/p", {}, "{}", 200, {R"("method":1)"}, {}},
   };
   for (const Case& c : cases) {
