@@ -104,8 +104,11 @@ ZVTable* Access::table(RLHANDLE h) { return fromHandle<ZVTable>(h); }
 ZVRecord* Access::record(RLHANDLE h) { return fromHandle<ZVRecord>(h); }
 TableDef& Access::definition(ZVTable* t) { return t->core_->def; }
 TableDef& Access::definition(ZVField* f, int* number) {
+    TableDef& d = f->table_->core_->def;
+    if (f->number_ < 0 || size_t(f->number_) >= d.fields.size())
+        fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
     *number = f->number_;
-    return f->table_->core_->def;
+    return d;
 }
 RecordState& Access::state(ZVRecord* r) { return *r->state_; }
 Logon* Access::logon(ZVBase* b) { return b->logon(); }
@@ -240,7 +243,7 @@ ZVField* ZVTable::GetField(const char* name) {
 ZVField* ZVTable::GetField(int number) {
     return guarded([&] {
         if (core_->open) core_->requireOpen();
-        if (number < 0 || size_t(number) >= fields_.size())
+        if (number < 0 || size_t(number) >= core_->def.fields.size())
             fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
         return fields_[number].get();
     });
@@ -275,7 +278,7 @@ ZVIndex* ZVTable::GetIndex(const char* name) {
 
 ZVIndex* ZVTable::GetIndex(int number) {
     return guarded([&] {
-        if (number < 0 || size_t(number) >= indexes_.size())
+        if (number < 0 || size_t(number) >= core_->def.indexes.size())
             fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(number) + " not found");
         return indexes_[number].get();
     });
@@ -378,19 +381,71 @@ void ZVTable::Unlock() {
 }
 
 // ---- fields, indexes, segments ----------------------------------------------------------
+// A field, index or segment object outlives the definition it was made for
+// when its table object opens another table or reloads its definition
+// (pending changes dropped, another session's Alter): it then names nothing,
+// reads as empty and refuses changes.
+
+namespace {
+
+FieldDef* liveField(TableDef& d, int number) {
+    return number >= 0 && size_t(number) < d.fields.size() ? &d.fields[number] : nullptr;
+}
+
+IndexDef* liveIndex(TableDef& d, int number) {
+    return number >= 0 && size_t(number) < d.indexes.size() ? &d.indexes[number] : nullptr;
+}
+
+SegmentDef* liveSegment(TableDef& d, int index, int number) {
+    IndexDef* ix = liveIndex(d, index);
+    if (!ix || number < 0 || size_t(number) >= ix->segments.size()) return nullptr;
+    return size_t(ix->segments[number].field) < d.fields.size() ? &ix->segments[number] : nullptr;
+}
+
+FieldDef& fieldOrFail(TableDef& d, int number) {
+    FieldDef* f = liveField(d, number);
+    if (!f) fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
+    return *f;
+}
+
+IndexDef& indexOrFail(TableDef& d, int number) {
+    IndexDef* ix = liveIndex(d, number);
+    if (!ix) fail(RL_UNKNOWN_INDEX, "The index is no longer part of the table's definition");
+    return *ix;
+}
+
+}  // namespace
 
 Logon* ZVField::logon() const { return table_->core_->logon.get(); }
-const char* ZVField::GetName() const { return table_->core_->def.fields[number_].name.c_str(); }
-int ZVField::GetType() const { return table_->core_->def.fields[number_].type; }
-int ZVField::GetLength() const { return table_->core_->def.fields[number_].length; }
-int ZVField::GetScale() const { return table_->core_->def.fields[number_].scale; }
-int ZVField::GetBinaryFlag() const { return table_->core_->def.fields[number_].binaryFlag; }
-bool ZVField::IsAutoTimestamp() const { return table_->core_->def.fields[number_].autoTimestamp; }
+const char* ZVField::GetName() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f ? f->name.c_str() : "";
+}
+int ZVField::GetType() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f ? f->type : 0;
+}
+int ZVField::GetLength() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f ? f->length : 0;
+}
+int ZVField::GetScale() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f ? f->scale : 0;
+}
+int ZVField::GetBinaryFlag() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f ? f->binaryFlag : 0;
+}
+bool ZVField::IsAutoTimestamp() const {
+    const FieldDef* f = liveField(table_->core_->def, number_);
+    return f && f->autoTimestamp;
+}
 
 void ZVField::SetType(int type, int length) {
     guarded([&] {
         if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Bad field type or length");
-        auto& f = table_->core_->def.fields[number_];
+        auto& f = fieldOrFail(table_->core_->def, number_);
         f.type = type;
         f.length = length;
     });
@@ -399,14 +454,14 @@ void ZVField::SetType(int type, int length) {
 void ZVField::SetLength(int length) {
     guarded([&] {
         if (length < 0) fail(RL_BAD_ARGUMENT, "Bad field length");
-        table_->core_->def.fields[number_].length = length;
+        fieldOrFail(table_->core_->def, number_).length = length;
     });
 }
 
 void ZVField::SetScale(int scale) {
     guarded([&] {
         if (scale < 0 || scale > 64) fail(RL_BAD_ARGUMENT, "Bad field scale");
-        table_->core_->def.fields[number_].scale = scale;
+        fieldOrFail(table_->core_->def, number_).scale = scale;
     });
 }
 
@@ -416,9 +471,10 @@ void ZVField::SetFieldDefaultDateTimeType(int dateType, int timeType) {
         if (timeType < 0 || (timeType > 5 && timeType != 10 && timeType != 11))
             fail(RL_BAD_ARGUMENT, "Unknown time type " + std::to_string(timeType));
         auto& core = *table_->core_;
-        core.def.fields[number_].dateType = dateType;
-        core.def.fields[number_].timeType = timeType;
-        if (size_t(number_) < core.stored.fields.size() && core.stored.fields[number_].name == GetName()) {
+        FieldDef& f = fieldOrFail(core.def, number_);
+        f.dateType = dateType;
+        f.timeType = timeType;
+        if (size_t(number_) < core.stored.fields.size() && core.stored.fields[number_].name == f.name) {
             core.stored.fields[number_].dateType = dateType;
             core.stored.fields[number_].timeType = timeType;
         }
@@ -426,33 +482,52 @@ void ZVField::SetFieldDefaultDateTimeType(int dateType, int timeType) {
 }
 
 Logon* ZVIndex::logon() const { return table_->core_->logon.get(); }
-const char* ZVIndex::GetName() const { return table_->core_->def.indexes[number_].name.c_str(); }
-int ZVIndex::GetKeyType() const { return table_->core_->def.indexes[number_].keyType; }
-int ZVIndex::GetDuplicates() const { return table_->core_->def.indexes[number_].duplicates; }
-int ZVIndex::GetSegmentCount() const { return int(table_->core_->def.indexes[number_].segments.size()); }
+const char* ZVIndex::GetName() const {
+    const IndexDef* ix = liveIndex(table_->core_->def, number_);
+    return ix ? ix->name.c_str() : "";
+}
+int ZVIndex::GetKeyType() const {
+    const IndexDef* ix = liveIndex(table_->core_->def, number_);
+    return ix ? ix->keyType : 0;
+}
+int ZVIndex::GetDuplicates() const {
+    const IndexDef* ix = liveIndex(table_->core_->def, number_);
+    return ix ? ix->duplicates : 0;
+}
+int ZVIndex::GetSegmentCount() const {
+    const IndexDef* ix = liveIndex(table_->core_->def, number_);
+    return ix ? int(ix->segments.size()) : 0;
+}
 
 ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
     return guarded([&] {
         if (!field || field->table_ != table_) fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
-        table_->core_->def.indexes[number_].segments.push_back(SegmentDef{field->number_, mode});
+        TableDef& d = table_->core_->def;
+        IndexDef& ix = indexOrFail(d, number_);
+        fieldOrFail(d, field->number_);
+        ix.segments.push_back(SegmentDef{field->number_, mode});
         table_->rebuildObjects();
-        return segments_.back().get();
+        return segments_[ix.segments.size() - 1].get();
     });
 }
 
 ZVSegment* ZVIndex::GetSegment(int n) {
     return guarded([&] {
-        if (n < 0 || size_t(n) >= segments_.size()) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
+        if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
         return segments_[n].get();
     });
 }
 
 Logon* ZVSegment::logon() const { return table_->core_->logon.get(); }
 const char* ZVSegment::GetFieldName() const {
-    const auto& d = table_->core_->def;
-    return d.fields[d.indexes[index_].segments[number_].field].name.c_str();
+    TableDef& d = table_->core_->def;
+    const SegmentDef* s = liveSegment(d, index_, number_);
+    return s ? d.fields[s->field].name.c_str() : "";
 }
-int ZVSegment::GetMode() const { return table_->core_->def.indexes[index_].segments[number_].mode; }
+int ZVSegment::GetMode() const {
+    const SegmentDef* s = liveSegment(table_->core_->def, index_, number_);
+    return s ? s->mode : 0;
+}
 
 // ---- numbered functions: definitions, partitions, files -------------------------------------
 

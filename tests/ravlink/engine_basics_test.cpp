@@ -241,6 +241,45 @@ TEST_F(EngineTest, ObjectsMayBeDeletedInAnyOrder) {
     EXPECT_EQ(codeOf([&] { ZVSession bad(7); }), RL_BAD_ARGUMENT);
 }
 
+// A table object reopened on a narrower definition (another table, or its
+// own pending changes dropped) keeps the field and index objects it handed
+// out: they name nothing now, and numbers past the definition are refused.
+TEST_F(EngineTest, FieldObjectsOfAnEarlierDefinitionNameNothing) {
+    auto c = connect();
+    {
+        ZVTable wide(c.database.get());
+        wide.AddField("a_field_name_longer_than_short_strings", 51, 4);
+        ZVField* second = wide.AddField("another_field_name_longer_than_short", 51, 4);
+        wide.AddIndex("an_index_name_longer_than_short_strings", 0, 1, 0)->AddSegment(second, 12);
+        wide.AddIndex("another_index_name_longer_than_short", 0, 1, 0)->AddSegment(second, 12);
+        wide.Create("wide", 2);
+        ZVTable narrow(c.database.get());
+        narrow.AddField("only", 51, 4);
+        narrow.Create("narrow", 2);
+    }
+    ZVTable t(c.database.get());
+    t.Open("wide", 0);
+    ZVField* field = t.GetField(1);
+    ZVIndex* index = t.GetIndex(1);
+    ZVSegment* segment = index->GetSegment(0);
+    t.Open("narrow", 0);
+    EXPECT_EQ(codeOf([&] { t.GetField(1); }), RL_UNKNOWN_FIELD);
+    EXPECT_EQ(codeOf([&] { t.GetIndex(1); }), RL_UNKNOWN_INDEX);
+    EXPECT_STREQ(field->GetName(), "");
+    EXPECT_EQ(field->GetType(), 0);
+    EXPECT_STREQ(index->GetName(), "");
+    EXPECT_STREQ(segment->GetFieldName(), "");
+    EXPECT_EQ(codeOf([&] { field->SetType(146, 10); }), RL_UNKNOWN_FIELD);
+    EXPECT_EQ(rlSetFieldBinaryFlag(field->GetHandle(), 4), RL_UNKNOWN_FIELD);
+    EXPECT_EQ(codeOf([&] { index->AddSegment(t.GetField("only"), 12); }), RL_UNKNOWN_INDEX);
+    EXPECT_EQ(codeOf([&] { index->GetSegment(0); }), RL_BAD_ARGUMENT);
+    // Pending changes dropped by a reopen leave their objects behind too.
+    ZVField* pending = t.AddField("a_pending_field_name_longer_than_short", 51, 4);
+    t.Open("narrow", 0);
+    EXPECT_STREQ(pending->GetName(), "");
+    EXPECT_EQ(t.GetFieldCount(), 1);
+}
+
 TEST_F(EngineTest, BlockFileClosesTheTableForEverySession) {
     auto a = connect();
     createItems(a.database.get());
