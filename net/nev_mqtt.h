@@ -167,7 +167,9 @@ constexpr int NEV_MQTT_MALFORMED = -2;
 // bytes are needed, -2 when it is malformed: length bytes beyond four, fields
 // that overrun the packet, a CONNECT with bytes after its last field, a
 // PUBLISH with QoS 3, a (UN)SUBSCRIBE without entries, with a partial entry or
-// (SUBSCRIBE) asking a QoS above 2, acknowledgements shorter than 2 bytes.
+// (SUBSCRIBE) asking a QoS above 2, acknowledgements shorter than 2 bytes, a
+// zero byte in a client id, will topic, user name, topic name or filter, and a
+// PUBLISH topic name with '+' or '#'.
 int nev_mqtt_parse(const void *bytes, size_t len, nev_mqtt_packet *pkt);
 // The same on a buffer (the caller keeps the buffer unchanged meanwhile).
 int nev_mqtt_parse_packet(const nev_buffer *buf, nev_mqtt_packet *pkt);

@@ -36,6 +36,19 @@ struct packet_reader {
   nev_slice rest() const { return nev_slice_from(at, left); }
 };
 
+// MQTT texts must not carry U+0000 (3.1.1 1.5.3): every later user of a
+// client id, user name, topic or filter cuts it at the first zero byte, so
+// "id\0x" would act as "id" (and take that client's session over).
+bool has_nul(nev_slice s) { return s.len > 0 && memchr(s.p, '\0', s.len) != nullptr; }
+
+// A topic name a publication is sent to: no zero byte and no wildcard
+// (3.1.1 3.3.2.1), which would reach subscribers as a literal name.
+bool is_topic_name(nev_slice s) {
+  for (size_t i = 0; i < s.len; i++)
+    if (s.p[i] == '\0' || s.p[i] == '+' || s.p[i] == '#') return false;
+  return true;
+}
+
 int parse_connect(packet_reader r, nev_mqtt_packet *pkt) {
   if (!r.text(&pkt->protocol_name) || !r.u8(&pkt->protocol_level) ||
       !r.u8(&pkt->connect_flags) || !r.u16(&pkt->keep_alive) || !r.text(&pkt->client_id))
@@ -47,13 +60,16 @@ int parse_connect(packet_reader r, nev_mqtt_packet *pkt) {
     return NEV_MQTT_MALFORMED;
   if ((pkt->connect_flags & NEV_MQTT_PASSWORD) && !r.text(&pkt->password))
     return NEV_MQTT_MALFORMED;
+  // The password is binary data and may hold any byte.
+  if (has_nul(pkt->client_id) || has_nul(pkt->will_topic) || has_nul(pkt->user_name))
+    return NEV_MQTT_MALFORMED;
   return r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
 }
 
 int parse_publish(packet_reader r, nev_mqtt_packet *pkt) {
   // Both QoS bits set is forbidden; the receiver must close the connection.
   if (pkt->qos == 3) return NEV_MQTT_MALFORMED;
-  if (!r.text(&pkt->topic)) return NEV_MQTT_MALFORMED;
+  if (!r.text(&pkt->topic) || !is_topic_name(pkt->topic)) return NEV_MQTT_MALFORMED;
   if (pkt->qos > 0 && !r.u16(&pkt->message_id)) return NEV_MQTT_MALFORMED;
   pkt->payload = r.rest();
   return 0;
@@ -68,7 +84,7 @@ int parse_subscription_request(packet_reader r, nev_mqtt_packet *pkt) {
   if (r.left == 0) return NEV_MQTT_MALFORMED;
   while (r.left > 0) {
     nev_slice filter;
-    if (!r.text(&filter)) return NEV_MQTT_MALFORMED;
+    if (!r.text(&filter) || has_nul(filter)) return NEV_MQTT_MALFORMED;
     if (pkt->type == NEV_MQTT_SUBSCRIBE) {
       uint8_t qos;
       if (!r.u8(&qos) || qos > 2) return NEV_MQTT_MALFORMED;

@@ -111,6 +111,11 @@ TEST(MqttParse, Publish) {
   EXPECT_EQ(parse(packet(0x32, text("a/b")), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x32, text("a/b") + "\x01"), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x36, text("a/b") + u16(1) + "hi"), &p), NEV_MQTT_MALFORMED);
+  // A topic name with a zero byte or a wildcard is no topic name.
+  for (const std::string &bad : {std::string("a\0b", 3), std::string("a/+"), std::string("#")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(parse(packet(0x30, text(bad) + "hi"), &p), NEV_MQTT_MALFORMED);
+  }
 }
 
 std::string connect_body(const std::string &name, int level, int flags, int keep_alive,
@@ -148,6 +153,13 @@ TEST(MqttParse, Connect) {
   EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x80, 60, {"id"})), &p),
             NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x10, text("MQTT") + bytes({4, 0, 0})), &p), NEV_MQTT_MALFORMED);
+  // A zero byte in the client id or user name; a password may hold any byte.
+  const std::string nul("x\0y", 3);
+  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x02, 60, {nul})), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x82, 60, {"id", nul})), &p),
+            NEV_MQTT_MALFORMED);
+  std::string binary_pw = packet(0x10, connect_body("MQTT", 4, 0xC2, 60, {"id", "u", nul}));
+  EXPECT_EQ(parse(binary_pw, &p), static_cast<int>(binary_pw.size()));
 }
 
 TEST(MqttParse, AcknowledgementsAndControl) {
@@ -188,6 +200,8 @@ TEST(MqttParse, SubscribeAndUnsubscribe) {
   EXPECT_EQ(parse(packet(0x82, u16(1) + entries + "xy"), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x82, u16(1) + text("a") + bytes({3})), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x82, u16(1) + text("a") + bytes({0x40})), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x82, u16(1) + text(std::string("a\0b", 3)) + bytes({0})), &p),
+            NEV_MQTT_MALFORMED);
 
   std::string unsub = packet(0xA2, u16(4) + text("a/#") + text("b"));
   ASSERT_EQ(parse(unsub, &p), static_cast<int>(unsub.size()));
@@ -197,6 +211,7 @@ TEST(MqttParse, SubscribeAndUnsubscribe) {
   EXPECT_EQ(names, (std::vector<std::string>{"a/#", "b"}));
   EXPECT_EQ(parse(packet(0xA2, u16(4)), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0xA2, u16(4) + text("a") + "z"), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0xA2, u16(4) + text(std::string("a\0b", 3))), &p), NEV_MQTT_MALFORMED);
 }
 
 TEST(MqttParse, EveryPrefixOfAValidPacketIsIncomplete) {

@@ -217,14 +217,33 @@ class DeliveryTest(unittest.TestCase):
             self.assertEqual(read_exact(s, 4), answer)
             self.assertTrue(closed_by_peer(s))
             s.close()
-        # PUBLISH with QoS 3 closes the connection.
+        # A PUBLISH with QoS 3, or to a name with a zero byte or a wildcard,
+        # closes the connection: none reaches a subscriber of "bad/#".
+        watcher = Listener("bad-watcher", [("bad/#", 0)], port=self.broker.port)
+        for first, topic in [(0x36, b"bad/q3"), (0x32, b"bad/a\x00b"), (0x32, b"bad/+"), (0x32, b"bad/#")]:
+            s = socket.create_connection(("127.0.0.1", self.broker.port))
+            s.sendall(connect_packet("bad-pub"))
+            self.assertEqual(read_exact(s, 4), b"\x20\x02\x00\x00")
+            body = struct.pack("!H", len(topic)) + topic + b"\x00\x01x"
+            s.sendall(bytes([first, len(body)]) + body)
+            self.assertTrue(closed_by_peer(s), topic)
+            s.close()
+        pub(self.broker.port, "bad/ok", "ok", 0)  # the watcher still hears a valid one
+        watcher.wait_for(1)
+        watcher.close()
+        self.assertEqual(watcher.got, [b"ok"])
+        # A client id with a zero byte is refused; the client "victim" keeps its connection.
+        victim = socket.create_connection(("127.0.0.1", self.broker.port))
+        victim.sendall(connect_packet("victim"))
+        self.assertEqual(read_exact(victim, 4), b"\x20\x02\x00\x00")
         s = socket.create_connection(("127.0.0.1", self.broker.port))
-        s.sendall(connect_packet("q3"))
-        self.assertEqual(read_exact(s, 4), b"\x20\x02\x00\x00")
-        body = mqtt_str("t") + b"\x00\x01x"
-        s.sendall(bytes([0x36, len(body)]) + body)
+        body = mqtt_str("MQTT") + bytes([4, 2]) + struct.pack("!H", 60) + struct.pack("!H", 11) + b"victim\x00evil"
+        s.sendall(bytes([0x10, len(body)]) + body)
         self.assertTrue(closed_by_peer(s))
         s.close()
+        victim.sendall(b"\xc0\x00")
+        self.assertEqual(read_exact(victim, 2), b"\xd0\x00")
+        victim.close()
 
     def test_same_client_id_takes_over(self):
         old = socket.create_connection(("127.0.0.1", self.broker.port))
