@@ -234,6 +234,16 @@ TEST_F(PooledTest, InitFailuresCarryTheClientCode) {
     EXPECT_EQ(pool.usedCount, 0);
     EXPECT_EQ(rlGetCurrentOwner(), -1);
   }
+  // A thread with an owner of its own keeps it when a new connection fails,
+  // also after the logon of that connection went through.
+  ZVSession other(2);
+  other.Logon("SRV", "ADMIN", "TRUVE");
+  int32_t mine = rlGetCurrentOwner();
+  for (const auto& c : cases) {
+    YXPool<ZVDatabasePooled> pool(new ZVDatabaseConfig(c.server, c.user, c.password, c.database), 1);
+    EXPECT_THROW(pool.Acquire(pool.config, 1), YXException);
+    EXPECT_EQ(rlGetCurrentOwner(), mine) << c.database;
+  }
 }
 
 TEST_F(PooledTest, CheckDatabaseCreatesAMissingDatabaseOnce) {

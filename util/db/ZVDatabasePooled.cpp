@@ -120,7 +120,15 @@ void ZVDatabasePooled::Init() {
   // A new connection gives the thread its previous owner back on release,
   // as a reused one does.
   savedOwner = rlGetCurrentOwner();
-  logOn(kInitName, session, cfg, this);
+  try {
+    logOn(kInitName, session, cfg, this);
+  } catch (...) {
+    // A logon that went through before Connect failed made its owner
+    // current; the pool deletes this connection, and the thread keeps the
+    // owner it had.
+    if (rlSetCurrentOwner(savedOwner) != 0) rlSetCurrentOwner(-1);
+    throw;
+  }
   owner = rlGetCurrentOwner();
 }
 
