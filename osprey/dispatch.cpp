@@ -220,6 +220,16 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   return true;
 }
 
+// Replies written here carry their length, but a client that asked to close
+// (HTTP/1.0, "Connection: close") may read until the connection ends: left
+// open, it would wait for the idle time-out.
+void closeAfterReplyWhenAsked(nev_connection* conn, const nev_http_view* view) {
+  const nev_slice* connection = nev_http_find_header(view, "Connection");
+  if (requestWantsClose(view->protocol.p, view->protocol.len, connection != nullptr ? connection->p : nullptr,
+                        connection != nullptr ? connection->len : 0))
+    conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+}
+
 void routeHttpRequest(nev_connection* conn, const nev_http_view* view) {
   SegmentWalk walk(view->uri);
   const char* first = walk.next();
@@ -239,13 +249,18 @@ void routeHttpRequest(nev_connection* conn, const nev_http_view* view) {
   }
   if (method == WEBAPP_METHOD_GET && app->getAPI != nullptr && strcasecmp(app->prefix, "plover") == 0) {
     const char* next = walk.next();
-    if (view->query.len > 0 && next != nullptr && strcasecmp(next, "zvGetApi") == 0)
+    if (view->query.len > 0 && next != nullptr && strcasecmp(next, "zvGetApi") == 0) {
       sendRemotingDescription(conn, app);
-    else
+      closeAfterReplyWhenAsked(conn, view);
+    } else {
       serveStatic(conn, view);
+    }
     return;
   }
-  if (!dispatchToWebApp(conn, view, app, walk, method)) serveStatic(conn, view);
+  if (dispatchToWebApp(conn, view, app, walk, method))
+    closeAfterReplyWhenAsked(conn, view);
+  else
+    serveStatic(conn, view);
 }
 
 // ---- Websocket sessions ----

@@ -74,6 +74,12 @@ struct BasicCredentials {
 // Basic, too long to decode into the bounded buffer, or a part is out of range.
 bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* out);
 
+// True when the client asked to end the connection after this reply: a
+// "close" token in its Connection header, or a protocol other than HTTP/1.1
+// without a "keep-alive" token. connection may be null (no header).
+bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection,
+                       size_t connectionLength);
+
 // WEBAPP_METHOD_* by the method's first characters ("POSTX" counts as POST);
 // 0 for any other method.
 int webAppMethodCode(const char* method, size_t length);

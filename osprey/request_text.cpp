@@ -104,6 +104,36 @@ bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* 
   return true;
 }
 
+namespace {
+
+// Whether a comma-separated header value lists the token, ignoring case.
+bool hasToken(const char* value, size_t length, const char* token) {
+  size_t tokenLength = std::strlen(token);
+  size_t at = 0;
+  while (at < length) {
+    size_t end = at;
+    while (end < length && value[end] != ',') ++end;
+    size_t first = at;
+    size_t last = end;
+    while (first < last && (value[first] == ' ' || value[first] == '\t')) ++first;
+    while (last > first && (value[last - 1] == ' ' || value[last - 1] == '\t')) --last;
+    if (last - first == tokenLength && strncasecmp(value + first, token, tokenLength) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection,
+                       size_t connectionLength) {
+  if (connection == nullptr) connectionLength = 0;
+  if (hasToken(connection, connectionLength, "close")) return true;
+  bool persistentByDefault =
+      protocol != nullptr && protocolLength == 8 && std::memcmp(protocol, "HTTP/1.1", 8) == 0;
+  return !persistentByDefault && !hasToken(connection, connectionLength, "keep-alive");
+}
+
 int webAppMethodCode(const char* method, size_t length) {
   static const struct {
     const char* name;

@@ -227,6 +227,25 @@ TEST_F(HeronApps, RepliesWithoutBodiesAndRefusals) {
   }
 }
 
+TEST_F(HeronApps, ApplicationRepliesCloseWhenTheClientAskedForIt) {
+  // Clients that asked to close may read until the connection ends.
+  struct Case {
+    std::string request;
+    int status;
+  } cases[] = {
+      {"GET /echo/x HTTP/1.0\r\n\r\n", 200},
+      {"GET /echo/x HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 200},
+      {"GET /auth/x HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 401},
+      {"POST /echo/x HTTP/1.0\r\nContent-Length: 3\r\n\r\nbad", 400},
+  };
+  for (const Case& c : cases) {
+    HttpReply reply = httpRequest(port_, c.request, true);
+    EXPECT_EQ(reply.status, c.status) << c.request << reply.head;
+    EXPECT_TRUE(reply.peerClosed) << c.request;
+    EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size())) << c.request;
+  }
+}
+
 TEST_F(HeronApps, RawRepliesAndBodyEscapes) {
   // RAW: the application's own head; escapes folded in one pass, the ones
   // JSON must see kept.

@@ -187,4 +187,23 @@ TEST(MethodCode, FirstCharactersDecide) {
     EXPECT_EQ(webAppMethodCode(c.method, std::strlen(c.method)), c.code) << c.method;
 }
 
+TEST(ConnectionHeader, CloseWhenTheClientAskedForIt) {
+  struct Case {
+    const char* protocol;
+    const char* connection;  // null: no header
+    bool close;
+  } cases[] = {
+      {"HTTP/1.1", nullptr, false},         {"HTTP/1.1", "keep-alive", false},
+      {"HTTP/1.1", "close", true},          {"HTTP/1.1", "Close", true},
+      {"HTTP/1.1", "TE, close", true},      {"HTTP/1.1", "closed", false},
+      {"HTTP/1.0", nullptr, true},          {"HTTP/1.0", "Keep-Alive", false},
+      {"HTTP/1.0", " keep-alive , TE", false}, {"HTTP/1.0", "keep-alive, close", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(requestWantsClose(c.protocol, std::strlen(c.protocol), c.connection,
+                                c.connection != nullptr ? std::strlen(c.connection) : 0),
+              c.close)
+        << c.protocol << " " << (c.connection != nullptr ? c.connection : "(none)");
+}
+
 }  // namespace

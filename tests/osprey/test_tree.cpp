@@ -184,7 +184,7 @@ std::string HttpReply::header(const std::string& name) const {
   return "";
 }
 
-HttpReply httpRequest(int port, const std::string& request) {
+HttpReply httpRequest(int port, const std::string& request, bool untilClose) {
   HttpReply reply;
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   timeval timeout{10, 0};
@@ -202,13 +202,14 @@ HttpReply httpRequest(int port, const std::string& request) {
   char buffer[8192];
   for (;;) {
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0) reply.peerClosed = true;
     if (n <= 0) break;
     all.append(buffer, static_cast<size_t>(n));
     size_t end = all.find("\r\n\r\n");
     if (end == std::string::npos) continue;
     reply.head = all.substr(0, end + 2);
     std::string length = reply.header("Content-Length");
-    if (!length.empty() && all.size() >= end + 4 + std::stoul(length)) break;
+    if (!untilClose && !length.empty() && all.size() >= end + 4 + std::stoul(length)) break;
   }
   close(fd);
   size_t end = all.find("\r\n\r\n");

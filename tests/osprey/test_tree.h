@@ -66,12 +66,14 @@ struct HttpReply {
   int status = 0;
   std::string head;  // status line and headers
   std::string body;
+  bool peerClosed = false;  // the server ended the connection after the reply
   std::string header(const std::string& name) const;  // value, "" when absent
 };
 
 // Sends the raw request to 127.0.0.1:port and reads until the peer closes (or
-// the Content-Length is read).
-HttpReply httpRequest(int port, const std::string& request);
+// the Content-Length is read; with untilClose, on until the peer closes or 10 s
+// pass, which peerClosed tells).
+HttpReply httpRequest(int port, const std::string& request, bool untilClose = false);
 // A request with "Connection: close" and a Content-Length when there is a body.
 HttpReply httpCall(int port, const std::string& method, const std::string& target,
                    const std::vector<std::string>& headers = {}, const std::string& body = "",
