@@ -37,6 +37,19 @@ void eraseIfEmpty(MQTTSubscriber* entry) {
   if (it != gSubscribers.end() && it->second.get() == entry) gSubscribers.erase(it);
 }
 
+// Positions the record on the client's mqtt_subscription row of the filter;
+// false when it has none.
+bool findSubscriptionRow(ZVRecord* record, int number, const char* filter) {
+  record->Clear();
+  record->SetDefaultIndex("mqtt_subscription_client");
+  record->SetFieldAsSigned("client_id", number);
+  for (int found = record->Find(RL_FIND_EQ); found != 0; found = record->Next()) {
+    if (record->GetFieldAsSigned("client_id") != number) return false;
+    if (record->GetFieldAsString("topic_filter") == filter) return true;
+  }
+  return false;
+}
+
 int64_t secondsOf(const ZVDateTime& dt) {
   // Day 0 of the engine's day numbers is not 1970: go through the calendar.
   struct tm t{};
@@ -201,6 +214,10 @@ int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
     StarlingDb db;
     int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
     ZVRecord* record = db.Record("mqtt_subscription", fn);
+    // A filter subscribed again replaces the subscription (MQTT 3.1.1
+    // 3.8.4): a second row would outlive its UNSUBSCRIBE and disconnect,
+    // which each remove one row.
+    if (findSubscriptionRow(record, number, filter)) return number;
     record->Clear();
     record->SetFieldAsSigned("client_id", number);
     record->SetFieldAsString("topic_filter", filter);
@@ -225,16 +242,7 @@ int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter
     ZVRecord* record = db.Record("mqtt_subscription", fn);
     db->Lock(4);
     locked = true;
-    record->Clear();
-    record->SetDefaultIndex("mqtt_subscription_client");
-    record->SetFieldAsSigned("client_id", number);
-    for (int found = record->Find(RL_FIND_EQ); found != 0; found = record->Next()) {
-      if (record->GetFieldAsSigned("client_id") != number) break;
-      if (record->GetFieldAsString("topic_filter") == filter) {
-        record->Delete();
-        break;
-      }
-    }
+    if (findSubscriptionRow(record, number, filter)) record->Delete();
     locked = false;
     db->Unlock();
     return number;
