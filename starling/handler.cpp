@@ -215,6 +215,18 @@ void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   });
 }
 
+// Whether the session subscribed the filter (asked before the core drops it).
+bool sessionHolds(nev_broker_session* session, const std::string& filter) {
+  StarlingBroker& b = starlingBroker();
+  if (session == nullptr || !b.coreReady) return false;
+  bool held = false;
+  nev_srwlock_lock_shared(b.core.lock);
+  for (size_t i = 0; i < session->num_subscriptions && !held; i++)
+    held = filter == session->subscriptions[i].topic;
+  nev_srwlock_unlock_shared(b.core.lock);
+  return held;
+}
+
 void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   ConnInfo* info = infoOf(conn);
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
@@ -223,6 +235,9 @@ void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
       starlingLog(10011, "starling - Not able to retrieve topic from the subscription message.");
       return;
     }
+    // A filter the client never subscribed changes nothing: its topic links
+    // may belong to another of the client's filters ("a/+" against "a/#").
+    if (!sessionHolds(session, filter)) return;
     try {
       if (info != nullptr) {
         int number = MQTTSubscriber::_removeSubscription(info->clientId.c_str(), filter.c_str());

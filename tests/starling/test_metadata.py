@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -72,6 +73,27 @@ class MetadataTest(unittest.TestCase):
         wait_for(lambda: len(self.sql(f"select * from mqtt_connection_history where client_id={number}")) == 4)
         self.assertEqual(self.sql(f"select action from mqtt_connection_history where client_id={number} "
                                   "order by rowid"), [["C"], ["D"], ["C"], ["D"]])
+
+    def test_subscription_rows_follow_resubscribe_and_unknown_unsubscribe(self):
+        pub(self.broker.port, "rows/a", "1", 0)
+        topic = wait_for(lambda: self.sql("select topic_id from mqtt_topic where topic_name='rows/a'"))[0][0]
+        c = Listener("rows-client", [("rows/#", 1)], port=self.broker.port)
+        number = self.client_row("rows-client")[0]
+        subs = lambda: self.sql(f"select topic_filter from mqtt_subscription where client_id={number}")
+        links = lambda: self.sql(f"select topic_id from mqtt_connection_topic where client_id={number}")
+        acked = threading.Event()
+        c.client.on_subscribe = lambda *args: acked.set()
+        c.client.subscribe("rows/#", 2)  # replaces the first subscription
+        self.assertTrue(acked.wait(10))
+        self.assertEqual(subs(), [["rows/#"]])
+        c.unsubscribe("rows/+")  # never subscribed: the link of "rows/#" stays
+        self.assertEqual((subs(), links()), ([["rows/#"]], [[topic]]))
+        c.unsubscribe("rows/#")
+        self.assertEqual((subs(), links()), ([], []))
+        c.close()
+        self.assertEqual(self.sql(f"select topic_filter, action from mqtt_subscription_history "
+                                  f"where client_id={number} order by rowid"),
+                         [["rows/#", "S"], ["rows/#", "S"], ["rows/#", "U"]])
 
     def test_long_client_id_key(self):
         name = "".join(chr(ord("a") + i % 26) for i in range(150))
