@@ -512,16 +512,24 @@ std::string toString(const FieldDef& f, const Value& v, int dateType, int timeTy
     return "";
 }
 
+// A double truncated to an integer, only where one holds it: the bare cast
+// beyond 64 bits is undefined and gave an unrelated number.
+static int64_t truncated(const FieldDef& f, double d) {
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0))
+        fail(RL_BAD_VALUE, "Field [" + f.name + "] holds a number beyond 64 bits");
+    return int64_t(d);
+}
+
 int64_t toInteger(const FieldDef& f, const Value& v) {
     switch (v.kind) {
     case Value::Null: return 0;
     case Value::Int: return v.i;
-    case Value::Real: return int64_t(v.d);
+    case Value::Real: return truncated(f, v.d);
     case Value::Text: {
         int64_t i;
         if (parseInt(v.s, &i)) return i;
         double d;
-        if (parseReal(v.s, &d)) return int64_t(d);
+        if (parseReal(v.s, &d)) return truncated(f, d);
         break;
     }
     default: break;

@@ -346,6 +346,14 @@ TEST_F(RecordTest, ValuesConvertToAndFromEveryFieldKind) {
         if (b.code != RL_UNKNOWN_FIELD) EXPECT_TRUE(r.IsFieldNull(b.field)) << b.field;
     }
     EXPECT_EQ(r.GetFieldAsBigint("hash"), -1294967296);
+    // A number beyond 64 bits is not read as some other integer.
+    r.SetFieldAsFloat("money", -12.5);
+    EXPECT_EQ(r.GetFieldAsBigint("money"), -12);
+    for (double huge : {1e20, -1e19, 1e300}) {
+        r.SetFieldAsFloat("money", huge);
+        EXPECT_EQ(codeOf([&] { r.GetFieldAsBigint("money"); }), RL_BAD_VALUE) << huge;
+        EXPECT_EQ(codeOf([&] { r.GetFieldAsSigned("money"); }), RL_BAD_VALUE) << huge;
+    }
 }
 
 TEST_F(EngineTest, DatePackingIsLinear) {
