@@ -165,7 +165,23 @@ void readInt(WebServerThreadData* record, json_object* config, const ConfigKey& 
   intField(record, key.offset) = value;
 }
 
-// The strings of an array member; other elements are logged and skipped.
+// True when every line of the text has something on it. The joined texts go
+// into every reply's head as they are, where an empty line ends the head: the
+// rest of the head would then reach the client as body.
+bool hasNoEmptyLine(const char* text) {
+  const char* line = text;
+  for (;;) {
+    const char* end = std::strchr(line, '\n');
+    size_t length = end != nullptr ? static_cast<size_t>(end - line) : std::strlen(line);
+    if (length > 0 && line[length - 1] == '\r') --length;
+    if (length == 0) return false;
+    if (end == nullptr) return true;
+    line = end + 1;
+  }
+}
+
+// The strings of an array member; other elements, and strings that would put
+// an empty line into a reply's head, are logged and skipped.
 std::string joinStrings(json_object* array, const ConfigKey& key, const char* path) {
   std::string joined;
   int count = zvJsonArrayLength(array);
@@ -173,6 +189,10 @@ std::string joinStrings(json_object* array, const ConfigKey& key, const char* pa
     json_object* element = zvJsonArrayGetIdx(array, i);
     if (json_object_get_type(element) != json_type_string) {
       logInvalid(key, path, "an element that is not a text is left out");
+      continue;
+    }
+    if (!hasNoEmptyLine(json_object_get_string(element))) {
+      logInvalid(key, path, "an element that is empty or holds an empty line is left out");
       continue;
     }
     if (!joined.empty()) joined += "\r\n";

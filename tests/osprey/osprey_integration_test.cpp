@@ -121,7 +121,7 @@ class HeronApps : public ::testing::Test {
     tree_->write("web/index.html", kWelcome);
     tree_->write("config/osprey.json", R"({
   "listening_http_port": ")" + portText(port_) + R"(",
-  "extra_headers": ["X-Extra: 1", "X-Other: 2"],
+  "extra_headers": ["X-Extra: 1", "", "X-Other: 2", "X-Ends-Head: 3\r\n"],
   "mqtt_enabled": "TRUE",
   "mqtt_statistics_interval": 3,
   "mqtt_statistics_persistence_interval": 0,
@@ -319,6 +319,9 @@ TEST_F(HeronApps, ConfigurationReachesTheApplications) {
                        "in the following format: <app prefix>;<library name> - -1"),
            std::string("Not able to create web application ["), std::string("nosuchlib"),
            std::string("Invalid value of key [web_thread_count]"),
+           // Empty lines would end every reply's head: those elements are left out.
+           std::string("Invalid value of key [extra_headers] in [./config/osprey.json] - an element that is "
+                       "empty or holds an empty line is left out"),
            std::string("osprey - HTTP server listening at port " + portText(port_)),
            std::string("osprey - HTTP server listening at root ./web"),
            std::string("starling - MQTT broker started at port 1883")})
