@@ -603,8 +603,33 @@ static void execSql(Connection& conn, const std::string& sql) {
     }
 }
 
+// A definition change is whole or not at all, also when it joins a
+// transaction of the session: a failed step would otherwise leave the steps
+// before it (columns added, the table rebuilt) to the session's commit, with
+// a catalog that no longer describes the table.
+class DefinitionChange {
+public:
+    explicit DefinitionChange(Connection& conn) : write_(conn, true), conn_(conn) {
+        execSql(conn_, "SAVEPOINT rl_definition");
+        open_ = true;
+    }
+    ~DefinitionChange() {
+        if (open_) sqlite3_exec(conn_.db, "ROLLBACK TO rl_definition; RELEASE rl_definition", nullptr, nullptr, nullptr);
+    }
+    void done() {
+        execSql(conn_, "RELEASE rl_definition");
+        open_ = false;
+        write_.done();
+    }
+
+private:
+    WriteScope write_;
+    Connection& conn_;
+    bool open_ = false;
+};
+
 void createTableInFile(Connection& conn, const TableDef& def) {
-    WriteScope write(conn, true);
+    DefinitionChange write(conn);
     if (catalogHasTable(conn.db, def.name)) fail(RL_TABLE_EXISTS, "Table [" + def.name + "] already exists");
     execSql(conn, createTableSql(def, def.name));
     for (size_t i = 0; i < def.indexes.size(); ++i) execSql(conn, createIndexSql(def, int(i)));
@@ -642,7 +667,7 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
 }
 
 void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& wanted) {
-    WriteScope write(conn, true);
+    DefinitionChange write(conn);
     bool rebuild = wanted.identity != stored.identity || wanted.partitioned() != stored.partitioned();
     for (size_t i = 0; i < stored.fields.size() && !rebuild; ++i) {
         if (i >= wanted.fields.size() || wanted.fields[i].name != stored.fields[i].name)

@@ -213,6 +213,35 @@ TEST_F(EngineTest, AlterAddsFieldsAndChangesTypesKeepingRows) {
     EXPECT_EQ(shell(dbFile(), "select typeof(qty), qty from items where name = 'apple'"), "text|5");
 }
 
+// An Alter that fails inside the session's transaction takes back every step
+// it made: the session's own writes still commit, and the file and its
+// catalog keep describing the same table.
+TEST_F(EngineTest, FailedAlterInATransactionLeavesTheTableAsItWas) {
+    auto c = connect();
+    createItems(c.database.get());
+    ZVTable t(c.database.get());
+    t.Open("items", 0);
+    ZVRecord r(&t);
+    insertItem(r, "a", 1);
+    insertItem(r, "b", 1);
+    c.session->SetAutoCommit(0);
+    t.AddField("note", 146, 10);
+    t.GetField("name")->SetType(170, 0);  // a rebuild
+    t.AddIndex("qty_unique", 0, 0, 0)->AddSegment(t.GetField("qty"), 12);  // refused: two rows hold qty 1
+    EXPECT_EQ(codeOf([&] { t.Alter(0); }), RL_DUPLICATE_KEY);
+    insertItem(r, "c", 2);
+    r.Commit();
+    EXPECT_EQ(shell(dbFile(), "select group_concat(name) from pragma_table_info('items')"), "id,name,qty,ts");
+    EXPECT_EQ(shell(dbFile(), "select group_concat(name) from pragma_index_list('items')"), "items.items_qty,items.items_name");
+    EXPECT_EQ(shell(dbFile(), "select group_concat(name) from items"), "a,b,c");
+    ZVTable again(c.database.get());
+    again.Open("items", 0);
+    again.AddField("note", 146, 10);
+    again.Alter(0);
+    r.Commit();
+    EXPECT_EQ(shell(dbFile(), "select group_concat(name) from rl_fields where tbl = 'items'"), "id,name,qty,ts,note");
+}
+
 TEST_F(EngineTest, ObjectsMayBeDeletedInAnyOrder) {
     auto* session = new ZVSession(2);
     session->Logon("SRV", "ADMIN", "TRUVE");
