@@ -630,7 +630,12 @@ private:
 
 void createTableInFile(Connection& conn, const TableDef& def) {
     DefinitionChange write(conn);
-    if (catalogHasTable(conn.db, def.name)) fail(RL_TABLE_EXISTS, "Table [" + def.name + "] already exists");
+    // SQLite's names ignore case: "Items" is there when "items" is.
+    sqlite3_stmt* st = prepareOnce(conn.db, "SELECT name FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
+    Finalizer f{st};
+    sqlite3_bind_text(st, 1, def.name.data(), int(def.name.size()), SQLITE_STATIC);
+    if (stepRow(conn.db, st, "reading the catalog"))
+        fail(RL_TABLE_EXISTS, "Table [" + columnText(st, 0) + "] already exists");
     execSql(conn, createTableSql(def, def.name));
     for (size_t i = 0; i < def.indexes.size(); ++i) execSql(conn, createIndexSql(def, int(i)));
     if (def.partitioned())

@@ -105,6 +105,7 @@ TEST_F(EngineTest, TablesOpenCreateAndReportTheirCodes) {
     createItems(c.database.get());
     EXPECT_TRUE(c.database->FindTable("items"));
     EXPECT_EQ(codeOf([&] { createItems(c.database.get()); }), RL_TABLE_EXISTS);
+    EXPECT_EQ(codeOf([&] { createItems(c.database.get(), "ITEMS"); }), RL_TABLE_EXISTS);  // names ignore case in the file
     for (const char* bad : {"it\"ems", "a b", "x;drop table items", "../items", "", "rl_tables"}) {
         ZVTable b(c.database.get());
         EXPECT_EQ(codeOf([&] { b.Open(bad, 0); }), RL_BAD_NAME) << bad;
