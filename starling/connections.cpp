@@ -28,8 +28,15 @@ struct DbLock {
   bool held = false;
 };
 
+bool holdsEntry(MQTTConnection* conn, MQTTSubscriber* entry) {
+  std::lock_guard<std::recursive_mutex> lock(conn->mutex);
+  return std::find(conn->subscribers.begin(), conn->subscribers.end(), entry) != conn->subscribers.end();
+}
+
 // Detaches the connection's subscriber entries and its subscription rows.
-void dropSubscriptions(MQTTConnection* conn) {
+// The rows are the client id's: a filter that `holder` (the connection that
+// took the id over) has subscribed again keeps its rows.
+void dropSubscriptions(MQTTConnection* conn, MQTTConnection* holder) {
   std::vector<MQTTSubscriber*> entries;
   {
     std::lock_guard<std::recursive_mutex> lock(conn->mutex);
@@ -42,7 +49,8 @@ void dropSubscriptions(MQTTConnection* conn) {
       filter = entry->topicExpression != nullptr ? entry->topicExpression : "";
     }
     try {
-      if (conn->clientId != nullptr && !filter.empty()) {
+      std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
+      if (conn->clientId != nullptr && !filter.empty() && (holder == nullptr || !holdsEntry(holder, entry))) {
         int number = MQTTSubscriber::_removeSubscription(conn->clientId, filter.c_str());
         StarlingDb db;
         MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
@@ -60,6 +68,8 @@ void dropSubscriptions(MQTTConnection* conn) {
 }
 
 }  // namespace
+
+std::mutex MQTTConnection::subscriptionRowsMutex;
 
 MQTTConnection::MQTTConnection(const char* id, const char* user, uint16_t keep, uint8_t clean)
     : clientId(dupStr(id)), userName(user != nullptr ? dupStr(user) : nullptr), cleanSession(clean),
@@ -93,7 +103,7 @@ void MQTTConnection::RemoveConnection(nev_broker_session* session) {
   if (session == nullptr)
     starlingThrow("MQTTConnection::RemoveConnection", 10004,
                   "Not able to remove connection. Missing topic MQTT session pointer.");
-  std::shared_ptr<MQTTConnection> removed;
+  std::shared_ptr<MQTTConnection> removed, holder;
   {
     std::lock_guard<std::mutex> lock(gRegistryMutex);
     for (auto it = gRegistry.begin(); it != gRegistry.end(); ++it) {
@@ -109,10 +119,12 @@ void MQTTConnection::RemoveConnection(nev_broker_session* session) {
       if (it != gRetired.end()) {
         removed = std::move(*it);
         gRetired.erase(it);
+        auto current = removed->clientId != nullptr ? gRegistry.find(removed->clientId) : gRegistry.end();
+        if (current != gRegistry.end()) holder = current->second;
       }
     }
   }
-  if (removed) dropSubscriptions(removed.get());
+  if (removed) dropSubscriptions(removed.get(), holder.get());
 }
 
 MQTTConnection* MQTTConnection::FindBySession(nev_broker_session* session) {

@@ -193,6 +193,7 @@ void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
       return;
     }
     try {
+      std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
       if (info != nullptr) {
         int number = MQTTSubscriber::_addSubscription(info->clientId.c_str(), filter.c_str());

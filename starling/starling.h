@@ -180,6 +180,11 @@ class MQTTConnection {
   void RemoveSubscriber(MQTTSubscriber* entry);
 
   static json_object* GetInfo();
+  // Held while a connection records a subscription and while a connection
+  // whose client id was taken over drops its rows, so that the rows of a
+  // filter both subscribed stay with the newer one. Taken before any
+  // registry mutex or pooled database connection.
+  static std::mutex subscriptionRowsMutex;
   // Registers a new connection. A client id held by a live connection is
   // taken over: the older one is retired (closed by the caller) and returned
   // through previous.

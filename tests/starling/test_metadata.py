@@ -2,6 +2,8 @@
 command files, and start-up failures of the local authentication file."""
 import json
 import os
+import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -11,7 +13,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from test_delivery import Listener, paho_client, pub  # noqa: E402
+from test_delivery import Listener, closed_by_peer, connect_packet, paho_client, pub, read_exact  # noqa: E402
 
 
 class MetadataTest(unittest.TestCase):
@@ -94,6 +96,36 @@ class MetadataTest(unittest.TestCase):
         self.assertEqual(self.sql(f"select topic_filter, action from mqtt_subscription_history "
                                   f"where client_id={number} order by rowid"),
                          [["rows/#", "S"], ["rows/#", "S"], ["rows/#", "U"]])
+
+    def test_take_over_keeps_the_rows_of_a_filter_subscribed_again(self):
+        def subscribe(sock, *filters):
+            body = b"\x00\x01" + b"".join(struct.pack("!H", len(f)) + f + b"\x01" for f in filters)
+            sock.sendall(bytes([0x82, len(body)]) + body)
+            self.assertEqual(read_exact(sock, 4 + len(filters))[:1], b"\x90")
+
+        pub(self.broker.port, "tw/x", "1", 0)
+        topic = wait_for(lambda: self.sql("select topic_id from mqtt_topic where topic_name='tw/x'"))[0][0]
+        # The newer connection subscribes while the older one may still be
+        # dropping its filters: a few rounds meet both orders.
+        for round in range(4):
+            client = f"tw-rows-{round}"
+            old = socket.create_connection(("127.0.0.1", self.broker.port))
+            old.sendall(connect_packet(client))
+            self.assertEqual(read_exact(old, 4), b"\x20\x02\x00\x00")
+            subscribe(old, b"tw/x", b"tw/old-only")
+            new = socket.create_connection(("127.0.0.1", self.broker.port))
+            new.sendall(connect_packet(client))
+            self.assertEqual(read_exact(new, 4), b"\x20\x02\x00\x00")
+            subscribe(new, b"tw/x")
+            self.assertTrue(closed_by_peer(old))
+            number = self.client_row(client)[0]
+            subs = lambda: self.sql(f"select topic_filter from mqtt_subscription where client_id={number}")
+            # The older connection drops its filters in order: "tw/old-only" last.
+            self.assertTrue(wait_for(lambda: subs() == [["tw/x"]]), (round, subs()))
+            self.assertEqual(self.sql(f"select topic_id from mqtt_connection_topic where client_id={number}"),
+                             [[topic]], round)
+            new.close()
+            old.close()
 
     def test_long_client_id_key(self):
         name = "".join(chr(ord("a") + i % 26) for i in range(150))
