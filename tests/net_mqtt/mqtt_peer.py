@@ -127,8 +127,10 @@ def scenario_overlap_and_dollar():
     pub.publish("$SYS/sys", "hidden", 0)
     pub.publish("ov/", "empty-level", 0)
     marker_round(sub, pub)
-    got = [(t, p, q) for t, p, q in sub.got() if t != "marker"]
-    if got != [("ov/x", "once", 2), ("ov/", "empty-level", 0)]:
+    # paho hands a QoS 2 message over at PUBREL, so the QoS 0 one published
+    # after it may come first.
+    got = sorted((t, p, q) for t, p, q in sub.got() if t != "marker")
+    if got != [("ov/", "empty-level", 0), ("ov/x", "once", 2)]:
         fail("got %r" % got)
     sub.close()
     pub.close()
