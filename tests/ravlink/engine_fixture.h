@@ -81,6 +81,21 @@ protected:
         t.Create(name, 2);
         (void)id;
     }
+    // "items" on a connection of its own, walked by qty.
+    struct OpenedItems {
+        Connected c;
+        std::unique_ptr<ZVTable> table;
+        std::unique_ptr<ZVRecord> record;
+    };
+    OpenedItems openItemsByQty() {
+        OpenedItems o;
+        o.c = connect();
+        o.table = std::make_unique<ZVTable>(o.c.database.get());
+        o.table->Open("items", 0);
+        o.record = std::make_unique<ZVRecord>(o.table.get());
+        o.record->SetDefaultIndex("items_qty");
+        return o;
+    }
     static void insertItem(ZVRecord& r, const char* name, int qty) {
         r.Clear();
         r.SetFieldAsString("name", name);

@@ -18,11 +18,7 @@ namespace {
 
 class RowTest : public EngineTest {
 protected:
-    struct Opened {
-        Connected c;
-        std::unique_ptr<ZVTable> table;
-        std::unique_ptr<ZVRecord> record;
-    };
+    using Opened = OpenedItems;
     void SetUp() override {
         EngineTest::SetUp();
         auto c = connect();
@@ -32,15 +28,7 @@ protected:
         ZVRecord r(&t);
         for (int q = 10; q <= 60; q += 10) insertItem(r, ("n" + std::to_string(q)).c_str(), q);
     }
-    Opened open() {
-        Opened o;
-        o.c = connect();
-        o.table = std::make_unique<ZVTable>(o.c.database.get());
-        o.table->Open("items", 0);
-        o.record = std::make_unique<ZVRecord>(o.table.get());
-        o.record->SetDefaultIndex("items_qty");
-        return o;
-    }
+    Opened open() { return openItemsByQty(); }
     // Every read of the row n<qty>, through each kind of field access.
     static void expectRow(ZVRecord& r, int qty, const char* where) {
         SCOPED_TRACE(where);

@@ -14,25 +14,13 @@ namespace {
 
 class WalkTest : public EngineTest {
 protected:
-    struct Opened {
-        Connected c;
-        std::unique_ptr<ZVTable> table;
-        std::unique_ptr<ZVRecord> record;
-    };
+    using Opened = OpenedItems;
     void SetUp() override {
         EngineTest::SetUp();
         auto c = connect();
         createItems(c.database.get());
     }
-    Opened open() {
-        Opened o;
-        o.c = connect();
-        o.table = std::make_unique<ZVTable>(o.c.database.get());
-        o.table->Open("items", 0);
-        o.record = std::make_unique<ZVRecord>(o.table.get());
-        o.record->SetDefaultIndex("items_qty");
-        return o;
-    }
+    Opened open() { return openItemsByQty(); }
     static bool findQty(ZVRecord& r, int qty) {
         r.Clear();
         r.SetFieldAsSigned("qty", qty);
