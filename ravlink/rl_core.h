@@ -46,7 +46,7 @@ std::string dataRoot();
 // -journal files the mode of the database file. What exists already is left
 // as it is.
 bool createPrivateDirectories(const std::string& dir);  // true when dir is a directory afterwards
-void createPrivateFile(const std::string& path);        // when missing
+void createPrivateFile(const std::string& path);        // when missing; never opens an existing one
 
 // ---- values ------------------------------------------------------------
 struct Value {

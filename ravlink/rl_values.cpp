@@ -100,8 +100,10 @@ bool createPrivateDirectories(const std::string& dir) {
 
 void createPrivateFile(const std::string& path) {
     // Made here so that SQLite finds it with its mode set; a failure is left
-    // to SQLite's open to report.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // to SQLite's open to report. Only a new file is ever opened here:
+    // closing a descriptor of a file drops every POSIX lock the process
+    // holds on it, and SQLite's connections in this process lock theirs.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) ::close(fd);
 }
 
