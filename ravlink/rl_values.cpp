@@ -524,8 +524,14 @@ std::string toString(const FieldDef& f, const Value& v, int dateType, int timeTy
     case Value::Real: {
         char buf[64];
         if (f.scale > 0 && (f.type == 67 || f.type == 105 || f.type == 143)) {
-            snprintf(buf, sizeof buf, "%.*f", f.scale > 30 ? 30 : f.scale, v.d);
-            return buf;
+            // Fixed notation of a large amount runs past any small buffer
+            // (1e300 has 301 digits): sized first, never cut.
+            int scale = f.scale > 30 ? 30 : f.scale;
+            int length = snprintf(nullptr, 0, "%.*f", scale, v.d);
+            if (length < 0) fail(RL_BAD_VALUE, "Field [" + f.name + "] holds a number that cannot be written");
+            std::string text(size_t(length), '\0');
+            snprintf(text.data(), text.size() + 1, "%.*f", scale, v.d);
+            return text;
         }
         auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v.d);
         return std::string(buf, p);
