@@ -231,6 +231,8 @@ class ApplicationRoutes(OperatorCase):
 
 
 class ReadmeSaysWhatIsThere(unittest.TestCase):
+    longMessage = False  # the messages below say all there is to fix
+
     def read(self, relative):
         with open(os.path.join(SOURCE, relative)) as f:
             return f.read()
@@ -272,14 +274,17 @@ class ReadmeSaysWhatIsThere(unittest.TestCase):
 
     def test_every_configuration_key_has_its_row(self):
         rows = self.readme_keys()
-        for name, default in self.config_keys():
-            self.assertIn(name, rows, "README.md: the configuration table has no row for the key `%s` of "
-                                      "osprey/config.cpp: add `| `%s` | default | meaning |`" % (name, name))
-            self.assertEqual(rows[name], default, "README.md: the default of `%s` differs from osprey/config.cpp"
-                             % name)
-        known = {name for name, _ in self.config_keys()} | {"applications", "websocket_applications"}
-        for name in rows:
-            self.assertIn(name, known, "README.md lists the key `%s`, which osprey/config.cpp does not read" % name)
+        keys = self.config_keys()
+        shown = lambda default: "none" if default is None else "`%s`" % default  # noqa: E731
+        missing = ["| `%s` | %s | ... |" % (name, shown(default)) for name, default in keys if name not in rows]
+        self.assertFalse(missing, "README.md: the configuration table lacks a row for these keys of "
+                                  "osprey/config.cpp:\n" + "\n".join(missing))
+        differing = ["`%s`: README %s, osprey/config.cpp %s" % (name, shown(rows[name]), shown(default))
+                     for name, default in keys if name in rows and rows[name] != default]
+        self.assertFalse(differing, "README.md: defaults that differ from osprey/config.cpp:\n" + "\n".join(differing))
+        known = {name for name, _ in keys} | {"applications", "websocket_applications"}
+        unknown = sorted(set(rows) - known)
+        self.assertFalse(unknown, "README.md lists keys that osprey/config.cpp does not read: %s" % unknown)
 
     def test_readme_and_welcome_page_list_only_what_is_there(self):
         readme = self.read("README.md")
