@@ -8,19 +8,21 @@
 
 namespace {
 
-void printUsage() {
-  printf("%s-%s\n", heron::kDisplayName, OSPREY_PRODUCT_VERSION);
-  printf("Parameters:\n");
-  printf(" -install  to install the service.\n");
-  printf(" -remove   to remove the service.\n");
-  printf(" -nc\t     to run as a normal executable without console.\n");
-  printf(" none\t     to run as a normal executable.\n\n\n");
-  fflush(stdout);
+void printUsage(FILE* stream) {
+  fprintf(stream, "%s-%s\n", heron::kDisplayName, OSPREY_PRODUCT_VERSION);
+  fprintf(stream, "Parameters:\n");
+  fprintf(stream, " -install  to install the service.\n");
+  fprintf(stream, " -remove   to remove the service.\n");
+  fprintf(stream, " -nc\t     to run as a normal executable without console.\n");
+  fprintf(stream, " none\t     to run as a normal executable.\n\n\n");
+  fflush(stream);
 }
 
-void runConsole() {
+// 1 when the web server could not start.
+int runConsole() {
   heron::WebServerRun run;
   run.Run();
+  return run.startFailed() ? 1 : 0;
 }
 
 // The console is not a window here: "without console" discards what would be
@@ -32,28 +34,35 @@ void discardStandardOutput() {
 
 bool isOption(const char* argument) { return argument[0] == '-' || argument[0] == '/'; }
 
+int runOption(const char* argument) {
+  const char* option = argument + 1;
+  if (strcasecmp(option, "install") == 0)
+    return heron::installService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
+  if (strcasecmp(option, "remove") == 0)
+    return heron::removeService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
+  if (strcasecmp(option, "nc") == 0) {
+    discardStandardOutput();
+    return runConsole();
+  }
+  if (strcasecmp(option, "s") == 0) return heron::runService();
+  fprintf(stderr, "Unknown option [%s]\n", argument);
+  printUsage(stderr);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A reader of standard output that goes away must not end the server.
   signal(SIGPIPE, SIG_IGN);
 
+  int status;
   if (argc < 2 || !isOption(argv[1])) {
-    printUsage();
-    runConsole();
-    return 0;
-  }
-  const char* option = argv[1] + 1;
-  if (strcasecmp(option, "install") == 0) {
-    heron::installService(heron::UnitSettings::fromEnvironment());
-  } else if (strcasecmp(option, "remove") == 0) {
-    heron::removeService(heron::UnitSettings::fromEnvironment());
-  } else if (strcasecmp(option, "nc") == 0) {
-    discardStandardOutput();
-    runConsole();
-  } else if (strcasecmp(option, "s") == 0) {
-    heron::runService();
+    printUsage(stdout);
+    status = runConsole();
+  } else {
+    status = runOption(argv[1]);
   }
   fflush(stdout);
-  return 0;
+  return status;
 }

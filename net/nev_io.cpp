@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,6 +35,17 @@ const char *or_dash(const char *s) { return s != nullptr ? s : "-"; }
 
 void store_error(const char **error_text, const char *text) {
   if (error_text != nullptr) *error_text = text;
+}
+
+// The cause of the calling thread's last failed listen (nev_listen_failure).
+thread_local char listen_failure[640];
+
+void fail_listen(const nev_listen_options *opts, const char *text, const char *detail) {
+  store_error(opts->error_text, text);
+  if (detail != nullptr && detail[0] != '\0')
+    snprintf(listen_failure, sizeof listen_failure, "%s - %s", text, detail);
+  else
+    snprintf(listen_failure, sizeof listen_failure, "%s", text);
 }
 
 bool is_tcp_listener(const nev_connection *c) {
@@ -262,6 +274,15 @@ int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *hos
 
 // ---- Listening ----
 
+const char *nev_listen_failure(void) { return listen_failure; }
+
+bool nev_listen_address_valid(const char *address) {
+  sockaddr_in addr{};
+  int proto = NEV_PROTO_TCP;
+  char host[200];
+  return address != nullptr && nev_parse_address(address, &addr, &proto, host, sizeof(host)) > 0;
+}
+
 nev_connection *nev_listen(nev_manager *mgr, const char *address, nev_event_handler handler) {
   return nev_listen_with_options(mgr, address, handler, nullptr);
 }
@@ -274,13 +295,16 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
   int proto = NEV_PROTO_TCP;
   char host[200];
   if (address == nullptr || nev_parse_address(address, &addr, &proto, host, sizeof(host)) <= 0) {
-    store_error(opts->error_text, "cannot parse address");
+    fail_listen(opts, "cannot parse address", address);
     return nullptr;
   }
   nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
   nev_connection *conn =
       nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
-  if (conn == nullptr) return nullptr;
+  if (conn == nullptr) {
+    snprintf(listen_failure, sizeof listen_failure, "%s", "failed to create connection");
+    return nullptr;
+  }
   conn->peer = addr;
   conn->flags |= NEV_CONN_LISTENING | (proto == NEV_PROTO_UDP ? NEV_CONN_UDP : 0);
   apply_listen_limits(conn, opts);
@@ -289,13 +313,15 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
 
   if (opts->tls_cert != nullptr || opts->tls_ca != nullptr) {
     if (proto == NEV_PROTO_UDP) {
-      store_error(opts->error_text, "SSL for UDP is not supported");
+      fail_listen(opts, "SSL for UDP is not supported", nullptr);
       nev_connection_destroy(conn, 0);
       return nullptr;
     }
     nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, nullptr, opts->tls_ciphers,
                           nullptr, nullptr};
-    if (nev_tls_setup(conn, &params, opts->error_text) != NEV_TLS_OK) {
+    const char *tls_error = "TLS setup failed";
+    if (nev_tls_setup(conn, &params, &tls_error) != NEV_TLS_OK) {
+      fail_listen(opts, tls_error, nev_tls_failure_reason());
       nev_connection_destroy(conn, 0);
       return nullptr;
     }
@@ -304,7 +330,7 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
   int rc = proto == NEV_PROTO_UDP ? ops->listen_udp(conn, &conn->peer) : ops->listen_tcp(conn, &conn->peer);
   if (rc != 0) {
     NEV_LOG(4, ("Failed to open listener: %d", rc));
-    store_error(opts->error_text, "failed to open listener");
+    fail_listen(opts, "failed to open listener", strerror(rc));
     nev_connection_destroy(conn, 1);
     return nullptr;
   }

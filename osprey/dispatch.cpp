@@ -84,6 +84,28 @@ void sendEmptyReply(nev_connection* conn, int status) {
   nev_enqueue_format(conn, "%s", kEmptyBlock);
 }
 
+// A 401 names the scheme the client must answer with (RFC 7235): without it
+// clients do not ask for credentials at all.
+void sendBasicChallenge(nev_connection* conn) {
+  WebServerThreadData* record = recordOf(conn);
+  const char* realm = record != nullptr && record->auth_domain != nullptr ? record->auth_domain : "";
+  nev_http_status_line(conn, 401, extraHeadersOf(conn));
+  nev_enqueue_format(conn, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n%s", realm,
+                     kEmptyBlock);
+}
+
+// The HTTP status of an application's own error code: a route the
+// application does not have (8006, "not supported") is not found, a request
+// that lacks what the route needs (9006) is a bad request; other codes stay
+// server errors. The code itself stays in the reply's body.
+int httpStatusOfAppCode(int code) {
+  switch (code) {
+    case 8006: return 404;
+    case 9006: return 400;
+    default: return 500;
+  }
+}
+
 void sendJsonBlock(nev_connection* conn, const char* text) {
   nev_enqueue_format(conn, kJsonBlock, static_cast<int>(std::strlen(text)), text);
 }
@@ -164,7 +186,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     const nev_slice* value = nev_http_find_header(view, "Authorization");
     withCredentials = value != nullptr && decodeBasicCredentials(value->p, value->len, &credentials);
     if (!withCredentials && app->basicAuthMode == WEBAPP_AUTH_REQUIRED) {
-      sendEmptyReply(conn, 401);
+      sendBasicChallenge(conn);
       return true;
     }
   }
@@ -214,7 +236,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   // status. Only 200-599 can end an HTTP exchange: a four-digit status makes
   // clients drop the whole reply, and a 1xx one leaves them waiting for the
   // real answer. The code itself stays in the reply's body.
-  if (status < 200 || status > 599) status = 500;
+  if (status < 200 || status > 599) status = httpStatusOfAppCode(status);
   writeReply(conn, status, raw, reply);
   releaseReply(raw, reply);
   return true;

@@ -86,7 +86,12 @@ int checkMetadata(char* error) {
 
 int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* server, char* error) {
   const char* port = server->mqtt_websocket_port;
-  if (port == nullptr || atoi(port) <= 0) return 0;
+  if (port == nullptr || port[0] == '\0') return 0;
+  if (!nev_listen_address_valid(port)) {
+    snprintf(error, 1024, "Invalid websocket port [%.200s] - a port number below 65535 is expected.", port);
+    return 1101;
+  }
+  if (atoi(port) <= 0) return 0;
   if (startsWithY(server->mqtt_websocket_ssl_enabled)) {
     if (server->ssl_certificate == nullptr || server->ssl_certificate[0] == '\0') {
       snprintf(error, 1024,
@@ -101,13 +106,15 @@ int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* 
     options.tls_ciphers = server->ssl_cipher_suites;
     b.wsListener = nev_listen_with_options(manager, port, wsBridgeEventHandler, &options);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%s] with SSL - Check if communication port is available.", port);
+      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] with SSL - Check if communication port is available. Cause: %.600s",
+               port, nev_listen_failure());
       return 1101;
     }
   } else {
     b.wsListener = nev_listen(manager, port, wsBridgeEventHandler);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%s] - Check if communication port is available.", port);
+      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] - Check if communication port is available. Cause: %.600s",
+               port, nev_listen_failure());
       return 1101;
     }
   }
@@ -160,10 +167,15 @@ int startStatistics(StarlingBroker& b, char* error) {
 }
 
 int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
-  b.mqttListener = nev_listen(manager, b.mqttPortText.c_str(), mqttBrokerEventHandler);
+  const char* port = b.mqttPortText.c_str();
+  if (!nev_listen_address_valid(port)) {
+    snprintf(error, 1024, "Invalid port [%.200s] - a port number below 65535 is expected.", port);
+    return 1101;
+  }
+  b.mqttListener = nev_listen(manager, port, mqttBrokerEventHandler);
   if (b.mqttListener == nullptr) {
-    snprintf(error, 1024, "Not able to bind to port [%s] - Check if communication port is available.",
-             b.mqttPortText.c_str());
+    snprintf(error, 1024, "Not able to bind to port [%.200s] - Check if communication port is available. Cause: %.600s",
+             port, nev_listen_failure());
     return 1101;
   }
   // One core for the process: sessions of connections that outlive a stop
