@@ -28,6 +28,30 @@ struct DbLock {
   bool held = false;
 };
 
+// One transaction for a batch of row changes: committed by commit(), aborted
+// when the scope ends without it.
+struct DbTransaction {
+  explicit DbTransaction(ZVDatabasePooled* db) : db(db) { db->Begin(); }
+  void commit() { open = false; db->Commit(); }
+  ~DbTransaction() { if (open) { try { db->Abort(); } catch (...) {} } }
+  ZVDatabasePooled* db;
+  bool open = true;
+};
+
+// Deletes every row of the table, calling onRow(record) for each before it goes.
+template <class OnRow>
+void deleteEveryRow(ZVRecord* record, OnRow onRow) {
+  record->Clear();
+  while (record->First() != 0) {
+    onRow(record);
+    record->Delete();
+  }
+}
+
+bool isGeneratedId(const char* id) {
+  return strncmp(id, STARLING_GENERATED_ID_PREFIX, strlen(STARLING_GENERATED_ID_PREFIX)) == 0;
+}
+
 bool holdsEntry(MQTTConnection* conn, MQTTSubscriber* entry) {
   std::lock_guard<std::recursive_mutex> lock(conn->mutex);
   return std::find(conn->subscribers.begin(), conn->subscribers.end(), entry) != conn->subscribers.end();
@@ -290,6 +314,81 @@ void MQTTConnection::SetConnected(const char* id, const char* user, const char* 
 
 void MQTTConnection::SetDisconnected(const char* id) {
   setConnectionState("MQTTConnection::SetDisconnected", id, nullptr, nullptr, -1, 0, "D");
+}
+
+void MQTTConnection::ForgetGeneratedClient(const char* id) {
+  const char* fn = "MQTTConnection::ForgetGeneratedClient";
+  if (id == nullptr || !isGeneratedId(id)) return;
+  try {
+    StarlingDb db;
+    ZVRecord* record = db.Record("mqtt_client", fn);
+    DbLock lock(db.get());
+    if (GetConnRecord(db.get(), id, record) && record->GetFieldAsSigned("mqtt_status") == 0) record->Delete();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+}
+
+void MQTTConnection::EndAllSessions() {
+  const char* fn = "MQTTConnection::EndAllSessions";
+  std::vector<std::string> connected, generated;
+  try {
+    StarlingDb db;
+    ZVRecord* clients = db.Record("mqtt_client", fn);
+    clients->Clear();
+    for (int found = clients->First(); found != 0; found = clients->Next()) {
+      std::string name = clients->GetFieldAsString("client_name");
+      if (!clients->IsFieldNull("mqtt_status") && clients->GetFieldAsSigned("mqtt_status") != 0)
+        connected.push_back(name);
+      if (isGeneratedId(name.c_str())) generated.push_back(name);
+    }
+    // Subscriptions and topic links belong to live sessions only.
+    ZVRecord* subscriptionHistory = db.Record("mqtt_subscription_history", fn);
+    ZVRecord* topicHistory = db.Record("mqtt_connection_topic_history", fn);
+    DbTransaction transaction(db.get());
+    deleteEveryRow(db.Record("mqtt_subscription", fn), [&](ZVRecord* row) {
+      std::string filter = row->GetFieldAsString("topic_filter");
+      subscriptionHistory->Clear();
+      subscriptionHistory->SetFieldAsSigned("client_id", row->GetFieldAsSigned("client_id"));
+      subscriptionHistory->SetFieldAsString("topic_filter", filter.c_str());
+      subscriptionHistory->SetFieldAsString("action", "U");
+      subscriptionHistory->Write();
+    });
+    deleteEveryRow(db.Record("mqtt_connection_topic", fn), [&](ZVRecord* row) {
+      _addTopicHistory(row->GetFieldAsSigned("client_id"), row->GetFieldAsSigned("topic_id"), "R", topicHistory);
+    });
+    transaction.commit();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  for (const std::string& id : connected) SetDisconnected(id.c_str());
+  for (const std::string& id : generated) ForgetGeneratedClient(id.c_str());
+}
+
+int64_t MQTTConnection::TrimHistory(int64_t maxRows, int64_t batchRows) {
+  const char* fn = "MQTTConnection::TrimHistory";
+  int64_t removed = 0;
+  try {
+    StarlingDb db;
+    for (const char* table : {"mqtt_connection_history", "mqtt_connection_topic_history", "mqtt_subscription_history"}) {
+      ZVRecord* history = db.Record(table, fn);
+      int64_t excess = std::min(history->GetRecordCount() - maxRows, batchRows);
+      if (excess <= 0) continue;
+      // Record-id order is the order the rows were written in: the oldest go.
+      history->Clear();
+      history->SetDefaultIndex(RL_ROWID_INDEX);
+      DbTransaction transaction(db.get());
+      for (int64_t i = 0; i < excess && history->First() != 0; i++) {
+        history->Delete();
+        removed++;
+      }
+      transaction.commit();
+      history->Clear();
+    }
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  return removed;
 }
 
 int MQTTConnection::GetPersistedClientID(ZVDatabasePooled* db, const char* id) {
