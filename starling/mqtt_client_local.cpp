@@ -22,12 +22,8 @@ MQTTLocalSys::~MQTTLocalSys() {
 
 void MQTTLocalSys::Publish(const char* topic, const char* text) {
   size_t length = text != nullptr ? strlen(text) : 0;
-  size_t bytes = strlen(topic) + length;
-  if (!_admitForward(bytes, MQTT_LOCAL_QUEUE_MAX_BYTES)) return;
-  auto* msg = new MQTTPersistMsg(topic, text, length, 0, 0);
-  if (queue_->Push(msg) == 0) return;
-  delete msg;
-  _forwardTaken(bytes);
+  _enqueueForward(queue_.get(), strlen(topic) + length, MQTT_LOCAL_QUEUE_MAX_BYTES,
+                  [&] { return new MQTTPersistMsg(topic, text, length, 0, 0); });
 }
 
 void MQTTLocalSys::ProcessPub(const char*, size_t, const char*, size_t, uint16_t, int) {

@@ -107,14 +107,10 @@ void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload,
 void MQTTRemoteSysPersist::ForwardPub(const char* topic, size_t topicLength, const char* payload,
                                       size_t payloadLength, uint16_t packetId) {
   if (!forward_) return;
-  size_t bytes = topicLength + payloadLength;
-  if (_admitForward(bytes, MQTT_REMOTE_QUEUE_MAX_BYTES)) {
-    auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
-    if (queue_->Push(msg) == 0) return;
-    delete msg;
-    _forwardTaken(bytes);
-  }
-  _reportDropped();
+  if (!_enqueueForward(queue_.get(), topicLength + payloadLength, MQTT_REMOTE_QUEUE_MAX_BYTES, [&] {
+        return new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
+      }))
+    _reportDropped();
 }
 
 // A link that is down, or slower than the publishers, drops the newest

@@ -44,9 +44,9 @@
 #ifndef STARLING_MQTT_CLIENTS_H
 #define STARLING_MQTT_CLIENTS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -188,6 +188,23 @@ class MQTTSubscription {
  protected:
   // Counts bytes in when they stay within maxBytes; false otherwise.
   bool _admitForward(size_t bytes, size_t maxBytes);
+  // Queues the message make() builds when its bytes fit within maxBytes and
+  // the queue has room; false, with nothing queued, otherwise.
+  template <class Make>
+  bool _enqueueForward(YXQueue* queue, size_t bytes, size_t maxBytes, Make make) {
+    if (!_admitForward(bytes, maxBytes)) return false;
+    MQTTPersistMsg* msg = nullptr;
+    try {
+      msg = make();
+      if (queue->Push(msg) == 0) return true;
+    } catch (...) {
+      _forwardTaken(bytes);
+      throw;
+    }
+    delete msg;
+    _forwardTaken(bytes);
+    return false;
+  }
 
  private:
   OwnedText topic_;
