@@ -331,38 +331,51 @@ void MQTTConnection::ForgetGeneratedClient(const char* id) {
 
 void MQTTConnection::EndAllSessions() {
   const char* fn = "MQTTConnection::EndAllSessions";
-  std::vector<std::string> connected, generated;
   try {
     StarlingDb db;
     ZVRecord* clients = db.Record("mqtt_client", fn);
+    struct Ended {
+      int number;
+      bool connected;  // left "connected": gets its disconnection
+      bool generated;  // an id the broker made: the row goes
+    };
+    std::vector<Ended> ended;
     clients->Clear();
     for (int found = clients->First(); found != 0; found = clients->Next()) {
-      std::string name = clients->GetFieldAsString("client_name");
-      if (!clients->IsFieldNull("mqtt_status") && clients->GetFieldAsSigned("mqtt_status") != 0)
-        connected.push_back(name);
-      if (isGeneratedId(name.c_str())) generated.push_back(name);
+      bool connected = !clients->IsFieldNull("mqtt_status") && clients->GetFieldAsSigned("mqtt_status") != 0;
+      bool generated = isGeneratedId(clients->GetFieldAsString("client_name").c_str());
+      if (connected || generated) ended.push_back({clients->GetFieldAsSigned("client_id"), connected, generated});
+    }
+    // One transaction: a broker with many clients stops in one write.
+    ZVRecord* connectionHistory = db.Record("mqtt_connection_history", fn);
+    ZVRecord* topicHistory = db.Record("mqtt_connection_topic_history", fn);
+    ZVDateTime now;
+    zvGetCurrentDateTime(&now);
+    DbTransaction transaction(db.get());
+    for (const Ended& client : ended) {
+      if (clients->FindRowid(client.number, RL_FIND_EQ) == 0) continue;
+      if (client.generated) {
+        clients->Delete();  // its history stays
+      } else {
+        clients->SetFieldAsSigned("mqtt_status", 0);
+        clients->SetFieldAsDateTime("last_disconnect_ts", now);
+        clients->Write();
+      }
+      if (client.connected) _addConnectionHistory(client.number, "D", connectionHistory);
     }
     // Subscriptions and topic links belong to live sessions only.
-    ZVRecord* subscriptionHistory = db.Record("mqtt_subscription_history", fn);
-    ZVRecord* topicHistory = db.Record("mqtt_connection_topic_history", fn);
-    DbTransaction transaction(db.get());
     deleteEveryRow(db.Record("mqtt_subscription", fn), [&](ZVRecord* row) {
-      std::string filter = row->GetFieldAsString("topic_filter");
-      subscriptionHistory->Clear();
-      subscriptionHistory->SetFieldAsSigned("client_id", row->GetFieldAsSigned("client_id"));
-      subscriptionHistory->SetFieldAsString("topic_filter", filter.c_str());
-      subscriptionHistory->SetFieldAsString("action", "U");
-      subscriptionHistory->Write();
+      MQTTSubscriber::_addSubscriptionHistory(db.get(), row->GetFieldAsSigned("client_id"),
+                                              row->GetFieldAsString("topic_filter").c_str(), "U");
     });
     deleteEveryRow(db.Record("mqtt_connection_topic", fn), [&](ZVRecord* row) {
       _addTopicHistory(row->GetFieldAsSigned("client_id"), row->GetFieldAsSigned("topic_id"), "R", topicHistory);
     });
     transaction.commit();
+    clients->Clear();
   } catch (const ZVException& e) {
     rethrowClient(fn, e);
   }
-  for (const std::string& id : connected) SetDisconnected(id.c_str());
-  for (const std::string& id : generated) ForgetGeneratedClient(id.c_str());
 }
 
 int64_t MQTTConnection::TrimHistory(int64_t maxRows, int64_t batchRows) {
