@@ -1,8 +1,12 @@
 // The application's exports: initXtd, term, routerXtd, start and stop.
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 
 #include "starling.h"
 #if __has_include("mqtt_clients.h")
@@ -17,6 +21,10 @@
 namespace {
 
 const char* kLocalAuthFile = "./web/localAuthFile.set";
+// Rows kept per history table unless config/starling.cfg says otherwise:
+// months of an ordinary site's connects and subscriptions, a few hundred MB
+// at most even with 1 KB filters.
+constexpr int64_t kHistoryMaxRowsDefault = 100000;
 
 bool startsWithY(const char* text) { return text != nullptr && (text[0] == 'Y' || text[0] == 'y'); }
 
@@ -31,6 +39,8 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.mqttPortText = server->mqtt_listening_port != nullptr ? server->mqtt_listening_port : "1883";
   b.mqttPort = atoi(b.mqttPortText.c_str());
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
+  std::string historyRows = starlingConfigValue("HISTORY_MAX_ROWS");
+  b.historyMaxRows = historyRows.empty() ? kHistoryMaxRowsDefault : std::max(0LL, atoll(historyRows.c_str()));
 }
 
 // Local credentials, database check and pool; retried while the database
@@ -67,9 +77,25 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
   }
 }
 
+// The broker's tables hold user names and password sums: its database file
+// and SQLite's companions are for this account only, also when an earlier
+// version created them readable by all.
+void restrictDatabaseFiles(const char* path) {
+  if (path == nullptr || path[0] == '\0') return;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    std::string file = std::string(path) + suffix;
+    struct stat st{};
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) continue;
+    if (chmod(file.c_str(), st.st_mode & 0700) != 0)
+      starlingLog(errno, "starling - Not able to restrict the access of [%s] to its owner - %s", file.c_str(),
+                  strerror(errno));
+  }
+}
+
 int checkMetadata(char* error) {
   try {
     StarlingDb db;
+    restrictDatabaseFiles(db->GetPath());
     MQTTConnection::CheckMetadata(db.get());
     MQTTSubscriber::CheckMetadata(db.get());
     MQTTTopic::CheckMetadata(db.get());
@@ -131,7 +157,6 @@ void startThread(std::unique_ptr<StarlingThread>& slot, int initialState, void (
 int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
   (void)server;
   try {
-    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
     startThread(b.commandThread, 1, _processThrdFunction);
 #if STARLING_HAS_CLIENTS
     try {
@@ -152,11 +177,27 @@ int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
   }
 }
 
+// The clean-up thread keeps the history tables within their bound, which
+// every broker writes, with or without persistence.
+int startCleanup(StarlingBroker& b, char* error) {
+  try {
+    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
+    return 0;
+  } catch (const std::system_error& e) {
+    snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
+    return 1100;
+  }
+}
+
 // The statistics publisher is a client of the broker's own port: started
 // before that port is bound, its first dial can be refused, and a link
 // closed before CONNACK ends for good, so statistics would never appear.
 int startStatistics(StarlingBroker& b, char* error) {
   try {
+    std::random_device random;
+    char password[33];
+    snprintf(password, sizeof password, "%08x%08x%08x%08x", random(), random(), random(), random());
+    b.statisticsPassword = password;
     if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
     if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
     return 0;
@@ -195,6 +236,18 @@ void joinThread(std::unique_ptr<StarlingThread>& slot) {
   slot->state = 2;
   if (slot->thread.joinable()) slot->thread.join();
   slot.reset();
+}
+
+// Writes the end of every session the broker no longer serves; a failure is
+// logged and leaves the broker's state as it is.
+void endSessionsInTables() {
+  try {
+    MQTTConnection::EndAllSessions();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Not able to update connection status - %s", e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Not able to update connection status - %s", e.GetErrorMsg());
+  }
 }
 
 void closeDatabase(StarlingBroker& b) {
@@ -263,16 +316,20 @@ STARLING_EXPORT int32_t stop(char* error) {
   }
   b.wsListener = nullptr;
   b.mqttListener = nullptr;
-  b.running = false;
-  joinThread(b.commandThread);
-  joinThread(b.cleanupThread);
-  joinThread(b.statsWriterThread);
-  joinThread(b.statsThread);
-  // Handlers already inside the broker may still use the link: wait them out.
+  bool wasRunning = b.running.exchange(false);
+  // Handlers already inside the broker use the worker records (a SUBSCRIBE
+  // to the statistics topics wakes the publisher) and the link: wait them out
+  // before anything they reach is freed. Later events see the broker stopped.
   if (b.brokerLock != nullptr) {
     nev_srwlock_lock_exclusive(b.brokerLock);
     nev_srwlock_unlock_exclusive(b.brokerLock);
   }
+  joinThread(b.commandThread);
+  joinThread(b.cleanupThread);
+  joinThread(b.statsWriterThread);
+  joinThread(b.statsThread);
+  // Connections still open end here for the broker: their CLOSE finds it stopped.
+  if (wasRunning) endSessionsInTables();
 #if STARLING_HAS_CLIENTS
   delete b.remoteLink;
 #endif
@@ -292,8 +349,11 @@ STARLING_EXPORT int32_t start(nev_manager* manager, WebServerThreadData* server,
   copySettings(b, server);
   int code = openDatabase(b, server, error);
   if (code == 0) code = checkMetadata(error);
+  // No session outlives a run: what a crash left "connected" is ended now.
+  if (code == 0) endSessionsInTables();
   if (code == 0) snprintf(b.loopbackAddress, sizeof b.loopbackAddress, "127.0.0.1:%s", b.mqttPortText.c_str());
   if (code == 0) code = bindWebsocket(b, manager, server, error);
+  if (code == 0) code = startCleanup(b, error);
   if (code == 0 && b.persistenceEnabled) code = startWorkers(b, server, error);
   if (code == 0) code = bindBroker(b, manager, error);
   if (code == 0 && b.persistenceEnabled) code = startStatistics(b, error);

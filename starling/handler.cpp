@@ -60,12 +60,32 @@ void logFailure(const char* format, Fn fn) {
   }
 }
 
-MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// A client id of the broker's own (its statistics publisher, ids it gave)
+// is not for clients to take: the session they would take over is published
+// on the statistics topics. Only the publisher, with the password of this
+// run, may use its id.
+bool takesOwnedId(const nev_mqtt_packet* pkt) {
+  std::string id = sliceText(pkt->client_id);
+  if (id.compare(0, strlen(STARLING_OWNED_ID_PREFIX), STARLING_OWNED_ID_PREFIX) != 0) return false;
+  const std::string& password = starlingBroker().statisticsPassword;
+  return id != STARLING_STATISTICS_CLIENT_ID || password.empty() || (pkt->connect_flags & NEV_MQTT_PASSWORD) == 0 ||
+         sliceText(pkt->password) != password;
+}
+
+MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt, bool* toCore) {
   StarlingBroker& b = starlingBroker();
   if (b.verboseLog) starlingLog(0, "starling - MQTT connect requested: %d ", NEV_EVENT_MQTT_CONNECT);
   // Refused CONNECTs and a second CONNECT on one connection are the core's
   // to answer; they leave no trace in the registry or the tables.
   if (nev_broker_connect_return_code(pkt) != NEV_MQTT_CONNACK_ACCEPTED || infoOf(conn) != nullptr) return nullptr;
+  if (takesOwnedId(pkt)) {
+    starlingLog(NEV_MQTT_CONNACK_BAD_CLIENT_ID, "starling - Refused a CONNECT with the broker's own client id [%.*s]",
+                static_cast<int>(pkt->client_id.len), pkt->client_id.p);
+    nev_mqtt_send_connack(conn, NEV_MQTT_CONNACK_BAD_CLIENT_ID);
+    conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+    *toCore = false;
+    return nullptr;
+  }
   std::string user = sliceText(pkt->user_name);
   std::string password = sliceText(pkt->password);
   bool hasUser = (pkt->connect_flags & NEV_MQTT_USER_NAME) != 0;
@@ -73,7 +93,7 @@ MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   auto* info = new ConnInfo;
   info->clientId = sliceText(pkt->client_id);
   if (info->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
-    info->clientId = "starling-" + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
+    info->clientId = STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
   info->config = std::make_unique<ZVDatabaseConfig>(nullptr, hasUser ? user.c_str() : nullptr,
                                                     hasPassword ? password.c_str() : nullptr, nullptr);
   {
@@ -269,6 +289,10 @@ void onClose(nev_connection* conn) {
   if (session != nullptr)
     logFailure("starling - Not able to remove connection from global hash table - %s",
                [&] { MQTTConnection::RemoveConnection(session); });
+  // Once its subscription rows are gone: an id the broker made never returns.
+  if (ConnInfo* info = infoOf(conn))
+    logFailure("starling - Not able to update connection status - %s",
+               [&] { MQTTConnection::ForgetGeneratedClient(info->clientId.c_str()); });
   dropInfo(conn);
 }
 
@@ -322,7 +346,7 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
   bool toCore = true;
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
-      created = onConnect(conn, pkt);
+      created = onConnect(conn, pkt, &toCore);
       break;
     case NEV_EVENT_MQTT_PUBLISH:
       toCore = onPublish(conn, pkt);

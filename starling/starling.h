@@ -61,6 +61,13 @@ const char* mqttSysOpName(int op);
 constexpr const char* STARLING_ADMIN_TOPIC = "quarnAdministration";
 // Prefix of the statistics topics.
 constexpr const char* STARLING_STATS_PREFIX = "brenloxAdmin";
+// Client ids under this prefix are the broker's own: a CONNECT that names one
+// is refused, except the statistics publisher's with its per-run password.
+constexpr const char* STARLING_OWNED_ID_PREFIX = "starling-";
+// Ids the broker gives clients that connect without one (MQTT 3.1.1 3.1.3.1).
+constexpr const char* STARLING_GENERATED_ID_PREFIX = "starling-client-";
+// The statistics publisher's client id.
+constexpr const char* STARLING_STATISTICS_CLIENT_ID = "starling-statistics";
 
 // ---- A lock for a few stores ----
 // Every publication of a topic takes it, from as many threads as there are
@@ -102,6 +109,9 @@ struct StarlingBroker {
   int32_t maxDbConnections = 32;
   int32_t statisticsInterval = 0;
   int32_t statisticsPersistInterval = 0;
+  // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
+  // the clean-up thread deletes the oldest beyond it.
+  int64_t historyMaxRows = 100000;
   int32_t mqttPort = 0;
   std::string mqttPortText;
   char loopbackAddress[256] = {};
@@ -114,6 +124,8 @@ struct StarlingBroker {
   std::mutex poolListMutex;
   std::vector<YXPool<ZVDatabasePooled>*> poolList;  // persisted topics' pools (not owned)
 
+  // Password of the statistics publisher's CONNECT, new at every start.
+  std::string statisticsPassword;
   std::unique_ptr<StarlingThread> commandThread, cleanupThread, statsThread, statsWriterThread;
   MQTTRemoteSysPersist* remoteLink = nullptr;
   nev_manager* manager = nullptr;
@@ -212,6 +224,17 @@ class MQTTConnection {
   static void SetConnected(const char* clientId, const char* user, const char* password, uint16_t keepAlive,
                            uint8_t clean);
   static void SetDisconnected(const char* clientId);
+  // Deletes the mqtt_client row of an ended connection whose id the broker
+  // generated (its history stays): such ids never come back.
+  static void ForgetGeneratedClient(const char* clientId);
+  // Ends in the tables every session the broker does not serve (at a clean
+  // stop, and at start for what a crash left): clients left connected get
+  // their disconnection, subscription rows and topic links go with their
+  // history rows, and rows of generated ids are forgotten.
+  static void EndAllSessions();
+  // Deletes the oldest rows of each history table beyond maxRows, at most
+  // batchRows per table per call; returns how many went.
+  static int64_t TrimHistory(int64_t maxRows, int64_t batchRows);
   static int GetPersistedClientID(ZVDatabasePooled* db, const char* clientId);
   static bool GetConnRecord(ZVDatabasePooled* db, const char* clientId, ZVRecord* record);
   static void AddTopicsByExpresion(ZVDatabasePooled* db, int clientNumber, const char* filter);
