@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "heron.h"
+#include "nev_core.h"
 
 extern char** environ;
 
@@ -24,6 +25,15 @@ namespace {
 constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
 constexpr const char* kDefaultSystemctl = "systemctl";
 constexpr auto kStopPollInterval = std::chrono::milliseconds(1000);
+// The service's descriptor limit. The engine derives its connection cap from
+// it (a quarter kept for files and databases, three descriptors a connection:
+// 16,384 connections), and each connection runs on a thread of its own, so the
+// task limit is that cap plus room for the plug-in's own threads (workers,
+// pools, the broker's clients, file streaming).
+constexpr long long kServiceDescriptorLimit = 65536;
+constexpr long long kThreadsBesideConnections = 1024;
+constexpr long long kServiceTaskLimit =
+    nev_connection_cap_for(kServiceDescriptorLimit) + kThreadsBesideConnections;
 
 std::string unitName() { return std::string(kServiceName) + ".service"; }
 
@@ -184,6 +194,8 @@ std::string unitFileText(const std::string& programPath, const std::string& user
   // by itself.
   text += "Restart=on-failure\n";
   if (!user.empty()) text += "User=" + user + "\n";
+  text += "LimitNOFILE=" + std::to_string(kServiceDescriptorLimit) + "\n";
+  text += "TasksMax=" + std::to_string(kServiceTaskLimit) + "\n";
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;

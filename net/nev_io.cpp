@@ -227,6 +227,18 @@ long read_tcp_copied(nev_connection *conn, size_t room, size_t *offered) {
   return n;
 }
 
+bool short_of_descriptors(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// An accept that found no free descriptor would find the listener readable
+// again at once and spin: the pending peers are closed (through the spare
+// descriptor) and the listener rests for a while.
+void back_off_accepting(nev_connection *listener, int err, int most) {
+  nev_note_refused(listener->manager, err, nev_shed_pending(listener, most));
+  listener->accept_resume_time = nev_now() + NEV_ACCEPT_BACKOFF_MS / 1000.0;
+}
+
 }  // namespace
 
 void nev_null_handler(nev_connection *, int, void *, nev_unlock_fn) {}
@@ -334,6 +346,7 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
     nev_connection_destroy(conn, 1);
     return nullptr;
   }
+  if (proto == NEV_PROTO_TCP) nev_keep_spare_descriptor(mgr);
   nev_manager_attach(mgr, conn);
   return conn;
 }
@@ -445,20 +458,32 @@ void nev_connect_done(nev_connection *conn, int error) {
 // ---- Accepting ----
 
 void nev_accept_ready(nev_connection *listener) {
+  nev_manager *mgr = listener->manager;
   for (int i = 0; i < ACCEPTS_PER_ROUND && !(listener->flags & NEV_CONN_CLOSE_NOW); i++) {
     sockaddr_in peer{};
     socklen_t len = sizeof(peer);
     nev_sock_t sock = nev_accept_retry(listener->sock, &peer, &len);
     if (sock == NEV_INVALID_SOCKET) {
-      if (nev_socket_failed())
+      if (short_of_descriptors(errno)) {
+        back_off_accepting(listener, errno, ACCEPTS_PER_ROUND - i);
+      } else if (nev_socket_failed()) {
         NEV_LOG(4, ("%p: failed to accept: %d", static_cast<void *>(listener), errno));
+      }
       return;
+    }
+    // Over the cap the peer learns at once, and nothing is spent on it.
+    if (!nev_connection_slot_take(mgr)) {
+      nev_close_socket_retry(&sock);
+      nev_note_refused(mgr, 0, 1);
+      continue;
     }
     nev_connection *conn = nev_accepted_connection_new(listener);
     if (conn == nullptr) {
+      nev_connection_slot_give(mgr);
       nev_close_socket_retry(&sock);
       continue;
     }
+    conn->counted_in = mgr;
     char ip[INET_ADDRSTRLEN];
     NEV_LOG(4, ("%p conn from %s:%d", static_cast<void *>(conn), address_text(&peer, ip, sizeof(ip)),
                 ntohs(peer.sin_port)));

@@ -226,6 +226,9 @@ class AgentHandOver {
   int turnsLeft_ = kAgentTurns;
 };
 
+// The engine's messages for the operator: connections it refused.
+void logEngineNotice(nev_manager*, const char* text) { logf(kErrListener, "osprey - %s", text); }
+
 }  // namespace
 
 ZvPluginGetFn pluginGetFunction() { return plugin().pluginGet.load(); }
@@ -316,6 +319,8 @@ void ServerRun::setUpEngine() {
   std::memset(manager_.get(), 0, sizeof(nev_manager));
   nev_manager_setup(manager_.get(), nullptr);
   manager_->hexdump_path = record_->hexdump_file;
+  manager_->notice = logEngineNotice;
+  logf(0, "osprey - At most %d connections at once", manager_->max_connections);
   fillServeOptions();
   {
     Plugin& p = plugin();

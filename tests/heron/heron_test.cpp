@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "nev_core.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -449,6 +451,21 @@ TEST_F(HeronUnit, InstallWritesTheUnitInAnySpelling) {
       EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
     EXPECT_EQ(calls(), std::vector<std::string>{"daemon-reload"});
   }
+}
+
+// The engine's connection cap follows the descriptor limit, and every
+// connection has a thread: the unit must allow a thread for each of them.
+TEST_F(HeronUnit, InstalledUnitLeavesAThreadForEveryConnection) {
+  expectCleanExit(run({"-install"}));
+  std::string unit = readFile(unitFile());
+  auto value = [&unit](const std::string& key) {
+    size_t at = unit.find("\n" + key + "=");
+    return at == std::string::npos ? -1LL : std::atoll(unit.c_str() + at + key.size() + 2);
+  };
+  long long descriptors = value("LimitNOFILE");
+  long long tasks = value("TasksMax");
+  ASSERT_GT(descriptors, 1024) << unit;
+  EXPECT_GT(tasks, nev_connection_cap_for(descriptors)) << unit;
 }
 
 TEST_F(HeronUnit, InstallFailuresSayWhatFailedAndLeaveNoUnit) {
