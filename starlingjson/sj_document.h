@@ -10,7 +10,7 @@
 
 namespace sj {
 
-constexpr int32_t kMaxValues = 1 << 22;  // element handles keep 22 bits for the value
+constexpr int32_t kMaxValues = 1 << 20;  // about 40 MiB of table for one message at most
 constexpr int kMaxDepth = 512;
 constexpr size_t kMaxPathLength = 1024;
 

@@ -81,7 +81,7 @@
 // payload's top value.
 //
 // Payloads that are not JSON (not UTF-8, a syntax error, a zero byte, empty,
-// more than 4194304 values, deeper than 512 levels, a number beyond the
+// more than 1048576 values, deeper than 512 levels, a number beyond the
 // double range) still get a message handle; every extraction from it fails
 // with 10103 and the reason, so each mapped field takes its error path while
 // the payload itself can be kept whole.

@@ -68,37 +68,14 @@ struct Result {
     int rounds = 0;
 };
 
-// The engine's loop: start without a buffer, grow to exactly the size asked for.
-Result extract(const char* path, int32_t type, bool binary, int32_t format, int64_t context) {
-    Result r;
+// The engine's loop: start without a buffer, grow to exactly the size asked
+// for. `call` (buffer, size, out needed size) answers the library's code.
+template <typename Call>
+void growAndRetry(Result& r, Call call) {
     std::unique_ptr<char[]> buffer;
-    int32_t size = 0, length = -1;
-    char error[STARLINGJSON_ERROR_TEXT_SIZE] = "untouched";
+    int32_t size = 0, needed = -1;
     for (r.rounds = 1; r.rounds <= 3; r.rounds++) {
-        r.code = lib().extract(path, type, binary, format, context, buffer.get(), size, &length, error);
-        if (r.code != STARLINGJSON_BUFFER_TOO_SMALL) break;
-        if (length <= size) {
-            ADD_FAILURE() << "10020 without a larger needed size: " << length;
-            break;
-        }
-        size = length;
-        buffer.reset(new char[size_t(size)]);
-    }
-    if (r.code == 0) r.bytes.assign(buffer.get() ? buffer.get() : "", size_t(length));
-    if (r.code != 0) {
-        EXPECT_EQ(length, 0);
-    }
-    r.error = error;
-    return r;
-}
-
-Result extractList(const char* path, int32_t type, bool binary, int32_t format, int64_t context) {
-    Result r;
-    std::unique_ptr<char[]> buffer;
-    int32_t size = 0, needed = -1, count = -1;
-    char error[STARLINGJSON_ERROR_TEXT_SIZE] = "untouched";
-    for (r.rounds = 1; r.rounds <= 3; r.rounds++) {
-        r.code = lib().extractList(path, type, binary, format, context, buffer.get(), size, &needed, &count, error);
+        r.code = call(buffer.get(), size, &needed);
         if (r.code != STARLINGJSON_BUFFER_TOO_SMALL) break;
         if (needed <= size) {
             ADD_FAILURE() << "10020 without a larger needed size: " << needed;
@@ -108,7 +85,27 @@ Result extractList(const char* path, int32_t type, bool binary, int32_t format, 
         buffer.reset(new char[size_t(size)]);
     }
     if (r.code == 0) r.bytes.assign(buffer.get() ? buffer.get() : "", size_t(needed));
-    r.count = count;
+    if (r.code != 0 && r.code != STARLINGJSON_BUFFER_TOO_SMALL) {
+        EXPECT_EQ(needed, 0) << "no size on an error";
+    }
+}
+
+Result extract(const char* path, int32_t type, bool binary, int32_t format, int64_t context) {
+    Result r;
+    char error[STARLINGJSON_ERROR_TEXT_SIZE] = "untouched";
+    growAndRetry(r, [&](char* buffer, int32_t size, int32_t* length) {
+        return lib().extract(path, type, binary, format, context, buffer, size, length, error);
+    });
+    r.error = error;
+    return r;
+}
+
+Result extractList(const char* path, int32_t type, bool binary, int32_t format, int64_t context) {
+    Result r;
+    char error[STARLINGJSON_ERROR_TEXT_SIZE] = "untouched";
+    growAndRetry(r, [&](char* buffer, int32_t size, int32_t* needed) {
+        return lib().extractList(path, type, binary, format, context, buffer, size, needed, &r.count, error);
+    });
     r.error = error;
     return r;
 }
@@ -491,6 +488,35 @@ TEST(StarlingJson, ThreadsPrepareExtractAndReleaseAtTheSameTime) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// An array of `values` JSON values in all: the array and values - 1 zeros.
+std::string arrayOfValues(size_t values) {
+    std::string payload = "[";
+    for (size_t i = 1; i < values; i++) payload += i == 1 ? "0" : ",0";
+    return payload + "]";
+}
+
+TEST(StarlingJson, PayloadLimitsOnBothSides) {
+    struct {
+        std::string payload;
+        int32_t code;
+    } cases[] = {
+        {std::string(512, '[') + std::string(512, ']'), 0},
+        {std::string(513, '[') + std::string(513, ']'), STARLINGJSON_NOT_JSON},
+        {arrayOfValues(1048576), 0},
+        {arrayOfValues(1048577), STARLINGJSON_NOT_JSON},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload.size());
+        Message message(c.payload);
+        Result r = extract("[0]", VARCHAR, false, NONE, message.handle());
+        EXPECT_EQ(r.code, c.code) << r.error;
+    }
 }
 
 }  // namespace
