@@ -1,9 +1,6 @@
 // The binary forms of values, by field type code and format (starlingjson.h).
 
-#include <cerrno>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 #include "sj_document.h"
@@ -101,9 +98,11 @@ Outcome toDouble(const Document& doc, const Value& v, int32_t format, double* re
     std::string text;
     Outcome o = numberText(doc, v, format, text);
     if (!o.ok()) return o;
-    errno = 0;
-    *result = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(*result)) return fail(STARLINGJSON_OUT_OF_RANGE, "The number " + text + " is beyond the double range");
+    // from_chars, unlike strtod, reads '.' whatever the process's locale says.
+    const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+    auto [end, ec] = std::from_chars(first, text.data() + text.size(), *result);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return fail(STARLINGJSON_OUT_OF_RANGE, "The number " + text + " is beyond the double range");
     return {};
 }
 
