@@ -44,6 +44,8 @@
 //   75 or 124 with ISO8601 (206) int64 seconds since 1970-01-01 00:00 UTC
 //   257 with ISO8601 (206)       int64 milliseconds since then
 //   105 (NUMBER, MONEY)          text: the number as written in the payload
+//   259 (JSON)                   text: the member's compact JSON text (a
+//                                string keeps its quotes)
 //   any other code               text
 // ISO8601 values are strings "YYYY-MM-DD", optionally followed by 'T' or ' ',
 // "hh:mm", optional ":ss", optional fraction (milliseconds kept, further
@@ -69,8 +71,8 @@
 //   128, 160, 162, 170           raw bytes: decoded by the binary format when
 //                                binary is true, else the text without its
 //                                zero byte
-//   any other code               text with its zero byte (dates never
-//                                converted)
+//   any other code               text with its zero byte, as above (105 and
+//                                259 too; dates are never converted)
 // A null element gives an entry of length 0 (no value). An absent member or a
 // JSON null gives count 0; a member that is not an array is 10104.
 //

@@ -205,6 +205,8 @@ TEST(StarlingJson, ValuesInTheFormsOfTheirFieldTypes) {
         {R"({"s":12.50})", "s", CHAR, false, NONE, 0, text("12.50")},
         {R"({"s":"a\u0000b"})", "s", VARCHAR, false, NONE, STARLINGJSON_WRONG_TYPE, ""},
         {R"({"o":{"a":[1,"x\n"],"b":null}})", "o", JSONTYPE, false, NONE, 0, text(R"({"a":[1,"x\n"],"b":null})")},
+        {R"({"s":"a\"b"})", "s", JSONTYPE, false, NONE, 0, text(R"("a\"b")")},
+        {R"({"s":1.50})", "s", JSONTYPE, false, NONE, 0, text("1.50")},
         // binary
         {R"({"h":"DEADbeef"})", "h", VARBINARY, true, HEX, 0, "\xde\xad\xbe\xef"},
         {R"({"h":"abc"})", "h", VARBINARY, true, HEX, STARLINGJSON_WRONG_TYPE, ""},
@@ -315,6 +317,7 @@ TEST(StarlingJson, ListsDeliverOneEntryPerElement) {
         {"b", LVARBINARY, true, BASE64, 0, {"\x01\x02", "\x03"}},
         {"x", LVARBINARY, false, NONE, 0, {"x"}},  // LVARCHAR entries: the engine stores them as blobs
         {"d", TIMESTAMP, false, ISO8601, 0, {text("2024-01-01")}},
+        {"s", JSONTYPE, false, NONE, 0, {text(R"("a")"), "", text(R"("bc")"), text("7")}},
         {"e", INTEGER, false, NONE, 0, {}},
         {"n", INTEGER, false, NONE, 0, {}},
         {"absent", INTEGER, false, NONE, 0, {}},
