@@ -84,7 +84,7 @@
 //
 // Payloads that are not JSON (not UTF-8, a syntax error, a zero byte, empty,
 // more than 1048576 values, deeper than 512 levels, a number beyond the
-// double range) still get a message handle; every extraction from it fails
+// double range, longer than 4 GiB) still get a message handle; every extraction from it fails
 // with 10103 and the reason, so each mapped field takes its error path while
 // the payload itself can be kept whole.
 //
@@ -105,7 +105,9 @@
 // 10020 (length/needed 0 and count 0 on errors).
 //
 // Limits: at most 65536 messages are prepared at once (mqttPrepare answers 0
-// beyond that, and for a NULL payload with a positive length).
+// beyond that, when memory runs out, and for a NULL payload with a positive
+// length). One message's table takes about 40 bytes per JSON value plus its
+// texts; the value limit keeps it near 40 MiB.
 //
 // Threads: every entry point may be called from any thread at any time;
 // prepared messages are read-only and may be extracted from concurrently.
