@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -54,7 +54,9 @@ struct nev_manager_state {
   // code address ever travels through a socket.
   std::mutex broadcast_mutex;
   std::mutex control_mutex;
-  std::deque<control_request> control_queue;
+  // A list costs nothing until a broadcast comes (a deque allocates its
+  // first block up front, in every connection thread's manager).
+  std::list<control_request> control_queue;
   // Connection threads whose parent is this manager, and their managers.
   std::mutex threads_mutex;
   std::vector<thread_record> threads;

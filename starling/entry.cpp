@@ -33,6 +33,10 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
 }
 
+// Metadata sessions beyond a small floor close after this long unused (the
+// handler's poll rounds clean the pool).
+constexpr int32_t kMetadataSessionIdleSeconds = 5;
+
 // Local credentials, database check and pool; retried while the database
 // server cannot be reached yet.
 int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
@@ -49,7 +53,7 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
       VOKTFree(user), user = nullptr;
       VOKTFree(password), password = nullptr;
       ZVDatabasePooled::CheckDatabase(config);
-      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, b.inactiveTimeout);
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, kMetadataSessionIdleSeconds);
       b.dbConfig = config;
       return 0;
     } catch (const YXException& e) {
