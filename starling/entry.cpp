@@ -1,6 +1,7 @@
 // The application's exports: initXtd, term, routerXtd, start and stop.
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -33,8 +34,9 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
 }
 
-// Metadata sessions beyond a small floor close after this long unused (the
-// handler's poll rounds clean the pool).
+// Metadata sessions beyond a small floor close after this long unused, or
+// after the configured inactive time-out when that is shorter (the handler's
+// poll rounds clean the pool).
 constexpr int32_t kMetadataSessionIdleSeconds = 5;
 
 // Local credentials, database check and pool; retried while the database
@@ -53,7 +55,8 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
       VOKTFree(user), user = nullptr;
       VOKTFree(password), password = nullptr;
       ZVDatabasePooled::CheckDatabase(config);
-      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, kMetadataSessionIdleSeconds);
+      int32_t idleSeconds = b.inactiveTimeout > 0 ? std::min(b.inactiveTimeout, kMetadataSessionIdleSeconds) : 1;
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, idleSeconds);
       b.dbConfig = config;
       return 0;
     } catch (const YXException& e) {
