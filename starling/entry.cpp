@@ -43,6 +43,11 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.historyMaxRows = historyRows.empty() ? kHistoryMaxRowsDefault : std::max(0LL, atoll(historyRows.c_str()));
 }
 
+// Metadata sessions beyond a small floor close after this long unused, or
+// after the configured inactive time-out when that is shorter (the handler's
+// poll rounds clean the pool).
+constexpr int32_t kMetadataSessionIdleSeconds = 5;
+
 // Local credentials, database check and pool; retried while the database
 // server cannot be reached yet.
 int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
@@ -59,7 +64,8 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
       VOKTFree(user), user = nullptr;
       VOKTFree(password), password = nullptr;
       ZVDatabasePooled::CheckDatabase(config);
-      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, b.inactiveTimeout);
+      int32_t idleSeconds = b.inactiveTimeout > 0 ? std::min(b.inactiveTimeout, kMetadataSessionIdleSeconds) : 1;
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, idleSeconds);
       b.dbConfig = config;
       return 0;
     } catch (const YXException& e) {

@@ -1,5 +1,7 @@
 // The event handler of the MQTT listener: the broker's bookkeeping around the
 // engine's broker core.
+#include <malloc.h>
+
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -303,6 +305,29 @@ struct SharedBrokerLock {
   pthread_rwlock_t* lock;
 };
 
+// A connect storm leaves as many metadata sessions open as ran at once, each
+// with its own database caches, while idle connections need none. Sessions
+// idle for the pool's time-out beyond a small floor are closed, at most once
+// a second, from the poll rounds of whichever connection comes first, and
+// the memory they held goes back to the system.
+constexpr int32_t kIdleSessionsKept = 2;
+constexpr uint64_t kSessionTrimEveryMs = 1000;
+std::atomic<uint64_t> gNextSessionTrimMs{0};
+
+void trimIdleSessionsWhenDue(StarlingBroker& b) {
+  uint64_t now = starlingTickMs();
+  uint64_t due = gNextSessionTrimMs.load(std::memory_order_relaxed);
+  if (now < due || !gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs)) return;
+  if (b.brokerLock == nullptr) return;
+  SharedBrokerLock held(b.brokerLock);
+  if (!b.running || b.dbPool == nullptr) return;
+  try {
+    if (b.dbPool->CleanIdle(kIdleSessionsKept) > 0) malloc_trim(0);
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Failed to close idle metadata sessions - %s", e.GetErrorMsg());
+  }
+}
+
 }  // namespace
 
 void starlingDropConnectionInfos() {
@@ -327,8 +352,11 @@ void starlingCloseSession(nev_broker_session* session) {
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
-  if (event == NEV_EVENT_POLL) return;
   StarlingBroker& b = starlingBroker();
+  if (event == NEV_EVENT_POLL) {
+    trimIdleSessionsWhenDue(b);
+    return;
+  }
   if (b.brokerLock == nullptr) return;
   SharedBrokerLock held(b.brokerLock);
   if (!b.running) {
