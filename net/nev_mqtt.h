@@ -48,7 +48,7 @@ constexpr int NEV_MQTT_PINGRESP = 13;
 constexpr int NEV_MQTT_DISCONNECT = 14;
 
 // Event number = NEV_EVENT_MQTT_BASE + packet type; data: nev_mqtt_packet *.
-// Types 0 and 15 that parse arrive as 200 and 215.
+// Types 0 and 15 are malformed and never arrive.
 constexpr int NEV_EVENT_MQTT_BASE = 200;
 constexpr int NEV_EVENT_MQTT_CONNECT = 201;
 constexpr int NEV_EVENT_MQTT_CONNACK = 202;
@@ -92,7 +92,7 @@ constexpr uint32_t NEV_MQTT_MAX_REMAINING_LENGTH = 268435455;
 // One parsed control packet. The parser fills only the fields of the packet's
 // type; the others are zero when the protocol handler raises the event.
 struct nev_mqtt_packet {
-  int32_t type;    // 1 to 14 (0 and 15 parse too)
+  int32_t type;    // 1 to 14
   int32_t qos;     // bits 1-2 of the first byte
   int32_t retain;  // bit 0 of the first byte
   int32_t length;  // whole packet: first byte, length bytes, remaining length

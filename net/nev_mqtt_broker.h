@@ -39,7 +39,7 @@ constexpr size_t NEV_BROKER_MAX_SUBSCRIPTIONS = 512;
 // nev_mqtt_set_connect_timeout), and the queue bounds of nev_broker_setup.
 constexpr double NEV_BROKER_CONNECT_TIMEOUT = 10;
 constexpr uint32_t NEV_BROKER_MAX_QUEUED_MESSAGES = 1000;
-constexpr size_t NEV_BROKER_MAX_QUEUED_BYTES = 16u << 20;
+constexpr size_t NEV_BROKER_MAX_QUEUED_BYTES = 8u << 20;
 // A subscriber whose queue stays over its bound this long while QoS 1/2
 // publications keep coming, or whose queue reaches this many times the byte
 // bound, is closed.

@@ -240,6 +240,7 @@ int nev_mqtt_parse(const void *bytes, size_t len, nev_mqtt_packet *pkt) {
   pkt->type = b[0] >> 4;
   pkt->qos = (b[0] >> 1) & 3;
   pkt->retain = b[0] & 1;
+  if (!fixed_flags_valid(pkt->type, b[0] & 0x0f)) return NEV_MQTT_MALFORMED;
 
   uint32_t remaining = 0;
   size_t pos = 1;
@@ -250,7 +251,6 @@ int nev_mqtt_parse(const void *bytes, size_t len, nev_mqtt_packet *pkt) {
     if (!(c & 0x80)) break;
     if (i == 3) return NEV_MQTT_MALFORMED;
   }
-  if (!fixed_flags_valid(pkt->type, b[0] & 0x0f)) return NEV_MQTT_MALFORMED;
   size_t total = pos + remaining;
   if (len < total) return NEV_MQTT_INCOMPLETE;
   pkt->length = static_cast<int32_t>(total);
