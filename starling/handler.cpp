@@ -65,8 +65,10 @@ void logFailure(const char* format, Fn fn) {
 // fail in every table write: refused before anything is recorded.
 bool fitsTables(nev_slice name) { return name.len <= kStarlingMaxNameBytes; }
 
-// The longest filter of a (UN)SUBSCRIBE fits the tables.
-bool filtersFitTables(const nev_mqtt_packet* pkt, bool withQos) {
+// Calls fn(filter slice, qos) for each entry of a (UN)SUBSCRIBE while it
+// returns true; false when fn stopped the walk.
+template <class Fn>
+bool eachFilterSlice(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
   long pos = 0;
   nev_slice filter;
   uint8_t qos = 0;
@@ -74,9 +76,22 @@ bool filtersFitTables(const nev_mqtt_packet* pkt, bool withQos) {
     pos = withQos ? nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)
                   : nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos);
     if (pos < 0) return true;  // the core refuses what does not parse
-    if (!fitsTables(filter)) return false;
+    if (!fn(filter, qos)) return false;
   }
   return true;
+}
+
+template <class Fn>
+void eachFilter(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
+  eachFilterSlice(pkt, withQos, [&](nev_slice filter, uint8_t qos) {
+    fn(sliceText(filter), qos);
+    return true;
+  });
+}
+
+// The longest filter of a (UN)SUBSCRIBE fits the tables.
+bool filtersFitTables(const nev_mqtt_packet* pkt, bool withQos) {
+  return eachFilterSlice(pkt, withQos, [](nev_slice filter, uint8_t) { return fitsTables(filter); });
 }
 
 void refuseConnect(nev_connection* conn, uint8_t returnCode) {
@@ -208,18 +223,6 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
   return true;  // no store-and-forward topic takes publications over yet
 }
 
-template <class Fn>
-void eachFilter(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
-  long pos = 0;
-  nev_slice filter;
-  uint8_t qos = 0;
-  while (static_cast<size_t>(pos) < pkt->payload.len) {
-    pos = withQos ? nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)
-                  : nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos);
-    if (pos < 0) return;
-    fn(sliceText(filter), qos);
-  }
-}
 
 // Closes a connection whose (UN)SUBSCRIBE names a filter longer than the
 // tables hold; true when it did.
