@@ -107,9 +107,10 @@ MQTTConnection::~MQTTConnection() {
 }
 
 MQTTConnection* MQTTConnection::AddConnection(const char* id, const char* user, uint16_t keep, uint8_t clean,
-                                              nev_broker_session** previous) {
+                                              nev_broker_session* session, nev_broker_session** previous) {
   if (previous != nullptr) *previous = nullptr;
   auto conn = std::make_shared<MQTTConnection>(id, user, keep, clean);
+  conn->session = session;
   MQTTConnection* added = conn.get();
   std::lock_guard<std::mutex> lock(gRegistryMutex);
   auto found = gRegistry.find(id);

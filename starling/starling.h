@@ -100,6 +100,10 @@ struct StarlingThread {
 };
 
 // ---- The broker's process-wide state ----
+// The longest client id, topic or filter the metadata tables hold (their text
+// columns); longer ones are refused at the door.
+constexpr size_t kStarlingMaxNameBytes = 65500;
+
 struct StarlingBroker {
   LogCallback log = nullptr;
   bool persistenceEnabled = false;
@@ -112,6 +116,11 @@ struct StarlingBroker {
   // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
   // the clean-up thread deletes the oldest beyond it.
   int64_t historyMaxRows = 100000;
+  // Per-connection bounds given to the engine's broker core (negative: its
+  // defaults; 0: none).
+  int32_t connectTimeout = -1;
+  int32_t maxQueuedMessages = -1;
+  int32_t maxQueuedBytes = -1;
   int32_t mqttPort = 0;
   std::string mqttPortText;
   char loopbackAddress[256] = {};
@@ -197,11 +206,14 @@ class MQTTConnection {
   // filter both subscribed stay with the newer one. Taken before any
   // registry mutex or pooled database connection.
   static std::mutex subscriptionRowsMutex;
-  // Registers a new connection. A client id held by a live connection is
-  // taken over: the older one is retired (closed by the caller) and returned
-  // through previous.
+  // Registers a new connection with its engine session, in one step under the
+  // registry mutex: of two CONNECTs with one client id, the later one always
+  // finds the earlier one's session. A client id held by a live connection is
+  // taken over: the older one is retired (closed by the caller) and its
+  // session returned through previous.
   static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive,
-                                       uint8_t clean, nev_broker_session** previous);
+                                       uint8_t clean, nev_broker_session* session,
+                                       nev_broker_session** previous);
   // Drops the connection of the session with its subscriptions; nothing when none.
   static void RemoveConnection(nev_broker_session* session);
   // The registered connection of the session, or null. The caller must be
