@@ -112,6 +112,11 @@ int nev_http_parse_checked(const char *buf, size_t len, nev_http_view *view, int
 // The same with the default limits; every refusal is -1.
 int nev_http_parse(const char *buf, size_t len, nev_http_view *view, int is_request);
 
+// A method of RFC 9110 or WebDAV (with case: "get" is not GET). The head
+// parser leaves other methods to the handlers, which answer 501 where they
+// serve none of them.
+bool nev_http_is_known_method(nev_slice method);
+
 // First header whose name equals `name` without regard to case, or NULL.
 const nev_slice *nev_http_find_header(const nev_http_view *view, const char *name);
 

@@ -55,9 +55,9 @@ bool is_http_version(nev_slice s) {
          s.p[7] >= '0' && s.p[7] <= '9';
 }
 
-// Methods of RFC 9110 and the WebDAV ones; anything else is not implemented
-// (methods compare with case: "get" is not GET).
-bool is_known_method(nev_slice m) {
+}  // namespace
+
+bool nev_http_is_known_method(nev_slice m) {
   static const char *const kMethods[] = {"GET",   "HEAD",     "POST",      "PUT",  "DELETE", "CONNECT", "OPTIONS",
                                          "TRACE", "PATCH",    "PROPFIND",  "PROPPATCH", "MKCOL", "COPY", "MOVE",
                                          "LOCK",  "UNLOCK"};
@@ -65,6 +65,8 @@ bool is_known_method(nev_slice m) {
     if (nev_slice_cmp_cstr(m, known) == 0) return true;
   return false;
 }
+
+namespace {
 
 // An absolute-form target ("http://host/path?q", RFC 9112 section 3.2.2)
 // becomes its path: the server is the authority whatever the host says. A
@@ -102,7 +104,6 @@ int parse_request_line(head_line line, nev_http_view *view) {
   if (std::memchr(uri.p, '\t', uri.len)) return -400;
   view->protocol = protocol;
   if (protocol.p[5] != '1') return -505;
-  if (!is_known_method(view->method)) return -501;
   const bool asterisk = uri.len == 1 && uri.p[0] == '*';
   if (asterisk && nev_slice_cmp_cstr(view->method, "OPTIONS") != 0) return -400;
   uri = origin_form_of(uri, &view->query);

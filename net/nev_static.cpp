@@ -396,6 +396,10 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     nev_http_send_error(c, 501, "CGI is not supported", o.extra_headers);
     return;
   }
+  if (!nev_http_is_known_method(view->method)) {
+    nev_http_send_error(c, 501, nullptr, o.extra_headers);
+    return;
+  }
   if (!is_served_method(view->method)) {
     refuse_method(c, o);
     return;
