@@ -527,6 +527,9 @@ void nev_http_set_limits(nev_connection *listener, const nev_http_limits &limits
 
 nev_http_limits nev_http_limits_of(nev_connection *conn) {
   if (conn) {
+    // An accepted connection keeps a copy from its accept: the listener may
+    // be gone while the connection's thread still runs.
+    if (nev_http_proto_data *own = nev_http_proto_data_get(conn); own && own->has_limits) return own->limits;
     nev_http_proto_data *pd = nev_http_proto_data_get(conn->listener ? conn->listener : conn);
     if (pd && pd->has_limits) return pd->limits;
   }
@@ -545,7 +548,12 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
   if (event == NEV_EVENT_ACCEPT) {
     send_without_delay(c);
     // The head time-out counts from here.
-    if (nev_http_proto_data *pd = nev_http_proto_data_create(c)) pd->accepted_at = int64_t(nev_now());
+    const nev_http_limits limits = nev_http_limits_of(c);
+    if (nev_http_proto_data *pd = nev_http_proto_data_create(c)) {
+      pd->accepted_at = int64_t(nev_now());
+      pd->limits = limits;
+      pd->has_limits = true;
+    }
     // On a threaded listener the connection moves to its own thread inside
     // this call: nothing may touch it afterwards.
     dispatch_user(c, event, data);
