@@ -16,7 +16,8 @@ import paho.mqtt.client as mqtt
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from test_delivery import Listener, connect_packet, mqtt_str, paho_client, pub, read_exact  # noqa: E402
+from peers import read_exact  # noqa: E402
+from test_delivery import Listener, connect_packet, mqtt_str, paho_client, pub  # noqa: E402
 
 
 def connected(client_id, port, subscribe=(), clean=True):
