@@ -358,3 +358,22 @@ TEST_F(StoreForwardTest, CleanForgetsSubscribers) {
   Write(6, 6);
   EXPECT_EQ(fresh.WaitFor(1), range(6, 6));
 }
+
+// A reader that cannot start (no such source table) fails Subscribe with the
+// database's code and leaves the engine and the name usable.
+TEST_F(StoreForwardTest, ReaderThatCannotStartFailsSubscribe) {
+  std::unique_ptr<YXStoreAndForward> engine(new YXStoreAndForward("SRV", "src", "missing", "ADMIN", "TRUVE"));
+  Inbox inbox;
+  try {
+    engine->Subscribe("c", Inbox::Deliver, &inbox);
+    ADD_FAILURE() << "subscribed to a missing table";
+  } catch (const YXException& e) {
+    EXPECT_EQ(e.GetErrorCode(), RL_NO_TABLE);
+    EXPECT_NE(std::string(e.GetErrorMsg()).find("Not able to connect to Store & Forward database"), std::string::npos)
+        << e.GetErrorMsg();
+  }
+  EXPECT_EQ(CodeOf([&] { engine->Unsubscribe("c"); }), YX_SF_NAME_NOT_FOUND);
+  EXPECT_EQ(CodeOf([&] { engine->Clean(); }), 0);
+  auto good = NewEngine();
+  EXPECT_EQ(CodeOf([&] { good->Subscribe("c", Inbox::Deliver, &inbox); }), 0);
+}
