@@ -1,8 +1,12 @@
 // heron's command line: picks the mode (see heron.h).
 #include <signal.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "heron.h"
 
@@ -50,11 +54,27 @@ int runOption(const char* argument) {
   return 2;
 }
 
+// Every connection has a thread, and most connections sit idle. The C
+// library's per-thread cache of freed blocks would keep what each thread last
+// freed (a few KB) resident for as long as its connection lasts. The library
+// reads that setting only when a process starts, so heron starts itself once
+// more with the cache off; a cache size the operator set is kept.
+void restartWithoutThreadCaches(char** argv) {
+  const char* kCacheOff = "glibc.malloc.tcache_count=0";
+  const char* current = getenv("GLIBC_TUNABLES");
+  if (current != nullptr && strstr(current, "glibc.malloc.tcache_count=") != nullptr) return;
+  std::string tunables = current != nullptr && current[0] != '\0' ? std::string(current) + ":" + kCacheOff : kCacheOff;
+  if (setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
+  execv("/proc/self/exe", argv);
+  // Not restarted: serve with the caches rather than not at all.
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A reader of standard output that goes away must not end the server.
   signal(SIGPIPE, SIG_IGN);
+  restartWithoutThreadCaches(argv);
 
   int status;
   if (argc < 2 || !isOption(argv[1])) {

@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -58,7 +58,9 @@ struct nev_manager_state {
   std::mutex broadcast_mutex;
   std::mutex control_mutex;
   std::condition_variable control_taken;
-  std::deque<control_request> control_queue;
+  // A list costs nothing until a broadcast comes (a deque allocates its
+  // first block up front, in every connection thread's manager).
+  std::list<control_request> control_queue;
   // Connection threads whose parent is this manager, and their managers.
   std::mutex threads_mutex;
   std::vector<thread_record> threads;

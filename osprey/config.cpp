@@ -255,12 +255,27 @@ void registerListed(json_object* config, const char* name, const char* path,
   }
 }
 
-// Members the key table does not know are read by nobody: a misspelt key
+// Keys outside the server record: the application lists, and settings the
+// applications read from the document themselves (name, default as text).
+struct ApplicationKey {
+  const char* name;
+  const char* textDefault;
+};
+const ApplicationKey kApplicationKeys[] = {
+    {"applications", nullptr},
+    {"websocket_applications", nullptr},
+    {"mqtt_connect_timeout", "10"},
+    {"mqtt_max_queued_messages", "1000"},
+    {"mqtt_max_queued_bytes", "8388608"},
+};
+
+// Members the key tables do not know are read by nobody: a misspelt key
 // silently leaves its setting at the default.
 void warnUnknownKeys(json_object* config, const char* path) {
   json_object_object_foreach(config, name, value) {
     (void)value;
-    bool known = std::strcmp(name, "applications") == 0 || std::strcmp(name, "websocket_applications") == 0;
+    bool known = false;
+    for (const ApplicationKey& key : kApplicationKeys) known = known || std::strcmp(name, key.name) == 0;
     for (const ConfigKey& key : kConfigKeys) known = known || std::strcmp(name, key.name) == 0;
     if (!known) logf(-1, "osprey - Unknown key [%s] in [%s] is ignored.", name, path);
   }

@@ -75,10 +75,10 @@ void dropSubscriptions(MQTTConnection* conn, MQTTConnection* holder) {
     try {
       std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (conn->clientId != nullptr && !filter.empty() && (holder == nullptr || !holdsEntry(holder, entry))) {
-        int number = MQTTSubscriber::_removeSubscription(conn->clientId, filter.c_str());
         StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
+        StarlingTransaction transaction(db.get());
+        MQTTSubscriber::RecordUnsubscription(db.get(), conn->clientId, filter.c_str());
+        transaction.Commit();
       }
     } catch (const YXException& e) {
       starlingLog(e.GetErrorCode(), "starling - Not able to remove subscriptions for connection being closed - %s",
@@ -107,9 +107,10 @@ MQTTConnection::~MQTTConnection() {
 }
 
 MQTTConnection* MQTTConnection::AddConnection(const char* id, const char* user, uint16_t keep, uint8_t clean,
-                                              nev_broker_session** previous) {
+                                              nev_broker_session* session, nev_broker_session** previous) {
   if (previous != nullptr) *previous = nullptr;
   auto conn = std::make_shared<MQTTConnection>(id, user, keep, clean);
+  conn->session = session;
   MQTTConnection* added = conn.get();
   std::lock_guard<std::mutex> lock(gRegistryMutex);
   auto found = gRegistry.find(id);

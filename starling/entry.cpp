@@ -28,6 +28,23 @@ constexpr int64_t kHistoryMaxRowsDefault = 100000;
 
 bool startsWithY(const char* text) { return text != nullptr && (text[0] == 'Y' || text[0] == 'y'); }
 
+// A whole-number key of osprey.json that the host's settings record does not
+// carry (its layout is fixed); negative when absent or not a whole number.
+int32_t optionalSetting(WebServerThreadData* server, const char* name) {
+  json_object* member = nullptr;
+  if (server->config == nullptr || !zvJsonGetByName(server->config, name, &member) || member == nullptr) return -1;
+  if (json_object_get_type(member) == json_type_int) {
+    int64_t value = json_object_get_int64(member);
+    return value >= 0 && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
+  }
+  if (json_object_get_type(member) == json_type_string) {
+    char* end = nullptr;
+    long value = strtol(json_object_get_string(member), &end, 10);
+    return end != nullptr && *end == '\0' && value >= 0 && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
+  }
+  return -1;
+}
+
 void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.persistenceEnabled = startsWithY(server->mqtt_persistence_enabled);
   b.verboseLog = startsWithY(server->mqtt_log_enabled);
@@ -36,12 +53,20 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.maxDbConnections = server->mqtt_max_dbconn_count > 0 ? server->mqtt_max_dbconn_count : 32;
   b.statisticsInterval = server->mqtt_statistics_interval;
   b.statisticsPersistInterval = server->mqtt_statistics_persistence_interval;
+  b.connectTimeout = optionalSetting(server, "mqtt_connect_timeout");
+  b.maxQueuedMessages = optionalSetting(server, "mqtt_max_queued_messages");
+  b.maxQueuedBytes = optionalSetting(server, "mqtt_max_queued_bytes");
   b.mqttPortText = server->mqtt_listening_port != nullptr ? server->mqtt_listening_port : "1883";
   b.mqttPort = atoi(b.mqttPortText.c_str());
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
   std::string historyRows = starlingConfigValue("HISTORY_MAX_ROWS");
   b.historyMaxRows = historyRows.empty() ? kHistoryMaxRowsDefault : std::max(0LL, atoll(historyRows.c_str()));
 }
+
+// Metadata sessions beyond a small floor close after this long unused, or
+// after the configured inactive time-out when that is shorter (the handler's
+// poll rounds clean the pool).
+constexpr int32_t kMetadataSessionIdleSeconds = 5;
 
 // Local credentials, database check and pool; retried while the database
 // server cannot be reached yet.
@@ -59,7 +84,8 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
       VOKTFree(user), user = nullptr;
       VOKTFree(password), password = nullptr;
       ZVDatabasePooled::CheckDatabase(config);
-      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, b.inactiveTimeout);
+      int32_t idleSeconds = b.inactiveTimeout > 0 ? std::min(b.inactiveTimeout, kMetadataSessionIdleSeconds) : 1;
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, idleSeconds);
       b.dbConfig = config;
       return 0;
     } catch (const YXException& e) {
@@ -225,7 +251,11 @@ int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
     nev_broker_setup(&b.core, nullptr);
     b.coreReady = true;
   }
+  // Negative settings keep the defaults; 0 turns a bound off.
+  if (b.maxQueuedMessages >= 0) b.core.max_queued_messages = static_cast<uint32_t>(b.maxQueuedMessages);
+  if (b.maxQueuedBytes >= 0) b.core.max_queued_bytes = static_cast<size_t>(b.maxQueuedBytes);
   nev_mqtt_attach(b.mqttListener);
+  nev_mqtt_set_connect_timeout(b.mqttListener, b.connectTimeout >= 0 ? b.connectTimeout : NEV_BROKER_CONNECT_TIMEOUT);
   b.mqttListener->private_word = &b.core;
   nev_listener_enable_threads(b.mqttListener);
   return 0;

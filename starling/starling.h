@@ -100,6 +100,10 @@ struct StarlingThread {
 };
 
 // ---- The broker's process-wide state ----
+// The longest client id, topic or filter the metadata tables hold (their text
+// columns); longer ones are refused at the door.
+constexpr size_t kStarlingMaxNameBytes = 65500;
+
 struct StarlingBroker {
   LogCallback log = nullptr;
   bool persistenceEnabled = false;
@@ -112,6 +116,11 @@ struct StarlingBroker {
   // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
   // the clean-up thread deletes the oldest beyond it.
   int64_t historyMaxRows = 100000;
+  // Per-connection bounds given to the engine's broker core (negative: its
+  // defaults; 0: none).
+  int32_t connectTimeout = -1;
+  int32_t maxQueuedMessages = -1;
+  int32_t maxQueuedBytes = -1;
   int32_t mqttPort = 0;
   std::string mqttPortText;
   char loopbackAddress[256] = {};
@@ -159,6 +168,21 @@ class StarlingDb {
   bool gated_ = false;  // passed the gate of waiting sessions (core.cpp)
 };
 
+// The session's transaction for one step of several writes: begun here,
+// aborted when the owner goes without Commit (an exception, an early return).
+class StarlingTransaction {
+ public:
+  explicit StarlingTransaction(ZVDatabasePooled* db) : db_(db) { db_->Begin(); }
+  ~StarlingTransaction();
+  StarlingTransaction(const StarlingTransaction&) = delete;
+  StarlingTransaction& operator=(const StarlingTransaction&) = delete;
+  void Commit();
+
+ private:
+  ZVDatabasePooled* db_;
+  bool open_ = true;
+};
+
 // Word sum of a text: 4-byte little-endian groups, zero padded, mod 2^32.
 uint32_t starlingWordSum(const char* text, size_t length);
 // The key column value: the whole text up to 100 characters, else the 100
@@ -197,11 +221,14 @@ class MQTTConnection {
   // filter both subscribed stay with the newer one. Taken before any
   // registry mutex or pooled database connection.
   static std::mutex subscriptionRowsMutex;
-  // Registers a new connection. A client id held by a live connection is
-  // taken over: the older one is retired (closed by the caller) and returned
-  // through previous.
+  // Registers a new connection with its engine session, in one step under the
+  // registry mutex: of two CONNECTs with one client id, the later one always
+  // finds the earlier one's session. A client id held by a live connection is
+  // taken over: the older one is retired (closed by the caller) and its
+  // session returned through previous.
   static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive,
-                                       uint8_t clean, nev_broker_session** previous);
+                                       uint8_t clean, nev_broker_session* session,
+                                       nev_broker_session** previous);
   // Drops the connection of the session with its subscriptions; nothing when none.
   static void RemoveConnection(nev_broker_session* session);
   // The registered connection of the session, or null. The caller must be
@@ -272,8 +299,12 @@ class MQTTSubscriber {
   static void DeleteAll();
 
   static void CheckMetadata(ZVDatabasePooled* db);
-  static int _addSubscription(const char* clientId, const char* filter);
-  static int _removeSubscription(const char* clientId, const char* filter);
+  static int _addSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static int _removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  // The subscription row, its history row and its topic links, written (or
+  // removed) through one session so that a caller's transaction holds them.
+  static void RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static void RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
   static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter,
                                       const char* action);
 };

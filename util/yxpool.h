@@ -173,16 +173,24 @@ class YXPool {
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
-  // ((now - GetLastUsed()) / 1000) is at least idleTimeout; each idle object
-  // is examined once per call. Objects are taken out under the mutex and
-  // closed outside it. When a Close or destructor throws a YXException, the
-  // other objects are still deleted and the first exception is thrown on.
-  void CleanIdle() {
+  // ((now - GetLastUsed()) / 1000) is at least idleTimeout, except the
+  // keepIdle most recently returned ones; each idle object is examined once
+  // per call. Objects are taken out under the mutex and closed outside it.
+  // Returns how many were deleted. When a Close or destructor throws a
+  // YXException, the other objects are still deleted and the first exception
+  // is thrown on.
+  int32_t CleanIdle(int32_t keepIdle = 0) {
     uint64_t now = yxTickCount64();
-    _deleteObjects(_takeIdle([&](T* object) {
+    int32_t examined = 0;
+    YXObjectBatch doomed = _takeIdle([&](T* object) {
+      // `available` runs from the longest idle to the most recently returned.
+      if (examined++ >= availableCount - keepIdle) return false;
       int64_t idleMs = static_cast<int64_t>(now - object->GetLastUsed());
       return idleMs / 1000 >= static_cast<int64_t>(idleTimeout);
-    }));
+    });
+    int32_t deleted = doomed.count;
+    _deleteObjects(doomed);
+    return deleted;
   }
 
   // Deletes every idle object of cleanConfig once no object of the pool is in

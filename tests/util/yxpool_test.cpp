@@ -251,6 +251,28 @@ TEST_F(YXPoolTest, CleanIdleDeletesObjectsIdleAtLeastTheTimeOut) {
   pool.Release(objects[3]);
 }
 
+TEST_F(YXPoolTest, CleanIdleKeepsTheMostRecentlyReturnedFloor) {
+  TestPool pool(new TestConfig(1), 5, 60);
+  TestObject* objects[5];
+  for (auto& object : objects) object = pool.Acquire(pool.config);
+  TestObject* held = objects[4];
+  for (int i = 0; i < 4; ++i) pool.Release(objects[i]);
+  uint64_t now = yxTickCount64();
+  objects[0]->lastUsed = now - 600000;  // deleted
+  objects[1]->lastUsed = now;           // not idle long enough: stays, and counts for nothing
+  objects[2]->lastUsed = now - 600000;  // kept: one of the two most recently returned
+  objects[3]->lastUsed = now - 600000;  // kept
+  EXPECT_EQ(pool.CleanIdle(2), 1);
+  ASSERT_EQ(pool.availableCount, 3);
+  EXPECT_EQ(pool.available[0], objects[1]);
+  EXPECT_EQ(pool.available[2], objects[3]);
+  EXPECT_EQ(pool.CleanIdle(2), 0);
+  EXPECT_EQ(pool.CleanIdle(5), 0);  // a floor above the idle count keeps them all
+  EXPECT_EQ(pool.CleanIdle(), 2);
+  EXPECT_EQ(counts.deleted.load(), 3);
+  pool.Release(held);
+}
+
 TEST_F(YXPoolTest, DestructionClosesIdleObjectsAndNeverFreesObjectsInUse) {
   auto* pool = new TestPool(new TestConfig(1), 2);
   pool->Release(pool->Acquire(pool->config));
