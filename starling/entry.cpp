@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "persist.h"
 #include "starling.h"
 #if __has_include("mqtt_clients.h")
 #include "mqtt_clients.h"
@@ -73,7 +74,7 @@ int checkMetadata(char* error) {
     MQTTConnection::CheckMetadata(db.get());
     MQTTSubscriber::CheckMetadata(db.get());
     MQTTTopic::CheckMetadata(db.get());
-    // The persistence tables join with topic persistence.
+    MQTTPersist::CheckPersistenceMetadata(db.get());
     return 0;
   } catch (const YXException& e) {
     snprintf(error, 1024, "Not able to initialize MQTT metadata - %.900s", e.GetErrorMsg());
@@ -261,6 +262,8 @@ STARLING_EXPORT int32_t stop(char* error) {
     nev_srwlock_lock_exclusive(b.brokerLock);
     nev_srwlock_unlock_exclusive(b.brokerLock);
   }
+  // Persisted topics write (and acknowledge) what they queued before the stop returns.
+  MQTTPersist::StopAll();
 #if STARLING_HAS_CLIENTS
   delete b.remoteLink;
 #endif

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 
+#include "persist.h"
 #include "tables.h"
 
 namespace {
@@ -344,7 +345,7 @@ json_object* MQTTTopic::GetJson() {
   starlingAddJsonList(json, "subscriberList", subscribers,
                       [](MQTTSubscriber* entry) { return entry->GetJson(true); }, "MQTTTopic::GetJson",
                       "Not able to build JSON with topic information. JSON array allocation failed.");
-  // "persistence" joins once topics can be persisted (no persistence registry yet).
+  if (json_object* persistence = MQTTPersist::GetPersistenceJson(name)) zvJsonAdd(json, "persistence", persistence);
   return json;
 }
 
