@@ -497,8 +497,10 @@ bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* pay
   std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic, topicLength);
   if (persist == nullptr) return false;
   auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, qos);
-  if (qos > 0 && ackSession != nullptr) msg->ackSession = ackSession, msg->ackConn = ackConn;
-  if (persist->Queue(msg)) return msg->qos > 0 && ackSession != nullptr;
+  bool deferred = qos > 0 && ackSession != nullptr;
+  if (deferred) msg->ackSession = ackSession, msg->ackConn = ackConn;
+  // Once queued, the message belongs to the persistence threads.
+  if (persist->Queue(msg)) return deferred;
   delete msg;
   return false;
 }
