@@ -24,7 +24,7 @@ class CrashTest(unittest.TestCase):
             cmd = create("storm/seq", persistenceTopicThreads=4, mapOfPropertiesToFields=[
                 {"propertyPath": "seq", "fieldName": "seq", "fieldType": "INTEGER"}])
             self.assertEqual(b.command(cmd)[0], 0, b.log())
-            acked, sent = set(), {}
+            acked, sent, early = set(), {}, set()
             lock = threading.Lock()
             client = paho_client("storm-publisher")
             client.max_inflight_messages_set(200)
@@ -37,6 +37,8 @@ class CrashTest(unittest.TestCase):
                 with lock:
                     if mid in sent:
                         acked.add(sent.pop(mid))
+                    else:
+                        early.add(mid)
                 window.release()
 
             client.on_publish = on_publish
@@ -50,9 +52,13 @@ class CrashTest(unittest.TestCase):
                     while not window.acquire(timeout=0.1):
                         if stop.is_set():
                             return
-                    with lock:  # the acknowledgement finds its sequence number
-                        info = client.publish("storm/seq", json.dumps({"seq": seq, "pad": "x" * 40}), qos=1)
-                        sent[info.mid] = seq
+                    info = client.publish("storm/seq", json.dumps({"seq": seq, "pad": "x" * 40}), qos=1)
+                    with lock:  # an acknowledgement may come before the id is recorded
+                        if info.mid in early:
+                            early.discard(info.mid)
+                            acked.add(seq)
+                        else:
+                            sent[info.mid] = seq
                     seq += 1
 
             thread = threading.Thread(target=storm)
