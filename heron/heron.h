@@ -8,7 +8,9 @@
 //              SIGTERM or SIGINT, which stops the plug-in
 //   -install   writes the systemd unit yxWebServer.service
 //   -remove    stops the service if it runs, then deletes its unit
-// The exit code is always 0.
+// Exit code: 0; 1 when the web server could not start (or, with -s, ended
+// without being told to stop) and when -install or -remove failed; 2 for an
+// unknown option, after the usage text on standard error.
 //
 // Environment: HERON_UNIT_DIR (default /etc/systemd/system) and
 // HERON_SYSTEMCTL (default "systemctl") redirect -install/-remove.
@@ -17,6 +19,8 @@
 // plug-in's threads, which all log through logMessage.
 #ifndef HERON_H
 #define HERON_H
+
+#include <signal.h>
 
 #include <cstdint>
 #include <mutex>
@@ -74,6 +78,13 @@ class WebServerRun {
   // Returns when the web server has ended (or could not start).
   void Run();
 
+  // Run() has ended.
+  bool hasEnded() const;
+  // The plug-in could not be loaded, the log not opened, or zvPlugin_start
+  // returned non-zero (its result: startResult(), -1 for the first two).
+  bool startFailed() const;
+  int startResult() const;
+
   // Stops the web server and waits until Run() has ended. Never calls into the
   // plug-in before its zvPlugin_init has returned.
   void Stop();
@@ -87,8 +98,9 @@ class WebServerRun {
   ZvPluginStartFn start_ = nullptr;
   ZvPluginStopFn stop_ = nullptr;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
+  int startResult_ = 0;
   bool stopRequested_ = false;
   bool initialised_ = false;  // zvPlugin_init has returned: zvPlugin_stop is callable
   bool ended_ = false;        // the stop event: Run() has ended
@@ -100,8 +112,13 @@ class WebServerRun {
 
 // Runs -s: syslog "yxWebServer in OnStart", current directory := the
 // program's directory, the web server on a worker thread; SIGTERM or SIGINT
-// then stops it. Returns when the service has stopped.
-void runService();
+// then stops it, SIGHUP is logged and ignored. Returns the exit status once
+// the service has stopped: 1 when the server ended by itself or failed to
+// start.
+int runService();
+
+// The signal the worker sends when the run has ended (see runService).
+inline constexpr int kRunEndedSignal = SIGUSR1;
 
 // ---------------------------------------------------------------------------
 // Service unit (service_unit.cpp)
@@ -113,9 +130,10 @@ struct UnitSettings {
   static UnitSettings fromEnvironment();
 };
 
-// -install and -remove; both report on standard output.
-void installService(const UnitSettings& settings);
-void removeService(const UnitSettings& settings);
+// -install and -remove; both report on standard output what they did or what
+// failed on this system, and return false on failure.
+bool installService(const UnitSettings& settings);
+bool removeService(const UnitSettings& settings);
 
 // The unit file's text for a program at programPath run by the user `user`
 // (empty: root).

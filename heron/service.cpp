@@ -81,7 +81,12 @@ class yxWebServer : public CServiceBase {
       syslog(LOG_WARNING, "Not able to change to directory [%s] - %s", directory.c_str(),
              strerror(errno));
     }
-    worker_ = std::thread([this] { run_.Run(); });  // throws std::system_error
+    // The main thread waits in sigwait; a run that ends by itself (a failed
+    // start) wakes it there.
+    worker_ = std::thread([this] {
+      run_.Run();
+      kill(getpid(), kRunEndedSignal);
+    });  // throws std::system_error
   }
 
   void OnStop() override {
@@ -89,34 +94,60 @@ class yxWebServer : public CServiceBase {
     run_.Stop();
   }
 
+ public:
+  const WebServerRun& run() const { return run_; }
+
  private:
   WebServerRun run_;
   std::thread worker_;
 };
 
-// Blocks the stop signals in every thread (the worker and the plug-in's
-// threads inherit the mask), so that only sigwait below receives them.
-sigset_t blockStopSignals() {
+// Blocks the signals the service waits for in every thread (the worker and
+// the plug-in's threads inherit the mask), so that only sigwait below
+// receives them. SIGHUP is among them: its default would end the service.
+sigset_t blockServiceSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, kRunEndedSignal}) sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return signals;
 }
 
+// Waits for a stop signal, or for the end of a run that ended by itself.
+void waitForStop(const sigset_t& signals, const WebServerRun& run) {
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) continue;
+    if (received == SIGTERM || received == SIGINT) return;
+    if (received == kRunEndedSignal) {
+      if (run.hasEnded()) return;
+      continue;
+    }
+    syslog(LOG_NOTICE, "SIGHUP received and ignored");
+    logMessage("heron - SIGHUP received and ignored; osprey.json is read at start, restart the "
+               "service to apply a change",
+               0);
+  }
+}
+
 }  // namespace
 
-void runService() {
-  sigset_t stopSignals = blockStopSignals();
+int runService() {
+  sigset_t signals = blockServiceSignals();
   yxWebServer service;
-  if (!service.Start()) return;
-  // The web server may end on its own (a failed start); the service still runs
-  // until it is told to stop, which then completes at once.
-  int received = 0;
-  while (sigwait(&stopSignals, &received) != 0) {
-  }
+  if (!service.Start()) return 1;
+  waitForStop(signals, service.run());
+  bool endedByItself = service.run().hasEnded();
   service.Stop();
+  // systemd takes a service that ends with 0 for one that was stopped: a start
+  // that failed, or a server that ended without being told to, must say so.
+  if (!endedByItself) return 0;
+  int result = service.run().startResult();
+  syslog(LOG_ERR, "The web server ended without a stop request (result %d)", result);
+  logMessage("heron - The web server ended without a stop request; the service ends with exit "
+             "status 1",
+             result != 0 ? result : 1);
+  return 1;
 }
 
 }  // namespace heron

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "heron.h"
+#include "nev_core.h"
 
 extern char** environ;
 
@@ -24,6 +25,15 @@ namespace {
 constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
 constexpr const char* kDefaultSystemctl = "systemctl";
 constexpr auto kStopPollInterval = std::chrono::milliseconds(1000);
+// The service's descriptor limit. The engine derives its connection cap from
+// it (a quarter kept for files and databases, three descriptors a connection:
+// 16,384 connections), and each connection runs on a thread of its own, so the
+// task limit is that cap plus room for the plug-in's own threads (workers,
+// pools, the broker's clients, file streaming).
+constexpr long long kServiceDescriptorLimit = 65536;
+constexpr long long kThreadsBesideConnections = 1024;
+constexpr long long kServiceTaskLimit =
+    nev_connection_cap_for(kServiceDescriptorLimit) + kThreadsBesideConnections;
 
 std::string unitName() { return std::string(kServiceName) + ".service"; }
 
@@ -115,8 +125,9 @@ bool requestStop(const UnitSettings& settings) {
   return runCommand({settings.systemctl, "stop", "--no-block", unitName()}) == 0;
 }
 
-void stopRunningService(const UnitSettings& settings) {
-  if (!requestStop(settings)) return;
+// False when the service was asked to stop and did not.
+bool stopRunningService(const UnitSettings& settings) {
+  if (!requestStop(settings)) return true;
   printf("Stopping %s.", kServiceName);
   fflush(stdout);
   std::this_thread::sleep_for(kStopPollInterval);
@@ -127,10 +138,35 @@ void stopRunningService(const UnitSettings& settings) {
     std::this_thread::sleep_for(kStopPollInterval);
     state = serviceState(settings);
   }
-  if (state == "inactive" || state == "failed")
+  if (state == "inactive" || state == "failed") {
     printf("\n%s is stopped.\n", kServiceName);
+    return true;
+  }
+  printf("\n%s failed to stop.\n", kServiceName);
+  return false;
+}
+
+// Runs "systemctl <verb> ..."; a failure is printed with the command and its
+// status.
+bool runSystemctl(const UnitSettings& settings, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), settings.systemctl);
+  int status = runCommand(arguments);
+  if (status == 0) return true;
+  std::string command;
+  for (const std::string& argument : arguments) command += (command.empty() ? "" : " ") + argument;
+  if (status == 127)
+    printf("Not able to run [%s] - the command was not found or could not be started\n",
+           command.c_str());
   else
-    printf("\n%s failed to stop.\n", kServiceName);
+    printf("[%s] failed with exit status %d\n", command.c_str(), status);
+  return false;
+}
+
+bool reportUnitDirectory(const UnitSettings& settings) {
+  if (unitDirectoryUsable(settings)) return true;
+  printf("Not able to use the systemd unit directory [%s] - %s\n", settings.unitDirectory.c_str(),
+         strerror(errno));
+  return false;
 }
 
 }  // namespace
@@ -148,64 +184,65 @@ std::string unitFileText(const std::string& programPath, const std::string& user
   std::string text;
   text += "[Unit]\n";
   text += "Description=" + std::string(kDisplayName) + "\n";
+  // The listeners bind to the machine's addresses: wait until it has them.
+  text += "After=network-online.target\n";
+  text += "Wants=network-online.target\n";
   text += "\n[Service]\n";
   text += "Type=simple\n";
   text += "ExecStart=" + quoteForExecStart(programPath) + " -s\n";
+  // -s ends with a non-zero status when the server could not start or ended
+  // by itself.
+  text += "Restart=on-failure\n";
   if (!user.empty()) text += "User=" + user + "\n";
+  text += "LimitNOFILE=" + std::to_string(kServiceDescriptorLimit) + "\n";
+  text += "TasksMax=" + std::to_string(kServiceTaskLimit) + "\n";
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;
 }
 
-void installService(const UnitSettings& settings) {
+bool installService(const UnitSettings& settings) {
   std::string program = programPath();
-  if (program.empty()) {
-    printf("GetModuleFileName failed - %s\n", strerror(errno));
-    return;
+  if (program.empty() || program.find('\n') != std::string::npos) {
+    printf("Not able to read the program's own path (/proc/self/exe) - %s\n",
+           strerror(program.empty() ? errno : EINVAL));
+    return false;
   }
-  if (program.find('\n') != std::string::npos) {
-    printf("GetModuleFileName failed - %s\n", strerror(EINVAL));
-    return;
-  }
-  if (!unitDirectoryUsable(settings)) {
-    printf("OpenSCManager failed - %s\n", strerror(errno));
-    return;
-  }
+  if (!reportUnitDirectory(settings)) return false;
   std::string path = unitPath(settings);
   if (!createUnitFile(path, unitFileText(program, ownerOf(program)))) {
-    printf("CreateService failed - %s\n", strerror(errno));
-    return;
+    printf("Not able to write the unit file [%s] - %s\n", path.c_str(), strerror(errno));
+    return false;
   }
-  int status = runCommand({settings.systemctl, "daemon-reload"});
-  if (status != 0) {
+  if (!runSystemctl(settings, {"daemon-reload"})) {
     // systemd did not take the unit: leave no half-installed service behind.
     unlink(path.c_str());
-    printf("CreateService failed - %s daemon-reload exited with status %d\n",
-           settings.systemctl.c_str(), status);
-    return;
+    printf("%s is not installed; the unit file [%s] was removed again.\n", kServiceName,
+           path.c_str());
+    return false;
   }
   printf("%s is installed.\n", kServiceName);
+  return true;
 }
 
-void removeService(const UnitSettings& settings) {
-  if (!unitDirectoryUsable(settings)) {
-    printf("OpenSCManager failed - %s\n", strerror(errno));
-    return;
-  }
+bool removeService(const UnitSettings& settings) {
+  if (!reportUnitDirectory(settings)) return false;
   std::string path = unitPath(settings);
   if (access(path.c_str(), F_OK) != 0) {
-    printf("OpenService failed - %s\n", strerror(errno));
-    return;
+    printf("%s is not installed - no unit file [%s] - %s\n", kServiceName, path.c_str(),
+           strerror(errno));
+    return false;
   }
-  stopRunningService(settings);
+  bool stopped = stopRunningService(settings);
   // An enabled unit leaves links behind that would point at nothing.
-  runCommand({settings.systemctl, "disable", "--quiet", unitName()});
+  bool disabled = runSystemctl(settings, {"disable", "--quiet", unitName()});
   if (unlink(path.c_str()) != 0) {
-    printf("DeleteService failed - %s\n", strerror(errno));
-    return;
+    printf("Not able to delete the unit file [%s] - %s\n", path.c_str(), strerror(errno));
+    return false;
   }
-  runCommand({settings.systemctl, "daemon-reload"});
+  bool reloaded = runSystemctl(settings, {"daemon-reload"});
   printf("%s is removed.\n", kServiceName);
+  return stopped && disabled && reloaded;
 }
 
 int runCommand(const std::vector<std::string>& argv, std::string* output) {

@@ -77,7 +77,11 @@ void WebServerRun::Run() {
 
   bool loaded = loadPlugin();
   fflush(stdout);
-  if (!loaded || openLogFile() != 0) return;
+  if (!loaded || openLogFile() != 0) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    startResult_ = -1;
+    return;
+  }
 
   {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -91,7 +95,21 @@ void WebServerRun::Run() {
     // A stop that came during the init: the server is not started at all.
     if (stopRequested_) return;
   }
-  start_(nullptr);
+  int result = start_(nullptr);
+  std::lock_guard<std::mutex> hold(mutex_);
+  startResult_ = result;
+}
+
+bool WebServerRun::hasEnded() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return ended_;
+}
+
+bool WebServerRun::startFailed() const { return startResult() != 0; }
+
+int WebServerRun::startResult() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return startResult_;
 }
 
 void WebServerRun::Stop() {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -13,10 +14,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -33,6 +35,7 @@ namespace {
 struct control_request {
   nev_broadcast_fn fn;
   std::vector<char> data;
+  bool *taken;  // the sender's, set under control_mutex when the poller took it
 };
 
 struct thread_record {
@@ -47,19 +50,32 @@ struct nev_manager_state {
   // The thread polling the manager, so cross-thread senders know to wake it.
   std::atomic<bool> has_poller{false};
   std::atomic<pthread_t> poller{};
-  // Guards the control pair against a close while another thread writes.
+  // Guards the wake-up descriptor against a close while another thread writes.
   std::mutex wake_mutex;
   std::atomic<bool> wake_pending{false};
-  // Broadcast requests: the datagram only says "look at the queue", so no
-  // code address ever travels through a socket.
+  // Broadcast requests: a wake-up tells the poller to look at the queue, and
+  // the sender waits on control_taken until its request was taken.
   std::mutex broadcast_mutex;
   std::mutex control_mutex;
-  std::deque<control_request> control_queue;
+  std::condition_variable control_taken;
+  // A list costs nothing until a broadcast comes (a deque allocates its
+  // first block up front, in every connection thread's manager).
+  std::list<control_request> control_queue;
   // Connection threads whose parent is this manager, and their managers.
   std::mutex threads_mutex;
   std::vector<thread_record> threads;
   std::vector<nev_manager *> children;
   bool threads_detached = false;
+  // A top manager's spare descriptor, given up for a moment to accept and
+  // close pending connections when none is free; -1 when none.
+  int spare_fd = -1;
+  // Connections closed at once since the last notice of their kind; only the
+  // polling thread touches these.
+  int refused_over_cap = 0;
+  int refused_short = 0;
+  int short_errno = 0;  // the last accept error for want of descriptors; 0 none since the notice
+  double cap_notice_time = 0;
+  double short_notice_time = 0;
 };
 
 namespace {
@@ -72,8 +88,8 @@ double monotonic_ms() {
 }
 
 void raise_descriptor_limit() {
-  // Each connection costs a socket plus the control pair of its thread's
-  // manager; the default soft limit of 1024 ends near 340 connections.
+  // Each connection costs a socket plus the wake-up descriptor of its
+  // thread's manager; the default soft limit of 1024 ends near 500 connections.
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
     lim.rlim_cur = lim.rlim_max;
@@ -90,6 +106,12 @@ void ignore_sigpipe() {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
   }
+}
+
+long long descriptor_limit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 1024;
+  return lim.rlim_cur == RLIM_INFINITY ? 0x7fffffffLL * 4 : static_cast<long long>(lim.rlim_cur);
 }
 
 std::once_flag process_once;
@@ -140,7 +162,7 @@ void init_interfaces(nev_manager *mgr, const nev_netif_ops *const *table, int co
 void setup_record(nev_manager *mgr, void *user_data, const nev_netif_ops *const *table,
                   int count, const nev_netif_ops *main_iface, const char *nameserver) {
   memset(static_cast<void *>(mgr), 0, sizeof(*mgr));
-  mgr->ctl[0] = mgr->ctl[1] = NEV_INVALID_SOCKET;
+  mgr->wake_fd = NEV_INVALID_SOCKET;
   mgr->user_data = user_data;
   mgr->teardown_wait_ms = NEV_DEFAULT_TEARDOWN_WAIT_MS;
   mgr->state = new nev_manager_state;
@@ -149,6 +171,7 @@ void setup_record(nev_manager *mgr, void *user_data, const nev_netif_ops *const 
   NEV_LOG(4, ("=================================="));
   NEV_LOG(4, ("init mgr=%p", static_cast<void *>(mgr)));
   process_init();
+  mgr->max_connections = nev_connection_cap_for(descriptor_limit());
 }
 
 void poll_interfaces(nev_manager *mgr, int timeout_ms) {
@@ -179,15 +202,34 @@ size_t unfinished_threads(nev_manager *mgr) {
                        [](const thread_record &r) { return !r.done; });
 }
 
-void close_control_pair(nev_manager *mgr) {
-  if (mgr->state != nullptr) {
-    std::lock_guard<std::mutex> guard(mgr->state->wake_mutex);
-    for (nev_sock_t &s : mgr->ctl)
-      if (s != NEV_INVALID_SOCKET) nev_close_socket_retry(&s);
-  } else {
-    for (nev_sock_t &s : mgr->ctl)
-      if (s != NEV_INVALID_SOCKET) nev_close_socket_retry(&s);
+// Adds one to the wake-up counter, which makes the descriptor readable until
+// the poller reads it. The caller holds wake_mutex. Returns false when there
+// is no descriptor or the write failed.
+bool signal_wake_fd(nev_manager *mgr) {
+  if (mgr->wake_fd == NEV_INVALID_SOCKET) return false;
+  const uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(mgr->wake_fd, &one, sizeof(one));
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof(one));
+}
+
+// Closes the wake-up descriptor and lets go of broadcasters still waiting.
+void close_wake_fd(nev_manager *mgr) {
+  nev_manager_state *st = mgr->state;
+  if (st == nullptr) {
+    nev_close_socket_retry(&mgr->wake_fd);
+    return;
   }
+  {
+    std::lock_guard<std::mutex> guard(st->wake_mutex);
+    nev_close_socket_retry(&mgr->wake_fd);
+  }
+  std::lock_guard<std::mutex> guard(st->control_mutex);
+  for (control_request &req : st->control_queue) *req.taken = true;
+  st->control_queue.clear();
+  st->control_taken.notify_all();
 }
 
 void free_interfaces(nev_manager *mgr) {
@@ -244,8 +286,13 @@ void call_handler(nev_connection *conn, nev_event_handler handler, int event, vo
   } else {
     handler(conn, event, data, nullptr);
   }
-  if (is_user && conn->flags != before)
-    conn->flags = before ^ ((before ^ conn->flags) & NEV_CONN_HANDLER_MASK);
+  if (is_user && conn->flags != before) {
+    uint32_t kept = before ^ ((before ^ conn->flags) & NEV_CONN_HANDLER_MASK);
+    // A handler may switch a connection to TLS but never back: the send
+    // buffer would then go out in clear on a connection the peer and the
+    // host take for encrypted.
+    conn->flags = kept | (before & NEV_CONN_TLS);
+  }
 }
 
 bool timed_out(nev_connection *conn, double now) {
@@ -322,6 +369,38 @@ __attribute__((noinline)) void release_quiet_thread(char *stack_low) {
   if (end > start) syscall(SYS_madvise, start, end - start, MADV_DONTNEED);
 }
 
+void send_notice(nev_manager *mgr, const char *text) {
+  if (mgr->notice != nullptr)
+    mgr->notice(mgr, text);
+  else
+    NEV_LOG(0, ("%s", text));
+}
+
+// Reports the connections closed at once, each kind at most once a second
+// (with force: whatever is counted).
+void report_refusals(nev_manager *mgr, double now, bool force) {
+  nev_manager_state *st = mgr->state;
+  if (st == nullptr) return;
+  char text[200];
+  if (st->refused_over_cap > 0 && (force || now - st->cap_notice_time >= 1.0)) {
+    snprintf(text, sizeof(text),
+             "%d new connections closed at once: %d connections are open, the most allowed",
+             st->refused_over_cap, mgr->max_connections);
+    st->refused_over_cap = 0;
+    st->cap_notice_time = now;
+    send_notice(mgr, text);
+  }
+  if (st->short_errno != 0 && (force || now - st->short_notice_time >= 1.0)) {
+    snprintf(text, sizeof(text),
+             "no descriptor free for new connections (%s): %d closed at once, accepting again in %d ms",
+             strerror(st->short_errno), st->refused_short, NEV_ACCEPT_BACKOFF_MS);
+    st->refused_short = 0;
+    st->short_errno = 0;
+    st->short_notice_time = now;
+    send_notice(mgr, text);
+  }
+}
+
 // Serves the connection until the manager holds none.
 void run_connection_loop(nev_manager *child) {
   char *stack_low = stack_low_end();
@@ -366,6 +445,7 @@ int nev_manager_poll(nev_manager *mgr, int timeout_ms) {
   int before = mgr->num_events;
   poll_interfaces(mgr, timeout_ms);
   reap_threads(mgr, false);
+  report_refusals(mgr, nev_now(), false);
   return mgr->num_events - before;
 }
 
@@ -405,7 +485,12 @@ int nev_manager_teardown(nev_manager *mgr) {
     }
   }
   free_interfaces(mgr);
-  close_control_pair(mgr);
+  close_wake_fd(mgr);
+  report_refusals(mgr, nev_now(), true);
+  if (mgr->state != nullptr && mgr->state->spare_fd >= 0) {
+    close(mgr->state->spare_fd);
+    mgr->state->spare_fd = -1;
+  }
   if (!threads_may_run) {
     if (mgr->parent == nullptr) reap_threads(mgr, true);
     delete mgr->state;
@@ -432,9 +517,8 @@ void nev_manager_wake(nev_manager *mgr) {
   nev_manager_state *st = mgr->state;
   if (st->wake_pending.exchange(true)) return;  // one wake-up is enough
   std::lock_guard<std::mutex> guard(st->wake_mutex);
-  if (mgr->ctl[0] == NEV_INVALID_SOCKET) return;
-  const char wake = 'w';
-  if (send(mgr->ctl[0], &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) st->wake_pending.store(false);
+  if (mgr->wake_fd == NEV_INVALID_SOCKET) return;
+  if (!signal_wake_fd(mgr)) st->wake_pending.store(false);
 }
 
 void nev_manager_attach(nev_manager *mgr, nev_connection *conn) {
@@ -484,68 +568,121 @@ nev_netif *nev_iface_next_of(nev_manager *mgr, const nev_netif_ops *ops, nev_net
 }
 
 void nev_control_broadcast(nev_manager *mgr, nev_broadcast_fn fn, const void *data, size_t len) {
-  if (mgr == nullptr || mgr->state == nullptr || mgr->ctl[0] == NEV_INVALID_SOCKET ||
+  if (mgr == nullptr || mgr->state == nullptr || mgr->wake_fd == NEV_INVALID_SOCKET ||
       data == nullptr || len > 8191)
     return;
   nev_manager_state *st = mgr->state;
   std::lock_guard<std::mutex> serial(st->broadcast_mutex);
+  bool taken = false;
   {
     std::lock_guard<std::mutex> guard(st->control_mutex);
     const char *bytes = static_cast<const char *>(data);
-    st->control_queue.push_back(control_request{fn, std::vector<char>(bytes, bytes + len)});
+    st->control_queue.push_back(control_request{fn, std::vector<char>(bytes, bytes + len), &taken});
   }
-  const char marker = 'b';
-  if (send(mgr->ctl[0], &marker, 1, MSG_NOSIGNAL) != 1) {
-    std::lock_guard<std::mutex> guard(st->control_mutex);
-    st->control_queue.pop_back();
+  bool signalled;
+  {
+    std::lock_guard<std::mutex> guard(st->wake_mutex);
+    signalled = signal_wake_fd(mgr);
+  }
+  std::unique_lock<std::mutex> lock(st->control_mutex);
+  if (!signalled && !taken) {
+    st->control_queue.pop_back();  // still the last: the sender lock keeps others out
     return;
   }
-  char answer;
-  while (recv(mgr->ctl[0], &answer, 1, 0) < 0 && errno == EINTR) {
-  }
+  st->control_taken.wait(lock, [&taken] { return taken; });
 }
 
 namespace {
 
-void serve_control_datagram(nev_manager *mgr, const char *bytes, long n) {
+// Runs the queued broadcasts; each sender goes on as soon as its request is
+// taken, as it did when the poller acknowledged it.
+void serve_broadcasts(nev_manager *mgr) {
   nev_manager_state *st = mgr->state;
-  if (n < 1) return;
-  if (bytes[0] != 'b') return;  // a wake-up: the poll has ended, nothing more to do
-  control_request req{};
-  {
-    std::lock_guard<std::mutex> guard(st->control_mutex);
-    if (st->control_queue.empty()) return;
-    req = std::move(st->control_queue.front());
-    st->control_queue.pop_front();
-  }
-  const char ack = 'a';
-  send(mgr->ctl[1], &ack, 1, MSG_NOSIGNAL);
-  NEV_LOG(4, ("read %d from ctl socket", static_cast<int>(req.data.size())));
-  if (req.fn == nullptr) return;
-  for (nev_connection *c = mgr->connections, *next; c != nullptr; c = next) {
-    next = c->next;
-    req.fn(c, NEV_EVENT_POLL, req.data.data(), nullptr);
+  for (;;) {
+    control_request req{};
+    {
+      std::lock_guard<std::mutex> guard(st->control_mutex);
+      if (st->control_queue.empty()) return;
+      req = std::move(st->control_queue.front());
+      st->control_queue.pop_front();
+      *req.taken = true;
+    }
+    st->control_taken.notify_all();
+    NEV_LOG(4, ("broadcast of %d bytes", static_cast<int>(req.data.size())));
+    if (req.fn == nullptr) continue;
+    for (nev_connection *c = mgr->connections, *next; c != nullptr; c = next) {
+      next = c->next;
+      req.fn(c, NEV_EVENT_POLL, req.data.data(), nullptr);
+    }
   }
 }
 
 }  // namespace
 
 void nev_handle_control_socket(nev_manager *mgr) {
-  if (mgr->state == nullptr || mgr->ctl[1] == NEV_INVALID_SOCKET) return;
-  char buf[64];
-  for (;;) {
-    long n = recv(mgr->ctl[1], buf, sizeof(buf), MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    serve_control_datagram(mgr, buf, n);
+  if (mgr->state == nullptr || mgr->wake_fd == NEV_INVALID_SOCKET) return;
+  uint64_t count = 0;
+  while (read(mgr->wake_fd, &count, sizeof(count)) < 0 && errno == EINTR) {
   }
-  // Cleared only once the pair is drained. Cleared first, a wake-up sent
-  // during the drain was swallowed with the flag left set, and every later
-  // sender then skipped its datagram: cross-thread sends waited for the poll
-  // time-out from then on. A sender that finds the flag set now either sent
-  // a datagram that is still queued, or queued its bytes before this poller
-  // builds its next poll set.
+  serve_broadcasts(mgr);
+  // Cleared only once the counter is read. Cleared first, a wake-up sent
+  // during the read was swallowed with the flag left set, and every later
+  // sender then skipped its signal: cross-thread sends waited for the poll
+  // time-out from then on. A sender that finds the flag set now either made
+  // the counter non-zero after the read, or queued its bytes before this
+  // poller builds its next poll set.
   mgr->state->wake_pending.store(false);
+}
+
+// ---- Connection cap ----
+
+int nev_connection_slot_take(nev_manager *mgr) {
+  int open = __atomic_add_fetch(&mgr->open_connections, 1, __ATOMIC_ACQ_REL);
+  if (mgr->max_connections >= 1 && open > mgr->max_connections) {
+    __atomic_sub_fetch(&mgr->open_connections, 1, __ATOMIC_ACQ_REL);
+    return 0;
+  }
+  return 1;
+}
+
+void nev_connection_slot_give(nev_manager *mgr) {
+  __atomic_sub_fetch(&mgr->open_connections, 1, __ATOMIC_ACQ_REL);
+}
+
+void nev_note_refused(nev_manager *mgr, int errno_value, int count) {
+  nev_manager_state *st = mgr->state;
+  if (st == nullptr) return;
+  if (errno_value == 0) {
+    st->refused_over_cap += count;
+  } else {
+    st->refused_short += count;
+    st->short_errno = errno_value;
+  }
+  report_refusals(mgr, nev_now(), false);
+}
+
+void nev_keep_spare_descriptor(nev_manager *mgr) {
+  if (mgr->state != nullptr && mgr->state->spare_fd < 0)
+    mgr->state->spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+int nev_shed_pending(nev_connection *listener, int most) {
+  nev_manager_state *st = listener->manager->state;
+  if (st == nullptr || st->spare_fd < 0) return 0;
+  close(st->spare_fd);
+  st->spare_fd = -1;
+  int shed = 0;
+  while (shed < most) {
+    int sock = accept4(listener->sock, nullptr, nullptr, SOCK_CLOEXEC);
+    if (sock < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    close(sock);
+    shed++;
+  }
+  nev_keep_spare_descriptor(listener->manager);
+  return shed;
 }
 
 // ---- Connections ----
@@ -630,6 +767,7 @@ void nev_connection_destroy(nev_connection *conn, int with_iface) {
     conn->proto_data_destructor(conn->proto_data);
   conn->proto_data = nullptr;
   if (conn->tls != nullptr) nev_tls_free(conn);
+  if (conn->counted_in != nullptr) nev_connection_slot_give(conn->counted_in);
   nev_buffer_free(&conn->recv_buf);
   nev_buffer_free(&conn->send_buf);
   nev_mutex_close(conn->recv_buf.mutex);
@@ -771,6 +909,8 @@ int nev_enqueue_format(nev_connection *conn, const char *format, ...) {
   return len;
 }
 
+size_t nev_connection_send_backlog(nev_connection *conn) { return locked_len(&conn->send_buf); }
+
 void nev_relay_received(nev_connection *from, nev_connection *to) {
   nev_mutex_guard guard(from->recv_buf.mutex);
   size_t n = from->recv_buf.len;
@@ -894,6 +1034,12 @@ void *nev_connection_thread(void *arg) {
   conn->iface = child.num_ifaces > 0 ? child.ifaces[0] : nullptr;
   nev_manager_attach(&child, conn);
   conn->lock_held = 0;
+  if (child.wake_fd == NEV_INVALID_SOCKET) {
+    // Without its wake-up descriptor the thread could neither be stopped nor
+    // woken for another thread's send: the connection ends instead.
+    NEV_LOG(0, ("%p no descriptor for the thread's wake-up, closing", static_cast<void *>(conn)));
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
   run_connection_loop(&child);
   nev_manager_teardown(&child);
 
@@ -906,10 +1052,9 @@ void *nev_connection_thread(void *arg) {
         if (pthread_equal(r.id, pthread_self())) r.done = true;
     }
     std::lock_guard<std::mutex> wake_guard(pst->wake_mutex);
-    if (parent->ctl[0] != NEV_INVALID_SOCKET) {
-      const char wake = 'w';
+    if (parent->wake_fd != NEV_INVALID_SOCKET) {
       pst->wake_pending.store(true);
-      send(parent->ctl[0], &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+      signal_wake_fd(parent);
     }
   }
   return nullptr;

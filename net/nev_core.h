@@ -17,9 +17,9 @@
 //
 // Threading: everything runs on the manager's polling thread, except
 // nev_enqueue*, nev_relay_received and the buffer operations (any thread: the
-// buffers carry their own mutexes), nev_manager_request_stop (any thread that
-// does not hold the dispatch lock shared), nev_manager_wake and
-// nev_control_broadcast (any thread).
+// buffers carry their own mutexes), nev_connection_send_backlog,
+// nev_manager_request_stop (any thread that does not hold the dispatch lock
+// shared), nev_manager_wake and nev_control_broadcast (any thread).
 #pragma once
 
 #include <netinet/in.h>
@@ -81,8 +81,8 @@ constexpr uint32_t NEV_CONN_USER_6 = 0x2000000;
 // The only flags a caller may give when a connection is created.
 constexpr uint32_t NEV_CONN_CREATE_MASK = 0x3f05000;
 // The only flags whose changes by a user handler are kept. NEV_CONN_TLS is
-// among them: nev_dial_tls from the CONNECT event switches a dialled
-// connection to TLS.
+// among them, but only as a set: nev_dial_tls from the CONNECT event switches
+// a dialled connection to TLS, and a handler that clears it is overruled.
 constexpr uint32_t NEV_CONN_HANDLER_MASK = 0x3f03d10;
 
 // ---- Handlers ----
@@ -107,6 +107,25 @@ constexpr size_t NEV_CONNECTION_THREAD_STACK = 256 * 1024;
 // How long a top manager's teardown waits for its connection threads.
 constexpr int NEV_DEFAULT_TEARDOWN_WAIT_MS = 4000;
 
+// ---- Connection cap ----
+// An accepted connection holds its socket, the wake-up descriptor of its
+// thread's manager and, on HTTP, the file it last sent, kept open for the next
+// request on the connection.
+constexpr long long NEV_DESCRIPTORS_PER_CONNECTION = 3;
+// Descriptors kept for everything else (files being served, databases, logs,
+// outgoing connections): a quarter of the limit, never fewer than 64.
+constexpr long long nev_descriptor_reserve(long long nofile) {
+  return nofile / 4 > 64 ? nofile / 4 : 64;
+}
+// The default connection cap under a descriptor limit of nofile; at least 1.
+constexpr int nev_connection_cap_for(long long nofile) {
+  long long cap = (nofile - nev_descriptor_reserve(nofile)) / NEV_DESCRIPTORS_PER_CONNECTION;
+  return cap < 1 ? 1 : cap > 0x7fffffff ? 0x7fffffff : static_cast<int>(cap);
+}
+// How long a listener whose accept found no free descriptor waits before it
+// accepts again; its pending peers are closed at once in the meantime.
+constexpr int NEV_ACCEPT_BACKOFF_MS = 100;
+
 // ---- Records ----
 
 // One network interface of a manager: the socket interface (nev_socket.h).
@@ -119,7 +138,7 @@ struct nev_netif {
 struct nev_manager {
   nev_connection *connections;  // head of this manager's list
   char *hexdump_path;           // traffic trace file when set (host-owned text)
-  nev_sock_t ctl[2];            // control pair; NEV_INVALID_SOCKET when none
+  nev_sock_t wake_fd;           // eventfd that ends the poll wait; NEV_INVALID_SOCKET when none
   void *user_data;              // the owner's
   int num_ifaces;
   int num_events;  // events other than NEV_EVENT_POLL dispatched here
@@ -131,6 +150,15 @@ struct nev_manager {
   int stop_flag;           // 1 after nev_manager_request_stop (under the lock, exclusive)
   // Engine-private from here on.
   int teardown_wait_ms;  // settable after setup; NEV_DEFAULT_TEARDOWN_WAIT_MS
+  // Accepted TCP connections alive at once on this manager's listeners (their
+  // threads included); beyond it new ones are closed at once. Settable after
+  // setup; by default nev_connection_cap_for(the descriptor limit); < 1 none.
+  int max_connections;
+  int open_connections;  // accepted TCP connections alive (atomic builtins)
+  // Where messages for the operator go (connections refused, descriptors
+  // short), at most one of each kind a second, on the polling thread.
+  // Settable after setup; NULL: the engine log at level 0.
+  void (*notice)(nev_manager *mgr, const char *text);
   nev_manager_state *state;
 };
 
@@ -170,6 +198,8 @@ struct nev_connection {
   uint8_t close_deferred;     // nev_connection_close already deferred once
   uint8_t close_requested;    // nev_connection_request_close; atomic builtins only
   int poll_slot;              // 1 + index in the current poll set, 0 when none
+  double accept_resume_time;  // a listener short of descriptors accepts again then
+  nev_manager *counted_in;    // the manager whose open_connections includes this one
 };
 
 // When a connection silent for timeout_s seconds is due to be closed.
@@ -189,7 +219,7 @@ struct nev_connection_options {
 
 // ---- Manager ----
 
-// Fills the record: interfaces with their control pair, the lock. The first
+// Fills the record: interfaces with their wake-up descriptor, the lock. The first
 // call in the process also initialises TLS, ignores SIGPIPE and raises the
 // descriptor limit to its hard limit.
 void nev_manager_setup(nev_manager *mgr, void *user_data);
@@ -216,8 +246,8 @@ int nev_manager_teardown(nev_manager *mgr);
 // hold the lock shared, so it must not be called from one that has not
 // released it.
 void nev_manager_request_stop(nev_manager *mgr);
-// Interrupts the manager's poll wait (any thread; a no-op without a control
-// pair).
+// Interrupts the manager's poll wait (any thread; a no-op without a wake-up
+// descriptor).
 void nev_manager_wake(nev_manager *mgr);
 
 void nev_manager_attach(nev_manager *mgr, nev_connection *conn);
@@ -231,11 +261,31 @@ typedef void (*nev_broadcast_fn)(nev_connection *conn, int event, void *data,
                                  nev_unlock_fn unlock);
 // Runs fn(conn, NEV_EVENT_POLL, copy of data, NULL) for every connection of the
 // manager on its polling thread; waits until that thread took the request.
-// Nothing happens without a control pair, with NULL data or len > 8191.
+// Nothing happens without a wake-up descriptor, with NULL data or len > 8191.
+// Never call it from the manager's polling thread, nor during its teardown.
 void nev_control_broadcast(nev_manager *mgr, nev_broadcast_fn fn, const void *data,
                            size_t len);
 
 // ---- Connections ----
+
+// The accept path. Takes one of the manager's connection slots: 0 when the cap
+// is reached (the caller closes the socket and reports the refusal).
+int nev_connection_slot_take(nev_manager *mgr);
+// Gives a slot back; nev_connection_destroy does it for a connection whose
+// counted_in is set.
+void nev_connection_slot_give(nev_manager *mgr);
+// Counts connections closed at once: errno_value 0 for the cap, else the
+// accept error that found no descriptor free (EMFILE, ENFILE, ...; reported
+// even with a count of 0). Reported through notice at most once a second per
+// kind.
+void nev_note_refused(nev_manager *mgr, int errno_value, int count);
+// Opens the manager's spare descriptor unless it has one (nev_listen does it
+// for TCP listeners).
+void nev_keep_spare_descriptor(nev_manager *mgr);
+// After an accept failed for want of descriptors: accepts and closes at most
+// `most` pending connections of the listener with the manager's spare
+// descriptor, so their peers learn at once; returns how many.
+int nev_shed_pending(nev_connection *listener, int most);
 
 // A new, unattached connection; NULL with "failed to create connection".
 nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handler,
@@ -278,6 +328,9 @@ void nev_enqueue(nev_connection *conn, const void *bytes, size_t len);
 int nev_enqueue_format(nev_connection *conn, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 int nev_enqueue_vformat(nev_connection *conn, const char *format, va_list args);
+// Bytes queued in the send buffer and not yet written (any thread): what a
+// protocol layer compares with its bound on one connection's queued output.
+size_t nev_connection_send_backlog(nev_connection *conn);
 // Appends from's whole receive buffer to to's send buffer, then drops as many
 // bytes from from's receive buffer.
 void nev_relay_received(nev_connection *from, nev_connection *to);

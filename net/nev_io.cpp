@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,6 +35,17 @@ const char *or_dash(const char *s) { return s != nullptr ? s : "-"; }
 
 void store_error(const char **error_text, const char *text) {
   if (error_text != nullptr) *error_text = text;
+}
+
+// The cause of the calling thread's last failed listen (nev_listen_failure).
+thread_local char listen_failure[640];
+
+void fail_listen(const nev_listen_options *opts, const char *text, const char *detail) {
+  store_error(opts->error_text, text);
+  if (detail != nullptr && detail[0] != '\0')
+    snprintf(listen_failure, sizeof listen_failure, "%s - %s", text, detail);
+  else
+    snprintf(listen_failure, sizeof listen_failure, "%s", text);
 }
 
 bool is_tcp_listener(const nev_connection *c) {
@@ -215,6 +227,18 @@ long read_tcp_copied(nev_connection *conn, size_t room, size_t *offered) {
   return n;
 }
 
+bool short_of_descriptors(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// An accept that found no free descriptor would find the listener readable
+// again at once and spin: the pending peers are closed (through the spare
+// descriptor) and the listener rests for a while.
+void back_off_accepting(nev_connection *listener, int err, int most) {
+  nev_note_refused(listener->manager, err, nev_shed_pending(listener, most));
+  listener->accept_resume_time = nev_now() + NEV_ACCEPT_BACKOFF_MS / 1000.0;
+}
+
 }  // namespace
 
 void nev_null_handler(nev_connection *, int, void *, nev_unlock_fn) {}
@@ -262,6 +286,15 @@ int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *hos
 
 // ---- Listening ----
 
+const char *nev_listen_failure(void) { return listen_failure; }
+
+bool nev_listen_address_valid(const char *address) {
+  sockaddr_in addr{};
+  int proto = NEV_PROTO_TCP;
+  char host[200];
+  return address != nullptr && nev_parse_address(address, &addr, &proto, host, sizeof(host)) > 0;
+}
+
 nev_connection *nev_listen(nev_manager *mgr, const char *address, nev_event_handler handler) {
   return nev_listen_with_options(mgr, address, handler, nullptr);
 }
@@ -274,13 +307,16 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
   int proto = NEV_PROTO_TCP;
   char host[200];
   if (address == nullptr || nev_parse_address(address, &addr, &proto, host, sizeof(host)) <= 0) {
-    store_error(opts->error_text, "cannot parse address");
+    fail_listen(opts, "cannot parse address", address);
     return nullptr;
   }
   nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
   nev_connection *conn =
       nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
-  if (conn == nullptr) return nullptr;
+  if (conn == nullptr) {
+    snprintf(listen_failure, sizeof listen_failure, "%s", "failed to create connection");
+    return nullptr;
+  }
   conn->peer = addr;
   conn->flags |= NEV_CONN_LISTENING | (proto == NEV_PROTO_UDP ? NEV_CONN_UDP : 0);
   apply_listen_limits(conn, opts);
@@ -289,13 +325,15 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
 
   if (opts->tls_cert != nullptr || opts->tls_ca != nullptr) {
     if (proto == NEV_PROTO_UDP) {
-      store_error(opts->error_text, "SSL for UDP is not supported");
+      fail_listen(opts, "SSL for UDP is not supported", nullptr);
       nev_connection_destroy(conn, 0);
       return nullptr;
     }
     nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, nullptr, opts->tls_ciphers,
                           nullptr, nullptr};
-    if (nev_tls_setup(conn, &params, opts->error_text) != NEV_TLS_OK) {
+    const char *tls_error = "TLS setup failed";
+    if (nev_tls_setup(conn, &params, &tls_error) != NEV_TLS_OK) {
+      fail_listen(opts, tls_error, nev_tls_failure_reason());
       nev_connection_destroy(conn, 0);
       return nullptr;
     }
@@ -304,10 +342,11 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
   int rc = proto == NEV_PROTO_UDP ? ops->listen_udp(conn, &conn->peer) : ops->listen_tcp(conn, &conn->peer);
   if (rc != 0) {
     NEV_LOG(4, ("Failed to open listener: %d", rc));
-    store_error(opts->error_text, "failed to open listener");
+    fail_listen(opts, "failed to open listener", strerror(rc));
     nev_connection_destroy(conn, 1);
     return nullptr;
   }
+  if (proto == NEV_PROTO_TCP) nev_keep_spare_descriptor(mgr);
   nev_manager_attach(mgr, conn);
   return conn;
 }
@@ -419,20 +458,32 @@ void nev_connect_done(nev_connection *conn, int error) {
 // ---- Accepting ----
 
 void nev_accept_ready(nev_connection *listener) {
+  nev_manager *mgr = listener->manager;
   for (int i = 0; i < ACCEPTS_PER_ROUND && !(listener->flags & NEV_CONN_CLOSE_NOW); i++) {
     sockaddr_in peer{};
     socklen_t len = sizeof(peer);
     nev_sock_t sock = nev_accept_retry(listener->sock, &peer, &len);
     if (sock == NEV_INVALID_SOCKET) {
-      if (nev_socket_failed())
+      if (short_of_descriptors(errno)) {
+        back_off_accepting(listener, errno, ACCEPTS_PER_ROUND - i);
+      } else if (nev_socket_failed()) {
         NEV_LOG(4, ("%p: failed to accept: %d", static_cast<void *>(listener), errno));
+      }
       return;
+    }
+    // Over the cap the peer learns at once, and nothing is spent on it.
+    if (!nev_connection_slot_take(mgr)) {
+      nev_close_socket_retry(&sock);
+      nev_note_refused(mgr, 0, 1);
+      continue;
     }
     nev_connection *conn = nev_accepted_connection_new(listener);
     if (conn == nullptr) {
+      nev_connection_slot_give(mgr);
       nev_close_socket_retry(&sock);
       continue;
     }
+    conn->counted_in = mgr;
     char ip[INET_ADDRSTRLEN];
     NEV_LOG(4, ("%p conn from %s:%d", static_cast<void *>(conn), address_text(&peer, ip, sizeof(ip)),
                 ntohs(peer.sin_port)));

@@ -60,6 +60,14 @@ int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *hos
 // supported", "failed to open listener" or a TLS setup text). A NULL handler
 // becomes nev_null_handler.
 nev_connection *nev_listen(nev_manager *mgr, const char *address, nev_event_handler handler);
+// The cause of the calling thread's last failed listen, for the operator: the
+// error text with the system's reason of the bind ("failed to open listener -
+// Address already in use") or the TLS library's reason and the file concerned
+// ("Invalid SSL key - key.pem: key values mismatch").
+const char *nev_listen_failure(void);
+// True when nev_listen accepts the address: a listener's port text that is not
+// a port ("http", "80a", "99999", "-1") is false.
+bool nev_listen_address_valid(const char *address);
 nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
                                         nev_event_handler handler,
                                         const nev_listen_options *opts);

@@ -107,6 +107,7 @@ class packet_writer {
     at_ = conn->send_buf.data + start;
     end_ = at_ + total;
     packet_len_ = total;
+    count_queued(start == 0, type == NEV_MQTT_PUBLISH);
     u8(static_cast<uint8_t>((type << 4) | (flags & 0x0f)));
     bytes(length_bytes, n);
   }
@@ -164,9 +165,20 @@ class packet_writer {
     if (n <= 0) return false;  // the connection's thread meets the error itself
     nev_buffer_drop_front(buf, static_cast<size_t>(n));
     if (buf->len != 0) return false;
+    if (state != nullptr) __atomic_store_n(&state->queued_publications, 0u, __ATOMIC_RELAXED);
     // An idle connection keeps no large block.
     if (buf->size > kKeptSendRoom) nev_buffer_trim(buf);
     return true;
+  }
+
+  // Publications queued since the buffer was last empty, for the broker's
+  // bound on what one subscriber may have waiting.
+  void count_queued(bool buffer_was_empty, bool publication) {
+    nev_mqtt_proto_data *state = nev_mqtt_state(conn_);
+    if (state == nullptr) return;
+    uint32_t count = buffer_was_empty ? 0 : state->queued_publications;
+    if (publication) count++;
+    __atomic_store_n(&state->queued_publications, count, __ATOMIC_RELAXED);
   }
 
   static constexpr size_t kKeptSendRoom = 4096;
@@ -228,8 +240,17 @@ void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
       return;
     }
     if (state != nullptr) {
+      // A server reads CONNECT first (MQTT 3.1.1 3.1): nothing else may reach
+      // the application before a session exists.
+      if (state->accepted && !state->connect_seen && pkt.type != NEV_MQTT_CONNECT) {
+        conn->flags |= NEV_CONN_CLOSE_NOW;
+        return;
+      }
       state->last_recv_time = now;
-      if (pkt.type == NEV_MQTT_CONNECT) state->peer_keep_alive = pkt.keep_alive;
+      if (pkt.type == NEV_MQTT_CONNECT) {
+        state->peer_keep_alive = pkt.keep_alive;
+        state->connect_seen = 1;
+      }
     }
     if (pkt.type == NEV_MQTT_CONNECT) log_connect(pkt);
     if (pkt.type == NEV_MQTT_PINGRESP) {
@@ -270,10 +291,21 @@ void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double 
   conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
+// A connection that never sends CONNECT holds a thread and a descriptor for
+// nothing (MQTT 3.1.1 3.1.4 lets the server close it after a reasonable time).
+void connect_time_out(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+  if (now - state->accept_time <= state->connect_timeout) return;
+  NEV_LOG(3, ("%p no CONNECT within %.0fs, closing", static_cast<void *>(conn),
+              state->connect_timeout));
+  conn->flags |= NEV_CONN_CLOSE_NOW;
+}
+
 void keep_alive(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
   if (state == nullptr || closing(conn)) return;
   double now = monotonic_seconds();
+  if (state->accepted && !state->connect_seen && state->connect_timeout > 0)
+    connect_time_out(conn, state, now);
   if (state->keep_alive != 0) keep_alive_client(conn, state, now);
   if (state->peer_keep_alive != 0) keep_alive_server(conn, state, now);
 }
@@ -294,6 +326,10 @@ void nev_mqtt_attach(nev_connection *conn) {
   conn->proto_data_destructor = destroy_proto_data;
 }
 
+void nev_mqtt_set_connect_timeout(nev_connection *listener, double seconds) {
+  if (nev_mqtt_proto_data *state = nev_mqtt_state(listener)) state->connect_timeout = seconds;
+}
+
 nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn) {
   if (conn == nullptr || conn->proto_data_destructor != destroy_proto_data) return nullptr;
   return static_cast<nev_mqtt_proto_data *>(conn->proto_data);
@@ -308,7 +344,13 @@ void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data
     nev_mqtt_proto_data *state = nev_mqtt_state(conn);
     if (state != nullptr && conn->listener != nullptr)
       state->listener_word = conn->listener->private_word;
-    if (state != nullptr) state->last_recv_time = monotonic_seconds();
+    if (state != nullptr) {
+      state->last_recv_time = monotonic_seconds();
+      state->accepted = 1;
+      state->accept_time = state->last_recv_time;
+      nev_mqtt_proto_data *listening = conn->listener != nullptr ? nev_mqtt_state(conn->listener) : nullptr;
+      if (listening != nullptr) state->connect_timeout = listening->connect_timeout;
+    }
   }
   if (conn->user_handler != nullptr && !manager_stopping(conn))
     conn->user_handler(conn, event, event_data, unlock);

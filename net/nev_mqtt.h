@@ -48,7 +48,7 @@ constexpr int NEV_MQTT_PINGRESP = 13;
 constexpr int NEV_MQTT_DISCONNECT = 14;
 
 // Event number = NEV_EVENT_MQTT_BASE + packet type; data: nev_mqtt_packet *.
-// Types 0 and 15 that parse arrive as 200 and 215.
+// Types 0 and 15 are malformed and never arrive.
 constexpr int NEV_EVENT_MQTT_BASE = 200;
 constexpr int NEV_EVENT_MQTT_CONNECT = 201;
 constexpr int NEV_EVENT_MQTT_CONNACK = 202;
@@ -92,7 +92,7 @@ constexpr uint32_t NEV_MQTT_MAX_REMAINING_LENGTH = 268435455;
 // One parsed control packet. The parser fills only the fields of the packet's
 // type; the others are zero when the protocol handler raises the event.
 struct nev_mqtt_packet {
-  int32_t type;    // 1 to 14 (0 and 15 parse too)
+  int32_t type;    // 1 to 14
   int32_t qos;     // bits 1-2 of the first byte
   int32_t retain;  // bit 0 of the first byte
   int32_t length;  // whole packet: first byte, length bytes, remaining length
@@ -142,6 +142,16 @@ struct nev_mqtt_proto_data {
   // drops the session of a connection closed without NEV_EVENT_CLOSE).
   void (*release_hook)(void *release_arg);
   void *release_arg;
+  // Accepted connections: the first packet must be CONNECT, and one that sends
+  // none within connect_timeout seconds (the listener's, taken at ACCEPT; 0
+  // none) is closed.
+  uint8_t accepted;
+  uint8_t connect_seen;
+  double accept_time;     // monotonic
+  double connect_timeout;
+  // Publications queued in the send buffer since it was last empty (a sender
+  // that finds only its own packet there starts again at 1).
+  uint32_t queued_publications;
 };
 
 // ---- Attaching and the protocol handler ----
@@ -149,12 +159,16 @@ struct nev_mqtt_proto_data {
 // Installs nev_mqtt_protocol_handler with a zeroed nev_mqtt_proto_data
 // (nothing happens when MQTT is already attached).
 void nev_mqtt_attach(nev_connection *conn);
+// The seconds a connection the listener accepts has to send its CONNECT (0,
+// the default: no limit). Call after nev_mqtt_attach(listener).
+void nev_mqtt_set_connect_timeout(nev_connection *listener, double seconds);
 // The connection's MQTT state, NULL when MQTT is not attached.
 nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn);
 // Passes every event to the user handler and parses NEV_EVENT_RECV into MQTT
 // events; on NEV_EVENT_POLL sends PINGREQ on connections that sent CONNECT
 // and closes peers silent for 1.5 times the keep-alive of their CONNECT.
-// A malformed packet sets NEV_CONN_CLOSE_NOW.
+// A malformed packet, and on an accepted connection any packet before CONNECT
+// or no CONNECT within its connect_timeout, set NEV_CONN_CLOSE_NOW.
 void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data,
                                nev_unlock_fn unlock);
 
@@ -164,12 +178,18 @@ constexpr int NEV_MQTT_INCOMPLETE = -1;
 constexpr int NEV_MQTT_MALFORMED = -2;
 
 // Parses the first packet of the bytes. Returns its whole length, -1 when more
-// bytes are needed, -2 when it is malformed: length bytes beyond four, fields
-// that overrun the packet, a CONNECT with bytes after its last field, a
-// PUBLISH with QoS 3, a (UN)SUBSCRIBE without entries, with a partial entry or
-// (SUBSCRIBE) asking a QoS above 2, acknowledgements shorter than 2 bytes, a
-// zero byte in a client id, will topic, user name, topic name or filter, and a
-// PUBLISH topic name with '+' or '#'.
+// bytes are needed, -2 when it is malformed: length bytes beyond four, types 0
+// and 15, fixed-header flags other than 0010 (PUBREL, SUBSCRIBE, UNSUBSCRIBE)
+// or 0000 (all other types but PUBLISH), fields that overrun the packet, a
+// CONNECT with bytes after its last field, a protocol name other than "MQTT"
+// at level 4 or "MQIsdp" at level 3 (or neither at another level), the
+// reserved CONNECT flag, will QoS or retain without a will, a will QoS of 3, a
+// password without a user name, a PUBLISH with QoS 3, a (UN)SUBSCRIBE without
+// entries, with a partial entry or (SUBSCRIBE) asking a QoS above 2,
+// acknowledgements shorter than 2 bytes; a client id, user name, topic or
+// filter that is not well-formed UTF-8 or holds U+0000 or U+D800-U+DFFF; an
+// empty topic name or will topic, or one with '+' or '#'; an empty filter or
+// one with '+' or '#' that does not fill a level ('#' only the last).
 int nev_mqtt_parse(const void *bytes, size_t len, nev_mqtt_packet *pkt);
 // The same on a buffer (the caller keeps the buffer unchanged meanwhile).
 int nev_mqtt_parse_packet(const nev_buffer *buf, nev_mqtt_packet *pkt);

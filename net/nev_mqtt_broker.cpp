@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -197,6 +198,52 @@ bool apply_subscribe(nev_broker_session *s, const nev_mqtt_packet *pkt) {
   return true;
 }
 
+double monotonic_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// What forwarding does with one copy for a subscriber.
+enum class queue_verdict { send, drop, close };
+
+// Whether the subscriber's queue is over the broker's bound, and what that
+// means for a copy of the QoS. A copy alone in an empty buffer always goes:
+// a publication larger than the byte bound still reaches a reading client.
+queue_verdict check_queue(const nev_broker *broker, nev_broker_session *s, int qos,
+                          size_t packet_bytes) {
+  nev_connection *conn = s->conn;
+  size_t queued = __atomic_load_n(&conn->send_buf.len, __ATOMIC_RELAXED);
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  uint32_t messages =
+      state != nullptr ? __atomic_load_n(&state->queued_publications, __ATOMIC_RELAXED) : 0;
+  bool over = queued > 0 && ((broker->max_queued_bytes != 0 &&
+                              queued + packet_bytes > broker->max_queued_bytes) ||
+                             (broker->max_queued_messages != 0 &&
+                              messages >= broker->max_queued_messages));
+  double zero = 0;
+  if (!over) {
+    __atomic_store(&s->over_bound_since, &zero, __ATOMIC_RELAXED);
+    return queue_verdict::send;
+  }
+  if (qos == 0) {
+    __atomic_add_fetch(&s->dropped_publications, 1, __ATOMIC_RELAXED);
+    return queue_verdict::drop;
+  }
+  double now = monotonic_seconds();
+  double since;
+  __atomic_load(&s->over_bound_since, &since, __ATOMIC_RELAXED);
+  if (since == 0) __atomic_store(&s->over_bound_since, &now, __ATOMIC_RELAXED);
+  bool hard = broker->max_queued_bytes != 0 &&
+              queued > NEV_BROKER_BACKLOG_HARD_FACTOR * broker->max_queued_bytes;
+  if (hard || (since != 0 && now - since >= NEV_BROKER_BACKLOG_GRACE_SECONDS)) {
+    __atomic_store_n(&s->closed_for_backlog, 1, __ATOMIC_RELAXED);
+    nev_connection_request_close(conn);
+    return queue_verdict::close;
+  }
+  return queue_verdict::send;
+}
+
 // The highest QoS among the session's filters that match; -1 when none does.
 int best_matching_qos(const nev_broker_session *s, nev_slice topic, int enough) {
   int best = -1;
@@ -212,6 +259,8 @@ int best_matching_qos(const nev_broker_session *s, nev_slice topic, int enough) 
 void nev_broker_setup(nev_broker *broker, void *user_data) {
   broker->sessions = nullptr;
   broker->user_data = user_data;
+  broker->max_queued_messages = NEV_BROKER_MAX_QUEUED_MESSAGES;
+  broker->max_queued_bytes = NEV_BROKER_MAX_QUEUED_BYTES;
   broker->lock = nev_srwlock_new();
   NEV_ASSERT(broker->lock != nullptr);
 }
@@ -267,36 +316,40 @@ void nev_broker_close_session(nev_broker_session *session) {
   free_session(session);
 }
 
-void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
+int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_broker_session *s = session_of(conn);
+  // The cap comes first: a request with thousands of entries costs nothing
+  // more than its reading.
   size_t count = count_entries(pkt);
-  if (s == nullptr || count == 0) {
+  if (s == nullptr || count == 0 || count > NEV_BROKER_MAX_SUBSCRIPTIONS) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
-    return;
+    return 0;
   }
   bool ok;
   {
     broker_lock_guard guard(s->broker, kExclusive);
     ok = apply_subscribe(s, pkt);
   }
-  if (!ok) {
-    conn->flags |= NEV_CONN_CLOSE_NOW;
-    return;
-  }
-  // The granted QoS is the one asked for: the broker serves 0, 1 and 2.
-  uint8_t stack_granted[32];
-  uint8_t *granted = count <= sizeof(stack_granted) ? stack_granted
-                                                    : static_cast<uint8_t *>(malloc(count));
-  if (granted == nullptr) {
-    conn->flags |= NEV_CONN_CLOSE_NOW;
-    return;
-  }
+  if (!ok) conn->flags |= NEV_CONN_CLOSE_NOW;
+  return ok ? 1 : 0;
+}
+
+void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  // The granted QoS is the one asked for: the broker serves 0, 1 and 2. The
+  // request was checked when its filters were added, so it has at most
+  // NEV_BROKER_MAX_SUBSCRIPTIONS entries.
+  uint8_t granted[NEV_BROKER_MAX_SUBSCRIPTIONS];
   long pos = 0;
   nev_slice filter;
-  size_t i = 0;
-  while ((pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &granted[i], pos)) >= 0) i++;
+  size_t count = 0;
+  while (count < NEV_BROKER_MAX_SUBSCRIPTIONS &&
+         (pos = nev_mqtt_next_subscribe_topic(pkt, &filter, &granted[count], pos)) >= 0)
+    count++;
   nev_mqtt_send_suback(conn, granted, count, pkt->message_id);
-  if (granted != stack_granted) free(granted);
+}
+
+void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  if (nev_broker_add_filters(conn, pkt)) nev_broker_send_suback(conn, pkt);
 }
 
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
@@ -322,6 +375,8 @@ size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt
     int best = best_matching_qos(s, pkt->topic, pkt->qos);
     if (best < 0) continue;
     int qos = best < pkt->qos ? best : pkt->qos;
+    size_t packet_bytes = static_cast<size_t>(pkt->length);
+    if (check_queue(broker, s, qos, packet_bytes) != queue_verdict::send) continue;
     uint16_t id = qos > 0 ? nev_broker_session_next_packet_id(s) : 0;
     sent += nev_mqtt_send_publish_slice(s->conn, pkt->topic, id, nev_mqtt_qos_flags(qos),
                                         pkt->payload.p, pkt->payload.len);

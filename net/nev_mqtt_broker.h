@@ -35,12 +35,26 @@
 
 constexpr size_t NEV_BROKER_MAX_SUBSCRIPTIONS = 512;
 
+// Defaults of the per-connection bounds: the time to send CONNECT (for
+// nev_mqtt_set_connect_timeout), and the queue bounds of nev_broker_setup.
+constexpr double NEV_BROKER_CONNECT_TIMEOUT = 10;
+constexpr uint32_t NEV_BROKER_MAX_QUEUED_MESSAGES = 1000;
+constexpr size_t NEV_BROKER_MAX_QUEUED_BYTES = 8u << 20;
+// A subscriber whose queue stays over its bound this long while QoS 1/2
+// publications keep coming, or whose queue reaches this many times the byte
+// bound, is closed.
+constexpr double NEV_BROKER_BACKLOG_GRACE_SECONDS = 5;
+constexpr size_t NEV_BROKER_BACKLOG_HARD_FACTOR = 4;
+
 struct nev_broker_session;
 
 struct nev_broker {
   nev_broker_session *sessions;  // newest first; NULL when empty
   void *user_data;               // the owner's; the engine does not read it
   pthread_rwlock_t *lock;
+  // Set before the listener accepts; read without the lock.
+  uint32_t max_queued_messages;   // publications queued to one subscriber; 0 no bound
+  size_t max_queued_bytes;        // bytes queued to one subscriber; 0 no bound
 };
 
 struct nev_broker_session {
@@ -51,12 +65,18 @@ struct nev_broker_session {
   size_t num_subscriptions;
   void *user_data;  // the owner's; the engine does not use it
   nev_mqtt_topic_filter *subscriptions;  // heap array of heap-copied filters
+  // Counted by forwarding (atomically), read by the owner at CLOSE: QoS 0
+  // publications dropped because the queue was over its bound, and whether the
+  // connection was closed for a QoS 1/2 backlog that stayed over it.
+  uint64_t dropped_publications;
+  uint8_t closed_for_backlog;
   // Engine-private from here on.
   size_t capacity;          // entries allocated in subscriptions
   uint16_t last_packet_id;  // the last id this session handed out
+  double over_bound_since;  // monotonic time the queue was first found over its bound; 0 not over
 };
 
-// Empty list, the user data, a new lock (failure is fatal).
+// Empty list, the user data, a new lock (failure is fatal), default bounds.
 void nev_broker_setup(nev_broker *broker, void *user_data);
 // Frees the sessions still listed and the lock. Call only once no connection
 // of the broker's listener can run any more (the manager's teardown returned
@@ -97,17 +117,29 @@ void nev_broker_close_session(nev_broker_session *session);
 // Adds (or, for an equal filter, replaces) the filters of a SUBSCRIBE in the
 // connection's session and answers SUBACK with the granted QoS. Closes the
 // connection instead when it has no session, when the request has no
-// complete entry, asks a QoS above 2, has bytes after its last entry, or
-// would take the session over NEV_BROKER_MAX_SUBSCRIPTIONS filters.
+// complete entry, asks a QoS above 2, has bytes after its last entry, has
+// more than NEV_BROKER_MAX_SUBSCRIPTIONS entries (checked before anything
+// else) or would take the session over that many filters.
 void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
+// The two steps of nev_broker_subscribe, for an owner that records the
+// filters in between: matching starts before the SUBACK. The first returns 1
+// when the filters were added, else 0 with the connection closing.
+int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt);
+void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt);
 // Removes every filter of an UNSUBSCRIBE from the connection's session
 // (filters the session does not hold are ignored). The UNSUBACK is the
 // application's.
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
 // Sends the publication once to every session with a matching filter, at the
 // lower of the publication's QoS and the highest QoS among the session's
-// matching filters, with a packet id of the receiving session. Returns the
-// number of sessions it was sent to.
+// matching filters, with a packet id of the receiving session. A session
+// whose connection already queues max_queued_messages publications or
+// max_queued_bytes bytes (and not only this one) is over its bound: a QoS 0
+// copy is dropped and counted; a QoS 1/2 copy is still queued, but once the
+// queue has stayed over the bound for NEV_BROKER_BACKLOG_GRACE_SECONDS, or
+// holds NEV_BROKER_BACKLOG_HARD_FACTOR times the byte bound, the connection
+// is closed instead (closed_for_backlog). Returns the number of sessions it
+// was sent to.
 size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt);
 
 // The session's next packet id for a publication it receives (1 to 65535,

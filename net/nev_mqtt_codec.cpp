@@ -36,22 +36,96 @@ struct packet_reader {
   nev_slice rest() const { return nev_slice_from(at, left); }
 };
 
-// MQTT texts must not carry U+0000 (3.1.1 1.5.3): every later user of a
-// client id, user name, topic or filter cuts it at the first zero byte, so
-// "id\0x" would act as "id" (and take that client's session over).
-bool has_nul(nev_slice s) { return s.len > 0 && memchr(s.p, '\0', s.len) != nullptr; }
-
-// A topic name a publication is sent to: no zero byte and no wildcard
-// (3.1.1 3.3.2.1), which would reach subscribers as a literal name.
-bool is_topic_name(nev_slice s) {
-  for (size_t i = 0; i < s.len; i++)
-    if (s.p[i] == '\0' || s.p[i] == '+' || s.p[i] == '#') return false;
+// An MQTT text (3.1.1 1.5.3): well-formed UTF-8 without U+0000 and without
+// the UTF-16 surrogates U+D800-U+DFFF. Every later user of a client id, user
+// name, topic or filter cuts it at the first zero byte, so "id\0x" would act
+// as "id" (and take that client's session over); ill-formed text would reach
+// the tables and other clients as it came.
+bool is_mqtt_text(nev_slice s) {
+  const auto *b = reinterpret_cast<const uint8_t *>(s.p);
+  size_t i = 0;
+  while (i < s.len) {
+    uint8_t c = b[i];
+    if (c == 0) return false;
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    size_t extra;
+    uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+      extra = 1, cp = c & 0x1fu;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      extra = 2, cp = c & 0x0fu;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      extra = 3, cp = c & 0x07u;
+    } else {
+      return false;  // a continuation byte, an overlong lead or beyond U+10FFFF
+    }
+    if (s.len - i <= extra) return false;
+    for (size_t k = 1; k <= extra; k++) {
+      if ((b[i + k] & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (b[i + k] & 0x3fu);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
+        (cp >= 0xd800 && cp <= 0xdfff))
+      return false;
+    i += extra + 1;
+  }
   return true;
+}
+
+// A topic name a publication is sent to: a non-empty text without wildcards
+// (3.1.1 4.7.3, 3.3.2.1), which would reach subscribers as a literal name.
+bool is_topic_name(nev_slice s) {
+  if (s.len == 0 || !is_mqtt_text(s)) return false;
+  return memchr(s.p, '+', s.len) == nullptr && memchr(s.p, '#', s.len) == nullptr;
+}
+
+// A topic filter (3.1.1 4.7.1): a non-empty text where "+" fills a whole level
+// and "#" fills the last one.
+bool is_topic_filter(nev_slice s) {
+  if (s.len == 0 || !is_mqtt_text(s)) return false;
+  for (size_t i = 0; i < s.len; i++) {
+    char c = s.p[i];
+    if (c != '+' && c != '#') continue;
+    bool starts_level = i == 0 || s.p[i - 1] == '/';
+    bool ends_level = i + 1 == s.len || s.p[i + 1] == '/';
+    if (!starts_level || !ends_level) return false;
+    if (c == '#' && i + 1 != s.len) return false;
+  }
+  return true;
+}
+
+// The protocol name that goes with the level: "MQTT" for 3.1.1 and "MQIsdp"
+// for 3.1. Other levels with either name are the receiver's to refuse with
+// CONNACK 1; any other name is no MQTT client (3.1.2.1).
+bool protocol_name_fits(nev_slice name, uint8_t level) {
+  bool mqtt = name.len == 4 && memcmp(name.p, "MQTT", 4) == 0;
+  bool mqisdp = name.len == 6 && memcmp(name.p, "MQIsdp", 6) == 0;
+  if (level == 4) return mqtt;
+  if (level == 3) return mqisdp;
+  return mqtt || mqisdp;
+}
+
+// The CONNECT flags 3.1.1 3.1.2.3-3.1.2.9 allow: the reserved bit clear, will
+// QoS and retain only with a will, a will QoS below 3, a password only with a
+// user name.
+bool connect_flags_valid(uint8_t flags) {
+  if (flags & 0x01) return false;
+  unsigned will_qos = (flags & NEV_MQTT_WILL_QOS_MASK) >> 3;
+  if (!(flags & NEV_MQTT_WILL) && (will_qos != 0 || (flags & NEV_MQTT_WILL_RETAIN))) return false;
+  if (will_qos == 3) return false;
+  return !((flags & NEV_MQTT_PASSWORD) && !(flags & NEV_MQTT_USER_NAME));
 }
 
 int parse_connect(packet_reader r, nev_mqtt_packet *pkt) {
   if (!r.text(&pkt->protocol_name) || !r.u8(&pkt->protocol_level) ||
       !r.u8(&pkt->connect_flags) || !r.u16(&pkt->keep_alive) || !r.text(&pkt->client_id))
+    return NEV_MQTT_MALFORMED;
+  if (!protocol_name_fits(pkt->protocol_name, pkt->protocol_level) ||
+      !connect_flags_valid(pkt->connect_flags))
     return NEV_MQTT_MALFORMED;
   if ((pkt->connect_flags & NEV_MQTT_WILL) &&
       (!r.text(&pkt->will_topic) || !r.text(&pkt->will_message)))
@@ -61,7 +135,8 @@ int parse_connect(packet_reader r, nev_mqtt_packet *pkt) {
   if ((pkt->connect_flags & NEV_MQTT_PASSWORD) && !r.text(&pkt->password))
     return NEV_MQTT_MALFORMED;
   // The password is binary data and may hold any byte.
-  if (has_nul(pkt->client_id) || has_nul(pkt->will_topic) || has_nul(pkt->user_name))
+  if (!is_mqtt_text(pkt->client_id) || !is_mqtt_text(pkt->user_name)) return NEV_MQTT_MALFORMED;
+  if ((pkt->connect_flags & NEV_MQTT_WILL) && !is_topic_name(pkt->will_topic))
     return NEV_MQTT_MALFORMED;
   return r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
 }
@@ -84,13 +159,31 @@ int parse_subscription_request(packet_reader r, nev_mqtt_packet *pkt) {
   if (r.left == 0) return NEV_MQTT_MALFORMED;
   while (r.left > 0) {
     nev_slice filter;
-    if (!r.text(&filter) || has_nul(filter)) return NEV_MQTT_MALFORMED;
+    if (!r.text(&filter) || !is_topic_filter(filter)) return NEV_MQTT_MALFORMED;
     if (pkt->type == NEV_MQTT_SUBSCRIBE) {
       uint8_t qos;
       if (!r.u8(&qos) || qos > 2) return NEV_MQTT_MALFORMED;
     }
   }
   return 0;
+}
+
+// The fixed-header flags each type must carry (3.1.1 2.2.2); PUBLISH carries
+// its own. Types 0 and 15 are reserved and never valid.
+bool fixed_flags_valid(int type, uint8_t flags) {
+  switch (type) {
+    case 0:
+    case 15:
+      return false;
+    case NEV_MQTT_PUBLISH:
+      return true;
+    case NEV_MQTT_PUBREL:
+    case NEV_MQTT_SUBSCRIBE:
+    case NEV_MQTT_UNSUBSCRIBE:
+      return flags == 0x2;
+    default:
+      return flags == 0;
+  }
 }
 
 int parse_body(packet_reader r, nev_mqtt_packet *pkt) {
@@ -147,6 +240,7 @@ int nev_mqtt_parse(const void *bytes, size_t len, nev_mqtt_packet *pkt) {
   pkt->type = b[0] >> 4;
   pkt->qos = (b[0] >> 1) & 3;
   pkt->retain = b[0] & 1;
+  if (!fixed_flags_valid(pkt->type, b[0] & 0x0f)) return NEV_MQTT_MALFORMED;
 
   uint32_t remaining = 0;
   size_t pos = 1;

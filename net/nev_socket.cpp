@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,7 +51,10 @@ void op_init(nev_netif *iface) {
   NEV_LOG(4, ("%p using poll()", static_cast<void *>(iface)));
   iface->priv = new (std::nothrow) poll_state;
   nev_manager *mgr = iface->manager;
-  if (mgr->ctl[0] == NEV_INVALID_SOCKET) nev_make_socket_pair(mgr->ctl, SOCK_DGRAM);
+  if (mgr->wake_fd == NEV_INVALID_SOCKET) {
+    mgr->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (mgr->wake_fd < 0) mgr->wake_fd = NEV_INVALID_SOCKET;
+  }
 }
 
 void op_free(nev_netif *iface) {
@@ -151,7 +155,12 @@ void op_get_address(nev_connection *conn, int remote, sockaddr_in *addr) {
 
 // ---- Poll ----
 
-double deadline_of(const nev_connection *c) {
+// A listener that found no descriptor free rests until its resume time.
+bool accept_resting(const nev_connection *c, double now) {
+  return (c->flags & NEV_CONN_LISTENING) && c->accept_resume_time > now;
+}
+
+double deadline_of(const nev_connection *c, double now) {
   double earliest = c->timer > 0 ? c->timer : 0;
   auto consider = [&earliest](double t) {
     if (t > 0 && (earliest == 0 || t < earliest)) earliest = t;
@@ -159,6 +168,7 @@ double deadline_of(const nev_connection *c) {
   if ((c->flags & NEV_CONN_TLS) && !(c->flags & NEV_CONN_TLS_READY)) consider(c->handshake_deadline);
   if (c->listener != nullptr && c->idle_timeout_ms > 0 && !(c->flags & NEV_CONN_LISTENING))
     consider(nev_idle_deadline(c, c->idle_timeout_ms / 1000.0));
+  if (accept_resting(c, now)) consider(c->accept_resume_time);
   return earliest;
 }
 
@@ -175,9 +185,11 @@ bool tls_may_hold_data(nev_connection *c) {
          buffer_len(&c->recv_buf) < c->recv_limit;
 }
 
-short wanted_events(nev_connection *c) {
+short wanted_events(nev_connection *c, double now) {
   short events = 0;
-  if (!is_pseudo_udp(c) && !c->peer_closed && buffer_len(&c->recv_buf) < c->recv_limit) events |= POLLIN;
+  if (!is_pseudo_udp(c) && !c->peer_closed && !accept_resting(c, now) &&
+      buffer_len(&c->recv_buf) < c->recv_limit)
+    events |= POLLIN;
   bool connecting = (c->flags & NEV_CONN_CONNECTING) != 0;
   if ((connecting && !(c->flags & NEV_CONN_TLS_WANT_READ)) ||
       (!connecting && buffer_len(&c->send_buf) > 0) || (c->flags & NEV_CONN_TLS_WANT_WRITE))
@@ -200,7 +212,7 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   std::vector<pollfd> local;
   std::vector<pollfd> &fds = ps != nullptr ? ps->fds : local;
   fds.clear();
-  if (mgr->ctl[1] != NEV_INVALID_SOCKET) fds.push_back(pollfd{mgr->ctl[1], POLLIN, 0});
+  if (mgr->wake_fd != NEV_INVALID_SOCKET) fds.push_back(pollfd{mgr->wake_fd, POLLIN, 0});
 
   double now = nev_now();
   double earliest = 0;
@@ -208,13 +220,13 @@ double op_poll(nev_netif *iface, int timeout_ms) {
     c->poll_slot = 0;
     // A close the poll step would do must not wait for the time-out.
     if (close_due(c)) timeout_ms = 0;
-    double due = deadline_of(c);
+    double due = deadline_of(c, now);
     if (due > 0 && (earliest == 0 || due < earliest)) earliest = due;
     if (c->sock == NEV_INVALID_SOCKET) continue;
     // Decrypted bytes the TLS library holds never make the socket readable;
     // the poll step reads them, so do not sleep before it.
     if (tls_may_hold_data(c)) timeout_ms = 0;
-    short events = wanted_events(c);
+    short events = wanted_events(c, now);
     if (events == 0) continue;
     fds.push_back(pollfd{c->sock, events, 0});
     c->poll_slot = static_cast<int>(fds.size());
@@ -228,7 +240,7 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   int ready = poll(fds.data(), fds.size(), timeout_ms);
   if (ready < 0) ready = 0;  // EINTR: process the round as a time-out
   now = nev_now();
-  if (ready > 0 && !fds.empty() && fds[0].fd == mgr->ctl[1] && (fds[0].revents & POLLIN))
+  if (ready > 0 && !fds.empty() && fds[0].fd == mgr->wake_fd && (fds[0].revents & POLLIN))
     nev_handle_control_socket(mgr);
 
   for (nev_connection *c = mgr->connections, *next; c != nullptr; c = next) {

@@ -1,6 +1,6 @@
 // The socket interface: the operation table through which the engine reaches
 // sockets, the poll()-based interface every manager uses, the manager's
-// control pair, socket helpers and the IPv4 access-list check.
+// wake-up descriptor, socket helpers and the IPv4 access-list check.
 //
 // Threading: every operation runs on the polling thread of the connection's
 // manager; the helpers and the access-list functions are reentrant.
@@ -38,7 +38,8 @@ struct nev_netif_ops {
 };
 
 // The interface every manager gets: poll() over all of a manager's sockets
-// (no cap on their number) and the control pair.
+// (no cap on their number) and the manager's wake-up descriptor (an eventfd:
+// one descriptor per connection thread besides its socket).
 extern const nev_netif_ops nev_socket_iface;
 // An interface that refuses everything; nothing installs it.
 extern const nev_netif_ops nev_null_iface;
@@ -71,7 +72,7 @@ constexpr int NEV_FD_WRITABLE = 2;
 constexpr int NEV_FD_ERROR = 4;
 // One connection's step of the poll loop; 1 kept, 0 closed.
 int nev_handle_connection(nev_connection *conn, int fd_flags, double now);
-// Serves wake-ups and broadcasts that arrived on the control pair.
+// Serves a wake-up of the manager and the broadcasts queued with it.
 void nev_handle_control_socket(nev_manager *mgr);
 
 // ---- Access lists ----

@@ -73,8 +73,32 @@ void use_dh_params(SSL_CTX *ctx, const char *cert) {
   // ECDH curves are chosen automatically by OpenSSL 3.
 }
 
-int set_error(const char **error_text, const char *text) {
+// Why the calling thread's last setup failed, in the TLS library's words and
+// with the file concerned: kept for the operator's log before the library's
+// error queue is cleared.
+thread_local char failure_reason[512];
+
+void keep_failure_reason(const char *file) {
+  unsigned long code = ERR_peek_error();  // the first error names the cause
+  char reason[256] = "";
+  if (code != 0 && ERR_SYSTEM_ERROR(code)) {
+    snprintf(reason, sizeof reason, "%s", strerror(ERR_GET_REASON(code)));
+  } else if (code != 0) {
+    const char *text = ERR_reason_error_string(code);
+    if (text != nullptr)
+      snprintf(reason, sizeof reason, "%s", text);
+    else
+      ERR_error_string_n(code, reason, sizeof reason);
+  }
+  if (file != nullptr)
+    snprintf(failure_reason, sizeof failure_reason, "%s: %s", file, reason[0] ? reason : "unusable");
+  else
+    snprintf(failure_reason, sizeof failure_reason, "%s", reason);
+}
+
+int set_error(const char **error_text, const char *text, const char *file = nullptr) {
   if (error_text != nullptr) *error_text = text;
+  keep_failure_reason(file);
   ERR_clear_error();
   return NEV_TLS_ERROR;
 }
@@ -118,6 +142,8 @@ int nev_tls_init(void) {
 
 int nev_tls_library_init(void) { return 0; }
 
+const char *nev_tls_failure_reason(void) { return failure_reason; }
+
 void nev_tls_lock_callback(int, int, const char *, int) {}
 
 void nev_tls_close_locks(void) {}
@@ -125,11 +151,11 @@ void nev_tls_close_locks(void) {}
 int nev_tls_use_cert(SSL_CTX *ctx, const char *cert, const char *key, const char **error_text) {
   const char *key_file = (key != nullptr && *key != '\0') ? key : cert;
   if (SSL_CTX_use_certificate_file(ctx, cert, SSL_FILETYPE_PEM) != 1)
-    return set_error(error_text, "Invalid SSL cert");
+    return set_error(error_text, "Invalid SSL cert", cert);
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file, SSL_FILETYPE_PEM) != 1)
-    return set_error(error_text, "Invalid SSL key");
+    return set_error(error_text, "Invalid SSL key", key_file);
   if (SSL_CTX_use_certificate_chain_file(ctx, cert) != 1)
-    return set_error(error_text, "Invalid CA bundle");
+    return set_error(error_text, "Invalid CA bundle", cert);
   use_dh_params(ctx, cert);
   return NEV_TLS_OK;
 }
@@ -137,6 +163,7 @@ int nev_tls_use_cert(SSL_CTX *ctx, const char *cert, const char *key, const char
 int nev_tls_use_ca(SSL_CTX *ctx, const char *ca) {
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   if (SSL_CTX_load_verify_locations(ctx, ca, nullptr) != 1) {
+    keep_failure_reason(ca);
     ERR_clear_error();
     return NEV_TLS_ERROR;
   }
@@ -209,8 +236,10 @@ int nev_tls_setup(nev_connection *conn, const nev_tls_params *p, const char **er
   if (p->cert != nullptr && *p->cert != '\0' &&
       nev_tls_use_cert(state->ctx, p->cert, p->key, error_text) != NEV_TLS_OK)
     return NEV_TLS_ERROR;
-  if (p->ca != nullptr && strcmp(p->ca, "*") != 0 && nev_tls_use_ca(state->ctx, p->ca) != NEV_TLS_OK)
-    return set_error(error_text, "Invalid SSL CA cert");
+  if (p->ca != nullptr && strcmp(p->ca, "*") != 0 && nev_tls_use_ca(state->ctx, p->ca) != NEV_TLS_OK) {
+    if (error_text != nullptr) *error_text = "Invalid SSL CA cert";  // its reason is kept
+    return NEV_TLS_ERROR;
+  }
   if (nev_tls_set_ciphers(state->ctx, p->cipher_list) != NEV_TLS_OK)
     return set_error(error_text, "Invalid cipher suite list");
   if (nev_tls_set_psk(state, p->psk_identity, p->psk_key) != NEV_TLS_OK)

@@ -57,6 +57,9 @@ void nev_tls_close_locks(void);
 // "Failed to create SSL session". A partial state stays on the connection and
 // is freed with it.
 int nev_tls_setup(nev_connection *conn, const nev_tls_params *params, const char **error_text);
+// The TLS library's reason for the calling thread's last failed setup, with
+// the certificate or key file it concerns ("" when it gave none).
+const char *nev_tls_failure_reason(void);
 // State for an accepted connection: a new SSL on the listener's context.
 int nev_tls_accept_state(nev_connection *conn, nev_connection *listener);
 // One handshake step: 0 done, or -1/-2/-3.

@@ -125,10 +125,26 @@ void readText(WebServerThreadData* record, json_object* config, const ConfigKey&
   textField(record, key.offset) = dupStr(text);
 }
 
+// "true" or "false" in any case (a JSON boolean writes the same); anything
+// else ("yes", "1") counts as false and is logged, so that an operator who
+// meant it on learns why it stays off.
 void readFlag(WebServerThreadData* record, json_object* config, const ConfigKey& key,
               const char* path) {
   const char* text = scalarText(config, key, path);
-  textField(record, key.offset) = dupStr(text != nullptr && strcasecmp(text, "true") == 0 ? "Y" : "N");
+  bool on = text != nullptr && strcasecmp(text, "true") == 0;
+  if (text != nullptr && !on && strcasecmp(text, "false") != 0)
+    logInvalid(key, path, "true or false is expected");
+  textField(record, key.offset) = dupStr(on ? "Y" : "N");
+}
+
+// Texts with a fixed vocabulary: another value behaves as one of them without
+// saying so.
+void checkChoice(WebServerThreadData* record, const ConfigKey& key, const char* path) {
+  if (std::strcmp(key.name, "enable_directory_listing") != 0) return;
+  const char* value = textField(record, key.offset);
+  if (value != nullptr && std::strcmp(value, "yes") != 0 && std::strcmp(value, "no") != 0)
+    logf(-1, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.",
+         key.name, path);
 }
 
 bool parseInt32(const char* text, int32_t* out) {
@@ -239,6 +255,50 @@ void registerListed(json_object* config, const char* name, const char* path,
   }
 }
 
+// Keys outside the server record: the application lists, and settings the
+// applications read from the document themselves (name, default as text).
+struct ApplicationKey {
+  const char* name;
+  const char* textDefault;
+};
+const ApplicationKey kApplicationKeys[] = {
+    {"applications", nullptr},
+    {"websocket_applications", nullptr},
+    {"mqtt_connect_timeout", "10"},
+    {"mqtt_max_queued_messages", "1000"},
+    {"mqtt_max_queued_bytes", "8388608"},
+};
+
+// Members the key tables do not know are read by nobody: a misspelt key
+// silently leaves its setting at the default.
+void warnUnknownKeys(json_object* config, const char* path) {
+  json_object_object_foreach(config, name, value) {
+    (void)value;
+    bool known = false;
+    for (const ApplicationKey& key : kApplicationKeys) known = known || std::strcmp(name, key.name) == 0;
+    for (const ConfigKey& key : kConfigKeys) known = known || std::strcmp(name, key.name) == 0;
+    if (!known) logf(-1, "osprey - Unknown key [%s] in [%s] is ignored.", name, path);
+  }
+}
+
+// The document root is read at every request; a root that is not there is
+// the operator's mistake to learn at the start, not from a 404 later.
+void checkDocumentRoot(const WebServerThreadData* record) {
+  const char* root = record->document_root;
+  struct stat st;
+  if (root == nullptr) return;
+  int error = stat(root, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (error != 0) logf(error, "osprey - Document root [%s] is not usable - %s", root, strerror(error));
+}
+
+// The absolute path of the file read, so the operator knows which of the two
+// places was taken.
+void logLoadedFrom(const char* path) {
+  char* absolute = realpath(path, nullptr);
+  logf(0, "osprey - Web Server configuration loaded from [%s]", absolute != nullptr ? absolute : path);
+  std::free(absolute);
+}
+
 bool fileMissing(const char* path) {
   struct stat st;
   return stat(path, &st) != 0 && errno == ENOENT;
@@ -274,10 +334,15 @@ int readConfiguration(WebServerThreadData* record, const char* webDirectory, cha
     zvJsonRelease(config);
     return kErrNoConfig;
   }
+  logLoadedFrom(path);
+  warnUnknownKeys(config, path);
   try {
     for (const ConfigKey& key : kConfigKeys) {
       switch (key.kind) {
-        case Kind::Text: readText(record, config, key, path); break;
+        case Kind::Text:
+          readText(record, config, key, path);
+          checkChoice(record, key, path);
+          break;
         case Kind::Flag: readFlag(record, config, key, path); break;
         case Kind::Int:
         case Kind::Interval: readInt(record, config, key, path); break;
@@ -287,6 +352,7 @@ int readConfiguration(WebServerThreadData* record, const char* webDirectory, cha
     registerListed(config, "applications", path, registerWebApp);
     registerListed(config, "websocket_applications", path, registerWebsocketApp);
     record->webDirectory = dupStr(webDirectory);
+    checkDocumentRoot(record);
   } catch (const YXException& e) {
     zvJsonRelease(config);
     return e.GetErrorCode() != 0 ? e.GetErrorCode() : kErrAlloc;

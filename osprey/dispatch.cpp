@@ -84,6 +84,28 @@ void sendEmptyReply(nev_connection* conn, int status) {
   nev_enqueue_format(conn, "%s", kEmptyBlock);
 }
 
+// A 401 names the scheme the client must answer with (RFC 7235): without it
+// clients do not ask for credentials at all.
+void sendBasicChallenge(nev_connection* conn) {
+  WebServerThreadData* record = recordOf(conn);
+  const char* realm = record != nullptr && record->auth_domain != nullptr ? record->auth_domain : "";
+  nev_http_status_line(conn, 401, extraHeadersOf(conn));
+  nev_enqueue_format(conn, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n%s", realm,
+                     kEmptyBlock);
+}
+
+// The HTTP status of an application's own error code: a route the
+// application does not have (8006, "not supported") is not found, a request
+// that lacks what the route needs (9006) is a bad request; other codes stay
+// server errors. The code itself stays in the reply's body.
+int httpStatusOfAppCode(int code) {
+  switch (code) {
+    case 8006: return 404;
+    case 9006: return 400;
+    default: return 500;
+  }
+}
+
 void sendJsonBlock(nev_connection* conn, const char* text) {
   nev_enqueue_format(conn, kJsonBlock, static_cast<int>(std::strlen(text)), text);
 }
@@ -164,7 +186,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     const nev_slice* value = nev_http_find_header(view, "Authorization");
     withCredentials = value != nullptr && decodeBasicCredentials(value->p, value->len, &credentials);
     if (!withCredentials && app->basicAuthMode == WEBAPP_AUTH_REQUIRED) {
-      sendEmptyReply(conn, 401);
+      sendBasicChallenge(conn);
       return true;
     }
   }
@@ -214,7 +236,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   // status. Only 200-599 can end an HTTP exchange: a four-digit status makes
   // clients drop the whole reply, and a 1xx one leaves them waiting for the
   // real answer. The code itself stays in the reply's body.
-  if (status < 200 || status > 599) status = 500;
+  if (status < 200 || status > 599) status = httpStatusOfAppCode(status);
   writeReply(conn, status, raw, reply);
   releaseReply(raw, reply);
   return true;
@@ -264,6 +286,15 @@ void routeHttpRequest(nev_connection* conn, const nev_http_view* view) {
 }
 
 // ---- Websocket sessions ----
+
+// An upgrade on a path no websocket application serves is refused before
+// the switch, not accepted and left without a session.
+void refuseUnservedUpgrade(nev_connection* conn, const nev_http_view* view) {
+  SegmentWalk walk(view->uri);
+  const char* segment = walk.next();
+  if (segment == nullptr || findByPrefix(websocketApps(), segment) == nullptr)
+    nev_http_send_error(conn, 404, nullptr, nullptr);
+}
 
 void openSession(nev_connection* conn, const nev_http_view* view) {
   SegmentWalk walk(view->uri);
@@ -346,6 +377,10 @@ void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlo
   if (unlock != nullptr) unlock(conn);
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
+    return;
+  }
+  if (event == NEV_EVENT_WS_HANDSHAKE_REQUEST) {
+    refuseUnservedUpgrade(conn, static_cast<const nev_http_view*>(data));
     return;
   }
   if (event != NEV_EVENT_HTTP_REQUEST && event != NEV_EVENT_WS_HANDSHAKE_DONE &&

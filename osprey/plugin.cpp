@@ -226,6 +226,9 @@ class AgentHandOver {
   int turnsLeft_ = kAgentTurns;
 };
 
+// The engine's messages for the operator: connections it refused.
+void logEngineNotice(nev_manager*, const char* text) { logf(kErrListener, "osprey - %s", text); }
+
 }  // namespace
 
 ZvPluginGetFn pluginGetFunction() { return plugin().pluginGet.load(); }
@@ -299,7 +302,9 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   }
   setUpEngine();
   openVerboseLog();
-  if (!bindHttps() || !bindHttp()) return 0;
+  // A listener that could not be bound fails the start: the host must not
+  // take a server that serves nothing for a running one.
+  if (!bindHttps() || !bindHttp()) return kErrListener;
   int brokerResult = startBroker();
   webServerStateStore(record, WEB_SERVER_READY);
   started_ = true;
@@ -314,6 +319,8 @@ void ServerRun::setUpEngine() {
   std::memset(manager_.get(), 0, sizeof(nev_manager));
   nev_manager_setup(manager_.get(), nullptr);
   manager_->hexdump_path = record_->hexdump_file;
+  manager_->notice = logEngineNotice;
+  logf(0, "osprey - At most %d connections at once", manager_->max_connections);
   fillServeOptions();
   {
     Plugin& p = plugin();
@@ -385,14 +392,8 @@ bool ServerRun::bindHttps() {
   options.tls_key = r->ssl_key;
   options.tls_ca = r->ssl_ca;
   options.tls_ciphers = r->ssl_cipher_suites;
-  https_ = nev_listen_with_options(manager_.get(), port, webServerEventHandler, &options);
-  if (https_ == nullptr) {
-    logf(kErrListener,
-         "osprey - Not able to start HTTPS server - Not able to bind to port [%s] - Check if "
-         "communication port is available.",
-         port);
-    return false;
-  }
+  https_ = listenOrReport("HTTPS", port, &options);
+  if (https_ == nullptr) return false;
   prepareListener(https_);
   logf(0, "osprey - HTTPS server listening at port %s", port);
   logf(0, "osprey - HTTPS server listening at root %s", r->document_root);
@@ -411,19 +412,36 @@ bool ServerRun::bindHttp() {
   WebServerThreadData* r = record_;
   const char* port = r->listening_http_port;
   if (port == nullptr || port[0] == '\0') return true;
-  http_ = nev_listen(manager_.get(), port, webServerEventHandler);
-  if (http_ == nullptr) {
-    logf(kErrListener,
-         "osprey - Not able to start HTTP server - Not able to bind to port [%s] - Check if "
-         "communication port is available.",
-         port);
-    return false;
-  }
+  nev_listen_options options;
+  std::memset(&options, 0, sizeof options);
+  http_ = listenOrReport("HTTP", port, &options);
+  if (http_ == nullptr) return false;
   prepareListener(http_);
   logf(0, "osprey - HTTP server listening at port %s", port);
   logf(0, "osprey - HTTP server listening at root %s", r->document_root);
   registerConnType("HTTP", "TCP/IP", port, nullptr, nullptr);
   return true;
+}
+
+// Binds the port; a failure is logged with its cause. A port text that is
+// not a port is reported as such, not as a port in use.
+nev_connection* ServerRun::listenOrReport(const char* server, const char* port,
+                                          nev_listen_options* options) {
+  if (!nev_listen_address_valid(port)) {
+    logf(kErrListener,
+         "osprey - Not able to start %s server - Invalid port [%s] - a port number below 65535 "
+         "is expected.",
+         server, port);
+    return nullptr;
+  }
+  nev_connection* listener =
+      nev_listen_with_options(manager_.get(), port, webServerEventHandler, options);
+  if (listener == nullptr)
+    logf(kErrListener,
+         "osprey - Not able to start %s server - Not able to bind to port [%s] - Check if "
+         "communication port is available. Cause: %s",
+         server, port, nev_listen_failure());
+  return listener;
 }
 
 void ServerRun::prepareListener(nev_connection* listener) {

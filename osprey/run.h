@@ -42,6 +42,7 @@ class ServerRun {
   void openVerboseLog();
   bool bindHttps();
   bool bindHttp();
+  nev_connection* listenOrReport(const char* server, const char* port, nev_listen_options* options);
   void prepareListener(nev_connection* listener);
   int startBroker();
   int pollUntilStopped(int result);

@@ -33,7 +33,20 @@ void checkObjectName(const char* name, const char* what);
 // column name (fields and indexes: they are always quoted).
 void checkFieldName(const std::string& name, const char* what);
 std::string quoteName(const std::string& identifier);  // "a""b"
+// Table names ignore ASCII case, as SQLite's own names do: "Items" and
+// "items" are one table. Every comparison of table names goes through these.
+bool sameTableName(const std::string& a, const std::string& b);
+struct TableNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
 std::string dataRoot();
+// The engine's directories and files hold the users' password hashes and
+// the callers' data: only the process's user may read them. Directories are
+// made 0700 and files 0600; SQLite gives a database's -wal, -shm and
+// -journal files the mode of the database file. What exists already is left
+// as it is.
+bool createPrivateDirectories(const std::string& dir);  // true when dir is a directory afterwards
+void createPrivateFile(const std::string& path);        // when missing; never opens an existing one
 
 // ---- values ------------------------------------------------------------
 struct Value {
@@ -153,7 +166,7 @@ struct FileShared {
     std::mutex mutex;
     std::condition_variable committed;
     uint64_t commitSeq = 0;
-    std::map<std::string, std::shared_ptr<TableShared>> tables;
+    std::map<std::string, std::shared_ptr<TableShared>, TableNameLess> tables;
     std::shared_ptr<TableShared> table(const std::string& name);
     void notifyCommit();
 };
@@ -351,7 +364,10 @@ struct TableCore {
 };
 
 // Catalog of a database file.
+// The table's name as the catalog holds it (found ignoring case), or false.
+bool catalogStoredName(sqlite3* db, const std::string& name, std::string* stored);
 bool catalogHasTable(sqlite3* db, const std::string& name);
+// def->name is the catalog's spelling of the name, whatever case name has.
 bool catalogRead(sqlite3* db, const std::string& name, TableDef* def);
 void catalogWrite(sqlite3* db, const TableDef& def);  // replaces the table's rows
 std::string createTableSql(const TableDef& def, const std::string& sqlName);

@@ -53,8 +53,7 @@ std::string serverDirectory(const char* server, std::string* name) {
     checkObjectName(name->c_str(), "server");
     std::error_code ec;
     fs::path dir = fs::path(dataRoot()) / *name;
-    fs::create_directories(dir, ec);
-    if (ec || !fs::is_directory(dir, ec))
+    if (!createPrivateDirectories(dir.string()))
         fail(RL_SERVER_UNREACHABLE, "Server [" + text + "] cannot be reached: data directory " + dir.string() +
                                         " is not usable");
     return fs::weakly_canonical(dir, ec).string();
@@ -65,7 +64,9 @@ struct ServerCatalog {
     sqlite3* db = nullptr;
     explicit ServerCatalog(const std::string& dir, int busyMs) {
         db = nullptr;
-        int rc = sqlite3_open_v2((fs::path(dir) / kServerCatalog).c_str(), &db,
+        std::string file = (fs::path(dir) / kServerCatalog).string();
+        createPrivateFile(file);  // it holds the users' password hashes
+        int rc = sqlite3_open_v2(file.c_str(), &db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             sqlite3_close_v2(db);
@@ -311,7 +312,7 @@ void ZVSession::CreateDatabase(const char* name, const char* path) {
         std::error_code ec;
         if (catalog.lookup(name, &known) && fs::exists(fs::path(logon_->serverDir) / known, ec))
             fail(RL_DATABASE_EXISTS, "Database [" + std::string(name) + "] already exists");
-        fs::create_directories(dir, ec);
+        createPrivateDirectories(dir.string());
         sqlite3_close_v2(openDatabaseFile(file.string(), true, kBusyTimeoutMs));
         catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
     });
@@ -392,7 +393,7 @@ ZVTable* ZVDatabase::FindActive(const char* tableName) {
     return guarded([&]() -> ZVTable* {
         if (!tableName) return nullptr;
         for (ZVTable* t : tables_)
-            if (t->core_->open && t->core_->stored.name == tableName) return t;
+            if (t->core_->open && sameTableName(t->core_->stored.name, tableName)) return t;
         return nullptr;
     });
 }

@@ -66,7 +66,9 @@ void FileShared::notifyCommit() {
 
 bool LockKey::operator<(const LockKey& o) const {
     if (file != o.file) return file < o.file;
-    if (table != o.table) return table < o.table;
+    TableNameLess less;
+    if (less(table, o.table)) return true;
+    if (less(o.table, table)) return false;
     return row < o.row;
 }
 
@@ -216,6 +218,7 @@ static const char* kCatalogSql =
 sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutMs) {
     sqlite3* db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (create) createPrivateFile(path);
     int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -413,15 +416,24 @@ static std::string columnText(sqlite3_stmt* st, int c) {
     return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st, c)) : std::string();
 }
 
-bool catalogHasTable(sqlite3* db, const std::string& name) {
-    sqlite3_stmt* st = prepareOnce(db, "SELECT 1 FROM rl_tables WHERE name = ?1");
+bool catalogStoredName(sqlite3* db, const std::string& name, std::string* stored) {
+    sqlite3_stmt* st = prepareOnce(db, "SELECT name FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
     Finalizer f{st};
     sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-    return stepRow(db, st, "reading the catalog");
+    if (!stepRow(db, st, "reading the catalog")) return false;
+    *stored = columnText(st, 0);
+    return true;
 }
 
-bool catalogRead(sqlite3* db, const std::string& name, TableDef* def) {
+bool catalogHasTable(sqlite3* db, const std::string& name) {
+    std::string stored;
+    return catalogStoredName(db, name, &stored);
+}
+
+bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
     *def = TableDef();
+    std::string name;
+    if (!catalogStoredName(db, wantedName, &name)) return false;
     def->name = name;
     std::string identityName;
     {
@@ -497,8 +509,10 @@ static void execBound(sqlite3* db, const char* sql, const std::vector<Value>& va
 
 void catalogWrite(sqlite3* db, const TableDef& def) {
     Value name = Value::text(def.name);
-    for (const char* sql : {"DELETE FROM rl_tables WHERE name = ?1", "DELETE FROM rl_fields WHERE tbl = ?1",
-                            "DELETE FROM rl_indexes WHERE tbl = ?1", "DELETE FROM rl_segments WHERE tbl = ?1"})
+    for (const char* sql : {"DELETE FROM rl_tables WHERE name = ?1 COLLATE NOCASE",
+                            "DELETE FROM rl_fields WHERE tbl = ?1 COLLATE NOCASE",
+                            "DELETE FROM rl_indexes WHERE tbl = ?1 COLLATE NOCASE",
+                            "DELETE FROM rl_segments WHERE tbl = ?1 COLLATE NOCASE"})
         execBound(db, sql, {name});
     execBound(db,
               "INSERT INTO rl_tables(name, create_mode, identity_field, part_rule, part_index, part_bits,"
@@ -630,12 +644,9 @@ private:
 
 void createTableInFile(Connection& conn, const TableDef& def) {
     DefinitionChange write(conn);
-    // SQLite's names ignore case: "Items" is there when "items" is.
-    sqlite3_stmt* st = prepareOnce(conn.db, "SELECT name FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
-    Finalizer f{st};
-    sqlite3_bind_text(st, 1, def.name.data(), int(def.name.size()), SQLITE_STATIC);
-    if (stepRow(conn.db, st, "reading the catalog"))
-        fail(RL_TABLE_EXISTS, "Table [" + columnText(st, 0) + "] already exists");
+    std::string existing;
+    if (catalogStoredName(conn.db, def.name, &existing))
+        fail(RL_TABLE_EXISTS, "Table [" + existing + "] already exists");
     execSql(conn, createTableSql(def, def.name));
     for (size_t i = 0; i < def.indexes.size(); ++i) execSql(conn, createIndexSql(def, int(i)));
     if (def.partitioned())

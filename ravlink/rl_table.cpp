@@ -52,7 +52,7 @@ void TableCore::loadFromCatalog(const std::string& name) {
     // Date and time types belong to this open table, not to the file.
     for (auto& f : fresh.fields) {
         int old = stored.fieldNumber(f.name);
-        if (old >= 0 && stored.name == name) {
+        if (old >= 0 && sameTableName(stored.name, name)) {
             f.dateType = stored.fields[old].dateType;
             f.timeType = stored.fields[old].timeType;
         }
@@ -345,7 +345,7 @@ int ZVTable::PartAdminByNumber(int64_t partition, int mode) {
         }
         if (mode == RL_PART_SET_LOWEST) {
             WriteScope write(conn, true);
-            sqlite3_stmt* st = conn.prepare("SELECT part_low FROM rl_tables WHERE name = ?1");
+            sqlite3_stmt* st = conn.prepare("SELECT part_low FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
             sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
             int64_t low = stepRow(conn.db, st, "reading the lowest partition") ? sqlite3_column_int64(st, 0) : 0;
             sqlite3_reset(st);
@@ -354,7 +354,7 @@ int ZVTable::PartAdminByNumber(int64_t partition, int mode) {
             st = conn.prepare("DELETE FROM " + table + " WHERE rl_partition < ?1");
             sqlite3_bind_int64(st, 1, partition);
             stepDone(conn.db, st, "purging partitions");
-            st = conn.prepare("UPDATE rl_tables SET part_low = ?2 WHERE name = ?1");
+            st = conn.prepare("UPDATE rl_tables SET part_low = ?2 WHERE name = ?1 COLLATE NOCASE");
             sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
             sqlite3_bind_int64(st, 2, partition);
             stepDone(conn.db, st, "keeping the lowest partition");
@@ -648,8 +648,8 @@ int rlSetTableReplication(int32_t datno, int on, int flags) {
     try {
         FileConnection fc(datno);
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(fc.db, "UPDATE rl_tables SET replication = ?2 WHERE name = ?1", -1, &st, nullptr) !=
-            SQLITE_OK)
+        if (sqlite3_prepare_v2(fc.db, "UPDATE rl_tables SET replication = ?2 WHERE name = ?1 COLLATE NOCASE", -1, &st,
+                               nullptr) != SQLITE_OK)
             return RL_STORAGE_ERROR;
         sqlite3_bind_text(st, 1, fc.table.data(), int(fc.table.size()), SQLITE_STATIC);
         sqlite3_bind_int(st, 2, on ? flags | 1 : 0);

@@ -2,7 +2,12 @@
 // values, names, and the exception.
 #include "rl_core.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -63,6 +68,14 @@ void checkFieldName(const std::string& name, const char* what) {
         fail(RL_BAD_NAME, "The " + std::string(what) + " name [" + name + "] uses a reserved prefix");
 }
 
+bool sameTableName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+bool TableNameLess::operator()(const std::string& a, const std::string& b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
 std::string quoteName(const std::string& identifier) {
     std::string out = "\"";
     for (char c : identifier) {
@@ -71,6 +84,27 @@ std::string quoteName(const std::string& identifier) {
     }
     out += '"';
     return out;
+}
+
+bool createPrivateDirectories(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path partial;
+    for (const auto& part : fs::path(dir).lexically_normal()) {
+        partial /= part;
+        if (part.empty() || fs::is_directory(partial, ec)) continue;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return fs::is_directory(dir, ec);
+}
+
+void createPrivateFile(const std::string& path) {
+    // Made here so that SQLite finds it with its mode set; a failure is left
+    // to SQLite's open to report. Only a new file is ever opened here:
+    // closing a descriptor of a file drops every POSIX lock the process
+    // holds on it, and SQLite's connections in this process lock theirs.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
 }
 
 std::string dataRoot() {
@@ -490,8 +524,14 @@ std::string toString(const FieldDef& f, const Value& v, int dateType, int timeTy
     case Value::Real: {
         char buf[64];
         if (f.scale > 0 && (f.type == 67 || f.type == 105 || f.type == 143)) {
-            snprintf(buf, sizeof buf, "%.*f", f.scale > 30 ? 30 : f.scale, v.d);
-            return buf;
+            // Fixed notation of a large amount runs past any small buffer
+            // (1e300 has 301 digits): sized first, never cut.
+            int scale = f.scale > 30 ? 30 : f.scale;
+            int length = snprintf(nullptr, 0, "%.*f", scale, v.d);
+            if (length < 0) fail(RL_BAD_VALUE, "Field [" + f.name + "] holds a number that cannot be written");
+            std::string text(size_t(length), '\0');
+            snprintf(text.data(), text.size() + 1, "%.*f", scale, v.d);
+            return text;
         }
         auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v.d);
         return std::string(buf, p);

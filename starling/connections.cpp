@@ -28,6 +28,30 @@ struct DbLock {
   bool held = false;
 };
 
+// One transaction for a batch of row changes: committed by commit(), aborted
+// when the scope ends without it.
+struct DbTransaction {
+  explicit DbTransaction(ZVDatabasePooled* db) : db(db) { db->Begin(); }
+  void commit() { open = false; db->Commit(); }
+  ~DbTransaction() { if (open) { try { db->Abort(); } catch (...) {} } }
+  ZVDatabasePooled* db;
+  bool open = true;
+};
+
+// Deletes every row of the table, calling onRow(record) for each before it goes.
+template <class OnRow>
+void deleteEveryRow(ZVRecord* record, OnRow onRow) {
+  record->Clear();
+  while (record->First() != 0) {
+    onRow(record);
+    record->Delete();
+  }
+}
+
+bool isGeneratedId(const char* id) {
+  return strncmp(id, STARLING_GENERATED_ID_PREFIX, strlen(STARLING_GENERATED_ID_PREFIX)) == 0;
+}
+
 bool holdsEntry(MQTTConnection* conn, MQTTSubscriber* entry) {
   std::lock_guard<std::recursive_mutex> lock(conn->mutex);
   return std::find(conn->subscribers.begin(), conn->subscribers.end(), entry) != conn->subscribers.end();
@@ -51,10 +75,10 @@ void dropSubscriptions(MQTTConnection* conn, MQTTConnection* holder) {
     try {
       std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (conn->clientId != nullptr && !filter.empty() && (holder == nullptr || !holdsEntry(holder, entry))) {
-        int number = MQTTSubscriber::_removeSubscription(conn->clientId, filter.c_str());
         StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
+        StarlingTransaction transaction(db.get());
+        MQTTSubscriber::RecordUnsubscription(db.get(), conn->clientId, filter.c_str());
+        transaction.Commit();
       }
     } catch (const YXException& e) {
       starlingLog(e.GetErrorCode(), "starling - Not able to remove subscriptions for connection being closed - %s",
@@ -83,9 +107,10 @@ MQTTConnection::~MQTTConnection() {
 }
 
 MQTTConnection* MQTTConnection::AddConnection(const char* id, const char* user, uint16_t keep, uint8_t clean,
-                                              nev_broker_session** previous) {
+                                              nev_broker_session* session, nev_broker_session** previous) {
   if (previous != nullptr) *previous = nullptr;
   auto conn = std::make_shared<MQTTConnection>(id, user, keep, clean);
+  conn->session = session;
   MQTTConnection* added = conn.get();
   std::lock_guard<std::mutex> lock(gRegistryMutex);
   auto found = gRegistry.find(id);
@@ -290,6 +315,94 @@ void MQTTConnection::SetConnected(const char* id, const char* user, const char* 
 
 void MQTTConnection::SetDisconnected(const char* id) {
   setConnectionState("MQTTConnection::SetDisconnected", id, nullptr, nullptr, -1, 0, "D");
+}
+
+void MQTTConnection::ForgetGeneratedClient(const char* id) {
+  const char* fn = "MQTTConnection::ForgetGeneratedClient";
+  if (id == nullptr || !isGeneratedId(id)) return;
+  try {
+    StarlingDb db;
+    ZVRecord* record = db.Record("mqtt_client", fn);
+    DbLock lock(db.get());
+    if (GetConnRecord(db.get(), id, record) && record->GetFieldAsSigned("mqtt_status") == 0) record->Delete();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+}
+
+void MQTTConnection::EndAllSessions() {
+  const char* fn = "MQTTConnection::EndAllSessions";
+  try {
+    StarlingDb db;
+    ZVRecord* clients = db.Record("mqtt_client", fn);
+    struct Ended {
+      int number;
+      bool connected;  // left "connected": gets its disconnection
+      bool generated;  // an id the broker made: the row goes
+    };
+    std::vector<Ended> ended;
+    clients->Clear();
+    for (int found = clients->First(); found != 0; found = clients->Next()) {
+      bool connected = !clients->IsFieldNull("mqtt_status") && clients->GetFieldAsSigned("mqtt_status") != 0;
+      bool generated = isGeneratedId(clients->GetFieldAsString("client_name").c_str());
+      if (connected || generated) ended.push_back({clients->GetFieldAsSigned("client_id"), connected, generated});
+    }
+    // One transaction: a broker with many clients stops in one write.
+    ZVRecord* connectionHistory = db.Record("mqtt_connection_history", fn);
+    ZVRecord* topicHistory = db.Record("mqtt_connection_topic_history", fn);
+    ZVDateTime now;
+    zvGetCurrentDateTime(&now);
+    DbTransaction transaction(db.get());
+    for (const Ended& client : ended) {
+      if (clients->FindRowid(client.number, RL_FIND_EQ) == 0) continue;
+      if (client.generated) {
+        clients->Delete();  // its history stays
+      } else {
+        clients->SetFieldAsSigned("mqtt_status", 0);
+        clients->SetFieldAsDateTime("last_disconnect_ts", now);
+        clients->Write();
+      }
+      if (client.connected) _addConnectionHistory(client.number, "D", connectionHistory);
+    }
+    // Subscriptions and topic links belong to live sessions only.
+    deleteEveryRow(db.Record("mqtt_subscription", fn), [&](ZVRecord* row) {
+      MQTTSubscriber::_addSubscriptionHistory(db.get(), row->GetFieldAsSigned("client_id"),
+                                              row->GetFieldAsString("topic_filter").c_str(), "U");
+    });
+    deleteEveryRow(db.Record("mqtt_connection_topic", fn), [&](ZVRecord* row) {
+      _addTopicHistory(row->GetFieldAsSigned("client_id"), row->GetFieldAsSigned("topic_id"), "R", topicHistory);
+    });
+    transaction.commit();
+    clients->Clear();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+}
+
+int64_t MQTTConnection::TrimHistory(int64_t maxRows, int64_t batchRows) {
+  const char* fn = "MQTTConnection::TrimHistory";
+  int64_t removed = 0;
+  try {
+    StarlingDb db;
+    for (const char* table : {"mqtt_connection_history", "mqtt_connection_topic_history", "mqtt_subscription_history"}) {
+      ZVRecord* history = db.Record(table, fn);
+      int64_t excess = std::min(history->GetRecordCount() - maxRows, batchRows);
+      if (excess <= 0) continue;
+      // Record-id order is the order the rows were written in: the oldest go.
+      history->Clear();
+      history->SetDefaultIndex(RL_ROWID_INDEX);
+      DbTransaction transaction(db.get());
+      for (int64_t i = 0; i < excess && history->First() != 0; i++) {
+        history->Delete();
+        removed++;
+      }
+      transaction.commit();
+      history->Clear();
+    }
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  return removed;
 }
 
 int MQTTConnection::GetPersistedClientID(ZVDatabasePooled* db, const char* id) {

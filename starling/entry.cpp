@@ -1,8 +1,12 @@
 // The application's exports: initXtd, term, routerXtd, start and stop.
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 
 #include "persist.h"
 #include "starling.h"
@@ -18,8 +22,29 @@
 namespace {
 
 const char* kLocalAuthFile = "./web/localAuthFile.set";
+// Rows kept per history table unless config/starling.cfg says otherwise:
+// months of an ordinary site's connects and subscriptions, a few hundred MB
+// at most even with 1 KB filters.
+constexpr int64_t kHistoryMaxRowsDefault = 100000;
 
 bool startsWithY(const char* text) { return text != nullptr && (text[0] == 'Y' || text[0] == 'y'); }
+
+// A whole-number key of osprey.json that the host's settings record does not
+// carry (its layout is fixed); negative when absent or not a whole number.
+int32_t optionalSetting(WebServerThreadData* server, const char* name) {
+  json_object* member = nullptr;
+  if (server->config == nullptr || !zvJsonGetByName(server->config, name, &member) || member == nullptr) return -1;
+  if (json_object_get_type(member) == json_type_int) {
+    int64_t value = json_object_get_int64(member);
+    return value >= 0 && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
+  }
+  if (json_object_get_type(member) == json_type_string) {
+    char* end = nullptr;
+    long value = strtol(json_object_get_string(member), &end, 10);
+    return end != nullptr && *end == '\0' && value >= 0 && value <= INT32_MAX ? static_cast<int32_t>(value) : -1;
+  }
+  return -1;
+}
 
 void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.persistenceEnabled = startsWithY(server->mqtt_persistence_enabled);
@@ -29,10 +54,20 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.maxDbConnections = server->mqtt_max_dbconn_count > 0 ? server->mqtt_max_dbconn_count : 32;
   b.statisticsInterval = server->mqtt_statistics_interval;
   b.statisticsPersistInterval = server->mqtt_statistics_persistence_interval;
+  b.connectTimeout = optionalSetting(server, "mqtt_connect_timeout");
+  b.maxQueuedMessages = optionalSetting(server, "mqtt_max_queued_messages");
+  b.maxQueuedBytes = optionalSetting(server, "mqtt_max_queued_bytes");
   b.mqttPortText = server->mqtt_listening_port != nullptr ? server->mqtt_listening_port : "1883";
   b.mqttPort = atoi(b.mqttPortText.c_str());
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
+  std::string historyRows = starlingConfigValue("HISTORY_MAX_ROWS");
+  b.historyMaxRows = historyRows.empty() ? kHistoryMaxRowsDefault : std::max(0LL, atoll(historyRows.c_str()));
 }
+
+// Metadata sessions beyond a small floor close after this long unused, or
+// after the configured inactive time-out when that is shorter (the handler's
+// poll rounds clean the pool).
+constexpr int32_t kMetadataSessionIdleSeconds = 5;
 
 // Local credentials, database check and pool; retried while the database
 // server cannot be reached yet.
@@ -50,7 +85,8 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
       VOKTFree(user), user = nullptr;
       VOKTFree(password), password = nullptr;
       ZVDatabasePooled::CheckDatabase(config);
-      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, b.inactiveTimeout);
+      int32_t idleSeconds = b.inactiveTimeout > 0 ? std::min(b.inactiveTimeout, kMetadataSessionIdleSeconds) : 1;
+      b.dbPool = new YXPool<ZVDatabasePooled>(config, b.maxDbConnections, idleSeconds);
       b.dbConfig = config;
       return 0;
     } catch (const YXException& e) {
@@ -68,9 +104,25 @@ int openDatabase(StarlingBroker& b, WebServerThreadData* server, char* error) {
   }
 }
 
+// The broker's tables hold user names and password sums: its database file
+// and SQLite's companions are for this account only, also when an earlier
+// version created them readable by all.
+void restrictDatabaseFiles(const char* path) {
+  if (path == nullptr || path[0] == '\0') return;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    std::string file = std::string(path) + suffix;
+    struct stat st{};
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) continue;
+    if (chmod(file.c_str(), st.st_mode & 0700) != 0)
+      starlingLog(errno, "starling - Not able to restrict the access of [%s] to its owner - %s", file.c_str(),
+                  strerror(errno));
+  }
+}
+
 int checkMetadata(char* error) {
   try {
     StarlingDb db;
+    restrictDatabaseFiles(db->GetPath());
     MQTTConnection::CheckMetadata(db.get());
     MQTTSubscriber::CheckMetadata(db.get());
     MQTTTopic::CheckMetadata(db.get());
@@ -87,7 +139,12 @@ int checkMetadata(char* error) {
 
 int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* server, char* error) {
   const char* port = server->mqtt_websocket_port;
-  if (port == nullptr || atoi(port) <= 0) return 0;
+  if (port == nullptr || port[0] == '\0') return 0;
+  if (!nev_listen_address_valid(port)) {
+    snprintf(error, 1024, "Invalid websocket port [%.200s] - a port number below 65535 is expected.", port);
+    return 1101;
+  }
+  if (atoi(port) <= 0) return 0;
   if (startsWithY(server->mqtt_websocket_ssl_enabled)) {
     if (server->ssl_certificate == nullptr || server->ssl_certificate[0] == '\0') {
       snprintf(error, 1024,
@@ -102,13 +159,15 @@ int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* 
     options.tls_ciphers = server->ssl_cipher_suites;
     b.wsListener = nev_listen_with_options(manager, port, wsBridgeEventHandler, &options);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%s] with SSL - Check if communication port is available.", port);
+      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] with SSL - Check if communication port is available. Cause: %.600s",
+               port, nev_listen_failure());
       return 1101;
     }
   } else {
     b.wsListener = nev_listen(manager, port, wsBridgeEventHandler);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%s] - Check if communication port is available.", port);
+      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] - Check if communication port is available. Cause: %.600s",
+               port, nev_listen_failure());
       return 1101;
     }
   }
@@ -125,7 +184,6 @@ void startThread(std::unique_ptr<StarlingThread>& slot, int initialState, void (
 int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
   (void)server;
   try {
-    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
     startThread(b.commandThread, 1, _processThrdFunction);
 #if STARLING_HAS_CLIENTS
     try {
@@ -146,11 +204,27 @@ int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
   }
 }
 
+// The clean-up thread keeps the history tables within their bound, which
+// every broker writes, with or without persistence.
+int startCleanup(StarlingBroker& b, char* error) {
+  try {
+    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
+    return 0;
+  } catch (const std::system_error& e) {
+    snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
+    return 1100;
+  }
+}
+
 // The statistics publisher is a client of the broker's own port: started
 // before that port is bound, its first dial can be refused, and a link
 // closed before CONNACK ends for good, so statistics would never appear.
 int startStatistics(StarlingBroker& b, char* error) {
   try {
+    std::random_device random;
+    char password[33];
+    snprintf(password, sizeof password, "%08x%08x%08x%08x", random(), random(), random(), random());
+    b.statisticsPassword = password;
     if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
     if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
     return 0;
@@ -161,10 +235,15 @@ int startStatistics(StarlingBroker& b, char* error) {
 }
 
 int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
-  b.mqttListener = nev_listen(manager, b.mqttPortText.c_str(), mqttBrokerEventHandler);
+  const char* port = b.mqttPortText.c_str();
+  if (!nev_listen_address_valid(port)) {
+    snprintf(error, 1024, "Invalid port [%.200s] - a port number below 65535 is expected.", port);
+    return 1101;
+  }
+  b.mqttListener = nev_listen(manager, port, mqttBrokerEventHandler);
   if (b.mqttListener == nullptr) {
-    snprintf(error, 1024, "Not able to bind to port [%s] - Check if communication port is available.",
-             b.mqttPortText.c_str());
+    snprintf(error, 1024, "Not able to bind to port [%.200s] - Check if communication port is available. Cause: %.600s",
+             port, nev_listen_failure());
     return 1101;
   }
   // One core for the process: sessions of connections that outlive a stop
@@ -173,7 +252,11 @@ int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
     nev_broker_setup(&b.core, nullptr);
     b.coreReady = true;
   }
+  // Negative settings keep the defaults; 0 turns a bound off.
+  if (b.maxQueuedMessages >= 0) b.core.max_queued_messages = static_cast<uint32_t>(b.maxQueuedMessages);
+  if (b.maxQueuedBytes >= 0) b.core.max_queued_bytes = static_cast<size_t>(b.maxQueuedBytes);
   nev_mqtt_attach(b.mqttListener);
+  nev_mqtt_set_connect_timeout(b.mqttListener, b.connectTimeout >= 0 ? b.connectTimeout : NEV_BROKER_CONNECT_TIMEOUT);
   b.mqttListener->private_word = &b.core;
   nev_listener_enable_threads(b.mqttListener);
   return 0;
@@ -184,6 +267,18 @@ void joinThread(std::unique_ptr<StarlingThread>& slot) {
   slot->state = 2;
   if (slot->thread.joinable()) slot->thread.join();
   slot.reset();
+}
+
+// Writes the end of every session the broker no longer serves; a failure is
+// logged and leaves the broker's state as it is.
+void endSessionsInTables() {
+  try {
+    MQTTConnection::EndAllSessions();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Not able to update connection status - %s", e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Not able to update connection status - %s", e.GetErrorMsg());
+  }
 }
 
 void closeDatabase(StarlingBroker& b) {
@@ -252,18 +347,22 @@ STARLING_EXPORT int32_t stop(char* error) {
   }
   b.wsListener = nullptr;
   b.mqttListener = nullptr;
-  b.running = false;
-  joinThread(b.commandThread);
-  joinThread(b.cleanupThread);
-  joinThread(b.statsWriterThread);
-  joinThread(b.statsThread);
-  // Handlers already inside the broker may still use the link: wait them out.
+  bool wasRunning = b.running.exchange(false);
+  // Handlers already inside the broker use the worker records (a SUBSCRIBE
+  // to the statistics topics wakes the publisher) and the link: wait them out
+  // before anything they reach is freed. Later events see the broker stopped.
   if (b.brokerLock != nullptr) {
     nev_srwlock_lock_exclusive(b.brokerLock);
     nev_srwlock_unlock_exclusive(b.brokerLock);
   }
+  joinThread(b.commandThread);
+  joinThread(b.cleanupThread);
+  joinThread(b.statsWriterThread);
+  joinThread(b.statsThread);
   // Persisted topics write (and acknowledge) what they queued before the stop returns.
   MQTTPersist::StopAll();
+  // Connections still open end here for the broker: their CLOSE finds it stopped.
+  if (wasRunning) endSessionsInTables();
 #if STARLING_HAS_CLIENTS
   delete b.remoteLink;
 #endif
@@ -283,8 +382,11 @@ STARLING_EXPORT int32_t start(nev_manager* manager, WebServerThreadData* server,
   copySettings(b, server);
   int code = openDatabase(b, server, error);
   if (code == 0) code = checkMetadata(error);
+  // No session outlives a run: what a crash left "connected" is ended now.
+  if (code == 0) endSessionsInTables();
   if (code == 0) snprintf(b.loopbackAddress, sizeof b.loopbackAddress, "127.0.0.1:%s", b.mqttPortText.c_str());
   if (code == 0) code = bindWebsocket(b, manager, server, error);
+  if (code == 0) code = startCleanup(b, error);
   if (code == 0 && b.persistenceEnabled) code = startWorkers(b, server, error);
   if (code == 0) code = bindBroker(b, manager, error);
   if (code == 0 && b.persistenceEnabled) code = startStatistics(b, error);

@@ -1,5 +1,7 @@
 // The event handler of the MQTT listener: the broker's bookkeeping around the
 // engine's broker core.
+#include <malloc.h>
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -61,12 +63,76 @@ void logFailure(const char* format, Fn fn) {
   }
 }
 
-MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// A client id of the broker's own (its statistics publisher, ids it gave)
+// is not for clients to take: the session they would take over is published
+// on the statistics topics. Only the publisher, with the password of this
+// run, may use its id.
+bool takesOwnedId(const nev_mqtt_packet* pkt) {
+  std::string id = sliceText(pkt->client_id);
+  if (id.compare(0, strlen(STARLING_OWNED_ID_PREFIX), STARLING_OWNED_ID_PREFIX) != 0) return false;
+  const std::string& password = starlingBroker().statisticsPassword;
+  return id != STARLING_STATISTICS_CLIENT_ID || password.empty() || (pkt->connect_flags & NEV_MQTT_PASSWORD) == 0 ||
+         sliceText(pkt->password) != password;
+}
+
+// Names longer than the tables' text columns would pass the protocol and then
+// fail in every table write: refused before anything is recorded.
+bool fitsTables(nev_slice name) { return name.len <= kStarlingMaxNameBytes; }
+
+// Calls fn(filter slice, qos) for each entry of a (UN)SUBSCRIBE while it
+// returns true; false when fn stopped the walk.
+template <class Fn>
+bool eachFilterSlice(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
+  long pos = 0;
+  nev_slice filter;
+  uint8_t qos = 0;
+  while (static_cast<size_t>(pos) < pkt->payload.len) {
+    pos = withQos ? nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)
+                  : nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos);
+    if (pos < 0) return true;  // the core refuses what does not parse
+    if (!fn(filter, qos)) return false;
+  }
+  return true;
+}
+
+template <class Fn>
+void eachFilter(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
+  eachFilterSlice(pkt, withQos, [&](nev_slice filter, uint8_t qos) {
+    fn(sliceText(filter), qos);
+    return true;
+  });
+}
+
+// The longest filter of a (UN)SUBSCRIBE fits the tables.
+bool filtersFitTables(const nev_mqtt_packet* pkt, bool withQos) {
+  return eachFilterSlice(pkt, withQos, [](nev_slice filter, uint8_t) { return fitsTables(filter); });
+}
+
+void refuseConnect(nev_connection* conn, uint8_t returnCode) {
+  nev_mqtt_send_connack(conn, returnCode);
+  conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+}
+
+// Opens the session and registers the connection, then answers CONNACK.
+// Returns false when the CONNECT is the core's to answer: refused CONNECTs
+// and a second CONNECT on one connection leave no trace in the registry or
+// the tables.
+bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   StarlingBroker& b = starlingBroker();
   if (b.verboseLog) starlingLog(0, "starling - MQTT connect requested: %d ", NEV_EVENT_MQTT_CONNECT);
-  // Refused CONNECTs and a second CONNECT on one connection are the core's
-  // to answer; they leave no trace in the registry or the tables.
-  if (nev_broker_connect_return_code(pkt) != NEV_MQTT_CONNACK_ACCEPTED || infoOf(conn) != nullptr) return nullptr;
+  if (nev_broker_connect_return_code(pkt) != NEV_MQTT_CONNACK_ACCEPTED || infoOf(conn) != nullptr) return false;
+  if (!fitsTables(pkt->client_id)) {
+    starlingLog(10011, "starling - Client id of %zu bytes refused: the tables hold %zu.", pkt->client_id.len,
+                kStarlingMaxNameBytes);
+    refuseConnect(conn, NEV_MQTT_CONNACK_BAD_CLIENT_ID);
+    return true;
+  }
+  if (takesOwnedId(pkt)) {
+    starlingLog(NEV_MQTT_CONNACK_BAD_CLIENT_ID, "starling - Refused a CONNECT with the broker's own client id [%.*s]",
+                static_cast<int>(pkt->client_id.len), pkt->client_id.p);
+    refuseConnect(conn, NEV_MQTT_CONNACK_BAD_CLIENT_ID);
+    return true;
+  }
   std::string user = sliceText(pkt->user_name);
   std::string password = sliceText(pkt->password);
   bool hasUser = (pkt->connect_flags & NEV_MQTT_USER_NAME) != 0;
@@ -74,7 +140,7 @@ MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   auto* info = new ConnInfo;
   info->clientId = sliceText(pkt->client_id);
   if (info->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
-    info->clientId = "starling-" + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
+    info->clientId = STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
   info->config = std::make_unique<ZVDatabaseConfig>(nullptr, hasUser ? user.c_str() : nullptr,
                                                     hasPassword ? password.c_str() : nullptr, nullptr);
   {
@@ -83,23 +149,30 @@ MQTTConnection* onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   }
   conn->user_data = info;
   conn->host_word = info->config.get();
+  nev_broker_session* session = nev_broker_open_session(&b.core, conn);
+  if (session == nullptr) {
+    refuseConnect(conn, NEV_MQTT_CONNACK_UNAVAILABLE);  // out of memory
+    return true;
+  }
   uint8_t clean = (pkt->connect_flags & NEV_MQTT_CLEAN_SESSION) != 0 ? 1 : 0;
   logFailure("starling - Not able to update connection status - %s", [&] {
     MQTTConnection::SetConnected(info->clientId.c_str(), hasUser ? user.c_str() : nullptr,
                                  hasPassword ? password.c_str() : nullptr, pkt->keep_alive, clean);
   });
-  MQTTConnection* added = nullptr;
   logFailure("starling - Not able to add connection to the global hash table - %s", [&] {
     nev_broker_session* previous = nullptr;
-    added = MQTTConnection::AddConnection(info->clientId.c_str(), hasUser ? user.c_str() : nullptr, pkt->keep_alive,
-                                          clean, &previous);
+    // The session is stored with the registration: a CONNECT with the same
+    // id right after this one finds it and closes this connection.
+    MQTTConnection* added = MQTTConnection::AddConnection(info->clientId.c_str(), hasUser ? user.c_str() : nullptr,
+                                                          pkt->keep_alive, clean, session, &previous);
     // A CONNECT with the same id in between took the slot over: stamp by id then.
     info->registered = MQTTConnection::Find(info->clientId.c_str());
     if (info->registered.get() != added) info->registered.reset();
     // MQTT 3.1.1 3.1.4: a second client with the same id takes over.
     if (previous != nullptr) starlingCloseSession(previous);
   });
-  return added;
+  nev_mqtt_send_connack(conn, NEV_MQTT_CONNACK_ACCEPTED);
+  return true;
 }
 
 // The topic this connection published to last, when this one is it and the
@@ -178,51 +251,82 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
   return true;  // no store-and-forward topic takes publications over yet
 }
 
+
+// Closes a connection whose (UN)SUBSCRIBE names a filter longer than the
+// tables hold; true when it did.
+bool refuseLongFilters(nev_connection* conn, const nev_mqtt_packet* pkt, bool withQos) {
+  if (filtersFitTables(pkt, withQos)) return false;
+  starlingLog(10011, "starling - Topic filter longer than %zu bytes refused: closing the connection.",
+              kStarlingMaxNameBytes);
+  conn->flags |= NEV_CONN_CLOSE_NOW;
+  return true;
+}
+
 template <class Fn>
-void eachFilter(const nev_mqtt_packet* pkt, bool withQos, Fn fn) {
-  long pos = 0;
-  nev_slice filter;
-  uint8_t qos = 0;
-  while (static_cast<size_t>(pos) < pkt->payload.len) {
-    pos = withQos ? nev_mqtt_next_subscribe_topic(pkt, &filter, &qos, pos)
-                  : nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos);
-    if (pos < 0) return;
-    fn(sliceText(filter), qos);
+void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn) {
+  try {
+    fn();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
   }
 }
 
+// Writes (subscribing) or removes the rows of each filter in one transaction
+// of one session: a packet of 512 filters is one commit, not 512.
+void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
+  if (filters.empty()) return;
+  const char* format = subscribing
+                           ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
+                           : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
+  logSubscriptionFailure(format, filters.front(), [&] {
+    // Rows of a client id change under this mutex (a taken-over connection
+    // closing late checks and removes in one step); taken before the
+    // transaction, as the closing side does.
+    std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
+    StarlingDb db;
+    StarlingTransaction transaction(db.get());
+    for (const std::string& filter : filters) {
+      logSubscriptionFailure(format, filter, [&] {
+        if (subscribing)
+          MQTTSubscriber::RecordSubscription(db.get(), clientId.c_str(), filter.c_str());
+        else
+          MQTTSubscriber::RecordUnsubscription(db.get(), clientId.c_str(), filter.c_str());
+      });
+    }
+    transaction.Commit();
+  });
+}
+
+void recordFilters(const nev_mqtt_packet* pkt, bool subscribing, const std::string& clientId) {
+  std::vector<std::string> filters;
+  eachFilter(pkt, subscribing, [&](const std::string& filter, uint8_t) { filters.push_back(filter); });
+  recordFilters(filters, subscribing, clientId);
+}
+
+// The session matches the new filters before anything is written, and the
+// SUBACK goes once the rows are: a publication right after the SUBACK is
+// delivered, and the tables already list the subscription. The rows of one
+// SUBSCRIBE are one transaction.
 void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   StarlingBroker& b = starlingBroker();
+  if (refuseLongFilters(conn, pkt, true) || !nev_broker_add_filters(conn, pkt)) return;
   ConnInfo* info = infoOf(conn);
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
-  // Every filter of the request is recorded, as the core subscribes them all.
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
-    if (filter.empty()) {
-      starlingLog(10011, "starling - Not able to retrieve topic from the subscription message.");
-      return;
-    }
-    try {
-      std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
+    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
+                           filter, [&] {
       if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_addSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "S");
-        MQTTConnection::AddTopicsByExpresion(db.get(), number, filter.c_str());
-      }
-    } catch (const YXException& e) {
-      starlingLog(e.GetErrorCode(), "starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
-                  filter.c_str(), e.GetErrorMsg());
-    } catch (const ZVException& e) {
-      starlingLog(e.GetErrorCode(), "starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
-                  filter.c_str(), e.GetErrorMsg());
-    }
+    });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = 1;
       b.statsThread->state.compare_exchange_strong(running, 5);
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
+  if (info != nullptr) recordFilters(pkt, true, info->clientId);
+  nev_broker_send_suback(conn, pkt);
 }
 
 // Whether the session subscribed the filter (asked before the core drops it).
@@ -237,38 +341,45 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
   return held;
 }
 
+// The session stops matching the filters first, then their rows go, then the
+// UNSUBACK: nothing is delivered for them once the request is handled.
 void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (refuseLongFilters(conn, pkt, false)) return;
   ConnInfo* info = infoOf(conn);
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  // A filter the client never subscribed changes nothing: its topic links
+  // may belong to another of the client's filters ("a/+" against "a/#").
+  std::vector<std::string> held;
   eachFilter(pkt, false, [&](const std::string& filter, uint8_t) {
-    if (filter.empty()) {
-      starlingLog(10011, "starling - Not able to retrieve topic from the subscription message.");
-      return;
-    }
-    // A filter the client never subscribed changes nothing: its topic links
-    // may belong to another of the client's filters ("a/+" against "a/#").
-    if (!sessionHolds(session, filter)) return;
-    try {
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_removeSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
-      }
-      MQTTSubscriber::RemoveSubscriber(filter.c_str(), session);
-    } catch (const YXException& e) {
-      starlingLog(e.GetErrorCode(), "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                  filter.c_str(), e.GetErrorMsg());
-    } catch (const ZVException& e) {
-      starlingLog(e.GetErrorCode(), "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                  filter.c_str(), e.GetErrorMsg());
-    }
+    if (sessionHolds(session, filter) && std::find(held.begin(), held.end(), filter) == held.end())
+      held.push_back(filter);
   });
+  nev_broker_unsubscribe(conn, pkt);
+  for (const std::string& filter : held) {
+    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
+                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
+  }
+  if (info != nullptr) recordFilters(held, false, info->clientId);
+  nev_mqtt_send_unsuback(conn, pkt->message_id);
+}
+
+// What the bound on a subscriber's queue cost this connection (the core
+// counts; only the owner logs).
+void logQueueBound(const ConnInfo* info, const nev_broker_session* session) {
+  const char* clientId = info != nullptr ? info->clientId.c_str() : "?";
+  uint64_t dropped = __atomic_load_n(&session->dropped_publications, __ATOMIC_RELAXED);
+  if (dropped > 0)
+    starlingLog(10019, "starling - Client %s: %llu QoS 0 publications dropped while its queue was full.", clientId,
+                static_cast<unsigned long long>(dropped));
+  if (__atomic_load_n(&session->closed_for_backlog, __ATOMIC_RELAXED) != 0)
+    starlingLog(10019, "starling - Client %s disconnected: its queue of QoS 1/2 publications stayed over the bound.",
+                clientId);
 }
 
 void onClose(nev_connection* conn) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT client disconnect.");
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  if (session != nullptr) logQueueBound(infoOf(conn), session);
   if (ConnInfo* info = infoOf(conn)) {
     // A client id taken over by a newer connection stays connected.
     if (!MQTTConnection::HeldByOther(info->clientId.c_str(), session))
@@ -278,6 +389,10 @@ void onClose(nev_connection* conn) {
   if (session != nullptr)
     logFailure("starling - Not able to remove connection from global hash table - %s",
                [&] { MQTTConnection::RemoveConnection(session); });
+  // Once its subscription rows are gone: an id the broker made never returns.
+  if (ConnInfo* info = infoOf(conn))
+    logFailure("starling - Not able to update connection status - %s",
+               [&] { MQTTConnection::ForgetGeneratedClient(info->clientId.c_str()); });
   dropInfo(conn);
 }
 
@@ -287,6 +402,29 @@ struct SharedBrokerLock {
   ~SharedBrokerLock() { nev_srwlock_unlock_shared(lock); }
   pthread_rwlock_t* lock;
 };
+
+// A connect storm leaves as many metadata sessions open as ran at once, each
+// with its own database caches, while idle connections need none. Sessions
+// idle for the pool's time-out beyond a small floor are closed, at most once
+// a second, from the poll rounds of whichever connection comes first, and
+// the memory they held goes back to the system.
+constexpr int32_t kIdleSessionsKept = 2;
+constexpr uint64_t kSessionTrimEveryMs = 1000;
+std::atomic<uint64_t> gNextSessionTrimMs{0};
+
+void trimIdleSessionsWhenDue(StarlingBroker& b) {
+  uint64_t now = starlingTickMs();
+  uint64_t due = gNextSessionTrimMs.load(std::memory_order_relaxed);
+  if (now < due || !gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs)) return;
+  if (b.brokerLock == nullptr) return;
+  SharedBrokerLock held(b.brokerLock);
+  if (!b.running || b.dbPool == nullptr) return;
+  try {
+    if (b.dbPool->CleanIdle(kIdleSessionsKept) > 0) malloc_trim(0);
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Failed to close idle metadata sessions - %s", e.GetErrorMsg());
+  }
+}
 
 }  // namespace
 
@@ -312,8 +450,11 @@ void starlingCloseSession(nev_broker_session* session) {
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
-  if (event == NEV_EVENT_POLL) return;
   StarlingBroker& b = starlingBroker();
+  if (event == NEV_EVENT_POLL) {
+    trimIdleSessionsWhenDue(b);
+    return;
+  }
   if (b.brokerLock == nullptr) return;
   SharedBrokerLock held(b.brokerLock);
   if (!b.running) {
@@ -327,13 +468,18 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     else
       MQTTConnection::Touch(info->clientId.c_str());
   }
-  MQTTConnection* created = nullptr;
   bool toCore = true;
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
-      created = onConnect(conn, pkt);
+      toCore = !onConnect(conn, pkt);
       break;
     case NEV_EVENT_MQTT_PUBLISH:
+      if (!fitsTables(pkt->topic)) {
+        starlingLog(10011, "starling - Topic name longer than %zu bytes refused: closing the connection.",
+                    kStarlingMaxNameBytes);
+        conn->flags |= NEV_CONN_CLOSE_NOW;
+        return;
+      }
       toCore = onPublish(conn, pkt);
       break;
     case NEV_EVENT_MQTT_PUBACK:
@@ -351,12 +497,9 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
       break;
     case NEV_EVENT_MQTT_SUBSCRIBE:
       onSubscribe(conn, pkt);
-      break;
+      return;
     case NEV_EVENT_MQTT_UNSUBSCRIBE:
       onUnsubscribe(conn, pkt);
-      // The core drops the filters first, so nothing is forwarded after the UNSUBACK.
-      nev_broker_on_event(conn, event, eventData);
-      nev_mqtt_send_unsuback(conn, pkt->message_id);
       return;
     case NEV_EVENT_MQTT_PINGREQ:
       nev_mqtt_send_pingresp(conn);
@@ -369,15 +512,4 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
       break;
   }
   if (toCore) nev_broker_on_event(conn, event, eventData);
-  if (created != nullptr) {
-    auto* session = static_cast<nev_broker_session*>(conn->private_word);
-    created->session = session;
-    if (session == nullptr) {
-      // The core refused the session (out of memory): nothing will close it.
-      logFailure("starling - Not able to remove connection from global hash table - %s", [&] {
-        created->session = reinterpret_cast<nev_broker_session*>(conn);
-        MQTTConnection::RemoveConnection(created->session);
-      });
-    }
-  }
 }

@@ -24,6 +24,9 @@ struct MQTTClientThread {
   // 0, or a refusal was recorded); the state alone may pass through 4 and back
   // to 0 between two looks of the waiting owner.
   std::atomic<bool> answered{false};
+  // The connection of a running link closed: the thread logs the loss and
+  // dials again.
+  std::atomic<bool> lost{false};
   char address[128] = {};     // "a.b.c.d:port" that is dialled
   char verifyHost[256] = {};  // host name or address the certificate must name
 
@@ -43,6 +46,9 @@ constexpr uint16_t CLIENT_PACKET_ID = 42;
 constexpr uint16_t CLIENT_KEEP_ALIVE = 60;
 constexpr int POLL_MS = 1000;
 constexpr int REDIAL_PAUSE_MS = 1000;
+// Failed attempts in a row double the pause up to this bound; a link that
+// runs again starts over at REDIAL_PAUSE_MS.
+constexpr int REDIAL_PAUSE_MAX_MS = 30000;
 constexpr int START_WAIT_STEPS = 999;
 constexpr int START_WAIT_STEP_MS = 10;
 
@@ -64,12 +70,13 @@ bool advance_state(MQTTClientThread* t, int32_t from, int32_t to) {
   return moved;
 }
 
-// A closed connection stops a connecting or running link; a refused one is
-// already being dialled again.
-void stop_state(MQTTClientThread* t) {
+// A closed connection of a connecting link is a failed attempt, of a running
+// one a lost link: either way the thread dials again (a refused connection
+// is already retired). A stop asked by the owner stays.
+void close_state(MQTTClientThread* t) {
   int32_t state = t->record->state.load();
-  while (state < STATE_STOP && !t->record->state.compare_exchange_weak(state, STATE_STOP)) {
-  }
+  if (state == STATE_RUNNING && advance_state(t, STATE_RUNNING, STATE_REFUSED)) t->lost.store(true);
+  else if (state == STATE_CONNECTING) advance_state(t, STATE_CONNECTING, STATE_REFUSED);
   t->answered.store(true);
 }
 
@@ -217,6 +224,7 @@ void drain_forward_queue(MQTTClientThread* t, nev_connection* conn) {
   if (queue == nullptr) return;
   while (void* element = queue->Pull()) {
     auto* msg = static_cast<MQTTPersistMsg*>(element);
+    t->owner->_forwardTaken(msg->topicLength + msg->payloadLength);
     if (t->record->state.load() == STATE_RUNNING)
       nev_mqtt_send_publish(conn, msg->topic, CLIENT_PACKET_ID, 0, msg->payload,
                             msg->payloadLength);
@@ -236,7 +244,7 @@ void client_event_handler(nev_connection* conn, int event, void* data, nev_unloc
       on_connect(t, conn, data != nullptr ? *static_cast<int*>(data) : 0);
       break;
     case NEV_EVENT_CLOSE:
-      stop_state(t);
+      close_state(t);
       break;
     case NEV_EVENT_MQTT_CONNACK:
       on_connack(t, conn, pkt);
@@ -265,25 +273,45 @@ void poll_while_state(MQTTClientThread* t, nev_manager* mgr, int32_t state) {
   while (t->record->state.load() == state) nev_manager_poll(mgr, POLL_MS);
 }
 
+void log_link(MQTTClientThread* t, const char* what, int32_t code) {
+  char message[YX_MSG_SIZE];
+  snprintf(message, sizeof(message), "starling - MQTT link to [%s] %s", t->address, what);
+  t->owner->Log(message, code);
+}
+
+// Dials until the owner asks the thread to stop: a refused, failed or lost
+// connection is logged and dialled again after a pause that doubles up to
+// REDIAL_PAUSE_MAX_MS; a link that runs again after any of them is logged too.
 void run_links(MQTTClientThread* t, nev_manager* mgr) {
   YX_THREAD_DATA* record = t->record;
+  int pause = REDIAL_PAUSE_MS;
+  bool down = false;
   while (record->state.load() != STATE_STOP) {
     int32_t failure = 0;
     if (dial_broker(t, mgr, &failure) == nullptr) {
       // A refused TLS setup is a first result, as a refused CONNACK is.
       if (failure == MQTT_CLIENT_ERR_TLS) t->answered.store(true);
       log_connect_failure(t, failure);
-      pause_unless_stopped(t, REDIAL_PAUSE_MS);
-      continue;
+      down = true;
+    } else {
+      poll_while_state(t, mgr, STATE_CONNECTING);
+      if (record->state.load() == STATE_RUNNING) {
+        if (down) log_link(t, "is up again", 0);
+        down = false;
+        pause = REDIAL_PAUSE_MS;
+      }
+      poll_while_state(t, mgr, STATE_RUNNING);
+      if (record->state.load() != STATE_REFUSED) break;
+      if (t->lost.exchange(false))
+        log_link(t, "was lost; dialling again", MQTT_CLIENT_ERR_CONNECT);
+      else
+        log_connect_failure(t, record->code != 0 ? record->code : MQTT_CLIENT_ERR_CONNECT);
+      down = true;
+      record->code = 0;
+      advance_state(t, STATE_REFUSED, STATE_CONNECTING);
     }
-    poll_while_state(t, mgr, STATE_CONNECTING);
-    poll_while_state(t, mgr, STATE_RUNNING);
-    if (record->state.load() != STATE_REFUSED) break;
-    int32_t code = record->code != 0 ? record->code : MQTT_CLIENT_ERR_CONNECT;
-    record->code = 0;
-    log_connect_failure(t, code);
-    advance_state(t, STATE_REFUSED, STATE_CONNECTING);
-    pause_unless_stopped(t, REDIAL_PAUSE_MS);
+    pause_unless_stopped(t, pause);
+    pause = pause * 2 < REDIAL_PAUSE_MAX_MS ? pause * 2 : REDIAL_PAUSE_MAX_MS;
   }
 }
 
@@ -317,6 +345,18 @@ MQTTSubscription::MQTTSubscription(LogCallback log) : log_(log) {
 }
 
 MQTTSubscription::~MQTTSubscription() { _stopSubscription(); }
+
+bool MQTTSubscription::_admitForward(size_t bytes, size_t maxBytes) {
+  size_t queued = queuedBytes_.load();
+  do {
+    if (queued + bytes > maxBytes) return false;
+  } while (!queuedBytes_.compare_exchange_weak(queued, queued + bytes));
+  return true;
+}
+
+void MQTTSubscription::SetClientID(const char* clientId) {
+  snprintf(clientId_, sizeof(clientId_), "%s", clientId);
+}
 
 namespace {
 void replace_text(OwnedText& slot, const char* text) { slot.reset(dupStr(text)); }

@@ -4,9 +4,14 @@
 
 #include "mqtt_clients.h"
 
-MQTTLocalSys::MQTTLocalSys(LogCallback log)
+MQTTLocalSys::MQTTLocalSys(LogCallback log, const char* clientId, const char* password)
     : MQTTSubscription(log), queue_(new YXQueue(MQTT_LOCAL_QUEUE_CAPACITY)) {
   SetBrokerPort(starlingMqttListeningPort());
+  if (clientId != nullptr) SetClientID(clientId);
+  if (password != nullptr) {
+    SetBrokerUser(clientId != nullptr ? clientId : GetClientID());
+    SetBrokerPass(password);
+  }
   _startSubscription();
 }
 
@@ -16,8 +21,9 @@ MQTTLocalSys::~MQTTLocalSys() {
 }
 
 void MQTTLocalSys::Publish(const char* topic, const char* text) {
-  auto* msg = new MQTTPersistMsg(topic, text, text != nullptr ? strlen(text) : 0, 0, 0);
-  if (queue_->Push(msg) != 0) delete msg;
+  size_t length = text != nullptr ? strlen(text) : 0;
+  _enqueueForward(queue_.get(), strlen(topic) + length, MQTT_LOCAL_QUEUE_MAX_BYTES,
+                  [&] { return new MQTTPersistMsg(topic, text, length, 0, 0); });
 }
 
 void MQTTLocalSys::ProcessPub(const char*, size_t, const char*, size_t, uint16_t, int) {

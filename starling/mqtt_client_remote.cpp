@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <ctime>
 
 #include "ZVDatabasePooled.h"
 #include "mqtt_clients.h"
@@ -106,6 +107,26 @@ void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload,
 void MQTTRemoteSysPersist::ForwardPub(const char* topic, size_t topicLength, const char* payload,
                                       size_t payloadLength, uint16_t packetId) {
   if (!forward_) return;
-  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
-  if (queue_->Push(msg) != 0) delete msg;
+  if (!_enqueueForward(queue_.get(), topicLength + payloadLength, MQTT_REMOTE_QUEUE_MAX_BYTES, [&] {
+        return new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
+      }))
+    _reportDropped();
+}
+
+// A link that is down, or slower than the publishers, drops the newest
+// publications: counted, and logged at most every MQTT_REMOTE_DROP_LOG_MS.
+void MQTTRemoteSysPersist::_reportDropped() {
+  uint64_t dropped = dropped_.fetch_add(1) + 1;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t nowMs = int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  int64_t last = droppedLogged_.load();
+  if (last != 0 && nowMs - last < MQTT_REMOTE_DROP_LOG_MS) return;
+  if (!droppedLogged_.compare_exchange_strong(last, nowMs)) return;
+  dropped = dropped_.exchange(0);
+  char message[YX_MSG_SIZE];
+  snprintf(message, sizeof(message),
+           "starling - Remote link forward queue full (%d publications or %zu bytes): %llu publications dropped",
+           MQTT_REMOTE_QUEUE_CAPACITY, MQTT_REMOTE_QUEUE_MAX_BYTES, static_cast<unsigned long long>(dropped));
+  Log(message, MQTT_CLIENT_ERR_QUEUE_FULL);
 }

@@ -15,11 +15,12 @@
 //                         publication to the remote broker.
 //
 // Client thread states (YX_THREAD_DATA::state): 0 connecting (dialled,
-// waiting for CONNACK or SUBACK), 1 running, 2 stop (the connection closed or
-// the owner asked), 3 ended, 4 refused (CONNACK refused or TLS failed; the
-// thread logs it and dials again a second later; at the very end: ended with
-// a recorded code). A closed connection ends the thread: the link is made
-// again only by a new subscription.
+// waiting for CONNACK or SUBACK), 1 running, 2 stop (the owner asked), 3
+// ended, 4 refused (CONNACK refused, TLS failed, the connection failed or
+// closed; at the very end: ended with a recorded code). The thread logs each
+// refusal, failure and loss, and a link that runs again after a loss, and
+// dials again after a pause of 1 s that doubles, up to 30 s, while attempts
+// keep failing.
 //
 // Ownership: objects are created with new, deleted through the virtual
 // destructor and never copied. Owned texts are dupStr copies. Forward queues
@@ -43,6 +44,7 @@
 #ifndef STARLING_MQTT_CLIENTS_H
 #define STARLING_MQTT_CLIENTS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -91,7 +93,14 @@ constexpr int32_t MQTT_CLIENT_ERR_TLS = 10013;            // TLS setup or handsh
 constexpr int32_t MQTT_CLIENT_ERR_NO_ANSWER = 10026;      // no first result within ~10 s
 
 constexpr int MQTT_LOCAL_QUEUE_CAPACITY = 256;
-constexpr int MQTT_REMOTE_QUEUE_CAPACITY = 1048576;
+constexpr size_t MQTT_LOCAL_QUEUE_MAX_BYTES = 32u << 20;
+// The link's forward queue holds at most this many publications and this
+// many bytes of topics and payloads; beyond either, new publications are
+// dropped, counted and logged (at most every MQTT_REMOTE_DROP_LOG_MS).
+constexpr int MQTT_REMOTE_QUEUE_CAPACITY = 65536;
+constexpr size_t MQTT_REMOTE_QUEUE_MAX_BYTES = 16u << 20;
+constexpr int64_t MQTT_REMOTE_DROP_LOG_MS = 10000;
+constexpr int32_t MQTT_CLIENT_ERR_QUEUE_FULL = 10029;     // forward queue full: publications dropped
 
 struct VOKTFreeDeleter {
   void operator()(char* text) const noexcept { VOKTFree(text); }
@@ -168,6 +177,34 @@ class MQTTSubscription {
   // Asks the thread to stop and waits for it to end; frees the record. A
   // no-op without a thread. Never throws.
   void _stopSubscription() noexcept;
+  // Replaces the client id (cut to 39 bytes); before _startSubscription only.
+  void SetClientID(const char* clientId);
+
+ public:
+  // Bytes of the messages in the forward queue: the client thread gives back
+  // those of each message it takes.
+  void _forwardTaken(size_t bytes) { queuedBytes_.fetch_sub(bytes); }
+
+ protected:
+  // Counts bytes in when they stay within maxBytes; false otherwise.
+  bool _admitForward(size_t bytes, size_t maxBytes);
+  // Queues the message make() builds when its bytes fit within maxBytes and
+  // the queue has room; false, with nothing queued, otherwise.
+  template <class Make>
+  bool _enqueueForward(YXQueue* queue, size_t bytes, size_t maxBytes, Make make) {
+    if (!_admitForward(bytes, maxBytes)) return false;
+    MQTTPersistMsg* msg = nullptr;
+    try {
+      msg = make();
+      if (queue->Push(msg) == 0) return true;
+    } catch (...) {
+      _forwardTaken(bytes);
+      throw;
+    }
+    delete msg;
+    _forwardTaken(bytes);
+    return false;
+  }
 
  private:
   OwnedText topic_;
@@ -179,6 +216,7 @@ class MQTTSubscription {
   OwnedText brokerSSLCA_;  // the spare text of the record: the CA file
   OwnedText brokerSSLCert_;
   char clientId_[40] = {};
+  std::atomic<size_t> queuedBytes_{0};
   // The running client thread (its YX_THREAD_DATA record, with this object
   // as owner, and its handle); null while no thread runs.
   std::unique_ptr<MQTTClientThread> client_;
@@ -189,13 +227,14 @@ class MQTTSubscription {
 // ---------------------------------------------------------------------------
 class MQTTLocalSys : public MQTTSubscription {
  public:
-  // Connects to 127.0.0.1:starlingMqttListeningPort() without topic or
-  // credentials; throws what _startSubscription throws.
-  explicit MQTTLocalSys(LogCallback log);
+  // Connects to 127.0.0.1:starlingMqttListeningPort() without topic, as
+  // clientId with password when given (else its own id, no credentials);
+  // throws what _startSubscription throws.
+  explicit MQTTLocalSys(LogCallback log, const char* clientId = nullptr, const char* password = nullptr);
   ~MQTTLocalSys() override;
 
-  // Queues (topic, text) for publishing at QoS 0. A full queue (256) drops
-  // it silently. Out of memory: YXException kind 0, 8001.
+  // Queues (topic, text) for publishing at QoS 0. A full queue (256
+  // messages or MQTT_LOCAL_QUEUE_MAX_BYTES) drops it silently. Out of memory: YXException kind 0, 8001.
   void Publish(const char* topic, const char* text);
   // Throws "MQTTLocalSys::ProcessPub", kind 1, 10001, "ProcessPub not supported".
   void ProcessPub(const char* topic, size_t topicLength, const char* payload,
@@ -231,7 +270,8 @@ class MQTTRemoteSysPersist : public MQTTSubscription {
   void ProcessPub(const char* topic, size_t topicLength, const char* payload,
                   size_t payloadLength, uint16_t packetId, int qos) override;
   // Called for every PUBLISH the broker receives: with forwarding on, queues
-  // a copy for the remote broker (dropped when 1,048,576 are queued). Out of
+  // a copy for the remote broker; dropped (counted and logged) when the queue
+  // is full by count or bytes (see MQTT_REMOTE_QUEUE_CAPACITY). Out of
   // memory: YXException kind 0, 8001.
   void ForwardPub(const char* topic, size_t topicLength, const char* payload,
                   size_t payloadLength, uint16_t packetId);
@@ -248,6 +288,7 @@ class MQTTRemoteSysPersist : public MQTTSubscription {
   // empty or ";" comment line.
   bool _cfgscan(char* line, char** keyword, char** value);
   void _applyKeyword(const char* keyword, const char* value);
+  void _reportDropped();
 
   OwnedText brokerAuthFile_;
   OwnedText localServer_;
@@ -256,6 +297,8 @@ class MQTTRemoteSysPersist : public MQTTSubscription {
   OwnedText localAuthFile_;
   bool forward_ = false;
   MsgQueue queue_;
+  std::atomic<uint64_t> dropped_{0};       // dropped since the last log line
+  std::atomic<int64_t> droppedLogged_{0};  // monotonic ms of that line
 };
 
 #endif  // STARLING_MQTT_CLIENTS_H

@@ -18,6 +18,7 @@
 void persistRegister(const std::string& topic, std::shared_ptr<MQTTPersist> persist);
 std::shared_ptr<MQTTPersist> persistUnregister(const std::string& topic);
 std::vector<std::shared_ptr<MQTTPersist>> persistRegistered();
+std::map<std::string, std::shared_ptr<MQTTPersist>> persistUnregisterAll();
 void persistValidatePath(const MQTTExtractor& ex, const std::string& path);
 
 namespace {
@@ -334,6 +335,12 @@ void MQTTPersist::ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* top
   if (code != 0) starlingThrow("MQTTPersist::ExecSysPersistenceOp", code, "%s", message);
 }
 
+void MQTTPersist::StopAll() {
+  // After any operation in progress; each topic writes its queue before it goes.
+  std::lock_guard<std::mutex> admin(gAdminMutex);
+  for (auto& [name, persist] : persistUnregisterAll()) persist->Stop();
+}
+
 void MQTTPersist::ExecSysDeleteOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy,
                                   json_object* request, LogCallback log) {
   ExecSysPersistenceOp(config, topic, executedBy, MQTTSYSOP_DELETE, request, log, -1, -1, -1);
@@ -350,8 +357,9 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
   const char* fn = "MQTTPersist::Alter";
   Settings s;
   _readSettings(brokerConfig, config, s);  // every value checked before anything stops
-  std::lock_guard<std::mutex> settings(settingsMutex_);
   _stopPersistQueue();
+  // Taken once the queue is written: a topic listing waits only for the change.
+  std::lock_guard<std::mutex> settings(settingsMutex_);
   if (strcasecmp(s.tableName.c_str(), tableName_.c_str()) != 0)
     starlingThrow(fn, 10018,
                   "Not able to alter persistence topic %s - Updating the persistence table name is not supported. Table name %s was expected to be %s",

@@ -530,6 +530,14 @@ std::shared_ptr<MQTTPersist> persistUnregister(const std::string& topic) {
   return persist;
 }
 
+std::map<std::string, std::shared_ptr<MQTTPersist>> persistUnregisterAll() {
+  std::map<std::string, std::shared_ptr<MQTTPersist>> all;
+  std::unique_lock<std::shared_mutex> lock(gRegistryLock);
+  all.swap(gRegistry);
+  gRegistryCount = 0;
+  return all;
+}
+
 std::vector<std::shared_ptr<MQTTPersist>> persistRegistered() {
   std::shared_lock<std::shared_mutex> lock(gRegistryLock);
   std::vector<std::shared_ptr<MQTTPersist>> all;
@@ -537,17 +545,6 @@ std::vector<std::shared_ptr<MQTTPersist>> persistRegistered() {
   return all;
 }
 
-void MQTTPersist::StopAll() {
-  std::map<std::string, std::shared_ptr<MQTTPersist>> all;
-  {
-    std::unique_lock<std::shared_mutex> lock(gRegistryLock);
-    all.swap(gRegistry);
-    gRegistryCount = 0;
-  }
-  // Each drains its queue (acknowledging what it writes) before it goes.
-  for (auto& [name, persist] : all) persist->Stop();
-  all.clear();
-}
 
 // ---- JSON ----
 

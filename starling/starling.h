@@ -61,6 +61,13 @@ const char* mqttSysOpName(int op);
 constexpr const char* STARLING_ADMIN_TOPIC = "quarnAdministration";
 // Prefix of the statistics topics.
 constexpr const char* STARLING_STATS_PREFIX = "brenloxAdmin";
+// Client ids under this prefix are the broker's own: a CONNECT that names one
+// is refused, except the statistics publisher's with its per-run password.
+constexpr const char* STARLING_OWNED_ID_PREFIX = "starling-";
+// Ids the broker gives clients that connect without one (MQTT 3.1.1 3.1.3.1).
+constexpr const char* STARLING_GENERATED_ID_PREFIX = "starling-client-";
+// The statistics publisher's client id.
+constexpr const char* STARLING_STATISTICS_CLIENT_ID = "starling-statistics";
 
 // ---- A lock for a few stores ----
 // Every publication of a topic takes it, from as many threads as there are
@@ -93,6 +100,10 @@ struct StarlingThread {
 };
 
 // ---- The broker's process-wide state ----
+// The longest client id, topic or filter the metadata tables hold (their text
+// columns); longer ones are refused at the door.
+constexpr size_t kStarlingMaxNameBytes = 65500;
+
 struct StarlingBroker {
   LogCallback log = nullptr;
   bool persistenceEnabled = false;
@@ -102,6 +113,14 @@ struct StarlingBroker {
   int32_t maxDbConnections = 32;
   int32_t statisticsInterval = 0;
   int32_t statisticsPersistInterval = 0;
+  // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
+  // the clean-up thread deletes the oldest beyond it.
+  int64_t historyMaxRows = 100000;
+  // Per-connection bounds given to the engine's broker core (negative: its
+  // defaults; 0: none).
+  int32_t connectTimeout = -1;
+  int32_t maxQueuedMessages = -1;
+  int32_t maxQueuedBytes = -1;
   int32_t mqttPort = 0;
   std::string mqttPortText;
   char loopbackAddress[256] = {};
@@ -114,6 +133,8 @@ struct StarlingBroker {
   std::mutex poolListMutex;
   std::vector<YXPool<ZVDatabasePooled>*> poolList;  // persisted topics' pools (not owned)
 
+  // Password of the statistics publisher's CONNECT, new at every start.
+  std::string statisticsPassword;
   std::unique_ptr<StarlingThread> commandThread, cleanupThread, statsThread, statsWriterThread;
   MQTTRemoteSysPersist* remoteLink = nullptr;
   nev_manager* manager = nullptr;
@@ -145,6 +166,21 @@ class StarlingDb {
   void leaveGate();
   ZVDatabasePooled* db_;
   bool gated_ = false;  // passed the gate of waiting sessions (core.cpp)
+};
+
+// The session's transaction for one step of several writes: begun here,
+// aborted when the owner goes without Commit (an exception, an early return).
+class StarlingTransaction {
+ public:
+  explicit StarlingTransaction(ZVDatabasePooled* db) : db_(db) { db_->Begin(); }
+  ~StarlingTransaction();
+  StarlingTransaction(const StarlingTransaction&) = delete;
+  StarlingTransaction& operator=(const StarlingTransaction&) = delete;
+  void Commit();
+
+ private:
+  ZVDatabasePooled* db_;
+  bool open_ = true;
 };
 
 // Word sum of a text: 4-byte little-endian groups, zero padded, mod 2^32.
@@ -185,11 +221,14 @@ class MQTTConnection {
   // filter both subscribed stay with the newer one. Taken before any
   // registry mutex or pooled database connection.
   static std::mutex subscriptionRowsMutex;
-  // Registers a new connection. A client id held by a live connection is
-  // taken over: the older one is retired (closed by the caller) and returned
-  // through previous.
+  // Registers a new connection with its engine session, in one step under the
+  // registry mutex: of two CONNECTs with one client id, the later one always
+  // finds the earlier one's session. A client id held by a live connection is
+  // taken over: the older one is retired (closed by the caller) and its
+  // session returned through previous.
   static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive,
-                                       uint8_t clean, nev_broker_session** previous);
+                                       uint8_t clean, nev_broker_session* session,
+                                       nev_broker_session** previous);
   // Drops the connection of the session with its subscriptions; nothing when none.
   static void RemoveConnection(nev_broker_session* session);
   // The registered connection of the session, or null. The caller must be
@@ -212,6 +251,17 @@ class MQTTConnection {
   static void SetConnected(const char* clientId, const char* user, const char* password, uint16_t keepAlive,
                            uint8_t clean);
   static void SetDisconnected(const char* clientId);
+  // Deletes the mqtt_client row of an ended connection whose id the broker
+  // generated (its history stays): such ids never come back.
+  static void ForgetGeneratedClient(const char* clientId);
+  // Ends in the tables every session the broker does not serve (at a clean
+  // stop, and at start for what a crash left): clients left connected get
+  // their disconnection, subscription rows and topic links go with their
+  // history rows, and rows of generated ids are forgotten.
+  static void EndAllSessions();
+  // Deletes the oldest rows of each history table beyond maxRows, at most
+  // batchRows per table per call; returns how many went.
+  static int64_t TrimHistory(int64_t maxRows, int64_t batchRows);
   static int GetPersistedClientID(ZVDatabasePooled* db, const char* clientId);
   static bool GetConnRecord(ZVDatabasePooled* db, const char* clientId, ZVRecord* record);
   static void AddTopicsByExpresion(ZVDatabasePooled* db, int clientNumber, const char* filter);
@@ -249,8 +299,12 @@ class MQTTSubscriber {
   static void DeleteAll();
 
   static void CheckMetadata(ZVDatabasePooled* db);
-  static int _addSubscription(const char* clientId, const char* filter);
-  static int _removeSubscription(const char* clientId, const char* filter);
+  static int _addSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static int _removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  // The subscription row, its history row and its topic links, written (or
+  // removed) through one session so that a caller's transaction holds them.
+  static void RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static void RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
   static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter,
                                       const char* action);
 };

@@ -11,7 +11,7 @@ ZVFieldDescriptor field(const char* name, int type, int length, int binaryFlag =
   return ZVFieldDescriptor{name, type, length, binaryFlag, uint8_t(identity ? 1 : 0),
                            uint8_t(autoTimestamp ? 1 : 0), {0, 0}};
 }
-ZVFieldDescriptor text(const char* name, int length = 65500) { return field(name, kVarchar, length, 4); }
+ZVFieldDescriptor text(const char* name, int length = static_cast<int>(kStarlingMaxNameBytes)) { return field(name, kVarchar, length, 4); }
 
 #define SEGMENTS(name, ...) const ZVSegmentDescriptor name[] = {__VA_ARGS__};
 #define SEG(f) ZVSegmentDescriptor{f, 12, 0}

@@ -209,12 +209,12 @@ void MQTTSubscriber::CheckMetadata(ZVDatabasePooled* db) {
   starlingCheckTable(db, kMqttSubscriptionHistoryTable, "MQTTSubscriber::CheckMetadata");
 }
 
-int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
+int MQTTSubscriber::_addSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_addSubscription";
   try {
-    StarlingDb db;
-    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
-    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    int number = MQTTConnection::GetPersistedClientID(db, clientId);
+    ZVRecord* record = db->GetRecord("mqtt_subscription", true);
+    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription table");
     // A filter subscribed again replaces the subscription (MQTT 3.1.1
     // 3.8.4): a second row would outlive its UNSUBSCRIBE and disconnect,
     // which each remove one row.
@@ -234,13 +234,13 @@ int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
   return -1;
 }
 
-int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter) {
+int MQTTSubscriber::_removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_removeSubscription";
-  StarlingDb db;
   bool locked = false;
   try {
-    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
-    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    int number = MQTTConnection::GetPersistedClientID(db, clientId);
+    ZVRecord* record = db->GetRecord("mqtt_subscription", true);
+    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription table");
     db->Lock(4);
     locked = true;
     if (findSubscriptionRow(record, number, filter)) record->Delete();
@@ -254,6 +254,18 @@ int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter
     rethrowClient(fn, e);
   }
   return -1;
+}
+
+void MQTTSubscriber::RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
+  int number = _addSubscription(db, clientId, filter);
+  _addSubscriptionHistory(db, number, filter, "S");
+  MQTTConnection::AddTopicsByExpresion(db, number, filter);
+}
+
+void MQTTSubscriber::RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
+  int number = _removeSubscription(db, clientId, filter);
+  _addSubscriptionHistory(db, number, filter, "U");
+  MQTTConnection::RemoveTopicsByExpresion(db, number, filter);
 }
 
 void MQTTSubscriber::_addSubscriptionHistory(ZVDatabasePooled* db, int number, const char* filter, const char* action) {
@@ -333,7 +345,8 @@ json_object* MQTTTopic::GetJson() {
   zvJsonAddString(json, "name", name);
   zvJsonAddTimestamp(json, "creationTime", secondsOf(creationTime));
   zvJsonAddBigint(json, "messageCount", static_cast<int64_t>(count));
-  zvJsonAddTimestamp(json, "lastMessageTime", secondsOf(lastTime));
+  // A topic never published to has no time of a last message.
+  if (count != 0) zvJsonAddTimestamp(json, "lastMessageTime", secondsOf(lastTime));
   uint64_t elapsed = (starlingTickMs() - createdTick) / 1000;
   auto average = [&](uint64_t unit) {
     uint64_t units = elapsed / unit;
@@ -342,22 +355,93 @@ json_object* MQTTTopic::GetJson() {
   zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
   zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
   zvJsonAddDouble(json, "averageMessagesPerDay", average(86400));
-  starlingAddJsonList(json, "subscriberList", subscribers,
-                      [](MQTTSubscriber* entry) { return entry->GetJson(true); }, "MQTTTopic::GetJson",
-                      "Not able to build JSON with topic information. JSON array allocation failed.");
   if (json_object* persistence = MQTTPersist::GetPersistenceJson(name)) zvJsonAdd(json, "persistence", persistence);
   return json;
 }
+
+namespace {
+
+// A topic's JSON without its subscribers and the filters of those, taken
+// under the topic registry mutex (which keeps the entries alive).
+struct TopicView {
+  json_object* json = nullptr;
+  std::vector<std::string> filters;
+};
+
+std::vector<TopicView> viewTopics() {
+  std::vector<TopicView> views;
+  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+  views.reserve(gTopics.size());
+  try {
+    for (auto& [name, topic] : gTopics) {
+      TopicView view;
+      view.json = topic->GetJson();
+      views.push_back(view);
+      std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+      for (MQTTSubscriber* entry : topic->subscribers) {
+        std::lock_guard<std::recursive_mutex> entryLock(entry->mutex);
+        if (entry->topicExpression != nullptr) views.back().filters.emplace_back(entry->topicExpression);
+      }
+    }
+  } catch (...) {
+    for (TopicView& view : views) zvJsonRelease(view.json);
+    throw;
+  }
+  return views;
+}
+
+}  // namespace
 
 json_object* MQTTTopic::GetInfo() {
   const char* fn = "MQTTTopic::GetInfo";
   json_object* json = zvJsonAlloc();
   if (json == nullptr) starlingThrow(fn, 10006, "Not able to retrieve topic list information. JSON allocation failed.");
-  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
-  // Subscriber entries print their connections; those leave an entry only
-  // under the subscriber registry mutex.
-  std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
-  starlingAddJsonList(json, "topicList", gTopics, [](const auto& entry) { return entry.second->GetJson(); }, fn,
+  // The two registry mutexes are taken one after the other, never together:
+  // publications and subscriptions wait for one short copy at a time.
+  std::vector<TopicView> views;
+  try {
+    views = viewTopics();
+  } catch (...) {
+    zvJsonRelease(json);
+    throw;
+  }
+  // Each subscriber entry is built once (its connections under the
+  // subscriber registry mutex, which they leave an entry under) and shared
+  // by the topics it matches.
+  std::map<std::string, json_object*> entries;
+  auto release = [&] {
+    for (TopicView& view : views) zvJsonRelease(view.json);
+    for (auto& [filter, entry] : entries) zvJsonRelease(entry);
+  };
+  try {
+    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+    for (TopicView& view : views) {
+      std::vector<json_object*> listed;
+      for (const std::string& filter : view.filters) {
+        auto cached = entries.find(filter);
+        if (cached == entries.end()) {
+          auto found = gSubscribers.find(filter);
+          if (found == gSubscribers.end()) continue;  // left since the copy
+          cached = entries.emplace(filter, found->second->GetJson(true)).first;
+        }
+        listed.push_back(json_object_get(cached->second));
+      }
+      json_object* topicJson = view.json;
+      view.json = nullptr;  // released by starlingAddJsonList on failure
+      starlingAddJsonList(topicJson, "subscriberList", listed, [](json_object* entry) { return entry; },
+                          "MQTTTopic::GetJson",
+                          "Not able to build JSON with topic information. JSON array allocation failed.");
+      view.json = topicJson;
+    }
+  } catch (...) {
+    release();
+    zvJsonRelease(json);
+    throw;
+  }
+  std::vector<json_object*> topicsJson;
+  for (TopicView& view : views) topicsJson.push_back(json_object_get(view.json));
+  release();
+  starlingAddJsonList(json, "topicList", topicsJson, [](json_object* topic) { return topic; }, fn,
                       "Not able to retrieve topic list information. JSON array allocation failed.");
   return json;
 }

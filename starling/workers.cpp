@@ -37,6 +37,44 @@ bool settled(const fs::path& path) {
   return time(nullptr) - st.st_mtime >= 1;
 }
 
+// The broker closes a client whose packet passes its receive limit (8 MiB),
+// its own statistics publisher included: a document stays at half of it.
+constexpr size_t kStatisticsDocumentLimit = 4u << 20;
+
+// The document's text, its list cut to the first entries that keep it within
+// the limit; a cut document says "truncated" and the entries' "totalCount".
+const char* boundedText(json_object* json, const char* listKey) {
+  const char* text = zvJsonToString(json);
+  if (text == nullptr || strlen(text) <= kStatisticsDocumentLimit) return text;
+  json_object* list = nullptr;
+  if (!json_object_object_get_ex(json, listKey, &list) || !json_object_is_type(list, json_type_array)) return nullptr;
+  size_t total = json_object_array_length(list);
+  size_t room = kStatisticsDocumentLimit - 256;  // the list is the document's only large part
+  size_t used = 0, kept = 0;
+  for (; kept < total; kept++) {
+    size_t length = strlen(zvJsonToString(json_object_array_get_idx(list, kept))) + 1;
+    if (used + length > room) break;
+    used += length;
+  }
+  json_object_array_del_idx(list, kept, total - kept);
+  zvJsonAddBoolean(json, "truncated", true);
+  zvJsonAddBigint(json, "totalCount", static_cast<int64_t>(total));
+  return zvJsonToString(json);
+}
+
+// Rows deleted per table in one pass: a large excess (a lowered bound, a
+// flood between two passes) goes over a few passes without holding the
+// database for long.
+constexpr int64_t kHistoryTrimBatch = 20000;
+
+void trimHistory(int64_t maxRows) {
+  try {
+    MQTTConnection::TrimHistory(maxRows, kHistoryTrimBatch);
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Failed to trim the history tables - %s", e.GetErrorMsg());
+  }
+}
+
 }  // namespace
 
 void starlingRunCommandFiles() {
@@ -82,6 +120,7 @@ void _cleanConnThrdFunction(StarlingThread* thread) {
     } catch (const YXException& e) {
       starlingLog(e.GetErrorCode(), "starling - Failed to clean unused connections from the pool - %s", e.GetErrorMsg());
     }
+    trimHistory(b.historyMaxRows);
     waitWhile(thread, 1, 100, 50);
   }
   thread->state = 3;
@@ -92,7 +131,7 @@ void _statisticsThrdFunction(StarlingThread* thread) {
 #if STARLING_HAS_CLIENTS
   std::unique_ptr<MQTTLocalSys> client;
   try {
-    client = std::make_unique<MQTTLocalSys>(b.log);
+    client = std::make_unique<MQTTLocalSys>(b.log, STARLING_STATISTICS_CLIENT_ID, b.statisticsPassword.c_str());
   } catch (const YXException& e) {
     starlingLog(e.GetErrorCode(), "starling - Failed to connect local broker for statistics - %s - or server is shutting down.",
                 e.GetErrorMsg());
@@ -108,16 +147,17 @@ void _statisticsThrdFunction(StarlingThread* thread) {
   struct Source {
     const char* topic;
     json_object* (*info)();
+    const char* listKey;
   };
-  const Source sources[] = {{"brenloxAdmin/connections", MQTTConnection::GetInfo},
-                            {"brenloxAdmin/subscribers", MQTTSubscriber::GetInfo},
-                            {"brenloxAdmin/topics", MQTTTopic::GetInfo}};
+  const Source sources[] = {{"brenloxAdmin/connections", MQTTConnection::GetInfo, "connectionList"},
+                            {"brenloxAdmin/subscribers", MQTTSubscriber::GetInfo, "subscriberList"},
+                            {"brenloxAdmin/topics", MQTTTopic::GetInfo, "topicList"}};
   int stepMs = b.statisticsInterval * 1000 / 100;
   for (;;) {
     for (const Source& source : sources) {
       try {
         json_object* json = source.info();
-        const char* text = zvJsonToString(json);
+        const char* text = boundedText(json, source.listKey);
         try {
           client->Publish(source.topic, text != nullptr ? text : "{}");
         } catch (...) {

@@ -128,6 +128,10 @@ private:
 };
 
 Document::Document(const char* payload, size_t length) {
+    if (length > UINT32_MAX) {  // the text arena counts in 32 bits
+        error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not usable: longer than 4294967295 bytes");
+        return;
+    }
     // The parser takes a zero byte for the end of the text; JSON has none anywhere.
     if (const void* zero = std::memchr(payload, 0, length)) {
         error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not JSON: a zero byte at byte " +

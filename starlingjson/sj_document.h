@@ -26,9 +26,12 @@ struct Value {
     int32_t childCount = 0;
     uint32_t keyOffset = 0, keyLength = 0;
     uint32_t textOffset = 0, textLength = 0;
-    int64_t integer = 0;  // Integer; Unsigned keeps its bits here
-    double number = 0;    // Float
+    union {
+        int64_t integer = 0;  // Integer; Unsigned keeps its bits here
+        double number;        // Float
+    };
 };
+static_assert(sizeof(Value) == 40, "the value limit counts on 40 bytes a value");
 
 // An outcome of the library: 0 or a code of starlingjson.h with its message.
 struct Outcome {

@@ -1,9 +1,6 @@
 // The binary forms of values, by field type code and format (starlingjson.h).
 
-#include <cerrno>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 #include "sj_document.h"
@@ -17,7 +14,7 @@ namespace {
 constexpr int32_t kFormatByteArray = 0, kFormatHex = 1, kFormatBase64 = 2, kFormatTruncate = 100,
                   kFormatIso8601 = 206;
 
-enum class Category { Bool, Int32, Float, Int64, Blob, Number, Text };
+enum class Category { Bool, Int32, Float, Int64, Blob, Number, Json, Text };
 
 Category categoryOf(int32_t type) {
     switch (type) {
@@ -27,6 +24,7 @@ Category categoryOf(int32_t type) {
     case 231: case 239: return Category::Int64;
     case 128: case 160: case 162: case 170: return Category::Blob;
     case 105: return Category::Number;
+    case 259: return Category::Json;
     default: return Category::Text;
     }
 }
@@ -101,9 +99,11 @@ Outcome toDouble(const Document& doc, const Value& v, int32_t format, double* re
     std::string text;
     Outcome o = numberText(doc, v, format, text);
     if (!o.ok()) return o;
-    errno = 0;
-    *result = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(*result)) return fail(STARLINGJSON_OUT_OF_RANGE, "The number " + text + " is beyond the double range");
+    // from_chars, unlike strtod, reads '.' whatever the process's locale says.
+    const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+    auto [end, ec] = std::from_chars(first, text.data() + text.size(), *result);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return fail(STARLINGJSON_OUT_OF_RANGE, "The number " + text + " is beyond the double range");
     return {};
 }
 
@@ -354,6 +354,10 @@ Outcome deliver(const Document& doc, int32_t index, const Form& form, std::strin
         if (form.binary) return binaryBytes(doc, index, form.format, out);
         if (form.listEntry) return plainText(doc, index, out);  // the engine stores these entries as blobs
         break;
+    case Category::Json:  // a JSON column holds JSON text, strings quoted
+        doc.appendJson(index, out);
+        out.push_back('\0');
+        return {};
     case Category::Text:
         if (!form.listEntry && form.format == kFormatIso8601 && (form.type == 75 || form.type == 124))
             return isoValue(doc, v, false, out);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 
 #include "sj_document.h"
 
@@ -203,7 +202,9 @@ int32_t extractList(const char* path, const Form& form, int64_t handle, void* bu
     return 0;
 }
 
-int32_t outOfMemory(char* errorText) {
+// No exception crosses the C boundary: a failed allocation (the only one the
+// library can meet) becomes an error of the call.
+int32_t exceptionCaught(char* errorText) {
     copyMessage("Not enough memory for the value", errorText, STARLINGJSON_ERROR_TEXT_SIZE);
     return STARLINGJSON_TOO_LARGE;
 }
@@ -217,7 +218,7 @@ SJ_EXPORT int64_t mqttPrepare(const char* payload, uint64_t payloadLength) {
         static const char empty = 0;
         auto doc = std::make_shared<const sj::Document>(payload ? payload : &empty, size_t(payloadLength));
         return sj::registry().add(std::move(doc));
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return 0;
     }
 }
@@ -228,8 +229,8 @@ SJ_EXPORT int32_t mqttValidate(const char* propertyPath, char* errorText) {
     try {
         if (!propertyPath) return sj::report(sj::fail(STARLINGJSON_BAD_PATH, "Property path is NULL"), errorText);
         return sj::report(sj::validatePath(propertyPath), errorText);
-    } catch (const std::bad_alloc&) {
-        return sj::outOfMemory(errorText);
+    } catch (...) {
+        return sj::exceptionCaught(errorText);
     }
 }
 
@@ -238,8 +239,8 @@ SJ_EXPORT int32_t mqttExtract(const char* propertyPath, int32_t fieldType, bool 
     try {
         return sj::extract(propertyPath, sj::Form{fieldType, binary, format, false}, context, buffer, bufferSize,
                            length, errorText);
-    } catch (const std::bad_alloc&) {
-        return sj::outOfMemory(errorText);
+    } catch (...) {
+        return sj::exceptionCaught(errorText);
     }
 }
 
@@ -249,7 +250,7 @@ SJ_EXPORT int32_t mqttExtractList(const char* propertyPath, int32_t fieldType, b
     try {
         return sj::extractList(propertyPath, sj::Form{fieldType, binary, format, true}, context, buffer, bufferSize,
                                neededSize, count, errorText);
-    } catch (const std::bad_alloc&) {
-        return sj::outOfMemory(errorText);
+    } catch (...) {
+        return sj::exceptionCaught(errorText);
     }
 }

@@ -44,6 +44,8 @@
 //   75 or 124 with ISO8601 (206) int64 seconds since 1970-01-01 00:00 UTC
 //   257 with ISO8601 (206)       int64 milliseconds since then
 //   105 (NUMBER, MONEY)          text: the number as written in the payload
+//   259 (JSON)                   text: the member's compact JSON text (a
+//                                string keeps its quotes)
 //   any other code               text
 // ISO8601 values are strings "YYYY-MM-DD", optionally followed by 'T' or ' ',
 // "hh:mm", optional ":ss", optional fraction (milliseconds kept, further
@@ -69,8 +71,8 @@
 //   128, 160, 162, 170           raw bytes: decoded by the binary format when
 //                                binary is true, else the text without its
 //                                zero byte
-//   any other code               text with its zero byte (dates never
-//                                converted)
+//   any other code               text with its zero byte, as above (105 and
+//                                259 too; dates are never converted)
 // A null element gives an entry of length 0 (no value). An absent member or a
 // JSON null gives count 0; a member that is not an array is 10104.
 //
@@ -82,7 +84,7 @@
 //
 // Payloads that are not JSON (not UTF-8, a syntax error, a zero byte, empty,
 // more than 1048576 values, deeper than 512 levels, a number beyond the
-// double range) still get a message handle; every extraction from it fails
+// double range, longer than 4 GiB) still get a message handle; every extraction from it fails
 // with 10103 and the reason, so each mapped field takes its error path while
 // the payload itself can be kept whole.
 //
@@ -103,7 +105,9 @@
 // 10020 (length/needed 0 and count 0 on errors).
 //
 // Limits: at most 65536 messages are prepared at once (mqttPrepare answers 0
-// beyond that, and for a NULL payload with a positive length).
+// beyond that, when memory runs out, and for a NULL payload with a positive
+// length). One message's table takes about 40 bytes per JSON value plus its
+// texts; the value limit keeps it near 40 MiB.
 //
 // Threads: every entry point may be called from any thread at any time;
 // prepared messages are read-only and may be extracted from concurrently.

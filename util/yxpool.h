@@ -115,20 +115,22 @@ class YXPool {
   // - Pool blocked, or wanted among the configurations being cleaned:
   //   "YXPool::Acquire", kind 1, 8002, "Couldn't acquire object, pool is blocked"
   //   (also when that happens while waiting).
-  // - Up to `timeout` tries (a negative timeout: until one comes free), about
-  //   a second apart: the most recently returned idle object that Matches
-  //   wanted, else a new one while the pool has room. 0 tries or none found:
-  //   "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object, pool is exhausted".
+  // - Up to `timeout` tries (a negative timeout: until one comes free), each
+  //   failed one followed by a second's sleep, so a time-out of N seconds
+  //   gives up after about N seconds: the most recently returned idle object
+  //   that Matches wanted, else a new one while the pool has room. 0 tries or
+  //   none found: "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object,
+  //   pool is exhausted".
   // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
   //   that throws, the object leaves the pool, is deleted, and the exception
   //   is thrown on unchanged.
   T* Acquire(YXConfig* wanted, int timeout = 10) {
     _throwIfBlocked(wanted, "YXPool::Acquire");
     for (int attempt = 0; timeout < 0 || attempt < timeout; ++attempt) {
-      if (attempt > 0) yxSleep(1000);
       bool created = false;
       T* object = _takeOrCreate(wanted, true, created);
       if (object) return _prepare(object, created);
+      yxSleep(1000);
     }
     YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL,
              "Couldn't acquire object, pool is exhausted");
@@ -150,29 +152,45 @@ class YXPool {
   // Gives object back: when it is in use, OnRelease runs (exceptions
   // swallowed) and it becomes the most recently returned idle object. An
   // object not in use here is ignored. Never throws.
+  // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
+  // connection's OnRelease takes the engine's process-wide mutex, which must
+  // never be taken under a pool's. The object stays in `used` meanwhile, so
+  // no other thread can take it and Clean and ReleaseAll still wait for it.
   void Release(T* object) noexcept {
-    YXMutexLock hold(mutex);
-    int index = _indexOf(used, usedCount, object);
-    if (index < 0) return;
+    {
+      YXMutexLock hold(mutex);
+      if (_indexOf(used, usedCount, object) < 0) return;
+    }
     try {
       object->OnRelease();
     } catch (...) {
     }
+    YXMutexLock hold(mutex);
+    int index = _indexOf(used, usedCount, object);
+    if (index < 0) return;  // released twice at once by a careless caller
     _removeAt(used, usedCount, index);
     available[availableCount++] = object;
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
-  // ((now - GetLastUsed()) / 1000) is at least idleTimeout; each idle object
-  // is examined once per call. Objects are taken out under the mutex and
-  // closed outside it. When a Close or destructor throws a YXException, the
-  // other objects are still deleted and the first exception is thrown on.
-  void CleanIdle() {
+  // ((now - GetLastUsed()) / 1000) is at least idleTimeout, except the
+  // keepIdle most recently returned ones; each idle object is examined once
+  // per call. Objects are taken out under the mutex and closed outside it.
+  // Returns how many were deleted. When a Close or destructor throws a
+  // YXException, the other objects are still deleted and the first exception
+  // is thrown on.
+  int32_t CleanIdle(int32_t keepIdle = 0) {
     uint64_t now = yxTickCount64();
-    _deleteObjects(_takeIdle([&](T* object) {
+    int32_t examined = 0;
+    YXObjectBatch doomed = _takeIdle([&](T* object) {
+      // `available` runs from the longest idle to the most recently returned.
+      if (examined++ >= availableCount - keepIdle) return false;
       int64_t idleMs = static_cast<int64_t>(now - object->GetLastUsed());
       return idleMs / 1000 >= static_cast<int64_t>(idleTimeout);
-    }));
+    });
+    int32_t deleted = doomed.count;
+    _deleteObjects(doomed);
+    return deleted;
   }
 
   // Deletes every idle object of cleanConfig once no object of the pool is in

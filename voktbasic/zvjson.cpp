@@ -50,8 +50,12 @@ bool onlyBlanks(const char* text, size_t from, size_t length) {
   return true;
 }
 
+// Parses length bytes of text. JSON text never holds a NUL byte (strings
+// escape it), so one inside refuses the text: the parser would stop there
+// and never see what follows.
 json_object* parseText(const char* text, size_t length) {
   if (!text || length > static_cast<size_t>(INT_MAX) - 1) return nullptr;
+  if (std::memchr(text, '\0', length)) return nullptr;
   std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new());
   if (!tokener) return nullptr;
   // The terminating NUL is passed too, so a bare number at the end is complete.
@@ -268,7 +272,7 @@ json_object* zvJsonFromString(const char* text, json_object** out) {
 json_object* zvJsonFileLoad(const char* path, json_object** out) {
   json_object* value = nullptr;
   std::string content;
-  if (path && readWholeFile(path, content)) value = parseText(content.c_str(), std::strlen(content.c_str()));
+  if (path && readWholeFile(path, content)) value = parseText(content.data(), content.size());
   if (out) *out = value;
   return value;
 }

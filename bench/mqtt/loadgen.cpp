@@ -15,6 +15,10 @@
 //     Opens C connections, prints "ready C", holds them until a line (or end
 //     of file) arrives on standard input, then pings every one and prints
 //     "alive A" with the number that still answered.
+//
+//   loadgen connack --port P [--count C]
+//     Connects C new clients one after another and prints the median and the
+//     longest time from the TCP connect to the CONNACK, in milliseconds.
 #include <arpa/inet.h>
 #include <linux/futex.h>
 #include <netinet/in.h>
@@ -297,7 +301,7 @@ struct Options {
 };
 
 Options parseOptions(int argc, char** argv) {
-  if (argc < 2) fail("usage: loadgen flow|idle --port P [options]");
+  if (argc < 2) fail("usage: loadgen flow|idle|connack --port P [options]");
   Options o;
   o.mode = argv[1];
   for (int i = 2; i < argc; i += 2) {
@@ -592,6 +596,22 @@ int runIdle(const Options& o) {
   return alive == clients.size() ? 0 : 1;
 }
 
+// ---------------------------------------------------------------- connack mode
+
+int runConnack(const Options& o) {
+  std::vector<double> millis;
+  for (int i = 0; i < o.count; ++i) {
+    auto start = Clock::now();
+    std::vector<Client> one = connectClients(o.host, o.port, {uniqueId("c", i)}, static_cast<uint16_t>(o.keepAlive));
+    millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    one[0].socket.sendAll(kDisconnectBytes);
+  }
+  if (millis.empty()) fail("--count must be positive");
+  std::sort(millis.begin(), millis.end());
+  printf("connack_ms median=%.2f max=%.2f\n", millis[millis.size() / 2], millis.back());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -599,6 +619,7 @@ int main(int argc, char** argv) {
     Options o = parseOptions(argc, argv);
     if (o.mode == "flow") return runFlow(o);
     if (o.mode == "idle") return runIdle(o);
+    if (o.mode == "connack") return runConnack(o);
     fail("unknown mode " + o.mode);
   } catch (const std::exception& e) {
     fprintf(stderr, "loadgen: %s\n", e.what());

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "nev_core.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -173,8 +175,11 @@ class HeronTree : public ::testing::Test {
 
   bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-  void expectCleanExit(int status) {
-    EXPECT_EQ(status, 0);
+  void expectCleanExit(int status) { expectExit(status, 0); }
+
+  // The exit status, and standard error free of sanitizer reports.
+  void expectExit(int status, int wanted) {
+    EXPECT_EQ(status, wanted);
     std::string err = stderrText();
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
     EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
@@ -201,7 +206,7 @@ TEST_F(HeronTree, ConsoleShowsUsageThenLogsToFileAndStdout) {
   env_["FAKE_PLUGIN_FAIL"] = "1";
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"notAnOption"}}) {
     fs::remove(root_ / "heron.log");
-    expectCleanExit(run(args));
+    expectExit(run(args), 1);
     std::string out = stdoutText();
     ASSERT_EQ(out.substr(0, std::string(kUsage).size()), kUsage);
     std::vector<std::string> expected{"INFO fake - Starting 0", "ERROR fake - Couldn't start 9006"};
@@ -217,8 +222,8 @@ TEST_F(HeronTree, ConsoleShowsUsageThenLogsToFileAndStdout) {
 TEST_F(HeronTree, LogFileIsAppendedAcrossRuns) {
   usePlugin(FAKE_PLUGIN);
   env_["FAKE_PLUGIN_FAIL"] = "1";
-  expectCleanExit(run({}));
-  expectCleanExit(run({}));
+  expectExit(run({}), 1);
+  expectExit(run({}), 1);
   EXPECT_EQ(logEntries(logText()).size(), 4u);
 }
 
@@ -249,18 +254,19 @@ TEST_F(HeronTree, NoConsoleDiscardsStandardOutput) {
   }
 }
 
-TEST_F(HeronTree, UnknownOptionDoesNothing) {
+TEST_F(HeronTree, UnknownOptionPrintsTheUsageAndFails) {
   usePlugin(FAKE_PLUGIN);
-  for (const char* option : {"-x", "/whatever", "-"}) {
-    expectCleanExit(run({option}));
+  for (const char* option : {"-x", "/whatever", "-", "--help"}) {
+    expectExit(run({option}), 2);
     EXPECT_EQ(stdoutText(), "");
+    EXPECT_EQ(stderrText(), "Unknown option [" + std::string(option) + "]\n" + kUsage);
     EXPECT_TRUE(trace().empty());
     EXPECT_FALSE(fs::exists(root_ / "heron.log"));
   }
 }
 
 TEST_F(HeronTree, MissingPluginIsReportedAfterUsage) {
-  expectCleanExit(run({}));
+  expectExit(run({}), 1);
   std::vector<std::string> lines = linesOf(stdoutText().substr(std::string(kUsage).size()));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "Not able to load osprey symbols for agent. Can't find library [web/osprey.so]: 2");
@@ -269,7 +275,7 @@ TEST_F(HeronTree, MissingPluginIsReportedAfterUsage) {
 
 TEST_F(HeronTree, MissingEntryPointIsNamed) {
   usePlugin(FAKE_PLUGIN_WITHOUT_STOP);
-  expectCleanExit(run({}));
+  expectExit(run({}), 1);
   EXPECT_NE(stdoutText().find("Not able to load symbols for osprey. Unable to resolve function "
                               "zvPlugin_stop\n"),
             std::string::npos);
@@ -279,7 +285,7 @@ TEST_F(HeronTree, MissingEntryPointIsNamed) {
 TEST_F(HeronTree, LogFileThatCannotOpenKeepsTheServerDown) {
   usePlugin(FAKE_PLUGIN);
   fs::create_directory(root_ / "heron.log");
-  expectCleanExit(run({}));
+  expectExit(run({}), 1);
   EXPECT_NE(stdoutText().find("Couldn't open log file for appending [heron.log] - syserror [21] - "
                               "Is a directory\n"),
             std::string::npos);
@@ -350,19 +356,45 @@ TEST_F(HeronTree, StopDuringInitNeverStartsTheServer) {
   EXPECT_FALSE(traced("start-entered"));
 }
 
-// The service outlives a failed start until it is told to stop, and the
-// plug-in's threads may go on logging meanwhile.
-TEST_F(HeronTree, FailedStartKeepsLoggingUntilStopped) {
+// A failed start ends the service with status 1 after its log lines, so that
+// systemd sees the failure; plug-in threads still logging meanwhile do no harm.
+TEST_F(HeronTree, FailedStartEndsTheServiceWithStatus1) {
   usePlugin(FAKE_PLUGIN);
   env_["FAKE_PLUGIN_FAIL"] = "1";
   env_["FAKE_PLUGIN_LINGER"] = "1";
   start({"-s"});
-  ASSERT_TRUE(waitUntil([&] { return logged("INFO fake - lingering done 0"); }));
+  expectExit(finish(), 1);
+  EXPECT_TRUE(logged("ERROR fake - Couldn't start 9006"));
+  EXPECT_TRUE(logged("ERROR heron - The web server ended without a stop request; the service ends "
+                     "with exit status 1 9006"));
+}
+
+// So does a server that ends without being told to; a missing plug-in too.
+TEST_F(HeronTree, ServerEndingByItselfEndsTheServiceWithStatus1) {
+  usePlugin(FAKE_PLUGIN);
+  env_["FAKE_PLUGIN_RUN_MS"] = "0";
+  start({"-s"});
+  expectExit(finish(), 1);
+  EXPECT_TRUE(logged("INFO fake - terminated 0"));
+  fs::remove(root_ / "web" / "osprey.so");
+  start({"-s"});
+  expectExit(finish(), 1);
+}
+
+TEST_F(HeronTree, HangUpIsLoggedAndTheServiceGoesOn) {
+  usePlugin(FAKE_PLUGIN);
+  start({"-s"});
+  ASSERT_TRUE(waitUntil([&] { return traced("running"); }));
+  kill(pid_, SIGHUP);
+  ASSERT_TRUE(waitUntil([&] {
+    return logged("INFO heron - SIGHUP received and ignored; osprey.json is read at start, restart "
+                  "the service to apply a change 0");
+  }));
   EXPECT_TRUE(running());
-  for (int i = 0; i < 5; ++i)
-    EXPECT_TRUE(logged("INFO fake - lingering " + std::to_string(i) + " 0"));
+  EXPECT_FALSE(traced("stop"));
   kill(pid_, SIGTERM);
   expectCleanExit(finish());
+  EXPECT_TRUE(traced("stop"));
 }
 
 // ---------------------------------------------------------------------------
@@ -414,24 +446,52 @@ TEST_F(HeronUnit, InstallWritesTheUnitInAnySpelling) {
               std::string::npos)
         << unit;
     EXPECT_NE(unit.find("[Install]\n"), std::string::npos) << unit;
+    for (const char* line : {"\nRestart=on-failure\n", "\nAfter=network-online.target\n",
+                             "\nWants=network-online.target\n"})
+      EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
     EXPECT_EQ(calls(), std::vector<std::string>{"daemon-reload"});
   }
 }
 
-TEST_F(HeronUnit, InstallFailuresLeaveNoUnit) {
+// The engine's connection cap follows the descriptor limit, and every
+// connection has a thread: the unit must allow a thread for each of them.
+TEST_F(HeronUnit, InstalledUnitLeavesAThreadForEveryConnection) {
   expectCleanExit(run({"-install"}));
+  std::string unit = readFile(unitFile());
+  auto value = [&unit](const std::string& key) {
+    size_t at = unit.find("\n" + key + "=");
+    return at == std::string::npos ? -1LL : std::atoll(unit.c_str() + at + key.size() + 2);
+  };
+  long long descriptors = value("LimitNOFILE");
+  long long tasks = value("TasksMax");
+  ASSERT_GT(descriptors, 1024) << unit;
+  EXPECT_GT(tasks, nev_connection_cap_for(descriptors)) << unit;
+}
+
+TEST_F(HeronUnit, InstallFailuresSayWhatFailedAndLeaveNoUnit) {
   expectCleanExit(run({"-install"}));
-  EXPECT_EQ(stdoutText(), "CreateService failed - File exists\n");
+  expectExit(run({"-install"}), 1);
+  EXPECT_EQ(stdoutText(), "Not able to write the unit file [" + unitFile().string() + "] - File exists\n");
 
   fs::remove(unitFile());
   env_["FAIL_RELOAD"] = "1";
-  expectCleanExit(run({"-install"}));
-  EXPECT_EQ(stdoutText().rfind("CreateService failed - ", 0), 0u) << stdoutText();
+  expectExit(run({"-install"}), 1);
+  EXPECT_EQ(stdoutText(), "[" + (root_ / "systemctl").string() + " daemon-reload] failed with exit status 1\n" +
+                              "yxWebServer is not installed; the unit file [" + unitFile().string() +
+                              "] was removed again.\n");
+  EXPECT_FALSE(fs::exists(unitFile()));
+
+  env_.erase("FAIL_RELOAD");
+  env_["HERON_SYSTEMCTL"] = (root_ / "no-systemctl").string();
+  expectExit(run({"-install"}), 1);
+  EXPECT_EQ(stdoutText().rfind("Not able to run [" + (root_ / "no-systemctl").string() + " daemon-reload]", 0), 0u)
+      << stdoutText();
   EXPECT_FALSE(fs::exists(unitFile()));
 
   env_["HERON_UNIT_DIR"] = (root_ / "missing").string();
-  expectCleanExit(run({"-install"}));
-  EXPECT_EQ(stdoutText(), "OpenSCManager failed - No such file or directory\n");
+  expectExit(run({"-install"}), 1);
+  EXPECT_EQ(stdoutText(), "Not able to use the systemd unit directory [" + (root_ / "missing").string() +
+                              "] - No such file or directory\n");
 }
 
 TEST_F(HeronUnit, RemoveStopsARunningServiceFirst) {
@@ -457,8 +517,9 @@ TEST_F(HeronUnit, RemoveOfAStoppedOrMissingService) {
   EXPECT_EQ(stdoutText(), "yxWebServer is removed.\n");
   EXPECT_FALSE(fs::exists(unitFile()));
 
-  expectCleanExit(run({"-remove"}));
-  EXPECT_EQ(stdoutText(), "OpenService failed - No such file or directory\n");
+  expectExit(run({"-remove"}), 1);
+  EXPECT_EQ(stdoutText(), "yxWebServer is not installed - no unit file [" + unitFile().string() +
+                              "] - No such file or directory\n");
 }
 
 }  // namespace

@@ -16,16 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool wait_for(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 TEST(NetCoreListen, PortZeroReportsThePortAndASecondBindFails) {
   EngineHost host;
   HostConfig cfg;

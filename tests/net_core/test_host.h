@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -92,6 +93,17 @@ std::string client_read_all(int sock);
 // 1 when the peer has closed (EOF or reset), 0 when still open (nothing to
 // read now), -1 when data is waiting.
 int client_peer_closed(int sock);
+
+// Polls pred every 5 ms until it holds (true) or the limit passes (false).
+template <typename Pred>
+bool wait_for(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 // Runs a shell command, returns its output (standard error included) and
 // its exit status.

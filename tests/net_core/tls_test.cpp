@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -236,6 +237,35 @@ TEST(NetCoreTls, DialSwitchedToTlsFromItsConnectEvent) {
     EXPECT_EQ(dial_cfg.dial_reply, "dialled\nbye\n");
     EXPECT_TRUE(dial_cfg.dial_tls_kept);
   });
+  EXPECT_EQ(host.shutdown(), 0);
+}
+
+// A handler that clears the TLS flag of a TLS connection: the change must not
+// stick, or the echo goes out in clear and the peer's TLS layer rejects it.
+std::atomic<int> tls_flag_after_clear{-1};
+
+void clear_tls_then_echo(nev_connection *conn, int event, void *data, nev_unlock_fn unlock) {
+  if (event == NEV_EVENT_RECV) conn->flags &= ~NEV_CONN_TLS;
+  echo_handler(conn, event, data, unlock);
+}
+
+void note_tls_flag(nev_connection *conn, int event, void *data, nev_unlock_fn unlock) {
+  clear_tls_then_echo(conn, event, data, unlock);
+  if (event == NEV_EVENT_CLOSE) tls_flag_after_clear = (conn->flags & NEV_CONN_TLS) ? 1 : 0;
+}
+
+TEST(NetCoreTls, AHandlerCannotSwitchTlsOff) {
+  EngineHost host;
+  HostConfig cfg;
+  nev_listen_options opts = server_options();
+  nev_connection *l = host.listen(&cfg, &opts, true);
+  ASSERT_NE(l, nullptr);
+  l->saved_handler = note_tls_flag;  // the handler of its accepted connections
+  host.start();
+  std::string out = s_client(host.port_of(l), "-tls1_3");
+  EXPECT_TRUE(echoed(out)) << out;
+  ASSERT_TRUE(wait_for([] { return tls_flag_after_clear >= 0; }));
+  EXPECT_EQ(tls_flag_after_clear, 1);
   EXPECT_EQ(host.shutdown(), 0);
 }
 

@@ -47,9 +47,54 @@ TEST(MqttParse, FixedHeaderAndLengthBytes) {
   EXPECT_EQ(parse(bytes({0x30, 0xFF, 0xFF, 0xFF, 0xFF}), &p), NEV_MQTT_MALFORMED);
   // The largest length four bytes carry only waits for its bytes.
   EXPECT_EQ(parse(bytes({0x30, 0xFF, 0xFF, 0xFF, 0x7F, 0, 1, 'a'}), &p), NEV_MQTT_INCOMPLETE);
-  // Types 0 and 15 parse; their events are 200 and 215.
-  EXPECT_EQ(parse(bytes({0xF0, 0x00}), &p), 2);
-  EXPECT_EQ(p.type, 15);
+  // Types 0 and 15 are reserved: malformed, as soon as the first bytes show it.
+  EXPECT_EQ(parse(bytes({0xF0, 0x00}), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(bytes({0x00, 0x00}), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(bytes({0x82, 0x80}), &p), NEV_MQTT_INCOMPLETE);
+  EXPECT_EQ(parse(bytes({0x80, 0x80}), &p), NEV_MQTT_MALFORMED);
+}
+
+// Texts are well-formed UTF-8 without U+0000 or surrogates, at the
+// boundaries of each encoding length (a topic name of a QoS 0 PUBLISH).
+TEST(MqttParse, TopicTextsMustBeWellFormedUtf8) {
+  struct Case {
+    std::vector<uint8_t> topic;
+    bool valid;
+  };
+  const Case cases[] = {
+      {{'a'}, true},
+      {{0x7F}, true},
+      {{0xC2, 0x80}, true},                // U+0080
+      {{0xDF, 0xBF}, true},                // U+07FF
+      {{0xE0, 0xA0, 0x80}, true},          // U+0800
+      {{0xED, 0x9F, 0xBF}, true},          // U+D7FF
+      {{0xEE, 0x80, 0x80}, true},          // U+E000
+      {{0xF0, 0x90, 0x80, 0x80}, true},    // U+10000
+      {{0xF4, 0x8F, 0xBF, 0xBF}, true},    // U+10FFFF
+      {{}, false},                         // empty topic name
+      {{0x00}, false},                     // U+0000
+      {{0xC0, 0x80}, false},               // overlong U+0000
+      {{0xC1, 0xBF}, false},               // overlong
+      {{0xE0, 0x9F, 0xBF}, false},         // overlong U+07FF
+      {{0xED, 0xA0, 0x80}, false},         // U+D800
+      {{0xED, 0xBF, 0xBF}, false},         // U+DFFF
+      {{0xF0, 0x8F, 0xBF, 0xBF}, false},   // overlong U+FFFF
+      {{0xF4, 0x90, 0x80, 0x80}, false},   // beyond U+10FFFF
+      {{0xF5, 0x80, 0x80, 0x80}, false},
+      {{0x80}, false},                     // lone continuation byte
+      {{0xC3}, false},                     // cut short
+      {{0xE2, 0x82}, false},
+      {{0xC3, 0x28}, false},               // continuation missing
+  };
+  for (const Case &c : cases) {
+    std::vector<uint8_t> packet = {0x30, static_cast<uint8_t>(2 + c.topic.size()), 0,
+                                   static_cast<uint8_t>(c.topic.size())};
+    packet.insert(packet.end(), c.topic.begin(), c.topic.end());
+    nev_mqtt_packet p;
+    int rc = nev_mqtt_parse(packet.data(), packet.size(), &p);
+    EXPECT_EQ(rc >= 0, c.valid) << "topic of " << c.topic.size() << " bytes, first "
+                                << (c.topic.empty() ? -1 : c.topic[0]);
+  }
 }
 
 TEST(MqttParse, RemainingLengthBoundaries) {

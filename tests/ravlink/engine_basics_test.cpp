@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -43,6 +44,38 @@ TEST_F(EngineTest, DataRootThatCannotBeUsedIsUnreachable) {
     setenv("RAVLINK_DATA", file.c_str(), 1);
     ZVSession s(2);
     EXPECT_EQ(codeOf([&] { s.Logon("SRV", "ADMIN", "TRUVE"); }), RL_SERVER_UNREACHABLE);
+}
+
+TEST_F(EngineTest, OnlyTheOwnerMayReadWhatTheEngineCreates) {
+    // A data root that does not exist yet: the engine makes every directory.
+    std::string data = root_ + "/data/nested";
+    setenv("RAVLINK_DATA", data.c_str(), 1);
+    mode_t previousMask = umask(022);
+    {
+        auto c = connect();
+        c.session->CreateDatabase("other", "sub/deeper");
+        createItems(c.database.get());
+        ZVTable t(c.database.get());
+        t.Open("items", 0);
+        ZVRecord r(&t);
+        insertItem(r, "kept", 1);  // the connection stays open: -wal and -shm exist
+        int walFiles = 0, checked = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root_ + "/data")) {
+            struct stat info;
+            ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
+            mode_t wanted = S_ISDIR(info.st_mode) ? 0700 : 0600;
+            EXPECT_EQ(info.st_mode & 0777, wanted) << entry.path();
+            std::string name = entry.path().filename().string();
+            if (name == "testdb.db-wal" || name == "testdb.db-shm") ++walFiles;
+            ++checked;
+        }
+        EXPECT_EQ(walFiles, 2);
+        EXPECT_GE(checked, 8);  // nested, SRV, sub, deeper, rl_server.db, testdb.db and its two, other.db
+        struct stat info;
+        ASSERT_EQ(stat((root_ + "/data").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
+    umask(previousMask);
 }
 
 TEST_F(EngineTest, OwnersArePerThreadAndFollowLogons) {
@@ -212,6 +245,42 @@ TEST_F(EngineTest, AlterAddsFieldsAndChangesTypesKeepingRows) {
     EXPECT_EQ(otherRec.GetFieldAsString("name"), "apple");
     EXPECT_TRUE(otherRec.IsFieldNull("amount"));
     EXPECT_EQ(shell(dbFile(), "select typeof(qty), qty from items where name = 'apple'"), "text|5");
+}
+
+// Table names ignore ASCII case everywhere, as they do in the file: every
+// spelling opens the one table, shares its definition changes, blocks and
+// rows, and the table keeps the name it was created with.
+TEST_F(EngineTest, TableNamesIgnoreCaseEverywhere) {
+    auto a = connect();
+    createItems(a.database.get());
+    OpenedItems opened = openItemsByQty();
+    ZVTable& lower = *opened.table;
+    ZVRecord& lowerRec = *opened.record;
+    insertItem(lowerRec, "apple", 5);
+    auto b = connect();
+    ZVTable mixed(b.database.get());
+    EXPECT_TRUE(b.database->FindTable("ITEMS"));
+    ASSERT_EQ(codeOf([&] { mixed.Open("Items", 0); }), 0);
+    EXPECT_STREQ(mixed.GetName(), "items");
+    EXPECT_EQ(b.database->FindActive("iTeMs"), &mixed);
+    ZVRecord mixedRec(&mixed);
+    ASSERT_TRUE(mixedRec.First());
+    EXPECT_EQ(mixedRec.GetFieldAsString("name"), "apple");
+
+    // A definition change through one spelling reaches the table opened by another.
+    mixed.AddField("note", 146, 20);
+    mixed.Alter(0);
+    ASSERT_TRUE(lowerRec.First());
+    EXPECT_TRUE(lowerRec.IsFieldNull("note"));
+    EXPECT_EQ(shell(dbFile(), "select group_concat(name) from rl_tables"), "items");
+    EXPECT_EQ(shell(dbFile(), "select count(distinct tbl) || ':' || min(tbl) from rl_fields"), "1:items");
+
+    // Blocking the file under another spelling closes it for both.
+    std::string path = std::string(lower.GetPath()) + "\\ITEMS" + lower.GetDataExtension();
+    EXPECT_EQ(rlBlockFile(path.c_str(), 261), 0);
+    EXPECT_EQ(codeOf([&] { lowerRec.First(); }), RL_FILE_BLOCKED);
+    EXPECT_EQ(codeOf([&] { mixedRec.First(); }), RL_FILE_BLOCKED);
+    EXPECT_EQ(rlBlockFile(path.c_str(), 2), 0);
 }
 
 // An Alter that fails inside the session's transaction takes back every step

@@ -320,6 +320,13 @@ TEST_F(RecordTest, ValuesConvertToAndFromEveryFieldKind) {
     EXPECT_EQ(r.GetFieldAsChar("tiny"), 2);
     EXPECT_EQ(r.GetFieldAsBigint("big"), INT64_C(9000000000000));
     EXPECT_EQ(r.GetFieldAsString("money"), "12.50");
+    for (double amount : {1e70, -1e300}) {  // written out whole, however long
+        r.SetFieldAsFloat("money", amount);
+        std::string text = r.GetFieldAsString("money");
+        EXPECT_EQ(text.substr(text.size() - 3), ".00");
+        EXPECT_EQ(std::stod(text), amount) << text;
+    }
+    r.SetFieldAsFloat("money", 12.5);
     EXPECT_EQ(r.GetFieldAsString("d"), "12/31/2024");
     r.SetDefDateType(5);
     r.SetDefTimeType(11);

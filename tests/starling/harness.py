@@ -78,11 +78,11 @@ class Broker:
     """heron -s in a temporary tree; MQTT on self.port, WebSocket on self.ws_port."""
 
     def __init__(self, persistence=True, stats_interval=5, stats_persist_interval=15, websocket=True,
-                 auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None):
+                 auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None, port=None):
         self.root = tempfile.mkdtemp(prefix="starling-")
         shutil.copytree(DIST, self.root, dirs_exist_ok=True, ignore=shutil.ignore_patterns("CMakeFiles", "*.cmake", "data"))
         os.makedirs(os.path.join(self.root, "data"), exist_ok=True)
-        self.port = free_port()
+        self.port = port or free_port()
         self.ws_port = free_port() if websocket else None
         self.http_port = free_port()
         config = {
@@ -113,7 +113,10 @@ class Broker:
         if starling_cfg is not None:
             with open(os.path.join(self.root, "config", "starling.cfg"), "w") as f:
                 f.write(starling_cfg)
-        self.out = open(os.path.join(self.root, "heron.out"), "wb")
+        self._launch()
+
+    def _launch(self):
+        self.out = open(os.path.join(self.root, "heron.out"), "ab")
         env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
         self.proc = subprocess.Popen([os.path.join(self.root, "heron"), "-s"], cwd=self.root, env=env,
                                      stdout=self.out, stderr=subprocess.STDOUT)
@@ -157,6 +160,14 @@ class Broker:
                 raise RuntimeError("broker did not stop in time:\n" + self.log())
         self.out.close()
         return self.proc.returncode, self.log()
+
+    def restart(self, kill=False):
+        """Stops heron (SIGKILL when kill, as a crash would) and starts it again on the same tree."""
+        if kill and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.stop()
+        self._launch()
 
     def close(self):
         try:

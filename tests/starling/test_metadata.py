@@ -181,13 +181,13 @@ class MetadataTest(unittest.TestCase):
     def test_broker_application_over_http(self):
         # Commands reach the broker only through the administration application's
         # pass-through; a direct request is refused with the broker's own code in
-        # the body and an HTTP status clients can read.
+        # the body and a 404: the route is not one the broker serves.
         url = f"http://127.0.0.1:{self.broker.http_port}/mqtt/executeCommand"
         body = '{"operation":"PausePersistenceTopic","persistenceTopic":"http/t"}'
         out = subprocess.run(["curl", "-s", "-u", "ADMIN:TRUVE", "-w", "\n%{http_code}", "--data", body, url],
                              capture_output=True, text=True, timeout=30).stdout
         text, status = out.rsplit("\n", 1)
-        self.assertEqual(status, "500", out)
+        self.assertEqual(status, "404", out)
         reply = json.loads(text)
         self.assertEqual((reply["success"], reply["errorCode"]), (False, 8006), out)
         self.assertEqual(self.sql("select * from mqtt_topic where topic_name='http/t'"), [])

@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -230,6 +231,46 @@ class PersistTest(unittest.TestCase):
         self.assertEqual(self.rows("child_items", "foreignkey, position, sku, primarykey"),
                          [["1", "0", "x", "1"], ["1", "1", "y", "2"]])
         self.assertEqual(self.rows("child_parts", "foreignkey, position, value"), [["1", "0", "1"], ["1", "1", "2"]])
+
+    def test_publications_racing_pause_and_delete(self):
+        # Publishers keep sending while the topic is paused, resumed and
+        # deleted: every QoS 1 publication is still acknowledged (written or
+        # refused), and nothing is used after the topic goes (the sanitizer
+        # report is checked when heron stops).
+        from test_delivery import paho_client
+        b = self.broker
+        self.assertEqual(b.command(create("race/t", persistenceTopicThreads=3))[0], 0)
+        clients, stop = [], threading.Event()
+        counts = [0, 0, 0]
+        for i in range(3):
+            c = paho_client("racer-%d" % i)
+            c.max_inflight_messages_set(50)
+            c.on_publish = lambda _c, _u, _m, i=i: counts.__setitem__(i, counts[i] + 1)
+            c.connect("127.0.0.1", b.port)
+            c.loop_start()
+            clients.append(c)
+
+        def storm(c):
+            while not stop.is_set():
+                c.publish("race/t", "payload", qos=1).wait_for_publish(5)
+
+        threads = [threading.Thread(target=storm, args=(c,)) for c in clients]
+        for t in threads:
+            t.start()
+        try:
+            for op in ("PausePersistenceTopic", "ResumePersistenceTopic", "DeletePersistenceTopic"):
+                time.sleep(0.2)
+                self.assertEqual(b.command({"operation": op, "persistenceTopic": "race/t"})[0], 0, b.log())
+            before = sum(counts)
+            self.assertTrue(wait_for(lambda: sum(counts) > before + 100, 10), counts)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join()
+            for c in clients:
+                c.loop_stop()
+                c.disconnect()
+        self.assertGreater(len(self.rows("race_t", "1")), 0)
 
     def test_bad_commands_are_refused_and_leave_nothing(self):
         b = self.broker

@@ -174,7 +174,9 @@ TEST(StarlingJson, ValuesInTheFormsOfTheirFieldTypes) {
         {R"({"t":"21.5 C"})", "t", DOUBLE, false, TRUNCATE, 0, f64(21.5)},
         {R"({"t":"21.5 C"})", "t", NUMBER, false, TRUNCATE, 0, text("21.5")},
         {R"({"t":"21.5 C"})", "t", DOUBLE, false, NONE, STARLINGJSON_WRONG_TYPE, ""},
+        {R"({"t":"+.5"})", "t", DOUBLE, false, NONE, 0, f64(0.5)},
         {R"({"t":"1e999"})", "t", DOUBLE, false, NONE, STARLINGJSON_OUT_OF_RANGE, ""},
+        {R"({"t":"1e-400"})", "t", DOUBLE, false, NONE, STARLINGJSON_OUT_OF_RANGE, ""},
         {R"({"t":{}})", "t", DOUBLE, false, NONE, STARLINGJSON_WRONG_TYPE, ""},
         {R"({"n":"42"})", "n", INTEGER, false, NONE, 0, i32(42)},
         {R"({"n":"+42"})", "n", INTEGER, false, NONE, 0, i32(42)},
@@ -203,6 +205,8 @@ TEST(StarlingJson, ValuesInTheFormsOfTheirFieldTypes) {
         {R"({"s":12.50})", "s", CHAR, false, NONE, 0, text("12.50")},
         {R"({"s":"a\u0000b"})", "s", VARCHAR, false, NONE, STARLINGJSON_WRONG_TYPE, ""},
         {R"({"o":{"a":[1,"x\n"],"b":null}})", "o", JSONTYPE, false, NONE, 0, text(R"({"a":[1,"x\n"],"b":null})")},
+        {R"({"s":"a\"b"})", "s", JSONTYPE, false, NONE, 0, text(R"("a\"b")")},
+        {R"({"s":1.50})", "s", JSONTYPE, false, NONE, 0, text("1.50")},
         // binary
         {R"({"h":"DEADbeef"})", "h", VARBINARY, true, HEX, 0, "\xde\xad\xbe\xef"},
         {R"({"h":"abc"})", "h", VARBINARY, true, HEX, STARLINGJSON_WRONG_TYPE, ""},
@@ -313,6 +317,7 @@ TEST(StarlingJson, ListsDeliverOneEntryPerElement) {
         {"b", LVARBINARY, true, BASE64, 0, {"\x01\x02", "\x03"}},
         {"x", LVARBINARY, false, NONE, 0, {"x"}},  // LVARCHAR entries: the engine stores them as blobs
         {"d", TIMESTAMP, false, ISO8601, 0, {text("2024-01-01")}},
+        {"s", JSONTYPE, false, NONE, 0, {text(R"("a")"), "", text(R"("bc")"), text("7")}},
         {"e", INTEGER, false, NONE, 0, {}},
         {"n", INTEGER, false, NONE, 0, {}},
         {"absent", INTEGER, false, NONE, 0, {}},

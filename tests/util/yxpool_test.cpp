@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@ namespace {
 struct Counters {
   std::atomic<int> made{0}, inits{0}, acquires{0}, releases{0}, closes{0}, deleted{0};
   std::atomic<bool> failInit{false};
+  std::function<void()> onRelease;  // runs inside OnRelease when set
 };
 Counters* counters = nullptr;
 
@@ -41,6 +43,7 @@ class TestObject : public YXPooledObj {
   void OnAcquire() override { ++counters->acquires; }
   void OnRelease() override {
     ++counters->releases;
+    if (counters->onRelease) counters->onRelease();
     YXPooledObj::OnRelease();
   }
   std::atomic<int> holders{0};
@@ -126,6 +129,45 @@ TEST_F(YXPoolTest, ExhaustedAfterItsTries) {
   EXPECT_EQ(counts.made.load(), 1);
 }
 
+TEST_F(YXPoolTest, ExhaustedAcquireWaitsItsWholeTimeOut) {
+  TestPool pool(new TestConfig(1), 1);
+  TestObject* held = pool.Acquire(pool.config);
+  for (int timeout : {1, 2}) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config, timeout); }), YX_ERR_FULL);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(waited.count(), timeout * 1000 - 50) << "time-out " << timeout;
+  }
+  pool.Release(held);
+}
+
+TEST_F(YXPoolTest, OnReleaseRunsOutsideThePoolMutex) {
+  TestPool pool(new TestConfig(1), 2);
+  TestObject* object = pool.Acquire(pool.config);
+  std::atomic<int> mutexFree{-1};
+  std::atomic<int> stillInUse{-1};
+  // Another thread looks at the pool's mutex while OnRelease runs: a release
+  // holding it would order the pool's mutex before whatever OnRelease takes.
+  counts.onRelease = [&] {
+    std::thread([&] {
+      bool taken = yxMutexTryLock(pool.mutex);
+      mutexFree = taken;
+      if (taken) {
+        stillInUse = pool.usedCount;
+        yxMutexRelease(pool.mutex);
+      }
+    }).join();
+  };
+  pool.Release(object);
+  counts.onRelease = nullptr;
+  EXPECT_EQ(mutexFree.load(), 1);
+  EXPECT_EQ(stillInUse.load(), 1);  // not handed out again before OnRelease has run
+  EXPECT_EQ(pool.availableCount, 1);
+  EXPECT_EQ(pool.usedCount, 0);
+  EXPECT_EQ(pool.Acquire(pool.config), object);
+  pool.Release(object);
+}
+
 TEST_F(YXPoolTest, FailingInitDeletesTheObjectAndPassesTheError) {
   TestPool pool(new TestConfig(1), 2);
   counts.failInit = true;
@@ -207,6 +249,28 @@ TEST_F(YXPoolTest, CleanIdleDeletesObjectsIdleAtLeastTheTimeOut) {
   EXPECT_EQ(pool.available[1], objects[3]);
   EXPECT_EQ(pool.Acquire(pool.config), objects[3]);  // order of the rest is kept
   pool.Release(objects[3]);
+}
+
+TEST_F(YXPoolTest, CleanIdleKeepsTheMostRecentlyReturnedFloor) {
+  TestPool pool(new TestConfig(1), 5, 60);
+  TestObject* objects[5];
+  for (auto& object : objects) object = pool.Acquire(pool.config);
+  TestObject* held = objects[4];
+  for (int i = 0; i < 4; ++i) pool.Release(objects[i]);
+  uint64_t now = yxTickCount64();
+  objects[0]->lastUsed = now - 600000;  // deleted
+  objects[1]->lastUsed = now;           // not idle long enough: stays, and counts for nothing
+  objects[2]->lastUsed = now - 600000;  // kept: one of the two most recently returned
+  objects[3]->lastUsed = now - 600000;  // kept
+  EXPECT_EQ(pool.CleanIdle(2), 1);
+  ASSERT_EQ(pool.availableCount, 3);
+  EXPECT_EQ(pool.available[0], objects[1]);
+  EXPECT_EQ(pool.available[2], objects[3]);
+  EXPECT_EQ(pool.CleanIdle(2), 0);
+  EXPECT_EQ(pool.CleanIdle(5), 0);  // a floor above the idle count keeps them all
+  EXPECT_EQ(pool.CleanIdle(), 2);
+  EXPECT_EQ(counts.deleted.load(), 3);
+  pool.Release(held);
 }
 
 TEST_F(YXPoolTest, DestructionClosesIdleObjectsAndNeverFreesObjectsInUse) {

@@ -2,14 +2,33 @@
 // idle clean-up, table checks and concurrent first use of a missing table.
 #include "ZVDatabasePooled.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace {
+
+// Set to make the connect time-out's reset to "0" fail: the one step of a
+// logon that comes after the session is logged on and can fail.
+std::atomic<bool> failTimeoutReset{false};
+
+}  // namespace
+
+// The engine's option call as the pooled connections see it; passes through
+// to the engine unless failTimeoutReset is set.
+extern "C" int rlSetClientOption(int option, const char* value) {
+  using Call = int (*)(int, const char*);
+  static Call engineCall = reinterpret_cast<Call>(dlsym(RTLD_NEXT, "rlSetClientOption"));
+  if (failTimeoutReset && option == RL_OPT_CONNECT_TIMEOUT && value && std::string(value) == "0") return RL_BAD_VALUE;
+  return engineCall(option, value);
+}
 
 namespace {
 
@@ -183,6 +202,30 @@ TEST_F(PooledTest, CheckTableBuildsExactlyTheDescribedTable) {
   pool->Release(c);
 }
 
+TEST_F(PooledTest, CheckTableFindsATableSpelledInAnotherCase) {
+  std::unique_ptr<YXPool<ZVDatabasePooled>> pool(newPool(2));
+  ZVDatabasePooled* first = pool->Acquire(pool->config, 1);
+  first->CheckTable("mqtt_client", kClientFields, 7, kClientIndexes, 2);
+  ZVRecord* r = first->GetRecord("mqtt_client", false);
+  r->Clear();
+  r->SetFieldAsString("client_id_last100", "dev-1");
+  r->Write();
+  ZVDatabasePooled* second = pool->Acquire(pool->config, 1);
+  ASSERT_NE(second, first);
+  try {
+    second->CheckTable("MQTT_Client", kClientFields, 7, kClientIndexes, 2);
+  } catch (const ZVException& e) {
+    FAIL() << e.GetErrorCode() << " " << e.GetErrorMsg();
+  }
+  ZVRecord* found = second->GetRecord("MQTT_Client", false);
+  ASSERT_NE(found, nullptr);
+  ASSERT_TRUE(found->First());
+  EXPECT_EQ(found->GetFieldAsString("client_id_last100"), "dev-1");
+  pool->Release(second);
+  pool->Release(first);
+  EXPECT_EQ(shell(dbFile(), "select group_concat(name) from rl_tables"), "mqtt_client");
+}
+
 TEST_F(PooledTest, ConnectionsRacingToCreateAMissingTableAllSucceed) {
   const int threads = 6;
   std::unique_ptr<YXPool<ZVDatabasePooled>> pool(newPool(threads));
@@ -262,4 +305,38 @@ TEST_F(PooledTest, CheckDatabaseCreatesAMissingDatabaseOnce) {
   ZVDateTime now;
   zvGetCurrentDateTime(&now);
   EXPECT_GE(now.GetYear(), 2024);
+}
+
+TEST_F(PooledTest, FailureAfterTheLogonLeavesTheThreadItsOwner) {
+  ZVSession other(2);
+  other.Logon("SRV", "ADMIN", "TRUVE");
+  int32_t mine = rlGetCurrentOwner();
+  failTimeoutReset = true;
+  struct Case {
+    const char* function;
+    std::function<void()> call;
+  } cases[] = {
+      {"ZVDatabasePooled::CheckDatabase",
+       [] {
+         ZVDatabaseConfig cfg("SRV", "ADMIN", "TRUVE", "brenlox");
+         ZVDatabasePooled::CheckDatabase(&cfg);
+       }},
+      {"ZVDatabasePooled::Init",
+       [this] {
+         std::unique_ptr<YXPool<ZVDatabasePooled>> pool(newPool(1));
+         pool->Acquire(pool->config, 1);
+       }},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.call();
+      ADD_FAILURE() << "no exception from " << c.function;
+    } catch (const YXException& e) {
+      EXPECT_STREQ(e.GetFunction(), c.function);
+      EXPECT_EQ(e.GetErrorCode(), RL_BAD_VALUE);
+      EXPECT_STREQ(e.GetErrorMsg(), "Not able to reset connection timeout");
+    }
+    EXPECT_EQ(rlGetCurrentOwner(), mine) << c.function;
+  }
+  failTimeoutReset = false;
 }

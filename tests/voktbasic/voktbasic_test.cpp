@@ -282,6 +282,12 @@ TEST(ZvJsonTest, FileErrors) {
   EXPECT_EQ(out, nullptr);
   std::ofstream(dir.file("bad.json")) << "{\"cut\": [1, 2";
   EXPECT_EQ(zvJsonFileLoad(dir.file("bad.json").c_str()), nullptr);
+  // A NUL byte is no JSON text: what follows it is not ignored, the file is refused.
+  using namespace std::string_literals;
+  for (const std::string& content : {"{\"a\":1}\0garbage"s, "{\"a\":1}\0"s, "{\"a\":\"x\0y\"}"s}) {
+    std::ofstream(dir.file("nul.json"), std::ios::binary) << content;
+    EXPECT_EQ(zvJsonFileLoad(dir.file("nul.json").c_str()), nullptr) << content.size();
+  }
 
   // A dump through a symbolic link replaces the target, not the link.
   std::string target = dir.file("target.json");

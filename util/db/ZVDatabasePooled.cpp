@@ -53,6 +53,25 @@ void logOn(const char* function, ZVSession* session, ZVDatabaseConfig* config, Z
   setOption(function, RL_OPT_CONNECT_TIMEOUT, "0", "Not able to reset connection timeout");
 }
 
+// Gives the thread back the owner it had when the guard was made, however
+// the scope is left, unless keep() was called. An owner whose logon ended
+// meanwhile cannot come back: the thread is left with none.
+class OwnerRestorer {
+ public:
+  OwnerRestorer() : previous_(rlGetCurrentOwner()) {}
+  ~OwnerRestorer() {
+    if (!kept_ && rlSetCurrentOwner(previous_) != 0) rlSetCurrentOwner(-1);
+  }
+  OwnerRestorer(const OwnerRestorer&) = delete;
+  OwnerRestorer& operator=(const OwnerRestorer&) = delete;
+  int32_t previous() const { return previous_; }
+  void keep() { kept_ = true; }
+
+ private:
+  int32_t previous_;
+  bool kept_ = false;
+};
+
 void checkDefinitionCall(int rc, const char* message) {
   if (rc != 0) throw ZVException(rc, message, __FILE__, __LINE__);
 }
@@ -118,18 +137,14 @@ void ZVDatabasePooled::Init() {
   auto* cfg = dynamic_cast<ZVDatabaseConfig*>(config);
   if (!cfg) throw YXException(kInitName, YX_KIND_ARGUMENT, RL_BAD_ARGUMENT, "No database configuration", __FILE__, __LINE__);
   // A new connection gives the thread its previous owner back on release,
-  // as a reused one does.
-  savedOwner = rlGetCurrentOwner();
-  try {
-    logOn(kInitName, session, cfg, this);
-  } catch (...) {
-    // A logon that went through before Connect failed made its owner
-    // current; the pool deletes this connection, and the thread keeps the
-    // owner it had.
-    if (rlSetCurrentOwner(savedOwner) != 0) rlSetCurrentOwner(-1);
-    throw;
-  }
+  // as a reused one does. A logon that went through before a later step
+  // failed made its owner current; the pool deletes this connection, and the
+  // thread keeps the owner it had.
+  OwnerRestorer restorer;
+  savedOwner = restorer.previous();
+  logOn(kInitName, session, cfg, this);
   owner = rlGetCurrentOwner();
+  restorer.keep();
 }
 
 // Records are deleted before the tables they belong to.
@@ -242,17 +257,18 @@ ZVRecord* ZVDatabasePooled::GetRecord(const char* tableName, bool create) {
 }
 
 void ZVDatabasePooled::CheckDatabase(ZVDatabaseConfig* config) {
+  // The logon is this function's own: on every path, a failure after the
+  // logon included, the thread gets back the owner it had. The restorer is
+  // made first so that it runs after the session's end has cleared the owner.
+  OwnerRestorer restorer;
   std::unique_ptr<ZVSession> session(new ZVSession(2));
-  int32_t previous = rlGetCurrentOwner();
   logOn(kCheckDatabaseName, session.get(), config, nullptr);
   try {
     if (!session->FindDatabase(config->database)) session->CreateDatabase(config->database, "");
     session->Logout();
   } catch (const ZVException& e) {
-    rlSetCurrentOwner(previous);
     throwAs(kCheckDatabaseName, e);
   }
-  rlSetCurrentOwner(previous);
 }
 
 void zvGetCurrentDateTime(ZVDateTime* out) {

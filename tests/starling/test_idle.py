@@ -1,0 +1,114 @@
+"""What idle connections leave behind: heron runs without the C library's
+per-thread caches of freed blocks (an operator's own setting kept), and the
+metadata sessions a connect storm opened are closed down to a small floor
+while the connections stay open."""
+import os
+import socket
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+from harness import wait_for  # noqa: E402
+from test_delivery import connect_packet, read_exact  # noqa: E402
+
+SESSION_FLOOR = 2
+
+
+def tunables_of(pid):
+    """The GLIBC_TUNABLES heron started with. The C library ends each value it
+    reads with a zero byte in place, so the settings after the first follow as
+    entries of their own."""
+    with open(f"/proc/{pid}/environ", "rb") as f:
+        entries = f.read().split(b"\0")
+    for i, entry in enumerate(entries):
+        if entry.startswith(b"GLIBC_TUNABLES="):
+            settings = [entry.split(b"=", 1)[1]]
+            settings += [e for e in entries[i + 1:] if e.startswith(b"glibc.")]
+            return ":".join(s.decode() for s in settings)
+    return None
+
+
+def open_metadata_sessions(broker):
+    """Open sessions on the metadata database: each keeps its own descriptor
+    of the write-ahead log (the database file's own descriptors may outlive a
+    closed session while another holds a lock)."""
+    count = 0
+    fd_dir = f"/proc/{broker.proc.pid}/fd"
+    for fd in os.listdir(fd_dir):
+        try:
+            if os.readlink(os.path.join(fd_dir, fd)) == broker.db() + "-wal":
+                count += 1
+        except OSError:
+            pass  # closed meanwhile
+    return count
+
+
+def with_tunables(value, body):
+    saved = os.environ.get("GLIBC_TUNABLES")
+    if value is None:
+        os.environ.pop("GLIBC_TUNABLES", None)
+    else:
+        os.environ["GLIBC_TUNABLES"] = value
+    try:
+        body()
+    finally:
+        if saved is None:
+            os.environ.pop("GLIBC_TUNABLES", None)
+        else:
+            os.environ["GLIBC_TUNABLES"] = saved
+
+
+class IdleTest(unittest.TestCase):
+    def check_tunables(self, given, expected):
+        def body():
+            broker = harness.Broker(persistence=False, websocket=False)
+            try:
+                self.assertEqual(tunables_of(broker.proc.pid), expected)
+            finally:
+                code, log = broker.close()
+                self.assertFalse(harness.sanitizer_report(log), log)
+                self.assertEqual(code, 0, log)
+        with_tunables(given, body)
+
+    def test_thread_caches_off_unless_the_operator_set_them(self):
+        for given, expected in [
+            (None, "glibc.malloc.tcache_count=0"),
+            ("glibc.malloc.arena_max=4", "glibc.malloc.arena_max=4:glibc.malloc.tcache_count=0"),
+            ("glibc.malloc.tcache_count=3", "glibc.malloc.tcache_count=3"),
+        ]:
+            with self.subTest(given=given):
+                self.check_tunables(given, expected)
+
+    def test_metadata_sessions_of_a_connect_storm_close_down_to_the_floor(self):
+        broker = harness.Broker(persistence=False, websocket=False)
+        clients = []
+        try:
+            # CONNECTs sent all at once, answers read afterwards: the broker
+            # writes each one's row with whatever session is free.
+            for i in range(40):
+                s = socket.create_connection(("127.0.0.1", broker.port), timeout=10)
+                s.sendall(connect_packet(f"idle-{i}"))
+                clients.append(s)
+            for s in clients:
+                self.assertEqual(read_exact(s, 4), b"\x20\x02\x00\x00")
+            self.assertTrue(wait_for(lambda: open_metadata_sessions(broker) <= SESSION_FLOOR, timeout=15),
+                            f"{open_metadata_sessions(broker)} metadata sessions left open")
+            # The connections themselves are untouched, and a new one is served.
+            late = socket.create_connection(("127.0.0.1", broker.port), timeout=10)
+            late.sendall(connect_packet("idle-late"))
+            self.assertEqual(read_exact(late, 4), b"\x20\x02\x00\x00")
+            clients.append(late)
+            for s in clients:
+                s.sendall(b"\xc0\x00")  # PINGREQ
+                self.assertEqual(read_exact(s, 2), b"\xd0\x00")
+        finally:
+            for s in clients:
+                s.close()
+            code, log = broker.close()
+            self.assertFalse(harness.sanitizer_report(log), log)
+            self.assertEqual(code, 0, log)
+
+
+if __name__ == "__main__":
+    unittest.main()
