@@ -105,6 +105,10 @@ bool persistWalkList(const char* data, int32_t size, int32_t count,
 bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value,
                      int32_t length, char* error, const char* where);
 
+// The connection's open table of that name, or the table opened now (mode 0,
+// opened set); the connection keeps it open with its records.
+ZVTable* persistOpenTable(ZVDatabasePooled* db, const char* name, bool* opened);
+
 // Checked names: 1 to 64 letters, digits and '_' (table, field, child table and
 // database names from commands). Table names may not begin with "mqtt_" (the
 // broker's own tables). Throw 10001 naming `what`.

@@ -162,6 +162,17 @@ void createTopic(ZVDatabaseConfig* config, const char* topic, const char* execut
   persistRegister(topic, std::move(persist));
 }
 
+// Builds a topic again from its stored configuration after a failed change;
+// a failure here is logged (the caller reports the first one).
+void recreate(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* stored, LogCallback log,
+              PoolValues pool) {
+  try {
+    createTopic(config, topic, executedBy, stored, log, pool);
+  } catch (const YXException& again) {
+    logTo(log, again.GetErrorCode(), again.GetErrorMsg());
+  }
+}
+
 // Unregisters and stops a topic (its queue is written first).
 void removeTopic(const char* topic) {
   std::shared_ptr<MQTTPersist> persist = persistUnregister(topic);
@@ -200,11 +211,7 @@ void execAlter(ZVDatabaseConfig* config, const char* topic, const char* executed
     if (previous == nullptr || previous->config == nullptr)
       starlingThrow("MQTTPersist::ExecSysAlterExec", 10029, "Not able to find persistence for topic [%s]", topic);
     removeTopic(topic);
-    try {
-      createTopic(config, topic, executedBy, previous->config, log, pool);
-    } catch (const YXException& again) {
-      logTo(log, again.GetErrorCode(), again.GetErrorMsg());
-    }
+    recreate(config, topic, executedBy, previous->config, log, pool);
     throw;
   }
 }
@@ -236,11 +243,7 @@ void execRename(ZVDatabaseConfig* config, const char* topic, const char* execute
   } catch (const YXException&) {
     zvJsonRelease(moved);
     // The old topic comes back as it was; its row was never touched.
-    try {
-      createTopic(config, topic, executedBy, previous->config, log, pool);
-    } catch (const YXException& again) {
-      logTo(log, again.GetErrorCode(), again.GetErrorMsg());
-    }
+    recreate(config, topic, executedBy, previous->config, log, pool);
     throw;
   }
   zvJsonRelease(moved);
@@ -260,13 +263,7 @@ void execDelete(ZVDatabaseConfig* config, const char* topic, const char* execute
     removed->Delete(force);
   } catch (const YXException&) {
     std::unique_ptr<MQTTPersist::Persistence> stored = MQTTPersist::GetPersistence(topic);
-    if (stored != nullptr && stored->config != nullptr) {
-      try {
-        createTopic(config, topic, executedBy, stored->config, log, pool);
-      } catch (const YXException& again) {
-        logTo(log, again.GetErrorCode(), again.GetErrorMsg());
-      }
-    }
+    if (stored != nullptr && stored->config != nullptr) recreate(config, topic, executedBy, stored->config, log, pool);
     throw;
   }
 }

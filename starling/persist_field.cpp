@@ -124,36 +124,38 @@ void persistCheckLibraryName(const char* name) {
 
 // ---- formats ----
 
+namespace {
+
+const char* const kBinTexts[] = {"BYTE_ARRAY", "HEX", "BASE64"};
+const char* const kNumberTexts[] = {"TRUNCATE"};
+
+// base + the index of text among texts (ignoring case); unknown or null texts
+// fail with 10001 naming the type.
+template <size_t N>
+int32_t formatCode(const char* text, const char* const (&texts)[N], int32_t base, const char* function,
+                   const char* typeName) {
+  for (size_t i = 0; text != nullptr && i < N; i++)
+    if (strcasecmp(text, texts[i]) == 0) return base + static_cast<int32_t>(i);
+  starlingThrow(function, 10001, "Field format [%s] not supported for %s type. Please check propertyFormat property provided.",
+                text != nullptr ? text : "", typeName);
+}
+
+}  // namespace
+
 int32_t MQTTPersist::GetMQTTBinFormat(const char* text) {
-  const char* names[] = {"BYTE_ARRAY", "HEX", "BASE64"};
-  for (int i = 0; text != nullptr && i < 3; i++)
-    if (strcasecmp(text, names[i]) == 0) return i;
-  starlingThrow("MQTTPersist::GetMQTTBinFormat", 10001,
-                "Field format [%s] not supported for BINARY type. Please check propertyFormat property provided.",
-                text != nullptr ? text : "");
+  return formatCode(text, kBinTexts, MQTTFORMAT_BYTE_ARRAY, "MQTTPersist::GetMQTTBinFormat", "BINARY");
 }
 
 int32_t MQTTPersist::GetMQTTNumberFormat(const char* text) {
-  if (text != nullptr && strcasecmp(text, "TRUNCATE") == 0) return MQTTFORMAT_TRUNCATE;
-  starlingThrow("MQTTPersist::GetMQTTNumberFormat", 10001,
-                "Field format [%s] not supported for NUMBER type. Please check propertyFormat property provided.",
-                text != nullptr ? text : "");
+  return formatCode(text, kNumberTexts, MQTTFORMAT_TRUNCATE, "MQTTPersist::GetMQTTNumberFormat", "NUMBER");
 }
 
 int32_t MQTTPersist::GetMQTTDateFormat(const char* text) {
-  for (int i = 0; text != nullptr && i < 7; i++)
-    if (strcasecmp(text, kDateTexts[i]) == 0) return MQTTFORMAT_DATE_FIRST + i;
-  starlingThrow("MQTTPersist::GetMQTTDateFormat", 10001,
-                "Field format [%s] not supported for DATE type. Please check propertyFormat property provided.",
-                text != nullptr ? text : "");
+  return formatCode(text, kDateTexts, MQTTFORMAT_DATE_FIRST, "MQTTPersist::GetMQTTDateFormat", "DATE");
 }
 
 int32_t MQTTPersist::GetMQTTTimeFormat(const char* text) {
-  for (int i = 0; text != nullptr && i < 6; i++)
-    if (strcasecmp(text, kTimeTexts[i]) == 0) return MQTTFORMAT_TIME_FIRST + i;
-  starlingThrow("MQTTPersist::GetMQTTTimeFormat", 10001,
-                "Field format [%s] not supported for TIME type. Please check propertyFormat property provided.",
-                text != nullptr ? text : "");
+  return formatCode(text, kTimeTexts, MQTTFORMAT_TIME_FIRST, "MQTTPersist::GetMQTTTimeFormat", "TIME");
 }
 
 int32_t MQTTPersistField::GetFieldFormat(const char* format, const char* typeName, int32_t* dateFormat,

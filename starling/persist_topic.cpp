@@ -241,15 +241,9 @@ ZVDatabasePooled* MQTTPersist::AcquireConn(ZVRecord** record) {
     db = pool_->Acquire(poolConfig_, acquireTimeout_);
     ZVRecord* cached = db->GetRecord(tableName_.c_str(), false);
     if (cached == nullptr) {
-      ZVTable* table = db->FindActive(tableName_.c_str());
-      if (table == nullptr) {
-        table = new ZVTable(db);
-        try {
-          table->Open(tableName_.c_str(), 0);
-        } catch (...) {
-          delete table;
-          throw;
-        }
+      bool opened = false;
+      ZVTable* table = persistOpenTable(db, tableName_.c_str(), &opened);
+      if (opened) {
         table->SetDefDateType(MQTTPersistField::GetFieldDateFormat(defaultDateFormat_));
         table->SetDefTimeType(MQTTPersistField::GetFieldTimeFormat(defaultTimeFormat_));
         _setFieldFormats(table);
@@ -265,6 +259,20 @@ ZVDatabasePooled* MQTTPersist::AcquireConn(ZVRecord** record) {
     if (db != nullptr) ReleaseConn(db);
     throw;
   }
+}
+
+ZVTable* persistOpenTable(ZVDatabasePooled* db, const char* name, bool* opened) {
+  ZVTable* table = db->FindActive(name);
+  *opened = table == nullptr;
+  if (table != nullptr) return table;
+  table = new ZVTable(db);
+  try {
+    table->Open(name, 0);
+  } catch (...) {
+    delete table;
+    throw;
+  }
+  return table;  // the connection closes it with its other tables
 }
 
 void MQTTPersist::ReleaseConn(ZVDatabasePooled* db) {

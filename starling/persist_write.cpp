@@ -183,15 +183,9 @@ ZVRecord* MQTTPersistChildTable::record(ZVDatabasePooled* db) const {
   try {
     ZVRecord* cached = db->GetRecord(tableName.c_str(), false);
     if (cached != nullptr) return cached;
-    ZVTable* table = db->FindActive(tableName.c_str());
-    if (table == nullptr) {
-      table = new ZVTable(db);
-      try {
-        table->Open(tableName.c_str(), 0);
-      } catch (...) {
-        delete table;
-        throw;
-      }
+    bool opened = false;
+    ZVTable* table = persistOpenTable(db, tableName.c_str(), &opened);
+    if (opened) {
       if ((valueType == 75 || valueType == 83 || valueType == 124 || valueType == 257 || valueType == 258) &&
           format != MQTTFORMAT_ISO8601)
         table->GetField("value")->SetFieldDefaultDateTimeType(MQTTPersistField::GetFieldDateFormat(dateFormat),
