@@ -514,6 +514,12 @@ int nev_mqtt_send_pingresp(nev_connection *conn) {
   return send_empty_packet(conn, NEV_MQTT_PINGRESP);
 }
 
+int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  if (pkt->qos == 1) return nev_mqtt_send_puback(conn, pkt->message_id);
+  if (pkt->qos == 2) return nev_mqtt_send_pubrec(conn, pkt->message_id);
+  return 0;
+}
+
 int nev_mqtt_send_disconnect(nev_connection *conn) {
   return send_empty_packet(conn, NEV_MQTT_DISCONNECT);
 }

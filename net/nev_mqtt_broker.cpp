@@ -348,10 +348,6 @@ void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_mqtt_send_suback(conn, granted, count, pkt->message_id);
 }
 
-void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  if (nev_broker_add_filters(conn, pkt)) nev_broker_send_suback(conn, pkt);
-}
-
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_broker_session *s = session_of(conn);
   if (s == nullptr) return;
@@ -395,6 +391,48 @@ uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
   return next;
 }
 
+void nev_broker_on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) { on_connect(conn, pkt); }
+
+void nev_broker_on_publish(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_broker_session *s = session_of(conn);
+  if (s == nullptr) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  nev_mqtt_acknowledge_publish(conn, pkt);
+  nev_broker_forward_publish(s->broker, pkt);
+}
+
+void nev_broker_on_pubrec(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_mqtt_send_pubrel(conn, pkt->message_id);
+}
+
+void nev_broker_on_pubrel(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_mqtt_send_pubcomp(conn, pkt->message_id);
+}
+
+void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                             nev_broker_hook added, void *arg) {
+  if (!nev_broker_add_filters(conn, pkt)) return;
+  if (added != nullptr) added(conn, pkt, arg);
+  nev_broker_send_suback(conn, pkt);
+}
+
+void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                               nev_broker_hook removed, void *arg) {
+  nev_broker_unsubscribe(conn, pkt);
+  if (removed != nullptr) removed(conn, pkt, arg);
+  nev_mqtt_send_unsuback(conn, pkt->message_id);
+}
+
+void nev_broker_on_pingreq(nev_connection *conn) { nev_mqtt_send_pingresp(conn); }
+
+void nev_broker_on_disconnect(nev_connection *conn) { conn->flags |= NEV_CONN_CLOSE_AFTER_SEND; }
+
+void nev_broker_on_close(nev_connection *conn) {
+  if (nev_broker_session *s = session_of(conn)) nev_broker_close_session(s);
+}
+
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {
   auto *pkt = static_cast<const nev_mqtt_packet *>(event_data);
   switch (event) {
@@ -403,26 +441,24 @@ void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {
       conn->private_word = nullptr;
       return;
     case NEV_EVENT_CLOSE:
-      if (nev_broker_session *s = session_of(conn)) nev_broker_close_session(s);
-      return;
+      return nev_broker_on_close(conn);
     case NEV_EVENT_MQTT_CONNECT:
-      on_connect(conn, pkt);
-      return;
+      return nev_broker_on_connect(conn, pkt);
     case NEV_EVENT_MQTT_PUBLISH:
-      if (nev_broker_session *s = session_of(conn)) nev_broker_forward_publish(s->broker, pkt);
-      else conn->flags |= NEV_CONN_CLOSE_NOW;
-      return;
+      return nev_broker_on_publish(conn, pkt);
+    case NEV_EVENT_MQTT_PUBREC:
+      return nev_broker_on_pubrec(conn, pkt);
+    case NEV_EVENT_MQTT_PUBREL:
+      return nev_broker_on_pubrel(conn, pkt);
     case NEV_EVENT_MQTT_SUBSCRIBE:
-      nev_broker_subscribe(conn, pkt);
-      return;
+      return nev_broker_on_subscribe(conn, pkt, nullptr, nullptr);
     case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      nev_broker_unsubscribe(conn, pkt);
-      return;
+      return nev_broker_on_unsubscribe(conn, pkt, nullptr, nullptr);
+    case NEV_EVENT_MQTT_PINGREQ:
+      return nev_broker_on_pingreq(conn);
     case NEV_EVENT_MQTT_DISCONNECT:
-      // The client is done (MQTT 3.1.1 3.14.4): close once queued bytes left.
-      conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
-      return;
-    default:
+      return nev_broker_on_disconnect(conn);
+    default:  // PUBACK and PUBCOMP need no answer
       return;
   }
 }

@@ -190,7 +190,9 @@ void rememberTopic(ConnInfo& info, const std::string& topic, MQTTTopic* entry) {
   info.lastTopicGeneration = MQTTTopic::Generation();
 }
 
-bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// The broker's records of a publication: the remote link, persistence
+// commands, topic statistics. False when the publication is dropped unheard.
+bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt) {
   StarlingBroker& b = starlingBroker();
   if (pkt->topic.p == nullptr || pkt->topic.len == 0) {
     starlingLog(10011, "starling - Not able to retrieve topic from the publication message.");
@@ -219,11 +221,6 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     starlingLog(10001,
                 "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please check MQTT_PERSISTENCE_ENABLED keyword.");
   }
-  // A publication without a session is the core's to refuse (it closes).
-  if (conn->private_word != nullptr) {
-    if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-    if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
-  }
   logFailure("starling - Not able to update topic publication statistics - %s", [&] {
     bool isNew = false;
     bool retain = pkt->retain != 0;
@@ -240,6 +237,18 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     }
   });
   return true;  // no store-and-forward topic takes publications over yet
+}
+
+// Records, then the core acknowledges (only with a session: without one it
+// closes) and forwards.
+void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (!fitsTables(pkt->topic)) {
+    starlingLog(10011, "starling - Topic name longer than %zu bytes refused: closing the connection.",
+                kStarlingMaxNameBytes);
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  if (recordPublication(conn, pkt)) nev_broker_on_publish(conn, pkt);
 }
 
 
@@ -264,12 +273,11 @@ void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn
   }
 }
 
-// The session matches the new filters before anything is written, and the
-// SUBACK goes once the rows are: a publication right after the SUBACK is
-// delivered, and the tables already list the subscription.
-void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// The rows of the filters the session now matches, written before the core's
+// SUBACK: a publication right after the SUBACK is delivered, and the tables
+// already list the subscription.
+void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*) {
   StarlingBroker& b = starlingBroker();
-  if (refuseLongFilters(conn, pkt, true) || !nev_broker_add_filters(conn, pkt)) return;
   ConnInfo* info = infoOf(conn);
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
@@ -290,7 +298,11 @@ void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
-  nev_broker_send_suback(conn, pkt);
+}
+
+void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (refuseLongFilters(conn, pkt, true)) return;
+  nev_broker_on_subscribe(conn, pkt, recordSubscriptions, nullptr);
 }
 
 // Whether the session subscribed the filter (asked before the core drops it).
@@ -305,21 +317,12 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
   return held;
 }
 
-// The session stops matching the filters first, then their rows go, then the
-// UNSUBACK: nothing is delivered for them once the request is handled.
-void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
-  if (refuseLongFilters(conn, pkt, false)) return;
+// The rows of the filters the session held (found before the core dropped
+// them), removed before the core's UNSUBACK.
+void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* heldFilters) {
   ConnInfo* info = infoOf(conn);
   auto* session = static_cast<nev_broker_session*>(conn->private_word);
-  // A filter the client never subscribed changes nothing: its topic links
-  // may belong to another of the client's filters ("a/+" against "a/#").
-  std::vector<std::string> held;
-  eachFilter(pkt, false, [&](const std::string& filter, uint8_t) {
-    if (sessionHolds(session, filter) && std::find(held.begin(), held.end(), filter) == held.end())
-      held.push_back(filter);
-  });
-  nev_broker_unsubscribe(conn, pkt);
-  for (const std::string& filter : held) {
+  for (const std::string& filter : *static_cast<std::vector<std::string>*>(heldFilters)) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
                            filter, [&] {
       if (info != nullptr) {
@@ -331,7 +334,21 @@ void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
       MQTTSubscriber::RemoveSubscriber(filter.c_str(), session);
     });
   }
-  nev_mqtt_send_unsuback(conn, pkt->message_id);
+}
+
+// The session stops matching the filters first, then their rows go, then the
+// UNSUBACK: nothing is delivered for them once the request is handled.
+void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (refuseLongFilters(conn, pkt, false)) return;
+  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  // A filter the client never subscribed changes nothing: its topic links
+  // may belong to another of the client's filters ("a/+" against "a/#").
+  std::vector<std::string> held;
+  eachFilter(pkt, false, [&](const std::string& filter, uint8_t) {
+    if (sessionHolds(session, filter) && std::find(held.begin(), held.end(), filter) == held.end())
+      held.push_back(filter);
+  });
+  nev_broker_on_unsubscribe(conn, pkt, removeSubscriptions, &held);
 }
 
 // What the bound on a subscriber's queue cost this connection (the core
@@ -365,6 +382,31 @@ void onClose(nev_connection* conn) {
     logFailure("starling - Not able to update connection status - %s",
                [&] { MQTTConnection::ForgetGeneratedClient(info->clientId.c_str()); });
   dropInfo(conn);
+  nev_broker_on_close(conn);
+}
+
+// The client acknowledges a publication the broker forwarded (PUBACK, PUBREC,
+// PUBCOMP) or releases one it sent (PUBREL); the core answers what needs an
+// answer. Store-and-forward delivery state joins here.
+void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* pkt) {
+  if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
+  if (event == NEV_EVENT_MQTT_PUBREC) nev_broker_on_pubrec(conn, pkt);
+  if (event == NEV_EVENT_MQTT_PUBREL) nev_broker_on_pubrel(conn, pkt);
+}
+
+void onOtherEvent(nev_connection* conn, int event, void* eventData) {
+  if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
+  nev_broker_on_event(conn, event, eventData);
+}
+
+// Every connection's activity stamp: the keep-alive clean-up reads it.
+void touch(nev_connection* conn) {
+  ConnInfo* info = infoOf(conn);
+  if (info == nullptr) return;
+  if (info->registered != nullptr)
+    info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
+  else
+    MQTTConnection::Touch(info->clientId.c_str());
 }
 
 // Releases the broker lock on every path.
@@ -433,54 +475,27 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     return;
   }
   auto* pkt = static_cast<nev_mqtt_packet*>(eventData);
-  if (ConnInfo* info = infoOf(conn)) {
-    if (info->registered != nullptr)
-      info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
-    else
-      MQTTConnection::Touch(info->clientId.c_str());
-  }
-  bool toCore = true;
+  touch(conn);
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
-      toCore = !onConnect(conn, pkt);
-      break;
+      if (!onConnect(conn, pkt)) nev_broker_on_connect(conn, pkt);
+      return;
     case NEV_EVENT_MQTT_PUBLISH:
-      if (!fitsTables(pkt->topic)) {
-        starlingLog(10011, "starling - Topic name longer than %zu bytes refused: closing the connection.",
-                    kStarlingMaxNameBytes);
-        conn->flags |= NEV_CONN_CLOSE_NOW;
-        return;
-      }
-      toCore = onPublish(conn, pkt);
-      break;
+      return onPublish(conn, pkt);
     case NEV_EVENT_MQTT_PUBACK:
-    case NEV_EVENT_MQTT_PUBCOMP:
-      // Store-and-forward acknowledgements join here.
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      break;
     case NEV_EVENT_MQTT_PUBREC:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      nev_mqtt_send_pubrel(conn, pkt->message_id);
-      break;
     case NEV_EVENT_MQTT_PUBREL:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      nev_mqtt_send_pubcomp(conn, pkt->message_id);
-      break;
+    case NEV_EVENT_MQTT_PUBCOMP:
+      return onAcknowledgement(conn, event, pkt);
     case NEV_EVENT_MQTT_SUBSCRIBE:
-      onSubscribe(conn, pkt);
-      return;
+      return onSubscribe(conn, pkt);
     case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      onUnsubscribe(conn, pkt);
-      return;
+      return onUnsubscribe(conn, pkt);
     case NEV_EVENT_MQTT_PINGREQ:
-      nev_mqtt_send_pingresp(conn);
-      break;
+      return nev_broker_on_pingreq(conn);
     case NEV_EVENT_CLOSE:
-      onClose(conn);
-      break;
+      return onClose(conn);
     default:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      break;
+      return onOtherEvent(conn, event, eventData);
   }
-  if (toCore) nev_broker_on_event(conn, event, eventData);
 }

@@ -33,8 +33,6 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
       broker->record({event, slice_text(pkt->topic), slice_text(pkt->payload), pkt->qos,
                       pkt->message_id});
       broker->onPublish(pkt);
-      if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-      if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
       break;
     case NEV_EVENT_MQTT_SUBSCRIBE: {
       nev_slice filter{};
@@ -45,22 +43,9 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
     }
     case NEV_EVENT_MQTT_PUBACK:
     case NEV_EVENT_MQTT_PUBCOMP:
-      broker->record({event, "", "", 0, pkt->message_id});
-      break;
     case NEV_EVENT_MQTT_PUBREC:
       broker->record({event, "", "", 0, pkt->message_id});
-      nev_mqtt_send_pubrel(conn, pkt->message_id);
       break;
-    case NEV_EVENT_MQTT_PUBREL:
-      nev_mqtt_send_pubcomp(conn, pkt->message_id);
-      break;
-    case NEV_EVENT_MQTT_PINGREQ:
-      nev_mqtt_send_pingresp(conn);
-      break;
-    case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      nev_broker_on_event(conn, event, data);
-      nev_mqtt_send_unsuback(conn, pkt->message_id);
-      return;
     default:
       break;
   }
