@@ -361,10 +361,4 @@ void nev_threaded_accept(nev_connection *conn, int event, void *event_data,
                          nev_unlock_fn unlock);
 void *nev_connection_thread(void *conn);
 
-// ---- Reader/writer lock (writers preferred) ----
-pthread_rwlock_t *nev_srwlock_new(void);  // NULL when memory runs out
-void nev_srwlock_free(pthread_rwlock_t *lock);
-void nev_srwlock_lock_exclusive(pthread_rwlock_t *lock);
-void nev_srwlock_unlock_exclusive(pthread_rwlock_t *lock);
-void nev_srwlock_lock_shared(pthread_rwlock_t *lock);
-void nev_srwlock_unlock_shared(pthread_rwlock_t *lock);
+// The reader/writer lock (nev_srwlock_*) and its scope guard are in nev_base.h.

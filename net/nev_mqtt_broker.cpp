@@ -7,32 +7,6 @@
 
 namespace {
 
-// Holds the broker lock for a scope, shared or exclusive.
-class broker_lock_guard {
- public:
-  broker_lock_guard(nev_broker *broker, bool exclusive) : lock_(broker->lock), exclusive_(exclusive) {
-    if (exclusive_)
-      nev_srwlock_lock_exclusive(lock_);
-    else
-      nev_srwlock_lock_shared(lock_);
-  }
-  ~broker_lock_guard() {
-    if (exclusive_)
-      nev_srwlock_unlock_exclusive(lock_);
-    else
-      nev_srwlock_unlock_shared(lock_);
-  }
-  broker_lock_guard(const broker_lock_guard &) = delete;
-  broker_lock_guard &operator=(const broker_lock_guard &) = delete;
-
- private:
-  pthread_rwlock_t *lock_;
-  bool exclusive_;
-};
-
-constexpr bool kExclusive = true;
-constexpr bool kShared = false;
-
 bool filter_equals(const nev_mqtt_topic_filter &sub, nev_slice filter) {
   return strlen(sub.topic) == filter.len && memcmp(sub.topic, filter.p, filter.len) == 0;
 }
@@ -62,7 +36,7 @@ void unlink_session(nev_broker_session *s) {
 // not outlive the connection it writes to.
 void drop_orphaned_session(void *arg) {
   auto *s = static_cast<nev_broker_session *>(arg);
-  broker_lock_guard guard(s->broker, kExclusive);
+  nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(s);
   free_session(s);
 }
@@ -268,7 +242,7 @@ void nev_broker_setup(nev_broker *broker, void *user_data) {
 void nev_broker_teardown(nev_broker *broker) {
   if (broker->lock == nullptr) return;
   {
-    broker_lock_guard guard(broker, kExclusive);
+    nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::exclusive);
     while (broker->sessions != nullptr) {
       nev_broker_session *s = broker->sessions;
       unlink_session(s);
@@ -297,7 +271,7 @@ nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_sessi
 nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn) {
   auto *s = static_cast<nev_broker_session *>(calloc(1, sizeof(nev_broker_session)));
   if (s == nullptr) return nullptr;
-  broker_lock_guard guard(broker, kExclusive);
+  nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::exclusive);
   s->broker = broker;
   s->conn = conn;
   s->next = broker->sessions;
@@ -309,7 +283,7 @@ nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *
 }
 
 void nev_broker_close_session(nev_broker_session *session) {
-  broker_lock_guard guard(session->broker, kExclusive);
+  nev_rwlock_guard guard(session->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(session);
   if (session->conn != nullptr && session_of(session->conn) == session)
     bind_session(session->conn, nullptr);
@@ -327,7 +301,7 @@ int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt) {
   }
   bool ok;
   {
-    broker_lock_guard guard(s->broker, kExclusive);
+    nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
     ok = apply_subscribe(s, pkt);
   }
   if (!ok) conn->flags |= NEV_CONN_CLOSE_NOW;
@@ -351,7 +325,7 @@ void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt) {
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_broker_session *s = session_of(conn);
   if (s == nullptr) return;
-  broker_lock_guard guard(s->broker, kExclusive);
+  nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
   long pos = 0;
   nev_slice filter;
   while ((pos = nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos)) >= 0) {
@@ -366,7 +340,7 @@ void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
 
 size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt) {
   size_t sent = 0;
-  broker_lock_guard guard(broker, kShared);
+  nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::shared);
   for (nev_broker_session *s = broker->sessions; s != nullptr; s = s->next) {
     int best = best_matching_qos(s, pkt->topic, pkt->qos);
     if (best < 0) continue;
