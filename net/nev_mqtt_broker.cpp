@@ -49,17 +49,6 @@ void bind_session(nev_connection *conn, nev_broker_session *s) {
   }
 }
 
-nev_broker_session *session_of(nev_connection *conn) {
-  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
-  if (state != nullptr) {
-    return state->release_hook == drop_orphaned_session
-               ? static_cast<nev_broker_session *>(state->release_arg)
-               : nullptr;
-  }
-  // Without the MQTT layer's state only accepted connections carry sessions.
-  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
-                                   : nullptr;
-}
 
 nev_broker *broker_of(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
@@ -76,7 +65,7 @@ void refuse(nev_connection *conn, uint8_t return_code) {
 
 void on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) {
   // A second CONNECT on one connection is a protocol violation.
-  if (session_of(conn) != nullptr) {
+  if (nev_broker_session_of(conn) != nullptr) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
@@ -264,6 +253,22 @@ uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
   return NEV_MQTT_CONNACK_ACCEPTED;
 }
 
+nev_broker_session *nev_broker_session_of(nev_connection *conn) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  if (state != nullptr) {
+    return state->release_hook == drop_orphaned_session
+               ? static_cast<nev_broker_session *>(state->release_arg)
+               : nullptr;
+  }
+  // Without the MQTT layer's state only accepted connections carry sessions.
+  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
+                                   : nullptr;
+}
+
+void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker) {
+  listener->private_word = broker;
+}
+
 nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after) {
   return after == nullptr ? broker->sessions : after->next;
 }
@@ -285,13 +290,13 @@ nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *
 void nev_broker_close_session(nev_broker_session *session) {
   nev_rwlock_guard guard(session->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(session);
-  if (session->conn != nullptr && session_of(session->conn) == session)
+  if (session->conn != nullptr && nev_broker_session_of(session->conn) == session)
     bind_session(session->conn, nullptr);
   free_session(session);
 }
 
 int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  nev_broker_session *s = session_of(conn);
+  nev_broker_session *s = nev_broker_session_of(conn);
   // The cap comes first: a request with thousands of entries costs nothing
   // more than its reading.
   size_t count = count_entries(pkt);
@@ -323,7 +328,7 @@ void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt) {
 }
 
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  nev_broker_session *s = session_of(conn);
+  nev_broker_session *s = nev_broker_session_of(conn);
   if (s == nullptr) return;
   nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
   long pos = 0;
@@ -368,7 +373,7 @@ uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
 void nev_broker_on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) { on_connect(conn, pkt); }
 
 void nev_broker_on_publish(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  nev_broker_session *s = session_of(conn);
+  nev_broker_session *s = nev_broker_session_of(conn);
   if (s == nullptr) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
@@ -404,7 +409,7 @@ void nev_broker_on_pingreq(nev_connection *conn) { nev_mqtt_send_pingresp(conn);
 void nev_broker_on_disconnect(nev_connection *conn) { conn->flags |= NEV_CONN_CLOSE_AFTER_SEND; }
 
 void nev_broker_on_close(nev_connection *conn) {
-  if (nev_broker_session *s = session_of(conn)) nev_broker_close_session(s);
+  if (nev_broker_session *s = nev_broker_session_of(conn)) nev_broker_close_session(s);
 }
 
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {

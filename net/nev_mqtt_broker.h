@@ -12,9 +12,11 @@
 // UNSUBSCRIBE take a hook that runs between the change of the session and the
 // reply.
 //
-// Binding: the broker's address is the MQTT listener's private word (the
-// application sets it before accepting); an accepted connection's private
-// word is NULL until CONNECT and then holds its nev_broker_session.
+// Binding: the broker core owns the private word of its listener and their
+// connections. The broker's address is the MQTT listener's
+// (nev_broker_bind_listener, before accepting); an accepted connection's is
+// NULL until CONNECT and then holds its nev_broker_session, read with
+// nev_broker_session_of.
 //
 // Ownership: the application owns the nev_broker record. A session lives from
 // the CONNECT that opened it until its connection closes (NEV_EVENT_CLOSE, or
@@ -143,6 +145,12 @@ nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_sessi
 nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn);
 // Unlinks the session, clears its connection's private word and frees it.
 void nev_broker_close_session(nev_broker_session *session);
+// Binds the MQTT listener to the broker, before it accepts: its connections
+// open their sessions there.
+void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker);
+// The connection's session: NULL before its CONNECT was accepted and once the
+// session was closed. The one way to read it (not the private word).
+nev_broker_session *nev_broker_session_of(nev_connection *conn);
 
 // The two steps of a SUBSCRIBE (nev_broker_on_subscribe runs both, with the
 // host's hook in between: matching starts before the SUBACK).

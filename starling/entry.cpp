@@ -256,7 +256,7 @@ int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
   if (b.maxQueuedBytes >= 0) b.core.max_queued_bytes = static_cast<size_t>(b.maxQueuedBytes);
   nev_mqtt_attach(b.mqttListener);
   nev_mqtt_set_connect_timeout(b.mqttListener, b.connectTimeout >= 0 ? b.connectTimeout : NEV_BROKER_CONNECT_TIMEOUT);
-  b.mqttListener->private_word = &b.core;
+  nev_broker_bind_listener(b.mqttListener, &b.core);
   nev_listener_enable_threads(b.mqttListener);
   return 0;
 }

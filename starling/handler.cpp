@@ -279,7 +279,7 @@ void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn
 void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*) {
   StarlingBroker& b = starlingBroker();
   ConnInfo* info = infoOf(conn);
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
                            filter, [&] {
@@ -321,7 +321,7 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
 // them), removed before the core's UNSUBACK.
 void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* heldFilters) {
   ConnInfo* info = infoOf(conn);
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   for (const std::string& filter : *static_cast<std::vector<std::string>*>(heldFilters)) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
                            filter, [&] {
@@ -340,7 +340,7 @@ void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* hel
 // UNSUBACK: nothing is delivered for them once the request is handled.
 void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   if (refuseLongFilters(conn, pkt, false)) return;
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   // A filter the client never subscribed changes nothing: its topic links
   // may belong to another of the client's filters ("a/+" against "a/#").
   std::vector<std::string> held;
@@ -366,7 +366,7 @@ void logQueueBound(const ConnInfo* info, const nev_broker_session* session) {
 
 void onClose(nev_connection* conn) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT client disconnect.");
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   if (session != nullptr) logQueueBound(infoOf(conn), session);
   if (ConnInfo* info = infoOf(conn)) {
     // A client id taken over by a newer connection stays connected.

@@ -375,7 +375,7 @@ class BrokerCore : public MqttLayer {
   }
 
   static nev_broker_session *session(nev_connection *c) {
-    return static_cast<nev_broker_session *>(c->private_word);
+    return nev_broker_session_of(c);
   }
 
   size_t session_count() {

@@ -45,7 +45,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   nev_mqtt_attach(listener);
-  listener->private_word = &broker;
+  nev_broker_bind_listener(listener, &broker);
   nev_listener_enable_threads(listener);
 
   sockaddr_in bound{};

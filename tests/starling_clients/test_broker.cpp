@@ -65,7 +65,7 @@ TestBroker::TestBroker(TestBrokerOptions opts) : options(opts) {
   listener_ = nev_listen_with_options(&mgr_, "127.0.0.1:0", broker_handler, &lo);
   if (listener_ == nullptr) throw std::runtime_error(error != nullptr ? error : "listen failed");
   nev_mqtt_attach(listener_);
-  listener_->private_word = &core;
+  nev_broker_bind_listener(listener_, &core);
   nev_listener_enable_threads(listener_);
   sockaddr_in bound{};
   socklen_t len = sizeof(bound);
