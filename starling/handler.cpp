@@ -293,8 +293,8 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
       }
     });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
-      int running = 1;
-      b.statsThread->state.compare_exchange_strong(running, 5);
+      int running = kThreadRunning;
+      b.statsThread->state.compare_exchange_strong(running, kThreadPublishNow);
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
@@ -310,10 +310,9 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
   StarlingBroker& b = starlingBroker();
   if (session == nullptr || !b.coreReady) return false;
   bool held = false;
-  nev_srwlock_lock_shared(b.core.lock);
+  nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
   for (size_t i = 0; i < session->num_subscriptions && !held; i++)
     held = filter == session->subscriptions[i].topic;
-  nev_srwlock_unlock_shared(b.core.lock);
   return held;
 }
 
@@ -409,13 +408,6 @@ void touch(nev_connection* conn) {
     MQTTConnection::Touch(info->clientId.c_str());
 }
 
-// Releases the broker lock on every path.
-struct SharedBrokerLock {
-  explicit SharedBrokerLock(pthread_rwlock_t* l) : lock(l) { nev_srwlock_lock_shared(lock); }
-  ~SharedBrokerLock() { nev_srwlock_unlock_shared(lock); }
-  pthread_rwlock_t* lock;
-};
-
 // A connect storm leaves as many metadata sessions open as ran at once, each
 // with its own database caches, while idle connections need none. Sessions
 // idle for the pool's time-out beyond a small floor are closed, at most once
@@ -430,7 +422,7 @@ void trimIdleSessionsWhenDue(StarlingBroker& b) {
   uint64_t due = gNextSessionTrimMs.load(std::memory_order_relaxed);
   if (now < due || !gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs)) return;
   if (b.brokerLock == nullptr) return;
-  SharedBrokerLock held(b.brokerLock);
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running || b.dbPool == nullptr) return;
   try {
     if (b.dbPool->CleanIdle(kIdleSessionsKept) > 0) malloc_trim(0);
@@ -450,7 +442,7 @@ void starlingDropConnectionInfos() {
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;
-  nev_srwlock_lock_shared(b.core.lock);
+  nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s)) {
     if (s == session && s->conn != nullptr) {
@@ -458,7 +450,6 @@ void starlingCloseSession(nev_broker_session* session) {
       break;
     }
   }
-  nev_srwlock_unlock_shared(b.core.lock);
 }
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
@@ -469,7 +460,7 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     return;
   }
   if (b.brokerLock == nullptr) return;
-  SharedBrokerLock held(b.brokerLock);
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running) {
     if (event == NEV_EVENT_CLOSE) dropInfo(conn);
     return;

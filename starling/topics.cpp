@@ -236,20 +236,14 @@ int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
 int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_removeSubscription";
   StarlingDb db;
-  bool locked = false;
   try {
     int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
     ZVRecord* record = db.Record("mqtt_subscription", fn);
-    db->Lock(4);
-    locked = true;
+    ZVLockGuard lock(db.get());
     if (findSubscriptionRow(record, number, filter)) record->Delete();
-    locked = false;
-    db->Unlock();
+    lock.release();
     return number;
   } catch (const ZVException& e) {
-    if (locked) {
-      try { db->Unlock(); } catch (...) {}
-    }
     rethrowClient(fn, e);
   }
   return -1;
@@ -507,11 +501,9 @@ bool MQTTTopic::GetTopicRecord(ZVDatabasePooled* db, const char* topicName, ZVRe
 int MQTTTopic::Persist(MQTTTopic* topic) {
   if (topic == nullptr) starlingThrow("MQTTTopic::Persist", 10004, "Missing MQTT topic entity object");
   StarlingDb db;
-  bool locked = false;
   try {
     ZVRecord* record = db.Record("mqtt_topic", "MQTTTopic::Persist");
-    db->Lock(4);
-    locked = true;
+    ZVLockGuard lock(db.get());
     {
       std::lock_guard<std::recursive_mutex> lock(topic->mutex);
       GetTopicRecord(db.get(), topic->name, record);
@@ -530,14 +522,10 @@ int MQTTTopic::Persist(MQTTTopic* topic) {
       }
     }
     record->Write();
-    locked = false;
-    db->Unlock();
+    lock.release();
     record->Read();
     return record->GetFieldAsSigned("topic_id");
   } catch (const ZVException& e) {
-    if (locked) {
-      try { db->Unlock(); } catch (...) {}
-    }
     rethrowClient("MQTTTopic::Persist", e);
   }
   return -1;
