@@ -273,9 +273,41 @@ void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn
   }
 }
 
-// The rows of the filters the session now matches, written before the core's
-// SUBACK: a publication right after the SUBACK is delivered, and the tables
-// already list the subscription.
+// Writes (subscribing) or removes the rows of each filter in one transaction
+// of one session: a packet of 512 filters is one commit, not 512.
+void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
+  if (filters.empty()) return;
+  const char* format = subscribing
+                           ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
+                           : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
+  logSubscriptionFailure(format, filters.front(), [&] {
+    // Rows of a client id change under this mutex (a taken-over connection
+    // closing late checks and removes in one step); taken before the
+    // transaction, as the closing side does.
+    std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
+    StarlingDb db;
+    StarlingTransaction transaction(db.get());
+    for (const std::string& filter : filters) {
+      logSubscriptionFailure(format, filter, [&] {
+        if (subscribing)
+          MQTTSubscriber::RecordSubscription(db.get(), clientId.c_str(), filter.c_str());
+        else
+          MQTTSubscriber::RecordUnsubscription(db.get(), clientId.c_str(), filter.c_str());
+      });
+    }
+    transaction.Commit();
+  });
+}
+
+void recordFilters(const nev_mqtt_packet* pkt, bool subscribing, const std::string& clientId) {
+  std::vector<std::string> filters;
+  eachFilter(pkt, subscribing, [&](const std::string& filter, uint8_t) { filters.push_back(filter); });
+  recordFilters(filters, subscribing, clientId);
+}
+
+// The rows of the filters the session now matches, written (one transaction)
+// before the core's SUBACK: a publication right after the SUBACK is
+// delivered, and the tables already list the subscription.
 void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*) {
   StarlingBroker& b = starlingBroker();
   ConnInfo* info = infoOf(conn);
@@ -283,14 +315,7 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
                            filter, [&] {
-      std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_addSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "S");
-        MQTTConnection::AddTopicsByExpresion(db.get(), number, filter.c_str());
-      }
     });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = kThreadRunning;
@@ -298,6 +323,7 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
+  if (info != nullptr) recordFilters(pkt, true, info->clientId);
 }
 
 void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
@@ -321,18 +347,12 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
 void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* heldFilters) {
   ConnInfo* info = infoOf(conn);
   auto* session = nev_broker_session_of(conn);
-  for (const std::string& filter : *static_cast<std::vector<std::string>*>(heldFilters)) {
+  const auto& held = *static_cast<const std::vector<std::string>*>(heldFilters);
+  for (const std::string& filter : held) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                           filter, [&] {
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_removeSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
-      }
-      MQTTSubscriber::RemoveSubscriber(filter.c_str(), session);
-    });
+                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
   }
+  if (info != nullptr) recordFilters(held, false, info->clientId);
 }
 
 // The session stops matching the filters first, then their rows go, then the
