@@ -46,6 +46,46 @@ class nev_mutex_guard {
   nev_mutex mutex_;
 };
 
+// Reader/writer lock, writers preferred. A failed lock or unlock is fatal.
+pthread_rwlock_t *nev_srwlock_new(void);  // NULL when memory runs out
+void nev_srwlock_free(pthread_rwlock_t *lock);
+void nev_srwlock_lock_exclusive(pthread_rwlock_t *lock);
+void nev_srwlock_unlock_exclusive(pthread_rwlock_t *lock);
+void nev_srwlock_lock_shared(pthread_rwlock_t *lock);
+void nev_srwlock_unlock_shared(pthread_rwlock_t *lock);
+
+enum class nev_rwlock_mode { shared, exclusive };
+
+// Holds a reader/writer lock for its scope, shared or exclusive, so a return
+// or an exception releases it. A null lock holds nothing (managers without a
+// dispatch lock). unlock() releases early; the destructor then does nothing.
+class nev_rwlock_guard {
+ public:
+  nev_rwlock_guard(pthread_rwlock_t *lock, nev_rwlock_mode mode) : lock_(lock), mode_(mode) {
+    if (lock_ == nullptr) return;
+    if (mode_ == nev_rwlock_mode::exclusive)
+      nev_srwlock_lock_exclusive(lock_);
+    else
+      nev_srwlock_lock_shared(lock_);
+  }
+  ~nev_rwlock_guard() { unlock(); }
+  nev_rwlock_guard(const nev_rwlock_guard &) = delete;
+  nev_rwlock_guard &operator=(const nev_rwlock_guard &) = delete;
+
+  void unlock() {
+    if (lock_ == nullptr) return;
+    if (mode_ == nev_rwlock_mode::exclusive)
+      nev_srwlock_unlock_exclusive(lock_);
+    else
+      nev_srwlock_unlock_shared(lock_);
+    lock_ = nullptr;
+  }
+
+ private:
+  pthread_rwlock_t *lock_;
+  nev_rwlock_mode mode_;
+};
+
 // Sleeps n seconds; returns 0.
 int nev_sleep_seconds(unsigned n);
 

@@ -249,9 +249,10 @@ void free_interfaces(nev_manager *mgr) {
 // parent notices at once.
 void leave_parent(nev_manager *child) {
   nev_manager *parent = child->parent;
-  if (parent->lock != nullptr) nev_srwlock_lock_exclusive(parent->lock);
-  __atomic_sub_fetch(&parent->num_children, 1, __ATOMIC_ACQ_REL);
-  if (parent->lock != nullptr) nev_srwlock_unlock_exclusive(parent->lock);
+  {
+    nev_rwlock_guard exclusive(parent->lock, nev_rwlock_mode::exclusive);
+    __atomic_sub_fetch(&parent->num_children, 1, __ATOMIC_ACQ_REL);
+  }
   if (parent->state != nullptr) {
     std::lock_guard<std::mutex> guard(parent->state->threads_mutex);
     auto &kids = parent->state->children;
@@ -501,9 +502,10 @@ int nev_manager_teardown(nev_manager *mgr) {
 
 void nev_manager_request_stop(nev_manager *mgr) {
   if (mgr == nullptr) return;
-  if (mgr->lock != nullptr) nev_srwlock_lock_exclusive(mgr->lock);
-  __atomic_store_n(&mgr->stop_flag, 1, __ATOMIC_RELEASE);
-  if (mgr->lock != nullptr) nev_srwlock_unlock_exclusive(mgr->lock);
+  {
+    nev_rwlock_guard exclusive(mgr->lock, nev_rwlock_mode::exclusive);
+    __atomic_store_n(&mgr->stop_flag, 1, __ATOMIC_RELEASE);
+  }
   // Connection threads would see the flag within their poll time-out; waking
   // them makes the stop prompt.
   if (mgr->state != nullptr) {
@@ -1023,9 +1025,10 @@ void *nev_connection_thread(void *arg) {
   nev_mutex_close(conn->handover_mutex);
   conn->handover_mutex = nullptr;
 
-  if (parent->lock != nullptr) nev_srwlock_lock_exclusive(parent->lock);
-  __atomic_add_fetch(&parent->num_children, 1, __ATOMIC_ACQ_REL);
-  if (parent->lock != nullptr) nev_srwlock_unlock_exclusive(parent->lock);
+  {
+    nev_rwlock_guard exclusive(parent->lock, nev_rwlock_mode::exclusive);
+    __atomic_add_fetch(&parent->num_children, 1, __ATOMIC_ACQ_REL);
+  }
   if (parent->state != nullptr) {
     std::lock_guard<std::mutex> guard(parent->state->threads_mutex);
     parent->state->children.push_back(&child);

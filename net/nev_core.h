@@ -176,6 +176,23 @@ struct nev_connection {
   int64_t last_io_time;  // engine-clock seconds of the last read, write or queued send
   double timer;          // engine-clock time of NEV_EVENT_TIMER; 0 = none
   nev_event_handler proto_handler;  // protocol layer; sees every event first
+  // The untyped slots, each with one owner. Nobody else writes a slot; a
+  // reader outside its owner goes through the owner's typed accessor.
+  //   proto_data    the attached protocol layer (nev_mqtt_state, nev_http's
+  //                 and nev_ws's state); freed by proto_data_destructor when
+  //                 the connection is destroyed.
+  //   user_data     the host whose user_handler this is (an accepted
+  //                 connection starts with its listener's); the engine
+  //                 never reads it.
+  //   private_word  the layer that binds the connection to a service above
+  //                 the engine: the MQTT broker core (the nev_broker on its
+  //                 listener, the session on an accepted connection: read it
+  //                 with nev_broker_session_of) or a host's per-connection
+  //                 session (osprey's WebSocket applications). On a resolving
+  //                 connection the engine follows it to the dialled one.
+  //   host_word     the host's second word (starling: the connection's
+  //                 credentials); the engine never reads it.
+  //   reserved      nobody's: kept unused for the record's layout.
   void *proto_data;
   void (*proto_data_destructor)(void *proto_data);
   nev_event_handler user_handler;
@@ -361,10 +378,4 @@ void nev_threaded_accept(nev_connection *conn, int event, void *event_data,
                          nev_unlock_fn unlock);
 void *nev_connection_thread(void *conn);
 
-// ---- Reader/writer lock (writers preferred) ----
-pthread_rwlock_t *nev_srwlock_new(void);  // NULL when memory runs out
-void nev_srwlock_free(pthread_rwlock_t *lock);
-void nev_srwlock_lock_exclusive(pthread_rwlock_t *lock);
-void nev_srwlock_unlock_exclusive(pthread_rwlock_t *lock);
-void nev_srwlock_lock_shared(pthread_rwlock_t *lock);
-void nev_srwlock_unlock_shared(pthread_rwlock_t *lock);
+// The reader/writer lock (nev_srwlock_*) and its scope guard are in nev_base.h.

@@ -514,6 +514,16 @@ int nev_mqtt_send_pingresp(nev_connection *conn) {
   return send_empty_packet(conn, NEV_MQTT_PINGRESP);
 }
 
+int nev_mqtt_acknowledge(nev_connection *conn, int qos, uint16_t message_id) {
+  if (qos == 1) return nev_mqtt_send_puback(conn, message_id);
+  if (qos == 2) return nev_mqtt_send_pubrec(conn, message_id);
+  return 0;
+}
+
+int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  return nev_mqtt_acknowledge(conn, pkt->qos, pkt->message_id);
+}
+
 int nev_mqtt_send_disconnect(nev_connection *conn) {
   return send_empty_packet(conn, NEV_MQTT_DISCONNECT);
 }

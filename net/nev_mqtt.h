@@ -248,3 +248,9 @@ int nev_mqtt_send_unsuback(nev_connection *conn, uint16_t message_id);
 int nev_mqtt_send_pingreq(nev_connection *conn);
 int nev_mqtt_send_pingresp(nev_connection *conn);
 int nev_mqtt_send_disconnect(nev_connection *conn);
+// The receiver's acknowledgement of a PUBLISH, on either side (MQTT 3.1.1
+// 4.3): PUBACK at QoS 1, PUBREC at QoS 2, nothing at QoS 0. Returns what the
+// sender returned, 0 at QoS 0.
+int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pkt);
+// The same for a publication received earlier, by its QoS and packet id.
+int nev_mqtt_acknowledge(nev_connection *conn, int qos, uint16_t message_id);

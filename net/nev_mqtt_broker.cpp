@@ -7,32 +7,6 @@
 
 namespace {
 
-// Holds the broker lock for a scope, shared or exclusive.
-class broker_lock_guard {
- public:
-  broker_lock_guard(nev_broker *broker, bool exclusive) : lock_(broker->lock), exclusive_(exclusive) {
-    if (exclusive_)
-      nev_srwlock_lock_exclusive(lock_);
-    else
-      nev_srwlock_lock_shared(lock_);
-  }
-  ~broker_lock_guard() {
-    if (exclusive_)
-      nev_srwlock_unlock_exclusive(lock_);
-    else
-      nev_srwlock_unlock_shared(lock_);
-  }
-  broker_lock_guard(const broker_lock_guard &) = delete;
-  broker_lock_guard &operator=(const broker_lock_guard &) = delete;
-
- private:
-  pthread_rwlock_t *lock_;
-  bool exclusive_;
-};
-
-constexpr bool kExclusive = true;
-constexpr bool kShared = false;
-
 bool filter_equals(const nev_mqtt_topic_filter &sub, nev_slice filter) {
   return strlen(sub.topic) == filter.len && memcmp(sub.topic, filter.p, filter.len) == 0;
 }
@@ -62,7 +36,7 @@ void unlink_session(nev_broker_session *s) {
 // not outlive the connection it writes to.
 void drop_orphaned_session(void *arg) {
   auto *s = static_cast<nev_broker_session *>(arg);
-  broker_lock_guard guard(s->broker, kExclusive);
+  nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(s);
   free_session(s);
 }
@@ -75,17 +49,6 @@ void bind_session(nev_connection *conn, nev_broker_session *s) {
   }
 }
 
-nev_broker_session *session_of(nev_connection *conn) {
-  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
-  if (state != nullptr) {
-    return state->release_hook == drop_orphaned_session
-               ? static_cast<nev_broker_session *>(state->release_arg)
-               : nullptr;
-  }
-  // Without the MQTT layer's state only accepted connections carry sessions.
-  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
-                                   : nullptr;
-}
 
 nev_broker *broker_of(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
@@ -102,7 +65,7 @@ void refuse(nev_connection *conn, uint8_t return_code) {
 
 void on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) {
   // A second CONNECT on one connection is a protocol violation.
-  if (session_of(conn) != nullptr) {
+  if (nev_broker_session_of(conn) != nullptr) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
@@ -268,7 +231,7 @@ void nev_broker_setup(nev_broker *broker, void *user_data) {
 void nev_broker_teardown(nev_broker *broker) {
   if (broker->lock == nullptr) return;
   {
-    broker_lock_guard guard(broker, kExclusive);
+    nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::exclusive);
     while (broker->sessions != nullptr) {
       nev_broker_session *s = broker->sessions;
       unlink_session(s);
@@ -290,6 +253,22 @@ uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
   return NEV_MQTT_CONNACK_ACCEPTED;
 }
 
+nev_broker_session *nev_broker_session_of(nev_connection *conn) {
+  nev_mqtt_proto_data *state = nev_mqtt_state(conn);
+  if (state != nullptr) {
+    return state->release_hook == drop_orphaned_session
+               ? static_cast<nev_broker_session *>(state->release_arg)
+               : nullptr;
+  }
+  // Without the MQTT layer's state only accepted connections carry sessions.
+  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
+                                   : nullptr;
+}
+
+void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker) {
+  listener->private_word = broker;
+}
+
 nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after) {
   return after == nullptr ? broker->sessions : after->next;
 }
@@ -297,7 +276,7 @@ nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_sessi
 nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn) {
   auto *s = static_cast<nev_broker_session *>(calloc(1, sizeof(nev_broker_session)));
   if (s == nullptr) return nullptr;
-  broker_lock_guard guard(broker, kExclusive);
+  nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::exclusive);
   s->broker = broker;
   s->conn = conn;
   s->next = broker->sessions;
@@ -309,15 +288,15 @@ nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *
 }
 
 void nev_broker_close_session(nev_broker_session *session) {
-  broker_lock_guard guard(session->broker, kExclusive);
+  nev_rwlock_guard guard(session->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(session);
-  if (session->conn != nullptr && session_of(session->conn) == session)
+  if (session->conn != nullptr && nev_broker_session_of(session->conn) == session)
     bind_session(session->conn, nullptr);
   free_session(session);
 }
 
 int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  nev_broker_session *s = session_of(conn);
+  nev_broker_session *s = nev_broker_session_of(conn);
   // The cap comes first: a request with thousands of entries costs nothing
   // more than its reading.
   size_t count = count_entries(pkt);
@@ -327,7 +306,7 @@ int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt) {
   }
   bool ok;
   {
-    broker_lock_guard guard(s->broker, kExclusive);
+    nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
     ok = apply_subscribe(s, pkt);
   }
   if (!ok) conn->flags |= NEV_CONN_CLOSE_NOW;
@@ -348,14 +327,10 @@ void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_mqtt_send_suback(conn, granted, count, pkt->message_id);
 }
 
-void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  if (nev_broker_add_filters(conn, pkt)) nev_broker_send_suback(conn, pkt);
-}
-
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
-  nev_broker_session *s = session_of(conn);
+  nev_broker_session *s = nev_broker_session_of(conn);
   if (s == nullptr) return;
-  broker_lock_guard guard(s->broker, kExclusive);
+  nev_rwlock_guard guard(s->broker->lock, nev_rwlock_mode::exclusive);
   long pos = 0;
   nev_slice filter;
   while ((pos = nev_mqtt_next_unsubscribe_topic(pkt, &filter, pos)) >= 0) {
@@ -370,7 +345,7 @@ void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt) {
 
 size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt) {
   size_t sent = 0;
-  broker_lock_guard guard(broker, kShared);
+  nev_rwlock_guard guard(broker->lock, nev_rwlock_mode::shared);
   for (nev_broker_session *s = broker->sessions; s != nullptr; s = s->next) {
     int best = best_matching_qos(s, pkt->topic, pkt->qos);
     if (best < 0) continue;
@@ -395,6 +370,56 @@ uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
   return next;
 }
 
+void nev_broker_on_connect(nev_connection *conn, const nev_mqtt_packet *pkt) { on_connect(conn, pkt); }
+
+namespace {
+void on_publish(nev_connection *conn, const nev_mqtt_packet *pkt, bool acknowledge) {
+  nev_broker_session *s = nev_broker_session_of(conn);
+  if (s == nullptr) {
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  if (acknowledge) nev_mqtt_acknowledge_publish(conn, pkt);
+  nev_broker_forward_publish(s->broker, pkt);
+}
+}  // namespace
+
+void nev_broker_on_publish(nev_connection *conn, const nev_mqtt_packet *pkt) { on_publish(conn, pkt, true); }
+
+void nev_broker_on_publish_acknowledged_later(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  on_publish(conn, pkt, false);
+}
+
+void nev_broker_on_pubrec(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_mqtt_send_pubrel(conn, pkt->message_id);
+}
+
+void nev_broker_on_pubrel(nev_connection *conn, const nev_mqtt_packet *pkt) {
+  nev_mqtt_send_pubcomp(conn, pkt->message_id);
+}
+
+void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                             nev_broker_hook added, void *arg) {
+  if (!nev_broker_add_filters(conn, pkt)) return;
+  if (added != nullptr) added(conn, pkt, arg);
+  nev_broker_send_suback(conn, pkt);
+}
+
+void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                               nev_broker_hook removed, void *arg) {
+  nev_broker_unsubscribe(conn, pkt);
+  if (removed != nullptr) removed(conn, pkt, arg);
+  nev_mqtt_send_unsuback(conn, pkt->message_id);
+}
+
+void nev_broker_on_pingreq(nev_connection *conn) { nev_mqtt_send_pingresp(conn); }
+
+void nev_broker_on_disconnect(nev_connection *conn) { conn->flags |= NEV_CONN_CLOSE_AFTER_SEND; }
+
+void nev_broker_on_close(nev_connection *conn) {
+  if (nev_broker_session *s = nev_broker_session_of(conn)) nev_broker_close_session(s);
+}
+
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {
   auto *pkt = static_cast<const nev_mqtt_packet *>(event_data);
   switch (event) {
@@ -403,26 +428,24 @@ void nev_broker_on_event(nev_connection *conn, int event, void *event_data) {
       conn->private_word = nullptr;
       return;
     case NEV_EVENT_CLOSE:
-      if (nev_broker_session *s = session_of(conn)) nev_broker_close_session(s);
-      return;
+      return nev_broker_on_close(conn);
     case NEV_EVENT_MQTT_CONNECT:
-      on_connect(conn, pkt);
-      return;
+      return nev_broker_on_connect(conn, pkt);
     case NEV_EVENT_MQTT_PUBLISH:
-      if (nev_broker_session *s = session_of(conn)) nev_broker_forward_publish(s->broker, pkt);
-      else conn->flags |= NEV_CONN_CLOSE_NOW;
-      return;
+      return nev_broker_on_publish(conn, pkt);
+    case NEV_EVENT_MQTT_PUBREC:
+      return nev_broker_on_pubrec(conn, pkt);
+    case NEV_EVENT_MQTT_PUBREL:
+      return nev_broker_on_pubrel(conn, pkt);
     case NEV_EVENT_MQTT_SUBSCRIBE:
-      nev_broker_subscribe(conn, pkt);
-      return;
+      return nev_broker_on_subscribe(conn, pkt, nullptr, nullptr);
     case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      nev_broker_unsubscribe(conn, pkt);
-      return;
+      return nev_broker_on_unsubscribe(conn, pkt, nullptr, nullptr);
+    case NEV_EVENT_MQTT_PINGREQ:
+      return nev_broker_on_pingreq(conn);
     case NEV_EVENT_MQTT_DISCONNECT:
-      // The client is done (MQTT 3.1.1 3.14.4): close once queued bytes left.
-      conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
-      return;
-    default:
+      return nev_broker_on_disconnect(conn);
+    default:  // PUBACK and PUBCOMP need no answer
       return;
   }
 }

@@ -3,14 +3,20 @@
 // CONNECT with CONNACK and SUBSCRIBE with SUBACK, removes the filters of an
 // UNSUBSCRIBE, and forwards each PUBLISH once to every session with a
 // matching subscription. It keeps no retained messages, no offline sessions,
-// no wills and no delivery state: acknowledging received publications,
-// UNSUBACK, PINGRESP and the handling of acknowledgements from subscribers
-// belong to the application, whose handler calls nev_broker_on_event at the
-// end of every event of the listener's connections.
+// no wills and no delivery state. It also gives the protocol's replies
+// (PUBACK, PUBREC, PUBREL, PUBCOMP, UNSUBACK, PINGRESP), so every host of the
+// broker answers the same way: one function per packet type below does the
+// protocol side of that packet, and nev_broker_on_event calls them. A host that
+// adds work of its own (records, statistics, delivery state) does it in its own
+// function for the packet type and then calls the broker's; SUBSCRIBE and
+// UNSUBSCRIBE take a hook that runs between the change of the session and the
+// reply.
 //
-// Binding: the broker's address is the MQTT listener's private word (the
-// application sets it before accepting); an accepted connection's private
-// word is NULL until CONNECT and then holds its nev_broker_session.
+// Binding: the broker core owns the private word of its listener and their
+// connections. The broker's address is the MQTT listener's
+// (nev_broker_bind_listener, before accepting); an accepted connection's is
+// NULL until CONNECT and then holds its nev_broker_session, read with
+// nev_broker_session_of.
 //
 // Ownership: the application owns the nev_broker record. A session lives from
 // the CONNECT that opened it until its connection closes (NEV_EVENT_CLOSE, or
@@ -84,19 +90,48 @@ void nev_broker_setup(nev_broker *broker, void *user_data);
 void nev_broker_teardown(nev_broker *broker);
 
 // The broker's event entry, for every event of the listener and its
-// connections (on the connection's thread). By event:
-//   ACCEPT       attaches MQTT when missing; private word := NULL.
-//   CLOSE        frees the connection's session.
-//   CONNECT      CONNACK 0 and a new session; CONNACK 1 (protocol level) or 2
-//                (client id) and close after sending; CONNACK 3 and no
-//                session when memory runs out; a second CONNECT closes.
-//   PUBLISH      nev_broker_forward_publish; without a session: close.
-//   SUBSCRIBE    nev_broker_subscribe.
-//   UNSUBSCRIBE  nev_broker_unsubscribe (call it before sending UNSUBACK).
-//   DISCONNECT   close once the queued bytes are sent.
-// Other events do nothing. Acknowledgements of the client's publications,
-// PUBREL/PUBCOMP, UNSUBACK and PINGRESP are the application's.
+// connections (on the connection's thread): ACCEPT attaches MQTT when missing
+// and clears the private word; each packet type goes to its function below,
+// without hooks. Other events do nothing.
 void nev_broker_on_event(nev_connection *conn, int event, void *event_data);
+
+// ---- One function per packet type: the protocol side of a client's packet ----
+
+// What a host adds between the broker's change of the session and its reply;
+// arg is the host's.
+typedef void (*nev_broker_hook)(nev_connection *conn, const nev_mqtt_packet *pkt, void *arg);
+
+// CONNACK 0 and a new session; CONNACK 1 (protocol level) or 2 (client id) and
+// close after sending; CONNACK 3 and no session when memory runs out; a second
+// CONNECT closes.
+void nev_broker_on_connect(nev_connection *conn, const nev_mqtt_packet *pkt);
+// Without a session: close. Else PUBACK (QoS 1) or PUBREC (QoS 2), then
+// nev_broker_forward_publish.
+void nev_broker_on_publish(nev_connection *conn, const nev_mqtt_packet *pkt);
+// As nev_broker_on_publish without the PUBACK/PUBREC: the host sends it
+// (nev_mqtt_acknowledge) once it has stored the publication.
+void nev_broker_on_publish_acknowledged_later(nev_connection *conn, const nev_mqtt_packet *pkt);
+// The client acknowledges a publication the broker forwarded: PUBREC is
+// answered with PUBREL; PUBACK and PUBCOMP end the delivery and need no
+// answer (the broker keeps no delivery state; a host that does keeps it in its
+// own function for these packets).
+void nev_broker_on_pubrec(nev_connection *conn, const nev_mqtt_packet *pkt);
+// The client releases a QoS 2 publication it sent: PUBCOMP.
+void nev_broker_on_pubrel(nev_connection *conn, const nev_mqtt_packet *pkt);
+// nev_broker_add_filters, then the hook (may be NULL), then the SUBACK; no
+// hook and no SUBACK when the filters were refused (the connection closes).
+void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                             nev_broker_hook added, void *arg);
+// nev_broker_unsubscribe, then the hook (may be NULL), then the UNSUBACK:
+// nothing is forwarded for the filters once the client has it.
+void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
+                               nev_broker_hook removed, void *arg);
+// PINGRESP.
+void nev_broker_on_pingreq(nev_connection *conn);
+// The client is done (MQTT 3.1.1 3.14.4): close once the queued bytes are sent.
+void nev_broker_on_disconnect(nev_connection *conn);
+// NEV_EVENT_CLOSE: frees the connection's session.
+void nev_broker_on_close(nev_connection *conn);
 
 // The CONNACK return code the broker gives this CONNECT: 1 for a protocol
 // level other than 3 (3.1) or 4 (3.1.1), 2 for an empty client id without
@@ -113,22 +148,27 @@ nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_sessi
 nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *conn);
 // Unlinks the session, clears its connection's private word and frees it.
 void nev_broker_close_session(nev_broker_session *session);
+// Binds the MQTT listener to the broker, before it accepts: its connections
+// open their sessions there.
+void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker);
+// The connection's session: NULL before its CONNECT was accepted and once the
+// session was closed. The one way to read it (not the private word).
+nev_broker_session *nev_broker_session_of(nev_connection *conn);
 
-// Adds (or, for an equal filter, replaces) the filters of a SUBSCRIBE in the
-// connection's session and answers SUBACK with the granted QoS. Closes the
+// The two steps of a SUBSCRIBE (nev_broker_on_subscribe runs both, with the
+// host's hook in between: matching starts before the SUBACK).
+// nev_broker_add_filters adds (or, for an equal filter, replaces) the filters
+// in the connection's session and returns 1; it returns 0 and closes the
 // connection instead when it has no session, when the request has no
 // complete entry, asks a QoS above 2, has bytes after its last entry, has
 // more than NEV_BROKER_MAX_SUBSCRIPTIONS entries (checked before anything
 // else) or would take the session over that many filters.
-void nev_broker_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
-// The two steps of nev_broker_subscribe, for an owner that records the
-// filters in between: matching starts before the SUBACK. The first returns 1
-// when the filters were added, else 0 with the connection closing.
+// nev_broker_send_suback answers SUBACK with the granted QoS.
 int nev_broker_add_filters(nev_connection *conn, const nev_mqtt_packet *pkt);
 void nev_broker_send_suback(nev_connection *conn, const nev_mqtt_packet *pkt);
 // Removes every filter of an UNSUBSCRIBE from the connection's session
-// (filters the session does not hold are ignored). The UNSUBACK is the
-// application's.
+// (filters the session does not hold are ignored); no UNSUBACK (see
+// nev_broker_on_unsubscribe).
 void nev_broker_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt);
 // Sends the publication once to every session with a matching filter, at the
 // lower of the publication's QoS and the highest QoS among the session's

@@ -19,15 +19,6 @@ void rethrowClient(const char* function, const ZVException& e) {
   starlingThrow(function, e.GetErrorCode(), "%s", e.GetErrorMsg());
 }
 
-// Clears the database lock when the scope ends while it is held.
-struct DbLock {
-  explicit DbLock(ZVDatabasePooled* db) : db(db) { db->Lock(4); held = true; }
-  void release() { if (held) { held = false; db->Unlock(); } }
-  ~DbLock() { if (held) { try { db->Unlock(); } catch (...) {} } }
-  ZVDatabasePooled* db;
-  bool held = false;
-};
-
 // One transaction for a batch of row changes: committed by commit(), aborted
 // when the scope ends without it.
 struct DbTransaction {
@@ -287,7 +278,7 @@ void setConnectionState(const char* function, const char* id, const char* user, 
     StarlingDb db;
     ZVRecord* record = db.Record("mqtt_client", function);
     ZVDateTime now;
-    DbLock lock(db.get());
+    ZVLockGuard lock(db.get());
     MQTTConnection::GetConnRecord(db.get(), id, record);
     if (user != nullptr) record->SetFieldAsString("username", user);
     if (password != nullptr)
@@ -323,7 +314,7 @@ void MQTTConnection::ForgetGeneratedClient(const char* id) {
   try {
     StarlingDb db;
     ZVRecord* record = db.Record("mqtt_client", fn);
-    DbLock lock(db.get());
+    ZVLockGuard lock(db.get());
     if (GetConnRecord(db.get(), id, record) && record->GetFieldAsSigned("mqtt_status") == 0) record->Delete();
   } catch (const ZVException& e) {
     rethrowClient(fn, e);

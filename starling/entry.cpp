@@ -184,7 +184,7 @@ void startThread(std::unique_ptr<StarlingThread>& slot, int initialState, void (
 int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
   (void)server;
   try {
-    startThread(b.commandThread, 1, _processThrdFunction);
+    startThread(b.commandThread, kThreadRunning, _processThrdFunction);
 #if STARLING_HAS_CLIENTS
     try {
       b.remoteLink = new MQTTRemoteSysPersist(server->linked_vix_server, b.log);
@@ -208,7 +208,7 @@ int startWorkers(StarlingBroker& b, WebServerThreadData* server, char* error) {
 // every broker writes, with or without persistence.
 int startCleanup(StarlingBroker& b, char* error) {
   try {
-    startThread(b.cleanupThread, 1, _cleanConnThrdFunction);
+    startThread(b.cleanupThread, kThreadRunning, _cleanConnThrdFunction);
     return 0;
   } catch (const std::system_error& e) {
     snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
@@ -225,8 +225,8 @@ int startStatistics(StarlingBroker& b, char* error) {
     char password[33];
     snprintf(password, sizeof password, "%08x%08x%08x%08x", random(), random(), random(), random());
     b.statisticsPassword = password;
-    if (b.statisticsInterval >= 1) startThread(b.statsThread, 0, _statisticsThrdFunction);
-    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, 0, _persistStatisticsThrdFunction);
+    if (b.statisticsInterval >= 1) startThread(b.statsThread, kThreadNotStarted, _statisticsThrdFunction);
+    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, kThreadNotStarted, _persistStatisticsThrdFunction);
     return 0;
   } catch (const std::system_error& e) {
     snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
@@ -257,14 +257,14 @@ int bindBroker(StarlingBroker& b, nev_manager* manager, char* error) {
   if (b.maxQueuedBytes >= 0) b.core.max_queued_bytes = static_cast<size_t>(b.maxQueuedBytes);
   nev_mqtt_attach(b.mqttListener);
   nev_mqtt_set_connect_timeout(b.mqttListener, b.connectTimeout >= 0 ? b.connectTimeout : NEV_BROKER_CONNECT_TIMEOUT);
-  b.mqttListener->private_word = &b.core;
+  nev_broker_bind_listener(b.mqttListener, &b.core);
   nev_listener_enable_threads(b.mqttListener);
   return 0;
 }
 
 void joinThread(std::unique_ptr<StarlingThread>& slot) {
   if (!slot) return;
-  slot->state = 2;
+  slot->state = kThreadStopAsked;
   if (slot->thread.joinable()) slot->thread.join();
   slot.reset();
 }
@@ -323,14 +323,13 @@ STARLING_EXPORT int32_t term(char* error) {
   StarlingBroker& b = starlingBroker();
   b.running = false;
   if (b.brokerLock != nullptr) {
-    nev_srwlock_lock_exclusive(b.brokerLock);
+    nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::exclusive);
     MQTTTopic::DeleteAll();
     MQTTSubscriber::DeleteAll();
     MQTTConnection::DeleteAll();
     // Connections still open at the stop leave their records to us: without
     // this they leaked when the set went away at exit.
     starlingDropConnectionInfos();
-    nev_srwlock_unlock_exclusive(b.brokerLock);
   }
   closeDatabase(b);
   if (error != nullptr) error[0] = '\0';
@@ -352,8 +351,7 @@ STARLING_EXPORT int32_t stop(char* error) {
   // to the statistics topics wakes the publisher) and the link: wait them out
   // before anything they reach is freed. Later events see the broker stopped.
   if (b.brokerLock != nullptr) {
-    nev_srwlock_lock_exclusive(b.brokerLock);
-    nev_srwlock_unlock_exclusive(b.brokerLock);
+    nev_rwlock_guard waitForHandlers(b.brokerLock, nev_rwlock_mode::exclusive);
   }
   joinThread(b.commandThread);
   joinThread(b.cleanupThread);
@@ -424,11 +422,7 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
   // Held shared so that term cannot delete the registries under the command.
   if (b.brokerLock == nullptr)
     return zvJsonSetError(10001, "Failed to execute MQTT command operation - the MQTT broker is not running", out);
-  struct Shared {
-    explicit Shared(pthread_rwlock_t* l) : lock(l) { nev_srwlock_lock_shared(lock); }
-    ~Shared() { nev_srwlock_unlock_shared(lock); }
-    pthread_rwlock_t* lock;
-  } held(b.brokerLock);
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running || !b.persistenceEnabled) {
     return zvJsonSetError(10001,
                           "Failed to execute MQTT command operation - the MQTT broker is not running or its persistence is not enabled",

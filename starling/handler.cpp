@@ -191,7 +191,11 @@ void rememberTopic(ConnInfo& info, const std::string& topic, MQTTTopic* entry) {
   info.lastTopicGeneration = MQTTTopic::Generation();
 }
 
-bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// The broker's records of a publication: the remote link, persistence
+// commands, topic statistics. False when the publication is dropped unheard;
+// *ackDeferred when a persistence thread acknowledges it once its row is
+// committed.
+bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* ackDeferred) {
   StarlingBroker& b = starlingBroker();
   if (pkt->topic.p == nullptr || pkt->topic.len == 0) {
     starlingLog(10011, "starling - Not able to retrieve topic from the publication message.");
@@ -211,7 +215,7 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
       b.remoteLink->ForwardPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id);
     });
 #endif
-  bool ackDeferred = false;
+  *ackDeferred = false;
   if (b.persistenceEnabled) {
     if (isAdminTopic(topic))
       processPersistenceCommandText(info != nullptr ? info->config.get() : nullptr, pkt->payload.p, pkt->payload.len,
@@ -220,18 +224,13 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
       logFailure("starling - Not able to persist MQTT message - %s", [&] {
         // A queued QoS 1/2 message is acknowledged by its persistence thread
         // once its row is committed.
-        ackDeferred = MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
-                                           pkt->message_id, static_cast<uint8_t>(pkt->qos),
-                                           static_cast<nev_broker_session*>(conn->private_word), conn);
+        *ackDeferred = MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
+                                            pkt->message_id, static_cast<uint8_t>(pkt->qos),
+                                            nev_broker_session_of(conn), conn);
       });
   } else if (isAdminTopic(topic)) {
     starlingLog(10001,
                 "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please check MQTT_PERSISTENCE_ENABLED keyword.");
-  }
-  // A publication without a session is the core's to refuse (it closes).
-  if (conn->private_word != nullptr && !ackDeferred) {
-    if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-    if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
   }
   logFailure("starling - Not able to update topic publication statistics - %s", [&] {
     bool isNew = false;
@@ -249,6 +248,23 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     }
   });
   return true;  // no store-and-forward topic takes publications over yet
+}
+
+// Records, then the core acknowledges (only with a session: without one it
+// closes) and forwards.
+void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (!fitsTables(pkt->topic)) {
+    starlingLog(10011, "starling - Topic name longer than %zu bytes refused: closing the connection.",
+                kStarlingMaxNameBytes);
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  bool ackDeferred = false;
+  if (!recordPublication(conn, pkt, &ackDeferred)) return;
+  if (ackDeferred)
+    nev_broker_on_publish_acknowledged_later(conn, pkt);
+  else
+    nev_broker_on_publish(conn, pkt);
 }
 
 
@@ -305,28 +321,30 @@ void recordFilters(const nev_mqtt_packet* pkt, bool subscribing, const std::stri
   recordFilters(filters, subscribing, clientId);
 }
 
-// The session matches the new filters before anything is written, and the
-// SUBACK goes once the rows are: a publication right after the SUBACK is
-// delivered, and the tables already list the subscription. The rows of one
-// SUBSCRIBE are one transaction.
-void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+// The rows of the filters the session now matches, written (one transaction)
+// before the core's SUBACK: a publication right after the SUBACK is
+// delivered, and the tables already list the subscription.
+void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*) {
   StarlingBroker& b = starlingBroker();
-  if (refuseLongFilters(conn, pkt, true) || !nev_broker_add_filters(conn, pkt)) return;
   ConnInfo* info = infoOf(conn);
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
                            filter, [&] {
       if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
     });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
-      int running = 1;
-      b.statsThread->state.compare_exchange_strong(running, 5);
+      int running = kThreadRunning;
+      b.statsThread->state.compare_exchange_strong(running, kThreadPublishNow);
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
   if (info != nullptr) recordFilters(pkt, true, info->clientId);
-  nev_broker_send_suback(conn, pkt);
+}
+
+void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (refuseLongFilters(conn, pkt, true)) return;
+  nev_broker_on_subscribe(conn, pkt, recordSubscriptions, nullptr);
 }
 
 // Whether the session subscribed the filter (asked before the core drops it).
@@ -334,19 +352,30 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
   StarlingBroker& b = starlingBroker();
   if (session == nullptr || !b.coreReady) return false;
   bool held = false;
-  nev_srwlock_lock_shared(b.core.lock);
+  nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
   for (size_t i = 0; i < session->num_subscriptions && !held; i++)
     held = filter == session->subscriptions[i].topic;
-  nev_srwlock_unlock_shared(b.core.lock);
   return held;
+}
+
+// The rows of the filters the session held (found before the core dropped
+// them), removed before the core's UNSUBACK.
+void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* heldFilters) {
+  ConnInfo* info = infoOf(conn);
+  auto* session = nev_broker_session_of(conn);
+  const auto& held = *static_cast<const std::vector<std::string>*>(heldFilters);
+  for (const std::string& filter : held) {
+    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
+                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
+  }
+  if (info != nullptr) recordFilters(held, false, info->clientId);
 }
 
 // The session stops matching the filters first, then their rows go, then the
 // UNSUBACK: nothing is delivered for them once the request is handled.
 void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   if (refuseLongFilters(conn, pkt, false)) return;
-  ConnInfo* info = infoOf(conn);
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   // A filter the client never subscribed changes nothing: its topic links
   // may belong to another of the client's filters ("a/+" against "a/#").
   std::vector<std::string> held;
@@ -354,13 +383,7 @@ void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
     if (sessionHolds(session, filter) && std::find(held.begin(), held.end(), filter) == held.end())
       held.push_back(filter);
   });
-  nev_broker_unsubscribe(conn, pkt);
-  for (const std::string& filter : held) {
-    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
-  }
-  if (info != nullptr) recordFilters(held, false, info->clientId);
-  nev_mqtt_send_unsuback(conn, pkt->message_id);
+  nev_broker_on_unsubscribe(conn, pkt, removeSubscriptions, &held);
 }
 
 // What the bound on a subscriber's queue cost this connection (the core
@@ -378,7 +401,7 @@ void logQueueBound(const ConnInfo* info, const nev_broker_session* session) {
 
 void onClose(nev_connection* conn) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT client disconnect.");
-  auto* session = static_cast<nev_broker_session*>(conn->private_word);
+  auto* session = nev_broker_session_of(conn);
   if (session != nullptr) logQueueBound(infoOf(conn), session);
   if (ConnInfo* info = infoOf(conn)) {
     // A client id taken over by a newer connection stays connected.
@@ -394,14 +417,32 @@ void onClose(nev_connection* conn) {
     logFailure("starling - Not able to update connection status - %s",
                [&] { MQTTConnection::ForgetGeneratedClient(info->clientId.c_str()); });
   dropInfo(conn);
+  nev_broker_on_close(conn);
 }
 
-// Releases the broker lock on every path.
-struct SharedBrokerLock {
-  explicit SharedBrokerLock(pthread_rwlock_t* l) : lock(l) { nev_srwlock_lock_shared(lock); }
-  ~SharedBrokerLock() { nev_srwlock_unlock_shared(lock); }
-  pthread_rwlock_t* lock;
-};
+// The client acknowledges a publication the broker forwarded (PUBACK, PUBREC,
+// PUBCOMP) or releases one it sent (PUBREL); the core answers what needs an
+// answer. Store-and-forward delivery state joins here.
+void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* pkt) {
+  if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
+  if (event == NEV_EVENT_MQTT_PUBREC) nev_broker_on_pubrec(conn, pkt);
+  if (event == NEV_EVENT_MQTT_PUBREL) nev_broker_on_pubrel(conn, pkt);
+}
+
+void onOtherEvent(nev_connection* conn, int event, void* eventData) {
+  if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
+  nev_broker_on_event(conn, event, eventData);
+}
+
+// Every connection's activity stamp: the keep-alive clean-up reads it.
+void touch(nev_connection* conn) {
+  ConnInfo* info = infoOf(conn);
+  if (info == nullptr) return;
+  if (info->registered != nullptr)
+    info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
+  else
+    MQTTConnection::Touch(info->clientId.c_str());
+}
 
 // A connect storm leaves as many metadata sessions open as ran at once, each
 // with its own database caches, while idle connections need none. Sessions
@@ -417,7 +458,7 @@ void trimIdleSessionsWhenDue(StarlingBroker& b) {
   uint64_t due = gNextSessionTrimMs.load(std::memory_order_relaxed);
   if (now < due || !gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs)) return;
   if (b.brokerLock == nullptr) return;
-  SharedBrokerLock held(b.brokerLock);
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running || b.dbPool == nullptr) return;
   try {
     if (b.dbPool->CleanIdle(kIdleSessionsKept) > 0) malloc_trim(0);
@@ -437,7 +478,7 @@ void starlingDropConnectionInfos() {
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;
-  nev_srwlock_lock_shared(b.core.lock);
+  nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s)) {
     if (s == session && s->conn != nullptr) {
@@ -445,7 +486,6 @@ void starlingCloseSession(nev_broker_session* session) {
       break;
     }
   }
-  nev_srwlock_unlock_shared(b.core.lock);
 }
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
@@ -456,60 +496,33 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     return;
   }
   if (b.brokerLock == nullptr) return;
-  SharedBrokerLock held(b.brokerLock);
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running) {
     if (event == NEV_EVENT_CLOSE) dropInfo(conn);
     return;
   }
   auto* pkt = static_cast<nev_mqtt_packet*>(eventData);
-  if (ConnInfo* info = infoOf(conn)) {
-    if (info->registered != nullptr)
-      info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
-    else
-      MQTTConnection::Touch(info->clientId.c_str());
-  }
-  bool toCore = true;
+  touch(conn);
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
-      toCore = !onConnect(conn, pkt);
-      break;
+      if (!onConnect(conn, pkt)) nev_broker_on_connect(conn, pkt);
+      return;
     case NEV_EVENT_MQTT_PUBLISH:
-      if (!fitsTables(pkt->topic)) {
-        starlingLog(10011, "starling - Topic name longer than %zu bytes refused: closing the connection.",
-                    kStarlingMaxNameBytes);
-        conn->flags |= NEV_CONN_CLOSE_NOW;
-        return;
-      }
-      toCore = onPublish(conn, pkt);
-      break;
+      return onPublish(conn, pkt);
     case NEV_EVENT_MQTT_PUBACK:
-    case NEV_EVENT_MQTT_PUBCOMP:
-      // Store-and-forward acknowledgements join here.
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      break;
     case NEV_EVENT_MQTT_PUBREC:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      nev_mqtt_send_pubrel(conn, pkt->message_id);
-      break;
     case NEV_EVENT_MQTT_PUBREL:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      nev_mqtt_send_pubcomp(conn, pkt->message_id);
-      break;
+    case NEV_EVENT_MQTT_PUBCOMP:
+      return onAcknowledgement(conn, event, pkt);
     case NEV_EVENT_MQTT_SUBSCRIBE:
-      onSubscribe(conn, pkt);
-      return;
+      return onSubscribe(conn, pkt);
     case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      onUnsubscribe(conn, pkt);
-      return;
+      return onUnsubscribe(conn, pkt);
     case NEV_EVENT_MQTT_PINGREQ:
-      nev_mqtt_send_pingresp(conn);
-      break;
+      return nev_broker_on_pingreq(conn);
     case NEV_EVENT_CLOSE:
-      onClose(conn);
-      break;
+      return onClose(conn);
     default:
-      if (b.verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-      break;
+      return onOtherEvent(conn, event, eventData);
   }
-  if (toCore) nev_broker_on_event(conn, event, eventData);
 }

@@ -213,8 +213,7 @@ void on_publish(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet
   } catch (const std::exception& e) {
     t->owner->Log(e.what(), MQTT_CLIENT_ERR_NOT_SUPPORTED);
   }
-  if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-  if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
+  nev_mqtt_acknowledge_publish(conn, pkt);
 }
 
 // Publishes (while running) or discards (while connecting) what the owner

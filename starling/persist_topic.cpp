@@ -465,7 +465,7 @@ void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
   if (!any || !b.coreReady) return;
   // Under the core's lock a listed session and its connection stay alive; a
   // publisher that went away gets nothing.
-  nev_srwlock_lock_shared(b.core.lock);
+  nev_rwlock_guard shared(b.core.lock, nev_rwlock_mode::shared);
   std::unordered_set<nev_broker_session*> live;
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s))
@@ -473,10 +473,8 @@ void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
   for (MQTTPersistMsg* msg : batch) {
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
-    if (msg->qos == 1) nev_mqtt_send_puback(s->conn, msg->packetId);
-    if (msg->qos == 2) nev_mqtt_send_pubrec(s->conn, msg->packetId);
+    nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
   }
-  nev_srwlock_unlock_shared(b.core.lock);
 }
 
 void MQTTPersist::Stop() noexcept {

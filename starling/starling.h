@@ -93,9 +93,16 @@ class StatsLock {
 };
 
 // ---- Worker thread record ----
-// state: 0 not started, 1 running, 2 stop asked, 3 ended, 5 publish now.
+// The states of a worker thread. One started kThreadNotStarted runs only once
+// it claims the start (no stop came first); a SUBSCRIBE to the statistics
+// topics asks the statistics publisher to publish now.
+constexpr int kThreadNotStarted = 0;
+constexpr int kThreadRunning = 1;
+constexpr int kThreadStopAsked = 2;
+constexpr int kThreadEnded = 3;
+constexpr int kThreadPublishNow = 5;
 struct StarlingThread {
-  std::atomic<int> state{0};
+  std::atomic<int> state{kThreadNotStarted};
   std::thread thread;
 };
 

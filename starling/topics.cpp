@@ -236,21 +236,15 @@ int MQTTSubscriber::_addSubscription(ZVDatabasePooled* db, const char* clientId,
 
 int MQTTSubscriber::_removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_removeSubscription";
-  bool locked = false;
   try {
     int number = MQTTConnection::GetPersistedClientID(db, clientId);
     ZVRecord* record = db->GetRecord("mqtt_subscription", true);
     if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription table");
-    db->Lock(4);
-    locked = true;
+    ZVLockGuard lock(db);
     if (findSubscriptionRow(record, number, filter)) record->Delete();
-    locked = false;
-    db->Unlock();
+    lock.release();
     return number;
   } catch (const ZVException& e) {
-    if (locked) {
-      try { db->Unlock(); } catch (...) {}
-    }
     rethrowClient(fn, e);
   }
   return -1;
@@ -520,11 +514,9 @@ bool MQTTTopic::GetTopicRecord(ZVDatabasePooled* db, const char* topicName, ZVRe
 int MQTTTopic::Persist(MQTTTopic* topic) {
   if (topic == nullptr) starlingThrow("MQTTTopic::Persist", 10004, "Missing MQTT topic entity object");
   StarlingDb db;
-  bool locked = false;
   try {
     ZVRecord* record = db.Record("mqtt_topic", "MQTTTopic::Persist");
-    db->Lock(4);
-    locked = true;
+    ZVLockGuard lock(db.get());
     {
       std::lock_guard<std::recursive_mutex> lock(topic->mutex);
       GetTopicRecord(db.get(), topic->name, record);
@@ -543,14 +535,10 @@ int MQTTTopic::Persist(MQTTTopic* topic) {
       }
     }
     record->Write();
-    locked = false;
-    db->Unlock();
+    lock.release();
     record->Read();
     return record->GetFieldAsSigned("topic_id");
   } catch (const ZVException& e) {
-    if (locked) {
-      try { db->Unlock(); } catch (...) {}
-    }
     rethrowClient("MQTTTopic::Persist", e);
   }
   return -1;

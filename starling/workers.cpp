@@ -24,10 +24,10 @@ void waitWhile(StarlingThread* thread, int state, int steps, int stepMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
 }
 
-// A thread started with state 0 runs only when no stop came first.
+// A thread started kThreadNotStarted runs only when no stop came first.
 bool claimStart(StarlingThread* thread) {
-  int expected = 0;
-  return thread->state.compare_exchange_strong(expected, 1) || thread->state.load() == 1;
+  int expected = kThreadNotStarted;
+  return thread->state.compare_exchange_strong(expected, kThreadRunning) || thread->state.load() == kThreadRunning;
 }
 
 // A file written within the last second may still be growing.
@@ -103,16 +103,16 @@ void starlingRunCommandFiles() {
 }
 
 void _processThrdFunction(StarlingThread* thread) {
-  while (thread->state.load() == 1) {
+  while (thread->state.load() == kThreadRunning) {
     starlingRunCommandFiles();
-    waitWhile(thread, 1, 100, 50);
+    waitWhile(thread, kThreadRunning, 100, 50);
   }
-  thread->state = 3;
+  thread->state = kThreadEnded;
 }
 
 void _cleanConnThrdFunction(StarlingThread* thread) {
   StarlingBroker& b = starlingBroker();
-  while (thread->state.load() == 1) {
+  while (thread->state.load() == kThreadRunning) {
     for (nev_broker_session* session : MQTTConnection::IdleSessions(starlingTickMs())) starlingCloseSession(session);
     try {
       std::lock_guard<std::mutex> lock(b.poolListMutex);
@@ -121,9 +121,9 @@ void _cleanConnThrdFunction(StarlingThread* thread) {
       starlingLog(e.GetErrorCode(), "starling - Failed to clean unused connections from the pool - %s", e.GetErrorMsg());
     }
     trimHistory(b.historyMaxRows);
-    waitWhile(thread, 1, 100, 50);
+    waitWhile(thread, kThreadRunning, 100, 50);
   }
-  thread->state = 3;
+  thread->state = kThreadEnded;
 }
 
 void _statisticsThrdFunction(StarlingThread* thread) {
@@ -135,13 +135,13 @@ void _statisticsThrdFunction(StarlingThread* thread) {
   } catch (const YXException& e) {
     starlingLog(e.GetErrorCode(), "starling - Failed to connect local broker for statistics - %s - or server is shutting down.",
                 e.GetErrorMsg());
-    thread->state = 3;
+    thread->state = kThreadEnded;
     return;
   }
   if (!claimStart(thread)) {
     starlingLog(150, "starling - Failed to connect local broker for statistics or server is shutting down.");
     client.reset();
-    thread->state = 3;
+    thread->state = kThreadEnded;
     return;
   }
   struct Source {
@@ -169,36 +169,36 @@ void _statisticsThrdFunction(StarlingThread* thread) {
         starlingLog(e.GetErrorCode(), "starling - Failed to publish statistic message - %s", e.GetErrorMsg());
       }
     }
-    waitWhile(thread, 1, 100, stepMs);
+    waitWhile(thread, kThreadRunning, 100, stepMs);
     int state = thread->state.load();
-    if (state == 5) {
-      int expected = 5;
-      thread->state.compare_exchange_strong(expected, 1);
+    if (state == kThreadPublishNow) {
+      int expected = kThreadPublishNow;
+      thread->state.compare_exchange_strong(expected, kThreadRunning);
       continue;
     }
-    if (state != 1) break;
+    if (state != kThreadRunning) break;
   }
   client.reset();
 #else
   (void)b;
 #endif
-  thread->state = 3;
+  thread->state = kThreadEnded;
 }
 
 void _persistStatisticsThrdFunction(StarlingThread* thread) {
   StarlingBroker& b = starlingBroker();
   if (!claimStart(thread)) {
-    thread->state = 3;
+    thread->state = kThreadEnded;
     return;
   }
   int stepMs = b.statisticsPersistInterval * 1000 / 100;
-  while (thread->state.load() == 1) {
+  while (thread->state.load() == kThreadRunning) {
     try {
       MQTTTopic::PersistAll();
     } catch (const YXException& e) {
       starlingLog(e.GetErrorCode(), "starling - Failed to persist topic information - %s", e.GetErrorMsg());
     }
-    waitWhile(thread, 1, 100, stepMs);
+    waitWhile(thread, kThreadRunning, 100, stepMs);
   }
-  thread->state = 3;
+  thread->state = kThreadEnded;
 }

@@ -375,7 +375,7 @@ class BrokerCore : public MqttLayer {
   }
 
   static nev_broker_session *session(nev_connection *c) {
-    return static_cast<nev_broker_session *>(c->private_word);
+    return nev_broker_session_of(c);
   }
 
   size_t session_count() {
@@ -406,7 +406,9 @@ TEST_F(BrokerCore, FanOutUsesSubscriptionQosAndReceiversPacketIds) {
   EXPECT_EQ(w[0].retain, 0);
   EXPECT_EQ(n[0].qos, 0);
   EXPECT_EQ(n[0].raw, publish_packet("a/b", 0, 0, "m1"));
-  EXPECT_EQ(received(pub).size(), 0u);  // not subscribed itself
+  auto acked = received(pub);  // not subscribed itself: only its PUBREC
+  ASSERT_EQ(acked.size(), 1u);
+  EXPECT_EQ(acked[0].raw, packet(0x50, u16(777)));
 
   // Two publishers that both start at id 1 do not collide in one subscriber.
   nev_connection *pub2 = client("pub2");
@@ -430,6 +432,7 @@ TEST_F(BrokerCore, OverlappingFiltersDeliverOnceAtTheHighestQos) {
   got = received(sub);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].qos, 2);
+  EXPECT_EQ(received(pub).size(), 2u);  // its PUBACK and PUBREC
 
   // The publisher gets its own message when it subscribed to it.
   subscribe(pub, {{"self", 0}});
@@ -453,11 +456,45 @@ TEST_F(BrokerCore, SubscribeReplacesEqualFiltersAndAnswersEveryEntry) {
   EXPECT_EQ(session(c)->subscriptions[0].qos, 1);
 
   feed(c, unsubscribe_packet(3, {"a", "c", "never-had"}));
-  EXPECT_EQ(received(c).size(), 0u);  // UNSUBACK is the application's
+  EXPECT_EQ(sent(c), packet(0xB0, u16(3)));  // UNSUBACK once the filters are gone
   std::vector<std::string> left;
   for (size_t i = 0; i < session(c)->num_subscriptions; i++)
     left.push_back(session(c)->subscriptions[i].topic);
   EXPECT_EQ(left, (std::vector<std::string>{"b", "d/#", "+/e"}));
+}
+
+// The replies every host of the broker gives (the broker application and the
+// test hosts run this same code): one per packet that has one.
+TEST_F(BrokerCore, AnswersEachPacketTheProtocolAnswers) {
+  struct Case {
+    const char *what;
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"PUBLISH QoS 0", publish_packet("t", 0, 0, "x"), ""},
+      {"PUBLISH QoS 1", publish_packet("t", 1, 5, "x"), packet(0x40, u16(5))},
+      {"PUBLISH QoS 2", publish_packet("t", 2, 6, "x"), packet(0x50, u16(6))},
+      {"PUBREL", packet(0x62, u16(6)), packet(0x70, u16(6))},
+      {"PUBREC", packet(0x50, u16(7)), packet(0x62, u16(7))},
+      {"PUBACK", packet(0x40, u16(8)), ""},
+      {"PUBCOMP", packet(0x70, u16(7)), ""},
+      {"PINGREQ", bytes({0xC0, 0}), bytes({0xD0, 0})},
+      {"UNSUBSCRIBE", unsubscribe_packet(9, {"t"}), packet(0xB0, u16(9))},
+  };
+  nev_connection *c = client("c");
+  for (const Case &k : cases) {
+    feed(c, k.in);
+    EXPECT_EQ(sent(c), k.out) << k.what;
+  }
+  EXPECT_EQ(c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND), 0u);
+
+  // A publication on a connection whose session could not be opened is not
+  // acknowledged: the connection closes.
+  nev_connection *lost = client("lost");
+  nev_broker_close_session(session(lost));
+  feed(lost, publish_packet("t", 1, 10, "x"));
+  EXPECT_EQ(sent(lost), "");
+  EXPECT_TRUE(lost->flags & NEV_CONN_CLOSE_NOW);
 }
 
 TEST_F(BrokerCore, SubscriptionLimit) {

@@ -1,8 +1,8 @@
 // A tiny MQTT broker host for the tests with real clients: a manager with one
-// threaded MQTT listener on 127.0.0.1 and the engine's broker core, plus the
-// few answers the broker application gives on top of it (PUBACK, PUBREC,
-// PUBREL, PUBCOMP, UNSUBACK, PINGRESP). Prints "PORT <n>" once it listens and stops
-// cleanly on SIGTERM or SIGINT.
+// threaded MQTT listener on 127.0.0.1 and the engine's broker core, which
+// gives every protocol reply itself (the same code the broker application
+// ships). Prints "PORT <n>" once it listens and stops cleanly on SIGTERM or
+// SIGINT.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,31 +21,6 @@ void on_signal(int) { g_stop = 1; }
 
 void broker_host_handler(nev_connection *conn, int event, void *data, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
-  auto *pkt = static_cast<nev_mqtt_packet *>(data);
-  switch (event) {
-    case NEV_EVENT_POLL:
-      return;
-    case NEV_EVENT_MQTT_PUBLISH:
-      if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-      if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
-      break;
-    case NEV_EVENT_MQTT_PUBREC:
-      nev_mqtt_send_pubrel(conn, pkt->message_id);
-      break;
-    case NEV_EVENT_MQTT_PUBREL:
-      nev_mqtt_send_pubcomp(conn, pkt->message_id);
-      break;
-    case NEV_EVENT_MQTT_PINGREQ:
-      nev_mqtt_send_pingresp(conn);
-      break;
-    case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      // The filters go first, so nothing is forwarded after the UNSUBACK.
-      nev_broker_on_event(conn, event, data);
-      nev_mqtt_send_unsuback(conn, pkt->message_id);
-      return;
-    default:
-      break;
-  }
   nev_broker_on_event(conn, event, data);
 }
 
@@ -70,7 +45,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   nev_mqtt_attach(listener);
-  listener->private_word = &broker;
+  nev_broker_bind_listener(listener, &broker);
   nev_listener_enable_threads(listener);
 
   sockaddr_in bound{};

@@ -35,8 +35,6 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
       broker->record({event, slice_text(pkt->topic), slice_text(pkt->payload), pkt->qos,
                       pkt->message_id});
       broker->onPublish(pkt);
-      if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
-      if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
       break;
     case NEV_EVENT_MQTT_SUBSCRIBE: {
       nev_slice filter{};
@@ -47,22 +45,9 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
     }
     case NEV_EVENT_MQTT_PUBACK:
     case NEV_EVENT_MQTT_PUBCOMP:
-      broker->record({event, "", "", 0, pkt->message_id});
-      break;
     case NEV_EVENT_MQTT_PUBREC:
       broker->record({event, "", "", 0, pkt->message_id});
-      nev_mqtt_send_pubrel(conn, pkt->message_id);
       break;
-    case NEV_EVENT_MQTT_PUBREL:
-      nev_mqtt_send_pubcomp(conn, pkt->message_id);
-      break;
-    case NEV_EVENT_MQTT_PINGREQ:
-      nev_mqtt_send_pingresp(conn);
-      break;
-    case NEV_EVENT_MQTT_UNSUBSCRIBE:
-      nev_broker_on_event(conn, event, data);
-      nev_mqtt_send_unsuback(conn, pkt->message_id);
-      return;
     default:
       break;
   }
@@ -82,7 +67,7 @@ TestBroker::TestBroker(TestBrokerOptions opts) : options(opts) {
   listener_ = nev_listen_with_options(&mgr_, "127.0.0.1:0", broker_handler, &lo);
   if (listener_ == nullptr) throw std::runtime_error(error != nullptr ? error : "listen failed");
   nev_mqtt_attach(listener_);
-  listener_->private_word = &core;
+  nev_broker_bind_listener(listener_, &core);
   nev_listener_enable_threads(listener_);
   sockaddr_in bound{};
   socklen_t len = sizeof(bound);

@@ -275,3 +275,25 @@ void zvGetCurrentDateTime(ZVDateTime* out) {
   int rc = rlGetCurrentDateTime(out);
   if (rc != 0) throw ZVException(rc, "Not able to retrieve current datetime", __FILE__, __LINE__);
 }
+
+ZVLockGuard::ZVLockGuard(ZVBase* object, int mode) : object_(object) {
+  object_->Lock(mode);
+  held_ = true;
+}
+
+ZVLockGuard::~ZVLockGuard() {
+  if (!held_) return;
+  try {
+    release();
+  } catch (const ZVException& e) {
+    // Already leaving the scope (often on another error): the lock ends with
+    // the logon at the latest, so report and go on.
+    yxReportError(e.GetErrorMsg(), e.GetErrorCode());
+  }
+}
+
+void ZVLockGuard::release() {
+  if (!held_) return;
+  held_ = false;
+  object_->Unlock();
+}

@@ -110,6 +110,29 @@ class ZVDatabasePooled : public YXPooledObj, public ZVDatabase {
   void deleteRecords();
 };
 
+// Holds an engine lock (on a database, table or record) for a scope, so a
+// return or an exception releases it. The constructor lets Lock's ZVException
+// pass (nothing is then held). release() unlocks early and lets Unlock's
+// ZVException pass; the destructor cannot throw, so a failed Unlock there is
+// reported through yxReportError.
+class ZVLockGuard {
+ public:
+  // The mode the system locks with (the engine takes any non-zero mode as
+  // exclusive).
+  static constexpr int kExclusive = 4;
+
+  explicit ZVLockGuard(ZVBase* object, int mode = kExclusive);
+  ~ZVLockGuard();
+  ZVLockGuard(const ZVLockGuard&) = delete;
+  ZVLockGuard& operator=(const ZVLockGuard&) = delete;
+
+  void release();
+
+ private:
+  ZVBase* object_;
+  bool held_ = false;
+};
+
 // Fills out with the engine's current date and time; a failure throws
 // ZVException (code, "Not able to retrieve current datetime").
 void zvGetCurrentDateTime(ZVDateTime* out);
