@@ -364,8 +364,10 @@ void disconnectRemainingSessions() {
   for (const auto& [conn, entry] : remaining) endSession(nullptr, entry);
 }
 
-void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
-  if (unlock != nullptr) unlock(conn);
+namespace {
+
+// Every event of the web server's connections; may throw (applications).
+void handleEvent(nev_connection* conn, int event, void* data) {
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
     return;
@@ -390,6 +392,13 @@ void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlo
       passFrame(conn, static_cast<const nev_ws_frame*>(data));
       break;
   }
+}
+
+}  // namespace
+
+void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  guardHandler(conn, "webServerEventHandler", [&] { handleEvent(conn, event, data); });
 }
 
 }  // namespace osprey

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "nev.h"
 #include "osprey.h"
 #include "osprey_webapp.h"
 #include "yxutil.h"
@@ -28,6 +29,15 @@ void setLogCallback(LogCallback callback);
 LogCallback logCallback();
 // Formats into a 1024-byte buffer and hands it to the host's callback.
 void logf(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Osprey's boundary for the engine's handlers (which must not throw): runs
+// body(); an exception it lets out is logged once ("osprey - <where>: ...")
+// and the connection asked to close.
+void reportHandlerException(nev_connection* conn, const char* where, const char* what) noexcept;
+template <class Body>
+void guardHandler(nev_connection* conn, const char* where, Body&& body) noexcept {
+  nev_handler_boundary(conn, where, body, reportHandlerException);
+}
 
 // ---- Configuration (config.cpp) ----
 

@@ -59,6 +59,12 @@ void yxSetErrorReporter(YXErrorReporter reporter) {
 
 void yxReportError(const char* message, int code) noexcept { errorReporter.load()(message, code); }
 
+void yxReportCallOutFailure(const char* where, const char* message, int code) noexcept {
+  char text[YX_MSG_SIZE];
+  snprintf(text, sizeof text, "%s - %s", where, message);
+  yxReportError(text, code);
+}
+
 char* dupStr(const char* text) {
   if (!text) return nullptr;
   size_t length = std::strlen(text);

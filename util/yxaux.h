@@ -55,6 +55,24 @@ typedef void (*YXErrorReporter)(const char* message, int code);
 void yxSetErrorReporter(YXErrorReporter reporter);
 void yxReportError(const char* message, int code) noexcept;
 
+// The utility library's boundary where it calls out to code of a deliverable
+// and cannot let an exception pass (releases, clean-ups): runs body(); an
+// exception it throws is reported once through yxReportError as
+// "<where> - <message>" (with a YXException's code, else -1).
+void yxReportCallOutFailure(const char* where, const char* message, int code) noexcept;
+template <class Body>
+void yxCallOut(const char* where, Body&& body) noexcept {
+  try {
+    body();
+  } catch (const YXException& e) {
+    yxReportCallOutFailure(where, e.GetErrorMsg(), e.GetErrorCode());
+  } catch (const std::exception& e) {
+    yxReportCallOutFailure(where, e.what(), -1);
+  } catch (...) {
+    yxReportCallOutFailure(where, "unknown exception", -1);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Strings
 // ---------------------------------------------------------------------------
