@@ -3,20 +3,16 @@
 
 CONNTYPE::CONNTYPE(const char* type, const char* proto, const char* portText, const char* server,
                    const char* database) {
-  // dupStr throws on exhaustion; free what was copied before passing it on.
-  try {
-    connectionType = dupStr(type);
-    protocol = dupStr(proto);
-    port = dupStr(portText);
-    serverName = dupStr(server);
-    defaultDB = dupStr(database);
-  } catch (...) {
-    VOKTFree(connectionType);
-    VOKTFree(protocol);
-    VOKTFree(port);
-    VOKTFree(serverName);
-    throw;
-  }
+  // dupStr throws on exhaustion: the owners free what was copied before.
+  VOKTText typeCopy(dupStr(type));
+  VOKTText protocolCopy(dupStr(proto));
+  VOKTText portCopy(dupStr(portText));
+  VOKTText serverCopy(dupStr(server));
+  defaultDB = dupStr(database);
+  connectionType = typeCopy.release();
+  protocol = protocolCopy.release();
+  port = portCopy.release();
+  serverName = serverCopy.release();
 }
 
 namespace osprey {

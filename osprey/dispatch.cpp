@@ -113,6 +113,7 @@ void sendJsonBlock(nev_connection* conn, const char* text) {
 void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
   json_object* api = nullptr;
   app->getAPI(&api);
+  zvJsonPtr owner(api);
   std::string text = kRemotingPrefix;
   const char* json = zvJsonToString(api);
   if (json != nullptr) text += json;
@@ -120,7 +121,6 @@ void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
                      "HTTP/1.1 200 OK\r\nContent-Type: text/json; charset=iso-8859-1\r\n"
                      "Content-Length: %d\r\n\r\n%s",
                      static_cast<int>(text.size()), text.c_str());
-  zvJsonRelease(api);
 }
 
 // The request's body as the application asked for it.

@@ -82,17 +82,14 @@ void checkDefinitionCall(int rc, const char* message) {
 
 ZVDatabaseConfig::ZVDatabaseConfig(const char* serverName, const char* userName, const char* pass,
                                    const char* databaseName) {
-  try {
-    server = copyOrNull(serverName);
-    user = copyOrNull(userName);
-    password = copyOrNull(pass);
-    database = copyOrNull(databaseName);
-  } catch (...) {
-    VOKTFree(server);
-    VOKTFree(user);
-    VOKTFree(password);
-    throw;
-  }
+  // A copy may throw on exhaustion: the owners free what was copied before.
+  VOKTText serverCopy(copyOrNull(serverName));
+  VOKTText userCopy(copyOrNull(userName));
+  VOKTText passwordCopy(copyOrNull(pass));
+  database = copyOrNull(databaseName);
+  server = serverCopy.release();
+  user = userCopy.release();
+  password = passwordCopy.release();
 }
 
 ZVDatabaseConfig::~ZVDatabaseConfig() {
@@ -117,12 +114,9 @@ ZVDatabasePooled::ZVDatabasePooled(YXConfig* config) : ZVDatabasePooled(config, 
 
 ZVDatabasePooled::ZVDatabasePooled(YXConfig* config, ZVSession* newSession)
     : YXPooledObj(config), ZVDatabase(newSession), session(newSession) {
-  try {
-    records = new YXHashTable<ZVRecord>(kRecordCacheCapacity);
-  } catch (...) {
-    delete session;
-    throw;
-  }
+  std::unique_ptr<ZVSession> owner(newSession);  // until the cache exists
+  records = new YXHashTable<ZVRecord>(kRecordCacheCapacity);
+  owner.release();
 }
 
 ZVDatabasePooled::~ZVDatabasePooled() {
