@@ -21,6 +21,9 @@ constexpr int kErrNotAllowed = 8009;
 constexpr int kErrNoConfig = 9006;
 constexpr int kErrListener = 1100;
 constexpr int kMessageSize = OSPREY_ERROR_SIZE;
+// The token mode of applications without the extended init: non-zero, so
+// they get the "token" header.
+constexpr int32_t kDefaultTokenMode = 2;
 
 // ---- Logging (log.cpp) ----
 
@@ -96,7 +99,7 @@ class WEBAPP {
   WebAppGetApiFn getAPI = nullptr;
   WebAppStartFn start = nullptr;
   WebAppStopFn stop = nullptr;
-  int32_t tokenMode = 2;
+  int32_t tokenMode = kDefaultTokenMode;
   int32_t basicAuthMode = WEBAPP_AUTH_NONE;
   int32_t bodyByMethod[WEBAPP_METHOD_COUNT] = {};
   int32_t contentMode = WEBAPP_CONTENT_JSON;
