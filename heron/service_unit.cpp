@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "heron.h"
-#include "nev_core.h"
+#include "nev.h"
 
 extern char** environ;
 
