@@ -3,16 +3,11 @@
 
 CONNTYPE::CONNTYPE(const char* type, const char* proto, const char* portText, const char* server,
                    const char* database) {
-  // dupStr throws on exhaustion: the owners free what was copied before.
-  VOKTText typeCopy(dupStr(type));
-  VOKTText protocolCopy(dupStr(proto));
-  VOKTText portCopy(dupStr(portText));
-  VOKTText serverCopy(dupStr(server));
-  defaultDB = dupStr(database);
-  connectionType = typeCopy.release();
-  protocol = protocolCopy.release();
-  port = portCopy.release();
-  serverName = serverCopy.release();
+  dupStrAll({{&connectionType, type},
+             {&protocol, proto},
+             {&port, portText},
+             {&serverName, server},
+             {&defaultDB, database}});
 }
 
 namespace osprey {

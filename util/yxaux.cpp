@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -63,6 +64,14 @@ void yxReportCallOutFailure(const char* where, const char* message, int code) no
   char text[YX_MSG_SIZE];
   snprintf(text, sizeof text, "%s - %s", where, message);
   yxReportError(text, code);
+}
+
+void dupStrAll(std::initializer_list<std::pair<char**, const char*>> copies) {
+  std::vector<VOKTText> made;
+  made.reserve(copies.size());
+  for (const auto& copy : copies) made.emplace_back(dupStr(copy.second));
+  size_t i = 0;
+  for (const auto& copy : copies) *copy.first = made[i++].release();
 }
 
 char* dupStr(const char* text) {

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "VOKTBasic.h"
 
@@ -81,6 +83,9 @@ void yxCallOut(const char* where, Body&& body) noexcept {
 // The caller frees it with VOKTFree (in any deliverable). Out of memory:
 // throws "dupStr", kind 0, 8001, "Couldn't allocate string buffer".
 char* dupStr(const char* text);
+// dupStr of each text into its target, all or none: when a copy fails, the
+// copies made are freed, the targets stay untouched and the exception passes.
+void dupStrAll(std::initializer_list<std::pair<char**, const char*>> copies);
 // Lower-cases text in place, byte by byte (tolower); null is ignored.
 void yxStrToLower(char* text);
 

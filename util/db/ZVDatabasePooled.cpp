@@ -20,8 +20,6 @@ std::mutex& tableCreationMutex() {
   return mutex;
 }
 
-char* copyOrNull(const char* text) { return text ? dupStr(text) : nullptr; }
-
 bool sameText(const char* a, const char* b, bool ignoreCase) {
   if (!a || !b) return a == b;
   return ignoreCase ? strcasecmp(a, b) == 0 : strcmp(a, b) == 0;
@@ -82,14 +80,7 @@ void checkDefinitionCall(int rc, const char* message) {
 
 ZVDatabaseConfig::ZVDatabaseConfig(const char* serverName, const char* userName, const char* pass,
                                    const char* databaseName) {
-  // A copy may throw on exhaustion: the owners free what was copied before.
-  VOKTText serverCopy(copyOrNull(serverName));
-  VOKTText userCopy(copyOrNull(userName));
-  VOKTText passwordCopy(copyOrNull(pass));
-  database = copyOrNull(databaseName);
-  server = serverCopy.release();
-  user = userCopy.release();
-  password = passwordCopy.release();
+  dupStrAll({{&server, serverName}, {&user, userName}, {&password, pass}, {&database, databaseName}});
 }
 
 ZVDatabaseConfig::~ZVDatabaseConfig() {
