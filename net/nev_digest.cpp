@@ -20,7 +20,9 @@ using unique_file = std::unique_ptr<FILE, file_closer>;
 
 nev_slice as_slice(const std::string &s) { return nev_slice{s.data(), s.size()}; }
 
-bool equal_nocase(nev_slice a, nev_slice b) { return a.len == b.len && nev_ncasecmp(a.p, b.p, a.len) == 0; }
+// User names and realms of the password file compare with case: "Alice" and
+// "alice" are two users.
+bool equal_exact(nev_slice a, nev_slice b) { return a.len == b.len && std::memcmp(a.p, b.p, a.len) == 0; }
 
 // One "user:realm:HA1" line; HA1 ends at white space. False for lines that do
 // not have the three fields.
@@ -113,7 +115,7 @@ int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, 
   while (read_line(password_file, line)) {
     nev_slice line_user, line_realm, ha1;
     if (!split_password_line(line, line_user, line_realm, ha1)) continue;
-    if (!equal_nocase(line_user, user) || !equal_nocase(line_realm, wanted_realm)) continue;
+    if (!equal_exact(line_user, user) || !equal_exact(line_realm, wanted_realm)) continue;
     char expected[33];
     nev_http_digest_response(ha1, nonce, nc, cnonce, qop, method, uri, expected);
     NEV_LOG(4, ("%.*s %s %.*s %s", int(user.len), user.p, realm, int(response.len), response.p, expected));

@@ -28,6 +28,8 @@ struct default_limits {
   std::atomic<uint64_t> max_body{nev_http_limits{}.max_body};
   std::atomic<uint64_t> max_ws_message{nev_http_limits{}.max_ws_message};
   std::atomic<double> idle_timeout{nev_http_limits{}.idle_timeout};
+  std::atomic<double> head_timeout{nev_http_limits{}.head_timeout};
+  std::atomic<size_t> max_send_backlog{nev_http_limits{}.max_send_backlog};
 } g_default_limits;
 
 std::string peer_text(nev_connection *c) {
@@ -79,7 +81,7 @@ const nev_http_endpoint *find_endpoint(nev_connection *listener, nev_slice uri) 
 }
 
 // The one place where a refused message meets the wire.
-void refuse_message(nev_connection *c, int status) {
+void refuse_message(nev_connection *c, int status, const char *extra_headers = nullptr) {
   NEV_LOG(3, ("%p invalid request (%d)", static_cast<void *>(c), status));
   if (!is_server(c)) {
     c->flags |= NEV_CONN_CLOSE_NOW;
@@ -87,7 +89,7 @@ void refuse_message(nev_connection *c, int status) {
   }
   // The refused head is not the request whose method the state remembers.
   if (nev_http_proto_data *pd = nev_http_proto_data_get(c)) pd->head_method = false;
-  nev_http_send_error(c, status, nullptr, nullptr);
+  nev_http_send_error(c, status, nullptr, extra_headers);
   // Nothing after a refused head can be framed; drop it so the close-after-send
   // that follows does not wait on it.
   nev_mutex_guard guard(c->recv_buf.mutex);
@@ -139,6 +141,7 @@ nev_http_proto_data *start_message(nev_connection *c, int head_len, const nev_ht
   pd->framing = framing;
   pd->bytes_seen = size_t(head_len);  // no body byte shown yet
   pd->head_method = is_server(c) && nev_slice_cmp_cstr(view.method, "HEAD") == 0;
+  pd->head_seen = true;
   return pd;
 }
 
@@ -223,8 +226,37 @@ void client_upgrade_reply(nev_connection *c, nev_http_view &view, int head_len) 
     return;
   }
   c->proto_handler = nev_ws_protocol_handler;
-  int none = 0;
-  nev_ws_protocol_handler(c, NEV_EVENT_RECV, &none, nullptr);
+  nev_ws_start_session(c);
+}
+
+bool contains_nocase(nev_slice text, const char *word) {
+  const size_t n = std::strlen(word);
+  for (size_t i = 0; i + n <= text.len; ++i)
+    if (nev_ncasecmp(text.p + i, word, n) == 0) return true;
+  return false;
+}
+
+// A request that asks for a WebSocket: an Upgrade naming it, or a key.
+bool asks_for_websocket(const nev_http_view &view) {
+  if (nev_http_find_header(&view, "Sec-WebSocket-Key")) return true;
+  const nev_slice *upgrade = nev_http_find_header(&view, "Upgrade");
+  return upgrade && contains_nocase(*upgrade, "websocket");
+}
+
+// The handshake rules of RFC 6455 section 4.2.1. Returns 0 when the request
+// may be upgraded, else the status of the refusal (426: another version).
+int check_upgrade_request(const nev_http_view &view) {
+  const nev_slice *key = nev_http_find_header(&view, "Sec-WebSocket-Key");
+  const nev_slice *upgrade = nev_http_find_header(&view, "Upgrade");
+  const nev_slice *connection = nev_http_find_header(&view, "Connection");
+  if (nev_slice_cmp_cstr(view.method, "GET") != 0 || nev_slice_cmp_cstr(view.protocol, "HTTP/1.1") != 0) return 400;
+  if (!upgrade || !contains_nocase(*upgrade, "websocket")) return 400;
+  if (!connection || !contains_nocase(*connection, "upgrade")) return 400;
+  // The key is 16 random bytes in Base64: 24 characters ending in "==".
+  if (!key || key->len != 24 || key->p[22] != '=' || key->p[23] != '=') return 400;
+  const nev_slice *version = nev_http_find_header(&view, "Sec-WebSocket-Version");
+  if (!version || nev_slice_cmp_cstr(*version, "13") != 0) return 426;
+  return 0;
 }
 
 void server_upgrade(nev_connection *c, nev_http_view &view, int head_len, const nev_slice &key) {
@@ -233,12 +265,19 @@ void server_upgrade(nev_connection *c, nev_http_view &view, int head_len, const 
   if (const nev_http_endpoint *ep = find_endpoint(c->listener, view.uri)) c->user_handler = ep->handler;
   if (nev_http_proto_data *pd = nev_http_proto_data_get(c)) pd->request_active = false;
   dispatch_user(c, NEV_EVENT_WS_HANDSHAKE_REQUEST, &view);
-  if (c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND)) return;
+  if (c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND)) {
+    // Refused by the host (its reply is queued): the connection stays HTTP
+    // until it closes, and nothing after the head is read.
+    c->flags &= ~NEV_CONN_WEBSOCKET;
+    c->proto_handler = nev_http_protocol_handler;
+    nev_mutex_guard guard(c->recv_buf.mutex);
+    nev_buffer_clear(&c->recv_buf);
+    return;
+  }
   if (c->send_buf.len == 0) nev_ws_server_handshake(c, key, &view);
   dispatch_user(c, NEV_EVENT_WS_HANDSHAKE_DONE, &view);
   recv_erase(c, 0, size_t(head_len));
-  int none = 0;
-  nev_ws_protocol_handler(c, NEV_EVENT_RECV, &none, nullptr);
+  nev_ws_start_session(c);
 }
 
 // A reply leaves in one write (or a header write and sendfile), so there is
@@ -263,6 +302,9 @@ void process_buffered(nev_connection *c) {
     if (c->proto_handler != nev_http_protocol_handler) return;
     // A reply body still going out keeps the pipelined requests behind it waiting.
     if (transfer_in_progress(c)) return;
+    // So do replies the client has not taken yet: the requests stay unread
+    // (and the receive buffer, once full, stops the reads) until it drains.
+    if (server && nev_http_output_backlogged(c)) return;
     nev_http_proto_data *pd = nev_http_proto_data_get(c);
     const bool in_message = pd && pd->request_active;
     if (!in_message) skip_leading_line_ends(c);
@@ -288,11 +330,14 @@ void process_buffered(nev_connection *c) {
         client_upgrade_reply(c, view, head_len);
         return;
       }
-      if (server) {
-        if (const nev_slice *key = nev_http_find_header(&view, "Sec-WebSocket-Key")) {
-          server_upgrade(c, view, head_len, *key);
-          return;
+      if (server && asks_for_websocket(view)) {
+        pd->request_active = false;
+        if (const int refusal = check_upgrade_request(view)) {
+          refuse_message(c, refusal, refusal == 426 ? "Sec-WebSocket-Version: 13" : nullptr);
+        } else {
+          server_upgrade(c, view, head_len, *nev_http_find_header(&view, "Sec-WebSocket-Key"));
         }
+        return;
       }
     }
     size_t body_len = 0;
@@ -358,9 +403,15 @@ void handle_close(nev_connection *c) {
 void check_idle(nev_connection *c, const void *data) {
   if (!is_server(c) || !data || transfer_in_progress(c)) return;
   const nev_http_limits limits = nev_http_limits_of(c);
-  if (limits.idle_timeout <= 0) return;
   const int64_t now = *static_cast<const int64_t *>(data);
-  if (double(now) >= nev_idle_deadline(c, limits.idle_timeout)) {
+  const nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  if (pd && !pd->head_seen && limits.head_timeout > 0 &&
+      double(now) >= double(pd->accepted_at) + 1.0 + limits.head_timeout) {
+    NEV_LOG(3, ("%p no request head within %g s, closing", static_cast<void *>(c), limits.head_timeout));
+    c->flags |= NEV_CONN_CLOSE_NOW;
+    return;
+  }
+  if (limits.idle_timeout > 0 && double(now) >= nev_idle_deadline(c, limits.idle_timeout)) {
     NEV_LOG(3, ("%p idle for %lld s, closing", static_cast<void *>(c), static_cast<long long>(now - c->last_io_time)));
     c->flags |= NEV_CONN_CLOSE_NOW;
   }
@@ -370,14 +421,29 @@ void enqueue_string(nev_connection *c, const std::string &s) {
   if (!s.empty()) nev_enqueue(c, s.data(), s.size());
 }
 
+// Appends the header lines of `extra` each ended by CR LF. Empty lines are
+// left out: one would end the head and turn the headers after it into body.
+void append_header_lines(std::string &out, nev_slice extra) {
+  const char *p = extra.p;
+  const char *end = extra.p + extra.len;
+  while (p < end) {
+    const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+    const char *stop = lf ? lf : end;
+    const char *line_end = stop;
+    while (line_end > p && line_end[-1] == '\r') --line_end;
+    if (line_end > p) {
+      out.append(p, size_t(line_end - p));
+      out += "\r\n";
+    }
+    p = lf ? lf + 1 : end;
+  }
+}
+
 std::string status_line_text(int code, nev_slice extra) {
   char line[64];
   std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", code, nev_http_status_text(code));
   std::string s(line);
-  if (extra.len) {
-    s.append(extra.p, extra.len);
-    s += "\r\n";
-  }
+  if (extra.p) append_header_lines(s, extra);
   return s;
 }
 
@@ -436,6 +502,8 @@ void nev_http_set_default_limits(const nev_http_limits &limits) {
   g_default_limits.max_body = limits.max_body;
   g_default_limits.max_ws_message = limits.max_ws_message;
   g_default_limits.idle_timeout = limits.idle_timeout;
+  g_default_limits.head_timeout = limits.head_timeout;
+  g_default_limits.max_send_backlog = limits.max_send_backlog;
 }
 
 nev_http_limits nev_http_default_limits(void) {
@@ -444,6 +512,8 @@ nev_http_limits nev_http_default_limits(void) {
   l.max_body = g_default_limits.max_body;
   l.max_ws_message = g_default_limits.max_ws_message;
   l.idle_timeout = g_default_limits.idle_timeout;
+  l.head_timeout = g_default_limits.head_timeout;
+  l.max_send_backlog = g_default_limits.max_send_backlog;
   return l;
 }
 
@@ -457,6 +527,9 @@ void nev_http_set_limits(nev_connection *listener, const nev_http_limits &limits
 
 nev_http_limits nev_http_limits_of(nev_connection *conn) {
   if (conn) {
+    // An accepted connection keeps a copy from its accept: the listener may
+    // be gone while the connection's thread still runs.
+    if (nev_http_proto_data *own = nev_http_proto_data_get(conn); own && own->has_limits) return own->limits;
     nev_http_proto_data *pd = nev_http_proto_data_get(conn->listener ? conn->listener : conn);
     if (pd && pd->has_limits) return pd->limits;
   }
@@ -474,6 +547,13 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
   }
   if (event == NEV_EVENT_ACCEPT) {
     send_without_delay(c);
+    // The head time-out counts from here.
+    const nev_http_limits limits = nev_http_limits_of(c);
+    if (nev_http_proto_data *pd = nev_http_proto_data_create(c)) {
+      pd->accepted_at = int64_t(nev_now());
+      pd->limits = limits;
+      pd->has_limits = true;
+    }
     // On a threaded listener the connection moves to its own thread inside
     // this call: nothing may touch it afterwards.
     dispatch_user(c, event, data);
@@ -484,7 +564,9 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
     transfer_ended = nev_http_transfer_step(c) != 0;
   dispatch_user(c, event, data);
   if (c->proto_handler != nev_http_protocol_handler) return;
-  if (event == NEV_EVENT_RECV || transfer_ended) process_buffered(c);
+  // A client that took some of its replies lets the requests it sent meanwhile in.
+  const bool drained = event == NEV_EVENT_SEND && c->recv_buf.len > 0;
+  if (event == NEV_EVENT_RECV || transfer_ended || drained) process_buffered(c);
   if (event == NEV_EVENT_POLL) check_idle(c, data);
   // Replies go out at once instead of after another poll round: a request
   // then costs one wait, not two.
@@ -492,6 +574,15 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
 }
 
 void nev_http_process_buffered(nev_connection *conn) { process_buffered(conn); }
+
+bool nev_http_output_backlogged(nev_connection *conn) {
+  size_t queued;
+  {
+    nev_mutex_guard guard(conn->send_buf.mutex);
+    queued = conn->send_buf.len;
+  }
+  return queued > nev_http_limits_of(conn).max_send_backlog;
+}
 
 void nev_http_register_endpoint(nev_connection *listener, const char *pattern, nev_event_handler handler) {
   nev_http_register_endpoint_opt(listener, pattern, handler, nev_http_endpoint_options{});

@@ -64,7 +64,15 @@ struct nev_http_limits {
   size_t max_head = 8192;                     // start line and headers; 431 past it
   uint64_t max_body = 64ull << 20;            // request body; 413 past it
   uint64_t max_ws_message = 16ull << 20;      // WebSocket message; close 1009 past it
-  double idle_timeout = 60;                   // seconds an idle HTTP connection stays open
+  double idle_timeout = 60;                   // seconds an idle HTTP connection stays open;
+                                              // also how long a WebSocket ping waits for its pong
+  // Seconds from the accept until the first request head must be complete;
+  // a connection that sends nothing, or its head a byte at a time, is closed.
+  double head_timeout = 30;
+  // Reply bytes queued for a client beyond which its further requests or
+  // frames are left unread until it has taken its replies; a client that
+  // never reads then holds this much plus its receive buffer, not more.
+  size_t max_send_backlog = 256 * 1024;
 };
 
 // Process-wide limits used by listeners without their own.
@@ -103,6 +111,11 @@ int nev_http_parse_checked(const char *buf, size_t len, nev_http_view *view, int
 
 // The same with the default limits; every refusal is -1.
 int nev_http_parse(const char *buf, size_t len, nev_http_view *view, int is_request);
+
+// A method of RFC 9110 or WebDAV (with case: "get" is not GET). The head
+// parser leaves other methods to the handlers, which answer 501 where they
+// serve none of them.
+bool nev_http_is_known_method(nev_slice method);
 
 // First header whose name equals `name` without regard to case, or NULL.
 const nev_slice *nev_http_find_header(const nev_http_view *view, const char *name);
@@ -198,6 +211,10 @@ struct nev_http_proto_data {
   uint64_t body_dropped = 0;  // body bytes a handler dropped with NEV_CONN_DROP_CHUNK
   bool chunked_complete = false;
   bool head_method = false;   // HEAD: the reply carries no body
+  bool head_seen = false;     // a first request head was complete
+  int64_t accepted_at = 0;    // engine seconds of the accept (server side)
+  int64_t ws_heard_at = 0;    // engine seconds of the WebSocket peer's last bytes
+  int64_t ws_ping_sent_at = 0;  // our ping still waiting for its pong; 0 = none
 
   bool has_limits = false;    // listeners: limits given by nev_http_set_limits
   nev_http_limits limits;
@@ -228,6 +245,10 @@ void nev_http_register_endpoint_opt(nev_connection *listener, const char *patter
 // Serves the requests already buffered on a connection; the static file layer
 // calls it when a file transfer ends.
 void nev_http_process_buffered(nev_connection *conn);
+
+// True while more reply bytes wait for the client than its limits allow: the
+// HTTP and WebSocket layers then read no further request or frame of it.
+bool nev_http_output_backlogged(nev_connection *conn);
 
 // ---- Replies ----
 

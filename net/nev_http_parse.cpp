@@ -55,6 +55,35 @@ bool is_http_version(nev_slice s) {
          s.p[7] >= '0' && s.p[7] <= '9';
 }
 
+}  // namespace
+
+bool nev_http_is_known_method(nev_slice m) {
+  static const char *const kMethods[] = {"GET",   "HEAD",     "POST",      "PUT",  "DELETE", "CONNECT", "OPTIONS",
+                                         "TRACE", "PATCH",    "PROPFIND",  "PROPPATCH", "MKCOL", "COPY", "MOVE",
+                                         "LOCK",  "UNLOCK"};
+  for (const char *known : kMethods)
+    if (nev_slice_cmp_cstr(m, known) == 0) return true;
+  return false;
+}
+
+namespace {
+
+// An absolute-form target ("http://host/path?q", RFC 9112 section 3.2.2)
+// becomes its path: the server is the authority whatever the host says. A
+// target without a path names the root, given by the scheme's last "/" so
+// that the slice stays inside the head; *query then takes what follows "?".
+nev_slice origin_form_of(nev_slice target, nev_slice *query) {
+  size_t skip = 0;
+  if (target.len >= 7 && nev_ncasecmp(target.p, "http://", 7) == 0) skip = 7;
+  if (target.len >= 8 && nev_ncasecmp(target.p, "https://", 8) == 0) skip = 8;
+  if (skip == 0) return target;
+  size_t at = skip;
+  while (at < target.len && target.p[at] != '/' && target.p[at] != '?') ++at;
+  if (at < target.len && target.p[at] == '/') return nev_slice{target.p + at, target.len - at};
+  if (at < target.len) *query = nev_slice{target.p + at + 1, target.len - at - 1};
+  return nev_slice{target.p + skip - 1, 1};
+}
+
 int parse_request_line(head_line line, nev_http_view *view) {
   const char *p = line.p;
   const char *end = line.p + line.len;
@@ -72,7 +101,12 @@ int parse_request_line(head_line line, nev_http_view *view) {
   while (q < end && *q == ' ') ++q;
   nev_slice protocol{q, size_t(end - q)};
   if (!is_http_version(protocol)) return -400;
+  if (std::memchr(uri.p, '\t', uri.len)) return -400;
   view->protocol = protocol;
+  if (protocol.p[5] != '1') return -505;
+  const bool asterisk = uri.len == 1 && uri.p[0] == '*';
+  if (asterisk && nev_slice_cmp_cstr(view->method, "OPTIONS") != 0) return -400;
+  uri = origin_form_of(uri, &view->query);
   if (const char *mark = static_cast<const char *>(std::memchr(uri.p, '?', uri.len))) {
     view->query = nev_slice{mark + 1, size_t(uri.p + uri.len - mark - 1)};
     uri.len = size_t(mark - uri.p);
@@ -103,6 +137,7 @@ int parse_status_line(head_line line, nev_http_view *view) {
 }
 
 struct header_scan {
+  int hosts = 0;
   int64_t content_length = -1;
   int transfer_encodings = 0;
   nev_slice transfer_encoding{nullptr, 0};
@@ -128,6 +163,8 @@ int parse_one_header(head_line line, nev_http_view *view, size_t &count, header_
   } else if (slice_equals_nocase(name, "Transfer-Encoding")) {
     ++scan.transfer_encodings;
     scan.transfer_encoding = value;
+  } else if (slice_equals_nocase(name, "Host")) {
+    ++scan.hosts;
   }
   if (value.len == 0) return 0;  // a header without a value is not shown
   if (count == NEV_HTTP_MAX_HEADERS) return -431;
@@ -149,8 +186,10 @@ int settle_framing(const header_scan &scan, const nev_http_view &view, int is_re
     framing.chunked = true;
   }
   if (is_request && scan.content_length >= 0 && uint64_t(scan.content_length) > limits.max_body) return -413;
+  // One Host, and in HTTP/1.1 exactly one (RFC 9112 section 3.2).
+  if (is_request && (scan.hosts > 1 || (scan.hosts == 0 && nev_slice_cmp_cstr(view.protocol, "HTTP/1.1") == 0)))
+    return -400;
   (void)head_len;
-  (void)view;
   return 0;
 }
 
@@ -172,7 +211,9 @@ const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 int nev_http_request_length(const char *buf, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     const unsigned char c = static_cast<unsigned char>(buf[i]);
-    if (c < 0x80 && (c < 0x20 || c == 0x7f) && c != '\r' && c != '\n') return -1;
+    // TAB is white space in a field value; a CR only ever starts a line end.
+    if (c < 0x80 && (c < 0x20 || c == 0x7f) && c != '\r' && c != '\n' && c != '\t') return -1;
+    if (c == '\r' && i + 1 < len && buf[i + 1] != '\n') return -1;
     if (c == '\n' && i + 1 < len) {
       if (buf[i + 1] == '\n') return int(i + 2);
       if (buf[i + 1] == '\r' && i + 2 < len && buf[i + 2] == '\n') return int(i + 3);

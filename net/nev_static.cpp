@@ -198,12 +198,39 @@ void abandon_transfer(nev_connection *c, nev_http_proto_data *pd) {
   end_transfer(pd, false);
 }
 
+// The Location of a directory's slash form, from the normalised path: runs of
+// "/" become one, so it never starts with "//" (which a browser follows to
+// another host), and a backslash, blank, control or non-ASCII byte is escaped.
+std::string directory_location(nev_slice uri) {
+  std::string out = "/";
+  for (size_t i = 0; i < uri.len; ++i) {
+    const unsigned char b = static_cast<unsigned char>(uri.p[i]);
+    if (b == '/') {
+      if (out.back() != '/') out += '/';
+    } else if (b <= 0x20 || b >= 0x7f || b == '\\') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", b);
+      out += escaped;
+    } else {
+      out += char(b);
+    }
+  }
+  if (out.back() != '/') out += '/';
+  return out;
+}
+
 // A redirect to the directory with its trailing "/"; the connection stays open.
 void redirect_to_directory(nev_connection *c, const nev_http_view *view) {
-  std::string reply = "HTTP/1.1 301 Moved\r\nLocation: ";
-  reply.append(view->uri.p, view->uri.len);
-  reply += "/\r\nContent-Length: 0\r\n\r\n";
+  std::string reply = "HTTP/1.1 301 Moved\r\nLocation: " + directory_location(view->uri);
+  reply += "\r\nContent-Length: 0\r\n\r\n";
   nev_enqueue(c, reply.data(), reply.size());
+}
+
+// The methods static serving answers; every other known one gets 405.
+bool is_served_method(nev_slice method) {
+  for (const char *served : {"GET", "HEAD", "POST", "OPTIONS"})
+    if (nev_slice_cmp_cstr(method, served) == 0) return true;
+  return false;
 }
 
 void send_not_modified(nev_connection *c, const nev_serve_options &o) {
@@ -212,7 +239,7 @@ void send_not_modified(nev_connection *c, const nev_serve_options &o) {
 }
 
 void refuse_method(nev_connection *c, const nev_serve_options &o) {
-  std::string extra = o.extra_headers ? std::string(o.extra_headers) + "\r\n" : std::string();
+  std::string extra = o.extra_headers && *o.extra_headers ? std::string(o.extra_headers) + "\r\n" : std::string();
   extra += "Allow: ";
   extra += NEV_STATIC_ALLOW;
   nev_http_send_error(c, 405, nullptr, extra.c_str());
@@ -309,6 +336,11 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
     return;
   }
   nev_serve_options_defaults(options);
+  // "OPTIONS *" asks about the server itself, not a resource.
+  if (view->uri.len == 1 && view->uri.p[0] == '*') {
+    nev_http_send_options(conn, options);
+    return;
+  }
 
   std::string normalized(view->uri.p ? view->uri.p : "", view->uri.len);
   nev_slice out{normalized.data(), 0};
@@ -354,7 +386,8 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     return;
   }
   if (mapped.path_info.len && !is_cgi) {
-    nev_http_send_error(c, 501, nullptr, o.extra_headers);
+    // Nothing lies below a file: the resource does not exist.
+    nev_http_send_error(c, 404, nullptr, o.extra_headers);
     return;
   }
   if (!authorized(c, view, mapped.path, is_dir, o)) return;
@@ -363,7 +396,11 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     nev_http_send_error(c, 501, "CGI is not supported", o.extra_headers);
     return;
   }
-  if (nev_http_is_dav_method(view)) {
+  if (!nev_http_is_known_method(view->method)) {
+    nev_http_send_error(c, 501, nullptr, o.extra_headers);
+    return;
+  }
+  if (!is_served_method(view->method)) {
     refuse_method(c, o);
     return;
   }
@@ -689,8 +726,8 @@ void nev_http_send_listing(nev_connection *c, const std::string &dir, const nev_
   nev_http_send_chunk(c, "", 0);
 }
 
+// The connection stays open: pipelined requests behind it are served.
 void nev_http_send_options(nev_connection *c, const nev_serve_options &options) {
   nev_http_status_line(c, 200, options.extra_headers);
-  nev_enqueue_format(c, "Allow: %s\r\n\r\n", NEV_STATIC_ALLOW);
-  c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+  nev_enqueue_format(c, "Allow: %s\r\nContent-Length: 0\r\n\r\n", NEV_STATIC_ALLOW);
 }

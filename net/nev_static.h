@@ -125,4 +125,4 @@ void nev_http_send_options(nev_connection *conn, const nev_serve_options &option
 int nev_http_is_dav_method(const nev_http_view *view);
 
 // The methods static serving answers, as sent in "Allow".
-constexpr const char *NEV_STATIC_ALLOW = "GET, POST, HEAD, CONNECT, OPTIONS";
+constexpr const char *NEV_STATIC_ALLOW = "GET, POST, HEAD, OPTIONS";

@@ -7,6 +7,7 @@
 #include "nev_file.h"
 #include "nev_log.h"
 #include "nev_static.h"
+#include "nev_ws_codec.h"
 
 namespace {
 
@@ -16,37 +17,9 @@ bool ends_with_nocase(nev_slice text, nev_slice suffix) {
   return suffix.len < text.len && nev_ncasecmp(text.p + text.len - suffix.len, suffix.p, suffix.len) == 0;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. An
-// overlong "/" or "." must never turn into a separator or a dot segment.
+// An overlong "/" or "." must never turn into a separator or a dot segment.
 bool valid_utf8(const std::string &s) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-  const size_t n = s.size();
-  for (size_t i = 0; i < n;) {
-    const unsigned c = p[i];
-    size_t extra;
-    unsigned cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xe0) == 0xc0) {
-      extra = 1, cp = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      extra = 2, cp = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      extra = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= n) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3f);
-    }
-    static const unsigned kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    i += extra + 1;
-  }
-  return true;
+  return nev_utf8_valid(reinterpret_cast<const uint8_t *>(s.data()), s.size());
 }
 
 bool is_proxy_target(nev_slice value) {
@@ -325,11 +298,31 @@ int nev_http_parse_range(nev_slice value, int64_t *first, int64_t *last) {
   return n < 0 ? 0 : n;
 }
 
+namespace {
+
+// "bytes=-0": a suffix of no bytes can never be satisfied (RFC 9110 section
+// 14.1.2). Other suffix ranges are answered with the whole file.
+bool is_empty_suffix(nev_slice value) {
+  static const char kSuffix[] = "bytes=-";
+  const size_t n = sizeof kSuffix - 1;
+  if (value.len <= n || std::memcmp(value.p, kSuffix, n) != 0) return false;
+  for (size_t i = n; i < value.len; ++i)
+    if (value.p[i] != '0') return false;
+  return true;
+}
+
+}  // namespace
+
 nev_http_range nev_http_select_range(const nev_slice *range_header, int64_t size) {
   nev_http_range r;
   r.length = size;
   if (!range_header) return r;
   int64_t first = 0, last = 0;
+  if (is_empty_suffix(*range_header)) {
+    r.status = 416;
+    r.length = 0;
+    return r;
+  }
   const int n = nev_http_parse_range(*range_header, &first, &last);
   if (n < 1 || first < 0 || (n == 2 && last < 0)) return r;  // suffix or malformed: whole file
   if (n == 1 || last >= size) last = size - 1;

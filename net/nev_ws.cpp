@@ -185,7 +185,7 @@ int nev_ws_parse_frames(nev_connection *c) {
   {
     nev_mutex_guard guard(c->recv_buf.mutex);
     step = nev_ws_next_step(reinterpret_cast<uint8_t *>(c->recv_buf.data), c->recv_buf.len, pd->ws_gathered,
-                            limits.max_ws_message, (c->flags & NEV_CONN_WS_RAW_FRAGMENTS) != 0);
+                            limits.max_ws_message, (c->flags & NEV_CONN_WS_RAW_FRAGMENTS) != 0, !is_client(c));
   }
   switch (step.kind) {
     case nev_ws_step::need_more:
@@ -210,6 +210,8 @@ int nev_ws_parse_frames(nev_connection *c) {
       nev_ws_close(c, reinterpret_cast<const char *>(step.frame.data), long(step.frame.size));
     } else if (op == NEV_WS_OP_PING) {
       nev_ws_send_frame(c, NEV_WS_OP_PONG, step.frame.data, step.frame.size);
+    } else if (op == NEV_WS_OP_PONG) {
+      pd->ws_ping_sent_at = 0;
     }
   }
   nev_dispatch_event(c, c->user_handler, step.event, &step.frame);
@@ -217,13 +219,55 @@ int nev_ws_parse_frames(nev_connection *c) {
   return 1;
 }
 
+namespace {
+
+// Frames wait while the peer has not taken what was queued for it (pongs
+// included), so a peer that sends without reading cannot grow our memory.
+void parse_while_drained(nev_connection *c) {
+  while (!nev_http_output_backlogged(c) && nev_ws_parse_frames(c)) {
+  }
+}
+
+// Pings a peer that has been silent for a while, and closes one that leaves
+// a ping unanswered for the time-out. Our own sends do not count: a peer
+// that is gone would otherwise be kept for ever by our pings.
+void keep_alive_step(nev_connection *c, int64_t now) {
+  nev_http_proto_data *pd = nev_http_proto_data_get(c);
+  if (!pd) return;
+  if (pd->ws_heard_at == 0) pd->ws_heard_at = now;
+  const double timeout = nev_http_limits_of(c).idle_timeout;
+  if (pd->ws_ping_sent_at != 0) {
+    if (timeout > 0 && double(now) >= double(pd->ws_ping_sent_at) + 1.0 + timeout) {
+      NEV_LOG(3, ("%p no pong within %g s, closing", static_cast<void *>(c), timeout));
+      c->flags |= NEV_CONN_CLOSE_NOW;
+    }
+    return;
+  }
+  if (now >= pd->ws_heard_at + NEV_WS_PING_INTERVAL) {
+    nev_ws_send_frame(c, NEV_WS_OP_PING, "", 0);
+    pd->ws_ping_sent_at = now;
+  }
+}
+
+}  // namespace
+
+void nev_ws_start_session(nev_connection *c) {
+  if (nev_http_proto_data *pd = nev_http_proto_data_get(c)) {
+    pd->ws_heard_at = int64_t(nev_now());
+    pd->ws_ping_sent_at = 0;
+  }
+  parse_while_drained(c);
+}
+
 void nev_ws_protocol_handler(nev_connection *c, int event, void *data, nev_unlock_fn) {
   nev_dispatch_event(c, c->user_handler, event, data);
   if (event == NEV_EVENT_RECV) {
-    while (nev_ws_parse_frames(c)) {
-    }
+    nev_http_proto_data *pd = nev_http_proto_data_get(c);
+    if (pd && data && *static_cast<const int *>(data) > 0) pd->ws_heard_at = int64_t(nev_now());
+    parse_while_drained(c);
+  } else if (event == NEV_EVENT_SEND && c->recv_buf.len > 0) {
+    parse_while_drained(c);
   } else if (event == NEV_EVENT_POLL && data && (c->flags & NEV_CONN_WEBSOCKET)) {
-    const int64_t now = *static_cast<const int64_t *>(data);
-    if (c->last_io_time + NEV_WS_PING_INTERVAL < now) nev_ws_send_frame(c, NEV_WS_OP_PING, "", 0);
+    keep_alive_step(c, *static_cast<const int64_t *>(data));
   }
 }

@@ -20,7 +20,9 @@ constexpr int NEV_EVENT_WS_HANDSHAKE_DONE = 112;     // data: nev_http_view (req
 constexpr int NEV_EVENT_WS_FRAME = 113;              // data: nev_ws_frame (data frame or whole message)
 constexpr int NEV_EVENT_WS_CONTROL_FRAME = 114;      // data: nev_ws_frame (opcode with bit 8 set)
 
-// Seconds without traffic after which an upgraded connection is pinged.
+// Seconds of silence from the peer after which an upgraded connection is
+// pinged. A ping whose pong has not come within the connection's idle
+// time-out (nev_http_limits) closes it: only what the peer sends counts.
 constexpr int NEV_WS_PING_INTERVAL = 5;
 
 struct nev_ws_buffer_part {
@@ -57,5 +59,8 @@ void nev_ws_client_handshake_auth(nev_connection *conn, const char *path, const 
                                   const char *extra_headers, const char *user, const char *password);
 
 void nev_ws_protocol_handler(nev_connection *conn, int event, void *data, nev_unlock_fn unlock);
+// Called by the HTTP layer right after an upgrade: starts the peer's
+// silence clock and handles the frames that came with the upgrade.
+void nev_ws_start_session(nev_connection *conn);
 // Processes one frame of the receive buffer. Returns 1 when one was consumed.
 int nev_ws_parse_frames(nev_connection *conn);

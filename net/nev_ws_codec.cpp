@@ -21,11 +21,18 @@ nev_ws_step ws_fail(uint16_t code, const char* reason) {
   return step;
 }
 
+bool ws_is_known_opcode(int opcode) {
+  return opcode <= NEV_WS_OP_BINARY || (opcode >= NEV_WS_OP_CLOSE && opcode <= NEV_WS_OP_PONG);
+}
+
 // Checks the rules a frame must meet before its payload is even waited for,
 // so an oversized or illegal frame is refused as soon as its header is seen.
 const char* ws_frame_violation(const nev_ws_frame_head& head, size_t gathered, uint64_t max_message,
-                               bool raw_fragments, uint16_t& code) {
+                               bool raw_fragments, bool require_mask, uint16_t& code) {
   code = NEV_WS_CLOSE_PROTOCOL_ERROR;
+  if (require_mask && !head.masked) return "frame from a client without a mask";
+  if (head.rsv) return "reserved bits set without an extension";
+  if (!ws_is_known_opcode(head.opcode)) return "reserved opcode";
   if (ws_is_control(head.opcode)) {
     if (!head.fin) return "fragmented control frames are illegal";
     if (head.payload_length > NEV_WS_MAX_CONTROL_PAYLOAD) return "control frame payload over 125 bytes";
@@ -43,12 +50,31 @@ const char* ws_frame_violation(const nev_ws_frame_head& head, size_t gathered, u
   return nullptr;
 }
 
+// A close frame's payload: empty, or a code a peer may send and a UTF-8 reason.
+nev_ws_step close_payload_violation(const uint8_t* p, size_t n) {
+  if (n == 0) return nev_ws_step{};
+  if (n == 1) return ws_fail(NEV_WS_CLOSE_PROTOCOL_ERROR, "close payload of one byte");
+  if (!nev_ws_close_code_sendable((unsigned(p[0]) << 8) | p[1]))
+    return ws_fail(NEV_WS_CLOSE_PROTOCOL_ERROR, "close code that may not be sent");
+  if (!nev_utf8_valid(p + 2, n - 2)) return ws_fail(NEV_WS_CLOSE_INVALID_DATA, "close reason not UTF-8");
+  return nev_ws_step{};
+}
+
+// The payload check of a complete frame or message; need_more when sound.
+nev_ws_step payload_violation(int opcode, const uint8_t* p, size_t n) {
+  if (opcode == NEV_WS_OP_CLOSE) return close_payload_violation(p, n);
+  if (opcode == NEV_WS_OP_TEXT && !nev_utf8_valid(p, n))
+    return ws_fail(NEV_WS_CLOSE_INVALID_DATA, "text message not UTF-8");
+  return nev_ws_step{};
+}
+
 }  // namespace
 
 nev_ws_head_status nev_ws_parse_head(const uint8_t* p, size_t n, nev_ws_frame_head& out) {
   if (n < 2) return nev_ws_head_status::incomplete;
   out.fin = (p[0] & 0x80) != 0;
   out.opcode = p[0] & 0x0f;
+  out.rsv = p[0] & 0x70;
   out.masked = (p[1] & 0x80) != 0;
   const size_t mask_len = out.masked ? 4 : 0;
   const unsigned short_len = p[1] & 0x7f;
@@ -126,8 +152,42 @@ void nev_ws_random_bytes(uint8_t* out, size_t n) {
   if (done < n) abort();
 }
 
+bool nev_utf8_valid(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n;) {
+    const unsigned c = p[i];
+    size_t extra;
+    unsigned cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xe0) == 0xc0) {
+      extra = 1, cp = c & 0x1f;
+    } else if ((c & 0xf0) == 0xe0) {
+      extra = 2, cp = c & 0x0f;
+    } else if ((c & 0xf8) == 0xf0) {
+      extra = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= n) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      if ((p[i + k] & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3f);
+    }
+    static const unsigned kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool nev_ws_close_code_sendable(unsigned code) {
+  if (code >= 3000 && code <= 4999) return true;  // registered and private codes
+  return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014);
+}
+
 nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message,
-                             bool raw_fragments) {
+                             bool raw_fragments, bool require_mask) {
   nev_ws_step step;
   if (gathered > len) gathered = len;
   const size_t start = gathered;
@@ -142,7 +202,7 @@ nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64
       break;
   }
   uint16_t code = 0;
-  if (const char* why = ws_frame_violation(head, gathered, max_message, raw_fragments, code))
+  if (const char* why = ws_frame_violation(head, gathered, max_message, raw_fragments, require_mask, code))
     return ws_fail(code, why);
   if (head.payload_length > avail - head.header_length) return step;  // wait for the payload
 
@@ -164,6 +224,8 @@ nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64
       step.kind = nev_ws_step::gathered;
       return step;
     }
+    const nev_ws_step bad = payload_violation(buf[0] & 0x0f, buf + 1, gathered - 1);
+    if (bad.kind == nev_ws_step::fail) return bad;
     step.kind = nev_ws_step::deliver;
     step.event = 113;
     step.frame = nev_ws_frame{buf + 1, gathered - 1, uint8_t(buf[0] | 0x80)};
@@ -174,6 +236,10 @@ nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64
     return step;
   }
 
+  if (head.fin && !fragment) {
+    const nev_ws_step bad = payload_violation(head.opcode, payload_at, payload);
+    if (bad.kind == nev_ws_step::fail) return bad;
+  }
   step.kind = nev_ws_step::deliver;
   step.event = ws_is_control(head.opcode) ? 114 : 113;
   step.frame = nev_ws_frame{payload_at, payload, uint8_t((head.fin ? 0x80 : 0) | head.opcode)};

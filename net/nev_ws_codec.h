@@ -22,6 +22,7 @@ constexpr int NEV_WS_NOT_FINAL = 0x100;
 
 // Close status codes this layer sends on its own.
 constexpr uint16_t NEV_WS_CLOSE_PROTOCOL_ERROR = 1002;
+constexpr uint16_t NEV_WS_CLOSE_INVALID_DATA = 1007;
 constexpr uint16_t NEV_WS_CLOSE_TOO_BIG = 1009;
 
 // Largest control-frame payload RFC 6455 allows.
@@ -42,6 +43,7 @@ struct nev_ws_frame_head {
   bool fin = false;
   int opcode = 0;
   bool masked = false;
+  uint8_t rsv = 0;  // RSV1-3 as the bits 0x70 of the first byte
   uint8_t mask[4] = {0, 0, 0, 0};
   size_t header_length = 0;
   uint64_t payload_length = 0;
@@ -91,6 +93,18 @@ struct nev_ws_step {
 // updated in place when a fragment is gathered (payload moved down, framing
 // removed). Payloads are unmasked in place. max_message bounds a single frame's
 // payload and a gathered message (close 1009 past it); raw_fragments delivers
-// fragments as they come instead of gathering them.
+// fragments as they come instead of gathering them. A server passes
+// require_mask: an unmasked frame from a client then fails (1002).
+// Frames with RSV bits (no extension is ever agreed) or a reserved opcode fail
+// with 1002; a text message that is not UTF-8 fails with 1007 (checked on the
+// whole message, so a character may span fragments; raw fragments are not
+// checked); a close frame must carry nothing, or a code a peer may send and a
+// UTF-8 reason (1002 / 1007).
 nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message,
-                             bool raw_fragments);
+                             bool raw_fragments, bool require_mask = false);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool nev_utf8_valid(const uint8_t* p, size_t n);
+
+// True for a close code a peer may send (RFC 6455 section 7.4).
+bool nev_ws_close_code_sendable(unsigned code);

@@ -287,6 +287,15 @@ void routeHttpRequest(nev_connection* conn, const nev_http_view* view) {
 
 // ---- Websocket sessions ----
 
+// An upgrade on a path no websocket application serves is refused before
+// the switch, not accepted and left without a session.
+void refuseUnservedUpgrade(nev_connection* conn, const nev_http_view* view) {
+  SegmentWalk walk(view->uri);
+  const char* segment = walk.next();
+  if (segment == nullptr || findByPrefix(websocketApps(), segment) == nullptr)
+    nev_http_send_error(conn, 404, nullptr, nullptr);
+}
+
 void openSession(nev_connection* conn, const nev_http_view* view) {
   SegmentWalk walk(view->uri);
   const char* segment = walk.next();
@@ -370,6 +379,10 @@ namespace {
 void handleEvent(nev_connection* conn, int event, void* data) {
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
+    return;
+  }
+  if (event == NEV_EVENT_WS_HANDSHAKE_REQUEST) {
+    refuseUnservedUpgrade(conn, static_cast<const nev_http_view*>(data));
     return;
   }
   if (event != NEV_EVENT_HTTP_REQUEST && event != NEV_EVENT_WS_HANDSHAKE_DONE &&

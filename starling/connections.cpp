@@ -75,10 +75,10 @@ void dropSubscriptions(MQTTConnection* conn, MQTTConnection* holder) {
     try {
       std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (conn->clientId != nullptr && !filter.empty() && (holder == nullptr || !holdsEntry(holder, entry))) {
-        int number = MQTTSubscriber::_removeSubscription(conn->clientId, filter.c_str());
         StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
+        StarlingTransaction transaction(db.get());
+        MQTTSubscriber::RecordUnsubscription(db.get(), conn->clientId, filter.c_str());
+        transaction.Commit();
       }
     } catch (const YXException& e) {
       starlingLog(e.GetErrorCode(), "starling - Not able to remove subscriptions for connection being closed - %s",

@@ -122,6 +122,20 @@ ZVRecord* StarlingDb::Record(const char* table, const char* function) {
   return record;
 }
 
+StarlingTransaction::~StarlingTransaction() {
+  if (!open_) return;
+  try {
+    db_->Abort();
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), "starling - Not able to abort a metadata transaction - %s", e.GetErrorMsg());
+  }
+}
+
+void StarlingTransaction::Commit() {
+  open_ = false;
+  db_->Commit();
+}
+
 uint32_t starlingWordSum(const char* text, size_t length) {
   uint32_t sum = 0;
   for (size_t i = 0; i < length; i += 4) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "persist.h"
 #include "starling.h"
 #if __has_include("mqtt_clients.h")
 #include "mqtt_clients.h"
@@ -210,17 +211,25 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
       b.remoteLink->ForwardPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id);
     });
 #endif
+  bool ackDeferred = false;
   if (b.persistenceEnabled) {
     if (isAdminTopic(topic))
       processPersistenceCommandText(info != nullptr ? info->config.get() : nullptr, pkt->payload.p, pkt->payload.len,
                                     clientId, b.log);
-    // Topics persisted into tables join here; none is persisted yet.
+    else
+      logFailure("starling - Not able to persist MQTT message - %s", [&] {
+        // A queued QoS 1/2 message is acknowledged by its persistence thread
+        // once its row is committed.
+        ackDeferred = MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
+                                           pkt->message_id, static_cast<uint8_t>(pkt->qos),
+                                           static_cast<nev_broker_session*>(conn->private_word), conn);
+      });
   } else if (isAdminTopic(topic)) {
     starlingLog(10001,
                 "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please check MQTT_PERSISTENCE_ENABLED keyword.");
   }
   // A publication without a session is the core's to refuse (it closes).
-  if (conn->private_word != nullptr) {
+  if (conn->private_word != nullptr && !ackDeferred) {
     if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
     if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
   }
@@ -264,9 +273,42 @@ void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn
   }
 }
 
+// Writes (subscribing) or removes the rows of each filter in one transaction
+// of one session: a packet of 512 filters is one commit, not 512.
+void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
+  if (filters.empty()) return;
+  const char* format = subscribing
+                           ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
+                           : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
+  logSubscriptionFailure(format, filters.front(), [&] {
+    // Rows of a client id change under this mutex (a taken-over connection
+    // closing late checks and removes in one step); taken before the
+    // transaction, as the closing side does.
+    std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
+    StarlingDb db;
+    StarlingTransaction transaction(db.get());
+    for (const std::string& filter : filters) {
+      logSubscriptionFailure(format, filter, [&] {
+        if (subscribing)
+          MQTTSubscriber::RecordSubscription(db.get(), clientId.c_str(), filter.c_str());
+        else
+          MQTTSubscriber::RecordUnsubscription(db.get(), clientId.c_str(), filter.c_str());
+      });
+    }
+    transaction.Commit();
+  });
+}
+
+void recordFilters(const nev_mqtt_packet* pkt, bool subscribing, const std::string& clientId) {
+  std::vector<std::string> filters;
+  eachFilter(pkt, subscribing, [&](const std::string& filter, uint8_t) { filters.push_back(filter); });
+  recordFilters(filters, subscribing, clientId);
+}
+
 // The session matches the new filters before anything is written, and the
 // SUBACK goes once the rows are: a publication right after the SUBACK is
-// delivered, and the tables already list the subscription.
+// delivered, and the tables already list the subscription. The rows of one
+// SUBSCRIBE are one transaction.
 void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   StarlingBroker& b = starlingBroker();
   if (refuseLongFilters(conn, pkt, true) || !nev_broker_add_filters(conn, pkt)) return;
@@ -275,14 +317,7 @@ void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
                            filter, [&] {
-      std::lock_guard<std::mutex> rows(MQTTConnection::subscriptionRowsMutex);
       if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_addSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "S");
-        MQTTConnection::AddTopicsByExpresion(db.get(), number, filter.c_str());
-      }
     });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = 1;
@@ -290,6 +325,7 @@ void onSubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
     }
     // Store-and-forward subscriptions join here; no persisted topic exists yet.
   });
+  if (info != nullptr) recordFilters(pkt, true, info->clientId);
   nev_broker_send_suback(conn, pkt);
 }
 
@@ -321,16 +357,9 @@ void onUnsubscribe(nev_connection* conn, const nev_mqtt_packet* pkt) {
   nev_broker_unsubscribe(conn, pkt);
   for (const std::string& filter : held) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                           filter, [&] {
-      if (info != nullptr) {
-        int number = MQTTSubscriber::_removeSubscription(info->clientId.c_str(), filter.c_str());
-        StarlingDb db;
-        MQTTSubscriber::_addSubscriptionHistory(db.get(), number, filter.c_str(), "U");
-        MQTTConnection::RemoveTopicsByExpresion(db.get(), number, filter.c_str());
-      }
-      MQTTSubscriber::RemoveSubscriber(filter.c_str(), session);
-    });
+                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
   }
+  if (info != nullptr) recordFilters(held, false, info->clientId);
   nev_mqtt_send_unsuback(conn, pkt->message_id);
 }
 

@@ -177,6 +177,21 @@ class StarlingDb {
   bool gated_ = false;  // passed the gate of waiting sessions (core.cpp)
 };
 
+// The session's transaction for one step of several writes: begun here,
+// aborted when the owner goes without Commit (an exception, an early return).
+class StarlingTransaction {
+ public:
+  explicit StarlingTransaction(ZVDatabasePooled* db) : db_(db) { db_->Begin(); }
+  ~StarlingTransaction();
+  StarlingTransaction(const StarlingTransaction&) = delete;
+  StarlingTransaction& operator=(const StarlingTransaction&) = delete;
+  void Commit();
+
+ private:
+  ZVDatabasePooled* db_;
+  bool open_ = true;
+};
+
 // Word sum of a text: 4-byte little-endian groups, zero padded, mod 2^32.
 uint32_t starlingWordSum(const char* text, size_t length);
 // The key column value: the whole text up to 100 characters, else the 100
@@ -293,8 +308,12 @@ class MQTTSubscriber {
   static void DeleteAll();
 
   static void CheckMetadata(ZVDatabasePooled* db);
-  static int _addSubscription(const char* clientId, const char* filter);
-  static int _removeSubscription(const char* clientId, const char* filter);
+  static int _addSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static int _removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  // The subscription row, its history row and its topic links, written (or
+  // removed) through one session so that a caller's transaction holds them.
+  static void RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
+  static void RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
   static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter,
                                       const char* action);
 };

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 
+#include "persist.h"
 #include "tables.h"
 
 namespace {
@@ -208,12 +209,12 @@ void MQTTSubscriber::CheckMetadata(ZVDatabasePooled* db) {
   starlingCheckTable(db, kMqttSubscriptionHistoryTable, "MQTTSubscriber::CheckMetadata");
 }
 
-int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
+int MQTTSubscriber::_addSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_addSubscription";
   try {
-    StarlingDb db;
-    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
-    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    int number = MQTTConnection::GetPersistedClientID(db, clientId);
+    ZVRecord* record = db->GetRecord("mqtt_subscription", true);
+    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription table");
     // A filter subscribed again replaces the subscription (MQTT 3.1.1
     // 3.8.4): a second row would outlive its UNSUBSCRIBE and disconnect,
     // which each remove one row.
@@ -233,13 +234,13 @@ int MQTTSubscriber::_addSubscription(const char* clientId, const char* filter) {
   return -1;
 }
 
-int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter) {
+int MQTTSubscriber::_removeSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
   const char* fn = "MQTTConnection::_removeSubscription";
-  StarlingDb db;
   bool locked = false;
   try {
-    int number = MQTTConnection::GetPersistedClientID(db.get(), clientId);
-    ZVRecord* record = db.Record("mqtt_subscription", fn);
+    int number = MQTTConnection::GetPersistedClientID(db, clientId);
+    ZVRecord* record = db->GetRecord("mqtt_subscription", true);
+    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription table");
     db->Lock(4);
     locked = true;
     if (findSubscriptionRow(record, number, filter)) record->Delete();
@@ -253,6 +254,18 @@ int MQTTSubscriber::_removeSubscription(const char* clientId, const char* filter
     rethrowClient(fn, e);
   }
   return -1;
+}
+
+void MQTTSubscriber::RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
+  int number = _addSubscription(db, clientId, filter);
+  _addSubscriptionHistory(db, number, filter, "S");
+  MQTTConnection::AddTopicsByExpresion(db, number, filter);
+}
+
+void MQTTSubscriber::RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter) {
+  int number = _removeSubscription(db, clientId, filter);
+  _addSubscriptionHistory(db, number, filter, "U");
+  MQTTConnection::RemoveTopicsByExpresion(db, number, filter);
 }
 
 void MQTTSubscriber::_addSubscriptionHistory(ZVDatabasePooled* db, int number, const char* filter, const char* action) {
@@ -342,7 +355,7 @@ json_object* MQTTTopic::GetJson() {
   zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
   zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
   zvJsonAddDouble(json, "averageMessagesPerDay", average(86400));
-  // "persistence" joins once topics can be persisted (no persistence registry yet).
+  if (json_object* persistence = MQTTPersist::GetPersistenceJson(name)) zvJsonAdd(json, "persistence", persistence);
   return json;
 }
 

@@ -38,6 +38,11 @@ void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_
       if (peer != nullptr && frame != nullptr) nev_enqueue(peer, frame->data, frame->size);
       return;
     }
+    case NEV_EVENT_HTTP_REQUEST:
+      // This port speaks MQTT over WebSocket only: a plain request gets an
+      // answer instead of waiting for ever.
+      nev_http_send_error(conn, 400, "WebSocket upgrade required", nullptr);
+      return;
     case NEV_EVENT_CLOSE:
       unlinkBoth(conn);
       return;

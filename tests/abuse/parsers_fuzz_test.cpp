@@ -156,7 +156,7 @@ int check_http_head(const bytes &in, int is_request, const nev_http_limits &limi
   nev_http_view view;
   nev_http_framing framing;
   const int r = nev_http_parse_checked(buf.p(), buf.size, &view, is_request, limits, &framing);
-  EXPECT_TRUE(r > 0 || r == 0 || r == -400 || r == -431 || r == -413 || r == -501) << r;
+  EXPECT_TRUE(r > 0 || r == 0 || r == -400 || r == -431 || r == -413 || r == -501 || r == -505) << r;
   if (r > 0) {
     EXPECT_LE(size_t(r), buf.size);
     EXPECT_LE(size_t(r), limits.max_head);
@@ -214,7 +214,7 @@ TEST(AbuseHttp, ReplyHeads) {
 TEST(AbuseHttp, ManyHeadersAndLongLines) {
   // Header counts around the view's slots and long lines around max_head.
   for (int count : {0, 1, 38, 39, 40, 41, 200}) {
-    std::string head = "GET / HTTP/1.1\r\n";
+    std::string head = "GET / HTTP/1.0\r\n";  // no Host needed
     for (int i = 0; i < count; ++i) head += "X-" + std::to_string(i) + ": v\r\n";
     head += "\r\n";
     const int r = check_http_head(of(head), 1, {});
@@ -224,7 +224,7 @@ TEST(AbuseHttp, ManyHeadersAndLongLines) {
       EXPECT_EQ(r, -431) << count;
   }
   for (size_t n : {8100ul, 8192ul, 8193ul, 70000ul}) {
-    const std::string head = "GET /" + std::string(n, 'a') + " HTTP/1.1\r\n\r\n";
+    const std::string head = "GET /" + std::string(n, 'a') + " HTTP/1.0\r\n\r\n";
     const int r = check_http_head(of(head), 1, {});
     EXPECT_TRUE(r == int(head.size()) || r == -431) << n;
     if (head.size() > 8192) {

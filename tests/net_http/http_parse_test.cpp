@@ -46,12 +46,12 @@ TEST(HttpHead, BodyFraming) {
   ASSERT_GT(parse("POST /p HTTP/1.1\r\nHost: h\r\n\r\nbody", v, 1, {}, &f), 0);
   EXPECT_EQ(v.body.len, 0u);
   // The name must be exactly Content-Length.
-  ASSERT_GT(parse("POST /p HTTP/1.1\r\nContent-Length-Extra: 5\r\n\r\n", v, 1, {}, &f), 0);
+  ASSERT_GT(parse("POST /p HTTP/1.1\r\nHost: h\r\nContent-Length-Extra: 5\r\n\r\n", v, 1, {}, &f), 0);
   EXPECT_EQ(v.body.len, 0u);
-  ASSERT_GT(parse("POST /p HTTP/1.1\r\ncontent-length: 5\r\n\r\nhello", v, 1, {}, &f), 0);
+  ASSERT_GT(parse("POST /p HTTP/1.1\r\nHost: h\r\ncontent-length: 5\r\n\r\nhello", v, 1, {}, &f), 0);
   EXPECT_EQ(v.body.len, 5u);
   EXPECT_EQ(f.content_length, 5);
-  ASSERT_GT(parse("POST /p HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n", v, 1, {}, &f), 0);
+  ASSERT_GT(parse("POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: Chunked\r\n\r\n", v, 1, {}, &f), 0);
   EXPECT_TRUE(f.chunked);
   EXPECT_EQ(v.body.len, NEV_HTTP_UNBOUNDED);
   // Replies without length run to the close, except those that never have a body.
@@ -72,7 +72,7 @@ TEST(HttpHead, EmptyValuedHeaderIsNotShownAndLineEndsMayBeBare) {
 }
 
 std::string with_headers(int n) {
-  std::string s = "GET / HTTP/1.1\r\n";
+  std::string s = "GET / HTTP/1.0\r\n";
   for (int i = 0; i < n; ++i) s += "X-H" + std::to_string(i) + ": v\r\n";
   return s + "\r\n";
 }
@@ -86,7 +86,15 @@ TEST(HttpHead, RefusedHeads) {
     int result;
     nev_http_limits limits;
   } cases[] = {
-      {"GET / HTTP/1.1\r\nX-A: a\tb\r\n\r\n", -400, {}},            // control byte
+      {"GET / HTTP/1.1\r\nHost: h\r\nX-A: a\x01b\r\n\r\n", -400, {}},  // control byte
+      {"GET / HTTP/1.1\r\nHost: h\r\nX-A: a\rb\r\n\r\n", -400, {}},    // bare CR in a value
+      {"GET / HTTP/1.1\r\n\r\n", -400, {}},                            // HTTP/1.1 without Host
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", -400, {}},     // two Host headers
+      {"GET / HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", -400, {}},
+      {"GET / HTTP/2.0\r\nHost: h\r\n\r\n", -505, {}},
+      {"GET / HTTP/9.9\r\nHost: h\r\n\r\n", -505, {}},
+      {"GET / HTTP/0.9\r\nHost: h\r\n\r\n", -505, {}},
+      {"GET * HTTP/1.1\r\nHost: h\r\n\r\n", -400, {}},               // "*" is for OPTIONS only
       {"GET / HTTP/1.1\r\nX-A: a\r\n folded\r\n\r\n", -400, {}},    // obs-fold
       {"GET / HTTP/1.1\r\nX-A : a\r\n\r\n", -400, {}},              // blank before the colon
       {"GET / HTTP/1.1\r\nNoColon\r\n\r\n", -400, {}},
@@ -118,7 +126,33 @@ TEST(HttpHead, RefusedHeads) {
   EXPECT_GT(parse(with_headers(39), v), 0);
   EXPECT_EQ(str(v.header_name[38]), "X-H38");
   EXPECT_EQ(v.header_name[39].len, 0u);
-  EXPECT_EQ(nev_http_parse("GET / HTTP/1.1\r\nA\tB: 1\r\n\r\n", 24, &v, 1), -1);
+  const std::string tab_in_name = "GET / HTTP/1.1\r\nHost: h\r\nA\tB: 1\r\n\r\n";
+  EXPECT_EQ(nev_http_parse(tab_in_name.data(), tab_in_name.size(), &v, 1), -1);
+}
+
+TEST(HttpHead, TabValuesAbsoluteFormAndAsterisk) {
+  struct accepted {
+    std::string text;
+    const char *uri;
+    const char *query;
+  } cases[] = {
+      {"GET /a HTTP/1.1\r\nHost: h\r\nX-A: a\tb\t\r\n\r\n", "/a", ""},
+      {"GET http://h/p/q?x=1 HTTP/1.1\r\nHost: h\r\n\r\n", "/p/q", "x=1"},
+      {"GET HTTPS://h:8443 HTTP/1.1\r\nHost: h\r\n\r\n", "/", ""},
+      {"GET http://h?y HTTP/1.1\r\nHost: h\r\n\r\n", "/", "y"},
+      {"OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n", "*", ""},
+      {"TRACE / HTTP/1.1\r\nHost: h\r\n\r\n", "/", ""},  // known: refused later with 405
+      {"GET / HTTP/1.0\r\n\r\n", "/", ""},                  // HTTP/1.0 needs no Host
+  };
+  for (const accepted &c : cases) {
+    nev_http_view v;
+    ASSERT_EQ(parse(c.text, v), int(c.text.size())) << c.text;
+    EXPECT_EQ(str(v.uri), c.uri) << c.text;
+    EXPECT_EQ(str(v.query), c.query) << c.text;
+  }
+  nev_http_view v;
+  ASSERT_GT(parse("GET / HTTP/1.1\r\nHost: h\r\nX-A: a\tb\t\r\n\r\n", v), 0);
+  EXPECT_EQ(str(*nev_http_find_header(&v, "X-A")), "a\tb");
 }
 
 // ---- Chunked bodies ----

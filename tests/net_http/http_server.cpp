@@ -46,6 +46,10 @@ void test_http_server::handler(nev_connection *c, int event, void *data, nev_unl
       return;
     }
     nev_http_serve_files(c, view, self->settings_.options);
+  } else if (event == NEV_EVENT_WS_HANDSHAKE_REQUEST) {
+    // Only /ws is a WebSocket service here; an upgrade elsewhere is refused.
+    const auto *view = static_cast<const nev_http_view *>(data);
+    if (nev_slice_cmp_cstr(view->uri, "/ws") != 0) nev_http_send_error(c, 404, nullptr, nullptr);
   } else if (event == NEV_EVENT_WS_FRAME) {
     const auto *frame = static_cast<const nev_ws_frame *>(data);
     nev_ws_send_frame(c, frame->flags & 0x0f, frame->data, frame->size);

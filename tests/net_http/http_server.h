@@ -1,7 +1,7 @@
 // A manager serving a document root over HTTP (and HTTPS) on loopback, for
 // the integration tests: every request goes to static serving except
-// "/echo", which answers with the request body; WebSocket messages are
-// echoed with their opcode.
+// "/echo", which answers with the request body; WebSocket upgrades are taken
+// on "/ws" only, and messages echoed with their opcode.
 #pragma once
 
 #include <atomic>

@@ -23,13 +23,13 @@ async def exchange(port):
             print("wsno still-open", flush=True)
         except websockets.ConnectionClosed:
             print("wsno closed", flush=True)
-    async with websockets.connect(f"{base}/nobody") as ws:
-        await ws.send("anyone?")
-        try:
-            await asyncio.wait_for(ws.recv(), 1)
-            print("nobody replied", flush=True)
-        except asyncio.TimeoutError:
-            print("nobody open-no-reply", flush=True)
+    try:
+        async with websockets.connect(f"{base}/nobody") as ws:
+            print("nobody accepted", flush=True)
+    except websockets.InvalidStatusCode as refusal:
+        print("nobody refused %d" % refusal.status_code, flush=True)
+    except websockets.InvalidStatus as refusal:
+        print("nobody refused %d" % refusal.response.status_code, flush=True)
 
 
 async def hold(port):
