@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "heron.h"
-#include "nev_core.h"
+#include "nev.h"
 
 extern char** environ;
 
@@ -25,6 +25,8 @@ namespace {
 constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
 constexpr const char* kDefaultSystemctl = "systemctl";
 constexpr auto kStopPollInterval = std::chrono::milliseconds(1000);
+// The status of a command that could not be started, as the shell reports it.
+constexpr int kCommandNotStarted = 127;
 // The service's descriptor limit. The engine derives its connection cap from
 // it (a quarter kept for files and databases, three descriptors a connection:
 // 16,384 connections), and each connection runs on a thread of its own, so the
@@ -154,7 +156,7 @@ bool runSystemctl(const UnitSettings& settings, std::vector<std::string> argumen
   if (status == 0) return true;
   std::string command;
   for (const std::string& argument : arguments) command += (command.empty() ? "" : " ") + argument;
-  if (status == 127)
+  if (status == kCommandNotStarted)
     printf("Not able to run [%s] - the command was not found or could not be started\n",
            command.c_str());
   else
@@ -256,7 +258,7 @@ int runCommand(const std::vector<std::string>& argv, std::string* output) {
   if (output != nullptr) {
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
       posix_spawn_file_actions_destroy(&actions);
-      return 127;
+      return kCommandNotStarted;
     }
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   }
@@ -279,14 +281,14 @@ int runCommand(const std::vector<std::string>& argv, std::string* output) {
     }
     close(pipeFds[0]);
   }
-  if (spawned != 0) return 127;
+  if (spawned != 0) return kCommandNotStarted;
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 127;
+    if (errno != EINTR) return kCommandNotStarted;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 127;
+  return kCommandNotStarted;
 }
 
 }  // namespace heron

@@ -260,6 +260,33 @@ void leave_parent(nev_manager *child) {
   }
 }
 
+// Holds the dispatch lock shared around one user handler call, which may
+// release it early (nev_release_dispatch_lock); a handler that breaks the rule
+// and throws still leaves the lock released.
+class shared_dispatch_hold {
+ public:
+  shared_dispatch_hold(nev_connection *conn, pthread_rwlock_t *lock)
+      : conn_(conn), lock_(lock), outer_(tl_shared_lock) {
+    nev_srwlock_lock_shared(lock_);
+    tl_shared_lock = lock_;
+    conn_->lock_held = 1;
+  }
+  ~shared_dispatch_hold() {
+    if (conn_->lock_held) {
+      conn_->lock_held = 0;
+      nev_srwlock_unlock_shared(lock_);
+    }
+    tl_shared_lock = outer_;
+  }
+  shared_dispatch_hold(const shared_dispatch_hold &) = delete;
+  shared_dispatch_hold &operator=(const shared_dispatch_hold &) = delete;
+
+ private:
+  nev_connection *conn_;
+  pthread_rwlock_t *lock_;
+  pthread_rwlock_t *outer_;
+};
+
 // Calls a handler with the dispatch lock rules: user handlers run with the
 // lock held shared (unless this thread already holds it: a nested dispatch
 // must not queue behind a waiting writer) and only keep their changes to the
@@ -273,16 +300,8 @@ void call_handler(nev_connection *conn, nev_event_handler handler, int event, vo
     if (tl_shared_lock == lock) {
       if (!parent_stopping(mgr)) handler(conn, event, data, nev_release_dispatch_lock);
     } else {
-      pthread_rwlock_t *outer = tl_shared_lock;
-      nev_srwlock_lock_shared(lock);
-      tl_shared_lock = lock;
-      conn->lock_held = 1;
+      shared_dispatch_hold hold(conn, lock);
       if (!parent_stopping(mgr)) handler(conn, event, data, nev_release_dispatch_lock);
-      if (conn->lock_held) {
-        conn->lock_held = 0;
-        nev_srwlock_unlock_shared(lock);
-      }
-      tl_shared_lock = outer;
     }
   } else {
     handler(conn, event, data, nullptr);
@@ -834,6 +853,12 @@ int nev_poll_connection(nev_connection *conn, double now) {
   int64_t seconds = static_cast<int64_t>(now);
   call_handler(conn, handler, NEV_EVENT_POLL, &seconds);
   return 1;
+}
+
+void nev_report_handler_exception(nev_connection *conn, const char *where, const char *what) noexcept {
+  NEV_LOG(0, ("%p %s: exception escaped the handler (%s); closing", static_cast<void *>(conn), where,
+              what != nullptr ? what : "not a std::exception"));
+  if (conn != nullptr) conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
 void nev_release_dispatch_lock(nev_connection *conn) {

@@ -28,6 +28,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "nev_base.h"
 #include "nev_buffer.h"
@@ -86,12 +87,40 @@ constexpr uint32_t NEV_CONN_CREATE_MASK = 0x3f05000;
 constexpr uint32_t NEV_CONN_HANDLER_MASK = 0x3f03d10;
 
 // ---- Handlers ----
+// Handlers must not throw. The engine catches nothing a handler lets out: the
+// exception would unwind through the poll loop past the connection's
+// bookkeeping and end the polling thread. A handler written in C++ whose
+// callees may throw runs its body inside nev_handler_boundary (or its
+// folder's wrapper built on nev_report_handler_exception).
 // Releases the manager's lock early from inside a user handler; calling it
 // twice, or after the handler returned, does nothing.
 typedef void (*nev_unlock_fn)(nev_connection *conn);
 // unlock is NULL when the handler runs without the lock.
 typedef void (*nev_event_handler)(nev_connection *conn, int event, void *event_data,
                                   nev_unlock_fn unlock);
+
+// Reports an exception that reached a handler's boundary, one line at level 0
+// naming where, the connection and what (NULL when the exception was not a
+// std::exception), and asks for the connection's close (NEV_CONN_CLOSE_NOW).
+void nev_report_handler_exception(nev_connection *conn, const char *where, const char *what) noexcept;
+
+typedef void (*nev_handler_exception_reporter)(nev_connection *conn, const char *where,
+                                               const char *what) noexcept;
+
+// Runs body() and keeps any exception it throws inside, handed to report (a
+// folder with a log of its own passes its reporter, which must also ask for
+// the close).
+template <class Body>
+void nev_handler_boundary(nev_connection *conn, const char *where, Body &&body,
+                          nev_handler_exception_reporter report = nev_report_handler_exception) noexcept {
+  try {
+    body();
+  } catch (const std::exception &e) {
+    report(conn, where, e.what());
+  } catch (...) {
+    report(conn, where, nullptr);
+  }
+}
 
 // ---- Defaults of accepted connections (settable per listener) ----
 // Receive limit of listeners (and so of their accepted connections), so one

@@ -327,11 +327,11 @@ json_object* loadConfigFile(char* path, size_t pathSize) {
 
 int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path,
                       size_t pathSize) {
-  json_object* config = loadConfigFile(path, pathSize);
+  zvJsonPtr owner(loadConfigFile(path, pathSize));
+  json_object* config = owner.get();
   if (config == nullptr) return kErrNoConfig;
   if (json_object_get_type(config) != json_type_object) {
     logf(-1, "Not able to load Web Server configuration from [%s]. A JSON object is expected.", path);
-    zvJsonRelease(config);
     return kErrNoConfig;
   }
   logLoadedFrom(path);
@@ -354,10 +354,9 @@ int readConfiguration(WebServerThreadData* record, const char* webDirectory, cha
     record->webDirectory = dupStr(webDirectory);
     checkDocumentRoot(record);
   } catch (const YXException& e) {
-    zvJsonRelease(config);
     return e.GetErrorCode() != 0 ? e.GetErrorCode() : kErrAlloc;
   }
-  record->config = config;
+  record->config = owner.release();
   return 0;
 }
 

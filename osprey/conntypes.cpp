@@ -3,20 +3,11 @@
 
 CONNTYPE::CONNTYPE(const char* type, const char* proto, const char* portText, const char* server,
                    const char* database) {
-  // dupStr throws on exhaustion; free what was copied before passing it on.
-  try {
-    connectionType = dupStr(type);
-    protocol = dupStr(proto);
-    port = dupStr(portText);
-    serverName = dupStr(server);
-    defaultDB = dupStr(database);
-  } catch (...) {
-    VOKTFree(connectionType);
-    VOKTFree(protocol);
-    VOKTFree(port);
-    VOKTFree(serverName);
-    throw;
-  }
+  dupStrAll({{&connectionType, type},
+             {&protocol, proto},
+             {&port, portText},
+             {&serverName, server},
+             {&defaultDB, database}});
 }
 
 namespace osprey {

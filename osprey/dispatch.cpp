@@ -113,6 +113,7 @@ void sendJsonBlock(nev_connection* conn, const char* text) {
 void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
   json_object* api = nullptr;
   app->getAPI(&api);
+  zvJsonPtr owner(api);
   std::string text = kRemotingPrefix;
   const char* json = zvJsonToString(api);
   if (json != nullptr) text += json;
@@ -120,7 +121,6 @@ void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
                      "HTTP/1.1 200 OK\r\nContent-Type: text/json; charset=iso-8859-1\r\n"
                      "Content-Length: %d\r\n\r\n%s",
                      static_cast<int>(text.size()), text.c_str());
-  zvJsonRelease(api);
 }
 
 // The request's body as the application asked for it.
@@ -373,8 +373,10 @@ void disconnectRemainingSessions() {
   for (const auto& [conn, entry] : remaining) endSession(nullptr, entry);
 }
 
-void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
-  if (unlock != nullptr) unlock(conn);
+namespace {
+
+// Every event of the web server's connections; may throw (applications).
+void handleEvent(nev_connection* conn, int event, void* data) {
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
     return;
@@ -403,6 +405,13 @@ void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlo
       passFrame(conn, static_cast<const nev_ws_frame*>(data));
       break;
   }
+}
+
+}  // namespace
+
+void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  guardHandler(conn, "webServerEventHandler", [&] { handleEvent(conn, event, data); });
 }
 
 }  // namespace osprey

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "nev.h"
 #include "osprey.h"
 #include "osprey_webapp.h"
 #include "yxutil.h"
@@ -20,6 +21,9 @@ constexpr int kErrNotAllowed = 8009;
 constexpr int kErrNoConfig = 9006;
 constexpr int kErrListener = 1100;
 constexpr int kMessageSize = OSPREY_ERROR_SIZE;
+// The token mode of applications without the extended init: non-zero, so
+// they get the "token" header.
+constexpr int32_t kDefaultTokenMode = 2;
 
 // ---- Logging (log.cpp) ----
 
@@ -28,6 +32,15 @@ void setLogCallback(LogCallback callback);
 LogCallback logCallback();
 // Formats into a 1024-byte buffer and hands it to the host's callback.
 void logf(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Osprey's boundary for the engine's handlers (which must not throw): runs
+// body(); an exception it lets out is logged once ("osprey - <where>: ...")
+// and the connection asked to close.
+void reportHandlerException(nev_connection* conn, const char* where, const char* what) noexcept;
+template <class Body>
+void guardHandler(nev_connection* conn, const char* where, Body&& body) noexcept {
+  nev_handler_boundary(conn, where, body, reportHandlerException);
+}
 
 // ---- Configuration (config.cpp) ----
 
@@ -86,7 +99,7 @@ class WEBAPP {
   WebAppGetApiFn getAPI = nullptr;
   WebAppStartFn start = nullptr;
   WebAppStopFn stop = nullptr;
-  int32_t tokenMode = 2;
+  int32_t tokenMode = kDefaultTokenMode;
   int32_t basicAuthMode = WEBAPP_AUTH_NONE;
   int32_t bodyByMethod[WEBAPP_METHOD_COUNT] = {};
   int32_t contentMode = WEBAPP_CONTENT_JSON;

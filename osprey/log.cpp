@@ -26,4 +26,10 @@ void logf(int32_t code, const char* format, ...) {
   callback(message, code);
 }
 
+void reportHandlerException(nev_connection* conn, const char* where, const char* what) noexcept {
+  logf(-1, "osprey - %s: unexpected exception (%s); the connection is closed.", where,
+       what != nullptr ? what : "unknown");
+  if (conn != nullptr) conn->flags |= NEV_CONN_CLOSE_NOW;
+}
+
 }  // namespace osprey

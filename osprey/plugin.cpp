@@ -173,8 +173,7 @@ class AgentHandOver {
   // Calls the agent's entry; sets *called when the agent has one.
   int callAgent(int operation, const char* input, bool* called) {
     *called = false;
-    std::unique_ptr<char, void (*)(void*)> output(static_cast<char*>(VOKTAlloc(kAgentOutputSize)),
-                                                  VOKTFree);
+    VOKTText output(static_cast<char*>(VOKTAlloc(kAgentOutputSize)));
     if (!output) return 540;
     std::memset(output.get(), 0, kAgentOutputSize);
     ZvPluginGetFn get = pluginGetFunction();

@@ -7,7 +7,6 @@
 
 #include "nev.h"
 #include "osprey_webapp.h"
-#include "nev_http.h"
 
 namespace {
 

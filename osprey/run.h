@@ -9,12 +9,6 @@
 
 #include "internal.h"
 #include "nev.h"
-#include "nev_core.h"
-#include "nev_http.h"
-#include "nev_io.h"
-#include "nev_static.h"
-#include "nev_tls.h"
-#include "nev_ws.h"
 
 namespace osprey {
 

@@ -184,7 +184,7 @@ int32_t WEBAPP::_initApp(WebServerThreadData* record, char* error) {
     contentMode = init.contentMode;
   } else {
     result = this->init(&init, error, record);
-    tokenMode = 2;
+    tokenMode = kDefaultTokenMode;
     basicAuthMode = WEBAPP_AUTH_NONE;
     std::memset(bodyByMethod, 0, sizeof bodyByMethod);
     bodyByMethod[WEBAPP_METHOD_POST] = 1;

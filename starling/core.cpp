@@ -70,6 +70,12 @@ void starlingLog(int code, const char* format, ...) {
   log(text, code);
 }
 
+void starlingReportHandlerException(nev_connection* conn, const char* where, const char* what) noexcept {
+  starlingLog(-1, "starling - %s: unexpected exception (%s); the connection is closed.", where,
+              what != nullptr ? what : "unknown");
+  if (conn != nullptr) conn->flags |= NEV_CONN_CLOSE_NOW;
+}
+
 void starlingThrow(const char* function, int code, const char* format, ...) {
   char text[YXException::YX_EXCEPTION_MSG_MAX];
   va_list args;

@@ -157,6 +157,15 @@ StarlingBroker& starlingBroker();
 // Logs through the broker's callback (nothing without one).
 void starlingLog(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// The broker's boundary for the engine's handlers (which must not throw):
+// runs body(); an exception it lets out is logged once ("starling - <where>:
+// ...") and the connection asked to close.
+void starlingReportHandlerException(nev_connection* conn, const char* where, const char* what) noexcept;
+template <class Body>
+void starlingGuardHandler(nev_connection* conn, const char* where, Body&& body) noexcept {
+  nev_handler_boundary(conn, where, body, starlingReportHandlerException);
+}
+
 // A pooled connection of the broker's metadata pool, released on scope exit.
 class StarlingDb {
  public:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -58,6 +59,20 @@ void yxSetErrorReporter(YXErrorReporter reporter) {
 }
 
 void yxReportError(const char* message, int code) noexcept { errorReporter.load()(message, code); }
+
+void yxReportCallOutFailure(const char* where, const char* message, int code) noexcept {
+  char text[YX_MSG_SIZE];
+  snprintf(text, sizeof text, "%s - %s", where, message);
+  yxReportError(text, code);
+}
+
+void dupStrAll(std::initializer_list<std::pair<char**, const char*>> copies) {
+  std::vector<VOKTText> made;
+  made.reserve(copies.size());
+  for (const auto& copy : copies) made.emplace_back(dupStr(copy.second));
+  size_t i = 0;
+  for (const auto& copy : copies) *copy.first = made[i++].release();
+}
 
 char* dupStr(const char* text) {
   if (!text) return nullptr;

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "VOKTBasic.h"
 
@@ -55,6 +57,24 @@ typedef void (*YXErrorReporter)(const char* message, int code);
 void yxSetErrorReporter(YXErrorReporter reporter);
 void yxReportError(const char* message, int code) noexcept;
 
+// The utility library's boundary where it calls out to code of a deliverable
+// and cannot let an exception pass (releases, clean-ups): runs body(); an
+// exception it throws is reported once through yxReportError as
+// "<where> - <message>" (with a YXException's code, else -1).
+void yxReportCallOutFailure(const char* where, const char* message, int code) noexcept;
+template <class Body>
+void yxCallOut(const char* where, Body&& body) noexcept {
+  try {
+    body();
+  } catch (const YXException& e) {
+    yxReportCallOutFailure(where, e.GetErrorMsg(), e.GetErrorCode());
+  } catch (const std::exception& e) {
+    yxReportCallOutFailure(where, e.what(), -1);
+  } catch (...) {
+    yxReportCallOutFailure(where, "unknown exception", -1);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Strings
 // ---------------------------------------------------------------------------
@@ -63,6 +83,9 @@ void yxReportError(const char* message, int code) noexcept;
 // The caller frees it with VOKTFree (in any deliverable). Out of memory:
 // throws "dupStr", kind 0, 8001, "Couldn't allocate string buffer".
 char* dupStr(const char* text);
+// dupStr of each text into its target, all or none: when a copy fails, the
+// copies made are freed, the targets stay untouched and the exception passes.
+void dupStrAll(std::initializer_list<std::pair<char**, const char*>> copies);
 // Lower-cases text in place, byte by byte (tolower); null is ignored.
 void yxStrToLower(char* text);
 

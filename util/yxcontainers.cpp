@@ -4,16 +4,9 @@
 YXQueue::YXQueue(int queueCapacity) {
   if (queueCapacity < 1)
     YX_THROW("YXQueue::YXQueue", YX_KIND_ARGUMENT, YX_ERR_FULL, "Invalid queue capacity");
-  ring = yxdetail::allocPointerArray<void*>(queueCapacity);
-  if (!ring)
-    YX_THROW("YXQueue::YXQueue", YX_KIND_OPERATION, YX_ERR_ALLOC, "Couldn't allocate queue array");
+  yxdetail::allocArrayAndMutex(ring, mutex, queueCapacity, "YXQueue::YXQueue", YX_KIND_OPERATION,
+                               "Couldn't allocate queue array");
   capacity = queueCapacity;
-  try {
-    mutex = yxMutexCreate();
-  } catch (...) {
-    VOKTFree(ring);
-    throw;
-  }
 }
 
 YXQueue::~YXQueue() {

@@ -54,6 +54,18 @@ inline P* allocPointerArray(int32_t slots) {
   return array;
 }
 
+// A container's start: a zeroed array of `slots` pointers and a new mutex.
+// Either failure throws (an array that cannot be had as function/kind/8001/
+// message, the mutex as yxMutexCreate does) with nothing left allocated.
+template <class P>
+inline void allocArrayAndMutex(P*& array, YX_MUTEX& mutex, int32_t slots, const char* function,
+                               int kind, const char* message) {
+  VOKTBlock<P> owner(allocPointerArray<P>(slots));
+  if (!owner) YX_THROW(function, kind, YX_ERR_ALLOC, message);
+  mutex = yxMutexCreate();
+  array = owner.release();
+}
+
 // Grows `array` from `capacity` slots by kGrowStep, keeping the first `count`
 // entries. On failure nothing changes and false is returned.
 template <class P>
@@ -217,16 +229,9 @@ class YXSortedTable {
  protected:
   YXSortedTable(int initialCapacity, const char* constructorName, const char* removeName)
       : removeName_(removeName) {
-    items = yxdetail::allocPointerArray<Item*>(initialCapacity);
-    if (!items)
-      YX_THROW(constructorName, YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate list array");
+    yxdetail::allocArrayAndMutex(items, mutex, initialCapacity, constructorName, YX_KIND_SYSTEM,
+                                 "Couldn't allocate list array");
     capacity = initialCapacity;
-    try {
-      mutex = yxMutexCreate();
-    } catch (...) {
-      VOKTFree(items);
-      throw;
-    }
   }
 
   // Inserts a new item at its sorted place. An equal key keeps the present
@@ -358,16 +363,9 @@ class YXList {
  public:
   // Out of memory: "YXList::YXList", kind 0, 8001, "Couldn't allocate list array".
   explicit YXList(int initialCapacity = 100) {
-    items = yxdetail::allocPointerArray<T*>(initialCapacity);
-    if (!items)
-      YX_THROW("YXList::YXList", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate list array");
+    yxdetail::allocArrayAndMutex(items, mutex, initialCapacity, "YXList::YXList", YX_KIND_SYSTEM,
+                                 "Couldn't allocate list array");
     capacity = initialCapacity;
-    try {
-      mutex = yxMutexCreate();
-    } catch (...) {
-      VOKTFree(items);
-      throw;
-    }
   }
   YXList(const YXList&) = delete;
   YXList& operator=(const YXList&) = delete;

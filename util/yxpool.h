@@ -161,10 +161,7 @@ class YXPool {
       YXMutexLock hold(mutex);
       if (_indexOf(used, usedCount, object) < 0) return;
     }
-    try {
-      object->OnRelease();
-    } catch (...) {
-    }
+    yxCallOut("YXPool::Release - OnRelease", [&] { object->OnRelease(); });
     YXMutexLock hold(mutex);
     int index = _indexOf(used, usedCount, object);
     if (index < 0) return;  // released twice at once by a careless caller
@@ -427,14 +424,8 @@ class YXPool {
     if (released_) return;
     released_ = true;
     for (int32_t i = 0; i < availableCount; ++i) {
-      try {
-        available[i]->Close();
-      } catch (...) {
-      }
-      try {
-        delete available[i];
-      } catch (...) {
-      }
+      yxCallOut("YXPool - Close", [&] { available[i]->Close(); });
+      yxCallOut("YXPool - delete", [&] { delete available[i]; });
     }
     availableCount = 0;
     usedCount = 0;

@@ -40,6 +40,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 
 #include <json-c/json.h>
 
@@ -104,6 +105,15 @@ class VOKT_API YXException : public std::exception {
 VOKT_API void* VOKTAlloc(int size);
 // Frees a block from VOKTAlloc, from any deliverable; null is ignored.
 VOKT_API void VOKTFree(void* block);
+
+// Owner of a VOKTAlloc block (dupStr copies included): freed with VOKTFree
+// when the owner ends, unless release() handed it on.
+struct VOKTBlockDeleter {
+  void operator()(void* block) const noexcept { VOKTFree(block); }
+};
+template <class T>
+using VOKTBlock = std::unique_ptr<T, VOKTBlockDeleter>;
+using VOKTText = VOKTBlock<char>;
 
 // ---------------------------------------------------------------------------
 // JSON
@@ -184,6 +194,12 @@ VOKT_API const char* zvJsonToString(json_object* object, const char** out = null
 
 // Frees a tree (drops one reference); null is ignored.
 VOKT_API void zvJsonRelease(json_object* object);
+// Owner of a JSON tree: zvJsonRelease when the owner ends, unless release()
+// handed the tree on.
+struct zvJsonDeleter {
+  void operator()(json_object* object) const noexcept { zvJsonRelease(object); }
+};
+using zvJsonPtr = std::unique_ptr<json_object, zvJsonDeleter>;
 
 // Marks reply (a JSON object) as successful; see the header comment.
 VOKT_API void zvJsonSetSuccess(json_object* reply);

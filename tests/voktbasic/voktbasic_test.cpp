@@ -15,10 +15,7 @@
 
 namespace {
 
-struct JsonDeleter {
-  void operator()(json_object* value) const { zvJsonRelease(value); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonDeleter>;
+using JsonPtr = zvJsonPtr;
 
 std::string text(json_object* value) { return zvJsonToString(value) ? zvJsonToString(value) : "<null>"; }
 

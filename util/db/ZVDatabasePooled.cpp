@@ -20,8 +20,6 @@ std::mutex& tableCreationMutex() {
   return mutex;
 }
 
-char* copyOrNull(const char* text) { return text ? dupStr(text) : nullptr; }
-
 bool sameText(const char* a, const char* b, bool ignoreCase) {
   if (!a || !b) return a == b;
   return ignoreCase ? strcasecmp(a, b) == 0 : strcmp(a, b) == 0;
@@ -82,17 +80,7 @@ void checkDefinitionCall(int rc, const char* message) {
 
 ZVDatabaseConfig::ZVDatabaseConfig(const char* serverName, const char* userName, const char* pass,
                                    const char* databaseName) {
-  try {
-    server = copyOrNull(serverName);
-    user = copyOrNull(userName);
-    password = copyOrNull(pass);
-    database = copyOrNull(databaseName);
-  } catch (...) {
-    VOKTFree(server);
-    VOKTFree(user);
-    VOKTFree(password);
-    throw;
-  }
+  dupStrAll({{&server, serverName}, {&user, userName}, {&password, pass}, {&database, databaseName}});
 }
 
 ZVDatabaseConfig::~ZVDatabaseConfig() {
@@ -117,12 +105,9 @@ ZVDatabasePooled::ZVDatabasePooled(YXConfig* config) : ZVDatabasePooled(config, 
 
 ZVDatabasePooled::ZVDatabasePooled(YXConfig* config, ZVSession* newSession)
     : YXPooledObj(config), ZVDatabase(newSession), session(newSession) {
-  try {
-    records = new YXHashTable<ZVRecord>(kRecordCacheCapacity);
-  } catch (...) {
-    delete session;
-    throw;
-  }
+  std::unique_ptr<ZVSession> owner(newSession);  // until the cache exists
+  records = new YXHashTable<ZVRecord>(kRecordCacheCapacity);
+  owner.release();
 }
 
 ZVDatabasePooled::~ZVDatabasePooled() {
