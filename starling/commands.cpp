@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "persist.h"
 #include "starling.h"
 
 namespace {
@@ -33,18 +34,18 @@ const char* mqttSysOpName(int op) {
 
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
                                const char* requester, json_object* command, LogCallback log) {
-  (void)config, (void)requester, (void)command, (void)log;
   int op = -1;
   for (int i = 0; operation != nullptr && i < 6; i++)
     if (strcasecmp(operation, kOpNames[i]) == 0) op = i;
   if (op < 0)
     starlingThrow("_processMQTTSystemRequest", 10005, "starling - Trying to execute operation [%s], but it is not supported.",
                   operation != nullptr ? operation : "");
-  // Persisting topics into tables is not part of this broker yet: say so
-  // rather than report a command as done.
-  starlingThrow("_processMQTTSystemRequest", 10005,
-                "starling - Operation [%s] on topic [%s] is not available: topic persistence is not built in this broker.",
-                mqttSysOpName(op), topic != nullptr ? topic : "");
+  StarlingBroker& b = starlingBroker();
+  if (op == MQTTSYSOP_DELETE)
+    MQTTPersist::ExecSysDeleteOp(config, topic, requester, command, log);
+  else
+    MQTTPersist::ExecSysPersistenceOp(config, topic, requester, op, command, log, b.inactiveTimeout, b.requestTimeout,
+                                      b.maxDbConnections);
 }
 
 int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester,
@@ -64,7 +65,12 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
     logWith(log, code, text);
     const char* json = command != nullptr ? zvJsonToString(command) : "";
     logWith(log, code, json != nullptr ? json : "");
-    // The persistence history row joins with topic persistence.
+    try {
+      MQTTPersist::AddHistory(topic, json, requester, code, text);
+    } catch (const YXException& e) {
+      logWith(log, e.GetErrorCode(), e.GetErrorMsg());
+      return e.GetErrorCode();
+    }
     return code;
   }
   try {
@@ -93,7 +99,6 @@ int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload,
   return result;
 }
 
-void restartPersistenceTopics() {
-  // The stored persistence list comes with topic persistence; until then no
-  // topic is persisted and there is nothing to restart.
-}
+void persistRestartTopics();
+
+void restartPersistenceTopics() { persistRestartTopics(); }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "persist.h"
 #include "starling.h"
 #if __has_include("mqtt_clients.h")
 #include "mqtt_clients.h"
@@ -125,7 +126,7 @@ int checkMetadata(char* error) {
     MQTTConnection::CheckMetadata(db.get());
     MQTTSubscriber::CheckMetadata(db.get());
     MQTTTopic::CheckMetadata(db.get());
-    // The persistence tables join with topic persistence.
+    MQTTPersist::CheckPersistenceMetadata(db.get());
     return 0;
   } catch (const YXException& e) {
     snprintf(error, 1024, "Not able to initialize MQTT metadata - %.900s", e.GetErrorMsg());
@@ -358,6 +359,8 @@ STARLING_EXPORT int32_t stop(char* error) {
   joinThread(b.cleanupThread);
   joinThread(b.statsWriterThread);
   joinThread(b.statsThread);
+  // Persisted topics write (and acknowledge) what they queued before the stop returns.
+  MQTTPersist::StopAll();
   // Connections still open end here for the broker: their CLOSE finds it stopped.
   if (wasRunning) endSessionsInTables();
 #if STARLING_HAS_CLIENTS

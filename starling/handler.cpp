@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "persist.h"
 #include "starling.h"
 #if __has_include("mqtt_clients.h")
 #include "mqtt_clients.h"
@@ -210,17 +211,25 @@ bool onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
       b.remoteLink->ForwardPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id);
     });
 #endif
+  bool ackDeferred = false;
   if (b.persistenceEnabled) {
     if (isAdminTopic(topic))
       processPersistenceCommandText(info != nullptr ? info->config.get() : nullptr, pkt->payload.p, pkt->payload.len,
                                     clientId, b.log);
-    // Topics persisted into tables join here; none is persisted yet.
+    else
+      logFailure("starling - Not able to persist MQTT message - %s", [&] {
+        // A queued QoS 1/2 message is acknowledged by its persistence thread
+        // once its row is committed.
+        ackDeferred = MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
+                                           pkt->message_id, static_cast<uint8_t>(pkt->qos),
+                                           static_cast<nev_broker_session*>(conn->private_word), conn);
+      });
   } else if (isAdminTopic(topic)) {
     starlingLog(10001,
                 "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please check MQTT_PERSISTENCE_ENABLED keyword.");
   }
   // A publication without a session is the core's to refuse (it closes).
-  if (conn->private_word != nullptr) {
+  if (conn->private_word != nullptr && !ackDeferred) {
     if (pkt->qos == 1) nev_mqtt_send_puback(conn, pkt->message_id);
     if (pkt->qos == 2) nev_mqtt_send_pubrec(conn, pkt->message_id);
   }

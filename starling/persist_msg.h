@@ -16,6 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 
+class MQTTPersist;
+class ZVDatabasePooled;
+class ZVRecord;
+struct nev_broker_session;
+struct nev_connection;
+
 class MQTTPersistMsg {
  public:
   // topic: a NUL-terminated text copied whole. payload: payloadLength bytes,
@@ -40,6 +46,16 @@ class MQTTPersistMsg {
   uint64_t payloadLength = 0;    // bytes, without the appended NUL
   uint16_t packetId = 0;         // 0 for QoS 0
   uint8_t qos = 0;               // 0, 1 or 2
+  // A persisted topic's message whose PUBACK/PUBREC waits for its commit:
+  // the publisher's session and connection (null: nothing to acknowledge).
+  nev_broker_session* ackSession = nullptr;
+  nev_connection* ackConn = nullptr;
+
+  // Writes the message as one row of the persisted topic's table (and rows
+  // of its child tables) through the connection's record of that table,
+  // inside the caller's transaction. Field and child-table failures are
+  // logged and skipped; a failure of the row as a whole throws YXException.
+  void Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record);
 };
 
 #endif  // STARLING_PERSIST_MSG_H

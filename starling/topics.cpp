@@ -8,6 +8,7 @@
 #include <ctime>
 #include <map>
 
+#include "persist.h"
 #include "tables.h"
 
 namespace {
@@ -354,7 +355,7 @@ json_object* MQTTTopic::GetJson() {
   zvJsonAddDouble(json, "averageMessagesPerMinute", average(60));
   zvJsonAddDouble(json, "averageMessagesPerHour", average(3600));
   zvJsonAddDouble(json, "averageMessagesPerDay", average(86400));
-  // "persistence" joins once topics can be persisted (no persistence registry yet).
+  if (json_object* persistence = MQTTPersist::GetPersistenceJson(name)) zvJsonAdd(json, "persistence", persistence);
   return json;
 }
 

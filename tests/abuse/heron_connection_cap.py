@@ -11,36 +11,18 @@ import unittest
 
 sys.path.insert(0, os.environ.get("STARLING_HARNESS", os.path.join(os.path.dirname(__file__), "../starling")))
 import harness  # noqa: E402
+from peers import read_http_reply  # noqa: E402
 
 DESCRIPTOR_LIMIT = 256
 GET = b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"
 MQTT_CONNECT = bytes([0x10, 17, 0, 4]) + b"MQTT" + bytes([4, 2, 0, 30, 0, 5]) + b"capid"
 
 
-def read_reply(sock):
-    """One HTTP reply (head and Content-Length body); b"" when the server closed first."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(4096)
-        if not chunk:
-            return b""
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    match = re.search(rb"(?i)content-length:\s*(\d+)", head)
-    length = int(match.group(1)) if match else 0
-    while len(body) < length:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return b""
-        body += chunk
-    return head
-
-
 def get(sock):
     """A keep-alive GET on an open connection: the status line, or b"" when refused."""
     try:
         sock.sendall(GET)
-        return read_reply(sock).split(b"\r\n", 1)[0]
+        return read_http_reply(sock).split(b"\r\n", 1)[0]
     except OSError:
         return b""
 

@@ -18,6 +18,7 @@ import unittest
 
 sys.path.insert(0, os.environ.get("STARLING_HARNESS", os.path.join(os.path.dirname(__file__), "../starling")))
 import harness  # noqa: E402
+from peers import read_exact  # noqa: E402
 
 FLOOD_SECONDS = 8.0  # each attacker stops starting new connections after this
 
@@ -385,7 +386,7 @@ class HeronUnderAbuse(unittest.TestCase):
         # be freed by the stop (they leaked once).
         held = connect(b.port, timeout=10)
         held.sendall(mqtt_connect(b"held-at-stop"))
-        self.assertEqual(recv_exact(held, 4)[:2], b"\x20\x02")
+        self.assertEqual(read_exact(held, 4)[:2], b"\x20\x02")
         for s in slow:
             s.close()
         code, log = b.stop()
@@ -405,23 +406,13 @@ def drain_head(s):
 
 
 def read_ws_payload(s):
-    head = recv_exact(s, 2)
+    head = read_exact(s, 2)
     n = head[1] & 0x7f
     if n == 126:
-        n = struct.unpack(">H", recv_exact(s, 2))[0]
+        n = struct.unpack(">H", read_exact(s, 2))[0]
     elif n == 127:
-        n = struct.unpack(">Q", recv_exact(s, 8))[0]
-    return recv_exact(s, n)
-
-
-def recv_exact(s, n):
-    got = b""
-    while len(got) < n:
-        chunk = s.recv(n - len(got))
-        if not chunk:
-            break
-        got += chunk
-    return got
+        n = struct.unpack(">Q", read_exact(s, 8))[0]
+    return read_exact(s, n)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "nev_core.h"
+#include "test_common.h"
 
 namespace fs = std::filesystem;
 
@@ -99,12 +100,8 @@ bool contains(const std::vector<std::string>& lines, const std::string& wanted) 
 }
 
 bool waitUntil(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + kHangLimit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return testcommon::wait_for(condition, std::chrono::duration_cast<std::chrono::milliseconds>(kHangLimit),
+                              std::chrono::milliseconds(20));
 }
 
 // A runnable tree: a copy of heron (the service mode changes to the program's

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "nev.h"
+#include "test_common.h"
 
 namespace {
 
@@ -76,16 +77,9 @@ struct temp_file {
 };
 
 std::string run(const std::string &command) {
-  FILE *p = popen(command.c_str(), "r");
-  EXPECT_NE(nullptr, p) << command;
-  if (p == nullptr) return "";
-  std::string out;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) out.append(chunk, n);
-  EXPECT_EQ(0, pclose(p)) << command;
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
+  testcommon::command_result result = testcommon::run_command(command);
+  EXPECT_EQ(0, result.status) << command;
+  return testcommon::without_line_ends(result.output);
 }
 
 // "openssl dgst -r" prints "<hex> *<file>".

@@ -246,13 +246,13 @@ TEST(NetCoreIo, IdleConnectionsBeyondSixtyFourDoNotStopAccepts) {
                                 std::to_string(tls_port));
   EXPECT_NE(out.find("tls served\nbye\n"), std::string::npos) << out;
   int still_open = 0;
-  for (int fd : idle) still_open += client_peer_closed(fd) == 0;
+  for (int fd : idle) still_open += peek_peer(fd) == peer_state::open;
   EXPECT_EQ(still_open, 140);
 
   // The time-outs close every idle one.
   EXPECT_TRUE(wait_for([&] {
     for (int fd : idle)
-      if (client_peer_closed(fd) != 1) return false;
+      if (peek_peer(fd) != peer_state::closed) return false;
     return true;
   }, 15s));
   for (int fd : idle) close(fd);

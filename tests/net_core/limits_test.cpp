@@ -67,7 +67,7 @@ TEST(NetCoreLimits, ConnectionsBeyondTheCapAreClosedAtOnceWhileOthersAreServed) 
   for (int i = 0; i < 5; i++) over.push_back(client_connect(port));
   for (int fd : over) {
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(wait_for([fd] { return client_peer_closed(fd) == 1; })) << fd;
+    EXPECT_TRUE(wait_for([fd] { return peek_peer(fd) == peer_state::closed; })) << fd;
   }
   EXPECT_EQ(round_trip(served, "still served"), "still served\n");
   EXPECT_EQ(open_connections(host.mgr()), 3);
@@ -200,7 +200,7 @@ TEST(NetCoreLimits, AcceptWithoutFreeDescriptorsBacksOffAndRecovers) {
   while (std::chrono::steady_clock::now() < window_end) {
     int fd = client_connect(server.port());
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(wait_for([fd] { return client_peer_closed(fd) == 1; }));
+    EXPECT_TRUE(wait_for([fd] { return peek_peer(fd) == peer_state::closed; }));
     close(fd);
     late++;
     std::this_thread::sleep_for(100ms);

@@ -195,18 +195,9 @@ int EngineHost::shutdown() {
 }
 
 int client_connect(int port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
+  int s = testcommon::connect_loopback(port);
   timeval tv{10, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-    close(s);
-    return -1;
-  }
+  if (s >= 0) setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   return s;
 }
 
@@ -242,24 +233,10 @@ std::string client_read_all(int sock) {
   return got;
 }
 
-int client_peer_closed(int sock) {
-  char c;
-  ssize_t n = recv(sock, &c, 1, MSG_DONTWAIT | MSG_PEEK);
-  if (n == 0) return 1;
-  if (n > 0) return -1;
-  return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : 1;
-}
-
 std::string run_command(const std::string &cmd, int *status) {
-  std::string out;
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  testcommon::command_result result = testcommon::run_command(cmd + " 2>&1");
+  if (status != nullptr) *status = result.status;
+  return result.output;
 }
 
 std::string make_temp_dir() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nev.h"
+#include "test_common.h"
 
 // What one listener's connections share (the listener's user data).
 struct HostConfig {
@@ -90,20 +91,10 @@ bool client_send(int sock, const std::string &bytes);
 std::string client_read_until(int sock, const std::string &suffix);
 // Reads until EOF (or time-out / reset); returns what came.
 std::string client_read_all(int sock);
-// 1 when the peer has closed (EOF or reset), 0 when still open (nothing to
-// read now), -1 when data is waiting.
-int client_peer_closed(int sock);
 
-// Polls pred every 5 ms until it holds (true) or the limit passes (false).
-template <typename Pred>
-bool wait_for(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using testcommon::peek_peer;
+using testcommon::peer_state;
+using testcommon::wait_for;
 
 // Runs a shell command, returns its output (standard error included) and
 // its exit status.

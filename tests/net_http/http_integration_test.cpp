@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "http_server.h"
+#include "test_common.h"
 #include "nev_digest.h"
 
 namespace fs = std::filesystem;
@@ -36,16 +37,7 @@ namespace {
 
 // ---- Peers ----
 
-std::string run(const std::string &command) {
-  std::string out;
-  FILE *p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string run(const std::string &command) { return testcommon::run_command(command + " 2>&1").output; }
 
 class raw_client {
  public:
@@ -90,6 +82,7 @@ class raw_client {
     return closed_;
   }
   bool closed() const { return closed_; }
+  void mark_closed() { closed_ = true; }
   int fd() const { return fd_; }
 
  private:
@@ -98,35 +91,14 @@ class raw_client {
   bool closed_ = false;
 };
 
-struct response {
-  int status = 0;
-  std::string head;
-  std::string body;
-};
+using response = testcommon::http_reply;
+// Splits the first response off `stream` (Content-Length bodies only).
+constexpr auto take_response = testcommon::take_http_reply;
 
 std::string header_of(const std::string &head, const std::string &name) {
-  std::string lower_head = head, lower_name = name + ":";
-  for (char &c : lower_head) c = char(tolower(c));
-  for (char &c : lower_name) c = char(tolower(c));
-  size_t at = lower_head.find("\r\n" + lower_name);
-  if (at == std::string::npos) return "";
-  at += 2 + lower_name.size();
-  while (head[at] == ' ') ++at;
-  return head.substr(at, head.find("\r\n", at) - at);
-}
-
-// Splits the first response off `stream` (Content-Length bodies only).
-bool take_response(std::string &stream, response &r) {
-  const size_t end = stream.find("\r\n\r\n");
-  if (end == std::string::npos) return false;
-  r.head = stream.substr(0, end + 2);
-  r.status = std::atoi(r.head.c_str() + 9);
-  const std::string length = header_of(r.head, "Content-Length");
-  const size_t body_len = length.empty() ? 0 : std::stoul(length);
-  if (stream.size() < end + 4 + body_len) return false;
-  r.body = stream.substr(end + 4, body_len);
-  stream.erase(0, end + 4 + body_len);
-  return true;
+  response r;
+  r.head = head;
+  return r.header(name);
 }
 
 // Sends `request` and reads until one whole response is there (or 10 s
@@ -134,14 +106,9 @@ bool take_response(std::string &stream, response &r) {
 response ask_whole(raw_client &c, const std::string &request, std::string *rest = nullptr) {
   c.send(request);
   std::string stream;
-  response r;
-  bool whole = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!whole && !c.closed() && std::chrono::steady_clock::now() < deadline) {
-    stream += c.read(SIZE_MAX, 50);
-    whole = take_response(stream, r);
-  }
-  EXPECT_TRUE(whole) << stream;
+  response r = testcommon::read_http_reply(c.fd(), std::chrono::seconds(10), testcommon::http_reply_end::length, &stream);
+  if (r.peer_closed) c.mark_closed();
+  EXPECT_TRUE(r.whole) << r.head << r.body;
   if (rest) *rest = stream;
   return r;
 }

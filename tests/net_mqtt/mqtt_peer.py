@@ -4,6 +4,7 @@ Usage: mqtt_peer.py PORT SCENARIO. Exits 0 when the scenario holds, 1 with a
 message otherwise. Every wait is bounded, so a broker that never answers
 fails the scenario instead of hanging the test run.
 """
+import os
 import socket
 import struct
 import sys
@@ -11,6 +12,10 @@ import threading
 import time
 
 import paho.mqtt.client as mqtt
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import peers  # noqa: E402
+from peers import closed_by_peer, read_exact  # noqa: E402
 
 HOST = "127.0.0.1"
 PORT = int(sys.argv[1])
@@ -22,12 +27,8 @@ def fail(message):
 
 
 def wait_for(condition, seconds=10.0, what="condition"):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return
-        time.sleep(0.02)
-    fail("timed out waiting for " + what)
+    if not peers.wait_for(condition, seconds):
+        fail("timed out waiting for " + what)
 
 
 class Peer:
@@ -157,42 +158,19 @@ def raw_socket():
     return s
 
 
-def read_exactly(s, n):
-    data = b""
-    while len(data) < n:
-        chunk = s.recv(n - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def closed_by_peer(s, seconds=10):
-    s.settimeout(seconds)
-    try:
-        while True:
-            chunk = s.recv(100)
-            if not chunk:
-                return True
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
 def scenario_refusals():
     # Protocol levels other than 3 and 4: CONNACK 1, then closed.
     for level in (5, 2):
         s = raw_socket()
         s.sendall(raw_connect(level=level))
-        if read_exactly(s, 4) != b"\x20\x02\x00\x01":
+        if read_exact(s, 4) != b"\x20\x02\x00\x01":
             fail("level %d not answered with CONNACK 1" % level)
         if not closed_by_peer(s):
             fail("level %d left open" % level)
     # Empty client id without clean session: CONNACK 2, then closed.
     s = raw_socket()
     s.sendall(raw_connect(client_id=b"", flags=0))
-    if read_exactly(s, 4) != b"\x20\x02\x00\x02":
+    if read_exact(s, 4) != b"\x20\x02\x00\x02":
         fail("empty id without clean session not answered with CONNACK 2")
     if not closed_by_peer(s):
         fail("refused client left open")
@@ -202,7 +180,7 @@ def scenario_refusals():
                 bytes([0x82, 6, 0, 1, 0, 1, ord("a"), 3])):
         s = raw_socket()
         s.sendall(raw_connect())
-        if read_exactly(s, 4) != b"\x20\x02\x00\x00":
+        if read_exact(s, 4) != b"\x20\x02\x00\x00":
             fail("CONNECT refused")
         s.sendall(bad)
         s.settimeout(10)
@@ -221,19 +199,19 @@ def scenario_split_connect():
     for i in range(len(packet)):
         s.sendall(packet[i:i + 1])
         time.sleep(0.01)
-    if read_exactly(s, 4) != b"\x20\x02\x00\x00":
+    if read_exact(s, 4) != b"\x20\x02\x00\x00":
         fail("split CONNECT not accepted")
     # SUBSCRIBE and a PUBLISH to itself in one write, then PINGREQ split.
     sub = bytes([0x82, 8, 0, 7, 0, 3]) + b"s/t" + bytes([0])
     pub = bytes([0x30, 7, 0, 3]) + b"s/t" + b"hi"
     s.sendall(sub + pub)
     expected = bytes([0x90, 3, 0, 7, 0]) + pub
-    if read_exactly(s, len(expected)) != expected:
+    if read_exact(s, len(expected)) != expected:
         fail("SUBACK and own PUBLISH not received")
     s.sendall(b"\xc0")
     time.sleep(0.05)
     s.sendall(b"\x00")
-    if read_exactly(s, 2) != b"\xd0\x00":
+    if read_exact(s, 2) != b"\xd0\x00":
         fail("no PINGRESP")
     s.sendall(b"\xe0\x00")
     if not closed_by_peer(s):
@@ -243,15 +221,15 @@ def scenario_split_connect():
 def scenario_silent_client_closed():
     s = raw_socket()
     s.sendall(raw_connect(client_id=b"silent", keepalive=1))
-    if read_exactly(s, 4) != b"\x20\x02\x00\x00":
+    if read_exact(s, 4) != b"\x20\x02\x00\x00":
         fail("CONNECT refused")
-    if not closed_by_peer(s, seconds=15):
+    if not closed_by_peer(s, 15):
         fail("a client silent past 1.5 x keep-alive was not closed")
     # Keep-alive 0 means none: still open after a few seconds.
     s = raw_socket()
     s.sendall(raw_connect(client_id=b"no-ka", keepalive=0))
-    read_exactly(s, 4)
-    if closed_by_peer(s, seconds=3):
+    read_exact(s, 4)
+    if closed_by_peer(s, 3):
         fail("keep-alive 0 connection closed")
 
 
@@ -305,7 +283,7 @@ def scenario_abrupt_disconnects():
         for round_ in range(15):
             s = raw_socket()
             s.sendall(raw_connect(client_id=("ab-%d-%d" % (n, round_)).encode()))
-            if read_exactly(s, 4) != b"\x20\x02\x00\x00":
+            if read_exact(s, 4) != b"\x20\x02\x00\x00":
                 errors.append("vanisher %d refused" % n)
                 return
             s.sendall(bytes([0x82, 9, 0, 1, 0, 4]) + b"ab/#" + bytes([1]))
@@ -345,16 +323,16 @@ def scenario_lockstep_publishers():
     cannot end within the bound."""
     sub = raw_socket()
     sub.sendall(raw_connect(client_id=b"ls-sub"))
-    if read_exactly(sub, 4) != b"\x20\x02\x00\x00":
+    if read_exact(sub, 4) != b"\x20\x02\x00\x00":
         fail("subscriber CONNECT refused")
     sub.sendall(bytes([0x82, 7, 0, 1, 0, 2]) + b"ls" + bytes([0]))
-    if read_exactly(sub, 5) != bytes([0x90, 3, 0, 1, 0]):
+    if read_exact(sub, 5) != bytes([0x90, 3, 0, 1, 0]):
         fail("no SUBACK")
     pubs = []
     for name in (b"ls-a", b"ls-b"):
         p = raw_socket()
         p.sendall(raw_connect(client_id=name))
-        if read_exactly(p, 4) != b"\x20\x02\x00\x00":
+        if read_exact(p, 4) != b"\x20\x02\x00\x00":
             fail("publisher CONNECT refused")
         pubs.append(p)
     rounds = 300
@@ -373,7 +351,7 @@ def scenario_lockstep_publishers():
     for i in range(rounds):
         go[0].wait(timeout=70)
         go[1].wait(timeout=70)
-        got = sorted(read_exactly(sub, 8)[-2:] for _ in range(2))
+        got = sorted(read_exact(sub, 8)[-2:] for _ in range(2))
         if got != [bytes([0, i % 256]), bytes([1, i % 256])]:
             fail("round %d: deliveries missing (%r)" % (i, got))
         if time.monotonic() > deadline:

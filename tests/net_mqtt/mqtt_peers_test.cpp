@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_common.h"
+
 extern char **environ;
 
 namespace {
@@ -33,15 +35,10 @@ std::string slurp(const std::string &path) {
 
 // Runs a shell command under a time limit; returns its exit status and output.
 int run(const std::string &command, std::string *output, int seconds = 60) {
-  std::string line = "timeout " + std::to_string(seconds) + " sh -c '" + command + "' 2>&1";
-  FILE *p = popen(line.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[4096];
-  size_t n;
-  output->clear();
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) output->append(buf, n);
-  int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  testcommon::command_result result =
+      testcommon::run_command("timeout " + std::to_string(seconds) + " sh -c '" + command + "' 2>&1");
+  *output = result.output;
+  return result.status;
 }
 
 class BrokerHost : public ::testing::Test {

@@ -14,6 +14,8 @@
 #include "test_tree.h"
 
 using namespace ospreytest;
+using testcommon::free_port;
+using testcommon::run_command;
 
 namespace {
 
@@ -85,7 +87,7 @@ TEST(HeronConfig, LookupOrderAndMissingFiles) {
     std::filesystem::copy_file(tree.path("heron"), tree.path("run/heron"));
     std::filesystem::create_symlink(tree.path("web"), tree.path("run/web"));
     tree.write("config/osprey.json", "{ not json");
-    tree.write("run/config/osprey.json", httpConfig(freePort()));
+    tree.write("run/config/osprey.json", httpConfig(free_port()));
     Process heron({tree.path("run/heron")}, tree.path("run"), {}, tree.path("out"), tree.path("err"));
     ASSERT_EQ(heron.wait(20000), 1);
     std::string log = tree.read("run/heron.log");
@@ -98,8 +100,8 @@ TEST(HeronConfig, LookupOrderAndMissingFiles) {
     std::filesystem::create_directories(tree.path("run"));
     std::filesystem::copy_file(tree.path("heron"), tree.path("run/heron"));
     std::filesystem::create_symlink(tree.path("web"), tree.path("run/web"));
-    int outerPort = freePort();
-    int innerPort = freePort();
+    int outerPort = free_port();
+    int innerPort = free_port();
     tree.write("config/osprey.json", httpConfig(outerPort));
     tree.write("run/config/osprey.json", httpConfig(innerPort));
     Process heron({tree.path("run/heron"), "-s"}, tree.path("run"), {}, tree.path("out"), tree.path("err"));
@@ -117,7 +119,7 @@ class HeronApps : public ::testing::Test {
  protected:
   void SetUp() override {
     tree_ = std::make_unique<TestTree>(kAllFixtures);
-    port_ = freePort();
+    port_ = free_port();
     tree_->write("web/index.html", kWelcome);
     tree_->write("config/osprey.json", R"({
   "listening_http_port": ")" + portText(port_) + R"(",
@@ -249,7 +251,7 @@ TEST_F(HeronApps, ApplicationRepliesCloseWhenTheClientAskedForIt) {
   for (const Case& c : cases) {
     HttpReply reply = httpRequest(port_, c.request, true);
     EXPECT_EQ(reply.status, c.status) << c.request << reply.head;
-    EXPECT_TRUE(reply.peerClosed) << c.request;
+    EXPECT_TRUE(reply.peer_closed) << c.request;
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size())) << c.request;
   }
 }
@@ -348,7 +350,7 @@ TEST_F(HeronApps, ConfigurationReachesTheApplications) {
 
 TEST_F(HeronApps, WebsocketSessionsOpenEchoAndClose) {
   std::string script = std::string(OSPREY_TEST_SOURCE_DIR) + "/ws_client.py";
-  std::string out = runCommand("/usr/bin/python3 " + script + " " + portText(port_) + " 2>&1");
+  std::string out = run_command("/usr/bin/python3 " + script + " " + portText(port_) + " 2>&1").output;
   EXPECT_TRUE(contains(out, "ws echo:hello")) << out;
   EXPECT_TRUE(contains(out, "ws echo:second")) << out;
   EXPECT_TRUE(contains(out, "wsno Not able to connect websocket application [wsno]. [connectSession] symbols was "
@@ -391,7 +393,7 @@ TEST_F(HeronApps, StopEndsOpenSessionsAndWaitsForRunningRouters) {
 TEST(HeronStart, FailingInitEndsTheStartWithEveryTerm) {
   TestTree tree(kAllFixtures);
   tree.write("config/osprey.json", R"({
-  "listening_http_port": ")" + portText(freePort()) + R"(",
+  "listening_http_port": ")" + portText(free_port()) + R"(",
   "applications": ["echo;echoapp", "fail;failapp", "old;oldapp"],
   "websocket_applications": ["ws;wsecho"]
 })");
@@ -414,9 +416,9 @@ TEST(HeronStart, FailingInitEndsTheStartWithEveryTerm) {
 
 TEST(HeronStart, HttpsWithoutCertificateBindsNothing) {
   TestTree tree({});
-  int port = freePort();
+  int port = free_port();
   tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
-                                       R"(", "listening_https_port": ")" + portText(freePort()) + R"("})");
+                                       R"(", "listening_https_port": ")" + portText(free_port()) + R"("})");
   Heron heron(tree, {});
   ASSERT_EQ(heron.wait(20000), 1);
   EXPECT_TRUE(contains(heron.log(), "Missing SSL certificate (SSL_CERTIFICATE keyword in osprey.json file)")) << heron.log();
@@ -463,7 +465,7 @@ HttpReply configWhen(int port, const std::string& part) {
 
 TEST(FakeDatabaseServer, StartsWithAServerContext) {
   TestTree tree({"echoapp.so"});
-  int port = freePort();
+  int port = free_port();
   tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
                                        R"(", "applications": ["echo;echoapp"]})");
   FakeHost host(tree, "run");
@@ -502,7 +504,7 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
 
 TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
   TestTree tree({"echoapp.so"});
-  int port = freePort();
+  int port = free_port();
   tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
                                        R"(", "applications": ["echo;echoapp"]})");
   {
@@ -533,9 +535,9 @@ TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
 
 TEST(FakeDatabaseServer, StopsAndStartsAgainWithHttps) {
   TestTree tree({"echoapp.so"});
-  int httpPort = freePort();
-  int httpsPort = freePort();
-  runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 -keyout " +
+  int httpPort = free_port();
+  int httpsPort = free_port();
+  run_command("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 -keyout " +
              tree.path("config/key.pem") + " -out " + tree.path("config/cert.pem") + " 2>/dev/null");
   tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(httpPort) +
                                        R"(", "listening_https_port": ")" + portText(httpsPort) +
@@ -544,7 +546,7 @@ TEST(FakeDatabaseServer, StopsAndStartsAgainWithHttps) {
   FakeHost host(tree, "twice");
   for (int round = 1; round <= 2; ++round) {
     ASSERT_TRUE(host.waitFor("READY " + std::to_string(round))) << host.out();
-    std::string https = runCommand("curl -sk https://127.0.0.1:" + portText(httpsPort) + "/echo/round");
+    std::string https = run_command("curl -sk https://127.0.0.1:" + portText(httpsPort) + "/echo/round").output;
     EXPECT_TRUE(contains(https, R"("url":"/round")")) << round << ": " << https;
     EXPECT_EQ(httpCall(httpPort, "GET", "/echo/x").status, 200) << round;
     if (round == 1) tree.write("stop-now-1", "");

@@ -16,48 +16,30 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "common"))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "starling"))
-from harness import DIST, free_port, sanitizer_report, scramble, wait_for  # noqa: E402
+from harness import scramble  # noqa: E402
+from peers import HeronTree, free_port, sanitizer_report, wait_for  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
 BUSY_TEXT = "Check if communication port is available."
 
 
-class Tree:
+class Tree(HeronTree):
     """A copy of the built tree with the given osprey.json (a dict, or a text
     written as it is); heron runs in it with the given arguments."""
 
     def __init__(self, config, args=("-s",)):
-        self.root = tempfile.mkdtemp(prefix="operator-")
-        shutil.copytree(DIST, self.root, dirs_exist_ok=True,
-                        ignore=shutil.ignore_patterns("CMakeFiles", "*.cmake", "data"))
-        os.makedirs(os.path.join(self.root, "data"), exist_ok=True)
+        super().__init__(prefix="operator-")
         with open(os.path.join(self.root, "web", "localAuthFile.set"), "wb") as f:
             f.write(scramble(b"USERID ADMIN\nPASSWD TRUVE\n"))
         text = config if isinstance(config, str) else json.dumps(config)
         with open(os.path.join(self.root, "config", "osprey.json"), "w") as f:
             f.write(text)
-        self.out = open(os.path.join(self.root, "heron.out"), "wb")
-        env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
-        self.proc = subprocess.Popen([os.path.join(self.root, "heron"), *args], cwd=self.root, env=env,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
-
-    def path(self, name):
-        return os.path.join(self.root, name)
-
-    def log(self):
-        self.out.flush()
-        with open(self.path("heron.out"), "rb") as f:
-            return f.read().decode(errors="replace")
+        self.start(args, output_mode="wb")
 
     def wait_log(self, text, timeout=30):
         return wait_for(lambda: text in self.log(), timeout)
-
-    def wait_exit(self, timeout=30):
-        try:
-            return self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            return None
 
     def close(self):
         if self.proc.poll() is None:
@@ -66,7 +48,7 @@ class Tree:
                 self.proc.kill()
                 self.proc.wait()
         self.out.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.remove()
 
 
 class OperatorCase(unittest.TestCase):

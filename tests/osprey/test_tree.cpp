@@ -15,10 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
-#include <strings.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -117,108 +114,25 @@ bool Process::running() {
 }
 
 int Process::wait(int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (running()) {
-    if (std::chrono::steady_clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!testcommon::wait_for([this] { return !running(); }, std::chrono::milliseconds(timeoutMs),
+                            std::chrono::milliseconds(20)))
+    return -1;
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
-// Ports the kernel hands out for bind(0) and outgoing connections come from
-// the ephemeral range: a port picked from it can be taken again by a test
-// running alongside before the server binds it, so pick below that range.
-int freePort() {
-  int low = 32768;
-  if (std::FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-    if (std::fscanf(range, "%d", &low) != 1) low = 32768;
-    std::fclose(range);
-  }
-  const int first = low > 12000 ? 10000 : 61000;
-  const int last = low > 12000 ? low - 1 : 65000;
-  static std::mt19937 pick{std::random_device{}()};
-  for (;;) {
-    const int port = std::uniform_int_distribution<int>(first, last)(pick);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(port));
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    if (bound) return port;
-  }
-}
-
 bool waitForText(const std::string& path, const std::string& text, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (readFile(path).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return true;
-}
-
-std::string runCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  pclose(pipe);
-  return output;
-}
-
-std::string HttpReply::header(const std::string& name) const {
-  std::istringstream lines(head);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t colon = line.find(':');
-    if (colon != std::string::npos && strcasecmp(line.substr(0, colon).c_str(), name.c_str()) == 0) {
-      size_t start = line.find_first_not_of(' ', colon + 1);
-      return start == std::string::npos ? "" : line.substr(start);
-    }
-  }
-  return "";
+  return testcommon::wait_for([&] { return readFile(path).find(text) != std::string::npos; },
+                              std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(25));
 }
 
 HttpReply httpRequest(int port, const std::string& request, bool untilClose) {
-  HttpReply reply;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval timeout{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return reply;
-  }
+  const int fd = testcommon::connect_loopback(port);
+  if (fd < 0) return HttpReply{};
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string all;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n == 0) reply.peerClosed = true;
-    if (n <= 0) break;
-    all.append(buffer, static_cast<size_t>(n));
-    size_t end = all.find("\r\n\r\n");
-    if (end == std::string::npos) continue;
-    reply.head = all.substr(0, end + 2);
-    std::string length = reply.header("Content-Length");
-    if (!untilClose && !length.empty() && all.size() >= end + 4 + std::stoul(length)) break;
-  }
+  HttpReply reply = testcommon::read_http_reply(
+      fd, std::chrono::seconds(10),
+      untilClose ? testcommon::http_reply_end::close : testcommon::http_reply_end::length_or_close);
   close(fd);
-  size_t end = all.find("\r\n\r\n");
-  if (end == std::string::npos) return reply;
-  reply.head = all.substr(0, end + 2);
-  reply.body = all.substr(end + 4);
-  std::string length = reply.header("Content-Length");
-  if (!length.empty() && reply.body.size() > std::stoul(length)) reply.body.resize(std::stoul(length));
-  if (reply.head.compare(0, 9, "HTTP/1.1 ") == 0) reply.status = std::atoi(reply.head.c_str() + 9);
   return reply;
 }
 

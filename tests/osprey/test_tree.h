@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "test_common.h"
+
 namespace ospreytest {
 
 // A temporary tree laid out as the runnable one: heron at its root, web/
@@ -55,24 +57,15 @@ class Process {
   int status_ = -1;
 };
 
-int freePort();
 // Polls a file until it contains text; false on time-out.
 bool waitForText(const std::string& path, const std::string& text, int timeoutMs);
 std::string readFile(const std::string& path);
-// Runs a shell command and returns its standard output.
-std::string runCommand(const std::string& command);
 
-struct HttpReply {
-  int status = 0;
-  std::string head;  // status line and headers
-  std::string body;
-  bool peerClosed = false;  // the server ended the connection after the reply
-  std::string header(const std::string& name) const;  // value, "" when absent
-};
+using HttpReply = testcommon::http_reply;
 
 // Sends the raw request to 127.0.0.1:port and reads until the peer closes (or
 // the Content-Length is read; with untilClose, on until the peer closes or 10 s
-// pass, which peerClosed tells).
+// pass, which peer_closed tells).
 HttpReply httpRequest(int port, const std::string& request, bool untilClose = false);
 // A request with "Connection: close" and a Content-Length when there is a body.
 HttpReply httpCall(int port, const std::string& method, const std::string& target,

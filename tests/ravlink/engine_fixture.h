@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ravlink.h"
+#include "test_common.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,7 @@ namespace enginetest {
 
 inline std::string shell(const std::string& file, const std::string& sql) {
     std::string cmd = "sqlite3 -batch '" + file + "' \"" + sql + "\" 2>&1";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return "popen failed";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    return testcommon::without_line_ends(testcommon::run_command(cmd).output);
 }
 
 // Runs a call and returns the ZVException code, 0 when it did not throw.

@@ -2,15 +2,13 @@
 built tree, for the broker's integration tests."""
 import json
 import os
-import random
-import shutil
 import signal
-import socket
 import subprocess
-import tempfile
+import sys
 import time
 
-DIST = os.environ.get("OSPREY_DIST", os.path.join(os.path.dirname(__file__), "../../build/test/dist"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from peers import DIST, HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402,F401
 
 
 def auth_key():
@@ -29,59 +27,12 @@ def scramble(data: bytes) -> bytes:
     return bytes(b ^ key[i % 4] for i, b in enumerate(data))
 
 
-def wait_for(fn, timeout=10):
-    """Polls fn until it returns something true or the time is up; returns its last value."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = fn()
-        if value:
-            return value
-        time.sleep(0.02)
-    return fn()
-
-
-def _ports_outside_ephemeral_range():
-    # Ports the kernel hands out for bind(0) and outgoing connections come from
-    # this range: a port picked from it can be taken again before heron binds it.
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low = int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        low = 32768
-    return (10000, low - 1) if low > 12000 else (61000, 65000)
-
-
-def free_port():
-    first, last = _ports_outside_ephemeral_range()
-    while True:
-        port = random.randint(first, last)
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-
-
-def wait_port(port, timeout=30.0):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return True
-        except OSError:
-            time.sleep(0.1)
-    return False
-
-
-class Broker:
+class Broker(HeronTree):
     """heron -s in a temporary tree; MQTT on self.port, WebSocket on self.ws_port."""
 
     def __init__(self, persistence=True, stats_interval=5, stats_persist_interval=15, websocket=True,
                  auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None, port=None):
-        self.root = tempfile.mkdtemp(prefix="starling-")
-        shutil.copytree(DIST, self.root, dirs_exist_ok=True, ignore=shutil.ignore_patterns("CMakeFiles", "*.cmake", "data"))
-        os.makedirs(os.path.join(self.root, "data"), exist_ok=True)
+        super().__init__(prefix="starling-")
         self.port = port or free_port()
         self.ws_port = free_port() if websocket else None
         self.http_port = free_port()
@@ -116,10 +67,7 @@ class Broker:
         self._launch()
 
     def _launch(self):
-        self.out = open(os.path.join(self.root, "heron.out"), "ab")
-        env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
-        self.proc = subprocess.Popen([os.path.join(self.root, "heron"), "-s"], cwd=self.root, env=env,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
+        self.start()
         deadline = time.time() + 30
         while not wait_port(self.port, 0.2) and time.time() < deadline:
             if "Not able to start MQTT broker" in self.log() or self.proc.poll() is not None:
@@ -141,12 +89,6 @@ class Broker:
         if out.returncode != 0:
             raise RuntimeError(out.stderr)
         return [line.split("|") for line in out.stdout.splitlines()]
-
-    def log(self):
-        if not self.out.closed:
-            self.out.flush()
-        with open(os.path.join(self.root, "heron.out"), "rb") as f:
-            return f.read().decode(errors="replace")
 
     def stop(self, timeout=30):
         """Stops heron; returns (exit code, log)."""
@@ -173,9 +115,6 @@ class Broker:
         try:
             code, text = self.stop()
         finally:
-            shutil.rmtree(self.root, ignore_errors=True)
+            self.remove()
         return code, text
 
-
-def sanitizer_report(text):
-    return "ERROR: AddressSanitizer" in text or "runtime error:" in text or "ERROR: LeakSanitizer" in text

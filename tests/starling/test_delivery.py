@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from peers import closed_by_peer, read_exact  # noqa: E402
 import paho.mqtt.client as mqtt  # noqa: E402
 
 
@@ -46,27 +47,6 @@ def mqtt_str(text):
 def connect_packet(client_id, level=4, flags=0x02, keep_alive=60):
     body = mqtt_str("MQTT") + bytes([level, flags]) + struct.pack("!H", keep_alive) + mqtt_str(client_id)
     return bytes([0x10, len(body)]) + body
-
-
-def read_exact(sock, n, timeout=10):
-    sock.settimeout(timeout)
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def closed_by_peer(sock, timeout=15):
-    sock.settimeout(timeout)
-    try:
-        while True:
-            if sock.recv(1024) == b"":
-                return True
-    except (ConnectionResetError, socket.timeout):
-        return False
 
 
 def paho_client(client_id, transport="tcp"):

@@ -10,7 +10,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from test_delivery import connect_packet, read_exact  # noqa: E402
+from peers import read_exact  # noqa: E402
+from test_delivery import connect_packet  # noqa: E402
 
 SESSION_FLOOR = 2
 

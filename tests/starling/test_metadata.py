@@ -13,7 +13,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from test_delivery import Listener, closed_by_peer, connect_packet, paho_client, pub, read_exact  # noqa: E402
+from peers import closed_by_peer, read_exact  # noqa: E402
+from test_delivery import Listener, connect_packet, paho_client, pub  # noqa: E402
 
 
 class MetadataTest(unittest.TestCase):

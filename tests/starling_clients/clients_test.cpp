@@ -21,29 +21,14 @@
 #include "mqtt_clients.h"
 #include "test_broker.h"
 #include "test_hooks.h"
+#include "test_common.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return pred();
-}
+using testcommon::wait_for;
 
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buf[512];
-  while (fgets(buf, sizeof(buf), pipe) != nullptr) out += buf;
-  pclose(pipe);
-  return out;
-}
 
 // Starts mosquitto_sub on a broker and collects its output lines until it
 // ends (after `count` messages or its time-out).
@@ -52,7 +37,7 @@ class Subscriber {
   Subscriber(TestBroker& broker, const std::string& filter, int count) {
     std::string cmd = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) + " -t '" +
                       filter + "' -v -C " + std::to_string(count) + " -W 20";
-    reader_ = std::thread([this, cmd] { output_ = run(cmd); });
+    reader_ = std::thread([this, cmd] { output_ = testcommon::run_command(cmd).output; });
     EXPECT_TRUE(broker.waitFor([&](const std::vector<BrokerRecord>& rs) {
       for (const auto& r : rs)
         if (r.event == NEV_EVENT_MQTT_SUBSCRIBE && r.text == filter) return true;
@@ -219,7 +204,7 @@ TEST_F(ClientsTest, RemoteLinkRunsCommandsAndForwardsBetweenTwoBrokers) {
   // Commands at QoS 1 and 2, acknowledged by the link.
   publish(remote, "sys/commands", "{\"operation\":\"PausePersistenceTopic\"}", 1);
   publish(remote, "sys/commands", "{\"operation\":\"ResumePersistenceTopic\"}", 2);
-  ASSERT_TRUE(waitUntil([] { return hooks::commands().size() == 2; }));
+  ASSERT_TRUE(wait_for([] { return hooks::commands().size() == 2; }));
   for (const auto& call : hooks::commands()) {
     EXPECT_EQ(call.server, "localServer");
     EXPECT_EQ(call.user, "localUser");
@@ -308,7 +293,7 @@ TEST_F(ClientsTest, RefusedLinkDialsAgainEverySecond) {
   auto link = std::make_unique<MQTTRemoteSysPersist>("srv", hooks::logCallback);
   std::string refused = "Not able to connect MQTT client - 127.0.0.1:" + std::to_string(remote.port());
   // The refused connection's close must not end the thread: attempts go on.
-  EXPECT_TRUE(waitUntil([&] { return hooks::countLogs(refused, 5) >= 3; }, 15000));
+  EXPECT_TRUE(wait_for([&] { return hooks::countLogs(refused, 5) >= 3; }, std::chrono::seconds(15)));
   EXPECT_GE(remote.count(NEV_EVENT_MQTT_CONNECT), 3u);
   EXPECT_NE(link->GetSubscriptionState(), YX_THREAD_ENDED);
   link.reset();
@@ -382,7 +367,7 @@ TEST_F(TlsLinkTest, CaFileRequiresCertificateNamingTheHost) {
       EXPECT_EQ(link->GetSubscriptionState(), YX_THREAD_RUNNING) << c.serverCert << " " << c.ca;
       EXPECT_EQ(remote.count(NEV_EVENT_MQTT_SUBSCRIBE, "sys/tls"), 1u);
     } else {
-      EXPECT_TRUE(waitUntil([&] { return hooks::countLogs(refused, 10013) >= 1; }));
+      EXPECT_TRUE(wait_for([&] { return hooks::countLogs(refused, 10013) >= 1; }));
       EXPECT_EQ(remote.count(NEV_EVENT_MQTT_CONNECT), 0u);
     }
     link.reset();

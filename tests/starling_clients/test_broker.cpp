@@ -1,5 +1,7 @@
 #include "test_broker.h"
 
+#include "test_common.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -136,12 +138,8 @@ std::vector<BrokerRecord> TestBroker::records() {
 
 bool TestBroker::waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred,
                          int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred(records())) return true;
-    usleep(20000);
-  }
-  return pred(records());
+  return testcommon::wait_for([&] { return pred(records()); }, std::chrono::milliseconds(timeoutMs),
+                              std::chrono::milliseconds(20));
 }
 
 size_t TestBroker::count(int event, const std::string& text) {

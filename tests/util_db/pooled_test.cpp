@@ -1,6 +1,7 @@
 // Pooled database connections through YXPool: acquisition, reuse, owners,
 // idle clean-up, table checks and concurrent first use of a missing table.
 #include "ZVDatabasePooled.h"
+#include "test_common.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -33,14 +34,8 @@ extern "C" int rlSetClientOption(int option, const char* value) {
 namespace {
 
 std::string shell(const std::string& file, const std::string& sql) {
-  std::string cmd = "sqlite3 -batch '" + file + "' \"" + sql + "\" 2>&1", out;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  if (p) pclose(p);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
+  std::string cmd = "sqlite3 -batch '" + file + "' \"" + sql + "\" 2>&1";
+  return testcommon::without_line_ends(testcommon::run_command(cmd).output);
 }
 
 // Two tables in the shape of the broker's metadata tables.

@@ -1,0 +1,382 @@
+// Persisted topics: every publication of such a topic is also written as one
+// row of the topic's own database table (and rows of its child tables).
+//
+//   MQTTPersistField       one mapped column: where its value lies in the
+//                          payload (property path), its type and format, and
+//                          how an extracted value is set into a record.
+//   MQTTPersistChildTable  an array property written as rows of another table,
+//                          linked by the topic row's identity ("foreignkey")
+//                          and the element's position; simple (one "value"
+//                          column) or nested (its own fields and child tables).
+//   MQTTPersist            one persisted topic: its configuration, the bound
+//                          extractor library (web/<name>.so, bound with dlopen),
+//                          its table, its queue and persistence threads.
+//   The administration (create, alter, rename, delete, pause, resume) and the
+//   metadata tables "mqtt_topic_persistence" and
+//   "mqtt_topic_persistence_history" are static members of MQTTPersist.
+//
+// Acknowledgement after commit: a QoS 1 or 2 publication of a persisted topic
+// is not acknowledged by the event handler. The persistence thread that wrote
+// it sends PUBACK or PUBREC once the transaction holding its row committed
+// (rows of a batch of queued messages share one transaction), so a publisher
+// is never told that a message is safe before it is. Messages that the topic
+// does not queue (paused, stopping, queue full) are acknowledged at once by
+// the handler, as before.
+//
+// Lifetime: the registry holds persisted topics by shared pointer. A publisher
+// takes a reference for the length of its ProcessPub, so a topic removed by a
+// delete, pause, rename or failed alteration is destroyed only when no
+// publisher uses it any more. Removal first stops the topic: its threads drain
+// the queue (writing and acknowledging every queued message) and end.
+//
+// Errors: YXException kind 1 with the codes of the administration (10001 to
+// 10030); database client failures are turned into YXException with the
+// client's code and message.
+//
+// Threading: the administration operations are serialised by one mutex. A
+// topic's settings and fields change only while its threads are stopped.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mqtt_clients.h"
+#include "persist_msg.h"
+#include "starling.h"
+
+class MQTTPersist;
+
+// Value formats of mapped fields.
+enum MQTTFORMAT : int32_t {
+  MQTTFORMAT_NONE = -1,
+  MQTTFORMAT_BYTE_ARRAY = 0,
+  MQTTFORMAT_HEX = 1,
+  MQTTFORMAT_BASE64 = 2,
+  MQTTFORMAT_TRUNCATE = 100,
+  MQTTFORMAT_DATE_FIRST = 200,  // 200 "MM.DD.CCYY" .. 205 "YYMMDD"
+  MQTTFORMAT_ISO8601 = 206,
+  MQTTFORMAT_TIME_FIRST = 300,  // 300 "hh.mm.ss.am/pm" .. 305 "hh.mm.ss.ttt"
+  MQTTFORMAT_TIMESTAMP = 400,
+};
+
+// Retention units.
+enum MQTTPURGEUNIT : int32_t {
+  MQTTPURGEUNIT_NONE = 0,
+  MQTTPURGEUNIT_MINUTE = 1,
+  MQTTPURGEUNIT_HOUR = 2,
+  MQTTPURGEUNIT_DAY = 3,
+  MQTTPURGEUNIT_MONTH = 4,
+  MQTTPURGEUNIT_YEAR = 5,
+};
+
+// The extractor library's entry points (see starlingjson/starlingjson.h for
+// the contract of ours).
+struct MQTTExtractor {
+  int64_t (*prepare)(const char*, uint64_t) = nullptr;
+  void (*release)(int64_t) = nullptr;
+  int32_t (*validate)(const char*, char*) = nullptr;
+  int32_t (*extract)(const char*, int32_t, bool, int32_t, int64_t, void*, int32_t, int32_t*, char*) = nullptr;
+  int32_t (*extractList)(const char*, int32_t, bool, int32_t, int64_t, void*, int32_t, int32_t*, int32_t*,
+                         char*) = nullptr;
+};
+
+constexpr int32_t STARLINGJSON_BUFFER_TOO_SMALL_CODE = 10020;
+
+// Extraction helpers shared by fields and child tables (persist_field.cpp).
+// Calls the extractor into buffer, growing it on 10020 at most 3 times;
+// returns the library's result (10107 when it reports more bytes than room).
+int32_t persistExtractInto(std::vector<char>& buffer, int32_t* length,
+                           const std::function<int32_t(void*, int32_t, int32_t*)>& call);
+// Walks `count` list entries within `size` bytes; false when one overruns.
+bool persistWalkList(const char* data, int32_t size, int32_t count,
+                     const std::function<void(int32_t, const char*, int32_t)>& fn);
+// Sets one list entry into a column by type (10017 on a setter failure).
+bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value,
+                     int32_t length, char* error, const char* where);
+
+// The connection's open table of that name, or the table opened now (mode 0,
+// opened set); the connection keeps it open with its records.
+ZVTable* persistOpenTable(ZVDatabasePooled* db, const char* name, bool* opened);
+
+// Checked names: 1 to 64 letters, digits and '_' (table, field, child table and
+// database names from commands). Table names may not begin with "mqtt_" (the
+// broker's own tables). Throw 10001 naming `what`.
+void persistCheckIdentifier(const char* name, const char* what);
+void persistCheckTableName(const char* name, const char* what);
+// An extractor library name: letters, digits, '_', '-', '.', no "..", 1-128.
+void persistCheckLibraryName(const char* name);
+
+// ---- A mapped column ----
+class MQTTPersistField {
+ public:
+  // One element of "mapOfPropertiesToFields" (10004 missing keys, 10001
+  // unknown type or format). The topic gives its default formats.
+  MQTTPersistField(json_object* json, const MQTTPersist* persist);
+  static MQTTPersistField* NewSourcePayloadField();
+  static MQTTPersistField* NewTimestampField();
+  virtual ~MQTTPersistField() = default;
+
+  json_object* GetJson() const;
+  // Applies an altered element with the same property path; true when the
+  // column changed.
+  bool CheckChanges(json_object* json);
+  // Compares the field with an existing column (10005 on a mismatch).
+  void ValidateExistingField(const char* column, ZVTable* table, char* error) const;
+  // Date and time types of the column for texts (date/time types only).
+  void UpdateFieldFormat(ZVTable* table) const;
+  // Extracts the field's value from the prepared message (or element) and
+  // sets it into the record; throws YXException (the caller logs and goes on).
+  void SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
+  void SetMultipleFieldValues(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
+  // The value column(s): the name, or name0 .. name<count-1> (cut to 31).
+  std::vector<std::string> ColumnNames() const;
+  bool IsBinaryContent() const;
+  bool IsLengthChecked() const { return IsLengthCheckedType(type); }
+
+  static int32_t GetFieldFormat(const char* format, const char* typeName, int32_t* dateFormat, int32_t* timeFormat);
+  static int32_t GetFieldDateFormat(int32_t dateFormat);
+  static int32_t GetFieldTimeFormat(int32_t timeFormat);
+  static int32_t ParseFieldType(const char* name, int32_t* binaryFlag);
+  static const char* GetFieldTypeName(int32_t code, int32_t width, int32_t binaryFlag);
+  static int32_t GetDefaultFieldWidth(int32_t code);
+  static bool IsLengthCheckedType(int32_t code);
+  static bool IsBinaryContent(int32_t type, int32_t binaryFlag, int32_t width);
+
+  bool hasPath = false;
+  std::string propertyPath;
+  std::string fieldName;
+  int32_t type = 0;
+  int32_t binaryFlag = 0;
+  int32_t width = 0;
+  int32_t scale = -1;
+  int32_t count = 1;
+  int32_t format = MQTTFORMAT_NONE;
+  int32_t dateFormat = MQTTFORMAT_NONE;
+  int32_t timeFormat = MQTTFORMAT_NONE;
+
+ private:
+  MQTTPersistField() = default;
+  void readType(json_object* json, const char* typeKey, const char* widthKey, const char* scaleKey,
+                const MQTTPersist* persist);
+  friend class MQTTPersistChildTable;
+};
+
+using MQTTPersistFieldTable = std::map<std::string, std::unique_ptr<MQTTPersistField>>;
+class MQTTPersistChildTable;
+using MQTTPersistChildTableMap = std::map<std::string, std::unique_ptr<MQTTPersistChildTable>>;
+
+// ---- A child table ----
+class MQTTPersistChildTable {
+ public:
+  MQTTPersistChildTable(json_object* json, const MQTTPersist* persist);
+  virtual ~MQTTPersistChildTable() = default;
+
+  bool HasNestedSchema() const { return !fields.empty() || !children.empty(); }
+  // Creates the table (and nested child tables) or checks the existing one.
+  void Create(ZVDatabasePooled* db, const MQTTPersist* persist, int64_t lowestPartition);
+  json_object* GetJson() const;
+  // Writes the rows of this message (or element) linked to parentKey.
+  void SetFieldValue(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                     const MQTTPersist* persist) const;
+
+  std::string propertyPath;
+  std::string tableName;
+  int32_t valueType = -1;
+  int32_t binaryFlag = 0;
+  int32_t width = 0;
+  int32_t scale = -1;
+  int32_t format = MQTTFORMAT_NONE;
+  int32_t dateFormat = MQTTFORMAT_NONE;
+  int32_t timeFormat = MQTTFORMAT_NONE;
+  MQTTPersistFieldTable fields;
+  MQTTPersistChildTableMap children;
+
+ private:
+  ZVRecord* record(ZVDatabasePooled* db) const;
+  void writeSimpleRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                       const MQTTPersist* persist) const;
+  void writeNestedRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                       const MQTTPersist* persist) const;
+  void validateExisting(ZVTable* table, const MQTTPersist* persist) const;
+};
+
+// ---- A persisted topic ----
+class MQTTPersist : public MQTTSubscription {
+ public:
+  // Reads the configuration and binds the connection pool; starts nothing
+  // but the external-broker subscription when configured.
+  MQTTPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+              int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
+  // Stops the external-broker client and the threads (draining the queue)
+  // before anything is torn down; leaves the pool.
+  ~MQTTPersist() override;
+
+  // Binds the extractor, validates paths, creates or checks the table and
+  // starts the threads.
+  virtual void CreateStart();
+  virtual json_object* GetJson();
+  virtual void Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+                     int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
+  virtual void Delete(bool forceClosing);
+
+  // Publication from the external broker (client thread): queued, no ack.
+  void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                  uint16_t packetId, int qos) override;
+  YXQueue* GetMsgFwdQueue() override { return nullptr; }
+  // Queues one publication; true when it was queued (its acknowledgement,
+  // for QoS 1 and 2 with a session, is then the persistence thread's).
+  bool Queue(MQTTPersistMsg* msg);
+
+  // The persisted topic of exactly this name, or null.
+  static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic);
+  static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic, size_t topicLength);
+  // The handler's entry for a PUBLISH: true when the topic is persisted and
+  // queued the message with its acknowledgement deferred (ackSession set).
+  static bool Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                      uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn);
+  // The "persistence" JSON of a topic, or null when not persisted.
+  static json_object* GetPersistenceJson(const char* topic);
+  // Stops the external-broker client and the threads; the threads write
+  // what is queued first. The topic accepts no message afterwards.
+  void Stop() noexcept;
+  // Stops every persisted topic (draining its queue) and forgets them.
+  static void StopAll();
+  static size_t Count();
+
+  // Administration (see the .cpp files for the rules of each).
+  static void ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy, int op,
+                                   json_object* request, LogCallback log, int32_t idleTimeout,
+                                   int32_t acquireTimeout, int32_t poolMaxSize);
+  static void ExecSysDeleteOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy,
+                              json_object* request, LogCallback log);
+  static void AddHistory(const char* topic, const char* command, const char* executedBy, int32_t code,
+                         const char* message);
+  struct Persistence {
+    virtual ~Persistence();
+    char status = 'A';
+    json_object* config = nullptr;
+    std::string topic;
+  };
+  static std::vector<std::unique_ptr<Persistence>> GetPersistenceList();
+  static std::unique_ptr<Persistence> GetPersistence(const char* topic);
+  static void CheckPersistenceMetadata(ZVDatabasePooled* db);
+
+  // Retention.
+  static int32_t GetPurgeUnit(const char* name);
+  static const char* GetPurgeUnitName(int32_t unit);
+  static const char* GetPartRule(int32_t unit);
+  static const char* GetPurgeUnitNameByRule(const char* rule);
+  static void ValidatePurgePeriod(int32_t unit, int32_t period);
+  static void UpdateLowerPartNumber(ZVTable* table, int64_t partition);
+  // The lowest partition inside the retention period at `now`.
+  static int64_t MinPartitionAt(int32_t unit, int32_t period, const ZVDateTime& now);
+  // Purges the partitions wholly older than the retention period.
+  void Purge();
+  // The clock of retention (tests replace it).
+  static std::function<ZVDateTime()> clock;
+
+  // Format parsers (10001 on unknown texts).
+  static int32_t GetMQTTBinFormat(const char* text);
+  static int32_t GetMQTTNumberFormat(const char* text);
+  static int32_t GetMQTTDateFormat(const char* text);
+  static int32_t GetMQTTTimeFormat(const char* text);
+
+  // Connections: a pooled connection and the record of the topic table.
+  ZVDatabasePooled* AcquireConn(ZVRecord** record);
+  void ReleaseConn(ZVDatabasePooled* db);
+
+  const MQTTExtractor& Extractor() const { return extractor_; }
+  const std::string& GetTableName() const { return tableName_; }
+  const MQTTPersistFieldTable& GetFieldHash() const { return fields_; }
+  const MQTTPersistChildTableMap& GetChildTableHash() const { return children_; }
+  bool HasChildTable() const { return !children_.empty(); }
+  bool HasTimeStamp() const { return autoTimeStamp_; }
+  bool HasMapFields() const { return mapFields_; }
+  int32_t GetPurgeUnit() const { return purgeUnit_; }
+  int32_t GetPurgePeriod() const { return purgePeriod_; }
+  bool HasReplicate() const { return replication_; }
+  int32_t GetDefaultBinFormat() const { return defaultBinFormat_; }
+  int32_t GetDefaultNumberFormat() const { return defaultNumberFormat_; }
+  int32_t GetDefaultDateFormat() const { return defaultDateFormat_; }
+  int32_t GetDefaultTimeFormat() const { return defaultTimeFormat_; }
+  const std::string& GetEngine() const { return connection_; }
+  const std::string& GetDatabase() const { return database_; }
+  int32_t GetThreadCount() const { return threadCount_; }
+  bool IsActive() const { return running_.load(); }
+  bool IsStoreForward() const { return false; }
+
+ private:
+  struct Settings {  // the configuration read from JSON
+    std::string connection, user, password, database, tableName, extractor;
+    int32_t threads = 1;
+    int32_t binFormat = MQTTFORMAT_BYTE_ARRAY, numberFormat = -1, dateFormat = -1, timeFormat = -1;
+    bool autoTimeStamp = true, timeStampIndex = true, replication = true;
+    int32_t purgeUnit = MQTTPURGEUNIT_NONE, purgePeriod = 0;
+  };
+  void _readSettings(ZVDatabaseConfig* brokerConfig, json_object* config, Settings& s);
+  void _buildFields(json_object* config);
+  void _bindPool(int32_t idleTimeout, int32_t poolMaxSize);
+  void _leavePool() noexcept;
+  void _startExternal(json_object* config);
+  void _loadExtractor();
+  void _validateProps();
+  void _createTable();
+  void _createNewTable(ZVDatabasePooled* db);
+  void _checkExistingTable(ZVDatabasePooled* db);
+  void _alterTable();
+  void _closeTable();
+  void _createDatabase();
+  ZVDatabasePooled* _acquireCreating();
+  void _startPersistQueue();
+  void _stopPersistQueue() noexcept;
+  void _persistenceThread();
+  // Writes a batch in one transaction; false when the transaction failed.
+  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch, bool oneByOne);
+  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch);
+  void _setFieldFormats(ZVTable* table);
+
+  std::string connection_, user_, password_, database_;
+  std::string tableName_;
+  std::string extractorName_;
+  MQTTPersistFieldTable fields_;
+  MQTTPersistChildTableMap children_;
+  int32_t threadCount_ = 1;
+  int32_t defaultBinFormat_ = MQTTFORMAT_BYTE_ARRAY;
+  int32_t defaultNumberFormat_ = MQTTFORMAT_NONE;
+  int32_t defaultDateFormat_ = MQTTFORMAT_NONE;
+  int32_t defaultTimeFormat_ = MQTTFORMAT_NONE;
+  bool autoTimeStamp_ = true;
+  bool timeStampIndex_ = true;
+  bool replication_ = true;
+  int32_t purgeUnit_ = MQTTPURGEUNIT_NONE;
+  int32_t purgePeriod_ = 0;
+  bool mapFields_ = false;
+  bool externalBroker_ = false;
+  int32_t acquireTimeout_ = 10;
+  int32_t idleTimeout_ = 60;
+  int32_t poolMaxSize_ = 32;
+  MQTTExtractor extractor_;
+  ZVDatabaseConfig* poolConfig_ = nullptr;  // owned by the pool
+  YXPool<ZVDatabasePooled>* pool_ = nullptr;
+
+  // Held by GetJson and Alter: the settings and fields are read whole.
+  std::mutex settingsMutex_;
+  // Queue and threads.
+  std::mutex queueMutex_;
+  std::condition_variable queueReady_;
+  std::deque<MQTTPersistMsg*> queue_;
+  std::atomic<bool> running_{false};  // accepts messages
+  bool stopping_ = false;             // threads end once the queue is empty
+  std::vector<std::thread> threads_;
+};

@@ -1,0 +1,591 @@
+// MQTTPersist: one persisted topic's configuration, extractor binding,
+// connection pool, queue, persistence threads and acknowledgements, and the
+// registry of persisted topics.
+#include <dlfcn.h>
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+#include <unordered_set>
+
+#include "persist.h"
+
+namespace {
+
+// Registry of persisted topics. Publishers look topics up under the shared
+// lock and keep a reference while they queue.
+std::shared_mutex gRegistryLock;
+std::map<std::string, std::shared_ptr<MQTTPersist>> gRegistry;
+std::atomic<size_t> gRegistryCount{0};
+
+constexpr size_t kQueueCapacity = 1048576;
+// Messages written in one transaction by one thread: enough to group commits
+// under load, small enough to keep acknowledgements prompt.
+constexpr size_t kBatchSize = 512;
+constexpr int32_t kMaxThreads = 64;
+
+const char* textOr(json_object* json, const char* key, const char* fallback) {
+  const char* text = nullptr;
+  return zvJsonGetStringByName(json, key, &text) ? text : fallback;
+}
+
+bool boolOr(json_object* json, const char* key, bool fallback) {
+  bool value = fallback;
+  return zvJsonGetBooleanByName(json, key, &value) ? value : fallback;
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+std::function<ZVDateTime()> MQTTPersist::clock = [] { return ZVDateTime::CurrentDateTime(); };
+
+MQTTPersist::Persistence::~Persistence() { zvJsonRelease(config); }
+
+// ---- configuration ----
+
+
+void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* config, Settings& s) {
+  const char* fn = "MQTTPersist::MQTTPersist";
+  StarlingBroker& b = starlingBroker();
+  int32_t threads = 1;
+  if (zvJsonGetIntByName(config, "persistenceTopicThreads", &threads) && (threads < 1 || threads > kMaxThreads))
+    starlingThrow(fn, 10015, "persistenceTopicThreads [%d] is out of limits (1 to %d)", threads, kMaxThreads);
+  s.threads = threads;
+  auto fromBroker = [&](const char* key, char* ZVDatabaseConfig::*member, const char* fallback) {
+    const char* given = textOr(config, key, nullptr);
+    if (given != nullptr) return std::string(given);
+    if (brokerConfig != nullptr && brokerConfig->*member != nullptr) return std::string(brokerConfig->*member);
+    return std::string(fallback);
+  };
+  const char* localServer = b.dbConfig != nullptr && b.dbConfig->server != nullptr ? b.dbConfig->server : "BRENLOXS";
+  s.connection = fromBroker("databaseConnectionString", &ZVDatabaseConfig::server, localServer);
+  s.user = fromBroker("databaseUserName", &ZVDatabaseConfig::user, "ADMIN");
+  s.password = fromBroker("databaseUserPassword", &ZVDatabaseConfig::password, "TRUVE");
+  s.database = fromBroker("databaseName", &ZVDatabaseConfig::database, "quarnSQL");
+  persistCheckIdentifier(s.database.c_str(), "database name");
+  const char* text = nullptr;
+  if (zvJsonGetStringByName(config, "defaultBinaryFormat", &text)) s.binFormat = GetMQTTBinFormat(text);
+  if (zvJsonGetStringByName(config, "defaultNumberFormat", &text)) s.numberFormat = GetMQTTNumberFormat(text);
+  if (zvJsonGetStringByName(config, "defaultDateFormat", &text)) s.dateFormat = GetMQTTDateFormat(text);
+  if (zvJsonGetStringByName(config, "defaultTimeFormat", &text)) s.timeFormat = GetMQTTTimeFormat(text);
+  std::string table = textOr(config, "tableName", GetTopic());
+  for (char& c : table)
+    if (c == '/') c = '_';
+  s.tableName = lower(table);
+  persistCheckTableName(s.tableName.c_str(), "table name");
+  s.autoTimeStamp = boolOr(config, "tableAutoTimeStamp", true);
+  s.timeStampIndex = boolOr(config, "tableAutoTimeStampIndex", true);
+  s.replication = boolOr(config, "tableReplicationReady", true);
+  if (zvJsonGetStringByName(config, "tableRetentionUnit", &text)) s.purgeUnit = GetPurgeUnit(text);
+  if (s.purgeUnit != MQTTPURGEUNIT_NONE) {
+    int32_t period = 0;
+    zvJsonGetIntByName(config, "tableRetentionPeriod", &period);
+    if (period == 0) {
+      s.purgeUnit = MQTTPURGEUNIT_NONE;
+    } else {
+      ValidatePurgePeriod(s.purgeUnit, period);
+      s.purgePeriod = period;
+      s.autoTimeStamp = true;
+    }
+  }
+  s.extractor = textOr(config, "extractorLibraryName", "starlingjson");
+  persistCheckLibraryName(s.extractor.c_str());
+  bool storeForward = boolOr(config, "storeAndForward", false);
+  json_object* schema = nullptr;
+  if (!storeForward && zvJsonGetByName(config, "messageSchema", &schema) && schema != nullptr)
+    starlingThrow("MQTTPersist::MQTTPersist(pCTJson)", 10030,
+                  "Couldn't create persistence for topic [%s]. Schema transformation is enabled by property [%s], but schema transformation is supported only when Store&Forward is enabled. Please review property [%s] in the command requested.",
+                  GetTopic(), "messageSchema", "storeAndForward");
+  if (storeForward)
+    starlingThrow(fn, 10001, "Couldn't create persistence for topic [%s]. Store&Forward topics are not supported by this broker.",
+                  GetTopic());
+}
+
+void MQTTPersist::_buildFields(json_object* config) {
+  json_object* map = nullptr;
+  int n = zvJsonGetArrayByName(config, "mapOfPropertiesToFields", &map) ? zvJsonArrayLength(map) : 0;
+  for (int i = 0; i < n; i++) {
+    json_object* element = zvJsonArrayGetIdx(map, i);
+    const char* path = textOr(element, "propertyPath", nullptr);
+    if (path == nullptr)
+      starlingThrow("MQTTPersist::MQTTPersist", 10004, "Missing propertyPath in mapOfPropertiesToFields element");
+    const char* child = textOr(element, "childTableName", nullptr);
+    if (child != nullptr && child[0] != '\0') {
+      if (children_.count(path) == 0) children_[path] = std::make_unique<MQTTPersistChildTable>(element, this);
+    } else if (fields_.count(path) == 0) {
+      fields_[path] = std::make_unique<MQTTPersistField>(element, this);
+    }
+  }
+  mapFields_ = n > 0;
+  if (!mapFields_) fields_["source_payload"].reset(MQTTPersistField::NewSourcePayloadField());
+  if (autoTimeStamp_) fields_["ts"].reset(MQTTPersistField::NewTimestampField());
+  // Two mapped properties may not name one column.
+  std::unordered_set<std::string> columns;
+  for (const auto& [path, field] : fields_)
+    for (const std::string& column : field->ColumnNames())
+      if (!columns.insert(lower(column)).second)
+        starlingThrow("MQTTPersist::MQTTPersist", 10001, "The column [%s] is mapped twice in mapOfPropertiesToFields",
+                      column.c_str());
+}
+
+MQTTPersist::MQTTPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+                         int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize)
+    : MQTTSubscription(log) {
+  SetTopic(topic);
+  acquireTimeout_ = acquireTimeout > 0 ? acquireTimeout : 10;
+  idleTimeout_ = idleTimeout > 0 ? idleTimeout : 60;
+  poolMaxSize_ = poolMaxSize > 0 ? poolMaxSize : 32;
+  Settings s;
+  _readSettings(brokerConfig, config, s);
+  connection_ = s.connection, user_ = s.user, password_ = s.password, database_ = s.database;
+  tableName_ = s.tableName, extractorName_ = s.extractor;
+  threadCount_ = s.threads;
+  defaultBinFormat_ = s.binFormat, defaultNumberFormat_ = s.numberFormat;
+  defaultDateFormat_ = s.dateFormat, defaultTimeFormat_ = s.timeFormat;
+  autoTimeStamp_ = s.autoTimeStamp, timeStampIndex_ = s.timeStampIndex, replication_ = s.replication;
+  purgeUnit_ = s.purgeUnit, purgePeriod_ = s.purgePeriod;
+  _buildFields(config);
+  _bindPool(idleTimeout_, poolMaxSize_);
+  // Last: once the client thread runs, nothing here may throw without
+  // stopping it (the destructor of a half-built object does not run).
+  try {
+    _startExternal(config);
+  } catch (...) {
+    _stopSubscription();
+    _leavePool();
+    throw;
+  }
+}
+
+void MQTTPersist::_startExternal(json_object* config) {
+  externalBroker_ = boolOr(config, "subscribeToExternalBroker", false);
+  if (!externalBroker_) return;
+  SetBrokerHost(textOr(config, "brokerHostname", nullptr));
+  int32_t port = 1883;
+  if (zvJsonGetIntByName(config, "brokerPort", &port)) SetBrokerPort(port);
+  if (const char* user = textOr(config, "brokerUserName", nullptr)) SetBrokerUser(user);
+  if (const char* pass = textOr(config, "brokerUserPassword", nullptr)) SetBrokerPass(pass);
+  if (const char* cert = textOr(config, "brokerSSLCert", nullptr)) SetBrokerSSLCert(cert);
+  _startSubscription();
+}
+
+MQTTPersist::~MQTTPersist() {
+  // The client thread calls ProcessPub and the persistence threads use the
+  // fields: both stop before anything is torn down.
+  _stopSubscription();
+  _stopPersistQueue();
+  _leavePool();
+}
+
+// ---- pool ----
+
+void MQTTPersist::_bindPool(int32_t idleTimeout, int32_t poolMaxSize) {
+  StarlingBroker& b = starlingBroker();
+  auto* wanted = new ZVDatabaseConfig(connection_.c_str(), user_.c_str(), password_.c_str(), database_.c_str());
+  std::lock_guard<std::mutex> lock(b.poolListMutex);
+  for (auto* pool : b.poolList) {
+    if (pool->config != nullptr && pool->config->Compare(wanted)) {
+      delete wanted;
+      pool_ = pool;
+      poolConfig_ = static_cast<ZVDatabaseConfig*>(pool->config);
+      YXMutexLock hold(pool_->mutex);
+      pool_->shareCount++;
+      return;
+    }
+  }
+  try {
+    pool_ = new YXPool<ZVDatabasePooled>(wanted, poolMaxSize, idleTimeout);
+    b.poolList.push_back(pool_);
+  } catch (...) {
+    delete pool_;
+    pool_ = nullptr;
+    delete wanted;
+    throw;
+  }
+  poolConfig_ = wanted;
+  YXMutexLock hold(pool_->mutex);
+  pool_->shareCount = 1;
+}
+
+void MQTTPersist::_leavePool() noexcept {
+  if (pool_ == nullptr) return;
+  StarlingBroker& b = starlingBroker();
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lock(b.poolListMutex);
+    {
+      YXMutexLock hold(pool_->mutex);
+      if (pool_->shareCount > 0) pool_->shareCount--;
+      last = pool_->shareCount == 0;
+    }
+    if (last) {
+      for (auto it = b.poolList.begin(); it != b.poolList.end(); ++it)
+        if (*it == pool_) {
+          b.poolList.erase(it);
+          break;
+        }
+    }
+  }
+  if (last) delete pool_;  // owns its configuration
+  pool_ = nullptr;
+  poolConfig_ = nullptr;
+}
+
+ZVDatabasePooled* MQTTPersist::AcquireConn(ZVRecord** record) {
+  ZVDatabasePooled* db = nullptr;
+  try {
+    db = pool_->Acquire(poolConfig_, acquireTimeout_);
+    ZVRecord* cached = db->GetRecord(tableName_.c_str(), false);
+    if (cached == nullptr) {
+      bool opened = false;
+      ZVTable* table = persistOpenTable(db, tableName_.c_str(), &opened);
+      if (opened) {
+        table->SetDefDateType(MQTTPersistField::GetFieldDateFormat(defaultDateFormat_));
+        table->SetDefTimeType(MQTTPersistField::GetFieldTimeFormat(defaultTimeFormat_));
+        _setFieldFormats(table);
+      }
+      cached = db->GetRecord(tableName_.c_str(), true);
+    }
+    *record = cached;
+    return db;
+  } catch (const ZVException& e) {
+    if (db != nullptr) ReleaseConn(db);
+    starlingThrow("MQTTPersist::AcquireConn", e.GetErrorCode(), "%s", e.GetErrorMsg());
+  } catch (...) {
+    if (db != nullptr) ReleaseConn(db);
+    throw;
+  }
+}
+
+ZVTable* persistOpenTable(ZVDatabasePooled* db, const char* name, bool* opened) {
+  ZVTable* table = db->FindActive(name);
+  *opened = table == nullptr;
+  if (table != nullptr) return table;
+  table = new ZVTable(db);
+  try {
+    table->Open(name, 0);
+  } catch (...) {
+    delete table;
+    throw;
+  }
+  return table;  // the connection closes it with its other tables
+}
+
+void MQTTPersist::ReleaseConn(ZVDatabasePooled* db) {
+  if (db != nullptr) pool_->Release(db);
+}
+
+void MQTTPersist::_setFieldFormats(ZVTable* table) {
+  for (const auto& [path, field] : fields_)
+    if (field->format != MQTTFORMAT_NONE) field->UpdateFieldFormat(table);
+}
+
+// ---- extractor ----
+
+void MQTTPersist::_loadExtractor() {
+  const char* fn = "MQTTPersist::_loadExtractor";
+  const std::string& web = starlingBroker().webDirectory;
+  char path[4096];
+  int n = snprintf(path, sizeof path, "%s/%s.so", web.empty() ? "web" : web.c_str(), extractorName_.c_str());
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+    starlingThrow(fn, 10001, "Not able to load Extractor library [%s]: the path is too long", extractorName_.c_str());
+  // The library stays loaded: every topic that names it binds it again.
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) starlingThrow(fn, 10019, "Not able to load Extractor library [%s]: %s", path, dlerror());
+  auto bind = [&](const char* name) {
+    void* entry = dlsym(library, name);
+    if (entry == nullptr)
+      starlingThrow(fn, 10019, "Not able to load %s() entry point from Web Application library [%s]: %d", name, path,
+                    10019);
+    return entry;
+  };
+  extractor_.extract = reinterpret_cast<decltype(extractor_.extract)>(bind("mqttExtract"));
+  extractor_.extractList = reinterpret_cast<decltype(extractor_.extractList)>(bind("mqttExtractList"));
+  extractor_.validate = reinterpret_cast<decltype(extractor_.validate)>(bind("mqttValidate"));
+  extractor_.prepare = reinterpret_cast<decltype(extractor_.prepare)>(bind("mqttPrepare"));
+  extractor_.release = reinterpret_cast<decltype(extractor_.release)>(bind("mqttRelease"));
+}
+
+void persistValidatePath(const MQTTExtractor& ex, const std::string& path) {
+  char error[1024] = {};
+  int32_t rc = ex.validate(path.c_str(), error);
+  if (rc != 0) starlingThrow("MQTTPersist::_validateProps", rc, "%s", error);
+}
+
+void MQTTPersist::_validateProps() {
+  for (const auto& [path, field] : fields_)
+    if (field->hasPath) persistValidatePath(extractor_, field->propertyPath);
+  std::function<void(const MQTTPersistChildTableMap&)> children = [&](const MQTTPersistChildTableMap& map) {
+    for (const auto& [path, child] : map) {
+      persistValidatePath(extractor_, child->propertyPath);
+      for (const auto& [p, f] : child->fields)
+        if (f->hasPath) persistValidatePath(extractor_, f->propertyPath);
+      children(child->children);
+    }
+  };
+  children(children_);
+}
+
+void MQTTPersist::CreateStart() {
+  try {
+    _loadExtractor();
+    _validateProps();
+    _createTable();
+    _startPersistQueue();
+  } catch (const ZVException& e) {
+    starlingThrow("MQTTPersist::CreateStart()", e.GetErrorCode(), "%s", e.GetErrorMsg());
+  }
+}
+
+// ---- queue and threads ----
+
+void MQTTPersist::_startPersistQueue() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    stopping_ = false;
+  }
+  try {
+    for (int i = 0; i < threadCount_; i++) threads_.emplace_back([this] { _persistenceThread(); });
+  } catch (const std::system_error& e) {
+    _stopPersistQueue();  // the threads already started end
+    starlingThrow("MQTTPersist::_startPersistQueue", 10006, "Not able to start persistence thread - %s", e.what());
+  }
+  running_ = true;
+}
+
+void MQTTPersist::_stopPersistQueue() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    running_ = false;  // no new message; the queued ones are written
+    stopping_ = true;
+  }
+  queueReady_.notify_all();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+  threads_.clear();
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  for (MQTTPersistMsg* msg : queue_) delete msg;  // none left after a drain; kept for safety
+  queue_.clear();
+}
+
+bool MQTTPersist::Queue(MQTTPersistMsg* msg) {
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  if (!running_ || stopping_ || queue_.size() >= kQueueCapacity) return false;
+  queue_.push_back(msg);
+  lock.unlock();
+  queueReady_.notify_one();
+  return true;
+}
+
+void MQTTPersist::ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                             uint16_t packetId, int qos) {
+  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, static_cast<uint8_t>(qos));
+  if (!Queue(msg)) delete msg;
+}
+
+void MQTTPersist::_persistenceThread() {
+  std::vector<MQTTPersistMsg*> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueReady_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;  // stopping and drained
+      while (!queue_.empty() && batch.size() < kBatchSize) {
+        batch.push_back(queue_.front());
+        queue_.pop_front();
+      }
+    }
+    ZVDatabasePooled* db = nullptr;
+    try {
+      ZVRecord* record = nullptr;
+      db = AcquireConn(&record);
+      if (!_writeBatch(db, record, batch, false)) _writeBatch(db, record, batch, true);
+    } catch (const YXException& e) {
+      char line[1400];
+      snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
+               e.GetErrorMsg());
+      Log(line, e.GetErrorCode());
+    }
+    ReleaseConn(db);
+    // Every message of the batch was written and committed, or found
+    // unwritable and logged: either way it is done with.
+    _acknowledge(batch);
+    for (MQTTPersistMsg* msg : batch) delete msg;
+    batch.clear();
+  }
+}
+
+bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+                              bool oneByOne) {
+  auto fail = [&](int code, const char* message) {
+    char line[1400];
+    snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(), message);
+    Log(line, code);
+  };
+  if (!oneByOne) {
+    try {
+      db->Begin();
+      for (MQTTPersistMsg* msg : batch) msg->Persist(this, db, record);
+      db->Commit();
+      return true;
+    } catch (const YXException&) {
+    } catch (const ZVException&) {
+    }
+    // Written again one by one, so that one bad message costs only itself.
+    try {
+      db->Abort();
+    } catch (const ZVException&) {
+    }
+    return batch.size() == 1 ? (_writeBatch(db, record, batch, true), true) : false;
+  }
+  for (MQTTPersistMsg* msg : batch) {
+    try {
+      db->Begin();
+      msg->Persist(this, db, record);
+      db->Commit();
+    } catch (const YXException& e) {
+      fail(e.GetErrorCode(), e.GetErrorMsg());
+      try { db->Abort(); } catch (const ZVException&) {}
+    } catch (const ZVException& e) {
+      fail(e.GetErrorCode(), e.GetErrorMsg());
+      try { db->Abort(); } catch (const ZVException&) {}
+    }
+  }
+  return true;
+}
+
+void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
+  bool any = false;
+  for (MQTTPersistMsg* msg : batch) any = any || msg->ackSession != nullptr;
+  StarlingBroker& b = starlingBroker();
+  if (!any || !b.coreReady) return;
+  // Under the core's lock a listed session and its connection stay alive; a
+  // publisher that went away gets nothing.
+  nev_srwlock_lock_shared(b.core.lock);
+  std::unordered_set<nev_broker_session*> live;
+  for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
+       s = nev_broker_next_session(&b.core, s))
+    live.insert(s);
+  for (MQTTPersistMsg* msg : batch) {
+    nev_broker_session* s = msg->ackSession;
+    if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
+    if (msg->qos == 1) nev_mqtt_send_puback(s->conn, msg->packetId);
+    if (msg->qos == 2) nev_mqtt_send_pubrec(s->conn, msg->packetId);
+  }
+  nev_srwlock_unlock_shared(b.core.lock);
+}
+
+void MQTTPersist::Stop() noexcept {
+  _stopSubscription();
+  _stopPersistQueue();
+}
+
+// ---- registry ----
+
+std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic) {
+  if (topic == nullptr) return nullptr;
+  std::shared_lock<std::shared_mutex> lock(gRegistryLock);
+  auto it = gRegistry.find(topic);
+  return it != gRegistry.end() ? it->second : nullptr;
+}
+
+std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic, size_t topicLength) {
+  if (gRegistryCount.load(std::memory_order_relaxed) == 0 || topic == nullptr) return nullptr;
+  return GetMQTTPersist(std::string(topic, topicLength).c_str());
+}
+
+bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                          uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn) {
+  // Unpersisted topics pay one relaxed load.
+  if (gRegistryCount.load(std::memory_order_relaxed) == 0) return false;
+  std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic, topicLength);
+  if (persist == nullptr) return false;
+  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, qos);
+  bool deferred = qos > 0 && ackSession != nullptr;
+  if (deferred) msg->ackSession = ackSession, msg->ackConn = ackConn;
+  // Once queued, the message belongs to the persistence threads.
+  if (persist->Queue(msg)) return deferred;
+  delete msg;
+  return false;
+}
+
+json_object* MQTTPersist::GetPersistenceJson(const char* topic) {
+  if (gRegistryCount.load() == 0) return nullptr;
+  std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic);
+  return persist != nullptr ? persist->GetJson() : nullptr;
+}
+
+size_t MQTTPersist::Count() { return gRegistryCount.load(); }
+
+// Registry changes (the administration's helpers).
+void persistRegister(const std::string& topic, std::shared_ptr<MQTTPersist> persist) {
+  std::unique_lock<std::shared_mutex> lock(gRegistryLock);
+  gRegistry[topic] = std::move(persist);
+  gRegistryCount = gRegistry.size();
+}
+
+std::shared_ptr<MQTTPersist> persistUnregister(const std::string& topic) {
+  std::unique_lock<std::shared_mutex> lock(gRegistryLock);
+  auto it = gRegistry.find(topic);
+  if (it == gRegistry.end()) return nullptr;
+  std::shared_ptr<MQTTPersist> persist = std::move(it->second);
+  gRegistry.erase(it);
+  gRegistryCount = gRegistry.size();
+  return persist;
+}
+
+std::map<std::string, std::shared_ptr<MQTTPersist>> persistUnregisterAll() {
+  std::map<std::string, std::shared_ptr<MQTTPersist>> all;
+  std::unique_lock<std::shared_mutex> lock(gRegistryLock);
+  all.swap(gRegistry);
+  gRegistryCount = 0;
+  return all;
+}
+
+std::vector<std::shared_ptr<MQTTPersist>> persistRegistered() {
+  std::shared_lock<std::shared_mutex> lock(gRegistryLock);
+  std::vector<std::shared_ptr<MQTTPersist>> all;
+  for (auto& [name, persist] : gRegistry) all.push_back(persist);
+  return all;
+}
+
+
+// ---- JSON ----
+
+json_object* MQTTPersist::GetJson() {
+  const char* fn = "MQTTPersist::GetJson";
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr)
+    starlingThrow(fn, 10006, "Not able to build JSON with topic persistence information. JSON allocation failed.");
+  std::lock_guard<std::mutex> settings(settingsMutex_);
+  zvJsonAddString(json, "databaseConnectionString", connection_.c_str());
+  zvJsonAddString(json, "databaseUserName", user_.c_str());
+  zvJsonAddString(json, "databaseName", database_.c_str());
+  zvJsonAddString(json, "tableName", tableName_.c_str());
+  zvJsonAddInt(json, "persistenceTopicThreads", threadCount_);
+  zvJsonAddBoolean(json, "tableAutoTimeStamp", autoTimeStamp_);
+  zvJsonAddBoolean(json, "tableAutoTimeStampIndex", timeStampIndex_);
+  zvJsonAddBoolean(json, "tableReplicationReady", replication_);
+  if (purgeUnit_ != MQTTPURGEUNIT_NONE && purgePeriod_ > 0) {
+    zvJsonAddString(json, "tableRetentionUnit", GetPurgeUnitName(purgeUnit_));
+    zvJsonAddInt(json, "tableRetentionPeriod", purgePeriod_);
+  }
+  zvJsonAddString(json, "extractorLibraryName", extractorName_.c_str());
+  zvJsonAddBoolean(json, "storeAndForward", 0);
+  std::vector<json_object*> items;
+  try {
+    for (const auto& [path, field] : fields_) items.push_back(field->GetJson());
+    for (const auto& [path, child] : children_) items.push_back(child->GetJson());
+  } catch (...) {
+    for (json_object* item : items) zvJsonRelease(item);
+    zvJsonRelease(json);
+    throw;
+  }
+  starlingAddJsonList(json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, fn,
+                      "Not able to build JSON with topic persistence information. JSON array allocation failed.");
+  return json;
+}

@@ -1,0 +1,278 @@
+// Writing a persisted message: the topic row and the rows of its child
+// tables; and the child tables themselves.
+#include <strings.h>
+
+#include <cstring>
+
+#include "persist.h"
+
+namespace {
+
+// At most `limit` bytes of text, cut before a UTF-8 continuation byte so that
+// a log line never ends inside a character.
+std::string cutText(const char* text, size_t length, size_t limit) {
+  size_t n = length < limit ? length : limit;
+  if (n < length)
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
+  std::string out(text, n);
+  for (char& c : out)
+    if (c == '\0') c = ' ';
+  return out;
+}
+
+// Releases a prepared message on every path.
+struct PreparedPayload {
+  const MQTTExtractor& ex;
+  int64_t handle = 0;
+  ~PreparedPayload() {
+    if (handle != 0) ex.release(handle);
+  }
+};
+
+void logTo(const MQTTPersist* persist, int code, const char* format, const char* text) {
+  char line[1400];
+  snprintf(line, sizeof line, format, text);
+  persist->Log(line, code);
+}
+
+// Sets one field, logging a failure; true when it was set.
+bool setField(const MQTTPersistField& field, ZVRecord* record, int64_t context, char* error,
+              const MQTTPersist* persist) {
+  try {
+    if (field.count < 2)
+      field.SetFieldValue(record, context, error, persist);
+    else
+      field.SetMultipleFieldValues(record, context, error, persist);
+    return true;
+  } catch (const YXException& e) {
+    logTo(persist, e.GetErrorCode(), "starling - %s", e.GetErrorMsg());
+    return false;
+  }
+}
+
+bool isNamed(const std::string& name, const char* wanted) { return strcasecmp(name.c_str(), wanted) == 0; }
+
+int64_t identityOf(ZVRecord* record, const MQTTPersist* persist, bool* ok) {
+  int64_t key = 0;
+  int rc = rlGetIdentityValue(record->GetHandle(), &key);
+  *ok = rc == 0;
+  if (rc != 0) persist->Log("starling - Not able to retrieve PrimaryKey of the record being inserted.", rc);
+  return key;
+}
+
+void writeChildren(const MQTTPersistChildTableMap& children, ZVDatabasePooled* db, int64_t key, int64_t context,
+                   char* error, const MQTTPersist* persist) {
+  for (const auto& [path, child] : children) {
+    try {
+      child->SetFieldValue(db, key, context, error, persist);
+    } catch (const YXException& e) {
+      logTo(persist, e.GetErrorCode(), "starling - %s", e.GetErrorMsg());
+    }
+  }
+}
+
+}  // namespace
+
+void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record) {
+  const char* fn = "MQTTPersistMsg::Persist";
+  PreparedPayload prepared{persist->Extractor()};
+  if (persist->HasMapFields()) {
+    prepared.handle = persist->Extractor().prepare(payload, payloadLength);
+    if (prepared.handle == 0)
+      starlingThrow(fn, 10007, "Not able to prepare message [%s]", cutText(payload, payloadLength, 256).c_str());
+  }
+  char error[1024];
+  try {
+    record->Clear();
+    record->SetNew(1);
+    bool hasData = false;
+    for (const auto& [path, field] : persist->GetFieldHash()) {
+      if (isNamed(field->fieldName, "ts") || isNamed(field->fieldName, "target_payload")) continue;
+      if (!field->hasPath) {
+        record->SetFieldAsBlob(field->fieldName.c_str(), payload, payloadLength);
+        hasData = true;
+      } else if (prepared.handle != 0) {
+        hasData = setField(*field, record, prepared.handle, error, persist) || hasData;
+      }
+    }
+    if (!hasData) {
+      persist->Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
+      return;
+    }
+    record->Write();
+    if (!persist->HasChildTable()) return;
+    bool ok = false;
+    int64_t key = identityOf(record, persist, &ok);
+    // Without the key the child rows cannot be linked: the row goes too.
+    if (!ok) starlingThrow(fn, 10007, "Not able to retrieve PrimaryKey of the record being inserted.");
+    writeChildren(persist->GetChildTableHash(), db, key, prepared.handle, error, persist);
+  } catch (const ZVException& e) {
+    starlingThrow(fn, e.GetErrorCode(), "%s", e.GetErrorMsg());
+  }
+}
+
+// ---- child tables ----
+
+MQTTPersistChildTable::MQTTPersistChildTable(json_object* json, const MQTTPersist* persist) {
+  const char* fn = "MQTTPersistChildTable::MQTTPersistChildTable";
+  const char* text = nullptr;
+  if (!zvJsonGetStringByName(json, "propertyPath", &text)) starlingThrow(fn, 10004, "Missing Tag Name");
+  propertyPath = text;
+  if (!zvJsonGetStringByName(json, "childTableName", &text) || text[0] == '\0')
+    starlingThrow(fn, 10004, "Missing Child Table Name");
+  persistCheckTableName(text, "child table name");
+  tableName = text;
+  json_object* map = nullptr;
+  int n = zvJsonGetArrayByName(json, "mapOfPropertiesToFields", &map) ? zvJsonArrayLength(map) : 0;
+  const char* childType = nullptr;
+  bool hasType = zvJsonGetStringByName(json, "childFieldType", &childType) != 0;
+  if (n > 0) {
+    for (int i = 0; i < n; i++) {
+      json_object* element = zvJsonArrayGetIdx(map, i);
+      const char* path = nullptr;
+      if (!zvJsonGetStringByName(element, "propertyPath", &path))
+        starlingThrow(fn, 10004, "Missing propertyPath in mapOfPropertiesToFields element");
+      const char* child = nullptr;
+      if (zvJsonGetStringByName(element, "childTableName", &child) && child[0] != '\0') {
+        if (children.count(path) == 0) children[path] = std::make_unique<MQTTPersistChildTable>(element, persist);
+      } else if (fields.count(path) == 0) {
+        fields[path] = std::make_unique<MQTTPersistField>(element, persist);
+      }
+    }
+    valueType = -1, width = 0, scale = 0, format = 0, dateFormat = 0, timeFormat = 0;
+    return;
+  }
+  if (!hasType) {
+    fields["source_payload"].reset(MQTTPersistField::NewSourcePayloadField());
+    valueType = -1, width = 0, scale = 0, format = 0, dateFormat = 0, timeFormat = 0;
+    return;
+  }
+  MQTTPersistField value;
+  value.readType(json, "childFieldType", "childFieldWidth", "childFieldScale", persist);
+  valueType = value.type, binaryFlag = value.binaryFlag, width = value.width, scale = value.scale;
+  format = value.format, dateFormat = value.dateFormat, timeFormat = value.timeFormat;
+}
+
+json_object* MQTTPersistChildTable::GetJson() const {
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr)
+    starlingThrow("MQTTPersistChildTable::GetJson", 10006,
+                  "Not able to build JSON with topic persistence field information. JSON allocation failed.");
+  zvJsonAddString(json, "propertyPath", propertyPath.c_str());
+  zvJsonAddString(json, "fieldName", tableName.c_str());
+  zvJsonAddString(json, "fieldType", MQTTPersistField::GetFieldTypeName(valueType, width, binaryFlag));
+  if (width > 0) zvJsonAddInt(json, "fieldWidth", width);
+  if (scale >= 0) zvJsonAddInt(json, "fieldScale", scale);
+  if (!HasNestedSchema()) return json;
+  std::vector<json_object*> items;
+  try {
+    for (const auto& [path, field] : fields) items.push_back(field->GetJson());
+    for (const auto& [path, child] : children) items.push_back(child->GetJson());
+  } catch (...) {
+    for (json_object* item : items) zvJsonRelease(item);
+    zvJsonRelease(json);
+    throw;
+  }
+  starlingAddJsonList(json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; },
+                      "MQTTPersistChildTable::GetJson",
+                      "Not able to build JSON with child table persistence information. JSON array allocation failed.");
+  return json;
+}
+
+ZVRecord* MQTTPersistChildTable::record(ZVDatabasePooled* db) const {
+  try {
+    ZVRecord* cached = db->GetRecord(tableName.c_str(), false);
+    if (cached != nullptr) return cached;
+    bool opened = false;
+    ZVTable* table = persistOpenTable(db, tableName.c_str(), &opened);
+    if (opened) {
+      if ((valueType == 75 || valueType == 83 || valueType == 124 || valueType == 257 || valueType == 258) &&
+          format != MQTTFORMAT_ISO8601)
+        table->GetField("value")->SetFieldDefaultDateTimeType(MQTTPersistField::GetFieldDateFormat(dateFormat),
+                                                              MQTTPersistField::GetFieldTimeFormat(timeFormat));
+    }
+    return db->GetRecord(tableName.c_str(), true);
+  } catch (const ZVException& e) {
+    starlingThrow("MQTTPersistChildTable::SetFieldValue", e.GetErrorCode(), "%s", e.GetErrorMsg());
+  }
+}
+
+void MQTTPersistChildTable::SetFieldValue(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                                          const MQTTPersist* persist) const {
+  if (HasNestedSchema())
+    writeNestedRows(db, parentKey, context, error, persist);
+  else
+    writeSimpleRows(db, parentKey, context, error, persist);
+}
+
+namespace {
+
+// The list of the child table's property, in a buffer of this call: nested
+// rows extract their fields (into the thread's value buffer) while walking it.
+std::vector<char> extractList(const MQTTPersistChildTable& child, int32_t type, bool binary, int64_t context,
+                              char* error, const MQTTPersist* persist, int32_t* size, int32_t* count) {
+  std::vector<char> buffer(256);
+  const MQTTExtractor& ex = persist->Extractor();
+  error[0] = '\0';
+  int32_t rc = persistExtractInto(buffer, size, [&](void* data, int32_t room, int32_t* needed) {
+    return ex.extractList(child.propertyPath.c_str(), type, binary, child.format, context, data, room, needed, count,
+                          error);
+  });
+  if (rc != 0) {
+    std::string why = error;
+    starlingThrow("MQTTPersistChildTable::SetFieldValue", rc, "Not able to set value to child table [%s] - %.900s",
+                  child.tableName.c_str(), why.c_str());
+  }
+  return buffer;
+}
+
+void linkRow(ZVRecord* record, int64_t parentKey, int32_t position) {
+  record->Clear();
+  record->SetNew(1);
+  record->SetFieldAsBigint("foreignkey", parentKey);
+  record->SetFieldAsSigned("position", position);
+}
+
+}  // namespace
+
+void MQTTPersistChildTable::writeSimpleRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                                            const MQTTPersist* persist) const {
+  bool binary = MQTTPersistField::IsBinaryContent(valueType, binaryFlag, width);
+  int32_t size = 0, count = 0;
+  std::vector<char> list = extractList(*this, valueType, binary, context, error, persist, &size, &count);
+  ZVRecord* rec = record(db);
+  std::string where = " in child table [" + tableName + "]";
+  bool whole = persistWalkList(list.data(), size, count, [&](int32_t i, const char* value, int32_t length) {
+    linkRow(rec, parentKey, i);
+    persistSetEntry(rec, "value", valueType, binary, value, length, error, where.c_str());
+    rec->Write();
+  });
+  if (!whole)
+    starlingThrow("MQTTPersistChildTable::SetFieldValue", 10017,
+                  "Not able to set value to child table [%s] - the list is longer than the bytes returned", tableName.c_str());
+}
+
+void MQTTPersistChildTable::writeNestedRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
+                                            const MQTTPersist* persist) const {
+  int32_t size = 0, count = 0;
+  std::vector<char> list = extractList(*this, -1, false, context, error, persist, &size, &count);
+  ZVRecord* rec = record(db);
+  bool whole = persistWalkList(list.data(), size, count, [&](int32_t i, const char* value, int32_t length) {
+    if (length != 8) return;  // not an element handle
+    int64_t element;
+    memcpy(&element, value, 8);
+    linkRow(rec, parentKey, i);
+    bool any = false;
+    for (const auto& [path, field] : fields)
+      if (!isNamed(field->fieldName, "ts")) any = setField(*field, rec, element, error, persist) || any;
+    if (!any) return;
+    rec->Write();
+    if (children.empty()) return;
+    bool ok = false;
+    int64_t key = identityOf(rec, persist, &ok);
+    if (ok) writeChildren(children, db, key, element, error, persist);
+  });
+  if (!whole)
+    starlingThrow("MQTTPersistChildTable::SetFieldValue", 10017,
+                  "Not able to set value to child table [%s] - the list is longer than the bytes returned", tableName.c_str());
+}

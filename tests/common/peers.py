@@ -1,0 +1,147 @@
+"""What the Python tests share: a throw-away copy of the built tree with heron
+running in it, free ports, bounded waits, and the few socket readings every
+peer needs (exact reads, one HTTP reply, the peer's close). A new folder of
+tests starts from here rather than from a copy."""
+import os
+import random
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+DIST = os.environ.get("OSPREY_DIST", os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../build/test/dist"))
+
+
+def wait_for(fn, timeout=10):
+    """Polls fn until it returns something true or the time is up; returns its last value."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = fn()
+        if value:
+            return value
+        time.sleep(0.02)
+    return fn()
+
+
+def _ports_outside_ephemeral_range():
+    # Ports the kernel hands out for bind(0) and outgoing connections come from
+    # this range: a port picked from it can be taken again before heron binds it.
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    return (10000, low - 1) if low > 12000 else (61000, 65000)
+
+
+def free_port():
+    first, last = _ports_outside_ephemeral_range()
+    while True:
+        port = random.randint(first, last)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+
+
+def wait_port(port, timeout=30.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def sanitizer_report(text):
+    return "ERROR: AddressSanitizer" in text or "runtime error:" in text or "ERROR: LeakSanitizer" in text
+
+
+def read_exact(sock, n, timeout=10):
+    """n bytes from sock, or fewer when the peer closed first."""
+    sock.settimeout(timeout)
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def closed_by_peer(sock, timeout=15):
+    """True when the peer ends the connection within timeout (what it sends
+    before is read and dropped). A reset ends it as well as a close does."""
+    sock.settimeout(timeout)
+    try:
+        while True:
+            if sock.recv(4096) == b"":
+                return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def read_http_reply(sock):
+    """The head of one HTTP reply, after its Content-Length body is read too;
+    b"" when the server closed first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        if not chunk:
+            return b""
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    match = re.search(rb"(?i)content-length:\s*(\d+)", head)
+    length = int(match.group(1)) if match else 0
+    while len(body) < length:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return b""
+        body += chunk
+    return head
+
+
+class HeronTree:
+    """A copy of the built tree in a temporary folder (an empty data/ of its
+    own); start() runs heron in it, its output going to heron.out."""
+
+    def __init__(self, prefix="heron-"):
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        shutil.copytree(DIST, self.root, dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("CMakeFiles", "*.cmake", "data"))
+        os.makedirs(self.path("data"), exist_ok=True)
+        self.out = None
+        self.proc = None
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def start(self, args=("-s",), output_mode="ab"):
+        self.out = open(self.path("heron.out"), output_mode)
+        env = dict(os.environ, RAVLINK_DATA=self.path("data"))
+        self.proc = subprocess.Popen([self.path("heron"), *args], cwd=self.root, env=env,
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+
+    def log(self):
+        if self.out is not None and not self.out.closed:
+            self.out.flush()
+        with open(self.path("heron.out"), "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_exit(self, timeout=30):
+        """heron's exit status, None when it still runs after timeout."""
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
