@@ -938,6 +938,11 @@ int nev_enqueue_format(nev_connection *conn, const char *format, ...) {
 
 size_t nev_connection_send_backlog(nev_connection *conn) { return locked_len(&conn->send_buf); }
 
+bool nev_reading_paused(nev_connection *conn) {
+  return conn->send_backlog_limit != 0 && !(conn->flags & NEV_CONN_TLS_WANT_READ) &&
+         locked_len(&conn->send_buf) > conn->send_backlog_limit;
+}
+
 void nev_relay_received(nev_connection *from, nev_connection *to) {
   nev_mutex_guard guard(from->recv_buf.mutex);
   size_t n = from->recv_buf.len;

@@ -246,6 +246,10 @@ struct nev_connection {
   int poll_slot;              // 1 + index in the current poll set, 0 when none
   double accept_resume_time;  // a listener short of descriptors accepts again then
   nev_manager *counted_in;    // the manager whose open_connections includes this one
+  // The socket is not read while more than this many bytes wait in send_buf
+  // (0: always read), so a peer that sends without taking its replies is
+  // held back by TCP instead of by our memory. Set by the protocol layer.
+  size_t send_backlog_limit;
 };
 
 // When a connection silent for timeout_s seconds is due to be closed.
@@ -377,6 +381,9 @@ int nev_enqueue_vformat(nev_connection *conn, const char *format, va_list args);
 // Bytes queued in the send buffer and not yet written (any thread): what a
 // protocol layer compares with its bound on one connection's queued output.
 size_t nev_connection_send_backlog(nev_connection *conn);
+// True while the socket is left unread because more than send_backlog_limit
+// bytes are queued; a TLS layer that needs a read to go on writing still reads.
+bool nev_reading_paused(nev_connection *conn);
 // Appends from's whole receive buffer to to's send buffer, then drops as many
 // bytes from from's receive buffer.
 void nev_relay_received(nev_connection *from, nev_connection *to);

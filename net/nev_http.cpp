@@ -554,6 +554,9 @@ void nev_http_protocol_handler(nev_connection *c, int event, void *data, nev_unl
       pd->limits = limits;
       pd->has_limits = true;
     }
+    // Past the bound the engine leaves the socket unread too: parsing alone
+    // stopped, the receive buffer went on filling up to its limit.
+    c->send_backlog_limit = limits.max_send_backlog > 0 ? limits.max_send_backlog : 1;
     // On a threaded listener the connection moves to its own thread inside
     // this call: nothing may touch it afterwards.
     dispatch_user(c, event, data);

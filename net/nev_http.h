@@ -70,8 +70,8 @@ struct nev_http_limits {
   // a connection that sends nothing, or its head a byte at a time, is closed.
   double head_timeout = 30;
   // Reply bytes queued for a client beyond which its further requests or
-  // frames are left unread until it has taken its replies; a client that
-  // never reads then holds this much plus its receive buffer, not more.
+  // frames, and its socket, are left unread until it has taken its replies;
+  // a client that never reads then holds this much plus one read, not more.
   size_t max_send_backlog = 256 * 1024;
 };
 

@@ -577,6 +577,9 @@ int nev_read_available(nev_connection *conn) {
   size_t step = first_read_step(conn);
   long last = 0;
   for (;;) {
+    // A handler that has just queued past the bound stops the reads here,
+    // not after the socket's whole backlog was taken in.
+    if (nev_reading_paused(conn)) break;
     size_t room = nev_recv_room(conn, step);
     if (room == 0) return -2;
     char *place = nullptr;

@@ -182,13 +182,13 @@ bool tls_may_hold_data(nev_connection *c) {
   const uint32_t busy = NEV_CONN_LISTENING | NEV_CONN_CONNECTING | NEV_CONN_TLS_WANT_READ |
                         NEV_CONN_TLS_WANT_WRITE | NEV_CONN_CLOSE_NOW;
   return (c->flags & NEV_CONN_TLS_READY) && !(c->flags & busy) && !c->peer_closed &&
-         buffer_len(&c->recv_buf) < c->recv_limit;
+         buffer_len(&c->recv_buf) < c->recv_limit && !nev_reading_paused(c);
 }
 
 short wanted_events(nev_connection *c, double now) {
   short events = 0;
   if (!is_pseudo_udp(c) && !c->peer_closed && !accept_resting(c, now) &&
-      buffer_len(&c->recv_buf) < c->recv_limit)
+      buffer_len(&c->recv_buf) < c->recv_limit && !nev_reading_paused(c))
     events |= POLLIN;
   bool connecting = (c->flags & NEV_CONN_CONNECTING) != 0;
   if ((connecting && !(c->flags & NEV_CONN_TLS_WANT_READ)) ||
