@@ -488,8 +488,7 @@ void starlingCloseSession(nev_broker_session* session) {
   }
 }
 
-void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
-  if (unlock != nullptr) unlock(conn);
+static void handleBrokerEvent(nev_connection* conn, int event, void* eventData) {
   StarlingBroker& b = starlingBroker();
   if (event == NEV_EVENT_POLL) {
     trimIdleSessionsWhenDue(b);
@@ -525,4 +524,9 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
     default:
       return onOtherEvent(conn, event, eventData);
   }
+}
+
+void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
+  if (unlock != nullptr) unlock(conn);
+  starlingGuardHandler(conn, "mqttBrokerEventHandler", [&] { handleBrokerEvent(conn, event, eventData); });
 }
