@@ -102,11 +102,8 @@ constexpr size_t MQTT_REMOTE_QUEUE_MAX_BYTES = 16u << 20;
 constexpr int64_t MQTT_REMOTE_DROP_LOG_MS = 10000;
 constexpr int32_t MQTT_CLIENT_ERR_QUEUE_FULL = 10029;     // forward queue full: publications dropped
 
-struct VOKTFreeDeleter {
-  void operator()(char* text) const noexcept { VOKTFree(text); }
-};
 // A dupStr copy, freed with VOKTFree.
-using OwnedText = std::unique_ptr<char, VOKTFreeDeleter>;
+using OwnedText = VOKTText;
 
 // A queue of MQTTPersistMsg pointers that deletes the messages still in it
 // together with the ring.
