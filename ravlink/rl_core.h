@@ -264,6 +264,7 @@ struct Connection {
     std::shared_ptr<FileShared> file;
     bool txnOpen = false;
     bool txnWrote = false;
+    std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
     std::unordered_map<std::string, sqlite3_stmt*> statements;
     // Walks whose statement may be stepping between calls. A stepping
     // statement holds the connection's read transaction (and its view of

@@ -1,6 +1,8 @@
 // Plain SQLite baseline: the benchmark's rows (six values and a time stamp)
 // inserted with a prepared statement into a WAL database with synchronous
 // NORMAL, 512 rows per transaction (the batch a persistence thread commits).
+// The table has the persisted topic's shape: an AUTOINCREMENT key, the six
+// columns and a time stamp with its index.
 //
 //   sqlite_baseline PATH ROWS
 // Prints "rows N seconds S rate R".
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
   if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
   sqlite3_exec(db,
                "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-               "CREATE TABLE IF NOT EXISTS bench(id BIGINT, count INTEGER, temp DOUBLE, humidity DOUBLE,"
+               "CREATE TABLE IF NOT EXISTS bench(rl_recid INTEGER PRIMARY KEY AUTOINCREMENT, id BIGINT, count INTEGER, temp DOUBLE, humidity DOUBLE,"
                " name VARCHAR(32), stamp BIGINT, ts TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%f','now')));"
                "CREATE INDEX IF NOT EXISTS bench_ts ON bench(ts);",
                nullptr, nullptr, nullptr);
