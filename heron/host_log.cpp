@@ -34,8 +34,7 @@ void writeLine(FILE* stream, const char* message, int32_t code) {
   struct tm local;
   if (localtime_r(&seconds, &local) == nullptr || strftime(now, sizeof now, "%a %b %d %T %Y", &local) == 0)
     now[0] = '\0';
-  fprintf(stream, code == 0 ? "INFO - %s - %s - %d\n" : "ERROR - %s - %s - %d\n", now, message,
-          code);
+  fprintf(stream, code == 0 ? "INFO - %s - %s - %d\n" : "ERROR - %s - %s - %d\n", now, message, code);
   // Flushed line by line: a reader of the file, or of a piped standard output,
   // sees each message as it happens, and nothing waits in a buffer at exit.
   fflush(stream);
@@ -56,8 +55,7 @@ int openLogFile() {
     if (log.file != nullptr) return 0;
     error = errno;
   }
-  printf("Couldn't open log file for appending [%s] - syserror [%d] - %s\n", path.c_str(), error,
-         strerror(error));
+  printf("Couldn't open log file for appending [%s] - syserror [%d] - %s\n", path.c_str(), error, strerror(error));
   fflush(stdout);
   return error;
 }

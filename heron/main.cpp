@@ -40,10 +40,8 @@ bool isOption(const char* argument) { return argument[0] == '-' || argument[0] =
 
 int runOption(const char* argument) {
   const char* option = argument + 1;
-  if (strcasecmp(option, "install") == 0)
-    return heron::installService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
-  if (strcasecmp(option, "remove") == 0)
-    return heron::removeService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
+  if (strcasecmp(option, "install") == 0) return heron::installService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
+  if (strcasecmp(option, "remove") == 0) return heron::removeService(heron::UnitSettings::fromEnvironment()) ? 0 : 1;
   if (strcasecmp(option, "nc") == 0) {
     discardStandardOutput();
     return runConsole();

@@ -20,9 +20,7 @@ namespace {
 // event (syslog, so it lands in the journal next to the unit's state).
 class CServiceBase {
  public:
-  explicit CServiceBase(const char* name) : name_(name) {
-    openlog(name_, LOG_PID, LOG_DAEMON);
-  }
+  explicit CServiceBase(const char* name) : name_(name) { openlog(name_, LOG_PID, LOG_DAEMON); }
   virtual ~CServiceBase() { closelog(); }
   CServiceBase(const CServiceBase&) = delete;
   CServiceBase& operator=(const CServiceBase&) = delete;
@@ -78,8 +76,7 @@ class yxWebServer : public CServiceBase {
     std::string directory = directoryOf(programPath());
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
       // Not fatal: the run then reports what it cannot find.
-      syslog(LOG_WARNING, "Not able to change to directory [%s] - %s", directory.c_str(),
-             strerror(errno));
+      syslog(LOG_WARNING, "Not able to change to directory [%s] - %s", directory.c_str(), strerror(errno));
     }
     // The main thread waits in sigwait; a run that ends by itself (a failed
     // start) wakes it there.
@@ -124,9 +121,10 @@ void waitForStop(const sigset_t& signals, const WebServerRun& run) {
       continue;
     }
     syslog(LOG_NOTICE, "SIGHUP received and ignored");
-    logMessage("heron - SIGHUP received and ignored; osprey.json is read at start, restart the "
-               "service to apply a change",
-               0);
+    logMessage(
+        "heron - SIGHUP received and ignored; osprey.json is read at start, restart the "
+        "service to apply a change",
+        0);
   }
 }
 
@@ -144,9 +142,10 @@ int runService() {
   if (!endedByItself) return 0;
   int result = service.run().startResult();
   syslog(LOG_ERR, "The web server ended without a stop request (result %d)", result);
-  logMessage("heron - The web server ended without a stop request; the service ends with exit "
-             "status 1",
-             result != 0 ? result : 1);
+  logMessage(
+      "heron - The web server ended without a stop request; the service ends with exit "
+      "status 1",
+      result != 0 ? result : 1);
   return 1;
 }
 

@@ -34,14 +34,11 @@ constexpr int kCommandNotStarted = 127;
 // pools, the broker's clients, file streaming).
 constexpr long long kServiceDescriptorLimit = 65536;
 constexpr long long kThreadsBesideConnections = 1024;
-constexpr long long kServiceTaskLimit =
-    nev_connection_cap_for(kServiceDescriptorLimit) + kThreadsBesideConnections;
+constexpr long long kServiceTaskLimit = nev_connection_cap_for(kServiceDescriptorLimit) + kThreadsBesideConnections;
 
 std::string unitName() { return std::string(kServiceName) + ".service"; }
 
-std::string unitPath(const UnitSettings& settings) {
-  return settings.unitDirectory + "/" + unitName();
-}
+std::string unitPath(const UnitSettings& settings) { return settings.unitDirectory + "/" + unitName(); }
 
 // What "opening the service manager" amounts to here: its unit directory must
 // be there.
@@ -75,8 +72,7 @@ std::string ownerOf(const std::string& path) {
   struct passwd entry;
   struct passwd* found = nullptr;
   char buffer[4096];
-  if (getpwuid_r(info.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-    return found->pw_name;
+  if (getpwuid_r(info.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
   return std::to_string(info.st_uid);
 }
 
@@ -157,8 +153,7 @@ bool runSystemctl(const UnitSettings& settings, std::vector<std::string> argumen
   std::string command;
   for (const std::string& argument : arguments) command += (command.empty() ? "" : " ") + argument;
   if (status == kCommandNotStarted)
-    printf("Not able to run [%s] - the command was not found or could not be started\n",
-           command.c_str());
+    printf("Not able to run [%s] - the command was not found or could not be started\n", command.c_str());
   else
     printf("[%s] failed with exit status %d\n", command.c_str(), status);
   return false;
@@ -166,8 +161,7 @@ bool runSystemctl(const UnitSettings& settings, std::vector<std::string> argumen
 
 bool reportUnitDirectory(const UnitSettings& settings) {
   if (unitDirectoryUsable(settings)) return true;
-  printf("Not able to use the systemd unit directory [%s] - %s\n", settings.unitDirectory.c_str(),
-         strerror(errno));
+  printf("Not able to use the systemd unit directory [%s] - %s\n", settings.unitDirectory.c_str(), strerror(errno));
   return false;
 }
 
@@ -219,8 +213,7 @@ bool installService(const UnitSettings& settings) {
   if (!runSystemctl(settings, {"daemon-reload"})) {
     // systemd did not take the unit: leave no half-installed service behind.
     unlink(path.c_str());
-    printf("%s is not installed; the unit file [%s] was removed again.\n", kServiceName,
-           path.c_str());
+    printf("%s is not installed; the unit file [%s] was removed again.\n", kServiceName, path.c_str());
     return false;
   }
   printf("%s is installed.\n", kServiceName);
@@ -231,8 +224,7 @@ bool removeService(const UnitSettings& settings) {
   if (!reportUnitDirectory(settings)) return false;
   std::string path = unitPath(settings);
   if (access(path.c_str(), F_OK) != 0) {
-    printf("%s is not installed - no unit file [%s] - %s\n", kServiceName, path.c_str(),
-           strerror(errno));
+    printf("%s is not installed - no unit file [%s] - %s\n", kServiceName, path.c_str(), strerror(errno));
     return false;
   }
   bool stopped = stopRunningService(settings);

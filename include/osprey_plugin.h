@@ -49,8 +49,7 @@
 /* Every error buffer that crosses the boundary has this size. */
 #define OSPREY_ERROR_SIZE 1024
 
-OSPREY_STATIC_ASSERT(sizeof(void*) == 8 && sizeof(int) == 4,
-                     "the shared records are laid out for LP64");
+OSPREY_STATIC_ASSERT(sizeof(void*) == 8 && sizeof(int) == 4, "the shared records are laid out for LP64");
 
 #ifdef __cplusplus
 extern "C" {
@@ -61,8 +60,7 @@ extern "C" {
 typedef int32_t (*LogCallback)(const char* message, int32_t code);
 
 /* The form of zvPlugin_call and of every plug-in's call entry in the list. */
-typedef int32_t (*PluginCallEntry)(int32_t operation, const char* input, char* output,
-                                   int32_t* outputLength);
+typedef int32_t (*PluginCallEntry)(int32_t operation, const char* input, char* output, int32_t* outputLength);
 
 /* Operations of the ServiceControlCallback. */
 enum { PLUGIN_CTL_START = 1, PLUGIN_CTL_STOP = 2 };
@@ -70,8 +68,8 @@ enum { PLUGIN_CTL_START = 1, PLUGIN_CTL_STOP = 2 };
 /* Starts or stops one of the database server's plug-ins by name. message is a
  * 1024-byte buffer; *messageLength is its size on entry. Returns 0 or an error
  * code with a message in the buffer; a stop may answer 1167 (not running). */
-typedef int32_t (*ServiceControlCallback)(int32_t operation, const char* pluginName,
-                                          char* message, int32_t* messageLength);
+typedef int32_t (*ServiceControlCallback)(int32_t operation, const char* pluginName, char* message,
+                                          int32_t* messageLength);
 
 /* Value of PluginEntry.state for a plug-in that runs. */
 enum { PLUGIN_STATE_RUNNING = 4 };
@@ -133,8 +131,7 @@ OSPREY_EXPORT int32_t zvPlugin_init(PluginInfo* info, LogCallback log, const cha
 OSPREY_EXPORT int32_t zvPlugin_start(ServerContext* context);
 OSPREY_EXPORT int32_t zvPlugin_stop(void);
 OSPREY_EXPORT int32_t zvPlugin_term(void);
-OSPREY_EXPORT int32_t zvPlugin_call(int32_t operation, const char* input, char* output,
-                                    int32_t* outputLength);
+OSPREY_EXPORT int32_t zvPlugin_call(int32_t operation, const char* input, char* output, int32_t* outputLength);
 
 #ifdef __cplusplus
 }
@@ -156,15 +153,13 @@ OSPREY_STATIC_ASSERT(offsetof(PluginList, count) == 8, "PluginList.count");
 OSPREY_STATIC_ASSERT(sizeof(PluginList) == 16, "PluginList size");
 
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, serverDirectory) == 8, "ServerContext.serverDirectory");
-OSPREY_STATIC_ASSERT(offsetof(ServerContext, defaultServerName) == 16,
-                     "ServerContext.defaultServerName");
+OSPREY_STATIC_ASSERT(offsetof(ServerContext, defaultServerName) == 16, "ServerContext.defaultServerName");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, jvmLibrary) == 24, "ServerContext.jvmLibrary");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, shuttingDown) == 40, "ServerContext.shuttingDown");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, serverValue) == 56, "ServerContext.serverValue");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, sqlPort) == 72, "ServerContext.sqlPort");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, serverName) == 76, "ServerContext.serverName");
-OSPREY_STATIC_ASSERT(offsetof(ServerContext, defaultSqlDatabase) == 344,
-                     "ServerContext.defaultSqlDatabase");
+OSPREY_STATIC_ASSERT(offsetof(ServerContext, defaultSqlDatabase) == 344, "ServerContext.defaultSqlDatabase");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, plugins) == 352, "ServerContext.plugins");
 OSPREY_STATIC_ASSERT(offsetof(ServerContext, control) == 360, "ServerContext.control");
 OSPREY_STATIC_ASSERT(sizeof(ServerContext) == 368, "ServerContext size");

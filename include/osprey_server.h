@@ -63,7 +63,7 @@ typedef struct WebServerThreadData {
   char* url_rewrites;
   int32_t web_thread_count;
   char* listening_http_port;
-  char* mqtt_enabled;               /* "Y" or "N" */
+  char* mqtt_enabled; /* "Y" or "N" */
   char* mqtt_listening_port;
   char* mqtt_websocket_port;
   char* mqtt_websocket_ssl_enabled; /* "Y" or "N" */
@@ -106,16 +106,12 @@ OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, access_control_list) == 0, "a
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, document_root) == 40, "document_root");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, url_rewrites) == 152, "url_rewrites");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, web_thread_count) == 160, "web_thread_count");
-OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, listening_http_port) == 168,
-                     "listening_http_port");
+OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, listening_http_port) == 168, "listening_http_port");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_enabled) == 176, "mqtt_enabled");
-OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_listening_port) == 184,
-                     "mqtt_listening_port");
-OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_websocket_port) == 192,
-                     "mqtt_websocket_port");
+OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_listening_port) == 184, "mqtt_listening_port");
+OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_websocket_port) == 192, "mqtt_websocket_port");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_log_enabled) == 216, "mqtt_log_enabled");
-OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_conn_inactive_timeout) == 224,
-                     "mqtt_conn_inactive_timeout");
+OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_conn_inactive_timeout) == 224, "mqtt_conn_inactive_timeout");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, mqtt_statistics_persistence_interval) == 240,
                      "mqtt_statistics_persistence_interval");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, linked_vix_server) == 248, "linked_vix_server");
@@ -129,8 +125,7 @@ OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, jvm_lib) == 304, "jvm_lib");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, agentMaster) == 312, "agentMaster");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, sqlPort) == 316, "sqlPort");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, serverName) == 320, "serverName");
-OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, defaultSqlDatabase) == 328,
-                     "defaultSqlDatabase");
+OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, defaultSqlDatabase) == 328, "defaultSqlDatabase");
 OSPREY_STATIC_ASSERT(offsetof(WebServerThreadData, logCallback) == 336, "logCallback");
 OSPREY_STATIC_ASSERT(sizeof(WebServerThreadData) == 344, "WebServerThreadData size");
 

@@ -91,33 +91,33 @@ enum { WEBAPP_CONTENT_JSON = 1, WEBAPP_CONTENT_RAW = 2 };
 typedef void* (*ResponseAllocator)(size_t size);
 
 typedef struct WebAppInitRecord {
-  int32_t version;        /* in: WEBAPP_RECORD_VERSION */
-  uint8_t unicode;        /* in/out: 0 lets the plug-in fold "\u00XX" in bodies */
-  int32_t tokenMode;      /* out: non-zero passes the "token" header */
-  int32_t basicAuthMode;  /* out: WEBAPP_AUTH_* */
+  int32_t version;                           /* in: WEBAPP_RECORD_VERSION */
+  uint8_t unicode;                           /* in/out: 0 lets the plug-in fold "\u00XX" in bodies */
+  int32_t tokenMode;                         /* out: non-zero passes the "token" header */
+  int32_t basicAuthMode;                     /* out: WEBAPP_AUTH_* */
   int32_t bodyByMethod[WEBAPP_METHOD_COUNT]; /* out: 0 no body, 1 body and 400 on bad JSON */
-  int32_t contentMode;    /* out: WEBAPP_CONTENT_* */
+  int32_t contentMode;                       /* out: WEBAPP_CONTENT_* */
   const char* documentRoot;
   uint64_t serverValue;
   const char* jvmLibrary;
-  uint8_t agentMaster;    /* web applications only */
+  uint8_t agentMaster; /* web applications only */
   int32_t sqlPort;
-  const char* serverName; /* may be null */
+  const char* serverName;   /* may be null */
   ConnTypeTable* connTypes; /* may be null; walk under the table's own mutex */
-  char description[1032]; /* out: at most 1024 bytes written */
-  const char* configType; /* out: constant text ("CFG", "NONE", ...) */
-  char configPath[1032];  /* out: at most 1024 bytes written */
-  LogCallback logCallback; /* null without a database server */
-  ZvPluginGetFn pluginGet; /* web applications only; null without a database server */
+  char description[1032];   /* out: at most 1024 bytes written */
+  const char* configType;   /* out: constant text ("CFG", "NONE", ...) */
+  char configPath[1032];    /* out: at most 1024 bytes written */
+  LogCallback logCallback;  /* null without a database server */
+  ZvPluginGetFn pluginGet;  /* web applications only; null without a database server */
 } WebAppInitRecord;
 
 typedef struct WebAppRequestRecord {
-  int32_t version;          /* WEBAPP_RECORD_VERSION */
-  int32_t method;           /* WEBAPP_METHOD_* */
-  const char* url;          /* rest of the URI, "/..." or "" (never null) */
-  const char* query;        /* null when empty */
-  const char* token;        /* "" when missing; null when tokenMode is 0 */
-  const char* user;         /* Basic credentials, null when none accepted */
+  int32_t version;   /* WEBAPP_RECORD_VERSION */
+  int32_t method;    /* WEBAPP_METHOD_* */
+  const char* url;   /* rest of the URI, "/..." or "" (never null) */
+  const char* query; /* null when empty */
+  const char* token; /* "" when missing; null when tokenMode is 0 */
+  const char* user;  /* Basic credentials, null when none accepted */
   const char* password;
   const char* linkedServer; /* may be null */
   ResponseAllocator allocate;
@@ -137,11 +137,11 @@ typedef int32_t (*WebAppTermFn)(char* error);
  * text from record->allocate. */
 typedef int32_t (*WebAppRouterXtdFn)(WebAppRequestRecord* record, void* body, void** reply);
 /* Only for POST; the result is ignored (200). */
-typedef int32_t (*WebAppRouterFn)(const char* command, const char* token,
-                                  struct json_object* request, struct json_object** reply);
+typedef int32_t (*WebAppRouterFn)(const char* command, const char* token, struct json_object* request,
+                                  struct json_object** reply);
 typedef int32_t (*WebAppGetApiFn)(struct json_object** api);
-typedef int32_t (*WebAppStartFn)(struct nev_manager* manager, WebServerThreadData* server,
-                                 LogCallback log, char* error);
+typedef int32_t (*WebAppStartFn)(struct nev_manager* manager, WebServerThreadData* server, LogCallback log,
+                                 char* error);
 typedef int32_t (*WebAppStopFn)(char* error);
 
 /* Websocket application entry points (the session types are C++). */
@@ -160,17 +160,14 @@ class WebsocketApp;
 class WebsocketAppSession;
 
 extern "C" {
-typedef WebsocketAppSession* (*WsConnectSessionFn)(WebsocketApp* app,
-                                                   struct nev_connection* connection,
-                                                   char* error);
+typedef WebsocketAppSession* (*WsConnectSessionFn)(WebsocketApp* app, struct nev_connection* connection, char* error);
 /* Destroys the session; the result is ignored. */
-typedef int32_t (*WsDisconnectSessionFn)(struct nev_connection* connection,
-                                         WebsocketAppSession* session, char* error,
+typedef int32_t (*WsDisconnectSessionFn)(struct nev_connection* connection, WebsocketAppSession* session, char* error,
                                          WebsocketApp* app);
 /* data is not NUL-terminated. A reply of *replyLength > 0 bytes from VOKTAlloc
  * is sent as one text frame; the result is ignored. */
-typedef int32_t (*WsHandlerFn)(WebsocketAppSession* session, const char* data, size_t length,
-                               char** reply, size_t* replyLength);
+typedef int32_t (*WsHandlerFn)(WebsocketAppSession* session, const char* data, size_t length, char** reply,
+                               size_t* replyLength);
 }
 
 /* One registered listener or connection type. Created and deleted only by the
@@ -182,8 +179,8 @@ typedef int32_t (*WsHandlerFn)(WebsocketAppSession* session, const char* data, s
  * it for every member read, would not load. */
 class CONNTYPE {
  public:
-  CONNTYPE(const char* connectionType, const char* protocol, const char* port,
-           const char* serverName, const char* defaultDB);
+  CONNTYPE(const char* connectionType, const char* protocol, const char* port, const char* serverName,
+           const char* defaultDB);
   virtual ~CONNTYPE() {
     VOKTFree(connectionType);
     VOKTFree(protocol);
@@ -283,25 +280,20 @@ static_assert(sizeof(WebsocketAppSession) == 24, "WebsocketAppSession size");
 
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, unicode) == 4, "WebAppInitRecord.unicode");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, tokenMode) == 8, "WebAppInitRecord.tokenMode");
-OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, basicAuthMode) == 12,
-                     "WebAppInitRecord.basicAuthMode");
-OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, bodyByMethod) == 16,
-                     "WebAppInitRecord.bodyByMethod");
+OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, basicAuthMode) == 12, "WebAppInitRecord.basicAuthMode");
+OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, bodyByMethod) == 16, "WebAppInitRecord.bodyByMethod");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, contentMode) == 44, "WebAppInitRecord.contentMode");
-OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, documentRoot) == 48,
-                     "WebAppInitRecord.documentRoot");
+OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, documentRoot) == 48, "WebAppInitRecord.documentRoot");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, serverValue) == 56, "WebAppInitRecord.serverValue");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, jvmLibrary) == 64, "WebAppInitRecord.jvmLibrary");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, agentMaster) == 72, "WebAppInitRecord.agentMaster");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, sqlPort) == 76, "WebAppInitRecord.sqlPort");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, serverName) == 80, "WebAppInitRecord.serverName");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, connTypes) == 88, "WebAppInitRecord.connTypes");
-OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, description) == 96,
-                     "WebAppInitRecord.description");
+OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, description) == 96, "WebAppInitRecord.description");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, configType) == 1128, "WebAppInitRecord.configType");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, configPath) == 1136, "WebAppInitRecord.configPath");
-OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, logCallback) == 2168,
-                     "WebAppInitRecord.logCallback");
+OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, logCallback) == 2168, "WebAppInitRecord.logCallback");
 OSPREY_STATIC_ASSERT(offsetof(WebAppInitRecord, pluginGet) == 2176, "WebAppInitRecord.pluginGet");
 OSPREY_STATIC_ASSERT(sizeof(WebAppInitRecord) == 2184, "WebAppInitRecord size");
 
@@ -310,12 +302,9 @@ OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, url) == 8, "WebAppRequestReco
 OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, query) == 16, "WebAppRequestRecord.query");
 OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, token) == 24, "WebAppRequestRecord.token");
 OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, user) == 32, "WebAppRequestRecord.user");
-OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, password) == 40,
-                     "WebAppRequestRecord.password");
-OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, linkedServer) == 48,
-                     "WebAppRequestRecord.linkedServer");
-OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, allocate) == 56,
-                     "WebAppRequestRecord.allocate");
+OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, password) == 40, "WebAppRequestRecord.password");
+OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, linkedServer) == 48, "WebAppRequestRecord.linkedServer");
+OSPREY_STATIC_ASSERT(offsetof(WebAppRequestRecord, allocate) == 56, "WebAppRequestRecord.allocate");
 OSPREY_STATIC_ASSERT(sizeof(WebAppRequestRecord) == 64, "WebAppRequestRecord size");
 
 OSPREY_STATIC_ASSERT(offsetof(UTILKW, value) == 64 && sizeof(UTILKW) == 319, "UTILKW layout");

@@ -15,8 +15,10 @@
 
 #define NEV_ASSERT(cond) NEV_ASSERT_TEXT(cond, #cond)
 // The same with the text to report given explicitly.
-#define NEV_ASSERT_TEXT(cond, text) \
-  do { if (!(cond)) nev_fatal(text, __FILE__, __LINE__); } while (0)
+#define NEV_ASSERT_TEXT(cond, text)                   \
+  do {                                                \
+    if (!(cond)) nev_fatal(text, __FILE__, __LINE__); \
+  } while (0)
 
 // A mutex that its owning thread may take again (every acquisition is matched
 // by one release). The handle is a heap object: create it before the first use

@@ -88,8 +88,7 @@ void nev_buffer_free(nev_buffer *buf) {
   release_block(buf);
 }
 
-size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *bytes,
-                                  size_t count) {
+size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *bytes, size_t count) {
   NEV_ASSERT_TEXT(buf != NULL, "a != NULL");
   NEV_ASSERT_TEXT(buf->len <= buf->size, "a->len <= a->size");
   NEV_ASSERT_TEXT(offset <= buf->len, "off <= a->len");
@@ -98,8 +97,7 @@ size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *by
   size_t required = buf->len + count;
   if (required > buf->size) {
     size_t capacity = grown_capacity(required);
-    if (!set_capacity(buf, capacity) && (capacity == required || !set_capacity(buf, required)))
-      return 0;
+    if (!set_capacity(buf, capacity) && (capacity == required || !set_capacity(buf, required))) return 0;
   }
   if (offset != buf->len) memmove(buf->data + offset + count, buf->data + offset, buf->len - offset);
   if (bytes != NULL && count > 0) memcpy(buf->data + offset, bytes, count);
@@ -202,9 +200,7 @@ int nev_spill_push(nev_spill_buffer *sb, char byte) {
   return stored;
 }
 
-int nev_spill_overflowed(const nev_spill_buffer *sb) {
-  return sb->len > sb->fixed_size ? 1 : 0;
-}
+int nev_spill_overflowed(const nev_spill_buffer *sb) { return sb->len > sb->fixed_size ? 1 : 0; }
 
 char *nev_spill_data(nev_spill_buffer *sb, int trim) {
   if (sb->len <= sb->fixed_size) return sb->fixed;

@@ -25,11 +25,11 @@
 #include "nev_base.h"
 
 struct nev_buffer {
-  char *data;    // first byte in use; NULL when nothing is allocated
-  size_t len;    // bytes in use from data
-  size_t size;   // bytes allocated from data on (capacity)
+  char *data;   // first byte in use; NULL when nothing is allocated
+  size_t len;   // bytes in use from data
+  size_t size;  // bytes allocated from data on (capacity)
   nev_mutex mutex;
-  char *block;   // start of the heap block (data - block bytes were dropped)
+  char *block;  // start of the heap block (data - block bytes were dropped)
 };
 
 // Empties the fields (old bytes are not freed) and, with a non-zero capacity,
@@ -45,8 +45,7 @@ size_t nev_buffer_append(nev_buffer *buf, const void *bytes, size_t count);
 size_t nev_buffer_insert(nev_buffer *buf, size_t offset, const void *bytes, size_t count);
 // The common growth and insertion step; the caller holds the mutex. Growth is
 // 1.5 times the required size with at most 512 spare bytes.
-size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *bytes,
-                                  size_t count);
+size_t nev_buffer_insert_unlocked(nev_buffer *buf, size_t offset, const void *bytes, size_t count);
 // Takes a malloc'd block: an empty buffer adopts it as its data (len = size =
 // count, no copy); otherwise a copy is appended and the block freed. The block
 // is always consumed. Returns count (0 when the copy could not be appended).

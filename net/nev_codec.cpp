@@ -13,16 +13,13 @@ namespace {
 // ---- Digest plumbing shared by MD5 and SHA-1: both absorb 64-byte blocks
 // and count the message length in bits in two 32-bit words. ----
 
-uint32_t rotl(uint32_t x, int n) {
-  return (x << n) | (x >> (32 - n));
-}
+uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 template <typename Context, typename Transform>
 void absorb(Context *ctx, const void *bytes, size_t len, Transform transform) {
   const unsigned char *in = static_cast<const unsigned char *>(bytes);
   size_t used = (ctx->bits[0] >> 3) & 63;
-  uint64_t bits = (static_cast<uint64_t>(ctx->bits[1]) << 32 | ctx->bits[0]) +
-                  (static_cast<uint64_t>(len) << 3);
+  uint64_t bits = (static_cast<uint64_t>(ctx->bits[1]) << 32 | ctx->bits[0]) + (static_cast<uint64_t>(len) << 3);
   ctx->bits[0] = static_cast<uint32_t>(bits);
   ctx->bits[1] = static_cast<uint32_t>(bits >> 32);
   while (len > 0) {
@@ -52,13 +49,13 @@ void pad_message(Context *ctx, Transform transform, PutLength put_length) {
 }
 
 uint32_t load_le32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 
 uint32_t load_be32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         static_cast<uint32_t>(p[3]);
 }
 
 void store_le32(unsigned char *p, uint32_t v) {
@@ -72,16 +69,14 @@ void store_be32(unsigned char *p, uint32_t v) {
 // ---- MD5 (RFC 1321) ----
 
 const uint32_t kMd5Sines[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391};
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
 const int kMd5Shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
@@ -94,10 +89,22 @@ void md5_transform(uint32_t state[4], const unsigned char block[64]) {
     uint32_t f;
     int g;
     switch (round) {
-      case 0: f = (b & c) | (~b & d); g = i; break;
-      case 1: f = (d & b) | (~d & c); g = (5 * i + 1) % 16; break;
-      case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-      default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
+      case 0:
+        f = (b & c) | (~b & d);
+        g = i;
+        break;
+      case 1:
+        f = (d & b) | (~d & c);
+        g = (5 * i + 1) % 16;
+        break;
+      case 2:
+        f = b ^ c ^ d;
+        g = (3 * i + 5) % 16;
+        break;
+      default:
+        f = c ^ (b | ~d);
+        g = (7 * i) % 16;
+        break;
     }
     uint32_t sum = a + f + kMd5Sines[i] + x[g];
     a = d;
@@ -157,9 +164,7 @@ void nev_md5_init(nev_md5_context *ctx) {
   ctx->bits[0] = ctx->bits[1] = 0;
 }
 
-void nev_md5_update(nev_md5_context *ctx, const void *bytes, size_t len) {
-  absorb(ctx, bytes, len, md5_transform);
-}
+void nev_md5_update(nev_md5_context *ctx, const void *bytes, size_t len) { absorb(ctx, bytes, len, md5_transform); }
 
 void nev_md5_final(unsigned char digest[16], nev_md5_context *ctx) {
   pad_message(ctx, md5_transform, [](unsigned char out[8], const uint32_t bits[2]) {
@@ -179,9 +184,7 @@ void nev_sha1_init(nev_sha1_context *ctx) {
   ctx->bits[0] = ctx->bits[1] = 0;
 }
 
-void nev_sha1_update(nev_sha1_context *ctx, const void *bytes, size_t len) {
-  absorb(ctx, bytes, len, sha1_transform);
-}
+void nev_sha1_update(nev_sha1_context *ctx, const void *bytes, size_t len) { absorb(ctx, bytes, len, sha1_transform); }
 
 void nev_sha1_final(unsigned char digest[20], nev_sha1_context *ctx) {
   pad_message(ctx, sha1_transform, [](unsigned char out[8], const uint32_t bits[2]) {
@@ -192,8 +195,7 @@ void nev_sha1_final(unsigned char digest[20], nev_sha1_context *ctx) {
   memset(ctx, 0, sizeof *ctx);
 }
 
-void nev_hmac_sha1(const void *key, size_t key_len, const void *data, size_t data_len,
-                   unsigned char digest[20]) {
+void nev_hmac_sha1(const void *key, size_t key_len, const void *data, size_t data_len, unsigned char digest[20]) {
   unsigned char block_key[64] = {0};
   nev_sha1_context ctx;
   if (key_len > sizeof block_key) {
@@ -359,9 +361,7 @@ void give(T *out, const T &value) {
   if (out != NULL) *out = value;
 }
 
-bool slice_given(const nev_slice *s) {
-  return s != NULL && s->p != NULL && s->len > 0;
-}
+bool slice_given(const nev_slice *s) { return s != NULL && s->p != NULL && s->len > 0; }
 
 nev_slice heap_text(const std::string &text) {
   char *copy = static_cast<char *>(malloc(text.size() + 1));
@@ -404,12 +404,10 @@ nev_slice nev_url_encode(nev_slice src, nev_slice safe, int flags) try {
   return nev_slice{NULL, 0};
 }
 
-nev_slice nev_url_encode_default(nev_slice src) {
-  return nev_url_encode(src, nev_slice_from_cstr("._-$,;~()/"), 0);
-}
+nev_slice nev_url_encode_default(nev_slice src) { return nev_url_encode(src, nev_slice_from_cstr("._-$,;~()/"), 0); }
 
-int nev_parse_uri(nev_slice uri, nev_slice *scheme, nev_slice *user_info, nev_slice *host,
-                  unsigned *port, nev_slice *path, nev_slice *query, nev_slice *fragment) {
+int nev_parse_uri(nev_slice uri, nev_slice *scheme, nev_slice *user_info, nev_slice *host, unsigned *port,
+                  nev_slice *path, nev_slice *query, nev_slice *fragment) {
   enum class step { start, scheme_or_port, user_info, host, port, rest, done };
   nev_slice r_scheme{}, r_user{}, r_host{}, r_path{}, r_query{}, r_fragment{};
   unsigned r_port = 0;
@@ -461,9 +459,12 @@ int nev_parse_uri(nev_slice uri, nev_slice *scheme, nev_slice *user_info, nev_sl
           if (close == NULL) return -1;
           r_host = part(p, close + 1);
           p = close + 1;
-          if (p == end) s = step::done;
-          else if (*p == ':') s = step::port;
-          else if (*p == '/') s = step::rest;
+          if (p == end)
+            s = step::done;
+          else if (*p == ':')
+            s = step::port;
+          else if (*p == '/')
+            s = step::rest;
           // any other character starts a new host at that character
         } else {
           mark = p;
@@ -529,9 +530,8 @@ int nev_normalize_uri_path(nev_slice in, nev_slice *out) {
   return 1;
 }
 
-int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info,
-                     const nev_slice *host, unsigned port, const nev_slice *path,
-                     const nev_slice *query, const nev_slice *fragment, int normalize,
+int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info, const nev_slice *host, unsigned port,
+                     const nev_slice *path, const nev_slice *query, const nev_slice *fragment, int normalize,
                      nev_slice *out) try {
   *out = nev_slice{NULL, 0};
   std::string text;
@@ -560,8 +560,7 @@ int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info,
   return -1;
 }
 
-const char *nev_next_token(const char *pos, const char *end, const char *delimiters,
-                           nev_slice *token) {
+const char *nev_next_token(const char *pos, const char *end, const char *delimiters, nev_slice *token) {
   auto delimiter = [delimiters](char c) { return c != '\0' && strchr(delimiters, c) != NULL; };
   const char *p = pos;
   while (p < end && !delimiter(*p)) p++;
@@ -703,8 +702,8 @@ double nev_timegm(const struct tm *tm) {
     year--;
   }
   int64_t leap_year = month > 1 ? year + 1 : year;
-  int64_t days = kDaysBeforeMonth[month] + tm->tm_mday - 1 + 365 * (year - 70) +
-                 (leap_year - 69) / 4 - (leap_year - 1) / 100 + (leap_year + 299) / 400;
+  int64_t days = kDaysBeforeMonth[month] + tm->tm_mday - 1 + 365 * (year - 70) + (leap_year - 69) / 4 -
+                 (leap_year - 1) / 100 + (leap_year + 299) / 400;
   int64_t seconds = ((days * 24 + tm->tm_hour) * 60 + tm->tm_min) * 60 + tm->tm_sec;
   return seconds < 0 ? -1.0 : static_cast<double>(seconds);
 }

@@ -40,8 +40,7 @@ void nev_sha1_update(nev_sha1_context *ctx, const void *bytes, size_t len);
 void nev_sha1_final(unsigned char digest[20], nev_sha1_context *ctx);
 
 // HMAC over SHA-1 (64-byte block; keys longer than 64 bytes are hashed first).
-void nev_hmac_sha1(const void *key, size_t key_len, const void *data, size_t data_len,
-                   unsigned char digest[20]);
+void nev_hmac_sha1(const void *key, size_t key_len, const void *data, size_t data_len, unsigned char digest[20]);
 
 // ---- Base64 (RFC 4648 section 4 alphabet, "=" padding) ----
 
@@ -98,8 +97,8 @@ nev_slice nev_url_encode_default(nev_slice src);
 // optional; "[v6]" hosts keep their brackets). Results are slices into the
 // input, {NULL, 0} when absent; port 0 when absent. Any out pointer may be
 // NULL. Returns 0, or -1 for a "[" host without "]".
-int nev_parse_uri(nev_slice uri, nev_slice *scheme, nev_slice *user_info, nev_slice *host,
-                  unsigned *port, nev_slice *path, nev_slice *query, nev_slice *fragment);
+int nev_parse_uri(nev_slice uri, nev_slice *scheme, nev_slice *user_info, nev_slice *host, unsigned *port,
+                  nev_slice *path, nev_slice *query, nev_slice *fragment);
 
 // Resolves "." and ".." components of an absolute path without climbing above
 // "/". out->p must be a writable buffer of at least in.len bytes (it may be
@@ -111,15 +110,13 @@ int nev_normalize_uri_path(nev_slice in, nev_slice *out);
 // caller frees out->p). With `normalize` the path is normalised ("/" when
 // empty). Returns 0, or -1 with *out {NULL, 0} (a path not beginning with "/"
 // under `normalize`, or no memory).
-int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info,
-                     const nev_slice *host, unsigned port, const nev_slice *path,
-                     const nev_slice *query, const nev_slice *fragment, int normalize,
+int nev_assemble_uri(const nev_slice *scheme, const nev_slice *user_info, const nev_slice *host, unsigned port,
+                     const nev_slice *path, const nev_slice *query, const nev_slice *fragment, int normalize,
                      nev_slice *out);
 
 // token := text from pos up to the first of `delimiters` (or end); the run of
 // delimiters that follows is skipped. Returns the new position.
-const char *nev_next_token(const char *pos, const char *end, const char *delimiters,
-                           nev_slice *token);
+const char *nev_next_token(const char *pos, const char *end, const char *delimiters, nev_slice *token);
 
 // ---- Socket addresses as text (IPv4) ----
 

@@ -99,9 +99,9 @@ void raise_descriptor_limit() {
 
 void ignore_sigpipe() {
   // TLS writes go through write(2), which has no MSG_NOSIGNAL.
-  struct sigaction current{};
+  struct sigaction current {};
   if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
@@ -125,8 +125,7 @@ void process_init() {
 }
 
 bool parent_stopping(const nev_manager *mgr) {
-  return mgr != nullptr && mgr->parent != nullptr &&
-         __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
+  return mgr != nullptr && mgr->parent != nullptr && __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
 }
 
 size_t locked_len(nev_buffer *buf) {
@@ -145,8 +144,7 @@ bool called_from_poller(const nev_manager *mgr) {
   return pthread_equal(mgr->state->poller.load(), pthread_self()) != 0;
 }
 
-void init_interfaces(nev_manager *mgr, const nev_netif_ops *const *table, int count,
-                     const nev_netif_ops *main_iface) {
+void init_interfaces(nev_manager *mgr, const nev_netif_ops *const *table, int count, const nev_netif_ops *main_iface) {
   mgr->ifaces = static_cast<nev_netif **>(calloc(count > 0 ? count : 1, sizeof(nev_netif *)));
   if (mgr->ifaces == nullptr) return;
   for (int i = 0; i < count; i++) {
@@ -159,8 +157,8 @@ void init_interfaces(nev_manager *mgr, const nev_netif_ops *const *table, int co
 }
 
 // The part of every setup that does not decide about the lock.
-void setup_record(nev_manager *mgr, void *user_data, const nev_netif_ops *const *table,
-                  int count, const nev_netif_ops *main_iface, const char *nameserver) {
+void setup_record(nev_manager *mgr, void *user_data, const nev_netif_ops *const *table, int count,
+                  const nev_netif_ops *main_iface, const char *nameserver) {
   memset(static_cast<void *>(mgr), 0, sizeof(*mgr));
   mgr->wake_fd = NEV_INVALID_SOCKET;
   mgr->user_data = user_data;
@@ -317,8 +315,8 @@ void call_handler(nev_connection *conn, nev_event_handler handler, int event, vo
 
 bool timed_out(nev_connection *conn, double now) {
   if (conn->flags & NEV_CONN_LISTENING) return false;
-  if ((conn->flags & NEV_CONN_TLS) && !(conn->flags & NEV_CONN_TLS_READY) &&
-      conn->handshake_deadline > 0 && now >= conn->handshake_deadline) {
+  if ((conn->flags & NEV_CONN_TLS) && !(conn->flags & NEV_CONN_TLS_READY) && conn->handshake_deadline > 0 &&
+      now >= conn->handshake_deadline) {
     NEV_LOG(3, ("%p TLS handshake not finished in time, closing", static_cast<void *>(conn)));
     return true;
   }
@@ -345,8 +343,7 @@ void close_socket(nev_connection *conn) {
 }
 
 void start_thread_failed(nev_connection *conn, int err) {
-  NEV_LOG(0, ("%p cannot start a connection thread: %s", static_cast<void *>(conn),
-              strerror(err)));
+  NEV_LOG(0, ("%p cannot start a connection thread: %s", static_cast<void *>(conn), strerror(err)));
   nev_mutex_unlock(conn->handover_mutex);
   nev_mutex_close(conn->handover_mutex);
   conn->handover_mutex = nullptr;
@@ -403,8 +400,7 @@ void report_refusals(nev_manager *mgr, double now, bool force) {
   if (st == nullptr) return;
   char text[200];
   if (st->refused_over_cap > 0 && (force || now - st->cap_notice_time >= 1.0)) {
-    snprintf(text, sizeof(text),
-             "%d new connections closed at once: %d connections are open, the most allowed",
+    snprintf(text, sizeof(text), "%d new connections closed at once: %d connections are open, the most allowed",
              st->refused_over_cap, mgr->max_connections);
     st->refused_over_cap = 0;
     st->cap_notice_time = now;
@@ -448,8 +444,7 @@ void nev_manager_setup(nev_manager *mgr, void *user_data) {
   mgr->lock = nev_srwlock_new();
 }
 
-void nev_manager_setup_with(nev_manager *mgr, void *user_data,
-                            const nev_manager_setup_options *opts) {
+void nev_manager_setup_with(nev_manager *mgr, void *user_data, const nev_manager_setup_options *opts) {
   const nev_netif_ops *const *table = nev_iface_table;
   int count = nev_iface_table_size;
   if (opts != nullptr && opts->num_ifaces > 0) {
@@ -548,8 +543,7 @@ void nev_manager_attach(nev_manager *mgr, nev_connection *conn) {
   conn->next = mgr->connections;
   if (mgr->connections != nullptr) mgr->connections->prev = conn;
   mgr->connections = conn;
-  if (conn->sock != NEV_INVALID_SOCKET && conn->iface != nullptr)
-    conn->iface->ops->add_conn(conn);
+  if (conn->sock != NEV_INVALID_SOCKET && conn->iface != nullptr) conn->iface->ops->add_conn(conn);
   NEV_LOG(4, ("%p %p", static_cast<void *>(mgr), static_cast<void *>(conn)));
 }
 
@@ -589,8 +583,7 @@ nev_netif *nev_iface_next_of(nev_manager *mgr, const nev_netif_ops *ops, nev_net
 }
 
 void nev_control_broadcast(nev_manager *mgr, nev_broadcast_fn fn, const void *data, size_t len) {
-  if (mgr == nullptr || mgr->state == nullptr || mgr->wake_fd == NEV_INVALID_SOCKET ||
-      data == nullptr || len > 8191)
+  if (mgr == nullptr || mgr->state == nullptr || mgr->wake_fd == NEV_INVALID_SOCKET || data == nullptr || len > 8191)
     return;
   nev_manager_state *st = mgr->state;
   std::lock_guard<std::mutex> serial(st->broadcast_mutex);
@@ -666,9 +659,7 @@ int nev_connection_slot_take(nev_manager *mgr) {
   return 1;
 }
 
-void nev_connection_slot_give(nev_manager *mgr) {
-  __atomic_sub_fetch(&mgr->open_connections, 1, __ATOMIC_ACQ_REL);
-}
+void nev_connection_slot_give(nev_manager *mgr) { __atomic_sub_fetch(&mgr->open_connections, 1, __ATOMIC_ACQ_REL); }
 
 void nev_note_refused(nev_manager *mgr, int errno_value, int count) {
   nev_manager_state *st = mgr->state;
@@ -683,8 +674,7 @@ void nev_note_refused(nev_manager *mgr, int errno_value, int count) {
 }
 
 void nev_keep_spare_descriptor(nev_manager *mgr) {
-  if (mgr->state != nullptr && mgr->state->spare_fd < 0)
-    mgr->state->spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (mgr->state != nullptr && mgr->state->spare_fd < 0) mgr->state->spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 int nev_shed_pending(nev_connection *listener, int most) {
@@ -708,8 +698,7 @@ int nev_shed_pending(nev_connection *listener, int most) {
 
 // ---- Connections ----
 
-nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handler,
-                                      const nev_connection_options *opts) {
+nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handler, const nev_connection_options *opts) {
   auto *conn = static_cast<nev_connection *>(calloc(1, sizeof(nev_connection)));
   if (conn == nullptr) {
     if (opts != nullptr && opts->error_text != nullptr) *opts->error_text = "failed to create connection";
@@ -749,11 +738,9 @@ nev_connection *nev_wrap_socket(nev_manager *mgr, nev_sock_t sock, nev_event_han
   return nev_wrap_socket_with_options(mgr, sock, handler, nullptr);
 }
 
-nev_connection *nev_wrap_socket_with_options(nev_manager *mgr, nev_sock_t sock,
-                                             nev_event_handler handler,
+nev_connection *nev_wrap_socket_with_options(nev_manager *mgr, nev_sock_t sock, nev_event_handler handler,
                                              const nev_connection_options *opts) {
-  nev_connection *conn =
-      nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, opts);
+  nev_connection *conn = nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, opts);
   if (conn == nullptr) return nullptr;
   if (sock != NEV_INVALID_SOCKET) nev_iface_set_socket(conn, sock);
   nev_manager_attach(mgr, conn);
@@ -781,8 +768,7 @@ void nev_connection_close(nev_connection *conn) {
 
 void nev_connection_destroy(nev_connection *conn, int with_iface) {
   if (conn->sock != NEV_INVALID_SOCKET)
-    NEV_LOG(3, ("%p 0x%lx %d", static_cast<void *>(conn), static_cast<unsigned long>(conn->flags),
-                with_iface));
+    NEV_LOG(3, ("%p 0x%lx %d", static_cast<void *>(conn), static_cast<unsigned long>(conn->flags), with_iface));
   if (with_iface) close_socket(conn);
   if (conn->proto_data != nullptr && conn->proto_data_destructor != nullptr)
     conn->proto_data_destructor(conn->proto_data);
@@ -803,20 +789,18 @@ void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int eve
   nev_manager *mgr = conn->manager;
   if (event != NEV_EVENT_POLL) {
     NEV_LOG(4, ("%p %s ev=%d ev_data=%p flags=0x%lx rmbl=%d smbl=%d", static_cast<void *>(conn),
-                handler == conn->user_handler ? "user" : "proto", event, data,
-                static_cast<unsigned long>(conn->flags), static_cast<int>(conn->recv_buf.len),
-                static_cast<int>(conn->send_buf.len)));
+                handler == conn->user_handler ? "user" : "proto", event, data, static_cast<unsigned long>(conn->flags),
+                static_cast<int>(conn->recv_buf.len), static_cast<int>(conn->send_buf.len)));
   }
-  if (mgr != nullptr && mgr->hexdump_path != nullptr && event != NEV_EVENT_POLL &&
-      event != NEV_EVENT_RECV && event != NEV_EVENT_SEND)
+  if (mgr != nullptr && mgr->hexdump_path != nullptr && event != NEV_EVENT_POLL && event != NEV_EVENT_RECV &&
+      event != NEV_EVENT_SEND)
     nev_hexdump_connection(conn, mgr->hexdump_path, nullptr, 0, event);
   if (handler != nullptr) call_handler(conn, handler, event, data);
   if (event != NEV_EVENT_POLL && mgr != nullptr) {
     mgr->num_events++;
     NEV_LOG(4, ("%p after %s flags=0x%lx rmbl=%d smbl=%d", static_cast<void *>(conn),
-                handler == conn->user_handler ? "user" : "proto",
-                static_cast<unsigned long>(conn->flags), static_cast<int>(conn->recv_buf.len),
-                static_cast<int>(conn->send_buf.len)));
+                handler == conn->user_handler ? "user" : "proto", static_cast<unsigned long>(conn->flags),
+                static_cast<int>(conn->recv_buf.len), static_cast<int>(conn->send_buf.len)));
   }
 }
 
@@ -843,8 +827,8 @@ int nev_poll_connection(nev_connection *conn, double now) {
   }
   // Data the TLS library already decrypted never makes the socket readable.
   if ((conn->flags & NEV_CONN_TLS) && !(conn->flags & (NEV_CONN_LISTENING | NEV_CONN_CONNECTING))) {
-    while (!(conn->flags & (NEV_CONN_TLS_WANT_READ | NEV_CONN_TLS_WANT_WRITE)) &&
-           nev_recv_room(conn, 1460) != 0 && nev_read_available(conn) > 0) {
+    while (!(conn->flags & (NEV_CONN_TLS_WANT_READ | NEV_CONN_TLS_WANT_WRITE)) && nev_recv_room(conn, 1460) != 0 &&
+           nev_read_available(conn) > 0) {
     }
   }
   nev_timer_fire(conn, now);
@@ -862,9 +846,7 @@ void nev_report_handler_exception(nev_connection *conn, const char *where, const
 }
 
 void nev_release_dispatch_lock(nev_connection *conn) {
-  if (conn == nullptr || conn->manager == nullptr || conn->manager->lock == nullptr ||
-      conn->lock_held != 1)
-    return;
+  if (conn == nullptr || conn->manager == nullptr || conn->manager->lock == nullptr || conn->lock_held != 1) return;
   conn->lock_held = 0;
   nev_srwlock_unlock_shared(conn->manager->lock);
   if (tl_shared_lock == conn->manager->lock) tl_shared_lock = nullptr;
@@ -963,16 +945,26 @@ int nev_conn_addr_to_str(nev_connection *conn, char *buf, size_t size, unsigned 
   return nev_sock_addr_to_str(&addr, buf, size, flags);
 }
 
-void nev_hexdump_connection(nev_connection *conn, const char *path, const void *bytes, int count,
-                            int event) {
+void nev_hexdump_connection(nev_connection *conn, const char *path, const void *bytes, int count, int event) {
   const char *mark = nullptr;
   switch (event) {
-    case NEV_EVENT_ACCEPT: mark = "<A"; break;
-    case NEV_EVENT_CONNECT: mark = "C>"; break;
-    case NEV_EVENT_RECV: mark = "<-"; break;
-    case NEV_EVENT_SEND: mark = "->"; break;
-    case NEV_EVENT_CLOSE: mark = "XX"; break;
-    default: return;
+    case NEV_EVENT_ACCEPT:
+      mark = "<A";
+      break;
+    case NEV_EVENT_CONNECT:
+      mark = "C>";
+      break;
+    case NEV_EVENT_RECV:
+      mark = "<-";
+      break;
+    case NEV_EVENT_SEND:
+      mark = "->";
+      break;
+    case NEV_EVENT_CLOSE:
+      mark = "XX";
+      break;
+    default:
+      return;
   }
   FILE *out = nullptr;
   bool std_stream = true;

@@ -96,16 +96,14 @@ constexpr uint32_t NEV_CONN_HANDLER_MASK = 0x3f03d10;
 // twice, or after the handler returned, does nothing.
 typedef void (*nev_unlock_fn)(nev_connection *conn);
 // unlock is NULL when the handler runs without the lock.
-typedef void (*nev_event_handler)(nev_connection *conn, int event, void *event_data,
-                                  nev_unlock_fn unlock);
+typedef void (*nev_event_handler)(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock);
 
 // Reports an exception that reached a handler's boundary, one line at level 0
 // naming where, the connection and what (NULL when the exception was not a
 // std::exception), and asks for the connection's close (NEV_CONN_CLOSE_NOW).
 void nev_report_handler_exception(nev_connection *conn, const char *where, const char *what) noexcept;
 
-typedef void (*nev_handler_exception_reporter)(nev_connection *conn, const char *where,
-                                               const char *what) noexcept;
+typedef void (*nev_handler_exception_reporter)(nev_connection *conn, const char *where, const char *what) noexcept;
 
 // Runs body() and keeps any exception it throws inside, handed to report (a
 // folder with a log of its own passes its reporter, which must also ask for
@@ -143,9 +141,7 @@ constexpr int NEV_DEFAULT_TEARDOWN_WAIT_MS = 4000;
 constexpr long long NEV_DESCRIPTORS_PER_CONNECTION = 3;
 // Descriptors kept for everything else (files being served, databases, logs,
 // outgoing connections): a quarter of the limit, never fewer than 64.
-constexpr long long nev_descriptor_reserve(long long nofile) {
-  return nofile / 4 > 64 ? nofile / 4 : 64;
-}
+constexpr long long nev_descriptor_reserve(long long nofile) { return nofile / 4 > 64 ? nofile / 4 : 64; }
 // The default connection cap under a descriptor limit of nofile; at least 1.
 constexpr int nev_connection_cap_for(long long nofile) {
   long long cap = (nofile - nev_descriptor_reserve(nofile)) / NEV_DESCRIPTORS_PER_CONNECTION;
@@ -172,8 +168,8 @@ struct nev_manager {
   int num_ifaces;
   int num_events;  // events other than NEV_EVENT_POLL dispatched here
   nev_netif **ifaces;
-  char *nameserver;     // owned copy, or NULL
-  nev_manager *parent;  // set on the private manager of a connection thread
+  char *nameserver;        // owned copy, or NULL
+  nev_manager *parent;     // set on the private manager of a connection thread
   pthread_rwlock_t *lock;  // dispatch lock; a child holds its parent's
   int num_children;        // running connection threads (under the lock, exclusive)
   int stop_flag;           // 1 after nev_manager_request_stop (under the lock, exclusive)
@@ -202,8 +198,8 @@ struct nev_connection {
   size_t recv_limit;  // most bytes recv_buf may hold
   nev_buffer recv_buf;
   nev_buffer send_buf;
-  int64_t last_io_time;  // engine-clock seconds of the last read, write or queued send
-  double timer;          // engine-clock time of NEV_EVENT_TIMER; 0 = none
+  int64_t last_io_time;             // engine-clock seconds of the last read, write or queued send
+  double timer;                     // engine-clock time of NEV_EVENT_TIMER; 0 = none
   nev_event_handler proto_handler;  // protocol layer; sees every event first
   // The untyped slots, each with one owner. Nobody else writes a slot; a
   // reader outside its owner goes through the owner's typed accessor.
@@ -234,8 +230,8 @@ struct nev_connection {
   nev_tls_state *tls;
   nev_event_handler saved_handler;  // threaded listener: the host's handler
   uint8_t lock_held;                // a user handler holds the lock shared
-  nev_mutex mutex;           // held by writers of whole multi-part packets
-  nev_mutex handover_mutex;  // only while an accepted connection moves to its thread
+  nev_mutex mutex;                  // held by writers of whole multi-part packets
+  nev_mutex handover_mutex;         // only while an accepted connection moves to its thread
   // Engine-private from here on.
   int handshake_timeout_ms;   // listener setting copied to accepted connections; < 0 none
   int idle_timeout_ms;        // the same; < 0 none (0 on outgoing connections: none)
@@ -262,9 +258,9 @@ inline double nev_idle_deadline(const nev_connection *c, double timeout_s) {
 
 struct nev_connection_options {
   void *user_data;
-  uint32_t flags;            // only NEV_CONN_CREATE_MASK bits are kept
-  const char **error_text;   // receives a static text on failure; may be NULL
-  nev_netif *iface;          // NULL: the manager's first interface
+  uint32_t flags;           // only NEV_CONN_CREATE_MASK bits are kept
+  const char **error_text;  // receives a static text on failure; may be NULL
+  nev_netif *iface;         // NULL: the manager's first interface
 };
 
 // ---- Manager ----
@@ -281,8 +277,7 @@ struct nev_manager_setup_options {
   const char *nameserver;
 };
 // As nev_manager_setup with the given interfaces; creates no lock.
-void nev_manager_setup_with(nev_manager *mgr, void *user_data,
-                            const nev_manager_setup_options *opts);
+void nev_manager_setup_with(nev_manager *mgr, void *user_data, const nev_manager_setup_options *opts);
 
 // Polls every interface once, waiting at most timeout_ms. Returns the number
 // of events (other than NEV_EVENT_POLL) dispatched during the call.
@@ -307,14 +302,12 @@ nev_connection *nev_next_connection(nev_manager *mgr, nev_connection *conn);
 nev_netif *nev_iface_new(const nev_netif_ops *ops, nev_manager *mgr);
 nev_netif *nev_iface_next_of(nev_manager *mgr, const nev_netif_ops *ops, nev_netif *after);
 
-typedef void (*nev_broadcast_fn)(nev_connection *conn, int event, void *data,
-                                 nev_unlock_fn unlock);
+typedef void (*nev_broadcast_fn)(nev_connection *conn, int event, void *data, nev_unlock_fn unlock);
 // Runs fn(conn, NEV_EVENT_POLL, copy of data, NULL) for every connection of the
 // manager on its polling thread; waits until that thread took the request.
 // Nothing happens without a wake-up descriptor, with NULL data or len > 8191.
 // Never call it from the manager's polling thread, nor during its teardown.
-void nev_control_broadcast(nev_manager *mgr, nev_broadcast_fn fn, const void *data,
-                           size_t len);
+void nev_control_broadcast(nev_manager *mgr, nev_broadcast_fn fn, const void *data, size_t len);
 
 // ---- Connections ----
 
@@ -338,15 +331,13 @@ void nev_keep_spare_descriptor(nev_manager *mgr);
 int nev_shed_pending(nev_connection *listener, int most);
 
 // A new, unattached connection; NULL with "failed to create connection".
-nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handler,
-                                      const nev_connection_options *opts);
+nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handler, const nev_connection_options *opts);
 // Create plus the interface's create step; NULL with "failed to init connection".
 nev_connection *nev_connection_create_full(nev_manager *mgr, nev_event_handler handler,
                                            const nev_connection_options *opts);
 // Wraps an existing socket (the connection takes it over) and attaches it.
 nev_connection *nev_wrap_socket(nev_manager *mgr, nev_sock_t sock, nev_event_handler handler);
-nev_connection *nev_wrap_socket_with_options(nev_manager *mgr, nev_sock_t sock,
-                                             nev_event_handler handler,
+nev_connection *nev_wrap_socket_with_options(nev_manager *mgr, nev_sock_t sock, nev_event_handler handler,
                                              const nev_connection_options *opts);
 // Closes now: a last read, TLS close notification, socket closed,
 // NEV_EVENT_CLOSE (unless the parent manager stops), destroy. When the last
@@ -361,8 +352,7 @@ void nev_connection_destroy(nev_connection *conn, int with_iface);
 // Calls handler (NULL: the protocol handler, else the user handler). A user
 // handler runs with the manager's lock held shared and an unlock callback;
 // only its changes to NEV_CONN_HANDLER_MASK flags are kept.
-void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int event,
-                        void *event_data);
+void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int event, void *event_data);
 // The poll step of a connection: close marks, time-outs, buffered TLS data,
 // its timer and NEV_EVENT_POLL. Returns 1 kept, 0 closed.
 int nev_poll_connection(nev_connection *conn, double now);
@@ -375,8 +365,7 @@ double nev_timer_earliest(nev_manager *mgr);  // 0 when none
 // Queue bytes for sending (any thread); the polling thread is woken when the
 // caller is another thread.
 void nev_enqueue(nev_connection *conn, const void *bytes, size_t len);
-int nev_enqueue_format(nev_connection *conn, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+int nev_enqueue_format(nev_connection *conn, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int nev_enqueue_vformat(nev_connection *conn, const char *format, va_list args);
 // Bytes queued in the send buffer and not yet written (any thread): what a
 // protocol layer compares with its bound on one connection's queued output.
@@ -403,15 +392,13 @@ int nev_conn_addr_to_str(nev_connection *conn, char *buf, size_t size, unsigned 
 // Appends one trace record (header line and hex dump) to the trace file
 // ("-" standard output, "--" standard error) for ACCEPT, CONNECT, RECV, SEND
 // and CLOSE.
-void nev_hexdump_connection(nev_connection *conn, const char *path, const void *bytes,
-                            int count, int event);
+void nev_hexdump_connection(nev_connection *conn, const char *path, const void *bytes, int count, int event);
 
 // ---- Threads ----
 // Accepted connections of this listener run on their own thread; the host's
 // handler never sees NEV_EVENT_ACCEPT then.
 void nev_listener_enable_threads(nev_connection *listener);
-void nev_threaded_accept(nev_connection *conn, int event, void *event_data,
-                         nev_unlock_fn unlock);
+void nev_threaded_accept(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock);
 void *nev_connection_thread(void *conn);
 
 // The reader/writer lock (nev_srwlock_*) and its scope guard are in nev_base.h.

@@ -91,8 +91,8 @@ void nev_http_digest_response(nev_slice ha1, nev_slice nonce, nev_slice nc, nev_
   static const char colon = ':';
   char ha2[33];
   nev_md5_hex(ha2, method.p, method.len, &colon, size_t(1), uri.p, uri.len, nullptr);
-  nev_md5_hex(out, ha1.p, ha1.len, &colon, size_t(1), nonce.p, nonce.len, &colon, size_t(1), nc.p, nc.len,
-              &colon, size_t(1), cnonce.p, cnonce.len, &colon, size_t(1), qop.p, qop.len, &colon, size_t(1),
+  nev_md5_hex(out, ha1.p, ha1.len, &colon, size_t(1), nonce.p, nonce.len, &colon, size_t(1), nc.p, nc.len, &colon,
+              size_t(1), cnonce.p, cnonce.len, &colon, size_t(1), qop.p, qop.len, &colon, size_t(1),
               static_cast<const char *>(ha2), size_t(32), nullptr);
 }
 
@@ -107,9 +107,8 @@ int nev_http_nonce_valid(nev_slice nonce) {
   return now >= issued && now - issued < static_cast<unsigned long>(NEV_DIGEST_NONCE_LIFETIME);
 }
 
-int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, nev_slice cnonce,
-                               nev_slice response, nev_slice qop, nev_slice nc, nev_slice nonce,
-                               const char *realm, FILE *password_file) {
+int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, nev_slice cnonce, nev_slice response,
+                               nev_slice qop, nev_slice nc, nev_slice nonce, const char *realm, FILE *password_file) {
   const nev_slice wanted_realm = nev_slice_from_cstr(realm);
   std::string line;
   while (read_line(password_file, line)) {
@@ -146,8 +145,7 @@ int nev_http_check_digest_header(const nev_http_view *view, const char *realm, F
                                     password_file);
 }
 
-int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file,
-                           int flags) {
+int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file, int flags) {
   if (!realm || !file) return 1;
   const std::string name = password_file_path(path, file, flags);
   unique_file f(nev_fopen(name.c_str(), "r"));
@@ -175,8 +173,8 @@ int nev_http_make_digest_header(char *buf, size_t size, const char *method, cons
   std::snprintf(cnonce, sizeof cnonce, "%lx", static_cast<unsigned long>(static_cast<uint32_t>(nev_now())));
   static const char colon = ':';
   char ha1[33], response[33];
-  nev_md5_hex(ha1, user, std::strlen(user), &colon, size_t(1), realm, std::strlen(realm), &colon, size_t(1),
-              password, std::strlen(password), nullptr);
+  nev_md5_hex(ha1, user, std::strlen(user), &colon, size_t(1), realm, std::strlen(realm), &colon, size_t(1), password,
+              std::strlen(password), nullptr);
   nev_http_digest_response(nev_slice{ha1, 32}, nev_slice_from_cstr(nonce), nev_slice_from_cstr("1"),
                            nev_slice_from_cstr(cnonce), nev_slice_from_cstr("auth"), nev_slice_from_cstr(method),
                            nev_slice_from_cstr(uri), response);
@@ -186,8 +184,7 @@ int nev_http_make_digest_header(char *buf, size_t size, const char *method, cons
                        user, realm, uri, "auth", cnonce, nonce, response);
 }
 
-int nev_http_parse_basic_auth(nev_slice value, char *user, size_t user_size, char *password,
-                              size_t password_size) {
+int nev_http_parse_basic_auth(nev_slice value, char *user, size_t user_size, char *password, size_t password_size) {
   if (user_size) user[0] = '\0';
   if (password_size) password[0] = '\0';
   if (value.len < 6 || nev_ncasecmp(value.p, "Basic ", 6) != 0) return -1;
@@ -216,16 +213,14 @@ int nev_http_get_basic_auth(const nev_http_view *view, char *user, size_t user_s
   return nev_http_parse_basic_auth(*auth, user, user_size, password, password_size);
 }
 
-void nev_md5_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths,
-                    unsigned char *digest) {
+void nev_md5_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths, unsigned char *digest) {
   nev_md5_context ctx;
   nev_md5_init(&ctx);
   for (size_t i = 0; i < count; ++i) nev_md5_update(&ctx, pieces[i], lengths[i]);
   nev_md5_final(digest, &ctx);
 }
 
-void nev_sha1_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths,
-                     unsigned char *digest) {
+void nev_sha1_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths, unsigned char *digest) {
   nev_sha1_context ctx;
   nev_sha1_init(&ctx);
   for (size_t i = 0; i < count; ++i) nev_sha1_update(&ctx, pieces[i], lengths[i]);

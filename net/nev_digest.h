@@ -26,8 +26,7 @@ constexpr long NEV_DIGEST_NONCE_LIFETIME = 3600;
 // (NEV_AUTH_DIRECTORY) or the path's directory/file; when it can be read the
 // request's Digest credentials decide, when it cannot the answer is 1 only
 // with NEV_AUTH_ALLOW_MISSING.
-int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file,
-                           int flags);
+int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file, int flags);
 
 // Sends "401 Unauthorized" with a fresh Digest challenge; the connection stays open.
 void nev_http_send_digest_challenge(nev_connection *conn, const char *realm);
@@ -39,9 +38,8 @@ int nev_http_check_digest_header(const nev_http_view *view, const char *realm, F
 
 // Checks one set of Digest parameters against the file: the first line whose
 // user and realm match (without regard to case) decides.
-int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, nev_slice cnonce,
-                               nev_slice response, nev_slice qop, nev_slice nc, nev_slice nonce,
-                               const char *realm, FILE *password_file);
+int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, nev_slice cnonce, nev_slice response,
+                               nev_slice qop, nev_slice nc, nev_slice nonce, const char *realm, FILE *password_file);
 
 // Expected response: MD5hex(HA1:nonce:nc:cnonce:qop:MD5hex(method:uri)).
 void nev_http_digest_response(nev_slice ha1, nev_slice nonce, nev_slice nc, nev_slice cnonce, nev_slice qop,
@@ -61,13 +59,11 @@ int nev_http_make_digest_header(char *buf, size_t size, const char *method, cons
 
 // Basic credentials from a header value ("Basic <base64 user:password>").
 // Returns 0, or -1 when the value is not Basic or holds no user.
-int nev_http_parse_basic_auth(nev_slice value, char *user, size_t user_size, char *password,
-                              size_t password_size);
+int nev_http_parse_basic_auth(nev_slice value, char *user, size_t user_size, char *password, size_t password_size);
 // The same on the request's Authorization header (-1 without one).
 int nev_http_get_basic_auth(const nev_http_view *view, char *user, size_t user_size, char *password,
                             size_t password_size);
 
 // MD5 (16 bytes) and SHA-1 (20 bytes) of the pieces in order.
 void nev_md5_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths, unsigned char *digest);
-void nev_sha1_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths,
-                     unsigned char *digest);
+void nev_sha1_vector(size_t count, const unsigned char *const *pieces, const size_t *lengths, unsigned char *digest);

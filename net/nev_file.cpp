@@ -91,9 +91,7 @@ int nev_file_open(const char *path, int flags, int mode) {
   return open(native, flags | O_CLOEXEC, mode);
 }
 
-size_t nev_file_read(void *ptr, size_t size, size_t count, FILE *stream) {
-  return fread(ptr, size, count, stream);
-}
+size_t nev_file_read(void *ptr, size_t size, size_t count, FILE *stream) { return fread(ptr, size, count, stream); }
 
 size_t nev_file_write(const void *ptr, size_t size, size_t count, FILE *stream) {
   return fwrite(ptr, size, count, stream);

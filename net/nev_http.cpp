@@ -34,15 +34,14 @@ struct default_limits {
 
 std::string peer_text(nev_connection *c) {
   char peer[32];
-  nev_conn_addr_to_str(c, peer, sizeof peer, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_PORT | NEV_SOCK_STRINGIFY_REMOTE);
+  nev_conn_addr_to_str(c, peer, sizeof peer,
+                       NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_PORT | NEV_SOCK_STRINGIFY_REMOTE);
   return peer;
 }
 
 bool is_server(const nev_connection *c) { return c->listener != nullptr; }
 
-void dispatch_user(nev_connection *c, int event, void *data) {
-  nev_dispatch_event(c, c->user_handler, event, data);
-}
+void dispatch_user(nev_connection *c, int event, void *data) { nev_dispatch_event(c, c->user_handler, event, data); }
 
 // Removes bytes of the receive buffer under its mutex (hosts may read the
 // buffer from other threads while holding it).
@@ -114,7 +113,7 @@ void deliver_message(nev_connection *c, nev_http_proto_data *pd, nev_http_view &
   if (event == NEV_EVENT_HTTP_REQUEST) {
     if (const nev_http_endpoint *ep = find_endpoint(c->listener, view.uri)) {
       if (ep->has_auth && !nev_http_is_authorized(&view, view.uri, ep->auth_domain.c_str(), ep->auth_file.c_str(),
-                                                   NEV_AUTH_GLOBAL_FILE)) {
+                                                  NEV_AUTH_GLOBAL_FILE)) {
         nev_http_send_digest_challenge(c, ep->auth_domain.c_str());
         return;
       }
@@ -147,9 +146,9 @@ nev_http_proto_data *start_message(nev_connection *c, int head_len, const nev_ht
 
 void check_recv_limit(nev_connection *c) {
   if (c->recv_buf.len < c->recv_limit) return;
-  NEV_LOG(0, ("%p recv buffer (%lu bytes) exceeds the limit %lu bytes, and not drained, closing",
-              static_cast<void *>(c), static_cast<unsigned long>(c->recv_buf.len),
-              static_cast<unsigned long>(c->recv_limit)));
+  NEV_LOG(0,
+          ("%p recv buffer (%lu bytes) exceeds the limit %lu bytes, and not drained, closing", static_cast<void *>(c),
+           static_cast<unsigned long>(c->recv_buf.len), static_cast<unsigned long>(c->recv_limit)));
   if (is_server(c)) {
     refuse_message(c, 413);
   } else {
@@ -346,8 +345,8 @@ void process_buffered(nev_connection *c) {
     view.body = nev_slice{c->recv_buf.data + head_len, body_len};
     view.message = nev_slice{c->recv_buf.data, size_t(head_len) + body_len};
     if (server) {
-      NEV_LOG(3, ("%p %s %.*s %.*s", static_cast<void *>(c), peer_text(c).c_str(), int(view.method.len),
-                  view.method.p, int(view.uri.len), view.uri.p));
+      NEV_LOG(3, ("%p %s %.*s %.*s", static_cast<void *>(c), peer_text(c).c_str(), int(view.method.len), view.method.p,
+                  int(view.uri.len), view.uri.p));
     }
     const uint64_t dropped_before = pd->body_dropped;
     deliver_chunk(c, pd, view, body_len);
@@ -674,8 +673,8 @@ void nev_http_send_redirect(nev_connection *conn, int status_code, nev_slice loc
                                      int(escaped.size() > 400 ? 400 : escaped.size()), escaped.data());
   std::string headers = "Location: ";
   headers.append(location.p, location.len);
-  headers += "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body_len) +
-             "\r\nCache-Control: no-cache\r\n";
+  headers +=
+      "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body_len) + "\r\nCache-Control: no-cache\r\n";
   headers.append(extra_headers.p ? extra_headers.p : "", extra_headers.len);
   if (extra_headers.len) headers += "\r\n";
   // The status-line helper ends the header block with its own "\r\n".

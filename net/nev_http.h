@@ -61,11 +61,11 @@ struct nev_http_view {
 
 // Limits of one listener (or the process default). Every limit is finite.
 struct nev_http_limits {
-  size_t max_head = 8192;                     // start line and headers; 431 past it
-  uint64_t max_body = 64ull << 20;            // request body; 413 past it
-  uint64_t max_ws_message = 16ull << 20;      // WebSocket message; close 1009 past it
-  double idle_timeout = 60;                   // seconds an idle HTTP connection stays open;
-                                              // also how long a WebSocket ping waits for its pong
+  size_t max_head = 8192;                 // start line and headers; 431 past it
+  uint64_t max_body = 64ull << 20;        // request body; 413 past it
+  uint64_t max_ws_message = 16ull << 20;  // WebSocket message; close 1009 past it
+  double idle_timeout = 60;               // seconds an idle HTTP connection stays open;
+                                          // also how long a WebSocket ping waits for its pong
   // Seconds from the accept until the first request head must be complete;
   // a connection that sends nothing, or its head a byte at a time, is closed.
   double head_timeout = 30;
@@ -144,13 +144,13 @@ long nev_http_parse_chunk(const char *buf, size_t len, const char **data, size_t
 // A file being sent as a reply body.
 struct nev_http_file_state {
   int fd = -1;
-  int64_t length = 0;     // bytes to send
-  int64_t done = 0;       // bytes sent so far
-  int64_t offset = 0;     // file position of the next byte
-  int keep_alive = 0;     // 1: the connection stays open after the transfer
-  int kind = 0;           // 0 none, 1 sending a file
-  int reusable = 0;       // 1: a completed transfer parks fd in the reuse slot
-  int corked = 0;         // 1: TCP_CORK holds the head until the body follows
+  int64_t length = 0;  // bytes to send
+  int64_t done = 0;    // bytes sent so far
+  int64_t offset = 0;  // file position of the next byte
+  int keep_alive = 0;  // 1: the connection stays open after the transfer
+  int kind = 0;        // 0 none, 1 sending a file
+  int reusable = 0;    // 1: a completed transfer parks fd in the reuse slot
+  int corked = 0;      // 1: TCP_CORK holds the head until the body follows
 };
 
 // The last regular file a connection served, kept open: a keep-alive client
@@ -196,9 +196,9 @@ struct nev_http_proto_data {
   nev_http_file_state file;
   nev_http_reuse_slot reuse;
   nev_connection *cgi_pipe = nullptr;
-  size_t ws_gathered = 0;                   // WebSocket fragments gathered
-  int64_t chunked_done = 0;                 // chunked body decoded so far
-  std::vector<nev_http_endpoint> endpoints; // newest first (listeners)
+  size_t ws_gathered = 0;                    // WebSocket fragments gathered
+  int64_t chunked_done = 0;                  // chunked body decoded so far
+  std::vector<nev_http_endpoint> endpoints;  // newest first (listeners)
   nev_event_handler route_handler = nullptr;
   nev_connection *proxy_link = nullptr;
   size_t bytes_seen = 0;
@@ -210,13 +210,13 @@ struct nev_http_proto_data {
   uint64_t body_total = 0;    // body bytes decoded or received, dropped ones included
   uint64_t body_dropped = 0;  // body bytes a handler dropped with NEV_CONN_DROP_CHUNK
   bool chunked_complete = false;
-  bool head_method = false;   // HEAD: the reply carries no body
-  bool head_seen = false;     // a first request head was complete
-  int64_t accepted_at = 0;    // engine seconds of the accept (server side)
-  int64_t ws_heard_at = 0;    // engine seconds of the WebSocket peer's last bytes
+  bool head_method = false;     // HEAD: the reply carries no body
+  bool head_seen = false;       // a first request head was complete
+  int64_t accepted_at = 0;      // engine seconds of the accept (server side)
+  int64_t ws_heard_at = 0;      // engine seconds of the WebSocket peer's last bytes
   int64_t ws_ping_sent_at = 0;  // our ping still waiting for its pong; 0 = none
 
-  bool has_limits = false;    // listeners: limits given by nev_http_set_limits
+  bool has_limits = false;  // listeners: limits given by nev_http_set_limits
   nev_http_limits limits;
 
   ~nev_http_proto_data();
@@ -239,8 +239,8 @@ void nev_http_protocol_handler(nev_connection *conn, int event, void *data, nev_
 // the longest match wins, the newest of equal ones) go to the endpoint's
 // handler, after a Digest check when the options give an auth domain and file.
 void nev_http_register_endpoint(nev_connection *listener, const char *pattern, nev_event_handler handler);
-void nev_http_register_endpoint_opt(nev_connection *listener, const char *pattern,
-                                    nev_event_handler handler, nev_http_endpoint_options options);
+void nev_http_register_endpoint_opt(nev_connection *listener, const char *pattern, nev_event_handler handler,
+                                    nev_http_endpoint_options options);
 
 // Serves the requests already buffered on a connection; the static file layer
 // calls it when a file transfer ends.
@@ -267,8 +267,7 @@ void nev_http_send_chunk(nev_connection *conn, const void *data, size_t length);
 void nev_http_printf_chunk(nev_connection *conn, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void nev_http_send_redirect(nev_connection *conn, int status_code, nev_slice location, nev_slice extra_headers);
 // Formats and sends the text with "<" ">" "&" '"' "'" escaped.
-void nev_http_printf_html_escaped(nev_connection *conn, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void nev_http_printf_html_escaped(nev_connection *conn, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Appends text to out with "<" ">" "&" '"' "'" escaped.
 void nev_html_escape_append(std::string &out, nev_slice text);
 

@@ -48,9 +48,7 @@ void fail_listen(const nev_listen_options *opts, const char *text, const char *d
     snprintf(listen_failure, sizeof listen_failure, "%s", text);
 }
 
-bool is_tcp_listener(const nev_connection *c) {
-  return (c->flags & NEV_CONN_LISTENING) && !(c->flags & NEV_CONN_UDP);
-}
+bool is_tcp_listener(const nev_connection *c) { return (c->flags & NEV_CONN_LISTENING) && !(c->flags & NEV_CONN_UDP); }
 
 const char *address_text(const sockaddr_in *addr, char *buf, size_t size) {
   if (inet_ntop(AF_INET, &addr->sin_addr, buf, static_cast<socklen_t>(size)) == nullptr) buf[0] = '\0';
@@ -75,8 +73,7 @@ int read_port(const char *p, const char **end) {
 // must be a valid one; anything else is a name.
 bool looks_numeric(const char *p, size_t len) {
   for (size_t i = 0; i < len; i++)
-    if (!(isdigit(static_cast<unsigned char>(p[i])) || p[i] == '.' || p[i] == '+' || p[i] == '-'))
-      return false;
+    if (!(isdigit(static_cast<unsigned char>(p[i])) || p[i] == '.' || p[i] == '+' || p[i] == '-')) return false;
   return true;
 }
 
@@ -220,16 +217,15 @@ long read_tcp_copied(nev_connection *conn, size_t room, size_t *offered) {
   } else {
     *offered = std::min(room, STACK_READ_SIZE);
     n = receive_copied_on_stack(conn, *offered);
-    if (n > 0 && static_cast<size_t>(n) == STACK_READ_SIZE) tl_read_scratch.reset(new (std::nothrow) char[READ_STEP_MIN]);
+    if (n > 0 && static_cast<size_t>(n) == STACK_READ_SIZE)
+      tl_read_scratch.reset(new (std::nothrow) char[READ_STEP_MIN]);
   }
   if (n > 0) raise_received(conn, n);
   nev_buffer_trim(&conn->recv_buf);
   return n;
 }
 
-bool short_of_descriptors(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
+bool short_of_descriptors(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
 // An accept that found no free descriptor would find the listener readable
 // again at once and spin: the pending peers are closed (through the spare
@@ -299,8 +295,8 @@ nev_connection *nev_listen(nev_manager *mgr, const char *address, nev_event_hand
   return nev_listen_with_options(mgr, address, handler, nullptr);
 }
 
-nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
-                                        nev_event_handler handler, const nev_listen_options *opts) {
+nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
+                                        const nev_listen_options *opts) {
   nev_listen_options none{};
   if (opts == nullptr) opts = &none;
   sockaddr_in addr{};
@@ -311,8 +307,7 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
     return nullptr;
   }
   nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
-  nev_connection *conn =
-      nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
+  nev_connection *conn = nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
   if (conn == nullptr) {
     snprintf(listen_failure, sizeof listen_failure, "%s", "failed to create connection");
     return nullptr;
@@ -320,8 +315,8 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
   conn->peer = addr;
   conn->flags |= NEV_CONN_LISTENING | (proto == NEV_PROTO_UDP ? NEV_CONN_UDP : 0);
   apply_listen_limits(conn, opts);
-  NEV_LOG(4, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert),
-              or_dash(opts->tls_key), or_dash(opts->tls_ca)));
+  NEV_LOG(4, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert), or_dash(opts->tls_key),
+              or_dash(opts->tls_ca)));
 
   if (opts->tls_cert != nullptr || opts->tls_ca != nullptr) {
     if (proto == NEV_PROTO_UDP) {
@@ -329,8 +324,7 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
       nev_connection_destroy(conn, 0);
       return nullptr;
     }
-    nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, nullptr, opts->tls_ciphers,
-                          nullptr, nullptr};
+    nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, nullptr, opts->tls_ciphers, nullptr, nullptr};
     const char *tls_error = "TLS setup failed";
     if (nev_tls_setup(conn, &params, &tls_error) != NEV_TLS_OK) {
       fail_listen(opts, tls_error, nev_tls_failure_reason());
@@ -357,13 +351,12 @@ nev_connection *nev_dial(nev_manager *mgr, const char *address, nev_event_handle
   return nev_dial_with_options(mgr, address, handler, nullptr);
 }
 
-nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address,
-                                      nev_event_handler handler, const nev_dial_options *opts) {
+nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
+                                      const nev_dial_options *opts) {
   nev_dial_options none{};
   if (opts == nullptr) opts = &none;
   nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
-  nev_connection *conn =
-      nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
+  nev_connection *conn = nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
   if (conn == nullptr) return nullptr;
   int proto = NEV_PROTO_TCP;
   char host[200];
@@ -374,8 +367,8 @@ nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address,
     return nullptr;
   }
   if (proto == NEV_PROTO_UDP) conn->flags |= NEV_CONN_UDP;
-  NEV_LOG(3, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert),
-              or_dash(opts->tls_key), or_dash(opts->tls_ca)));
+  NEV_LOG(3, ("%p %s %s,%s,%s", static_cast<void *>(conn), address, or_dash(opts->tls_cert), or_dash(opts->tls_key),
+              or_dash(opts->tls_ca)));
 
   if (opts->tls_cert != nullptr || opts->tls_ca != nullptr || opts->tls_psk_identity != nullptr) {
     if (proto == NEV_PROTO_UDP) {
@@ -387,8 +380,8 @@ nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address,
     if (opts->tls_ca != nullptr && opts->tls_server_name != nullptr && strcmp(opts->tls_server_name, "*") != 0)
       server_name = opts->tls_server_name;
     if (opts->tls_server_name == nullptr && parsed == 0) server_name = host;
-    nev_tls_params params{opts->tls_cert, opts->tls_key, opts->tls_ca, server_name, opts->tls_ciphers,
-                          opts->tls_psk_identity, opts->tls_psk_key};
+    nev_tls_params params{opts->tls_cert,    opts->tls_key,          opts->tls_ca,     server_name,
+                          opts->tls_ciphers, opts->tls_psk_identity, opts->tls_psk_key};
     if (nev_tls_setup(conn, &params, opts->error_text) != NEV_TLS_OK) {
       nev_connection_destroy(conn, 0);
       return nullptr;
@@ -507,8 +500,7 @@ nev_connection *nev_accepted_connection_new(nev_connection *listener) {
   conn->idle_timeout_ms = listener->idle_timeout_ms;
   if (listener->flags & NEV_CONN_TLS) conn->flags |= NEV_CONN_TLS;
   nev_manager_attach(listener->manager, conn);
-  NEV_LOG(3, ("%p %p %d %#x", static_cast<void *>(listener), static_cast<void *>(conn), conn->sock,
-              conn->flags));
+  NEV_LOG(3, ("%p %p %d %#x", static_cast<void *>(listener), static_cast<void *>(conn), conn->sock, conn->flags));
   return conn;
 }
 
@@ -607,8 +599,7 @@ int nev_read_available(nev_connection *conn) {
     } else if (offered == 0) {
       return 0;  // no memory for more: try again next round
     } else {
-      last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered)
-                                          : nev_read_tcp(conn, place, offered);
+      last = (conn->flags & NEV_CONN_UDP) ? nev_read_udp(conn, place, offered) : nev_read_tcp(conn, place, offered);
     }
     if (last <= 0 || (conn->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_UDP))) break;
     if (short_read_drains && static_cast<size_t>(last) < offered) break;

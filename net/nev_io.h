@@ -52,8 +52,7 @@ constexpr int NEV_PROTO_UDP = 2;
 // Returns the characters used (> 0), 0 when the host is a name needing a
 // lookup (copied into host), -1 on error: octets above 255, signs, ports of
 // 65535 and above, "localhost", trailing garbage.
-int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *host,
-                      size_t host_size);
+int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *host, size_t host_size);
 
 // Binds a listener and attaches it. NULL on failure with the error text
 // ("cannot parse address", "failed to init connection", "SSL for UDP is not
@@ -68,15 +67,14 @@ const char *nev_listen_failure(void);
 // True when nev_listen accepts the address: a listener's port text that is not
 // a port ("http", "80a", "99999", "-1") is false.
 bool nev_listen_address_valid(const char *address);
-nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address,
-                                        nev_event_handler handler,
+nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
                                         const nev_listen_options *opts);
 // Starts an outgoing connection; NEV_EVENT_CONNECT reports the outcome. Host
 // names need the resolver; until it is linked in they fail with "cannot
 // schedule DNS lookup".
 nev_connection *nev_dial(nev_manager *mgr, const char *address, nev_event_handler handler);
-nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address,
-                                      nev_event_handler handler, const nev_dial_options *opts);
+nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
+                                      const nev_dial_options *opts);
 // Client TLS on a connection (also one already connected). NULL or the error.
 const char *nev_dial_tls(nev_connection *conn, const char *cert, const char *ca);
 // What a dial does once a name lookup ended: connect to address, or with

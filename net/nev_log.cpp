@@ -67,25 +67,18 @@ int filtered_level(const source_label &label) {
   nev_slice list = nev_slice{filter_text.data(), filter_text.size()};
   nev_slice key, value;
   while ((list = nev_next_list_entry_slice(list, &key, &value)).p != NULL) {
-    if (key.len <= label.len && memcmp(key.p, label.text, key.len) == 0 && value.len > 0)
-      return value.p[0] - '0';
+    if (key.len <= label.len && memcmp(key.p, label.text, key.len) == 0 && value.len > 0) return value.p[0] - '0';
   }
   return -2;
 }
 
-bool filter_present() {
-  return nev_log_filter_set.load();
-}
+bool filter_present() { return nev_log_filter_set.load(); }
 
 }  // namespace
 
-void nev_log_set_level(int level) {
-  nev_log_level.store(level);
-}
+void nev_log_set_level(int level) { nev_log_level.store(level); }
 
-void nev_log_set_file(FILE *stream) {
-  log_stream.store(stream);
-}
+void nev_log_set_file(FILE *stream) { log_stream.store(stream); }
 
 void nev_log_set_filter(const char *filter) try {
   std::lock_guard<std::mutex> lock(filter_mutex);

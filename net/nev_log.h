@@ -39,7 +39,7 @@ inline bool nev_log_may_write(int level) {
 }
 
 // NEV_LOG(3, ("%p accepted %s", conn, addr));
-#define NEV_LOG(level, args)                                                                  \
-  do {                                                                                        \
+#define NEV_LOG(level, args)                                                                          \
+  do {                                                                                                \
     if (nev_log_may_write(level) && nev_log_enabled((level), __FILE__, __LINE__)) nev_log_print args; \
   } while (0)

@@ -26,8 +26,7 @@ void destroy_proto_data(void *data) {
 
 bool manager_stopping(const nev_connection *conn) {
   const nev_manager *mgr = conn->manager;
-  return mgr != nullptr && mgr->parent != nullptr &&
-         __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
+  return mgr != nullptr && mgr->parent != nullptr && __atomic_load_n(&mgr->parent->stop_flag, __ATOMIC_ACQUIRE) == 1;
 }
 
 // The manager whose events this thread is delivering: its connections are
@@ -35,9 +34,7 @@ bool manager_stopping(const nev_connection *conn) {
 thread_local const nev_manager *tl_delivering_manager = nullptr;
 
 struct delivering_scope {
-  explicit delivering_scope(const nev_manager *mgr) : outer(tl_delivering_manager) {
-    tl_delivering_manager = mgr;
-  }
+  explicit delivering_scope(const nev_manager *mgr) : outer(tl_delivering_manager) { tl_delivering_manager = mgr; }
   ~delivering_scope() { tl_delivering_manager = outer; }
   const nev_manager *outer;
 };
@@ -55,11 +52,9 @@ bool closing(const nev_connection *conn) {
 // the socket interface, open, not traced. The caller holds the send buffer's
 // mutex, under which the engine closes the socket.
 bool may_write_through(const nev_connection *conn) {
-  constexpr uint32_t kNot = NEV_CONN_TLS | NEV_CONN_UDP | NEV_CONN_LISTENING | NEV_CONN_CONNECTING |
-                            NEV_CONN_CLOSE_NOW;
-  return conn->sock != NEV_INVALID_SOCKET && conn->iface != nullptr &&
-         conn->iface->ops == &nev_socket_iface && (conn->flags & kNot) == 0 &&
-         (conn->manager == nullptr || conn->manager->hexdump_path == nullptr);
+  constexpr uint32_t kNot = NEV_CONN_TLS | NEV_CONN_UDP | NEV_CONN_LISTENING | NEV_CONN_CONNECTING | NEV_CONN_CLOSE_NOW;
+  return conn->sock != NEV_INVALID_SOCKET && conn->iface != nullptr && conn->iface->ops == &nev_socket_iface &&
+         (conn->flags & kNot) == 0 && (conn->manager == nullptr || conn->manager->hexdump_path == nullptr);
 }
 
 // Holds the connection mutex for a scope and notes whether another writer
@@ -92,8 +87,7 @@ struct conn_mutex_hold {
 // NEV_EVENT_SEND.
 class packet_writer {
  public:
-  packet_writer(nev_connection *conn, int type, unsigned flags, size_t remaining)
-      : conn_(conn), hold_(conn->mutex) {
+  packet_writer(nev_connection *conn, int type, unsigned flags, size_t remaining) : conn_(conn), hold_(conn->mutex) {
     uint8_t length_bytes[4];
     size_t n = remaining <= NEV_MQTT_MAX_REMAINING_LENGTH
                    ? nev_mqtt_encode_length(static_cast<uint32_t>(remaining), length_bytes)
@@ -153,8 +147,7 @@ class packet_writer {
   // leave first, so only a packet alone in the buffer is written here.
   bool write_through(nev_mqtt_proto_data *state, double now) {
     nev_buffer *buf = &conn_->send_buf;
-    if (hold_.waited || buf->len != packet_len_ || conn_->manager == tl_delivering_manager ||
-        !may_write_through(conn_))
+    if (hold_.waited || buf->len != packet_len_ || conn_->manager == tl_delivering_manager || !may_write_through(conn_))
       return false;
     if (state != nullptr) {
       bool burst = now - state->last_write_through < kBurstGapSeconds;
@@ -211,11 +204,9 @@ void log_connect(const nev_mqtt_packet &p) {
   // The password itself never goes to the log file.
   NEV_LOG(3, ("%d %2x %d proto [%.*s] client_id [%.*s] will_topic [%.*s] will_msg [%.*s] "
               "user_name [%.*s] password [%s]",
-              p.length, p.connect_flags, p.keep_alive, static_cast<int>(p.protocol_name.len),
-              p.protocol_name.p, static_cast<int>(p.client_id.len), p.client_id.p,
-              static_cast<int>(p.will_topic.len), p.will_topic.p,
-              static_cast<int>(p.will_message.len), p.will_message.p,
-              static_cast<int>(p.user_name.len), p.user_name.p,
+              p.length, p.connect_flags, p.keep_alive, static_cast<int>(p.protocol_name.len), p.protocol_name.p,
+              static_cast<int>(p.client_id.len), p.client_id.p, static_cast<int>(p.will_topic.len), p.will_topic.p,
+              static_cast<int>(p.will_message.len), p.will_message.p, static_cast<int>(p.user_name.len), p.user_name.p,
               p.password.len > 0 ? "***" : ""));
 }
 
@@ -257,8 +248,7 @@ void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
       NEV_LOG(3, ("Recv PINGRESP"));
       conn->flags &= ~NEV_CONN_MQTT_PING_PENDING;
     }
-    if (conn->user_handler != nullptr)
-      conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+    if (conn->user_handler != nullptr) conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
     nev_buffer_drop_front(&conn->recv_buf, static_cast<size_t>(n));
   }
 }
@@ -295,8 +285,7 @@ void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double 
 // nothing (MQTT 3.1.1 3.1.4 lets the server close it after a reasonable time).
 void connect_time_out(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
   if (now - state->accept_time <= state->connect_timeout) return;
-  NEV_LOG(3, ("%p no CONNECT within %.0fs, closing", static_cast<void *>(conn),
-              state->connect_timeout));
+  NEV_LOG(3, ("%p no CONNECT within %.0fs, closing", static_cast<void *>(conn), state->connect_timeout));
   conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
@@ -304,8 +293,7 @@ void keep_alive(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
   if (state == nullptr || closing(conn)) return;
   double now = monotonic_seconds();
-  if (state->accepted && !state->connect_seen && state->connect_timeout > 0)
-    connect_time_out(conn, state, now);
+  if (state->accepted && !state->connect_seen && state->connect_timeout > 0) connect_time_out(conn, state, now);
   if (state->keep_alive != 0) keep_alive_client(conn, state, now);
   if (state->peer_keep_alive != 0) keep_alive_server(conn, state, now);
 }
@@ -335,15 +323,13 @@ nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn) {
   return static_cast<nev_mqtt_proto_data *>(conn->proto_data);
 }
 
-void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data,
-                               nev_unlock_fn unlock) {
+void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock) {
   delivering_scope scope(conn->manager);
   if (event == NEV_EVENT_ACCEPT) {
     if (nev_mqtt_state(conn) == nullptr) nev_mqtt_attach(conn);
     // The listener may be gone before this connection's later events.
     nev_mqtt_proto_data *state = nev_mqtt_state(conn);
-    if (state != nullptr && conn->listener != nullptr)
-      state->listener_word = conn->listener->private_word;
+    if (state != nullptr && conn->listener != nullptr) state->listener_word = conn->listener->private_word;
     if (state != nullptr) {
       state->last_recv_time = monotonic_seconds();
       state->accepted = 1;
@@ -352,11 +338,12 @@ void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data
       if (listening != nullptr) state->connect_timeout = listening->connect_timeout;
     }
   }
-  if (conn->user_handler != nullptr && !manager_stopping(conn))
-    conn->user_handler(conn, event, event_data, unlock);
+  if (conn->user_handler != nullptr && !manager_stopping(conn)) conn->user_handler(conn, event, event_data, unlock);
   // After ACCEPT the connection may already belong to its own thread.
-  if (event == NEV_EVENT_RECV) deliver_received(conn, unlock);
-  else if (event == NEV_EVENT_POLL) keep_alive(conn);
+  if (event == NEV_EVENT_RECV)
+    deliver_received(conn, unlock);
+  else if (event == NEV_EVENT_POLL)
+    keep_alive(conn);
 }
 
 // ---- Senders ----
@@ -369,14 +356,12 @@ int nev_mqtt_write_header(nev_connection *conn, int type, unsigned flags, uint32
   nev_mutex_guard guard(conn->mutex);
   if (nev_buffer_append(&conn->send_buf, out, n + 1) != n + 1) return 0;
   conn->last_io_time = static_cast<int64_t>(nev_now());
-  if (nev_mqtt_proto_data *state = nev_mqtt_state(conn))
-    state->last_control_time = monotonic_seconds();
+  if (nev_mqtt_proto_data *state = nev_mqtt_state(conn)) state->last_control_time = monotonic_seconds();
   nev_connection_wake(conn);
   return 1;
 }
 
-int nev_mqtt_send_connect(nev_connection *conn, const char *client_id,
-                          nev_mqtt_connect_options *opts) {
+int nev_mqtt_send_connect(nev_connection *conn, const char *client_id, nev_mqtt_connect_options *opts) {
   nev_slice id = nev_slice_from_cstr(client_id);
   nev_slice will_topic = nev_slice_from_cstr(opts->will_topic);
   nev_slice will_message = nev_slice_from_cstr(opts->will_message);
@@ -387,8 +372,7 @@ int nev_mqtt_send_connect(nev_connection *conn, const char *client_id,
   if (opts->will_topic != nullptr && opts->will_message != nullptr) opts->flags |= NEV_MQTT_WILL;
   if (opts->keep_alive == 0) opts->keep_alive = 60;
   bool will = (opts->flags & NEV_MQTT_WILL) != 0;
-  if (!text_fits(id) || !text_fits(will_topic) || !text_fits(will_message) ||
-      !text_fits(user) || !text_fits(password))
+  if (!text_fits(id) || !text_fits(will_topic) || !text_fits(will_message) || !text_fits(user) || !text_fits(password))
     return 0;
 
   size_t remaining = 12 + id.len;
@@ -419,8 +403,8 @@ int nev_mqtt_send_connect_default(nev_connection *conn, const char *client_id) {
   return nev_mqtt_send_connect(conn, client_id, &opts);
 }
 
-int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t message_id,
-                                unsigned flags, const void *payload, size_t payload_len) {
+int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t message_id, unsigned flags,
+                                const void *payload, size_t payload_len) {
   if (!text_fits(topic)) return 0;
   bool with_id = ((flags >> 1) & 3) != 0;
   size_t remaining = 2 + topic.len + (with_id ? 2 : 0) + payload_len;
@@ -432,14 +416,13 @@ int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t 
   return 1;
 }
 
-int nev_mqtt_send_publish(nev_connection *conn, const char *topic, uint16_t message_id,
-                          unsigned flags, const void *payload, size_t payload_len) {
-  return nev_mqtt_send_publish_slice(conn, nev_slice_from_cstr(topic), message_id, flags, payload,
-                                     payload_len);
+int nev_mqtt_send_publish(nev_connection *conn, const char *topic, uint16_t message_id, unsigned flags,
+                          const void *payload, size_t payload_len) {
+  return nev_mqtt_send_publish_slice(conn, nev_slice_from_cstr(topic), message_id, flags, payload, payload_len);
 }
 
-int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *filters,
-                            size_t count, uint16_t message_id) {
+int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *filters, size_t count,
+                            uint16_t message_id) {
   size_t remaining = 2;
   for (size_t i = 0; i < count; i++) {
     nev_slice topic = nev_slice_from_cstr(filters[i].topic);
@@ -456,8 +439,7 @@ int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *f
   return 1;
 }
 
-int nev_mqtt_send_unsubscribe(nev_connection *conn, const char *const *topics, size_t count,
-                              uint16_t message_id) {
+int nev_mqtt_send_unsubscribe(nev_connection *conn, const char *const *topics, size_t count, uint16_t message_id) {
   size_t remaining = 2;
   for (size_t i = 0; i < count; i++) {
     nev_slice topic = nev_slice_from_cstr(topics[i]);
@@ -495,8 +477,7 @@ int nev_mqtt_send_pubcomp(nev_connection *conn, uint16_t message_id) {
   return send_id_packet(conn, NEV_MQTT_PUBCOMP, 0, message_id);
 }
 
-int nev_mqtt_send_suback(nev_connection *conn, const uint8_t *granted, size_t count,
-                         uint16_t message_id) {
+int nev_mqtt_send_suback(nev_connection *conn, const uint8_t *granted, size_t count, uint16_t message_id) {
   packet_writer w(conn, NEV_MQTT_SUBACK, 0, 2 + count);
   if (!w.ok()) return 0;
   w.u16(message_id);
@@ -510,9 +491,7 @@ int nev_mqtt_send_unsuback(nev_connection *conn, uint16_t message_id) {
 
 int nev_mqtt_send_pingreq(nev_connection *conn) { return send_empty_packet(conn, NEV_MQTT_PINGREQ); }
 
-int nev_mqtt_send_pingresp(nev_connection *conn) {
-  return send_empty_packet(conn, NEV_MQTT_PINGRESP);
-}
+int nev_mqtt_send_pingresp(nev_connection *conn) { return send_empty_packet(conn, NEV_MQTT_PINGRESP); }
 
 int nev_mqtt_acknowledge(nev_connection *conn, int qos, uint16_t message_id) {
   if (qos == 1) return nev_mqtt_send_puback(conn, message_id);
@@ -524,6 +503,4 @@ int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pk
   return nev_mqtt_acknowledge(conn, pkt->qos, pkt->message_id);
 }
 
-int nev_mqtt_send_disconnect(nev_connection *conn) {
-  return send_empty_packet(conn, NEV_MQTT_DISCONNECT);
-}
+int nev_mqtt_send_disconnect(nev_connection *conn) { return send_empty_packet(conn, NEV_MQTT_DISCONNECT); }

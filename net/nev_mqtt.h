@@ -92,17 +92,17 @@ constexpr uint32_t NEV_MQTT_MAX_REMAINING_LENGTH = 268435455;
 // One parsed control packet. The parser fills only the fields of the packet's
 // type; the others are zero when the protocol handler raises the event.
 struct nev_mqtt_packet {
-  int32_t type;    // 1 to 14
-  int32_t qos;     // bits 1-2 of the first byte
-  int32_t retain;  // bit 0 of the first byte
-  int32_t length;  // whole packet: first byte, length bytes, remaining length
-  nev_slice topic;    // PUBLISH
-  nev_slice payload;  // PUBLISH: the message; (UN)SUBSCRIBE: entries after the id
-  uint8_t return_code;  // CONNACK
-  uint16_t message_id;  // PUBLISH (QoS > 0), acknowledgements, (UN)SUBSCRIBE, (UN)SUBACK
-  uint8_t protocol_level;  // CONNECT
-  uint8_t connect_flags;   // CONNECT
-  uint16_t keep_alive;     // CONNECT, seconds
+  int32_t type;             // 1 to 14
+  int32_t qos;              // bits 1-2 of the first byte
+  int32_t retain;           // bit 0 of the first byte
+  int32_t length;           // whole packet: first byte, length bytes, remaining length
+  nev_slice topic;          // PUBLISH
+  nev_slice payload;        // PUBLISH: the message; (UN)SUBSCRIBE: entries after the id
+  uint8_t return_code;      // CONNACK
+  uint16_t message_id;      // PUBLISH (QoS > 0), acknowledgements, (UN)SUBSCRIBE, (UN)SUBACK
+  uint8_t protocol_level;   // CONNECT
+  uint8_t connect_flags;    // CONNECT
+  uint16_t keep_alive;      // CONNECT, seconds
   nev_slice protocol_name;  // CONNECT
   nev_slice client_id;      // CONNECT
   nev_slice will_topic;     // CONNECT with NEV_MQTT_WILL
@@ -133,9 +133,9 @@ struct nev_mqtt_proto_data {
   uint16_t keep_alive;       // our keep-alive (set by nev_mqtt_send_connect); 0 none
   double last_control_time;  // nev_now of the last packet we queued; 0 none yet
   // Engine-private from here on.
-  uint16_t peer_keep_alive;  // keep-alive of a CONNECT we received; 0 none
-  double last_recv_time;     // nev_now of the last whole packet received
-  void *listener_word;       // the listener's private word, kept at ACCEPT
+  uint16_t peer_keep_alive;   // keep-alive of a CONNECT we received; 0 none
+  double last_recv_time;      // nev_now of the last whole packet received
+  void *listener_word;        // the listener's private word, kept at ACCEPT
   double last_write_through;  // monotonic time another thread last wrote to the socket
   double last_io_stamp;       // monotonic time last_io_time was last set by a sender
   // Called with release_arg when the connection is destroyed (the broker core
@@ -147,7 +147,7 @@ struct nev_mqtt_proto_data {
   // none) is closed.
   uint8_t accepted;
   uint8_t connect_seen;
-  double accept_time;     // monotonic
+  double accept_time;  // monotonic
   double connect_timeout;
   // Publications queued in the send buffer since it was last empty (a sender
   // that finds only its own packet there starts again at 1).
@@ -169,8 +169,7 @@ nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn);
 // and closes peers silent for 1.5 times the keep-alive of their CONNECT.
 // A malformed packet, and on an accepted connection any packet before CONNECT
 // or no CONNECT within its connect_timeout, set NEV_CONN_CLOSE_NOW.
-void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data,
-                               nev_unlock_fn unlock);
+void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock);
 
 // ---- Parsing (pure) ----
 
@@ -196,8 +195,7 @@ int nev_mqtt_parse_packet(const nev_buffer *buf, nev_mqtt_packet *pkt);
 
 // Iterates the entries of a SUBSCRIBE payload: returns the position after the
 // entry, or -1 at or past the end or when the entry does not fit.
-long nev_mqtt_next_subscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, uint8_t *qos,
-                                   long position);
+long nev_mqtt_next_subscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, uint8_t *qos, long position);
 // The same for UNSUBSCRIBE (entries without a QoS byte).
 long nev_mqtt_next_unsubscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, long position);
 
@@ -225,25 +223,22 @@ int nev_mqtt_topic_match_cstr(const char *filter, nev_slice topic);
 // Appends a fixed header: (type << 4) | flags and the remaining length. A
 // caller that appends the body itself holds conn->mutex across both.
 int nev_mqtt_write_header(nev_connection *conn, int type, unsigned flags, uint32_t remaining);
-int nev_mqtt_send_connect(nev_connection *conn, const char *client_id,
-                          nev_mqtt_connect_options *opts);
+int nev_mqtt_send_connect(nev_connection *conn, const char *client_id, nev_mqtt_connect_options *opts);
 int nev_mqtt_send_connect_default(nev_connection *conn, const char *client_id);
-int nev_mqtt_send_publish(nev_connection *conn, const char *topic, uint16_t message_id,
-                          unsigned flags, const void *payload, size_t payload_len);
+int nev_mqtt_send_publish(nev_connection *conn, const char *topic, uint16_t message_id, unsigned flags,
+                          const void *payload, size_t payload_len);
 // The same with the topic as a slice.
-int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t message_id,
-                                unsigned flags, const void *payload, size_t payload_len);
-int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *filters,
-                            size_t count, uint16_t message_id);
-int nev_mqtt_send_unsubscribe(nev_connection *conn, const char *const *topics, size_t count,
-                              uint16_t message_id);
+int nev_mqtt_send_publish_slice(nev_connection *conn, nev_slice topic, uint16_t message_id, unsigned flags,
+                                const void *payload, size_t payload_len);
+int nev_mqtt_send_subscribe(nev_connection *conn, const nev_mqtt_topic_filter *filters, size_t count,
+                            uint16_t message_id);
+int nev_mqtt_send_unsubscribe(nev_connection *conn, const char *const *topics, size_t count, uint16_t message_id);
 int nev_mqtt_send_connack(nev_connection *conn, uint8_t return_code);
 int nev_mqtt_send_puback(nev_connection *conn, uint16_t message_id);
 int nev_mqtt_send_pubrec(nev_connection *conn, uint16_t message_id);
 int nev_mqtt_send_pubrel(nev_connection *conn, uint16_t message_id);
 int nev_mqtt_send_pubcomp(nev_connection *conn, uint16_t message_id);
-int nev_mqtt_send_suback(nev_connection *conn, const uint8_t *granted, size_t count,
-                         uint16_t message_id);
+int nev_mqtt_send_suback(nev_connection *conn, const uint8_t *granted, size_t count, uint16_t message_id);
 int nev_mqtt_send_unsuback(nev_connection *conn, uint16_t message_id);
 int nev_mqtt_send_pingreq(nev_connection *conn);
 int nev_mqtt_send_pingresp(nev_connection *conn);

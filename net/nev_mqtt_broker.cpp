@@ -18,8 +18,7 @@ long find_filter(const nev_broker_session *s, nev_slice filter) {
 }
 
 void free_session(nev_broker_session *s) {
-  for (size_t i = 0; i < s->num_subscriptions; i++)
-    free(const_cast<char *>(s->subscriptions[i].topic));
+  for (size_t i = 0; i < s->num_subscriptions; i++) free(const_cast<char *>(s->subscriptions[i].topic));
   free(s->subscriptions);
   free(s);
 }
@@ -49,11 +48,9 @@ void bind_session(nev_connection *conn, nev_broker_session *s) {
   }
 }
 
-
 nev_broker *broker_of(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
-  if (state != nullptr && state->listener_word != nullptr)
-    return static_cast<nev_broker *>(state->listener_word);
+  if (state != nullptr && state->listener_word != nullptr) return static_cast<nev_broker *>(state->listener_word);
   if (conn->listener != nullptr) return static_cast<nev_broker *>(conn->listener->private_word);
   return static_cast<nev_broker *>(conn->private_word);
 }
@@ -113,8 +110,7 @@ size_t count_new_filters(const nev_broker_session *s, const nev_mqtt_packet *pkt
     long p2 = 0;
     nev_slice f2;
     uint8_t q2;
-    while (!earlier && (p2 = nev_mqtt_next_subscribe_topic(pkt, &f2, &q2, p2)) >= 0 &&
-           f2.p < filter.p)
+    while (!earlier && (p2 = nev_mqtt_next_subscribe_topic(pkt, &f2, &q2, p2)) >= 0 && f2.p < filter.p)
       earlier = f2.len == filter.len && memcmp(f2.p, filter.p, filter.len) == 0;
     if (!earlier) added++;
   }
@@ -173,17 +169,13 @@ enum class queue_verdict { send, drop, close };
 // Whether the subscriber's queue is over the broker's bound, and what that
 // means for a copy of the QoS. A copy alone in an empty buffer always goes:
 // a publication larger than the byte bound still reaches a reading client.
-queue_verdict check_queue(const nev_broker *broker, nev_broker_session *s, int qos,
-                          size_t packet_bytes) {
+queue_verdict check_queue(const nev_broker *broker, nev_broker_session *s, int qos, size_t packet_bytes) {
   nev_connection *conn = s->conn;
   size_t queued = __atomic_load_n(&conn->send_buf.len, __ATOMIC_RELAXED);
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
-  uint32_t messages =
-      state != nullptr ? __atomic_load_n(&state->queued_publications, __ATOMIC_RELAXED) : 0;
-  bool over = queued > 0 && ((broker->max_queued_bytes != 0 &&
-                              queued + packet_bytes > broker->max_queued_bytes) ||
-                             (broker->max_queued_messages != 0 &&
-                              messages >= broker->max_queued_messages));
+  uint32_t messages = state != nullptr ? __atomic_load_n(&state->queued_publications, __ATOMIC_RELAXED) : 0;
+  bool over = queued > 0 && ((broker->max_queued_bytes != 0 && queued + packet_bytes > broker->max_queued_bytes) ||
+                             (broker->max_queued_messages != 0 && messages >= broker->max_queued_messages));
   double zero = 0;
   if (!over) {
     __atomic_store(&s->over_bound_since, &zero, __ATOMIC_RELAXED);
@@ -197,8 +189,7 @@ queue_verdict check_queue(const nev_broker *broker, nev_broker_session *s, int q
   double since;
   __atomic_load(&s->over_bound_since, &since, __ATOMIC_RELAXED);
   if (since == 0) __atomic_store(&s->over_bound_since, &now, __ATOMIC_RELAXED);
-  bool hard = broker->max_queued_bytes != 0 &&
-              queued > NEV_BROKER_BACKLOG_HARD_FACTOR * broker->max_queued_bytes;
+  bool hard = broker->max_queued_bytes != 0 && queued > NEV_BROKER_BACKLOG_HARD_FACTOR * broker->max_queued_bytes;
   if (hard || (since != 0 && now - since >= NEV_BROKER_BACKLOG_GRACE_SECONDS)) {
     __atomic_store_n(&s->closed_for_backlog, 1, __ATOMIC_RELAXED);
     nev_connection_request_close(conn);
@@ -247,8 +238,7 @@ uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
   if (pkt->protocol_level != 3 && pkt->protocol_level != 4) return NEV_MQTT_CONNACK_BAD_PROTOCOL;
   // Only a clean session can be given an id by the server (3.1.1); 3.1 always
   // needs one.
-  if (pkt->client_id.len == 0 &&
-      (pkt->protocol_level == 3 || !(pkt->connect_flags & NEV_MQTT_CLEAN_SESSION)))
+  if (pkt->client_id.len == 0 && (pkt->protocol_level == 3 || !(pkt->connect_flags & NEV_MQTT_CLEAN_SESSION)))
     return NEV_MQTT_CONNACK_BAD_CLIENT_ID;
   return NEV_MQTT_CONNACK_ACCEPTED;
 }
@@ -256,18 +246,14 @@ uint8_t nev_broker_connect_return_code(const nev_mqtt_packet *pkt) {
 nev_broker_session *nev_broker_session_of(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
   if (state != nullptr) {
-    return state->release_hook == drop_orphaned_session
-               ? static_cast<nev_broker_session *>(state->release_arg)
-               : nullptr;
+    return state->release_hook == drop_orphaned_session ? static_cast<nev_broker_session *>(state->release_arg)
+                                                        : nullptr;
   }
   // Without the MQTT layer's state only accepted connections carry sessions.
-  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word)
-                                   : nullptr;
+  return conn->listener != nullptr ? static_cast<nev_broker_session *>(conn->private_word) : nullptr;
 }
 
-void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker) {
-  listener->private_word = broker;
-}
+void nev_broker_bind_listener(nev_connection *listener, nev_broker *broker) { listener->private_word = broker; }
 
 nev_broker_session *nev_broker_next_session(nev_broker *broker, nev_broker_session *after) {
   return after == nullptr ? broker->sessions : after->next;
@@ -290,8 +276,7 @@ nev_broker_session *nev_broker_open_session(nev_broker *broker, nev_connection *
 void nev_broker_close_session(nev_broker_session *session) {
   nev_rwlock_guard guard(session->broker->lock, nev_rwlock_mode::exclusive);
   unlink_session(session);
-  if (session->conn != nullptr && nev_broker_session_of(session->conn) == session)
-    bind_session(session->conn, nullptr);
+  if (session->conn != nullptr && nev_broker_session_of(session->conn) == session) bind_session(session->conn, nullptr);
   free_session(session);
 }
 
@@ -353,8 +338,8 @@ size_t nev_broker_forward_publish(nev_broker *broker, const nev_mqtt_packet *pkt
     size_t packet_bytes = static_cast<size_t>(pkt->length);
     if (check_queue(broker, s, qos, packet_bytes) != queue_verdict::send) continue;
     uint16_t id = qos > 0 ? nev_broker_session_next_packet_id(s) : 0;
-    sent += nev_mqtt_send_publish_slice(s->conn, pkt->topic, id, nev_mqtt_qos_flags(qos),
-                                        pkt->payload.p, pkt->payload.len);
+    sent +=
+        nev_mqtt_send_publish_slice(s->conn, pkt->topic, id, nev_mqtt_qos_flags(qos), pkt->payload.p, pkt->payload.len);
   }
   return sent;
 }
@@ -365,8 +350,8 @@ uint16_t nev_broker_session_next_packet_id(nev_broker_session *session) {
   uint16_t next;
   do {
     next = last == 65535 ? 1 : static_cast<uint16_t>(last + 1);
-  } while (!__atomic_compare_exchange_n(&session->last_packet_id, &last, next, true, __ATOMIC_RELAXED,
-                                        __ATOMIC_RELAXED));
+  } while (
+      !__atomic_compare_exchange_n(&session->last_packet_id, &last, next, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
   return next;
 }
 
@@ -398,15 +383,13 @@ void nev_broker_on_pubrel(nev_connection *conn, const nev_mqtt_packet *pkt) {
   nev_mqtt_send_pubcomp(conn, pkt->message_id);
 }
 
-void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
-                             nev_broker_hook added, void *arg) {
+void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt, nev_broker_hook added, void *arg) {
   if (!nev_broker_add_filters(conn, pkt)) return;
   if (added != nullptr) added(conn, pkt, arg);
   nev_broker_send_suback(conn, pkt);
 }
 
-void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
-                               nev_broker_hook removed, void *arg) {
+void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt, nev_broker_hook removed, void *arg) {
   nev_broker_unsubscribe(conn, pkt);
   if (removed != nullptr) removed(conn, pkt, arg);
   nev_mqtt_send_unsuback(conn, pkt->message_id);

@@ -59,8 +59,8 @@ struct nev_broker {
   void *user_data;               // the owner's; the engine does not read it
   pthread_rwlock_t *lock;
   // Set before the listener accepts; read without the lock.
-  uint32_t max_queued_messages;   // publications queued to one subscriber; 0 no bound
-  size_t max_queued_bytes;        // bytes queued to one subscriber; 0 no bound
+  uint32_t max_queued_messages;  // publications queued to one subscriber; 0 no bound
+  size_t max_queued_bytes;       // bytes queued to one subscriber; 0 no bound
 };
 
 struct nev_broker_session {
@@ -69,7 +69,7 @@ struct nev_broker_session {
   nev_broker_session **prev_link;  // the pointer that points to this session
   nev_connection *conn;
   size_t num_subscriptions;
-  void *user_data;  // the owner's; the engine does not use it
+  void *user_data;                       // the owner's; the engine does not use it
   nev_mqtt_topic_filter *subscriptions;  // heap array of heap-copied filters
   // Counted by forwarding (atomically), read by the owner at CLOSE: QoS 0
   // publications dropped because the queue was over its bound, and whether the
@@ -120,12 +120,10 @@ void nev_broker_on_pubrec(nev_connection *conn, const nev_mqtt_packet *pkt);
 void nev_broker_on_pubrel(nev_connection *conn, const nev_mqtt_packet *pkt);
 // nev_broker_add_filters, then the hook (may be NULL), then the SUBACK; no
 // hook and no SUBACK when the filters were refused (the connection closes).
-void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
-                             nev_broker_hook added, void *arg);
+void nev_broker_on_subscribe(nev_connection *conn, const nev_mqtt_packet *pkt, nev_broker_hook added, void *arg);
 // nev_broker_unsubscribe, then the hook (may be NULL), then the UNSUBACK:
 // nothing is forwarded for the filters once the client has it.
-void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt,
-                               nev_broker_hook removed, void *arg);
+void nev_broker_on_unsubscribe(nev_connection *conn, const nev_mqtt_packet *pkt, nev_broker_hook removed, void *arg);
 // PINGRESP.
 void nev_broker_on_pingreq(nev_connection *conn);
 // The client is done (MQTT 3.1.1 3.14.4): close once the queued bytes are sent.

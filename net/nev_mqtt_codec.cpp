@@ -68,8 +68,7 @@ bool is_mqtt_text(nev_slice s) {
       cp = (cp << 6) | (b[i + k] & 0x3fu);
     }
     // Overlong forms, surrogates and code points past U+10FFFF.
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
-        (cp >= 0xd800 && cp <= 0xdfff))
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff))
       return false;
     i += extra + 1;
   }
@@ -121,23 +120,18 @@ bool connect_flags_valid(uint8_t flags) {
 }
 
 int parse_connect(packet_reader r, nev_mqtt_packet *pkt) {
-  if (!r.text(&pkt->protocol_name) || !r.u8(&pkt->protocol_level) ||
-      !r.u8(&pkt->connect_flags) || !r.u16(&pkt->keep_alive) || !r.text(&pkt->client_id))
+  if (!r.text(&pkt->protocol_name) || !r.u8(&pkt->protocol_level) || !r.u8(&pkt->connect_flags) ||
+      !r.u16(&pkt->keep_alive) || !r.text(&pkt->client_id))
     return NEV_MQTT_MALFORMED;
-  if (!protocol_name_fits(pkt->protocol_name, pkt->protocol_level) ||
-      !connect_flags_valid(pkt->connect_flags))
+  if (!protocol_name_fits(pkt->protocol_name, pkt->protocol_level) || !connect_flags_valid(pkt->connect_flags))
     return NEV_MQTT_MALFORMED;
-  if ((pkt->connect_flags & NEV_MQTT_WILL) &&
-      (!r.text(&pkt->will_topic) || !r.text(&pkt->will_message)))
+  if ((pkt->connect_flags & NEV_MQTT_WILL) && (!r.text(&pkt->will_topic) || !r.text(&pkt->will_message)))
     return NEV_MQTT_MALFORMED;
-  if ((pkt->connect_flags & NEV_MQTT_USER_NAME) && !r.text(&pkt->user_name))
-    return NEV_MQTT_MALFORMED;
-  if ((pkt->connect_flags & NEV_MQTT_PASSWORD) && !r.text(&pkt->password))
-    return NEV_MQTT_MALFORMED;
+  if ((pkt->connect_flags & NEV_MQTT_USER_NAME) && !r.text(&pkt->user_name)) return NEV_MQTT_MALFORMED;
+  if ((pkt->connect_flags & NEV_MQTT_PASSWORD) && !r.text(&pkt->password)) return NEV_MQTT_MALFORMED;
   // The password is binary data and may hold any byte.
   if (!is_mqtt_text(pkt->client_id) || !is_mqtt_text(pkt->user_name)) return NEV_MQTT_MALFORMED;
-  if ((pkt->connect_flags & NEV_MQTT_WILL) && !is_topic_name(pkt->will_topic))
-    return NEV_MQTT_MALFORMED;
+  if ((pkt->connect_flags & NEV_MQTT_WILL) && !is_topic_name(pkt->will_topic)) return NEV_MQTT_MALFORMED;
   return r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
 }
 
@@ -263,8 +257,7 @@ int nev_mqtt_parse_packet(const nev_buffer *buf, nev_mqtt_packet *pkt) {
   return nev_mqtt_parse(buf->data, buf->len, pkt);
 }
 
-long nev_mqtt_next_subscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, uint8_t *qos,
-                                   long position) {
+long nev_mqtt_next_subscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, uint8_t *qos, long position) {
   if (position < 0 || static_cast<size_t>(position) >= pkt->payload.len) return -1;
   packet_reader r{reinterpret_cast<const uint8_t *>(pkt->payload.p) + position,
                   pkt->payload.len - static_cast<size_t>(position)};
@@ -272,8 +265,7 @@ long nev_mqtt_next_subscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic,
   return static_cast<long>(pkt->payload.len - r.left);
 }
 
-long nev_mqtt_next_unsubscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic,
-                                     long position) {
+long nev_mqtt_next_unsubscribe_topic(const nev_mqtt_packet *pkt, nev_slice *topic, long position) {
   if (position < 0 || static_cast<size_t>(position) >= pkt->payload.len) return -1;
   packet_reader r{reinterpret_cast<const uint8_t *>(pkt->payload.p) + position,
                   pkt->payload.len - static_cast<size_t>(position)};

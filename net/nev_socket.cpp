@@ -27,18 +27,14 @@ struct poll_state {
   std::vector<pollfd> fds;
 };
 
-bool is_pseudo_udp(const nev_connection *c) {
-  return (c->flags & NEV_CONN_UDP) && c->listener != nullptr;
-}
+bool is_pseudo_udp(const nev_connection *c) { return (c->flags & NEV_CONN_UDP) && c->listener != nullptr; }
 
 size_t buffer_len(nev_buffer *buf) {
   nev_mutex_guard guard(buf->mutex);
   return buf->len;
 }
 
-bool try_again_errno(int err) {
-  return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
-}
+bool try_again_errno(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
 
 long map_io_result(long n) {
   if (n < 0 && try_again_errno(errno)) return 0;
@@ -84,8 +80,7 @@ void op_connect_tcp(nev_connection *conn, const sockaddr_in *addr) {
     rc = connect(sock, reinterpret_cast<const sockaddr *>(addr), sizeof(*addr));
     conn->connect_error = (rc < 0 && nev_socket_failed()) ? errno : 0;
   }
-  NEV_LOG(4, ("%p sock %d rc %d errno %d err %d", static_cast<void *>(conn), sock, rc, errno,
-              conn->connect_error));
+  NEV_LOG(4, ("%p sock %d rc %d errno %d err %d", static_cast<void *>(conn), sock, rc, errno, conn->connect_error));
 }
 
 void op_connect_udp(nev_connection *conn) {
@@ -96,8 +91,7 @@ void op_connect_udp(nev_connection *conn) {
   }
   conn->sock = sock;
   int on = 1;
-  if ((conn->flags & NEV_CONN_BROADCAST) &&
-      setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+  if ((conn->flags & NEV_CONN_BROADCAST) && setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
     conn->connect_error = errno != 0 ? errno : 1;
     return;
   }
@@ -124,10 +118,8 @@ long op_recv_tcp(nev_connection *conn, void *place, size_t size) {
   return map_io_result(n);
 }
 
-long op_recv_udp(nev_connection *conn, void *place, size_t size, sockaddr_in *from,
-                 socklen_t *from_len) {
-  return map_io_result(
-      recvfrom(conn->sock, place, size, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from), from_len));
+long op_recv_udp(nev_connection *conn, void *place, size_t size, sockaddr_in *from, socklen_t *from_len) {
+  return map_io_result(recvfrom(conn->sock, place, size, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(from), from_len));
 }
 
 int op_create(nev_connection *) { return 1; }
@@ -179,20 +171,20 @@ bool close_due(nev_connection *c) {
 }
 
 bool tls_may_hold_data(nev_connection *c) {
-  const uint32_t busy = NEV_CONN_LISTENING | NEV_CONN_CONNECTING | NEV_CONN_TLS_WANT_READ |
-                        NEV_CONN_TLS_WANT_WRITE | NEV_CONN_CLOSE_NOW;
+  const uint32_t busy =
+      NEV_CONN_LISTENING | NEV_CONN_CONNECTING | NEV_CONN_TLS_WANT_READ | NEV_CONN_TLS_WANT_WRITE | NEV_CONN_CLOSE_NOW;
   return (c->flags & NEV_CONN_TLS_READY) && !(c->flags & busy) && !c->peer_closed &&
          buffer_len(&c->recv_buf) < c->recv_limit && !nev_reading_paused(c);
 }
 
 short wanted_events(nev_connection *c, double now) {
   short events = 0;
-  if (!is_pseudo_udp(c) && !c->peer_closed && !accept_resting(c, now) &&
-      buffer_len(&c->recv_buf) < c->recv_limit && !nev_reading_paused(c))
+  if (!is_pseudo_udp(c) && !c->peer_closed && !accept_resting(c, now) && buffer_len(&c->recv_buf) < c->recv_limit &&
+      !nev_reading_paused(c))
     events |= POLLIN;
   bool connecting = (c->flags & NEV_CONN_CONNECTING) != 0;
-  if ((connecting && !(c->flags & NEV_CONN_TLS_WANT_READ)) ||
-      (!connecting && buffer_len(&c->send_buf) > 0) || (c->flags & NEV_CONN_TLS_WANT_WRITE))
+  if ((connecting && !(c->flags & NEV_CONN_TLS_WANT_READ)) || (!connecting && buffer_len(&c->send_buf) > 0) ||
+      (c->flags & NEV_CONN_TLS_WANT_WRITE))
     events |= POLLOUT;
   return events;
 }
@@ -300,16 +292,15 @@ int read_number(const char *p, int max_digits, unsigned *value) {
 }  // namespace
 
 const nev_netif_ops nev_socket_iface = {
-    op_init,       op_free,        op_nothing,    op_nothing,    op_poll,     op_listen_tcp,
-    op_listen_udp, op_connect_tcp, op_connect_udp, op_send_tcp,  op_send_udp, op_recv_tcp,
-    op_recv_udp,   op_create,      op_destroy,    op_set_socket, op_get_address,
+    op_init,       op_free,        op_nothing,     op_nothing,    op_poll,        op_listen_tcp,
+    op_listen_udp, op_connect_tcp, op_connect_udp, op_send_tcp,   op_send_udp,    op_recv_tcp,
+    op_recv_udp,   op_create,      op_destroy,     op_set_socket, op_get_address,
 };
 
 const nev_netif_ops nev_null_iface = {
-    null_iface_nothing, null_iface_nothing, null_add,         op_nothing,       null_poll,
-    null_listen,        null_listen,        null_connect_tcp, null_connect_udp, null_send,
-    null_send,          null_recv_tcp,      null_recv_udp,    op_create,        op_nothing,
-    null_set_socket,    null_get_address,
+    null_iface_nothing, null_iface_nothing, null_add,         op_nothing,      null_poll,        null_listen,
+    null_listen,        null_connect_tcp,   null_connect_udp, null_send,       null_send,        null_recv_tcp,
+    null_recv_udp,      op_create,          op_nothing,       null_set_socket, null_get_address,
 };
 
 const nev_netif_ops *const nev_iface_table[] = {&nev_socket_iface};
@@ -395,8 +386,8 @@ int nev_handle_connection(nev_connection *conn, int fd_flags, double now) {
   bool trace = fd_flags != 0 || (conn->flags & (NEV_CONN_TLS_WANT_READ | NEV_CONN_TLS_WANT_WRITE));
   int fd = conn->sock;
   if (trace)
-    NEV_LOG(4, ("%p fd=%d fd_flags=%d nc_flags=0x%lx rmbl=%d smbl=%d", static_cast<void *>(conn), fd,
-                fd_flags, static_cast<unsigned long>(conn->flags), static_cast<int>(conn->recv_buf.len),
+    NEV_LOG(4, ("%p fd=%d fd_flags=%d nc_flags=0x%lx rmbl=%d smbl=%d", static_cast<void *>(conn), fd, fd_flags,
+                static_cast<unsigned long>(conn->flags), static_cast<int>(conn->recv_buf.len),
                 static_cast<int>(conn->send_buf.len)));
   if (!nev_poll_connection(conn, now)) return 0;
 

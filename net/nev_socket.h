@@ -21,7 +21,7 @@ struct nev_netif_ops {
   void (*free)(nev_netif *iface);
   void (*add_conn)(nev_connection *conn);
   void (*remove_conn)(nev_connection *conn);
-  double (*poll)(nev_netif *iface, int timeout_ms);  // returns the engine clock
+  double (*poll)(nev_netif *iface, int timeout_ms);            // returns the engine clock
   int (*listen_tcp)(nev_connection *conn, sockaddr_in *addr);  // 0 or an errno
   int (*listen_udp)(nev_connection *conn, sockaddr_in *addr);
   void (*connect_tcp)(nev_connection *conn, const sockaddr_in *addr);  // -> connect_error
@@ -29,9 +29,8 @@ struct nev_netif_ops {
   long (*send_tcp)(nev_connection *conn, const void *bytes, size_t len);
   long (*send_udp)(nev_connection *conn, const void *bytes, size_t len);
   long (*recv_tcp)(nev_connection *conn, void *place, size_t size);
-  long (*recv_udp)(nev_connection *conn, void *place, size_t size, sockaddr_in *from,
-                   socklen_t *from_len);
-  int (*create_conn)(nev_connection *conn);  // 1 success, 0 failure
+  long (*recv_udp)(nev_connection *conn, void *place, size_t size, sockaddr_in *from, socklen_t *from_len);
+  int (*create_conn)(nev_connection *conn);    // 1 success, 0 failure
   void (*destroy_conn)(nev_connection *conn);  // closes the socket
   void (*set_socket)(nev_connection *conn, nev_sock_t sock);
   void (*get_address)(nev_connection *conn, int remote, sockaddr_in *addr);

@@ -695,7 +695,8 @@ int nev_http_transfer_step(nev_connection *c) {
   nev_connection_wake(c);
   NEV_LOG(4, ("%p sent (total %lld)", static_cast<void *>(c), static_cast<long long>(file.done)));
   if (file.done < file.length) return 0;
-  NEV_LOG(4, ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
+  NEV_LOG(4,
+          ("%p done, %lld bytes, ka %d", static_cast<void *>(c), static_cast<long long>(file.done), file.keep_alive));
   if (!file.keep_alive) c->flags |= NEV_CONN_CLOSE_AFTER_SEND;
   if (file.corked) set_cork(c, file, false);
   end_transfer(pd, true);

@@ -44,8 +44,8 @@ void nev_serve_options_defaults(nev_serve_options &options);
 
 // A request URI mapped to the file system.
 struct nev_http_mapped {
-  std::string path;        // local path
-  size_t root_length = 0;  // path[0..root_length) is the root the URI was mapped under
+  std::string path;                 // local path
+  size_t root_length = 0;           // path[0..root_length) is the root the URI was mapped under
   nev_slice path_info{nullptr, 0};  // the URI's rest behind a regular file
 };
 
@@ -63,8 +63,7 @@ void nev_http_serve_mapped(nev_connection *conn, const nev_http_mapped &mapped, 
 
 // First entry of the comma list that names a regular file in dir; its status
 // replaces *st. Returns 1 with index_path set, else 0.
-int nev_http_find_index(const std::string &dir, const char *index_list, std::string &index_path,
-                        struct stat *st);
+int nev_http_find_index(const std::string &dir, const char *index_list, std::string &index_path, struct stat *st);
 
 // The last "/"-separated element of path is hidden: "." or ".." (when
 // dots_hidden), the per-directory password file name, or a match of

@@ -18,9 +18,7 @@ bool ends_with_nocase(nev_slice text, nev_slice suffix) {
 }
 
 // An overlong "/" or "." must never turn into a separator or a dot segment.
-bool valid_utf8(const std::string &s) {
-  return nev_utf8_valid(reinterpret_cast<const uint8_t *>(s.data()), s.size());
-}
+bool valid_utf8(const std::string &s) { return nev_utf8_valid(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
 
 bool is_proxy_target(nev_slice value) {
   return (value.len >= 7 && nev_ncasecmp(value.p, "http://", 7) == 0) ||
@@ -190,13 +188,11 @@ int nev_http_map_uri(const nev_http_view *view, const nev_serve_options &options
   if (path.size() >= NEV_PATH_MAX) return 0;
   out.path = std::move(path);
   out.root_length = root_length;
-  NEV_LOG(4, ("'%.*s' -> '%s' + '%.*s'", int(uri_len), uri, out.path.c_str(), int(out.path_info.len),
-              out.path_info.p));
+  NEV_LOG(4, ("'%.*s' -> '%s' + '%.*s'", int(uri_len), uri, out.path.c_str(), int(out.path_info.len), out.path_info.p));
   return 1;
 }
 
-int nev_http_find_index(const std::string &dir, const char *index_list, std::string &index_path,
-                        struct stat *st) {
+int nev_http_find_index(const std::string &dir, const char *index_list, std::string &index_path, struct stat *st) {
   if (!index_list) return 0;
   nev_slice name;
   for (const char *rest = index_list; (rest = nev_next_list_entry(rest, &name, nullptr)) != nullptr;) {

@@ -10,13 +10,9 @@
 
 namespace {
 
-int compare_bytes(signed char a, signed char b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
+int compare_bytes(signed char a, signed char b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
-int compare_lengths(size_t a, size_t b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
+int compare_lengths(size_t a, size_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // Difference of two lengths as an int, clamped so huge slices keep the sign.
 int length_difference(size_t a, size_t b) {
@@ -25,25 +21,17 @@ int length_difference(size_t a, size_t b) {
   return b - a > INT32_MAX ? -INT32_MAX : -static_cast<int>(b - a);
 }
 
-bool is_delimiter(char c, const char *delimiters) {
-  return c != '\0' && strchr(delimiters, c) != NULL;
-}
+bool is_delimiter(char c, const char *delimiters) { return c != '\0' && strchr(delimiters, c) != NULL; }
 
 // ASCII only: a locale's table lookup per byte is both slower and wrong for
 // protocol texts.
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
-nev_slice nev_slice_from_cstr(const char *text) {
-  return nev_slice{text, text == NULL ? 0 : strlen(text)};
-}
+nev_slice nev_slice_from_cstr(const char *text) { return nev_slice{text, text == NULL ? 0 : strlen(text)}; }
 
-nev_slice nev_slice_from(const void *p, size_t len) {
-  return nev_slice{static_cast<const char *>(p), len};
-}
+nev_slice nev_slice_from(const void *p, size_t len) { return nev_slice{static_cast<const char *>(p), len}; }
 
 int nev_slice_cmp_cstr(nev_slice slice, const char *text) {
   size_t text_len = strlen(text);
@@ -75,8 +63,7 @@ int nev_slice_ncmp(nev_slice a, nev_slice b, size_t n) {
 int nev_slice_casecmp(nev_slice a, nev_slice b) {
   size_t n = a.len < b.len ? a.len : b.len;
   for (size_t i = 0; i < n; i++) {
-    int r = compare_bytes(static_cast<signed char>(lower(a.p[i])),
-                          static_cast<signed char>(lower(b.p[i])));
+    int r = compare_bytes(static_cast<signed char>(lower(a.p[i])), static_cast<signed char>(lower(b.p[i])));
     if (r != 0) return r;
   }
   return compare_lengths(a.len, b.len);
@@ -133,9 +120,7 @@ void nev_slice_free(nev_slice *slice) {
   slice->len = 0;
 }
 
-size_t nev_bounded_strlen(const char *text, size_t n) {
-  return strnlen(text, n);
-}
+size_t nev_bounded_strlen(const char *text, size_t n) { return strnlen(text, n); }
 
 const char *nev_bounded_strstr(const char *text, const char *needle, size_t n) {
   size_t needle_len = strlen(needle);
@@ -145,9 +130,7 @@ const char *nev_bounded_strstr(const char *text, const char *needle, size_t n) {
   return NULL;
 }
 
-int nev_tolower_byte(const char *p) {
-  return static_cast<unsigned char>(lower(*p));
-}
+int nev_tolower_byte(const char *p) { return static_cast<unsigned char>(lower(*p)); }
 
 int nev_ncasecmp(const char *a, const char *b, size_t n) {
   for (size_t i = 0; i < n; i++) {
@@ -157,12 +140,9 @@ int nev_ncasecmp(const char *a, const char *b, size_t n) {
   return 0;
 }
 
-int nev_casecmp(const char *a, const char *b) {
-  return nev_ncasecmp(a, b, SIZE_MAX);
-}
+int nev_casecmp(const char *a, const char *b) { return nev_ncasecmp(a, b, SIZE_MAX); }
 
-const char *nev_skip_token(const char **cursor, const char *end, const char *delimiters,
-                           nev_slice *token) {
+const char *nev_skip_token(const char **cursor, const char *end, const char *delimiters, nev_slice *token) {
   const char *start = *cursor;
   const char *p = start;
   while (p < end && !is_delimiter(*p, delimiters)) p++;
@@ -347,8 +327,8 @@ enum class length_kind { plain, half, half_half, wide, size };
 
 // Digits of a number in base 10 or 16, '-' for negatives, padded to width with
 // zeros (zero_pad) or blanks; at most 39 digits.
-void format_number(format_sink &out, unsigned long long magnitude, bool negative, unsigned base,
-                   int width, bool zero_pad) {
+void format_number(format_sink &out, unsigned long long magnitude, bool negative, unsigned base, int width,
+                   bool zero_pad) {
   static const char digits[] = "0123456789abcdef";
   char tmp[40];
   int count = 0;
@@ -407,21 +387,31 @@ length_kind read_length(const char *&f) {
 
 long long signed_argument(length_kind kind, va_list &args) {
   switch (kind) {
-    case length_kind::wide: return va_arg(args, long long);
-    case length_kind::size: return static_cast<long long>(va_arg(args, ssize_t));
-    case length_kind::half: return static_cast<short>(va_arg(args, int));
-    case length_kind::half_half: return static_cast<signed char>(va_arg(args, int));
-    default: return va_arg(args, int);
+    case length_kind::wide:
+      return va_arg(args, long long);
+    case length_kind::size:
+      return static_cast<long long>(va_arg(args, ssize_t));
+    case length_kind::half:
+      return static_cast<short>(va_arg(args, int));
+    case length_kind::half_half:
+      return static_cast<signed char>(va_arg(args, int));
+    default:
+      return va_arg(args, int);
   }
 }
 
 unsigned long long unsigned_argument(length_kind kind, va_list &args) {
   switch (kind) {
-    case length_kind::wide: return va_arg(args, unsigned long long);
-    case length_kind::size: return va_arg(args, size_t);
-    case length_kind::half: return static_cast<unsigned short>(va_arg(args, unsigned));
-    case length_kind::half_half: return static_cast<unsigned char>(va_arg(args, unsigned));
-    default: return va_arg(args, unsigned);
+    case length_kind::wide:
+      return va_arg(args, unsigned long long);
+    case length_kind::size:
+      return va_arg(args, size_t);
+    case length_kind::half:
+      return static_cast<unsigned short>(va_arg(args, unsigned));
+    case length_kind::half_half:
+      return static_cast<unsigned char>(va_arg(args, unsigned));
+    default:
+      return va_arg(args, unsigned);
   }
 }
 
@@ -459,9 +449,15 @@ int nev_bounded_format_va(char *buf, size_t size, const char *format, va_list ap
     char conversion = *f;
     if (conversion != '\0') f++;
     switch (conversion) {
-      case '%': out.put('%'); break;
-      case 'c': out.put(static_cast<char>(va_arg(args, int))); break;
-      case 's': format_string(out, va_arg(args, const char *), width, precision); break;
+      case '%':
+        out.put('%');
+        break;
+      case 'c':
+        out.put(static_cast<char>(va_arg(args, int)));
+        break;
+      case 's':
+        format_string(out, va_arg(args, const char *), width, precision);
+        break;
       case 'd': {
         long long v = signed_argument(kind, args);
         unsigned long long magnitude =
@@ -469,8 +465,12 @@ int nev_bounded_format_va(char *buf, size_t size, const char *format, va_list ap
         format_number(out, magnitude, v < 0, 10, width, zero_pad);
         break;
       }
-      case 'u': format_number(out, unsigned_argument(kind, args), false, 10, width, zero_pad); break;
-      case 'x': format_number(out, unsigned_argument(kind, args), false, 16, width, zero_pad); break;
+      case 'u':
+        format_number(out, unsigned_argument(kind, args), false, 10, width, zero_pad);
+        break;
+      case 'x':
+        format_number(out, unsigned_argument(kind, args), false, 16, width, zero_pad);
+        break;
       case 'p':
         out.put('0');
         out.put('x');

@@ -57,8 +57,7 @@ int nev_casecmp(const char *a, const char *b);
 // token := text from *cursor up to the first delimiter (NUL is never one) or
 // end; then *cursor steps over exactly one delimiter when not at end. Returns
 // the new cursor.
-const char *nev_skip_token(const char **cursor, const char *end, const char *delimiters,
-                           nev_slice *token);
+const char *nev_skip_token(const char **cursor, const char *end, const char *delimiters, nev_slice *token);
 
 // Comma-separated "key" or "key=value" entries. Returns the rest of the list
 // after this entry ({NULL, 0} when the list was already empty, which ends the
@@ -86,8 +85,7 @@ int nev_hex_digit_value(int c);
 // text and its NUL do not fit, *buf is replaced by a malloc'd block holding
 // them; the caller frees *buf when it differs from the buffer it passed.
 int nev_format_alloc_va(char **buf, size_t size, const char *format, va_list args);
-int nev_format_alloc(char **buf, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int nev_format_alloc(char **buf, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // The engine's own small formatter: writes at most size - 1 characters and a
 // NUL (when size > 0); returns the length the whole text needs. Conversions:

@@ -57,8 +57,7 @@ bool file_has_dh_params(const char *path) {
 }
 
 pkey_ptr read_dh_params(const char *cert) {
-  bio_ptr bio(file_has_dh_params(cert) ? BIO_new_file(cert, "r")
-                                       : BIO_new_mem_buf(builtin_dh_params, -1));
+  bio_ptr bio(file_has_dh_params(cert) ? BIO_new_file(cert, "r") : BIO_new_mem_buf(builtin_dh_params, -1));
   if (!bio) return nullptr;
   return pkey_ptr(PEM_read_bio_Parameters(bio.get(), nullptr));
 }
@@ -113,8 +112,7 @@ int hex_value(char c) {
 void common_context_options(SSL_CTX *ctx) {
   // Old protocols are off whatever the system configuration says; a stricter
   // configured minimum stays.
-  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 |
-                               SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_IGNORE_UNEXPECTED_EOF);
   long min = SSL_CTX_get_min_proto_version(ctx);
   if (min == 0 || min < TLS1_1_VERSION) SSL_CTX_set_min_proto_version(ctx, TLS1_1_VERSION);
   // The send buffer may be reallocated by other threads between retries of a
@@ -135,8 +133,7 @@ SSL_CTX *new_context(bool server) {
 }  // namespace
 
 int nev_tls_init(void) {
-  if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1)
-    abort();
+  if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) abort();
   return nev_tls_library_init();
 }
 
@@ -154,8 +151,7 @@ int nev_tls_use_cert(SSL_CTX *ctx, const char *cert, const char *key, const char
     return set_error(error_text, "Invalid SSL cert", cert);
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file, SSL_FILETYPE_PEM) != 1)
     return set_error(error_text, "Invalid SSL key", key_file);
-  if (SSL_CTX_use_certificate_chain_file(ctx, cert) != 1)
-    return set_error(error_text, "Invalid CA bundle", cert);
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert) != 1) return set_error(error_text, "Invalid CA bundle", cert);
   use_dh_params(ctx, cert);
   return NEV_TLS_OK;
 }
@@ -198,9 +194,8 @@ int nev_tls_set_psk(nev_tls_state *state, const char *identity, const char *key)
   return NEV_TLS_OK;
 }
 
-unsigned int nev_tls_psk_client_callback(SSL *ssl, const char *hint, char *identity,
-                                         unsigned int identity_room, unsigned char *key,
-                                         unsigned int key_room) {
+unsigned int nev_tls_psk_client_callback(SSL *ssl, const char *hint, char *identity, unsigned int identity_room,
+                                         unsigned char *key, unsigned int key_room) {
   auto *state = static_cast<nev_tls_state *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
   NEV_LOG(4, ("hint: '%s'", hint != nullptr ? hint : ""));
   if (state == nullptr) return 0;
@@ -221,8 +216,8 @@ unsigned int nev_tls_psk_client_callback(SSL *ssl, const char *hint, char *ident
 
 int nev_tls_setup(nev_connection *conn, const nev_tls_params *p, const char **error_text) {
   auto *state = static_cast<nev_tls_state *>(calloc(1, sizeof(nev_tls_state)));
-  NEV_LOG(4, ("%p %s,%s,%s", static_cast<void *>(conn), p->cert ? p->cert : "", p->key ? p->key : "",
-              p->ca ? p->ca : ""));
+  NEV_LOG(4,
+          ("%p %s,%s,%s", static_cast<void *>(conn), p->cert ? p->cert : "", p->key ? p->key : "", p->ca ? p->ca : ""));
   if (state == nullptr) return set_error(error_text, "Out of memory");
   state->psk.mutex = nev_mutex_create();
   nev_buffer_init(&state->psk, 0, 0);
@@ -233,8 +228,7 @@ int nev_tls_setup(nev_connection *conn, const nev_tls_params *p, const char **er
   if (state->ctx == nullptr) return set_error(error_text, "Failed to create SSL context");
   common_context_options(state->ctx);
 
-  if (p->cert != nullptr && *p->cert != '\0' &&
-      nev_tls_use_cert(state->ctx, p->cert, p->key, error_text) != NEV_TLS_OK)
+  if (p->cert != nullptr && *p->cert != '\0' && nev_tls_use_cert(state->ctx, p->cert, p->key, error_text) != NEV_TLS_OK)
     return NEV_TLS_ERROR;
   if (p->ca != nullptr && strcmp(p->ca, "*") != 0 && nev_tls_use_ca(state->ctx, p->ca) != NEV_TLS_OK) {
     if (error_text != nullptr) *error_text = "Invalid SSL CA cert";  // its reason is kept
@@ -254,8 +248,7 @@ int nev_tls_setup(nev_connection *conn, const nev_tls_params *p, const char **er
 }
 
 int nev_tls_accept_state(nev_connection *conn, nev_connection *listener) {
-  if (listener == nullptr || listener->tls == nullptr || listener->tls->ctx == nullptr)
-    return NEV_TLS_ERROR;
+  if (listener == nullptr || listener->tls == nullptr || listener->tls->ctx == nullptr) return NEV_TLS_ERROR;
   auto *state = static_cast<nev_tls_state *>(calloc(1, sizeof(nev_tls_state)));
   if (state == nullptr) return NEV_TLS_ERROR;
   state->psk.mutex = nev_mutex_create();
@@ -332,8 +325,7 @@ int nev_tls_error(nev_connection *conn, int result) {
   unsigned long err = ERR_get_error();
   ERR_error_string_n(err, text, sizeof(text));
   ERR_clear_error();
-  NEV_LOG(4, ("%p %p SSL error: %d %d", static_cast<void *>(conn), static_cast<void *>(conn->tls->ctx),
-              result, code));
+  NEV_LOG(4, ("%p %p SSL error: %d %d", static_cast<void *>(conn), static_cast<void *>(conn->tls->ctx), result, code));
   NEV_LOG(4, ("%p %p SSL error: %s", static_cast<void *>(conn), static_cast<void *>(conn->tls->ctx), text));
   conn->connect_error = code;
   return NEV_TLS_ERROR;

@@ -24,9 +24,9 @@ constexpr int NEV_TLS_WANT_WRITE = -2;
 constexpr int NEV_TLS_ERROR = -3;
 
 struct nev_tls_state {
-  SSL *ssl;          // NULL on listeners
-  SSL_CTX *ctx;      // owned unless the connection has a listener
-  nev_buffer psk;    // identity, NUL, key bytes
+  SSL *ssl;        // NULL on listeners
+  SSL_CTX *ctx;    // owned unless the connection has a listener
+  nev_buffer psk;  // identity, NUL, key bytes
   size_t identity_len;
 };
 
@@ -78,9 +78,8 @@ int nev_tls_use_cert(SSL_CTX *ctx, const char *cert, const char *key, const char
 int nev_tls_use_ca(SSL_CTX *ctx, const char *ca);
 int nev_tls_set_ciphers(SSL_CTX *ctx, const char *list);
 int nev_tls_set_psk(nev_tls_state *state, const char *identity, const char *key);
-unsigned int nev_tls_psk_client_callback(SSL *ssl, const char *hint, char *identity,
-                                         unsigned int identity_room, unsigned char *key,
-                                         unsigned int key_room);
+unsigned int nev_tls_psk_client_callback(SSL *ssl, const char *hint, char *identity, unsigned int identity_room,
+                                         unsigned char *key, unsigned int key_room);
 
 // The cipher list used when none is configured.
 extern const char nev_tls_default_ciphers[];

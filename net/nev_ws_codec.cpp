@@ -27,8 +27,8 @@ bool ws_is_known_opcode(int opcode) {
 
 // Checks the rules a frame must meet before its payload is even waited for,
 // so an oversized or illegal frame is refused as soon as its header is seen.
-const char* ws_frame_violation(const nev_ws_frame_head& head, size_t gathered, uint64_t max_message,
-                               bool raw_fragments, bool require_mask, uint16_t& code) {
+const char* ws_frame_violation(const nev_ws_frame_head& head, size_t gathered, uint64_t max_message, bool raw_fragments,
+                               bool require_mask, uint16_t& code) {
   code = NEV_WS_CLOSE_PROTOCOL_ERROR;
   if (require_mask && !head.masked) return "frame from a client without a mask";
   if (head.rsv) return "reserved bits set without an extension";
@@ -45,8 +45,7 @@ const char* ws_frame_violation(const nev_ws_frame_head& head, size_t gathered, u
   }
   code = NEV_WS_CLOSE_TOO_BIG;
   if (head.payload_length > max_message) return "message too big";
-  if (!raw_fragments && gathered > 0 && head.payload_length > max_message - (gathered - 1))
-    return "message too big";
+  if (!raw_fragments && gathered > 0 && head.payload_length > max_message - (gathered - 1)) return "message too big";
   return nullptr;
 }
 
@@ -186,8 +185,8 @@ bool nev_ws_close_code_sendable(unsigned code) {
   return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014);
 }
 
-nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message,
-                             bool raw_fragments, bool require_mask) {
+nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message, bool raw_fragments,
+                             bool require_mask) {
   nev_ws_step step;
   if (gathered > len) gathered = len;
   const size_t start = gathered;

@@ -100,8 +100,8 @@ struct nev_ws_step {
 // whole message, so a character may span fragments; raw fragments are not
 // checked); a close frame must carry nothing, or a code a peer may send and a
 // UTF-8 reason (1002 / 1007).
-nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message,
-                             bool raw_fragments, bool require_mask = false);
+nev_ws_step nev_ws_next_step(uint8_t* buf, size_t& len, size_t& gathered, uint64_t max_message, bool raw_fragments,
+                             bool require_mask = false);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool nev_utf8_valid(const uint8_t* p, size_t n);

@@ -31,11 +31,14 @@ struct ConfigKey {
   int32_t intDefault;
 };
 
-#define TEXT_KEY(field, def) {#field, Kind::Text, offsetof(WebServerThreadData, field), def, 0}
-#define FLAG_KEY(field) {#field, Kind::Flag, offsetof(WebServerThreadData, field), nullptr, 0}
-#define INT_KEY(field, def) {#field, Kind::Int, offsetof(WebServerThreadData, field), nullptr, def}
+#define TEXT_KEY(field, def) \
+  { #field, Kind::Text, offsetof(WebServerThreadData, field), def, 0 }
+#define FLAG_KEY(field) \
+  { #field, Kind::Flag, offsetof(WebServerThreadData, field), nullptr, 0 }
+#define INT_KEY(field, def) \
+  { #field, Kind::Int, offsetof(WebServerThreadData, field), nullptr, def }
 #define INTERVAL_KEY(field, def) \
-  {#field, Kind::Interval, offsetof(WebServerThreadData, field), nullptr, def}
+  { #field, Kind::Interval, offsetof(WebServerThreadData, field), nullptr, def }
 
 // The Digest realm when "auth_domain" is absent.
 constexpr const char* kDefaultAuthDomain = "brenlox.local";
@@ -96,8 +99,7 @@ int32_t& intField(WebServerThreadData* record, size_t offset) {
 }
 
 void logInvalid(const ConfigKey& key, const char* path, const char* why) {
-  logf(-1, "osprey - Invalid value of key [%s] in [%s] - %s; the default is used.", key.name, path,
-       why);
+  logf(-1, "osprey - Invalid value of key [%s] in [%s] - %s; the default is used.", key.name, path, why);
 }
 
 // The member's text: strings as they are, numbers and booleans as JSON
@@ -118,8 +120,7 @@ const char* scalarText(json_object* config, const ConfigKey& key, const char* pa
   }
 }
 
-void readText(WebServerThreadData* record, json_object* config, const ConfigKey& key,
-              const char* path) {
+void readText(WebServerThreadData* record, json_object* config, const ConfigKey& key, const char* path) {
   const char* text = scalarText(config, key, path);
   if (text == nullptr || text[0] == '\0') text = key.textDefault;
   textField(record, key.offset) = dupStr(text);
@@ -128,12 +129,10 @@ void readText(WebServerThreadData* record, json_object* config, const ConfigKey&
 // "true" or "false" in any case (a JSON boolean writes the same); anything
 // else ("yes", "1") counts as false and is logged, so that an operator who
 // meant it on learns why it stays off.
-void readFlag(WebServerThreadData* record, json_object* config, const ConfigKey& key,
-              const char* path) {
+void readFlag(WebServerThreadData* record, json_object* config, const ConfigKey& key, const char* path) {
   const char* text = scalarText(config, key, path);
   bool on = text != nullptr && strcasecmp(text, "true") == 0;
-  if (text != nullptr && !on && strcasecmp(text, "false") != 0)
-    logInvalid(key, path, "true or false is expected");
+  if (text != nullptr && !on && strcasecmp(text, "false") != 0) logInvalid(key, path, "true or false is expected");
   textField(record, key.offset) = dupStr(on ? "Y" : "N");
 }
 
@@ -143,8 +142,7 @@ void checkChoice(WebServerThreadData* record, const ConfigKey& key, const char* 
   if (std::strcmp(key.name, "enable_directory_listing") != 0) return;
   const char* value = textField(record, key.offset);
   if (value != nullptr && std::strcmp(value, "yes") != 0 && std::strcmp(value, "no") != 0)
-    logf(-1, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.",
-         key.name, path);
+    logf(-1, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.", key.name, path);
 }
 
 bool parseInt32(const char* text, int32_t* out) {
@@ -152,14 +150,12 @@ bool parseInt32(const char* text, int32_t* out) {
   char* end = nullptr;
   long long value = std::strtoll(text, &end, 10);
   while (end != nullptr && (*end == ' ' || *end == '\t')) ++end;
-  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
-    return false;
+  if (end == text || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return false;
   *out = static_cast<int32_t>(value);
   return true;
 }
 
-void readInt(WebServerThreadData* record, json_object* config, const ConfigKey& key,
-             const char* path) {
+void readInt(WebServerThreadData* record, json_object* config, const ConfigKey& key, const char* path) {
   int32_t value = key.intDefault;
   json_object* member = nullptr;
   if (zvJsonGetByName(config, key.name, &member) && member != nullptr) {
@@ -217,8 +213,7 @@ std::string joinStrings(json_object* array, const ConfigKey& key, const char* pa
   return joined;
 }
 
-void readJoined(WebServerThreadData* record, json_object* config, const ConfigKey& key,
-                const char* path) {
+void readJoined(WebServerThreadData* record, json_object* config, const ConfigKey& key, const char* path) {
   json_object* member = nullptr;
   if (!zvJsonGetByName(config, key.name, &member) || member == nullptr) return;
   if (json_object_get_type(member) != json_type_array) {
@@ -233,21 +228,18 @@ void readJoined(WebServerThreadData* record, json_object* config, const ConfigKe
 }
 
 // Registers every string of the array member `name` with `add`.
-void registerListed(json_object* config, const char* name, const char* path,
-                    int (*add)(const char*, char*)) {
+void registerListed(json_object* config, const char* name, const char* path, int (*add)(const char*, char*)) {
   json_object* array = nullptr;
   if (!zvJsonGetByName(config, name, &array) || array == nullptr) return;
   if (json_object_get_type(array) != json_type_array) {
-    logf(-1, "osprey - Invalid value of key [%s] in [%s] - an array of texts is expected.", name,
-         path);
+    logf(-1, "osprey - Invalid value of key [%s] in [%s] - an array of texts is expected.", name, path);
     return;
   }
   int count = zvJsonArrayLength(array);
   for (int i = 0; i < count; ++i) {
     json_object* element = zvJsonArrayGetIdx(array, i);
     if (json_object_get_type(element) != json_type_string) {
-      logf(-1, "osprey - Invalid value of key [%s] in [%s] - element %d is not a text.", name, path,
-           i);
+      logf(-1, "osprey - Invalid value of key [%s] in [%s] - element %d is not a text.", name, path, i);
       continue;
     }
     char message[kMessageSize];
@@ -325,8 +317,7 @@ json_object* loadConfigFile(char* path, size_t pathSize) {
   return config;
 }
 
-int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path,
-                      size_t pathSize) {
+int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path, size_t pathSize) {
   zvJsonPtr owner(loadConfigFile(path, pathSize));
   json_object* config = owner.get();
   if (config == nullptr) return kErrNoConfig;
@@ -343,10 +334,16 @@ int readConfiguration(WebServerThreadData* record, const char* webDirectory, cha
           readText(record, config, key, path);
           checkChoice(record, key, path);
           break;
-        case Kind::Flag: readFlag(record, config, key, path); break;
+        case Kind::Flag:
+          readFlag(record, config, key, path);
+          break;
         case Kind::Int:
-        case Kind::Interval: readInt(record, config, key, path); break;
-        case Kind::Joined: readJoined(record, config, key, path); break;
+        case Kind::Interval:
+          readInt(record, config, key, path);
+          break;
+        case Kind::Joined:
+          readJoined(record, config, key, path);
+          break;
       }
     }
     registerListed(config, "applications", path, registerWebApp);

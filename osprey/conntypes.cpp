@@ -3,11 +3,8 @@
 
 CONNTYPE::CONNTYPE(const char* type, const char* proto, const char* portText, const char* server,
                    const char* database) {
-  dupStrAll({{&connectionType, type},
-             {&protocol, proto},
-             {&port, portText},
-             {&serverName, server},
-             {&defaultDB, database}});
+  dupStrAll(
+      {{&connectionType, type}, {&protocol, proto}, {&port, portText}, {&serverName, server}, {&defaultDB, database}});
 }
 
 namespace osprey {
@@ -25,8 +22,8 @@ void connTypesCreate() {
 
 void connTypesDelete() { delete gConnTypes.exchange(nullptr); }
 
-void registerConnType(const char* type, const char* protocol, const char* port,
-                      const char* serverName, const char* defaultDB) {
+void registerConnType(const char* type, const char* protocol, const char* port, const char* serverName,
+                      const char* defaultDB) {
   ConnTypeTable* table = gConnTypes.load();
   if (table == nullptr) return;
   CONNTYPE* row = nullptr;
@@ -34,8 +31,7 @@ void registerConnType(const char* type, const char* protocol, const char* port,
     row = new CONNTYPE(type, protocol, port, serverName, defaultDB);
     if (table->Add(row->connectionType, row)) row = nullptr;  // else the earlier row stays
   } catch (const YXException& e) {
-    logf(e.GetErrorCode(), "osprey - Not able to register connection type %s - %s", type,
-         e.GetErrorMsg());
+    logf(e.GetErrorCode(), "osprey - Not able to register connection type %s - %s", type, e.GetErrorMsg());
   }
   delete row;
 }

@@ -12,10 +12,8 @@ namespace osprey {
 namespace {
 
 constexpr size_t kTokenMax = 1023;
-constexpr const char* kJsonBlock =
-    "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %d\r\n\r\n%s";
-constexpr const char* kEmptyBlock =
-    "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Length: 0\r\n\r\n";
+constexpr const char* kJsonBlock = "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %d\r\n\r\n%s";
+constexpr const char* kEmptyBlock = "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Length: 0\r\n\r\n";
 constexpr const char* kRemotingPrefix = "Ext.ns(\"Ext.app\"); Ext.app.REMOTING_API = ";
 
 std::atomic<ServerRun*> gCurrentRun{nullptr};
@@ -90,8 +88,7 @@ void sendBasicChallenge(nev_connection* conn) {
   WebServerThreadData* record = recordOf(conn);
   const char* realm = record != nullptr && record->auth_domain != nullptr ? record->auth_domain : "";
   nev_http_status_line(conn, 401, extraHeadersOf(conn));
-  nev_enqueue_format(conn, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n%s", realm,
-                     kEmptyBlock);
+  nev_enqueue_format(conn, "WWW-Authenticate: Basic realm=\"%s\", charset=\"UTF-8\"\r\n%s", realm, kEmptyBlock);
 }
 
 // The HTTP status of an application's own error code: a route the
@@ -100,9 +97,12 @@ void sendBasicChallenge(nev_connection* conn) {
 // server errors. The code itself stays in the reply's body.
 int httpStatusOfAppCode(int code) {
   switch (code) {
-    case 8006: return 404;
-    case 9006: return 400;
-    default: return 500;
+    case 8006:
+      return 404;
+    case 9006:
+      return 400;
+    default:
+      return 500;
   }
 }
 
@@ -172,8 +172,7 @@ void releaseReply(bool raw, void* reply) {
 
 // Answers the request through the application; false leaves it to static
 // serving.
-bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app,
-                      SegmentWalk& walk, int method) {
+bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app, SegmentWalk& walk, int method) {
   std::string token;
   bool withToken = app->tokenMode != 0;
   if (withToken) {
@@ -346,8 +345,7 @@ bool takeSession(nev_connection* conn, SessionEntry* entry) {
 
 void endSession(nev_connection* conn, const SessionEntry& entry) {
   char error[kMessageSize] = {};
-  if (entry.app->disconnectSession != nullptr)
-    entry.app->disconnectSession(conn, entry.session, error, entry.app);
+  if (entry.app->disconnectSession != nullptr) entry.app->disconnectSession(conn, entry.session, error, entry.app);
 }
 
 void closeSession(nev_connection* conn) {
@@ -385,9 +383,7 @@ void handleEvent(nev_connection* conn, int event, void* data) {
     refuseUnservedUpgrade(conn, static_cast<const nev_http_view*>(data));
     return;
   }
-  if (event != NEV_EVENT_HTTP_REQUEST && event != NEV_EVENT_WS_HANDSHAKE_DONE &&
-      event != NEV_EVENT_WS_FRAME)
-    return;
+  if (event != NEV_EVENT_HTTP_REQUEST && event != NEV_EVENT_WS_HANDSHAKE_DONE && event != NEV_EVENT_WS_FRAME) return;
   AppCall call;
   if (!call) {
     // The server is stopping: no application is called any more.

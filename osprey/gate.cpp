@@ -38,8 +38,7 @@ void AppCallGate::drain() {
   bool reported = false;
   while (!idle_.wait_for(hold, std::chrono::seconds(5), [this] { return inFlight_.load() == 0; })) {
     if (!reported)
-      logf(0, "osprey - Waiting for %d application call(s) to end before the applications end",
-           inFlight_.load());
+      logf(0, "osprey - Waiting for %d application call(s) to end before the applications end", inFlight_.load());
     reported = true;
   }
 }

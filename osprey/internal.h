@@ -51,8 +51,7 @@ json_object* loadConfigFile(char* path, size_t pathSize);
 // Fills a zeroed record from the file: the settings with their defaults, the
 // listed applications registered, webDirectory and config. Returns 0, 9006
 // (no file) or 8001. Invalid values are logged naming the key and the file.
-int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path,
-                      size_t pathSize);
+int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path, size_t pathSize);
 // Frees every text and object the record owns, then the record.
 void freeServerRecord(WebServerThreadData* record);
 
@@ -64,8 +63,8 @@ ConnTypeTable* connTypes();
 void connTypesCreate();
 void connTypesDelete();
 // Adds a row unless its type is present (the earlier row stays).
-void registerConnType(const char* type, const char* protocol, const char* port,
-                      const char* serverName, const char* defaultDB);
+void registerConnType(const char* type, const char* protocol, const char* port, const char* serverName,
+                      const char* defaultDB);
 
 // ---- The plug-in (plugin.cpp) ----
 

@@ -34,10 +34,10 @@
 // State of nextUriSegment. text and segment come from malloc and are freed by
 // uriSegmentsClose. A segment is valid until the next call.
 struct UriSegments {
-  char* text;             // NUL-terminated copy of the URI; null when empty
+  char* text;  // NUL-terminated copy of the URI; null when empty
   size_t length;
-  ptrdiff_t position;     // index of the separator before the next segment
-  char* segment;          // the current segment
+  ptrdiff_t position;  // index of the separator before the next segment
+  char* segment;       // the current segment
   size_t segmentCapacity;
 };
 
@@ -77,8 +77,7 @@ bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* 
 // True when the client asked to end the connection after this reply: a
 // "close" token in its Connection header, or a protocol other than HTTP/1.1
 // without a "keep-alive" token. connection may be null (no header).
-bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection,
-                       size_t connectionLength);
+bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection, size_t connectionLength);
 
 // WEBAPP_METHOD_* by the method's first characters ("POSTX" counts as POST);
 // 0 for any other method.

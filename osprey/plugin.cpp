@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kPathSize = 4096;
 constexpr int kAgentTurns = 20;
 constexpr int kAgentOutputSize = 1024;
-constexpr int kAgentUpdate = 10;  // "UpdateLocalWebServer"
+constexpr int kAgentUpdate = 10;       // "UpdateLocalWebServer"
 constexpr int kAgentCheckMaster = 11;  // "CheckIsZVAgentMaster"
 constexpr int kAgentNoEffect = 1141;
 constexpr int kAgentNotReady = 156;
@@ -85,8 +85,7 @@ int bindServerLibrary(bool* ended) {
   void* library = dlopen(kServerLibrary, RTLD_NOW | RTLD_NOLOAD);
   if (library == nullptr) {
     char text[kMessageSize];
-    snprintf(text, sizeof text, "Not able to load local server library [%s]: %d", kServerLibrary,
-             errno);
+    snprintf(text, sizeof text, "Not able to load local server library [%s]: %d", kServerLibrary, errno);
     logf(0, "Couldn't load local server library handle - %d - %s", 0, text);
     return 0;
   }
@@ -178,8 +177,7 @@ class AgentHandOver {
     std::memset(output.get(), 0, kAgentOutputSize);
     ZvPluginGetFn get = pluginGetFunction();
     PluginEntry* entry = nullptr;
-    if (get == nullptr || get("zvagent", 0, &entry) != 0 || entry == nullptr || entry->call == nullptr)
-      return 0;
+    if (get == nullptr || get("zvagent", 0, &entry) != 0 || entry == nullptr || entry->call == nullptr) return 0;
     int32_t length = kAgentOutputSize;
     *called = true;
     return entry->call(operation, input, output.get(), &length);
@@ -259,8 +257,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   }
   auto* record = static_cast<WebServerThreadData*>(VOKTAlloc(sizeof(WebServerThreadData)));
   if (record == nullptr) {
-    logf(kErrAlloc,
-         "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.\n");
+    logf(kErrAlloc, "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.\n");
     return kErrAlloc;
   }
   std::memset(record, 0, sizeof *record);
@@ -397,10 +394,8 @@ bool ServerRun::bindHttps() {
   logf(0, "osprey - HTTPS server listening at port %s", port);
   logf(0, "osprey - HTTPS server listening at root %s", r->document_root);
   logf(0, "osprey - HTTPS server using certificate %s", r->ssl_certificate);
-  if (r->ssl_key != nullptr && r->ssl_key[0] != '\0')
-    logf(0, "osprey - HTTPS server using private key %s", r->ssl_key);
-  if (r->ssl_ca != nullptr && r->ssl_ca[0] != '\0')
-    logf(0, "osprey - HTTPS server using CA %s", r->ssl_ca);
+  if (r->ssl_key != nullptr && r->ssl_key[0] != '\0') logf(0, "osprey - HTTPS server using private key %s", r->ssl_key);
+  if (r->ssl_ca != nullptr && r->ssl_ca[0] != '\0') logf(0, "osprey - HTTPS server using CA %s", r->ssl_ca);
   if (r->ssl_cipher_suites != nullptr && r->ssl_cipher_suites[0] != '\0')
     logf(0, "osprey - HTTPS server using cipher suites %s", r->ssl_cipher_suites);
   registerConnType("HTTPS", "TCP/IP", port, nullptr, nullptr);
@@ -424,8 +419,7 @@ bool ServerRun::bindHttp() {
 
 // Binds the port; a failure is logged with its cause. A port text that is
 // not a port is reported as such, not as a port in use.
-nev_connection* ServerRun::listenOrReport(const char* server, const char* port,
-                                          nev_listen_options* options) {
+nev_connection* ServerRun::listenOrReport(const char* server, const char* port, nev_listen_options* options) {
   if (!nev_listen_address_valid(port)) {
     logf(kErrListener,
          "osprey - Not able to start %s server - Invalid port [%s] - a port number below 65535 "
@@ -433,8 +427,7 @@ nev_connection* ServerRun::listenOrReport(const char* server, const char* port,
          server, port);
     return nullptr;
   }
-  nev_connection* listener =
-      nev_listen_with_options(manager_.get(), port, webServerEventHandler, options);
+  nev_connection* listener = nev_listen_with_options(manager_.get(), port, webServerEventHandler, options);
   if (listener == nullptr)
     logf(kErrListener,
          "osprey - Not able to start %s server - Not able to bind to port [%s] - Check if "
@@ -498,8 +491,7 @@ void ServerRun::stopBroker() {
   broker->active = 0;
   char error[kMessageSize] = {};
   if (broker->stop == nullptr) {
-    logf(kErrEntryMissing, "osprey - Not able to stop MQTT broker - %s",
-         "stop() entry point is not present");
+    logf(kErrEntryMissing, "osprey - Not able to stop MQTT broker - %s", "stop() entry point is not present");
     return;
   }
   int result = broker->stop(error);
@@ -625,8 +617,7 @@ OSPREY_EXPORT int32_t zvPlugin_stop(void) {
       if (p.manager != nullptr) nev_manager_wake(p.manager);
     }
   }
-  while (stateOf(record) != WEB_SERVER_TERMINATED)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (stateOf(record) != WEB_SERVER_TERMINATED) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (record->verbose_level >= 0 && record->verboseLog != nullptr) {
     nev_log_set_level(-1);
     nev_log_set_file(nullptr);
@@ -656,8 +647,7 @@ OSPREY_EXPORT int32_t zvPlugin_term(void) {
   return 0;
 }
 
-OSPREY_EXPORT int32_t zvPlugin_call(int32_t operation, const char* input, char* output,
-                                    int32_t* outputLength) {
+OSPREY_EXPORT int32_t zvPlugin_call(int32_t operation, const char* input, char* output, int32_t* outputLength) {
   Plugin& p = plugin();
   std::lock_guard<std::mutex> hold(p.recordMutex);
   if (p.record == nullptr || stateOf(p.record) == WEB_SERVER_STARTING) {

@@ -124,12 +124,10 @@ bool hasToken(const char* value, size_t length, const char* token) {
 
 }  // namespace
 
-bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection,
-                       size_t connectionLength) {
+bool requestWantsClose(const char* protocol, size_t protocolLength, const char* connection, size_t connectionLength) {
   if (connection == nullptr) connectionLength = 0;
   if (hasToken(connection, connectionLength, "close")) return true;
-  bool persistentByDefault =
-      protocol != nullptr && protocolLength == 8 && std::memcmp(protocol, "HTTP/1.1", 8) == 0;
+  bool persistentByDefault = protocol != nullptr && protocolLength == 8 && std::memcmp(protocol, "HTTP/1.1", 8) == 0;
   return !persistentByDefault && !hasToken(connection, connectionLength, "keep-alive");
 }
 
@@ -137,9 +135,8 @@ int webAppMethodCode(const char* method, size_t length) {
   static const struct {
     const char* name;
     int code;
-  } kMethods[] = {{"POST", WEBAPP_METHOD_POST},     {"GET", WEBAPP_METHOD_GET},
-                  {"PUT", WEBAPP_METHOD_PUT},       {"DELETE", WEBAPP_METHOD_DELETE},
-                  {"PATCH", WEBAPP_METHOD_PATCH},   {"OPTIONS", WEBAPP_METHOD_OPTIONS}};
+  } kMethods[] = {{"POST", WEBAPP_METHOD_POST},     {"GET", WEBAPP_METHOD_GET},     {"PUT", WEBAPP_METHOD_PUT},
+                  {"DELETE", WEBAPP_METHOD_DELETE}, {"PATCH", WEBAPP_METHOD_PATCH}, {"OPTIONS", WEBAPP_METHOD_OPTIONS}};
   if (method == nullptr) return 0;
   for (const auto& m : kMethods) {
     size_t n = std::strlen(m.name);

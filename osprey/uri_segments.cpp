@@ -25,8 +25,7 @@ void uriSegmentsClose(UriSegments* it) {
 }
 
 const char* uriSegmentsRest(const UriSegments* it) {
-  if (it->text == nullptr || it->position < 0 || static_cast<size_t>(it->position) >= it->length)
-    return "";
+  if (it->text == nullptr || it->position < 0 || static_cast<size_t>(it->position) >= it->length) return "";
   return it->text + it->position;
 }
 

@@ -144,15 +144,13 @@ void WEBAPP::_loadApp(const char* name) {
   LibraryHandle handle(dlopen(path, RTLD_NOW | RTLD_LOCAL));
   if (!handle) {
     int code = dlErrorCode();
-    snprintf(message, sizeof message, "Not able to load Web Application library [%s]: %s", name,
-             dlErrorText());
+    snprintf(message, sizeof message, "Not able to load Web Application library [%s]: %s", name, dlErrorText());
     throw WEBAPPException(code, message, __LINE__);
   }
   auto missing = [&](const char* entry) {
     int code = dlErrorCode();
-    snprintf(message, sizeof message,
-             "Not able to load %s() entry point from Web Application library [%s]: %d", entry, name,
-             code);
+    snprintf(message, sizeof message, "Not able to load %s() entry point from Web Application library [%s]: %d", entry,
+             name, code);
     throw WEBAPPException(code, message, __LINE__);
   };
   initXtd = symbol<WebAppInitFn>(handle.get(), "initXtd");
@@ -209,16 +207,14 @@ void WebsocketApp::_loadApp(const char* name) {
   LibraryHandle handle(dlopen(path, RTLD_NOW | RTLD_LOCAL));
   if (!handle) {
     int code = dlErrorCode();
-    snprintf(message, sizeof message, "Not able to load Websocket Application library [%s]: %s",
-             name, dlErrorText());
+    snprintf(message, sizeof message, "Not able to load Websocket Application library [%s]: %s", name, dlErrorText());
     YX_THROW("WebsocketApp::_loadApp", YX_KIND_OPERATION, code, message);
   }
   auto required = [&](const char* entry) {
     void* address = dlsym(handle.get(), entry);
     if (address == nullptr) {
       int code = dlErrorCode();
-      snprintf(message, sizeof message,
-               "Not able to load %s() entry point from Websocket Application library [%s]: %d",
+      snprintf(message, sizeof message, "Not able to load %s() entry point from Websocket Application library [%s]: %d",
                entry, name, code);
       YX_THROW("WebsocketApp::_loadApp", YX_KIND_OPERATION, code, message);
     }
@@ -276,8 +272,7 @@ int registerWebApp(const char* entry, char* message) {
       return -1;  // the duplicate is freed with `app`
     }
   } catch (const WEBAPPException& e) {
-    snprintf(message, kMessageSize, "Not able to create web application [%d] - %s",
-             e.GetErrorCode(), e.GetErrorMsg());
+    snprintf(message, kMessageSize, "Not able to create web application [%d] - %s", e.GetErrorCode(), e.GetErrorMsg());
     logf(e.GetErrorCode(), "%s", message);
     return e.GetErrorCode();
   } catch (const YXException& e) {
@@ -321,8 +316,7 @@ int registerWebsocketApp(const char* entry, char* message) {
       return -1;
     }
   } catch (const YXException& e) {
-    snprintf(message, kMessageSize,
-             "Not able to add websocket application to the Web Server list [%d] - %.900s",
+    snprintf(message, kMessageSize, "Not able to add websocket application to the Web Server list [%d] - %.900s",
              e.GetErrorCode(), e.GetErrorMsg());
     logf(e.GetErrorCode(), "%s", message);
     return e.GetErrorCode();

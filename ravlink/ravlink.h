@@ -43,38 +43,38 @@
 typedef void* RLHANDLE;
 
 enum RlCode : int {
-    RL_OK = 0,
-    RL_DUPLICATE_KEY = 2,           // Write: a unique index already holds the key
-    RL_TABLE_EXISTS = 18,           // Create: the table exists
-    RL_WAIT_INTERRUPTED = 100,      // blocking read ended because its logon ended
-    RL_NOT_FOUND = 101,             // no (more) records; Connect: no such database; batch delete: nothing matched
-    RL_SERVER_UNREACHABLE = 133,    // Logon: server of another host, or data root unusable
-    RL_WAIT_TIMED_OUT = 156,        // blocking read ended without a record
-    RL_WRONG_PASSWORD = 450,
-    RL_UNKNOWN_USER = 451,
-    RL_PARTITION_NOTHING_TO_DO = 730,
-    RL_FILE_BLOCKED = 799,          // the table was closed for everyone by rlBlockFile; Close and Open again
-    RL_KEY_PRESENT = 4004,
-    RL_NO_TABLE = 4023,             // Open: no such table
-    RL_BEFORE_START = 4025,         // JumpTo: before the first record
-    RL_NO_DATABASE = 4094,          // AddDatabase: no database file to add
-    // The engine's own codes.
-    RL_BAD_NAME = 4201,             // table, database, server, field or index name refused
-    RL_BAD_ARGUMENT = 4202,
-    RL_NOT_OPEN = 4203,             // not logged on, not connected, table not open, parent object gone
-    RL_NO_CURRENT_RECORD = 4204,
-    RL_UNKNOWN_FIELD = 4205,
-    RL_BAD_VALUE = 4206,            // a value that does not convert to the field's type
-    RL_VALUE_TOO_LONG = 4207,
-    RL_LOCK_TIMED_OUT = 4208,
-    RL_DATABASE_EXISTS = 4209,
-    RL_STORAGE_ERROR = 4210,        // SQLite failed; the message carries its text
-    RL_BUSY = 4211,                 // the file stayed locked by another process
-    RL_UNKNOWN_INDEX = 4212,
-    RL_BAD_PATH = 4213,             // a path outside the server's directory
-    RL_BAD_HANDLE = 4214,
-    RL_NOT_PARTITIONED = 4215,
-    RL_BAD_RULE = 4216,             // partition rule text refused
+  RL_OK = 0,
+  RL_DUPLICATE_KEY = 2,         // Write: a unique index already holds the key
+  RL_TABLE_EXISTS = 18,         // Create: the table exists
+  RL_WAIT_INTERRUPTED = 100,    // blocking read ended because its logon ended
+  RL_NOT_FOUND = 101,           // no (more) records; Connect: no such database; batch delete: nothing matched
+  RL_SERVER_UNREACHABLE = 133,  // Logon: server of another host, or data root unusable
+  RL_WAIT_TIMED_OUT = 156,      // blocking read ended without a record
+  RL_WRONG_PASSWORD = 450,
+  RL_UNKNOWN_USER = 451,
+  RL_PARTITION_NOTHING_TO_DO = 730,
+  RL_FILE_BLOCKED = 799,  // the table was closed for everyone by rlBlockFile; Close and Open again
+  RL_KEY_PRESENT = 4004,
+  RL_NO_TABLE = 4023,      // Open: no such table
+  RL_BEFORE_START = 4025,  // JumpTo: before the first record
+  RL_NO_DATABASE = 4094,   // AddDatabase: no database file to add
+  // The engine's own codes.
+  RL_BAD_NAME = 4201,  // table, database, server, field or index name refused
+  RL_BAD_ARGUMENT = 4202,
+  RL_NOT_OPEN = 4203,  // not logged on, not connected, table not open, parent object gone
+  RL_NO_CURRENT_RECORD = 4204,
+  RL_UNKNOWN_FIELD = 4205,
+  RL_BAD_VALUE = 4206,  // a value that does not convert to the field's type
+  RL_VALUE_TOO_LONG = 4207,
+  RL_LOCK_TIMED_OUT = 4208,
+  RL_DATABASE_EXISTS = 4209,
+  RL_STORAGE_ERROR = 4210,  // SQLite failed; the message carries its text
+  RL_BUSY = 4211,           // the file stayed locked by another process
+  RL_UNKNOWN_INDEX = 4212,
+  RL_BAD_PATH = 4213,  // a path outside the server's directory
+  RL_BAD_HANDLE = 4214,
+  RL_NOT_PARTITIONED = 4215,
+  RL_BAD_RULE = 4216,  // partition rule text refused
 };
 
 // Index number that walks a table in record-id order.
@@ -99,132 +99,132 @@ enum RlBlockMode : int { RL_UNBLOCK_FILE = 2, RL_BLOCK_FILE = 261 };
 constexpr int RL_CREATE_PARTITIONED = 0x800;
 
 class RAVLINK_API ZVException : public std::exception {
-public:
-    ZVException(int code, std::string message, const char* sourceFile = "", int sourceLine = 0);
-    ~ZVException() override;
-    int GetErrorCode() const noexcept { return code_; }
-    const char* GetErrorMsg() const noexcept { return message_.c_str(); }
-    const char* GetSourceFile() const noexcept { return file_.c_str(); }
-    int GetSourceLine() const noexcept { return line_; }
-    const char* what() const noexcept override;
+ public:
+  ZVException(int code, std::string message, const char* sourceFile = "", int sourceLine = 0);
+  ~ZVException() override;
+  int GetErrorCode() const noexcept { return code_; }
+  const char* GetErrorMsg() const noexcept { return message_.c_str(); }
+  const char* GetSourceFile() const noexcept { return file_.c_str(); }
+  int GetSourceLine() const noexcept { return line_; }
+  const char* what() const noexcept override;
 
-private:
-    int code_;
-    std::string message_;
-    std::string file_;
-    int line_;
+ private:
+  int code_;
+  std::string message_;
+  std::string file_;
+  int line_;
 };
 
 // ---- values -----------------------------------------------------------
 
 class RAVLINK_API ZVString {
-public:
-    ZVString(const char* text = "") : text_(text ? text : "") {}
-    ZVString(std::string text) : text_(std::move(text)) {}
-    const char* GetString() const { return text_.c_str(); }
-    void SetString(const char* text) { text_ = text ? text : ""; }
-    size_t GetLength() const { return text_.size(); }
-    const std::string& str() const { return text_; }
+ public:
+  ZVString(const char* text = "") : text_(text ? text : "") {}
+  ZVString(std::string text) : text_(std::move(text)) {}
+  const char* GetString() const { return text_.c_str(); }
+  void SetString(const char* text) { text_ = text ? text : ""; }
+  size_t GetLength() const { return text_.size(); }
+  const std::string& str() const { return text_; }
 
-private:
-    std::string text_;
+ private:
+  std::string text_;
 };
 
 class RAVLINK_API ZVJsonString : public ZVString {
-public:
-    using ZVString::ZVString;
+ public:
+  using ZVString::ZVString;
 };
 
 class RAVLINK_API ZVBlob {
-public:
-    ZVBlob() = default;
-    ZVBlob(const void* data, size_t size) { SetData(data, size); }
-    const unsigned char* GetData() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
-    size_t GetSize() const { return bytes_.size(); }
-    void SetData(const void* data, size_t size) { bytes_.assign(static_cast<const char*>(data), data ? size : 0); }
-    const std::string& bytes() const { return bytes_; }
+ public:
+  ZVBlob() = default;
+  ZVBlob(const void* data, size_t size) { SetData(data, size); }
+  const unsigned char* GetData() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
+  size_t GetSize() const { return bytes_.size(); }
+  void SetData(const void* data, size_t size) { bytes_.assign(static_cast<const char*>(data), data ? size : 0); }
+  const std::string& bytes() const { return bytes_; }
 
-private:
-    std::string bytes_;
+ private:
+  std::string bytes_;
 };
 
 class RAVLINK_API ZVBigint {
-public:
-    ZVBigint(int64_t value = 0) : value_(value) {}
-    operator int64_t() const { return value_; }
-    int64_t Get() const { return value_; }
+ public:
+  ZVBigint(int64_t value = 0) : value_(value) {}
+  operator int64_t() const { return value_; }
+  int64_t Get() const { return value_; }
 
-private:
-    int64_t value_;
+ private:
+  int64_t value_;
 };
 
 // A day number: linear, one per day (rlPackDate).
 class RAVLINK_API ZVDate {
-public:
-    ZVDate(int32_t day = 0) : day_(day) {}
-    static ZVDate Pack(int year, int month, int day);  // throws RL_BAD_VALUE for an invalid date
-    void Unpack(int* year, int* month, int* day) const;
-    int32_t GetDay() const { return day_; }
-    std::string DateToString(int dateType) const;
+ public:
+  ZVDate(int32_t day = 0) : day_(day) {}
+  static ZVDate Pack(int year, int month, int day);  // throws RL_BAD_VALUE for an invalid date
+  void Unpack(int* year, int* month, int* day) const;
+  int32_t GetDay() const { return day_; }
+  std::string DateToString(int dateType) const;
 
-private:
-    int32_t day_;
+ private:
+  int32_t day_;
 };
 
 // Milliseconds since midnight.
 class RAVLINK_API ZVTime {
-public:
-    ZVTime(int32_t ms = 0) : ms_(ms) {}
-    static ZVTime Pack(int hour, int minute, int second, int millisecond);
-    int32_t GetMilliseconds() const { return ms_; }
-    std::string TimeToString(int timeType) const;
+ public:
+  ZVTime(int32_t ms = 0) : ms_(ms) {}
+  static ZVTime Pack(int hour, int minute, int second, int millisecond);
+  int32_t GetMilliseconds() const { return ms_; }
+  std::string TimeToString(int timeType) const;
 
-private:
-    int32_t ms_;
+ private:
+  int32_t ms_;
 };
 
 // A date and a time of day, UTC (the engine's clock and its automatic time
 // stamps are UTC).
 class RAVLINK_API ZVDateTime {
-public:
-    ZVDateTime() = default;
-    ZVDateTime(int32_t day, int32_t ms) : day_(day), ms_(ms) {}
-    static ZVDateTime CurrentDateTime();
-    // throws RL_BAD_VALUE for an invalid date or time
-    void Pack(int year, int month, int day, int hour, int minute, int second, int millisecond = 0);
-    void SetDateTime(int32_t day, int32_t secondsOfDay);
-    int32_t GetDate() const { return day_; }
-    int32_t GetSeconds() const { return ms_ / 1000; }
-    int32_t GetMilliseconds() const { return ms_; }
-    int GetYear() const;
-    int GetMonth() const;
-    int GetDay() const;
-    int GetHour() const { return ms_ / 3600000; }
-    int GetMinute() const { return ms_ / 60000 % 60; }
-    int GetSecond() const { return ms_ / 1000 % 60; }
-    int GetDayOfYear() const;
-    std::string DateTimeToString(int dateType, int timeType) const;
-    bool operator==(const ZVDateTime& o) const { return day_ == o.day_ && ms_ == o.ms_; }
+ public:
+  ZVDateTime() = default;
+  ZVDateTime(int32_t day, int32_t ms) : day_(day), ms_(ms) {}
+  static ZVDateTime CurrentDateTime();
+  // throws RL_BAD_VALUE for an invalid date or time
+  void Pack(int year, int month, int day, int hour, int minute, int second, int millisecond = 0);
+  void SetDateTime(int32_t day, int32_t secondsOfDay);
+  int32_t GetDate() const { return day_; }
+  int32_t GetSeconds() const { return ms_ / 1000; }
+  int32_t GetMilliseconds() const { return ms_; }
+  int GetYear() const;
+  int GetMonth() const;
+  int GetDay() const;
+  int GetHour() const { return ms_ / 3600000; }
+  int GetMinute() const { return ms_ / 60000 % 60; }
+  int GetSecond() const { return ms_ / 1000 % 60; }
+  int GetDayOfYear() const;
+  std::string DateTimeToString(int dateType, int timeType) const;
+  bool operator==(const ZVDateTime& o) const { return day_ == o.day_ && ms_ == o.ms_; }
 
-private:
-    int32_t day_ = 0;
-    int32_t ms_ = 0;
+ private:
+  int32_t day_ = 0;
+  int32_t ms_ = 0;
 };
 
 class RAVLINK_API ZVNumber {
-public:
-    ZVNumber(double value = 0, int scale = 0) : value_(value), scale_(scale) {}
-    double Get() const { return value_; }
-    int GetScale() const { return scale_; }
+ public:
+  ZVNumber(double value = 0, int scale = 0) : value_(value), scale_(scale) {}
+  double Get() const { return value_; }
+  int GetScale() const { return scale_; }
 
-private:
-    double value_;
-    int scale_;
+ private:
+  double value_;
+  int scale_;
 };
 
 class RAVLINK_API ZVMoney : public ZVNumber {
-public:
-    ZVMoney(double value = 0) : ZVNumber(value, 4) {}
+ public:
+  ZVMoney(double value = 0) : ZVNumber(value, 4) {}
 };
 
 // ---- objects ----------------------------------------------------------
@@ -248,221 +248,222 @@ class ZVIndex;
 // and Abort without a transaction do nothing. While a transaction is open,
 // every write of the session (any database, any table) belongs to it.
 class RAVLINK_API ZVBase {
-public:
-    virtual ~ZVBase();
-    ZVBase(const ZVBase&) = delete;
-    ZVBase& operator=(const ZVBase&) = delete;
+ public:
+  virtual ~ZVBase();
+  ZVBase(const ZVBase&) = delete;
+  ZVBase& operator=(const ZVBase&) = delete;
 
-    void Begin();
-    void Commit();
-    void Abort();
-    // Database: an exclusive lock on the database; table: on the table;
-    // record: on its current row (sessions cannot be locked: RL_BAD_ARGUMENT).
-    // The lock excludes other sessions, which wait; the same session may
-    // take it again. Unlock releases one; ending the logon releases all.
-    virtual void Lock(int mode);
-    virtual void Unlock();
-    int GetError() const { return lastError_; }  // code of the last failed call on this object, 0 after success
-    RLHANDLE GetHandle() { return static_cast<RLHANDLE>(this); }
-    // Client date type 1-6 and time type 1-5, 10, 11 used for the texts of
-    // date and time values in this session (default 1 and 3).
-    void SetDefDateType(int dateType);
-    void SetDefTimeType(int timeType);
+  void Begin();
+  void Commit();
+  void Abort();
+  // Database: an exclusive lock on the database; table: on the table;
+  // record: on its current row (sessions cannot be locked: RL_BAD_ARGUMENT).
+  // The lock excludes other sessions, which wait; the same session may
+  // take it again. Unlock releases one; ending the logon releases all.
+  virtual void Lock(int mode);
+  virtual void Unlock();
+  int GetError() const { return lastError_; }  // code of the last failed call on this object, 0 after success
+  RLHANDLE GetHandle() { return static_cast<RLHANDLE>(this); }
+  // Client date type 1-6 and time type 1-5, 10, 11 used for the texts of
+  // date and time values in this session (default 1 and 3).
+  void SetDefDateType(int dateType);
+  void SetDefTimeType(int timeType);
 
-protected:
-    ZVBase();
-    virtual ravlink_detail::Logon* logon() const = 0;
-    template <class Fn> auto guarded(Fn&& fn) -> decltype(fn());
-    int lastError_ = 0;
-    friend struct ravlink_detail::RecordState;
-    friend struct ravlink_detail::Access;
+ protected:
+  ZVBase();
+  virtual ravlink_detail::Logon* logon() const = 0;
+  template <class Fn>
+  auto guarded(Fn&& fn) -> decltype(fn());
+  int lastError_ = 0;
+  friend struct ravlink_detail::RecordState;
+  friend struct ravlink_detail::Access;
 };
 
 class RAVLINK_API ZVSession : public ZVBase {
-public:
-    // type 0 or 2; anything else throws RL_BAD_ARGUMENT.
-    explicit ZVSession(int type = 2);
-    ~ZVSession() override;  // logs out when still logged on
+ public:
+  // type 0 or 2; anything else throws RL_BAD_ARGUMENT.
+  explicit ZVSession(int type = 2);
+  ~ZVSession() override;  // logs out when still logged on
 
-    // server "NAME" or "NAME@HOST" with HOST this machine. Afterwards the new
-    // logon's owner is current on the calling thread. Throws 133 (server
-    // unreachable), 451 (unknown user), 450 (wrong password), RL_BAD_NAME.
-    void Logon(const char* server, const char* user, const char* password);
-    // Aborts an open transaction, releases the session's locks, ends the logon.
-    // Throws RL_NOT_OPEN when not logged on.
-    void Logout();
-    bool IsLoggedOn() const;
-    // 1: a write outside Begin is durable at once (default). 0: a write
-    // outside Begin opens a transaction that the next Commit or Abort ends;
-    // a blocking read commits such a pending write before it waits.
-    void SetAutoCommit(int on);
-    int GetAutoCommit() const;
-    bool FindDatabase(const char* name);  // never throws for an unknown name
-    // path "" or "." is the server's directory; another path must lie inside
-    // it. Throws RL_DATABASE_EXISTS when the database is known and present.
-    void CreateDatabase(const char* name, const char* path);
-    // Makes an existing database file known to the server; 4094 when none.
-    void AddDatabase(const char* name, const char* path);
-    int32_t GetOwner() const;  // -1 when not logged on
-    void Lock(int mode) override;
-    void Unlock() override;
+  // server "NAME" or "NAME@HOST" with HOST this machine. Afterwards the new
+  // logon's owner is current on the calling thread. Throws 133 (server
+  // unreachable), 451 (unknown user), 450 (wrong password), RL_BAD_NAME.
+  void Logon(const char* server, const char* user, const char* password);
+  // Aborts an open transaction, releases the session's locks, ends the logon.
+  // Throws RL_NOT_OPEN when not logged on.
+  void Logout();
+  bool IsLoggedOn() const;
+  // 1: a write outside Begin is durable at once (default). 0: a write
+  // outside Begin opens a transaction that the next Commit or Abort ends;
+  // a blocking read commits such a pending write before it waits.
+  void SetAutoCommit(int on);
+  int GetAutoCommit() const;
+  bool FindDatabase(const char* name);  // never throws for an unknown name
+  // path "" or "." is the server's directory; another path must lie inside
+  // it. Throws RL_DATABASE_EXISTS when the database is known and present.
+  void CreateDatabase(const char* name, const char* path);
+  // Makes an existing database file known to the server; 4094 when none.
+  void AddDatabase(const char* name, const char* path);
+  int32_t GetOwner() const;  // -1 when not logged on
+  void Lock(int mode) override;
+  void Unlock() override;
 
-private:
-    friend struct ravlink_detail::Access;
-    ravlink_detail::Logon* logon() const override;
-    std::shared_ptr<ravlink_detail::Logon> logon_;
-    friend class ZVDatabase;
+ private:
+  friend struct ravlink_detail::Access;
+  ravlink_detail::Logon* logon() const override;
+  std::shared_ptr<ravlink_detail::Logon> logon_;
+  friend class ZVDatabase;
 };
 
 class RAVLINK_API ZVDatabase : public ZVBase {
-public:
-    explicit ZVDatabase(ZVSession* session);
-    ~ZVDatabase() override;  // disconnects; never touches the session object
+ public:
+  explicit ZVDatabase(ZVSession* session);
+  ~ZVDatabase() override;  // disconnects; never touches the session object
 
-    // Throws 101 when the server knows no such database, RL_BAD_NAME.
-    void Connect(const char* name);
-    void Disconnect();  // closes the tables still open through it
-    bool IsConnected() const;
-    ZVTable* FindActive(const char* tableName);  // open table of this database object, or null
-    bool FindTable(const char* tableName);       // the table exists (no open)
-    void CloseAll();                              // closes and deletes every open table
-    const char* GetName() const;
-    const char* GetPath() const;  // the database file
-    void Lock(int mode) override;
-    void Unlock() override;
+  // Throws 101 when the server knows no such database, RL_BAD_NAME.
+  void Connect(const char* name);
+  void Disconnect();  // closes the tables still open through it
+  bool IsConnected() const;
+  ZVTable* FindActive(const char* tableName);  // open table of this database object, or null
+  bool FindTable(const char* tableName);       // the table exists (no open)
+  void CloseAll();                             // closes and deletes every open table
+  const char* GetName() const;
+  const char* GetPath() const;  // the database file
+  void Lock(int mode) override;
+  void Unlock() override;
 
-private:
-    friend struct ravlink_detail::Access;
-    ravlink_detail::Logon* logon() const override;
-    std::shared_ptr<ravlink_detail::Logon> session_;
-    std::shared_ptr<ravlink_detail::Connection> conn_;
-    std::string name_;
-    std::vector<ZVTable*> tables_;
-    friend class ZVTable;
+ private:
+  friend struct ravlink_detail::Access;
+  ravlink_detail::Logon* logon() const override;
+  std::shared_ptr<ravlink_detail::Logon> session_;
+  std::shared_ptr<ravlink_detail::Connection> conn_;
+  std::string name_;
+  std::vector<ZVTable*> tables_;
+  friend class ZVTable;
 };
 
 class RAVLINK_API ZVField : public ZVBase {
-public:
-    const char* GetName() const;
-    int GetNumber() const { return number_; }
-    int GetType() const;
-    int GetLength() const;
-    int GetScale() const;
-    int GetBinaryFlag() const;
-    bool IsAutoTimestamp() const;
-    // Definition changes: stored by Create, or by Alter (0) on an open table.
-    void SetType(int type, int length);
-    void SetLength(int length);
-    void SetScale(int scale);
-    // Date and time types for texts of this field on this open table (not stored).
-    void SetFieldDefaultDateTimeType(int dateType, int timeType);
+ public:
+  const char* GetName() const;
+  int GetNumber() const { return number_; }
+  int GetType() const;
+  int GetLength() const;
+  int GetScale() const;
+  int GetBinaryFlag() const;
+  bool IsAutoTimestamp() const;
+  // Definition changes: stored by Create, or by Alter (0) on an open table.
+  void SetType(int type, int length);
+  void SetLength(int length);
+  void SetScale(int scale);
+  // Date and time types for texts of this field on this open table (not stored).
+  void SetFieldDefaultDateTimeType(int dateType, int timeType);
 
-private:
-    friend struct ravlink_detail::Access;
-    ZVField(ZVTable* table, int number) : table_(table), number_(number) {}
-    ravlink_detail::Logon* logon() const override;
-    ZVTable* table_;
-    int number_;
-    friend class ZVTable;
-    friend class ZVIndex;
+ private:
+  friend struct ravlink_detail::Access;
+  ZVField(ZVTable* table, int number) : table_(table), number_(number) {}
+  ravlink_detail::Logon* logon() const override;
+  ZVTable* table_;
+  int number_;
+  friend class ZVTable;
+  friend class ZVIndex;
 };
 
 class RAVLINK_API ZVSegment : public ZVBase {
-public:
-    const char* GetFieldName() const;
-    int GetMode() const;
+ public:
+  const char* GetFieldName() const;
+  int GetMode() const;
 
-private:
-    friend struct ravlink_detail::Access;
-    ZVSegment(ZVTable* table, int index, int number) : table_(table), index_(index), number_(number) {}
-    ravlink_detail::Logon* logon() const override;
-    ZVTable* table_;
-    int index_, number_;
-    friend class ZVIndex;
-    friend class ZVTable;
+ private:
+  friend struct ravlink_detail::Access;
+  ZVSegment(ZVTable* table, int index, int number) : table_(table), index_(index), number_(number) {}
+  ravlink_detail::Logon* logon() const override;
+  ZVTable* table_;
+  int index_, number_;
+  friend class ZVIndex;
+  friend class ZVTable;
 };
 
 class RAVLINK_API ZVIndex : public ZVBase {
-public:
-    // mode 12 ascending; a mode with bit 0x10 is descending. Text segments
-    // compare bytes exactly.
-    ZVSegment* AddSegment(ZVField* field, int mode);
-    const char* GetName() const;
-    int GetNumber() const { return number_; }
-    int GetKeyType() const;
-    int GetDuplicates() const;  // 1: duplicates allowed
-    int GetSegmentCount() const;
-    ZVSegment* GetSegment(int n);
+ public:
+  // mode 12 ascending; a mode with bit 0x10 is descending. Text segments
+  // compare bytes exactly.
+  ZVSegment* AddSegment(ZVField* field, int mode);
+  const char* GetName() const;
+  int GetNumber() const { return number_; }
+  int GetKeyType() const;
+  int GetDuplicates() const;  // 1: duplicates allowed
+  int GetSegmentCount() const;
+  ZVSegment* GetSegment(int n);
 
-private:
-    friend struct ravlink_detail::Access;
-    ZVIndex(ZVTable* table, int number) : table_(table), number_(number) {}
-    ravlink_detail::Logon* logon() const override;
-    ZVTable* table_;
-    int number_;
-    std::vector<std::unique_ptr<ZVSegment>> segments_;
-    friend class ZVTable;
+ private:
+  friend struct ravlink_detail::Access;
+  ZVIndex(ZVTable* table, int number) : table_(table), number_(number) {}
+  ravlink_detail::Logon* logon() const override;
+  ZVTable* table_;
+  int number_;
+  std::vector<std::unique_ptr<ZVSegment>> segments_;
+  friend class ZVTable;
 };
 
 class RAVLINK_API ZVTable : public ZVBase {
-public:
-    explicit ZVTable(ZVDatabase* database);
-    ~ZVTable() override;  // closes; records on it fail afterwards with RL_NOT_OPEN
+ public:
+  explicit ZVTable(ZVDatabase* database);
+  ~ZVTable() override;  // closes; records on it fail afterwards with RL_NOT_OPEN
 
-    // mode 0: read and write; mode 1: before definition changes. Throws 4023
-    // (no such table), 799 (blocked), RL_BAD_NAME.
-    void Open(const char* name, int mode);
-    // Creates the table defined with AddField/AddIndex and the rl* definition
-    // functions; leaves this object closed. Throws 18 when it exists.
-    void Create(const char* name, int mode);
-    void Close();
-    bool IsOpen() const;
-    // mode 0 or 1: stores the definition changes of this open table (new
-    // fields, indexes, types, lengths, scales, flags); existing rows keep
-    // their values, new fields are null.
-    void Alter(int mode);
+  // mode 0: read and write; mode 1: before definition changes. Throws 4023
+  // (no such table), 799 (blocked), RL_BAD_NAME.
+  void Open(const char* name, int mode);
+  // Creates the table defined with AddField/AddIndex and the rl* definition
+  // functions; leaves this object closed. Throws 18 when it exists.
+  void Create(const char* name, int mode);
+  void Close();
+  bool IsOpen() const;
+  // mode 0 or 1: stores the definition changes of this open table (new
+  // fields, indexes, types, lengths, scales, flags); existing rows keep
+  // their values, new fields are null.
+  void Alter(int mode);
 
-    ZVField* AddField(const char* name, int type, int length);  // length 0: the type's own size
-    ZVField* GetField(const char* name);                        // throws RL_UNKNOWN_FIELD
-    ZVField* GetField(int number);
-    int GetFieldCount() const;
-    // keyType 0 or 512; duplicates 1 = not unique; nullKey kept as given.
-    ZVIndex* AddIndex(const char* name, int keyType, int duplicates, int nullKey);
-    ZVIndex* GetIndex(const char* name);  // throws RL_UNKNOWN_INDEX
-    ZVIndex* GetIndex(int number);
-    int GetIndexCount() const;
+  ZVField* AddField(const char* name, int type, int length);  // length 0: the type's own size
+  ZVField* GetField(const char* name);                        // throws RL_UNKNOWN_FIELD
+  ZVField* GetField(int number);
+  int GetFieldCount() const;
+  // keyType 0 or 512; duplicates 1 = not unique; nullKey kept as given.
+  ZVIndex* AddIndex(const char* name, int keyType, int duplicates, int nullKey);
+  ZVIndex* GetIndex(const char* name);  // throws RL_UNKNOWN_INDEX
+  ZVIndex* GetIndex(int number);
+  int GetIndexCount() const;
 
-    const char* GetName() const;
-    const char* GetPath() const;           // the database file that holds the table
-    const char* GetDataExtension() const;  // ".dat"; rlBlockFile takes path + '\\' + name + extension
-    int32_t GetDatno() const;              // process-wide data file number
-    int GetCreateMode() const;             // includes RL_CREATE_PARTITIONED when partitioned
-    bool IsPartitioned() const;
-    const char* GetPartitionRule() const;  // byte for byte as set
-    int GetPartitionMaxActive() const;
-    int64_t GetRecordCount();
-    // RL_PART_SET_LOWEST: purge partitions below n and keep n as the lowest
-    //   (throws 730 when n is not above the lowest kept);
-    // RL_PART_QUERY: 1 when partition n holds rows, 0 otherwise;
-    // RL_PART_PURGE: delete the rows of partition n (throws 730 when none).
-    int PartAdminByNumber(int64_t partition, int mode);
-    void Lock(int mode) override;
-    void Unlock() override;
+  const char* GetName() const;
+  const char* GetPath() const;           // the database file that holds the table
+  const char* GetDataExtension() const;  // ".dat"; rlBlockFile takes path + '\\' + name + extension
+  int32_t GetDatno() const;              // process-wide data file number
+  int GetCreateMode() const;             // includes RL_CREATE_PARTITIONED when partitioned
+  bool IsPartitioned() const;
+  const char* GetPartitionRule() const;  // byte for byte as set
+  int GetPartitionMaxActive() const;
+  int64_t GetRecordCount();
+  // RL_PART_SET_LOWEST: purge partitions below n and keep n as the lowest
+  //   (throws 730 when n is not above the lowest kept);
+  // RL_PART_QUERY: 1 when partition n holds rows, 0 otherwise;
+  // RL_PART_PURGE: delete the rows of partition n (throws 730 when none).
+  int PartAdminByNumber(int64_t partition, int mode);
+  void Lock(int mode) override;
+  void Unlock() override;
 
-private:
-    friend struct ravlink_detail::Access;
-    ravlink_detail::Logon* logon() const override;
-    void rebuildObjects();
-    ZVDatabase* database_;
-    std::shared_ptr<ravlink_detail::TableCore> core_;
-    std::vector<std::unique_ptr<ZVField>> fields_;
-    std::vector<std::unique_ptr<ZVIndex>> indexes_;
-    friend class ZVDatabase;
-    friend class ZVField;
-    friend class ZVIndex;
-    friend class ZVSegment;
-    friend class ZVRecord;
-    friend struct ravlink_detail::TableCore;
+ private:
+  friend struct ravlink_detail::Access;
+  ravlink_detail::Logon* logon() const override;
+  void rebuildObjects();
+  ZVDatabase* database_;
+  std::shared_ptr<ravlink_detail::TableCore> core_;
+  std::vector<std::unique_ptr<ZVField>> fields_;
+  std::vector<std::unique_ptr<ZVIndex>> indexes_;
+  friend class ZVDatabase;
+  friend class ZVField;
+  friend class ZVIndex;
+  friend class ZVSegment;
+  friend class ZVRecord;
+  friend struct ravlink_detail::TableCore;
 };
 
 // A cursor with its own buffer on a table. Positioning calls return non-zero
@@ -479,76 +480,76 @@ private:
 // the row in between does it then hold the row as it is now (deleted: only
 // its key and id).
 class RAVLINK_API ZVRecord : public ZVBase {
-public:
-    explicit ZVRecord(ZVTable* table);
-    ~ZVRecord() override;  // releases its locks
+ public:
+  explicit ZVRecord(ZVTable* table);
+  ~ZVRecord() override;  // releases its locks
 
-    void Clear();           // every field null, no current row: the next Write inserts
-    void SetNew(int isNew);  // 1: as Clear
-    // by name or number; RL_ROWID_INDEX walks in record-id order. The first
-    // index is the default of a new record (record-id order when none).
-    void SetDefaultIndex(const char* indexName);
-    void SetDefaultIndex(int indexNumber);
-    int Find(int mode);  // RlFindMode on the default index's key set in the buffer
-    int FindRowid(int64_t rowid, int mode);
-    int First();
-    int Last();
-    int Next();  // without a position: as First; after rlSetBlockingRead waits (throws 156 / 100)
-    int Prev();
-    // Moves n records from the current one (negative: backwards). Throws
-    // 4025 before the first record, 101 past the last; the position stays.
-    void JumpTo(int64_t n);
-    void Read();    // re-reads the current row; throws 101 when it is gone
-    void Write();   // updates the current row, or inserts; throws 2 on a duplicate unique key
-    void Delete();  // deletes the current row
-    int64_t GetRowid() const;
-    int64_t GetRecordCount();
-    void LockRecord(int mode);
-    void UnlockRecord();
-    void Lock(int mode) override;
-    void Unlock() override;
-    // mode 4: delete every row whose default-index key starts with the
-    // leading segments set in the buffer (throws 101 when none matched);
-    // mode 5: InsertBatch stores each row at once. EndBatch ends either.
-    void SetBatch(int mode, int length, int flags);
-    void InsertBatch();
-    void EndBatch();
+  void Clear();            // every field null, no current row: the next Write inserts
+  void SetNew(int isNew);  // 1: as Clear
+  // by name or number; RL_ROWID_INDEX walks in record-id order. The first
+  // index is the default of a new record (record-id order when none).
+  void SetDefaultIndex(const char* indexName);
+  void SetDefaultIndex(int indexNumber);
+  int Find(int mode);  // RlFindMode on the default index's key set in the buffer
+  int FindRowid(int64_t rowid, int mode);
+  int First();
+  int Last();
+  int Next();  // without a position: as First; after rlSetBlockingRead waits (throws 156 / 100)
+  int Prev();
+  // Moves n records from the current one (negative: backwards). Throws
+  // 4025 before the first record, 101 past the last; the position stays.
+  void JumpTo(int64_t n);
+  void Read();    // re-reads the current row; throws 101 when it is gone
+  void Write();   // updates the current row, or inserts; throws 2 on a duplicate unique key
+  void Delete();  // deletes the current row
+  int64_t GetRowid() const;
+  int64_t GetRecordCount();
+  void LockRecord(int mode);
+  void UnlockRecord();
+  void Lock(int mode) override;
+  void Unlock() override;
+  // mode 4: delete every row whose default-index key starts with the
+  // leading segments set in the buffer (throws 101 when none matched);
+  // mode 5: InsertBatch stores each row at once. EndBatch ends either.
+  void SetBatch(int mode, int length, int flags);
+  void InsertBatch();
+  void EndBatch();
 
-    bool IsFieldNull(const char* name);
-    std::string GetFieldAsString(const char* name);
-    std::string GetFieldAsString(int number);
-    int32_t GetFieldAsSigned(const char* name);
-    int32_t GetFieldAsSigned(int number);
-    int GetFieldAsBool(const char* name);
-    double GetFieldAsFloat(const char* name);
-    int64_t GetFieldAsBigint(const char* name);
-    int64_t GetFieldAsBigint(int number);
-    ZVBlob GetFieldAsBlob(const char* name);
-    ZVDateTime GetFieldAsDateTime(const char* name);
-    char GetFieldAsChar(const char* name);
+  bool IsFieldNull(const char* name);
+  std::string GetFieldAsString(const char* name);
+  std::string GetFieldAsString(int number);
+  int32_t GetFieldAsSigned(const char* name);
+  int32_t GetFieldAsSigned(int number);
+  int GetFieldAsBool(const char* name);
+  double GetFieldAsFloat(const char* name);
+  int64_t GetFieldAsBigint(const char* name);
+  int64_t GetFieldAsBigint(int number);
+  ZVBlob GetFieldAsBlob(const char* name);
+  ZVDateTime GetFieldAsDateTime(const char* name);
+  char GetFieldAsChar(const char* name);
 
-    // A setter that throws leaves the field null.
-    void SetFieldNull(const char* name);
-    void SetFieldAsString(const char* name, const char* text);
-    void SetFieldAsString(int number, const char* text);
-    void SetFieldAsSigned(const char* name, int32_t value);
-    void SetFieldAsSigned(int number, int32_t value);
-    void SetFieldAsBool(const char* name, int value);
-    void SetFieldAsFloat(const char* name, double value);
-    void SetFieldAsBigint(const char* name, int64_t value);
-    void SetFieldAsBigint(int number, int64_t value);
-    void SetFieldAsBlob(const char* name, const ZVBlob& blob);
-    void SetFieldAsBlob(const char* name, const void* data, size_t size);
-    void SetFieldAsDateTime(const char* name, const ZVDateTime& value);
-    void SetFieldAsDate(const char* name, const ZVDate& value);
-    void SetFieldAsTime(const char* name, const ZVTime& value);
-    void SetFieldAsChar(const char* name, char value);
+  // A setter that throws leaves the field null.
+  void SetFieldNull(const char* name);
+  void SetFieldAsString(const char* name, const char* text);
+  void SetFieldAsString(int number, const char* text);
+  void SetFieldAsSigned(const char* name, int32_t value);
+  void SetFieldAsSigned(int number, int32_t value);
+  void SetFieldAsBool(const char* name, int value);
+  void SetFieldAsFloat(const char* name, double value);
+  void SetFieldAsBigint(const char* name, int64_t value);
+  void SetFieldAsBigint(int number, int64_t value);
+  void SetFieldAsBlob(const char* name, const ZVBlob& blob);
+  void SetFieldAsBlob(const char* name, const void* data, size_t size);
+  void SetFieldAsDateTime(const char* name, const ZVDateTime& value);
+  void SetFieldAsDate(const char* name, const ZVDate& value);
+  void SetFieldAsTime(const char* name, const ZVTime& value);
+  void SetFieldAsChar(const char* name, char value);
 
-private:
-    friend struct ravlink_detail::Access;
-    ravlink_detail::Logon* logon() const override;
-    std::unique_ptr<ravlink_detail::RecordState> state_;
-    friend struct ravlink_detail::RecordState;
+ private:
+  friend struct ravlink_detail::Access;
+  ravlink_detail::Logon* logon() const override;
+  std::unique_ptr<ravlink_detail::RecordState> state_;
+  friend struct ravlink_detail::RecordState;
 };
 
 // ---- numbered functions -----------------------------------------------
@@ -556,7 +557,7 @@ extern "C" {
 // option RL_OPT_INTERNAL "YES"/"NO"; RL_OPT_CONNECT_TIMEOUT seconds as text
 // ("0": none). Per calling thread, for its following logons.
 RAVLINK_API int rlSetClientOption(int option, const char* value);
-RAVLINK_API int32_t rlGetCurrentOwner(void);  // -1 when none
+RAVLINK_API int32_t rlGetCurrentOwner(void);       // -1 when none
 RAVLINK_API int rlSetCurrentOwner(int32_t owner);  // -1: none; an owner no logon has is refused
 RAVLINK_API int rlSetFieldBinaryFlag(RLHANDLE field, int flag);
 RAVLINK_API int rlGetFieldBinaryFlag(RLHANDLE field);  // the flag, or -1 for a bad handle
@@ -577,8 +578,8 @@ RAVLINK_API int rlGetCurrentDateTime(ZVDateTime* out);
 RAVLINK_API int rlGetIdentityValue(RLHANDLE record, int64_t* out);  // the identity of the record's current row
 RAVLINK_API int32_t rlPackDate(int year, int month, int day);       // day number; -1 for an invalid date
 RAVLINK_API int rlUnpackDate(int32_t dayNumber, int* year, int* month, int* day);
-RAVLINK_API int rlPackDateTime(ZVDateTime* out, int year, int month, int day, int hour, int minute,
-                               int second, int millisecond);
+RAVLINK_API int rlPackDateTime(ZVDateTime* out, int year, int month, int day, int hour, int minute, int second,
+                               int millisecond);
 RAVLINK_API int rlReverseBytes(void* data, int length);
 // path: GetPath() + '\\' (or '/') + table name + GetDataExtension().
 // RL_BLOCK_FILE closes the table for every session (their next use gets 799,

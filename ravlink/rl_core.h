@@ -37,7 +37,7 @@ std::string quoteName(const std::string& identifier);  // "a""b"
 // "items" are one table. Every comparison of table names goes through these.
 bool sameTableName(const std::string& a, const std::string& b);
 struct TableNameLess {
-    bool operator()(const std::string& a, const std::string& b) const;
+  bool operator()(const std::string& a, const std::string& b) const;
 };
 std::string dataRoot();
 // The engine's directories and files hold the users' password hashes and
@@ -50,16 +50,36 @@ void createPrivateFile(const std::string& path);        // when missing; never o
 
 // ---- values ------------------------------------------------------------
 struct Value {
-    enum Kind : uint8_t { Null, Int, Real, Text, Blob };
-    Kind kind = Null;
-    int64_t i = 0;
-    double d = 0;
-    std::string s;  // text or blob bytes
-    static Value integer(int64_t v) { Value x; x.kind = Int; x.i = v; return x; }
-    static Value real(double v) { Value x; x.kind = Real; x.d = v; return x; }
-    static Value text(std::string v) { Value x; x.kind = Text; x.s = std::move(v); return x; }
-    static Value blob(std::string v) { Value x; x.kind = Blob; x.s = std::move(v); return x; }
-    bool isNull() const { return kind == Null; }
+  enum Kind : uint8_t { Null, Int, Real, Text, Blob };
+  Kind kind = Null;
+  int64_t i = 0;
+  double d = 0;
+  std::string s;  // text or blob bytes
+  static Value integer(int64_t v) {
+    Value x;
+    x.kind = Int;
+    x.i = v;
+    return x;
+  }
+  static Value real(double v) {
+    Value x;
+    x.kind = Real;
+    x.d = v;
+    return x;
+  }
+  static Value text(std::string v) {
+    Value x;
+    x.kind = Text;
+    x.s = std::move(v);
+    return x;
+  }
+  static Value blob(std::string v) {
+    Value x;
+    x.kind = Blob;
+    x.s = std::move(v);
+    return x;
+  }
+  bool isNull() const { return kind == Null; }
 };
 bool sameValue(const Value& a, const Value& b);
 
@@ -67,34 +87,34 @@ bool sameValue(const Value& a, const Value& b);
 enum class Sem { Bit, Int, Real, Date, Time, Timestamp, Text, Binary };
 
 struct FieldDef {
-    std::string name;
-    int type = 0, length = 0, scale = 0, binaryFlag = 0;
-    bool autoTimestamp = false;
-    int dateType = 0, timeType = 0;  // open-table settings, not stored
+  std::string name;
+  int type = 0, length = 0, scale = 0, binaryFlag = 0;
+  bool autoTimestamp = false;
+  int dateType = 0, timeType = 0;  // open-table settings, not stored
 };
 struct SegmentDef {
-    int field = 0;
-    int mode = 12;
-    bool descending() const { return (mode & 0x10) != 0; }
+  int field = 0;
+  int mode = 12;
+  bool descending() const { return (mode & 0x10) != 0; }
 };
 struct IndexDef {
-    std::string name;
-    int keyType = 0, duplicates = 1, nullKey = 0;
-    std::vector<SegmentDef> segments;
+  std::string name;
+  int keyType = 0, duplicates = 1, nullKey = 0;
+  std::vector<SegmentDef> segments;
 };
 struct TableDef {
-    std::string name;
-    std::vector<FieldDef> fields;
-    std::vector<IndexDef> indexes;
-    int identity = -1;  // field number of the identity field
-    int createMode = 0;
-    int replication = 0;
-    std::string partRule;
-    int partIndex = -1, partBits = 0, partMaxActive = 0;
-    int64_t partLow = 0;
-    int fieldNumber(const std::string& name) const;
-    int indexNumber(const std::string& name) const;
-    bool partitioned() const { return !partRule.empty(); }
+  std::string name;
+  std::vector<FieldDef> fields;
+  std::vector<IndexDef> indexes;
+  int identity = -1;  // field number of the identity field
+  int createMode = 0;
+  int replication = 0;
+  std::string partRule;
+  int partIndex = -1, partBits = 0, partMaxActive = 0;
+  int64_t partLow = 0;
+  int fieldNumber(const std::string& name) const;
+  int indexNumber(const std::string& name) const;
+  bool partitioned() const { return !partRule.empty(); }
 };
 
 Sem semOf(const FieldDef& f);
@@ -124,74 +144,74 @@ bool validDate(int y, int m, int d);
 // "(YEAR(ts)-2018)*366 + DAYOFYEAR(ts)". It is evaluated by the engine,
 // never handed to SQL.
 class PartitionRule {
-public:
-    // throws RL_BAD_RULE
-    void parse(const std::string& text, const TableDef& def);
-    bool empty() const { return nodes_.empty(); }
-    int64_t evaluate(const std::vector<Value>& row, const TableDef& def) const;
+ public:
+  // throws RL_BAD_RULE
+  void parse(const std::string& text, const TableDef& def);
+  bool empty() const { return nodes_.empty(); }
+  int64_t evaluate(const std::vector<Value>& row, const TableDef& def) const;
 
-private:
-    struct Node {
-        char op;  // 'n' number, 'f' function, '+', '-', '*', '/', '%', 'u' unary minus
-        int64_t number = 0;
-        int function = 0, field = -1;
-        int left = -1, right = -1;
-    };
-    int parseExpr(const std::string& t, size_t& p, const TableDef& def);
-    int parseTerm(const std::string& t, size_t& p, const TableDef& def);
-    int parseFactor(const std::string& t, size_t& p, const TableDef& def);
-    int64_t eval(int node, const std::vector<Value>& row, const TableDef& def) const;
-    std::vector<Node> nodes_;
-    int root_ = -1;
-    int depth_ = 0;  // open parentheses and unary minus signs while parsing
+ private:
+  struct Node {
+    char op;  // 'n' number, 'f' function, '+', '-', '*', '/', '%', 'u' unary minus
+    int64_t number = 0;
+    int function = 0, field = -1;
+    int left = -1, right = -1;
+  };
+  int parseExpr(const std::string& t, size_t& p, const TableDef& def);
+  int parseTerm(const std::string& t, size_t& p, const TableDef& def);
+  int parseFactor(const std::string& t, size_t& p, const TableDef& def);
+  int64_t eval(int node, const std::vector<Value>& row, const TableDef& def) const;
+  std::vector<Node> nodes_;
+  int root_ = -1;
+  int depth_ = 0;  // open parentheses and unary minus signs while parsing
 };
 
 // ---- process-wide state ------------------------------------------------
 struct TableShared {
-    int32_t datno = 0;
-    std::atomic<bool> blocked{false};
-    std::atomic<uint64_t> blockGen{0};   // rises when the table is blocked
-    std::atomic<uint64_t> schemaGen{0};  // rises when the definition is stored
-    std::atomic<uint64_t> writeGen{0};   // rises on every write to the table in the process
-    std::mutex partMutex;
-    bool maxPartitionKnown = false;
-    int64_t maxPartition = 0;
+  int32_t datno = 0;
+  std::atomic<bool> blocked{false};
+  std::atomic<uint64_t> blockGen{0};   // rises when the table is blocked
+  std::atomic<uint64_t> schemaGen{0};  // rises when the definition is stored
+  std::atomic<uint64_t> writeGen{0};   // rises on every write to the table in the process
+  std::mutex partMutex;
+  bool maxPartitionKnown = false;
+  int64_t maxPartition = 0;
 };
 
 struct FileShared {
-    std::string path;
-    // Rises on every write, commit and rollback in the process: a walk that
-    // started before it moved holds an older view and seeks again.
-    std::atomic<uint64_t> writeGen{0};
-    std::mutex mutex;
-    std::condition_variable committed;
-    uint64_t commitSeq = 0;
-    std::map<std::string, std::shared_ptr<TableShared>, TableNameLess> tables;
-    std::shared_ptr<TableShared> table(const std::string& name);
-    void notifyCommit();
+  std::string path;
+  // Rises on every write, commit and rollback in the process: a walk that
+  // started before it moved holds an older view and seeks again.
+  std::atomic<uint64_t> writeGen{0};
+  std::mutex mutex;
+  std::condition_variable committed;
+  uint64_t commitSeq = 0;
+  std::map<std::string, std::shared_ptr<TableShared>, TableNameLess> tables;
+  std::shared_ptr<TableShared> table(const std::string& name);
+  void notifyCommit();
 };
 
 struct LockKey {
-    std::string file, table;
-    int64_t row = 0;
-    bool operator<(const LockKey& o) const;
+  std::string file, table;
+  int64_t row = 0;
+  bool operator<(const LockKey& o) const;
 };
 
 class LockTable {
-public:
-    void acquire(const LockKey& key, uint64_t holder, int timeoutMs);
-    bool release(const LockKey& key, uint64_t holder);
-    void releaseAll(uint64_t holder);
-    bool heldByOther(const LockKey& key, uint64_t holder);
+ public:
+  void acquire(const LockKey& key, uint64_t holder, int timeoutMs);
+  bool release(const LockKey& key, uint64_t holder);
+  void releaseAll(uint64_t holder);
+  bool heldByOther(const LockKey& key, uint64_t holder);
 
-private:
-    struct Entry {
-        uint64_t holder;
-        int count;
-    };
-    std::mutex mutex_;
-    std::condition_variable freed_;
-    std::map<LockKey, Entry> held_;
+ private:
+  struct Entry {
+    uint64_t holder;
+    int count;
+  };
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  std::map<LockKey, Entry> held_;
 };
 
 // The session's mutex, taken on every call of its objects and re-entered
@@ -201,53 +221,53 @@ private:
 // the engine's own work on such a call. Only the owner ever stores its own
 // id, so another thread never mistakes itself for the owner.
 class SessionMutex {
-public:
-    void lock() {
-        std::thread::id self = std::this_thread::get_id();
-        if (owner_.load(std::memory_order_relaxed) == self) {
-            ++depth_;
-            return;
-        }
-        int expected = kFree;
-        if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed))
-            lockContended();
-        owner_.store(self, std::memory_order_relaxed);
-        depth_ = 1;
+ public:
+  void lock() {
+    std::thread::id self = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+      ++depth_;
+      return;
     }
-    void unlock() {
-        if (--depth_ > 0) return;
-        owner_.store(std::thread::id(), std::memory_order_relaxed);
-        if (word_.exchange(kFree, std::memory_order_release) == kWaited) word_.notify_one();
-    }
+    int expected = kFree;
+    if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed))
+      lockContended();
+    owner_.store(self, std::memory_order_relaxed);
+    depth_ = 1;
+  }
+  void unlock() {
+    if (--depth_ > 0) return;
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    if (word_.exchange(kFree, std::memory_order_release) == kWaited) word_.notify_one();
+  }
 
-private:
-    enum : int { kFree = 0, kHeld = 1, kWaited = 2 };  // kWaited: held, and a thread may sleep on it
-    void lockContended() {
-        while (word_.exchange(kWaited, std::memory_order_acquire) != kFree) word_.wait(kWaited, std::memory_order_relaxed);
-    }
-    std::atomic<int> word_{kFree};
-    std::atomic<std::thread::id> owner_{};
-    unsigned depth_ = 0;  // the owner's only
+ private:
+  enum : int { kFree = 0, kHeld = 1, kWaited = 2 };  // kWaited: held, and a thread may sleep on it
+  void lockContended() {
+    while (word_.exchange(kWaited, std::memory_order_acquire) != kFree) word_.wait(kWaited, std::memory_order_relaxed);
+  }
+  std::atomic<int> word_{kFree};
+  std::atomic<std::thread::id> owner_{};
+  unsigned depth_ = 0;  // the owner's only
 };
 
 struct Logon;
 
 struct Engine {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<FileShared>> files;
-    std::map<int32_t, std::pair<std::shared_ptr<FileShared>, std::string>> datnos;
-    int32_t nextDatno = 1;
-    std::map<int32_t, std::weak_ptr<Logon>> owners;
-    int32_t nextOwner = 1;
-    std::atomic<uint64_t> nextLogonId{1};
-    std::mutex handleMutex;
-    std::set<const void*> handles;
-    std::mutex serverMutex;  // server catalogs: users and databases
-    LockTable locks;
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<FileShared>> files;
+  std::map<int32_t, std::pair<std::shared_ptr<FileShared>, std::string>> datnos;
+  int32_t nextDatno = 1;
+  std::map<int32_t, std::weak_ptr<Logon>> owners;
+  int32_t nextOwner = 1;
+  std::atomic<uint64_t> nextLogonId{1};
+  std::mutex handleMutex;
+  std::set<const void*> handles;
+  std::mutex serverMutex;  // server catalogs: users and databases
+  LockTable locks;
 
-    std::shared_ptr<FileShared> file(const std::string& path);
-    std::shared_ptr<TableShared> table(const std::string& path, const std::string& name);
-    bool lookupDatno(int32_t datno, std::string* path, std::string* table);
+  std::shared_ptr<FileShared> file(const std::string& path);
+  std::shared_ptr<TableShared> table(const std::string& path, const std::string& name);
+  bool lookupDatno(int32_t datno, std::string* path, std::string* table);
 };
 Engine& engine();
 constexpr int kLockTimeoutMs = 30000;
@@ -258,30 +278,30 @@ struct Stmt;  // see rl_storage.cpp
 class Walk;   // see rl_record.cpp
 
 struct Connection {
-    std::shared_ptr<Logon> logon;
-    sqlite3* db = nullptr;
-    std::string path, name;
-    std::shared_ptr<FileShared> file;
-    bool txnOpen = false;
-    bool txnWrote = false;
-    std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
-    std::unordered_map<std::string, sqlite3_stmt*> statements;
-    // Walks whose statement may be stepping between calls. A stepping
-    // statement holds the connection's read transaction (and its view of
-    // the file) open: every other statement, write, commit or rollback on
-    // the connection parks them first, so it sees the file as it is now
-    // and an auto-commit write commits at once.
-    std::vector<Walk*> walks;
+  std::shared_ptr<Logon> logon;
+  sqlite3* db = nullptr;
+  std::string path, name;
+  std::shared_ptr<FileShared> file;
+  bool txnOpen = false;
+  bool txnWrote = false;
+  std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
+  std::unordered_map<std::string, sqlite3_stmt*> statements;
+  // Walks whose statement may be stepping between calls. A stepping
+  // statement holds the connection's read transaction (and its view of
+  // the file) open: every other statement, write, commit or rollback on
+  // the connection parks them first, so it sees the file as it is now
+  // and an auto-commit write commits at once.
+  std::vector<Walk*> walks;
 
-    ~Connection();
-    void parkWalks();
-    void noteWrite() { file->writeGen++; }
-    sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
-    void exec(const std::string& sql);
-    void beginWrite();  // BEGIN IMMEDIATE
-    void commit();
-    void rollback();
-    void forgetStatements();
+  ~Connection();
+  void parkWalks();
+  void noteWrite() { file->writeGen++; }
+  sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
+  void exec(const std::string& sql);
+  void beginWrite();  // BEGIN IMMEDIATE
+  void commit();
+  void rollback();
+  void forgetStatements();
 };
 
 // Opens a database file: WAL, busy time-out, catalog tables created.
@@ -290,78 +310,78 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
                                            const std::string& path);
 
 struct Logon : std::enable_shared_from_this<Logon> {
-    SessionMutex mutex;
-    uint64_t id = 0;
-    int32_t owner = -1;
-    bool loggedOn = false;
-    bool internal = false;
-    std::string server, serverDir, user;
-    int autoCommit = 1;
-    bool explicitTxn = false;
-    int dateType = 1, timeType = 3;
-    uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
-    std::vector<std::shared_ptr<Connection>> txnConns;
-    std::map<std::string, std::weak_ptr<Connection>> conns;
+  SessionMutex mutex;
+  uint64_t id = 0;
+  int32_t owner = -1;
+  bool loggedOn = false;
+  bool internal = false;
+  std::string server, serverDir, user;
+  int autoCommit = 1;
+  bool explicitTxn = false;
+  int dateType = 1, timeType = 3;
+  uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
+  std::vector<std::shared_ptr<Connection>> txnConns;
+  std::map<std::string, std::weak_ptr<Connection>> conns;
 
-    ~Logon();
-    void requireLoggedOn() const {
-        if (!loggedOn) fail(RL_NOT_OPEN, "The session is not logged on");
-    }
-    bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
-    void commitAll();
-    void abortAll();
-    void end();  // abort, release locks, forget the owner
+  ~Logon();
+  void requireLoggedOn() const {
+    if (!loggedOn) fail(RL_NOT_OPEN, "The session is not logged on");
+  }
+  bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
+  void commitAll();
+  void abortAll();
+  void end();  // abort, release locks, forget the owner
 };
 
 // A write on one connection: joins the session's transaction, or commits on
 // its own (one statement runs in SQLite's own transaction).
 class WriteScope {
-public:
-    WriteScope(Connection& conn, bool severalStatements);
-    ~WriteScope();
-    void done();
+ public:
+  WriteScope(Connection& conn, bool severalStatements);
+  ~WriteScope();
+  void done();
 
-private:
-    Connection& conn_;
-    bool local_ = false;
-    bool finished_ = false;
+ private:
+  Connection& conn_;
+  bool local_ = false;
+  bool finished_ = false;
 };
 
 // ---- tables --------------------------------------------------------------
 struct TableCore {
-    std::shared_ptr<Logon> logon;
-    std::shared_ptr<Connection> conn;
-    ZVTable* object = nullptr;  // null once the table object is gone
-    bool open = false;
-    int openMode = 0;
-    TableDef def;     // working definition: pending changes on an open table
-    TableDef stored;  // as stored
-    std::shared_ptr<TableShared> shared;
-    uint64_t blockGen = 0, schemaGen = 0;
-    uint64_t version = 1;  // rises when the field layout changes
-    struct NameHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
-    };
-    std::unordered_map<std::string, int, NameHash, std::equal_to<>> fieldByName;
-    PartitionRule rule;
-    std::string selectList;  // all fields then rowid
-    std::string insertSql;
-    sqlite3_stmt* insertStmt = nullptr;  // cached from conn; reset with it
-    std::string rowidName;  // column holding the record id
+  std::shared_ptr<Logon> logon;
+  std::shared_ptr<Connection> conn;
+  ZVTable* object = nullptr;  // null once the table object is gone
+  bool open = false;
+  int openMode = 0;
+  TableDef def;     // working definition: pending changes on an open table
+  TableDef stored;  // as stored
+  std::shared_ptr<TableShared> shared;
+  uint64_t blockGen = 0, schemaGen = 0;
+  uint64_t version = 1;  // rises when the field layout changes
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, int, NameHash, std::equal_to<>> fieldByName;
+  PartitionRule rule;
+  std::string selectList;  // all fields then rowid
+  std::string insertSql;
+  sqlite3_stmt* insertStmt = nullptr;  // cached from conn; reset with it
+  std::string rowidName;               // column holding the record id
 
-    // Open, not blocked, definition current; throws. Inline for the checks
-    // every record call makes; anything to do happens in catchUp.
-    void requireOpen() {
-        if (!open || !logon->loggedOn || shared->blocked.load() ||
-            shared->blockGen.load() != blockGen || shared->schemaGen.load() != schemaGen)
-            catchUp();
-    }
-    void catchUp();
-    void loadFromCatalog(const std::string& name);
-    void prepareTexts();
-    int field(std::string_view name) const;  // throws RL_UNKNOWN_FIELD
-    void close();
+  // Open, not blocked, definition current; throws. Inline for the checks
+  // every record call makes; anything to do happens in catchUp.
+  void requireOpen() {
+    if (!open || !logon->loggedOn || shared->blocked.load() || shared->blockGen.load() != blockGen ||
+        shared->schemaGen.load() != schemaGen)
+      catchUp();
+  }
+  void catchUp();
+  void loadFromCatalog(const std::string& name);
+  void prepareTexts();
+  int field(std::string_view name) const;  // throws RL_UNKNOWN_FIELD
+  void close();
 };
 
 // Catalog of a database file.
@@ -384,147 +404,147 @@ void validateDefinition(const TableDef& def);
 enum class Seek { Start, After, AtOrAfter, Before, AtOrBefore };
 
 struct RecordState {
-    ZVRecord* self = nullptr;
-    std::shared_ptr<TableCore> table;
-    uint64_t tableVersion = 0;
-    std::vector<Value> values;
-    std::vector<uint8_t> dirty;
-    int defaultIndex = -2;  // -2: not chosen yet; -1: record-id order
-    bool onRow = false;
-    enum class Pos { Fresh, At, Exhausted } pos = Pos::Fresh;
-    std::vector<Value> posKey;
-    int64_t posRowid = 0;
-    std::unique_ptr<Walk> walker;  // the index walk, stepping live between Next calls
-    int blockingSeconds = 0;
-    std::vector<LockKey> lockedRows;
-    std::string tableName;
-    int batchMode = 0;
+  ZVRecord* self = nullptr;
+  std::shared_ptr<TableCore> table;
+  uint64_t tableVersion = 0;
+  std::vector<Value> values;
+  std::vector<uint8_t> dirty;
+  int defaultIndex = -2;  // -2: not chosen yet; -1: record-id order
+  bool onRow = false;
+  enum class Pos { Fresh, At, Exhausted } pos = Pos::Fresh;
+  std::vector<Value> posKey;
+  int64_t posRowid = 0;
+  std::unique_ptr<Walk> walker;  // the index walk, stepping live between Next calls
+  int blockingSeconds = 0;
+  std::vector<LockKey> lockedRows;
+  std::string tableName;
+  int batchMode = 0;
 
-    RecordState();
-    ~RecordState();
-    // Table usable, buffer matches its layout; inline for the check on every call.
-    void sync() {
-        table->requireOpen();
-        if (tableVersion != table->version) followLayout();
+  RecordState();
+  ~RecordState();
+  // Table usable, buffer matches its layout; inline for the check on every call.
+  void sync() {
+    table->requireOpen();
+    if (tableVersion != table->version) followLayout();
+  }
+  void followLayout();
+  int effectiveIndex();
+  const std::vector<int>& keyFields();  // default index segments' fields
+  const std::vector<bool>& keyDescending();
+  std::vector<int> keyCache;
+  std::vector<bool> descCache;
+  int keyCacheIndex = -3;
+  uint64_t keyCacheVersion = 0;
+  void loadRow(sqlite3_stmt* st);  // the statement's row into the buffer, positioned on it
+
+  // The row a walk moved to stays in the walk's statement until something
+  // else needs that statement or the buffer: field reads take it from the
+  // statement, and a move that steps on needs no copy at all. Every path
+  // that reads or changes `values` (other than the field reads), or that
+  // steps, resets or finalises the walk's statements other than the
+  // record's own next step, calls materialise() first; Walk::park does it
+  // for everything that lets go of the walk.
+  sqlite3_stmt* liveRow = nullptr;           // null: `values` hold the row
+  void holdRow(sqlite3_stmt* st);            // positioned on the walk's row, left in the statement
+  void materialise();                        // the live row into `values`
+  void dropLiveRow() { liveRow = nullptr; }  // `values` are about to be overwritten
+  const Value& fieldValue(int field);        // from the live row or the buffer
+  Value scratch;                             // a live row's field, reused between reads
+  sqlite3_stmt* stepOn(Walk& w);             // the walk's next row; the current one is given up
+  void restoreRow();                         // reads the position's row again by its id
+
+  void stopWalk();  // the next move seeks again from the position
+  Walk& walkOn();   // the walk, bound to the table's connection
+  int walk(int dir, bool fromStart);
+  bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
+  int find(int mode);
+  int findRowid(int64_t rowid, int mode);
+  void insert();
+  void update();
+  void remove();
+  int fieldOf(const char* name);
+  struct NameHit {
+    const char* name = nullptr;
+    int field = -1;
+  };
+  std::array<NameHit, 8> nameHits{};  // names looked up lately, checked again on use
+  size_t nextNameHit = 0;
+  template <class Make>
+  void setValue(int field, Make&& make) {
+    materialise();  // the other fields keep the row
+    dirty[field] = 1;
+    try {
+      values[field] = make(table->stored.fields[field]);
+    } catch (...) {
+      values[field] = Value();
+      throw;
     }
-    void followLayout();
-    int effectiveIndex();
-    const std::vector<int>& keyFields();  // default index segments' fields
-    const std::vector<bool>& keyDescending();
-    std::vector<int> keyCache;
-    std::vector<bool> descCache;
-    int keyCacheIndex = -3;
-    uint64_t keyCacheVersion = 0;
-    void loadRow(sqlite3_stmt* st);  // the statement's row into the buffer, positioned on it
-
-    // The row a walk moved to stays in the walk's statement until something
-    // else needs that statement or the buffer: field reads take it from the
-    // statement, and a move that steps on needs no copy at all. Every path
-    // that reads or changes `values` (other than the field reads), or that
-    // steps, resets or finalises the walk's statements other than the
-    // record's own next step, calls materialise() first; Walk::park does it
-    // for everything that lets go of the walk.
-    sqlite3_stmt* liveRow = nullptr;  // null: `values` hold the row
-    void holdRow(sqlite3_stmt* st);   // positioned on the walk's row, left in the statement
-    void materialise();               // the live row into `values`
-    void dropLiveRow() { liveRow = nullptr; }  // `values` are about to be overwritten
-    const Value& fieldValue(int field);  // from the live row or the buffer
-    Value scratch;                       // a live row's field, reused between reads
-    sqlite3_stmt* stepOn(Walk& w);       // the walk's next row; the current one is given up
-    void restoreRow();                   // reads the position's row again by its id
-
-    void stopWalk();  // the next move seeks again from the position
-    Walk& walkOn();                  // the walk, bound to the table's connection
-    int walk(int dir, bool fromStart);
-    bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
-    int find(int mode);
-    int findRowid(int64_t rowid, int mode);
-    void insert();
-    void update();
-    void remove();
-    int fieldOf(const char* name);
-    struct NameHit {
-        const char* name = nullptr;
-        int field = -1;
-    };
-    std::array<NameHit, 8> nameHits{};  // names looked up lately, checked again on use
-    size_t nextNameHit = 0;
-    template <class Make>
-    void setValue(int field, Make&& make) {
-        materialise();  // the other fields keep the row
-        dirty[field] = 1;
-        try {
-            values[field] = make(table->stored.fields[field]);
-        } catch (...) {
-            values[field] = Value();
-            throw;
-        }
-    }
-    void releaseLocks();
-    LockKey rowKey(int64_t rowid) const;
-    int jumpTo(int64_t n);
-    void read();
-    void batchDelete();
-    std::vector<Value> keyValues() const;
-    int dateTypeOf(int field) const;
-    int timeTypeOf(int field) const;
+  }
+  void releaseLocks();
+  LockKey rowKey(int64_t rowid) const;
+  int jumpTo(int64_t n);
+  void read();
+  void batchDelete();
+  std::vector<Value> keyValues() const;
+  int dateTypeOf(int field) const;
+  int timeTypeOf(int field) const;
 };
 
 void bindValue(sqlite3_stmt* st, int index, const Value& v);
 Value columnValue(sqlite3_stmt* st, int column);
-void assignColumn(Value& v, sqlite3_stmt* st, int column);  // reuses v's buffer
-bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);  // true: a row
+void assignColumn(Value& v, sqlite3_stmt* st, int column);        // reuses v's buffer
+bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);   // true: a row
 void stepDone(sqlite3* db, sqlite3_stmt* st, const char* doing);  // maps constraint errors to 2
 
 // Friend of the public classes, for the numbered functions.
 struct Access {
-    static ZVField* field(RLHANDLE h);
-    static ZVTable* table(RLHANDLE h);
-    static ZVRecord* record(RLHANDLE h);
-    static TableDef& definition(ZVTable* t);
-    static TableDef& definition(ZVField* f, int* number);
-    static RecordState& state(ZVRecord* r);
-    static Logon* logon(ZVBase* b);
-    static void noteError(ZVBase* b, int code);
+  static ZVField* field(RLHANDLE h);
+  static ZVTable* table(RLHANDLE h);
+  static ZVRecord* record(RLHANDLE h);
+  static TableDef& definition(ZVTable* t);
+  static TableDef& definition(ZVField* f, int* number);
+  static RecordState& state(ZVRecord* r);
+  static Logon* logon(ZVBase* b);
+  static void noteError(ZVBase* b, int code);
 };
 
 // Runs fn under the session's mutex; a failure is kept as the object's last
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
 auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
-    struct Held {
-        SessionMutex* mutex;
-        explicit Held(Logon* l) : mutex(l ? &l->mutex : nullptr) {
-            if (mutex) mutex->lock();
-        }
-        ~Held() {
-            if (mutex) mutex->unlock();
-        }
-    } held(logon);
-    try {
-        if constexpr (std::is_void_v<decltype(fn())>) {
-            fn();
-            *lastError = 0;
-        } else {
-            auto result = fn();
-            *lastError = 0;
-            return result;
-        }
-    } catch (const ZVException& e) {
-        *lastError = e.GetErrorCode();
-        throw;
-    } catch (const std::bad_alloc&) {
-        *lastError = RL_STORAGE_ERROR;
-        throw ZVException(RL_STORAGE_ERROR, "Out of memory", "ravlink", 0);
-    } catch (const std::exception& e) {
-        *lastError = RL_STORAGE_ERROR;
-        throw ZVException(RL_STORAGE_ERROR, e.what(), "ravlink", 0);
+  struct Held {
+    SessionMutex* mutex;
+    explicit Held(Logon* l) : mutex(l ? &l->mutex : nullptr) {
+      if (mutex) mutex->lock();
     }
+    ~Held() {
+      if (mutex) mutex->unlock();
+    }
+  } held(logon);
+  try {
+    if constexpr (std::is_void_v<decltype(fn())>) {
+      fn();
+      *lastError = 0;
+    } else {
+      auto result = fn();
+      *lastError = 0;
+      return result;
+    }
+  } catch (const ZVException& e) {
+    *lastError = e.GetErrorCode();
+    throw;
+  } catch (const std::bad_alloc&) {
+    *lastError = RL_STORAGE_ERROR;
+    throw ZVException(RL_STORAGE_ERROR, "Out of memory", "ravlink", 0);
+  } catch (const std::exception& e) {
+    *lastError = RL_STORAGE_ERROR;
+    throw ZVException(RL_STORAGE_ERROR, e.what(), "ravlink", 0);
+  }
 }
 
 }  // namespace ravlink_detail
 
 template <class Fn>
 auto ZVBase::guarded(Fn&& fn) -> decltype(fn()) {
-    return ravlink_detail::guardedCall(this, &lastError_, logon(), std::forward<Fn>(fn));
+  return ravlink_detail::guardedCall(this, &lastError_, logon(), std::forward<Fn>(fn));
 }

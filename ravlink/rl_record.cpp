@@ -15,26 +15,26 @@ namespace {
 const size_t kRowsPerSeek = 1024;
 
 struct KeyShape {
-    std::vector<std::string> columns;  // quoted; the record id last
-    std::vector<bool> descending;
-    std::vector<bool> null;      // the bound value is NULL
-    std::vector<bool> nullable;  // false for the record id
+  std::vector<std::string> columns;  // quoted; the record id last
+  std::vector<bool> descending;
+  std::vector<bool> null;      // the bound value is NULL
+  std::vector<bool> nullable;  // false for the record id
 };
 
 std::string param(size_t i) { return "?" + std::to_string(i + 1); }
 
 std::string equalTerm(const KeyShape& k, size_t i) {
-    return k.null[i] ? k.columns[i] + " IS NULL" : k.columns[i] + " = " + param(i);
+  return k.null[i] ? k.columns[i] + " IS NULL" : k.columns[i] + " = " + param(i);
 }
 
 std::string equalPrefix(const KeyShape& k, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) out += (i ? " AND " : "") + equalTerm(k, i);
-    return out;
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += (i ? " AND " : "") + equalTerm(k, i);
+  return out;
 }
 
 std::string joined(const std::string& prefix, const std::string& term) {
-    return prefix.empty() ? term : prefix + " AND " + term;
+  return prefix.empty() ? term : prefix + " AND " + term;
 }
 
 // The rows strictly beyond the first `n` key columns in walk order, as
@@ -46,34 +46,34 @@ std::string joined(const std::string& prefix, const std::string& term) {
 // merge several index searches and sort the result; each range alone is
 // read straight off the index.
 void beyondRanges(const KeyShape& k, size_t n, int dir, std::vector<std::string>& out) {
-    for (size_t i = n; i-- > 0;) {
-        std::string prefix = equalPrefix(k, i);
-        const std::string& c = k.columns[i];
-        bool towardsLarger = (dir > 0) != k.descending[i];
-        if (k.null[i]) {
-            if (towardsLarger) out.push_back(joined(prefix, c + " IS NOT NULL"));
-        } else if (towardsLarger) {
-            out.push_back(joined(prefix, c + " > " + param(i)));
-        } else {
-            out.push_back(joined(prefix, c + " < " + param(i)));
-            if (k.nullable[i]) out.push_back(joined(prefix, c + " IS NULL"));
-        }
+  for (size_t i = n; i-- > 0;) {
+    std::string prefix = equalPrefix(k, i);
+    const std::string& c = k.columns[i];
+    bool towardsLarger = (dir > 0) != k.descending[i];
+    if (k.null[i]) {
+      if (towardsLarger) out.push_back(joined(prefix, c + " IS NOT NULL"));
+    } else if (towardsLarger) {
+      out.push_back(joined(prefix, c + " > " + param(i)));
+    } else {
+      out.push_back(joined(prefix, c + " < " + param(i)));
+      if (k.nullable[i]) out.push_back(joined(prefix, c + " IS NULL"));
     }
+  }
 }
 
 std::string orderBy(const KeyShape& k, int dir) {
-    std::string out = " ORDER BY ";
-    for (size_t i = 0; i < k.columns.size(); ++i) {
-        bool desc = k.descending[i] != (dir < 0);
-        out += (i ? ", " : "") + k.columns[i] + (desc ? " DESC" : "");
-    }
-    return out;
+  std::string out = " ORDER BY ";
+  for (size_t i = 0; i < k.columns.size(); ++i) {
+    bool desc = k.descending[i] != (dir < 0);
+    out += (i ? ", " : "") + k.columns[i] + (desc ? " DESC" : "");
+  }
+  return out;
 }
 
 // Resets a statement however the scope is left.
 struct ResetOnExit {
-    sqlite3_stmt* st;
-    ~ResetOnExit() { sqlite3_reset(st); }
+  sqlite3_stmt* st;
+  ~ResetOnExit() { sqlite3_reset(st); }
 };
 
 }  // namespace
@@ -86,278 +86,278 @@ namespace ravlink_detail {
 // own (a stepping statement is never shared with another cursor), stepped one
 // row per move. Everything runs under the session's mutex.
 class Walk {
-public:
-    using Ranges = std::vector<sqlite3_stmt*>;
+ public:
+  using Ranges = std::vector<sqlite3_stmt*>;
 
-    Walk(std::shared_ptr<Connection> conn, RecordState* owner) : conn_(std::move(conn)), owner_(owner) {
-        conn_->walks.push_back(this);
-    }
-    ~Walk() {
-        forget();
-        auto& walks = conn_->walks;
-        walks.erase(std::remove(walks.begin(), walks.end(), this), walks.end());
-    }
-    Walk(const Walk&) = delete;
-    Walk& operator=(const Walk&) = delete;
+  Walk(std::shared_ptr<Connection> conn, RecordState* owner) : conn_(std::move(conn)), owner_(owner) {
+    conn_->walks.push_back(this);
+  }
+  ~Walk() {
+    forget();
+    auto& walks = conn_->walks;
+    walks.erase(std::remove(walks.begin(), walks.end(), this), walks.end());
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
-    const std::shared_ptr<Connection>& connection() const { return conn_; }
+  const std::shared_ptr<Connection>& connection() const { return conn_; }
 
-    // Still stepping in this direction, and its view of the file is current:
-    // nothing was written in the process since it started.
-    bool continues(int dir) const { return live_ && dir_ == dir && budget_ > 0 && gen_ == fileGen(); }
+  // Still stepping in this direction, and its view of the file is current:
+  // nothing was written in the process since it started.
+  bool continues(int dir) const { return live_ && dir_ == dir && budget_ > 0 && gen_ == fileGen(); }
 
-    // The statements of a seek's ranges, prepared once per shape.
-    template <class MakeSql>
-    const Ranges& plan(const std::string& shape, MakeSql&& makeSql) {
-        auto it = plans_.find(shape);
-        if (it != plans_.end()) return it->second;
-        Ranges ranges;
-        for (const std::string& sql : makeSql()) ranges.push_back(statement(sql));
-        return plans_.emplace(shape, std::move(ranges)).first->second;
-    }
+  // The statements of a seek's ranges, prepared once per shape.
+  template <class MakeSql>
+  const Ranges& plan(const std::string& shape, MakeSql&& makeSql) {
+    auto it = plans_.find(shape);
+    if (it != plans_.end()) return it->second;
+    Ranges ranges;
+    for (const std::string& sql : makeSql()) ranges.push_back(statement(sql));
+    return plans_.emplace(shape, std::move(ranges)).first->second;
+  }
 
-    // Starts over on `ranges` with the key values they compare against.
-    void start(const Ranges& ranges, std::vector<Value>&& key, int dir) {
-        park();
-        parkStale();  // they hold an older view, which this walk would share
-        ranges_ = &ranges;
-        bound_ = std::move(key);  // the statements read bound text in place
-        range_ = 0;
-        dir_ = dir;
-        budget_ = kRowsPerSeek;
-        gen_ = fileGen();  // before the first step takes the view
-        live_ = true;
-    }
+  // Starts over on `ranges` with the key values they compare against.
+  void start(const Ranges& ranges, std::vector<Value>&& key, int dir) {
+    park();
+    parkStale();  // they hold an older view, which this walk would share
+    ranges_ = &ranges;
+    bound_ = std::move(key);  // the statements read bound text in place
+    range_ = 0;
+    dir_ = dir;
+    budget_ = kRowsPerSeek;
+    gen_ = fileGen();  // before the first step takes the view
+    live_ = true;
+  }
 
-    // The statement standing on the next row, or null past the last range.
-    // A row of the owner's still in the statement is copied out first, unless
-    // the owner gave it up (RecordState::stepOn).
-    sqlite3_stmt* step(const char* doing) {
-        if (owner_->liveRow) owner_->materialise();
-        while (live_ && range_ < ranges_->size()) {
-            sqlite3_stmt* st = (*ranges_)[range_];
-            if (!opened_) {
-                for (size_t i = 0; i < bound_.size(); ++i) bindValue(st, int(i + 1), bound_[i]);
-                opened_ = true;
-            }
-            int rc = sqlite3_step(st);
-            if (rc == SQLITE_ROW) {
-                --budget_;
-                return st;
-            }
-            sqlite3_reset(st);
-            opened_ = false;
-            if (rc != SQLITE_DONE) {
-                live_ = false;
-                failSqlite(conn_->db, rc, doing);
-            }
-            ++range_;
-        }
-        live_ = false;
-        return nullptr;
-    }
-
-    size_t range() const { return range_; }  // of the row last stepped to
-
-    // Lets go of the statement (and so of the read it holds open); the
-    // owner's row, if it still lives there, goes into its buffer first.
-    void park() {
-        if (owner_->liveRow) owner_->materialise();
-        if (opened_) sqlite3_reset((*ranges_)[range_]);
-        opened_ = false;
-        live_ = false;
-    }
-
-    // Drops every statement: the table's layout changed.
-    void forget() {
-        park();
-        plans_.clear();
-        ranges_ = nullptr;
-        for (auto& [sql, st] : statements_) sqlite3_finalize(st);
-        statements_.clear();
-    }
-
-    // A statement of the walk's own for single-row reads while it is parked.
-    sqlite3_stmt* single(const std::string& sql) { return statement(sql); }
-
-private:
-    uint64_t fileGen() const { return conn_->file->writeGen.load(); }
-
-    void parkStale() {
-        uint64_t now = fileGen();
-        for (Walk* w : conn_->walks)
-            if (w->live_ && w->gen_ != now) w->park();
-    }
-
-    sqlite3_stmt* statement(const std::string& sql) {
-        auto it = statements_.find(sql);
-        if (it != statements_.end()) return it->second;
-        sqlite3_stmt* st = nullptr;
-        int rc = sqlite3_prepare_v3(conn_->db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
-        if (rc != SQLITE_OK) failSqlite(conn_->db, rc, "preparing a statement");
-        statements_.emplace(sql, st);
+  // The statement standing on the next row, or null past the last range.
+  // A row of the owner's still in the statement is copied out first, unless
+  // the owner gave it up (RecordState::stepOn).
+  sqlite3_stmt* step(const char* doing) {
+    if (owner_->liveRow) owner_->materialise();
+    while (live_ && range_ < ranges_->size()) {
+      sqlite3_stmt* st = (*ranges_)[range_];
+      if (!opened_) {
+        for (size_t i = 0; i < bound_.size(); ++i) bindValue(st, int(i + 1), bound_[i]);
+        opened_ = true;
+      }
+      int rc = sqlite3_step(st);
+      if (rc == SQLITE_ROW) {
+        --budget_;
         return st;
+      }
+      sqlite3_reset(st);
+      opened_ = false;
+      if (rc != SQLITE_DONE) {
+        live_ = false;
+        failSqlite(conn_->db, rc, doing);
+      }
+      ++range_;
     }
+    live_ = false;
+    return nullptr;
+  }
 
-    std::shared_ptr<Connection> conn_;
-    RecordState* owner_;  // owns the walk
-    std::unordered_map<std::string, sqlite3_stmt*> statements_;
-    std::unordered_map<std::string, Ranges> plans_;  // nodes stay put: ranges_ points into one
-    const Ranges* ranges_ = nullptr;
-    std::vector<Value> bound_;
-    size_t range_ = 0;
-    bool opened_ = false;  // the current range's statement is bound and stepping
-    bool live_ = false;
-    int dir_ = 0;
-    uint64_t gen_ = 0;
-    size_t budget_ = 0;
+  size_t range() const { return range_; }  // of the row last stepped to
+
+  // Lets go of the statement (and so of the read it holds open); the
+  // owner's row, if it still lives there, goes into its buffer first.
+  void park() {
+    if (owner_->liveRow) owner_->materialise();
+    if (opened_) sqlite3_reset((*ranges_)[range_]);
+    opened_ = false;
+    live_ = false;
+  }
+
+  // Drops every statement: the table's layout changed.
+  void forget() {
+    park();
+    plans_.clear();
+    ranges_ = nullptr;
+    for (auto& [sql, st] : statements_) sqlite3_finalize(st);
+    statements_.clear();
+  }
+
+  // A statement of the walk's own for single-row reads while it is parked.
+  sqlite3_stmt* single(const std::string& sql) { return statement(sql); }
+
+ private:
+  uint64_t fileGen() const { return conn_->file->writeGen.load(); }
+
+  void parkStale() {
+    uint64_t now = fileGen();
+    for (Walk* w : conn_->walks)
+      if (w->live_ && w->gen_ != now) w->park();
+  }
+
+  sqlite3_stmt* statement(const std::string& sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v3(conn_->db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    if (rc != SQLITE_OK) failSqlite(conn_->db, rc, "preparing a statement");
+    statements_.emplace(sql, st);
+    return st;
+  }
+
+  std::shared_ptr<Connection> conn_;
+  RecordState* owner_;  // owns the walk
+  std::unordered_map<std::string, sqlite3_stmt*> statements_;
+  std::unordered_map<std::string, Ranges> plans_;  // nodes stay put: ranges_ points into one
+  const Ranges* ranges_ = nullptr;
+  std::vector<Value> bound_;
+  size_t range_ = 0;
+  bool opened_ = false;  // the current range's statement is bound and stepping
+  bool live_ = false;
+  int dir_ = 0;
+  uint64_t gen_ = 0;
+  size_t budget_ = 0;
 };
 
 void Connection::parkWalks() {
-    for (Walk* w : walks) w->park();
+  for (Walk* w : walks) w->park();
 }
 
 // ---- state ------------------------------------------------------------------------
 
 RecordState::RecordState() = default;
 RecordState::~RecordState() {
-    dropLiveRow();
-    walker.reset();  // while the buffer it would copy into still stands
+  dropLiveRow();
+  walker.reset();  // while the buffer it would copy into still stands
 }
 
 void RecordState::followLayout() {
-    TableCore& t = *table;
-    materialise();  // in the layout it was read with
-    size_t n = t.stored.fields.size();
-    if (tableName != t.stored.name) {
-        values.assign(n, Value());
-        dirty.assign(n, 0);
-        pos = Pos::Fresh;
-        onRow = false;
-        defaultIndex = -2;
-        tableName = t.stored.name;
-    } else {
-        values.resize(n);
-        dirty.resize(n, 0);
-    }
-    if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
-    if (walker) walker->forget();
-    nameHits.fill(NameHit{});
-    tableVersion = t.version;
+  TableCore& t = *table;
+  materialise();  // in the layout it was read with
+  size_t n = t.stored.fields.size();
+  if (tableName != t.stored.name) {
+    values.assign(n, Value());
+    dirty.assign(n, 0);
+    pos = Pos::Fresh;
+    onRow = false;
+    defaultIndex = -2;
+    tableName = t.stored.name;
+  } else {
+    values.resize(n);
+    dirty.resize(n, 0);
+  }
+  if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
+  if (walker) walker->forget();
+  nameHits.fill(NameHit{});
+  tableVersion = t.version;
 }
 
 int RecordState::effectiveIndex() {
-    if (defaultIndex == -2) return table->stored.indexes.empty() ? -1 : 0;
-    return defaultIndex;
+  if (defaultIndex == -2) return table->stored.indexes.empty() ? -1 : 0;
+  return defaultIndex;
 }
 
 const std::vector<int>& RecordState::keyFields() {
-    int idx = effectiveIndex();
-    if (idx != keyCacheIndex || keyCacheVersion != table->version) {
-        keyCache.clear();
-        descCache.clear();
-        if (idx >= 0)
-            for (const auto& s : table->stored.indexes[idx].segments) {
-                keyCache.push_back(s.field);
-                descCache.push_back(s.descending());
-            }
-        keyCacheIndex = idx;
-        keyCacheVersion = table->version;
-    }
-    return keyCache;
+  int idx = effectiveIndex();
+  if (idx != keyCacheIndex || keyCacheVersion != table->version) {
+    keyCache.clear();
+    descCache.clear();
+    if (idx >= 0)
+      for (const auto& s : table->stored.indexes[idx].segments) {
+        keyCache.push_back(s.field);
+        descCache.push_back(s.descending());
+      }
+    keyCacheIndex = idx;
+    keyCacheVersion = table->version;
+  }
+  return keyCache;
 }
 
 const std::vector<bool>& RecordState::keyDescending() {
-    keyFields();
-    return descCache;
+  keyFields();
+  return descCache;
 }
 
 std::vector<Value> RecordState::keyValues() const {
-    std::vector<Value> out;
-    auto* self = const_cast<RecordState*>(this);
-    self->materialise();
-    for (int f : self->keyFields()) out.push_back(values[f]);
-    return out;
+  std::vector<Value> out;
+  auto* self = const_cast<RecordState*>(this);
+  self->materialise();
+  for (int f : self->keyFields()) out.push_back(values[f]);
+  return out;
 }
 
 // The position's key from the current buffer, reusing its storage.
 static void keepPositionKey(RecordState& r) {
-    const auto& fields = r.keyCacheIndex == r.effectiveIndex() && r.keyCacheVersion == r.table->version ? r.keyCache
-                                                                                                       : r.keyFields();
-    r.posKey.resize(fields.size());
-    for (size_t i = 0; i < fields.size(); ++i) {
-        const Value& from = r.values[fields[i]];
-        Value& to = r.posKey[i];
-        to.kind = from.kind;
-        to.i = from.i;
-        to.d = from.d;
-        if (from.kind == Value::Text || from.kind == Value::Blob) to.s = from.s;  // numbers leave the text unused
-    }
+  const auto& fields =
+      r.keyCacheIndex == r.effectiveIndex() && r.keyCacheVersion == r.table->version ? r.keyCache : r.keyFields();
+  r.posKey.resize(fields.size());
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const Value& from = r.values[fields[i]];
+    Value& to = r.posKey[i];
+    to.kind = from.kind;
+    to.i = from.i;
+    to.d = from.d;
+    if (from.kind == Value::Text || from.kind == Value::Blob) to.s = from.s;  // numbers leave the text unused
+  }
 }
 
 int RecordState::dateTypeOf(int field) const {
-    int d = table->stored.fields[field].dateType;
-    return d > 0 ? d : table->logon->dateType;
+  int d = table->stored.fields[field].dateType;
+  return d > 0 ? d : table->logon->dateType;
 }
 
 int RecordState::timeTypeOf(int field) const {
-    int t = table->stored.fields[field].timeType;
-    return t > 0 ? t : table->logon->timeType;
+  int t = table->stored.fields[field].timeType;
+  return t > 0 ? t : table->logon->timeType;
 }
 
 // Columns go straight into the buffer's values, reusing their storage.
 void RecordState::loadRow(sqlite3_stmt* st) {
-    dropLiveRow();
-    size_t nf = values.size();
-    for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
-    posRowid = sqlite3_column_int64(st, int(nf));
-    std::fill(dirty.begin(), dirty.end(), 0);
-    onRow = true;
-    pos = Pos::At;
-    keepPositionKey(*this);
+  dropLiveRow();
+  size_t nf = values.size();
+  for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
+  posRowid = sqlite3_column_int64(st, int(nf));
+  std::fill(dirty.begin(), dirty.end(), 0);
+  onRow = true;
+  pos = Pos::At;
+  keepPositionKey(*this);
 }
 
 // Only the record id and the position's key are taken now: a walk may have
 // to seek again from them after the statement has moved on.
 void RecordState::holdRow(sqlite3_stmt* st) {
-    liveRow = st;
-    posRowid = sqlite3_column_int64(st, int(values.size()));
-    std::fill(dirty.begin(), dirty.end(), 0);
-    onRow = true;
-    pos = Pos::At;
-    const auto& fields = keyCacheIndex == effectiveIndex() && keyCacheVersion == table->version ? keyCache : keyFields();
-    posKey.resize(fields.size());
-    for (size_t i = 0; i < fields.size(); ++i) assignColumn(posKey[i], st, fields[i]);
+  liveRow = st;
+  posRowid = sqlite3_column_int64(st, int(values.size()));
+  std::fill(dirty.begin(), dirty.end(), 0);
+  onRow = true;
+  pos = Pos::At;
+  const auto& fields = keyCacheIndex == effectiveIndex() && keyCacheVersion == table->version ? keyCache : keyFields();
+  posKey.resize(fields.size());
+  for (size_t i = 0; i < fields.size(); ++i) assignColumn(posKey[i], st, fields[i]);
 }
 
 void RecordState::materialise() {
-    if (!liveRow) return;
-    sqlite3_stmt* st = liveRow;
-    liveRow = nullptr;
-    for (size_t i = 0; i < values.size(); ++i) assignColumn(values[i], st, int(i));
+  if (!liveRow) return;
+  sqlite3_stmt* st = liveRow;
+  liveRow = nullptr;
+  for (size_t i = 0; i < values.size(); ++i) assignColumn(values[i], st, int(i));
 }
 
 const Value& RecordState::fieldValue(int field) {
-    if (!liveRow) return values[field];
-    assignColumn(scratch, liveRow, field);
-    return scratch;
+  if (!liveRow) return values[field];
+  assignColumn(scratch, liveRow, field);
+  return scratch;
 }
 
 // The statement gives up the record's row when it steps. When it has no next
 // row the record still holds the row it was on, as if nothing had moved, so it
 // reads that row again by id, in that case only (once per end of a walk).
 sqlite3_stmt* RecordState::stepOn(Walk& w) {
-    bool gaveUp = liveRow != nullptr;
-    dropLiveRow();
-    sqlite3_stmt* st = nullptr;
-    try {
-        st = w.step("reading records");
-    } catch (...) {
-        if (gaveUp) restoreRow();
-        throw;
-    }
-    if (!st && gaveUp) restoreRow();
-    return st;
+  bool gaveUp = liveRow != nullptr;
+  dropLiveRow();
+  sqlite3_stmt* st = nullptr;
+  try {
+    st = w.step("reading records");
+  } catch (...) {
+    if (gaveUp) restoreRow();
+    throw;
+  }
+  if (!st && gaveUp) restoreRow();
+  return st;
 }
 
 // The walk's view held no write of this process since it started (else it
@@ -365,406 +365,429 @@ sqlite3_stmt* RecordState::stepOn(Walk& w) {
 // it was unless another process changed it in between. Should the row be
 // gone, the buffer keeps what the position knows: its key and its id.
 void RecordState::restoreRow() {
-    TableCore& t = *table;
-    try {
-        sqlite3_stmt* st = walker->single("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) +
-                                          " WHERE rowid = ?1");
-        ResetOnExit reset{st};
-        sqlite3_bind_int64(st, 1, posRowid);
-        if (stepRow(t.conn->db, st, "reading the record again")) {
-            size_t nf = values.size();
-            for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
-            return;
-        }
-    } catch (...) {
+  TableCore& t = *table;
+  try {
+    sqlite3_stmt* st =
+        walker->single("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
+    ResetOnExit reset{st};
+    sqlite3_bind_int64(st, 1, posRowid);
+    if (stepRow(t.conn->db, st, "reading the record again")) {
+      size_t nf = values.size();
+      for (size_t i = 0; i < nf; ++i) assignColumn(values[i], st, int(i));
+      return;
     }
-    for (Value& v : values) {
-        v.kind = Value::Null;
-        v.s.clear();
-    }
-    const auto& fields = keyFields();
-    for (size_t i = 0; i < fields.size() && i < posKey.size(); ++i) values[fields[i]] = posKey[i];
-    if (t.stored.identity >= 0) values[t.stored.identity] = Value::integer(posRowid);
+  } catch (...) {
+  }
+  for (Value& v : values) {
+    v.kind = Value::Null;
+    v.s.clear();
+  }
+  const auto& fields = keyFields();
+  for (size_t i = 0; i < fields.size() && i < posKey.size(); ++i) values[fields[i]] = posKey[i];
+  if (t.stored.identity >= 0) values[t.stored.identity] = Value::integer(posRowid);
 }
 
 void RecordState::stopWalk() {
-    if (walker) walker->park();
+  if (walker) walker->park();
 }
 
 Walk& RecordState::walkOn() {
-    const auto& conn = table->conn;
-    if (!walker || walker->connection() != conn) {
-        walker.reset();
-        walker = std::make_unique<Walk>(conn, this);
-    }
-    return *walker;
+  const auto& conn = table->conn;
+  if (!walker || walker->connection() != conn) {
+    walker.reset();
+    walker = std::make_unique<Walk>(conn, this);
+  }
+  return *walker;
 }
 
 // The ranges of a seek on the default index. `key` holds the index's values,
 // then the record id when `withRowid`.
 static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, const std::vector<Value>& key,
                                    bool withRowid) {
-    std::string shape;
-    shape += char('0' + int(seek));
-    shape += dir > 0 ? '+' : '-';
-    shape += std::to_string(r.effectiveIndex());
-    shape += ':';
-    for (const Value& v : key) shape += v.isNull() ? 'n' : 'v';
-    return w.plan(shape, [&] {
-        TableCore& t = *r.table;
-        KeyShape k;
-        const auto& fields = r.keyFields();
-        const auto& desc = r.keyDescending();
-        for (size_t i = 0; i < fields.size(); ++i) {
-            k.columns.push_back(quoteName(t.stored.fields[fields[i]].name));
-            k.descending.push_back(desc[i]);
-            k.null.push_back(i < key.size() && key[i].isNull());  // no key from the start
-            k.nullable.push_back(true);
-        }
-        k.columns.push_back("rowid");
-        k.descending.push_back(false);
-        k.null.push_back(false);
-        k.nullable.push_back(false);
-        size_t n = fields.size() + (withRowid ? 1 : 0);
-        std::vector<std::string> conditions;
-        if (seek == Seek::Start) conditions.push_back("");
-        if (seek == Seek::AtOrAfter || seek == Seek::AtOrBefore) conditions.push_back(equalPrefix(k, n));
-        if (seek != Seek::Start) beyondRanges(k, n, dir, conditions);
-        std::string head = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
-        std::string order = orderBy(k, dir);
-        std::vector<std::string> sqls;
-        for (const auto& c : conditions) sqls.push_back(head + (c.empty() ? "" : " WHERE " + c) + order);
-        return sqls;
-    });
+  std::string shape;
+  shape += char('0' + int(seek));
+  shape += dir > 0 ? '+' : '-';
+  shape += std::to_string(r.effectiveIndex());
+  shape += ':';
+  for (const Value& v : key) shape += v.isNull() ? 'n' : 'v';
+  return w.plan(shape, [&] {
+    TableCore& t = *r.table;
+    KeyShape k;
+    const auto& fields = r.keyFields();
+    const auto& desc = r.keyDescending();
+    for (size_t i = 0; i < fields.size(); ++i) {
+      k.columns.push_back(quoteName(t.stored.fields[fields[i]].name));
+      k.descending.push_back(desc[i]);
+      k.null.push_back(i < key.size() && key[i].isNull());  // no key from the start
+      k.nullable.push_back(true);
+    }
+    k.columns.push_back("rowid");
+    k.descending.push_back(false);
+    k.null.push_back(false);
+    k.nullable.push_back(false);
+    size_t n = fields.size() + (withRowid ? 1 : 0);
+    std::vector<std::string> conditions;
+    if (seek == Seek::Start) conditions.push_back("");
+    if (seek == Seek::AtOrAfter || seek == Seek::AtOrBefore) conditions.push_back(equalPrefix(k, n));
+    if (seek != Seek::Start) beyondRanges(k, n, dir, conditions);
+    std::string head = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
+    std::string order = orderBy(k, dir);
+    std::vector<std::string> sqls;
+    for (const auto& c : conditions) sqls.push_back(head + (c.empty() ? "" : " WHERE " + c) + order);
+    return sqls;
+  });
 }
 
 // Starts the walk from the position (or the start) and steps to its first row.
 static sqlite3_stmt* seekFromPosition(RecordState& r, int dir, bool fromStart) {
-    r.materialise();  // the seek may find nothing, and the record keeps its row
-    Walk& w = r.walkOn();
-    std::vector<Value> key;
-    Seek seek = Seek::Start;
-    if (!fromStart) {
-        key = r.posKey.size() == r.keyFields().size() ? r.posKey : r.keyValues();
-        key.push_back(Value::integer(r.posRowid));
-        seek = dir > 0 ? Seek::After : Seek::Before;
-    }
-    const Walk::Ranges& ranges = planFor(r, w, seek, dir, key, true);
-    w.start(ranges, std::move(key), dir);
-    return w.step("reading records");
+  r.materialise();  // the seek may find nothing, and the record keeps its row
+  Walk& w = r.walkOn();
+  std::vector<Value> key;
+  Seek seek = Seek::Start;
+  if (!fromStart) {
+    key = r.posKey.size() == r.keyFields().size() ? r.posKey : r.keyValues();
+    key.push_back(Value::integer(r.posRowid));
+    seek = dir > 0 ? Seek::After : Seek::Before;
+  }
+  const Walk::Ranges& ranges = planFor(r, w, seek, dir, key, true);
+  w.start(ranges, std::move(key), dir);
+  return w.step("reading records");
 }
 
 bool RecordState::waitForCommit(uint64_t seen, std::chrono::steady_clock::time_point deadline) {
-    FileShared& f = *table->conn->file;
-    std::unique_lock<std::mutex> lock(f.mutex);
-    bool changed = f.committed.wait_until(lock, deadline, [&] { return f.commitSeq != seen; });
-    if (!table->logon->loggedOn) fail(RL_WAIT_INTERRUPTED, "The blocking read ended with its logon");
-    return changed;
+  FileShared& f = *table->conn->file;
+  std::unique_lock<std::mutex> lock(f.mutex);
+  bool changed = f.committed.wait_until(lock, deadline, [&] { return f.commitSeq != seen; });
+  if (!table->logon->loggedOn) fail(RL_WAIT_INTERRUPTED, "The blocking read ended with its logon");
+  return changed;
 }
 
 int RecordState::walk(int dir, bool fromStart) {
+  sync();
+  if (!fromStart && pos == Pos::Fresh) fromStart = true;
+  if (!fromStart && pos == Pos::Exhausted) {
+    onRow = false;
+    return 0;
+  }
+  std::chrono::steady_clock::time_point deadline{};
+  for (;;) {
+    uint64_t seen = 0;
+    if (blockingSeconds > 0) {
+      // Taken before the walk looks, so a commit after its view wakes the wait.
+      FileShared& f = *table->conn->file;
+      std::lock_guard<std::mutex> lock(f.mutex);
+      seen = f.commitSeq;
+    }
+    Walk& w = walkOn();
+    sqlite3_stmt* st = !fromStart && w.continues(dir) ? stepOn(w) : seekFromPosition(*this, dir, fromStart);
+    if (st) {
+      holdRow(st);
+      return 1;
+    }
+    onRow = false;
+    if (blockingSeconds <= 0) return 0;
+    Logon& l = *table->logon;
+    if (!l.txnConns.empty()) {
+      // Waiting while holding a write would keep out the very writers
+      // this read waits for: pending implicit work is committed first,
+      // an explicit transaction ends the read at once.
+      if (l.explicitTxn) fail(RL_WAIT_TIMED_OUT, "No new record (a transaction is open)");
+      l.commitAll();
+    }
+    if (deadline == std::chrono::steady_clock::time_point{})
+      deadline = std::chrono::steady_clock::now() + std::chrono::seconds(blockingSeconds);
+    if (!waitForCommit(seen, deadline)) fail(RL_WAIT_TIMED_OUT, "No new record within the blocking read's wait");
     sync();
-    if (!fromStart && pos == Pos::Fresh) fromStart = true;
-    if (!fromStart && pos == Pos::Exhausted) {
-        onRow = false;
-        return 0;
-    }
-    std::chrono::steady_clock::time_point deadline{};
-    for (;;) {
-        uint64_t seen = 0;
-        if (blockingSeconds > 0) {
-            // Taken before the walk looks, so a commit after its view wakes the wait.
-            FileShared& f = *table->conn->file;
-            std::lock_guard<std::mutex> lock(f.mutex);
-            seen = f.commitSeq;
-        }
-        Walk& w = walkOn();
-        sqlite3_stmt* st = !fromStart && w.continues(dir) ? stepOn(w) : seekFromPosition(*this, dir, fromStart);
-        if (st) {
-            holdRow(st);
-            return 1;
-        }
-        onRow = false;
-        if (blockingSeconds <= 0) return 0;
-        Logon& l = *table->logon;
-        if (!l.txnConns.empty()) {
-            // Waiting while holding a write would keep out the very writers
-            // this read waits for: pending implicit work is committed first,
-            // an explicit transaction ends the read at once.
-            if (l.explicitTxn) fail(RL_WAIT_TIMED_OUT, "No new record (a transaction is open)");
-            l.commitAll();
-        }
-        if (deadline == std::chrono::steady_clock::time_point{})
-            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(blockingSeconds);
-        if (!waitForCommit(seen, deadline)) fail(RL_WAIT_TIMED_OUT, "No new record within the blocking read's wait");
-        sync();
-    }
+  }
 }
 
 int RecordState::find(int mode) {
-    sync();
-    materialise();  // the key is the buffer's
-    int idx = effectiveIndex();
-    TableCore& t = *table;
-    if (idx < 0) {
-        if (t.stored.identity < 0) fail(RL_BAD_ARGUMENT, "Find needs an index; this record walks in record-id order");
-        return findRowid(toInteger(t.stored.fields[t.stored.identity], values[t.stored.identity]), mode);
-    }
-    // Equal walks on like at-or-after, so a Next after it goes on without a
-    // new seek; only a row of the first range (the equal keys) is a match.
-    Seek seek;
-    int dir = 1;
-    switch (mode) {
-    case RL_FIND_EQ: seek = Seek::AtOrAfter; break;
-    case RL_FIND_LT: seek = Seek::Before, dir = -1; break;
-    case RL_FIND_LE: seek = Seek::AtOrBefore, dir = -1; break;
-    case RL_FIND_GT: seek = Seek::After; break;
-    case RL_FIND_GE: seek = Seek::AtOrAfter; break;
-    default: fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
-    }
-    std::vector<Value> key = keyValues();
-    Walk& w = walkOn();
-    const Walk::Ranges& ranges = planFor(*this, w, seek, dir, key, false);
-    w.start(ranges, std::move(key), dir);
-    sqlite3_stmt* st = w.step("finding a record");
-    if (!st || (mode == RL_FIND_EQ && w.range() != 0)) {
-        w.park();
-        onRow = false;
-        pos = Pos::Exhausted;
-        return 0;
-    }
-    holdRow(st);
-    return 1;
+  sync();
+  materialise();  // the key is the buffer's
+  int idx = effectiveIndex();
+  TableCore& t = *table;
+  if (idx < 0) {
+    if (t.stored.identity < 0) fail(RL_BAD_ARGUMENT, "Find needs an index; this record walks in record-id order");
+    return findRowid(toInteger(t.stored.fields[t.stored.identity], values[t.stored.identity]), mode);
+  }
+  // Equal walks on like at-or-after, so a Next after it goes on without a
+  // new seek; only a row of the first range (the equal keys) is a match.
+  Seek seek;
+  int dir = 1;
+  switch (mode) {
+    case RL_FIND_EQ:
+      seek = Seek::AtOrAfter;
+      break;
+    case RL_FIND_LT:
+      seek = Seek::Before, dir = -1;
+      break;
+    case RL_FIND_LE:
+      seek = Seek::AtOrBefore, dir = -1;
+      break;
+    case RL_FIND_GT:
+      seek = Seek::After;
+      break;
+    case RL_FIND_GE:
+      seek = Seek::AtOrAfter;
+      break;
+    default:
+      fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
+  }
+  std::vector<Value> key = keyValues();
+  Walk& w = walkOn();
+  const Walk::Ranges& ranges = planFor(*this, w, seek, dir, key, false);
+  w.start(ranges, std::move(key), dir);
+  sqlite3_stmt* st = w.step("finding a record");
+  if (!st || (mode == RL_FIND_EQ && w.range() != 0)) {
+    w.park();
+    onRow = false;
+    pos = Pos::Exhausted;
+    return 0;
+  }
+  holdRow(st);
+  return 1;
 }
 
 // Runs a statement of one row (bound already) and positions on its row.
 static bool loadOne(RecordState& r, sqlite3_stmt* st, const char* doing) {
-    ResetOnExit reset{st};
-    if (!stepRow(r.table->conn->db, st, doing)) return false;
-    r.loadRow(st);
-    return true;
+  ResetOnExit reset{st};
+  if (!stepRow(r.table->conn->db, st, doing)) return false;
+  r.loadRow(st);
+  return true;
 }
 
 int RecordState::findRowid(int64_t rowid, int mode) {
-    sync();
-    const char* cond;
-    const char* order = " ORDER BY rowid";
-    switch (mode) {
-    case RL_FIND_EQ: cond = "rowid = ?1"; break;
-    case RL_FIND_LT: cond = "rowid < ?1", order = " ORDER BY rowid DESC"; break;
-    case RL_FIND_LE: cond = "rowid <= ?1", order = " ORDER BY rowid DESC"; break;
-    case RL_FIND_GT: cond = "rowid > ?1"; break;
-    case RL_FIND_GE: cond = "rowid >= ?1"; break;
-    default: fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
-    }
-    TableCore& t = *table;
-    sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + cond +
-                                       order + " LIMIT 1");
-    sqlite3_bind_int64(st, 1, rowid);
-    if (loadOne(*this, st, "finding a record by id")) return 1;
-    onRow = false;
-    pos = Pos::Exhausted;
-    return 0;
+  sync();
+  const char* cond;
+  const char* order = " ORDER BY rowid";
+  switch (mode) {
+    case RL_FIND_EQ:
+      cond = "rowid = ?1";
+      break;
+    case RL_FIND_LT:
+      cond = "rowid < ?1", order = " ORDER BY rowid DESC";
+      break;
+    case RL_FIND_LE:
+      cond = "rowid <= ?1", order = " ORDER BY rowid DESC";
+      break;
+    case RL_FIND_GT:
+      cond = "rowid > ?1";
+      break;
+    case RL_FIND_GE:
+      cond = "rowid >= ?1";
+      break;
+    default:
+      fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
+  }
+  TableCore& t = *table;
+  sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + cond +
+                                     order + " LIMIT 1");
+  sqlite3_bind_int64(st, 1, rowid);
+  if (loadOne(*this, st, "finding a record by id")) return 1;
+  onRow = false;
+  pos = Pos::Exhausted;
+  return 0;
 }
 
 int RecordState::jumpTo(int64_t n) {
-    sync();
-    if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to move from");
-    if (n == 0) {
-        read();
-        return 1;
-    }
-    int dir = n > 0 ? 1 : -1;
-    uint64_t steps = n > 0 ? uint64_t(n) : uint64_t(0) - uint64_t(n);
-    sqlite3_stmt* st = seekFromPosition(*this, dir, false);
-    for (uint64_t i = 1; st && i < steps; ++i) st = walker->step("moving the record");
-    if (!st) {
-        walker->park();
-        if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
-        fail(RL_NOT_FOUND, "The move reaches past the last record");
-    }
-    holdRow(st);
+  sync();
+  if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to move from");
+  if (n == 0) {
+    read();
     return 1;
+  }
+  int dir = n > 0 ? 1 : -1;
+  uint64_t steps = n > 0 ? uint64_t(n) : uint64_t(0) - uint64_t(n);
+  sqlite3_stmt* st = seekFromPosition(*this, dir, false);
+  for (uint64_t i = 1; st && i < steps; ++i) st = walker->step("moving the record");
+  if (!st) {
+    walker->park();
+    if (n < 0) fail(RL_BEFORE_START, "The move reaches before the first record");
+    fail(RL_NOT_FOUND, "The move reaches past the last record");
+  }
+  holdRow(st);
+  return 1;
 }
 
 void RecordState::read() {
-    sync();
-    if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
-    TableCore& t = *table;
-    sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
-    sqlite3_bind_int64(st, 1, posRowid);
-    if (!loadOne(*this, st, "reading the record")) {
-        onRow = false;
-        fail(RL_NOT_FOUND, "The current record no longer exists");
-    }
+  sync();
+  if (pos != Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
+  TableCore& t = *table;
+  sqlite3_stmt* st =
+      t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
+  sqlite3_bind_int64(st, 1, posRowid);
+  if (!loadOne(*this, st, "reading the record")) {
+    onRow = false;
+    fail(RL_NOT_FOUND, "The current record no longer exists");
+  }
 }
 
 static void checkPartitionWidth(const TableDef& d, int64_t partition) {
-    if (d.partBits > 0 && d.partBits < 63 && (partition < 0 || partition >= (int64_t(1) << d.partBits)))
-        fail(RL_BAD_VALUE, "Partition number " + std::to_string(partition) + " does not fit the partition width");
+  if (d.partBits > 0 && d.partBits < 63 && (partition < 0 || partition >= (int64_t(1) << d.partBits)))
+    fail(RL_BAD_VALUE, "Partition number " + std::to_string(partition) + " does not fit the partition width");
 }
 
 void RecordState::insert() {
-    sync();
-    materialise();
-    TableCore& t = *table;
-    const TableDef& d = t.stored;
-    ZVDateTime now;
-    bool haveNow = false;
-    for (size_t i = 0; i < d.fields.size(); ++i)
-        if (d.fields[i].autoTimestamp && values[i].isNull()) {
-            if (!haveNow) now = ZVDateTime::CurrentDateTime(), haveNow = true;
-            values[i] = fromDateTime(d.fields[i], now);
-        }
-    if (d.identity >= 0) values[d.identity] = Value();  // identity values are the engine's
-    int64_t partition = 0;
-    bool purge = false;
-    if (d.partitioned()) {
-        partition = t.rule.evaluate(values, d);
-        checkPartitionWidth(d, partition);
-        if (d.partMaxActive > 0) {
-            std::lock_guard<std::mutex> lock(t.shared->partMutex);
-            if (!t.shared->maxPartitionKnown) {
-                sqlite3_stmt* st = t.conn->prepare("SELECT max(rl_partition) FROM " + quoteName(d.name));
-                bool row = stepRow(t.conn->db, st, "reading partitions");
-                t.shared->maxPartition = row ? sqlite3_column_int64(st, 0) : 0;
-                sqlite3_reset(st);
-                t.shared->maxPartitionKnown = true;
-            }
-            purge = partition > t.shared->maxPartition;
-        }
+  sync();
+  materialise();
+  TableCore& t = *table;
+  const TableDef& d = t.stored;
+  ZVDateTime now;
+  bool haveNow = false;
+  for (size_t i = 0; i < d.fields.size(); ++i)
+    if (d.fields[i].autoTimestamp && values[i].isNull()) {
+      if (!haveNow) now = ZVDateTime::CurrentDateTime(), haveNow = true;
+      values[i] = fromDateTime(d.fields[i], now);
     }
-    Connection& conn = *t.conn;
-    WriteScope write(conn, purge);
-    if (!t.insertStmt) t.insertStmt = conn.prepare(t.insertSql);
-    sqlite3_stmt* st = t.insertStmt;
-    int p = 1;
-    for (size_t i = 0; i < d.fields.size(); ++i)
-        if (int(i) != d.identity) bindValue(st, p++, values[i]);
-    if (d.partitioned()) sqlite3_bind_int64(st, p, partition);
-    stepDone(conn.db, st, "inserting a record");
-    int64_t rowid = sqlite3_last_insert_rowid(conn.db);
-    if (purge) {
-        // Rows of partitions beyond the most active ones leave by themselves.
-        sqlite3_stmt* del = conn.prepare("DELETE FROM " + quoteName(d.name) + " WHERE rl_partition <= ?1");
-        sqlite3_bind_int64(del, 1, partition - d.partMaxActive);
-        stepDone(conn.db, del, "purging old partitions");
-        std::lock_guard<std::mutex> lock(t.shared->partMutex);
-        t.shared->maxPartition = std::max(t.shared->maxPartition, partition);
+  if (d.identity >= 0) values[d.identity] = Value();  // identity values are the engine's
+  int64_t partition = 0;
+  bool purge = false;
+  if (d.partitioned()) {
+    partition = t.rule.evaluate(values, d);
+    checkPartitionWidth(d, partition);
+    if (d.partMaxActive > 0) {
+      std::lock_guard<std::mutex> lock(t.shared->partMutex);
+      if (!t.shared->maxPartitionKnown) {
+        sqlite3_stmt* st = t.conn->prepare("SELECT max(rl_partition) FROM " + quoteName(d.name));
+        bool row = stepRow(t.conn->db, st, "reading partitions");
+        t.shared->maxPartition = row ? sqlite3_column_int64(st, 0) : 0;
+        sqlite3_reset(st);
+        t.shared->maxPartitionKnown = true;
+      }
+      purge = partition > t.shared->maxPartition;
     }
-    write.done();
-    t.shared->writeGen++;
-    if (d.identity >= 0) values[d.identity] = Value::integer(rowid);
-    std::fill(dirty.begin(), dirty.end(), 0);
-    onRow = true;
-    pos = Pos::At;
-    posRowid = rowid;
-    keepPositionKey(*this);
-    stopWalk();
+  }
+  Connection& conn = *t.conn;
+  WriteScope write(conn, purge);
+  if (!t.insertStmt) t.insertStmt = conn.prepare(t.insertSql);
+  sqlite3_stmt* st = t.insertStmt;
+  int p = 1;
+  for (size_t i = 0; i < d.fields.size(); ++i)
+    if (int(i) != d.identity) bindValue(st, p++, values[i]);
+  if (d.partitioned()) sqlite3_bind_int64(st, p, partition);
+  stepDone(conn.db, st, "inserting a record");
+  int64_t rowid = sqlite3_last_insert_rowid(conn.db);
+  if (purge) {
+    // Rows of partitions beyond the most active ones leave by themselves.
+    sqlite3_stmt* del = conn.prepare("DELETE FROM " + quoteName(d.name) + " WHERE rl_partition <= ?1");
+    sqlite3_bind_int64(del, 1, partition - d.partMaxActive);
+    stepDone(conn.db, del, "purging old partitions");
+    std::lock_guard<std::mutex> lock(t.shared->partMutex);
+    t.shared->maxPartition = std::max(t.shared->maxPartition, partition);
+  }
+  write.done();
+  t.shared->writeGen++;
+  if (d.identity >= 0) values[d.identity] = Value::integer(rowid);
+  std::fill(dirty.begin(), dirty.end(), 0);
+  onRow = true;
+  pos = Pos::At;
+  posRowid = rowid;
+  keepPositionKey(*this);
+  stopWalk();
 }
 
 void RecordState::update() {
-    materialise();
-    TableCore& t = *table;
-    const TableDef& d = t.stored;
-    std::string sets;
-    std::vector<int> changed;
-    for (size_t i = 0; i < d.fields.size(); ++i) {
-        if (!dirty[i]) continue;
-        if (int(i) == d.identity) {
-            if (values[i].kind != Value::Int || values[i].i != posRowid)
-                fail(RL_BAD_VALUE, "Identity field [" + d.fields[i].name + "] is given by the engine");
-            continue;
-        }
-        sets += (changed.empty() ? "" : ", ") + quoteName(d.fields[i].name) + " = " + param(changed.size());
-        changed.push_back(int(i));
+  materialise();
+  TableCore& t = *table;
+  const TableDef& d = t.stored;
+  std::string sets;
+  std::vector<int> changed;
+  for (size_t i = 0; i < d.fields.size(); ++i) {
+    if (!dirty[i]) continue;
+    if (int(i) == d.identity) {
+      if (values[i].kind != Value::Int || values[i].i != posRowid)
+        fail(RL_BAD_VALUE, "Identity field [" + d.fields[i].name + "] is given by the engine");
+      continue;
     }
-    if (changed.empty()) return;
-    int64_t partition = 0;
-    if (d.partitioned()) {
-        partition = t.rule.evaluate(values, d);
-        checkPartitionWidth(d, partition);  // as an insert would: the row moves only where it may be
-        sets += ", rl_partition = " + param(changed.size());
-    }
-    size_t rowParam = changed.size() + (d.partitioned() ? 1 : 0);
-    Connection& conn = *t.conn;
-    WriteScope write(conn, false);
-    sqlite3_stmt* st = conn.prepare("UPDATE " + quoteName(d.name) + " SET " + sets + " WHERE rowid = " + param(rowParam));
-    for (size_t i = 0; i < changed.size(); ++i) bindValue(st, int(i + 1), values[changed[i]]);
-    if (d.partitioned()) sqlite3_bind_int64(st, int(changed.size() + 1), partition);
-    sqlite3_bind_int64(st, int(rowParam + 1), posRowid);
-    stepDone(conn.db, st, "updating a record");
-    int n = sqlite3_changes(conn.db);
-    if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
-    write.done();
-    t.shared->writeGen++;
-    std::fill(dirty.begin(), dirty.end(), 0);
-    keepPositionKey(*this);
-    stopWalk();
+    sets += (changed.empty() ? "" : ", ") + quoteName(d.fields[i].name) + " = " + param(changed.size());
+    changed.push_back(int(i));
+  }
+  if (changed.empty()) return;
+  int64_t partition = 0;
+  if (d.partitioned()) {
+    partition = t.rule.evaluate(values, d);
+    checkPartitionWidth(d, partition);  // as an insert would: the row moves only where it may be
+    sets += ", rl_partition = " + param(changed.size());
+  }
+  size_t rowParam = changed.size() + (d.partitioned() ? 1 : 0);
+  Connection& conn = *t.conn;
+  WriteScope write(conn, false);
+  sqlite3_stmt* st = conn.prepare("UPDATE " + quoteName(d.name) + " SET " + sets + " WHERE rowid = " + param(rowParam));
+  for (size_t i = 0; i < changed.size(); ++i) bindValue(st, int(i + 1), values[changed[i]]);
+  if (d.partitioned()) sqlite3_bind_int64(st, int(changed.size() + 1), partition);
+  sqlite3_bind_int64(st, int(rowParam + 1), posRowid);
+  stepDone(conn.db, st, "updating a record");
+  int n = sqlite3_changes(conn.db);
+  if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
+  write.done();
+  t.shared->writeGen++;
+  std::fill(dirty.begin(), dirty.end(), 0);
+  keepPositionKey(*this);
+  stopWalk();
 }
 
 void RecordState::remove() {
-    sync();
-    if (!onRow) fail(RL_NO_CURRENT_RECORD, "The record has no current row to delete");
-    materialise();  // the buffer keeps the deleted row
-    TableCore& t = *table;
-    Connection& conn = *t.conn;
-    WriteScope write(conn, false);
-    sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
-    sqlite3_bind_int64(st, 1, posRowid);
-    stepDone(conn.db, st, "deleting a record");
-    int n = sqlite3_changes(conn.db);
-    if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
-    write.done();
-    t.shared->writeGen++;
-    onRow = false;  // the position stays, so Next goes on after the deleted row
+  sync();
+  if (!onRow) fail(RL_NO_CURRENT_RECORD, "The record has no current row to delete");
+  materialise();  // the buffer keeps the deleted row
+  TableCore& t = *table;
+  Connection& conn = *t.conn;
+  WriteScope write(conn, false);
+  sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE rowid = ?1");
+  sqlite3_bind_int64(st, 1, posRowid);
+  stepDone(conn.db, st, "deleting a record");
+  int n = sqlite3_changes(conn.db);
+  if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
+  write.done();
+  t.shared->writeGen++;
+  onRow = false;  // the position stays, so Next goes on after the deleted row
 }
 
 void RecordState::batchDelete() {
-    int idx = effectiveIndex();
-    if (idx < 0) fail(RL_BAD_ARGUMENT, "A batch delete needs an index");
-    materialise();
-    TableCore& t = *table;
-    const IndexDef& ix = t.stored.indexes[idx];
-    std::string cond;
-    std::vector<Value> key;
-    for (const auto& s : ix.segments) {
-        if (values[s.field].isNull()) break;
-        cond += (key.empty() ? "" : " AND ") + quoteName(t.stored.fields[s.field].name) + " = " + param(key.size());
-        key.push_back(values[s.field]);
-    }
-    if (key.empty()) fail(RL_BAD_ARGUMENT, "A batch delete needs the leading key values set");
-    Connection& conn = *t.conn;
-    WriteScope write(conn, false);
-    sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE " + cond);
-    for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
-    stepDone(conn.db, st, "deleting a batch");
-    int n = sqlite3_changes(conn.db);
-    write.done();
-    t.shared->writeGen++;
-    if (n == 0) fail(RL_NOT_FOUND, "No record matched the batch key");
+  int idx = effectiveIndex();
+  if (idx < 0) fail(RL_BAD_ARGUMENT, "A batch delete needs an index");
+  materialise();
+  TableCore& t = *table;
+  const IndexDef& ix = t.stored.indexes[idx];
+  std::string cond;
+  std::vector<Value> key;
+  for (const auto& s : ix.segments) {
+    if (values[s.field].isNull()) break;
+    cond += (key.empty() ? "" : " AND ") + quoteName(t.stored.fields[s.field].name) + " = " + param(key.size());
+    key.push_back(values[s.field]);
+  }
+  if (key.empty()) fail(RL_BAD_ARGUMENT, "A batch delete needs the leading key values set");
+  Connection& conn = *t.conn;
+  WriteScope write(conn, false);
+  sqlite3_stmt* st = conn.prepare("DELETE FROM " + quoteName(t.stored.name) + " WHERE " + cond);
+  for (size_t i = 0; i < key.size(); ++i) bindValue(st, int(i + 1), key[i]);
+  stepDone(conn.db, st, "deleting a batch");
+  int n = sqlite3_changes(conn.db);
+  write.done();
+  t.shared->writeGen++;
+  if (n == 0) fail(RL_NOT_FOUND, "No record matched the batch key");
 }
 
 int RecordState::fieldOf(const char* name) {
-    sync();
-    if (!name) name = "";
-    // Callers name the same few fields row after row, mostly with the same
-    // literals: a hit costs a pointer match and a comparison of the name.
-    const auto& fields = table->stored.fields;
-    for (const NameHit& hit : nameHits)
-        if (hit.name == name && size_t(hit.field) < fields.size() && strcmp(fields[hit.field].name.c_str(), name) == 0)
-            return hit.field;
-    int field = table->field(name);
-    nameHits[nextNameHit] = NameHit{name, field};
-    nextNameHit = (nextNameHit + 1) % nameHits.size();
-    return field;
+  sync();
+  if (!name) name = "";
+  // Callers name the same few fields row after row, mostly with the same
+  // literals: a hit costs a pointer match and a comparison of the name.
+  const auto& fields = table->stored.fields;
+  for (const NameHit& hit : nameHits)
+    if (hit.name == name && size_t(hit.field) < fields.size() && strcmp(fields[hit.field].name.c_str(), name) == 0)
+      return hit.field;
+  int field = table->field(name);
+  nameHits[nextNameHit] = NameHit{name, field};
+  nextNameHit = (nextNameHit + 1) % nameHits.size();
+  return field;
 }
 
 LockKey RecordState::rowKey(int64_t rowid) const { return LockKey{table->conn->path, table->stored.name, rowid}; }
 
 void RecordState::releaseLocks() {
-    for (const auto& key : lockedRows) engine().locks.release(key, table->logon->id);
-    lockedRows.clear();
+  for (const auto& key : lockedRows) engine().locks.release(key, table->logon->id);
+  lockedRows.clear();
 }
 
 }  // namespace ravlink_detail
@@ -772,143 +795,167 @@ void RecordState::releaseLocks() {
 // ---- record ----------------------------------------------------------------------------
 
 ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
-    if (!table) fail(RL_BAD_ARGUMENT, "A record needs a table");
-    state_->self = this;
-    state_->table = table->core_;
+  if (!table) fail(RL_BAD_ARGUMENT, "A record needs a table");
+  state_->self = this;
+  state_->table = table->core_;
 }
 
 ZVRecord::~ZVRecord() {
-    std::lock_guard<ravlink_detail::SessionMutex> lock(state_->table->logon->mutex);
-    state_->releaseLocks();
-    state_->dropLiveRow();  // nobody reads it any more
-    state_->walker.reset();  // its statements belong to the session's connection
+  std::lock_guard<ravlink_detail::SessionMutex> lock(state_->table->logon->mutex);
+  state_->releaseLocks();
+  state_->dropLiveRow();   // nobody reads it any more
+  state_->walker.reset();  // its statements belong to the session's connection
 }
 
 Logon* ZVRecord::logon() const { return state_->table->logon.get(); }
 
 void ZVRecord::Clear() {
-    guarded([&] {
-        RecordState& s = *state_;
-        s.sync();
-        s.dropLiveRow();  // cleared below
-        for (Value& v : s.values) {
-            v.kind = Value::Null;
-            v.s.clear();  // keeps the buffer for the next value
-        }
-        std::fill(s.dirty.begin(), s.dirty.end(), 0);
-        s.onRow = false;
-        s.pos = RecordState::Pos::Fresh;
-        s.stopWalk();
-    });
+  guarded([&] {
+    RecordState& s = *state_;
+    s.sync();
+    s.dropLiveRow();  // cleared below
+    for (Value& v : s.values) {
+      v.kind = Value::Null;
+      v.s.clear();  // keeps the buffer for the next value
+    }
+    std::fill(s.dirty.begin(), s.dirty.end(), 0);
+    s.onRow = false;
+    s.pos = RecordState::Pos::Fresh;
+    s.stopWalk();
+  });
 }
 
 void ZVRecord::SetNew(int isNew) {
-    if (isNew) Clear();
+  if (isNew) Clear();
 }
 
 static void chooseIndex(RecordState& s, int index) {
-    s.defaultIndex = index;
-    s.stopWalk();
-    if (s.onRow) s.posKey = s.keyValues();
-    else s.pos = RecordState::Pos::Fresh;
+  s.defaultIndex = index;
+  s.stopWalk();
+  if (s.onRow)
+    s.posKey = s.keyValues();
+  else
+    s.pos = RecordState::Pos::Fresh;
 }
 
 void ZVRecord::SetDefaultIndex(const char* indexName) {
-    guarded([&] {
-        state_->sync();
-        int n = state_->table->stored.indexNumber(indexName ? indexName : "");
-        if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(indexName ? indexName : "") + "] not found");
-        chooseIndex(*state_, n);
-    });
+  guarded([&] {
+    state_->sync();
+    int n = state_->table->stored.indexNumber(indexName ? indexName : "");
+    if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(indexName ? indexName : "") + "] not found");
+    chooseIndex(*state_, n);
+  });
 }
 
 void ZVRecord::SetDefaultIndex(int indexNumber) {
-    guarded([&] {
-        state_->sync();
-        if (indexNumber == RL_ROWID_INDEX) return chooseIndex(*state_, -1);
-        if (indexNumber < 0 || size_t(indexNumber) >= state_->table->stored.indexes.size())
-            fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
-        chooseIndex(*state_, indexNumber);
-    });
+  guarded([&] {
+    state_->sync();
+    if (indexNumber == RL_ROWID_INDEX) return chooseIndex(*state_, -1);
+    if (indexNumber < 0 || size_t(indexNumber) >= state_->table->stored.indexes.size())
+      fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
+    chooseIndex(*state_, indexNumber);
+  });
 }
 
-int ZVRecord::Find(int mode) { return guarded([&] { return state_->find(mode); }); }
-int ZVRecord::FindRowid(int64_t rowid, int mode) { return guarded([&] { return state_->findRowid(rowid, mode); }); }
-int ZVRecord::First() { return guarded([&] { return state_->walk(1, true); }); }
-int ZVRecord::Last() { return guarded([&] { return state_->walk(-1, true); }); }
-int ZVRecord::Next() { return guarded([&] { return state_->walk(1, false); }); }
-int ZVRecord::Prev() { return guarded([&] { return state_->walk(-1, false); }); }
-void ZVRecord::JumpTo(int64_t n) { guarded([&] { state_->jumpTo(n); }); }
-void ZVRecord::Read() { guarded([&] { state_->read(); }); }
+int ZVRecord::Find(int mode) {
+  return guarded([&] { return state_->find(mode); });
+}
+int ZVRecord::FindRowid(int64_t rowid, int mode) {
+  return guarded([&] { return state_->findRowid(rowid, mode); });
+}
+int ZVRecord::First() {
+  return guarded([&] { return state_->walk(1, true); });
+}
+int ZVRecord::Last() {
+  return guarded([&] { return state_->walk(-1, true); });
+}
+int ZVRecord::Next() {
+  return guarded([&] { return state_->walk(1, false); });
+}
+int ZVRecord::Prev() {
+  return guarded([&] { return state_->walk(-1, false); });
+}
+void ZVRecord::JumpTo(int64_t n) {
+  guarded([&] { state_->jumpTo(n); });
+}
+void ZVRecord::Read() {
+  guarded([&] { state_->read(); });
+}
 
 void ZVRecord::Write() {
-    guarded([&] {
-        state_->sync();
-        if (state_->onRow) state_->update();
-        else state_->insert();
-    });
+  guarded([&] {
+    state_->sync();
+    if (state_->onRow)
+      state_->update();
+    else
+      state_->insert();
+  });
 }
 
-void ZVRecord::Delete() { guarded([&] { state_->remove(); }); }
+void ZVRecord::Delete() {
+  guarded([&] { state_->remove(); });
+}
 
 int64_t ZVRecord::GetRowid() const {
-    return const_cast<ZVRecord*>(this)->guarded([&] {
-        if (state_->pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
-        return state_->posRowid;
-    });
+  return const_cast<ZVRecord*>(this)->guarded([&] {
+    if (state_->pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row");
+    return state_->posRowid;
+  });
 }
 
 int64_t ZVRecord::GetRecordCount() {
-    return guarded([&] {
-        state_->sync();
-        TableCore& t = *state_->table;
-        sqlite3_stmt* st = t.conn->prepare("SELECT count(*) FROM " + quoteName(t.stored.name));
-        int64_t n = stepRow(t.conn->db, st, "counting records") ? sqlite3_column_int64(st, 0) : 0;
-        sqlite3_reset(st);
-        return n;
-    });
+  return guarded([&] {
+    state_->sync();
+    TableCore& t = *state_->table;
+    sqlite3_stmt* st = t.conn->prepare("SELECT count(*) FROM " + quoteName(t.stored.name));
+    int64_t n = stepRow(t.conn->db, st, "counting records") ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_reset(st);
+    return n;
+  });
 }
 
 void ZVRecord::LockRecord(int mode) {
-    guarded([&] {
-        if (mode == 0) return UnlockRecord();
-        RecordState& s = *state_;
-        s.sync();
-        if (s.pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to lock");
-        LockKey key = s.rowKey(s.posRowid);
-        engine().locks.acquire(key, s.table->logon->id, kLockTimeoutMs);
-        s.lockedRows.push_back(key);
-    });
+  guarded([&] {
+    if (mode == 0) return UnlockRecord();
+    RecordState& s = *state_;
+    s.sync();
+    if (s.pos != RecordState::Pos::At) fail(RL_NO_CURRENT_RECORD, "The record has no current row to lock");
+    LockKey key = s.rowKey(s.posRowid);
+    engine().locks.acquire(key, s.table->logon->id, kLockTimeoutMs);
+    s.lockedRows.push_back(key);
+  });
 }
 
 void ZVRecord::UnlockRecord() {
-    guarded([&] {
-        RecordState& s = *state_;
-        if (s.lockedRows.empty()) return;
-        engine().locks.release(s.lockedRows.back(), s.table->logon->id);
-        s.lockedRows.pop_back();
-    });
+  guarded([&] {
+    RecordState& s = *state_;
+    if (s.lockedRows.empty()) return;
+    engine().locks.release(s.lockedRows.back(), s.table->logon->id);
+    s.lockedRows.pop_back();
+  });
 }
 
 void ZVRecord::Lock(int mode) { LockRecord(mode ? mode : 4); }
 void ZVRecord::Unlock() { UnlockRecord(); }
 
 void ZVRecord::SetBatch(int mode, int length, int flags) {
-    guarded([&] {
-        state_->sync();
-        if (mode == 5) {
-            state_->batchMode = 5;
-            return;
-        }
-        if (mode != 4) fail(RL_BAD_ARGUMENT, "Unknown batch mode " + std::to_string(mode));
-        state_->batchDelete();
-        state_->batchMode = 4;
-    });
+  guarded([&] {
+    state_->sync();
+    if (mode == 5) {
+      state_->batchMode = 5;
+      return;
+    }
+    if (mode != 4) fail(RL_BAD_ARGUMENT, "Unknown batch mode " + std::to_string(mode));
+    state_->batchDelete();
+    state_->batchMode = 4;
+  });
 }
 
-void ZVRecord::InsertBatch() { guarded([&] { state_->insert(); }); }
+void ZVRecord::InsertBatch() {
+  guarded([&] { state_->insert(); });
+}
 void ZVRecord::EndBatch() {
-    guarded([&] { state_->batchMode = 0; });
+  guarded([&] { state_->batchMode = 0; });
 }
 
 // ---- field access ------------------------------------------------------------------------
@@ -921,235 +968,238 @@ void ZVRecord::EndBatch() {
 // them over. `formatted`: dates and times are reformatted, so their text is
 // not taken as it stands. False: take the conversion.
 static bool liveBytes(RecordState& s, int f, bool formatted, const char** data, size_t* size) {
-    if (!s.liveRow) return false;
-    sqlite3_value* c = sqlite3_column_value(s.liveRow, f);
-    const void* p;
-    switch (sqlite3_value_type(c)) {
-    case SQLITE_BLOB: p = sqlite3_value_blob(c); break;
+  if (!s.liveRow) return false;
+  sqlite3_value* c = sqlite3_column_value(s.liveRow, f);
+  const void* p;
+  switch (sqlite3_value_type(c)) {
+    case SQLITE_BLOB:
+      p = sqlite3_value_blob(c);
+      break;
     case SQLITE_TEXT: {
-        if (formatted) {
-            Sem sem = semOf(s.table->stored.fields[f]);
-            if (sem == Sem::Date || sem == Sem::Time || sem == Sem::Timestamp) return false;
-        }
-        p = sqlite3_value_text(c);
-        break;
+      if (formatted) {
+        Sem sem = semOf(s.table->stored.fields[f]);
+        if (sem == Sem::Date || sem == Sem::Time || sem == Sem::Timestamp) return false;
+      }
+      p = sqlite3_value_text(c);
+      break;
     }
-    default: return false;
-    }
-    *data = p ? static_cast<const char*>(p) : "";
-    *size = p ? size_t(sqlite3_value_bytes(c)) : 0;
-    return true;
+    default:
+      return false;
+  }
+  *data = p ? static_cast<const char*>(p) : "";
+  *size = p ? size_t(sqlite3_value_bytes(c)) : 0;
+  return true;
 }
 
 bool ZVRecord::IsFieldNull(const char* name) {
-    return guarded([&] {
-        RecordState& s = *state_;
-        int f = s.fieldOf(name);
-        if (s.liveRow) return sqlite3_column_type(s.liveRow, f) == SQLITE_NULL;
-        return s.values[f].isNull();
-    });
+  return guarded([&] {
+    RecordState& s = *state_;
+    int f = s.fieldOf(name);
+    if (s.liveRow) return sqlite3_column_type(s.liveRow, f) == SQLITE_NULL;
+    return s.values[f].isNull();
+  });
 }
 
 static std::string stringOf(RecordState& s, int f) {
-    const char* data;
-    size_t size;
-    if (liveBytes(s, f, true, &data, &size)) return std::string(data, size);
-    return toString(s.table->stored.fields[f], s.fieldValue(f), s.dateTypeOf(f), s.timeTypeOf(f));
+  const char* data;
+  size_t size;
+  if (liveBytes(s, f, true, &data, &size)) return std::string(data, size);
+  return toString(s.table->stored.fields[f], s.fieldValue(f), s.dateTypeOf(f), s.timeTypeOf(f));
 }
 
 static int fieldNumber(RecordState& s, int number) {
-    s.sync();
-    if (number < 0 || size_t(number) >= s.values.size())
-        fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
-    return number;
+  s.sync();
+  if (number < 0 || size_t(number) >= s.values.size())
+    fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
+  return number;
 }
 
 std::string ZVRecord::GetFieldAsString(const char* name) {
-    return guarded([&] { return stringOf(*state_, state_->fieldOf(name)); });
+  return guarded([&] { return stringOf(*state_, state_->fieldOf(name)); });
 }
 std::string ZVRecord::GetFieldAsString(int number) {
-    return guarded([&] { return stringOf(*state_, fieldNumber(*state_, number)); });
+  return guarded([&] { return stringOf(*state_, fieldNumber(*state_, number)); });
 }
 
 static int32_t signedOf(RecordState& s, int f) {
-    int64_t v = toInteger(s.table->stored.fields[f], s.fieldValue(f));
-    if (v < INT32_MIN || v > UINT32_MAX)
-        fail(RL_BAD_VALUE, "Field [" + s.table->stored.fields[f].name + "] holds a value beyond 32 bits");
-    return int32_t(uint32_t(v));
+  int64_t v = toInteger(s.table->stored.fields[f], s.fieldValue(f));
+  if (v < INT32_MIN || v > UINT32_MAX)
+    fail(RL_BAD_VALUE, "Field [" + s.table->stored.fields[f].name + "] holds a value beyond 32 bits");
+  return int32_t(uint32_t(v));
 }
 
 int32_t ZVRecord::GetFieldAsSigned(const char* name) {
-    return guarded([&] { return signedOf(*state_, state_->fieldOf(name)); });
+  return guarded([&] { return signedOf(*state_, state_->fieldOf(name)); });
 }
 int32_t ZVRecord::GetFieldAsSigned(int number) {
-    return guarded([&] { return signedOf(*state_, fieldNumber(*state_, number)); });
+  return guarded([&] { return signedOf(*state_, fieldNumber(*state_, number)); });
 }
 
 int ZVRecord::GetFieldAsBool(const char* name) {
-    return guarded([&]() -> int {
-        int f = state_->fieldOf(name);
-        const Value& v = state_->fieldValue(f);
-        if (v.kind == Value::Text) {
-            char c = v.s.empty() ? '0' : char(toupper(static_cast<unsigned char>(v.s[0])));
-            return c == '1' || c == 'T' || c == 'Y';
-        }
-        return toFloat(state_->table->stored.fields[f], v) != 0;
-    });
+  return guarded([&]() -> int {
+    int f = state_->fieldOf(name);
+    const Value& v = state_->fieldValue(f);
+    if (v.kind == Value::Text) {
+      char c = v.s.empty() ? '0' : char(toupper(static_cast<unsigned char>(v.s[0])));
+      return c == '1' || c == 'T' || c == 'Y';
+    }
+    return toFloat(state_->table->stored.fields[f], v) != 0;
+  });
 }
 
 double ZVRecord::GetFieldAsFloat(const char* name) {
-    return guarded([&] {
-        int f = state_->fieldOf(name);
-        return toFloat(state_->table->stored.fields[f], state_->fieldValue(f));
-    });
+  return guarded([&] {
+    int f = state_->fieldOf(name);
+    return toFloat(state_->table->stored.fields[f], state_->fieldValue(f));
+  });
 }
 
 int64_t ZVRecord::GetFieldAsBigint(const char* name) {
-    return guarded([&] {
-        int f = state_->fieldOf(name);
-        return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
-    });
+  return guarded([&] {
+    int f = state_->fieldOf(name);
+    return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
+  });
 }
 int64_t ZVRecord::GetFieldAsBigint(int number) {
-    return guarded([&] {
-        int f = fieldNumber(*state_, number);
-        return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
-    });
+  return guarded([&] {
+    int f = fieldNumber(*state_, number);
+    return toInteger(state_->table->stored.fields[f], state_->fieldValue(f));
+  });
 }
 
 ZVBlob ZVRecord::GetFieldAsBlob(const char* name) {
-    return guarded([&] {
-        int f = state_->fieldOf(name);
-        const char* data;
-        size_t size;
-        if (liveBytes(*state_, f, false, &data, &size)) return ZVBlob(data, size);
-        const Value& v = state_->fieldValue(f);
-        if (v.kind == Value::Text || v.kind == Value::Blob) return ZVBlob(v.s.data(), v.s.size());
-        std::string s = stringOf(*state_, f);
-        return ZVBlob(s.data(), s.size());
-    });
+  return guarded([&] {
+    int f = state_->fieldOf(name);
+    const char* data;
+    size_t size;
+    if (liveBytes(*state_, f, false, &data, &size)) return ZVBlob(data, size);
+    const Value& v = state_->fieldValue(f);
+    if (v.kind == Value::Text || v.kind == Value::Blob) return ZVBlob(v.s.data(), v.s.size());
+    std::string s = stringOf(*state_, f);
+    return ZVBlob(s.data(), s.size());
+  });
 }
 
 ZVDateTime ZVRecord::GetFieldAsDateTime(const char* name) {
-    return guarded([&] {
-        int f = state_->fieldOf(name);
-        return toDateTime(state_->table->stored.fields[f], state_->fieldValue(f));
-    });
+  return guarded([&] {
+    int f = state_->fieldOf(name);
+    return toDateTime(state_->table->stored.fields[f], state_->fieldValue(f));
+  });
 }
 
 char ZVRecord::GetFieldAsChar(const char* name) {
-    return guarded([&]() -> char {
-        int f = state_->fieldOf(name);
-        const Value& v = state_->fieldValue(f);
-        if (v.kind == Value::Int) return char(v.i);
-        if (v.kind == Value::Text || v.kind == Value::Blob) return v.s.empty() ? 0 : v.s[0];
-        return v.kind == Value::Real ? char(v.d) : 0;
-    });
+  return guarded([&]() -> char {
+    int f = state_->fieldOf(name);
+    const Value& v = state_->fieldValue(f);
+    if (v.kind == Value::Int) return char(v.i);
+    if (v.kind == Value::Text || v.kind == Value::Blob) return v.s.empty() ? 0 : v.s[0];
+    return v.kind == Value::Real ? char(v.d) : 0;
+  });
 }
 
 void ZVRecord::SetFieldNull(const char* name) {
-    guarded([&] { state_->setValue(state_->fieldOf(name), [](const FieldDef&) { return Value(); }); });
+  guarded([&] { state_->setValue(state_->fieldOf(name), [](const FieldDef&) { return Value(); }); });
 }
 
 // Text and bytes into a text or binary field: copied into the field's own
 // buffer, which a record reuses from row to row.
 static bool setBytesInPlace(RecordState& s, int f, const char* data, size_t size) {
-    const FieldDef& fd = s.table->stored.fields[f];
-    Sem sem = semOf(fd);
-    if (sem != Sem::Text && sem != Sem::Binary) return false;
-    s.materialise();  // the other fields keep the row
-    Value& v = s.values[f];
-    s.dirty[f] = 1;
-    if (fd.length > 0 && size > size_t(fd.length)) {
-        v.kind = Value::Null;
-        v.s.clear();
-        fail(RL_VALUE_TOO_LONG, "Value of " + std::to_string(size) + " bytes is longer than field [" + fd.name +
-                                    "] (" + std::to_string(fd.length) + ")");
-    }
-    v.kind = sem == Sem::Text ? Value::Text : Value::Blob;
-    v.s.assign(data ? data : "", data ? size : 0);
-    return true;
+  const FieldDef& fd = s.table->stored.fields[f];
+  Sem sem = semOf(fd);
+  if (sem != Sem::Text && sem != Sem::Binary) return false;
+  s.materialise();  // the other fields keep the row
+  Value& v = s.values[f];
+  s.dirty[f] = 1;
+  if (fd.length > 0 && size > size_t(fd.length)) {
+    v.kind = Value::Null;
+    v.s.clear();
+    fail(RL_VALUE_TOO_LONG, "Value of " + std::to_string(size) + " bytes is longer than field [" + fd.name + "] (" +
+                                std::to_string(fd.length) + ")");
+  }
+  v.kind = sem == Sem::Text ? Value::Text : Value::Blob;
+  v.s.assign(data ? data : "", data ? size : 0);
+  return true;
 }
 
 void ZVRecord::SetFieldAsString(const char* name, const char* text) {
-    guarded([&] {
-        int f = state_->fieldOf(name);
-        if (setBytesInPlace(*state_, f, text, text ? strlen(text) : 0)) return;
-        int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
-        state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
-    });
+  guarded([&] {
+    int f = state_->fieldOf(name);
+    if (setBytesInPlace(*state_, f, text, text ? strlen(text) : 0)) return;
+    int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
+    state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
+  });
 }
 
 void ZVRecord::SetFieldAsString(int number, const char* text) {
-    guarded([&] {
-        int f = fieldNumber(*state_, number);
-        int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
-        state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
-    });
+  guarded([&] {
+    int f = fieldNumber(*state_, number);
+    int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
+    state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
+  });
 }
 
 void ZVRecord::SetFieldAsSigned(const char* name, int32_t value) {
-    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
+  guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
 }
 
 void ZVRecord::SetFieldAsSigned(int number, int32_t value) {
-    guarded([&] {
-        state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
-    });
+  guarded([&] {
+    state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
+  });
 }
 
 void ZVRecord::SetFieldAsBool(const char* name, int value) {
-    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value != 0); }); });
+  guarded(
+      [&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value != 0); }); });
 }
 
 void ZVRecord::SetFieldAsFloat(const char* name, double value) {
-    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromFloat(fd, value); }); });
+  guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromFloat(fd, value); }); });
 }
 
 void ZVRecord::SetFieldAsBigint(const char* name, int64_t value) {
-    guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
+  guarded([&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromSigned(fd, value); }); });
 }
 
 void ZVRecord::SetFieldAsBigint(int number, int64_t value) {
-    guarded([&] {
-        state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
-    });
+  guarded([&] {
+    state_->setValue(fieldNumber(*state_, number), [&](const FieldDef& fd) { return fromSigned(fd, value); });
+  });
 }
 
 void ZVRecord::SetFieldAsBlob(const char* name, const ZVBlob& blob) {
-    SetFieldAsBlob(name, blob.GetData(), blob.GetSize());
+  SetFieldAsBlob(name, blob.GetData(), blob.GetSize());
 }
 
 void ZVRecord::SetFieldAsBlob(const char* name, const void* data, size_t size) {
-    guarded([&] {
-        int f = state_->fieldOf(name);
-        if (setBytesInPlace(*state_, f, static_cast<const char*>(data), size)) return;
-        state_->setValue(f, [&](const FieldDef& fd) { return fromBytes(fd, data, size); });
-    });
+  guarded([&] {
+    int f = state_->fieldOf(name);
+    if (setBytesInPlace(*state_, f, static_cast<const char*>(data), size)) return;
+    state_->setValue(f, [&](const FieldDef& fd) { return fromBytes(fd, data, size); });
+  });
 }
 
 void ZVRecord::SetFieldAsDateTime(const char* name, const ZVDateTime& value) {
-    guarded([&] {
-        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromDateTime(fd, value); });
-    });
+  guarded(
+      [&] { state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) { return fromDateTime(fd, value); }); });
 }
 
 void ZVRecord::SetFieldAsDate(const char* name, const ZVDate& value) {
-    SetFieldAsDateTime(name, ZVDateTime(value.GetDay(), 0));
+  SetFieldAsDateTime(name, ZVDateTime(value.GetDay(), 0));
 }
 
 void ZVRecord::SetFieldAsTime(const char* name, const ZVTime& value) {
-    SetFieldAsDateTime(name, ZVDateTime(0, value.GetMilliseconds()));
+  SetFieldAsDateTime(name, ZVDateTime(0, value.GetMilliseconds()));
 }
 
 void ZVRecord::SetFieldAsChar(const char* name, char value) {
-    guarded([&] {
-        state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) {
-            Sem sem = semOf(fd);
-            if (sem == Sem::Text || sem == Sem::Binary) return fromBytes(fd, &value, 1);
-            return fromSigned(fd, static_cast<unsigned char>(value));
-        });
+  guarded([&] {
+    state_->setValue(state_->fieldOf(name), [&](const FieldDef& fd) {
+      Sem sem = semOf(fd);
+      if (sem == Sem::Text || sem == Sem::Binary) return fromBytes(fd, &value, 1);
+      return fromSigned(fd, static_cast<unsigned char>(value));
     });
+  });
 }
 
 // ---- numbered functions: records and values ---------------------------------------------------
@@ -1157,60 +1207,60 @@ void ZVRecord::SetFieldAsChar(const char* name, char value) {
 extern "C" {
 
 int rlSetBlockingRead(RLHANDLE record, int seconds, int flags) {
-    ZVRecord* r = Access::record(record);
-    if (!r) return RL_BAD_HANDLE;
-    if (seconds < 0 || seconds > 3600) return RL_BAD_ARGUMENT;
-    auto logon = Access::logon(r);
-    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
-    Access::state(r).blockingSeconds = seconds;
-    return RL_OK;
+  ZVRecord* r = Access::record(record);
+  if (!r) return RL_BAD_HANDLE;
+  if (seconds < 0 || seconds > 3600) return RL_BAD_ARGUMENT;
+  auto logon = Access::logon(r);
+  std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
+  Access::state(r).blockingSeconds = seconds;
+  return RL_OK;
 }
 
 int rlGetIdentityValue(RLHANDLE record, int64_t* out) {
-    ZVRecord* r = Access::record(record);
-    if (!r || !out) return RL_BAD_HANDLE;
-    auto logon = Access::logon(r);
-    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
-    RecordState& s = Access::state(r);
-    if (!s.table->open) return RL_NOT_OPEN;
-    int identity = s.table->stored.identity;
-    if (identity < 0) return RL_BAD_ARGUMENT;
-    if (s.pos != RecordState::Pos::At || size_t(identity) >= s.values.size()) return RL_NO_CURRENT_RECORD;
-    *out = s.posRowid;
-    return RL_OK;
+  ZVRecord* r = Access::record(record);
+  if (!r || !out) return RL_BAD_HANDLE;
+  auto logon = Access::logon(r);
+  std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
+  RecordState& s = Access::state(r);
+  if (!s.table->open) return RL_NOT_OPEN;
+  int identity = s.table->stored.identity;
+  if (identity < 0) return RL_BAD_ARGUMENT;
+  if (s.pos != RecordState::Pos::At || size_t(identity) >= s.values.size()) return RL_NO_CURRENT_RECORD;
+  *out = s.posRowid;
+  return RL_OK;
 }
 
 int rlGetCurrentDateTime(ZVDateTime* out) {
-    if (!out) return RL_BAD_ARGUMENT;
-    *out = ZVDateTime::CurrentDateTime();
-    return RL_OK;
+  if (!out) return RL_BAD_ARGUMENT;
+  *out = ZVDateTime::CurrentDateTime();
+  return RL_OK;
 }
 
 int32_t rlPackDate(int year, int month, int day) {
-    return validDate(year, month, day) ? packDay(year, month, day) : -1;
+  return validDate(year, month, day) ? packDay(year, month, day) : -1;
 }
 
 int rlUnpackDate(int32_t dayNumber, int* year, int* month, int* day) {
-    if (!year || !month || !day || dayNumber < 0) return RL_BAD_ARGUMENT;
-    unpackDay(dayNumber, year, month, day);
-    return RL_OK;
+  if (!year || !month || !day || dayNumber < 0) return RL_BAD_ARGUMENT;
+  unpackDay(dayNumber, year, month, day);
+  return RL_OK;
 }
 
 int rlPackDateTime(ZVDateTime* out, int year, int month, int day, int hour, int minute, int second, int millisecond) {
-    if (!out) return RL_BAD_ARGUMENT;
-    try {
-        out->Pack(year, month, day, hour, minute, second, millisecond);
-        return RL_OK;
-    } catch (const ZVException& e) {
-        return e.GetErrorCode();
-    }
+  if (!out) return RL_BAD_ARGUMENT;
+  try {
+    out->Pack(year, month, day, hour, minute, second, millisecond);
+    return RL_OK;
+  } catch (const ZVException& e) {
+    return e.GetErrorCode();
+  }
 }
 
 int rlReverseBytes(void* data, int length) {
-    if (!data || length < 0) return RL_BAD_ARGUMENT;
-    auto* p = static_cast<unsigned char*>(data);
-    std::reverse(p, p + length);
-    return RL_OK;
+  if (!data || length < 0) return RL_BAD_ARGUMENT;
+  auto* p = static_cast<unsigned char*>(data);
+  std::reverse(p, p + length);
+  return RL_OK;
 }
 
 }  // extern "C"

@@ -26,143 +26,143 @@ const char* kServerCatalog = "rl_server.db";
 const char* kDatabaseExtension = ".db";
 
 std::string passwordHash(const std::string& password, const std::string& salt, int iterations) {
-    unsigned char out[32];
-    if (PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), reinterpret_cast<const unsigned char*>(salt.data()),
-                          int(salt.size()), iterations, EVP_sha256(), sizeof out, out) != 1)
-        fail(RL_STORAGE_ERROR, "Not able to hash a password");
-    return std::string(reinterpret_cast<char*>(out), sizeof out);
+  unsigned char out[32];
+  if (PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), reinterpret_cast<const unsigned char*>(salt.data()),
+                        int(salt.size()), iterations, EVP_sha256(), sizeof out, out) != 1)
+    fail(RL_STORAGE_ERROR, "Not able to hash a password");
+  return std::string(reinterpret_cast<char*>(out), sizeof out);
 }
 
 bool isThisHost(const std::string& host) {
-    if (host.empty() || strcasecmp(host.c_str(), "localhost") == 0 || host == "127.0.0.1" || host == "::1" ||
-        host == ".")
-        return true;
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) == 0 && strcasecmp(host.c_str(), name) == 0) return true;
-    return false;
+  if (host.empty() || strcasecmp(host.c_str(), "localhost") == 0 || host == "127.0.0.1" || host == "::1" || host == ".")
+    return true;
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) == 0 && strcasecmp(host.c_str(), name) == 0) return true;
+  return false;
 }
 
 // The server named by "NAME" or "NAME@HOST": its directory under the data root.
 std::string serverDirectory(const char* server, std::string* name) {
-    std::string text = server ? server : "";
-    size_t at = text.find('@');
-    std::string host = at == std::string::npos ? "" : text.substr(at + 1);
-    *name = text.substr(0, at);
-    if (!isThisHost(host))
-        fail(RL_SERVER_UNREACHABLE, "Server [" + text + "] is on another host; this engine serves this machine only");
-    checkObjectName(name->c_str(), "server");
-    std::error_code ec;
-    fs::path dir = fs::path(dataRoot()) / *name;
-    if (!createPrivateDirectories(dir.string()))
-        fail(RL_SERVER_UNREACHABLE, "Server [" + text + "] cannot be reached: data directory " + dir.string() +
-                                        " is not usable");
-    return fs::weakly_canonical(dir, ec).string();
+  std::string text = server ? server : "";
+  size_t at = text.find('@');
+  std::string host = at == std::string::npos ? "" : text.substr(at + 1);
+  *name = text.substr(0, at);
+  if (!isThisHost(host))
+    fail(RL_SERVER_UNREACHABLE, "Server [" + text + "] is on another host; this engine serves this machine only");
+  checkObjectName(name->c_str(), "server");
+  std::error_code ec;
+  fs::path dir = fs::path(dataRoot()) / *name;
+  if (!createPrivateDirectories(dir.string()))
+    fail(RL_SERVER_UNREACHABLE,
+         "Server [" + text + "] cannot be reached: data directory " + dir.string() + " is not usable");
+  return fs::weakly_canonical(dir, ec).string();
 }
 
 // The server's own catalog: users and databases.
 struct ServerCatalog {
-    sqlite3* db = nullptr;
-    explicit ServerCatalog(const std::string& dir, int busyMs) {
-        db = nullptr;
-        std::string file = (fs::path(dir) / kServerCatalog).string();
-        createPrivateFile(file);  // it holds the users' password hashes
-        int rc = sqlite3_open_v2(file.c_str(), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (rc != SQLITE_OK) {
-            sqlite3_close_v2(db);
-            fail(RL_SERVER_UNREACHABLE, "Server catalog cannot be opened in " + dir);
-        }
-        sqlite3_busy_timeout(db, busyMs);
-        exec("CREATE TABLE IF NOT EXISTS rl_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB, hash BLOB,"
-             " iterations INTEGER, admin INTEGER);"
-             "CREATE TABLE IF NOT EXISTS rl_databases(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT);");
+  sqlite3* db = nullptr;
+  explicit ServerCatalog(const std::string& dir, int busyMs) {
+    db = nullptr;
+    std::string file = (fs::path(dir) / kServerCatalog).string();
+    createPrivateFile(file);  // it holds the users' password hashes
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_close_v2(db);
+      fail(RL_SERVER_UNREACHABLE, "Server catalog cannot be opened in " + dir);
     }
-    ~ServerCatalog() { sqlite3_close_v2(db); }
-    void exec(const char* sql) {
-        char* err = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-            std::string msg = err ? err : "";
-            sqlite3_free(err);
-            fail(RL_SERVER_UNREACHABLE, "Server catalog cannot be used: " + msg);
-        }
+    sqlite3_busy_timeout(db, busyMs);
+    exec(
+        "CREATE TABLE IF NOT EXISTS rl_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB, hash BLOB,"
+        " iterations INTEGER, admin INTEGER);"
+        "CREATE TABLE IF NOT EXISTS rl_databases(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT);");
+  }
+  ~ServerCatalog() { sqlite3_close_v2(db); }
+  void exec(const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+      std::string msg = err ? err : "";
+      sqlite3_free(err);
+      fail(RL_SERVER_UNREACHABLE, "Server catalog cannot be used: " + msg);
     }
-    sqlite3_stmt* prepare(const char* sql) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK)
-            failSqlite(db, sqlite3_extended_errcode(db), "reading the server catalog");
-        return st;
+  }
+  sqlite3_stmt* prepare(const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK)
+      failSqlite(db, sqlite3_extended_errcode(db), "reading the server catalog");
+    return st;
+  }
+  void ensureAdministrator() {
+    sqlite3_stmt* st = prepare("SELECT count(*) FROM rl_users");
+    bool empty = stepRow(db, st, "reading users") && sqlite3_column_int(st, 0) == 0;
+    sqlite3_finalize(st);
+    if (!empty) return;
+    unsigned char salt[16];
+    if (RAND_bytes(salt, sizeof salt) != 1) fail(RL_STORAGE_ERROR, "No random bytes for a password salt");
+    std::string s(reinterpret_cast<char*>(salt), sizeof salt);
+    std::string h = passwordHash(kDefaultPassword, s, kHashIterations);
+    st = prepare("INSERT OR IGNORE INTO rl_users(name, salt, hash, iterations, admin) VALUES(?1, ?2, ?3, ?4, 1)");
+    sqlite3_bind_text(st, 1, kDefaultUser, -1, SQLITE_STATIC);
+    sqlite3_bind_blob(st, 2, s.data(), int(s.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(st, 3, h.data(), int(h.size()), SQLITE_STATIC);
+    sqlite3_bind_int(st, 4, kHashIterations);
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "creating the administrator");
+  }
+  void checkUser(const std::string& user, const std::string& password) {
+    sqlite3_stmt* st = prepare("SELECT salt, hash, iterations FROM rl_users WHERE name = ?1");
+    sqlite3_bind_text(st, 1, user.data(), int(user.size()), SQLITE_STATIC);
+    if (!stepRow(db, st, "reading users")) {
+      sqlite3_finalize(st);
+      fail(RL_UNKNOWN_USER, "Unknown user [" + user + "]");
     }
-    void ensureAdministrator() {
-        sqlite3_stmt* st = prepare("SELECT count(*) FROM rl_users");
-        bool empty = stepRow(db, st, "reading users") && sqlite3_column_int(st, 0) == 0;
-        sqlite3_finalize(st);
-        if (!empty) return;
-        unsigned char salt[16];
-        if (RAND_bytes(salt, sizeof salt) != 1) fail(RL_STORAGE_ERROR, "No random bytes for a password salt");
-        std::string s(reinterpret_cast<char*>(salt), sizeof salt);
-        std::string h = passwordHash(kDefaultPassword, s, kHashIterations);
-        st = prepare("INSERT OR IGNORE INTO rl_users(name, salt, hash, iterations, admin) VALUES(?1, ?2, ?3, ?4, 1)");
-        sqlite3_bind_text(st, 1, kDefaultUser, -1, SQLITE_STATIC);
-        sqlite3_bind_blob(st, 2, s.data(), int(s.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(st, 3, h.data(), int(h.size()), SQLITE_STATIC);
-        sqlite3_bind_int(st, 4, kHashIterations);
-        int rc = sqlite3_step(st);
-        sqlite3_finalize(st);
-        if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "creating the administrator");
-    }
-    void checkUser(const std::string& user, const std::string& password) {
-        sqlite3_stmt* st = prepare("SELECT salt, hash, iterations FROM rl_users WHERE name = ?1");
-        sqlite3_bind_text(st, 1, user.data(), int(user.size()), SQLITE_STATIC);
-        if (!stepRow(db, st, "reading users")) {
-            sqlite3_finalize(st);
-            fail(RL_UNKNOWN_USER, "Unknown user [" + user + "]");
-        }
-        std::string salt(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
-        std::string hash(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1));
-        int iterations = sqlite3_column_int(st, 2);
-        sqlite3_finalize(st);
-        std::string given = passwordHash(password, salt, iterations);
-        if (given.size() != hash.size() || CRYPTO_memcmp(given.data(), hash.data(), hash.size()) != 0)
-            fail(RL_WRONG_PASSWORD, "Wrong password for user [" + user + "]");
-    }
-    // The registered file of a database, relative to the server directory.
-    bool lookup(const std::string& name, std::string* file) {
-        sqlite3_stmt* st = prepare("SELECT file FROM rl_databases WHERE name = ?1");
-        sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-        bool found = stepRow(db, st, "reading databases");
-        if (found) *file = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-        return found;
-    }
-    void registerDatabase(const std::string& name, const std::string& file) {
-        sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO rl_databases(name, file) VALUES(?1, ?2)");
-        sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-        sqlite3_bind_text(st, 2, file.data(), int(file.size()), SQLITE_STATIC);
-        int rc = sqlite3_step(st);
-        sqlite3_finalize(st);
-        if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "registering a database");
-    }
+    std::string salt(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
+    std::string hash(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1));
+    int iterations = sqlite3_column_int(st, 2);
+    sqlite3_finalize(st);
+    std::string given = passwordHash(password, salt, iterations);
+    if (given.size() != hash.size() || CRYPTO_memcmp(given.data(), hash.data(), hash.size()) != 0)
+      fail(RL_WRONG_PASSWORD, "Wrong password for user [" + user + "]");
+  }
+  // The registered file of a database, relative to the server directory.
+  bool lookup(const std::string& name, std::string* file) {
+    sqlite3_stmt* st = prepare("SELECT file FROM rl_databases WHERE name = ?1");
+    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    bool found = stepRow(db, st, "reading databases");
+    if (found) *file = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    return found;
+  }
+  void registerDatabase(const std::string& name, const std::string& file) {
+    sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO rl_databases(name, file) VALUES(?1, ?2)");
+    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    sqlite3_bind_text(st, 2, file.data(), int(file.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "registering a database");
+  }
 };
 
 // A database path argument: "" or "." is the server directory; anything
 // else must stay inside it.
 fs::path databaseDirectory(const std::string& serverDir, const char* path) {
-    std::string p = path ? path : "";
-    if (p.empty() || p == ".") return serverDir;
-    for (auto& c : p)
-        if (c == '\\') c = '/';
-    fs::path candidate = fs::path(p).is_absolute() ? fs::path(p) : fs::path(serverDir) / p;
-    std::error_code ec;
-    fs::path normal = fs::weakly_canonical(candidate, ec);
-    if (ec) normal = candidate.lexically_normal();
-    auto rel = normal.lexically_relative(serverDir);
-    if (rel.empty() || *rel.begin() == "..")
-        fail(RL_BAD_PATH, "Database path [" + std::string(path) + "] is outside the server's directory");
-    return normal;
+  std::string p = path ? path : "";
+  if (p.empty() || p == ".") return serverDir;
+  for (auto& c : p)
+    if (c == '\\') c = '/';
+  fs::path candidate = fs::path(p).is_absolute() ? fs::path(p) : fs::path(serverDir) / p;
+  std::error_code ec;
+  fs::path normal = fs::weakly_canonical(candidate, ec);
+  if (ec) normal = candidate.lexically_normal();
+  auto rel = normal.lexically_relative(serverDir);
+  if (rel.empty() || *rel.begin() == "..")
+    fail(RL_BAD_PATH, "Database path [" + std::string(path) + "] is outside the server's directory");
+  return normal;
 }
 
 std::string relativeTo(const std::string& serverDir, const fs::path& file) {
-    return file.lexically_relative(serverDir).string();
+  return file.lexically_relative(serverDir).string();
 }
 
 }  // namespace
@@ -170,113 +170,113 @@ std::string relativeTo(const std::string& serverDir, const fs::path& file) {
 // ---- base ---------------------------------------------------------------------
 
 ZVBase::ZVBase() {
-    std::lock_guard<std::mutex> lock(engine().handleMutex);
-    engine().handles.insert(this);
+  std::lock_guard<std::mutex> lock(engine().handleMutex);
+  engine().handles.insert(this);
 }
 
 ZVBase::~ZVBase() {
-    std::lock_guard<std::mutex> lock(engine().handleMutex);
-    engine().handles.erase(this);
+  std::lock_guard<std::mutex> lock(engine().handleMutex);
+  engine().handles.erase(this);
 }
 
 void ZVBase::Begin() {
-    guarded([&] {
-        auto l = logon();
-        if (!l) fail(RL_NOT_OPEN, "The object has no session");
-        l->requireLoggedOn();
-        l->explicitTxn = true;
-    });
+  guarded([&] {
+    auto l = logon();
+    if (!l) fail(RL_NOT_OPEN, "The object has no session");
+    l->requireLoggedOn();
+    l->explicitTxn = true;
+  });
 }
 
 void ZVBase::Commit() {
-    guarded([&] {
-        if (auto l = logon()) l->commitAll();
-    });
+  guarded([&] {
+    if (auto l = logon()) l->commitAll();
+  });
 }
 
 void ZVBase::Abort() {
-    guarded([&] {
-        if (auto l = logon()) {
-            l->abortAll();
-            ++l->abortCount;
-        }
-    });
+  guarded([&] {
+    if (auto l = logon()) {
+      l->abortAll();
+      ++l->abortCount;
+    }
+  });
 }
 
 void ZVBase::Lock(int) { fail(RL_BAD_ARGUMENT, "This object cannot be locked"); }
 void ZVBase::Unlock() {}
 
 void ZVBase::SetDefDateType(int dateType) {
-    guarded([&] {
-        if (dateType < 1 || dateType > 6) fail(RL_BAD_ARGUMENT, "Unknown date type " + std::to_string(dateType));
-        if (auto l = logon()) l->dateType = dateType;
-    });
+  guarded([&] {
+    if (dateType < 1 || dateType > 6) fail(RL_BAD_ARGUMENT, "Unknown date type " + std::to_string(dateType));
+    if (auto l = logon()) l->dateType = dateType;
+  });
 }
 
 void ZVBase::SetDefTimeType(int timeType) {
-    guarded([&] {
-        if (timeType < 1 || (timeType > 5 && timeType != 10 && timeType != 11))
-            fail(RL_BAD_ARGUMENT, "Unknown time type " + std::to_string(timeType));
-        if (auto l = logon()) l->timeType = timeType;
-    });
+  guarded([&] {
+    if (timeType < 1 || (timeType > 5 && timeType != 10 && timeType != 11))
+      fail(RL_BAD_ARGUMENT, "Unknown time type " + std::to_string(timeType));
+    if (auto l = logon()) l->timeType = timeType;
+  });
 }
 
 // ---- session --------------------------------------------------------------------
 
 ZVSession::ZVSession(int type) : logon_(std::make_shared<ravlink_detail::Logon>()) {
-    if (type != 0 && type != 2) fail(RL_BAD_ARGUMENT, "Unknown session type " + std::to_string(type));
-    logon_->id = engine().nextLogonId++;
+  if (type != 0 && type != 2) fail(RL_BAD_ARGUMENT, "Unknown session type " + std::to_string(type));
+  logon_->id = engine().nextLogonId++;
 }
 
 ZVSession::~ZVSession() {
-    std::lock_guard<ravlink_detail::SessionMutex> lock(logon_->mutex);
-    if (logon_->loggedOn && tlsOwner == logon_->owner) tlsOwner = -1;
-    logon_->end();
+  std::lock_guard<ravlink_detail::SessionMutex> lock(logon_->mutex);
+  if (logon_->loggedOn && tlsOwner == logon_->owner) tlsOwner = -1;
+  logon_->end();
 }
 
 Logon* ZVSession::logon() const { return logon_.get(); }
 
 void ZVSession::Logon(const char* server, const char* user, const char* password) {
-    guarded([&] {
-        if (logon_->loggedOn) fail(RL_BAD_ARGUMENT, "The session is already logged on");
-        std::string name;
-        std::string dir = serverDirectory(server, &name);
-        std::string userName = user ? user : "";
-        int busyMs = tlsConnectTimeout > 0 ? tlsConnectTimeout * 1000 : kBusyTimeoutMs;
-        {
-            std::lock_guard<std::mutex> lock(engine().serverMutex);
-            ServerCatalog catalog(dir, busyMs);
-            catalog.ensureAdministrator();
-            catalog.checkUser(userName, password ? password : "");
-        }
-        logon_->server = name;
-        logon_->serverDir = dir;
-        logon_->user = userName;
-        logon_->internal = tlsInternal;
-        logon_->loggedOn = true;
-        std::lock_guard<std::mutex> lock(engine().mutex);
-        logon_->owner = engine().nextOwner++;
-        engine().owners[logon_->owner] = logon_;
-        tlsOwner = logon_->owner;
-    });
+  guarded([&] {
+    if (logon_->loggedOn) fail(RL_BAD_ARGUMENT, "The session is already logged on");
+    std::string name;
+    std::string dir = serverDirectory(server, &name);
+    std::string userName = user ? user : "";
+    int busyMs = tlsConnectTimeout > 0 ? tlsConnectTimeout * 1000 : kBusyTimeoutMs;
+    {
+      std::lock_guard<std::mutex> lock(engine().serverMutex);
+      ServerCatalog catalog(dir, busyMs);
+      catalog.ensureAdministrator();
+      catalog.checkUser(userName, password ? password : "");
+    }
+    logon_->server = name;
+    logon_->serverDir = dir;
+    logon_->user = userName;
+    logon_->internal = tlsInternal;
+    logon_->loggedOn = true;
+    std::lock_guard<std::mutex> lock(engine().mutex);
+    logon_->owner = engine().nextOwner++;
+    engine().owners[logon_->owner] = logon_;
+    tlsOwner = logon_->owner;
+  });
 }
 
 void ZVSession::Logout() {
-    guarded([&] {
-        logon_->requireLoggedOn();
-        if (tlsOwner == logon_->owner) tlsOwner = -1;
-        logon_->end();
-    });
+  guarded([&] {
+    logon_->requireLoggedOn();
+    if (tlsOwner == logon_->owner) tlsOwner = -1;
+    logon_->end();
+  });
 }
 
 bool ZVSession::IsLoggedOn() const { return logon_->loggedOn; }
 
 void ZVSession::SetAutoCommit(int on) {
-    guarded([&] {
-        logon_->requireLoggedOn();
-        if (on && !logon_->autoCommit && !logon_->explicitTxn) logon_->commitAll();  // pending implicit work
-        logon_->autoCommit = on ? 1 : 0;
-    });
+  guarded([&] {
+    logon_->requireLoggedOn();
+    if (on && !logon_->autoCommit && !logon_->explicitTxn) logon_->commitAll();  // pending implicit work
+    logon_->autoCommit = on ? 1 : 0;
+  });
 }
 
 int ZVSession::GetAutoCommit() const { return logon_->autoCommit; }
@@ -284,56 +284,55 @@ int ZVSession::GetAutoCommit() const { return logon_->autoCommit; }
 int32_t ZVSession::GetOwner() const { return logon_->loggedOn ? logon_->owner : -1; }
 
 bool ZVSession::FindDatabase(const char* name) {
-    return guarded([&] {
-        logon_->requireLoggedOn();
-        if (!name || !*name) return false;
-        try {
-            checkObjectName(name, "database");
-        } catch (const ZVException&) {
-            return false;
-        }
-        std::lock_guard<std::mutex> lock(engine().serverMutex);
-        ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
-        std::string file;
-        std::error_code ec;
-        return catalog.lookup(name, &file) && fs::exists(fs::path(logon_->serverDir) / file, ec);
-    });
+  return guarded([&] {
+    logon_->requireLoggedOn();
+    if (!name || !*name) return false;
+    try {
+      checkObjectName(name, "database");
+    } catch (const ZVException&) {
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    std::string file;
+    std::error_code ec;
+    return catalog.lookup(name, &file) && fs::exists(fs::path(logon_->serverDir) / file, ec);
+  });
 }
 
 void ZVSession::CreateDatabase(const char* name, const char* path) {
-    guarded([&] {
-        logon_->requireLoggedOn();
-        checkObjectName(name, "database");
-        fs::path dir = databaseDirectory(logon_->serverDir, path);
-        fs::path file = dir / (std::string(name) + kDatabaseExtension);
-        std::lock_guard<std::mutex> lock(engine().serverMutex);
-        ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
-        std::string known;
-        std::error_code ec;
-        if (catalog.lookup(name, &known) && fs::exists(fs::path(logon_->serverDir) / known, ec))
-            fail(RL_DATABASE_EXISTS, "Database [" + std::string(name) + "] already exists");
-        createPrivateDirectories(dir.string());
-        sqlite3_close_v2(openDatabaseFile(file.string(), true, kBusyTimeoutMs));
-        catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
-    });
+  guarded([&] {
+    logon_->requireLoggedOn();
+    checkObjectName(name, "database");
+    fs::path dir = databaseDirectory(logon_->serverDir, path);
+    fs::path file = dir / (std::string(name) + kDatabaseExtension);
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    std::string known;
+    std::error_code ec;
+    if (catalog.lookup(name, &known) && fs::exists(fs::path(logon_->serverDir) / known, ec))
+      fail(RL_DATABASE_EXISTS, "Database [" + std::string(name) + "] already exists");
+    createPrivateDirectories(dir.string());
+    sqlite3_close_v2(openDatabaseFile(file.string(), true, kBusyTimeoutMs));
+    catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
+  });
 }
 
 void ZVSession::AddDatabase(const char* name, const char* path) {
-    guarded([&] {
-        logon_->requireLoggedOn();
-        checkObjectName(name, "database");
-        fs::path file = databaseDirectory(logon_->serverDir, path) / (std::string(name) + kDatabaseExtension);
-        std::error_code ec;
-        if (!fs::is_regular_file(file, ec))
-            fail(RL_NO_DATABASE, "There is no database [" + std::string(name) + "] to add");
-        std::lock_guard<std::mutex> lock(engine().serverMutex);
-        ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
-        catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
-    });
+  guarded([&] {
+    logon_->requireLoggedOn();
+    checkObjectName(name, "database");
+    fs::path file = databaseDirectory(logon_->serverDir, path) / (std::string(name) + kDatabaseExtension);
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) fail(RL_NO_DATABASE, "There is no database [" + std::string(name) + "] to add");
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
+  });
 }
 
 void ZVSession::Lock(int) {
-    guarded([&] { fail(RL_BAD_ARGUMENT, "A session cannot be locked; lock a database, table or record"); });
+  guarded([&] { fail(RL_BAD_ARGUMENT, "A session cannot be locked; lock a database, table or record"); });
 }
 
 void ZVSession::Unlock() {}
@@ -341,96 +340,95 @@ void ZVSession::Unlock() {}
 // ---- database ---------------------------------------------------------------------
 
 ZVDatabase::ZVDatabase(ZVSession* session) {
-    if (!session) fail(RL_BAD_ARGUMENT, "A database needs a session");
-    session_ = session->logon_;
+  if (!session) fail(RL_BAD_ARGUMENT, "A database needs a session");
+  session_ = session->logon_;
 }
 
 ZVDatabase::~ZVDatabase() {
-    std::lock_guard<ravlink_detail::SessionMutex> lock(session_->mutex);
-    for (ZVTable* t : tables_) {
-        t->core_->close();
-        t->database_ = nullptr;
-    }
-    tables_.clear();
-    conn_.reset();
+  std::lock_guard<ravlink_detail::SessionMutex> lock(session_->mutex);
+  for (ZVTable* t : tables_) {
+    t->core_->close();
+    t->database_ = nullptr;
+  }
+  tables_.clear();
+  conn_.reset();
 }
 
 Logon* ZVDatabase::logon() const { return session_.get(); }
 
 void ZVDatabase::Connect(const char* name) {
-    guarded([&] {
-        session_->requireLoggedOn();
-        checkObjectName(name, "database");
-        if (conn_) fail(RL_BAD_ARGUMENT, "The database object is already connected");
-        std::string file;
-        std::error_code ec;
-        bool known;
-        {
-            std::lock_guard<std::mutex> lock(engine().serverMutex);
-            ServerCatalog catalog(session_->serverDir, kBusyTimeoutMs);
-            known = catalog.lookup(name, &file);
-        }
-        fs::path full = fs::path(session_->serverDir) / file;
-        if (!known || !fs::is_regular_file(full, ec))
-            fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
-        conn_ = openConnection(session_, name, fs::weakly_canonical(full, ec).string());
-        name_ = name;
-    });
+  guarded([&] {
+    session_->requireLoggedOn();
+    checkObjectName(name, "database");
+    if (conn_) fail(RL_BAD_ARGUMENT, "The database object is already connected");
+    std::string file;
+    std::error_code ec;
+    bool known;
+    {
+      std::lock_guard<std::mutex> lock(engine().serverMutex);
+      ServerCatalog catalog(session_->serverDir, kBusyTimeoutMs);
+      known = catalog.lookup(name, &file);
+    }
+    fs::path full = fs::path(session_->serverDir) / file;
+    if (!known || !fs::is_regular_file(full, ec)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
+    conn_ = openConnection(session_, name, fs::weakly_canonical(full, ec).string());
+    name_ = name;
+  });
 }
 
 void ZVDatabase::Disconnect() {
-    guarded([&] {
-        if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
-        for (ZVTable* t : tables_) t->core_->close();
-        conn_.reset();
-        name_.clear();
-    });
+  guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    for (ZVTable* t : tables_) t->core_->close();
+    conn_.reset();
+    name_.clear();
+  });
 }
 
 bool ZVDatabase::IsConnected() const { return conn_ != nullptr; }
 
 ZVTable* ZVDatabase::FindActive(const char* tableName) {
-    return guarded([&]() -> ZVTable* {
-        if (!tableName) return nullptr;
-        for (ZVTable* t : tables_)
-            if (t->core_->open && sameTableName(t->core_->stored.name, tableName)) return t;
-        return nullptr;
-    });
+  return guarded([&]() -> ZVTable* {
+    if (!tableName) return nullptr;
+    for (ZVTable* t : tables_)
+      if (t->core_->open && sameTableName(t->core_->stored.name, tableName)) return t;
+    return nullptr;
+  });
 }
 
 bool ZVDatabase::FindTable(const char* tableName) {
-    return guarded([&] {
-        if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
-        session_->requireLoggedOn();
-        if (!tableName || !*tableName) return false;
-        conn_->parkWalks();  // read the file as it is now
-        return catalogHasTable(conn_->db, tableName);
-    });
+  return guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    session_->requireLoggedOn();
+    if (!tableName || !*tableName) return false;
+    conn_->parkWalks();  // read the file as it is now
+    return catalogHasTable(conn_->db, tableName);
+  });
 }
 
 void ZVDatabase::CloseAll() {
-    guarded([&] {
-        std::vector<ZVTable*> open;
-        for (ZVTable* t : tables_)
-            if (t->core_->open) open.push_back(t);
-        for (ZVTable* t : open) delete t;  // unregisters itself
-    });
+  guarded([&] {
+    std::vector<ZVTable*> open;
+    for (ZVTable* t : tables_)
+      if (t->core_->open) open.push_back(t);
+    for (ZVTable* t : open) delete t;  // unregisters itself
+  });
 }
 
 const char* ZVDatabase::GetName() const { return name_.c_str(); }
 const char* ZVDatabase::GetPath() const { return conn_ ? conn_->path.c_str() : ""; }
 
 void ZVDatabase::Lock(int mode) {
-    guarded([&] {
-        if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
-        engine().locks.acquire(LockKey{conn_->path, "", -1}, session_->id, kLockTimeoutMs);
-    });
+  guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    engine().locks.acquire(LockKey{conn_->path, "", -1}, session_->id, kLockTimeoutMs);
+  });
 }
 
 void ZVDatabase::Unlock() {
-    guarded([&] {
-        if (conn_) engine().locks.release(LockKey{conn_->path, "", -1}, session_->id);
-    });
+  guarded([&] {
+    if (conn_) engine().locks.release(LockKey{conn_->path, "", -1}, session_->id);
+  });
 }
 
 // ---- numbered functions: options and owners -------------------------------------------
@@ -438,35 +436,38 @@ void ZVDatabase::Unlock() {
 extern "C" {
 
 int rlSetClientOption(int option, const char* value) {
-    std::string v = value ? value : "";
-    if (option == RL_OPT_CONNECT_TIMEOUT) {
-        char* end = nullptr;
-        long seconds = strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || seconds < 0 || seconds > 86400) return RL_BAD_VALUE;
-        tlsConnectTimeout = int(seconds);
-        return RL_OK;
-    }
-    if (option == RL_OPT_INTERNAL) {
-        if (strcasecmp(v.c_str(), "YES") == 0) tlsInternal = true;
-        else if (strcasecmp(v.c_str(), "NO") == 0) tlsInternal = false;
-        else return RL_BAD_VALUE;
-        return RL_OK;
-    }
-    return RL_BAD_ARGUMENT;
+  std::string v = value ? value : "";
+  if (option == RL_OPT_CONNECT_TIMEOUT) {
+    char* end = nullptr;
+    long seconds = strtol(v.c_str(), &end, 10);
+    if (v.empty() || *end || seconds < 0 || seconds > 86400) return RL_BAD_VALUE;
+    tlsConnectTimeout = int(seconds);
+    return RL_OK;
+  }
+  if (option == RL_OPT_INTERNAL) {
+    if (strcasecmp(v.c_str(), "YES") == 0)
+      tlsInternal = true;
+    else if (strcasecmp(v.c_str(), "NO") == 0)
+      tlsInternal = false;
+    else
+      return RL_BAD_VALUE;
+    return RL_OK;
+  }
+  return RL_BAD_ARGUMENT;
 }
 
 int32_t rlGetCurrentOwner(void) { return tlsOwner; }
 
 int rlSetCurrentOwner(int32_t owner) {
-    if (owner == -1) {
-        tlsOwner = -1;
-        return RL_OK;
-    }
-    std::lock_guard<std::mutex> lock(engine().mutex);
-    auto it = engine().owners.find(owner);
-    if (it == engine().owners.end() || it->second.expired()) return RL_BAD_HANDLE;
-    tlsOwner = owner;
+  if (owner == -1) {
+    tlsOwner = -1;
     return RL_OK;
+  }
+  std::lock_guard<std::mutex> lock(engine().mutex);
+  auto it = engine().owners.find(owner);
+  if (it == engine().owners.end() || it->second.expired()) return RL_BAD_HANDLE;
+  tlsOwner = owner;
+  return RL_OK;
 }
 
 }  // extern "C"

@@ -13,90 +13,92 @@ namespace ravlink_detail {
 // ---- table core -------------------------------------------------------------------
 
 void TableCore::close() {
-    insertStmt = nullptr;
-    open = false;
-    if (conn) conn->parkWalks();  // records of this table may still be stepping
-    conn.reset();
-    shared.reset();
+  insertStmt = nullptr;
+  open = false;
+  if (conn) conn->parkWalks();  // records of this table may still be stepping
+  conn.reset();
+  shared.reset();
 }
 
 void TableCore::prepareTexts() {
-    fieldByName.clear();
-    for (size_t i = 0; i < stored.fields.size(); ++i) fieldByName.emplace(stored.fields[i].name, int(i));
-    rowidName = stored.identity >= 0 ? stored.fields[stored.identity].name : "rl_recid";
-    selectList.clear();
-    for (const auto& f : stored.fields) selectList += quoteName(f.name) + ", ";
-    selectList += "rowid";
-    std::string cols, params;
-    int n = 0;
-    for (size_t i = 0; i < stored.fields.size(); ++i) {
-        if (int(i) == stored.identity) continue;
-        cols += (n ? ", " : "") + quoteName(stored.fields[i].name);
-        params += (n ? ", ?" : "?") + std::to_string(n + 1);
-        ++n;
-    }
-    if (stored.partitioned()) {
-        cols += (n ? ", " : "") + quoteName("rl_partition");
-        params += (n ? ", ?" : "?") + std::to_string(n + 1);
-    }
-    insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
-    insertStmt = nullptr;
-    if (stored.partitioned()) rule.parse(stored.partRule, stored);
-    else rule = PartitionRule();
+  fieldByName.clear();
+  for (size_t i = 0; i < stored.fields.size(); ++i) fieldByName.emplace(stored.fields[i].name, int(i));
+  rowidName = stored.identity >= 0 ? stored.fields[stored.identity].name : "rl_recid";
+  selectList.clear();
+  for (const auto& f : stored.fields) selectList += quoteName(f.name) + ", ";
+  selectList += "rowid";
+  std::string cols, params;
+  int n = 0;
+  for (size_t i = 0; i < stored.fields.size(); ++i) {
+    if (int(i) == stored.identity) continue;
+    cols += (n ? ", " : "") + quoteName(stored.fields[i].name);
+    params += (n ? ", ?" : "?") + std::to_string(n + 1);
+    ++n;
+  }
+  if (stored.partitioned()) {
+    cols += (n ? ", " : "") + quoteName("rl_partition");
+    params += (n ? ", ?" : "?") + std::to_string(n + 1);
+  }
+  insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
+  insertStmt = nullptr;
+  if (stored.partitioned())
+    rule.parse(stored.partRule, stored);
+  else
+    rule = PartitionRule();
 }
 
 void TableCore::loadFromCatalog(const std::string& name) {
-    TableDef fresh;
-    conn->parkWalks();  // a stepping walk would keep the catalog as it was when it started
-    if (!catalogRead(conn->db, name, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
-    // Date and time types belong to this open table, not to the file.
-    for (auto& f : fresh.fields) {
-        int old = stored.fieldNumber(f.name);
-        if (old >= 0 && sameTableName(stored.name, name)) {
-            f.dateType = stored.fields[old].dateType;
-            f.timeType = stored.fields[old].timeType;
-        }
+  TableDef fresh;
+  conn->parkWalks();  // a stepping walk would keep the catalog as it was when it started
+  if (!catalogRead(conn->db, name, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
+  // Date and time types belong to this open table, not to the file.
+  for (auto& f : fresh.fields) {
+    int old = stored.fieldNumber(f.name);
+    if (old >= 0 && sameTableName(stored.name, name)) {
+      f.dateType = stored.fields[old].dateType;
+      f.timeType = stored.fields[old].timeType;
     }
-    stored = fresh;
-    def = fresh;
-    schemaGen = shared->schemaGen.load();
-    ++version;
-    prepareTexts();
+  }
+  stored = fresh;
+  def = fresh;
+  schemaGen = shared->schemaGen.load();
+  ++version;
+  prepareTexts();
 }
 
 void TableCore::catchUp() {
-    if (!open) fail(RL_NOT_OPEN, "The table is not open");
-    logon->requireLoggedOn();
-    if (shared->blocked.load() || shared->blockGen.load() != blockGen) {
-        std::string name = stored.name;
-        close();
-        fail(RL_FILE_BLOCKED, "Table [" + name + "] was closed for all clients");
+  if (!open) fail(RL_NOT_OPEN, "The table is not open");
+  logon->requireLoggedOn();
+  if (shared->blocked.load() || shared->blockGen.load() != blockGen) {
+    std::string name = stored.name;
+    close();
+    fail(RL_FILE_BLOCKED, "Table [" + name + "] was closed for all clients");
+  }
+  // Another session stored a new definition: follow it, so this table keeps working.
+  if (shared->schemaGen.load() != schemaGen) {
+    if (object) {
+      loadFromCatalog(stored.name);
+      object->rebuildObjects();
+    } else {
+      loadFromCatalog(stored.name);
     }
-    // Another session stored a new definition: follow it, so this table keeps working.
-    if (shared->schemaGen.load() != schemaGen) {
-        if (object) {
-            loadFromCatalog(stored.name);
-            object->rebuildObjects();
-        } else {
-            loadFromCatalog(stored.name);
-        }
-    }
+  }
 }
 
 int TableCore::field(std::string_view name) const {
-    auto it = fieldByName.find(name);
-    if (it == fieldByName.end())
-        fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name) + "] not found in table [" + stored.name + "]");
-    return it->second;
+  auto it = fieldByName.find(name);
+  if (it == fieldByName.end())
+    fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name) + "] not found in table [" + stored.name + "]");
+  return it->second;
 }
 
 // ---- access for the numbered functions -------------------------------------------------
 
 template <class T>
 static T* fromHandle(RLHANDLE h) {
-    std::lock_guard<std::mutex> lock(engine().handleMutex);
-    if (!h || !engine().handles.count(h)) return nullptr;
-    return dynamic_cast<T*>(static_cast<ZVBase*>(h));
+  std::lock_guard<std::mutex> lock(engine().handleMutex);
+  if (!h || !engine().handles.count(h)) return nullptr;
+  return dynamic_cast<T*>(static_cast<ZVBase*>(h));
 }
 
 ZVField* Access::field(RLHANDLE h) { return fromHandle<ZVField>(h); }
@@ -104,11 +106,11 @@ ZVTable* Access::table(RLHANDLE h) { return fromHandle<ZVTable>(h); }
 ZVRecord* Access::record(RLHANDLE h) { return fromHandle<ZVRecord>(h); }
 TableDef& Access::definition(ZVTable* t) { return t->core_->def; }
 TableDef& Access::definition(ZVField* f, int* number) {
-    TableDef& d = f->table_->core_->def;
-    if (f->number_ < 0 || size_t(f->number_) >= d.fields.size())
-        fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
-    *number = f->number_;
-    return d;
+  TableDef& d = f->table_->core_->def;
+  if (f->number_ < 0 || size_t(f->number_) >= d.fields.size())
+    fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
+  *number = f->number_;
+  return d;
 }
 RecordState& Access::state(ZVRecord* r) { return *r->state_; }
 Logon* Access::logon(ZVBase* b) { return b->logon(); }
@@ -119,21 +121,21 @@ void Access::noteError(ZVBase* b, int code) { b->lastError_ = code; }
 // ---- table -----------------------------------------------------------------------------
 
 ZVTable::ZVTable(ZVDatabase* database) : database_(database), core_(std::make_shared<TableCore>()) {
-    if (!database) fail(RL_BAD_ARGUMENT, "A table needs a database");
-    std::lock_guard<ravlink_detail::SessionMutex> lock(database->session_->mutex);
-    core_->logon = database->session_;
-    core_->object = this;
-    database->tables_.push_back(this);
+  if (!database) fail(RL_BAD_ARGUMENT, "A table needs a database");
+  std::lock_guard<ravlink_detail::SessionMutex> lock(database->session_->mutex);
+  core_->logon = database->session_;
+  core_->object = this;
+  database->tables_.push_back(this);
 }
 
 ZVTable::~ZVTable() {
-    std::lock_guard<ravlink_detail::SessionMutex> lock(core_->logon->mutex);
-    core_->close();
-    core_->object = nullptr;
-    if (database_) {
-        auto& list = database_->tables_;
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    }
+  std::lock_guard<ravlink_detail::SessionMutex> lock(core_->logon->mutex);
+  core_->close();
+  core_->object = nullptr;
+  if (database_) {
+    auto& list = database_->tables_;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  }
 }
 
 Logon* ZVTable::logon() const { return core_->logon.get(); }
@@ -141,167 +143,167 @@ Logon* ZVTable::logon() const { return core_->logon.get(); }
 // Field, index and segment objects follow the working definition by
 // position; existing objects stay valid.
 void ZVTable::rebuildObjects() {
-    const TableDef& d = core_->def;
-    for (size_t i = fields_.size(); i < d.fields.size(); ++i)
-        fields_.push_back(std::unique_ptr<ZVField>(new ZVField(this, int(i))));
-    for (size_t i = indexes_.size(); i < d.indexes.size(); ++i)
-        indexes_.push_back(std::unique_ptr<ZVIndex>(new ZVIndex(this, int(i))));
-    for (size_t i = 0; i < d.indexes.size(); ++i) {
-        auto& segs = indexes_[i]->segments_;
-        for (size_t s = segs.size(); s < d.indexes[i].segments.size(); ++s)
-            segs.push_back(std::unique_ptr<ZVSegment>(new ZVSegment(this, int(i), int(s))));
-    }
+  const TableDef& d = core_->def;
+  for (size_t i = fields_.size(); i < d.fields.size(); ++i)
+    fields_.push_back(std::unique_ptr<ZVField>(new ZVField(this, int(i))));
+  for (size_t i = indexes_.size(); i < d.indexes.size(); ++i)
+    indexes_.push_back(std::unique_ptr<ZVIndex>(new ZVIndex(this, int(i))));
+  for (size_t i = 0; i < d.indexes.size(); ++i) {
+    auto& segs = indexes_[i]->segments_;
+    for (size_t s = segs.size(); s < d.indexes[i].segments.size(); ++s)
+      segs.push_back(std::unique_ptr<ZVSegment>(new ZVSegment(this, int(i), int(s))));
+  }
 }
 
 void ZVTable::Open(const char* name, int mode) {
-    guarded([&] {
-        checkObjectName(name, "table");
-        if (!database_ || !database_->conn_) fail(RL_NOT_OPEN, "The database is not connected");
-        if (mode != 0 && mode != 1) fail(RL_BAD_ARGUMENT, "Unknown open mode " + std::to_string(mode));
-        core_->logon->requireLoggedOn();
-        core_->close();
-        auto conn = database_->conn_;
-        auto shared = engine().table(conn->path, name);
-        if (shared->blocked.load()) fail(RL_FILE_BLOCKED, "Table [" + std::string(name) + "] is closed for all clients");
-        core_->conn = conn;
-        core_->shared = shared;
-        core_->blockGen = shared->blockGen.load();
-        try {
-            core_->loadFromCatalog(name);
-        } catch (...) {
-            core_->close();
-            throw;
-        }
-        core_->open = true;
-        core_->openMode = mode;
-        rebuildObjects();
-    });
+  guarded([&] {
+    checkObjectName(name, "table");
+    if (!database_ || !database_->conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    if (mode != 0 && mode != 1) fail(RL_BAD_ARGUMENT, "Unknown open mode " + std::to_string(mode));
+    core_->logon->requireLoggedOn();
+    core_->close();
+    auto conn = database_->conn_;
+    auto shared = engine().table(conn->path, name);
+    if (shared->blocked.load()) fail(RL_FILE_BLOCKED, "Table [" + std::string(name) + "] is closed for all clients");
+    core_->conn = conn;
+    core_->shared = shared;
+    core_->blockGen = shared->blockGen.load();
+    try {
+      core_->loadFromCatalog(name);
+    } catch (...) {
+      core_->close();
+      throw;
+    }
+    core_->open = true;
+    core_->openMode = mode;
+    rebuildObjects();
+  });
 }
 
 void ZVTable::Create(const char* name, int mode) {
-    guarded([&] {
-        checkObjectName(name, "table");
-        if (!database_ || !database_->conn_) fail(RL_NOT_OPEN, "The database is not connected");
-        core_->logon->requireLoggedOn();
-        TableDef d = core_->def;
-        d.name = name;
-        d.createMode = mode & ~RL_CREATE_PARTITIONED;
-        if ((mode & RL_CREATE_PARTITIONED) && !d.partitioned())
-            fail(RL_BAD_RULE, "Table [" + std::string(name) + "] is created partitioned without a partition rule");
-        validateDefinition(d);
-        createTableInFile(*database_->conn_, d);
-        core_->close();
-        core_->def = d;
-    });
+  guarded([&] {
+    checkObjectName(name, "table");
+    if (!database_ || !database_->conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    core_->logon->requireLoggedOn();
+    TableDef d = core_->def;
+    d.name = name;
+    d.createMode = mode & ~RL_CREATE_PARTITIONED;
+    if ((mode & RL_CREATE_PARTITIONED) && !d.partitioned())
+      fail(RL_BAD_RULE, "Table [" + std::string(name) + "] is created partitioned without a partition rule");
+    validateDefinition(d);
+    createTableInFile(*database_->conn_, d);
+    core_->close();
+    core_->def = d;
+  });
 }
 
 void ZVTable::Close() {
-    guarded([&] { core_->close(); });
+  guarded([&] { core_->close(); });
 }
 
 bool ZVTable::IsOpen() const { return core_->open; }
 
 void ZVTable::Alter(int mode) {
-    guarded([&] {
-        if (mode != 0 && mode != 1 && mode != 3) fail(RL_BAD_ARGUMENT, "Unknown alter mode " + std::to_string(mode));
-        core_->requireOpen();
-        TableDef wanted = core_->def;
-        validateDefinition(wanted);
-        alterTableInFile(*core_->conn, core_->stored, wanted);
-        core_->shared->schemaGen++;
-        core_->shared->writeGen++;
-        core_->loadFromCatalog(wanted.name);
-        rebuildObjects();
-    });
+  guarded([&] {
+    if (mode != 0 && mode != 1 && mode != 3) fail(RL_BAD_ARGUMENT, "Unknown alter mode " + std::to_string(mode));
+    core_->requireOpen();
+    TableDef wanted = core_->def;
+    validateDefinition(wanted);
+    alterTableInFile(*core_->conn, core_->stored, wanted);
+    core_->shared->schemaGen++;
+    core_->shared->writeGen++;
+    core_->loadFromCatalog(wanted.name);
+    rebuildObjects();
+  });
 }
 
 ZVField* ZVTable::AddField(const char* name, int type, int length) {
-    return guarded([&] {
-        std::string n = name ? name : "";
-        checkFieldName(n, "field");
-        if (core_->def.fieldNumber(n) >= 0) fail(RL_BAD_NAME, "Field [" + n + "] already exists");
-        if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Field [" + n + "] has a bad type or length");
-        FieldDef f;
-        f.name = n;
-        f.type = type;
-        f.length = length;
-        core_->def.fields.push_back(f);
-        rebuildObjects();
-        return fields_.back().get();
-    });
+  return guarded([&] {
+    std::string n = name ? name : "";
+    checkFieldName(n, "field");
+    if (core_->def.fieldNumber(n) >= 0) fail(RL_BAD_NAME, "Field [" + n + "] already exists");
+    if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Field [" + n + "] has a bad type or length");
+    FieldDef f;
+    f.name = n;
+    f.type = type;
+    f.length = length;
+    core_->def.fields.push_back(f);
+    rebuildObjects();
+    return fields_.back().get();
+  });
 }
 
 ZVField* ZVTable::GetField(const char* name) {
-    return guarded([&] {
-        if (core_->open) core_->requireOpen();
-        int n = core_->def.fieldNumber(name ? name : "");
-        if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name ? name : "") + "] not found");
-        return fields_[n].get();
-    });
+  return guarded([&] {
+    if (core_->open) core_->requireOpen();
+    int n = core_->def.fieldNumber(name ? name : "");
+    if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name ? name : "") + "] not found");
+    return fields_[n].get();
+  });
 }
 
 ZVField* ZVTable::GetField(int number) {
-    return guarded([&] {
-        if (core_->open) core_->requireOpen();
-        if (number < 0 || size_t(number) >= core_->def.fields.size())
-            fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
-        return fields_[number].get();
-    });
+  return guarded([&] {
+    if (core_->open) core_->requireOpen();
+    if (number < 0 || size_t(number) >= core_->def.fields.size())
+      fail(RL_UNKNOWN_FIELD, "Field number " + std::to_string(number) + " not found");
+    return fields_[number].get();
+  });
 }
 
 int ZVTable::GetFieldCount() const { return int(core_->def.fields.size()); }
 
 ZVIndex* ZVTable::AddIndex(const char* name, int keyType, int duplicates, int nullKey) {
-    return guarded([&] {
-        std::string n = name ? name : "";
-        checkFieldName(n, "index");
-        if (core_->def.indexNumber(n) >= 0) fail(RL_BAD_NAME, "Index [" + n + "] already exists");
-        IndexDef ix;
-        ix.name = n;
-        ix.keyType = keyType;
-        ix.duplicates = duplicates ? 1 : 0;
-        ix.nullKey = nullKey;
-        core_->def.indexes.push_back(ix);
-        rebuildObjects();
-        return indexes_.back().get();
-    });
+  return guarded([&] {
+    std::string n = name ? name : "";
+    checkFieldName(n, "index");
+    if (core_->def.indexNumber(n) >= 0) fail(RL_BAD_NAME, "Index [" + n + "] already exists");
+    IndexDef ix;
+    ix.name = n;
+    ix.keyType = keyType;
+    ix.duplicates = duplicates ? 1 : 0;
+    ix.nullKey = nullKey;
+    core_->def.indexes.push_back(ix);
+    rebuildObjects();
+    return indexes_.back().get();
+  });
 }
 
 ZVIndex* ZVTable::GetIndex(const char* name) {
-    return guarded([&] {
-        if (core_->open) core_->requireOpen();
-        int n = core_->def.indexNumber(name ? name : "");
-        if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(name ? name : "") + "] not found");
-        return indexes_[n].get();
-    });
+  return guarded([&] {
+    if (core_->open) core_->requireOpen();
+    int n = core_->def.indexNumber(name ? name : "");
+    if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(name ? name : "") + "] not found");
+    return indexes_[n].get();
+  });
 }
 
 ZVIndex* ZVTable::GetIndex(int number) {
-    return guarded([&] {
-        if (number < 0 || size_t(number) >= core_->def.indexes.size())
-            fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(number) + " not found");
-        return indexes_[number].get();
-    });
+  return guarded([&] {
+    if (number < 0 || size_t(number) >= core_->def.indexes.size())
+      fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(number) + " not found");
+    return indexes_[number].get();
+  });
 }
 
 int ZVTable::GetIndexCount() const { return int(core_->def.indexes.size()); }
 const char* ZVTable::GetName() const { return core_->open ? core_->stored.name.c_str() : core_->def.name.c_str(); }
 const char* ZVTable::GetPath() const {
-    if (core_->conn) return core_->conn->path.c_str();
-    return database_ ? database_->GetPath() : "";
+  if (core_->conn) return core_->conn->path.c_str();
+  return database_ ? database_->GetPath() : "";
 }
 const char* ZVTable::GetDataExtension() const { return kDataExtension; }
 
 int32_t ZVTable::GetDatno() const {
-    return const_cast<ZVTable*>(this)->guarded([&] {
-        core_->requireOpen();
-        return core_->shared->datno;
-    });
+  return const_cast<ZVTable*>(this)->guarded([&] {
+    core_->requireOpen();
+    return core_->shared->datno;
+  });
 }
 
 int ZVTable::GetCreateMode() const {
-    const TableDef& d = core_->open ? core_->stored : core_->def;
-    return d.createMode | (d.partitioned() ? RL_CREATE_PARTITIONED : 0);
+  const TableDef& d = core_->open ? core_->stored : core_->def;
+  return d.createMode | (d.partitioned() ? RL_CREATE_PARTITIONED : 0);
 }
 
 bool ZVTable::IsPartitioned() const { return (core_->open ? core_->stored : core_->def).partitioned(); }
@@ -309,75 +311,75 @@ const char* ZVTable::GetPartitionRule() const { return (core_->open ? core_->sto
 int ZVTable::GetPartitionMaxActive() const { return (core_->open ? core_->stored : core_->def).partMaxActive; }
 
 int64_t ZVTable::GetRecordCount() {
-    return guarded([&] {
-        core_->requireOpen();
-        sqlite3_stmt* st = core_->conn->prepare("SELECT count(*) FROM " + quoteName(core_->stored.name));
-        int64_t n = stepRow(core_->conn->db, st, "counting records") ? sqlite3_column_int64(st, 0) : 0;
-        sqlite3_reset(st);
-        return n;
-    });
+  return guarded([&] {
+    core_->requireOpen();
+    sqlite3_stmt* st = core_->conn->prepare("SELECT count(*) FROM " + quoteName(core_->stored.name));
+    int64_t n = stepRow(core_->conn->db, st, "counting records") ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_reset(st);
+    return n;
+  });
 }
 
 int ZVTable::PartAdminByNumber(int64_t partition, int mode) {
-    return guarded([&]() -> int {
-        core_->requireOpen();
-        TableCore& c = *core_;
-        if (!c.stored.partitioned()) fail(RL_NOT_PARTITIONED, "Table [" + c.stored.name + "] is not partitioned");
-        Connection& conn = *c.conn;
-        std::string table = quoteName(c.stored.name);
-        if (mode == RL_PART_QUERY) {
-            sqlite3_stmt* st = conn.prepare("SELECT 1 FROM " + table + " WHERE rl_partition = ?1 LIMIT 1");
-            sqlite3_bind_int64(st, 1, partition);
-            bool any = stepRow(conn.db, st, "querying a partition");
-            sqlite3_reset(st);
-            return any ? 1 : 0;
-        }
-        if (mode == RL_PART_PURGE) {
-            WriteScope write(conn, false);
-            sqlite3_stmt* st = conn.prepare("DELETE FROM " + table + " WHERE rl_partition = ?1");
-            sqlite3_bind_int64(st, 1, partition);
-            stepDone(conn.db, st, "purging a partition");
-            int changed = sqlite3_changes(conn.db);
-            write.done();
-            c.shared->writeGen++;
-            if (!changed) fail(RL_PARTITION_NOTHING_TO_DO, "Partition " + std::to_string(partition) + " holds no rows");
-            return 0;
-        }
-        if (mode == RL_PART_SET_LOWEST) {
-            WriteScope write(conn, true);
-            sqlite3_stmt* st = conn.prepare("SELECT part_low FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
-            sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
-            int64_t low = stepRow(conn.db, st, "reading the lowest partition") ? sqlite3_column_int64(st, 0) : 0;
-            sqlite3_reset(st);
-            if (partition <= low)
-                fail(RL_PARTITION_NOTHING_TO_DO, "Partition " + std::to_string(partition) + " is not above the lowest kept");
-            st = conn.prepare("DELETE FROM " + table + " WHERE rl_partition < ?1");
-            sqlite3_bind_int64(st, 1, partition);
-            stepDone(conn.db, st, "purging partitions");
-            st = conn.prepare("UPDATE rl_tables SET part_low = ?2 WHERE name = ?1 COLLATE NOCASE");
-            sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
-            sqlite3_bind_int64(st, 2, partition);
-            stepDone(conn.db, st, "keeping the lowest partition");
-            write.done();
-            c.stored.partLow = c.def.partLow = partition;
-            c.shared->writeGen++;
-            return 0;
-        }
-        fail(RL_BAD_ARGUMENT, "Unknown partition operation " + std::to_string(mode));
-    });
+  return guarded([&]() -> int {
+    core_->requireOpen();
+    TableCore& c = *core_;
+    if (!c.stored.partitioned()) fail(RL_NOT_PARTITIONED, "Table [" + c.stored.name + "] is not partitioned");
+    Connection& conn = *c.conn;
+    std::string table = quoteName(c.stored.name);
+    if (mode == RL_PART_QUERY) {
+      sqlite3_stmt* st = conn.prepare("SELECT 1 FROM " + table + " WHERE rl_partition = ?1 LIMIT 1");
+      sqlite3_bind_int64(st, 1, partition);
+      bool any = stepRow(conn.db, st, "querying a partition");
+      sqlite3_reset(st);
+      return any ? 1 : 0;
+    }
+    if (mode == RL_PART_PURGE) {
+      WriteScope write(conn, false);
+      sqlite3_stmt* st = conn.prepare("DELETE FROM " + table + " WHERE rl_partition = ?1");
+      sqlite3_bind_int64(st, 1, partition);
+      stepDone(conn.db, st, "purging a partition");
+      int changed = sqlite3_changes(conn.db);
+      write.done();
+      c.shared->writeGen++;
+      if (!changed) fail(RL_PARTITION_NOTHING_TO_DO, "Partition " + std::to_string(partition) + " holds no rows");
+      return 0;
+    }
+    if (mode == RL_PART_SET_LOWEST) {
+      WriteScope write(conn, true);
+      sqlite3_stmt* st = conn.prepare("SELECT part_low FROM rl_tables WHERE name = ?1 COLLATE NOCASE");
+      sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
+      int64_t low = stepRow(conn.db, st, "reading the lowest partition") ? sqlite3_column_int64(st, 0) : 0;
+      sqlite3_reset(st);
+      if (partition <= low)
+        fail(RL_PARTITION_NOTHING_TO_DO, "Partition " + std::to_string(partition) + " is not above the lowest kept");
+      st = conn.prepare("DELETE FROM " + table + " WHERE rl_partition < ?1");
+      sqlite3_bind_int64(st, 1, partition);
+      stepDone(conn.db, st, "purging partitions");
+      st = conn.prepare("UPDATE rl_tables SET part_low = ?2 WHERE name = ?1 COLLATE NOCASE");
+      sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
+      sqlite3_bind_int64(st, 2, partition);
+      stepDone(conn.db, st, "keeping the lowest partition");
+      write.done();
+      c.stored.partLow = c.def.partLow = partition;
+      c.shared->writeGen++;
+      return 0;
+    }
+    fail(RL_BAD_ARGUMENT, "Unknown partition operation " + std::to_string(mode));
+  });
 }
 
 void ZVTable::Lock(int) {
-    guarded([&] {
-        core_->requireOpen();
-        engine().locks.acquire(LockKey{core_->conn->path, core_->stored.name, -1}, core_->logon->id, kLockTimeoutMs);
-    });
+  guarded([&] {
+    core_->requireOpen();
+    engine().locks.acquire(LockKey{core_->conn->path, core_->stored.name, -1}, core_->logon->id, kLockTimeoutMs);
+  });
 }
 
 void ZVTable::Unlock() {
-    guarded([&] {
-        if (core_->open) engine().locks.release(LockKey{core_->conn->path, core_->stored.name, -1}, core_->logon->id);
-    });
+  guarded([&] {
+    if (core_->open) engine().locks.release(LockKey{core_->conn->path, core_->stored.name, -1}, core_->logon->id);
+  });
 }
 
 // ---- fields, indexes, segments ----------------------------------------------------------
@@ -389,144 +391,144 @@ void ZVTable::Unlock() {
 namespace {
 
 FieldDef* liveField(TableDef& d, int number) {
-    return number >= 0 && size_t(number) < d.fields.size() ? &d.fields[number] : nullptr;
+  return number >= 0 && size_t(number) < d.fields.size() ? &d.fields[number] : nullptr;
 }
 
 IndexDef* liveIndex(TableDef& d, int number) {
-    return number >= 0 && size_t(number) < d.indexes.size() ? &d.indexes[number] : nullptr;
+  return number >= 0 && size_t(number) < d.indexes.size() ? &d.indexes[number] : nullptr;
 }
 
 SegmentDef* liveSegment(TableDef& d, int index, int number) {
-    IndexDef* ix = liveIndex(d, index);
-    if (!ix || number < 0 || size_t(number) >= ix->segments.size()) return nullptr;
-    return size_t(ix->segments[number].field) < d.fields.size() ? &ix->segments[number] : nullptr;
+  IndexDef* ix = liveIndex(d, index);
+  if (!ix || number < 0 || size_t(number) >= ix->segments.size()) return nullptr;
+  return size_t(ix->segments[number].field) < d.fields.size() ? &ix->segments[number] : nullptr;
 }
 
 FieldDef& fieldOrFail(TableDef& d, int number) {
-    FieldDef* f = liveField(d, number);
-    if (!f) fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
-    return *f;
+  FieldDef* f = liveField(d, number);
+  if (!f) fail(RL_UNKNOWN_FIELD, "The field is no longer part of the table's definition");
+  return *f;
 }
 
 IndexDef& indexOrFail(TableDef& d, int number) {
-    IndexDef* ix = liveIndex(d, number);
-    if (!ix) fail(RL_UNKNOWN_INDEX, "The index is no longer part of the table's definition");
-    return *ix;
+  IndexDef* ix = liveIndex(d, number);
+  if (!ix) fail(RL_UNKNOWN_INDEX, "The index is no longer part of the table's definition");
+  return *ix;
 }
 
 }  // namespace
 
 Logon* ZVField::logon() const { return table_->core_->logon.get(); }
 const char* ZVField::GetName() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f ? f->name.c_str() : "";
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f ? f->name.c_str() : "";
 }
 int ZVField::GetType() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f ? f->type : 0;
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f ? f->type : 0;
 }
 int ZVField::GetLength() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f ? f->length : 0;
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f ? f->length : 0;
 }
 int ZVField::GetScale() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f ? f->scale : 0;
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f ? f->scale : 0;
 }
 int ZVField::GetBinaryFlag() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f ? f->binaryFlag : 0;
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f ? f->binaryFlag : 0;
 }
 bool ZVField::IsAutoTimestamp() const {
-    const FieldDef* f = liveField(table_->core_->def, number_);
-    return f && f->autoTimestamp;
+  const FieldDef* f = liveField(table_->core_->def, number_);
+  return f && f->autoTimestamp;
 }
 
 void ZVField::SetType(int type, int length) {
-    guarded([&] {
-        if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Bad field type or length");
-        auto& f = fieldOrFail(table_->core_->def, number_);
-        f.type = type;
-        f.length = length;
-    });
+  guarded([&] {
+    if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Bad field type or length");
+    auto& f = fieldOrFail(table_->core_->def, number_);
+    f.type = type;
+    f.length = length;
+  });
 }
 
 void ZVField::SetLength(int length) {
-    guarded([&] {
-        if (length < 0) fail(RL_BAD_ARGUMENT, "Bad field length");
-        fieldOrFail(table_->core_->def, number_).length = length;
-    });
+  guarded([&] {
+    if (length < 0) fail(RL_BAD_ARGUMENT, "Bad field length");
+    fieldOrFail(table_->core_->def, number_).length = length;
+  });
 }
 
 void ZVField::SetScale(int scale) {
-    guarded([&] {
-        if (scale < 0 || scale > 64) fail(RL_BAD_ARGUMENT, "Bad field scale");
-        fieldOrFail(table_->core_->def, number_).scale = scale;
-    });
+  guarded([&] {
+    if (scale < 0 || scale > 64) fail(RL_BAD_ARGUMENT, "Bad field scale");
+    fieldOrFail(table_->core_->def, number_).scale = scale;
+  });
 }
 
 void ZVField::SetFieldDefaultDateTimeType(int dateType, int timeType) {
-    guarded([&] {
-        if (dateType < 0 || dateType > 6) fail(RL_BAD_ARGUMENT, "Unknown date type " + std::to_string(dateType));
-        if (timeType < 0 || (timeType > 5 && timeType != 10 && timeType != 11))
-            fail(RL_BAD_ARGUMENT, "Unknown time type " + std::to_string(timeType));
-        auto& core = *table_->core_;
-        FieldDef& f = fieldOrFail(core.def, number_);
-        f.dateType = dateType;
-        f.timeType = timeType;
-        if (size_t(number_) < core.stored.fields.size() && core.stored.fields[number_].name == f.name) {
-            core.stored.fields[number_].dateType = dateType;
-            core.stored.fields[number_].timeType = timeType;
-        }
-    });
+  guarded([&] {
+    if (dateType < 0 || dateType > 6) fail(RL_BAD_ARGUMENT, "Unknown date type " + std::to_string(dateType));
+    if (timeType < 0 || (timeType > 5 && timeType != 10 && timeType != 11))
+      fail(RL_BAD_ARGUMENT, "Unknown time type " + std::to_string(timeType));
+    auto& core = *table_->core_;
+    FieldDef& f = fieldOrFail(core.def, number_);
+    f.dateType = dateType;
+    f.timeType = timeType;
+    if (size_t(number_) < core.stored.fields.size() && core.stored.fields[number_].name == f.name) {
+      core.stored.fields[number_].dateType = dateType;
+      core.stored.fields[number_].timeType = timeType;
+    }
+  });
 }
 
 Logon* ZVIndex::logon() const { return table_->core_->logon.get(); }
 const char* ZVIndex::GetName() const {
-    const IndexDef* ix = liveIndex(table_->core_->def, number_);
-    return ix ? ix->name.c_str() : "";
+  const IndexDef* ix = liveIndex(table_->core_->def, number_);
+  return ix ? ix->name.c_str() : "";
 }
 int ZVIndex::GetKeyType() const {
-    const IndexDef* ix = liveIndex(table_->core_->def, number_);
-    return ix ? ix->keyType : 0;
+  const IndexDef* ix = liveIndex(table_->core_->def, number_);
+  return ix ? ix->keyType : 0;
 }
 int ZVIndex::GetDuplicates() const {
-    const IndexDef* ix = liveIndex(table_->core_->def, number_);
-    return ix ? ix->duplicates : 0;
+  const IndexDef* ix = liveIndex(table_->core_->def, number_);
+  return ix ? ix->duplicates : 0;
 }
 int ZVIndex::GetSegmentCount() const {
-    const IndexDef* ix = liveIndex(table_->core_->def, number_);
-    return ix ? int(ix->segments.size()) : 0;
+  const IndexDef* ix = liveIndex(table_->core_->def, number_);
+  return ix ? int(ix->segments.size()) : 0;
 }
 
 ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
-    return guarded([&] {
-        if (!field || field->table_ != table_) fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
-        TableDef& d = table_->core_->def;
-        IndexDef& ix = indexOrFail(d, number_);
-        fieldOrFail(d, field->number_);
-        ix.segments.push_back(SegmentDef{field->number_, mode});
-        table_->rebuildObjects();
-        return segments_[ix.segments.size() - 1].get();
-    });
+  return guarded([&] {
+    if (!field || field->table_ != table_) fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
+    TableDef& d = table_->core_->def;
+    IndexDef& ix = indexOrFail(d, number_);
+    fieldOrFail(d, field->number_);
+    ix.segments.push_back(SegmentDef{field->number_, mode});
+    table_->rebuildObjects();
+    return segments_[ix.segments.size() - 1].get();
+  });
 }
 
 ZVSegment* ZVIndex::GetSegment(int n) {
-    return guarded([&] {
-        if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
-        return segments_[n].get();
-    });
+  return guarded([&] {
+    if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
+    return segments_[n].get();
+  });
 }
 
 Logon* ZVSegment::logon() const { return table_->core_->logon.get(); }
 const char* ZVSegment::GetFieldName() const {
-    TableDef& d = table_->core_->def;
-    const SegmentDef* s = liveSegment(d, index_, number_);
-    return s ? d.fields[s->field].name.c_str() : "";
+  TableDef& d = table_->core_->def;
+  const SegmentDef* s = liveSegment(d, index_, number_);
+  return s ? d.fields[s->field].name.c_str() : "";
 }
 int ZVSegment::GetMode() const {
-    const SegmentDef* s = liveSegment(table_->core_->def, index_, number_);
-    return s ? s->mode : 0;
+  const SegmentDef* s = liveSegment(table_->core_->def, index_, number_);
+  return s ? s->mode : 0;
 }
 
 // ---- numbered functions: definitions, partitions, files -------------------------------------
@@ -536,31 +538,31 @@ namespace {
 // Runs a definition change on a table or field handle under its session.
 template <class Obj, class Fn>
 int onHandle(Obj* obj, Fn&& fn) {
-    if (!obj) return RL_BAD_HANDLE;
-    auto logon = Access::logon(obj);
-    std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
-    try {
-        fn();
-        return RL_OK;
-    } catch (const ZVException& e) {
-        Access::noteError(obj, e.GetErrorCode());
-        return e.GetErrorCode();
-    } catch (const std::exception&) {
-        return RL_STORAGE_ERROR;
-    }
+  if (!obj) return RL_BAD_HANDLE;
+  auto logon = Access::logon(obj);
+  std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
+  try {
+    fn();
+    return RL_OK;
+  } catch (const ZVException& e) {
+    Access::noteError(obj, e.GetErrorCode());
+    return e.GetErrorCode();
+  } catch (const std::exception&) {
+    return RL_STORAGE_ERROR;
+  }
 }
 
 // A short-lived connection for the calls that name a data file number.
 struct FileConnection {
-    sqlite3* db = nullptr;
-    std::string table;
-    std::string path;
-    explicit FileConnection(int32_t datno) {
-        if (!engine().lookupDatno(datno, &path, &table))
-            fail(RL_BAD_HANDLE, "Unknown data file number " + std::to_string(datno));
-        db = openDatabaseFile(path, false, kBusyTimeoutMs);
-    }
-    ~FileConnection() { sqlite3_close_v2(db); }
+  sqlite3* db = nullptr;
+  std::string table;
+  std::string path;
+  explicit FileConnection(int32_t datno) {
+    if (!engine().lookupDatno(datno, &path, &table))
+      fail(RL_BAD_HANDLE, "Unknown data file number " + std::to_string(datno));
+    db = openDatabaseFile(path, false, kBusyTimeoutMs);
+  }
+  ~FileConnection() { sqlite3_close_v2(db); }
 };
 
 }  // namespace
@@ -568,149 +570,149 @@ struct FileConnection {
 extern "C" {
 
 int rlSetFieldBinaryFlag(RLHANDLE field, int flag) {
-    ZVField* f = Access::field(field);
-    return onHandle(f, [&] {
-        int n;
-        Access::definition(f, &n).fields[n].binaryFlag = flag;
-    });
+  ZVField* f = Access::field(field);
+  return onHandle(f, [&] {
+    int n;
+    Access::definition(f, &n).fields[n].binaryFlag = flag;
+  });
 }
 
 int rlGetFieldBinaryFlag(RLHANDLE field) {
-    ZVField* f = Access::field(field);
-    return f ? f->GetBinaryFlag() : -1;
+  ZVField* f = Access::field(field);
+  return f ? f->GetBinaryFlag() : -1;
 }
 
 int rlSetIdentityField(RLHANDLE table, const char* fieldName, int seed, int increment) {
-    ZVTable* t = Access::table(table);
-    return onHandle(t, [&] {
-        if (t->IsOpen()) fail(RL_BAD_ARGUMENT, "The identity field is set on a table being defined");
-        if (seed != 1 || increment != 1) fail(RL_BAD_ARGUMENT, "Identity values start at 1 and grow by 1");
-        TableDef& d = Access::definition(t);
-        int n = d.fieldNumber(fieldName ? fieldName : "");
-        if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(fieldName ? fieldName : "") + "] not found");
-        if (semOf(d.fields[n]) != Sem::Int) fail(RL_BAD_ARGUMENT, "An identity field holds integers");
-        d.identity = n;
-    });
+  ZVTable* t = Access::table(table);
+  return onHandle(t, [&] {
+    if (t->IsOpen()) fail(RL_BAD_ARGUMENT, "The identity field is set on a table being defined");
+    if (seed != 1 || increment != 1) fail(RL_BAD_ARGUMENT, "Identity values start at 1 and grow by 1");
+    TableDef& d = Access::definition(t);
+    int n = d.fieldNumber(fieldName ? fieldName : "");
+    if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(fieldName ? fieldName : "") + "] not found");
+    if (semOf(d.fields[n]) != Sem::Int) fail(RL_BAD_ARGUMENT, "An identity field holds integers");
+    d.identity = n;
+  });
 }
 
 int rlSetFieldAutoTimestamp(RLHANDLE field, int onCreate, int onUpdate) {
-    ZVField* f = Access::field(field);
-    return onHandle(f, [&] {
-        int n;
-        FieldDef& fd = Access::definition(f, &n).fields[n];
-        Sem sem = semOf(fd);
-        if (onUpdate) fail(RL_BAD_ARGUMENT, "Time stamps are set on creation only");
-        if (onCreate && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
-            fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
-        fd.autoTimestamp = onCreate != 0;
-    });
+  ZVField* f = Access::field(field);
+  return onHandle(f, [&] {
+    int n;
+    FieldDef& fd = Access::definition(f, &n).fields[n];
+    Sem sem = semOf(fd);
+    if (onUpdate) fail(RL_BAD_ARGUMENT, "Time stamps are set on creation only");
+    if (onCreate && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
+      fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
+    fd.autoTimestamp = onCreate != 0;
+  });
 }
 
 int rlSetPartitionIndex(RLHANDLE table, int indexNumber) {
-    ZVTable* t = Access::table(table);
-    return onHandle(t, [&] {
-        TableDef& d = Access::definition(t);
-        if (indexNumber < 0 || size_t(indexNumber) >= d.indexes.size())
-            fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
-        d.partIndex = indexNumber;
-    });
+  ZVTable* t = Access::table(table);
+  return onHandle(t, [&] {
+    TableDef& d = Access::definition(t);
+    if (indexNumber < 0 || size_t(indexNumber) >= d.indexes.size())
+      fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
+    d.partIndex = indexNumber;
+  });
 }
 
 int rlSetPartitionRule(RLHANDLE table, const char* rule) {
-    ZVTable* t = Access::table(table);
-    return onHandle(t, [&] {
-        TableDef& d = Access::definition(t);
-        std::string text = rule ? rule : "";
-        if (text.size() > 4096) fail(RL_BAD_RULE, "Partition rule is too long");
-        PartitionRule check;
-        check.parse(text, d);
-        d.partRule = text;
-    });
+  ZVTable* t = Access::table(table);
+  return onHandle(t, [&] {
+    TableDef& d = Access::definition(t);
+    std::string text = rule ? rule : "";
+    if (text.size() > 4096) fail(RL_BAD_RULE, "Partition rule is too long");
+    PartitionRule check;
+    check.parse(text, d);
+    d.partRule = text;
+  });
 }
 
 int rlSetPartitionBits(RLHANDLE table, int bits) {
-    ZVTable* t = Access::table(table);
-    return onHandle(t, [&] {
-        if (bits < 0 || bits > 32) fail(RL_BAD_ARGUMENT, "Partition number width must be 0 to 32 bits");
-        Access::definition(t).partBits = bits;
-    });
+  ZVTable* t = Access::table(table);
+  return onHandle(t, [&] {
+    if (bits < 0 || bits > 32) fail(RL_BAD_ARGUMENT, "Partition number width must be 0 to 32 bits");
+    Access::definition(t).partBits = bits;
+  });
 }
 
 int rlSetPartitionMaxActive(RLHANDLE table, int maxActive) {
-    ZVTable* t = Access::table(table);
-    return onHandle(t, [&] {
-        if (maxActive < 0 || maxActive > 65535) fail(RL_BAD_ARGUMENT, "Maximum active partitions must be 0 to 65535");
-        Access::definition(t).partMaxActive = maxActive;
-    });
+  ZVTable* t = Access::table(table);
+  return onHandle(t, [&] {
+    if (maxActive < 0 || maxActive > 65535) fail(RL_BAD_ARGUMENT, "Maximum active partitions must be 0 to 65535");
+    Access::definition(t).partMaxActive = maxActive;
+  });
 }
 
 int rlSetTableReplication(int32_t datno, int on, int flags) {
-    try {
-        FileConnection fc(datno);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(fc.db, "UPDATE rl_tables SET replication = ?2 WHERE name = ?1 COLLATE NOCASE", -1, &st,
-                               nullptr) != SQLITE_OK)
-            return RL_STORAGE_ERROR;
-        sqlite3_bind_text(st, 1, fc.table.data(), int(fc.table.size()), SQLITE_STATIC);
-        sqlite3_bind_int(st, 2, on ? flags | 1 : 0);
-        int rc = sqlite3_step(st);
-        sqlite3_finalize(st);
-        if (rc != SQLITE_DONE) return RL_STORAGE_ERROR;
-        engine().table(fc.path, fc.table)->schemaGen++;
-        return RL_OK;
-    } catch (const ZVException& e) {
-        return e.GetErrorCode();
-    }
+  try {
+    FileConnection fc(datno);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(fc.db, "UPDATE rl_tables SET replication = ?2 WHERE name = ?1 COLLATE NOCASE", -1, &st,
+                           nullptr) != SQLITE_OK)
+      return RL_STORAGE_ERROR;
+    sqlite3_bind_text(st, 1, fc.table.data(), int(fc.table.size()), SQLITE_STATIC);
+    sqlite3_bind_int(st, 2, on ? flags | 1 : 0);
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) return RL_STORAGE_ERROR;
+    engine().table(fc.path, fc.table)->schemaGen++;
+    return RL_OK;
+  } catch (const ZVException& e) {
+    return e.GetErrorCode();
+  }
 }
 
 int64_t rlGetFileInfo(int32_t datno, int item) {
-    if (item != RL_INFO_LOWEST_PARTITION) return -RL_BAD_ARGUMENT;
-    try {
-        FileConnection fc(datno);
-        sqlite3_stmt* st = nullptr;
-        std::string sql = "SELECT min(rl_partition) FROM " + quoteName(fc.table);
-        if (sqlite3_prepare_v2(fc.db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(st);
-            return -RL_NOT_PARTITIONED;
-        }
-        int64_t result = -RL_NOT_FOUND;
-        if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
-            result = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-        return result;
-    } catch (const ZVException& e) {
-        return -e.GetErrorCode();
+  if (item != RL_INFO_LOWEST_PARTITION) return -RL_BAD_ARGUMENT;
+  try {
+    FileConnection fc(datno);
+    sqlite3_stmt* st = nullptr;
+    std::string sql = "SELECT min(rl_partition) FROM " + quoteName(fc.table);
+    if (sqlite3_prepare_v2(fc.db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(st);
+      return -RL_NOT_PARTITIONED;
     }
+    int64_t result = -RL_NOT_FOUND;
+    if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+      result = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return result;
+  } catch (const ZVException& e) {
+    return -e.GetErrorCode();
+  }
 }
 
 int rlBlockFile(const char* path, int mode) {
-    if (mode != RL_BLOCK_FILE && mode != RL_UNBLOCK_FILE) return RL_BAD_ARGUMENT;
-    std::string p = path ? path : "";
-    size_t cut = p.find_last_of("\\/");
-    if (cut == std::string::npos) return RL_BAD_PATH;
-    std::string dir = p.substr(0, cut), file = p.substr(cut + 1);
-    std::string ext = kDataExtension;
-    if (file.size() <= ext.size() || file.compare(file.size() - ext.size(), ext.size(), ext) != 0) return RL_BAD_PATH;
-    std::string table = file.substr(0, file.size() - ext.size());
-    try {
-        checkObjectName(table.c_str(), "table");
-    } catch (const ZVException& e) {
-        return e.GetErrorCode();
-    }
-    std::error_code ec;
-    fs::path database = fs::weakly_canonical(dir, ec);
-    fs::path root = fs::weakly_canonical(dataRoot(), ec);
-    auto rel = database.lexically_relative(root);
-    if (ec || rel.empty() || *rel.begin() == ".." || !fs::is_regular_file(database, ec)) return RL_BAD_PATH;
-    auto shared = engine().table(database.string(), table);
-    if (mode == RL_BLOCK_FILE) {
-        shared->blocked = true;
-        shared->blockGen++;
-        engine().file(database.string())->notifyCommit();  // wakes blocking readers so they see it
-    } else {
-        shared->blocked = false;
-    }
-    return RL_OK;
+  if (mode != RL_BLOCK_FILE && mode != RL_UNBLOCK_FILE) return RL_BAD_ARGUMENT;
+  std::string p = path ? path : "";
+  size_t cut = p.find_last_of("\\/");
+  if (cut == std::string::npos) return RL_BAD_PATH;
+  std::string dir = p.substr(0, cut), file = p.substr(cut + 1);
+  std::string ext = kDataExtension;
+  if (file.size() <= ext.size() || file.compare(file.size() - ext.size(), ext.size(), ext) != 0) return RL_BAD_PATH;
+  std::string table = file.substr(0, file.size() - ext.size());
+  try {
+    checkObjectName(table.c_str(), "table");
+  } catch (const ZVException& e) {
+    return e.GetErrorCode();
+  }
+  std::error_code ec;
+  fs::path database = fs::weakly_canonical(dir, ec);
+  fs::path root = fs::weakly_canonical(dataRoot(), ec);
+  auto rel = database.lexically_relative(root);
+  if (ec || rel.empty() || *rel.begin() == ".." || !fs::is_regular_file(database, ec)) return RL_BAD_PATH;
+  auto shared = engine().table(database.string(), table);
+  if (mode == RL_BLOCK_FILE) {
+    shared->blocked = true;
+    shared->blockGen++;
+    engine().file(database.string())->notifyCommit();  // wakes blocking readers so they see it
+  } else {
+    shared->blocked = false;
+  }
+  return RL_OK;
 }
 
 }  // extern "C"

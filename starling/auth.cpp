@@ -52,7 +52,8 @@ void parseAuthText(char* text) {
       while (*p == ' ' || *p == '\t') p++;
       char value[255] = {};
       snprintf(value, sizeof value, "%.254s", p);
-      for (size_t n = strlen(value); n > 0 && isspace(static_cast<unsigned char>(value[n - 1])); n--) value[n - 1] = '\0';
+      for (size_t n = strlen(value); n > 0 && isspace(static_cast<unsigned char>(value[n - 1])); n--)
+        value[n - 1] = '\0';
       for (UTILKW& row : utilkeywds)
         if (strcmp(row.keyword, keyword) == 0) snprintf(row.value, sizeof row.value, "%s", value);
     }
@@ -98,8 +99,7 @@ void _readAuthFile(const char* path, char** user, char** password) {
     if (code == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (code != 0)
-    starlingThrow("ReadAuthFile", code, "Failed to load user name from authentication file [%s]", path);
+  if (code != 0) starlingThrow("ReadAuthFile", code, "Failed to load user name from authentication file [%s]", path);
   if (utilkeywds[0].value[0] == '\0')
     starlingThrow("_readAuthFile", -1, "Failed to read user name from authentication file [%s]", path);
   if (utilkeywds[1].value[0] == '\0')

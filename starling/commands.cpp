@@ -28,9 +28,7 @@ void registerCommandTopic(const char* topic, const char* requester) {
 
 }  // namespace
 
-const char* mqttSysOpName(int op) {
-  return op >= 0 && op < 6 ? kOpNames[op] : "Invalid Operation";
-}
+const char* mqttSysOpName(int op) { return op >= 0 && op < 6 ? kOpNames[op] : "Invalid Operation"; }
 
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
                                const char* requester, json_object* command, LogCallback log) {
@@ -38,7 +36,8 @@ void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, 
   for (int i = 0; operation != nullptr && i < 6; i++)
     if (strcasecmp(operation, kOpNames[i]) == 0) op = i;
   if (op < 0)
-    starlingThrow("_processMQTTSystemRequest", 10005, "starling - Trying to execute operation [%s], but it is not supported.",
+    starlingThrow("_processMQTTSystemRequest", 10005,
+                  "starling - Trying to execute operation [%s], but it is not supported.",
                   operation != nullptr ? operation : "");
   StarlingBroker& b = starlingBroker();
   if (op == MQTTSYSOP_DELETE)
@@ -48,8 +47,7 @@ void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, 
                                       b.maxDbConnections);
 }
 
-int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester,
-                              LogCallback log) {
+int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester, LogCallback log) {
   const char* operation = nullptr;
   const char* topic = nullptr;
   int code = 0;
@@ -57,7 +55,8 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
   if (command == nullptr) {
     code = 10007, text = "starling - Trying to process the following message, but Json command looks to be invalid:";
   } else if (!zvJsonGetStringByName(command, "operation", &operation)) {
-    code = 10010, text = "starling - Trying to process the following message, but it was missing the operation property:";
+    code = 10010,
+    text = "starling - Trying to process the following message, but it was missing the operation property:";
   } else if (!zvJsonGetStringByName(command, "persistenceTopic", &topic)) {
     code = 10011, text = "starling - Trying to process the following message, but it was missing the topic property:";
   }
@@ -83,8 +82,8 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
   return 0;
 }
 
-int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
-                                  const char* requester, LogCallback log) {
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
+                                  LogCallback log) {
   std::string text(static_cast<const char*>(payload), payload != nullptr ? length : 0);
   json_object* command = zvJsonFromString(text.c_str());
   if (command == nullptr) {

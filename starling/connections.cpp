@@ -23,8 +23,18 @@ void rethrowClient(const char* function, const ZVException& e) {
 // when the scope ends without it.
 struct DbTransaction {
   explicit DbTransaction(ZVDatabasePooled* db) : db(db) { db->Begin(); }
-  void commit() { open = false; db->Commit(); }
-  ~DbTransaction() { if (open) { try { db->Abort(); } catch (...) {} } }
+  void commit() {
+    open = false;
+    db->Commit();
+  }
+  ~DbTransaction() {
+    if (open) {
+      try {
+        db->Abort();
+      } catch (...) {
+      }
+    }
+  }
   ZVDatabasePooled* db;
   bool open = true;
 };
@@ -87,8 +97,12 @@ void dropSubscriptions(MQTTConnection* conn, MQTTConnection* holder) {
 std::mutex MQTTConnection::subscriptionRowsMutex;
 
 MQTTConnection::MQTTConnection(const char* id, const char* user, uint16_t keep, uint8_t clean)
-    : clientId(dupStr(id)), userName(user != nullptr ? dupStr(user) : nullptr), cleanSession(clean),
-      connectionTime(static_cast<int64_t>(time(nullptr))), keepAlive(keep), lastActivity(starlingTickMs()) {}
+    : clientId(dupStr(id)),
+      userName(user != nullptr ? dupStr(user) : nullptr),
+      cleanSession(clean),
+      connectionTime(static_cast<int64_t>(time(nullptr))),
+      keepAlive(keep),
+      lastActivity(starlingTickMs()) {}
 
 MQTTConnection::~MQTTConnection() {
   std::lock_guard<std::recursive_mutex> lock(mutex);
@@ -130,8 +144,8 @@ void MQTTConnection::RemoveConnection(nev_broker_session* session) {
       }
     }
     if (!removed) {
-      auto it = std::find_if(gRetired.begin(), gRetired.end(),
-                             [&](const auto& c) { return c->session.load() == session; });
+      auto it =
+          std::find_if(gRetired.begin(), gRetired.end(), [&](const auto& c) { return c->session.load() == session; });
       if (it != gRetired.end()) {
         removed = std::move(*it);
         gRetired.erase(it);
@@ -207,10 +221,9 @@ json_object* MQTTConnection::GetJson(bool withSubscribers) {
   zvJsonAddBoolean(json, "clean_session", cleanSession != 0);
   if (connectionTime != 0) zvJsonAddTimestamp(json, "connectionTime", connectionTime);
   if (withSubscribers)
-    starlingAddJsonList(json, "subscriberList", subscribers,
-                        [](MQTTSubscriber* entry) { return entry->GetJson(false); },
-                        "MQTTConnection::GetJson",
-                        "Not able to build JSON with connection information. JSON array allocation failed.");
+    starlingAddJsonList(
+        json, "subscriberList", subscribers, [](MQTTSubscriber* entry) { return entry->GetJson(false); },
+        "MQTTConnection::GetJson", "Not able to build JSON with connection information. JSON array allocation failed.");
   return json;
 }
 
@@ -226,9 +239,10 @@ json_object* MQTTConnection::GetInfo() {
     std::lock_guard<std::mutex> lock(gRegistryMutex);
     for (auto& [id, conn] : gRegistry) connections.push_back(conn);
   }
-  starlingAddJsonList(json, "connectionList", connections,
-                      [](const std::shared_ptr<MQTTConnection>& conn) { return conn->GetJson(true); }, fn,
-                      "Not able to retrieve connection list information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "connectionList", connections,
+      [](const std::shared_ptr<MQTTConnection>& conn) { return conn->GetJson(true); }, fn,
+      "Not able to retrieve connection list information. JSON array allocation failed.");
   return json;
 }
 
@@ -258,8 +272,8 @@ char* MQTTConnection::_buildString(const void* pointer, size_t length) {
 }
 
 void MQTTConnection::CheckMetadata(ZVDatabasePooled* db) {
-  for (const StarlingTableLayout* layout : {&kMqttClientTable, &kMqttConnectionTopicTable,
-                                            &kMqttConnectionTopicHistoryTable, &kMqttConnectionHistoryTable})
+  for (const StarlingTableLayout* layout :
+       {&kMqttClientTable, &kMqttConnectionTopicTable, &kMqttConnectionTopicHistoryTable, &kMqttConnectionHistoryTable})
     starlingCheckTable(db, *layout, "MQTTConnection::CheckMetadata");
 }
 
@@ -272,8 +286,8 @@ bool MQTTConnection::GetConnRecord(ZVDatabasePooled* db, const char* id, ZVRecor
 
 namespace {
 
-void setConnectionState(const char* function, const char* id, const char* user, const char* password,
-                        int keepAlive, int status, const char* action) {
+void setConnectionState(const char* function, const char* id, const char* user, const char* password, int keepAlive,
+                        int status, const char* action) {
   try {
     StarlingDb db;
     ZVRecord* record = db.Record("mqtt_client", function);
@@ -281,8 +295,7 @@ void setConnectionState(const char* function, const char* id, const char* user, 
     ZVLockGuard lock(db.get());
     MQTTConnection::GetConnRecord(db.get(), id, record);
     if (user != nullptr) record->SetFieldAsString("username", user);
-    if (password != nullptr)
-      record->SetFieldAsBigint("password_hash", starlingWordSum(password, strlen(password)));
+    if (password != nullptr) record->SetFieldAsBigint("password_hash", starlingWordSum(password, strlen(password)));
     if (keepAlive >= 0) record->SetFieldAsSigned("keep_alive_seconds", keepAlive);
     record->SetFieldAsSigned("mqtt_status", status);
     zvGetCurrentDateTime(&now);
@@ -375,7 +388,8 @@ int64_t MQTTConnection::TrimHistory(int64_t maxRows, int64_t batchRows) {
   int64_t removed = 0;
   try {
     StarlingDb db;
-    for (const char* table : {"mqtt_connection_history", "mqtt_connection_topic_history", "mqtt_subscription_history"}) {
+    for (const char* table :
+         {"mqtt_connection_history", "mqtt_connection_topic_history", "mqtt_subscription_history"}) {
       ZVRecord* history = db.Record(table, fn);
       int64_t excess = std::min(history->GetRecordCount() - maxRows, batchRows);
       if (excess <= 0) continue;
@@ -441,17 +455,15 @@ void forEachTopicMatching(ZVDatabasePooled* db, const char* fn, const char* filt
 }  // namespace
 
 void MQTTConnection::AddTopicsByExpresion(ZVDatabasePooled* db, int number, const char* filter) {
-  forEachTopicMatching(db, "MQTTConnection::AddTopicsByExpresion", filter,
-                       [&](int topicId, ZVRecord* link, ZVRecord* history) {
-                         AddTopic(number, topicId, link, history, true);
-                       });
+  forEachTopicMatching(
+      db, "MQTTConnection::AddTopicsByExpresion", filter,
+      [&](int topicId, ZVRecord* link, ZVRecord* history) { AddTopic(number, topicId, link, history, true); });
 }
 
 void MQTTConnection::RemoveTopicsByExpresion(ZVDatabasePooled* db, int number, const char* filter) {
-  forEachTopicMatching(db, "MQTTConnection::RemoveTopicsByExpresion", filter,
-                       [&](int topicId, ZVRecord* link, ZVRecord* history) {
-                         RemoveTopic(number, topicId, link, history);
-                       });
+  forEachTopicMatching(
+      db, "MQTTConnection::RemoveTopicsByExpresion", filter,
+      [&](int topicId, ZVRecord* link, ZVRecord* history) { RemoveTopic(number, topicId, link, history); });
 }
 
 void MQTTConnection::AddTopicsByTopic(const char* topicName, int topicId) {

@@ -153,8 +153,8 @@ std::string starlingLast100(const std::string& text) {
   return text.substr(text.size() - 101, 100);
 }
 
-bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix,
-                            const char* nameField, const std::string& name) {
+bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix, const char* nameField,
+                            const std::string& name) {
   const std::string last100 = starlingLast100(name);
   const std::string prefix(keyPrefix);
   auto setKey = [&] {

@@ -111,7 +111,7 @@ void restrictDatabaseFiles(const char* path) {
   if (path == nullptr || path[0] == '\0') return;
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
     std::string file = std::string(path) + suffix;
-    struct stat st{};
+    struct stat st {};
     if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) continue;
     if (chmod(file.c_str(), st.st_mode & 0700) != 0)
       starlingLog(errno, "starling - Not able to restrict the access of [%s] to its owner - %s", file.c_str(),
@@ -148,7 +148,8 @@ int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* 
   if (startsWithY(server->mqtt_websocket_ssl_enabled)) {
     if (server->ssl_certificate == nullptr || server->ssl_certificate[0] == '\0') {
       snprintf(error, 1024,
-               "Not able to bind to websocket port [%s] with SSL - Missing SSL certificate (ssl_certificate keyword in osprey.json file).",
+               "Not able to bind to websocket port [%s] with SSL - Missing SSL certificate (ssl_certificate keyword in "
+               "osprey.json file).",
                port);
       return 1101;
     }
@@ -159,14 +160,17 @@ int bindWebsocket(StarlingBroker& b, nev_manager* manager, WebServerThreadData* 
     options.tls_ciphers = server->ssl_cipher_suites;
     b.wsListener = nev_listen_with_options(manager, port, wsBridgeEventHandler, &options);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] with SSL - Check if communication port is available. Cause: %.600s",
+      snprintf(error, 1024,
+               "Not able to bind to websocket port [%.200s] with SSL - Check if communication port is available. "
+               "Cause: %.600s",
                port, nev_listen_failure());
       return 1101;
     }
   } else {
     b.wsListener = nev_listen(manager, port, wsBridgeEventHandler);
     if (b.wsListener == nullptr) {
-      snprintf(error, 1024, "Not able to bind to websocket port [%.200s] - Check if communication port is available. Cause: %.600s",
+      snprintf(error, 1024,
+               "Not able to bind to websocket port [%.200s] - Check if communication port is available. Cause: %.600s",
                port, nev_listen_failure());
       return 1101;
     }
@@ -226,7 +230,8 @@ int startStatistics(StarlingBroker& b, char* error) {
     snprintf(password, sizeof password, "%08x%08x%08x%08x", random(), random(), random(), random());
     b.statisticsPassword = password;
     if (b.statisticsInterval >= 1) startThread(b.statsThread, kThreadNotStarted, _statisticsThrdFunction);
-    if (b.statisticsPersistInterval >= 1) startThread(b.statsWriterThread, kThreadNotStarted, _persistStatisticsThrdFunction);
+    if (b.statisticsPersistInterval >= 1)
+      startThread(b.statsWriterThread, kThreadNotStarted, _persistStatisticsThrdFunction);
     return 0;
   } catch (const std::system_error& e) {
     snprintf(error, 1024, "Couldn't allocate MQTT thread data.");
@@ -412,11 +417,14 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
   const char* operation = nullptr;
   const char* topic = nullptr;
   const char* missing = nullptr;
-  if (command == nullptr || !zvJsonGetStringByName(command, "operation", &operation)) missing = "operation";
-  else if (!zvJsonGetStringByName(command, "persistenceTopic", &topic)) missing = "persistenceTopic";
+  if (command == nullptr || !zvJsonGetStringByName(command, "operation", &operation))
+    missing = "operation";
+  else if (!zvJsonGetStringByName(command, "persistenceTopic", &topic))
+    missing = "persistenceTopic";
   if (missing != nullptr) {
     char text[256];
-    snprintf(text, sizeof text, "Failed to execute MQTT command operation. Missing %s property in the command", missing);
+    snprintf(text, sizeof text, "Failed to execute MQTT command operation. Missing %s property in the command",
+             missing);
     return zvJsonSetError(9006, text, out);
   }
   // Held shared so that term cannot delete the registries under the command.
@@ -424,9 +432,10 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
     return zvJsonSetError(10001, "Failed to execute MQTT command operation - the MQTT broker is not running", out);
   nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running || !b.persistenceEnabled) {
-    return zvJsonSetError(10001,
-                          "Failed to execute MQTT command operation - the MQTT broker is not running or its persistence is not enabled",
-                          out);
+    return zvJsonSetError(
+        10001,
+        "Failed to execute MQTT command operation - the MQTT broker is not running or its persistence is not enabled",
+        out);
   }
   try {
     bool isNew = false;

@@ -140,7 +140,8 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   auto* info = new ConnInfo;
   info->clientId = sliceText(pkt->client_id);
   if (info->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
-    info->clientId = STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
+    info->clientId =
+        STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
   info->config = std::make_unique<ZVDatabaseConfig>(nullptr, hasUser ? user.c_str() : nullptr,
                                                     hasPassword ? password.c_str() : nullptr, nullptr);
   {
@@ -179,8 +180,7 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
 // registry has not been cleared since; a retained publication always goes to
 // the registry, which stores its payload.
 MQTTTopic* cachedTopic(const ConnInfo& info, const std::string& topic) {
-  if (info.lastTopic == nullptr || info.lastTopicGeneration != MQTTTopic::Generation() ||
-      info.lastTopicName != topic)
+  if (info.lastTopic == nullptr || info.lastTopicGeneration != MQTTTopic::Generation() || info.lastTopicName != topic)
     return nullptr;
   return info.lastTopic;
 }
@@ -224,13 +224,14 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
       logFailure("starling - Not able to persist MQTT message - %s", [&] {
         // A queued QoS 1/2 message is acknowledged by its persistence thread
         // once its row is committed.
-        *ackDeferred = MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
-                                            pkt->message_id, static_cast<uint8_t>(pkt->qos),
-                                            nev_broker_session_of(conn), conn);
+        *ackDeferred =
+            MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id,
+                                 static_cast<uint8_t>(pkt->qos), nev_broker_session_of(conn), conn);
       });
   } else if (isAdminTopic(topic)) {
     starlingLog(10001,
-                "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please check MQTT_PERSISTENCE_ENABLED keyword.");
+                "starling - Received a quarn system event, but persistence is not enabled for the MQTT server: Please "
+                "check MQTT_PERSISTENCE_ENABLED keyword.");
   }
   logFailure("starling - Not able to update topic publication statistics - %s", [&] {
     bool isNew = false;
@@ -267,7 +268,6 @@ void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     nev_broker_on_publish(conn, pkt);
 }
 
-
 // Closes a connection whose (UN)SUBSCRIBE names a filter longer than the
 // tables hold; true when it did.
 bool refuseLongFilters(nev_connection* conn, const nev_mqtt_packet* pkt, bool withQos) {
@@ -293,9 +293,9 @@ void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn
 // of one session: a packet of 512 filters is one commit, not 512.
 void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
   if (filters.empty()) return;
-  const char* format = subscribing
-                           ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
-                           : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
+  const char* format =
+      subscribing ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
+                  : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
   logSubscriptionFailure(format, filters.front(), [&] {
     // Rows of a client id change under this mutex (a taken-over connection
     // closing late checks and removes in one step); taken before the
@@ -331,8 +331,8 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
     logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
                            filter, [&] {
-      if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-    });
+                             if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
+                           });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = kThreadRunning;
       b.statsThread->state.compare_exchange_strong(running, kThreadPublishNow);
@@ -353,8 +353,7 @@ bool sessionHolds(nev_broker_session* session, const std::string& filter) {
   if (session == nullptr || !b.coreReady) return false;
   bool held = false;
   nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
-  for (size_t i = 0; i < session->num_subscriptions && !held; i++)
-    held = filter == session->subscriptions[i].topic;
+  for (size_t i = 0; i < session->num_subscriptions && !held; i++) held = filter == session->subscriptions[i].topic;
   return held;
 }
 
@@ -365,8 +364,9 @@ void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* hel
   auto* session = nev_broker_session_of(conn);
   const auto& held = *static_cast<const std::vector<std::string>*>(heldFilters);
   for (const std::string& filter : held) {
-    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
-                           filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
+    logSubscriptionFailure(
+        "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s", filter,
+        [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
   }
   if (info != nullptr) recordFilters(held, false, info->clientId);
 }

@@ -75,8 +75,10 @@ bool advance_state(MQTTClientThread* t, int32_t from, int32_t to) {
 // is already retired). A stop asked by the owner stays.
 void close_state(MQTTClientThread* t) {
   int32_t state = t->record->state.load();
-  if (state == STATE_RUNNING && advance_state(t, STATE_RUNNING, STATE_REFUSED)) t->lost.store(true);
-  else if (state == STATE_CONNECTING) advance_state(t, STATE_CONNECTING, STATE_REFUSED);
+  if (state == STATE_RUNNING && advance_state(t, STATE_RUNNING, STATE_REFUSED))
+    t->lost.store(true);
+  else if (state == STATE_CONNECTING)
+    advance_state(t, STATE_CONNECTING, STATE_REFUSED);
   t->answered.store(true);
 }
 
@@ -124,8 +126,7 @@ bool require_peer_name(nev_connection* conn, const char* host) {
   if (conn->tls == nullptr || conn->tls->ssl == nullptr) return false;
   SSL* ssl = conn->tls->ssl;
   in_addr numeric{};
-  if (inet_pton(AF_INET, host, &numeric) == 1)
-    return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
+  if (inet_pton(AF_INET, host, &numeric) == 1) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
   SSL_set_tlsext_host_name(ssl, host);
   return SSL_set1_host(ssl, host) == 1;
 }
@@ -206,8 +207,7 @@ void on_connack(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet
 
 void on_publish(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet* pkt) {
   try {
-    t->owner->ProcessPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
-                         pkt->message_id, pkt->qos);
+    t->owner->ProcessPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id, pkt->qos);
   } catch (const YXException& e) {
     t->owner->Log(e.GetErrorMsg(), e.GetErrorCode());
   } catch (const std::exception& e) {
@@ -225,8 +225,7 @@ void drain_forward_queue(MQTTClientThread* t, nev_connection* conn) {
     auto* msg = static_cast<MQTTPersistMsg*>(element);
     t->owner->_forwardTaken(msg->topicLength + msg->payloadLength);
     if (t->record->state.load() == STATE_RUNNING)
-      nev_mqtt_send_publish(conn, msg->topic, CLIENT_PACKET_ID, 0, msg->payload,
-                            msg->payloadLength);
+      nev_mqtt_send_publish(conn, msg->topic, CLIENT_PACKET_ID, 0, msg->payload, msg->payloadLength);
     delete msg;
   }
 }
@@ -264,8 +263,7 @@ void client_event_handler(nev_connection* conn, int event, void* data, nev_unloc
 
 // Sleeps ms, leaving early once the owner asked the thread to stop.
 void pause_unless_stopped(MQTTClientThread* t, int ms) {
-  for (int waited = 0; waited < ms && t->record->state.load() != STATE_STOP; waited += 10)
-    yxSleep(10);
+  for (int waited = 0; waited < ms && t->record->state.load() != STATE_STOP; waited += 10) yxSleep(10);
 }
 
 void poll_while_state(MQTTClientThread* t, nev_manager* mgr, int32_t state) {
@@ -353,9 +351,7 @@ bool MQTTSubscription::_admitForward(size_t bytes, size_t maxBytes) {
   return true;
 }
 
-void MQTTSubscription::SetClientID(const char* clientId) {
-  snprintf(clientId_, sizeof(clientId_), "%s", clientId);
-}
+void MQTTSubscription::SetClientID(const char* clientId) { snprintf(clientId_, sizeof(clientId_), "%s", clientId); }
 
 namespace {
 void replace_text(OwnedText& slot, const char* text) { slot.reset(dupStr(text)); }
@@ -390,8 +386,7 @@ void MQTTSubscription::_startSubscription() {
   client->handle = yxThrdCreate(client_thread, client.get());
   client_ = std::move(client);
 
-  for (int step = 0; step < START_WAIT_STEPS && !client_->answered.load(); step++)
-    yxSleep(START_WAIT_STEP_MS);
+  for (int step = 0; step < START_WAIT_STEPS && !client_->answered.load(); step++) yxSleep(START_WAIT_STEP_MS);
   if (!client_->answered.load()) {
     // The thread would outlive a constructor that throws now: end it first.
     _stopSubscription();

@@ -27,6 +27,5 @@ void MQTTLocalSys::Publish(const char* topic, const char* text) {
 }
 
 void MQTTLocalSys::ProcessPub(const char*, size_t, const char*, size_t, uint16_t, int) {
-  YX_THROW("MQTTLocalSys::ProcessPub", YX_KIND_OPERATION, MQTT_CLIENT_ERR_NOT_SUPPORTED,
-           "ProcessPub not supported");
+  YX_THROW("MQTTLocalSys::ProcessPub", YX_KIND_OPERATION, MQTT_CLIENT_ERR_NOT_SUPPORTED, "ProcessPub not supported");
 }

@@ -25,13 +25,10 @@ struct FileCloser {
 }  // namespace
 
 MQTTRemoteSysPersist::MQTTRemoteSysPersist(const char* localServerName, LogCallback log)
-    : MQTTSubscription(log),
-      localServer_(dupStr(localServerName)),
-      queue_(new YXQueue(MQTT_REMOTE_QUEUE_CAPACITY)) {
+    : MQTTSubscription(log), localServer_(dupStr(localServerName)), queue_(new YXQueue(MQTT_REMOTE_QUEUE_CAPACITY)) {
   _loadKeywords();
   if (missing(GetBrokerHost()))
-    YX_THROW("MQTTRemoteSysPersist::MQTTRemoteSysPersist", YX_KIND_OPERATION, 0,
-             "Remote System topic not set.");
+    YX_THROW("MQTTRemoteSysPersist::MQTTRemoteSysPersist", YX_KIND_OPERATION, 0, "Remote System topic not set.");
   if ((missing(GetBrokerUser()) || missing(GetBrokerPass())) && !missing(brokerAuthFile_)) {
     char* user = nullptr;
     char* password = nullptr;
@@ -73,18 +70,30 @@ bool MQTTRemoteSysPersist::_cfgscan(char* line, char** keyword, char** value) {
 
 void MQTTRemoteSysPersist::_applyKeyword(const char* keyword, const char* value) {
   auto is = [keyword](const char* name) { return strcasecmp(keyword, name) == 0; };
-  if (is("SYS_BROKER_HOST")) SetBrokerHost(value);
-  else if (is("SYS_BROKER_PORT")) SetBrokerPort(atoi(value));
-  else if (is("SYS_BROKER_TOPIC")) SetTopic(value);
-  else if (is("SYS_BROKER_USER")) SetBrokerUser(value);
-  else if (is("SYS_BROKER_PASSWORD")) SetBrokerPass(value);
-  else if (is("SYS_BROKER_AUTH_FILE")) brokerAuthFile_.reset(dupStr(value));
-  else if (is("SYS_BROKER_SSL_CERT")) SetBrokerSSLCert(value);
-  else if (is("SYS_BROKER_SSL_CA")) SetBrokerSSLCA(value);
-  else if (is("LOCAL_USER")) localUser_.reset(dupStr(value));
-  else if (is("LOCAL_PASSWORD")) localPass_.reset(dupStr(value));
-  else if (is("LOCAL_AUTH_FILE")) localAuthFile_.reset(dupStr(value));
-  else if (is("SYS_BROKER_FORWARD")) forward_ = strcasecmp(value, "YES") == 0;
+  if (is("SYS_BROKER_HOST"))
+    SetBrokerHost(value);
+  else if (is("SYS_BROKER_PORT"))
+    SetBrokerPort(atoi(value));
+  else if (is("SYS_BROKER_TOPIC"))
+    SetTopic(value);
+  else if (is("SYS_BROKER_USER"))
+    SetBrokerUser(value);
+  else if (is("SYS_BROKER_PASSWORD"))
+    SetBrokerPass(value);
+  else if (is("SYS_BROKER_AUTH_FILE"))
+    brokerAuthFile_.reset(dupStr(value));
+  else if (is("SYS_BROKER_SSL_CERT"))
+    SetBrokerSSLCert(value);
+  else if (is("SYS_BROKER_SSL_CA"))
+    SetBrokerSSLCA(value);
+  else if (is("LOCAL_USER"))
+    localUser_.reset(dupStr(value));
+  else if (is("LOCAL_PASSWORD"))
+    localPass_.reset(dupStr(value));
+  else if (is("LOCAL_AUTH_FILE"))
+    localAuthFile_.reset(dupStr(value));
+  else if (is("SYS_BROKER_FORWARD"))
+    forward_ = strcasecmp(value, "YES") == 0;
 }
 
 void MQTTRemoteSysPersist::_loadKeywords() {
@@ -98,18 +107,16 @@ void MQTTRemoteSysPersist::_loadKeywords() {
   }
 }
 
-void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload,
-                                      size_t payloadLength, uint16_t, int) {
+void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload, size_t payloadLength, uint16_t, int) {
   ZVDatabaseConfig config(localServer_.get(), localUser_.get(), localPass_.get(), nullptr);
   processPersistenceCommandText(&config, payload, payloadLength, GetClientID(), GetWebLog());
 }
 
-void MQTTRemoteSysPersist::ForwardPub(const char* topic, size_t topicLength, const char* payload,
-                                      size_t payloadLength, uint16_t packetId) {
+void MQTTRemoteSysPersist::ForwardPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                                      uint16_t packetId) {
   if (!forward_) return;
-  if (!_enqueueForward(queue_.get(), topicLength + payloadLength, MQTT_REMOTE_QUEUE_MAX_BYTES, [&] {
-        return new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0);
-      }))
+  if (!_enqueueForward(queue_.get(), topicLength + payloadLength, MQTT_REMOTE_QUEUE_MAX_BYTES,
+                       [&] { return new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, 0); }))
     _reportDropped();
 }
 

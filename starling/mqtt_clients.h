@@ -52,7 +52,7 @@
 
 #include "osprey_plugin.h"  // LogCallback
 #include "persist_msg.h"
-#include "yxutil.h"         // YX_THREAD_DATA, YX_THREAD, YXQueue, dupStr
+#include "yxutil.h"  // YX_THREAD_DATA, YX_THREAD, YXQueue, dupStr
 
 class ZVDatabaseConfig;
 struct MQTTClientThread;  // the client thread's record and settings
@@ -70,8 +70,8 @@ FILE* findConfigFile();
 // returns dupStr copies the caller frees with VOKTFree; throws YXException.
 void _readAuthFile(const char* path, char** user, char** password);
 // Runs one JSON persistence command (config may be null); returns 0 or a code.
-int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
-                                  const char* requester, LogCallback log);
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
+                                  LogCallback log);
 // The broker's MQTT listening port as a number (mqtt_listening_port); the
 // statistics client connects to it. To be defined next to the broker state.
 int32_t starlingMqttListeningPort();
@@ -100,7 +100,7 @@ constexpr size_t MQTT_LOCAL_QUEUE_MAX_BYTES = 32u << 20;
 constexpr int MQTT_REMOTE_QUEUE_CAPACITY = 65536;
 constexpr size_t MQTT_REMOTE_QUEUE_MAX_BYTES = 16u << 20;
 constexpr int64_t MQTT_REMOTE_DROP_LOG_MS = 10000;
-constexpr int32_t MQTT_CLIENT_ERR_QUEUE_FULL = 10029;     // forward queue full: publications dropped
+constexpr int32_t MQTT_CLIENT_ERR_QUEUE_FULL = 10029;  // forward queue full: publications dropped
 
 // A dupStr copy, freed with VOKTFree.
 using OwnedText = VOKTText;
@@ -128,8 +128,8 @@ class MQTTSubscription {
 
   // Called on the client thread for every publication received; may throw
   // YXException (logged by the client thread with its code).
-  virtual void ProcessPub(const char* topic, size_t topicLength, const char* payload,
-                          size_t payloadLength, uint16_t packetId, int qos) = 0;
+  virtual void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
+                          uint16_t packetId, int qos) = 0;
   // The queue whose MQTTPersistMsg elements the client thread publishes (and
   // deletes), or null.
   virtual YXQueue* GetMsgFwdQueue() = 0;
@@ -234,8 +234,8 @@ class MQTTLocalSys : public MQTTSubscription {
   // messages or MQTT_LOCAL_QUEUE_MAX_BYTES) drops it silently. Out of memory: YXException kind 0, 8001.
   void Publish(const char* topic, const char* text);
   // Throws "MQTTLocalSys::ProcessPub", kind 1, 10001, "ProcessPub not supported".
-  void ProcessPub(const char* topic, size_t topicLength, const char* payload,
-                  size_t payloadLength, uint16_t packetId, int qos) override;
+  void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength, uint16_t packetId,
+                  int qos) override;
   YXQueue* GetMsgFwdQueue() override { return queue_.get(); }
 
  private:
@@ -264,14 +264,13 @@ class MQTTRemoteSysPersist : public MQTTSubscription {
 
   // Runs the payload as a persistence command on the local server with the
   // local credentials; the requester is the client id.
-  void ProcessPub(const char* topic, size_t topicLength, const char* payload,
-                  size_t payloadLength, uint16_t packetId, int qos) override;
+  void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength, uint16_t packetId,
+                  int qos) override;
   // Called for every PUBLISH the broker receives: with forwarding on, queues
   // a copy for the remote broker; dropped (counted and logged) when the queue
   // is full by count or bytes (see MQTT_REMOTE_QUEUE_CAPACITY). Out of
   // memory: YXException kind 0, 8001.
-  void ForwardPub(const char* topic, size_t topicLength, const char* payload,
-                  size_t payloadLength, uint16_t packetId);
+  void ForwardPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength, uint16_t packetId);
   YXQueue* GetMsgFwdQueue() override { return queue_.get(); }
 
   bool IsForwarding() const { return forward_; }

@@ -102,8 +102,8 @@ int32_t persistExtractInto(std::vector<char>& buffer, int32_t* length,
 bool persistWalkList(const char* data, int32_t size, int32_t count,
                      const std::function<void(int32_t, const char*, int32_t)>& fn);
 // Sets one list entry into a column by type (10017 on a setter failure).
-bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value,
-                     int32_t length, char* error, const char* where);
+bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value, int32_t length,
+                     char* error, const char* where);
 
 // The connection's open table of that name, or the table opened now (mode 0,
 // opened set); the connection keeps it open with its records.
@@ -231,8 +231,8 @@ class MQTTPersist : public MQTTSubscription {
   virtual void Delete(bool forceClosing);
 
   // Publication from the external broker (client thread): queued, no ack.
-  void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
-                  uint16_t packetId, int qos) override;
+  void ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength, uint16_t packetId,
+                  int qos) override;
   YXQueue* GetMsgFwdQueue() override { return nullptr; }
   // Queues one publication; true when it was queued (its acknowledgement,
   // for QoS 1 and 2 with a session, is then the persistence thread's).
@@ -256,10 +256,10 @@ class MQTTPersist : public MQTTSubscription {
 
   // Administration (see the .cpp files for the rules of each).
   static void ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy, int op,
-                                   json_object* request, LogCallback log, int32_t idleTimeout,
-                                   int32_t acquireTimeout, int32_t poolMaxSize);
-  static void ExecSysDeleteOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy,
-                              json_object* request, LogCallback log);
+                                   json_object* request, LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                   int32_t poolMaxSize);
+  static void ExecSysDeleteOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* request,
+                              LogCallback log);
   static void AddHistory(const char* topic, const char* command, const char* executedBy, int32_t code,
                          const char* message);
   struct Persistence {

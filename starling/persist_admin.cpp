@@ -31,16 +31,19 @@ const char* kHistoryTable = "mqtt_topic_persistence_history";
 ZVFieldDescriptor column(const char* name, int type, int length, int binaryFlag = 0, bool autoTimestamp = false) {
   return ZVFieldDescriptor{name, type, length, binaryFlag, 0, uint8_t(autoTimestamp ? 1 : 0), {0, 0}};
 }
-const ZVFieldDescriptor kPersistenceFields[] = {
-    column("topic_id", 51, 4),          column("persistence_info", 259, 0), column("status", 144, 1),
-    column("created_by", 146, 65500, 4), column("created_ts", 257, 8),      column("updated_by", 146, 65500, 4),
-    column("updated_ts", 257, 8)};
+const ZVFieldDescriptor kPersistenceFields[] = {column("topic_id", 51, 4),    column("persistence_info", 259, 0),
+                                                column("status", 144, 1),     column("created_by", 146, 65500, 4),
+                                                column("created_ts", 257, 8), column("updated_by", 146, 65500, 4),
+                                                column("updated_ts", 257, 8)};
 const ZVSegmentDescriptor kPersistenceSegments[] = {{"topic_id", 12, 0}};
 const ZVIndexDescriptor kPersistenceIndexes[] = {
     {"mqtt_topic_persistence_index", 0, 1, 0, 0, kPersistenceSegments, 1, 0}};
-const ZVFieldDescriptor kHistoryFields[] = {
-    column("topic_id", 51, 4),          column("persistence_command", 259, 0), column("executed_by", 146, 65500, 4),
-    column("executed_ts", 257, 8, 0, true), column("error_code", 51, 4),   column("error_message", 146, 65500, 4)};
+const ZVFieldDescriptor kHistoryFields[] = {column("topic_id", 51, 4),
+                                            column("persistence_command", 259, 0),
+                                            column("executed_by", 146, 65500, 4),
+                                            column("executed_ts", 257, 8, 0, true),
+                                            column("error_code", 51, 4),
+                                            column("error_message", 146, 65500, 4)};
 
 // The command text without the database and broker passwords, for the
 // history table and log lines.
@@ -49,7 +52,8 @@ std::string redactedText(json_object* json) {
   json_object* copy = zvJsonFromString(zvJsonToString(json));
   if (copy == nullptr) return "";
   for (const char* key : {"databaseUserPassword", "brokerUserPassword"})
-    if (json_object_object_get_ex(copy, key, nullptr)) json_object_object_add(copy, key, json_object_new_string("*****"));
+    if (json_object_object_get_ex(copy, key, nullptr))
+      json_object_object_add(copy, key, json_object_new_string("*****"));
   std::string text = zvJsonToString(copy);
   zvJsonRelease(copy);
   return text;
@@ -125,8 +129,8 @@ void logTo(LogCallback log, int code, const char* text) {
 }
 
 // Records an outcome; a failure of that write is logged.
-void recordOutcome(const char* topic, const std::string& command, const char* executedBy, int code,
-                   const char* message, LogCallback log) {
+void recordOutcome(const char* topic, const std::string& command, const char* executedBy, int code, const char* message,
+                   LogCallback log) {
   try {
     MQTTPersist::AddHistory(topic, command.c_str(), executedBy, code, message);
   } catch (const YXException& e) {
@@ -146,9 +150,10 @@ void createTopic(ZVDatabaseConfig* config, const char* topic, const char* execut
     if (strcasecmp(other->GetEngine().c_str(), persist->GetEngine().c_str()) == 0 &&
         strcasecmp(other->GetDatabase().c_str(), persist->GetDatabase().c_str()) == 0 &&
         strcasecmp(other->GetTableName().c_str(), persist->GetTableName().c_str()) == 0)
-      starlingThrow("MQTTPersist::AddPersistTopic", 10028,
-                    "Not able to create the persistence topic [%s] - table [%s] is already in use for persistence topic [%s]",
-                    topic, persist->GetTableName().c_str(), other->GetTopic());
+      starlingThrow(
+          "MQTTPersist::AddPersistTopic", 10028,
+          "Not able to create the persistence topic [%s] - table [%s] is already in use for persistence topic [%s]",
+          topic, persist->GetTableName().c_str(), other->GetTopic());
   }
   persist->CreateStart();
   // The stored configuration says "create", also for a resumed or altered one.
@@ -188,13 +193,13 @@ void registerTopicName(const char* topic, const char* requester) {
   if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry));
 }
 
-void execCreate(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json,
-                LogCallback log, PoolValues pool) {
+void execCreate(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
+                PoolValues pool) {
   createTopic(config, topic, executedBy, json, log, pool);
 }
 
-void execAlter(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json,
-               LogCallback log, PoolValues pool, const std::shared_ptr<MQTTPersist>& persist) {
+void execAlter(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
+               PoolValues pool, const std::shared_ptr<MQTTPersist>& persist) {
   const char* operation = nullptr;
   if (!zvJsonGetStringByName(json, "operation", &operation))
     starlingThrow("MQTTPersist::ExecSysAlterExec", 10010, "Missing operation in the operation request");
@@ -216,8 +221,8 @@ void execAlter(ZVDatabaseConfig* config, const char* topic, const char* executed
   }
 }
 
-void execRename(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json,
-                LogCallback log, PoolValues pool) {
+void execRename(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
+                PoolValues pool) {
   const char* fn = "MQTTPersist::ExecSysRenameExec";
   std::unique_ptr<MQTTPersist::Persistence> previous = MQTTPersist::GetPersistence(topic);
   if (previous == nullptr || previous->config == nullptr)
@@ -250,8 +255,8 @@ void execRename(ZVDatabaseConfig* config, const char* topic, const char* execute
   deletePersistence(topic);
 }
 
-void execDelete(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json,
-                LogCallback log, PoolValues pool) {
+void execDelete(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
+                PoolValues pool) {
   bool force = false;
   if (json != nullptr) zvJsonGetBooleanByName(json, "forceClosingPersistenceTable", &force);
   std::shared_ptr<MQTTPersist> removed = persistUnregister(topic);
@@ -273,13 +278,14 @@ void execPause(const char* topic, const char* executedBy) {
   removeTopic(topic);
 }
 
-void execResume(ZVDatabaseConfig* config, const char* topic, const char* executedBy, LogCallback log,
-                PoolValues pool) {
+void execResume(ZVDatabaseConfig* config, const char* topic, const char* executedBy, LogCallback log, PoolValues pool) {
   std::unique_ptr<MQTTPersist::Persistence> stored = MQTTPersist::GetPersistence(topic);
   if (stored == nullptr)
-    starlingThrow("MQTTPersist::ExecSysResumeExec", 10003, "Not able to resume topic [%s] because its persistence was not found.", topic);
+    starlingThrow("MQTTPersist::ExecSysResumeExec", 10003,
+                  "Not able to resume topic [%s] because its persistence was not found.", topic);
   if (stored->status != 'P' || stored->config == nullptr || MQTTPersist::GetMQTTPersist(topic) != nullptr)
-    starlingThrow("MQTTPersist::ExecSysResumeExec", 10029, "Not able to resume topic [%s] because it was not paused.", topic);
+    starlingThrow("MQTTPersist::ExecSysResumeExec", 10029, "Not able to resume topic [%s] because it was not paused.",
+                  topic);
   createTopic(config, topic, executedBy, stored->config, log, pool);
 }
 
@@ -294,37 +300,52 @@ void MQTTPersist::ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* top
   const char* opName = mqttSysOpName(op);
   PoolValues pool{idleTimeout, acquireTimeout, poolMaxSize};
   if (request == nullptr) {
-    code = 10004, snprintf(message, sizeof message, "starling - Missing operation body in Json for the persistence operation.");
+    code = 10004,
+    snprintf(message, sizeof message, "starling - Missing operation body in Json for the persistence operation.");
   } else if (topic == nullptr || topic[0] == '\0') {
     code = 10011, snprintf(message, sizeof message, "starling - Missing TOPIC in the persistence operation.");
   } else {
     std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic);
     if (persist == nullptr && op != MQTTSYSOP_CREATE && op != MQTTSYSOP_RESUME) {
       code = 10003;
-      snprintf(message, sizeof message, "starling - Trying to execute %s operation for topic [%s], but it was not created.",
-               opName, topic);
+      snprintf(message, sizeof message,
+               "starling - Trying to execute %s operation for topic [%s], but it was not created.", opName, topic);
     } else if (persist != nullptr && op == MQTTSYSOP_CREATE) {
       code = 10002;
-      snprintf(message, sizeof message, "starling - Trying to create persistence topic for [%s], but it was already created.", topic);
+      snprintf(message, sizeof message,
+               "starling - Trying to create persistence topic for [%s], but it was already created.", topic);
     } else {
       std::string history = redactedText(request);
       try {
         switch (op) {
-          case MQTTSYSOP_CREATE: execCreate(config, topic, executedBy, request, log, pool); break;
-          case MQTTSYSOP_ALTER: execAlter(config, topic, executedBy, request, log, pool, persist); break;
-          case MQTTSYSOP_RENAME: execRename(config, topic, executedBy, request, log, pool); break;
-          case MQTTSYSOP_DELETE: execDelete(config, topic, executedBy, request, log, pool); break;
-          case MQTTSYSOP_PAUSE: execPause(topic, executedBy); break;
-          case MQTTSYSOP_RESUME: execResume(config, topic, executedBy, log, pool); break;
+          case MQTTSYSOP_CREATE:
+            execCreate(config, topic, executedBy, request, log, pool);
+            break;
+          case MQTTSYSOP_ALTER:
+            execAlter(config, topic, executedBy, request, log, pool, persist);
+            break;
+          case MQTTSYSOP_RENAME:
+            execRename(config, topic, executedBy, request, log, pool);
+            break;
+          case MQTTSYSOP_DELETE:
+            execDelete(config, topic, executedBy, request, log, pool);
+            break;
+          case MQTTSYSOP_PAUSE:
+            execPause(topic, executedBy);
+            break;
+          case MQTTSYSOP_RESUME:
+            execResume(config, topic, executedBy, log, pool);
+            break;
           default:
             starlingThrow("MQTTPersist::ExecSysPersistenceOp", 10001,
-                          "starling - Trying to execute %s operation for topic [%s], but it is not supported.", opName, topic);
+                          "starling - Trying to execute %s operation for topic [%s], but it is not supported.", opName,
+                          topic);
         }
         recordOutcome(topic, history, executedBy, 0, "Success", log);
       } catch (const YXException& e) {
         code = e.GetErrorCode();
-        snprintf(message, sizeof message, "starling - Failed to execute %s operation on the topic [%s] - %s", opName, topic,
-                 e.GetErrorMsg());
+        snprintf(message, sizeof message, "starling - Failed to execute %s operation on the topic [%s] - %s", opName,
+                 topic, e.GetErrorMsg());
         recordOutcome(topic, history, executedBy, code, e.GetErrorMsg(), log);
       }
     }
@@ -359,27 +380,33 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
   std::lock_guard<std::mutex> settings(settingsMutex_);
   if (strcasecmp(s.tableName.c_str(), tableName_.c_str()) != 0)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence table name is not supported. Table name %s was expected to be %s",
+                  "Not able to alter persistence topic %s - Updating the persistence table name is not supported. "
+                  "Table name %s was expected to be %s",
                   GetTopic(), s.tableName.c_str(), tableName_.c_str());
   if (s.replication != replication_)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence replication readiness is not supported. Originally it was %d and now it is %d",
+                  "Not able to alter persistence topic %s - Updating the persistence replication readiness is not "
+                  "supported. Originally it was %d and now it is %d",
                   GetTopic(), replication_ ? 1 : 0, s.replication ? 1 : 0);
   if (s.purgeUnit != purgeUnit_)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence retention unit is not supported. Originally it was %s and now it is %s",
+                  "Not able to alter persistence topic %s - Updating the persistence retention unit is not supported. "
+                  "Originally it was %s and now it is %s",
                   GetTopic(), GetPurgeUnitName(purgeUnit_), GetPurgeUnitName(s.purgeUnit));
   if (s.purgePeriod != purgePeriod_)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence retention period is not supported. Originally it was %d and now it is %d",
+                  "Not able to alter persistence topic %s - Updating the persistence retention period is not "
+                  "supported. Originally it was %d and now it is %d",
                   GetTopic(), purgePeriod_, s.purgePeriod);
   if (strcasecmp(s.connection.c_str(), connection_.c_str()) != 0)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence connection string is not supported. Originally it was %s and now it is %s",
+                  "Not able to alter persistence topic %s - Updating the persistence connection string is not "
+                  "supported. Originally it was %s and now it is %s",
                   GetTopic(), connection_.c_str(), s.connection.c_str());
   if (strcasecmp(s.database.c_str(), database_.c_str()) != 0)
     starlingThrow(fn, 10018,
-                  "Not able to alter persistence topic %s - Updating the persistence database name is not supported. Originally it was %s and now it is %s",
+                  "Not able to alter persistence topic %s - Updating the persistence database name is not supported. "
+                  "Originally it was %s and now it is %s",
                   GetTopic(), database_.c_str(), s.database.c_str());
   threadCount_ = s.threads;
   defaultBinFormat_ = s.binFormat, defaultNumberFormat_ = s.numberFormat;
@@ -403,7 +430,8 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
       }
       persistValidatePath(extractor_, path);
       const char* child = nullptr;
-      if (children_.count(path) != 0 || (zvJsonGetStringByName(element, "childTableName", &child) && child[0] != '\0')) {
+      if (children_.count(path) != 0 ||
+          (zvJsonGetStringByName(element, "childTableName", &child) && child[0] != '\0')) {
         if (children_.count(path) != 0) continue;  // child tables stay as they are
         starlingThrow(fn, 10001, "Not able to add a child table property map. Feature not supported.");
       }
@@ -522,14 +550,14 @@ void MQTTPersist::CheckPersistenceMetadata(ZVDatabasePooled* db) {
   try {
     db->CheckTable(kPersistenceTable, kPersistenceFields, 7, kPersistenceIndexes, 1);
   } catch (const ZVException& e) {
-    starlingThrow("MQTTPersist::CheckPersistenceMetadata", e.GetErrorCode(), "Not able to check MQTT metadata table %s - %s",
-                  kPersistenceTable, e.GetErrorMsg());
+    starlingThrow("MQTTPersist::CheckPersistenceMetadata", e.GetErrorCode(),
+                  "Not able to check MQTT metadata table %s - %s", kPersistenceTable, e.GetErrorMsg());
   }
   try {
     db->CheckTable(kHistoryTable, kHistoryFields, 6, nullptr, 0);
   } catch (const ZVException& e) {
-    starlingThrow("MQTTPersist::CheckPersistenceMetadata", e.GetErrorCode(), "Not able to check MQTT metadata table %s - %s",
-                  kHistoryTable, e.GetErrorMsg());
+    starlingThrow("MQTTPersist::CheckPersistenceMetadata", e.GetErrorCode(),
+                  "Not able to check MQTT metadata table %s - %s", kHistoryTable, e.GetErrorMsg());
   }
 }
 
@@ -553,7 +581,8 @@ void persistRestartTopics() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         continue;
       }
-      if (code != 0) starlingLog(code, "starling - Not able to restart persistence for topic [%s].", entry->topic.c_str());
+      if (code != 0)
+        starlingLog(code, "starling - Not able to restart persistence for topic [%s].", entry->topic.c_str());
       break;
     }
   }

@@ -16,11 +16,10 @@ struct TypeName {
   int32_t binaryFlag;
 };
 const TypeName kTypes[] = {
-    {"BIT", 8, 0},          {"TINYINT", 16, 0},   {"SMALLINT", 33, 0},  {"INTEGER", 51, 0},
-    {"REAL", 91, 0},        {"DOUBLE", 103, 0},   {"NUMBER", 105, 0},   {"MONEY", 105, 7},
-    {"CURRENCY", 105, 7},   {"DATE", 75, 0},      {"TIME", 258, 0},     {"TIMESTAMP", 257, 0},
-    {"BIGINT", 231, 0},     {"CHAR", 144, 0},     {"VARCHAR", 146, 4},  {"LVARCHAR", 170, 4},
-    {"BINARY", 160, 0},     {"VARBINARY", 162, 0}, {"LVARBINARY", 170, 0}, {"JSON", 259, 0},
+    {"BIT", 8, 0},        {"TINYINT", 16, 0},    {"SMALLINT", 33, 0},   {"INTEGER", 51, 0},     {"REAL", 91, 0},
+    {"DOUBLE", 103, 0},   {"NUMBER", 105, 0},    {"MONEY", 105, 7},     {"CURRENCY", 105, 7},   {"DATE", 75, 0},
+    {"TIME", 258, 0},     {"TIMESTAMP", 257, 0}, {"BIGINT", 231, 0},    {"CHAR", 144, 0},       {"VARCHAR", 146, 4},
+    {"LVARCHAR", 170, 4}, {"BINARY", 160, 0},    {"VARBINARY", 162, 0}, {"LVARBINARY", 170, 0}, {"JSON", 259, 0},
 };
 
 const char* const kDateTexts[] = {"MM.DD.CCYY", "MM.DD.YY", "DD.MM.CCYY", "DD.MM.YY", "CCYYMMDD", "YYMMDD", "ISO8601"};
@@ -117,9 +116,10 @@ void persistCheckLibraryName(const char* name) {
     ok = isalnum(c) || c == '_' || c == '-' || c == '.';
   }
   if (!ok)
-    starlingThrow("persistCheckLibraryName", 10001,
-                  "The extractor library name [%.100s] is not valid: use letters, digits, '_', '-' and '.' without \"..\".",
-                  name != nullptr ? name : "");
+    starlingThrow(
+        "persistCheckLibraryName", 10001,
+        "The extractor library name [%.100s] is not valid: use letters, digits, '_', '-' and '.' without \"..\".",
+        name != nullptr ? name : "");
 }
 
 // ---- formats ----
@@ -136,7 +136,8 @@ int32_t formatCode(const char* text, const char* const (&texts)[N], int32_t base
                    const char* typeName) {
   for (size_t i = 0; text != nullptr && i < N; i++)
     if (strcasecmp(text, texts[i]) == 0) return base + static_cast<int32_t>(i);
-  starlingThrow(function, 10001, "Field format [%s] not supported for %s type. Please check propertyFormat property provided.",
+  starlingThrow(function, 10001,
+                "Field format [%s] not supported for %s type. Please check propertyFormat property provided.",
                 text != nullptr ? text : "", typeName);
 }
 
@@ -193,14 +194,21 @@ int32_t MQTTPersistField::GetFieldDateFormat(int32_t dateFormat) {
 
 int32_t MQTTPersistField::GetFieldTimeFormat(int32_t timeFormat) {
   switch (timeFormat) {
-    case 300: return 1;
-    case 301: return 2;
+    case 300:
+      return 1;
+    case 301:
+      return 2;
     case -1:
-    case 302: return 3;
-    case 303: return 4;
-    case 304: return 5;
-    case 305: return 11;
-    default: break;
+    case 302:
+      return 3;
+    case 303:
+      return 4;
+    case 304:
+      return 5;
+    case 305:
+      return 11;
+    default:
+      break;
   }
   starlingThrow("MQTTPersistField::GetFieldTimeFormat", 10001, "Time format not supported yet.");
 }
@@ -219,42 +227,95 @@ int32_t MQTTPersistField::ParseFieldType(const char* name, int32_t* binaryFlag) 
 const char* MQTTPersistField::GetFieldTypeName(int32_t code, int32_t width, int32_t binaryFlag) {
   bool wide = width <= 0 || width > 8192;
   switch (code) {
-    case 8: return "BIT";
-    case 16: case 24: return "TINYINT";
-    case 33: case 41: return "SMALLINT";
-    case 51: case 59: return "INTEGER";
-    case 67: case 105: case 143: return binaryFlag == 7 ? "MONEY" : "NUMBER";
-    case 75: return "DATE";
-    case 83: case 258: return "TIME";
-    case 91: return "REAL";
-    case 103: return "DOUBLE";
-    case 124: case 257: return "TIMESTAMP";
-    case 128: case 160: return wide ? "LVARBINARY" : "BINARY";
-    case 144: case 152: case 168: return wide ? "LVARCHAR" : "CHAR";
-    case 146: case 154: return wide ? "LVARCHAR" : "VARCHAR";
-    case 162: return wide ? "LVARBINARY" : (binaryFlag == 4 ? "VARCHAR" : "VARBINARY");
-    case 170: return binaryFlag == 4 ? "LVARCHAR" : "LVARBINARY";
-    case 231: case 239: return "BIGINT";
-    case 259: return "JSON";
-    default: return "INVALID";
+    case 8:
+      return "BIT";
+    case 16:
+    case 24:
+      return "TINYINT";
+    case 33:
+    case 41:
+      return "SMALLINT";
+    case 51:
+    case 59:
+      return "INTEGER";
+    case 67:
+    case 105:
+    case 143:
+      return binaryFlag == 7 ? "MONEY" : "NUMBER";
+    case 75:
+      return "DATE";
+    case 83:
+    case 258:
+      return "TIME";
+    case 91:
+      return "REAL";
+    case 103:
+      return "DOUBLE";
+    case 124:
+    case 257:
+      return "TIMESTAMP";
+    case 128:
+    case 160:
+      return wide ? "LVARBINARY" : "BINARY";
+    case 144:
+    case 152:
+    case 168:
+      return wide ? "LVARCHAR" : "CHAR";
+    case 146:
+    case 154:
+      return wide ? "LVARCHAR" : "VARCHAR";
+    case 162:
+      return wide ? "LVARBINARY" : (binaryFlag == 4 ? "VARCHAR" : "VARBINARY");
+    case 170:
+      return binaryFlag == 4 ? "LVARCHAR" : "LVARBINARY";
+    case 231:
+    case 239:
+      return "BIGINT";
+    case 259:
+      return "JSON";
+    default:
+      return "INVALID";
   }
 }
 
 int32_t MQTTPersistField::GetDefaultFieldWidth(int32_t code) {
   switch (code) {
-    case 8: case 16: case 24: return 1;
-    case 33: case 41: return 2;
-    case 51: case 59: case 67: case 83: case 91: case 75: case 258: return 4;
-    case 103: case 124: case 143: case 239: case 257: case 231: return 8;
-    case 105: return 20;
-    case 146: case 162: case 201: return 8192;
-    default: return 0;
+    case 8:
+    case 16:
+    case 24:
+      return 1;
+    case 33:
+    case 41:
+      return 2;
+    case 51:
+    case 59:
+    case 67:
+    case 83:
+    case 91:
+    case 75:
+    case 258:
+      return 4;
+    case 103:
+    case 124:
+    case 143:
+    case 239:
+    case 257:
+    case 231:
+      return 8;
+    case 105:
+      return 20;
+    case 146:
+    case 162:
+    case 201:
+      return 8192;
+    default:
+      return 0;
   }
 }
 
 bool MQTTPersistField::IsLengthCheckedType(int32_t code) {
-  return !isOneOf(code, {8, 16, 24, 33, 41, 51, 59, 67, 75, 83, 91, 103, 105, 124, 143, 146, 170, 231, 239, 257,
-                         258, 259});
+  return !isOneOf(code,
+                  {8, 16, 24, 33, 41, 51, 59, 67, 75, 83, 91, 103, 105, 124, 143, 146, 170, 231, 239, 257, 258, 259});
 }
 
 bool MQTTPersistField::IsBinaryContent(int32_t type, int32_t binaryFlag, int32_t width) {
@@ -274,7 +335,8 @@ void MQTTPersistField::readType(json_object* json, const char* typeKey, const ch
   type = ParseFieldType(typeText, &binaryFlag);
   if (type < 0)
     starlingThrow("MQTTPersistField::MQTTPersistField", 10001,
-                  "%s is not a supported field type in MQTT Persistence layer. Please refer to the documentation in order to check the supported field type list.",
+                  "%s is not a supported field type in MQTT Persistence layer. Please refer to the documentation in "
+                  "order to check the supported field type list.",
                   typeText);
   int32_t given = 0;
   width = zvJsonGetIntByName(json, widthKey, &given) ? given : GetDefaultFieldWidth(type);
@@ -291,7 +353,8 @@ void MQTTPersistField::readType(json_object* json, const char* typeKey, const ch
     if (isType(typeText, {"BINARY", "VARBINARY", "LVARBINARY"}))
       format = persist->GetDefaultBinFormat();
     else if (isType(typeText, {"TIMESTAMP"}))
-      format = persist->GetDefaultDateFormat() != -1 ? persist->GetDefaultDateFormat() : persist->GetDefaultTimeFormat();
+      format =
+          persist->GetDefaultDateFormat() != -1 ? persist->GetDefaultDateFormat() : persist->GetDefaultTimeFormat();
     else if (isType(typeText, {"DATE"}))
       format = persist->GetDefaultDateFormat();
     else if (isType(typeText, {"TIME"}))
@@ -369,7 +432,8 @@ bool MQTTPersistField::CheckChanges(json_object* json) {
   int32_t newType = ParseFieldType(typeText, &newFlag);
   if (newType < 0)
     starlingThrow(fn, 10001,
-                  "%s is not a supported field type in MQTT Persistence layer. Please refer to the documentation in order to check the supported field type list.",
+                  "%s is not a supported field type in MQTT Persistence layer. Please refer to the documentation in "
+                  "order to check the supported field type list.",
                   typeText);
   propertyPath = path;
   bool changed = false;
@@ -401,33 +465,56 @@ void MQTTPersistField::ValidateExistingField(const char* column, ZVTable* table,
   }
   if (binaryFlag != 0 && rlGetFieldBinaryFlag(f->GetHandle()) != binaryFlag)
     throwClient(fn, 10005, error,
-                "Table [%s] already exists, but schema doesn't match. Field [%s] has binary flag of [%d], but it was expected to be [%d].",
+                "Table [%s] already exists, but schema doesn't match. Field [%s] has binary flag of [%d], but it was "
+                "expected to be [%d].",
                 tableName, column, binaryFlag, rlGetFieldBinaryFlag(f->GetHandle()));
   int32_t existing = f->GetType();
   bool accepted = existing == type;
   switch (type) {
-    case 16: accepted = accepted || existing == 24; break;
-    case 33: accepted = accepted || existing == 41; break;
-    case 51: accepted = accepted || existing == 59; break;
-    case 105: accepted = accepted || existing == 67 || existing == 143; break;
-    case 258: accepted = accepted || existing == 83; break;
-    case 257: accepted = accepted || existing == 124; break;
-    case 144: accepted = accepted || existing == 152 || existing == 168; break;
-    case 146: accepted = accepted || existing == 154 || existing == 162; break;
-    case 162: accepted = accepted || existing == 146 || existing == 154; break;
-    default: break;
+    case 16:
+      accepted = accepted || existing == 24;
+      break;
+    case 33:
+      accepted = accepted || existing == 41;
+      break;
+    case 51:
+      accepted = accepted || existing == 59;
+      break;
+    case 105:
+      accepted = accepted || existing == 67 || existing == 143;
+      break;
+    case 258:
+      accepted = accepted || existing == 83;
+      break;
+    case 257:
+      accepted = accepted || existing == 124;
+      break;
+    case 144:
+      accepted = accepted || existing == 152 || existing == 168;
+      break;
+    case 146:
+      accepted = accepted || existing == 154 || existing == 162;
+      break;
+    case 162:
+      accepted = accepted || existing == 146 || existing == 154;
+      break;
+    default:
+      break;
   }
   if (!accepted)
     throwClient(fn, 10005, error,
-                "Table [%s] already exists, but schema doesn't match. Field [%s] is of type [%d], but it was expected to be [%d].",
+                "Table [%s] already exists, but schema doesn't match. Field [%s] is of type [%d], but it was expected "
+                "to be [%d].",
                 tableName, column, type, existing);
   if (IsLengthChecked() && width > 0 && f->GetLength() != width)
     throwClient(fn, 10005, error,
-                "Table [%s] already exists, but schema doesn't match. Field [%s] is lenght of [%d], but it was expected to be [%d].",
+                "Table [%s] already exists, but schema doesn't match. Field [%s] is lenght of [%d], but it was "
+                "expected to be [%d].",
                 tableName, column, width, f->GetLength());
   if (type == 105 && scale > 0 && f->GetScale() != scale)
     throwClient(fn, 10005, error,
-                "Table [%s] already exists, but schema doesn't match. Field [%s] is scale of [%d], but it was expected to be [%d].",
+                "Table [%s] already exists, but schema doesn't match. Field [%s] is scale of [%d], but it was expected "
+                "to be [%d].",
                 tableName, column, scale, f->GetScale());
 }
 
@@ -435,8 +522,8 @@ void MQTTPersistField::UpdateFieldFormat(ZVTable* table) const {
   if (!isOneOf(type, {75, 83, 124, 257, 258}) || format == MQTTFORMAT_ISO8601) return;
   try {
     for (const std::string& column : ColumnNames())
-      table->GetField(column.c_str())->SetFieldDefaultDateTimeType(GetFieldDateFormat(dateFormat),
-                                                                   GetFieldTimeFormat(timeFormat));
+      table->GetField(column.c_str())
+          ->SetFieldDefaultDateTimeType(GetFieldDateFormat(dateFormat), GetFieldTimeFormat(timeFormat));
   } catch (const ZVException& e) {
     starlingThrow("MQTTPersistField::UpdateFieldFormat", e.GetErrorCode(),
                   "Not able to set date and time format of field [%s] - %s", fieldName.c_str(), e.GetErrorMsg());
@@ -453,50 +540,66 @@ void MQTTPersistField::SetFieldValue(ZVRecord* record, int64_t context, char* er
   const MQTTExtractor& ex = persist->Extractor();
   error[0] = '\0';
   int32_t rc = persistExtractInto(buffer, &length, [&](void* data, int32_t size, int32_t* len) {
-    return ex.extract(hasPath ? propertyPath.c_str() : nullptr, type, binary, format, context, data, size, len,
-                      error);
+    return ex.extract(hasPath ? propertyPath.c_str() : nullptr, type, binary, format, context, data, size, len, error);
   });
-  if (rc != 0) throwClient(fn, rc, error, "Not able to set value to field [%s] - %.900s", fieldName.c_str(), std::string(error).c_str());
+  if (rc != 0)
+    throwClient(fn, rc, error, "Not able to set value to field [%s] - %.900s", fieldName.c_str(),
+                std::string(error).c_str());
   if (length == 0) return;
   const char* name = fieldName.c_str();
   const char* data = buffer.data();
   auto need = [&](size_t bytes) {
     if (static_cast<size_t>(length) < bytes)
-      throwClient(fn, 10017, error, "Not able to set value to field [%s]. The extractor returned %d bytes.", name, length);
+      throwClient(fn, 10017, error, "Not able to set value to field [%s]. The extractor returned %d bytes.", name,
+                  length);
   };
   try {
     if (type == 8) {
       need(4);
       int32_t v;
       memcpy(&v, data, 4);
-      try { record->SetFieldAsBool(name, v); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name, e.GetErrorMsg());
+      try {
+        record->SetFieldAsBool(name, v);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name,
+                    e.GetErrorMsg());
       }
     } else if (isOneOf(type, {16, 24, 33, 41, 51, 59})) {
       need(4);
       int32_t v;
       memcpy(&v, data, 4);
-      try { record->SetFieldAsSigned(name, v); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name, e.GetErrorMsg());
+      try {
+        record->SetFieldAsSigned(name, v);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name,
+                    e.GetErrorMsg());
       }
     } else if (isOneOf(type, {67, 91, 103, 143})) {
       need(8);
       double v;
       memcpy(&v, data, 8);
-      try { record->SetFieldAsFloat(name, v); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]. Field is set to NULL - %s", v, name, e.GetErrorMsg());
+      try {
+        record->SetFieldAsFloat(name, v);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]. Field is set to NULL - %s", v, name,
+                    e.GetErrorMsg());
       }
     } else if (type == 231 || type == 239) {
       need(8);
       int64_t v;
       memcpy(&v, data, 8);
-      try { record->SetFieldAsBigint(name, v); } catch (const ZVException& e) {
+      try {
+        record->SetFieldAsBigint(name, v);
+      } catch (const ZVException& e) {
         throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]. Field is set to NULL - %s",
                     static_cast<long long>(v), name, e.GetErrorMsg());
       }
     } else if (binary) {
-      try { record->SetFieldAsBlob(name, data, static_cast<size_t>(length)); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]. Field is set to NULL - %s", name, e.GetErrorMsg());
+      try {
+        record->SetFieldAsBlob(name, data, static_cast<size_t>(length));
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]. Field is set to NULL - %s", name,
+                    e.GetErrorMsg());
       }
     } else if ((type == 75 || type == 124 || type == 257) && format == MQTTFORMAT_ISO8601) {
       need(8);
@@ -505,31 +608,40 @@ void MQTTPersistField::SetFieldValue(ZVRecord* record, int64_t context, char* er
       int64_t seconds = type == 257 ? v / 1000 : v;
       int millis = type == 257 ? static_cast<int>(v - seconds * 1000) : 0;
       if (millis < 0) seconds -= 1, millis += 1000;  // before 1970: the second below
-      struct tm t{};
+      struct tm t {};
       ZVDateTime value;
-      if (utcParts(seconds, &t) && rlPackDateTime(&value, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                                                  t.tm_sec, millis) != 0)
-        throwClient(fn, 10017, error, "Not able to set binary pack datetime value for field [%s]. Field is set to NULL", name);
-      try { record->SetFieldAsDateTime(name, value); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value datetime value to field [%s]. Field is set to NULL - %s", name, e.GetErrorMsg());
+      if (utcParts(seconds, &t) &&
+          rlPackDateTime(&value, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis) != 0)
+        throwClient(fn, 10017, error, "Not able to set binary pack datetime value for field [%s]. Field is set to NULL",
+                    name);
+      try {
+        record->SetFieldAsDateTime(name, value);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value datetime value to field [%s]. Field is set to NULL - %s",
+                    name, e.GetErrorMsg());
       }
     } else {
       // A text ended by a zero byte within the length returned.
       if (memchr(data, '\0', static_cast<size_t>(length)) == nullptr)
-        throwClient(fn, 10017, error, "Not able to set value to field [%s]. The extractor returned an unterminated text.", name);
+        throwClient(fn, 10017, error,
+                    "Not able to set value to field [%s]. The extractor returned an unterminated text.", name);
       size_t textLength = strlen(data);
       if ((type == 146 || type == 154 || (type == 162 && binaryFlag == 4)) && width >= 1 && width <= 8192 &&
           textLength > static_cast<size_t>(width))
         throwClient(fn, 10017, error,
-                    "Not able to set value to field [%s]. String is too long. Field width is %d and string is %d chars long. Field is set to NULL.",
+                    "Not able to set value to field [%s]. String is too long. Field width is %d and string is %d chars "
+                    "long. Field is set to NULL.",
                     name, width, static_cast<int>(textLength));
-      try { record->SetFieldAsString(name, data); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]. Field is set to NULL - %s", data, name,
-                    e.GetErrorMsg());
+      try {
+        record->SetFieldAsString(name, data);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]. Field is set to NULL - %s", data,
+                    name, e.GetErrorMsg());
       }
     }
   } catch (const ZVException& e) {
-    throwClient(fn, 10017, error, "Not able to set value to field [%s]. Field is set to NULL - %s", name, e.GetErrorMsg());
+    throwClient(fn, 10017, error, "Not able to set value to field [%s]. Field is set to NULL - %s", name,
+                e.GetErrorMsg());
   }
 }
 
@@ -551,8 +663,8 @@ bool persistWalkList(const char* data, int32_t size, int32_t count,
 
 // Sets one list entry into a column by type; false when the type takes no
 // entry. Throws ZVException from the setter.
-bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value,
-                     int32_t length, char* error, const char* where) {
+bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool binary, const char* value, int32_t length,
+                     char* error, const char* where) {
   const char* fn = "MQTTPersistField::SetMultipleFieldValues";
   if (length == 0) return true;
   auto need = [&](int32_t bytes) {
@@ -566,43 +678,55 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
       int32_t v;
       memcpy(&v, value, 4);
       try {
-        if (type == 8) record->SetFieldAsBool(column, v); else record->SetFieldAsSigned(column, v);
+        if (type == 8)
+          record->SetFieldAsBool(column, v);
+        else
+          record->SetFieldAsSigned(column, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]%s. Field is set to NULL - %s", v, column, where,
-                    e.GetErrorMsg());
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]%s. Field is set to NULL - %s", v,
+                    column, where, e.GetErrorMsg());
       }
     } else if (isOneOf(type, {67, 91, 103, 143})) {
       need(8);
       double v;
       memcpy(&v, value, 8);
-      try { record->SetFieldAsFloat(column, v); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]%s. Field is set to NULL - %s", v, column, where,
-                    e.GetErrorMsg());
+      try {
+        record->SetFieldAsFloat(column, v);
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]%s. Field is set to NULL - %s", v,
+                    column, where, e.GetErrorMsg());
       }
     } else if (type == 231 || type == 239) {
       need(8);
       int64_t v;
       memcpy(&v, value, 8);
-      try { record->SetFieldAsBigint(column, v); } catch (const ZVException& e) {
+      try {
+        record->SetFieldAsBigint(column, v);
+      } catch (const ZVException& e) {
         throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]%s. Field is set to NULL - %s",
                     static_cast<long long>(v), column, where, e.GetErrorMsg());
       }
     } else if (binary || isOneOf(type, {160, 162, 170, 128})) {
-      try { record->SetFieldAsBlob(column, value, static_cast<size_t>(length)); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]%s. Field is set to NULL - %s", column, where,
-                    e.GetErrorMsg());
+      try {
+        record->SetFieldAsBlob(column, value, static_cast<size_t>(length));
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]%s. Field is set to NULL - %s",
+                    column, where, e.GetErrorMsg());
       }
     } else if (isOneOf(type, {75, 83, 105, 124, 144, 146, 152, 154, 168, 193, 201, 257, 258, 259})) {
       std::string text(value, strnlen(value, static_cast<size_t>(length)));
-      try { record->SetFieldAsString(column, text.c_str()); } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]%s. Field is set to NULL - %s", text.c_str(),
-                    column, where, e.GetErrorMsg());
+      try {
+        record->SetFieldAsString(column, text.c_str());
+      } catch (const ZVException& e) {
+        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]%s. Field is set to NULL - %s",
+                    text.c_str(), column, where, e.GetErrorMsg());
       }
     } else {
       return false;
     }
   } catch (const ZVException& e) {
-    throwClient(fn, 10017, error, "Not able to set value to field [%s]%s. Field is set to NULL - %s", column, where, e.GetErrorMsg());
+    throwClient(fn, 10017, error, "Not able to set value to field [%s]%s. Field is set to NULL - %s", column, where,
+                e.GetErrorMsg());
   }
   return true;
 }
@@ -627,6 +751,7 @@ void MQTTPersistField::SetMultipleFieldValues(ZVRecord* record, int64_t context,
       persistSetEntry(record, columns[static_cast<size_t>(i)].c_str(), type, binary, value, length, error, "");
   });
   if (!whole)
-    throwClient(fn, 10017, error, "Not able to set multiple field values for [%s] - the list is longer than the bytes returned",
+    throwClient(fn, 10017, error,
+                "Not able to set multiple field values for [%s] - the list is longer than the bytes returned",
                 fieldName.c_str());
 }

@@ -12,12 +12,10 @@ namespace {
 // VOKTAlloc block.
 char* copy_payload(const char* source, uint64_t length) {
   if (length >= static_cast<uint64_t>(INT32_MAX))
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate message payload");
+    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message payload");
   auto* block = static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1)));
   if (block == nullptr)
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate message payload");
+    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message payload");
   if (length > 0) memcpy(block, source, length);
   block[length] = '\0';
   return block;
@@ -27,12 +25,10 @@ char* copy_payload(const char* source, uint64_t length) {
 // length.
 char* copy_topic_slice(const char* source, uint64_t length) {
   if (length >= static_cast<uint64_t>(INT32_MAX))
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate message topic");
+    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message topic");
   auto* block = static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1)));
   if (block == nullptr)
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate message topic");
+    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message topic");
   memset(block, 0, length + 1);
   if (source != nullptr) strncpy(block, source, length);
   return block;
@@ -40,8 +36,8 @@ char* copy_topic_slice(const char* source, uint64_t length) {
 
 }  // namespace
 
-MQTTPersistMsg::MQTTPersistMsg(const char* topicText, const char* payloadBytes,
-                               uint64_t payloadBytesLength, uint16_t id, uint8_t qosLevel)
+MQTTPersistMsg::MQTTPersistMsg(const char* topicText, const char* payloadBytes, uint64_t payloadBytesLength,
+                               uint16_t id, uint8_t qosLevel)
     : topicLength(topicText != nullptr ? strlen(topicText) : 0),
       payloadLength(payloadBytesLength),
       packetId(id),
@@ -55,9 +51,8 @@ MQTTPersistMsg::MQTTPersistMsg(const char* topicText, const char* payloadBytes,
   }
 }
 
-MQTTPersistMsg::MQTTPersistMsg(const char* topicSlice, uint64_t topicSliceLength,
-                               const char* payloadBytes, uint64_t payloadBytesLength, uint16_t id,
-                               uint8_t qosLevel)
+MQTTPersistMsg::MQTTPersistMsg(const char* topicSlice, uint64_t topicSliceLength, const char* payloadBytes,
+                               uint64_t payloadBytesLength, uint16_t id, uint8_t qosLevel)
     : topicLength(topicSliceLength), payloadLength(payloadBytesLength), packetId(id), qos(qosLevel) {
   topic = copy_topic_slice(topicSlice, topicSliceLength);
   try {

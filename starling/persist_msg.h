@@ -29,23 +29,22 @@ class MQTTPersistMsg {
   // payload may be null when payloadLength is 0).
   // Out of memory: "dupStr", kind 0, 8001 for the topic;
   // "MQTTPersistMsg::MQTTPersistMsg", kind 0, 8001 for the payload.
-  MQTTPersistMsg(const char* topic, const char* payload, uint64_t payloadLength,
-                 uint16_t packetId, uint8_t qos);
+  MQTTPersistMsg(const char* topic, const char* payload, uint64_t payloadLength, uint16_t packetId, uint8_t qos);
   // topic: a slice of topicLength bytes that need not be NUL-terminated; the
   // copy stops early at a NUL byte in the slice (as strncpy) and is always
   // terminated at topicLength. Same failures as above.
-  MQTTPersistMsg(const char* topic, uint64_t topicLength, const char* payload,
-                 uint64_t payloadLength, uint16_t packetId, uint8_t qos);
+  MQTTPersistMsg(const char* topic, uint64_t topicLength, const char* payload, uint64_t payloadLength,
+                 uint16_t packetId, uint8_t qos);
   virtual ~MQTTPersistMsg();
   MQTTPersistMsg(const MQTTPersistMsg&) = delete;
   MQTTPersistMsg& operator=(const MQTTPersistMsg&) = delete;
 
-  char* topic = nullptr;         // NUL-terminated copy
-  uint64_t topicLength = 0;      // bytes, without the NUL
-  char* payload = nullptr;       // payloadLength bytes plus a NUL
-  uint64_t payloadLength = 0;    // bytes, without the appended NUL
-  uint16_t packetId = 0;         // 0 for QoS 0
-  uint8_t qos = 0;               // 0, 1 or 2
+  char* topic = nullptr;       // NUL-terminated copy
+  uint64_t topicLength = 0;    // bytes, without the NUL
+  char* payload = nullptr;     // payloadLength bytes plus a NUL
+  uint64_t payloadLength = 0;  // bytes, without the appended NUL
+  uint16_t packetId = 0;       // 0 for QoS 0
+  uint8_t qos = 0;             // 0, 1 or 2
   // A persisted topic's message whose PUBACK/PUBREC waits for its commit:
   // the publisher's session and connection (null: nothing to acknowledge).
   nev_broker_session* ackSession = nullptr;

@@ -60,8 +60,8 @@ int partitionTable(ZVTable* table, const std::string& name, int32_t unit, int32_
   rlSetPartitionBits(table->GetHandle(), 31);
   int rc = rlSetPartitionMaxActive(table->GetHandle(), period + 1);
   if (rc != 0)
-    starlingThrow(fn, rc, "Not able to set auto purge for table [%s]. Maximum active partition number [%d]", name.c_str(),
-                  period);
+    starlingThrow(fn, rc, "Not able to set auto purge for table [%s]. Maximum active partition number [%d]",
+                  name.c_str(), period);
   return RL_CREATE_PARTITIONED;
 }
 
@@ -73,15 +73,19 @@ void checkRetention(ZVTable* table, int32_t unit, const char* fn) {
   if (unit != MQTTPURGEUNIT_NONE) {
     if (!hasRule)
       starlingThrow(fn, 10005,
-                    "Table [%s] already exists, but it is NOT set for auto-purge. Please fix the persistence command disabling auto-purge (tableRetentionUnit) or recreate the table.",
+                    "Table [%s] already exists, but it is NOT set for auto-purge. Please fix the persistence command "
+                    "disabling auto-purge (tableRetentionUnit) or recreate the table.",
                     name);
     if (strcmp(rule, MQTTPersist::GetPartRule(unit)) != 0)
-      starlingThrow(fn, 10005,
-                    "Table [%s] already exists, but auto-purge rule doesn't match. Please fix the persistence command auto-purge (tableRetentionUnit) or recreate the table. It was createad for [%s] and now trying to enable for [%s]",
-                    name, MQTTPersist::GetPurgeUnitNameByRule(rule), MQTTPersist::GetPurgeUnitName(unit));
+      starlingThrow(
+          fn, 10005,
+          "Table [%s] already exists, but auto-purge rule doesn't match. Please fix the persistence command auto-purge "
+          "(tableRetentionUnit) or recreate the table. It was createad for [%s] and now trying to enable for [%s]",
+          name, MQTTPersist::GetPurgeUnitNameByRule(rule), MQTTPersist::GetPurgeUnitName(unit));
   } else if (hasRule || table->IsPartitioned()) {
     starlingThrow(fn, 10005,
-                  "Table [%s] already exists, but it is set for auto-purge. Please fix the persistence command enabling auto-purge (tableRetentionUnit) or recreate the table.",
+                  "Table [%s] already exists, but it is set for auto-purge. Please fix the persistence command "
+                  "enabling auto-purge (tableRetentionUnit) or recreate the table.",
                   name);
   }
 }
@@ -91,14 +95,16 @@ void addFieldColumns(ZVTable* table, const MQTTPersistField& field, const char* 
   for (const std::string& column : field.ColumnNames()) {
     ZVField* f = table->AddField(column.c_str(), field.type, field.width);
     if (field.scale >= 0) f->SetScale(field.scale);
-    if (field.binaryFlag != 0) check(rlSetFieldBinaryFlag(f->GetHandle(), field.binaryFlag), fn, "Not able to set field %s's binary flag.", column.c_str());
+    if (field.binaryFlag != 0)
+      check(rlSetFieldBinaryFlag(f->GetHandle(), field.binaryFlag), fn, "Not able to set field %s's binary flag.",
+            column.c_str());
   }
 }
 
 void addIdentity(ZVTable* table, const char* fn) {
   table->AddField("primarykey", 231, 0);
-  check(rlSetIdentityField(table->GetHandle(), "primarykey", 1, 1), fn, "Not able to set field %s as an identity field.",
-        "primarykey");
+  check(rlSetIdentityField(table->GetHandle(), "primarykey", 1, 1), fn,
+        "Not able to set field %s as an identity field.", "primarykey");
 }
 
 void turnOnReplication(ZVDatabasePooled* db, const char* name, const char* fn) {
@@ -153,9 +159,15 @@ int64_t MQTTPersist::MinPartitionAt(int32_t unit, int32_t period, const ZVDateTi
   };
   try {
     switch (unit) {
-      case MQTTPURGEUNIT_MINUTE: back(static_cast<int64_t>(period) * 60); break;
-      case MQTTPURGEUNIT_HOUR: back(static_cast<int64_t>(period) * 3600); break;
-      case MQTTPURGEUNIT_DAY: back(static_cast<int64_t>(period) * 86400); break;
+      case MQTTPURGEUNIT_MINUTE:
+        back(static_cast<int64_t>(period) * 60);
+        break;
+      case MQTTPURGEUNIT_HOUR:
+        back(static_cast<int64_t>(period) * 3600);
+        break;
+      case MQTTPURGEUNIT_DAY:
+        back(static_cast<int64_t>(period) * 86400);
+        break;
       case MQTTPURGEUNIT_MONTH: {
         int y = year - period / 12, m = month - period % 12;
         if (m <= 0) m += 12, y -= 1;
@@ -170,7 +182,8 @@ int64_t MQTTPersist::MinPartitionAt(int32_t unit, int32_t period, const ZVDateTi
         at.Pack(y, month, day, hour, minute, 0);
         break;
       }
-      default: starlingThrow(fn, 10001, "%s", kUnitMessage);
+      default:
+        starlingThrow(fn, 10001, "%s", kUnitMessage);
     }
   } catch (const ZVException& e) {
     starlingThrow(fn, e.GetErrorCode(), "%s", e.GetErrorMsg());
@@ -178,11 +191,21 @@ int64_t MQTTPersist::MinPartitionAt(int32_t unit, int32_t period, const ZVDateTi
   int64_t y = at.GetYear() - 2018, doy = at.GetDayOfYear();
   int64_t n = 0;
   switch (unit) {
-    case MQTTPURGEUNIT_MINUTE: n = ((y * 8784 + doy * 24 + at.GetHour()) * 60) + at.GetMinute(); break;
-    case MQTTPURGEUNIT_HOUR: n = y * 8784 + doy * 24 + at.GetHour(); break;
-    case MQTTPURGEUNIT_DAY: n = y * 366 + doy; break;
-    case MQTTPURGEUNIT_MONTH: n = y * 12 + at.GetMonth(); break;
-    default: n = y + 1; break;
+    case MQTTPURGEUNIT_MINUTE:
+      n = ((y * 8784 + doy * 24 + at.GetHour()) * 60) + at.GetMinute();
+      break;
+    case MQTTPURGEUNIT_HOUR:
+      n = y * 8784 + doy * 24 + at.GetHour();
+      break;
+    case MQTTPURGEUNIT_DAY:
+      n = y * 366 + doy;
+      break;
+    case MQTTPURGEUNIT_MONTH:
+      n = y * 12 + at.GetMonth();
+      break;
+    default:
+      n = y + 1;
+      break;
   }
   return n > 0 ? n : 0;
 }
@@ -193,8 +216,9 @@ void MQTTPersist::UpdateLowerPartNumber(ZVTable* table, int64_t partition) {
     table->PartAdminByNumber(partition, RL_PART_SET_LOWEST);
   } catch (const ZVException& e) {
     if (e.GetErrorCode() == RL_PARTITION_NOTHING_TO_DO) return;
-    starlingThrow("MQTTPersist::_updateLowerPartNumber", e.GetErrorCode(), "Not able to update base partition number [%lld] - %s",
-                  static_cast<long long>(partition), e.GetErrorMsg());
+    starlingThrow("MQTTPersist::_updateLowerPartNumber", e.GetErrorCode(),
+                  "Not able to update base partition number [%lld] - %s", static_cast<long long>(partition),
+                  e.GetErrorMsg());
   }
 }
 
@@ -273,7 +297,8 @@ void MQTTPersist::_checkExistingTable(ZVDatabasePooled* db) {
     for (const std::string& column : field->ColumnNames()) field->ValidateExistingField(column.c_str(), t.table, error);
   checkRetention(t.table, purgeUnit_, fn);
   // Child tables are checked (or created) as at creation.
-  int64_t lowest = autoTimeStamp_ && purgeUnit_ != MQTTPURGEUNIT_NONE ? MinPartitionAt(purgeUnit_, purgePeriod_, clock()) : 0;
+  int64_t lowest =
+      autoTimeStamp_ && purgeUnit_ != MQTTPURGEUNIT_NONE ? MinPartitionAt(purgeUnit_, purgePeriod_, clock()) : 0;
   for (const auto& [path, child] : children_) child->Create(db, this, lowest);
 }
 
@@ -325,14 +350,17 @@ void MQTTPersist::_alterTable() {
           addFieldColumns(table.get(), one, fn);
           f = table->GetField(column.c_str());
           if (strcasecmp(column.c_str(), "ts") == 0 && autoTimeStamp_)
-            check(rlSetFieldAutoTimestamp(f->GetHandle(), 1, 0), fn, "Not able to set field %s as auto timestamp.", "ts");
+            check(rlSetFieldAutoTimestamp(f->GetHandle(), 1, 0), fn, "Not able to set field %s as auto timestamp.",
+                  "ts");
         } else {
           try {
             if (f->GetType() != field->type) f->SetType(field->type, field->width);
-            if (field->IsLengthChecked() && field->width > 0 && f->GetLength() != field->width) f->SetLength(field->width);
+            if (field->IsLengthChecked() && field->width > 0 && f->GetLength() != field->width)
+              f->SetLength(field->width);
             if (field->type == 105 && field->scale >= 0 && f->GetScale() != field->scale) f->SetScale(field->scale);
           } catch (const ZVException& e) {
-            starlingThrow(fn, e.GetErrorCode(), "Not able to update field %s schema - %s", column.c_str(), e.GetErrorMsg());
+            starlingThrow(fn, e.GetErrorCode(), "Not able to update field %s schema - %s", column.c_str(),
+                          e.GetErrorMsg());
           }
         }
         if (strcasecmp(column.c_str(), "ts") == 0 && autoTimeStamp_ && (partitioned || timeStampIndex_)) {
@@ -399,7 +427,8 @@ void MQTTPersistChildTable::Create(ZVDatabasePooled* db, const MQTTPersist* pers
     } else {
       ZVField* f = table->AddField("value", valueType, width);
       if (scale >= 0) f->SetScale(scale);
-      if (binaryFlag != 0) check(rlSetFieldBinaryFlag(f->GetHandle(), binaryFlag), fn, "Not able to set field %s's binary flag.", "value");
+      if (binaryFlag != 0)
+        check(rlSetFieldBinaryFlag(f->GetHandle(), binaryFlag), fn, "Not able to set field %s's binary flag.", "value");
     }
     table->AddField("foreignkey", 231, 0);
     table->AddField("position", 51, 0);
@@ -427,18 +456,25 @@ void MQTTPersistChildTable::validateExisting(ZVTable* table, const MQTTPersist* 
     try {
       return table->GetField(columnName);
     } catch (const ZVException&) {
-      starlingThrow(fn, 10005, "Table [%s] already exists, but schema doesn't match. Missing field [%s].", name, columnName);
+      starlingThrow(fn, 10005, "Table [%s] already exists, but schema doesn't match. Missing field [%s].", name,
+                    columnName);
     }
   };
   auto compare = [&](ZVField* f, const char* columnName, int32_t type, int32_t width, int32_t scale, bool checkWidth) {
     if (f->GetType() != type)
-      starlingThrow(fn, 10005, "Table [%s] already exists, but schema doesn't match. Field [%s] is of type [%d], but it was expected to be [%d].",
+      starlingThrow(fn, 10005,
+                    "Table [%s] already exists, but schema doesn't match. Field [%s] is of type [%d], but it was "
+                    "expected to be [%d].",
                     name, columnName, type, f->GetType());
     if (checkWidth && width > 0 && f->GetLength() != width)
-      starlingThrow(fn, 10005, "Table [%s] already exists, but schema doesn't match. Field [%s] is lenght of [%d], but it was expected to be [%d].",
+      starlingThrow(fn, 10005,
+                    "Table [%s] already exists, but schema doesn't match. Field [%s] is lenght of [%d], but it was "
+                    "expected to be [%d].",
                     name, columnName, width, f->GetLength());
     if (scale > 0 && f->GetScale() != scale)
-      starlingThrow(fn, 10005, "Table [%s] already exists, but schema doesn't match. Field [%s] is scale of [%d], but it was expected to be [%d].",
+      starlingThrow(fn, 10005,
+                    "Table [%s] already exists, but schema doesn't match. Field [%s] is scale of [%d], but it was "
+                    "expected to be [%d].",
                     name, columnName, scale, f->GetScale());
   };
   if (HasNestedSchema()) {

@@ -47,7 +47,6 @@ MQTTPersist::Persistence::~Persistence() { zvJsonRelease(config); }
 
 // ---- configuration ----
 
-
 void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* config, Settings& s) {
   const char* fn = "MQTTPersist::MQTTPersist";
   StarlingBroker& b = starlingBroker();
@@ -98,10 +97,13 @@ void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* con
   json_object* schema = nullptr;
   if (!storeForward && zvJsonGetByName(config, "messageSchema", &schema) && schema != nullptr)
     starlingThrow("MQTTPersist::MQTTPersist(pCTJson)", 10030,
-                  "Couldn't create persistence for topic [%s]. Schema transformation is enabled by property [%s], but schema transformation is supported only when Store&Forward is enabled. Please review property [%s] in the command requested.",
+                  "Couldn't create persistence for topic [%s]. Schema transformation is enabled by property [%s], but "
+                  "schema transformation is supported only when Store&Forward is enabled. Please review property [%s] "
+                  "in the command requested.",
                   GetTopic(), "messageSchema", "storeAndForward");
   if (storeForward)
-    starlingThrow(fn, 10001, "Couldn't create persistence for topic [%s]. Store&Forward topics are not supported by this broker.",
+    starlingThrow(fn, 10001,
+                  "Couldn't create persistence for topic [%s]. Store&Forward topics are not supported by this broker.",
                   GetTopic());
 }
 
@@ -449,10 +451,16 @@ bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vecto
       db->Commit();
     } catch (const YXException& e) {
       fail(e.GetErrorCode(), e.GetErrorMsg());
-      try { db->Abort(); } catch (const ZVException&) {}
+      try {
+        db->Abort();
+      } catch (const ZVException&) {
+      }
     } catch (const ZVException& e) {
       fail(e.GetErrorCode(), e.GetErrorMsg());
-      try { db->Abort(); } catch (const ZVException&) {}
+      try {
+        db->Abort();
+      } catch (const ZVException&) {
+      }
     }
   }
   return true;
@@ -551,7 +559,6 @@ std::vector<std::shared_ptr<MQTTPersist>> persistRegistered() {
   return all;
 }
 
-
 // ---- JSON ----
 
 json_object* MQTTPersist::GetJson() {
@@ -583,7 +590,8 @@ json_object* MQTTPersist::GetJson() {
     zvJsonRelease(json);
     throw;
   }
-  starlingAddJsonList(json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, fn,
-                      "Not able to build JSON with topic persistence information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, fn,
+      "Not able to build JSON with topic persistence information. JSON array allocation failed.");
   return json;
 }

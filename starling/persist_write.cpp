@@ -173,9 +173,9 @@ json_object* MQTTPersistChildTable::GetJson() const {
     zvJsonRelease(json);
     throw;
   }
-  starlingAddJsonList(json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; },
-                      "MQTTPersistChildTable::GetJson",
-                      "Not able to build JSON with child table persistence information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, "MQTTPersistChildTable::GetJson",
+      "Not able to build JSON with child table persistence information. JSON array allocation failed.");
   return json;
 }
 
@@ -249,7 +249,8 @@ void MQTTPersistChildTable::writeSimpleRows(ZVDatabasePooled* db, int64_t parent
   });
   if (!whole)
     starlingThrow("MQTTPersistChildTable::SetFieldValue", 10017,
-                  "Not able to set value to child table [%s] - the list is longer than the bytes returned", tableName.c_str());
+                  "Not able to set value to child table [%s] - the list is longer than the bytes returned",
+                  tableName.c_str());
 }
 
 void MQTTPersistChildTable::writeNestedRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
@@ -274,5 +275,6 @@ void MQTTPersistChildTable::writeNestedRows(ZVDatabasePooled* db, int64_t parent
   });
   if (!whole)
     starlingThrow("MQTTPersistChildTable::SetFieldValue", 10017,
-                  "Not able to set value to child table [%s] - the list is longer than the bytes returned", tableName.c_str());
+                  "Not able to set value to child table [%s] - the list is longer than the bytes returned",
+                  tableName.c_str());
 }

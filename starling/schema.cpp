@@ -37,14 +37,22 @@ struct Keyword {
   int type;
 };
 const Keyword kKeywords[] = {
-    {"BOOL", MQTT_SCHEMA_BOOL},     {"BYTE", MQTT_SCHEMA_BYTE},
-    {"WORD", MQTT_SCHEMA_WORD},     {"DWORD", MQTT_SCHEMA_DWORD},
-    {"INT", MQTT_SCHEMA_INT},       {"DINT", MQTT_SCHEMA_DINT},
-    {"REAL", MQTT_SCHEMA_REAL},     {"S5TIME", MQTT_SCHEMA_S5TIME},
-    {"TIME", MQTT_SCHEMA_TIME},     {"DATE", MQTT_SCHEMA_DATE},
-    {"TIME_OF_DAY", MQTT_SCHEMA_TIME_OF_DAY}, {"CHAR", MQTT_SCHEMA_CHAR},
-    {"DATE_AND_TIME", MQTT_SCHEMA_DATE_AND_TIME}, {"DT", MQTT_SCHEMA_DT},
-    {"STRING", MQTT_SCHEMA_STRING}, {"ARRAY", MQTT_SCHEMA_ARRAY},
+    {"BOOL", MQTT_SCHEMA_BOOL},
+    {"BYTE", MQTT_SCHEMA_BYTE},
+    {"WORD", MQTT_SCHEMA_WORD},
+    {"DWORD", MQTT_SCHEMA_DWORD},
+    {"INT", MQTT_SCHEMA_INT},
+    {"DINT", MQTT_SCHEMA_DINT},
+    {"REAL", MQTT_SCHEMA_REAL},
+    {"S5TIME", MQTT_SCHEMA_S5TIME},
+    {"TIME", MQTT_SCHEMA_TIME},
+    {"DATE", MQTT_SCHEMA_DATE},
+    {"TIME_OF_DAY", MQTT_SCHEMA_TIME_OF_DAY},
+    {"CHAR", MQTT_SCHEMA_CHAR},
+    {"DATE_AND_TIME", MQTT_SCHEMA_DATE_AND_TIME},
+    {"DT", MQTT_SCHEMA_DT},
+    {"STRING", MQTT_SCHEMA_STRING},
+    {"ARRAY", MQTT_SCHEMA_ARRAY},
     {"STRUCT", MQTT_SCHEMA_STRUCT},
 };
 
@@ -113,9 +121,10 @@ struct MQTTSchemaDecoder {
   // The next n bytes, which must all lie inside the payload.
   const uint8_t* Need(int n, const char* name) {
     if (n > remaining)
-      throw PayloadEnd{printf_("Invalid binary UDT message. The message ends at byte [%d], inside element [%s] "
-                               "that needs [%d] more bytes.",
-                               offset + remaining, name, n - remaining)};
+      throw PayloadEnd{
+          printf_("Invalid binary UDT message. The message ends at byte [%d], inside element [%s] "
+                  "that needs [%d] more bytes.",
+                  offset + remaining, name, n - remaining)};
     return cursor;
   }
   // Counts one value made; an array of empty structures cannot go on for ever.
@@ -126,7 +135,8 @@ struct MQTTSchemaDecoder {
   }
   void Enter() {
     if (++depth > MQTTSchema::kMaxNesting)
-      fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, printf_("Schema nested deeper than %d levels", MQTTSchema::kMaxNesting));
+      fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED,
+           printf_("Schema nested deeper than %d levels", MQTTSchema::kMaxNesting));
   }
   void Leave() { --depth; }
 };
@@ -198,25 +208,29 @@ void validateString(MQTTSchemaDecoder& d, const uint8_t* area, int maximum, int 
     MQTTSchema::AddError(d.errors, MQTT_SCHEMA_STRING_MAX,
                          printf_("Invalid string max length for property [%s]. The binary UDT message claims the "
                                  "string's max length is [%d], but the schema specified a max length of [%d]",
-                                 name, maximum, declared).c_str());
+                                 name, maximum, declared)
+                             .c_str());
   if (actual > maximum)
     MQTTSchema::AddError(d.errors, MQTT_SCHEMA_STRING_TOO_LONG,
                          printf_("Binary UDT contains invalid string length information for property [%s] with value "
                                  "of [%s]. The binary UDT's 'actual string length' [%d] is larger than the binary "
                                  "UDT's 'maximum string length' [%d]",
-                                 name, text.c_str(), actual, maximum).c_str());
+                                 name, text.c_str(), actual, maximum)
+                             .c_str());
   if (maximum == 255 || actual == 255)
     MQTTSchema::AddError(d.errors, MQTT_SCHEMA_STRING_255,
                          printf_("Invalid string content for property [%s] with value of [%s]. Maximum and/or Actual "
                                  "string length in binary UDT message is greater than the limit of 253. Maximum "
                                  "string length is [%d] and actual length is [%d]",
-                                 name, text.c_str(), maximum, actual).c_str());
+                                 name, text.c_str(), maximum, actual)
+                             .c_str());
   for (int i = maximum - 1; i >= actual && i >= 0; --i) {
     if (area[i] != 0) {
       MQTTSchema::AddError(d.errors, MQTT_SCHEMA_STRING_PADDING,
                            printf_("Invalid string content for property [%s] with value of [%s]. String padding "
                                    "after the actual content is not NULL",
-                                   name, text.c_str()).c_str());
+                                   name, text.c_str())
+                               .c_str());
       break;
     }
   }
@@ -251,29 +265,41 @@ json_object* readValue(MQTTSchemaDecoder& d, int type, const char* name, int dec
       if (++d.bitIndex == 8) d.CloseBits();
       return zvJsonAllocBoolean(bit);
     }
-    case MQTT_SCHEMA_BYTE: return zvJsonAllocInt(take(1)[0]);
+    case MQTT_SCHEMA_BYTE:
+      return zvJsonAllocInt(take(1)[0]);
     case MQTT_SCHEMA_CHAR: {
       char text[2] = {static_cast<char>(take(1)[0]), 0};
       return zvJsonAllocString(text);
     }
-    case MQTT_SCHEMA_WORD: return zvJsonAllocInt(static_cast<int32_t>(bigEndian(take(2), 2)));
-    case MQTT_SCHEMA_INT: return zvJsonAllocInt(static_cast<int16_t>(bigEndian(take(2), 2)));
-    case MQTT_SCHEMA_DWORD: return zvJsonAllocBigint(bigEndian(take(4), 4));
-    case MQTT_SCHEMA_DINT: return zvJsonAllocInt(static_cast<int32_t>(bigEndian(take(4), 4)));
+    case MQTT_SCHEMA_WORD:
+      return zvJsonAllocInt(static_cast<int32_t>(bigEndian(take(2), 2)));
+    case MQTT_SCHEMA_INT:
+      return zvJsonAllocInt(static_cast<int16_t>(bigEndian(take(2), 2)));
+    case MQTT_SCHEMA_DWORD:
+      return zvJsonAllocBigint(bigEndian(take(4), 4));
+    case MQTT_SCHEMA_DINT:
+      return zvJsonAllocInt(static_cast<int32_t>(bigEndian(take(4), 4)));
     case MQTT_SCHEMA_REAL: {
       uint32_t bits = bigEndian(take(4), 4);
       float value;
       memcpy(&value, &bits, sizeof value);
       return zvJsonAllocDouble(value);
     }
-    case MQTT_SCHEMA_S5TIME: return s5time(bigEndian(take(2), 2));
-    case MQTT_SCHEMA_TIME: return time32(static_cast<int32_t>(bigEndian(take(4), 4)));
-    case MQTT_SCHEMA_DATE: return date16(bigEndian(take(2), 2));
-    case MQTT_SCHEMA_TIME_OF_DAY: return timeOfDay(bigEndian(take(4), 4));
+    case MQTT_SCHEMA_S5TIME:
+      return s5time(bigEndian(take(2), 2));
+    case MQTT_SCHEMA_TIME:
+      return time32(static_cast<int32_t>(bigEndian(take(4), 4)));
+    case MQTT_SCHEMA_DATE:
+      return date16(bigEndian(take(2), 2));
+    case MQTT_SCHEMA_TIME_OF_DAY:
+      return timeOfDay(bigEndian(take(4), 4));
     case MQTT_SCHEMA_DATE_AND_TIME:
-    case MQTT_SCHEMA_DT: return dateAndTime(take(8));
-    case MQTT_SCHEMA_STRING: return readString(d, name, declared);
-    default: fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Schema element type not supported");
+    case MQTT_SCHEMA_DT:
+      return dateAndTime(take(8));
+    case MQTT_SCHEMA_STRING:
+      return readString(d, name, declared);
+    default:
+      fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Schema element type not supported");
   }
 }
 
@@ -336,7 +362,8 @@ void MQTTSchemaElementUDT::BuildJson(MQTTSchemaDecoder& d, json_object* parent) 
     addMember(parent, name.c_str(), readStructure(d, referenced));
     return;
   }
-  if (type == MQTT_SCHEMA_ARRAY) fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Unexpected schema element of type ARRAY");
+  if (type == MQTT_SCHEMA_ARRAY)
+    fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Unexpected schema element of type ARRAY");
   if (type < MQTT_SCHEMA_BOOL || type > MQTT_SCHEMA_STRUCT)
     fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Schema element type not supported");
   addMember(parent, name.c_str(), readValue(d, type, name.c_str(), size));
@@ -385,7 +412,8 @@ MQTTSchemaArray::MQTTSchemaArray(MQTTSchema* owner, const std::string& arrayName
 
 void MQTTSchemaArrayUDT::Parse(const char* text, const char* end, MQTTSchemaTable* table) {
   const char* close = static_cast<const char*>(memchr(text, ']', end - text));
-  if (!close) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Not able to retrieve list of dimension ranges for Array element.");
+  if (!close)
+    fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Not able to retrieve list of dimension ranges for Array element.");
   std::string list(text, close);
   for (size_t start = 0;;) {
     size_t comma = list.find(',', start);
@@ -395,7 +423,8 @@ void MQTTSchemaArrayUDT::Parse(const char* text, const char* end, MQTTSchemaTabl
   }
   const char* of = close + 1;
   while (of < end && *of == ' ') ++of;
-  if (end - of < 2 || strncmp(of, "of", 2) != 0) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Missing 'of' on the Array definition.");
+  if (end - of < 2 || strncmp(of, "of", 2) != 0)
+    fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Missing 'of' on the Array definition.");
   const char* cursor = of + 3 <= end ? of + 3 : end;
   int32_t length = 0;
   MQTTSchemaStruct* named = nullptr;
@@ -471,14 +500,16 @@ void MQTTSchemaArrayUDT::BuildJson(MQTTSchemaDecoder& d, json_object* parent) {
 
 // ---- schema ------------------------------------------------------------------------
 
-MQTTSchema::MQTTSchema(const char* schemaText, bool check) : text(schemaText ? schemaText : ""), checkConsistency(check) {}
+MQTTSchema::MQTTSchema(const char* schemaText, bool check)
+    : text(schemaText ? schemaText : ""), checkConsistency(check) {}
 
 MQTTSchema::~MQTTSchema() = default;
 
 MQTTSchema* MQTTSchema::Create(int syntax, const char* typeName, const char* schemaText, MQTTSchemaTable* table,
                                bool check) {
   if (syntax != MQTT_MSG_SCHEMA_SYNTAX_UDT)
-    fail("MQTTSchema::Create", MQTT_SCHEMA_ERR_UNSUPPORTED, printf_("MQTT message schema type [%d] not supported", syntax));
+    fail("MQTTSchema::Create", MQTT_SCHEMA_ERR_UNSUPPORTED,
+         printf_("MQTT message schema type [%d] not supported", syntax));
   return MQTTSchemaUDT::Parse(typeName, schemaText, table, check);
 }
 
@@ -515,9 +546,10 @@ json_object* MQTTSchema::BuildJson(const void* payload, int length) {
   if (checkConsistency && !errors) fail(kDecodeName, MQTT_SCHEMA_ERR_ALLOC, "Not able to allocate JSON value");
   bool shortMessage = length < size;
   if (shortMessage) {
-    std::string message = printf_("Invalid binary UDT message. The message ([%d] bytes long) is shorter than the current "
-                                  "schema requires ([%d] bytes).",
-                                  length, size);
+    std::string message = printf_(
+        "Invalid binary UDT message. The message ([%d] bytes long) is shorter than the current "
+        "schema requires ([%d] bytes).",
+        length, size);
     if (!checkConsistency) fail(kDecodeName, MQTT_SCHEMA_MSG_SHORT, message);
     AddError(errors.get(), MQTT_SCHEMA_MSG_SHORT, message.c_str());
   }
@@ -538,7 +570,8 @@ json_object* MQTTSchema::BuildJson(const void* payload, int length) {
     AddError(errors.get(), MQTT_SCHEMA_MSG_LONG,
              printf_("Invalid message. Buffer is larger than expected for the current schema. Received [%d], while "
                      "expected was [%d]",
-                     length, consumed).c_str());
+                     length, consumed)
+                 .c_str());
   if (zvJsonArrayLength(errors.get()) > 0 && zvJsonAdd(object.value, "errorList", errors.get()) == 0) errors.release();
   return object.release();
 }
@@ -546,7 +579,8 @@ json_object* MQTTSchema::BuildJson(const void* payload, int length) {
 json_object* MQTTSchema::GetJson() {
   json_object* object = zvJsonAlloc();
   if (!object)
-    fail("MQTTSchema::GetJson", MQTT_SCHEMA_ERR_JSON, "Not able to build JSON with topic schema information. JSON allocation failed.");
+    fail("MQTTSchema::GetJson", MQTT_SCHEMA_ERR_JSON,
+         "Not able to build JSON with topic schema information. JSON allocation failed.");
   zvJsonAddString(object, "messageSchemaSyntax", GetMsgSchemaSyntaxStr(GetSyntax()));
   zvJsonAddString(object, "messageSchemaType", GetType());
   zvJsonAddString(object, "messageSchemaBody", text.c_str());
@@ -593,7 +627,9 @@ void MQTTSchemaUDT::ParseType(const char** cursor, const char* end, MQTTSchemaTa
     if (!quote) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Invalid struct defined by name - missing '");
     std::string name(start + 1, quote);
     MQTTSchema* named = table ? table->Get(name.c_str()) : nullptr;
-    if (!named) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Invalid type based on the user defined struct, struct not found by name");
+    if (!named)
+      fail(kElementName, MQTT_SCHEMA_ERR_TEXT,
+           "Invalid type based on the user defined struct, struct not found by name");
     *type = MQTT_SCHEMA_STRUCT;
     *structure = named->GetStruct();
     return;
@@ -601,7 +637,8 @@ void MQTTSchemaUDT::ParseType(const char** cursor, const char* end, MQTTSchemaTa
   std::string word(start, stop);
   *type = MQTTSchema::GetType(word.c_str());
   if (ended != '[' || *type == MQTT_SCHEMA_ARRAY) return;
-  if (*type != MQTT_SCHEMA_STRING) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Size element is expected only for types ARRAY and STRING");
+  if (*type != MQTT_SCHEMA_STRING)
+    fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Size element is expected only for types ARRAY and STRING");
   const char* close = static_cast<const char*>(memchr(*cursor, ']', end - *cursor));
   if (!close) fail(kElementName, MQTT_SCHEMA_ERR_TEXT, "Invalid size element - missing ]");
   int32_t length = 0;
@@ -693,9 +730,10 @@ class UdtParser {
 
   void End() {
     if (open_)
-      bodyError(printf_("Invalid UDT body. Found the end of the schema definition without closing a type definition. "
-                        "Missing END_TYPE for type [%s]",
-                        open_->GetType()));
+      bodyError(
+          printf_("Invalid UDT body. Found the end of the schema definition without closing a type definition. "
+                  "Missing END_TYPE for type [%s]",
+                  open_->GetType()));
     if (!stack_.empty()) bodyError("Invalid UDT body. Missing END_STRUCT before closing a type definition.");
   }
 
@@ -706,9 +744,10 @@ class UdtParser {
     std::string name;
     if (!quotedName(line, &name)) return;
     if (open_)
-      bodyError(printf_("Invalid UDT body. Found a new TYPE definition without closing the previous one. Missing "
-                        "END_TYPE for type [%s]",
-                        open_->GetType()));
+      bodyError(
+          printf_("Invalid UDT body. Found a new TYPE definition without closing the previous one. Missing "
+                  "END_TYPE for type [%s]",
+                  open_->GetType()));
     open_.reset(new MQTTSchemaUDT(name.c_str(), text_, check_));
   }
 
@@ -729,12 +768,13 @@ class UdtParser {
 
   void closeType() {
     if (!open_) bodyError("Invalid UDT body. Found a END_TYPE without a valid TYPE definition.");
-    if (!stack_.empty()) bodyError("Invalid UDT body. Missing a END_STRUCT before closing the type definition by END_TYPE.");
+    if (!stack_.empty())
+      bodyError("Invalid UDT body. Missing a END_STRUCT before closing the type definition by END_TYPE.");
     if (!*open_->GetType()) bodyError("Not able to extract schema type from the UDT's messageSchema Body ");
     if (!open_->GetStruct()) bodyError("Not able to extract schema struct from the UDT's messageSchema Body ");
-    if (table_->Get(open_->GetType()))
+    if (table_->Get(open_->GetType())) bodyError(printf_("Type [%s] redefined in UDT body.", open_->GetType()));
+    if (!table_->Add(open_->GetType(), open_.get()))
       bodyError(printf_("Type [%s] redefined in UDT body.", open_->GetType()));
-    if (!table_->Add(open_->GetType(), open_.get())) bodyError(printf_("Type [%s] redefined in UDT body.", open_->GetType()));
     open_.release();
   }
 
@@ -784,7 +824,8 @@ MQTTSchema* MQTTSchemaUDT::Parse(const char* typeName, const char* schemaText, M
   MQTTSchema* schema = table->Get(typeName ? typeName : "");
   if (!schema)
     fail(kParseName, MQTT_SCHEMA_ERR_TEXT,
-         printf_("Invalid type based on the user defined struct, struct not found by name [%s]", typeName ? typeName : ""));
+         printf_("Invalid type based on the user defined struct, struct not found by name [%s]",
+                 typeName ? typeName : ""));
   schema->CalculateSize();
   return schema;
 }

@@ -152,8 +152,8 @@ class MQTTSchemaArray : public MQTTSchemaElement {
 
  protected:
   int elementType = 0;
-  int32_t elementSize = 0;      // a STRING[n] element type: n rounded up to even
-  int32_t declaredLength = 0;   // a STRING[n] element type: n
+  int32_t elementSize = 0;     // a STRING[n] element type: n rounded up to even
+  int32_t declaredLength = 0;  // a STRING[n] element type: n
   MQTTSchemaStruct* elementStruct = nullptr;
   std::unique_ptr<MQTTSchemaStruct> ownedStruct;  // the inline case
   std::vector<MQTTSchemaArrayDimRange> dimensions;
@@ -192,7 +192,7 @@ class MQTTSchema {
                             bool checkConsistency);
   // An element type keyword, without regard to case; 8006 otherwise.
   static int GetType(const char* keyword);
-  static int GetMsgSchemaSyntax(const char* text);     // "UDT" only; 10001
+  static int GetMsgSchemaSyntax(const char* text);       // "UDT" only; 10001
   static const char* GetMsgSchemaSyntaxStr(int syntax);  // 0 only; 8006
   static void AddError(json_object* errors, int code, const char* message);
 
@@ -224,8 +224,7 @@ class MQTTSchemaUDT : public MQTTSchema {
 
   // Adds every type of schemaText to table and returns the one named
   // typeName, with its size measured. Types completed before an error stay.
-  static MQTTSchema* Parse(const char* typeName, const char* schemaText, MQTTSchemaTable* table,
-                           bool checkConsistency);
+  static MQTTSchema* Parse(const char* typeName, const char* schemaText, MQTTSchemaTable* table, bool checkConsistency);
   static MQTTSchema* LoadSchema(const char* typeName, const char* schemaText, MQTTSchemaTable* table,
                                 bool checkConsistency) {
     return Parse(typeName, schemaText, table, checkConsistency);

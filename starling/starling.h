@@ -135,8 +135,8 @@ struct StarlingBroker {
   std::atomic<bool> running{false};
   pthread_rwlock_t* brokerLock = nullptr;  // created by initXtd
 
-  ZVDatabaseConfig* dbConfig = nullptr;           // owned by dbPool once the pool exists
-  YXPool<ZVDatabasePooled>* dbPool = nullptr;     // metadata tables
+  ZVDatabaseConfig* dbConfig = nullptr;        // owned by dbPool once the pool exists
+  YXPool<ZVDatabasePooled>* dbPool = nullptr;  // metadata tables
   std::mutex poolListMutex;
   std::vector<YXPool<ZVDatabasePooled>*> poolList;  // persisted topics' pools (not owned)
 
@@ -208,8 +208,8 @@ std::string starlingLast100(const std::string& text);
 // and <prefix>hash, then the whole name in nameField, on `index`. Returns true
 // with the record on that row; otherwise false with the record cleared and
 // the key set, ready for an insert.
-bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix,
-                            const char* nameField, const std::string& name);
+bool starlingFindByLongName(ZVRecord* record, const char* index, const char* keyPrefix, const char* nameField,
+                            const std::string& name);
 
 // ---- Connection registry (mqtt_client and related tables) ----
 class MQTTConnection {
@@ -242,9 +242,8 @@ class MQTTConnection {
   // finds the earlier one's session. A client id held by a live connection is
   // taken over: the older one is retired (closed by the caller) and its
   // session returned through previous.
-  static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive,
-                                       uint8_t clean, nev_broker_session* session,
-                                       nev_broker_session** previous);
+  static MQTTConnection* AddConnection(const char* clientId, const char* userName, uint16_t keepAlive, uint8_t clean,
+                                       nev_broker_session* session, nev_broker_session** previous);
   // Drops the connection of the session with its subscriptions; nothing when none.
   static void RemoveConnection(nev_broker_session* session);
   // The registered connection of the session, or null. The caller must be
@@ -321,8 +320,7 @@ class MQTTSubscriber {
   // removed) through one session so that a caller's transaction holds them.
   static void RecordSubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
   static void RecordUnsubscription(ZVDatabasePooled* db, const char* clientId, const char* filter);
-  static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter,
-                                      const char* action);
+  static void _addSubscriptionHistory(ZVDatabasePooled* db, int clientNumber, const char* filter, const char* action);
 };
 
 // ---- Topic registry (mqtt_topic) ----
@@ -358,8 +356,8 @@ class MQTTTopic {
   void CountPublication(const char* clientId);
 
   static json_object* GetInfo();
-  static MQTTTopic* CheckTopic(const char* name, const char* clientId, bool retain, const void* payload,
-                               size_t length, uint8_t qos, bool* isNew);
+  static MQTTTopic* CheckTopic(const char* name, const char* clientId, bool retain, const void* payload, size_t length,
+                               uint8_t qos, bool* isNew);
   static void AddTopicSubscriber(MQTTSubscriber* entry);
   static void RemoveTopicSubscriber(MQTTSubscriber* entry);
   static void CheckMetadata(ZVDatabasePooled* db);
@@ -377,10 +375,9 @@ class MQTTTopic {
 };
 
 // ---- Commands ----
-int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
-                                  const char* requester, LogCallback log);
-int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester,
-                              LogCallback log);
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
+                                  LogCallback log);
+int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester, LogCallback log);
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
                                const char* requester, json_object* command, LogCallback log);
 void restartPersistenceTopics();
@@ -432,8 +429,8 @@ int32_t starlingMqttListeningPort();
 // item throws, it frees the array and `json` and rethrows, so the caller never
 // holds a half-built reply.
 template <class Items, class ToJson>
-void starlingAddJsonList(json_object* json, const char* key, const Items& items, ToJson toJson,
-                         const char* function, const char* what) {
+void starlingAddJsonList(json_object* json, const char* key, const Items& items, ToJson toJson, const char* function,
+                         const char* what) {
   json_object* list = zvJsonAllocArray();
   if (list == nullptr) {
     zvJsonRelease(json);

@@ -53,7 +53,7 @@ bool findSubscriptionRow(ZVRecord* record, int number, const char* filter) {
 
 int64_t secondsOf(const ZVDateTime& dt) {
   // Day 0 of the engine's day numbers is not 1970: go through the calendar.
-  struct tm t{};
+  struct tm t {};
   t.tm_year = dt.GetYear() - 1900;
   t.tm_mon = dt.GetMonth() - 1;
   t.tm_mday = dt.GetDay();
@@ -122,9 +122,9 @@ json_object* MQTTSubscriber::GetJson(bool withConnections) {
   if (!withConnections) return json;
   // The connections stay alive: they leave this entry under the subscriber
   // registry mutex, which the callers of GetJson(true) hold.
-  starlingAddJsonList(json, "connectionList", users,
-                      [](MQTTConnection* c) { return c->GetJson(false); }, "MQTTSubscriber::GetJson",
-                      "Not able to build JSON with subscriber information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "connectionList", users, [](MQTTConnection* c) { return c->GetJson(false); }, "MQTTSubscriber::GetJson",
+      "Not able to build JSON with subscriber information. JSON array allocation failed.");
   return json;
 }
 
@@ -134,9 +134,9 @@ json_object* MQTTSubscriber::GetInfo() {
   if (json == nullptr)
     starlingThrow(fn, 10006, "Not able to retrieve subscriber list information. JSON allocation failed.");
   std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
-  starlingAddJsonList(json, "subscriberList", gSubscribers,
-                      [](const auto& entry) { return entry.second->GetJson(true); }, fn,
-                      "Not able to retrieve subscriber list information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "subscriberList", gSubscribers, [](const auto& entry) { return entry.second->GetJson(true); }, fn,
+      "Not able to retrieve subscriber list information. JSON array allocation failed.");
   return json;
 }
 
@@ -186,8 +186,8 @@ void MQTTSubscriber::RemoveSubscriber(const char* filter, nev_broker_session* se
 void MQTTSubscriber::DetachConnection(MQTTSubscriber* entry, MQTTConnection* connection) {
   std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
   std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
-  bool listed = std::any_of(gSubscribers.begin(), gSubscribers.end(),
-                            [&](const auto& kv) { return kv.second.get() == entry; });
+  bool listed =
+      std::any_of(gSubscribers.begin(), gSubscribers.end(), [&](const auto& kv) { return kv.second.get() == entry; });
   if (!listed) return;
   entry->RemoveConnection(connection, nullptr);
   eraseIfEmpty(entry);
@@ -266,7 +266,8 @@ void MQTTSubscriber::_addSubscriptionHistory(ZVDatabasePooled* db, int number, c
   const char* fn = "MQTTConnection::_addSubscriptionHistory";
   try {
     ZVRecord* record = db->GetRecord("mqtt_subscription_history", true);
-    if (record == nullptr) starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription_history table");
+    if (record == nullptr)
+      starlingThrow(fn, 10003, "Not able to retrieve record for the mqtt_subscription_history table");
     record->Clear();
     record->SetFieldAsSigned("client_id", number);
     if (filter != nullptr) record->SetFieldAsString("topic_filter", filter);
@@ -327,7 +328,8 @@ void MQTTTopic::CountPublication(const char* clientId) {
 json_object* MQTTTopic::GetJson() {
   json_object* json = zvJsonAlloc();
   if (json == nullptr)
-    starlingThrow("MQTTTopic::GetJson", 10006, "Not able to build JSON with topic information. JSON allocation failed.");
+    starlingThrow("MQTTTopic::GetJson", 10006,
+                  "Not able to build JSON with topic information. JSON allocation failed.");
   std::lock_guard<std::recursive_mutex> lock(mutex);
   uint64_t count;
   ZVDateTime lastTime;
@@ -422,9 +424,9 @@ json_object* MQTTTopic::GetInfo() {
       }
       json_object* topicJson = view.json;
       view.json = nullptr;  // released by starlingAddJsonList on failure
-      starlingAddJsonList(topicJson, "subscriberList", listed, [](json_object* entry) { return entry; },
-                          "MQTTTopic::GetJson",
-                          "Not able to build JSON with topic information. JSON array allocation failed.");
+      starlingAddJsonList(
+          topicJson, "subscriberList", listed, [](json_object* entry) { return entry; }, "MQTTTopic::GetJson",
+          "Not able to build JSON with topic information. JSON array allocation failed.");
       view.json = topicJson;
     }
   } catch (...) {
@@ -435,8 +437,9 @@ json_object* MQTTTopic::GetInfo() {
   std::vector<json_object*> topicsJson;
   for (TopicView& view : views) topicsJson.push_back(json_object_get(view.json));
   release();
-  starlingAddJsonList(json, "topicList", topicsJson, [](json_object* topic) { return topic; }, fn,
-                      "Not able to retrieve topic list information. JSON array allocation failed.");
+  starlingAddJsonList(
+      json, "topicList", topicsJson, [](json_object* topic) { return topic; }, fn,
+      "Not able to retrieve topic list information. JSON array allocation failed.");
   return json;
 }
 
@@ -486,7 +489,8 @@ MQTTTopic* MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bo
 
 void MQTTTopic::AddTopicSubscriber(MQTTSubscriber* entry) {
   if (entry == nullptr)
-    starlingThrow("MQTTTopic::AddTopicSubscriber", 10004, "Not able to add subscriber to the topic's list. Missing subscriber.");
+    starlingThrow("MQTTTopic::AddTopicSubscriber", 10004,
+                  "Not able to add subscriber to the topic's list. Missing subscriber.");
   std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
   for (auto& [n, topic] : gTopics)
     if (filterMatches(entry->topicExpression, n.c_str())) topic->AddSubscriber(entry);
@@ -557,7 +561,8 @@ MQTTTopic* MQTTTopic::Load(ZVDatabasePooled* db, const char* topicName) {
     auto topic = std::make_unique<MQTTTopic>();
     topic->topicId = record->GetFieldAsSigned("topic_id");
     topic->name = dupStr(topicName);
-    topic->createdType = static_cast<uint8_t>(record->IsFieldNull("created_type") ? 0 : record->GetFieldAsSigned("created_type"));
+    topic->createdType =
+        static_cast<uint8_t>(record->IsFieldNull("created_type") ? 0 : record->GetFieldAsSigned("created_type"));
     if (!record->IsFieldNull("created_by")) topic->createdBy = dupStr(record->GetFieldAsString("created_by").c_str());
     if (!record->IsFieldNull("created_ts")) topic->creationTime = record->GetFieldAsDateTime("created_ts");
     topic->updatedTime = nowDateTime();
@@ -565,7 +570,8 @@ MQTTTopic* MQTTTopic::Load(ZVDatabasePooled* db, const char* topicName) {
       ZVBlob blob = record->GetFieldAsBlob("retain_payload");
       topic->retainedPayload.assign(blob.GetData(), blob.GetData() + blob.GetSize());
       topic->hasRetained = !topic->retainedPayload.empty();
-      if (!record->IsFieldNull("retain_qos")) topic->retainedQos = static_cast<uint8_t>(record->GetFieldAsSigned("retain_qos"));
+      if (!record->IsFieldNull("retain_qos"))
+        topic->retainedQos = static_cast<uint8_t>(record->GetFieldAsSigned("retain_qos"));
     }
     return topic.release();
   } catch (const ZVException& e) {

@@ -32,7 +32,7 @@ bool claimStart(StarlingThread* thread) {
 
 // A file written within the last second may still be growing.
 bool settled(const fs::path& path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;
   return time(nullptr) - st.st_mtime >= 1;
 }
@@ -118,7 +118,8 @@ void _cleanConnThrdFunction(StarlingThread* thread) {
       std::lock_guard<std::mutex> lock(b.poolListMutex);
       for (auto* pool : b.poolList) pool->CleanIdle();
     } catch (const YXException& e) {
-      starlingLog(e.GetErrorCode(), "starling - Failed to clean unused connections from the pool - %s", e.GetErrorMsg());
+      starlingLog(e.GetErrorCode(), "starling - Failed to clean unused connections from the pool - %s",
+                  e.GetErrorMsg());
     }
     trimHistory(b.historyMaxRows);
     waitWhile(thread, kThreadRunning, 100, 50);
@@ -133,7 +134,8 @@ void _statisticsThrdFunction(StarlingThread* thread) {
   try {
     client = std::make_unique<MQTTLocalSys>(b.log, STARLING_STATISTICS_CLIENT_ID, b.statisticsPassword.c_str());
   } catch (const YXException& e) {
-    starlingLog(e.GetErrorCode(), "starling - Failed to connect local broker for statistics - %s - or server is shutting down.",
+    starlingLog(e.GetErrorCode(),
+                "starling - Failed to connect local broker for statistics - %s - or server is shutting down.",
                 e.GetErrorMsg());
     thread->state = kThreadEnded;
     return;

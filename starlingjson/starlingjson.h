@@ -152,9 +152,8 @@ int32_t mqttExtract(const char* propertyPath, int32_t fieldType, bool binary, in
                     void* buffer, int32_t bufferSize, int32_t* length, char* errorText);
 
 // Every element of the array named by the path, as consecutive entries.
-int32_t mqttExtractList(const char* propertyPath, int32_t fieldType, bool binary, int32_t format,
-                        int64_t context, void* buffer, int32_t bufferSize, int32_t* neededSize, int32_t* count,
-                        char* errorText);
+int32_t mqttExtractList(const char* propertyPath, int32_t fieldType, bool binary, int32_t format, int64_t context,
+                        void* buffer, int32_t bufferSize, int32_t* neededSize, int32_t* count, char* errorText);
 
 #ifdef __cplusplus
 }
@@ -166,5 +165,5 @@ typedef void (*starlingjson_release_fn)(int64_t);
 typedef int32_t (*starlingjson_validate_fn)(const char*, char*);
 typedef int32_t (*starlingjson_extract_fn)(const char*, int32_t, bool, int32_t, int64_t, void*, int32_t, int32_t*,
                                            char*);
-typedef int32_t (*starlingjson_extract_list_fn)(const char*, int32_t, bool, int32_t, int64_t, void*, int32_t,
-                                                int32_t*, int32_t*, char*);
+typedef int32_t (*starlingjson_extract_list_fn)(const char*, int32_t, bool, int32_t, int64_t, void*, int32_t, int32_t*,
+                                                int32_t*, char*);

@@ -14,16 +14,12 @@
 
 namespace {
 
-void defaultReporter(const char* message, int code) {
-  std::fprintf(stderr, "%s (%d)\n", message ? message : "", code);
-}
+void defaultReporter(const char* message, int code) { std::fprintf(stderr, "%s (%d)\n", message ? message : "", code); }
 
 std::atomic<YXErrorReporter> errorReporter{defaultReporter};
 
 // glibc answers unknown numbers with "Unknown error N" instead of failing.
-bool isUnknownErrorText(const char* text) {
-  return !text || !*text || std::strncmp(text, "Unknown error", 13) == 0;
-}
+bool isUnknownErrorText(const char* text) { return !text || !*text || std::strncmp(text, "Unknown error", 13) == 0; }
 
 void stripLineEnd(char* text) {
   size_t length = std::strlen(text);
@@ -44,8 +40,7 @@ void yxSysErrorText(unsigned code, char* buffer, size_t size) {
   stripLineEnd(buffer);
 }
 
-void yxThrowSysError(const char* function, int code, const char* prefix, const char* file,
-                     int line) {
+void yxThrowSysError(const char* function, int code, const char* prefix, const char* file, int line) {
   char message[YX_MSG_SIZE];
   int used = std::snprintf(message, sizeof message, "%s - ", prefix ? prefix : "");
   if (used < 0) used = 0;
@@ -54,9 +49,7 @@ void yxThrowSysError(const char* function, int code, const char* prefix, const c
   throw YXException(function, YX_KIND_SYSTEM, code, message, file, line);
 }
 
-void yxSetErrorReporter(YXErrorReporter reporter) {
-  errorReporter.store(reporter ? reporter : defaultReporter);
-}
+void yxSetErrorReporter(YXErrorReporter reporter) { errorReporter.store(reporter ? reporter : defaultReporter); }
 
 void yxReportError(const char* message, int code) noexcept { errorReporter.load()(message, code); }
 
@@ -77,9 +70,8 @@ void dupStrAll(std::initializer_list<std::pair<char**, const char*>> copies) {
 char* dupStr(const char* text) {
   if (!text) return nullptr;
   size_t length = std::strlen(text);
-  char* copy = length < static_cast<size_t>(INT_MAX)
-                   ? static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1)))
-                   : nullptr;
+  char* copy =
+      length < static_cast<size_t>(INT_MAX) ? static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1))) : nullptr;
   if (!copy) YX_THROW("dupStr", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate string buffer");
   std::memcpy(copy, text, length + 1);
   return copy;
@@ -138,8 +130,7 @@ bool yxRWLockGetRead(YX_RWLOCK* lock, int timeoutMs) {
     if (pthread_rwlock_tryrdlock(lock) == 0) return true;
     left -= 10;
     if (left < 0)
-      YX_THROW("yxRWLockGetRead", YX_KIND_SYSTEM, YX_ERR_READ_LOCK_TIMEOUT,
-               "Couldn't acquire read lock - Timeout");
+      YX_THROW("yxRWLockGetRead", YX_KIND_SYSTEM, YX_ERR_READ_LOCK_TIMEOUT, "Couldn't acquire read lock - Timeout");
     yxSleep(10);
   }
 }
@@ -210,9 +201,7 @@ void yxSleep(int ms) {
 
 YX_THREAD_DATA* yxThreadDataCreate(int32_t state, void* owner) {
   void* block = VOKTAlloc(static_cast<int>(sizeof(YX_THREAD_DATA)));
-  if (!block)
-    YX_THROW("yxThreadDataCreate", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate thread data");
+  if (!block) YX_THROW("yxThreadDataCreate", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate thread data");
   std::memset(block, 0, sizeof(YX_THREAD_DATA));
   YX_THREAD_DATA* data = new (block) YX_THREAD_DATA;
   data->state.store(state);

@@ -21,13 +21,13 @@
 // ---------------------------------------------------------------------------
 // Codes and buffers
 // ---------------------------------------------------------------------------
-constexpr int YX_ERR_NOT_FOUND = 100;              // key, index or object not found
-constexpr int YX_ERR_ALLOC = 8001;                 // allocation failed
-constexpr int YX_ERR_POOL_BLOCKED = 8002;          // pool (or configuration) blocked
-constexpr int YX_ERR_POOL_IN_USE = 8003;           // pool still has objects in use
-constexpr int YX_ERR_FULL = 8004;                  // pool exhausted, queue or store full
-constexpr int YX_ERR_READ_LOCK_TIMEOUT = 9009;     // yxRWLockGetRead timed out
-constexpr int YX_MSG_SIZE = 1024;                  // size of every message buffer
+constexpr int YX_ERR_NOT_FOUND = 100;           // key, index or object not found
+constexpr int YX_ERR_ALLOC = 8001;              // allocation failed
+constexpr int YX_ERR_POOL_BLOCKED = 8002;       // pool (or configuration) blocked
+constexpr int YX_ERR_POOL_IN_USE = 8003;        // pool still has objects in use
+constexpr int YX_ERR_FULL = 8004;               // pool exhausted, queue or store full
+constexpr int YX_ERR_READ_LOCK_TIMEOUT = 9009;  // yxRWLockGetRead timed out
+constexpr int YX_MSG_SIZE = 1024;               // size of every message buffer
 
 // Throws a YXException carrying this source position.
 #define YX_THROW(function, kind, code, message) \
@@ -46,8 +46,7 @@ void yxSysErrorText(unsigned code, char* buffer, size_t size);
 // throws it as function/kind 0/code. Used by the helpers that wrap a failed
 // system call; exposed so deliverables report their own system failures the
 // same way.
-[[noreturn]] void yxThrowSysError(const char* function, int code, const char* prefix,
-                                  const char* file, int line);
+[[noreturn]] void yxThrowSysError(const char* function, int code, const char* prefix, const char* file, int line);
 
 // Where the utility library reports failures it cannot throw (a pool destroyed
 // while objects are still in use). The default writes "message (code)" to

@@ -2,8 +2,7 @@
 #include "yxcontainers.h"
 
 YXQueue::YXQueue(int queueCapacity) {
-  if (queueCapacity < 1)
-    YX_THROW("YXQueue::YXQueue", YX_KIND_ARGUMENT, YX_ERR_FULL, "Invalid queue capacity");
+  if (queueCapacity < 1) YX_THROW("YXQueue::YXQueue", YX_KIND_ARGUMENT, YX_ERR_FULL, "Invalid queue capacity");
   yxdetail::allocArrayAndMutex(ring, mutex, queueCapacity, "YXQueue::YXQueue", YX_KIND_OPERATION,
                                "Couldn't allocate queue array");
   capacity = queueCapacity;
@@ -62,8 +61,7 @@ void YXParamHash::Add(const char* key, const char* value) {
   }
   auto* entry = static_cast<YXParamEntry*>(VOKTAlloc(static_cast<int>(sizeof(YXParamEntry))));
   if (!entry)
-    YX_THROW("YXParamHash::Add", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-             "Couldn't allocate new hashed object into the table");
+    YX_THROW("YXParamHash::Add", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate new hashed object into the table");
   entry->key = entry->value = nullptr;
   try {
     entry->key = dupStr(key);

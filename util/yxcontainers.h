@@ -47,8 +47,7 @@ inline bool isNullKey(int32_t) { return false; }
 // not fit an int).
 template <class P>
 inline P* allocPointerArray(int32_t slots) {
-  if (slots < 0 || static_cast<int64_t>(slots) * static_cast<int64_t>(sizeof(P)) > INT_MAX)
-    return nullptr;
+  if (slots < 0 || static_cast<int64_t>(slots) * static_cast<int64_t>(sizeof(P)) > INT_MAX) return nullptr;
   P* array = static_cast<P*>(VOKTAlloc(static_cast<int>(slots * sizeof(P))));
   if (array) std::memset(static_cast<void*>(array), 0, slots * sizeof(P));
   return array;
@@ -58,8 +57,8 @@ inline P* allocPointerArray(int32_t slots) {
 // Either failure throws (an array that cannot be had as function/kind/8001/
 // message, the mutex as yxMutexCreate does) with nothing left allocated.
 template <class P>
-inline void allocArrayAndMutex(P*& array, YX_MUTEX& mutex, int32_t slots, const char* function,
-                               int kind, const char* message) {
+inline void allocArrayAndMutex(P*& array, YX_MUTEX& mutex, int32_t slots, const char* function, int kind,
+                               const char* message) {
   VOKTBlock<P> owner(allocPointerArray<P>(slots));
   if (!owner) YX_THROW(function, kind, YX_ERR_ALLOC, message);
   mutex = yxMutexCreate();
@@ -109,8 +108,7 @@ class YXHashItem {
 template <class T>
 class YXHashIntItem {
  public:
-  YXHashIntItem(int32_t itemKey, T* itemValue, uint8_t itemOwns)
-      : key(itemKey), value(itemValue), owns(itemOwns) {}
+  YXHashIntItem(int32_t itemKey, T* itemValue, uint8_t itemOwns) : key(itemKey), value(itemValue), owns(itemOwns) {}
   virtual ~YXHashIntItem() {
     if (owns && value) yxdetail::deleteValue(value);
   }
@@ -218,17 +216,16 @@ class YXSortedTable {
   void Lock() { yxMutexLock(mutex); }
   void Unlock() { yxMutexRelease(mutex); }
 
-  int32_t capacity = 0;     // item slots allocated
-  int32_t count = 0;        // items in slots 0 .. count-1
-  Item** items = nullptr;   // sorted by key
-  int32_t cursor = 0;       // position a walk has reached
-  YX_MUTEX mutex = nullptr; // re-entrant
-  uint8_t ownsValues = 1;   // copied into each new item
-  uint8_t walking = 0;      // set by a caller during a long walk; informative
+  int32_t capacity = 0;      // item slots allocated
+  int32_t count = 0;         // items in slots 0 .. count-1
+  Item** items = nullptr;    // sorted by key
+  int32_t cursor = 0;        // position a walk has reached
+  YX_MUTEX mutex = nullptr;  // re-entrant
+  uint8_t ownsValues = 1;    // copied into each new item
+  uint8_t walking = 0;       // set by a caller during a long walk; informative
 
  protected:
-  YXSortedTable(int initialCapacity, const char* constructorName, const char* removeName)
-      : removeName_(removeName) {
+  YXSortedTable(int initialCapacity, const char* constructorName, const char* removeName) : removeName_(removeName) {
     yxdetail::allocArrayAndMutex(items, mutex, initialCapacity, constructorName, YX_KIND_SYSTEM,
                                  "Couldn't allocate list array");
     capacity = initialCapacity;
@@ -246,15 +243,13 @@ class YXSortedTable {
       bool present = place < count && yxdetail::compareKeys(key, items[place]->key) == 0;
       if (present && !replace) return false;
       if (!present && count == capacity && !yxdetail::growPointerArray(items, capacity, count))
-        YX_THROW("YXHashTable::_checkCapacity", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-                 "Not able to allocate hash list");
+        YX_THROW("YXHashTable::_checkCapacity", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Not able to allocate hash list");
       Item* item = new Item(key, value, ownsValues);
       if (present) {
         replaced = items[place];
         items[place] = item;
       } else {
-        std::memmove(static_cast<void*>(items + place + 1), items + place,
-                     (count - place) * sizeof(Item*));
+        std::memmove(static_cast<void*>(items + place + 1), items + place, (count - place) * sizeof(Item*));
         items[place] = item;
         ++count;
       }
@@ -284,8 +279,7 @@ class YXSortedTable {
 
   Item* _takeOut(int index) {
     Item* item = items[index];
-    std::memmove(static_cast<void*>(items + index), items + index + 1,
-                 (count - index - 1) * sizeof(Item*));
+    std::memmove(static_cast<void*>(items + index), items + index + 1, (count - index - 1) * sizeof(Item*));
     --count;
     items[count] = nullptr;
     if (cursor >= count) cursor = count > 0 ? count - 1 : 0;
@@ -385,16 +379,14 @@ class YXList {
   void Add(T* object) {
     YXMutexLock hold(mutex);
     if (count == capacity && !yxdetail::growPointerArray(items, capacity, count))
-      YX_THROW("YXList::_checkCapacity", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-               "Not able to allocate hash list");
+      YX_THROW("YXList::_checkCapacity", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Not able to allocate hash list");
     items[count++] = object;
   }
 
   // The element at index. Out of range: "YXList::Get", kind 2, 100, "Invalid index".
   T* Get(int index) {
     YXMutexLock hold(mutex);
-    if (index < 0 || index >= count)
-      YX_THROW("YXList::Get", YX_KIND_NOT_FOUND, YX_ERR_NOT_FOUND, "Invalid index");
+    if (index < 0 || index >= count) YX_THROW("YXList::Get", YX_KIND_NOT_FOUND, YX_ERR_NOT_FOUND, "Invalid index");
     return items[index];
   }
 
@@ -402,8 +394,7 @@ class YXList {
   // Out of range: "YXList::Remove", kind 2, 100, "Invalid index".
   void Remove(int index) {
     YXMutexLock hold(mutex);
-    if (index < 0 || index >= count)
-      YX_THROW("YXList::Remove", YX_KIND_NOT_FOUND, YX_ERR_NOT_FOUND, "Invalid index");
+    if (index < 0 || index >= count) YX_THROW("YXList::Remove", YX_KIND_NOT_FOUND, YX_ERR_NOT_FOUND, "Invalid index");
     _takeOut(index);
   }
 
@@ -459,8 +450,7 @@ class YXList {
 
  private:
   void _takeOut(int index) {
-    std::memmove(static_cast<void*>(items + index), items + index + 1,
-                 (count - index - 1) * sizeof(T*));
+    std::memmove(static_cast<void*>(items + index), items + index + 1, (count - index - 1) * sizeof(T*));
     --count;
     items[count] = nullptr;
     if (cursor >= count) cursor = count > 0 ? count - 1 : 0;

@@ -65,8 +65,8 @@ class YXPooledObj {
   virtual bool Matches(YXConfig* wanted);
   virtual uint64_t GetLastUsed();
 
-  uint64_t lastUsed;          // yxTickCount64() when last returned (creation at first)
-  YXConfig* config = nullptr; // not owned
+  uint64_t lastUsed;           // yxTickCount64() when last returned (creation at first)
+  YXConfig* config = nullptr;  // not owned
 };
 
 template <class T>
@@ -132,8 +132,7 @@ class YXPool {
       if (object) return _prepare(object, created);
       yxSleep(1000);
     }
-    YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL,
-             "Couldn't acquire object, pool is exhausted");
+    YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
   }
 
   // Takes the most recently returned idle object matching the pool's own
@@ -144,8 +143,7 @@ class YXPool {
     bool created = false;
     T* object = _takeOrCreate(config, false, created);
     if (!object)
-      YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL,
-               "Couldn't acquire object, pool is exhausted");
+      YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
     return _prepare(object, false);
   }
 
@@ -200,8 +198,7 @@ class YXPool {
     {
       YXMutexLock hold(mutex);
       if (blocked.load() || blockedConfigs->Contains(cleanConfig))
-        YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
-                 "Couldn't clean pool, it is blocked");
+        YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't clean pool, it is blocked");
       blockedConfigs->Add(cleanConfig);
     }
     bool idle = _waitUntilUnused();
@@ -209,12 +206,9 @@ class YXPool {
     {
       YXMutexLock hold(mutex);
       idle = idle && usedCount == 0;
-      if (idle)
-        doomed = _takeIdleLocked([&](T* object) { return object->Matches(cleanConfig); });
+      if (idle) doomed = _takeIdleLocked([&](T* object) { return object->Matches(cleanConfig); });
       blockedConfigs->Remove(cleanConfig);
-      if (doomed.failed)
-        YX_THROW("YXPool::Clean", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-                 "Couldn't allocate the clean-up list");
+      if (doomed.failed) YX_THROW("YXPool::Clean", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate the clean-up list");
       if (!idle)
         YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_IN_USE,
                  "Pool has at least one object holding the cleanup");
@@ -236,19 +230,19 @@ class YXPool {
     _freeResources(true);
   }
 
-  T** available = nullptr;      // idle objects; the most recently returned last
-  int32_t maxSize = 0;          // most objects at once, idle and in use
+  T** available = nullptr;          // idle objects; the most recently returned last
+  int32_t maxSize = 0;              // most objects at once, idle and in use
   std::atomic<uint8_t> blocked{0};  // set by ReleaseAll; refuses every acquisition
   int32_t availableCount = 0;
   int32_t usedCount = 0;
-  T** used = nullptr;           // objects handed out
+  T** used = nullptr;                          // objects handed out
   YXList<YXConfig>* blockedConfigs = nullptr;  // configurations being cleaned (not owned)
-  YX_MUTEX mutex = nullptr;     // re-entrant; also guards shareCount for its users
-  YXConfig* config = nullptr;   // what new objects are made from
-  int32_t shareCount = 0;       // owners sharing the pool; never read by the pool
-  uint64_t created = 0;         // yxTickCount64() at construction
-  int32_t idleTimeout = 60;     // seconds
-  uint8_t ownsConfig = 1;       // the pool deletes config when released
+  YX_MUTEX mutex = nullptr;                    // re-entrant; also guards shareCount for its users
+  YXConfig* config = nullptr;                  // what new objects are made from
+  int32_t shareCount = 0;                      // owners sharing the pool; never read by the pool
+  uint64_t created = 0;                        // yxTickCount64() at construction
+  int32_t idleTimeout = 60;                    // seconds
+  uint8_t ownsConfig = 1;                      // the pool deletes config when released
   int32_t releaseWaitSeconds = kDefaultReleaseWait;
 
  private:
@@ -260,9 +254,7 @@ class YXPool {
 
   void _construct(int maxObjects) {
     available = yxdetail::allocPointerArray<T*>(maxObjects);
-    if (!available)
-      YX_THROW("YXPool::YXPool", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-               "Couldn't allocate available list array");
+    if (!available) YX_THROW("YXPool::YXPool", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate available list array");
     used = yxdetail::allocPointerArray<T*>(maxObjects);
     if (!used) {
       VOKTFree(available);
@@ -284,8 +276,7 @@ class YXPool {
   void _throwIfBlocked(YXConfig* wanted, const char* function) {
     YXMutexLock hold(mutex);
     if (blocked.load() || blockedConfigs->Contains(wanted))
-      YX_THROW(function, YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
-               "Couldn't acquire object, pool is blocked");
+      YX_THROW(function, YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't acquire object, pool is blocked");
   }
 
   // Under the mutex: the most recently returned idle object matching wanted,
@@ -293,8 +284,7 @@ class YXPool {
   T* _takeOrCreate(YXConfig* wanted, bool allowCreate, bool& created) {
     YXMutexLock hold(mutex);
     if (blocked.load() || blockedConfigs->Contains(wanted))
-      YX_THROW("YXPool::Acquire", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED,
-               "Couldn't acquire object, pool is blocked");
+      YX_THROW("YXPool::Acquire", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't acquire object, pool is blocked");
     T* object = nullptr;
     for (int32_t i = availableCount - 1; i >= 0 && !object; --i) {
       if (available[i]->Matches(wanted)) {
@@ -348,8 +338,7 @@ class YXPool {
     YXMutexLock hold(mutex);
     YXObjectBatch batch = _takeIdleLocked(doomed);
     if (batch.failed)
-      YX_THROW("YXPool::CleanIdle", YX_KIND_SYSTEM, YX_ERR_ALLOC,
-               "Couldn't allocate the clean-up list");
+      YX_THROW("YXPool::CleanIdle", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate the clean-up list");
     return batch;
   }
 
@@ -380,8 +369,7 @@ class YXPool {
   // even when one fails; the first failure is thrown on afterwards.
   void _deleteObjects(YXObjectBatch batch) {
     bool failed = false;
-    YXException first("YXPool::CleanIdle", YX_KIND_SYSTEM, -1, "Couldn't close a pooled object",
-                      __FILE__, __LINE__);
+    YXException first("YXPool::CleanIdle", YX_KIND_SYSTEM, -1, "Couldn't close a pooled object", __FILE__, __LINE__);
     auto note = [&](const YXException* e) {
       if (!failed && e) first = *e;
       failed = true;

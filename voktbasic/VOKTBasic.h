@@ -68,10 +68,9 @@ class VOKT_API YXException : public std::exception {
   static constexpr int YX_EXCEPTION_NAME_MAX = 128;
 
   // reserved1/reserved2: callers pass 0 and null (kept for the older form).
-  YXException(int reserved1, const char* reserved2, const char* function, int kind, int code,
-              const char* message, const char* file, int line) noexcept;
-  YXException(const char* function, int kind, int code, const char* message, const char* file,
-              int line) noexcept;
+  YXException(int reserved1, const char* reserved2, const char* function, int kind, int code, const char* message,
+              const char* file, int line) noexcept;
+  YXException(const char* function, int kind, int code, const char* message, const char* file, int line) noexcept;
   YXException(const YXException& other) noexcept;
   YXException& operator=(const YXException& other) noexcept;
   virtual ~YXException();
@@ -85,8 +84,7 @@ class VOKT_API YXException : public std::exception {
   const char* what() const noexcept override { return message_; }
 
  private:
-  void _set(const char* function, int kind, int code, const char* message, const char* file,
-            int line) noexcept;
+  void _set(const char* function, int kind, int code, const char* message, const char* file, int line) noexcept;
 
   int code_ = 0;
   int kind_ = 0;

@@ -7,19 +7,17 @@
 
 namespace {
 
-void copyText(char* target, size_t size, const char* text) {
-  std::snprintf(target, size, "%s", text ? text : "");
-}
+void copyText(char* target, size_t size, const char* text) { std::snprintf(target, size, "%s", text ? text : ""); }
 
 }  // namespace
 
-YXException::YXException(int, const char*, const char* function, int kind, int code,
-                         const char* message, const char* file, int line) noexcept {
+YXException::YXException(int, const char*, const char* function, int kind, int code, const char* message,
+                         const char* file, int line) noexcept {
   _set(function, kind, code, message, file, line);
 }
 
-YXException::YXException(const char* function, int kind, int code, const char* message,
-                         const char* file, int line) noexcept {
+YXException::YXException(const char* function, int kind, int code, const char* message, const char* file,
+                         int line) noexcept {
   _set(function, kind, code, message, file, line);
 }
 
@@ -28,15 +26,14 @@ YXException::YXException(const YXException& other) noexcept : std::exception(oth
 }
 
 YXException& YXException::operator=(const YXException& other) noexcept {
-  if (this != &other)
-    _set(other.function_, other.kind_, other.code_, other.message_, other.file_, other.line_);
+  if (this != &other) _set(other.function_, other.kind_, other.code_, other.message_, other.file_, other.line_);
   return *this;
 }
 
 YXException::~YXException() = default;
 
-void YXException::_set(const char* function, int kind, int code, const char* message,
-                       const char* file, int line) noexcept {
+void YXException::_set(const char* function, int kind, int code, const char* message, const char* file,
+                       int line) noexcept {
   code_ = code;
   kind_ = kind;
   line_ = line;

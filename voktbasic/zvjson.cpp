@@ -25,9 +25,7 @@ constexpr const char* kErrorMessageKey = "errorMessage";
 constexpr int kPlainFlags = JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE;
 constexpr int kFileFlags = JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE;
 
-bool isType(json_object* value, json_type type) {
-  return value && json_object_get_type(value) == type;
-}
+bool isType(json_object* value, json_type type) { return value && json_object_get_type(value) == type; }
 
 // A member that is present and not JSON null.
 json_object* memberValue(json_object* object, const char* key) {

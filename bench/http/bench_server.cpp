@@ -17,8 +17,7 @@ void on_signal(int) { g_stop = 1; }
 
 void handler(nev_connection *conn, int event, void *data, nev_unlock_fn unlock) {
   if (unlock) unlock(conn);
-  if (event == NEV_EVENT_HTTP_REQUEST)
-    nev_http_serve_files(conn, static_cast<const nev_http_view *>(data), g_options);
+  if (event == NEV_EVENT_HTTP_REQUEST) nev_http_serve_files(conn, static_cast<const nev_http_view *>(data), g_options);
 }
 
 }  // namespace

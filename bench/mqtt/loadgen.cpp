@@ -53,8 +53,15 @@ using Clock = std::chrono::steady_clock;
 // ---------------------------------------------------------------- encoding
 
 enum PacketType : uint8_t {
-  kConnect = 1, kConnack = 2, kPublish = 3, kPuback = 4, kSubscribe = 8, kSuback = 9,
-  kPingreq = 12, kPingresp = 13, kDisconnect = 14
+  kConnect = 1,
+  kConnack = 2,
+  kPublish = 3,
+  kPuback = 4,
+  kSubscribe = 8,
+  kSuback = 9,
+  kPingreq = 12,
+  kPingresp = 13,
+  kDisconnect = 14
 };
 
 void putRemainingLength(std::string& out, size_t length) {
@@ -308,19 +315,32 @@ Options parseOptions(int argc, char** argv) {
     std::string key = argv[i];
     if (i + 1 >= argc) fail("option " + key + " needs a value");
     std::string value = argv[i + 1];
-    if (key == "--host") o.host = value;
-    else if (key == "--port") o.port = std::stoi(value);
-    else if (key == "--pubs") o.publishers = std::stoi(value);
-    else if (key == "--subs") o.subscribers = std::stoi(value);
-    else if (key == "--qos") o.qos = std::stoi(value);
-    else if (key == "--seconds") o.seconds = std::stod(value);
-    else if (key == "--warmup") o.warmup = std::stod(value);
-    else if (key == "--payload") o.payload = std::stoul(value);
-    else if (key == "--window") o.window = std::stoi(value);
-    else if (key == "--topic") o.topic = value;
-    else if (key == "--count") o.count = std::stoi(value);
-    else if (key == "--keepalive") o.keepAlive = std::stoi(value);
-    else fail("unknown option " + key);
+    if (key == "--host")
+      o.host = value;
+    else if (key == "--port")
+      o.port = std::stoi(value);
+    else if (key == "--pubs")
+      o.publishers = std::stoi(value);
+    else if (key == "--subs")
+      o.subscribers = std::stoi(value);
+    else if (key == "--qos")
+      o.qos = std::stoi(value);
+    else if (key == "--seconds")
+      o.seconds = std::stod(value);
+    else if (key == "--warmup")
+      o.warmup = std::stod(value);
+    else if (key == "--payload")
+      o.payload = std::stoul(value);
+    else if (key == "--window")
+      o.window = std::stoi(value);
+    else if (key == "--topic")
+      o.topic = value;
+    else if (key == "--count")
+      o.count = std::stoi(value);
+    else if (key == "--keepalive")
+      o.keepAlive = std::stoi(value);
+    else
+      fail("unknown option " + key);
   }
   if (o.port <= 0) fail("--port is required");
   if (o.qos < 0 || o.qos > 1) fail("--qos must be 0 or 1");
@@ -422,7 +442,9 @@ void runSubscriber(Flow& flow, Client& client) {
 class Publisher {
  public:
   Publisher(Flow& flow, Client& client)
-      : flow_(flow), client_(client), template_(encodePublish(flow.options.topic, flow.options.payload, flow.options.qos)) {}
+      : flow_(flow),
+        client_(client),
+        template_(encodePublish(flow.options.topic, flow.options.payload, flow.options.qos)) {}
 
   void run() {
     try {
@@ -494,13 +516,9 @@ class Publisher {
   uint64_t inFlight_ = 0;
 };
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-void sleepSeconds(double seconds) {
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 int runFlow(const Options& o) {
   std::vector<std::string> subIds, pubIds;
@@ -569,7 +587,8 @@ int runIdle(const Options& o) {
   const size_t kWave = 100;  // CONNECTs in flight at once
   for (size_t at = 0; at < ids.size(); at += kWave) {
     std::vector<std::string> wave(ids.begin() + at, ids.begin() + std::min(ids.size(), at + kWave));
-    for (auto& c : connectClients(o.host, o.port, wave, static_cast<uint16_t>(o.keepAlive))) clients.push_back(std::move(c));
+    for (auto& c : connectClients(o.host, o.port, wave, static_cast<uint16_t>(o.keepAlive)))
+      clients.push_back(std::move(c));
   }
   printf("ready %zu\n", clients.size());
   fflush(stdout);

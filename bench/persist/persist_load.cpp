@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
   for (int c = 0; c < connections; c++) {
     threads.emplace_back([&, c] {
       int fd = dial(port);
-      std::string connect = str16("MQTT") + std::string("\x04\x02\x00\x3c", 4) + str16("bench-persist-" + std::to_string(c));
+      std::string connect =
+          str16("MQTT") + std::string("\x04\x02\x00\x3c", 4) + str16("bench-persist-" + std::to_string(c));
       sendAll(fd, packet(0x10, connect));
       Reader reader{fd, {}};
       bool connacked = false;

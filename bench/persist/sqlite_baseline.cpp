@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
   if (sqlite3_open(argv[1], &db) != SQLITE_OK) return 1;
   sqlite3_exec(db,
                "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-               "CREATE TABLE IF NOT EXISTS bench(rl_recid INTEGER PRIMARY KEY AUTOINCREMENT, id BIGINT, count INTEGER, temp DOUBLE, humidity DOUBLE,"
+               "CREATE TABLE IF NOT EXISTS bench(rl_recid INTEGER PRIMARY KEY AUTOINCREMENT, id BIGINT, count INTEGER, "
+               "temp DOUBLE, humidity DOUBLE,"
                " name VARCHAR(32), stamp BIGINT, ts TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%f','now')));"
                "CREATE INDEX IF NOT EXISTS bench_ts ON bench(ts);",
                nullptr, nullptr, nullptr);

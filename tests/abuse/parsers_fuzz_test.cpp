@@ -239,9 +239,9 @@ TEST(AbuseHttp, ManyHeadersAndLongLines) {
 }
 
 TEST(AbuseHttp, HugeContentLengths) {
-  for (const char *value : {"18446744073709551615", "18446744073709551616", "9223372036854775807",
-                            "9223372036854775808", "99999999999999999999999999", "-1", "+5", "0x10", " 5",
-                            "5 ", "5,5", "1e3", "", "67108864", "67108865"}) {
+  for (const char *value :
+       {"18446744073709551615", "18446744073709551616", "9223372036854775807", "9223372036854775808",
+        "99999999999999999999999999", "-1", "+5", "0x10", " 5", "5 ", "5,5", "1e3", "", "67108864", "67108865"}) {
     const std::string head = std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n";
     nev_http_limits limits;
     const int r = check_http_head(of(head), 1, limits);
@@ -487,7 +487,12 @@ bytes str16(const std::string &s) {
 
 const std::vector<bytes> &mqtt_packets() {
   static const std::vector<bytes> v = {
-      mqtt(0x10, cat({str16("MQTT"), {4, 0xc6, 0, 60}, str16("client"), str16("will/t"), str16("bye"), str16("user"),
+      mqtt(0x10, cat({str16("MQTT"),
+                      {4, 0xc6, 0, 60},
+                      str16("client"),
+                      str16("will/t"),
+                      str16("bye"),
+                      str16("user"),
                       str16("pw")})),
       mqtt(0x32, cat({str16("a/b"), {0x12, 0x34}, of("payload")})),
       mqtt(0x30, cat({str16("t"), of(std::string(200, 'p'))})),
@@ -552,8 +557,10 @@ TEST(AbuseMqtt, PacketsMutatedAndSplit) {
 
 TEST(AbuseMqtt, HugeRemainingLengths) {
   for (int type = 0; type < 16; ++type)
-    for (const bytes &len : std::vector<bytes>{{0xff, 0xff, 0xff, 0x7f}, {0xff, 0xff, 0xff, 0xff, 0x01},
-                                               {0x80, 0x80, 0x80, 0x80, 0x80}, {0xff, 0xff, 0xff, 0xff}}) {
+    for (const bytes &len : std::vector<bytes>{{0xff, 0xff, 0xff, 0x7f},
+                                               {0xff, 0xff, 0xff, 0xff, 0x01},
+                                               {0x80, 0x80, 0x80, 0x80, 0x80},
+                                               {0xff, 0xff, 0xff, 0xff}}) {
       bytes in = {uint8_t(type << 4 | (type == 3 ? 0 : type == 8 || type == 10 || type == 6 ? 2 : 0))};
       in.insert(in.end(), len.begin(), len.end());
       in.insert(in.end(), 64, 0x41);

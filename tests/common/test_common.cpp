@@ -106,7 +106,8 @@ http_reply read_http_reply(int fd, std::chrono::milliseconds limit, http_reply_e
            head.header("Content-Length").empty();
   };
   while (waits_for_close() || !take_http_reply(stream, reply)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd readable{fd, POLLIN, 0};
     if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) break;
     char buffer[65536];

@@ -46,8 +46,8 @@ struct http_reply {
   int status = 0;
   std::string head;  // status line and headers, each line ending in CRLF
   std::string body;
-  bool whole = false;        // the head and the body its Content-Length names arrived
-  bool peer_closed = false;  // the peer ended the connection while we read
+  bool whole = false;                                 // the head and the body its Content-Length names arrived
+  bool peer_closed = false;                           // the peer ended the connection while we read
   std::string header(const std::string& name) const;  // value, "" when absent
 };
 

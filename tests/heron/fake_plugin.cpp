@@ -117,8 +117,7 @@ int32_t zvPlugin_start(ServerContext* context) {
 
   std::unique_lock<std::mutex> hold(mutex);
   if (getenv("FAKE_PLUGIN_RUN_MS") != nullptr)
-    changed.wait_for(hold, std::chrono::milliseconds(envNumber("FAKE_PLUGIN_RUN_MS")),
-                     [] { return stopRequested; });
+    changed.wait_for(hold, std::chrono::milliseconds(envNumber("FAKE_PLUGIN_RUN_MS")), [] { return stopRequested; });
   else
     changed.wait(hold, [] { return stopRequested; });
   hostLog("fake - terminated", 0);
@@ -141,6 +140,4 @@ int32_t zvPlugin_stop() {
 }
 #endif
 
-int32_t zvPlugin_call(int32_t operation, const char* input, char* output, int32_t* outputLength) {
-  return 454;
-}
+int32_t zvPlugin_call(int32_t operation, const char* input, char* output, int32_t* outputLength) { return 454; }

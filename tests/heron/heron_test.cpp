@@ -124,16 +124,17 @@ class HeronTree : public ::testing::Test {
       waitpid(pid_, nullptr, 0);
     }
     if (HasFailure()) {
-      std::cerr << "--- stdout\n" << stdoutText() << "--- stderr\n" << stderrText()
-                << "--- heron.log\n" << logText() << "--- trace\n" << readFile(root_ / "trace.txt");
+      std::cerr << "--- stdout\n"
+                << stdoutText() << "--- stderr\n"
+                << stderrText() << "--- heron.log\n"
+                << logText() << "--- trace\n"
+                << readFile(root_ / "trace.txt");
     }
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
 
-  void usePlugin(const char* library) {
-    fs::create_symlink(library, root_ / "web" / "osprey.so");
-  }
+  void usePlugin(const char* library) { fs::create_symlink(library, root_ / "web" / "osprey.so"); }
 
   void start(const std::vector<std::string>& args) {
     fflush(nullptr);
@@ -362,8 +363,9 @@ TEST_F(HeronTree, FailedStartEndsTheServiceWithStatus1) {
   start({"-s"});
   expectExit(finish(), 1);
   EXPECT_TRUE(logged("ERROR fake - Couldn't start 9006"));
-  EXPECT_TRUE(logged("ERROR heron - The web server ended without a stop request; the service ends "
-                     "with exit status 1 9006"));
+  EXPECT_TRUE(
+      logged("ERROR heron - The web server ended without a stop request; the service ends "
+             "with exit status 1 9006"));
 }
 
 // So does a server that ends without being told to; a missing plug-in too.
@@ -384,8 +386,9 @@ TEST_F(HeronTree, HangUpIsLoggedAndTheServiceGoesOn) {
   ASSERT_TRUE(waitUntil([&] { return traced("running"); }));
   kill(pid_, SIGHUP);
   ASSERT_TRUE(waitUntil([&] {
-    return logged("INFO heron - SIGHUP received and ignored; osprey.json is read at start, restart "
-                  "the service to apply a change 0");
+    return logged(
+        "INFO heron - SIGHUP received and ignored; osprey.json is read at start, restart "
+        "the service to apply a change 0");
   }));
   EXPECT_TRUE(running());
   EXPECT_FALSE(traced("stop"));
@@ -439,12 +442,10 @@ TEST_F(HeronUnit, InstallWritesTheUnitInAnySpelling) {
     EXPECT_EQ(stdoutText(), "yxWebServer is installed.\n");
     std::string unit = readFile(unitFile());
     EXPECT_NE(unit.find("Description=Brenlox Web Server\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("ExecStart=\"" + (root_ / "heron").string() + "\" -s\n"),
-              std::string::npos)
-        << unit;
+    EXPECT_NE(unit.find("ExecStart=\"" + (root_ / "heron").string() + "\" -s\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("[Install]\n"), std::string::npos) << unit;
-    for (const char* line : {"\nRestart=on-failure\n", "\nAfter=network-online.target\n",
-                             "\nWants=network-online.target\n"})
+    for (const char* line :
+         {"\nRestart=on-failure\n", "\nAfter=network-online.target\n", "\nWants=network-online.target\n"})
       EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
     EXPECT_EQ(calls(), std::vector<std::string>{"daemon-reload"});
   }
@@ -496,15 +497,11 @@ TEST_F(HeronUnit, RemoveStopsARunningServiceFirst) {
   fs::remove(root_ / "calls.txt");
   std::ofstream(root_ / "state.txt") << "active\n";
   expectCleanExit(run({"/Remove"}));
-  EXPECT_EQ(stdoutText(),
-            "Stopping yxWebServer..\nyxWebServer is stopped.\nyxWebServer is removed.\n");
+  EXPECT_EQ(stdoutText(), "Stopping yxWebServer..\nyxWebServer is stopped.\nyxWebServer is removed.\n");
   EXPECT_FALSE(fs::exists(unitFile()));
-  std::vector<std::string> expected{"is-active --quiet yxWebServer.service",
-                                    "stop --no-block yxWebServer.service",
-                                    "is-active yxWebServer.service",
-                                    "is-active yxWebServer.service",
-                                    "disable --quiet yxWebServer.service",
-                                    "daemon-reload"};
+  std::vector<std::string> expected{"is-active --quiet yxWebServer.service", "stop --no-block yxWebServer.service",
+                                    "is-active yxWebServer.service",         "is-active yxWebServer.service",
+                                    "disable --quiet yxWebServer.service",   "daemon-reload"};
   EXPECT_EQ(calls(), expected);
 }
 
@@ -515,8 +512,8 @@ TEST_F(HeronUnit, RemoveOfAStoppedOrMissingService) {
   EXPECT_FALSE(fs::exists(unitFile()));
 
   expectExit(run({"-remove"}), 1);
-  EXPECT_EQ(stdoutText(), "yxWebServer is not installed - no unit file [" + unitFile().string() +
-                              "] - No such file or directory\n");
+  EXPECT_EQ(stdoutText(),
+            "yxWebServer is not installed - no unit file [" + unitFile().string() + "] - No such file or directory\n");
 }
 
 }  // namespace

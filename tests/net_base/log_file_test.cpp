@@ -108,10 +108,10 @@ TEST(NevPath, TrailingSeparatorsAndValidity) {
   EXPECT_EQ("/", native("/"));
   EXPECT_EQ("/", native("//"));
   EXPECT_EQ("./web/caf\xc3\xa9", native("./web/caf\xc3\xa9/"));
-  EXPECT_EQ("", native("/bad\xff"));           // invalid UTF-8
-  EXPECT_EQ("", native("/over\xc0\xaf"));      // an overlong '/'
-  EXPECT_EQ("", native("/cut\xe2\x82"));       // a truncated sequence
-  EXPECT_EQ("", native("/abcdefghij", 8));     // too long: refused, not cut
+  EXPECT_EQ("", native("/bad\xff"));        // invalid UTF-8
+  EXPECT_EQ("", native("/over\xc0\xaf"));   // an overlong '/'
+  EXPECT_EQ("", native("/cut\xe2\x82"));    // a truncated sequence
+  EXPECT_EQ("", native("/abcdefghij", 8));  // too long: refused, not cut
   EXPECT_EQ("/abcdef", native("/abcdef", 8));
   EXPECT_EQ(0u, nev_path_to_native(nullptr, nullptr, 0));
 }

@@ -10,13 +10,9 @@
 
 namespace {
 
-nev_slice S(const char *text) {
-  return nev_slice_from_cstr(text);
-}
+nev_slice S(const char *text) { return nev_slice_from_cstr(text); }
 
-std::string str(nev_slice s) {
-  return s.p == nullptr ? std::string() : std::string(s.p, s.len);
-}
+std::string str(nev_slice s) { return s.p == nullptr ? std::string() : std::string(s.p, s.len); }
 
 TEST(NevSlice, Compares) {
   EXPECT_EQ(-1, nev_slice_cmp(S("ab"), S("abc")));
@@ -108,8 +104,7 @@ TEST(NevText, ListEntries) {
   std::vector<std::pair<std::string, std::string>> seen;
   nev_slice list = S("a=1,b,c=x=y,");
   nev_slice key, value;
-  while ((list = nev_next_list_entry_slice(list, &key, &value)).p != nullptr)
-    seen.emplace_back(str(key), str(value));
+  while ((list = nev_next_list_entry_slice(list, &key, &value)).p != nullptr) seen.emplace_back(str(key), str(value));
   std::vector<std::pair<std::string, std::string>> want = {{"a", "1"}, {"b", ""}, {"c", "x=y"}};
   EXPECT_EQ(want, seen);
 
@@ -145,8 +140,7 @@ TEST(NevMatch, PrefixPatterns) {
       {"", "x", 0},
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(c.want, nev_match_prefix(c.pattern, strlen(c.pattern), c.text))
-        << c.pattern << " vs " << c.text;
+    EXPECT_EQ(c.want, nev_match_prefix(c.pattern, strlen(c.pattern), c.text)) << c.pattern << " vs " << c.text;
   }
 }
 

@@ -9,9 +9,7 @@
 
 namespace {
 
-void throwing_handler(nev_connection *, int, void *, nev_unlock_fn) {
-  throw std::runtime_error("handler fault");
-}
+void throwing_handler(nev_connection *, int, void *, nev_unlock_fn) { throw std::runtime_error("handler fault"); }
 
 struct ManagerWithConnection : ::testing::Test {
   void SetUp() override {

@@ -207,8 +207,11 @@ TEST(NetCoreIo, IdleConnectionsBeyondSixtyFourDoNotStopAccepts) {
   std::string dir = make_temp_dir();
   std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
   int status = -1;
-  run_command("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=idle "
-              "-keyout " + key + " -out " + cert, &status);
+  run_command(
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=idle "
+      "-keyout " +
+          key + " -out " + cert,
+      &status);
   ASSERT_EQ(status, 0);
 
   EngineHost host;
@@ -242,19 +245,22 @@ TEST(NetCoreIo, IdleConnectionsBeyondSixtyFourDoNotStopAccepts) {
   ASSERT_TRUE(client_send(s, "still served\nbye\n"));
   EXPECT_EQ(client_read_all(s), "still served\nbye\n");
   close(s);
-  std::string out = run_command("printf 'tls served\\nbye\\n' | timeout 10 openssl s_client -quiet -connect 127.0.0.1:" +
-                                std::to_string(tls_port));
+  std::string out =
+      run_command("printf 'tls served\\nbye\\n' | timeout 10 openssl s_client -quiet -connect 127.0.0.1:" +
+                  std::to_string(tls_port));
   EXPECT_NE(out.find("tls served\nbye\n"), std::string::npos) << out;
   int still_open = 0;
   for (int fd : idle) still_open += peek_peer(fd) == peer_state::open;
   EXPECT_EQ(still_open, 140);
 
   // The time-outs close every idle one.
-  EXPECT_TRUE(wait_for([&] {
-    for (int fd : idle)
-      if (peek_peer(fd) != peer_state::closed) return false;
-    return true;
-  }, 15s));
+  EXPECT_TRUE(wait_for(
+      [&] {
+        for (int fd : idle)
+          if (peek_peer(fd) != peer_state::closed) return false;
+        return true;
+      },
+      15s));
   for (int fd : idle) close(fd);
   EXPECT_TRUE(wait_for([&] { return plain_cfg.closes == 71; }));
   EXPECT_EQ(tls_cfg.accepts, 0);  // threaded: the host never sees ACCEPT

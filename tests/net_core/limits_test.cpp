@@ -72,8 +72,7 @@ TEST(NetCoreLimits, ConnectionsBeyondTheCapAreClosedAtOnceWhileOthersAreServed) 
   EXPECT_EQ(round_trip(served, "still served"), "still served\n");
   EXPECT_EQ(open_connections(host.mgr()), 3);
   ASSERT_TRUE(wait_for([] { return all_notices().find("closed at once") != std::string::npos; }));
-  EXPECT_NE(all_notices().find("3 connections are open, the most allowed"), std::string::npos)
-      << all_notices();
+  EXPECT_NE(all_notices().find("3 connections are open, the most allowed"), std::string::npos) << all_notices();
 
   // A slot given back takes a new client.
   close(idle[0]);

@@ -127,8 +127,7 @@ EngineHost::~EngineHost() {
   if (!torn_down_) shutdown();
 }
 
-nev_connection *EngineHost::listen(HostConfig *cfg, const nev_listen_options *opts, bool threaded,
-                                   const char **error) {
+nev_connection *EngineHost::listen(HostConfig *cfg, const nev_listen_options *opts, bool threaded, const char **error) {
   nev_listen_options o{};
   if (opts != nullptr) o = *opts;
   o.user_data = cfg;

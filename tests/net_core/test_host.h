@@ -27,8 +27,8 @@ struct HostConfig {
   std::atomic<int> send_events{0};
   std::atomic<nev_connection *> last_accepted{nullptr};
   std::atomic<nev_connection *> last_received{nullptr};  // the last one that got bytes
-  std::string dial_reply;  // bytes a dialled connection received
-  bool dial_tls_kept = false;  // the dialled connection still had TLS at its close
+  std::string dial_reply;                                // bytes a dialled connection received
+  bool dial_tls_kept = false;                            // the dialled connection still had TLS at its close
 
   // "slow": every handler waits until `slow_target` of them run at once.
   std::mutex mutex;
@@ -58,8 +58,8 @@ class EngineHost {
   nev_manager *mgr() { return &mgr_; }
   // Binds on 127.0.0.1:0 (before start()); returns the listener, NULL with
   // *error set on failure.
-  nev_connection *listen(HostConfig *cfg, const nev_listen_options *opts = nullptr,
-                         bool threaded = false, const char **error = nullptr);
+  nev_connection *listen(HostConfig *cfg, const nev_listen_options *opts = nullptr, bool threaded = false,
+                         const char **error = nullptr);
   int port_of(nev_connection *listener) const;
   void start();
   // Runs fn on the polling thread between two polls and waits for it.

@@ -45,11 +45,18 @@ const Certs &certs() {
     c.garbage = path("garbage.pem");
     const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
     std::string script =
-        "set -e; cd " + c.dir + "; "
-        "openssl req -x509 " + ec + "-days 2 -subj /CN=server -keyout key.pem -out cert.pem; "
+        "set -e; cd " + c.dir +
+        "; "
+        "openssl req -x509 " +
+        ec +
+        "-days 2 -subj /CN=server -keyout key.pem -out cert.pem; "
         "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out other_key.pem; "
-        "openssl req -x509 " + ec + "-days 2 -subj /CN=TestCA -keyout ca_key.pem -out ca.pem; "
-        "openssl req " + ec + "-subj /CN=client -keyout client_key.pem -out client.csr; "
+        "openssl req -x509 " +
+        ec +
+        "-days 2 -subj /CN=TestCA -keyout ca_key.pem -out ca.pem; "
+        "openssl req " +
+        ec +
+        "-subj /CN=client -keyout client_key.pem -out client.csr; "
         "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca_key.pem -CAcreateserial -days 2 -out client.pem; "
         "openssl genpkey -genparam -algorithm DH -pkeyopt group:ffdhe2048 -out dh.pem; "
         "cat cert.pem key.pem dh.pem > combined.pem; "
@@ -128,9 +135,9 @@ TEST(NetCoreTls, SetupErrorsNameTheBadFile) {
   struct PskCase {
     const char *identity, *key;
   } bad_psk[] = {
-      {"id", "0123456789abcdef0123456789abcde"},    // 31 digits
-      {"id", "0123456789abcdef0123456789abcdef0"},  // 33 digits
-      {"id", "0123456789abcdef0123456789abcdeg"},   // not hexadecimal
+      {"id", "0123456789abcdef0123456789abcde"},      // 31 digits
+      {"id", "0123456789abcdef0123456789abcdef0"},    // 33 digits
+      {"id", "0123456789abcdef0123456789abcdeg"},     // not hexadecimal
       {nullptr, "0123456789abcdef0123456789abcdef"},  // key without identity
   };
   for (const PskCase &k : bad_psk) {

@@ -106,7 +106,8 @@ std::string header_of(const std::string &head, const std::string &name) {
 response ask_whole(raw_client &c, const std::string &request, std::string *rest = nullptr) {
   c.send(request);
   std::string stream;
-  response r = testcommon::read_http_reply(c.fd(), std::chrono::seconds(10), testcommon::http_reply_end::length, &stream);
+  response r =
+      testcommon::read_http_reply(c.fd(), std::chrono::seconds(10), testcommon::http_reply_end::length, &stream);
   if (r.peer_closed) c.mark_closed();
   EXPECT_TRUE(r.whole) << r.head << r.body;
   if (rest) *rest = stream;
@@ -164,8 +165,7 @@ class HttpServe : public ::testing::Test {
     server_ = new test_http_server(s);
 
     const std::string cert = (*base_ / "cert.pem").string(), key = (*base_ / "key.pem").string();
-    run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
-        " -days 1 -subj /CN=127.0.0.1");
+    run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert + " -days 1 -subj /CN=127.0.0.1");
     test_http_server::settings tls = s;
     tls.tls_cert = cert;
     tls.tls_key = key;
@@ -259,11 +259,9 @@ TEST_F(HttpServe, CurlRanges) {
     const char *content_range;
     const char *body;
   } rows[] = {
-      {"0-0", "HTTP/1.1 206", "bytes 0-0/10", "0"},
-      {"5-", "HTTP/1.1 206", "bytes 5-9/10", "56789"},
+      {"0-0", "HTTP/1.1 206", "bytes 0-0/10", "0"},       {"5-", "HTTP/1.1 206", "bytes 5-9/10", "56789"},
       {"5-100", "HTTP/1.1 206", "bytes 5-9/10", "56789"},  // last byte clamped
-      {"10-20", "HTTP/1.1 416", "bytes */10", ""},
-      {"-0", "HTTP/1.1 416", "bytes */10", ""},  // an empty suffix
+      {"10-20", "HTTP/1.1 416", "bytes */10", ""},        {"-0", "HTTP/1.1 416", "bytes */10", ""},  // an empty suffix
   };
   for (const row &r : rows) {
     const std::string out = curl(std::string("-r ") + r.range + " " + url("/small.txt"));
@@ -275,10 +273,18 @@ TEST_F(HttpServe, CurlRanges) {
 
 TEST_F(HttpServe, NothingOutsideTheRootWhateverTheEncoding) {
   const char *paths[] = {
-      "/../outside.txt",           "/../../outside.txt",         "/%2e%2e/outside.txt",
-      "/%2E%2E/%2e%2e/outside.txt", "/..%2foutside.txt",          "/..%5coutside.txt",
-      "/..\\outside.txt",           "/%c0%ae%c0%ae/outside.txt",  "/%c0%ae%c0%ae%c0%afoutside.txt",
-      "/dir/../../outside.txt",    "/dir/%2e%2e/%2e%2e/outside.txt", "/%2e%2e%2foutside.txt",
+      "/../outside.txt",
+      "/../../outside.txt",
+      "/%2e%2e/outside.txt",
+      "/%2E%2E/%2e%2e/outside.txt",
+      "/..%2foutside.txt",
+      "/..%5coutside.txt",
+      "/..\\outside.txt",
+      "/%c0%ae%c0%ae/outside.txt",
+      "/%c0%ae%c0%ae%c0%afoutside.txt",
+      "/dir/../../outside.txt",
+      "/dir/%2e%2e/%2e%2e/outside.txt",
+      "/%2e%2e%2foutside.txt",
   };
   for (const char *p : paths) {
     const std::string out = curl("--path-as-is '" + url(p) + "'");
@@ -345,8 +351,7 @@ TEST_F(HttpServe, ListingsEscapeWhatTheyShow) {
 
 TEST_F(HttpServe, Https) {
   ASSERT_TRUE(tls_server_->ok());
-  const std::string out =
-      curl("-k https://127.0.0.1:" + std::to_string(tls_server_->port()) + "/small.txt");
+  const std::string out = curl("-k https://127.0.0.1:" + std::to_string(tls_server_->port()) + "/small.txt");
   EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
   EXPECT_EQ(out.substr(out.size() - 10), "0123456789");
 }
@@ -419,24 +424,34 @@ TEST_F(HttpServe, BadFramingIsRefusedAndClosed) {
     int status;
     bool strict;
   } rows[] = {
-      {"length and chunked", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400, false},
-      {"duplicated length", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nab", 400, false},
+      {"length and chunked",
+       "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400,
+       false},
+      {"duplicated length", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nab", 400,
+       false},
       {"negative length", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n", 400, false},
       {"length list", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1,1\r\n\r\na", 400, false},
       {"unknown coding", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", 501, false},
       {"obs-fold", "GET / HTTP/1.1\r\nHost: x\r\nX-A: 1\r\n  2\r\n\r\n", 400, false},
       {"blank before colon", "GET / HTTP/1.1\r\nHost : x\r\n\r\n", 400, false},
-      {"too many headers", "GET / HTTP/1.1\r\nHost: x\r\n" + [] {
-         std::string h;
-         for (int i = 0; i < 45; ++i) h += "X-" + std::to_string(i) + ": v\r\n";
-         return h;
-       }() + "\r\n", 431, false},
+      {"too many headers",
+       "GET / HTTP/1.1\r\nHost: x\r\n" +
+           [] {
+             std::string h;
+             for (int i = 0; i < 45; ++i) h += "X-" + std::to_string(i) + ": v\r\n";
+             return h;
+           }() +
+           "\r\n",
+       431, false},
       {"malformed chunk", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, false},
-      {"seven-digit chunk", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1000000\r\n", 400, false},
+      {"seven-digit chunk", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1000000\r\n", 400,
+       false},
       {"head too long", "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(2000, 'a') + "\r\n\r\n", 431, true},
       {"body too long", "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n", 413, true},
-      {"chunked body too long", "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3E8\r\n" +
-                                    std::string(1000, 'x') + "\r\n1\r\n", 413, true},
+      {"chunked body too long",
+       "POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3E8\r\n" + std::string(1000, 'x') +
+           "\r\n1\r\n",
+       413, true},
   };
   for (const row &r : rows) {
     raw_client c((r.strict ? strict_server_ : server_)->port());
@@ -550,9 +565,10 @@ TEST_F(HttpServe, KeptBytesOfAnUnchangedSmallFileGiveWayToAChangeInPlace) {
 // ---- WebSocket ----
 
 std::string ws_handshake(raw_client &c) {
-  c.send("GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-         "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n");
+  c.send(
+      "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+      "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n");
   std::string head = c.read(SIZE_MAX, 500);
   return head;
 }
@@ -577,7 +593,8 @@ TEST_F(HttpServe, WebSocketRawFramesLengthsAndViolations) {
   struct form {
     size_t length;
     std::string header;
-  } forms[] = {{125, "\x82\x7d"}, {126, std::string("\x82\x7e\x00\x7e", 4)},
+  } forms[] = {{125, "\x82\x7d"},
+               {126, std::string("\x82\x7e\x00\x7e", 4)},
                {65535, std::string("\x82\x7e\xff\xff", 4)},
                {65536, std::string("\x82\x7f\x00\x00\x00\x00\x00\x01\x00\x00", 10)}};
   for (const form &f : forms) {
@@ -612,12 +629,15 @@ TEST_F(HttpServe, WebSocketRawFramesLengthsAndViolations) {
   }
   // A frame that comes in the same write as the upgrade request is delivered too.
   raw_client f(server_->port());
-  f.send("GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
-         masked_frame(0x81, "early"));
+  f.send(
+      "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+      masked_frame(0x81, "early"));
   const std::string early = f.read(SIZE_MAX, 1000);
   EXPECT_NE(early.find("HTTP/1.1 101"), std::string::npos) << early;
-  EXPECT_EQ(early.substr(early.size() - 7), "\x81\x05" "early");
+  EXPECT_EQ(early.substr(early.size() - 7),
+            "\x81\x05"
+            "early");
 
   raw_client e(strict_server_->port());
   ws_handshake(e);
@@ -632,7 +652,6 @@ TEST_F(HttpServe, WebSocketPythonPeer) {
   const std::string out = run("/usr/bin/python3 " + script + " " + std::to_string(server_->port()));
   EXPECT_NE(out.find("ALL OK"), std::string::npos) << out;
 }
-
 
 // ---- Conformance (RFC 9110/9112 and RFC 6455) ----
 
@@ -656,8 +675,7 @@ TEST_F(HttpServe, HeadsMethodsAndTargetsAreAnsweredAsTheRfcsSay) {
       {"TAB in a value", "GET /small.txt HTTP/1.1\r\nHost: x\r\nX-A: a\tb\r\n\r\n", 200, "", true},
       {"absolute form", "GET http://elsewhere/small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, "", true},
       {"OPTIONS *", "OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n", 200, "Allow: GET, POST, HEAD, OPTIONS", true},
-      {"OPTIONS file", "OPTIONS /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, "Allow: GET, POST, HEAD, OPTIONS",
-       true},
+      {"OPTIONS file", "OPTIONS /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", 200, "Allow: GET, POST, HEAD, OPTIONS", true},
       {"segment after a file", "GET /small.txt/more HTTP/1.1\r\nHost: x\r\n\r\n", 404, "", false},
       {"directory redirect", "GET //evil.example/%2e%2e/dir HTTP/1.1\r\nHost: x\r\n\r\n", 301, "", true},
   };
@@ -699,8 +717,7 @@ TEST_F(HttpServe, WebSocketFramesAreCheckedAsRfc6455Says) {
       {"reserved control opcode", masked_frame(0x8b, ""), "\x88" + protocol_error, true},
       {"text not UTF-8", masked_frame(0x81, "a\xff"), "\x88" + invalid_data, true},
       {"overlong UTF-8", masked_frame(0x81, "\xc0\xaf"), "\x88" + invalid_data, true},
-      {"bad UTF-8 across fragments", masked_frame(0x01, "\xc3") + masked_frame(0x80, "("),
-       "\x88" + invalid_data, true},
+      {"bad UTF-8 across fragments", masked_frame(0x01, "\xc3") + masked_frame(0x80, "("), "\x88" + invalid_data, true},
       {"UTF-8 across fragments", masked_frame(0x01, "\xc3") + masked_frame(0x80, "\xa9"), "\x81\x02\xc3\xa9", false},
       {"close of one byte", masked_frame(0x88, "\x03"), "\x88" + protocol_error, true},
       {"close code 999", masked_frame(0x88, "\x03\xe7"), "\x88" + protocol_error, true},
@@ -868,8 +885,7 @@ TEST_F(HttpServe, SilentPeersAreClosedAfterTheirTimeOut) {
   trickle.send("GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   int pongs = 0;
-  while (!(quiet.closed() && trickle.closed() && ws_silent.closed()) &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (!(quiet.closed() && trickle.closed() && ws_silent.closed()) && std::chrono::steady_clock::now() < deadline) {
     if (!trickle.closed()) trickle.send("a");
     quiet.read(SIZE_MAX, 50);
     trickle.read(SIZE_MAX, 50);

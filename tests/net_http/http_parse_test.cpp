@@ -23,8 +23,7 @@ int parse(const std::string &text, nev_http_view &view, int is_request = 1, nev_
 TEST(HttpHead, RequestFieldsAndEveryShorterPrefixIsIncomplete) {
   const std::string req = "GET /a/b?x=1&y=2 HTTP/1.1\r\nHost: example\r\n\r\n";
   nev_http_view v;
-  for (size_t cut = 0; cut < req.size(); ++cut)
-    ASSERT_EQ(parse(req.substr(0, cut), v), 0) << "cut at " << cut;
+  for (size_t cut = 0; cut < req.size(); ++cut) ASSERT_EQ(parse(req.substr(0, cut), v), 0) << "cut at " << cut;
   ASSERT_EQ(parse(req, v), int(req.size()));
   EXPECT_EQ(str(v.method), "GET");
   EXPECT_EQ(str(v.uri), "/a/b");
@@ -89,16 +88,16 @@ TEST(HttpHead, RefusedHeads) {
       {"GET / HTTP/1.1\r\nHost: h\r\nX-A: a\x01b\r\n\r\n", -400, {}},  // control byte
       {"GET / HTTP/1.1\r\nHost: h\r\nX-A: a\rb\r\n\r\n", -400, {}},    // bare CR in a value
       {"GET / HTTP/1.1\r\n\r\n", -400, {}},                            // HTTP/1.1 without Host
-      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", -400, {}},     // two Host headers
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", -400, {}},      // two Host headers
       {"GET / HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", -400, {}},
       {"GET / HTTP/2.0\r\nHost: h\r\n\r\n", -505, {}},
       {"GET / HTTP/9.9\r\nHost: h\r\n\r\n", -505, {}},
       {"GET / HTTP/0.9\r\nHost: h\r\n\r\n", -505, {}},
-      {"GET * HTTP/1.1\r\nHost: h\r\n\r\n", -400, {}},               // "*" is for OPTIONS only
-      {"GET / HTTP/1.1\r\nX-A: a\r\n folded\r\n\r\n", -400, {}},    // obs-fold
-      {"GET / HTTP/1.1\r\nX-A : a\r\n\r\n", -400, {}},              // blank before the colon
+      {"GET * HTTP/1.1\r\nHost: h\r\n\r\n", -400, {}},            // "*" is for OPTIONS only
+      {"GET / HTTP/1.1\r\nX-A: a\r\n folded\r\n\r\n", -400, {}},  // obs-fold
+      {"GET / HTTP/1.1\r\nX-A : a\r\n\r\n", -400, {}},            // blank before the colon
       {"GET / HTTP/1.1\r\nNoColon\r\n\r\n", -400, {}},
-      {"GET /\r\n\r\n", -400, {}},                                  // no protocol
+      {"GET /\r\n\r\n", -400, {}},  // no protocol
       {"GET / FTP/1.0\r\n\r\n", -400, {}},
       {"POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", -400, {}},
       {"POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", -400, {}},
@@ -142,7 +141,7 @@ TEST(HttpHead, TabValuesAbsoluteFormAndAsterisk) {
       {"GET http://h?y HTTP/1.1\r\nHost: h\r\n\r\n", "/", "y"},
       {"OPTIONS * HTTP/1.1\r\nHost: h\r\n\r\n", "*", ""},
       {"TRACE / HTTP/1.1\r\nHost: h\r\n\r\n", "/", ""},  // known: refused later with 405
-      {"GET / HTTP/1.0\r\n\r\n", "/", ""},                  // HTTP/1.0 needs no Host
+      {"GET / HTTP/1.0\r\n\r\n", "/", ""},               // HTTP/1.0 needs no Host
   };
   for (const accepted &c : cases) {
     nev_http_view v;
@@ -215,14 +214,14 @@ TEST(HttpChunked, MalformedAndOversized) {
     std::string wire;
     nev_http_dechunk_status status;
   } cases[] = {
-      {"1000000\r\n", nev_http_dechunk_status::malformed},  // seventh digit
-      {"5\r\nhelloXX", nev_http_dechunk_status::malformed}, // no CR LF after the data
-      {"5\nhello\r\n", nev_http_dechunk_status::malformed}, // bare LF
+      {"1000000\r\n", nev_http_dechunk_status::malformed},   // seventh digit
+      {"5\r\nhelloXX", nev_http_dechunk_status::malformed},  // no CR LF after the data
+      {"5\nhello\r\n", nev_http_dechunk_status::malformed},  // bare LF
       {"zz\r\n", nev_http_dechunk_status::malformed},
       {"\r\n", nev_http_dechunk_status::malformed},
       {"0\r\nbad trailer\r\n\r\n", nev_http_dechunk_status::malformed},
-      {"65\r\n", nev_http_dechunk_status::too_large},       // 101 bytes over a limit of 100
-      {"0\r\n\r\n", nev_http_dechunk_status::done},         // empty body right after the head
+      {"65\r\n", nev_http_dechunk_status::too_large},  // 101 bytes over a limit of 100
+      {"0\r\n\r\n", nev_http_dechunk_status::done},    // empty body right after the head
       {"FFFFFF\r\n", nev_http_dechunk_status::too_large},
   };
   for (const bad &c : cases) {
@@ -303,7 +302,8 @@ TEST(HttpText, MultipartPart) {
   char name[16], file[16];
   const char *data = nullptr;
   size_t len = 0;
-  const size_t used = nev_http_parse_multipart(body.data(), body.size(), name, sizeof name, file, sizeof file, &data, &len);
+  const size_t used =
+      nev_http_parse_multipart(body.data(), body.size(), name, sizeof name, file, sizeof file, &data, &len);
   ASSERT_GT(used, 0u);
   EXPECT_STREQ(name, "f");
   EXPECT_STREQ(file, "a.txt");

@@ -71,9 +71,9 @@ TEST_F(StaticTree, MappingNeverLeavesTheRoot) {
   EXPECT_EQ(map("/../outside.txt"), "/outside.txt");
   EXPECT_EQ(map("/%2e%2e/outside.txt"), "/outside.txt");
   EXPECT_EQ(map("/%2e%2e/%2e%2e/%2e%2e/outside.txt"), "/outside.txt");
-  EXPECT_EQ(map("/a%2fb"), "");           // an encoded separator
+  EXPECT_EQ(map("/a%2fb"), "");  // an encoded separator
   EXPECT_EQ(map("/..%2foutside.txt"), "");
-  EXPECT_EQ(map("/..%5coutside.txt"), "");  // backslash
+  EXPECT_EQ(map("/..%5coutside.txt"), "");          // backslash
   EXPECT_EQ(map("/%c0%ae%c0%ae/outside.txt"), "");  // overlong dots
   EXPECT_EQ(map("/%c0%af"), "");                    // overlong slash
   EXPECT_EQ(map("/a%00.txt"), "");
@@ -119,9 +119,12 @@ TEST(StaticMime, TypesAndCompressedVariants) {
   struct row {
     const char *path, *mime, *encoding;
   } rows[] = {
-      {"/x/page.html.gz", "text/html", "gzip"}, {"/x.gz", "application/x-gunzip", ""},
-      {"/a.tar.gz", "application/x-tar", "gzip"}, {"/A.JPG", "image/jpeg", ""},
-      {"/noext", "", ""}, {"/html", "", ""},
+      {"/x/page.html.gz", "text/html", "gzip"},
+      {"/x.gz", "application/x-gunzip", ""},
+      {"/a.tar.gz", "application/x-tar", "gzip"},
+      {"/A.JPG", "image/jpeg", ""},
+      {"/noext", "", ""},
+      {"/html", "", ""},
   };
   for (const row &r : rows) {
     nev_slice mime, enc;
@@ -141,8 +144,8 @@ TEST(StaticRange, TenByteFile) {
     int status;
     int64_t first, length;
   } rows[] = {
-      {"bytes=0-0", 206, 0, 1},   {"bytes=5-", 206, 5, 5},   {"bytes=5-100", 206, 5, 5},  // clamped
-      {"bytes=10-20", 416, 0, 0}, {"bytes=-3", 200, 0, 10},  {"bytes=4-2", 416, 0, 0},
+      {"bytes=0-0", 206, 0, 1},   {"bytes=5-", 206, 5, 5},         {"bytes=5-100", 206, 5, 5},  // clamped
+      {"bytes=10-20", 416, 0, 0}, {"bytes=-3", 200, 0, 10},        {"bytes=4-2", 416, 0, 0},
       {"items=1-2", 200, 0, 10},  {"bytes=0-9,20-30", 206, 0, 10},
   };
   for (const row &r : rows) {
@@ -191,8 +194,8 @@ TEST(Digest, PasswordFileDecides) {
   char tmpl[] = "/tmp/nev_digest_XXXXXX";
   const std::string dir = mkdtemp(tmpl);
   const std::string file = dir + "/.htpasswd";
-  std::ofstream(file) << "bob:R:" << md5hex("bob:R:x") << "\nalice:R2:" << md5hex("alice:R2:pw") << "\nalice:R:"
-                      << md5hex("alice:R:pw") << "\n";
+  std::ofstream(file) << "bob:R:" << md5hex("bob:R:x") << "\nalice:R2:" << md5hex("alice:R2:pw")
+                      << "\nalice:R:" << md5hex("alice:R:pw") << "\n";
   char now[16];
   std::snprintf(now, sizeof now, "%lx", static_cast<unsigned long>(static_cast<uint32_t>(nev_now())));
   char old[16];

@@ -60,8 +60,8 @@ outcome run(const bytes &input, size_t split, bool raw = false, uint64_t max_mes
         return out;
       }
       if (step.kind == nev_ws_step::gathered) continue;
-      out.events.push_back({step.event, std::string(reinterpret_cast<char *>(step.frame.data), step.frame.size),
-                            step.frame.flags});
+      out.events.push_back(
+          {step.event, std::string(reinterpret_cast<char *>(step.frame.data), step.frame.size), step.frame.flags});
       buf.erase(buf.begin() + long(step.remove_at), buf.begin() + long(step.remove_at + step.remove_len));
     }
   }

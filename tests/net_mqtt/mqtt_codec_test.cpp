@@ -64,27 +64,27 @@ TEST(MqttParse, TopicTextsMustBeWellFormedUtf8) {
   const Case cases[] = {
       {{'a'}, true},
       {{0x7F}, true},
-      {{0xC2, 0x80}, true},                // U+0080
-      {{0xDF, 0xBF}, true},                // U+07FF
-      {{0xE0, 0xA0, 0x80}, true},          // U+0800
-      {{0xED, 0x9F, 0xBF}, true},          // U+D7FF
-      {{0xEE, 0x80, 0x80}, true},          // U+E000
-      {{0xF0, 0x90, 0x80, 0x80}, true},    // U+10000
-      {{0xF4, 0x8F, 0xBF, 0xBF}, true},    // U+10FFFF
-      {{}, false},                         // empty topic name
-      {{0x00}, false},                     // U+0000
-      {{0xC0, 0x80}, false},               // overlong U+0000
-      {{0xC1, 0xBF}, false},               // overlong
-      {{0xE0, 0x9F, 0xBF}, false},         // overlong U+07FF
-      {{0xED, 0xA0, 0x80}, false},         // U+D800
-      {{0xED, 0xBF, 0xBF}, false},         // U+DFFF
-      {{0xF0, 0x8F, 0xBF, 0xBF}, false},   // overlong U+FFFF
-      {{0xF4, 0x90, 0x80, 0x80}, false},   // beyond U+10FFFF
+      {{0xC2, 0x80}, true},               // U+0080
+      {{0xDF, 0xBF}, true},               // U+07FF
+      {{0xE0, 0xA0, 0x80}, true},         // U+0800
+      {{0xED, 0x9F, 0xBF}, true},         // U+D7FF
+      {{0xEE, 0x80, 0x80}, true},         // U+E000
+      {{0xF0, 0x90, 0x80, 0x80}, true},   // U+10000
+      {{0xF4, 0x8F, 0xBF, 0xBF}, true},   // U+10FFFF
+      {{}, false},                        // empty topic name
+      {{0x00}, false},                    // U+0000
+      {{0xC0, 0x80}, false},              // overlong U+0000
+      {{0xC1, 0xBF}, false},              // overlong
+      {{0xE0, 0x9F, 0xBF}, false},        // overlong U+07FF
+      {{0xED, 0xA0, 0x80}, false},        // U+D800
+      {{0xED, 0xBF, 0xBF}, false},        // U+DFFF
+      {{0xF0, 0x8F, 0xBF, 0xBF}, false},  // overlong U+FFFF
+      {{0xF4, 0x90, 0x80, 0x80}, false},  // beyond U+10FFFF
       {{0xF5, 0x80, 0x80, 0x80}, false},
-      {{0x80}, false},                     // lone continuation byte
-      {{0xC3}, false},                     // cut short
+      {{0x80}, false},  // lone continuation byte
+      {{0xC3}, false},  // cut short
       {{0xE2, 0x82}, false},
-      {{0xC3, 0x28}, false},               // continuation missing
+      {{0xC3, 0x28}, false},  // continuation missing
   };
   for (const Case &c : cases) {
     std::vector<uint8_t> packet = {0x30, static_cast<uint8_t>(2 + c.topic.size()), 0,
@@ -172,8 +172,7 @@ std::string connect_body(const std::string &name, int level, int flags, int keep
 
 TEST(MqttParse, Connect) {
   nev_mqtt_packet p;
-  std::string full = packet(0x10, connect_body("MQTT", 4, 0xC6 | 0x04, 30,
-                                               {"id", "will/t", "bye", "user", "pw"}));
+  std::string full = packet(0x10, connect_body("MQTT", 4, 0xC6 | 0x04, 30, {"id", "will/t", "bye", "user", "pw"}));
   ASSERT_EQ(parse(full, &p), static_cast<int>(full.size()));
   EXPECT_EQ(p.type, NEV_MQTT_CONNECT);
   EXPECT_EQ(str(p.protocol_name), "MQTT");
@@ -193,16 +192,13 @@ TEST(MqttParse, Connect) {
   EXPECT_EQ(p.client_id.len, 0u);
 
   // One byte after the last field; the user-name flag without a user name.
-  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0, 60, {"id"}) + "x"), &p),
-            NEV_MQTT_MALFORMED);
-  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x80, 60, {"id"})), &p),
-            NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0, 60, {"id"}) + "x"), &p), NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x80, 60, {"id"})), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x10, text("MQTT") + bytes({4, 0, 0})), &p), NEV_MQTT_MALFORMED);
   // A zero byte in the client id or user name; a password may hold any byte.
   const std::string nul("x\0y", 3);
   EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x02, 60, {nul})), &p), NEV_MQTT_MALFORMED);
-  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x82, 60, {"id", nul})), &p),
-            NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x10, connect_body("MQTT", 4, 0x82, 60, {"id", nul})), &p), NEV_MQTT_MALFORMED);
   std::string binary_pw = packet(0x10, connect_body("MQTT", 4, 0xC2, 60, {"id", "u", nul}));
   EXPECT_EQ(parse(binary_pw, &p), static_cast<int>(binary_pw.size()));
 }
@@ -245,14 +241,12 @@ TEST(MqttParse, SubscribeAndUnsubscribe) {
   EXPECT_EQ(parse(packet(0x82, u16(1) + entries + "xy"), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x82, u16(1) + text("a") + bytes({3})), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0x82, u16(1) + text("a") + bytes({0x40})), &p), NEV_MQTT_MALFORMED);
-  EXPECT_EQ(parse(packet(0x82, u16(1) + text(std::string("a\0b", 3)) + bytes({0})), &p),
-            NEV_MQTT_MALFORMED);
+  EXPECT_EQ(parse(packet(0x82, u16(1) + text(std::string("a\0b", 3)) + bytes({0})), &p), NEV_MQTT_MALFORMED);
 
   std::string unsub = packet(0xA2, u16(4) + text("a/#") + text("b"));
   ASSERT_EQ(parse(unsub, &p), static_cast<int>(unsub.size()));
   std::vector<std::string> names;
-  for (long pos = 0; (pos = nev_mqtt_next_unsubscribe_topic(&p, &topic, pos)) >= 0;)
-    names.push_back(str(topic));
+  for (long pos = 0; (pos = nev_mqtt_next_unsubscribe_topic(&p, &topic, pos)) >= 0;) names.push_back(str(topic));
   EXPECT_EQ(names, (std::vector<std::string>{"a/#", "b"}));
   EXPECT_EQ(parse(packet(0xA2, u16(4)), &p), NEV_MQTT_MALFORMED);
   EXPECT_EQ(parse(packet(0xA2, u16(4) + text("a") + "z"), &p), NEV_MQTT_MALFORMED);
@@ -321,8 +315,7 @@ TEST(MqttTopicMatch, Table) {
       {"a/#", "a/$x", 1},
   };
   for (const MatchCase &c : cases) {
-    EXPECT_EQ(nev_mqtt_topic_match(nev_slice_from_cstr(c.filter), nev_slice_from_cstr(c.topic)),
-              c.expected)
+    EXPECT_EQ(nev_mqtt_topic_match(nev_slice_from_cstr(c.filter), nev_slice_from_cstr(c.topic)), c.expected)
         << "filter '" << c.filter << "' topic '" << c.topic << "'";
     EXPECT_EQ(nev_mqtt_topic_match_cstr(c.filter, nev_slice_from_cstr(c.topic)), c.expected);
   }

@@ -31,10 +31,8 @@ std::string packet(int first, const std::string &body) {
   } while (remaining > 0);
   return out + body;
 }
-std::string connect_packet(const std::string &id, int flags = 0x02, int level = 4,
-                           int keep_alive = 60) {
-  return packet(0x10, text(level == 3 ? "MQIsdp" : "MQTT") + bytes({level, flags}) +
-                          u16(keep_alive) + text(id));
+std::string connect_packet(const std::string &id, int flags = 0x02, int level = 4, int keep_alive = 60) {
+  return packet(0x10, text(level == 3 ? "MQIsdp" : "MQTT") + bytes({level, flags}) + u16(keep_alive) + text(id));
 }
 std::string publish_packet(const std::string &topic, int qos, int id, const std::string &payload) {
   return packet(0x30 | (qos << 1), text(topic) + (qos > 0 ? u16(id) : "") + payload);
@@ -172,8 +170,8 @@ TEST_F(MqttLayer, SendersWriteTheWireFormat) {
   nev_mqtt_send_pingreq(c);
   nev_mqtt_send_pingresp(c);
   nev_mqtt_send_disconnect(c);
-  EXPECT_EQ(sent(c), bytes({0x40, 2, 1, 2, 0x50, 2, 0, 3, 0x62, 2, 0, 4, 0x70, 2, 0, 5, 0xB0, 2,
-                            0, 6, 0x20, 2, 0, 2, 0xC0, 0, 0xD0, 0, 0xE0, 0}));
+  EXPECT_EQ(sent(c), bytes({0x40, 2,    1, 2, 0x50, 2,    0, 3, 0x62, 2,    0, 4,    0x70, 2,    0,
+                            5,    0xB0, 2, 0, 6,    0x20, 2, 0, 2,    0xC0, 0, 0xD0, 0,    0xE0, 0}));
 
   const uint8_t granted[] = {0, 1, 2, 0x80};
   nev_mqtt_send_suback(c, granted, 4, 9);
@@ -235,8 +233,8 @@ TEST_F(MqttLayer, ConnectSenderFillsFlagsAndKeepAlive) {
 
 TEST_F(MqttLayer, PacketsSplitAtEveryOffsetGiveTheSameEvents) {
   const std::string stream = connect_packet("client") + publish_packet("a/b", 1, 5, "hello") +
-                             subscribe_packet(2, {{"x/#", 1}}) + publish_packet("t", 0, 0, "") +
-                             bytes({0xC0, 0x00}) + bytes({0xE0, 0x00});
+                             subscribe_packet(2, {{"x/#", 1}}) + publish_packet("t", 0, 0, "") + bytes({0xC0, 0x00}) +
+                             bytes({0xE0, 0x00});
   const std::vector<int> expected = {201, 203, 208, 203, 212, 214};
   for (size_t cut = 0; cut <= stream.size(); cut++) {
     Recorder rec;
@@ -267,8 +265,7 @@ TEST_F(MqttLayer, PartialPacketWaitsAndMalformedCloses) {
   EXPECT_FALSE(c->flags & NEV_CONN_CLOSE_NOW);
 
   // Packets before a malformed one are delivered; the connection then closes.
-  feed(c, publish_packet("a", 0, 0, "4") + publish_packet("a", 3, 1, "bad") +
-              publish_packet("a", 0, 0, "never"));
+  feed(c, publish_packet("a", 0, 0, "4") + publish_packet("a", 3, 1, "bad") + publish_packet("a", 0, 0, "never"));
   EXPECT_EQ(rec.payloads.back(), "4");
   EXPECT_TRUE(c->flags & NEV_CONN_CLOSE_NOW);
 
@@ -374,9 +371,7 @@ class BrokerCore : public MqttLayer {
     EXPECT_EQ(got[0].type, NEV_MQTT_SUBACK);
   }
 
-  static nev_broker_session *session(nev_connection *c) {
-    return nev_broker_session_of(c);
-  }
+  static nev_broker_session *session(nev_connection *c) { return nev_broker_session_of(c); }
 
   size_t session_count() {
     size_t n = 0;
@@ -458,8 +453,7 @@ TEST_F(BrokerCore, SubscribeReplacesEqualFiltersAndAnswersEveryEntry) {
   feed(c, unsubscribe_packet(3, {"a", "c", "never-had"}));
   EXPECT_EQ(sent(c), packet(0xB0, u16(3)));  // UNSUBACK once the filters are gone
   std::vector<std::string> left;
-  for (size_t i = 0; i < session(c)->num_subscriptions; i++)
-    left.push_back(session(c)->subscriptions[i].topic);
+  for (size_t i = 0; i < session(c)->num_subscriptions; i++) left.push_back(session(c)->subscriptions[i].topic);
   EXPECT_EQ(left, (std::vector<std::string>{"b", "d/#", "+/e"}));
 }
 
@@ -529,11 +523,8 @@ TEST_F(BrokerCore, ConnectChecksAndOrderOfPackets) {
     int return_code;
   };
   const Case cases[] = {
-      {connect_packet("x", 0x02, 5), 1},
-      {connect_packet("x", 0x02, 2), 1},
-      {connect_packet("", 0x00, 4), 2},
-      {connect_packet("", 0x02, 3), 2},
-      {connect_packet("x", 0x00, 3), 0},
+      {connect_packet("x", 0x02, 5), 1}, {connect_packet("x", 0x02, 2), 1}, {connect_packet("", 0x00, 4), 2},
+      {connect_packet("", 0x02, 3), 2},  {connect_packet("x", 0x00, 3), 0},
   };
   for (const Case &k : cases) {
     Recorder rec;

@@ -99,8 +99,7 @@ class BrokerHost : public ::testing::Test {
 
   void peer(const std::string &scenario) {
     std::string out;
-    int rc = run(std::string("/usr/bin/python3 ") + MQTT_PEER_SCRIPT + " " + port() + " " + scenario,
-                 &out, 90);
+    int rc = run(std::string("/usr/bin/python3 ") + MQTT_PEER_SCRIPT + " " + port() + " " + scenario, &out, 90);
     EXPECT_EQ(rc, 0) << out << "\nhost log:\n" << slurp(stderr_path_);
   }
 
@@ -144,8 +143,7 @@ TEST_F(BrokerHost, MosquittoQosBothWays) {
       std::string out = finish(sub);
       EXPECT_NE(out.find("q/t hello"), std::string::npos) << out;
       int delivered = std::min(sub_qos, pub_qos);
-      EXPECT_NE(out.find("received PUBLISH (d0, q" + std::to_string(delivered)), std::string::npos)
-          << out;
+      EXPECT_NE(out.find("received PUBLISH (d0, q" + std::to_string(delivered)), std::string::npos) << out;
     }
   }
 }
@@ -169,20 +167,15 @@ TEST_F(BrokerHost, MosquittoWildcardsDeliverOnce) {
 TEST_F(BrokerHost, TwoQos2PublishersLoseNothing) {
   FILE *sub = start_sub("-q 2 -t lot -C 400 -W 60");
   std::string out_a, out_b;
-  std::thread a([&] {
-    run("seq 1 200 | sed s/^/a/ | mosquitto_pub -p " + port() + " -q 2 -t lot -l", &out_a);
-  });
-  std::thread b([&] {
-    run("seq 1 200 | sed s/^/b/ | mosquitto_pub -p " + port() + " -q 2 -t lot -l", &out_b);
-  });
+  std::thread a([&] { run("seq 1 200 | sed s/^/a/ | mosquitto_pub -p " + port() + " -q 2 -t lot -l", &out_a); });
+  std::thread b([&] { run("seq 1 200 | sed s/^/b/ | mosquitto_pub -p " + port() + " -q 2 -t lot -l", &out_b); });
   a.join();
   b.join();
   std::string out = finish(sub);
   std::set<std::string> lines;
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);)
-    if (!line.empty() && (line[0] == 'a' || line[0] == 'b') && line.find(' ') == std::string::npos)
-      lines.insert(line);
+    if (!line.empty() && (line[0] == 'a' || line[0] == 'b') && line.find(' ') == std::string::npos) lines.insert(line);
   EXPECT_EQ(lines.size(), 400u) << out_a << out_b;
 }
 

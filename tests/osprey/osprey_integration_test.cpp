@@ -19,21 +19,17 @@ using testcommon::run_command;
 
 namespace {
 
-const std::vector<std::string> kAllFixtures = {
-    "echoapp.so", "authapp.so", "rawapp.so", "failapp.so", "mqttapp.so",
-    "oldapp.so",  "wsecho.so",  "wsnoconnect.so"};
+const std::vector<std::string> kAllFixtures = {"echoapp.so", "authapp.so", "rawapp.so", "failapp.so",
+                                               "mqttapp.so", "oldapp.so",  "wsecho.so", "wsnoconnect.so"};
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string portText(int port) { return std::to_string(port); }
 
 // heron started in a tree; its log and standard streams are kept in the tree.
 class Heron {
  public:
-  Heron(const TestTree& tree, const std::vector<std::string>& args = {"-s"})
-      : tree_(tree) {
+  Heron(const TestTree& tree, const std::vector<std::string>& args = {"-s"}) : tree_(tree) {
     std::vector<std::string> argv = {tree.path("heron")};
     argv.insert(argv.end(), args.begin(), args.end());
     process_ = std::make_unique<Process>(
@@ -91,7 +87,9 @@ TEST(HeronConfig, LookupOrderAndMissingFiles) {
     Process heron({tree.path("run/heron")}, tree.path("run"), {}, tree.path("out"), tree.path("err"));
     ASSERT_EQ(heron.wait(20000), 1);
     std::string log = tree.read("run/heron.log");
-    EXPECT_TRUE(contains(log, "Not able to load Web Server configuration from [../config/osprey.json]. Invalid JSON document.")) << log;
+    EXPECT_TRUE(
+        contains(log, "Not able to load Web Server configuration from [../config/osprey.json]. Invalid JSON document."))
+        << log;
     EXPECT_TRUE(contains(log, " - 9006")) << log;
   }
   // A valid ../config/osprey.json wins over ./config/osprey.json.
@@ -122,7 +120,8 @@ class HeronApps : public ::testing::Test {
     port_ = free_port();
     tree_->write("web/index.html", kWelcome);
     tree_->write("config/osprey.json", R"({
-  "listening_http_port": ")" + portText(port_) + R"(",
+  "listening_http_port": ")" + portText(port_) +
+                                           R"(",
   "extra_headers": ["X-Extra: 1", "", "X-Other: 2", "X-Ends-Head: 3\r\n"],
   "mqtt_enabled": "TRUE",
   "mqtt_statistics_interval": 3,
@@ -159,9 +158,14 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
     std::vector<std::string> inBody;
     std::vector<std::string> notInBody;
   } cases[] = {
-      {"GET", "/echo/items/7?a=1&b=2", {"token: tok123"}, "", 200,
-       {R"("method":2)", R"("url":"/items/7")", R"("query":"a=1&b=2")", R"("token":"tok123")",
-        R"("user":null)", R"("version":1)"}, {}},
+      {"GET",
+       "/echo/items/7?a=1&b=2",
+       {"token: tok123"},
+       "",
+       200,
+       {R"("method":2)", R"("url":"/items/7")", R"("query":"a=1&b=2")", R"("token":"tok123")", R"("user":null)",
+        R"("version":1)"},
+       {}},
       {"GET", "/ECHO/x", {}, "", 200, {R"("url":"/x")", R"("token":"")", R"("query":null)"}, {}},
       {"GET", "/echo", {}, "", 200, {R"("url":"")"}, {}},
       {"POST", "/echo/p", {}, R"({"k":1})", 200, {R"("method":1)", R"("body":{"k":1})"}, {}},
@@ -169,14 +173,23 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
       {"DELETE", "/echo/d", {}, "", 200, {R"("method":4)"}, {}},
       {"PATCH", "/echo/d", {}, "", 200, {R"("method":6)"}, {}},
       {"OPTIONS", "/echo/d", {}, "", 200, {R"("method":5)"}, {}},
-      {"GET", "/echo/x", {"Authorization: Basic dXNlcjpwYXNz"}, "", 200,
-       {R"("user":"user")", R"("password":"pass")"}, {}},
-      {"GET", "/echo/x", {"Authorization: Basic dXNlcg=="}, "", 200,
-       {R"("user":"user")", R"("password":"")"}, {}},
+      {"GET",
+       "/echo/x",
+       {"Authorization: Basic dXNlcjpwYXNz"},
+       "",
+       200,
+       {R"("user":"user")", R"("password":"pass")"},
+       {}},
+      {"GET", "/echo/x", {"Authorization: Basic dXNlcg=="}, "", 200, {R"("user":"user")", R"("password":"")"}, {}},
       {"GET", "/auth/x", {"Authorization: Basic dXNlcjpwYXNz"}, "", 200, {R"("user":"user")"}, {}},
       {"GET", "/echo/x", {"token: " + std::string(1024, 't')}, "", 200, {R"("token":"")"}, {}},
-      {"POST", "/old/doThing", {"token: abc"}, R"({"a":1})", 200,
-       {R"("command":"doThing")", R"("token":"abc")", R"("request":{"a":1})"}, {}},
+      {"POST",
+       "/old/doThing",
+       {"token: abc"},
+       R"({"a":1})",
+       200,
+       {R"("command":"doThing")", R"("token":"abc")", R"("request":{"a":1})"},
+       {}},
       {"POST", "/build/production/rest/items/7", {}, "{}", 200, {R"("url":"/items/7")"}, {}},
       {"POST", "/build/other/x", {}, "{}", 200, {R"("url":"/x")"}, {}},
       {"GET", "/echo/status/404", {}, "", 404, {R"("method":2)"}, {}},
@@ -198,7 +211,8 @@ TEST_F(HeronApps, RoutesRequestsToTheApplications) {
     EXPECT_EQ(reply.header("X-Extra"), "1") << label;
     EXPECT_EQ(reply.header("X-Other"), "2") << label;
     EXPECT_EQ(reply.header("Content-Length"), std::to_string(reply.body.size())) << label;
-    for (const std::string& part : c.inBody) EXPECT_TRUE(contains(reply.body, part)) << label << ": " << part << "\n" << reply.body;
+    for (const std::string& part : c.inBody)
+      EXPECT_TRUE(contains(reply.body, part)) << label << ": " << part << "\n" << reply.body;
     for (const std::string& part : c.notInBody) EXPECT_FALSE(contains(reply.body, part)) << label << ": " << part;
   }
 }
@@ -219,8 +233,7 @@ TEST_F(HeronApps, RepliesWithoutBodiesAndRefusals) {
       {"POST", "/echo/p", {}, "", 400, "text/plain; charset=iso-8859-1"},
       {"GET", "/auth/x", {}, "", 401, "text/plain; charset=iso-8859-1"},
       {"GET", "/auth/x", {"Authorization: Basic OnBhc3M="}, "", 401, "text/plain; charset=iso-8859-1"},
-      {"GET", "/auth/x", {"Authorization: Basic " + std::string(4000, 'Q')}, "", 401,
-       "text/plain; charset=iso-8859-1"},
+      {"GET", "/auth/x", {"Authorization: Basic " + std::string(4000, 'Q')}, "", 401, "text/plain; charset=iso-8859-1"},
   };
   for (const Case& c : cases) {
     HttpReply reply = httpCall(port_, c.method, c.target, c.headers, c.body, c.method == "POST");
@@ -259,8 +272,7 @@ TEST_F(HeronApps, ApplicationRepliesCloseWhenTheClientAskedForIt) {
 TEST_F(HeronApps, RawRepliesAndBodyEscapes) {
   // RAW: the application's own head; escapes folded in one pass, the ones
   // JSON must see kept.
-  HttpReply raw = httpCall(port_, "POST", "/raw/status/201", {},
-                           R"({"s":"caf\u00e9 \u0022q\u0022 \\u0041 \u0000"})");
+  HttpReply raw = httpCall(port_, "POST", "/raw/status/201", {}, R"({"s":"caf\u00e9 \u0022q\u0022 \\u0041 \u0000"})");
   EXPECT_EQ(raw.status, 201) << raw.head;
   EXPECT_EQ(raw.header("X-Fixture"), "raw");
   EXPECT_EQ(raw.header("X-Extra"), "1");
@@ -288,8 +300,7 @@ TEST_F(HeronApps, UnroutedRequestsFallThroughToFiles) {
   struct Case {
     std::string method;
     std::string target;
-  } unrouted[] = {{"GET", "/echo/decline"}, {"GET", "/old/doThing"}, {"HEAD", "/echo/x"},
-                  {"GET", "/nobody/x"}};
+  } unrouted[] = {{"GET", "/echo/decline"}, {"GET", "/old/doThing"}, {"HEAD", "/echo/x"}, {"GET", "/nobody/x"}};
   for (const Case& c : unrouted) {
     HttpReply reply = httpCall(port_, c.method, c.target);
     EXPECT_EQ(reply.status, 404) << c.method << " " << c.target << "\n" << reply.head;
@@ -307,34 +318,43 @@ TEST_F(HeronApps, UnroutedRequestsFallThroughToFiles) {
 TEST_F(HeronApps, ConfigurationReachesTheApplications) {
   HttpReply reply = httpCall(port_, "GET", "/echo/config");
   ASSERT_EQ(reply.status, 200);
-  for (const std::string& part : {
-           std::string(R"("document_root":"./web")"), std::string(R"("auth_domain":"brenlox.local")"),
-           std::string(R"("index_files":"index.html,index.htm,index.shtml,index.cgi,index.php,index.lp")"),
-           std::string(R"("enable_directory_listing":"yes")"),
-           std::string(R"("cgi_pattern":"**.cgi$|**.pl$|**.php$")"),
-           std::string(R"("ssi_pattern":"**.shtml$|**.shtm$")"),
-           std::string(R"("extra_headers":"X-Extra: 1\r\nX-Other: 2")"), std::string(R"("mqtt_enabled":"Y")"),
-           std::string(R"("mqtt_log_enabled":"N")"), std::string(R"("mqtt_listening_port":"1883")"),
-           std::string(R"("mqtt_websocket_port":null)"), std::string(R"("web_thread_count":10)"),
-           std::string(R"("mqtt_conn_inactive_timeout":45)"), std::string(R"("mqtt_statistics_interval":5)"),
-           std::string(R"("mqtt_statistics_persistence_interval":0)"), std::string(R"("verbose_level":-1)"),
-           std::string(R"("agentMaster":1)"), std::string(R"("state":1)"), std::string(R"("webDirectory":"./web")"),
-           std::string(R"("linked_vix_server":null)"), std::string(R"("sqlPort":0)")})
+  for (const std::string& part :
+       {std::string(R"("document_root":"./web")"),
+        std::string(R"("auth_domain":"brenlox.local")"),
+        std::string(R"("index_files":"index.html,index.htm,index.shtml,index.cgi,index.php,index.lp")"),
+        std::string(R"("enable_directory_listing":"yes")"),
+        std::string(R"("cgi_pattern":"**.cgi$|**.pl$|**.php$")"),
+        std::string(R"("ssi_pattern":"**.shtml$|**.shtm$")"),
+        std::string(R"("extra_headers":"X-Extra: 1\r\nX-Other: 2")"),
+        std::string(R"("mqtt_enabled":"Y")"),
+        std::string(R"("mqtt_log_enabled":"N")"),
+        std::string(R"("mqtt_listening_port":"1883")"),
+        std::string(R"("mqtt_websocket_port":null)"),
+        std::string(R"("web_thread_count":10)"),
+        std::string(R"("mqtt_conn_inactive_timeout":45)"),
+        std::string(R"("mqtt_statistics_interval":5)"),
+        std::string(R"("mqtt_statistics_persistence_interval":0)"),
+        std::string(R"("verbose_level":-1)"),
+        std::string(R"("agentMaster":1)"),
+        std::string(R"("state":1)"),
+        std::string(R"("webDirectory":"./web")"),
+        std::string(R"("linked_vix_server":null)"),
+        std::string(R"("sqlPort":0)")})
     EXPECT_TRUE(contains(reply.body, part)) << part << "\n" << reply.body;
   std::string log = heron_->log();
-  for (const std::string& line : {
-           std::string("osprey - Loaded web app: echo - 0"), std::string("osprey - Loaded web app: auth - 0"),
-           std::string("osprey - Loaded websocket app: ws - 0"),
-           std::string("Not able to parser web application information [bad entry]. Please make sure it is set "
-                       "in the following format: <app prefix>;<library name> - -1"),
-           std::string("Not able to create web application ["), std::string("nosuchlib"),
-           std::string("Invalid value of key [web_thread_count]"),
-           // Empty lines would end every reply's head: those elements are left out.
-           std::string("Invalid value of key [extra_headers] in [./config/osprey.json] - an element that is "
-                       "empty or holds an empty line is left out"),
-           std::string("osprey - HTTP server listening at port " + portText(port_)),
-           std::string("osprey - HTTP server listening at root ./web"),
-           std::string("starling - MQTT broker started at port 1883")})
+  for (const std::string& line :
+       {std::string("osprey - Loaded web app: echo - 0"), std::string("osprey - Loaded web app: auth - 0"),
+        std::string("osprey - Loaded websocket app: ws - 0"),
+        std::string("Not able to parser web application information [bad entry]. Please make sure it is set "
+                    "in the following format: <app prefix>;<library name> - -1"),
+        std::string("Not able to create web application ["), std::string("nosuchlib"),
+        std::string("Invalid value of key [web_thread_count]"),
+        // Empty lines would end every reply's head: those elements are left out.
+        std::string("Invalid value of key [extra_headers] in [./config/osprey.json] - an element that is "
+                    "empty or holds an empty line is left out"),
+        std::string("osprey - HTTP server listening at port " + portText(port_)),
+        std::string("osprey - HTTP server listening at root ./web"),
+        std::string("starling - MQTT broker started at port 1883")})
     EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
   // The duplicate "echo;rawapp" is dropped: echo stays the echo application.
   EXPECT_TRUE(contains(httpCall(port_, "GET", "/echo/x").body, R"("url":"/x")"));
@@ -353,8 +373,10 @@ TEST_F(HeronApps, WebsocketSessionsOpenEchoAndClose) {
   std::string out = run_command("/usr/bin/python3 " + script + " " + portText(port_) + " 2>&1").output;
   EXPECT_TRUE(contains(out, "ws echo:hello")) << out;
   EXPECT_TRUE(contains(out, "ws echo:second")) << out;
-  EXPECT_TRUE(contains(out, "wsno Not able to connect websocket application [wsno]. [connectSession] symbols was "
-                            "not provided by the application library [wsnoconnect].")) << out;
+  EXPECT_TRUE(contains(out,
+                       "wsno Not able to connect websocket application [wsno]. [connectSession] symbols was "
+                       "not provided by the application library [wsnoconnect]."))
+      << out;
   EXPECT_TRUE(contains(out, "wsno closed")) << out;
   // An upgrade on a path no application serves is refused before the switch.
   EXPECT_TRUE(contains(out, "nobody refused 404")) << out;
@@ -366,8 +388,8 @@ TEST_F(HeronApps, StopEndsOpenSessionsAndWaitsForRunningRouters) {
   // A websocket left open and a router in a call longer than the engine's
   // wait for its connection threads.
   std::string script = std::string(OSPREY_TEST_SOURCE_DIR) + "/ws_client.py";
-  Process holder({"/usr/bin/python3", script, portText(port_), "hold"}, tree_->root(), {},
-                 tree_->path("holder.out"), tree_->path("holder.err"));
+  Process holder({"/usr/bin/python3", script, portText(port_), "hold"}, tree_->root(), {}, tree_->path("holder.out"),
+                 tree_->path("holder.err"));
   ASSERT_TRUE(waitForText(tree_->path("holder.out"), "holding", 10000)) << tree_->read("holder.err");
   std::thread slow([this] { httpCall(port_, "GET", "/echo/slow?ms=5500"); });
   ASSERT_TRUE(waitForText(tree_->eventsPath(), "echoapp slow-begin", 10000));
@@ -393,7 +415,8 @@ TEST_F(HeronApps, StopEndsOpenSessionsAndWaitsForRunningRouters) {
 TEST(HeronStart, FailingInitEndsTheStartWithEveryTerm) {
   TestTree tree(kAllFixtures);
   tree.write("config/osprey.json", R"({
-  "listening_http_port": ")" + portText(free_port()) + R"(",
+  "listening_http_port": ")" + portText(free_port()) +
+                                       R"(",
   "applications": ["echo;echoapp", "fail;failapp", "old;oldapp"],
   "websocket_applications": ["ws;wsecho"]
 })");
@@ -401,7 +424,8 @@ TEST(HeronStart, FailingInitEndsTheStartWithEveryTerm) {
   ASSERT_EQ(heron.wait(20000), 1);
   EXPECT_TRUE(heron.out().empty()) << heron.out();
   std::string log = heron.log();
-  EXPECT_TRUE(contains(log, "osprey - Not able to initialize the HTTP server requests - fixture init failed - 5")) << log;
+  EXPECT_TRUE(contains(log, "osprey - Not able to initialize the HTTP server requests - fixture init failed - 5"))
+      << log;
   EXPECT_TRUE(contains(log, "osprey - HTTP server terminated - 0")) << log;
   EXPECT_FALSE(contains(log, "listening at port")) << log;
   std::string events = tree.events();
@@ -417,11 +441,12 @@ TEST(HeronStart, FailingInitEndsTheStartWithEveryTerm) {
 TEST(HeronStart, HttpsWithoutCertificateBindsNothing) {
   TestTree tree({});
   int port = free_port();
-  tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
-                                       R"(", "listening_https_port": ")" + portText(free_port()) + R"("})");
+  tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) + R"(", "listening_https_port": ")" +
+                                       portText(free_port()) + R"("})");
   Heron heron(tree, {});
   ASSERT_EQ(heron.wait(20000), 1);
-  EXPECT_TRUE(contains(heron.log(), "Missing SSL certificate (SSL_CERTIFICATE keyword in osprey.json file)")) << heron.log();
+  EXPECT_TRUE(contains(heron.log(), "Missing SSL certificate (SSL_CERTIFICATE keyword in osprey.json file)"))
+      << heron.log();
   EXPECT_FALSE(contains(heron.log(), "HTTP server listening")) << heron.log();
 }
 
@@ -433,8 +458,7 @@ class FakeHost {
   FakeHost(const TestTree& tree, const std::string& scenario, const std::string& agent = "ok") : tree_(tree) {
     process_ = std::make_unique<Process>(
         std::vector<std::string>{std::string(OSPREY_FIXTURE_DIR) + "/fakehost", scenario}, tree.root(),
-        std::map<std::string, std::string>{{"OSPREY_FIXTURE_EVENTS", tree.eventsPath()},
-                                           {"FAKEHOST_AGENT", agent}},
+        std::map<std::string, std::string>{{"OSPREY_FIXTURE_EVENTS", tree.eventsPath()}, {"FAKEHOST_AGENT", agent}},
         tree.path("host.out"), tree.path("host.err"));
   }
   bool waitFor(const std::string& text, int ms = 30000) { return waitForText(tree_.path("host.out"), text, ms); }
@@ -466,8 +490,8 @@ HttpReply configWhen(int port, const std::string& part) {
 TEST(FakeDatabaseServer, StartsWithAServerContext) {
   TestTree tree({"echoapp.so"});
   int port = free_port();
-  tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
-                                       R"(", "applications": ["echo;echoapp"]})");
+  tree.write("config/osprey.json",
+             R"({"listening_http_port": ")" + portText(port) + R"(", "applications": ["echo;echoapp"]})");
   FakeHost host(tree, "run");
   ASSERT_TRUE(host.waitFor("WAITING")) << host.out() << host.err();
   ASSERT_TRUE(host.waitFor("AGENT op=11")) << host.out();
@@ -485,9 +509,15 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
   EXPECT_TRUE(contains(out, "AGENT op=11 input=0")) << out;
 
   HttpReply types = httpCall(port, "GET", "/echo/conntypes");
-  EXPECT_TRUE(contains(types.body, R"({"connectionType":"NAV","protocol":null,"port":"QDB1","serverName":"QDB1@localhost","defaultDB":null})")) << types.body;
-  EXPECT_TRUE(contains(types.body, R"({"connectionType":"SQL","protocol":null,"port":"6597","serverName":null,"defaultDB":"sales"})")) << types.body;
-  EXPECT_TRUE(contains(types.body, R"({"connectionType":"HTTP","protocol":"TCP/IP","port":")" + portText(port) + "\"")) << types.body;
+  EXPECT_TRUE(contains(
+      types.body,
+      R"({"connectionType":"NAV","protocol":null,"port":"QDB1","serverName":"QDB1@localhost","defaultDB":null})"))
+      << types.body;
+  EXPECT_TRUE(contains(
+      types.body, R"({"connectionType":"SQL","protocol":null,"port":"6597","serverName":null,"defaultDB":"sales"})"))
+      << types.body;
+  EXPECT_TRUE(contains(types.body, R"({"connectionType":"HTTP","protocol":"TCP/IP","port":")" + portText(port) + "\""))
+      << types.body;
   HttpReply config = configWhen(port, R"("agentMaster":1)");
   for (const char* part : {R"("agentMaster":1)", R"("sqlPort":6597)", R"("serverName":"QDB1")",
                            R"("linked_vix_server":"QDB1@localhost")", R"("jvm_lib":"/opt/jvm/libjvm.so")"})
@@ -505,8 +535,8 @@ TEST(FakeDatabaseServer, StartsWithAServerContext) {
 TEST(FakeDatabaseServer, AgentThatIsNotMasterAndRefusalWhileShuttingDown) {
   TestTree tree({"echoapp.so"});
   int port = free_port();
-  tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(port) +
-                                       R"(", "applications": ["echo;echoapp"]})");
+  tree.write("config/osprey.json",
+             R"({"listening_http_port": ")" + portText(port) + R"(", "applications": ["echo;echoapp"]})");
   {
     FakeHost host(tree, "run", "notmaster");
     ASSERT_TRUE(host.waitFor("WAITING")) << host.out();
@@ -538,7 +568,7 @@ TEST(FakeDatabaseServer, StopsAndStartsAgainWithHttps) {
   int httpPort = free_port();
   int httpsPort = free_port();
   run_command("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 -keyout " +
-             tree.path("config/key.pem") + " -out " + tree.path("config/cert.pem") + " 2>/dev/null");
+              tree.path("config/key.pem") + " -out " + tree.path("config/cert.pem") + " 2>/dev/null");
   tree.write("config/osprey.json", R"({"listening_http_port": ")" + portText(httpPort) +
                                        R"(", "listening_https_port": ")" + portText(httpsPort) +
                                        R"(", "ssl_certificate": "config/cert.pem", "ssl_key": "config/key.pem",

@@ -89,15 +89,11 @@ TEST(ContentType, Iso8859CharsetIsRecognised) {
     const char* value;
     bool iso;
   } cases[] = {
-      {"application/json; charset=ISO-8859-1", true},
-      {"application/json;charset=\"iso-8859-15\"", true},
-      {"application/json; charset=utf-8", false},
-      {"application/json", false},
-      {"text/plain; Charset = iso-8859-1", true},
-      {"charset", false},
+      {"application/json; charset=ISO-8859-1", true}, {"application/json;charset=\"iso-8859-15\"", true},
+      {"application/json; charset=utf-8", false},     {"application/json", false},
+      {"text/plain; Charset = iso-8859-1", true},     {"charset", false},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(contentTypeIsIso8859(c.value, std::strlen(c.value)), c.iso) << c.value;
+  for (const Case& c : cases) EXPECT_EQ(contentTypeIsIso8859(c.value, std::strlen(c.value)), c.iso) << c.value;
 }
 
 TEST(BasicCredentials, DecodesWithinBounds) {
@@ -107,12 +103,12 @@ TEST(BasicCredentials, DecodesWithinBounds) {
     std::string user;
     std::string password;
   } cases[] = {
-      {"Basic dXNlcjpwYXNz", true, "user", "pass"},          // user:pass
+      {"Basic dXNlcjpwYXNz", true, "user", "pass"},  // user:pass
       {"basic dXNlcjpwYXNz", true, "user", "pass"},
-      {"Basic dXNlcg==", true, "user", ""},                  // no ':'
-      {"Basic dXNlcjo=", true, "user", ""},                  // nothing after ':'
-      {"Basic OnBhc3M=", false, "", ""},                     // ":pass": no user
-      {"Basic dTphOmI=", true, "u", "a:b"},                  // split at the first ':'
+      {"Basic dXNlcg==", true, "user", ""},  // no ':'
+      {"Basic dXNlcjo=", true, "user", ""},  // nothing after ':'
+      {"Basic OnBhc3M=", false, "", ""},     // ":pass": no user
+      {"Basic dTphOmI=", true, "u", "a:b"},  // split at the first ':'
       {"Bearer dXNlcjpwYXNz", false, "", ""},
       {"Basic ", false, "", ""},
       {"Basic ****", false, "", ""},
@@ -164,8 +160,7 @@ TEST(BasicCredentials, SixtyFourCharactersEachAndNoMore) {
   for (const Case& c : cases) {
     std::string header = "Basic " + base64(c.decoded);
     BasicCredentials out;
-    EXPECT_EQ(decodeBasicCredentials(header.data(), header.size(), &out), c.accepted)
-        << c.decoded.size();
+    EXPECT_EQ(decodeBasicCredentials(header.data(), header.size(), &out), c.accepted) << c.decoded.size();
     if (c.accepted) {
       EXPECT_EQ(std::string(out.user), u64);
       EXPECT_EQ(std::string(out.password), p64);
@@ -178,13 +173,19 @@ TEST(MethodCode, FirstCharactersDecide) {
     const char* method;
     int code;
   } cases[] = {
-      {"POST", WEBAPP_METHOD_POST},   {"post", WEBAPP_METHOD_POST},     {"POSTX", WEBAPP_METHOD_POST},
-      {"GET", WEBAPP_METHOD_GET},     {"PUT", WEBAPP_METHOD_PUT},       {"DELETE", WEBAPP_METHOD_DELETE},
-      {"PATCH", WEBAPP_METHOD_PATCH}, {"OPTIONS", WEBAPP_METHOD_OPTIONS}, {"HEAD", 0},
-      {"PO", 0},                      {"", 0},
+      {"POST", WEBAPP_METHOD_POST},
+      {"post", WEBAPP_METHOD_POST},
+      {"POSTX", WEBAPP_METHOD_POST},
+      {"GET", WEBAPP_METHOD_GET},
+      {"PUT", WEBAPP_METHOD_PUT},
+      {"DELETE", WEBAPP_METHOD_DELETE},
+      {"PATCH", WEBAPP_METHOD_PATCH},
+      {"OPTIONS", WEBAPP_METHOD_OPTIONS},
+      {"HEAD", 0},
+      {"PO", 0},
+      {"", 0},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(webAppMethodCode(c.method, std::strlen(c.method)), c.code) << c.method;
+  for (const Case& c : cases) EXPECT_EQ(webAppMethodCode(c.method, std::strlen(c.method)), c.code) << c.method;
 }
 
 TEST(ConnectionHeader, CloseWhenTheClientAskedForIt) {
@@ -193,11 +194,16 @@ TEST(ConnectionHeader, CloseWhenTheClientAskedForIt) {
     const char* connection;  // null: no header
     bool close;
   } cases[] = {
-      {"HTTP/1.1", nullptr, false},         {"HTTP/1.1", "keep-alive", false},
-      {"HTTP/1.1", "close", true},          {"HTTP/1.1", "Close", true},
-      {"HTTP/1.1", "TE, close", true},      {"HTTP/1.1", "closed", false},
-      {"HTTP/1.0", nullptr, true},          {"HTTP/1.0", "Keep-Alive", false},
-      {"HTTP/1.0", " keep-alive , TE", false}, {"HTTP/1.0", "keep-alive, close", true},
+      {"HTTP/1.1", nullptr, false},
+      {"HTTP/1.1", "keep-alive", false},
+      {"HTTP/1.1", "close", true},
+      {"HTTP/1.1", "Close", true},
+      {"HTTP/1.1", "TE, close", true},
+      {"HTTP/1.1", "closed", false},
+      {"HTTP/1.0", nullptr, true},
+      {"HTTP/1.0", "Keep-Alive", false},
+      {"HTTP/1.0", " keep-alive , TE", false},
+      {"HTTP/1.0", "keep-alive, close", true},
   };
   for (const Case& c : cases)
     EXPECT_EQ(requestWantsClose(c.protocol, std::strlen(c.protocol), c.connection,

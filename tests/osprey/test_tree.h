@@ -40,9 +40,8 @@ class Process {
  public:
   // Runs argv[0] (a path) in cwd with extra environment entries; standard
   // output and error go to the files outPath and errPath.
-  Process(const std::vector<std::string>& argv, const std::string& cwd,
-          const std::map<std::string, std::string>& env, const std::string& outPath,
-          const std::string& errPath);
+  Process(const std::vector<std::string>& argv, const std::string& cwd, const std::map<std::string, std::string>& env,
+          const std::string& outPath, const std::string& errPath);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -69,8 +68,7 @@ using HttpReply = testcommon::http_reply;
 HttpReply httpRequest(int port, const std::string& request, bool untilClose = false);
 // A request with "Connection: close" and a Content-Length when there is a body.
 HttpReply httpCall(int port, const std::string& method, const std::string& target,
-                   const std::vector<std::string>& headers = {}, const std::string& body = "",
-                   bool withBody = false);
+                   const std::vector<std::string>& headers = {}, const std::string& body = "", bool withBody = false);
 
 // Sanitizer reports in a process's standard error.
 bool hasSanitizerReport(const std::string& stderrText);

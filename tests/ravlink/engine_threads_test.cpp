@@ -11,170 +11,170 @@ using namespace enginetest;
 namespace {
 
 struct Opened {
-    std::unique_ptr<ZVSession> session;
-    std::unique_ptr<ZVDatabase> database;
-    std::unique_ptr<ZVTable> table;
-    std::unique_ptr<ZVRecord> record;
+  std::unique_ptr<ZVSession> session;
+  std::unique_ptr<ZVDatabase> database;
+  std::unique_ptr<ZVTable> table;
+  std::unique_ptr<ZVRecord> record;
 };
 
 }  // namespace
 
 class ThreadTest : public EngineTest {
-protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        auto c = connect();
-        createItems(c.database.get());
-    }
-    Opened open() {
-        Opened o;
-        auto c = connect();
-        o.session = std::move(c.session);
-        o.database = std::move(c.database);
-        o.table = std::make_unique<ZVTable>(o.database.get());
-        o.table->Open("items", 0);
-        o.record = std::make_unique<ZVRecord>(o.table.get());
-        return o;
-    }
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    auto c = connect();
+    createItems(c.database.get());
+  }
+  Opened open() {
+    Opened o;
+    auto c = connect();
+    o.session = std::move(c.session);
+    o.database = std::move(c.database);
+    o.table = std::make_unique<ZVTable>(o.database.get());
+    o.table->Open("items", 0);
+    o.record = std::make_unique<ZVRecord>(o.table.get());
+    return o;
+  }
 };
 
 TEST_F(ThreadTest, WritersOnManyThreadsGetUniqueGrowingIdsAndAReaderSeesThemInOrder) {
-    const int writers = 4, rows = 50;
-    std::atomic<int> failures{0};
-    std::vector<int64_t> seen;
-    std::thread reader([&] {
-        Opened o = open();
-        o.record->SetDefaultIndex(RL_ROWID_INDEX);
-        ASSERT_EQ(rlSetBlockingRead(o.record->GetHandle(), 5, 0), 0);
-        int ok = 0;
-        while (seen.size() < size_t(writers * rows)) {
-            try {
-                ok = seen.empty() && !ok ? o.record->First() : o.record->Next();
-            } catch (const ZVException& e) {
-                if (e.GetErrorCode() != RL_WAIT_TIMED_OUT) throw;
-                break;
-            }
-            if (ok) seen.push_back(o.record->GetRowid());
+  const int writers = 4, rows = 50;
+  std::atomic<int> failures{0};
+  std::vector<int64_t> seen;
+  std::thread reader([&] {
+    Opened o = open();
+    o.record->SetDefaultIndex(RL_ROWID_INDEX);
+    ASSERT_EQ(rlSetBlockingRead(o.record->GetHandle(), 5, 0), 0);
+    int ok = 0;
+    while (seen.size() < size_t(writers * rows)) {
+      try {
+        ok = seen.empty() && !ok ? o.record->First() : o.record->Next();
+      } catch (const ZVException& e) {
+        if (e.GetErrorCode() != RL_WAIT_TIMED_OUT) throw;
+        break;
+      }
+      if (ok) seen.push_back(o.record->GetRowid());
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int w = 0; w < writers; ++w)
+    threads.emplace_back([&, w] {
+      Opened o = open();
+      for (int i = 0; i < rows; ++i) {
+        try {
+          if (i % 10 == 0) o.record->Begin();
+          insertItem(*o.record, (std::to_string(w) + "-" + std::to_string(i)).c_str(), i);
+          if (i % 10 == 9) o.record->Commit();
+        } catch (const ZVException& e) {
+          ADD_FAILURE() << e.GetErrorMsg();
+          ++failures;
         }
+      }
     });
-    std::vector<std::thread> threads;
-    for (int w = 0; w < writers; ++w)
-        threads.emplace_back([&, w] {
-            Opened o = open();
-            for (int i = 0; i < rows; ++i) {
-                try {
-                    if (i % 10 == 0) o.record->Begin();
-                    insertItem(*o.record, (std::to_string(w) + "-" + std::to_string(i)).c_str(), i);
-                    if (i % 10 == 9) o.record->Commit();
-                } catch (const ZVException& e) {
-                    ADD_FAILURE() << e.GetErrorMsg();
-                    ++failures;
-                }
-            }
-        });
-    for (auto& t : threads) t.join();
-    reader.join();
-    EXPECT_EQ(failures.load(), 0);
-    ASSERT_EQ(seen.size(), size_t(writers * rows));
-    for (size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1], seen[i]);  // id order, no row skipped
-    EXPECT_EQ(shell(dbFile(), "select count(*), count(distinct id), max(id) from items"), "200|200|200");
+  for (auto& t : threads) t.join();
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  ASSERT_EQ(seen.size(), size_t(writers * rows));
+  for (size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1], seen[i]);  // id order, no row skipped
+  EXPECT_EQ(shell(dbFile(), "select count(*), count(distinct id), max(id) from items"), "200|200|200");
 }
 
 TEST_F(ThreadTest, BlockingReadWaitsEndsWith156AndKeepsItsPosition) {
-    Opened reader = open();
-    Opened writer = open();
-    insertItem(*writer.record, "first", 1);
-    ZVRecord& r = *reader.record;
-    r.SetDefaultIndex(RL_ROWID_INDEX);
-    ASSERT_EQ(rlSetBlockingRead(r.GetHandle(), 1, 0), 0);
-    ASSERT_TRUE(r.First());
-    EXPECT_EQ(codeOf([&] { r.Next(); }), RL_WAIT_TIMED_OUT);
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        insertItem(*writer.record, "second", 2);
-    });
-    ASSERT_TRUE(r.Next());  // woken by the commit of the other session
-    late.join();
-    EXPECT_EQ(r.GetFieldAsString("name"), "second");
-    insertItem(*writer.record, "third", 3);
-    ASSERT_TRUE(r.Next());
-    EXPECT_EQ(r.GetFieldAsString("name"), "third");
-    // An uncommitted row of another session is not handed out.
-    writer.record->Begin();
-    insertItem(*writer.record, "pending", 4);
-    EXPECT_EQ(codeOf([&] { r.Next(); }), RL_WAIT_TIMED_OUT);
-    writer.record->Commit();
-    ASSERT_TRUE(r.Next());
-    EXPECT_EQ(r.GetFieldAsString("name"), "pending");
-    EXPECT_EQ(rlSetBlockingRead(nullptr, 1, 0), RL_BAD_HANDLE);
+  Opened reader = open();
+  Opened writer = open();
+  insertItem(*writer.record, "first", 1);
+  ZVRecord& r = *reader.record;
+  r.SetDefaultIndex(RL_ROWID_INDEX);
+  ASSERT_EQ(rlSetBlockingRead(r.GetHandle(), 1, 0), 0);
+  ASSERT_TRUE(r.First());
+  EXPECT_EQ(codeOf([&] { r.Next(); }), RL_WAIT_TIMED_OUT);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    insertItem(*writer.record, "second", 2);
+  });
+  ASSERT_TRUE(r.Next());  // woken by the commit of the other session
+  late.join();
+  EXPECT_EQ(r.GetFieldAsString("name"), "second");
+  insertItem(*writer.record, "third", 3);
+  ASSERT_TRUE(r.Next());
+  EXPECT_EQ(r.GetFieldAsString("name"), "third");
+  // An uncommitted row of another session is not handed out.
+  writer.record->Begin();
+  insertItem(*writer.record, "pending", 4);
+  EXPECT_EQ(codeOf([&] { r.Next(); }), RL_WAIT_TIMED_OUT);
+  writer.record->Commit();
+  ASSERT_TRUE(r.Next());
+  EXPECT_EQ(r.GetFieldAsString("name"), "pending");
+  EXPECT_EQ(rlSetBlockingRead(nullptr, 1, 0), RL_BAD_HANDLE);
 }
 
 TEST_F(ThreadTest, RecordLocksSerialiseReadModifyWrite) {
-    {
-        Opened o = open();
-        insertItem(*o.record, "counter", 0);
-    }
-    const int threads = 4, rounds = 25;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([&] {
-            Opened o = open();
-            ZVRecord& r = *o.record;
-            r.Clear();
-            r.SetFieldAsString("name", "counter");
-            ASSERT_TRUE(r.Find(RL_FIND_EQ));
-            for (int i = 0; i < rounds; ++i) {
-                r.LockRecord(4);
-                r.Read();
-                r.SetFieldAsSigned("qty", r.GetFieldAsSigned("qty") + 1);
-                r.Write();
-                r.UnlockRecord();
-            }
-        });
-    for (auto& w : workers) w.join();
-    EXPECT_EQ(shell(dbFile(), "select qty from items"), std::to_string(threads * rounds));
+  {
+    Opened o = open();
+    insertItem(*o.record, "counter", 0);
+  }
+  const int threads = 4, rounds = 25;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&] {
+      Opened o = open();
+      ZVRecord& r = *o.record;
+      r.Clear();
+      r.SetFieldAsString("name", "counter");
+      ASSERT_TRUE(r.Find(RL_FIND_EQ));
+      for (int i = 0; i < rounds; ++i) {
+        r.LockRecord(4);
+        r.Read();
+        r.SetFieldAsSigned("qty", r.GetFieldAsSigned("qty") + 1);
+        r.Write();
+        r.UnlockRecord();
+      }
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(shell(dbFile(), "select qty from items"), std::to_string(threads * rounds));
 }
 
 TEST_F(ThreadTest, DatabaseLockMakesFindElseInsertAtomic) {
-    const int threads = 4, keys = 20;
-    std::atomic<int> inserted{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([&] {
-            Opened o = open();
-            for (int k = 0; k < keys; ++k) {
-                std::string name = "key" + std::to_string(k);
-                o.database->Lock(4);
-                o.record->Clear();
-                o.record->SetFieldAsString("name", name.c_str());
-                if (!o.record->Find(RL_FIND_EQ)) {
-                    insertItem(*o.record, name.c_str(), k);
-                    ++inserted;
-                }
-                o.database->Unlock();
-            }
-        });
-    for (auto& w : workers) w.join();
-    EXPECT_EQ(inserted.load(), keys);  // no thread met a duplicate key
-    EXPECT_EQ(shell(dbFile(), "select count(*) from items"), std::to_string(keys));
+  const int threads = 4, keys = 20;
+  std::atomic<int> inserted{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&] {
+      Opened o = open();
+      for (int k = 0; k < keys; ++k) {
+        std::string name = "key" + std::to_string(k);
+        o.database->Lock(4);
+        o.record->Clear();
+        o.record->SetFieldAsString("name", name.c_str());
+        if (!o.record->Find(RL_FIND_EQ)) {
+          insertItem(*o.record, name.c_str(), k);
+          ++inserted;
+        }
+        o.database->Unlock();
+      }
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(inserted.load(), keys);  // no thread met a duplicate key
+  EXPECT_EQ(shell(dbFile(), "select count(*) from items"), std::to_string(keys));
 }
 
 TEST_F(ThreadTest, LockOfAnEndedLogonIsReleased) {
-    Opened a = open(), b = open();
-    insertItem(*a.record, "row", 1);
-    a.record->LockRecord(4);
-    std::atomic<bool> got{false};
-    std::thread waiter([&] {
-        b.record->Clear();
-        b.record->SetFieldAsString("name", "row");
-        ASSERT_TRUE(b.record->Find(RL_FIND_EQ));
-        b.record->LockRecord(4);
-        got = true;
-        b.record->UnlockRecord();
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(got.load());
-    a.session->Logout();
-    waiter.join();
-    EXPECT_TRUE(got.load());
+  Opened a = open(), b = open();
+  insertItem(*a.record, "row", 1);
+  a.record->LockRecord(4);
+  std::atomic<bool> got{false};
+  std::thread waiter([&] {
+    b.record->Clear();
+    b.record->SetFieldAsString("name", "row");
+    ASSERT_TRUE(b.record->Find(RL_FIND_EQ));
+    b.record->LockRecord(4);
+    got = true;
+    b.record->UnlockRecord();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(got.load());
+  a.session->Logout();
+  waiter.join();
+  EXPECT_TRUE(got.load());
 }

@@ -12,7 +12,8 @@
 namespace {
 
 std::string tempPath(const char* name) {
-  return (std::filesystem::temp_directory_path() / (std::string("starling-auth-") + std::to_string(getpid()) + name)).string();
+  return (std::filesystem::temp_directory_path() / (std::string("starling-auth-") + std::to_string(getpid()) + name))
+      .string();
 }
 
 void writeScrambled(const std::string& path, std::string text) {
@@ -45,7 +46,8 @@ TEST(AuthFile, ScramblingIsItsOwnInverseAtAnyAddress) {
 TEST(AuthFile, ParsingRules) {
   std::string path = tempPath("rules");
   std::string longValue(300, 'v');
-  writeScrambled(path, "; USERID commented\n/ PASSWD slashed\nuserid lower\n  USERID   bob  \r\nPASSWD " + longValue + "\n");
+  writeScrambled(path,
+                 "; USERID commented\n/ PASSWD slashed\nuserid lower\n  USERID   bob  \r\nPASSWD " + longValue + "\n");
   utilkeywds[0].value[0] = utilkeywds[1].value[0] = '\0';
   ASSERT_EQ(0, ReadAuthFile(path.c_str()));
   EXPECT_STREQ("bob", utilkeywds[0].value);

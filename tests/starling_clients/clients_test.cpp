@@ -29,14 +29,13 @@ namespace {
 
 using testcommon::wait_for;
 
-
 // Starts mosquitto_sub on a broker and collects its output lines until it
 // ends (after `count` messages or its time-out).
 class Subscriber {
  public:
   Subscriber(TestBroker& broker, const std::string& filter, int count) {
-    std::string cmd = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) + " -t '" +
-                      filter + "' -v -C " + std::to_string(count) + " -W 20";
+    std::string cmd = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(broker.port()) + " -t '" + filter + "' -v -C " +
+                      std::to_string(count) + " -W 20";
     reader_ = std::thread([this, cmd] { output_ = testcommon::run_command(cmd).output; });
     EXPECT_TRUE(broker.waitFor([&](const std::vector<BrokerRecord>& rs) {
       for (const auto& r : rs)
@@ -56,8 +55,8 @@ class Subscriber {
 };
 
 void publish(TestBroker& broker, const std::string& topic, const std::string& message, int qos) {
-  std::string cmd = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port()) + " -t '" +
-                    topic + "' -m '" + message + "' -q " + std::to_string(qos);
+  std::string cmd = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(broker.port()) + " -t '" + topic + "' -m '" +
+                    message + "' -q " + std::to_string(qos);
   ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
 
@@ -183,8 +182,7 @@ TEST_F(ClientsTest, RemoteLinkRunsCommandsAndForwardsBetweenTwoBrokers) {
                  "SYS_BROKER_FORWARD yes\nUNKNOWN_KEY x\n"));
   auto link = std::make_unique<MQTTRemoteSysPersist>("localServer", hooks::logCallback);
   local.setOnPublish([&link](const nev_mqtt_packet* pkt) {
-    link->ForwardPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len,
-                     pkt->message_id);
+    link->ForwardPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id);
   });
 
   EXPECT_EQ(link->GetSubscriptionState(), YX_THREAD_RUNNING);
@@ -197,8 +195,8 @@ TEST_F(ClientsTest, RemoteLinkRunsCommandsAndForwardsBetweenTwoBrokers) {
   EXPECT_EQ(records[1].event, NEV_EVENT_MQTT_SUBSCRIBE);
   EXPECT_EQ(records[1].text, "sys/commands");
   EXPECT_EQ(records[1].qos, 2);
-  std::string subscribed = "starling - Subscribed to MQTT Broker [127.0.0.1:" +
-                           std::to_string(remote.port()) + "] on topic [sys/commands]";
+  std::string subscribed =
+      "starling - Subscribed to MQTT Broker [127.0.0.1:" + std::to_string(remote.port()) + "] on topic [sys/commands]";
   EXPECT_EQ(hooks::countLogs(subscribed, 0), 1u);
 
   // Commands at QoS 1 and 2, acknowledged by the link.
@@ -213,8 +211,7 @@ TEST_F(ClientsTest, RemoteLinkRunsCommandsAndForwardsBetweenTwoBrokers) {
   }
   EXPECT_EQ(hooks::commands()[1].payload, "{\"operation\":\"ResumePersistenceTopic\"}");
   EXPECT_TRUE(remote.waitFor([](const std::vector<BrokerRecord>& rs) {
-    return countRecords(rs, NEV_EVENT_MQTT_PUBACK) >= 1 &&
-           countRecords(rs, NEV_EVENT_MQTT_PUBREC) >= 1 &&
+    return countRecords(rs, NEV_EVENT_MQTT_PUBACK) >= 1 && countRecords(rs, NEV_EVENT_MQTT_PUBREC) >= 1 &&
            countRecords(rs, NEV_EVENT_MQTT_PUBCOMP) >= 1;
   }));
 
@@ -241,9 +238,8 @@ TEST_F(ClientsTest, ForwardOnlyLinkWithCredentialsFromAuthFiles) {
   TestBroker remote;
   std::string brokerAuth = writeFile("broker.set", "fileUser filePass\n");
   std::string localAuth = writeFile("local.set", "dbUser dbPass\n");
-  writeConfig(linkConfig(remote.port(), "SYS_BROKER_USER onlyUser\nSYS_BROKER_AUTH_FILE " +
-                                            brokerAuth + "\nLOCAL_AUTH_FILE " + localAuth +
-                                            "\nSYS_BROKER_FORWARD YES\n"));
+  writeConfig(linkConfig(remote.port(), "SYS_BROKER_USER onlyUser\nSYS_BROKER_AUTH_FILE " + brokerAuth +
+                                            "\nLOCAL_AUTH_FILE " + localAuth + "\nSYS_BROKER_FORWARD YES\n"));
   auto link = std::make_unique<MQTTRemoteSysPersist>("srv", hooks::logCallback);
   EXPECT_EQ(link->GetSubscriptionState(), YX_THREAD_RUNNING);
   EXPECT_STREQ(link->GetLocalUser(), "dbUser");
@@ -337,9 +333,10 @@ class TlsLinkTest : public ClientsTest {
   // A self-signed certificate with its key, naming `san`.
   std::string makeCert(const std::string& name, const std::string& san) {
     std::string key = (dir_ / (name + ".key")).string(), crt = (dir_ / (name + ".crt")).string();
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=starling-test "
-                      "-addext 'subjectAltName=" + san + "' -keyout " + key + " -out " + crt +
-                      " 2>/dev/null";
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=starling-test "
+        "-addext 'subjectAltName=" +
+        san + "' -keyout " + key + " -out " + crt + " 2>/dev/null";
     EXPECT_EQ(system(cmd.c_str()), 0);
     std::string pem = (dir_ / (name + ".pem")).string();
     EXPECT_EQ(system(("cat " + key + " " + crt + " > " + pem).c_str()), 0);
@@ -361,8 +358,7 @@ TEST_F(TlsLinkTest, CaFileRequiresCertificateNamingTheHost) {
     if (!c.ca.empty()) extra += "SYS_BROKER_SSL_CA " + c.ca + "\n";
     writeConfig(linkConfig(remote.port(), extra));
     auto link = std::make_unique<MQTTRemoteSysPersist>("srv", hooks::logCallback);
-    std::string refused =
-        "Not able to connect MQTT client - 127.0.0.1:" + std::to_string(remote.port());
+    std::string refused = "Not able to connect MQTT client - 127.0.0.1:" + std::to_string(remote.port());
     if (c.links) {
       EXPECT_EQ(link->GetSubscriptionState(), YX_THREAD_RUNNING) << c.serverCert << " " << c.ca;
       EXPECT_EQ(remote.count(NEV_EVENT_MQTT_SUBSCRIBE, "sys/tls"), 1u);

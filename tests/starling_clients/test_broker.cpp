@@ -23,8 +23,8 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
   }
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
-      broker->record({event, slice_text(pkt->client_id),
-                      slice_text(pkt->user_name) + ":" + slice_text(pkt->password), 0, 0});
+      broker->record(
+          {event, slice_text(pkt->client_id), slice_text(pkt->user_name) + ":" + slice_text(pkt->password), 0, 0});
       if (broker->options.refuseCode != 0) {
         nev_mqtt_send_connack(conn, broker->options.refuseCode);
         conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
@@ -32,8 +32,7 @@ void broker_handler(nev_connection* conn, int event, void* data, nev_unlock_fn u
       }
       break;
     case NEV_EVENT_MQTT_PUBLISH:
-      broker->record({event, slice_text(pkt->topic), slice_text(pkt->payload), pkt->qos,
-                      pkt->message_id});
+      broker->record({event, slice_text(pkt->topic), slice_text(pkt->payload), pkt->qos, pkt->message_id});
       broker->onPublish(pkt);
       break;
     case NEV_EVENT_MQTT_SUBSCRIBE: {
@@ -121,8 +120,7 @@ std::vector<BrokerRecord> TestBroker::records() {
   return records_;
 }
 
-bool TestBroker::waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred,
-                         int timeoutMs) {
+bool TestBroker::waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred, int timeoutMs) {
   return testcommon::wait_for([&] { return pred(records()); }, std::chrono::milliseconds(timeoutMs),
                               std::chrono::milliseconds(20));
 }

@@ -15,16 +15,16 @@
 #include "nev.h"
 
 struct BrokerRecord {
-  int event;           // NEV_EVENT_MQTT_*
-  std::string text;    // CONNECT: client id; PUBLISH: topic; SUBSCRIBE: first filter
-  std::string payload; // PUBLISH: payload; CONNECT: "user:password"
+  int event;            // NEV_EVENT_MQTT_*
+  std::string text;     // CONNECT: client id; PUBLISH: topic; SUBSCRIBE: first filter
+  std::string payload;  // PUBLISH: payload; CONNECT: "user:password"
   int qos;
   uint16_t id;
 };
 
 struct TestBrokerOptions {
-  uint8_t refuseCode = 0;            // non-zero: CONNACK with it, then close
-  const char* tlsCert = nullptr;     // PEM with certificate and key
+  uint8_t refuseCode = 0;         // non-zero: CONNACK with it, then close
+  const char* tlsCert = nullptr;  // PEM with certificate and key
 };
 
 class TestBroker {
@@ -37,8 +37,7 @@ class TestBroker {
   void setOnPublish(std::function<void(const nev_mqtt_packet*)> hook);
   std::vector<BrokerRecord> records();
   // Waits (polling, at most timeoutMs) until pred holds over the records.
-  bool waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred,
-               int timeoutMs = 10000);
+  bool waitFor(const std::function<bool(const std::vector<BrokerRecord>&)>& pred, int timeoutMs = 10000);
   size_t count(int event, const std::string& text = "");
 
   // Internal, for the handler.

@@ -61,19 +61,17 @@ FILE* findConfigFile() {
 // The tests' authentication files are plain "user password" text.
 void _readAuthFile(const char* path, char** user, char** password) {
   FILE* file = path != nullptr ? fopen(path, "r") : nullptr;
-  if (file == nullptr)
-    throw YXException("_readAuthFile", 1, -1, "Missing authentication file", __FILE__, __LINE__);
+  if (file == nullptr) throw YXException("_readAuthFile", 1, -1, "Missing authentication file", __FILE__, __LINE__);
   char u[128] = {}, p[128] = {};
   int got = fscanf(file, "%127s %127s", u, p);
   fclose(file);
-  if (got != 2)
-    throw YXException("_readAuthFile", 1, -2, "Failed to load password", __FILE__, __LINE__);
+  if (got != 2) throw YXException("_readAuthFile", 1, -2, "Failed to load password", __FILE__, __LINE__);
   *user = dupStr(u);
   *password = dupStr(p);
 }
 
-int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length,
-                                  const char* requester, LogCallback) {
+int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
+                                  LogCallback) {
   std::lock_guard<std::mutex> guard(g_mutex);
   g_commands.push_back({text(config->server), text(config->user), text(config->password),
                         std::string(static_cast<const char*>(payload), length), text(requester)});

@@ -40,8 +40,7 @@ TEST(YXAuxTest, SysErrorTextAndFallback) {
     FAIL() << "no exception";
   } catch (const YXException& e) {
     EXPECT_EQ(e.GetErrorCode(), EACCES);
-    EXPECT_EQ(std::string(e.GetErrorMsg()),
-              std::string("Couldn't open file - ") + std::strerror(EACCES));
+    EXPECT_EQ(std::string(e.GetErrorMsg()), std::string("Couldn't open file - ") + std::strerror(EACCES));
   }
 }
 

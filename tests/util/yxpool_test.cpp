@@ -291,8 +291,7 @@ TEST_F(YXPoolTest, DestructionClosesIdleObjectsAndNeverFreesObjectsInUse) {
   EXPECT_NO_THROW(delete pool);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].second, YX_ERR_POOL_IN_USE);
-  EXPECT_NE(reports[0].first.find("Pool has at least one object holding the releaseAll"),
-            std::string::npos);
+  EXPECT_NE(reports[0].first.find("Pool has at least one object holding the releaseAll"), std::string::npos);
   EXPECT_EQ(counts.deleted.load(), 2);  // the idle one went; the held one lives on
   EXPECT_EQ(held->config, config);      // and so does its configuration
   EXPECT_TRUE(config->Compare(held->config));

@@ -40,12 +40,9 @@ std::string shell(const std::string& file, const std::string& sql) {
 
 // Two tables in the shape of the broker's metadata tables.
 const ZVFieldDescriptor kClientFields[] = {
-    {"client_id", 51, 4, 0, 1, 0, {0, 0}},
-    {"client_id_last100", 146, 100, 4, 0, 0, {0, 0}},
-    {"client_id_size", 33, 2, 0, 0, 0, {0, 0}},
-    {"client_id_hash", 59, 4, 0, 0, 0, {0, 0}},
-    {"keep_alive_seconds", 41, 2, 0, 0, 0, {0, 0}},
-    {"will_payload", 170, 0, 0, 0, 0, {0, 0}},
+    {"client_id", 51, 4, 0, 1, 0, {0, 0}},          {"client_id_last100", 146, 100, 4, 0, 0, {0, 0}},
+    {"client_id_size", 33, 2, 0, 0, 0, {0, 0}},     {"client_id_hash", 59, 4, 0, 0, 0, {0, 0}},
+    {"keep_alive_seconds", 41, 2, 0, 0, 0, {0, 0}}, {"will_payload", 170, 0, 0, 0, 0, {0, 0}},
     {"last_connect_ts", 257, 8, 0, 0, 1, {0, 0}},
 };
 const ZVSegmentDescriptor kSubsSegments[] = {{"client_id", 12, 0}};
@@ -85,10 +82,8 @@ TEST(ZVDatabaseConfigTest, CompareIgnoresCaseOnlyOfUserAndDatabase) {
     const char *server, *user, *password, *database;
     bool equal;
   } cases[] = {
-      {"SRV@localhost", "ADMIN", "Secret", "brenlox", true},
-      {"srv@localhost", "Admin", "Secret", "Brenlox", false},
-      {"SRV@localhost", "Admin", "secret", "Brenlox", false},
-      {"SRV@localhost", "Admin", "Secret", "other", false},
+      {"SRV@localhost", "ADMIN", "Secret", "brenlox", true},  {"srv@localhost", "Admin", "Secret", "Brenlox", false},
+      {"SRV@localhost", "Admin", "secret", "Brenlox", false}, {"SRV@localhost", "Admin", "Secret", "other", false},
       {"SRV@localhost", nullptr, "Secret", "Brenlox", false},
   };
   for (const auto& c : cases) {

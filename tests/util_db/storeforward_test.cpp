@@ -234,8 +234,7 @@ TEST_F(StoreForwardTest, NamesAndModes) {
   EXPECT_EQ(CodeOf([&] { engine->Subscribe("", Inbox::Deliver, &inbox); }), YX_SF_NAME_MISSING);
   EXPECT_EQ(CodeOf([&] { engine->Subscribe(nullptr, Inbox::Deliver, &inbox); }), YX_SF_NAME_MISSING);
   EXPECT_EQ(CodeOf([&] { engine->Subscribe(tooLong.c_str(), Inbox::Deliver, &inbox); }), YX_SF_NAME_TOO_LONG);
-  EXPECT_EQ(CodeOf([&] { engine->Subscribe((tooLong + "b").c_str(), Inbox::Deliver, &inbox); }),
-            YX_SF_NAME_TOO_LONG);
+  EXPECT_EQ(CodeOf([&] { engine->Subscribe((tooLong + "b").c_str(), Inbox::Deliver, &inbox); }), YX_SF_NAME_TOO_LONG);
   EXPECT_EQ(CodeOf([&] { engine->Subscribe(longest.c_str(), Inbox::Deliver, &inbox); }), 0);
   EXPECT_EQ(CodeOf([&] { engine->Subscribe(longest.c_str(), Inbox::Deliver, &inbox); }), YX_SF_NAME_IN_USE);
   EXPECT_EQ(CodeOf([&] { engine->Unsubscribe("nobody"); }), YX_SF_NAME_NOT_FOUND);

@@ -303,8 +303,7 @@ TEST(ZvJsonTest, ReplyMarksLastCallWins) {
   zvJsonAddString(reply.get(), "data", "kept");
   zvJsonSetSuccess(reply.get());
   EXPECT_EQ(zvJsonSetError(-1, "/path/servers.json", reply.get()), -1);
-  EXPECT_EQ(text(reply.get()),
-            R"({"data":"kept","success":false,"errorCode":-1,"errorMessage":"/path/servers.json"})");
+  EXPECT_EQ(text(reply.get()), R"({"data":"kept","success":false,"errorCode":-1,"errorMessage":"/path/servers.json"})");
 
   zvJsonSetSuccess(reply.get());
   EXPECT_EQ(text(reply.get()), R"({"data":"kept","success":true})");

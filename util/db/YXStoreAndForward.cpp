@@ -84,8 +84,8 @@ void setKey(ZVRecord* record, const std::string& database, const std::string& ta
 
 // Positions record on the subscriber's row, inserting it with position when
 // there is none. True when the row was there before.
-bool findOrInsertRow(ZVRecord* record, const std::string& database, const std::string& table,
-                     const char* subscriber, int64_t position) {
+bool findOrInsertRow(ZVRecord* record, const std::string& database, const std::string& table, const char* subscriber,
+                     int64_t position) {
   record->Clear();
   setKey(record, database, table, subscriber);
   if (record->Find(RL_FIND_EQ)) return true;
@@ -247,7 +247,8 @@ class Reader {
       completed_->SetFieldAsBigint("position", completed);
       completed_->Write();
     });
-    if (!findOwnRow(position_)) throw ZVException(RL_NOT_FOUND, "The position row just written is missing", __FILE__, __LINE__);
+    if (!findOwnRow(position_))
+      throw ZVException(RL_NOT_FOUND, "The position row just written is missing", __FILE__, __LINE__);
     handedOut_ = completedBefore_ = start;
   }
 
@@ -340,12 +341,12 @@ class Reader {
       } catch (const ZVException& e) {
         if (e.GetErrorCode() == RL_WAIT_TIMED_OUT) continue;  // the wait itself was the pause
         if (e.GetErrorCode() != RL_WAIT_INTERRUPTED)
-          report(e.GetErrorCode(), format("Not able to read next Store & Forward for table [%s] - %s", table(),
-                                          e.GetErrorMsg()));
+          report(e.GetErrorCode(),
+                 format("Not able to read next Store & Forward for table [%s] - %s", table(), e.GetErrorMsg()));
         sleepWhileRunning(kErrorPauseMs);
       } catch (const YXException& e) {
-        report(e.GetErrorCode(), format("Not able to read next Store & Forward for table [%s] - %s", table(),
-                                        e.GetErrorMsg()));
+        report(e.GetErrorCode(),
+               format("Not able to read next Store & Forward for table [%s] - %s", table(), e.GetErrorMsg()));
         sleepWhileRunning(kErrorPauseMs);
       }
     }
@@ -359,7 +360,7 @@ class Reader {
   ZVRecord* position_ = nullptr;
   ZVRecord* completed_ = nullptr;
   ZVRecord* source_ = nullptr;
-  int64_t handedOut_ = 0;       // "position" when the reader started
+  int64_t handedOut_ = 0;        // "position" when the reader started
   int64_t completedBefore_ = 0;  // "completed" when the reader started
   bool returning_ = false;
   bool readFirst_ = false;            // no record to stand on: the next read is First
@@ -430,8 +431,7 @@ YXStoreAndForward::~YXStoreAndForward() {
 }
 
 void YXStoreAndForward::Subscribe(const char* name, YXStoreAndForwardCallback callback, void* context) {
-  checkName(kSubscribeName, name,
-            "Not able to subscribe to the Store & Forward instance. Missing subscriber name");
+  checkName(kSubscribeName, name, "Not able to subscribe to the Store & Forward instance. Missing subscriber name");
   if (!callback)
     fail(kSubscribeName, YX_KIND_ARGUMENT, YX_SF_NAME_MISSING,
          "Not able to subscribe to the Store & Forward instance. Missing callback");
@@ -528,7 +528,8 @@ void YXStoreAndForward::UnsubscribeAll() {
 
 void YXStoreAndForward::UpdateCompletedPosition(const char* name, int64_t position) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (!completion_) fail(kUpdateName, YX_KIND_OPERATION, kClientError4002, "Missing record list for completion control");
+  if (!completion_)
+    fail(kUpdateName, YX_KIND_OPERATION, kClientError4002, "Missing record list for completion control");
   auto found = subscribers_.find(name ? name : "");
   if (found == subscribers_.end() || !found->second->completion)
     fail(kUpdateName, YX_KIND_OPERATION, RL_KEY_PRESENT, "Subscriber is not found in the completion control list");
@@ -588,9 +589,13 @@ int YXStoreAndForward::GetDeliveryMode(const char* text) {
 
 const char* YXStoreAndForward::GetDeliveryModeString(int mode) {
   switch (mode) {
-    case YX_SF_MODE_NEW_MESSAGES: return "NewMessages";
-    case YX_SF_MODE_STORED_MESSAGES: return "StoredMessages";
-    case YX_SF_MODE_DEFAULT: return "default";
-    default: fail("GetDeliveryModeString", YX_KIND_ARGUMENT, YX_SF_BAD_DELIVERY_MODE, "Invalid new subscriber delivery mode");
+    case YX_SF_MODE_NEW_MESSAGES:
+      return "NewMessages";
+    case YX_SF_MODE_STORED_MESSAGES:
+      return "StoredMessages";
+    case YX_SF_MODE_DEFAULT:
+      return "default";
+    default:
+      fail("GetDeliveryModeString", YX_KIND_ARGUMENT, YX_SF_BAD_DELIVERY_MODE, "Invalid new subscriber delivery mode");
   }
 }

@@ -94,9 +94,8 @@ ZVDatabaseConfig::~ZVDatabaseConfig() {
 bool ZVDatabaseConfig::Compare(YXConfig* other) {
   auto* o = dynamic_cast<ZVDatabaseConfig*>(other);
   if (!o) return false;
-  return sameText(unnamed, o->unnamed, true) && sameText(server, o->server, false) &&
-         sameText(user, o->user, true) && sameText(password, o->password, false) &&
-         sameText(database, o->database, true);
+  return sameText(unnamed, o->unnamed, true) && sameText(server, o->server, false) && sameText(user, o->user, true) &&
+         sameText(password, o->password, false) && sameText(database, o->database, true);
 }
 
 // ---- connection ----------------------------------------------------------------------
@@ -120,7 +119,8 @@ ZVDatabasePooled::~ZVDatabasePooled() {
 
 void ZVDatabasePooled::Init() {
   auto* cfg = dynamic_cast<ZVDatabaseConfig*>(config);
-  if (!cfg) throw YXException(kInitName, YX_KIND_ARGUMENT, RL_BAD_ARGUMENT, "No database configuration", __FILE__, __LINE__);
+  if (!cfg)
+    throw YXException(kInitName, YX_KIND_ARGUMENT, RL_BAD_ARGUMENT, "No database configuration", __FILE__, __LINE__);
   // A new connection gives the thread its previous owner back on release,
   // as a reused one does. A logon that went through before a later step
   // failed made its owner current; the pool deletes this connection, and the

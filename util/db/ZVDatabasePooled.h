@@ -43,10 +43,10 @@ class ZVDatabaseConfig : public YXConfig {
 // the last four bytes are the flags: 1 identity, 256 auto-timestamp.
 struct ZVFieldDescriptor {
   const char* name;
-  int32_t type;        // the client's type code
+  int32_t type;  // the client's type code
   int32_t length;
-  int32_t binaryFlag;  // 0: none
-  uint8_t identity;    // 1: the table's identity field
+  int32_t binaryFlag;     // 0: none
+  uint8_t identity;       // 1: the table's identity field
   uint8_t autoTimestamp;  // 1: takes the time of the record's creation
   uint8_t reserved[2];
 };
