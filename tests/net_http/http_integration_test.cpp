@@ -872,6 +872,31 @@ TEST_F(HttpServe, ClientsThatDoNotReadLeaveMemoryBoundedWhileOthersAreServed) {
   EXPECT_EQ(ws_stalled.read(pong_bytes, 5000).size(), pong_bytes);
 }
 
+// Requests the server took in before it stopped reading a client that does
+// not read are served once that client reads, though it sends nothing more:
+// the receive buffer is parsed when the backlog drains, not when new bytes
+// arrive. Each threading model of the engine is driven.
+TEST_F(HttpServe, PipelinedRequestsTakenInAreServedWhenTheClientReadsAgain) {
+  const int request_count = 3000;  // 24 MB of replies, far past the bound and the socket buffers
+  std::string gets;
+  for (int i = 0; i < request_count; ++i) gets += "GET /medium.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+  test_http_server::settings one_thread;
+  one_thread.options.document_root = root_->c_str();
+  one_thread.threads = false;
+  test_http_server one_thread_server(one_thread);
+  for (test_http_server *srv : {server_, &one_thread_server}) {
+    raw_client stalled(srv->port());
+    ASSERT_EQ(send_until_stalled(stalled, gets, gets.size()), gets.size());
+    // The server fills the backlog and stops reading the client.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    reply_counter replies;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (replies.ok() < request_count && !stalled.closed() && std::chrono::steady_clock::now() < deadline)
+      replies.feed(stalled.read(1 << 20, 1000));
+    EXPECT_EQ(replies.ok(), request_count) << (srv == server_ ? "a thread per connection" : "one thread");
+  }
+}
+
 // A connection that never completes its first head is closed after the head
 // time-out even while it trickles bytes; a WebSocket peer that leaves our
 // ping without a pong is closed after the time-out, one that answers stays.
