@@ -905,6 +905,27 @@ TEST_F(HttpServe, PipelinedRequestsTakenInAreServedWhenTheClientReadsAgain) {
   }
 }
 
+// Connections outlive their listener: one closed while they are open (as a
+// stopping server closes its listeners before it stops their threads) leaves
+// them served, their endpoints and limits still in place.
+TEST_F(HttpServe, ConnectionsAreServedAfterTheirListenerClosed) {
+  test_http_server::settings threaded;
+  threaded.options.document_root = root_->c_str();
+  test_http_server srv(threaded);
+  raw_client open(srv.port());
+  const std::string get = "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  open.send(get);
+  response reply;
+  std::string stream = open.read(SIZE_MAX, 500);
+  ASSERT_TRUE(take_response(stream, reply)) << stream;
+  srv.close_listener();
+  EXPECT_FALSE(raw_client(srv.port()).connected());
+  open.send(get);
+  stream = open.read(SIZE_MAX, 500);
+  ASSERT_TRUE(take_response(stream, reply)) << stream;
+  EXPECT_EQ(reply.status, 200);
+}
+
 // A connection that never completes its first head is closed after the head
 // time-out even while it trickles bytes; a WebSocket peer that leaves our
 // ping without a pong is closed after the time-out, one that answers stays.
