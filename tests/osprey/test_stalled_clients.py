@@ -8,7 +8,6 @@ import os
 import select
 import signal
 import socket
-import struct
 import sys
 import unittest
 
@@ -16,7 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "common"))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "starling"))
 from harness import scramble  # noqa: E402
 from peers import HeronTree, free_port, read_http_reply, resident_kib, sanitizer_report, wait_port  # noqa: E402
-from test_conformance import connected, packet, publish, read_packet, subscribe  # noqa: E402
+from test_conformance import connect, connected, packet, publish, read_packet, subscribe  # noqa: E402
 
 # What one stalled client may add to heron's resident memory. The bounds
 # themselves are far smaller (256 KiB of replies, 1 MiB queued for the
@@ -151,8 +150,7 @@ class StalledClients(unittest.TestCase):
     def stall_subscriber(self):
         sock = stalled_socket(self.tree.mqtt_port)
         self.stalled.append(sock)
-        sock.sendall(packet(0x10, struct.pack("!H", 4) + b"MQTT" + bytes([4, 2]) + struct.pack("!H", 0) +
-                            struct.pack("!H", 7) + b"stalled"))
+        sock.sendall(connect("stalled"))
         self.assertEqual(read_packet(sock), (0x20, b"\x00\x00"))
         sock.sendall(subscribe(["big/#"]))
         self.assertEqual(read_packet(sock), (0x90, b"\x00\x01\x00"))
