@@ -21,10 +21,11 @@ from test_conformance import connect, connected, packet, publish, read_packet, s
 # themselves are far smaller (256 KiB of replies, 1 MiB queued for the
 # subscriber here); the rest is the connection's thread, read buffers and the
 # allocator's slack. Without the bounds each client grows heron by the whole
-# volume it sends or is sent (tens of MB here).
-MARGIN_KIB = 24 * 1024
+# volume it sends or is sent (more than the margin here).
+MARGIN_KIB = 16 * 1024
 QUEUED_BYTES = 1 << 20
 SENT_AT_MOST = 48 << 20  # what a stalled client offers at most
+PUBLICATIONS = 320  # of 64 KiB: 20 MiB for the stalled subscriber, past the margin
 
 
 class Tree(HeronTree):
@@ -156,11 +157,11 @@ class StalledClients(unittest.TestCase):
         self.assertEqual(read_packet(sock), (0x90, b"\x00\x01\x00"))
         payload = b"z" * 65536
         with connected(self.tree.mqtt_port, "publisher") as pub:
-            for _ in range(256):  # 16 MiB for the stalled subscriber
+            for _ in range(PUBLICATIONS):
                 pub.sendall(publish("big/data", payload))
             pub.sendall(packet(0xC0))
             self.assertEqual(read_packet(pub, timeout=30), (0xD0, b""))
-        return 256 * len(payload)
+        return PUBLICATIONS * len(payload)
 
     def test_each_stays_bounded_and_heron_stops_cleanly_with_them_open(self):
         self.bounded_while_others_served("pipelined GETs never read", self.stall_http)
