@@ -435,12 +435,12 @@ class DatabaseServerTest(unittest.TestCase):
     def test_1_plugins_are_listed(self):
         services = self.client.call("adminGetServiceList")["serviceList"]
         self.assertEqual(service_names({"serviceList": services}),
-                         ["zvsrvr", "zvagent", "osprey", "fakesvc", "osprey.mqtt"])
+                         ["zvsrvr", "zvagent", "osprey", "fakesvc", "webcfg", "osprey.mqtt"])
         fake = services[3]
         self.assertEqual((fake["id"], fake["serviceDescription"], fake["serviceConfigType"], fake["serviceState"]),
                          (4, "Fake Service", "CFG", "running"))
         self.assertEqual(services[2]["serviceDescription"], "App Server")
-        self.assertEqual(services[4]["serviceState"], "stopped")
+        self.assertEqual(services[5]["serviceState"], "stopped")
 
     def test_2_stop_start_restart(self):
         before = len(self.controls())
@@ -480,6 +480,21 @@ class DatabaseServerTest(unittest.TestCase):
         default = self.client.call("adminGetServiceConfig", {"serviceList": [
             {"serviceName": "fakesvc", "serviceConfigVersion": "default"}]})
         self.assertEqual(default["serviceConfigList"][0]["serviceConfigContents"], "mode=one\n")
+
+    def test_5_no_configuration_in_the_document_root(self):
+        self.tree.write("web/webcfg.json", '{"secret": 1}')
+        text = "Configuration file [./web/webcfg.json] lies under the document root and is not handled here"
+        replies = [
+            self.client.call("adminGetServiceConfig", {"serviceList": [{"serviceName": "webcfg"}]}),
+            self.client.call("adminGetServiceConfigVersionList", {"serviceList": [{"serviceName": "webcfg"}]}),
+            self.client.call("adminSaveServiceConfig", {"serviceConfigList": [
+                {"serviceName": "webcfg", "serviceConfigContents": "{}"}]}),
+        ]
+        self.assertEqual([r["errorCode"] for r in replies], [8009, 8009, 9007], replies)
+        for reply in replies:
+            self.assertIn(text, reply["errorMessage"])
+        self.assertEqual(self.tree.read("web/webcfg.json"), '{"secret": 1}')
+        self.assertFalse(os.path.exists(self.tree.path("web/history")))
 
     def test_4_saving_the_web_server_never_restarts_it(self):
         osprey = self.tree.read("config/osprey.json")
