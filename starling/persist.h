@@ -138,7 +138,14 @@ class MQTTPersistField {
   // Extracts the field's value from the prepared message (or element) and
   // sets it into the record; throws YXException (the caller logs and goes on).
   void SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
-  void SetMultipleFieldValues(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
+  // The two halves of SetFieldValue, so that values can be extracted before
+  // the transaction that writes them. Extract: the value (for a fieldCount
+  // above 1, the list and its number of entries) in buffer, its length
+  // returned. SetExtracted: sets what Extract delivered. Both throw
+  // YXException.
+  int32_t Extract(int64_t context, std::vector<char>& buffer, int32_t* entries, char* error,
+                  const MQTTPersist* persist) const;
+  void SetExtracted(ZVRecord* record, const char* data, int32_t length, int32_t entries, char* error) const;
   // The value column(s): the name, or name0 .. name<count-1> (cut to 31).
   std::vector<std::string> ColumnNames() const;
   bool IsBinaryContent() const;
@@ -167,6 +174,7 @@ class MQTTPersistField {
 
  private:
   MQTTPersistField() = default;
+  void setExtractedList(ZVRecord* record, const char* data, int32_t size, int32_t entries, char* error) const;
   void readType(json_object* json, const char* typeKey, const char* widthKey, const char* scaleKey,
                 const MQTTPersist* persist);
   friend class MQTTPersistChildTable;
@@ -209,6 +217,47 @@ class MQTTPersistChildTable {
   void writeNestedRows(ZVDatabasePooled* db, int64_t parentKey, int64_t context, char* error,
                        const MQTTPersist* persist) const;
   void validateExisting(ZVTable* table, const MQTTPersist* persist) const;
+};
+
+// ---- The values of a batch, extracted before its transaction ----
+// A persistence thread prepares its batch's payloads and extracts their
+// mapped values here first, so that it holds the database's write lock only
+// for the inserts and the commit. One per thread, reused from batch to batch
+// (its buffers keep their room). The prepared payloads stay until Clear: the
+// child tables extract from them inside the transaction.
+class MQTTPersistStage {
+ public:
+  struct Value {
+    const MQTTPersistField* field;
+    size_t offset;  // in bytes
+    int32_t length;
+    int32_t entries;  // list entries of a fieldCount above 1
+  };
+  struct Row {
+    int64_t prepared = 0;  // the extractor's handle; 0 when not prepared
+    size_t firstValue = 0, valueCount = 0;
+    bool writable = false;  // false: nothing to write (logged when staged)
+  };
+  explicit MQTTPersistStage(const MQTTPersist& persist) : persist_(persist) {}
+  ~MQTTPersistStage() { Clear(); }
+  MQTTPersistStage(const MQTTPersistStage&) = delete;
+  MQTTPersistStage& operator=(const MQTTPersistStage&) = delete;
+
+  // Appends the row of msg: prepared payload and extracted values; failures
+  // of single fields are logged and leave the field out.
+  void Add(const MQTTPersistMsg& msg);
+  const Row& row(size_t index) const { return rows_[index]; }
+  const Value& value(size_t index) const { return values_[index]; }
+  const char* bytes(const Value& v) const { return bytes_.data() + v.offset; }
+  // Releases the prepared payloads and forgets the rows.
+  void Clear() noexcept;
+
+ private:
+  const MQTTPersist& persist_;
+  std::vector<Row> rows_;
+  std::vector<Value> values_;
+  std::vector<char> bytes_;
+  std::vector<char> scratch_;
 };
 
 // ---- A persisted topic ----
@@ -300,6 +349,9 @@ class MQTTPersist : public MQTTSubscription {
   const std::string& GetTableName() const { return tableName_; }
   const MQTTPersistFieldTable& GetFieldHash() const { return fields_; }
   const MQTTPersistChildTableMap& GetChildTableHash() const { return children_; }
+  // The fields a message sets (all but the time stamp and "target_payload"),
+  // listed when the threads start.
+  const std::vector<const MQTTPersistField*>& GetWrittenFields() const { return writtenFields_; }
   bool HasChildTable() const { return !children_.empty(); }
   bool HasTimeStamp() const { return autoTimeStamp_; }
   bool HasMapFields() const { return mapFields_; }
@@ -342,7 +394,8 @@ class MQTTPersist : public MQTTSubscription {
   void _stopPersistQueue() noexcept;
   void _persistenceThread();
   // Writes a batch in one transaction; false when the transaction failed.
-  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch, bool oneByOne);
+  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+                   const MQTTPersistStage& stage, bool oneByOne);
   void _acknowledge(const std::vector<MQTTPersistMsg*>& batch);
   void _setFieldFormats(ZVTable* table);
 
@@ -351,6 +404,7 @@ class MQTTPersist : public MQTTSubscription {
   std::string extractorName_;
   MQTTPersistFieldTable fields_;
   MQTTPersistChildTableMap children_;
+  std::vector<const MQTTPersistField*> writtenFields_;
   int32_t threadCount_ = 1;
   int32_t defaultBinFormat_ = MQTTFORMAT_BYTE_ARRAY;
   int32_t defaultNumberFormat_ = MQTTFORMAT_NONE;

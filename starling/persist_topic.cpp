@@ -350,6 +350,10 @@ void MQTTPersist::_startPersistQueue() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     stopping_ = false;
   }
+  writtenFields_.clear();
+  for (const auto& [path, field] : fields_)
+    if (strcasecmp(field->fieldName.c_str(), "ts") != 0 && strcasecmp(field->fieldName.c_str(), "target_payload") != 0)
+      writtenFields_.push_back(field.get());
   try {
     for (int i = 0; i < threadCount_; i++) threads_.emplace_back([this] { _persistenceThread(); });
   } catch (const std::system_error& e) {
@@ -391,6 +395,7 @@ void MQTTPersist::ProcessPub(const char* topic, size_t topicLength, const char* 
 
 void MQTTPersist::_persistenceThread() {
   std::vector<MQTTPersistMsg*> batch;
+  MQTTPersistStage stage(*this);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
@@ -401,11 +406,14 @@ void MQTTPersist::_persistenceThread() {
         queue_.pop_front();
       }
     }
+    // Parsing and extraction happen here, before the transaction: the
+    // database's write lock is held only for the inserts and the commit.
+    for (MQTTPersistMsg* msg : batch) stage.Add(*msg);
     ZVDatabasePooled* db = nullptr;
     try {
       ZVRecord* record = nullptr;
       db = AcquireConn(&record);
-      if (!_writeBatch(db, record, batch, false)) _writeBatch(db, record, batch, true);
+      if (!_writeBatch(db, record, batch, stage, false)) _writeBatch(db, record, batch, stage, true);
     } catch (const YXException& e) {
       char line[1400];
       snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
@@ -415,6 +423,7 @@ void MQTTPersist::_persistenceThread() {
     ReleaseConn(db);
     // Every message of the batch was written and committed, or found
     // unwritable and logged: either way it is done with.
+    stage.Clear();
     _acknowledge(batch);
     for (MQTTPersistMsg* msg : batch) delete msg;
     batch.clear();
@@ -422,7 +431,7 @@ void MQTTPersist::_persistenceThread() {
 }
 
 bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
-                              bool oneByOne) {
+                              const MQTTPersistStage& stage, bool oneByOne) {
   auto fail = [&](int code, const char* message) {
     char line[1400];
     snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(), message);
@@ -431,7 +440,7 @@ bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vecto
   if (!oneByOne) {
     try {
       db->Begin();
-      for (MQTTPersistMsg* msg : batch) msg->Persist(this, db, record);
+      for (size_t i = 0; i < batch.size(); i++) batch[i]->Persist(this, db, record, stage, i);
       db->Commit();
       return true;
     } catch (const YXException&) {
@@ -442,12 +451,12 @@ bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vecto
       db->Abort();
     } catch (const ZVException&) {
     }
-    return batch.size() == 1 ? (_writeBatch(db, record, batch, true), true) : false;
+    return batch.size() == 1 ? (_writeBatch(db, record, batch, stage, true), true) : false;
   }
-  for (MQTTPersistMsg* msg : batch) {
+  for (size_t i = 0; i < batch.size(); i++) {
     try {
       db->Begin();
-      msg->Persist(this, db, record);
+      batch[i]->Persist(this, db, record, stage, i);
       db->Commit();
     } catch (const YXException& e) {
       fail(e.GetErrorCode(), e.GetErrorMsg());
