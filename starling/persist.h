@@ -394,9 +394,13 @@ class MQTTPersist : public MQTTSubscription {
   void _stopPersistQueue() noexcept;
   void _persistenceThread();
   // Writes a batch in one transaction; false when the transaction failed.
+  // One by one, each failure is logged and, unless the table refuses the row
+  // itself, the message is marked in unwritten.
   bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
-                   const MQTTPersistStage& stage, bool oneByOne);
-  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch);
+                   const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten);
+  // PUBACK/PUBREC for what was written (or refused by the table); the
+  // publisher of an unwritten message has its connection closed instead.
+  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten);
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;

@@ -415,72 +415,114 @@ void MQTTPersist::_persistenceThread() {
     // database's write lock is held only for the inserts and the commit.
     for (MQTTPersistMsg* msg : batch) stage.Add(*msg);
     ZVDatabasePooled* db = nullptr;
+    std::vector<bool> unwritten(batch.size(), false);
     try {
       ZVRecord* record = nullptr;
       db = AcquireConn(&record);
-      if (!_writeBatch(db, record, batch, stage, false)) _writeBatch(db, record, batch, stage, true);
+      if (!_writeBatch(db, record, batch, stage, false, unwritten))
+        _writeBatch(db, record, batch, stage, true, unwritten);
     } catch (const YXException& e) {
       char line[1400];
       snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
                e.GetErrorMsg());
       Log(line, e.GetErrorCode());
+      unwritten.assign(batch.size(), true);  // no connection: nothing was written
     }
     ReleaseConn(db);
-    // Every message of the batch was written and committed, or found
-    // unwritable and logged: either way it is done with.
     stage.Clear();
-    _acknowledge(batch);
+    _acknowledge(batch, unwritten);
     for (MQTTPersistMsg* msg : batch) delete msg;
     batch.clear();
   }
 }
 
+namespace {
+
+// A row the table refuses for its own values (a duplicate key, a value that
+// does not fit, a constraint): written again, it fails the same way.
+bool refusedByTable(int code, const char* message) {
+  if (code == RL_DUPLICATE_KEY || code == RL_BAD_VALUE || code == RL_VALUE_TOO_LONG || code == RL_UNKNOWN_FIELD ||
+      code == 10007)
+    return true;
+  return code == RL_STORAGE_ERROR && message != nullptr &&
+         (strstr(message, "constraint failed") != nullptr || strstr(message, "datatype mismatch") != nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// How one transaction ended: committed, or the failure's code and text and
+// whether it came from a row (rather than from the database as a whole).
+struct TransactionResult {
+  bool committed = false;
+  bool inRow = false;
+  int code = 0;
+  std::string message;
+  // A refused row can never be written; any other failure may pass.
+  bool rowRefused() const { return inRow && refusedByTable(code, message.c_str()); }
+};
+
+template <class WriteRows>
+TransactionResult writeTransaction(ZVDatabasePooled* db, WriteRows writeRows) {
+  TransactionResult result;
+  try {
+    db->Begin();
+    result.inRow = true;
+    writeRows();
+    result.inRow = false;
+    db->Commit();
+    result.committed = true;
+    return result;
+  } catch (const YXException& e) {
+    result.code = e.GetErrorCode(), result.message = e.GetErrorMsg();
+  } catch (const ZVException& e) {
+    result.code = e.GetErrorCode(), result.message = e.GetErrorMsg();
+  }
+  try {
+    db->Abort();
+  } catch (const ZVException&) {
+  }
+  return result;
+}
+
+}  // namespace
+
 bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
-                              const MQTTPersistStage& stage, bool oneByOne) {
-  auto fail = [&](int code, const char* message) {
+                              const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten) {
+  auto log = [&](const TransactionResult& failed, size_t count, bool acknowledged) {
     char line[1400];
-    snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(), message);
-    Log(line, code);
+    snprintf(line, sizeof line, "starling - Failed to persist %zu MQTT message(s) for topic [%s] - %s%s", count,
+             GetTopic(), failed.message.c_str(), acknowledged ? "" : " (not acknowledged)");
+    Log(line, failed.code);
   };
   if (!oneByOne) {
-    try {
-      db->Begin();
+    TransactionResult result = writeTransaction(db, [&] {
       for (size_t i = 0; i < batch.size(); i++) batch[i]->Persist(this, db, record, stage, i);
-      db->Commit();
+    });
+    if (result.committed) return true;
+    if (!result.rowRefused()) {
+      // The database itself failed (busy, unusable, the commit): one message
+      // at a time would wait as long again for each.
+      unwritten.assign(batch.size(), true);
+      log(result, batch.size(), false);
       return true;
-    } catch (const YXException&) {
-    } catch (const ZVException&) {
     }
-    // Written again one by one, so that one bad message costs only itself.
-    try {
-      db->Abort();
-    } catch (const ZVException&) {
-    }
-    return batch.size() == 1 ? (_writeBatch(db, record, batch, stage, true), true) : false;
+    // Written again one by one, so that one refused row costs only itself.
+    return batch.size() == 1 ? (_writeBatch(db, record, batch, stage, true, unwritten), true) : false;
   }
   for (size_t i = 0; i < batch.size(); i++) {
-    try {
-      db->Begin();
-      batch[i]->Persist(this, db, record, stage, i);
-      db->Commit();
-    } catch (const YXException& e) {
-      fail(e.GetErrorCode(), e.GetErrorMsg());
-      try {
-        db->Abort();
-      } catch (const ZVException&) {
-      }
-    } catch (const ZVException& e) {
-      fail(e.GetErrorCode(), e.GetErrorMsg());
-      try {
-        db->Abort();
-      } catch (const ZVException&) {
-      }
-    }
+    TransactionResult result = writeTransaction(db, [&] { batch[i]->Persist(this, db, record, stage, i); });
+    if (result.committed) continue;
+    // A refused row is logged and acknowledged, so that its publisher does
+    // not send it again for ever; any other failure is not acknowledged.
+    unwritten[i] = !result.rowRefused();
+    log(result, 1, !unwritten[i]);
   }
   return true;
 }
 
-void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
+void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten) {
   bool any = false;
   for (MQTTPersistMsg* msg : batch) any = any || msg->ackSession != nullptr;
   StarlingBroker& b = starlingBroker();
@@ -492,10 +534,16 @@ void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s))
     live.insert(s);
-  for (MQTTPersistMsg* msg : batch) {
+  for (size_t i = 0; i < batch.size(); i++) {
+    const MQTTPersistMsg* msg = batch[i];
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
-    nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
+    // An MQTT client sends what was not acknowledged again when it connects
+    // again: closing is how the publisher learns that a message is not safe.
+    if (unwritten[i])
+      nev_connection_request_close(s->conn);
+    else
+      nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
   }
 }
 

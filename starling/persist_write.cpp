@@ -131,8 +131,9 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
     }
     for (size_t i = row.firstValue; i < row.firstValue + row.valueCount; i++) {
       const MQTTPersistStage::Value& v = stage.value(i);
-      hasData = fieldStep(persist, [&] { v.field->SetExtracted(record, stage.bytes(v), v.length, v.entries, error); }) ||
-                hasData;
+      hasData =
+          fieldStep(persist, [&] { v.field->SetExtracted(record, stage.bytes(v), v.length, v.entries, error); }) ||
+          hasData;
     }
     if (!hasData) {
       persist->Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
