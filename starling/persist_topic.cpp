@@ -21,8 +21,8 @@ std::atomic<size_t> gRegistryCount{0};
 constexpr size_t kQueueCapacity = 1048576;
 // Messages written in one transaction by one thread: enough to group commits
 // under load, small enough to keep acknowledgements prompt. A deep queue is
-// shared out in larger groups (its share per thread, up to kMaxBatchSize):
-// fewer commits and fewer hand-overs of the database's write lock.
+// shared out in larger groups (up to kMaxBatchSize): fewer commits and fewer
+// hand-overs of the database's write lock.
 constexpr size_t kBatchSize = 512;
 constexpr size_t kMaxBatchSize = 4096;
 constexpr int32_t kMaxThreads = 64;
@@ -404,7 +404,9 @@ void MQTTPersist::_persistenceThread() {
       std::unique_lock<std::mutex> lock(queueMutex_);
       queueReady_.wait(lock, [&] { return !queue_.empty() || stopping_; });
       if (queue_.empty()) return;  // stopping and drained
-      size_t share = queue_.size() / static_cast<size_t>(threadCount_);
+      // Half a thread's share: the rest of the queue starts the next commit
+      // while this one is written, so acknowledgements keep flowing.
+      size_t share = queue_.size() / (2 * static_cast<size_t>(threadCount_));
       size_t limit = std::min(kMaxBatchSize, std::max(kBatchSize, share));
       while (!queue_.empty() && batch.size() < limit) {
         batch.push_back(queue_.front());
