@@ -19,9 +19,13 @@
 // is not acknowledged by the event handler. The persistence thread that wrote
 // it sends PUBACK or PUBREC once the transaction holding its row committed
 // (rows of a batch of queued messages share one transaction), so a publisher
-// is never told that a message is safe before it is. Messages that the topic
-// does not queue (paused, stopping, queue full) are acknowledged at once by
-// the handler, as before.
+// is never told that a message is safe before it is. A row the table refuses
+// (duplicate key, constraint, bad value) is logged and acknowledged: it can
+// never be written. A message the database cannot take now (busy, unusable,
+// commit failed) is logged and not acknowledged; its publisher's connection
+// is closed, so that the client sends it again when it connects again.
+// Messages that the topic does not queue (paused, stopping, queue full) are
+// acknowledged at once by the handler, as before.
 //
 // Lifetime: the registry holds persisted topics by shared pointer. A publisher
 // takes a reference for the length of its ProcessPub, so a topic removed by a
