@@ -24,8 +24,9 @@
 // never be written. A message the database cannot take now (busy, unusable,
 // commit failed) is logged and not acknowledged; its publisher's connection
 // is closed, so that the client sends it again when it connects again.
-// Messages that the topic does not queue (paused, stopping, queue full) are
-// acknowledged at once by the handler, as before.
+// Messages that a paused or stopping topic does not queue are acknowledged at
+// once by the handler, as before; a QoS 1/2 message that finds the queue
+// full is not, and its publisher's connection is closed.
 //
 // Lifetime: the registry holds persisted topics by shared pointer. A publisher
 // takes a reference for the length of its ProcessPub, so a topic removed by a
@@ -294,8 +295,10 @@ class MQTTPersist : public MQTTSubscription {
   // The persisted topic of exactly this name, or null.
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic);
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic, size_t topicLength);
-  // The handler's entry for a PUBLISH: true when the topic is persisted and
-  // queued the message with its acknowledgement deferred (ackSession set).
+  // The handler's entry for a PUBLISH: true when the handler must not
+  // acknowledge it: the topic is persisted and queued the message with its
+  // acknowledgement deferred (ackSession set), or its queue is full and the
+  // publisher's connection is being closed.
   static bool Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
                       uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn);
   // The "persistence" JSON of a topic, or null when not persisted.

@@ -580,6 +580,13 @@ bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* pay
   // Once queued, the message belongs to the persistence threads.
   if (persist->Queue(msg)) return deferred;
   delete msg;
+  if (deferred && persist->IsActive()) {
+    // Running, yet the queue is full: the message is not safe, so it is not
+    // acknowledged, and the publisher is closed so that it sends it again.
+    persist->Log("starling - The persistence queue is full: the publisher's connection is closed.", 10006);
+    nev_connection_request_close(ackConn);
+    return true;
+  }
   return false;
 }
 
