@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cstring>
 #include <set>
 
@@ -30,6 +31,14 @@ struct ConnInfo {
   std::string lastTopicName;
   MQTTTopic* lastTopic = nullptr;
   uint64_t lastTopicGeneration = 0;
+  // QoS 2 publications taken and not yet released by PUBREL, by packet id,
+  // and those of them whose PUBREC the persistence thread sends after the
+  // commit. Made at the connection's first QoS 2 publication (16 KiB: the
+  // packet ids bound them).
+  struct Qos2Received {
+    std::bitset<65536> taken, ackDeferred;
+  };
+  std::unique_ptr<Qos2Received> qos2;
 };
 std::mutex gInfoMutex;
 std::set<ConnInfo*> gInfos;
@@ -251,6 +260,31 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
   return true;  // no store-and-forward topic takes publications over yet
 }
 
+// A QoS 2 PUBLISH whose packet id was taken and not yet released is the same
+// publication sent again (its sender has not seen the PUBREC yet): it is
+// recorded, stored and forwarded once. Answers the repeat and returns true;
+// marks a new one as taken and returns false.
+bool repeatsQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  ConnInfo* info = infoOf(conn);
+  if (pkt->qos != 2 || info == nullptr || nev_broker_session_of(conn) == nullptr) return false;
+  if (!info->qos2) info->qos2 = std::make_unique<ConnInfo::Qos2Received>();
+  uint16_t id = pkt->message_id;
+  if (!info->qos2->taken.test(id)) {
+    info->qos2->taken.set(id);
+    return false;
+  }
+  // A PUBREC that waits for the commit is sent then, and only then.
+  if (!info->qos2->ackDeferred.test(id)) nev_mqtt_acknowledge_publish(conn, pkt);
+  return true;
+}
+
+void releaseQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  ConnInfo* info = infoOf(conn);
+  if (info == nullptr || !info->qos2) return;
+  info->qos2->taken.reset(pkt->message_id);
+  info->qos2->ackDeferred.reset(pkt->message_id);
+}
+
 // Records, then the core acknowledges (only with a session: without one it
 // closes) and forwards.
 void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
@@ -260,12 +294,16 @@ void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
+  if (repeatsQos2(conn, pkt)) return;
   bool ackDeferred = false;
   if (!recordPublication(conn, pkt, &ackDeferred)) return;
-  if (ackDeferred)
+  if (ackDeferred) {
+    ConnInfo* info = infoOf(conn);
+    if (pkt->qos == 2 && info != nullptr && info->qos2) info->qos2->ackDeferred.set(pkt->message_id);
     nev_broker_on_publish_acknowledged_later(conn, pkt);
-  else
+  } else {
     nev_broker_on_publish(conn, pkt);
+  }
 }
 
 // Closes a connection whose (UN)SUBSCRIBE names a filter longer than the
@@ -426,7 +464,10 @@ void onClose(nev_connection* conn) {
 void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* pkt) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
   if (event == NEV_EVENT_MQTT_PUBREC) nev_broker_on_pubrec(conn, pkt);
-  if (event == NEV_EVENT_MQTT_PUBREL) nev_broker_on_pubrel(conn, pkt);
+  if (event == NEV_EVENT_MQTT_PUBREL) {
+    releaseQos2(conn, pkt);
+    nev_broker_on_pubrel(conn, pkt);
+  }
 }
 
 void onOtherEvent(nev_connection* conn, int event, void* eventData) {

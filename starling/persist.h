@@ -19,9 +19,14 @@
 // is not acknowledged by the event handler. The persistence thread that wrote
 // it sends PUBACK or PUBREC once the transaction holding its row committed
 // (rows of a batch of queued messages share one transaction), so a publisher
-// is never told that a message is safe before it is. Messages that the topic
-// does not queue (paused, stopping, queue full) are acknowledged at once by
-// the handler, as before.
+// is never told that a message is safe before it is. A row the table refuses
+// (duplicate key, constraint, bad value) is logged and acknowledged: it can
+// never be written. A message the database cannot take now (busy, unusable,
+// commit failed) is logged and not acknowledged; its publisher's connection
+// is closed, so that the client sends it again when it connects again.
+// Messages that a paused or stopping topic does not queue are acknowledged at
+// once by the handler, as before; a QoS 1/2 message that finds the queue
+// full is not, and its publisher's connection is closed.
 //
 // Lifetime: the registry holds persisted topics by shared pointer. A publisher
 // takes a reference for the length of its ProcessPub, so a topic removed by a
@@ -138,7 +143,14 @@ class MQTTPersistField {
   // Extracts the field's value from the prepared message (or element) and
   // sets it into the record; throws YXException (the caller logs and goes on).
   void SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
-  void SetMultipleFieldValues(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
+  // The two halves of SetFieldValue, so that values can be extracted before
+  // the transaction that writes them. Extract: the value (for a fieldCount
+  // above 1, the list and its number of entries) in buffer, its length
+  // returned. SetExtracted: sets what Extract delivered. Both throw
+  // YXException.
+  int32_t Extract(int64_t context, std::vector<char>& buffer, int32_t* entries, char* error,
+                  const MQTTPersist* persist) const;
+  void SetExtracted(ZVRecord* record, const char* data, int32_t length, int32_t entries, char* error) const;
   // The value column(s): the name, or name0 .. name<count-1> (cut to 31).
   std::vector<std::string> ColumnNames() const;
   bool IsBinaryContent() const;
@@ -167,6 +179,7 @@ class MQTTPersistField {
 
  private:
   MQTTPersistField() = default;
+  void setExtractedList(ZVRecord* record, const char* data, int32_t size, int32_t entries, char* error) const;
   void readType(json_object* json, const char* typeKey, const char* widthKey, const char* scaleKey,
                 const MQTTPersist* persist);
   friend class MQTTPersistChildTable;
@@ -211,6 +224,47 @@ class MQTTPersistChildTable {
   void validateExisting(ZVTable* table, const MQTTPersist* persist) const;
 };
 
+// ---- The values of a batch, extracted before its transaction ----
+// A persistence thread prepares its batch's payloads and extracts their
+// mapped values here first, so that it holds the database's write lock only
+// for the inserts and the commit. One per thread, reused from batch to batch
+// (its buffers keep their room). The prepared payloads stay until Clear: the
+// child tables extract from them inside the transaction.
+class MQTTPersistStage {
+ public:
+  struct Value {
+    const MQTTPersistField* field;
+    size_t offset;  // in bytes
+    int32_t length;
+    int32_t entries;  // list entries of a fieldCount above 1
+  };
+  struct Row {
+    int64_t prepared = 0;  // the extractor's handle; 0 when not prepared
+    size_t firstValue = 0, valueCount = 0;
+    bool writable = false;  // false: nothing to write (logged when staged)
+  };
+  explicit MQTTPersistStage(const MQTTPersist& persist) : persist_(persist) {}
+  ~MQTTPersistStage() { Clear(); }
+  MQTTPersistStage(const MQTTPersistStage&) = delete;
+  MQTTPersistStage& operator=(const MQTTPersistStage&) = delete;
+
+  // Appends the row of msg: prepared payload and extracted values; failures
+  // of single fields are logged and leave the field out.
+  void Add(const MQTTPersistMsg& msg);
+  const Row& row(size_t index) const { return rows_[index]; }
+  const Value& value(size_t index) const { return values_[index]; }
+  const char* bytes(const Value& v) const { return bytes_.data() + v.offset; }
+  // Releases the prepared payloads and forgets the rows.
+  void Clear() noexcept;
+
+ private:
+  const MQTTPersist& persist_;
+  std::vector<Row> rows_;
+  std::vector<Value> values_;
+  std::vector<char> bytes_;
+  std::vector<char> scratch_;
+};
+
 // ---- A persisted topic ----
 class MQTTPersist : public MQTTSubscription {
  public:
@@ -241,8 +295,10 @@ class MQTTPersist : public MQTTSubscription {
   // The persisted topic of exactly this name, or null.
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic);
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic, size_t topicLength);
-  // The handler's entry for a PUBLISH: true when the topic is persisted and
-  // queued the message with its acknowledgement deferred (ackSession set).
+  // The handler's entry for a PUBLISH: true when the handler must not
+  // acknowledge it: the topic is persisted and queued the message with its
+  // acknowledgement deferred (ackSession set), or its queue is full and the
+  // publisher's connection is being closed.
   static bool Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
                       uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn);
   // The "persistence" JSON of a topic, or null when not persisted.
@@ -300,6 +356,9 @@ class MQTTPersist : public MQTTSubscription {
   const std::string& GetTableName() const { return tableName_; }
   const MQTTPersistFieldTable& GetFieldHash() const { return fields_; }
   const MQTTPersistChildTableMap& GetChildTableHash() const { return children_; }
+  // The fields a message sets (all but the time stamp and "target_payload"),
+  // listed when the threads start.
+  const std::vector<const MQTTPersistField*>& GetWrittenFields() const { return writtenFields_; }
   bool HasChildTable() const { return !children_.empty(); }
   bool HasTimeStamp() const { return autoTimeStamp_; }
   bool HasMapFields() const { return mapFields_; }
@@ -342,8 +401,13 @@ class MQTTPersist : public MQTTSubscription {
   void _stopPersistQueue() noexcept;
   void _persistenceThread();
   // Writes a batch in one transaction; false when the transaction failed.
-  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch, bool oneByOne);
-  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch);
+  // One by one, each failure is logged and, unless the table refuses the row
+  // itself, the message is marked in unwritten.
+  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+                   const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten);
+  // PUBACK/PUBREC for what was written (or refused by the table); the
+  // publisher of an unwritten message has its connection closed instead.
+  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten);
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;
@@ -351,6 +415,7 @@ class MQTTPersist : public MQTTSubscription {
   std::string extractorName_;
   MQTTPersistFieldTable fields_;
   MQTTPersistChildTableMap children_;
+  std::vector<const MQTTPersistField*> writtenFields_;
   int32_t threadCount_ = 1;
   int32_t defaultBinFormat_ = MQTTFORMAT_BYTE_ARRAY;
   int32_t defaultNumberFormat_ = MQTTFORMAT_NONE;
