@@ -88,7 +88,9 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
     bool hasData = false;
     for (const auto& [path, field] : persist->GetFieldHash()) {
       if (isNamed(field->fieldName, "ts") || isNamed(field->fieldName, "target_payload")) continue;
-      if (!field->hasPath) {
+      if (!field->hasPath && isNamed(field->fieldName, "qos")) {
+        record->SetFieldAsSigned(field->fieldName.c_str(), qos);  // store-and-forward delivers with it
+      } else if (!field->hasPath) {
         record->SetFieldAsBlob(field->fieldName.c_str(), payload, payloadLength);
         hasData = true;
       } else if (prepared.handle != 0) {

@@ -404,6 +404,9 @@ void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_
 void wsBridgeUpstreamHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
 // Marks the session's connection for closing if the session is still live.
 void starlingCloseSession(nev_broker_session* session);
+// The client id of an MQTT connection after its CONNECT ("" before); read on
+// the connection's thread, or by a walk that holds the core's lock.
+std::string starlingClientIdOf(nev_connection* conn);
 // Frees the per-connection records of connections still open when the
 // application ends (their CLOSE event may come after term, or never); a later
 // CLOSE only looks its record up by address and finds nothing.
