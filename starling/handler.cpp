@@ -454,8 +454,9 @@ void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* p
   };
   switch (event) {
     case NEV_EVENT_MQTT_PUBACK:
-      storeForward("starling - Not able to remove message from SENT list in Store & Forward system for message [%d] - %s",
-                   MQTTStoreForwardSubscriber::RemoveSentList);
+      storeForward(
+          "starling - Not able to remove message from SENT list in Store & Forward system for message [%d] - %s",
+          MQTTStoreForwardSubscriber::RemoveSentList);
       return;
     case NEV_EVENT_MQTT_PUBREC:
       if (storeForward("starling - Not able to check and remove message from SENT list in Store & Forward system for "
@@ -464,9 +465,10 @@ void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* p
         nev_broker_on_pubrec(conn, pkt);
       return;
     case NEV_EVENT_MQTT_PUBCOMP:
-      storeForward("starling - Not able to check and remove message from CONFIRMED list in Store & Forward system for "
-                   "message [%d] - %s",
-                   MQTTStoreForwardSubscriber::PromoteConfirmedList);
+      storeForward(
+          "starling - Not able to check and remove message from CONFIRMED list in Store & Forward system for "
+          "message [%d] - %s",
+          MQTTStoreForwardSubscriber::PromoteConfirmedList);
       return;
     default:
       nev_broker_on_pubrel(conn, pkt);

@@ -478,9 +478,9 @@ class MQTTMsgIdGenerator {
 struct MQTTPersistMsgID {
   uint16_t packetId = 0;
   uint8_t qos = 0;
-  int64_t position = 0;    // the row's record id
-  uint64_t lastSend = 0;   // tick count in ms of its last sending
-  bool released = false;   // QoS 2: PUBREC came, PUBREL is what is resent
+  int64_t position = 0;   // the row's record id
+  uint64_t lastSend = 0;  // tick count in ms of its last sending
+  bool released = false;  // QoS 2: PUBREC came, PUBREL is what is resent
 };
 
 // One client id's subscription to a store-and-forward topic.

@@ -115,7 +115,8 @@ MQTTStoreForwardPersist::Properties MQTTStoreForwardPersist::readProperties(json
   json_object* value = nullptr;
   if (zvJsonGetByName(config, "newSubscriberMaxStoredMessages", &value) && value != nullptr) {
     const char* text = nullptr;
-    if (zvJsonGetStringByName(config, "newSubscriberMaxStoredMessages", &text)) {
+    if (json_object_is_type(value, json_type_string) &&
+        zvJsonGetStringByName(config, "newSubscriberMaxStoredMessages", &text)) {
       if (strcasecmp(text, "all") != 0) invalidProperty(kConstructor, "newSubscriberMaxStoredMessages");
       p.maxStoredMessages = 0;
     } else {
@@ -163,9 +164,9 @@ std::unique_ptr<MQTTSchemaTable> MQTTStoreForwardPersist::readSchema(json_object
   return table;
 }
 
-MQTTStoreForwardPersist::MQTTStoreForwardPersist(ZVDatabaseConfig* brokerConfig, const char* topic,
-                                                 json_object* config, LogCallback log, int32_t idleTimeout,
-                                                 int32_t acquireTimeout, int32_t poolMaxSize)
+MQTTStoreForwardPersist::MQTTStoreForwardPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                                 LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                                 int32_t poolMaxSize)
     : MQTTPersist(brokerConfig, topic, config, log, idleTimeout, acquireTimeout, poolMaxSize) {
   Properties p = readProperties(config);
   deliveryRate_ = p.deliveryRate, deliveryMode_ = p.deliveryMode, maxStoredMessages_ = p.maxStoredMessages;
@@ -277,8 +278,7 @@ json_object* MQTTStoreForwardPersist::GetJson() {
 }
 
 void MQTTStoreForwardPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
-                                    LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
-                                    int32_t poolMaxSize) {
+                                    LogCallback log, int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize) {
   const char* fn = "MQTTStoreForwardPersist::Alter";
   Properties p = readProperties(config);
   struct Compared {
@@ -369,7 +369,8 @@ void MQTTStoreForwardPersist::Subscribe(nev_connection* connection, const std::s
     }
   } catch (const YXException& e) {
     starlingLog(e.GetErrorCode(), "Not able to subscribe - %d - %s", e.GetErrorCode(), e.GetErrorMsg());
-    starlingThrow(fn, e.GetErrorCode(), "ERROR - MQTTStoreForwardPersist::Subscribe - Not able to subscribe Store&Forward.\n");
+    starlingThrow(fn, e.GetErrorCode(),
+                  "ERROR - MQTTStoreForwardPersist::Subscribe - Not able to subscribe Store&Forward.\n");
   }
 }
 
