@@ -286,6 +286,7 @@ void MQTTStoreForwardPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* 
     int32_t was, now;
   };
   const Compared compared[] = {
+      {"storeAndForward", 1, boolOr(config, "storeAndForward", false) ? 1 : 0},
       {"maxDeliveryRatePerSecond", deliveryRate_, p.deliveryRate},
       {"newSubscriberMaxStoredMessages", maxStoredMessages_, p.maxStoredMessages},
       {"newSubscriberDeliveryMode", deliveryMode_, p.deliveryMode},

@@ -106,16 +106,24 @@ class Client:
         self.sock.close()
 
 
-def create(broker, topic, **props):
-    config = {"operation": "CreatePersistenceTopic", "persistenceTopic": topic, "storeAndForward": True,
-              "maxDeliveryRatePerSecond": 1000}
+def command(broker, operation, topic, **props):
+    """Runs a persistence command; (code, message) of its history row."""
+    config = {"operation": operation, "persistenceTopic": topic}
     config.update(props)
     before = len(broker.sql("select rowid from mqtt_topic_persistence_history"))
     subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-t", "quarnAdministration", "-m", json.dumps(config)],
                    check=True, timeout=10)
     rows = harness.wait_for(lambda: broker.sql("select error_code, error_message from "
                                                "mqtt_topic_persistence_history")[before:], 15)
-    assert rows and rows[-1][0] == "0", (rows, broker.log())
+    assert rows, broker.log()
+    return int(rows[-1][0]), rows[-1][1]
+
+
+def create(broker, topic, **props):
+    config = {"storeAndForward": True, "maxDeliveryRatePerSecond": 1000}
+    config.update(props)
+    code, message = command(broker, "CreatePersistenceTopic", topic, **config)
+    assert code == 0, (message, broker.log())
 
 
 def publish_numbers(port, topic, numbers, qos=1):
@@ -248,6 +256,50 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(client.silent(1))
         client.sock.sendall(b"\xc0\x00")
         self.assertEqual(client.expect(0xD0)[0], 0xD0)
+        client.close()
+
+
+    def test_refused_configurations_and_alterations(self):
+        cases = [
+            ({"maxDeliveryRatePerSecond": 0}, "maxDeliveryRatePerSecond"),
+            ({"newSubscriberMaxStoredMessages": 0}, "newSubscriberMaxStoredMessages"),
+            ({"newSubscriberMaxStoredMessages": "some"}, "newSubscriberMaxStoredMessages"),
+            ({"newSubscriberDeliveryMode": "newmessages"}, "newSubscriberDeliveryMode"),
+            ({"resendTimeout": 0}, "resendTimeout"),
+            ({"messageSchema": {"messageSchemaType": "T", "messageSchemaSyntax": "UDT"}}, "messageSchemaBody"),
+        ]
+        for props, named in cases:
+            code, message = command(self.broker, "CreatePersistenceTopic", "sf/refused", storeAndForward=True,
+                                    **props)
+            self.assertEqual(code, 10028, props)
+            self.assertIn(named, message)
+        create(self.broker, "sf/altered", resendTimeout=30, newSubscriberMaxStoredMessages="ALL")
+        code, message = command(self.broker, "AlterPersistenceTopic", "sf/altered", storeAndForward=True,
+                                maxDeliveryRatePerSecond=1000)
+        self.assertEqual(code, 10018)
+        self.assertIn("[resendTimeout] is not supported. Originally it was 30 and now it is 20", message)
+        code, message = command(self.broker, "AlterPersistenceTopic", "sf/altered", storeAndForward=False)
+        self.assertEqual(code, 10018)
+        self.assertIn("storeAndForward", message)
+
+    def test_delete_stops_readers_before_their_rows_go(self):
+        port = self.broker.port
+        create(self.broker, "sf/gone", resendTimeout=60)
+        client = Client(port, "deleted-under")
+        client.subscribe("sf/gone", 1)
+        publish_numbers(port, "sf/gone", [1, 2])
+        self.assertEqual([n for n, _, _, _ in client.messages(2)], [1, 2])
+        rows = "select count(*) from %s where tableName = 'sf_gone'"
+        self.assertEqual(self.broker.sql(rows % "position"), [["1"]])
+        code, message = command(self.broker, "DeletePersistenceTopic", "sf/gone")
+        self.assertEqual(code, 0, message)
+        # Nothing writes the rows again once they are gone.
+        time.sleep(0.5)
+        self.assertEqual(self.broker.sql(rows % "position"), [["0"]])
+        self.assertEqual(self.broker.sql(rows % "completed"), [["0"]])
+        # The topic is an ordinary one now: the broker forwards it.
+        publish_numbers(port, "sf/gone", [3])
+        self.assertEqual(client.message()[0], 3)
         client.close()
 
 
