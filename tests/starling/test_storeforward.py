@@ -44,7 +44,8 @@ class Client:
     def publish(self, topic, payload, qos=1):
         """Publishes and waits for the broker's acknowledgement: the row is committed then."""
         packet_id = self._id()
-        self.sock.sendall(mq.publish(topic, payload.encode(), qos=qos, message_id=packet_id))
+        data = payload if isinstance(payload, bytes) else payload.encode()
+        self.sock.sendall(mq.publish(topic, data, qos=qos, message_id=packet_id))
         if qos == 1:
             self.expect(PUBACK)
         elif qos == 2:
@@ -72,8 +73,8 @@ class Client:
         finally:
             self.pending.extend(held)
 
-    def message(self, timeout=10):
-        """(number, packet id, qos, dup) of the next PUBLISH."""
+    def raw_message(self, timeout=10):
+        """(payload, packet id, qos, dup) of the next PUBLISH."""
         while True:
             first, body = self.read(timeout)
             if first & 0xF0 == 0x30:
@@ -85,7 +86,12 @@ class Client:
         if qos:
             packet_id = struct.unpack("!H", body[at:at + 2])[0]
             at += 2
-        return int(body[at:].decode()), packet_id, qos, dup
+        return body[at:], packet_id, qos, dup
+
+    def message(self, timeout=10):
+        """(number, packet id, qos, dup) of the next PUBLISH."""
+        payload, packet_id, qos, dup = self.raw_message(timeout)
+        return int(payload.decode()), packet_id, qos, dup
 
     def messages(self, count, timeout=15):
         return [self.message(timeout) for _ in range(count)]
@@ -258,6 +264,23 @@ class StoreForwardTest(unittest.TestCase):
         self.assertEqual(client.expect(0xD0)[0], 0xD0)
         client.close()
 
+
+    def test_schema_decodes_binary_payloads(self):
+        """A payload the schema cannot decode is logged with its code and skipped; the next one goes out."""
+        port = self.broker.port
+        body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
+        create(self.broker, "sf/schema", resendTimeout=60,
+               messageSchema={"messageSchemaType": "Pt", "messageSchemaSyntax": "UDT", "messageSchemaBody": body})
+        client = Client(port, "decoder")
+        client.subscribe("sf/schema", 0)
+        publisher = Client(port, "schema-publisher", clean=True)
+        publisher.publish("sf/schema", bytes([0x00]))
+        publisher.publish("sf/schema", bytes([0x00, 0x05, 0x01, 0x00]))
+        publisher.close()
+        payload, _, _, _ = client.raw_message()
+        self.assertEqual(json.loads(payload), {"x": 5, "y": True})
+        self.assertTrue(harness.wait_for(lambda: "11001" in self.broker.log(), 5))
+        client.close()
 
     def test_refused_configurations_and_alterations(self):
         cases = [
