@@ -282,17 +282,6 @@ bool refuseLongFilters(nev_connection* conn, const nev_mqtt_packet* pkt, bool wi
   return true;
 }
 
-template <class Fn>
-void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn) {
-  try {
-    fn();
-  } catch (const YXException& e) {
-    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
-  } catch (const ZVException& e) {
-    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
-  }
-}
-
 // Writes (subscribing) or removes the rows of each filter in one transaction
 // of one session: a packet of 512 filters is one commit, not 512.
 void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
@@ -300,7 +289,7 @@ void recordFilters(const std::vector<std::string>& filters, bool subscribing, co
   const char* format =
       subscribing ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
                   : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
-  logSubscriptionFailure(format, filters.front(), [&] {
+  starlingLogFailure(format, filters.front(), [&] {
     // Rows of a client id change under this mutex (a taken-over connection
     // closing late checks and removes in one step); taken before the
     // transaction, as the closing side does.
@@ -308,7 +297,7 @@ void recordFilters(const std::vector<std::string>& filters, bool subscribing, co
     StarlingDb db;
     StarlingTransaction transaction(db.get());
     for (const std::string& filter : filters) {
-      logSubscriptionFailure(format, filter, [&] {
+      starlingLogFailure(format, filter, [&] {
         if (subscribing)
           MQTTSubscriber::RecordSubscription(db.get(), clientId.c_str(), filter.c_str());
         else
@@ -333,10 +322,10 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
   ConnInfo* info = infoOf(conn);
   auto* session = nev_broker_session_of(conn);
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
-    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
-                           filter, [&] {
-                             if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-                           });
+    starlingLogFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
+                       filter, [&] {
+                         if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
+                       });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = kThreadRunning;
       b.statsThread->state.compare_exchange_strong(running, kThreadPublishNow);
@@ -369,9 +358,8 @@ void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* hel
   auto* session = nev_broker_session_of(conn);
   const auto& held = *static_cast<const std::vector<std::string>*>(heldFilters);
   for (const std::string& filter : held) {
-    logSubscriptionFailure(
-        "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s", filter,
-        [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
+    starlingLogFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
+                       filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
   }
   if (info != nullptr) recordFilters(held, false, info->clientId);
   if (info != nullptr && !held.empty() && starlingBroker().persistenceEnabled)

@@ -427,6 +427,21 @@ int32_t starlingMqttListeningPort();
 [[noreturn]] void starlingThrow(const char* function, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Runs fn; a failure is logged with its code as format(what, its message),
+// and the caller goes on.
+template <class Fn>
+void starlingLogFailure(const char* format, const std::string& what, Fn fn) {
+  try {
+    fn();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
+  } catch (const std::exception& e) {
+    starlingLog(10006, format, what.c_str(), e.what());
+  }
+}
+
 // Adds `key` to `json` as an array of toJson(item) for every item. When the
 // array cannot be made it frees `json` and throws 10006 with `what`; when an
 // item throws, it frees the array and `json` and rethrows, so the caller never

@@ -72,19 +72,6 @@ void addColumn(json_object* json, const char* key, const MQTTPersistField& field
   }
 }
 
-template <class Fn>
-void logHookFailure(const char* format, const std::string& what, Fn fn) {
-  try {
-    fn();
-  } catch (const YXException& e) {
-    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
-  } catch (const ZVException& e) {
-    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
-  } catch (const std::exception& e) {
-    starlingLog(10006, format, what.c_str(), e.what());
-  }
-}
-
 // Every store-and-forward topic that exists, registered or not: a topic
 // being removed still has subscribers until its stop, and a connection that
 // closes meanwhile must still leave it. The hooks hold the mutex while they
@@ -488,8 +475,8 @@ void MQTTStoreForwardPersist::SubscribeFilter(nev_connection* connection, const 
   std::lock_guard<std::mutex> live(gLiveMutex);
   for (MQTTStoreForwardPersist* topic : gLive) {
     if (!filterMatches(filter.c_str(), topic->GetTopic()) || topic->HasSubscriber(clientId)) continue;
-    logHookFailure("starling - Not able to subscribe to Store & Forward system for topic %s while subscribing - %s",
-                   filter, [&] { topic->Subscribe(connection, clientId, static_cast<char>(qos)); });
+    starlingLogFailure("starling - Not able to subscribe to Store & Forward system for topic %s while subscribing - %s",
+                       filter, [&] { topic->Subscribe(connection, clientId, static_cast<char>(qos)); });
   }
 }
 
@@ -506,8 +493,9 @@ void MQTTStoreForwardPersist::UnsubscribeUnmatched(nev_connection* connection, c
         matched = filterMatches(session->subscriptions[i].topic, topic->GetTopic());
     }
     if (matched) continue;
-    logHookFailure("starling - Not able to unsubscribe to Store & Forward system for topic %s while subscribing - %s",
-                   std::string(topic->GetTopic()), [&] { topic->Unsubscribe(clientId, connection); });
+    starlingLogFailure(
+        "starling - Not able to unsubscribe to Store & Forward system for topic %s while subscribing - %s",
+        std::string(topic->GetTopic()), [&] { topic->Unsubscribe(clientId, connection); });
   }
 }
 
@@ -516,6 +504,6 @@ void MQTTStoreForwardPersist::DropConnection(nev_connection* connection, const s
     __atomic_store_n(&session->user_data, kSessionClosing, __ATOMIC_RELEASE);
   std::lock_guard<std::mutex> live(gLiveMutex);
   for (MQTTStoreForwardPersist* topic : gLive)
-    logHookFailure("starling - Not able to remove connection from global hash table - %s%s", std::string(),
-                   [&] { topic->Unsubscribe(clientId, connection); });
+    starlingLogFailure("starling - Not able to remove client [%s] from a Store & Forward topic - %s", clientId,
+                       [&] { topic->Unsubscribe(clientId, connection); });
 }

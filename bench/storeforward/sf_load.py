@@ -42,11 +42,14 @@ class Conn:
         self.sock = socket.create_connection(("127.0.0.1", PORT))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = bytearray()
+        self.held = []  # publications that came before the SUBACK
         self.sock.sendall(packet(0x10, text("MQTT") + bytes([4, 2 if clean else 0]) + struct.pack("!H", 0)
                                  + text(client_id)))
         assert self.next()[0] == 0x20
 
     def next(self):
+        if self.held:
+            return self.held.pop(0)
         while True:
             if len(self.buf) >= 2:
                 remaining, shift, at = 0, 0, 1
@@ -70,8 +73,13 @@ class Conn:
 
     def subscribe(self, topic):
         self.sock.sendall(packet(0x82, struct.pack("!H", 1) + text(topic) + b"\x01"))
-        while self.next()[0] != 0x90:
-            pass
+        held = []
+        while True:
+            first, body = self.next()
+            if first == 0x90:
+                break
+            held.append((first, body))
+        self.held = held
 
 
 def receiver(conn, count, done):
