@@ -595,7 +595,8 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   // Unsubscribes the client id (100 "Key not found" when absent); with a
   // connection, only the subscriber on that connection.
   void Unsubscribe(const std::string& clientId, nev_connection* connection = nullptr);
-  bool HasSubscriber(const std::string& clientId);
+  // With a connection: a subscriber of the client id on that connection.
+  bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
   void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
 
   // The payload a subscriber gets for a row (the source payload, its schema

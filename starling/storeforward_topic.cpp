@@ -397,9 +397,10 @@ void MQTTStoreForwardPersist::Unsubscribe(const std::string& clientId, nev_conne
   }
 }
 
-bool MQTTStoreForwardPersist::HasSubscriber(const std::string& clientId) {
+bool MQTTStoreForwardPersist::HasSubscriber(const std::string& clientId, nev_connection* connection) {
   std::lock_guard<std::mutex> hold(subscribersMutex_);
-  return subscribers_.count(clientId) != 0;
+  auto found = subscribers_.find(clientId);
+  return found != subscribers_.end() && (connection == nullptr || found->second->GetConn() == connection);
 }
 
 void MQTTStoreForwardPersist::stopSubscribers() noexcept {
@@ -474,7 +475,9 @@ void MQTTStoreForwardPersist::SubscribeFilter(nev_connection* connection, const 
                                               const std::string& filter, uint8_t qos) {
   std::lock_guard<std::mutex> live(gLiveMutex);
   for (MQTTStoreForwardPersist* topic : gLive) {
-    if (!filterMatches(filter.c_str(), topic->GetTopic()) || topic->HasSubscriber(clientId)) continue;
+    // Once per client id; a subscriber on an earlier connection of the id
+    // (taken over, closing) is replaced.
+    if (!filterMatches(filter.c_str(), topic->GetTopic()) || topic->HasSubscriber(clientId, connection)) continue;
     starlingLogFailure("starling - Not able to subscribe to Store & Forward system for topic %s while subscribing - %s",
                        filter, [&] { topic->Subscribe(connection, clientId, static_cast<char>(qos)); });
   }
@@ -485,7 +488,7 @@ void MQTTStoreForwardPersist::UnsubscribeUnmatched(nev_connection* connection, c
   StarlingBroker& b = starlingBroker();
   std::lock_guard<std::mutex> live(gLiveMutex);
   for (MQTTStoreForwardPersist* topic : gLive) {
-    if (!topic->HasSubscriber(clientId)) continue;
+    if (!topic->HasSubscriber(clientId, connection)) continue;
     bool matched = false;
     if (session != nullptr && b.coreReady) {
       nev_rwlock_guard shared(b.core.lock, nev_rwlock_mode::shared);

@@ -282,6 +282,30 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(harness.wait_for(lambda: "11001" in self.broker.log(), 5))
         client.close()
 
+    def test_taken_over_and_refused_subscribers(self):
+        """A second connection with the client id takes the subscription over
+        before the first one is gone; a client id the engine refuses (longer
+        than its names) leaves no subscriber behind, so it is refused again."""
+        port = self.broker.port
+        create(self.broker, "sf/taken", resendTimeout=60)
+        first = Client(port, "taker")
+        first.subscribe("sf/taken", 1)
+        second = Client(port, "taker")
+        second.subscribe("sf/taken", 1)
+        first.close()
+        publish_numbers(port, "sf/taken", [1])
+        self.assertEqual(second.message()[0], 1)
+        second.close()
+
+        long_id = "x" * 70
+        refused = Client(port, long_id)
+        refused.subscribe("sf/taken", 1)
+        refused.subscribe("sf/taken", 1)
+        lines = lambda: [line for line in self.broker.log().splitlines()
+                         if "Not able to subscribe" in line and line.endswith(" - 11006")]
+        self.assertTrue(harness.wait_for(lambda: len(lines()) >= 2, 5), self.broker.log())
+        refused.close()
+
     def test_refused_configurations_and_alterations(self):
         cases = [
             ({"maxDeliveryRatePerSecond": 0}, "maxDeliveryRatePerSecond"),
