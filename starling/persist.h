@@ -57,7 +57,9 @@
 #include <vector>
 
 #include "mqtt_clients.h"
+#include "YXStoreAndForward.h"
 #include "persist_msg.h"
+#include "schema.h"
 #include "starling.h"
 
 class MQTTPersist;
@@ -130,6 +132,8 @@ class MQTTPersistField {
   MQTTPersistField(json_object* json, const MQTTPersist* persist);
   static MQTTPersistField* NewSourcePayloadField();
   static MQTTPersistField* NewTimestampField();
+  // A column no property maps, of a client type and width.
+  static MQTTPersistField* NewColumnField(const char* name, int32_t type, int32_t width);
   virtual ~MQTTPersistField() = default;
 
   json_object* GetJson() const;
@@ -276,9 +280,17 @@ class MQTTPersist : public MQTTSubscription {
   // before anything is torn down; leaves the pool.
   ~MQTTPersist() override;
 
+  // A persisted topic of the configuration: a store-and-forward topic when
+  // "storeAndForward" is true. Same arguments and errors as the constructor.
+  static std::shared_ptr<MQTTPersist> New(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                          LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                          int32_t poolMaxSize);
   // Binds the extractor, validates paths, creates or checks the table and
   // starts the threads.
   virtual void CreateStart();
+  // Once the topic is registered: sessions already subscribed to it join
+  // (store-and-forward topics); nothing for others.
+  virtual void SubscribeSessions() {}
   virtual json_object* GetJson();
   virtual void Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
                      int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
@@ -298,14 +310,19 @@ class MQTTPersist : public MQTTSubscription {
   // The handler's entry for a PUBLISH: true when the handler must not
   // acknowledge it: the topic is persisted and queued the message with its
   // acknowledgement deferred (ackSession set), or its queue is full and the
-  // publisher's connection is being closed.
+  // publisher's connection is being closed. *takenOver (may be null) tells
+  // that the topic is store-and-forward: its subscribers get the message from
+  // the table only, so the broker core must not forward it. Such a message
+  // that could not be queued is not stored, and is then not acknowledged
+  // either (the publisher keeps it).
   static bool Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
-                      uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn);
+                      uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn,
+                      bool* takenOver = nullptr);
   // The "persistence" JSON of a topic, or null when not persisted.
   static json_object* GetPersistenceJson(const char* topic);
   // Stops the external-broker client and the threads; the threads write
   // what is queued first. The topic accepts no message afterwards.
-  void Stop() noexcept;
+  virtual void Stop() noexcept;
   // Stops every persisted topic (draining its queue) and forgets them.
   static void StopAll();
   static size_t Count();
@@ -373,7 +390,17 @@ class MQTTPersist : public MQTTSubscription {
   const std::string& GetDatabase() const { return database_; }
   int32_t GetThreadCount() const { return threadCount_; }
   bool IsActive() const { return running_.load(); }
-  bool IsStoreForward() const { return false; }
+  virtual bool IsStoreForward() const { return false; }
+  const std::string& GetUser() const { return user_; }
+  const std::string& GetPassword() const { return password_; }
+
+ protected:
+  // The derived topic's own columns, added by its constructor before
+  // CreateStart builds or checks the table.
+  MQTTPersistFieldTable& MutableFields() { return fields_; }
+  // Adds the derived topic's own columns that the field table lacks (also
+  // after an alteration rebuilt the mapping); true when it added one.
+  virtual bool AddOwnFields() { return false; }
 
  private:
   struct Settings {  // the configuration read from JSON
@@ -444,4 +471,252 @@ class MQTTPersist : public MQTTSubscription {
   std::atomic<bool> running_{false};  // accepts messages
   bool stopping_ = false;             // threads end once the queue is empty
   std::vector<std::thread> threads_;
+};
+
+// ---- Store-and-forward topics ----
+//
+// A store-and-forward topic is a persisted topic whose subscribers get its
+// messages from the topic table, never from the broker core: every message
+// is a committed row first (and only then acknowledged to its publisher),
+// and each subscribing client id is a subscriber of the topic's
+// YXStoreAndForward engine, whose reader hands it the rows in order from
+// where its confirmations stopped. A client that disconnects and subscribes
+// again under the same client id gets the rows it never confirmed, then the
+// new ones: that is the broker's offline delivery.
+//
+// Delivery with QoS 1 and 2: each row sent gets a packet id of its client
+// id's MQTTMsgIdGenerator and an entry in the subscriber's in-flight list
+// (recorded before the send, so a failed send is retried, never lost). PUBACK
+// ends a QoS 1 entry; PUBREC marks a QoS 2 entry released (answered with
+// PUBREL) and PUBCOMP ends it. An entry left unacknowledged for the resend
+// time-out is sent again: PUBLISH with DUP, or PUBREL once it was released.
+// The confirmed position written to the engine is always just before the
+// first row still in flight, whatever order the acknowledgements come in.
+//
+// Bounds: a subscriber has at most kMaxInFlight entries; its reader waits
+// while the window is full (and while every packet id of the client is in
+// flight), so a client that stops acknowledging holds up only itself.
+//
+// Lifetime and locks: the topic owns its subscribers (shared pointers). A
+// subscriber leaves (UNSUBSCRIBE, CLOSE of its connection, the topic's stop)
+// in this order: its housekeeping thread stops and writes the confirmed
+// position, the engine's reader stops, then the subscriber is detached under
+// its mutex. Acknowledgements find a subscriber through the generator and
+// act only under its mutex and only while it is attached, so they never
+// touch a subscriber (or its connection) that is going away.
+
+class MQTTStoreForwardSubscriber;
+class MQTTStoreForwardPersist;
+
+// The packet ids of one client id's store-and-forward deliveries. Ids run 1 to
+// 65535 and around again; an id still in flight is never handed out again.
+class MQTTMsgIdGenerator {
+ public:
+  // Gives the next candidate id (1 to 65535); the default counts on its own.
+  using Candidates = std::function<uint16_t()>;
+
+  // The client id's generator, made when it has none; one per client id while
+  // any subscriber holds it.
+  static std::shared_ptr<MQTTMsgIdGenerator> Get(const std::string& clientId);
+  // The client id's generator, or null.
+  static std::shared_ptr<MQTTMsgIdGenerator> Find(const std::string& clientId);
+
+  // An id not in flight, now mapped to the subscriber; 0 when all 65535 are
+  // in flight (the caller waits for acknowledgements).
+  uint16_t Generate(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber,
+                    const Candidates& next = Candidates());
+  // The subscriber the id is mapped to, or null (id unknown, or gone).
+  std::shared_ptr<MQTTStoreForwardSubscriber> GetSubscriber(uint16_t id);
+  // Frees every id of the subscriber.
+  void RemoveSubscriber(const MQTTStoreForwardSubscriber* subscriber);
+  // Frees the id; 100 "Key not found" when it is not mapped.
+  void RemoveMsgID(uint16_t id);
+  size_t InFlight();
+
+ private:
+  std::mutex mutex_;
+  uint16_t counter_ = 0;  // the last id given by the default candidates
+  std::map<uint16_t, std::weak_ptr<MQTTStoreForwardSubscriber>> ids_;
+};
+
+// One row sent with QoS 1 or 2 and not yet completed.
+struct MQTTPersistMsgID {
+  uint16_t packetId = 0;
+  uint8_t qos = 0;
+  int64_t position = 0;   // the row's record id
+  uint64_t lastSend = 0;  // tick count in ms of its last sending
+  bool released = false;  // QoS 2: PUBREC came, PUBREL is what is resent
+};
+
+// One client id's subscription to a store-and-forward topic.
+class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStoreForwardSubscriber> {
+ public:
+  static constexpr size_t kMaxInFlight = 1000;
+
+  // Starts nothing; Start runs the housekeeping thread. connection and topic
+  // may be null only for a subscriber that is never started.
+  MQTTStoreForwardSubscriber(nev_connection* connection, const std::string& clientId,
+                             std::shared_ptr<MQTTMsgIdGenerator> generator, char qos, int32_t resendTimeout,
+                             MQTTStoreForwardPersist* topic);
+  ~MQTTStoreForwardSubscriber();
+  MQTTStoreForwardSubscriber(const MQTTStoreForwardSubscriber&) = delete;
+  MQTTStoreForwardSubscriber& operator=(const MQTTStoreForwardSubscriber&) = delete;
+
+  // The housekeeping thread: resends what is due, writes the confirmed
+  // position. Throws 10006 when it cannot start.
+  void Start();
+  // Asks the delivery to stop at once (the engine's reader then returns).
+  void RequestStop() { stopping_ = true; }
+  // Stops the housekeeping thread and writes the confirmed position; the
+  // engine subscription must still exist.
+  void StopAndFlush();
+  // After the engine's reader stopped: no acknowledgement or resend touches
+  // the subscriber any more, and its packet ids are free.
+  void Detach();
+
+  // The engine's delivery callback body: sends one row. 0 when the engine
+  // may move past the row (also when the send failed: its entry stays and is
+  // resent); non-zero when the subscriber is stopping.
+  int Send(ZVRecord* record);
+  static int DeliverStoredRecord(ZVRecord* record, void* subscriber);
+
+  // Acknowledgements of the client id (PUBACK, PUBREC, PUBCOMP). Packet id 0:
+  // 10027 "Invalid message ID."; an id the client's generator does not map
+  // (a publication the broker core forwarded) changes nothing; a mapped id
+  // in no list: 10027 "Message ID not found".
+  static void RemoveSentList(uint16_t packetId, const char* clientId);
+  static void PromoteSentList(uint16_t packetId, const char* clientId);
+  static void PromoteConfirmedList(uint16_t packetId, const char* clientId);
+
+  nev_connection* GetConn() const { return connection_; }
+  char GetQoS() const { return qos_; }
+  const std::string& GetClientId() const { return clientId_; }
+  size_t InFlight();
+  // The position the engine may record as confirmed (just before the first
+  // row in flight, else the last row handed out).
+  int64_t ConfirmedPosition();
+
+  // For tests: the entry of a packet id (a copy), false when none.
+  bool GetEntry(uint16_t packetId, MQTTPersistMsgID* entry);
+
+ private:
+  // Which acknowledgement arrived.
+  enum class Ack { PubAck, PubRec, PubComp };
+  static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
+  void applyAck(Ack kind, uint16_t packetId);
+  uint16_t nextPacketId();
+  void housekeeping();
+  void resendDue();
+  void resendEntry(ZVRecord* record, const MQTTPersistMsgID& entry);
+  void flushConfirmed();
+  void sendRow(ZVRecord* record, uint16_t packetId, int qos, bool dup);
+
+  nev_connection* connection_;
+  std::string clientId_;
+  std::shared_ptr<MQTTMsgIdGenerator> generator_;
+  char qos_;
+  int32_t resendTimeout_;
+  MQTTStoreForwardPersist* topic_;
+
+  std::mutex mutex_;  // the lists, detached_, handedOut_
+  std::map<uint16_t, MQTTPersistMsgID> inFlight_;
+  int64_t handedOut_ = 0;  // the last row handed out
+  bool detached_ = false;
+  int64_t flushed_ = 0;  // the confirmed position last written
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> threadStop_{false};
+  std::thread thread_;
+};
+
+class MQTTStoreForwardPersist : public MQTTPersist {
+ public:
+  // The persisted topic's constructor, then the store-and-forward properties
+  // (10028 for an invalid one) and the extra columns "source_payload",
+  // "qos" and, with a schema, "target_payload".
+  MQTTStoreForwardPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+                          int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
+  ~MQTTStoreForwardPersist() override;
+
+  void CreateStart() override;
+  void SubscribeSessions() override;
+  json_object* GetJson() override;
+  void Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+             int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize) override;
+  // Stops the subscribers, deletes their engine rows, then the persisted
+  // topic's deletion.
+  void Delete(bool forceClosing) override;
+  // Stops the subscribers and refuses new ones, then the persisted topic's stop.
+  void Stop() noexcept override;
+  bool IsStoreForward() const override { return true; }
+  bool AddOwnFields() override;
+
+  // Subscribes the client id of the connection. 10024 when the client id is
+  // already a subscriber on this connection (one on another connection, a
+  // taken-over session, is replaced); the engine's code when its subscription
+  // failed (the subscriber is then removed again). session, when given, is
+  // checked under the subscribers' mutex for the closing mark.
+  void Subscribe(nev_connection* connection, const std::string& clientId, char qos,
+                 nev_broker_session* session = nullptr);
+  // Unsubscribes the client id (100 "Key not found" when absent); with a
+  // connection, only the subscriber on that connection.
+  void Unsubscribe(const std::string& clientId, nev_connection* connection = nullptr);
+  // With a connection: a subscriber of the client id on that connection.
+  bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
+  void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
+
+  // The payload a subscriber gets for a row (the source payload, its schema
+  // decoding, or the mapped columns as JSON).
+  std::string PayloadOf(ZVRecord* record);
+  // For the subscribers' resends: the row of a record id on a pooled
+  // connection (fn runs with it; false when the row is gone).
+  bool WithRow(int64_t position, const std::function<void(ZVRecord*)>& fn);
+
+  int32_t GetDeliveryRate() const { return deliveryRate_; }
+  int32_t GetDeliveryMode() const { return deliveryMode_; }
+  int32_t GetMaxStoredMessages() const { return maxStoredMessages_; }
+  int32_t GetResendTimeout() const { return resendTimeout_; }
+  bool IsQoSDowngradeDisabled() const { return qosDowngradeDisabled_; }
+  bool IsTransformOnForward() const { return transformOnForward_; }
+
+  // Store-and-forward hooks of the event handler; each logs its failures.
+  // A SUBSCRIBE filter: every store-and-forward topic it matches.
+  static void SubscribeFilter(nev_connection* connection, const std::string& clientId, const std::string& filter,
+                              uint8_t qos);
+  // After an UNSUBSCRIBE: the topics the session no longer matches.
+  static void UnsubscribeUnmatched(nev_connection* connection, const std::string& clientId,
+                                   nev_broker_session* session);
+  // The connection closes: its subscribers leave every topic.
+  static void DropConnection(nev_connection* connection, const std::string& clientId);
+
+ private:
+  struct Properties {
+    int32_t deliveryRate = 100;
+    int32_t deliveryMode = YX_SF_MODE_DEFAULT;
+    int32_t maxStoredMessages = 0;
+    int32_t resendTimeout = 20;
+    bool qosDowngradeDisabled = false;
+    bool transformOnForward = false;
+  };
+  static Properties readProperties(json_object* config);
+  std::unique_ptr<MQTTSchemaTable> readSchema(json_object* config, MQTTSchema** schema);
+  void stopSubscriber(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber);
+  void stopSubscribers() noexcept;
+
+  int32_t deliveryRate_ = 100;
+  int32_t deliveryMode_ = YX_SF_MODE_DEFAULT;
+  int32_t maxStoredMessages_ = 0;
+  int32_t resendTimeout_ = 20;
+  bool qosDowngradeDisabled_ = false;
+  bool transformOnForward_ = false;
+
+  std::unique_ptr<YXStoreAndForward> engine_;
+  // Held shared by deliveries (payloads read the fields and the schema),
+  // exclusively by Alter.
+  std::shared_mutex deliveryLock_;
+  std::unique_ptr<MQTTSchemaTable> schemaTable_;
+  MQTTSchema* schema_ = nullptr;  // owned by schemaTable_
+
+  std::mutex subscribersMutex_;
+  std::map<std::string, std::shared_ptr<MQTTStoreForwardSubscriber>> subscribers_;
+  bool stopped_ = false;  // no new subscriber
 };

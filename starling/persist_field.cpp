@@ -379,10 +379,13 @@ MQTTPersistField::MQTTPersistField(json_object* json, const MQTTPersist* persist
   if (count > 1024) starlingThrow("MQTTPersistField::MQTTPersistField", 10001, "fieldCount %d is above 1024", count);
 }
 
-MQTTPersistField* MQTTPersistField::NewSourcePayloadField() {
+MQTTPersistField* MQTTPersistField::NewSourcePayloadField() { return NewColumnField("source_payload", 170, 0); }
+
+MQTTPersistField* MQTTPersistField::NewColumnField(const char* name, int32_t type, int32_t width) {
   auto* field = new MQTTPersistField();
-  field->fieldName = "source_payload";
-  field->type = 170;
+  field->fieldName = name;
+  field->type = type;
+  field->width = width;
   return field;
 }
 

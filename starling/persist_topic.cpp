@@ -104,10 +104,6 @@ void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* con
                   "schema transformation is supported only when Store&Forward is enabled. Please review property [%s] "
                   "in the command requested.",
                   GetTopic(), "messageSchema", "storeAndForward");
-  if (storeForward)
-    starlingThrow(fn, 10001,
-                  "Couldn't create persistence for topic [%s]. Store&Forward topics are not supported by this broker.",
-                  GetTopic());
 }
 
 void MQTTPersist::_buildFields(json_object* config) {
@@ -569,11 +565,14 @@ std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic, size
 }
 
 bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
-                          uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn) {
+                          uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn,
+                          bool* takenOver) {
+  if (takenOver != nullptr) *takenOver = false;
   // Unpersisted topics pay one relaxed load.
   if (gRegistryCount.load(std::memory_order_relaxed) == 0) return false;
   std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic, topicLength);
   if (persist == nullptr) return false;
+  if (takenOver != nullptr) *takenOver = persist->IsStoreForward();
   auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, qos);
   bool deferred = qos > 0 && ackSession != nullptr;
   if (deferred) msg->ackSession = ackSession, msg->ackConn = ackConn;
@@ -587,6 +586,9 @@ bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* pay
     nev_connection_request_close(ackConn);
     return true;
   }
+  if (persist->IsStoreForward())
+    starlingLog(10006, "starling - Store & Forward topic [%s] did not take a message: it is not acknowledged.",
+                persist->GetTopic());
   return false;
 }
 
@@ -651,7 +653,7 @@ json_object* MQTTPersist::GetJson() {
     zvJsonAddInt(json, "tableRetentionPeriod", purgePeriod_);
   }
   zvJsonAddString(json, "extractorLibraryName", extractorName_.c_str());
-  zvJsonAddBoolean(json, "storeAndForward", 0);
+  zvJsonAddBoolean(json, "storeAndForward", IsStoreForward());
   std::vector<json_object*> items;
   try {
     for (const auto& [path, field] : fields_) items.push_back(field->GetJson());

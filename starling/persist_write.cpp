@@ -88,7 +88,7 @@ void MQTTPersistStage::Add(const MQTTPersistMsg& msg) {
   bool any = false;
   for (const MQTTPersistField* field : persist_.GetWrittenFields()) {
     if (!field->hasPath) {
-      any = true;  // the whole payload, set from the message itself
+      if (!isNamed(field->fieldName, "qos")) any = true;  // the whole payload, set from the message itself
       continue;
     }
     if (row.prepared == 0) continue;
@@ -126,6 +126,10 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
     bool hasData = false;
     for (const MQTTPersistField* field : persist->GetWrittenFields()) {
       if (field->hasPath) continue;
+      if (isNamed(field->fieldName, "qos")) {
+        record->SetFieldAsSigned(field->fieldName.c_str(), qos);  // store-and-forward delivers with it
+        continue;
+      }
       record->SetFieldAsBlob(field->fieldName.c_str(), payload, payloadLength);
       hasData = true;
     }
