@@ -161,21 +161,23 @@ bool isInteger(const std::string& text, const Token& t) {
   return true;
 }
 
-// Tokens [first, end) that form a trailing "ZVOPTION ( BADREC )" before
-// blanks and semicolons; returns end unchanged when absent.
-size_t trailingOption(const std::string& text, const std::vector<Token>& toks, size_t end) {
+// Tokens [*first, *after) that form a trailing "ZVOPTION ( BADREC )"
+// before blanks and semicolons; both are end when it is absent.
+void trailingOption(const std::string& text, const std::vector<Token>& toks, size_t end, size_t* first, size_t* after) {
+  *first = *after = end;
   std::vector<size_t> sig;
   for (size_t i = 0; i < end; ++i)
     if (toks[i].kind != TokenKind::Space && toks[i].kind != TokenKind::Comment) sig.push_back(i);
   while (!sig.empty() && toks[sig.back()].kind == TokenKind::Punct && text[toks[sig.back()].begin] == ';')
     sig.pop_back();
-  if (sig.size() < 4) return end;
+  if (sig.size() < 4) return;
   size_t n = sig.size();
   const Token& a = toks[sig[n - 4]];
   if (isWord(text, a, "zvoption") && text[toks[sig[n - 3]].begin] == '(' && isWord(text, toks[sig[n - 2]], "badrec") &&
-      text[toks[sig[n - 1]].begin] == ')')
-    return sig[n - 4];
-  return end;
+      text[toks[sig[n - 1]].begin] == ')') {
+    *first = sig[n - 4];
+    *after = sig[n - 1] + 1;
+  }
 }
 
 // Where the statement's significant text ends (before trailing blanks and ';').
@@ -204,7 +206,8 @@ Rewritten rewriteDialect(const std::string& text) {
       b.out.words.push_back(w);
     }
   size_t first = nextSignificant(toks, 0);
-  size_t end = trailingOption(text, toks, toks.size());
+  size_t end, afterOption;
+  trailingOption(text, toks, toks.size(), &end, &afterOption);
   size_t stmtEnd = statementEnd(text, toks, end);
   std::string limit;
   size_t i = 0;
@@ -258,7 +261,7 @@ Rewritten rewriteDialect(const std::string& text) {
   }
   for (; i < stmtEnd; ++i) b.copy(toks[i]);
   b.insert(limit);
-  for (i = std::max(stmtEnd, end); i < toks.size(); ++i) b.copy(toks[i]);
+  for (i = end < toks.size() ? afterOption : stmtEnd; i < toks.size(); ++i) b.copy(toks[i]);
   return b.out;
 }
 
