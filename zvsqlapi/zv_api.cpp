@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <chrono>
+#include <ctime>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -99,7 +101,7 @@ int authorize(void* user, int action, const char* a1, const char* a2, const char
 // Interrupts a statement past its command's deadline.
 int onProgress(void* user) {
   auto* c = static_cast<Connection*>(user);
-  if (c->hasDeadline && std::chrono::steady_clock::now() >= c->deadline) {
+  if (c->hasDeadline && c->interruptAtDeadline && monotonicMs() >= c->deadlineMs) {
     c->timedOut = true;
     return 1;
   }
@@ -109,14 +111,12 @@ int onProgress(void* user) {
 // Waits for a lock held by another connection, up to the deadline.
 int onBusy(void* user, int) {
   auto* c = static_cast<Connection*>(user);
-  auto now = std::chrono::steady_clock::now();
-  auto end = c->hasDeadline ? c->deadline : now;  // no deadline: armed by setDeadline as a bound
-  if (now >= end) {
+  int64_t now = monotonicMs();
+  if (!c->hasDeadline || now >= c->deadlineMs) {
     c->timedOut = c->hasDeadline;
     return 0;
   }
-  auto pause = std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(2), end - now);
-  std::this_thread::sleep_for(pause);
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(2, c->deadlineMs - now)));
   return 1;
 }
 
@@ -126,16 +126,18 @@ void setDeadline(Connection& c, int seconds) {
   c.timedOut = false;
   c.timeoutSeconds = seconds;
   c.hasDeadline = true;
-  c.deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : kUnboundedLockWaitSeconds);
+  c.interruptAtDeadline = seconds > 0;  // no limit: only lock waits are bounded
+  c.deadlineMs = monotonicMs() + 1000 * int64_t(seconds > 0 ? seconds : kUnboundedLockWaitSeconds);
   if (seconds <= 0) c.timeoutSeconds = 0;
 }
 
-// Internal statements: never refused, no deadline.
+// Internal statements: never refused, bounded by the default time-out.
 int runInternal(Connection& c, const char* sql) {
   c.internal = true;
+  setDeadline(c, kDefaultTimeoutSeconds);  // a commit waits for readers of other connections
   char* msg = nullptr;
   int rc = sqlite3_exec(c.db, sql, nullptr, nullptr, &msg);
+  c.hasDeadline = false;
   c.internal = false;
   if (rc != SQLITE_OK) c.fail(rc, msg ? msg : sqlite3_errstr(rc));
   sqlite3_free(msg);
@@ -224,18 +226,6 @@ int beginIfNeeded(Command& cmd) {
       if (strcasecmp(first.c_str(), w) == 0) return SQLITE_OK;
   }
   return runInternal(c, "BEGIN");
-}
-
-Cursor* newCursor(Command& cmd) {
-  auto* cur = new Cursor();
-  cur->command = &cmd;
-  cur->handle = handles().add(HandleKind::Cursor, cur);
-  if (!cur->handle) {
-    delete cur;
-    return nullptr;
-  }
-  cmd.cursors.push_back(cur->handle);
-  return cur;
 }
 
 // Column names, types and scales, fixed for the cursor's life.
@@ -330,7 +320,7 @@ template <class Bind>
 int bindParameter(ZVSQL_CMD h, int index, Bind&& bind) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(cmd->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
   int rc = readyToBind(*cmd, index);
   if (rc != ZVSQL_OK) return rc;
   rc = bind(cmd->stmt, index + 1);
@@ -408,6 +398,12 @@ int openDatabase(Connection& c, const std::string& path) {
 
 namespace zvsql {
 
+int64_t monotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int Connection::failSqlite(int rc, const char* doing) {
   if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
     return fail(ZVSQL_TIMED_OUT,
@@ -428,6 +424,45 @@ void Connection::close() {
   }
   session.reset();
   catalogVersion = -1;
+}
+
+Command::~Command() = default;
+
+Cursor* newCursor(Command& cmd) {
+  std::unique_ptr<Cursor> cur;
+  if (!cmd.spare.empty()) {
+    cur = std::move(cmd.spare.back());
+    cmd.spare.pop_back();
+  } else {
+    cur = std::make_unique<Cursor>();
+  }
+  cur->command = &cmd;
+  cur->handle = handles().add(HandleKind::Cursor, cur.get());
+  if (!cur->handle) return nullptr;
+  cmd.cursors.push_back(cur->handle);
+  return cur.release();
+}
+
+void releaseCursor(Command& cmd, Cursor* cur) {
+  handles().remove(cur->handle, HandleKind::Cursor);
+  if (cmd.current == cur) {
+    if (cmd.stmt) sqlite3_reset(cmd.stmt);
+    cmd.current = nullptr;
+  }
+  auto at = std::find(cmd.cursors.begin(), cmd.cursors.end(), cur->handle);
+  if (at != cmd.cursors.end()) cmd.cursors.erase(at);
+  constexpr size_t kSpareCursors = 4;
+  if (cmd.spare.size() >= kSpareCursors) {
+    delete cur;
+    return;
+  }
+  cur->state = CursorState::Done;
+  cur->firstPending = false;
+  cur->columns = 0;
+  cur->types.clear();
+  cur->scales.clear();
+  cur->names.clear();
+  cmd.spare.emplace_back(cur);
 }
 
 void Command::finalize() {
@@ -476,7 +511,7 @@ void zvsqlFreeConnection(ZVSQL_CONN conn) {
   auto* h = static_cast<ConnHandle*>(handles().remove(reinterpret_cast<uintptr_t>(conn), HandleKind::Connection));
   if (!h) return;
   {
-    std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+    std::lock_guard<ConnectionLock> lock(h->conn->mutex);
     h->conn->close();
   }
   delete h;
@@ -486,7 +521,7 @@ int zvsqlConnect(ZVSQL_CONN conn, const char* connectString, const char* user, c
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
   Connection& c = *h->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   c.close();
   std::string server, database;
   if (!connectString || !parseConnectString(connectString, &server, &database))
@@ -524,7 +559,7 @@ int zvsqlConnect(ZVSQL_CONN conn, const char* connectString, const char* user, c
 int zvsqlDisconnect(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   if (!h->conn->db) return h->conn->fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   h->conn->close();
   return ZVSQL_OK;
@@ -533,7 +568,7 @@ int zvsqlDisconnect(ZVSQL_CONN conn) {
 int zvsqlIsActiveConn(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return 0;
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   return h->conn->db ? 1 : 0;
 }
 
@@ -541,7 +576,7 @@ static int endTransaction(ZVSQL_CONN conn, const char* sql) {
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
   Connection& c = *h->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   if (sqlite3_get_autocommit(c.db)) return ZVSQL_OK;
   // Finished statements must not hold the transaction open.
@@ -558,21 +593,21 @@ int zvsqlAbort(ZVSQL_CONN conn) { return endTransaction(conn, "ROLLBACK"); }
 const char* zvsqlGetErrorMessage(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return "Unknown connection handle";
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   return h->conn->message.c_str();
 }
 
 int zvsqlGetError(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   return h->conn->error;
 }
 
 int zvsqlGetErrorPos(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return -1;
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   return int(h->conn->errorPos);
 }
 
@@ -580,7 +615,7 @@ int zvsqlSetAutoCommit(ZVSQL_CONN conn, int on) {
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
   Connection& c = *h->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   c.clientAutoCommit = on != 0;
   // Switching auto-commit on commits the work kept so far.
   if (on && c.db && !sqlite3_get_autocommit(c.db) && runInternal(c, "COMMIT") != SQLITE_OK) return c.error;
@@ -591,7 +626,7 @@ int zvsqlSetIsolationLevel(ZVSQL_CONN conn, int level) {
   ConnHandle* h = connOf(conn);
   if (!h) return ZVSQL_BAD_HANDLE;
   Connection& c = *h->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   if (level < 0 || level > 3)
     return c.fail(ZVSQL_BAD_ARGUMENT, "Isolation level " + std::to_string(level) +
                                           " is not one of 0 (read uncommitted) to 3 (serializable)");
@@ -608,7 +643,7 @@ int zvsqlSetIsolationLevel(ZVSQL_CONN conn, int level) {
 ZVSQL_CMD zvsqlNewCommand(ZVSQL_CONN conn) {
   ConnHandle* h = connOf(conn);
   if (!h) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(h->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
   auto* cmd = new Command();
   cmd->conn = h->conn;
   cmd->timeoutSeconds = kDefaultTimeoutSeconds;
@@ -625,9 +660,10 @@ void zvsqlFreeCommand(ZVSQL_CMD h) {
   auto* cmd = static_cast<Command*>(handles().remove(reinterpret_cast<uintptr_t>(h), HandleKind::Command));
   if (!cmd) return;
   std::shared_ptr<Connection> conn = cmd->conn;
-  std::lock_guard<std::recursive_mutex> lock(conn->mutex);
+  std::lock_guard<ConnectionLock> lock(conn->mutex);
   cmd->finalize();  // an armed statement that never ran changes nothing
   for (uintptr_t cur : cmd->cursors) delete static_cast<Cursor*>(handles().remove(cur, HandleKind::Cursor));
+  cmd->cursors.clear();
   auto& list = conn->commands;
   list.erase(std::remove(list.begin(), list.end(), cmd), list.end());
   delete cmd;
@@ -636,7 +672,7 @@ void zvsqlFreeCommand(ZVSQL_CMD h) {
 int zvsqlSetTimeout(ZVSQL_CMD h, int seconds) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(cmd->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
   cmd->timeoutSeconds = seconds;
   return ZVSQL_OK;
 }
@@ -644,7 +680,7 @@ int zvsqlSetTimeout(ZVSQL_CMD h, int seconds) {
 int zvsqlPrepare(ZVSQL_CMD h, const char* sql) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(cmd->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
   if (!cmd->conn->db) return cmd->conn->fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   cmd->affected = 0;
   return prepareCommand(*cmd, sql);
@@ -654,7 +690,7 @@ int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
   Connection& c = *cmd->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   if (out) *out = nullptr;
   if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   if (!cmd->stmt) return c.fail(ZVSQL_NOT_PREPARED, "No statement is prepared on the command");
@@ -671,8 +707,7 @@ int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
     int step = SQLITE_DONE;
     if (rc == SQLITE_OK) rc = stepStatement(*cmd, &step);
     if (rc != ZVSQL_OK) {
-      delete static_cast<Cursor*>(handles().remove(cur->handle, HandleKind::Cursor));
-      cmd->cursors.pop_back();
+      releaseCursor(*cmd, cur);
       return c.error ? c.error : rc;
     }
     cur->state = step == SQLITE_ROW ? CursorState::OnRow : CursorState::Done;
@@ -693,7 +728,7 @@ int zvsqlExecuteDirect(ZVSQL_CMD h, const char* sql) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
   Connection& c = *cmd->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   cmd->affected = 0;
   int rc = prepareCommand(*cmd, sql);
@@ -705,7 +740,7 @@ int zvsqlExecuteDirect(ZVSQL_CMD h, const char* sql) {
 int64_t zvsqlAffectedRows(ZVSQL_CMD h) {
   Command* cmd = commandOf(h);
   if (!cmd) return 0;
-  std::lock_guard<std::recursive_mutex> lock(cmd->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
   return cmd->affected;
 }
 
@@ -743,7 +778,7 @@ int zvsqlSetBlob(ZVSQL_CMD h, int index, const void* data, int length, int) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
   Connection& c = *cmd->conn;
-  std::lock_guard<std::recursive_mutex> lock(c.mutex);
+  std::lock_guard<ConnectionLock> lock(c.mutex);
   if (length < 0 || (!data && length > 0)) return c.fail(ZVSQL_BAD_ARGUMENT, "A long value needs its data and length");
   bool armed = cmd->armed;
   int rc = readyToBind(*cmd, index);

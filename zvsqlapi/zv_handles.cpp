@@ -3,7 +3,7 @@
 namespace zvsql {
 
 uintptr_t HandleTable::add(HandleKind kind, void* object) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   uint32_t index;
   if (!free_.empty()) {
     index = free_.back();
@@ -39,7 +39,7 @@ void* HandleTable::find(uintptr_t handle, HandleKind kind) const {
 }
 
 void* HandleTable::remove(uintptr_t handle, HandleKind kind) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(mutex_);
   uint64_t tag = 0;
   Slot* s = const_cast<Slot*>(slot(handle, &tag));
   if (!s || s->tag.load(std::memory_order_acquire) != (tag | uint64_t(kind))) return nullptr;

@@ -7,7 +7,6 @@
 #include "zv_handles.h"
 #include "zvsqlapi.h"
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,8 +18,12 @@ namespace zvsql {
 
 struct Command;
 
+// Calls on one connection come one at a time; the lock only keeps a stray
+// concurrent call (a reaper's free) from meeting a call in progress.
+using ConnectionLock = SpinLock;
+
 struct Connection {
-  std::recursive_mutex mutex;
+  ConnectionLock mutex;
   sqlite3* db = nullptr;
   std::unique_ptr<ZVSession> session;  // the engine log-on that admitted this connection
   ConnectionContext context;
@@ -36,8 +39,9 @@ struct Connection {
   bool internal = false;        // the library's own statements pass the authorizer
   std::string refusal;          // why the authorizer refused the last statement
 
-  std::chrono::steady_clock::time_point deadline;
+  int64_t deadlineMs = 0;  // on the coarse monotonic clock
   bool hasDeadline = false;
+  bool interruptAtDeadline = false;
   bool timedOut = false;
   int timeoutSeconds = 0;
 
@@ -60,10 +64,13 @@ struct Command {
   Rewritten text;
   int timeoutSeconds = 30;
   int64_t affected = 0;
-  std::vector<bool> bound;         // parameters bound since the prepare
-  bool armed = false;              // executed, waiting for its long parameters
-  std::vector<uintptr_t> cursors;  // cursor handles not yet freed
-  Cursor* current = nullptr;       // the cursor on the statement's present run
+  std::vector<bool> bound;                     // parameters bound since the prepare
+  bool armed = false;                          // executed, waiting for its long parameters
+  std::vector<uintptr_t> cursors;              // cursor handles not yet freed
+  Cursor* current = nullptr;                   // the cursor on the statement's present run
+  std::vector<std::unique_ptr<Cursor>> spare;  // freed cursors kept for the next execute
+
+  ~Command();
 
   void finalize();  // ends the statement and its cursor
 };
@@ -82,6 +89,14 @@ struct Cursor {
 };
 
 constexpr int kDefaultTimeoutSeconds = 30;
+
+// A cursor for the command's next execute, with a handle; null when no
+// handle is left. Released cursors lose their handle and are kept for reuse.
+Cursor* newCursor(Command& cmd);
+void releaseCursor(Command& cmd, Cursor* cur);
+
+// Milliseconds of a monotonic clock cheap enough to read at every fetch.
+int64_t monotonicMs();
 
 // Type code (1 to 26) of a declared column type; 0 when it names none.
 int16_t typeOfDeclared(const char* declared, int* scale);

@@ -92,8 +92,8 @@ class CellAccess {
       code_ = ZVSQL_BAD_HANDLE;
       return;
     }
-    conn_ = cur_->command->conn;
-    lock_ = std::unique_lock<std::recursive_mutex>(conn_->mutex);
+    conn_ = cur_->command->conn.get();  // the cursor's command keeps it
+    lock_ = std::unique_lock<ConnectionLock>(conn_->mutex);
     Connection& c = *conn_;
     if (column < 0 || column >= cur_->columns)
       code_ = c.fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range (the result has " +
@@ -114,8 +114,8 @@ class CellAccess {
 
  private:
   Cursor* cur_;
-  std::shared_ptr<Connection> conn_;
-  std::unique_lock<std::recursive_mutex> lock_;
+  Connection* conn_ = nullptr;
+  std::unique_lock<ConnectionLock> lock_;
   int code_ = ZVSQL_OK;
   int column_ = -1;
 };
@@ -180,9 +180,14 @@ int readInteger(ZVSQL_CURSOR h, int column, T* out, int64_t low, int64_t high, c
   CellAccess a(h, column);
   if (a.code()) return a.code();
   if (!out) return a.fail(ZVSQL_BAD_ARGUMENT, "No place for the value");
-  if (a.isNull()) return a.nullValue();
+  int storage = sqlite3_column_type(a.stmt(), column);
+  if (storage == SQLITE_NULL) return a.nullValue();
   int64_t v;
-  if (!integerOf(a.stmt(), column, &v) || v < low || v > high)
+  if (storage == SQLITE_INTEGER)
+    v = sqlite3_column_int64(a.stmt(), column);  // the common case, read once
+  else if (!integerOf(a.stmt(), column, &v))
+    return a.fail(ZVSQL_CONVERSION, "The value of column " + std::to_string(column) + " is not " + what);
+  if (v < low || v > high)
     return a.fail(ZVSQL_CONVERSION, "The value of column " + std::to_string(column) + " is not " + what);
   *out = T(v);
   return ZVSQL_OK;
@@ -276,8 +281,7 @@ extern "C" {
 int zvsqlNext(ZVSQL_CURSOR h) {
   Cursor* cur = cursorOf(h);
   if (!cur) return ZVSQL_BAD_HANDLE;
-  std::shared_ptr<Connection> conn = cur->command->conn;
-  std::lock_guard<std::recursive_mutex> lock(conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   if (cur->firstPending) {
     cur->firstPending = false;
     return ZVSQL_OK;
@@ -297,29 +301,21 @@ int zvsqlNext(ZVSQL_CURSOR h) {
 void zvsqlFreeCursor(ZVSQL_CURSOR h) {
   Cursor* cur = cursorOf(h);
   if (!cur) return;
-  std::shared_ptr<Connection> conn = cur->command->conn;
-  std::lock_guard<std::recursive_mutex> lock(conn->mutex);
-  if (!handles().remove(cur->handle, HandleKind::Cursor)) return;
-  Command& cmd = *cur->command;
-  if (cmd.current == cur) {
-    if (cmd.stmt) sqlite3_reset(cmd.stmt);
-    cmd.current = nullptr;
-  }
-  cmd.cursors.erase(std::remove(cmd.cursors.begin(), cmd.cursors.end(), cur->handle), cmd.cursors.end());
-  delete cur;
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
+  releaseCursor(*cur->command, cur);
 }
 
 int zvsqlGetColumnCount(ZVSQL_CURSOR h) {
   Cursor* cur = cursorOf(h);
   if (!cur) return 0;
-  std::lock_guard<std::recursive_mutex> lock(cur->command->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   return cur->columns;
 }
 
 const char* zvsqlGetColumnName(ZVSQL_CURSOR h, int column) {
   Cursor* cur = cursorOf(h);
   if (!cur) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(cur->command->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   if (column < 0 || column >= cur->columns) {
     cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
     return nullptr;
@@ -330,7 +326,7 @@ const char* zvsqlGetColumnName(ZVSQL_CURSOR h, int column) {
 int16_t zvsqlGetColumnType(ZVSQL_CURSOR h, int column) {
   Cursor* cur = cursorOf(h);
   if (!cur) return 0;
-  std::lock_guard<std::recursive_mutex> lock(cur->command->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   if (column < 0 || column >= cur->columns) {
     cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
     return 0;
@@ -341,7 +337,7 @@ int16_t zvsqlGetColumnType(ZVSQL_CURSOR h, int column) {
 int zvsqlGetColumnScale(ZVSQL_CURSOR h, int column) {
   Cursor* cur = cursorOf(h);
   if (!cur) return 0;
-  std::lock_guard<std::recursive_mutex> lock(cur->command->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   if (column < 0 || column >= cur->columns) return 0;
   return cur->scales[size_t(column)];
 }
@@ -349,7 +345,7 @@ int zvsqlGetColumnScale(ZVSQL_CURSOR h, int column) {
 int32_t zvsqlGetColumnLength(ZVSQL_CURSOR h, int column) {
   Cursor* cur = cursorOf(h);
   if (!cur) return 0;
-  std::lock_guard<std::recursive_mutex> lock(cur->command->conn->mutex);
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
   if (column < 0 || column >= cur->columns) {
     cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
     return 0;
@@ -415,7 +411,7 @@ static int readText(ZVSQL_CURSOR h, int column, char* buffer, int32_t size) {
   }
   const char* text = reinterpret_cast<const char*>(sqlite3_column_text(a.stmt(), column));
   size_t length = size_t(sqlite3_column_bytes(a.stmt(), column));
-  copyText(buffer, size, text ? text : "", text ? strnlen(text, length) : 0);
+  copyText(buffer, size, text ? text : "", text ? length : 0);
   return ZVSQL_OK;
 }
 
