@@ -101,6 +101,13 @@ int explain(ConnectionContext& c, const std::string& query, std::vector<PlanLine
   return SQLITE_OK;
 }
 
+// The plan of the statement that row (table, statement id) of a plan table holds.
+int planOf(ConnectionContext& c, const std::vector<Value>& args, std::string* query, std::vector<PlanLine>* lines,
+           std::string* error) {
+  int rc = planStatement(c, argText(args, 1), argText(args, 2), query, error);
+  return rc == SQLITE_OK ? explain(c, *query, lines, error) : rc;
+}
+
 std::string planJson(const std::vector<PlanLine>& lines, int parent) {
   std::string out = "[";
   bool first = true;
@@ -191,8 +198,7 @@ std::vector<Procedure> makeProcedures() {
                [](ConnectionContext& c, const std::vector<Value>& a, std::vector<Row>* rows, std::string* error) {
                  std::string query;
                  std::vector<PlanLine> lines;
-                 int rc = planStatement(c, argText(a, 1), argText(a, 2), &query, error);
-                 if (rc == SQLITE_OK) rc = explain(c, query, &lines, error);
+                 int rc = planOf(c, a, &query, &lines, error);
                  if (rc != SQLITE_OK) return rc;
                  std::string json = "{\"query\":" + jsonText(query) + ",\"plan\":" + planJson(lines, 0) + "}";
                  *rows = blocks(json);
@@ -204,8 +210,7 @@ std::vector<Procedure> makeProcedures() {
                [](ConnectionContext& c, const std::vector<Value>& a, std::vector<Row>* rows, std::string* error) {
                  std::string query;
                  std::vector<PlanLine> lines;
-                 int rc = planStatement(c, argText(a, 1), argText(a, 2), &query, error);
-                 if (rc == SQLITE_OK) rc = explain(c, query, &lines, error);
+                 int rc = planOf(c, a, &query, &lines, error);
                  if (rc != SQLITE_OK) return rc;
                  std::map<int, int> depth;
                  for (const PlanLine& l : lines) {

@@ -475,33 +475,34 @@ int zvsqlGetReal(ZVSQL_CURSOR h, int column, float* out) {
 
 int zvsqlGetFloat(ZVSQL_CURSOR h, int column, double* out) { return readDouble(h, column, out, DBL_MAX); }
 
-int zvsqlGetDate(ZVSQL_CURSOR h, int column, zvsqlDate* out) {
-  DateTimeParts p;
+// A date, time or time stamp record built from the value's parts.
+template <class Record, class Make>
+static int readDateRecord(ZVSQL_CURSOR h, int column, Record* out, bool needDate, Make&& make) {
   if (!out) return ZVSQL_BAD_ARGUMENT;
-  int rc = readDateTime(h, column, &p, true, false);
-  if (rc) return rc;
-  *out = zvsqlDate{int16_t(p.year), uint8_t(p.month), uint8_t(p.day)};
-  return ZVSQL_OK;
+  DateTimeParts p;
+  int rc = readDateTime(h, column, &p, needDate, !needDate);
+  if (rc == ZVSQL_OK) *out = make(p);
+  return rc;
+}
+
+int zvsqlGetDate(ZVSQL_CURSOR h, int column, zvsqlDate* out) {
+  return readDateRecord(h, column, out, true, [](const DateTimeParts& p) {
+    return zvsqlDate{int16_t(p.year), uint8_t(p.month), uint8_t(p.day)};
+  });
 }
 
 int zvsqlGetTime(ZVSQL_CURSOR h, int column, zvsqlTime* out) {
-  DateTimeParts p;
-  if (!out) return ZVSQL_BAD_ARGUMENT;
-  int rc = readDateTime(h, column, &p, false, true);
-  if (rc) return rc;
-  *out = zvsqlTime{uint8_t(p.hour), uint8_t(p.minute), uint8_t(p.second), 0, uint16_t(p.ms)};
-  return ZVSQL_OK;
+  return readDateRecord(h, column, out, false, [](const DateTimeParts& p) {
+    return zvsqlTime{uint8_t(p.hour), uint8_t(p.minute), uint8_t(p.second), 0, uint16_t(p.ms)};
+  });
 }
 
 int zvsqlGetTimeStamp(ZVSQL_CURSOR h, int column, zvsqlTimeStamp* out) {
-  DateTimeParts p;
-  if (!out) return ZVSQL_BAD_ARGUMENT;
-  int rc = readDateTime(h, column, &p, true, false);
-  if (rc) return rc;
-  *out = zvsqlTimeStamp{
-      int16_t(p.year), uint8_t(p.month), uint8_t(p.day), uint8_t(p.hour), uint8_t(p.minute), uint8_t(p.second), 0,
-      uint16_t(p.ms)};
-  return ZVSQL_OK;
+  return readDateRecord(h, column, out, true, [](const DateTimeParts& p) {
+    return zvsqlTimeStamp{
+        int16_t(p.year), uint8_t(p.month), uint8_t(p.day), uint8_t(p.hour), uint8_t(p.minute), uint8_t(p.second), 0,
+        uint16_t(p.ms)};
+  });
 }
 
 int zvsqlGetMoney(ZVSQL_CURSOR h, int column, zvsqlMoney* out) {
