@@ -274,6 +274,16 @@ std::string numericText(sqlite3_stmt* s, int col, int scale, bool* ok) {
   return buf;
 }
 
+// A date, time or time stamp record built from the value's parts.
+template <class Record, class Make>
+int readDateRecord(ZVSQL_CURSOR h, int column, Record* out, bool needDate, Make&& make) {
+  if (!out) return ZVSQL_BAD_ARGUMENT;
+  DateTimeParts p;
+  int rc = readDateTime(h, column, &p, needDate, !needDate);
+  if (rc == ZVSQL_OK) *out = make(p);
+  return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -474,16 +484,6 @@ int zvsqlGetReal(ZVSQL_CURSOR h, int column, float* out) {
 }
 
 int zvsqlGetFloat(ZVSQL_CURSOR h, int column, double* out) { return readDouble(h, column, out, DBL_MAX); }
-
-// A date, time or time stamp record built from the value's parts.
-template <class Record, class Make>
-static int readDateRecord(ZVSQL_CURSOR h, int column, Record* out, bool needDate, Make&& make) {
-  if (!out) return ZVSQL_BAD_ARGUMENT;
-  DateTimeParts p;
-  int rc = readDateTime(h, column, &p, needDate, !needDate);
-  if (rc == ZVSQL_OK) *out = make(p);
-  return rc;
-}
 
 int zvsqlGetDate(ZVSQL_CURSOR h, int column, zvsqlDate* out) {
   return readDateRecord(h, column, out, true, [](const DateTimeParts& p) {
