@@ -185,7 +185,8 @@ int prepareCommand(Command& cmd, const char* sql) {
   if (!sql) return c.fail(ZVSQL_BAD_ARGUMENT, "No statement text");
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
-  if (cmd.text.mentions(kCatalogOwner)) {
+  // The catalog is read through its schema name, or by the column procedure.
+  if (cmd.text.mentions(kCatalogOwner) || cmd.text.mentions("sqlprocedurecols2x")) {
     int rc = refreshCatalog(c);
     if (rc != SQLITE_OK) return rc;
   }
@@ -422,6 +423,7 @@ void Connection::close() {
     sqlite3_close_v2(db);
     db = nullptr;
   }
+  context.listDatabases = [] { return std::vector<std::string>(); };  // it used the session
   session.reset();
   catalogVersion = -1;
 }

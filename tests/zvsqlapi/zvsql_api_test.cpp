@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <atomic>
 #include <thread>
 
 using namespace zvsqltest;
@@ -620,4 +621,27 @@ TEST_F(ZvsqlTest, BuiltInProcedures) {
   int code = 0;
   query("call access_get_qep_graph('ADMIN','qep','8')", &code);
   EXPECT_NE(code, 0);
+}
+
+TEST_F(ZvsqlTest, ConnectionsOnThreadsShareTheFile) {
+  exec("create table hits(t integer, n integer)");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  constexpr int kThreads = 4, kRows = 50;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &failures] {
+      ZVSQL_CONN conn = zvsqlNewConnection();
+      if (zvsqlConnect(conn, "6597@localhost:testdb", "ADMIN", "TRUVE") != 0) ++failures;
+      ZVSQL_CMD cmd = zvsqlNewCommand(conn);
+      for (int i = 0; i < kRows; ++i) {
+        std::string sql = "insert into hits values(" + std::to_string(t) + ", " + std::to_string(i) + ")";
+        if (zvsqlExecuteDirect(cmd, sql.c_str()) != 0 || zvsqlCommit(conn) != 0) ++failures;
+      }
+      zvsqlFreeCommand(cmd);
+      zvsqlFreeConnection(conn);
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(joined("select count(*), count(distinct t) from hits"), std::to_string(kThreads * kRows) + "|4");
 }
