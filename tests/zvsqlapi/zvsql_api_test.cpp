@@ -645,3 +645,38 @@ TEST_F(ZvsqlTest, ConnectionsOnThreadsShareTheFile) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(joined("select count(*), count(distinct t) from hits"), std::to_string(kThreads * kRows) + "|4");
 }
+
+TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
+  struct Case {
+    const char* declared;
+    int16_t code;
+  } cases[] = {
+      {"char(4)", 1},  {"numeric(8,3)", 2}, {"smallint", 3},     {"integer", 4}, {"double precision", 6},
+      {"float", 6},    {"date", 7},         {"money", 8},        {"time", 9},    {"datetime", 10},
+      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 14},   {"blob", 15},
+      {"bigint", 16},  {"varchar(9)", 21},  {"nvarchar(9)", 21}, {"clob", 23},   {"varbinary(9)", 26},
+  };
+  std::string create = "create table types(", select = "select ";
+  int n = 0;
+  for (const Case& c : cases) {
+    create += (n ? ", c" : "c") + std::to_string(n) + " " + c.declared;
+    select += (n ? ", c" : "c") + std::to_string(n);
+    ++n;
+  }
+  exec(create + ")");
+  // the type of a column stays the same with and without rows
+  for (const char* where : {"", " where 0"}) {
+    Result r(conn_, select + " from types" + where);
+    ASSERT_EQ(r.code, 0);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(zvsqlGetColumnType(r.cur, i), cases[i].code) << cases[i].declared;
+    EXPECT_EQ(zvsqlGetColumnScale(r.cur, 1), 3);
+  }
+  // expressions: the storage class of row 1, varchar without a row
+  Result e(conn_, "select 1.5, x'00', 'a', 7");
+  EXPECT_EQ(zvsqlGetColumnType(e.cur, 0), 6);
+  EXPECT_EQ(zvsqlGetColumnType(e.cur, 1), 26);
+  EXPECT_EQ(zvsqlGetColumnType(e.cur, 2), 21);
+  EXPECT_EQ(zvsqlGetColumnType(e.cur, 3), 16);
+  Result none(conn_, "select 7 where 0");
+  EXPECT_EQ(zvsqlGetColumnType(none.cur, 0), 21);
+}
