@@ -284,6 +284,63 @@ int readDateRecord(ZVSQL_CURSOR h, int column, Record* out, bool needDate, Make&
   return rc;
 }
 
+// Metadata of a column in range; fallback (and the error on the connection) otherwise.
+template <class T, class Fn>
+T columnInfo(ZVSQL_CURSOR h, int column, T fallback, Fn&& fn) {
+  Cursor* cur = cursorOf(h);
+  if (!cur) return fallback;
+  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
+  if (column < 0 || column >= cur->columns) {
+    cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
+    return fallback;
+  }
+  return fn(*cur);
+}
+
+// Bytes a reader needs for the column of the current row (see the header).
+int32_t columnLength(Cursor& cur, int column) {
+  int16_t t = cur.types[size_t(column)];
+  switch (t) {
+    case 3:
+      return 2;
+    case 4:
+      return 4;
+    case 5:
+      return 4;
+    case 6:
+      return 8;
+    case 7:
+      return int32_t(sizeof(zvsqlDate));
+    case 8:
+      return int32_t(sizeof(zvsqlMoney));
+    case 9:
+      return int32_t(sizeof(zvsqlTime));
+    case 10:
+      return int32_t(sizeof(zvsqlTimeStamp));
+    case 11:
+      return 1;
+    case 13:
+      return 1;
+    case 16:
+      return 8;
+    default:
+      break;
+  }
+  bool onRow = cur.state == CursorState::OnRow && cur.command->current == &cur && cur.command->stmt;
+  sqlite3_stmt* s = cur.command->stmt;
+  if (!onRow || sqlite3_column_type(s, column) == SQLITE_NULL) return isLongOrBinary(t) ? 0 : 1;
+  if (isLongOrBinary(t)) {
+    if (t == 14 || t == 23) sqlite3_column_text(s, column);  // a number's length as text
+    return sqlite3_column_bytes(s, column);
+  }
+  if (t == 2) {
+    bool ok;
+    return int32_t(numericText(s, column, cur.scales[size_t(column)], &ok).size() + 1);
+  }
+  sqlite3_column_text(s, column);
+  return sqlite3_column_bytes(s, column) + 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -323,83 +380,20 @@ int zvsqlGetColumnCount(ZVSQL_CURSOR h) {
 }
 
 const char* zvsqlGetColumnName(ZVSQL_CURSOR h, int column) {
-  Cursor* cur = cursorOf(h);
-  if (!cur) return nullptr;
-  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
-  if (column < 0 || column >= cur->columns) {
-    cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
-    return nullptr;
-  }
-  return cur->names[size_t(column)].c_str();
+  return columnInfo(h, column, static_cast<const char*>(nullptr),
+                    [&](Cursor& cur) { return cur.names[size_t(column)].c_str(); });
 }
 
 int16_t zvsqlGetColumnType(ZVSQL_CURSOR h, int column) {
-  Cursor* cur = cursorOf(h);
-  if (!cur) return 0;
-  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
-  if (column < 0 || column >= cur->columns) {
-    cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
-    return 0;
-  }
-  return cur->types[size_t(column)];
+  return columnInfo(h, column, int16_t(0), [&](Cursor& cur) { return cur.types[size_t(column)]; });
 }
 
 int zvsqlGetColumnScale(ZVSQL_CURSOR h, int column) {
-  Cursor* cur = cursorOf(h);
-  if (!cur) return 0;
-  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
-  if (column < 0 || column >= cur->columns) return 0;
-  return cur->scales[size_t(column)];
+  return columnInfo(h, column, 0, [&](Cursor& cur) { return cur.scales[size_t(column)]; });
 }
 
 int32_t zvsqlGetColumnLength(ZVSQL_CURSOR h, int column) {
-  Cursor* cur = cursorOf(h);
-  if (!cur) return 0;
-  std::lock_guard<ConnectionLock> lock(cur->command->conn->mutex);
-  if (column < 0 || column >= cur->columns) {
-    cur->command->conn->fail(ZVSQL_BAD_COLUMN, "Column " + std::to_string(column) + " is out of range");
-    return 0;
-  }
-  int16_t t = cur->types[size_t(column)];
-  switch (t) {
-    case 3:
-      return 2;
-    case 4:
-      return 4;
-    case 5:
-      return 4;
-    case 6:
-      return 8;
-    case 7:
-      return int32_t(sizeof(zvsqlDate));
-    case 8:
-      return int32_t(sizeof(zvsqlMoney));
-    case 9:
-      return int32_t(sizeof(zvsqlTime));
-    case 10:
-      return int32_t(sizeof(zvsqlTimeStamp));
-    case 11:
-      return 1;
-    case 13:
-      return 1;
-    case 16:
-      return 8;
-    default:
-      break;
-  }
-  bool onRow = cur->state == CursorState::OnRow && cur->command->current == cur && cur->command->stmt;
-  sqlite3_stmt* s = cur->command->stmt;
-  if (!onRow || sqlite3_column_type(s, column) == SQLITE_NULL) return isLongOrBinary(t) ? 0 : 1;
-  if (isLongOrBinary(t)) {
-    if (t == 14 || t == 23) sqlite3_column_text(s, column);  // a number's length as text
-    return sqlite3_column_bytes(s, column);
-  }
-  if (t == 2) {
-    bool ok;
-    return int32_t(numericText(s, column, cur->scales[size_t(column)], &ok).size() + 1);
-  }
-  sqlite3_column_text(s, column);
-  return sqlite3_column_bytes(s, column) + 1;
+  return columnInfo(h, column, int32_t(0), [&](Cursor& cur) { return columnLength(cur, column); });
 }
 
 int zvsqlIsColumnNull(ZVSQL_CURSOR h, int column) {
