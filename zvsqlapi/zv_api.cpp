@@ -206,6 +206,7 @@ int prepareCommand(Command& cmd, const char* sql) {
     return c.fail(ZVSQL_MULTIPLE, "One statement at a time: the text goes on after its first statement", pos);
   }
   cmd.bound.assign(size_t(sqlite3_bind_parameter_count(cmd.stmt)), false);
+  cmd.texts.resize(cmd.bound.size());
   return ZVSQL_OK;
 }
 
@@ -747,8 +748,12 @@ int64_t zvsqlAffectedRows(ZVSQL_CMD h) {
 }
 
 int zvsqlSetParameterAsString(ZVSQL_CMD h, int index, const char* text) {
+  Command* cmd = commandOf(h);
   return bindParameter(h, index, [&](sqlite3_stmt* s, int i) {
-    return text ? sqlite3_bind_text(s, i, text, -1, SQLITE_TRANSIENT) : sqlite3_bind_null(s, i);
+    if (!text) return sqlite3_bind_null(s, i);
+    std::string& kept = cmd->texts[size_t(i - 1)];  // its buffer is reused from bind to bind
+    kept.assign(text);
+    return sqlite3_bind_text(s, i, kept.data(), int(kept.size()), SQLITE_STATIC);
   });
 }
 

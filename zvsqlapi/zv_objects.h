@@ -65,6 +65,7 @@ struct Command {
   int timeoutSeconds = 30;
   int64_t affected = 0;
   std::vector<bool> bound;                     // parameters bound since the prepare
+  std::vector<std::string> texts;              // bound texts, kept for SQLite while bound (no copy per bind)
   bool armed = false;                          // executed, waiting for its long parameters
   std::vector<uintptr_t> cursors;              // cursor handles not yet freed
   Cursor* current = nullptr;                   // the cursor on the statement's present run
