@@ -692,6 +692,12 @@ void RecordState::update() {
   const TableDef& d = t.stored;
   std::string sets;
   std::vector<int> changed;
+  bool anyChange = std::find(dirty.begin(), dirty.end(), 1) != dirty.end();
+  for (size_t i = 0; i < d.fields.size() && anyChange; ++i)
+    if (d.fields[i].autoUpdate) {
+      values[i] = fromDateTime(d.fields[i], ZVDateTime::CurrentDateTime());
+      dirty[i] = 1;
+    }
   for (size_t i = 0; i < d.fields.size(); ++i) {
     if (!dirty[i]) continue;
     if (int(i) == d.identity) {

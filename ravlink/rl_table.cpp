@@ -601,10 +601,10 @@ int rlSetFieldAutoTimestamp(RLHANDLE field, int onCreate, int onUpdate) {
     int n;
     FieldDef& fd = Access::definition(f, &n).fields[n];
     Sem sem = semOf(fd);
-    if (onUpdate) fail(RL_BAD_ARGUMENT, "Time stamps are set on creation only");
-    if (onCreate && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
+    if ((onCreate || onUpdate) && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
       fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
     fd.autoTimestamp = onCreate != 0;
+    fd.autoUpdate = onUpdate != 0;
   });
 }
 
