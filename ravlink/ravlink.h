@@ -123,6 +123,8 @@ class RAVLINK_API ZVString {
  public:
   ZVString(const char* text = "") : text_(text ? text : "") {}
   ZVString(std::string text) : text_(std::move(text)) {}
+  // size counts the terminator: the text is the first size - 1 characters.
+  ZVString(const char* chars, size_t size) : text_(chars ? std::string(chars, size ? size - 1 : 0) : "") {}
   const char* GetString() const { return text_.c_str(); }
   void SetString(const char* text) { text_ = text ? text : ""; }
   size_t GetLength() const { return text_.size(); }
@@ -155,6 +157,7 @@ class RAVLINK_API ZVBigint {
   ZVBigint(int64_t value = 0) : value_(value) {}
   operator int64_t() const { return value_; }
   int64_t Get() const { return value_; }
+  std::string AsString() const { return std::to_string(value_); }  // every digit
 
  private:
   int64_t value_;
@@ -217,7 +220,9 @@ class RAVLINK_API ZVNumber {
  public:
   ZVNumber(double value = 0, int scale = 0) : value_(value), scale_(scale) {}
   double Get() const { return value_; }
+  double AsFloat() const { return value_; }
   int GetScale() const { return scale_; }
+  std::string AsString() const;  // with GetScale() decimals
 
  private:
   double value_;
@@ -300,7 +305,9 @@ class RAVLINK_API ZVSession : public ZVBase {
   // a blocking read commits such a pending write before it waits.
   void SetAutoCommit(int on);
   int GetAutoCommit() const;
-  bool FindDatabase(const char* name);  // never throws for an unknown name
+  bool FindDatabase(const char* name);                  // never throws for an unknown name
+  bool FindDatabase(const char* name, ZVString* path);  // path: the database file when found
+  void DisconnectAll();                                 // ends the logon: every object of it fails afterwards
   // path "" or "." is the server's directory; another path must lie inside
   // it. Throws RL_DATABASE_EXISTS when the database is known and present.
   void CreateDatabase(const char* name, const char* path);
@@ -329,6 +336,9 @@ class RAVLINK_API ZVSession : public ZVBase {
 class RAVLINK_API ZVDatabase : public ZVBase {
  public:
   explicit ZVDatabase(ZVSession* session);
+  // A copy uses the same session and connected database, with no open tables of its own.
+  ZVDatabase(const ZVDatabase& other);
+  ZVDatabase& operator=(const ZVDatabase& other);
   ~ZVDatabase() override;  // disconnects; never touches the session object
 
   // Throws 101 when the server knows no such database, RL_BAD_NAME.
@@ -346,6 +356,13 @@ class RAVLINK_API ZVDatabase : public ZVBase {
   bool NextTable(ZVString* name, ZVString* path);
   // Drops the table with its rows and indexes; 4023 when there is none.
   void DeleteTable(const char* name, const char* password);
+  // Renames the table with its indexes; 4023 when there is none, 18 when the new name is taken.
+  void RenameTable(const char* oldName, const char* newName);
+  // A table lives in its database's file: entering another database's
+  // tables (AddTable) or letting one go while keeping its rows (DropTable)
+  // is refused with RL_BAD_ARGUMENT, and nothing changes.
+  void AddTable(const char* name, const char* path);
+  void DropTable(const char* name);
   void SetUserTag(void* tag) { userTag_ = tag; }
   void* GetUserTag() const { return userTag_; }
   void Lock(int mode) override;
@@ -377,6 +394,9 @@ class RAVLINK_API ZVField : public ZVBase {
   void SetType(int type, int length);
   void SetLength(int length);
   void SetScale(int scale);
+  void SetBinaryFlag(int flag);
+  // Renames the field; Alter keeps its values under the new name.
+  void SetName(const char* name);
   // Date and time types for texts of this field on this open table (not stored).
   void SetFieldDefaultDateTimeType(int dateType, int timeType);
 
@@ -410,6 +430,10 @@ class RAVLINK_API ZVIndex : public ZVBase {
   // mode 12 ascending; a mode with bit 0x10 is descending. Text segments
   // compare bytes exactly.
   ZVSegment* AddSegment(ZVField* field, int mode);
+  ZVIndex(const ZVIndex& other);  // works on the same index of the same table object
+  int GetKeyLength() const;       // bytes of a key built by BuildTargetKey
+  void SetDuplicateFlag(int duplicates);
+  void SetKeyType(int keyType);
   const char* GetName() const;
   int GetNumber() const { return number_; }
   int GetKeyType() const;
@@ -421,6 +445,7 @@ class RAVLINK_API ZVIndex : public ZVBase {
   friend struct ravlink_detail::Access;
   ZVIndex(ZVTable* table, int number) : table_(table), number_(number) {}
   ravlink_detail::Logon* logon() const override;
+  void followSegments();  // a segment object for every segment of the definition
   ZVTable* table_;
   int number_;
   std::vector<std::unique_ptr<ZVSegment>> segments_;
@@ -454,6 +479,17 @@ class RAVLINK_API ZVTable : public ZVBase {
   ZVIndex* GetIndex(const char* name);  // throws RL_UNKNOWN_INDEX
   ZVIndex* GetIndex(int number);
   int GetIndexCount() const;
+  void MoveField(int number, int position);
+  void DelIndex(const char* name);        // stored by Alter
+  void Truncate();                        // deletes every row (inside the session's transaction when one is open)
+  bool HasRowid() const { return true; }  // every table keeps record ids
+  // Files are the engine's (one per database): extent sizes, folders and
+  // extensions are accepted and have no effect.
+  void SetDataDefaultExtentSize(int extent) {}
+  void SetPath(const char* folder) {}
+  void SetDataExtension(const char* extension) {}
+  void SetIndexExtension(const char* extension) {}
+  virtual int GetPartitionIndexNbr();  // -1 when not partitioned
 
   const char* GetName() const;
   const char* GetPath() const;           // the database file that holds the table
@@ -511,7 +547,7 @@ class RAVLINK_API ZVRecord : public ZVBase {
   // by name or number; RL_ROWID_INDEX walks in record-id order. The first
   // index is the default of a new record (record-id order when none).
   void SetDefaultIndex(const char* indexName);
-  void SetDefaultIndex(int indexNumber);
+  virtual void SetDefaultIndex(int indexNumber);
   int Find(int mode);  // RlFindMode on the default index's key set in the buffer
   int FindRowid(int64_t rowid, int mode);
   int First();
@@ -537,6 +573,16 @@ class RAVLINK_API ZVRecord : public ZVBase {
   void InsertBatch();
   void EndBatch();
 
+  int GetFieldByName(const char* name);  // the field number; throws RL_UNKNOWN_FIELD
+  int GetFieldType(int number);
+  int GetFieldType(const char* name);
+  // Reading limits of the plain functions (rlSetRecordFilter, rlSetRecordSet,
+  // rlSetRecordRange): First, Next, Last, Prev and Find stay inside them.
+  void SetFilter(const char* filter);  // "" removes it
+  void BuildTargetKey(int mode, void* buffer, int length);
+  void RangeOn(int count, const void* lowerKey, const void* upperKey, const int* codes);
+  void RecordSetOn(int length);
+
   bool IsFieldNull(const char* name);
   std::string GetFieldAsString(const char* name);
   std::string GetFieldAsString(int number);
@@ -549,6 +595,16 @@ class RAVLINK_API ZVRecord : public ZVBase {
   ZVBlob GetFieldAsBlob(const char* name);
   ZVDateTime GetFieldAsDateTime(const char* name);
   char GetFieldAsChar(const char* name);
+  // The same by field number.
+  int GetFieldAsBool(int number);
+  char GetFieldAsChar(int number);
+  int16_t GetFieldAsShort(int number);
+  double GetFieldAsFloat(int number);
+  ZVMoney GetFieldAsMoney(int number);
+  ZVNumber GetFieldAsNumber(int number);
+  ZVDate GetFieldAsDate(int number);
+  ZVTime GetFieldAsTime(int number);
+  ZVDateTime GetFieldAsDateTime(int number);
 
   // A setter that throws leaves the field null.
   void SetFieldNull(const char* name);
@@ -566,6 +622,17 @@ class RAVLINK_API ZVRecord : public ZVBase {
   void SetFieldAsDate(const char* name, const ZVDate& value);
   void SetFieldAsTime(const char* name, const ZVTime& value);
   void SetFieldAsChar(const char* name, char value);
+  // The same by field number.
+  void SetFieldAsBool(int number, int value);
+  void SetFieldAsChar(int number, char value);
+  void SetFieldAsShort(int number, int16_t value);
+  void SetFieldAsFloat(int number, double value);
+  void SetFieldAsMoney(int number, const ZVMoney& value);
+  void SetFieldAsDate(int number, const ZVDate& value);
+  void SetFieldAsTime(int number, const ZVTime& value);
+  void SetFieldAsDateTime(int number, const ZVDateTime& value);
+  void SetFieldAsBigint(const char* name, const ZVBigint& value) { SetFieldAsBigint(name, value.Get()); }
+  void SetFieldAsJSON(int number, const ZVJsonString& value) { SetFieldAsString(number, value.GetString()); }
 
  private:
   friend struct ravlink_detail::Access;
@@ -587,8 +654,8 @@ extern "C" {
 // Sessions and databases.
 RAVLINK_API RLHANDLE rlAllocSession(int type);
 RAVLINK_API void rlFreeSession(RLHANDLE session);
-// server null or "": the default local server "BRENLOXS". 450 wrong
-// password, 451 unknown user, 133 another host.
+// As ZVSession::Logon: 450 wrong password, 451 unknown user, 133 another
+// host, RL_BAD_NAME for no server name.
 RAVLINK_API int rlLogon(RLHANDLE session, const char* server, const char* user, const char* password);
 // Sessions need no creation on this engine: 0 when the server is reachable.
 RAVLINK_API int rlCreateSession(RLHANDLE session, const char* server, const char* user, const char* password);
@@ -731,6 +798,13 @@ RAVLINK_API int rlGetPartitionIndex(RLHANDLE table);
 RAVLINK_API const char* rlGetPartitionRule(RLHANDLE table);
 RAVLINK_API int rlGetPartitionBits(RLHANDLE table);
 RAVLINK_API int rlGetPartitionMaxActive(RLHANDLE table);
+
+// Texts in a client date type (1-6) and time type (1-5, 10, 11) packed as
+// ZVDate day numbers, ZVTime milliseconds and ZVDateTime; a text that does
+// not read leaves 0 (the zero date time) and gives RL_BAD_VALUE.
+RAVLINK_API int rlStringToDate(const char* text, int dateType, int32_t* day);
+RAVLINK_API int rlStringToTime(const char* text, int timeType, int32_t* milliseconds);
+RAVLINK_API int rlStringToDateTime(const char* text, ZVDateTime* out, int dateType, int timeType);
 }
 
 // Range codes per segment (rlSetRecordRange).

@@ -361,22 +361,12 @@ ReadLimits& limitsOf(RecordState& rs) {
   return *rs.limits;
 }
 
-// Moves on (dir 1 forward, -1 back) until a row the limits accept; 0 or 101.
-int stepAccepted(ZVRecord* r, int dir, int found) {
-  RecordState& rs = stateOf(r);
-  while (found) {
-    if (rowAccepted(rs)) return RL_OK;
-    found = dir > 0 ? r->Next() : r->Prev();
-  }
-  return RL_NOT_FOUND;
-}
-
 int moveRecord(RLHANDLE record, int dir, bool fromEnd) {
   ZVRecord* r = clientRecord(record);
   int result = RL_NOT_FOUND;
   int rc = codeOf(r, [&] {
     int found = fromEnd ? (dir > 0 ? r->First() : r->Last()) : (dir > 0 ? r->Next() : r->Prev());
-    result = stepAccepted(r, dir, found);
+    result = found ? RL_OK : RL_NOT_FOUND;
   });
   return rc != RL_OK ? rc : result;
 }
@@ -399,6 +389,12 @@ int onField(RLHANDLE record, int number, Fn&& fn) {
 
 namespace ravlink_detail {
 ZVRecord* clientRecord(RLHANDLE h) { return handleAs<ZVRecord>(h); }
+
+int readWithin(RecordState& rs, int found, int dir) {
+  if (!rs.limits || !rs.limits->any()) return found;
+  while (found && !rowAccepted(rs)) found = rs.walk(dir, false);
+  return found;
+}
 }  // namespace ravlink_detail
 
 extern "C" {
@@ -556,7 +552,7 @@ int rlSetRecordFilter(RLHANDLE record, const char* filter, int on) {
 int rlFindRecord(RLHANDLE record, int mode) {
   ZVRecord* r = clientRecord(record);
   int result = RL_NOT_FOUND;
-  int rc = codeOf(r, [&] { result = stepAccepted(r, 1, r->Find(mode)); });
+  int rc = codeOf(r, [&] { result = r->Find(mode) ? RL_OK : RL_NOT_FOUND; });
   return rc != RL_OK ? rc : result;
 }
 

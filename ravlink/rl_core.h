@@ -91,6 +91,7 @@ struct FieldDef {
   int type = 0, length = 0, scale = 0, binaryFlag = 0, precision = 0;
   bool autoTimestamp = false;      // set to the time of the record's creation
   bool autoUpdate = false;         // set to the time of each update
+  std::string formerName;          // the stored name of a field renamed since the definition was read
   int dateType = 0, timeType = 0;  // open-table settings, not stored
 };
 struct SegmentDef {
@@ -575,6 +576,9 @@ int copyOut(const std::string& text, char* buffer, int size);
 ZVTable* clientTableOf(RLHANDLE h);
 // The record object of a handle and its state, or null.
 ZVRecord* clientRecord(RLHANDLE h);
+// After a move that found `found` rows: moves on in direction dir until a
+// row the record's filter, record set and range accept (none set: at once).
+int readWithin(RecordState& rs, int found, int dir);
 
 }  // namespace ravlink_detail
 

@@ -864,22 +864,22 @@ void ZVRecord::SetDefaultIndex(int indexNumber) {
 }
 
 int ZVRecord::Find(int mode) {
-  return guarded([&] { return state_->find(mode); });
+  return guarded([&] { return readWithin(*state_, state_->find(mode), 1); });
 }
 int ZVRecord::FindRowid(int64_t rowid, int mode) {
   return guarded([&] { return state_->findRowid(rowid, mode); });
 }
 int ZVRecord::First() {
-  return guarded([&] { return state_->walk(1, true); });
+  return guarded([&] { return readWithin(*state_, state_->walk(1, true), 1); });
 }
 int ZVRecord::Last() {
-  return guarded([&] { return state_->walk(-1, true); });
+  return guarded([&] { return readWithin(*state_, state_->walk(-1, true), -1); });
 }
 int ZVRecord::Next() {
-  return guarded([&] { return state_->walk(1, false); });
+  return guarded([&] { return readWithin(*state_, state_->walk(1, false), 1); });
 }
 int ZVRecord::Prev() {
-  return guarded([&] { return state_->walk(-1, false); });
+  return guarded([&] { return readWithin(*state_, state_->walk(-1, false), -1); });
 }
 void ZVRecord::JumpTo(int64_t n) {
   guarded([&] { state_->jumpTo(n); });

@@ -19,7 +19,6 @@ thread_local int tlsConnectTimeout = 0;
 thread_local bool tlsInternal = false;
 thread_local int32_t tlsOwner = -1;
 
-const char* kDefaultServer = "BRENLOXS";
 const char* kDefaultUser = "ADMIN";
 const char* kDefaultPassword = "TRUVE";
 const int kHashIterations = 10000;
@@ -44,8 +43,7 @@ bool isThisHost(const std::string& host) {
 
 // The server named by "NAME" or "NAME@HOST": its directory under the data root.
 std::string serverDirectory(const char* server, std::string* name) {
-  // No server name: the engine's default local server.
-  std::string text = server && *server ? server : kDefaultServer;
+  std::string text = server ? server : "";
   size_t at = text.find('@');
   std::string host = at == std::string::npos ? "" : text.substr(at + 1);
   *name = text.substr(0, at);

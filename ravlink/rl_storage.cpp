@@ -712,11 +712,20 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
   execSql(conn, "DROP TABLE IF EXISTS " + quoteName(tmp));
   execSql(conn, createTableSql(wanted, tmp));
   std::string cols = quoteName(stored.identity >= 0 ? stored.fields[stored.identity].name : kRecordIdColumn);
-  for (const auto& f : stored.fields)  // fields the new definition drops leave with the old table
-    if (wanted.fieldNumber(f.name) >= 0 && (stored.identity < 0 || f.name != stored.fields[stored.identity].name))
-      cols += ", " + quoteName(f.name);
-  if (stored.partitioned()) cols += ", " + quoteName(kPartitionColumn);
-  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + cols + " FROM " + quoteName(wanted.name));
+  std::string from = cols;
+  // Fields the new definition drops leave with the old table; renamed ones keep their values.
+  for (const auto& f : wanted.fields) {
+    const std::string& source = f.formerName.empty() ? f.name : f.formerName;
+    int s = stored.fieldNumber(source);
+    if (s < 0 || s == stored.identity) continue;
+    cols += ", " + quoteName(f.name);
+    from += ", " + quoteName(stored.fields[s].name);
+  }
+  if (stored.partitioned() && wanted.partitioned()) {
+    cols += ", " + quoteName(kPartitionColumn);
+    from += ", " + quoteName(kPartitionColumn);
+  }
+  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + from + " FROM " + quoteName(wanted.name));
   sqlite3_stmt* seq = prepareOnce(conn.db, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
   Finalizer f{seq};
   sqlite3_bind_text(seq, 1, wanted.name.data(), int(wanted.name.size()), SQLITE_STATIC);

@@ -509,6 +509,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
     fieldOrFail(d, field->number_);
     ix.segments.push_back(SegmentDef{field->number_, mode});
     table_->rebuildObjects();
+    followSegments();
     return segments_[ix.segments.size() - 1].get();
   });
 }
@@ -516,6 +517,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
 ZVSegment* ZVIndex::GetSegment(int n) {
   return guarded([&] {
     if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
+    followSegments();
     return segments_[n].get();
   });
 }

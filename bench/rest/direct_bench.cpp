@@ -24,7 +24,7 @@ struct Worker {
 
 bool open(Worker& w, const char* db) {
   w.session = rlAllocSession(2);
-  if (rlLogon(w.session, nullptr, "ADMIN", "TRUVE") != 0) return false;
+  if (rlLogon(w.session, "BRENLOXS", "ADMIN", "TRUVE") != 0) return false;
   w.database = new ZVDatabase(static_cast<ZVSession*>(static_cast<ZVBase*>(w.session)));
   w.database->Connect(db);
   w.table = rlAllocTable(w.database->GetHandle());

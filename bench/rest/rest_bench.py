@@ -60,7 +60,8 @@ def main(dist, direct):
     tree = HeronTree("gannet-bench-")
     port = free_port()
     with open(tree.path("config/osprey.json"), "w") as f:
-        json.dump({"document_root": "./web", "listening_http_port": str(port), "applications": ["quarn;gannet"]}, f)
+        json.dump({"document_root": "./web", "listening_http_port": str(port), "applications": ["quarn;gannet"],
+                   "linked_vix_server": "BRENLOXS"}, f)
     tree.start()
     try:
         if not wait_port(port):

@@ -26,7 +26,7 @@ class Server:
     def __init__(self):
         self.tree = HeronTree("gannet-")
         self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port),
+        config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
                   "applications": ["quarn;gannet"], "websocket_applications": []}
         with open(self.tree.path("config/osprey.json"), "w") as f:
             json.dump(config, f)
