@@ -80,6 +80,25 @@ int postRecord(RLHANDLE record, json_object* body, json_object* reply) {
   return 200;
 }
 
+// Commits when status is 200, else aborts; the status of the whole.
+int endTransaction(RLHANDLE record, int status, json_object* reply) {
+  if (status != 200) {
+    rlAbortTransaction(record);
+    return status;
+  }
+  int rc = rlCommitTransaction(record);
+  if (rc != 0) return setError(reply, rc, "transaction commit failed", 500);
+  return 200;
+}
+
+// Locks, opens the transaction and finds the record of an update or delete.
+int seekForWrite(RLHANDLE record, const char* id, json_object* reply) {
+  rlSetLockMode(record, kWriteLock);
+  rlBeginTransaction(record);
+  rlClearRecord(record);
+  return seekRecordById(record, recordIdOf(id), reply);
+}
+
 // PUT: every field but the identity becomes null before the body applies.
 int resetFields(RLHANDLE record, json_object* reply) {
   const char* identity = rlGetIdentityFieldName(record);
@@ -92,41 +111,23 @@ int resetFields(RLHANDLE record, json_object* reply) {
 }
 
 int putRecord(RLHANDLE record, const char* id, json_object* body, json_object* reply, bool patch) {
-  rlSetLockMode(record, kWriteLock);
-  rlBeginTransaction(record);
-  rlClearRecord(record);
-  int status = seekRecordById(record, recordIdOf(id), reply);
+  int status = seekForWrite(record, id, reply);
   if (status == 200 && !patch) status = resetFields(record, reply);
   if (status == 200) status = jsonToRecord(record, body, reply, "request body");
   if (status == 200) {
     int rc = rlWriteRecord(record);
     if (rc != 0) status = setError(reply, rc, "record write failed", writeStatus(rc));
   }
-  if (status != 200) {
-    rlAbortTransaction(record);
-    return status;
-  }
-  int rc = rlCommitTransaction(record);
-  if (rc != 0) return setError(reply, rc, "transaction commit failed", 500);
-  return 200;
+  return endTransaction(record, status, reply);
 }
 
 int deleteRecord(RLHANDLE record, const char* id, json_object* reply) {
-  rlSetLockMode(record, kWriteLock);
-  rlBeginTransaction(record);
-  rlClearRecord(record);
-  int status = seekRecordById(record, recordIdOf(id), reply);
+  int status = seekForWrite(record, id, reply);
   if (status == 200) {
     int rc = rlDeleteRecord(record);
     if (rc != 0) status = setError(reply, rc, "record delete failed", 500);
   }
-  if (status != 200) {
-    rlAbortTransaction(record);
-    return status;
-  }
-  int rc = rlCommitTransaction(record);
-  if (rc != 0) return setError(reply, rc, "transaction commit failed", 500);
-  return 200;
+  return endTransaction(record, status, reply);
 }
 
 }  // namespace
