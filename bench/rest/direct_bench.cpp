@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int threads = std::atoi(argv[2]), rows = std::atoi(argv[3]);
-  std::vector<Worker> workers(size_t(threads));
+  std::vector<Worker> workers(static_cast<size_t>(threads));
   for (auto& w : workers)
     if (!open(w, argv[1])) {
       std::fprintf(stderr, "cannot open the bench table\n");

@@ -43,8 +43,15 @@ def over_rest(port):
             request(conn, "GET", "record/rbench/bench/%d" % rid)
         conn.close()
 
+    def options(k):  # no database work: what the client and HTTP alone reach
+        conn = http.client.HTTPConnection("127.0.0.1", port)
+        for _ in range(ROWS):
+            conn.request("OPTIONS", "/quarn/api/v1/record")
+            conn.getresponse().read()
+        conn.close()
+
     rates = []
-    for work in (inserts, reads):
+    for work in (inserts, reads, options):
         threads = [threading.Thread(target=work, args=(k,)) for k in range(CONNECTIONS)]
         start = time.time()
         for t in threads:
@@ -71,7 +78,7 @@ def main(dist, direct):
             request(conn, "POST", "database/" + db)
             request(conn, "POST", "table/%s/bench" % db,
                     {"fields": [{"name": "name", "type": "VARCHAR", "length": 32}, {"name": "qty", "type": "INTEGER"}]})
-        rest_insert, rest_read = over_rest(port)
+        rest_insert, rest_read, ceiling = over_rest(port)
         env = dict(os.environ, RAVLINK_DATA=tree.path("data"))
         out = subprocess.run([direct, "dbench", str(CONNECTIONS), str(ROWS)], env=env, capture_output=True, text=True,
                              check=True).stdout
@@ -85,6 +92,7 @@ def main(dist, direct):
     print("%-8s %12s %12s %8s" % ("", "REST/s", "direct/s", "ratio"))
     print("%-8s %12.0f %12.0f %8.2f" % ("insert", rest_insert, direct_insert, rest_insert / direct_insert))
     print("%-8s %12.0f %12.0f %8.2f" % ("read", rest_read, direct_read, rest_read / direct_read))
+    print("client and HTTP ceiling (OPTIONS, no database work): %.0f requests/s" % ceiling)
 
 
 if __name__ == "__main__":
