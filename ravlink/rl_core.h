@@ -88,8 +88,10 @@ enum class Sem { Bit, Int, Real, Date, Time, Timestamp, Text, Binary };
 
 struct FieldDef {
   std::string name;
-  int type = 0, length = 0, scale = 0, binaryFlag = 0;
-  bool autoTimestamp = false;
+  int type = 0, length = 0, scale = 0, binaryFlag = 0, precision = 0;
+  bool autoTimestamp = false;      // set to the time of the record's creation
+  bool autoUpdate = false;         // set to the time of each update
+  std::string formerName;          // the stored name of a field renamed since the definition was read
   int dateType = 0, timeType = 0;  // open-table settings, not stored
 };
 struct SegmentDef {
@@ -403,6 +405,8 @@ void validateDefinition(const TableDef& def);
 // Where a walk starts, relative to the bound key (in index order).
 enum class Seek { Start, After, AtOrAfter, Before, AtOrBefore };
 
+struct ReadLimits;  // rl_client_read.cpp
+
 struct RecordState {
   ZVRecord* self = nullptr;
   std::shared_ptr<TableCore> table;
@@ -419,6 +423,9 @@ struct RecordState {
   std::vector<LockKey> lockedRows;
   std::string tableName;
   int batchMode = 0;
+  // Filter, record set and range of the client functions (rl_client_read.cpp).
+  std::shared_ptr<ReadLimits> limits;
+  int lockMode = 0;
 
   RecordState();
   ~RecordState();
@@ -506,6 +513,16 @@ struct Access {
   static RecordState& state(ZVRecord* r);
   static Logon* logon(ZVBase* b);
   static void noteError(ZVBase* b, int code);
+  // For the client functions of rl_client*.cpp.
+  static Connection* connection(ZVDatabase* d);
+  static ZVDatabase* database(ZVTable* t);
+  static TableCore& core(ZVTable* t);
+  static ZVTable* table(ZVField* f);
+  static ZVTable* table(ZVIndex* ix);
+  static ZVTable* table(ZVSegment* s);
+  static ZVTable* table(ZVRecord* r);
+  static void refreshObjects(ZVTable* t);
+  static void guard(ZVBase* b, const std::function<void()>& fn);
 };
 
 // Runs fn under the session's mutex; a failure is kept as the object's last
@@ -541,6 +558,27 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
     throw ZVException(RL_STORAGE_ERROR, e.what(), "ravlink", 0);
   }
 }
+
+// ---- client functions over handles (rl_client*.cpp) ----------------------------
+// The registered object of type T behind a handle, or null.
+template <class T>
+T* handleAs(RLHANDLE h) {
+  std::lock_guard<std::mutex> lock(engine().handleMutex);
+  if (!h || !engine().handles.count(h)) return nullptr;
+  return dynamic_cast<T*>(static_cast<ZVBase*>(h));
+}
+// Runs fn under the object's session: 0, or the code it failed with (kept
+// as the object's last error). RL_BAD_HANDLE for no object.
+int codeOf(ZVBase* object, const std::function<void()>& fn);
+// text into a caller's buffer of size bytes, or RL_VALUE_TOO_LONG.
+int copyOut(const std::string& text, char* buffer, int size);
+// The table object of a table, field, index, segment or record handle.
+ZVTable* clientTableOf(RLHANDLE h);
+// The record object of a handle and its state, or null.
+ZVRecord* clientRecord(RLHANDLE h);
+// After a move that found `found` rows: moves on in direction dir until a
+// row the record's filter, record set and range accept (none set: at once).
+int readWithin(RecordState& rs, int found, int dir);
 
 }  // namespace ravlink_detail
 

@@ -506,9 +506,15 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
       fd.name = columnText(st, 0);
       fd.type = sqlite3_column_int(st, 1);
       fd.length = sqlite3_column_int(st, 2);
-      fd.scale = sqlite3_column_int(st, 3);
+      // The scale column holds the precision in its upper half, the time
+      // stamp column a bit for creation (1) and one for update (2).
+      int scaleWord = sqlite3_column_int(st, 3);
+      fd.scale = scaleWord & 0xffff;
+      fd.precision = (scaleWord >> 16) & 0x7fff;
       fd.binaryFlag = sqlite3_column_int(st, 4);
-      fd.autoTimestamp = sqlite3_column_int(st, 5) != 0;
+      int stampBits = sqlite3_column_int(st, 5);
+      fd.autoTimestamp = (stampBits & 1) != 0;
+      fd.autoUpdate = (stampBits & 2) != 0;
       def->fields.push_back(fd);
     }
   }
@@ -571,7 +577,8 @@ void catalogWrite(sqlite3* db, const TableDef& def) {
               "INSERT INTO rl_fields(tbl, pos, name, type, length, scale, binary_flag, auto_timestamp)"
               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
               {name, Value::integer(int64_t(i)), Value::text(f.name), Value::integer(f.type), Value::integer(f.length),
-               Value::integer(f.scale), Value::integer(f.binaryFlag), Value::integer(f.autoTimestamp)});
+               Value::integer(f.scale | (f.precision << 16)), Value::integer(f.binaryFlag),
+               Value::integer((f.autoTimestamp ? 1 : 0) | (f.autoUpdate ? 2 : 0))});
   }
   for (size_t i = 0; i < def.indexes.size(); ++i) {
     const IndexDef& ix = def.indexes[i];
@@ -705,9 +712,20 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
   execSql(conn, "DROP TABLE IF EXISTS " + quoteName(tmp));
   execSql(conn, createTableSql(wanted, tmp));
   std::string cols = quoteName(stored.identity >= 0 ? stored.fields[stored.identity].name : kRecordIdColumn);
-  for (const auto& f : stored.fields) cols += ", " + quoteName(f.name);
-  if (stored.partitioned()) cols += ", " + quoteName(kPartitionColumn);
-  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + cols + " FROM " + quoteName(wanted.name));
+  std::string from = cols;
+  // Fields the new definition drops leave with the old table; renamed ones keep their values.
+  for (const auto& f : wanted.fields) {
+    const std::string& source = f.formerName.empty() ? f.name : f.formerName;
+    int s = stored.fieldNumber(source);
+    if (s < 0 || s == stored.identity) continue;
+    cols += ", " + quoteName(f.name);
+    from += ", " + quoteName(stored.fields[s].name);
+  }
+  if (stored.partitioned() && wanted.partitioned()) {
+    cols += ", " + quoteName(kPartitionColumn);
+    from += ", " + quoteName(kPartitionColumn);
+  }
+  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + from + " FROM " + quoteName(wanted.name));
   sqlite3_stmt* seq = prepareOnce(conn.db, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
   Finalizer f{seq};
   sqlite3_bind_text(seq, 1, wanted.name.data(), int(wanted.name.size()), SQLITE_STATIC);
@@ -727,8 +745,9 @@ void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& 
   DefinitionChange write(conn);
   bool rebuild = wanted.identity != stored.identity || wanted.partitioned() != stored.partitioned();
   for (size_t i = 0; i < stored.fields.size() && !rebuild; ++i) {
-    if (i >= wanted.fields.size() || wanted.fields[i].name != stored.fields[i].name)
-      fail(RL_BAD_ARGUMENT, "Fields of table [" + wanted.name + "] cannot be removed or renamed by Alter");
+    // Fields removed or moved: the table is rebuilt, kept fields keep their values by name.
+    rebuild = i >= wanted.fields.size() || wanted.fields[i].name != stored.fields[i].name;
+    if (rebuild) break;
     rebuild = std::string(declaredType(stored.fields[i], int(i) == stored.identity)) !=
               declaredType(wanted.fields[i], int(i) == wanted.identity);
   }

@@ -509,6 +509,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
     fieldOrFail(d, field->number_);
     ix.segments.push_back(SegmentDef{field->number_, mode});
     table_->rebuildObjects();
+    followSegments();
     return segments_[ix.segments.size() - 1].get();
   });
 }
@@ -516,6 +517,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
 ZVSegment* ZVIndex::GetSegment(int n) {
   return guarded([&] {
     if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
+    followSegments();
     return segments_[n].get();
   });
 }
@@ -601,10 +603,10 @@ int rlSetFieldAutoTimestamp(RLHANDLE field, int onCreate, int onUpdate) {
     int n;
     FieldDef& fd = Access::definition(f, &n).fields[n];
     Sem sem = semOf(fd);
-    if (onUpdate) fail(RL_BAD_ARGUMENT, "Time stamps are set on creation only");
-    if (onCreate && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
+    if ((onCreate || onUpdate) && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
       fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
     fd.autoTimestamp = onCreate != 0;
+    fd.autoUpdate = onUpdate != 0;
   });
 }
 
