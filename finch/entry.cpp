@@ -364,9 +364,19 @@ std::string localServerName(const WebAppInitRecord* record) {
 
 }  // namespace
 
+// The engine next to this library in web/ (a sanitizer's dlopen would not
+// search this library's own run path).
+static std::string enginePath() {
+  Dl_info self{};
+  if (!dladdr(reinterpret_cast<void*>(&bindClientLibrary), &self) || !self.dli_fname) return "ravlink.so";
+  std::string path = self.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "ravlink.so" : path.substr(0, slash + 1) + "ravlink.so";
+}
+
 int bindClientLibrary(char* error) {
   errno = 0;
-  void* library = dlopen("ravlink.so", RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(enginePath().c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     int code = errno ? errno : ENOENT;
     snprintf(error, 1024,
