@@ -53,6 +53,15 @@ class Block {
   uint32_t length_;
 };
 
+// The head every block starts with: structure versions, the fixed length
+// and the time of the snapshot.
+void putHeader(Block& b, uint32_t fixedLength, uint32_t timeAt) {
+  b.put<uint32_t>(0, kStructureVersion);
+  b.put<uint32_t>(4, kStructureVersion);
+  b.put<uint32_t>(8, fixedLength);
+  b.put<uint64_t>(timeAt, uint64_t(nowSeconds()));
+}
+
 // SQLite's page-cache figures of every connection of the engine: those
 // closed already, and those of logons between calls (a logon inside a call
 // is not disturbed; its figures join at its next snapshot or its close).
@@ -230,10 +239,7 @@ void systemBlock(Block& b, Logon& self) {
   }
   int inCall = 0;
   for (auto& l : logonsOf(self.serverDir)) inCall += l->stats.inCall.load();
-  b.put<uint32_t>(0, kStructureVersion);
-  b.put<uint32_t>(4, kStructureVersion);
-  b.put<uint32_t>(8, RL_MON_SYSTEM_BLOCK);
-  b.put<uint64_t>(24, uint64_t(nowSeconds()));
+  putHeader(b, RL_MON_SYSTEM_BLOCK, 24);
   b.put<uint64_t>(80, r.lockTries);
   b.put<uint64_t>(88, r.lockGrants);
   b.put<uint64_t>(96, r.lockDenials);
@@ -281,10 +287,7 @@ void systemBlock(Block& b, Logon& self) {
 void sqlBlock(Block& b) {
   int count = 0, high = 0;
   sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
-  b.put<uint32_t>(0, kStructureVersion);
-  b.put<uint32_t>(4, kStructureVersion);
-  b.put<uint32_t>(8, RL_MON_SQL_BLOCK);
-  b.put<uint64_t>(24, uint64_t(nowSeconds()));
+  putHeader(b, RL_MON_SQL_BLOCK, 24);
   b.put<uint64_t>(32, uint64_t(sqlite3_memory_highwater(0)));
   b.put<uint64_t>(40, uint64_t(sqlite3_memory_used()));
   b.put<int32_t>(80, count);
@@ -295,10 +298,7 @@ void sqlBlock(Block& b) {
 
 void userBlock(Block& b, Logon& l) {
   auto& s = l.stats;
-  b.put<uint32_t>(0, kStructureVersion);
-  b.put<uint32_t>(4, kStructureVersion);
-  b.put<uint32_t>(8, RL_MON_USER_BLOCK);
-  b.put<uint64_t>(24, uint64_t(nowSeconds()));
+  putHeader(b, RL_MON_USER_BLOCK, 24);
   b.put<uint64_t>(32, s.txnNsSum);
   b.put<uint64_t>(40, s.txnNsMax);
   b.put<int64_t>(48, kTicksPerSecond);
@@ -341,10 +341,7 @@ int fileBlock(Block& b, Logon& self, const char* object) {
   }
   std::error_code ec;
   uint64_t size = fs::file_size(path, ec);
-  b.put<uint32_t>(0, kStructureVersion);
-  b.put<uint32_t>(4, kStructureVersion);
-  b.put<uint32_t>(8, RL_MON_FILE_BLOCK);
-  b.put<uint64_t>(16, uint64_t(nowSeconds()));
+  putHeader(b, RL_MON_FILE_BLOCK, 16);
   b.put<uint64_t>(24, ec ? 0 : size);  // phyrec: the database file that holds the table
   b.put<int64_t>(112, kTicksPerSecond);
   b.put<uint32_t>(196, uint32_t(number));

@@ -55,6 +55,23 @@ void copyText(char* out, size_t size, const std::string& text) {
   out[n] = '\0';
 }
 
+// Writes an entry (its length returned by write) for each open table of the
+// server that wanted picks, while the capacity lasts; returns how many.
+template <class Pick, class Write>
+int32_t writeOpenTables(const std::string& serverDir, int32_t capacity, Pick wanted, Write write) {
+  int32_t written = 0;
+  size_t at = 0;
+  auto& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (const auto& [core, entry] : r.openTables) {
+    if (written >= capacity) break;
+    if (entry.serverDir != serverDir || !wanted(entry)) continue;
+    at += write(entry, at);
+    ++written;
+  }
+  return written;
+}
+
 }  // namespace
 
 std::shared_ptr<Logon> currentLogon(int* code) {
@@ -274,24 +291,18 @@ int32_t zvGetOpenFiles(int32_t task, void* buffer, int32_t* count) {
   auto self = currentLogon(&code);
   if (!self) return code;
   auto* out = static_cast<unsigned char*>(buffer);
-  int32_t written = 0;
-  size_t at = 0;
-  auto& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  for (const auto& [core, entry] : r.openTables) {
-    if (written >= *count) break;
-    if (entry.owner != task || entry.serverDir != self->serverDir) continue;
-    size_t length = entry.name.size() + 1;  // at most 256: within the 262 bytes of an entry
-    int16_t number = int16_t(entry.datno & 0x7FFF), status = 0;
-    memcpy(out + at, &number, 2);
-    memcpy(out + at + 2, &status, 2);
-    out[at + 4] = 0;  // data file
-    out[at + 5] = 0;  // no superfile
-    memcpy(out + at + 6, entry.name.c_str(), length);
-    at += 6 + length + (length % 2);
-    ++written;
-  }
-  *count = written;
+  *count = writeOpenTables(
+      self->serverDir, *count, [&](const OpenTable& entry) { return entry.owner == task; },
+      [&](const OpenTable& entry, size_t at) {
+        size_t length = entry.name.size() + 1;  // at most 256: within the 262 bytes of an entry
+        int16_t number = int16_t(entry.datno & 0x7FFF), status = 0;
+        memcpy(out + at, &number, 2);
+        memcpy(out + at + 2, &status, 2);
+        out[at + 4] = 0;  // data file
+        out[at + 5] = 0;  // no superfile
+        memcpy(out + at + 6, entry.name.c_str(), length);
+        return 6 + length + (length % 2);
+      });
   return 0;
 }
 
@@ -302,22 +313,16 @@ int32_t zvGetFileUsers(const char* fileName, void* buffer, int32_t* count) {
   auto self = currentLogon(&code);
   if (!self) return code;
   auto* out = static_cast<unsigned char*>(buffer);
-  int32_t written = 0;
-  size_t at = 0;
-  auto& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  for (const auto& [core, entry] : r.openTables) {
-    if (written >= *count) break;
-    if (entry.name != fileName || entry.serverDir != self->serverDir) continue;
-    std::string user = entry.user.substr(0, 27);  // the entry's 40 bytes hold 28 with the NUL after 8 + padding
-    int32_t number = entry.datno;
-    memcpy(out + at, &entry.owner, 4);
-    memcpy(out + at + 4, &number, 4);
-    memcpy(out + at + 8, user.c_str(), user.size() + 1);
-    at += (user.size() + 12) & ~size_t(3);
-    ++written;
-  }
-  *count = written;
+  *count = writeOpenTables(
+      self->serverDir, *count, [&](const OpenTable& entry) { return entry.name == fileName; },
+      [&](const OpenTable& entry, size_t at) {
+        std::string user = entry.user.substr(0, 27);  // the entry's 40 bytes hold 28 with the NUL after 8 + padding
+        int32_t number = entry.datno;
+        memcpy(out + at, &entry.owner, 4);
+        memcpy(out + at + 4, &number, 4);
+        memcpy(out + at + 8, user.c_str(), user.size() + 1);
+        return (user.size() + 12) & ~size_t(3);
+      });
   return 0;
 }
 
