@@ -252,6 +252,18 @@ void systemBlock(Block& b, Logon& self) {
   b.put<uint64_t>(232, uint64_t(sqlite3_memory_used()));
   b.put<uint64_t>(240, cache.requests);
   b.put<uint64_t>(248, cache.hits);
+  IoCounters& io = ioCounters();
+  b.put<uint64_t>(272, io.dataReads);
+  b.put<uint64_t>(280, io.dataReadBytes);
+  b.put<uint64_t>(288, io.dataWrites);
+  b.put<uint64_t>(296, io.dataWriteBytes);
+  b.put<uint64_t>(336, io.logWrites);
+  b.put<uint64_t>(344, io.logWriteBytes);
+  b.put<uint64_t>(352, io.logReads);
+  b.put<uint64_t>(360, io.logReadBytes);
+  b.put<uint64_t>(432, io.dataSyncs + io.logSyncs);
+  b.put<uint64_t>(440, io.logSyncs);
+  b.put<uint64_t>(448, io.dataSyncs);
   b.put<uint64_t>(384, r.txnBegun);
   b.put<uint64_t>(392, r.txnCommitted);
   b.put<uint64_t>(400, r.txnAborted);
@@ -555,10 +567,18 @@ int16_t IOPERFORMANCEX(void* buffer) {
   uint32_t c[RL_MON_IO_COUNTERS] = {};
   c[0] = uint32_t(cache.requests);
   c[1] = uint32_t(cache.hits);
+  IoCounters& io = ioCounters();
+  c[4] = uint32_t(io.dataReads + io.logReads);
+  c[5] = uint32_t(io.dataReadBytes + io.logReadBytes);
+  c[6] = uint32_t(io.dataWrites + io.logWrites);
+  c[7] = uint32_t(io.dataWriteBytes + io.logWriteBytes);
   c[14] = uint32_t(r.txnBegun);
   c[15] = uint32_t(r.txnCommitted);
   c[16] = uint32_t(r.txnAborted);
   c[18] = uint32_t(nowSeconds());
+  c[19] = uint32_t(io.dataSyncs + io.logSyncs);
+  c[20] = uint32_t(io.logSyncs);
+  c[21] = uint32_t(io.dataSyncs);
   memcpy(buffer, c, sizeof c);
   return 0;
 }

@@ -166,6 +166,14 @@ int32_t logDayNumber(int year, int month, int day);
 void logEvent(const std::string& serverDir, int32_t evclass, int32_t event, int32_t error, const std::string& user,
               const std::string& node, const std::string& text);
 void clearTiming();
+// Reads, writes and syncs of the engine's database files (monitor_vfs.cpp).
+struct IoCounters {
+  std::atomic<uint64_t> dataReads{0}, dataReadBytes{0}, dataWrites{0}, dataWriteBytes{0};
+  std::atomic<uint64_t> logReads{0}, logReadBytes{0}, logWrites{0}, logWriteBytes{0};
+  std::atomic<uint64_t> dataSyncs{0}, logSyncs{0};
+};
+IoCounters& ioCounters();
+const char* countingVfs();  // the counting file layer's name for sqlite3_open_v2; null when it could not be made
 constexpr uint32_t kUserEntrySize = 248;
 // The logon current on the calling thread, or null with the code to answer.
 std::shared_ptr<Logon> currentLogon(int* code);

@@ -173,6 +173,8 @@ class CommandsTest(MonitorCase):
         now = counters(system)
         self.assertGreaterEqual(now["sctismaddcnt"] - system_before["sctismaddcnt"], 20)
         self.assertGreater(now["sct_trend"], system_before["sct_trend"])
+        self.assertGreater(now["sct_wrops"] + now["sctwlgops"], system_before["sct_wrops"] + system_before["sctwlgops"])
+        self.assertGreater(now["sctsync_dosfls"], 0)
         self.assertEqual(now["sflvr"], 2)
 
         connections = m.call("zvMonGetActiveConnections", {"showAll": False}, token=token)
@@ -215,6 +217,7 @@ class CommandsTest(MonitorCase):
         self.assertEqual(len(m.call("zvMonSqlSnapShot", token=token)["Counters"]), 34)
         io = counters(m.call("zvMonIoPerformanceX", token=token))
         self.assertEqual(len(io), 22)
+        self.assertGreater(io["NbrWriteOperations"], 0)
         tree = m.call("zvMonGetCounters", token=token)["children"]
         self.assertEqual([n["text"] for n in tree], ["System Snapshot", "Sql Snapshot"])
         self.assertEqual(tree[1]["children"][0]["text"], "Sql Cache")
