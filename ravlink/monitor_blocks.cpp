@@ -420,9 +420,9 @@ void fillUserEntry(Logon& l, unsigned char* entry) {
 
 bool writeLogRecord(const Event& e, void* buffer, uint32_t* length) {
   constexpr uint32_t kFixed = 112;
-  if (*length < kFixed) return false;
+  if (*length <= kFixed) return false;  // the fixed part and at least the text's NUL
   uint32_t room = std::min<uint32_t>(*length, RL_MON_LOG_BUFFER) - kFixed;
-  uint16_t textLength = uint16_t(std::min<size_t>(e.text.size(), room > 0 ? room - 1 : 0));
+  uint16_t textLength = uint16_t(std::min<size_t>(e.text.size(), room - 1));
   Block b(buffer, kFixed + textLength + 1);
   b.put<int32_t>(0, e.evclass);
   b.put<int32_t>(4, e.event);

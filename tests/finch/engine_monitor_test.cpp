@@ -155,7 +155,7 @@ TEST_F(MonitorCallsTest, ListsStayWithinTheCapacityGiven) {
   uint32_t length = sizeof small;
   EXPECT_EQ(LSTVREC(file + 1, small, &length), 0);
   EXPECT_LE(length, sizeof small);
-  uint32_t tooSmall = 100;
+  uint32_t tooSmall = 112;  // the fixed part without room for the text
   EXPECT_EQ(LSTVREC(file + 1, small, &tooSmall), RL_MON_BUFFER_TOO_SMALL);
   EXPECT_EQ(CLRFIL(file), 0);
   EXPECT_EQ(OPNRFIL(-1, "../rl_server.db", 9), -RL_MON_BAD_LOG);
