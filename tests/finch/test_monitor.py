@@ -30,7 +30,9 @@ class Monitor(HeronTree):
         super().__init__(prefix="finch-")
         self.port = free_port()
         self.mqtt_port = free_port()
-        apps = (["mqtt;starling"] if mqtt else []) + ["monitor;finch"]
+        # With a stub, the monitor runs from web/stub/ with that engine next to
+        # it (the real one stays in web/: the plug-in itself links it).
+        apps = (["mqtt;starling"] if mqtt else []) + ["monitor;stub/finch" if stub is not None else "monitor;finch"]
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
                   "mqtt_persistence_enabled": "true" if mqtt else "false",
@@ -40,10 +42,10 @@ class Monitor(HeronTree):
         with open(self.path("config/finch.cfg"), "w") as f:
             f.write("CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
         if stub is not None:
+            os.makedirs(self.path("web/stub"))
+            shutil.copy(self.path("web/finch.so"), self.path("web/stub/finch.so"))
             if stub:
-                shutil.copy(stub, self.path("web/ravlink.so"))
-            else:
-                os.remove(self.path("web/ravlink.so"))
+                shutil.copy(stub, self.path("web/stub/ravlink.so"))
         self.start()
         if stub is None and not wait_port(self.port, 30):
             raise RuntimeError("heron did not start:\n" + self.log())
