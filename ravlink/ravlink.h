@@ -280,7 +280,7 @@ class RAVLINK_API ZVBase {
   ZVBase();
   virtual ravlink_detail::Logon* logon() const = 0;
   template <class Fn>
-  auto guarded(Fn&& fn) -> decltype(fn());
+  auto guarded(Fn&& fn, const char* call = __builtin_FUNCTION()) -> decltype(fn());  // call: for the monitor
   int lastError_ = 0;
   friend struct ravlink_detail::RecordState;
   friend struct ravlink_detail::Access;

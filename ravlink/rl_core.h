@@ -1,6 +1,7 @@
 // Internal structures of the engine, shared by its source files only.
 #pragma once
 
+#include "monitor_engine.h"
 #include "ravlink.h"
 
 #include <sqlite3.h>
@@ -205,6 +206,11 @@ class LockTable {
   bool release(const LockKey& key, uint64_t holder);
   void releaseAll(uint64_t holder);
   bool heldByOther(const LockKey& key, uint64_t holder);
+  struct Held {
+    LockKey key;
+    uint64_t holder;
+  };
+  std::vector<Held> list(size_t limit);  // the locks held now, at most limit (monitor_registry.cpp)
 
  private:
   struct Entry {
@@ -235,6 +241,15 @@ class SessionMutex {
       lockContended();
     owner_.store(self, std::memory_order_relaxed);
     depth_ = 1;
+  }
+  // For the monitor: the session when it is between calls (not re-entrant).
+  bool try_lock() {
+    int expected = kFree;
+    if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed))
+      return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    depth_ = 1;
+    return true;
   }
   void unlock() {
     if (--depth_ > 0) return;
@@ -324,6 +339,8 @@ struct Logon : std::enable_shared_from_this<Logon> {
   uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
   std::vector<std::shared_ptr<Connection>> txnConns;
   std::map<std::string, std::weak_ptr<Connection>> conns;
+  monitor::LogonStats stats;
+  std::atomic<bool> killed{false};  // set by zvklusr; the logon ends at its next call
 
   ~Logon();
   void requireLoggedOn() const {
@@ -528,7 +545,7 @@ struct Access {
 // Runs fn under the session's mutex; a failure is kept as the object's last
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
-auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
+auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, Fn&& fn) -> decltype(fn()) {
   struct Held {
     SessionMutex* mutex;
     explicit Held(Logon* l) : mutex(l ? &l->mutex : nullptr) {
@@ -538,7 +555,9 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
       if (mutex) mutex->unlock();
     }
   } held(logon);
+  monitor::CallScope scope(logon, logon ? &logon->stats : nullptr, call);
   try {
+    if (logon && logon->killed.load(std::memory_order_relaxed)) monitor::endKilledLogon(*logon);
     if constexpr (std::is_void_v<decltype(fn())>) {
       fn();
       *lastError = 0;
@@ -549,6 +568,8 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
     }
   } catch (const ZVException& e) {
     *lastError = e.GetErrorCode();
+    if (e.GetErrorCode() == RL_STORAGE_ERROR || e.GetErrorCode() == RL_BUSY)
+      monitor::storageError(logon, e.GetErrorCode(), e.GetErrorMsg());
     throw;
   } catch (const std::bad_alloc&) {
     *lastError = RL_STORAGE_ERROR;
@@ -583,6 +604,6 @@ int readWithin(RecordState& rs, int found, int dir);
 }  // namespace ravlink_detail
 
 template <class Fn>
-auto ZVBase::guarded(Fn&& fn) -> decltype(fn()) {
-  return ravlink_detail::guardedCall(this, &lastError_, logon(), std::forward<Fn>(fn));
+auto ZVBase::guarded(Fn&& fn, const char* call) -> decltype(fn()) {
+  return ravlink_detail::guardedCall(this, &lastError_, logon(), call, std::forward<Fn>(fn));
 }

@@ -677,6 +677,7 @@ void RecordState::insert() {
   }
   write.done();
   t.shared->writeGen++;
+  monitor::recordAdded();
   if (d.identity >= 0) values[d.identity] = Value::integer(rowid);
   std::fill(dirty.begin(), dirty.end(), 0);
   onRow = true;
@@ -727,6 +728,7 @@ void RecordState::update() {
   if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
   write.done();
   t.shared->writeGen++;
+  monitor::recordUpdated();
   std::fill(dirty.begin(), dirty.end(), 0);
   keepPositionKey(*this);
   stopWalk();
@@ -746,6 +748,7 @@ void RecordState::remove() {
   if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
   write.done();
   t.shared->writeGen++;
+  monitor::recordDeleted();
   onRow = false;  // the position stays, so Next goes on after the deleted row
 }
 

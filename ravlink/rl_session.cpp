@@ -260,11 +260,14 @@ void ZVSession::Logon(const char* server, const char* user, const char* password
     std::string dir = serverDirectory(server, &name);
     std::string userName = user ? user : "";
     int busyMs = tlsConnectTimeout > 0 ? tlsConnectTimeout * 1000 : kBusyTimeoutMs;
-    {
+    try {
       std::lock_guard<std::mutex> lock(engine().serverMutex);
       ServerCatalog catalog(dir, busyMs);
       catalog.ensureAdministrator();
       catalog.checkUser(userName, password ? password : "");
+    } catch (const ZVException& e) {
+      monitor::logonFailed(name, userName, e.GetErrorCode());
+      throw;
     }
     logon_->server = name;
     logon_->serverDir = dir;
@@ -272,9 +275,10 @@ void ZVSession::Logon(const char* server, const char* user, const char* password
     logon_->internal = tlsInternal;
     logon_->loggedOn = true;
     std::lock_guard<std::mutex> lock(engine().mutex);
-    logon_->owner = engine().nextOwner++;
+    logon_->owner = monitor::allocateOwner();
     engine().owners[logon_->owner] = logon_;
     tlsOwner = logon_->owner;
+    monitor::logonStarted(*logon_);
   });
 }
 

@@ -74,11 +74,13 @@ bool LockKey::operator<(const LockKey& o) const {
 
 void LockTable::acquire(const LockKey& key, uint64_t holder, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  monitor::lockTried();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     auto it = held_.find(key);
     if (it == held_.end()) {
       held_.emplace(key, Entry{holder, 1});
+      monitor::lockGranted();
       return;
     }
     if (it->second.holder == holder) {
@@ -86,8 +88,10 @@ void LockTable::acquire(const LockKey& key, uint64_t holder, int timeoutMs) {
       return;
     }
     if (freed_.wait_until(lock, deadline) == std::cv_status::timeout && held_.count(key) &&
-        held_.at(key).holder != holder)
+        held_.at(key).holder != holder) {
+      monitor::lockDenied();
       fail(RL_LOCK_TIMED_OUT, "The lock is held by another session");
+    }
   }
 }
 
@@ -97,6 +101,7 @@ bool LockTable::release(const LockKey& key, uint64_t holder) {
   if (it == held_.end() || it->second.holder != holder) return false;
   if (--it->second.count == 0) {
     held_.erase(it);
+    monitor::lockReleased();
     freed_.notify_all();
   }
   return true;
@@ -244,7 +249,7 @@ sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutM
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (create) createPrivateFile(path);
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, monitor::countingVfs());
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close_v2(db);
@@ -291,6 +296,7 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
   conn->path = path;
   conn->name = name;
   conn->db = openDatabaseFile(path, true, kBusyTimeoutMs);
+  monitor::connectionOpened();
   conn->file = engine().file(path);
   sqlite3_busy_handler(conn->db, waitForWriter, conn.get());
   logon->conns[path] = conn;
@@ -300,6 +306,7 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
 Connection::~Connection() {
   if (txnOpen) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   forgetStatements();
+  if (db) monitor::connectionClosed(db);
   sqlite3_close_v2(db);
 }
 
@@ -327,6 +334,7 @@ void Connection::exec(const std::string& sql) {
 void Connection::beginWrite() {
   exec("BEGIN IMMEDIATE");
   txnOpen = true;
+  if (logon) monitor::transactionBegun(*logon);
   txnWrote = false;
 }
 
@@ -334,6 +342,7 @@ void Connection::commit() {
   if (!txnOpen) return;
   exec("COMMIT");
   txnOpen = false;
+  if (logon) monitor::transactionEnded(*logon, true);
   if (txnWrote) {
     noteWrite();
     file->notifyCommit();
@@ -346,6 +355,7 @@ void Connection::rollback() {
   parkWalks();
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   txnOpen = false;
+  if (logon) monitor::transactionEnded(*logon, false);
   if (txnWrote) noteWrite();  // walks that saw the undone rows seek again
   txnWrote = false;
 }
@@ -379,6 +389,7 @@ void Logon::abortAll() {
 }
 
 void Logon::end() {
+  if (loggedOn) monitor::logonEnded(*this);
   abortAll();
   for (auto& [path, weak] : conns)
     if (auto conn = weak.lock()) conn->parkWalks();  // records outliving the logon hold no read open

@@ -13,6 +13,7 @@ namespace ravlink_detail {
 // ---- table core -------------------------------------------------------------------
 
 void TableCore::close() {
+  if (open) monitor::tableClosed(*this);
   insertStmt = nullptr;
   open = false;
   if (conn) conn->parkWalks();  // records of this table may still be stepping
@@ -176,6 +177,7 @@ void ZVTable::Open(const char* name, int mode) {
     }
     core_->open = true;
     core_->openMode = mode;
+    monitor::tableOpened(*core_);
     rebuildObjects();
   });
 }
@@ -192,6 +194,7 @@ void ZVTable::Create(const char* name, int mode) {
       fail(RL_BAD_RULE, "Table [" + std::string(name) + "] is created partitioned without a partition rule");
     validateDefinition(d);
     createTableInFile(*database_->conn_, d);
+    monitor::tableCreated(*core_->logon, database_->name_, d.name);
     core_->close();
     core_->def = d;
   });
