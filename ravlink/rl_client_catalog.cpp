@@ -23,12 +23,14 @@ ZVTable* Access::table(ZVRecord* r) {
   return core ? core->object : nullptr;
 }
 void Access::refreshObjects(ZVTable* t) { t->rebuildObjects(); }
-void Access::guard(ZVBase* b, const std::function<void()>& fn) { guardedCall(b, &b->lastError_, b->logon(), fn); }
+void Access::guard(ZVBase* b, const std::function<void()>& fn, const char* call) {
+  guardedCall(b, &b->lastError_, b->logon(), call, fn);
+}
 
-int codeOf(ZVBase* object, const std::function<void()>& fn) {
+int codeOf(ZVBase* object, const std::function<void()>& fn, const char* call) {
   if (!object) return RL_BAD_HANDLE;
   try {
-    Access::guard(object, fn);
+    Access::guard(object, fn, call);
     return RL_OK;
   } catch (const ZVException& e) {
     return e.GetErrorCode();
@@ -250,7 +252,7 @@ RLHANDLE rlAllocTable(RLHANDLE database) {
   if (!d) return nullptr;
   try {
     ZVTable* t = nullptr;
-    Access::guard(d, [&] { t = new ZVTable(d); });
+    Access::guard(d, [&] { t = new ZVTable(d); }, "rlAllocTable");
     return t->GetHandle();
   } catch (const ZVException& e) {
     return nullptr;

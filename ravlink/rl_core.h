@@ -539,7 +539,7 @@ struct Access {
   static ZVTable* table(ZVSegment* s);
   static ZVTable* table(ZVRecord* r);
   static void refreshObjects(ZVTable* t);
-  static void guard(ZVBase* b, const std::function<void()>& fn);
+  static void guard(ZVBase* b, const std::function<void()>& fn, const char* call);
 };
 
 // Runs fn under the session's mutex; a failure is kept as the object's last
@@ -590,7 +590,8 @@ T* handleAs(RLHANDLE h) {
 }
 // Runs fn under the object's session: 0, or the code it failed with (kept
 // as the object's last error). RL_BAD_HANDLE for no object.
-int codeOf(ZVBase* object, const std::function<void()>& fn);
+// call: the client function's name, for the monitor's timing.
+int codeOf(ZVBase* object, const std::function<void()>& fn, const char* call = __builtin_FUNCTION());
 // text into a caller's buffer of size bytes, or RL_VALUE_TOO_LONG.
 int copyOut(const std::string& text, char* buffer, int size);
 // The table object of a table, field, index, segment or record handle.
