@@ -1,0 +1,140 @@
+// Catalog methods: databases of the server and tables of a database.
+#include <algorithm>
+#include <cstdio>
+
+#include "wren.h"
+
+namespace wren {
+namespace {
+
+// Paging of every listing: skip counts every entry, filtered or not; a
+// maximum of N (0 or more) lets N + 1 rows through, a negative one all.
+class Pager {
+ public:
+  explicit Pager(const json& params)
+      : skip_(readInt(params, "skipRecords", 0)), left_(readInt(params, "maxRecords", 20)) {}
+  // False while the entry is to be skipped.
+  bool take() {
+    if (skip_ <= 0) return true;
+    --skip_;
+    return false;
+  }
+  // After a row was appended: false when the listing is full.
+  bool more() {
+    if (left_ > 0)
+      --left_;
+    else if (left_ == 0)
+      return false;
+    return true;
+  }
+
+ private:
+  int32_t skip_;
+  int32_t left_;
+};
+
+void setShape(json& result, json names, json types) {
+  result["fieldNames"] = std::move(names);
+  result["fieldTypes"] = std::move(types);
+  result["dataFormat"] = "arrays";
+}
+
+void setDatabaseShape(json& result) { setShape(result, {"database", "path", "uid"}, {"STRING", "STRING", "STRING"}); }
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Walks the session's databases; visit returns false to stop.
+template <class Visit>
+void eachDatabase(ZVSession& session, Visit visit) {
+  ZVString name, path;
+  for (bool more = session.FirstDatabase(&name, &path); more; more = session.NextDatabase(&name, &path))
+    if (!visit(name.str(), path.str())) return;
+}
+
+json databaseRow(const std::string& name, const std::string& path) { return {name, path, "todo_uid"}; }
+
+}  // namespace
+
+void listDatabases(Call& call) {
+  traceMethod("listDatabases");
+  std::string prefix = readText(call.params, "partialDatabaseName", "");
+  readText(call.params, "resultOrder", "ascending");
+  Pager pager(call.params);
+  json& result = call.result();
+  setDatabaseShape(result);
+  json rows = json::array();
+  eachDatabase(*call.entry->session, [&](const std::string& name, const std::string& path) {
+    if (!pager.take() || !startsWith(name, prefix)) return true;
+    rows.push_back(databaseRow(name, path));
+    return pager.more();
+  });
+  result["data"] = std::move(rows);
+}
+
+void createDatabase(Call& call) {
+  traceMethod("createDatabase");
+  std::string path = readRequiredText(call.params, "path");
+  if (!checkRelativePath(call.reply, path, "path")) return;
+  try {
+    call.entry->session->CreateDatabase(call.database.c_str(), path.c_str());
+  } catch (const ZVException& failure) {
+    setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
+    return;
+  }
+  json& result = call.result();
+  setDatabaseShape(result);
+  json rows = json::array();
+  eachDatabase(*call.entry->session, [&](const std::string& name, const std::string& file) {
+    rows.push_back(databaseRow(name, file));
+    return true;
+  });
+  result["data"] = std::move(rows);
+}
+
+void alterDatabase(Call& call) {
+  traceMethod("alterDatabase");
+  std::printf("this method is not implemented yet.\n");
+  std::fflush(stdout);
+  setError(call.reply, -1, "this method is not implemented yet.");
+}
+
+void deleteDatabase(Call& call) {
+  traceMethod("deleteDatabase");
+  try {
+    call.entry->session->DeleteDatabase(call.database.c_str());
+  } catch (const ZVException& failure) {
+    setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
+  }
+}
+
+void listTables(Call& call) {
+  traceMethod("listTables");
+  ZVSession& session = *call.entry->session;
+  if (!session.FindDatabase(call.database.c_str())) session.CreateDatabase(call.database.c_str(), "");
+  ZVDatabase database(&session);
+  database.Connect(call.database.c_str());
+  std::string prefix = readText(call.params, "partialTableName", "");
+  auto names = call.params.find("tableNames");
+  bool byList = names != call.params.end() && names->is_array() && !names->empty();
+  readText(call.params, "resultOrder", "ascending");
+  Pager pager(call.params);
+  json& result = call.result();
+  setShape(result, {"database", "table", "path", "uid", "isActive", "isExclusive"},
+           {"STRING", "STRING", "STRING", "STRING", "BIT", "BIT"});
+  json rows = json::array();
+  ZVString name, path;
+  for (bool more = database.FirstTable(&name, &path); more; more = database.NextTable(&name, &path)) {
+    if (!pager.take()) continue;
+    bool wanted = byList ? std::find(names->begin(), names->end(), json(name.str())) != names->end()
+                         : startsWith(name.str(), prefix);
+    if (!wanted) continue;
+    rows.push_back({call.database, name.str(), path.str(), "todo_uid", 1, 0});
+    if (!pager.more()) break;
+  }
+  result["data"] = std::move(rows);
+  database.CloseAll();
+}
+
+}  // namespace wren

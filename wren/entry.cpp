@@ -1,0 +1,257 @@
+// The exports the plug-in binds, the request envelope and the dispatch.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "VOKTBasic.h"
+#include "yxaux.h"
+#include "osprey_webapp.h"
+#include "wren.h"
+
+namespace wren {
+namespace {
+
+using MethodFn = void (*)(Call&);
+
+struct Method {
+  const char* name;
+  MethodFn run;  // null: not served by this build
+};
+
+// The position is the method's number.
+const Method kMethods[] = {
+    {"login", login},
+    {"listDatabases", listDatabases},
+    {"createDatabase", createDatabase},
+    {"alterDatabase", alterDatabase},
+    {"deleteDatabase", deleteDatabase},
+    {"listTables", listTables},
+    {"createTable", nullptr},
+    {"alterTable", nullptr},
+    {"deleteTables", nullptr},
+    {"rebuildTables", nullptr},
+    {"listIndexes", nullptr},
+    {"createIndex", nullptr},
+    {"alterIndex", nullptr},
+    {"deleteIndex", nullptr},
+    {"rebuildIndex", nullptr},
+    {"insertRecords", nullptr},
+    {"updateRecords", nullptr},
+    {"deleteRecords", nullptr},
+    {"truncateRecords", nullptr},
+    {"getRecordById", nullptr},
+    {"getRecordsUsingSQL", nullptr},
+    {"getRecordsInKeyRange", nullptr},
+    {"getRecordsByPartialKey", nullptr},
+    {"getRecordsStartingAtKey", nullptr},
+    {"getRecordsFromCursor", nullptr},
+    {"closeCursor", nullptr},
+};
+
+const char* const kWithoutDatabase[] = {"ping", "login", "listDatabases", "getRecordsFromCursor", "closeCursor"};
+const char* const kWithoutTable[] = {"createDatabase", "alterDatabase",      "deleteDatabase",
+                                     "listTables",     "getRecordsUsingSQL", "deleteTables"};
+
+template <size_t N>
+bool listed(const char* const (&names)[N], const std::string& name) {
+  for (const char* entry : names)
+    if (name == entry) return true;
+  return false;
+}
+
+const Method* findMethod(const std::string& name) {
+  for (const Method& method : kMethods)
+    if (name == method.name) return &method;
+  return nullptr;
+}
+
+json makeResponse(int code, const std::string& message, const json& id) {
+  json reply = {{"jsonrpc", "2.0"},
+                {"result", {{"errorCode", code}, {"errorMessage", message}, {"apiVersion", "1.0.0"}}}};
+  if (!id.is_null()) reply["id"] = id;
+  return reply;
+}
+
+bool nonEmptyText(const json& params, const char* name) {
+  auto member = params.find(name);
+  return member != params.end() && member->is_string() && !member->get_ref<const std::string&>().empty();
+}
+
+// The decimal text of a numeric id: a fraction is cut off; integers keep
+// every digit rather than being squeezed into 32 bits.
+std::string idText(const json& id) {
+  if (id.is_number_float()) {
+    double whole = std::trunc(id.get<double>());
+    if (whole >= -9.2e18 && whole <= 9.2e18) return std::to_string(static_cast<int64_t>(whole));
+    return json(whole).dump();
+  }
+  if (id.is_number()) return id.dump();
+  return id.get<std::string>();
+}
+
+json dispatchMethod(const json& request) {
+  json reply = makeResponse(0, "", request["id"]);
+  auto member = request.find("jsonrpc");
+  if (member == request.end() || *member != "2.0") {
+    setError(reply, -2, "Invalid jsonrpc version detected. Expected 2.0 as a string value");
+    return reply;
+  }
+  member = request.find("method");
+  if (member == request.end() || !member->is_string()) {
+    setError(reply, -3, "Method missing or isn't a string.");
+    return reply;
+  }
+  const std::string name = member->get<std::string>();
+  member = request.find("params");
+  if (member == request.end() || !member->is_object()) {
+    setError(reply, -4, "Params missing or isn't an object.");
+    return reply;
+  }
+  const json& params = *member;
+  bool needsDatabase = !listed(kWithoutDatabase, name);
+  if (needsDatabase && !nonEmptyText(params, "databaseName")) {
+    setError(reply, -1, "databaseName missing or isn't a string.");
+    return reply;
+  }
+  bool needsTable = needsDatabase && !listed(kWithoutTable, name);
+  if (needsTable && !nonEmptyText(params, "tableName")) {
+    setError(reply, -1, "tableName missing or isn't a string.");
+    return reply;
+  }
+  reply["result"]["method"] = name;
+  if (name == "ping") {
+    std::printf("detected ping method\n");
+    std::fflush(stdout);
+    reply["result"]["data"] = "pong";
+    return reply;
+  }
+  const Method* method = findMethod(name);
+  if (method == nullptr) {
+    setError(reply, -1, "method unknown.");
+    return reply;
+  }
+  const std::string database = needsDatabase ? params["databaseName"].get<std::string>() : "";
+  const std::string table = needsTable ? params["tableName"].get<std::string>() : "";
+  if (method->run == login) {
+    Call call{params, database, table, nullptr, reply};
+    login(call);
+    return reply;
+  }
+  member = params.find("authToken");
+  if (member == params.end()) {
+    setError(reply, -1, "authToken missing.");
+    return reply;
+  }
+  AuthEntryRef entry = findAuthEntry(member->get<std::string>());
+  if (!entry || !entry->session) {
+    setError(reply, -1, "authToken invalid.");
+    return reply;
+  }
+  if (method->run == nullptr) {
+    traceMethod(name.c_str());
+    setError(reply, -1, "this method is not implemented yet.");
+    return reply;
+  }
+  std::lock_guard<std::mutex> serialised(entry->useMutex);
+  Call call{params, database, table, entry.get(), reply};
+  method->run(call);
+  return reply;
+}
+
+// The reply: compact, UTF-8 as it is, members in name order; a text that
+// is not UTF-8 fails the whole reply.
+std::string writeReply(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::strict); }
+
+std::string processRequest(const std::string& text) {
+  std::string id = "-1";
+  std::string method;
+  try {
+    json request = json::parse(text);
+    if (!request.is_object() || !request.contains("id"))
+      return writeReply(makeResponse(-1, "request id is missing. Please add one!", -1));
+    id = idText(request["id"]);
+    if (request.contains("method") && request["method"].is_string()) method = request["method"].get<std::string>();
+    json reply;
+    try {
+      reply = dispatchMethod(request);
+    } catch (const ZVException& failure) {
+      reply = makeResponse(failure.GetErrorCode(), failure.GetErrorMsg(), json(id));
+      reply["result"]["method"] = method;
+    }
+    return writeReply(reply);
+  } catch (const std::exception& failure) {
+    std::printf("%s\n", failure.what());
+    std::fflush(stdout);
+    return writeReply(makeResponse(-1, failure.what(), json(id)));
+  }
+}
+
+class WrenSession : public WebsocketAppSession {
+ public:
+  using WebsocketAppSession::WebsocketAppSession;
+};
+
+void clearError(char* error) {
+  if (error != nullptr) error[0] = 0;
+}
+
+}  // namespace
+}  // namespace wren
+
+extern "C" {
+
+__attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error) {
+  if (record->version != 1) {
+    snprintf(error, 1024,
+             "wren websocket application version doesn't match osprey plugin. It is expected to be [1], but it is [%d]",
+             static_cast<int>(record->version));
+    return -1;
+  }
+  record->version = 1;
+  record->basicAuthMode = 1;
+  snprintf(record->description, 1024, "%s", "wren API");
+  record->configType = "NONE";
+  record->configPath[0] = 0;
+  wren::clearError(error);
+  return 0;
+}
+
+__attribute__((visibility("default"))) int32_t term(char* error) {
+  wren::clearError(error);
+  return 0;
+}
+
+__attribute__((visibility("default"))) WebsocketAppSession* connectSession(WebsocketApp* app, nev_connection*,
+                                                                           char* error) {
+  wren::clearError(error);
+  try {
+    return new wren::WrenSession(app);
+  } catch (const std::exception& failure) {
+    snprintf(error, 1024, "%s", failure.what());
+    return nullptr;
+  }
+}
+
+__attribute__((visibility("default"))) int32_t disconnectSession(nev_connection*, WebsocketAppSession* session,
+                                                                 char* error, WebsocketApp*) {
+  wren::clearError(error);
+  delete session;
+  return 0;
+}
+
+__attribute__((visibility("default"))) int32_t handler(WebsocketAppSession*, const char* data, size_t length,
+                                                       char** reply, size_t* replyLength) {
+  *reply = nullptr;
+  *replyLength = 0;
+  try {
+    std::string text = wren::processRequest(std::string(data, length));
+    *reply = dupStr(text.c_str());
+    *replyLength = text.size();
+    return 0;
+  } catch (...) {  // no copy of the reply could be made; nothing escapes to the plug-in
+    return -1;
+  }
+}
+
+}  // extern "C"

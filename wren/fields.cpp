@@ -1,0 +1,173 @@
+// Field types by name and code, and the conversions between JSON values and
+// the fields of a record.
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "wren.h"
+
+namespace wren {
+namespace {
+
+// Position = the type's number in the SQL client; the code is the engine's.
+// The two case-sensitive national types have no engine code of their own.
+struct FieldTypeName {
+  const char* name;
+  int code;  // -1: none
+};
+const FieldTypeName kFieldTypes[] = {
+    {"unsused", -1},   {"CHAR", 144},    {"NUMERIC", 105},    {"SMALLINT", 33}, {"INTEGER", 51},    {"REAL", 91},
+    {"FLOAT", 103},    {"DATE", 75},     {"MONEY", 67},       {"TIME", 83},     {"TIMESTAMP", 257}, {"TINYINT", 16},
+    {"BINARY", 160},   {"BIT", 8},       {"LVC", 170},        {"LVB", 170},     {"BIGINT", 231},    {"NCHAR", 193},
+    {"NVARCHAR", 201}, {"NCHAR_CS", -1}, {"NVARCHAR_CS", -1}, {"VARCHAR", 162}, {"BLOB", 170},      {"CLOB", 170},
+    {"NLVC", 0},       {"NCLOB", 0},     {"VARBINARY", 162},  {"JSON", 259},
+};
+
+constexpr int kDateFormatCYMD = 5;
+constexpr int kTimeFormatHMS = 3;
+constexpr int kTimeFormatOut = 11;
+
+[[noreturn]] void badValue(const std::string& message) { throw ZVException(-1, message, "wren", __LINE__); }
+
+std::string fieldLabel(int field) { return "field " + std::to_string(field); }
+
+// A whole number in [low, high]; a fraction is cut off, booleans count 0/1.
+int64_t wholeInRange(const json& value, int64_t low, int64_t high, int field) {
+  int64_t whole;
+  if (value.is_boolean()) {
+    whole = value.get<bool>() ? 1 : 0;
+  } else if (value.is_number_unsigned()) {
+    uint64_t n = value.get<uint64_t>();
+    if (n > static_cast<uint64_t>(high)) badValue("value out of range for " + fieldLabel(field));
+    whole = static_cast<int64_t>(n);
+  } else if (value.is_number_integer()) {
+    whole = value.get<int64_t>();
+  } else {
+    double d = std::trunc(value.get<double>());  // type error for anything else
+    if (!(d >= -9.2e18 && d <= 9.2e18)) badValue("value out of range for " + fieldLabel(field));
+    whole = static_cast<int64_t>(d);
+  }
+  if (whole < low || whole > high) badValue("value out of range for " + fieldLabel(field));
+  return whole;
+}
+
+// The library's own type error, so the text reads like every other one.
+[[noreturn]] void notANumber(const json& value) {
+  throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
+}
+
+// A number only: the library would read a boolean as 0 or 1.
+double floatOf(const json& value) {
+  if (!value.is_number()) notANumber(value);
+  return value.get<double>();
+}
+
+}  // namespace
+
+int fieldTypeCode(const std::string& name) {
+  for (size_t i = 1; i < sizeof kFieldTypes / sizeof kFieldTypes[0]; ++i) {
+    if (name != kFieldTypes[i].name) continue;
+    if (kFieldTypes[i].code < 0) badValue("Field type " + name + " is not supported by the engine.");
+    return kFieldTypes[i].code;
+  }
+  return -1;
+}
+
+bool isStringFieldType(int code) {
+  return code == 146 || code == 144 || code == 162 || code == 160 || code == 170 || code == 168;
+}
+
+void setFieldFromJson(ZVRecord& record, int field, const json& value) {
+  int type = record.GetFieldType(field);
+  if (isStringFieldType(type) || type == 193 || type == 201) {
+    record.SetFieldAsString(field, value.get<std::string>().c_str());
+    return;
+  }
+  switch (type) {
+    case 8:
+      record.SetFieldAsBool(field, value.get<bool>() ? 1 : 0);
+      return;
+    case 16:
+      record.SetFieldAsChar(field, static_cast<char>(wholeInRange(value, -128, 127, field)));
+      return;
+    case 33:
+      record.SetFieldAsShort(field, static_cast<int16_t>(wholeInRange(value, INT16_MIN, INT16_MAX, field)));
+      return;
+    case 51:
+      record.SetFieldAsSigned(field, static_cast<int32_t>(wholeInRange(value, INT32_MIN, INT32_MAX, field)));
+      return;
+    case 67:
+      record.SetFieldAsMoney(field, ZVMoney(floatOf(value)));
+      return;
+    case 75: {
+      int32_t day = 0;
+      if (rlStringToDate(value.get<std::string>().c_str(), kDateFormatCYMD, &day) != 0)
+        badValue("not a date for " + fieldLabel(field) + ": " + value.get<std::string>());
+      record.SetFieldAsDate(field, ZVDate(day));
+      return;
+    }
+    case 83: {
+      int32_t ms = 0;
+      if (rlStringToTime(value.get<std::string>().c_str(), kTimeFormatHMS, &ms) != 0)
+        badValue("not a time for " + fieldLabel(field) + ": " + value.get<std::string>());
+      record.SetFieldAsTime(field, ZVTime(ms));
+      return;
+    }
+    case 91:
+    case 103:
+    case 105:
+      record.SetFieldAsFloat(field, floatOf(value));
+      return;
+    case 231:
+      if (value.is_boolean()) notANumber(value);
+      record.SetFieldAsBigint(field, wholeInRange(value, INT64_MIN, INT64_MAX, field));
+      return;
+    case 257: {
+      ZVDateTime stamp;
+      if (rlStringToDateTime(value.get<std::string>().c_str(), &stamp, kDateFormatCYMD, kTimeFormatHMS) != 0)
+        badValue("not a date and time for " + fieldLabel(field) + ": " + value.get<std::string>());
+      record.SetFieldAsDateTime(field, stamp);
+      return;
+    }
+    case 259:
+      record.SetFieldAsJSON(field, ZVJsonString(value.is_string() ? value.get<std::string>() : value.dump()));
+      return;
+    default:
+      badValue(fieldLabel(field) + " has the type " + std::to_string(type) + ", which cannot be written here.");
+  }
+}
+
+json fieldValue(ZVRecord& record, ZVTable& table, int field) {
+  if (record.IsFieldNull(table.GetField(field)->GetName())) return nullptr;
+  int type = record.GetFieldType(field);
+  if (isStringFieldType(type) || type == 193 || type == 201 || type == 259) return record.GetFieldAsString(field);
+  switch (type) {
+    case 8:
+      return record.GetFieldAsBool(field) ? 1 : 0;
+    case 16:
+      return static_cast<int>(static_cast<signed char>(record.GetFieldAsChar(field)));
+    case 33:
+      return record.GetFieldAsShort(field);
+    case 51:
+      return record.GetFieldAsSigned(field);
+    case 67:
+      return record.GetFieldAsMoney(field).AsString();
+    case 75:
+      return record.GetFieldAsDate(field).DateToString(kDateFormatCYMD);
+    case 83:
+      return record.GetFieldAsTime(field).TimeToString(kTimeFormatOut);
+    case 91:
+    case 103:
+      return record.GetFieldAsFloat(field);
+    case 105:
+      return record.GetFieldAsNumber(field).AsFloat();
+    case 231:
+      return ZVBigint(record.GetFieldAsBigint(field)).AsString();
+    case 257:
+      return record.GetFieldAsDateTime(field).DateTimeToString(kDateFormatCYMD, kTimeFormatOut);
+    default:
+      return nullptr;  // keeps the values of the row under their names
+  }
+}
+
+}  // namespace wren

@@ -1,0 +1,108 @@
+// wren: the JSON-RPC websocket application (web/wren.so). Every text frame of
+// a connection carries one JSON-RPC 2.0 request; every request gets exactly
+// one reply frame {"id", "jsonrpc": "2.0", "result": {"apiVersion",
+// "errorCode", "errorMessage", "method", ...}}.
+//
+// Road of a request: handler (entry.cpp) -> processRequest (parse, id) ->
+// dispatchMethod (envelope checks, token check) -> the method
+// (login.cpp, catalog.cpp) with the token's database session.
+//
+// Tokens and cursors belong to the process (registry.cpp): a token obtained
+// on one connection is valid on every other until a login purges it after
+// two hours idle.
+//
+// Threading
+//   handler runs on every connection's thread at once. The registries have
+//   one mutex, held only for look-ups and updates, never across a call of
+//   the database engine. Calls sharing one token's session are serialised by
+//   that session's own mutex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "ravlink.h"
+
+namespace wren {
+
+using json = nlohmann::json;
+
+constexpr const char* kLinkedServer = "BRENLOXS";
+constexpr int64_t kIdleLimitSeconds = 7200;
+
+// One log-in: the session it opened and the password it used. Shared by the
+// registry and every call running on it, so a purge never frees a session
+// under a running call.
+struct AuthEntry {
+  std::string password;
+  int64_t lastUse = 0;
+  std::unique_ptr<ZVSession> session;
+  std::mutex useMutex;  // one call at a time per session
+};
+using AuthEntryRef = std::shared_ptr<AuthEntry>;
+
+// ---- registry.cpp ----
+// 64 characters of [0-9A-Za-z] from the kernel's random source.
+std::string generateId();
+// The entry of a token with its last use renewed, or null.
+AuthEntryRef findAuthEntry(const std::string& token);
+// Stores the entry under a fresh token (drawn again on a collision) and
+// returns the token; drops entries idle beyond the limit with their cursors.
+std::string registerLogin(AuthEntryRef entry);
+
+// ---- params.cpp: reading request members ----
+// Text member; a missing member gives fallback, another type a type error.
+std::string readText(const json& params, const char* name, const std::string& fallback);
+std::string readRequiredText(const json& params, const char* name);
+// Integer member (number or boolean; a fraction is cut off); a value outside
+// 32 bits is an error, never wrapped.
+int32_t readInt(const json& params, const char* name, int32_t fallback);
+// Sets errorCode/errorMessage of reply["result"].
+void setError(json& reply, int code, const std::string& message);
+void traceMethod(const char* name);
+// A client path names a place under the server's data directory: refuses
+// absolute paths and "..". Returns false with the reply's error set.
+bool checkRelativePath(json& reply, const std::string& path, const char* what);
+
+// ---- methods ----
+struct Call {
+  const json& params;
+  const std::string& database;
+  const std::string& table;
+  AuthEntry* entry;  // null for login
+  json& reply;
+  json& result() { return reply["result"]; }
+};
+void login(Call& call);
+void listDatabases(Call& call);
+void createDatabase(Call& call);
+void alterDatabase(Call& call);
+void deleteDatabase(Call& call);
+void listTables(Call& call);
+
+}  // namespace wren
+
+namespace wren {
+// ---- fields.cpp ----
+// The engine's code of a field type name; -1 when unknown (or "unsused").
+int fieldTypeCode(const std::string& name);
+bool isStringFieldType(int code);
+// Writes a request value into a field of the record's buffer; a value of
+// the wrong type, out of range or unreadable is an error, never dropped.
+void setFieldFromJson(ZVRecord& record, int field, const json& value);
+// The field's value for a reply; null for a null field or a type that has
+// no reply form, so the row keeps one value per field.
+json fieldValue(ZVRecord& record, ZVTable& table, int field);
+
+// ---- tables.cpp / records.cpp ----
+void createTable(Call& call);
+void deleteTables(Call& call);
+void insertRecords(Call& call);
+void updateRecords(Call& call);
+void deleteRecords(Call& call);
+void truncateRecords(Call& call);
+void getRecordById(Call& call);
+}  // namespace wren
