@@ -98,6 +98,9 @@ void setFieldFromJson(ZVRecord& record, int field, const json& value);
 json fieldValue(ZVRecord& record, ZVTable& table, int field);
 
 // ---- tables.cpp / records.cpp ----
+// Connects to a database of the session, made first (in the data
+// directory) when missing and asked for.
+void connectDatabase(ZVSession& session, ZVDatabase& database, const std::string& name, bool createIfMissing);
 void createTable(Call& call);
 void deleteTables(Call& call);
 void insertRecords(Call& call);

@@ -256,11 +256,9 @@ class CatalogTest(ServerCase):
         self.assertEqual(result["fieldTypes"], ["STRING", "STRING", "STRING", "STRING", "BIT", "BIT"])
         self.assertTrue(os.path.exists(self.server.tree.path("data/BRENLOXS/fresh.db")))
         for table in ("alpha", "beta", "gamma"):
-            self.server.sql("fresh", "CREATE TABLE %s (id INTEGER PRIMARY KEY, v TEXT);" % table)
-        names = [row[1] for row in self.ok("listTables", self.p(databaseName="fresh"))["data"]]
-        if names != ["alpha", "beta", "gamma"]:
-            self.skipTest("tables made by the sqlite3 shell are not listed by the engine: %r" % names)
-        for params, expected in [({"partialTableName": "b"}, ["beta"]),
+            self.ok("createTable", self.p(databaseName="fresh", tableName=table))
+        for params, expected in [({}, ["alpha", "beta", "gamma"]),
+                                 ({"partialTableName": "b"}, ["beta"]),
                                  ({"tableNames": ["gamma", "alpha"]}, ["alpha", "gamma"]),
                                  ({"tableNames": [], "partialTableName": "g"}, ["gamma"]),
                                  ({"tableNames": "alpha", "partialTableName": "a"}, ["alpha"]),
@@ -270,6 +268,91 @@ class CatalogTest(ServerCase):
                 self.assertEqual([row[1] for row in rows], expected)
                 for row in rows:
                     self.assertEqual(row[3:], ["todo_uid", 1, 0])
+        self.ok("deleteTables", self.p(databaseName="fresh", tableName="x", tableNames=["beta"]))
+        self.assertEqual(self.server.sql("fresh", "SELECT count(*) FROM sqlite_master WHERE name='beta'"), "0")
+        result = self.ws.call("deleteTables", self.p(databaseName="fresh", tableNames=["nosuch"]))["result"]
+        self.assertEqual(result["errorCode"], 4023, result)
+
+
+class RecordTest(ServerCase):
+    """Records of a table made by createTable, read back with the sqlite3 shell."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.token = cls.server.login(cls.ws)
+        fields = [{"name": "name", "type": "CHAR", "length": 20}, {"name": "qty", "type": "INTEGER", "length": 4},
+                  {"name": "tiny", "type": "TINYINT", "length": 1}, {"name": "price", "type": "FLOAT", "length": 8},
+                  {"name": "big", "type": "BIGINT", "length": 8}, {"name": "flag", "type": "BIT", "length": 1},
+                  {"name": "day", "type": "DATE", "length": 4}]
+        reply = cls.ws.call("createTable", {"authToken": cls.token, "databaseName": "rdb", "tableName": "items",
+                                            "fields": fields})
+        assert reply["result"]["errorCode"] == 0, reply
+
+    def p(self, **params):
+        return dict(params, authToken=self.token, databaseName="rdb", tableName="items")
+
+    def rows(self):
+        return self.server.sql("rdb", "SELECT id, name, qty, tiny, big, flag FROM items ORDER BY id").splitlines()
+
+    def call(self, method, **params):
+        return self.ws.call(method, self.p(**params))["result"]
+
+    def test_1_insert_update_read_delete(self):
+        self.ok("truncateRecords", self.p())
+        self.ok("insertRecords", self.p(insertFormat="arrays", fieldNames=["name", "qty", "tiny", "big", "flag", "day"],
+                                        sourceData=[["ann", 2.9, True, 2 ** 60, False, "2024-02-29"], ["bob", 5]]))
+        rows = self.rows()
+        self.assertEqual([r.split("|")[1:] for r in rows], [["ann", "2", "1", str(2 ** 60), "0"], ["bob", "5", "", "", ""]])
+        ids = [int(r.split("|")[0]) for r in rows]
+        got = self.ok("getRecordById", self.p(id=ids[0]))
+        self.assertEqual(got["fieldNames"][:3], ["id", "name", "qty"])
+        self.assertEqual(got["data"][0], str(ids[0]))
+        self.assertEqual(got["data"][5], str(2 ** 60))  # every digit, as text
+        self.assertEqual(len(got["data"]), len(got["fieldNames"]))
+        self.ok("updateRecords", self.p(dataFormat="arrays", fieldNames=["id", "qty"], sourceData=[[ids[1], 7]]))
+        self.assertTrue(self.rows()[1].startswith("%d|bob|7|" % ids[1]))
+        self.assertEqual(self.call("updateRecords", dataFormat="objects")["errorCode"], 0)
+        self.assertIn("Unsupported dataFormat", self.call("updateRecords", dataFormat="rows")["errorMessage"])
+        self.assertEqual(self.call("insertRecords", fieldNames=[])["errorMessage"], "insertFormat currently must be arrays")
+        self.ok("deleteRecords", self.p(id=[ids[0]]))
+        self.assertEqual(len(self.rows()), 1)
+
+    def test_2_missing_ids_write_and_delete_nothing(self):
+        self.ok("truncateRecords", self.p())
+        self.ok("insertRecords", self.p(insertFormat="arrays", fieldNames=["name", "qty"],
+                                        sourceData=[["a", 1], ["b", 2]]))
+        before = self.rows()
+        ids = [int(r.split("|")[0]) for r in before]
+        missing = max(ids) + 100
+        cases = [("deleteRecords", {"id": missing}), ("deleteRecords", {"id": [ids[0], missing]}),
+                 ("updateRecords", {"dataFormat": "arrays", "fieldNames": ["id", "qty"],
+                                    "sourceData": [[ids[0], 50], [missing, 60]]}),
+                 ("getRecordById", {"id": missing})]
+        for method, params in cases:
+            with self.subTest(method=method, params=params):
+                result = self.call(method, **params)
+                self.assertEqual(result["errorCode"], 101, result)
+                self.assertNotIn("data", result)
+                self.assertEqual(self.rows(), before)
+        # the aborted update left no transaction open: a later write is durable
+        self.ok("updateRecords", self.p(dataFormat="arrays", fieldNames=["id", "qty"], sourceData=[[ids[0], 9]]))
+        self.assertTrue(self.rows()[0].startswith("%d|a|9|" % ids[0]))
+
+    def test_3_values_checked(self):
+        self.ok("truncateRecords", self.p())
+        cases = [("tiny", 300, "out of range"), ("tiny", -129, "out of range"), ("qty", 2 ** 31, "out of range"),
+                 ("price", True, "type must be number, but is boolean"), ("day", "not a date", "not a date"),
+                 ("flag", 1, "type must be boolean"), ("name", None, "type must be string, but is null")]
+        for field, value, message in cases:
+            with self.subTest(field=field, value=value):
+                result = self.call("insertRecords", insertFormat="arrays", fieldNames=[field], sourceData=[[value]])
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn(message, result["errorMessage"])
+        self.assertEqual(self.rows(), [])
+        result = self.call("insertRecords", insertFormat="arrays", fieldNames=["name"], sourceData=[["a", 1]])
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertEqual(self.rows(), [])
 
 
 class SharedTokenTest(ServerCase):
