@@ -7,32 +7,6 @@
 namespace wren {
 namespace {
 
-// Paging of every listing: skip counts every entry, filtered or not; a
-// maximum of N (0 or more) lets N + 1 rows through, a negative one all.
-class Pager {
- public:
-  explicit Pager(const json& params)
-      : skip_(readInt(params, "skipRecords", 0)), left_(readInt(params, "maxRecords", 20)) {}
-  // False while the entry is to be skipped.
-  bool take() {
-    if (skip_ <= 0) return true;
-    --skip_;
-    return false;
-  }
-  // After a row was appended: false when the listing is full.
-  bool more() {
-    if (left_ > 0)
-      --left_;
-    else if (left_ == 0)
-      return false;
-    return true;
-  }
-
- private:
-  int32_t skip_;
-  int32_t left_;
-};
-
 void setShape(json& result, json names, json types) {
   result["fieldNames"] = std::move(names);
   result["fieldTypes"] = std::move(types);
@@ -61,7 +35,7 @@ void listDatabases(Call& call) {
   traceMethod("listDatabases");
   std::string prefix = readText(call.params, "partialDatabaseName", "");
   readText(call.params, "resultOrder", "ascending");
-  Pager pager(call.params);
+  Pager pager(readInt(call.params, "skipRecords", 0), readInt(call.params, "maxRecords", 20));
   json& result = call.result();
   setDatabaseShape(result);
   json rows = json::array();
@@ -119,7 +93,7 @@ void listTables(Call& call) {
   auto names = call.params.find("tableNames");
   bool byList = names != call.params.end() && names->is_array() && !names->empty();
   readText(call.params, "resultOrder", "ascending");
-  Pager pager(call.params);
+  Pager pager(readInt(call.params, "skipRecords", 0), readInt(call.params, "maxRecords", 20));
   json& result = call.result();
   setShape(result, {"database", "table", "path", "uid", "isActive", "isExclusive"},
            {"STRING", "STRING", "STRING", "STRING", "BIT", "BIT"});

@@ -17,6 +17,8 @@ using MethodFn = void (*)(Call&);
 struct Method {
   const char* name;
   MethodFn run;  // null: not served by this build
+  // Cursor methods work on the cursor owner's session, not the caller's.
+  bool usesSession = true;
 };
 
 // The position is the method's number.
@@ -42,11 +44,11 @@ const Method kMethods[] = {
     {"truncateRecords", truncateRecords},
     {"getRecordById", getRecordById},
     {"getRecordsUsingSQL", nullptr},
-    {"getRecordsInKeyRange", nullptr},
-    {"getRecordsByPartialKey", nullptr},
-    {"getRecordsStartingAtKey", nullptr},
-    {"getRecordsFromCursor", nullptr},
-    {"closeCursor", nullptr},
+    {"getRecordsInKeyRange", getRecordsInKeyRange},
+    {"getRecordsByPartialKey", getRecordsByPartialKey},
+    {"getRecordsStartingAtKey", getRecordsStartingAtKey},
+    {"getRecordsFromCursor", getRecordsFromCursor, false},
+    {"closeCursor", closeCursor, false},
 };
 
 const char* const kWithoutDatabase[] = {"ping", "login", "listDatabases", "getRecordsFromCursor", "closeCursor"};
@@ -153,8 +155,9 @@ json dispatchMethod(const json& request) {
     setError(reply, -1, "this method is not implemented yet.");
     return reply;
   }
-  std::lock_guard<std::mutex> serialised(entry->useMutex);
-  Call call{params, database, table, entry.get(), reply};
+  std::unique_lock<std::mutex> serialised(entry->useMutex, std::defer_lock);
+  if (method->usesSession) serialised.lock();
+  Call call{params, database, table, entry, reply};
   method->run(call);
   return reply;
 }

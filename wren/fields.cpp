@@ -73,6 +73,12 @@ int fieldTypeCode(const std::string& name) {
   return -1;
 }
 
+std::string fieldTypeName(int code) {
+  for (const FieldTypeName& type : kFieldTypes)
+    if (type.code == code) return type.name;
+  badValue("Field type code " + std::to_string(code) + " has no name.");
+}
+
 bool isStringFieldType(int code) {
   return code == 146 || code == 144 || code == 162 || code == 160 || code == 170 || code == 168;
 }

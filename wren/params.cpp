@@ -40,6 +40,11 @@ int32_t readInt(const json& params, const char* name, int32_t fallback) {
   return value.is_number_float() ? static_cast<int32_t>(whole) : value.get<int32_t>();
 }
 
+bool readBool(const json& params, const char* name, bool fallback) {
+  auto member = params.find(name);
+  return member == params.end() ? fallback : member->get<bool>();
+}
+
 void setError(json& reply, int code, const std::string& message) {
   reply["result"]["errorCode"] = code;
   reply["result"]["errorMessage"] = message;

@@ -1,6 +1,7 @@
 // The process-wide registry of log-in tokens.
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -37,7 +38,35 @@ void fillRandom(unsigned char* bytes, size_t count) {
   }
 }
 
+std::map<std::string, CursorRef>& cursorRegistry() {
+  static std::map<std::string, CursorRef> registry;
+  return registry;
+}
+
+// A fresh id, not in use in the registry (the caller holds the lock).
+template <class Registry>
+std::string unusedId(const Registry& registry) {
+  std::string id;
+  do id = generateId();
+  while (registry.count(id) != 0);
+  return id;
+}
+
 int64_t now() { return static_cast<int64_t>(time(nullptr)); }
+
+// The cursors of purged log-ins go with them (the caller holds the lock
+// and releases the cursors after it).
+void takeCursorsOf(const std::vector<AuthEntryRef>& purged, std::vector<CursorRef>* taken) {
+  auto& cursors = cursorRegistry();
+  for (auto it = cursors.begin(); it != cursors.end();) {
+    if (std::find(purged.begin(), purged.end(), it->second->owner) != purged.end()) {
+      taken->push_back(std::move(it->second));
+      it = cursors.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 }  // namespace
 
@@ -65,12 +94,12 @@ AuthEntryRef findAuthEntry(const std::string& token) {
 
 std::string registerLogin(AuthEntryRef entry) {
   std::vector<AuthEntryRef> purged;  // released after the lock, outside it
+  std::vector<CursorRef> cursors;
   std::string token;
   {
     std::lock_guard<std::mutex> lock(registryMutex());
     auto& registry = authRegistry();
-    do token = generateId();
-    while (registry.count(token) != 0);
+    token = unusedId(registry);
     entry->lastUse = now();
     registry.emplace(token, std::move(entry));
     int64_t oldest = now() - kIdleLimitSeconds;
@@ -82,8 +111,43 @@ std::string registerLogin(AuthEntryRef entry) {
         ++it;
       }
     }
+    takeCursorsOf(purged, &cursors);
   }
+  for (CursorRef& cursor : cursors) releaseCursor(std::move(cursor));
   return token;
+}
+
+std::string registerCursor(CursorRef cursor) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  std::string id = unusedId(cursorRegistry());
+  cursorRegistry().emplace(id, std::move(cursor));
+  return id;
+}
+
+CursorRef findCursor(const std::string& id) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  auto found = cursorRegistry().find(id);
+  return found == cursorRegistry().end() ? nullptr : found->second;
+}
+
+bool removeCursor(const std::string& id) {
+  CursorRef removed;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    auto found = cursorRegistry().find(id);
+    if (found == cursorRegistry().end()) return false;
+    removed = std::move(found->second);
+    cursorRegistry().erase(found);
+  }
+  releaseCursor(std::move(removed));
+  return true;
+}
+
+void releaseCursor(CursorRef cursor) {
+  if (!cursor) return;
+  AuthEntryRef owner = cursor->owner;  // outlives the lock on its mutex
+  std::lock_guard<std::mutex> serialised(owner->useMutex);
+  cursor.reset();
 }
 
 }  // namespace wren

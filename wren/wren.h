@@ -53,6 +53,27 @@ AuthEntryRef findAuthEntry(const std::string& token);
 // returns the token; drops entries idle beyond the limit with their cursors.
 std::string registerLogin(AuthEntryRef entry);
 
+// An open query kept between calls: its record, table and database, and
+// the log-in whose session they belong to (kept alive while the cursor is).
+struct Cursor {
+  AuthEntryRef owner;
+  std::unique_ptr<ZVDatabase> database;
+  std::unique_ptr<ZVTable> table;
+  std::unique_ptr<ZVRecord> record;
+  enum class Step { kNotStarted, kPositioned, kStepping } step = Step::kNotStarted;
+  int found = 0;  // result of the positioning search
+  // Reads the next record: the first, the one a search reached, then on.
+  int next();
+};
+using CursorRef = std::shared_ptr<Cursor>;
+// Stores the cursor under a fresh id and returns the id.
+std::string registerCursor(CursorRef cursor);
+CursorRef findCursor(const std::string& id);
+bool removeCursor(const std::string& id);
+// Drops a reference under the owner session's lock, so a last reference
+// closes the cursor's objects while no other call uses that session.
+void releaseCursor(CursorRef cursor);
+
 // ---- params.cpp: reading request members ----
 // Text member; a missing member gives fallback, another type a type error.
 std::string readText(const json& params, const char* name, const std::string& fallback);
@@ -60,6 +81,7 @@ std::string readRequiredText(const json& params, const char* name);
 // Integer member (number or boolean; a fraction is cut off); a value outside
 // 32 bits is an error, never wrapped.
 int32_t readInt(const json& params, const char* name, int32_t fallback);
+bool readBool(const json& params, const char* name, bool fallback);
 // Sets errorCode/errorMessage of reply["result"].
 void setError(json& reply, int code, const std::string& message);
 void traceMethod(const char* name);
@@ -67,12 +89,38 @@ void traceMethod(const char* name);
 // absolute paths and "..". Returns false with the reply's error set.
 bool checkRelativePath(json& reply, const std::string& path, const char* what);
 
+// ---- paging of listings and queries ----
+// Paging of every listing: skip counts every entry, filtered or not; a
+// maximum of N (0 or more) lets N + 1 rows through, a negative one all.
+class Pager {
+ public:
+  Pager(int32_t skip, int32_t max) : skip_(skip), left_(max) {}
+  // False while the entry is to be skipped.
+  bool take() {
+    if (skip_ <= 0) return true;
+    --skip_;
+    return false;
+  }
+  // After a row was appended: false when the listing is full.
+  bool more() {
+    if (left_ > 0)
+      --left_;
+    else if (left_ == 0)
+      return false;
+    return true;
+  }
+
+ private:
+  int32_t skip_;
+  int32_t left_;
+};
+
 // ---- methods ----
 struct Call {
   const json& params;
   const std::string& database;
   const std::string& table;
-  AuthEntry* entry;  // null for login
+  AuthEntryRef entry;  // null for login
   json& reply;
   json& result() { return reply["result"]; }
 };
@@ -108,4 +156,15 @@ void updateRecords(Call& call);
 void deleteRecords(Call& call);
 void truncateRecords(Call& call);
 void getRecordById(Call& call);
+
+// ---- queries.cpp ----
+void getRecordsInKeyRange(Call& call);
+void getRecordsByPartialKey(Call& call);
+void getRecordsStartingAtKey(Call& call);
+void getRecordsFromCursor(Call& call);
+void closeCursor(Call& call);
+// ---- fields.cpp ----
+// The type name of an engine code (first match); an error for a code
+// that has none.
+std::string fieldTypeName(int code);
 }  // namespace wren

@@ -355,10 +355,84 @@ class RecordTest(ServerCase):
         self.assertEqual(self.rows(), [])
 
 
+class QueryTest(ServerCase):
+    """Key queries over the primary index of a table of ten records, and cursors paged to the end."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.token = cls.server.login(cls.ws)
+        fields = [{"name": "name", "type": "CHAR", "length": 20}, {"name": "qty", "type": "INTEGER", "length": 4}]
+        base = {"authToken": cls.token, "databaseName": "qdb", "tableName": "q"}
+        assert cls.ws.call("createTable", dict(base, fields=fields))["result"]["errorCode"] == 0
+        rows = [["n%d" % i, i * 10] for i in range(10)]
+        assert cls.ws.call("insertRecords", dict(base, insertFormat="arrays", fieldNames=["name", "qty"],
+                                                 sourceData=rows))["result"]["errorCode"] == 0
+        cls.ids = [int(v) for v in cls.server.sql("qdb", "SELECT id FROM q ORDER BY id").split()]
+
+    def p(self, **params):
+        return dict(params, authToken=self.token, databaseName="qdb", tableName="q")
+
+    def starting_at(self, op, key, **more):
+        return self.ws.call("getRecordsStartingAtKey", self.p(
+            indexFilter={"index": "q_id_pk", "operator": op, "indexFields": [{"fieldName": "id", "value": key}]},
+            **more))["result"]
+
+    def test_starting_at_key(self):
+        result = self.starting_at(">=", self.ids[3], maxRecords=1)
+        self.assertEqual(result["errorCode"], 0, result)
+        self.assertEqual(result["fieldNames"], ["id", "name", "qty"])
+        self.assertEqual(result["fieldTypes"], ["BIGINT", "CHAR", "INTEGER"])
+        self.assertEqual([row[1:] for row in result["data"]], [["n3", 30], ["n4", 40]])  # max N gives N + 1 rows
+        self.assertEqual(self.starting_at("=", self.ids[-1] + 50)["data"], [])
+        self.assertEqual(self.starting_at("~", 1)["errorMessage"], "operator invalid")
+        rows = self.starting_at(">", self.ids[7], maxRecords=-1)["data"]
+        self.assertEqual([row[1] for row in rows], ["n8", "n9"])
+
+    def test_key_range(self):
+        def key_range(op):
+            return self.ws.call("getRecordsInKeyRange", self.p(indexFilter={
+                "index": "q_id_pk", "indexFieldFilters": [{"fieldName": "id", "operator": op, "value": self.ids[8]}]},
+                maxRecords=-1))["result"]
+        for op in ("unused", "!="):
+            self.assertEqual(key_range(op)["errorMessage"], "range operator invalid")
+        result = key_range(">=")
+        self.assertEqual(result["errorCode"], 0, result)
+        self.assertEqual(result["fieldTypes"], ["NUMBER", "NUMBER", "NUMBER"])
+        self.assertEqual([row[1] for row in result["data"]], ["n8", "n9"])
+
+    def test_cursor_paged_to_the_end_then_closed(self):
+        result = self.starting_at(">=", self.ids[0], returnCursor=True)
+        cursor = result["cursorId"]
+        self.assertRegex(cursor, r"^[0-9A-Za-z]{64}$")
+        self.assertEqual(result["recordCount"], -1)
+        other = self.server.client()  # a cursor belongs to no connection
+        names = []
+        try:
+            while True:
+                data = other.call("getRecordsFromCursor", {"authToken": self.token, "cursorId": cursor,
+                                                           "fetchNext": 2})["result"]["data"]
+                if not data:
+                    break
+                self.assertLessEqual(len(data), 3)
+                names += [row[1] for row in data]
+        finally:
+            other.close()
+        self.assertEqual(names, ["n%d" % i for i in range(10)])
+        self.assertEqual(self.ws.call("closeCursor", {"authToken": self.token, "cursorId": cursor})["result"]["errorCode"], 0)
+        for method in ("getRecordsFromCursor", "closeCursor"):
+            for cursor_id in (cursor, cursor[:63]):
+                with self.subTest(method=method, cursor=cursor_id):
+                    result = self.ws.call(method, {"authToken": self.token, "cursorId": cursor_id})["result"]
+                    self.assertEqual(result["errorMessage"], "cursorId invalid")
+
+
 class SharedTokenTest(ServerCase):
     def test_connections_share_a_token_while_others_log_in(self):
         token = self.server.login(self.ws)
         self.ok("createDatabase", {"authToken": token, "databaseName": "shared", "path": ""})
+        self.ok("createTable", {"authToken": token, "databaseName": "shared", "tableName": "t",
+                                "fields": [{"name": "v", "type": "CHAR", "length": 8}]})
         failures = []
 
         def use(method, params, rounds):
@@ -371,7 +445,16 @@ class SharedTokenTest(ServerCase):
             finally:
                 ws.close()
 
+        cursor = self.ok("getRecordsStartingAtKey", {"authToken": token, "databaseName": "shared", "tableName": "t",
+                                                     "returnCursor": True, "indexFilter": {
+                                                         "index": "t_id_pk", "operator": ">=",
+                                                         "indexFields": [{"fieldName": "id", "value": 0}]}})["cursorId"]
         threads = [threading.Thread(target=use, args=("listTables", {"authToken": token, "databaseName": "shared"}, 40)),
+                   threading.Thread(target=use, args=("insertRecords", {
+                       "authToken": token, "databaseName": "shared", "tableName": "t", "insertFormat": "arrays",
+                       "fieldNames": ["v"], "sourceData": [["x"]]}, 40)),
+                   threading.Thread(target=use, args=("getRecordsFromCursor", {"authToken": token, "cursorId": cursor,
+                                                                               "fetchNext": 1}, 40)),
                    threading.Thread(target=use, args=("listDatabases", {"authToken": token}, 40)),
                    threading.Thread(target=use, args=("login", ADMIN, 20)),
                    threading.Thread(target=use, args=("login", {"username": "ADMIN", "password": "bad"}, 20))]
@@ -380,6 +463,8 @@ class SharedTokenTest(ServerCase):
         for thread in threads:
             thread.join(120)
         self.assertEqual(failures, [])
+        self.assertEqual(self.server.sql("shared", "SELECT count(*) FROM t"), "40")
+        self.ok("closeCursor", {"authToken": token, "cursorId": cursor})
 
 
 if __name__ == "__main__":

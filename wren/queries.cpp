@@ -1,0 +1,207 @@
+// Key queries over an index of one table, and the cursors that keep them
+// open between calls.
+#include <cstdio>
+#include <vector>
+
+#include "wren.h"
+
+namespace wren {
+namespace {
+
+constexpr size_t kIdLength = 64;
+
+struct RangeOperator {
+  const char* text;
+  int code;
+};
+const RangeOperator kRangeOperators[] = {{"=", 193}, {">", 130}, {">=", 195}, {"<=", 196}, {"<", 69}};
+const char* const kKeyOperators[] = {"=", "<", "<=", ">", ">="};
+
+// The query's database, table and record, on the heap so that a cursor can
+// keep them.
+CursorRef openQuery(Call& call, const std::string& indexName) {
+  auto cursor = std::make_shared<Cursor>();
+  cursor->owner = call.entry;
+  ZVSession& session = *call.entry->session;
+  cursor->database = std::make_unique<ZVDatabase>(&session);
+  connectDatabase(session, *cursor->database, call.database, true);
+  cursor->table = std::make_unique<ZVTable>(cursor->database.get());
+  cursor->table->Open(call.table.c_str(), 0);
+  cursor->record = std::make_unique<ZVRecord>(cursor->table.get());
+  cursor->record->Clear();
+  cursor->record->SetDefaultIndex(indexName.c_str());
+  cursor->record->SetFilter(readText(call.params, "tableFilter", "").c_str());
+  readText(call.params, "resultOrder", "descending");
+  return cursor;
+}
+
+json readRows(Cursor& cursor, Pager pager) {
+  json rows = json::array();
+  int count = cursor.table->GetFieldCount();
+  while (cursor.next() != 0) {
+    if (!pager.take()) continue;
+    json row = json::array();
+    for (int field = 0; field < count; ++field) row.push_back(fieldValue(*cursor.record, *cursor.table, field));
+    rows.push_back(std::move(row));
+    if (!pager.more()) break;
+  }
+  return rows;
+}
+
+void setColumns(json& result, ZVTable& table, bool typeNames) {
+  json names = json::array(), types = json::array();
+  for (int field = 0; field < table.GetFieldCount(); ++field) {
+    ZVField* definition = table.GetField(field);
+    names.push_back(definition->GetName());
+    if (typeNames)
+      types.push_back(fieldTypeName(definition->GetType()));
+    else
+      types.push_back(definition->GetType() == 146 ? "STRING" : "NUMBER");
+  }
+  result["fieldNames"] = std::move(names);
+  result["fieldTypes"] = std::move(types);
+  result["dataFormat"] = "arrays";
+}
+
+Pager queryPager(const json& params) {
+  return Pager(readInt(params, "skipRecords", 0), readInt(params, "maxRecords", 20));
+}
+
+// Rows at once, or the query kept as a cursor.
+void answer(Call& call, CursorRef cursor) {
+  bool keep = readBool(call.params, "returnCursor", false);
+  json& result = call.result();
+  if (!keep) {
+    setColumns(result, *cursor->table, true);
+    result["data"] = readRows(*cursor, queryPager(call.params));
+    return;
+  }
+  std::string id = registerCursor(cursor);
+  std::printf("cursorId: %s\n", id.c_str());
+  std::fflush(stdout);
+  result["cursorId"] = id;
+  result["recordCount"] = -1;
+}
+
+const json& indexFilter(const json& params) {
+  static const json kMissing;
+  auto member = params.find("indexFilter");
+  return member == params.end() ? kMissing : *member;
+}
+
+}  // namespace
+
+int Cursor::next() {
+  switch (step) {
+    case Step::kNotStarted:
+      step = Step::kStepping;
+      return record->First();
+    case Step::kPositioned:
+      step = Step::kStepping;
+      return found;
+    case Step::kStepping:
+    default:
+      return record->Next();
+  }
+}
+
+void getRecordsInKeyRange(Call& call) {
+  traceMethod("getRecordsInKeyRange");
+  const json& filter = indexFilter(call.params);
+  std::string indexName = readRequiredText(filter, "index");
+  CursorRef cursor = openQuery(call, indexName);
+  std::vector<int> codes;
+  auto filters = filter.find("indexFieldFilters");
+  if (filters != filter.end()) {
+    for (const json& entry : *filters) {
+      std::string op = readRequiredText(entry, "operator");
+      int code = 0;
+      for (const RangeOperator& known : kRangeOperators)
+        if (op == known.text) code = known.code;
+      if (code < 1) {
+        setError(call.reply, -1, "range operator invalid");
+        return;
+      }
+      codes.push_back(code);
+      int field = cursor->table->GetField(readRequiredText(entry, "fieldName").c_str())->GetNumber();
+      setFieldFromJson(*cursor->record, field, entry.contains("value") ? entry["value"] : json());
+    }
+  }
+  ZVIndex* index = cursor->table->GetIndex(indexName.c_str());
+  std::vector<unsigned char> key(static_cast<size_t>(index->GetKeyLength()));
+  cursor->record->BuildTargetKey(0, key.data(), static_cast<int>(key.size()));
+  cursor->record->RangeOn(static_cast<int>(codes.size()), key.data(), nullptr, codes.data());
+  readBool(call.params, "returnCursor", false);  // rows are always answered here
+  setColumns(call.result(), *cursor->table, false);
+  call.result()["data"] = readRows(*cursor, queryPager(call.params));
+}
+
+void getRecordsByPartialKey(Call& call) {
+  traceMethod("getRecordsByPartialKey");
+  const json& filter = indexFilter(call.params);
+  std::string indexName = readRequiredText(filter, "indexName");
+  CursorRef cursor = openQuery(call, indexName);
+  ZVIndex* index = cursor->table->GetIndex(indexName.c_str());
+  if (index->GetSegmentCount() != 1) {
+    setError(call.reply, -1, "Used index may only have one field at the moment.");
+    return;
+  }
+  std::string partialKey = readRequiredText(filter, "partialKey");
+  int field = cursor->table->GetField(index->GetSegment(0)->GetFieldName())->GetNumber();
+  setFieldFromJson(*cursor->record, field, partialKey);
+  cursor->record->RecordSetOn(static_cast<int>(partialKey.size()));
+  answer(call, cursor);
+}
+
+void getRecordsStartingAtKey(Call& call) {
+  traceMethod("getRecordsStartingAtKey");
+  const json& filter = indexFilter(call.params);
+  std::string indexName = readRequiredText(filter, "index");
+  CursorRef cursor = openQuery(call, indexName);
+  auto fields = filter.find("indexFields");
+  if (fields != filter.end()) {
+    for (const json& entry : *fields) {
+      int field = cursor->table->GetField(readRequiredText(entry, "fieldName").c_str())->GetNumber();
+      setFieldFromJson(*cursor->record, field, entry.contains("value") ? entry["value"] : json());
+    }
+  }
+  std::string op = readRequiredText(filter, "operator");
+  int mode = -1;
+  for (int i = 0; i < 5; ++i)
+    if (op == kKeyOperators[i]) mode = i;
+  if (mode < 0) {
+    setError(call.reply, -1, "operator invalid");
+    return;
+  }
+  cursor->found = cursor->record->Find(mode);
+  cursor->step = Cursor::Step::kPositioned;
+  answer(call, cursor);
+}
+
+void getRecordsFromCursor(Call& call) {
+  std::string id = readRequiredText(call.params, "cursorId");
+  std::printf("b: %s\n", id.c_str());
+  std::fflush(stdout);
+  CursorRef cursor = id.size() == kIdLength ? findCursor(id) : nullptr;
+  if (!cursor) {
+    setError(call.reply, -1, "cursorId invalid");
+    return;
+  }
+  Pager pager(readInt(call.params, "skip", 0), readInt(call.params, "fetchNext", 200));
+  readText(call.params, "startFrom", "current");
+  readInt(call.params, "fetchPrev", 0);
+  readText(call.params, "resultOrder", "ascending");
+  readInt(call.params, "keepAliveSeconds", 0);
+  AuthEntryRef owner = cursor->owner;  // outlives the lock on its mutex
+  std::unique_lock<std::mutex> serialised(owner->useMutex);
+  json rows = readRows(*cursor, pager);
+  cursor.reset();  // a cursor closed meanwhile ends here, under the lock
+  call.result()["data"] = std::move(rows);
+}
+
+void closeCursor(Call& call) {
+  std::string id = readRequiredText(call.params, "cursorId");
+  if (id.size() != kIdLength || !removeCursor(id)) setError(call.reply, -1, "cursorId invalid");
+}
+
+}  // namespace wren
