@@ -12,17 +12,6 @@ constexpr int kRowidIndex = 10001;
 constexpr int kNotFound = 101;
 constexpr int kInsertBatch = 5;
 
-// An open table of the caller's session; closed with its database on every
-// path.
-struct OpenTable {
-  ZVDatabase database;
-  ZVTable table;
-  OpenTable(Call& call) : database(call.entry->session.get()), table(&database) {
-    connectDatabase(*call.entry->session, database, call.database, true);
-    table.Open(call.table.c_str(), 0);
-  }
-};
-
 // The session's transaction: aborted unless committed, whatever leaves the
 // scope, so no write of a failed call lingers on the shared session.
 class Transaction {
@@ -103,7 +92,7 @@ void insertRecords(Call& call) {
     setError(call.reply, -1, "insertFormat currently must be arrays");
     return;
   }
-  OpenTable open(call);
+  OpenTable open(call, 0);
   std::vector<int> fields = fieldNumbers(open.table, call.params);
   const json& rows = rowsOf(call.params, fields.size());
   ZVRecord record(&open.table);
@@ -124,7 +113,7 @@ void updateRecords(Call& call) {
     return;
   }
   if (format == "objects") return;
-  OpenTable open(call);
+  OpenTable open(call, 0);
   std::vector<int> fields = fieldNumbers(open.table, call.params);
   int idField = open.table.GetField("id")->GetNumber();
   size_t idPosition = std::find(fields.begin(), fields.end(), idField) - fields.begin();
@@ -151,7 +140,7 @@ void updateRecords(Call& call) {
 
 void deleteRecords(Call& call) {
   traceMethod("deleteRecords");
-  OpenTable open(call);
+  OpenTable open(call, 0);
   ZVRecord record(&open.table);
   record.SetDefaultIndex(kRowidIndex);
   auto ids = call.params.find("id");
@@ -167,7 +156,7 @@ void deleteRecords(Call& call) {
 
 void truncateRecords(Call& call) {
   traceMethod("truncateRecords");
-  OpenTable open(call);
+  OpenTable open(call, 0);
   try {
     Transaction transaction(open.table);
     open.table.Truncate();
@@ -179,7 +168,7 @@ void truncateRecords(Call& call) {
 
 void getRecordById(Call& call) {
   traceMethod("getRecordById");
-  OpenTable open(call);
+  OpenTable open(call, 0);
   ZVRecord record(&open.table);
   record.SetDefaultIndex(kRowidIndex);
   int64_t id = rowIdOf(call.params.contains("id") ? call.params["id"] : json());

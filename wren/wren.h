@@ -149,6 +149,16 @@ json fieldValue(ZVRecord& record, ZVTable& table, int field);
 // Connects to a database of the session, made first (in the data
 // directory) when missing and asked for.
 void connectDatabase(ZVSession& session, ZVDatabase& database, const std::string& name, bool createIfMissing);
+// The call's table opened in mode 0 (rows) or 1 (definition changes);
+// closed with its database on every path.
+struct OpenTable {
+  ZVDatabase database;
+  ZVTable table;
+  OpenTable(Call& call, int mode) : database(call.entry->session.get()), table(&database) {
+    connectDatabase(*call.entry->session, database, call.database, true);
+    table.Open(call.table.c_str(), mode);
+  }
+};
 void createTable(Call& call);
 void deleteTables(Call& call);
 void insertRecords(Call& call);
@@ -156,6 +166,13 @@ void updateRecords(Call& call);
 void deleteRecords(Call& call);
 void truncateRecords(Call& call);
 void getRecordById(Call& call);
+
+// ---- indexes.cpp ----
+void listIndexes(Call& call);
+void createIndex(Call& call);
+void alterIndex(Call& call);
+void deleteIndex(Call& call);
+void rebuildIndex(Call& call);
 
 // ---- queries.cpp ----
 void getRecordsInKeyRange(Call& call);

@@ -427,6 +427,67 @@ class QueryTest(ServerCase):
                     self.assertEqual(result["errorMessage"], "cursorId invalid")
 
 
+class IndexTest(ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.token = cls.server.login(cls.ws)
+        fields = [{"name": "code", "type": "CHAR", "length": 10}, {"name": "label", "type": "CHAR", "length": 11},
+                  {"name": "qty", "type": "INTEGER", "length": 4}]
+        assert cls.ws.call("createTable", {"authToken": cls.token, "databaseName": "idb", "tableName": "t",
+                                           "fields": fields})["result"]["errorCode"] == 0
+
+    def p(self, **params):
+        return dict(params, authToken=self.token, databaseName="idb", tableName="t")
+
+    def index_sql(self, name):
+        return self.server.sql("idb", "SELECT sql FROM sqlite_master WHERE type='index' AND name='t.%s'" % name)
+
+    def test_create_list_alter_delete(self):
+        listing = self.ok("listIndexes", self.p())
+        self.assertEqual(listing["fieldNames"], ["database", "table", "index", "index_number"])
+        self.assertEqual([row[2] for row in listing["data"]], ["t_id_pk"])
+        self.ok("createIndex", self.p(indexName="bycode", unique=True, fields=[{"name": "code"}]))
+        self.ok("createIndex", self.p(indexName="both", fields=[{"name": "code"}, {"name": "label"}]))
+        self.assertIn("UNIQUE", self.index_sql("bycode"))
+        self.assertNotIn("UNIQUE", self.index_sql("both"))
+        self.assertEqual([row[2] for row in self.ok("listIndexes", self.p())["data"]], ["t_id_pk", "bycode", "both"])
+        result = self.ws.call("createIndex", self.p(indexName="x", repeatingCharacterCompression="yes",
+                                                    fields=[{"name": "qty"}]))["result"]
+        self.assertIn("type must be boolean, but is string", result["errorMessage"])
+        result = self.ws.call("createIndex", self.p(indexName="y", filename="../y", fields=[{"name": "qty"}]))["result"]
+        self.assertEqual(result["errorCode"], -1)
+        self.ok("alterIndex", self.p(indexName="bycode", unique=0))
+        self.assertNotIn("UNIQUE", self.index_sql("bycode"))
+        reply = self.ws.call("alterIndex", self.p(indexName="nosuch"), request_id=7)
+        self.assertNotEqual(reply["result"]["errorCode"], 0)
+        self.assertEqual((reply["id"], reply["result"]["method"]), ("7", "alterIndex"))
+        self.ok("deleteIndex", self.p(indexName="both"))
+        self.assertEqual(self.index_sql("both"), "")
+        self.ok("rebuildIndex", self.p(tableNames=["t"]))
+
+    def test_partial_key_query_with_cursor(self):
+        self.ok("createIndex", self.p(indexName="bylabel", fields=[{"name": "label"}]))
+        self.ok("createIndex", self.p(indexName="pair", fields=[{"name": "label"}, {"name": "qty"}]))
+        self.ok("insertRecords", self.p(insertFormat="arrays", fieldNames=["label", "qty"],
+                                        sourceData=[["apple", 1], ["apricot", 2], ["banana", 3], ["apex", 4]]))
+        result = self.ok("getRecordsByPartialKey", self.p(indexFilter={"indexName": "bylabel", "partialKey": "ap"}))
+        self.assertEqual([row[2] for row in result["data"]], ["apex", "apple", "apricot"])
+        result = self.ws.call("getRecordsByPartialKey", self.p(indexFilter={"indexName": "pair", "partialKey": "a"}))
+        self.assertEqual(result["result"]["errorMessage"], "Used index may only have one field at the moment.")
+        cursor = self.ok("getRecordsByPartialKey", self.p(returnCursor=True,
+                                                          indexFilter={"indexName": "bylabel", "partialKey": "ap"}))
+        pages = []
+        while True:
+            data = self.ok("getRecordsFromCursor", {"authToken": self.token, "cursorId": cursor["cursorId"],
+                                                    "fetchNext": 1})["data"]
+            if not data:
+                break
+            pages.append([row[2] for row in data])
+        self.assertEqual(pages, [["apex", "apple"], ["apricot"]])
+        self.ok("closeCursor", {"authToken": self.token, "cursorId": cursor["cursorId"]})
+
+
 class SharedTokenTest(ServerCase):
     def test_connections_share_a_token_while_others_log_in(self):
         token = self.server.login(self.ws)

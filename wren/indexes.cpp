@@ -1,0 +1,135 @@
+// Index schema methods.
+#include "wren.h"
+
+namespace wren {
+namespace {
+
+constexpr int kVariableLengthKey = 0x200;
+constexpr int kRepeatingCharacterKey = 0x800;
+constexpr int kCompressAboveLength = 20;
+constexpr int kAscending = 12;
+
+int indexKeyType(const json& params, ZVTable& table) {
+  std::string compression = readText(params, "variableLengthCompression", "auto");
+  int keyType = 0;
+  if (compression == "on") keyType = kVariableLengthKey;
+  if (compression == "auto") {
+    int length = 0;
+    auto fields = params.find("fields");
+    if (fields != params.end())
+      for (const json& entry : *fields) length += table.GetField(readRequiredText(entry, "name").c_str())->GetLength();
+    if (length > kCompressAboveLength) keyType = kVariableLengthKey;
+  }
+  if (readBool(params, "repeatingCharacterCompression", false)) keyType |= kRepeatingCharacterKey;
+  return keyType;
+}
+
+void check(int result, const char* message) {
+  if (result != 0) throw ZVException(result, message, "wren", __LINE__);
+}
+
+// File name, statistics and condition of an index, each when asked for.
+bool applySettings(Call& call, ZVIndex& index) {
+  auto filename = call.params.find("filename");
+  if (filename != call.params.end()) {
+    std::string name = filename->get<std::string>();
+    if (!checkRelativePath(call.reply, name, "filename")) return false;
+    check(rlSetIndexFilePath(index.GetHandle(), nullptr, name.empty() ? nullptr : name.c_str()),
+          "Can't set the index file name");
+  }
+  auto stats = call.params.find("collectStats");
+  if (stats != call.params.end() && stats->is_boolean() && stats->get<bool>())
+    check(rlSetIndexDistinctCount(index.GetHandle(), 0), "Can't set the index distinct key count flag");
+  auto condition = call.params.find("conditionalExpression");
+  if (condition != call.params.end() && condition->is_string())
+    check(rlSetIndexCondition(index.GetHandle(), condition->get<std::string>().c_str()),
+          "Can't set the index condition");
+  return true;
+}
+
+// Stores the table's definition changes in one transaction, aborted on failure.
+void alterInTransaction(Call& call, ZVTable& table, int mode) {
+  try {
+    table.Begin();
+    table.Alter(mode);
+    table.Commit();
+  } catch (const ZVException& failure) {
+    table.Abort();
+    setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
+  }
+}
+
+}  // namespace
+
+void listIndexes(Call& call) {
+  traceMethod("listIndexes");
+  OpenTable open(call, 0);
+  json rows = json::array();
+  for (int i = 0; i < open.table.GetIndexCount(); ++i) {
+    ZVIndex* index = open.table.GetIndex(i);
+    rows.push_back({call.database, call.table, index->GetName(), index->GetNumber()});
+  }
+  json& result = call.result();
+  result["fieldNames"] = {"database", "table", "index", "index_number"};
+  result["fieldTypes"] = {"STRING", "STRING", "STRING", "NUMBER"};
+  result["data"] = std::move(rows);
+}
+
+void createIndex(Call& call) {
+  traceMethod("createIndex");
+  std::string name = readRequiredText(call.params, "indexName");
+  OpenTable open(call, 0);
+  int keyType = indexKeyType(call.params, open.table);
+  bool unique = readBool(call.params, "unique", false);
+  ZVIndex* index = open.table.AddIndex(name.c_str(), keyType, unique ? 0 : 1, 1);
+  if (!applySettings(call, *index)) return;
+  auto fields = call.params.find("fields");
+  if (fields != call.params.end())
+    for (const json& entry : *fields)
+      index->AddSegment(open.table.GetField(readRequiredText(entry, "name").c_str()), kAscending);
+  alterInTransaction(call, open.table, 0);
+}
+
+void alterIndex(Call& call) {
+  traceMethod("alterIndex");
+  std::string name = readRequiredText(call.params, "indexName");
+  OpenTable open(call, 1);
+  ZVIndex* index = open.table.GetIndex(name.c_str());
+  try {
+    auto newName = call.params.find("newIndexName");
+    if (newName != call.params.end())
+      check(rlSetIndexFileName(index->GetHandle(), newName->get<std::string>().c_str()),
+            "Can't set the index file name");
+    if (!applySettings(call, *index)) return;
+    if (call.params.contains("unique")) index->SetDuplicateFlag(readInt(call.params, "unique", 0) == 0 ? 1 : 0);
+    index->SetKeyType(indexKeyType(call.params, open.table));
+  } catch (const ZVException& failure) {
+    setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
+    return;
+  }
+  alterInTransaction(call, open.table, 1);
+}
+
+void deleteIndex(Call& call) {
+  traceMethod("deleteIndex");
+  std::string name = readRequiredText(call.params, "indexName");
+  OpenTable open(call, 0);
+  open.table.DelIndex(name.c_str());
+  alterInTransaction(call, open.table, 0);
+}
+
+void rebuildIndex(Call& call) {
+  traceMethod("rebuildIndex");
+  ZVSession& session = *call.entry->session;
+  ZVDatabase database(&session);
+  connectDatabase(session, database, call.database, true);
+  auto names = call.params.find("tableNames");
+  if (names == call.params.end()) return;
+  for (const json& name : *names) {
+    ZVTable table(&database);
+    table.Open(name.get<std::string>().c_str(), 1);
+    alterInTransaction(call, table, 1);
+  }
+}
+
+}  // namespace wren
