@@ -36,23 +36,31 @@ class WsClient:
         assert head.startswith(b"HTTP/1.1 101"), head
 
     def send_text(self, data):
-        payload = data.encode() if isinstance(data, str) else data
+        self.send_frame(0x1, data.encode() if isinstance(data, str) else data)
+
+    def send_frame(self, opcode, payload):
         mask = os.urandom(4)
         n = len(payload)
-        header = bytes([0x81]) + (bytes([0x80 | n]) if n < 126 else
-                                  bytes([0x80 | 126]) + struct.pack("!H", n) if n < 65536 else
-                                  bytes([0x80 | 127]) + struct.pack("!Q", n))
+        header = bytes([0x80 | opcode]) + (bytes([0x80 | n]) if n < 126 else
+                                           bytes([0x80 | 126]) + struct.pack("!H", n) if n < 65536 else
+                                           bytes([0x80 | 127]) + struct.pack("!Q", n))
         self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
 
     def recv_text(self):
-        first, second = read_exact(self.sock, 2, timeout=60)
-        assert first == 0x81, hex(first)
-        n = second & 0x7F
-        if n == 126:
-            n = struct.unpack("!H", read_exact(self.sock, 2))[0]
-        elif n == 127:
-            n = struct.unpack("!Q", read_exact(self.sock, 8))[0]
-        return read_exact(self.sock, n, timeout=60).decode()
+        """The next text frame; the server's pings are answered on the way."""
+        while True:
+            first, second = read_exact(self.sock, 2, timeout=60)
+            n = second & 0x7F
+            if n == 126:
+                n = struct.unpack("!H", read_exact(self.sock, 2))[0]
+            elif n == 127:
+                n = struct.unpack("!Q", read_exact(self.sock, 8))[0]
+            payload = read_exact(self.sock, n, timeout=60)
+            if first == 0x89:
+                self.send_frame(0xA, payload)
+            elif first != 0x8A:
+                assert first == 0x81, hex(first)
+                return payload.decode()
 
     def raw(self, text):
         self.send_text(text)
