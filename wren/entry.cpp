@@ -43,7 +43,7 @@ const Method kMethods[] = {
     {"deleteRecords", deleteRecords},
     {"truncateRecords", truncateRecords},
     {"getRecordById", getRecordById},
-    {"getRecordsUsingSQL", nullptr},
+    {"getRecordsUsingSQL", getRecordsUsingSQL},
     {"getRecordsInKeyRange", getRecordsInKeyRange},
     {"getRecordsByPartialKey", getRecordsByPartialKey},
     {"getRecordsStartingAtKey", getRecordsStartingAtKey},

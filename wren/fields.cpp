@@ -79,6 +79,11 @@ std::string fieldTypeName(int code) {
   badValue("Field type code " + std::to_string(code) + " has no name.");
 }
 
+std::string sqlTypeName(int code) {
+  constexpr int kCount = sizeof kFieldTypes / sizeof kFieldTypes[0];
+  return code >= 1 && code < kCount ? kFieldTypes[code].name : "UNKNOWN";
+}
+
 bool isStringFieldType(int code) {
   return code == 146 || code == 144 || code == 162 || code == 160 || code == 170 || code == 168;
 }

@@ -174,6 +174,12 @@ void alterIndex(Call& call);
 void deleteIndex(Call& call);
 void rebuildIndex(Call& call);
 
+// ---- sql.cpp ----
+void getRecordsUsingSQL(Call& call);
+// The name of an SQL client column type (a position of the type table),
+// "UNKNOWN" beyond it.
+std::string sqlTypeName(int code);
+
 // ---- queries.cpp ----
 void getRecordsInKeyRange(Call& call);
 void getRecordsByPartialKey(Call& call);

@@ -496,6 +496,45 @@ class IndexTest(ServerCase):
         self.ok("closeCursor", {"authToken": self.token, "cursorId": cursor["cursorId"]})
 
 
+class SqlTest(ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.token = cls.server.login(cls.ws)
+        base = {"authToken": cls.token, "databaseName": "sdb", "tableName": "s"}
+        fields = [{"name": "name", "type": "CHAR", "length": 20}, {"name": "qty", "type": "INTEGER", "length": 4},
+                  {"name": "price", "type": "NUMERIC", "length": 8}]
+        assert cls.ws.call("createTable", dict(base, fields=fields))["result"]["errorCode"] == 0
+        assert cls.ws.call("insertRecords", dict(base, insertFormat="arrays", fieldNames=["name", "qty", "price"],
+                                                 sourceData=[["a", 1, -0.5], ["b", 6, 40000.25], ["c", 9, 1]]))[
+            "result"]["errorCode"] == 0
+
+    def sql(self, statement, params=None, database="sdb"):
+        body = {"authToken": self.token, "databaseName": database, "sql": statement}
+        if params is not None:
+            body["sqlParams"] = params
+        return self.ws.call("getRecordsUsingSQL", body)["result"]
+
+    def test_rows_with_parameters(self):
+        result = self.sql("SELECT name, qty, price FROM s WHERE qty > ? AND name <> ? ORDER BY qty", [5, "c"])
+        self.assertEqual(result["errorCode"], 0, result)
+        self.assertEqual(result["fieldNames"], ["name", "qty", "price"])
+        self.assertEqual(result["dataFormat"], "arrays")
+        self.assertEqual([row[:2] for row in result["data"]], [["b", 6]])
+        self.assertTrue(result["data"][0][2].startswith("40000.25"), result)  # the whole value, not 16 bits
+        negative = self.sql("SELECT price FROM s WHERE name = ?", ["a"])["data"][0][0]
+        self.assertTrue(negative.startswith("-0.5"), negative)  # the sign between -1 and 0 stays
+        self.assertEqual(self.sql("SELECT name FROM s WHERE qty > 100")["data"], [])
+
+    def test_failures(self):
+        self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
+        result = self.sql("SELECT 1", database="nosuchdb")
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertNotIn("data", result)
+        result = self.ws.call("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "sdb"})["result"]
+        self.assertIn("type must be string, but is null", result["errorMessage"])
+
+
 class SharedTokenTest(ServerCase):
     def test_connections_share_a_token_while_others_log_in(self):
         token = self.server.login(self.ws)
