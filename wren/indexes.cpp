@@ -47,6 +47,8 @@ bool applySettings(Call& call, ZVIndex& index) {
   return true;
 }
 
+}  // namespace
+
 // Stores the table's definition changes in one transaction, aborted on failure.
 void alterInTransaction(Call& call, ZVTable& table, int mode) {
   try {
@@ -58,8 +60,6 @@ void alterInTransaction(Call& call, ZVTable& table, int mode) {
     setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
   }
 }
-
-}  // namespace
 
 void listIndexes(Call& call) {
   traceMethod("listIndexes");

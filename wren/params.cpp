@@ -40,6 +40,11 @@ int32_t readInt(const json& params, const char* name, int32_t fallback) {
   return value.is_number_float() ? static_cast<int32_t>(whole) : value.get<int32_t>();
 }
 
+int32_t readRequiredInt(const json& params, const char* name) {
+  if (!params.contains(name)) return kMissing.get<int32_t>();  // the library's type error
+  return readInt(params, name, 0);
+}
+
 bool readBool(const json& params, const char* name, bool fallback) {
   auto member = params.find(name);
   return member == params.end() ? fallback : member->get<bool>();

@@ -1,4 +1,7 @@
 // Table schema methods.
+#include <cstdio>
+#include <memory>
+
 #include "wren.h"
 
 namespace wren {
@@ -33,13 +36,70 @@ bool addField(Call& call, ZVTable& table, const json& entry, int datePosition, i
     return false;
   }
   std::string name = readRequiredText(entry, "name");
-  ZVField* field = table.AddField(name.c_str(), code, readInt(entry, "length", INT32_MIN));
+  ZVField* field = table.AddField(name.c_str(), code, readRequiredInt(entry, "length"));
   if (type == "VARCHAR") field->SetBinaryFlag(4);
   if (type == "MONEY") field->SetBinaryFlag(7);
   if (type == "DATE" && datePosition > 0) field->SetFieldDefaultDateTimeType(datePosition, 0);
   if (type == "TIME" && timePosition > 0) field->SetFieldDefaultDateTimeType(0, timePosition);
   if (type == "TIMESTAMP" && (datePosition > 0 || timePosition > 0))
     field->SetFieldDefaultDateTimeType(datePosition, timePosition);
+  return true;
+}
+
+// The part of a path before its last separator; empty without one.
+std::string directoryOf(const std::string& path) {
+  size_t last = path.find_last_of("/\\");
+  return last == std::string::npos ? "" : path.substr(0, last);
+}
+
+std::string tablePath(ZVDatabase& database, const std::string& table) {
+  ZVString name, path;
+  for (bool more = database.FirstTable(&name, &path); more; more = database.NextTable(&name, &path))
+    if (name.str() == table) return path.str();
+  return "";
+}
+
+// The engine code of a field description's type; 0 with the reply's error
+// when unknown.
+bool typeOf(Call& call, const json& entry, int* code) {
+  std::string type = readRequiredText(entry, "type");
+  *code = fieldTypeCode(type);
+  if (*code < 0) setError(call.reply, -1, "Unknown field type in alterTable call: " + type);
+  return *code >= 0;
+}
+
+void setBinaryFlag(ZVField* field, const json& entry) {
+  std::string type = entry["type"].get<std::string>();
+  if (type == "VARCHAR") field->SetBinaryFlag(4);
+  if (type == "MONEY") field->SetBinaryFlag(7);
+}
+
+// One field description of "alterTable"; false when the call must end.
+bool alterField(Call& call, ZVTable& table, const json& entry) {
+  bool named = entry.contains("name");
+  if (named && entry.contains("newPosition")) {
+    table.MoveField(readInt(entry, "name", 0), readInt(entry, "newPosition", 0));
+  } else if (named && entry.contains("type") && entry.contains("length")) {
+    ZVField* field = table.GetField(readRequiredText(entry, "name").c_str());
+    int code = 0;
+    if (!typeOf(call, entry, &code)) return false;
+    field->SetType(code, readInt(entry, "length", 0));
+    setBinaryFlag(field, entry);
+  } else if (named && entry.contains("length")) {
+    table.GetField(readRequiredText(entry, "name").c_str())->SetLength(readInt(entry, "length", 0));
+  } else if (named && entry.contains("type")) {
+    ZVField* field = table.GetField(readRequiredText(entry, "name").c_str());
+    int code = 0;
+    if (!typeOf(call, entry, &code)) return false;
+    if (isStringFieldType(code)) {
+      setError(call.reply, -1, "String field types need a length parameter.");
+      return false;
+    }
+    field->SetType(code, 0);
+    setBinaryFlag(field, entry);
+  }
+  if (named && entry.contains("newName"))
+    table.GetField(readRequiredText(entry, "name").c_str())->SetName(readRequiredText(entry, "newName").c_str());
   return true;
 }
 
@@ -88,6 +148,61 @@ void deleteTables(Call& call) {
       setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
       return;
     }
+  }
+}
+
+}  // namespace wren
+
+namespace wren {
+
+void alterTable(Call& call) {
+  traceMethod("alterTable");
+  ZVSession& session = *call.entry->session;
+  ZVDatabase database(&session);
+  connectDatabase(session, database, call.database, false);
+  std::unique_ptr<ZVDatabase> moved;
+  ZVDatabase* target = &database;
+  std::string current = call.table;
+  auto newDatabase = call.params.find("newDatabaseName");
+  if (newDatabase != call.params.end()) {
+    moved = std::make_unique<ZVDatabase>(&session);
+    connectDatabase(session, *moved, newDatabase->get<std::string>(), true);
+    std::string path = directoryOf(tablePath(database, call.table));
+    std::printf("path:%s\n", path.c_str());
+    // Entered into the new dictionary first: a refused move leaves the
+    // table where it was.
+    moved->AddTable(call.table.c_str(), path.c_str());
+    database.DropTable(call.table.c_str());
+    target = moved.get();
+  }
+  auto newName = call.params.find("newTableName");
+  if (newName != call.params.end()) {
+    current = newName->get<std::string>();
+    target->RenameTable(call.table.c_str(), current.c_str());
+  }
+  auto fields = call.params.find("fields");
+  if (fields == call.params.end()) return;
+  ZVTable table(&database);
+  table.Open(current.c_str(), 1);
+  for (const json& entry : *fields)
+    if (!alterField(call, table, entry)) return;
+  alterInTransaction(call, table, 0);  // the changes are stored, not only made on the open table
+}
+
+void rebuildTables(Call& call) {
+  traceMethod("rebuildTable");
+  ZVSession& session = *call.entry->session;
+  ZVDatabase database(&session);
+  connectDatabase(session, database, call.database, true);
+  auto names = call.params.find("tableNames");
+  if (names == call.params.end()) return;
+  for (const json& name : *names) {
+    ZVTable table(&database);
+    table.Open(name.get<std::string>().c_str(), 1);
+    int before = call.reply["result"]["errorCode"].get<int>();
+    std::string message = call.reply["result"]["errorMessage"].get<std::string>();
+    alterInTransaction(call, table, 3);
+    if (call.reply["result"]["errorCode"].get<int>() == 0 && before != 0) setError(call.reply, before, message);
   }
 }
 

@@ -81,6 +81,7 @@ std::string readRequiredText(const json& params, const char* name);
 // Integer member (number or boolean; a fraction is cut off); a value outside
 // 32 bits is an error, never wrapped.
 int32_t readInt(const json& params, const char* name, int32_t fallback);
+int32_t readRequiredInt(const json& params, const char* name);
 bool readBool(const json& params, const char* name, bool fallback);
 // Sets errorCode/errorMessage of reply["result"].
 void setError(json& reply, int code, const std::string& message);
@@ -161,6 +162,8 @@ struct OpenTable {
 };
 void createTable(Call& call);
 void deleteTables(Call& call);
+void alterTable(Call& call);
+void rebuildTables(Call& call);
 void insertRecords(Call& call);
 void updateRecords(Call& call);
 void deleteRecords(Call& call);
@@ -168,6 +171,9 @@ void truncateRecords(Call& call);
 void getRecordById(Call& call);
 
 // ---- indexes.cpp ----
+// Stores the open table's definition changes (ZVTable::Alter mode) in a
+// transaction; a failure is aborted and answered with its code and message.
+void alterInTransaction(Call& call, ZVTable& table, int mode);
 void listIndexes(Call& call);
 void createIndex(Call& call);
 void alterIndex(Call& call);

@@ -282,6 +282,50 @@ class CatalogTest(ServerCase):
         self.assertEqual(result["errorCode"], 4023, result)
 
 
+class TableTest(ServerCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.token = cls.server.login(cls.ws)
+
+    def p(self, **params):
+        return dict({"authToken": self.token, "databaseName": "tdb"}, **params)
+
+    def columns(self, table):
+        return self.server.sql("tdb", "SELECT name FROM pragma_table_info('%s')" % table).split()
+
+    def test_create_checks_types(self):
+        self.ok("createTable", self.p(tableName="plain"))
+        self.assertEqual(self.columns("plain"), ["id"])
+        for fields, message in [([{"name": "x", "type": "NOPE", "length": 1}], "Unknown field type in createTable call: NOPE"),
+                                ([{"name": "x", "type": "unsused", "length": 1}], "Unknown field type in createTable call: unsused"),
+                                ([{"name": "x", "type": "CHAR"}], "type must be number, but is null")]:
+            with self.subTest(fields=fields):
+                result = self.ws.call("createTable", self.p(tableName="bad", fields=fields))["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn(message, result["errorMessage"])
+        self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='bad'"), "0")
+
+    def test_alter_rename_and_rebuild(self):
+        self.ok("createTable", self.p(tableName="alt", fields=[{"name": "a", "type": "CHAR", "length": 5},
+                                                               {"name": "b", "type": "INTEGER", "length": 4}]))
+        self.ok("alterTable", self.p(tableName="alt", fields=[{"name": "a", "length": 30, "newName": "title"}]))
+        self.assertEqual(self.columns("alt"), ["id", "title", "b"])
+        self.assertEqual(self.server.sql("tdb", "SELECT length FROM rl_fields WHERE tbl='alt' AND name='title'"), "30")
+        result = self.ws.call("alterTable", self.p(tableName="alt", fields=[{"name": "b", "type": "VARCHAR"}]))["result"]
+        self.assertEqual(result["errorMessage"], "String field types need a length parameter.")
+        self.ok("alterTable", self.p(tableName="alt", newTableName="renamed"))
+        self.assertEqual(self.columns("renamed"), ["id", "title", "b"])
+        # moving into another database is refused by the engine and leaves the table in place
+        result = self.ws.call("alterTable", self.p(tableName="renamed", newDatabaseName="tdb2"))["result"]
+        self.assertNotEqual(result["errorCode"], 0, result)
+        self.assertEqual(self.columns("renamed"), ["id", "title", "b"])
+        tables = [row[1] for row in self.ok("listTables", self.p())["data"]]
+        self.assertIn("renamed", tables)
+        result = self.ws.call("rebuildTables", self.p(tableName="x", tableNames=["renamed"]))["result"]
+        self.assertEqual(result["errorCode"], 0, result)
+
+
 class RecordTest(ServerCase):
     """Records of a table made by createTable, read back with the sqlite3 shell."""
 
