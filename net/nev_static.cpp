@@ -17,10 +17,13 @@
 #include <cstring>
 #include <string>
 
+#include "nev_cgi.h"
+#include "nev_client.h"
 #include "nev_codec.h"
 #include "nev_digest.h"
 #include "nev_file.h"
 #include "nev_log.h"
+#include "nev_ssi.h"
 #include "nev_socket.h"
 
 namespace {
@@ -336,6 +339,7 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
     return;
   }
   nev_serve_options_defaults(options);
+  if (nev_http_proxy_rewrites(conn, view, options) || nev_http_port_redirect(conn, view, options)) return;
   // "OPTIONS *" asks about the server itself, not a resource.
   if (view->uri.len == 1 && view->uri.p[0] == '*') {
     nev_http_send_options(conn, options);
@@ -392,8 +396,12 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
   }
   if (!authorized(c, view, mapped.path, is_dir, o)) return;
   if (is_cgi) {
-    // Programs are never sent as their source text.
-    nev_http_send_error(c, 501, "CGI is not supported", o.extra_headers);
+    // Programs are run, never sent as their source text.
+    if (exists) {
+      nev_cgi_run(c, target.c_str(), mapped.path_info, view, o);
+    } else {
+      nev_http_send_error(c, 404, nullptr, o.extra_headers);
+    }
     return;
   }
   if (!nev_http_is_known_method(view->method)) {
@@ -427,7 +435,7 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     return;
   }
   if (matches(o.ssi_pattern, target)) {
-    nev_http_send_error(c, 501, "Server-side includes are not supported", o.extra_headers);
+    nev_ssi_serve(c, view, target.c_str(), o);
     return;
   }
   nev_slice mime, encoding;
