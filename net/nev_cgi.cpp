@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "nev_codec.h"
+#include "nev_file.h"
 #include "nev_log.h"
 #include "nev_socket.h"
 
@@ -32,22 +33,6 @@ namespace {
 constexpr size_t CLIENT_BACKLOG_LIMIT = 1u << 20;
 constexpr size_t PIPE_RECV_LIMIT = 256u * 1024;
 constexpr size_t SHEBANG_LINE_MAX = 255;
-
-// A descriptor closed with its owner.
-struct fd_owner {
-  int fd = -1;
-  explicit fd_owner(int f = -1) : fd(f) {}
-  fd_owner(const fd_owner &) = delete;
-  fd_owner &operator=(const fd_owner &) = delete;
-  ~fd_owner() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
-};
 
 // The running program: the pipe connection's protocol data, so it is killed
 // and reaped whenever and however the pipe is destroyed.
@@ -117,16 +102,16 @@ std::vector<std::string> interpreter_of(const char *script_path, const nev_serve
 
 // The request body as a file the program reads as its standard input.
 int body_file(nev_slice body) {
-  fd_owner fd(memfd_create("cgi-request-body", MFD_CLOEXEC));
-  if (fd.fd < 0) return -1;
+  nev_unique_fd fd(memfd_create("cgi-request-body", MFD_CLOEXEC));
+  if (fd.get() < 0) return -1;
   size_t done = 0;
   while (done < body.len) {
-    const ssize_t n = ::write(fd.fd, body.p + done, body.len - done);
+    const ssize_t n = ::write(fd.get(), body.p + done, body.len - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;
     done += size_t(n);
   }
-  if (lseek(fd.fd, 0, SEEK_SET) != 0) return -1;
+  if (lseek(fd.get(), 0, SEEK_SET) != 0) return -1;
   return fd.release();
 }
 
@@ -368,9 +353,9 @@ void nev_cgi_run(nev_connection *conn, const char *script_path, nev_slice path_i
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
-  fd_owner ours(pair[0]), theirs(pair[1]);
-  fd_owner body(body_file(request->body));
-  const pid_t pid = body.fd < 0 ? -1 : start_program(argv, env, root, body.fd, theirs.fd);
+  nev_unique_fd ours(pair[0]), theirs(pair[1]);
+  nev_unique_fd body(body_file(request->body));
+  const pid_t pid = body.get() < 0 ? -1 : start_program(argv, env, root, body.get(), theirs.get());
   if (pid < 0) {
     nev_http_send_error(conn, 500, "CGI failure", options.extra_headers);
     return;
@@ -379,7 +364,7 @@ void nev_cgi_run(nev_connection *conn, const char *script_path, nev_slice path_i
   program->pid = pid;
   nev_connection_options co{};
   co.user_data = conn;
-  nev_connection *pipe = nev_wrap_socket_with_options(conn->manager, ours.fd, pipe_handler, &co);
+  nev_connection *pipe = nev_wrap_socket_with_options(conn->manager, ours.get(), pipe_handler, &co);
   if (pipe == nullptr) {
     end_program(program.release());
     conn->flags |= NEV_CONN_CLOSE_NOW;

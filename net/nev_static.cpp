@@ -52,38 +52,11 @@ int status_of_errno(int err) {
   return 500;
 }
 
-// Owns a file descriptor.
-class unique_fd {
- public:
-  unique_fd() : fd_(-1) {}
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  unique_fd(unique_fd &&o) noexcept : fd_(o.release()) {}
-  unique_fd &operator=(unique_fd &&o) noexcept {
-    if (this != &o) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = o.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // Opens a path for sending and reads its status. O_NONBLOCK: a FIFO under the
 // root must not stall the connection's thread. The descriptor is -1 when the
 // file cannot be opened (errno kept in open_error).
 struct opened_file {
-  unique_fd fd;
+  nev_unique_fd fd;
   struct stat st {};
   bool exists = false;
   bool reused = false;  // the descriptor came from the reuse slot, whose identity it still has
@@ -142,15 +115,15 @@ opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
   f.path = path;
   const int parked = take_parked(pd, path, f.st);
   if (parked >= 0) {
-    f.fd = unique_fd(parked);
+    f.fd = nev_unique_fd(parked);
     f.exists = true;
     f.reused = true;
     return f;
   }
-  f.fd = unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
+  f.fd = nev_unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
   if (f.fd.get() >= 0) {
     f.exists = fstat(f.fd.get(), &f.st) == 0;
-    if (!f.exists) f.fd = unique_fd();
+    if (!f.exists) f.fd = nev_unique_fd();
   } else {
     f.open_error = errno;
     f.exists = nev_file_stat(path, &f.st) == 0;  // unreadable, or missing
