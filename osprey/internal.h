@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "nev.h"
 #include "osprey.h"
@@ -70,6 +71,13 @@ void registerConnType(const char* type, const char* protocol, const char* port, 
 
 // zvplugin_get of the database server's library; null without a context.
 ZvPluginGetFn pluginGetFunction();
+// The database server's plug-in list and service-control callback from the
+// last context; null without a database server (standalone heron).
+PluginList* serverPlugins();
+ServiceControlCallback serviceControl();
+// The local database server the applications log on to: the context's
+// server name, or the engine's default local server without one.
+std::string localServerName();
 
 // ---- Applications (webapps.cpp) ----
 

@@ -27,6 +27,8 @@ constexpr int kAgentCheckMaster = 11;  // "CheckIsZVAgentMaster"
 constexpr int kAgentNoEffect = 1141;
 constexpr int kAgentNotReady = 156;
 constexpr const char* kServerLibrary = "quarndbs.so";
+// The engine's local server when no database server names one.
+constexpr const char* kDefaultLocalServer = "BRENLOXS";
 
 // Process-wide state of the plug-in.
 struct Plugin {
@@ -229,6 +231,18 @@ void logEngineNotice(nev_manager*, const char* text) { logf(kErrListener, "ospre
 }  // namespace
 
 ZvPluginGetFn pluginGetFunction() { return plugin().pluginGet.load(); }
+
+PluginList* serverPlugins() { return plugin().plugins; }
+
+ServiceControlCallback serviceControl() { return plugin().control; }
+
+std::string localServerName() {
+  Plugin& p = plugin();
+  std::lock_guard<std::mutex> hold(p.recordMutex);
+  if (p.record != nullptr && p.record->serverName != nullptr && p.record->serverName[0] != '\0')
+    return p.record->serverName;
+  return kDefaultLocalServer;
+}
 
 const char* pluginConfigPath() { return plugin().configPath; }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <strings.h>
 
+#include "admin/admin.h"
 #include "internal.h"
 
 namespace osprey {
@@ -88,6 +89,24 @@ int initWebsocketApp(WebsocketApp* app, WebServerThreadData* record, char* error
   app->unicode = init.unicode;
   takeDescription(app, &init);
   return result;
+}
+
+// The built-in administration application joins the registry with the first
+// configured application (later entries find it there).
+void registerAdminApp() {
+  try {
+    auto app = std::make_unique<WEBAPP>();
+    app->prefix = dupStr("admin");
+    app->init = ::init;
+    app->term = ::term;
+    app->router = ::router;
+    app->tokenMode = kDefaultTokenMode;
+    app->basicAuthMode = WEBAPP_AUTH_NONE;
+    app->configType = "CFG";
+    if (webApps().Add(app->prefix, app.get())) app.release();
+  } catch (const YXException& e) {
+    logf(e.GetErrorCode(), "osprey - Not able to add the administration application - %s", e.GetErrorMsg());
+  }
 }
 
 }  // namespace
@@ -245,8 +264,7 @@ YXHashTable<WebsocketApp>& websocketApps() {
 WEBAPP* mqttApp() { return gMqttApp.load(); }
 
 int registerWebApp(const char* entry, char* message) {
-  // The built-in administration application joins here with the first entry
-  // once it is part of the plug-in.
+  registerAdminApp();
   std::string prefix;
   std::string library;
   if (!splitEntry(entry, &prefix, &library)) {

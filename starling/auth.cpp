@@ -17,23 +17,6 @@ __attribute__((visibility("default"))) UTILKW utilkeywds[2] = {{"USERID", ""}, {
 
 namespace {
 
-// The scrambling key. The administration application's copy of xorAuthText
-// must use the same bytes: they are generated from a fixed seed so both
-// sides can carry the same table without a shared file.
-constexpr size_t kKeySize = 3920;
-constexpr std::array<unsigned char, kKeySize> makeKey() {
-  std::array<unsigned char, kKeySize> key{};
-  uint32_t state = 0x5eed1e55u;
-  for (auto& byte : key) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<unsigned char>(state >> 24);
-  }
-  return key;
-}
-constexpr std::array<unsigned char, kKeySize> kAuthKey = makeKey();
-
 std::mutex gAuthMutex;  // utilkeywds is one table for the process
 
 void parseAuthText(char* text) {
@@ -51,7 +34,7 @@ void parseAuthText(char* text) {
       }
       while (*p == ' ' || *p == '\t') p++;
       char value[255] = {};
-      snprintf(value, sizeof value, "%.254s", p);
+      snprintf(value, sizeof value, "%.*s", OSPREY_AUTH_VALUE_MAX, p);
       for (size_t n = strlen(value); n > 0 && isspace(static_cast<unsigned char>(value[n - 1])); n--)
         value[n - 1] = '\0';
       for (UTILKW& row : utilkeywds)
@@ -62,13 +45,6 @@ void parseAuthText(char* text) {
 }
 
 }  // namespace
-
-void xorAuthText(void* buffer, size_t length) {
-  // Equal to the word-wise form on a 4-byte aligned buffer, which is how the
-  // files in use were written: byte i takes key byte i mod 4.
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  for (size_t i = 0; i < length; i++) bytes[i] ^= kAuthKey[i % 4];
-}
 
 int ReadAuthFile(const char* path) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);

@@ -21,7 +21,7 @@
 
 namespace {
 
-const char* kLocalAuthFile = "./web/localAuthFile.set";
+const char* kLocalAuthFile = OSPREY_LOCAL_AUTH_FILE;
 // Rows kept per history table unless config/starling.cfg says otherwise:
 // months of an ordinary site's connects and subscriptions, a few hundred MB
 // at most even with 1 KB filters.

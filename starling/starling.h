@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "VOKTBasic.h"
+#include "osprey_authfile.h"
 #include "ZVDatabasePooled.h"
 #include "nev.h"
 #include "osprey_server.h"
@@ -384,9 +385,7 @@ void restartPersistenceTopics();
 
 // ---- Authentication and configuration files ----
 extern "C" UTILKW utilkeywds[2];
-// Scrambles or unscrambles in place; the result does not depend on where
-// the buffer lies in memory.
-void xorAuthText(void* buffer, size_t length);
+// xorAuthText (scrambling in place) comes from include/osprey_authfile.h.
 // 0, or 11 open, 15 seek, 12 memory, 13 short or empty read.
 int ReadAuthFile(const char* path);
 // Heap copies (dupStr) of the user and the password; throws -1, -2 or the file code.

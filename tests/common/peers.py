@@ -2,6 +2,8 @@
 running in it, free ports, bounded waits, and the few socket readings every
 peer needs (exact reads, one HTTP reply, the peer's close). A new folder of
 tests starts from here rather than from a copy."""
+import http.client
+import json
 import os
 import random
 import re
@@ -109,6 +111,47 @@ def read_http_reply(sock):
     return head
 
 
+def post_json(port, path, body, headers=None, timeout=30):
+    """POSTs body as JSON to 127.0.0.1:port; returns (status, decoded reply or
+    None when the reply is empty or not JSON)."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("POST", path, json.dumps(body) if not isinstance(body, (bytes, str)) else body,
+                     dict({"Content-Type": "application/json"}, **(headers or {})))
+        reply = conn.getresponse()
+        data = reply.read()
+    finally:
+        conn.close()
+    try:
+        return reply.status, json.loads(data) if data else None
+    except ValueError:
+        return reply.status, None
+
+
+class AdminClient:
+    """The administration application of a running tree: POST /admin/<function>
+    with the login token in the "token" header."""
+
+    def __init__(self, port):
+        self.port = port
+        self.token = None
+
+    def call(self, function, body=None, token=None):
+        """The reply object of one function (the status is always 200)."""
+        token = self.token if token is None else token
+        headers = {"token": token} if token else {}
+        status, reply = post_json(self.port, "/admin/" + function, body if body is not None else {}, headers)
+        if status != 200:
+            raise AssertionError("/admin/%s answered %d" % (function, status))
+        return reply
+
+    def login(self, user="ADMIN", password="TRUVE"):
+        reply = self.call("adminLogin", {"username": user, "password": password})
+        if reply.get("errorCode") == 0:
+            self.token = reply["token"]
+        return reply
+
+
 class HeronTree:
     """A copy of the built tree in a temporary folder (an empty data/ of its
     own); start() runs heron in it, its output going to heron.out."""
@@ -124,9 +167,9 @@ class HeronTree:
     def path(self, name):
         return os.path.join(self.root, name)
 
-    def start(self, args=("-s",), output_mode="ab"):
+    def start(self, args=("-s",), output_mode="ab", env=None):
         self.out = open(self.path("heron.out"), output_mode)
-        env = dict(os.environ, RAVLINK_DATA=self.path("data"))
+        env = dict(os.environ, RAVLINK_DATA=self.path("data"), **(env or {}))
         self.proc = subprocess.Popen([self.path("heron"), *args], cwd=self.root, env=env,
                                      stdout=self.out, stderr=subprocess.STDOUT)
 
