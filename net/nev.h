@@ -4,8 +4,7 @@
 #pragma once
 
 #include "nev_engine_core.h"
-#include "nev_mqtt.h"
-#include "nev_mqtt_broker.h"
+#include "nev_engine_mqtt.h"
 #include "nev_http.h"
 #include "nev_ws.h"
 #include "nev_static.h"
