@@ -5,10 +5,4 @@
 
 #include "nev_engine_core.h"
 #include "nev_engine_mqtt.h"
-#include "nev_http.h"
-#include "nev_ws.h"
-#include "nev_static.h"
-#include "nev_cgi.h"
-#include "nev_ssi.h"
-#include "nev_client.h"
-#include "nev_digest.h"
+#include "nev_engine_http.h"
