@@ -74,7 +74,9 @@ enum RlCode : int {
   RL_BAD_PATH = 4213,  // a path outside the server's directory
   RL_BAD_HANDLE = 4214,
   RL_NOT_PARTITIONED = 4215,
-  RL_BAD_RULE = 4216,  // partition rule text refused
+  RL_BAD_RULE = 4216,        // partition rule text refused
+  RL_NO_TRANSACTION = 4217,  // commit or abort without a transaction
+  RL_BAD_FILTER = 4218,      // filter text refused
 };
 
 // Index number that walks a table in record-id order.
@@ -121,6 +123,8 @@ class RAVLINK_API ZVString {
  public:
   ZVString(const char* text = "") : text_(text ? text : "") {}
   ZVString(std::string text) : text_(std::move(text)) {}
+  // size counts the terminator: the text is the first size - 1 characters.
+  ZVString(const char* chars, size_t size) : text_(chars ? std::string(chars, size ? size - 1 : 0) : "") {}
   const char* GetString() const { return text_.c_str(); }
   void SetString(const char* text) { text_ = text ? text : ""; }
   size_t GetLength() const { return text_.size(); }
@@ -153,6 +157,7 @@ class RAVLINK_API ZVBigint {
   ZVBigint(int64_t value = 0) : value_(value) {}
   operator int64_t() const { return value_; }
   int64_t Get() const { return value_; }
+  std::string AsString() const { return std::to_string(value_); }  // every digit
 
  private:
   int64_t value_;
@@ -215,7 +220,9 @@ class RAVLINK_API ZVNumber {
  public:
   ZVNumber(double value = 0, int scale = 0) : value_(value), scale_(scale) {}
   double Get() const { return value_; }
+  double AsFloat() const { return value_; }
   int GetScale() const { return scale_; }
+  std::string AsString() const;  // with GetScale() decimals
 
  private:
   double value_;
@@ -273,7 +280,7 @@ class RAVLINK_API ZVBase {
   ZVBase();
   virtual ravlink_detail::Logon* logon() const = 0;
   template <class Fn>
-  auto guarded(Fn&& fn) -> decltype(fn());
+  auto guarded(Fn&& fn, const char* call = __builtin_FUNCTION()) -> decltype(fn());  // call: for the monitor
   int lastError_ = 0;
   friend struct ravlink_detail::RecordState;
   friend struct ravlink_detail::Access;
@@ -298,26 +305,40 @@ class RAVLINK_API ZVSession : public ZVBase {
   // a blocking read commits such a pending write before it waits.
   void SetAutoCommit(int on);
   int GetAutoCommit() const;
-  bool FindDatabase(const char* name);  // never throws for an unknown name
+  bool FindDatabase(const char* name);                  // never throws for an unknown name
+  bool FindDatabase(const char* name, ZVString* path);  // path: the database file when found
+  void DisconnectAll();                                 // ends the logon: every object of it fails afterwards
   // path "" or "." is the server's directory; another path must lie inside
   // it. Throws RL_DATABASE_EXISTS when the database is known and present.
   void CreateDatabase(const char* name, const char* path);
   // Makes an existing database file known to the server; 4094 when none.
   void AddDatabase(const char* name, const char* path);
   int32_t GetOwner() const;  // -1 when not logged on
+  // Forgets the database and removes its file; 101 when the server knows none.
+  void DeleteDatabase(const char* name);
+  // The server's databases in name order with their files; false at the end.
+  bool FirstDatabase(ZVString* name, ZVString* path);
+  bool NextDatabase(ZVString* name, ZVString* path);
+  const char* GetUserLogonName() const;
   void Lock(int mode) override;
   void Unlock() override;
 
  private:
   friend struct ravlink_detail::Access;
   ravlink_detail::Logon* logon() const override;
+  bool nextDatabase(ZVString* name, ZVString* path);
   std::shared_ptr<ravlink_detail::Logon> logon_;
+  std::vector<std::pair<std::string, std::string>> databaseWalk_;
+  size_t databaseWalkPos_ = 0;
   friend class ZVDatabase;
 };
 
 class RAVLINK_API ZVDatabase : public ZVBase {
  public:
   explicit ZVDatabase(ZVSession* session);
+  // A copy uses the same session and connected database, with no open tables of its own.
+  ZVDatabase(const ZVDatabase& other);
+  ZVDatabase& operator=(const ZVDatabase& other);
   ~ZVDatabase() override;  // disconnects; never touches the session object
 
   // Throws 101 when the server knows no such database, RL_BAD_NAME.
@@ -329,10 +350,28 @@ class RAVLINK_API ZVDatabase : public ZVBase {
   void CloseAll();                             // closes and deletes every open table
   const char* GetName() const;
   const char* GetPath() const;  // the database file
+  // The tables in name order, each with the path "<database file>/<name>.dat";
+  // false at the end.
+  bool FirstTable(ZVString* name, ZVString* path);
+  bool NextTable(ZVString* name, ZVString* path);
+  // Drops the table with its rows and indexes; 4023 when there is none.
+  void DeleteTable(const char* name, const char* password);
+  // Renames the table with its indexes; 4023 when there is none, 18 when the new name is taken.
+  void RenameTable(const char* oldName, const char* newName);
+  // A table lives in its database's file: entering another database's
+  // tables (AddTable) or letting one go while keeping its rows (DropTable)
+  // is refused with RL_BAD_ARGUMENT, and nothing changes.
+  void AddTable(const char* name, const char* path);
+  void DropTable(const char* name);
+  void SetUserTag(void* tag) { userTag_ = tag; }
+  void* GetUserTag() const { return userTag_; }
   void Lock(int mode) override;
   void Unlock() override;
 
  private:
+  std::vector<std::string> tableWalk_;
+  size_t tableWalkPos_ = 0;
+  void* userTag_ = nullptr;
   friend struct ravlink_detail::Access;
   ravlink_detail::Logon* logon() const override;
   std::shared_ptr<ravlink_detail::Logon> session_;
@@ -355,6 +394,9 @@ class RAVLINK_API ZVField : public ZVBase {
   void SetType(int type, int length);
   void SetLength(int length);
   void SetScale(int scale);
+  void SetBinaryFlag(int flag);
+  // Renames the field; Alter keeps its values under the new name.
+  void SetName(const char* name);
   // Date and time types for texts of this field on this open table (not stored).
   void SetFieldDefaultDateTimeType(int dateType, int timeType);
 
@@ -388,6 +430,10 @@ class RAVLINK_API ZVIndex : public ZVBase {
   // mode 12 ascending; a mode with bit 0x10 is descending. Text segments
   // compare bytes exactly.
   ZVSegment* AddSegment(ZVField* field, int mode);
+  ZVIndex(const ZVIndex& other);  // works on the same index of the same table object
+  int GetKeyLength() const;       // bytes of a key built by BuildTargetKey
+  void SetDuplicateFlag(int duplicates);
+  void SetKeyType(int keyType);
   const char* GetName() const;
   int GetNumber() const { return number_; }
   int GetKeyType() const;
@@ -399,6 +445,7 @@ class RAVLINK_API ZVIndex : public ZVBase {
   friend struct ravlink_detail::Access;
   ZVIndex(ZVTable* table, int number) : table_(table), number_(number) {}
   ravlink_detail::Logon* logon() const override;
+  void followSegments();  // a segment object for every segment of the definition
   ZVTable* table_;
   int number_;
   std::vector<std::unique_ptr<ZVSegment>> segments_;
@@ -432,6 +479,17 @@ class RAVLINK_API ZVTable : public ZVBase {
   ZVIndex* GetIndex(const char* name);  // throws RL_UNKNOWN_INDEX
   ZVIndex* GetIndex(int number);
   int GetIndexCount() const;
+  void MoveField(int number, int position);
+  void DelIndex(const char* name);        // stored by Alter
+  void Truncate();                        // deletes every row (inside the session's transaction when one is open)
+  bool HasRowid() const { return true; }  // every table keeps record ids
+  // Files are the engine's (one per database): extent sizes, folders and
+  // extensions are accepted and have no effect.
+  void SetDataDefaultExtentSize(int extent) {}
+  void SetPath(const char* folder) {}
+  void SetDataExtension(const char* extension) {}
+  void SetIndexExtension(const char* extension) {}
+  virtual int GetPartitionIndexNbr();  // -1 when not partitioned
 
   const char* GetName() const;
   const char* GetPath() const;           // the database file that holds the table
@@ -489,7 +547,7 @@ class RAVLINK_API ZVRecord : public ZVBase {
   // by name or number; RL_ROWID_INDEX walks in record-id order. The first
   // index is the default of a new record (record-id order when none).
   void SetDefaultIndex(const char* indexName);
-  void SetDefaultIndex(int indexNumber);
+  virtual void SetDefaultIndex(int indexNumber);
   int Find(int mode);  // RlFindMode on the default index's key set in the buffer
   int FindRowid(int64_t rowid, int mode);
   int First();
@@ -515,6 +573,16 @@ class RAVLINK_API ZVRecord : public ZVBase {
   void InsertBatch();
   void EndBatch();
 
+  int GetFieldByName(const char* name);  // the field number; throws RL_UNKNOWN_FIELD
+  int GetFieldType(int number);
+  int GetFieldType(const char* name);
+  // Reading limits of the plain functions (rlSetRecordFilter, rlSetRecordSet,
+  // rlSetRecordRange): First, Next, Last, Prev and Find stay inside them.
+  void SetFilter(const char* filter);  // "" removes it
+  void BuildTargetKey(int mode, void* buffer, int length);
+  void RangeOn(int count, const void* lowerKey, const void* upperKey, const int* codes);
+  void RecordSetOn(int length);
+
   bool IsFieldNull(const char* name);
   std::string GetFieldAsString(const char* name);
   std::string GetFieldAsString(int number);
@@ -527,6 +595,16 @@ class RAVLINK_API ZVRecord : public ZVBase {
   ZVBlob GetFieldAsBlob(const char* name);
   ZVDateTime GetFieldAsDateTime(const char* name);
   char GetFieldAsChar(const char* name);
+  // The same by field number.
+  int GetFieldAsBool(int number);
+  char GetFieldAsChar(int number);
+  int16_t GetFieldAsShort(int number);
+  double GetFieldAsFloat(int number);
+  ZVMoney GetFieldAsMoney(int number);
+  ZVNumber GetFieldAsNumber(int number);
+  ZVDate GetFieldAsDate(int number);
+  ZVTime GetFieldAsTime(int number);
+  ZVDateTime GetFieldAsDateTime(int number);
 
   // A setter that throws leaves the field null.
   void SetFieldNull(const char* name);
@@ -544,12 +622,203 @@ class RAVLINK_API ZVRecord : public ZVBase {
   void SetFieldAsDate(const char* name, const ZVDate& value);
   void SetFieldAsTime(const char* name, const ZVTime& value);
   void SetFieldAsChar(const char* name, char value);
+  // The same by field number.
+  void SetFieldAsBool(int number, int value);
+  void SetFieldAsChar(int number, char value);
+  void SetFieldAsShort(int number, int16_t value);
+  void SetFieldAsFloat(int number, double value);
+  void SetFieldAsMoney(int number, const ZVMoney& value);
+  void SetFieldAsDate(int number, const ZVDate& value);
+  void SetFieldAsTime(int number, const ZVTime& value);
+  void SetFieldAsDateTime(int number, const ZVDateTime& value);
+  void SetFieldAsBigint(const char* name, const ZVBigint& value) { SetFieldAsBigint(name, value.Get()); }
+  void SetFieldAsJSON(int number, const ZVJsonString& value) { SetFieldAsString(number, value.GetString()); }
 
  private:
   friend struct ravlink_detail::Access;
   ravlink_detail::Logon* logon() const override;
   std::unique_ptr<ravlink_detail::RecordState> state_;
   friend struct ravlink_detail::RecordState;
+};
+
+// ---- client functions over handles --------------------------------------------
+// A handle is an object's GetHandle(). Functions returning a code give 0 for
+// success, 101 for "no (more) entries or records", else the error; functions
+// returning a handle give null on failure and leave the code for rlGetError
+// of the handle they were called on (the database for rlAllocTable, the
+// table for field, index and segment look-ups). Text out-arguments carry
+// their buffer size: a value that does not fit is RL_VALUE_TOO_LONG, never
+// written past the buffer. Names reach the engine only as names (checked and
+// quoted), filters only through the filter grammar below, never as SQL.
+extern "C" {
+// Sessions and databases.
+RAVLINK_API RLHANDLE rlAllocSession(int type);
+RAVLINK_API void rlFreeSession(RLHANDLE session);
+// As ZVSession::Logon: 450 wrong password, 451 unknown user, 133 another
+// host, RL_BAD_NAME for no server name.
+RAVLINK_API int rlLogon(RLHANDLE session, const char* server, const char* user, const char* password);
+// Sessions need no creation on this engine: 0 when the server is reachable.
+RAVLINK_API int rlCreateSession(RLHANDLE session, const char* server, const char* user, const char* password);
+RAVLINK_API int rlLogout(RLHANDLE session);
+RAVLINK_API int zvdbIsActiveSession(RLHANDLE handle);  // 1: the handle's session is logged on
+RAVLINK_API int zvdbIsActiveTable(RLHANDLE handle);    // 1: the table (of a record) is open
+RAVLINK_API int rlCreateDatabase(RLHANDLE session, const char* name, int mode);
+RAVLINK_API int rlDeleteDatabase(RLHANDLE session, const char* name);
+RAVLINK_API int rlFirstDatabase(RLHANDLE session, char* name, int nameSize, char* path, int pathSize);
+RAVLINK_API int rlNextDatabase(RLHANDLE session, char* name, int nameSize, char* path, int pathSize);
+RAVLINK_API int rlGetError(RLHANDLE handle);  // last code of the object, 0 after success
+RAVLINK_API int rlStartClient(void);
+RAVLINK_API void* rlAllocMemory(int count, int size);  // zeroed; null when count * size is not positive
+RAVLINK_API void rlFreeMemory(void* block);
+
+// Tables of a database.
+RAVLINK_API int rlFirstTable(RLHANDLE database, char* name, int nameSize, char* path, int pathSize);
+RAVLINK_API int rlNextTable(RLHANDLE database, char* name, int nameSize, char* path, int pathSize);
+RAVLINK_API RLHANDLE rlAllocTable(RLHANDLE database);
+RAVLINK_API void rlFreeTable(RLHANDLE table);                               // unstored definition changes are dropped
+RAVLINK_API int rlOpenTable(RLHANDLE table, const char* name, int mode);    // 4023: no such table
+RAVLINK_API int rlCheckTableSupport(RLHANDLE table);                        // 1: open and served
+RAVLINK_API int rlCreateTable(RLHANDLE table, const char* name, int mode);  // 18: exists
+RAVLINK_API int rlAlterTable(RLHANDLE table, int mode);                     // 0, 1 or 3 (partition settings)
+RAVLINK_API int rlDeleteTable(RLHANDLE database, const char* name, int mode);
+RAVLINK_API int rlGetTableCreateMode(RLHANDLE table);      // RL_CREATE_PARTITIONED when partitioned
+RAVLINK_API RLHANDLE rlGetTableOfHandle(RLHANDLE handle);  // the table of a table, field, index or record
+RAVLINK_API const char* rlGetTablePath(RLHANDLE table);    // the database file that holds the table
+RAVLINK_API const char* rlGetTableName(RLHANDLE table);
+// On any object of a session: the session's transaction. Commit and abort
+// without a transaction give RL_NO_TRANSACTION.
+RAVLINK_API int rlBeginTransaction(RLHANDLE handle);
+RAVLINK_API int rlCommitTransaction(RLHANDLE handle);
+RAVLINK_API int rlAbortTransaction(RLHANDLE handle);
+
+// Field definitions (stored by rlCreateTable or rlAlterTable).
+RAVLINK_API RLHANDLE rlAddField(RLHANDLE table, const char* name, int type, int length);
+RAVLINK_API RLHANDLE rlInsertField(RLHANDLE table, int position, const char* name, int type, int length);
+RAVLINK_API int rlMoveField(RLHANDLE field, int position);
+RAVLINK_API int rlDeleteField(RLHANDLE table, int position);  // segments over it go, and indexes left empty
+RAVLINK_API RLHANDLE rlGetFieldByName(RLHANDLE tableOrRecord, const char* name);
+RAVLINK_API int rlSetFieldPrecision(RLHANDLE field, int precision);
+RAVLINK_API int rlGetFieldPrecision(RLHANDLE field);
+RAVLINK_API int rlSetFieldScale(RLHANDLE field, int scale);
+RAVLINK_API int rlGetFieldScale(RLHANDLE field);
+RAVLINK_API int rlGetFieldAutoTimestamp(RLHANDLE field, int* onCreate, int* onUpdate);
+RAVLINK_API const char* rlGetIdentityFieldName(RLHANDLE tableOrRecord);  // null when none
+RAVLINK_API int rlGetFieldType(RLHANDLE field);
+RAVLINK_API const char* rlGetFieldName(RLHANDLE field);
+RAVLINK_API int rlGetFieldLength(RLHANDLE field);
+RAVLINK_API int rlIsFieldVariable(RLHANDLE field);
+
+// Field values of a record, by field number.
+RAVLINK_API int rlGetFieldCount(RLHANDLE tableOrRecord);
+RAVLINK_API RLHANDLE rlGetField(RLHANDLE tableOrRecord, int number);
+RAVLINK_API int rlGetFieldNumberByName(RLHANDLE tableOrRecord, const char* name);  // -1 when unknown
+RAVLINK_API int rlClearField(RLHANDLE record, int number);
+RAVLINK_API int rlIsFieldNull(RLHANDLE record, int number);  // 1 null, 0 not, -1 bad arguments
+RAVLINK_API int rlSetFieldAsBool(RLHANDLE record, int number, int value);
+RAVLINK_API int rlSetFieldAsDouble(RLHANDLE record, int number, double value);
+RAVLINK_API int rlSetFieldAsInt64(RLHANDLE record, int number, int64_t value);
+RAVLINK_API int rlSetFieldAsText(RLHANDLE record, int number, const char* text);
+RAVLINK_API int rlGetFieldAsBool(RLHANDLE record, int number, int* value);
+RAVLINK_API int rlGetFieldAsInt64(RLHANDLE record, int number, int64_t* value);
+RAVLINK_API int rlGetFieldAsDouble(RLHANDLE record, int number, double* value);
+// The text form (dates and times in the session's date and time types);
+// RL_VALUE_TOO_LONG when text and terminator do not fit size bytes.
+RAVLINK_API int rlGetFieldAsText(RLHANDLE record, int number, char* buffer, int size);
+
+// Records.
+RAVLINK_API RLHANDLE rlAllocRecord(RLHANDLE tableOrRecord);  // from a record: same table and default index
+RAVLINK_API void rlFreeRecord(RLHANDLE record);
+RAVLINK_API void rlClearRecord(RLHANDLE record);
+RAVLINK_API void rlResetRecord(RLHANDLE record);           // ends the reading: no position, limits kept
+RAVLINK_API int rlIsRecordChanged(RLHANDLE record);        // 1 after an assignment since the last clear
+RAVLINK_API int rlSetLockMode(RLHANDLE record, int mode);  // 0 releases; 2, 4: rows found by id are locked
+RAVLINK_API int rlFindRecordById(RLHANDLE record, int64_t id, int mode);  // 101: none
+RAVLINK_API int rlGetRecordId(RLHANDLE record, int64_t* id);
+RAVLINK_API int rlWriteRecord(RLHANDLE record);  // 2: duplicate unique key
+RAVLINK_API int rlDeleteRecord(RLHANDLE record);
+RAVLINK_API int rlSetDefaultIndex(RLHANDLE record, const char* indexName);
+RAVLINK_API int rlGetDefaultIndex(RLHANDLE record);  // -1: record-id order
+// Filter grammar: comparisons `field op value` (op = <> != < <= > >=,
+// value a number, 'text' or null), joined with AND, OR, NOT and
+// parentheses; names may be written "quoted". on 0 removes the filter.
+RAVLINK_API int rlSetRecordFilter(RLHANDLE record, const char* filter, int on);
+// Positioning: 0 when a record was read, 101 when none; all honour the
+// filter, record set and range set on the record.
+RAVLINK_API int rlFindRecord(RLHANDLE record, int mode);  // RlFindMode
+RAVLINK_API int rlFirstRecord(RLHANDLE record);
+RAVLINK_API int rlLastRecord(RLHANDLE record);
+RAVLINK_API int rlNextRecord(RLHANDLE record);
+RAVLINK_API int rlPrevRecord(RLHANDLE record);
+RAVLINK_API int rlSkipRecords(RLHANDLE record, int64_t count);  // negative: backwards
+// Reading stays among the records whose default-index key begins with the
+// first `length` bytes of the key built from the record's fields.
+RAVLINK_API int rlSetRecordSet(RLHANDLE record, int length);
+RAVLINK_API int rlClearRecordSet(RLHANDLE record);
+// Keys: per segment of the default index a fixed slot (8 bytes for numbers,
+// the field's length for texts, zero-padded), ordered as the values are.
+RAVLINK_API int rlGetIndexKeyLength(RLHANDLE index);
+RAVLINK_API int rlBuildTargetKey(RLHANDLE record, void* buffer, int size);
+// Range over the first `count` segments of the default index, one RlRangeCode
+// per segment; the upper key serves the "between" codes.
+RAVLINK_API int rlSetRecordRange(RLHANDLE record, int count, const void* lowerKey, const void* upperKey,
+                                 const int* codes);
+RAVLINK_API int rlClearRecordRange(RLHANDLE record);
+
+// Indexes and segments.
+RAVLINK_API RLHANDLE rlAddIndex(RLHANDLE table, const char* name, int keyType, int duplicates, int nullKey);
+RAVLINK_API int rlSetIndexFilePath(RLHANDLE index, const char* directory, const char* fileName);
+RAVLINK_API int rlSetIndexFileName(RLHANDLE index, const char* name);
+RAVLINK_API int rlSetIndexDistinctCount(RLHANDLE index, int on);
+RAVLINK_API int rlSetIndexCondition(RLHANDLE index, const char* expression);
+RAVLINK_API RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode);
+RAVLINK_API RLHANDLE rlAddJsonSegment(RLHANDLE index, RLHANDLE field, const char* key, int type, int size);
+RAVLINK_API int rlGetIndexNumber(RLHANDLE index, int* number);
+RAVLINK_API int rlGetIndexCount(RLHANDLE table);
+RAVLINK_API RLHANDLE rlGetIndex(RLHANDLE table, int number);
+RAVLINK_API const char* rlGetIndexName(RLHANDLE index);
+RAVLINK_API RLHANDLE rlGetIndexByName(RLHANDLE table, const char* name);
+RAVLINK_API int rlGetIndexNumberByName(RLHANDLE table, const char* name);  // negative when unknown
+RAVLINK_API int rlDeleteIndex(RLHANDLE table, int number);
+RAVLINK_API int rlGetIndexDuplicateFlag(RLHANDLE index);  // 0: unique
+RAVLINK_API int rlSetIndexDuplicateFlag(RLHANDLE index, int duplicates);
+RAVLINK_API int rlGetSegmentCount(RLHANDLE index);
+RAVLINK_API RLHANDLE rlGetSegment(RLHANDLE index, int position);
+RAVLINK_API RLHANDLE rlGetSegmentField(RLHANDLE segment);
+RAVLINK_API RLHANDLE rlGetSegmentFieldXtd(RLHANDLE segment);
+RAVLINK_API const char* rlGetSegmentFieldName(RLHANDLE segment);
+RAVLINK_API int rlGetSegmentMode(RLHANDLE segment);
+// 0 with key, type and size for a segment over a key of a JSON field;
+// RL_BAD_ARGUMENT for any other segment.
+RAVLINK_API int rlGetJsonSegmentInfo(RLHANDLE segment, char* key, int keySize, int* type, int* size);
+RAVLINK_API int rlDeleteSegment(RLHANDLE index, int position);
+RAVLINK_API RLHANDLE rlInsertSegment(RLHANDLE index, int position, RLHANDLE field, int mode);
+
+// Partition settings as stored (0, "" or -1 when not set).
+RAVLINK_API int rlGetPartitionIndex(RLHANDLE table);
+RAVLINK_API const char* rlGetPartitionRule(RLHANDLE table);
+RAVLINK_API int rlGetPartitionBits(RLHANDLE table);
+RAVLINK_API int rlGetPartitionMaxActive(RLHANDLE table);
+
+// Texts in a client date type (1-6) and time type (1-5, 10, 11) packed as
+// ZVDate day numbers, ZVTime milliseconds and ZVDateTime; a text that does
+// not read leaves 0 (the zero date time) and gives RL_BAD_VALUE.
+RAVLINK_API int rlStringToDate(const char* text, int dateType, int32_t* day);
+RAVLINK_API int rlStringToTime(const char* text, int timeType, int32_t* milliseconds);
+RAVLINK_API int rlStringToDateTime(const char* text, ZVDateTime* out, int dateType, int timeType);
+}
+
+// Range codes per segment (rlSetRecordRange).
+enum RlRangeCode : int {
+  RL_RANGE_NONE = 0,
+  RL_RANGE_EQ = 193,
+  RL_RANGE_LT = 69,
+  RL_RANGE_LE = 196,
+  RL_RANGE_GT = 130,
+  RL_RANGE_GE = 195,
+  RL_RANGE_BETWEEN = 199,           // lower <= v <= upper
+  RL_RANGE_BETWEEN_EXCL_UP = 72,    // lower <= v < upper
+  RL_RANGE_BETWEEN_EXCL_LOW = 137,  // lower < v <= upper
+  RL_RANGE_BETWEEN_EXCL = 10,       // lower < v < upper
 };
 
 // ---- numbered functions -----------------------------------------------

@@ -1,6 +1,7 @@
 // Internal structures of the engine, shared by its source files only.
 #pragma once
 
+#include "monitor_engine.h"
 #include "ravlink.h"
 
 #include <sqlite3.h>
@@ -88,8 +89,10 @@ enum class Sem { Bit, Int, Real, Date, Time, Timestamp, Text, Binary };
 
 struct FieldDef {
   std::string name;
-  int type = 0, length = 0, scale = 0, binaryFlag = 0;
-  bool autoTimestamp = false;
+  int type = 0, length = 0, scale = 0, binaryFlag = 0, precision = 0;
+  bool autoTimestamp = false;      // set to the time of the record's creation
+  bool autoUpdate = false;         // set to the time of each update
+  std::string formerName;          // the stored name of a field renamed since the definition was read
   int dateType = 0, timeType = 0;  // open-table settings, not stored
 };
 struct SegmentDef {
@@ -203,6 +206,11 @@ class LockTable {
   bool release(const LockKey& key, uint64_t holder);
   void releaseAll(uint64_t holder);
   bool heldByOther(const LockKey& key, uint64_t holder);
+  struct Held {
+    LockKey key;
+    uint64_t holder;
+  };
+  std::vector<Held> list(size_t limit);  // the locks held now, at most limit (monitor_registry.cpp)
 
  private:
   struct Entry {
@@ -233,6 +241,15 @@ class SessionMutex {
       lockContended();
     owner_.store(self, std::memory_order_relaxed);
     depth_ = 1;
+  }
+  // For the monitor: the session when it is between calls (not re-entrant).
+  bool try_lock() {
+    int expected = kFree;
+    if (!word_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire, std::memory_order_relaxed))
+      return false;
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    depth_ = 1;
+    return true;
   }
   void unlock() {
     if (--depth_ > 0) return;
@@ -322,6 +339,8 @@ struct Logon : std::enable_shared_from_this<Logon> {
   uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
   std::vector<std::shared_ptr<Connection>> txnConns;
   std::map<std::string, std::weak_ptr<Connection>> conns;
+  monitor::LogonStats stats;
+  std::atomic<bool> killed{false};  // set by zvklusr; the logon ends at its next call
 
   ~Logon();
   void requireLoggedOn() const {
@@ -403,6 +422,8 @@ void validateDefinition(const TableDef& def);
 // Where a walk starts, relative to the bound key (in index order).
 enum class Seek { Start, After, AtOrAfter, Before, AtOrBefore };
 
+struct ReadLimits;  // rl_client_read.cpp
+
 struct RecordState {
   ZVRecord* self = nullptr;
   std::shared_ptr<TableCore> table;
@@ -419,6 +440,9 @@ struct RecordState {
   std::vector<LockKey> lockedRows;
   std::string tableName;
   int batchMode = 0;
+  // Filter, record set and range of the client functions (rl_client_read.cpp).
+  std::shared_ptr<ReadLimits> limits;
+  int lockMode = 0;
 
   RecordState();
   ~RecordState();
@@ -506,12 +530,22 @@ struct Access {
   static RecordState& state(ZVRecord* r);
   static Logon* logon(ZVBase* b);
   static void noteError(ZVBase* b, int code);
+  // For the client functions of rl_client*.cpp.
+  static Connection* connection(ZVDatabase* d);
+  static ZVDatabase* database(ZVTable* t);
+  static TableCore& core(ZVTable* t);
+  static ZVTable* table(ZVField* f);
+  static ZVTable* table(ZVIndex* ix);
+  static ZVTable* table(ZVSegment* s);
+  static ZVTable* table(ZVRecord* r);
+  static void refreshObjects(ZVTable* t);
+  static void guard(ZVBase* b, const std::function<void()>& fn);
 };
 
 // Runs fn under the session's mutex; a failure is kept as the object's last
 // error. Other exceptions become ZVException so callers catch one type.
 template <class Fn>
-auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltype(fn()) {
+auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, Fn&& fn) -> decltype(fn()) {
   struct Held {
     SessionMutex* mutex;
     explicit Held(Logon* l) : mutex(l ? &l->mutex : nullptr) {
@@ -521,7 +555,9 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
       if (mutex) mutex->unlock();
     }
   } held(logon);
+  monitor::CallScope scope(logon, logon ? &logon->stats : nullptr, call);
   try {
+    if (logon && logon->killed.load(std::memory_order_relaxed)) monitor::endKilledLogon(*logon);
     if constexpr (std::is_void_v<decltype(fn())>) {
       fn();
       *lastError = 0;
@@ -532,6 +568,8 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
     }
   } catch (const ZVException& e) {
     *lastError = e.GetErrorCode();
+    if (e.GetErrorCode() == RL_STORAGE_ERROR || e.GetErrorCode() == RL_BUSY)
+      monitor::storageError(logon, e.GetErrorCode(), e.GetErrorMsg());
     throw;
   } catch (const std::bad_alloc&) {
     *lastError = RL_STORAGE_ERROR;
@@ -542,9 +580,30 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, Fn&& fn) -> decltyp
   }
 }
 
+// ---- client functions over handles (rl_client*.cpp) ----------------------------
+// The registered object of type T behind a handle, or null.
+template <class T>
+T* handleAs(RLHANDLE h) {
+  std::lock_guard<std::mutex> lock(engine().handleMutex);
+  if (!h || !engine().handles.count(h)) return nullptr;
+  return dynamic_cast<T*>(static_cast<ZVBase*>(h));
+}
+// Runs fn under the object's session: 0, or the code it failed with (kept
+// as the object's last error). RL_BAD_HANDLE for no object.
+int codeOf(ZVBase* object, const std::function<void()>& fn);
+// text into a caller's buffer of size bytes, or RL_VALUE_TOO_LONG.
+int copyOut(const std::string& text, char* buffer, int size);
+// The table object of a table, field, index, segment or record handle.
+ZVTable* clientTableOf(RLHANDLE h);
+// The record object of a handle and its state, or null.
+ZVRecord* clientRecord(RLHANDLE h);
+// After a move that found `found` rows: moves on in direction dir until a
+// row the record's filter, record set and range accept (none set: at once).
+int readWithin(RecordState& rs, int found, int dir);
+
 }  // namespace ravlink_detail
 
 template <class Fn>
-auto ZVBase::guarded(Fn&& fn) -> decltype(fn()) {
-  return ravlink_detail::guardedCall(this, &lastError_, logon(), std::forward<Fn>(fn));
+auto ZVBase::guarded(Fn&& fn, const char* call) -> decltype(fn()) {
+  return ravlink_detail::guardedCall(this, &lastError_, logon(), call, std::forward<Fn>(fn));
 }

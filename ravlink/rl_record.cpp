@@ -677,6 +677,7 @@ void RecordState::insert() {
   }
   write.done();
   t.shared->writeGen++;
+  monitor::recordAdded();
   if (d.identity >= 0) values[d.identity] = Value::integer(rowid);
   std::fill(dirty.begin(), dirty.end(), 0);
   onRow = true;
@@ -692,6 +693,12 @@ void RecordState::update() {
   const TableDef& d = t.stored;
   std::string sets;
   std::vector<int> changed;
+  bool anyChange = std::find(dirty.begin(), dirty.end(), 1) != dirty.end();
+  for (size_t i = 0; i < d.fields.size() && anyChange; ++i)
+    if (d.fields[i].autoUpdate) {
+      values[i] = fromDateTime(d.fields[i], ZVDateTime::CurrentDateTime());
+      dirty[i] = 1;
+    }
   for (size_t i = 0; i < d.fields.size(); ++i) {
     if (!dirty[i]) continue;
     if (int(i) == d.identity) {
@@ -721,6 +728,7 @@ void RecordState::update() {
   if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
   write.done();
   t.shared->writeGen++;
+  monitor::recordUpdated();
   std::fill(dirty.begin(), dirty.end(), 0);
   keepPositionKey(*this);
   stopWalk();
@@ -740,6 +748,7 @@ void RecordState::remove() {
   if (n == 0) fail(RL_NOT_FOUND, "The current record no longer exists");
   write.done();
   t.shared->writeGen++;
+  monitor::recordDeleted();
   onRow = false;  // the position stays, so Next goes on after the deleted row
 }
 
@@ -858,22 +867,22 @@ void ZVRecord::SetDefaultIndex(int indexNumber) {
 }
 
 int ZVRecord::Find(int mode) {
-  return guarded([&] { return state_->find(mode); });
+  return guarded([&] { return readWithin(*state_, state_->find(mode), 1); });
 }
 int ZVRecord::FindRowid(int64_t rowid, int mode) {
   return guarded([&] { return state_->findRowid(rowid, mode); });
 }
 int ZVRecord::First() {
-  return guarded([&] { return state_->walk(1, true); });
+  return guarded([&] { return readWithin(*state_, state_->walk(1, true), 1); });
 }
 int ZVRecord::Last() {
-  return guarded([&] { return state_->walk(-1, true); });
+  return guarded([&] { return readWithin(*state_, state_->walk(-1, true), -1); });
 }
 int ZVRecord::Next() {
-  return guarded([&] { return state_->walk(1, false); });
+  return guarded([&] { return readWithin(*state_, state_->walk(1, false), 1); });
 }
 int ZVRecord::Prev() {
-  return guarded([&] { return state_->walk(-1, false); });
+  return guarded([&] { return readWithin(*state_, state_->walk(-1, false), -1); });
 }
 void ZVRecord::JumpTo(int64_t n) {
   guarded([&] { state_->jumpTo(n); });

@@ -134,6 +134,23 @@ struct ServerCatalog {
     sqlite3_finalize(st);
     return found;
   }
+  void forgetDatabase(const std::string& name) {
+    sqlite3_stmt* st = prepare("DELETE FROM rl_databases WHERE name = ?1");
+    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "removing a database");
+  }
+  // Every registered database with its file, in name order.
+  std::vector<std::pair<std::string, std::string>> databases() {
+    std::vector<std::pair<std::string, std::string>> list;
+    sqlite3_stmt* st = prepare("SELECT name, file FROM rl_databases ORDER BY name");
+    while (stepRow(db, st, "reading databases"))
+      list.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                        reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    sqlite3_finalize(st);
+    return list;
+  }
   void registerDatabase(const std::string& name, const std::string& file) {
     sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO rl_databases(name, file) VALUES(?1, ?2)");
     sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
@@ -243,11 +260,14 @@ void ZVSession::Logon(const char* server, const char* user, const char* password
     std::string dir = serverDirectory(server, &name);
     std::string userName = user ? user : "";
     int busyMs = tlsConnectTimeout > 0 ? tlsConnectTimeout * 1000 : kBusyTimeoutMs;
-    {
+    try {
       std::lock_guard<std::mutex> lock(engine().serverMutex);
       ServerCatalog catalog(dir, busyMs);
       catalog.ensureAdministrator();
       catalog.checkUser(userName, password ? password : "");
+    } catch (const ZVException& e) {
+      monitor::logonFailed(name, userName, e.GetErrorCode());
+      throw;
     }
     logon_->server = name;
     logon_->serverDir = dir;
@@ -255,9 +275,10 @@ void ZVSession::Logon(const char* server, const char* user, const char* password
     logon_->internal = tlsInternal;
     logon_->loggedOn = true;
     std::lock_guard<std::mutex> lock(engine().mutex);
-    logon_->owner = engine().nextOwner++;
+    logon_->owner = monitor::allocateOwner();
     engine().owners[logon_->owner] = logon_;
     tlsOwner = logon_->owner;
+    monitor::logonStarted(*logon_);
   });
 }
 
@@ -330,6 +351,46 @@ void ZVSession::AddDatabase(const char* name, const char* path) {
     catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
   });
 }
+
+void ZVSession::DeleteDatabase(const char* name) {
+  guarded([&] {
+    logon_->requireLoggedOn();
+    checkObjectName(name, "database");
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    std::string file;
+    if (!catalog.lookup(name, &file)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
+    catalog.forgetDatabase(name);
+    std::error_code ec;
+    fs::path full = fs::path(logon_->serverDir) / file;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(full.string() + suffix, ec);
+  });
+}
+
+bool ZVSession::FirstDatabase(ZVString* name, ZVString* path) {
+  return guarded([&] {
+    logon_->requireLoggedOn();
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    databaseWalk_ = catalog.databases();
+    databaseWalkPos_ = 0;
+    return nextDatabase(name, path);
+  });
+}
+
+bool ZVSession::NextDatabase(ZVString* name, ZVString* path) {
+  return guarded([&] { return nextDatabase(name, path); });
+}
+
+bool ZVSession::nextDatabase(ZVString* name, ZVString* path) {
+  if (databaseWalkPos_ >= databaseWalk_.size()) return false;
+  const auto& entry = databaseWalk_[databaseWalkPos_++];
+  if (name) name->SetString(entry.first.c_str());
+  if (path) path->SetString((fs::path(logon_->serverDir) / entry.second).string().c_str());
+  return true;
+}
+
+const char* ZVSession::GetUserLogonName() const { return logon_->user.c_str(); }
 
 void ZVSession::Lock(int) {
   guarded([&] { fail(RL_BAD_ARGUMENT, "A session cannot be locked; lock a database, table or record"); });

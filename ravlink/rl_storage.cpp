@@ -74,11 +74,13 @@ bool LockKey::operator<(const LockKey& o) const {
 
 void LockTable::acquire(const LockKey& key, uint64_t holder, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  monitor::lockTried();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     auto it = held_.find(key);
     if (it == held_.end()) {
       held_.emplace(key, Entry{holder, 1});
+      monitor::lockGranted();
       return;
     }
     if (it->second.holder == holder) {
@@ -86,8 +88,10 @@ void LockTable::acquire(const LockKey& key, uint64_t holder, int timeoutMs) {
       return;
     }
     if (freed_.wait_until(lock, deadline) == std::cv_status::timeout && held_.count(key) &&
-        held_.at(key).holder != holder)
+        held_.at(key).holder != holder) {
+      monitor::lockDenied();
       fail(RL_LOCK_TIMED_OUT, "The lock is held by another session");
+    }
   }
 }
 
@@ -97,6 +101,7 @@ bool LockTable::release(const LockKey& key, uint64_t holder) {
   if (it == held_.end() || it->second.holder != holder) return false;
   if (--it->second.count == 0) {
     held_.erase(it);
+    monitor::lockReleased();
     freed_.notify_all();
   }
   return true;
@@ -244,7 +249,7 @@ sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutM
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (create) createPrivateFile(path);
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, monitor::countingVfs());
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close_v2(db);
@@ -291,6 +296,7 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
   conn->path = path;
   conn->name = name;
   conn->db = openDatabaseFile(path, true, kBusyTimeoutMs);
+  monitor::connectionOpened();
   conn->file = engine().file(path);
   sqlite3_busy_handler(conn->db, waitForWriter, conn.get());
   logon->conns[path] = conn;
@@ -300,6 +306,7 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
 Connection::~Connection() {
   if (txnOpen) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   forgetStatements();
+  if (db) monitor::connectionClosed(db);
   sqlite3_close_v2(db);
 }
 
@@ -327,6 +334,7 @@ void Connection::exec(const std::string& sql) {
 void Connection::beginWrite() {
   exec("BEGIN IMMEDIATE");
   txnOpen = true;
+  if (logon) monitor::transactionBegun(*logon);
   txnWrote = false;
 }
 
@@ -334,6 +342,7 @@ void Connection::commit() {
   if (!txnOpen) return;
   exec("COMMIT");
   txnOpen = false;
+  if (logon) monitor::transactionEnded(*logon, true);
   if (txnWrote) {
     noteWrite();
     file->notifyCommit();
@@ -346,6 +355,7 @@ void Connection::rollback() {
   parkWalks();
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   txnOpen = false;
+  if (logon) monitor::transactionEnded(*logon, false);
   if (txnWrote) noteWrite();  // walks that saw the undone rows seek again
   txnWrote = false;
 }
@@ -379,6 +389,7 @@ void Logon::abortAll() {
 }
 
 void Logon::end() {
+  if (loggedOn) monitor::logonEnded(*this);
   abortAll();
   for (auto& [path, weak] : conns)
     if (auto conn = weak.lock()) conn->parkWalks();  // records outliving the logon hold no read open
@@ -506,9 +517,15 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
       fd.name = columnText(st, 0);
       fd.type = sqlite3_column_int(st, 1);
       fd.length = sqlite3_column_int(st, 2);
-      fd.scale = sqlite3_column_int(st, 3);
+      // The scale column holds the precision in its upper half, the time
+      // stamp column a bit for creation (1) and one for update (2).
+      int scaleWord = sqlite3_column_int(st, 3);
+      fd.scale = scaleWord & 0xffff;
+      fd.precision = (scaleWord >> 16) & 0x7fff;
       fd.binaryFlag = sqlite3_column_int(st, 4);
-      fd.autoTimestamp = sqlite3_column_int(st, 5) != 0;
+      int stampBits = sqlite3_column_int(st, 5);
+      fd.autoTimestamp = (stampBits & 1) != 0;
+      fd.autoUpdate = (stampBits & 2) != 0;
       def->fields.push_back(fd);
     }
   }
@@ -571,7 +588,8 @@ void catalogWrite(sqlite3* db, const TableDef& def) {
               "INSERT INTO rl_fields(tbl, pos, name, type, length, scale, binary_flag, auto_timestamp)"
               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
               {name, Value::integer(int64_t(i)), Value::text(f.name), Value::integer(f.type), Value::integer(f.length),
-               Value::integer(f.scale), Value::integer(f.binaryFlag), Value::integer(f.autoTimestamp)});
+               Value::integer(f.scale | (f.precision << 16)), Value::integer(f.binaryFlag),
+               Value::integer((f.autoTimestamp ? 1 : 0) | (f.autoUpdate ? 2 : 0))});
   }
   for (size_t i = 0; i < def.indexes.size(); ++i) {
     const IndexDef& ix = def.indexes[i];
@@ -705,9 +723,20 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
   execSql(conn, "DROP TABLE IF EXISTS " + quoteName(tmp));
   execSql(conn, createTableSql(wanted, tmp));
   std::string cols = quoteName(stored.identity >= 0 ? stored.fields[stored.identity].name : kRecordIdColumn);
-  for (const auto& f : stored.fields) cols += ", " + quoteName(f.name);
-  if (stored.partitioned()) cols += ", " + quoteName(kPartitionColumn);
-  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + cols + " FROM " + quoteName(wanted.name));
+  std::string from = cols;
+  // Fields the new definition drops leave with the old table; renamed ones keep their values.
+  for (const auto& f : wanted.fields) {
+    const std::string& source = f.formerName.empty() ? f.name : f.formerName;
+    int s = stored.fieldNumber(source);
+    if (s < 0 || s == stored.identity) continue;
+    cols += ", " + quoteName(f.name);
+    from += ", " + quoteName(stored.fields[s].name);
+  }
+  if (stored.partitioned() && wanted.partitioned()) {
+    cols += ", " + quoteName(kPartitionColumn);
+    from += ", " + quoteName(kPartitionColumn);
+  }
+  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + from + " FROM " + quoteName(wanted.name));
   sqlite3_stmt* seq = prepareOnce(conn.db, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
   Finalizer f{seq};
   sqlite3_bind_text(seq, 1, wanted.name.data(), int(wanted.name.size()), SQLITE_STATIC);
@@ -727,8 +756,9 @@ void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& 
   DefinitionChange write(conn);
   bool rebuild = wanted.identity != stored.identity || wanted.partitioned() != stored.partitioned();
   for (size_t i = 0; i < stored.fields.size() && !rebuild; ++i) {
-    if (i >= wanted.fields.size() || wanted.fields[i].name != stored.fields[i].name)
-      fail(RL_BAD_ARGUMENT, "Fields of table [" + wanted.name + "] cannot be removed or renamed by Alter");
+    // Fields removed or moved: the table is rebuilt, kept fields keep their values by name.
+    rebuild = i >= wanted.fields.size() || wanted.fields[i].name != stored.fields[i].name;
+    if (rebuild) break;
     rebuild = std::string(declaredType(stored.fields[i], int(i) == stored.identity)) !=
               declaredType(wanted.fields[i], int(i) == wanted.identity);
   }

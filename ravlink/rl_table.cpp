@@ -13,6 +13,7 @@ namespace ravlink_detail {
 // ---- table core -------------------------------------------------------------------
 
 void TableCore::close() {
+  if (open) monitor::tableClosed(*this);
   insertStmt = nullptr;
   open = false;
   if (conn) conn->parkWalks();  // records of this table may still be stepping
@@ -176,6 +177,7 @@ void ZVTable::Open(const char* name, int mode) {
     }
     core_->open = true;
     core_->openMode = mode;
+    monitor::tableOpened(*core_);
     rebuildObjects();
   });
 }
@@ -192,6 +194,7 @@ void ZVTable::Create(const char* name, int mode) {
       fail(RL_BAD_RULE, "Table [" + std::string(name) + "] is created partitioned without a partition rule");
     validateDefinition(d);
     createTableInFile(*database_->conn_, d);
+    monitor::tableCreated(*core_->logon, database_->name_, d.name);
     core_->close();
     core_->def = d;
   });
@@ -509,6 +512,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
     fieldOrFail(d, field->number_);
     ix.segments.push_back(SegmentDef{field->number_, mode});
     table_->rebuildObjects();
+    followSegments();
     return segments_[ix.segments.size() - 1].get();
   });
 }
@@ -516,6 +520,7 @@ ZVSegment* ZVIndex::AddSegment(ZVField* field, int mode) {
 ZVSegment* ZVIndex::GetSegment(int n) {
   return guarded([&] {
     if (!liveSegment(table_->core_->def, number_, n)) fail(RL_BAD_ARGUMENT, "No segment " + std::to_string(n));
+    followSegments();
     return segments_[n].get();
   });
 }
@@ -601,10 +606,10 @@ int rlSetFieldAutoTimestamp(RLHANDLE field, int onCreate, int onUpdate) {
     int n;
     FieldDef& fd = Access::definition(f, &n).fields[n];
     Sem sem = semOf(fd);
-    if (onUpdate) fail(RL_BAD_ARGUMENT, "Time stamps are set on creation only");
-    if (onCreate && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
+    if ((onCreate || onUpdate) && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
       fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
     fd.autoTimestamp = onCreate != 0;
+    fd.autoUpdate = onUpdate != 0;
   });
 }
 

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cstring>
 #include <set>
 
@@ -30,6 +31,14 @@ struct ConnInfo {
   std::string lastTopicName;
   MQTTTopic* lastTopic = nullptr;
   uint64_t lastTopicGeneration = 0;
+  // QoS 2 publications taken and not yet released by PUBREL, by packet id,
+  // and those of them whose PUBREC the persistence thread sends after the
+  // commit. Made at the connection's first QoS 2 publication (16 KiB: the
+  // packet ids bound them).
+  struct Qos2Received {
+    std::bitset<65536> taken, ackDeferred;
+  };
+  std::unique_ptr<Qos2Received> qos2;
 };
 std::mutex gInfoMutex;
 std::set<ConnInfo*> gInfos;
@@ -194,8 +203,8 @@ void rememberTopic(ConnInfo& info, const std::string& topic, MQTTTopic* entry) {
 // The broker's records of a publication: the remote link, persistence
 // commands, topic statistics. False when the publication is dropped unheard;
 // *ackDeferred when a persistence thread acknowledges it once its row is
-// committed.
-bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* ackDeferred) {
+// committed; *takenOver when a store-and-forward topic delivers it.
+bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* ackDeferred, bool* takenOver) {
   StarlingBroker& b = starlingBroker();
   if (pkt->topic.p == nullptr || pkt->topic.len == 0) {
     starlingLog(10011, "starling - Not able to retrieve topic from the publication message.");
@@ -216,6 +225,7 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
     });
 #endif
   *ackDeferred = false;
+  *takenOver = false;
   if (b.persistenceEnabled) {
     if (isAdminTopic(topic))
       processPersistenceCommandText(info != nullptr ? info->config.get() : nullptr, pkt->payload.p, pkt->payload.len,
@@ -226,7 +236,7 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
         // once its row is committed.
         *ackDeferred =
             MQTTPersist::Persist(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id,
-                                 static_cast<uint8_t>(pkt->qos), nev_broker_session_of(conn), conn);
+                                 static_cast<uint8_t>(pkt->qos), nev_broker_session_of(conn), conn, takenOver);
       });
   } else if (isAdminTopic(topic)) {
     starlingLog(10001,
@@ -248,7 +258,32 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
       if (isNew) MQTTConnection::AddTopicsByTopic(topic.c_str(), id);
     }
   });
-  return true;  // no store-and-forward topic takes publications over yet
+  return true;
+}
+
+// A QoS 2 PUBLISH whose packet id was taken and not yet released is the same
+// publication sent again (its sender has not seen the PUBREC yet): it is
+// recorded, stored and forwarded once. Answers the repeat and returns true;
+// marks a new one as taken and returns false.
+bool repeatsQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  ConnInfo* info = infoOf(conn);
+  if (pkt->qos != 2 || info == nullptr || nev_broker_session_of(conn) == nullptr) return false;
+  if (!info->qos2) info->qos2 = std::make_unique<ConnInfo::Qos2Received>();
+  uint16_t id = pkt->message_id;
+  if (!info->qos2->taken.test(id)) {
+    info->qos2->taken.set(id);
+    return false;
+  }
+  // A PUBREC that waits for the commit is sent then, and only then.
+  if (!info->qos2->ackDeferred.test(id)) nev_mqtt_acknowledge_publish(conn, pkt);
+  return true;
+}
+
+void releaseQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
+  ConnInfo* info = infoOf(conn);
+  if (info == nullptr || !info->qos2) return;
+  info->qos2->taken.reset(pkt->message_id);
+  info->qos2->ackDeferred.reset(pkt->message_id);
 }
 
 // Records, then the core acknowledges (only with a session: without one it
@@ -260,12 +295,24 @@ void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
     conn->flags |= NEV_CONN_CLOSE_NOW;
     return;
   }
-  bool ackDeferred = false;
-  if (!recordPublication(conn, pkt, &ackDeferred)) return;
-  if (ackDeferred)
+  if (repeatsQos2(conn, pkt)) return;
+  bool ackDeferred = false, takenOver = false;
+  if (!recordPublication(conn, pkt, &ackDeferred, &takenOver)) return;
+  if (ackDeferred) {
+    ConnInfo* info = infoOf(conn);
+    if (pkt->qos == 2 && info != nullptr && info->qos2) info->qos2->ackDeferred.set(pkt->message_id);
+  }
+  // A store-and-forward topic's subscribers read it from its table; its
+  // acknowledgement, when it was stored, follows the commit.
+  if (takenOver && nev_broker_session_of(conn) != nullptr) {
+    if (!ackDeferred) releaseQos2(conn, pkt);  // not stored: its repeat is a new try
+    return;
+  }
+  if (ackDeferred) {
     nev_broker_on_publish_acknowledged_later(conn, pkt);
-  else
+  } else {
     nev_broker_on_publish(conn, pkt);
+  }
 }
 
 // Closes a connection whose (UN)SUBSCRIBE names a filter longer than the
@@ -278,17 +325,6 @@ bool refuseLongFilters(nev_connection* conn, const nev_mqtt_packet* pkt, bool wi
   return true;
 }
 
-template <class Fn>
-void logSubscriptionFailure(const char* format, const std::string& filter, Fn fn) {
-  try {
-    fn();
-  } catch (const YXException& e) {
-    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
-  } catch (const ZVException& e) {
-    starlingLog(e.GetErrorCode(), format, filter.c_str(), e.GetErrorMsg());
-  }
-}
-
 // Writes (subscribing) or removes the rows of each filter in one transaction
 // of one session: a packet of 512 filters is one commit, not 512.
 void recordFilters(const std::vector<std::string>& filters, bool subscribing, const std::string& clientId) {
@@ -296,7 +332,7 @@ void recordFilters(const std::vector<std::string>& filters, bool subscribing, co
   const char* format =
       subscribing ? "starling - Not able to update subscriber internal list for topic %s while subscribing - %s"
                   : "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s";
-  logSubscriptionFailure(format, filters.front(), [&] {
+  starlingLogFailure(format, filters.front(), [&] {
     // Rows of a client id change under this mutex (a taken-over connection
     // closing late checks and removes in one step); taken before the
     // transaction, as the closing side does.
@@ -304,7 +340,7 @@ void recordFilters(const std::vector<std::string>& filters, bool subscribing, co
     StarlingDb db;
     StarlingTransaction transaction(db.get());
     for (const std::string& filter : filters) {
-      logSubscriptionFailure(format, filter, [&] {
+      starlingLogFailure(format, filter, [&] {
         if (subscribing)
           MQTTSubscriber::RecordSubscription(db.get(), clientId.c_str(), filter.c_str());
         else
@@ -329,15 +365,16 @@ void recordSubscriptions(nev_connection* conn, const nev_mqtt_packet* pkt, void*
   ConnInfo* info = infoOf(conn);
   auto* session = nev_broker_session_of(conn);
   eachFilter(pkt, true, [&](const std::string& filter, uint8_t qos) {
-    logSubscriptionFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
-                           filter, [&] {
-                             if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
-                           });
+    starlingLogFailure("starling - Not able to update subscriber internal list for topic %s while subscribing - %s",
+                       filter, [&] {
+                         if (session != nullptr) MQTTSubscriber::AddSubscriber(filter.c_str(), session, qos);
+                       });
     if (filter.compare(0, 12, STARLING_STATS_PREFIX) == 0 && b.statsThread) {
       int running = kThreadRunning;
       b.statsThread->state.compare_exchange_strong(running, kThreadPublishNow);
     }
-    // Store-and-forward subscriptions join here; no persisted topic exists yet.
+    if (b.persistenceEnabled && info != nullptr && session != nullptr)
+      MQTTStoreForwardPersist::SubscribeFilter(conn, info->clientId, filter, qos > 2 ? 2 : qos);
   });
   if (info != nullptr) recordFilters(pkt, true, info->clientId);
 }
@@ -364,11 +401,12 @@ void removeSubscriptions(nev_connection* conn, const nev_mqtt_packet*, void* hel
   auto* session = nev_broker_session_of(conn);
   const auto& held = *static_cast<const std::vector<std::string>*>(heldFilters);
   for (const std::string& filter : held) {
-    logSubscriptionFailure(
-        "starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s", filter,
-        [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
+    starlingLogFailure("starling - Not able to update subscriber internal list for topic %s while unsubscribing - %s",
+                       filter, [&] { MQTTSubscriber::RemoveSubscriber(filter.c_str(), session); });
   }
   if (info != nullptr) recordFilters(held, false, info->clientId);
+  if (info != nullptr && !held.empty() && starlingBroker().persistenceEnabled)
+    MQTTStoreForwardPersist::UnsubscribeUnmatched(conn, info->clientId, session);
 }
 
 // The session stops matching the filters first, then their rows go, then the
@@ -399,10 +437,17 @@ void logQueueBound(const ConnInfo* info, const nev_broker_session* session) {
                 clientId);
 }
 
+// The connection's store-and-forward subscribers stop before it goes: their
+// readers send on it.
+void leaveStoreForward(nev_connection* conn) {
+  if (ConnInfo* info = infoOf(conn)) MQTTStoreForwardPersist::DropConnection(conn, info->clientId);
+}
+
 void onClose(nev_connection* conn) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT client disconnect.");
   auto* session = nev_broker_session_of(conn);
   if (session != nullptr) logQueueBound(infoOf(conn), session);
+  leaveStoreForward(conn);
   if (ConnInfo* info = infoOf(conn)) {
     // A client id taken over by a newer connection stays connected.
     if (!MQTTConnection::HeldByOther(info->clientId.c_str(), session))
@@ -422,11 +467,44 @@ void onClose(nev_connection* conn) {
 
 // The client acknowledges a publication the broker forwarded (PUBACK, PUBREC,
 // PUBCOMP) or releases one it sent (PUBREL); the core answers what needs an
-// answer. Store-and-forward delivery state joins here.
+// answer. Store-and-forward deliveries keep their state: a PUBREC they could
+// not apply gets no PUBREL.
 void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* pkt) {
   if (starlingBroker().verboseLog) starlingLog(0, "starling - MQTT event received: %d ", event);
-  if (event == NEV_EVENT_MQTT_PUBREC) nev_broker_on_pubrec(conn, pkt);
-  if (event == NEV_EVENT_MQTT_PUBREL) nev_broker_on_pubrel(conn, pkt);
+  ConnInfo* info = infoOf(conn);
+  const char* clientId = info != nullptr ? info->clientId.c_str() : nullptr;
+  auto storeForward = [&](const char* format, void (*apply)(uint16_t, const char*)) {
+    if (clientId == nullptr) return true;
+    try {
+      apply(pkt->message_id, clientId);
+      return true;
+    } catch (const YXException& e) {
+      starlingLog(e.GetErrorCode(), format, pkt->message_id, e.GetErrorMsg());
+      return false;
+    }
+  };
+  switch (event) {
+    case NEV_EVENT_MQTT_PUBACK:
+      storeForward(
+          "starling - Not able to remove message from SENT list in Store & Forward system for message [%d] - %s",
+          MQTTStoreForwardSubscriber::RemoveSentList);
+      return;
+    case NEV_EVENT_MQTT_PUBREC:
+      if (storeForward("starling - Not able to check and remove message from SENT list in Store & Forward system for "
+                       "message [%d] - %s",
+                       MQTTStoreForwardSubscriber::PromoteSentList))
+        nev_broker_on_pubrec(conn, pkt);
+      return;
+    case NEV_EVENT_MQTT_PUBCOMP:
+      storeForward(
+          "starling - Not able to check and remove message from CONFIRMED list in Store & Forward system for "
+          "message [%d] - %s",
+          MQTTStoreForwardSubscriber::PromoteConfirmedList);
+      return;
+    default:
+      releaseQos2(conn, pkt);
+      nev_broker_on_pubrel(conn, pkt);
+  }
 }
 
 void onOtherEvent(nev_connection* conn, int event, void* eventData) {
@@ -475,6 +553,14 @@ void starlingDropConnectionInfos() {
   gInfos.clear();
 }
 
+std::string starlingClientIdOf(nev_connection* conn) {
+  // A closing connection drops its record under gInfoMutex: a record still in
+  // the set is alive while the mutex is held.
+  auto* info = static_cast<ConnInfo*>(__atomic_load_n(&conn->user_data, __ATOMIC_ACQUIRE));
+  std::lock_guard<std::mutex> lock(gInfoMutex);
+  return info != nullptr && gInfos.count(info) != 0 ? info->clientId : std::string();
+}
+
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;
@@ -497,7 +583,10 @@ static void handleBrokerEvent(nev_connection* conn, int event, void* eventData) 
   if (b.brokerLock == nullptr) return;
   nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running) {
-    if (event == NEV_EVENT_CLOSE) dropInfo(conn);
+    if (event == NEV_EVENT_CLOSE) {
+      leaveStoreForward(conn);
+      dropInfo(conn);
+    }
     return;
   }
   auto* pkt = static_cast<nev_mqtt_packet*>(eventData);

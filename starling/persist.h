@@ -19,9 +19,14 @@
 // is not acknowledged by the event handler. The persistence thread that wrote
 // it sends PUBACK or PUBREC once the transaction holding its row committed
 // (rows of a batch of queued messages share one transaction), so a publisher
-// is never told that a message is safe before it is. Messages that the topic
-// does not queue (paused, stopping, queue full) are acknowledged at once by
-// the handler, as before.
+// is never told that a message is safe before it is. A row the table refuses
+// (duplicate key, constraint, bad value) is logged and acknowledged: it can
+// never be written. A message the database cannot take now (busy, unusable,
+// commit failed) is logged and not acknowledged; its publisher's connection
+// is closed, so that the client sends it again when it connects again.
+// Messages that a paused or stopping topic does not queue are acknowledged at
+// once by the handler, as before; a QoS 1/2 message that finds the queue
+// full is not, and its publisher's connection is closed.
 //
 // Lifetime: the registry holds persisted topics by shared pointer. A publisher
 // takes a reference for the length of its ProcessPub, so a topic removed by a
@@ -52,7 +57,9 @@
 #include <vector>
 
 #include "mqtt_clients.h"
+#include "YXStoreAndForward.h"
 #include "persist_msg.h"
+#include "schema.h"
 #include "starling.h"
 
 class MQTTPersist;
@@ -125,6 +132,8 @@ class MQTTPersistField {
   MQTTPersistField(json_object* json, const MQTTPersist* persist);
   static MQTTPersistField* NewSourcePayloadField();
   static MQTTPersistField* NewTimestampField();
+  // A column no property maps, of a client type and width.
+  static MQTTPersistField* NewColumnField(const char* name, int32_t type, int32_t width);
   virtual ~MQTTPersistField() = default;
 
   json_object* GetJson() const;
@@ -138,7 +147,14 @@ class MQTTPersistField {
   // Extracts the field's value from the prepared message (or element) and
   // sets it into the record; throws YXException (the caller logs and goes on).
   void SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
-  void SetMultipleFieldValues(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const;
+  // The two halves of SetFieldValue, so that values can be extracted before
+  // the transaction that writes them. Extract: the value (for a fieldCount
+  // above 1, the list and its number of entries) in buffer, its length
+  // returned. SetExtracted: sets what Extract delivered. Both throw
+  // YXException.
+  int32_t Extract(int64_t context, std::vector<char>& buffer, int32_t* entries, char* error,
+                  const MQTTPersist* persist) const;
+  void SetExtracted(ZVRecord* record, const char* data, int32_t length, int32_t entries, char* error) const;
   // The value column(s): the name, or name0 .. name<count-1> (cut to 31).
   std::vector<std::string> ColumnNames() const;
   bool IsBinaryContent() const;
@@ -167,6 +183,7 @@ class MQTTPersistField {
 
  private:
   MQTTPersistField() = default;
+  void setExtractedList(ZVRecord* record, const char* data, int32_t size, int32_t entries, char* error) const;
   void readType(json_object* json, const char* typeKey, const char* widthKey, const char* scaleKey,
                 const MQTTPersist* persist);
   friend class MQTTPersistChildTable;
@@ -211,6 +228,47 @@ class MQTTPersistChildTable {
   void validateExisting(ZVTable* table, const MQTTPersist* persist) const;
 };
 
+// ---- The values of a batch, extracted before its transaction ----
+// A persistence thread prepares its batch's payloads and extracts their
+// mapped values here first, so that it holds the database's write lock only
+// for the inserts and the commit. One per thread, reused from batch to batch
+// (its buffers keep their room). The prepared payloads stay until Clear: the
+// child tables extract from them inside the transaction.
+class MQTTPersistStage {
+ public:
+  struct Value {
+    const MQTTPersistField* field;
+    size_t offset;  // in bytes
+    int32_t length;
+    int32_t entries;  // list entries of a fieldCount above 1
+  };
+  struct Row {
+    int64_t prepared = 0;  // the extractor's handle; 0 when not prepared
+    size_t firstValue = 0, valueCount = 0;
+    bool writable = false;  // false: nothing to write (logged when staged)
+  };
+  explicit MQTTPersistStage(const MQTTPersist& persist) : persist_(persist) {}
+  ~MQTTPersistStage() { Clear(); }
+  MQTTPersistStage(const MQTTPersistStage&) = delete;
+  MQTTPersistStage& operator=(const MQTTPersistStage&) = delete;
+
+  // Appends the row of msg: prepared payload and extracted values; failures
+  // of single fields are logged and leave the field out.
+  void Add(const MQTTPersistMsg& msg);
+  const Row& row(size_t index) const { return rows_[index]; }
+  const Value& value(size_t index) const { return values_[index]; }
+  const char* bytes(const Value& v) const { return bytes_.data() + v.offset; }
+  // Releases the prepared payloads and forgets the rows.
+  void Clear() noexcept;
+
+ private:
+  const MQTTPersist& persist_;
+  std::vector<Row> rows_;
+  std::vector<Value> values_;
+  std::vector<char> bytes_;
+  std::vector<char> scratch_;
+};
+
 // ---- A persisted topic ----
 class MQTTPersist : public MQTTSubscription {
  public:
@@ -222,9 +280,17 @@ class MQTTPersist : public MQTTSubscription {
   // before anything is torn down; leaves the pool.
   ~MQTTPersist() override;
 
+  // A persisted topic of the configuration: a store-and-forward topic when
+  // "storeAndForward" is true. Same arguments and errors as the constructor.
+  static std::shared_ptr<MQTTPersist> New(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                          LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                          int32_t poolMaxSize);
   // Binds the extractor, validates paths, creates or checks the table and
   // starts the threads.
   virtual void CreateStart();
+  // Once the topic is registered: sessions already subscribed to it join
+  // (store-and-forward topics); nothing for others.
+  virtual void SubscribeSessions() {}
   virtual json_object* GetJson();
   virtual void Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
                      int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
@@ -241,15 +307,22 @@ class MQTTPersist : public MQTTSubscription {
   // The persisted topic of exactly this name, or null.
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic);
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic, size_t topicLength);
-  // The handler's entry for a PUBLISH: true when the topic is persisted and
-  // queued the message with its acknowledgement deferred (ackSession set).
+  // The handler's entry for a PUBLISH: true when the handler must not
+  // acknowledge it: the topic is persisted and queued the message with its
+  // acknowledgement deferred (ackSession set), or its queue is full and the
+  // publisher's connection is being closed. *takenOver (may be null) tells
+  // that the topic is store-and-forward: its subscribers get the message from
+  // the table only, so the broker core must not forward it. Such a message
+  // that could not be queued is not stored, and is then not acknowledged
+  // either (the publisher keeps it).
   static bool Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
-                      uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn);
+                      uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn,
+                      bool* takenOver = nullptr);
   // The "persistence" JSON of a topic, or null when not persisted.
   static json_object* GetPersistenceJson(const char* topic);
   // Stops the external-broker client and the threads; the threads write
   // what is queued first. The topic accepts no message afterwards.
-  void Stop() noexcept;
+  virtual void Stop() noexcept;
   // Stops every persisted topic (draining its queue) and forgets them.
   static void StopAll();
   static size_t Count();
@@ -300,6 +373,9 @@ class MQTTPersist : public MQTTSubscription {
   const std::string& GetTableName() const { return tableName_; }
   const MQTTPersistFieldTable& GetFieldHash() const { return fields_; }
   const MQTTPersistChildTableMap& GetChildTableHash() const { return children_; }
+  // The fields a message sets (all but the time stamp and "target_payload"),
+  // listed when the threads start.
+  const std::vector<const MQTTPersistField*>& GetWrittenFields() const { return writtenFields_; }
   bool HasChildTable() const { return !children_.empty(); }
   bool HasTimeStamp() const { return autoTimeStamp_; }
   bool HasMapFields() const { return mapFields_; }
@@ -314,7 +390,17 @@ class MQTTPersist : public MQTTSubscription {
   const std::string& GetDatabase() const { return database_; }
   int32_t GetThreadCount() const { return threadCount_; }
   bool IsActive() const { return running_.load(); }
-  bool IsStoreForward() const { return false; }
+  virtual bool IsStoreForward() const { return false; }
+  const std::string& GetUser() const { return user_; }
+  const std::string& GetPassword() const { return password_; }
+
+ protected:
+  // The derived topic's own columns, added by its constructor before
+  // CreateStart builds or checks the table.
+  MQTTPersistFieldTable& MutableFields() { return fields_; }
+  // Adds the derived topic's own columns that the field table lacks (also
+  // after an alteration rebuilt the mapping); true when it added one.
+  virtual bool AddOwnFields() { return false; }
 
  private:
   struct Settings {  // the configuration read from JSON
@@ -342,8 +428,13 @@ class MQTTPersist : public MQTTSubscription {
   void _stopPersistQueue() noexcept;
   void _persistenceThread();
   // Writes a batch in one transaction; false when the transaction failed.
-  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch, bool oneByOne);
-  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch);
+  // One by one, each failure is logged and, unless the table refuses the row
+  // itself, the message is marked in unwritten.
+  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+                   const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten);
+  // PUBACK/PUBREC for what was written (or refused by the table); the
+  // publisher of an unwritten message has its connection closed instead.
+  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten);
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;
@@ -351,6 +442,7 @@ class MQTTPersist : public MQTTSubscription {
   std::string extractorName_;
   MQTTPersistFieldTable fields_;
   MQTTPersistChildTableMap children_;
+  std::vector<const MQTTPersistField*> writtenFields_;
   int32_t threadCount_ = 1;
   int32_t defaultBinFormat_ = MQTTFORMAT_BYTE_ARRAY;
   int32_t defaultNumberFormat_ = MQTTFORMAT_NONE;
@@ -379,4 +471,252 @@ class MQTTPersist : public MQTTSubscription {
   std::atomic<bool> running_{false};  // accepts messages
   bool stopping_ = false;             // threads end once the queue is empty
   std::vector<std::thread> threads_;
+};
+
+// ---- Store-and-forward topics ----
+//
+// A store-and-forward topic is a persisted topic whose subscribers get its
+// messages from the topic table, never from the broker core: every message
+// is a committed row first (and only then acknowledged to its publisher),
+// and each subscribing client id is a subscriber of the topic's
+// YXStoreAndForward engine, whose reader hands it the rows in order from
+// where its confirmations stopped. A client that disconnects and subscribes
+// again under the same client id gets the rows it never confirmed, then the
+// new ones: that is the broker's offline delivery.
+//
+// Delivery with QoS 1 and 2: each row sent gets a packet id of its client
+// id's MQTTMsgIdGenerator and an entry in the subscriber's in-flight list
+// (recorded before the send, so a failed send is retried, never lost). PUBACK
+// ends a QoS 1 entry; PUBREC marks a QoS 2 entry released (answered with
+// PUBREL) and PUBCOMP ends it. An entry left unacknowledged for the resend
+// time-out is sent again: PUBLISH with DUP, or PUBREL once it was released.
+// The confirmed position written to the engine is always just before the
+// first row still in flight, whatever order the acknowledgements come in.
+//
+// Bounds: a subscriber has at most kMaxInFlight entries; its reader waits
+// while the window is full (and while every packet id of the client is in
+// flight), so a client that stops acknowledging holds up only itself.
+//
+// Lifetime and locks: the topic owns its subscribers (shared pointers). A
+// subscriber leaves (UNSUBSCRIBE, CLOSE of its connection, the topic's stop)
+// in this order: its housekeeping thread stops and writes the confirmed
+// position, the engine's reader stops, then the subscriber is detached under
+// its mutex. Acknowledgements find a subscriber through the generator and
+// act only under its mutex and only while it is attached, so they never
+// touch a subscriber (or its connection) that is going away.
+
+class MQTTStoreForwardSubscriber;
+class MQTTStoreForwardPersist;
+
+// The packet ids of one client id's store-and-forward deliveries. Ids run 1 to
+// 65535 and around again; an id still in flight is never handed out again.
+class MQTTMsgIdGenerator {
+ public:
+  // Gives the next candidate id (1 to 65535); the default counts on its own.
+  using Candidates = std::function<uint16_t()>;
+
+  // The client id's generator, made when it has none; one per client id while
+  // any subscriber holds it.
+  static std::shared_ptr<MQTTMsgIdGenerator> Get(const std::string& clientId);
+  // The client id's generator, or null.
+  static std::shared_ptr<MQTTMsgIdGenerator> Find(const std::string& clientId);
+
+  // An id not in flight, now mapped to the subscriber; 0 when all 65535 are
+  // in flight (the caller waits for acknowledgements).
+  uint16_t Generate(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber,
+                    const Candidates& next = Candidates());
+  // The subscriber the id is mapped to, or null (id unknown, or gone).
+  std::shared_ptr<MQTTStoreForwardSubscriber> GetSubscriber(uint16_t id);
+  // Frees every id of the subscriber.
+  void RemoveSubscriber(const MQTTStoreForwardSubscriber* subscriber);
+  // Frees the id; 100 "Key not found" when it is not mapped.
+  void RemoveMsgID(uint16_t id);
+  size_t InFlight();
+
+ private:
+  std::mutex mutex_;
+  uint16_t counter_ = 0;  // the last id given by the default candidates
+  std::map<uint16_t, std::weak_ptr<MQTTStoreForwardSubscriber>> ids_;
+};
+
+// One row sent with QoS 1 or 2 and not yet completed.
+struct MQTTPersistMsgID {
+  uint16_t packetId = 0;
+  uint8_t qos = 0;
+  int64_t position = 0;   // the row's record id
+  uint64_t lastSend = 0;  // tick count in ms of its last sending
+  bool released = false;  // QoS 2: PUBREC came, PUBREL is what is resent
+};
+
+// One client id's subscription to a store-and-forward topic.
+class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStoreForwardSubscriber> {
+ public:
+  static constexpr size_t kMaxInFlight = 1000;
+
+  // Starts nothing; Start runs the housekeeping thread. connection and topic
+  // may be null only for a subscriber that is never started.
+  MQTTStoreForwardSubscriber(nev_connection* connection, const std::string& clientId,
+                             std::shared_ptr<MQTTMsgIdGenerator> generator, char qos, int32_t resendTimeout,
+                             MQTTStoreForwardPersist* topic);
+  ~MQTTStoreForwardSubscriber();
+  MQTTStoreForwardSubscriber(const MQTTStoreForwardSubscriber&) = delete;
+  MQTTStoreForwardSubscriber& operator=(const MQTTStoreForwardSubscriber&) = delete;
+
+  // The housekeeping thread: resends what is due, writes the confirmed
+  // position. Throws 10006 when it cannot start.
+  void Start();
+  // Asks the delivery to stop at once (the engine's reader then returns).
+  void RequestStop() { stopping_ = true; }
+  // Stops the housekeeping thread and writes the confirmed position; the
+  // engine subscription must still exist.
+  void StopAndFlush();
+  // After the engine's reader stopped: no acknowledgement or resend touches
+  // the subscriber any more, and its packet ids are free.
+  void Detach();
+
+  // The engine's delivery callback body: sends one row. 0 when the engine
+  // may move past the row (also when the send failed: its entry stays and is
+  // resent); non-zero when the subscriber is stopping.
+  int Send(ZVRecord* record);
+  static int DeliverStoredRecord(ZVRecord* record, void* subscriber);
+
+  // Acknowledgements of the client id (PUBACK, PUBREC, PUBCOMP). Packet id 0:
+  // 10027 "Invalid message ID."; an id the client's generator does not map
+  // (a publication the broker core forwarded) changes nothing; a mapped id
+  // in no list: 10027 "Message ID not found".
+  static void RemoveSentList(uint16_t packetId, const char* clientId);
+  static void PromoteSentList(uint16_t packetId, const char* clientId);
+  static void PromoteConfirmedList(uint16_t packetId, const char* clientId);
+
+  nev_connection* GetConn() const { return connection_; }
+  char GetQoS() const { return qos_; }
+  const std::string& GetClientId() const { return clientId_; }
+  size_t InFlight();
+  // The position the engine may record as confirmed (just before the first
+  // row in flight, else the last row handed out).
+  int64_t ConfirmedPosition();
+
+  // For tests: the entry of a packet id (a copy), false when none.
+  bool GetEntry(uint16_t packetId, MQTTPersistMsgID* entry);
+
+ private:
+  // Which acknowledgement arrived.
+  enum class Ack { PubAck, PubRec, PubComp };
+  static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
+  void applyAck(Ack kind, uint16_t packetId);
+  uint16_t nextPacketId();
+  void housekeeping();
+  void resendDue();
+  void resendEntry(ZVRecord* record, const MQTTPersistMsgID& entry);
+  void flushConfirmed();
+  void sendRow(ZVRecord* record, uint16_t packetId, int qos, bool dup);
+
+  nev_connection* connection_;
+  std::string clientId_;
+  std::shared_ptr<MQTTMsgIdGenerator> generator_;
+  char qos_;
+  int32_t resendTimeout_;
+  MQTTStoreForwardPersist* topic_;
+
+  std::mutex mutex_;  // the lists, detached_, handedOut_
+  std::map<uint16_t, MQTTPersistMsgID> inFlight_;
+  int64_t handedOut_ = 0;  // the last row handed out
+  bool detached_ = false;
+  int64_t flushed_ = 0;  // the confirmed position last written
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> threadStop_{false};
+  std::thread thread_;
+};
+
+class MQTTStoreForwardPersist : public MQTTPersist {
+ public:
+  // The persisted topic's constructor, then the store-and-forward properties
+  // (10028 for an invalid one) and the extra columns "source_payload",
+  // "qos" and, with a schema, "target_payload".
+  MQTTStoreForwardPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+                          int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize);
+  ~MQTTStoreForwardPersist() override;
+
+  void CreateStart() override;
+  void SubscribeSessions() override;
+  json_object* GetJson() override;
+  void Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
+             int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize) override;
+  // Stops the subscribers, deletes their engine rows, then the persisted
+  // topic's deletion.
+  void Delete(bool forceClosing) override;
+  // Stops the subscribers and refuses new ones, then the persisted topic's stop.
+  void Stop() noexcept override;
+  bool IsStoreForward() const override { return true; }
+  bool AddOwnFields() override;
+
+  // Subscribes the client id of the connection. 10024 when the client id is
+  // already a subscriber on this connection (one on another connection, a
+  // taken-over session, is replaced); the engine's code when its subscription
+  // failed (the subscriber is then removed again). session, when given, is
+  // checked under the subscribers' mutex for the closing mark.
+  void Subscribe(nev_connection* connection, const std::string& clientId, char qos,
+                 nev_broker_session* session = nullptr);
+  // Unsubscribes the client id (100 "Key not found" when absent); with a
+  // connection, only the subscriber on that connection.
+  void Unsubscribe(const std::string& clientId, nev_connection* connection = nullptr);
+  // With a connection: a subscriber of the client id on that connection.
+  bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
+  void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
+
+  // The payload a subscriber gets for a row (the source payload, its schema
+  // decoding, or the mapped columns as JSON).
+  std::string PayloadOf(ZVRecord* record);
+  // For the subscribers' resends: the row of a record id on a pooled
+  // connection (fn runs with it; false when the row is gone).
+  bool WithRow(int64_t position, const std::function<void(ZVRecord*)>& fn);
+
+  int32_t GetDeliveryRate() const { return deliveryRate_; }
+  int32_t GetDeliveryMode() const { return deliveryMode_; }
+  int32_t GetMaxStoredMessages() const { return maxStoredMessages_; }
+  int32_t GetResendTimeout() const { return resendTimeout_; }
+  bool IsQoSDowngradeDisabled() const { return qosDowngradeDisabled_; }
+  bool IsTransformOnForward() const { return transformOnForward_; }
+
+  // Store-and-forward hooks of the event handler; each logs its failures.
+  // A SUBSCRIBE filter: every store-and-forward topic it matches.
+  static void SubscribeFilter(nev_connection* connection, const std::string& clientId, const std::string& filter,
+                              uint8_t qos);
+  // After an UNSUBSCRIBE: the topics the session no longer matches.
+  static void UnsubscribeUnmatched(nev_connection* connection, const std::string& clientId,
+                                   nev_broker_session* session);
+  // The connection closes: its subscribers leave every topic.
+  static void DropConnection(nev_connection* connection, const std::string& clientId);
+
+ private:
+  struct Properties {
+    int32_t deliveryRate = 100;
+    int32_t deliveryMode = YX_SF_MODE_DEFAULT;
+    int32_t maxStoredMessages = 0;
+    int32_t resendTimeout = 20;
+    bool qosDowngradeDisabled = false;
+    bool transformOnForward = false;
+  };
+  static Properties readProperties(json_object* config);
+  std::unique_ptr<MQTTSchemaTable> readSchema(json_object* config, MQTTSchema** schema);
+  void stopSubscriber(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber);
+  void stopSubscribers() noexcept;
+
+  int32_t deliveryRate_ = 100;
+  int32_t deliveryMode_ = YX_SF_MODE_DEFAULT;
+  int32_t maxStoredMessages_ = 0;
+  int32_t resendTimeout_ = 20;
+  bool qosDowngradeDisabled_ = false;
+  bool transformOnForward_ = false;
+
+  std::unique_ptr<YXStoreAndForward> engine_;
+  // Held shared by deliveries (payloads read the fields and the schema),
+  // exclusively by Alter.
+  std::shared_mutex deliveryLock_;
+  std::unique_ptr<MQTTSchemaTable> schemaTable_;
+  MQTTSchema* schema_ = nullptr;  // owned by schemaTable_
+
+  std::mutex subscribersMutex_;
+  std::map<std::string, std::shared_ptr<MQTTStoreForwardSubscriber>> subscribers_;
+  bool stopped_ = false;  // no new subscriber
 };

@@ -145,7 +145,8 @@ struct PoolValues {
 // Builds, starts, stores and registers a topic from its configuration.
 void createTopic(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json,
                  LogCallback log, PoolValues pool) {
-  auto persist = std::make_shared<MQTTPersist>(config, topic, json, log, pool.idle, pool.acquire, pool.maxSize);
+  std::shared_ptr<MQTTPersist> persist =
+      MQTTPersist::New(config, topic, json, log, pool.idle, pool.acquire, pool.maxSize);
   for (const auto& other : persistRegistered()) {
     if (strcasecmp(other->GetEngine().c_str(), persist->GetEngine().c_str()) == 0 &&
         strcasecmp(other->GetDatabase().c_str(), persist->GetDatabase().c_str()) == 0 &&
@@ -164,7 +165,10 @@ void createTopic(ZVDatabaseConfig* config, const char* topic, const char* execut
   std::string text = jsonText(stored);
   zvJsonRelease(stored);
   storePersistence(topic, executedBy, text, 'A');
-  persistRegister(topic, std::move(persist));
+  persistRegister(topic, persist);
+  // Registered first: a session that closes meanwhile finds the topic and
+  // leaves it.
+  persist->SubscribeSessions();
 }
 
 // Builds a topic again from its stored configuration after a failed change;
@@ -375,6 +379,13 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
   const char* fn = "MQTTPersist::Alter";
   Settings s;
   _readSettings(brokerConfig, config, s);  // every value checked before anything stops
+  bool storeForward = false;
+  zvJsonGetBooleanByName(config, "storeAndForward", &storeForward);
+  if (storeForward != IsStoreForward())
+    starlingThrow(fn, 10018,
+                  "Not able to alter persistence topic %s - Updating the property [%s] is not supported. Originally it "
+                  "was %d and now it is %d",
+                  GetTopic(), "storeAndForward", IsStoreForward() ? 1 : 0, storeForward ? 1 : 0);
   _stopPersistQueue();
   // Taken once the queue is written: a topic listing waits only for the change.
   std::lock_guard<std::mutex> settings(settingsMutex_);
@@ -471,6 +482,7 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
     externalBroker_ = false;
     if (external) _startExternal(config);
   }
+  alterTable = AddOwnFields() || alterTable;
   if (alterTable) _alterTable();
   _startPersistQueue();
 }

@@ -379,10 +379,13 @@ MQTTPersistField::MQTTPersistField(json_object* json, const MQTTPersist* persist
   if (count > 1024) starlingThrow("MQTTPersistField::MQTTPersistField", 10001, "fieldCount %d is above 1024", count);
 }
 
-MQTTPersistField* MQTTPersistField::NewSourcePayloadField() {
+MQTTPersistField* MQTTPersistField::NewSourcePayloadField() { return NewColumnField("source_payload", 170, 0); }
+
+MQTTPersistField* MQTTPersistField::NewColumnField(const char* name, int32_t type, int32_t width) {
   auto* field = new MQTTPersistField();
-  field->fieldName = "source_payload";
-  field->type = 170;
+  field->fieldName = name;
+  field->type = type;
+  field->width = width;
   return field;
 }
 
@@ -532,22 +535,41 @@ void MQTTPersistField::UpdateFieldFormat(ZVTable* table) const {
 
 // ---- values ----
 
-void MQTTPersistField::SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const {
-  const char* fn = "MQTTPersistField::SetFieldValue";
+int32_t MQTTPersistField::Extract(int64_t context, std::vector<char>& buffer, int32_t* entries, char* error,
+                                  const MQTTPersist* persist) const {
   bool binary = IsBinaryContent();
-  std::vector<char>& buffer = threadValueBuffer();
   int32_t length = 0;
   const MQTTExtractor& ex = persist->Extractor();
   error[0] = '\0';
+  *entries = 0;
   int32_t rc = persistExtractInto(buffer, &length, [&](void* data, int32_t size, int32_t* len) {
+    if (count >= 2)
+      return ex.extractList(propertyPath.c_str(), type, binary, format, context, data, size, len, entries, error);
     return ex.extract(hasPath ? propertyPath.c_str() : nullptr, type, binary, format, context, data, size, len, error);
   });
-  if (rc != 0)
-    throwClient(fn, rc, error, "Not able to set value to field [%s] - %.900s", fieldName.c_str(),
+  if (rc == 0) return length;
+  if (count >= 2)
+    throwClient("MQTTPersistField::SetMultipleFieldValues", rc, error,
+                "Not able to set multiple field values for [%s] - %.900s", fieldName.c_str(),
                 std::string(error).c_str());
+  throwClient("MQTTPersistField::SetFieldValue", rc, error, "Not able to set value to field [%s] - %.900s",
+              fieldName.c_str(), std::string(error).c_str());
+}
+
+void MQTTPersistField::SetFieldValue(ZVRecord* record, int64_t context, char* error, const MQTTPersist* persist) const {
+  std::vector<char>& buffer = threadValueBuffer();
+  int32_t entries = 0;
+  int32_t length = Extract(context, buffer, &entries, error, persist);
+  SetExtracted(record, buffer.data(), length, entries, error);
+}
+
+void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t length, int32_t entries,
+                                    char* error) const {
+  if (count >= 2) return setExtractedList(record, data, length, entries, error);
+  const char* fn = "MQTTPersistField::SetFieldValue";
+  bool binary = IsBinaryContent();
   if (length == 0) return;
   const char* name = fieldName.c_str();
-  const char* data = buffer.data();
   auto need = [&](size_t bytes) {
     if (static_cast<size_t>(length) < bytes)
       throwClient(fn, 10017, error, "Not able to set value to field [%s]. The extractor returned %d bytes.", name,
@@ -731,27 +753,16 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
   return true;
 }
 
-void MQTTPersistField::SetMultipleFieldValues(ZVRecord* record, int64_t context, char* error,
-                                              const MQTTPersist* persist) const {
-  const char* fn = "MQTTPersistField::SetMultipleFieldValues";
+void MQTTPersistField::setExtractedList(ZVRecord* record, const char* data, int32_t size, int32_t entries,
+                                        char* error) const {
   bool binary = IsBinaryContent();
-  std::vector<char>& buffer = threadValueBuffer();
-  int32_t needed = 0, entries = 0;
-  const MQTTExtractor& ex = persist->Extractor();
-  error[0] = '\0';
-  int32_t rc = persistExtractInto(buffer, &needed, [&](void* data, int32_t size, int32_t* len) {
-    return ex.extractList(propertyPath.c_str(), type, binary, format, context, data, size, len, &entries, error);
-  });
-  if (rc != 0)
-    throwClient(fn, rc, error, "Not able to set multiple field values for [%s] - %.900s", fieldName.c_str(),
-                std::string(error).c_str());
   std::vector<std::string> columns = ColumnNames();
-  bool whole = persistWalkList(buffer.data(), needed, entries, [&](int32_t i, const char* value, int32_t length) {
+  bool whole = persistWalkList(data, size, entries, [&](int32_t i, const char* value, int32_t length) {
     if (i < static_cast<int32_t>(columns.size()))
       persistSetEntry(record, columns[static_cast<size_t>(i)].c_str(), type, binary, value, length, error, "");
   });
   if (!whole)
-    throwClient(fn, 10017, error,
+    throwClient("MQTTPersistField::SetMultipleFieldValues", 10017, error,
                 "Not able to set multiple field values for [%s] - the list is longer than the bytes returned",
                 fieldName.c_str());
 }

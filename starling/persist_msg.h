@@ -17,6 +17,7 @@
 #include <cstdint>
 
 class MQTTPersist;
+class MQTTPersistStage;
 class ZVDatabasePooled;
 class ZVRecord;
 struct nev_broker_session;
@@ -52,9 +53,11 @@ class MQTTPersistMsg {
 
   // Writes the message as one row of the persisted topic's table (and rows
   // of its child tables) through the connection's record of that table,
-  // inside the caller's transaction. Field and child-table failures are
-  // logged and skipped; a failure of the row as a whole throws YXException.
-  void Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record);
+  // inside the caller's transaction, from the values staged for it (row
+  // `index` of stage). Field and child-table failures are logged and
+  // skipped; a failure of the row as a whole throws YXException.
+  void Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record, const MQTTPersistStage& stage,
+               size_t index);
 };
 
 #endif  // STARLING_PERSIST_MSG_H

@@ -20,8 +20,11 @@ std::atomic<size_t> gRegistryCount{0};
 
 constexpr size_t kQueueCapacity = 1048576;
 // Messages written in one transaction by one thread: enough to group commits
-// under load, small enough to keep acknowledgements prompt.
+// under load, small enough to keep acknowledgements prompt. A deep queue is
+// shared out in larger groups (up to kMaxBatchSize): fewer commits and fewer
+// hand-overs of the database's write lock.
 constexpr size_t kBatchSize = 512;
+constexpr size_t kMaxBatchSize = 4096;
 constexpr int32_t kMaxThreads = 64;
 
 const char* textOr(json_object* json, const char* key, const char* fallback) {
@@ -101,10 +104,6 @@ void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* con
                   "schema transformation is supported only when Store&Forward is enabled. Please review property [%s] "
                   "in the command requested.",
                   GetTopic(), "messageSchema", "storeAndForward");
-  if (storeForward)
-    starlingThrow(fn, 10001,
-                  "Couldn't create persistence for topic [%s]. Store&Forward topics are not supported by this broker.",
-                  GetTopic());
 }
 
 void MQTTPersist::_buildFields(json_object* config) {
@@ -350,6 +349,10 @@ void MQTTPersist::_startPersistQueue() {
     std::lock_guard<std::mutex> lock(queueMutex_);
     stopping_ = false;
   }
+  writtenFields_.clear();
+  for (const auto& [path, field] : fields_)
+    if (strcasecmp(field->fieldName.c_str(), "ts") != 0 && strcasecmp(field->fieldName.c_str(), "target_payload") != 0)
+      writtenFields_.push_back(field.get());
   try {
     for (int i = 0; i < threadCount_; i++) threads_.emplace_back([this] { _persistenceThread(); });
   } catch (const std::system_error& e) {
@@ -391,82 +394,133 @@ void MQTTPersist::ProcessPub(const char* topic, size_t topicLength, const char* 
 
 void MQTTPersist::_persistenceThread() {
   std::vector<MQTTPersistMsg*> batch;
+  MQTTPersistStage stage(*this);
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
       queueReady_.wait(lock, [&] { return !queue_.empty() || stopping_; });
       if (queue_.empty()) return;  // stopping and drained
-      while (!queue_.empty() && batch.size() < kBatchSize) {
+      // Half a thread's share: the rest of the queue starts the next commit
+      // while this one is written, so acknowledgements keep flowing.
+      size_t share = queue_.size() / (2 * static_cast<size_t>(threadCount_));
+      size_t limit = std::min(kMaxBatchSize, std::max(kBatchSize, share));
+      while (!queue_.empty() && batch.size() < limit) {
         batch.push_back(queue_.front());
         queue_.pop_front();
       }
     }
+    // Parsing and extraction happen here, before the transaction: the
+    // database's write lock is held only for the inserts and the commit.
+    for (MQTTPersistMsg* msg : batch) stage.Add(*msg);
     ZVDatabasePooled* db = nullptr;
+    std::vector<bool> unwritten(batch.size(), false);
     try {
       ZVRecord* record = nullptr;
       db = AcquireConn(&record);
-      if (!_writeBatch(db, record, batch, false)) _writeBatch(db, record, batch, true);
+      if (!_writeBatch(db, record, batch, stage, false, unwritten))
+        _writeBatch(db, record, batch, stage, true, unwritten);
     } catch (const YXException& e) {
       char line[1400];
       snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
                e.GetErrorMsg());
       Log(line, e.GetErrorCode());
+      unwritten.assign(batch.size(), true);  // no connection: nothing was written
     }
     ReleaseConn(db);
-    // Every message of the batch was written and committed, or found
-    // unwritable and logged: either way it is done with.
-    _acknowledge(batch);
+    stage.Clear();
+    _acknowledge(batch, unwritten);
     for (MQTTPersistMsg* msg : batch) delete msg;
     batch.clear();
   }
 }
 
+namespace {
+
+// A row the table refuses for its own values (a duplicate key, a value that
+// does not fit, a constraint): written again, it fails the same way.
+bool refusedByTable(int code, const char* message) {
+  if (code == RL_DUPLICATE_KEY || code == RL_BAD_VALUE || code == RL_VALUE_TOO_LONG || code == RL_UNKNOWN_FIELD ||
+      code == 10007)
+    return true;
+  return code == RL_STORAGE_ERROR && message != nullptr &&
+         (strstr(message, "constraint failed") != nullptr || strstr(message, "datatype mismatch") != nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// How one transaction ended: committed, or the failure's code and text and
+// whether it came from a row (rather than from the database as a whole).
+struct TransactionResult {
+  bool committed = false;
+  bool inRow = false;
+  int code = 0;
+  std::string message;
+  // A refused row can never be written; any other failure may pass.
+  bool rowRefused() const { return inRow && refusedByTable(code, message.c_str()); }
+};
+
+template <class WriteRows>
+TransactionResult writeTransaction(ZVDatabasePooled* db, WriteRows writeRows) {
+  TransactionResult result;
+  try {
+    db->Begin();
+    result.inRow = true;
+    writeRows();
+    result.inRow = false;
+    db->Commit();
+    result.committed = true;
+    return result;
+  } catch (const YXException& e) {
+    result.code = e.GetErrorCode(), result.message = e.GetErrorMsg();
+  } catch (const ZVException& e) {
+    result.code = e.GetErrorCode(), result.message = e.GetErrorMsg();
+  }
+  try {
+    db->Abort();
+  } catch (const ZVException&) {
+  }
+  return result;
+}
+
+}  // namespace
+
 bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
-                              bool oneByOne) {
-  auto fail = [&](int code, const char* message) {
+                              const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten) {
+  auto log = [&](const TransactionResult& failed, size_t count, bool acknowledged) {
     char line[1400];
-    snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(), message);
-    Log(line, code);
+    snprintf(line, sizeof line, "starling - Failed to persist %zu MQTT message(s) for topic [%s] - %s%s", count,
+             GetTopic(), failed.message.c_str(), acknowledged ? "" : " (not acknowledged)");
+    Log(line, failed.code);
   };
   if (!oneByOne) {
-    try {
-      db->Begin();
-      for (MQTTPersistMsg* msg : batch) msg->Persist(this, db, record);
-      db->Commit();
+    TransactionResult result = writeTransaction(db, [&] {
+      for (size_t i = 0; i < batch.size(); i++) batch[i]->Persist(this, db, record, stage, i);
+    });
+    if (result.committed) return true;
+    if (!result.rowRefused()) {
+      // The database itself failed (busy, unusable, the commit): one message
+      // at a time would wait as long again for each.
+      unwritten.assign(batch.size(), true);
+      log(result, batch.size(), false);
       return true;
-    } catch (const YXException&) {
-    } catch (const ZVException&) {
     }
-    // Written again one by one, so that one bad message costs only itself.
-    try {
-      db->Abort();
-    } catch (const ZVException&) {
-    }
-    return batch.size() == 1 ? (_writeBatch(db, record, batch, true), true) : false;
+    // Written again one by one, so that one refused row costs only itself.
+    return batch.size() == 1 ? (_writeBatch(db, record, batch, stage, true, unwritten), true) : false;
   }
-  for (MQTTPersistMsg* msg : batch) {
-    try {
-      db->Begin();
-      msg->Persist(this, db, record);
-      db->Commit();
-    } catch (const YXException& e) {
-      fail(e.GetErrorCode(), e.GetErrorMsg());
-      try {
-        db->Abort();
-      } catch (const ZVException&) {
-      }
-    } catch (const ZVException& e) {
-      fail(e.GetErrorCode(), e.GetErrorMsg());
-      try {
-        db->Abort();
-      } catch (const ZVException&) {
-      }
-    }
+  for (size_t i = 0; i < batch.size(); i++) {
+    TransactionResult result = writeTransaction(db, [&] { batch[i]->Persist(this, db, record, stage, i); });
+    if (result.committed) continue;
+    // A refused row is logged and acknowledged, so that its publisher does
+    // not send it again for ever; any other failure is not acknowledged.
+    unwritten[i] = !result.rowRefused();
+    log(result, 1, !unwritten[i]);
   }
   return true;
 }
 
-void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
+void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten) {
   bool any = false;
   for (MQTTPersistMsg* msg : batch) any = any || msg->ackSession != nullptr;
   StarlingBroker& b = starlingBroker();
@@ -478,10 +532,16 @@ void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch) {
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s))
     live.insert(s);
-  for (MQTTPersistMsg* msg : batch) {
+  for (size_t i = 0; i < batch.size(); i++) {
+    const MQTTPersistMsg* msg = batch[i];
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
-    nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
+    // An MQTT client sends what was not acknowledged again when it connects
+    // again: closing is how the publisher learns that a message is not safe.
+    if (unwritten[i])
+      nev_connection_request_close(s->conn);
+    else
+      nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
   }
 }
 
@@ -505,17 +565,30 @@ std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic, size
 }
 
 bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
-                          uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn) {
+                          uint16_t packetId, uint8_t qos, nev_broker_session* ackSession, nev_connection* ackConn,
+                          bool* takenOver) {
+  if (takenOver != nullptr) *takenOver = false;
   // Unpersisted topics pay one relaxed load.
   if (gRegistryCount.load(std::memory_order_relaxed) == 0) return false;
   std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic, topicLength);
   if (persist == nullptr) return false;
+  if (takenOver != nullptr) *takenOver = persist->IsStoreForward();
   auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, qos);
   bool deferred = qos > 0 && ackSession != nullptr;
   if (deferred) msg->ackSession = ackSession, msg->ackConn = ackConn;
   // Once queued, the message belongs to the persistence threads.
   if (persist->Queue(msg)) return deferred;
   delete msg;
+  if (deferred && persist->IsActive()) {
+    // Running, yet the queue is full: the message is not safe, so it is not
+    // acknowledged, and the publisher is closed so that it sends it again.
+    persist->Log("starling - The persistence queue is full: the publisher's connection is closed.", 10006);
+    nev_connection_request_close(ackConn);
+    return true;
+  }
+  if (persist->IsStoreForward())
+    starlingLog(10006, "starling - Store & Forward topic [%s] did not take a message: it is not acknowledged.",
+                persist->GetTopic());
   return false;
 }
 
@@ -580,7 +653,7 @@ json_object* MQTTPersist::GetJson() {
     zvJsonAddInt(json, "tableRetentionPeriod", purgePeriod_);
   }
   zvJsonAddString(json, "extractorLibraryName", extractorName_.c_str());
-  zvJsonAddBoolean(json, "storeAndForward", 0);
+  zvJsonAddBoolean(json, "storeAndForward", IsStoreForward());
   std::vector<json_object*> items;
   try {
     for (const auto& [path, field] : fields_) items.push_back(field->GetJson());

@@ -20,34 +20,27 @@ std::string cutText(const char* text, size_t length, size_t limit) {
   return out;
 }
 
-// Releases a prepared message on every path.
-struct PreparedPayload {
-  const MQTTExtractor& ex;
-  int64_t handle = 0;
-  ~PreparedPayload() {
-    if (handle != 0) ex.release(handle);
-  }
-};
-
 void logTo(const MQTTPersist* persist, int code, const char* format, const char* text) {
   char line[1400];
   snprintf(line, sizeof line, format, text);
   persist->Log(line, code);
 }
 
-// Sets one field, logging a failure; true when it was set.
-bool setField(const MQTTPersistField& field, ZVRecord* record, int64_t context, char* error,
-              const MQTTPersist* persist) {
+// Runs one field's step, logging a failure; true when it succeeded.
+template <class Step>
+bool fieldStep(const MQTTPersist* persist, Step step) {
   try {
-    if (field.count < 2)
-      field.SetFieldValue(record, context, error, persist);
-    else
-      field.SetMultipleFieldValues(record, context, error, persist);
+    step();
     return true;
   } catch (const YXException& e) {
     logTo(persist, e.GetErrorCode(), "starling - %s", e.GetErrorMsg());
     return false;
   }
+}
+
+bool setField(const MQTTPersistField& field, ZVRecord* record, int64_t context, char* error,
+              const MQTTPersist* persist) {
+  return fieldStep(persist, [&] { field.SetFieldValue(record, context, error, persist); });
 }
 
 bool isNamed(const std::string& name, const char* wanted) { return strcasecmp(name.c_str(), wanted) == 0; }
@@ -73,27 +66,78 @@ void writeChildren(const MQTTPersistChildTableMap& children, ZVDatabasePooled* d
 
 }  // namespace
 
-void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record) {
-  const char* fn = "MQTTPersistMsg::Persist";
-  PreparedPayload prepared{persist->Extractor()};
-  if (persist->HasMapFields()) {
-    prepared.handle = persist->Extractor().prepare(payload, payloadLength);
-    if (prepared.handle == 0)
-      starlingThrow(fn, 10007, "Not able to prepare message [%s]", cutText(payload, payloadLength, 256).c_str());
+// ---- staged values ----
+
+void MQTTPersistStage::Add(const MQTTPersistMsg& msg) {
+  Row row;
+  row.firstValue = values_.size();
+  if (persist_.HasMapFields()) {
+    row.prepared = persist_.Extractor().prepare(msg.payload, msg.payloadLength);
+    if (row.prepared == 0) {
+      char line[1400];
+      snprintf(line, sizeof line,
+               "starling - Failed to persist MQTT message for topic [%s] - Not able to prepare message [%s]",
+               persist_.GetTopic(), cutText(msg.payload, msg.payloadLength, 256).c_str());
+      persist_.Log(line, 10007);
+      rows_.push_back(row);
+      return;
+    }
   }
+  rows_.push_back(row);  // owns the handle from here on
+  char error[1024];
+  bool any = false;
+  for (const MQTTPersistField* field : persist_.GetWrittenFields()) {
+    if (!field->hasPath) {
+      if (!isNamed(field->fieldName, "qos")) any = true;  // the whole payload, set from the message itself
+      continue;
+    }
+    if (row.prepared == 0) continue;
+    int32_t entries = 0, length = 0;
+    if (!fieldStep(&persist_, [&] { length = field->Extract(row.prepared, scratch_, &entries, error, &persist_); }))
+      continue;
+    size_t offset = bytes_.size();
+    bytes_.insert(bytes_.end(), scratch_.data(), scratch_.data() + length);
+    values_.push_back({field, offset, length, entries});
+    any = true;
+  }
+  Row& stored = rows_.back();
+  stored.valueCount = values_.size() - stored.firstValue;
+  stored.writable = any;
+  if (!any) persist_.Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
+}
+
+void MQTTPersistStage::Clear() noexcept {
+  for (const Row& row : rows_)
+    if (row.prepared != 0) persist_.Extractor().release(row.prepared);
+  rows_.clear();
+  values_.clear();
+  bytes_.clear();
+}
+
+void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecord* record,
+                             const MQTTPersistStage& stage, size_t index) {
+  const char* fn = "MQTTPersistMsg::Persist";
+  const MQTTPersistStage::Row& row = stage.row(index);
+  if (!row.writable) return;
   char error[1024];
   try {
     record->Clear();
     record->SetNew(1);
     bool hasData = false;
-    for (const auto& [path, field] : persist->GetFieldHash()) {
-      if (isNamed(field->fieldName, "ts") || isNamed(field->fieldName, "target_payload")) continue;
-      if (!field->hasPath) {
-        record->SetFieldAsBlob(field->fieldName.c_str(), payload, payloadLength);
-        hasData = true;
-      } else if (prepared.handle != 0) {
-        hasData = setField(*field, record, prepared.handle, error, persist) || hasData;
+    for (const MQTTPersistField* field : persist->GetWrittenFields()) {
+      if (field->hasPath) continue;
+      if (isNamed(field->fieldName, "qos")) {
+        record->SetFieldAsSigned(field->fieldName.c_str(), qos);  // store-and-forward delivers with it
+        continue;
       }
+      record->SetFieldAsBlob(field->fieldName.c_str(), payload, payloadLength);
+      hasData = true;
+    }
+    for (size_t i = row.firstValue; i < row.firstValue + row.valueCount; i++) {
+      const MQTTPersistStage::Value& v = stage.value(i);
+      hasData =
+          fieldStep(persist, [&] { v.field->SetExtracted(record, stage.bytes(v), v.length, v.entries, error); }) ||
+          hasData;
     }
     if (!hasData) {
       persist->Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
@@ -105,7 +149,7 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
     int64_t key = identityOf(record, persist, &ok);
     // Without the key the child rows cannot be linked: the row goes too.
     if (!ok) starlingThrow(fn, 10007, "Not able to retrieve PrimaryKey of the record being inserted.");
-    writeChildren(persist->GetChildTableHash(), db, key, prepared.handle, error, persist);
+    if (row.prepared != 0) writeChildren(persist->GetChildTableHash(), db, key, row.prepared, error, persist);
   } catch (const ZVException& e) {
     starlingThrow(fn, e.GetErrorCode(), "%s", e.GetErrorMsg());
   }

@@ -403,6 +403,9 @@ void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_
 void wsBridgeUpstreamHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
 // Marks the session's connection for closing if the session is still live.
 void starlingCloseSession(nev_broker_session* session);
+// The client id of an MQTT connection after its CONNECT ("" before); read on
+// the connection's thread, or by a walk that holds the core's lock.
+std::string starlingClientIdOf(nev_connection* conn);
 // Frees the per-connection records of connections still open when the
 // application ends (their CLOSE event may come after term, or never); a later
 // CLOSE only looks its record up by address and finds nothing.
@@ -422,6 +425,21 @@ int32_t starlingMqttListeningPort();
 // Throws YXException kind 1 with a formatted message.
 [[noreturn]] void starlingThrow(const char* function, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Runs fn; a failure is logged with its code as format(what, its message),
+// and the caller goes on.
+template <class Fn>
+void starlingLogFailure(const char* format, const std::string& what, Fn fn) {
+  try {
+    fn();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), format, what.c_str(), e.GetErrorMsg());
+  } catch (const std::exception& e) {
+    starlingLog(10006, format, what.c_str(), e.what());
+  }
+}
 
 // Adds `key` to `json` as an array of toJson(item) for every item. When the
 // array cannot be made it frees `json` and throws 10006 with `what`; when an

@@ -328,6 +328,20 @@ bool timed_out(nev_connection *conn, double now) {
   return false;
 }
 
+// Drops one hold on a connection's record; the last frees what others may
+// still read through it (protocol data, mutexes) and the record itself.
+void release_record(nev_connection *conn) {
+  if (__atomic_sub_fetch(&conn->holders, 1, __ATOMIC_ACQ_REL) != 0) return;
+  if (conn->proto_data != nullptr && conn->proto_data_destructor != nullptr)
+    conn->proto_data_destructor(conn->proto_data);
+  conn->proto_data = nullptr;
+  nev_mutex_close(conn->recv_buf.mutex);
+  nev_mutex_close(conn->send_buf.mutex);
+  nev_mutex_close(conn->mutex);
+  memset(static_cast<void *>(conn), 0, sizeof(*conn));
+  free(conn);
+}
+
 // The interface's destroy step under the send buffer's mutex: a thread that
 // writes to the socket directly (the MQTT senders) holds that mutex and checks
 // the socket first, so it never writes to a descriptor number that was closed
@@ -712,6 +726,7 @@ nev_connection *nev_connection_create(nev_manager *mgr, nev_event_handler handle
                     ? opts->iface
                     : (mgr != nullptr && mgr->num_ifaces > 0 ? mgr->ifaces[0] : nullptr);
   conn->recv_limit = SIZE_MAX;
+  conn->holders = 1;
   if (opts != nullptr) {
     conn->flags = opts->flags & NEV_CONN_CREATE_MASK;
     conn->user_data = opts->user_data;
@@ -770,18 +785,19 @@ void nev_connection_destroy(nev_connection *conn, int with_iface) {
   if (conn->sock != NEV_INVALID_SOCKET)
     NEV_LOG(3, ("%p 0x%lx %d", static_cast<void *>(conn), static_cast<unsigned long>(conn->flags), with_iface));
   if (with_iface) close_socket(conn);
-  if (conn->proto_data != nullptr && conn->proto_data_destructor != nullptr)
-    conn->proto_data_destructor(conn->proto_data);
-  conn->proto_data = nullptr;
   if (conn->tls != nullptr) nev_tls_free(conn);
   if (conn->counted_in != nullptr) nev_connection_slot_give(conn->counted_in);
+  conn->counted_in = nullptr;
   nev_buffer_free(&conn->recv_buf);
   nev_buffer_free(&conn->send_buf);
-  nev_mutex_close(conn->recv_buf.mutex);
-  nev_mutex_close(conn->send_buf.mutex);
-  nev_mutex_close(conn->mutex);
-  memset(static_cast<void *>(conn), 0, sizeof(*conn));
-  free(conn);
+  nev_connection *listener = conn->listener;
+  release_record(conn);
+  if (listener != nullptr) release_record(listener);
+}
+
+void nev_connection_set_listener(nev_connection *conn, nev_connection *listener) {
+  conn->listener = listener;
+  __atomic_add_fetch(&listener->holders, 1, __ATOMIC_RELAXED);
 }
 
 void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int event, void *data) {

@@ -246,6 +246,13 @@ struct nev_connection {
   // (0: always read), so a peer that sends without taking its replies is
   // held back by TCP instead of by our memory. Set by the protocol layer.
   size_t send_backlog_limit;
+  // Who still needs this record: 1 for the connection itself while it is
+  // open, and 1 for each accepted connection whose `listener` it is (atomic
+  // builtins). Accepted connections run on their own threads and read their
+  // listener's protocol data and handlers up to their own end, which may come
+  // after the listener was closed (a server stopping with connections open):
+  // the listener's socket goes at its close, its record with the last holder.
+  int holders;
 };
 
 // When a connection silent for timeout_s seconds is due to be closed.
@@ -295,6 +302,9 @@ void nev_manager_request_stop(nev_manager *mgr);
 // descriptor).
 void nev_manager_wake(nev_manager *mgr);
 
+// Makes listener the listener of conn and holds its record until conn is
+// destroyed.
+void nev_connection_set_listener(nev_connection *conn, nev_connection *listener);
 void nev_manager_attach(nev_manager *mgr, nev_connection *conn);
 void nev_manager_detach(nev_connection *conn);
 nev_connection *nev_next_connection(nev_manager *mgr, nev_connection *conn);

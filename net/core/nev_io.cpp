@@ -136,7 +136,7 @@ nev_connection *udp_target(nev_connection *listener, const sockaddr_in *from) {
   nev_connection *c = nev_connection_create(listener->manager, listener->user_handler, &opts);
   if (c == nullptr) return nullptr;
   c->sock = listener->sock;
-  c->listener = listener;
+  nev_connection_set_listener(c, listener);
   c->peer = *from;
   c->proto_handler = listener->proto_handler;
   c->user_data = listener->user_data;
@@ -518,7 +518,7 @@ nev_connection *nev_accepted_connection_new(nev_connection *listener) {
   nev_connection_options opts{};
   nev_connection *conn = nev_connection_create_full(listener->manager, listener->user_handler, &opts);
   if (conn == nullptr) return nullptr;
-  conn->listener = listener;
+  nev_connection_set_listener(conn, listener);
   conn->proto_handler = listener->proto_handler;
   conn->user_data = listener->user_data;
   conn->recv_limit = listener->recv_limit;

@@ -65,6 +65,15 @@ def sanitizer_report(text):
     return "ERROR: AddressSanitizer" in text or "runtime error:" in text or "ERROR: LeakSanitizer" in text
 
 
+def resident_kib(pid):
+    """The resident memory of process pid in KiB (VmRSS)."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no VmRSS for process {pid}")
+
+
 def read_exact(sock, n, timeout=10):
     """n bytes from sock, or fewer when the peer closed first."""
     sock.settimeout(timeout)
@@ -168,6 +177,7 @@ class HeronTree:
         return os.path.join(self.root, name)
 
     def start(self, args=("-s",), output_mode="ab", env=None):
+        """env: variables set for heron on top of this process's."""
         self.out = open(self.path("heron.out"), output_mode)
         env = dict(os.environ, RAVLINK_DATA=self.path("data"), **(env or {}))
         self.proc = subprocess.Popen([self.path("heron"), *args], cwd=self.root, env=env,

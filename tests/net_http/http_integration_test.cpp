@@ -873,6 +873,60 @@ TEST_F(HttpServe, ClientsThatDoNotReadLeaveMemoryBoundedWhileOthersAreServed) {
   EXPECT_EQ(ws_stalled.read(pong_bytes, 5000).size(), pong_bytes);
 }
 
+// Requests the server took in before it stopped reading a client that does
+// not read are served once that client reads, though it sends nothing more:
+// the receive buffer is parsed when the backlog drains, not when new bytes
+// arrive. Replies queued whole and files streamed to the socket, on a thread
+// per connection and on the listener's thread.
+TEST_F(HttpServe, PipelinedRequestsTakenInAreServedWhenTheClientReadsAgain) {
+  struct row {
+    const char *path;
+    int request_count;  // replies far past the bound and the socket buffers
+  };
+  const row rows[] = {{"/medium.bin", 3000}, {"/big.bin", 24}};
+  test_http_server::settings one_thread;
+  one_thread.options.document_root = root_->c_str();
+  one_thread.threads = false;
+  test_http_server one_thread_server(one_thread);
+  for (test_http_server *srv : {server_, &one_thread_server}) {
+    for (const row &r : rows) {
+      std::string gets;
+      for (int i = 0; i < r.request_count; ++i) gets += std::string("GET ") + r.path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+      raw_client stalled(srv->port());
+      ASSERT_EQ(send_until_stalled(stalled, gets, gets.size()), gets.size());
+      // The server fills the backlog and stops reading the client.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      reply_counter replies;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (replies.ok() < r.request_count && !stalled.closed() && std::chrono::steady_clock::now() < deadline)
+        replies.feed(stalled.read(1 << 20, 1000));
+      EXPECT_EQ(replies.ok(), r.request_count)
+          << r.path << (srv == server_ ? " a thread per connection" : " one thread");
+    }
+  }
+}
+
+// Connections outlive their listener: one closed while they are open (as a
+// stopping server closes its listeners before it stops their threads) leaves
+// them served, their endpoints and limits still in place.
+TEST_F(HttpServe, ConnectionsAreServedAfterTheirListenerClosed) {
+  test_http_server::settings threaded;
+  threaded.options.document_root = root_->c_str();
+  test_http_server srv(threaded);
+  raw_client open(srv.port());
+  const std::string get = "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+  open.send(get);
+  response reply;
+  std::string stream = open.read(SIZE_MAX, 500);
+  ASSERT_TRUE(take_response(stream, reply)) << stream;
+  srv.close_listener();
+  EXPECT_FALSE(raw_client(srv.port()).connected());
+  open.send(get);
+  stream = open.read(SIZE_MAX, 500);
+  ASSERT_TRUE(take_response(stream, reply)) << stream;
+  EXPECT_EQ(reply.status, 200);
+}
+
 // A connection that never completes its first head is closed after the head
 // time-out even while it trickles bytes; a WebSocket peer that leaves our
 // ping without a pong is closed after the time-out, one that answers stays.

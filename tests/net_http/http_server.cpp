@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -24,8 +25,20 @@ test_http_server::test_http_server(const settings &s) : settings_(s) {
   nev_http_set_limits(listener_, settings_.limits);
   if (settings_.threads) nev_listener_enable_threads(listener_);
   poller_ = std::thread([this] {
-    while (!stop_) nev_manager_poll(&mgr_, 50);
+    while (!stop_) {
+      if (close_listener_ && listener_ != nullptr) {
+        listener_->flags |= NEV_CONN_CLOSE_NOW;
+        listener_ = nullptr;
+      }
+      nev_manager_poll(&mgr_, 50);
+      if (listener_ == nullptr) close_listener_ = false;
+    }
   });
+}
+
+void test_http_server::close_listener() {
+  close_listener_ = true;
+  while (close_listener_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 test_http_server::~test_http_server() {

@@ -30,6 +30,9 @@ class test_http_server {
   test_http_server &operator=(const test_http_server &) = delete;
 
   int port() const { return port_; }
+  // Closes the listener on the polling thread (its connections stay open)
+  // and returns once it is closed.
+  void close_listener();
   bool ok() const { return listener_ != nullptr; }
   const nev_serve_options &options() const { return settings_.options; }
 
@@ -41,5 +44,6 @@ class test_http_server {
   nev_connection *listener_ = nullptr;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> close_listener_{false};
   std::thread poller_;
 };

@@ -5,6 +5,8 @@ replay of stored topics when heron starts again."""
 import base64
 import json
 import os
+import sqlite3
+import struct
 import subprocess
 import sys
 import threading
@@ -14,6 +16,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
+from test_conformance import connect, open_socket, packet, publish, read_packet, read_until_closed  # noqa: E402
 
 
 class Broker(harness.Broker):
@@ -271,6 +274,57 @@ class PersistTest(unittest.TestCase):
                 c.loop_stop()
                 c.disconnect()
         self.assertGreater(len(self.rows("race_t", "1")), 0)
+
+    def raw_publisher(self, client_id):
+        sock = open_socket(self.broker.port)
+        sock.sendall(connect(client_id))
+        self.assertEqual(read_packet(sock)[0], 0x20)
+        return sock
+
+    def test_qos2_sent_again_before_its_pubrec_is_stored_once(self):
+        b = self.broker
+        self.assertEqual(b.command(create("dup/q2"))[0], 0)
+        sock = self.raw_publisher("dup-q2")
+        first = publish("dup/q2", b"once", qos=2, message_id=9)
+        again = bytes([first[0] | 0x08]) + first[1:]  # DUP: PUBREC not seen yet
+        sock.sendall(first + again)
+        self.assertEqual(read_packet(sock), (0x50, struct.pack("!H", 9)))
+        sock.sendall(packet(0x62, struct.pack("!H", 9)))
+        while (kind := read_packet(sock))[0] != 0x70:  # a repeated PUBREC may come before the PUBCOMP
+            self.assertEqual(kind, (0x50, struct.pack("!H", 9)))
+        # Released, the id starts a new publication.
+        sock.sendall(publish("dup/q2", b"twice", qos=2, message_id=9))
+        self.assertEqual(read_packet(sock), (0x50, struct.pack("!H", 9)))
+        sock.close()
+        self.assertEqual([r[0] for r in self.rows("dup_q2", "source_payload")], ["once", "twice"])
+
+    def test_rows_that_cannot_be_written(self):
+        b = self.broker
+        name = [{"propertyPath": "name", "fieldName": "name", "fieldType": "VARCHAR", "fieldWidth": 10}]
+        self.assertEqual(b.command(create("refuse/t", mapOfPropertiesToFields=name))[0], 0)
+        writer = sqlite3.connect(b.topic_db(), timeout=10, isolation_level=None)
+        try:
+            # A row the table refuses can never be written: logged and acknowledged
+            # (mosquitto_pub waits for its PUBACK).
+            writer.execute("CREATE UNIQUE INDEX refuse_name ON refuse_t(name)")
+            for value in ("a", "a", "b"):
+                b.publish("refuse/t", {"name": value})
+            self.assertEqual(self.rows("refuse_t", "name"), [["a"], ["b"]])
+            self.assertTrue(wait_for(lambda: "Duplicate key" in b.log(), 10))
+            # A database that cannot take the row now (locked past the busy
+            # time-out): no PUBACK, and the publisher's connection is closed so
+            # that it sends the message again.
+            writer.execute("BEGIN IMMEDIATE")
+            sock = self.raw_publisher("refuse-locked")
+            sock.sendall(publish("refuse/t", b'{"name": "c"}', qos=1, message_id=5))
+            data = read_until_closed(sock, timeout=45)
+            self.assertIsNotNone(data, "the connection stayed open")
+            self.assertNotIn(b"\x40\x02\x00\x05", data)
+            self.assertIn("(not acknowledged)", b.log())
+        finally:
+            writer.close()
+        b.publish("refuse/t", {"name": "c"})
+        self.assertEqual(self.rows("refuse_t", "name"), [["a"], ["b"], ["c"]])
 
     def test_bad_commands_are_refused_and_leave_nothing(self):
         b = self.broker

@@ -7,15 +7,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from peers import resident_kib  # noqa: E402
 from test_conformance import connected, packet, publish, read_packet, round_trip, subscribe  # noqa: E402
-
-
-def heron_rss_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS")
 
 
 class QueueBoundTest(unittest.TestCase):
@@ -39,14 +32,14 @@ class QueueBoundTest(unittest.TestCase):
             stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             stalled.sendall(subscribe(["big/#"]))
             self.assertEqual(read_packet(stalled), (0x90, b"\x00\x01\x00"))
-            before = heron_rss_kb(broker.proc.pid)
+            before = resident_kib(broker.proc.pid)
             payload = b"z" * 65536
             with connected(broker.port, "flood") as pub:
                 for _ in range(500):  # 31 MiB for the stalled subscriber
                     pub.sendall(publish("big/data", payload))
                 pub.sendall(packet(0xC0))
                 self.assertEqual(read_packet(pub, timeout=60), (0xD0, b""))
-            grown_mb = (heron_rss_kb(broker.proc.pid) - before) / 1024
+            grown_mb = (resident_kib(broker.proc.pid) - before) / 1024
             # The bound is 2 MiB queued per subscriber here (8 MiB by default).
             self.assertLess(grown_mb, 16, f"heron grew {grown_mb:.0f} MB")
             self.assertTrue(round_trip(broker.port, "others/served"))

@@ -1,0 +1,539 @@
+// finch's entry points, configuration, engine binding, slot pool, reaper,
+// tokens and router.
+#include <dlfcn.h>
+#include <strings.h>
+#include <sys/random.h>
+
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "VOKTBasic.h"
+#include "finch.h"
+#include "osprey_webapp.h"
+
+namespace finch {
+
+ClientApi api;
+Module module;
+
+namespace {
+
+constexpr int kMaxPoolSize = 1024;  // a configured size beyond it is cut to it
+constexpr const char* kInstanceName = "VIXMonitor";
+constexpr const char* kNodeName = "Web Server - VIXMonitor";
+constexpr size_t kMaxCommandInMessage = 256;
+
+struct Slot {
+  std::string token;   // 32 hex digits; empty when free
+  int32_t owner = -1;  // -1 free, -2 expired, else the engine's owner number
+  time_t lastUse = 0;
+  bool inUse() const { return owner >= 0; }
+};
+
+// The pool and its reaper live from the first successful init to term.
+struct Pool {
+  std::vector<Slot> slots;
+  int idleTimeout = 300;
+  std::thread reaper;
+  std::mutex stopMutex;
+  std::condition_variable stopSignal;
+  bool stopRequested = false;
+};
+
+std::mutex requestMutex;  // every command and each reaper step
+Pool* pool = nullptr;
+
+// ---- configuration -----------------------------------------------------------------
+
+bool openConfiguration(FILE** file) {
+  char path[1024];
+  snprintf(path, sizeof path, "../%s/%s", "config", "finch.cfg");
+  module.configPath = path;
+  if ((*file = fopen(path, "r")) != nullptr) return true;
+  snprintf(path, sizeof path, "./%s/%s", "config", "finch.cfg");
+  module.configPath = path;
+  return (*file = fopen(path, "r")) != nullptr;
+}
+
+const char* skipSpace(const char* text) {
+  while (*text && isspace(static_cast<unsigned char>(*text))) ++text;
+  return text;
+}
+
+void readConfiguration() {
+  FILE* file = nullptr;
+  if (!openConfiguration(&file)) return;
+  char line[1024];
+  while (fgets(line, sizeof line, file) != nullptr && line[0] != '\0') {
+    line[strcspn(line, "\r\n")] = '\0';
+    char* rest = nullptr;
+    char* keyToken = strtok_r(line, " ", &rest);
+    char* valueToken = keyToken ? strtok_r(nullptr, " ", &rest) : nullptr;
+    if (!valueToken) continue;
+    const char* key = skipSpace(keyToken);
+    const char* value = skipSpace(valueToken);
+    if (key[0] == ';') continue;
+    if (strcasecmp(key, "CONN_POOL_SIZE") == 0) module.poolSize = atoi(value);
+    if (strcasecmp(key, "INACTIVE_TIMEOUT") == 0) module.idleTimeout = atoi(value);
+  }
+  fclose(file);
+  module.poolSize = std::max(0, std::min(module.poolSize, kMaxPoolSize));
+  module.idleTimeout = std::max(0, module.idleTimeout);
+}
+
+// ---- slots -----------------------------------------------------------------------------
+
+std::string randomToken() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return "";
+    got += size_t(n);
+  }
+  static const char* kHex = "0123456789abcdef";
+  std::string token;
+  for (unsigned char b : bytes) token += kHex[b >> 4], token += kHex[b & 15];
+  return token;
+}
+
+bool sameToken(const std::string& a, const char* b) {
+  size_t n = strlen(b);
+  if (a.empty() || n != a.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+Slot* findSlot(const char* token) {
+  for (auto& s : pool->slots)
+    if (sameToken(s.token, token)) return &s;
+  return nullptr;
+}
+
+// Logs the slot's logon off (request thread or reaper); results do not matter.
+void closeSlot(Slot& s) {
+  api.zvdbSetQuarnOWNER(s.owner);
+  api.CLISAM();
+  api.UNRQUARN(kInstanceName);
+  api.zvThrdDetach();
+  api.zvdbSetQuarnOWNER(-1);
+}
+
+// 0 with the slot, -1 when none is free, else the engine's code.
+int openPoolSlot(const std::string& server, const std::string& user, const std::string& password, Slot** out) {
+  Slot* slot = nullptr;
+  for (auto& s : pool->slots)
+    if (!s.inUse()) {
+      slot = &s;
+      break;
+    }
+  if (!slot) return -1;
+  std::string token = randomToken();
+  if (token.empty()) return 9022;
+  api.zvdbSetQuarnOWNER(-1);
+  api.zvThrdAttach();
+  int r = api.REGQUARN(kInstanceName);
+  if (r == RL_MON_NAME_REGISTERED) {
+    api.UNRQUARN(kInstanceName);
+    r = api.REGQUARN(kInstanceName);
+  }
+  if (r == 0) r = api.SWTQUARN(kInstanceName);
+  if (r == 0) r = api.INTISAMX4(10, 10, 16, 10, 0, user.c_str(), password.c_str(), server.c_str());
+  if (r != 0) {
+    api.zvThrdDetach();
+    return int16_t(r);
+  }
+  api.SETNODE(kNodeName);
+  slot->owner = api.zvdbGetQuarnOWNER();
+  slot->lastUse = time(nullptr);
+  slot->token = token;
+  *out = slot;
+  return 0;
+}
+
+void handleConnect(json_object* request, json_object** reply) {
+  json_object* info = nullptr;
+  if (!zvJsonGetByName(request, "serverInfo", &info) || !json_object_is_type(info, json_type_object)) {
+    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - Missing serverInfo in the request", *reply);
+    return;
+  }
+  const char* serverName = nullptr;
+  std::string server;
+  if (zvJsonGetStringByName(info, "serverName", &serverName) && serverName)
+    server = std::string(serverName).substr(0, 255);
+  else
+    server = module.localServer;
+  const char* user = nullptr;
+  const char* password = nullptr;
+  if (!zvJsonGetStringByName(info, "userName", &user) || !zvJsonGetStringByName(info, "userPassword", &password) ||
+      !user || !password)
+    return;  // the reply stays empty: the page sent no credentials
+  Slot* slot = nullptr;
+  int r = openPoolSlot(server, base64Decode(user), base64Decode(password), &slot);
+  if (r == -1) {
+    zvJsonSetError(9022, "zvMonConnect - Connection pool is full", *reply);
+    return;
+  }
+  if (r != 0) {
+    zvJsonSetError(r, "zvMonConnect - Connection error", *reply);
+    return;
+  }
+  json_object* result = zvJsonAlloc();
+  zvJsonAddInt(result, "timeout", module.idleTimeout);
+  zvJsonAddString(result, "token", slot->token.c_str());
+  zvJsonAdd(*reply, "result", result);
+  zvJsonSetSuccess(*reply);
+}
+
+void getInfo(json_object** reply) {
+  json_object* result = zvJsonAlloc();
+  zvJsonAddBoolean(result, "proxy_enabled", module.agentMaster);
+  zvJsonAddBoolean(result, "unicode", module.unicode);
+  zvJsonAdd(result, "availableConnections", listAvailableConnections(module.connTypes));
+  zvJsonAdd(*reply, "result", result);
+  zvJsonSetSuccess(*reply);
+}
+
+// ---- the reaper --------------------------------------------------------------------------
+
+void reapIdleConnections(Pool* p) {
+  std::unique_lock<std::mutex> stop(p->stopMutex);
+  while (!p->stopRequested) {
+    stop.unlock();
+    time_t now = time(nullptr);
+    for (auto& s : p->slots) {
+      std::lock_guard<std::mutex> lock(requestMutex);
+      // Every logged-on slot, whatever owner number the engine gave it.
+      if (s.inUse() && int64_t(difftime(now, s.lastUse)) >= p->idleTimeout) {
+        closeSlot(s);
+        s.owner = -2;
+      }
+    }
+    stop.lock();
+    p->stopSignal.wait_for(stop, std::chrono::milliseconds(2000), [&] { return p->stopRequested; });
+  }
+}
+
+// ---- commands ----------------------------------------------------------------------------
+
+using Handler = void (*)(json_object* request, json_object** reply);
+
+void sysSnapshot(json_object*, json_object** reply) {
+  CounterContext c;
+  sysSnapshotRows(c, kRows, reply);
+}
+void sqlSnapshot(json_object*, json_object** reply) {
+  CounterContext c;
+  sqlSnapshotRows(c, kRows, reply);
+}
+void userSnapshot(json_object* request, json_object** reply) {
+  CounterContext c;
+  userSnapshotRows(c, request, reply);
+}
+void fileSnapshot(json_object* request, json_object** reply) {
+  CounterContext c;
+  fileSnapshotRows(c, request, reply);
+}
+void ioPerformance(json_object*, json_object** reply) {
+  CounterContext c;
+  ioPerformanceRows(c, reply);
+}
+void sysConfig(json_object*, json_object** reply) {
+  CounterContext c;
+  sysConfigRows(c, reply);
+}
+void getCounters(json_object*, json_object** reply) { counterTree(reply); }
+void activeConnections(json_object* request, json_object** reply) {
+  CounterContext c;
+  listActiveConnections(c, request, reply);
+}
+void takeSnapshot(json_object* request, json_object** reply) { snapshotToLog(request, reply); }
+void getFunctionTiming(json_object*, json_object** reply) { functionTimingReport(reply); }
+void getDashboard(json_object* request, json_object** reply) { buildDashboard(request, reply); }
+
+struct Command {
+  const char* name;
+  Handler handler;
+};
+
+// The token commands, in the router's order.
+const Command kTokenCommands[] = {
+    {"zvMonSysSnapShot", sysSnapshot},
+    {"zvMonSysConfig", sysConfig},
+    {"zvMonSqlSnapShot", sqlSnapshot},
+    {"zvMonUserSnapShot", userSnapshot},
+    {"zvMonGetCounters", getCounters},
+    {"zvMonGetActiveConnections", activeConnections},
+    {"zvMonGetEventLogs", readEventLog},
+    {"zvMonPurgeEventLogs", purgeEventLogs},
+    {"zvMonIoPerformanceX", ioPerformance},
+    {"zvMonOpenFiles", openFiles},
+    {"zvMonUsersForFile", usersForFile},
+    {"zvMonLocksForFile", locksForFile},
+    {"zvMonStatsForFile", fileSnapshot},
+    {"zvMonSetFunctionTiming", setFunctionTiming},
+    {"zvMonGetFunctionTiming", getFunctionTiming},
+    {"zvMonTakeSnapshot", takeSnapshot},
+    {"zvMonMemAlloc", memAllocRows},
+    {"zvMonMemStat", memStat},
+    {"zvMonGetDashboard", getDashboard},
+    {"zvMonKillUser", killUser},
+};
+
+std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
+
+bool runPublicCommand(const char* command, json_object* request, json_object** reply) {
+  if (strcasecmp(command, "zvMonGetInfo") == 0)
+    getInfo(reply);
+  else if (strcasecmp(command, "zvMonLayouts") == 0)
+    layoutsFile(request, reply);
+  else if (strcasecmp(command, "zvMonDashboard") == 0)
+    dashboardFile(request, reply);
+  else if (strcasecmp(command, "zvMonGetErrors") == 0)
+    errorsFile(reply);
+  else if (strcasecmp(command, "zvMonServers") == 0)
+    serversFile(request, reply);
+  else if (strcasecmp(command, "zvMonConnect") == 0)
+    handleConnect(request, reply);
+  else
+    return false;
+  return true;
+}
+
+void runTokenCommand(const char* command, const char* token, json_object* request, json_object** reply) {
+  if (!token || !*token) {
+    zvJsonSetError(9022, "Missing token", *reply);
+    return;
+  }
+  if (strcasecmp(command, "zvMonDisconnect") == 0) {
+    Slot* s = findSlot(token);
+    if (!s) {
+      zvJsonSetError(9022, "zvMonDisconnect - Unspecified error", *reply);
+      return;
+    }
+    if (s->inUse()) closeSlot(*s);
+    s->owner = -1;
+    s->token.clear();
+    zvJsonSetSuccess(*reply);
+    return;
+  }
+  Slot* s = findSlot(token);
+  if (s && strcmp(command, "zvMonConnectionStatus") != 0) s->lastUse = time(nullptr);
+  std::string name = commandText(command);
+  if (!s) {
+    zvJsonSetError(9048, (name + " - Unable to find the connection.").c_str(), *reply);
+    return;
+  }
+  if (s->owner == -2) {
+    zvJsonSetError(9048, (name + " - Connection expired.").c_str(), *reply);
+    return;
+  }
+  api.zvdbSetQuarnOWNER(s->owner);
+  if (strcasecmp(command, "zvMonConnectionStatus") == 0) {
+    int64_t left = module.idleTimeout - int64_t(difftime(time(nullptr), s->lastUse));
+    json_object* result = zvJsonAlloc();
+    zvJsonAddBigint(result, "timeleft", left);
+    zvJsonAdd(*reply, "result", result);
+    if (left < 0) zvJsonSetError(9048, (name + " - Connection expired.").c_str(), *reply);
+    return;
+  }
+  if (strcasecmp(command, "zvMonRefreshConnection") == 0) {
+    zvJsonSetSuccess(*reply);
+    return;
+  }
+  for (const auto& c : kTokenCommands)
+    if (strcasecmp(command, c.name) == 0) {
+      c.handler(request, reply);
+      return;
+    }
+  zvJsonSetError(9042, (name + " is not a supported function.").c_str(), *reply);
+}
+
+std::string localServerName(const WebAppInitRecord* record) {
+  // Standalone the host has no server name: the engine's default local server.
+  const char* name = record->serverName && record->serverName[0] ? record->serverName : "BRENLOXS";
+  return std::string(name) + "@localhost";
+}
+
+}  // namespace
+
+// The engine next to this library in web/ (a sanitizer's dlopen would not
+// search this library's own run path).
+static std::string enginePath() {
+  Dl_info self{};
+  if (!dladdr(reinterpret_cast<void*>(&bindClientLibrary), &self) || !self.dli_fname) return "ravlink.so";
+  std::string path = self.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "ravlink.so" : path.substr(0, slash + 1) + "ravlink.so";
+}
+
+int bindClientLibrary(char* error) {
+  errno = 0;
+  void* library = dlopen(enginePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    int code = errno ? errno : ENOENT;
+    snprintf(error, 1024,
+             "Not able to load client symbols for Monitor tool. Can't find local client library handle: %d", code);
+    return code;
+  }
+  struct Binding {
+    const char* name;
+    void** slot;
+  };
+#define BIND(name) \
+  { #name, reinterpret_cast < void**>(&api.name) }
+  const Binding bindings[] = {
+      BIND(USERINFO),
+      BIND(USERLIST),
+      BIND(revobj),
+      BIND(revlng),
+      BIND(CLISAM),
+      BIND(INTISAMX),
+      BIND(IOPERFORMANCEX),
+      BIND(SETNODE),
+      BIND(SYSCFG),
+      BIND(zvSNAPSHOT),
+      BIND(zvGetOpenFiles),
+      BIND(zvGetFileUsers),
+      BIND(zvGetFileLocks),
+      BIND(zvOWNER),
+      BIND(zvSetOWNER),
+      BIND(zvdbGetQuarnOWNER),
+      BIND(zvdbSetQuarnOWNER),
+      BIND(zvMEMSTAT),
+      BIND(zvThrdAttach),
+      BIND(REGQUARN),
+      BIND(SWTQUARN),
+      BIND(UNRQUARN),
+      BIND(GETQUARN),
+      BIND(zvThrdGet),
+      BIND(zvThrdInit),
+      BIND(OPNRFIL),
+      BIND(CLRFIL),
+      BIND(FRSVREC),
+      BIND(NXTVREC),
+      BIND(IDXENT),
+      BIND(FRSKEY),
+      BIND(NXTKEY),
+      BIND(REDIVREC),
+      BIND(SETCURI),
+      BIND(LSTVREC),
+      BIND(PRVVREC),
+      BIND(zvklusr),
+      BIND(USERINFOX),
+      BIND(DELVREC),
+      BIND(LKISAM),
+      BIND(TRANBEG),
+      BIND(TRANEND),
+      BIND(SYSLOG),
+      BIND(INTISAMX4),
+      BIND(zvThrdDetach),
+  };
+#undef BIND
+  for (const auto& b : bindings) {
+    dlerror();
+    *b.slot = dlsym(library, b.name);
+    if (!*b.slot) {
+      snprintf(error, 1024, "Not able to load client symbols for Monitor tool. Unable to resolve quarn function %s",
+               b.name);
+      return errno ? errno : ENOENT;  // never 0: the host would take it for success
+    }
+  }
+  return 0;  // the library stays loaded for the process's life
+}
+
+void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {
+  if (!value) {
+    zvJsonSetError(code, message, *reply);
+    return;
+  }
+  zvJsonRelease(*reply);
+  *reply = value;
+}
+
+}  // namespace finch
+
+using namespace finch;
+
+extern "C" {
+
+__attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error, WebServerThreadData*) {
+  try {
+    module.unicode = record->unicode != 0;
+    module.documentRoot = record->documentRoot ? record->documentRoot : ".";
+    module.agentMaster = record->agentMaster != 0;
+    module.localServer = localServerName(record);
+    module.connTypes = record->connTypes;
+    module.poolSize = 10;
+    module.idleTimeout = 300;
+    readConfiguration();
+    int r = bindClientLibrary(error);
+    if (r != 0) return r;
+    snprintf(record->description, 1025, "%s", "Monitor Application");
+    record->configType = "CFG";
+    snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
+    r = api.zvThrdInit(100, 0, 0);
+    if (r != 0 && r != 125) {
+      snprintf(error, 1024, "Not able to initialize thread management for finch web application");
+      return r;
+    }
+    if (pool) return 0;  // a second init keeps the pool of the first
+    auto* p = new Pool();
+    p->slots.resize(size_t(module.poolSize));
+    for (auto& s : p->slots) s.lastUse = time(nullptr);
+    p->idleTimeout = module.idleTimeout;
+    p->reaper = std::thread(reapIdleConnections, p);
+    pool = p;
+    return 0;
+  } catch (const std::exception& e) {
+    snprintf(error, 1024, "Not able to start finch web application - %s", e.what());
+    return 9022;
+  }
+}
+
+__attribute__((visibility("default"))) int32_t term(char* error) {
+  if (pool) {
+    {
+      std::lock_guard<std::mutex> lock(pool->stopMutex);
+      pool->stopRequested = true;
+    }
+    pool->stopSignal.notify_all();
+    if (pool->reaper.joinable()) pool->reaper.join();
+    delete pool;  // slots in use are not logged off: the process is ending
+    pool = nullptr;
+  }
+  if (error) error[0] = '\0';
+  return 0;
+}
+
+__attribute__((visibility("default"))) int32_t router(const char* command, const char* token, json_object* request,
+                                                      json_object** reply) {
+  *reply = zvJsonAlloc();
+  if (!*reply) return 0;
+  if (!pool || !command) {
+    zvJsonSetError(9022, "The monitor is not started", *reply);
+    return 0;
+  }
+  try {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    api.zvdbSetQuarnOWNER(-1);
+    if (!runPublicCommand(command, request, reply)) runTokenCommand(command, token, request, reply);
+    api.zvdbSetQuarnOWNER(-1);
+  } catch (const std::bad_alloc&) {
+    api.zvdbSetQuarnOWNER(-1);
+    zvJsonSetError(9010, "Out of memory", *reply);
+  } catch (const std::exception& e) {
+    api.zvdbSetQuarnOWNER(-1);
+    zvJsonSetError(9022, e.what(), *reply);
+  }
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,394 @@
+// Conversions between JSON and the engine's tables, fields and records.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "gannet.h"
+
+namespace gannet {
+
+int setError(json_object* reply, int code, const char* message, int status) {
+  if (reply) {
+    json_object_object_add(reply, "_errorCode", json_object_new_int(code));
+    json_object_object_add(reply, "_errorMessage", json_object_new_string(message));
+  }
+  return status;
+}
+
+int setJsonFormatError(json_object* reply, const char* detailFormat, ...) {
+  if (!reply) return 400;
+  char message[1024] = "incorrect json format";
+  if (detailFormat) {
+    char detail[1000];
+    va_list args;
+    va_start(args, detailFormat);
+    std::vsnprintf(detail, sizeof detail, detailFormat, args);
+    va_end(args);
+    std::snprintf(message, sizeof message, "incorrect json format: %s", detail);
+  }
+  return setError(reply, kJsonFormat, message, 400);
+}
+
+RLHANDLE openTable(RLHANDLE database, const char* name, int* status, json_object* reply) {
+  *status = 200;
+  RLHANDLE table = rlAllocTable(database);
+  if (!table) {
+    *status = setError(reply, kClientNoMemory, "cannot access table", 500);
+    return nullptr;
+  }
+  int rc = rlOpenTable(table, name, 0);
+  if (rc != 0) {
+    *status = setError(reply, rc, "cannot access table", rc == 12 || rc == RL_NO_TABLE ? 404 : 500);
+  } else if (rlCheckTableSupport(table) != 1) {
+    *status = setError(reply, kTableNotServed, "cannot access table", 500);
+  } else {
+    return table;
+  }
+  rlFreeTable(table);
+  return nullptr;
+}
+
+RLHANDLE openTableRecord(RLHANDLE database, const char* name, int* status, json_object* reply) {
+  RLHANDLE table = openTable(database, name, status, reply);
+  if (!table) return nullptr;
+  RLHANDLE record = rlAllocRecord(table);
+  if (!record) {
+    *status = 500;
+    rlFreeTable(table);
+  }
+  return record;
+}
+
+void closeTableRecord(RLHANDLE record) {
+  RLHANDLE table = rlGetTableOfHandle(record);
+  rlFreeRecord(record);
+  rlFreeTable(table);
+}
+
+// ---- type names --------------------------------------------------------------------
+
+namespace {
+
+struct TypeByName {
+  const char* name;
+  int type, binaryFlag, prefix;
+};
+
+const TypeByName kTypesByName[] = {
+    {"BIT", 8, 1, 0},          {"TINYINT", 16, 1, 0},    {"SMALLINT", 33, 1, 0},  {"INTEGER", 51, 1, 0},
+    {"BIGINT", 231, 1, 0},     {"REAL", 91, 1, 0},       {"DOUBLE", 103, 1, 0},   {"DATE", 75, 1, 0},
+    {"TIME", 258, 1, 0},       {"TIMESTAMP", 257, 1, 0}, {"NUMBER", 105, 1, 0},   {"CHAR", 144, 1, 0},
+    {"VARCHAR", 162, 4, 2},    {"LVARCHAR", 170, 4, 4},  {"BINARY", 160, 1, 2},   {"VARBINARY", 162, 1, 2},
+    {"LVARBINARY", 170, 1, 4}, {"NCHAR", 193, 1, 2},     {"NVARCHAR", 201, 1, 2}, {"CLOB", 170, 5, 4},
+    {"BLOB", 170, 6, 4},       {"JSON", 259, 1, 0},
+};
+
+}  // namespace
+
+int fieldTypeFromName(const char* name, int precision, int* binaryFlag, int* prefixWidth) {
+  *binaryFlag = 1;
+  *prefixWidth = 0;
+  if (!name) return 0;
+  if (strcasecmp(name, "MONEY") == 0) {
+    if (precision < 19) return 143;
+    *binaryFlag = 7;
+    return 105;
+  }
+  for (const auto& t : kTypesByName)
+    if (strcasecmp(name, t.name) == 0) {
+      *binaryFlag = t.binaryFlag;
+      *prefixWidth = t.prefix;
+      return t.type;
+    }
+  return 0;
+}
+
+const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag) {
+  switch (type) {
+    case 8:
+      return "BIT";
+    case 16:
+    case 24:
+      return "TINYINT";
+    case 33:
+    case 41:
+      return "SMALLINT";
+    case 51:
+    case 59:
+      return "INTEGER";
+    case 231:
+    case 239:
+      return "BIGINT";
+    case 91:
+      return "REAL";
+    case 103:
+    case 119:
+      return "DOUBLE";
+    case 75:
+      return "DATE";
+    case 83:
+    case 258:
+      return "TIME";
+    case 124:
+    case 257:
+      return "TIMESTAMP";
+    case 67:
+    case 143:
+      return "MONEY";
+    case 105:
+      return binaryFlag == 7 ? "MONEY" : "NUMBER";
+    case 128:
+      return length <= 8192 ? "BINARY" : "LVARBINARY";
+    case 160:
+      return length <= 8194 ? "BINARY" : "LVARBINARY";
+    case 162:
+      if (length >= 1 && length <= 8194) return binaryFlag == 4 ? "VARCHAR" : "VARBINARY";
+      return "LVARBINARY";
+    case 170:
+      return binaryFlag == 4 ? "LVARCHAR" : binaryFlag == 5 ? "CLOB" : binaryFlag == 6 ? "BLOB" : "LVARBINARY";
+    case 144:
+      return length >= 1 && length <= 8192 ? "CHAR" : "LVARCHAR";
+    case 152:
+      return length >= 1 && length <= 8193 ? "CHAR" : "LVARCHAR";
+    case 168:
+      return length >= 1 && length <= 8196 ? "CHAR" : "LVARCHAR";
+    case 146:
+      return length == 0 || length > 8192 ? "LVARCHAR" : variable ? "VARCHAR" : "CHAR";
+    case 154:
+      return length == 0 || length > 8193 ? "LVARCHAR" : variable ? "VARCHAR" : "CHAR";
+    case 193:
+      return "NCHAR";
+    case 201:
+      return "NVARCHAR";
+    case 259:
+      return "JSON";
+    default:
+      return nullptr;
+  }
+}
+
+int lengthPrefixOf(int type) {
+  switch (type) {
+    case 152:
+    case 154:
+      return 1;
+    case 160:
+    case 162:
+    case 193:
+    case 201:
+      return 2;
+    case 168:
+    case 170:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+// ---- values ------------------------------------------------------------------------
+
+int jsonToField(RLHANDLE record, const char* name, json_object* value, json_object* reply) {
+  int number = rlGetFieldNumberByName(record, name);
+  if (number == -1) return setJsonFormatError(reply, "unknown field: %s", name);
+  int rc = 0;
+  switch (json_object_get_type(value)) {
+    case json_type_null:
+      rc = rlClearField(record, number);
+      break;
+    case json_type_boolean:
+      rc = rlSetFieldAsBool(record, number, json_object_get_boolean(value));
+      break;
+    case json_type_double: {
+      errno = 0;
+      double d = json_object_get_double(value);
+      if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as double", name);
+      rc = rlSetFieldAsDouble(record, number, d);
+      break;
+    }
+    case json_type_int: {
+      errno = 0;
+      int64_t i = json_object_get_int64(value);
+      if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as integer", name);
+      rc = rlSetFieldAsInt64(record, number, i);
+      break;
+    }
+    case json_type_string:
+      rc = rlSetFieldAsText(record, number, json_object_get_string(value));
+      break;
+    case json_type_object: {
+      if (rlGetFieldType(rlGetField(record, number)) != 259)
+        return setJsonFormatError(reply, "value for %s field cannot be a JSON object", name);
+      const char* text = json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
+      if (!text) return setJsonFormatError(reply, "value for %s field not properly interpreted as JSON object", name);
+      rc = rlSetFieldAsText(record, number, text);
+      break;
+    }
+    case json_type_array:
+      return setJsonFormatError(reply, "value for %s field not properly interpreted", name);
+  }
+  if (rc != 0) return setJsonFormatError(reply, "value assignment for %s field failed", name);
+  return 200;
+}
+
+int jsonToRecord(RLHANDLE record, json_object* value, json_object* reply, const char* context) {
+  if (!json_object_is_type(value, json_type_object))
+    return setJsonFormatError(reply, "%s content is not a json object", context);
+  json_object_object_foreach(value, key, member) {
+    int status = jsonToField(record, key, member, reply);
+    if (status != 200) return status;
+  }
+  return 200;
+}
+
+namespace {
+
+// Renders field `number` as member of `out`; 0, or a code with its message.
+int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* out, std::string* message) {
+  RLHANDLE field = rlGetField(record, number);
+  int type = rlGetFieldType(field);
+  const char* name = rlGetFieldName(field);
+  int length = rlGetFieldLength(field);
+  json_object* value = nullptr;
+  int rc = 0;
+  if (rlIsFieldNull(record, number) == 1) {
+    json_object_object_add(out, name, nullptr);
+    return 0;
+  }
+  switch (type) {
+    case 8: {
+      int b = 0;
+      rc = rlGetFieldAsBool(record, number, &b);
+      if (rc == 0) value = json_object_new_boolean(b);
+      break;
+    }
+    case 16:
+    case 24:
+    case 33:
+    case 41:
+    case 51:
+    case 59:
+    case 67:
+    case 231:
+    case 239: {
+      int64_t i = 0;
+      rc = rlGetFieldAsInt64(record, number, &i);
+      if (rc == 0) value = json_object_new_int64(i);
+      break;
+    }
+    case 91:
+    case 103:
+    case 119: {
+      double d = 0;
+      rc = rlGetFieldAsDouble(record, number, &d);
+      if (rc == 0) value = json_object_new_double(d);
+      break;
+    }
+    default: {
+      // A long field's text goes into a block sized for it and its terminator.
+      char* text = buffer;
+      int size = sizeof buffer;
+      if (length >= int(sizeof buffer)) {
+        size = length + 1;
+        text = static_cast<char*>(rlAllocMemory(1, size));
+      }
+      rc = text ? rlGetFieldAsText(record, number, text, size) : kClientNoMemory;
+      if (rc == RL_VALUE_TOO_LONG && text == buffer) {  // a text longer than the field says
+        text = static_cast<char*>(rlAllocMemory(1, 1 << 20));
+        size = 1 << 20;
+        rc = text ? rlGetFieldAsText(record, number, text, size) : kClientNoMemory;
+      }
+      if (rc == 0 && type == 259) {
+        json_tokener_error error = json_tokener_success;
+        value = json_tokener_parse_verbose(text, &error);
+        if (!value && error != json_tokener_success) {
+          if (text != buffer) rlFreeMemory(text);
+          *message = std::string("field '") + name + "' value interpretation error";
+          return kStoredJsonBad;
+        }
+        if (!value) {  // the JSON text "null"
+          json_object_object_add(out, name, nullptr);
+          if (text != buffer) rlFreeMemory(text);
+          return 0;
+        }
+      } else if (rc == 0) {
+        value = json_object_new_string(text);
+      }
+      if (text != buffer) rlFreeMemory(text);
+    }
+  }
+  if (rc != 0) {
+    *message = std::string("field '") + name + "' value retrieval error";
+    return rc;
+  }
+  if (!value) {
+    json_object_object_add(out, name, nullptr);
+    *message = " no memory";
+    return kClientNoMemory;
+  }
+  json_object_object_add(out, name, value);
+  return 0;
+}
+
+void removeMembers(json_object* out) {
+  std::vector<std::string> keys;
+  json_object_object_foreach(out, key, member) {
+    (void)member;
+    keys.push_back(key);
+  }
+  for (const auto& key : keys) json_object_object_del(out, key.c_str());
+}
+
+}  // namespace
+
+int recordToJson(RLHANDLE record, json_object* select, json_object* out) {
+  char buffer[8192];
+  std::string message;
+  int code = 0;
+  std::string formatError;
+  if (!select) {
+    int count = rlGetFieldCount(record);
+    for (int i = 0; i < count && code == 0; ++i) code = fieldToJson(record, i, buffer, out, &message);
+  } else if (!json_object_is_type(select, json_type_array)) {
+    return setJsonFormatError(out, "'select' value must be an array of strings");
+  } else {
+    size_t n = json_object_array_length(select);
+    for (size_t i = 0; i < n && code == 0 && formatError.empty(); ++i) {
+      json_object* element = json_object_array_get_idx(select, i);
+      if (!json_object_is_type(element, json_type_string)) {
+        formatError = "element " + std::to_string(i + 1) + " in 'select' is not a string";
+        break;
+      }
+      const char* name = json_object_get_string(element);
+      int number = rlGetFieldNumberByName(record, name);
+      if (number < 0) {
+        formatError = std::string("field '") + name + "' not found";
+        break;
+      }
+      code = fieldToJson(record, number, buffer, out, &message);
+    }
+  }
+  if (formatError.empty() && code == 0) return 200;
+  removeMembers(out);
+  if (!formatError.empty()) return setJsonFormatError(out, "%s", formatError.c_str());
+  return setError(out, kFieldNotRendered, message.c_str(), 500);
+}
+
+json_object* partitionToJson(RLHANDLE tableOrIndex) {
+  json_object* out = json_object_new_object();
+  if (!out) return nullptr;
+  RLHANDLE table = rlGetTableOfHandle(tableOrIndex);
+  if (table == tableOrIndex) {
+    int number = rlGetPartitionIndex(table);
+    RLHANDLE index = number >= 0 ? rlGetIndex(table, number) : nullptr;
+    if (index) json_object_object_add(out, "partition_index", json_object_new_string(rlGetIndexName(index)));
+  }
+  const char* rule = rlGetPartitionRule(table);
+  if (rule && *rule) json_object_object_add(out, "rule", json_object_new_string(rule));
+  if (int bits = rlGetPartitionBits(table)) json_object_object_add(out, "numberofbits", json_object_new_int(bits));
+  if (int most = rlGetPartitionMaxActive(table))
+    json_object_object_add(out, "maximumactive", json_object_new_int(most));
+  return out;
+}
+
+}  // namespace gannet

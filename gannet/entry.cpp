@@ -1,0 +1,263 @@
+// The exports: initXtd, term and routerXtd. The URI grammar, the dispatch to
+// the resource handlers and the framing of every reply.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "gannet.h"
+
+using namespace gannet;
+
+namespace {
+
+const char kCorsHeader[] = "Access-Control-Allow-Origin: *\r\n";
+const char kOptionsHeaders[] =
+    "Access-Control-Allow-Headers:authorization,content-type\r\nAccess-Control-Allow-Origin: *\r\n"
+    "Allow: OPTIONS, GET, POST, PUT, PATCH, DELETE\r\n";
+const char kOpenApiOptionsHeaders[] =
+    "Access-Control-Allow-Headers:authorization,content-type\r\nAccess-Control-Allow-Origin: *\r\n"
+    "Allow: OPTIONS, GET\r\n";
+
+bool initialised = false;
+
+// Path segments after the application prefix: the text after each "/" up to
+// the next one; an empty segment ends the path.
+class Segments {
+ public:
+  explicit Segments(const char* url) : text_(url ? url : "") {}
+  bool next(std::string* segment) {
+    if (pos_ >= text_.size()) return false;
+    size_t start = pos_ + 1;
+    size_t end = text_.find('/', start);
+    if (end == std::string::npos) end = text_.size();
+    if (end == start) return false;
+    *segment = text_.substr(start, end - start);
+    pos_ = end;
+    return true;
+  }
+
+ private:
+  std::string text_;
+  size_t pos_ = 0;
+};
+
+// The reply text: header lines, Content-Type, Content-Length, the body. Sized
+// from what is written, headers included.
+int frameReply(const WebAppRequestRecord* request, void** reply, int status, const char* headers, const char* body,
+               size_t bodyLength) {
+  if (!reply) return status;
+  char head[512];
+  int headLength = std::snprintf(head, sizeof head,
+                                 "%sContent-Type: application/json; charset=iso-8859-1\r\nContent-Length: %zu\r\n\r\n",
+                                 headers, bodyLength);
+  if (headLength < 0 || size_t(headLength) >= sizeof head) return status;
+  char* text = static_cast<char*>(request->allocate(size_t(headLength) + bodyLength + 1));
+  if (!text) return status;
+  std::memcpy(text, head, size_t(headLength));
+  std::memcpy(text + headLength, body, bodyLength);
+  text[headLength + bodyLength] = '\0';
+  *reply = text;
+  return status;
+}
+
+int errorReply(const WebAppRequestRecord* request, void** reply, int status, int code, const char* message) {
+  std::string body = "{\"_errorCode\":" + std::to_string(code) + ",\"_errorMessage\":\"" + message + "\"}";
+  return frameReply(request, reply, status, kCorsHeader, body.c_str(), body.size());
+}
+
+int serveDocument(const WebAppRequestRecord* request, void** reply) {
+  if (!reply) return 200;
+  frameReply(request, reply, 200, kCorsHeader, kOpenApiDocument, kOpenApiLength);
+  if (!*reply) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
+  return 200;
+}
+
+// Reads the leading decimal integer as strtol does (blanks, sign); 0 without digits.
+long leadingNumber(const char* text) { return std::strtol(text, nullptr, 10); }
+
+bool isResource(const std::string& name) {
+  return name == "table" || name == "index" || name == "record" || name == "query" || name == "database";
+}
+
+// Owns the parsed body and the reply object of one request.
+struct JsonOwner {
+  json_object* object = nullptr;
+  ~JsonOwner() { json_object_put(object); }
+};
+
+// What the URI names after the resource.
+struct Target {
+  std::string resource, database, table, index, id;
+  bool hasTable = false, hasIndex = false, hasId = false;
+};
+
+struct RouteError {
+  int status = 0, code = 0;
+  const char* message = nullptr;
+};
+
+// Steps 5 to 8 of the grammar: the names after the resource. false with the error.
+bool readNames(Segments& segments, int method, Target* t, RouteError* error) {
+  auto failWith = [&](int status, int code, const char* message) {
+    *error = RouteError{status, code, message};
+    return false;
+  };
+  bool listing = t->resource == "database" && method == WEBAPP_METHOD_GET;
+  if (!listing) {
+    if (!segments.next(&t->database)) return failWith(400, kNoDatabaseName, "missing database name");
+    if (t->resource != "database") {
+      t->hasTable = segments.next(&t->table);
+      if (!t->hasTable && t->resource != "query" && !(t->resource == "table" && method == WEBAPP_METHOD_GET))
+        return failWith(400, kNoResourceName, "missing resource name");
+      if (t->resource == "index") {
+        t->hasIndex = segments.next(&t->index);
+        if (!t->hasIndex && method != WEBAPP_METHOD_GET) return failWith(400, kNoIndexOrId, "missing index name");
+      } else if (t->resource == "record" && method != WEBAPP_METHOD_POST) {
+        t->hasId = segments.next(&t->id);
+        if (!t->hasId) return failWith(400, kNoIndexOrId, "missing record id");
+      } else if (t->resource == "query") {
+        if (method != WEBAPP_METHOD_POST) return failWith(405, 0, nullptr);
+        if (t->hasTable) t->hasIndex = segments.next(&t->index);
+      }
+    }
+  }
+  std::string extra;
+  if (segments.next(&extra)) return failWith(400, kTooManyLevels, "URL format not compliant, too many levels");
+  return true;
+}
+
+int databaseRequest(const WebAppRequestRecord* request, const Target& t, json_object* reply) {
+  switch (request->method) {
+    case WEBAPP_METHOD_POST:
+      return postDatabase(request->linkedServer, request->user, request->password, t.database.c_str(), reply);
+    case WEBAPP_METHOD_GET:
+      return getDatabases(request->linkedServer, request->user, request->password, reply);
+    case WEBAPP_METHOD_DELETE:
+      return deleteDatabase(request->linkedServer, request->user, request->password, t.database.c_str(), reply);
+    default:
+      return setError(reply, kNotImplemented, "Database request not available", 501);
+  }
+}
+
+int resourceRequest(const WebAppRequestRecord* request, const Target& t, RLHANDLE database, json_object* body,
+                    json_object* reply) {
+  const char* table = t.hasTable ? t.table.c_str() : nullptr;
+  const char* index = t.hasIndex ? t.index.c_str() : nullptr;
+  if (t.resource == "table") return handleTable(database, table, request->method, body, reply);
+  if (t.resource == "index") return handleIndex(database, table, index, request->method, body, reply);
+  if (t.resource == "record")
+    return handleRecord(database, table, t.hasId ? t.id.c_str() : nullptr, request->method, body, reply);
+  return handleQuery(database, table, index, request->query, request->method, body, reply);
+}
+
+// Serialises the reply object: "{}" is an empty body.
+int sendObject(const WebAppRequestRecord* request, void** reply, int status, json_object* object) {
+  if (!reply) return status;
+  const char* text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_PLAIN);
+  if (!text) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
+  size_t length = std::strlen(text);
+  if (length == 2) length = 0;
+  return frameReply(request, reply, status, kCorsHeader, text, length);
+}
+
+// Step 9: the body as JSON. A body that is not JSON is 400; the JSON null
+// leaves no object, and each handler then answers that the body is not what
+// it needs (400).
+bool parseBody(const char* text, JsonOwner* body, RouteError* error) {
+  if (!text) return true;
+  json_tokener_error parseError = json_tokener_success;
+  body->object = json_tokener_parse_verbose(text, &parseError);
+  bool blank = text[std::strspn(text, " \t\r\n")] == '\0';
+  if (body->object || (parseError == json_tokener_success && !blank)) return true;
+  *error = RouteError{400, kBodyNotJson, "error parsing JSON body"};
+  return false;
+}
+
+int route(WebAppRequestRecord* request, const char* bodyText, void** reply) {
+  Segments segments(request->url);
+  std::string segment;
+  if (!segments.next(&segment) || segment != "api") return -1;
+  if (!segments.next(&segment) || segment[0] != 'v') return -1;
+  if (leadingNumber(segment.c_str() + 1) != 1)
+    return errorReply(request, reply, 404, kBadVersion, "unsupported API version number");
+  Target target;
+  if (!segments.next(&target.resource)) return errorReply(request, reply, 400, kBadResource, "missing resource-type");
+  int method = request->method;
+  if (target.resource == "openapi") {
+    if (method == WEBAPP_METHOD_GET) return serveDocument(request, reply);
+    if (method == WEBAPP_METHOD_OPTIONS) return frameReply(request, reply, 200, kOpenApiOptionsHeaders, "", 0);
+    return -1;
+  }
+  if (!isResource(target.resource)) return errorReply(request, reply, 400, kBadResource, "unknown resource type");
+  if (method == WEBAPP_METHOD_OPTIONS) return frameReply(request, reply, 200, kOptionsHeaders, "", 0);
+  RouteError error;
+  JsonOwner body;
+  if (!readNames(segments, method, &target, &error) ||
+      (target.resource != "database" && !parseBody(bodyText, &body, &error))) {
+    if (error.status == 405) return 405;
+    return errorReply(request, reply, error.status, error.code, error.message);
+  }
+  JsonOwner replyObject;
+  if (target.resource == "database") {
+    replyObject.object = json_object_new_object();
+    if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
+    return sendObject(request, reply, databaseRequest(request, target, replyObject.object), replyObject.object);
+  }
+  ConnectionLease lease(request->linkedServer, target.database.c_str(), request->user, request->password);
+  int code = lease.failureCode();
+  if (code == RL_WRONG_PASSWORD || code == RL_UNKNOWN_USER)
+    return errorReply(request, reply, 401, kWrongCredentials, "wrong credentials");
+  if (code == RL_NOT_FOUND) return errorReply(request, reply, 404, kDatabaseNotFound, "database not found");
+  if (code != 0) return errorReply(request, reply, 500, code, "cannot access db");
+  replyObject.object = json_object_new_object();
+  if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
+  int status = resourceRequest(request, target, lease.database(), body.object, replyObject.object);
+  return sendObject(request, reply, status, replyObject.object);
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int32_t initXtd(WebAppInitRecord* record, char* error,
+                                                       WebServerThreadData* server) {
+  error[0] = '\0';
+  if (record->version != WEBAPP_RECORD_VERSION) {
+    std::snprintf(error, 1024,
+                  "gannet web application version doesn't match osprey plugin. It is expected to be [1], but it is "
+                  "[%d]",
+                  record->version);
+    return -1;
+  }
+  if (!startPools(error, 1024)) return -1;
+  initialised = true;
+  record->version = WEBAPP_RECORD_VERSION;
+  record->unicode = 0;
+  record->tokenMode = 0;
+  record->basicAuthMode = WEBAPP_AUTH_OPTIONAL;
+  for (int m = 0; m < WEBAPP_METHOD_COUNT; ++m)
+    record->bodyByMethod[m] = m == WEBAPP_METHOD_POST || m == WEBAPP_METHOD_PUT || m == WEBAPP_METHOD_PATCH ? 1 : 0;
+  record->contentMode = WEBAPP_CONTENT_RAW;
+  return 0;
+}
+
+__attribute__((visibility("default"))) int32_t term(char* error) {
+  if (initialised) stopPools();
+  initialised = false;
+  if (error) error[0] = '\0';
+  return 0;
+}
+
+__attribute__((visibility("default"))) int32_t routerXtd(WebAppRequestRecord* request, void* body, void** reply) {
+  try {
+    return route(request, static_cast<const char*>(body), reply);
+  } catch (const std::bad_alloc&) {
+    return 500;
+  } catch (...) {
+    return 500;
+  }
+}
+
+}  // extern "C"

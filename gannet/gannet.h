@@ -1,0 +1,121 @@
+// gannet: the REST application (web/gannet.so). Create, read, update and
+// delete access to databases, tables, indexes and records, and index
+// queries, under <prefix>/api/v1/<resource>/..., plus its OpenAPI document.
+//
+// Road of a request: routerXtd (entry.cpp) reads the URI, parses the body,
+// leases a pooled connection for (linked server, database, user, password)
+// (pools.cpp), calls the resource handler (table.cpp, index.cpp,
+// record.cpp, query.cpp), and frames the reply object as the raw reply.
+//
+// Errors
+//   Every failed request answers {"_errorCode": code, "_errorMessage": text}
+//   with its HTTP status. Codes 14000-14014 are the application's own
+//   (GannetCode); 4001 and 4054 mark client allocation and stored-JSON
+//   failures; every other code is the database engine's, passed on.
+//
+// Names, filters and partition rules from a request reach the engine only
+// through its client functions, which check and quote names and parse
+// filters and rules: no request text is ever SQL.
+//
+// Threading
+//   Handlers run on the calling request's thread with handles of their own;
+//   only the pool list (pools.cpp) is shared, under its own mutex.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "osprey_webapp.h"
+#include "ravlink.h"
+
+namespace gannet {
+
+enum GannetCode : int {
+  kNotImplemented = 14000,
+  kBadVersion = 14001,
+  kNoDatabaseName = 14002,
+  kBadResource = 14003,
+  kNoResourceName = 14004,
+  kNoIndexOrId = 14005,
+  kTooManyLevels = 14006,
+  kWrongCredentials = 14007,
+  kFieldNotRendered = 14008,
+  kDatabaseNotFound = 14009,
+  kTableNotServed = 14010,
+  kOutOfMemory = 14011,
+  kBodyNotJson = 14012,
+  kJsonFormat = 14013,
+  kBadUrlQuery = 14014,
+  kClientNoMemory = 4001,
+  kStoredJsonBad = 4054,
+};
+
+// ---- replies (convert.cpp) ----
+// Adds {"_errorCode", "_errorMessage"} (replacing earlier ones) to reply
+// (none: nothing); returns status.
+int setError(json_object* reply, int code, const char* message, int status);
+// 14013 "incorrect json format[: detail]"; the detail is printf-formatted
+// from our own format with request texts as arguments only. Returns 400.
+int setJsonFormatError(json_object* reply, const char* detailFormat = nullptr, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// ---- conversions (convert.cpp) ----
+// Table handle opened by name, or null with status and error members.
+RLHANDLE openTable(RLHANDLE database, const char* name, int* status, json_object* reply);
+// Record handle on the opened table, or null (status 500, table released).
+RLHANDLE openTableRecord(RLHANDLE database, const char* name, int* status, json_object* reply);
+// Releases a record and the table it was opened on.
+void closeTableRecord(RLHANDLE record);
+int fieldTypeFromName(const char* name, int precision, int* binaryFlag, int* prefixWidth);
+const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag);
+int lengthPrefixOf(int type);
+int jsonToField(RLHANDLE record, const char* name, json_object* value, json_object* reply);
+int jsonToRecord(RLHANDLE record, json_object* value, json_object* reply, const char* context);
+int recordToJson(RLHANDLE record, json_object* select, json_object* out);
+json_object* partitionToJson(RLHANDLE tableOrIndex);
+
+// ---- resources ----
+int postDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply);
+int getDatabases(const char* server, const char* user, const char* password, json_object* reply);
+int deleteDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply);
+int handleTable(RLHANDLE database, const char* table, int method, json_object* body, json_object* reply);
+int handleIndex(RLHANDLE database, const char* table, const char* index, int method, json_object* body,
+                json_object* reply);
+int handleRecord(RLHANDLE database, const char* table, const char* id, int method, json_object* body,
+                 json_object* reply);
+int handleQuery(RLHANDLE database, const char* table, const char* index, const char* urlQuery, int method,
+                json_object* body, json_object* reply);
+
+// ---- pools (pools.cpp) ----
+// One pool per (server, database, user, password): at most kPoolSize
+// connections, idle ones closed after the idle time-out (60 s, or
+// $GANNET_IDLE_TIMEOUT seconds) by a reaper that looks every 5 s and removes
+// pools left empty; a pool whose logon failed is removed at once.
+constexpr int kPoolSize = 10;
+bool startPools(char* error, size_t errorSize);
+void stopPools();
+
+// A pooled, logged-on connection to one database for one request.
+class ConnectionLease {
+ public:
+  ConnectionLease(const char* server, const char* database, const char* user, const char* password);
+  ~ConnectionLease();
+  ConnectionLease(const ConnectionLease&) = delete;
+  ConnectionLease& operator=(const ConnectionLease&) = delete;
+  int failureCode() const { return code_; }  // 0 when connected
+  RLHANDLE database() const;
+
+ private:
+  struct PoolEntry* entry_ = nullptr;
+  class ZVDatabasePooled* connection_ = nullptr;
+  int code_ = 0;
+};
+
+// ---- the document (openapi.cpp) ----
+extern const char kOpenApiDocument[];
+extern const size_t kOpenApiLength;
+
+}  // namespace gannet

@@ -1,0 +1,246 @@
+// Connection pools per (server, database, user, password), their reaper,
+// and the "database" resource, which logs on per request instead.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ZVDatabasePooled.h"
+#include "gannet.h"
+
+namespace gannet {
+
+namespace {
+
+constexpr int kDefaultIdleSeconds = 60;
+constexpr auto kReaperPeriod = std::chrono::seconds(5);
+constexpr int kAcquireTries = 10;
+
+}  // namespace
+
+// A pool and the requests between finding it and giving their connection
+// back: a pool is removed only when it holds no connection and no request
+// holds it.
+struct PoolEntry {
+  std::unique_ptr<YXPool<ZVDatabasePooled>> pool;
+  int users = 0;
+};
+
+namespace {
+
+struct PoolList {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<PoolEntry>> entries;
+  int idleSeconds = kDefaultIdleSeconds;
+  bool stopping = false;
+  std::condition_variable wake;
+  std::thread reaper;
+};
+
+PoolList* pools = nullptr;
+
+bool poolIsEmpty(YXPool<ZVDatabasePooled>& pool) {
+  YXMutexLock hold(pool.mutex);
+  return pool.availableCount == 0 && pool.usedCount == 0;
+}
+
+// Under the list mutex: removes the entry when nothing uses it.
+void dropIfUnused(PoolEntry* entry) {
+  if (entry->users > 0 || !poolIsEmpty(*entry->pool)) return;
+  auto& list = pools->entries;
+  list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& e) { return e.get() == entry; }), list.end());
+}
+
+PoolEntry* findPool(const char* server, const char* database, const char* user, const char* password) {
+  auto key = std::make_unique<ZVDatabaseConfig>(server, user, password, database);
+  std::lock_guard<std::mutex> lock(pools->mutex);
+  for (auto& entry : pools->entries)
+    if (entry->pool->config->Compare(key.get())) {
+      ++entry->users;
+      return entry.get();
+    }
+  auto entry = std::make_unique<PoolEntry>();
+  entry->pool = std::make_unique<YXPool<ZVDatabasePooled>>(key.release(), kPoolSize, pools->idleSeconds);
+  entry->users = 1;
+  pools->entries.push_back(std::move(entry));
+  return pools->entries.back().get();
+}
+
+// One pass: idle connections closed, pools left empty removed.
+void cleanPools() {
+  std::lock_guard<std::mutex> lock(pools->mutex);
+  std::vector<PoolEntry*> all;
+  for (auto& entry : pools->entries) all.push_back(entry.get());
+  for (PoolEntry* entry : all) {
+    try {
+      entry->pool->CleanIdle();
+    } catch (const YXException&) {
+      // a connection that fails to close is gone all the same
+    }
+    dropIfUnused(entry);
+  }
+}
+
+void reap() {
+  std::unique_lock<std::mutex> lock(pools->mutex);
+  while (!pools->wake.wait_for(lock, kReaperPeriod, [] { return pools->stopping; })) {
+    lock.unlock();
+    cleanPools();
+    lock.lock();
+  }
+}
+
+int idleSecondsFromEnvironment() {
+  const char* text = std::getenv("GANNET_IDLE_TIMEOUT");
+  int seconds = text ? std::atoi(text) : 0;
+  return seconds > 0 ? seconds : kDefaultIdleSeconds;
+}
+
+}  // namespace
+
+bool startPools(char* error, size_t errorSize) {
+  try {
+    auto list = std::make_unique<PoolList>();
+    list->idleSeconds = idleSecondsFromEnvironment();
+    pools = list.release();
+    pools->reaper = std::thread(reap);
+    return true;
+  } catch (const std::exception& e) {
+    std::snprintf(error, errorSize, "gannet cannot start its connection pools: %s", e.what());
+    delete pools;
+    pools = nullptr;
+    return false;
+  }
+}
+
+void stopPools() {
+  if (!pools) return;
+  {
+    std::lock_guard<std::mutex> lock(pools->mutex);
+    pools->stopping = true;
+  }
+  pools->wake.notify_all();
+  if (pools->reaper.joinable()) pools->reaper.join();
+  delete pools;  // each pool waits up to 10 s for connections in use, then closes its idle ones
+  pools = nullptr;
+}
+
+ConnectionLease::ConnectionLease(const char* server, const char* database, const char* user, const char* password) {
+  if (!pools) {
+    code_ = YX_ERR_POOL_BLOCKED;
+    return;
+  }
+  try {
+    entry_ = findPool(server, database, user, password);
+    connection_ = entry_->pool->Acquire(entry_->pool->config, kAcquireTries);
+    connection_->SetUserTag(entry_);
+    connection_->SetDefDateType(1);
+    connection_->SetDefTimeType(10);
+  } catch (const YXException& e) {
+    code_ = e.GetErrorCode();
+  } catch (const ZVException& e) {
+    if (!connection_) code_ = e.GetErrorCode();  // the date and time types are a preference only
+  } catch (const std::bad_alloc&) {
+    code_ = YX_ERR_ALLOC;
+  }
+}
+
+ConnectionLease::~ConnectionLease() {
+  if (!entry_) return;
+  if (connection_) entry_->pool->Release(connection_);
+  std::lock_guard<std::mutex> lock(pools->mutex);
+  --entry_->users;
+  dropIfUnused(entry_);  // a failed logon leaves no pool behind
+}
+
+RLHANDLE ConnectionLease::database() const { return connection_ ? connection_->GetHandle() : nullptr; }
+
+// ---- the database resource -----------------------------------------------------------
+
+namespace {
+
+// A session of its own for one request, freed on every path.
+struct OwnSession {
+  RLHANDLE handle = rlAllocSession(2);
+  ~OwnSession() {
+    if (handle) rlFreeSession(handle);
+  }
+};
+
+int logoutStatus(RLHANDLE session, int status, json_object* reply) {
+  int rc = rlLogout(session);
+  if (rc != 0 && status == 200) return setError(reply, rc, "can't disconnect", 500);
+  return status;
+}
+
+}  // namespace
+
+int postDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply) {
+  OwnSession session;
+  if (!session.handle) return setError(reply, kClientNoMemory, "out of memory", 500);
+  int rc = rlLogon(session.handle, server, user, password);
+  if (rc == 12) {
+    int created = rlCreateSession(session.handle, server, user, password);
+    if (created != 0) return setError(reply, created, "can't create session", 500);
+    rc = rlLogon(session.handle, server, user, password);
+    if (rc != 0) return setError(reply, rc, "can't create connection", 500);
+  } else if (rc != 0) {
+    return setError(reply, rc, "can't create session", 500);
+  }
+  int status = 200;
+  if (zvdbIsActiveSession(session.handle)) {
+    rc = rlCreateDatabase(session.handle, name, 0);
+    if (rc != 0) status = setError(reply, rc, "can't create database", 500);
+    status = logoutStatus(session.handle, status, reply);
+  }
+  return status;
+}
+
+int getDatabases(const char* server, const char* user, const char* password, json_object* reply) {
+  json_object* names = json_object_new_array();
+  if (!names) return setError(reply, kOutOfMemory, "out of memory", 500);
+  OwnSession session;
+  if (!session.handle) {
+    json_object_put(names);
+    return setError(reply, kClientNoMemory, "out of memory", 500);
+  }
+  int rc = rlLogon(session.handle, server, user, password);
+  if (rc != 0) {
+    json_object_put(names);
+    return setError(reply, rc, "can't create connection", 500);
+  }
+  int status = 200;
+  if (zvdbIsActiveSession(session.handle)) {
+    char name[255], path[255];
+    for (rc = rlFirstDatabase(session.handle, name, sizeof name, path, sizeof path); rc == 0;
+         rc = rlNextDatabase(session.handle, name, sizeof name, path, sizeof path))
+      json_object_array_add(names, json_object_new_string(name));
+    if (rc != RL_NOT_FOUND) status = setError(reply, rc, "can't retrieve the list of databases", 500);
+    status = logoutStatus(session.handle, status, reply);
+  }
+  if (status == 200)
+    json_object_object_add(reply, "_databases", names);
+  else
+    json_object_put(names);
+  return status;
+}
+
+int deleteDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply) {
+  OwnSession session;
+  if (!session.handle) return setError(reply, kClientNoMemory, "out of memory", 500);
+  int rc = rlLogon(session.handle, server, user, password);
+  if (rc != 0) return setError(reply, rc, "can't create connection", 500);
+  int status = 200;
+  if (zvdbIsActiveSession(session.handle)) {
+    rc = rlDeleteDatabase(session.handle, name);
+    if (rc != 0) status = setError(reply, rc, "can't delete database", 500);
+    status = logoutStatus(session.handle, status, reply);
+  }
+  return status;
+}
+
+}  // namespace gannet

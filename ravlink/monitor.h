@@ -1,0 +1,167 @@
+// ravlink's statistics and management calls: what a server monitor reads of
+// the engine (logons, open files, locks, the event log, counters, memory and
+// function timing) and the few things it may do (end a logon, purge the log).
+//
+// The functions are plain C names, bound by name by the tools that load the
+// engine (dlsym); their order below is the order in which the monitor binds
+// them. Handle-less calls act on the server of the calling thread's current
+// logon (rlSetCurrentOwner / zvdbSetQuarnOWNER): without one they answer
+// RL_MON_NO_LOGON.
+//
+// Results: 0 is success; 101 no (more) entries; other values are codes, all
+// within -32768..32767 because several callers read them as 16-bit values.
+// Blocks are written in this machine's byte order; the byte-order byte of
+// every block ("sflvr") is 2. No call writes beyond the length it is given
+// (or, where no length is passed, beyond the size stated here).
+//
+// Threading: every call may come from any thread, at the same time as the
+// engine's other calls; the figures are read under the engine's registries'
+// own locks.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define RAVLINK_MON_API __attribute__((visibility("default")))
+
+// Codes of these calls beyond the engine's RlCode values.
+enum RlMonitorCode {
+  RL_MON_BUFFER_TOO_SMALL = 153,  // USERINFOX: bufferSize now holds the size needed
+  RL_MON_NAME_REGISTERED = 518,   // REGQUARN: the instance name is registered already
+  RL_MON_NOT_SUPPORTED = 4230,    // a name that exists for binding only, or an unknown action
+  RL_MON_NO_LOGON = 4231,         // no current logon on the calling thread
+  RL_MON_KILLED = 4232,           // the logon was ended by zvklusr; it has rolled back and let go of its locks
+  RL_MON_UNKNOWN_TASK = 4233,     // zvklusr: no such task on this server (or its user is not uid)
+  RL_MON_OWN_TASK = 4234,         // zvklusr: a logon does not end itself this way
+  RL_MON_BAD_PATH = 4235,         // a file name outside the server's directory
+  RL_MON_LIMIT = 4236,            // a registry of these calls is full (instance names, open logs)
+  RL_MON_BAD_LOG = 4237,          // OPNRFIL of another file than the event log, or a log not open
+};
+
+// Sizes of the blocks the snapshot actions fill.
+enum RlMonitorBlock {
+  RL_MON_SYSTEM_BLOCK = 1952,  // zvSNAPSHOT 25; more room adds the function-timing region
+  RL_MON_SQL_BLOCK = 168,      // zvSNAPSHOT 35
+  RL_MON_USER_BLOCK = 576,     // zvSNAPSHOT 26 (the calling logon), 36 (task "%d")
+  RL_MON_FILE_BLOCK = 640,     // zvSNAPSHOT 37 (file number "%d")
+  RL_MON_MEMORY_BLOCK = 616,   // zvSNAPSHOT 40
+  RL_MON_CONFIG_VALUES = 256,  // SYSCFG: signed 32-bit values
+  RL_MON_IO_COUNTERS = 22,     // IOPERFORMANCEX: unsigned 32-bit counters
+  RL_MON_LOG_BUFFER = 8192,    // the largest event-log record
+  RL_MON_FUNCTIONS = 319,      // function numbers of the timing region
+};
+
+// zvSNAPSHOT actions.
+enum RlSnapshotAction {
+  RL_SNAP_TIMING_START = 7,
+  RL_SNAP_TIMING_STOP = 8,
+  RL_SNAP_TIMING_CLEAR = 9,
+  RL_SNAP_TO_LOG = 23,  // writes a "System snapshot" event (class 7, code 1)
+  RL_SNAP_SYSTEM = 25,
+  RL_SNAP_OWN_USER = 26,
+  RL_SNAP_SQL = 35,
+  RL_SNAP_USER = 36,
+  RL_SNAP_FILE = 37,
+  RL_SNAP_MEMORY = 40,
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// USERINFOX's parameter: version 2, entrySize 248.
+typedef struct RlUserInfoRequest {
+  uint16_t version;
+  uint16_t entries;     // out
+  uint32_t entrySize;   // 248
+  uint32_t bufferSize;  // in/out
+  void* buffer;
+} RlUserInfoRequest;
+
+// zvMEMSTAT mode 1: the file the counts are written to, inside the server's
+// directory (a path that leaves it answers RL_MON_BAD_PATH).
+typedef struct RlMemStatLogRequest {
+  int32_t one;  // 1
+  char reserved[12];
+  char fileName[256];
+} RlMemStatLogRequest;
+
+// zvThrdGet: the engine's record of the calling thread.
+typedef struct RlThreadRecord {
+  int32_t monitorFlag;  // kept for the caller; the engine does not read it
+  int32_t attached;     // zvThrdAttach calls minus zvThrdDetach calls on this thread, never below 0
+} RlThreadRecord;
+
+// In binding order. Names marked "binding only" answer RL_MON_NOT_SUPPORTED.
+RAVLINK_MON_API int32_t USERINFO(void);  // binding only
+// buffer[0] = number of logons of the current server (buffer of 8193 words).
+RAVLINK_MON_API int16_t USERLIST(int16_t* buffer);
+RAVLINK_MON_API void revobj(void* object, int32_t length);  // reverses length bytes in place
+RAVLINK_MON_API void revlng(void* value);                   // reverses 4 bytes in place
+// Logs off the current logon if INTISAMX4 made it; answers 0 also when there is none.
+RAVLINK_MON_API int16_t CLISAM(void);
+RAVLINK_MON_API int32_t INTISAMX(void);  // binding only
+// 22 unsigned 32-bit counters into buffer (88 bytes).
+RAVLINK_MON_API int16_t IOPERFORMANCEX(void* buffer);
+// Node name of the current logon (at most 31 characters kept).
+RAVLINK_MON_API int16_t SETNODE(const char* node);
+// RL_MON_CONFIG_VALUES signed 32-bit values into buffer.
+RAVLINK_MON_API int16_t SYSCFG(void* buffer);
+RAVLINK_MON_API int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t length);
+// *count: capacity in entries in, entries written out. Entries as the
+// monitor walks them: open files {i16 file number, i16 status, i8 type,
+// i8 superfile type, name}; file users {i32 task, i32 file number, user};
+// file locks {i64 row, i32 type, i32 task, i32 waiters, user}.
+RAVLINK_MON_API int32_t zvGetOpenFiles(int32_t task, void* buffer, int32_t* count);
+RAVLINK_MON_API int32_t zvGetFileUsers(const char* fileName, void* buffer, int32_t* count);
+RAVLINK_MON_API int32_t zvGetFileLocks(const char* fileName, int32_t mode, void* buffer, int32_t* count);
+RAVLINK_MON_API int32_t zvOWNER(void);     // binding only
+RAVLINK_MON_API int32_t zvSetOWNER(void);  // binding only
+RAVLINK_MON_API int32_t zvdbGetQuarnOWNER(void);
+RAVLINK_MON_API int32_t zvdbSetQuarnOWNER(int32_t owner);  // -1: none
+// mode 4: text "+name,..." keeps those classes, "-ALL" clears; mode 1: RlMemStatLogRequest.
+RAVLINK_MON_API int32_t zvMEMSTAT(int32_t mode, const void* parameter);
+RAVLINK_MON_API int32_t zvThrdAttach(void);
+// Process-wide instance names: at most 256 at once.
+RAVLINK_MON_API int16_t REGQUARN(const char* name);
+RAVLINK_MON_API int16_t SWTQUARN(const char* name);
+RAVLINK_MON_API int16_t UNRQUARN(const char* name);
+RAVLINK_MON_API int32_t GETQUARN(void);  // binding only
+RAVLINK_MON_API RlThreadRecord* zvThrdGet(void);
+// Answers 0 the first time in a process and 125 afterwards.
+RAVLINK_MON_API int32_t zvThrdInit(int32_t threads, int32_t reserved1, int32_t reserved2);
+// Only "SYSLOGDT.YXS", the event log of the current server: a file number
+// (>= 0) or a negative code. At most 64 logs open at once in the process.
+RAVLINK_MON_API int16_t OPNRFIL(int16_t fileNumber, const char* name, int16_t mode);
+RAVLINK_MON_API int16_t CLRFIL(int16_t fileNumber);
+// index = file number + 1 (sequence order) or + 2 (date order); *length: room in, record length out.
+RAVLINK_MON_API int16_t FRSVREC(int16_t index, void* buffer, uint32_t* length);
+RAVLINK_MON_API int16_t NXTVREC(int16_t index, void* buffer, uint32_t* length);
+RAVLINK_MON_API int32_t IDXENT(void);    // binding only
+RAVLINK_MON_API int32_t FRSKEY(void);    // binding only
+RAVLINK_MON_API int32_t NXTKEY(void);    // binding only
+RAVLINK_MON_API int32_t REDIVREC(void);  // binding only
+RAVLINK_MON_API int32_t SETCURI(void);   // binding only
+RAVLINK_MON_API int16_t LSTVREC(int16_t index, void* buffer, uint32_t* length);
+RAVLINK_MON_API int16_t PRVVREC(int16_t index, void* buffer, uint32_t* length);
+// Ends the logon of task on the current server. uid, when not empty, must be
+// its user name (case ignored). The logon rolls back and releases its locks
+// at once when it is between calls, else at its next call, which answers
+// RL_MON_KILLED.
+RAVLINK_MON_API int16_t zvklusr(int16_t task, const char* uid);
+RAVLINK_MON_API int32_t USERINFOX(RlUserInfoRequest* request);
+RAVLINK_MON_API int32_t DELVREC(void);  // binding only
+RAVLINK_MON_API int32_t LKISAM(void);   // binding only
+RAVLINK_MON_API int32_t TRANBEG(void);  // binding only
+RAVLINK_MON_API int32_t TRANEND(void);  // binding only
+// Class 1024 with a 4-byte day count purges older records of the server's
+// log; other classes write an event with data as its text.
+RAVLINK_MON_API int16_t SYSLOG(int32_t eventClass, int32_t eventCode, const void* data, int32_t length);
+// Logs on a new logon to server ("NAME" or "NAME@host") and makes it current.
+RAVLINK_MON_API int16_t INTISAMX4(int16_t buffers, int16_t files, int16_t sectors, int16_t dataBuffers, int16_t profile,
+                                  const char* user, const char* password, const char* server);
+RAVLINK_MON_API int32_t zvThrdDetach(void);
+
+#ifdef __cplusplus
+}
+#endif

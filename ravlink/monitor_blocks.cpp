@@ -1,0 +1,621 @@
+// The statistics blocks of the monitor calls (monitor.h): system, SQL, user,
+// file and memory snapshots, the configuration array, the I/O counters, the
+// log records, function timing and memory statistics.
+//
+// Every figure is one the engine counts itself, one SQLite reports, or one
+// of the process (time, pid, limits); a field the engine has no such source
+// for stays 0.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "monitor.h"
+#include "rl_core.h"
+
+namespace fs = std::filesystem;
+using namespace ravlink_detail;
+using namespace ravlink_detail::monitor;
+
+namespace {
+
+constexpr uint32_t kStructureVersion = 21;
+constexpr int64_t kTicksPerSecond = 1000000000;  // the engine times with nanoseconds
+constexpr uint32_t kVersionWord = 0xA1000001;    // "V1.0.1" in the monitor's version form
+constexpr uint8_t kByteOrder = 2;                // this machine's order: never reversed
+constexpr uint8_t kAlignment = alignof(max_align_t) > 8 ? 8 : alignof(max_align_t);
+constexpr uint8_t kPointerSize = sizeof(void*);
+
+// Writes value at offset when it fits within length.
+class Block {
+ public:
+  Block(void* buffer, uint32_t length) : bytes_(static_cast<unsigned char*>(buffer)), length_(length) {
+    memset(bytes_, 0, length_);
+  }
+  template <class T>
+  void put(uint32_t offset, T value) {
+    if (offset + sizeof(T) <= length_) memcpy(bytes_ + offset, &value, sizeof(T));
+  }
+  void text(uint32_t offset, uint32_t width, const std::string& value) {
+    if (offset + width > length_) return;
+    size_t n = std::min<size_t>(width - 1, value.size());
+    memcpy(bytes_ + offset, value.data(), n);
+    bytes_[offset + n] = 0;
+  }
+  unsigned char* at(uint32_t offset) { return bytes_ + offset; }
+  uint32_t length() const { return length_; }
+
+ private:
+  unsigned char* bytes_;
+  uint32_t length_;
+};
+
+// The head every block starts with: structure versions, the fixed length
+// and the time of the snapshot.
+void putHeader(Block& b, uint32_t fixedLength, uint32_t timeAt) {
+  b.put<uint32_t>(0, kStructureVersion);
+  b.put<uint32_t>(4, kStructureVersion);
+  b.put<uint32_t>(8, fixedLength);
+  b.put<uint64_t>(timeAt, uint64_t(nowSeconds()));
+}
+
+// SQLite's page-cache figures of every connection of the engine: those
+// closed already, and those of logons between calls (a logon inside a call
+// is not disturbed; its figures join at its next snapshot or its close).
+struct CacheFigures {
+  uint64_t requests = 0, hits = 0, memory = 0;
+};
+
+CacheFigures cacheOf(Logon& l) {
+  CacheFigures f;
+  if (!l.mutex.try_lock()) return f;
+  for (auto& [path, weak] : l.conns)
+    if (auto c = weak.lock()) {
+      int hit = 0, miss = 0, used = 0, high = 0;
+      sqlite3_db_status(c->db, SQLITE_DBSTATUS_CACHE_HIT, &hit, &high, 0);
+      sqlite3_db_status(c->db, SQLITE_DBSTATUS_CACHE_MISS, &miss, &high, 0);
+      f.hits += uint64_t(hit);
+      f.requests += uint64_t(hit) + uint64_t(miss);
+      for (int op : {SQLITE_DBSTATUS_CACHE_USED, SQLITE_DBSTATUS_SCHEMA_USED, SQLITE_DBSTATUS_STMT_USED}) {
+        sqlite3_db_status(c->db, op, &used, &high, 0);
+        f.memory += uint64_t(used);
+      }
+    }
+  l.mutex.unlock();
+  return f;
+}
+
+CacheFigures allCaches() {
+  CacheFigures total;
+  std::vector<std::shared_ptr<Logon>> all;
+  {
+    std::lock_guard<std::mutex> lock(engine().mutex);
+    for (auto& [owner, weak] : engine().owners)
+      if (auto l = weak.lock()) all.push_back(l);
+  }
+  for (auto& l : all) {
+    CacheFigures f = cacheOf(*l);
+    total.requests += f.requests;
+    total.hits += f.hits;
+  }
+  total.requests += registry().closedCacheRequests;
+  total.hits += registry().closedCacheHits;
+  return total;
+}
+
+size_t locksHeld() { return engine().locks.list(SIZE_MAX).size(); }
+
+// ---- the memory of SQLite, by size class -----------------------------------------------------
+
+constexpr int kMemoryClasses = 25;
+const char* const kClassNames[kMemoryClasses] = {
+    "KEYBUF", "SIZ16",   "SIZ32",   "SIZ64",  "SIZ128",  "SIZ256",  "SIZ512", "SIZ1K",  "SIZ2K",
+    "SIZ4K",  "SIZ8K",   "SHADLST", "BATLST", "LOKS",    "FILNAM",  "COMLST", "ABTLST", "RECLOK",
+    "COMDAT", "TREEBUF", "DATBUF",  "ZVFILE", "IDXPAGE", "DATPAGE", "LARGE"};
+
+struct SizeClass {
+  std::atomic<int64_t> count{0}, bytes{0};
+};
+SizeClass gSizeClasses[kMemoryClasses];
+bool gCountingAllocator = false;
+
+// Classes 1..10 hold allocations of (8 << c, 16 << c] bytes from 16 up; 24 the larger ones.
+int sizeClassOf(size_t n) {
+  int c = 1;
+  for (size_t limit = 16; c <= 10; ++c, limit <<= 1)
+    if (n <= limit) return c;
+  return 24;
+}
+
+// SQLite's allocations go through these, so that each is counted in its
+// class while it lives. The size is kept in front of the block.
+constexpr size_t kHeader = 16;
+void* countedMalloc(int n) {
+  if (n <= 0) return nullptr;
+  auto* p = static_cast<unsigned char*>(malloc(size_t(n) + kHeader));
+  if (!p) return nullptr;
+  memcpy(p, &n, sizeof n);
+  auto& c = gSizeClasses[sizeClassOf(size_t(n))];
+  c.count++;
+  c.bytes += n;
+  return p + kHeader;
+}
+int countedSize(void* block) {
+  int n = 0;
+  if (block) memcpy(&n, static_cast<unsigned char*>(block) - kHeader, sizeof n);
+  return n;
+}
+void countedFree(void* block) {
+  if (!block) return;
+  int n = countedSize(block);
+  auto& c = gSizeClasses[sizeClassOf(size_t(n))];
+  c.count--;
+  c.bytes -= n;
+  free(static_cast<unsigned char*>(block) - kHeader);
+}
+void* countedRealloc(void* block, int n) {
+  if (!block) return countedMalloc(n);
+  if (n <= 0) {
+    countedFree(block);
+    return nullptr;
+  }
+  void* fresh = countedMalloc(n);
+  if (!fresh) return nullptr;
+  memcpy(fresh, block, size_t(std::min(n, countedSize(block))));
+  countedFree(block);
+  return fresh;
+}
+int countedRoundup(int n) { return (n + 7) & ~7; }
+int countedInit(void*) { return SQLITE_OK; }
+void countedShutdown(void*) {}
+
+// Installed when the engine is loaded, before SQLite's first use; when
+// another part of the process started SQLite first, the classes stay 0.
+__attribute__((constructor)) void installCountingAllocator() {
+  static const sqlite3_mem_methods methods = {countedMalloc,  countedFree, countedRealloc,  countedSize,
+                                              countedRoundup, countedInit, countedShutdown, nullptr};
+  gCountingAllocator = sqlite3_config(SQLITE_CONFIG_MALLOC, &methods) == SQLITE_OK;
+}
+
+std::mutex gMemStatMutex;
+std::string gMemStatSelection;  // the classes kept, as the last "set" named them
+
+void memoryRows(int64_t counts[kMemoryClasses], int64_t bytes[kMemoryClasses]) {
+  for (int c = 0; c < kMemoryClasses; ++c) {
+    counts[c] = std::max<int64_t>(0, gSizeClasses[c].count.load());
+    bytes[c] = std::max<int64_t>(0, gSizeClasses[c].bytes.load());
+  }
+  // The engine's own structures of the classes it has: lock entries, open
+  // table names and open-table blocks.
+  int64_t locks = int64_t(locksHeld());
+  counts[13] = counts[17] = locks;
+  bytes[13] = bytes[17] = locks * int64_t(sizeof(LockTable::Held));
+  auto& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  int64_t names = 0;
+  for (auto& [core, entry] : r.openTables) names += int64_t(entry.name.size() + 1);
+  counts[14] = counts[21] = int64_t(r.openTables.size());
+  bytes[14] = names;
+  bytes[21] = int64_t(r.openTables.size()) * int64_t(sizeof(TableCore));
+}
+
+// ---- blocks ---------------------------------------------------------------------------
+
+void writeTimingRegion(Block& b) {
+  constexpr uint32_t kRegion = RL_MON_SYSTEM_BLOCK;
+  if (b.length() < kRegion + 8 + 16) return;
+  auto& r = registry();
+  uint32_t room = (b.length() - kRegion - 8) / 16;
+  int32_t entries = 0;
+  for (int n = 0; n < RL_MON_FUNCTIONS && uint32_t(entries) < room; ++n) {
+    uint64_t calls = r.timing[n].calls.load();
+    if (n > 0 && calls == 0) continue;
+    uint32_t at = kRegion + 8 + 16 * uint32_t(entries);
+    b.put<uint32_t>(at, uint32_t(n));
+    b.put<uint32_t>(at + 4, uint32_t(calls));
+    b.put<uint64_t>(at + 8, r.timing[n].ns.load());
+    ++entries;
+  }
+  b.put<int32_t>(kRegion + 4, entries - 1);
+  b.put<uint32_t>(12, 8 + 16 * uint32_t(entries));  // varlen
+  b.put<uint32_t>(16, 1);                           // contents: the timing region
+  b.put<uint32_t>(1068, 0x10000000);                // sct_diagflg: timing listed
+}
+
+void systemBlock(Block& b, Logon& self) {
+  auto& r = registry();
+  CacheFigures cache = allCaches();
+  size_t logons = logonsOf(self.serverDir).size();
+  size_t locks = locksHeld();
+  size_t openTables;
+  uint64_t openTablesHigh;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    openTables = r.openTables.size();
+    openTablesHigh = r.openTablesHigh;
+  }
+  int inCall = 0;
+  for (auto& l : logonsOf(self.serverDir)) inCall += l->stats.inCall.load();
+  putHeader(b, RL_MON_SYSTEM_BLOCK, 24);
+  b.put<uint64_t>(80, r.lockTries);
+  b.put<uint64_t>(88, r.lockGrants);
+  b.put<uint64_t>(96, r.lockDenials);
+  b.put<uint64_t>(136, r.lockReleases);
+  b.put<uint64_t>(144, locks);
+  b.put<uint64_t>(160, r.txnNsSum);
+  b.put<uint64_t>(168, r.txnCommitted + r.txnAborted);
+  b.put<uint64_t>(176, r.txnNsMax);
+  b.put<uint64_t>(224, uint64_t(sqlite3_memory_highwater(0)));
+  b.put<uint64_t>(232, uint64_t(sqlite3_memory_used()));
+  b.put<uint64_t>(240, cache.requests);
+  b.put<uint64_t>(248, cache.hits);
+  IoCounters& io = ioCounters();
+  b.put<uint64_t>(272, io.dataReads);
+  b.put<uint64_t>(280, io.dataReadBytes);
+  b.put<uint64_t>(288, io.dataWrites);
+  b.put<uint64_t>(296, io.dataWriteBytes);
+  b.put<uint64_t>(336, io.logWrites);
+  b.put<uint64_t>(344, io.logWriteBytes);
+  b.put<uint64_t>(352, io.logReads);
+  b.put<uint64_t>(360, io.logReadBytes);
+  b.put<uint64_t>(432, io.dataSyncs + io.logSyncs);
+  b.put<uint64_t>(440, io.logSyncs);
+  b.put<uint64_t>(448, io.dataSyncs);
+  b.put<uint64_t>(384, r.txnBegun);
+  b.put<uint64_t>(392, r.txnCommitted);
+  b.put<uint64_t>(400, r.txnAborted);
+  b.put<int64_t>(456, kTicksPerSecond);
+  b.put<uint64_t>(712, uint64_t(monotonicNs() - r.startedNs));  // selapsrvtim
+  for (int i = 0; i < kTxnBuckets; ++i) b.put<uint32_t>(896 + 4 * i, uint32_t(r.txnHistogram[i]));
+  b.put<int32_t>(992, int32_t(openTables));
+  b.put<int32_t>(996, int32_t(r.connectionsOpen));
+  b.put<int32_t>(1004, int32_t(openTablesHigh));
+  b.put<int32_t>(1008, int32_t(r.connectionsHigh));
+  b.put<uint32_t>(1016, uint32_t(logons));
+  b.put<uint32_t>(1024, uint32_t(locks));
+  b.put<uint64_t>(1136, r.recordsAdded);
+  b.put<uint64_t>(1144, r.recordsDeleted);
+  b.put<uint32_t>(1176, uint32_t(inCall));
+  b.put<uint8_t>(1252, kByteOrder);
+  b.put<uint8_t>(1253, kAlignment);
+  b.put<uint8_t>(1254, kPointerSize);
+  b.put<uint64_t>(1256, r.kills);
+  b.put<uint64_t>(1264, r.recordsUpdated);
+  b.text(1472, 128, std::string("ravlink, the embedded engine over SQLite ") + sqlite3_libversion());
+  b.put<uint32_t>(1600, uint32_t(logons));
+  b.put<uint32_t>(1604, uint32_t(kMaxOwner));
+  b.put<uint32_t>(1608, kVersionWord);
+  b.put<uint64_t>(1696, r.fileOpens);
+  b.put<uint64_t>(1704, r.fileCloses);
+  b.put<uint64_t>(1856, r.tableOpens);
+  b.put<uint64_t>(1864, r.tableCloses);
+  b.put<uint64_t>(1872, r.tablesCreated);
+  writeTimingRegion(b);
+}
+
+void sqlBlock(Block& b) {
+  int count = 0, high = 0;
+  sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
+  putHeader(b, RL_MON_SQL_BLOCK, 24);
+  b.put<uint64_t>(32, uint64_t(sqlite3_memory_highwater(0)));
+  b.put<uint64_t>(40, uint64_t(sqlite3_memory_used()));
+  b.put<int32_t>(80, count);
+  b.put<uint8_t>(108, kByteOrder);
+  b.put<uint8_t>(109, kAlignment);
+  b.put<uint8_t>(110, kPointerSize);
+}
+
+void userBlock(Block& b, Logon& l) {
+  auto& s = l.stats;
+  putHeader(b, RL_MON_USER_BLOCK, 24);
+  b.put<uint64_t>(32, s.txnNsSum);
+  b.put<uint64_t>(40, s.txnNsMax);
+  b.put<int64_t>(48, kTicksPerSecond);
+  b.put<uint32_t>(320, uint32_t(l.owner));
+  b.put<uint32_t>(340, uint32_t(s.txnCommitted + s.txnAborted));
+  b.put<uint32_t>(344, uint32_t(s.txnBegun));
+  b.put<uint32_t>(348, uint32_t(s.txnCommitted));
+  b.put<uint32_t>(352, uint32_t(s.txnAborted));
+  b.put<uint32_t>(356, uint32_t(s.openTables));
+  b.put<uint32_t>(360, uint32_t(s.logonTime));
+  b.put<uint32_t>(364, uint32_t(s.lastCallTime));
+  b.put<uint32_t>(368, uint32_t(std::max(0, functionNumber(s.lastCall.load()))));
+  b.put<uint32_t>(376, uint32_t(s.inCall));
+  b.put<uint32_t>(396, uint32_t(s.openTablesHigh));
+  // Every logon is made by a caller in this process: its address is this machine's.
+  b.put<uint32_t>(448, 0x0100007F);
+  for (uint32_t at : {480u, 483u}) {
+    b.put<uint8_t>(at, kByteOrder);
+    b.put<uint8_t>(at + 1, kAlignment);
+    b.put<uint8_t>(at + 2, kPointerSize);
+  }
+  b.text(512, 32, nodeOf(l));
+  b.text(544, 32, l.user);
+}
+
+int fileBlock(Block& b, Logon& self, const char* object) {
+  char* end = nullptr;
+  long number = object ? strtol(object, &end, 10) : 0;
+  if (!object || !*object || *end || number < 1 || number > INT32_MAX) return RL_NOT_FOUND;
+  std::string path, table;
+  if (!engine().lookupDatno(int32_t(number), &path, &table)) return RL_NOT_FOUND;
+  if (fs::path(path).lexically_relative(self.serverDir).string().rfind("..", 0) == 0) return RL_NOT_FOUND;
+  uint32_t users = 0;
+  int64_t opened = 0;
+  {
+    auto& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (auto& [core, entry] : r.openTables)
+      if (entry.datno == number) ++users, opened = std::max(opened, entry.openedAt);
+  }
+  std::error_code ec;
+  uint64_t size = fs::file_size(path, ec);
+  putHeader(b, RL_MON_FILE_BLOCK, 16);
+  b.put<uint64_t>(24, ec ? 0 : size);  // phyrec: the database file that holds the table
+  b.put<int64_t>(112, kTicksPerSecond);
+  b.put<uint32_t>(196, uint32_t(number));
+  b.put<uint32_t>(200, kVersionWord);
+  b.put<uint32_t>(316, users);
+  for (uint32_t at : {369u, 372u}) {
+    b.put<uint8_t>(at, kByteOrder);
+    b.put<uint8_t>(at + 1, kAlignment);
+    b.put<uint8_t>(at + 2, kPointerSize);
+  }
+  b.text(384, 256, fileNameOf(self.serverDir, path, table));
+  return 0;
+}
+
+void memoryBlock(Block& b) {
+  int64_t counts[kMemoryClasses], bytes[kMemoryClasses];
+  memoryRows(counts, bytes);
+  for (int c = 0; c < kMemoryClasses; ++c) {
+    if (uint32_t(16 + 8 * c + 8) <= b.length()) strncpy(reinterpret_cast<char*>(b.at(16 + 8 * c)), kClassNames[c], 8);
+    b.put<uint64_t>(216 + 8 * c, uint64_t(counts[c]));
+    b.put<uint64_t>(416 + 8 * c, uint64_t(bytes[c]));
+  }
+}
+
+// A file named by a caller, inside the server's directory.
+bool pathInside(const std::string& serverDir, const std::string& name, fs::path* out) {
+  if (name.empty()) return false;
+  fs::path p = fs::path(name);
+  if (p.is_absolute()) return false;
+  fs::path full = (fs::path(serverDir) / p).lexically_normal();
+  std::string rel = full.lexically_relative(serverDir).string();
+  if (rel.empty() || rel == "." || rel.rfind("..", 0) == 0) return false;
+  std::error_code ec;
+  fs::path real = fs::weakly_canonical(full, ec);  // a symbolic link must not lead out either
+  if (ec || real.lexically_relative(fs::weakly_canonical(serverDir, ec)).string().rfind("..", 0) == 0) return false;
+  *out = full;
+  return true;
+}
+
+}  // namespace
+
+namespace ravlink_detail {
+namespace monitor {
+
+void fillUserEntry(Logon& l, unsigned char* entry) {
+  auto& s = l.stats;
+  int16_t task = int16_t(l.owner), active = int16_t(s.inCall.load());
+  int32_t logonTime = int32_t(s.logonTime), last = int32_t(s.lastCallTime), txn = int32_t(s.txnBegin);
+  int32_t files = int32_t(s.openTables);
+  CacheFigures cache = cacheOf(l);
+  uint64_t counters[9] = {0, 0, 0, 0, cache.requests, cache.hits, 0, 0, cache.memory};
+  memcpy(entry, &task, 2);
+  memcpy(entry + 2, &active, 2);
+  strncpy(reinterpret_cast<char*>(entry + 4), l.user.c_str(), 31);
+  strncpy(reinterpret_cast<char*>(entry + 36), "ISAM in-process", 51);
+  memcpy(entry + 88, &logonTime, 4);
+  memcpy(entry + 96, &last, 4);
+  memcpy(entry + 100, &txn, 4);
+  memcpy(entry + 104, &files, 4);
+  strncpy(reinterpret_cast<char*>(entry + 112), nodeOf(l).c_str(), 31);
+  strncpy(reinterpret_cast<char*>(entry + 144), s.lastCall.load(), 31);
+  memcpy(entry + 176, counters, sizeof counters);
+}
+
+bool writeLogRecord(const Event& e, void* buffer, uint32_t* length) {
+  constexpr uint32_t kFixed = 112;
+  if (*length <= kFixed) return false;  // the fixed part and at least the text's NUL
+  uint32_t room = std::min<uint32_t>(*length, RL_MON_LOG_BUFFER) - kFixed;
+  uint16_t textLength = uint16_t(std::min<size_t>(e.text.size(), room - 1));
+  Block b(buffer, kFixed + textLength + 1);
+  b.put<int32_t>(0, e.evclass);
+  b.put<int32_t>(4, e.event);
+  b.put<int32_t>(8, e.day);
+  b.put<int32_t>(12, e.seconds);
+  b.put<int32_t>(20, e.seq);
+  b.put<int32_t>(24, e.error);
+  b.text(32, 32, e.user);
+  b.text(64, 32, e.node);
+  b.put<uint16_t>(110, textLength);
+  memcpy(b.at(kFixed), e.text.data(), textLength);
+  *length = kFixed + textLength + 1;
+  return true;
+}
+
+}  // namespace monitor
+}  // namespace ravlink_detail
+
+extern "C" {
+
+int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t length) {
+  CallScope scope(nullptr, nullptr, "zvSNAPSHOT");
+  int code = 0;
+  auto self = currentLogon(&code);
+  if (!self) return code;
+  switch (action) {
+    case RL_SNAP_TIMING_START:
+      timingOn = true;
+      return 0;
+    case RL_SNAP_TIMING_STOP:
+      timingOn = false;
+      return 0;
+    case RL_SNAP_TIMING_CLEAR:
+      clearTiming();
+      return 0;
+    case RL_SNAP_TO_LOG: {
+      Registry& r = registry();
+      logEvent(self->serverDir, kClassSnapshot, kSystemSnapshot, 0, self->user, nodeOf(*self),
+               "logons " + std::to_string(logonsOf(self->serverDir).size()) + ", transactions " +
+                   std::to_string(r.txnCommitted + r.txnAborted) + ", records added " + std::to_string(r.recordsAdded) +
+                   ", updated " + std::to_string(r.recordsUpdated) + ", deleted " + std::to_string(r.recordsDeleted) +
+                   ", SQLite memory " + std::to_string(sqlite3_memory_used()));
+      return 0;
+    }
+    default:
+      break;
+  }
+  if (!buffer) return RL_BAD_ARGUMENT;
+  switch (action) {
+    case RL_SNAP_SYSTEM: {
+      if (length < RL_MON_SYSTEM_BLOCK) return RL_BAD_ARGUMENT;
+      Block b(buffer, length);
+      systemBlock(b, *self);
+      return 0;
+    }
+    case RL_SNAP_SQL: {
+      Block b(buffer, std::min<uint32_t>(length, RL_MON_SQL_BLOCK));
+      sqlBlock(b);
+      return 0;
+    }
+    case RL_SNAP_OWN_USER:
+    case RL_SNAP_USER: {
+      std::shared_ptr<Logon> l = self;
+      if (action == RL_SNAP_USER) {
+        char* end = nullptr;
+        long task = object ? strtol(object, &end, 10) : 0;
+        if (!object || !*object || *end) return RL_MON_UNKNOWN_TASK;
+        l = logonOf(int32_t(task));
+        if (!l || l->serverDir != self->serverDir) return RL_MON_UNKNOWN_TASK;
+      }
+      Block b(buffer, std::min<uint32_t>(length, RL_MON_USER_BLOCK));
+      userBlock(b, *l);
+      return 0;
+    }
+    case RL_SNAP_FILE: {
+      Block b(buffer, std::min<uint32_t>(length, RL_MON_FILE_BLOCK));
+      return fileBlock(b, *self, object);
+    }
+    case RL_SNAP_MEMORY: {
+      Block b(buffer, std::min<uint32_t>(length, RL_MON_MEMORY_BLOCK));
+      memoryBlock(b);
+      return 0;
+    }
+    default:
+      return RL_MON_NOT_SUPPORTED;
+  }
+}
+
+int16_t SYSCFG(void* buffer) {
+  CallScope scope(nullptr, nullptr, "SYSCFG");
+  if (!buffer) return RL_BAD_ARGUMENT;
+  int code = 0;
+  auto self = currentLogon(&code);
+  if (!self) return int16_t(code);
+  int32_t v[RL_MON_CONFIG_VALUES] = {};
+  auto& r = registry();
+  size_t logons = logonsOf(self->serverDir).size();
+  size_t openTables;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    openTables = r.openTables.size();
+  }
+  int count = 0, high = 0;
+  sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  v[0] = 2048;         // cfgFILES: the open files one list reports at most
+  v[1] = kMaxOwner;    // cfgUSERS: task numbers
+  v[100] = kMaxOwner;  // cfgCONNECTIONS
+  v[144] = 1;          // cfgWORD_ORDER: Low_High
+  v[150] = '/';        // cfgPATH_SEPARATOR
+  v[154] = 1;          // cfgSRV_MODEL: ISAM calls
+  v[184] = int32_t(kVersionWord);
+  v[185] = 0x22DDDD22;  // cfgPORTID: Linux
+  v[186] = kMaxOwner;   // cfgMAX_CONNECT
+  v[192] = int32_t(std::min<int64_t>(sqlite3_memory_used(), INT32_MAX));
+  v[193] = int32_t(std::min<int64_t>(sqlite3_memory_highwater(0), INT32_MAX));
+  v[194] = count;
+  v[200] = int32_t(logons);
+  v[201] = int32_t(locksHeld());
+  v[202] = int32_t(r.connectionsOpen);
+  v[203] = int32_t(openTables);
+  v[204] = int32_t(openTables);
+  v[209] = kMaxOwner;  // cfgMAX_LOGONS
+  v[211] = int32_t(std::min<rlim_t>(files.rlim_cur, INT32_MAX));
+  v[228] = 1;  // cfgLOCAL_CONN_ONLY: this machine's callers only
+  v[229] = int32_t(getpid());
+  v[230] = int32_t(logons);
+  v[231] = 0x2;  // cfgCFGCHK: ravlink loaded
+  memcpy(buffer, v, sizeof v);
+  return 0;
+}
+
+int16_t IOPERFORMANCEX(void* buffer) {
+  CallScope scope(nullptr, nullptr, "IOPERFORMANCEX");
+  if (!buffer) return RL_BAD_ARGUMENT;
+  int code = 0;
+  auto self = currentLogon(&code);
+  if (!self) return int16_t(code);
+  auto& r = registry();
+  CacheFigures cache = allCaches();
+  uint32_t c[RL_MON_IO_COUNTERS] = {};
+  c[0] = uint32_t(cache.requests);
+  c[1] = uint32_t(cache.hits);
+  IoCounters& io = ioCounters();
+  c[4] = uint32_t(io.dataReads + io.logReads);
+  c[5] = uint32_t(io.dataReadBytes + io.logReadBytes);
+  c[6] = uint32_t(io.dataWrites + io.logWrites);
+  c[7] = uint32_t(io.dataWriteBytes + io.logWriteBytes);
+  c[14] = uint32_t(r.txnBegun);
+  c[15] = uint32_t(r.txnCommitted);
+  c[16] = uint32_t(r.txnAborted);
+  c[18] = uint32_t(nowSeconds());
+  c[19] = uint32_t(io.dataSyncs + io.logSyncs);
+  c[20] = uint32_t(io.logSyncs);
+  c[21] = uint32_t(io.dataSyncs);
+  memcpy(buffer, c, sizeof c);
+  return 0;
+}
+
+int32_t zvMEMSTAT(int32_t mode, const void* parameter) {
+  CallScope scope(nullptr, nullptr, "zvMEMSTAT");
+  int code = 0;
+  auto self = currentLogon(&code);
+  if (!self) return code;
+  if (!parameter) return RL_BAD_ARGUMENT;
+  if (mode == 4) {
+    const char* text = static_cast<const char*>(parameter);
+    size_t n = strnlen(text, 256);
+    if (n > 255) return RL_VALUE_TOO_LONG;
+    std::lock_guard<std::mutex> lock(gMemStatMutex);
+    gMemStatSelection = strcmp(text, "-ALL") == 0 ? "" : std::string(text, n);
+    return 0;
+  }
+  if (mode != 1) return RL_MON_NOT_SUPPORTED;
+  const auto* request = static_cast<const RlMemStatLogRequest*>(parameter);
+  std::string name(request->fileName, strnlen(request->fileName, sizeof request->fileName));
+  if (name.size() >= sizeof request->fileName) return RL_VALUE_TOO_LONG;
+  fs::path file;
+  if (!pathInside(self->serverDir, name, &file)) return RL_MON_BAD_PATH;
+  int64_t counts[kMemoryClasses], bytes[kMemoryClasses];
+  memoryRows(counts, bytes);
+  std::string selection;
+  {
+    std::lock_guard<std::mutex> lock(gMemStatMutex);
+    selection = gMemStatSelection;
+  }
+  std::ofstream out(file, std::ios::app);
+  if (!out) return RL_STORAGE_ERROR;
+  out << "memory statistics at " << nowSeconds() << " (classes kept: " << (selection.empty() ? "none" : selection)
+      << (gCountingAllocator ? "" : "; SQLite was started before the engine: size classes not counted") << ")\n";
+  for (int c = 0; c < kMemoryClasses; ++c) out << kClassNames[c] << ' ' << counts[c] << ' ' << bytes[c] << '\n';
+  return out.good() ? 0 : RL_STORAGE_ERROR;
+}
+
+}  // extern "C"

@@ -1,0 +1,643 @@
+// Client functions over handles: record values by field number, records,
+// and reading limited by a filter, a record set or a range.
+//
+// Keys built here (rlBuildTargetKey) are the engine's own layout: one slot
+// per segment of the default index, 8 bytes for numbers (big-endian, ordered
+// as the values), the field's length for texts and binaries (zero-padded),
+// so comparing two keys slot by slot with memcmp compares the values, and a
+// text's first bytes are its key's first bytes.
+#include "rl_core.h"
+
+#include <cmath>
+#include <cstring>
+
+using namespace ravlink_detail;
+
+namespace ravlink_detail {
+
+// ---- filters ---------------------------------------------------------------------
+
+// A filter text parsed into a tree of comparisons joined by AND, OR and NOT.
+class Filter {
+ public:
+  void parse(const std::string& text, const TableDef& def) {
+    if (text.size() > kMaxText) fail(RL_BAD_FILTER, "Filter text is too long");
+    text_ = text;
+    pos_ = 0;
+    def_ = &def;
+    nodes_.clear();
+    root_ = parseOr(0);
+    skipBlanks();
+    if (pos_ != text_.size()) failAt("unexpected text");
+  }
+  bool matches(RecordState& rs) const { return eval(root_, rs); }
+
+ private:
+  static constexpr size_t kMaxText = 4096;
+  static constexpr int kMaxDepth = 64;
+  struct Node {
+    enum Kind { Or, And, Not, Compare } kind;
+    int left = -1, right = -1;
+    int field = -1;
+    std::string op;
+    Value literal;
+  };
+
+  [[noreturn]] void failAt(const char* what) const {
+    fail(RL_BAD_FILTER, std::string("Filter: ") + what + " at position " + std::to_string(pos_ + 1));
+  }
+  void skipBlanks() {
+    while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+  }
+  bool keyword(const char* word) {
+    skipBlanks();
+    size_t n = std::strlen(word);
+    if (text_.size() - pos_ < n || strncasecmp(text_.c_str() + pos_, word, n) != 0) return false;
+    if (pos_ + n < text_.size() &&
+        (std::isalnum(static_cast<unsigned char>(text_[pos_ + n])) || text_[pos_ + n] == '_'))
+      return false;
+    pos_ += n;
+    return true;
+  }
+  int add(Node n) {
+    nodes_.push_back(std::move(n));
+    return int(nodes_.size() - 1);
+  }
+  int parseOr(int depth) {
+    int left = parseAnd(depth);
+    while (keyword("OR")) left = add(Node{Node::Or, left, parseAnd(depth)});
+    return left;
+  }
+  int parseAnd(int depth) {
+    int left = parseUnary(depth);
+    while (keyword("AND")) left = add(Node{Node::And, left, parseUnary(depth)});
+    return left;
+  }
+  int parseUnary(int depth) {
+    if (depth > kMaxDepth) failAt("nesting too deep");
+    if (keyword("NOT")) return add(Node{Node::Not, parseUnary(depth + 1)});
+    skipBlanks();
+    if (pos_ < text_.size() && text_[pos_] == '(') {
+      ++pos_;
+      int inner = parseOr(depth + 1);
+      skipBlanks();
+      if (pos_ >= text_.size() || text_[pos_] != ')') failAt("')' expected");
+      ++pos_;
+      return inner;
+    }
+    return parseComparison();
+  }
+  std::string parseName() {
+    skipBlanks();
+    std::string name;
+    if (pos_ < text_.size() && text_[pos_] == '"') {
+      size_t end = text_.find('"', pos_ + 1);
+      if (end == std::string::npos) failAt("unterminated field name");
+      name = text_.substr(pos_ + 1, end - pos_ - 1);
+      pos_ = end + 1;
+      return name;
+    }
+    while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_'))
+      name += text_[pos_++];
+    if (name.empty()) failAt("field name expected");
+    return name;
+  }
+  std::string parseOperator() {
+    skipBlanks();
+    for (const char* op : {"<=", ">=", "<>", "!=", "==", "=", "<", ">"}) {
+      size_t n = std::strlen(op);
+      if (text_.compare(pos_, n, op) == 0) {
+        pos_ += n;
+        return op;
+      }
+    }
+    failAt("comparison operator expected");
+  }
+  Value parseLiteral() {
+    skipBlanks();
+    if (keyword("NULL")) return Value();
+    if (pos_ < text_.size() && text_[pos_] == '\'') {
+      std::string s;
+      for (++pos_;; ++pos_) {
+        if (pos_ >= text_.size()) failAt("unterminated text");
+        if (text_[pos_] == '\'') {
+          if (pos_ + 1 < text_.size() && text_[pos_ + 1] == '\'') {
+            s += '\'';
+            ++pos_;
+            continue;
+          }
+          ++pos_;
+          return Value::text(s);
+        }
+        s += text_[pos_];
+      }
+    }
+    const char* start = text_.c_str() + pos_;
+    char* end = nullptr;
+    errno = 0;
+    double d = std::strtod(start, &end);
+    if (end == start || errno != 0 || !std::isfinite(d)) failAt("value expected");
+    std::string number(start, size_t(end - start));
+    pos_ += size_t(end - start);
+    if (number.find_first_of(".eE") == std::string::npos && std::fabs(d) < 9e18) return Value::integer(int64_t(d));
+    return Value::real(d);
+  }
+  int parseComparison() {
+    std::string name = parseName();
+    int field = def_->fieldNumber(name);
+    if (field < 0) fail(RL_BAD_FILTER, "Filter: unknown field [" + name + "]");
+    Node n{Node::Compare};
+    n.field = field;
+    n.op = parseOperator();
+    n.literal = parseLiteral();
+    if (n.literal.isNull() && n.op != "=" && n.op != "==" && n.op != "<>" && n.op != "!=")
+      failAt("null compares only with = and <>");
+    return add(std::move(n));
+  }
+
+  // -1, 0, 1; values of different kinds compare as numbers when one is a number.
+  static int compareValues(const Value& v, const Value& lit) {
+    bool vNumber = v.kind == Value::Int || v.kind == Value::Real;
+    bool litNumber = lit.kind == Value::Int || lit.kind == Value::Real;
+    if (vNumber || litNumber) {
+      if (v.kind == Value::Int && lit.kind == Value::Int) return v.i < lit.i ? -1 : v.i > lit.i;
+      double a = v.kind == Value::Int ? double(v.i) : v.kind == Value::Real ? v.d : std::strtod(v.s.c_str(), nullptr);
+      double b = lit.kind == Value::Int    ? double(lit.i)
+                 : lit.kind == Value::Real ? lit.d
+                                           : std::strtod(lit.s.c_str(), nullptr);
+      return a < b ? -1 : a > b;
+    }
+    int c = v.s.compare(lit.s);
+    return c < 0 ? -1 : c > 0;
+  }
+  bool eval(int node, RecordState& rs) const {
+    const Node& n = nodes_[node];
+    switch (n.kind) {
+      case Node::Or:
+        return eval(n.left, rs) || eval(n.right, rs);
+      case Node::And:
+        return eval(n.left, rs) && eval(n.right, rs);
+      case Node::Not:
+        return !eval(n.left, rs);
+      case Node::Compare:
+        break;
+    }
+    const Value& v = rs.fieldValue(n.field);
+    bool equalOp = n.op == "=" || n.op == "==";
+    if (n.literal.isNull() || v.isNull()) {
+      bool bothNull = n.literal.isNull() && v.isNull();
+      return equalOp ? bothNull : (n.op == "<>" || n.op == "!=") ? !bothNull : false;
+    }
+    int c = compareValues(v, n.literal);
+    if (equalOp) return c == 0;
+    if (n.op == "<>" || n.op == "!=") return c != 0;
+    if (n.op == "<") return c < 0;
+    if (n.op == "<=") return c <= 0;
+    if (n.op == ">") return c > 0;
+    return c >= 0;
+  }
+
+  std::string text_;
+  size_t pos_ = 0;
+  const TableDef* def_ = nullptr;
+  std::vector<Node> nodes_;
+  int root_ = -1;
+};
+
+// ---- keys -------------------------------------------------------------------------
+
+namespace {
+
+int slotWidth(const FieldDef& f) {
+  switch (semOf(f)) {
+    case Sem::Bit:
+    case Sem::Int:
+    case Sem::Real:
+      return 8;
+    case Sem::Date:
+    case Sem::Time:
+    case Sem::Timestamp:
+      return 32;
+    default:
+      return f.length > 0 ? std::min(f.length, 1024) : 255;
+  }
+}
+
+void putOrdered(std::string& out, uint64_t bits) {
+  for (int b = 7; b >= 0; --b) out += char((bits >> (8 * b)) & 0xff);
+}
+
+void encodeSlot(const FieldDef& f, const Value& v, std::string& out) {
+  int width = slotWidth(f);
+  if (v.isNull()) {
+    out.append(size_t(width), '\0');
+    return;
+  }
+  switch (semOf(f)) {
+    case Sem::Bit:
+    case Sem::Int:
+      putOrdered(out, uint64_t(toInteger(f, v)) ^ (uint64_t(1) << 63));
+      return;
+    case Sem::Real: {
+      double d = toFloat(f, v);
+      uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      putOrdered(out, (bits & (uint64_t(1) << 63)) ? ~bits : bits | (uint64_t(1) << 63));
+      return;
+    }
+    default: {
+      std::string bytes = v.kind == Value::Text || v.kind == Value::Blob ? v.s
+                          : v.kind == Value::Int                         ? std::to_string(v.i)
+                                                                         : std::to_string(v.d);
+      bytes.resize(size_t(width), '\0');
+      out += bytes;
+    }
+  }
+}
+
+}  // namespace
+
+struct ReadLimits {
+  bool filtered = false;
+  Filter filter;
+  int setLength = 0;  // 0: no record set
+  std::string setKey;
+  int rangeCount = 0;  // 0: no range
+  std::string lower, upper;
+  std::vector<int> codes;
+  int index = -1;  // the default index the set or range was made for
+
+  bool any() const { return filtered || setLength > 0 || rangeCount > 0; }
+};
+
+}  // namespace ravlink_detail
+
+namespace {
+
+RecordState& stateOf(ZVRecord* r) { return Access::state(r); }
+
+const IndexDef& defaultIndexDef(RecordState& rs) {
+  int ix = rs.effectiveIndex();
+  if (ix < 0 || size_t(ix) >= rs.table->stored.indexes.size())
+    fail(RL_UNKNOWN_INDEX, "The record has no default index");
+  return rs.table->stored.indexes[ix];
+}
+
+// The default index's key of the record's current values.
+std::string keyOf(RecordState& rs, size_t segments) {
+  const IndexDef& ix = defaultIndexDef(rs);
+  std::string key;
+  for (size_t s = 0; s < ix.segments.size() && s < segments; ++s) {
+    const FieldDef& f = rs.table->stored.fields[ix.segments[s].field];
+    encodeSlot(f, rs.fieldValue(ix.segments[s].field), key);
+  }
+  return key;
+}
+
+int keyLength(const TableDef& d, const IndexDef& ix) {
+  int length = 0;
+  for (const auto& seg : ix.segments) length += slotWidth(d.fields[seg.field]);
+  return length;
+}
+
+bool inRange(int code, int low, int high) {  // low, high: value compared with the lower and upper slot
+  switch (code) {
+    case RL_RANGE_EQ:
+      return low == 0;
+    case RL_RANGE_LT:
+      return low < 0;
+    case RL_RANGE_LE:
+      return low <= 0;
+    case RL_RANGE_GT:
+      return low > 0;
+    case RL_RANGE_GE:
+      return low >= 0;
+    case RL_RANGE_BETWEEN:
+      return low >= 0 && high <= 0;
+    case RL_RANGE_BETWEEN_EXCL_UP:
+      return low >= 0 && high < 0;
+    case RL_RANGE_BETWEEN_EXCL_LOW:
+      return low > 0 && high <= 0;
+    case RL_RANGE_BETWEEN_EXCL:
+      return low > 0 && high < 0;
+    default:
+      return true;
+  }
+}
+
+bool validRangeCode(int code) {
+  for (int c : {0, 193, 69, 196, 130, 195, 199, 72, 137, 10})
+    if (code == c) return true;
+  return false;
+}
+
+int sign(int c) { return c < 0 ? -1 : c > 0; }
+
+bool rowAccepted(RecordState& rs) {
+  ReadLimits* limits = rs.limits.get();
+  if (!limits || !limits->any()) return true;
+  if (limits->setLength > 0 || limits->rangeCount > 0) {
+    if (rs.effectiveIndex() != limits->index) return true;  // made for another index: not applied
+    std::string key = keyOf(rs, SIZE_MAX);
+    if (limits->setLength > 0 && key.compare(0, size_t(limits->setLength), limits->setKey) != 0) return false;
+    if (limits->rangeCount > 0) {
+      const IndexDef& ix = defaultIndexDef(rs);
+      size_t offset = 0;
+      for (int s = 0; s < limits->rangeCount; ++s) {
+        size_t width = size_t(slotWidth(rs.table->stored.fields[ix.segments[s].field]));
+        int low = sign(std::memcmp(key.data() + offset, limits->lower.data() + offset, width));
+        int high =
+            limits->upper.empty() ? 0 : sign(std::memcmp(key.data() + offset, limits->upper.data() + offset, width));
+        if (!inRange(limits->codes[s], low, high)) return false;
+        offset += width;
+      }
+    }
+  }
+  return !limits->filtered || limits->filter.matches(rs);
+}
+
+ReadLimits& limitsOf(RecordState& rs) {
+  if (!rs.limits) rs.limits = std::make_shared<ReadLimits>();
+  return *rs.limits;
+}
+
+int moveRecord(RLHANDLE record, int dir, bool fromEnd) {
+  ZVRecord* r = clientRecord(record);
+  int result = RL_NOT_FOUND;
+  int rc = codeOf(r, [&] {
+    int found = fromEnd ? (dir > 0 ? r->First() : r->Last()) : (dir > 0 ? r->Next() : r->Prev());
+    result = found ? RL_OK : RL_NOT_FOUND;
+  });
+  return rc != RL_OK ? rc : result;
+}
+
+const std::string& fieldName(ZVRecord* r, int number) {
+  RecordState& rs = stateOf(r);
+  rs.sync();
+  const auto& fields = rs.table->stored.fields;
+  if (number < 0 || size_t(number) >= fields.size()) fail(RL_UNKNOWN_FIELD, "No field " + std::to_string(number));
+  return fields[number].name;
+}
+
+template <class Fn>
+int onField(RLHANDLE record, int number, Fn&& fn) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { fn(r, fieldName(r, number).c_str()); });
+}
+
+}  // namespace
+
+namespace ravlink_detail {
+ZVRecord* clientRecord(RLHANDLE h) { return handleAs<ZVRecord>(h); }
+
+int readWithin(RecordState& rs, int found, int dir) {
+  if (!rs.limits || !rs.limits->any()) return found;
+  while (found && !rowAccepted(rs)) found = rs.walk(dir, false);
+  return found;
+}
+}  // namespace ravlink_detail
+
+extern "C" {
+
+int rlClearField(RLHANDLE record, int number) {
+  return onField(record, number, [](ZVRecord* r, const char* name) { r->SetFieldNull(name); });
+}
+
+int rlIsFieldNull(RLHANDLE record, int number) {
+  int isNull = -1;
+  onField(record, number, [&](ZVRecord* r, const char* name) { isNull = r->IsFieldNull(name) ? 1 : 0; });
+  return isNull;
+}
+
+int rlSetFieldAsBool(RLHANDLE record, int number, int value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { r->SetFieldAsBool(name, value); });
+}
+
+int rlSetFieldAsDouble(RLHANDLE record, int number, double value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { r->SetFieldAsFloat(name, value); });
+}
+
+int rlSetFieldAsInt64(RLHANDLE record, int number, int64_t value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { r->SetFieldAsBigint(name, value); });
+}
+
+int rlSetFieldAsText(RLHANDLE record, int number, const char* text) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { r->SetFieldAsString(name, text ? text : ""); });
+}
+
+int rlGetFieldAsBool(RLHANDLE record, int number, int* value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { *value = r->GetFieldAsBool(name); });
+}
+
+int rlGetFieldAsInt64(RLHANDLE record, int number, int64_t* value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { *value = r->GetFieldAsBigint(name); });
+}
+
+int rlGetFieldAsDouble(RLHANDLE record, int number, double* value) {
+  return onField(record, number, [&](ZVRecord* r, const char* name) { *value = r->GetFieldAsFloat(name); });
+}
+
+int rlGetFieldAsText(RLHANDLE record, int number, char* buffer, int size) {
+  int copied = RL_OK;
+  int rc = onField(record, number,
+                   [&](ZVRecord* r, const char* name) { copied = copyOut(r->GetFieldAsString(name), buffer, size); });
+  return rc != RL_OK ? rc : copied;
+}
+
+RLHANDLE rlAllocRecord(RLHANDLE tableOrRecord) {
+  ZVBase* parent = handleAs<ZVBase>(tableOrRecord);
+  ZVTable* t = clientTableOf(tableOrRecord);
+  if (!parent || !t) return nullptr;
+  RLHANDLE result = nullptr;
+  codeOf(parent, [&] {
+    auto record = std::make_unique<ZVRecord>(t);
+    if (ZVRecord* from = clientRecord(tableOrRecord)) {
+      int ix = stateOf(from).effectiveIndex();
+      if (ix >= 0) record->SetDefaultIndex(ix);
+    }
+    result = record.release()->GetHandle();
+  });
+  return result;
+}
+
+void rlFreeRecord(RLHANDLE record) { delete clientRecord(record); }
+
+void rlClearRecord(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  codeOf(r, [&] { r->Clear(); });
+}
+
+void rlResetRecord(RLHANDLE record) { rlClearRecord(record); }
+
+int rlIsRecordChanged(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  int changed = 0;
+  codeOf(r, [&] {
+    const auto& dirty = stateOf(r).dirty;
+    changed = std::find(dirty.begin(), dirty.end(), 1) != dirty.end() ? 1 : 0;
+  });
+  return changed;
+}
+
+// Reads see committed rows without locking; modes that write (4 and above
+// the read mode 2) lock the rows found by id until mode 0 or the record's end.
+int rlSetLockMode(RLHANDLE record, int mode) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] {
+    RecordState& rs = stateOf(r);
+    rs.lockMode = mode;
+    if (mode == 0)
+      while (!rs.lockedRows.empty()) r->UnlockRecord();
+  });
+}
+
+int rlFindRecordById(RLHANDLE record, int64_t id, int mode) {
+  ZVRecord* r = clientRecord(record);
+  int result = RL_NOT_FOUND;
+  int rc = codeOf(r, [&] {
+    if (!r->FindRowid(id, RL_FIND_EQ)) return;
+    if (stateOf(r).lockMode > 2) r->LockRecord(stateOf(r).lockMode);
+    result = RL_OK;
+  });
+  return rc != RL_OK ? rc : result;
+}
+
+int rlGetRecordId(RLHANDLE record, int64_t* id) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { *id = r->GetRowid(); });
+}
+
+int rlWriteRecord(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { r->Write(); });
+}
+
+int rlDeleteRecord(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { r->Delete(); });
+}
+
+int rlSetDefaultIndex(RLHANDLE record, const char* indexName) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { r->SetDefaultIndex(indexName); });
+}
+
+int rlGetDefaultIndex(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  int ix = -1;
+  codeOf(r, [&] {
+    stateOf(r).sync();
+    ix = stateOf(r).effectiveIndex();
+  });
+  return ix;
+}
+
+int rlSetRecordFilter(RLHANDLE record, const char* filter, int on) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] {
+    RecordState& rs = stateOf(r);
+    rs.sync();
+    ReadLimits& limits = limitsOf(rs);
+    if (!on || !filter || !*filter) {
+      limits.filtered = false;
+      return;
+    }
+    Filter parsed;
+    parsed.parse(filter, rs.table->stored);
+    limits.filter = std::move(parsed);
+    limits.filtered = true;
+  });
+}
+
+int rlFindRecord(RLHANDLE record, int mode) {
+  ZVRecord* r = clientRecord(record);
+  int result = RL_NOT_FOUND;
+  int rc = codeOf(r, [&] { result = r->Find(mode) ? RL_OK : RL_NOT_FOUND; });
+  return rc != RL_OK ? rc : result;
+}
+
+int rlFirstRecord(RLHANDLE record) { return moveRecord(record, 1, true); }
+int rlLastRecord(RLHANDLE record) { return moveRecord(record, -1, true); }
+int rlNextRecord(RLHANDLE record) { return moveRecord(record, 1, false); }
+int rlPrevRecord(RLHANDLE record) { return moveRecord(record, -1, false); }
+
+int rlSkipRecords(RLHANDLE record, int64_t count) {
+  for (int64_t i = 0; i < (count < 0 ? -count : count); ++i) {
+    int rc = moveRecord(record, count < 0 ? -1 : 1, false);
+    if (rc != RL_OK) return rc;
+  }
+  return RL_OK;
+}
+
+int rlSetRecordSet(RLHANDLE record, int length) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] {
+    RecordState& rs = stateOf(r);
+    rs.sync();
+    std::string key = keyOf(rs, SIZE_MAX);
+    if (length <= 0 || size_t(length) > key.size()) fail(RL_BAD_ARGUMENT, "Record set length outside the key");
+    ReadLimits& limits = limitsOf(rs);
+    limits.setKey = key.substr(0, size_t(length));
+    limits.setLength = length;
+    limits.index = rs.effectiveIndex();
+  });
+}
+
+int rlClearRecordSet(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { limitsOf(stateOf(r)).setLength = 0; });
+}
+
+int rlGetIndexKeyLength(RLHANDLE index) {
+  ZVIndex* ix = handleAs<ZVIndex>(index);
+  ZVTable* t = clientTableOf(index);
+  if (!ix || !t) return 0;
+  int length = 0;
+  codeOf(ix, [&] {
+    const TableDef& d = Access::definition(t);
+    if (ix->GetNumber() >= 0 && size_t(ix->GetNumber()) < d.indexes.size())
+      length = keyLength(d, d.indexes[ix->GetNumber()]);
+  });
+  return length;
+}
+
+int rlBuildTargetKey(RLHANDLE record, void* buffer, int size) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] {
+    RecordState& rs = stateOf(r);
+    rs.sync();
+    std::string key = keyOf(rs, SIZE_MAX);
+    if (!buffer || size < 0 || size_t(size) < key.size()) fail(RL_VALUE_TOO_LONG, "Key buffer too small");
+    std::memcpy(buffer, key.data(), key.size());
+  });
+}
+
+int rlSetRecordRange(RLHANDLE record, int count, const void* lowerKey, const void* upperKey, const int* codes) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] {
+    RecordState& rs = stateOf(r);
+    rs.sync();
+    const IndexDef& ix = defaultIndexDef(rs);
+    if (count <= 0 || size_t(count) > ix.segments.size() || !lowerKey || !codes)
+      fail(RL_BAD_ARGUMENT, "Range over segments the default index does not have");
+    for (int s = 0; s < count; ++s)
+      if (!validRangeCode(codes[s])) fail(RL_BAD_ARGUMENT, "Unknown range code " + std::to_string(codes[s]));
+    size_t length = size_t(keyLength(rs.table->stored, ix));
+    ReadLimits& limits = limitsOf(rs);
+    limits.lower.assign(static_cast<const char*>(lowerKey), length);
+    if (upperKey)
+      limits.upper.assign(static_cast<const char*>(upperKey), length);
+    else
+      limits.upper.clear();
+    limits.codes.assign(codes, codes + count);
+    limits.rangeCount = count;
+    limits.index = rs.effectiveIndex();
+  });
+}
+
+int rlClearRecordRange(RLHANDLE record) {
+  ZVRecord* r = clientRecord(record);
+  return codeOf(r, [&] { limitsOf(stateOf(r)).rangeCount = 0; });
+}
+
+}  // extern "C"

@@ -1,0 +1,323 @@
+// Store-and-forward subscribers: one client id's deliveries of a topic's
+// rows, their packet ids, acknowledgements and resends.
+#include <algorithm>
+#include <chrono>
+
+#include "persist.h"
+
+namespace {
+
+// The housekeeping thread's round: resends due and the confirmed position
+// are looked at this often.
+constexpr int kRoundMs = 100;
+constexpr int kPauseStepMs = 10;
+
+std::mutex gGeneratorsMutex;
+std::map<std::string, std::weak_ptr<MQTTMsgIdGenerator>> gGenerators;
+// Generators of client ids without subscribers are forgotten once the
+// registry holds this many entries.
+constexpr size_t kGeneratorsPruneAt = 256;
+
+void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+template <class Fn>
+void logFailure(const char* what, const std::string& clientId, Fn fn) {
+  try {
+    fn();
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "starling - %s for client [%s] - %s", what, clientId.c_str(), e.GetErrorMsg());
+  } catch (const ZVException& e) {
+    starlingLog(e.GetErrorCode(), "starling - %s for client [%s] - %s", what, clientId.c_str(), e.GetErrorMsg());
+  } catch (const std::exception& e) {
+    starlingLog(10006, "starling - %s for client [%s] - %s", what, clientId.c_str(), e.what());
+  } catch (...) {
+    starlingLog(10006, "starling - %s for client [%s] - unknown failure", what, clientId.c_str());
+  }
+}
+
+}  // namespace
+
+// ---- packet ids ----
+
+std::shared_ptr<MQTTMsgIdGenerator> MQTTMsgIdGenerator::Get(const std::string& clientId) {
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  std::shared_ptr<MQTTMsgIdGenerator> generator = gGenerators[clientId].lock();
+  if (generator != nullptr) return generator;
+  if (gGenerators.size() >= kGeneratorsPruneAt)
+    for (auto it = gGenerators.begin(); it != gGenerators.end();)
+      it = it->second.expired() && it->first != clientId ? gGenerators.erase(it) : std::next(it);
+  generator = std::make_shared<MQTTMsgIdGenerator>();
+  gGenerators[clientId] = generator;
+  return generator;
+}
+
+std::shared_ptr<MQTTMsgIdGenerator> MQTTMsgIdGenerator::Find(const std::string& clientId) {
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  auto found = gGenerators.find(clientId);
+  return found != gGenerators.end() ? found->second.lock() : nullptr;
+}
+
+uint16_t MQTTMsgIdGenerator::Generate(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber,
+                                      const Candidates& next) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (int tries = 0; tries < 65535; tries++) {
+    uint16_t id = next ? next() : 0;
+    if (id == 0) id = counter_ = counter_ == 65535 ? 1 : static_cast<uint16_t>(counter_ + 1);
+    auto found = ids_.find(id);
+    if (found != ids_.end() && !found->second.expired()) continue;  // still in flight
+    ids_[id] = subscriber;
+    return id;
+  }
+  return 0;
+}
+
+std::shared_ptr<MQTTStoreForwardSubscriber> MQTTMsgIdGenerator::GetSubscriber(uint16_t id) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto found = ids_.find(id);
+  return found != ids_.end() ? found->second.lock() : nullptr;
+}
+
+void MQTTMsgIdGenerator::RemoveSubscriber(const MQTTStoreForwardSubscriber* subscriber) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (auto it = ids_.begin(); it != ids_.end();) {
+    std::shared_ptr<MQTTStoreForwardSubscriber> mapped = it->second.lock();
+    it = mapped == nullptr || mapped.get() == subscriber ? ids_.erase(it) : std::next(it);
+  }
+}
+
+void MQTTMsgIdGenerator::RemoveMsgID(uint16_t id) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (ids_.erase(id) == 0) starlingThrow("MQTTMsgIdGenerator::RemoveMsgID", 100, "Key not found");
+}
+
+size_t MQTTMsgIdGenerator::InFlight() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return ids_.size();
+}
+
+// ---- subscriber ----
+
+MQTTStoreForwardSubscriber::MQTTStoreForwardSubscriber(nev_connection* connection, const std::string& clientId,
+                                                       std::shared_ptr<MQTTMsgIdGenerator> generator, char qos,
+                                                       int32_t resendTimeout, MQTTStoreForwardPersist* topic)
+    : connection_(connection),
+      clientId_(clientId),
+      generator_(std::move(generator)),
+      qos_(qos),
+      resendTimeout_(resendTimeout),
+      topic_(topic) {}
+
+MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() {
+  threadStop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void MQTTStoreForwardSubscriber::Start() {
+  try {
+    thread_ = std::thread([this] { housekeeping(); });
+  } catch (const std::system_error&) {
+    starlingThrow("MQTTStoreForwardSubscriber::_startResendThread", 10006,
+                  "ERROR - Not able to allocate data structure for the resend message thread.\n");
+  }
+}
+
+void MQTTStoreForwardSubscriber::StopAndFlush() {
+  threadStop_ = true;
+  if (thread_.joinable()) thread_.join();
+  logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
+}
+
+void MQTTStoreForwardSubscriber::Detach() {
+  stopping_ = true;
+  std::lock_guard<std::mutex> hold(mutex_);
+  detached_ = true;
+  inFlight_.clear();
+  if (generator_ != nullptr) generator_->RemoveSubscriber(this);
+}
+
+size_t MQTTStoreForwardSubscriber::InFlight() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return inFlight_.size();
+}
+
+int64_t MQTTStoreForwardSubscriber::ConfirmedPosition() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  int64_t confirmed = handedOut_;
+  for (const auto& [id, entry] : inFlight_) confirmed = std::min(confirmed, entry.position - 1);
+  return confirmed;
+}
+
+bool MQTTStoreForwardSubscriber::GetEntry(uint16_t packetId, MQTTPersistMsgID* entry) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto found = inFlight_.find(packetId);
+  if (found == inFlight_.end()) return false;
+  *entry = found->second;
+  return true;
+}
+
+// The session's own counter gives the candidates, so that the ids of this
+// delivery and those of the publications the broker core forwards to the
+// same session do not meet (the subscriber's lifetime keeps the session).
+uint16_t MQTTStoreForwardSubscriber::nextPacketId() {
+  nev_broker_session* session = connection_ != nullptr ? nev_broker_session_of(connection_) : nullptr;
+  return session != nullptr ? nev_broker_session_next_packet_id(session) : 0;
+}
+
+int MQTTStoreForwardSubscriber::DeliverStoredRecord(ZVRecord* record, void* subscriber) {
+  return static_cast<MQTTStoreForwardSubscriber*>(subscriber)->Send(record);
+}
+
+// Waits while the window is full or every packet id is in flight; records
+// the entry before the send, so that a failed send (or payload) is resent.
+int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
+  try {
+    for (;;) {
+      if (stopping_) return 1;
+      std::unique_lock<std::mutex> hold(mutex_);
+      if (detached_) return 1;
+      int qos = qos_;
+      if (qos > 0 && !topic_->IsQoSDowngradeDisabled() && !record->IsFieldNull("qos"))
+        qos = std::min(qos, static_cast<int>(record->GetFieldAsSigned("qos")));
+      qos = std::max(qos, 0);
+      int64_t position = record->GetRowid();
+      uint16_t id = 0;
+      if (qos > 0) {
+        if (inFlight_.size() < kMaxInFlight)
+          id = generator_->Generate(shared_from_this(), [this] { return nextPacketId(); });
+        if (id == 0) {
+          hold.unlock();
+          pause(kPauseStepMs);
+          continue;
+        }
+        MQTTPersistMsgID& entry = inFlight_[id];
+        entry = MQTTPersistMsgID{id, static_cast<uint8_t>(qos), position, starlingTickMs(), false};
+      }
+      handedOut_ = std::max(handedOut_, position);
+      sendRow(record, id, qos, false);
+      return 0;
+    }
+  } catch (...) {
+    // The row counts as handed out: with QoS 1/2 its entry is resent.
+    logFailure("Not able to deliver Store & Forward message", clientId_, [] { throw; });
+  }
+  return 0;
+}
+
+void MQTTStoreForwardSubscriber::sendRow(ZVRecord* record, uint16_t packetId, int qos, bool dup) {
+  std::string payload = topic_->PayloadOf(record);
+  unsigned flags = nev_mqtt_qos_flags(qos) | (dup ? 8u : 0u);
+  if (nev_mqtt_send_publish(connection_, topic_->GetTopic(), packetId, flags, payload.data(), payload.size()) == 0)
+    starlingThrow("MQTTStoreForwardSubscriber::_publish", 10027, "The connection did not take the message %d",
+                  packetId);
+}
+
+// ---- acknowledgements ----
+
+void MQTTStoreForwardSubscriber::RemoveSentList(uint16_t packetId, const char* clientId) {
+  acknowledge(Ack::PubAck, packetId, clientId);
+}
+
+void MQTTStoreForwardSubscriber::PromoteSentList(uint16_t packetId, const char* clientId) {
+  acknowledge(Ack::PubRec, packetId, clientId);
+}
+
+void MQTTStoreForwardSubscriber::PromoteConfirmedList(uint16_t packetId, const char* clientId) {
+  acknowledge(Ack::PubComp, packetId, clientId);
+}
+
+void MQTTStoreForwardSubscriber::acknowledge(Ack kind, uint16_t packetId, const char* clientId) {
+  const char* fn = kind == Ack::PubAck   ? "MQTTStoreForwardSubscriber::RemoveSentList"
+                   : kind == Ack::PubRec ? "MQTTStoreForwardSubscriber::PromoteSentList"
+                                         : "MQTTStoreForwardSubscriber::PromoteConfirmedList";
+  if (packetId == 0) starlingThrow(fn, 10027, "Invalid message ID.");
+  std::shared_ptr<MQTTMsgIdGenerator> generator = MQTTMsgIdGenerator::Find(clientId != nullptr ? clientId : "");
+  if (generator == nullptr) return;
+  std::shared_ptr<MQTTStoreForwardSubscriber> subscriber = generator->GetSubscriber(packetId);
+  if (subscriber == nullptr) return;  // not ours: a publication the core forwarded
+  try {
+    subscriber->applyAck(kind, packetId);
+  } catch (const YXException& e) {
+    starlingThrow(fn, e.GetErrorCode(), "%s", e.GetErrorMsg());
+  }
+}
+
+// Under the subscriber's mutex, and only while it is attached. The confirmed
+// position moves with the housekeeping round (and at the subscriber's end),
+// never here: acknowledgements cost no database write.
+void MQTTStoreForwardSubscriber::applyAck(Ack kind, uint16_t packetId) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  if (detached_) return;
+  auto found = inFlight_.find(packetId);
+  if (found == inFlight_.end()) starlingThrow("applyAck", 10027, "Message ID not found");
+  if (kind == Ack::PubRec) {
+    found->second.released = true;
+    found->second.lastSend = starlingTickMs();
+    return;
+  }
+  inFlight_.erase(found);
+  try {
+    generator_->RemoveMsgID(packetId);
+  } catch (const YXException&) {
+  }
+}
+
+// ---- housekeeping: resends and the confirmed position ----
+
+void MQTTStoreForwardSubscriber::housekeeping() {
+  while (!threadStop_) {
+    for (int waited = 0; waited < kRoundMs && !threadStop_; waited += kPauseStepMs) pause(kPauseStepMs);
+    if (threadStop_) break;
+    logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
+    if (qos_ > 0) logFailure("Not able to resend Store & Forward messages", clientId_, [&] { resendDue(); });
+  }
+}
+
+void MQTTStoreForwardSubscriber::flushConfirmed() {
+  int64_t confirmed = ConfirmedPosition();
+  if (confirmed <= flushed_) return;
+  topic_->UpdateSubscriberCompleted(confirmed, clientId_);
+  flushed_ = confirmed;
+}
+
+// An entry is due once the whole seconds since its last sending exceed the
+// time-out: a PUBLISH again with DUP, or the PUBREL of a released one
+// (MQTT 3.1.1 4.3.3: a PUBLISH once PUBREC came is a protocol error).
+void MQTTStoreForwardSubscriber::resendDue() {
+  std::vector<MQTTPersistMsgID> due;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    uint64_t now = starlingTickMs();
+    for (const auto& [id, entry] : inFlight_)
+      if ((now - entry.lastSend) / 1000 > static_cast<uint64_t>(resendTimeout_)) due.push_back(entry);
+  }
+  std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
+  for (const MQTTPersistMsgID& entry : due) {
+    if (threadStop_) return;
+    if (entry.released) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      auto found = inFlight_.find(entry.packetId);
+      if (detached_ || found == inFlight_.end() || !found->second.released) continue;
+      nev_mqtt_send_pubrel(connection_, entry.packetId);
+      found->second.lastSend = starlingTickMs();
+      continue;
+    }
+    bool found = topic_->WithRow(entry.position, [&](ZVRecord* record) { resendEntry(record, entry); });
+    if (!found) {
+      starlingLog(10027, "Not able to resend message with ID of [%d] - Record not found in the persisted table [%s]",
+                  entry.packetId, topic_->GetTableName().c_str());
+      std::lock_guard<std::mutex> hold(mutex_);
+      auto again = inFlight_.find(entry.packetId);
+      if (again != inFlight_.end()) again->second.lastSend = starlingTickMs();  // logged once per time-out
+    }
+  }
+}
+
+void MQTTStoreForwardSubscriber::resendEntry(ZVRecord* record, const MQTTPersistMsgID& entry) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto found = inFlight_.find(entry.packetId);
+  // Acknowledged (or released) since it was found due: nothing to send.
+  if (detached_ || found == inFlight_.end() || found->second.released || found->second.position != entry.position)
+    return;
+  found->second.lastSend = starlingTickMs();
+  sendRow(record, entry.packetId, entry.qos, true);
+}

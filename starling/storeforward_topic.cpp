@@ -1,0 +1,512 @@
+// MQTTStoreForwardPersist: a persisted topic whose subscribers read its
+// table through the store-and-forward engine; its properties, its
+// subscribers and the event handler's store-and-forward hooks.
+#include <strings.h>
+
+#include <cstring>
+#include <set>
+
+#include "persist.h"
+
+namespace {
+
+const char* kConstructor = "MQTTStoreForwardPersist::MQTTStoreForwardPersist";
+
+// The mark a closing connection leaves in its session (see Subscribe).
+void* const kSessionClosing = reinterpret_cast<void*>(uintptr_t{1});
+
+[[noreturn]] void invalidProperty(const char* function, const char* name) {
+  starlingThrow(function, 10028, "Invalid [%s] property value.", name);
+}
+
+// An int property: fallback when absent; a given 0 (or a value of another
+// type) is invalid.
+int32_t positiveInt(json_object* config, const char* name, int32_t fallback, const char* function) {
+  json_object* value = nullptr;
+  if (!zvJsonGetByName(config, name, &value) || value == nullptr) return fallback;
+  int32_t number = 0;
+  if (!zvJsonGetIntByName(config, name, &number) || number <= 0) invalidProperty(function, name);
+  return number;
+}
+
+bool boolOr(json_object* config, const char* name, bool fallback) {
+  bool value = fallback;
+  return zvJsonGetBooleanByName(config, name, &value) ? value : fallback;
+}
+
+std::string jsonText(json_object* json) {
+  const char* text = json != nullptr ? zvJsonToString(json) : nullptr;
+  return text != nullptr ? text : "";
+}
+
+bool isNamed(const std::string& name, const char* wanted) { return strcasecmp(name.c_str(), wanted) == 0; }
+
+// A mapped column's value into the delivery JSON, by its client type.
+void addColumn(json_object* json, const char* key, const MQTTPersistField& field, ZVRecord* record) {
+  const char* column = field.fieldName.c_str();
+  if (record->IsFieldNull(column)) return;
+  switch (field.type) {
+    case 8:
+      zvJsonAddBoolean(json, key, record->GetFieldAsBool(column));
+      return;
+    case 16:
+    case 24:
+    case 33:
+    case 41:
+    case 51:
+    case 59:
+      zvJsonAddInt(json, key, record->GetFieldAsSigned(column));
+      return;
+    case 67:
+    case 91:
+    case 103:
+    case 143:
+      zvJsonAddDouble(json, key, record->GetFieldAsFloat(column));
+      return;
+    case 231:
+    case 239:
+      zvJsonAddBigint(json, key, record->GetFieldAsBigint(column));
+      return;
+    default:
+      zvJsonAddString(json, key, record->GetFieldAsString(column).c_str());
+  }
+}
+
+// Every store-and-forward topic that exists, registered or not: a topic
+// being removed still has subscribers until its stop, and a connection that
+// closes meanwhile must still leave it. The hooks hold the mutex while they
+// use the topics; a topic leaves the set first thing in its destructor.
+std::mutex gLiveMutex;
+std::set<MQTTStoreForwardPersist*> gLive;
+
+bool filterMatches(const char* filter, const std::string& topic) {
+  return nev_mqtt_topic_match_cstr(filter, nev_slice{topic.data(), topic.size()}) != 0;
+}
+
+}  // namespace
+
+std::shared_ptr<MQTTPersist> MQTTPersist::New(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                              LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                              int32_t poolMaxSize) {
+  if (boolOr(config, "storeAndForward", false))
+    return std::make_shared<MQTTStoreForwardPersist>(brokerConfig, topic, config, log, idleTimeout, acquireTimeout,
+                                                     poolMaxSize);
+  return std::make_shared<MQTTPersist>(brokerConfig, topic, config, log, idleTimeout, acquireTimeout, poolMaxSize);
+}
+
+// ---- configuration ----
+
+MQTTStoreForwardPersist::Properties MQTTStoreForwardPersist::readProperties(json_object* config) {
+  Properties p;
+  p.deliveryRate = positiveInt(config, "maxDeliveryRatePerSecond", 100, kConstructor);
+  json_object* value = nullptr;
+  if (zvJsonGetByName(config, "newSubscriberMaxStoredMessages", &value) && value != nullptr) {
+    const char* text = nullptr;
+    if (json_object_is_type(value, json_type_string) &&
+        zvJsonGetStringByName(config, "newSubscriberMaxStoredMessages", &text)) {
+      if (strcasecmp(text, "all") != 0) invalidProperty(kConstructor, "newSubscriberMaxStoredMessages");
+      p.maxStoredMessages = 0;
+    } else {
+      p.maxStoredMessages = positiveInt(config, "newSubscriberMaxStoredMessages", 0, kConstructor);
+    }
+  }
+  const char* mode = nullptr;
+  if (zvJsonGetStringByName(config, "newSubscriberDeliveryMode", &mode)) {
+    try {
+      p.deliveryMode = YXStoreAndForward::GetDeliveryMode(mode);
+    } catch (const YXException&) {
+      invalidProperty(kConstructor, "newSubscriberDeliveryMode");
+    }
+  } else if (zvJsonGetByName(config, "newSubscriberDeliveryMode", &value) && value != nullptr) {
+    invalidProperty(kConstructor, "newSubscriberDeliveryMode");
+  }
+  p.resendTimeout = positiveInt(config, "resendTimeout", 20, kConstructor);
+  p.qosDowngradeDisabled = boolOr(config, "disableQoSDowngrade", false);
+  p.transformOnForward = boolOr(config, "transformOnForward", false);
+  return p;
+}
+
+std::unique_ptr<MQTTSchemaTable> MQTTStoreForwardPersist::readSchema(json_object* config, MQTTSchema** schema) {
+  *schema = nullptr;
+  json_object* element = nullptr;
+  if (!zvJsonGetByName(config, "messageSchema", &element) || element == nullptr) return nullptr;
+  const char* texts[3] = {};
+  const char* names[3] = {"messageSchemaType", "messageSchemaSyntax", "messageSchemaBody"};
+  for (int i = 0; i < 3; i++)
+    if (!zvJsonGetStringByName(element, names[i], &texts[i]))
+      starlingThrow(kConstructor, 10028, "Invalid [%s] property. Missing [%s] required element.", "messageSchema",
+                    names[i]);
+  bool check = boolOr(element, "checkConsistency", false);
+  auto table = std::make_unique<MQTTSchemaTable>(100);
+  int syntax = 0;
+  try {
+    syntax = MQTTSchema::GetMsgSchemaSyntax(texts[1]);
+  } catch (const YXException&) {
+    invalidProperty(kConstructor, "messageSchemaSyntax");
+  }
+  *schema = MQTTSchema::Create(syntax, texts[0], texts[2], table.get(), check);
+  if (*schema == nullptr)
+    starlingThrow(kConstructor, 10028, "Invalid [%s] property. [%s] property doesn't have a valid UDT schema body.",
+                  "messageSchema", "messageSchemaBody");
+  return table;
+}
+
+MQTTStoreForwardPersist::MQTTStoreForwardPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                                 LogCallback log, int32_t idleTimeout, int32_t acquireTimeout,
+                                                 int32_t poolMaxSize)
+    : MQTTPersist(brokerConfig, topic, config, log, idleTimeout, acquireTimeout, poolMaxSize) {
+  Properties p = readProperties(config);
+  deliveryRate_ = p.deliveryRate, deliveryMode_ = p.deliveryMode, maxStoredMessages_ = p.maxStoredMessages;
+  resendTimeout_ = p.resendTimeout;
+  qosDowngradeDisabled_ = p.qosDowngradeDisabled, transformOnForward_ = p.transformOnForward;
+  schemaTable_ = readSchema(config, &schema_);
+  AddOwnFields();
+  std::lock_guard<std::mutex> live(gLiveMutex);
+  gLive.insert(this);
+}
+
+bool MQTTStoreForwardPersist::AddOwnFields() {
+  MQTTPersistFieldTable& fields = MutableFields();
+  auto hasColumn = [&](const char* name) {
+    for (const auto& [path, field] : fields)
+      if (isNamed(field->fieldName, name)) return true;
+    return false;
+  };
+  bool added = false;
+  auto add = [&](const char* name, int32_t type, int32_t width) {
+    if (hasColumn(name)) return;
+    fields[name].reset(MQTTPersistField::NewColumnField(name, type, width));
+    added = true;
+  };
+  add("source_payload", 170, 0);
+  add("qos", 51, 4);
+  if (schema_ != nullptr) add("target_payload", 170, 0);
+  return added;
+}
+
+MQTTStoreForwardPersist::~MQTTStoreForwardPersist() {
+  {
+    std::lock_guard<std::mutex> live(gLiveMutex);
+    gLive.erase(this);
+  }
+  Stop();
+}
+
+void MQTTStoreForwardPersist::CreateStart() {
+  try {
+    MQTTPersist::CreateStart();
+  } catch (const YXException& e) {
+    starlingThrow("MQTTStoreForwardPersist::CreateStart()", e.GetErrorCode(), "%s", e.GetErrorMsg());
+  }
+  try {
+    engine_ = std::make_unique<YXStoreAndForward>(GetEngine().c_str(), GetDatabase().c_str(), GetTableName().c_str(),
+                                                  GetUser().c_str(), GetPassword().c_str());
+  } catch (const YXException& e) {
+    char line[1400];
+    snprintf(line, sizeof line,
+             "MQTTStoreForwardPersist::CreateStart() - ERROR - Not able to create Store & Forward instance - %d - %s",
+             e.GetErrorCode(), e.GetErrorMsg());
+    Log(line, e.GetErrorCode());
+    MQTTPersist::Stop();
+    throw;
+  }
+  engine_->deliveryRate = deliveryRate_;
+  engine_->deliveryMode = deliveryMode_;
+  engine_->maxStoredMessages = maxStoredMessages_;
+}
+
+// The core's lock is held over the walk, so every session met stays alive
+// until its Subscribe is done; a session whose connection is closing carries
+// the closing mark, which Subscribe checks under the subscribers' mutex (the
+// closing side sets it before it looks for subscribers).
+void MQTTStoreForwardPersist::SubscribeSessions() {
+  StarlingBroker& b = starlingBroker();
+  if (!b.coreReady) return;
+  nev_rwlock_guard shared(b.core.lock, nev_rwlock_mode::shared);
+  for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
+       s = nev_broker_next_session(&b.core, s)) {
+    if (s->conn == nullptr) continue;
+    std::string clientId = starlingClientIdOf(s->conn);
+    for (size_t i = 0; i < s->num_subscriptions && !clientId.empty(); i++) {
+      const nev_mqtt_topic_filter& filter = s->subscriptions[i];
+      if (!filterMatches(filter.topic, GetTopic())) continue;
+      try {
+        Subscribe(s->conn, clientId, static_cast<char>(filter.qos), s);
+      } catch (const YXException& e) {
+        char line[1400];
+        snprintf(line, sizeof line,
+                 "MQTTStoreForwardPersist::CreateStart() - WARNING - Not able to automatically subscribe to topic [%s] "
+                 "- %d - %s",
+                 filter.topic, e.GetErrorCode(), e.GetErrorMsg());
+        Log(line, e.GetErrorCode());
+      }
+      break;  // one subscriber per client id
+    }
+  }
+}
+
+json_object* MQTTStoreForwardPersist::GetJson() {
+  json_object* json = MQTTPersist::GetJson();
+  std::shared_lock<std::shared_mutex> hold(deliveryLock_);
+  zvJsonAddInt(json, "maxDeliveryRatePerSecond", deliveryRate_);
+  try {
+    zvJsonAddString(json, "newSubscriberDeliveryMode", YXStoreAndForward::GetDeliveryModeString(deliveryMode_));
+  } catch (...) {
+    zvJsonRelease(json);
+    throw;
+  }
+  zvJsonAddInt(json, "newSubscriberMaxStoredMessages", maxStoredMessages_);
+  zvJsonAddInt(json, "resendTimeout", resendTimeout_);
+  if (schema_ != nullptr) {
+    json_object* schema = schema_->GetJson();
+    if (schema != nullptr) zvJsonAdd(json, "messageSchema", schema);
+  }
+  return json;
+}
+
+void MQTTStoreForwardPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
+                                    LogCallback log, int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize) {
+  const char* fn = "MQTTStoreForwardPersist::Alter";
+  Properties p = readProperties(config);
+  struct Compared {
+    const char* name;
+    int32_t was, now;
+  };
+  const Compared compared[] = {
+      {"storeAndForward", 1, boolOr(config, "storeAndForward", false) ? 1 : 0},
+      {"maxDeliveryRatePerSecond", deliveryRate_, p.deliveryRate},
+      {"newSubscriberMaxStoredMessages", maxStoredMessages_, p.maxStoredMessages},
+      {"newSubscriberDeliveryMode", deliveryMode_, p.deliveryMode},
+      {"resendTimeout", resendTimeout_, p.resendTimeout},
+      {"disableQoSDowngrade", qosDowngradeDisabled_ ? 1 : 0, p.qosDowngradeDisabled ? 1 : 0},
+      {"transformOnForward", transformOnForward_ ? 1 : 0, p.transformOnForward ? 1 : 0},
+  };
+  for (const Compared& c : compared)
+    if (c.was != c.now)
+      starlingThrow(fn, 10018,
+                    "Not able to alter persistence topic %s - Updating the property [%s] is not supported. Originally "
+                    "it was %d and now it is %d",
+                    GetTopic(), c.name, c.was, c.now);
+  MQTTSchema* schema = nullptr;
+  std::unique_ptr<MQTTSchemaTable> schemaTable = readSchema(config, &schema);
+  // Deliveries read the fields and the schema: they wait for the change.
+  std::unique_lock<std::shared_mutex> hold(deliveryLock_);
+  if (schemaTable != nullptr) {
+    schemaTable_ = std::move(schemaTable);
+    schema_ = schema;
+  }
+  MQTTPersist::Alter(brokerConfig, topic, config, log, idleTimeout, acquireTimeout, poolMaxSize);
+}
+
+void MQTTStoreForwardPersist::Delete(bool forceClosing) {
+  // The readers stop before their rows go: a reader still running would
+  // write its position row again.
+  stopSubscribers();
+  if (engine_ != nullptr) {
+    try {
+      engine_->Clean();
+    } catch (const YXException& e) {
+      if (e.GetErrorCode() != 4023) {
+        char line[1400];
+        snprintf(line, sizeof line,
+                 "MQTTStoreForwardPersist::Delete() - ERROR - Failed to clean Store & Forward subsystem - %s\n",
+                 e.GetErrorMsg());
+        Log(line, e.GetErrorCode());
+      }
+    }
+  }
+  MQTTPersist::Delete(forceClosing);
+}
+
+void MQTTStoreForwardPersist::Stop() noexcept {
+  stopSubscribers();
+  MQTTPersist::Stop();
+}
+
+// ---- subscribers ----
+
+void MQTTStoreForwardPersist::Subscribe(nev_connection* connection, const std::string& clientId, char qos,
+                                        nev_broker_session* session) {
+  const char* fn = "MQTTStoreForwardPersist::Subscribe";
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  if (stopped_ || engine_ == nullptr) return;  // the topic is going: nothing to join
+  if (session != nullptr && __atomic_load_n(&session->user_data, __ATOMIC_ACQUIRE) == kSessionClosing) return;
+  auto found = subscribers_.find(clientId);
+  if (found != subscribers_.end()) {
+    if (found->second->GetConn() == connection)
+      starlingThrow(fn, 10024, "ERROR - Client ID [%s] is already a subscriber for topic [%s]", clientId.c_str(),
+                    GetTopic());
+    // The client id's earlier connection was taken over and is closing.
+    std::shared_ptr<MQTTStoreForwardSubscriber> previous = found->second;
+    subscribers_.erase(found);
+    stopSubscriber(previous);
+  }
+  try {
+    auto subscriber = std::make_shared<MQTTStoreForwardSubscriber>(
+        connection, clientId, MQTTMsgIdGenerator::Get(clientId), qos > 2 ? 2 : qos, resendTimeout_, this);
+    subscribers_[clientId] = subscriber;
+    try {
+      subscriber->Start();
+      engine_->Subscribe(clientId.c_str(), MQTTStoreForwardSubscriber::DeliverStoredRecord, subscriber.get());
+    } catch (...) {
+      // Nothing stays registered for a subscription the engine refused.
+      subscribers_.erase(clientId);
+      subscriber->RequestStop();
+      subscriber->Detach();
+      throw;
+    }
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "Not able to subscribe - %d - %s", e.GetErrorCode(), e.GetErrorMsg());
+    starlingThrow(fn, e.GetErrorCode(),
+                  "ERROR - MQTTStoreForwardPersist::Subscribe - Not able to subscribe Store&Forward.\n");
+  }
+}
+
+// The order that keeps acknowledgements and the reader off a subscriber
+// that goes: no more deliveries, the confirmed position written while the
+// engine still lists the name, the reader joined, then detached.
+void MQTTStoreForwardPersist::stopSubscriber(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) {
+  subscriber->RequestStop();
+  subscriber->StopAndFlush();
+  try {
+    engine_->Unsubscribe(subscriber->GetClientId().c_str());
+  } catch (const YXException& e) {
+    if (e.GetErrorCode() != YX_SF_NAME_NOT_FOUND) {
+      subscriber->Detach();
+      throw;
+    }
+  }
+  subscriber->Detach();
+}
+
+void MQTTStoreForwardPersist::Unsubscribe(const std::string& clientId, nev_connection* connection) {
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  auto found = subscribers_.find(clientId);
+  if (found == subscribers_.end() || (connection != nullptr && found->second->GetConn() != connection)) {
+    if (connection != nullptr) return;
+    starlingThrow("MQTTStoreForwardPersist::Unsubscribe", 100, "Key not found");
+  }
+  std::shared_ptr<MQTTStoreForwardSubscriber> subscriber = found->second;
+  subscribers_.erase(found);
+  try {
+    stopSubscriber(subscriber);
+  } catch (const YXException& e) {
+    starlingLog(e.GetErrorCode(), "Not able to unsubscribe - %d - %s", e.GetErrorCode(), e.GetErrorMsg());
+    starlingThrow("MQTTStoreForwardPersist::Unsubscribe", e.GetErrorCode(), "Not able to unsubscribe - %d - %s",
+                  e.GetErrorCode(), e.GetErrorMsg());
+  }
+}
+
+bool MQTTStoreForwardPersist::HasSubscriber(const std::string& clientId, nev_connection* connection) {
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  auto found = subscribers_.find(clientId);
+  return found != subscribers_.end() && (connection == nullptr || found->second->GetConn() == connection);
+}
+
+void MQTTStoreForwardPersist::stopSubscribers() noexcept {
+  std::map<std::string, std::shared_ptr<MQTTStoreForwardSubscriber>> all;
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  stopped_ = true;
+  all.swap(subscribers_);
+  for (auto& [name, subscriber] : all) subscriber->RequestStop();  // every reader leaves its wait at once
+  for (auto& [name, subscriber] : all) {
+    try {
+      stopSubscriber(subscriber);
+    } catch (const YXException& e) {
+      char line[1400];
+      snprintf(line, sizeof line, "starling - Not able to unsubscribe [%s] from Store & Forward - %s", name.c_str(),
+               e.GetErrorMsg());
+      Log(line, e.GetErrorCode());
+    }
+  }
+}
+
+void MQTTStoreForwardPersist::UpdateSubscriberCompleted(int64_t position, const std::string& clientId) {
+  engine_->UpdateCompletedPosition(clientId.c_str(), position);
+}
+
+// ---- payloads ----
+
+std::string MQTTStoreForwardPersist::PayloadOf(ZVRecord* record) {
+  std::shared_lock<std::shared_mutex> hold(deliveryLock_);
+  ZVBlob source = record->GetFieldAsBlob("source_payload");
+  if (source.GetSize() > 0 && schema_ == nullptr) return source.bytes();
+  if (source.GetSize() > 0) {
+    json_object* json = schema_->BuildJson(source.GetData(), static_cast<int>(source.GetSize()));
+    std::string text = jsonText(json);
+    zvJsonRelease(json);
+    return text;
+  }
+  json_object* json = zvJsonAlloc();
+  if (json == nullptr) starlingThrow("MQTTStoreForwardPersist::PayloadOf", 10006, "JSON allocation failed");
+  try {
+    for (const auto& [path, field] : GetFieldHash()) {
+      if (!field->hasPath || isNamed(field->fieldName, "ts")) continue;
+      addColumn(json, field->propertyPath.c_str(), *field, record);
+    }
+  } catch (...) {
+    zvJsonRelease(json);
+    throw;
+  }
+  std::string text = jsonText(json);
+  zvJsonRelease(json);
+  return text;
+}
+
+bool MQTTStoreForwardPersist::WithRow(int64_t position, const std::function<void(ZVRecord*)>& fn) {
+  ZVRecord* record = nullptr;
+  ZVDatabasePooled* db = AcquireConn(&record);
+  bool found = false;
+  try {
+    found = record->FindRowid(position, RL_FIND_EQ) != 0;
+    if (found) fn(record);
+    record->Clear();
+  } catch (...) {
+    ReleaseConn(db);
+    throw;
+  }
+  ReleaseConn(db);
+  return found;
+}
+
+// ---- the event handler's hooks ----
+
+void MQTTStoreForwardPersist::SubscribeFilter(nev_connection* connection, const std::string& clientId,
+                                              const std::string& filter, uint8_t qos) {
+  std::lock_guard<std::mutex> live(gLiveMutex);
+  for (MQTTStoreForwardPersist* topic : gLive) {
+    // Once per client id; a subscriber on an earlier connection of the id
+    // (taken over, closing) is replaced.
+    if (!filterMatches(filter.c_str(), topic->GetTopic()) || topic->HasSubscriber(clientId, connection)) continue;
+    starlingLogFailure("starling - Not able to subscribe to Store & Forward system for topic %s while subscribing - %s",
+                       filter, [&] { topic->Subscribe(connection, clientId, static_cast<char>(qos)); });
+  }
+}
+
+void MQTTStoreForwardPersist::UnsubscribeUnmatched(nev_connection* connection, const std::string& clientId,
+                                                   nev_broker_session* session) {
+  StarlingBroker& b = starlingBroker();
+  std::lock_guard<std::mutex> live(gLiveMutex);
+  for (MQTTStoreForwardPersist* topic : gLive) {
+    if (!topic->HasSubscriber(clientId, connection)) continue;
+    bool matched = false;
+    if (session != nullptr && b.coreReady) {
+      nev_rwlock_guard shared(b.core.lock, nev_rwlock_mode::shared);
+      for (size_t i = 0; i < session->num_subscriptions && !matched; i++)
+        matched = filterMatches(session->subscriptions[i].topic, topic->GetTopic());
+    }
+    if (matched) continue;
+    starlingLogFailure(
+        "starling - Not able to unsubscribe to Store & Forward system for topic %s while subscribing - %s",
+        std::string(topic->GetTopic()), [&] { topic->Unsubscribe(clientId, connection); });
+  }
+}
+
+void MQTTStoreForwardPersist::DropConnection(nev_connection* connection, const std::string& clientId) {
+  if (nev_broker_session* session = nev_broker_session_of(connection))
+    __atomic_store_n(&session->user_data, kSessionClosing, __ATOMIC_RELEASE);
+  std::lock_guard<std::mutex> live(gLiveMutex);
+  for (MQTTStoreForwardPersist* topic : gLive)
+    starlingLogFailure("starling - Not able to remove client [%s] from a Store & Forward topic - %s", clientId,
+                       [&] { topic->Unsubscribe(clientId, connection); });
+}

@@ -1,0 +1,347 @@
+"""The server monitor through a running heron: every command of finch's
+table driven over HTTP while MQTT clients make the engine busy through the
+broker's persisted topic; ending a logon; the slot pool full, expired and
+reaped; and the messages when the engine lacks a name."""
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+
+
+def b64(text):
+    return base64.b64encode(text.encode()).decode()
+
+
+ADMIN = {"userName": b64("ADMIN"), "userPassword": b64("TRUVE")}
+
+
+class Monitor(HeronTree):
+    """heron -s with finch under /monitor (and the broker when mqtt is set)."""
+
+    def __init__(self, mqtt=True, pool=10, timeout=300, stub=None):
+        super().__init__(prefix="finch-")
+        self.port = free_port()
+        self.mqtt_port = free_port()
+        # With a stub, the monitor runs from web/stub/ with that engine next to
+        # it (the real one stays in web/: the plug-in itself links it).
+        apps = (["mqtt;starling"] if mqtt else []) + ["monitor;stub/finch" if stub is not None else "monitor;finch"]
+        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
+                  "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
+                  "mqtt_persistence_enabled": "true" if mqtt else "false",
+                  "applications": apps, "websocket_applications": []}
+        with open(self.path("config/osprey.json"), "w") as f:
+            json.dump(config, f)
+        with open(self.path("config/finch.cfg"), "w") as f:
+            f.write("CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
+        if stub is not None:
+            os.makedirs(self.path("web/stub"))
+            shutil.copy(self.path("web/finch.so"), self.path("web/stub/finch.so"))
+            if stub:
+                shutil.copy(stub, self.path("web/stub/ravlink.so"))
+        self.start()
+        if stub is None and not wait_port(self.port, 30):
+            raise RuntimeError("heron did not start:\n" + self.log())
+
+    def call(self, command, body=None, token=None):
+        headers = {"Content-Type": "application/json"}
+        if token is not None:
+            headers["token"] = token
+        request = urllib.request.Request("http://127.0.0.1:%d/monitor/%s" % (self.port, command),
+                                         data=json.dumps(body or {}).encode(), method="POST", headers=headers)
+        with urllib.request.urlopen(request, timeout=30) as reply:
+            text = reply.read().decode()
+        return json.loads(text) if text else {}
+
+    def connect(self, **credentials):
+        reply = self.call("zvMonConnect", {"serverInfo": credentials or ADMIN})
+        assert reply.get("success"), reply
+        return reply["result"]["token"]
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.wait_exit()
+
+    def publish(self, topic, payload):
+        subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-q", "1", "-t", topic, "-m", payload],
+                       check=True, timeout=15)
+
+
+def counters(reply):
+    return {row["Name"]: row["Value"] for row in reply["Counters"]}
+
+
+def events(m, token, **filters):
+    body = {"limit": 1000, "filters": [{"field": k, "value": v} for k, v in filters.items()]}
+    reply = m.call("zvMonGetEventLogs", body, token)
+    assert reply.get("success"), reply
+    return reply
+
+
+class MonitorCase(unittest.TestCase):
+    options = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.m = Monitor(**cls.options)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.m.stop()
+        log = cls.m.log()
+        cls.m.remove()
+        if sanitizer_report(log):
+            raise AssertionError(log)
+
+    def assertError(self, reply, code, message=None):
+        self.assertEqual(reply.get("errorCode"), code, reply)
+        self.assertFalse(reply.get("success"), reply)
+        if message is not None:
+            self.assertEqual(reply.get("errorMessage"), message)
+
+
+class CommandsTest(MonitorCase):
+    def test_public_commands_and_files(self):
+        m = self.m
+        info = m.call("zvMonGetInfo")
+        self.assertTrue(info["success"])
+        types = [c.get("connectionType") for c in info["result"]["availableConnections"]]
+        self.assertIn("HTTP", types)
+        self.assertIn("4233", m.call("zvMonGetErrors")["errors"])
+        self.assertError(m.call("zvMonServers", {}), 9007, "zvMonServers - Invalid parameter - Missing op in the request")
+        written = m.call("zvMonServers", {"op": "write", "Servers": [{"name": "local"}]})
+        self.assertEqual(written["Servers"], [{"name": "local"}])
+        self.assertEqual(m.call("zvMonServers", {"op": "read"})["Servers"], [{"name": "local"}])
+        self.assertEqual(m.call("zvMonServers", {"op": "Read"}), {})
+        before = m.call("zvMonLayouts", {"op": "read"})
+        self.assertError(before, -1)
+        self.assertTrue(before["errorMessage"].endswith("VixMonitor/resources/zvMonLayouts.json"))
+        self.assertEqual(m.call("zvMonLayouts", {"op": "write", "Types": [1, 2]}), {"Types": [1, 2]})
+        self.assertEqual(m.call("zvMonDashboard", {"op": "write", "servers": ["x"]}), {"Servers": ["x"]})
+        self.assertEqual(m.call("zvMonDashboard", {"op": "read"}), {"Servers": ["x"]})
+
+    def test_connect_and_tokens(self):
+        m = self.m
+        self.assertError(m.call("zvMonConnect", {}), 9007)
+        self.assertEqual(m.call("zvMonConnect", {"serverInfo": {"userName": b64("ADMIN")}}), {})
+        refused = m.call("zvMonConnect", {"serverInfo": {"userName": b64("ADMIN"), "userPassword": b64("nope")}})
+        self.assertError(refused, 450, "zvMonConnect - Connection error")
+        token = m.connect()
+        # A random 128-bit token: neither the user nor the password in any form.
+        self.assertRegex(token, "^[0-9a-f]{32}$")
+        self.assertNotIn("41444d494e", token.lower())
+        self.assertNotEqual(token, m.connect())
+        self.assertError(m.call("zvMonSysSnapShot"), 9022, "Missing token")
+        self.assertError(m.call("zvMonSysSnapShot", token="0" * 32), 9048,
+                         "zvMonSysSnapShot - Unable to find the connection.")
+        self.assertError(m.call("zvMonNoSuch", token=token), 9042, "zvMonNoSuch is not a supported function.")
+        status = m.call("zvMonConnectionStatus", token=token)
+        self.assertGreater(status["result"]["timeleft"], 290)
+        self.assertTrue(m.call("zvMonRefreshConnection", token=token)["success"])
+        self.assertTrue(m.call("zvMonDisconnect", token=token)["success"])
+        self.assertError(m.call("zvMonDisconnect", token=token), 9022, "zvMonDisconnect - Unspecified error")
+
+    def test_reports_follow_the_work(self):
+        m = self.m
+        token = m.connect()
+        logons_before = events(m, token, evclass="1", event="1")["total"]
+        system_before = counters(m.call("zvMonSysSnapShot", token=token))
+        self.assertEqual(m.call("zvMonSetFunctionTiming", {"mode": "START"}, token=token)["success"], True)
+
+        # Work: the broker persists a topic's publications; two more monitor logons.
+        m.publish("quarnAdministration", json.dumps({"operation": "CreatePersistenceTopic",
+                                                     "persistenceTopic": "plant/busy"}))
+        wait_for(lambda: os.path.exists(m.path("data/BRENLOXS/quarnSQL.db")), 15)
+        time.sleep(1)
+        for i in range(20):
+            m.publish("plant/busy", json.dumps({"n": i}))
+        extra = [m.connect(), m.connect()]
+        for t in extra:
+            m.call("zvMonDisconnect", token=t)
+
+        logons = events(m, token, evclass="1", event="1")["total"]
+        self.assertGreaterEqual(logons - logons_before, 2)
+        self.assertEqual(events(m, token, evclass="1", event="1", userid="adm")["total"], logons)
+        system = m.call("zvMonSysSnapShot", token=token)
+        self.assertEqual(len(system["Counters"]), 306)
+        now = counters(system)
+        self.assertGreaterEqual(now["sctismaddcnt"] - system_before["sctismaddcnt"], 20)
+        self.assertGreater(now["sct_trend"], system_before["sct_trend"])
+        self.assertGreater(now["sct_wrops"] + now["sctwlgops"], system_before["sct_wrops"] + system_before["sctwlgops"])
+        self.assertGreater(now["sctsync_dosfls"], 0)
+        self.assertEqual(now["sflvr"], 2)
+
+        connections = m.call("zvMonGetActiveConnections", {"showAll": False}, token=token)
+        self.assertTrue(connections["success"])
+        own = [c for c in connections["Connections"] if c["UserName"].endswith(" (Current)")]
+        self.assertEqual(len(own), 1)
+        self.assertEqual(own[0]["NodeName"], "Web Server - VIXMonitor")
+        self.assertEqual(connections["Total"], connections["Isam"])
+        files = []
+        for c in connections["Connections"]:
+            files += m.call("zvMonOpenFiles", {"taskId": c["Task"]}, token=token)["Files"]
+        names = {f["FileName"] for f in files}
+        self.assertTrue(any(n.startswith("quarnSQL.db/") for n in names), names)
+        busy = next(f for f in files if f["FileName"].startswith("quarnSQL.db/"))
+        users = m.call("zvMonUsersForFile", {"fileName": busy["FileName"]}, token=token)["Users"]
+        self.assertTrue(users and users[0]["UserName"] == "ADMIN", users)
+        self.assertTrue(m.call("zvMonLocksForFile", {"fileName": busy["FileName"]}, token=token)["success"])
+        stats = m.call("zvMonStatsForFile", {"fileNo": str(busy["FileNumber"])}, token=token)
+        self.assertEqual(len(stats["Counters"]), 73)
+        self.assertEqual(counters(stats)["filename"], busy["FileName"])
+        self.assertError(m.call("zvMonStatsForFile", {}, token=token), 9007)
+        user = m.call("zvMonUserSnapShot", {"taskId": own[0]["Task"]}, token=token)
+        self.assertEqual(len(user["Counters"]), 94)
+        self.assertEqual(counters(user)["sct_userid"], "ADMIN")
+
+        timing = m.call("zvMonGetFunctionTiming", token=token)["Functions"]
+        self.assertEqual(timing[0]["Name"], "Totals")
+        self.assertTrue(any(f.get("Name") == "zvSNAPSHOT" and f["CallCount"] > 0 for f in timing), timing)
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "pause"}, token=token)["success"])
+        self.assertError(m.call("zvMonSetFunctionTiming", {}, token=token), 9007)
+
+    def test_other_reports(self):
+        m = self.m
+        token = m.connect()
+        self.assertEqual(len(m.call("zvMonSysConfig", token=token)["Counters"]), 134)
+        config = counters(m.call("zvMonSysConfig", token=token))
+        self.assertEqual(config["cfgPATH_SEPARATOR"], "/")
+        self.assertEqual(config["cfgPORTID"], "zvPortLINUX")
+        self.assertEqual(config["cfgPROCESS_ID"], m.proc.pid)
+        self.assertEqual(len(m.call("zvMonSqlSnapShot", token=token)["Counters"]), 34)
+        io = counters(m.call("zvMonIoPerformanceX", token=token))
+        self.assertEqual(len(io), 22)
+        self.assertGreater(io["NbrWriteOperations"], 0)
+        tree = m.call("zvMonGetCounters", token=token)["children"]
+        self.assertEqual([n["text"] for n in tree], ["System Snapshot", "Sql Snapshot"])
+        self.assertEqual(tree[1]["children"][0]["text"], "Sql Cache")
+        memory = m.call("zvMonMemAlloc", {"checked": [True]}, token=token)["Counters"]
+        self.assertEqual(len(memory), 25)
+        self.assertTrue(memory[0]["checked"])
+        self.assertFalse(memory[24]["checked"])
+        self.assertGreater(sum(r["memalloc"] for r in memory), 0)
+        self.assertError(m.call("zvMonMemAlloc", {}, token=token), 9007)
+        for body in ({"mode": "set", "counters": ["SIZ16"]}, {"mode": "clear"}, {"mode": "log", "fileName": "mem.txt"}):
+            self.assertTrue(m.call("zvMonMemStat", body, token=token)["success"], body)
+        self.assertTrue(os.path.exists(m.path("data/BRENLOXS/mem.txt")))
+        self.assertError(m.call("zvMonMemStat", {"mode": "log", "fileName": "../../escape.txt"}, token=token), 4235)
+        self.assertFalse(os.path.exists(m.path("escape.txt")))
+        self.assertError(m.call("zvMonMemStat", {"mode": "Set"}, token=token), 9007, "zvMonMemStat - Unknown mode")
+
+        self.assertTrue(m.call("zvMonTakeSnapshot", {"logFunctions": False}, token=token)["success"])
+        self.assertGreaterEqual(events(m, token, evclass="7")["total"], 1)
+        self.assertError(m.call("zvMonPurgeEventLogs", {"days": 0}, token=token), 999)
+        self.assertTrue(m.call("zvMonPurgeEventLogs", {"days": 30}, token=token)["success"])
+        self.assertGreaterEqual(events(m, token, evclass="1024")["total"], 1)
+
+        dashboard = m.call("zvMonGetDashboard", {"serverInfo": {}, "servers": [
+            dict(ADMIN, hostName="BRENLOXS@localhost", friendlyName="here",
+                 counters=[{"Class": "system"}, {"Class": "SQL"}]),
+            dict(hostName="BRENLOXS@localhost", friendlyName="refused", userName=b64("ADMIN"),
+                 userPassword=b64("wrong"))]}, token=token)
+        self.assertTrue(dashboard["success"], dashboard)
+        here, refused = dashboard["Servers"]
+        self.assertEqual([c["Name"] for c in here["Classes"]], ["System", "SQL"])
+        self.assertEqual(len(here["Classes"][1]["Counters"]), 34)
+        self.assertEqual(refused["Active"], False)
+        self.assertEqual(refused["Error"], 450)
+        self.assertError(m.call("zvMonGetDashboard", {"serverInfo": {}, "servers": [{}] * 11}, token=token), 9007)
+        # The requesting slot still works after the dashboard's own logons.
+        self.assertTrue(m.call("zvMonSqlSnapShot", token=token)["success"])
+
+    def test_event_log_paging_and_filters(self):
+        m = self.m
+        token = m.connect()
+        everything = events(m, token)["total"]
+        page = m.call("zvMonGetEventLogs", {"limit": 2, "start": 1}, token)
+        self.assertEqual(page["total"], everything)
+        self.assertEqual([e["seqnm"] for e in page["logEntries"]],
+                         [e["seqnm"] for e in events(m, token)["logEntries"][1:3]])
+        latest = m.call("zvMonGetEventLogs", {"limit": 1, "filters": [{"field": "latestFirst", "value": "true"}]},
+                        token)
+        self.assertEqual(latest["logEntries"][0]["seqnm"], events(m, token)["logEntries"][-1]["seqnm"])
+        self.assertEqual(m.call("zvMonGetEventLogs", {}, token)["logEntries"], [])
+        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00")):
+            bad = m.call("zvMonGetEventLogs", {"limit": 5, "filters": [{"field": field, "value": value}]}, token)
+            self.assertError(bad, 999)
+            self.assertIn("Invalid filter", bad["errorMessage"])
+        today = time.strftime("%Y/%m/%d")
+        self.assertEqual(events(m, token, startDate=today)["total"], everything)
+        self.assertEqual(events(m, token, endDate="2000/1/1")["total"], 0)
+
+
+class KillTest(MonitorCase):
+    def test_kill_ends_the_logon_and_is_logged(self):
+        m = self.m
+        admin, victim = m.connect(), m.connect()
+        self.assertTrue(m.call("zvMonSysSnapShot", token=victim)["success"])
+        rows = m.call("zvMonGetActiveConnections", token=admin)["Connections"]
+        own = next(r for r in rows if r["UserName"].endswith("(Current)"))
+        target = next(r for r in rows if r["NodeName"] == "Web Server - VIXMonitor" and r is not own)
+        self.assertError(m.call("zvMonKillUser", {"task": own["Task"], "uid": "ADMIN"}, token=admin), 4234)
+        self.assertError(m.call("zvMonKillUser", {"task": 30000, "uid": "ADMIN"}, token=admin), 4233)
+        self.assertError(m.call("zvMonKillUser", {"task": target["Task"]}, token=admin), 9007)
+        self.assertTrue(m.call("zvMonKillUser", {"task": target["Task"], "uid": "ADMIN"}, token=admin)["success"])
+        # The killed logon's next call fails with the engine's code; the server goes on.
+        self.assertError(m.call("zvMonSysSnapShot", token=victim), 4232)
+        self.assertError(m.call("zvMonGetActiveConnections", token=victim), 4232)
+        self.assertTrue(m.call("zvMonDisconnect", token=victim)["success"])
+        tasks = [r["Task"] for r in m.call("zvMonGetActiveConnections", token=admin)["Connections"]]
+        self.assertNotIn(target["Task"], tasks)
+        killed = events(m, admin, error="4232")
+        self.assertGreaterEqual(killed["total"], 2)  # the kill and the logon's end
+        self.assertTrue(all(e["evclass"] == 1 for e in killed["logEntries"]))
+        self.assertEqual(counters(m.call("zvMonSysSnapShot", token=admin))["sctlokkil"], 1)
+        # The broker's own sessions were left alone.
+        subprocess.run(["mosquitto_pub", "-p", str(m.mqtt_port), "-t", "any", "-m", "x"], check=True, timeout=10)
+
+
+class PoolTest(MonitorCase):
+    options = {"mqtt": False, "pool": 2, "timeout": 2}
+
+    def test_pool_full_expired_and_reaped(self):
+        m = self.m
+        first, second = m.connect(), m.connect()
+        self.assertError(m.call("zvMonConnect", {"serverInfo": ADMIN}), 9022, "zvMonConnect - Connection pool is full")
+        # Status does not extend a slot; the reaper expires both within its next rounds.
+        time.sleep(5)
+        self.assertError(m.call("zvMonSysSnapShot", token=first), 9048, "zvMonSysSnapShot - Connection expired.")
+        third = m.connect()  # takes an expired slot
+        self.assertError(m.call("zvMonSysSnapShot", token=first), 9048,
+                         "zvMonSysSnapShot - Unable to find the connection.")
+        logoffs = events(m, third, evclass="1", event="2")["total"]
+        self.assertGreaterEqual(logoffs, 2)  # the reaper logged both off
+        self.assertTrue(m.call("zvMonDisconnect", token=second)["success"])
+        self.assertTrue(m.connect())
+
+
+class BindingTest(unittest.TestCase):
+    def run_tree(self, stub):
+        m = Monitor(mqtt=False, stub=stub)
+        try:
+            status = m.wait_exit(30)
+            return status, m.log()
+        finally:
+            m.stop()
+            m.remove()
+
+    def test_missing_name_and_missing_library(self):
+        status, log = self.run_tree(os.environ["FINCH_STUB"])
+        self.assertEqual(status, 1, log)
+        self.assertIn("Not able to load client symbols for Monitor tool. Unable to resolve quarn function "
+                      "zvGetFileLocks", log)
+        status, log = self.run_tree("")
+        self.assertEqual(status, 1, log)
+        self.assertIn("Not able to load client symbols for Monitor tool. Can't find local client library handle", log)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)

@@ -1,0 +1,386 @@
+"""Store-and-forward topics through a running heron: raw MQTT clients that
+choose which publications they acknowledge, so that what a subscriber gets
+back after a disconnect, an unsubscribe, a resend time-out or a kill -9 of
+the broker is checked by message numbers."""
+import json
+import os
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+import test_conformance as mq  # noqa: E402
+
+PUBACK, PUBREC, PUBREL, PUBCOMP = 0x40, 0x50, 0x62, 0x70
+
+
+class Client:
+    """A raw MQTT 3.1.1 client: the test decides every acknowledgement."""
+
+    def __init__(self, port, client_id, clean=False):
+        self.sock = mq.open_socket(port)
+        self.sock.sendall(mq.connect(client_id, flags=0x02 if clean else 0x00))
+        first, body = mq.read_packet(self.sock)
+        assert first == 0x20 and body == b"\x00\x00", (first, body)
+        self.next_id = 1
+        self.pending = []  # packets read while waiting for another
+
+    def _id(self):
+        self.next_id = self.next_id % 65535 + 1
+        return self.next_id
+
+    def subscribe(self, topic, qos):
+        self.sock.sendall(mq.subscribe([topic], qos=qos, message_id=self._id()))
+        self.expect(0x90)
+
+    def unsubscribe(self, topic):
+        self.sock.sendall(mq.unsubscribe([topic], message_id=self._id()))
+        return self.expect(0xB0)
+
+    def publish(self, topic, payload, qos=1):
+        """Publishes and waits for the broker's acknowledgement: the row is committed then."""
+        packet_id = self._id()
+        data = payload if isinstance(payload, bytes) else payload.encode()
+        self.sock.sendall(mq.publish(topic, data, qos=qos, message_id=packet_id))
+        if qos == 1:
+            self.expect(PUBACK)
+        elif qos == 2:
+            self.expect(PUBREC)
+            self.send_ack(PUBREL, packet_id)
+            self.expect(PUBCOMP)
+
+    def send_ack(self, kind, packet_id):
+        self.sock.sendall(bytes([kind, 2]) + struct.pack("!H", packet_id))
+
+    def read(self, timeout=10):
+        if self.pending:
+            return self.pending.pop(0)
+        return mq.read_packet(self.sock, timeout)
+
+    def expect(self, kind, timeout=10):
+        """The next packet of that type; PUBLISH packets met meanwhile wait in pending."""
+        held = []
+        try:
+            while True:
+                first, body = mq.read_packet(self.sock, timeout)
+                if first & 0xF0 == kind & 0xF0:
+                    return first, body
+                held.append((first, body))
+        finally:
+            self.pending.extend(held)
+
+    def raw_message(self, timeout=10):
+        """(payload, packet id, qos, dup) of the next PUBLISH."""
+        while True:
+            first, body = self.read(timeout)
+            if first & 0xF0 == 0x30:
+                break
+        qos, dup = (first >> 1) & 3, bool(first & 8)
+        length = struct.unpack("!H", body[:2])[0]
+        at = 2 + length
+        packet_id = 0
+        if qos:
+            packet_id = struct.unpack("!H", body[at:at + 2])[0]
+            at += 2
+        return body[at:], packet_id, qos, dup
+
+    def message(self, timeout=10):
+        """(number, packet id, qos, dup) of the next PUBLISH."""
+        payload, packet_id, qos, dup = self.raw_message(timeout)
+        return int(payload.decode()), packet_id, qos, dup
+
+    def messages(self, count, timeout=15):
+        return [self.message(timeout) for _ in range(count)]
+
+    def silent(self, seconds):
+        """True when no PUBLISH arrives for that long."""
+        try:
+            self.message(seconds)
+            return False
+        except (socket.timeout, TimeoutError):
+            return True
+
+    def close(self):
+        try:
+            self.sock.sendall(b"\xe0\x00")
+        except OSError:
+            pass
+        self.sock.close()
+
+
+def command(broker, operation, topic, **props):
+    """Runs a persistence command; (code, message) of its history row."""
+    config = {"operation": operation, "persistenceTopic": topic}
+    config.update(props)
+    before = len(broker.sql("select rowid from mqtt_topic_persistence_history"))
+    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-t", "quarnAdministration", "-m", json.dumps(config)],
+                   check=True, timeout=10)
+    rows = harness.wait_for(lambda: broker.sql("select error_code, error_message from "
+                                               "mqtt_topic_persistence_history")[before:], 15)
+    assert rows, broker.log()
+    return int(rows[-1][0]), rows[-1][1]
+
+
+def create(broker, topic, **props):
+    config = {"storeAndForward": True, "maxDeliveryRatePerSecond": 1000}
+    config.update(props)
+    code, message = command(broker, "CreatePersistenceTopic", topic, **config)
+    assert code == 0, (message, broker.log())
+
+
+def publish_numbers(port, topic, numbers, qos=1):
+    publisher = Client(port, "publisher-" + topic.replace("/", "-"), clean=True)
+    try:
+        for n in numbers:
+            publisher.publish(topic, str(n), qos)
+    finally:
+        publisher.close()
+
+
+class StoreForwardTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.broker = harness.Broker(persistence=True, stats_interval=0, stats_persist_interval=0)
+
+    @classmethod
+    def tearDownClass(cls):
+        code, log = cls.broker.close()
+        report = harness.sanitizer_report(log)
+        if report:
+            raise AssertionError(report)
+
+    def test_reconnecting_subscriber_gets_what_it_did_not_confirm(self):
+        port = self.broker.port
+        create(self.broker, "sf/resume", resendTimeout=60)
+        client = Client(port, "resumer")
+        client.subscribe("sf/resume", 1)
+        publish_numbers(port, "sf/resume", range(1, 51))
+        got = client.messages(50)
+        self.assertEqual([n for n, _, _, _ in got], list(range(1, 51)))
+        self.assertTrue(all(qos == 1 and not dup for _, _, qos, dup in got))
+        for n, packet_id, _, _ in got[:45]:
+            client.send_ack(PUBACK, packet_id)
+        client.close()
+        time.sleep(0.3)
+
+        client = Client(port, "resumer")
+        client.subscribe("sf/resume", 1)
+        again = client.messages(5)
+        self.assertEqual([n for n, _, _, _ in again], [46, 47, 48, 49, 50])
+        for _, packet_id, _, _ in again:
+            client.send_ack(PUBACK, packet_id)
+        publish_numbers(port, "sf/resume", [51])
+        n, packet_id, _, _ = client.message()
+        self.assertEqual(n, 51)
+        client.send_ack(PUBACK, packet_id)
+        self.assertTrue(client.silent(1))
+        client.close()
+
+    def test_subscribers_at_different_positions(self):
+        port = self.broker.port
+        create(self.broker, "sf/many", resendTimeout=60)
+        clients = {name: Client(port, name) for name in ("ahead", "behind", "middle")}
+        for client in clients.values():
+            client.subscribe("sf/many", 1)
+        publish_numbers(port, "sf/many", range(1, 11))
+        confirmed = {"ahead": 10, "behind": 2, "middle": 6}
+        for name, client in clients.items():
+            got = client.messages(10)
+            self.assertEqual([n for n, _, _, _ in got], list(range(1, 11)), name)
+            for _, packet_id, _, _ in got[:confirmed[name]]:
+                client.send_ack(PUBACK, packet_id)
+            client.close()
+        time.sleep(0.3)
+        publish_numbers(port, "sf/many", [11, 12])
+        for name in clients:
+            client = Client(port, name)
+            client.subscribe("sf/many", 1)
+            expected = list(range(confirmed[name] + 1, 13))
+            self.assertEqual([n for n, _, _, _ in client.messages(len(expected))], expected, name)
+            client.close()
+
+    def test_new_subscriber_gets_the_stored_limit(self):
+        port = self.broker.port
+        create(self.broker, "sf/limit", newSubscriberDeliveryMode="StoredMessages",
+               newSubscriberMaxStoredMessages=3, resendTimeout=60)
+        publish_numbers(port, "sf/limit", range(1, 11))
+        client = Client(port, "limited")
+        client.subscribe("sf/limit", 0)
+        self.assertEqual([n for n, _, _, _ in client.messages(3)], [8, 9, 10])
+        publish_numbers(port, "sf/limit", [11])
+        n, packet_id, qos, _ = client.message()
+        self.assertEqual((n, packet_id, qos), (11, 0, 0))
+        self.assertTrue(client.silent(0.5))
+        client.close()
+
+    def test_resend_after_the_time_out(self):
+        """QoS 1 comes again with DUP and the same id; a released QoS 2 message
+        comes again as PUBREL, never as PUBLISH; acknowledged ones stop."""
+        port = self.broker.port
+        create(self.broker, "sf/resend", resendTimeout=1)
+        one, two = Client(port, "resend-1"), Client(port, "resend-2")
+        one.subscribe("sf/resend", 1)
+        two.subscribe("sf/resend", 2)
+        publish_numbers(port, "sf/resend", [1], qos=2)
+        n, one_id, qos, dup = one.message()
+        self.assertEqual((n, qos, dup), (1, 1, False))
+        n, two_id, qos, dup = two.message()
+        self.assertEqual((n, qos, dup), (1, 2, False))
+        two.send_ack(PUBREC, two_id)
+        first, body = two.expect(PUBREL)
+        self.assertEqual((first, struct.unpack("!H", body)[0]), (PUBREL, two_id))
+
+        n, again_id, qos, dup = one.message(timeout=5)
+        self.assertEqual((n, again_id, qos, dup), (1, one_id, 1, True))
+        one.send_ack(PUBACK, one_id)
+        first, body = two.read(timeout=5)  # PUBCOMP withheld: the release comes again
+        self.assertEqual((first, struct.unpack("!H", body)[0]), (PUBREL, two_id))
+        two.send_ack(PUBCOMP, two_id)
+
+        self.assertTrue(one.silent(3))
+        self.assertTrue(two.silent(0.1))
+        one.close()
+        two.close()
+
+    def test_unsubscribe_during_delivery(self):
+        port = self.broker.port
+        create(self.broker, "sf/leave", maxDeliveryRatePerSecond=20, resendTimeout=60)
+        publisher_numbers = range(1, 41)
+        client = Client(port, "leaver")
+        client.subscribe("sf/leave", 1)
+        publish_numbers(port, "sf/leave", publisher_numbers)
+        first = client.messages(3)
+        self.assertEqual([n for n, _, _, _ in first], [1, 2, 3])
+        started = time.time()
+        client.unsubscribe("sf/leave")
+        self.assertLess(time.time() - started, 5)
+        client.pending = [p for p in client.pending if p[0] & 0xF0 != 0x30]  # sent before the UNSUBACK
+        self.assertTrue(client.silent(1))
+        client.sock.sendall(b"\xc0\x00")
+        self.assertEqual(client.expect(0xD0)[0], 0xD0)
+        client.close()
+
+
+    def test_schema_decodes_binary_payloads(self):
+        """A payload the schema cannot decode is logged with its code and skipped; the next one goes out."""
+        port = self.broker.port
+        body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
+        create(self.broker, "sf/schema", resendTimeout=60,
+               messageSchema={"messageSchemaType": "Pt", "messageSchemaSyntax": "UDT", "messageSchemaBody": body})
+        client = Client(port, "decoder")
+        client.subscribe("sf/schema", 0)
+        publisher = Client(port, "schema-publisher", clean=True)
+        publisher.publish("sf/schema", bytes([0x00]))
+        publisher.publish("sf/schema", bytes([0x00, 0x05, 0x01, 0x00]))
+        publisher.close()
+        payload, _, _, _ = client.raw_message()
+        self.assertEqual(json.loads(payload), {"x": 5, "y": True})
+        self.assertTrue(harness.wait_for(lambda: "11001" in self.broker.log(), 5))
+        client.close()
+
+    def test_taken_over_and_refused_subscribers(self):
+        """A second connection with the client id takes the subscription over
+        before the first one is gone; a client id the engine refuses (longer
+        than its names) leaves no subscriber behind, so it is refused again."""
+        port = self.broker.port
+        create(self.broker, "sf/taken", resendTimeout=60)
+        first = Client(port, "taker")
+        first.subscribe("sf/taken", 1)
+        second = Client(port, "taker")
+        second.subscribe("sf/taken", 1)
+        first.close()
+        publish_numbers(port, "sf/taken", [1])
+        self.assertEqual(second.message()[0], 1)
+        second.close()
+
+        long_id = "x" * 70
+        refused = Client(port, long_id)
+        refused.subscribe("sf/taken", 1)
+        refused.subscribe("sf/taken", 1)
+        lines = lambda: [line for line in self.broker.log().splitlines()
+                         if "Not able to subscribe" in line and line.endswith(" - 11006")]
+        self.assertTrue(harness.wait_for(lambda: len(lines()) >= 2, 5), self.broker.log())
+        refused.close()
+
+    def test_refused_configurations_and_alterations(self):
+        cases = [
+            ({"maxDeliveryRatePerSecond": 0}, "maxDeliveryRatePerSecond"),
+            ({"newSubscriberMaxStoredMessages": 0}, "newSubscriberMaxStoredMessages"),
+            ({"newSubscriberMaxStoredMessages": "some"}, "newSubscriberMaxStoredMessages"),
+            ({"newSubscriberDeliveryMode": "newmessages"}, "newSubscriberDeliveryMode"),
+            ({"resendTimeout": 0}, "resendTimeout"),
+            ({"messageSchema": {"messageSchemaType": "T", "messageSchemaSyntax": "UDT"}}, "messageSchemaBody"),
+        ]
+        for props, named in cases:
+            code, message = command(self.broker, "CreatePersistenceTopic", "sf/refused", storeAndForward=True,
+                                    **props)
+            self.assertEqual(code, 10028, props)
+            self.assertIn(named, message)
+        create(self.broker, "sf/altered", resendTimeout=30, newSubscriberMaxStoredMessages="ALL")
+        code, message = command(self.broker, "AlterPersistenceTopic", "sf/altered", storeAndForward=True,
+                                maxDeliveryRatePerSecond=1000)
+        self.assertEqual(code, 10018)
+        self.assertIn("[resendTimeout] is not supported. Originally it was 30 and now it is 20", message)
+        code, message = command(self.broker, "AlterPersistenceTopic", "sf/altered", storeAndForward=False)
+        self.assertEqual(code, 10018)
+        self.assertIn("storeAndForward", message)
+
+    def test_delete_stops_readers_before_their_rows_go(self):
+        port = self.broker.port
+        create(self.broker, "sf/gone", resendTimeout=60)
+        client = Client(port, "deleted-under")
+        client.subscribe("sf/gone", 1)
+        publish_numbers(port, "sf/gone", [1, 2])
+        self.assertEqual([n for n, _, _, _ in client.messages(2)], [1, 2])
+        rows = "select count(*) from %s where tableName = 'sf_gone'"
+        self.assertEqual(self.broker.sql(rows % "position"), [["1"]])
+        code, message = command(self.broker, "DeletePersistenceTopic", "sf/gone")
+        self.assertEqual(code, 0, message)
+        # Nothing writes the rows again once they are gone.
+        time.sleep(0.5)
+        self.assertEqual(self.broker.sql(rows % "position"), [["0"]])
+        self.assertEqual(self.broker.sql(rows % "completed"), [["0"]])
+        # The topic is an ordinary one now: the broker forwards it.
+        publish_numbers(port, "sf/gone", [3])
+        self.assertEqual(client.message()[0], 3)
+        client.close()
+
+
+class StoreForwardCrashTest(unittest.TestCase):
+    """A kill -9 in the middle of a delivery loses nothing the subscriber did not confirm."""
+
+    def test_kill_during_delivery(self):
+        broker = harness.Broker(persistence=True, stats_interval=0, stats_persist_interval=0)
+        try:
+            port = broker.port
+            create(broker, "sf/crash", maxDeliveryRatePerSecond=50, resendTimeout=60)
+            client = Client(port, "survivor")
+            client.subscribe("sf/crash", 1)
+            publish_numbers(port, "sf/crash", range(1, 61))
+            got = client.messages(30)
+            self.assertEqual([n for n, _, _, _ in got], list(range(1, 31)))
+            for _, packet_id, _, _ in got[:20]:
+                client.send_ack(PUBACK, packet_id)
+            time.sleep(0.5)
+            broker.proc.kill()
+            broker.proc.wait()
+            client.sock.close()
+            broker.restart()
+
+            client = Client(broker.port, "survivor")
+            client.subscribe("sf/crash", 1)
+            first, _, _, _ = client.message(timeout=20)
+            self.assertLessEqual(first, 21)
+            rest = [n for n, _, _, _ in client.messages(60 - first)]
+            self.assertEqual([first] + rest, list(range(first, 61)))
+            client.close()
+        finally:
+            broker.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,814 @@
+// Connections, transactions, errors and commands.
+#include "ravlink.h"
+#include "zv_objects.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace zvsql;
+
+namespace {
+
+struct ConnHandle {
+  std::shared_ptr<Connection> conn;
+};
+
+ConnHandle* connOf(ZVSQL_CONN h) {
+  return static_cast<ConnHandle*>(handles().find(reinterpret_cast<uintptr_t>(h), HandleKind::Connection));
+}
+Command* commandOf(ZVSQL_CMD h) {
+  return static_cast<Command*>(handles().find(reinterpret_cast<uintptr_t>(h), HandleKind::Command));
+}
+
+const char* const kDefaultServer = "BRENLOXS";
+constexpr int kUnboundedLockWaitSeconds = 60;  // lock waits of a command without a time-out
+
+// Pragmas a statement may set: they change this connection's behaviour,
+// never a file's form or place.
+const char* const kSettablePragmas[] = {"foreign_keys",
+                                        "defer_foreign_keys",
+                                        "recursive_triggers",
+                                        "case_sensitive_like",
+                                        "cache_size",
+                                        "user_version",
+                                        "application_id",
+                                        "table_info",
+                                        "table_xinfo",
+                                        "index_list",
+                                        "index_info",
+                                        "index_xinfo",
+                                        "foreign_key_list",
+                                        "foreign_key_check",
+                                        "integrity_check",
+                                        "quick_check",
+                                        "reverse_unordered_selects",
+                                        "analysis_limit"};
+
+bool settablePragma(const char* name) {
+  for (const char* p : kSettablePragmas)
+    if (strcasecmp(p, name) == 0) return true;
+  return false;
+}
+
+int refuse(Connection* c, std::string why) {
+  c->refusal = std::move(why);
+  return SQLITE_DENY;
+}
+
+int authorize(void* user, int action, const char* a1, const char* a2, const char* dbName, const char*) {
+  auto* c = static_cast<Connection*>(user);
+  if (c->internal) return SQLITE_OK;
+  switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+      return refuse(c, "ATTACH and DETACH are not run: a connection works on its own database only");
+    case SQLITE_PRAGMA:
+      if (a2 && !settablePragma(a1)) return refuse(c, std::string("PRAGMA ") + a1 + " cannot be set here");
+      if (strcasecmp(a1, "temp_store_directory") == 0 || strcasecmp(a1, "data_store_directory") == 0)
+        return refuse(c, std::string("PRAGMA ") + a1 + " is not run");
+      return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      if (a2 && strcasecmp(a2, "load_extension") == 0) return refuse(c, "Extensions are not loaded");
+      return SQLITE_OK;
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:
+    case SQLITE_CREATE_TABLE:
+    case SQLITE_CREATE_INDEX:
+    case SQLITE_CREATE_TRIGGER:
+    case SQLITE_CREATE_VIEW:
+    case SQLITE_CREATE_VTABLE:
+    case SQLITE_DROP_TABLE:
+    case SQLITE_DROP_INDEX:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_DROP_VIEW:
+    case SQLITE_DROP_VTABLE:
+    case SQLITE_ALTER_TABLE:
+      if (dbName && strcasecmp(dbName, kCatalogOwner) == 0) return refuse(c, "The catalog of admin is read-only");
+      return SQLITE_OK;
+    default:
+      return SQLITE_OK;
+  }
+}
+
+// Interrupts a statement past its command's deadline.
+int onProgress(void* user) {
+  auto* c = static_cast<Connection*>(user);
+  if (c->hasDeadline && c->interruptAtDeadline && monotonicMs() >= c->deadlineMs) {
+    c->timedOut = true;
+    return 1;
+  }
+  return 0;
+}
+
+// Waits for a lock held by another connection, up to the deadline.
+int onBusy(void* user, int) {
+  auto* c = static_cast<Connection*>(user);
+  int64_t now = monotonicMs();
+  if (!c->hasDeadline || now >= c->deadlineMs) {
+    c->timedOut = c->hasDeadline;
+    return 0;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(2, c->deadlineMs - now)));
+  return 1;
+}
+
+void onRollback(void* user) { static_cast<Connection*>(user)->catalogVersion = -1; }
+
+void setDeadline(Connection& c, int seconds) {
+  c.timedOut = false;
+  c.timeoutSeconds = seconds;
+  c.hasDeadline = true;
+  c.interruptAtDeadline = seconds > 0;  // no limit: only lock waits are bounded
+  c.deadlineMs = monotonicMs() + 1000 * int64_t(seconds > 0 ? seconds : kUnboundedLockWaitSeconds);
+  if (seconds <= 0) c.timeoutSeconds = 0;
+}
+
+// Internal statements: never refused, bounded by the default time-out.
+int runInternal(Connection& c, const char* sql) {
+  c.internal = true;
+  setDeadline(c, kDefaultTimeoutSeconds);  // a commit waits for readers of other connections
+  char* msg = nullptr;
+  int rc = sqlite3_exec(c.db, sql, nullptr, nullptr, &msg);
+  c.hasDeadline = false;
+  c.internal = false;
+  if (rc != SQLITE_OK) c.fail(rc, msg ? msg : sqlite3_errstr(rc));
+  sqlite3_free(msg);
+  return rc;
+}
+
+bool anyStatementActive(sqlite3* db) {
+  for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+    if (sqlite3_stmt_busy(s)) return true;
+  return false;
+}
+
+// Refills the catalog when the schema changed, never under an open cursor.
+int refreshCatalog(Connection& c) {
+  if (anyStatementActive(c.db) && c.catalogVersion >= 0) return SQLITE_OK;
+  c.internal = true;
+  sqlite3_stmt* s = nullptr;
+  int64_t version = -1;
+  int rc = sqlite3_prepare_v2(c.db, "PRAGMA main.schema_version", -1, &s, nullptr);
+  if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) version = sqlite3_column_int64(s, 0), rc = SQLITE_OK;
+  sqlite3_finalize(s);
+  std::string error;
+  if (rc == SQLITE_OK && version != c.catalogVersion) {
+    rc = fillCatalog(c.db, &error);
+    if (rc == SQLITE_OK) c.catalogVersion = version;
+  }
+  c.internal = false;
+  if (rc != SQLITE_OK)
+    return c.fail(rc, "The catalog cannot be read: " + (error.empty() ? std::string(sqlite3_errmsg(c.db)) : error));
+  return SQLITE_OK;
+}
+
+bool onlyBlanks(const char* tail) {
+  std::string rest = tail ? tail : "";
+  for (const Token& t : tokenize(rest))
+    if (t.kind != TokenKind::Space && t.kind != TokenKind::Comment &&
+        !(t.kind == TokenKind::Punct && rest[t.begin] == ';'))
+      return false;
+  return true;
+}
+
+int prepareCommand(Command& cmd, const char* sql) {
+  Connection& c = *cmd.conn;
+  cmd.finalize();
+  if (!sql) return c.fail(ZVSQL_BAD_ARGUMENT, "No statement text");
+  cmd.text = rewriteDialect(sql);
+  if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
+  // The catalog is read through its schema name, or by the column procedure.
+  if (cmd.text.mentions(kCatalogOwner) || cmd.text.mentions("sqlprocedurecols2x")) {
+    int rc = refreshCatalog(c);
+    if (rc != SQLITE_OK) return rc;
+  }
+  const char* tail = nullptr;
+  c.refusal.clear();
+  int rc = sqlite3_prepare_v2(c.db, cmd.text.text.c_str(), int(cmd.text.text.size()), &cmd.stmt, &tail);
+  if (rc != SQLITE_OK) {
+    long pos = cmd.text.callerOffset(sqlite3_error_offset(c.db));
+    std::string msg = rc == SQLITE_AUTH && !c.refusal.empty() ? c.refusal : sqlite3_errmsg(c.db);
+    cmd.stmt = nullptr;
+    return c.fail(rc == SQLITE_AUTH ? ZVSQL_REFUSED : sqlite3_extended_errcode(c.db), msg, pos);
+  }
+  if (!cmd.stmt) return c.fail(ZVSQL_EMPTY_STATEMENT, "The text holds no statement");
+  if (!onlyBlanks(tail)) {
+    long pos = cmd.text.callerOffset(long(tail - cmd.text.text.c_str()));
+    cmd.finalize();
+    return c.fail(ZVSQL_MULTIPLE, "One statement at a time: the text goes on after its first statement", pos);
+  }
+  cmd.bound.assign(size_t(sqlite3_bind_parameter_count(cmd.stmt)), false);
+  cmd.texts.resize(cmd.bound.size());
+  return ZVSQL_OK;
+}
+
+// Opens the transaction that keeps work until commit or rollback.
+int beginIfNeeded(Command& cmd) {
+  Connection& c = *cmd.conn;
+  if (c.clientAutoCommit || !sqlite3_get_autocommit(c.db)) return SQLITE_OK;
+  if (sqlite3_stmt_readonly(cmd.stmt) && c.isolation < 2) return SQLITE_OK;
+  if (sqlite3_stmt_readonly(cmd.stmt)) {
+    // transaction statements themselves are read-only
+    const char* sql = sqlite3_sql(cmd.stmt);
+    std::string first;
+    for (const Token& t : tokenize(sql))
+      if (t.kind == TokenKind::Word) {
+        first = std::string(sql + t.begin, t.length);
+        break;
+      }
+    for (const char* w : {"begin", "commit", "end", "rollback", "savepoint", "release", "pragma"})
+      if (strcasecmp(first.c_str(), w) == 0) return SQLITE_OK;
+  }
+  return runInternal(c, "BEGIN");
+}
+
+// Column names, types and scales, fixed for the cursor's life.
+void describe(Cursor& cur, sqlite3_stmt* s) {
+  cur.columns = sqlite3_column_count(s);
+  for (int i = 0; i < cur.columns; ++i) {
+    const char* name = sqlite3_column_name(s, i);
+    cur.names.push_back(name ? name : "");
+    int scale = 0;
+    int16_t type = typeOfDeclared(sqlite3_column_decltype(s, i), &scale);
+    if (type == 0) {
+      int storage = cur.state == CursorState::OnRow ? sqlite3_column_type(s, i) : SQLITE_NULL;
+      type = storage == SQLITE_INTEGER ? 16 : storage == SQLITE_FLOAT ? 6 : storage == SQLITE_BLOB ? 26 : 21;
+    }
+    if (cur.names.back() == "rowid") type = 1;  // the grid's row identifier is a text
+    cur.types.push_back(type);
+    cur.scales.push_back(scale);
+  }
+}
+
+int runToEnd(Command& cmd) {
+  int rc;
+  int code;
+  while ((code = stepStatement(cmd, &rc)) == ZVSQL_OK && rc == SQLITE_ROW) {
+  }
+  if (code != ZVSQL_OK) return code;
+  cmd.affected = sqlite3_stmt_readonly(cmd.stmt) ? 0 : sqlite3_changes64(cmd.conn->db);
+  sqlite3_reset(cmd.stmt);
+  return ZVSQL_OK;
+}
+
+bool allBound(const Command& cmd) {
+  for (bool b : cmd.bound)
+    if (!b) return false;
+  return true;
+}
+
+// The declared type of the column an "x = ?" assignment of the k-th
+// parameter targets in "update t set ...", or null.
+const char* targetDeclaredType(Command& cmd, int index) {
+  const std::string& sql = cmd.text.text;
+  std::vector<Token> toks;
+  for (const Token& t : tokenize(sql))
+    if (t.kind != TokenKind::Space && t.kind != TokenKind::Comment) toks.push_back(t);
+  if (toks.size() < 4 || !isWord(sql, toks[0], "update")) return nullptr;
+  size_t k = 1;
+  std::string table = identifierOf(sql, toks[k]);
+  if (k + 2 < toks.size() && sql[toks[k + 1].begin] == '.') table = identifierOf(sql, toks[k += 2]);
+  int seen = -1;
+  for (size_t i = k; i < toks.size(); ++i) {
+    if (toks[i].kind != TokenKind::Punct || sql[toks[i].begin] != '?' || ++seen != index) continue;
+    if (i < 2 || sql[toks[i - 1].begin] != '=') return nullptr;
+    std::string column = identifierOf(sql, toks[i - 2]);
+    const char* declared = nullptr;
+    Connection& c = *cmd.conn;
+    c.internal = true;
+    int rc = sqlite3_table_column_metadata(c.db, "main", table.c_str(), column.c_str(), &declared, nullptr, nullptr,
+                                           nullptr, nullptr);
+    c.internal = false;
+    return rc == SQLITE_OK ? declared : nullptr;
+  }
+  return nullptr;
+}
+
+bool validUtf8(const unsigned char* p, int n) {
+  for (int i = 0; i < n;) {
+    int len = p[i] < 0x80 ? 1 : (p[i] >> 5) == 6 ? 2 : (p[i] >> 4) == 14 ? 3 : (p[i] >> 3) == 30 ? 4 : 0;
+    if (!len || i + len > n) return false;
+    for (int k = 1; k < len; ++k)
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
+// Binding needs a statement that is not running.
+int readyToBind(Command& cmd, int index) {
+  Connection& c = *cmd.conn;
+  if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  if (!cmd.stmt) return c.fail(ZVSQL_NOT_PREPARED, "No statement is prepared on the command");
+  if (index < 0 || size_t(index) >= cmd.bound.size())
+    return c.fail(ZVSQL_BAD_PARAMETER, "Parameter " + std::to_string(index) + " is out of range (the statement has " +
+                                           std::to_string(cmd.bound.size()) + ")");
+  if (sqlite3_stmt_busy(cmd.stmt)) {
+    sqlite3_reset(cmd.stmt);
+    if (cmd.current) cmd.current->state = CursorState::Done, cmd.current->firstPending = false;
+  }
+  return ZVSQL_OK;
+}
+
+template <class Bind>
+int bindParameter(ZVSQL_CMD h, int index, Bind&& bind) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
+  int rc = readyToBind(*cmd, index);
+  if (rc != ZVSQL_OK) return rc;
+  rc = bind(cmd->stmt, index + 1);
+  if (rc != SQLITE_OK) return cmd->conn->failSqlite(rc, "binding a parameter");
+  cmd->bound[size_t(index)] = true;
+  return ZVSQL_OK;
+}
+
+std::vector<std::string> databasesOf(ZVSession* session, const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (!entry.is_regular_file(ec) || entry.path().extension() != ".db") continue;
+    std::string name = entry.path().stem().string();
+    try {
+      if (session->FindDatabase(name.c_str())) names.push_back(name);
+    } catch (const ZVException&) {
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// "PORT@HOST:DATABASE", HOST possibly "SERVER@HOST".
+bool parseConnectString(const std::string& text, std::string* server, std::string* database) {
+  size_t at = text.find('@');
+  size_t colon = text.rfind(':');
+  if (at == std::string::npos || colon == std::string::npos || colon < at || at == 0) return false;
+  for (size_t i = 0; i < at; ++i)
+    if (!isdigit(static_cast<unsigned char>(text[i]))) return false;
+  std::string host = text.substr(at + 1, colon - at - 1);
+  *database = text.substr(colon + 1);
+  if (host.find('@') != std::string::npos) {
+    *server = host;
+  } else {
+    const char* env = getenv("ZVSQL_SERVER");
+    *server = std::string(env && *env ? env : kDefaultServer) + "@" + host;
+  }
+  return !database->empty();
+}
+
+int openDatabase(Connection& c, const std::string& path) {
+  int rc =
+      sqlite3_open_v2(path.c_str(), &c.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (rc != SQLITE_OK) {
+    c.fail(rc,
+           std::string("The database file cannot be opened: ") + (c.db ? sqlite3_errmsg(c.db) : sqlite3_errstr(rc)));
+    sqlite3_close_v2(c.db);
+    c.db = nullptr;
+    return rc;
+  }
+  sqlite3_extended_result_codes(c.db, 1);
+  sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_db_config(c.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  rc = runInternal(c, "PRAGMA temp_store = MEMORY; ATTACH DATABASE ':memory:' AS admin;");
+  std::string error;
+  if (rc == SQLITE_OK && (rc = createCatalog(c.db, &error)) != SQLITE_OK) c.fail(rc, error);
+  if (rc == SQLITE_OK && (rc = registerProcedures(c.db, &c.context)) != SQLITE_OK)
+    c.fail(rc, "The procedures cannot be registered");
+  if (rc != SQLITE_OK) {
+    sqlite3_close_v2(c.db);
+    c.db = nullptr;
+    return rc;
+  }
+  sqlite3_limit(c.db, SQLITE_LIMIT_ATTACHED, 1);
+  sqlite3_set_authorizer(c.db, authorize, &c);
+  sqlite3_progress_handler(c.db, 1000, onProgress, &c);
+  sqlite3_busy_handler(c.db, onBusy, &c);
+  sqlite3_rollback_hook(c.db, onRollback, &c);
+  c.catalogVersion = -1;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+namespace zvsql {
+
+int64_t monotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int Connection::failSqlite(int rc, const char* doing) {
+  if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
+    return fail(ZVSQL_TIMED_OUT,
+                "The statement ran past its time-out of " + std::to_string(timeoutSeconds) + " seconds while " + doing);
+  std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  return fail(db ? sqlite3_extended_errcode(db) ? sqlite3_extended_errcode(db) : rc : rc, msg + " (" + doing + ")");
+}
+
+void Connection::close() {
+  for (Command* cmd : commands) {
+    cmd->finalize();
+    cmd->armed = false;
+  }
+  if (db) {
+    if (!sqlite3_get_autocommit(db)) runInternal(*this, "ROLLBACK");
+    sqlite3_close_v2(db);
+    db = nullptr;
+  }
+  context.listDatabases = [] { return std::vector<std::string>(); };  // it used the session
+  session.reset();
+  catalogVersion = -1;
+}
+
+Command::~Command() = default;
+
+Cursor* newCursor(Command& cmd) {
+  std::unique_ptr<Cursor> cur;
+  if (!cmd.spare.empty()) {
+    cur = std::move(cmd.spare.back());
+    cmd.spare.pop_back();
+  } else {
+    cur = std::make_unique<Cursor>();
+  }
+  cur->command = &cmd;
+  cur->handle = handles().add(HandleKind::Cursor, cur.get());
+  if (!cur->handle) return nullptr;
+  cmd.cursors.push_back(cur->handle);
+  return cur.release();
+}
+
+void releaseCursor(Command& cmd, Cursor* cur) {
+  handles().remove(cur->handle, HandleKind::Cursor);
+  if (cmd.current == cur) {
+    if (cmd.stmt) sqlite3_reset(cmd.stmt);
+    cmd.current = nullptr;
+  }
+  auto at = std::find(cmd.cursors.begin(), cmd.cursors.end(), cur->handle);
+  if (at != cmd.cursors.end()) cmd.cursors.erase(at);
+  constexpr size_t kSpareCursors = 4;
+  if (cmd.spare.size() >= kSpareCursors) {
+    delete cur;
+    return;
+  }
+  cur->state = CursorState::Done;
+  cur->firstPending = false;
+  cur->columns = 0;
+  cur->types.clear();
+  cur->scales.clear();
+  cur->names.clear();
+  cmd.spare.emplace_back(cur);
+}
+
+void Command::finalize() {
+  if (current) {
+    current->state = CursorState::Done;
+    current->firstPending = false;
+    current->command = this;
+    current = nullptr;
+  }
+  if (stmt) sqlite3_finalize(stmt);
+  stmt = nullptr;
+  armed = false;
+  bound.clear();
+}
+
+int stepStatement(Command& c, int* sqliteRc) {
+  Connection& conn = *c.conn;
+  setDeadline(conn, c.timeoutSeconds);
+  int rc = sqlite3_step(c.stmt);
+  conn.hasDeadline = false;
+  *sqliteRc = rc;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return ZVSQL_OK;
+  return stepFailure(c, rc);
+}
+
+int stepFailure(Command& c, int rc) {
+  Connection& conn = *c.conn;
+  int code = conn.failSqlite(rc, "running the statement");
+  sqlite3_reset(c.stmt);
+  return code;
+}
+
+}  // namespace zvsql
+
+extern "C" {
+
+ZVSQL_CONN zvsqlNewConnection(void) {
+  auto* h = new ConnHandle{std::make_shared<Connection>()};
+  h->conn->context.listDatabases = [] { return std::vector<std::string>(); };
+  uintptr_t id = handles().add(HandleKind::Connection, h);
+  if (!id) delete h;
+  return reinterpret_cast<ZVSQL_CONN>(id);
+}
+
+void zvsqlFreeConnection(ZVSQL_CONN conn) {
+  auto* h = static_cast<ConnHandle*>(handles().remove(reinterpret_cast<uintptr_t>(conn), HandleKind::Connection));
+  if (!h) return;
+  {
+    std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+    h->conn->close();
+  }
+  delete h;
+}
+
+int zvsqlConnect(ZVSQL_CONN conn, const char* connectString, const char* user, const char* password) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  Connection& c = *h->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  c.close();
+  std::string server, database;
+  if (!connectString || !parseConnectString(connectString, &server, &database))
+    return c.fail(ZVSQL_BAD_CONNECT, std::string("Connect string [") + (connectString ? connectString : "") +
+                                         "] is not PORT@HOST:DATABASE");
+  int32_t previousOwner = rlGetCurrentOwner();  // the engine log-on must not change the caller's owner
+  std::string path;
+  try {
+    auto session = std::make_unique<ZVSession>(2);
+    session->Logon(server.c_str(), user ? user : "", password ? password : "");
+    ZVDatabase db(session.get());
+    db.Connect(database.c_str());
+    path = db.GetPath();
+    db.Disconnect();
+    c.session = std::move(session);
+  } catch (const ZVException& e) {
+    rlSetCurrentOwner(previousOwner);
+    return c.fail(e.GetErrorCode() ? e.GetErrorCode() : ZVSQL_BAD_CONNECT, e.GetErrorMsg());
+  }
+  rlSetCurrentOwner(previousOwner);
+  int rc = openDatabase(c, path);
+  if (rc != SQLITE_OK) {
+    c.session.reset();
+    return rc;
+  }
+  c.context.db = c.db;
+  c.context.serverDirectory = fs::path(path).parent_path().string();
+  ZVSession* session = c.session.get();
+  std::string dir = c.context.serverDirectory;
+  c.context.listDatabases = [session, dir] { return databasesOf(session, dir); };
+  c.fail(0, "");
+  return ZVSQL_OK;
+}
+
+int zvsqlDisconnect(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  if (!h->conn->db) return h->conn->fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  h->conn->close();
+  return ZVSQL_OK;
+}
+
+int zvsqlIsActiveConn(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return 0;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  return h->conn->db ? 1 : 0;
+}
+
+static int endTransaction(ZVSQL_CONN conn, const char* sql) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  Connection& c = *h->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  if (sqlite3_get_autocommit(c.db)) return ZVSQL_OK;
+  // Finished statements must not hold the transaction open.
+  for (Command* cmd : c.commands)
+    if (cmd->stmt && !cmd->current) sqlite3_reset(cmd->stmt);
+  int rc = runInternal(c, sql);
+  if (rc != SQLITE_OK) c.errorPos = -1;
+  return rc == SQLITE_OK ? ZVSQL_OK : c.error;
+}
+
+int zvsqlCommit(ZVSQL_CONN conn) { return endTransaction(conn, "COMMIT"); }
+int zvsqlAbort(ZVSQL_CONN conn) { return endTransaction(conn, "ROLLBACK"); }
+
+const char* zvsqlGetErrorMessage(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return "Unknown connection handle";
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  return h->conn->message.c_str();
+}
+
+int zvsqlGetError(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  return h->conn->error;
+}
+
+int zvsqlGetErrorPos(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return -1;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  return int(h->conn->errorPos);
+}
+
+int zvsqlSetAutoCommit(ZVSQL_CONN conn, int on) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  Connection& c = *h->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  c.clientAutoCommit = on != 0;
+  // Switching auto-commit on commits the work kept so far.
+  if (on && c.db && !sqlite3_get_autocommit(c.db) && runInternal(c, "COMMIT") != SQLITE_OK) return c.error;
+  return ZVSQL_OK;
+}
+
+int zvsqlSetIsolationLevel(ZVSQL_CONN conn, int level) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  Connection& c = *h->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  if (level < 0 || level > 3)
+    return c.fail(ZVSQL_BAD_ARGUMENT, "Isolation level " + std::to_string(level) +
+                                          " is not one of 0 (read uncommitted) to 3 (serializable)");
+  c.isolation = level;
+  if (c.db) {
+    c.internal = true;
+    sqlite3_exec(c.db, level == 0 ? "PRAGMA read_uncommitted = 1" : "PRAGMA read_uncommitted = 0", nullptr, nullptr,
+                 nullptr);
+    c.internal = false;
+  }
+  return ZVSQL_OK;
+}
+
+ZVSQL_CMD zvsqlNewCommand(ZVSQL_CONN conn) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return nullptr;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  auto* cmd = new Command();
+  cmd->conn = h->conn;
+  cmd->timeoutSeconds = kDefaultTimeoutSeconds;
+  cmd->handle = handles().add(HandleKind::Command, cmd);
+  if (!cmd->handle) {
+    delete cmd;
+    return nullptr;
+  }
+  h->conn->commands.push_back(cmd);
+  return reinterpret_cast<ZVSQL_CMD>(cmd->handle);
+}
+
+void zvsqlFreeCommand(ZVSQL_CMD h) {
+  auto* cmd = static_cast<Command*>(handles().remove(reinterpret_cast<uintptr_t>(h), HandleKind::Command));
+  if (!cmd) return;
+  std::shared_ptr<Connection> conn = cmd->conn;
+  std::lock_guard<ConnectionLock> lock(conn->mutex);
+  cmd->finalize();  // an armed statement that never ran changes nothing
+  for (uintptr_t cur : cmd->cursors) delete static_cast<Cursor*>(handles().remove(cur, HandleKind::Cursor));
+  cmd->cursors.clear();
+  auto& list = conn->commands;
+  list.erase(std::remove(list.begin(), list.end(), cmd), list.end());
+  delete cmd;
+}
+
+int zvsqlSetTimeout(ZVSQL_CMD h, int seconds) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
+  cmd->timeoutSeconds = seconds;
+  return ZVSQL_OK;
+}
+
+int zvsqlPrepare(ZVSQL_CMD h, const char* sql) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
+  if (!cmd->conn->db) return cmd->conn->fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  cmd->affected = 0;
+  return prepareCommand(*cmd, sql);
+}
+
+int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  Connection& c = *cmd->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  if (out) *out = nullptr;
+  if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  if (!cmd->stmt) return c.fail(ZVSQL_NOT_PREPARED, "No statement is prepared on the command");
+  if (cmd->current) cmd->current->state = CursorState::Done, cmd->current->firstPending = false, cmd->current = nullptr;
+  sqlite3_reset(cmd->stmt);
+  cmd->affected = 0;
+  cmd->armed = false;
+  Cursor* cur = newCursor(*cmd);
+  if (!cur) return c.fail(ZVSQL_BAD_ARGUMENT, "No more handles");
+  if (sqlite3_column_count(cmd->stmt) == 0 && !allBound(*cmd)) {
+    cmd->armed = true;  // runs when zvsqlSetBlob supplies the last long value
+  } else {
+    int rc = beginIfNeeded(*cmd);
+    int step = SQLITE_DONE;
+    if (rc == SQLITE_OK) rc = stepStatement(*cmd, &step);
+    if (rc != ZVSQL_OK) {
+      releaseCursor(*cmd, cur);
+      return c.error ? c.error : rc;
+    }
+    cur->state = step == SQLITE_ROW ? CursorState::OnRow : CursorState::Done;
+    cur->firstPending = step == SQLITE_ROW;
+    if (step == SQLITE_DONE) {
+      cmd->affected = sqlite3_stmt_readonly(cmd->stmt) ? 0 : sqlite3_changes64(c.db);
+    } else {
+      cmd->current = cur;
+    }
+  }
+  describe(*cur, cmd->stmt);
+  if (cur->state == CursorState::Done) sqlite3_reset(cmd->stmt);  // a finished statement holds no lock
+  if (out) *out = reinterpret_cast<ZVSQL_CURSOR>(cur->handle);
+  return ZVSQL_OK;
+}
+
+int zvsqlExecuteDirect(ZVSQL_CMD h, const char* sql) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  Connection& c = *cmd->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
+  cmd->affected = 0;
+  int rc = prepareCommand(*cmd, sql);
+  if (rc == ZVSQL_OK) rc = beginIfNeeded(*cmd);
+  if (rc == ZVSQL_OK) rc = runToEnd(*cmd);
+  return rc == ZVSQL_OK ? ZVSQL_OK : (c.error ? c.error : rc);
+}
+
+int64_t zvsqlAffectedRows(ZVSQL_CMD h) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return 0;
+  std::lock_guard<ConnectionLock> lock(cmd->conn->mutex);
+  return cmd->affected;
+}
+
+int zvsqlSetParameterAsString(ZVSQL_CMD h, int index, const char* text) {
+  Command* cmd = commandOf(h);
+  return bindParameter(h, index, [&](sqlite3_stmt* s, int i) {
+    if (!text) return sqlite3_bind_null(s, i);
+    std::string& kept = cmd->texts[size_t(i - 1)];  // its buffer is reused from bind to bind
+    kept.assign(text);
+    return sqlite3_bind_text(s, i, kept.data(), int(kept.size()), SQLITE_STATIC);
+  });
+}
+
+int zvsqlSetParameter(ZVSQL_CMD h, int index, const void* data, int length) {
+  if (length < 0) length = 0;
+  return bindParameter(h, index, [&](sqlite3_stmt* s, int i) {
+    return data ? sqlite3_bind_blob(s, i, data, length, SQLITE_TRANSIENT) : sqlite3_bind_null(s, i);
+  });
+}
+
+int zvsqlSetIntegerParameter(ZVSQL_CMD h, int index, int32_t value) {
+  return bindParameter(h, index, [&](sqlite3_stmt* s, int i) { return sqlite3_bind_int(s, i, value); });
+}
+
+int zvsqlSetBigIntParameter(ZVSQL_CMD h, int index, int64_t value) {
+  return bindParameter(h, index, [&](sqlite3_stmt* s, int i) { return sqlite3_bind_int64(s, i, value); });
+}
+
+int zvsqlSetTimeStampParameter(ZVSQL_CMD h, int index, const zvsqlTimeStamp* v) {
+  if (!v) return bindParameter(h, index, [](sqlite3_stmt* s, int i) { return sqlite3_bind_null(s, i); });
+  char text[40];
+  snprintf(text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u.%03u", v->year, v->month, v->day, v->hour, v->minute,
+           v->second, unsigned(v->millisecond % 1000));
+  return bindParameter(h, index,
+                       [&](sqlite3_stmt* s, int i) { return sqlite3_bind_text(s, i, text, -1, SQLITE_TRANSIENT); });
+}
+
+int zvsqlSetBlob(ZVSQL_CMD h, int index, const void* data, int length, int) {
+  Command* cmd = commandOf(h);
+  if (!cmd) return ZVSQL_BAD_HANDLE;
+  Connection& c = *cmd->conn;
+  std::lock_guard<ConnectionLock> lock(c.mutex);
+  if (length < 0 || (!data && length > 0)) return c.fail(ZVSQL_BAD_ARGUMENT, "A long value needs its data and length");
+  bool armed = cmd->armed;
+  int rc = readyToBind(*cmd, index);
+  if (rc != ZVSQL_OK) return rc;
+  const char* declared = targetDeclaredType(*cmd, index);
+  int scale = 0;
+  int16_t type = declared ? typeOfDeclared(declared, &scale) : 0;
+  bool asText = type ? (type == 1 || type == 14 || type == 17 || type == 18 || type == 21 || type == 23)
+                     : validUtf8(static_cast<const unsigned char*>(data), length);
+  static const char kEmpty[1] = {0};
+  const void* bytes = data ? data : kEmpty;
+  rc = asText ? sqlite3_bind_text(cmd->stmt, index + 1, static_cast<const char*>(bytes), length, SQLITE_TRANSIENT)
+              : sqlite3_bind_blob(cmd->stmt, index + 1, bytes, length, SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) return c.failSqlite(rc, "binding a long value");
+  cmd->bound[size_t(index)] = true;
+  if (!armed || !allBound(*cmd)) {
+    cmd->armed = armed;
+    return ZVSQL_OK;
+  }
+  cmd->armed = false;
+  rc = beginIfNeeded(*cmd);
+  if (rc == SQLITE_OK) rc = runToEnd(*cmd);
+  return rc == ZVSQL_OK ? ZVSQL_OK : (c.error ? c.error : rc);
+}
+
+}  // extern "C"

@@ -1,0 +1,110 @@
+// Inside the SQL client library: the statement text helpers (free of any
+// database), the catalog and the built-in procedures.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace zvsql {
+
+// ---- tokens ----
+enum class TokenKind { Space, Comment, Word, Quoted, String, Number, Punct };
+
+struct Token {
+  TokenKind kind;
+  size_t begin;  // byte offset in the text
+  size_t length;
+};
+
+// Splits SQL text into tokens; unterminated literals and comments run to the end.
+std::vector<Token> tokenize(const std::string& text);
+bool isWord(const std::string& text, const Token& t, const char* word);  // case-insensitive
+// The name a Word or Quoted token stands for (quotes removed, doubled quotes undone).
+std::string identifierOf(const std::string& text, const Token& t);
+
+// ---- dialect rewrite ----
+// The text SQLite runs and how its offsets map back to the caller's text.
+struct Rewritten {
+  std::string text;
+  struct Piece {
+    size_t outBegin, length;
+    long inBegin;  // -1: written by the rewrite
+  };
+  std::vector<Piece> pieces;
+  bool refused = false;  // a statement the library does not run
+  std::string refusal;
+  long callerOffset(long outOffset) const;  // -1 inside rewritten parts or when unknown
+  bool mentions(const char* word) const;    // the text uses this word as a token
+  std::vector<std::string> words;           // lower-case Word tokens, for mentions()
+};
+
+// "call p(args)" -> "select * from p(args)"; "select top N skip M ..." ->
+// "select ... LIMIT N OFFSET M"; a trailing "ZVOPTION(BADREC)" dropped; the
+// select-list item rowid named "rowid". Works on tokens only.
+Rewritten rewriteDialect(const std::string& text);
+
+// ---- CREATE texts of the schema ----
+struct ParsedConstraint {
+  char type;         // 'P', 'U', 'C', 'F'
+  std::string name;  // empty when unnamed
+  std::vector<std::string> columns;
+  std::string checkClause;  // with its parentheses
+  std::string refTable;
+};
+std::vector<ParsedConstraint> parseTableConstraints(const std::string& createSql);
+
+struct ParsedTrigger {
+  char time = 'A';   // 'B' before, 'A' after, 'I' instead of
+  char event = 'I';  // 'I', 'U', 'D'
+  std::vector<std::string> updateColumns;
+  std::string body;  // between BEGIN and END
+};
+ParsedTrigger parseTrigger(const std::string& createSql);
+std::string viewBody(const std::string& createSql);  // the text after AS
+
+// ---- values of the built-in procedures ----
+using Value = std::variant<std::monostate, int64_t, std::string>;
+using Row = std::vector<Value>;
+
+struct ProcedureColumn {
+  const char* name;
+  const char* type;  // declared type: "INTEGER" or "VARCHAR(8192)"
+};
+
+struct ConnectionContext;  // what a procedure may use of its connection
+
+struct Procedure {
+  const char* name;
+  std::vector<ProcedureColumn> results;
+  std::vector<const char*> parameters;
+  std::function<int(ConnectionContext&, const std::vector<Value>& args, std::vector<Row>* rows, std::string* error)>
+      run;
+};
+const std::vector<Procedure>& builtInProcedures();
+
+struct ConnectionContext {
+  sqlite3* db = nullptr;
+  std::string serverDirectory;
+  std::string nodeName;
+  std::function<std::vector<std::string>()> listDatabases;
+};
+
+// Registers the procedures as table-valued functions of the connection.
+int registerProcedures(sqlite3* db, ConnectionContext* context);
+
+// ---- the catalog ----
+// Creates the catalog tables in the attached schema "admin".
+int createCatalog(sqlite3* db, std::string* error);
+// Refills them from the schema of "main".
+int fillCatalog(sqlite3* db, std::string* error);
+
+// Owners: user objects belong to "main", the catalog to "admin".
+constexpr const char* kUserOwner = "main";
+constexpr const char* kCatalogOwner = "admin";
+
+}  // namespace zvsql

@@ -1,0 +1,426 @@
+// Statement texts: tokens, the dialect rewrite and the CREATE texts the
+// catalog reads. Functions of text only.
+#include "zv_core.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace zvsql {
+
+namespace {
+
+bool isIdentStart(unsigned char c) { return isalpha(c) || c == '_' || c >= 0x80; }
+bool isIdentChar(unsigned char c) { return isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+
+// End of a quoted run starting at i (quote char q, doubled quote escapes).
+size_t quotedEnd(const std::string& s, size_t i, char close) {
+  size_t j = i + 1;
+  while (j < s.size()) {
+    if (s[j] == close) {
+      if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
+        j += 2;
+        continue;
+      }
+      return j + 1;
+    }
+    ++j;
+  }
+  return s.size();
+}
+
+size_t numberEnd(const std::string& s, size_t i) {
+  size_t j = i;
+  if (s[j] == '0' && j + 1 < s.size() && (s[j + 1] == 'x' || s[j + 1] == 'X')) {
+    j += 2;
+    while (j < s.size() && isxdigit(static_cast<unsigned char>(s[j]))) ++j;
+    return j;
+  }
+  while (j < s.size() && (isdigit(static_cast<unsigned char>(s[j])) || s[j] == '.')) ++j;
+  if (j < s.size() && (s[j] == 'e' || s[j] == 'E')) {
+    size_t k = j + 1;
+    if (k < s.size() && (s[k] == '+' || s[k] == '-')) ++k;
+    if (k < s.size() && isdigit(static_cast<unsigned char>(s[k]))) {
+      j = k;
+      while (j < s.size() && isdigit(static_cast<unsigned char>(s[j]))) ++j;
+    }
+  }
+  return j;
+}
+
+bool isPunct(const std::string& text, const Token& t, char c) {
+  return t.kind == TokenKind::Punct && text[t.begin] == c;
+}
+
+}  // namespace
+
+std::vector<Token> tokenize(const std::string& s) {
+  std::vector<Token> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = s[i];
+    size_t j = i + 1;
+    TokenKind kind = TokenKind::Punct;
+    if (isspace(c)) {
+      while (j < s.size() && isspace(static_cast<unsigned char>(s[j]))) ++j;
+      kind = TokenKind::Space;
+    } else if (c == '-' && j < s.size() && s[j] == '-') {
+      while (j < s.size() && s[j] != '\n') ++j;
+      kind = TokenKind::Comment;
+    } else if (c == '/' && j < s.size() && s[j] == '*') {
+      size_t end = s.find("*/", i + 2);
+      j = end == std::string::npos ? s.size() : end + 2;
+      kind = TokenKind::Comment;
+    } else if (c == '\'') {
+      j = quotedEnd(s, i, '\'');
+      kind = TokenKind::String;
+    } else if (c == '"' || c == '`' || c == '[') {
+      j = quotedEnd(s, i, c == '[' ? ']' : static_cast<char>(c));
+      kind = TokenKind::Quoted;
+    } else if ((c == 'x' || c == 'X') && j < s.size() && s[j] == '\'') {
+      j = quotedEnd(s, i + 1, '\'');
+      kind = TokenKind::String;
+    } else if (isdigit(c) || (c == '.' && j < s.size() && isdigit(static_cast<unsigned char>(s[j])))) {
+      j = numberEnd(s, i);
+      kind = TokenKind::Number;
+    } else if (isIdentStart(c)) {
+      while (j < s.size() && isIdentChar(static_cast<unsigned char>(s[j]))) ++j;
+      kind = TokenKind::Word;
+    }
+    out.push_back({kind, i, j - i});
+    i = j;
+  }
+  return out;
+}
+
+bool isWord(const std::string& text, const Token& t, const char* word) {
+  return t.kind == TokenKind::Word && strlen(word) == t.length &&
+         strncasecmp(text.data() + t.begin, word, t.length) == 0;
+}
+
+std::string identifierOf(const std::string& text, const Token& t) {
+  std::string raw = text.substr(t.begin, t.length);
+  if (t.kind != TokenKind::Quoted || raw.size() < 2) return raw;
+  char close = raw[0] == '[' ? ']' : raw[0];
+  std::string out;
+  for (size_t i = 1; i + 1 < raw.size(); ++i) {
+    out += raw[i];
+    if (raw[i] == close && close != ']' && i + 2 < raw.size() && raw[i + 1] == close) ++i;
+  }
+  return out;
+}
+
+// ---- rewrite ----
+
+long Rewritten::callerOffset(long outOffset) const {
+  if (outOffset < 0) return -1;
+  for (const Piece& p : pieces)
+    if (size_t(outOffset) >= p.outBegin && size_t(outOffset) < p.outBegin + p.length)
+      return p.inBegin < 0 ? -1 : p.inBegin + (outOffset - long(p.outBegin));
+  return -1;
+}
+
+bool Rewritten::mentions(const char* word) const { return std::find(words.begin(), words.end(), word) != words.end(); }
+
+namespace {
+
+// Builds the rewritten text from the caller's tokens, remembering where
+// each copied run came from.
+struct Builder {
+  const std::string& in;
+  Rewritten out;
+  explicit Builder(const std::string& text) : in(text) {}
+  void copy(const Token& t) {
+    if (!out.pieces.empty() && out.pieces.back().inBegin >= 0 &&
+        size_t(out.pieces.back().inBegin) + out.pieces.back().length == t.begin) {
+      out.pieces.back().length += t.length;
+    } else {
+      out.pieces.push_back({out.text.size(), t.length, long(t.begin)});
+    }
+    out.text.append(in, t.begin, t.length);
+  }
+  void insert(const std::string& s) {
+    if (s.empty()) return;
+    out.pieces.push_back({out.text.size(), s.size(), -1});
+    out.text += s;
+  }
+};
+
+// Index of the next significant token at or after i.
+size_t nextSignificant(const std::vector<Token>& toks, size_t i) {
+  while (i < toks.size() && (toks[i].kind == TokenKind::Space || toks[i].kind == TokenKind::Comment)) ++i;
+  return i;
+}
+
+bool isInteger(const std::string& text, const Token& t) {
+  if (t.kind != TokenKind::Number) return false;
+  for (size_t k = 0; k < t.length; ++k)
+    if (!isdigit(static_cast<unsigned char>(text[t.begin + k]))) return false;
+  return true;
+}
+
+// Tokens [*first, *after) that form a trailing "ZVOPTION ( BADREC )"
+// before blanks and semicolons; both are end when it is absent.
+void trailingOption(const std::string& text, const std::vector<Token>& toks, size_t end, size_t* first, size_t* after) {
+  *first = *after = end;
+  std::vector<size_t> sig;
+  for (size_t i = 0; i < end; ++i)
+    if (toks[i].kind != TokenKind::Space && toks[i].kind != TokenKind::Comment) sig.push_back(i);
+  while (!sig.empty() && toks[sig.back()].kind == TokenKind::Punct && text[toks[sig.back()].begin] == ';')
+    sig.pop_back();
+  if (sig.size() < 4) return;
+  size_t n = sig.size();
+  const Token& a = toks[sig[n - 4]];
+  if (isWord(text, a, "zvoption") && text[toks[sig[n - 3]].begin] == '(' && isWord(text, toks[sig[n - 2]], "badrec") &&
+      text[toks[sig[n - 1]].begin] == ')') {
+    *first = sig[n - 4];
+    *after = sig[n - 1] + 1;
+  }
+}
+
+// Where the statement's significant text ends (before trailing blanks and ';').
+size_t statementEnd(const std::string& text, const std::vector<Token>& toks, size_t end) {
+  size_t e = end;
+  while (e > 0) {
+    const Token& t = toks[e - 1];
+    if (t.kind == TokenKind::Space || t.kind == TokenKind::Comment ||
+        (t.kind == TokenKind::Punct && text[t.begin] == ';'))
+      --e;
+    else
+      break;
+  }
+  return e;
+}
+
+}  // namespace
+
+Rewritten rewriteDialect(const std::string& text) {
+  std::vector<Token> toks = tokenize(text);
+  Builder b(text);
+  for (const Token& t : toks)
+    if (t.kind == TokenKind::Word) {
+      std::string w = text.substr(t.begin, t.length);
+      for (char& c : w) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      b.out.words.push_back(w);
+    }
+  size_t first = nextSignificant(toks, 0);
+  size_t end, afterOption;
+  trailingOption(text, toks, toks.size(), &end, &afterOption);
+  size_t stmtEnd = statementEnd(text, toks, end);
+  std::string limit;
+  size_t i = 0;
+  for (; i < first; ++i) b.copy(toks[i]);
+  if (first < stmtEnd && isWord(text, toks[first], "vacuum")) {
+    for (size_t k = first; k < stmtEnd; ++k)
+      if (isWord(text, toks[k], "into")) {
+        b.out.refused = true;
+        b.out.refusal = "VACUUM INTO writes a file; it is not run";
+      }
+  }
+  if (first < stmtEnd && isWord(text, toks[first], "call")) {
+    b.insert("select * from");
+    i = first + 1;
+  } else if (first < stmtEnd && isWord(text, toks[first], "select")) {
+    b.copy(toks[first]);
+    i = first + 1;
+    // top N / skip M right after select
+    std::string top, skip;
+    for (;;) {
+      size_t k = nextSignificant(toks, i);
+      if (k + 2 >= stmtEnd) break;
+      size_t n = nextSignificant(toks, k + 1);
+      bool isTop = isWord(text, toks[k], "top"), isSkip = isWord(text, toks[k], "skip");
+      if (!(isTop || isSkip) || n >= stmtEnd || !isInteger(text, toks[n])) break;
+      (isTop ? top : skip) = text.substr(toks[n].begin, toks[n].length);
+      i = n + 1;
+    }
+    if (!top.empty() || !skip.empty())
+      limit = " LIMIT " + (top.empty() ? std::string("-1") : top) + (skip.empty() ? "" : " OFFSET " + skip);
+    // a select-list item that is the bare word rowid gets its own name
+    int depth = 0;
+    size_t prev = i - 1;  // the select word or the last top/skip number
+    for (size_t k = i; k < stmtEnd; ++k) {
+      const Token& t = toks[k];
+      if (t.kind == TokenKind::Space || t.kind == TokenKind::Comment) continue;
+      if (isPunct(text, t, '(')) ++depth;
+      if (isPunct(text, t, ')')) --depth;
+      if (depth == 0 && isWord(text, t, "from")) break;
+      if (depth == 0 && isWord(text, t, "rowid")) {
+        size_t n = nextSignificant(toks, k + 1);
+        bool startsItem = prev < i || isPunct(text, toks[prev], ',');
+        bool endsItem = n >= stmtEnd || isWord(text, toks[n], "from") || isPunct(text, toks[n], ',');
+        if (startsItem && endsItem) {
+          for (; i <= k; ++i) b.copy(toks[i]);
+          b.insert(" AS rowid");
+        }
+      }
+      prev = k;
+    }
+  }
+  for (; i < stmtEnd; ++i) b.copy(toks[i]);
+  b.insert(limit);
+  for (i = end < toks.size() ? afterOption : stmtEnd; i < toks.size(); ++i) b.copy(toks[i]);
+  return b.out;
+}
+
+// ---- CREATE texts ----
+
+namespace {
+
+struct Span {
+  size_t from, to;  // token indexes [from, to)
+};
+
+// Significant tokens of a text.
+std::vector<Token> significant(const std::string& text) {
+  std::vector<Token> out;
+  for (const Token& t : tokenize(text))
+    if (t.kind != TokenKind::Space && t.kind != TokenKind::Comment) out.push_back(t);
+  return out;
+}
+
+// Index after the parenthesised group that opens at i.
+size_t groupEnd(const std::string& text, const std::vector<Token>& toks, size_t i) {
+  int depth = 0;
+  for (size_t k = i; k < toks.size(); ++k) {
+    if (isPunct(text, toks[k], '(')) ++depth;
+    if (isPunct(text, toks[k], ')') && --depth == 0) return k + 1;
+  }
+  return toks.size();
+}
+
+std::string textOf(const std::string& text, const std::vector<Token>& toks, size_t from, size_t to) {
+  if (from >= to) return "";
+  return text.substr(toks[from].begin, toks[to - 1].begin + toks[to - 1].length - toks[from].begin);
+}
+
+std::vector<std::string> columnList(const std::string& text, const std::vector<Token>& toks, size_t open) {
+  std::vector<std::string> cols;
+  size_t close = groupEnd(text, toks, open);
+  bool expectName = true;
+  for (size_t k = open + 1; k + 1 < close; ++k) {
+    if (isPunct(text, toks[k], ',')) {
+      expectName = true;
+    } else if (expectName && (toks[k].kind == TokenKind::Word || toks[k].kind == TokenKind::Quoted)) {
+      cols.push_back(identifierOf(text, toks[k]));
+      expectName = false;
+    }
+  }
+  return cols;
+}
+
+// Column and table constraints of one definition of the table body.
+void parseDefinition(const std::string& text, const std::vector<Token>& toks, Span d,
+                     std::vector<ParsedConstraint>* out) {
+  bool tableConstraint = isWord(text, toks[d.from], "constraint") || isWord(text, toks[d.from], "primary") ||
+                         isWord(text, toks[d.from], "unique") || isWord(text, toks[d.from], "check") ||
+                         isWord(text, toks[d.from], "foreign");
+  std::string column = tableConstraint ? "" : identifierOf(text, toks[d.from]);
+  std::string name;
+  for (size_t k = tableConstraint ? d.from : d.from + 1; k < d.to; ++k) {
+    const Token& t = toks[k];
+    if (isWord(text, t, "constraint") && k + 1 < d.to) {
+      name = identifierOf(text, toks[++k]);
+      continue;
+    }
+    ParsedConstraint c{};
+    c.name = name;
+    if (isWord(text, t, "primary") || isWord(text, t, "unique")) {
+      c.type = isWord(text, t, "primary") ? 'P' : 'U';
+      size_t n = c.type == 'P' ? k + 2 : k + 1;
+      if (n < d.to && isPunct(text, toks[n], '(')) {
+        c.columns = columnList(text, toks, n);
+        k = groupEnd(text, toks, n) - 1;
+      } else {
+        c.columns = {column};
+      }
+    } else if (isWord(text, t, "check") && k + 1 < d.to && isPunct(text, toks[k + 1], '(')) {
+      c.type = 'C';
+      size_t close = groupEnd(text, toks, k + 1);
+      c.checkClause = textOf(text, toks, k + 1, close);
+      k = close - 1;
+    } else if (isWord(text, t, "foreign") && k + 2 < d.to && isPunct(text, toks[k + 2], '(')) {
+      c.type = 'F';
+      c.columns = columnList(text, toks, k + 2);
+      k = groupEnd(text, toks, k + 2) - 1;
+      if (k + 2 < d.to && isWord(text, toks[k + 1], "references")) c.refTable = identifierOf(text, toks[k + 2]);
+    } else if (isWord(text, t, "references") && k + 1 < d.to && !column.empty()) {
+      c.type = 'F';
+      c.columns = {column};
+      c.refTable = identifierOf(text, toks[k + 1]);
+    } else if (t.kind == TokenKind::Punct && text[t.begin] == '(') {
+      k = groupEnd(text, toks, k) - 1;  // type sizes, default expressions
+      continue;
+    } else {
+      continue;
+    }
+    out->push_back(c);
+    name.clear();
+  }
+}
+
+}  // namespace
+
+std::vector<ParsedConstraint> parseTableConstraints(const std::string& createSql) {
+  std::vector<ParsedConstraint> out;
+  std::vector<Token> toks = significant(createSql);
+  size_t open = 0;
+  while (open < toks.size() && !isPunct(createSql, toks[open], '(')) ++open;
+  if (open >= toks.size()) return out;  // CREATE TABLE ... AS SELECT
+  size_t close = groupEnd(createSql, toks, open) - 1;
+  size_t start = open + 1;
+  int depth = 0;
+  for (size_t k = start; k <= close && k < toks.size(); ++k) {
+    if (isPunct(createSql, toks[k], '(')) ++depth;
+    if (isPunct(createSql, toks[k], ')')) --depth;
+    if ((depth == 0 && isPunct(createSql, toks[k], ',')) || k == close) {
+      if (k > start) parseDefinition(createSql, toks, {start, k}, &out);
+      start = k + 1;
+    }
+  }
+  return out;
+}
+
+ParsedTrigger parseTrigger(const std::string& createSql) {
+  ParsedTrigger p;
+  std::vector<Token> toks = significant(createSql);
+  size_t k = 0;
+  while (k < toks.size() && !isWord(createSql, toks[k], "trigger")) ++k;
+  for (; k < toks.size(); ++k) {
+    const Token& t = toks[k];
+    if (isWord(createSql, t, "before")) p.time = 'B';
+    if (isWord(createSql, t, "instead")) p.time = 'I';
+    if (isWord(createSql, t, "insert") || isWord(createSql, t, "delete") || isWord(createSql, t, "update")) {
+      p.event = isWord(createSql, t, "insert") ? 'I' : isWord(createSql, t, "delete") ? 'D' : 'U';
+      if (p.event == 'U' && k + 1 < toks.size() && isWord(createSql, toks[k + 1], "of")) {
+        for (k += 2; k < toks.size() && !isWord(createSql, toks[k], "on"); ++k)
+          if (!isPunct(createSql, toks[k], ',')) p.updateColumns.push_back(identifierOf(createSql, toks[k]));
+      }
+      break;
+    }
+  }
+  size_t begin = 0, end = 0;
+  for (size_t i = k; i < toks.size(); ++i)
+    if (isWord(createSql, toks[i], "begin")) {
+      begin = i;
+      break;
+    }
+  for (size_t i = toks.size(); i > begin; --i)
+    if (isWord(createSql, toks[i - 1], "end")) {
+      end = i - 1;
+      break;
+    }
+  if (begin && end > begin + 1) p.body = textOf(createSql, toks, begin + 1, end);
+  return p;
+}
+
+std::string viewBody(const std::string& createSql) {
+  std::vector<Token> toks = significant(createSql);
+  for (size_t k = 0; k < toks.size(); ++k)
+    if (isWord(createSql, toks[k], "as") && k + 1 < toks.size()) return createSql.substr(toks[k + 1].begin);
+  return "";
+}
+
+}  // namespace zvsql
