@@ -23,7 +23,9 @@ ZVTable* Access::table(ZVRecord* r) {
   return core ? core->object : nullptr;
 }
 void Access::refreshObjects(ZVTable* t) { t->rebuildObjects(); }
-void Access::guard(ZVBase* b, const std::function<void()>& fn) { guardedCall(b, &b->lastError_, b->logon(), fn); }
+void Access::guard(ZVBase* b, const std::function<void()>& fn) {
+  guardedCall(b, &b->lastError_, b->logon(), "catalog", fn);
+}
 
 int codeOf(ZVBase* object, const std::function<void()>& fn) {
   if (!object) return RL_BAD_HANDLE;
