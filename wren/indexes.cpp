@@ -120,16 +120,7 @@ void deleteIndex(Call& call) {
 
 void rebuildIndex(Call& call) {
   traceMethod("rebuildIndex");
-  ZVSession& session = *call.entry->session;
-  ZVDatabase database(&session);
-  connectDatabase(session, database, call.database, true);
-  auto names = call.params.find("tableNames");
-  if (names == call.params.end()) return;
-  for (const json& name : *names) {
-    ZVTable table(&database);
-    table.Open(name.get<std::string>().c_str(), 1);
-    alterInTransaction(call, table, 1);
-  }
+  rebuildEach(call, 1);
 }
 
 }  // namespace wren

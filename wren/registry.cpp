@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <stdexcept>
@@ -50,6 +51,16 @@ std::string unusedId(const Registry& registry) {
   do id = generateId();
   while (registry.count(id) != 0);
   return id;
+}
+
+// Seconds a log-in may stay unused; WREN_TOKEN_IDLE_SECONDS shortens it for tests.
+int64_t idleLimit() {
+  static const int64_t limit = [] {
+    const char* text = getenv("WREN_TOKEN_IDLE_SECONDS");
+    long long seconds = text != nullptr ? atoll(text) : 0;
+    return seconds > 0 ? static_cast<int64_t>(seconds) : kIdleLimitSeconds;
+  }();
+  return limit;
 }
 
 int64_t now() { return static_cast<int64_t>(time(nullptr)); }
@@ -102,7 +113,7 @@ std::string registerLogin(AuthEntryRef entry) {
     token = unusedId(registry);
     entry->lastUse = now();
     registry.emplace(token, std::move(entry));
-    int64_t oldest = now() - kIdleLimitSeconds;
+    int64_t oldest = now() - idleLimit();
     for (auto it = registry.begin(); it != registry.end();) {
       if (it->second->lastUse < oldest) {
         purged.push_back(std::move(it->second));

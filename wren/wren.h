@@ -174,6 +174,9 @@ void getRecordById(Call& call);
 // Stores the open table's definition changes (ZVTable::Alter mode) in a
 // transaction; a failure is aborted and answered with its code and message.
 void alterInTransaction(Call& call, ZVTable& table, int mode);
+// Opens each table of "tableNames" for definition changes and stores them
+// again with the alter mode (3: tables, 1: their indexes).
+void rebuildEach(Call& call, int alterMode);
 void listIndexes(Call& call);
 void createIndex(Call& call);
 void alterIndex(Call& call);

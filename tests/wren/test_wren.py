@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
@@ -74,14 +75,14 @@ class WsClient:
 
 
 class Server:
-    def __init__(self):
+    def __init__(self, env=None):
         self.tree = HeronTree("wren-")
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
                   "applications": [], "websocket_applications": ["wren;wren"]}
         with open(self.tree.path("config/osprey.json"), "w") as f:
             json.dump(config, f)
-        self.tree.start()
+        self.tree.start(env=env)
         if not wait_port(self.port):
             raise RuntimeError("heron did not start:\n" + self.tree.log())
 
@@ -107,9 +108,11 @@ class Server:
 
 
 class ServerCase(unittest.TestCase):
+    ENV = None
+
     @classmethod
     def setUpClass(cls):
-        cls.server = Server()
+        cls.server = Server(cls.ENV)
         cls.ws = cls.server.client()
 
     @classmethod
@@ -580,20 +583,28 @@ class SqlTest(ServerCase):
 
 
 class SharedTokenTest(ServerCase):
+    ENV = {"WREN_TOKEN_IDLE_SECONDS": "2"}
+
     def test_connections_share_a_token_while_others_log_in(self):
         token = self.server.login(self.ws)
         self.ok("createDatabase", {"authToken": token, "databaseName": "shared", "path": ""})
         self.ok("createTable", {"authToken": token, "databaseName": "shared", "tableName": "t",
                                 "fields": [{"name": "v", "type": "CHAR", "length": 8}]})
         failures = []
+        stop = threading.Event()
+        inserted = []
 
         def use(method, params, rounds):
             ws = self.server.client()
             try:
-                for _ in range(rounds):
+                done = 0
+                while done < rounds or not stop.is_set():
+                    done += 1
                     reply = ws.call(method, params)
                     if reply["result"]["errorCode"] not in (0, 450):
                         failures.append(reply)
+                    if method == "insertRecords":
+                        inserted.append(1)
             finally:
                 ws.close()
 
@@ -610,12 +621,28 @@ class SharedTokenTest(ServerCase):
                    threading.Thread(target=use, args=("listDatabases", {"authToken": token}, 40)),
                    threading.Thread(target=use, args=("login", ADMIN, 20)),
                    threading.Thread(target=use, args=("login", {"username": "ADMIN", "password": "bad"}, 20))]
+        idle = self.server.client()
+        idle_token = self.server.login(idle)
+        idle_cursor = self.ok("getRecordsStartingAtKey", {
+            "authToken": idle_token, "databaseName": "shared", "tableName": "t", "returnCursor": True,
+            "indexFilter": {"index": "t_id_pk", "operator": ">=", "indexFields": [{"fieldName": "id", "value": 0}]}},
+            ws=idle)["cursorId"]
+        threads.append(threading.Thread(target=use, args=("login", ADMIN, 20)))
         for thread in threads:
             thread.start()
+        time.sleep(5)  # the idle log-in outlives its limit while the others keep theirs in use
+        self.server.login(idle)  # purges it, with its cursor
+        stop.set()
         for thread in threads:
             thread.join(120)
         self.assertEqual(failures, [])
-        self.assertEqual(self.server.sql("shared", "SELECT count(*) FROM t"), "40")
+        self.assertEqual(idle.call("listDatabases", {"authToken": idle_token})["result"]["errorMessage"],
+                         "authToken invalid.")
+        token = self.server.login(idle)
+        self.assertEqual(idle.call("getRecordsFromCursor", {"authToken": token, "cursorId": idle_cursor})["result"][
+            "errorMessage"], "cursorId invalid")
+        idle.close()
+        self.assertEqual(self.server.sql("shared", "SELECT count(*) FROM t"), str(len(inserted)))
         self.ok("closeCursor", {"authToken": token, "cursorId": cursor})
 
 
