@@ -179,6 +179,7 @@ void getRecordsStartingAtKey(Call& call) {
 }
 
 void getRecordsFromCursor(Call& call) {
+  traceMethod("getRecordsFromCursor");
   std::string id = readRequiredText(call.params, "cursorId");
   std::printf("b: %s\n", id.c_str());
   std::fflush(stdout);
@@ -200,6 +201,7 @@ void getRecordsFromCursor(Call& call) {
 }
 
 void closeCursor(Call& call) {
+  traceMethod("closeCursor");
   std::string id = readRequiredText(call.params, "cursorId");
   if (id.size() != kIdLength || !removeCursor(id)) setError(call.reply, -1, "cursorId invalid");
 }
