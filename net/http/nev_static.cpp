@@ -17,10 +17,13 @@
 #include <cstring>
 #include <string>
 
+#include "nev_cgi.h"
+#include "nev_client.h"
 #include "nev_codec.h"
 #include "nev_digest.h"
 #include "nev_file.h"
 #include "nev_log.h"
+#include "nev_ssi.h"
 #include "nev_socket.h"
 
 namespace {
@@ -49,38 +52,11 @@ int status_of_errno(int err) {
   return 500;
 }
 
-// Owns a file descriptor.
-class unique_fd {
- public:
-  unique_fd() : fd_(-1) {}
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  unique_fd(unique_fd &&o) noexcept : fd_(o.release()) {}
-  unique_fd &operator=(unique_fd &&o) noexcept {
-    if (this != &o) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = o.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // Opens a path for sending and reads its status. O_NONBLOCK: a FIFO under the
 // root must not stall the connection's thread. The descriptor is -1 when the
 // file cannot be opened (errno kept in open_error).
 struct opened_file {
-  unique_fd fd;
+  nev_unique_fd fd;
   struct stat st {};
   bool exists = false;
   bool reused = false;  // the descriptor came from the reuse slot, whose identity it still has
@@ -139,15 +115,15 @@ opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
   f.path = path;
   const int parked = take_parked(pd, path, f.st);
   if (parked >= 0) {
-    f.fd = unique_fd(parked);
+    f.fd = nev_unique_fd(parked);
     f.exists = true;
     f.reused = true;
     return f;
   }
-  f.fd = unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
+  f.fd = nev_unique_fd(nev_file_open(path, O_RDONLY | O_NONBLOCK, 0));
   if (f.fd.get() >= 0) {
     f.exists = fstat(f.fd.get(), &f.st) == 0;
-    if (!f.exists) f.fd = unique_fd();
+    if (!f.exists) f.fd = nev_unique_fd();
   } else {
     f.open_error = errno;
     f.exists = nev_file_stat(path, &f.st) == 0;  // unreadable, or missing
@@ -336,6 +312,7 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
     return;
   }
   nev_serve_options_defaults(options);
+  if (nev_http_proxy_rewrites(conn, view, options) || nev_http_port_redirect(conn, view, options)) return;
   // "OPTIONS *" asks about the server itself, not a resource.
   if (view->uri.len == 1 && view->uri.p[0] == '*') {
     nev_http_send_options(conn, options);
@@ -392,8 +369,12 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
   }
   if (!authorized(c, view, mapped.path, is_dir, o)) return;
   if (is_cgi) {
-    // Programs are never sent as their source text.
-    nev_http_send_error(c, 501, "CGI is not supported", o.extra_headers);
+    // Programs are run, never sent as their source text.
+    if (exists) {
+      nev_cgi_run(c, target.c_str(), mapped.path_info, view, o);
+    } else {
+      nev_http_send_error(c, 404, nullptr, o.extra_headers);
+    }
     return;
   }
   if (!nev_http_is_known_method(view->method)) {
@@ -427,7 +408,7 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     return;
   }
   if (matches(o.ssi_pattern, target)) {
-    nev_http_send_error(c, 501, "Server-side includes are not supported", o.extra_headers);
+    nev_ssi_serve(c, view, target.c_str(), o);
     return;
   }
   nev_slice mime, encoding;

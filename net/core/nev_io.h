@@ -69,9 +69,12 @@ const char *nev_listen_failure(void);
 bool nev_listen_address_valid(const char *address);
 nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
                                         const nev_listen_options *opts);
-// Starts an outgoing connection; NEV_EVENT_CONNECT reports the outcome. Host
-// names need the resolver; until it is linked in they fail with "cannot
-// schedule DNS lookup".
+// Starts an outgoing connection; NEV_EVENT_CONNECT reports the outcome. A
+// host name is looked up first (nev_dns.h, the options' name server, else the
+// manager's, else the system's): the connection is NEV_CONN_RESOLVING and
+// outside the manager's list until then, and a name not found gives
+// NEV_EVENT_CONNECT with -1. "cannot schedule DNS lookup" when the lookup
+// cannot start.
 nev_connection *nev_dial(nev_manager *mgr, const char *address, nev_event_handler handler);
 nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address, nev_event_handler handler,
                                       const nev_dial_options *opts);

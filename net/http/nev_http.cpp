@@ -13,6 +13,8 @@
 #include <atomic>
 #include <string>
 
+#include "nev_cgi.h"
+#include "nev_client.h"
 #include "nev_codec.h"
 #include "nev_digest.h"
 #include "nev_io.h"
@@ -290,7 +292,7 @@ void send_without_delay(nev_connection *c) {
 
 bool transfer_in_progress(nev_connection *c) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
-  return pd && (pd->file.kind != 0 || pd->cgi_pipe != nullptr);
+  return pd && (pd->file.kind != 0 || pd->cgi_pipe != nullptr || pd->proxy_link != nullptr);
 }
 
 // Frames and delivers every complete message at the front of the buffer.
@@ -386,9 +388,12 @@ void complete_at_close(nev_connection *c) {
 void handle_close(nev_connection *c) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
   if (pd && pd->cgi_pipe) {
-    pd->cgi_pipe->user_data = nullptr;
-    pd->cgi_pipe->flags |= NEV_CONN_CLOSE_NOW;
+    nev_cgi_client_gone(pd->cgi_pipe);
     pd->cgi_pipe = nullptr;
+  }
+  if (pd && pd->proxy_link) {
+    nev_http_proxy_client_gone(pd->proxy_link);
+    pd->proxy_link = nullptr;
   }
   complete_at_close(c);
   pd = nev_http_proto_data_get(c);
@@ -467,15 +472,10 @@ std::string vformat(const char *format, va_list ap) {
 nev_http_proto_data::~nev_http_proto_data() {
   if (file.fd >= 0) ::close(file.fd);
   if (reuse.fd >= 0) ::close(reuse.fd);
-  if (cgi_pipe) {
-    cgi_pipe->user_data = nullptr;
-    cgi_pipe->flags |= NEV_CONN_CLOSE_NOW;
-  }
-  if (proxy_link) {
-    // The peer's link back is cleared by its owner, the proxy layer; here only
-    // our side of the link goes.
-    proxy_link = nullptr;
-  }
+  // The program and the upstream outlive nothing of ours: both are closed
+  // and forget this connection.
+  if (cgi_pipe) nev_cgi_client_gone(cgi_pipe);
+  if (proxy_link) nev_http_proxy_client_gone(proxy_link);
 }
 
 void nev_http_proto_data_destroy(void *data) { delete static_cast<nev_http_proto_data *>(data); }

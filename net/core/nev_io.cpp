@@ -15,6 +15,7 @@
 #include <new>
 
 #include "nev_codec.h"
+#include "nev_dns.h"
 #include "nev_log.h"
 #include "nev_socket.h"
 #include "nev_tls.h"
@@ -347,6 +348,23 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address, n
 
 // ---- Dialling ----
 
+namespace {
+
+// A dial's lookup ended: the first A answer is the address to connect to.
+void dial_resolved(const nev_dns_message *message, void *data, int error) {
+  auto *conn = static_cast<nev_connection *>(data);
+  conn->private_word = nullptr;
+  in_addr address{};
+  const nev_dns_record *answer = message != nullptr ? nev_dns_next_answer(message, NEV_DNS_TYPE_A, nullptr) : nullptr;
+  if (answer != nullptr && nev_dns_record_data(message, answer, &address, sizeof address) == 0) {
+    nev_dial_lookup_finished(conn, &address, NEV_RESOLVE_OK);
+    return;
+  }
+  nev_dial_lookup_finished(conn, nullptr, error);
+}
+
+}  // namespace
+
 nev_connection *nev_dial(nev_manager *mgr, const char *address, nev_event_handler handler) {
   return nev_dial_with_options(mgr, address, handler, nullptr);
 }
@@ -388,11 +406,20 @@ nev_connection *nev_dial_with_options(nev_manager *mgr, const char *address, nev
     }
   }
   if (parsed > 0) return nev_connect_start(conn, proto, &conn->peer);
-  // Host names need the asynchronous resolver, which is not part of this
-  // build yet; numeric addresses work.
-  store_error(opts->error_text, "cannot schedule DNS lookup");
-  nev_connection_destroy(conn, 0);
-  return nullptr;
+  // A name: the connection waits outside the manager's list until its
+  // lookup ends in nev_dial_lookup_finished.
+  nev_dns_resolve_options lookup{};
+  lookup.nameserver = opts->nameserver;
+  nev_connection *lookup_conn = nullptr;
+  lookup.dns_conn = &lookup_conn;
+  if (nev_dns_resolve(mgr, host, NEV_DNS_TYPE_A, dial_resolved, conn, &lookup) != 0) {
+    store_error(opts->error_text, "cannot schedule DNS lookup");
+    nev_connection_destroy(conn, 0);
+    return nullptr;
+  }
+  conn->flags |= NEV_CONN_RESOLVING;
+  conn->private_word = lookup_conn;
+  return conn;
 }
 
 const char *nev_dial_tls(nev_connection *conn, const char *cert, const char *ca) {
@@ -410,7 +437,7 @@ void nev_dial_lookup_finished(nev_connection *conn, const in_addr *address, int 
     nev_connect_start(conn, (conn->flags & NEV_CONN_UDP) ? NEV_PROTO_UDP : NEV_PROTO_TCP, &conn->peer);
     return;
   }
-  if (error == 3) {
+  if (error == NEV_RESOLVE_TIMEOUT) {
     double now = nev_now();
     nev_dispatch_event(conn, nullptr, NEV_EVENT_TIMER, &now);
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -38,3 +39,30 @@ nev_dir *nev_dir_open(const char *path);
 const char *nev_dir_next(nev_dir *dir);
 // Closes and frees; 0, or -1 (errno EINVAL for NULL, or the close error).
 int nev_dir_close(nev_dir *dir);
+
+// Owns a file descriptor: closed with its owner unless released.
+class nev_unique_fd {
+ public:
+  nev_unique_fd() : fd_(-1) {}
+  explicit nev_unique_fd(int fd) : fd_(fd) {}
+  ~nev_unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  nev_unique_fd(nev_unique_fd &&o) noexcept : fd_(o.release()) {}
+  nev_unique_fd &operator=(nev_unique_fd &&o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};

@@ -15,8 +15,9 @@
 
 #include "nev_http.h"
 
-// Static-serving settings; every member is a zero-terminated text or null
-// (absent). Passed by value: the engine's defaults fill only the callee's copy.
+// Static-serving settings; every text member is zero-terminated or null
+// (absent), every number 0 for its default. Passed by value: the engine's
+// defaults fill only the callee's copy.
 struct nev_serve_options {
   const char *document_root;             // "."
   const char *index_files;               // "index.html,index.htm,index.shtml,index.cgi,index.php"
@@ -31,9 +32,11 @@ struct nev_serve_options {
   const char *dav_password_file;         // not used
   const char *hidden_pattern;            // names never served or listed
   const char *cgi_pattern;               // "**.cgi$|**.php$"
-  const char *cgi_interpreter;           // not used until CGI is supported
+  const char *cgi_interpreter;           // runs every CGI script when set; else the script's "#!" line
   const char *extra_mime_types;          // ".ext=type,..." looked at first
   const char *extra_headers;             // lines added after the status line
+  int proxy_timeout_s;                   // a proxied request's upstream must reply by then; 0: 30
+  int cgi_timeout_s;                     // a CGI program is killed after running this long; 0: 30
 };
 
 // Answers the request completely from the file system.

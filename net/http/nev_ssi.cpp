@@ -1,0 +1,204 @@
+// Server-side include processing.
+#include "nev_ssi.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "nev_log.h"
+#include "nev_str.h"
+
+namespace {
+
+constexpr size_t TEXT_PIECE = 512;
+constexpr const char *DIRECTIVE_OPENER = "<!--#";
+constexpr size_t OPENER_LENGTH = 5;
+
+using file_owner = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+file_owner open_file(const std::string &path) { return file_owner(std::fopen(path.c_str(), "rbe"), std::fclose); }
+
+// One page being produced.
+struct ssi_page {
+  nev_connection *conn;
+  const nev_http_view *request;
+  const nev_serve_options &options;
+  std::string root;  // the document root, symbolic links resolved
+  int includes = 0;
+};
+
+void send_text(ssi_page &page, const std::string &text) {
+  if (!text.empty()) nev_enqueue(page.conn, text.data(), text.size());
+}
+
+void process(ssi_page &page, const std::string &path, FILE *file, int level);
+
+// The path of an include's arguments, or empty when they have none of the
+// forms virtual="x", abspath="x", file="x" or "x".
+std::string include_path(const std::string &current, const std::string &arguments, const ssi_page &page) {
+  size_t at = arguments.find_first_not_of(" \t\r\n");
+  if (at == std::string::npos) return std::string();
+  std::string rest = arguments.substr(at);
+  auto quoted = [&rest](size_t from, std::string &out) {
+    if (from >= rest.size() || rest[from] != '"') return false;
+    const size_t close = rest.find('"', from + 1);
+    if (close == std::string::npos) return false;
+    out = rest.substr(from + 1, close - from - 1);
+    return true;
+  };
+  std::string name;
+  const size_t slash = current.rfind('/');
+  const std::string directory = slash == std::string::npos ? std::string() : current.substr(0, slash + 1);
+  if (rest.compare(0, 8, "virtual=") == 0 && quoted(8, name))
+    return std::string(page.options.document_root) + "/" + name;
+  if (rest.compare(0, 8, "abspath=") == 0 && quoted(8, name)) return name;
+  if (rest.compare(0, 5, "file=") == 0 && quoted(5, name)) return directory + name;
+  if (quoted(0, name)) return directory + name;
+  return std::string();
+}
+
+// Inside the document root once every link is followed: "../" or a link
+// out of the tree cannot show a file of the server.
+bool inside_root(const ssi_page &page, const std::string &path) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) return false;
+  const std::string resolved(real);
+  return resolved.compare(0, page.root.size(), page.root) == 0 &&
+         (resolved.size() == page.root.size() || resolved[page.root.size()] == '/' || page.root == "/");
+}
+
+void copy_file(ssi_page &page, FILE *file) {
+  char piece[TEXT_PIECE];
+  size_t n;
+  while ((n = std::fread(piece, 1, sizeof piece, file)) > 0) nev_enqueue(page.conn, piece, n);
+}
+
+void include(ssi_page &page, const std::string &current, const std::string &arguments, int level) {
+  const std::string path = include_path(current, arguments, page);
+  if (path.empty() || path.size() > NEV_SSI_MAX_PATH) {
+    send_text(page, "Bad SSI #include: [" + arguments + "]");
+    return;
+  }
+  if (++page.includes > NEV_SSI_MAX_INCLUDES) {
+    send_text(page, "SSI #include level is too deep (" + path + ")");
+    return;
+  }
+  errno = 0;
+  file_owner file = inside_root(page, path) ? open_file(path) : file_owner(nullptr, std::fclose);
+  if (!file) {
+    const int error = errno == 0 || errno == ENOENT ? (access(path.c_str(), F_OK) == 0 ? EACCES : ENOENT) : errno;
+    send_text(page, "SSI include error: nev_fopen(" + path + "): " + std::strerror(error));
+    return;
+  }
+  const char *pattern = page.options.ssi_pattern;
+  if (pattern != nullptr && *pattern != '\0' &&
+      nev_match_prefix_slice(nev_slice_from_cstr(pattern), nev_slice{path.data(), path.size()}) > 0) {
+    process(page, path, file.get(), level + 1);
+  } else {
+    copy_file(page, file.get());
+  }
+}
+
+void call(ssi_page &page, const std::string &path, const std::string &argument) {
+  std::string text = argument;
+  nev_dispatch_event(page.conn, page.conn->user_handler, NEV_EVENT_SSI_CALL, text.data());
+  nev_ssi_call_ctx ctx{page.request, nev_slice{path.data(), path.size()}, nev_slice{argument.data(), argument.size()}};
+  nev_dispatch_event(page.conn, page.conn->user_handler, NEV_EVENT_SSI_CALL_CTX, &ctx);
+}
+
+// A whole directive "<!--#name args --" (the closing ">" already read).
+void run_directive(ssi_page &page, const std::string &path, std::string directive, int level) {
+  directive.resize(directive.size() - 2);  // "--"
+  while (!directive.empty() &&
+         (directive.back() == ' ' || directive.back() == '\t' || directive.back() == '\r' || directive.back() == '\n'))
+    directive.pop_back();
+  const std::string body = directive.substr(OPENER_LENGTH);
+  if (body.compare(0, 7, "include") == 0 && body.size() > 7) {
+    include(page, path, body.substr(8), level);
+  } else if (body.compare(0, 4, "call") == 0 && body.size() > 4) {
+    call(page, path, body.substr(5));
+  }
+  // Anything else (echo, config, ...) is not ours: dropped.
+}
+
+void process(ssi_page &page, const std::string &path, FILE *file, int level) {
+  if (level > NEV_SSI_MAX_DEPTH) {
+    send_text(page, "SSI #include level is too deep (" + path + ")");
+    return;
+  }
+  std::string text, tag;
+  bool in_tag = false;
+  int c;
+  while ((c = std::fgetc(file)) != EOF) {
+    if (!in_tag) {
+      if (c == '<') {
+        send_text(page, text);
+        text.clear();
+        tag.assign(1, char(c));
+        in_tag = true;
+        continue;
+      }
+      text += char(c);
+      if (text.size() >= TEXT_PIECE) {
+        send_text(page, text);
+        text.clear();
+      }
+      continue;
+    }
+    tag += char(c);
+    if (tag.size() <= OPENER_LENGTH && tag.compare(0, tag.size(), DIRECTIVE_OPENER, tag.size()) != 0) {
+      // Not a directive after all: plain text (a new "<" may start one).
+      in_tag = false;
+      if (c == '<') {
+        tag.pop_back();
+        send_text(page, tag);
+        tag.assign(1, '<');
+        in_tag = true;
+        continue;
+      }
+      text = tag;
+      continue;
+    }
+    if (c == '>' && tag.size() >= OPENER_LENGTH + 3 && tag.compare(tag.size() - 3, 2, "--") == 0) {
+      tag.pop_back();
+      run_directive(page, path, tag, level);
+      in_tag = false;
+      continue;
+    }
+    if (tag.size() >= NEV_SSI_MAX_TAG) {
+      send_text(page, path + ": SSI tag is too large");
+      in_tag = false;
+    }
+  }
+  // A file that ends inside a directive shows what there was of it.
+  if (in_tag) text += tag;
+  send_text(page, text);
+}
+
+}  // namespace
+
+void nev_ssi_serve(nev_connection *conn, const nev_http_view *request, const char *path,
+                   const nev_serve_options &options) {
+  NEV_LOG(4, ("%p %s", static_cast<void *>(conn), path));
+  file_owner file = open_file(path);
+  if (!file) {
+    nev_http_send_error(conn, 404, nullptr, options.extra_headers);
+    return;
+  }
+  nev_slice mime, encoding;
+  if (!nev_mime_type_of(nev_slice_from_cstr(path), &mime, &encoding, options)) mime = nev_slice_from_cstr("text/plain");
+  nev_http_status_line(conn, 200, options.extra_headers);
+  nev_enqueue_format(conn, "Content-Type: %.*s\r\nConnection: close\r\n", int(mime.len), mime.p);
+  if (encoding.len > 0) nev_enqueue_format(conn, "Content-Encoding: %.*s\r\n", int(encoding.len), encoding.p);
+  nev_enqueue(conn, "\r\n", 2);
+  char root[PATH_MAX];
+  ssi_page page{conn, request, options, realpath(options.document_root, root) ? root : options.document_root};
+  if (nev_slice_cmp_cstr(request->method, "HEAD") != 0) process(page, path, file.get(), 0);
+  conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
+}
