@@ -183,6 +183,8 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
   };
   static const Handler kHandlers[] = {
       {"getLeftTree", getLeftTree, true},
+      {"getBlobData", getBlobData, false},
+      {"setBlobData", setBlobData, false},
       {"execQuery", execQuery, true},
       {"execStatement", execStatement, true},
       {"getTableRecords", getTableRecords, false},

@@ -39,11 +39,12 @@ struct SqlApi {
   X(zvsqlConnect)                                                                                                     \
   X(zvsqlDisconnect)                                                                                                  \
   X(zvsqlIsActiveConn)                                                                                                \
-  X(zvsqlCommit) X(zvsqlAbort) X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand)      \
-      X(zvsqlFreeCommand) X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter)                 \
-          X(zvsqlSetTimeStampParameter) X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) \
-              X(zvsqlNext) X(zvsqlGetChar) X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) \
-                  X(zvsqlGetBigInt) X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)   \
+  X(zvsqlCommit)                                                                                                      \
+  X(zvsqlAbort) X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand) \
+      X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter)       \
+          X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar)  \
+              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)            \
+                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)                     \
                       X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull)       \
                           X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)           \
                               X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)                    \
@@ -140,6 +141,8 @@ void updateTableRecord(SqlCallContext& context, json_object* reply, json_object*
 void deleteTableRecord(SqlCallContext& context, json_object* reply, json_object* params);  // records.cpp
 void execStatement(SqlCallContext& context, json_object* reply, json_object* yxInfo);      // statements.cpp
 void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo);          // statements.cpp
+void getBlobData(SqlCallContext& context, json_object* reply, json_object* params);        // blobs.cpp
+void setBlobData(SqlCallContext& context, json_object* reply, json_object* params);        // blobs.cpp
 void getLeftTree(SqlCallContext& context, json_object* reply, json_object* yxInfo);        // tree.cpp
 
 // ---- the dispatcher (dispatch.cpp) -----------------------------------------------------------

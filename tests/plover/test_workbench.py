@@ -371,5 +371,38 @@ class TreeTest(ServerCase):
         self.assertEqual(self.tree(tok, type=3, user="x' or '1'='1")["result"], [])
 
 
+class BlobTest(ServerCase):
+    """Long cells written by rowid and read back in pages."""
+
+    def test_blobs_written_and_read_in_pages(self):
+        self.server.sql("work", "drop table if exists docs; create table docs(id integer, body lvarchar, "
+                                "pic lvarbinary); insert into docs values(1, 'x', x'00');")
+        tok = self.token(createNewSession=True)
+        def put(col, col_type, blob, row="1"):
+            data = {"user": "main", "table": "docs", "colName": col, "colType": col_type, "rowId": row, "blob": blob}
+            return self.server.call("setBlobData", {"token": tok, "yxInfo": {"data": data}})
+        text = "O'Brien " * 2000  # 16,000 characters: two pages of 8192
+        self.assertEqual(put("body", "LVC", text)["type"], "rpc")
+        self.assertEqual(put("pic", "BLOB", "00ff10AB0c")["type"], "rpc")
+        self.server.session(tok, "setTransaction", action="commit")
+        self.assertEqual(self.server.sql("work", "select length(body), hex(pic) from docs"), "16000|00FF10AB0C")
+        def get(start, **yx):
+            info = {"query": "select id, body, pic from docs", "queryMode": 1, "row": 0}
+            info.update(yx)
+            return self.server.call("getBlobData", {"token": tok, "start": start, "yxInfo": info})
+        pages = [get(n, columnType="LVC", columnName="body")["result"] for n in (0, 1)]
+        self.assertEqual([p["total"] for p in pages], [2, 2])
+        self.assertEqual(pages[0]["data"] + pages[1]["data"], text)
+        pic = get(0, columnType="LVB", columnName="pic", fullBlob=True)["result"]
+        self.assertEqual((pic["data"], "type" in pic), ("00FF10AB0C", False))
+        unknown = get(0, columnType="LVC", columnName="nobody")
+        self.assertEqual(unknown["type"], "exception", unknown)
+        self.assertNotIn("result", unknown)
+        for col, col_type, blob, row in (("body", "LVC", "all", "1 or 1=1"), ("pic", "BLOB", "zz", "1")):
+            self.assertEqual(put(col, col_type, blob, row)["type"], "exception")
+        self.server.session(tok, "setTransaction", action="commit")
+        self.assertEqual(self.server.sql("work", "select length(body), hex(pic) from docs"), "16000|00FF10AB0C")
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)
