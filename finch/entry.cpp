@@ -48,44 +48,6 @@ struct Pool {
 std::mutex requestMutex;  // every command and each reaper step
 Pool* pool = nullptr;
 
-// ---- configuration -----------------------------------------------------------------
-
-bool openConfiguration(FILE** file) {
-  char path[1024];
-  snprintf(path, sizeof path, "../%s/%s", "config", "finch.cfg");
-  module.configPath = path;
-  if ((*file = fopen(path, "r")) != nullptr) return true;
-  snprintf(path, sizeof path, "./%s/%s", "config", "finch.cfg");
-  module.configPath = path;
-  return (*file = fopen(path, "r")) != nullptr;
-}
-
-const char* skipSpace(const char* text) {
-  while (*text && isspace(static_cast<unsigned char>(*text))) ++text;
-  return text;
-}
-
-void readConfiguration() {
-  FILE* file = nullptr;
-  if (!openConfiguration(&file)) return;
-  char line[1024];
-  while (fgets(line, sizeof line, file) != nullptr && line[0] != '\0') {
-    line[strcspn(line, "\r\n")] = '\0';
-    char* rest = nullptr;
-    char* keyToken = strtok_r(line, " ", &rest);
-    char* valueToken = keyToken ? strtok_r(nullptr, " ", &rest) : nullptr;
-    if (!valueToken) continue;
-    const char* key = skipSpace(keyToken);
-    const char* value = skipSpace(valueToken);
-    if (key[0] == ';') continue;
-    if (strcasecmp(key, "CONN_POOL_SIZE") == 0) module.poolSize = atoi(value);
-    if (strcasecmp(key, "INACTIVE_TIMEOUT") == 0) module.idleTimeout = atoi(value);
-  }
-  fclose(file);
-  module.poolSize = std::max(0, std::min(module.poolSize, kMaxPoolSize));
-  module.idleTimeout = std::max(0, module.idleTimeout);
-}
-
 // ---- slots -----------------------------------------------------------------------------
 
 std::string randomToken() {
@@ -449,15 +411,6 @@ int bindClientLibrary(char* error) {
   return 0;  // the library stays loaded for the process's life
 }
 
-void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {
-  if (!value) {
-    zvJsonSetError(code, message, *reply);
-    return;
-  }
-  zvJsonRelease(*reply);
-  *reply = value;
-}
-
 }  // namespace finch
 
 using namespace finch;
@@ -473,7 +426,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     module.connTypes = record->connTypes;
     module.poolSize = 10;
     module.idleTimeout = 300;
-    readConfiguration();
+    readConfiguration("finch.cfg", kMaxPoolSize);
     int r = bindClientLibrary(error);
     if (r != 0) return r;
     snprintf(record->description, 1025, "%s", "Monitor Application");

@@ -63,8 +63,8 @@ std::string underRoot(const char* folder, const char* name) {
 
 }  // namespace
 
-void serversFile(json_object* request, json_object** reply) {
-  readOrWrite(request, reply, underRoot(nullptr, "zvToolsServers.json"), "zvMonServers",
+void serversFile(json_object* request, json_object** reply, const char* command) {
+  readOrWrite(request, reply, underRoot(nullptr, "zvToolsServers.json"), command,
               " - Invalid parameter - Missing op in the request", "Servers", "Servers", false, true);
 }
 

@@ -189,11 +189,16 @@ void memStat(json_object* request, json_object** reply);
 void layoutsFile(json_object* request, json_object** reply);
 void dashboardFile(json_object* request, json_object** reply);
 int buildDashboard(json_object* request, json_object** reply);
-void serversFile(json_object* request, json_object** reply);
+// The servers list; command names the tool in its messages.
+void serversFile(json_object* request, json_object** reply, const char* command = "zvMonServers");
 void errorsFile(json_object** reply);
 
 // ---- shared helpers of the browser tools (tool_helpers.cpp) -------------------------------
 
+// Reads config/<fileName> (first under "..", then under "."): CONN_POOL_SIZE
+// and INACTIVE_TIMEOUT into module, cut to [0, maxPoolSize] and >= 0; the
+// path last tried goes to module.configPath. A missing file keeps the values.
+void readConfiguration(const char* fileName, int maxPoolSize);
 // The host's listeners and connection types; null when the host gave none.
 json_object* listAvailableConnections(void* connTypes);
 // RFC 4648 base64, up to the first character outside the alphabet.

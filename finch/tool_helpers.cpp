@@ -1,5 +1,10 @@
 // Helpers shared by the browser tools: the host's connection types and the
-// base64 decoding of credentials.
+// base64 decoding of credentials, and replies made of a JSON file.
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "VOKTBasic.h"
@@ -8,6 +13,48 @@
 #include "yxcontainers.h"
 
 namespace finch {
+
+// ---- configuration -----------------------------------------------------------------
+
+namespace {
+
+bool openConfiguration(const char* fileName, FILE** file) {
+  char path[1024];
+  snprintf(path, sizeof path, "../%s/%s", "config", fileName);
+  module.configPath = path;
+  if ((*file = fopen(path, "r")) != nullptr) return true;
+  snprintf(path, sizeof path, "./%s/%s", "config", fileName);
+  module.configPath = path;
+  return (*file = fopen(path, "r")) != nullptr;
+}
+
+const char* skipSpace(const char* text) {
+  while (*text && isspace(static_cast<unsigned char>(*text))) ++text;
+  return text;
+}
+
+}  // namespace
+
+void readConfiguration(const char* fileName, int maxPoolSize) {
+  FILE* file = nullptr;
+  if (!openConfiguration(fileName, &file)) return;
+  char line[1024];
+  while (fgets(line, sizeof line, file) != nullptr && line[0] != '\0') {
+    line[strcspn(line, "\r\n")] = '\0';
+    char* rest = nullptr;
+    char* keyToken = strtok_r(line, " ", &rest);
+    char* valueToken = keyToken ? strtok_r(nullptr, " ", &rest) : nullptr;
+    if (!valueToken) continue;
+    const char* key = skipSpace(keyToken);
+    const char* value = skipSpace(valueToken);
+    if (key[0] == ';') continue;
+    if (strcasecmp(key, "CONN_POOL_SIZE") == 0) module.poolSize = atoi(value);
+    if (strcasecmp(key, "INACTIVE_TIMEOUT") == 0) module.idleTimeout = atoi(value);
+  }
+  fclose(file);
+  module.poolSize = std::max(0, std::min(module.poolSize, maxPoolSize));
+  module.idleTimeout = std::max(0, module.idleTimeout);
+}
 
 json_object* listAvailableConnections(void* connTypes) {
   auto* table = static_cast<ConnTypeTable*>(connTypes);
@@ -61,6 +108,15 @@ std::string base64Decode(const char* text) {
   if (count == 3) out += char(bits >> 10), out += char(bits >> 2);
   // Used as a NUL-terminated text: a decoded NUL ends it.
   return out.substr(0, strlen(out.c_str()));
+}
+
+void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {
+  if (!value) {
+    zvJsonSetError(code, message, *reply);
+    return;
+  }
+  zvJsonRelease(*reply);
+  *reply = value;
 }
 
 }  // namespace finch

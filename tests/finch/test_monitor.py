@@ -33,7 +33,10 @@ class Monitor(HeronTree):
         # With a stub, the monitor runs from web/stub/ with that engine next to
         # it (the real one stays in web/: the plug-in itself links it).
         apps = (["mqtt;starling"] if mqtt else []) + ["monitor;stub/finch" if stub is not None else "monitor;finch"]
+        if stub is None:
+            apps.append("quarn;gannet")  # a REST client makes the engine busy too
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
+                  "linked_vix_server": "BRENLOXS",
                   "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
                   "mqtt_persistence_enabled": "true" if mqtt else "false",
                   "applications": apps, "websocket_applications": []}
@@ -69,6 +72,17 @@ class Monitor(HeronTree):
         if self.proc and self.proc.poll() is None:
             self.proc.terminate()
             self.wait_exit()
+
+    def rest(self, method, path, body=None):
+        """A REST call with the administrator's Basic credentials: (status, parsed body)."""
+        request = urllib.request.Request("http://127.0.0.1:%d/quarn/api/v1/%s" % (self.port, path),
+                                         data=None if body is None else json.dumps(body).encode(), method=method,
+                                         headers={"Authorization": "Basic " + b64("ADMIN:TRUVE")})
+        try:
+            with urllib.request.urlopen(request, timeout=30) as reply:
+                return reply.status, json.loads(reply.read() or b"null")
+        except urllib.error.HTTPError as e:
+            return e.code, e.read()
 
     def publish(self, topic, payload):
         subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-q", "1", "-t", topic, "-m", payload],
@@ -163,17 +177,23 @@ class CommandsTest(MonitorCase):
         time.sleep(1)
         for i in range(20):
             m.publish("plant/busy", json.dumps({"n": i}))
+        # A REST client writes 15 records into a database of its own.
+        self.assertEqual(m.rest("POST", "database/restbusy")[0], 200)
+        self.assertEqual(m.rest("POST", "table/restbusy/cust", {"fields": [
+            {"name": "custnumb", "type": "CHAR", "length": 4}]})[0], 200)
+        for i in range(15):
+            self.assertEqual(m.rest("POST", "record/restbusy/cust", {"custnumb": "%04d" % i})[0], 200)
         extra = [m.connect(), m.connect()]
         for t in extra:
             m.call("zvMonDisconnect", token=t)
 
         logons = events(m, token, evclass="1", event="1")["total"]
-        self.assertGreaterEqual(logons - logons_before, 2)
+        self.assertGreaterEqual(logons - logons_before, 3)  # two monitor logons and the REST pool's
         self.assertEqual(events(m, token, evclass="1", event="1", userid="adm")["total"], logons)
         system = m.call("zvMonSysSnapShot", token=token)
         self.assertEqual(len(system["Counters"]), 306)
         now = counters(system)
-        self.assertGreaterEqual(now["sctismaddcnt"] - system_before["sctismaddcnt"], 20)
+        self.assertGreaterEqual(now["sctismaddcnt"] - system_before["sctismaddcnt"], 20 + 15)
         self.assertGreater(now["sct_trend"], system_before["sct_trend"])
         self.assertGreater(now["sct_wrops"] + now["sctwlgops"], system_before["sct_wrops"] + system_before["sctwlgops"])
         self.assertGreater(now["sctsync_dosfls"], 0)

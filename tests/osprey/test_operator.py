@@ -277,11 +277,14 @@ class ReadmeSaysWhatIsThere(unittest.TestCase):
         welcome = self.read("dist/web/index.html")
         # The server monitor is there once its folder is: the README names it then.
         monitor_there = os.path.isdir(os.path.join(SOURCE, "finch"))
-        for absent in ("REST API", "workbench", "table browser", "administration API") + (() if monitor_there
-                                                                                         else ("monitor",)):
+        workbench_there = os.path.isdir(os.path.join(SOURCE, "plover"))
+        for absent in ("REST API", "table browser", "administration API") + (
+                () if monitor_there else ("monitor",)) + (() if workbench_there else ("workbench",)):
             self.assertNotIn(absent, readme)
         if monitor_there:
             self.assertIn("`finch`, the server monitor", readme)
+        if workbench_there:
+            self.assertIn("`plover`, the SQL workbench", readme)
         self.assertNotIn("/rest/", welcome)
         self.assertIn("does not authenticate clients", readme)
         self.assertIn("systemctl enable --now yxWebServer", readme)

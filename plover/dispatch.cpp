@@ -1,0 +1,309 @@
+// The remoting dispatcher: envelopes, exception replies, the session token
+// and the methods the dispatcher answers itself.
+#include <openssl/evp.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "VOKTBasic.h"
+#include "finch.h"
+#include "plover.h"
+
+namespace plover {
+
+namespace {
+
+constexpr const char* kRouterUnit = "ploverrouter";
+constexpr const char* kLoopbackHost = "localhost";
+constexpr int kDefaultQueryTimeout = 30;
+constexpr const char* kExpired = "plover - Cannot locate a connection: expired ";
+
+const char* const kDescribedMethods[] = {
+    "connect",        "disconnect",      "setTransaction",     "execQuery",           "execStatement",
+    "getLeftTree",    "getTableRecords", "createTableRecord",  "updateTableRecord",   "deleteTableRecord",
+    "getObjectsInfo", "getExecPlanText", "getExecPlanGraph",   "execScriptStatement", "getBlobData",
+    "setBlobData",    "getSqlScript",    "getConnectionStatus"};
+
+std::mutex counterMutex;
+uint32_t sessionCounter = 0;
+
+// One request being dispatched.
+struct Call {
+  json_object* request;
+  json_object* reply;
+  int tid = 0;
+  const char* method = nullptr;
+  json_object* params = nullptr;
+  json_object* yxInfo = nullptr;
+};
+
+int refuse(const Call& call, const char* message) {
+  setRouterException(call.reply, call.tid, message);
+  return -1;
+}
+
+const char* stringMember(json_object* object, const char* key) {
+  const char* value = nullptr;
+  return object && zvJsonGetStringByName(object, key, &value) ? value : nullptr;
+}
+
+json_object* objectMember(json_object* object, const char* key) {
+  json_object* value = nullptr;
+  return object && zvJsonGetByName(object, key, &value) && json_object_is_type(value, json_type_object) ? value
+                                                                                                        : nullptr;
+}
+
+std::string upperHex(const unsigned char* bytes, unsigned length) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned i = 0; i < length; ++i) text += kHex[bytes[i] >> 4], text += kHex[bytes[i] & 15];
+  return text;
+}
+
+// SHA-512 over "plover", the connect string and the credentials; a new
+// session adds the next value of the session counter, so it gets a pool of its own.
+std::string sessionToken(const std::string& connectString, const std::string& user, const std::string& password,
+                         bool newSession) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!digest || !EVP_DigestInit_ex(digest.get(), EVP_sha512(), nullptr)) return "";
+  for (const std::string* part : {static_cast<const std::string*>(nullptr), &connectString, &user, &password}) {
+    const char* text = part ? part->c_str() : "plover";
+    EVP_DigestUpdate(digest.get(), text, strlen(text));
+  }
+  if (newSession) {
+    std::lock_guard<std::mutex> lock(counterMutex);
+    uint32_t n = ++sessionCounter;
+    unsigned char bytes[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+    EVP_DigestUpdate(digest.get(), bytes, sizeof bytes);
+  }
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  if (!EVP_DigestFinal_ex(digest.get(), out, &length)) return "";
+  return upperHex(out, length);
+}
+
+void getInfo(const Call& call) {
+  json_object* result = zvJsonAlloc();
+  zvJsonAddBoolean(result, "proxy_enabled", finch::module.agentMaster);
+  zvJsonAddBoolean(result, "unicode", finch::module.unicode);
+  zvJsonAdd(result, "availableConnections", finch::listAvailableConnections(finch::module.connTypes));
+  zvJsonAdd(call.reply, "result", result);
+}
+
+int connect(const Call& call) {
+  if (!call.params || !(call.params && objectMember(call.params, "yxInfo")))
+    return refuse(call, "ploverRouter -> Missing yxInfo");
+  json_object* yxInfo = objectMember(call.params, "yxInfo");
+  json_object* server = objectMember(yxInfo, "currentServer");
+  if (!server) return refuse(call, "ploverRouter -> Missing currentServer");
+  int32_t port = settings.sqlPort;
+  zvJsonGetIntByName(server, "sqlPortNumber", &port);
+  const char* host = stringMember(server, "hostOrIp");
+  const char* database = stringMember(server, "database");
+  if (!database) return refuse(call, "ploverRouter -> Invalid currentServer");
+  char connectString[1024];
+  snprintf(connectString, sizeof connectString, "%d@%s:%s", port, host ? host : kLoopbackHost, database);
+  const char* user64 = stringMember(yxInfo, "userName");
+  const char* password64 = stringMember(yxInfo, "userPassword");
+  if (!user64 || !password64) return refuse(call, "ploverRouter -> Missing credentials");
+  std::string user = finch::base64Decode(user64), password = finch::base64Decode(password64);
+  bool autoCommit = false, isolation = false;
+  if (!zvJsonGetBooleanByName(yxInfo, "autoCommit", &autoCommit) ||
+      !zvJsonGetBooleanByName(yxInfo, "isolationLevel", &isolation))
+    return refuse(call, "ploverRouter -> Missing \"autoCommit\" or \"isolationLevel\" parameters");
+  int32_t queryTimeout = kDefaultQueryTimeout;
+  zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
+  bool newSession = false;
+  zvJsonGetBooleanByName(yxInfo, "createNewSession", &newSession);
+
+  std::string token = sessionToken(connectString, user, password, newSession);
+  int code = 0;
+  PooledConnection* connection =
+      token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
+  if (!connection) {
+    setExceptionReply(call.reply, call.tid, code, "plover - Connection ", "", kRouterUnit);
+    return -1;
+  }
+  connection->queryTimeout = queryTimeout;
+  connection->autoCommit = autoCommit;
+  connection->isolationLevel = isolation ? 1 : 0;
+  releaseConnection(connection);
+  json_object* result = zvJsonAlloc();
+  zvJsonAddInt(result, "timeout", finch::module.idleTimeout);
+  zvJsonAddString(result, "token", token.c_str());
+  zvJsonAdd(call.reply, "result", result);
+  return 0;
+}
+
+int setTransaction(const Call& call, PooledConnection* connection) {
+  const char* action = stringMember(call.yxInfo, "action");
+  if (!action) return refuse(call, "ploverRouter -> setTransaction -> Missing Action");
+  auto finish = [&](int code, const char* context) {
+    if (code != 0)
+      setExceptionReply(call.reply, call.tid, code, context, sql.zvsqlGetErrorMessage(connection->handle), kRouterUnit);
+    return 0;
+  };
+  if (strcasecmp(action, "commit") == 0) return finish(sql.zvsqlCommit(connection->handle), "Commit");
+  if (strcasecmp(action, "rollback") == 0) return finish(sql.zvsqlAbort(connection->handle), "Rollback");
+  if (strcasecmp(action, "autoOn") == 0 || strcasecmp(action, "autoOff") == 0) {
+    connection->autoCommit = strcasecmp(action, "autoOn") == 0;
+    return 0;
+  }
+  return refuse(call, "ploverRouter -> setTransaction -> Unknown Action");
+}
+
+void getConnectionStatus(const Call& call, PooledConnection* connection) {
+  int64_t elapsed = (nowMs() - connection->lastUse) / 1000;
+  connection->touch = false;  // asking for the status does not keep the session alive
+  json_object* result = zvJsonAlloc();
+  zvJsonAddInt(result, "timeout", finch::module.idleTimeout);
+  zvJsonAddInt(result, "timeleft", int32_t(finch::module.idleTimeout - elapsed));
+  zvJsonAdd(call.reply, "result", result);
+}
+
+// The methods of a session's connection; -1 for a dispatcher refusal.
+int runSessionMethod(const Call& call, PooledConnection* connection) {
+  const char* m = call.method;
+  if (strcmp(m, "refreshConnection") == 0) return 0;  // returning the connection refreshes it
+  if (strcmp(m, "getConnectionStatus") == 0) {
+    getConnectionStatus(call, connection);
+    return 0;
+  }
+  if (strcmp(m, "setTransaction") == 0) return setTransaction(call, connection);
+  if (strcmp(m, "terminateScript") == 0) {
+    if (connection->scriptSuspended) connection->autoCommit = true;
+    return 0;
+  }
+  struct Handler {
+    const char* name;
+    MethodHandler run;
+    bool takesYxInfo;  // the handler's input is params.yxInfo, else params
+  };
+  static const Handler kHandlers[] = {
+      {"getLeftTree", getLeftTree, true},
+      {"getBlobData", getBlobData, false},
+      {"setBlobData", setBlobData, false},
+      {"execQuery", execQuery, true},
+      {"execStatement", execStatement, true},
+      {"getTableRecords", getTableRecords, false},
+      {"createTableRecord", createTableRecord, false},
+      {"updateTableRecord", updateTableRecord, false},
+      {"deleteTableRecord", deleteTableRecord, false},
+  };
+  for (const auto& h : kHandlers)
+    if (strcmp(m, h.name) == 0) {
+      SqlCallContext context{connection, call.tid};
+      h.run(context, call.reply, h.takesYxInfo ? call.yxInfo : call.params);
+      return 0;
+    }
+  setExceptionReply(call.reply, call.tid, 0, "ploverRouter -> Function not found", m, kRouterUnit);
+  return -1;
+}
+
+int dispatchTokenMethod(const Call& call) {
+  const char* token = stringMember(call.params, "token");
+  if (!call.yxInfo) return refuse(call, "ploverRouter -> Missing yxInfo");
+  if (!token) return refuse(call, "ploverRouter -> Missing Token");
+  int code = 0;
+  PooledConnection* connection = findSessionConnection(token, code);
+  if (strcmp(call.method, "disconnect") == 0) {
+    if (connection) {
+      connection->disconnect = true;
+      releaseConnection(connection);
+    }
+    return 0;
+  }
+  if (!connection) return refuse(call, kExpired);
+  int r = -1;
+  try {
+    r = runSessionMethod(call, connection);
+  } catch (...) {
+    releaseConnection(connection);
+    throw;
+  }
+  releaseConnection(connection);
+  return r;
+}
+
+}  // namespace
+
+void setExceptionReply(json_object* reply, int tid, int code, const char* context, const char* detail,
+                       const char* where) {
+  char message[1024];
+  snprintf(message, sizeof message, "%s", context ? context : "");
+  if (detail) {
+    size_t used = strlen(message);
+    if (code != 0)
+      snprintf(message + used, sizeof message - used, " :  Error:  %d%s%s", code, *detail ? " -> " : " ", detail);
+    else
+      snprintf(message + used, sizeof message - used, " : %s", detail);
+    if (code != 0) zvJsonAddInt(reply, "error", code);
+  }
+  zvJsonAddString(reply, "type", "exception");
+  zvJsonAddString(reply, "message", message);
+  zvJsonAddString(reply, "where", where);
+  zvJsonAddInt(reply, "tid", tid);
+}
+
+void setRouterException(json_object* reply, int tid, const char* message) {
+  zvJsonAddString(reply, "type", "exception");
+  zvJsonAddString(reply, "message", message);
+  zvJsonAddString(reply, "where", kRouterUnit);
+  zvJsonAddInt(reply, "tid", tid);
+}
+
+int dispatchRemotingCall(json_object* request, json_object** replySlot) {
+  json_object* reply = *replySlot;
+  Call call{request, reply};
+  zvJsonGetIntByName(request, "tid", &call.tid);
+  const char* action = stringMember(request, "action");
+  if (!action) return refuse(call, "ploverRouter -> Missing Action");
+  if (strcasecmp(action, "vixServers") == 0) {
+    finch::serversFile(request, replySlot, "zvGetSetServers");
+    return 0;
+  }
+  if (strcasecmp(action, "getErrors") == 0) {
+    finch::errorsFile(replySlot);
+    return 0;
+  }
+  call.method = stringMember(request, "method");
+  if (!call.method) return refuse(call, "ploverRouter -> Missing Method");
+  json_object* data = nullptr;
+  if (!zvJsonGetByName(request, "data", &data)) return refuse(call, "ploverRouter -> Missing Data");
+  zvJsonAddString(reply, "type", "rpc");
+  zvJsonAddString(reply, "action", action);
+  zvJsonAddString(reply, "method", call.method);
+  zvJsonAddInt(reply, "tid", call.tid);
+  if (!json_object_is_type(data, json_type_array)) return refuse(call, "ploverRouter -> Invalid Data Array");
+  call.params = zvJsonArrayLength(data) > 0 ? zvJsonArrayGetIdx(data, 0) : nullptr;
+  if (strcasecmp(call.method, "getInfo") == 0) {
+    getInfo(call);
+    return 0;
+  }
+  if (strcasecmp(call.method, "connect") == 0) return connect(call);
+  call.yxInfo = objectMember(call.params, "yxInfo");
+  return dispatchTokenMethod(call);
+}
+
+json_object* apiDescriptor() {
+  json_object* api = zvJsonAlloc();
+  if (!api) return nullptr;
+  zvJsonAddString(api, "url", "ploverRouter");
+  zvJsonAddString(api, "type", "remoting");
+  json_object* methods = zvJsonAllocArray();
+  for (const char* name : kDescribedMethods) {
+    json_object* method = zvJsonAlloc();
+    zvJsonAddString(method, "name", name);
+    zvJsonAddInt(method, "len", 1);
+    zvJsonArrayAdd(methods, method);
+  }
+  json_object* actions = zvJsonAlloc();
+  zvJsonAdd(actions, "quarnSQL", methods);
+  zvJsonAdd(api, "actions", actions);
+  zvJsonAddInt(api, "timeout", 120000);
+  return api;
+}
+
+}  // namespace plover

@@ -1,0 +1,162 @@
+// plover, the SQL workbench: a web application (web/plover.so) that gives a
+// browser SQL console a remoting API over the SQL client library zvsqlapi.
+//
+// The host serves the API descriptor (getAPI) at GET <prefix>/zvGetApi and
+// hands every POST to `router`: one remoting request {"action", "method",
+// "data": [params], "tid"} or an array of them, answered with one reply
+// object or an array of replies {"type": "rpc"|"exception", "action",
+// "method", "tid", "result" | "message", "where", "error"}.
+//
+// Sessions: connect digests the connect string and the credentials into a
+// session token (128 hex digits) that keys a pool of logged-on SQL
+// connections; each later call sends the token in params and borrows one idle
+// connection of its pool for the length of the call. A reaper thread closes
+// connections idle for the inactivity time-out and removes empty pools.
+//
+// Threading: calls run on the host's connection threads at the same time.
+// The table of pools has one mutex, each pool its own; a call holds the
+// table's mutex only to find (and pin) its pool, never while it works on it.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zvsqlapi.h"
+
+namespace plover {
+
+// ---- the SQL client library, bound by name ------------------------------------------------
+
+struct SqlApi {
+#define PLOVER_SQL_FUNCTIONS(X)                                                                                       \
+  X(zvsqlNewConnection)                                                                                               \
+  X(zvsqlFreeConnection)                                                                                              \
+  X(zvsqlConnect)                                                                                                     \
+  X(zvsqlDisconnect)                                                                                                  \
+  X(zvsqlIsActiveConn)                                                                                                \
+  X(zvsqlCommit)                                                                                                      \
+  X(zvsqlAbort) X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand) \
+      X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter)       \
+          X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar)  \
+              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)            \
+                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)                     \
+                      X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull)       \
+                          X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)           \
+                              X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)                    \
+                                  X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)            \
+                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
+#define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
+  PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
+#undef PLOVER_SQL_MEMBER
+};
+extern SqlApi sql;
+
+// Loads zvsqlapi.so (beside this library) and resolves its 50 functions in
+// order; 0, or the code with the message in error (1024 bytes). The library
+// stays loaded for the process's life.
+int bindSqlClientLibrary(char* error);
+
+// ---- module state ---------------------------------------------------------------------------
+
+struct Settings {
+  int sqlPort = 0;  // the host's default SQL port
+};
+extern Settings settings;
+
+// ---- pooled SQL connections (sessions.cpp) ----------------------------------------------------
+
+class SessionPool;
+
+// One logged-on SQL connection of a session, borrowed by one call at a time.
+struct PooledConnection {
+  ~PooledConnection();
+  ZVSQL_CONN handle = nullptr;
+  bool autoCommit = false;
+  bool scriptSuspended = false;  // a script turned auto-commit off while it was on
+  int isolationLevel = 1;
+  int queryTimeout = 20;         // seconds, given to every command
+  int64_t lastUse = 0;           // monotonic milliseconds, set when it goes back
+  SessionPool* owner = nullptr;  // where the call returns it
+  bool touch = true;             // returning it refreshes lastUse
+  bool disconnect = false;       // returning it makes it expire
+};
+
+// Milliseconds of the monotonic clock.
+int64_t nowMs();
+
+// Takes a connection of the token's pool, making the pool and logging on a
+// new connection as needed (waiting up to 10 s for a busy pool); null with
+// code set on failure (8004 exhausted, or the client's log-on code).
+PooledConnection* getOrCreateSessionPool(const std::string& token, const std::string& connectString,
+                                         const std::string& user, const std::string& password, int& code);
+// Takes an idle connection of the token's pool without waiting; null with
+// code 0 when the token is unknown, 8004 when all its connections are busy.
+PooledConnection* findSessionConnection(const char* token, int& code);
+// Returns a connection taken by one of the two above to its pool.
+void releaseConnection(PooledConnection* connection);
+
+// Size and idle time-out (seconds) of the pools made from now on.
+void setPoolSettings(int poolSize, int idleTimeoutSeconds);
+// The reaper: started by init, stopped (with every pool deleted) by term.
+int startReaper(char* error);
+void stopReaper();
+
+// ---- SQL text from request text (sqltext.cpp) ---------------------------------------------------
+
+std::string sqlLiteral(const std::string& text);     // 'text' with quotes doubled
+std::string sqlIdentifier(const std::string& name);  // "name" with quotes doubled
+bool isIntegerRowid(const char* text);               // an optional '-' and 1 to 19 digits
+bool isHexDigits(const char* text);                  // an even count of hexadecimal digits
+
+struct SqlCallContext {
+  PooledConnection* connection;
+  int tid;
+};
+
+// ---- grid results (grid.cpp) --------------------------------------------------------------
+
+// Runs statement and renders up to rowLimit rows (-1 all) as {"rows", and
+// "metaData" when asked}; null when it did not run or a fetch failed, the
+// error then left on the connection.
+json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit, bool withMeta);
+// Every row of statement as texts (nullopt for SQL NULL); false with code
+// set when it did not run or a fetch failed.
+using SqlRow = std::vector<std::optional<std::string>>;
+bool queryRows(PooledConnection* connection, const std::string& statement, std::vector<SqlRow>& out, int& code);
+// Appends up to rowLimit rows (-1 all) of cursor to rows; 0 at the end of
+// the rows or the limit, else the failure that ended the fetch.
+int fetchRows(ZVSQL_CURSOR cursor, int rowLimit, json_object* rows);
+
+// ---- method handlers: handler(context, reply, input) writes "result" or an exception ----------
+
+using MethodHandler = void (*)(SqlCallContext& context, json_object* reply, json_object* input);
+void getTableRecords(SqlCallContext& context, json_object* reply, json_object* params);    // records.cpp
+void createTableRecord(SqlCallContext& context, json_object* reply, json_object* params);  // records.cpp
+void updateTableRecord(SqlCallContext& context, json_object* reply, json_object* params);  // records.cpp
+void deleteTableRecord(SqlCallContext& context, json_object* reply, json_object* params);  // records.cpp
+void execStatement(SqlCallContext& context, json_object* reply, json_object* yxInfo);      // statements.cpp
+void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo);          // statements.cpp
+void getBlobData(SqlCallContext& context, json_object* reply, json_object* params);        // blobs.cpp
+void setBlobData(SqlCallContext& context, json_object* reply, json_object* params);        // blobs.cpp
+void getLeftTree(SqlCallContext& context, json_object* reply, json_object* yxInfo);        // tree.cpp
+
+// ---- the dispatcher (dispatch.cpp) -----------------------------------------------------------
+
+// Exception replies: see the message forms in dispatch.cpp.
+void setExceptionReply(json_object* reply, int tid, int code, const char* context, const char* detail,
+                       const char* where);
+void setRouterException(json_object* reply, int tid, const char* message);
+
+// One remoting request into *reply (the file actions may replace it); -1
+// when the dispatcher itself refused it (which ends a batch), else 0.
+int dispatchRemotingCall(json_object* request, json_object** reply);
+
+// The API descriptor served at GET <prefix>/zvGetApi.
+json_object* apiDescriptor();
+
+}  // namespace plover

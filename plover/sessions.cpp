@@ -1,0 +1,286 @@
+// The pools of SQL connections keyed by session token, and the reaper that
+// closes idle connections and removes pools left empty.
+//
+// A call finds its pool and pins it under the table's mutex, then works on
+// the pool under the pool's own mutex only; the reaper removes a pool only
+// when it holds no connection and no call has it pinned, so a pool found is
+// never deleted under a call. Log-on runs outside every mutex.
+#include <condition_variable>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "plover.h"
+
+namespace plover {
+
+namespace {
+
+constexpr int kExhausted = 8004;
+constexpr int kAcquireAttempts = 10;  // one a second: a connect waits up to 10 s for a busy pool
+constexpr const char* kNodeStatement = "call yx_set_nodename('Web Server - plover')";
+
+}  // namespace
+
+class SessionPool {
+ public:
+  SessionPool(std::string connectString, std::string user, std::string password, int maxSize, int idleTimeout)
+      : connectString_(std::move(connectString)),
+        user_(std::move(user)),
+        password_(std::move(password)),
+        maxSize_(maxSize),
+        idleTimeoutMs_(int64_t(idleTimeout) * 1000) {}
+
+  // An idle connection moved to the used list, or null.
+  PooledConnection* takeIdle() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return takeIdleLocked();
+  }
+
+  // An idle connection, else a new logged-on one while the pool has room;
+  // waits for a busy pool. Null with code set on failure.
+  PooledConnection* acquire(int& code) {
+    for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (PooledConnection* idle = takeIdleLocked()) return idle;
+        if (size() < maxSize_) {
+          ++opening_;
+          break;
+        }
+      }
+      if (attempt + 1 == kAcquireAttempts) {
+        code = kExhausted;
+        return nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    std::unique_ptr<PooledConnection> fresh(logOn(code));
+    std::lock_guard<std::mutex> lock(mutex_);
+    --opening_;
+    if (!fresh) return nullptr;
+    fresh->owner = this;
+    used_.push_back(std::move(fresh));
+    return used_.back().get();
+  }
+
+  void release(PooledConnection* connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection->touch) connection->lastUse = nowMs();
+    // A disconnected connection counts as idle since long ago: the next turn closes it.
+    if (connection->disconnect) connection->lastUse = 1;
+    connection->touch = true;
+    connection->disconnect = false;
+    for (auto it = used_.begin(); it != used_.end(); ++it)
+      if (it->get() == connection) {
+        available_.push_back(std::move(*it));
+        used_.erase(it);
+        return;
+      }
+  }
+
+  // Closes connections idle for the time-out; true when the pool is then empty.
+  bool cleanIdle() {
+    std::vector<std::unique_ptr<PooledConnection>> expired;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      int64_t now = nowMs();
+      for (auto it = available_.begin(); it != available_.end();)
+        if ((now - (*it)->lastUse) / 1000 * 1000 >= idleTimeoutMs_) {
+          expired.push_back(std::move(*it));
+          it = available_.erase(it);
+        } else {
+          ++it;
+        }
+    }
+    expired.clear();  // the SQL connections end outside the pool's mutex
+    return empty();
+  }
+
+  bool empty() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return size() == 0;
+  }
+
+  int pins = 0;  // calls between lookup and take; guarded by the table's mutex
+
+ private:
+  int size() const { return int(available_.size() + used_.size()) + opening_; }
+
+  PooledConnection* takeIdleLocked() {
+    if (available_.empty()) return nullptr;
+    used_.push_back(std::move(available_.back()));  // the most recently returned one
+    available_.pop_back();
+    return used_.back().get();
+  }
+
+  // A new connection logged on and named to the server; null with code set.
+  PooledConnection* logOn(int& code) {
+    auto connection = std::make_unique<PooledConnection>();
+    connection->handle = sql.zvsqlNewConnection();
+    if (!connection->handle) {
+      code = 0;
+      return nullptr;
+    }
+    code = sql.zvsqlConnect(connection->handle, connectString_.c_str(), user_.c_str(), password_.c_str());
+    if (code != 0) return nullptr;  // the connection's destructor frees the handle
+    ZVSQL_CMD command = sql.zvsqlNewCommand(connection->handle);
+    if (!command) {
+      sql.zvsqlDisconnect(connection->handle);
+      code = 0;
+      return nullptr;
+    }
+    code = sql.zvsqlExecuteDirect(command, kNodeStatement);
+    sql.zvsqlFreeCommand(command);
+    if (code != 0) {
+      sql.zvsqlDisconnect(connection->handle);
+      return nullptr;
+    }
+    return connection.release();
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<PooledConnection>> available_, used_;
+  int opening_ = 0;  // connections being logged on, counted against the size
+  const std::string connectString_, user_, password_;
+  const int maxSize_;
+  const int64_t idleTimeoutMs_;
+};
+
+PooledConnection::~PooledConnection() {
+  if (handle) sql.zvsqlFreeConnection(handle);
+}
+
+int64_t nowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+namespace {
+
+struct SessionTable {
+  std::recursive_mutex mutex;
+  std::map<std::string, std::unique_ptr<SessionPool>> pools;
+};
+
+struct Reaper {
+  std::thread thread;
+  std::mutex stopMutex;
+  std::condition_variable stopSignal;
+  bool stopRequested = false;
+};
+
+SessionTable* table = nullptr;
+Reaper* reaper = nullptr;
+int poolSize = 2;
+int idleTimeout = 300;
+
+// The token's pool pinned, made when create is set; null when unknown.
+SessionPool* pinPool(const std::string& token, bool create, const std::string& connectString, const std::string& user,
+                     const std::string& password) {
+  std::lock_guard<std::recursive_mutex> lock(table->mutex);
+  auto found = table->pools.find(token);
+  if (found == table->pools.end()) {
+    if (!create) return nullptr;
+    auto pool = std::make_unique<SessionPool>(connectString, user, password, poolSize, idleTimeout);
+    found = table->pools.emplace(token, std::move(pool)).first;
+  }
+  ++found->second->pins;
+  return found->second.get();
+}
+
+// Unpins; a pool left empty and unpinned (a failed log-on) is removed.
+void unpinPool(const std::string& token, SessionPool* pool) {
+  std::lock_guard<std::recursive_mutex> lock(table->mutex);
+  if (--pool->pins == 0 && pool->empty()) table->pools.erase(token);
+}
+
+void reapTurn() {
+  std::lock_guard<std::recursive_mutex> lock(table->mutex);
+  for (auto it = table->pools.begin(); it != table->pools.end();)
+    if (it->second->cleanIdle() && it->second->pins == 0)
+      it = table->pools.erase(it);
+    else
+      ++it;
+}
+
+void reapIdlePools(Reaper* self) {
+  std::unique_lock<std::mutex> lock(self->stopMutex);
+  while (!self->stopRequested) {
+    lock.unlock();
+    reapTurn();
+    lock.lock();
+    self->stopSignal.wait_for(lock, std::chrono::seconds(5), [self] { return self->stopRequested; });
+  }
+}
+
+}  // namespace
+
+void setPoolSettings(int size, int timeoutSeconds) {
+  poolSize = size;
+  idleTimeout = timeoutSeconds;
+}
+
+PooledConnection* getOrCreateSessionPool(const std::string& token, const std::string& connectString,
+                                         const std::string& user, const std::string& password, int& code) {
+  code = 0;
+  if (!table) return nullptr;
+  SessionPool* pool = pinPool(token, true, connectString, user, password);
+  PooledConnection* connection = pool->acquire(code);
+  if (connection) connection->owner = pool;
+  unpinPool(token, pool);
+  return connection;
+}
+
+PooledConnection* findSessionConnection(const char* token, int& code) {
+  code = 0;
+  if (!token || !table) return nullptr;
+  SessionPool* pool = pinPool(token, false, "", "", "");
+  if (!pool) return nullptr;
+  PooledConnection* connection = pool->takeIdle();
+  if (connection)
+    connection->owner = pool;
+  else
+    code = kExhausted;
+  unpinPool(token, pool);
+  return connection;
+}
+
+void releaseConnection(PooledConnection* connection) {
+  if (connection && connection->owner) connection->owner->release(connection);
+}
+
+int startReaper(char* error) {
+  try {
+    table = new SessionTable();
+    reaper = new Reaper();
+    reaper->thread = std::thread(reapIdlePools, reaper);
+    return 0;
+  } catch (const std::system_error& e) {
+    snprintf(error, 1024, "Couldn't create thread - %s", e.what());
+    delete reaper;
+    reaper = nullptr;
+    return e.code().value() ? e.code().value() : -1;
+  }
+}
+
+void stopReaper() {
+  if (reaper) {
+    {
+      std::lock_guard<std::mutex> lock(reaper->stopMutex);
+      reaper->stopRequested = true;
+    }
+    reaper->stopSignal.notify_all();
+    if (reaper->thread.joinable()) reaper->thread.join();
+    delete reaper;
+    reaper = nullptr;
+  }
+  // Connections still in use at unload are left to the process's end.
+  delete table;
+  table = nullptr;
+}
+
+}  // namespace plover

@@ -1,0 +1,123 @@
+// What the console's user typed: one statement for the grid (with the
+// console's commit, rollback and "set" commands carried out here), or one
+// query answered as plain rows.
+#include <strings.h>
+
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "VOKTBasic.h"
+#include "plover.h"
+
+namespace plover {
+
+namespace {
+
+constexpr const char* kUnit = "plover";
+
+void failWithClientMessage(SqlCallContext& context, json_object* reply, int code, const char* where) {
+  setExceptionReply(reply, context.tid, code, where, sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+}
+
+// The commit after a statement when the session commits each one.
+void commitWhenAuto(SqlCallContext& context, json_object* reply) {
+  if (!context.connection->autoCommit) return;
+  int code = sql.zvsqlCommit(context.connection->handle);
+  if (code != 0) failWithClientMessage(context, reply, code, "execStatement -> Commit");
+}
+
+// "set autocommit on|off" and "set transaction isolation level ...".
+void consoleSetting(PooledConnection* connection, const char* text) {
+  std::string lower(text);
+  for (char& c : lower) c = char(tolower(static_cast<unsigned char>(c)));
+  std::istringstream split(lower);
+  std::vector<std::string> w;
+  for (std::string word; split >> word;) w.push_back(word);
+  if (w.size() >= 3 && w[1] == "autocommit") {
+    bool on = w[2] == "on";
+    sql.zvsqlSetAutoCommit(connection->handle, on ? 1 : 0);
+    if (!on && connection->autoCommit) {
+      connection->scriptSuspended = true;
+      connection->autoCommit = false;
+    }
+    return;
+  }
+  if (w.size() < 5 || w[1] != "transaction" || w[2] != "isolation" || w[3] != "level") return;
+  std::string sixth = w.size() > 5 ? w[5] : "";
+  int level = -1;
+  if (w[4] == "read" && sixth == "uncommitted") level = 0;
+  if (w[4] == "read" && sixth == "committed") level = 1;
+  if (w[4] == "repeatable" && sixth == "read") level = 2;
+  if (w[4] == "serializable") level = 3;
+  if (level >= 0) sql.zvsqlSetIsolationLevel(connection->handle, level);
+}
+
+bool startsWith(const char* text, const char* word) { return strncasecmp(text, word, strlen(word)) == 0; }
+
+}  // namespace
+
+void execStatement(SqlCallContext& context, json_object* reply, json_object* yxInfo) {
+  const char* query = nullptr;
+  if (!zvJsonGetStringByName(yxInfo, "query", &query) || !query) query = "";
+  ZVSQL_CONN handle = context.connection->handle;
+  if (startsWith(query, "commit")) {
+    int code = sql.zvsqlCommit(handle);
+    if (code != 0) failWithClientMessage(context, reply, code, "execStatement -> Commit");
+    return;
+  }
+  if (startsWith(query, "rollback")) {
+    int code = sql.zvsqlAbort(handle);
+    if (code != 0) failWithClientMessage(context, reply, code, "execStatement -> Rollback");
+    return;
+  }
+  if (startsWith(query, "set")) return consoleSetting(context.connection, query);
+  int32_t rowLimit = -1;
+  zvJsonGetIntByName(yxInfo, "numRows", &rowLimit);
+  bool queryBuilder = false;
+  zvJsonGetBooleanByName(yxInfo, "queryBuilder", &queryBuilder);
+  json_object* result = renderGridResult(context.connection, query, rowLimit, true);
+  if (!result) {
+    int code = sql.zvsqlGetError(handle);
+    std::string detail = std::string(queryBuilder ? "" : "execStatement -> ") + sql.zvsqlGetErrorMessage(handle) +
+                         " : " + std::to_string(code);
+    setExceptionReply(reply, context.tid, code, "", detail.c_str(), kUnit);
+    return;
+  }
+  commitWhenAuto(context, reply);
+  zvJsonAdd(reply, "result", result);
+}
+
+void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo) {
+  const char* query = nullptr;
+  if (!zvJsonGetStringByName(yxInfo, "query", &query) || !query) query = "";
+  ZVSQL_CMD command = sql.zvsqlNewCommand(context.connection->handle);
+  if (!command)
+    return failWithClientMessage(context, reply, sql.zvsqlGetError(context.connection->handle), "execQuery");
+  sql.zvsqlSetTimeout(command, context.connection->queryTimeout);
+  ZVSQL_CURSOR cursor = nullptr;
+  int code = sql.zvsqlPrepare(command, query);
+  if (code != 0) {
+    sql.zvsqlFreeCommand(command);
+    return failWithClientMessage(context, reply, code, "execQuery");
+  }
+  code = sql.zvsqlExecute(command, &cursor);
+  if (code != 0) {
+    sql.zvsqlFreeCommand(command);
+    commitWhenAuto(context, reply);
+    return failWithClientMessage(context, reply, code, "execQuery");
+  }
+  json_object* rows = zvJsonAllocArray();
+  code = fetchRows(cursor, -1, rows);
+  sql.zvsqlFreeCursor(cursor);
+  sql.zvsqlFreeCommand(command);
+  // Rows cut short by a failure are reported as the failure, never as the whole result.
+  if (code != 0) {
+    zvJsonRelease(rows);
+    return failWithClientMessage(context, reply, code, "execQuery");
+  }
+  commitWhenAuto(context, reply);
+  zvJsonAdd(reply, "result", rows);
+}
+
+}  // namespace plover
