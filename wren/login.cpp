@@ -36,7 +36,12 @@ void login(Call& call) {
     setError(call.reply, refused.GetErrorCode(), refused.GetErrorMsg());
     return;
   }
-  call.result()["authToken"] = registerLogin(std::move(entry));
+  std::string token = registerLogin(std::move(entry));
+  if (token.empty()) {
+    setError(call.reply, -1, "Too many log-ins: try again when others have ended.");
+    return;
+  }
+  call.result()["authToken"] = token;
 }
 
 }  // namespace wren

@@ -77,6 +77,10 @@ void answer(Call& call, CursorRef cursor) {
     return;
   }
   std::string id = registerCursor(cursor);
+  if (id.empty()) {
+    setError(call.reply, -1, "Too many open cursors: close some with closeCursor.");
+    return;
+  }
   std::printf("cursorId: %s\n", id.c_str());
   std::fflush(stdout);
   result["cursorId"] = id;

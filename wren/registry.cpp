@@ -65,6 +65,16 @@ int64_t idleLimit() {
 
 int64_t now() { return static_cast<int64_t>(time(nullptr)); }
 
+// The most log-ins held at once; WREN_MAX_LOGINS lowers it for tests.
+size_t loginLimit() {
+  static const size_t limit = [] {
+    const char* text = getenv("WREN_MAX_LOGINS");
+    long long most = text != nullptr ? atoll(text) : 0;
+    return most > 0 && static_cast<size_t>(most) < kMaxLogins ? static_cast<size_t>(most) : kMaxLogins;
+  }();
+  return limit;
+}
+
 // The cursors of purged log-ins go with them (the caller holds the lock
 // and releases the cursors after it).
 void takeCursorsOf(const std::vector<AuthEntryRef>& purged, std::vector<CursorRef>* taken) {
@@ -110,9 +120,6 @@ std::string registerLogin(AuthEntryRef entry) {
   {
     std::lock_guard<std::mutex> lock(registryMutex());
     auto& registry = authRegistry();
-    token = unusedId(registry);
-    entry->lastUse = now();
-    registry.emplace(token, std::move(entry));
     int64_t oldest = now() - idleLimit();
     for (auto it = registry.begin(); it != registry.end();) {
       if (it->second->lastUse < oldest) {
@@ -123,6 +130,11 @@ std::string registerLogin(AuthEntryRef entry) {
       }
     }
     takeCursorsOf(purged, &cursors);
+    if (registry.size() < loginLimit()) {
+      token = unusedId(registry);
+      entry->lastUse = now();
+      registry.emplace(token, std::move(entry));
+    }
   }
   for (CursorRef& cursor : cursors) releaseCursor(std::move(cursor));
   return token;
@@ -130,6 +142,10 @@ std::string registerLogin(AuthEntryRef entry) {
 
 std::string registerCursor(CursorRef cursor) {
   std::lock_guard<std::mutex> lock(registryMutex());
+  size_t held = 0;
+  for (const auto& [id, kept] : cursorRegistry())
+    if (kept->owner == cursor->owner) held++;
+  if (held >= kMaxCursorsPerLogin) return std::string();
   std::string id = unusedId(cursorRegistry());
   cursorRegistry().emplace(id, std::move(cursor));
   return id;

@@ -32,6 +32,10 @@ using json = nlohmann::json;
 
 constexpr const char* kLinkedServer = "BRENLOXS";
 constexpr int64_t kIdleLimitSeconds = 7200;
+// Log-ins held at once (each holds an engine session until it idles out) and
+// cursors one log-in may keep open: past them a call is refused, never queued.
+constexpr size_t kMaxLogins = 1024;
+constexpr size_t kMaxCursorsPerLogin = 256;
 
 // One log-in: the session it opened and the password it used. Shared by the
 // registry and every call running on it, so a purge never frees a session
@@ -51,6 +55,7 @@ std::string generateId();
 AuthEntryRef findAuthEntry(const std::string& token);
 // Stores the entry under a fresh token (drawn again on a collision) and
 // returns the token; drops entries idle beyond the limit with their cursors.
+// Empty when the registry already holds its most log-ins.
 std::string registerLogin(AuthEntryRef entry);
 
 // An open query kept between calls: its record, table and database, and
@@ -66,7 +71,8 @@ struct Cursor {
   int next();
 };
 using CursorRef = std::shared_ptr<Cursor>;
-// Stores the cursor under a fresh id and returns the id.
+// Stores the cursor under a fresh id and returns the id; empty when its
+// log-in already keeps its most cursors.
 std::string registerCursor(CursorRef cursor);
 CursorRef findCursor(const std::string& id);
 bool removeCursor(const std::string& id);

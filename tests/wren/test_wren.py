@@ -646,5 +646,34 @@ class SharedTokenTest(ServerCase):
         self.ok("closeCursor", {"authToken": token, "cursorId": cursor})
 
 
+class BoundsTest(ServerCase):
+    """Log-ins and cursors a client can pile up are bounded: past the bound a
+    call is refused with a message, and what others hold goes on working."""
+    ENV = {"WREN_MAX_LOGINS": "3"}
+
+    def test_log_ins_and_cursors_past_their_bounds_are_refused(self):
+        tokens = [self.server.login(self.ws) for _ in range(3)]
+        refused = self.ws.call("login", ADMIN)["result"]
+        self.assertEqual(refused["errorCode"], -1, refused)
+        self.assertIn("Too many log-ins", refused["errorMessage"])
+        token = tokens[0]
+        self.ok("createDatabase", {"authToken": token, "databaseName": "bounds", "path": ""})
+        self.ok("createTable", {"authToken": token, "databaseName": "bounds", "tableName": "t",
+                                "fields": [{"name": "v", "type": "CHAR", "length": 8}]})
+        query = {"authToken": token, "databaseName": "bounds", "tableName": "t", "returnCursor": True,
+                 "indexFilter": {"index": "t_id_pk", "operator": ">=",
+                                 "indexFields": [{"fieldName": "id", "value": 0}]}}
+        cursors = [self.ok("getRecordsStartingAtKey", query)["cursorId"] for _ in range(256)]
+        refused = self.ws.call("getRecordsStartingAtKey", query)["result"]
+        self.assertEqual(refused["errorCode"], -1, refused)
+        self.assertIn("Too many open cursors", refused["errorMessage"])
+        # Another log-in's cursors are its own; a closed cursor makes room.
+        query["authToken"] = tokens[1]
+        self.ok("getRecordsStartingAtKey", query)
+        self.ok("closeCursor", {"authToken": token, "cursorId": cursors[0]})
+        query["authToken"] = token
+        self.ok("getRecordsStartingAtKey", query)
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)
