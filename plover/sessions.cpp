@@ -5,6 +5,7 @@
 // the pool under the pool's own mutex only; the reaper removes a pool only
 // when it holds no connection and no call has it pinned, so a pool found is
 // never deleted under a call. Log-on runs outside every mutex.
+#include <cstdlib>
 #include <condition_variable>
 #include <ctime>
 #include <map>
@@ -19,6 +20,10 @@ namespace plover {
 namespace {
 
 constexpr int kExhausted = 8004;
+// Pools held at once (each holds its log-ons until it idles out): a connect
+// that would make one more is refused as exhausted. PLOVER_MAX_POOLS lowers
+// it for tests.
+constexpr size_t kMaxPools = 1024;
 constexpr int kAcquireAttempts = 10;  // one a second: a connect waits up to 10 s for a busy pool
 constexpr const char* kNodeStatement = "call yx_set_nodename('Web Server - plover')";
 
@@ -178,13 +183,23 @@ Reaper* reaper = nullptr;
 int poolSize = 2;
 int idleTimeout = 300;
 
-// The token's pool pinned, made when create is set; null when unknown.
+size_t poolLimit() {
+  static const size_t limit = [] {
+    const char* text = getenv("PLOVER_MAX_POOLS");
+    long long most = text != nullptr ? atoll(text) : 0;
+    return most > 0 && static_cast<size_t>(most) < kMaxPools ? static_cast<size_t>(most) : kMaxPools;
+  }();
+  return limit;
+}
+
+// The token's pool pinned, made when create is set and there is room; null
+// when unknown or full.
 SessionPool* pinPool(const std::string& token, bool create, const std::string& connectString, const std::string& user,
                      const std::string& password) {
   std::lock_guard<std::recursive_mutex> lock(table->mutex);
   auto found = table->pools.find(token);
   if (found == table->pools.end()) {
-    if (!create) return nullptr;
+    if (!create || table->pools.size() >= poolLimit()) return nullptr;
     auto pool = std::make_unique<SessionPool>(connectString, user, password, poolSize, idleTimeout);
     found = table->pools.emplace(token, std::move(pool)).first;
   }
@@ -229,6 +244,10 @@ PooledConnection* getOrCreateSessionPool(const std::string& token, const std::st
   code = 0;
   if (!table) return nullptr;
   SessionPool* pool = pinPool(token, true, connectString, user, password);
+  if (!pool) {
+    code = kExhausted;
+    return nullptr;
+  }
   PooledConnection* connection = pool->acquire(code);
   if (connection) connection->owner = pool;
   unpinPool(token, pool);

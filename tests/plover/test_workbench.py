@@ -22,7 +22,7 @@ def b64(text):
 class Server:
     """heron serving gannet (to make databases) and plover under "plover"."""
 
-    def __init__(self, pool=2, timeout=300):
+    def __init__(self, pool=2, timeout=300, env=None):
         self.tree = HeronTree("plover-")
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
@@ -32,7 +32,7 @@ class Server:
             json.dump(config, f)
         with open(self.tree.path("config/plover.cfg"), "w") as f:
             f.write("; the workbench\nconn_pool_size %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
-        self.tree.start()
+        self.tree.start(env=env)
         if not wait_port(self.port):
             raise RuntimeError("heron did not start:\n" + self.tree.log())
 
@@ -81,10 +81,11 @@ class Server:
 
 class ServerCase(unittest.TestCase):
     POOL, TIMEOUT = 2, 300
+    ENV = None
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Server(cls.POOL, cls.TIMEOUT)
+        cls.server = Server(cls.POOL, cls.TIMEOUT, cls.ENV)
         cls.server.create_db("work")
 
     @classmethod
@@ -230,6 +231,19 @@ class SessionTest(ServerCase):
         for t in threads:
             t.join()
         self.assertTrue(all(m in (None, "plover - Cannot locate a connection: expired ") for m in results))
+
+
+class BoundsTest(ServerCase):
+    """Sessions a client can pile up with new tokens are bounded: past the
+    bound a connect is refused, and the sessions already held go on."""
+    ENV = {"PLOVER_MAX_POOLS": "3"}
+
+    def test_connects_past_the_pool_bound_are_refused(self):
+        tokens = [self.token(createNewSession=True) for _ in range(3)]
+        refused = self.server.connect("work", createNewSession=True)
+        self.assertEqual(refused["type"], "exception", refused)
+        self.assertIn("8004", json.dumps(refused))
+        self.assertEqual(self.server.session(tokens[0], "getConnectionStatus")["type"], "rpc")
 
 
 class RecordTest(ServerCase):
