@@ -191,6 +191,10 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
       {"createTableRecord", createTableRecord, false},
       {"updateTableRecord", updateTableRecord, false},
       {"deleteTableRecord", deleteTableRecord, false},
+      {"getObjectsInfo", getObjectsInfo, false},
+      {"getExecPlanText", getExecPlanText, false},
+      {"getExecPlanGraph", getExecPlanGraph, false},
+      {"getSqlScript", getSqlScript, false},
   };
   for (const auto& h : kHandlers)
     if (strcmp(m, h.name) == 0) {
