@@ -159,6 +159,7 @@ int refreshCatalog(Connection& c) {
   int rc = sqlite3_prepare_v2(c.db, "PRAGMA main.schema_version", -1, &s, nullptr);
   if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) version = sqlite3_column_int64(s, 0), rc = SQLITE_OK;
   sqlite3_finalize(s);
+  if (rc == SQLITE_OK) version ^= routinesStamp(c.db) << 32;
   std::string error;
   if (rc == SQLITE_OK && version != c.catalogVersion) {
     rc = fillCatalog(c.db, &error);
@@ -185,6 +186,8 @@ int prepareCommand(Command& cmd, const char* sql) {
   if (!sql) return c.fail(ZVSQL_BAD_ARGUMENT, "No statement text");
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
+  int own = prepareOwnStatement(cmd, sql);
+  if (own >= 0) return own;
   // The catalog is read through its schema name, or by the column procedure.
   if (cmd.text.mentions(kCatalogOwner) || cmd.text.mentions("sqlprocedurecols2x")) {
     int rc = refreshCatalog(c);
@@ -406,6 +409,8 @@ int64_t monotonicMs() {
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int runInternalStatement(Connection& c, const char* sql) { return runInternal(c, sql); }
+
 int Connection::failSqlite(int rc, const char* doing) {
   if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
     return fail(ZVSQL_TIMED_OUT,
@@ -427,6 +432,7 @@ void Connection::close() {
   context.listDatabases = [] { return std::vector<std::string>(); };  // it used the session
   session.reset();
   catalogVersion = -1;
+  storedRoutines.clear();  // their modules went with the SQLite connection
 }
 
 Command::~Command() = default;
@@ -478,6 +484,7 @@ void Command::finalize() {
   if (stmt) sqlite3_finalize(stmt);
   stmt = nullptr;
   armed = false;
+  own = OwnStatement::None;
   bound.clear();
 }
 
@@ -703,7 +710,13 @@ int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
   cmd->armed = false;
   Cursor* cur = newCursor(*cmd);
   if (!cur) return c.fail(ZVSQL_BAD_ARGUMENT, "No more handles");
-  if (sqlite3_column_count(cmd->stmt) == 0 && !allBound(*cmd)) {
+  if (cmd->own != OwnStatement::None) {
+    int rc = runOwnStatement(*cmd);
+    if (rc != ZVSQL_OK) {
+      releaseCursor(*cmd, cur);
+      return rc;
+    }
+  } else if (sqlite3_column_count(cmd->stmt) == 0 && !allBound(*cmd)) {
     cmd->armed = true;  // runs when zvsqlSetBlob supplies the last long value
   } else {
     int rc = beginIfNeeded(*cmd);
@@ -735,6 +748,7 @@ int zvsqlExecuteDirect(ZVSQL_CMD h, const char* sql) {
   if (!c.db) return c.fail(ZVSQL_NOT_CONNECTED, "The connection is not logged on");
   cmd->affected = 0;
   int rc = prepareCommand(*cmd, sql);
+  if (rc == ZVSQL_OK && cmd->own != OwnStatement::None) return runOwnStatement(*cmd);
   if (rc == ZVSQL_OK) rc = beginIfNeeded(*cmd);
   if (rc == ZVSQL_OK) rc = runToEnd(*cmd);
   return rc == ZVSQL_OK ? ZVSQL_OK : (c.error ? c.error : rc);

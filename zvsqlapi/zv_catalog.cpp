@@ -127,6 +127,7 @@ class Filler {
   void addTrigger(const std::string& name, const std::string& table, const std::string& sql);
   void addSystemTables();
   void addProcedures();
+  void addRoutines(int firstId);
   void addReferences();
 };
 
@@ -438,16 +439,42 @@ void Filler::addProcedures() {
   int id = 1;
   for (const Procedure& p : builtInProcedures()) {
     insert("sysprocedures",
-           {std::string(p.name), std::string(kCatalogOwner), std::string("built_in"), int64_t(kRssid), int64_t(id)});
+           {p.name, std::string(kCatalogOwner), std::string("built_in"), int64_t(kRssid), int64_t(id)});
     int col = 0;
-    for (const char* param : p.parameters)
-      insert("sysproccolumns", {int64_t(id), int64_t(kRssid), int64_t(col++), std::string("in"), std::string(param),
+    for (const std::string& param : p.parameters)
+      insert("sysproccolumns", {int64_t(id), int64_t(kRssid), int64_t(col++), std::string("in"), param,
                                 std::string("lvarchar"), int64_t(0), int64_t(0)});
     for (const ProcedureColumn& r : p.results) {
       TypeInfo t = catalogType(r.type);
-      insert("sysproccolumns", {int64_t(id), int64_t(kRssid), int64_t(col++), std::string("result"),
-                                std::string(r.name), t.name, int64_t(t.width), int64_t(t.scale)});
+      insert("sysproccolumns", {int64_t(id), int64_t(kRssid), int64_t(col++), std::string("result"), r.name, t.name,
+                                int64_t(t.width), int64_t(t.scale)});
     }
+    ++id;
+  }
+  addRoutines(id);
+}
+
+// The stored procedures and functions, numbered after the built-in ones.
+void Filler::addRoutines(int id) {
+  Stmt list = prepare(std::string("SELECT definition FROM main.") + kRoutineTable +
+                      " WHERE EXISTS(SELECT 1 FROM main.sqlite_schema WHERE name = '" + kRoutineTable +
+                      "') ORDER BY owner, name");
+  if (!list) return;
+  while (sqlite3_step(list.get()) == SQLITE_ROW) {
+    RoutineDefinition r;
+    std::string ignored;
+    const unsigned char* text = sqlite3_column_text(list.get(), 0);
+    if (!text || !parseRoutine(reinterpret_cast<const char*>(text), &r, &ignored)) continue;
+    insert("sysprocedures",
+           {r.name, r.owner, std::string(r.function ? "udf" : "stored"), int64_t(kRssid), int64_t(id)});
+    int col = 0;
+    for (const RoutineColumn& c : r.columns) {
+      TypeInfo t = catalogType(c.declared);
+      insert("sysproccolumns", {int64_t(id), int64_t(kRssid), int64_t(col++), c.argtype, c.name, t.name,
+                                int64_t(t.width), int64_t(t.scale)});
+    }
+    insert("sysproctext", {std::string("SP"), int64_t(id), int64_t(kRssid), int64_t(0), r.importText});
+    insert("sysproctext", {std::string("SP"), int64_t(id), int64_t(kRssid), int64_t(1), r.body});
     ++id;
   }
 }
@@ -476,6 +503,7 @@ int Filler::run(std::string* error) {
     std::string sql = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 3));
     bool engineOwn = false;
     for (const char* e : kEngineTables) engineOwn |= strcasecmp(e, name.c_str()) == 0;
+    engineOwn |= strcasecmp(name.c_str(), kRoutineTable) == 0;  // the routines' texts are listed as routines
     if (strncasecmp(name.c_str(), "sqlite_", 7) == 0 || engineOwn) continue;
     if (type == "table") addTable(name, sql, engineTables.count(lower(name)) > 0);
     if (type == "view") addView(name, sql);

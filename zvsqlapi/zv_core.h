@@ -48,6 +48,37 @@ struct Rewritten {
 // select-list item rowid named "rowid". Works on tokens only.
 Rewritten rewriteDialect(const std::string& text);
 
+// ---- statements the library carries out itself ----
+// Stored procedures and functions: their create texts are kept in the
+// table below; the catalog lists them and a call of one runs it when its
+// body is one the library knows (the plan graph), else it is refused.
+constexpr const char* kRoutineTable = "zv_routines";
+
+struct RoutineColumn {
+  std::string argtype;  // "IN", "OUT", "INOUT"; "result"; "udf_return"
+  std::string name, declared;
+};
+struct RoutineDefinition {
+  bool function = false;
+  std::string owner, name;  // owner "main" when the text names none
+  std::vector<RoutineColumn> columns;
+  std::string importText, body;
+};
+// "create procedure|function ..."; false with a message when the text is not one.
+bool parseRoutine(const std::string& text, RoutineDefinition* out, std::string* error);
+bool isCreateRoutine(const std::string& text);
+bool runsPlanGraph(const RoutineDefinition& routine);  // its body builds the plan tree
+
+// "alter table [o.]t add [constraint n] foreign key (...) references [o.]r [(...)] [actions]":
+// the table and the constraint clause to add to its definition.
+struct AddedForeignKey {
+  std::string table, clause;
+};
+// 1 when the text is such a statement, 0 when it is not, -1 when it is one the library cannot read.
+int parseAddForeignKey(const std::string& text, AddedForeignKey* out, std::string* error);
+// The target of "call [owner.]name(...)"; empty when the text is no call.
+std::string callTarget(const std::string& text);
+
 // ---- CREATE texts of the schema ----
 struct ParsedConstraint {
   char type;         // 'P', 'U', 'C', 'F'
@@ -72,20 +103,23 @@ using Value = std::variant<std::monostate, int64_t, std::string>;
 using Row = std::vector<Value>;
 
 struct ProcedureColumn {
-  const char* name;
-  const char* type;  // declared type: "INTEGER" or "VARCHAR(8192)"
+  std::string name;
+  std::string type;  // declared type: "INTEGER" or "VARCHAR(8192)"
 };
 
 struct ConnectionContext;  // what a procedure may use of its connection
 
 struct Procedure {
-  const char* name;
+  std::string name;
   std::vector<ProcedureColumn> results;
-  std::vector<const char*> parameters;
+  std::vector<std::string> parameters;
   std::function<int(ConnectionContext&, const std::vector<Value>& args, std::vector<Row>* rows, std::string* error)>
       run;
 };
 const std::vector<Procedure>& builtInProcedures();
+// The procedure a stored routine is called as.
+Procedure storedProcedure(const RoutineDefinition& routine);
+int registerProcedure(sqlite3* db, ConnectionContext* context, Procedure procedure);
 
 struct ConnectionContext {
   sqlite3* db = nullptr;

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,10 @@ struct Connection {
 
   bool clientAutoCommit = false;
   int isolation = 1;
-  int64_t catalogVersion = -1;  // schema version the catalog was filled from; -1 stale
-  bool internal = false;        // the library's own statements pass the authorizer
-  std::string refusal;          // why the authorizer refused the last statement
+  int64_t catalogVersion = -1;           // schema version the catalog was filled from; -1 stale
+  bool internal = false;                 // the library's own statements pass the authorizer
+  std::string refusal;                   // why the authorizer refused the last statement
+  std::set<std::string> storedRoutines;  // lower-case names registered for calls on this connection
 
   int64_t deadlineMs = 0;  // on the coarse monotonic clock
   bool hasDeadline = false;
@@ -57,11 +59,16 @@ struct Connection {
 
 struct Cursor;
 
+// A statement the library carries out itself; SQLite prepares a stand-in that does nothing.
+enum class OwnStatement { None, CreateRoutine, AddForeignKey };
+
 struct Command {
   std::shared_ptr<Connection> conn;
   uintptr_t handle = 0;
   sqlite3_stmt* stmt = nullptr;
   Rewritten text;
+  OwnStatement own = OwnStatement::None;
+  std::string ownText;  // the caller's text of an own statement
   int timeoutSeconds = 30;
   int64_t affected = 0;
   std::vector<bool> bound;                     // parameters bound since the prepare
@@ -101,6 +108,19 @@ int64_t monotonicMs();
 
 // Type code (1 to 26) of a declared column type; 0 when it names none.
 int16_t typeOfDeclared(const char* declared, int* scale);
+
+// Statements run by the library for itself, never refused, within the default time-out.
+int runInternalStatement(Connection& c, const char* sql);
+
+// Prepares a create procedure or function, or an added foreign key; -1
+// when the text is none of them, else its result.
+int prepareOwnStatement(Command& cmd, const char* sql);
+// Carries out the command's own statement.
+int runOwnStatement(Command& cmd);
+// Makes a stored routine callable on the connection before a call of it is prepared.
+void registerStoredRoutine(Connection& c, const std::string& name);
+// Changes with the stored routines, so that other connections refill their catalog.
+int64_t routinesStamp(sqlite3* db);
 
 // Runs one step of the command's statement within its time-out.
 int stepStatement(Command& c, int* sqliteRc);

@@ -121,6 +121,17 @@ std::string planJson(const std::vector<PlanLine>& lines, int parent) {
   return out + "]";
 }
 
+// The plan graph of a plan table's statement as JSON, cut in blocks.
+int planGraph(ConnectionContext& c, const std::vector<Value>& a, std::vector<Row>* rows, std::string* error) {
+  std::string query;
+  std::vector<PlanLine> lines;
+  int rc = planOf(c, a, &query, &lines, error);
+  if (rc != SQLITE_OK) return rc;
+  std::string json = "{\"query\":" + jsonText(query) + ",\"plan\":" + planJson(lines, 0) + "}";
+  *rows = blocks(json);
+  return SQLITE_OK;
+}
+
 std::vector<Procedure> makeProcedures() {
   std::vector<Procedure> p;
   p.push_back({"yx_set_nodename",
@@ -192,18 +203,6 @@ std::vector<Procedure> makeProcedures() {
          sqlite3_finalize(s);
          return SQLITE_OK;
        }});
-  p.push_back({"access_get_qep_graph",
-               {{"block", "VARCHAR(8192)"}},
-               {"user", "qep_tbl", "query_id"},
-               [](ConnectionContext& c, const std::vector<Value>& a, std::vector<Row>* rows, std::string* error) {
-                 std::string query;
-                 std::vector<PlanLine> lines;
-                 int rc = planOf(c, a, &query, &lines, error);
-                 if (rc != SQLITE_OK) return rc;
-                 std::string json = "{\"query\":" + jsonText(query) + ",\"plan\":" + planJson(lines, 0) + "}";
-                 *rows = blocks(json);
-                 return SQLITE_OK;
-               }});
   p.push_back({"access_get_qep",
                {{"EXECUTION_PLAN", "VARCHAR(8192)"}},
                {"user", "qep_tbl", "stmt_id", "max_lines"},
@@ -237,20 +236,20 @@ struct ProcCursor {
 };
 
 struct ModuleAux {
-  const Procedure* procedure;
+  Procedure procedure;
   ConnectionContext* context;
 };
 
 int procConnect(sqlite3* db, void* aux, int, const char* const*, sqlite3_vtab** out, char** err) {
   auto* a = static_cast<ModuleAux*>(aux);
   std::string sql = "CREATE TABLE x(";
-  for (const ProcedureColumn& c : a->procedure->results) sql += quoteName(c.name) + " " + c.type + ",";
-  for (size_t i = 0; i < a->procedure->parameters.size(); ++i) sql += "arg" + std::to_string(i) + " HIDDEN,";
+  for (const ProcedureColumn& c : a->procedure.results) sql += quoteName(c.name) + " " + c.type + ",";
+  for (size_t i = 0; i < a->procedure.parameters.size(); ++i) sql += "arg" + std::to_string(i) + " HIDDEN,";
   sql.back() = ')';
   int rc = sqlite3_declare_vtab(db, sql.c_str());
   if (rc != SQLITE_OK) return rc;
   auto* t = new ProcTable{};
-  t->procedure = a->procedure;
+  t->procedure = &a->procedure;
   t->context = a->context;
   *out = &t->base;
   (void)err;
@@ -368,13 +367,39 @@ const std::vector<Procedure>& builtInProcedures() {
   return procedures;
 }
 
+int registerProcedure(sqlite3* db, ConnectionContext* context, Procedure procedure) {
+  std::string name = procedure.name;
+  auto* aux = new ModuleAux{std::move(procedure), context};
+  return sqlite3_create_module_v2(db, name.c_str(), &kModule, aux, [](void* a) { delete static_cast<ModuleAux*>(a); });
+}
+
 int registerProcedures(sqlite3* db, ConnectionContext* context) {
   for (const Procedure& p : builtInProcedures()) {
-    auto* aux = new ModuleAux{&p, context};
-    int rc = sqlite3_create_module_v2(db, p.name, &kModule, aux, [](void* a) { delete static_cast<ModuleAux*>(a); });
+    int rc = registerProcedure(db, context, p);
     if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
+}
+
+Procedure storedProcedure(const RoutineDefinition& routine) {
+  Procedure p{routine.name, {}, {}, nullptr};
+  for (const RoutineColumn& c : routine.columns) {
+    if (c.argtype == "result")
+      p.results.push_back({c.name, c.declared});
+    else if (c.argtype != "udf_return")
+      p.parameters.push_back(c.name);
+  }
+  if (p.results.empty()) p.results.push_back({"result", "INTEGER"});  // a table needs a column
+  if (runsPlanGraph(routine)) {
+    p.run = planGraph;
+  } else {
+    std::string name = routine.name;
+    p.run = [name](ConnectionContext&, const std::vector<Value>&, std::vector<Row>*, std::string* error) {
+      *error = "The body of \"" + name + "\" is in a procedure language this server does not run";
+      return SQLITE_ERROR;
+    };
+  }
+  return p;
 }
 
 }  // namespace zvsql

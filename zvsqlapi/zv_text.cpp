@@ -194,6 +194,63 @@ size_t statementEnd(const std::string& text, const std::vector<Token>& toks, siz
   return e;
 }
 
+// SQLite's names of the default values that the catalog calls sysdate, systime, systimestamp.
+const char* currentTimeKeyword(const std::string& text, const Token& t) {
+  if (isWord(text, t, "sysdate")) return "CURRENT_DATE";
+  if (isWord(text, t, "systime")) return "CURRENT_TIME";
+  if (isWord(text, t, "systimestamp")) return "CURRENT_TIMESTAMP";
+  return nullptr;
+}
+
+// Index after the group of the parenthesis at i, or i when none opens there.
+size_t groupAfter(const std::string& text, const std::vector<Token>& toks, size_t i, size_t end) {
+  if (i >= end || !isPunct(text, toks[i], '(')) return i;
+  int depth = 0;
+  for (size_t k = i; k < end; ++k) {
+    if (isPunct(text, toks[k], '(')) ++depth;
+    if (isPunct(text, toks[k], ')') && --depth == 0) return k + 1;
+  }
+  return end;
+}
+
+// Create statements of the scripts the workbench writes: a default named
+// by a catalog keyword becomes SQLite's, an identity clause goes (the
+// integer primary key is the identity), and the table of an index loses
+// its owner (SQLite's index lives in its table's schema). Returns the index
+// of the first token not handled.
+size_t rewriteCreate(const std::string& text, const std::vector<Token>& toks, size_t first, size_t end, Builder& b) {
+  size_t kind = nextSignificant(toks, first + 1);
+  if (kind < end && isWord(text, toks[kind], "unique")) kind = nextSignificant(toks, kind + 1);
+  bool table = kind < end && isWord(text, toks[kind], "table");
+  bool index = kind < end && isWord(text, toks[kind], "index");
+  if (!table && !index) return first;
+  bool tableNamed = false;
+  for (size_t k = first; k < end; ++k) {
+    const Token& t = toks[k];
+    size_t next = nextSignificant(toks, k + 1);
+    if (table && isWord(text, t, "default") && next < end && currentTimeKeyword(text, toks[next])) {
+      for (; k < next; ++k) b.copy(toks[k]);
+      b.insert(currentTimeKeyword(text, toks[next]));
+      continue;
+    }
+    if (table && isWord(text, t, "identity") && groupAfter(text, toks, next, end) > next) {
+      k = groupAfter(text, toks, next, end) - 1;
+      continue;
+    }
+    if (index && !tableNamed && isWord(text, t, "on")) {
+      tableNamed = true;
+      size_t dot = nextSignificant(toks, next + 1);
+      if (next < end && dot < end && isPunct(text, toks[dot], '.')) {
+        for (; k < next; ++k) b.copy(toks[k]);
+        k = dot;  // the owner and its dot
+        continue;
+      }
+    }
+    b.copy(t);
+  }
+  return end;
+}
+
 }  // namespace
 
 Rewritten rewriteDialect(const std::string& text) {
@@ -222,6 +279,8 @@ Rewritten rewriteDialect(const std::string& text) {
   if (first < stmtEnd && isWord(text, toks[first], "call")) {
     b.insert("select * from");
     i = first + 1;
+  } else if (first < stmtEnd && isWord(text, toks[first], "create")) {
+    i = rewriteCreate(text, toks, first, stmtEnd, b);
   } else if (first < stmtEnd && isWord(text, toks[first], "select")) {
     b.copy(toks[first]);
     i = first + 1;
@@ -421,6 +480,167 @@ std::string viewBody(const std::string& createSql) {
   for (size_t k = 0; k < toks.size(); ++k)
     if (isWord(createSql, toks[k], "as") && k + 1 < toks.size()) return createSql.substr(toks[k + 1].begin);
   return "";
+}
+
+// ---- statements the library carries out itself ----
+
+namespace {
+
+bool isName(const Token& t) { return t.kind == TokenKind::Word || t.kind == TokenKind::Quoted; }
+
+// "[owner .] name" at k: the name's parts, k moved past them; false when none is there.
+bool qualifiedNameAt(const std::string& text, const std::vector<Token>& toks, size_t& k, std::string* owner,
+                     std::string* name) {
+  if (k >= toks.size() || !isName(toks[k])) return false;
+  *name = identifierOf(text, toks[k++]);
+  if (k + 1 < toks.size() && isPunct(text, toks[k], '.') && isName(toks[k + 1])) {
+    *owner = *name;
+    *name = identifierOf(text, toks[k + 1]);
+    k += 2;
+  }
+  return true;
+}
+
+std::string quoteIdentifier(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string quotedList(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + quoteIdentifier(n);
+  return "(" + out + ")";
+}
+
+// The declarations between the parentheses that open at open; k moved past the group.
+std::vector<RoutineColumn> declarations(const std::string& text, const std::vector<Token>& toks, size_t open,
+                                        const char* argtype, size_t& k) {
+  std::vector<RoutineColumn> out;
+  size_t close = groupEnd(text, toks, open);
+  size_t start = open + 1;
+  int depth = 0;
+  for (size_t i = open + 1; i < close; ++i) {
+    if (isPunct(text, toks[i], '(')) ++depth;
+    if (isPunct(text, toks[i], ')')) --depth;
+    if (!(depth < 0 || (depth == 0 && isPunct(text, toks[i], ',')))) continue;
+    size_t d = start;
+    RoutineColumn c{argtype ? argtype : "", "", ""};
+    if (argtype && d + 2 < i &&
+        (isWord(text, toks[d], "in") || isWord(text, toks[d], "out") || isWord(text, toks[d], "inout"))) {
+      c.argtype = text.substr(toks[d].begin, toks[d].length);
+      for (char& ch : c.argtype) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+      ++d;
+    }
+    if (d + 1 < i && isName(toks[d])) {
+      c.name = identifierOf(text, toks[d]);
+      c.declared = textOf(text, toks, d + 1, i);
+      out.push_back(c);
+    }
+    start = i + 1;
+  }
+  k = close;
+  return out;
+}
+
+}  // namespace
+
+bool isCreateRoutine(const std::string& text) {
+  std::vector<Token> toks = significant(text);
+  return toks.size() > 1 && isWord(text, toks[0], "create") &&
+         (isWord(text, toks[1], "procedure") || isWord(text, toks[1], "function"));
+}
+
+bool parseRoutine(const std::string& text, RoutineDefinition* out, std::string* error) {
+  std::vector<Token> toks = significant(text);
+  if (!isCreateRoutine(text)) return *error = "Not a create procedure or function statement", false;
+  out->function = isWord(text, toks[1], "function");
+  out->owner = kUserOwner;
+  size_t k = 2;
+  if (!qualifiedNameAt(text, toks, k, &out->owner, &out->name)) return *error = "The routine has no name", false;
+  if (k >= toks.size() || !isPunct(text, toks[k], '('))
+    return *error = "The routine's parameter list is missing", false;
+  out->columns = declarations(text, toks, k, "IN", k);
+  if (k < toks.size() && isWord(text, toks[k], "result") && k + 1 < toks.size() && isPunct(text, toks[k + 1], '(')) {
+    std::vector<RoutineColumn> results = declarations(text, toks, k + 1, nullptr, k);
+    for (RoutineColumn& r : results) r.argtype = "result";
+    out->columns.insert(out->columns.end(), results.begin(), results.end());
+  }
+  if (k < toks.size() && isWord(text, toks[k], "returns")) {
+    size_t from = ++k;
+    while (k < toks.size() && !isWord(text, toks[k], "import") && !isWord(text, toks[k], "begin")) ++k;
+    if (k == from) return *error = "The function's return type is missing", false;
+    out->columns.push_back({"udf_return", "return_value", textOf(text, toks, from, k)});
+  }
+  size_t begin = k;
+  while (begin < toks.size() && !isWord(text, toks[begin], "begin")) ++begin;
+  size_t end = toks.size();
+  while (end > begin + 1 && !isWord(text, toks[end - 1], "end")) --end;
+  if (begin >= toks.size() || end <= begin + 1) return *error = "The routine's body (BEGIN ... END) is missing", false;
+  --end;
+  if (k < begin && isWord(text, toks[k], "import")) {
+    size_t from = toks[k].begin + toks[k].length;
+    out->importText = text.substr(from, toks[begin].begin - from);
+  } else if (k < begin) {
+    return *error = "Unexpected text before BEGIN: " + textOf(text, toks, k, begin), false;
+  }
+  size_t from = toks[begin].begin + toks[begin].length;
+  out->body = text.substr(from, toks[end].begin - from);
+  return true;
+}
+
+bool runsPlanGraph(const RoutineDefinition& routine) {
+  for (const Token& t : tokenize(routine.body))
+    if (isWord(routine.body, t, "QEPTree")) return true;
+  return false;
+}
+
+int parseAddForeignKey(const std::string& text, AddedForeignKey* out, std::string* error) {
+  std::vector<Token> toks = significant(text);
+  size_t k = 2;
+  std::string owner, table;
+  if (toks.size() < 4 || !isWord(text, toks[0], "alter") || !isWord(text, toks[1], "table") ||
+      !qualifiedNameAt(text, toks, k, &owner, &table) || k >= toks.size() || !isWord(text, toks[k], "add"))
+    return 0;
+  ++k;
+  std::string name;
+  if (k + 1 < toks.size() && isWord(text, toks[k], "constraint") && isName(toks[k + 1])) {
+    name = identifierOf(text, toks[k + 1]);
+    k += 2;
+  }
+  if (k + 2 >= toks.size() || !isWord(text, toks[k], "foreign") || !isWord(text, toks[k + 1], "key")) return 0;
+  k += 2;
+  if (!isPunct(text, toks[k], '(')) return *error = "The foreign key's columns are missing", -1;
+  std::vector<std::string> from = columnList(text, toks, k);
+  k = groupEnd(text, toks, k);
+  std::string refOwner, refTable;
+  if (k >= toks.size() || !isWord(text, toks[k], "references") ||
+      !qualifiedNameAt(text, toks, ++k, &refOwner, &refTable))
+    return *error = "The foreign key's referenced table is missing", -1;
+  std::vector<std::string> to;
+  if (k < toks.size() && isPunct(text, toks[k], '(')) {
+    to = columnList(text, toks, k);
+    k = groupEnd(text, toks, k);
+  }
+  // Actions and deferral are words only; anything else is not added to a table's definition.
+  std::string actions;
+  for (; k < toks.size(); ++k) {
+    if (isPunct(text, toks[k], ';') && k + 1 == toks.size()) break;
+    if (toks[k].kind != TokenKind::Word) return *error = "Unexpected text after the foreign key's references", -1;
+    actions += " " + text.substr(toks[k].begin, toks[k].length);
+  }
+  out->table = table;
+  out->clause = (name.empty() ? "" : "CONSTRAINT " + quoteIdentifier(name) + " ") + "FOREIGN KEY " + quotedList(from) +
+                " REFERENCES " + quoteIdentifier(refTable) + (to.empty() ? "" : " " + quotedList(to)) + actions;
+  return 1;
+}
+
+std::string callTarget(const std::string& text) {
+  std::vector<Token> toks = significant(text);
+  size_t k = 1;
+  std::string owner, name;
+  if (toks.empty() || !isWord(text, toks[0], "call") || !qualifiedNameAt(text, toks, k, &owner, &name)) return "";
+  return name;
 }
 
 }  // namespace zvsql
