@@ -402,6 +402,7 @@ void Filler::addReferences() {
   for (const PendingReference& r : references_) {
     bool toPrimary = true;
     for (const std::string& t : r.to) toPrimary &= t.empty();
+    bool found = false;
     for (const Key& k : keys_[lower(r.refTable)]) {
       bool same = toPrimary ? k.type == 'P' : k.columns.size() == r.to.size();
       for (size_t i = 0; same && !toPrimary && i < r.to.size(); ++i)
@@ -409,8 +410,17 @@ void Filler::addReferences() {
       if (!same) continue;
       insert("sys_ref_constrs",
              {std::string(kUserOwner), r.table, r.constraint, std::string(kUserOwner), k.name, r.refTable});
+      found = true;
       break;
     }
+    if (found || toPrimary) continue;
+    // Columns that no key of the referenced table covers: a name of their
+    // own keeps the reference and its columns readable.
+    std::string cname = "sys_ref_" + r.constraint;
+    insert("sys_ref_constrs",
+           {std::string(kUserOwner), r.table, r.constraint, std::string(kUserOwner), cname, r.refTable});
+    for (size_t i = 0; i < r.to.size(); ++i)
+      insert("sys_keycol_usage", {std::string(kUserOwner), r.refTable, cname, r.to[i], int64_t(i + 1)});
   }
 }
 
@@ -456,9 +466,9 @@ void Filler::addProcedures() {
 
 // The stored procedures and functions, numbered after the built-in ones.
 void Filler::addRoutines(int id) {
-  Stmt list = prepare(std::string("SELECT definition FROM main.") + kRoutineTable +
-                      " WHERE EXISTS(SELECT 1 FROM main.sqlite_schema WHERE name = '" + kRoutineTable +
-                      "') ORDER BY owner, name");
+  Stmt exists = prepare(std::string("SELECT 1 FROM main.sqlite_schema WHERE name = '") + kRoutineTable + "'");
+  if (!exists || sqlite3_step(exists.get()) != SQLITE_ROW) return;  // no routine was ever stored here
+  Stmt list = prepare(std::string("SELECT definition FROM main.") + kRoutineTable + " ORDER BY owner, name");
   if (!list) return;
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
     RoutineDefinition r;

@@ -586,6 +586,13 @@ bool parseRoutine(const std::string& text, RoutineDefinition* out, std::string* 
   }
   size_t from = toks[begin].begin + toks[begin].length;
   out->body = text.substr(from, toks[end].begin - from);
+  // The line breaks a script writes around the keywords are not part of the texts.
+  auto trim = [](std::string& s, bool trailing) {
+    if (!s.empty() && s.front() == '\n') s.erase(0, 1);
+    if (trailing && !s.empty() && s.back() == '\n') s.pop_back();
+  };
+  trim(out->importText, true);
+  trim(out->body, false);
   return true;
 }
 

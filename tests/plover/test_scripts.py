@@ -9,13 +9,15 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_workbench import ServerCase  # noqa: E402
 
+# Column types are written as the catalog names them, so that the shell's
+# declared types compare equal.
 SCHEMA = [
-    "create table dept(id integer primary key, code char(4) not null constraint dept_code unique,"
+    "create table dept(id integer primary key, code character(4) not null constraint dept_code unique,"
     " name varchar(40) default 'none', budget numeric(12,2) default 5, opened date default current_date,"
     " stamp timestamp default current_timestamp, note varchar(20) default 'O''Brien',"
     " constraint dept_budget check (budget >= 0))",
-    "create table emp(empno int not null, dept integer, name varchar(30), salary money check (salary > 0),"
-    " rate double, constraint emp_pk primary key (empno),"
+    "create table emp(empno integer not null, dept integer, name varchar(30), salary money(19) check (salary > 0),"
+    " rate double precision, constraint emp_pk primary key (empno),"
     " constraint emp_dept foreign key (dept, name) references dept(id, name))",
     "create unique index dept_name on dept(name)",
     "create index emp_name on emp(name desc, salary)",
@@ -64,9 +66,9 @@ class ScriptCase(ServerCase):
         self.assertEqual(reply["type"], "rpc", reply)
         return reply["result"]["text"]
 
-    def run_on_copy(self, script):
+    def run_on_copy(self, texts):
         token = self.server.connect("copy", autoCommit=True)["result"]["token"]
-        for statement in statements(script):
+        for statement in texts:
             reply = self.server.session(token, "execStatement", query=statement)
             self.assertEqual(reply["type"], "rpc", (statement, reply))
         return token
@@ -96,7 +98,7 @@ class DdlScriptTest(ScriptCase):
                          "create view \"main\".\"rich\" (\n\t\"empno\",\n\t\"name\"\n) as\n"
                          "select empno, name from emp where salary > 1000;")
 
-        copy = self.run_on_copy("\n".join(scripts[n] for n in ("dept", "emp", "it's", "rich")))
+        copy = self.run_on_copy(statements("\n".join(scripts[n] for n in ("dept", "emp", "it's", "rich"))))
         for table in ("dept", "emp", "it''s", "rich"):
             shape = SHAPE.format(t=table)
             self.assertEqual(self.server.sql("copy", shape), self.server.sql("work", shape), table)
@@ -126,8 +128,7 @@ class RoutineScriptTest(ScriptCase):
         function = self.script(work, "udf", "f1")
         self.assertEqual(function, "create function \"main\".\"f1\" (\n\tIN\t\"d\" double precision\n)"
                                    "\nreturns numeric (10,2)\nbegin\n return d; end\n")
-        copy = self.run_on_copy(procedure)
-        self.server.session(copy, "execStatement", query=function)
+        copy = self.run_on_copy([procedure, function])
         self.assertEqual(self.script(copy, "UPROCEDURE", "p1"), procedure)
         self.assertEqual(self.script(copy, "UDF", "f1"), function)
         # a body in a language the server does not run is refused when called, not taken as a result
