@@ -215,19 +215,34 @@ size_t groupAfter(const std::string& text, const std::vector<Token>& toks, size_
 
 // Create statements of the scripts the workbench writes: a default named
 // by a catalog keyword becomes SQLite's, an identity clause goes (the
-// integer primary key is the identity), and the table of an index loses
-// its owner (SQLite's index lives in its table's schema). Returns the index
-// of the first token not handled.
+// integer primary key is the identity), the table of an index or trigger
+// loses its owner (SQLite's index and trigger live in their table's
+// schema), and a trigger's column list loses its parentheses and its
+// referencing clause goes (SQLite names the rows new and old). Returns the
+// index of the first token not handled.
 size_t rewriteCreate(const std::string& text, const std::vector<Token>& toks, size_t first, size_t end, Builder& b) {
   size_t kind = nextSignificant(toks, first + 1);
   if (kind < end && isWord(text, toks[kind], "unique")) kind = nextSignificant(toks, kind + 1);
   bool table = kind < end && isWord(text, toks[kind], "table");
   bool index = kind < end && isWord(text, toks[kind], "index");
-  if (!table && !index) return first;
+  bool trigger = kind < end && isWord(text, toks[kind], "trigger");
+  if (!table && !index && !trigger) return first;
   bool tableNamed = false;
   for (size_t k = first; k < end; ++k) {
     const Token& t = toks[k];
     size_t next = nextSignificant(toks, k + 1);
+    if (trigger && isWord(text, t, "begin")) return k;  // the body as written
+    if (trigger && isWord(text, t, "of") && next < end && isPunct(text, toks[next], '(')) {
+      size_t close = groupAfter(text, toks, next, end) - 1;
+      for (; k < next; ++k) b.copy(toks[k]);
+      for (k = next + 1; k < close; ++k) b.copy(toks[k]);
+      continue;
+    }
+    if (trigger && isWord(text, t, "referencing")) {
+      while (next < end && !isWord(text, toks[next], "for")) next = nextSignificant(toks, next + 1);
+      k = next - 1;
+      continue;
+    }
     if (table && isWord(text, t, "default") && next < end && currentTimeKeyword(text, toks[next])) {
       for (; k < next; ++k) b.copy(toks[k]);
       b.insert(currentTimeKeyword(text, toks[next]));
@@ -237,7 +252,7 @@ size_t rewriteCreate(const std::string& text, const std::vector<Token>& toks, si
       k = groupAfter(text, toks, next, end) - 1;
       continue;
     }
-    if (index && !tableNamed && isWord(text, t, "on")) {
+    if ((index || trigger) && !tableNamed && isWord(text, t, "on")) {
       tableNamed = true;
       size_t dot = nextSignificant(toks, next + 1);
       if (next < end && dot < end && isPunct(text, toks[dot], '.')) {

@@ -136,12 +136,22 @@ class RoutineScriptTest(ScriptCase):
         self.assertEqual(reply["type"], "exception", reply)
         self.assertIn("does not run", reply["message"])
 
-    def test_trigger_script(self):
+    def test_trigger_script_runs_again(self):
         work = self.work()
-        self.assertEqual(self.script(work, "TRIGGER", "emp_upd"),
+        trigger = self.script(work, "TRIGGER", "emp_upd")
+        self.assertEqual(trigger,
                          "create trigger \"main\".\"emp_upd\" \n\tafter update of (\"name\", \"salary\")"
                          "\n\ton \"main\".\"emp\"\n\treferencing newrow, oldrow\n\tfor each row"
                          "\nbegin\nupdate dept set budget = budget + 1;end\n")
+        tables = "\n".join(self.script(work, "TABLE", name) for name in ("dept", "emp"))
+        copy = self.run_on_copy(statements(tables) + [trigger])
+        self.assertEqual(self.script(copy, "TRIGGER", "emp_upd"), trigger)
+        # the copy fires as the original: an update of a listed column raises the budget
+        for db in ("work", "copy"):
+            self.server.sql(db, "insert or ignore into dept(id, code, name) values(1, 'A', 'sales');"
+                                "insert or ignore into emp values(1, 1, 'sales', 2000, 1.5);"
+                                "update emp set rate = 2; update emp set salary = 3000;")
+        self.assertEqual(self.server.sql("copy", "select budget from dept"), "6")
         self.assertEqual(self.script(work, "TRIGGER", "nothing"), "create trigger \"main\".\"nothing\" \n\tafter "
                          "\n-- the trigger \"event\" is not valid\n\ton \"\".\"\"\n\tfor each statementend\n")
 
