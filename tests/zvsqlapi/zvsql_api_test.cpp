@@ -535,6 +535,33 @@ TEST_F(ZvsqlTest, DialectRewriteWorksOnTokensOnly) {
   EXPECT_EQ(joined("select id from pg where rowid = '5'"), "5");  // quoted numbers compare as numbers
 }
 
+TEST_F(ZvsqlTest, ForeignKeyAddedToATableWithRows) {
+  exec("create table parent(id integer primary key, code text unique)");
+  exec("create table child(n integer, p integer, c text)");
+  exec("insert into parent values(1, 'a')");
+  exec("insert into child values(10, 1, 'a'), (11, 1, 'a')");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  exec(
+      "alter table \"main\".\"child\" add constraint child_code foreign key (\"c\") references \"main\".\"parent\" "
+      "(\"code\") on delete cascade");
+  exec("alter table child add foreign key (p) references parent");
+  std::string refused[] = {"alter table nothing add foreign key (p) references parent",
+                           "alter table child add foreign key (p) references parent (id) ; drop table parent",
+                           "alter table child add foreign key p references parent"};
+  for (const std::string& sql : refused) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    EXPECT_NE(zvsqlExecuteDirect(cmd, sql.c_str()), 0) << sql;
+    zvsqlFreeCommand(cmd);
+  }
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  // the rows stay, the file stays sound, other readers see both keys
+  EXPECT_EQ(shell("select count(*) from child; pragma integrity_check;"), "2\nok");
+  EXPECT_EQ(shell("select [table], [from], coalesce([to], ''), on_delete from pragma_foreign_key_list('child')"
+                  " order by 2"),
+            "parent|c|code|CASCADE\nparent|p||NO ACTION");
+  EXPECT_EQ(joined("select count(*) from parent"), "1");
+}
+
 TEST_F(ZvsqlTest, StatementsThatTouchOtherFilesAreRefused) {
   std::string outside = root_ + "/outside.db";
   struct Case {
