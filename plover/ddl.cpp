@@ -89,21 +89,24 @@ std::string constraintsOfType(const std::string& owner, const std::string& table
          " and tblname = " + sqlLiteral(table) + " and cnstrtype = '" + type + "'";
 }
 
-// Primary key ('P') or unique ('U') constraints, inside the create statement.
-void keyConstraints(Catalog& catalog, const std::string& owner, const std::string& table, char type) {
+// Primary key ('P') or unique ('U') constraints, inside the create statement;
+// the code of the last query.
+int keyConstraints(Catalog& catalog, const std::string& owner, const std::string& table, char type) {
   std::vector<SqlRow> constraints, columns;
-  if (!catalog.rows(constraintsOfType(owner, table, type), constraints)) return;
+  if (!catalog.rows(constraintsOfType(owner, table, type), constraints)) return catalog.code;
   for (const SqlRow& c : constraints) {
     catalog.context.constraintIndexes.push_back(cellText(c, 1));
     if (!catalog.rows(keyColumnQuery(owner, table, cellText(c, 0)), columns)) continue;
     appendScript(catalog.context, ", \nconstraint " + constraintName(cellText(c, 0)) +
                                       (type == 'P' ? " primary key (" : " unique (") + joinedNames(columns) + ")");
   }
+  return catalog.code;
 }
 
-void checkConstraints(Catalog& catalog, const std::string& owner, const std::string& table) {
+// The code of the last query.
+int checkConstraints(Catalog& catalog, const std::string& owner, const std::string& table) {
   std::vector<SqlRow> constraints, clauses;
-  if (!catalog.rows(constraintsOfType(owner, table, 'C'), constraints)) return;
+  if (!catalog.rows(constraintsOfType(owner, table, 'C'), constraints)) return catalog.code;
   for (const SqlRow& c : constraints) {
     std::string name = cellText(c, 0);
     catalog.context.constraintIndexes.push_back(name);
@@ -117,6 +120,7 @@ void checkConstraints(Catalog& catalog, const std::string& owner, const std::str
     for (size_t i = 0; i < clauses.size(); ++i) text += (i ? ", " : "") + cellText(clauses[i], 0);
     appendScript(catalog.context, text);
   }
+  return catalog.code;
 }
 
 bool madeByConstraint(const SqlScriptContext& context, const std::string& index) {
@@ -156,9 +160,10 @@ void indexes(SqlScriptContext& context, const std::string& owner, const std::str
   }
 }
 
-void foreignKeys(Catalog& catalog, const std::string& owner, const std::string& table) {
+// The code of the last referenced key-column query.
+int foreignKeys(Catalog& catalog, const std::string& owner, const std::string& table) {
   std::vector<SqlRow> constraints, columns, references;
-  if (!catalog.rows(constraintsOfType(owner, table, 'F'), constraints)) return;
+  if (!catalog.rows(constraintsOfType(owner, table, 'F'), constraints)) return catalog.code;
   for (const SqlRow& c : constraints) {
     std::string name = cellText(c, 0);
     std::string text =
@@ -180,6 +185,7 @@ void foreignKeys(Catalog& catalog, const std::string& owner, const std::string& 
       text += " (" + joinedNames(columns) + ")";
     appendScript(catalog.context, text + ";\n");
   }
+  return catalog.code;
 }
 
 void synonyms(SqlScriptContext& context, const std::string& owner, const std::string& table) {
@@ -246,9 +252,9 @@ int tableScript(SqlScriptContext& context, const TableRequest& r) {
       }
     code = catalog.code;
   }
-  if (hasP) keyConstraints(catalog, r.owner, r.table, 'P'), code = catalog.code;
-  if (hasU) keyConstraints(catalog, r.owner, r.table, 'U'), code = catalog.code;
-  if (hasC) checkConstraints(catalog, r.owner, r.table), code = catalog.code;
+  if (hasP) code = keyConstraints(catalog, r.owner, r.table, 'P');
+  if (hasU) code = keyConstraints(catalog, r.owner, r.table, 'U');
+  if (hasC) code = checkConstraints(catalog, r.owner, r.table);
   appendScript(context, "\n)");
   if (catalog.rows("select tbl_attrib from admin.systables where owner = " + sqlLiteral(r.owner) +
                        " and tbl = " + sqlLiteral(r.table),
@@ -258,7 +264,7 @@ int tableScript(SqlScriptContext& context, const TableRequest& r) {
         appendScript(context, "\nSTORAGE_ATTRIBUTES '" + cellText(attributes, 0) + "'\n");
   appendScript(context, ";\n");
   indexes(context, r.owner, r.table);
-  if (hasF) foreignKeys(catalog, r.owner, r.table), code = catalog.code;
+  if (hasF) code = foreignKeys(catalog, r.owner, r.table);
   if (r.dumpRows) dumpTableRows(context, r.owner, r.table, r.commitFrequency);
   synonyms(context, r.owner, r.table);
   if (r.withGrants) grants(context, r.owner, r.table);

@@ -503,6 +503,13 @@ namespace {
 
 bool isName(const Token& t) { return t.kind == TokenKind::Word || t.kind == TokenKind::Quoted; }
 
+// Sets why a text was refused and gives back result, for the readers' early returns.
+template <class Result>
+Result because(std::string* error, std::string why, Result result) {
+  *error = std::move(why);
+  return result;
+}
+
 // "[owner .] name" at k: the name's parts, k moved past them; false when none is there.
 bool qualifiedNameAt(const std::string& text, const std::vector<Token>& toks, size_t& k, std::string* owner,
                      std::string* name) {
@@ -568,13 +575,13 @@ bool isCreateRoutine(const std::string& text) {
 
 bool parseRoutine(const std::string& text, RoutineDefinition* out, std::string* error) {
   std::vector<Token> toks = significant(text);
-  if (!isCreateRoutine(text)) return *error = "Not a create procedure or function statement", false;
+  if (!isCreateRoutine(text)) return because(error, "Not a create procedure or function statement", false);
   out->function = isWord(text, toks[1], "function");
   out->owner = kUserOwner;
   size_t k = 2;
-  if (!qualifiedNameAt(text, toks, k, &out->owner, &out->name)) return *error = "The routine has no name", false;
+  if (!qualifiedNameAt(text, toks, k, &out->owner, &out->name)) return because(error, "The routine has no name", false);
   if (k >= toks.size() || !isPunct(text, toks[k], '('))
-    return *error = "The routine's parameter list is missing", false;
+    return because(error, "The routine's parameter list is missing", false);
   out->columns = declarations(text, toks, k, "IN", k);
   if (k < toks.size() && isWord(text, toks[k], "result") && k + 1 < toks.size() && isPunct(text, toks[k + 1], '(')) {
     std::vector<RoutineColumn> results = declarations(text, toks, k + 1, nullptr, k);
@@ -584,20 +591,21 @@ bool parseRoutine(const std::string& text, RoutineDefinition* out, std::string* 
   if (k < toks.size() && isWord(text, toks[k], "returns")) {
     size_t from = ++k;
     while (k < toks.size() && !isWord(text, toks[k], "import") && !isWord(text, toks[k], "begin")) ++k;
-    if (k == from) return *error = "The function's return type is missing", false;
+    if (k == from) return because(error, "The function's return type is missing", false);
     out->columns.push_back({"udf_return", "return_value", textOf(text, toks, from, k)});
   }
   size_t begin = k;
   while (begin < toks.size() && !isWord(text, toks[begin], "begin")) ++begin;
   size_t end = toks.size();
   while (end > begin + 1 && !isWord(text, toks[end - 1], "end")) --end;
-  if (begin >= toks.size() || end <= begin + 1) return *error = "The routine's body (BEGIN ... END) is missing", false;
+  if (begin >= toks.size() || end <= begin + 1)
+    return because(error, "The routine's body (BEGIN ... END) is missing", false);
   --end;
   if (k < begin && isWord(text, toks[k], "import")) {
     size_t from = toks[k].begin + toks[k].length;
     out->importText = text.substr(from, toks[begin].begin - from);
   } else if (k < begin) {
-    return *error = "Unexpected text before BEGIN: " + textOf(text, toks, k, begin), false;
+    return because(error, "Unexpected text before BEGIN: " + textOf(text, toks, k, begin), false);
   }
   size_t from = toks[begin].begin + toks[begin].length;
   out->body = text.substr(from, toks[end].begin - from);
@@ -632,13 +640,13 @@ int parseAddForeignKey(const std::string& text, AddedForeignKey* out, std::strin
   }
   if (k + 2 >= toks.size() || !isWord(text, toks[k], "foreign") || !isWord(text, toks[k + 1], "key")) return 0;
   k += 2;
-  if (!isPunct(text, toks[k], '(')) return *error = "The foreign key's columns are missing", -1;
+  if (!isPunct(text, toks[k], '(')) return because(error, "The foreign key's columns are missing", -1);
   std::vector<std::string> from = columnList(text, toks, k);
   k = groupEnd(text, toks, k);
   std::string refOwner, refTable;
   if (k >= toks.size() || !isWord(text, toks[k], "references") ||
       !qualifiedNameAt(text, toks, ++k, &refOwner, &refTable))
-    return *error = "The foreign key's referenced table is missing", -1;
+    return because(error, "The foreign key's referenced table is missing", -1);
   std::vector<std::string> to;
   if (k < toks.size() && isPunct(text, toks[k], '(')) {
     to = columnList(text, toks, k);
@@ -648,7 +656,8 @@ int parseAddForeignKey(const std::string& text, AddedForeignKey* out, std::strin
   std::string actions;
   for (; k < toks.size(); ++k) {
     if (isPunct(text, toks[k], ';') && k + 1 == toks.size()) break;
-    if (toks[k].kind != TokenKind::Word) return *error = "Unexpected text after the foreign key's references", -1;
+    if (toks[k].kind != TokenKind::Word)
+      return because(error, "Unexpected text after the foreign key's references", -1);
     actions += " " + text.substr(toks[k].begin, toks[k].length);
   }
   out->table = table;
