@@ -191,6 +191,7 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
       {"createTableRecord", createTableRecord, false},
       {"updateTableRecord", updateTableRecord, false},
       {"deleteTableRecord", deleteTableRecord, false},
+      {"execScriptStatement", execScriptStatement, false},
   };
   for (const auto& h : kHandlers)
     if (strcmp(m, h.name) == 0) {
