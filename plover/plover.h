@@ -33,23 +33,22 @@ namespace plover {
 // ---- the SQL client library, bound by name ------------------------------------------------
 
 struct SqlApi {
-#define PLOVER_SQL_FUNCTIONS(X)                                                                                      \
-  X(zvsqlNewConnection)                                                                                              \
-  X(zvsqlFreeConnection)                                                                                             \
-  X(zvsqlConnect)                                                                                                    \
-  X(zvsqlDisconnect)                                                                                                 \
-  X(zvsqlIsActiveConn)                                                                                               \
-  X(zvsqlCommit)                                                                                                     \
-  X(zvsqlAbort)                                                                                                      \
-  X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand)              \
-      X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter)      \
-          X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar) \
-              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)           \
-                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)                    \
-                      X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull)      \
-                          X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)          \
-                              X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)                   \
-                                  X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)           \
+#define PLOVER_SQL_FUNCTIONS(X)                                                                                       \
+  X(zvsqlNewConnection)                                                                                               \
+  X(zvsqlFreeConnection)                                                                                              \
+  X(zvsqlConnect)                                                                                                     \
+  X(zvsqlDisconnect)                                                                                                  \
+  X(zvsqlIsActiveConn)                                                                                                \
+  X(zvsqlCommit)                                                                                                      \
+  X(zvsqlAbort) X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand) \
+      X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter)       \
+          X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar)  \
+              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)            \
+                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)                     \
+                      X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull)       \
+                          X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)           \
+                              X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)                    \
+                                  X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)            \
                                       X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
 #define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
   PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
