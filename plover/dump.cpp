@@ -33,6 +33,15 @@ int readText(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text) {
   return code;
 }
 
+// A 16-, 32- or 8-bit integer read by reader, in decimal.
+template <class Integer>
+int integerText(int (*reader)(ZVSQL_CURSOR, int, Integer*), ZVSQL_CURSOR cursor, int column, std::string& text) {
+  Integer value = 0;
+  int code = reader(cursor, column, &value);
+  text = std::to_string(value);
+  return code;
+}
+
 // The bytes of a binary or long binary value as an x'..' literal.
 int readBinaryLiteral(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& literal) {
   int32_t length = std::max(sql.zvsqlGetColumnLength(cursor, column), int32_t(0));
@@ -70,24 +79,15 @@ bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
       text = buffer;
       break;
     }
-    case 3: {
-      int16_t v = 0;
-      code = sql.zvsqlGetSmallInt(cursor, column, &v);
-      text = std::to_string(v);
+    case 3:
+      code = integerText<int16_t>(sql.zvsqlGetSmallInt, cursor, column, text);
       break;
-    }
-    case 4: {
-      int32_t v = 0;
-      code = sql.zvsqlGetInteger(cursor, column, &v);
-      text = std::to_string(v);
+    case 4:
+      code = integerText<int32_t>(sql.zvsqlGetInteger, cursor, column, text);
       break;
-    }
-    case 11: {
-      int8_t v = 0;
-      code = sql.zvsqlGetTinyInt(cursor, column, &v);
-      text = std::to_string(v);
+    case 11:
+      code = integerText<int8_t>(sql.zvsqlGetTinyInt, cursor, column, text);
       break;
-    }
     case 5: {
       float v = 0;
       code = sql.zvsqlGetReal(cursor, column, &v);
