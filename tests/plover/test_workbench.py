@@ -604,6 +604,43 @@ class ScriptTest(ServerCase):
         self.assertEqual(self.committed(), "1,2,3,6")
 
 
+class DumpTest(ServerCase):
+    """A table's rows in its script: insert statements that give the rows back."""
+
+    def test_rows_dumped_with_commit_lines_and_run_again(self):
+        self.server.sql("work", "drop table if exists \"it's\"; create table \"it's\"(id integer, name varchar(20), "
+                                "price real, flag bit, pic lvarbinary);"
+                                "insert into \"it's\" values(1, 'O''Brien''s', 1.5, 1, x'00ff10'), "
+                                "(2, null, null, 0, null), (3, 'c', 2, null, x''), (4, 'd', -0.25, 1, x'41'), "
+                                "(5, ';', 1, 0, x'0000');")
+        tok = self.token()
+        def script(**yx):
+            info = {"objectType": "table", "objectOwner": "main", "objectName": "it's", "dumpRows": True}
+            info.update(yx)
+            reply = self.server.call("getSqlScript", {"token": tok, "yxInfo": info})
+            if reply.get("message", "").startswith("ploverRouter -> Function not found"):
+                self.skipTest("no table scripts in this build")
+            self.assertEqual(reply["type"], "rpc", reply)
+            return reply["result"]["text"]
+        text = script(commitFrequency=2)
+        lines = [line for line in text.split("\n") if line.startswith("insert into") or line == "commit;"]
+        self.assertEqual(lines[:2], ["insert into \"main\".\"it's\" values('1','O''Brien''s','1.500000',1,x'00FF10');",
+                                     "insert into \"main\".\"it's\" values('2',NULL,NULL,0,NULL);"])
+        # A commit line after every second row, none after the fifth.
+        self.assertEqual([line == "commit;" for line in lines], [False, False, True, False, False, True, False])
+        self.assertEqual(script().count("commit;"), 0)
+        # Run on an empty database, the script gives the same rows back.
+        copy = self.server.tree.path("data/BRENLOXS/copy.db")
+        out = subprocess.run(["sqlite3", copy], input=text.replace("\ncommit;", ""), capture_output=True, text=True,
+                             timeout=30)
+        self.assertEqual(out.stderr, "")
+        check = "select id, quote(name), price, flag, hex(pic) from \"it's\" order by id"
+        original = self.server.sql("work", check)
+        self.assertEqual(subprocess.run(["sqlite3", copy, check], capture_output=True, text=True).stdout.strip(),
+                         original)
+        self.assertIn("1|'O''Brien''s'|1.5|1|00FF10", original)
+
+
 class StopTest(unittest.TestCase):
     """Stopping the server while a long statement runs: the call ends before
     the pools are freed, and the server exits without a sanitizer report."""
