@@ -184,6 +184,9 @@ using CommandPtr = std::unique_ptr<ZvsqlCommand, CommandFree>;
 // without request parameters.)
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
                               json_object* params, int listKind, bool withMeta);
+// Appends every row of cursor to rows as the query console shows them; 0 at
+// the end of the rows, else the failure that ended the fetch.
+int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows);
 // Adds the current row's cell of column to row (keyed by its name) for the
 // script console and returns its display width; long values are cut at 1024
 // bytes unless wholeLongValues.

@@ -354,6 +354,11 @@ json_object* gridCell(ZVSQL_CURSOR cursor, int i, int& width, bool& omit) {
   }
 }
 
+json_object* queryBit(ZVSQL_CURSOR cursor, int i) {
+  unsigned char v = 0;
+  return sql.zvsqlGetBit(cursor, i, &v) == 0 ? zvJsonAllocInt(v) : nullptr;
+}
+
 // One row object of every result column; widths[i + shift] raised by its cells.
 json_object* gridRow(ZVSQL_CURSOR cursor, int columns, std::vector<int>& widths, int shift) {
   json_object* row = zvJsonAlloc();
@@ -365,7 +370,75 @@ json_object* gridRow(ZVSQL_CURSOR cursor, int columns, std::vector<int>& widths,
   return row;
 }
 
+// The query console's value of column i of the current row: numbers as
+// JSON numbers (a bit as its byte), dates, times and 64-bit integers as
+// text, long and binary values as the text of their bytes; null when the
+// read fails.
+json_object* queryCell(ZVSQL_CURSOR cursor, int i) {
+  int16_t type = sql.zvsqlGetColumnType(cursor, i);
+  int32_t length = columnLength(cursor, i);
+  std::string text;
+  std::vector<unsigned char> bytes;
+  int32_t read = 0;
+  int code = 0;
+  switch (type) {
+    case 1:
+    case 21:
+      code = readChar(cursor, i, length, text);
+      break;
+    case 2:
+      code = readNumeric(cursor, i, text);
+      break;
+    case 3:
+    case 4:
+    case 11:
+    case 13:
+    case 5:
+    case 6: {
+      bool ignored = false;
+      int width = 0;
+      return type == 13 ? queryBit(cursor, i) : gridCell(cursor, i, width, ignored);
+    }
+    case 7:
+    case 8:
+    case 10:
+    case 16:
+      code = readConvertedCell(cursor, i, type, text);
+      break;
+    case 9:
+      code = readConvertedCell(cursor, i, type, text);
+      text = "01/01/2016 " + text;  // the console's columns of times are date-times
+      break;
+    case 12:
+    case 26:
+      code = readBinary(cursor, i, length, bytes);
+      text = bytesAsText(bytes, int32_t(bytes.size()));
+      break;
+    case 14:
+    case 15:
+    case 22:
+    case 23:
+      code = readLong(cursor, i, length + 1, bytes, read);
+      text = bytesAsText(bytes, read);
+      break;
+    default:
+      return zvJsonAllocString(kUnknownType);
+  }
+  return code == 0 ? zvJsonAllocString(text.c_str()) : nullptr;
+}
+
 }  // namespace
+
+int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows) {
+  int columns = sql.zvsqlGetColumnCount(cursor);
+  int code;
+  while ((code = sql.zvsqlNext(cursor)) == 0) {
+    json_object* row = zvJsonAlloc();
+    for (int i = 0; i < columns; ++i) zvJsonAdd(row, resultColumnName(cursor, i).c_str(), queryCell(cursor, i));
+    zvJsonArrayAdd(rows, row);
+  }
+  return code == ZVSQL_END_OF_ROWS ? 0 : code;
+}
 
 std::string resultColumnName(ZVSQL_CURSOR cursor, int column) {
   const char* name = sql.zvsqlGetColumnName(cursor, column);

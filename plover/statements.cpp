@@ -89,7 +89,7 @@ void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo)
     return failWithClientMessage(context, reply, code, "execQuery");
   }
   json_object* rows = zvJsonAllocArray();
-  code = fetchRows(cursor, -1, rows);
+  code = fetchQueryRows(cursor, rows);
   sql.zvsqlFreeCursor(cursor);
   sql.zvsqlFreeCommand(command);
   // Rows cut short by a failure are reported as the failure, never as the whole result.

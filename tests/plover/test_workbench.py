@@ -336,7 +336,7 @@ class StatementTest(ServerCase):
         self.assertEqual(grid["rows"], [{"id": 1, "body": "kept"}])
         self.assertEqual(set(grid["metaData"]), {"timing", "columns", "fields"})
         rows = self.run_sql(tok, "execQuery", "select id, body from notes")["result"]
-        self.assertEqual(rows, [{"id": "1", "body": "kept"}])
+        self.assertEqual(rows, [{"id": 1, "body": "kept"}])
 
     def test_console_settings_and_failures(self):
         tok = self.token(createNewSession=True)
@@ -502,6 +502,11 @@ class GridTest(ServerCase):
         self.assertNotIn("n", second)
         # Two lines of 1,000 characters are no long value: sent whole.
         self.assertEqual(len(rows[2]["v"]), 2001)
+        # The query console: times as date-times, 64-bit integers as texts, bits as numbers, long values whole.
+        query = self.server.session(self.tok, "execQuery", query="select t, b, f, i, lb, v from kinds order by rowid")
+        self.assertEqual(query["result"][0], {"t": "01/01/2016 13:45:07.250", "b": "9000000000", "f": 1, "i": 42,
+                                              "lb": "", "v": "one"})
+        self.assertEqual((len(query["result"][1]["v"]), query["result"][1]["i"]), (2000, None))
 
     def test_row_limits_and_empty_rows(self):
         counts = {limit: len(self.grid("select * from kinds", numRows=limit)["rows"]) for limit in (-1, 0, -2, 2, 9)}
