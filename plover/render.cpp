@@ -60,7 +60,7 @@ int readBinary(ZVSQL_CURSOR cursor, int column, int32_t capacity, std::vector<un
 }
 
 // The first bytes (at most size) of a long value from offset 0, in a
-// zero-filled buffer with room for extra bytes more.
+// zero-filled buffer one byte longer, so a text read ends in a NUL.
 int readLong(ZVSQL_CURSOR cursor, int column, int32_t size, std::vector<unsigned char>& bytes, int32_t& read) {
   bytes.assign(size_t(std::max(size, int32_t(0))) + 1, 0);
   read = 0;
