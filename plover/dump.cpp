@@ -16,6 +16,9 @@ namespace plover {
 namespace {
 
 constexpr int kScriptTooLong = 1100;
+// Written where a dump stops at the script's bound, so a cut dump never
+// passes for the whole table.
+constexpr const char* kDumpCut = "\n-- The remaining rows are left out: the script reached its limit of 64 MiB.";
 
 // The text of a value that a read gave, whole.
 int readText(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text) {
@@ -155,7 +158,10 @@ int dumpTableRows(PooledConnection* connection, const std::string& owner, const 
       statement += "\ncommit;";
       sinceCommit = 0;
     }
-    if (script.size() + statement.size() > kMaxScriptBytes) return kScriptTooLong;
+    if (script.size() + statement.size() > kMaxScriptBytes) {
+      script += kDumpCut;
+      return kScriptTooLong;
+    }
     script += statement;  // std::string grows geometrically: a long dump copies its text a bounded number of times
   }
   return code == ZVSQL_END_OF_ROWS ? 0 : code;

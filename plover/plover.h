@@ -211,8 +211,9 @@ int isolationLevelOf(const std::vector<std::string>& words);
 
 // Appends every row of "owner"."table" to script as insert statements, with
 // "\ncommit;" after every commitFrequency rows (none when 0 or less); 0, or
-// 1100 when the script would pass kMaxScriptBytes (the dump then stops, the
-// rows appended so far kept). A query that does not run adds nothing.
+// 1100 when the script would pass kMaxScriptBytes (the dump then stops with
+// a comment line saying the remaining rows are left out). A query that does
+// not run adds nothing.
 constexpr size_t kMaxScriptBytes = size_t(64) << 20;
 int dumpTableRows(PooledConnection* connection, const std::string& owner, const std::string& table, int commitFrequency,
                   std::string& script);
