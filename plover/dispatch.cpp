@@ -183,6 +183,7 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
   };
   static const Handler kHandlers[] = {
       {"getLeftTree", getLeftTree, true},
+      {"execScriptStatement", execScriptStatement, false},
       {"getBlobData", getBlobData, false},
       {"setBlobData", setBlobData, false},
       {"execQuery", execQuery, true},
@@ -191,7 +192,6 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
       {"createTableRecord", createTableRecord, false},
       {"updateTableRecord", updateTableRecord, false},
       {"deleteTableRecord", deleteTableRecord, false},
-      {"execScriptStatement", execScriptStatement, false},
   };
   for (const auto& h : kHandlers)
     if (strcmp(m, h.name) == 0) {
