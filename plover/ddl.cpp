@@ -16,7 +16,6 @@ namespace plover {
 namespace {
 
 constexpr const char* kUnit = "ploversqlscripts";
-constexpr size_t kScriptLimit = size_t(256) << 20;  // bytes of one script
 constexpr int kCannotGrow = 1100;
 
 // Defaults written as they are: the catalog's names of values the server computes.
@@ -265,7 +264,7 @@ int tableScript(SqlScriptContext& context, const TableRequest& r) {
   appendScript(context, ";\n");
   indexes(context, r.owner, r.table);
   if (hasF) code = foreignKeys(catalog, r.owner, r.table);
-  if (r.dumpRows) dumpTableRows(context, r.owner, r.table, r.commitFrequency);
+  if (r.dumpRows) dumpTableRows(context.connection, r.owner, r.table, r.commitFrequency, context.script);
   synonyms(context, r.owner, r.table);
   if (r.withGrants) grants(context, r.owner, r.table);
   return code;
@@ -320,7 +319,7 @@ std::string qualifiedName(const std::string& owner, const std::string& name) {
 }
 
 int appendScript(SqlScriptContext& context, const std::string& text) {
-  if (context.script.size() + text.size() > kScriptLimit) return kCannotGrow;
+  if (context.script.size() + text.size() > kMaxScriptBytes) return kCannotGrow;
   try {
     context.script += text;  // the string grows geometrically
   } catch (const std::bad_alloc&) {
@@ -328,9 +327,6 @@ int appendScript(SqlScriptContext& context, const std::string& text) {
   }
   return 0;
 }
-
-// Rows are dumped by the table row dump; a build without it writes none.
-__attribute__((weak)) void dumpTableRows(SqlScriptContext&, const std::string&, const std::string&, int) {}
 
 void getSqlScript(SqlCallContext& call, json_object* reply, json_object* params) {
   SqlScriptContext context{call, {}, {}};

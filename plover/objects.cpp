@@ -59,6 +59,7 @@ size_t characterCount(const std::string& text) {
 
 // The node of a getObjectsInfo request.
 struct ObjectNode {
+  json_object* yxInfo = nullptr;
   int type = 0;
   std::string owner, table, name;  // name: the object the request's option names
   std::string indexTable;          // yxInfo.tbl, for an index under a table
@@ -178,31 +179,6 @@ json_object* gridColumns(json_object* grid) {
   return columns;
 }
 
-// The "# of Rows" column that table lists show first; returns the grid's columns.
-json_object* addRowCountColumn(json_object* grid) {
-  json_object* columns = gridColumns(grid);
-  json_object* first = zvJsonArrayLength(columns) > 0 ? zvJsonArrayGetIdx(columns, 0) : nullptr;
-  if (textMember(first, "dataIndex") == "rows") return columns;  // the grid made it
-  json_object* column = zvJsonAlloc();
-  zvJsonAddString(column, "dataIndex", "rows");
-  zvJsonAddString(column, "tdCls", "custom-column");
-  zvJsonAddString(column, "xtype", "numbercolumn");
-  zvJsonAddString(column, "format", "0,000");
-  zvJsonAddBoolean(column, "sortable", 1);
-  zvJsonAddBoolean(column, "hideable", 0);
-  zvJsonAddString(column, "align", "right");
-  zvJsonAddString(column, "text", "# of Rows");
-  zvJsonAddInt(column, "width", 8 * 7 + 20);
-  json_object* withCount = zvJsonAllocArray();
-  zvJsonArrayAdd(withCount, column);
-  for (int i = 0; i < zvJsonArrayLength(columns); ++i)
-    zvJsonArrayAdd(withCount, json_object_get(zvJsonArrayGetIdx(columns, i)));
-  json_object* meta = nullptr;
-  zvJsonGetByName(grid, "metaData", &meta);
-  zvJsonAdd(meta, "columns", withCount);
-  return withCount;
-}
-
 // Each table row of the list gets "rows": its count, or "n.a." when it cannot be counted.
 void addRowCounts(PooledConnection* connection, const std::string& owner, json_object* rows) {
   for (int i = 0; i < zvJsonArrayLength(rows); ++i) {
@@ -226,6 +202,7 @@ bool readObjectNode(json_object* params, ObjectNode& n) {
       !zvJsonGetByName(yxInfo, "nodeId", &id) || !json_object_is_type(id, json_type_object) ||
       !zvJsonGetByName(id, "type", &type) || !json_object_is_type(type, json_type_int))
     return false;
+  n.yxInfo = yxInfo;
   n.type = zvJsonGetInt(type);
   n.owner = textMember(id, "user");
   n.table = textMember(id, "table");
@@ -259,9 +236,9 @@ void getObjectsInfo(SqlCallContext& context, json_object* reply, json_object* pa
     zvJsonAdd(reply, "result", emptyGrid());
     return;
   }
-  json_object* grid = renderGridResult(context.connection, statement, -1, true);
-  if ((n.type == 3 || n.type == 5) && gridColumns(grid)) {
-    json_object* columns = addRowCountColumn(grid);
+  json_object* grid = renderGridResult(context.connection, statement, -1, n.yxInfo, n.type, true);
+  json_object* columns = gridColumns(grid);
+  if ((n.type == 3 || n.type == 5) && zvJsonArrayLength(columns) > 0) {
     if (!n.withRowCounts) {
       zvJsonAddBoolean(zvJsonArrayGetIdx(columns, 0), "hidden", 1);
     } else {
@@ -296,15 +273,16 @@ void getExecPlanGraph(SqlCallContext& context, json_object* reply, json_object* 
   json_object* yxInfo = nullptr;
   if (zvJsonGetByName(params, "yxInfo", &yxInfo) && json_object_is_type(yxInfo, json_type_object)) {
     PooledConnection* connection = context.connection;
-    SqlCommand command(connection);
+    CommandPtr command(sql.zvsqlNewCommand(connection->handle));
+    if (command) sql.zvsqlSetTimeout(command.get(), connection->queryTimeout);
     std::string call = "call access_get_qep_graph(" + sqlLiteral(textMember(yxInfo, "user")) + "," +
                        sqlLiteral(textMember(yxInfo, "qepTbl")) + "," + sqlLiteral(textMember(yxInfo, "queryId")) + ")";
     auto fail = [&](int code, const char* where) {
       setExceptionReply(reply, context.tid, code, where, sql.zvsqlGetErrorMessage(connection->handle), kUnit);
     };
     ZVSQL_CURSOR cursor = nullptr;
-    int code = command.get() ? sql.zvsqlPrepare(command.get(), call.c_str()) : -1;
-    if (command.get() && code != 0) {
+    int code = command ? sql.zvsqlPrepare(command.get(), call.c_str()) : -1;
+    if (command && code != 0) {
       // First use on this database: create the procedure, then call it.
       code = sql.zvsqlExecuteDirect(command.get(), kPlanGraphProcedure);
       if (code != 0) {
@@ -315,7 +293,7 @@ void getExecPlanGraph(SqlCallContext& context, json_object* reply, json_object* 
         if (code != 0) fail(code, "");
       }
     }
-    if (command.get() && code == 0) {
+    if (command && code == 0) {
       code = sql.zvsqlExecute(command.get(), &cursor);
       if (code != 0) fail(code, "");
     }

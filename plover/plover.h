@@ -33,23 +33,24 @@ namespace plover {
 // ---- the SQL client library, bound by name ------------------------------------------------
 
 struct SqlApi {
-#define PLOVER_SQL_FUNCTIONS(X)                                                                                      \
-  X(zvsqlNewConnection)                                                                                              \
-  X(zvsqlFreeConnection)                                                                                             \
-  X(zvsqlConnect)                                                                                                    \
-  X(zvsqlDisconnect)                                                                                                 \
-  X(zvsqlIsActiveConn)                                                                                               \
-  X(zvsqlCommit)                                                                                                     \
-  X(zvsqlAbort)                                                                                                      \
-  X(zvsqlGetErrorMessage) X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand)              \
-      X(zvsqlSetParameter) X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter)      \
-          X(zvsqlExecute) X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar) \
-              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)           \
-                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)                    \
-                      X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull)      \
-                          X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)          \
-                              X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)                   \
-                                  X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)           \
+#define PLOVER_SQL_FUNCTIONS(X)                                                                                 \
+  X(zvsqlNewConnection)                                                                                         \
+  X(zvsqlFreeConnection)                                                                                        \
+  X(zvsqlConnect)                                                                                               \
+  X(zvsqlDisconnect)                                                                                            \
+  X(zvsqlIsActiveConn)                                                                                          \
+  X(zvsqlCommit)                                                                                                \
+  X(zvsqlAbort)                                                                                                 \
+  X(zvsqlGetErrorMessage)                                                                                       \
+  X(zvsqlGetError) X(zvsqlSetAutoCommit) X(zvsqlNewCommand) X(zvsqlFreeCommand) X(zvsqlSetParameter)            \
+      X(zvsqlSetIntegerParameter) X(zvsqlSetBigIntParameter) X(zvsqlSetTimeStampParameter) X(zvsqlExecute)      \
+          X(zvsqlExecuteDirect) X(zvsqlAffectedRows) X(zvsqlFreeCursor) X(zvsqlNext) X(zvsqlGetChar)            \
+              X(zvsqlGetSmallInt) X(zvsqlGetInteger) X(zvsqlGetTimeStamp) X(zvsqlGetBit) X(zvsqlGetBigInt)      \
+                  X(zvsqlPrepare) X(zvsqlSetTimeout) X(zvsqlGetColumnCount) X(zvsqlGetColumnName)               \
+                      X(zvsqlGetColumnLength) X(zvsqlGetColumnType) X(zvsqlGetColumnScale) X(zvsqlIsColumnNull) \
+                          X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)     \
+                              X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)              \
+                                  X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)      \
                                       X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
 #define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
   PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
@@ -126,23 +127,6 @@ struct SqlCallContext {
   int tid;
 };
 
-// A command on a pooled connection, with its query time-out, freed at the end of the scope.
-class SqlCommand {
- public:
-  explicit SqlCommand(PooledConnection* connection) : command_(sql.zvsqlNewCommand(connection->handle)) {
-    if (command_) sql.zvsqlSetTimeout(command_, connection->queryTimeout);
-  }
-  ~SqlCommand() {
-    if (command_) sql.zvsqlFreeCommand(command_);
-  }
-  SqlCommand(const SqlCommand&) = delete;
-  SqlCommand& operator=(const SqlCommand&) = delete;
-  ZVSQL_CMD get() const { return command_; }
-
- private:
-  ZVSQL_CMD command_;
-};
-
 // ---- grid results (grid.cpp) --------------------------------------------------------------
 
 // Runs statement and renders up to rowLimit rows (-1 all) as {"rows", and
@@ -172,11 +156,8 @@ std::string cellText(const SqlRow& row, size_t column);
 int cellInt(const SqlRow& row, size_t column, int absent);
 // "owner"."name"
 std::string qualifiedName(const std::string& owner, const std::string& name);
-// Appends text; 0, or 1100 when the script cannot grow (nothing is appended).
+// Appends text; 0, or 1100 when the script would pass kMaxScriptBytes (nothing is appended).
 int appendScript(SqlScriptContext& context, const std::string& text);
-// The rows of owner.table as insert statements, a commit line after every
-// commitFrequency rows when it is above 0.
-void dumpTableRows(SqlScriptContext& context, const std::string& owner, const std::string& table, int commitFrequency);
 // The create statement of a stored procedure ("UPROCEDURE"), function
 // ("UDF") or trigger ("TRIGGER"), with its execute grants when asked.
 void routineScript(SqlScriptContext& context, const std::string& owner, const std::string& name,

@@ -194,7 +194,7 @@ class ObjectsTest(ScriptCase):
         plans = self.info(t, {"type": 25, "user": "main"})
         self.assertEqual([r["tbl"] for r in plans["rows"]], ["qep"])
         statements = self.info(t, {"type": 26, "user": "main"}, "qep")
-        self.assertEqual(statements["rows"][0]["stmt_id"], "7")
+        self.assertEqual(statements["rows"][0]["stmt_id"], 7)
         text = self.server.session(t, "getExecPlanText", user="main", qepTbl="qep", stmtId="7")["result"]
         self.assertTrue(any("emp" in line["EXECUTION_PLAN"] for line in text), text)
         self.assertIsNone(self.server.session(t, "getExecPlanText", user="main", qepTbl="qep", stmtId="8")["result"])
