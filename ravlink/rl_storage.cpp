@@ -231,6 +231,18 @@ struct StmtReset {
   }
 };
 
+static sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+  if (rc != SQLITE_OK) failSqlite(db, rc, "reading the catalog");
+  return st;
+}
+
+struct Finalizer {
+  sqlite3_stmt* st;
+  ~Finalizer() { sqlite3_finalize(st); }
+};
+
 // ---- files and connections ------------------------------------------------------
 
 static const char* kCatalogSql =
@@ -259,12 +271,12 @@ static const struct {
     {"rl_segments", "json_size", "INTEGER"},
 };
 
-static bool hasColumn(sqlite3* db, const std::string& table, const std::string& column) {
-  sqlite3_stmt* st = nullptr;
-  std::string sql = "SELECT " + quoteName(column) + " FROM " + quoteName(table) + " LIMIT 0";
-  bool ok = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK;
-  sqlite3_finalize(st);
-  return ok;
+static bool hasColumn(sqlite3* db, const char* table, const char* column) {
+  sqlite3_stmt* st = prepareOnce(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+  Finalizer f{st};
+  sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, column, -1, SQLITE_STATIC);
+  return stepRow(db, st, "reading the catalog's columns");
 }
 
 static void addLaterCatalogColumns(sqlite3* db) {
@@ -507,17 +519,6 @@ int TableDef::indexNumber(const std::string& n) const {
   return -1;
 }
 
-static sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
-  if (rc != SQLITE_OK) failSqlite(db, rc, "reading the catalog");
-  return st;
-}
-
-struct Finalizer {
-  sqlite3_stmt* st;
-  ~Finalizer() { sqlite3_finalize(st); }
-};
 
 static std::string columnText(sqlite3_stmt* st, int c) {
   const unsigned char* p = sqlite3_column_text(st, c);
