@@ -430,9 +430,10 @@ static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, 
     KeyShape k;
     const auto& fields = r.keyFields();
     const auto& desc = r.keyDescending();
-    const IndexDef& ix = t.stored.indexes[r.effectiveIndex()];
+    int idx = r.effectiveIndex();  // -1: record-id order, no key fields
+    const IndexDef* ix = idx >= 0 ? &t.stored.indexes[idx] : nullptr;
     for (size_t i = 0; i < fields.size(); ++i) {
-      k.columns.push_back(segmentKeySql(t.stored, ix.segments[i]));
+      k.columns.push_back(segmentKeySql(t.stored, ix->segments[i]));
       k.descending.push_back(desc[i]);
       k.null.push_back(i < key.size() && key[i].isNull());  // no key from the start
       k.nullable.push_back(true);
@@ -450,7 +451,7 @@ static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, 
     std::string order = orderBy(k, dir);
     // A conditional index holds only the rows its condition accepts: the
     // walk asks for the same, which also lets SQLite read that index.
-    std::string only = ix.condition.empty() ? "" : conditionSql(ix.condition, t.stored);
+    std::string only = !ix || ix->condition.empty() ? "" : conditionSql(ix->condition, t.stored);
     std::vector<std::string> sqls;
     for (const auto& c : conditions) {
       std::string where = only.empty() ? c : c.empty() ? only : only + " AND " + c;
