@@ -370,25 +370,22 @@ void Connection::forgetStatements() {
   scalars.clear();
 }
 
-sqlite3_stmt* Connection::prepareScalar(const std::string& sql) {
-  auto it = scalars.find(sql);
-  if (it != scalars.end()) return it->second;
+static sqlite3_stmt* cachedStatement(sqlite3* db, std::unordered_map<std::string, sqlite3_stmt*>& cache,
+                                     const std::string& sql) {
+  auto it = cache.find(sql);
+  if (it != cache.end()) return it->second;
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v3(db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
   if (rc != SQLITE_OK) failSqlite(db, rc, "preparing a statement");
-  scalars.emplace(sql, st);
+  cache.emplace(sql, st);
   return st;
 }
 
+sqlite3_stmt* Connection::prepareScalar(const std::string& sql) { return cachedStatement(db, scalars, sql); }
+
 sqlite3_stmt* Connection::prepare(const std::string& sql) {
   parkWalks();
-  auto it = statements.find(sql);
-  if (it != statements.end()) return it->second;
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v3(db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
-  if (rc != SQLITE_OK) failSqlite(db, rc, "preparing a statement");
-  statements.emplace(sql, st);
-  return st;
+  return cachedStatement(db, statements, sql);
 }
 
 void Connection::exec(const std::string& sql) {
