@@ -309,6 +309,24 @@ class TableTest(ServerCase):
                 self.assertIn(message, result["errorMessage"])
         self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='bad'"), "0")
 
+    def test_refused_field_and_file_settings(self):
+        # A field the engine refuses is answered with the engine's code and
+        # message, and its name, type and length go to the trace.
+        result = self.ws.call("createTable", self.p(tableName="refused", fields=[
+            {"name": "ok", "type": "CHAR", "length": 4}, {"name": "nl", "type": "NLVC", "length": 4}]))["result"]
+        self.assertEqual((result["errorCode"], result["errorMessage"]), (4202, "Field [nl] has a bad type or length"))
+        self.assertIn("nl t: 0 l: 4ZVException caught\nField [nl] has a bad type or length\n", self.server.tree.log())
+        for setting, value in [("folder", "../up"), ("folder", "/tmp"), ("tableFileExtension", "../x"),
+                               ("indexFileExtension", "/abs")]:
+            with self.subTest(setting=setting, value=value):
+                result = self.ws.call("createTable", self.p(tableName="refused", **{setting: value}))["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn(setting + " must be a relative path", result["errorMessage"])
+        self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='refused'"), "0")
+        self.ok("createTable", self.p(tableName="placed", folder="sub", tableFileExtension=".dat", growthExtent=64,
+                                      indexFileExtension=".idx"))
+        self.assertEqual(self.columns("placed"), ["id"])
+
     def test_alter_rename_and_rebuild(self):
         self.ok("createTable", self.p(tableName="alt", fields=[{"name": "a", "type": "CHAR", "length": 5},
                                                                {"name": "b", "type": "INTEGER", "length": 4}]))
@@ -474,6 +492,8 @@ class QueryTest(ServerCase):
         finally:
             other.close()
         self.assertEqual(names, ["n%d" % i for i in range(10)])
+        log = self.server.tree.log()
+        self.assertIn("b: %s\nzvdbIsActiveSession: 1\nzvdbIsActiveTable: 1\n" % cursor, log)
         self.assertEqual(self.ws.call("closeCursor", {"authToken": self.token, "cursorId": cursor})["result"]["errorCode"], 0)
         for method in ("getRecordsFromCursor", "closeCursor"):
             for cursor_id in (cursor, cursor[:63]):
@@ -572,6 +592,18 @@ class SqlTest(ServerCase):
         negative = self.sql("SELECT price FROM s WHERE name = ?", ["a"])["data"][0][0]
         self.assertTrue(negative.startswith("-0.5"), negative)  # the sign between -1 and 0 stays
         self.assertEqual(self.sql("SELECT name FROM s WHERE qty > 100")["data"], [])
+
+    def test_numeric_and_money_keep_sign_and_size(self):
+        # "<integer part>.<fraction>": the integer part whole and signed, the
+        # fraction with the column's scale or at least two digits.
+        self.server.sql("sdb", "CREATE TABLE money (m MONEY, n2 NUMERIC(10,2), n NUMERIC, n4 DECIMAL(12,4));"
+                               "INSERT INTO money VALUES (12.5, 12.5, 12.5, 12.5), (-0.5, -0.5, -0.5, -0.5),"
+                               "(123456789012.5, 40000, 40000, 3), (12.3456, 7, 7.125, NULL);")
+        result = self.sql("SELECT m, n2, n, n4 FROM money ORDER BY rowid")
+        self.assertEqual(result["fieldTypes"], ["MONEY", "NUMERIC", "NUMERIC", "NUMERIC"])
+        self.assertEqual(result["data"], [["12.50", "12.50", "12.50", "12.5000"], ["-0.50", "-0.50", "-0.50", "-0.5000"],
+                                          ["123456789012.50", "40000.00", "40000.00", "3.0000"],
+                                          ["12.3456", "7.00", "7.125", None]])
 
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
