@@ -76,7 +76,7 @@ int fieldTypeCode(const std::string& name) {
 std::string fieldTypeName(int code) {
   for (const FieldTypeName& type : kFieldTypes)
     if (type.code == code) return type.name;
-  badValue("Field type code " + std::to_string(code) + " has no name.");
+  throw std::out_of_range("Field type code " + std::to_string(code) + " has no name.");
 }
 
 std::string sqlTypeName(int code) {

@@ -345,6 +345,11 @@ class TableTest(ServerCase):
         self.assertIn("renamed", tables)
         result = self.ws.call("rebuildTables", self.p(tableName="x", tableNames=["renamed"]))["result"]
         self.assertEqual(result["errorCode"], 0, result)
+        # altering in a database the server does not know makes no database
+        result = self.ws.call("alterTable", self.p(databaseName="nosuchdb", tableName="renamed",
+                                                   newTableName="x"))["result"]
+        self.assertEqual(result["errorCode"], 101, result)
+        self.assertFalse(os.path.exists(self.server.tree.path("data/BRENLOXS/nosuchdb.db")))
 
 
 class RecordTest(ServerCase):
