@@ -29,6 +29,16 @@ void checkIndexSetting(int result, const char* message, int line) {
   if (result != 0) throw ZVException(result, message, kWrapperSource, line);
 }
 
+// One step of a catalog walk: the client's name and path as strings.
+template <class Read>
+bool readNameAndPath(std::string& name, std::string& path, Read read) {
+  ZVString entryName, entryPath;
+  bool found = read(&entryName, &entryPath);
+  name = entryName.str();
+  path = entryPath.str();
+  return found;
+}
+
 }  // namespace
 
 EasyString::EasyString(const std::string& text) : ZVString(text.c_str(), text.size() + 1) {}
@@ -73,19 +83,11 @@ EasyDatabase& EasyDatabase::operator=(const EasyDatabase& other) {
 EasyDatabase::~EasyDatabase() = default;
 
 bool EasyDatabase::FirstTable(std::string& name, std::string& path) {
-  ZVString tableName, tablePath;
-  bool found = ZVDatabase::FirstTable(&tableName, &tablePath);
-  name = tableName.str();
-  path = tablePath.str();
-  return found;
+  return readNameAndPath(name, path, [this](ZVString* n, ZVString* p) { return ZVDatabase::FirstTable(n, p); });
 }
 
 bool EasyDatabase::NextTable(std::string& name, std::string& path) {
-  ZVString tableName, tablePath;
-  bool found = ZVDatabase::NextTable(&tableName, &tablePath);
-  name = tableName.str();
-  path = tablePath.str();
-  return found;
+  return readNameAndPath(name, path, [this](ZVString* n, ZVString* p) { return ZVDatabase::NextTable(n, p); });
 }
 
 void EasyDatabase::AddTable(const std::string& name, const std::string& path) {
@@ -206,13 +208,11 @@ void EasyRecord::SetPositioned(int found) {
 }
 
 bool DatabaseIterator::Next(std::string& name, std::string& path) {
-  ZVString databaseName, databasePath;
-  bool found = started_ ? session_.NextDatabase(&databaseName, &databasePath)
-                        : session_.FirstDatabase(&databaseName, &databasePath);
+  bool first = !started_;
   started_ = true;
-  name = databaseName.str();
-  path = databasePath.str();
-  return found;
+  return readNameAndPath(name, path, [&](ZVString* n, ZVString* p) {
+    return first ? session_.FirstDatabase(n, p) : session_.NextDatabase(n, p);
+  });
 }
 
 bool TableIterator::Next(std::string& name, std::string& path) {
