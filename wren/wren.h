@@ -4,8 +4,10 @@
 // "errorCode", "errorMessage", "method", ...}}.
 //
 // Road of a request: handler (entry.cpp) -> processRequest (parse, id) ->
-// dispatchMethod (envelope checks, token check) -> the method
-// (login.cpp, catalog.cpp) with the token's database session.
+// dispatchMethod (envelope checks, token check) -> the method (login.cpp,
+// catalog.cpp, tables.cpp, records.cpp, queries.cpp, indexes.cpp, sql.cpp)
+// with the token's database session. Methods reach the engine through the
+// wrapper classes of easy.cpp; the SQL method through the SQL client library.
 //
 // Tokens and cursors belong to the process (registry.cpp): a token obtained
 // on one connection is valid on every other until a login purges it after
