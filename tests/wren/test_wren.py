@@ -309,6 +309,20 @@ class TableTest(ServerCase):
                 self.assertIn(message, result["errorMessage"])
         self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='bad'"), "0")
 
+    def test_move_with_new_name_and_field_changes(self):
+        # One call moves the table, renames it and changes a field: the field
+        # change lands on the table where it now is.
+        self.ok("createTable", self.p(tableName="mover", fields=[{"name": "v", "type": "CHAR", "length": 4}]))
+        self.ok("insertRecords", self.p(tableName="mover", insertFormat="arrays", fieldNames=["v"],
+                                        sourceData=[["a"], ["b"]]))
+        self.ok("alterTable", self.p(tableName="mover", newDatabaseName="tdbmoved", newTableName="moved",
+                                     fields=[{"name": "v", "length": 30, "newName": "word"}]))
+        self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE tbl_name='mover'"), "0")
+        self.assertEqual(self.server.sql("tdbmoved", "SELECT word FROM moved ORDER BY id").split(), ["a", "b"])
+        self.assertEqual(self.server.sql("tdbmoved", "SELECT length FROM rl_fields WHERE tbl='moved' AND name='word'"),
+                         "30")
+        self.assertIn("path:", self.server.tree.log())
+
     def test_refused_field_and_file_settings(self):
         # A field the engine refuses is answered with the engine's code and
         # message, and its name, type and length go to the trace.
@@ -543,6 +557,11 @@ class IndexTest(ServerCase):
         reply = self.ws.call("alterIndex", self.p(indexName="nosuch"), request_id=7)
         self.assertNotEqual(reply["result"]["errorCode"], 0)
         self.assertEqual((reply["id"], reply["result"]["method"]), ("7", "alterIndex"))
+        # a condition the engine refuses keeps the message clients have always had
+        result = self.ws.call("createIndex", self.p(indexName="cond", conditionalExpression="qty >>",
+                                                    fields=[{"name": "qty"}]))["result"]
+        self.assertEqual((result["errorCode"], result["errorMessage"]),
+                         (4218, "Can't set the index distinct key count flag"))
         self.ok("deleteIndex", self.p(indexName="both"))
         self.assertEqual(self.index_sql("both"), "")
         self.ok("rebuildIndex", self.p(tableNames=["t"]))
