@@ -21,10 +21,11 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 
 // Walks the session's databases; visit returns false to stop.
 template <class Visit>
-void eachDatabase(ZVSession& session, Visit visit) {
-  ZVString name, path;
-  for (bool more = session.FirstDatabase(&name, &path); more; more = session.NextDatabase(&name, &path))
-    if (!visit(name.str(), path.str())) return;
+void eachDatabase(EasySession& session, Visit visit) {
+  DatabaseIterator databases(session);
+  std::string name, path;
+  while (databases.Next(name, path))
+    if (!visit(name, path)) return;
 }
 
 json databaseRow(const std::string& name, const std::string& path) { return {name, path, "todo_uid"}; }
@@ -52,7 +53,7 @@ void createDatabase(Call& call) {
   std::string path = readRequiredText(call.params, "path");
   if (!checkRelativePath(call.reply, path, "path")) return;
   try {
-    call.entry->session->CreateDatabase(call.database.c_str(), path.c_str());
+    call.entry->session->CreateDatabase(call.database, path);
   } catch (const ZVException& failure) {
     setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
     return;
@@ -85,10 +86,7 @@ void deleteDatabase(Call& call) {
 
 void listTables(Call& call) {
   traceMethod("listTables");
-  ZVSession& session = *call.entry->session;
-  if (!session.FindDatabase(call.database.c_str())) session.CreateDatabase(call.database.c_str(), "");
-  ZVDatabase database(&session);
-  database.Connect(call.database.c_str());
+  EasyDatabase database(call.entry->session.get(), call.database, true);
   std::string prefix = readText(call.params, "partialTableName", "");
   auto names = call.params.find("tableNames");
   bool byList = names != call.params.end() && names->is_array() && !names->empty();
@@ -98,17 +96,17 @@ void listTables(Call& call) {
   setShape(result, {"database", "table", "path", "uid", "isActive", "isExclusive"},
            {"STRING", "STRING", "STRING", "STRING", "BIT", "BIT"});
   json rows = json::array();
-  ZVString name, path;
-  for (bool more = database.FirstTable(&name, &path); more; more = database.NextTable(&name, &path)) {
+  TableIterator tables(database);
+  std::string name, path;
+  while (tables.Next(name, path)) {
     if (!pager.take()) continue;
-    bool wanted = byList ? std::find(names->begin(), names->end(), json(name.str())) != names->end()
-                         : startsWith(name.str(), prefix);
+    bool wanted =
+        byList ? std::find(names->begin(), names->end(), json(name)) != names->end() : startsWith(name, prefix);
     if (!wanted) continue;
-    rows.push_back({call.database, name.str(), path.str(), "todo_uid", 1, 0});
+    rows.push_back({call.database, name, path, "todo_uid", 1, 0});
     if (!pager.more()) break;
   }
   result["data"] = std::move(rows);
-  database.CloseAll();
 }
 
 }  // namespace wren

@@ -76,7 +76,7 @@ int fieldTypeCode(const std::string& name) {
 std::string fieldTypeName(int code) {
   for (const FieldTypeName& type : kFieldTypes)
     if (type.code == code) return type.name;
-  badValue("Field type code " + std::to_string(code) + " has no name.");
+  throw std::out_of_range("Field type code " + std::to_string(code) + " has no name.");
 }
 
 std::string sqlTypeName(int code) {
@@ -88,10 +88,10 @@ bool isStringFieldType(int code) {
   return code == 146 || code == 144 || code == 162 || code == 160 || code == 170 || code == 168;
 }
 
-void setFieldFromJson(ZVRecord& record, int field, const json& value) {
+void setFieldFromJson(EasyRecord& record, int field, const json& value) {
   int type = record.GetFieldType(field);
   if (isStringFieldType(type) || type == 193 || type == 201) {
-    record.SetFieldAsString(field, value.get<std::string>().c_str());
+    record.SetFieldAsString(field, value.get<std::string>());
     return;
   }
   switch (type) {
@@ -148,9 +148,10 @@ void setFieldFromJson(ZVRecord& record, int field, const json& value) {
   }
 }
 
-json fieldValue(ZVRecord& record, ZVTable& table, int field) {
-  if (record.IsFieldNull(table.GetField(field)->GetName())) return nullptr;
-  int type = record.GetFieldType(field);
+json fieldValue(EasyRecord& record, int field) {
+  RLHANDLE handle = record.GetHandle();
+  if (rlIsFieldNull(handle, field) != 0) return nullptr;
+  int type = rlGetFieldType(rlGetField(handle, field));
   if (isStringFieldType(type) || type == 193 || type == 201 || type == 259) return record.GetFieldAsString(field);
   switch (type) {
     case 8:

@@ -9,7 +9,7 @@ constexpr int kRepeatingCharacterKey = 0x800;
 constexpr int kCompressAboveLength = 20;
 constexpr int kAscending = 12;
 
-int indexKeyType(const json& params, ZVTable& table) {
+int indexKeyType(const json& params, EasyTable& table) {
   std::string compression = readText(params, "variableLengthCompression", "auto");
   int keyType = 0;
   if (compression == "on") keyType = kVariableLengthKey;
@@ -17,33 +17,25 @@ int indexKeyType(const json& params, ZVTable& table) {
     int length = 0;
     auto fields = params.find("fields");
     if (fields != params.end())
-      for (const json& entry : *fields) length += table.GetField(readRequiredText(entry, "name").c_str())->GetLength();
+      for (const json& entry : *fields) length += table.GetField(readRequiredText(entry, "name"))->GetLength();
     if (length > kCompressAboveLength) keyType = kVariableLengthKey;
   }
   if (readBool(params, "repeatingCharacterCompression", false)) keyType |= kRepeatingCharacterKey;
   return keyType;
 }
 
-void check(int result, const char* message) {
-  if (result != 0) throw ZVException(result, message, "wren", __LINE__);
-}
-
 // File name, statistics and condition of an index, each when asked for.
-bool applySettings(Call& call, ZVIndex& index) {
+bool applySettings(Call& call, EasyIndex& index) {
   auto filename = call.params.find("filename");
   if (filename != call.params.end()) {
     std::string name = filename->get<std::string>();
     if (!checkRelativePath(call.reply, name, "filename")) return false;
-    check(rlSetIndexFilePath(index.GetHandle(), nullptr, name.empty() ? nullptr : name.c_str()),
-          "Can't set the index file name");
+    index.SetFilename("", name);
   }
   auto stats = call.params.find("collectStats");
-  if (stats != call.params.end() && stats->is_boolean() && stats->get<bool>())
-    check(rlSetIndexDistinctCount(index.GetHandle(), 0), "Can't set the index distinct key count flag");
+  if (stats != call.params.end() && stats->is_boolean() && stats->get<bool>()) index.SetDistinctKeyCount();
   auto condition = call.params.find("conditionalExpression");
-  if (condition != call.params.end() && condition->is_string())
-    check(rlSetIndexCondition(index.GetHandle(), condition->get<std::string>().c_str()),
-          "Can't set the index condition");
+  if (condition != call.params.end() && condition->is_string()) index.SetCondition(condition->get<std::string>());
   return true;
 }
 
@@ -81,12 +73,15 @@ void createIndex(Call& call) {
   OpenTable open(call, 0);
   int keyType = indexKeyType(call.params, open.table);
   bool unique = readBool(call.params, "unique", false);
-  ZVIndex* index = open.table.AddIndex(name.c_str(), keyType, unique ? 0 : 1, 1);
-  if (!applySettings(call, *index)) return;
+  EasyIndex index(*open.table.AddIndex(name, keyType, unique ? 0 : 1, 1));
+  if (!applySettings(call, index)) return;
+  auto extent = call.params.find("growthExtent");
+  if (extent != call.params.end() && extent->is_number())
+    open.table.SetDataDefaultExtentSize(readInt(call.params, "growthExtent", 0));
   auto fields = call.params.find("fields");
   if (fields != call.params.end())
     for (const json& entry : *fields)
-      index->AddSegment(open.table.GetField(readRequiredText(entry, "name").c_str()), kAscending);
+      index.AddSegment(open.table.GetField(readRequiredText(entry, "name")), kAscending);
   alterInTransaction(call, open.table, 0);
 }
 
@@ -94,15 +89,13 @@ void alterIndex(Call& call) {
   traceMethod("alterIndex");
   std::string name = readRequiredText(call.params, "indexName");
   OpenTable open(call, 1);
-  ZVIndex* index = open.table.GetIndex(name.c_str());
+  EasyIndex index = open.table.GetIndex(name);
   try {
     auto newName = call.params.find("newIndexName");
-    if (newName != call.params.end())
-      check(rlSetIndexFileName(index->GetHandle(), newName->get<std::string>().c_str()),
-            "Can't set the index file name");
-    if (!applySettings(call, *index)) return;
-    if (call.params.contains("unique")) index->SetDuplicateFlag(readInt(call.params, "unique", 0) == 0 ? 1 : 0);
-    index->SetKeyType(indexKeyType(call.params, open.table));
+    if (newName != call.params.end()) index.SetName(newName->get<std::string>());
+    if (!applySettings(call, index)) return;
+    if (call.params.contains("unique")) index.SetDuplicateFlag(readInt(call.params, "unique", 0) == 0 ? 1 : 0);
+    index.SetKeyType(indexKeyType(call.params, open.table));
   } catch (const ZVException& failure) {
     setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
     return;

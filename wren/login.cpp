@@ -1,20 +1,8 @@
 // "login": a database session logged on with the caller's credentials,
 // registered under a new token.
-#include <stdexcept>
-
 #include "wren.h"
 
 namespace wren {
-namespace {
-
-void startClientOnce() {
-  static std::once_flag started;
-  std::call_once(started, [] {
-    if (rlStartClient() != 0) throw std::runtime_error("the database client did not start");
-  });
-}
-
-}  // namespace
 
 void login(Call& call) {
   traceMethod("login");
@@ -24,14 +12,13 @@ void login(Call& call) {
     setError(call.reply, -1, "Username or Password missing or isn't a string.");
     return;
   }
-  startClientOnce();
   auto entry = std::make_shared<AuthEntry>();
   entry->password = password;
-  entry->session = std::make_unique<ZVSession>(2);
+  entry->session = std::make_unique<EasySession>();
   try {
     // The round trip to the server runs outside the registry's lock; a
     // refused log-on frees its session with the entry.
-    entry->session->Logon(kLinkedServer, user.c_str(), password.c_str());
+    entry->session->Logon(kLinkedServer, user, password);
   } catch (const ZVException& refused) {
     setError(call.reply, refused.GetErrorCode(), refused.GetErrorMsg());
     return;

@@ -22,33 +22,32 @@ const char* const kKeyOperators[] = {"=", "<", "<=", ">", ">="};
 CursorRef openQuery(Call& call, const std::string& indexName) {
   auto cursor = std::make_shared<Cursor>();
   cursor->owner = call.entry;
-  ZVSession& session = *call.entry->session;
-  cursor->database = std::make_unique<ZVDatabase>(&session);
-  connectDatabase(session, *cursor->database, call.database, true);
-  cursor->table = std::make_unique<ZVTable>(cursor->database.get());
-  cursor->table->Open(call.table.c_str(), 0);
-  cursor->record = std::make_unique<ZVRecord>(cursor->table.get());
+  cursor->database = std::make_unique<EasyDatabase>(call.entry->session.get(), call.database, true);
+  cursor->table = std::make_unique<EasyTable>(cursor->database.get());
+  cursor->table->Open(call.table, 0);
+  cursor->record = std::make_unique<EasyRecord>(cursor->table.get());
   cursor->record->Clear();
-  cursor->record->SetDefaultIndex(indexName.c_str());
+  cursor->record->SetDefaultIndex(indexName);
   cursor->record->SetFilter(readText(call.params, "tableFilter", "").c_str());
   readText(call.params, "resultOrder", "descending");
   return cursor;
 }
 
-json readRows(Cursor& cursor, Pager pager) {
+// The next records of a query, one array of every field's value per row.
+json readRows(EasyRecord& record, Pager pager) {
   json rows = json::array();
-  int count = cursor.table->GetFieldCount();
-  while (cursor.next() != 0) {
+  int count = rlGetFieldCount(record.GetHandle());
+  while (record.Step() != 0) {
     if (!pager.take()) continue;
     json row = json::array();
-    for (int field = 0; field < count; ++field) row.push_back(fieldValue(*cursor.record, *cursor.table, field));
+    for (int field = 0; field < count; ++field) row.push_back(fieldValue(record, field));
     rows.push_back(std::move(row));
     if (!pager.more()) break;
   }
   return rows;
 }
 
-void setColumns(json& result, ZVTable& table, bool typeNames) {
+void setColumns(json& result, EasyTable& table, bool typeNames) {
   json names = json::array(), types = json::array();
   for (int field = 0; field < table.GetFieldCount(); ++field) {
     ZVField* definition = table.GetField(field);
@@ -73,7 +72,7 @@ void answer(Call& call, CursorRef cursor) {
   json& result = call.result();
   if (!keep) {
     setColumns(result, *cursor->table, true);
-    result["data"] = readRows(*cursor, queryPager(call.params));
+    result["data"] = readRows(*cursor->record, queryPager(call.params));
     return;
   }
   std::string id = registerCursor(cursor);
@@ -95,20 +94,6 @@ const json& indexFilter(const json& params) {
 
 }  // namespace
 
-int Cursor::next() {
-  switch (step) {
-    case Step::kNotStarted:
-      step = Step::kStepping;
-      return record->First();
-    case Step::kPositioned:
-      step = Step::kStepping;
-      return found;
-    case Step::kStepping:
-    default:
-      return record->Next();
-  }
-}
-
 void getRecordsInKeyRange(Call& call) {
   traceMethod("getRecordsInKeyRange");
   const json& filter = indexFilter(call.params);
@@ -127,17 +112,17 @@ void getRecordsInKeyRange(Call& call) {
         return;
       }
       codes.push_back(code);
-      int field = cursor->table->GetField(readRequiredText(entry, "fieldName").c_str())->GetNumber();
+      int field = cursor->table->GetFieldNumber(readRequiredText(entry, "fieldName"));
       setFieldFromJson(*cursor->record, field, entry.contains("value") ? entry["value"] : json());
     }
   }
-  ZVIndex* index = cursor->table->GetIndex(indexName.c_str());
-  std::vector<unsigned char> key(static_cast<size_t>(index->GetKeyLength()));
+  EasyIndex index = cursor->table->GetIndex(indexName);
+  std::vector<unsigned char> key(static_cast<size_t>(index.GetKeyLength()));
   cursor->record->BuildTargetKey(0, key.data(), static_cast<int>(key.size()));
   cursor->record->RangeOn(static_cast<int>(codes.size()), key.data(), nullptr, codes.data());
   readBool(call.params, "returnCursor", false);  // rows are always answered here
   setColumns(call.result(), *cursor->table, false);
-  call.result()["data"] = readRows(*cursor, queryPager(call.params));
+  call.result()["data"] = readRows(*cursor->record, queryPager(call.params));
 }
 
 void getRecordsByPartialKey(Call& call) {
@@ -145,13 +130,13 @@ void getRecordsByPartialKey(Call& call) {
   const json& filter = indexFilter(call.params);
   std::string indexName = readRequiredText(filter, "indexName");
   CursorRef cursor = openQuery(call, indexName);
-  ZVIndex* index = cursor->table->GetIndex(indexName.c_str());
-  if (index->GetSegmentCount() != 1) {
+  EasyIndex index = cursor->table->GetIndex(indexName);
+  if (index.GetSegmentCount() != 1) {
     setError(call.reply, -1, "Used index may only have one field at the moment.");
     return;
   }
   std::string partialKey = readRequiredText(filter, "partialKey");
-  int field = cursor->table->GetField(index->GetSegment(0)->GetFieldName())->GetNumber();
+  int field = cursor->table->GetFieldNumber(index.GetSegment(0)->GetFieldName());
   setFieldFromJson(*cursor->record, field, partialKey);
   cursor->record->RecordSetOn(static_cast<int>(partialKey.size()));
   answer(call, cursor);
@@ -165,7 +150,7 @@ void getRecordsStartingAtKey(Call& call) {
   auto fields = filter.find("indexFields");
   if (fields != filter.end()) {
     for (const json& entry : *fields) {
-      int field = cursor->table->GetField(readRequiredText(entry, "fieldName").c_str())->GetNumber();
+      int field = cursor->table->GetFieldNumber(readRequiredText(entry, "fieldName"));
       setFieldFromJson(*cursor->record, field, entry.contains("value") ? entry["value"] : json());
     }
   }
@@ -177,8 +162,7 @@ void getRecordsStartingAtKey(Call& call) {
     setError(call.reply, -1, "operator invalid");
     return;
   }
-  cursor->found = cursor->record->Find(mode);
-  cursor->step = Cursor::Step::kPositioned;
+  cursor->record->SetPositioned(cursor->record->Find(mode));
   answer(call, cursor);
 }
 
@@ -199,7 +183,11 @@ void getRecordsFromCursor(Call& call) {
   readInt(call.params, "keepAliveSeconds", 0);
   AuthEntryRef owner = cursor->owner;  // outlives the lock on its mutex
   std::unique_lock<std::mutex> serialised(owner->useMutex);
-  json rows = readRows(*cursor, pager);
+  RLHANDLE handle = cursor->record->GetHandle();
+  std::printf("zvdbIsActiveSession: %d\nzvdbIsActiveTable: %d\n", zvdbIsActiveSession(handle),
+              zvdbIsActiveTable(handle));
+  std::fflush(stdout);
+  json rows = readRows(*cursor->record, pager);
   cursor.reset();  // a cursor closed meanwhile ends here, under the lock
   call.result()["data"] = std::move(rows);
 }

@@ -39,7 +39,7 @@ class Transaction {
 
 // Ends the record's batch on every path; the rows inserted so far stay.
 struct BatchEnd {
-  ZVRecord& record;
+  EasyRecord& record;
   ~BatchEnd() {
     try {
       record.EndBatch();
@@ -61,11 +61,11 @@ int64_t rowIdOf(const json& value) {
 }
 
 // Field numbers of "fieldNames"; every row must fit them.
-std::vector<int> fieldNumbers(ZVTable& table, const json& params) {
+std::vector<int> fieldNumbers(EasyTable& table, const json& params) {
   std::vector<int> numbers;
   auto names = params.find("fieldNames");
   if (names != params.end())
-    for (const json& name : *names) numbers.push_back(table.GetField(name.get<std::string>().c_str())->GetNumber());
+    for (const json& name : *names) numbers.push_back(table.GetFieldNumber(name.get<std::string>()));
   return numbers;
 }
 
@@ -81,7 +81,14 @@ const json& rowsOf(const json& params, size_t width) {
   return *rows;
 }
 
-void setRow(ZVRecord& record, const std::vector<int>& fields, const json& row) {
+// Reads by row id need them; false with the reply's error otherwise.
+bool hasRowIds(Call& call, EasyTable& table) {
+  if (table.HasRowid()) return true;
+  setError(call.reply, -1, "table does not have row ids");
+  return false;
+}
+
+void setRow(EasyRecord& record, const std::vector<int>& fields, const json& row) {
   for (size_t j = 0; j < row.size(); ++j) setFieldFromJson(record, fields[j], row[j]);
 }
 
@@ -95,7 +102,7 @@ void insertRecords(Call& call) {
   OpenTable open(call, 0);
   std::vector<int> fields = fieldNumbers(open.table, call.params);
   const json& rows = rowsOf(call.params, fields.size());
-  ZVRecord record(&open.table);
+  EasyRecord record(&open.table);
   record.SetBatch(kInsertBatch, 0, 0);
   BatchEnd batchEnd{record};
   for (const json& row : rows) {
@@ -115,12 +122,12 @@ void updateRecords(Call& call) {
   if (format == "objects") return;
   OpenTable open(call, 0);
   std::vector<int> fields = fieldNumbers(open.table, call.params);
-  int idField = open.table.GetField("id")->GetNumber();
+  int idField = open.table.GetFieldNumber("id");
   size_t idPosition = std::find(fields.begin(), fields.end(), idField) - fields.begin();
   if (idPosition == fields.size()) throw ZVException(-1, "fieldNames must hold id", "wren", __LINE__);
   const json& rows = rowsOf(call.params, fields.size());
-  ZVRecord record(&open.table);
-  record.SetDefaultIndex((call.table + "_id_pk").c_str());
+  EasyRecord record(&open.table);
+  record.SetDefaultIndex(call.table + "_id_pk");
   try {
     Transaction transaction(open.table);
     for (const json& row : rows) {
@@ -141,7 +148,8 @@ void updateRecords(Call& call) {
 void deleteRecords(Call& call) {
   traceMethod("deleteRecords");
   OpenTable open(call, 0);
-  ZVRecord record(&open.table);
+  if (!hasRowIds(call, open.table)) return;
+  EasyRecord record(&open.table);
   record.SetDefaultIndex(kRowidIndex);
   auto ids = call.params.find("id");
   if (ids == call.params.end()) return;
@@ -169,7 +177,8 @@ void truncateRecords(Call& call) {
 void getRecordById(Call& call) {
   traceMethod("getRecordById");
   OpenTable open(call, 0);
-  ZVRecord record(&open.table);
+  if (!hasRowIds(call, open.table)) return;
+  EasyRecord record(&open.table);
   record.SetDefaultIndex(kRowidIndex);
   int64_t id = rowIdOf(call.params.contains("id") ? call.params["id"] : json());
   if (record.FindRowid(id, 0) == 0) {
@@ -181,7 +190,7 @@ void getRecordById(Call& call) {
     ZVField* definition = open.table.GetField(field);
     names.push_back(definition->GetName());
     types.push_back(definition->GetType() == 146 ? "STRING" : "NUMBER");
-    data.push_back(fieldValue(record, open.table, field));
+    data.push_back(fieldValue(record, field));
   }
   json& result = call.result();
   result["fieldNames"] = std::move(names);

@@ -166,7 +166,10 @@ bool removeCursor(const std::string& id) {
     removed = std::move(found->second);
     cursorRegistry().erase(found);
   }
-  releaseCursor(std::move(removed));
+  AuthEntryRef owner = removed->owner;  // outlives the lock on its mutex
+  std::lock_guard<std::mutex> serialised(owner->useMutex);
+  rlResetRecord(removed->record->GetHandle());  // its reading ends before its objects go
+  removed.reset();
   return true;
 }
 

@@ -1,7 +1,7 @@
 // "getRecordsUsingSQL": one statement with text parameters through the SQL
 // client library, on a connection of its own logged on as the caller.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,6 +37,30 @@ json readTextColumn(ZVSQL_CURSOR cursor, int column, Reader reader) {
   return std::string(buffer.data());
 }
 
+// A NUMERIC or MONEY value as "<integer part>.<fraction>": the integer part
+// whole and signed (never squeezed into 16 bits, so -0.5 keeps its sign),
+// the fraction with the column's scale, or at least two digits where the
+// column declares none (12.5 reads 12.50, 3 reads 3.00). A value that is
+// not a number comes back as the text it is.
+json decimalValue(ZVSQL_CURSOR cursor, int column) {
+  constexpr size_t kMinFraction = 2;
+  int32_t length = zvsqlGetColumnLength(cursor, column);
+  std::vector<char> buffer(std::max<size_t>(static_cast<size_t>(length > 0 ? length : 0), 64) + 1, 0);
+  if (zvsqlGetNumericAsString(cursor, column, buffer.data(), static_cast<int32_t>(buffer.size())) != 0)
+    return readTextColumn(cursor, column, zvsqlGetChar);
+  std::string text(buffer.data());
+  if (zvsqlGetColumnScale(cursor, column) > 0 || text.find_first_not_of("-0123456789.") != std::string::npos)
+    return text;
+  size_t point = text.find('.');
+  if (point == std::string::npos) {
+    point = text.size();
+    text += '.';
+  }
+  size_t fraction = text.size() - point - 1;
+  if (fraction < kMinFraction) text.append(kMinFraction - fraction, '0');
+  return text;
+}
+
 json columnValue(ZVSQL_CURSOR cursor, int column, int type) {
   if (zvsqlIsColumnNull(cursor, column)) return nullptr;
   switch (type) {
@@ -49,12 +73,8 @@ json columnValue(ZVSQL_CURSOR cursor, int column, int type) {
     case 20:
       return readTextColumn(cursor, column, zvsqlGetNChar);
     case 2:
-      return readTextColumn(cursor, column, zvsqlGetNumericAsString);  // the whole value, sign included
-    case 8: {
-      zvsqlMoney money{};
-      zvsqlGetMoney(cursor, column, &money);
-      return std::string(money.text, strnlen(money.text, sizeof money.text));
-    }
+    case 8:
+      return decimalValue(cursor, column);
     case 3: {
       int16_t v = 0;
       zvsqlGetSmallInt(cursor, column, &v);

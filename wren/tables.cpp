@@ -28,7 +28,7 @@ int formatPosition(const char* const (&formats)[N], const json& params, const ch
 }
 
 // Adds one caller's field; false (with the reply's error) for an unknown type.
-bool addField(Call& call, ZVTable& table, const json& entry, int datePosition, int timePosition) {
+bool addField(Call& call, EasyTable& table, const json& entry, int datePosition, int timePosition) {
   std::string type = readRequiredText(entry, "type");
   int code = fieldTypeCode(type);
   if (code < 0) {
@@ -36,7 +36,7 @@ bool addField(Call& call, ZVTable& table, const json& entry, int datePosition, i
     return false;
   }
   std::string name = readRequiredText(entry, "name");
-  ZVField* field = table.AddField(name.c_str(), code, readRequiredInt(entry, "length"));
+  ZVField* field = table.AddField(name, code, readRequiredInt(entry, "length"));
   if (type == "VARCHAR") field->SetBinaryFlag(4);
   if (type == "MONEY") field->SetBinaryFlag(7);
   if (type == "DATE" && datePosition > 0) field->SetFieldDefaultDateTimeType(datePosition, 0);
@@ -50,13 +50,6 @@ bool addField(Call& call, ZVTable& table, const json& entry, int datePosition, i
 std::string directoryOf(const std::string& path) {
   size_t last = path.find_last_of("/\\");
   return last == std::string::npos ? "" : path.substr(0, last);
-}
-
-std::string tablePath(ZVDatabase& database, const std::string& table) {
-  ZVString name, path;
-  for (bool more = database.FirstTable(&name, &path); more; more = database.NextTable(&name, &path))
-    if (name.str() == table) return path.str();
-  return "";
 }
 
 // The engine code of a field description's type; 0 with the reply's error
@@ -75,20 +68,20 @@ void setBinaryFlag(ZVField* field, const json& entry) {
 }
 
 // One field description of "alterTable"; false when the call must end.
-bool alterField(Call& call, ZVTable& table, const json& entry) {
+bool alterField(Call& call, EasyTable& table, const json& entry) {
   bool named = entry.contains("name");
   if (named && entry.contains("newPosition")) {
     table.MoveField(readInt(entry, "name", 0), readInt(entry, "newPosition", 0));
   } else if (named && entry.contains("type") && entry.contains("length")) {
-    ZVField* field = table.GetField(readRequiredText(entry, "name").c_str());
+    ZVField* field = table.GetField(readRequiredText(entry, "name"));
     int code = 0;
     if (!typeOf(call, entry, &code)) return false;
     field->SetType(code, readInt(entry, "length", 0));
     setBinaryFlag(field, entry);
   } else if (named && entry.contains("length")) {
-    table.GetField(readRequiredText(entry, "name").c_str())->SetLength(readInt(entry, "length", 0));
+    table.GetField(readRequiredText(entry, "name"))->SetLength(readInt(entry, "length", 0));
   } else if (named && entry.contains("type")) {
-    ZVField* field = table.GetField(readRequiredText(entry, "name").c_str());
+    ZVField* field = table.GetField(readRequiredText(entry, "name"));
     int code = 0;
     if (!typeOf(call, entry, &code)) return false;
     if (isStringFieldType(code)) {
@@ -99,25 +92,42 @@ bool alterField(Call& call, ZVTable& table, const json& entry) {
     setBinaryFlag(field, entry);
   }
   if (named && entry.contains("newName"))
-    table.GetField(readRequiredText(entry, "name").c_str())->SetName(readRequiredText(entry, "newName").c_str());
+    table.GetField(readRequiredText(entry, "name"))->SetName(readRequiredText(entry, "newName").c_str());
+  return true;
+}
+
+// Extent size, folder and file extensions of a new table, each when given
+// with its type; a folder or extension that would leave the server's data
+// directory is refused.
+bool applyFileSettings(Call& call, EasyTable& table) {
+  const json& params = call.params;
+  auto extent = params.find("growthExtent");
+  if (extent != params.end() && extent->is_number()) table.SetDataDefaultExtentSize(readInt(params, "growthExtent", 0));
+  struct Setting {
+    const char* name;
+    void (ZVTable::*apply)(const char*);
+  };
+  const Setting settings[] = {{"folder", &ZVTable::SetPath},
+                              {"tableFileExtension", &ZVTable::SetDataExtension},
+                              {"indexFileExtension", &ZVTable::SetIndexExtension}};
+  for (const Setting& setting : settings) {
+    auto member = params.find(setting.name);
+    if (member == params.end() || !member->is_string()) continue;
+    const std::string& text = member->get_ref<const std::string&>();
+    if (!checkRelativePath(call.reply, text, setting.name)) return false;
+    (table.*setting.apply)(text.c_str());
+  }
   return true;
 }
 
 }  // namespace
 
-void connectDatabase(ZVSession& session, ZVDatabase& database, const std::string& name, bool createIfMissing) {
-  if (createIfMissing && !session.FindDatabase(name.c_str())) session.CreateDatabase(name.c_str(), "");
-  database.Connect(name.c_str());
-}
-
 void createTable(Call& call) {
   traceMethod("createTable");
-  ZVSession& session = *call.entry->session;
-  ZVDatabase database(&session);
-  connectDatabase(session, database, call.database, true);
-  ZVTable table(&database);
+  EasyDatabase database(call.entry->session.get(), call.database, true);
+  EasyTable table(&database);
   ZVField* id = table.AddField("id", 231, 8);
-  ZVIndex* primary = table.AddIndex((call.table + "_id_pk").c_str(), 0, 0, 0);
+  ZVIndex* primary = table.AddIndex(call.table + "_id_pk", 0, 0, 0);
   primary->AddSegment(id, 12);
   rlSetIdentityField(table.GetHandle(), "id", 1, 1);
   int datePosition = formatPosition(kDateFormats, call.params, "defaultDateFormat");
@@ -129,16 +139,15 @@ void createTable(Call& call) {
       if (!addField(call, table, entry, datePosition, timePosition)) return;
     }
   }
+  if (!applyFileSettings(call, table)) return;
   int mode = (isTrue(call.params, "smallFile") ? 0 : kCreateSmallFile) |
              (isTrue(call.params, "createRecByteIndex") ? 0 : kCreateRecByteIndex);
-  table.Create(call.table.c_str(), mode);
+  table.Create(call.table, mode);
 }
 
 void deleteTables(Call& call) {
   traceMethod("deleteTables");
-  ZVSession& session = *call.entry->session;
-  ZVDatabase database(&session);
-  connectDatabase(session, database, call.database, true);
+  EasyDatabase database(call.entry->session.get(), call.database, true);
   auto names = call.params.find("tableNames");
   if (names == call.params.end()) return;
   for (const json& name : *names) {
@@ -157,47 +166,45 @@ namespace wren {
 
 void alterTable(Call& call) {
   traceMethod("alterTable");
-  ZVSession& session = *call.entry->session;
-  ZVDatabase database(&session);
-  connectDatabase(session, database, call.database, false);
-  std::unique_ptr<ZVDatabase> moved;
-  ZVDatabase* target = &database;
+  EasySession* session = call.entry->session.get();
+  EasyDatabase database(session, call.database, false);
+  EasyDatabase target(database);
   std::string current = call.table;
   auto newDatabase = call.params.find("newDatabaseName");
   if (newDatabase != call.params.end()) {
-    moved = std::make_unique<ZVDatabase>(&session);
-    connectDatabase(session, *moved, newDatabase->get<std::string>(), true);
-    std::string path = directoryOf(tablePath(database, call.table));
+    EasyDatabase moved(session, newDatabase->get<std::string>(), true);
+    std::string path = directoryOf(database.GetTablePath(call.table));
     std::printf("path:%s\n", path.c_str());
+    std::fflush(stdout);
     // Entered into the new dictionary first: a refused move leaves the
     // table where it was.
-    moved->AddTable(call.table.c_str(), path.c_str());
-    database.DropTable(call.table.c_str());
-    target = moved.get();
+    moved.AddTable(call.table, path);
+    database.DropTable(call.table);
+    target = moved;
   }
   auto newName = call.params.find("newTableName");
   if (newName != call.params.end()) {
     current = newName->get<std::string>();
-    target->RenameTable(call.table.c_str(), current.c_str());
+    target.RenameTable(call.table.c_str(), current.c_str());
   }
   auto fields = call.params.find("fields");
   if (fields == call.params.end()) return;
-  ZVTable table(&database);
-  table.Open(current.c_str(), 1);
+  // Opened where the table is now: after a move its old database no longer
+  // lists it.
+  EasyTable table(&target);
+  table.Open(current, 1);
   for (const json& entry : *fields)
     if (!alterField(call, table, entry)) return;
   alterInTransaction(call, table, 0);  // the changes are stored, not only made on the open table
 }
 
 void rebuildEach(Call& call, int alterMode) {
-  ZVSession& session = *call.entry->session;
-  ZVDatabase database(&session);
-  connectDatabase(session, database, call.database, true);
+  EasyDatabase database(call.entry->session.get(), call.database, true);
   auto names = call.params.find("tableNames");
   if (names == call.params.end()) return;
   for (const json& name : *names) {
-    ZVTable table(&database);
-    table.Open(name.get<std::string>().c_str(), 1);
+    EasyTable table(&database);
+    table.Open(name.get<std::string>(), 1);
     alterInTransaction(call, table, alterMode);  // a failure is kept; later tables go on
   }
 }

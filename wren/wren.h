@@ -4,8 +4,10 @@
 // "errorCode", "errorMessage", "method", ...}}.
 //
 // Road of a request: handler (entry.cpp) -> processRequest (parse, id) ->
-// dispatchMethod (envelope checks, token check) -> the method
-// (login.cpp, catalog.cpp) with the token's database session.
+// dispatchMethod (envelope checks, token check) -> the method (login.cpp,
+// catalog.cpp, tables.cpp, records.cpp, queries.cpp, indexes.cpp, sql.cpp)
+// with the token's database session. Methods reach the engine through the
+// wrapper classes of easy.cpp; the SQL method through the SQL client library.
 //
 // Tokens and cursors belong to the process (registry.cpp): a token obtained
 // on one connection is valid on every other until a login purges it after
@@ -37,13 +39,154 @@ constexpr int64_t kIdleLimitSeconds = 7200;
 constexpr size_t kMaxLogins = 1024;
 constexpr size_t kMaxCursorsPerLogin = 256;
 
+// ---- easy.cpp: wrappers over the client classes ----
+// Thin layers over the engine's client classes that take and give standard
+// strings, bundle a few steps and add what the client offers only as plain
+// functions over handles. Each derives virtually from its client class, so
+// every client member stays callable on it; client failures pass through as
+// ZVException unless a member says otherwise.
+
+class EasyString : public virtual ZVString {
+ public:
+  explicit EasyString(const std::string& text);
+  explicit EasyString(const ZVString& other);
+  virtual ~EasyString();
+};
+
+class EasySession : public virtual ZVSession {
+ public:
+  // A session of type 2. The first one made in the process starts the
+  // client; a start that fails throws a plain std::exception.
+  EasySession();
+  ~EasySession() override;
+  using ZVSession::CreateDatabase;
+  using ZVSession::Logon;
+  void Logon(const std::string& server, const std::string& user, const std::string& password);
+  std::string GetUserLogonName() const;
+  void CreateDatabase(const std::string& name, const std::string& path);
+};
+
+class EasyIndex;
+
+class EasyDatabase : public virtual ZVDatabase {
+ public:
+  // Connected to the database `name` of the session; with createIfMissing a
+  // database the server does not know is made first (in the server's
+  // directory). A failing Connect throws out of the construction.
+  EasyDatabase(EasySession* session, const std::string& name, bool createIfMissing);
+  explicit EasyDatabase(const ZVDatabase& other);  // same session and database, no open tables
+  EasyDatabase(const EasyDatabase& other);
+  EasyDatabase& operator=(const EasyDatabase& other);
+  ~EasyDatabase() override;
+  using ZVDatabase::AddTable;
+  using ZVDatabase::DropTable;
+  using ZVDatabase::FirstTable;
+  using ZVDatabase::NextTable;
+  // The tables in the client's order; false at the end.
+  bool FirstTable(std::string& name, std::string& path);
+  bool NextTable(std::string& name, std::string& path);
+  void AddTable(const std::string& name, const std::string& path);
+  // The path of the table named exactly so; empty when there is none.
+  std::string GetTablePath(const std::string& name);
+  void DropTable(const std::string& name);
+};
+
+class EasyTable : public virtual ZVTable {
+ public:
+  explicit EasyTable(ZVDatabase* database);
+  ~EasyTable() override;
+  using ZVTable::GetField;  // by number
+  using ZVTable::GetIndex;  // by number
+  void Create(const std::string& name, int mode);
+  void Open(const std::string& name, int mode);
+  // A refused field writes its name, type and length and the failure to
+  // standard output, then throws the failure on.
+  virtual ZVField* AddField(const std::string& name, int type, int length);
+  virtual ZVIndex* AddIndex(const std::string& name, int keyType, int duplicates, int nullKey);
+  // The index as a wrapper; it must not outlive this table object.
+  virtual EasyIndex GetIndex(const std::string& name);
+  virtual ZVField* GetField(const std::string& name);
+  virtual int GetFieldNumber(const std::string& name);
+  int GetPartitionIndexNbr() override;
+};
+
+class EasyIndex : public virtual ZVIndex {
+ public:
+  explicit EasyIndex(const ZVIndex& index);  // works on the same index of the same table object
+  EasyIndex(const EasyIndex& other);
+  ~EasyIndex() override;
+  // The four settings below throw ZVException with the client's code when
+  // the client refuses them. Empty texts pass as "none".
+  virtual void SetFilename(const std::string& path, const std::string& fileName);
+  virtual void SetName(const std::string& name);
+  void SetDistinctKeyCount();
+  void SetCondition(const std::string& expression);
+};
+
+class EasyRecord : public virtual ZVRecord {
+ public:
+  explicit EasyRecord(ZVTable* table);  // cleared, not started
+  ~EasyRecord() override;
+  using ZVRecord::GetFieldAsString;
+  using ZVRecord::GetFieldType;
+  using ZVRecord::SetDefaultIndex;
+  using ZVRecord::SetFieldAsFloat;
+  using ZVRecord::SetFieldAsJSON;
+  using ZVRecord::SetFieldAsSigned;
+  using ZVRecord::SetFieldAsString;
+  virtual int GetFieldNumber(const std::string& name);
+  virtual int GetFieldType(const ZVString& name);
+  virtual int GetFieldType(const std::string& name);
+  virtual void SetFieldAsString(int number, const std::string& text);
+  virtual void SetFieldAsString(const std::string& name, const std::string& text);
+  virtual void SetFieldAsSigned(const std::string& name, int32_t value);
+  virtual void SetFieldAsFloat(const std::string& name, double value);
+  virtual void SetFieldAsJSON(const std::string& name, const std::string& text);
+  virtual void SetDefaultIndex(const std::string& indexName);
+  virtual std::string GetFieldAsString(const std::string& name);
+  void SetDefaultIndex(int indexNumber) override;
+  // Reads the next record (non-zero: one was read): the first one, or the
+  // one a key search reached (see SetPositioned), then on with Next. Ranges
+  // and record sets switched on keep the reading inside them.
+  int Step();
+  // After a key search: the first Step reports `found` without moving.
+  void SetPositioned(int found);
+
+ private:
+  enum class StepState { kNotStarted, kPositioned, kStepping };
+  StepState step_ = StepState::kNotStarted;
+  int found_ = 0;
+};
+
+// Walks the databases of a session: the first Next reads the first one.
+class DatabaseIterator {
+ public:
+  explicit DatabaseIterator(EasySession& session) : session_(session) {}
+  bool Next(std::string& name, std::string& path);
+
+ private:
+  bool started_ = false;
+  EasySession& session_;
+};
+
+// Walks the tables of a database: the first Next reads the first one.
+class TableIterator {
+ public:
+  explicit TableIterator(EasyDatabase& database) : database_(database) {}
+  bool Next(std::string& name, std::string& path);
+
+ private:
+  bool started_ = false;
+  EasyDatabase& database_;
+};
+
 // One log-in: the session it opened and the password it used. Shared by the
 // registry and every call running on it, so a purge never frees a session
 // under a running call.
 struct AuthEntry {
   std::string password;
   int64_t lastUse = 0;
-  std::unique_ptr<ZVSession> session;
+  std::unique_ptr<EasySession> session;
   std::mutex useMutex;  // one call at a time per session
 };
 using AuthEntryRef = std::shared_ptr<AuthEntry>;
@@ -62,19 +205,17 @@ std::string registerLogin(AuthEntryRef entry);
 // the log-in whose session they belong to (kept alive while the cursor is).
 struct Cursor {
   AuthEntryRef owner;
-  std::unique_ptr<ZVDatabase> database;
-  std::unique_ptr<ZVTable> table;
-  std::unique_ptr<ZVRecord> record;
-  enum class Step { kNotStarted, kPositioned, kStepping } step = Step::kNotStarted;
-  int found = 0;  // result of the positioning search
-  // Reads the next record: the first, the one a search reached, then on.
-  int next();
+  std::unique_ptr<EasyDatabase> database;
+  std::unique_ptr<EasyTable> table;
+  std::unique_ptr<EasyRecord> record;
 };
 using CursorRef = std::shared_ptr<Cursor>;
 // Stores the cursor under a fresh id and returns the id; empty when its
 // log-in already keeps its most cursors.
 std::string registerCursor(CursorRef cursor);
 CursorRef findCursor(const std::string& id);
+// Ends the cursor's reading and drops it (closing its objects when no
+// running call holds it); false when no cursor has the id.
 bool removeCursor(const std::string& id);
 // Drops a reference under the owner session's lock, so a last reference
 // closes the cursor's objects while no other call uses that session.
@@ -147,23 +288,19 @@ int fieldTypeCode(const std::string& name);
 bool isStringFieldType(int code);
 // Writes a request value into a field of the record's buffer; a value of
 // the wrong type, out of range or unreadable is an error, never dropped.
-void setFieldFromJson(ZVRecord& record, int field, const json& value);
+void setFieldFromJson(EasyRecord& record, int field, const json& value);
 // The field's value for a reply; null for a null field or a type that has
 // no reply form, so the row keeps one value per field.
-json fieldValue(ZVRecord& record, ZVTable& table, int field);
+json fieldValue(EasyRecord& record, int field);
 
 // ---- tables.cpp / records.cpp ----
-// Connects to a database of the session, made first (in the data
-// directory) when missing and asked for.
-void connectDatabase(ZVSession& session, ZVDatabase& database, const std::string& name, bool createIfMissing);
-// The call's table opened in mode 0 (rows) or 1 (definition changes);
-// closed with its database on every path.
+// The call's database (made when missing) and its table opened in mode 0
+// (rows) or 1 (definition changes); both closed on every path.
 struct OpenTable {
-  ZVDatabase database;
-  ZVTable table;
-  OpenTable(Call& call, int mode) : database(call.entry->session.get()), table(&database) {
-    connectDatabase(*call.entry->session, database, call.database, true);
-    table.Open(call.table.c_str(), mode);
+  EasyDatabase database;
+  EasyTable table;
+  OpenTable(Call& call, int mode) : database(call.entry->session.get(), call.database, true), table(&database) {
+    table.Open(call.table, mode);
   }
 };
 void createTable(Call& call);

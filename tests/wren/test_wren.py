@@ -309,6 +309,38 @@ class TableTest(ServerCase):
                 self.assertIn(message, result["errorMessage"])
         self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='bad'"), "0")
 
+    def test_move_with_new_name_and_field_changes(self):
+        # One call moves the table, renames it and changes a field: the field
+        # change lands on the table where it now is.
+        self.ok("createTable", self.p(tableName="mover", fields=[{"name": "v", "type": "CHAR", "length": 4}]))
+        self.ok("insertRecords", self.p(tableName="mover", insertFormat="arrays", fieldNames=["v"],
+                                        sourceData=[["a"], ["b"]]))
+        self.ok("alterTable", self.p(tableName="mover", newDatabaseName="tdbmoved", newTableName="moved",
+                                     fields=[{"name": "v", "length": 30, "newName": "word"}]))
+        self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE tbl_name='mover'"), "0")
+        self.assertEqual(self.server.sql("tdbmoved", "SELECT word FROM moved ORDER BY id").split(), ["a", "b"])
+        self.assertEqual(self.server.sql("tdbmoved", "SELECT length FROM rl_fields WHERE tbl='moved' AND name='word'"),
+                         "30")
+        self.assertIn("path:", self.server.tree.log())
+
+    def test_refused_field_and_file_settings(self):
+        # A field the engine refuses is answered with the engine's code and
+        # message, and its name, type and length go to the trace.
+        result = self.ws.call("createTable", self.p(tableName="refused", fields=[
+            {"name": "ok", "type": "CHAR", "length": 4}, {"name": "nl", "type": "NLVC", "length": 4}]))["result"]
+        self.assertEqual((result["errorCode"], result["errorMessage"]), (4202, "Field [nl] has a bad type or length"))
+        self.assertIn("nl t: 0 l: 4ZVException caught\nField [nl] has a bad type or length\n", self.server.tree.log())
+        for setting, value in [("folder", "../up"), ("folder", "/tmp"), ("tableFileExtension", "../x"),
+                               ("indexFileExtension", "/abs")]:
+            with self.subTest(setting=setting, value=value):
+                result = self.ws.call("createTable", self.p(tableName="refused", **{setting: value}))["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn(setting + " must be a relative path", result["errorMessage"])
+        self.assertEqual(self.server.sql("tdb", "SELECT count(*) FROM sqlite_master WHERE name='refused'"), "0")
+        self.ok("createTable", self.p(tableName="placed", folder="sub", tableFileExtension=".dat", growthExtent=64,
+                                      indexFileExtension=".idx"))
+        self.assertEqual(self.columns("placed"), ["id"])
+
     def test_alter_rename_and_rebuild(self):
         self.ok("createTable", self.p(tableName="alt", fields=[{"name": "a", "type": "CHAR", "length": 5},
                                                                {"name": "b", "type": "INTEGER", "length": 4}]))
@@ -328,6 +360,11 @@ class TableTest(ServerCase):
         self.assertIn("renamed", tables)
         result = self.ws.call("rebuildTables", self.p(tableName="x", tableNames=["renamed"]))["result"]
         self.assertEqual(result["errorCode"], 0, result)
+        # altering in a database the server does not know makes no database
+        result = self.ws.call("alterTable", self.p(databaseName="nosuchdb", tableName="renamed",
+                                                   newTableName="x"))["result"]
+        self.assertEqual(result["errorCode"], 101, result)
+        self.assertFalse(os.path.exists(self.server.tree.path("data/BRENLOXS/nosuchdb.db")))
 
 
 class RecordTest(ServerCase):
@@ -475,6 +512,8 @@ class QueryTest(ServerCase):
         finally:
             other.close()
         self.assertEqual(names, ["n%d" % i for i in range(10)])
+        log = self.server.tree.log()
+        self.assertIn("b: %s\nzvdbIsActiveSession: 1\nzvdbIsActiveTable: 1\n" % cursor, log)
         self.assertEqual(self.ws.call("closeCursor", {"authToken": self.token, "cursorId": cursor})["result"]["errorCode"], 0)
         for method in ("getRecordsFromCursor", "closeCursor"):
             for cursor_id in (cursor, cursor[:63]):
@@ -518,6 +557,11 @@ class IndexTest(ServerCase):
         reply = self.ws.call("alterIndex", self.p(indexName="nosuch"), request_id=7)
         self.assertNotEqual(reply["result"]["errorCode"], 0)
         self.assertEqual((reply["id"], reply["result"]["method"]), ("7", "alterIndex"))
+        # a condition the engine refuses keeps the message clients have always had
+        result = self.ws.call("createIndex", self.p(indexName="cond", conditionalExpression="qty >>",
+                                                    fields=[{"name": "qty"}]))["result"]
+        self.assertEqual((result["errorCode"], result["errorMessage"]),
+                         (4218, "Can't set the index distinct key count flag"))
         self.ok("deleteIndex", self.p(indexName="both"))
         self.assertEqual(self.index_sql("both"), "")
         self.ok("rebuildIndex", self.p(tableNames=["t"]))
@@ -574,6 +618,18 @@ class SqlTest(ServerCase):
         self.assertTrue(negative.startswith("-0.5"), negative)  # the sign between -1 and 0 stays
         self.assertEqual(self.sql("SELECT name FROM s WHERE qty > 100")["data"], [])
 
+    def test_numeric_and_money_keep_sign_and_size(self):
+        # "<integer part>.<fraction>": the integer part whole and signed, the
+        # fraction with the column's scale or at least two digits.
+        self.server.sql("sdb", "CREATE TABLE money (m MONEY, n2 NUMERIC(10,2), n NUMERIC, n4 DECIMAL(12,4));"
+                               "INSERT INTO money VALUES (12.5, 12.5, 12.5, 12.5), (-0.5, -0.5, -0.5, -0.5),"
+                               "(123456789012.5, 40000, 40000, 3), (12.3456, 7, 7.125, NULL);")
+        result = self.sql("SELECT m, n2, n, n4 FROM money ORDER BY rowid")
+        self.assertEqual(result["fieldTypes"], ["MONEY", "NUMERIC", "NUMERIC", "NUMERIC"])
+        self.assertEqual(result["data"], [["12.50", "12.50", "12.50", "12.5000"], ["-0.50", "-0.50", "-0.50", "-0.5000"],
+                                          ["123456789012.50", "40000.00", "40000.00", "3.0000"],
+                                          ["12.3456", "7.00", "7.125", None]])
+
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
         result = self.sql("SELECT 1", database="nosuchdb")
@@ -584,7 +640,9 @@ class SqlTest(ServerCase):
 
 
 class SharedTokenTest(ServerCase):
-    ENV = {"WREN_TOKEN_IDLE_SECONDS": "2"}
+    # Long enough that the shared token, used without pause by four
+    # connections, never ages past it even on a loaded machine.
+    ENV = {"WREN_TOKEN_IDLE_SECONDS": "6"}
 
     def test_connections_share_a_token_while_others_log_in(self):
         token = self.server.login(self.ws)
@@ -631,7 +689,7 @@ class SharedTokenTest(ServerCase):
         threads.append(threading.Thread(target=use, args=("login", ADMIN, 20)))
         for thread in threads:
             thread.start()
-        time.sleep(5)  # the idle log-in outlives its limit while the others keep theirs in use
+        time.sleep(8)  # the idle log-in outlives its limit while the others keep theirs in use
         self.server.login(idle)  # purges it, with its cursor
         stop.set()
         for thread in threads:
