@@ -213,4 +213,14 @@ std::string localTimeText(int64_t seconds);
 // Replaces *reply with value (released first), or answers code with message when value is null.
 void replyWithFile(json_object** reply, json_object* value, int code, const char* message);
 
+// A session token: 32 random hexadecimal digits; empty when the system has no randomness to give.
+std::string randomToken();
+// Whether a slot's token equals the one a request sent, in time independent of where they differ.
+bool tokensEqual(const std::string& slotToken, const char* sent);
+// "NAME@localhost": the host's local server, or the engine's default one when the host names none.
+std::string localServerName(const WebAppInitRecord* record);
+// A library in the same folder as the one this code is built into (a
+// sanitizer's dlopen would not search this library's own run path).
+std::string libraryNextToSelf(const char* fileName);
+
 }  // namespace finch
