@@ -352,6 +352,18 @@ void ZVSession::AddDatabase(const char* name, const char* path) {
   });
 }
 
+void ZVSession::DropDatabase(const char* name) {
+  guarded([&] {
+    logon_->requireLoggedOn();
+    checkObjectName(name, "database");
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
+    std::string file;
+    if (!catalog.lookup(name, &file)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
+    catalog.forgetDatabase(name);
+  });
+}
+
 void ZVSession::DeleteDatabase(const char* name) {
   guarded([&] {
     logon_->requireLoggedOn();
