@@ -360,6 +360,32 @@ int32_t zvdbGetJSONSegmentProperties(RLHANDLE segment, const char** key, int32_t
   return upOnCode(segment, rc);
 }
 
+// The condition of a conditional index, or false when it has none.
+static bool conditionOf(ZVTable* t, int32_t number, std::string* condition) {
+  if (number < 0 || number >= t->GetIndexCount()) fail(RL_UNKNOWN_INDEX, "No index number " + std::to_string(number));
+  condition->clear();
+  return false;
+}
+
+int32_t zvdbGetCndxIndexLength(RLHANDLE table, int32_t number) {
+  ZVTable* t = tableHandle(table);
+  return readOf(t, -1, [&] {
+    std::string condition;
+    return conditionOf(t, number, &condition) ? int32_t(condition.size() + 1) : -1;
+  });
+}
+
+int32_t zvdbGetCndxIndex(RLHANDLE table, int32_t number, char* buffer, int32_t size) {
+  ZVTable* t = tableHandle(table);
+  int rc = RL_OK;
+  int code = run(t, [&] {
+    std::string condition;
+    conditionOf(t, number, &condition);
+    rc = copyOut(condition, buffer, size);
+  });
+  return code != RL_OK ? code : upOnCode(table, rc);
+}
+
 RLHANDLE zvdbGetFieldByName(RLHANDLE table, const char* name) { return upOnNull(table, rlGetFieldByName(table, name)); }
 
 int32_t zvdbGetFieldType(RLHANDLE field) { return rlGetFieldType(field); }
