@@ -96,7 +96,7 @@ int32_t zvdbGetRecordCount(RLHANDLE record, int64_t* count) {
 int32_t zvdbSetDefaultIndex(RLHANDLE record, int32_t index) {
   return onRecord(record, [&](ZVRecord* r) {
     if (index == RL_BR_ORDER_PHYSICAL || index == RL_BR_ORDER_ROWID) return r->SetDefaultIndex(RL_ROWID_INDEX);
-    if (index < 0 || index >= rlGetIndexCount(record))
+    if (index < 0 || index >= rlGetIndexCount(rlGetTableOfHandle(record)))
       fail(RL_UNKNOWN_INDEX, "No index number " + std::to_string(index));
     r->SetDefaultIndex(index);
   });
