@@ -217,13 +217,16 @@ int32_t zvdbSetCurrentNodeName(RLHANDLE session, const char* node) {
 int32_t zvdbLogout(RLHANDLE session) {
   ZVSession* s = handleAs<ZVSession>(session);
   if (s) unregisterLogon(logonIdOf(s));
-  return run(s, [&] { s->Logout(); });
+  int rc = run(s, [&] { s->Logout(); });  // aborts an open transaction
+  transactionEnded(s, true);
+  return rc;
 }
 
 void zvdbFreeSession(RLHANDLE session) {
   ZVSession* s = handleAs<ZVSession>(session);
   if (!s) return;
   unregisterLogon(logonIdOf(s));
+  transactionEnded(s, true);
   delete s;
 }
 
