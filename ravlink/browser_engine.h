@@ -70,6 +70,8 @@ void inOneTransaction(ZVTable* t, const std::function<void()>& fn);
 // table whose definition changed in the transaction read it again.
 void transactionEnded(ZVBase* b, bool aborted);
 void forgetAlter(ZVTable* t);
+// Everything the registries hold of t (its records are not freed).
+void forgetTable(ZVTable* t);
 
 }  // namespace browser
 }  // namespace ravlink_detail

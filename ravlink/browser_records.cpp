@@ -65,6 +65,7 @@ RLHANDLE zvdbAllocRecord(RLHANDLE table) {
     noteUp(t, t ? t->GetError() : RL_BAD_HANDLE);
     return nullptr;
   }
+  forgetRecord(recordHandle(r));  // nothing of an earlier record at the same address
   rememberRecord(t, recordHandle(r));
   return r;
 }

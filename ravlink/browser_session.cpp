@@ -153,6 +153,13 @@ static std::set<ZVRecord*> takeRecords(ZVTable* t) {
   return taken;
 }
 
+void forgetTable(ZVTable* t) {
+  unregisterOpen(t);
+  forgetProps(t);
+  forgetAlter(t);
+  takeRecords(t);
+}
+
 void inOneTransaction(ZVTable* t, const std::function<void()>& fn) {
   Logon* logon = Access::logon(t);
   bool own = logon && !logon->inTransaction();
@@ -279,16 +286,18 @@ void zvdbFreeDatabase(RLHANDLE database) {
 
 RLHANDLE zvdbAllocTable(RLHANDLE database) {
   ZVDatabase* d = handleAs<ZVDatabase>(database);
-  return make(d, [&] { return (new ZVTable(d))->GetHandle(); });
+  return make(d, [&] {
+    auto* t = new ZVTable(d);
+    forgetTable(t);  // nothing of an earlier table at the same address
+    return t->GetHandle();
+  });
 }
 
 void zvdbFreeTable(RLHANDLE table) {
   ZVTable* t = handleAs<ZVTable>(table);
   if (!t) return;
-  unregisterOpen(t);
-  forgetProps(t);
-  forgetAlter(t);
   for (ZVRecord* r : takeRecords(t)) delete r;
+  forgetTable(t);
   delete t;
 }
 
