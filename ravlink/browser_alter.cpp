@@ -77,7 +77,7 @@ void alterWithProgress(ZVTable* t, const std::function<void()>& change) {
     total = std::max<int64_t>(1, counter.GetRecordCount());
   }
   CopyProgress hook;
-  hook.step = std::max<int64_t>(1, total / 100);
+  hook.step = std::max<int64_t>(64, total / 100);  // chunks of a copy: at most about 100
   hook.copied = [&](int64_t copied) { report(int32_t(std::min<int64_t>(99, copied * 100 / total)), true); };
   report(0, true);
   {
