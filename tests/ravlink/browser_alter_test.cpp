@@ -315,6 +315,22 @@ TEST_F(BrowserTest, AStoppedAlterationLeavesTheTableAsItWas) {
   EXPECT_EQ(zvdbSetCallback(again.table, 3, alterCallback), RL_BAD_ARGUMENT);
   zvdbFreeTable(again.table);
   EXPECT_EQ(schemaOf(dbFile()), before);
+  // A change the records refuse (a unique index over repeated scores) fails whole, new field and all.
+  auto refused = open(db, "people", 1);
+  ASSERT_EQ(zvdbBegin(refused.table), 0);
+  ASSERT_EQ(zvdbUpdatePadChar(refused.table, '!', 0, 0), 0);
+  ASSERT_NE(zvdbAddField(refused.table, "late", 51, 4), nullptr);
+  RLHANDLE unique = zvdbAddIndex(refused.table, "unique_score", 0, 0, 0);
+  ASSERT_NE(zvdbAddSegment(unique, zvdbGetFieldByName(refused.table, "score"), 12), nullptr);
+  EXPECT_EQ(zvdbAlterTable(refused.table, 3), RL_DUPLICATE_KEY);
+  EXPECT_EQ(zvdbAbort(refused.table), 0);
+  zvdbFreeTable(refused.table);
+  EXPECT_EQ(schemaOf(dbFile()), before);
+  auto after = open(db, "people", 32);
+  char pad = 0, delimiter = 0;
+  EXPECT_EQ(zvdbGetPadChar(after.table, &pad, &delimiter), 0);
+  EXPECT_EQ(pad, ' ');
+  zvdbFreeTable(after.table);
 }
 
 TEST_F(BrowserTest, ARebuildOnAWorkerKeepsEveryRecordAndItsPosition) {
