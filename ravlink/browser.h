@@ -37,13 +37,11 @@ typedef void* RLHANDLE;
 
 // Codes of these calls beyond the engine's RlCode values.
 enum RlBrowserCode {
-  RL_BR_CONFLICT = -8,         // the table is open exclusively elsewhere, or opening it exclusively found it in use
-  RL_BR_STOPPED = 4240,        // an alteration or rebuild ended early (its callback answered non-zero)
-  RL_BR_BAD_HEX = 4241,        // blob text: odd length or a character that is not a hexadecimal digit
-  RL_BR_BAD_POSITION = 4242,   // a negative or unknown record position
-  RL_BR_LOCKED = 4243,         // the record is locked by another session
-  RL_BR_NOT_EDITED = 4244,     // zvdbSetEditedRecord with another value than 1
-  RL_BR_NO_SUCH_INDEX = 4245,  // an index number the table does not have
+  RL_BR_CONFLICT = -8,        // the table is open exclusively elsewhere, or opening it exclusively found it in use
+  RL_BR_STOPPED = 4240,       // an alteration or rebuild ended early (its callback answered non-zero)
+  RL_BR_BAD_HEX = 4241,       // blob text: odd length or a character that is not a hexadecimal digit
+  RL_BR_BAD_POSITION = 4242,  // a negative or unknown record position
+  RL_BR_LOCKED = 4243,        // the record is locked by another session
 };
 
 // Open modes (or-ed): 0 read and write, 32 browsing (read only), 1 exclusive
@@ -95,17 +93,22 @@ typedef int64_t ZvdbMoney;
 typedef struct ZvdbBlob ZvdbBlob;
 
 // Alteration progress: called on the altering thread each time the progress
-// (rlGetAlterProgress) changes; a non-zero answer stops the alteration,
-// which then fails with RL_BR_STOPPED and changes nothing.
+// (rlGetAlterProgress) changes: 0 at the start, percentages of the records
+// copied while the change copies the table, 100 once stored. A non-zero
+// answer before the change is stored stops it: the alteration fails with
+// RL_BR_STOPPED and the table is left as it was.
 typedef int32_t (*ZvdbAlterCallback)(RLHANDLE table);
 // Rebuild progress: called on the rebuilding thread every `step` records
-// with the records done so far, a phase character ('R' reading, 'I'
-// indexes) and the table name.
+// with the records copied so far, the phase character 'R' and the table name.
 typedef void (*ZvdbRebuildCallback)(int32_t number, char phase, const char* text);
 
 // The progress in percent (0..100) of the alteration that runs or ran last
 // on this table handle; -1 for a bad handle.
 RAVLINK_BROWSER_API int32_t rlGetAlterProgress(RLHANDLE table);
+// Sets the blob from hexadecimal text, two digits per byte (either case).
+// Odd-length text or a character that is not a digit: RL_BR_BAD_HEX, and
+// the blob keeps what it held.
+RAVLINK_BROWSER_API int32_t rlBlobSetHex(ZvdbBlob* blob, const char* hex);
 
 // ---- in binding order ------------------------------------------------------
 
@@ -148,8 +151,8 @@ RAVLINK_BROWSER_API int32_t zvdbGetFieldPrecision(RLHANDLE field);
 RAVLINK_BROWSER_API int32_t zvdbGetFieldScale(RLHANDLE field);
 // The identity field's name, or null when the table has none.
 RAVLINK_BROWSER_API const char* zvdbGetIdentityFieldDetails(RLHANDLE table, int64_t* seed, int64_t* increment);
-// Byte offset of the field in the current record's image (fields laid end
-// to end in definition order, each its value's length); -1 without one.
+// Byte offset of the field in the record layout: the defined lengths of the
+// fields before it, in definition order; -1 for a field it does not have.
 RAVLINK_BROWSER_API int64_t zvdbGetFieldOffset(RLHANDLE record, int32_t number);
 RAVLINK_BROWSER_API RLHANDLE zvdbAllocRecord(RLHANDLE table);
 RAVLINK_BROWSER_API int32_t zvdbFirstRecord(RLHANDLE record);
@@ -317,7 +320,7 @@ RAVLINK_BROWSER_API int32_t zvdbSetCallback(RLHANDLE table, int32_t kind, ZvdbAl
 RAVLINK_BROWSER_API RLHANDLE zvdbGetSessionHandle(RLHANDLE handle);
 // For the calling thread's rebuilds; step 0: no periodic call.
 RAVLINK_BROWSER_API int32_t zvdbSetCallbackOnRebuild(ZvdbRebuildCallback callback, int32_t step);
-// *key points to the segment's JSON key (owned by the handle).
+// *key points to the segment's JSON key, valid until the calling thread's next call of this.
 RAVLINK_BROWSER_API int32_t zvdbGetJSONSegmentProperties(RLHANDLE segment, const char** key, int32_t* type,
                                                          int32_t* size);
 // Rebuilds the table's indexes from its records: a failed, stopped or

@@ -416,6 +416,17 @@ std::string indexSqlName(const std::string& table, const std::string& index);
 void createTableInFile(Connection& conn, const TableDef& def);
 void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& wanted);
 void validateDefinition(const TableDef& def);
+// Copies the table's rows, record ids kept, into a new table with its
+// indexes, swapped in for the old one at the end: all or nothing.
+void rebuildTableInFile(Connection& conn, const TableDef& def);
+// A table copy on this thread (rebuild, or an alteration that rebuilds)
+// copies in chunks of `step` rows while this is set, and tells `copied` the
+// rows done after each; an exception from it stops the copy (rolled back).
+struct CopyProgress {
+  int64_t step = 0;
+  std::function<void(int64_t copied)> copied;
+};
+extern thread_local CopyProgress* tlsCopyProgress;
 
 // ---- records ---------------------------------------------------------------
 
