@@ -141,7 +141,12 @@ const char* const kAlterJsonNames[] = {"key", "type", "size"};
 
 bool defineTable(RLHANDLE database, RLHANDLE table, json_object* tableInfo, json_object* properties, Failure* failure) {
   const char* path = textOr(properties, "path", "");
-  api.zvdbSetTablePath(table, path);
+  // The engine refuses a path outside its data directory.
+  int r = api.zvdbSetTablePath(table, path);
+  if (r != 0) {
+    *failure = {r, "Creation error"};
+    return false;
+  }
   api.zvdbSetTableExtension(table, textOr(properties, "datExt", ""));
   api.zvdbSetIndexExtension(table, textOr(properties, "idxExt", ""));
   api.zvdbSetTableDefaultDataExtentSize(table, intOr(properties, "datExtSize", 0));

@@ -208,8 +208,10 @@ struct ClientApi {
 #define AVOCET_CLIENT_MEMBER(name) decltype(&::name) name;
   AVOCET_CLIENT_FUNCTIONS(AVOCET_CLIENT_MEMBER)
 #undef AVOCET_CLIENT_MEMBER
-  // Not one of the names above: how the alteration callback reads the progress the engine holds for a table.
+  // Not among the names above: the progress the engine holds for an altered
+  // table (read by the alteration callback), and blob bytes from hexadecimal text.
   decltype(&::rlGetAlterProgress) rlGetAlterProgress;
+  decltype(&::rlBlobSetHex) rlBlobSetHex;
 };
 extern ClientApi api;
 

@@ -415,6 +415,7 @@ int bindClientLibrary(char* error) {
   }
   AVOCET_CLIENT_FUNCTIONS(AVOCET_BIND)
   AVOCET_BIND(rlGetAlterProgress)
+  AVOCET_BIND(rlBlobSetHex)
 #undef AVOCET_BIND
   return 0;  // the library stays loaded for the process's life
 }

@@ -382,20 +382,6 @@ int inTransaction(RLHANDLE session, Steps... steps) {
   return 0;
 }
 
-bool hexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
-
-// The bytes of a text of hexadecimal digit pairs; false when it is not one.
-bool hexBytes(const char* text, std::vector<unsigned char>* bytes) {
-  size_t n = strlen(text);
-  if (n % 2 != 0) return false;
-  for (size_t i = 0; i < n; i += 2) {
-    if (!hexDigit(text[i]) || !hexDigit(text[i + 1])) return false;
-    char pair[3] = {text[i], text[i + 1], '\0'};
-    bytes->push_back(static_cast<unsigned char>(strtoul(pair, nullptr, 16)));
-  }
-  return true;
-}
-
 }  // namespace
 
 void readRecordPage(TableCommandContext& context, json_object* reply, json_object* request) {
@@ -565,15 +551,14 @@ void setTableBlob(TableCommandContext& context, json_object* reply, json_object*
   }
   int rc = 0;
   if (api.zvdbGetFieldType(api.zvdbGetField(handles.table, number)) == kType4String) {
-    std::vector<unsigned char> bytes;
-    if (!hexBytes(data, &bytes)) {
+    std::unique_ptr<ZvdbBlob, decltype(api.zvdbBlobFree)> blob(api.zvdbBlobAlloc(int32_t(strlen(data) / 2)),
+                                                               api.zvdbBlobFree);
+    rc = blob ? api.rlBlobSetHex(blob.get(), data) : api.zvdbGetError(handles.record);
+    if (rc == RL_BR_BAD_HEX) {
       zvJsonSetError(9007, "zvIsamExSetTableBlob - Invalid parameter - data must be pairs of hexadecimal digits",
                      reply);
       return;
     }
-    std::unique_ptr<ZvdbBlob, decltype(api.zvdbBlobFree)> blob(api.zvdbBlobAlloc(int32_t(bytes.size())),
-                                                               api.zvdbBlobFree);
-    rc = blob ? api.zvdbBlobSet(blob.get(), bytes.data(), int32_t(bytes.size())) : api.zvdbGetError(handles.record);
     if (rc == 0) rc = api.zvdbSetFieldAsBlob(handles.record, number, blob.get());
   } else {
     rc = api.zvdbSetFieldAsString(handles.record, number, data);
