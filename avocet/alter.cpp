@@ -73,15 +73,16 @@ void forEach(json_object* array, Each each) {
   for (int i = 0; i < count; ++i) each(zvJsonArrayGetIdx(array, i), i);
 }
 
-// The number-only and identity settings of a field definition; the last result.
+// The number-only and identity settings of a field definition; 0, or the
+// engine's code when it refuses the identity (a field silently left without
+// it would be a failure reported as success).
 int setFieldDetails(RLHANDLE table, RLHANDLE field, json_object* definition, int type, const char* name) {
   if (type == kTypeNumber) {
     api.zvdbSetFieldScale(field, intOr(definition, "scale", 0));
     api.zvdbSetFieldPrecision(field, intOr(definition, "precision", 0));
   }
-  if (boolOr(definition, "identity"))
-    api.zvdbSetIdentityField(table, name, bigintOr(definition, "seed", 0), bigintOr(definition, "increment", 0));
-  return 0;
+  if (!boolOr(definition, "identity")) return 0;
+  return api.zvdbSetIdentityField(table, name, bigintOr(definition, "seed", 0), bigintOr(definition, "increment", 0));
 }
 
 // Adds a field; the result of its last setting, or a failure.
@@ -93,7 +94,11 @@ bool addField(RLHANDLE table, json_object* definition, size_t messageSize, int* 
     *failure = {-1, boundedMessage(messageSize, "Addfield error on field: %s", name)};
     return false;
   }
-  setFieldDetails(table, field, definition, type, name);
+  int r = setFieldDetails(table, field, definition, type, name);
+  if (r != 0) {
+    *failure = {r, boundedMessage(messageSize, "Addfield error on field: %s", name)};
+    return false;
+  }
   *last = api.zvdbSetFieldBinaryFlag(field, binaryFlagCode(textOr(definition, "binFlag", "")));
   api.zvdbSetFieldNullFlag(field, boolOr(definition, "nulls") ? 1 : 0);
   return true;
@@ -217,7 +222,12 @@ bool changeFields(RLHANDLE table, json_object* fields, int* last, Failure* failu
     api.zvdbSetFieldType(field, type);
     api.zvdbSetFieldLength(field, intOr(definition, "length", 0));
     *last = api.zvdbSetFieldNullFlag(field, boolOr(definition, "nulls") ? 1 : 0);
-    setFieldDetails(table, field, definition, type, name);
+    int r = setFieldDetails(table, field, definition, type, name);
+    if (r != 0) {
+      *failure = {r, boundedMessage(kAlterMessageSize, "Addfield error on field: %s", name)};
+      ok = false;
+      return;
+    }
     *last = api.zvdbSetFieldBinaryFlag(field, binaryFlagCode(textOr(definition, "binFlag", "")));
   });
   if (!ok) return false;
