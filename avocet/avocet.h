@@ -308,6 +308,10 @@ bool memberBool(json_object* request, const char* key, bool* out);
 // The member's text or fallback when absent.
 const char* textOr(json_object* object, const char* key, const char* fallback);
 
+// A refusal the browser knows by code 0 and its message: marked as a failure
+// all the same ("success" false), since code 0 alone would read as success.
+void refuseWithCodeZero(const char* message, json_object* reply);
+
 // A message formed like the fixed-size buffers of the browser's texts (cut to size - 1 characters).
 std::string boundedMessage(size_t size, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -314,7 +314,7 @@ void runSlotCommand(const char* command, Slot& slot, json_object* request, json_
     return;
   }
   if (slot.busy) {
-    zvJsonSetError(0, (name + " - Connection busy.").c_str(), reply);
+    refuseWithCodeZero((name + " - Connection busy.").c_str(), reply);
     return;
   }
   if (strcasecmp(command, "zvIsamExRefreshConnection") == 0) {

@@ -574,7 +574,7 @@ void setTableBlob(TableCommandContext& context, json_object* reply, json_object*
   }
   if (api.zvdbGetRecordLock(handles.record) != 0) {
     api.zvdbAbort(session);
-    zvJsonSetError(0, "Record Locked", reply);
+    refuseWithCodeZero("Record Locked", reply);
     return;
   }
   rc = api.zvdbLockRecord(handles.record, 3);
@@ -712,7 +712,7 @@ void setFieldNull(TableCommandContext& context, json_object* reply, json_object*
   int64_t recbyt = 0;
   if (!memberText(request, "database", &database) || !memberText(request, "tableName", &tableName) ||
       !memberText(request, "colName", &colName) || !memberBigint(request, "recbyt", &recbyt)) {
-    zvJsonSetError(0, "Set Null Error", reply);
+    refuseWithCodeZero("Set Null Error", reply);
     return;
   }
   TableHandles handles(context.slot->session);

@@ -101,6 +101,11 @@ const char* textOr(json_object* object, const char* key, const char* fallback) {
   return memberText(object, key, &text) ? text : fallback;
 }
 
+void refuseWithCodeZero(const char* message, json_object* reply) {
+  zvJsonSetError(0, message, reply);
+  zvJsonAddBoolean(reply, "success", false);
+}
+
 std::string boundedMessage(size_t size, const char* format, ...) {
   std::string text(size, '\0');
   va_list args;
