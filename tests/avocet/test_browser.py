@@ -471,7 +471,7 @@ class AlterTest(BrowserCase):
         self.b.sql(self.db, "INSERT INTO %s(id,name,age) VALUES %s" % (name, values))
 
     def alter(self, name, fields=None, indexes=None, token=None, **properties):
-        info = {"properties": dict(name=name, padChar=32, **properties)}
+        info = {"properties": dict({"name": name, "padChar": 32}, **properties)}
         if fields is not None:
             info["fields"] = fields
         if indexes is not None:
