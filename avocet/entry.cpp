@@ -428,30 +428,19 @@ extern "C" {
 
 __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error, WebServerThreadData*) {
   try {
-    auto& module = finch::module;
     std::lock_guard<std::mutex> lock(requestMutex);
-    module.unicode = record->unicode != 0;
-    module.documentRoot = record->documentRoot ? record->documentRoot : ".";
-    module.agentMaster = record->agentMaster != 0;
-    module.localServer = finch::localServerName(record);
-    module.connTypes = record->connTypes;
-    module.poolSize = 10;
-    module.idleTimeout = 300;
-    finch::readConfiguration("avocet.cfg", kMaxPoolSize);
     int r = bindClientLibrary(error);
     if (r != 0) return r;
-    snprintf(record->description, 1025, "%s", "avocet Application");
-    record->configType = "CFG";
-    snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
+    finch::readInitRecord(record, "avocet.cfg", kMaxPoolSize, "avocet Application");
     r = api.zvThrdInit(100, 0, 0);
     if (r != 0 && r != 125) {
       snprintf(error, 1024, "Not able to initialize thread management for avocet web application");
       return r;
     }
     if (pool) return 0;  // a second init keeps the pool, its logons and its reaper
-    auto* p = new Pool(size_t(module.poolSize));
+    auto* p = new Pool(size_t(finch::module.poolSize));
     for (auto& s : p->slots) s.lastUse = time(nullptr);
-    p->idleTimeout = module.idleTimeout;
+    p->idleTimeout = finch::module.idleTimeout;
     p->reaper = std::thread(reapIdleSessions, p);
     pool = p;
     return 0;

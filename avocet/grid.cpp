@@ -316,6 +316,39 @@ int64_t recordPositionOf(json_object* fields) {
   return position;
 }
 
+// The members every record edit sends: its table and its "fields".
+struct RecordEdit {
+  const char* database = nullptr;
+  const char* name = nullptr;
+  zvJsonPtr fields;     // null when absent
+  int64_t recbyt = -1;  // the object's "recbyt"; -1 when none or negative
+};
+
+// False with the reply set: 999 without the table, 9007 when "fields" is not
+// a JSON object (nor an array, when arrays are taken).
+bool readRecordEdit(json_object* request, const char* command, bool arrayTaken, json_object* reply, RecordEdit* edit) {
+  if (!memberText(request, "database", &edit->database) || !memberText(request, "name", &edit->name)) {
+    zvJsonSetError(999, "Missing parameters", reply);
+    return false;
+  }
+  bool malformed = false;
+  edit->fields = parsedFields(request, &malformed);
+  bool isObject = edit->fields && json_object_is_type(edit->fields.get(), json_type_object);
+  if (malformed || (edit->fields && !isObject && !arrayTaken)) {
+    zvJsonSetError(9007, (std::string(command) + " - Invalid parameter - fields is not a JSON object").c_str(), reply);
+    return false;
+  }
+  if (isObject) edit->recbyt = recordPositionOf(edit->fields.get());
+  return true;
+}
+
+void answer(int rc, const char* message, json_object* reply) {
+  if (rc != 0)
+    zvJsonSetError(rc, message, reply);
+  else
+    zvJsonSetSuccess(reply);
+}
+
 // The text a value is written from: strings as they are, JSON values (for JSON fields) as JSON.
 std::string valueText(json_object* value) {
   if (json_object_is_type(value, json_type_string)) return json_object_get_string(value);
@@ -592,60 +625,36 @@ void setTableBlob(TableCommandContext& context, json_object* reply, json_object*
 }
 
 void updateRecord(TableCommandContext& context, json_object* reply, json_object* request) {
-  const char* database = nullptr;
-  const char* name = nullptr;
-  if (!memberText(request, "database", &database) || !memberText(request, "name", &name)) {
-    zvJsonSetError(999, "Missing parameters", reply);
-    return;
-  }
-  bool malformed = false;
-  zvJsonPtr fields = parsedFields(request, &malformed);
-  if (malformed || (fields && !json_object_is_type(fields.get(), json_type_object))) {
-    zvJsonSetError(9007, "zvIsamExUpdateTableRecord - Invalid parameter - fields is not a JSON object", reply);
-    return;
-  }
-  int64_t recbyt = fields ? recordPositionOf(fields.get()) : -1;
-  if (recbyt < 0) {
+  RecordEdit edit;
+  if (!readRecordEdit(request, "zvIsamExUpdateTableRecord", false, reply, &edit)) return;
+  if (edit.recbyt < 0) {
     zvJsonSetSuccess(reply);  // no record named: nothing to write
     return;
   }
   TableHandles handles(context.slot->session);
-  if (!openForWriting(handles, database, name, request, reply)) return;
-  int rc = api.zvdbSeekRecord(handles.record, recbyt);
+  if (!openForWriting(handles, edit.database, edit.name, request, reply)) return;
+  int rc = api.zvdbSeekRecord(handles.record, edit.recbyt);
   if (rc != 0) {
     zvJsonSetError(rc, "Write record error", reply);
     return;
   }
-  if (!setMembers(handles, fields.get(), false, reply)) return;
+  if (!setMembers(handles, edit.fields.get(), false, reply)) return;
   RLHANDLE record = handles.record;
   rc = inTransaction(
       handles.session(), [&] { return api.zvdbLockRecord(record, 3); }, [&] { return api.zvdbWriteRecord(record); },
       [&] { return api.zvdbUnlockRecord(record); }, [&] { return api.zvdbCommit(handles.session()); });
-  if (rc != 0)
-    zvJsonSetError(rc, "Write record error", reply);
-  else
-    zvJsonSetSuccess(reply);
+  answer(rc, "Write record error", reply);
 }
 
 void createRecord(TableCommandContext& context, json_object* reply, json_object* request) {
-  const char* database = nullptr;
-  const char* name = nullptr;
-  if (!memberText(request, "database", &database) || !memberText(request, "name", &name)) {
-    zvJsonSetError(999, "Missing parameters", reply);
-    return;
-  }
-  bool malformed = false;
-  zvJsonPtr fields = parsedFields(request, &malformed);
-  if (malformed) {
-    zvJsonSetError(9007, "zvIsamExCreateTableRecord - Invalid parameter - fields is not a JSON object", reply);
-    return;
-  }
-  if (!fields) {
+  RecordEdit edit;
+  if (!readRecordEdit(request, "zvIsamExCreateTableRecord", true, reply, &edit)) return;
+  if (!edit.fields) {
     zvJsonSetSuccess(reply);
     return;
   }
   TableHandles handles(context.slot->session);
-  if (!openForWriting(handles, database, name, request, reply)) return;
+  if (!openForWriting(handles, edit.database, edit.name, request, reply)) return;
   api.zvdbClearRecord(handles.record);
   int edited = api.zvdbSetEditedRecord(handles.record, 1);
   if (edited != 0) {
@@ -653,38 +662,25 @@ void createRecord(TableCommandContext& context, json_object* reply, json_object*
     return;
   }
   // An array names no fields: the cleared record is written.
-  if (json_object_is_type(fields.get(), json_type_object) && !setMembers(handles, fields.get(), true, reply)) return;
+  if (json_object_is_type(edit.fields.get(), json_type_object) && !setMembers(handles, edit.fields.get(), true, reply))
+    return;
   RLHANDLE record = handles.record;
   int rc = inTransaction(
       handles.session(), [&] { return api.zvdbWriteRecord(record); },
       [&] { return api.zvdbCommit(handles.session()); });
-  if (rc != 0)
-    zvJsonSetError(rc, "Write record error", reply);
-  else
-    zvJsonSetSuccess(reply);
+  answer(rc, "Write record error", reply);
 }
 
 void removeRecord(TableCommandContext& context, json_object* reply, json_object* request) {
-  const char* database = nullptr;
-  const char* name = nullptr;
-  if (!memberText(request, "database", &database) || !memberText(request, "name", &name)) {
-    zvJsonSetError(999, "Missing parameters", reply);
-    return;
-  }
-  bool malformed = false;
-  zvJsonPtr fields = parsedFields(request, &malformed);
-  int64_t recbyt = fields && json_object_is_type(fields.get(), json_type_object) ? recordPositionOf(fields.get()) : -1;
-  if (malformed) {
-    zvJsonSetError(9007, "zvIsamExRemoveTableRecord - Invalid parameter - fields is not a JSON object", reply);
-    return;
-  }
-  if (recbyt < 0) {
+  RecordEdit edit;
+  if (!readRecordEdit(request, "zvIsamExRemoveTableRecord", false, reply, &edit)) return;
+  if (edit.recbyt < 0) {
     zvJsonSetSuccess(reply);
     return;
   }
   TableHandles handles(context.slot->session);
-  if (!openForWriting(handles, database, name, request, reply)) return;
-  int rc = api.zvdbSeekRecord(handles.record, recbyt);
+  if (!openForWriting(handles, edit.database, edit.name, request, reply)) return;
+  int rc = api.zvdbSeekRecord(handles.record, edit.recbyt);
   if (rc != 0) {
     zvJsonSetError(rc, "zvdb Error", reply);
     return;
@@ -699,10 +695,7 @@ void removeRecord(TableCommandContext& context, json_object* reply, json_object*
         return r;
       },
       [&] { return api.zvdbUnlockRecord(record); }, [&] { return api.zvdbCommit(handles.session()); });
-  if (rc != 0)
-    zvJsonSetError(rc, deleted ? "Remove record Error" : "zvdb Remove Error", reply);
-  else
-    zvJsonSetSuccess(reply);
+  answer(rc, deleted ? "Remove record Error" : "zvdb Remove Error", reply);
 }
 
 void setFieldNull(TableCommandContext& context, json_object* reply, json_object* request) {
@@ -732,10 +725,7 @@ void setFieldNull(TableCommandContext& context, json_object* reply, json_object*
   rc = inTransaction(
       handles.session(), [&] { return api.zvdbLockRecord(record, 3); }, [&] { return api.zvdbWriteRecord(record); },
       [&] { return api.zvdbUnlockRecord(record); }, [&] { return api.zvdbCommit(handles.session()); });
-  if (rc != 0)
-    zvJsonSetError(rc, "Update record error", reply);
-  else
-    zvJsonSetSuccess(reply);
+  answer(rc, "Update record error", reply);
 }
 
 }  // namespace avocet

@@ -379,19 +379,9 @@ extern "C" {
 
 __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error, WebServerThreadData*) {
   try {
-    module.unicode = record->unicode != 0;
-    module.documentRoot = record->documentRoot ? record->documentRoot : ".";
-    module.agentMaster = record->agentMaster != 0;
-    module.localServer = localServerName(record);
-    module.connTypes = record->connTypes;
-    module.poolSize = 10;
-    module.idleTimeout = 300;
-    readConfiguration("finch.cfg", kMaxPoolSize);
     int r = bindClientLibrary(error);
     if (r != 0) return r;
-    snprintf(record->description, 1025, "%s", "Monitor Application");
-    record->configType = "CFG";
-    snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
+    readInitRecord(record, "finch.cfg", kMaxPoolSize, "Monitor Application");
     r = api.zvThrdInit(100, 0, 0);
     if (r != 0 && r != 125) {
       snprintf(error, 1024, "Not able to initialize thread management for finch web application");

@@ -199,6 +199,10 @@ void errorsFile(json_object** reply);
 // and INACTIVE_TIMEOUT into module, cut to [0, maxPoolSize] and >= 0; the
 // path last tried goes to module.configPath. A missing file keeps the values.
 void readConfiguration(const char* fileName, int maxPoolSize);
+// Takes the host's settings from the init record into module, reads
+// config/<fileName> over the default 10 slots and 300 s, and writes the
+// application's description, configuration type and path into the record.
+void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description);
 // The host's listeners and connection types; null when the host gave none.
 json_object* listAvailableConnections(void* connTypes);
 // RFC 4648 base64, up to the first character outside the alphabet.

@@ -60,6 +60,20 @@ void readConfiguration(const char* fileName, int maxPoolSize) {
   module.idleTimeout = std::max(0, module.idleTimeout);
 }
 
+void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description) {
+  module.unicode = record->unicode != 0;
+  module.documentRoot = record->documentRoot ? record->documentRoot : ".";
+  module.agentMaster = record->agentMaster != 0;
+  module.localServer = localServerName(record);
+  module.connTypes = record->connTypes;
+  module.poolSize = 10;
+  module.idleTimeout = 300;
+  readConfiguration(fileName, maxPoolSize);
+  snprintf(record->description, 1025, "%s", description);
+  record->configType = "CFG";
+  snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
+}
+
 json_object* listAvailableConnections(void* connTypes) {
   auto* table = static_cast<ConnTypeTable*>(connTypes);
   if (!table) return nullptr;
