@@ -256,6 +256,13 @@ class DefinitionTest(BrowserCase):
             with self.subTest(path=path):
                 reply = self.call("zvIsamExDoAction", {"mode": "CREATEDB", "name": "escape", "path": path})
                 self.assertFalse(reply.get("success"), reply)
+        self.create_db("inside")
+        for path in ("../..", outside):
+            with self.subTest(table_path=path):
+                reply = self.call("zvIsamExCreateNewTable", {"database": "inside", "tableInfo": {
+                    "properties": {"name": "t", "path": path}, "fields": [field("a", "ZV_INT4", 4)]}})
+                self.assertEqual(reply.get("errorMessage"), "Creation error", reply)
+        self.assertEqual(self.b.sql("inside", "SELECT count(*) FROM sqlite_master WHERE name='t'"), "0")
         self.assertFalse(os.path.exists(outside))
         self.assertEqual([f for f in os.listdir(self.b.root) if f.endswith(".db")], [])
 
