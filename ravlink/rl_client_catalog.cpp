@@ -252,8 +252,7 @@ RLHANDLE rlAllocTable(RLHANDLE database) {
   if (!d) return nullptr;
   try {
     ZVTable* t = nullptr;
-    Access::guard(
-        d, [&] { t = new ZVTable(d); }, "rlAllocTable");
+    Access::guard(d, [&] { t = new ZVTable(d); }, "rlAllocTable");
     return t->GetHandle();
   } catch (const ZVException& e) {
     return nullptr;
