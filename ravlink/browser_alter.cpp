@@ -23,9 +23,6 @@ struct AlterState {
 struct AlterRegistry {
   std::mutex mutex;
   std::map<ZVTable*, std::shared_ptr<AlterState>> tables;
-  // Tables whose definition a logon changed in its open transaction: their
-  // objects read the definition again when the transaction is aborted.
-  std::map<uint64_t, std::vector<std::shared_ptr<TableShared>>> changedInTransaction;
 };
 
 AlterRegistry& alterRegistry() {
@@ -40,13 +37,6 @@ std::shared_ptr<AlterState> alterState(ZVTable* t, bool create) {
   if (it != tables.end()) return it->second;
   if (!create) return nullptr;
   return tables[t] = std::make_shared<AlterState>();
-}
-
-void noteChanged(ZVTable* t) {
-  Logon* logon = Access::logon(t);
-  if (!logon || !logon->inTransaction()) return;
-  std::lock_guard<std::mutex> lock(alterRegistry().mutex);
-  alterRegistry().changedInTransaction[logon->id].push_back(Access::core(t).shared);
 }
 
 // Sets the copy progress hook of this thread for the life of the scope.
@@ -82,10 +72,7 @@ void alterWithProgress(ZVTable* t, const std::function<void()>& change) {
   report(0, true);
   {
     CopyHook scope(&hook);
-    inOneTransaction(t, [&] {
-      change();
-      noteChanged(t);
-    });
+    inOneTransaction(t, change);
   }
   report(100, false);
 }
@@ -101,24 +88,6 @@ void storeOpenProps(ZVTable* t) {
 void forgetAlter(ZVTable* t) {
   std::lock_guard<std::mutex> lock(alterRegistry().mutex);
   alterRegistry().tables.erase(t);
-}
-
-void transactionEnded(ZVBase* b, bool aborted) {
-  Logon* logon = b ? Access::logon(b) : nullptr;
-  if (!logon) return;
-  std::vector<std::shared_ptr<TableShared>> changed;
-  {
-    std::lock_guard<std::mutex> lock(alterRegistry().mutex);
-    auto it = alterRegistry().changedInTransaction.find(logon->id);
-    if (it == alterRegistry().changedInTransaction.end()) return;
-    changed = std::move(it->second);
-    alterRegistry().changedInTransaction.erase(it);
-  }
-  if (!aborted) return;
-  for (auto& shared : changed) {
-    shared->schemaGen++;
-    shared->writeGen++;
-  }
 }
 
 }  // namespace browser
@@ -198,10 +167,7 @@ int32_t zvdbRebuildTable(RLHANDLE table, int32_t mode) {
     hook.step = tlsRebuildStep;
     hook.copied = [&](int64_t copied) { tlsRebuildCallback(int32_t(copied), 'R', name.c_str()); };
     CopyHook scope(tlsRebuildCallback && tlsRebuildStep > 0 ? &hook : nullptr);
-    inOneTransaction(t, [&] {
-      rebuildTableInFile(*core.conn, core.stored);
-      noteChanged(t);
-    });
+    inOneTransaction(t, [&] { rebuildTableInFile(*core.conn, core.stored); });
     core.shared->schemaGen++;
     core.shared->writeGen++;
   });

@@ -228,13 +228,22 @@ auto readOf(Obj* obj, decltype(std::declval<Fn>()()) fallback, Fn&& fn) -> declt
 
 thread_local std::string tlsJsonKey;
 
+// The handle's table, holding the stored definition again when another
+// handle stored one (or an abort undid one) since it was read. A failure
+// shows on the call that follows.
+RLHANDLE current(RLHANDLE h) {
+  ZVTable* t = clientTableOf(h);
+  if (t && t->IsOpen()) codeOf(t, [&] { Access::core(t).requireOpen(); });
+  return h;
+}
+
 }  // namespace
 
 extern "C" {
 
-int32_t zvdbGetTableFieldCount(RLHANDLE table) { return rlGetFieldCount(table); }
+int32_t zvdbGetTableFieldCount(RLHANDLE table) { return rlGetFieldCount(current(table)); }
 
-RLHANDLE zvdbGetField(RLHANDLE table, int32_t number) { return upOnNull(table, rlGetField(table, number)); }
+RLHANDLE zvdbGetField(RLHANDLE table, int32_t number) { return upOnNull(table, rlGetField(current(table), number)); }
 
 int32_t zvdbGetFieldProperties(RLHANDLE field, const char** name, int32_t* type, int32_t* length) {
   ZVField* f = fieldHandle(field);
@@ -317,8 +326,8 @@ int32_t zvdbGetPadChar(RLHANDLE table, char* pad, char* delimiter) {
   });
 }
 
-int32_t zvdbGetTableIndexCount(RLHANDLE table) { return rlGetIndexCount(table); }
-RLHANDLE zvdbGetIndex(RLHANDLE table, int32_t number) { return upOnNull(table, rlGetIndex(table, number)); }
+int32_t zvdbGetTableIndexCount(RLHANDLE table) { return rlGetIndexCount(current(table)); }
+RLHANDLE zvdbGetIndex(RLHANDLE table, int32_t number) { return upOnNull(table, rlGetIndex(current(table), number)); }
 const char* zvdbGetIndexName(RLHANDLE index) { return rlGetIndexName(index); }
 
 const char* zvdbGetIndexFilename(RLHANDLE index) {
@@ -386,9 +395,12 @@ int32_t zvdbGetCndxIndex(RLHANDLE table, int32_t number, char* buffer, int32_t s
   return code != RL_OK ? code : upOnCode(table, rc);
 }
 
-RLHANDLE zvdbGetFieldByName(RLHANDLE table, const char* name) { return upOnNull(table, rlGetFieldByName(table, name)); }
+RLHANDLE zvdbGetFieldByName(RLHANDLE table, const char* name) {
+  return upOnNull(table, rlGetFieldByName(current(table), name));
+}
 
 int32_t zvdbGetFieldType(RLHANDLE field) { return rlGetFieldType(field); }
+int32_t zvdbGetFieldNumber(RLHANDLE table, const char* name) { return rlGetFieldNumberByName(current(table), name); }
 int32_t zvdbGetFieldBinaryFlag(RLHANDLE field) { return rlGetFieldBinaryFlag(field); }
 
 const char* zvdbGetTablePath(RLHANDLE table) {
@@ -594,7 +606,7 @@ int32_t zvdbDelIndex(RLHANDLE table, int32_t number) { return upOnCode(table, rl
 int32_t zvdbDelSegment(RLHANDLE index, int32_t number) { return upOnCode(index, rlDeleteSegment(index, number)); }
 
 int32_t zvdbGetIndexNbrByName(RLHANDLE table, const char* name) {
-  int number = rlGetIndexNumberByName(table, name);
+  int number = rlGetIndexNumberByName(current(table), name);
   return number < 0 ? -1 : number;
 }
 

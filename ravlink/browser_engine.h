@@ -66,9 +66,6 @@ void dropStoredProps(Connection& conn, const std::string& name);
 // Runs fn inside the session's transaction, beginning (and ending) one of
 // its own when the caller has none: all of fn or nothing is stored.
 void inOneTransaction(ZVTable* t, const std::function<void()>& fn);
-// After a commit or abort of b's session: an abort makes every object of a
-// table whose definition changed in the transaction read it again.
-void transactionEnded(ZVBase* b, bool aborted);
 void forgetAlter(ZVTable* t);
 // Everything the registries hold of t (its records are not freed).
 void forgetTable(ZVTable* t);

@@ -133,7 +133,6 @@ int32_t zvdbSeekRecord(RLHANDLE record, int64_t position) {
 }
 
 int32_t zvdbIsNullField(RLHANDLE record, int32_t number) { return rlIsFieldNull(record, number); }
-int32_t zvdbGetFieldNumber(RLHANDLE table, const char* name) { return rlGetFieldNumberByName(table, name); }
 
 int32_t zvdbGetFieldDataLength(RLHANDLE record, int32_t number) {
   int32_t length = 0;

@@ -167,16 +167,10 @@ void inOneTransaction(ZVTable* t, const std::function<void()>& fn) {
   try {
     fn();
   } catch (...) {
-    if (own) {
-      t->Abort();
-      transactionEnded(t, true);
-    }
+    if (own) t->Abort();
     throw;
   }
-  if (own) {
-    t->Commit();
-    transactionEnded(t, false);
-  }
+  if (own) t->Commit();
 }
 
 }  // namespace browser
@@ -224,16 +218,13 @@ int32_t zvdbSetCurrentNodeName(RLHANDLE session, const char* node) {
 int32_t zvdbLogout(RLHANDLE session) {
   ZVSession* s = handleAs<ZVSession>(session);
   if (s) unregisterLogon(logonIdOf(s));
-  int rc = run(s, [&] { s->Logout(); });  // aborts an open transaction
-  transactionEnded(s, true);
-  return rc;
+  return run(s, [&] { s->Logout(); });
 }
 
 void zvdbFreeSession(RLHANDLE session) {
   ZVSession* s = handleAs<ZVSession>(session);
   if (!s) return;
   unregisterLogon(logonIdOf(s));
-  transactionEnded(s, true);
   delete s;
 }
 
@@ -330,16 +321,12 @@ int32_t zvdbBegin(RLHANDLE handle) {
 
 int32_t zvdbCommit(RLHANDLE handle) {
   ZVBase* b = anyHandle(handle);
-  int rc = run(b, [&] { b->Commit(); });
-  transactionEnded(b, rc != RL_OK);
-  return rc;
+  return run(b, [&] { b->Commit(); });
 }
 
 int32_t zvdbAbort(RLHANDLE handle) {
   ZVBase* b = anyHandle(handle);
-  int rc = run(b, [&] { b->Abort(); });
-  transactionEnded(b, true);
-  return rc;
+  return run(b, [&] { b->Abort(); });
 }
 
 int32_t zvdbSetDefTimeType(RLHANDLE session, int32_t timeType) {

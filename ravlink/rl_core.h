@@ -337,6 +337,9 @@ struct Logon : std::enable_shared_from_this<Logon> {
   bool explicitTxn = false;
   int dateType = 1, timeType = 3;
   uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
+  // Tables whose definition the open transaction changed: an abort makes
+  // every object of them read the definition again.
+  std::vector<std::shared_ptr<TableShared>> redefinedInTransaction;
   std::vector<std::shared_ptr<Connection>> txnConns;
   std::map<std::string, std::weak_ptr<Connection>> conns;
   monitor::LogonStats stats;
@@ -349,6 +352,7 @@ struct Logon : std::enable_shared_from_this<Logon> {
   bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
   void commitAll();
   void abortAll();
+  static void forgetDefinitions(const std::vector<std::shared_ptr<TableShared>>& tables);
   void end();  // abort, release locks, forget the owner
 };
 

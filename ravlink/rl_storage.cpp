@@ -368,6 +368,8 @@ void Logon::commitAll() {
   auto conns = std::move(txnConns);
   txnConns.clear();
   explicitTxn = false;
+  auto redefined = std::move(redefinedInTransaction);
+  redefinedInTransaction.clear();
   std::string error;
   int code = 0;
   for (auto& c : conns) {
@@ -378,7 +380,10 @@ void Logon::commitAll() {
       if (!code) code = e.GetErrorCode(), error = e.GetErrorMsg();
     }
   }
-  if (code) fail(code, error);
+  if (code) {
+    forgetDefinitions(redefined);
+    fail(code, error);
+  }
 }
 
 void Logon::abortAll() {
@@ -386,6 +391,17 @@ void Logon::abortAll() {
   txnConns.clear();
   explicitTxn = false;
   for (auto& c : conns) c->rollback();
+  auto redefined = std::move(redefinedInTransaction);
+  redefinedInTransaction.clear();
+  forgetDefinitions(redefined);
+}
+
+// The definitions read from these tables are no longer the stored ones.
+void Logon::forgetDefinitions(const std::vector<std::shared_ptr<TableShared>>& tables) {
+  for (const auto& shared : tables) {
+    shared->schemaGen++;
+    shared->writeGen++;
+  }
 }
 
 void Logon::end() {

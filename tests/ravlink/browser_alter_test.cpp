@@ -423,3 +423,23 @@ TEST_F(BrowserTest, AProcessKilledDuringARebuildLeavesTheTableWhole) {
   zvdbFreeTable(o.table);
   EXPECT_EQ(sqlite("SELECT count(*) FROM people"), "20000");
 }
+
+// An alteration stored inside a transaction that is then aborted: the table
+// handle that made it reads the stored definition again, and keeps working.
+TEST_F(BrowserTest, AnAbortedAlterationLeavesNoDefinitionBehindOnItsHandle) {
+  RLHANDLE s = logon();
+  RLHANDLE db = database(s);
+  createPeople(db);
+  auto o = open(db, "people", 1);
+  add(s, o.record, {{kName, "kept"}});
+  ASSERT_EQ(zvdbBegin(o.table), 0);
+  ASSERT_NE(zvdbAddField(o.table, "late", 51, 4), nullptr);
+  ASSERT_EQ(zvdbAlterTable(o.table, 3), 0);
+  EXPECT_EQ(zvdbGetTableFieldCount(o.table), kPeopleFields + 1);
+  ASSERT_EQ(zvdbAbort(o.table), 0);
+  EXPECT_EQ(zvdbGetTableFieldCount(o.table), kPeopleFields);
+  EXPECT_EQ(zvdbGetFieldNumber(o.table, "late"), -1);
+  add(s, o.record, {{kName, "written after"}});
+  EXPECT_EQ(sqlite("SELECT name FROM people ORDER BY id"), "kept\nwritten after");
+  zvdbFreeTable(o.table);
+}
