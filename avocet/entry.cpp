@@ -362,19 +362,18 @@ void runTokenCommand(const char* command, const char* token, json_object* reques
 
 void stopPool() {
   if (!pool) return;
-  // Running alterations are asked to stop (they then change nothing), and
-  // every worker is joined before the slots it uses go.
-  workersStopping = true;
-  for (auto& s : pool->slots)
-    if (s.commandContext && s.commandContext->worker.joinable()) s.commandContext->worker.join();
+  // The reaper first: it could free a command context while its worker is joined below.
   {
     std::lock_guard<std::mutex> lock(pool->stopMutex);
     pool->stopRequested = true;
   }
   pool->stopSignal.notify_all();
   if (pool->reaper.joinable()) pool->reaper.join();
+  // Running alterations are asked to stop (they then change nothing), and
+  // every worker is joined before the slots it uses go.
+  workersStopping = true;
   for (auto& s : pool->slots) {
-    delete s.commandContext;
+    delete s.commandContext;  // joins its worker
     s.commandContext = nullptr;
   }
   delete pool;  // logons still held are not logged off: the process is ending
