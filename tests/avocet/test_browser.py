@@ -472,8 +472,8 @@ class AlterTest(BrowserCase):
                                                   field("age", "ZV_STRING", 10)],
                                   [index("byName", "name", dupAllowed=True)], padChar=32)
         self.assertTrue(reply.get("success"), reply)
-        values = ",".join("(%d,'n%d','%d')" % (i, i % 7, 20 + i) for i in range(rows))
-        self.b.sql(self.db, "INSERT INTO %s(id,name,age) VALUES %s" % (name, values))
+        self.b.sql(self.db, "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i<%d) "
+                            "INSERT INTO %s(id,name,age) SELECT i, 'n'||(i %% 7), 20+i FROM n" % (rows - 1, name))
 
     def alter(self, name, fields=None, indexes=None, token=None, **properties):
         info = {"properties": dict({"name": name, "padChar": 32}, **properties)}
@@ -561,16 +561,21 @@ class AlterTest(BrowserCase):
         self.assertEqual(self.b.sql(self.db, "PRAGMA integrity_check"), "ok")
 
     def test_busy_slot_and_disconnect_during_work(self):
-        self.make_people("big", rows=3000)
+        # Rebuilding 60,000 records takes seconds: long enough to see the slot busy.
+        self.make_people("big", rows=60000)
         other = self.b.connect()
         reply = self.call("zvIsamExRebuildTable", {"database": self.db, "name": "big"}, token=other)
         self.assertTrue(reply.get("success"), reply)
+        busy = self.call("zvIsamExGetFields", {"database": self.db, "name": "big"}, token=other)
+        self.assertEqual((busy["success"], busy["errorCode"], busy["errorMessage"]),
+                         (False, 0, "zvIsamExGetFields - Connection busy."))
+        self.assertEqual(self.call("zvIsamExCheckRebuildProgress", token=other)["result"]["progress"], 0)
         # A disconnect while busy answers at once; the reaper ends the logon after the worker.
         self.assertTrue(self.b.call("zvIsamExDisconnect", {}, other)["success"])
         self.assertTrue(wait_for(lambda: self.b.call("zvIsamExRefreshConnection", {}, other).get("errorCode") == 9048,
                                  60))
         self.assertEqual(self.b.call("zvIsamExCheckRebuildProgress", {}, other).get("errorCode"), 9048)
-        self.assertEqual(self.b.sql(self.db, "SELECT count(*) FROM big"), "3000")
+        self.assertEqual(self.b.sql(self.db, "SELECT count(*) FROM big"), "60000")
 
 
 class KillTest(unittest.TestCase):
