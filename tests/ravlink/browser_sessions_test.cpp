@@ -221,6 +221,7 @@ TEST_F(BrowserTest, LogonMakesItsOwnerCurrentAndHandlesLeadBackToTheirSession) {
   int32_t ownerB = zvdbGetQuarnOWNER();
   EXPECT_GE(ownerB, 1);
   EXPECT_NE(ownerA, ownerB);
+  EXPECT_EQ(zvdbGetSessionHandle(b), b);
 
   // Handles of session a lead back to it whichever owner is current.
   RLHANDLE db = database(a);
