@@ -2,7 +2,6 @@
 // tokens and router.
 #include <dlfcn.h>
 #include <strings.h>
-#include <sys/random.h>
 
 #include <cctype>
 #include <cerrno>
@@ -50,32 +49,9 @@ Pool* pool = nullptr;
 
 // ---- slots -----------------------------------------------------------------------------
 
-std::string randomToken() {
-  unsigned char bytes[16];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return "";
-    got += size_t(n);
-  }
-  static const char* kHex = "0123456789abcdef";
-  std::string token;
-  for (unsigned char b : bytes) token += kHex[b >> 4], token += kHex[b & 15];
-  return token;
-}
-
-bool sameToken(const std::string& a, const char* b) {
-  size_t n = strlen(b);
-  if (a.empty() || n != a.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
 Slot* findSlot(const char* token) {
   for (auto& s : pool->slots)
-    if (sameToken(s.token, token)) return &s;
+    if (tokensEqual(s.token, token)) return &s;
   return nullptr;
 }
 
@@ -318,27 +294,11 @@ void runTokenCommand(const char* command, const char* token, json_object* reques
   zvJsonSetError(9042, (name + " is not a supported function.").c_str(), *reply);
 }
 
-std::string localServerName(const WebAppInitRecord* record) {
-  // Standalone the host has no server name: the engine's default local server.
-  const char* name = record->serverName && record->serverName[0] ? record->serverName : "BRENLOXS";
-  return std::string(name) + "@localhost";
-}
-
 }  // namespace
-
-// The engine next to this library in web/ (a sanitizer's dlopen would not
-// search this library's own run path).
-static std::string enginePath() {
-  Dl_info self{};
-  if (!dladdr(reinterpret_cast<void*>(&bindClientLibrary), &self) || !self.dli_fname) return "ravlink.so";
-  std::string path = self.dli_fname;
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "ravlink.so" : path.substr(0, slash + 1) + "ravlink.so";
-}
 
 int bindClientLibrary(char* error) {
   errno = 0;
-  void* library = dlopen(enginePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(libraryNextToSelf("ravlink.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     int code = errno ? errno : ENOENT;
     snprintf(error, 1024,
@@ -419,19 +379,9 @@ extern "C" {
 
 __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error, WebServerThreadData*) {
   try {
-    module.unicode = record->unicode != 0;
-    module.documentRoot = record->documentRoot ? record->documentRoot : ".";
-    module.agentMaster = record->agentMaster != 0;
-    module.localServer = localServerName(record);
-    module.connTypes = record->connTypes;
-    module.poolSize = 10;
-    module.idleTimeout = 300;
-    readConfiguration("finch.cfg", kMaxPoolSize);
     int r = bindClientLibrary(error);
     if (r != 0) return r;
-    snprintf(record->description, 1025, "%s", "Monitor Application");
-    record->configType = "CFG";
-    snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
+    readInitRecord(record, "finch.cfg", kMaxPoolSize, "Monitor Application");
     r = api.zvThrdInit(100, 0, 0);
     if (r != 0 && r != 125) {
       snprintf(error, 1024, "Not able to initialize thread management for finch web application");

@@ -199,6 +199,10 @@ void errorsFile(json_object** reply);
 // and INACTIVE_TIMEOUT into module, cut to [0, maxPoolSize] and >= 0; the
 // path last tried goes to module.configPath. A missing file keeps the values.
 void readConfiguration(const char* fileName, int maxPoolSize);
+// Takes the host's settings from the init record into module, reads
+// config/<fileName> over the default 10 slots and 300 s, and writes the
+// application's description, configuration type and path into the record.
+void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description);
 // The host's listeners and connection types; null when the host gave none.
 json_object* listAvailableConnections(void* connTypes);
 // RFC 4648 base64, up to the first character outside the alphabet.
@@ -212,5 +216,15 @@ std::string localTimeText(int64_t seconds);
 
 // Replaces *reply with value (released first), or answers code with message when value is null.
 void replyWithFile(json_object** reply, json_object* value, int code, const char* message);
+
+// A session token: 32 random hexadecimal digits; empty when the system has no randomness to give.
+std::string randomToken();
+// Whether a slot's token equals the one a request sent, in time independent of where they differ.
+bool tokensEqual(const std::string& slotToken, const char* sent);
+// "NAME@localhost": the host's local server, or the engine's default one when the host names none.
+std::string localServerName(const WebAppInitRecord* record);
+// A library in the same folder as the one this code is built into (a
+// sanitizer's dlopen would not search this library's own run path).
+std::string libraryNextToSelf(const char* fileName);
 
 }  // namespace finch

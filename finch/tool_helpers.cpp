@@ -1,9 +1,13 @@
-// Helpers shared by the browser tools: the host's connection types and the
-// base64 decoding of credentials, and replies made of a JSON file.
+// Helpers shared by the browser tools: the host's connection types, the
+// base64 decoding of credentials, replies made of a JSON file, session
+// tokens and the engine's location.
+#include <dlfcn.h>
 #include <strings.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -54,6 +58,20 @@ void readConfiguration(const char* fileName, int maxPoolSize) {
   fclose(file);
   module.poolSize = std::max(0, std::min(module.poolSize, maxPoolSize));
   module.idleTimeout = std::max(0, module.idleTimeout);
+}
+
+void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description) {
+  module.unicode = record->unicode != 0;
+  module.documentRoot = record->documentRoot ? record->documentRoot : ".";
+  module.agentMaster = record->agentMaster != 0;
+  module.localServer = localServerName(record);
+  module.connTypes = record->connTypes;
+  module.poolSize = 10;
+  module.idleTimeout = 300;
+  readConfiguration(fileName, maxPoolSize);
+  snprintf(record->description, 1025, "%s", description);
+  record->configType = "CFG";
+  snprintf(record->configPath, 1025, "%s", module.configPath.c_str());
 }
 
 json_object* listAvailableConnections(void* connTypes) {
@@ -117,6 +135,43 @@ void replyWithFile(json_object** reply, json_object* value, int code, const char
   }
   zvJsonRelease(*reply);
   *reply = value;
+}
+
+std::string randomToken() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return "";
+    got += size_t(n);
+  }
+  static const char* kHex = "0123456789abcdef";
+  std::string token;
+  for (unsigned char b : bytes) token += kHex[b >> 4], token += kHex[b & 15];
+  return token;
+}
+
+bool tokensEqual(const std::string& slotToken, const char* sent) {
+  size_t n = strlen(sent);
+  if (slotToken.empty() || n != slotToken.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned char>(slotToken[i] ^ sent[i]);
+  return diff == 0;
+}
+
+std::string localServerName(const WebAppInitRecord* record) {
+  // Standalone the host has no server name: the engine's default local server.
+  const char* name = record->serverName && record->serverName[0] ? record->serverName : "BRENLOXS";
+  return std::string(name) + "@localhost";
+}
+
+std::string libraryNextToSelf(const char* fileName) {
+  Dl_info self{};
+  if (!dladdr(reinterpret_cast<void*>(&libraryNextToSelf), &self) || !self.dli_fname) return fileName;
+  std::string path = self.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? fileName : path.substr(0, slash + 1) + fileName;
 }
 
 }  // namespace finch

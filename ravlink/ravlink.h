@@ -316,6 +316,8 @@ class RAVLINK_API ZVSession : public ZVBase {
   int32_t GetOwner() const;  // -1 when not logged on
   // Forgets the database and removes its file; 101 when the server knows none.
   void DeleteDatabase(const char* name);
+  // Forgets the database and keeps its file (AddDatabase makes it known again).
+  void DropDatabase(const char* name);
   // The server's databases in name order with their files; false at the end.
   bool FirstDatabase(ZVString* name, ZVString* path);
   bool NextDatabase(ZVString* name, ZVString* path);

@@ -399,6 +399,9 @@ struct Logon : std::enable_shared_from_this<Logon> {
   bool explicitTxn = false;
   int dateType = 1, timeType = 3;
   uint64_t abortCount = 0;  // read-ahead pages taken before an abort are stale
+  // Tables whose definition the open transaction changed: an abort makes
+  // every object of them read the definition again.
+  std::vector<std::shared_ptr<TableShared>> redefinedInTransaction;
   std::vector<std::shared_ptr<Connection>> txnConns;
   std::map<std::string, std::weak_ptr<Connection>> conns;
   monitor::LogonStats stats;
@@ -411,6 +414,7 @@ struct Logon : std::enable_shared_from_this<Logon> {
   bool inTransaction() const { return explicitTxn || !txnConns.empty(); }
   void commitAll();
   void abortAll();
+  static void forgetDefinitions(const std::vector<std::shared_ptr<TableShared>>& tables);
   void end();  // abort, release locks, forget the owner
 };
 
@@ -487,6 +491,17 @@ std::string indexSqlName(const std::string& table, const std::string& index);
 void createTableInFile(Connection& conn, const TableDef& def);
 void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& wanted);
 void validateDefinition(const TableDef& def);
+// Copies the table's rows, record ids kept, into a new table with its
+// indexes, swapped in for the old one at the end: all or nothing.
+void rebuildTableInFile(Connection& conn, const TableDef& def);
+// A table copy on this thread (rebuild, or an alteration that rebuilds)
+// copies in chunks of `step` rows while this is set, and tells `copied` the
+// rows done after each; an exception from it stops the copy (rolled back).
+struct CopyProgress {
+  int64_t step = 0;
+  std::function<void(int64_t copied)> copied;
+};
+extern thread_local CopyProgress* tlsCopyProgress;
 
 // ---- records ---------------------------------------------------------------
 

@@ -352,17 +352,26 @@ void ZVSession::AddDatabase(const char* name, const char* path) {
   });
 }
 
+// Forgets a database the server knows; its file, relative to the server's directory.
+static std::string forgetKnownDatabase(Logon& logon, const char* name) {
+  logon.requireLoggedOn();
+  checkObjectName(name, "database");
+  std::lock_guard<std::mutex> lock(engine().serverMutex);
+  ServerCatalog catalog(logon.serverDir, kBusyTimeoutMs);
+  std::string file;
+  if (!catalog.lookup(name, &file)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
+  catalog.forgetDatabase(name);
+  return file;
+}
+
+void ZVSession::DropDatabase(const char* name) {
+  guarded([&] { forgetKnownDatabase(*logon_, name); });
+}
+
 void ZVSession::DeleteDatabase(const char* name) {
   guarded([&] {
-    logon_->requireLoggedOn();
-    checkObjectName(name, "database");
-    std::lock_guard<std::mutex> lock(engine().serverMutex);
-    ServerCatalog catalog(logon_->serverDir, kBusyTimeoutMs);
-    std::string file;
-    if (!catalog.lookup(name, &file)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
-    catalog.forgetDatabase(name);
+    fs::path full = fs::path(logon_->serverDir) / forgetKnownDatabase(*logon_, name);
     std::error_code ec;
-    fs::path full = fs::path(logon_->serverDir) / file;
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(full.string() + suffix, ec);
   });
 }

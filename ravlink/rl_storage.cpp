@@ -431,6 +431,8 @@ void Logon::commitAll() {
   auto conns = std::move(txnConns);
   txnConns.clear();
   explicitTxn = false;
+  auto redefined = std::move(redefinedInTransaction);
+  redefinedInTransaction.clear();
   std::string error;
   int code = 0;
   for (auto& c : conns) {
@@ -441,7 +443,10 @@ void Logon::commitAll() {
       if (!code) code = e.GetErrorCode(), error = e.GetErrorMsg();
     }
   }
-  if (code) fail(code, error);
+  if (code) {
+    forgetDefinitions(redefined);
+    fail(code, error);
+  }
 }
 
 void Logon::abortAll() {
@@ -449,6 +454,17 @@ void Logon::abortAll() {
   txnConns.clear();
   explicitTxn = false;
   for (auto& c : conns) c->rollback();
+  auto redefined = std::move(redefinedInTransaction);
+  redefinedInTransaction.clear();
+  forgetDefinitions(redefined);
+}
+
+// The definitions read from these tables are no longer the stored ones.
+void Logon::forgetDefinitions(const std::vector<std::shared_ptr<TableShared>>& tables) {
+  for (const auto& shared : tables) {
+    shared->schemaGen++;
+    shared->writeGen++;
+  }
 }
 
 void Logon::end() {
@@ -921,6 +937,37 @@ void createTableInFile(Connection& conn, const TableDef& def) {
 // Rebuilds the table when declared column types change: SQLite cannot alter
 // a column's type in place. Values are copied as they are; the sequence of
 // record ids is carried over so ids are never reused.
+thread_local CopyProgress* tlsCopyProgress = nullptr;
+
+// Runs the copy `insertSelect` (an INSERT ... SELECT ... FROM the table);
+// with a progress hook on this thread, in chunks of its step rows in id
+// order, telling it the rows copied after each chunk.
+static void copyRows(Connection& conn, const std::string& insertSelect, const std::string& idColumn) {
+  CopyProgress* progress = tlsCopyProgress;
+  if (!progress || progress->step <= 0) {
+    execSql(conn, insertSelect);
+    return;
+  }
+  sqlite3_stmt* chunk = prepareOnce(
+      conn.db,
+      (insertSelect + " WHERE " + idColumn + " > ?1 ORDER BY " + idColumn + " LIMIT ?2 RETURNING " + idColumn).c_str());
+  Finalizer f{chunk};
+  int64_t last = INT64_MIN, copied = 0;
+  for (;;) {
+    sqlite3_bind_int64(chunk, 1, last);
+    sqlite3_bind_int64(chunk, 2, progress->step);
+    int64_t rows = 0;
+    while (stepRow(conn.db, chunk, "copying records")) {
+      last = std::max<int64_t>(last, sqlite3_column_int64(chunk, 0));
+      ++rows;
+    }
+    sqlite3_reset(chunk);
+    if (rows == 0) break;
+    copied += rows;
+    progress->copied(copied);
+  }
+}
+
 static void rebuildTable(Connection& conn, const TableDef& stored, const TableDef& wanted) {
   std::string tmp = "rl_rebuild_" + wanted.name;
   execSql(conn, "DROP TABLE IF EXISTS " + quoteName(tmp));
@@ -939,7 +986,8 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
     cols += ", " + quoteName(kPartitionColumn);
     from += ", " + quoteName(kPartitionColumn);
   }
-  execSql(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + from + " FROM " + quoteName(wanted.name));
+  copyRows(conn, "INSERT INTO " + quoteName(tmp) + " (" + cols + ") SELECT " + from + " FROM " + quoteName(wanted.name),
+           quoteName(stored.identity >= 0 ? stored.fields[stored.identity].name : kRecordIdColumn));
   sqlite3_stmt* seq = prepareOnce(conn.db, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
   Finalizer f{seq};
   sqlite3_bind_text(seq, 1, wanted.name.data(), int(wanted.name.size()), SQLITE_STATIC);
@@ -983,6 +1031,12 @@ void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& 
     }
   }
   catalogWrite(conn.db, wanted);
+  write.done();
+}
+
+void rebuildTableInFile(Connection& conn, const TableDef& def) {
+  DefinitionChange write(conn);
+  rebuildTable(conn, def, def);
   write.done();
 }
 

@@ -214,6 +214,7 @@ void ZVTable::Alter(int mode) {
     TableDef wanted = core_->def;
     validateDefinition(wanted);
     alterTableInFile(*core_->conn, core_->stored, wanted);
+    if (core_->logon->inTransaction()) core_->logon->redefinedInTransaction.push_back(core_->shared);
     core_->shared->schemaGen++;
     core_->shared->writeGen++;
     core_->loadFromCatalog(wanted.name);

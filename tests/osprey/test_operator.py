@@ -278,9 +278,13 @@ class ReadmeSaysWhatIsThere(unittest.TestCase):
         # The server monitor is there once its folder is: the README names it then.
         monitor_there = os.path.isdir(os.path.join(SOURCE, "finch"))
         workbench_there = os.path.isdir(os.path.join(SOURCE, "plover"))
-        for absent in ("REST API", "table browser", "administration API") + (
-                () if monitor_there else ("monitor",)) + (() if workbench_there else ("workbench",)):
+        browser_there = os.path.isdir(os.path.join(SOURCE, "avocet"))
+        for absent in ("REST API", "administration API") + (
+                () if monitor_there else ("monitor",)) + (() if workbench_there else ("workbench",)) + (
+                () if browser_there else ("table browser",)):
             self.assertNotIn(absent, readme)
+        if browser_there:
+            self.assertIn("`avocet`, the table browser", readme)
         if monitor_there:
             self.assertIn("`finch`, the server monitor", readme)
         if workbench_there:
