@@ -1,4 +1,5 @@
 // heron's command line: picks the mode (see heron.h).
+#include <sched.h>
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "heron.h"
 
@@ -52,19 +55,47 @@ int runOption(const char* argument) {
   return 2;
 }
 
-// Every connection has a thread, and most connections sit idle. The C
-// library's per-thread cache of freed blocks would keep what each thread last
-// freed (a few KB) resident for as long as its connection lasts. The library
-// reads that setting only when a process starts, so heron starts itself once
-// more with the cache off; a cache size the operator set is kept.
-void restartWithoutThreadCaches(char** argv) {
-  const char* kCacheOff = "glibc.malloc.tcache_count=0";
-  const char* current = getenv("GLIBC_TUNABLES");
-  if (current != nullptr && strstr(current, "glibc.malloc.tcache_count=") != nullptr) return;
-  std::string tunables = current != nullptr && current[0] != '\0' ? std::string(current) + ":" + kCacheOff : kCacheOff;
-  if (setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
+// Every connection has a thread, and most connections sit idle; these C
+// library settings decide what an idle one costs. The library reads them only
+// when a process starts, so heron starts itself once more with them; a value
+// the operator set in GLIBC_TUNABLES is kept.
+//  - No per-thread cache of freed blocks: it would keep what each thread last
+//    freed (a few KB) resident for as long as its connection lasts.
+//  - As many malloc arenas as cores, not eight per core: each arena keeps its
+//    own partly used pages, spread over all connection threads; the threads
+//    that allocate at the same time (those busy, at most one per core) still
+//    find an arena of their own.
+//  - One link-map namespace and no optional static TLS: that reserve sits at
+//    the top of every thread's stack, next to the thread's own record, and
+//    pushed an idle thread's frames onto a second stack page (4 KB each).
+//    heron loads no library into another namespace, and the libraries it
+//    loads allocate their thread-local data on first use.
+std::vector<std::string> memoryTunables() {
+  cpu_set_t cpus;
+  long cores = sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) : sysconf(_SC_NPROCESSORS_ONLN);
+  return {"glibc.malloc.tcache_count=0", "glibc.malloc.arena_max=" + std::to_string(std::max(cores, 1L)),
+          "glibc.rtld.nns=1", "glibc.rtld.optional_static_tls=0"};
+}
+
+// GLIBC_TUNABLES with each of heron's settings the operator did not give
+// added; empty when nothing is to be added.
+std::string tunablesToAdd(const char* current) {
+  std::string tunables = current != nullptr ? current : "";
+  bool added = false;
+  for (const std::string& setting : memoryTunables()) {
+    std::string name = setting.substr(0, setting.find('=') + 1);
+    if (tunables.find(name) != std::string::npos) continue;
+    tunables += tunables.empty() ? setting : ":" + setting;
+    added = true;
+  }
+  return added ? tunables : std::string();
+}
+
+void restartWithMemorySettings(char** argv) {
+  std::string tunables = tunablesToAdd(getenv("GLIBC_TUNABLES"));
+  if (tunables.empty() || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
   execv("/proc/self/exe", argv);
-  // Not restarted: serve with the caches rather than not at all.
+  // Not restarted: serve with the library's defaults rather than not at all.
 }
 
 }  // namespace
@@ -72,7 +103,7 @@ void restartWithoutThreadCaches(char** argv) {
 int main(int argc, char** argv) {
   // A reader of standard output that goes away must not end the server.
   signal(SIGPIPE, SIG_IGN);
-  restartWithoutThreadCaches(argv);
+  restartWithMemorySettings(argv);
 
   int status;
   if (argc < 2 || !isOption(argv[1])) {

@@ -531,10 +531,15 @@ constexpr int32_t kIdleSessionsKept = 2;
 constexpr uint64_t kSessionTrimEveryMs = 1000;
 std::atomic<uint64_t> gNextSessionTrimMs{0};
 
-void trimIdleSessionsWhenDue(StarlingBroker& b) {
+// Whether this poll round is the one of the second that trims; the others
+// end here, on the few stack bytes a quiet connection's thread keeps.
+bool sessionTrimDue() noexcept {
   uint64_t now = starlingTickMs();
   uint64_t due = gNextSessionTrimMs.load(std::memory_order_relaxed);
-  if (now < due || !gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs)) return;
+  return now >= due && gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs);
+}
+
+void trimIdleSessions(StarlingBroker& b) {
   if (b.brokerLock == nullptr) return;
   nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
   if (!b.running || b.dbPool == nullptr) return;
@@ -577,7 +582,7 @@ void starlingCloseSession(nev_broker_session* session) {
 static void handleBrokerEvent(nev_connection* conn, int event, void* eventData) {
   StarlingBroker& b = starlingBroker();
   if (event == NEV_EVENT_POLL) {
-    trimIdleSessionsWhenDue(b);
+    trimIdleSessions(b);
     return;
   }
   if (b.brokerLock == nullptr) return;
@@ -615,7 +620,13 @@ static void handleBrokerEvent(nev_connection* conn, int event, void* eventData) 
   }
 }
 
+// Out of line: its frame is large, and most poll rounds never need it.
+__attribute__((noinline)) static void guardedBrokerEvent(nev_connection* conn, int event, void* eventData) {
+  starlingGuardHandler(conn, "mqttBrokerEventHandler", [&] { handleBrokerEvent(conn, event, eventData); });
+}
+
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
-  starlingGuardHandler(conn, "mqttBrokerEventHandler", [&] { handleBrokerEvent(conn, event, eventData); });
+  if (event == NEV_EVENT_POLL && !sessionTrimDue()) return;
+  guardedBrokerEvent(conn, event, eventData);
 }

@@ -373,8 +373,9 @@ void start_thread_failed(nev_connection *conn, int err) {
 // thread's life) and its read area. Thousands of quiet connections then cost
 // little more than the stack their idle loop uses.
 constexpr auto QUIET_ROUND = std::chrono::milliseconds(500);
-// Room kept below the releasing frame for the system call that releases.
-constexpr uintptr_t RELEASE_MARGIN = 1024;
+// Room kept below the releasing frame for the system call that releases (a
+// raw system call pushes no more than its return address).
+constexpr uintptr_t RELEASE_MARGIN = 256;
 
 // Lowest usable address of the calling thread's stack; NULL when unknown.
 char *stack_low_end() {
@@ -387,17 +388,31 @@ char *stack_low_end() {
   return err == 0 ? static_cast<char *>(addr) : nullptr;
 }
 
+uintptr_t page_size() { return static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)); }
+
 // Not inlined, so that its frame lies below the loop's and everything under
 // it is dead. The raw system call runs without a frame of its own (no
-// sanitizer wrapper), well within the margin.
-__attribute__((noinline)) void release_quiet_thread(char *stack_low) {
+// sanitizer wrapper), well within the margin. Returns where the released
+// pages end (the start of those kept); NULL when none were released.
+__attribute__((noinline)) char *release_quiet_thread(char *stack_low) {
   nev_release_read_scratch();
-  if (stack_low == nullptr) return;
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (stack_low == nullptr) return nullptr;
+  const uintptr_t page = page_size();
   const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   const uintptr_t start = (reinterpret_cast<uintptr_t>(stack_low) + page - 1) & ~(page - 1);
   const uintptr_t end = (here - RELEASE_MARGIN) & ~(page - 1);
-  if (end > start) syscall(SYS_madvise, start, end - start, MADV_DONTNEED);
+  if (end <= start) return nullptr;
+  syscall(SYS_madvise, start, end - start, MADV_DONTNEED);
+  return reinterpret_cast<char *>(end);
+}
+
+// Whether the stack page just below released_end is resident again: a poll
+// round's handlers (keep-alive checks, the broker's periodic work) may reach
+// that deep on a quiet connection too. Asked of the kernel, since reading the
+// page would make it resident.
+bool touched_below(char *released_end) {
+  unsigned char resident = 0;
+  return mincore(released_end - page_size(), page_size(), &resident) == 0 && (resident & 1) != 0;
 }
 
 void send_notice(nev_manager *mgr, const char *text) {
@@ -435,16 +450,16 @@ void report_refusals(nev_manager *mgr, double now, bool force) {
 void run_connection_loop(nev_manager *child) {
   char *stack_low = stack_low_end();
   int events_seen = child->num_events;
-  bool released = false;
+  char *released_end = nullptr;  // set while no event came since the release
   while (child->connections != nullptr) {
     auto started = std::chrono::steady_clock::now();
     poll_interfaces(child, 1000);
     if (child->num_events != events_seen) {
       events_seen = child->num_events;
-      released = false;
-    } else if (!released && std::chrono::steady_clock::now() - started >= QUIET_ROUND) {
-      release_quiet_thread(stack_low);
-      released = true;
+      released_end = nullptr;
+    } else if (std::chrono::steady_clock::now() - started >= QUIET_ROUND &&
+               (released_end == nullptr || touched_below(released_end))) {
+      released_end = release_quiet_thread(stack_low);
     }
   }
 }

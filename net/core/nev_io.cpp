@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "nev_codec.h"
 #include "nev_dns.h"
@@ -39,14 +40,15 @@ void store_error(const char **error_text, const char *text) {
 }
 
 // The cause of the calling thread's last failed listen (nev_listen_failure).
-thread_local char listen_failure[640];
+// A string, not an array: every connection thread gets its own copy of this
+// library's thread-local block on first use, and only listening threads ever
+// fill this one.
+thread_local std::string listen_failure;
 
 void fail_listen(const nev_listen_options *opts, const char *text, const char *detail) {
   store_error(opts->error_text, text);
-  if (detail != nullptr && detail[0] != '\0')
-    snprintf(listen_failure, sizeof listen_failure, "%s - %s", text, detail);
-  else
-    snprintf(listen_failure, sizeof listen_failure, "%s", text);
+  listen_failure = text;
+  if (detail != nullptr && detail[0] != '\0') listen_failure.append(" - ").append(detail);
 }
 
 bool is_tcp_listener(const nev_connection *c) { return (c->flags & NEV_CONN_LISTENING) && !(c->flags & NEV_CONN_UDP); }
@@ -283,7 +285,7 @@ int nev_parse_address(const char *text, sockaddr_in *addr, int *proto, char *hos
 
 // ---- Listening ----
 
-const char *nev_listen_failure(void) { return listen_failure; }
+const char *nev_listen_failure(void) { return listen_failure.c_str(); }
 
 bool nev_listen_address_valid(const char *address) {
   sockaddr_in addr{};
@@ -310,7 +312,7 @@ nev_connection *nev_listen_with_options(nev_manager *mgr, const char *address, n
   nev_connection_options co{opts->user_data, opts->flags, opts->error_text, opts->iface};
   nev_connection *conn = nev_connection_create_full(mgr, handler != nullptr ? handler : nev_null_handler, &co);
   if (conn == nullptr) {
-    snprintf(listen_failure, sizeof listen_failure, "%s", "failed to create connection");
+    listen_failure = "failed to create connection";
     return nullptr;
   }
   conn->peer = addr;

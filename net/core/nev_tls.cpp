@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "nev_log.h"
 
@@ -75,7 +76,9 @@ void use_dh_params(SSL_CTX *ctx, const char *cert) {
 // Why the calling thread's last setup failed, in the TLS library's words and
 // with the file concerned: kept for the operator's log before the library's
 // error queue is cleared.
-thread_local char failure_reason[512];
+// A string, not an array: every connection thread gets its own copy of this
+// library's thread-local block on first use, and few ever fill this one.
+thread_local std::string failure_reason;
 
 void keep_failure_reason(const char *file) {
   unsigned long code = ERR_peek_error();  // the first error names the cause
@@ -89,10 +92,7 @@ void keep_failure_reason(const char *file) {
     else
       ERR_error_string_n(code, reason, sizeof reason);
   }
-  if (file != nullptr)
-    snprintf(failure_reason, sizeof failure_reason, "%s: %s", file, reason[0] ? reason : "unusable");
-  else
-    snprintf(failure_reason, sizeof failure_reason, "%s", reason);
+  failure_reason = file != nullptr ? std::string(file) + ": " + (reason[0] ? reason : "unusable") : reason;
 }
 
 int set_error(const char **error_text, const char *text, const char *file = nullptr) {
@@ -139,7 +139,7 @@ int nev_tls_init(void) {
 
 int nev_tls_library_init(void) { return 0; }
 
-const char *nev_tls_failure_reason(void) { return failure_reason; }
+const char *nev_tls_failure_reason(void) { return failure_reason.c_str(); }
 
 void nev_tls_lock_callback(int, int, const char *, int) {}
 

@@ -255,7 +255,7 @@ void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
 
 // Our side's keep-alive (after we sent CONNECT): PINGREQ after a whole period
 // without sending, close when another passes without the PINGRESP.
-void keep_alive_client(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+__attribute__((noinline)) void keep_alive_client(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
   double last;
   {
     nev_mutex_guard guard(conn->mutex);
@@ -274,7 +274,7 @@ void keep_alive_client(nev_connection *conn, nev_mqtt_proto_data *state, double 
 
 // The peer's keep-alive (after it sent CONNECT): a client silent for one and a
 // half periods is gone (MQTT 3.1.1 3.1.2.10); 0 means no keep-alive.
-void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+__attribute__((noinline)) void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
   if (now - state->last_recv_time <= 1.5 * state->peer_keep_alive) return;
   NEV_LOG(3, ("%p keep-alive of %us expired, closing", static_cast<void *>(conn),
               static_cast<unsigned>(state->peer_keep_alive)));
@@ -283,12 +283,14 @@ void keep_alive_server(nev_connection *conn, nev_mqtt_proto_data *state, double 
 
 // A connection that never sends CONNECT holds a thread and a descriptor for
 // nothing (MQTT 3.1.1 3.1.4 lets the server close it after a reasonable time).
-void connect_time_out(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+__attribute__((noinline)) void connect_time_out(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
   if (now - state->accept_time <= state->connect_timeout) return;
   NEV_LOG(3, ("%p no CONNECT within %.0fs, closing", static_cast<void *>(conn), state->connect_timeout));
   conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
+// Runs on every poll round; the checks that may log or send are out of line,
+// so that their frames are taken only when they run.
 void keep_alive(nev_connection *conn) {
   nev_mqtt_proto_data *state = nev_mqtt_state(conn);
   if (state == nullptr || closing(conn)) return;
@@ -323,7 +325,11 @@ nev_mqtt_proto_data *nev_mqtt_state(nev_connection *conn) {
   return static_cast<nev_mqtt_proto_data *>(conn->proto_data);
 }
 
-void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock) {
+namespace {
+
+// Every event but the poll round; out of line, so that its frame is not taken
+// on the poll rounds of quiet connections.
+__attribute__((noinline)) void handle_event(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock) {
   delivering_scope scope(conn->manager);
   if (event == NEV_EVENT_ACCEPT) {
     if (nev_mqtt_state(conn) == nullptr) nev_mqtt_attach(conn);
@@ -340,10 +346,21 @@ void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data
   }
   if (conn->user_handler != nullptr && !manager_stopping(conn)) conn->user_handler(conn, event, event_data, unlock);
   // After ACCEPT the connection may already belong to its own thread.
-  if (event == NEV_EVENT_RECV)
-    deliver_received(conn, unlock);
-  else if (event == NEV_EVENT_POLL)
-    keep_alive(conn);
+  if (event == NEV_EVENT_RECV) deliver_received(conn, unlock);
+}
+
+}  // namespace
+
+void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock) {
+  if (event != NEV_EVENT_POLL) {
+    handle_event(conn, event, event_data, unlock);
+    return;
+  }
+  // Every connection's thread comes here once a second, quiet ones included:
+  // this path stays on the stack page their idle loop already uses.
+  delivering_scope scope(conn->manager);
+  if (conn->user_handler != nullptr && !manager_stopping(conn)) conn->user_handler(conn, event, event_data, unlock);
+  keep_alive(conn);
 }
 
 // ---- Senders ----

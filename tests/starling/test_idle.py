@@ -1,7 +1,8 @@
 """What idle connections leave behind: heron runs without the C library's
-per-thread caches of freed blocks (an operator's own setting kept), and the
-metadata sessions a connect storm opened are closed down to a small floor
-while the connections stay open."""
+per-thread caches of freed blocks, with as many malloc arenas as cores and
+without the static TLS reserve on every thread's stack (an operator's own
+settings kept), and the metadata sessions a connect storm opened are closed
+down to a small floor while the connections stay open."""
 import os
 import socket
 import sys
@@ -72,11 +73,16 @@ class IdleTest(unittest.TestCase):
                 self.assertEqual(code, 0, log)
         with_tunables(given, body)
 
-    def test_thread_caches_off_unless_the_operator_set_them(self):
+    def test_memory_settings_unless_the_operator_set_them(self):
+        arenas = f"glibc.malloc.arena_max={len(os.sched_getaffinity(0))}"
+        stack = "glibc.rtld.nns=1:glibc.rtld.optional_static_tls=0"
+        operator_all = ("glibc.rtld.nns=2:glibc.malloc.tcache_count=1:glibc.malloc.arena_max=2:"
+                        "glibc.rtld.optional_static_tls=64")
         for given, expected in [
-            (None, "glibc.malloc.tcache_count=0"),
-            ("glibc.malloc.arena_max=4", "glibc.malloc.arena_max=4:glibc.malloc.tcache_count=0"),
-            ("glibc.malloc.tcache_count=3", "glibc.malloc.tcache_count=3"),
+            (None, f"glibc.malloc.tcache_count=0:{arenas}:{stack}"),
+            ("glibc.malloc.arena_max=4", f"glibc.malloc.arena_max=4:glibc.malloc.tcache_count=0:{stack}"),
+            ("glibc.malloc.tcache_count=3", f"glibc.malloc.tcache_count=3:{arenas}:{stack}"),
+            (operator_all, operator_all),
         ]:
             with self.subTest(given=given):
                 self.check_tunables(given, expected)
