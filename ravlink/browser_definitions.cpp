@@ -372,8 +372,15 @@ int32_t zvdbGetJSONSegmentProperties(RLHANDLE segment, const char** key, int32_t
 // The condition of a conditional index, or false when it has none.
 static bool conditionOf(ZVTable* t, int32_t number, std::string* condition) {
   if (number < 0 || number >= t->GetIndexCount()) fail(RL_UNKNOWN_INDEX, "No index number " + std::to_string(number));
-  condition->clear();
-  return false;
+  std::vector<char> buffer(64);
+  RLHANDLE index = t->GetIndex(number)->GetHandle();
+  int rc;
+  while ((rc = rlGetIndexCondition(index, buffer.data(), int(buffer.size()))) == RL_VALUE_TOO_LONG &&
+         buffer.size() < (1u << 20))
+    buffer.resize(buffer.size() * 4);
+  if (rc != RL_OK) fail(rc, "The index condition is not readable");
+  *condition = buffer.data();
+  return !condition->empty();
 }
 
 int32_t zvdbGetCndxIndexLength(RLHANDLE table, int32_t number) {

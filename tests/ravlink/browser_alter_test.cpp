@@ -120,6 +120,12 @@ TEST_F(BrowserTest, CreationKeepsTheDefinitionWithItsPropertiesAndAFailedOneLeav
   EXPECT_EQ(zvdbSetIndexFilename(index, "tables", "labels"), 0);
   EXPECT_EQ(zvdbSetIndexEmptyChar(index, ' '), 0);
   ASSERT_NE(zvdbAddSegment(index, label, 12 | 16), nullptr);
+  // A conditional index over a key inside a JSON field.
+  RLHANDLE doc = zvdbAddField(t, "doc", 259, 0);
+  RLHANDLE byKey = zvdbAddIndex(t, "by_key", 0, 1, 0);
+  ASSERT_TRUE(doc && byKey);
+  EXPECT_EQ(zvdbSetIndexCndxExpr(byKey, "price > 10"), 0);
+  ASSERT_NE(zvdbAddJSONSegment(byKey, doc, "a.b", 51, 4), nullptr);
   EXPECT_EQ(zvdbCreateTable(t, "goods", 1 | 2 | 65536), 0);
   EXPECT_EQ(zvdbCommit(t), 0);
   zvdbFreeTable(t);
@@ -135,7 +141,7 @@ TEST_F(BrowserTest, CreationKeepsTheDefinitionWithItsPropertiesAndAFailedOneLeav
   EXPECT_EQ(zvdbGetTableDefaultDataExtentSize(o.table), 4096);
   EXPECT_EQ(zvdbGetTableDefaultIndexExtentSize(o.table), 8192);
   EXPECT_EQ(zvdbGetTableCreateMode(o.table), 1 | 2 | 16 | 65536);  // 16: variable-length fields
-  ASSERT_EQ(zvdbGetTableFieldCount(o.table), 3);
+  ASSERT_EQ(zvdbGetTableFieldCount(o.table), 4);
   const char* name = nullptr;
   int32_t type = 0, length = 0;
   EXPECT_EQ(zvdbGetFieldProperties(zvdbGetField(o.table, 1), &name, &type, &length), 0);
@@ -151,7 +157,17 @@ TEST_F(BrowserTest, CreationKeepsTheDefinitionWithItsPropertiesAndAFailedOneLeav
   EXPECT_EQ(seed, 1);
   EXPECT_EQ(increment, 1);
   EXPECT_EQ(zvdbGetFieldOffset(o.record, 2), 4 + 30);
-  ASSERT_EQ(zvdbGetTableIndexCount(o.table), 1);
+  ASSERT_EQ(zvdbGetTableIndexCount(o.table), 2);
+  ASSERT_EQ(zvdbGetCndxIndexLength(o.table, 1), int32_t(sizeof "price > 10"));
+  char condition[1024] = "";
+  EXPECT_EQ(zvdbGetCndxIndex(o.table, 1, condition, 1024), 0);
+  EXPECT_STREQ(condition, "price > 10");  // exactly as set
+  const char* key = nullptr;
+  int32_t keyType = 0, keySize = 0;
+  EXPECT_EQ(zvdbGetJSONSegmentProperties(zvdbGetSegment(zvdbGetIndex(o.table, 1), 0), &key, &keyType, &keySize), 0);
+  EXPECT_STREQ(key, "a.b");
+  EXPECT_EQ(keyType, 51);
+  EXPECT_EQ(keySize, 4);
   RLHANDLE ix = zvdbGetIndex(o.table, 0);
   EXPECT_STREQ(zvdbGetIndexName(ix), "by_label");
   EXPECT_STREQ(zvdbGetIndexFilename(ix), "labels");
