@@ -11,38 +11,9 @@
 
 #include "starling.h"
 
-extern "C" {
-__attribute__((visibility("default"))) UTILKW utilkeywds[2] = {{"USERID", ""}, {"PASSWD", ""}};
-}
-
 namespace {
 
 std::mutex gAuthMutex;  // utilkeywds is one table for the process
-
-void parseAuthText(char* text) {
-  for (char* line = text; line != nullptr && *line != '\0';) {
-    char* end = strchr(line, '\n');
-    if (end != nullptr) *end = '\0';
-    char* p = line;
-    while (*p == ' ' || *p == '\t' || *p == '\r') p++;
-    if (*p != '\0' && *p != '/' && *p != ';') {
-      char keyword[64] = {};
-      size_t k = 0;
-      while (*p != '\0' && !isspace(static_cast<unsigned char>(*p))) {
-        if (k < sizeof keyword - 1) keyword[k++] = *p;
-        p++;
-      }
-      while (*p == ' ' || *p == '\t') p++;
-      char value[255] = {};
-      snprintf(value, sizeof value, "%.*s", OSPREY_AUTH_VALUE_MAX, p);
-      for (size_t n = strlen(value); n > 0 && isspace(static_cast<unsigned char>(value[n - 1])); n--)
-        value[n - 1] = '\0';
-      for (UTILKW& row : utilkeywds)
-        if (strcmp(row.keyword, keyword) == 0) snprintf(row.value, sizeof row.value, "%s", value);
-    }
-    line = end != nullptr ? end + 1 : nullptr;
-  }
-}
 
 }  // namespace
 
@@ -59,7 +30,7 @@ int ReadAuthFile(const char* path) {
   file.reset();
   xorAuthText(buffer.get(), static_cast<size_t>(length));
   buffer[length] = '\0';
-  parseAuthText(buffer.get());
+  starlingParseAuthText(buffer.get());
   return 0;
 }
 
@@ -108,15 +79,5 @@ FILE* findConfigFile() {
 
 std::string starlingConfigValue(const char* key) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(findConfigFile(), fclose);
-  if (!file) return "";
-  char line[1024];
-  while (fgets(line, sizeof line, file.get()) != nullptr) {
-    char* p = line;
-    while (isspace(static_cast<unsigned char>(*p))) p++;
-    if (*p == '\0' || *p == ';') continue;
-    char name[1024] = {}, value[1024] = {};
-    if (sscanf(p, "%1023s %1023s", name, value) < 1) continue;
-    if (strcasecmp(name, key) == 0) return value;
-  }
-  return "";
+  return file ? starlingConfigValueIn(file.get(), key) : "";
 }
