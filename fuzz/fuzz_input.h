@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -78,5 +79,19 @@ class exact {
 
 // A NUL-terminated copy of exactly the text and its NUL.
 inline exact c_text(const std::string &s) { return exact(s.c_str(), s.size() + 1); }
+
+// A fresh folder under /tmp for a harness's files (an engine's data root, a
+// configuration), removed when the process exits; empty when none can be made.
+inline std::string scratch_folder(const char *name) {
+  static std::string folder;
+  std::string pattern = std::string("/tmp/") + name + "_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return std::string();
+  folder = pattern;
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  });
+  return folder;
+}
 
 }  // namespace fuzz

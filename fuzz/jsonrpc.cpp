@@ -11,8 +11,8 @@
 extern "C" int32_t handler(void *session, const char *data, size_t length, char **reply, size_t *replyLength);
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char root[] = "/tmp/fuzz_jsonrpc_XXXXXX";
-  if (mkdtemp(root) != nullptr) setenv("RAVLINK_DATA", root, 1);
+  const std::string root = fuzz::scratch_folder("fuzz_jsonrpc");
+  if (!root.empty()) setenv("RAVLINK_DATA", root.c_str(), 1);
   return 0;
 }
 

@@ -55,9 +55,8 @@ void connect() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char folder[] = "/tmp/fuzz_monitor_XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 0;
-  root = folder;
+  root = fuzz::scratch_folder("fuzz_monitor");
+  if (root.empty()) return 0;
   std::filesystem::create_directories(root + "/web");
   std::filesystem::create_directories(root + "/bin");
   setenv("RAVLINK_DATA", (root + "/data").c_str(), 1);

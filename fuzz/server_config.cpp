@@ -55,9 +55,8 @@ void match(const char *pattern, const char *path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char folder[] = "/tmp/fuzz_config_XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 0;
-  root = folder;
+  root = fuzz::scratch_folder("fuzz_config");
+  if (root.empty()) return 0;
   std::filesystem::create_directories(root + "/config");
   std::filesystem::create_directories(root + "/bin");
   std::filesystem::create_directories(root + "/web");
