@@ -29,6 +29,10 @@ void read_view(const nev_http_view &view, const char *base, size_t head_len) {
     FUZZ_CHECK(i < NEV_HTTP_MAX_HEADERS);
     FUZZ_CHECK(inside(view.header_name[i], base, head_len));
     FUZZ_CHECK(inside(view.header_value[i], base, head_len));
+    // A name is a token: no blank, no colon (blanks before the colon are refused).
+    for (size_t k = 0; k < view.header_name[i].len; ++k)
+      FUZZ_CHECK(view.header_name[i].p[k] != ' ' && view.header_name[i].p[k] != '\t' &&
+                 view.header_name[i].p[k] != ':');
     char small[16];
     nev_http_header_param_fixed(view.header_value[i], "nonce", small, sizeof small);
     char *param = small;
@@ -65,6 +69,8 @@ std::vector<int> walk(const char *buf, size_t len, int is_request, const nev_htt
     if (head_len <= 0) break;
     FUZZ_CHECK(size_t(head_len) <= rest.size());
     read_view(view, rest.data(), size_t(head_len));
+    FUZZ_CHECK(!(framing.chunked && framing.content_length >= 0));
+    if (framing.content_length >= 0) FUZZ_CHECK(nev_http_find_header(&view, "Content-Length") != nullptr);
     if (framing.chunked || framing.content_length < 0) break;  // the chunked harness takes those
     const uint64_t body = uint64_t(framing.content_length);
     if (body > rest.size() - size_t(head_len)) break;

@@ -41,6 +41,14 @@ bool drain(uint8_t *buf, size_t &len, size_t capacity, size_t &gathered, uint64_
       case nev_ws_step::deliver: {
         FUZZ_CHECK(step.remove_at + step.remove_len <= len);
         if (step.frame.size > 0) FUZZ_CHECK(step.frame.data >= buf && step.frame.data + step.frame.size <= buf + len);
+        // What reaches the application keeps the protocol's promises.
+        const int op = step.frame.flags & 0x0f;
+        if (!raw && step.event == 113 && op == NEV_WS_OP_TEXT && (step.frame.flags & 0x80))
+          FUZZ_CHECK(nev_utf8_valid(step.frame.data, step.frame.size));
+        if (step.event == 114) FUZZ_CHECK(step.frame.size <= NEV_WS_MAX_CONTROL_PAYLOAD);
+        if (op == NEV_WS_OP_CLOSE && step.frame.size >= 2)
+          FUZZ_CHECK(nev_ws_close_code_sendable(unsigned(step.frame.data[0]) << 8 | step.frame.data[1]));
+        FUZZ_CHECK(step.frame.size != 1 || op != NEV_WS_OP_CLOSE);
         out.deliveries.push_back(
             {step.event, step.frame.flags, std::string(reinterpret_cast<char *>(step.frame.data), step.frame.size)});
         std::memmove(buf + step.remove_at, buf + step.remove_at + step.remove_len,
