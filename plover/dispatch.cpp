@@ -183,6 +183,7 @@ int runSessionMethod(const Call& call, PooledConnection* connection) {
   };
   static const Handler kHandlers[] = {
       {"getLeftTree", getLeftTree, true},
+      {"execScriptStatement", execScriptStatement, false},
       {"getBlobData", getBlobData, false},
       {"setBlobData", setBlobData, false},
       {"execQuery", execQuery, true},

@@ -58,6 +58,30 @@ int bindSqlClientLibrary(char* error) {
   return 0;
 }
 
+namespace {
+
+// A router call counted in flight for its whole length, unless the
+// application is stopping.
+struct CallPass {
+  CallPass() : entered(enterCall()) {}
+  ~CallPass() {
+    if (entered) leaveCall();
+  }
+  CallPass(const CallPass&) = delete;
+  CallPass& operator=(const CallPass&) = delete;
+  const bool entered;
+};
+
+int dispatchOrRefuse(const CallPass& pass, json_object* request, json_object** reply) {
+  if (pass.entered) return dispatchRemotingCall(request, reply);
+  int32_t tid = 0;
+  zvJsonGetIntByName(request, "tid", &tid);
+  setRouterException(*reply, tid, "ploverRouter -> Application is stopping");
+  return -1;
+}
+
+}  // namespace
+
 }  // namespace plover
 
 using namespace plover;
@@ -89,6 +113,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     setPoolSettings(module.poolSize, module.idleTimeout);
     r = startReaper(error);
     if (r != 0) return r;
+    openCalls();
     started = true;
     return 0;
   } catch (const std::exception& e) {
@@ -99,7 +124,10 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
 
 __attribute__((visibility("default"))) int32_t term(char* error) {
   if (error) error[0] = '\0';
-  if (started) stopReaper();
+  if (started) {
+    closeCallsAndWait();  // no call may be using a pool while the pools are freed
+    stopReaper();
+  }
   started = false;
   return 0;
 }
@@ -111,10 +139,11 @@ __attribute__((visibility("default"))) int32_t getAPI(json_object** api) {
 
 __attribute__((visibility("default"))) int32_t router(const char*, const char*, json_object* request,
                                                       json_object** reply) {
+  CallPass pass;
   try {
     if (!json_object_is_type(request, json_type_array)) {
       *reply = zvJsonAlloc();
-      if (*reply) dispatchRemotingCall(request, reply);
+      if (*reply) dispatchOrRefuse(pass, request, reply);
       return 0;
     }
     *reply = zvJsonAllocArray();
@@ -123,7 +152,7 @@ __attribute__((visibility("default"))) int32_t router(const char*, const char*, 
     for (int i = 0; i < count; ++i) {
       json_object* one = zvJsonAlloc();
       if (!one) break;
-      int r = dispatchRemotingCall(zvJsonArrayGetIdx(request, i), &one);
+      int r = dispatchOrRefuse(pass, zvJsonArrayGetIdx(request, i), &one);
       zvJsonArrayAdd(*reply, one);
       if (r != 0) break;  // the dispatcher's own refusals end a batch
     }

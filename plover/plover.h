@@ -102,6 +102,13 @@ void releaseConnection(PooledConnection* connection);
 
 // Size and idle time-out (seconds) of the pools made from now on.
 void setPoolSettings(int poolSize, int idleTimeoutSeconds);
+// Calls of the router: enterCall is false once term closed the gate (the
+// call is then refused); term waits for the calls in flight before it
+// frees the pools; init opens the gate again.
+bool enterCall();
+void leaveCall();
+void closeCallsAndWait();
+void openCalls();
 // The reaper: started by init, stopped (with every pool deleted) by term.
 int startReaper(char* error);
 void stopReaper();
@@ -158,5 +165,57 @@ int dispatchRemotingCall(json_object* request, json_object** reply);
 
 // The API descriptor served at GET <prefix>/zvGetApi.
 json_object* apiDescriptor();
+
+// ---- the console's rendering, script statements and row dumps -----------------------------------
+// (render.cpp, script.cpp, dump.cpp)
+
+// A command freed (with its cursors) when its owner ends.
+struct CommandFree {
+  void operator()(ZvsqlCommand* command) const { sql.zvsqlFreeCommand(command); }
+};
+using CommandPtr = std::unique_ptr<ZvsqlCommand, CommandFree>;
+
+// Runs statement and renders the grid: {"metaData" (when withMeta):
+// {"timing", "columns", "fields"}, "rows"}. rowLimit -1 takes every row, 0
+// or below none; params may give "identityColName" (read-only column) and
+// "createNew" (one empty row, nothing fetched); listKind 3 and 5 put the
+// row-count column first. Null when it did not run or a fetch failed, the
+// error then left on the connection. (The form above is list kind 32
+// without request parameters.)
+json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
+                              json_object* params, int listKind, bool withMeta);
+// Appends every row of cursor to rows as the query console shows them; 0 at
+// the end of the rows, else the failure that ended the fetch.
+int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows);
+// Adds the current row's cell of column to row (keyed by its name) for the
+// script console and returns its display width; long values are cut at 1024
+// bytes unless wholeLongValues.
+int renderScriptCell(ZVSQL_CURSOR cursor, int column, json_object* row, bool wholeLongValues);
+const char* sqlTypeName(int16_t type);                            // "char" ... "varbinary"; "unknown" outside 1 to 26
+int longestLineLength(const char* text);                          // longest piece between CR and LF characters
+std::string resultColumnName(ZVSQL_CURSOR cursor, int column);    // at most 64 bytes; "" when none
+std::string hexDigits(const unsigned char* bytes, size_t count);  // two upper-case digits a byte
+// Date, time, time stamp (the console's patterns), money and bigint cells
+// as text; the reader's code (text empty unless 0).
+int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text);
+
+void execScriptStatement(SqlCallContext& context, json_object* reply, json_object* params);
+
+// The console's "set" commands: the text lower-cased and split at white
+// space; "set autocommit on|<other>" carried out on the connection (false
+// when the words are not one); the level (0 to 3) that "set transaction
+// isolation level ..." selects, -1 when none.
+std::vector<std::string> consoleWords(const std::string& text);
+bool applyAutoCommitSetting(PooledConnection* connection, const std::vector<std::string>& words);
+int isolationLevelOf(const std::vector<std::string>& words);
+
+// Appends every row of "owner"."table" to script as insert statements, with
+// "\ncommit;" after every commitFrequency rows (none when 0 or less); 0, or
+// 1100 when the script would pass kMaxScriptBytes (the dump then stops with
+// a comment line saying the remaining rows are left out). A query that does
+// not run adds nothing.
+constexpr size_t kMaxScriptBytes = size_t(64) << 20;
+int dumpTableRows(PooledConnection* connection, const std::string& owner, const std::string& table, int commitFrequency,
+                  std::string& script);
 
 }  // namespace plover

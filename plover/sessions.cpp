@@ -234,6 +234,42 @@ void reapIdlePools(Reaper* self) {
 
 }  // namespace
 
+namespace {
+
+// Calls in flight; term closes the gate and waits for them before it frees
+// the pools they may be using.
+struct CallGate {
+  std::mutex mutex;
+  std::condition_variable idle;
+  int inFlight = 0;
+  bool closed = false;
+} gate;
+
+}  // namespace
+
+bool enterCall() {
+  std::lock_guard<std::mutex> lock(gate.mutex);
+  if (gate.closed) return false;
+  ++gate.inFlight;
+  return true;
+}
+
+void leaveCall() {
+  std::lock_guard<std::mutex> lock(gate.mutex);
+  if (--gate.inFlight == 0) gate.idle.notify_all();
+}
+
+void closeCallsAndWait() {
+  std::unique_lock<std::mutex> lock(gate.mutex);
+  gate.closed = true;
+  gate.idle.wait(lock, [] { return gate.inFlight == 0; });
+}
+
+void openCalls() {
+  std::lock_guard<std::mutex> lock(gate.mutex);
+  gate.closed = false;
+}
+
 void setPoolSettings(int size, int timeoutSeconds) {
   poolSize = size;
   idleTimeout = timeoutSeconds;

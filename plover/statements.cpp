@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include <cstring>
-#include <sstream>
 #include <vector>
 
 #include "VOKTBasic.h"
@@ -29,27 +28,9 @@ void commitWhenAuto(SqlCallContext& context, json_object* reply) {
 
 // "set autocommit on|off" and "set transaction isolation level ...".
 void consoleSetting(PooledConnection* connection, const char* text) {
-  std::string lower(text);
-  for (char& c : lower) c = char(tolower(static_cast<unsigned char>(c)));
-  std::istringstream split(lower);
-  std::vector<std::string> w;
-  for (std::string word; split >> word;) w.push_back(word);
-  if (w.size() >= 3 && w[1] == "autocommit") {
-    bool on = w[2] == "on";
-    sql.zvsqlSetAutoCommit(connection->handle, on ? 1 : 0);
-    if (!on && connection->autoCommit) {
-      connection->scriptSuspended = true;
-      connection->autoCommit = false;
-    }
-    return;
-  }
-  if (w.size() < 5 || w[1] != "transaction" || w[2] != "isolation" || w[3] != "level") return;
-  std::string sixth = w.size() > 5 ? w[5] : "";
-  int level = -1;
-  if (w[4] == "read" && sixth == "uncommitted") level = 0;
-  if (w[4] == "read" && sixth == "committed") level = 1;
-  if (w[4] == "repeatable" && sixth == "read") level = 2;
-  if (w[4] == "serializable") level = 3;
+  std::vector<std::string> words = consoleWords(text);
+  if (applyAutoCommitSetting(connection, words) || words.size() < 5 || words[1] != "transaction") return;
+  int level = isolationLevelOf(words);
   if (level >= 0) sql.zvsqlSetIsolationLevel(connection->handle, level);
 }
 
@@ -76,7 +57,7 @@ void execStatement(SqlCallContext& context, json_object* reply, json_object* yxI
   zvJsonGetIntByName(yxInfo, "numRows", &rowLimit);
   bool queryBuilder = false;
   zvJsonGetBooleanByName(yxInfo, "queryBuilder", &queryBuilder);
-  json_object* result = renderGridResult(context.connection, query, rowLimit, true);
+  json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true);
   if (!result) {
     int code = sql.zvsqlGetError(handle);
     std::string detail = std::string(queryBuilder ? "" : "execStatement -> ") + sql.zvsqlGetErrorMessage(handle) +
@@ -108,7 +89,7 @@ void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo)
     return failWithClientMessage(context, reply, code, "execQuery");
   }
   json_object* rows = zvJsonAllocArray();
-  code = fetchRows(cursor, -1, rows);
+  code = fetchQueryRows(cursor, rows);
   sql.zvsqlFreeCursor(cursor);
   sql.zvsqlFreeCommand(command);
   // Rows cut short by a failure are reported as the failure, never as the whole result.

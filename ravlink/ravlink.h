@@ -358,9 +358,15 @@ class RAVLINK_API ZVDatabase : public ZVBase {
   void DeleteTable(const char* name, const char* password);
   // Renames the table with its indexes; 4023 when there is none, 18 when the new name is taken.
   void RenameTable(const char* oldName, const char* newName);
-  // A table lives in its database's file: entering another database's
-  // tables (AddTable) or letting one go while keeping its rows (DropTable)
-  // is refused with RL_BAD_ARGUMENT, and nothing changes.
+  // Moving a table to another database: AddTable copies the table with its
+  // rows, indexes and id sequence from the database file `path` (as
+  // GetPath or the directory part of a table walk's path gives it, under
+  // the data root) into this database, in one transaction (4023 when the
+  // file has no such table, 18 when this database has one, RL_BAD_PATH).
+  // DropTable then removes it from the database it was copied from; it
+  // refuses (RL_BAD_ARGUMENT, nothing changes) a table that no AddTable of
+  // this process copied, or that was written since the copy, so rows are
+  // never left only in a dropped table.
   void AddTable(const char* name, const char* path);
   void DropTable(const char* name);
   void SetUserTag(void* tag) { userTag_ = tag; }
@@ -769,8 +775,21 @@ RAVLINK_API RLHANDLE rlAddIndex(RLHANDLE table, const char* name, int keyType, i
 RAVLINK_API int rlSetIndexFilePath(RLHANDLE index, const char* directory, const char* fileName);
 RAVLINK_API int rlSetIndexFileName(RLHANDLE index, const char* name);
 RAVLINK_API int rlSetIndexDistinctCount(RLHANDLE index, int on);
+// A conditional index holds only the records the condition accepts: a
+// filter text ("qty > 5 AND status = 'open'"), checked now (RL_BAD_FILTER),
+// stored as given by the next alter; "" or null makes it hold every record.
+// Walks over the index meet only those records; a unique one is unique
+// among them.
 RAVLINK_API int rlSetIndexCondition(RLHANDLE index, const char* expression);
+RAVLINK_API int rlGetIndexCondition(RLHANDLE index, char* buffer, int size);  // "" when none
 RAVLINK_API RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode);
+// An ascending segment over one key inside a JSON field (type 259): key a
+// path of members and array positions ("a.b[2].c"), its values indexed as
+// the client type 8, 16, 24, 33, 41, 51, 59, 103, 146 (size 1 to 1024 bytes
+// of key), 231 or 239. A record whose field is no JSON or lacks the key has
+// a null key there. Keys asked for (Find, target keys) are taken from the
+// buffer's field the same way, or are the field's single value when it
+// holds no object: {"a": 5} and 5 both ask for a = 5.
 RAVLINK_API RLHANDLE rlAddJsonSegment(RLHANDLE index, RLHANDLE field, const char* key, int type, int size);
 RAVLINK_API int rlGetIndexNumber(RLHANDLE index, int* number);
 RAVLINK_API int rlGetIndexCount(RLHANDLE table);

@@ -106,6 +106,7 @@ void ZVDatabase::DeleteTable(const char* name, const char* password) {
       sqlite3_bind_text(st, 1, stored.data(), int(stored.size()), SQLITE_STATIC);
       stepDone(conn.db, st, "removing a table from the catalog");
     }
+    catalogChanged(conn.db);
     write.done();
     auto shared = engine().table(conn.path, stored);
     shared->schemaGen++;
@@ -252,7 +253,8 @@ RLHANDLE rlAllocTable(RLHANDLE database) {
   if (!d) return nullptr;
   try {
     ZVTable* t = nullptr;
-    Access::guard(d, [&] { t = new ZVTable(d); }, "rlAllocTable");
+    Access::guard(
+        d, [&] { t = new ZVTable(d); }, "rlAllocTable");
     return t->GetHandle();
   } catch (const ZVException& e) {
     return nullptr;

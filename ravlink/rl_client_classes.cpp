@@ -111,13 +111,68 @@ void ZVDatabase::RenameTable(const char* oldName, const char* newName) {
   });
 }
 
+namespace {
+
+std::string copyKey(const std::string& path, const std::string& table) {
+  std::string lower = table;
+  for (auto& c : lower) c = char(tolower(static_cast<unsigned char>(c)));
+  return path + "\n" + lower;
+}
+
+uint64_t tableGenerations(const std::string& path, const std::string& table) {
+  auto shared = engine().table(path, table);
+  return shared->writeGen.load() + shared->schemaGen.load();
+}
+
+// A database file of the session's server, other than `own`.
+void checkSourceFile(const Logon& logon, const std::string& path, const std::string& own) {
+  std::error_code ec;
+  fs::path file = fs::weakly_canonical(path, ec);
+  fs::path server = fs::weakly_canonical(logon.serverDir, ec);
+  std::string inside = file.lexically_relative(server).string();
+  if (ec || path.empty() || inside.empty() || inside.rfind("..", 0) == 0 || !fs::is_regular_file(file, ec) ||
+      file.extension() != fs::path(own).extension())
+    fail(RL_BAD_PATH, "[" + path + "] is no database file of this server");
+  if (file == fs::weakly_canonical(own, ec)) fail(RL_BAD_ARGUMENT, "The table is in this database already");
+}
+
+}  // namespace
+
 void ZVDatabase::AddTable(const char* name, const char* path) {
-  guarded([&] { fail(RL_BAD_ARGUMENT, "Tables live in their database's file and cannot be added from another"); });
+  guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    session_->requireLoggedOn();
+    checkObjectName(name, "table");
+    std::string source = path ? path : "";
+    checkSourceFile(*session_, source, conn_->path);
+    uint64_t before = tableGenerations(source, name);
+    copyTableFromFile(*conn_, source, name);
+    auto shared = engine().table(conn_->path, name);
+    shared->schemaGen++;
+    shared->writeGen++;
+    conn_->noteWrite();
+    std::lock_guard<std::mutex> lock(engine().copiesMutex);
+    engine().copiedTables[copyKey(source, name)] = before;
+  });
 }
 
 void ZVDatabase::DropTable(const char* name) {
-  guarded(
-      [&] { fail(RL_BAD_ARGUMENT, "Tables live in their database's file and cannot be dropped without their rows"); });
+  guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    checkObjectName(name, "table");
+    std::string key = copyKey(conn_->path, name);
+    {
+      std::lock_guard<std::mutex> lock(engine().copiesMutex);
+      auto it = engine().copiedTables.find(key);
+      if (it == engine().copiedTables.end())
+        fail(RL_BAD_ARGUMENT, "Table [" + std::string(name) + "] was not added to another database");
+      if (it->second != tableGenerations(conn_->path, name))
+        fail(RL_BAD_ARGUMENT, "Table [" + std::string(name) + "] changed after it was added to another database");
+    }
+    DeleteTable(name, "");
+    std::lock_guard<std::mutex> lock(engine().copiesMutex);
+    engine().copiedTables.erase(key);
+  });
 }
 
 // ---- definitions ------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "rl_core.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 using namespace ravlink_detail;
@@ -31,6 +32,9 @@ class Filter {
     if (pos_ != text_.size()) failAt("unexpected text");
   }
   bool matches(RecordState& rs) const { return eval(root_, rs); }
+  // The same test in SQL: names quoted, values as literals. A null never
+  // equals a value, and "<>" holds for a null field, as in eval.
+  std::string toSql() const { return sqlOf(root_); }
 
  private:
   static constexpr size_t kMaxText = 4096;
@@ -197,12 +201,52 @@ class Filter {
     return c >= 0;
   }
 
+  static std::string literalSql(const Value& v) {
+    if (v.kind == Value::Int) return std::to_string(v.i);
+    if (v.kind == Value::Real) {
+      char text[40];
+      std::snprintf(text, sizeof text, "%.17g", v.d);
+      std::string out = text;
+      if (out.find_first_of(".eE") == std::string::npos) out += ".0";
+      return out;
+    }
+    std::string out = "'";
+    for (char c : v.s) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+  }
+  std::string sqlOf(int node) const {
+    const Node& n = nodes_[node];
+    switch (n.kind) {
+      case Node::Or:
+        return "(" + sqlOf(n.left) + " OR " + sqlOf(n.right) + ")";
+      case Node::And:
+        return "(" + sqlOf(n.left) + " AND " + sqlOf(n.right) + ")";
+      case Node::Not:
+        return "(NOT " + sqlOf(n.left) + ")";
+      case Node::Compare:
+        break;
+    }
+    std::string column = quoteName(def_->fields[n.field].name);
+    bool equalOp = n.op == "=" || n.op == "==";
+    bool unequalOp = n.op == "<>" || n.op == "!=";
+    if (n.literal.isNull()) return "(" + column + (equalOp ? " IS NULL)" : " IS NOT NULL)");
+    if (equalOp) return "(" + column + " = " + literalSql(n.literal) + ")";
+    if (unequalOp) return "(" + column + " IS NOT " + literalSql(n.literal) + ")";
+    return "(" + column + " " + n.op + " " + literalSql(n.literal) + ")";
+  }
+
   std::string text_;
   size_t pos_ = 0;
   const TableDef* def_ = nullptr;
   std::vector<Node> nodes_;
   int root_ = -1;
 };
+
+std::string conditionSql(const std::string& text, const TableDef& def) {
+  Filter filter;
+  filter.parse(text, def);
+  return filter.toSql();
+}
 
 // ---- keys -------------------------------------------------------------------------
 
@@ -283,20 +327,25 @@ const IndexDef& defaultIndexDef(RecordState& rs) {
   return rs.table->stored.indexes[ix];
 }
 
-// The default index's key of the record's current values.
-std::string keyOf(RecordState& rs, size_t segments) {
+// The default index's key of the record's current values: of the row it
+// stands on, or (`search`) the key it asks for.
+std::string keyOf(RecordState& rs, bool search) {
   const IndexDef& ix = defaultIndexDef(rs);
+  const TableDef& d = rs.table->stored;
   std::string key;
-  for (size_t s = 0; s < ix.segments.size() && s < segments; ++s) {
-    const FieldDef& f = rs.table->stored.fields[ix.segments[s].field];
-    encodeSlot(f, rs.fieldValue(ix.segments[s].field), key);
+  for (const auto& seg : ix.segments) {
+    const Value& v = rs.fieldValue(seg.field);
+    if (seg.overJsonKey())
+      encodeSlot(segmentKeyField(d, seg), segmentKeyValue(*rs.table->conn, d, seg, v, search), key);
+    else
+      encodeSlot(d.fields[seg.field], v, key);
   }
   return key;
 }
 
 int keyLength(const TableDef& d, const IndexDef& ix) {
   int length = 0;
-  for (const auto& seg : ix.segments) length += slotWidth(d.fields[seg.field]);
+  for (const auto& seg : ix.segments) length += slotWidth(segmentKeyField(d, seg));
   return length;
 }
 
@@ -338,13 +387,13 @@ bool rowAccepted(RecordState& rs) {
   if (!limits || !limits->any()) return true;
   if (limits->setLength > 0 || limits->rangeCount > 0) {
     if (rs.effectiveIndex() != limits->index) return true;  // made for another index: not applied
-    std::string key = keyOf(rs, SIZE_MAX);
+    std::string key = keyOf(rs, false);
     if (limits->setLength > 0 && key.compare(0, size_t(limits->setLength), limits->setKey) != 0) return false;
     if (limits->rangeCount > 0) {
       const IndexDef& ix = defaultIndexDef(rs);
       size_t offset = 0;
       for (int s = 0; s < limits->rangeCount; ++s) {
-        size_t width = size_t(slotWidth(rs.table->stored.fields[ix.segments[s].field]));
+        size_t width = size_t(slotWidth(segmentKeyField(rs.table->stored, ix.segments[s])));
         int low = sign(std::memcmp(key.data() + offset, limits->lower.data() + offset, width));
         int high =
             limits->upper.empty() ? 0 : sign(std::memcmp(key.data() + offset, limits->upper.data() + offset, width));
@@ -574,7 +623,7 @@ int rlSetRecordSet(RLHANDLE record, int length) {
   return codeOf(r, [&] {
     RecordState& rs = stateOf(r);
     rs.sync();
-    std::string key = keyOf(rs, SIZE_MAX);
+    std::string key = keyOf(rs, true);
     if (length <= 0 || size_t(length) > key.size()) fail(RL_BAD_ARGUMENT, "Record set length outside the key");
     ReadLimits& limits = limitsOf(rs);
     limits.setKey = key.substr(0, size_t(length));
@@ -606,7 +655,7 @@ int rlBuildTargetKey(RLHANDLE record, void* buffer, int size) {
   return codeOf(r, [&] {
     RecordState& rs = stateOf(r);
     rs.sync();
-    std::string key = keyOf(rs, SIZE_MAX);
+    std::string key = keyOf(rs, true);
     if (!buffer || size < 0 || size_t(size) < key.size()) fail(RL_VALUE_TOO_LONG, "Key buffer too small");
     std::memcpy(buffer, key.data(), key.size());
   });

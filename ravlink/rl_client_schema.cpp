@@ -266,11 +266,22 @@ int rlSetIndexFileName(RLHANDLE index, const char* name) { return indexHandle(in
 
 int rlSetIndexDistinctCount(RLHANDLE index, int on) { return indexHandle(index) ? RL_OK : RL_BAD_HANDLE; }
 
+// The condition is checked against the working definition now and stored
+// as given; the index then holds only the rows it accepts.
 int rlSetIndexCondition(RLHANDLE index, const char* expression) {
   ZVIndex* ix = indexHandle(index);
   return codeOf(ix, [&] {
-    if (expression && *expression) fail(RL_BAD_ARGUMENT, "Conditional indexes are not supported");
+    std::string text = expression ? expression : "";
+    if (!text.empty()) conditionSql(text, workingDefinition(Access::table(ix)));
+    liveIndexDef(ix).condition = text;
   });
+}
+
+int rlGetIndexCondition(RLHANDLE index, char* buffer, int size) {
+  ZVIndex* ix = indexHandle(index);
+  int copied = RL_OK;
+  int rc = codeOf(ix, [&] { copied = copyOut(liveIndexDef(ix).condition, buffer, size); });
+  return rc != RL_OK ? rc : copied;
 }
 
 RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode) {
@@ -283,12 +294,26 @@ RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode) {
   });
 }
 
-// Keys inside JSON fields are not indexed by this engine: the segment is refused.
+// An ascending segment over the values of one key inside a JSON field.
 RLHANDLE rlAddJsonSegment(RLHANDLE index, RLHANDLE field, const char* key, int type, int size) {
   ZVIndex* ix = indexHandle(index);
+  ZVField* f = fieldHandle(field);
   ZVTable* t = ix ? Access::table(ix) : nullptr;
-  return handleFrom(
-      t, [&]() -> RLHANDLE { fail(RL_BAD_ARGUMENT, "Segments over keys of JSON fields are not supported"); });
+  return handleFrom(t, [&] {
+    if (!f || Access::table(f) != t) fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
+    if (liveFieldDef(f).type != 259) fail(RL_BAD_ARGUMENT, "Field [" + liveFieldDef(f).name + "] is no JSON field");
+    std::string path = key ? key : "";
+    checkJsonKey(path);
+    checkJsonKeyType(type, size);
+    IndexDef& d = liveIndexDef(ix);
+    SegmentDef seg{f->GetNumber(), 12};
+    seg.jsonKey = path;
+    seg.jsonType = type;
+    seg.jsonSize = size;
+    d.segments.push_back(seg);
+    Access::refreshObjects(t);
+    return ix->GetSegment(int(d.segments.size() - 1))->GetHandle();
+  });
 }
 
 int rlGetIndexNumber(RLHANDLE index, int* number) {
@@ -389,7 +414,16 @@ int rlGetSegmentMode(RLHANDLE segment) {
 }
 
 int rlGetJsonSegmentInfo(RLHANDLE segment, char* key, int keySize, int* type, int* size) {
-  return segmentHandle(segment) ? RL_BAD_ARGUMENT : RL_BAD_HANDLE;
+  ZVSegment* s = segmentHandle(segment);
+  int copied = RL_OK;
+  int rc = codeOf(s, [&] {
+    const SegmentDef* seg = Access::segment(s);
+    if (!seg || !seg->overJsonKey()) fail(RL_BAD_ARGUMENT, "The segment indexes no key of a JSON field");
+    if (type) *type = seg->jsonType;
+    if (size) *size = seg->jsonSize;
+    copied = copyOut(seg->jsonKey, key, keySize);
+  });
+  return rc != RL_OK ? rc : copied;
 }
 
 int rlDeleteSegment(RLHANDLE index, int position) {

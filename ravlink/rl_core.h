@@ -96,14 +96,33 @@ struct FieldDef {
   int dateType = 0, timeType = 0;  // open-table settings, not stored
 };
 struct SegmentDef {
-  int field = 0;
-  int mode = 12;
+  SegmentDef(int fieldNumber = 0, int segmentMode = 12) : field(fieldNumber), mode(segmentMode) {}
+  int field;
+  int mode;
+  // A segment over a key inside a JSON field: the key's path ("a.b[2]"),
+  // the client type code and size its values are indexed as. Empty path:
+  // the field's own value.
+  std::string jsonKey;
+  int jsonType = 0, jsonSize = 0;
   bool descending() const { return (mode & 0x10) != 0; }
+  bool overJsonKey() const { return !jsonKey.empty(); }
+  bool sameKey(const SegmentDef& o) const {
+    return field == o.field && descending() == o.descending() && jsonKey == o.jsonKey && jsonType == o.jsonType &&
+           jsonSize == o.jsonSize;
+  }
 };
 struct IndexDef {
   std::string name;
   int keyType = 0, duplicates = 1, nullKey = 0;
   std::vector<SegmentDef> segments;
+  std::string condition;  // filter text: only rows it accepts are in the index; empty: every row
+  // Same rows in the same order, under the same uniqueness.
+  bool sameShape(const IndexDef& o) const {
+    if (duplicates != o.duplicates || condition != o.condition || segments.size() != o.segments.size()) return false;
+    for (size_t s = 0; s < segments.size(); ++s)
+      if (!segments[s].sameKey(o.segments[s])) return false;
+    return true;
+  }
 };
 struct TableDef {
   std::string name;
@@ -141,6 +160,31 @@ bool parseIso(const std::string& text, ZVDateTime* out);
 int32_t packDay(int y, int m, int d);
 void unpackDay(int32_t day, int* y, int* m, int* d);
 bool validDate(int y, int m, int d);
+
+// ---- keys inside JSON fields and index conditions ----------------------
+struct Connection;
+constexpr size_t kMaxJsonKeyLength = 255;
+// Checks a key path: members of letters, digits and '_' joined by '.',
+// each optionally followed by array positions "[n]"; throws RL_BAD_ARGUMENT.
+void checkJsonKey(const std::string& key);
+// The key's values are indexed as this client type and size: 8, 16, 24,
+// 33, 41, 51, 59, 103, 146, 231 or 239; throws RL_BAD_ARGUMENT.
+void checkJsonKeyType(int type, int size);
+// The definition a segment's key values have: the field's own, or for a
+// JSON key one of the key's type and size.
+FieldDef segmentKeyField(const TableDef& def, const SegmentDef& seg);
+// SQL of a segment's key in a row (a column, or the key taken from it):
+// the same text in the index and in every walk over it.
+std::string segmentKeySql(const TableDef& def, const SegmentDef& seg);
+// The key a segment has in a row whose field holds `fieldValue`, or, for a
+// search key (`search`), in a record buffer: there a JSON field holding a
+// single value rather than an object stands for the key itself.
+Value segmentKeyValue(Connection& conn, const TableDef& def, const SegmentDef& seg, const Value& fieldValue,
+                      bool search);
+// An index condition as SQL over the table's columns: parsed with the
+// filter grammar, names quoted and values written as literals. Throws
+// RL_BAD_FILTER.
+std::string conditionSql(const std::string& text, const TableDef& def);
 
 // ---- partition rules ---------------------------------------------------
 // A rule is integer arithmetic over date parts of date/time fields, e.g.
@@ -280,6 +324,11 @@ struct Engine {
   std::mutex handleMutex;
   std::set<const void*> handles;
   std::mutex serverMutex;  // server catalogs: users and databases
+  // Tables copied to another database by AddTable and not yet dropped from
+  // their own: "<file path>\n<lower-case name>" -> the table's write and
+  // definition generations at the copy.
+  std::mutex copiesMutex;
+  std::map<std::string, uint64_t> copiedTables;
   LockTable locks;
 
   std::shared_ptr<FileShared> file(const std::string& path);
@@ -303,6 +352,18 @@ struct Connection {
   bool txnWrote = false;
   std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
   std::unordered_map<std::string, sqlite3_stmt*> statements;
+  // Statements that read no table (key expressions over bound values):
+  // they may run while walks step, so preparing them parks nothing.
+  std::unordered_map<std::string, sqlite3_stmt*> scalars;
+  // Table definitions read from this file's catalog, kept while the
+  // catalog is unchanged: by this process (the table's schemaGen) or by
+  // another (the file's data version, then the catalog generation).
+  struct CachedDefinition {
+    TableDef def;
+    uint64_t schemaGen = 0;
+  };
+  std::map<std::string, CachedDefinition, TableNameLess> definitions;
+  int64_t dataVersionSeen = -1, catalogGenSeen = -1;
   // Walks whose statement may be stepping between calls. A stepping
   // statement holds the connection's read transaction (and its view of
   // the file) open: every other statement, write, commit or rollback on
@@ -314,6 +375,7 @@ struct Connection {
   void parkWalks();
   void noteWrite() { file->writeGen++; }
   sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
+  sqlite3_stmt* prepareScalar(const std::string& sql);
   void exec(const std::string& sql);
   void beginWrite();  // BEGIN IMMEDIATE
   void commit();
@@ -409,7 +471,16 @@ bool catalogStoredName(sqlite3* db, const std::string& name, std::string* stored
 bool catalogHasTable(sqlite3* db, const std::string& name);
 // def->name is the catalog's spelling of the name, whatever case name has.
 bool catalogRead(sqlite3* db, const std::string& name, TableDef* def);
+// catalogRead through the connection's cache of definitions.
+bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def);
 void catalogWrite(sqlite3* db, const TableDef& def);  // replaces the table's rows
+// Every change of the catalog's rows raises the file's catalog generation,
+// so that connections elsewhere drop their cached definitions.
+void catalogChanged(sqlite3* db);
+// Copies the table `name` with its rows, indexes and id sequence from the
+// database file `sourcePath` into the connection's file, in one
+// transaction; throws RL_NO_TABLE, RL_TABLE_EXISTS.
+void copyTableFromFile(Connection& conn, const std::string& sourcePath, const std::string& name);
 std::string createTableSql(const TableDef& def, const std::string& sqlName);
 std::string createIndexSql(const TableDef& def, int index);
 std::string indexSqlName(const std::string& table, const std::string& index);
@@ -457,6 +528,9 @@ struct RecordState {
   const std::vector<bool>& keyDescending();
   std::vector<int> keyCache;
   std::vector<bool> descCache;
+  bool keyCacheJson = false;  // a segment indexes a key inside a JSON field
+  // Key values taken from fields, as the key has them: JSON keys extracted.
+  void jsonKeysOf(std::vector<Value>& key, bool search);
   int keyCacheIndex = -3;
   uint64_t keyCacheVersion = 0;
   void loadRow(sqlite3_stmt* st);  // the statement's row into the buffer, positioned on it
@@ -509,7 +583,7 @@ struct RecordState {
   int jumpTo(int64_t n);
   void read();
   void batchDelete();
-  std::vector<Value> keyValues() const;
+  std::vector<Value> keyValues(bool search = false) const;
   int dateTypeOf(int field) const;
   int timeTypeOf(int field) const;
 };
@@ -527,6 +601,7 @@ struct Access {
   static ZVRecord* record(RLHANDLE h);
   static TableDef& definition(ZVTable* t);
   static TableDef& definition(ZVField* f, int* number);
+  static const SegmentDef* segment(ZVSegment* s);  // null once no longer defined
   static RecordState& state(ZVRecord* r);
   static Logon* logon(ZVBase* b);
   static void noteError(ZVBase* b, int code);

@@ -256,10 +256,12 @@ const std::vector<int>& RecordState::keyFields() {
   if (idx != keyCacheIndex || keyCacheVersion != table->version) {
     keyCache.clear();
     descCache.clear();
+    keyCacheJson = false;
     if (idx >= 0)
       for (const auto& s : table->stored.indexes[idx].segments) {
         keyCache.push_back(s.field);
         descCache.push_back(s.descending());
+        keyCacheJson = keyCacheJson || s.overJsonKey();
       }
     keyCacheIndex = idx;
     keyCacheVersion = table->version;
@@ -272,12 +274,21 @@ const std::vector<bool>& RecordState::keyDescending() {
   return descCache;
 }
 
-std::vector<Value> RecordState::keyValues() const {
+std::vector<Value> RecordState::keyValues(bool search) const {
   std::vector<Value> out;
   auto* self = const_cast<RecordState*>(this);
   self->materialise();
   for (int f : self->keyFields()) out.push_back(values[f]);
+  self->jsonKeysOf(out, search);
   return out;
+}
+
+void RecordState::jsonKeysOf(std::vector<Value>& key, bool search) {
+  if (!keyCacheJson) return;
+  const TableDef& d = table->stored;
+  const auto& segments = d.indexes[effectiveIndex()].segments;
+  for (size_t i = 0; i < segments.size() && i < key.size(); ++i)
+    if (segments[i].overJsonKey()) key[i] = segmentKeyValue(*table->conn, d, segments[i], key[i], search);
 }
 
 // The position's key from the current buffer, reusing its storage.
@@ -293,6 +304,7 @@ static void keepPositionKey(RecordState& r) {
     to.d = from.d;
     if (from.kind == Value::Text || from.kind == Value::Blob) to.s = from.s;  // numbers leave the text unused
   }
+  r.jsonKeysOf(r.posKey, false);
 }
 
 int RecordState::dateTypeOf(int field) const {
@@ -328,6 +340,7 @@ void RecordState::holdRow(sqlite3_stmt* st) {
   const auto& fields = keyCacheIndex == effectiveIndex() && keyCacheVersion == table->version ? keyCache : keyFields();
   posKey.resize(fields.size());
   for (size_t i = 0; i < fields.size(); ++i) assignColumn(posKey[i], st, fields[i]);
+  jsonKeysOf(posKey, false);
 }
 
 void RecordState::materialise() {
@@ -383,7 +396,9 @@ void RecordState::restoreRow() {
     v.s.clear();
   }
   const auto& fields = keyFields();
-  for (size_t i = 0; i < fields.size() && i < posKey.size(); ++i) values[fields[i]] = posKey[i];
+  const int idx = effectiveIndex();
+  for (size_t i = 0; i < fields.size() && i < posKey.size(); ++i)
+    if (!t.stored.indexes[idx].segments[i].overJsonKey()) values[fields[i]] = posKey[i];
   if (t.stored.identity >= 0) values[t.stored.identity] = Value::integer(posRowid);
 }
 
@@ -415,8 +430,10 @@ static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, 
     KeyShape k;
     const auto& fields = r.keyFields();
     const auto& desc = r.keyDescending();
+    int idx = r.effectiveIndex();  // -1: record-id order, no key fields
+    const IndexDef* ix = idx >= 0 ? &t.stored.indexes[idx] : nullptr;
     for (size_t i = 0; i < fields.size(); ++i) {
-      k.columns.push_back(quoteName(t.stored.fields[fields[i]].name));
+      k.columns.push_back(segmentKeySql(t.stored, ix->segments[i]));
       k.descending.push_back(desc[i]);
       k.null.push_back(i < key.size() && key[i].isNull());  // no key from the start
       k.nullable.push_back(true);
@@ -432,8 +449,14 @@ static const Walk::Ranges& planFor(RecordState& r, Walk& w, Seek seek, int dir, 
     if (seek != Seek::Start) beyondRanges(k, n, dir, conditions);
     std::string head = "SELECT " + t.selectList + " FROM " + quoteName(t.stored.name);
     std::string order = orderBy(k, dir);
+    // A conditional index holds only the rows its condition accepts: the
+    // walk asks for the same, which also lets SQLite read that index.
+    std::string only = !ix || ix->condition.empty() ? "" : conditionSql(ix->condition, t.stored);
     std::vector<std::string> sqls;
-    for (const auto& c : conditions) sqls.push_back(head + (c.empty() ? "" : " WHERE " + c) + order);
+    for (const auto& c : conditions) {
+      std::string where = only.empty() ? c : c.empty() ? only : only + " AND " + c;
+      sqls.push_back(head + (where.empty() ? "" : " WHERE " + where) + order);
+    }
     return sqls;
   });
 }
@@ -533,7 +556,7 @@ int RecordState::find(int mode) {
     default:
       fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
   }
-  std::vector<Value> key = keyValues();
+  std::vector<Value> key = keyValues(true);
   Walk& w = walkOn();
   const Walk::Ranges& ranges = planFor(*this, w, seek, dir, key, false);
   w.start(ranges, std::move(key), dir);
@@ -761,10 +784,12 @@ void RecordState::batchDelete() {
   std::string cond;
   std::vector<Value> key;
   for (const auto& s : ix.segments) {
-    if (values[s.field].isNull()) break;
-    cond += (key.empty() ? "" : " AND ") + quoteName(t.stored.fields[s.field].name) + " = " + param(key.size());
-    key.push_back(values[s.field]);
+    Value v = segmentKeyValue(*t.conn, t.stored, s, values[s.field], true);
+    if (v.isNull()) break;
+    cond += (key.empty() ? "" : " AND ") + segmentKeySql(t.stored, s) + " = " + param(key.size());
+    key.push_back(std::move(v));
   }
+  if (!key.empty() && !ix.condition.empty()) cond = conditionSql(ix.condition, t.stored) + " AND " + cond;
   if (key.empty()) fail(RL_BAD_ARGUMENT, "A batch delete needs the leading key values set");
   Connection& conn = *t.conn;
   WriteScope write(conn, false);

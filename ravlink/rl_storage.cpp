@@ -4,6 +4,7 @@
 #include "rl_core.h"
 
 #include <algorithm>
+#include <cctype>
 #include <thread>
 
 namespace ravlink_detail {
@@ -230,6 +231,18 @@ struct StmtReset {
   }
 };
 
+static sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+  if (rc != SQLITE_OK) failSqlite(db, rc, "reading the catalog");
+  return st;
+}
+
+struct Finalizer {
+  sqlite3_stmt* st;
+  ~Finalizer() { sqlite3_finalize(st); }
+};
+
 // ---- files and connections ------------------------------------------------------
 
 static const char* kCatalogSql =
@@ -244,6 +257,38 @@ static const char* kCatalogSql =
     " null_key INTEGER, PRIMARY KEY(tbl, pos));"
     "CREATE TABLE IF NOT EXISTS rl_segments(tbl TEXT, idx INTEGER, pos INTEGER, field INTEGER, mode INTEGER,"
     " PRIMARY KEY(tbl, idx, pos));";
+
+// Columns added to the catalog after its first form: files made before
+// them get them (empty) when they are opened.
+static const struct {
+  const char* table;
+  const char* column;
+  const char* declaration;
+} kLaterCatalogColumns[] = {
+    {"rl_indexes", "condition", "TEXT"},
+    {"rl_segments", "json_key", "TEXT"},
+    {"rl_segments", "json_type", "INTEGER"},
+    {"rl_segments", "json_size", "INTEGER"},
+};
+
+static bool hasColumn(sqlite3* db, const char* table, const char* column) {
+  sqlite3_stmt* st = prepareOnce(db, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+  Finalizer f{st};
+  sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, column, -1, SQLITE_STATIC);
+  return stepRow(db, st, "reading the catalog's columns");
+}
+
+static void addLaterCatalogColumns(sqlite3* db) {
+  for (const auto& c : kLaterCatalogColumns) {
+    if (hasColumn(db, c.table, c.column)) continue;
+    std::string sql = std::string("ALTER TABLE ") + c.table + " ADD COLUMN " + c.column + " " + c.declaration;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    // Another connection may have added it meanwhile.
+    if (rc != SQLITE_OK && !hasColumn(db, c.table, c.column))
+      failSqlite(db, sqlite3_extended_errcode(db), "adding catalog columns");
+  }
+}
 
 sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutMs) {
   sqlite3* db = nullptr;
@@ -265,6 +310,14 @@ sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutM
     sqlite3_free(err);
     sqlite3_close_v2(db);
     fail(rc == SQLITE_BUSY ? RL_BUSY : RL_STORAGE_ERROR, "Not able to prepare database file: " + msg);
+  }
+  if (create) {
+    try {
+      addLaterCatalogColumns(db);
+    } catch (...) {
+      sqlite3_close_v2(db);
+      throw;
+    }
   }
   return db;
 }
@@ -313,17 +366,26 @@ Connection::~Connection() {
 void Connection::forgetStatements() {
   for (auto& [sql, st] : statements) sqlite3_finalize(st);
   statements.clear();
+  for (auto& [sql, st] : scalars) sqlite3_finalize(st);
+  scalars.clear();
 }
 
-sqlite3_stmt* Connection::prepare(const std::string& sql) {
-  parkWalks();
-  auto it = statements.find(sql);
-  if (it != statements.end()) return it->second;
+static sqlite3_stmt* cachedStatement(sqlite3* db, std::unordered_map<std::string, sqlite3_stmt*>& cache,
+                                     const std::string& sql) {
+  auto it = cache.find(sql);
+  if (it != cache.end()) return it->second;
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v3(db, sql.c_str(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &st, nullptr);
   if (rc != SQLITE_OK) failSqlite(db, rc, "preparing a statement");
-  statements.emplace(sql, st);
+  cache.emplace(sql, st);
   return st;
+}
+
+sqlite3_stmt* Connection::prepareScalar(const std::string& sql) { return cachedStatement(db, scalars, sql); }
+
+sqlite3_stmt* Connection::prepare(const std::string& sql) {
+  parkWalks();
+  return cachedStatement(db, statements, sql);
 }
 
 void Connection::exec(const std::string& sql) {
@@ -355,6 +417,7 @@ void Connection::rollback() {
   parkWalks();
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   txnOpen = false;
+  definitions.clear();  // some may have been read inside the transaction
   if (logon) monitor::transactionEnded(*logon, false);
   if (txnWrote) noteWrite();  // walks that saw the undone rows seek again
   txnWrote = false;
@@ -453,17 +516,6 @@ int TableDef::indexNumber(const std::string& n) const {
   return -1;
 }
 
-static sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
-  if (rc != SQLITE_OK) failSqlite(db, rc, "reading the catalog");
-  return st;
-}
-
-struct Finalizer {
-  sqlite3_stmt* st;
-  ~Finalizer() { sqlite3_finalize(st); }
-};
 
 static std::string columnText(sqlite3_stmt* st, int c) {
   const unsigned char* p = sqlite3_column_text(st, c);
@@ -530,9 +582,10 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
     }
   }
   {
-    sqlite3_stmt* st = prepareOnce(db,
-                                   "SELECT name, key_type, duplicates, null_key FROM rl_indexes WHERE tbl = ?1"
-                                   " ORDER BY pos");
+    sqlite3_stmt* st =
+        prepareOnce(db,
+                    "SELECT name, key_type, duplicates, null_key, condition FROM rl_indexes WHERE tbl = ?1"
+                    " ORDER BY pos");
     Finalizer f{st};
     sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
     while (stepRow(db, st, "reading the catalog")) {
@@ -541,11 +594,14 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
       ix.keyType = sqlite3_column_int(st, 1);
       ix.duplicates = sqlite3_column_int(st, 2);
       ix.nullKey = sqlite3_column_int(st, 3);
+      ix.condition = columnText(st, 4);
       def->indexes.push_back(ix);
     }
   }
   {
-    sqlite3_stmt* st = prepareOnce(db, "SELECT idx, field, mode FROM rl_segments WHERE tbl = ?1 ORDER BY idx, pos");
+    sqlite3_stmt* st = prepareOnce(db,
+                                   "SELECT idx, field, mode, json_key, json_type, json_size FROM rl_segments"
+                                   " WHERE tbl = ?1 ORDER BY idx, pos");
     Finalizer f{st};
     sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
     while (stepRow(db, st, "reading the catalog")) {
@@ -553,7 +609,11 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
       int field = sqlite3_column_int(st, 1);
       if (idx < 0 || size_t(idx) >= def->indexes.size() || field < 0 || size_t(field) >= def->fields.size())
         fail(RL_STORAGE_ERROR, "The catalog of table [" + name + "] is inconsistent");
-      def->indexes[idx].segments.push_back(SegmentDef{field, sqlite3_column_int(st, 2)});
+      SegmentDef seg{field, sqlite3_column_int(st, 2)};
+      seg.jsonKey = columnText(st, 3);
+      seg.jsonType = sqlite3_column_int(st, 4);
+      seg.jsonSize = sqlite3_column_int(st, 5);
+      def->indexes[idx].segments.push_back(seg);
     }
   }
   def->identity = identityName.empty() ? -1 : def->fieldNumber(identityName);
@@ -594,15 +654,66 @@ void catalogWrite(sqlite3* db, const TableDef& def) {
   for (size_t i = 0; i < def.indexes.size(); ++i) {
     const IndexDef& ix = def.indexes[i];
     execBound(db,
-              "INSERT INTO rl_indexes(tbl, pos, name, key_type, duplicates, null_key)"
-              " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+              "INSERT INTO rl_indexes(tbl, pos, name, key_type, duplicates, null_key, condition)"
+              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
               {name, Value::integer(int64_t(i)), Value::text(ix.name), Value::integer(ix.keyType),
-               Value::integer(ix.duplicates), Value::integer(ix.nullKey)});
-    for (size_t s = 0; s < ix.segments.size(); ++s)
-      execBound(db, "INSERT INTO rl_segments(tbl, idx, pos, field, mode) VALUES(?1, ?2, ?3, ?4, ?5)",
-                {name, Value::integer(int64_t(i)), Value::integer(int64_t(s)), Value::integer(ix.segments[s].field),
-                 Value::integer(ix.segments[s].mode)});
+               Value::integer(ix.duplicates), Value::integer(ix.nullKey),
+               ix.condition.empty() ? Value() : Value::text(ix.condition)});
+    for (size_t s = 0; s < ix.segments.size(); ++s) {
+      const SegmentDef& seg = ix.segments[s];
+      execBound(db,
+                "INSERT INTO rl_segments(tbl, idx, pos, field, mode, json_key, json_type, json_size)"
+                " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                {name, Value::integer(int64_t(i)), Value::integer(int64_t(s)), Value::integer(seg.field),
+                 Value::integer(seg.mode), seg.overJsonKey() ? Value::text(seg.jsonKey) : Value(),
+                 seg.overJsonKey() ? Value::integer(seg.jsonType) : Value(),
+                 seg.overJsonKey() ? Value::integer(seg.jsonSize) : Value()});
+    }
   }
+  catalogChanged(db);
+}
+
+void catalogChanged(sqlite3* db) {
+  execBound(db,
+            "INSERT INTO rl_schema(key, value) VALUES('catalog_generation', 1)"
+            " ON CONFLICT(key) DO UPDATE SET value = value + 1",
+            {});
+}
+
+static int64_t catalogGeneration(Connection& conn) {
+  sqlite3_stmt* st = conn.prepare("SELECT value FROM rl_schema WHERE key = 'catalog_generation'");
+  int64_t gen = stepRow(conn.db, st, "reading the catalog generation") ? sqlite3_column_int64(st, 0) : 0;
+  sqlite3_reset(st);
+  return gen;
+}
+
+// Whether the connection's cached definitions still hold. A commit by
+// another connection (of this process or another) changes the file's data
+// version; only then is the catalog generation read again.
+static void dropStaleDefinitions(Connection& conn) {
+  sqlite3_stmt* st = conn.prepare("PRAGMA data_version");
+  int64_t version = stepRow(conn.db, st, "reading the data version") ? sqlite3_column_int64(st, 0) : -1;
+  sqlite3_reset(st);
+  if (version == conn.dataVersionSeen) return;
+  int64_t gen = catalogGeneration(conn);
+  if (gen != conn.catalogGenSeen) conn.definitions.clear();
+  conn.dataVersionSeen = version;
+  conn.catalogGenSeen = gen;
+}
+
+bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def) {
+  conn.parkWalks();
+  dropStaleDefinitions(conn);
+  uint64_t schemaGen = shared.schemaGen.load();
+  auto it = conn.definitions.find(name);
+  if (it != conn.definitions.end() && it->second.schemaGen == schemaGen) {
+    *def = it->second.def;
+    return true;
+  }
+  if (!catalogRead(conn.db, name, def)) return false;
+  // What a transaction of this connection wrote may yet be undone.
+  if (!conn.txnOpen) conn.definitions[name] = Connection::CachedDefinition{*def, schemaGen};
+  return true;
 }
 
 // ---- definitions in SQL --------------------------------------------------------
@@ -630,15 +741,102 @@ std::string createTableSql(const TableDef& def, const std::string& sqlName) {
   return sql;
 }
 
+// ---- keys inside JSON fields ----------------------------------------------------
+
+void checkJsonKey(const std::string& key) {
+  auto refuse = [&](const char* why) { fail(RL_BAD_ARGUMENT, "JSON key [" + key + "]: " + why); };
+  if (key.empty() || key.size() > kMaxJsonKeyLength) refuse("empty or too long");
+  size_t p = key.compare(0, 2, "$.") == 0 ? 2 : 0;
+  auto isNameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  for (;;) {
+    size_t start = p;
+    while (p < key.size() && isNameChar(key[p])) ++p;
+    if (p == start) refuse("a member name is expected");
+    while (p < key.size() && key[p] == '[') {
+      size_t digits = ++p;
+      while (p < key.size() && std::isdigit(static_cast<unsigned char>(key[p]))) ++p;
+      if (p == digits || p - digits > 9 || p >= key.size() || key[p] != ']') refuse("bad array position");
+      ++p;
+    }
+    if (p == key.size()) return;
+    if (key[p] != '.') refuse("unexpected character");
+    ++p;
+  }
+}
+
+void checkJsonKeyType(int type, int size) {
+  switch (type) {
+    case 8:
+    case 16:
+    case 24:
+    case 33:
+    case 41:
+    case 51:
+    case 59:
+    case 103:
+    case 231:
+    case 239:
+      return;
+    case 146:
+      if (size < 1 || size > 1024) fail(RL_BAD_ARGUMENT, "A JSON text key has a size of 1 to 1024 bytes");
+      return;
+    default:
+      fail(RL_BAD_ARGUMENT, "Type " + std::to_string(type) + " cannot index a key of a JSON field");
+  }
+}
+
+FieldDef segmentKeyField(const TableDef& def, const SegmentDef& seg) {
+  if (!seg.overJsonKey()) return def.fields[seg.field];
+  FieldDef f;
+  f.name = def.fields[seg.field].name;
+  f.type = seg.jsonType;
+  f.length = seg.jsonSize;
+  return f;
+}
+
+static const char* jsonKeyCast(int type) { return type == 146 ? "TEXT" : type == 103 ? "REAL" : "INTEGER"; }
+
+// The key path in SQLite's path syntax: the checked key is already in it.
+static std::string jsonPathLiteral(const std::string& key) {
+  return "'" + (key.compare(0, 2, "$.") == 0 ? key : "$." + key) + "'";
+}
+
+// A text that is no JSON has no key (json_extract would fail the write).
+static std::string rowKeySql(const SegmentDef& seg, const std::string& column) {
+  return "CAST(json_extract(CASE WHEN json_valid(" + column + ") THEN " + column + " END, " +
+         jsonPathLiteral(seg.jsonKey) + ") AS " + jsonKeyCast(seg.jsonType) + ")";
+}
+
+std::string segmentKeySql(const TableDef& def, const SegmentDef& seg) {
+  std::string column = quoteName(def.fields[seg.field].name);
+  return seg.overJsonKey() ? rowKeySql(seg, column) : column;
+}
+
+Value segmentKeyValue(Connection& conn, const TableDef& def, const SegmentDef& seg, const Value& fieldValue,
+                      bool search) {
+  if (!seg.overJsonKey() || fieldValue.isNull()) return fieldValue;
+  std::string cast = jsonKeyCast(seg.jsonType);
+  std::string sql = search ? "SELECT CASE WHEN json_valid(?1) AND json_type(?1) IN ('object', 'array') THEN " +
+                                 rowKeySql(seg, "?1") + " WHEN json_valid(?1) THEN CAST(json_extract(?1, '$') AS " +
+                                 cast + ") ELSE CAST(?1 AS " + cast + ") END"
+                           : "SELECT " + rowKeySql(seg, "?1");
+  sqlite3_stmt* st = conn.prepareScalar(sql);
+  StmtReset reset{st};
+  bindValue(st, 1, fieldValue);
+  return stepRow(conn.db, st, "reading a JSON key") ? columnValue(st, 0) : Value();
+}
+
 std::string createIndexSql(const TableDef& def, int index) {
   const IndexDef& ix = def.indexes[index];
   std::string sql = std::string("CREATE ") + (ix.duplicates ? "" : "UNIQUE ") + "INDEX " +
                     quoteName(indexSqlName(def.name, ix.name)) + " ON " + quoteName(def.name) + " (";
   for (size_t s = 0; s < ix.segments.size(); ++s) {
     if (s) sql += ", ";
-    sql += quoteName(def.fields[ix.segments[s].field].name) + (ix.segments[s].descending() ? " DESC" : "");
+    sql += segmentKeySql(def, ix.segments[s]) + (ix.segments[s].descending() ? " DESC" : "");
   }
-  return sql + ")";
+  sql += ")";
+  if (!ix.condition.empty()) sql += " WHERE " + conditionSql(ix.condition, def);
+  return sql;
 }
 
 void validateDefinition(const TableDef& def) {
@@ -653,6 +851,11 @@ void validateDefinition(const TableDef& def) {
   for (const auto& ix : def.indexes) {
     if (!indexNames.insert(ix.name).second) fail(RL_BAD_NAME, "Index [" + ix.name + "] is defined twice");
     if (ix.segments.empty()) fail(RL_BAD_ARGUMENT, "Index [" + ix.name + "] has no segments");
+    for (const auto& seg : ix.segments)
+      if (seg.overJsonKey() && def.fields[seg.field].type != 259)
+        fail(RL_BAD_ARGUMENT, "Index [" + ix.name + "] has a JSON key over field [" + def.fields[seg.field].name +
+                                  "], which is no JSON field");
+    if (!ix.condition.empty()) conditionSql(ix.condition, def);  // its fields still exist
   }
   if (def.identity >= 0 && semOf(def.fields[def.identity]) != Sem::Int)
     fail(RL_BAD_ARGUMENT, "Identity field [" + def.fields[def.identity].name + "] is not an integer field");
@@ -770,27 +973,73 @@ void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& 
                         declaredType(wanted.fields[i], false));
     for (size_t i = 0; i < stored.indexes.size(); ++i) {
       int w = wanted.indexNumber(stored.indexes[i].name);
-      bool same = w >= 0 && wanted.indexes[w].duplicates == stored.indexes[i].duplicates &&
-                  wanted.indexes[w].segments.size() == stored.indexes[i].segments.size();
-      for (size_t s = 0; same && s < stored.indexes[i].segments.size(); ++s)
-        same = wanted.indexes[w].segments[s].field == stored.indexes[i].segments[s].field &&
-               wanted.indexes[w].segments[s].descending() == stored.indexes[i].segments[s].descending();
+      bool same = w >= 0 && wanted.indexes[w].sameShape(stored.indexes[i]);
       if (!same) execSql(conn, "DROP INDEX IF EXISTS " + quoteName(indexSqlName(wanted.name, stored.indexes[i].name)));
     }
     for (size_t i = 0; i < wanted.indexes.size(); ++i) {
       int s = stored.indexNumber(wanted.indexes[i].name);
-      bool existed = false;
-      if (s >= 0) {
-        existed = wanted.indexes[i].duplicates == stored.indexes[s].duplicates &&
-                  wanted.indexes[i].segments.size() == stored.indexes[s].segments.size();
-        for (size_t k = 0; existed && k < wanted.indexes[i].segments.size(); ++k)
-          existed = wanted.indexes[i].segments[k].field == stored.indexes[s].segments[k].field &&
-                    wanted.indexes[i].segments[k].descending() == stored.indexes[s].segments[k].descending();
-      }
+      bool existed = s >= 0 && wanted.indexes[i].sameShape(stored.indexes[s]);
       if (!existed) execSql(conn, createIndexSql(wanted, int(i)));
     }
   }
   catalogWrite(conn.db, wanted);
+  write.done();
+}
+
+// The source is read in one read transaction of its own, so the copy is
+// the table as one commit left it.
+void copyTableFromFile(Connection& conn, const std::string& sourcePath, const std::string& name) {
+  sqlite3* source = openDatabaseFile(sourcePath, false, kBusyTimeoutMs);
+  struct Closer {
+    sqlite3* db;
+    ~Closer() {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_close_v2(db);
+    }
+  } closer{source};
+  if (sqlite3_exec(source, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+    failSqlite(source, sqlite3_extended_errcode(source), "reading the table to copy");
+  TableDef def;
+  if (!catalogRead(source, name, &def)) fail(RL_NO_TABLE, "Table [" + name + "] not found in " + sourcePath);
+  DefinitionChange write(conn);
+  std::string existing;
+  if (catalogStoredName(conn.db, def.name, &existing)) fail(RL_TABLE_EXISTS, "Table [" + existing + "] already exists");
+  execSql(conn, createTableSql(def, def.name));
+  // The record id column first, then the fields, then the partition number.
+  std::string columns = quoteName(def.identity >= 0 ? def.fields[def.identity].name : kRecordIdColumn);
+  for (size_t i = 0; i < def.fields.size(); ++i)
+    if (int(i) != def.identity) columns += ", " + quoteName(def.fields[i].name);
+  if (def.partitioned()) columns += ", " + quoteName(kPartitionColumn);
+  sqlite3_stmt* read = prepareOnce(source, ("SELECT " + columns + " FROM " + quoteName(def.name)).c_str());
+  Finalizer readDone{read};
+  int count = sqlite3_column_count(read);
+  std::string params;
+  for (int c = 0; c < count; ++c) params += (c ? ", ?" : "?") + std::to_string(c + 1);
+  sqlite3_stmt* insert = prepareOnce(
+      conn.db, ("INSERT INTO " + quoteName(def.name) + " (" + columns + ") VALUES (" + params + ")").c_str());
+  Finalizer insertDone{insert};
+  while (stepRow(source, read, "reading the table to copy")) {
+    std::vector<Value> row;
+    for (int c = 0; c < count; ++c) row.push_back(columnValue(read, c));
+    for (int c = 0; c < count; ++c) bindValue(insert, c + 1, row[size_t(c)]);
+    stepDone(conn.db, insert, "copying a record");
+  }
+  // Ids are never reused: the sequence goes on from where it stood.
+  sqlite3_stmt* seq = prepareOnce(source, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
+  Finalizer seqDone{seq};
+  sqlite3_bind_text(seq, 1, def.name.data(), int(def.name.size()), SQLITE_STATIC);
+  int64_t high = stepRow(source, seq, "reading the id sequence") ? sqlite3_column_int64(seq, 0) : 0;
+  execBound(conn.db, "UPDATE sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1",
+            {Value::text(def.name), Value::integer(high)});
+  execBound(conn.db,
+            "INSERT INTO sqlite_sequence(name, seq) SELECT ?1, ?2 WHERE NOT EXISTS"
+            " (SELECT 1 FROM sqlite_sequence WHERE name = ?1)",
+            {Value::text(def.name), Value::integer(high)});
+  for (size_t i = 0; i < def.indexes.size(); ++i) execSql(conn, createIndexSql(def, int(i)));
+  if (def.partitioned())
+    execSql(conn, "CREATE INDEX " + quoteName(indexSqlName(def.name, kPartitionColumn)) + " ON " + quoteName(def.name) +
+                      " (" + quoteName(kPartitionColumn) + ")");
+  catalogWrite(conn.db, def);
   write.done();
 }
 

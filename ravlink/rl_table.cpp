@@ -50,8 +50,8 @@ void TableCore::prepareTexts() {
 
 void TableCore::loadFromCatalog(const std::string& name) {
   TableDef fresh;
-  conn->parkWalks();  // a stepping walk would keep the catalog as it was when it started
-  if (!catalogRead(conn->db, name, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
+  // (parks the connection's walks: a stepping walk would keep the catalog as it was when it started)
+  if (!catalogReadCached(*conn, name, *shared, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
   // Date and time types belong to this open table, not to the file.
   for (auto& f : fresh.fields) {
     int old = stored.fieldNumber(f.name);
@@ -194,6 +194,7 @@ void ZVTable::Create(const char* name, int mode) {
       fail(RL_BAD_RULE, "Table [" + std::string(name) + "] is created partitioned without a partition rule");
     validateDefinition(d);
     createTableInFile(*database_->conn_, d);
+    engine().table(database_->conn_->path, d.name)->schemaGen++;  // cached definitions of a former table go
     monitor::tableCreated(*core_->logon, database_->name_, d.name);
     core_->close();
     core_->def = d;
@@ -363,9 +364,12 @@ int ZVTable::PartAdminByNumber(int64_t partition, int mode) {
       sqlite3_bind_text(st, 1, c.stored.name.data(), int(c.stored.name.size()), SQLITE_STATIC);
       sqlite3_bind_int64(st, 2, partition);
       stepDone(conn.db, st, "keeping the lowest partition");
+      catalogChanged(conn.db);
       write.done();
       c.stored.partLow = c.def.partLow = partition;
       c.shared->writeGen++;
+      c.shared->schemaGen++;
+      c.schemaGen = c.shared->schemaGen.load();  // this table has the new value already
       return 0;
     }
     fail(RL_BAD_ARGUMENT, "Unknown partition operation " + std::to_string(mode));
@@ -536,6 +540,10 @@ int ZVSegment::GetMode() const {
   return s ? s->mode : 0;
 }
 
+const SegmentDef* ravlink_detail::Access::segment(ZVSegment* s) {
+  return liveSegment(s->table_->core_->def, s->index_, s->number_);
+}
+
 // ---- numbered functions: definitions, partitions, files -------------------------------------
 
 namespace {
@@ -663,6 +671,7 @@ int rlSetTableReplication(int32_t datno, int on, int flags) {
     int rc = sqlite3_step(st);
     sqlite3_finalize(st);
     if (rc != SQLITE_DONE) return RL_STORAGE_ERROR;
+    catalogChanged(fc.db);
     engine().table(fc.path, fc.table)->schemaGen++;
     return RL_OK;
   } catch (const ZVException& e) {

@@ -333,10 +333,10 @@ class StatementTest(ServerCase):
                 self.assertEqual(reply["type"], "rpc", reply)
         self.assertEqual(self.server.sql("work", "select id, body from notes"), "1|kept")
         grid = self.run_sql(tok, "execStatement", "select * from notes", numRows=5)["result"]
-        self.assertEqual(grid["rows"], [{"id": "1", "body": "kept"}])
+        self.assertEqual(grid["rows"], [{"id": 1, "body": "kept"}])
         self.assertEqual(set(grid["metaData"]), {"timing", "columns", "fields"})
         rows = self.run_sql(tok, "execQuery", "select id, body from notes")["result"]
-        self.assertEqual(rows, [{"id": "1", "body": "kept"}])
+        self.assertEqual(rows, [{"id": 1, "body": "kept"}])
 
     def test_console_settings_and_failures(self):
         tok = self.token(createNewSession=True)
@@ -416,6 +416,264 @@ class BlobTest(ServerCase):
             self.assertEqual(put(col, col_type, blob, row)["type"], "exception")
         self.server.session(tok, "setTransaction", action="commit")
         self.assertEqual(self.server.sql("work", "select length(body), hex(pic) from docs"), "16000|00FF10AB0C")
+
+
+class GridTest(ServerCase):
+    """The grid's column model and cells for every kind of column."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.server.sql("work", "create table kinds(c char(4), v varchar(3000), n numeric(10,3), s smallint, i integer, "
+                               "b bigint, m money, d double, dt date, t time, ts timestamp, f bit, lv lvarchar, "
+                               "cl clob, lb lvarbinary, vb varbinary(2000));"
+                               "insert into kinds values('ab', 'one', 12.5, -3, 42, 9000000000, 7.25, 1.5, "
+                               "'2024-03-05', '13:45:07.250', '2024-03-05 13:45:07.250', 1, 'long', 'c', x'00ff', "
+                               "x'0a0b');"
+                               "insert into kinds(c, v, lv, lb, vb) values('x', printf('%.2000c', 'v'), "
+                               "printf('%.1500c', 'w'), zeroblob(1500), zeroblob(1500));"
+                               "insert into kinds(v) values(printf('%.1000c', 'a') || char(10) || printf('%.1000c', 'b'));")
+        cls.tok = cls.server.connect("work")["result"]["token"]
+
+    def grid(self, query, **extra):
+        reply = self.server.session(self.tok, "execStatement", query=query, **extra)
+        self.assertEqual(reply["type"], "rpc", reply)
+        return reply["result"]
+
+    def test_column_model_by_type(self):
+        result = self.grid("select rowid, * from kinds", identityColName="I")
+        columns = {c["dataIndex"]: c for c in result["metaData"]["columns"]}
+        fields = {f["name"]: f for f in result["metaData"]["fields"]}
+        self.assertEqual(list(columns), ["rowid", "c", "v", "n", "s", "i", "b", "m", "d", "dt", "t", "ts", "f", "lv",
+                                         "cl", "lb", "vb"])
+        self.assertEqual(list(columns["rowid"]), ["align", "dataIndex", "text", "minWidth", "editor", "tdCls", "xtype",
+                                                  "format", "hideable", "yxType", "width"])
+        self.assertEqual(columns["c"]["text"], 'c<br><font size = "1" color = "blue">(char)')
+        cases = [  # column, members expected in its column object, its field's type, its editor
+            ("rowid", {"align": "right", "yxType": "CHAR", "format": "0"}, None, None),
+            ("c", {"align": "left", "yxType": "CHAR", "yxTooltip": True}, None, {"xtype": "textfield"}),
+            ("n", {"align": "right", "format": "0.000"}, "number",
+             {"xtype": "numberfield", "allowDecimals": True, "decimalPrecision": 3, "hideTrigger": False}),
+            ("s", {"format": "0,000", "xtype": "numbercolumn"}, "number",
+             {"xtype": "numberfield", "allowDecimals": False, "hideTrigger": False}),
+            ("i", {"tdCls": "custom-column"}, "number", None),  # the identity column is read-only
+            ("m", {"format": "0,000.00"}, "number",
+             {"xtype": "numberfield", "allowDecimals": True, "decimalPrecision": 2, "hideTrigger": False}),
+            ("d", {"format": "0,000.000000"}, "number",
+             {"xtype": "numberfield", "allowDecimals": True, "decimalPrecision": 6, "hideTrigger": False}),
+            ("dt", {"xtype": "datecolumn", "width": 10 * 7 + 15}, "date", {"xtype": "datefield"}),
+            ("t", {"xtype": "timecolumn", "width": 14 * 7 + 15}, "date", {"xtype": "textfield"}),
+            ("ts", {"xtype": "datetimecolumn", "width": 25 * 7 + 15}, "date", {"xtype": "textfield"}),
+            ("f", {"xtype": "booleancolumn"}, "bool", {"xtype": "checkbox"}),
+            ("lv", {"yxType": "LVC", "sortable": False, "tdCls": "custom-column"}, None, None),
+            ("cl", {"yxType": "CLOB"}, None, None),
+            ("lb", {"yxType": "LVB"}, None, None),
+            ("vb", {"yxType": "VARBINARY", "yxTooltip": True}, None, {"xtype": "textfield"}),
+        ]
+        for name, members, field_type, editor in cases:
+            with self.subTest(column=name):
+                column = columns[name]
+                self.assertEqual({k: column.get(k) for k in members}, members)
+                self.assertEqual(column["editor"], editor)
+                self.assertEqual(fields[name].get("type"), field_type)
+                self.assertIs(fields[name]["allowNull"], True)
+                self.assertEqual(column["minWidth"], 50)
+        self.assertNotIn("yxTooltip", columns["rowid"])
+        self.assertEqual(fields["ts"]["dateFormat"], "m/d/Y H:i:s.u")
+        self.assertEqual(fields["f"]["uncheckedValue"], "false")
+        # Widths: 7 pixels a character of the widest cell or header, 20 more when right-aligned.
+        self.assertEqual(columns["rowid"]["width"], 6 * 7 + 20)  # the header "(char)"
+        self.assertEqual(columns["v"]["width"], 1000 * 7 + 15)  # the longest line of the two-line value
+        self.assertEqual(columns["b"]["width"], (10 + 4) * 7 + 20)
+
+    def test_cells_by_type_and_long_values(self):
+        rows = self.grid("select * from kinds order by rowid")["rows"]
+        first = rows[0]
+        self.assertEqual({k: first[k] for k in ("c", "v", "n", "s", "i", "b", "f", "lv", "cl", "lb", "vb")},
+                         {"c": "ab", "v": "one", "n": "12.500", "s": -3, "i": 42, "b": 9000000000, "f": True,
+                          "lv": "long", "cl": "c", "lb": "00FF", "vb": "0A0B"})
+        self.assertEqual((first["d"], first["dt"], first["t"], first["ts"]),
+                         (1.5, "03/05/2024", "13:45:07.250", "03/05/2024 13:45:07.250"))
+        self.assertTrue(first["m"].startswith("7.25"), first)
+        second = rows[1]
+        self.assertEqual([second[k] for k in ("v", "lv", "lb", "vb")], ["< Large Data >"] * 4)
+        # Nulls: long and binary cells read "(null)", fixed ones JSON null, a numeric one is left out.
+        self.assertEqual((second["cl"], second["i"], second["f"]), ("(null)", None, None))
+        self.assertNotIn("n", second)
+        # Two lines of 1,000 characters are no long value: sent whole.
+        self.assertEqual(len(rows[2]["v"]), 2001)
+        # The query console: times as date-times, 64-bit integers as texts, bits as numbers, long values whole.
+        query = self.server.session(self.tok, "execQuery", query="select t, b, f, i, lb, v from kinds order by rowid")
+        self.assertEqual(query["result"][0], {"t": "01/01/2016 13:45:07.250", "b": "9000000000", "f": 1, "i": 42,
+                                              "lb": "", "v": "one"})
+        self.assertEqual((len(query["result"][1]["v"]), query["result"][1]["i"]), (2000, None))
+
+    def test_row_limits_and_empty_rows(self):
+        counts = {limit: len(self.grid("select * from kinds", numRows=limit)["rows"]) for limit in (-1, 0, -2, 2, 9)}
+        self.assertEqual(counts, {-1: 3, 0: 0, -2: 0, 2: 2, 9: 3})
+        new = self.grid("select c, i from kinds", createNew=True)
+        self.assertEqual(new["rows"], [{"c": None, "i": None}])
+        self.assertEqual(new["metaData"]["timing"], {"exec": 0, "fetch": 0})
+        change = self.grid("update kinds set s = s where 0")
+        self.assertEqual((change["metaData"]["columns"], change["metaData"]["fields"], change["rows"]), ([], [], []))
+
+    def test_a_fetch_that_fails_is_no_shorter_result(self):
+        # The third row's value overflows: the rows before it are not a result.
+        query = "select case when rowid < 3 then rowid else abs(-9223372036854775807 - 1) end from kinds"
+        reply = self.server.session(self.tok, "execStatement", query=query)
+        self.assertEqual(reply["type"], "exception", reply)
+        self.assertNotIn("result", reply)
+        script = self.server.session(self.tok, "execScriptStatement", query=query)["result"]
+        self.assertNotEqual(script["error"]["errNo"], 0, script)
+
+
+class ScriptTest(ServerCase):
+    """The script console: statements, console commands and their replies."""
+
+    def setUp(self):
+        self.server.sql("work", "drop table if exists lines; create table lines(id integer, note varchar(20), "
+                                "tiny tinyint, flag bit, body lvarchar, pic lvarbinary);"
+                                "insert into lines values(1, 'one', 7, 1, printf('%.3000c', 'x'), zeroblob(3000)),"
+                                "(2, null, -100, 0, 'b', x'01'), (3, 'three', 0, 1, 'c', x'02');")
+        self.tok = self.token(createNewSession=True)
+
+    def script(self, query=None, **yx):
+        if query is not None:
+            yx["query"] = query
+        reply = self.server.call("execScriptStatement", {"token": self.tok, "yxInfo": yx})
+        self.assertEqual(reply["type"], "rpc", reply)
+        return reply["result"]
+
+    def committed(self):
+        return self.server.sql("work", "select group_concat(id) from (select id from lines order by id)")
+
+    def test_result_set_columns_rows_and_widths(self):
+        result = self.script("select id, note, tiny, flag, body, pic from lines order by id")
+        self.assertEqual(list(result), ["affectedRows", "statement", "columns", "rows", "error"])
+        self.assertEqual(result["columns"]["type"], ["int", "varchar", "tinyint", "bit", "lvarchar", "lvarbinary"])
+        self.assertEqual(result["columns"]["name"], ["id", "note", "tiny", "flag", "body", "pic"])
+        # tinyint counts one character, a bit five, a null cell six.
+        self.assertEqual(result["columns"]["len"][:4], [2, 6, 4, 5])
+        first, second = result["rows"][0], result["rows"][1]
+        self.assertEqual((first["id"], first["note"], first["tiny"], first["flag"]), (1, "one", 7, True))
+        self.assertEqual(second["note"], None)
+        self.assertTrue(first["body"].endswith(" Truncated Data !!! "))
+        self.assertEqual(len(first["body"]), 1023 + len(" Truncated Data !!! "))
+        self.assertTrue(first["pic"].endswith(" < Truncated Data !!! >"))
+        self.assertEqual(first["pic"][:2048], "00" * 1024)
+        whole = self.script("select body, pic from lines where id = 1", noTruncate=True)["rows"][0]
+        self.assertEqual((len(whole["body"]), len(whole["pic"])), (3000, 6000))
+        self.assertEqual(result["error"], {"errNo": 0, "errDesc": ""})
+
+    def test_row_limits(self):
+        counts = [len(self.script("select * from lines", **limit).get("rows", []))
+                  for limit in ({}, {"maxRows": "All"}, {"maxRows": "all"}, {"maxRows": "2"}, {"maxRows": 0})]
+        self.assertEqual(counts, [3, 3, 0, 2, 0])
+        long_name = "n" * 70
+        named = self.script("select 1 as %s" % long_name)["columns"]
+        self.assertEqual((named["name"], named["len"]), (["n" * 64], [64]))
+
+    def test_changes_commands_and_errors(self):
+        insert = self.script("insert into lines(id) values(4), (5)", time=True)
+        self.assertEqual(insert["affectedRows"], 2)
+        self.assertNotIn("columns", insert)
+        self.assertEqual(set(insert["timing"]), {"exec", "fetch"})
+        self.assertEqual(self.committed(), "1,2,3")
+        for text in ("COMMIT WORK", "rollback", "commit;", "echo hello", "spool off"):
+            with self.subTest(text=text):
+                self.assertEqual(self.script(text)["error"]["errNo"], 0)
+        self.assertEqual(self.committed(), "1,2,3,4,5")
+        settings = self.script("SET SCHEMA Main", time=True)
+        self.assertEqual((settings["statement"], settings["error"]["errNo"], settings["timing"]),
+                         ("set schema main", 0, {"exec": 0, "fetch": 0}))
+        self.assertEqual(self.script("set transaction isolation level serializable")["error"]["errNo"], 0)
+        # An unknown level goes to the client, which refuses it.
+        for text in ("set transaction isolation level read", "set transaction read write now"):
+            self.assertNotEqual(self.script(text)["error"]["errNo"], 0, text)
+        self.assertEqual(self.script("set transaction read only")["error"]["errNo"], 0)
+        bad = self.script("select nothing from lines")
+        self.assertNotEqual(bad["error"]["errNo"], 0)
+        self.assertTrue(bad["error"]["errDesc"])
+        self.assertIn("errPos", bad["error"])
+        self.assertNotIn("columns", bad)
+        nothing = self.script()
+        self.assertEqual((nothing["error"], "statement" in nothing), ({"errNo": 0, "errDesc": ""}, False))
+
+    def test_script_suspends_the_sessions_auto_commit(self):
+        self.server.session(self.tok, "setTransaction", action="autoOn")
+        self.script("set autocommit off")
+        self.script("insert into lines(id) values(6)")
+        self.assertEqual(self.committed(), "1,2,3")  # the script's work waits for its end
+        self.assertEqual(self.server.session(self.tok, "terminateScript")["type"], "rpc")
+        self.script("echo done")  # the session commits after each call again
+        self.assertEqual(self.committed(), "1,2,3,6")
+
+
+class DumpTest(ServerCase):
+    """A table's rows in its script: insert statements that give the rows back."""
+
+    def test_rows_dumped_with_commit_lines_and_run_again(self):
+        self.server.sql("work", "drop table if exists \"it's\"; create table \"it's\"(id integer, name varchar(20), "
+                                "price real, flag bit, pic lvarbinary);"
+                                "insert into \"it's\" values(1, 'O''Brien''s', 1.5, 1, x'00ff10'), "
+                                "(2, null, null, 0, null), (3, 'c', 2, null, x''), (4, 'd', -0.25, 1, x'41'), "
+                                "(5, ';', 1, 0, x'0000');")
+        tok = self.token()
+        def script(**yx):
+            info = {"objectType": "table", "objectOwner": "main", "objectName": "it's", "dumpRows": True}
+            info.update(yx)
+            reply = self.server.call("getSqlScript", {"token": tok, "yxInfo": info})
+            if reply.get("message", "").startswith("ploverRouter -> Function not found"):
+                self.skipTest("no table scripts in this build")
+            self.assertEqual(reply["type"], "rpc", reply)
+            return reply["result"]["text"]
+        text = script(commitFrequency=2)
+        lines = [line for line in text.split("\n") if line.startswith("insert into") or line == "commit;"]
+        self.assertEqual(lines[:2], ["insert into \"main\".\"it's\" values('1','O''Brien''s','1.500000',1,x'00FF10');",
+                                     "insert into \"main\".\"it's\" values('2',NULL,NULL,0,NULL);"])
+        # A commit line after every second row, none after the fifth.
+        self.assertEqual([line == "commit;" for line in lines], [False, False, True, False, False, True, False])
+        self.assertEqual(script().count("commit;"), 0)
+        # Run on an empty database, the script gives the same rows back.
+        copy = self.server.tree.path("data/BRENLOXS/copy.db")
+        out = subprocess.run(["sqlite3", copy], input=text.replace("\ncommit;", ""), capture_output=True, text=True,
+                             timeout=30)
+        self.assertEqual(out.stderr, "")
+        check = "select id, quote(name), price, flag, hex(pic) from \"it's\" order by id"
+        original = self.server.sql("work", check)
+        self.assertEqual(subprocess.run(["sqlite3", copy, check], capture_output=True, text=True).stdout.strip(),
+                         original)
+        self.assertIn("1|'O''Brien''s'|1.5|1|00FF10", original)
+
+
+class StopTest(unittest.TestCase):
+    """Stopping the server while a long statement runs: the call ends before
+    the pools are freed, and the server exits without a sanitizer report."""
+
+    def test_stop_waits_for_the_call_in_flight(self):
+        server = Server()
+        try:
+            server.create_db("work")
+            tok = server.connect("work")["result"]["token"]
+            slow = ("with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000000) "
+                    "select count(*) from n")
+            replies = []
+            def run():
+                try:
+                    replies.append(server.session(tok, "execScriptStatement", query=slow))
+                except OSError as e:
+                    replies.append(e)
+            call = threading.Thread(target=run)
+            call.start()
+            time.sleep(0.5)
+            log = server.stop()
+            call.join(60)
+        except Exception:
+            server.tree.proc.kill()
+            raise
+        self.assertFalse(sanitizer_report(log), log)
+        # The statement ran to its end and was answered before the server went.
+        self.assertEqual(replies[0]["result"]["rows"], [{"count(*)": "3000000"}], replies)
 
 
 if __name__ == "__main__":
