@@ -22,27 +22,6 @@ const char kOpenApiOptionsHeaders[] =
 
 bool initialised = false;
 
-// Path segments after the application prefix: the text after each "/" up to
-// the next one; an empty segment ends the path.
-class Segments {
- public:
-  explicit Segments(const char* url) : text_(url ? url : "") {}
-  bool next(std::string* segment) {
-    if (pos_ >= text_.size()) return false;
-    size_t start = pos_ + 1;
-    size_t end = text_.find('/', start);
-    if (end == std::string::npos) end = text_.size();
-    if (end == start) return false;
-    *segment = text_.substr(start, end - start);
-    pos_ = end;
-    return true;
-  }
-
- private:
-  std::string text_;
-  size_t pos_ = 0;
-};
-
 // The reply text: header lines, Content-Type, Content-Length, the body. Sized
 // from what is written, headers included.
 int frameReply(const WebAppRequestRecord* request, void** reply, int status, const char* headers, const char* body,
@@ -87,19 +66,9 @@ struct JsonOwner {
   ~JsonOwner() { json_object_put(object); }
 };
 
-// What the URI names after the resource.
-struct Target {
-  std::string resource, database, table, index, id;
-  bool hasTable = false, hasIndex = false, hasId = false;
-};
+}  // namespace
 
-struct RouteError {
-  int status = 0, code = 0;
-  const char* message = nullptr;
-};
-
-// Steps 5 to 8 of the grammar: the names after the resource. false with the error.
-bool readNames(Segments& segments, int method, Target* t, RouteError* error) {
+bool gannet::readNames(Segments& segments, int method, Target* t, RouteError* error) {
   auto failWith = [&](int status, int code, const char* message) {
     *error = RouteError{status, code, message};
     return false;
@@ -127,6 +96,8 @@ bool readNames(Segments& segments, int method, Target* t, RouteError* error) {
   if (segments.next(&extra)) return failWith(400, kTooManyLevels, "URL format not compliant, too many levels");
   return true;
 }
+
+namespace {
 
 int databaseRequest(const WebAppRequestRecord* request, const Target& t, json_object* reply) {
   switch (request->method) {

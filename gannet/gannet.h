@@ -89,6 +89,51 @@ int handleRecord(RLHANDLE database, const char* table, const char* id, int metho
 int handleQuery(RLHANDLE database, const char* table, const char* index, const char* urlQuery, int method,
                 json_object* body, json_object* reply);
 
+// ---- the URI grammar (entry.cpp, query.cpp) ----
+
+// Path segments after the application prefix: the text after each "/" up to
+// the next one; an empty segment ends the path.
+class Segments {
+ public:
+  explicit Segments(const char* url) : text_(url ? url : "") {}
+  bool next(std::string* segment) {
+    if (pos_ >= text_.size()) return false;
+    size_t start = pos_ + 1;
+    size_t end = text_.find('/', start);
+    if (end == std::string::npos) end = text_.size();
+    if (end == start) return false;
+    *segment = text_.substr(start, end - start);
+    pos_ = end;
+    return true;
+  }
+
+ private:
+  std::string text_;
+  size_t pos_ = 0;
+};
+
+// What the URI names after the resource.
+struct Target {
+  std::string resource, database, table, index, id;
+  bool hasTable = false, hasIndex = false, hasId = false;
+};
+
+struct RouteError {
+  int status = 0, code = 0;
+  const char* message = nullptr;
+};
+
+// Steps 5 to 8 of the grammar: the names after the resource. false with the error.
+bool readNames(Segments& segments, int method, Target* t, RouteError* error);
+
+struct Paging {
+  int top = -1, skip = 0;
+};
+
+// "top=N&skip=M"; false when the text breaks the grammar. Parsing stops at
+// the end or at the first empty part; a later part of a name overrides.
+bool parseUrlQuery(const char* text, Paging* paging);
+
 // ---- pools (pools.cpp) ----
 // One pool per (server, database, user, password): at most kPoolSize
 // connections, idle ones closed after the idle time-out (60 s, or

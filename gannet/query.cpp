@@ -16,10 +16,6 @@ namespace {
 
 constexpr int kMaxSetLength = 21854;
 
-struct Paging {
-  int top = -1, skip = 0;
-};
-
 struct Search {
   json_object* filter = nullptr;
   json_object* select = nullptr;
@@ -27,8 +23,8 @@ struct Search {
   Paging paging;
 };
 
-// "top=N&skip=M"; false when the text breaks the grammar. Parsing stops at
-// the end or at the first empty part; a later part of a name overrides.
+}  // namespace
+
 bool parseUrlQuery(const char* text, Paging* paging) {
   if (!text) return false;
   std::string query = text;
@@ -52,6 +48,8 @@ bool parseUrlQuery(const char* text, Paging* paging) {
   }
   return true;
 }
+
+namespace {
 
 int setQueryFilter(RLHANDLE record, json_object* filter, json_object* reply) {
   if (filter && !json_object_is_type(filter, json_type_string))

@@ -15,11 +15,7 @@ extern "C" {
 __attribute__((visibility("default"))) UTILKW utilkeywds[2] = {{"USERID", ""}, {"PASSWD", ""}};
 }
 
-namespace {
-
-std::mutex gAuthMutex;  // utilkeywds is one table for the process
-
-void parseAuthText(char* text) {
+void starlingParseAuthText(char* text) {
   for (char* line = text; line != nullptr && *line != '\0';) {
     char* end = strchr(line, '\n');
     if (end != nullptr) *end = '\0';
@@ -44,6 +40,23 @@ void parseAuthText(char* text) {
   }
 }
 
+std::string starlingConfigValueIn(FILE* file, const char* key) {
+  char line[1024];
+  while (fgets(line, sizeof line, file) != nullptr) {
+    char* p = line;
+    while (isspace(static_cast<unsigned char>(*p))) p++;
+    if (*p == '\0' || *p == ';') continue;
+    char name[1024] = {}, value[1024] = {};
+    if (sscanf(p, "%1023s %1023s", name, value) < 1) continue;
+    if (strcasecmp(name, key) == 0) return value;
+  }
+  return "";
+}
+
+namespace {
+
+std::mutex gAuthMutex;  // utilkeywds is one table for the process
+
 }  // namespace
 
 int ReadAuthFile(const char* path) {
@@ -59,7 +72,7 @@ int ReadAuthFile(const char* path) {
   file.reset();
   xorAuthText(buffer.get(), static_cast<size_t>(length));
   buffer[length] = '\0';
-  parseAuthText(buffer.get());
+  starlingParseAuthText(buffer.get());
   return 0;
 }
 
@@ -108,15 +121,5 @@ FILE* findConfigFile() {
 
 std::string starlingConfigValue(const char* key) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(findConfigFile(), fclose);
-  if (!file) return "";
-  char line[1024];
-  while (fgets(line, sizeof line, file.get()) != nullptr) {
-    char* p = line;
-    while (isspace(static_cast<unsigned char>(*p))) p++;
-    if (*p == '\0' || *p == ';') continue;
-    char name[1024] = {}, value[1024] = {};
-    if (sscanf(p, "%1023s %1023s", name, value) < 1) continue;
-    if (strcasecmp(name, key) == 0) return value;
-  }
-  return "";
+  return file ? starlingConfigValueIn(file.get(), key) : "";
 }

@@ -396,6 +396,11 @@ bool writeAuthFile(const char* path, const char* user, const char* password);
 FILE* findConfigFile();
 // The value of a key of config/starling.cfg (case-insensitive key), or "".
 std::string starlingConfigValue(const char* key);
+// The same in the text of an open file, from its current position.
+std::string starlingConfigValueIn(FILE* file, const char* key);
+// Sets the values of utilkeywds from an unscrambled authentication text
+// ("KEYWORD value" lines; blank, '/' and ';' lines skipped), in place.
+void starlingParseAuthText(char* text);
 
 // ---- Handlers ----
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);

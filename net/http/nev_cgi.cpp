@@ -157,9 +157,9 @@ pid_t start_program(const std::vector<std::string> &argv_texts, const nev_cgi_en
   return pid;
 }
 
-// The program's head at the front of the pipe's buffer: its length with the
-// blank line, 0 while incomplete, -1 when malformed or too long.
-long head_length(const char *data, size_t len) {
+}  // namespace
+
+long nev_cgi_head_length(const char *data, size_t len) {
   // No header at all: the blank line comes first.
   if (len >= 1 && data[0] == '\n') return 1;
   if (len >= 2 && data[0] == '\r' && data[1] == '\n') return 2;
@@ -171,9 +171,21 @@ long head_length(const char *data, size_t len) {
   return len >= NEV_CGI_MAX_HEAD ? -1 : 0;
 }
 
-// The status line for the program's head: 302 with a Location, the Status
-// header's value, else 200. Empty when a line of the head is not a header.
-std::string status_line_of(const char *head, size_t length) {
+// A Status value that can stand in a status line: a three-digit code, then
+// nothing or a blank and a reason without control bytes (a CR would end the
+// line the client reads early and make the rest of it a header of its own).
+static bool status_value_valid(nev_slice value) {
+  if (value.len < 3 || (value.len > 3 && value.p[3] != ' ')) return false;
+  for (size_t i = 0; i < 3; ++i)
+    if (value.p[i] < '0' || value.p[i] > '9') return false;
+  for (size_t i = 3; i < value.len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value.p[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string nev_cgi_status_line(const char *head, size_t length) {
   std::string status = "200 OK";
   bool location = false;
   const char *p = head;
@@ -188,12 +200,17 @@ std::string status_line_of(const char *head, size_t length) {
       const nev_slice name{p, size_t(colon - p)};
       const nev_slice value = nev_slice_strip(nev_slice{colon + 1, size_t(stop - colon - 1)});
       if (nev_slice_casecmp_cstr(name, "Location") == 0) location = true;
-      if (nev_slice_casecmp_cstr(name, "Status") == 0 && value.len > 0) status = text_of(value);
+      if (nev_slice_casecmp_cstr(name, "Status") == 0 && value.len > 0) {
+        if (!status_value_valid(value)) return std::string();
+        status = text_of(value);
+      }
     }
     p = line_end + 1;
   }
   return "HTTP/1.1 " + (location ? std::string("302 Moved") : status) + "\r\n";
 }
+
+namespace {
 
 // Ends the client's side of the request: nothing more comes from the pipe.
 void detach_client(nev_connection *pipe, nev_connection *client) {
@@ -225,9 +242,9 @@ void relay_output(nev_connection *pipe, nev_connection *client) {
     std::string status;
     {
       nev_mutex_guard guard(pipe->recv_buf.mutex);
-      const long length = head_length(pipe->recv_buf.data, pipe->recv_buf.len);
+      const long length = nev_cgi_head_length(pipe->recv_buf.data, pipe->recv_buf.len);
       if (length == 0) return;
-      if (length > 0) status = status_line_of(pipe->recv_buf.data, size_t(length));
+      if (length > 0) status = nev_cgi_status_line(pipe->recv_buf.data, size_t(length));
     }
     if (status.empty()) {
       fail_request(pipe, client, 500, "Bad headers");

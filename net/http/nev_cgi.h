@@ -43,6 +43,14 @@ struct nev_cgi_env {
 void nev_cgi_prepare_env(nev_connection *conn, const char *script_path, nev_slice path_info,
                          const nev_http_view *request, const nev_serve_options &options, nev_cgi_env &env);
 
+// The program's head at the front of its output: its length with the blank
+// line, 0 while incomplete, -1 when malformed or longer than NEV_CGI_MAX_HEAD.
+long nev_cgi_head_length(const char *data, size_t len);
+// The status line for the program's head: 302 with a Location, the Status
+// header's value, else 200. Empty when a line of the head is not a header or
+// the Status value is not a three-digit code and a reason of one line.
+std::string nev_cgi_status_line(const char *head, size_t length);
+
 // Starts the script for the request. Failure to start answers 500 "CGI
 // failure"; a program that ends without writing anything, or writes a head
 // that is malformed or longer than NEV_CGI_MAX_HEAD, gets 500 "Bad headers".

@@ -230,23 +230,22 @@ void client_upgrade_reply(nev_connection *c, nev_http_view &view, int head_len) 
   nev_ws_start_session(c);
 }
 
-bool contains_nocase(nev_slice text, const char *word) {
+}  // namespace
+
+static bool contains_nocase(nev_slice text, const char *word) {
   const size_t n = std::strlen(word);
   for (size_t i = 0; i + n <= text.len; ++i)
     if (nev_ncasecmp(text.p + i, word, n) == 0) return true;
   return false;
 }
 
-// A request that asks for a WebSocket: an Upgrade naming it, or a key.
-bool asks_for_websocket(const nev_http_view &view) {
+bool nev_http_asks_for_websocket(const nev_http_view &view) {
   if (nev_http_find_header(&view, "Sec-WebSocket-Key")) return true;
   const nev_slice *upgrade = nev_http_find_header(&view, "Upgrade");
   return upgrade && contains_nocase(*upgrade, "websocket");
 }
 
-// The handshake rules of RFC 6455 section 4.2.1. Returns 0 when the request
-// may be upgraded, else the status of the refusal (426: another version).
-int check_upgrade_request(const nev_http_view &view) {
+int nev_http_check_upgrade_request(const nev_http_view &view) {
   const nev_slice *key = nev_http_find_header(&view, "Sec-WebSocket-Key");
   const nev_slice *upgrade = nev_http_find_header(&view, "Upgrade");
   const nev_slice *connection = nev_http_find_header(&view, "Connection");
@@ -259,6 +258,8 @@ int check_upgrade_request(const nev_http_view &view) {
   if (!version || nev_slice_cmp_cstr(*version, "13") != 0) return 426;
   return 0;
 }
+
+namespace {
 
 void server_upgrade(nev_connection *c, nev_http_view &view, int head_len, const nev_slice &key) {
   c->flags |= NEV_CONN_WEBSOCKET;
@@ -331,9 +332,9 @@ void process_buffered(nev_connection *c) {
         client_upgrade_reply(c, view, head_len);
         return;
       }
-      if (server && asks_for_websocket(view)) {
+      if (server && nev_http_asks_for_websocket(view)) {
         pd->request_active = false;
-        if (const int refusal = check_upgrade_request(view)) {
+        if (const int refusal = nev_http_check_upgrade_request(view)) {
           refuse_message(c, refusal, refusal == 426 ? "Sec-WebSocket-Version: 13" : nullptr);
         } else {
           server_upgrade(c, view, head_len, *nev_http_find_header(&view, "Sec-WebSocket-Key"));

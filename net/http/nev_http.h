@@ -120,6 +120,12 @@ bool nev_http_is_known_method(nev_slice method);
 // First header whose name equals `name` without regard to case, or NULL.
 const nev_slice *nev_http_find_header(const nev_http_view *view, const char *name);
 
+// A request that asks for a WebSocket: an Upgrade naming it, or a key.
+bool nev_http_asks_for_websocket(const nev_http_view &view);
+// The handshake rules of RFC 6455 section 4.2.1. Returns 0 when the request
+// may be upgraded, else the status of the refusal (426: another version).
+int nev_http_check_upgrade_request(const nev_http_view &view);
+
 // ---- Chunked bodies ----
 
 enum class nev_http_dechunk_status { need_more, done, malformed, too_large };

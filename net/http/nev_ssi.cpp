@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,9 +40,9 @@ void send_text(ssi_page &page, const std::string &text) {
 
 void process(ssi_page &page, const std::string &path, FILE *file, int level);
 
-// The path of an include's arguments, or empty when they have none of the
-// forms virtual="x", abspath="x", file="x" or "x".
-std::string include_path(const std::string &current, const std::string &arguments, const ssi_page &page) {
+}  // namespace
+
+std::string nev_ssi_include_path(const std::string &current, const std::string &arguments, const char *document_root) {
   size_t at = arguments.find_first_not_of(" \t\r\n");
   if (at == std::string::npos) return std::string();
   std::string rest = arguments.substr(at);
@@ -55,13 +56,14 @@ std::string include_path(const std::string &current, const std::string &argument
   std::string name;
   const size_t slash = current.rfind('/');
   const std::string directory = slash == std::string::npos ? std::string() : current.substr(0, slash + 1);
-  if (rest.compare(0, 8, "virtual=") == 0 && quoted(8, name))
-    return std::string(page.options.document_root) + "/" + name;
+  if (rest.compare(0, 8, "virtual=") == 0 && quoted(8, name)) return std::string(document_root) + "/" + name;
   if (rest.compare(0, 8, "abspath=") == 0 && quoted(8, name)) return name;
   if (rest.compare(0, 5, "file=") == 0 && quoted(5, name)) return directory + name;
   if (quoted(0, name)) return directory + name;
   return std::string();
 }
+
+namespace {
 
 // Inside the document root once every link is followed: "../" or a link
 // out of the tree cannot show a file of the server.
@@ -80,7 +82,7 @@ void copy_file(ssi_page &page, FILE *file) {
 }
 
 void include(ssi_page &page, const std::string &current, const std::string &arguments, int level) {
-  const std::string path = include_path(current, arguments, page);
+  const std::string path = nev_ssi_include_path(current, arguments, page.options.document_root);
   if (path.empty() || path.size() > NEV_SSI_MAX_PATH) {
     send_text(page, "Bad SSI #include: [" + arguments + "]");
     return;
@@ -112,19 +114,13 @@ void call(ssi_page &page, const std::string &path, const std::string &argument) 
   nev_dispatch_event(page.conn, page.conn->user_handler, NEV_EVENT_SSI_CALL_CTX, &ctx);
 }
 
-// A whole directive "<!--#name args --" (the closing ">" already read).
-void run_directive(ssi_page &page, const std::string &path, std::string directive, int level) {
-  directive.resize(directive.size() - 2);  // "--"
-  while (!directive.empty() &&
-         (directive.back() == ' ' || directive.back() == '\t' || directive.back() == '\r' || directive.back() == '\n'))
-    directive.pop_back();
-  const std::string body = directive.substr(OPENER_LENGTH);
-  if (body.compare(0, 7, "include") == 0 && body.size() > 7) {
-    include(page, path, body.substr(8), level);
-  } else if (body.compare(0, 4, "call") == 0 && body.size() > 4) {
-    call(page, path, body.substr(5));
+void run_directive(ssi_page &page, const std::string &path, const std::string &tag, int level) {
+  const nev_ssi_directive directive = nev_ssi_parse_directive(tag);
+  if (directive.kind == nev_ssi_directive::include) {
+    include(page, path, directive.arguments, level);
+  } else if (directive.kind == nev_ssi_directive::call) {
+    call(page, path, directive.arguments);
   }
-  // Anything else (echo, config, ...) is not ours: dropped.
 }
 
 void process(ssi_page &page, const std::string &path, FILE *file, int level) {
@@ -132,13 +128,35 @@ void process(ssi_page &page, const std::string &path, FILE *file, int level) {
     send_text(page, "SSI #include level is too deep (" + path + ")");
     return;
   }
+  nev_ssi_scan(
+      file, [&page](const std::string &text) { send_text(page, text); },
+      [&](const std::string &tag) { run_directive(page, path, tag, level); },
+      [&page, &path] { send_text(page, path + ": SSI tag is too large"); });
+}
+
+}  // namespace
+
+nev_ssi_directive nev_ssi_parse_directive(std::string tag) {
+  tag.resize(tag.size() - 2);  // "--"
+  while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t' || tag.back() == '\r' || tag.back() == '\n'))
+    tag.pop_back();
+  const std::string body = tag.substr(OPENER_LENGTH);
+  if (body.compare(0, 7, "include") == 0 && body.size() > 7) return {nev_ssi_directive::include, body.substr(8)};
+  if (body.compare(0, 4, "call") == 0 && body.size() > 4) return {nev_ssi_directive::call, body.substr(5)};
+  // Anything else (echo, config, ...) is not ours: dropped.
+  return {nev_ssi_directive::other, std::string()};
+}
+
+void nev_ssi_scan(FILE *file, const std::function<void(const std::string &)> &on_text,
+                  const std::function<void(const std::string &)> &on_directive,
+                  const std::function<void()> &on_too_large) {
   std::string text, tag;
   bool in_tag = false;
   int c;
   while ((c = std::fgetc(file)) != EOF) {
     if (!in_tag) {
       if (c == '<') {
-        send_text(page, text);
+        on_text(text);
         text.clear();
         tag.assign(1, char(c));
         in_tag = true;
@@ -146,7 +164,7 @@ void process(ssi_page &page, const std::string &path, FILE *file, int level) {
       }
       text += char(c);
       if (text.size() >= TEXT_PIECE) {
-        send_text(page, text);
+        on_text(text);
         text.clear();
       }
       continue;
@@ -157,7 +175,7 @@ void process(ssi_page &page, const std::string &path, FILE *file, int level) {
       in_tag = false;
       if (c == '<') {
         tag.pop_back();
-        send_text(page, tag);
+        on_text(tag);
         tag.assign(1, '<');
         in_tag = true;
         continue;
@@ -167,21 +185,19 @@ void process(ssi_page &page, const std::string &path, FILE *file, int level) {
     }
     if (c == '>' && tag.size() >= OPENER_LENGTH + 3 && tag.compare(tag.size() - 3, 2, "--") == 0) {
       tag.pop_back();
-      run_directive(page, path, tag, level);
+      on_directive(tag);
       in_tag = false;
       continue;
     }
     if (tag.size() >= NEV_SSI_MAX_TAG) {
-      send_text(page, path + ": SSI tag is too large");
+      on_too_large();
       in_tag = false;
     }
   }
   // A file that ends inside a directive shows what there was of it.
   if (in_tag) text += tag;
-  send_text(page, text);
+  on_text(text);
 }
-
-}  // namespace
 
 void nev_ssi_serve(nev_connection *conn, const nev_http_view *request, const char *path,
                    const nev_serve_options &options) {

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <string>
 
 #include "nev_http.h"
 #include "nev_static.h"
@@ -34,6 +36,27 @@ struct nev_ssi_call_ctx {
   nev_slice file_path;  // the SSI file being processed
   nev_slice argument;   // the text after "call" and one separator
 };
+
+// Reads a page to its end, splitting it into plain text (handed on in pieces)
+// and directives: each whole "<!--#... --" (its ">" read and dropped) goes to
+// on_directive, one growing past NEV_SSI_MAX_TAG is dropped with on_too_large,
+// and a page that ends inside one hands what there was of it on as text.
+void nev_ssi_scan(FILE *file, const std::function<void(const std::string &)> &on_text,
+                  const std::function<void(const std::string &)> &on_directive,
+                  const std::function<void()> &on_too_large);
+
+// What a directive of nev_ssi_scan asks for, and the text after its name and
+// one separator.
+struct nev_ssi_directive {
+  enum kind_t { other, include, call } kind;
+  std::string arguments;
+};
+nev_ssi_directive nev_ssi_parse_directive(std::string tag);
+
+// The file an include's arguments name (virtual="x" under the document root,
+// abspath="x", file="x" or "x" beside the current file), or empty when they
+// have none of these forms.
+std::string nev_ssi_include_path(const std::string &current, const std::string &arguments, const char *document_root);
 
 // Answers the request with the processed file; 404 when it cannot be opened.
 void nev_ssi_serve(nev_connection *conn, const nev_http_view *request, const char *path,

@@ -139,6 +139,8 @@ class Gateway : public ::testing::Test {
     write_file(root / "sleep.cgi", "#!/bin/sh\nsleep 60 &\necho $! > \"$DOCUMENT_ROOT/../sleeper.pid\"\nwait\n");
     write_file(root / "nothing.cgi", "#!/bin/sh\nexit 0\n");
     write_file(root / "headless.cgi", "#!/bin/sh\necho no head here\n");
+    // A carriage return inside Status would end the status line early.
+    write_file(root / "split_status.cgi", "#!/bin/sh\nprintf 'Status: 200 OK\\rX-Split: 1\\r\\n\\r\\nno head here'\n");
     write_file(root / "dir" / "index.cgi", "#!/bin/sh\nprintf '\\r\\n'; echo \"SCRIPT_NAME=$SCRIPT_NAME\"\n");
   }
 
@@ -195,7 +197,7 @@ TEST_F(Gateway, CgiStatusLocationStdinAndEnvironment) {
 }
 
 TEST_F(Gateway, CgiWithoutOutputFailsAndASleeperIsKilledWithItsChildren) {
-  for (const char *path : {"/nothing.cgi", "/headless.cgi"}) {
+  for (const char *path : {"/nothing.cgi", "/headless.cgi", "/split_status.cgi"}) {
     const std::string out = curl(url(path));
     EXPECT_TRUE(contains(out, "HTTP/1.1 500")) << path << out;
     EXPECT_FALSE(contains(out, "no head here")) << out;
