@@ -6,11 +6,9 @@
 // table "t" of a few records for the table commands to find. An alteration or
 // rebuild is waited for before the next input; a logon the input ended, a
 // table or database it dropped, is made again.
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -130,13 +128,8 @@ void waitForWorker() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  std::string root = fuzz::scratch_folder("fuzz_browser");
-  if (root.empty()) return 0;
-  std::filesystem::create_directories(root + "/web");
-  std::filesystem::create_directories(root + "/bin");
-  setenv("RAVLINK_DATA", (root + "/data").c_str(), 1);
-  if (chdir((root + "/bin").c_str()) != 0) return 0;
-  static const std::string document_root = root + "/web";
+  static const std::string document_root = fuzz::webapp_folders("fuzz_browser");
+  if (document_root.empty()) return 0;
   WebAppInitRecord record{};
   record.version = WEBAPP_RECORD_VERSION;
   record.documentRoot = document_root.c_str();

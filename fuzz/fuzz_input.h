@@ -3,6 +3,8 @@
 // the end is a sanitizer report, and a check that aborts with a message.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +94,22 @@ inline std::string scratch_folder(const char *name) {
     std::filesystem::remove_all(folder, ignored);
   });
   return folder;
+}
+
+// The folders of a web application run in process, laid out as the host lays
+// them out, in a scratch folder: the document root <folder>/web (returned),
+// the engine's data root <folder>/data (RAVLINK_DATA) and the working folder
+// <folder>/bin; empty when they cannot be made.
+inline std::string webapp_folders(const char *name) {
+  const std::string root = scratch_folder(name);
+  if (root.empty()) return std::string();
+  std::error_code failed;
+  std::filesystem::create_directories(root + "/web", failed);
+  std::filesystem::create_directories(root + "/bin", failed);
+  if (failed) return std::string();
+  setenv("RAVLINK_DATA", (root + "/data").c_str(), 1);
+  if (chdir((root + "/bin").c_str()) != 0) return std::string();
+  return root + "/web";
 }
 
 }  // namespace fuzz

@@ -4,10 +4,8 @@
 // logon made at start. The monitor runs on an engine whose data root and
 // document root are fresh temporary folders; a command that ends the logon
 // (zvMonKillUser, zvMonDisconnect) is followed by a new one.
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "VOKTBasic.h"
@@ -35,7 +33,6 @@ const char *const kCommands[] = {
     "zvMonGetDashboard", "zvMonKillUser",          "zvMonNoSuchCommand",
 };
 
-std::string root;
 std::string token;
 bool started = false;
 
@@ -55,13 +52,8 @@ void connect() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  root = fuzz::scratch_folder("fuzz_monitor");
-  if (root.empty()) return 0;
-  std::filesystem::create_directories(root + "/web");
-  std::filesystem::create_directories(root + "/bin");
-  setenv("RAVLINK_DATA", (root + "/data").c_str(), 1);
-  if (chdir((root + "/bin").c_str()) != 0) return 0;
-  static const std::string document_root = root + "/web";
+  static const std::string document_root = fuzz::webapp_folders("fuzz_monitor");
+  if (document_root.empty()) return 0;
   WebAppInitRecord record{};
   record.version = WEBAPP_RECORD_VERSION;
   record.documentRoot = document_root.c_str();
