@@ -5,6 +5,7 @@
 //                  reader/writer locks, threads, tick clock, YX_THREAD_DATA
 //   yxcontainers.h YXHashTable, YXHashIntTable, YXList, YXQueue, YXParamHash
 //   yxpool.h       YXConfig, YXPooledObj, YXPool<T>
+//   yxlogon.h      LogonGuard: failed log-ons counted, slowed and logged
 //
 // Errors travel as YXException (voktbasic/VOKTBasic.h), thrown by value and
 // caught by reference, always with the thrower's locks released. Memory that
@@ -17,5 +18,6 @@
 #include "yxaux.h"
 #include "yxcontainers.h"
 #include "yxpool.h"
+#include "yxlogon.h"
 
 #endif  // YXUTIL_H
