@@ -1,4 +1,6 @@
 // Request routing into web applications, replies, and websocket sessions.
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -170,6 +172,20 @@ void releaseReply(bool raw, void* reply) {
     zvJsonRelease(static_cast<json_object*>(reply));
 }
 
+// The client's address, readable by the application (VOKTClientAddress)
+// while it serves the request on this thread.
+class ClientAddressScope {
+ public:
+  explicit ClientAddressScope(const nev_connection* conn) {
+    char text[INET_ADDRSTRLEN] = "";
+    if (inet_ntop(AF_INET, &conn->peer.sin_addr, text, sizeof text) == nullptr) text[0] = '\0';
+    VOKTSetClientAddress(text);
+  }
+  ~ClientAddressScope() { VOKTSetClientAddress(""); }
+  ClientAddressScope(const ClientAddressScope&) = delete;
+  ClientAddressScope& operator=(const ClientAddressScope&) = delete;
+};
+
 // Answers the request through the application; false leaves it to static
 // serving.
 bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app, SegmentWalk& walk, int method) {
@@ -211,6 +227,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   request.password = withCredentials ? credentials.password : nullptr;
   request.linkedServer = record != nullptr ? record->linked_vix_server : nullptr;
   request.allocate = std::malloc;
+  ClientAddressScope clientAddress(conn);
 
   void* bodyArgument = nullptr;
   if (body.present) bodyArgument = raw ? static_cast<void*>(body.text.data()) : body.json;

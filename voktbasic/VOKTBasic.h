@@ -104,6 +104,12 @@ VOKT_API void* VOKTAlloc(int size);
 // Frees a block from VOKTAlloc, from any deliverable; null is ignored.
 VOKT_API void VOKTFree(void* block);
 
+// The address of the client whose request the calling thread is serving
+// ("127.0.0.1"), so that an application can count failed log-ons per client.
+// The plug-in sets it around each call into an application; "" otherwise.
+VOKT_API void VOKTSetClientAddress(const char* address);
+VOKT_API const char* VOKTClientAddress();
+
 // Owner of a VOKTAlloc block (dupStr copies included): freed with VOKTFree
 // when the owner ends, unless release() handed it on.
 struct VOKTBlockDeleter {

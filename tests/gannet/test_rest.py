@@ -14,10 +14,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = ("ADMIN", "TRUVE")
 IDLE_SECONDS = 1
+MEMORY_BUDGET = 16 << 20  # lowered so that the bounds show with small requests
 
 
 class Server:
@@ -31,6 +32,7 @@ class Server:
         with open(self.tree.path("config/osprey.json"), "w") as f:
             json.dump(config, f)
         os.environ["GANNET_IDLE_TIMEOUT"] = str(IDLE_SECONDS)
+        os.environ["GANNET_MEMORY_BUDGET"] = str(MEMORY_BUDGET)
         self.tree.start()
         if not wait_port(self.port):
             raise RuntimeError("heron did not start:\n" + self.tree.log())
@@ -595,6 +597,131 @@ class AccessTest(ServerTest):
         self.assertEqual(reply[0], 401)
         self.assertEqual(call("GET", "/api/v1/table/adb", credentials=("admin", "TRUVE"))[0], 200)
         self.assertEqual(call("GET", "/api/v1/table/ADB", credentials=ADMIN)[0], 200)
+
+
+def raw_auth(decoded):
+    return "Basic " + base64.b64encode(decoded).decode()
+
+
+class LogonTest(ServerTest):
+    def test_credentials_holding_a_nul_byte_are_refused(self):
+        create_db("nulauth")
+        create_customers("nulauth")
+        header = {"Authorization": raw_auth(b"ADMIN:TRUVE\0junk")}
+        reply = call("GET", "/api/v1/table/nulauth", credentials=None, headers=header)
+        self.assertError(reply, 401, 14007, "wrong credentials")
+        reply = call("POST", "/api/v1/record/nulauth/cust", {"custnumb": "0001"}, credentials=None, headers=header)
+        self.assertError(reply, 401, 14007)
+        reply = call("DELETE", "/api/v1/database/nulauth", credentials=None, headers=header)
+        self.assertEqual(reply[0], 500, reply[3])
+        self.assertEqual(SERVER.sql("nulauth", "SELECT count(*) FROM cust"), "0")
+        self.assertTrue(os.path.exists(SERVER.db_file("nulauth")))
+
+    def test_texts_holding_a_nul_byte_are_refused_whole(self):
+        create_db("nulval")
+        create_customers("nulval")
+        bodies = [
+            '{"custname": "abc\\u0000def"}',             # a value
+            '{"custname\\u0000junk": "abc"}',             # a name json-c would cut
+            '[{"custnumb": "0001"}, {"notes": "x\\u0000"}]',  # anywhere in the array
+        ]
+        for body in bodies:
+            with self.subTest(body=body):
+                self.assertError(call("POST", "/api/v1/record/nulval/cust", body, raw=True), 400, 14013,
+                                 "incorrect json format: a text holds a NUL byte")
+        self.assertEqual(SERVER.sql("nulval", "SELECT count(*) FROM cust"), "0")
+        # An escaped backslash before "u0000" is six plain characters, kept whole.
+        rid = insert("nulval", "cust", {"custname": "a\\u0000b"})
+        self.assertEqual(call("GET", "/api/v1/record/nulval/cust/%d" % rid)[2]["custname"], "a\\u0000b")
+        self.assertEqual(SERVER.sql("nulval", "SELECT length(custname) FROM cust"), "8")
+        # A NUL byte in a table definition's field name is refused too.
+        reply = call("POST", "/api/v1/table/nulval/t", '{"fields": [{"name": "a\\u0000b", "type": "BIT"}]}', raw=True)
+        self.assertError(reply, 400, 14013)
+        self.assertEqual(SERVER.sql("nulval", "SELECT count(*) FROM sqlite_master WHERE name='t'"), "0")
+
+    def test_failed_logons_are_logged_and_others_served(self):
+        create_db("guess")
+        create_customers("guess")
+        rid = insert("guess", "cust", {"custnumb": "0001"})
+        self.assertError(call("GET", "/api/v1/database", credentials=("ADMIN", "first")), 500, 450)
+
+        def guessed_and_logged():
+            # One line a second at most per address, with the count and the last user.
+            self.assertError(call("GET", "/api/v1/table/guess", credentials=("Admin", "guess")), 401, 14007)
+            return re.search(r"gannet: \d+ failed log-on\(s\) from 127\.0\.0\.1 \(last user \[admin\]\)",
+                             SERVER.tree.log())
+
+        self.assertTrue(wait_for(guessed_and_logged, timeout=30), SERVER.tree.log()[-2000:])
+        # The administrator's pooled connection has proved its password: served at once.
+        self.assertEqual(call("GET", "/api/v1/record/guess/cust/%d" % rid)[0], 200)
+
+
+def big_array(count):
+    return "[" + ",".join(["0"] * count) + "]"
+
+
+class BoundsTest(ServerTest):
+    def test_bodies_are_held_to_what_their_resource_needs(self):
+        create_db("bnd")
+        create_customers("bnd")
+        cases = [
+            ("POST", "/api/v1/table/bnd/t", '{"fields": [], "remarks": "%s"}' % ("x" * (256 << 10)), 413, 14015),
+            ("PUT", "/api/v1/index/bnd/cust/i", '{"fields": [], "x": "%s"}' % ("x" * (64 << 10)), 413, 14015),
+            ("POST", "/api/v1/query/bnd/cust/i?top=1", '{"find": %s}' % big_array(20000), 413, 14015),
+            ("POST", "/api/v1/record/bnd/cust", big_array(100001), 413, 14015),
+            ("POST", "/api/v1/record/bnd/cust", "[" * 33 + "]" * 33, 400, 14012),
+            # Within the value count, but its parse would need more than the whole budget.
+            ("POST", "/api/v1/record/bnd/cust", big_array(99000), 413, 14015),
+        ]
+        for method, path, body, status, code in cases:
+            with self.subTest(method=method, path=path, size=len(body)):
+                self.assertError(call(method, path, body, raw=True), status, code)
+        self.assertEqual(SERVER.sql("bnd", "SELECT count(*) FROM cust"), "0")
+        # What the resources need still passes: a record of a long text, a nesting of 32.
+        rid = insert("bnd", "cust", {"notes": "n" * 30000})
+        self.assertEqual(len(call("GET", "/api/v1/record/bnd/cust/%d" % rid)[2]["notes"]), 30000)
+        reply = call("POST", "/api/v1/record/bnd/cust", "[" * 32 + "]" * 32, raw=True)
+        self.assertEqual((reply[0], reply[2]["_errorCode"]), (400, 14013))  # parsed: an array item is no record
+
+    def test_large_pages_are_bounded_and_others_served(self):
+        create_db("page")
+        status, _, body, _ = call("POST", "/api/v1/table/page/p", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "t", "type": "VARCHAR", "length": 200}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/page/p/byk", {"fields": [{"name": "k"}]})
+        text = "t" * 200
+        for start in range(0, 30000, 10000):
+            insert("page", "p", [{"k": k, "t": text} for k in range(start, start + 10000)])
+        find = {"find": {"k": {"operator": ">=", "value": 0}}}
+        rss_before = resident_kib(SERVER.tree.proc.pid)
+        # A page within the reply bound comes whole.
+        reply = call("POST", "/api/v1/query/page/p/byk?top=12000", find)
+        self.assertEqual(reply[0], 200, reply[3][:200])
+        self.assertEqual(len(reply[2]["_records"]), 12000)
+        self.assertEqual(reply[2]["_records"][11999]["k"], 11999)
+        page_bytes = len(reply[3])
+        # One past it is refused with a clear error while another client is served.
+        errors = []
+
+        def other_client():
+            conn = http.client.HTTPConnection("127.0.0.1", SERVER.port, timeout=60)
+            for _ in range(20):
+                got = call("GET", "/api/v1/record/page/p/1", conn=conn)
+                if got[0] != 200:
+                    errors.append(got[:1] + got[3:])
+            conn.close()
+
+        other = threading.Thread(target=other_client)
+        other.start()
+        for _ in range(3):
+            reply = call("POST", "/api/v1/query/page/p/byk?top=300000", find)
+            self.assertError(reply, 500, 14016)
+            self.assertIn("reply too large", reply[2]["_errorMessage"])
+        other.join()
+        self.assertEqual(errors, [])
+        # A page's build held memory in proportion to the page, not forty times it.
+        grown = (resident_kib(SERVER.tree.proc.pid) - rss_before) * 1024
+        self.assertLess(grown, 16 * page_bytes, (grown, page_bytes))
 
 
 def db_fds(name):
