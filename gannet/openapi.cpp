@@ -329,6 +329,11 @@ const char kOpenApiDocument[] = R"OPENAPI({
               "oneOf": [
                 {
                   "type": "object",
+                  "description": "One record was sent: its id.",
+                  "required": [
+                    "_id"
+                  ],
+                  "additionalProperties": false,
                   "properties": {
                     "_id": {
                       "type": "integer"
@@ -337,6 +342,11 @@ const char kOpenApiDocument[] = R"OPENAPI({
                 },
                 {
                   "type": "object",
+                  "description": "An array of records was sent: their ids in its order.",
+                  "required": [
+                    "_ids"
+                  ],
+                  "additionalProperties": false,
                   "properties": {
                     "_ids": {
                       "type": "array",

@@ -193,6 +193,19 @@ class RoutingTest(ServerTest):
             with self.subTest(method=method, path=path, body=body):
                 self.assertError(call(method, path, body, raw=True), status, code)
 
+    def test_openapi_describes_the_replies_given(self):
+        doc = call("GET", "/api/v1/openapi", credentials=None)[2]
+        create_db("quarnrp")
+        create_customers("quarnrp")
+        post = doc["paths"]["/quarn/api/v1/record/{db}/{table}"]["post"]["responses"]["200"]
+        schema = doc["components"]["responses"][post["$ref"].split("/")[-1]]["content"]["application/json"]["schema"]
+        for body in ({"custnumb": "0001"}, [{"custnumb": "0002"}, {"custnumb": "0003"}], [{"custnumb": "0004"}]):
+            reply = call("POST", "/api/v1/record/quarnrp/cust", body)
+            with self.subTest(reply=reply[2]):
+                self.assertEqual(reply[0], 200)
+                self.assertTrue(schema_matches(doc, schema, reply[2]))
+        self.assertFalse(schema_matches(doc, schema, {"_id": 1, "_ids": [1]}))
+
     def test_openapi_document(self):
         status, headers, doc, payload = call("GET", "/api/v1/openapi/anything", credentials=None)
         self.assertEqual(status, 200)
@@ -214,6 +227,34 @@ class RoutingTest(ServerTest):
                     self.assertNotIn(reply[0], (405, 501))
                     if reply[0] != 200:
                         self.assertIn("_errorCode", reply[2])
+
+
+def schema_matches(doc, schema, value):
+    """Whether value fits schema, for the keywords the document's reply schemas use."""
+    while "$ref" in schema:
+        node = doc
+        for part in schema["$ref"][2:].split("/"):
+            node = node[part]
+        schema = node
+    if "oneOf" in schema:
+        return sum(schema_matches(doc, s, value) for s in schema["oneOf"]) == 1
+    kinds = {"object": dict, "array": list, "string": str, "boolean": bool, "integer": int, "number": (int, float)}
+    kind = schema.get("type")
+    if kind and (not isinstance(value, kinds[kind]) or (kind in ("integer", "number") and isinstance(value, bool))):
+        return False
+    if isinstance(value, dict):
+        properties = schema.get("properties", {})
+        if any(name not in value for name in schema.get("required", [])):
+            return False
+        for name, member in value.items():
+            if name in properties:
+                if not schema_matches(doc, properties[name], member):
+                    return False
+            elif schema.get("additionalProperties") is False:
+                return False
+    if isinstance(value, list) and "items" in schema:
+        return all(schema_matches(doc, schema["items"], item) for item in value)
+    return True
 
 
 def check_openapi(test, doc):
@@ -363,10 +404,28 @@ class TableTest(ServerTest):
             ("POST", "t", {"fields": [{"name": "a", "type": "BIT", "autosystemtime": {"when": 1}}]}, 400, 14013),
             ("POST", "t-1", {"fields": [{"name": "a", "type": "BIT"}]}, 500, 4201),
             ("PUT", "cust", {"fields": [{"name": "custnumb", "type": "CHAR", "length": 9}]}, 400, 14013),
+            # Lengths outside the type's range, overflowing ones included.
+            ("POST", "t", {"fields": [{"name": "a", "type": "VARCHAR", "length": 2147483647}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "LVARCHAR", "length": 2147483647}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "BLOB", "length": 4294967296}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "CHAR", "length": -5}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "BINARY", "length": 8193}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "INTEGER", "length": -1}]}, 400, 14013),
+            ("PUT", "cust", {"fields": [{"name": "x", "type": "VARCHAR", "length": -1}]}, 400, 14013),
+            ("PUT", "cust", {"fields": [{"name": "x", "type": "LVARCHAR", "length": 3}]}, 400, 14013),  # below its prefix
         ]
         for method, table, body, status, code in cases:
             with self.subTest(method=method, table=table, body=body):
                 self.assertError(call(method, "/api/v1/table/tdberr/" + table, body), status, code)
+        reply = call("POST", "/api/v1/table/tdberr/t", {"fields": [{"name": "a", "type": "CHAR", "length": 0x7FFFFFFF}]})
+        self.assertEqual(reply[2]["_errorMessage"],
+                         "incorrect json format: 'length' 2147483647 is out of range for CHAR: 1 to 8192 in 'fields' element 1")
+        self.assertEqual([f["length"] for f in call("GET", "/api/v1/table/tdberr/cust")[2]["fields"][:2]], [4, 20])
+        # The edges of the ranges are taken.
+        status, _, body, _ = call("POST", "/api/v1/table/tdberr/edges", {"fields": [
+            {"name": "c", "type": "CHAR", "length": 8192}, {"name": "v", "type": "VARCHAR", "length": 1}]})
+        self.assertEqual(status, 200, body)
+        self.assertEqual([f.get("length") for f in call("GET", "/api/v1/table/tdberr/edges")[2]["fields"]], [8192, 1])
         reply = call("POST", "/api/v1/table/tdberr/t", {"fields": [{"name": "a", "type": "BIT"}], "x%sx%n": 1})
         self.assertEqual(reply[2]["_errorMessage"], "incorrect json format: 'x%sx%n' is invalid")
         self.assertEqual(SERVER.sql("tdberr", "SELECT count(*) FROM sqlite_master WHERE name='t'"), "0")
