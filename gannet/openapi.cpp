@@ -220,7 +220,7 @@ const char kOpenApiDocument[] = R"OPENAPI({
                   "description": "Type of the key (JSON fields only)."
                 },
                 "size": {
-                  "type": "string",
+                  "type": "integer",
                   "description": "Size of the key in bytes (JSON fields only)."
                 },
                 "ascending": {
@@ -1627,8 +1627,8 @@ const char kOpenApiDocument[] = R"OPENAPI({
   },
   "servers": [
     {
-      "url": "http://localhost:8080",
-      "description": "This web server"
+      "url": "/",
+      "description": "This web server: the paths are relative to the address this document was read from"
     }
   ]
 })OPENAPI";

@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
@@ -205,6 +206,18 @@ class RoutingTest(ServerTest):
                 self.assertEqual(reply[0], 200)
                 self.assertTrue(schema_matches(doc, schema, reply[2]))
         self.assertFalse(schema_matches(doc, schema, {"_id": 1, "_ids": [1]}))
+        # An index segment's "size" is the integer the handler takes, not a text.
+        status, _, body, _ = call("POST", "/api/v1/table/quarnrp/docs", {"fields": [{"name": "doc", "type": "JSON"}]})
+        self.assertEqual(status, 200, body)
+        segment = doc["components"]["schemas"]["Index"]["properties"]["fields"]["items"]
+        for size, status in ((20, 200), ("20", 400)):
+            with self.subTest(size=size):
+                index = {"fields": [{"name": "doc", "key": "who", "type": "string", "size": size}]}
+                self.assertEqual(schema_matches(doc, segment, index["fields"][0]), status == 200)
+                self.assertEqual(call("POST", "/api/v1/index/quarnrp/docs/i%s" % status, index)[0], status)
+        # The server entry resolves to the address the document came from, whatever its port.
+        base = "http://127.0.0.1:%d/quarn/api/v1/openapi" % SERVER.port
+        self.assertEqual(urllib.parse.urljoin(base, doc["servers"][0]["url"]), "http://127.0.0.1:%d/" % SERVER.port)
 
     def test_openapi_document(self):
         status, headers, doc, payload = call("GET", "/api/v1/openapi/anything", credentials=None)
