@@ -1,6 +1,6 @@
 // The remoting dispatcher: envelopes, exception replies, the session token
 // and the methods the dispatcher answers itself.
-#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <strings.h>
 
 #include <cstdio>
@@ -25,9 +25,6 @@ const char* const kDescribedMethods[] = {
     "getLeftTree",    "getTableRecords", "createTableRecord",  "updateTableRecord",   "deleteTableRecord",
     "getObjectsInfo", "getExecPlanText", "getExecPlanGraph",   "execScriptStatement", "getBlobData",
     "setBlobData",    "getSqlScript",    "getConnectionStatus"};
-
-std::mutex counterMutex;
-uint32_t sessionCounter = 0;
 
 // One request being dispatched.
 struct Call {
@@ -62,26 +59,12 @@ std::string upperHex(const unsigned char* bytes, unsigned length) {
   return text;
 }
 
-// SHA-512 over "plover", the connect string and the credentials; a new
-// session adds the next value of the session counter, so it gets a pool of its own.
-std::string sessionToken(const std::string& connectString, const std::string& user, const std::string& password,
-                         bool newSession) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!digest || !EVP_DigestInit_ex(digest.get(), EVP_sha512(), nullptr)) return "";
-  for (const std::string* part : {static_cast<const std::string*>(nullptr), &connectString, &user, &password}) {
-    const char* text = part ? part->c_str() : "plover";
-    EVP_DigestUpdate(digest.get(), text, strlen(text));
-  }
-  if (newSession) {
-    std::lock_guard<std::mutex> lock(counterMutex);
-    uint32_t n = ++sessionCounter;
-    unsigned char bytes[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-    EVP_DigestUpdate(digest.get(), bytes, sizeof bytes);
-  }
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  if (!EVP_DigestFinal_ex(digest.get(), out, &length)) return "";
-  return upperHex(out, length);
+// 64 random bytes: a token says nothing about the credentials, and every
+// connect starts a session of its own.
+std::string sessionToken() {
+  unsigned char bytes[64];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return "";
+  return upperHex(bytes, sizeof bytes);
 }
 
 void getInfo(const Call& call) {
@@ -115,10 +98,7 @@ int connect(const Call& call) {
     return refuse(call, "ploverRouter -> Missing \"autoCommit\" or \"isolationLevel\" parameters");
   int32_t queryTimeout = kDefaultQueryTimeout;
   zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
-  bool newSession = false;
-  zvJsonGetBooleanByName(yxInfo, "createNewSession", &newSession);
-
-  std::string token = sessionToken(connectString, user, password, newSession);
+  std::string token = sessionToken();
   int code = 0;
   PooledConnection* connection =
       token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
@@ -212,14 +192,11 @@ int dispatchTokenMethod(const Call& call) {
   if (!call.yxInfo) return refuse(call, "ploverRouter -> Missing yxInfo");
   if (!token) return refuse(call, "ploverRouter -> Missing Token");
   int code = 0;
-  PooledConnection* connection = findSessionConnection(token, code);
   if (strcmp(call.method, "disconnect") == 0) {
-    if (connection) {
-      connection->disconnect = true;
-      releaseConnection(connection);
-    }
+    endSession(token);
     return 0;
   }
+  PooledConnection* connection = findSessionConnection(token, code);
   if (!connection) return refuse(call, kExpired);
   int r = -1;
   try {

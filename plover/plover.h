@@ -7,8 +7,8 @@
 // object or an array of replies {"type": "rpc"|"exception", "action",
 // "method", "tid", "result" | "message", "where", "error"}.
 //
-// Sessions: connect digests the connect string and the credentials into a
-// session token (128 hex digits) that keys a pool of logged-on SQL
+// Sessions: every connect gets a new random session token (128 hex digits,
+// never derived from the credentials) that keys a pool of logged-on SQL
 // connections; each later call sends the token in params and borrows one idle
 // connection of its pool for the length of the call. A reaper thread closes
 // connections idle for the inactivity time-out and removes empty pools.
@@ -85,7 +85,6 @@ struct PooledConnection {
   int64_t lastUse = 0;           // monotonic milliseconds, set when it goes back
   SessionPool* owner = nullptr;  // where the call returns it
   bool touch = true;             // returning it refreshes lastUse
-  bool disconnect = false;       // returning it makes it expire
 };
 
 // Milliseconds of the monotonic clock.
@@ -101,6 +100,9 @@ PooledConnection* getOrCreateSessionPool(const std::string& token, const std::st
 PooledConnection* findSessionConnection(const char* token, int& code);
 // Returns a connection taken by one of the two above to its pool.
 void releaseConnection(PooledConnection* connection);
+// Ends the token's session at once: its idle connections close now, those in
+// use when their calls return them, and no call finds it any more.
+void endSession(const char* token);
 
 // Size and idle time-out (seconds) of the pools made from now on.
 void setPoolSettings(int poolSize, int idleTimeoutSeconds);

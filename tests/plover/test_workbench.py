@@ -174,11 +174,12 @@ class RemotingTest(ServerCase):
 class SessionTest(ServerCase):
     POOL, TIMEOUT = 1, 3
 
-    def test_same_credentials_share_a_token_and_new_sessions_do_not(self):
-        first, second = self.token(), self.token()
-        self.assertEqual(first, second)
-        self.assertRegex(first, "^[0-9A-F]{128}$")
-        self.assertNotEqual(self.token(createNewSession=True), self.token(createNewSession=True))
+    def test_every_connect_gets_a_random_token_of_its_own(self):
+        tokens = {self.token() for _ in range(3)} | {self.token(createNewSession=True)}
+        self.assertEqual(len(tokens), 4)
+        for token in tokens:
+            self.assertRegex(token, "^[0-9A-F]{128}$")
+            self.server.session(token, "disconnect")
 
     def test_refused_logon_reports_the_clients_code(self):
         reply = self.server.connect("work", password="wrong")
@@ -210,12 +211,18 @@ class SessionTest(ServerCase):
             "plover - Cannot locate a connection: expired "
         self.assertTrue(wait_for(expired, 20))
 
-    def test_disconnect_then_reaped(self):
+    def test_disconnect_ends_the_session_at_once(self):
         token = self.token(createNewSession=True)
+        self.server.session(token, "execStatement", query="create table if not exists ended(a integer)")
+        self.server.session(token, "execStatement", query="commit")
+        self.server.session(token, "execStatement", query="insert into ended values(1)")
         self.assertNotIn("result", self.server.session(token, "disconnect"))
         self.assertNotIn("result", self.server.session("F" * 128, "disconnect"))
-        gone = lambda: self.server.session(token, "getConnectionStatus").get("type") == "exception"
-        self.assertTrue(wait_for(gone, 15))
+        # The very next call of the session finds nothing, and its open work is gone.
+        for method in ("getConnectionStatus", "refreshConnection", "getConnectionStatus"):
+            self.assertEqual(self.server.session(token, method).get("message"),
+                             "plover - Cannot locate a connection: expired ")
+        self.assertEqual(self.server.sql("work", "insert into ended values(2); select count(*) from ended"), "1")
 
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
