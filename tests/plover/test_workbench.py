@@ -360,6 +360,27 @@ class StatementTest(ServerCase):
         self.assertEqual(self.run_sql(tok, "execQuery", "select nothing from nowhere")["type"], "exception")
 
 
+    def test_the_engines_own_tables_and_addresses_are_out_of_reach(self):
+        tok = self.token()
+        self.run_sql(tok, "execStatement", "create table if not exists shop(a integer)")
+        before = self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields")
+        for method, key in (("execStatement", "query"), ("execScriptStatement", None)):
+            for text in ("drop table rl_tables", "delete from rl_fields", "select fts3_tokenizer('simple')",
+                         "create trigger sly after insert on shop begin delete from rl_fields; end"):
+                with self.subTest(method=method, text=text):
+                    if key:
+                        reply = self.run_sql(tok, method, text)
+                        self.assertEqual(reply["type"], "exception", reply)
+                        self.assertIn("9112", reply["message"])
+                    else:
+                        reply = self.server.call(method, {"token": tok, "yxInfo": {"query": text}})
+                        self.assertEqual(reply["result"]["error"]["errNo"], 9112, reply)
+        self.run_sql(tok, "execStatement", "commit")
+        self.assertEqual(self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields"),
+                         before)
+        self.assertEqual(self.server.sql("work", "select name from sqlite_master where name = 'sly'"), "")
+
+
 class TreeTest(ServerCase):
     """The object tree for the owner "admin" and a user owner."""
 
