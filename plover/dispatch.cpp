@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 #include <strings.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "VOKTBasic.h"
 #include "finch.h"
 #include "plover.h"
+#include "yxlogon.h"
 
 namespace plover {
 
@@ -18,6 +20,8 @@ namespace {
 constexpr const char* kRouterUnit = "ploverrouter";
 constexpr const char* kLoopbackHost = "localhost";
 constexpr int kDefaultQueryTimeout = 30;
+constexpr int kWrongPassword = 450;  // the engine's refusals of a log-on
+constexpr int kUnknownUser = 451;
 constexpr const char* kExpired = "plover - Cannot locate a connection: expired ";
 
 const char* const kDescribedMethods[] = {
@@ -67,6 +71,28 @@ std::string sessionToken() {
   return upperHex(bytes, sizeof bytes);
 }
 
+// False when the member is a text with a NUL byte inside (a C string would cut it).
+bool wholeText(json_object* object, const char* key) {
+  json_object* value = nullptr;
+  if (!object || !zvJsonGetByName(object, key, &value) || !json_object_is_type(value, json_type_string)) return true;
+  return !yx::hasNulByte(json_object_get_string(value), size_t(json_object_get_string_len(value)));
+}
+
+// True when the decoded text is shorter than its base64 text stands for:
+// the decoder ends a value at a NUL byte, which is refused, never cut.
+bool decodedShort(const char* base64, const std::string& decoded) {
+  size_t digits = 0;
+  for (const char* p = base64; isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '/'; ++p) ++digits;
+  size_t whole = digits / 4 * 3 + (digits % 4 == 2 ? 1 : digits % 4 == 3 ? 2 : 0);
+  return decoded.size() < whole;
+}
+
+// Failed log-ons of the workbench, counted per user and per client address.
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard* guard = new yx::LogonGuard("plover", logLine);
+  return *guard;
+}
+
 void getInfo(const Call& call) {
   json_object* result = zvJsonAlloc();
   zvJsonAddBoolean(result, "proxy_enabled", finch::module.agentMaster);
@@ -92,6 +118,12 @@ int connect(const Call& call) {
   const char* password64 = stringMember(yxInfo, "userPassword");
   if (!user64 || !password64) return refuse(call, "ploverRouter -> Missing credentials");
   std::string user = finch::base64Decode(user64), password = finch::base64Decode(password64);
+  // Cut at a NUL byte, "ADMIN\0junk" would log on as ADMIN.
+  if (decodedShort(user64, user) || decodedShort(password64, password) || yx::hasNulByte(user.data(), user.size()) ||
+      yx::hasNulByte(password.data(), password.size()) ||
+      !wholeText(yxInfo, "userName") || !wholeText(yxInfo, "userPassword") || !wholeText(server, "database") ||
+      !wholeText(server, "hostOrIp"))
+    return refuse(call, "ploverRouter -> Invalid credentials: a name or credential holds a NUL byte");
   bool autoCommit = false, isolation = false;
   if (!zvJsonGetBooleanByName(yxInfo, "autoCommit", &autoCommit) ||
       !zvJsonGetBooleanByName(yxInfo, "isolationLevel", &isolation))
@@ -100,8 +132,14 @@ int connect(const Call& call) {
   zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
   std::string token = sessionToken();
   int code = 0;
+  std::string address = clientAddress();
+  logonGuard().beforeAttempt(user, address);
   PooledConnection* connection =
       token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
+  if (connection)
+    logonGuard().succeeded(user, address);
+  else if (code == kWrongPassword || code == kUnknownUser)
+    logonGuard().failed(user, address);
   if (!connection) {
     setExceptionReply(call.reply, call.tid, code, "plover - Connection ", "", kRouterUnit);
     return -1;

@@ -26,9 +26,19 @@
 #include <string>
 #include <vector>
 
+#include "osprey_plugin.h"
 #include "zvsqlapi.h"
 
 namespace plover {
+
+// ---- the request's client and the log (client.cpp) ------------------------------------------
+
+// The address of the client whose request this thread serves; "" when the
+// plug-in does not say.
+std::string clientAddress();
+// Log lines go to the host's logger when init was given one, else to standard error.
+void setLogCallback(LogCallback callback);
+void logLine(const std::string& line);
 
 // ---- the SQL client library, bound by name ------------------------------------------------
 
@@ -62,6 +72,18 @@ extern SqlApi sql;
 // order; 0, or the code with the message in error (1024 bytes). The library
 // stays loaded for the process's life.
 int bindSqlClientLibrary(char* error);
+
+// ---- request bodies (body.cpp) --------------------------------------------------------------
+
+// The largest body a method needs: a long value written whole by setBlobData
+// (hexadecimal for binary values) or a statement with long literals.
+constexpr size_t kMaxBodyBytes = size_t(4) << 20;
+// A batch of requests with their parameters stays far below these.
+constexpr size_t kMaxBodyValues = 16384;
+constexpr int kMaxBodyDepth = 32;
+// Why a body is not parsed (its size, its values or its nesting past the
+// bounds above); "" when it may be.
+std::string bodyRefusal(const char* text, size_t length);
 
 // ---- module state ---------------------------------------------------------------------------
 
