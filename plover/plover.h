@@ -7,8 +7,8 @@
 // object or an array of replies {"type": "rpc"|"exception", "action",
 // "method", "tid", "result" | "message", "where", "error"}.
 //
-// Sessions: connect digests the connect string and the credentials into a
-// session token (128 hex digits) that keys a pool of logged-on SQL
+// Sessions: every connect gets a new random session token (128 hex digits,
+// never derived from the credentials) that keys a pool of logged-on SQL
 // connections; each later call sends the token in params and borrows one idle
 // connection of its pool for the length of the call. A reaper thread closes
 // connections idle for the inactivity time-out and removes empty pools.
@@ -26,9 +26,19 @@
 #include <string>
 #include <vector>
 
+#include "osprey_plugin.h"
 #include "zvsqlapi.h"
 
 namespace plover {
+
+// ---- the request's client and the log (client.cpp) ------------------------------------------
+
+// The address of the client whose request this thread serves; "" when the
+// plug-in does not say.
+std::string clientAddress();
+// Log lines go to the host's logger when init was given one, else to standard error.
+void setLogCallback(LogCallback callback);
+void logLine(const std::string& line);
 
 // ---- the SQL client library, bound by name ------------------------------------------------
 
@@ -63,6 +73,18 @@ extern SqlApi sql;
 // stays loaded for the process's life.
 int bindSqlClientLibrary(char* error);
 
+// ---- request bodies (body.cpp) --------------------------------------------------------------
+
+// The largest body a method needs: a long value written whole by setBlobData
+// (hexadecimal for binary values) or a statement with long literals.
+constexpr size_t kMaxBodyBytes = size_t(4) << 20;
+// A batch of requests with their parameters stays far below these.
+constexpr size_t kMaxBodyValues = 16384;
+constexpr int kMaxBodyDepth = 32;
+// Why a body is not parsed (its size, its values or its nesting past the
+// bounds above); "" when it may be.
+std::string bodyRefusal(const char* text, size_t length);
+
 // ---- module state ---------------------------------------------------------------------------
 
 struct Settings {
@@ -85,7 +107,6 @@ struct PooledConnection {
   int64_t lastUse = 0;           // monotonic milliseconds, set when it goes back
   SessionPool* owner = nullptr;  // where the call returns it
   bool touch = true;             // returning it refreshes lastUse
-  bool disconnect = false;       // returning it makes it expire
 };
 
 // Milliseconds of the monotonic clock.
@@ -101,6 +122,9 @@ PooledConnection* getOrCreateSessionPool(const std::string& token, const std::st
 PooledConnection* findSessionConnection(const char* token, int& code);
 // Returns a connection taken by one of the two above to its pool.
 void releaseConnection(PooledConnection* connection);
+// Ends the token's session at once: its idle connections close now, those in
+// use when their calls return them, and no call finds it any more.
+void endSession(const char* token);
 
 // Size and idle time-out (seconds) of the pools made from now on.
 void setPoolSettings(int poolSize, int idleTimeoutSeconds);

@@ -57,9 +57,26 @@ bool settablePragma(const char* name) {
   return false;
 }
 
+// Tables the engine keeps for itself in every database file: its catalog
+// (rl_tables, rl_fields, ...), its browser properties and the identity
+// sequences. SQL reads them; only the engine writes them.
+bool enginesOwnTable(const char* name) {
+  return name && (strncasecmp(name, "rl_", 3) == 0 || strcasecmp(name, "sqlite_sequence") == 0);
+}
+
+// Functions whose results are memory addresses of the process.
+bool exposesAddresses(const char* function) { return function && strcasecmp(function, "fts3_tokenizer") == 0; }
+
+const char* const kEngineTableRefusal = "The engine's own tables are written by the engine only";
+
 int refuse(Connection* c, std::string why) {
   c->refusal = std::move(why);
   return SQLITE_DENY;
+}
+
+int catalogWrite(Connection* c, const char* dbName) {
+  if (dbName && strcasecmp(dbName, kCatalogOwner) == 0) return refuse(c, "The catalog of admin is read-only");
+  return SQLITE_OK;
 }
 
 int authorize(void* user, int action, const char* a1, const char* a2, const char* dbName, const char*) {
@@ -76,23 +93,31 @@ int authorize(void* user, int action, const char* a1, const char* a2, const char
       return SQLITE_OK;
     case SQLITE_FUNCTION:
       if (a2 && strcasecmp(a2, "load_extension") == 0) return refuse(c, "Extensions are not loaded");
+      if (exposesAddresses(a2)) return refuse(c, std::string("The function ") + a2 + " is not run");
       return SQLITE_OK;
     case SQLITE_INSERT:
     case SQLITE_UPDATE:
     case SQLITE_DELETE:
+      // Dropping or renaming a table makes SQLite itself update its sequence row.
+      if (c->schemaChange && a1 && strcasecmp(a1, "sqlite_sequence") == 0) return SQLITE_OK;
+      [[fallthrough]];
     case SQLITE_CREATE_TABLE:
+    case SQLITE_DROP_TABLE:
+      if (enginesOwnTable(a1)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, dbName);
     case SQLITE_CREATE_INDEX:
+    case SQLITE_DROP_INDEX:
     case SQLITE_CREATE_TRIGGER:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_ALTER_TABLE:
+      if (enginesOwnTable(a2)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, action == SQLITE_ALTER_TABLE ? a1 : dbName);
     case SQLITE_CREATE_VIEW:
     case SQLITE_CREATE_VTABLE:
-    case SQLITE_DROP_TABLE:
-    case SQLITE_DROP_INDEX:
-    case SQLITE_DROP_TRIGGER:
     case SQLITE_DROP_VIEW:
     case SQLITE_DROP_VTABLE:
-    case SQLITE_ALTER_TABLE:
-      if (dbName && strcasecmp(dbName, kCatalogOwner) == 0) return refuse(c, "The catalog of admin is read-only");
-      return SQLITE_OK;
+      if (enginesOwnTable(a1)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, dbName);
     default:
       return SQLITE_OK;
   }
@@ -180,12 +205,33 @@ bool onlyBlanks(const char* tail) {
   return true;
 }
 
+// A trigger runs its body later on whichever connection fires it, the
+// engine's included, where no authorizer looks: a trigger whose text names
+// one of the engine's tables is not made at all.
+bool triggerNamesEngineTable(const std::string& text) {
+  std::vector<Token> tokens = tokenize(text);
+  size_t word = 0;
+  bool trigger = false;
+  for (const Token& t : tokens) {
+    if (t.kind != TokenKind::Word) continue;
+    if (word == 0 && !isWord(text, t, "create")) return false;
+    if (word > 0 && word < 3 && isWord(text, t, "trigger")) trigger = true;
+    if (++word == 3) break;
+  }
+  if (!trigger) return false;
+  for (const Token& t : tokens)
+    if ((t.kind == TokenKind::Word || t.kind == TokenKind::Quoted) && enginesOwnTable(identifierOf(text, t).c_str()))
+      return true;
+  return false;
+}
+
 int prepareCommand(Command& cmd, const char* sql) {
   Connection& c = *cmd.conn;
   cmd.finalize();
   if (!sql) return c.fail(ZVSQL_BAD_ARGUMENT, "No statement text");
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
+  if (triggerNamesEngineTable(cmd.text.text)) return c.fail(ZVSQL_REFUSED, kEngineTableRefusal);
   int own = prepareOwnStatement(cmd, sql);
   if (own >= 0) return own;
   // The catalog is read through its schema name, or by the column procedure.
@@ -195,12 +241,15 @@ int prepareCommand(Command& cmd, const char* sql) {
   }
   const char* tail = nullptr;
   c.refusal.clear();
+  c.schemaChange = !cmd.text.words.empty() && (cmd.text.words[0] == "drop" || cmd.text.words[0] == "alter");
   int rc = sqlite3_prepare_v2(c.db, cmd.text.text.c_str(), int(cmd.text.text.size()), &cmd.stmt, &tail);
   if (rc != SQLITE_OK) {
     long pos = cmd.text.callerOffset(sqlite3_error_offset(c.db));
-    std::string msg = rc == SQLITE_AUTH && !c.refusal.empty() ? c.refusal : sqlite3_errmsg(c.db);
+    // A refusal of the authorizer may surface as SQLite's plain error (functions do).
+    bool refused = rc == SQLITE_AUTH || !c.refusal.empty();
+    std::string msg = refused && !c.refusal.empty() ? c.refusal : sqlite3_errmsg(c.db);
     cmd.stmt = nullptr;
-    return c.fail(rc == SQLITE_AUTH ? ZVSQL_REFUSED : sqlite3_extended_errcode(c.db), msg, pos);
+    return c.fail(refused ? ZVSQL_REFUSED : sqlite3_extended_errcode(c.db), msg, pos);
   }
   if (!cmd.stmt) return c.fail(ZVSQL_EMPTY_STATEMENT, "The text holds no statement");
   if (!onlyBlanks(tail)) {

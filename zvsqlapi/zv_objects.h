@@ -39,6 +39,7 @@ struct Connection {
   int64_t catalogVersion = -1;           // schema version the catalog was filled from; -1 stale
   bool internal = false;                 // the library's own statements pass the authorizer
   std::string refusal;                   // why the authorizer refused the last statement
+  bool schemaChange = false;             // the statement being prepared is a drop or an alter
   std::set<std::string> storedRoutines;  // lower-case names registered for calls on this connection
 
   int64_t deadlineMs = 0;  // on the coarse monotonic clock

@@ -590,6 +590,47 @@ TEST_F(ZvsqlTest, StatementsThatTouchOtherFilesAreRefused) {
   EXPECT_EQ(joined("select count(*) from admin.systables where tbl = 'fake'"), "0");
 }
 
+TEST_F(ZvsqlTest, TheEnginesOwnTablesAndAddressesAreOutOfReach) {
+  exec("create table notes(a integer)");
+  const std::string catalog = "select (select count(*) from rl_tables) || '/' || (select count(*) from rl_fields) || "
+                              "'/' || (select count(*) from rl_indexes) || '/' || (select count(*) from sqlite_sequence where name <> 'counted')";
+  std::string before = shell(catalog);
+  const char* refused[] = {
+      "drop table rl_tables",
+      "delete from rl_fields",
+      "update rl_tables set name = 'gone'",
+      "insert into rl_indexes select * from rl_indexes",
+      "alter table rl_tables rename to kept",
+      "alter table RL_FIELDS add column extra",
+      "create index peek on rl_fields(tbl)",
+      "create table rl_mine(a)",
+      "create trigger t1 after insert on rl_tables begin select 1; end",
+      // a trigger of a user table would run the write later on the engine's own connection
+      "create trigger t2 after insert on notes begin delete from rl_fields; end",
+      "create trigger t3 after insert on notes begin delete from \"rl_fields\"; end",
+      "delete from sqlite_sequence",
+      "replace into \"RL_tables\" select * from rl_tables",
+      "select fts3_tokenizer('simple')",
+      "select FTS3_TOKENIZER('porter', x'00')",
+      "select p from (select fts3_tokenizer('simple') as p)",
+  };
+  for (const char* sql : refused) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    EXPECT_EQ(zvsqlExecuteDirect(cmd, sql), ZVSQL_REFUSED) << sql << ": " << zvsqlGetErrorMessage(conn_);
+    zvsqlFreeCommand(cmd);
+  }
+  exec("insert into notes values(1)");
+  exec("drop table notes");
+  exec("create table counted(id integer primary key autoincrement, a)");  // its sequence row is SQLite's business
+  exec("insert into counted(a) values(1)");
+  exec("drop table counted");
+  EXPECT_EQ(joined("select count(*) > 0 from rl_fields"), "1");  // reading them is allowed
+  EXPECT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell(catalog), before);
+  EXPECT_EQ(shell("select name from sqlite_master where name in ('kept', 'peek', 'rl_mine', 't1', 't2', 't3')"),
+            "");
+}
+
 TEST_F(ZvsqlTest, HandlesMayBeFreedInAnyOrder) {
   ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
   ZVSQL_CURSOR cur = nullptr;
