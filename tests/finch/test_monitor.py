@@ -75,7 +75,8 @@ class Monitor(HeronTree):
         if token is not None:
             headers["token"] = token
         request = urllib.request.Request("http://127.0.0.1:%d/monitor/%s" % (self.port, command),
-                                         data=json.dumps(body or {}).encode(), method="POST", headers=headers)
+                                         data=json.dumps(body or {}, ensure_ascii=False).encode(), method="POST",
+                                         headers=headers)
         with urllib.request.urlopen(request, timeout=30) as reply:
             text = reply.read().decode()
         return json.loads(text) if text else {}
@@ -158,6 +159,38 @@ class CommandsTest(MonitorCase):
         self.assertEqual(m.call("zvMonLayouts", {"op": "write", "Types": [1, 2]}), {"Types": [1, 2]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "write", "servers": ["x"]}), {"Servers": ["x"]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "read"}), {"Servers": ["x"]})
+
+    def test_shared_files_keep_their_shape(self):
+        m = self.m
+        good = [{"name": "Zürich 東京 & co", "host": "BRENLOXS@localhost", "port": 8080, "default": True}]
+        self.assertEqual(m.call("zvMonServers", {"op": "write", "Servers": good})["Servers"], good)
+
+        def served():
+            with urllib.request.urlopen("http://127.0.0.1:%d/zvToolsServers.json" % m.port, timeout=30) as reply:
+                return reply.read()
+
+        stored = served()
+        self.assertEqual(json.loads(stored)["Servers"], good)
+        refused = [
+            ("zvMonServers", "Servers", [{"name": "<img src=x onerror=alert(1)>"}]),
+            ("zvMonServers", "Servers", [{"name": "tab\there"}]),
+            ("zvMonServers", "Servers", [{"name": "x" * 256}]),
+            ("zvMonServers", "Servers", [{"<b>": "x"}]),
+            ("zvMonServers", "Servers", [{"name": "x"}] * 257),
+            ("zvMonServers", "Servers", [{"name": {"nested": ["too", "deep"]}}]),
+            ("zvMonServers", "Servers", {"name": "not a list"}),
+            ("zvMonDashboard", "servers", [{"hostName": "h"}] * 11),
+            ("zvMonDashboard", "servers", [{"friendlyName": "</script>"}]),
+            ("zvMonLayouts", "Types", {"big": ["y" * 1000] * 300}),
+            ("zvMonLayouts", "Types", {"a": [[[[[[[[["deep"]]]]]]]]]}),
+        ]
+        for command, member, value in refused:
+            before = m.call(command, {"op": "read"})
+            reply = m.call(command, {"op": "write", member: value})
+            self.assertError(reply, 9007)
+            self.assertTrue(reply["errorMessage"].startswith(command + " - Invalid parameter - "), reply)
+            self.assertEqual(m.call(command, {"op": "read"}), before, command)
+        self.assertEqual(served(), stored)
 
     def test_connect_and_tokens(self):
         m = self.m
