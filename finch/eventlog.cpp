@@ -296,6 +296,10 @@ void purgeEventLogs(json_object* request, json_object** reply) {
     return;
   }
   int r = int16_t(api.SYSLOG(1024, 0, &days, 4));
+  if (r == RL_MON_NOT_ADMINISTRATOR) {
+    zvJsonSetError(r, "zvMonPurgeEventLogs: Error - only an administrator of this server purges its log", *reply);
+    return;
+  }
   if (r != 0) {
     zvJsonSetError(r, "zvMonPurgeEventLogs: Error", *reply);
     return;

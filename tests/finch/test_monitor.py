@@ -3,10 +3,13 @@ table driven over HTTP while MQTT clients make the engine busy through the
 broker's persisted topic; ending a logon; the slot pool full, expired and
 reaped; and the messages when the engine lacks a name."""
 import base64
+import hashlib
 import json
 import os
 import shutil
 import subprocess
+import sqlite3
+import stat
 import sys
 import time
 import unittest
@@ -21,6 +24,20 @@ def b64(text):
 
 
 ADMIN = {"userName": b64("ADMIN"), "userPassword": b64("TRUVE")}
+
+
+def add_engine_user(catalog, user, password, admin=0):
+    """A user as the engine's server catalog keeps it."""
+    salt = os.urandom(16)
+    digest = hashlib.pbkdf2_hmac("sha256", password.encode(), salt, 10000, 32)
+    with sqlite3.connect(catalog, timeout=10) as db:
+        db.execute("INSERT INTO rl_users(name, salt, hash, iterations, admin) VALUES(?, ?, ?, 10000, ?)",
+                   (user, salt, digest, admin))
+
+
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 class Monitor(HeronTree):
@@ -58,7 +75,8 @@ class Monitor(HeronTree):
         if token is not None:
             headers["token"] = token
         request = urllib.request.Request("http://127.0.0.1:%d/monitor/%s" % (self.port, command),
-                                         data=json.dumps(body or {}).encode(), method="POST", headers=headers)
+                                         data=json.dumps(body or {}, ensure_ascii=False).encode(), method="POST",
+                                         headers=headers)
         with urllib.request.urlopen(request, timeout=30) as reply:
             text = reply.read().decode()
         return json.loads(text) if text else {}
@@ -141,6 +159,38 @@ class CommandsTest(MonitorCase):
         self.assertEqual(m.call("zvMonLayouts", {"op": "write", "Types": [1, 2]}), {"Types": [1, 2]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "write", "servers": ["x"]}), {"Servers": ["x"]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "read"}), {"Servers": ["x"]})
+
+    def test_shared_files_keep_their_shape(self):
+        m = self.m
+        good = [{"name": "Zürich 東京 & co", "host": "BRENLOXS@localhost", "port": 8080, "default": True}]
+        self.assertEqual(m.call("zvMonServers", {"op": "write", "Servers": good})["Servers"], good)
+
+        def served():
+            with urllib.request.urlopen("http://127.0.0.1:%d/zvToolsServers.json" % m.port, timeout=30) as reply:
+                return reply.read()
+
+        stored = served()
+        self.assertEqual(json.loads(stored)["Servers"], good)
+        refused = [
+            ("zvMonServers", "Servers", [{"name": "<img src=x onerror=alert(1)>"}]),
+            ("zvMonServers", "Servers", [{"name": "tab\there"}]),
+            ("zvMonServers", "Servers", [{"name": "x" * 256}]),
+            ("zvMonServers", "Servers", [{"<b>": "x"}]),
+            ("zvMonServers", "Servers", [{"name": "x"}] * 257),
+            ("zvMonServers", "Servers", [{"name": {"nested": ["too", "deep"]}}]),
+            ("zvMonServers", "Servers", {"name": "not a list"}),
+            ("zvMonDashboard", "servers", [{"hostName": "h"}] * 11),
+            ("zvMonDashboard", "servers", [{"friendlyName": "</script>"}]),
+            ("zvMonLayouts", "Types", {"big": ["y" * 1000] * 300}),
+            ("zvMonLayouts", "Types", {"a": [[[[[[[[["deep"]]]]]]]]]}),
+        ]
+        for command, member, value in refused:
+            before = m.call(command, {"op": "read"})
+            reply = m.call(command, {"op": "write", member: value})
+            self.assertError(reply, 9007)
+            self.assertTrue(reply["errorMessage"].startswith(command + " - Invalid parameter - "), reply)
+            self.assertEqual(m.call(command, {"op": "read"}), before, command)
+        self.assertEqual(served(), stored)
 
     def test_connect_and_tokens(self):
         m = self.m
@@ -322,6 +372,97 @@ class KillTest(MonitorCase):
         self.assertEqual(counters(m.call("zvMonSysSnapShot", token=admin))["sctlokkil"], 1)
         # The broker's own sessions were left alone.
         subprocess.run(["mosquitto_pub", "-p", str(m.mqtt_port), "-t", "any", "-m", "x"], check=True, timeout=10)
+
+
+class RightsTest(MonitorCase):
+    """What changes the server for everyone (ending logons, purging the log,
+    timing) needs an administrator of that server; the memory log never
+    writes the engine's files."""
+    options = {"mqtt": False}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        m = cls.m
+        m.call("zvMonDisconnect", token=m.connect())  # the configured server exists from here on
+        catalog = m.path("data/BRENLOXS/rl_server.db")
+        add_engine_user(catalog, "CLERK", "clerk")
+        # A second server: a directory with a catalog of its own.
+        os.makedirs(m.path("data/OTHER"))
+        shutil.copy(catalog, m.path("data/OTHER/rl_server.db"))
+
+    def test_only_administrators_kill_purge_and_time(self):
+        m = self.m
+        admin = m.connect()
+        clerk = m.connect(userName=b64("CLERK"), userPassword=b64("clerk"))
+        rows = m.call("zvMonGetActiveConnections", token=clerk)["Connections"]
+        target = next(r for r in rows if r["UserName"] == "ADMIN")
+        self.assertError(m.call("zvMonKillUser", {"task": target["Task"], "uid": "ADMIN"}, token=clerk), 4238)
+        self.assertTrue(m.call("zvMonSysSnapShot", token=admin)["success"])  # the administrator is still logged on
+        logged = events(m, admin)["total"]
+        self.assertError(m.call("zvMonPurgeEventLogs", {"days": 1}, token=clerk), 4238)
+        self.assertGreaterEqual(events(m, admin)["total"], logged)
+        for mode in ("start", "stop", "clear"):
+            self.assertError(m.call("zvMonSetFunctionTiming", {"mode": mode}, token=clerk), 4238)
+        # The refusals are an administrator's to read, with their texts in the tools' errors file.
+        texts = m.call("zvMonGetErrors")["errors"]
+        self.assertIn("4238", texts)
+        self.assertIn("4239", texts)
+        self.assertTrue(m.call("zvMonKillUser", {"task": next(
+            r for r in m.call("zvMonGetActiveConnections", token=admin)["Connections"]
+            if r["UserName"] == "CLERK")["Task"], "uid": "CLERK"}, token=admin)["success"])
+        self.assertError(m.call("zvMonSysSnapShot", token=clerk), 4232)
+        m.call("zvMonDisconnect", token=clerk)
+        m.call("zvMonDisconnect", token=admin)
+
+    def test_timing_belongs_to_one_server(self):
+        m = self.m
+        here = m.connect()
+        other = m.connect(serverName="OTHER@localhost", **ADMIN)
+
+        def calls(token):
+            timing = m.call("zvMonGetFunctionTiming", token=token)["Functions"]
+            return next(f["CallCount"] for f in timing if f["Name"] == "Totals")
+
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "clear"}, token=here)["success"])
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "start"}, token=here)["success"])
+        for _ in range(3):
+            m.call("zvMonSysSnapShot", token=here)
+            m.call("zvMonSysSnapShot", token=other)
+        counted = calls(here)
+        self.assertGreater(counted, 0)
+        self.assertEqual(calls(other), 0)  # the other server's calls are not this server's figures
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "clear"}, token=other)["success"])
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "stop"}, token=other)["success"])
+        self.assertGreater(calls(here), counted)  # neither cleared nor stopped by the other server
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "stop"}, token=here)["success"])
+        stopped = calls(here)
+        m.call("zvMonSysSnapShot", token=here)
+        self.assertEqual(calls(here), stopped)
+        m.call("zvMonDisconnect", token=here)
+        m.call("zvMonDisconnect", token=other)
+
+    def test_memory_log_never_writes_engine_files(self):
+        m = self.m
+        token = m.connect()
+        server = m.path("data/BRENLOXS")
+        with open(os.path.join(server, "notes.txt"), "w") as f:
+            f.write("kept as it is\n")
+        before = {name: file_digest(os.path.join(server, name)) for name in os.listdir(server)}
+        for name in ("rl_server.db", "RL_SERVER.DB", "quarnSQL.db", "shop.db-wal", "rl_server.db-journal",
+                     "x.db-shm", "notes.txt", "./rl_server.db", "sub/../rl_server.db"):
+            reply = m.call("zvMonMemStat", {"mode": "log", "fileName": name}, token=token)
+            self.assertError(reply, 4239)
+        self.assertEqual({name: file_digest(os.path.join(server, name)) for name in os.listdir(server)}, before)
+        with sqlite3.connect(os.path.join(server, "rl_server.db")) as db:
+            self.assertEqual(db.execute("pragma integrity_check").fetchone()[0], "ok")
+        for _ in range(2):
+            self.assertTrue(m.call("zvMonMemStat", {"mode": "log", "fileName": "memory.log"}, token=token)["success"])
+        log = os.path.join(server, "memory.log")
+        self.assertEqual(stat.S_IMODE(os.stat(log).st_mode), 0o600)
+        with open(log) as f:
+            self.assertEqual(f.read().count("memory statistics at "), 2)
+        m.call("zvMonDisconnect", token=token)
 
 
 class PoolTest(MonitorCase):
