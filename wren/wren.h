@@ -263,6 +263,17 @@ class Pager {
   int32_t left_;
 };
 
+// ---- client.cpp: the connection a request came on ----
+// What the application knows of one WebSocket connection. Requests of one
+// connection arrive one after the other on its own thread.
+struct Client {
+  std::string address;  // the peer's address, for the log-on accounting; empty when unknown
+  int socket = -1;      // polled, never read: tells when the peer has gone
+  // True when the peer has closed its side or the socket failed: no reply
+  // can reach it any more, so long work for it may stop.
+  bool gone() const;
+};
+
 // ---- methods ----
 struct Call {
   const json& params;
@@ -270,6 +281,7 @@ struct Call {
   const std::string& table;
   AuthEntryRef entry;  // null for login
   json& reply;
+  Client& client;
   json& result() { return reply["result"]; }
 };
 void login(Call& call);

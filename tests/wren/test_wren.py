@@ -191,6 +191,27 @@ class LoginTest(ServerCase):
                 if message:
                     self.assertIn(message, result["errorMessage"])
 
+    def test_credentials_with_nul_refused_whole(self):
+        # The engine checks C texts: cut at the NUL, "TRUVE\0junk" would pass as TRUVE.
+        for params in [{"username": "ADMIN", "password": "TRUVE\u0000junk"},
+                       {"username": "ADMIN\u0000other", "password": "TRUVE"}]:
+            with self.subTest(params=params):
+                result = self.ws.call("login", params)["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn("NUL", result["errorMessage"])
+                self.assertNotIn("authToken", result)
+
+    def test_wrong_passwords_logged_then_right_one_accepted(self):
+        ws = self.server.client()
+        try:
+            for _ in range(5):
+                self.assertEqual(ws.call("login", {"username": "ADMIN", "password": "guess"})["result"]["errorCode"],
+                                 450)
+            self.server.login(ws)  # slowed after a few failures, never locked out
+        finally:
+            ws.close()
+        self.assertRegex(self.server.tree.log(), r"wren: \d+ failed log-on\(s\) from 127\.0\.0\.1 \(last user \[ADMIN\]\)")
+
     def test_token_form_and_use_on_another_connection(self):
         first = self.server.client()
         token = self.server.login(first)
