@@ -153,6 +153,7 @@ json dispatchMethod(const json& request, Client& client) {
     setError(reply, -1, "authToken invalid.");
     return reply;
   }
+  client.authenticated = true;
   if (method->run == nullptr) {
     traceMethod(name.c_str());
     setError(reply, -1, "this method is not implemented yet.");
@@ -169,11 +170,23 @@ json dispatchMethod(const json& request, Client& client) {
 // is not UTF-8 fails the whole reply.
 std::string writeReply(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::strict); }
 
+// A frame too large to parse for a connection that has not logged in: only
+// a request carrying a valid token passes.
+void admitLargeFrame(const std::string& text, Client& client) {
+  std::string token = findAuthToken(text);
+  if (token.empty() || !findAuthEntry(token))
+    throw RequestRefused("A request of more than " + std::to_string(kMaxFrameBeforeLogin) +
+                         " bytes needs a log-in first: log in, or carry a valid authToken.");
+  client.authenticated = true;
+}
+
 std::string processRequest(const std::string& text, Client& client) {
   std::string id = "-1";
   std::string method;
   try {
-    json request = json::parse(text);
+    if (!client.authenticated && text.size() > kMaxFrameBeforeLogin) admitLargeFrame(text, client);
+    ParseMemory memory;  // outlives the document it pays for
+    json request = parseRequest(text, memory);
     if (!request.is_object() || !request.contains("id"))
       return writeReply(makeResponse(-1, "request id is missing. Please add one!", -1));
     id = idText(request["id"]);

@@ -57,6 +57,7 @@ void login(Call& call) {
     setError(call.reply, -1, "Too many log-ins: try again when others have ended.");
     return;
   }
+  call.client.authenticated = true;
   call.result()["authToken"] = token;
 }
 

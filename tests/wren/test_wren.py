@@ -172,6 +172,33 @@ class EnvelopeTest(ServerCase):
                 self.assertEqual(reply["jsonrpc"], "2.0")
                 self.assertEqual(reply["result"]["apiVersion"], "1.0.0")
 
+    def test_nesting_bounded_wherever_a_document_enters(self):
+        token = self.server.login(self.ws)
+        self.ok("createTable", {"authToken": token, "databaseName": "ndb", "tableName": "t",
+                                "fields": [{"name": "doc", "type": "JSON", "length": 0}]})
+        deep = "[" * 4000 + "]" * 4000
+        frames = [  # each 8 KB, each once enough to overflow a connection thread's stack
+            '{"jsonrpc": "2.0", "id": 1, "method": "getRecordsUsingSQL", "params": {"authToken": "%s", '
+            '"databaseName": "ndb", "sql": "SELECT ?", "sqlParams": [%s]}}' % (token, deep),
+            '{"jsonrpc": "2.0", "id": 2, "method": "insertRecords", "params": {"authToken": "%s", '
+            '"databaseName": "ndb", "tableName": "t", "insertFormat": "arrays", "fieldNames": ["doc"], '
+            '"sourceData": [[{"v": %s}]]}}' % (token, deep),
+            '{"jsonrpc": "2.0", "id": %s, "method": "ping", "params": {}}' % deep,
+            '{"jsonrpc": "2.0", "id": 3, "method": "ping", "params": {"x": %s}}' % ('{"a":' * 4000 + "1" + "}" * 4000),
+        ]
+        for frame in frames:
+            with self.subTest(frame=frame[:60]):
+                reply = self.ws.raw(frame)
+                self.assertEqual(reply["result"]["errorCode"], -1, reply)
+                self.assertIn("deeper than", reply["result"]["errorMessage"])
+        # Nesting any request needs still passes: a parameter 40 levels deep is
+        # handed to SQL as its JSON text.
+        nested = json.loads("[" * 40 + "7" + "]" * 40)
+        result = self.ok("getRecordsUsingSQL", {"authToken": token, "databaseName": "ndb", "sql": "SELECT ? AS p",
+                                                "sqlParams": [nested]})
+        self.assertEqual(json.loads(result["data"][0][0]), nested)
+        self.assertEqual(self.ws.call("ping", {})["result"]["data"], "pong")
+
     def test_ping_reply_is_compact_and_ordered(self):
         self.ws.send_text('{"jsonrpc": "2.0", "id": 42, "method": "ping", "params": {}}')
         self.assertEqual(self.ws.recv_text(),
