@@ -678,6 +678,21 @@ class SqlTest(ServerCase):
                                           ["123456789012.50", "40000.00", "40000.00", "3.0000"],
                                           ["12.3456", "7.00", "7.125", None]])
 
+    def test_writing_statements_are_committed(self):
+        # What the method answers as done stays done after its connection ends.
+        for statement, params in [("CREATE TABLE w (k INTEGER PRIMARY KEY, v TEXT)", None),
+                                  ("INSERT INTO w VALUES (?, ?), (2, 'two')", [1, "one"]),
+                                  ("UPDATE w SET v = ? WHERE k = 2", ["TWO"]),
+                                  ("DELETE FROM w WHERE k = ?", [1]),
+                                  ("INSERT INTO w VALUES (3, 'three') RETURNING k", None)]:
+            with self.subTest(statement=statement):
+                self.assertEqual(self.sql(statement, params)["errorCode"], 0)
+        self.assertEqual(self.server.sql("sdb", "SELECT k, v FROM w ORDER BY k").split(), ["2|TWO", "3|three"])
+        # A statement that fails leaves nothing behind.
+        result = self.sql("INSERT INTO w VALUES (4, 'four'), (2, 'again')")
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM w"), "2")
+
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
         result = self.sql("SELECT 1", database="nosuchdb")
