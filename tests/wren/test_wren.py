@@ -610,6 +610,15 @@ class IndexTest(ServerCase):
                                                     fields=[{"name": "qty"}]))["result"]
         self.assertEqual((result["errorCode"], result["errorMessage"]),
                          (4218, "Can't set the index distinct key count flag"))
+        # The engine cannot rename an index: refused, the index as it was, and
+        # the other changes of the call not made either.
+        result = self.ws.call("alterIndex", self.p(indexName="bycode", newIndexName="renamed", unique=1))["result"]
+        self.assertEqual(result["errorCode"], 4202, result)
+        self.assertIn("cannot be renamed", result["errorMessage"])
+        self.assertEqual([row[2] for row in self.ok("listIndexes", self.p())["data"]], ["t_id_pk", "bycode", "both"])
+        self.assertNotIn("UNIQUE", self.index_sql("bycode"))
+        self.assertEqual(self.index_sql("renamed"), "")
+        self.ok("alterIndex", self.p(indexName="bycode", newIndexName="bycode"))
         self.ok("deleteIndex", self.p(indexName="both"))
         self.assertEqual(self.index_sql("both"), "")
         self.ok("rebuildIndex", self.p(tableNames=["t"]))
