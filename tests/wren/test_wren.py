@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_port  # noqa: E402
+from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = {"username": "ADMIN", "password": "TRUVE"}
 
@@ -45,7 +45,9 @@ class WsClient:
         header = bytes([0x80 | opcode]) + (bytes([0x80 | n]) if n < 126 else
                                            bytes([0x80 | 126]) + struct.pack("!H", n) if n < 65536 else
                                            bytes([0x80 | 127]) + struct.pack("!Q", n))
-        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+        key = int.from_bytes((mask * (n // 4 + 1))[:n], "big")
+        masked = (int.from_bytes(payload, "big") ^ key).to_bytes(n, "big") if n else b""
+        self.sock.sendall(header + mask + masked)
 
     def recv_text(self):
         """The next text frame; the server's pings are answered on the way."""
@@ -804,6 +806,96 @@ class BoundsTest(ServerCase):
         self.ok("closeCursor", {"authToken": token, "cursorId": cursors[0]})
         query["authToken"] = token
         self.ok("getRecordsStartingAtKey", query)
+
+
+def memory_kib(pid, field):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+class MemoryTest(ServerCase):
+    """Large frames cost the server a bounded amount of memory: before a
+    log-in only small requests are parsed, after it a document has bounds of
+    its own, and the memory comes back when the request ends. Peak memory is
+    read from /proc after resetting it; the sanitizer's quarantine, which
+    would keep every freed block resident, is off for this server."""
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    FRAME = ('{"jsonrpc": "2.0", "id": 1, "method": "login", "params": {"username": "ADMIN", "password": "TRUVE", '
+             '"pad": [%s]}}' % ",".join(["0"] * 3500000))  # 7 MB, 3.5 million values
+
+    def flood(self, logged_in):
+        """Three clients send FRAME at once while another keeps pinging; the
+        replies of the three and the growth of the peak in MiB."""
+        pid = self.server.tree.proc.pid
+        baseline = memory_kib(pid, "VmRSS")
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")  # the peak starts again from here
+        replies, pings, done = [], [], threading.Event()
+
+        def big():
+            ws = self.server.client()
+            try:
+                if logged_in:
+                    self.server.login(ws)
+                replies.append(ws.raw(self.FRAME)["result"])
+            finally:
+                ws.close()
+
+        def ping():
+            ws = self.server.client()
+            try:
+                while not done.is_set():
+                    pings.append(ws.call("ping", {})["result"]["data"])
+            finally:
+                ws.close()
+
+        pinger = threading.Thread(target=ping)
+        pinger.start()
+        senders = [threading.Thread(target=big) for _ in range(3)]
+        for thread in senders:
+            thread.start()
+        for thread in senders:
+            thread.join(120)
+        done.set()
+        pinger.join(60)
+        self.assertTrue(pings and all(p == "pong" for p in pings), pings[:3])
+        return replies, (memory_kib(pid, "VmHWM") - baseline) // 1024, baseline
+
+    def test_1_large_frame_before_log_in_refused_unparsed(self):
+        replies, growth, _ = self.flood(logged_in=False)
+        self.assertEqual(len(replies), 3)
+        for result in replies:
+            self.assertEqual(result["errorCode"], -1, result)
+            self.assertIn("needs a log-in first", result["errorMessage"])
+        self.assertLess(growth, 80)  # the frames themselves, never their parse (over 200 MiB unbounded)
+
+    def test_2_large_document_after_log_in_bounded_and_given_back(self):
+        replies, growth, baseline = self.flood(logged_in=True)
+        self.assertEqual(len(replies), 3)
+        for result in replies:
+            self.assertEqual(result["errorCode"], -1, result)
+            self.assertIn("more than 1000000 values", result["errorMessage"])
+        self.assertLess(growth, 200)
+        rss = wait_for(lambda: memory_kib(self.server.tree.proc.pid, "VmRSS") < baseline + 32 * 1024, timeout=30)
+        self.assertTrue(rss, "memory not given back")
+
+    def test_3_large_request_with_a_token_from_another_connection(self):
+        ws = self.server.client()
+        token = self.server.login(ws)
+        self.ok("createTable", {"authToken": token, "databaseName": "mem", "tableName": "t",
+                                "fields": [{"name": "v", "type": "CHAR", "length": 40}]}, ws=ws)
+        ws.close()
+        fresh = self.server.client()  # never logged in itself
+        try:
+            rows = [["row %d" % i] for i in range(20000)]  # about 250 KB
+            self.ok("insertRecords", {"authToken": token, "databaseName": "mem", "tableName": "t",
+                                      "insertFormat": "arrays", "fieldNames": ["v"], "sourceData": rows}, ws=fresh)
+        finally:
+            fresh.close()
+        self.assertEqual(self.server.sql("mem", "SELECT count(*) FROM t"), "20000")
 
 
 if __name__ == "__main__":
