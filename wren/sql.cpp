@@ -1,5 +1,6 @@
 // "getRecordsUsingSQL": one statement with text parameters through the SQL
-// client library, on a connection of its own logged on as the caller.
+// client library, on a connection of its own logged on as the caller. Any
+// statement runs, and what it writes is committed before it is answered.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -193,6 +194,12 @@ void getRecordsUsingSQL(Call& call) {
     rows.push_back(std::move(row));
   }
   std::fflush(stdout);
+  // The statement's work is the caller's as soon as it is answered: without
+  // this commit the end of the connection would roll it back.
+  if (zvsqlCommit(sql.connection) != 0) {
+    setError(call.reply, -1, std::string("zvsqlCommit error: ") + zvsqlGetErrorMessage(sql.connection));
+    return;
+  }
   json& result = call.result();
   result["dataFormat"] = "arrays";
   result["fieldNames"] = std::move(names);
