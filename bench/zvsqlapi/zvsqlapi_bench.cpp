@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
   check(argc >= 2, "usage: zvsqlapi_bench WORKDIR");
   setenv("RAVLINK_DATA", argv[1], 1);
   setenv("ZVSQL_SERVER", "BENCH", 1);
+  rlCreateServer("BENCH");
   std::string path;
   {
     ZVSession s(2);
