@@ -25,8 +25,8 @@ def b64(text):
 class Apps(HeronTree):
     """heron -s with the REST application, the table browser and the monitor."""
 
-    def __init__(self):
-        super().__init__(prefix="engine-apps-")
+    def __init__(self, prefix="engine-apps-"):
+        super().__init__(prefix=prefix)
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "linked_vix_server": SERVER, "mqtt_enabled": "false",
@@ -157,6 +157,29 @@ class DatabaseTest(AppsCase):
         self.assertTrue(action("DELETEDB").get("success"))
         self.assertTrue(action("CREATEDB").get("success"))
         self.assertEqual(self.apps.sql("again", "select count(*) from sqlite_master where name = 'stale'"), "0")
+
+
+class LongPathTest(unittest.TestCase):
+    """Paths the engine returns longer than the applications' old buffers."""
+
+    def test_listings_never_fail_with_code_zero(self):
+        apps = Apps(prefix="engine-apps-" + "p" * 200 + "-")
+        try:
+            self.assertGreater(len(apps.path("data/%s/longpath.db" % SERVER)), 240)
+            self.assertEqual(apps.rest("POST", "database/longpath")[0], 200)
+            status, reply = apps.rest("POST", "table/longpath/t", {"fields": [{"name": "v", "type": "INTEGER"}]})
+            self.assertEqual(status, 200, reply)
+            for path, member in (("database", "_databases"), ("table/longpath", "_tables")):
+                status, reply = apps.rest("GET", path)
+                if status == 200:
+                    self.assertIn(member, reply)
+                else:
+                    self.assertNotEqual(reply.get("_errorCode"), 0, (path, reply))
+        finally:
+            apps.stop()
+            log = apps.log()
+            apps.remove()
+        self.assertFalse(sanitizer_report(log), log)
 
 
 if __name__ == "__main__":
