@@ -141,6 +141,7 @@ struct Engine {
     static int round = 0;
     std::string server = "BENCH" + std::to_string(round++);
     setenv("RAVLINK_DATA", dir.c_str(), 1);
+    rlCreateServer(server.c_str());
     session.Logon(server.c_str(), "ADMIN", "TRUVE");
     session.CreateDatabase("bench", "");
     database = std::make_unique<ZVDatabase>(&session);

@@ -128,6 +128,7 @@ int main(int argc, char** argv) {
   if (argc == 3) sizes = kSmokeSizes;
   setenv("RAVLINK_DATA", argv[1], 1);
   setenv("ZVSQL_SERVER", "BENCH", 1);
+  rlCreateServer("BENCH");
   std::string path;
   {
     ZVSession s(2);
