@@ -117,7 +117,8 @@ def publish(topic, count, window=500):
 
 
 def command(config):
-    subprocess.run(["mosquitto_pub", "-p", str(PORT), "-t", "quarnAdministration", "-m", json.dumps(config)],
+    subprocess.run(["mosquitto_pub", "-p", str(PORT), "-u", "ADMIN", "-P", "TRUVE", "-t", "quarnAdministration", "-m",
+                    json.dumps(config)],
                    check=True)
 
 
