@@ -103,8 +103,8 @@ class Monitor(HeronTree):
             return e.code, e.read()
 
     def publish(self, topic, payload):
-        subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-q", "1", "-t", topic, "-m", payload],
-                       check=True, timeout=15)
+        subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-u", "ADMIN", "-P", "TRUVE", "-q", "1", "-t", topic,
+                        "-m", payload], check=True, timeout=15)
 
 
 def counters(reply):
