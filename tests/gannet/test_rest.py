@@ -534,6 +534,22 @@ class RecordTest(ServerTest):
         self.assertEqual(body["notes"], text)
         self.assertEqual(body["custname"], "y" * 20)
 
+    def test_values_over_a_mebibyte_round_trip(self):
+        create_db("rhuge")
+        status, _, body, _ = call("POST", "/api/v1/table/rhuge/h", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "doc", "type": "JSON"},
+            {"name": "text", "type": "LVARCHAR", "length": 3000000}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/rhuge/h/byk", {"fields": [{"name": "k"}]})
+        doc = {"items": ["%0128d" % i for i in range(10000)]}  # about 1.3 MiB of JSON text
+        text = "t" * (3 << 19) + "end"
+        rid = insert("rhuge", "h", {"k": 1, "doc": doc, "text": text})
+        self.assertGreater(int(SERVER.sql("rhuge", "SELECT length(doc) FROM h")), 1 << 20)
+        body = call("GET", "/api/v1/record/rhuge/h/%d" % rid)[2]
+        self.assertEqual((body["doc"], body["text"]), (doc, text))
+        page = call("POST", "/api/v1/query/rhuge/h/byk?top=5", {"find": {"k": {"operator": "=", "value": 1}}})[2]
+        self.assertEqual([(r["doc"], r["text"]) for r in page["_records"]], [(doc, text)])
+
     def test_failed_array_item_stores_nothing(self):
         create_db("rarr")
         create_customers("rarr")
@@ -819,8 +835,15 @@ class PoolTest(ServerTest):
         floor = {db: db_fds(db) for db in ("pool1", "pool2")}
         errors = []
 
+        # Wrong passwords come once every client with the right one has been
+        # served: failed log-ons slow the next log-ons of that user, and the
+        # right ones should meet pools that already proved their password.
+        served = threading.Barrier(12)
+
         def client(db, credentials, expected, n):
             conn = http.client.HTTPConnection("127.0.0.1", SERVER.port, timeout=60)
+            if expected != 200:
+                served.wait(timeout=60)
             for i in range(n):
                 if expected == 200:
                     reply = call("POST", "/api/v1/record/%s/cust" % db, {"custnumb": "%04d" % i}, credentials, conn=conn)
@@ -828,6 +851,8 @@ class PoolTest(ServerTest):
                     reply = call("GET", "/api/v1/table/%s/cust" % db, None, credentials, conn=conn)
                 if reply[0] != expected:
                     errors.append((db, credentials, reply[0], reply[3]))
+                if expected == 200 and i == 0:
+                    served.wait(timeout=60)
             conn.close()
 
         threads = []
