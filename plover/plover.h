@@ -151,6 +151,35 @@ struct SqlCallContext {
   int tid;
 };
 
+// ---- result rows of a reply (rows.cpp) ----------------------------------------------------------
+
+// The most bytes of rows one reply carries; a result past it is answered
+// with kReplyTooLarge, never cut silently.
+constexpr size_t kMaxReplyBytes = size_t(64) << 20;
+constexpr int kReplyTooLarge = 8010;
+constexpr const char* kReplyTooLargeText =
+    "The result is larger than the 64 MiB a reply may carry: narrow the query or give a row limit";
+
+// Rows gathered as their JSON text, each row object freed once written.
+class ReplyRows {
+ public:
+  ReplyRows();
+  // Takes the row; false (the row dropped) once the rows would pass kMaxReplyBytes.
+  bool add(json_object* row);
+  bool full() const { return full_; }
+  int count() const { return count_; }
+  // The rows as one JSON array value for the reply; the collection starts empty again.
+  json_object* release();
+
+ private:
+  std::string text_;
+  int count_ = 0;
+  bool full_ = false;
+};
+
+// The exception reply of a result too large for a reply.
+void setReplyTooLarge(json_object* reply, int tid, const char* context, const char* unit);
+
 // ---- grid results (grid.cpp) --------------------------------------------------------------
 
 // Runs statement and renders up to rowLimit rows (-1 all) as {"rows", and
@@ -234,11 +263,13 @@ using CommandPtr = std::unique_ptr<ZvsqlCommand, CommandFree>;
 // row-count column first. Null when it did not run or a fetch failed, the
 // error then left on the connection. (The form above is list kind 32
 // without request parameters.)
+// A result whose rows would pass kMaxReplyBytes gives null with *tooLarge set.
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta);
+                              json_object* params, int listKind, bool withMeta, bool* tooLarge = nullptr);
 // Appends every row of cursor to rows as the query console shows them; 0 at
-// the end of the rows, else the failure that ended the fetch.
-int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows);
+// the end of the rows, kReplyTooLarge past the reply's bound, else the
+// failure that ended the fetch.
+int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows);
 // Adds the current row's cell of column to row (keyed by its name) for the
 // script console and returns its display width; long values are cut at 1024
 // bytes unless wholeLongValues.

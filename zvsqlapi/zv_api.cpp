@@ -28,7 +28,8 @@ Command* commandOf(ZVSQL_CMD h) {
 }
 
 const char* const kDefaultServer = "BRENLOXS";
-constexpr int kUnboundedLockWaitSeconds = 60;  // lock waits of a command without a time-out
+constexpr int kUnboundedLockWaitSeconds = 60;  // lock waits of internal statements without a time-out
+constexpr int64_t kInterruptCheckMs = 100;      // how often a running statement asks its caller
 
 // Pragmas a statement may set: they change this connection's behaviour,
 // never a file's form or place.
@@ -123,14 +124,24 @@ int authorize(void* user, int action, const char* a1, const char* a2, const char
   }
 }
 
-// Interrupts a statement past its command's deadline.
+// Asks the caller's interrupt check, at most every kInterruptCheckMs.
+bool callerWantsInterrupt(Connection& c, int64_t now) {
+  if (!c.interruptCheck || now - c.lastInterruptCheckMs < kInterruptCheckMs) return false;
+  c.lastInterruptCheckMs = now;
+  if (c.interruptCheck(c.interruptArgument) == 0) return false;
+  c.interrupted = true;
+  return true;
+}
+
+// Interrupts a statement past its command's deadline, or when its caller asks.
 int onProgress(void* user) {
   auto* c = static_cast<Connection*>(user);
-  if (c->hasDeadline && c->interruptAtDeadline && monotonicMs() >= c->deadlineMs) {
+  int64_t now = monotonicMs();
+  if (c->hasDeadline && c->interruptAtDeadline && now >= c->deadlineMs) {
     c->timedOut = true;
     return 1;
   }
-  return 0;
+  return callerWantsInterrupt(*c, now) ? 1 : 0;
 }
 
 // Waits for a lock held by another connection, up to the deadline.
@@ -141,6 +152,7 @@ int onBusy(void* user, int) {
     c->timedOut = c->hasDeadline;
     return 0;
   }
+  if (callerWantsInterrupt(*c, now)) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(2, c->deadlineMs - now)));
   return 1;
 }
@@ -303,6 +315,7 @@ void describe(Cursor& cur, sqlite3_stmt* s) {
 int runToEnd(Command& cmd) {
   int rc;
   int code;
+  startRun(cmd);
   while ((code = stepStatement(cmd, &rc)) == ZVSQL_OK && rc == SQLITE_ROW) {
   }
   if (code != ZVSQL_OK) return code;
@@ -461,6 +474,8 @@ int64_t monotonicMs() {
 int runInternalStatement(Connection& c, const char* sql) { return runInternal(c, sql); }
 
 int Connection::failSqlite(int rc, const char* doing) {
+  if ((rc == SQLITE_INTERRUPT || (rc & 0xff) == SQLITE_BUSY) && interrupted)
+    return fail(ZVSQL_INTERRUPTED, std::string("The statement was interrupted by its caller while ") + doing);
   if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
     return fail(ZVSQL_TIMED_OUT,
                 "The statement ran past its time-out of " + std::to_string(timeoutSeconds) + " seconds while " + doing);
@@ -537,9 +552,33 @@ void Command::finalize() {
   bound.clear();
 }
 
+int maxStatementSeconds() {
+  const char* text = getenv("ZVSQL_MAX_STATEMENT_SECONDS");
+  int value = text ? atoi(text) : 0;
+  return value > 0 && value < kMaxStatementSeconds ? value : kMaxStatementSeconds;
+}
+
+void startRun(Command& c) {
+  int seconds = c.timeoutSeconds > 0 && c.timeoutSeconds < maxStatementSeconds() ? c.timeoutSeconds
+                                                                                  : maxStatementSeconds();
+  c.runSeconds = seconds;
+  c.runDeadlineMs = monotonicMs() + 1000 * int64_t(seconds);
+}
+
 int stepStatement(Command& c, int* sqliteRc) {
   Connection& conn = *c.conn;
-  setDeadline(conn, c.timeoutSeconds);
+  conn.timedOut = false;
+  conn.interrupted = false;
+  conn.timeoutSeconds = c.runSeconds;
+  conn.deadlineMs = c.runDeadlineMs;
+  conn.hasDeadline = true;
+  conn.interruptAtDeadline = true;
+  if (monotonicMs() >= c.runDeadlineMs) {  // the time went by between two fetches
+    conn.timedOut = true;
+    *sqliteRc = SQLITE_INTERRUPT;
+    conn.hasDeadline = false;
+    return stepFailure(c, SQLITE_INTERRUPT);
+  }
   int rc = sqlite3_step(c.stmt);
   conn.hasDeadline = false;
   *sqliteRc = rc;
@@ -736,6 +775,16 @@ int zvsqlSetTimeout(ZVSQL_CMD h, int seconds) {
   return ZVSQL_OK;
 }
 
+int zvsqlSetInterruptCheck(ZVSQL_CONN conn, int (*check)(void* argument), void* argument) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  h->conn->interruptCheck = check;
+  h->conn->interruptArgument = argument;
+  h->conn->lastInterruptCheckMs = 0;
+  return ZVSQL_OK;
+}
+
 int zvsqlPrepare(ZVSQL_CMD h, const char* sql) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
@@ -770,6 +819,7 @@ int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
   } else {
     int rc = beginIfNeeded(*cmd);
     int step = SQLITE_DONE;
+    startRun(*cmd);
     if (rc == SQLITE_OK) rc = stepStatement(*cmd, &step);
     if (rc != ZVSQL_OK) {
       releaseCursor(*cmd, cur);

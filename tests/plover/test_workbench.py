@@ -306,6 +306,65 @@ class BodyTest(ServerCase):
         self.assertEqual(self.server.sql("work", "select length(body) from big"), str(1 << 20))
 
 
+class ResultBoundsTest(ServerCase):
+    """Statements have one deadline, at most the server's, and getBlobData reads only the rows there are."""
+    ENV = {"ZVSQL_MAX_STATEMENT_SECONDS": "2"}
+    ENDLESS = "with recursive n(i) as (select 1 union all select i + 1 from n) "
+
+    def test_statements_end_at_their_deadline_while_others_are_served(self):
+        other = self.token()
+        results = {}
+        def run(name, timeout, method, query):
+            token = self.token(currentServer={"database": "work", "queryTimeout": timeout})
+            results[name] = self.server.session(token, method, query=query)
+        cases = [("no time-out is the maximum", 0, "execStatement", self.ENDLESS + "select count(*) from n"),
+                 ("fetches share the deadline", 1, "execQuery", self.ENDLESS + "select i from n where i % 1000 = 0"),
+                 ("past the maximum", 100000, "execStatement", self.ENDLESS + "select max(i) from n")]
+        threads = [threading.Thread(target=run, args=case) for case in cases]
+        for t in threads:
+            t.start()
+        self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                         [{"one": "yes"}])
+        for t in threads:
+            t.join(60)
+        for name, *_ in cases:
+            with self.subTest(name):
+                self.assertEqual(results[name]["type"], "exception", results[name])
+                self.assertEqual(results[name]["error"], 9106, results[name])
+        script = self.server.call("execScriptStatement", {"token": other, "yxInfo": {
+            "query": self.ENDLESS + "select i from n", "currentServer": {"queryTimeout": 0}}})
+        self.assertEqual(script["result"]["error"]["errNo"], 9106)
+
+    def test_blob_rows_are_read_as_far_as_the_result_goes(self):
+        token = self.token()
+        reply = self.server.call("getBlobData", {"token": token, "start": 0, "yxInfo": {
+            "query": "select 1", "queryMode": 1, "row": 2147483647, "columnName": "1", "columnType": "LVC"}})
+        self.assertEqual(reply["type"], "rpc")
+        self.assertNotIn("result", reply)
+
+
+class ReplyBoundsTest(ServerCase):
+    """Replies have a bounded size and cost memory in proportion to it."""
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    ENDLESS = ResultBoundsTest.ENDLESS
+
+    def test_replies_are_bounded_and_built_in_proportion(self):
+        token = self.token(currentServer={"database": "work", "queryTimeout": 120})
+        pid = self.server.tree.proc.pid
+        huge = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 70"
+        reply = self.server.session(token, "execQuery", query=huge)
+        self.assertEqual((reply["type"], reply.get("error")), ("exception", 8010), reply.get("message", "")[:200])
+        self.assertIn("64 MiB", reply["message"])
+        script = self.server.call("execScriptStatement", {"token": token, "yxInfo": {"query": huge}})["result"]
+        self.assertEqual((script["error"]["errNo"], "rows" in script), (8010, False), script["error"])
+        # 200,000 rows of about 40 bytes: an 8 MB reply in a few times its size.
+        before = resident_kib(pid)
+        rows = self.server.session(token, "execQuery", query=self.ENDLESS + "select i, 'name ' || i as name "
+                                   "from n limit 200000")["result"]
+        self.assertEqual((len(rows), rows[-1]), (200000, {"i": "200000", "name": "name 200000"}))
+        self.assertLess(resident_kib(pid) - before, 80 * 1024)
+
+
 class RecordTest(ServerCase):
     """Rows of one table read, inserted, updated and deleted from the grid."""
 

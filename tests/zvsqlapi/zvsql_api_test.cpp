@@ -519,6 +519,59 @@ TEST_F(ZvsqlTest, TimeOutsInterruptLongQueriesAndLockWaits) {
   zvsqlFreeCommand(cmd);
 }
 
+TEST_F(ZvsqlTest, AStatementHasOneDeadlineForAllItsFetchesAndEndsWhenItsCallerAsks) {
+  // Every row comes quickly, the rows never end: only a deadline over the
+  // whole run stops the fetch loop.
+  const char* endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select i from n where i % 1000 = 0";
+  auto fetchUntilFailure = [&](int timeout, int* code) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    zvsqlSetTimeout(cmd, timeout);
+    ZVSQL_CURSOR cur = nullptr;
+    *code = zvsqlPrepare(cmd, endless);
+    if (*code == 0) *code = zvsqlExecute(cmd, &cur);
+    long rows = 0;
+    while (*code == 0 && rows < 100000000 && (*code = zvsqlNext(cur)) == 0) ++rows;
+    zvsqlFreeCommand(cmd);
+    return rows;
+  };
+  int code = 0;
+  EXPECT_GT(fetchUntilFailure(1, &code), 0);
+  EXPECT_EQ(code, ZVSQL_TIMED_OUT);
+  // No time-out, or one past the maximum, is the maximum.
+  setenv("ZVSQL_MAX_STATEMENT_SECONDS", "1", 1);
+  for (int timeout : {0, -1, 100000}) {
+    fetchUntilFailure(timeout, &code);
+    EXPECT_EQ(code, ZVSQL_TIMED_OUT) << timeout;
+    EXPECT_NE(std::string(zvsqlGetErrorMessage(conn_)).find("1 seconds"), std::string::npos);
+  }
+  unsetenv("ZVSQL_MAX_STATEMENT_SECONDS");
+
+  // The caller's check ends a statement at once, in a fetch as in a lock wait.
+  static std::atomic<int> calls{0};
+  static std::atomic<bool> clientGone{false};
+  auto check = [](void*) -> int {
+    ++calls;
+    return clientGone ? 1 : 0;
+  };
+  ASSERT_EQ(zvsqlSetInterruptCheck(conn_, check, nullptr), 0);
+  ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+  ZVSQL_CURSOR cur = nullptr;
+  ASSERT_EQ(zvsqlPrepare(cmd, endless), 0);
+  ASSERT_EQ(zvsqlExecute(cmd, &cur), 0);
+  while ((code = zvsqlNext(cur)) == 0)
+    if (calls > 2) clientGone = true;
+  EXPECT_EQ(code, ZVSQL_INTERRUPTED);
+  Plain other(file());
+  ASSERT_EQ(sqlite3_exec(other.db, "begin immediate; insert into items(name, qty) values('w', 1)", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), ZVSQL_INTERRUPTED);
+  sqlite3_exec(other.db, "rollback", nullptr, nullptr, nullptr);
+  clientGone = false;
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), 0);
+  zvsqlFreeCommand(cmd);
+}
+
 TEST_F(ZvsqlTest, DialectRewriteWorksOnTokensOnly) {
   exec("create table pg(id integer primary key, \"top\" text, note text)");
   for (int i = 1; i <= 9; ++i)
