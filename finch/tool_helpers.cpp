@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <strings.h>
 #include <sys/random.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <cctype>
@@ -66,6 +67,7 @@ void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolS
   module.agentMaster = record->agentMaster != 0;
   module.localServer = localServerName(record);
   module.connTypes = record->connTypes;
+  module.log = record->logCallback;
   module.poolSize = 10;
   module.idleTimeout = 300;
   readConfiguration(fileName, maxPoolSize);
@@ -124,8 +126,24 @@ std::string base64Decode(const char* text) {
   }
   if (count == 2) out += char(bits >> 4);
   if (count == 3) out += char(bits >> 10), out += char(bits >> 2);
-  // Used as a NUL-terminated text: a decoded NUL ends it.
-  return out.substr(0, strlen(out.c_str()));
+  return out;
+}
+
+std::string clientAddress() {
+  // The plug-in that loaded this application is loaded already: found, not loaded again.
+  static const OspreyClientAddressFn address = [] {
+    void* plugin = dlopen("osprey.so", RTLD_NOW | RTLD_NOLOAD);
+    return plugin ? reinterpret_cast<OspreyClientAddressFn>(dlsym(plugin, "ospreyClientAddress")) : nullptr;
+  }();
+  const char* text = address ? address() : nullptr;
+  return text ? text : "";
+}
+
+void toolLog(const std::string& line) {
+  if (module.log)
+    module.log(line.c_str(), 0);
+  else
+    syslog(LOG_WARNING, "%s", line.c_str());
 }
 
 void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {

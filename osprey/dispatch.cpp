@@ -1,4 +1,6 @@
 // Request routing into web applications, replies, and websocket sessions.
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -29,6 +31,22 @@ std::map<nev_connection*, SessionEntry>& sessions() {
   static std::map<nev_connection*, SessionEntry> table;
   return table;
 }
+
+// The client of the request the calling thread serves, for ospreyClientAddress.
+thread_local char tlsClientAddress[INET6_ADDRSTRLEN] = "";
+
+// Names the client to the applications while a router runs.
+class ClientAddressScope {
+ public:
+  explicit ClientAddressScope(const nev_connection* conn) {
+    if (conn->peer.sin_family != AF_INET ||
+        inet_ntop(AF_INET, &conn->peer.sin_addr, tlsClientAddress, sizeof tlsClientAddress) == nullptr)
+      tlsClientAddress[0] = '\0';
+  }
+  ~ClientAddressScope() { tlsClientAddress[0] = '\0'; }
+  ClientAddressScope(const ClientAddressScope&) = delete;
+  ClientAddressScope& operator=(const ClientAddressScope&) = delete;
+};
 
 // Frees the iterator's buffers on every return path.
 class SegmentWalk {
@@ -170,6 +188,23 @@ void releaseReply(bool raw, void* reply) {
     zvJsonRelease(static_cast<json_object*>(reply));
 }
 
+// A body larger than the application takes for the route is answered 413
+// before it is parsed: a parse costs many times the body's size.
+bool bodyPastLimit(nev_connection* conn, const nev_http_view* view, WEBAPP* app, const SegmentWalk& walk) {
+  if (app->bodyLimit == nullptr || view->body.len == 0) return false;
+  const char* rest = walk.rest();
+  int64_t limit = app->bodyLimit(rest[0] == '/' ? rest + 1 : rest);
+  if (limit <= 0 || static_cast<uint64_t>(view->body.len) <= static_cast<uint64_t>(limit)) return false;
+  char text[256];
+  snprintf(text, sizeof text,
+           "{\"success\":false,\"errorCode\":9006,\"errorMessage\":\"The request body of %zu bytes is larger than "
+           "the %lld bytes this command accepts\"}",
+           static_cast<size_t>(view->body.len), static_cast<long long>(limit));
+  nev_http_status_line(conn, 413, extraHeadersOf(conn));
+  sendJsonBlock(conn, text);
+  return true;
+}
+
 // Answers the request through the application; false leaves it to static
 // serving.
 bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app, SegmentWalk& walk, int method) {
@@ -190,6 +225,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     }
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
+  if (bodyPastLimit(conn, view, app, walk)) return true;
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
     readBody(view, app, raw, &body);
@@ -216,6 +252,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   if (body.present) bodyArgument = raw ? static_cast<void*>(body.text.data()) : body.json;
   void* reply = nullptr;
   int status;
+  ClientAddressScope client(conn);
   if (app->routerXtd != nullptr) {
     status = app->routerXtd(&request, bodyArgument, &reply);
   } else {
@@ -327,6 +364,7 @@ void passFrame(nev_connection* conn, const nev_ws_frame* frame) {
   if (session == nullptr || session->handler == nullptr) return;
   char* reply = nullptr;
   size_t length = 0;
+  ClientAddressScope client(conn);
   session->handler(session, reinterpret_cast<const char*>(frame->data), frame->size, &reply, &length);
   if (reply != nullptr && length > 0) nev_ws_send_frame(conn, NEV_WS_OP_TEXT, reply, length);
   VOKTFree(reply);
@@ -411,3 +449,7 @@ void webServerEventHandler(nev_connection* conn, int event, void* data, nev_unlo
 }
 
 }  // namespace osprey
+
+extern "C" __attribute__((visibility("default"))) const char* ospreyClientAddress(void) {
+  return osprey::tlsClientAddress;
+}

@@ -15,7 +15,7 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -238,6 +238,19 @@ class DefinitionTest(BrowserCase):
         self.assertEqual(self.b.sql("shop", "SELECT count(*) FROM sqlite_master WHERE name='items'"), "0")
         self.ok("zvIsamExDoAction", {"mode": "DELETEDB", "name": "shop", "path": ""})
         self.assertFalse(os.path.exists(self.b.db_file("shop")))
+
+    def test_guarded_logons_and_bounded_bodies(self):
+        for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
+                            {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
+                            dict(ADMIN, serverName=SERVER + "\u0000x")):
+            self.assertError(self.b.call("zvIsamExConnect", {"serverInfo": credentials}), 9007)
+        for _ in range(2):
+            self.b.call("zvIsamExConnect", {"serverInfo": {"userName": b64("NOBODY"), "userPassword": b64("x")}})
+        self.assertTrue(wait_for(lambda: "avocet: " in self.b.log() and "from 127.0.0.1" in self.b.log(), 10))
+        status, reply = post_json(self.b.port, "/avocet/zvIsamExGetTreeNodes", "[" + ",".join(["0"] * 100000) + "]",
+                                  {"token": self.token})
+        self.assertEqual((status, reply["errorCode"]), (413, 9006))
+        self.assertTrue(self.call("zvIsamExRefreshConnection", {})["success"])
 
     def test_action_errors_and_paths_outside_the_data(self):
         cases = [

@@ -11,12 +11,13 @@ import subprocess
 import sqlite3
 import stat
 import sys
+import threading
 import time
 import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -463,6 +464,51 @@ class RightsTest(MonitorCase):
         with open(log) as f:
             self.assertEqual(f.read().count("memory statistics at "), 2)
         m.call("zvMonDisconnect", token=token)
+
+
+class LogonTest(MonitorCase):
+    """Failed log-ons are counted per user and client address and logged;
+    credentials holding a NUL byte are refused; a body larger than a command
+    takes is refused before it is parsed, while other clients are served."""
+    options = {"mqtt": False}
+
+    def test_failed_logons_are_logged_and_nul_bytes_refused(self):
+        m = self.m
+        for _ in range(3):
+            refused = m.call("zvMonConnect", {"serverInfo": {"userName": b64("ADMIN"), "userPassword": b64("guess")}})
+            self.assertError(refused, 450)
+        self.assertTrue(wait_for(lambda: "finch: " in m.log() and "failed log-on(s) from 127.0.0.1" in m.log(), 10),
+                        m.log())
+        for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
+                            {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
+                            dict(ADMIN, serverName="BRENLOXS\u0000x@localhost")):
+            self.assertError(m.call("zvMonConnect", {"serverInfo": credentials}), 9007)
+        dashboard = m.call("zvMonGetDashboard", {"serverInfo": {}, "servers": [
+            dict(hostName="BRENLOXS@localhost", userName=b64("ADMIN\0x"), userPassword=b64("TRUVE"))]},
+            token=m.connect())
+        self.assertEqual(dashboard["Servers"][0]["Error"], 9007)
+        self.assertTrue(m.connect())  # the real administrator still logs on
+
+    def test_bodies_past_a_command_bound_are_refused_unparsed(self):
+        m = self.m
+        big = "[" + ",".join(["0"] * 500000) + "]"  # 1 MB of elements
+        results = []
+
+        def flood():
+            results.append(post_json(m.port, "/monitor/zvMonGetInfo", big))
+
+        threads = [threading.Thread(target=flood) for _ in range(8)]
+        for t in threads:
+            t.start()
+        self.assertTrue(m.call("zvMonGetInfo")["success"])  # served meanwhile
+        for t in threads:
+            t.join(60)
+        self.assertEqual([status for status, _ in results], [413] * 8)
+        self.assertEqual(results[0][1]["errorCode"], 9006)  # the plug-in's answer: the router never saw them
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 1100})
+        self.assertEqual(status, 413)
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 300})
+        self.assertEqual((status, reply["errorCode"]), (200, 9007))  # within the body bound, past the file's
 
 
 class PoolTest(MonitorCase):
