@@ -239,6 +239,23 @@ class DefinitionTest(BrowserCase):
         self.ok("zvIsamExDoAction", {"mode": "DELETEDB", "name": "shop", "path": ""})
         self.assertFalse(os.path.exists(self.b.db_file("shop")))
 
+    def test_add_table_from_tree_paths_and_relative_names(self):
+        self.create_db("source")
+        self.assertTrue(self.create_table("source", "stock", [field("sku", "ZV_STRING", 8)]).get("success"))
+        self.assertTrue(self.insert("source", "stock", {"sku": "a1"})["success"])
+        tree = self.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 1, "dbName": "source"}}})
+        table_path = tree["children"][0]["nodeId"]["Path"]
+        for target, path in (("fromtree", table_path), ("relative", "source.db"),
+                             ("absolute", self.b.db_file("source"))):
+            with self.subTest(path=path):
+                self.create_db(target)
+                self.ok("zvIsamExDoAction", {"mode": "ADDTABLE", "name": "stock", "dbName": target, "path": path,
+                                             "options": {}})
+                self.assertEqual(self.b.sql(target, "SELECT sku FROM stock"), "a1")
+        missing = self.call("zvIsamExDoAction", {"mode": "ADDTABLE", "name": "stock", "dbName": "relative",
+                                                 "path": "nosuch.db", "options": {}})
+        self.assertError(missing, 4213, "zvdbAddTableXtd error")
+
     def test_guarded_logons_and_bounded_bodies(self):
         for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
                             {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
@@ -430,6 +447,16 @@ class GridTest(BrowserCase):
                 text = fields if isinstance(fields, str) else json.dumps(fields)
                 self.assertError(self.call("zvIsamExUpdateTableRecord", dict(update, fields=text)), code, message)
         self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "null")
+        # The grid's positions come back as its texts: they name the record; anything else is refused.
+        self.ok("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": str(position), "name": "s"})))
+        self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "s")
+        for bad in ("1x", "", "-1", 1.5, [1]):
+            with self.subTest(recbyt=bad):
+                reply = self.call("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": bad,
+                                                                                               "name": "t"})))
+                self.assertError(reply, 9007)
+        self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "s")
+        self.ok("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": position, "name": "null"})))
         self.assertError(self.insert("grid", "people", {"ID": 101, "nosuch": 1}), 999,
                          "zvdb Error - Field 'nosuch' type not found")
 

@@ -193,6 +193,24 @@ class CommandsTest(MonitorCase):
             self.assertEqual(m.call(command, {"op": "read"}), before, command)
         self.assertEqual(served(), stored)
 
+    def test_files_that_are_not_json_answer_minus_one(self):
+        m = self.m
+        kept = {}
+        for name in ("zvToolsServers.json", "zvErrors.json"):
+            with open(m.path("web/" + name), "rb") as f:
+                kept[name] = f.read()
+        try:
+            for name in kept:
+                with open(m.path("web/" + name), "w") as f:
+                    f.write("not { json")
+            self.assertError(m.call("zvMonServers", {"op": "read"}), -1, "")
+            self.assertError(m.call("zvMonGetErrors"), -1, 'Invalid "zvErrors.json" file')
+        finally:
+            for name, content in kept.items():
+                with open(m.path("web/" + name), "wb") as f:
+                    f.write(content)
+        self.assertTrue(m.call("zvMonGetErrors")["success"])
+
     def test_connect_and_tokens(self):
         m = self.m
         self.assertError(m.call("zvMonConnect", {}), 9007)
@@ -340,7 +358,9 @@ class CommandsTest(MonitorCase):
                         token)
         self.assertEqual(latest["logEntries"][0]["seqnm"], events(m, token)["logEntries"][-1]["seqnm"])
         self.assertEqual(m.call("zvMonGetEventLogs", {}, token)["logEntries"], [])
-        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00")):
+        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00"),
+                             ("startDate", "-2147483648/1/1"), ("endDate", "2147483647/12/31"),
+                             ("endDate", "0/12/31"), ("startDate", "2026/1/-5")):
             bad = m.call("zvMonGetEventLogs", {"limit": 5, "filters": [{"field": field, "value": value}]}, token)
             self.assertError(bad, 999)
             self.assertIn("Invalid filter", bad["errorMessage"])
