@@ -213,36 +213,35 @@ json_object* treeNode(const char* text, const char* icon, bool leaf, json_object
   return node;
 }
 
-json_object* databaseNodes(RLHANDLE session) {
+// The tree's nodes of every database. A walk the engine stops with a code
+// answers that code: the tree never looks empty when it is not.
+json_object* databaseNodes(RLHANDLE session, int* code) {
   json_object* children = zvJsonAllocArray();
-  char name[256] = {}, path[256] = {};
-  for (int r = api.zvdbFirstDatabase(session, name, 128, path, 128); r == 0;
-       r = api.zvdbNextDatabase(session, name, 255, path, 255)) {
+  for (const CatalogEntry& database : listDatabases(session, code)) {
     json_object* nodeId = zvJsonAlloc();
     zvJsonAddInt(nodeId, "type", 1);
-    zvJsonAddString(nodeId, "dbName", name);
-    zvJsonAddString(nodeId, "dbPath", path);
-    zvJsonArrayAdd(children, treeNode(name, "resources/images/database.png", false, nodeId));
+    zvJsonAddString(nodeId, "dbName", database.name.c_str());
+    zvJsonAddString(nodeId, "dbPath", database.path.c_str());
+    zvJsonArrayAdd(children, treeNode(database.name.c_str(), "resources/images/database.png", false, nodeId));
   }
   return children;
 }
 
-json_object* tableNodes(RLHANDLE session, const char* database, bool showSysTables) {
+json_object* tableNodes(RLHANDLE session, const char* database, bool showSysTables, int* code) {
   TableHandles handles(session);
   if (!handles.allocDatabase()) return nullptr;
-  handles.connect(database);  // a failed connect lists nothing
+  if (handles.connect(database) != 0) return zvJsonAllocArray();  // a failed connect lists nothing
   json_object* children = zvJsonAllocArray();
-  char name[256] = {}, path[256] = {};
-  for (int r = api.zvdbFirstTable(handles.database, name, 128, path, 128); r == 0;
-       r = api.zvdbNextTable(handles.database, name, 255, path, 255)) {
-    bool system = strstr(path, "SQL_SYS") != nullptr;
+  for (const CatalogEntry& table : listTables(handles.database, code)) {
+    bool system = table.path.find("SQL_SYS") != std::string::npos;
     if (system && !showSysTables) continue;
     json_object* nodeId = zvJsonAlloc();
     zvJsonAddInt(nodeId, "type", system ? 3 : 2);
-    zvJsonAddString(nodeId, "Name", name);
-    zvJsonAddString(nodeId, "Path", path);
-    zvJsonArrayAdd(children, treeNode(name, system ? "resources/images/tableplus.png" : "resources/images/table.png",
-                                      true, nodeId));
+    zvJsonAddString(nodeId, "Name", table.name.c_str());
+    zvJsonAddString(nodeId, "Path", table.path.c_str());
+    zvJsonArrayAdd(children, treeNode(table.name.c_str(),
+                                      system ? "resources/images/tableplus.png" : "resources/images/table.png", true,
+                                      nodeId));
   }
   return children;
 }
@@ -256,13 +255,13 @@ void getTreeNodes(Slot& slot, json_object* request, json_object* reply) {
   if (!zvJsonGetByName(request, "yxInfo", &info) || !zvJsonGetByName(info, "nodeId", &nodeId) ||
       !memberInt(nodeId, "type", &type))
     return;
-  if (type == 0) {
-    zvJsonAdd(reply, "children", databaseNodes(slot.session));
-    return;
-  }
+  int code = 0;
   const char* database = nullptr;
-  if (type == 1 && memberText(nodeId, "dbName", &database))
-    zvJsonAdd(reply, "children", tableNodes(slot.session, database, showSysTables));
+  if (type == 0)
+    zvJsonAdd(reply, "children", databaseNodes(slot.session, &code));
+  else if (type == 1 && memberText(nodeId, "dbName", &database))
+    zvJsonAdd(reply, "children", tableNodes(slot.session, database, showSysTables, &code));
+  if (code != 0) zvJsonSetError(code, "zvIsamExGetTreeNodes - The engine could not list the tree", reply);
 }
 
 // ---- the router --------------------------------------------------------------------------

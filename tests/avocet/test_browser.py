@@ -37,8 +37,8 @@ def index(name, *segments, **extra):
 class Browser(HeronTree):
     """heron -s with avocet under /avocet."""
 
-    def __init__(self, pool=10, timeout=300):
-        super().__init__(prefix="avocet-")
+    def __init__(self, pool=10, timeout=300, prefix="avocet-"):
+        super().__init__(prefix=prefix)
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "linked_vix_server": SERVER, "mqtt_enabled": "false",
@@ -368,6 +368,34 @@ class DefinitionTest(BrowserCase):
                          "Missing properties")
         self.assertEqual(self.create_table("bad", "ok", [field("a", "ZV_INT4", 4)]).get("success"), True)
         self.assertFalse(self.create_table("bad", "ok", [field("a", "ZV_INT4", 4)]).get("success"))
+
+
+class LongPathTest(unittest.TestCase):
+    """A data root of some 200 bytes: database and table paths well past the
+    128 bytes a fixed buffer once held are listed whole."""
+
+    def test_tree_lists_long_paths(self):
+        b = Browser(prefix="avocet-" + "d" * 190)  # its data root is some 210 bytes long
+        root = b.path("data")
+        try:
+            token = b.connect()
+            name = "inventory_of_the_northern_warehouse"
+            self.assertTrue(b.call("zvIsamExDoAction", {"mode": "CREATEDB", "name": name, "path": ""}, token)["success"])
+            created = b.call("zvIsamExCreateNewTable", {"database": name, "tableInfo": {
+                "properties": {"name": "pallets_by_aisle", "path": ""}, "fields": [field("a", "ZV_INT4", 4)]}}, token)
+            self.assertTrue(created.get("success"), created)
+            databases = b.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 0}}}, token)["children"]
+            paths = {n["text"]: n["nodeId"]["dbPath"] for n in databases}
+            self.assertEqual(paths[name], os.path.join(root, SERVER, name + ".db"))
+            self.assertGreater(len(paths[name]), 200)
+            tables = b.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 1, "dbName": name}}}, token)
+            self.assertEqual([(t["text"], t["nodeId"]["Path"]) for t in tables["children"]],
+                             [("pallets_by_aisle", paths[name] + "/pallets_by_aisle.dat")])
+        finally:
+            b.stop()
+            log = b.log()
+            b.remove()
+        self.assertFalse(sanitizer_report(log), log)
 
 
 class GridTest(BrowserCase):
