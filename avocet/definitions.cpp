@@ -48,8 +48,7 @@ std::string sourceDatabaseFile(RLHANDLE session, const char* target, const std::
       }
   }
   std::error_code ec;
-  if (!fs::is_regular_file(source, ec) && fs::is_regular_file(source.parent_path(), ec))
-    source = source.parent_path();
+  if (!fs::is_regular_file(source, ec) && fs::is_regular_file(source.parent_path(), ec)) source = source.parent_path();
   return source.string();
 }
 

@@ -239,9 +239,9 @@ json_object* tableNodes(RLHANDLE session, const char* database, bool showSysTabl
     zvJsonAddInt(nodeId, "type", system ? 3 : 2);
     zvJsonAddString(nodeId, "Name", table.name.c_str());
     zvJsonAddString(nodeId, "Path", table.path.c_str());
-    zvJsonArrayAdd(children, treeNode(table.name.c_str(),
-                                      system ? "resources/images/tableplus.png" : "resources/images/table.png", true,
-                                      nodeId));
+    zvJsonArrayAdd(
+        children, treeNode(table.name.c_str(), system ? "resources/images/tableplus.png" : "resources/images/table.png",
+                           true, nodeId));
   }
   return children;
 }
@@ -265,6 +265,20 @@ void getTreeNodes(Slot& slot, json_object* request, json_object* reply) {
 }
 
 // ---- the router --------------------------------------------------------------------------
+
+// Logs a command's outcome: failures always; successes of the commands that
+// change databases, tables, records, logons or the servers file.
+void logOutcome(const char* command, json_object* request, json_object* reply) {
+  static const char* const kChanging[] = {
+      "zvIsamExConnect",           "zvIsamExDisconnect",   "zvIsamExDoAction",          "zvIsamExCreateNewTable",
+      "zvIsamExUpdateTable",       "zvIsamExRebuildTable", "zvIsamExUpdateTableRecord", "zvIsamExCreateTableRecord",
+      "zvIsamExRemoveTableRecord", "zvIsamExSetNull",      "zvIsamExSetTableBlob"};
+  bool changes = false;
+  for (const char* name : kChanging) changes = changes || strcasecmp(command, name) == 0;
+  const char* op = nullptr;
+  changes = changes || (zvJsonGetStringByName(request, "op", &op) && op && strcmp(op, "write") == 0);
+  finch::logOutcome("avocet", command, reply, changes);
+}
 
 std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
 
@@ -514,9 +528,9 @@ __attribute__((visibility("default"))) int64_t requestBodyLimit(const char* comm
       {"zvIsamExSetTableBlob", 8 * 1024 * 1024},       // a field's whole value as hexadecimal text
       {"zvIsamExUpdateTableRecord", 4 * 1024 * 1024},  // a record's values, long ones included
       {"zvIsamExCreateTableRecord", 4 * 1024 * 1024},
-      {"zvIsamExCreateNewTable", 1024 * 1024},         // a definition: fields, indexes and their segments
+      {"zvIsamExCreateNewTable", 1024 * 1024},  // a definition: fields, indexes and their segments
       {"zvIsamExUpdateTable", 1024 * 1024},
-      {"zvIsamExServers", 512 * 1024},                 // the servers file holds up to 64 KiB
+      {"zvIsamExServers", 512 * 1024},  // the servers file holds up to 64 KiB
   };
   for (const Limit& limit : kLimits)
     if (command && strcasecmp(command, limit.command) == 0) return limit.bytes;
@@ -547,6 +561,7 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     zvJsonSetError(9022, e.what(), *reply);
   }
   api.zvdbSetQuarnOWNER(-1);
+  logOutcome(command, request, *reply);
   return 0;
 }
 

@@ -127,8 +127,7 @@ bool readConnectRequest(json_object* request, json_object** reply, ConnectReques
   if (yx::hasNulByte(out->user.data(), out->user.size()) ||
       yx::hasNulByte(out->password.data(), out->password.size()) ||
       yx::hasNulByte(out->server.data(), out->server.size())) {
-    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - a credential or the server name holds a NUL byte",
-                   *reply);
+    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - a credential or the server name holds a NUL byte", *reply);
     return false;
   }
   out->server.resize(std::min(out->server.size(), kMaxServerName));
@@ -260,6 +259,17 @@ const Command kTokenCommands[] = {
     {"zvMonGetDashboard", getDashboard},
     {"zvMonKillUser", killUser},
 };
+
+// Commands whose success is logged too: they change the server, a logon or a file.
+bool changesSomething(const char* command, json_object* request) {
+  static const char* const kChanging[] = {"zvMonConnect",          "zvMonDisconnect",   "zvMonKillUser",
+                                          "zvMonPurgeEventLogs",   "zvMonTakeSnapshot", "zvMonMemStat",
+                                          "zvMonSetFunctionTiming"};
+  for (const char* name : kChanging)
+    if (strcasecmp(command, name) == 0) return true;
+  const char* op = nullptr;
+  return zvJsonGetStringByName(request, "op", &op) && op && strcmp(op, "write") == 0;  // the files
+}
 
 std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
 
@@ -465,10 +475,10 @@ __attribute__((visibility("default"))) int64_t requestBodyLimit(const char* comm
     int64_t bytes;
   };
   static const Limit kLimits[] = {
-      {"zvMonLayouts", 1024 * 1024},      // the layouts file holds up to 256 KiB
-      {"zvMonDashboard", 512 * 1024},     // the dashboard file holds up to 64 KiB
-      {"zvMonServers", 512 * 1024},       // the servers file holds up to 64 KiB
-      {"zvMonGetDashboard", 64 * 1024},   // ten servers with their credentials and classes
+      {"zvMonLayouts", 1024 * 1024},     // the layouts file holds up to 256 KiB
+      {"zvMonDashboard", 512 * 1024},    // the dashboard file holds up to 64 KiB
+      {"zvMonServers", 512 * 1024},      // the servers file holds up to 64 KiB
+      {"zvMonGetDashboard", 64 * 1024},  // ten servers with their credentials and classes
   };
   for (const Limit& limit : kLimits)
     if (command && strcasecmp(command, limit.command) == 0) return limit.bytes;
@@ -486,12 +496,12 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
   try {
     if (strcasecmp(command, "zvMonConnect") == 0) {
       handleConnect(request, reply);  // takes the request mutex itself
-      return 0;
+    } else {
+      std::lock_guard<std::mutex> lock(requestMutex);
+      api.zvdbSetQuarnOWNER(-1);
+      if (!runPublicCommand(command, request, reply)) runTokenCommand(command, token, request, reply);
+      api.zvdbSetQuarnOWNER(-1);
     }
-    std::lock_guard<std::mutex> lock(requestMutex);
-    api.zvdbSetQuarnOWNER(-1);
-    if (!runPublicCommand(command, request, reply)) runTokenCommand(command, token, request, reply);
-    api.zvdbSetQuarnOWNER(-1);
   } catch (const std::bad_alloc&) {
     api.zvdbSetQuarnOWNER(-1);
     zvJsonSetError(9010, "Out of memory", *reply);
@@ -499,6 +509,7 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     api.zvdbSetQuarnOWNER(-1);
     zvJsonSetError(9022, e.what(), *reply);
   }
+  logOutcome("finch", command, *reply, changesSomething(command, request));
   return 0;
 }
 

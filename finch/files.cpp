@@ -200,17 +200,17 @@ void errorsFile(json_object** reply) {
 }
 
 void layoutsFile(json_object* request, json_object** reply) {
-  readOrWrite(request, reply, underRoot("VixMonitor", "resources/zvMonLayouts.json"),
-              FileCommand{"zvMonLayouts", " - Invalid parameter - Missing read/write in the request", "Types", true,
-                          false},
-              kLayoutsShape);
+  readOrWrite(
+      request, reply, underRoot("VixMonitor", "resources/zvMonLayouts.json"),
+      FileCommand{"zvMonLayouts", " - Invalid parameter - Missing read/write in the request", "Types", true, false},
+      kLayoutsShape);
 }
 
 void dashboardFile(json_object* request, json_object** reply) {
-  readOrWrite(request, reply, underRoot("VixMonitor", "zvMonDashboard.json"),
-              FileCommand{"zvMonDashboard", " - Invalid parameter - Missing read/write in the request", "servers",
-                          true, false},
-              kDashboardShape);
+  readOrWrite(
+      request, reply, underRoot("VixMonitor", "zvMonDashboard.json"),
+      FileCommand{"zvMonDashboard", " - Invalid parameter - Missing read/write in the request", "servers", true, false},
+      kDashboardShape);
 }
 
 }  // namespace finch

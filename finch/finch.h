@@ -221,8 +221,12 @@ std::string base64Decode(const char* text);
 // plug-in tells it; "" when it does not.
 std::string clientAddress();
 // One line to the application's log: the host's log when it gave one, else
-// the system log.
-void toolLog(const std::string& line);
+// the system log. Control characters (a client's text may hold them) are
+// written as "?", so that one line stays one line. code 0 is information.
+void toolLog(const std::string& line, int32_t code = 0);
+// Logs a command's outcome: a failure always (its code and message), a
+// success only when changes says the command changed something.
+void logOutcome(const char* application, const char* command, json_object* reply, bool changes);
 
 // Day number of a date, as the engine's log numbers them; 0 for an invalid date.
 int32_t dateToDayNumber(int year, int month, int day);

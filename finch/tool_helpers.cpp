@@ -139,11 +139,34 @@ std::string clientAddress() {
   return text ? text : "";
 }
 
-void toolLog(const std::string& line) {
+void toolLog(const std::string& line, int32_t code) {
+  std::string text = line.substr(0, 1024);
+  for (auto& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
   if (module.log)
-    module.log(line.c_str(), 0);
+    module.log(text.c_str(), code);
   else
-    syslog(LOG_WARNING, "%s", line.c_str());
+    syslog(code == 0 ? LOG_INFO : LOG_WARNING, "%s", text.c_str());
+}
+
+void logOutcome(const char* application, const char* command, json_object* reply, bool changes) {
+  constexpr size_t kCommandInLog = 64;
+  std::string name = std::string(command ? command : "").substr(0, kCommandInLog);
+  std::string from = clientAddress();
+  std::string head = std::string(application) + ": " + name + (from.empty() ? "" : " from " + from);
+  json_object* code = nullptr;
+  json_object* success = nullptr;
+  bool failed = json_object_is_type(reply, json_type_object) && json_object_object_get_ex(reply, "errorCode", &code) &&
+                !(json_object_object_get_ex(reply, "success", &success) && json_object_get_boolean(success));
+  if (failed) {
+    json_object* message = nullptr;
+    json_object_object_get_ex(reply, "errorMessage", &message);
+    int32_t value = json_object_get_int(code);
+    toolLog(head + " answered " + std::to_string(value) + " - " + (message ? json_object_get_string(message) : ""),
+            value != 0 ? value : -1);
+  } else if (changes) {
+    toolLog(head + " done");
+  }
 }
 
 void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {

@@ -255,6 +255,10 @@ class DefinitionTest(BrowserCase):
         missing = self.call("zvIsamExDoAction", {"mode": "ADDTABLE", "name": "stock", "dbName": "relative",
                                                  "path": "nosuch.db", "options": {}})
         self.assertError(missing, 4213, "zvdbAddTableXtd error")
+        # Each command's outcome is in the host's log.
+        self.assertTrue(wait_for(lambda: "avocet: zvIsamExDoAction from 127.0.0.1 answered 4213 - zvdbAddTableXtd "
+                                 "error" in self.b.log(), 10))
+        self.assertIn("avocet: zvIsamExDoAction from 127.0.0.1 done", self.b.log())
 
     def test_guarded_logons_and_bounded_bodies(self):
         for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},

@@ -6,6 +6,7 @@ import base64
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sqlite3
@@ -192,6 +193,18 @@ class CommandsTest(MonitorCase):
             self.assertTrue(reply["errorMessage"].startswith(command + " - Invalid parameter - "), reply)
             self.assertEqual(m.call(command, {"op": "read"}), before, command)
         self.assertEqual(served(), stored)
+
+    def test_every_code_the_tools_answer_has_its_text(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        codes = {"-1", "999", "4002", "9006", "9007", "9010", "9022", "9042", "9048"}  # the tools' own
+        for header, enum in (("ravlink.h", "RlCode"), ("browser.h", "RlBrowserCode"), ("monitor.h", "RlMonitorCode")):
+            with open(os.path.join(source, "ravlink", header)) as f:
+                text = f.read()
+            body = re.search(r"enum %s\b[^{]*\{(.*?)\};" % enum, text, re.S).group(1)
+            codes |= {value for value in re.findall(r"=\s*(-?\d+)", body) if value != "0"}
+        texts = self.m.call("zvMonGetErrors")["errors"]
+        self.assertEqual(sorted(codes - set(texts), key=int), [])
+        self.assertTrue(all(isinstance(t, str) and t for t in texts.values()))
 
     def test_files_that_are_not_json_answer_minus_one(self):
         m = self.m
@@ -419,6 +432,8 @@ class RightsTest(MonitorCase):
         rows = m.call("zvMonGetActiveConnections", token=clerk)["Connections"]
         target = next(r for r in rows if r["UserName"] == "ADMIN")
         self.assertError(m.call("zvMonKillUser", {"task": target["Task"], "uid": "ADMIN"}, token=clerk), 4238)
+        # Each command's outcome is in the host's log: refusals with their code, changes when done.
+        self.assertTrue(wait_for(lambda: "finch: zvMonKillUser from 127.0.0.1 answered 4238" in m.log(), 10))
         self.assertTrue(m.call("zvMonSysSnapShot", token=admin)["success"])  # the administrator is still logged on
         logged = events(m, admin)["total"]
         self.assertError(m.call("zvMonPurgeEventLogs", {"days": 1}, token=clerk), 4238)
@@ -433,6 +448,7 @@ class RightsTest(MonitorCase):
             r for r in m.call("zvMonGetActiveConnections", token=admin)["Connections"]
             if r["UserName"] == "CLERK")["Task"], "uid": "CLERK"}, token=admin)["success"])
         self.assertError(m.call("zvMonSysSnapShot", token=clerk), 4232)
+        self.assertIn("finch: zvMonKillUser from 127.0.0.1 done", m.log())
         m.call("zvMonDisconnect", token=clerk)
         m.call("zvMonDisconnect", token=admin)
 
