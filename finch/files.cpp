@@ -102,6 +102,14 @@ class ShapeCheck {
   size_t values_ = 0;
 };
 
+// The file as the reply, marked as a success when asked; a file that is not
+// JSON answers -1 with an empty message, never a success.
+void replyWithFileMarked(json_object** reply, const std::string& path, bool markRead) {
+  json_object* file = zvJsonFileLoad(path.c_str());
+  replyWithFile(reply, file, -1, "");
+  if (file && markRead && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
+}
+
 bool readable(const std::string& path) {
   FILE* f = fopen(path.c_str(), "r");
   if (!f) return false;
@@ -143,8 +151,7 @@ void writeFile(json_object* request, json_object** reply, const std::string& pat
     zvJsonSetError(r, path.c_str(), *reply);
     return;
   }
-  replyWithFile(reply, zvJsonFileLoad(path.c_str()), -1, "");
-  if (command.markRead && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
+  replyWithFileMarked(reply, path, command.markRead);
 }
 
 // "read" and "write" of a file holding one member; messages name the command.
@@ -161,8 +168,7 @@ void readOrWrite(json_object* request, json_object** reply, const std::string& p
       zvJsonSetError(-1, path.c_str(), *reply);
       return;
     }
-    replyWithFile(reply, zvJsonFileLoad(path.c_str()), -1, "");
-    if (command.markRead && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
+    replyWithFileMarked(reply, path, command.markRead);
     return;
   }
   if (strcmp(op, "write") == 0) writeFile(request, reply, path, command, shape);
@@ -187,22 +193,24 @@ void errorsFile(json_object** reply) {
     zvJsonSetError(-1, "Missing \"zvErrors.json\" file", *reply);
     return;
   }
-  replyWithFile(reply, zvJsonFileLoad(path.c_str()), -1, "Invalid \"zvErrors.json\" file");
-  if (json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
+  json_object* file = zvJsonFileLoad(path.c_str());
+  replyWithFile(reply, file, -1, "Invalid \"zvErrors.json\" file");
+  // Only a file that was read is a success: a file that is not JSON keeps its -1.
+  if (file && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
 }
 
 void layoutsFile(json_object* request, json_object** reply) {
-  readOrWrite(request, reply, underRoot("VixMonitor", "resources/zvMonLayouts.json"),
-              FileCommand{"zvMonLayouts", " - Invalid parameter - Missing read/write in the request", "Types", true,
-                          false},
-              kLayoutsShape);
+  readOrWrite(
+      request, reply, underRoot("VixMonitor", "resources/zvMonLayouts.json"),
+      FileCommand{"zvMonLayouts", " - Invalid parameter - Missing read/write in the request", "Types", true, false},
+      kLayoutsShape);
 }
 
 void dashboardFile(json_object* request, json_object** reply) {
-  readOrWrite(request, reply, underRoot("VixMonitor", "zvMonDashboard.json"),
-              FileCommand{"zvMonDashboard", " - Invalid parameter - Missing read/write in the request", "servers",
-                          true, false},
-              kDashboardShape);
+  readOrWrite(
+      request, reply, underRoot("VixMonitor", "zvMonDashboard.json"),
+      FileCommand{"zvMonDashboard", " - Invalid parameter - Missing read/write in the request", "servers", true, false},
+      kDashboardShape);
 }
 
 }  // namespace finch

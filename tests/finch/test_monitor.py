@@ -6,17 +6,19 @@ import base64
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sqlite3
 import stat
 import sys
+import threading
 import time
 import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -192,6 +194,36 @@ class CommandsTest(MonitorCase):
             self.assertEqual(m.call(command, {"op": "read"}), before, command)
         self.assertEqual(served(), stored)
 
+    def test_every_code_the_tools_answer_has_its_text(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        codes = {"-1", "999", "4002", "9006", "9007", "9010", "9022", "9042", "9048"}  # the tools' own
+        for header, enum in (("ravlink.h", "RlCode"), ("browser.h", "RlBrowserCode"), ("monitor.h", "RlMonitorCode")):
+            with open(os.path.join(source, "ravlink", header)) as f:
+                text = f.read()
+            body = re.search(r"enum %s\b[^{]*\{(.*?)\};" % enum, text, re.S).group(1)
+            codes |= {value for value in re.findall(r"=\s*(-?\d+)", body) if value != "0"}
+        texts = self.m.call("zvMonGetErrors")["errors"]
+        self.assertEqual(sorted(codes - set(texts), key=int), [])
+        self.assertTrue(all(isinstance(t, str) and t for t in texts.values()))
+
+    def test_files_that_are_not_json_answer_minus_one(self):
+        m = self.m
+        kept = {}
+        for name in ("zvToolsServers.json", "zvErrors.json"):
+            with open(m.path("web/" + name), "rb") as f:
+                kept[name] = f.read()
+        try:
+            for name in kept:
+                with open(m.path("web/" + name), "w") as f:
+                    f.write("not { json")
+            self.assertError(m.call("zvMonServers", {"op": "read"}), -1, "")
+            self.assertError(m.call("zvMonGetErrors"), -1, 'Invalid "zvErrors.json" file')
+        finally:
+            for name, content in kept.items():
+                with open(m.path("web/" + name), "wb") as f:
+                    f.write(content)
+        self.assertTrue(m.call("zvMonGetErrors")["success"])
+
     def test_connect_and_tokens(self):
         m = self.m
         self.assertError(m.call("zvMonConnect", {}), 9007)
@@ -339,7 +371,9 @@ class CommandsTest(MonitorCase):
                         token)
         self.assertEqual(latest["logEntries"][0]["seqnm"], events(m, token)["logEntries"][-1]["seqnm"])
         self.assertEqual(m.call("zvMonGetEventLogs", {}, token)["logEntries"], [])
-        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00")):
+        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00"),
+                             ("startDate", "-2147483648/1/1"), ("endDate", "2147483647/12/31"),
+                             ("endDate", "0/12/31"), ("startDate", "2026/1/-5")):
             bad = m.call("zvMonGetEventLogs", {"limit": 5, "filters": [{"field": field, "value": value}]}, token)
             self.assertError(bad, 999)
             self.assertIn("Invalid filter", bad["errorMessage"])
@@ -398,6 +432,8 @@ class RightsTest(MonitorCase):
         rows = m.call("zvMonGetActiveConnections", token=clerk)["Connections"]
         target = next(r for r in rows if r["UserName"] == "ADMIN")
         self.assertError(m.call("zvMonKillUser", {"task": target["Task"], "uid": "ADMIN"}, token=clerk), 4238)
+        # Each command's outcome is in the host's log: refusals with their code, changes when done.
+        self.assertTrue(wait_for(lambda: "finch: zvMonKillUser from 127.0.0.1 answered 4238" in m.log(), 10))
         self.assertTrue(m.call("zvMonSysSnapShot", token=admin)["success"])  # the administrator is still logged on
         logged = events(m, admin)["total"]
         self.assertError(m.call("zvMonPurgeEventLogs", {"days": 1}, token=clerk), 4238)
@@ -412,6 +448,7 @@ class RightsTest(MonitorCase):
             r for r in m.call("zvMonGetActiveConnections", token=admin)["Connections"]
             if r["UserName"] == "CLERK")["Task"], "uid": "CLERK"}, token=admin)["success"])
         self.assertError(m.call("zvMonSysSnapShot", token=clerk), 4232)
+        self.assertIn("finch: zvMonKillUser from 127.0.0.1 done", m.log())
         m.call("zvMonDisconnect", token=clerk)
         m.call("zvMonDisconnect", token=admin)
 
@@ -463,6 +500,51 @@ class RightsTest(MonitorCase):
         with open(log) as f:
             self.assertEqual(f.read().count("memory statistics at "), 2)
         m.call("zvMonDisconnect", token=token)
+
+
+class LogonTest(MonitorCase):
+    """Failed log-ons are counted per user and client address and logged;
+    credentials holding a NUL byte are refused; a body larger than a command
+    takes is refused before it is parsed, while other clients are served."""
+    options = {"mqtt": False}
+
+    def test_failed_logons_are_logged_and_nul_bytes_refused(self):
+        m = self.m
+        for _ in range(3):
+            refused = m.call("zvMonConnect", {"serverInfo": {"userName": b64("ADMIN"), "userPassword": b64("guess")}})
+            self.assertError(refused, 450)
+        self.assertTrue(wait_for(lambda: "finch: " in m.log() and "failed log-on(s) from 127.0.0.1" in m.log(), 10),
+                        m.log())
+        for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
+                            {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
+                            dict(ADMIN, serverName="BRENLOXS\u0000x@localhost")):
+            self.assertError(m.call("zvMonConnect", {"serverInfo": credentials}), 9007)
+        dashboard = m.call("zvMonGetDashboard", {"serverInfo": {}, "servers": [
+            dict(hostName="BRENLOXS@localhost", userName=b64("ADMIN\0x"), userPassword=b64("TRUVE"))]},
+            token=m.connect())
+        self.assertEqual(dashboard["Servers"][0]["Error"], 9007)
+        self.assertTrue(m.connect())  # the real administrator still logs on
+
+    def test_bodies_past_a_command_bound_are_refused_unparsed(self):
+        m = self.m
+        big = "[" + ",".join(["0"] * 500000) + "]"  # 1 MB of elements
+        results = []
+
+        def flood():
+            results.append(post_json(m.port, "/monitor/zvMonGetInfo", big))
+
+        threads = [threading.Thread(target=flood) for _ in range(8)]
+        for t in threads:
+            t.start()
+        self.assertTrue(m.call("zvMonGetInfo")["success"])  # served meanwhile
+        for t in threads:
+            t.join(60)
+        self.assertEqual([status for status, _ in results], [413] * 8)
+        self.assertEqual(results[0][1]["errorCode"], 9006)  # the plug-in's answer: the router never saw them
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 1100})
+        self.assertEqual(status, 413)
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 300})
+        self.assertEqual((status, reply["errorCode"]), (200, 9007))  # within the body bound, past the file's
 
 
 class PoolTest(MonitorCase):
