@@ -95,7 +95,7 @@ std::string idText(const json& id) {
   return id.get<std::string>();
 }
 
-json dispatchMethod(const json& request, Client& client) {
+json dispatchMethod(const json& request, Client& client, std::string& dataText) {
   json reply = makeResponse(0, "", request["id"]);
   auto member = request.find("jsonrpc");
   if (member == request.end() || *member != "2.0") {
@@ -139,7 +139,7 @@ json dispatchMethod(const json& request, Client& client) {
   const std::string database = needsDatabase ? params["databaseName"].get<std::string>() : "";
   const std::string table = needsTable ? params["tableName"].get<std::string>() : "";
   if (method->run == login) {
-    Call call{params, database, table, nullptr, reply, client};
+    Call call{params, database, table, nullptr, reply, client, dataText};
     login(call);
     return reply;
   }
@@ -161,14 +161,37 @@ json dispatchMethod(const json& request, Client& client) {
   }
   std::unique_lock<std::mutex> serialised(entry->useMutex, std::defer_lock);
   if (method->usesSession) serialised.lock();
-  Call call{params, database, table, entry, reply, client};
+  Call call{params, database, table, entry, reply, client, dataText};
   method->run(call);
   return reply;
 }
 
+std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::strict); }
+
 // The reply: compact, UTF-8 as it is, members in name order; a text that
-// is not UTF-8 fails the whole reply.
-std::string writeReply(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::strict); }
+// is not UTF-8 fails the whole reply. Rows written as text beforehand go in
+// as the result's "data" member, which sorts right after "apiVersion", the
+// member every result starts with; "result" sorts after "id" and "jsonrpc".
+std::string writeReply(json reply, const std::string& dataText) {
+  if (dataText.empty()) return dump(reply);
+  json result = std::move(reply["result"]);
+  reply.erase("result");
+  result.erase("data");
+  std::string head = dump(reply);
+  std::string body = dump(result);
+  const std::string first = "{\"apiVersion\":\"1.0.0\"";
+  if (body.compare(0, first.size(), first) != 0) throw std::logic_error("a result without its apiVersion");
+  std::string text;
+  text.reserve(head.size() + body.size() + dataText.size() + 20);
+  text.append(head, 0, head.size() - 1);
+  text += ",\"result\":";
+  text += first;
+  text += ",\"data\":";
+  text += dataText;
+  text.append(body, first.size(), std::string::npos);
+  text += '}';
+  return text;
+}
 
 // A frame too large to parse for a connection that has not logged in: only
 // a request carrying a valid token passes.
@@ -189,21 +212,23 @@ std::string processRequest(const std::string& text, Client& client) {
     ParseMemory memory;  // outlives the document it pays for
     json request = parseRequest(text, memory);
     if (!request.is_object() || !request.contains("id"))
-      return writeReply(makeResponse(-1, "request id is missing. Please add one!", -1));
+      return dump(makeResponse(-1, "request id is missing. Please add one!", -1));
     id = idText(request["id"]);
     if (request.contains("method") && request["method"].is_string()) method = request["method"].get<std::string>();
     json reply;
+    std::string dataText;
     try {
-      reply = dispatchMethod(request, client);
+      reply = dispatchMethod(request, client, dataText);
     } catch (const ZVException& failure) {
       reply = makeResponse(failure.GetErrorCode(), failure.GetErrorMsg(), json(id));
       reply["result"]["method"] = method;
+      dataText.clear();
     }
-    return writeReply(reply);
+    return writeReply(std::move(reply), dataText);
   } catch (const std::exception& failure) {
     std::printf("%s\n", failure.what());
     std::fflush(stdout);
-    return writeReply(makeResponse(-1, failure.what(), json(id)));
+    return dump(makeResponse(-1, failure.what(), json(id)));
   }
 }
 

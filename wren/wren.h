@@ -318,6 +318,28 @@ json parseRequest(const std::string& text, ParseMemory& memory);
 // without building the document; empty when there is none.
 std::string findAuthToken(const std::string& text);
 
+// ---- rows.cpp: result rows written as reply text ----
+// The most bytes a reply's rows may take: a result past it is refused with
+// a message, never cut silently and never held whole.
+constexpr size_t kMaxReplyBytes = 16u * 1024 * 1024;
+
+// The rows of a result as the JSON text of an array, written row by row so
+// that a large result costs about its own size once, not a document of it.
+class RowsText {
+ public:
+  // False, appending nothing, when the row would take the rows past
+  // kMaxReplyBytes. A text that is not UTF-8 throws the library's error.
+  bool append(const json& row);
+  size_t count() const { return count_; }
+  // The array's text; the rows are gone afterwards.
+  std::string take();
+
+ private:
+  std::string text_ = "[";
+  size_t count_ = 0;
+};
+std::string rowsTooLargeMessage();
+
 // ---- methods ----
 struct Call {
   const json& params;
@@ -326,6 +348,10 @@ struct Call {
   AuthEntryRef entry;  // null for login
   json& reply;
   Client& client;
+  // The "data" member of the result as JSON text (from RowsText::take);
+  // when set, the reply is written with it and the document's own "data"
+  // member, if any, is ignored.
+  std::string& dataText;
   json& result() { return reply["result"]; }
 };
 void login(Call& call);

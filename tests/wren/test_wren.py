@@ -647,7 +647,15 @@ class IndexTest(ServerCase):
         self.ok("closeCursor", {"authToken": self.token, "cursorId": cursor["cursorId"]})
 
 
+ENDLESS = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+COUNTING = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT %d) "
+
+
 class SqlTest(ServerCase):
+    # Peak memory is read below: freed blocks must not stay resident in the
+    # sanitizer's quarantine.
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -704,6 +712,29 @@ class SqlTest(ServerCase):
         self.assertEqual(result["errorCode"], -1, result)
         self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM w"), "2")
 
+    def test_result_past_its_bound_refused_in_bounded_memory(self):
+        pid = self.server.tree.proc.pid
+        baseline = reset_peak(pid)
+        # About 100 MB of rows; held whole as a document it took 400 MiB.
+        result = while_pinging(self.server, lambda: self.sql(COUNTING % 3000000 + "SELECT x, x, x, x FROM c"))
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertIn("larger than 16777216 bytes", result["errorMessage"])
+        self.assertNotIn("data", result)
+        self.assertLess(peak_growth_mib(pid, baseline), 64)
+        # Below the bound the rows come whole, each where it belongs.
+        result = self.sql(COUNTING % 60000 + "SELECT x, 'r' || x FROM c")
+        self.assertEqual(result["errorCode"], 0, result["errorMessage"])
+        self.assertEqual(result["fieldNames"], ["x", "'r' || x"])
+        self.assertEqual(result["data"], [[x, "r%d" % x] for x in range(1, 60001)])
+
+    def test_statement_stopped_when_its_client_leaves(self):
+        ws = self.server.client()
+        ws.send_text(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "getRecordsUsingSQL", "params": {
+            "authToken": self.token, "databaseName": "sdb", "sql": ENDLESS + "SELECT x FROM c WHERE x % 50000 = 0"}}))
+        ws.close()
+        # Well inside the server's 30 seconds for a statement.
+        self.assertTrue(wait_for(lambda: "its statement is stopped" in self.server.tree.log(), timeout=20))
+
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
         result = self.sql("SELECT 1", database="nosuchdb")
@@ -711,6 +742,22 @@ class SqlTest(ServerCase):
         self.assertNotIn("data", result)
         result = self.ws.call("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "sdb"})["result"]
         self.assertIn("type must be string, but is null", result["errorMessage"])
+
+
+class SqlDeadlineTest(ServerCase):
+    ENV = {"WREN_SQL_TIMEOUT_SECONDS": "2"}
+
+    def test_statement_ends_at_the_server_limit(self):
+        token = self.server.login(self.ws)
+        self.ok("createDatabase", {"authToken": token, "databaseName": "ddb", "path": ""})
+        for statement in [ENDLESS + "SELECT count(*) FROM c",  # no first row ever
+                          ENDLESS + "SELECT x FROM c WHERE x % 50000 = 0"]:  # rows that never end
+            with self.subTest(statement=statement):
+                result = while_pinging(self.server, lambda: self.ws.call("getRecordsUsingSQL", {
+                    "authToken": token, "databaseName": "ddb", "sql": statement})["result"])
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertEqual(result["errorMessage"], "The statement ran past the server's limit of 2 seconds.")
+                self.assertNotIn("data", result)
 
 
 class SharedTokenTest(ServerCase):
@@ -816,6 +863,40 @@ def memory_kib(pid, field):
     raise AssertionError("no %s for %d" % (field, pid))
 
 
+def while_pinging(server, work):
+    """Runs work() while another client keeps pinging; work's result, after
+    checking that every ping was answered."""
+    pings, done = [], threading.Event()
+
+    def ping():
+        ws = server.client()
+        try:
+            while not done.is_set():
+                pings.append(ws.call("ping", {})["result"]["data"])
+        finally:
+            ws.close()
+
+    pinger = threading.Thread(target=ping)
+    pinger.start()
+    try:
+        return work()
+    finally:
+        done.set()
+        pinger.join(60)
+        assert pings and all(p == "pong" for p in pings), pings[:3]
+
+
+def reset_peak(pid):
+    """The process's resident memory now, in KiB; its peak starts again from here."""
+    with open("/proc/%d/clear_refs" % pid, "w") as f:
+        f.write("5")
+    return memory_kib(pid, "VmRSS")
+
+
+def peak_growth_mib(pid, baseline):
+    return (memory_kib(pid, "VmHWM") - baseline) // 1024
+
+
 class MemoryTest(ServerCase):
     """Large frames cost the server a bounded amount of memory: before a
     log-in only small requests are parsed, after it a document has bounds of
@@ -828,12 +909,11 @@ class MemoryTest(ServerCase):
 
     def flood(self, logged_in):
         """Three clients send FRAME at once while another keeps pinging; the
-        replies of the three and the growth of the peak in MiB."""
+        replies of the three, the growth of the peak in MiB and the memory
+        before."""
         pid = self.server.tree.proc.pid
-        baseline = memory_kib(pid, "VmRSS")
-        with open("/proc/%d/clear_refs" % pid, "w") as f:
-            f.write("5")  # the peak starts again from here
-        replies, pings, done = [], [], threading.Event()
+        baseline = reset_peak(pid)
+        replies = []
 
         def big():
             ws = self.server.client()
@@ -844,25 +924,15 @@ class MemoryTest(ServerCase):
             finally:
                 ws.close()
 
-        def ping():
-            ws = self.server.client()
-            try:
-                while not done.is_set():
-                    pings.append(ws.call("ping", {})["result"]["data"])
-            finally:
-                ws.close()
+        def send_all():
+            senders = [threading.Thread(target=big) for _ in range(3)]
+            for thread in senders:
+                thread.start()
+            for thread in senders:
+                thread.join(120)
 
-        pinger = threading.Thread(target=ping)
-        pinger.start()
-        senders = [threading.Thread(target=big) for _ in range(3)]
-        for thread in senders:
-            thread.start()
-        for thread in senders:
-            thread.join(120)
-        done.set()
-        pinger.join(60)
-        self.assertTrue(pings and all(p == "pong" for p in pings), pings[:3])
-        return replies, (memory_kib(pid, "VmHWM") - baseline) // 1024, baseline
+        while_pinging(self.server, send_all)
+        return replies, peak_growth_mib(pid, baseline), baseline
 
     def test_1_large_frame_before_log_in_refused_unparsed(self):
         replies, growth, _ = self.flood(logged_in=False)
