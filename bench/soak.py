@@ -9,10 +9,12 @@ each in its own database and table, with a fresh key for every write:
   rpc      JSON-RPC insertRecords over WebSocket (wren),
   sql      workbench insert statements with auto-commit (plover),
   browse   table-browser record inserts (avocet),
-  mqtt     QoS 1 publications to a persisted topic (starling).
+  mqtt     QoS 1 publications to a persisted topic (starling),
+  alter    REST table alterations, each giving a table with rows a new last field.
 Each keeps a ledger: a write the server acknowledged must be stored with its
 exact values, one it refused must be absent, and one whose answer was lost to
-the kill may be either. After the last kill: PRAGMA integrity_check on every
+the kill may be either; the altered table must carry the field of its last
+acknowledged alteration or of a later unanswered one, whole, with its rows. After the last kill: PRAGMA integrity_check on every
 database file, every ledger against its table, and heron's resident memory
 and descriptors late in the last run against the first run's. Prints one
 line per round and a summary; exits 1 on any loss or failed check.
@@ -153,6 +155,32 @@ class Writer(threading.Thread):
     def write(self, key, value, number):
         """None when acknowledged, else the refusal's text."""
         raise NotImplementedError
+
+    def verify(self, data):
+        """The problems of the writer's table against its ledger."""
+        found = self.stored(data)
+        problems = []
+        lost = wrong = present = doubled = 0
+        for key, (value, number, outcome) in self.ledger.entries.items():
+            rows = found.get(key, [])
+            if len(rows) > 1:
+                doubled += 1
+            if outcome == Ledger.ACKED:
+                if not rows:
+                    lost += 1
+                elif any(row != (value, number) for row in rows):
+                    wrong += 1
+                    if wrong == 1:
+                        problems.append("%s: %s stored as %r, written as %r" % (self.kind, key, rows, (value, number)))
+            elif outcome == Ledger.REFUSED and rows:
+                present += 1
+        strangers = len(set(found) - set(self.ledger.entries))
+        for count, what in ((lost, "acknowledged writes missing"), (wrong, "acknowledged writes with other values"),
+                            (present, "refused writes stored"), (doubled, "writes stored twice"),
+                            (strangers, "rows nobody wrote")):
+            if count:
+                problems.append("%s: %d %s" % (self.kind, count, what))
+        return problems
 
     def stored(self, data):
         """{key: [(value, number), ...]} of the writer's table."""
@@ -410,7 +438,61 @@ class MqttWriter(Writer):
         return None
 
 
-WRITERS = (RestWriter, RpcWriter, SqlWriter, BrowseWriter, MqttWriter)
+class AlterWriter(RestWriter):
+    """Each write is an alteration of a table holding rows: the same three
+    fields and one last field named after the write, the previous one's
+    dropped. Its ledger's keys are those field names."""
+
+    kind, database, table = "alter", "soakalter", "altered"
+    # CHAR: an alteration through REST keeps no VARCHAR field today (refused as not matching itself).
+    BASE = [{"name": "k", "type": "CHAR", "length": 40}, {"name": "v", "type": "CHAR", "length": 40},
+            {"name": "n", "type": "INTEGER"}]
+    ROWS = 50
+
+    def setup(self, soak):
+        self.rows = {}
+        calls = [("POST", "database/" + self.database, None),
+                 ("POST", "table/%s/%s" % (self.database, self.table), {"fields": self.BASE})]
+        for i in range(self.ROWS):
+            key, value, number = "%s-row-%d" % (self.kind, i), "row %d" % i, i * 7919 - 100000
+            self.rows[key] = (value, number)
+            calls.append(("POST", "record/%s/%s" % (self.database, self.table), {"k": key, "v": value, "n": number}))
+        rest_setup(soak.http_port, calls)
+
+    def fresh_write(self):
+        self.serial += 1
+        return "c%d_%d" % (self.soak.round, self.serial), "", self.serial
+
+    def write(self, key, value, number):
+        body = {"fields": self.BASE + [{"name": key, "type": "INTEGER"}]}
+        status, reply = rest_request(self.conn, "PUT", "table/%s/%s" % (self.database, self.table), body)
+        return None if status == 200 else "%d %s" % (status, reply[:200])
+
+    def verify(self, data):
+        path = os.path.join(data, SERVER, self.database + ".db")
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30) as db:
+            columns = [row[1] for row in db.execute("pragma table_info(%s)" % self.table)]
+            rows = {k: (v, n) for k, v, n in db.execute("select k, v, n from %s" % self.table)}
+        problems = []
+        extra = [c for c in columns if c not in ("rl_recid", "k", "v", "n")]
+        entries = sorted(self.ledger.entries.items(), key=lambda item: item[1][1])  # by serial
+        acked = [key for key, (_, _, outcome) in entries if outcome == Ledger.ACKED]
+        allowed = set(acked[-1:])
+        last_acked_serial = self.ledger.entries[acked[-1]][1] if acked else 0
+        allowed |= {key for key, (_, serial, outcome) in entries
+                    if outcome == Ledger.UNKNOWN and serial > last_acked_serial}
+        if not acked:
+            allowed.add(None)  # the table as it was made
+        if len(extra) > 1 or (extra[0] if extra else None) not in allowed:
+            problems.append("alter: the table's fields are %s; the last acknowledged alteration gave %s" %
+                            (columns, acked[-1:] or "none"))
+        if rows != self.rows:
+            problems.append("alter: %d of %d rows kept their values through the alterations" %
+                            (sum(1 for k, row in self.rows.items() if rows.get(k) == row), len(self.rows)))
+        return problems
+
+
+WRITERS = (RestWriter, RpcWriter, SqlWriter, BrowseWriter, MqttWriter, AlterWriter)
 
 
 class Soak:
@@ -503,27 +585,7 @@ class Soak:
                         problems.append("integrity_check of %s: %s %s" % (path, out.stdout.strip()[:300], out.stderr))
         totals = []
         for w in self.writers:
-            found = w.stored(data)
-            lost = wrong = present = doubled = 0
-            for key, (value, number, outcome) in w.ledger.entries.items():
-                rows = found.get(key, [])
-                if len(rows) > 1:
-                    doubled += 1
-                if outcome == Ledger.ACKED:
-                    if not rows:
-                        lost += 1
-                    elif any(row != (value, number) for row in rows):
-                        wrong += 1
-                        if wrong == 1:
-                            problems.append("%s: %s stored as %r, written as %r" % (w.kind, key, rows, (value, number)))
-                elif outcome == Ledger.REFUSED and rows:
-                    present += 1
-            strangers = len(set(found) - set(w.ledger.entries))
-            for count, what in ((lost, "acknowledged writes missing"), (wrong, "acknowledged writes with other values"),
-                                (present, "refused writes stored"), (doubled, "writes stored twice"),
-                                (strangers, "rows nobody wrote")):
-                if count:
-                    problems.append("%s: %d %s" % (w.kind, count, what))
+            problems += w.verify(data)
             if w.ledger.count(Ledger.REFUSED):
                 print("%s: last refusal: %s" % (w.kind, w.ledger.last_refusal))
             totals.append("%s %d/%d/%d" % (w.kind, w.ledger.count(Ledger.ACKED), w.ledger.count(Ledger.REFUSED),
