@@ -10,6 +10,9 @@ each in its own database and table, with a fresh key for every write:
   sql      workbench insert statements with auto-commit (plover),
   browse   table-browser record inserts (avocet),
   mqtt     QoS 1 publications to a persisted topic (starling),
+  forward  the same to a store-and-forward topic, whose subscriber confirms
+           each message and disconnects cleanly every second: a confirmed
+           message must not come again within the same run of heron,
   alter    REST table alterations, each giving a table with rows a new last field.
 Each keeps a ledger: a write the server acknowledged must be stored with its
 exact values, one it refused must be absent, and one whose answer was lost to
@@ -24,6 +27,7 @@ import http.client
 import json
 import os
 import random
+import select
 import signal
 import socket
 import sqlite3
@@ -144,7 +148,7 @@ class Writer(threading.Thread):
                 self.ledger.note(key, value, number, Ledger.ACKED)
             else:
                 self.ledger.note(key, value, number, Ledger.REFUSED, refusal)
-                self.drop_session()  # a session lost with the last run is refused once
+                self.drop_session()  # the refusal may be of a session the server no longer knows
 
     def ensure_session(self):
         pass
@@ -353,25 +357,31 @@ class BrowseWriter(Writer):
         return None if reply.get("success") else json.dumps(reply)[:200]
 
 
-class MqttWriter(Writer):
-    """QoS 1, one publication outstanding: its PUBACK is the acknowledgement."""
+def mqtt_text(s):
+    b = s.encode()
+    return struct.pack("!H", len(b)) + b
 
-    kind, database, table = "mqtt", "quarnSQL", "soak_records"
-    topic = "soak/records"
 
-    @staticmethod
-    def text(s):
-        b = s.encode()
-        return struct.pack("!H", len(b)) + b
+def mqtt_packet(first, body):
+    out, n = bytearray([first]), len(body)
+    while True:
+        byte, n = n & 0x7F, n >> 7
+        out.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes(out) + body
 
-    @staticmethod
-    def packet(first, body):
-        out, n = bytearray([first]), len(body)
-        while True:
-            byte, n = n & 0x7F, n >> 7
-            out.append(byte | (0x80 if n else 0))
-            if not n:
-                return bytes(out) + body
+
+class MqttConnection:
+    """A raw MQTT 3.1.1 client connection: CONNECT on creation, whole packets
+    read and written."""
+
+    def __init__(self, port, client_id):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT)
+        self.sock.sendall(mqtt_packet(0x10, mqtt_text("MQTT") + bytes([4, 2]) + struct.pack("!H", 0) +
+                                      mqtt_text(client_id)))
+        first, body = self.read_packet()
+        if first != 0x20 or body[1:2] != b"\x00":
+            raise AssertionError("CONNACK refused: %r" % body)
 
     def read_packet(self):
         head = self.read_exact(2)
@@ -393,49 +403,142 @@ class MqttWriter(Writer):
             data += chunk
         return data
 
-    def setup(self, soak):
-        command = {"operation": "CreatePersistenceTopic", "persistenceTopic": self.topic, "mapOfPropertiesToFields": [
-            {"propertyPath": "k", "fieldName": "k", "fieldType": "VARCHAR", "fieldWidth": 40},
-            {"propertyPath": "v", "fieldName": "v", "fieldType": "VARCHAR", "fieldWidth": 40},
-            {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]}
-        subprocess.run(["mosquitto_pub", "-p", str(soak.mqtt_port), "-u", USER, "-P", PASSWORD, "-t",
-                        "quarnAdministration", "-m", json.dumps(command)], check=True, timeout=30)
-        # The topic stores what is published once the command is done: its history row.
-        metadata = os.path.join(soak.tree.path("data"), SERVER, "brenlox.db")
+    def send(self, first, body):
+        self.sock.sendall(mqtt_packet(first, body))
 
-        def outcome():
-            try:
-                with sqlite3.connect("file:%s?mode=ro" % metadata, uri=True, timeout=5) as db:
-                    return db.execute("select error_code, error_message from mqtt_topic_persistence_history").fetchone()
-            except sqlite3.Error:
-                return None
-        done = wait_for(outcome, 30)
-        if not done or int(done[0]) != 0:
-            raise RuntimeError("the persisted topic was not made: %s" % (done,))
+    def close(self):
+        self.sock.close()
+
+
+def persistence_command(soak, command):
+    """Publishes a broker command with the administrator's credentials and
+    waits until it is done: its history row. A persisted topic stores what is
+    published only from then on."""
+    subprocess.run(["mosquitto_pub", "-p", str(soak.mqtt_port), "-u", USER, "-P", PASSWORD, "-t",
+                    "quarnAdministration", "-m", json.dumps(command)], check=True, timeout=30)
+    metadata = os.path.join(soak.tree.path("data"), SERVER, "brenlox.db")
+    wanted = '"persistenceTopic":"%s"' % command["persistenceTopic"]
+
+    def outcome():
+        try:
+            with sqlite3.connect("file:%s?mode=ro" % metadata, uri=True, timeout=5) as db:
+                return db.execute("select error_code, error_message from mqtt_topic_persistence_history where "
+                                  "instr(replace(persistence_command, ' ', ''), ?)", (wanted,)).fetchone()
+        except sqlite3.Error:
+            return None
+    done = wait_for(outcome, 30)
+    if not done or int(done[0]) != 0:
+        raise RuntimeError("the broker's command %s failed: %s" % (command, done))
+
+
+class MqttWriter(Writer):
+    """QoS 1, one publication outstanding: its PUBACK is the acknowledgement."""
+
+    kind, database, table = "mqtt", "quarnSQL", "soak_records"
+    topic = "soak/records"
+    TOPIC_SETTINGS = {}
+
+    def setup(self, soak):
+        persistence_command(soak, dict({
+            "operation": "CreatePersistenceTopic", "persistenceTopic": self.topic, "mapOfPropertiesToFields": [
+                {"propertyPath": "k", "fieldName": "k", "fieldType": "VARCHAR", "fieldWidth": 40},
+                {"propertyPath": "v", "fieldName": "v", "fieldType": "VARCHAR", "fieldWidth": 40},
+                {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]}, **self.TOPIC_SETTINGS))
 
     def ensure_session(self):
-        if getattr(self, "sock", None) is None:
-            self.sock = socket.create_connection(("127.0.0.1", self.soak.mqtt_port), timeout=IO_TIMEOUT)
-            self.sock.sendall(self.packet(0x10, self.text("MQTT") + bytes([4, 2]) + struct.pack("!H", 0) +
-                                          self.text("soak-mqtt")))
-            first, body = self.read_packet()
-            if first != 0x20 or body[1:2] != b"\x00":
-                raise AssertionError("CONNACK refused: %r" % body)
+        if getattr(self, "mqtt", None) is None:
+            self.mqtt = MqttConnection(self.soak.mqtt_port, "soak-" + self.kind)
             self.packet_id = 0
 
     def drop_session(self):
-        if getattr(self, "sock", None) is not None:
-            self.sock.close()
-        self.sock = None
+        if getattr(self, "mqtt", None) is not None:
+            self.mqtt.close()
+        self.mqtt = None
 
     def write(self, key, value, number):
         self.packet_id = self.packet_id % 65535 + 1
         payload = json.dumps({"k": key, "v": value, "n": number}).encode()
-        self.sock.sendall(self.packet(0x32, self.text(self.topic) + struct.pack("!H", self.packet_id) + payload))
-        first, body = self.read_packet()
+        self.mqtt.send(0x32, mqtt_text(self.topic) + struct.pack("!H", self.packet_id) + payload)
+        first, body = self.mqtt.read_packet()
         if first != 0x40 or struct.unpack("!H", body[:2])[0] != self.packet_id:
             raise AssertionError("expected the PUBACK of %d, got %#x %r" % (self.packet_id, first, body))
         return None
+
+
+class ForwardWriter(MqttWriter):
+    """Publishes to a store-and-forward topic like the mqtt writer; beside it
+    a subscriber takes the stored messages, confirms each at once and leaves
+    with a clean DISCONNECT every second: within one run of heron, a message
+    confirmed before such a disconnect must never come again."""
+
+    kind, table = "forward", "soak_forward"
+    topic = "soak/forward"
+    TOPIC_SETTINGS = {"storeAndForward": True, "maxDeliveryRatePerSecond": 1000,
+                      "newSubscriberDeliveryMode": "StoredMessages", "newSubscriberMaxStoredMessages": "all",
+                      "resendTimeout": 5}
+
+    def __init__(self, soak):
+        super().__init__(soak)
+        self.reader = threading.Thread(target=self.read_forever, daemon=True)
+        self.delivered = 0
+        self.redelivered = []
+
+    def start(self):
+        super().start()
+        self.reader.start()
+
+    def join(self, timeout=None):
+        super().join(timeout)
+        self.reader.join(timeout)
+
+    def read_forever(self):
+        confirmed, epoch = set(), None
+        while not self.soak.finished.is_set():
+            if not self.soak.up.wait(0.2):
+                continue
+            if epoch != self.soak.epoch:
+                # A kill may lose confirmations the broker had not yet stored: they may come again.
+                confirmed, epoch = set(), self.soak.epoch
+            pending = set()
+            try:
+                self.read_for_a_second(confirmed, pending)
+            except (OSError, ValueError, KeyError, AssertionError, struct.error):
+                time.sleep(0.1)
+                continue  # not a clean disconnect: what it confirmed may come again
+            if epoch == self.soak.epoch:
+                confirmed |= pending
+
+    def read_for_a_second(self, confirmed, pending):
+        mqtt = MqttConnection(self.soak.mqtt_port, "soak-forward-reader")
+        try:
+            mqtt.send(0x82, struct.pack("!H", 1) + mqtt_text(self.topic) + b"\x01")
+            leave = time.time() + 1
+            while time.time() < leave and self.soak.up.is_set():
+                if not select.select([mqtt.sock], [], [], 0.1)[0]:
+                    continue
+                first, body = mqtt.read_packet()
+                if first & 0xF0 != 0x30:
+                    continue
+                length = struct.unpack("!H", body[:2])[0]
+                packet_id = body[2 + length:4 + length]
+                key = json.loads(body[4 + length:])["k"]
+                self.delivered += 1
+                if key in confirmed:
+                    self.redelivered.append(key)
+                mqtt.send(0x40, packet_id)
+                pending.add(key)
+            mqtt.send(0xE0, b"")
+        finally:
+            mqtt.close()
+
+    def verify(self, data):
+        problems = super().verify(data)
+        if self.redelivered:
+            problems.append("forward: %d messages delivered again after they were confirmed and the subscriber "
+                            "disconnected cleanly (first: %s)" % (len(self.redelivered), self.redelivered[0]))
+        if self.ledger.count(Ledger.ACKED) >= 100 and self.delivered == 0:
+            problems.append("forward: none of the stored messages was delivered")
+        return problems
 
 
 class AlterWriter(RestWriter):
@@ -492,7 +595,7 @@ class AlterWriter(RestWriter):
         return problems
 
 
-WRITERS = (RestWriter, RpcWriter, SqlWriter, BrowseWriter, MqttWriter, AlterWriter)
+WRITERS = (RestWriter, RpcWriter, SqlWriter, BrowseWriter, MqttWriter, ForwardWriter, AlterWriter)
 
 
 class Soak:
@@ -539,6 +642,7 @@ class Soak:
 
     def run(self):
         round_seconds = self.seconds / self.rounds
+        self.began = time.time()
         self.start_heron()
         for writer in self.writers:
             writer.setup(self)
@@ -598,7 +702,7 @@ class Soak:
             problems.append("descriptors grew from %d in the first run to %d in the last (margin: +%d)" %
                             (first_fds, last_fds, FD_SLACK))
         print("soak: %d rounds in %.0fs; acknowledged/refused/unknown: %s; %s" %
-              (len(self.samples), self.seconds, ", ".join(totals),
+              (len(self.samples), time.time() - self.began, ", ".join(totals),
                "every acknowledged write is stored with its values, every database is sound" if not problems
                else "%d problems" % len(problems)))
         for problem in problems:
