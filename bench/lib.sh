@@ -15,7 +15,7 @@ bench_build_dir=${BENCH_BUILD:-build/release}
 bench_bin="$bench_build_dir/bench"
 bench_dist="$bench_build_dir/dist"
 bench_smoke=${BENCH_SMOKE:-0}
-bench_name=bench/$(basename "$(cd "$(dirname "$0")" && pwd)")
+bench_name=$(realpath --relative-to="$bench_repo" "$0")
 
 bench_fail() {
   echo "$bench_name: $*" >&2
