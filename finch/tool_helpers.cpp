@@ -1,6 +1,7 @@
 // Helpers shared by the browser tools: the host's connection types, the
 // base64 decoding of credentials, replies made of a JSON file, session
 // tokens and the engine's location.
+#include <dlfcn.h>
 #include <strings.h>
 #include <sys/random.h>
 #include <syslog.h>
