@@ -121,8 +121,8 @@ int bindServerLibrary(bool* ended) {
 // the applications) are made here, on a fresh data root, before any
 // application logs on.
 void createConfiguredServers(const WebServerThreadData* record) {
-  const char* local = record->serverName != nullptr && record->serverName[0] != '\0' ? record->serverName
-                                                                                     : kDefaultLocalServer;
+  const char* local =
+      record->serverName != nullptr && record->serverName[0] != '\0' ? record->serverName : kDefaultLocalServer;
   for (const char* server : {local, static_cast<const char*>(record->linked_vix_server)}) {
     if (server == nullptr || server[0] == '\0') continue;
     int code = rlCreateServer(server);

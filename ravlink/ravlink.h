@@ -319,14 +319,19 @@ class RAVLINK_API ZVSession : public ZVBase {
   bool FindDatabase(const char* name, ZVString* path);  // path: the database file when found
   void DisconnectAll();                                 // ends the logon: every object of it fails afterwards
   // path "" or "." is the server's directory; another path must lie inside
-  // it. Throws RL_DATABASE_EXISTS when the database is known and present.
+  // it. The new database is empty: throws RL_DATABASE_EXISTS when the
+  // database is known and present, or when its file is still there (a
+  // dropped database's file comes back only through AddDatabase).
   void CreateDatabase(const char* name, const char* path);
   // Makes an existing database file known to the server; 4094 when none.
   void AddDatabase(const char* name, const char* path);
   int32_t GetOwner() const;  // -1 when not logged on
-  // Forgets the database and removes its file; 101 when the server knows none.
+  // Forgets the database and removes its file; 101 when the server knows
+  // none, RL_IN_USE (nothing changes) while a session of the process has
+  // it connected.
   void DeleteDatabase(const char* name);
-  // Forgets the database and keeps its file (AddDatabase makes it known again).
+  // Forgets the database and keeps its file (AddDatabase makes it known
+  // again); RL_IN_USE as DeleteDatabase.
   void DropDatabase(const char* name);
   // The server's databases in name order with their files; false at the end.
   bool FirstDatabase(ZVString* name, ZVString* path);

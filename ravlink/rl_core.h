@@ -144,7 +144,7 @@ struct TableDef {
 };
 
 Sem semOf(const FieldDef& f);
-bool isDecimal(const FieldDef& f);  // NUMBER and MONEY: exact decimals (rl_values.cpp)
+bool isDecimal(const FieldDef& f);                           // NUMBER and MONEY: exact decimals (rl_values.cpp)
 const char* declaredType(const FieldDef& f, bool identity);  // SQLite column type
 bool storesText(const FieldDef& f);
 // A stored value of field `from` as field `to` holds it after a change of

@@ -58,8 +58,7 @@ std::string serverDirectory(const char* server, std::string* name, bool create =
   if (create && !createPrivateDirectories(dir.string()))
     fail(RL_SERVER_UNREACHABLE,
          "Server [" + text + "] cannot be reached: data directory " + dir.string() + " is not usable");
-  if (!create && !fs::is_regular_file(dir / kServerCatalog, ec))
-    fail(RL_NO_SERVER, "Server [" + text + "] not found");
+  if (!create && !fs::is_regular_file(dir / kServerCatalog, ec)) fail(RL_NO_SERVER, "Server [" + text + "] not found");
   return fs::weakly_canonical(dir, ec).string();
 }
 

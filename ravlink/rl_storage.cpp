@@ -273,12 +273,9 @@ static const struct {
   const char* column;
   const char* declaration;
 } kLaterCatalogColumns[] = {
-    {"rl_indexes", "condition", "TEXT"},
-    {"rl_segments", "json_key", "TEXT"},
-    {"rl_segments", "json_type", "INTEGER"},
-    {"rl_segments", "json_size", "INTEGER"},
-    {"rl_tables", "identity_seed", "INTEGER"},
-    {"rl_tables", "identity_increment", "INTEGER"},
+    {"rl_indexes", "condition", "TEXT"},       {"rl_segments", "json_key", "TEXT"},
+    {"rl_segments", "json_type", "INTEGER"},   {"rl_segments", "json_size", "INTEGER"},
+    {"rl_tables", "identity_seed", "INTEGER"}, {"rl_tables", "identity_increment", "INTEGER"},
 };
 
 static bool hasColumn(sqlite3* db, const char* table, const char* column) {
@@ -570,7 +567,6 @@ int TableDef::indexNumber(const std::string& n) const {
     if (indexes[i].name == n) return int(i);
   return -1;
 }
-
 
 static std::string columnText(sqlite3_stmt* st, int c) {
   const unsigned char* p = sqlite3_column_text(st, c);

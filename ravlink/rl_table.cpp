@@ -47,9 +47,9 @@ void TableCore::prepareTexts() {
     for (char c : stored.name) literal += c == '\'' ? std::string("''") : std::string(1, c);
     literal += "'";
     cols += (cols.empty() ? "" : ", ") + quoteName(stored.fields[stored.identity].name);
-    params += std::string(params.empty() ? "" : ", ") + "coalesce((SELECT seq FROM sqlite_sequence WHERE name = " +
-              literal + ") + " + std::to_string(stored.identityIncrement) + ", " +
-              std::to_string(stored.identitySeed) + ")";
+    params += std::string(params.empty() ? "" : ", ") +
+              "coalesce((SELECT seq FROM sqlite_sequence WHERE name = " + literal + ") + " +
+              std::to_string(stored.identityIncrement) + ", " + std::to_string(stored.identitySeed) + ")";
   }
   insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
   insertStmt = nullptr;

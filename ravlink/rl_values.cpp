@@ -360,7 +360,6 @@ static std::string formatTime(int32_t ms, int timeType) {
   return buf;
 }
 
-
 // ---- exact decimals -----------------------------------------------------------
 // NUMBER and MONEY fields keep the decimal they are given, digit for digit.
 // SQLite has no decimal type, so a value is stored as the exact INTEGER
@@ -986,7 +985,8 @@ Value convertValue(const FieldDef& from, const Value& v, const FieldDef& to) {
   }
   Value out = fromText(to, toString(from, v, 1, 3), 1, 3);
   // Numbers must keep their value: a fraction cut or rounded away is refused.
-  bool aNumber = a == Sem::Bit || a == Sem::Int || a == Sem::Real, bNumber = b == Sem::Bit || b == Sem::Int || b == Sem::Real;
+  bool aNumber = a == Sem::Bit || a == Sem::Int || a == Sem::Real,
+       bNumber = b == Sem::Bit || b == Sem::Int || b == Sem::Real;
   if (aNumber && bNumber) {
     Decimal before, after;
     if (!storedDecimal(v, &before) || !storedDecimal(out, &after) || before.negative != after.negative ||

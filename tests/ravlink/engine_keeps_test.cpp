@@ -106,7 +106,7 @@ TEST_F(EngineTest, OpeningADatabaseWaitsForNoWriter) {
   t.Open("items", 0);
   ZVRecord r(&t);
   writer.session->SetAutoCommit(0);
-  insertItem(r, "pending", 1);  // an uncommitted write holds the file's write lock
+  insertItem(r, "pending", 1);                  // an uncommitted write holds the file's write lock
   Connected reader = connect("testdb", false);  // a writing open would wait for the commit, then fail with 4211
   ZVTable other(reader.database.get());
   other.Open("items", 0);
@@ -172,13 +172,13 @@ TEST_F(ValuesTest, DecimalsKeepEveryDigitAtTheirDeclaredPrecisionAndScale) {
   t.Open("amounts", 0);
   ZVRecord r(&t);
   struct Case {
-    const char *number, *money, *small;          // written
+    const char *number, *money, *small;           // written
     const char *numberOut, *moneyOut, *smallOut;  // read back, and shown by sqlite3 for number and money
   } cases[] = {
       {"1234567890123456.78", "123456789012345678.91", "12.34", "1234567890123456.78", "123456789012345678.91",
        "12.3400"},
-      {"-999999999999999999.99", "-99999999999999999999", "-0.0001", "-999999999999999999.99",
-       "-99999999999999999999", "-0.0001"},
+      {"-999999999999999999.99", "-99999999999999999999", "-0.0001", "-999999999999999999.99", "-99999999999999999999",
+       "-0.0001"},
       {"0.01", "7.89", "922337203685477.5807", "0.01", "7.89", "922337203685477.5807"},
       {"12", "0", "1.23455", "12.00", "0", "1.2346"},
   };
@@ -193,8 +193,8 @@ TEST_F(ValuesTest, DecimalsKeepEveryDigitAtTheirDeclaredPrecisionAndScale) {
     EXPECT_EQ(r.GetFieldAsString("number"), c.numberOut);
     EXPECT_EQ(r.GetFieldAsString("money"), c.moneyOut);
     EXPECT_EQ(r.GetFieldAsString("small"), c.smallOut);
-    std::string stored = shell(dbFile(), "select number || '|' || money from amounts where rowid = " +
-                                             std::to_string(row));
+    std::string stored =
+        shell(dbFile(), "select number || '|' || money from amounts where rowid = " + std::to_string(row));
     std::string numberShown = c.numberOut;
     if (std::string(c.number) == "12") numberShown = "12";  // a whole number is stored as the integer
     EXPECT_EQ(stored, numberShown + "|" + c.moneyOut);
@@ -215,7 +215,7 @@ TEST_F(ValuesTest, DeclaredLengthsBoundTheContentAndLongTypesTakeLongValues) {
   ZVTable t(c_.database.get());
   rlSetFieldBinaryFlag(t.AddField("v20", 162, 22)->GetHandle(), 4);  // VARCHAR(20): stored length 22
   rlSetFieldBinaryFlag(t.AddField("lvc", 170, 4)->GetHandle(), 4);   // LVARCHAR without length
-  t.AddField("lvb", 170, 4);                                          // LVARBINARY without length
+  t.AddField("lvb", 170, 4);                                         // LVARBINARY without length
   t.AddField("js", 259, 0);
   t.Create("longs", 2);
   t.Open("longs", 0);

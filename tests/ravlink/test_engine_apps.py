@@ -23,14 +23,14 @@ def b64(text):
 
 
 class Apps(HeronTree):
-    """heron -s with the REST application, the table browser and the monitor."""
+    """heron -s with the REST application, the table browser, the monitor and the workbench."""
 
     def __init__(self, prefix="engine-apps-"):
         super().__init__(prefix=prefix)
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "linked_vix_server": SERVER, "mqtt_enabled": "false",
-                  "applications": ["quarn;gannet", "avocet;avocet", "monitor;finch"],
+                  "applications": ["quarn;gannet", "avocet;avocet", "monitor;finch", "plover;plover"],
                   "websocket_applications": []}
         with open(self.path("config/osprey.json"), "w") as f:
             json.dump(config, f)
@@ -157,6 +157,36 @@ class DatabaseTest(AppsCase):
         self.assertTrue(action("DELETEDB").get("success"))
         self.assertTrue(action("CREATEDB").get("success"))
         self.assertEqual(self.apps.sql("again", "select count(*) from sqlite_master where name = 'stale'"), "0")
+
+
+class OpenTest(AppsCase):
+    def workbench(self, method, params):
+        return self.apps.post("plover", {"action": "quarnSQL", "method": method, "data": [params], "tid": 1})
+
+    def test_an_uncommitted_write_holds_up_no_new_logon_or_open(self):
+        apps = self.apps
+        self.assertEqual(apps.rest("POST", "database/busy")[0], 200)
+        status, reply = apps.rest("POST", "table/busy/t", {"fields": [{"name": "v", "type": "INTEGER"}]})
+        self.assertEqual(status, 200, reply)
+        reply = self.workbench("connect", {"yxInfo": {"currentServer": {"database": "busy"}, "userName": b64("ADMIN"),
+                                                      "userPassword": b64("TRUVE"), "autoCommit": False,
+                                                      "isolationLevel": True}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        token = reply["result"]["token"]
+        reply = self.workbench("execStatement", {"token": token, "yxInfo": {"query": "insert into t(v) values(7)"}})
+        self.assertEqual(reply["type"], "rpc", reply)  # not committed: the session holds the file's write lock
+        # A new logon and a first open of the database only read it.
+        reply = self.workbench("connect", {"yxInfo": {"currentServer": {"database": "busy"},
+                                                      "userName": b64("ADMIN"), "userPassword": b64("TRUVE"),
+                                                      "autoCommit": True, "isolationLevel": True,
+                                                      "createNewSession": True}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        status, reply = apps.rest("GET", "record/busy/t/1")
+        self.assertEqual(status, 404, reply)
+        self.assertEqual(apps.sql("busy", "select count(*) from t"), "0")
+        reply = self.workbench("execStatement", {"token": token, "yxInfo": {"query": "commit"}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        self.assertEqual(apps.sql("busy", "select v from t"), "7")
 
 
 class LongPathTest(unittest.TestCase):
