@@ -620,9 +620,9 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   nev_connection* GetConn() const { return connection_; }
   char GetQoS() const { return qos_.load(); }
-  // A SUBSCRIBE again on the same connection replaces the subscription's QoS
-  // (MQTT 3.1.1 3.8.4): rows sent from now on go with it; those in flight
-  // finish with theirs.
+  // A SUBSCRIBE again on the same connection with a higher QoS raises the
+  // delivery's QoS: rows sent from now on go with it; those in flight finish
+  // with theirs.
   void SetQoS(char qos) { qos_.store(qos); }
   const std::string& GetClientId() const { return clientId_; }
   size_t InFlight();
@@ -704,7 +704,8 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   // With a connection: a subscriber of the client id on that connection.
   bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
   // A SUBSCRIBE again from the client id's subscriber on this connection:
-  // its QoS becomes qos; logged with 10024. False when it has none here.
+  // its QoS becomes qos when that is higher; logged with 10024. False when
+  // it has none here.
   bool Resubscribe(const std::string& clientId, nev_connection* connection, char qos);
   void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
 
