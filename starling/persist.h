@@ -592,13 +592,14 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   MQTTStoreForwardSubscriber(const MQTTStoreForwardSubscriber&) = delete;
   MQTTStoreForwardSubscriber& operator=(const MQTTStoreForwardSubscriber&) = delete;
 
-  // The housekeeping thread: resends what is due, writes the confirmed
-  // position. Throws 10006 when it cannot start.
+  // Joins the housekeeping rounds (one thread serves every subscriber):
+  // resends what is due, writes the confirmed position. Throws 10006 when
+  // that thread cannot start.
   void Start();
   // Asks the delivery to stop at once (the engine's reader then returns).
   void RequestStop() { stopping_ = true; }
-  // Stops the housekeeping thread and writes the confirmed position; the
-  // engine subscription must still exist.
+  // Leaves the housekeeping rounds (waiting for one in progress) and
+  // writes the confirmed position; the engine subscription must still exist.
   void StopAndFlush();
   // After the engine's reader stopped: no acknowledgement or resend touches
   // the subscriber any more, and its packet ids are free.
@@ -639,7 +640,12 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
   void applyAck(Ack kind, uint16_t packetId);
   uint16_t nextPacketId();
-  void housekeeping();
+
+ public:
+  // One housekeeping round: the confirmed position written, resends due.
+  void HousekeepingRound();
+
+ private:
   void resendDue();
   void resendEntry(const std::string& payload, const MQTTPersistMsgID& entry);
   void flushConfirmed();
@@ -662,8 +668,8 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   int64_t flushed_ = 0;  // the confirmed position last written
   uint64_t skipped_ = 0;  // rows that could never be delivered (under mutex_)
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> threadStop_{false};
-  std::thread thread_;
+  std::atomic<bool> threadStop_{false};  // out of the housekeeping rounds
+  std::mutex roundMutex_;                 // held by a housekeeping round
 };
 
 class MQTTStoreForwardPersist : public MQTTPersist {
