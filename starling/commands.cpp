@@ -20,16 +20,6 @@ void logWith(LogCallback log, int code, const char* text) {
   if (log != nullptr) log(text, code);
 }
 
-// Registers the topic a command names, writing its row when it is new.
-void registerCommandTopic(const char* topic, const char* requester) {
-  bool isNew = false;
-  std::shared_ptr<MQTTTopic> entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
-  if (isNew) {
-    int id = MQTTTopic::Persist(entry.get());
-    MQTTConnection::AddTopicsByTopic(topic, id);
-  }
-}
-
 // The broker's own database credentials, for the origins that are trusted:
 // the administration application's pass-through (behind its token), command
 // files on the server's disk, the replay of stored topics at start. Server
@@ -98,6 +88,19 @@ using JsonOwner = std::unique_ptr<json_object, decltype(&releaseJson)>;
 
 }  // namespace
 
+void starlingRegisterCommandTopic(const char* topic, const char* requester) {
+  bool isNew = false;
+  std::shared_ptr<MQTTTopic> entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
+  // A topic nothing needed may have lost its row to the bound on rows while
+  // its entry stayed in memory: the command's tables refer to the row.
+  bool rowMissing = false;
+  if (!isNew) {
+    StarlingDb db;
+    rowMissing = MQTTTopic::GetTopicID(db.get(), topic) < 0;
+  }
+  if (isNew || rowMissing) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry.get()));
+}
+
 const char* mqttSysOpName(int op) { return op >= 0 && op < 6 ? kOpNames[op] : "Invalid Operation"; }
 
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
@@ -150,7 +153,7 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
     return code;
   }
   try {
-    registerCommandTopic(topic, requester);
+    starlingRegisterCommandTopic(topic, requester);
     _processMQTTSystemRequest(config, operation, topic, requester, command, log);
   } catch (const YXException& e) {
     logWith(log, e.GetErrorCode(), e.GetErrorMsg());

@@ -592,13 +592,14 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   MQTTStoreForwardSubscriber(const MQTTStoreForwardSubscriber&) = delete;
   MQTTStoreForwardSubscriber& operator=(const MQTTStoreForwardSubscriber&) = delete;
 
-  // The housekeeping thread: resends what is due, writes the confirmed
-  // position. Throws 10006 when it cannot start.
+  // Joins the housekeeping rounds (one thread serves every subscriber):
+  // resends what is due, writes the confirmed position. Throws 10006 when
+  // that thread cannot start.
   void Start();
   // Asks the delivery to stop at once (the engine's reader then returns).
   void RequestStop() { stopping_ = true; }
-  // Stops the housekeeping thread and writes the confirmed position; the
-  // engine subscription must still exist.
+  // Leaves the housekeeping rounds (waiting for one in progress) and
+  // writes the confirmed position; the engine subscription must still exist.
   void StopAndFlush();
   // After the engine's reader stopped: no acknowledgement or resend touches
   // the subscriber any more, and its packet ids are free.
@@ -620,9 +621,9 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   nev_connection* GetConn() const { return connection_; }
   char GetQoS() const { return qos_.load(); }
-  // A SUBSCRIBE again on the same connection replaces the subscription's QoS
-  // (MQTT 3.1.1 3.8.4): rows sent from now on go with it; those in flight
-  // finish with theirs.
+  // A SUBSCRIBE again on the same connection with a higher QoS raises the
+  // delivery's QoS: rows sent from now on go with it; those in flight finish
+  // with theirs.
   void SetQoS(char qos) { qos_.store(qos); }
   const std::string& GetClientId() const { return clientId_; }
   size_t InFlight();
@@ -639,7 +640,12 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
   void applyAck(Ack kind, uint16_t packetId);
   uint16_t nextPacketId();
-  void housekeeping();
+
+ public:
+  // One housekeeping round: the confirmed position written, resends due.
+  void HousekeepingRound();
+
+ private:
   void resendDue();
   void resendEntry(const std::string& payload, const MQTTPersistMsgID& entry);
   void flushConfirmed();
@@ -662,8 +668,8 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   int64_t flushed_ = 0;  // the confirmed position last written
   uint64_t skipped_ = 0;  // rows that could never be delivered (under mutex_)
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> threadStop_{false};
-  std::thread thread_;
+  std::atomic<bool> threadStop_{false};  // out of the housekeeping rounds
+  std::mutex roundMutex_;                 // held by a housekeeping round
 };
 
 class MQTTStoreForwardPersist : public MQTTPersist {
@@ -704,7 +710,8 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   // With a connection: a subscriber of the client id on that connection.
   bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
   // A SUBSCRIBE again from the client id's subscriber on this connection:
-  // its QoS becomes qos; logged with 10024. False when it has none here.
+  // its QoS becomes qos when that is higher; logged with 10024. False when
+  // it has none here.
   bool Resubscribe(const std::string& clientId, nev_connection* connection, char qos);
   void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
 

@@ -195,13 +195,6 @@ void removeTopic(const char* topic) {
   if (persist != nullptr) persist->Stop();
 }
 
-// Makes sure a topic named by a command has its registry entry and row.
-void registerTopicName(const char* topic, const char* requester) {
-  bool isNew = false;
-  std::shared_ptr<MQTTTopic> entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
-  if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry.get()));
-}
-
 void execCreate(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
                 PoolValues pool) {
   createTopic(config, topic, executedBy, json, log, pool);
@@ -250,7 +243,7 @@ void execRename(ZVDatabaseConfig* config, const char* topic, const char* execute
     zvJsonRelease(moved);
     starlingThrow(fn, 10006, "Not able to update previous topic to %s", newName);
   }
-  registerTopicName(newName, executedBy);
+  starlingRegisterCommandTopic(newName, executedBy);
   removeTopic(topic);
   try {
     createTopic(config, newName, executedBy, moved, log, pool);

@@ -124,6 +124,8 @@ struct StarlingBroker {
   // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
   // the clean-up thread deletes the oldest beyond it.
   int64_t historyMaxRows = 100000;
+  // Rows mqtt_topic keeps at most (TOPIC_MAX_ROWS in config/starling.cfg).
+  int64_t topicMaxRows = 100000;
   // Per-connection bounds given to the engine's broker core (negative: its
   // defaults; 0: none).
   int32_t connectTimeout = -1;
@@ -381,6 +383,11 @@ class MQTTTopic {
   static bool GetTopicRecord(ZVDatabasePooled* db, const char* name, ZVRecord* record);
   static size_t Count();
   static void DeleteAll();
+  // Bounds the rows of mqtt_topic (maxRows, and 64 MiB of names): past
+  // either, the oldest rows nothing refers to (no persistence, no
+  // subscription link, no retained payload) are
+  // deleted, at most 1,000 a call. Returns how many went.
+  static int64_t TrimRows(int64_t maxRows);
   // Changes whenever entries leave the registry (DeleteAll, the bound): an
   // entry kept from CheckTopic is the registry's own while the generation it
   // was taken in lasts.
@@ -398,6 +405,8 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
                                const char* requester, json_object* command, LogCallback log);
 void restartPersistenceTopics();
+// Registers the topic a command names and makes sure it has its row.
+void starlingRegisterCommandTopic(const char* topic, const char* requester);
 // What an MQTT client's CONNECT carried, for the commands it publishes.
 struct StarlingClientCredentials {
   bool hasUser = false;

@@ -107,28 +107,99 @@ MQTTStoreForwardSubscriber::MQTTStoreForwardSubscriber(nev_connection* connectio
       resendTimeout_(resendTimeout),
       topic_(topic) {}
 
-MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() {
-  threadStop_ = true;
-  if (thread_.joinable()) thread_.join();
-}
+namespace {
 
-void MQTTStoreForwardSubscriber::Start() {
-  try {
-    thread_ = std::thread([this] { housekeeping(); });
-  } catch (const std::system_error&) {
-    starlingThrow("MQTTStoreForwardSubscriber::_startResendThread", 10006,
-                  "ERROR - Not able to allocate data structure for the resend message thread.\n");
+// One thread does the housekeeping rounds of every subscriber (resends due,
+// confirmed positions written): each subscriber has its engine's reader and
+// no thread of its own besides. The thread runs while any subscriber is
+// listed; the last one to leave joins it.
+class Housekeeper {
+ public:
+  static Housekeeper& instance() {
+    static Housekeeper* keeper = new Housekeeper;  // outlives every subscriber
+    return *keeper;
   }
-}
+
+  void add(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    listed_[subscriber.get()] = subscriber;
+    if (thread_.joinable()) return;  // running: the last remove takes it out
+    uint64_t generation = ++generation_;
+    try {
+      thread_ = std::thread([this, generation] { run(generation); });
+    } catch (const std::system_error&) {
+      listed_.erase(subscriber.get());
+      starlingThrow("MQTTStoreForwardSubscriber::_startResendThread", 10006,
+                    "ERROR - Not able to allocate data structure for the resend message thread.\n");
+    }
+  }
+
+  void remove(const MQTTStoreForwardSubscriber* subscriber) {
+    std::thread ending;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      listed_.erase(subscriber);
+      if (!listed_.empty()) return;
+      ++generation_;  // the running thread, if any, ends at once
+      ending = std::move(thread_);
+    }
+    wake_.notify_all();
+    if (ending.joinable()) ending.join();
+  }
+
+ private:
+  void run(uint64_t generation) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+      wake_.wait_for(hold, std::chrono::milliseconds(kRoundMs), [&] { return generation_ != generation; });
+      if (generation_ != generation) return;
+      std::vector<std::shared_ptr<MQTTStoreForwardSubscriber>> round;
+      for (auto it = listed_.begin(); it != listed_.end();) {
+        if (auto subscriber = it->second.lock()) {
+          round.push_back(std::move(subscriber));
+          ++it;
+        } else {
+          it = listed_.erase(it);
+        }
+      }
+      if (listed_.empty()) {
+        // Every subscriber went without leaving (none is left to join this
+        // thread): it ends on its own, and the next add starts another.
+        thread_.detach();
+        return;
+      }
+      hold.unlock();
+      for (const auto& subscriber : round) subscriber->HousekeepingRound();
+      round.clear();
+      hold.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<const MQTTStoreForwardSubscriber*, std::weak_ptr<MQTTStoreForwardSubscriber>> listed_;
+  uint64_t generation_ = 0;  // a thread runs while the generation it started in lasts
+  std::thread thread_;
+};
+
+}  // namespace
+
+MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() { threadStop_ = true; }
+
+void MQTTStoreForwardSubscriber::Start() { Housekeeper::instance().add(shared_from_this()); }
 
 void MQTTStoreForwardSubscriber::StopAndFlush() {
   threadStop_ = true;
-  if (thread_.joinable()) thread_.join();
+  Housekeeper::instance().remove(this);
+  // A round in progress for this subscriber ends first.
+  std::lock_guard<std::mutex> round(roundMutex_);
   logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
 }
 
 void MQTTStoreForwardSubscriber::Detach() {
   stopping_ = true;
+  threadStop_ = true;
+  Housekeeper::instance().remove(this);
   std::lock_guard<std::mutex> hold(mutex_);
   detached_ = true;
   inFlight_.clear();
@@ -291,14 +362,11 @@ void MQTTStoreForwardSubscriber::applyAck(Ack kind, uint16_t packetId) {
 
 // ---- housekeeping: resends and the confirmed position ----
 
-void MQTTStoreForwardSubscriber::housekeeping() {
-  while (!threadStop_) {
-    for (int waited = 0; waited < kRoundMs && !threadStop_; waited += kPauseStepMs) pause(kPauseStepMs);
-    if (threadStop_) break;
-    logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
-    // Also after a SUBSCRIBE again at QoS 0: what was in flight still ends.
-    logFailure("Not able to resend Store & Forward messages", clientId_, [&] { resendDue(); });
-  }
+void MQTTStoreForwardSubscriber::HousekeepingRound() {
+  std::lock_guard<std::mutex> round(roundMutex_);
+  if (threadStop_) return;
+  logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
+  logFailure("Not able to resend Store & Forward messages", clientId_, [&] { resendDue(); });
 }
 
 void MQTTStoreForwardSubscriber::flushConfirmed() {

@@ -3,6 +3,7 @@
 // subscribers and the event handler's store-and-forward hooks.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -433,8 +434,10 @@ bool MQTTStoreForwardPersist::Resubscribe(const std::string& clientId, nev_conne
   std::lock_guard<std::mutex> hold(subscribersMutex_);
   auto found = subscribers_.find(clientId);
   if (found == subscribers_.end() || found->second->GetConn() != connection) return false;
+  // Overlapping filters of one client all match the topic: it gets the
+  // highest QoS any of them asked for.
   char was = found->second->GetQoS();
-  found->second->SetQoS(qos > 2 ? 2 : qos);
+  found->second->SetQoS(std::max(was, static_cast<char>(qos > 2 ? 2 : qos)));
   starlingLog(10024, "starling - Client ID [%s] is already a subscriber for topic [%s]: its QoS %d is now %d",
               clientId.c_str(), GetTopic(), was, found->second->GetQoS());
   return true;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 
 #include "persist.h"
 #include "tables.h"
@@ -694,3 +695,82 @@ void MQTTTopic::DeleteAll() {
 }
 
 uint64_t MQTTTopic::Generation() { return gTopicGeneration.load(); }
+
+namespace {
+
+// Bytes of topic names the rows of mqtt_topic hold at most: a client can
+// publish to new names without end, each a row of up to 65,500 bytes.
+constexpr int64_t kMaxTopicRowBytes = 64ll << 20;
+// Rows deleted in one pass at most (the clean-up thread comes back).
+constexpr int64_t kTopicTrimBatch = 1000;
+
+// The topic ids some other row refers to: persisted topics (and their
+// history) and the links of live subscriptions.
+std::set<int64_t> referencedTopicIds(StarlingDb& db, const char* fn) {
+  std::set<int64_t> ids;
+  for (const char* table : {"mqtt_topic_persistence", "mqtt_topic_persistence_history", "mqtt_connection_topic"}) {
+    ZVRecord* record = db.Record(table, fn);
+    record->Clear();
+    record->SetDefaultIndex(RL_ROWID_INDEX);
+    for (int found = record->First(); found != 0; found = record->Next())
+      ids.insert(record->GetFieldAsBigint("topic_id"));
+    record->Clear();
+  }
+  return ids;
+}
+
+}  // namespace
+
+int64_t MQTTTopic::TrimRows(int64_t maxRows) {
+  const char* fn = "MQTTTopic::TrimRows";
+  int64_t removed = 0;
+  try {
+    StarlingDb db;
+    ZVRecord* topics = db.Record("mqtt_topic", fn);
+    int64_t rows = topics->GetRecordCount();
+    // The names' bytes are summed again only when the rows changed, and
+    // only when they could pass the bound (names hold 65,500 bytes at most).
+    static int64_t countedRows = -1, countedBytes = 0;  // the clean-up thread's own
+    int64_t bytes = 0;
+    if (rows == countedRows) {
+      bytes = countedBytes;
+    } else if (rows > kMaxTopicRowBytes / 65500) {
+      topics->Clear();
+      topics->SetDefaultIndex(RL_ROWID_INDEX);
+      for (int found = topics->First(); found != 0; found = topics->Next())
+        bytes += topics->GetFieldAsSigned("topic_id_size");
+      topics->Clear();
+      countedRows = rows, countedBytes = bytes;
+    }
+    if (rows <= maxRows && bytes <= kMaxTopicRowBytes) return 0;
+    // Down to nine tenths, so that a steady flow of new names trims in batches.
+    int64_t rowsGoal = maxRows - maxRows / 10, bytesGoal = kMaxTopicRowBytes - kMaxTopicRowBytes / 10;
+    std::set<int64_t> referenced = referencedTopicIds(db, fn);
+    // Under the registry mutex: no publisher loads a row while it goes (an
+    // entry still in memory writes its row again when its statistics are
+    // stored).
+    std::lock_guard<std::recursive_mutex> registry(gTopicMutex);
+    topics->Clear();
+    topics->SetDefaultIndex(RL_ROWID_INDEX);  // the oldest first
+    std::vector<int64_t> going;
+    for (int found = topics->First();
+         found != 0 && static_cast<int64_t>(going.size()) < kTopicTrimBatch && (rows > rowsGoal || bytes > bytesGoal);
+         found = topics->Next()) {
+      if (referenced.count(topics->GetFieldAsBigint("topic_id")) != 0 || !topics->IsFieldNull("retain_payload"))
+        continue;
+      std::string name = topics->GetFieldAsString("topic_name");
+      if (name == STARLING_ADMIN_TOPIC) continue;
+      going.push_back(topics->GetRowid());
+      rows--, bytes -= topics->GetFieldAsSigned("topic_id_size");
+    }
+    topics->Clear();
+    StarlingTransaction transaction(db.get());
+    for (int64_t rowid : going)
+      if (topics->FindRowid(rowid, RL_FIND_EQ) != 0) topics->Delete(), removed++;
+    transaction.Commit();
+    topics->Clear();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  return removed;
+}

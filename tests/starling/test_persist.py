@@ -248,8 +248,10 @@ class PersistTest(unittest.TestCase):
         count = 500
         acked = {}
 
+        socks = [self.raw_publisher("deep-%d" % p) for p in range(8)]
+
         def publisher(p):
-            sock = self.raw_publisher("deep-%d" % p)
+            sock = socks[p]
             sock.sendall(b"".join(publish("deep/q", json.dumps({"p": p, "n": n}).encode(), qos=1, message_id=n)
                                   for n in range(1, count + 1)))
             got = set()
