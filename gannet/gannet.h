@@ -9,7 +9,7 @@
 //
 // Errors
 //   Every failed request answers {"_errorCode": code, "_errorMessage": text}
-//   with its HTTP status. Codes 14000-14014 are the application's own
+//   with its HTTP status. Codes 14000-14017 are the application's own
 //   (GannetCode); 4001 marks a client allocation failure; every other code
 //   is the database engine's, passed on.
 //
