@@ -186,6 +186,23 @@ class ClientAddressScope {
   ClientAddressScope& operator=(const ClientAddressScope&) = delete;
 };
 
+// A body larger than the application takes for the route is answered 413
+// before it is parsed: a parse costs many times the body's size.
+bool bodyPastLimit(nev_connection* conn, const nev_http_view* view, WEBAPP* app, const SegmentWalk& walk) {
+  if (app->bodyLimit == nullptr || view->body.len == 0) return false;
+  const char* rest = walk.rest();
+  int64_t limit = app->bodyLimit(rest[0] == '/' ? rest + 1 : rest);
+  if (limit <= 0 || static_cast<uint64_t>(view->body.len) <= static_cast<uint64_t>(limit)) return false;
+  char text[256];
+  snprintf(text, sizeof text,
+           "{\"success\":false,\"errorCode\":9006,\"errorMessage\":\"The request body of %zu bytes is larger than "
+           "the %lld bytes this command accepts\"}",
+           static_cast<size_t>(view->body.len), static_cast<long long>(limit));
+  nev_http_status_line(conn, 413, extraHeadersOf(conn));
+  sendJsonBlock(conn, text);
+  return true;
+}
+
 // Answers the request through the application; false leaves it to static
 // serving.
 bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app, SegmentWalk& walk, int method) {
@@ -206,6 +223,7 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     }
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
+  if (bodyPastLimit(conn, view, app, walk)) return true;
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
     readBody(view, app, raw, &body);
@@ -227,12 +245,12 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   request.password = withCredentials ? credentials.password : nullptr;
   request.linkedServer = record != nullptr ? record->linked_vix_server : nullptr;
   request.allocate = std::malloc;
-  ClientAddressScope clientAddress(conn);
 
   void* bodyArgument = nullptr;
   if (body.present) bodyArgument = raw ? static_cast<void*>(body.text.data()) : body.json;
   void* reply = nullptr;
   int status;
+  ClientAddressScope client(conn);
   if (app->routerXtd != nullptr) {
     status = app->routerXtd(&request, bodyArgument, &reply);
   } else {
@@ -344,6 +362,7 @@ void passFrame(nev_connection* conn, const nev_ws_frame* frame) {
   if (session == nullptr || session->handler == nullptr) return;
   char* reply = nullptr;
   size_t length = 0;
+  ClientAddressScope client(conn);
   session->handler(session, reinterpret_cast<const char*>(frame->data), frame->size, &reply, &length);
   if (reply != nullptr && length > 0) nev_ws_send_frame(conn, NEV_WS_OP_TEXT, reply, length);
   VOKTFree(reply);

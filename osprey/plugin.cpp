@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "internal.h"
+#include "ravlink.h"
 #include "run.h"
 
 namespace osprey {
@@ -113,6 +114,20 @@ int bindServerLibrary(bool* ended) {
   p.pluginRelease = functions[2];
   *ended = false;
   return 0;
+}
+
+// A logon to the database engine never makes a server; the configured ones
+// (the local server the broker and the tools use, and the server linked to
+// the applications) are made here, on a fresh data root, before any
+// application logs on.
+void createConfiguredServers(const WebServerThreadData* record) {
+  const char* local = record->serverName != nullptr && record->serverName[0] != '\0' ? record->serverName
+                                                                                     : kDefaultLocalServer;
+  for (const char* server : {local, static_cast<const char*>(record->linked_vix_server)}) {
+    if (server == nullptr || server[0] == '\0') continue;
+    int code = rlCreateServer(server);
+    if (code != 0) logf(code, "osprey - Not able to create the database server [%s] - %d\n", server, code);
+  }
 }
 
 void copyContext(WebServerThreadData* record, const ServerContext* context) {
@@ -305,6 +320,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
     logf(e.GetErrorCode(), "osprey - Couldn't start Web server - %s", e.GetErrorMsg());
     return e.GetErrorCode();
   }
+  createConfiguredServers(record);
   code = initAllApps(record, error_);
   if (code != 0) {
     logf(code, "osprey - Not able to initialize the HTTP server requests - %s", error_);

@@ -64,7 +64,8 @@ void fillCommonInit(WebAppInitRecord* init, WebServerThreadData* record, uint8_t
   init->sqlPort = record->sqlPort;
   init->serverName = record->serverName;
   init->connTypes = connTypes();
-  init->logCallback = record->logCallback;
+  // Without a database server the host's own log still takes the applications' lines.
+  init->logCallback = record->logCallback != nullptr ? record->logCallback : logCallback();
 }
 
 // Copies the texts an init returned; the record's buffers are terminated
@@ -181,6 +182,7 @@ void WEBAPP::_loadApp(const char* name) {
   if (routerXtd == nullptr) router = symbol<WebAppRouterFn>(handle.get(), "router");
   if (routerXtd == nullptr && router == nullptr) missing("router");
   getAPI = symbol<WebAppGetApiFn>(handle.get(), "getAPI");
+  bodyLimit = symbol<WebAppBodyLimitFn>(handle.get(), "requestBodyLimit");
   start = symbol<WebAppStartFn>(handle.get(), "start");
   stop = symbol<WebAppStopFn>(handle.get(), "stop");
   handle.release();  // bound: the library stays for the process's life

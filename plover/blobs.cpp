@@ -94,13 +94,16 @@ void getBlobData(SqlCallContext& context, json_object* reply, json_object* param
   ZVSQL_CURSOR cursor = nullptr;
   if (!cmd.command || sql.zvsqlPrepare(cmd.command, query) != 0 || sql.zvsqlExecute(cmd.command, &cursor) != 0) return;
   if (queryMode == 1) zvJsonGetIntByName(yxInfo, "row", &row);
-  for (int i = 0; i < row; ++i) sql.zvsqlNext(cursor);
-  if (sql.zvsqlNext(cursor) != 0) return;
+  if (row < 0) row = 0;
+  // The rows before the wanted one, as far as the result has rows.
+  for (int i = 0; i <= row; ++i)
+    if (sql.zvsqlNext(cursor) != 0) return;
   int column = chosenColumn(cursor, yxInfo, queryMode);
   if (column < 0)  // another column's value is never the answer for an unknown name
     return setExceptionReply(reply, context.tid, ZVSQL_BAD_COLUMN, "GetBlobData", "Unknown column name", kUnit);
-  json_object* result = zvJsonAlloc();
   int32_t length = std::max(sql.zvsqlGetColumnLength(cursor, column), 0);
+  if (full && size_t(length) * 2 > kMaxReplyBytes) return setReplyTooLarge(reply, context.tid, "GetBlobData", kUnit);
+  json_object* result = zvJsonAlloc();
   zvJsonAddInt(result, "total", int32_t((length + pageSize - 1) / pageSize));
   zvJsonAddInt(result, "pageSize", pageSize);
   zvJsonAddInt(result, "start", start);

@@ -429,13 +429,13 @@ json_object* queryCell(ZVSQL_CURSOR cursor, int i) {
 
 }  // namespace
 
-int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows) {
+int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows) {
   int columns = sql.zvsqlGetColumnCount(cursor);
   int code;
   while ((code = sql.zvsqlNext(cursor)) == 0) {
     json_object* row = zvJsonAlloc();
     for (int i = 0; i < columns; ++i) zvJsonAdd(row, resultColumnName(cursor, i).c_str(), queryCell(cursor, i));
-    zvJsonArrayAdd(rows, row);
+    if (!rows.add(row)) return kReplyTooLarge;
   }
   return code == ZVSQL_END_OF_ROWS ? 0 : code;
 }
@@ -517,7 +517,8 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
 }
 
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta) {
+                              json_object* params, int listKind, bool withMeta, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   CommandPtr command(sql.zvsqlNewCommand(connection->handle));
   if (!command) return nullptr;
   const char* identityColumn = nullptr;
@@ -545,7 +546,11 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
     zvJsonArrayAdd(fields, g.field);
   }
 
+  // Result grids are kept as reply text; the object lists of other kinds stay
+  // objects, whose rows getObjectsInfo completes (they are catalog rows, few).
+  const bool asText = listKind == 32;
   zvJsonPtr rows(zvJsonAllocArray());
+  ReplyRows textRows;
   double execSeconds = 0, fetchSeconds = 0;
   bool createNew = false;
   zvJsonGetBooleanByName(params, "createNew", &createNew);
@@ -562,7 +567,17 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
         --rowLimit;
       else if (rowLimit != -1)
         break;
-      zvJsonArrayAdd(rows.get(), gridRow(cursor, count, widths, shift));
+      if (!asText) {
+        zvJsonArrayAdd(rows.get(), gridRow(cursor, count, widths, shift));
+      } else if (!textRows.add(gridRow(cursor, count, widths, shift))) {
+        break;
+      }
+    }
+    if (textRows.full()) {
+      zvJsonRelease(columns);
+      zvJsonRelease(fields);
+      if (tooLarge) *tooLarge = true;
+      return nullptr;
     }
     // A fetch that fails part-way is a failed statement, not a shorter result.
     if (code != 0 && code != ZVSQL_END_OF_ROWS) {
@@ -593,7 +608,7 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
     zvJsonRelease(columns);
     zvJsonRelease(fields);
   }
-  zvJsonAdd(result, "rows", rows.release());
+  zvJsonAdd(result, "rows", asText && !createNew ? textRows.release() : rows.release());
   return result;
 }
 

@@ -41,7 +41,18 @@ class SessionPool {
   // An idle connection moved to the used list, or null.
   PooledConnection* takeIdle() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return takeIdleLocked();
+    return ended_ ? nullptr : takeIdleLocked();
+  }
+
+  // The session is over: idle connections close now (outside the pool's
+  // mutex), those in use when their call gives them back.
+  void end() {
+    std::vector<std::unique_ptr<PooledConnection>> idle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+      idle.swap(available_);
+    }
   }
 
   // An idle connection, else a new logged-on one while the pool has room;
@@ -50,6 +61,10 @@ class SessionPool {
     for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (ended_) {
+          code = kExhausted;
+          return nullptr;
+        }
         if (PooledConnection* idle = takeIdleLocked()) return idle;
         if (size() < maxSize_) {
           ++opening_;
@@ -72,12 +87,19 @@ class SessionPool {
   }
 
   void release(PooledConnection* connection) {
+    std::unique_ptr<PooledConnection> closing;  // ends after the mutex is released
     std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) {
+      for (auto it = used_.begin(); it != used_.end(); ++it)
+        if (it->get() == connection) {
+          closing = std::move(*it);
+          used_.erase(it);
+          break;
+        }
+      return;
+    }
     if (connection->touch) connection->lastUse = nowMs();
-    // A disconnected connection counts as idle since long ago: the next turn closes it.
-    if (connection->disconnect) connection->lastUse = 1;
     connection->touch = true;
-    connection->disconnect = false;
     for (auto it = used_.begin(); it != used_.end(); ++it)
       if (it->get() == connection) {
         available_.push_back(std::move(*it));
@@ -148,7 +170,8 @@ class SessionPool {
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<PooledConnection>> available_, used_;
-  int opening_ = 0;  // connections being logged on, counted against the size
+  int opening_ = 0;     // connections being logged on, counted against the size
+  bool ended_ = false;  // disconnected: nothing is taken or kept any more
   const std::string connectString_, user_, password_;
   const int maxSize_;
   const int64_t idleTimeoutMs_;
@@ -302,6 +325,14 @@ PooledConnection* findSessionConnection(const char* token, int& code) {
     code = kExhausted;
   unpinPool(token, pool);
   return connection;
+}
+
+void endSession(const char* token) {
+  if (!token || !table) return;
+  SessionPool* pool = pinPool(token, false, "", "", "");
+  if (!pool) return;
+  pool->end();  // the reaper removes it once its calls in flight gave their connections back
+  unpinPool(token, pool);
 }
 
 void releaseConnection(PooledConnection* connection) {

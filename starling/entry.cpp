@@ -439,15 +439,17 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
   }
   try {
     bool isNew = false;
-    MQTTTopic* entry = MQTTTopic::CheckTopic(topic, "quarnAdministration", false, nullptr, 0, 0, &isNew);
-    if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry));
-    _processMQTTSystemRequest(nullptr, operation, topic, "internal - API request", command, nullptr);
+    std::shared_ptr<MQTTTopic> entry =
+        MQTTTopic::CheckTopic(topic, "quarnAdministration", false, nullptr, 0, 0, &isNew);
+    if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry.get()));
+    _processMQTTSystemRequest(nullptr, operation, topic, "internal - API request", command, b.log);
     *out = zvJsonAlloc();
     zvJsonSetError(0, "Success", out);
     return 0;
   } catch (const YXException& e) {
     char text[1200];
     snprintf(text, sizeof text, "Failed to execute MQTT command operation - %s", e.GetErrorMsg());
+    starlingLog(e.GetErrorCode(), "starling - %s", text);
     return zvJsonSetError(e.GetErrorCode(), text, out);
   }
 }

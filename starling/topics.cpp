@@ -14,8 +14,68 @@
 namespace {
 
 std::recursive_mutex gTopicMutex;
-std::map<std::string, std::unique_ptr<MQTTTopic>> gTopics;
+std::map<std::string, std::shared_ptr<MQTTTopic>> gTopics;
 std::atomic<uint64_t> gTopicGeneration{1};
+
+// Bounds of the topic registry: clients publish to as many topic names as
+// they like, and every entry can be loaded again from its row. Past either
+// bound the least recently used entries leave until a quarter of the room
+// is free again, so that a flood of new names does not evict on every one.
+constexpr size_t kMaxTopicEntries = 4096;
+constexpr size_t kMaxTopicBytes = 16u << 20;
+constexpr size_t kTopicEntryOverhead = 512;  // the entry, its mutexes and the map node
+size_t gTopicBytes = 0;                      // under gTopicMutex
+
+size_t footprintOf(const MQTTTopic& topic) {
+  return kTopicEntryOverhead + (topic.name != nullptr ? strlen(topic.name) : 0) + topic.retainedPayload.size();
+}
+
+// What keeps an entry in memory longer: subscribers listed, a retained
+// payload, a persisted topic.
+bool isNeeded(MQTTTopic& topic) {
+  std::lock_guard<std::recursive_mutex> lock(topic.mutex);
+  return !topic.subscribers.empty() || topic.hasRetained || MQTTPersist::GetMQTTPersist(topic.name) != nullptr;
+}
+
+// Makes room for `incoming` more bytes and one more entry; the topic
+// registry mutex held. Returns the entries that left, whose statistics the
+// caller writes to their rows once the mutex is released.
+std::vector<std::shared_ptr<MQTTTopic>> makeRoom(size_t incoming) {
+  std::vector<std::shared_ptr<MQTTTopic>> gone;
+  if (gTopics.size() + 1 <= kMaxTopicEntries && gTopicBytes + incoming <= kMaxTopicBytes) return gone;
+  size_t entriesGoal = kMaxTopicEntries * 3 / 4, bytesGoal = kMaxTopicBytes * 3 / 4;
+  std::vector<std::pair<uint64_t, std::string>> unneeded, needed;
+  for (auto& [name, topic] : gTopics)
+    (isNeeded(*topic) ? needed : unneeded).emplace_back(topic->lastUsedMs.load(std::memory_order_relaxed), name);
+  std::sort(unneeded.begin(), unneeded.end());
+  std::sort(needed.begin(), needed.end());
+  for (auto* candidates : {&unneeded, &needed}) {
+    for (const auto& [used, name] : *candidates) {
+      if (gTopics.size() <= entriesGoal && gTopicBytes + incoming <= bytesGoal) break;
+      auto it = gTopics.find(name);
+      gTopicBytes -= std::min(gTopicBytes, footprintOf(*it->second));
+      gone.push_back(std::move(it->second));
+      gTopics.erase(it);
+    }
+  }
+  // Connections that keep an entry by generation look it up again.
+  gTopicGeneration.fetch_add(1);
+  return gone;
+}
+
+// The statistics of departed entries go to their rows (only what changed).
+void persistDeparted(const std::vector<std::shared_ptr<MQTTTopic>>& gone) {
+  for (const auto& topic : gone) {
+    bool changed;
+    {
+      std::lock_guard<StatsLock> stats(topic->statsLock);
+      changed = topic->messageCount != topic->persistedCount;
+    }
+    if (changed)
+      starlingLogFailure("starling - Not able to store the statistics of topic [%s] - %s", topic->name,
+                         [&] { MQTTTopic::Persist(topic.get()); });
+  }
+}
 std::recursive_mutex gSubscriberMutex;
 std::map<std::string, std::unique_ptr<MQTTSubscriber>> gSubscribers;
 
@@ -443,47 +503,56 @@ json_object* MQTTTopic::GetInfo() {
   return json;
 }
 
-MQTTTopic* MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain, const void* payload,
-                                 size_t length, uint8_t qos, bool* isNew) {
+std::shared_ptr<MQTTTopic> MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain,
+                                                 const void* payload, size_t length, uint8_t qos, bool* isNew) {
   if (topicName == nullptr || topicName[0] == '\0')
     starlingThrow("MQTTTopic::CheckTopic", 10004, "Not able to update topic statistics. Missing topic name.");
-  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
   if (isNew != nullptr) *isNew = false;
-  MQTTTopic* topic;
-  auto found = gTopics.find(topicName);
-  if (found != gTopics.end()) {
-    topic = found->second.get();
-  } else {
-    std::unique_ptr<MQTTTopic> loaded;
-    {
-      StarlingDb db;
-      loaded.reset(Load(db.get(), topicName));
-    }
-    if (!loaded) {
-      loaded = std::make_unique<MQTTTopic>();
-      loaded->name = dupStr(topicName);
-      loaded->creationTime = nowDateTime();
-      loaded->updatedTime = loaded->creationTime;
-      if (clientId != nullptr) {
-        loaded->createdBy = dupStr(clientId);
-        loaded->updatedBy = dupStr(clientId);
+  std::vector<std::shared_ptr<MQTTTopic>> departed;
+  std::shared_ptr<MQTTTopic> topic;
+  {
+    std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+    auto found = gTopics.find(topicName);
+    if (found != gTopics.end()) {
+      topic = found->second;
+    } else {
+      std::unique_ptr<MQTTTopic> loaded;
+      {
+        StarlingDb db;
+        loaded.reset(Load(db.get(), topicName));
       }
+      if (!loaded) {
+        loaded = std::make_unique<MQTTTopic>();
+        loaded->name = dupStr(topicName);
+        loaded->creationTime = nowDateTime();
+        loaded->updatedTime = loaded->creationTime;
+        if (clientId != nullptr) {
+          loaded->createdBy = dupStr(clientId);
+          loaded->updatedBy = dupStr(clientId);
+        }
+        if (isNew != nullptr) *isNew = true;
+      }
+      departed = makeRoom(footprintOf(*loaded));
+      topic = std::shared_ptr<MQTTTopic>(loaded.release());
+      gTopics.emplace(topicName, topic);
+      gTopicBytes += footprintOf(*topic);
+      std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+      for (auto& [filter, entry] : gSubscribers)
+        if (filterMatches(filter.c_str(), topicName)) topic->AddSubscriber(entry.get());
     }
-    topic = loaded.get();
-    gTopics.emplace(topicName, std::move(loaded));
-    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
-    for (auto& [filter, entry] : gSubscribers)
-      if (filterMatches(filter.c_str(), topicName)) topic->AddSubscriber(entry.get());
-    if (isNew != nullptr) *isNew = true;
+    topic->lastUsedMs.store(starlingTickMs(), std::memory_order_relaxed);
+    if (retain) {
+      std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+      size_t before = footprintOf(*topic);
+      // A zero-length retained publication clears what was retained.
+      const auto* bytes = static_cast<const unsigned char*>(payload);
+      topic->retainedPayload.assign(bytes, bytes + (bytes != nullptr ? length : 0));
+      topic->hasRetained = !topic->retainedPayload.empty();
+      topic->retainedQos = qos;
+      if (gTopics.count(topicName) != 0) gTopicBytes = gTopicBytes - std::min(gTopicBytes, before) + footprintOf(*topic);
+    }
   }
-  if (retain) {
-    std::lock_guard<std::recursive_mutex> lock(topic->mutex);
-    // A zero-length retained publication clears what was retained.
-    const auto* bytes = static_cast<const unsigned char*>(payload);
-    topic->retainedPayload.assign(bytes, bytes + (bytes != nullptr ? length : 0));
-    topic->hasRetained = !topic->retainedPayload.empty();
-    topic->retainedQos = qos;
-  }
+  persistDeparted(departed);
   return topic;
 }
 
@@ -531,6 +600,7 @@ int MQTTTopic::Persist(MQTTTopic* topic) {
       record->SetFieldAsDateTime("updated_ts", topic->updatedTime);
       if (topic->messageCount != 0) record->SetFieldAsDateTime("sent_msg_last_ts", topic->lastMessageTime);
       record->SetFieldAsBigint("sent_msg_count", static_cast<int64_t>(topic->messageCount));
+      topic->persistedCount = topic->messageCount;
       if (topic->hasRetained) {
         record->SetFieldAsBlob("retain_payload", topic->retainedPayload.data(), topic->retainedPayload.size());
         record->SetFieldAsSigned("retain_qos", topic->retainedQos);
@@ -566,6 +636,10 @@ MQTTTopic* MQTTTopic::Load(ZVDatabasePooled* db, const char* topicName) {
     if (!record->IsFieldNull("created_by")) topic->createdBy = dupStr(record->GetFieldAsString("created_by").c_str());
     if (!record->IsFieldNull("created_ts")) topic->creationTime = record->GetFieldAsDateTime("created_ts");
     topic->updatedTime = nowDateTime();
+    // An entry that left the registry comes back with its statistics.
+    if (!record->IsFieldNull("sent_msg_count"))
+      topic->messageCount = topic->persistedCount = static_cast<uint64_t>(record->GetFieldAsBigint("sent_msg_count"));
+    if (!record->IsFieldNull("sent_msg_last_ts")) topic->lastMessageTime = record->GetFieldAsDateTime("sent_msg_last_ts");
     if (!record->IsFieldNull("retain_payload")) {
       ZVBlob blob = record->GetFieldAsBlob("retain_payload");
       topic->retainedPayload.assign(blob.GetData(), blob.GetData() + blob.GetSize());
@@ -616,6 +690,7 @@ void MQTTTopic::DeleteAll() {
   std::lock_guard<std::recursive_mutex> lock(gTopicMutex);
   gTopicGeneration.fetch_add(1);
   gTopics.clear();
+  gTopicBytes = 0;
 }
 
 uint64_t MQTTTopic::Generation() { return gTopicGeneration.load(); }

@@ -1,10 +1,13 @@
 // The exports the plug-in binds, the request envelope and the dispatch.
+#include <arpa/inet.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "VOKTBasic.h"
+#include "nev.h"
 #include "yxaux.h"
 #include "osprey_webapp.h"
 #include "wren.h"
@@ -92,7 +95,7 @@ std::string idText(const json& id) {
   return id.get<std::string>();
 }
 
-json dispatchMethod(const json& request) {
+json dispatchMethod(const json& request, Client& client, std::string& dataText) {
   json reply = makeResponse(0, "", request["id"]);
   auto member = request.find("jsonrpc");
   if (member == request.end() || *member != "2.0") {
@@ -136,7 +139,7 @@ json dispatchMethod(const json& request) {
   const std::string database = needsDatabase ? params["databaseName"].get<std::string>() : "";
   const std::string table = needsTable ? params["tableName"].get<std::string>() : "";
   if (method->run == login) {
-    Call call{params, database, table, nullptr, reply};
+    Call call{params, database, table, nullptr, reply, client, dataText};
     login(call);
     return reply;
   }
@@ -150,6 +153,7 @@ json dispatchMethod(const json& request) {
     setError(reply, -1, "authToken invalid.");
     return reply;
   }
+  client.authenticated = true;
   if (method->run == nullptr) {
     traceMethod(name.c_str());
     setError(reply, -1, "this method is not implemented yet.");
@@ -157,42 +161,86 @@ json dispatchMethod(const json& request) {
   }
   std::unique_lock<std::mutex> serialised(entry->useMutex, std::defer_lock);
   if (method->usesSession) serialised.lock();
-  Call call{params, database, table, entry, reply};
+  Call call{params, database, table, entry, reply, client, dataText};
   method->run(call);
   return reply;
 }
 
-// The reply: compact, UTF-8 as it is, members in name order; a text that
-// is not UTF-8 fails the whole reply.
-std::string writeReply(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::strict); }
+std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::strict); }
 
-std::string processRequest(const std::string& text) {
+// The reply: compact, UTF-8 as it is, members in name order; a text that
+// is not UTF-8 fails the whole reply. Rows written as text beforehand go in
+// as the result's "data" member, which sorts right after "apiVersion", the
+// member every result starts with; "result" sorts after "id" and "jsonrpc".
+std::string writeReply(json reply, const std::string& dataText) {
+  if (dataText.empty()) return dump(reply);
+  json result = std::move(reply["result"]);
+  reply.erase("result");
+  result.erase("data");
+  std::string head = dump(reply);
+  std::string body = dump(result);
+  const std::string first = "{\"apiVersion\":\"1.0.0\"";
+  if (body.compare(0, first.size(), first) != 0) throw std::logic_error("a result without its apiVersion");
+  std::string text;
+  text.reserve(head.size() + body.size() + dataText.size() + 20);
+  text.append(head, 0, head.size() - 1);
+  text += ",\"result\":";
+  text += first;
+  text += ",\"data\":";
+  text += dataText;
+  text.append(body, first.size(), std::string::npos);
+  text += '}';
+  return text;
+}
+
+// A frame too large to parse for a connection that has not logged in: only
+// a request carrying a valid token passes.
+void admitLargeFrame(const std::string& text, Client& client) {
+  // Without the member's name anywhere in it, no reading can find a token.
+  std::string token = text.find("\"authToken\"") != std::string::npos ? findAuthToken(text) : std::string();
+  if (token.empty() || !findAuthEntry(token))
+    throw RequestRefused("A request of more than " + std::to_string(kMaxFrameBeforeLogin) +
+                         " bytes needs a log-in first: log in, or carry a valid authToken.");
+  client.authenticated = true;
+}
+
+std::string processRequest(const std::string& text, Client& client) {
   std::string id = "-1";
   std::string method;
   try {
-    json request = json::parse(text);
+    if (!client.authenticated && text.size() > kMaxFrameBeforeLogin) admitLargeFrame(text, client);
+    ParseMemory memory;  // outlives the document it pays for
+    json request = parseRequest(text, memory);
     if (!request.is_object() || !request.contains("id"))
-      return writeReply(makeResponse(-1, "request id is missing. Please add one!", -1));
+      return dump(makeResponse(-1, "request id is missing. Please add one!", -1));
     id = idText(request["id"]);
     if (request.contains("method") && request["method"].is_string()) method = request["method"].get<std::string>();
     json reply;
+    std::string dataText;
     try {
-      reply = dispatchMethod(request);
+      reply = dispatchMethod(request, client, dataText);
     } catch (const ZVException& failure) {
       reply = makeResponse(failure.GetErrorCode(), failure.GetErrorMsg(), json(id));
       reply["result"]["method"] = method;
+      dataText.clear();
     }
-    return writeReply(reply);
+    return writeReply(std::move(reply), dataText);
   } catch (const std::exception& failure) {
     std::printf("%s\n", failure.what());
     std::fflush(stdout);
-    return writeReply(makeResponse(-1, failure.what(), json(id)));
+    return dump(makeResponse(-1, failure.what(), json(id)));
   }
 }
 
 class WrenSession : public WebsocketAppSession {
  public:
-  using WebsocketAppSession::WebsocketAppSession;
+  WrenSession(WebsocketApp* app, const nev_connection* connection) : WebsocketAppSession(app) {
+    if (connection == nullptr) return;
+    client.socket = connection->sock;
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &connection->peer.sin_addr, text, sizeof text) != nullptr) client.address = text;
+  }
+  Client client;
 };
 
 void clearError(char* error) {
@@ -225,11 +273,11 @@ __attribute__((visibility("default"))) int32_t term(char* error) {
   return 0;
 }
 
-__attribute__((visibility("default"))) WebsocketAppSession* connectSession(WebsocketApp* app, nev_connection*,
-                                                                           char* error) {
+__attribute__((visibility("default"))) WebsocketAppSession* connectSession(WebsocketApp* app,
+                                                                           nev_connection* connection, char* error) {
   wren::clearError(error);
   try {
-    return new wren::WrenSession(app);
+    return new wren::WrenSession(app, connection);
   } catch (const std::exception& failure) {
     snprintf(error, 1024, "%s", failure.what());
     return nullptr;
@@ -243,12 +291,16 @@ __attribute__((visibility("default"))) int32_t disconnectSession(nev_connection*
   return 0;
 }
 
-__attribute__((visibility("default"))) int32_t handler(WebsocketAppSession*, const char* data, size_t length,
+__attribute__((visibility("default"))) int32_t handler(WebsocketAppSession* session, const char* data, size_t length,
                                                        char** reply, size_t* replyLength) {
   *reply = nullptr;
   *replyLength = 0;
   try {
-    std::string text = wren::processRequest(std::string(data, length));
+    // Sessions are all made by connectSession; without one (a caller that
+    // is no connection) the request comes from nowhere in particular.
+    wren::Client nowhere;
+    wren::Client& client = session != nullptr ? static_cast<wren::WrenSession*>(session)->client : nowhere;
+    std::string text = wren::processRequest(std::string(data, length), client);
     *reply = dupStr(text.c_str());
     *replyLength = text.size();
     return 0;

@@ -90,9 +90,16 @@ void alterIndex(Call& call) {
   std::string name = readRequiredText(call.params, "indexName");
   OpenTable open(call, 1);
   EasyIndex index = open.table.GetIndex(name);
+  // The engine keeps an index under the name it was made with and has no
+  // way to rename one: a new name is refused before anything changes,
+  // rather than answered as done and dropped.
+  auto newName = call.params.find("newIndexName");
+  if (newName != call.params.end() && newName->get<std::string>() != name) {
+    setError(call.reply, RL_BAD_ARGUMENT,
+             "An index cannot be renamed: delete it and create it again under the new name.");
+    return;
+  }
   try {
-    auto newName = call.params.find("newIndexName");
-    if (newName != call.params.end()) index.SetName(newName->get<std::string>());
     if (!applySettings(call, index)) return;
     if (call.params.contains("unique")) index.SetDuplicateFlag(readInt(call.params, "unique", 0) == 0 ? 1 : 0);
     index.SetKeyType(indexKeyType(call.params, open.table));

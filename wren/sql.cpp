@@ -1,7 +1,10 @@
 // "getRecordsUsingSQL": one statement with text parameters through the SQL
-// client library, on a connection of its own logged on as the caller.
+// client library, on a connection of its own logged on as the caller. Any
+// statement runs, and what it writes is committed before it is answered.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,9 @@ namespace wren {
 namespace {
 
 constexpr const char* kSqlService = "6597@localhost:";
+// The server's most seconds for one statement, from its execute to its last
+// row: the SQL client's own default time-out of a step, now for the whole.
+constexpr int kMaxStatementSeconds = 30;
 
 // The connection, command and cursor of one call, released on every path.
 struct SqlCall {
@@ -148,6 +154,112 @@ json columnValue(ZVSQL_CURSOR cursor, int column, int type) {
   }
 }
 
+// Seconds a statement may run, from its execute to its last row; the
+// server's maximum, which WREN_SQL_TIMEOUT_SECONDS lowers for tests.
+int statementSeconds() {
+  static const int limit = [] {
+    const char* text = getenv("WREN_SQL_TIMEOUT_SECONDS");
+    long seconds = text != nullptr ? atol(text) : 0;
+    return seconds > 0 && seconds < kMaxStatementSeconds ? static_cast<int>(seconds) : kMaxStatementSeconds;
+  }();
+  return limit;
+}
+
+// The whole statement's deadline, handed to the SQL client as what is left
+// of it before each step, so no step can reach past it.
+class Deadline {
+ public:
+  Deadline() : end_(std::chrono::steady_clock::now() + std::chrono::seconds(statementSeconds())) {}
+  // False when the time is up; otherwise the command is bounded by what is left.
+  bool bound(ZVSQL_CMD command) const {
+    auto left = std::chrono::ceil<std::chrono::seconds>(end_ - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    zvsqlSetTimeout(command, static_cast<int>(left));
+    return true;
+  }
+  // After a failed step: whether it failed for want of time.
+  bool passed(ZVSQL_CONN connection) const {
+    return zvsqlGetError(connection) == ZVSQL_TIMED_OUT || std::chrono::steady_clock::now() >= end_;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point end_;
+};
+
+std::string deadlineMessage() {
+  return "The statement ran past the server's limit of " + std::to_string(statementSeconds()) + " seconds.";
+}
+
+// Whether the caller's connection is gone, asked at most every kGoneCheckMs
+// between rows: a result nobody can receive is not read on.
+class GoneCheck {
+ public:
+  explicit GoneCheck(const Client& client) : client_(client) {}
+  bool now() {
+    auto at = std::chrono::steady_clock::now();
+    if (at - last_ < std::chrono::milliseconds(kGoneCheckMs)) return false;
+    last_ = at;
+    return client_.gone();
+  }
+
+ private:
+  static constexpr int kGoneCheckMs = 100;
+  const Client& client_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// The SQL client asks this while a statement runs, on the statement's
+// thread: the caller's connection, polled.
+int clientGone(void* client) { return static_cast<const Client*>(client)->gone() ? 1 : 0; }
+
+// Where the SQL client offers an interrupt check on a connection it is
+// found by argument-dependent lookup and preferred to this stand-in, which
+// leaves a running step to the deadline: the rows loop stops for a gone
+// client either way.
+template <class Connection, class Check>
+int zvsqlSetInterruptCheck(Connection, Check, void*) {
+  return -1;
+}
+
+void traceGone() {
+  std::printf("getRecordsUsingSQL: the client has gone; its statement is stopped\n");
+  std::fflush(stdout);
+}
+
+// Reads every row into the reply's rows; false with the reply's error set
+// when a fetch fails, the deadline passes, the client goes or the rows
+// outgrow their bound.
+bool readAllRows(Call& call, SqlCall& sql, const Deadline& deadline, const std::vector<int>& types,
+                 RowsText& rows) {
+  GoneCheck gone(call.client);
+  while (true) {
+    if (!deadline.bound(sql.command)) {
+      setError(call.reply, -1, deadlineMessage());
+      return false;
+    }
+    int code = zvsqlNext(sql.cursor);
+    if (code == ZVSQL_END_OF_ROWS) return true;
+    if (code != 0) {
+      if (call.client.gone()) traceGone();
+      setError(call.reply, -1,
+               deadline.passed(sql.connection) ? deadlineMessage()
+                                 : std::string("zvsqlNext error: ") + zvsqlGetErrorMessage(sql.connection));
+      return false;
+    }
+    json row = json::array();
+    for (size_t c = 0; c < types.size(); ++c) row.push_back(columnValue(sql.cursor, static_cast<int>(c), types[c]));
+    if (!rows.append(row)) {
+      setError(call.reply, -1, rowsTooLargeMessage());
+      return false;
+    }
+    if (gone.now()) {
+      traceGone();
+      setError(call.reply, -1, "The client has gone.");
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 void getRecordsUsingSQL(Call& call) {
@@ -162,6 +274,7 @@ void getRecordsUsingSQL(Call& call) {
                  (sql.connection != nullptr ? zvsqlGetErrorMessage(sql.connection) : "no connection"));
     return;
   }
+  zvsqlSetInterruptCheck(sql.connection, clientGone, &call.client);
   std::string statement = readRequiredText(call.params, "sql");
   if (zvsqlPrepare(sql.command, statement.c_str()) != 0) {
     setError(call.reply, -1, "zvsqlPrepare error");
@@ -174,30 +287,39 @@ void getRecordsUsingSQL(Call& call) {
       zvsqlSetParameterAsString(sql.command, position++,
                                 (value.is_string() ? value.get<std::string>() : value.dump()).c_str());
   }
+  Deadline deadline;
+  deadline.bound(sql.command);
   if (zvsqlExecute(sql.command, &sql.cursor) != 0) {
-    setError(call.reply, -1, "zvsqlExecute error");
+    if (call.client.gone()) traceGone();
+    setError(call.reply, -1, deadline.passed(sql.connection) ? deadlineMessage() : "zvsqlExecute error");
     return;
   }
   int columns = zvsqlGetColumnCount(sql.cursor);
   std::vector<int> types;
-  json names = json::array(), typeNames = json::array(), rows = json::array();
+  json names = json::array(), typeNames = json::array();
   for (int c = 0; c < columns; ++c) {
     types.push_back(zvsqlGetColumnType(sql.cursor, c));
     const char* name = zvsqlGetColumnName(sql.cursor, c);
     names.push_back(name != nullptr ? name : "");
     typeNames.push_back(sqlTypeName(types.back()));
   }
-  while (zvsqlNext(sql.cursor) == 0) {
-    json row = json::array();
-    for (int c = 0; c < columns; ++c) row.push_back(columnValue(sql.cursor, c, types[c]));
-    rows.push_back(std::move(row));
-  }
+  RowsText rows;
+  bool complete = readAllRows(call, sql, deadline, types, rows);
   std::fflush(stdout);
+  // Nothing is committed unless the whole result is answered: the end of
+  // the connection rolls an unanswered statement back.
+  if (!complete) return;
+  // The statement's work is the caller's as soon as it is answered: without
+  // this commit the end of the connection would roll it back.
+  if (zvsqlCommit(sql.connection) != 0) {
+    setError(call.reply, -1, std::string("zvsqlCommit error: ") + zvsqlGetErrorMessage(sql.connection));
+    return;
+  }
   json& result = call.result();
   result["dataFormat"] = "arrays";
   result["fieldNames"] = std::move(names);
   result["fieldTypes"] = std::move(typeNames);
-  result["data"] = std::move(rows);
+  call.dataText = rows.take();
 }
 
 }  // namespace wren

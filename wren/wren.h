@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 
 #include "ravlink.h"
@@ -263,6 +264,82 @@ class Pager {
   int32_t left_;
 };
 
+// ---- client.cpp: the connection a request came on ----
+// What the application knows of one WebSocket connection. Requests of one
+// connection arrive one after the other on its own thread.
+struct Client {
+  std::string address;  // the peer's address, for the log-on accounting; empty when unknown
+  int socket = -1;      // polled, never read: tells when the peer has gone
+  // A log-in succeeded, or a request carried a valid token, on this
+  // connection: until then only small requests are parsed.
+  bool authenticated = false;
+  // True when the peer has closed its side or the socket failed: no reply
+  // can reach it any more, so long work for it may stop.
+  bool gone() const;
+};
+
+// ---- document.cpp: reading a request frame ----
+// Bounds of one request document: nesting (the same for every document the
+// application reads), values, and the memory the parsed document may take;
+// and the memory all parses in flight may take at once. A frame larger than
+// kMaxFrameBeforeLogin is parsed only for a connection that is
+// authenticated or a request that carries a valid token.
+constexpr size_t kMaxDocumentDepth = 64;
+constexpr size_t kMaxDocumentValues = 1000000;
+constexpr size_t kMaxDocumentMemory = 64u * 1024 * 1024;
+constexpr size_t kParseMemoryBudget = 256u * 1024 * 1024;
+constexpr size_t kMaxFrameBeforeLogin = 64u * 1024;
+
+// A request refused by a bound: answered -1 with its message.
+class RequestRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The share of the parse budget one request holds, given back (and large
+// amounts returned to the system) when it ends.
+class ParseMemory {
+ public:
+  ParseMemory() = default;
+  ~ParseMemory();
+  ParseMemory(const ParseMemory&) = delete;
+  ParseMemory& operator=(const ParseMemory&) = delete;
+  // False, holding nothing more, when the request or the process would pass its bound.
+  bool charge(size_t bytes);
+
+ private:
+  size_t held_ = 0;
+};
+
+// The document of a request text; RequestRefused past a bound, the JSON
+// library's parse error for a text that is not JSON.
+json parseRequest(const std::string& text, ParseMemory& memory);
+// The text member "authToken" of the member "params" of a request, read
+// without building the document; empty when there is none.
+std::string findAuthToken(const std::string& text);
+
+// ---- rows.cpp: result rows written as reply text ----
+// The most bytes a reply's rows may take: a result past it is refused with
+// a message, never cut silently and never held whole.
+constexpr size_t kMaxReplyBytes = 16u * 1024 * 1024;
+
+// The rows of a result as the JSON text of an array, written row by row so
+// that a large result costs about its own size once, not a document of it.
+class RowsText {
+ public:
+  // False, appending nothing, when the row would take the rows past
+  // kMaxReplyBytes. A text that is not UTF-8 throws the library's error.
+  bool append(const json& row);
+  size_t count() const { return count_; }
+  // The array's text; the rows are gone afterwards.
+  std::string take();
+
+ private:
+  std::string text_ = "[";
+  size_t count_ = 0;
+};
+std::string rowsTooLargeMessage();
+
 // ---- methods ----
 struct Call {
   const json& params;
@@ -270,6 +347,11 @@ struct Call {
   const std::string& table;
   AuthEntryRef entry;  // null for login
   json& reply;
+  Client& client;
+  // The "data" member of the result as JSON text (from RowsText::take);
+  // when set, the reply is written with it and the document's own "data"
+  // member, if any, is ignored.
+  std::string& dataText;
   json& result() { return reply["result"]; }
 };
 void login(Call& call);

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -174,11 +174,12 @@ class RemotingTest(ServerCase):
 class SessionTest(ServerCase):
     POOL, TIMEOUT = 1, 3
 
-    def test_same_credentials_share_a_token_and_new_sessions_do_not(self):
-        first, second = self.token(), self.token()
-        self.assertEqual(first, second)
-        self.assertRegex(first, "^[0-9A-F]{128}$")
-        self.assertNotEqual(self.token(createNewSession=True), self.token(createNewSession=True))
+    def test_every_connect_gets_a_random_token_of_its_own(self):
+        tokens = {self.token() for _ in range(3)} | {self.token(createNewSession=True)}
+        self.assertEqual(len(tokens), 4)
+        for token in tokens:
+            self.assertRegex(token, "^[0-9A-F]{128}$")
+            self.server.session(token, "disconnect")
 
     def test_refused_logon_reports_the_clients_code(self):
         reply = self.server.connect("work", password="wrong")
@@ -187,6 +188,24 @@ class SessionTest(ServerCase):
         self.assertIn("error", reply)
         missing = self.server.connect("no_such_db")
         self.assertEqual(missing["type"], "exception", missing)
+
+    def test_failed_logons_are_logged_and_nul_bytes_refused(self):
+        for _ in range(4):
+            self.assertEqual(self.server.connect("work", user="GUESS", password="wrong")["type"], "exception")
+        self.assertTrue(wait_for(lambda: "plover: " in self.server.tree.log() and "failed log-on" in
+                                 self.server.tree.log(), 10), self.server.tree.log())
+        # Cut at the NUL, each of these would log on as ADMIN/TRUVE.
+        yx = {"currentServer": {"database": "work"}, "autoCommit": False, "isolationLevel": True}
+        for user, password in ((b64("ADMIN\0junk"), b64("TRUVE")), (b64("ADMIN"), b64("TRUVE\0")),
+                               (b64("ADMIN") + "\u0000junk", b64("TRUVE"))):
+            with self.subTest(user=user, password=password):
+                body = json.dumps({"action": "quarnSQL", "method": "connect", "tid": 1,
+                                   "data": [{"yxInfo": dict(yx, userName=user, userPassword=password)}]})
+                status, payload = self.server.http("POST", "/plover", body, {"Content-Type": "application/json"})
+                # Refused as a request (a NUL byte in the text) or by connect: never a session.
+                self.assertIn(status, (200, 400))
+                self.assertNotIn(b'"result"', payload)
+        self.assertEqual(self.server.connect("work")["type"], "rpc")
 
     def test_transactions(self):
         token = self.token()
@@ -210,12 +229,18 @@ class SessionTest(ServerCase):
             "plover - Cannot locate a connection: expired "
         self.assertTrue(wait_for(expired, 20))
 
-    def test_disconnect_then_reaped(self):
+    def test_disconnect_ends_the_session_at_once(self):
         token = self.token(createNewSession=True)
+        self.server.session(token, "execStatement", query="create table if not exists ended(a integer)")
+        self.server.session(token, "execStatement", query="commit")
+        self.server.session(token, "execStatement", query="insert into ended values(1)")
         self.assertNotIn("result", self.server.session(token, "disconnect"))
         self.assertNotIn("result", self.server.session("F" * 128, "disconnect"))
-        gone = lambda: self.server.session(token, "getConnectionStatus").get("type") == "exception"
-        self.assertTrue(wait_for(gone, 15))
+        # The very next call of the session finds nothing, and its open work is gone.
+        for method in ("getConnectionStatus", "refreshConnection", "getConnectionStatus"):
+            self.assertEqual(self.server.session(token, method).get("message"),
+                             "plover - Cannot locate a connection: expired ")
+        self.assertEqual(self.server.sql("work", "insert into ended values(2); select count(*) from ended"), "1")
 
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
@@ -244,6 +269,100 @@ class BoundsTest(ServerCase):
         self.assertEqual(refused["type"], "exception", refused)
         self.assertIn("8004", json.dumps(refused))
         self.assertEqual(self.server.session(tokens[0], "getConnectionStatus")["type"], "rpc")
+
+
+class BodyTest(ServerCase):
+    """Request bodies past what the methods need are refused before they are parsed."""
+    # Freed memory goes back at once: the resident size then shows what is held.
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+
+    def raw_post(self, body):
+        return self.server.http("POST", "/plover", body, {"Content-Type": "application/json"})
+
+    def test_bodies_past_the_bounds_are_refused_and_others_served(self):
+        token = self.token()
+        before = resident_kib(self.server.tree.proc.pid)
+        cases = [(b"[" + b"0," * (3 << 20) + b"0]", "longer than 4194304 bytes"),
+                 (b"[" + b"0," * 20000 + b"0]", "more than 16384 values"),
+                 (b"[" * 40 + b"]" * 40, "deeper than 32 levels")]
+        for body, message in cases:
+            with self.subTest(message=message):
+                status, payload = self.raw_post(body)
+                self.assertEqual(status, 413)
+                reply = json.loads(payload)
+                self.assertEqual(reply["type"], "exception")
+                self.assertIn(message, reply["message"])
+                self.assertEqual(self.server.session(token, "getConnectionStatus")["type"], "rpc")
+        self.assertEqual(self.raw_post(b"{not json")[0], 400)
+        self.assertLess(resident_kib(self.server.tree.proc.pid) - before, 64 * 1024)
+        # A long value written whole still fits.
+        self.server.sql("work", "create table if not exists big(id integer, body lvarbinary);"
+                                "insert into big values(1, x'00');")
+        data = {"user": "main", "table": "big", "colName": "body", "colType": "BLOB", "rowId": "1",
+                "blob": "AB" * (1 << 20)}
+        reply = self.server.call("setBlobData", {"token": token, "yxInfo": {"data": data}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        self.server.session(token, "setTransaction", action="commit")
+        self.assertEqual(self.server.sql("work", "select length(body) from big"), str(1 << 20))
+
+
+class ResultBoundsTest(ServerCase):
+    """Statements have one deadline, at most the server's, and getBlobData reads only the rows there are."""
+    ENV = {"ZVSQL_MAX_STATEMENT_SECONDS": "2"}
+    ENDLESS = "with recursive n(i) as (select 1 union all select i + 1 from n) "
+
+    def test_statements_end_at_their_deadline_while_others_are_served(self):
+        other = self.token()
+        results = {}
+        def run(name, timeout, method, query):
+            token = self.token(currentServer={"database": "work", "queryTimeout": timeout})
+            results[name] = self.server.session(token, method, query=query)
+        cases = [("no time-out is the maximum", 0, "execStatement", self.ENDLESS + "select count(*) from n"),
+                 ("fetches share the deadline", 1, "execQuery", self.ENDLESS + "select i from n where i % 1000 = 0"),
+                 ("past the maximum", 100000, "execStatement", self.ENDLESS + "select max(i) from n")]
+        threads = [threading.Thread(target=run, args=case) for case in cases]
+        for t in threads:
+            t.start()
+        self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                         [{"one": "yes"}])
+        for t in threads:
+            t.join(60)
+        for name, *_ in cases:
+            with self.subTest(name):
+                self.assertEqual(results[name]["type"], "exception", results[name])
+                self.assertEqual(results[name]["error"], 9106, results[name])
+        script = self.server.call("execScriptStatement", {"token": other, "yxInfo": {
+            "query": self.ENDLESS + "select i from n", "currentServer": {"queryTimeout": 0}}})
+        self.assertEqual(script["result"]["error"]["errNo"], 9106)
+
+    def test_blob_rows_are_read_as_far_as_the_result_goes(self):
+        token = self.token()
+        reply = self.server.call("getBlobData", {"token": token, "start": 0, "yxInfo": {
+            "query": "select 1", "queryMode": 1, "row": 2147483647, "columnName": "1", "columnType": "LVC"}})
+        self.assertEqual(reply["type"], "rpc")
+        self.assertNotIn("result", reply)
+
+
+class ReplyBoundsTest(ServerCase):
+    """Replies have a bounded size and cost memory in proportion to it."""
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    ENDLESS = ResultBoundsTest.ENDLESS
+
+    def test_replies_are_bounded_and_built_in_proportion(self):
+        token = self.token(currentServer={"database": "work", "queryTimeout": 120})
+        pid = self.server.tree.proc.pid
+        huge = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 70"
+        reply = self.server.session(token, "execQuery", query=huge)
+        self.assertEqual((reply["type"], reply.get("error")), ("exception", 8010), reply.get("message", "")[:200])
+        self.assertIn("64 MiB", reply["message"])
+        script = self.server.call("execScriptStatement", {"token": token, "yxInfo": {"query": huge}})["result"]
+        self.assertEqual((script["error"]["errNo"], "rows" in script), (8010, False), script["error"])
+        # 200,000 rows of about 40 bytes: an 8 MB reply in a few times its size.
+        before = resident_kib(pid)
+        rows = self.server.session(token, "execQuery", query=self.ENDLESS + "select i, 'name ' || i as name "
+                                   "from n limit 200000")["result"]
+        self.assertEqual((len(rows), rows[-1]), (200000, {"i": "200000", "name": "name 200000"}))
+        self.assertLess(resident_kib(pid) - before, 80 * 1024)
 
 
 class RecordTest(ServerCase):
@@ -351,6 +470,27 @@ class StatementTest(ServerCase):
         self.assertRegex(bad["message"], r"^ :  Error:  \d+ -> execStatement -> .* : \d+$")
         self.assertEqual(bad["where"], "plover")
         self.assertEqual(self.run_sql(tok, "execQuery", "select nothing from nowhere")["type"], "exception")
+
+
+    def test_the_engines_own_tables_and_addresses_are_out_of_reach(self):
+        tok = self.token()
+        self.run_sql(tok, "execStatement", "create table if not exists shop(a integer)")
+        before = self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields")
+        for method, key in (("execStatement", "query"), ("execScriptStatement", None)):
+            for text in ("drop table rl_tables", "delete from rl_fields", "select fts3_tokenizer('simple')",
+                         "create trigger sly after insert on shop begin delete from rl_fields; end"):
+                with self.subTest(method=method, text=text):
+                    if key:
+                        reply = self.run_sql(tok, method, text)
+                        self.assertEqual(reply["type"], "exception", reply)
+                        self.assertIn("9112", reply["message"])
+                    else:
+                        reply = self.server.call(method, {"token": tok, "yxInfo": {"query": text}})
+                        self.assertEqual(reply["result"]["error"]["errNo"], 9112, reply)
+        self.run_sql(tok, "execStatement", "commit")
+        self.assertEqual(self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields"),
+                         before)
+        self.assertEqual(self.server.sql("work", "select name from sqlite_master where name = 'sly'"), "")
 
 
 class TreeTest(ServerCase):

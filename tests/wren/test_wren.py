@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_port  # noqa: E402
+from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = {"username": "ADMIN", "password": "TRUVE"}
 
@@ -45,7 +45,9 @@ class WsClient:
         header = bytes([0x80 | opcode]) + (bytes([0x80 | n]) if n < 126 else
                                            bytes([0x80 | 126]) + struct.pack("!H", n) if n < 65536 else
                                            bytes([0x80 | 127]) + struct.pack("!Q", n))
-        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+        key = int.from_bytes((mask * (n // 4 + 1))[:n], "big")
+        masked = (int.from_bytes(payload, "big") ^ key).to_bytes(n, "big") if n else b""
+        self.sock.sendall(header + mask + masked)
 
     def recv_text(self):
         """The next text frame; the server's pings are answered on the way."""
@@ -172,6 +174,33 @@ class EnvelopeTest(ServerCase):
                 self.assertEqual(reply["jsonrpc"], "2.0")
                 self.assertEqual(reply["result"]["apiVersion"], "1.0.0")
 
+    def test_nesting_bounded_wherever_a_document_enters(self):
+        token = self.server.login(self.ws)
+        self.ok("createTable", {"authToken": token, "databaseName": "ndb", "tableName": "t",
+                                "fields": [{"name": "doc", "type": "JSON", "length": 0}]})
+        deep = "[" * 4000 + "]" * 4000
+        frames = [  # each 8 KB, each once enough to overflow a connection thread's stack
+            '{"jsonrpc": "2.0", "id": 1, "method": "getRecordsUsingSQL", "params": {"authToken": "%s", '
+            '"databaseName": "ndb", "sql": "SELECT ?", "sqlParams": [%s]}}' % (token, deep),
+            '{"jsonrpc": "2.0", "id": 2, "method": "insertRecords", "params": {"authToken": "%s", '
+            '"databaseName": "ndb", "tableName": "t", "insertFormat": "arrays", "fieldNames": ["doc"], '
+            '"sourceData": [[{"v": %s}]]}}' % (token, deep),
+            '{"jsonrpc": "2.0", "id": %s, "method": "ping", "params": {}}' % deep,
+            '{"jsonrpc": "2.0", "id": 3, "method": "ping", "params": {"x": %s}}' % ('{"a":' * 4000 + "1" + "}" * 4000),
+        ]
+        for frame in frames:
+            with self.subTest(frame=frame[:60]):
+                reply = self.ws.raw(frame)
+                self.assertEqual(reply["result"]["errorCode"], -1, reply)
+                self.assertIn("deeper than", reply["result"]["errorMessage"])
+        # Nesting any request needs still passes: a parameter 40 levels deep is
+        # handed to SQL as its JSON text.
+        nested = json.loads("[" * 40 + "7" + "]" * 40)
+        result = self.ok("getRecordsUsingSQL", {"authToken": token, "databaseName": "ndb", "sql": "SELECT ? AS p",
+                                                "sqlParams": [nested]})
+        self.assertEqual(json.loads(result["data"][0][0]), nested)
+        self.assertEqual(self.ws.call("ping", {})["result"]["data"], "pong")
+
     def test_ping_reply_is_compact_and_ordered(self):
         self.ws.send_text('{"jsonrpc": "2.0", "id": 42, "method": "ping", "params": {}}')
         self.assertEqual(self.ws.recv_text(),
@@ -190,6 +219,27 @@ class LoginTest(ServerCase):
                 self.assertNotIn("authToken", result)
                 if message:
                     self.assertIn(message, result["errorMessage"])
+
+    def test_credentials_with_nul_refused_whole(self):
+        # The engine checks C texts: cut at the NUL, "TRUVE\0junk" would pass as TRUVE.
+        for params in [{"username": "ADMIN", "password": "TRUVE\u0000junk"},
+                       {"username": "ADMIN\u0000other", "password": "TRUVE"}]:
+            with self.subTest(params=params):
+                result = self.ws.call("login", params)["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn("NUL", result["errorMessage"])
+                self.assertNotIn("authToken", result)
+
+    def test_wrong_passwords_logged_then_right_one_accepted(self):
+        ws = self.server.client()
+        try:
+            for _ in range(5):
+                self.assertEqual(ws.call("login", {"username": "ADMIN", "password": "guess"})["result"]["errorCode"],
+                                 450)
+            self.server.login(ws)  # slowed after a few failures, never locked out
+        finally:
+            ws.close()
+        self.assertRegex(self.server.tree.log(), r"wren: \d+ failed log-on\(s\) from 127\.0\.0\.1 \(last user \[ADMIN\]\)")
 
     def test_token_form_and_use_on_another_connection(self):
         first = self.server.client()
@@ -562,6 +612,15 @@ class IndexTest(ServerCase):
                                                     fields=[{"name": "qty"}]))["result"]
         self.assertEqual((result["errorCode"], result["errorMessage"]),
                          (4218, "Can't set the index distinct key count flag"))
+        # The engine cannot rename an index: refused, the index as it was, and
+        # the other changes of the call not made either.
+        result = self.ws.call("alterIndex", self.p(indexName="bycode", newIndexName="renamed", unique=1))["result"]
+        self.assertEqual(result["errorCode"], 4202, result)
+        self.assertIn("cannot be renamed", result["errorMessage"])
+        self.assertEqual([row[2] for row in self.ok("listIndexes", self.p())["data"]], ["t_id_pk", "bycode", "both"])
+        self.assertNotIn("UNIQUE", self.index_sql("bycode"))
+        self.assertEqual(self.index_sql("renamed"), "")
+        self.ok("alterIndex", self.p(indexName="bycode", newIndexName="bycode"))
         self.ok("deleteIndex", self.p(indexName="both"))
         self.assertEqual(self.index_sql("both"), "")
         self.ok("rebuildIndex", self.p(tableNames=["t"]))
@@ -588,7 +647,15 @@ class IndexTest(ServerCase):
         self.ok("closeCursor", {"authToken": self.token, "cursorId": cursor["cursorId"]})
 
 
+ENDLESS = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+COUNTING = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT %d) "
+
+
 class SqlTest(ServerCase):
+    # Peak memory is read below: freed blocks must not stay resident in the
+    # sanitizer's quarantine.
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -630,6 +697,44 @@ class SqlTest(ServerCase):
                                           ["123456789012.50", "40000.00", "40000.00", "3.0000"],
                                           ["12.3456", "7.00", "7.125", None]])
 
+    def test_writing_statements_are_committed(self):
+        # What the method answers as done stays done after its connection ends.
+        for statement, params in [("CREATE TABLE w (k INTEGER PRIMARY KEY, v TEXT)", None),
+                                  ("INSERT INTO w VALUES (?, ?), (2, 'two')", [1, "one"]),
+                                  ("UPDATE w SET v = ? WHERE k = 2", ["TWO"]),
+                                  ("DELETE FROM w WHERE k = ?", [1]),
+                                  ("INSERT INTO w VALUES (3, 'three') RETURNING k", None)]:
+            with self.subTest(statement=statement):
+                self.assertEqual(self.sql(statement, params)["errorCode"], 0)
+        self.assertEqual(self.server.sql("sdb", "SELECT k, v FROM w ORDER BY k").split(), ["2|TWO", "3|three"])
+        # A statement that fails leaves nothing behind.
+        result = self.sql("INSERT INTO w VALUES (4, 'four'), (2, 'again')")
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM w"), "2")
+
+    def test_result_past_its_bound_refused_in_bounded_memory(self):
+        pid = self.server.tree.proc.pid
+        baseline = reset_peak(pid)
+        # About 100 MB of rows; held whole as a document it took 400 MiB.
+        result = while_pinging(self.server, lambda: self.sql(COUNTING % 3000000 + "SELECT x, x, x, x FROM c"))
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertIn("larger than 16777216 bytes", result["errorMessage"])
+        self.assertNotIn("data", result)
+        self.assertLess(peak_growth_mib(pid, baseline), 64)
+        # Below the bound the rows come whole, each where it belongs.
+        result = self.sql(COUNTING % 60000 + "SELECT x, 'r' || x FROM c")
+        self.assertEqual(result["errorCode"], 0, result["errorMessage"])
+        self.assertEqual(result["fieldNames"], ["x", "'r' || x"])
+        self.assertEqual(result["data"], [[x, "r%d" % x] for x in range(1, 60001)])
+
+    def test_statement_stopped_when_its_client_leaves(self):
+        ws = self.server.client()
+        ws.send_text(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "getRecordsUsingSQL", "params": {
+            "authToken": self.token, "databaseName": "sdb", "sql": ENDLESS + "SELECT x FROM c WHERE x % 50000 = 0"}}))
+        ws.close()
+        # Well inside the server's 30 seconds for a statement.
+        self.assertTrue(wait_for(lambda: "its statement is stopped" in self.server.tree.log(), timeout=20))
+
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
         result = self.sql("SELECT 1", database="nosuchdb")
@@ -637,6 +742,22 @@ class SqlTest(ServerCase):
         self.assertNotIn("data", result)
         result = self.ws.call("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "sdb"})["result"]
         self.assertIn("type must be string, but is null", result["errorMessage"])
+
+
+class SqlDeadlineTest(ServerCase):
+    ENV = {"WREN_SQL_TIMEOUT_SECONDS": "2"}
+
+    def test_statement_ends_at_the_server_limit(self):
+        token = self.server.login(self.ws)
+        self.ok("createDatabase", {"authToken": token, "databaseName": "ddb", "path": ""})
+        for statement in [ENDLESS + "SELECT count(*) FROM c",  # no first row ever
+                          ENDLESS + "SELECT x FROM c WHERE x % 50000 = 0"]:  # rows that never end
+            with self.subTest(statement=statement):
+                result = while_pinging(self.server, lambda: self.ws.call("getRecordsUsingSQL", {
+                    "authToken": token, "databaseName": "ddb", "sql": statement})["result"])
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertEqual(result["errorMessage"], "The statement ran past the server's limit of 2 seconds.")
+                self.assertNotIn("data", result)
 
 
 class SharedTokenTest(ServerCase):
@@ -732,6 +853,119 @@ class BoundsTest(ServerCase):
         self.ok("closeCursor", {"authToken": token, "cursorId": cursors[0]})
         query["authToken"] = token
         self.ok("getRecordsStartingAtKey", query)
+
+
+def memory_kib(pid, field):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+def while_pinging(server, work):
+    """Runs work() while another client keeps pinging; work's result, after
+    checking that every ping was answered."""
+    pings, done = [], threading.Event()
+
+    def ping():
+        ws = server.client()
+        try:
+            while not done.is_set():
+                pings.append(ws.call("ping", {})["result"]["data"])
+        finally:
+            ws.close()
+
+    pinger = threading.Thread(target=ping)
+    pinger.start()
+    try:
+        return work()
+    finally:
+        done.set()
+        pinger.join(60)
+        assert pings and all(p == "pong" for p in pings), pings[:3]
+
+
+def reset_peak(pid):
+    """The process's resident memory now, in KiB; its peak starts again from here."""
+    with open("/proc/%d/clear_refs" % pid, "w") as f:
+        f.write("5")
+    return memory_kib(pid, "VmRSS")
+
+
+def peak_growth_mib(pid, baseline):
+    return (memory_kib(pid, "VmHWM") - baseline) // 1024
+
+
+class MemoryTest(ServerCase):
+    """Large frames cost the server a bounded amount of memory: before a
+    log-in only small requests are parsed, after it a document has bounds of
+    its own, and the memory comes back when the request ends. Peak memory is
+    read from /proc after resetting it; the sanitizer's quarantine, which
+    would keep every freed block resident, is off for this server."""
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    FRAME = ('{"jsonrpc": "2.0", "id": 1, "method": "login", "params": {"username": "ADMIN", "password": "TRUVE", '
+             '"pad": [%s]}}' % ",".join(["0"] * 3500000))  # 7 MB, 3.5 million values
+
+    def flood(self, logged_in):
+        """Three clients send FRAME at once while another keeps pinging; the
+        replies of the three, the growth of the peak in MiB and the memory
+        before."""
+        pid = self.server.tree.proc.pid
+        baseline = reset_peak(pid)
+        replies = []
+
+        def big():
+            ws = self.server.client()
+            try:
+                if logged_in:
+                    self.server.login(ws)
+                replies.append(ws.raw(self.FRAME)["result"])
+            finally:
+                ws.close()
+
+        def send_all():
+            senders = [threading.Thread(target=big) for _ in range(3)]
+            for thread in senders:
+                thread.start()
+            for thread in senders:
+                thread.join(120)
+
+        while_pinging(self.server, send_all)
+        return replies, peak_growth_mib(pid, baseline), baseline
+
+    def test_1_large_frame_before_log_in_refused_unparsed(self):
+        replies, growth, _ = self.flood(logged_in=False)
+        self.assertEqual(len(replies), 3)
+        for result in replies:
+            self.assertEqual(result["errorCode"], -1, result)
+            self.assertIn("needs a log-in first", result["errorMessage"])
+        self.assertLess(growth, 80)  # the frames themselves, never their parse (over 200 MiB unbounded)
+
+    def test_2_large_document_after_log_in_bounded_and_given_back(self):
+        replies, growth, baseline = self.flood(logged_in=True)
+        self.assertEqual(len(replies), 3)
+        for result in replies:
+            self.assertEqual(result["errorCode"], -1, result)
+            self.assertIn("more than 1000000 values", result["errorMessage"])
+        self.assertLess(growth, 200)
+        rss = wait_for(lambda: memory_kib(self.server.tree.proc.pid, "VmRSS") < baseline + 32 * 1024, timeout=30)
+        self.assertTrue(rss, "memory not given back")
+
+    def test_3_large_request_with_a_token_from_another_connection(self):
+        ws = self.server.client()
+        token = self.server.login(ws)
+        self.ok("createTable", {"authToken": token, "databaseName": "mem", "tableName": "t",
+                                "fields": [{"name": "v", "type": "CHAR", "length": 40}]}, ws=ws)
+        ws.close()
+        fresh = self.server.client()  # never logged in itself
+        try:
+            rows = [["row %d" % i] for i in range(20000)]  # about 250 KB
+            self.ok("insertRecords", {"authToken": token, "databaseName": "mem", "tableName": "t",
+                                      "insertFormat": "arrays", "fieldNames": ["v"], "sourceData": rows}, ws=fresh)
+        finally:
+            fresh.close()
+        self.assertEqual(self.server.sql("mem", "SELECT count(*) FROM t"), "20000")
 
 
 if __name__ == "__main__":

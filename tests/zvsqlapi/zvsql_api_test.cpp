@@ -519,6 +519,59 @@ TEST_F(ZvsqlTest, TimeOutsInterruptLongQueriesAndLockWaits) {
   zvsqlFreeCommand(cmd);
 }
 
+TEST_F(ZvsqlTest, AStatementHasOneDeadlineForAllItsFetchesAndEndsWhenItsCallerAsks) {
+  // Every row comes quickly, the rows never end: only a deadline over the
+  // whole run stops the fetch loop.
+  const char* endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select i from n where i % 1000 = 0";
+  auto fetchUntilFailure = [&](int timeout, int* code) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    zvsqlSetTimeout(cmd, timeout);
+    ZVSQL_CURSOR cur = nullptr;
+    *code = zvsqlPrepare(cmd, endless);
+    if (*code == 0) *code = zvsqlExecute(cmd, &cur);
+    long rows = 0;
+    while (*code == 0 && rows < 100000000 && (*code = zvsqlNext(cur)) == 0) ++rows;
+    zvsqlFreeCommand(cmd);
+    return rows;
+  };
+  int code = 0;
+  EXPECT_GT(fetchUntilFailure(1, &code), 0);
+  EXPECT_EQ(code, ZVSQL_TIMED_OUT);
+  // No time-out, or one past the maximum, is the maximum.
+  setenv("ZVSQL_MAX_STATEMENT_SECONDS", "1", 1);
+  for (int timeout : {0, -1, 100000}) {
+    fetchUntilFailure(timeout, &code);
+    EXPECT_EQ(code, ZVSQL_TIMED_OUT) << timeout;
+    EXPECT_NE(std::string(zvsqlGetErrorMessage(conn_)).find("1 seconds"), std::string::npos);
+  }
+  unsetenv("ZVSQL_MAX_STATEMENT_SECONDS");
+
+  // The caller's check ends a statement at once, in a fetch as in a lock wait.
+  static std::atomic<int> calls{0};
+  static std::atomic<bool> clientGone{false};
+  auto check = [](void*) -> int {
+    ++calls;
+    return clientGone ? 1 : 0;
+  };
+  ASSERT_EQ(zvsqlSetInterruptCheck(conn_, check, nullptr), 0);
+  ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+  ZVSQL_CURSOR cur = nullptr;
+  ASSERT_EQ(zvsqlPrepare(cmd, endless), 0);
+  ASSERT_EQ(zvsqlExecute(cmd, &cur), 0);
+  while ((code = zvsqlNext(cur)) == 0)
+    if (calls > 2) clientGone = true;
+  EXPECT_EQ(code, ZVSQL_INTERRUPTED);
+  Plain other(file());
+  ASSERT_EQ(sqlite3_exec(other.db, "begin immediate; insert into items(name, qty) values('w', 1)", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), ZVSQL_INTERRUPTED);
+  sqlite3_exec(other.db, "rollback", nullptr, nullptr, nullptr);
+  clientGone = false;
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), 0);
+  zvsqlFreeCommand(cmd);
+}
+
 TEST_F(ZvsqlTest, DialectRewriteWorksOnTokensOnly) {
   exec("create table pg(id integer primary key, \"top\" text, note text)");
   for (int i = 1; i <= 9; ++i)
@@ -588,6 +641,47 @@ TEST_F(ZvsqlTest, StatementsThatTouchOtherFilesAreRefused) {
   EXPECT_EQ(shell("pragma journal_mode"), "wal");
   exec("pragma foreign_keys = on");  // connection settings are allowed
   EXPECT_EQ(joined("select count(*) from admin.systables where tbl = 'fake'"), "0");
+}
+
+TEST_F(ZvsqlTest, TheEnginesOwnTablesAndAddressesAreOutOfReach) {
+  exec("create table notes(a integer)");
+  const std::string catalog = "select (select count(*) from rl_tables) || '/' || (select count(*) from rl_fields) || "
+                              "'/' || (select count(*) from rl_indexes) || '/' || (select count(*) from sqlite_sequence where name <> 'counted')";
+  std::string before = shell(catalog);
+  const char* refused[] = {
+      "drop table rl_tables",
+      "delete from rl_fields",
+      "update rl_tables set name = 'gone'",
+      "insert into rl_indexes select * from rl_indexes",
+      "alter table rl_tables rename to kept",
+      "alter table RL_FIELDS add column extra",
+      "create index peek on rl_fields(tbl)",
+      "create table rl_mine(a)",
+      "create trigger t1 after insert on rl_tables begin select 1; end",
+      // a trigger of a user table would run the write later on the engine's own connection
+      "create trigger t2 after insert on notes begin delete from rl_fields; end",
+      "create trigger t3 after insert on notes begin delete from \"rl_fields\"; end",
+      "delete from sqlite_sequence",
+      "replace into \"RL_tables\" select * from rl_tables",
+      "select fts3_tokenizer('simple')",
+      "select FTS3_TOKENIZER('porter', x'00')",
+      "select p from (select fts3_tokenizer('simple') as p)",
+  };
+  for (const char* sql : refused) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    EXPECT_EQ(zvsqlExecuteDirect(cmd, sql), ZVSQL_REFUSED) << sql << ": " << zvsqlGetErrorMessage(conn_);
+    zvsqlFreeCommand(cmd);
+  }
+  exec("insert into notes values(1)");
+  exec("drop table notes");
+  exec("create table counted(id integer primary key autoincrement, a)");  // its sequence row is SQLite's business
+  exec("insert into counted(a) values(1)");
+  exec("drop table counted");
+  EXPECT_EQ(joined("select count(*) > 0 from rl_fields"), "1");  // reading them is allowed
+  EXPECT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell(catalog), before);
+  EXPECT_EQ(shell("select name from sqlite_master where name in ('kept', 'peek', 'rl_mine', 't1', 't2', 't3')"),
+            "");
 }
 
 TEST_F(ZvsqlTest, HandlesMayBeFreedInAnyOrder) {
