@@ -357,11 +357,11 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
       if (rc == 0 && type == 259) {
         json_tokener_error error = json_tokener_success;
         value = json_tokener_parse_verbose(text, &error);
-        if (!value && error != json_tokener_success) {
-          *message = std::string("field '") + name + "' value interpretation error";
-          return kStoredJsonBad;
-        }
-        if (!value) {  // the JSON text "null"
+        // A text another program put in the file that is no JSON (or nests
+        // deeper than the parser goes) is read back as the text it is: one
+        // such record must not fail every read and page that holds it.
+        if (!value && error != json_tokener_success) value = json_object_new_string(text);
+        if (!value && error == json_tokener_success) {  // the JSON text "null"
           json_object_object_add(out, name, nullptr);
           return 0;
         }

@@ -9,9 +9,9 @@
 //
 // Errors
 //   Every failed request answers {"_errorCode": code, "_errorMessage": text}
-//   with its HTTP status. Codes 14000-14014 are the application's own
-//   (GannetCode); 4001 and 4054 mark client allocation and stored-JSON
-//   failures; every other code is the database engine's, passed on.
+//   with its HTTP status. Codes 14000-14017 are the application's own
+//   (GannetCode); 4001 marks a client allocation failure; every other code
+//   is the database engine's, passed on.
 //
 // Names, filters and partition rules from a request reach the engine only
 // through its client functions, which check and quote names and parse
@@ -55,7 +55,6 @@ enum GannetCode : int {
   kReplyTooLarge = 14016,  // 500: the reply would pass kMaxReplyBytes
   kServerBusy = 14017,     // 503: requests in flight hold the memory budget
   kClientNoMemory = 4001,
-  kStoredJsonBad = 4054,
 };
 
 // ---- bounds (body.cpp) ----

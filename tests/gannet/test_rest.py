@@ -550,6 +550,20 @@ class RecordTest(ServerTest):
         page = call("POST", "/api/v1/query/rhuge/h/byk?top=5", {"find": {"k": {"operator": "=", "value": 1}}})[2]
         self.assertEqual([(r["doc"], r["text"]) for r in page["_records"]], [(doc, text)])
 
+    def test_foreign_text_in_a_json_field_reads_as_text(self):
+        create_db("rjson")
+        status, _, body, _ = call("POST", "/api/v1/table/rjson/j", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "doc", "type": "JSON"}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/rjson/j/byk", {"fields": [{"name": "k"}]})
+        ids = insert("rjson", "j", [{"k": 1, "doc": {"a": 1}}, {"k": 2, "doc": {"b": 2}}])
+        deep = "[" * 40 + "]" * 40
+        SERVER.sql("rjson", "UPDATE j SET doc = 'not json {' WHERE k = 1; UPDATE j SET doc = '%s' WHERE k = 2" % deep)
+        self.assertEqual(call("GET", "/api/v1/record/rjson/j/%d" % ids[0])[2]["doc"], "not json {")
+        page = call("POST", "/api/v1/query/rjson/j/byk?top=5", {"find": {"k": {"operator": ">=", "value": 0}}})
+        self.assertEqual(page[0], 200, page[3])
+        self.assertEqual([r["doc"] for r in page[2]["_records"]], ["not json {", deep])
+
     def test_failed_array_item_stores_nothing(self):
         create_db("rarr")
         create_customers("rarr")
