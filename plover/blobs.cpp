@@ -35,6 +35,14 @@ struct Command {
   ZVSQL_CMD command;
 };
 
+// A session that commits each change commits the write that just ran.
+void commitWhenAuto(SqlCallContext& context, json_object* reply) {
+  int code = 0;
+  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
+    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
+                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+}
+
 // The column to read: 0, or in query mode 1 the one named exactly; -1 when none is.
 int chosenColumn(ZVSQL_CURSOR cursor, json_object* yxInfo, int queryMode) {
   if (queryMode != 1) return 0;
@@ -137,9 +145,9 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (!*blob) {
     int code = sql.zvsqlExecute(cmd.command, &cursor);
     if (code != 0)
-      setExceptionReply(reply, context.tid, code, "SetBlobData", sql.zvsqlGetErrorMessage(context.connection->handle),
-                        kUnit);
-    return;
+      return setExceptionReply(reply, context.tid, code, "SetBlobData",
+                               sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+    return commitWhenAuto(context, reply);
   }
   if (armed && sql.zvsqlExecute(cmd.command, &cursor) != 0) return;
   int code = 0;
@@ -157,9 +165,7 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (code != 0)
     return setExceptionReply(reply, context.tid, code, "SetBlobData",
                              sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
-  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
-    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
-                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+  commitWhenAuto(context, reply);
 }
 
 }  // namespace plover

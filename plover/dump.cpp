@@ -94,14 +94,14 @@ bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
     case 5: {
       float v = 0;
       code = sql.zvsqlGetReal(cursor, column, &v);
-      snprintf(number, sizeof number, "%f", double(v));
+      snprintf(number, sizeof number, "%.9g", double(v));  // enough digits to read back the same float
       text = number;
       break;
     }
     case 6: {
       double v = 0;
       code = sql.zvsqlGetFloat(cursor, column, &v);
-      snprintf(number, sizeof number, "%f", v);
+      snprintf(number, sizeof number, "%.17g", v);  // enough digits to read back the same double
       text = number;
       break;
     }
