@@ -281,6 +281,10 @@ std::string hexDigits(const unsigned char* bytes, size_t count);  // two upper-c
 // Date, time, time stamp (the console's patterns), money and bigint cells
 // as text; the reader's code (text empty unless 0).
 int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text);
+// A numeric or money value as its exact decimal text (the engine keeps up to
+// 400 digits); the reader's code.
+constexpr size_t kMaxNumericText = 512;
+int readNumeric(ZVSQL_CURSOR cursor, int column, std::string& text);
 
 void execScriptStatement(SqlCallContext& context, json_object* reply, json_object* params);
 
