@@ -61,15 +61,17 @@ struct SqlApi {
                           X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)     \
                               X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)              \
                                   X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)      \
-                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
+                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar) \
+                                          X(zvsqlSetInterruptCheck)
 #define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
   PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
 #undef PLOVER_SQL_MEMBER
 };
 extern SqlApi sql;
 
-// Loads zvsqlapi.so (beside this library) and resolves its 50 functions in
-// order; 0, or the code with the message in error (1024 bytes). The library
+// Loads zvsqlapi.so (beside this library) and resolves its 51 functions in
+// order (the 50 of the console and the interrupt check that ends a
+// disconnected session's statement); 0, or the code with the message in error (1024 bytes). The library
 // stays loaded for the process's life.
 int bindSqlClientLibrary(char* error);
 

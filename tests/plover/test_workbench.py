@@ -242,6 +242,21 @@ class SessionTest(ServerCase):
                              "plover - Cannot locate a connection: expired ")
         self.assertEqual(self.server.sql("work", "insert into ended values(2); select count(*) from ended"), "1")
 
+    def test_disconnect_interrupts_a_running_statement(self):
+        token = self.token(createNewSession=True, currentServer={"database": "work", "queryTimeout": 0})
+        replies = []
+        endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select count(*) from n"
+        worker = threading.Thread(target=lambda: replies.append(
+            self.server.session(token, "execStatement", query=endless)))
+        worker.start()
+        # Once the statement holds the session's only connection, disconnect.
+        busy = lambda: self.server.session(token, "refreshConnection").get("type") == "exception"
+        self.assertTrue(wait_for(busy, 20))
+        self.server.session(token, "disconnect")
+        worker.join(60)
+        self.assertEqual(len(replies), 1)
+        self.assertEqual((replies[0]["type"], replies[0].get("error")), ("exception", 9115), replies[0])
+
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
         # With a pool of 1, a second connect waits for the busy connection and
