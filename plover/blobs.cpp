@@ -61,10 +61,9 @@ int readCell(ZVSQL_CURSOR cursor, int column, int pageSize, int start, bool full
   int type = sql.zvsqlGetColumnType(cursor, column);
   int32_t read = 0;
   if (type == 1 || type == 21 || type == 14 || type == 23) {
+    // Character values of any type are read page by page, as long text is.
     std::vector<char> text(size_t(pageSize) + 1, '\0');
-    int code = (type == 1 || type == 21)
-                   ? sql.zvsqlGetChar(cursor, column, text.data(), int32_t(text.size()))
-                   : sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
+    int code = sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
     zvJsonAddString(result, "data", text.data());
     zvJsonAddString(result, "type", "CHAR");
     return code;

@@ -55,7 +55,7 @@ int16_t typeOfDeclared(const char* declared, int* scale) {
       {"BINARY", 12},
       {"BIT", 13},
       {"BOOLEAN", 13},
-      {"TEXT", 14},
+      {"TEXT", 21},  // the engine's own text columns (JSON and its other text types): read as varchar
       {"LVARCHAR", 14},
       {"LVARBINARY", 15},
       {"BLOB", 15},

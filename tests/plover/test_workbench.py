@@ -522,6 +522,18 @@ class WorkbenchRepliesTest(ServerCase):
         # Committed at once: the shell sees it and may write (no transaction is left open).
         self.assertEqual(self.server.sql("work", "update notes set id = 2; select id, body is null from notes"), "2|1")
 
+    def test_text_columns_of_the_engine_read_whole_and_in_pages(self):
+        # The engine declares its own text fields (JSON among them) TEXT.
+        self.server.sql("work", "drop table if exists docs2; create table docs2(id integer, doc TEXT);"
+                                "insert into docs2 values(1, printf('%.*c', 10000, 'a') || printf('%.*c', 10000, 'b'));")
+        tok = self.token()
+        rows = self.server.session(tok, "execQuery", query="select doc from docs2")["result"]
+        self.assertEqual(len(rows[0]["doc"]), 20000)
+        info = {"query": "select doc from docs2", "queryMode": 1, "row": 0, "columnName": "doc", "columnType": "CHAR"}
+        pages = [self.server.call("getBlobData", {"token": tok, "start": n, "yxInfo": info})["result"] for n in (0, 2)]
+        self.assertEqual([p["total"] for p in pages], [3, 3])
+        self.assertEqual((pages[0]["data"], pages[1]["data"]), ("a" * 8192, "b" * (20000 - 16384)))
+
     def test_cut_messages_stay_utf8(self):
         tok = self.token()
         for pad in range(3):

@@ -320,7 +320,7 @@ TEST_F(ZvsqlTest, ReadersSignalNullAndNeverWritePastTheBuffer) {
 TEST_F(ZvsqlTest, TypedReadersConvertAndRefuseOutOfRange) {
   exec(
       "create table v(s smallint, i integer, b bigint, t tinyint, bit bit, r real, d date, tm time, ts timestamp,"
-      " m money, vb varbinary(8), lv text, lb blob)");
+      " m money, vb varbinary(8), lv lvarchar, lb blob)");
   exec(
       "insert into v values(40000, 2147483648, 9007199254740993, -5, 1, 2.5, '2024-02-29', '13:45:07.250',"
       " '12/31/1999 23:59:58.125', 1234.5, x'41004243', 'abcdefghij', x'0102030405')");
@@ -807,7 +807,7 @@ TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   } cases[] = {
       {"char(4)", 1},  {"numeric(8,3)", 2}, {"smallint", 3},     {"integer", 4}, {"double precision", 6},
       {"float", 6},    {"date", 7},         {"money", 8},        {"time", 9},    {"datetime", 10},
-      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 14},   {"blob", 15},
+      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 21},   {"blob", 15},
       {"bigint", 16},  {"varchar(9)", 21},  {"nvarchar(9)", 21}, {"clob", 23},   {"varbinary(9)", 26},
   };
   std::string create = "create table types(", select = "select ";
