@@ -35,6 +35,14 @@ struct Command {
   ZVSQL_CMD command;
 };
 
+// A session that commits each change commits the write that just ran.
+void commitWhenAuto(SqlCallContext& context, json_object* reply) {
+  int code = 0;
+  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
+    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
+                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+}
+
 // The column to read: 0, or in query mode 1 the one named exactly; -1 when none is.
 int chosenColumn(ZVSQL_CURSOR cursor, json_object* yxInfo, int queryMode) {
   if (queryMode != 1) return 0;
@@ -53,10 +61,9 @@ int readCell(ZVSQL_CURSOR cursor, int column, int pageSize, int start, bool full
   int type = sql.zvsqlGetColumnType(cursor, column);
   int32_t read = 0;
   if (type == 1 || type == 21 || type == 14 || type == 23) {
+    // Character values of any type are read page by page, as long text is.
     std::vector<char> text(size_t(pageSize) + 1, '\0');
-    int code = (type == 1 || type == 21)
-                   ? sql.zvsqlGetChar(cursor, column, text.data(), int32_t(text.size()))
-                   : sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
+    int code = sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
     zvJsonAddString(result, "data", text.data());
     zvJsonAddString(result, "type", "CHAR");
     return code;
@@ -137,9 +144,9 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (!*blob) {
     int code = sql.zvsqlExecute(cmd.command, &cursor);
     if (code != 0)
-      setExceptionReply(reply, context.tid, code, "SetBlobData", sql.zvsqlGetErrorMessage(context.connection->handle),
-                        kUnit);
-    return;
+      return setExceptionReply(reply, context.tid, code, "SetBlobData",
+                               sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+    return commitWhenAuto(context, reply);
   }
   if (armed && sql.zvsqlExecute(cmd.command, &cursor) != 0) return;
   int code = 0;
@@ -157,9 +164,7 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (code != 0)
     return setExceptionReply(reply, context.tid, code, "SetBlobData",
                              sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
-  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
-    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
-                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+  commitWhenAuto(context, reply);
 }
 
 }  // namespace plover

@@ -158,10 +158,11 @@ int connect(const Call& call) {
 int setTransaction(const Call& call, PooledConnection* connection) {
   const char* action = stringMember(call.yxInfo, "action");
   if (!action) return refuse(call, "ploverRouter -> setTransaction -> Missing Action");
+  // A refused commit or rollback is the dispatcher's failure: it ends a batch.
   auto finish = [&](int code, const char* context) {
-    if (code != 0)
-      setExceptionReply(call.reply, call.tid, code, context, sql.zvsqlGetErrorMessage(connection->handle), kRouterUnit);
-    return 0;
+    if (code == 0) return 0;
+    setExceptionReply(call.reply, call.tid, code, context, sql.zvsqlGetErrorMessage(connection->handle), kRouterUnit);
+    return -1;
   };
   if (strcasecmp(action, "commit") == 0) return finish(sql.zvsqlCommit(connection->handle), "Commit");
   if (strcasecmp(action, "rollback") == 0) return finish(sql.zvsqlAbort(connection->handle), "Rollback");
@@ -249,6 +250,21 @@ int dispatchTokenMethod(const Call& call) {
 
 }  // namespace
 
+namespace {
+
+// A message cut to its buffer ends on a whole UTF-8 character: a reply is never invalid UTF-8.
+void trimPartialCharacter(char* text) {
+  size_t length = strlen(text);
+  size_t start = length;
+  while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) --start;
+  if (start == 0) return;
+  unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+  size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  if (lead >= 0xC0 && length - (start - 1) < need) text[start - 1] = '\0';
+}
+
+}  // namespace
+
 void setExceptionReply(json_object* reply, int tid, int code, const char* context, const char* detail,
                        const char* where) {
   char message[1024];
@@ -261,6 +277,7 @@ void setExceptionReply(json_object* reply, int tid, int code, const char* contex
       snprintf(message + used, sizeof message - used, " : %s", detail);
     if (code != 0) zvJsonAddInt(reply, "error", code);
   }
+  trimPartialCharacter(message);
   zvJsonAddString(reply, "type", "exception");
   zvJsonAddString(reply, "message", message);
   zvJsonAddString(reply, "where", where);

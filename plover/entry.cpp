@@ -211,6 +211,9 @@ __attribute__((visibility("default"))) int32_t router(const char*, const char*, 
   return 0;
 }
 
+// A host that asks refuses a longer body itself, before it copies it.
+__attribute__((visibility("default"))) int64_t requestBodyLimit(const char*) { return int64_t(kMaxBodyBytes); }
+
 __attribute__((visibility("default"))) int32_t routerXtd(WebAppRequestRecord* request, void* body, void** reply) {
   *reply = nullptr;
   if (request->method != WEBAPP_METHOD_POST) return -1;  // GET and others: the document root's files

@@ -61,15 +61,17 @@ struct SqlApi {
                           X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)     \
                               X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)              \
                                   X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)      \
-                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
+                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar) \
+                                          X(zvsqlSetInterruptCheck)
 #define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
   PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
 #undef PLOVER_SQL_MEMBER
 };
 extern SqlApi sql;
 
-// Loads zvsqlapi.so (beside this library) and resolves its 50 functions in
-// order; 0, or the code with the message in error (1024 bytes). The library
+// Loads zvsqlapi.so (beside this library) and resolves its 51 functions in
+// order (the 50 of the console and the interrupt check that ends a
+// disconnected session's statement); 0, or the code with the message in error (1024 bytes). The library
 // stays loaded for the process's life.
 int bindSqlClientLibrary(char* error);
 
@@ -281,6 +283,10 @@ std::string hexDigits(const unsigned char* bytes, size_t count);  // two upper-c
 // Date, time, time stamp (the console's patterns), money and bigint cells
 // as text; the reader's code (text empty unless 0).
 int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text);
+// A numeric or money value as its exact decimal text (the engine keeps up to
+// 400 digits); the reader's code.
+constexpr size_t kMaxNumericText = 512;
+int readNumeric(ZVSQL_CURSOR cursor, int column, std::string& text);
 
 void execScriptStatement(SqlCallContext& context, json_object* reply, json_object* params);
 

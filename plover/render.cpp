@@ -42,13 +42,16 @@ int readChar(ZVSQL_CURSOR cursor, int column, int32_t size, std::string& text) {
   return code;
 }
 
-// A numeric value as text, at most 32 characters.
+}  // namespace
+
 int readNumeric(ZVSQL_CURSOR cursor, int column, std::string& text) {
-  char buffer[34] = {};
-  int code = sql.zvsqlGetNumericAsString(cursor, column, buffer, 33);
+  char buffer[kMaxNumericText] = {};
+  int code = sql.zvsqlGetNumericAsString(cursor, column, buffer, int32_t(sizeof buffer));
   text = buffer;
   return code;
 }
+
+namespace {
 
 // Bytes of a binary value, at most capacity of them.
 int readBinary(ZVSQL_CURSOR cursor, int column, int32_t capacity, std::vector<unsigned char>& bytes) {
@@ -503,6 +506,8 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
       break;
     case 8:
       code = sql.zvsqlGetMoney(cursor, column, &value.money), size = 16;
+      // The money record holds 13 characters; a larger amount is read as its exact decimal text.
+      if (code == ZVSQL_CONVERSION) return readNumeric(cursor, column, text);
       break;
     case 16:
       code = sql.zvsqlGetBigInt(cursor, column, &value.big);

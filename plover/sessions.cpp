@@ -5,6 +5,7 @@
 // the pool under the pool's own mutex only; the reaper removes a pool only
 // when it holds no connection and no call has it pinned, so a pool found is
 // never deleted under a call. Log-on runs outside every mutex.
+#include <atomic>
 #include <cstdlib>
 #include <condition_variable>
 #include <ctime>
@@ -133,6 +134,10 @@ class SessionPool {
 
   int pins = 0;  // calls between lookup and take; guarded by the table's mutex
 
+  // The interrupt check of the pool's connections: a running statement of an
+  // ended session stops.
+  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ ? 1 : 0; }
+
  private:
   int size() const { return int(available_.size() + used_.size()) + opening_; }
 
@@ -153,6 +158,7 @@ class SessionPool {
     }
     code = sql.zvsqlConnect(connection->handle, connectString_.c_str(), user_.c_str(), password_.c_str());
     if (code != 0) return nullptr;  // the connection's destructor frees the handle
+    sql.zvsqlSetInterruptCheck(connection->handle, sessionEnded, this);
     ZVSQL_CMD command = sql.zvsqlNewCommand(connection->handle);
     if (!command) {
       sql.zvsqlDisconnect(connection->handle);
@@ -171,7 +177,9 @@ class SessionPool {
   std::mutex mutex_;
   std::vector<std::unique_ptr<PooledConnection>> available_, used_;
   int opening_ = 0;     // connections being logged on, counted against the size
-  bool ended_ = false;  // disconnected: nothing is taken or kept any more
+  // Disconnected: nothing is taken or kept any more. Read without the mutex by
+  // the statements of its connections, which a disconnect interrupts.
+  std::atomic<bool> ended_{false};
   const std::string connectString_, user_, password_;
   const int maxSize_;
   const int64_t idleTimeoutMs_;

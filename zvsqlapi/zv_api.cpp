@@ -442,11 +442,16 @@ int openDatabase(Connection& c, const std::string& path) {
   sqlite3_extended_result_codes(c.db, 1);
   sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
   sqlite3_db_config(c.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  // The set-up reads the file's schema, which another writer may hold locked
+  // for a moment: it waits for it like any statement does.
+  sqlite3_busy_handler(c.db, onBusy, &c);
   rc = runInternal(c, "PRAGMA temp_store = MEMORY; ATTACH DATABASE ':memory:' AS admin;");
   std::string error;
+  setDeadline(c, kDefaultTimeoutSeconds);
   if (rc == SQLITE_OK && (rc = createCatalog(c.db, &error)) != SQLITE_OK) c.fail(rc, error);
   if (rc == SQLITE_OK && (rc = registerProcedures(c.db, &c.context)) != SQLITE_OK)
     c.fail(rc, "The procedures cannot be registered");
+  c.hasDeadline = false;
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(c.db);
     c.db = nullptr;
@@ -455,7 +460,6 @@ int openDatabase(Connection& c, const std::string& path) {
   sqlite3_limit(c.db, SQLITE_LIMIT_ATTACHED, 1);
   sqlite3_set_authorizer(c.db, authorize, &c);
   sqlite3_progress_handler(c.db, 1000, onProgress, &c);
-  sqlite3_busy_handler(c.db, onBusy, &c);
   sqlite3_rollback_hook(c.db, onRollback, &c);
   c.catalogVersion = -1;
   return SQLITE_OK;

@@ -180,7 +180,9 @@ ZVSQL_API int zvsqlIsColumnNull(ZVSQL_CURSOR cursor, int column);  // 1 null (or
 
 // ---- readers: (cursor, column from 0, out) -> 0, ZVSQL_NULL_VALUE, or a failure ----
 // Text readers write at most size bytes, always NUL-terminated; a longer
-// value is cut (on a character boundary) and still answers 0.
+// value is cut (on a character boundary) and still answers 0. A number is
+// never cut: zvsqlGetNumericAsString gives the exact decimal (the engine keeps
+// up to 400 digits) or ZVSQL_CONVERSION when it does not fit the buffer.
 ZVSQL_API int zvsqlGetChar(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);
 ZVSQL_API int zvsqlGetNChar(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);
 ZVSQL_API int zvsqlGetNumericAsString(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);

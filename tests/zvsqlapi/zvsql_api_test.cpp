@@ -320,7 +320,7 @@ TEST_F(ZvsqlTest, ReadersSignalNullAndNeverWritePastTheBuffer) {
 TEST_F(ZvsqlTest, TypedReadersConvertAndRefuseOutOfRange) {
   exec(
       "create table v(s smallint, i integer, b bigint, t tinyint, bit bit, r real, d date, tm time, ts timestamp,"
-      " m money, vb varbinary(8), lv text, lb blob)");
+      " m money, vb varbinary(8), lv lvarchar, lb blob)");
   exec(
       "insert into v values(40000, 2147483648, 9007199254740993, -5, 1, 2.5, '2024-02-29', '13:45:07.250',"
       " '12/31/1999 23:59:58.125', 1234.5, x'41004243', 'abcdefghij', x'0102030405')");
@@ -775,6 +775,31 @@ TEST_F(ZvsqlTest, ConnectionsOnThreadsShareTheFile) {
   EXPECT_EQ(joined("select count(*), count(distinct t) from hits"), std::to_string(kThreads * kRows) + "|4");
 }
 
+TEST_F(ZvsqlTest, DecimalsReadAsTheirExactText) {
+  // The engine keeps a decimal too long for a double as its text in a blob.
+  exec("create table amounts(id integer, n numeric(20,2), m money)");
+  exec("insert into amounts values(1, cast('123456789012345678.91' as blob), cast('-98765432109876543.21' as blob)),"
+       " (2, 12.34, 123456789.5), (3, 7, 9223372036854775807)");
+  struct Case {
+    int row, column;
+    const char* text;
+  } cases[] = {{1, 1, "123456789012345678.91"}, {1, 2, "-98765432109876543.21"}, {2, 1, "12.34"},
+               {2, 2, "123456789.5"},           {3, 1, "7.00"},                  {3, 2, "9223372036854775807"}};
+  for (const Case& c : cases) {
+    Result r(conn_, "select id, n, m from amounts where id = " + std::to_string(c.row));
+    ASSERT_EQ(zvsqlNext(r.cur), 0);
+    char text[512];
+    EXPECT_EQ(zvsqlGetNumericAsString(r.cur, c.column, text, sizeof text), 0) << c.text;
+    EXPECT_STREQ(text, c.text);
+    char small[4];
+    EXPECT_EQ(zvsqlGetNumericAsString(r.cur, c.column, small, sizeof small), ZVSQL_CONVERSION) << c.text;  // never cut
+  }
+  Result r(conn_, "select m from amounts where id = 1");
+  ASSERT_EQ(zvsqlNext(r.cur), 0);
+  zvsqlMoney money;
+  EXPECT_EQ(zvsqlGetMoney(r.cur, 0, &money), ZVSQL_CONVERSION);  // too long for the record: refused, not cut
+}
+
 TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   struct Case {
     const char* declared;
@@ -782,7 +807,7 @@ TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   } cases[] = {
       {"char(4)", 1},  {"numeric(8,3)", 2}, {"smallint", 3},     {"integer", 4}, {"double precision", 6},
       {"float", 6},    {"date", 7},         {"money", 8},        {"time", 9},    {"datetime", 10},
-      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 14},   {"blob", 15},
+      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 21},   {"blob", 15},
       {"bigint", 16},  {"varchar(9)", 21},  {"nvarchar(9)", 21}, {"clob", 23},   {"varbinary(9)", 26},
   };
   std::string create = "create table types(", select = "select ";
