@@ -267,7 +267,8 @@ class DefinitionTest(BrowserCase):
             self.assertError(self.b.call("zvIsamExConnect", {"serverInfo": credentials}), 9007)
         for _ in range(2):
             self.b.call("zvIsamExConnect", {"serverInfo": {"userName": b64("NOBODY"), "userPassword": b64("x")}})
-        self.assertTrue(wait_for(lambda: "avocet: " in self.b.log() and "from 127.0.0.1" in self.b.log(), 10))
+        self.assertTrue(wait_for(lambda: "failed log-on(s) from 127.0.0.1 (last user [NOBODY])" in self.b.log(),
+                                 10), self.b.log())
         status, reply = post_json(self.b.port, "/avocet/zvIsamExGetTreeNodes", "[" + ",".join(["0"] * 100000) + "]",
                                   {"token": self.token})
         self.assertEqual((status, reply["errorCode"]), (413, 9006))
