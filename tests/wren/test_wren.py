@@ -3,6 +3,7 @@ request envelope and its error shapes, log-in tokens, the catalog methods
 with the sqlite3 shell confirming the writes, and one token shared by
 connections at once."""
 import base64
+from decimal import Decimal
 import json
 import os
 import socket
@@ -496,6 +497,50 @@ class RecordTest(ServerCase):
         result = self.call("insertRecords", insertFormat="arrays", fieldNames=["name"], sourceData=[["a", 1]])
         self.assertEqual(result["errorCode"], -1, result)
         self.assertEqual(self.rows(), [])
+
+
+    def test_4_round_trips_at_the_limits(self):
+        # Written here, read back here, through SQL and through sqlite3: the
+        # same values, signs and digits everywhere.
+        fields = [{"name": "tiny", "type": "TINYINT", "length": 1}, {"name": "small", "type": "SMALLINT", "length": 2},
+                  {"name": "whole", "type": "INTEGER", "length": 4}, {"name": "big", "type": "BIGINT", "length": 8},
+                  {"name": "m", "type": "MONEY", "length": 8}, {"name": "n", "type": "NUMERIC", "length": 8}]
+        base = {"authToken": self.token, "databaseName": "rdb", "tableName": "limits"}
+        self.ok("createTable", dict(base, fields=fields))
+        names = [f["name"] for f in fields]
+        written = [[-128, -32768, -2 ** 31, -2 ** 63, "-922337203.6854", "-0.5"],
+                   [127, 32767, 2 ** 31 - 1, 2 ** 63 - 1, 12.34, 99999999999.9999],
+                   [-1, -1, -1, -1, "0.01", "-12345678901234.5"]]
+        self.ok("insertRecords", dict(base, insertFormat="arrays", fieldNames=names, sourceData=written))
+        expected = [[-128, -32768, -2 ** 31, str(-2 ** 63), "-922337203.6854", -0.5],
+                    [127, 32767, 2 ** 31 - 1, str(2 ** 63 - 1), "12.3400", 99999999999.9999],
+                    [-1, -1, -1, "-1", "0.0100", -12345678901234.5]]
+        ids = [int(i) for i in self.server.sql("rdb", "SELECT id FROM limits ORDER BY id").split()]
+        for record_id, row in zip(ids, expected):
+            self.assertEqual(self.ok("getRecordById", dict(base, id=record_id))["data"][1:], row)
+        stored = [line.split("|") for line in
+                  self.server.sql("rdb", "SELECT tiny, small, whole, big, m, n FROM limits ORDER BY id").splitlines()]
+        result = self.ok("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "rdb",
+                                                "sql": "SELECT tiny, small, whole, big, m, n FROM limits ORDER BY id"})
+        for row, shell, sql in zip(written, stored, result["data"]):
+            self.assertEqual([Decimal(str(v)) for v in row], [Decimal(v) for v in shell])
+            self.assertEqual([Decimal(str(v)) for v in row], [Decimal(str(v)) for v in sql])
+        self.assertEqual(self.server.sql("rdb", "SELECT count(*) FROM limits WHERE tiny < 0 AND small < 0"), "2")
+        for text in ["12,5", "", "1e", "--1", "0x10"]:
+            with self.subTest(text=text):
+                result = self.ws.call("insertRecords", dict(base, insertFormat="arrays", fieldNames=["m"],
+                                                            sourceData=[[text]]))["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn("not a decimal number", result["errorMessage"])
+        self.assertEqual(self.server.sql("rdb", "SELECT count(*) FROM limits"), "3")
+
+    def test_5_value_sql_cannot_read_is_an_error(self):
+        self.server.sql("rdb", "CREATE TABLE odd (t TINYINT); INSERT INTO odd VALUES (300);")
+        result = self.ws.call("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "rdb",
+                                                     "sql": "SELECT t FROM odd"})["result"]
+        self.assertEqual(result["errorCode"], -1, result)
+        self.assertIn("Column 1 cannot be read", result["errorMessage"])
+        self.assertNotIn("data", result)
 
 
 class QueryTest(ServerCase):
