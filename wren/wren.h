@@ -295,7 +295,7 @@ struct Client {
 // and the memory all parses in flight may take at once. A frame larger than
 // kMaxFrameBeforeLogin is parsed only for a connection that is
 // authenticated or a request that carries a valid token.
-constexpr size_t kMaxDocumentDepth = 64;
+constexpr size_t kMaxDocumentDepth = 32;  // the one nesting bound of every JSON document the system reads
 constexpr size_t kMaxDocumentValues = 1000000;
 constexpr size_t kMaxDocumentMemory = 64u * 1024 * 1024;
 constexpr size_t kParseMemoryBudget = 256u * 1024 * 1024;

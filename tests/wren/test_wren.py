@@ -194,13 +194,18 @@ class EnvelopeTest(ServerCase):
                 reply = self.ws.raw(frame)
                 self.assertEqual(reply["result"]["errorCode"], -1, reply)
                 self.assertIn("deeper than", reply["result"]["errorMessage"])
-        # Nesting any request needs still passes: a parameter 40 levels deep is
+        # Nesting any request needs still passes: a parameter 25 levels deep is
         # handed to SQL as its JSON text.
-        nested = json.loads("[" * 40 + "7" + "]" * 40)
+        nested = json.loads("[" * 25 + "7" + "]" * 25)
         result = self.ok("getRecordsUsingSQL", {"authToken": token, "databaseName": "ndb", "sql": "SELECT ? AS p",
                                                 "sqlParams": [nested]})
         self.assertEqual(json.loads(result["data"][0][0]), nested)
-        self.assertEqual(self.ws.call("ping", {})["result"]["data"], "pong")
+        # The bound is the system's 32 levels, the request object counted.
+        for levels, code in [(30, 0), (31, -1)]:
+            with self.subTest(levels=levels):
+                reply = self.ws.raw('{"jsonrpc": "2.0", "id": 4, "method": "ping", "params": {"x": %s}}'
+                                    % ("[" * levels + "]" * levels))
+                self.assertEqual(reply["result"]["errorCode"], code, reply)
 
     def test_ping_reply_is_compact_and_ordered(self):
         self.ws.send_text('{"jsonrpc": "2.0", "id": 42, "method": "ping", "params": {}}')
