@@ -97,8 +97,9 @@ void takeCursorsOf(const std::vector<AuthEntryRef>& purged, std::vector<CursorRe
 }
 
 // When the log-ins that `mine` picks number `most` or more, drops the
-// least recently used of them that no call is running on, into purged
-// (the caller holds the lock). False, with the refusal, when none can go.
+// least recently used of them that is idle, into purged (the caller holds
+// the lock): no call runs on it and it keeps no open cursor, whose reading
+// its client means to go on with. False, with the refusal, when none can go.
 template <class Mine>
 bool makeRoom(std::map<std::string, AuthEntryRef>& registry, Mine mine, size_t most,
               std::vector<AuthEntryRef>* purged, std::string* refusal, const char* message) {
@@ -107,6 +108,7 @@ bool makeRoom(std::map<std::string, AuthEntryRef>& registry, Mine mine, size_t m
   for (auto it = registry.begin(); it != registry.end(); ++it) {
     if (!mine(*it->second)) continue;
     ++held;
+    if (it->second->openCursors > 0) continue;
     if (victim != registry.end() && victim->second->useOrder <= it->second->useOrder) continue;
     // A call holds the entry's mutex while it runs on the session.
     std::unique_lock<std::mutex> idle(it->second->useMutex, std::try_to_lock);
@@ -189,10 +191,8 @@ std::string registerLogin(AuthEntryRef entry, std::string* refusal) {
 
 std::string registerCursor(CursorRef cursor) {
   std::lock_guard<std::mutex> lock(registryMutex());
-  size_t held = 0;
-  for (const auto& [id, kept] : cursorRegistry())
-    if (kept->owner == cursor->owner) held++;
-  if (held >= kMaxCursorsPerLogin) return std::string();
+  if (cursor->owner->openCursors >= kMaxCursorsPerLogin) return std::string();
+  ++cursor->owner->openCursors;
   std::string id = unusedId(cursorRegistry());
   cursorRegistry().emplace(id, std::move(cursor));
   return id;
@@ -212,6 +212,7 @@ bool removeCursor(const std::string& id) {
     if (found == cursorRegistry().end()) return false;
     removed = std::move(found->second);
     cursorRegistry().erase(found);
+    --removed->owner->openCursors;
   }
   AuthEntryRef owner = removed->owner;  // outlives the lock on its mutex
   std::lock_guard<std::mutex> serialised(owner->useMutex);

@@ -195,6 +195,7 @@ struct AuthEntry {
   std::string password;
   int64_t lastUse = 0;
   uint64_t useOrder = 0;  // grows with every use: orders uses within one second
+  size_t openCursors = 0;  // its cursors in the registry (under the registry's lock)
   std::unique_ptr<EasySession> session;
   std::mutex useMutex;  // one call at a time per session
 };

@@ -594,6 +594,32 @@ class QueryTest(ServerCase):
         self.assertEqual(result["fieldTypes"], ["NUMBER", "NUMBER", "NUMBER"])
         self.assertEqual([row[1] for row in result["data"]], ["n8", "n9"])
 
+    def test_rows_past_the_reply_bound(self):
+        # 18 records of 1 MiB: more than one reply may carry.
+        base = {"authToken": self.token, "databaseName": "qdb", "tableName": "wide"}
+        self.ok("createTable", dict(base, fields=[{"name": "doc", "type": "JSON", "length": 0}]))
+        for first in range(0, 18, 6):
+            self.ok("insertRecords", dict(base, insertFormat="arrays", fieldNames=["doc"], sourceData=[
+                [{"n": n, "pad": "x" * (1 << 20)}] for n in range(first, first + 6)]))
+        query = dict(base, maxRecords=-1, indexFilter={"index": "wide_id_pk", "operator": ">=",
+                                                       "indexFields": [{"fieldName": "id", "value": 0}]})
+        result = self.ws.call("getRecordsStartingAtKey", query)["result"]
+        self.assertEqual(result["errorCode"], -1)
+        self.assertIn("larger than 16777216 bytes", result["errorMessage"])
+        self.assertNotIn("data", result)
+        # A cursor's page ends at the bound; the next page goes on from there.
+        cursor = self.ok("getRecordsStartingAtKey", dict(query, returnCursor=True))["cursorId"]
+        pages = []
+        while True:
+            data = self.ok("getRecordsFromCursor", {"authToken": self.token, "cursorId": cursor,
+                                                    "fetchNext": 100})["data"]
+            if not data:
+                break
+            pages.append([json.loads(row[1])["n"] for row in data])
+        self.ok("closeCursor", {"authToken": self.token, "cursorId": cursor})
+        self.assertGreater(len(pages), 1)
+        self.assertEqual(sum(pages, []), list(range(18)))
+
     def test_cursor_paged_to_the_end_then_closed(self):
         result = self.starting_at(">=", self.ids[0], returnCursor=True)
         cursor = result["cursorId"]
