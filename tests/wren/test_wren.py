@@ -963,6 +963,22 @@ class LoginShareTest(ServerCase):
                 ws.close()
 
 
+    def test_3_a_log_in_keeping_a_cursor_is_not_replaced(self):
+        ws = self.server.client()
+        try:
+            keeper = self.server.login(ws)
+            base = {"authToken": keeper, "databaseName": "share", "tableName": "kept"}
+            self.ok("createTable", dict(base, fields=[{"name": "v", "type": "CHAR", "length": 4}]), ws=ws)
+            cursor = self.ok("getRecordsStartingAtKey", dict(base, returnCursor=True, indexFilter={
+                "index": "kept_id_pk", "operator": ">=", "indexFields": [{"fieldName": "id", "value": 0}]}),
+                ws=ws)["cursorId"]
+            tokens = [self.server.login(ws) for _ in range(16)]
+            self.assertEqual([self.valid(t) for t in [keeper] + tokens], [True, False] + [True] * 15)
+            self.ok("closeCursor", {"authToken": keeper, "cursorId": cursor})
+        finally:
+            ws.close()
+
+
 def memory_kib(pid, field):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
