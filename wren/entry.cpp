@@ -1,6 +1,7 @@
 // The exports the plug-in binds, the request envelope and the dispatch.
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -235,6 +236,8 @@ std::string processRequest(const std::string& text, Client& client) {
 class WrenSession : public WebsocketAppSession {
  public:
   WrenSession(WebsocketApp* app, const nev_connection* connection) : WebsocketAppSession(app) {
+    static std::atomic<uint64_t> lastId{0};
+    client.id = ++lastId;
     if (connection == nullptr) return;
     client.socket = connection->sock;
     char text[INET_ADDRSTRLEN] = {};

@@ -1,5 +1,6 @@
 // Field types by name and code, and the conversions between JSON values and
 // the fields of a record.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -62,6 +63,85 @@ double floatOf(const json& value) {
   return value.get<double>();
 }
 
+// A decimal as text: [sign] digits [. digits] [exponent], or digits after
+// the point alone.
+bool isDecimalText(const std::string& text) {
+  size_t at = 0, digits = 0;
+  auto run = [&] {
+    size_t start = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return at - start;
+  };
+  if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+  digits = run();
+  if (at < text.size() && text[at] == '.') {
+    ++at;
+    digits += run();
+  }
+  if (digits == 0) return false;
+  if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+    ++at;
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) ++at;
+    if (run() == 0) return false;
+  }
+  return at == text.size();
+}
+
+// The decimal a MONEY or NUMERIC value stands for, as text for the engine,
+// which keeps the digits it is given: a JSON text holds them all; a JSON
+// number has the shortest form that reads back as the same double, so 12.34
+// is stored as 12.34 and not as the binary fraction nearest to it.
+std::string decimalTextOf(const json& value, int field) {
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    if (!isDecimalText(text)) badValue("not a decimal number for " + fieldLabel(field) + ": " + text);
+    return text;
+  }
+  if (!value.is_number()) notANumber(value);
+  return value.dump();
+}
+
+// Significant digits of a decimal text: up to 15 of them read back exactly
+// from a double.
+size_t significantDigits(const std::string& text) {
+  size_t end = text.find_first_of("eE");
+  std::string digits;
+  for (size_t i = 0; i < std::min(end, text.size()); ++i)
+    if (text[i] >= '0' && text[i] <= '9') digits += text[i];
+  size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  size_t last = digits.find_last_not_of('0');
+  bool fraction = text.find('.') != std::string::npos;
+  // Zeros before the point are digits of the value; after it they are not.
+  return (fraction ? last + 1 : digits.size()) - first;
+}
+
+constexpr size_t kExactDoubleDigits = 15;
+constexpr size_t kMoneyDecimals = 4;
+
+// A money amount as text with at least four decimals, as clients have
+// always read it, from the engine's own text, so no digit is lost or made up.
+std::string moneyText(std::string text) {
+  if (!isDecimalText(text) || text.find_first_of("eE") != std::string::npos)
+    return ZVMoney(std::stod(text)).AsString();  // never from the engine; kept readable all the same
+  size_t point = text.find('.');
+  if (point == std::string::npos) {
+    point = text.size();
+    text += '.';
+  }
+  size_t decimals = text.size() - point - 1;
+  if (decimals < kMoneyDecimals) text.append(kMoneyDecimals - decimals, '0');
+  return text;
+}
+
+// A NUMERIC value: a number, or the engine's exact text where a double
+// would not hold all its digits.
+json numericValue(const std::string& text) {
+  if (!isDecimalText(text)) return text;
+  if (significantDigits(text) > kExactDoubleDigits) return text;
+  return std::stod(text);
+}
+
 }  // namespace
 
 int fieldTypeCode(const std::string& name) {
@@ -98,8 +178,8 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
     case 8:
       record.SetFieldAsBool(field, value.get<bool>() ? 1 : 0);
       return;
-    case 16:
-      record.SetFieldAsChar(field, static_cast<char>(wholeInRange(value, -128, 127, field)));
+    case 16:  // signed: stored as the number it is, never as its byte
+      record.SetFieldAsSigned(field, static_cast<int32_t>(wholeInRange(value, -128, 127, field)));
       return;
     case 33:
       record.SetFieldAsShort(field, static_cast<int16_t>(wholeInRange(value, INT16_MIN, INT16_MAX, field)));
@@ -108,7 +188,8 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsSigned(field, static_cast<int32_t>(wholeInRange(value, INT32_MIN, INT32_MAX, field)));
       return;
     case 67:
-      record.SetFieldAsMoney(field, ZVMoney(floatOf(value)));
+    case 105:
+      record.SetFieldAsString(field, decimalTextOf(value, field));
       return;
     case 75: {
       int32_t day = 0;
@@ -126,7 +207,6 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
     }
     case 91:
     case 103:
-    case 105:
       record.SetFieldAsFloat(field, floatOf(value));
       return;
     case 231:
@@ -163,7 +243,7 @@ json fieldValue(EasyRecord& record, int field) {
     case 51:
       return record.GetFieldAsSigned(field);
     case 67:
-      return record.GetFieldAsMoney(field).AsString();
+      return moneyText(record.GetFieldAsString(field));
     case 75:
       return record.GetFieldAsDate(field).DateToString(kDateFormatCYMD);
     case 83:
@@ -172,7 +252,7 @@ json fieldValue(EasyRecord& record, int field) {
     case 103:
       return record.GetFieldAsFloat(field);
     case 105:
-      return record.GetFieldAsNumber(field).AsFloat();
+      return numericValue(record.GetFieldAsString(field));
     case 231:
       return ZVBigint(record.GetFieldAsBigint(field)).AsString();
     case 257:

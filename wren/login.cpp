@@ -52,9 +52,12 @@ void login(Call& call) {
     return;
   }
   guard.succeeded(user, call.client.address);
-  std::string token = registerLogin(std::move(entry));
+  entry->user = entry->session->GetUserLogonName();
+  entry->connection = call.client.id;
+  std::string refusal;
+  std::string token = registerLogin(std::move(entry), &refusal);
   if (token.empty()) {
-    setError(call.reply, -1, "Too many log-ins: try again when others have ended.");
+    setError(call.reply, -1, refusal);
     return;
   }
   call.client.authenticated = true;

@@ -33,18 +33,33 @@ CursorRef openQuery(Call& call, const std::string& indexName) {
   return cursor;
 }
 
-// The next records of a query, one array of every field's value per row.
-json readRows(EasyRecord& record, Pager pager) {
-  json rows = json::array();
+// The next records of a query, one array of every field's value per row,
+// written into rows. False when the rows reached their bound: the record
+// then stays on the row that did not fit, which its next Step reads again.
+bool readRows(EasyRecord& record, Pager pager, RowsText& rows) {
   int count = rlGetFieldCount(record.GetHandle());
   while (record.Step() != 0) {
     if (!pager.take()) continue;
     json row = json::array();
     for (int field = 0; field < count; ++field) row.push_back(fieldValue(record, field));
-    rows.push_back(std::move(row));
+    if (!rows.append(row)) {
+      record.SetPositioned(1);
+      return false;
+    }
     if (!pager.more()) break;
   }
-  return rows;
+  return true;
+}
+
+// Every row a query asks for at once, or its refusal when they outgrow the
+// bound of a reply.
+void answerRows(Call& call, EasyRecord& record, Pager pager) {
+  RowsText rows;
+  if (!readRows(record, pager, rows)) {
+    setError(call.reply, -1, rowsTooLargeMessage());
+    return;
+  }
+  call.dataText = rows.take();
 }
 
 void setColumns(json& result, EasyTable& table, bool typeNames) {
@@ -72,7 +87,7 @@ void answer(Call& call, CursorRef cursor) {
   json& result = call.result();
   if (!keep) {
     setColumns(result, *cursor->table, true);
-    result["data"] = readRows(*cursor->record, queryPager(call.params));
+    answerRows(call, *cursor->record, queryPager(call.params));
     return;
   }
   std::string id = registerCursor(cursor);
@@ -122,7 +137,7 @@ void getRecordsInKeyRange(Call& call) {
   cursor->record->RangeOn(static_cast<int>(codes.size()), key.data(), nullptr, codes.data());
   readBool(call.params, "returnCursor", false);  // rows are always answered here
   setColumns(call.result(), *cursor->table, false);
-  call.result()["data"] = readRows(*cursor->record, queryPager(call.params));
+  answerRows(call, *cursor->record, queryPager(call.params));
 }
 
 void getRecordsByPartialKey(Call& call) {
@@ -187,9 +202,16 @@ void getRecordsFromCursor(Call& call) {
   std::printf("zvdbIsActiveSession: %d\nzvdbIsActiveTable: %d\n", zvdbIsActiveSession(handle),
               zvdbIsActiveTable(handle));
   std::fflush(stdout);
-  json rows = readRows(*cursor->record, pager);
+  // A page that outgrows the bound of a reply ends early; the rest comes
+  // with the next page.
+  RowsText rows;
+  bool fits = readRows(*cursor->record, pager, rows) || rows.count() > 0;
   cursor.reset();  // a cursor closed meanwhile ends here, under the lock
-  call.result()["data"] = std::move(rows);
+  if (!fits) {
+    setError(call.reply, -1, rowsTooLargeMessage());  // one record alone is past the bound
+    return;
+  }
+  call.dataText = rows.take();
 }
 
 void closeCursor(Call& call) {

@@ -65,6 +65,13 @@ int64_t idleLimit() {
 
 int64_t now() { return static_cast<int64_t>(time(nullptr)); }
 
+// Marks a use of the entry (the caller holds the lock).
+void touch(AuthEntry& entry) {
+  static uint64_t uses = 0;
+  entry.lastUse = now();
+  entry.useOrder = ++uses;
+}
+
 // The most log-ins held at once; WREN_MAX_LOGINS lowers it for tests.
 size_t loginLimit() {
   static const size_t limit = [] {
@@ -89,6 +96,34 @@ void takeCursorsOf(const std::vector<AuthEntryRef>& purged, std::vector<CursorRe
   }
 }
 
+// When the log-ins that `mine` picks number `most` or more, drops the
+// least recently used of them that is idle, into purged (the caller holds
+// the lock): no call runs on it and it keeps no open cursor, whose reading
+// its client means to go on with. False, with the refusal, when none can go.
+template <class Mine>
+bool makeRoom(std::map<std::string, AuthEntryRef>& registry, Mine mine, size_t most,
+              std::vector<AuthEntryRef>* purged, std::string* refusal, const char* message) {
+  size_t held = 0;
+  auto victim = registry.end();
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
+    if (!mine(*it->second)) continue;
+    ++held;
+    if (it->second->openCursors > 0) continue;
+    if (victim != registry.end() && victim->second->useOrder <= it->second->useOrder) continue;
+    // A call holds the entry's mutex while it runs on the session.
+    std::unique_lock<std::mutex> idle(it->second->useMutex, std::try_to_lock);
+    if (idle.owns_lock()) victim = it;
+  }
+  if (held < most) return true;
+  if (victim == registry.end()) {
+    *refusal = message;
+    return false;
+  }
+  purged->push_back(std::move(victim->second));
+  registry.erase(victim);
+  return true;
+}
+
 }  // namespace
 
 std::string generateId() {
@@ -109,11 +144,11 @@ AuthEntryRef findAuthEntry(const std::string& token) {
   std::lock_guard<std::mutex> lock(registryMutex());
   auto found = authRegistry().find(token);
   if (found == authRegistry().end()) return nullptr;
-  found->second->lastUse = now();
+  touch(*found->second);
   return found->second;
 }
 
-std::string registerLogin(AuthEntryRef entry) {
+std::string registerLogin(AuthEntryRef entry, std::string* refusal) {
   std::vector<AuthEntryRef> purged;  // released after the lock, outside it
   std::vector<CursorRef> cursors;
   std::string token;
@@ -129,10 +164,24 @@ std::string registerLogin(AuthEntryRef entry) {
         ++it;
       }
     }
+    const std::string& user = entry->user;
+    uint64_t connection = entry->connection;
+    bool room = makeRoom(
+                    registry, [&](const AuthEntry& held) { return held.user == user; }, kMaxLoginsPerUser, &purged,
+                    refusal, "Too many log-ins of this user, all in use: end some first.") &&
+                (connection == 0 ||
+                 makeRoom(
+                     registry, [&](const AuthEntry& held) { return held.connection == connection; },
+                     kMaxLoginsPerConnection, &purged, refusal,
+                     "Too many log-ins on this connection, all in use: end some first."));
     takeCursorsOf(purged, &cursors);
-    if (registry.size() < loginLimit()) {
+    if (room && registry.size() >= loginLimit()) {
+      *refusal = "Too many log-ins: try again when others have ended.";
+      room = false;
+    }
+    if (room) {
       token = unusedId(registry);
-      entry->lastUse = now();
+      touch(*entry);
       registry.emplace(token, std::move(entry));
     }
   }
@@ -142,10 +191,8 @@ std::string registerLogin(AuthEntryRef entry) {
 
 std::string registerCursor(CursorRef cursor) {
   std::lock_guard<std::mutex> lock(registryMutex());
-  size_t held = 0;
-  for (const auto& [id, kept] : cursorRegistry())
-    if (kept->owner == cursor->owner) held++;
-  if (held >= kMaxCursorsPerLogin) return std::string();
+  if (cursor->owner->openCursors >= kMaxCursorsPerLogin) return std::string();
+  ++cursor->owner->openCursors;
   std::string id = unusedId(cursorRegistry());
   cursorRegistry().emplace(id, std::move(cursor));
   return id;
@@ -165,6 +212,7 @@ bool removeCursor(const std::string& id) {
     if (found == cursorRegistry().end()) return false;
     removed = std::move(found->second);
     cursorRegistry().erase(found);
+    --removed->owner->openCursors;
   }
   AuthEntryRef owner = removed->owner;  // outlives the lock on its mutex
   std::lock_guard<std::mutex> serialised(owner->useMutex);

@@ -34,12 +34,20 @@ struct SqlCall {
   }
 };
 
+// A value the SQL client could not read (out of its reader's range, say):
+// the call fails rather than answer a made-up value.
+struct ReadFailure {};
+
+void checkRead(int code) {
+  if (code != 0 && code != ZVSQL_NULL_VALUE) throw ReadFailure{};
+}
+
 // A text column read into a buffer of the current value's size.
 template <class Reader>
 json readTextColumn(ZVSQL_CURSOR cursor, int column, Reader reader) {
   int32_t size = zvsqlGetColumnLength(cursor, column);
   std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 1) + 1, 0);
-  reader(cursor, column, buffer.data(), static_cast<int32_t>(buffer.size()));
+  checkRead(reader(cursor, column, buffer.data(), static_cast<int32_t>(buffer.size())));
   return std::string(buffer.data());
 }
 
@@ -83,52 +91,52 @@ json columnValue(ZVSQL_CURSOR cursor, int column, int type) {
       return decimalValue(cursor, column);
     case 3: {
       int16_t v = 0;
-      zvsqlGetSmallInt(cursor, column, &v);
+      checkRead(zvsqlGetSmallInt(cursor, column, &v));
       return v;
     }
     case 4: {
       int32_t v = 0;
-      zvsqlGetInteger(cursor, column, &v);
+      checkRead(zvsqlGetInteger(cursor, column, &v));
       return v;
     }
     case 5: {
       float v = 0;
-      zvsqlGetReal(cursor, column, &v);
+      checkRead(zvsqlGetReal(cursor, column, &v));
       return v;
     }
     case 6: {
       double v = 0;
-      zvsqlGetFloat(cursor, column, &v);
+      checkRead(zvsqlGetFloat(cursor, column, &v));
       return v;
     }
     case 11: {
       int8_t v = 0;
-      zvsqlGetTinyInt(cursor, column, &v);
+      checkRead(zvsqlGetTinyInt(cursor, column, &v));
       return v;
     }
     case 13: {
       unsigned char v = 0;
-      zvsqlGetBit(cursor, column, &v);
+      checkRead(zvsqlGetBit(cursor, column, &v));
       return v != 0;
     }
     case 16: {
       int64_t v = 0;
-      zvsqlGetBigInt(cursor, column, &v);
+      checkRead(zvsqlGetBigInt(cursor, column, &v));
       return v;
     }
     case 7: {
       zvsqlDate d{};
-      zvsqlGetDate(cursor, column, &d);
+      checkRead(zvsqlGetDate(cursor, column, &d));
       return std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day) + "Z";
     }
     case 9: {
       zvsqlTime t{};
-      zvsqlGetTime(cursor, column, &t);
+      checkRead(zvsqlGetTime(cursor, column, &t));
       return std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" + std::to_string(t.second) + "Z";
     }
     case 10: {
       zvsqlTimeStamp s{};
-      zvsqlGetTimeStamp(cursor, column, &s);
+      checkRead(zvsqlGetTimeStamp(cursor, column, &s));
       return std::to_string(s.year) + "-" + std::to_string(s.month) + "-" + std::to_string(s.day) + "T" +
              std::to_string(s.hour) + ":" + std::to_string(s.minute) + ":" + std::to_string(s.second) + "Z";
     }
@@ -247,7 +255,15 @@ bool readAllRows(Call& call, SqlCall& sql, const Deadline& deadline, const std::
       return false;
     }
     json row = json::array();
-    for (size_t c = 0; c < types.size(); ++c) row.push_back(columnValue(sql.cursor, static_cast<int>(c), types[c]));
+    for (size_t c = 0; c < types.size(); ++c) {
+      try {
+        row.push_back(columnValue(sql.cursor, static_cast<int>(c), types[c]));
+      } catch (const ReadFailure&) {
+        setError(call.reply, -1,
+                 "Column " + std::to_string(c + 1) + " cannot be read: " + zvsqlGetErrorMessage(sql.connection));
+        return false;
+      }
+    }
     if (!rows.append(row)) {
       setError(call.reply, -1, rowsTooLargeMessage());
       return false;

@@ -39,6 +39,11 @@ constexpr int64_t kIdleLimitSeconds = 7200;
 // cursors one log-in may keep open: past them a call is refused, never queued.
 constexpr size_t kMaxLogins = 1024;
 constexpr size_t kMaxCursorsPerLogin = 256;
+// Log-ins one user, and one connection, may hold of those: at its bound a
+// new log-in replaces the oldest one of theirs that no call is using, so
+// nobody can fill the table for everybody else.
+constexpr size_t kMaxLoginsPerUser = 64;
+constexpr size_t kMaxLoginsPerConnection = 16;
 
 // ---- easy.cpp: wrappers over the client classes ----
 // Thin layers over the engine's client classes that take and give standard
@@ -185,8 +190,12 @@ class TableIterator {
 // registry and every call running on it, so a purge never frees a session
 // under a running call.
 struct AuthEntry {
+  std::string user;         // as the engine names the logged-on user
+  uint64_t connection = 0;  // Client::id of the connection it was made on; 0: none
   std::string password;
   int64_t lastUse = 0;
+  uint64_t useOrder = 0;  // grows with every use: orders uses within one second
+  size_t openCursors = 0;  // its cursors in the registry (under the registry's lock)
   std::unique_ptr<EasySession> session;
   std::mutex useMutex;  // one call at a time per session
 };
@@ -198,9 +207,11 @@ std::string generateId();
 // The entry of a token with its last use renewed, or null.
 AuthEntryRef findAuthEntry(const std::string& token);
 // Stores the entry under a fresh token (drawn again on a collision) and
-// returns the token; drops entries idle beyond the limit with their cursors.
-// Empty when the registry already holds its most log-ins.
-std::string registerLogin(AuthEntryRef entry);
+// returns the token; drops entries idle beyond the limit with their cursors,
+// and the oldest unused one of the entry's user or connection when either
+// holds its most. Empty, with the reason in refusal, when the registry, the
+// user or the connection holds its most log-ins and none can go.
+std::string registerLogin(AuthEntryRef entry, std::string* refusal);
 
 // An open query kept between calls: its record, table and database, and
 // the log-in whose session they belong to (kept alive while the cursor is).
@@ -268,6 +279,7 @@ class Pager {
 // What the application knows of one WebSocket connection. Requests of one
 // connection arrive one after the other on its own thread.
 struct Client {
+  uint64_t id = 0;      // unique among the process's connections; 0: no connection
   std::string address;  // the peer's address, for the log-on accounting; empty when unknown
   int socket = -1;      // polled, never read: tells when the peer has gone
   // A log-in succeeded, or a request carried a valid token, on this
@@ -284,7 +296,7 @@ struct Client {
 // and the memory all parses in flight may take at once. A frame larger than
 // kMaxFrameBeforeLogin is parsed only for a connection that is
 // authenticated or a request that carries a valid token.
-constexpr size_t kMaxDocumentDepth = 64;
+constexpr size_t kMaxDocumentDepth = 32;  // the one nesting bound of every JSON document the system reads
 constexpr size_t kMaxDocumentValues = 1000000;
 constexpr size_t kMaxDocumentMemory = 64u * 1024 * 1024;
 constexpr size_t kParseMemoryBudget = 256u * 1024 * 1024;
