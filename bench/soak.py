@@ -1,4 +1,4 @@
-"""The crash soak: five writers against one heron, killed with SIGKILL at a
+"""The crash soak: seven writers against one heron, killed with SIGKILL at a
 random moment of every round and started again, then every database checked.
 
   soak.py DIST SECONDS ROUNDS
@@ -17,10 +17,11 @@ each in its own database and table, with a fresh key for every write:
 Each keeps a ledger: a write the server acknowledged must be stored with its
 exact values, one it refused must be absent, and one whose answer was lost to
 the kill may be either; the altered table must carry the field of its last
-acknowledged alteration or of a later unanswered one, whole, with its rows. After the last kill: PRAGMA integrity_check on every
-database file, every ledger against its table, and heron's resident memory
-and descriptors late in the last run against the first run's. Prints one
-line per round and a summary; exits 1 on any loss or failed check.
+acknowledged alteration or of a later unanswered one, whole, with its rows.
+After the last kill: PRAGMA integrity_check on every database file, every
+ledger against its table, and heron's resident memory and descriptors late in
+the last run against the first run's. Prints one line per round and a
+summary; exits 1 on any loss or failed check.
 """
 import base64
 import http.client
