@@ -1,4 +1,4 @@
-"""The crash soak: five writers against one heron, killed with SIGKILL at a
+"""The crash soak: seven writers against one heron, killed with SIGKILL at a
 random moment of every round and started again, then every database checked.
 
   soak.py DIST SECONDS ROUNDS
@@ -17,10 +17,12 @@ each in its own database and table, with a fresh key for every write:
 Each keeps a ledger: a write the server acknowledged must be stored with its
 exact values, one it refused must be absent, and one whose answer was lost to
 the kill may be either; the altered table must carry the field of its last
-acknowledged alteration or of a later unanswered one, whole, with its rows. After the last kill: PRAGMA integrity_check on every
-database file, every ledger against its table, and heron's resident memory
-and descriptors late in the last run against the first run's. Prints one
-line per round and a summary; exits 1 on any loss or failed check.
+acknowledged alteration or of a later unanswered one, whole, with its rows.
+After the last kill: PRAGMA integrity_check on every database file, every
+ledger against its table, and heron's resident memory and descriptors late in
+the last run against the first run's. Prints one line per round and a
+summary; exits 1 on any loss or failed check. SOAK_REDELIVERY_FAILS=0 prints
+confirmed store-and-forward messages delivered again without counting them.
 """
 import base64
 import http.client
@@ -534,8 +536,12 @@ class ForwardWriter(MqttWriter):
     def verify(self, data):
         problems = super().verify(data)
         if self.redelivered:
-            problems.append("forward: %d messages delivered again after they were confirmed and the subscriber "
-                            "disconnected cleanly (first: %s)" % (len(self.redelivered), self.redelivered[0]))
+            text = ("forward: %d messages delivered again after they were confirmed and the subscriber "
+                    "disconnected cleanly (first: %s)" % (len(self.redelivered), self.redelivered[0]))
+            if os.environ.get("SOAK_REDELIVERY_FAILS", "1") == "1":
+                problems.append(text)
+            else:
+                print("soak: not counted (SOAK_REDELIVERY_FAILS=0): " + text)
         if self.ledger.count(Ledger.ACKED) >= 100 and self.delivered == 0:
             problems.append("forward: none of the stored messages was delivered")
         return problems
@@ -655,8 +661,9 @@ class Soak:
             started = time.time()
             before = {w.kind: len(w.ledger.entries) for w in self.writers}
             self.up.set()
-            # A random moment in the round's second half: every writer is busy by then.
-            deadline = started + round_seconds * random.uniform(0.5, 1.0)
+            # A random moment from the round's middle on, so that rounds last
+            # round_seconds on average: every writer is busy by then.
+            deadline = started + round_seconds * random.uniform(0.5, 1.5)
             while time.time() < deadline and not self.finished.is_set():
                 time.sleep(0.05)
             if self.tree.proc.poll() is not None:
