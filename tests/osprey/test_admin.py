@@ -190,6 +190,29 @@ class LoginTest(unittest.TestCase):
         self.assertEqual(http_get(self.port, "/admin/adminLogin"), 404)
 
 
+class ShippedConfigurationTest(unittest.TestCase):
+    def test_every_tool_of_the_default_tree_has_its_configuration(self):
+        tree = Tree(mqtt=False)
+        try:
+            with open(tree.path("config/osprey.json")) as f:
+                config = json.load(f)
+            config["applications"] = ["monitor;finch", "plover;plover", "avocet;avocet"]
+            tree.write("config/osprey.json", json.dumps(config))
+            tree.serve()
+            self.assertTrue(wait_for(lambda: "Web server is ready" in tree.log(), 30), tree.log())
+            client = AdminClient(tree.http_port)
+            self.assertEqual(client.login()["errorCode"], 0)
+            for name, shipped in (("osprey.monitor", "finch.cfg"), ("osprey.plover", "plover.cfg"),
+                                  ("osprey.avocet", "avocet.cfg")):
+                with self.subTest(service=name):
+                    reply = client.call("adminGetServiceConfig", {"serviceList": [{"serviceName": name}]})
+                    self.assertNotIn("errorCode", reply, reply)
+                    self.assertEqual(reply["serviceConfigList"][0]["serviceConfigContents"], tree.read("config/" + shipped))
+                    self.assertIn("CONN_POOL_SIZE", reply["serviceConfigList"][0]["serviceConfigContents"])
+        finally:
+            tree.finish()
+
+
 class ExpiryTest(unittest.TestCase):
     def test_an_idle_token_expires(self):
         tree = Tree(mqtt=False)
