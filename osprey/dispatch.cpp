@@ -7,6 +7,7 @@
 #include <string>
 #include <strings.h>
 
+#include "admin/admin.h"
 #include "run.h"
 
 namespace osprey {
@@ -133,7 +134,9 @@ struct Body {
   ~Body() { zvJsonRelease(json); }
 };
 
-void readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
+// Returns 0, or the HTTP status of a body that was not parsed because of the
+// parse bounds (413: too many values, 503: too much parsed at once).
+int readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
   body->present = true;
   body->text = sliceText(view->body);
   if (app->unicode == 0) {
@@ -141,7 +144,36 @@ void readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
     if (type == nullptr || !contentTypeIsIso8859(type->p, type->len))
       body->text.resize(foldUnicodeEscapes(body->text.data(), body->text.size()));
   }
-  if (!raw) body->json = zvJsonFromString(body->text.c_str());
+  if (raw) return 0;
+  // A NUL byte would end the text early and leave the rest unseen.
+  if (std::memchr(body->text.data(), '\0', body->text.size()) != nullptr) return 0;
+  body->json = zvJsonFromString(body->text.c_str());
+  if (body->json != nullptr) return 0;
+  switch (zvJsonLastParseStatus().error) {
+    case VOKT_JSON_TOO_LARGE:
+      return 413;
+    case VOKT_JSON_BUSY:
+      return 503;
+    default:
+      return 0;
+  }
+}
+
+// The administration application's answers are HTTP 200 with their code in
+// the body, a body beyond what its function needs included.
+bool refuseLongAdminBody(nev_connection* conn, WEBAPP* app, SegmentWalk& walk, const nev_http_view* view) {
+  if (app->router != &::router) return false;
+  const char* rest = walk.rest();
+  const char* function = rest[0] == '/' ? rest + 1 : rest;
+  const size_t limit = admin::adminBodyLimit(function);
+  if (view->body.len <= limit) return false;
+  char text[kMessageSize];
+  snprintf(text, sizeof text, "Invalid parameter - The request body is longer than %zu bytes.", limit);
+  zvJsonPtr reply(zvJsonAlloc());
+  zvJsonSetError(admin::kErrInvalid, text, reply.get());
+  nev_http_status_line(conn, 200, extraHeadersOf(conn));
+  sendJsonBlock(conn, zvJsonToString(reply.get()));
+  return true;
 }
 
 void writeReply(nev_connection* conn, int status, bool raw, void* reply) {
@@ -171,20 +203,6 @@ void releaseReply(bool raw, void* reply) {
   else
     zvJsonRelease(static_cast<json_object*>(reply));
 }
-
-// The client's address, readable by the application (VOKTClientAddress)
-// while it serves the request on this thread.
-class ClientAddressScope {
- public:
-  explicit ClientAddressScope(const nev_connection* conn) {
-    char text[INET_ADDRSTRLEN] = "";
-    if (inet_ntop(AF_INET, &conn->peer.sin_addr, text, sizeof text) == nullptr) text[0] = '\0';
-    VOKTSetClientAddress(text);
-  }
-  ~ClientAddressScope() { VOKTSetClientAddress(""); }
-  ClientAddressScope(const ClientAddressScope&) = delete;
-  ClientAddressScope& operator=(const ClientAddressScope&) = delete;
-};
 
 // A body larger than the application takes for the route is answered 413
 // before it is parsed: a parse costs many times the body's size.
@@ -223,10 +241,20 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     }
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
+<<<<<<< HEAD
   if (bodyPastLimit(conn, view, app, walk)) return true;
+=======
+  if (refuseLongAdminBody(conn, app, walk, view)) return true;
+>>>>>>> platform
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
-    readBody(view, app, raw, &body);
+    if (const int refusal = readBody(view, app, raw, &body)) {
+      nev_http_send_error(conn, refusal,
+                          refusal == 413 ? "The request's JSON holds too many values"
+                                         : "Too many large requests at once; try again later",
+                          refusal == 503 ? "Retry-After: 1\r\n" : nullptr);
+      return true;
+    }
     if (!raw && body.json == nullptr && app->bodyByMethod[method] == 1) {
       sendEmptyReply(conn, 400);
       return true;
@@ -250,7 +278,6 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   if (body.present) bodyArgument = raw ? static_cast<void*>(body.text.data()) : body.json;
   void* reply = nullptr;
   int status;
-  ClientAddressScope client(conn);
   if (app->routerXtd != nullptr) {
     status = app->routerXtd(&request, bodyArgument, &reply);
   } else {
@@ -362,7 +389,6 @@ void passFrame(nev_connection* conn, const nev_ws_frame* frame) {
   if (session == nullptr || session->handler == nullptr) return;
   char* reply = nullptr;
   size_t length = 0;
-  ClientAddressScope client(conn);
   session->handler(session, reinterpret_cast<const char*>(frame->data), frame->size, &reply, &length);
   if (reply != nullptr && length > 0) nev_ws_send_frame(conn, NEV_WS_OP_TEXT, reply, length);
   VOKTFree(reply);
@@ -409,8 +435,23 @@ void disconnectRemainingSessions() {
 
 namespace {
 
+// Names the connection's client to the applications called on this thread
+// (their failed log-ons are counted per address), until the scope ends.
+class ClientAddressScope {
+ public:
+  explicit ClientAddressScope(nev_connection* conn) {
+    char address[64] = "";
+    nev_conn_addr_to_str(conn, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
+    VOKTSetClientAddress(address);
+  }
+  ~ClientAddressScope() { VOKTSetClientAddress(nullptr); }
+  ClientAddressScope(const ClientAddressScope&) = delete;
+  ClientAddressScope& operator=(const ClientAddressScope&) = delete;
+};
+
 // Every event of the web server's connections; may throw (applications).
 void handleEvent(nev_connection* conn, int event, void* data) {
+  ClientAddressScope client(conn);
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
     return;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "internal.h"
 #include "ravlink.h"
 #include "run.h"
+#include "yxlogon.h"
 
 namespace osprey {
 
@@ -277,7 +279,7 @@ int ServerRun::run(std::unique_lock<std::recursive_mutex>& pluginLock) {
 int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   Plugin& p = plugin();
   if (context_ != nullptr && context_->shuttingDown != nullptr && *context_->shuttingDown != 0) {
-    logf(kErrNotAllowed, "osprey - Couldn't start Web server. Server is shutting down.\n");
+    logf(kErrNotAllowed, "osprey - Couldn't start Web server. Server is shutting down.");
     return kErrNotAllowed;
   }
   if (context_ != nullptr) {
@@ -286,7 +288,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   }
   auto* record = static_cast<WebServerThreadData*>(VOKTAlloc(sizeof(WebServerThreadData)));
   if (record == nullptr) {
-    logf(kErrAlloc, "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.\n");
+    logf(kErrAlloc, "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.");
     return kErrAlloc;
   }
   std::memset(record, 0, sizeof *record);
@@ -298,7 +300,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   record_ = record;
   int code = readConfiguration(record, p.webDirectory, p.configPath, sizeof p.configPath);
   if (code != 0) {
-    logf(code, "osprey - Couldn't start Web server. Not able to load configuration.\n");
+    logf(code, "osprey - Couldn't start Web server. Not able to load configuration.");
     return code;
   }
   try {
@@ -331,6 +333,8 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   // A listener that could not be bound fails the start: the host must not
   // take a server that serves nothing for a running one.
   if (!bindHttps() || !bindHttp()) return kErrListener;
+  warnWhenNothingListens();
+  logDataRoot();
   int brokerResult = startBroker();
   webServerStateStore(record, WEB_SERVER_READY);
   started_ = true;
@@ -357,6 +361,23 @@ void ServerRun::setUpEngine() {
   appCalls().open();
 }
 
+namespace {
+
+// Wrong answers to the static files' Digest challenge are counted, slowed and
+// logged like the applications' failed log-ons.
+void digestAttempt(const char* user, const char* address, int result) {
+  static yx::LogonGuard* guard =
+      new yx::LogonGuard("osprey digest", [](const std::string& line) { logf(-1, "osprey - %s", line.c_str()); });
+  if (result < 0)
+    guard->beforeAttempt(user, address);
+  else if (result > 0)
+    guard->succeeded(user, address);
+  else
+    guard->failed(user, address);
+}
+
+}  // namespace
+
 void ServerRun::fillServeOptions() {
   const WebServerThreadData* r = record_;
   // The default document root is the folder of the plug-in and the
@@ -382,6 +403,7 @@ void ServerRun::fillServeOptions() {
   serveOptions_.cgi_interpreter = r->cgi_interpreter;
   serveOptions_.extra_mime_types = r->extra_mime_type;
   serveOptions_.extra_headers = r->extra_headers;
+  serveOptions_.digest_attempt = digestAttempt;
 }
 
 void ServerRun::openVerboseLog() {
@@ -399,6 +421,28 @@ void ServerRun::openVerboseLog() {
   }
   nev_log_set_level(r->verbose_level);
   nev_log_set_file(r->verboseLog);
+}
+
+// A configuration may leave every listener out; the server then starts and
+// serves nothing, which the operator hardly meant.
+void ServerRun::warnWhenNothingListens() {
+  const WebServerThreadData* r = record_;
+  const bool broker = r->mqtt_enabled != nullptr && (r->mqtt_enabled[0] == 'Y' || r->mqtt_enabled[0] == 'y');
+  if (http_ == nullptr && https_ == nullptr && !broker)
+    logf(OSPREY_LOG_WARNING,
+         "osprey - Nothing listens: the configuration sets neither listening_http_port, listening_https_port nor "
+         "mqtt_enabled.");
+}
+
+// Where the database engine keeps its servers: $RAVLINK_DATA, else ./data,
+// as the engine reads it.
+void ServerRun::logDataRoot() {
+  const char* variable = getenv("RAVLINK_DATA");
+  const std::string root = variable != nullptr && variable[0] != '\0' ? variable : "./data";
+  char* absolute = realpath(root.c_str(), nullptr);
+  logf(0, "osprey - Database data root [%s]%s", absolute != nullptr ? absolute : root.c_str(),
+       absolute != nullptr ? "" : " (not there yet)");
+  std::free(absolute);
 }
 
 bool ServerRun::bindHttps() {
@@ -615,7 +659,7 @@ OSPREY_EXPORT int32_t zvPlugin_start(ServerContext* context) {
   {
     std::lock_guard<std::mutex> hold(p.recordMutex);
     if (p.record != nullptr && stateOf(p.record) != WEB_SERVER_TERMINATED) {
-      logf(kErrNotAllowed, "osprey - Couldn't start Web server. It is already running.\n");
+      logf(kErrNotAllowed, "osprey - Couldn't start Web server. It is already running.");
       return kErrNotAllowed;
     }
     // The record of an earlier run that nobody stopped is freed here.

@@ -1,7 +1,8 @@
 // The allocator shared by every deliverable: one heap per process, so a block
-// may be freed by a deliverable other than the one that made it.
+// may be freed by a deliverable other than the one that made it. Also the
+// per-thread address of the client being served, shared the same way.
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "VOKTBasic.h"
 
@@ -14,13 +15,12 @@ void* VOKTAlloc(int size) {
 void VOKTFree(void* block) { std::free(block); }
 
 namespace {
-thread_local char clientAddress[64] = "";
-}
+// An IPv6 address in text is at most 45 characters.
+thread_local char tClientAddress[64] = "";
+}  // namespace
+
+const char* VOKTClientAddress() { return tClientAddress; }
 
 void VOKTSetClientAddress(const char* address) {
-  if (address == nullptr) address = "";
-  std::strncpy(clientAddress, address, sizeof clientAddress - 1);
-  clientAddress[sizeof clientAddress - 1] = '\0';
+  std::snprintf(tClientAddress, sizeof tClientAddress, "%s", address != nullptr ? address : "");
 }
-
-const char* VOKTClientAddress() { return clientAddress; }
