@@ -241,11 +241,8 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     }
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
-<<<<<<< HEAD
   if (bodyPastLimit(conn, view, app, walk)) return true;
-=======
   if (refuseLongAdminBody(conn, app, walk, view)) return true;
->>>>>>> platform
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
     if (const int refusal = readBody(view, app, raw, &body)) {

@@ -98,12 +98,6 @@ bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* 
   size_t passwordLength = colon != nullptr ? total - userLength - 1 : 0;
   if (passwordLength > kCredentialMax) return false;
   const char* password = colon != nullptr ? colon + 1 : decoded + total;
-<<<<<<< HEAD
-  // The application gets the password as a C text: one holding a NUL byte
-  // would reach it cut short, so it is refused instead.
-  if (std::memchr(password, '\0', passwordLength) != nullptr) return false;
-=======
->>>>>>> platform
   std::memcpy(out->user, decoded, userLength);
   out->user[userLength] = '\0';
   std::memcpy(out->password, password, passwordLength);
