@@ -31,6 +31,7 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "browser.h"
 #include "ravlink.h"
@@ -282,6 +283,17 @@ class TableHandles {
   bool connected_ = false;
   bool opened_ = false;
 };
+
+// A database or table as the engine lists it: its name and its path (a
+// database's file; a table's "<database file>/<table file>").
+struct CatalogEntry {
+  std::string name, path;
+};
+// Every entry of a walk (the databases of a session, or the tables of a
+// connected database), read with room for any path the system allows. code:
+// 0 when the walk reached its end, else the engine's code that stopped it.
+std::vector<CatalogEntry> listDatabases(RLHANDLE session, int* code);
+std::vector<CatalogEntry> listTables(RLHANDLE database, int* code);
 
 // The request's "openMode" flags added to a base open mode.
 int openModeOf(int baseMode, json_object* request);

@@ -1,6 +1,10 @@
 // Databases and tables as a whole (zvIsamExDoAction) and the table
 // definitions read by the browser: fields, properties, indexes, segments.
+#include <strings.h>
+
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "VOKTBasic.h"
@@ -9,6 +13,8 @@
 namespace avocet {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // ---- zvIsamExDoAction --------------------------------------------------------------------
 
@@ -23,6 +29,27 @@ bool isDatabaseMode(const char* mode) {
   for (const char* m : {"CREATEDB", "ADDDB", "DROPDB", "DELETEDB"})
     if (strcmp(mode, m) == 0) return true;
   return false;
+}
+
+// The database file ADDTABLE copies a table from. A file path is taken as
+// it is; the tree's own table path ("<database file>/<table file>") names
+// its database file; a relative name is taken in the folder of the database
+// the table is added to. The engine checks that the file is a database of
+// the server.
+std::string sourceDatabaseFile(RLHANDLE session, const char* target, const std::string& given) {
+  fs::path source(given);
+  if (given.empty()) return given;
+  if (source.is_relative()) {
+    int code = 0;
+    for (const CatalogEntry& database : listDatabases(session, &code))
+      if (strcasecmp(database.name.c_str(), target) == 0) {
+        source = fs::path(database.path).parent_path() / source;
+        break;
+      }
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(source, ec) && fs::is_regular_file(source.parent_path(), ec)) source = source.parent_path();
+  return source.string();
 }
 
 void tableAction(Slot& slot, const char* mode, const char* name, const char* path, json_object* request,
@@ -46,7 +73,8 @@ void tableAction(Slot& slot, const char* mode, const char* name, const char* pat
     return;
   }
   if (adding) {
-    r = api.zvdbAddTableXtd(handles.database, name, name, path ? path : "");
+    std::string source = sourceDatabaseFile(slot.session, dbName, path ? path : "");
+    r = api.zvdbAddTableXtd(handles.database, name, name, source.c_str());
     if (r != 0) zvJsonSetError(r, "zvdbAddTableXtd error", reply);
   } else {
     r = strcmp(mode, "DROPTABLE") == 0 ? api.zvdbDropTable(handles.database, name)

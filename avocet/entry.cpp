@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
@@ -16,6 +17,7 @@
 #include "avocet.h"
 #include "finch.h"
 #include "osprey_webapp.h"
+#include "yxlogon.h"
 
 // The tools' shared helpers keep their state here.
 finch::Module finch::module;
@@ -96,36 +98,79 @@ int openSessionSlot(const std::string& server, const std::string& user, const st
   return 0;
 }
 
-void handleConnect(json_object* request, json_object* reply) {
+// The log-ons of this browser, counted per user and client address: an
+// address that keeps failing waits longer before each attempt.
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard guard("avocet", [](const std::string& line) { finch::toolLog(line); });
+  return guard;
+}
+
+// What zvIsamExConnect asks for; read before the request mutex is taken.
+struct ConnectRequest {
+  std::string server, user, password;
+};
+
+// false when the reply is final already (an error, or empty without credentials).
+bool readConnectRequest(json_object* request, json_object* reply, ConnectRequest* out) {
   json_object* info = nullptr;
   if (!zvJsonGetByName(request, "serverInfo", &info) || !json_object_is_type(info, json_type_object)) {
     zvJsonSetError(9007, "zvIsamExConnect - Invalid parameter - Missing serverInfo in the request", reply);
-    return;
+    return false;
   }
   const char* serverName = nullptr;
-  std::string server =
-      memberText(info, "serverName", &serverName) ? std::string(serverName).substr(0, 255) : finch::module.localServer;
+  if (memberText(info, "serverName", &serverName))
+    out->server.assign(serverName, size_t(json_object_get_string_len(json_object_object_get(info, "serverName"))));
+  else
+    out->server = finch::module.localServer;
   const char* user = nullptr;
   const char* password = nullptr;
   if (!memberText(info, "userName", &user) || !memberText(info, "userPassword", &password))
-    return;  // the reply stays empty: the page sent no credentials
+    return false;  // the reply stays empty: the page sent no credentials
+  out->user = finch::base64Decode(user);
+  out->password = finch::base64Decode(password);
+  // A name cut at a NUL byte would log on as someone the page did not name.
+  if (yx::hasNulByte(out->user.data(), out->user.size()) ||
+      yx::hasNulByte(out->password.data(), out->password.size()) ||
+      yx::hasNulByte(out->server.data(), out->server.size())) {
+    zvJsonSetError(9007, "zvIsamExConnect - Invalid parameter - a credential or the server name holds a NUL byte",
+                   reply);
+    return false;
+  }
+  out->server.resize(std::min<size_t>(out->server.size(), 255));
+  return true;
+}
+
+// zvIsamExConnect: the wait the guard asks for comes before the request
+// mutex, so that a client that keeps failing holds up no one else.
+void handleConnect(json_object* request, json_object* reply) {
+  ConnectRequest connect;
+  if (!readConnectRequest(request, reply, &connect)) return;
+  std::string address = finch::clientAddress();
+  logonGuard().beforeAttempt(connect.user, address);
   Slot* slot = nullptr;
-  int r = openSessionSlot(server, finch::base64Decode(user), finch::base64Decode(password), &slot);
-  if (r == -1) {
+  int r;
+  {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    r = openSessionSlot(connect.server, connect.user, connect.password, &slot);
+    if (r == 0) {
+      char separator[2] = {api._zvdbGetPathSeparator(slot->session), '\0'};
+      json_object* result = zvJsonAlloc();
+      zvJsonAddInt(result, "timeout", pool->idleTimeout);
+      zvJsonAddString(result, "token", slot->token.c_str());
+      zvJsonAddString(result, "pathseparator", separator);
+      zvJsonAdd(reply, "result", result);
+      zvJsonSetSuccess(reply);
+    }
+    api.zvdbSetQuarnOWNER(-1);
+  }
+  if (r == 0) {
+    logonGuard().succeeded(connect.user, address);
+  } else if (r == -1) {
     zvJsonSetError(9022, "zvIsamExConnect - Connection pool is full", reply);
-    return;
-  }
-  if (r != 0) {
+  } else {
+    if (r != 9022) logonGuard().failed(connect.user, address);
     zvJsonSetError(r, "zvIsamExConnect - Connection error", reply);
-    return;
   }
-  char separator[2] = {api._zvdbGetPathSeparator(slot->session), '\0'};
-  json_object* result = zvJsonAlloc();
-  zvJsonAddInt(result, "timeout", pool->idleTimeout);
-  zvJsonAddString(result, "token", slot->token.c_str());
-  zvJsonAddString(result, "pathseparator", separator);
-  zvJsonAdd(reply, "result", result);
-  zvJsonSetSuccess(reply);
 }
 
 void getInfo(json_object* reply) {
@@ -168,36 +213,35 @@ json_object* treeNode(const char* text, const char* icon, bool leaf, json_object
   return node;
 }
 
-json_object* databaseNodes(RLHANDLE session) {
+// The tree's nodes of every database. A walk the engine stops with a code
+// answers that code: the tree never looks empty when it is not.
+json_object* databaseNodes(RLHANDLE session, int* code) {
   json_object* children = zvJsonAllocArray();
-  char name[256] = {}, path[256] = {};
-  for (int r = api.zvdbFirstDatabase(session, name, 128, path, 128); r == 0;
-       r = api.zvdbNextDatabase(session, name, 255, path, 255)) {
+  for (const CatalogEntry& database : listDatabases(session, code)) {
     json_object* nodeId = zvJsonAlloc();
     zvJsonAddInt(nodeId, "type", 1);
-    zvJsonAddString(nodeId, "dbName", name);
-    zvJsonAddString(nodeId, "dbPath", path);
-    zvJsonArrayAdd(children, treeNode(name, "resources/images/database.png", false, nodeId));
+    zvJsonAddString(nodeId, "dbName", database.name.c_str());
+    zvJsonAddString(nodeId, "dbPath", database.path.c_str());
+    zvJsonArrayAdd(children, treeNode(database.name.c_str(), "resources/images/database.png", false, nodeId));
   }
   return children;
 }
 
-json_object* tableNodes(RLHANDLE session, const char* database, bool showSysTables) {
+json_object* tableNodes(RLHANDLE session, const char* database, bool showSysTables, int* code) {
   TableHandles handles(session);
   if (!handles.allocDatabase()) return nullptr;
-  handles.connect(database);  // a failed connect lists nothing
+  if (handles.connect(database) != 0) return zvJsonAllocArray();  // a failed connect lists nothing
   json_object* children = zvJsonAllocArray();
-  char name[256] = {}, path[256] = {};
-  for (int r = api.zvdbFirstTable(handles.database, name, 128, path, 128); r == 0;
-       r = api.zvdbNextTable(handles.database, name, 255, path, 255)) {
-    bool system = strstr(path, "SQL_SYS") != nullptr;
+  for (const CatalogEntry& table : listTables(handles.database, code)) {
+    bool system = table.path.find("SQL_SYS") != std::string::npos;
     if (system && !showSysTables) continue;
     json_object* nodeId = zvJsonAlloc();
     zvJsonAddInt(nodeId, "type", system ? 3 : 2);
-    zvJsonAddString(nodeId, "Name", name);
-    zvJsonAddString(nodeId, "Path", path);
-    zvJsonArrayAdd(children, treeNode(name, system ? "resources/images/tableplus.png" : "resources/images/table.png",
-                                      true, nodeId));
+    zvJsonAddString(nodeId, "Name", table.name.c_str());
+    zvJsonAddString(nodeId, "Path", table.path.c_str());
+    zvJsonArrayAdd(
+        children, treeNode(table.name.c_str(), system ? "resources/images/tableplus.png" : "resources/images/table.png",
+                           true, nodeId));
   }
   return children;
 }
@@ -211,16 +255,30 @@ void getTreeNodes(Slot& slot, json_object* request, json_object* reply) {
   if (!zvJsonGetByName(request, "yxInfo", &info) || !zvJsonGetByName(info, "nodeId", &nodeId) ||
       !memberInt(nodeId, "type", &type))
     return;
-  if (type == 0) {
-    zvJsonAdd(reply, "children", databaseNodes(slot.session));
-    return;
-  }
+  int code = 0;
   const char* database = nullptr;
-  if (type == 1 && memberText(nodeId, "dbName", &database))
-    zvJsonAdd(reply, "children", tableNodes(slot.session, database, showSysTables));
+  if (type == 0)
+    zvJsonAdd(reply, "children", databaseNodes(slot.session, &code));
+  else if (type == 1 && memberText(nodeId, "dbName", &database))
+    zvJsonAdd(reply, "children", tableNodes(slot.session, database, showSysTables, &code));
+  if (code != 0) zvJsonSetError(code, "zvIsamExGetTreeNodes - The engine could not list the tree", reply);
 }
 
 // ---- the router --------------------------------------------------------------------------
+
+// Logs a command's outcome: failures always; successes of the commands that
+// change databases, tables, records, logons or the servers file.
+void logOutcome(const char* command, json_object* request, json_object* reply) {
+  static const char* const kChanging[] = {
+      "zvIsamExConnect",           "zvIsamExDisconnect",   "zvIsamExDoAction",          "zvIsamExCreateNewTable",
+      "zvIsamExUpdateTable",       "zvIsamExRebuildTable", "zvIsamExUpdateTableRecord", "zvIsamExCreateTableRecord",
+      "zvIsamExRemoveTableRecord", "zvIsamExSetNull",      "zvIsamExSetTableBlob"};
+  bool changes = false;
+  for (const char* name : kChanging) changes = changes || strcasecmp(command, name) == 0;
+  const char* op = nullptr;
+  changes = changes || (zvJsonGetStringByName(request, "op", &op) && op && strcmp(op, "write") == 0);
+  finch::logOutcome("avocet", command, reply, changes);
+}
 
 std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
 
@@ -459,6 +517,26 @@ __attribute__((visibility("default"))) int32_t term(char* error) {
   return 0;
 }
 
+// The most request body each command takes: what its members need, with
+// room for JSON's escapes. The plug-in refuses a larger body unparsed.
+__attribute__((visibility("default"))) int64_t requestBodyLimit(const char* command) {
+  struct Limit {
+    const char* command;
+    int64_t bytes;
+  };
+  static const Limit kLimits[] = {
+      {"zvIsamExSetTableBlob", 8 * 1024 * 1024},       // a field's whole value as hexadecimal text
+      {"zvIsamExUpdateTableRecord", 4 * 1024 * 1024},  // a record's values, long ones included
+      {"zvIsamExCreateTableRecord", 4 * 1024 * 1024},
+      {"zvIsamExCreateNewTable", 1024 * 1024},  // a definition: fields, indexes and their segments
+      {"zvIsamExUpdateTable", 1024 * 1024},
+      {"zvIsamExServers", 512 * 1024},  // the servers file holds up to 64 KiB
+  };
+  for (const Limit& limit : kLimits)
+    if (command && strcasecmp(command, limit.command) == 0) return limit.bytes;
+  return 64 * 1024;  // names, paths, positions, options and conditions
+}
+
 __attribute__((visibility("default"))) int32_t router(const char* command, const char* token, json_object* request,
                                                       json_object** reply) {
   *reply = zvJsonAlloc();
@@ -472,8 +550,7 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     api.zvdbSetQuarnOWNER(-1);
     if (!runPublicCommand(command, request, reply)) {
       if (strcasecmp(command, "zvIsamExConnect") == 0) {
-        std::lock_guard<std::mutex> lock(requestMutex);
-        handleConnect(request, *reply);
+        handleConnect(request, *reply);  // takes the request mutex itself
       } else {
         runTokenCommand(command, token, request, *reply);
       }
@@ -484,6 +561,7 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     zvJsonSetError(9022, e.what(), *reply);
   }
   api.zvdbSetQuarnOWNER(-1);
+  logOutcome(command, request, *reply);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // are found again by their record position ("recbyt"); nothing stays open
 // between requests.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -309,11 +310,26 @@ zvJsonPtr parsedFields(json_object* request, bool* malformed) {
   return *malformed ? nullptr : std::move(parsed);
 }
 
-// The record position a "fields" object names; -1 when none or negative.
-int64_t recordPositionOf(json_object* fields) {
-  int64_t position = -1;
-  if (!memberBigint(fields, "recbyt", &position)) return -1;
-  return position;
+// The record position a "fields" object names: -1 when none or negative;
+// false when "recbyt" is there but names no position. The grid shows its
+// values as texts, so a position sent back as decimal digits counts too.
+bool recordPositionOf(json_object* fields, int64_t* position) {
+  *position = -1;
+  json_object* value = nullptr;
+  if (!json_object_object_get_ex(fields, "recbyt", &value)) return true;
+  if (json_object_is_type(value, json_type_int)) {
+    *position = std::max<int64_t>(-1, json_object_get_int64(value));
+    return true;
+  }
+  if (!json_object_is_type(value, json_type_string)) return false;
+  const char* text = json_object_get_string(value);
+  if (!*text || strspn(text, "0123456789") != strlen(text)) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long parsed = strtoll(text, &end, 10);
+  if (errno != 0) return false;
+  *position = parsed;
+  return true;
 }
 
 // The members every record edit sends: its table and its "fields".
@@ -338,7 +354,12 @@ bool readRecordEdit(json_object* request, const char* command, bool arrayTaken, 
     zvJsonSetError(9007, (std::string(command) + " - Invalid parameter - fields is not a JSON object").c_str(), reply);
     return false;
   }
-  if (isObject) edit->recbyt = recordPositionOf(edit->fields.get());
+  // A creation (the one edit that takes arrays) ignores "recbyt"; the others act on the record it names.
+  if (isObject && !arrayTaken && !recordPositionOf(edit->fields.get(), &edit->recbyt)) {
+    zvJsonSetError(9007, (std::string(command) + " - Invalid parameter - recbyt is not a record position").c_str(),
+                   reply);
+    return false;
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 // vocabulary of type, flag, key and segment names the table commands share.
 #include <cstdarg>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 
 #include "VOKTBasic.h"
@@ -222,6 +223,35 @@ std::string segmentModeText(int mode) {
   }
   if (mode & 1024) text += "GNXSEG / ";
   return text + kLowBits[mode & 15];
+}
+
+// ---- catalog walks ---------------------------------------------------------------------------
+
+namespace {
+
+// Names are short; paths may be as long as the system allows, data root and all.
+constexpr int32_t kNameRoom = 1024;
+constexpr int32_t kPathRoom = PATH_MAX + 1;
+
+template <class Step>
+std::vector<CatalogEntry> walkCatalog(RLHANDLE handle, Step first, Step next, int* code) {
+  std::vector<CatalogEntry> entries;
+  std::vector<char> name(kNameRoom), path(kPathRoom);
+  int r = first(handle, name.data(), kNameRoom, path.data(), kPathRoom);
+  for (; r == 0; r = next(handle, name.data(), kNameRoom, path.data(), kPathRoom))
+    entries.push_back(CatalogEntry{name.data(), path.data()});
+  *code = r == RL_NOT_FOUND ? 0 : r;
+  return entries;
+}
+
+}  // namespace
+
+std::vector<CatalogEntry> listDatabases(RLHANDLE session, int* code) {
+  return walkCatalog(session, api.zvdbFirstDatabase, api.zvdbNextDatabase, code);
+}
+
+std::vector<CatalogEntry> listTables(RLHANDLE database, int* code) {
+  return walkCatalog(database, api.zvdbFirstTable, api.zvdbNextTable, code);
 }
 
 }  // namespace avocet

@@ -4,6 +4,7 @@
 
 #include "VOKTBasic.h"
 #include "finch.h"
+#include "yxlogon.h"
 
 namespace finch {
 
@@ -23,17 +24,31 @@ void addText(json_object* node, const char* key, const char* value) {
     zvJsonAdd(node, key, nullptr);
 }
 
+// Logs on to host with the entry's base64 credentials: 0, or the code the
+// server's node reports. The request mutex is held here, so a user and
+// address that the guard would slow are answered "try later" at once.
+int logOn(const char* host, const char* user64, const char* password64) {
+  // Without credentials there is nothing to log on with: refused, as a logon would be.
+  if (!user64 || !password64 || !host) return 9007;
+  std::string user = base64Decode(user64), password = base64Decode(password64);
+  if (yx::hasNulByte(user.data(), user.size()) || yx::hasNulByte(password.data(), password.size())) return 9007;
+  std::string address = clientAddress();
+  if (logonGuard().delayFor(user, address).count() > 0) return RL_MON_LIMIT;
+  int r = int16_t(api.INTISAMX4(10, 10, 16, 10, 0, user.c_str(), password.c_str(), host));
+  if (r == 0)
+    logonGuard().succeeded(user, address);
+  else if (r != RL_MON_LIMIT)
+    logonGuard().failed(user, address);
+  return r;
+}
+
 json_object* serverNode(json_object* entry) {
   const char* host = textMember(entry, "hostName");
   const char* friendly = textMember(entry, "friendlyName");
   const char* user = textMember(entry, "userName");
   const char* password = textMember(entry, "userPassword");
   json_object* node = zvJsonAlloc();
-  // Without credentials there is nothing to log on with: refused, as a logon would be.
-  int r =
-      user && password && host
-          ? int16_t(api.INTISAMX4(10, 10, 16, 10, 0, base64Decode(user).c_str(), base64Decode(password).c_str(), host))
-          : 9007;
+  int r = logOn(host, user, password);
   if (r != 0) {
     zvJsonAddBoolean(node, "Active", false);
     addText(node, "Hostname", host);

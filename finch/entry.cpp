@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include "VOKTBasic.h"
 #include "finch.h"
 #include "osprey_webapp.h"
+#include "yxlogon.h"
 
 namespace finch {
 
@@ -26,6 +28,7 @@ constexpr int kMaxPoolSize = 1024;  // a configured size beyond it is cut to it
 constexpr const char* kInstanceName = "VIXMonitor";
 constexpr const char* kNodeName = "Web Server - VIXMonitor";
 constexpr size_t kMaxCommandInMessage = 256;
+constexpr size_t kMaxServerName = 255;
 
 struct Slot {
   std::string token;   // 32 hex digits; empty when free
@@ -96,38 +99,70 @@ int openPoolSlot(const std::string& server, const std::string& user, const std::
   return 0;
 }
 
-void handleConnect(json_object* request, json_object** reply) {
+// What zvMonConnect asks for; read before the request mutex is taken.
+struct ConnectRequest {
+  std::string server, user, password;
+};
+
+// false when the reply is final already (an error, or empty without credentials).
+bool readConnectRequest(json_object* request, json_object** reply, ConnectRequest* out) {
   json_object* info = nullptr;
   if (!zvJsonGetByName(request, "serverInfo", &info) || !json_object_is_type(info, json_type_object)) {
     zvJsonSetError(9007, "zvMonConnect - Invalid parameter - Missing serverInfo in the request", *reply);
-    return;
+    return false;
   }
   const char* serverName = nullptr;
-  std::string server;
   if (zvJsonGetStringByName(info, "serverName", &serverName) && serverName)
-    server = std::string(serverName).substr(0, 255);
+    out->server.assign(serverName, size_t(json_object_get_string_len(json_object_object_get(info, "serverName"))));
   else
-    server = module.localServer;
+    out->server = module.localServer;
   const char* user = nullptr;
   const char* password = nullptr;
   if (!zvJsonGetStringByName(info, "userName", &user) || !zvJsonGetStringByName(info, "userPassword", &password) ||
       !user || !password)
-    return;  // the reply stays empty: the page sent no credentials
+    return false;  // the reply stays empty: the page sent no credentials
+  out->user = base64Decode(user);
+  out->password = base64Decode(password);
+  // A name cut at a NUL byte would log on as someone the page did not name.
+  if (yx::hasNulByte(out->user.data(), out->user.size()) ||
+      yx::hasNulByte(out->password.data(), out->password.size()) ||
+      yx::hasNulByte(out->server.data(), out->server.size())) {
+    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - a credential or the server name holds a NUL byte", *reply);
+    return false;
+  }
+  out->server.resize(std::min(out->server.size(), kMaxServerName));
+  return true;
+}
+
+// zvMonConnect: the wait the guard asks for comes before the request mutex,
+// so that a client that keeps failing holds up no one else.
+void handleConnect(json_object* request, json_object** reply) {
+  ConnectRequest connect;
+  if (!readConnectRequest(request, reply, &connect)) return;
+  std::string address = clientAddress();
+  logonGuard().beforeAttempt(connect.user, address);
   Slot* slot = nullptr;
-  int r = openPoolSlot(server, base64Decode(user), base64Decode(password), &slot);
-  if (r == -1) {
+  int r;
+  {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    r = openPoolSlot(connect.server, connect.user, connect.password, &slot);
+    if (r == 0) {
+      json_object* result = zvJsonAlloc();
+      zvJsonAddInt(result, "timeout", module.idleTimeout);
+      zvJsonAddString(result, "token", slot->token.c_str());
+      zvJsonAdd(*reply, "result", result);
+      zvJsonSetSuccess(*reply);
+    }
+    api.zvdbSetQuarnOWNER(-1);
+  }
+  if (r == 0) {
+    logonGuard().succeeded(connect.user, address);
+  } else if (r == -1) {
     zvJsonSetError(9022, "zvMonConnect - Connection pool is full", *reply);
-    return;
-  }
-  if (r != 0) {
+  } else {
+    if (r != 9022) logonGuard().failed(connect.user, address);
     zvJsonSetError(r, "zvMonConnect - Connection error", *reply);
-    return;
   }
-  json_object* result = zvJsonAlloc();
-  zvJsonAddInt(result, "timeout", module.idleTimeout);
-  zvJsonAddString(result, "token", slot->token.c_str());
-  zvJsonAdd(*reply, "result", result);
-  zvJsonSetSuccess(*reply);
 }
 
 void getInfo(json_object** reply) {
@@ -225,6 +260,17 @@ const Command kTokenCommands[] = {
     {"zvMonKillUser", killUser},
 };
 
+// Commands whose success is logged too: they change the server, a logon or a file.
+bool changesSomething(const char* command, json_object* request) {
+  static const char* const kChanging[] = {"zvMonConnect",          "zvMonDisconnect",   "zvMonKillUser",
+                                          "zvMonPurgeEventLogs",   "zvMonTakeSnapshot", "zvMonMemStat",
+                                          "zvMonSetFunctionTiming"};
+  for (const char* name : kChanging)
+    if (strcasecmp(command, name) == 0) return true;
+  const char* op = nullptr;
+  return zvJsonGetStringByName(request, "op", &op) && op && strcmp(op, "write") == 0;  // the files
+}
+
 std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
 
 bool runPublicCommand(const char* command, json_object* request, json_object** reply) {
@@ -238,8 +284,6 @@ bool runPublicCommand(const char* command, json_object* request, json_object** r
     errorsFile(reply);
   else if (strcasecmp(command, "zvMonServers") == 0)
     serversFile(request, reply);
-  else if (strcasecmp(command, "zvMonConnect") == 0)
-    handleConnect(request, reply);
   else
     return false;
   return true;
@@ -295,6 +339,13 @@ void runTokenCommand(const char* command, const char* token, json_object* reques
 }
 
 }  // namespace
+
+// The log-ons of this monitor, counted per user and client address: an
+// address that keeps failing waits longer before each attempt.
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard guard("finch", [](const std::string& line) { toolLog(line); });
+  return guard;
+}
 
 int bindClientLibrary(char* error) {
   errno = 0;
@@ -416,6 +467,24 @@ __attribute__((visibility("default"))) int32_t term(char* error) {
   return 0;
 }
 
+// The most request body each command takes: what its members need, with
+// room for JSON's escapes. The plug-in refuses a larger body unparsed.
+__attribute__((visibility("default"))) int64_t requestBodyLimit(const char* command) {
+  struct Limit {
+    const char* command;
+    int64_t bytes;
+  };
+  static const Limit kLimits[] = {
+      {"zvMonLayouts", 1024 * 1024},     // the layouts file holds up to 256 KiB
+      {"zvMonDashboard", 512 * 1024},    // the dashboard file holds up to 64 KiB
+      {"zvMonServers", 512 * 1024},      // the servers file holds up to 64 KiB
+      {"zvMonGetDashboard", 64 * 1024},  // ten servers with their credentials and classes
+  };
+  for (const Limit& limit : kLimits)
+    if (command && strcasecmp(command, limit.command) == 0) return limit.bytes;
+  return 16 * 1024;  // credentials, a task, a file name, filters, counter names
+}
+
 __attribute__((visibility("default"))) int32_t router(const char* command, const char* token, json_object* request,
                                                       json_object** reply) {
   *reply = zvJsonAlloc();
@@ -425,10 +494,14 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     return 0;
   }
   try {
-    std::lock_guard<std::mutex> lock(requestMutex);
-    api.zvdbSetQuarnOWNER(-1);
-    if (!runPublicCommand(command, request, reply)) runTokenCommand(command, token, request, reply);
-    api.zvdbSetQuarnOWNER(-1);
+    if (strcasecmp(command, "zvMonConnect") == 0) {
+      handleConnect(request, reply);  // takes the request mutex itself
+    } else {
+      std::lock_guard<std::mutex> lock(requestMutex);
+      api.zvdbSetQuarnOWNER(-1);
+      if (!runPublicCommand(command, request, reply)) runTokenCommand(command, token, request, reply);
+      api.zvdbSetQuarnOWNER(-1);
+    }
   } catch (const std::bad_alloc&) {
     api.zvdbSetQuarnOWNER(-1);
     zvJsonSetError(9010, "Out of memory", *reply);
@@ -436,6 +509,7 @@ __attribute__((visibility("default"))) int32_t router(const char* command, const
     api.zvdbSetQuarnOWNER(-1);
     zvJsonSetError(9022, e.what(), *reply);
   }
+  logOutcome("finch", command, *reply, changesSomething(command, request));
   return 0;
 }
 

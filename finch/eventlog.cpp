@@ -76,7 +76,9 @@ bool addFilter(EventLogFilter& f, const char* field, const char* value, std::str
   } else if (strcmp(field, "startDate") == 0 || strcmp(field, "endDate") == 0) {
     int y, m, d;
     char tail;
-    if (sscanf(value, "%d/%d/%d%c", &y, &m, &d, &tail) != 3) return bad("a date year/month/day");
+    // Years the log can hold; an impossible day of a real month (30 February) is no bound, as before.
+    if (sscanf(value, "%d/%d/%d%c", &y, &m, &d, &tail) != 3 || y < 1 || y > 9999 || d < 1)
+      return bad("a date year/month/day from 1/1/1 to 9999/12/31");
     (strcmp(field, "startDate") == 0 ? f.startDate : f.endDate) = dateToDayNumber(y, m, d);
   } else if (strcmp(field, "startTime") == 0 || strcmp(field, "endTime") == 0) {
     int h, m;
@@ -228,7 +230,8 @@ void addEventLogRow(json_object* array, const Record& r) {
 }  // namespace
 
 int32_t dateToDayNumber(int year, int month, int day) {
-  if (month < 1 || month > 12) return 0;
+  // Outside these the formula leaves 32 bits; no log record lies there.
+  if (month < 1 || month > 12 || year < -99999 || year > 99999 || day < -999999) return 0;
   int last = kMonthDays[month - 1] + (month == 2 && leapYear(year) ? 1 : 0);
   if (day > last) return 0;
   int y = month <= 2 ? year - 1 : year;
@@ -296,6 +299,10 @@ void purgeEventLogs(json_object* request, json_object** reply) {
     return;
   }
   int r = int16_t(api.SYSLOG(1024, 0, &days, 4));
+  if (r == RL_MON_NOT_ADMINISTRATOR) {
+    zvJsonSetError(r, "zvMonPurgeEventLogs: Error - only an administrator of this server purges its log", *reply);
+    return;
+  }
   if (r != 0) {
     zvJsonSetError(r, "zvMonPurgeEventLogs: Error", *reply);
     return;

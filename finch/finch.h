@@ -23,6 +23,9 @@
 #include "monitor.h"
 
 struct WebAppInitRecord;
+namespace yx {
+class LogonGuard;
+}
 
 namespace finch {
 
@@ -81,6 +84,9 @@ extern ClientApi api;
 // the message in error (1024 bytes).
 int bindClientLibrary(char* error);
 
+// The monitor's log-on guard: failed log-ons counted per user and client address.
+yx::LogonGuard& logonGuard();
+
 // ---- module state ----------------------------------------------------------------------
 
 struct Module {
@@ -92,6 +98,7 @@ struct Module {
   int poolSize = 10;
   int idleTimeout = 300;
   std::string configPath;
+  int32_t (*log)(const char* message, int32_t code) = nullptr;  // the host's log, when it gave one
 };
 extern Module module;
 
@@ -205,8 +212,21 @@ void readConfiguration(const char* fileName, int maxPoolSize);
 void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description);
 // The host's listeners and connection types; null when the host gave none.
 json_object* listAvailableConnections(void* connTypes);
-// RFC 4648 base64, up to the first character outside the alphabet.
+// RFC 4648 base64, up to the first character outside the alphabet. Every
+// decoded byte is kept, NUL bytes too: a caller refuses a credential that
+// holds one (yx::hasNulByte) rather than use a cut text.
 std::string base64Decode(const char* text);
+
+// The address of the client whose request the calling thread serves, as the
+// plug-in tells it; "" when it does not.
+std::string clientAddress();
+// One line to the application's log: the host's log when it gave one, else
+// the system log. Control characters (a client's text may hold them) are
+// written as "?", so that one line stays one line. code 0 is information.
+void toolLog(const std::string& line, int32_t code = 0);
+// Logs a command's outcome: a failure always (its code and message), a
+// success only when changes says the command changed something.
+void logOutcome(const char* application, const char* command, json_object* reply, bool changes);
 
 // Day number of a date, as the engine's log numbers them; 0 for an invalid date.
 int32_t dateToDayNumber(int year, int month, int day);

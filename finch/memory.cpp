@@ -127,6 +127,14 @@ void memStat(json_object* request, json_object** reply) {
     zvJsonSetError(9007, "zvMonMemStat - Unknown mode", *reply);
     return;
   }
+  if (r == RL_MON_NOT_A_LOG) {
+    zvJsonSetError(r, "zvMonMemStat - Error - the file is a database or engine file, or not a memory log", *reply);
+    return;
+  }
+  if (r == RL_MON_BAD_PATH) {
+    zvJsonSetError(r, "zvMonMemStat - Error - the file name leaves the server's directory", *reply);
+    return;
+  }
   if (r != 0) {
     zvJsonSetError(r, "zvMonMemStat - Error", *reply);
     return;

@@ -347,6 +347,11 @@ void setFunctionTiming(json_object* request, json_object** reply) {
                                                 : 0;
   if (action) {
     int r = api.zvSNAPSHOT(action, nullptr, nullptr, 0);
+    if (r == RL_MON_NOT_ADMINISTRATOR) {
+      zvJsonSetError(r, "zvMonSetFunctionTiming error - only an administrator of this server changes its timing",
+                     *reply);
+      return;
+    }
     if (r != 0) {
       zvJsonSetError(r, "zvMonSetFunctionTiming error", *reply);
       return;

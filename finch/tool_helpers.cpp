@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <strings.h>
 #include <sys/random.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <cctype>
@@ -66,6 +67,7 @@ void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolS
   module.agentMaster = record->agentMaster != 0;
   module.localServer = localServerName(record);
   module.connTypes = record->connTypes;
+  module.log = record->logCallback;
   module.poolSize = 10;
   module.idleTimeout = 300;
   readConfiguration(fileName, maxPoolSize);
@@ -124,8 +126,42 @@ std::string base64Decode(const char* text) {
   }
   if (count == 2) out += char(bits >> 4);
   if (count == 3) out += char(bits >> 10), out += char(bits >> 2);
-  // Used as a NUL-terminated text: a decoded NUL ends it.
-  return out.substr(0, strlen(out.c_str()));
+  return out;
+}
+
+std::string clientAddress() {
+  const char* text = VOKTClientAddress();
+  return text ? text : "";
+}
+
+void toolLog(const std::string& line, int32_t code) {
+  std::string text = line.substr(0, 1024);
+  for (auto& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  if (module.log)
+    module.log(text.c_str(), code);
+  else
+    syslog(code == 0 ? LOG_INFO : LOG_WARNING, "%s", text.c_str());
+}
+
+void logOutcome(const char* application, const char* command, json_object* reply, bool changes) {
+  constexpr size_t kCommandInLog = 64;
+  std::string name = std::string(command ? command : "").substr(0, kCommandInLog);
+  std::string from = clientAddress();
+  std::string head = std::string(application) + ": " + name + (from.empty() ? "" : " from " + from);
+  json_object* code = nullptr;
+  json_object* success = nullptr;
+  bool failed = json_object_is_type(reply, json_type_object) && json_object_object_get_ex(reply, "errorCode", &code) &&
+                !(json_object_object_get_ex(reply, "success", &success) && json_object_get_boolean(success));
+  if (failed) {
+    json_object* message = nullptr;
+    json_object_object_get_ex(reply, "errorMessage", &message);
+    int32_t value = json_object_get_int(code);
+    toolLog(head + " answered " + std::to_string(value) + " - " + (message ? json_object_get_string(message) : ""),
+            value != 0 ? value : -1);
+  } else if (changes) {
+    toolLog(head + " done");
+  }
 }
 
 void replyWithFile(json_object** reply, json_object* value, int code, const char* message) {

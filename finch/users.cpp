@@ -244,6 +244,10 @@ void killUser(json_object* request, json_object** reply) {
     zvJsonSetError(r, "zvMonKillUser error - no such task on this server", *reply);
     return;
   }
+  if (r == RL_MON_NOT_ADMINISTRATOR) {
+    zvJsonSetError(r, "zvMonKillUser error - only an administrator of this server ends a logon", *reply);
+    return;
+  }
   if (r != 0) {
     zvJsonSetError(r, "zvMonKillUser error", *reply);
     return;

@@ -1,7 +1,10 @@
 // Conversions between JSON and the engine's tables, fields and records.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "gannet.h"
@@ -188,6 +191,49 @@ int lengthPrefixOf(int type) {
 
 // ---- values ------------------------------------------------------------------------
 
+namespace {
+
+// MONEY and NUMBER keep their declared precision and scale: they travel as
+// decimal text, never through a double or a 64-bit integer.
+bool isDecimalType(int type) { return type == 67 || type == 105 || type == 143; }
+
+// A JSON number as the engine should take it: decimals from the number's
+// own text (the parser keeps it), integers whole; 200 or the error status.
+// json-c reads an integer above the signed 64-bit range as unsigned and
+// clamps one beyond that to the largest unsigned value, so that value
+// cannot be trusted.
+int numberToField(RLHANDLE record, int number, const char* name, json_object* value, json_object* reply) {
+  bool decimal = isDecimalType(rlGetFieldType(rlGetField(record, number)));
+  int rc = 0;
+  if (json_object_is_type(value, json_type_double)) {
+    const char* text = decimal ? json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN) : nullptr;
+    errno = 0;
+    double d = decimal ? 0 : json_object_get_double(value);
+    if (decimal && !text) return setError(reply, kOutOfMemory, "Out of memory", 500);
+    if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as double", name);
+    rc = decimal ? rlSetFieldAsText(record, number, text) : rlSetFieldAsDouble(record, number, d);
+  } else {
+    errno = 0;
+    int64_t signedValue = json_object_get_int64(value);
+    if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as integer", name);
+    uint64_t unsignedValue = json_object_get_uint64(value);
+    bool aboveSigned = signedValue == INT64_MAX && unsignedValue > uint64_t(INT64_MAX);
+    if (aboveSigned && (unsignedValue == UINT64_MAX || !decimal))
+      return setJsonFormatError(reply, "value for %s field is out of range%s", name,
+                                decimal ? ": send a number this large as a string" : "");
+    if (decimal) {
+      std::string text = aboveSigned ? std::to_string(unsignedValue) : std::to_string(signedValue);
+      rc = rlSetFieldAsText(record, number, text.c_str());
+    } else {
+      rc = rlSetFieldAsInt64(record, number, signedValue);
+    }
+  }
+  if (rc != 0) return setJsonFormatError(reply, "value assignment for %s field failed", name);
+  return 200;
+}
+
+}  // namespace
+
 int jsonToField(RLHANDLE record, const char* name, json_object* value, json_object* reply) {
   int number = rlGetFieldNumberByName(record, name);
   if (number == -1) return setJsonFormatError(reply, "unknown field: %s", name);
@@ -199,20 +245,9 @@ int jsonToField(RLHANDLE record, const char* name, json_object* value, json_obje
     case json_type_boolean:
       rc = rlSetFieldAsBool(record, number, json_object_get_boolean(value));
       break;
-    case json_type_double: {
-      errno = 0;
-      double d = json_object_get_double(value);
-      if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as double", name);
-      rc = rlSetFieldAsDouble(record, number, d);
-      break;
-    }
-    case json_type_int: {
-      errno = 0;
-      int64_t i = json_object_get_int64(value);
-      if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as integer", name);
-      rc = rlSetFieldAsInt64(record, number, i);
-      break;
-    }
+    case json_type_double:
+    case json_type_int:
+      return numberToField(record, number, name, value, reply);
     case json_type_string:
       rc = rlSetFieldAsText(record, number, json_object_get_string(value));
       break;
@@ -243,6 +278,31 @@ int jsonToRecord(RLHANDLE record, json_object* value, json_object* reply, const 
 
 namespace {
 
+// A value's text in a block of the engine's allocator, freed on every path.
+struct FieldText {
+  char* block = nullptr;
+  ~FieldText() { rlFreeMemory(block); }
+};
+
+// Reads the text form of a field into buffer, or into a block that grows
+// until the value fits: the field's declared length is no bound for what the
+// file holds (long types may be declared without one). A value that cannot
+// fit a reply is refused rather than read.
+int readFieldText(RLHANDLE record, int number, int length, char (&buffer)[8192], FieldText* owned) {
+  int rc = rlGetFieldAsText(record, number, buffer, int(sizeof buffer));
+  const size_t most = std::max(maxReplyBytes(), 2 * sizeof buffer);
+  size_t size = std::clamp(size_t(length > 0 ? length : 0) + 1, 2 * sizeof buffer, most);
+  for (bool triedMost = false; rc == RL_VALUE_TOO_LONG; size = std::min(2 * size, most)) {
+    if (triedMost) return kReplyTooLarge;
+    triedMost = size == most;
+    rlFreeMemory(owned->block);
+    owned->block = static_cast<char*>(rlAllocMemory(1, int(size)));
+    if (!owned->block) return kClientNoMemory;
+    rc = rlGetFieldAsText(record, number, owned->block, int(size));
+  }
+  return rc;
+}
+
 // Renders field `number` as member of `out`; 0, or a code with its message.
 int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* out, std::string* message) {
   RLHANDLE field = rlGetField(record, number);
@@ -268,7 +328,6 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
     case 41:
     case 51:
     case 59:
-    case 67:
     case 231:
     case 239: {
       int64_t i = 0;
@@ -285,36 +344,30 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
       break;
     }
     default: {
-      // A long field's text goes into a block sized for it and its terminator.
-      char* text = buffer;
-      int size = sizeof buffer;
-      if (length >= int(sizeof buffer)) {
-        size = length + 1;
-        text = static_cast<char*>(rlAllocMemory(1, size));
+      // Dates, times, decimals (MONEY of every code, NUMBER) and the
+      // character and binary types: their text form, in the caller's buffer
+      // or a block sized for it.
+      FieldText owned;
+      rc = readFieldText(record, number, length, buffer, &owned);
+      if (rc == kReplyTooLarge) {
+        *message = std::string("field '") + name + "' value is larger than a reply may be";
+        return rc;
       }
-      rc = text ? rlGetFieldAsText(record, number, text, size) : kClientNoMemory;
-      if (rc == RL_VALUE_TOO_LONG && text == buffer) {  // a text longer than the field says
-        text = static_cast<char*>(rlAllocMemory(1, 1 << 20));
-        size = 1 << 20;
-        rc = text ? rlGetFieldAsText(record, number, text, size) : kClientNoMemory;
-      }
+      char* text = owned.block ? owned.block : buffer;
       if (rc == 0 && type == 259) {
         json_tokener_error error = json_tokener_success;
         value = json_tokener_parse_verbose(text, &error);
-        if (!value && error != json_tokener_success) {
-          if (text != buffer) rlFreeMemory(text);
-          *message = std::string("field '") + name + "' value interpretation error";
-          return kStoredJsonBad;
-        }
-        if (!value) {  // the JSON text "null"
+        // A text another program put in the file that is no JSON (or nests
+        // deeper than the parser goes) is read back as the text it is: one
+        // such record must not fail every read and page that holds it.
+        if (!value && error != json_tokener_success) value = json_object_new_string(text);
+        if (!value && error == json_tokener_success) {  // the JSON text "null"
           json_object_object_add(out, name, nullptr);
-          if (text != buffer) rlFreeMemory(text);
           return 0;
         }
       } else if (rc == 0) {
         value = json_object_new_string(text);
       }
-      if (text != buffer) rlFreeMemory(text);
     }
   }
   if (rc != 0) {

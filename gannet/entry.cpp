@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "gannet.h"
 
@@ -21,12 +23,15 @@ const char kOpenApiOptionsHeaders[] =
     "Allow: OPTIONS, GET\r\n";
 
 bool initialised = false;
+LogCallback hostLog = nullptr;
 
-// The reply text: header lines, Content-Type, Content-Length, the body. Sized
-// from what is written, headers included.
-int frameReply(const WebAppRequestRecord* request, void** reply, int status, const char* headers, const char* body,
-               size_t bodyLength) {
+// The reply text: header lines, Content-Type, Content-Length, the body made
+// of its pieces in order. Sized from what is written, headers included.
+int frameReply(const WebAppRequestRecord* request, void** reply, int status, const char* headers,
+               std::initializer_list<std::string_view> body) {
   if (!reply) return status;
+  size_t bodyLength = 0;
+  for (std::string_view piece : body) bodyLength += piece.size();
   char head[512];
   int headLength = std::snprintf(head, sizeof head,
                                  "%sContent-Type: application/json; charset=iso-8859-1\r\nContent-Length: %zu\r\n\r\n",
@@ -35,13 +40,23 @@ int frameReply(const WebAppRequestRecord* request, void** reply, int status, con
   char* text = static_cast<char*>(request->allocate(size_t(headLength) + bodyLength + 1));
   if (!text) return status;
   std::memcpy(text, head, size_t(headLength));
-  std::memcpy(text + headLength, body, bodyLength);
-  text[headLength + bodyLength] = '\0';
+  size_t at = size_t(headLength);
+  for (std::string_view piece : body) {
+    std::memcpy(text + at, piece.data(), piece.size());
+    at += piece.size();
+  }
+  text[at] = '\0';
   *reply = text;
   return status;
 }
 
-int errorReply(const WebAppRequestRecord* request, void** reply, int status, int code, const char* message) {
+int frameReply(const WebAppRequestRecord* request, void** reply, int status, const char* headers, const char* body,
+               size_t bodyLength) {
+  return frameReply(request, reply, status, headers, {std::string_view(body, bodyLength)});
+}
+
+// message: the router's own texts, which need no JSON escapes.
+int errorReply(const WebAppRequestRecord* request, void** reply, int status, int code, const std::string& message) {
   std::string body = "{\"_errorCode\":" + std::to_string(code) + ",\"_errorMessage\":\"" + message + "\"}";
   return frameReply(request, reply, status, kCorsHeader, body.c_str(), body.size());
 }
@@ -68,9 +83,17 @@ struct JsonOwner {
 
 }  // namespace
 
+void gannet::logLine(const std::string& line) {
+  if (hostLog) {
+    hostLog(line.c_str(), 0);
+    return;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 bool gannet::readNames(Segments& segments, int method, Target* t, RouteError* error) {
   auto failWith = [&](int status, int code, const char* message) {
-    *error = RouteError{status, code, message};
+    *error = RouteError{status, code, message ? message : ""};
     return false;
   };
   bool listing = t->resource == "database" && method == WEBAPP_METHOD_GET;
@@ -99,45 +122,99 @@ bool gannet::readNames(Segments& segments, int method, Target* t, RouteError* er
 
 namespace {
 
+Caller callerOf(const WebAppRequestRecord* request) {
+  Caller caller;
+  caller.server = request->linkedServer;
+  caller.user = request->user;
+  caller.password = request->password;
+  caller.address = VOKTClientAddress();
+  return caller;
+}
+
 int databaseRequest(const WebAppRequestRecord* request, const Target& t, json_object* reply) {
   switch (request->method) {
     case WEBAPP_METHOD_POST:
-      return postDatabase(request->linkedServer, request->user, request->password, t.database.c_str(), reply);
+      return postDatabase(callerOf(request), t.database.c_str(), reply);
     case WEBAPP_METHOD_GET:
-      return getDatabases(request->linkedServer, request->user, request->password, reply);
+      return getDatabases(callerOf(request), reply);
     case WEBAPP_METHOD_DELETE:
-      return deleteDatabase(request->linkedServer, request->user, request->password, t.database.c_str(), reply);
+      return deleteDatabase(callerOf(request), t.database.c_str(), reply);
     default:
       return setError(reply, kNotImplemented, "Database request not available", 501);
   }
 }
 
 int resourceRequest(const WebAppRequestRecord* request, const Target& t, RLHANDLE database, json_object* body,
-                    json_object* reply) {
+                    json_object* reply, RecordsText* records) {
   const char* table = t.hasTable ? t.table.c_str() : nullptr;
   const char* index = t.hasIndex ? t.index.c_str() : nullptr;
   if (t.resource == "table") return handleTable(database, table, request->method, body, reply);
   if (t.resource == "index") return handleIndex(database, table, index, request->method, body, reply);
   if (t.resource == "record")
     return handleRecord(database, table, t.hasId ? t.id.c_str() : nullptr, request->method, body, reply);
-  return handleQuery(database, table, index, request->query, request->method, body, reply);
+  return handleQuery(database, table, index, request->query, request->method, body, reply, records);
 }
 
-// Serialises the reply object: "{}" is an empty body.
-int sendObject(const WebAppRequestRecord* request, void** reply, int status, json_object* object) {
+std::string replyTooLarge() {
+  return "reply too large: more than " + std::to_string(maxReplyBytes()) + " bytes";
+}
+
+// Serialises the reply object: "{}" is an empty body. A query's records
+// come as ready text and become the member "_records".
+int sendObject(const WebAppRequestRecord* request, void** reply, int status, json_object* object,
+               const RecordsText* records = nullptr) {
   if (!reply) return status;
-  const char* text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_PLAIN);
+  size_t length = 0;
+  const char* text = json_object_to_json_string_length(object, JSON_C_TO_STRING_PLAIN, &length);
   if (!text) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
-  size_t length = std::strlen(text);
+  if (records && records->present) {
+    std::string_view members(text, length - 1);  // without its closing brace
+    return frameReply(request, reply, status, kCorsHeader,
+                      {members, length > 2 ? "," : "", "\"_records\":", records->text, "}"});
+  }
+  if (length > maxReplyBytes()) return errorReply(request, reply, 500, kReplyTooLarge, replyTooLarge());
   if (length == 2) length = 0;
   return frameReply(request, reply, status, kCorsHeader, text, length);
 }
 
 // Step 9: the body as JSON. A body that is not JSON is 400; the JSON null
 // leaves no object, and each handler then answers that the body is not what
-// it needs (400).
-bool parseBody(const char* text, JsonOwner* body, RouteError* error) {
+// it needs (400). Before the parse the body is held to what its resource
+// needs, and its parse to the process's memory budget.
+bool parseBody(const char* text, const std::string& resource, BudgetLease* budget, JsonOwner* body,
+               RouteError* error) {
   if (!text) return true;
+  size_t length = std::strlen(text);
+  BodyLimits limits = limitsOf(resource);
+  if (length > limits.bytes) {
+    *error = RouteError{413, kBodyTooLarge,
+                        "request body too large: at most " + std::to_string(limits.bytes) + " bytes for this resource"};
+    return false;
+  }
+  BodyShape shape = scanBody(text, length);
+  if (shape.values > limits.values) {
+    *error = RouteError{413, kBodyTooLarge,
+                        "request body too large: at most " + std::to_string(limits.values) + " values for this resource"};
+    return false;
+  }
+  if (shape.depth > kMaxBodyDepth) {
+    *error = RouteError{400, kBodyNotJson, "request body nested deeper than " + std::to_string(kMaxBodyDepth) + " levels"};
+    return false;
+  }
+  if (shape.nulByte) {
+    *error = RouteError{400, kJsonFormat, "incorrect json format: a text holds a NUL byte"};
+    return false;
+  }
+  size_t cost = parseCostOf(length, shape);
+  if (cost > budget->limit()) {
+    *error = RouteError{413, kBodyTooLarge, "request body too large: its parse would hold " + std::to_string(cost) +
+                                                " bytes, more than the server allows"};
+    return false;
+  }
+  if (!budget->grow(cost)) {
+    *error = RouteError{503, kServerBusy, "server busy: too many large requests at once, try again"};
+    return false;
+  }
   json_tokener_error parseError = json_tokener_success;
   body->object = json_tokener_parse_verbose(text, &parseError);
   bool blank = text[std::strspn(text, " \t\r\n")] == '\0';
@@ -164,9 +241,10 @@ int route(WebAppRequestRecord* request, const char* bodyText, void** reply) {
   if (!isResource(target.resource)) return errorReply(request, reply, 400, kBadResource, "unknown resource type");
   if (method == WEBAPP_METHOD_OPTIONS) return frameReply(request, reply, 200, kOptionsHeaders, "", 0);
   RouteError error;
+  BudgetLease budget;  // outlives the parsed body and the reply object
   JsonOwner body;
   if (!readNames(segments, method, &target, &error) ||
-      (target.resource != "database" && !parseBody(bodyText, &body, &error))) {
+      (target.resource != "database" && !parseBody(bodyText, target.resource, &budget, &body, &error))) {
     if (error.status == 405) return 405;
     return errorReply(request, reply, error.status, error.code, error.message);
   }
@@ -176,7 +254,7 @@ int route(WebAppRequestRecord* request, const char* bodyText, void** reply) {
     if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
     return sendObject(request, reply, databaseRequest(request, target, replyObject.object), replyObject.object);
   }
-  ConnectionLease lease(request->linkedServer, target.database.c_str(), request->user, request->password);
+  ConnectionLease lease(callerOf(request), target.database.c_str());
   int code = lease.failureCode();
   if (code == RL_WRONG_PASSWORD || code == RL_UNKNOWN_USER)
     return errorReply(request, reply, 401, kWrongCredentials, "wrong credentials");
@@ -184,8 +262,9 @@ int route(WebAppRequestRecord* request, const char* bodyText, void** reply) {
   if (code != 0) return errorReply(request, reply, 500, code, "cannot access db");
   replyObject.object = json_object_new_object();
   if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
-  int status = resourceRequest(request, target, lease.database(), body.object, replyObject.object);
-  return sendObject(request, reply, status, replyObject.object);
+  RecordsText records(&budget);
+  int status = resourceRequest(request, target, lease.database(), body.object, replyObject.object, &records);
+  return sendObject(request, reply, status, replyObject.object, &records);
 }
 
 }  // namespace
@@ -203,6 +282,7 @@ __attribute__((visibility("default"))) int32_t initXtd(WebAppInitRecord* record,
     return -1;
   }
   if (!startPools(error, 1024)) return -1;
+  hostLog = record->logCallback;
   initialised = true;
   record->version = WEBAPP_RECORD_VERSION;
   record->unicode = 0;

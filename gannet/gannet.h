@@ -9,9 +9,9 @@
 //
 // Errors
 //   Every failed request answers {"_errorCode": code, "_errorMessage": text}
-//   with its HTTP status. Codes 14000-14014 are the application's own
-//   (GannetCode); 4001 and 4054 mark client allocation and stored-JSON
-//   failures; every other code is the database engine's, passed on.
+//   with its HTTP status. Codes 14000-14017 are the application's own
+//   (GannetCode); 4001 marks a client allocation failure; every other code
+//   is the database engine's, passed on.
 //
 // Names, filters and partition rules from a request reach the engine only
 // through its client functions, which check and quote names and parse
@@ -24,7 +24,9 @@
 
 #include <json-c/json.h>
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -49,8 +51,95 @@ enum GannetCode : int {
   kBodyNotJson = 14012,
   kJsonFormat = 14013,
   kBadUrlQuery = 14014,
+  kBodyTooLarge = 14015,   // 413: the body is beyond what its resource needs
+  kReplyTooLarge = 14016,  // 500: the reply would pass kMaxReplyBytes
+  kServerBusy = 14017,     // 503: requests in flight hold the memory budget
   kClientNoMemory = 4001,
-  kStoredJsonBad = 4054,
+};
+
+// ---- bounds (body.cpp) ----
+// What one request may make the server hold. A record body carries values
+// (long texts included) up to the plug-in's own body limit; definitions and
+// queries are small documents. "values" counts the JSON values of a body
+// (containers and scalars): a parse costs about kParseBytesPerValue each,
+// so the count bounds the parse where the byte size cannot.
+constexpr size_t kMaxRecordBodyBytes = size_t(8) << 20;
+constexpr size_t kMaxRecordBodyValues = 100000;
+constexpr size_t kMaxDefinitionBodyBytes = size_t(256) << 10;  // table and query
+constexpr size_t kMaxIndexBodyBytes = size_t(64) << 10;
+constexpr size_t kMaxDefinitionBodyValues = 16384;
+constexpr size_t kMaxBodyDepth = 32;  // the parser's own nesting limit
+constexpr size_t kParseBytesPerValue = 256;
+// One reply's bytes at most: a record written in one body renders within it
+// even when every byte of its values needs a six-byte escape.
+constexpr size_t kMaxReplyBytes = size_t(64) << 20;
+// Parses and replies in flight across all requests hold at most this much
+// ($GANNET_MEMORY_BUDGET may lower it). A request that would need more than
+// the whole budget is too large (413, or 500 for a reply); one that does
+// not fit beside the others now is refused as busy (503).
+constexpr size_t kMemoryBudgetBytes = size_t(256) << 20;
+constexpr size_t kTrimAfterBytes = size_t(16) << 20;
+
+// The bytes one reply may have: kMaxReplyBytes, or a quarter of a lowered
+// budget.
+size_t maxReplyBytes();
+
+struct BodyShape {
+  size_t values = 0;      // an upper bound of the values the text holds
+  size_t depth = 0;       // deepest nesting of arrays and objects
+  bool nulByte = false;   // a text (key or value) holds the escape \u0000
+};
+// Reads the text's structure without parsing it.
+BodyShape scanBody(const char* text, size_t length);
+
+struct BodyLimits {
+  size_t bytes, values;
+};
+BodyLimits limitsOf(const std::string& resource);
+// What parsing a body of this size and shape may hold at its peak.
+size_t parseCostOf(size_t length, const BodyShape& shape);
+
+// Bytes reserved by requests in flight, shared by every request thread.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(size_t limit) : limit_(limit) {}
+  static MemoryBudget& process();
+  bool reserve(size_t bytes);  // false when it would pass the limit
+  void release(size_t bytes);
+  size_t limit() const { return limit_; }
+
+ private:
+  const size_t limit_;
+  std::atomic<size_t> used_{0};
+};
+
+// The reservations of one request, given back when it ends.
+class BudgetLease {
+ public:
+  explicit BudgetLease(MemoryBudget& budget = MemoryBudget::process()) : budget_(budget) {}
+  ~BudgetLease();
+  BudgetLease(const BudgetLease&) = delete;
+  BudgetLease& operator=(const BudgetLease&) = delete;
+  bool grow(size_t bytes);
+  size_t limit() const;  // the whole budget's
+
+ private:
+  MemoryBudget& budget_;
+  size_t held_ = 0;
+};
+
+// ---- the log (entry.cpp) ----
+// One line to the host's log when the plug-in gave a callback, else to
+// standard error (heron writes both to its log).
+void logLine(const std::string& line);
+
+// Who asks: the request's linked server, Basic credentials (each may be
+// null) and the client's address ("" when unknown).
+struct Caller {
+  const char* server = nullptr;
+  const char* user = nullptr;
+  const char* password = nullptr;
+  const char* address = "";
 };
 
 // ---- replies (convert.cpp) ----
@@ -78,16 +167,26 @@ int recordToJson(RLHANDLE record, json_object* select, json_object* out);
 json_object* partitionToJson(RLHANDLE tableOrIndex);
 
 // ---- resources ----
-int postDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply);
-int getDatabases(const char* server, const char* user, const char* password, json_object* reply);
-int deleteDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply);
+int postDatabase(const Caller& caller, const char* name, json_object* reply);
+int getDatabases(const Caller& caller, json_object* reply);
+int deleteDatabase(const Caller& caller, const char* name, json_object* reply);
 int handleTable(RLHANDLE database, const char* table, int method, json_object* body, json_object* reply);
 int handleIndex(RLHANDLE database, const char* table, const char* index, int method, json_object* body,
                 json_object* reply);
 int handleRecord(RLHANDLE database, const char* table, const char* id, int method, json_object* body,
                  json_object* reply);
+// The records of a query's reply as JSON text: each record is rendered and
+// appended on its own, so a page costs about its own bytes, reserved from
+// the request's budget as it grows, and never more than kMaxReplyBytes.
+struct RecordsText {
+  explicit RecordsText(BudgetLease* lease) : budget(lease) {}
+  BudgetLease* budget;
+  bool present = false;  // the reply's "_records" member is this text
+  std::string text;
+  size_t reserved = 0;  // budget bytes taken for the text and its framed copy
+};
 int handleQuery(RLHANDLE database, const char* table, const char* index, const char* urlQuery, int method,
-                json_object* body, json_object* reply);
+                json_object* body, json_object* reply, RecordsText* records);
 
 // ---- the URI grammar (entry.cpp, query.cpp) ----
 
@@ -120,7 +219,7 @@ struct Target {
 
 struct RouteError {
   int status = 0, code = 0;
-  const char* message = nullptr;
+  std::string message;
 };
 
 // Steps 5 to 8 of the grammar: the names after the resource. false with the error.
@@ -143,10 +242,14 @@ constexpr int kPoolSize = 10;
 bool startPools(char* error, size_t errorSize);
 void stopPools();
 
-// A pooled, logged-on connection to one database for one request.
+// A pooled, logged-on connection to one database for one request. Log-ons
+// that check a password are counted per user and client address: after a
+// few failures the next attempts wait (yx::LogonGuard), and failures are
+// logged. A request whose key already has pooled connections proved its
+// password before and is never slowed.
 class ConnectionLease {
  public:
-  ConnectionLease(const char* server, const char* database, const char* user, const char* password);
+  ConnectionLease(const Caller& caller, const char* database);
   ~ConnectionLease();
   ConnectionLease(const ConnectionLease&) = delete;
   ConnectionLease& operator=(const ConnectionLease&) = delete;

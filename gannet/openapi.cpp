@@ -220,7 +220,7 @@ const char kOpenApiDocument[] = R"OPENAPI({
                   "description": "Type of the key (JSON fields only)."
                 },
                 "size": {
-                  "type": "string",
+                  "type": "integer",
                   "description": "Size of the key in bytes (JSON fields only)."
                 },
                 "ascending": {
@@ -329,6 +329,11 @@ const char kOpenApiDocument[] = R"OPENAPI({
               "oneOf": [
                 {
                   "type": "object",
+                  "description": "One record was sent: its id.",
+                  "required": [
+                    "_id"
+                  ],
+                  "additionalProperties": false,
                   "properties": {
                     "_id": {
                       "type": "integer"
@@ -337,6 +342,11 @@ const char kOpenApiDocument[] = R"OPENAPI({
                 },
                 {
                   "type": "object",
+                  "description": "An array of records was sent: their ids in its order.",
+                  "required": [
+                    "_ids"
+                  ],
+                  "additionalProperties": false,
                   "properties": {
                     "_ids": {
                       "type": "array",
@@ -1617,8 +1627,8 @@ const char kOpenApiDocument[] = R"OPENAPI({
   },
   "servers": [
     {
-      "url": "http://localhost:8080",
-      "description": "This web server"
+      "url": "/",
+      "description": "This web server: the paths are relative to the address this document was read from"
     }
   ]
 })OPENAPI";

@@ -1,6 +1,7 @@
 // Connection pools per (server, database, user, password), their reaper,
 // and the "database" resource, which logs on per request instead.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "ZVDatabasePooled.h"
 #include "gannet.h"
+#include "yxlogon.h"
 
 namespace gannet {
 
@@ -94,6 +96,31 @@ void reap() {
   }
 }
 
+// ---- log-on accounting ----
+
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard guard("gannet", [](const std::string& line) { logLine(line); });
+  return guard;
+}
+
+// The engine compares user names without case: so does the accounting, or
+// "admin" and "ADMIN" would be counted apart.
+std::string userKeyOf(const Caller& caller) {
+  std::string user = caller.user ? caller.user : "";
+  for (char& c : user) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return user;
+}
+
+bool refusedCredentials(int code) { return code == RL_WRONG_PASSWORD || code == RL_UNKNOWN_USER; }
+
+// Counts the outcome of a log-on that checked the caller's password.
+void countLogon(const Caller& caller, int code) {
+  if (refusedCredentials(code))
+    logonGuard().failed(userKeyOf(caller), caller.address);
+  else if (code == 0)
+    logonGuard().succeeded(userKeyOf(caller), caller.address);
+}
+
 int idleSecondsFromEnvironment() {
   const char* text = std::getenv("GANNET_IDLE_TIMEOUT");
   int seconds = text ? std::atoi(text) : 0;
@@ -129,13 +156,16 @@ void stopPools() {
   pools = nullptr;
 }
 
-ConnectionLease::ConnectionLease(const char* server, const char* database, const char* user, const char* password) {
+ConnectionLease::ConnectionLease(const Caller& caller, const char* database) {
   if (!pools) {
     code_ = YX_ERR_POOL_BLOCKED;
     return;
   }
+  bool proven = false;  // the key's pool holds connections: its password logged on before
   try {
-    entry_ = findPool(server, database, user, password);
+    entry_ = findPool(caller.server, database, caller.user, caller.password);
+    proven = !poolIsEmpty(*entry_->pool);
+    if (!proven) logonGuard().beforeAttempt(userKeyOf(caller), caller.address);
     connection_ = entry_->pool->Acquire(entry_->pool->config, kAcquireTries);
     connection_->SetUserTag(entry_);
     connection_->SetDefDateType(1);
@@ -147,6 +177,7 @@ ConnectionLease::ConnectionLease(const char* server, const char* database, const
   } catch (const std::bad_alloc&) {
     code_ = YX_ERR_ALLOC;
   }
+  if (!proven) countLogon(caller, code_);
 }
 
 ConnectionLease::~ConnectionLease() {
@@ -171,6 +202,14 @@ struct OwnSession {
   }
 };
 
+// rlLogon with the caller's credentials, slowed and counted like the pooled log-ons.
+int guardedLogon(RLHANDLE session, const Caller& caller) {
+  logonGuard().beforeAttempt(userKeyOf(caller), caller.address);
+  int rc = rlLogon(session, caller.server, caller.user, caller.password);
+  countLogon(caller, rc);
+  return rc;
+}
+
 int logoutStatus(RLHANDLE session, int status, json_object* reply) {
   int rc = rlLogout(session);
   if (rc != 0 && status == 200) return setError(reply, rc, "can't disconnect", 500);
@@ -179,14 +218,14 @@ int logoutStatus(RLHANDLE session, int status, json_object* reply) {
 
 }  // namespace
 
-int postDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply) {
+int postDatabase(const Caller& caller, const char* name, json_object* reply) {
   OwnSession session;
   if (!session.handle) return setError(reply, kClientNoMemory, "out of memory", 500);
-  int rc = rlLogon(session.handle, server, user, password);
+  int rc = guardedLogon(session.handle, caller);
   if (rc == 12) {
-    int created = rlCreateSession(session.handle, server, user, password);
+    int created = rlCreateSession(session.handle, caller.server, caller.user, caller.password);
     if (created != 0) return setError(reply, created, "can't create session", 500);
-    rc = rlLogon(session.handle, server, user, password);
+    rc = guardedLogon(session.handle, caller);
     if (rc != 0) return setError(reply, rc, "can't create connection", 500);
   } else if (rc != 0) {
     return setError(reply, rc, "can't create session", 500);
@@ -200,7 +239,7 @@ int postDatabase(const char* server, const char* user, const char* password, con
   return status;
 }
 
-int getDatabases(const char* server, const char* user, const char* password, json_object* reply) {
+int getDatabases(const Caller& caller, json_object* reply) {
   json_object* names = json_object_new_array();
   if (!names) return setError(reply, kOutOfMemory, "out of memory", 500);
   OwnSession session;
@@ -208,7 +247,7 @@ int getDatabases(const char* server, const char* user, const char* password, jso
     json_object_put(names);
     return setError(reply, kClientNoMemory, "out of memory", 500);
   }
-  int rc = rlLogon(session.handle, server, user, password);
+  int rc = guardedLogon(session.handle, caller);
   if (rc != 0) {
     json_object_put(names);
     return setError(reply, rc, "can't create connection", 500);
@@ -229,10 +268,10 @@ int getDatabases(const char* server, const char* user, const char* password, jso
   return status;
 }
 
-int deleteDatabase(const char* server, const char* user, const char* password, const char* name, json_object* reply) {
+int deleteDatabase(const Caller& caller, const char* name, json_object* reply) {
   OwnSession session;
   if (!session.handle) return setError(reply, kClientNoMemory, "out of memory", 500);
-  int rc = rlLogon(session.handle, server, user, password);
+  int rc = guardedLogon(session.handle, caller);
   if (rc != 0) return setError(reply, rc, "can't create connection", 500);
   int status = 200;
   if (zvdbIsActiveSession(session.handle)) {

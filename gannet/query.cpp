@@ -2,6 +2,8 @@
 // ("advanced_find": "find_record" or "find_set") or by ranges per index
 // field ("find"), with a filter, a field selection, reverse order and the
 // paging of the URL query ("top", "skip").
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,7 +23,34 @@ struct Search {
   json_object* select = nullptr;
   bool reverse = false;
   Paging paging;
+  RecordsText* records = nullptr;
 };
+
+// The text grows in steps of this many bytes of budget; each byte of text
+// is counted three times: the string's spare capacity and the framed copy.
+constexpr size_t kBudgetStep = size_t(3) << 20;
+
+// Appends one rendered record; 200, or the error status with its members.
+int appendRecord(RecordsText* records, json_object* item, json_object* reply) {
+  size_t length = 0;
+  const char* text = json_object_to_json_string_length(item, JSON_C_TO_STRING_PLAIN, &length);
+  if (!text) return setError(reply, kOutOfMemory, "Out of memory", 500);
+  size_t size = records->text.size() + length + 2;  // a separator and the closing bracket
+  if (size > maxReplyBytes())
+    return setError(reply, kReplyTooLarge,
+                    ("reply too large: more than " + std::to_string(maxReplyBytes()) +
+                     " bytes; ask for fewer records with top and skip")
+                        .c_str(),
+                    500);
+  while (3 * size > records->reserved) {
+    if (!records->budget->grow(kBudgetStep))
+      return setError(reply, kServerBusy, "server busy: too many large requests at once, try again", 503);
+    records->reserved += kBudgetStep;
+  }
+  records->text += records->text.empty() ? '[' : ',';
+  records->text.append(text, length);
+  return 200;
+}
 
 }  // namespace
 
@@ -37,7 +66,8 @@ bool parseUrlQuery(const char* text, Paging* paging) {
     size_t eq = part.find('=');
     if (eq == std::string::npos || eq == 0 || part.find('=', eq + 1) != std::string::npos) return false;
     std::string name = part.substr(0, eq);
-    int value = int(std::strtol(part.c_str() + eq + 1, nullptr, 10));
+    long number = std::strtol(part.c_str() + eq + 1, nullptr, 10);
+    int value = int(std::clamp<long>(number, INT_MIN, INT_MAX));
     if (name == "top")
       paging->top = value;
     else if (name == "skip")
@@ -62,9 +92,8 @@ int setQueryFilter(RLHANDLE record, json_object* filter, json_object* reply) {
 
 // Emits records from the current one: `skip` passed over, then at most `top`.
 int readRecords(RLHANDLE record, const Search& search, int skip, json_object* reply) {
-  json_object* records = json_object_new_array();
-  if (!records) return setError(reply, kOutOfMemory, "Out of memory", 500);
-  std::unique_ptr<json_object, decltype(&json_object_put)> owner(records, json_object_put);
+  RecordsText* records = search.records;
+  records->text.clear();
   int top = search.paging.top;
   while (skip >= 0 && (skip > 0 || top > 0)) {
     if (skip > 0) {
@@ -72,7 +101,7 @@ int readRecords(RLHANDLE record, const Search& search, int skip, json_object* re
     } else {
       json_object* item = json_object_new_object();
       if (!item) return setError(reply, kOutOfMemory, "Out of memory", 500);
-      json_object_array_add(records, item);
+      std::unique_ptr<json_object, decltype(&json_object_put)> owner(item, json_object_put);
       int64_t id = 0;
       int rc = rlGetRecordId(record, &id);
       if (rc != 0) return setError(reply, rc, "record id retrieval failed", 500);
@@ -84,6 +113,8 @@ int readRecords(RLHANDLE record, const Search& search, int skip, json_object* re
         }
         return status;
       }
+      status = appendRecord(records, item, reply);
+      if (status != 200) return status;
       --top;
     }
     if (top <= 0 && skip <= 0) break;
@@ -91,7 +122,8 @@ int readRecords(RLHANDLE record, const Search& search, int skip, json_object* re
     if (rc == RL_NOT_FOUND) break;
     if (rc != 0) return setError(reply, rc, "cannot retrieve record", 500);
   }
-  json_object_object_add(reply, "_records", owner.release());
+  records->text += records->text.empty() ? "[]" : "]";
+  records->present = true;
   return 200;
 }
 
@@ -385,9 +417,10 @@ int runQuery(RLHANDLE record, json_object* body, Search& search, json_object* re
 }  // namespace
 
 int handleQuery(RLHANDLE database, const char* table, const char* index, const char* urlQuery, int method,
-                json_object* body, json_object* reply) {
+                json_object* body, json_object* reply, RecordsText* records) {
   if (method != WEBAPP_METHOD_POST) return 405;
   Search search;
+  search.records = records;
   if (!parseUrlQuery(urlQuery, &search.paging) || search.paging.top == -1)
     return setError(reply, kBadUrlQuery, "incorrect URL query format. ?top= URL query part is mandatory ", 400);
   if (search.paging.skip == -1) search.paging.skip = 0;

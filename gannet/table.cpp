@@ -1,5 +1,6 @@
 // The "table" resource: create (POST), alter (PUT), read or list (GET) and
 // delete (DELETE) table definitions.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@ namespace {
 struct FieldRequest {
   std::string name, type;
   bool hasName = false, hasType = false;
+  int64_t requestedLength = 0;  // as given, checked against the type's range before it becomes length
   int length = 0, precision = 0, scale = 0;
   bool hasLength = false, hasPrecision = false, hasScale = false;
   bool hasAutoTime = false, onCreate = false, onUpdate = false;
@@ -45,7 +47,50 @@ int readAutoTime(json_object* value, size_t position, FieldRequest* f, json_obje
   return 200;
 }
 
-int readFieldMembers(json_object* element, size_t position, FieldRequest* f, json_object* reply) {
+// The content lengths a type takes (without its length prefix). Fixed-length
+// character and binary types end where GET would report them as the long
+// types; the long types end where prefix and content still fit the engine's
+// 32-bit length.
+struct LengthRange {
+  int64_t least, most;
+};
+
+LengthRange lengthRangeOf(int code, int prefix) {
+  constexpr int64_t kShortMost = 8192;
+  switch (code) {
+    case 144:
+    case 162:
+      return {1, kShortMost};
+    case 160:
+    case 193:
+    case 201:
+      return {0, kShortMost};
+    default:
+      return {0, int64_t(INT32_MAX) - prefix};
+  }
+}
+
+// A creation gives the content length; an alteration the stored length,
+// prefix included.
+int checkLength(FieldRequest* f, size_t position, bool alteration, json_object* reply) {
+  if (f->code == 259) {
+    f->length = 0;
+    return 200;
+  }
+  int64_t content = alteration ? f->requestedLength - f->prefix : f->requestedLength;
+  LengthRange range = lengthRangeOf(f->code, f->prefix);
+  if (f->hasLength && (content < range.least || content > range.most)) {
+    int64_t shift = alteration ? f->prefix : 0;
+    return setJsonFormatError(reply, "'length' %lld is out of range for %s: %lld to %lld in 'fields' element %zu",
+                              static_cast<long long>(f->requestedLength), f->type.c_str(),
+                              static_cast<long long>(range.least + shift), static_cast<long long>(range.most + shift),
+                              position);
+  }
+  f->length = int(f->requestedLength);
+  return 200;
+}
+
+int readFieldMembers(json_object* element, size_t position, bool alteration, FieldRequest* f, json_object* reply) {
   json_object_object_foreach(element, key, value) {
     if (std::strcmp(key, "name") == 0) {
       f->hasName = true;
@@ -55,7 +100,7 @@ int readFieldMembers(json_object* element, size_t position, FieldRequest* f, jso
       f->type = json_object_get_string(value) ? json_object_get_string(value) : "";
     } else if (std::strcmp(key, "length") == 0) {
       f->hasLength = true;
-      f->length = json_object_get_int(value);
+      f->requestedLength = json_object_get_int64(value);
     } else if (std::strcmp(key, "precision") == 0) {
       f->hasPrecision = true;
       f->precision = json_object_get_int(value);
@@ -74,12 +119,11 @@ int readFieldMembers(json_object* element, size_t position, FieldRequest* f, jso
   f->code = fieldTypeFromName(f->type.c_str(), f->precision, &f->binaryFlag, &f->prefix);
   if (f->code == 0)
     return setJsonFormatError(reply, "unknown %s 'type' in 'fields' element %zu", f->type.c_str(), position);
-  if ((f->code == 144 || f->code == 162) && f->length == 0)
+  if ((f->code == 144 || f->code == 162) && f->requestedLength == 0)
     return setJsonFormatError(reply, "'length' must be present and different than 0 in 'fields' element %zu", position);
   if (!f->hasPrecision && (f->code == 143 || f->code == 105 || f->hasScale))
     return setJsonFormatError(reply, "'precision' must be present in 'fields' element %zu", position);
-  if (f->code == 259) f->length = 0;
-  return 200;
+  return checkLength(f, position, alteration, reply);
 }
 
 int setFieldDetails(RLHANDLE field, const FieldRequest& f, json_object* reply) {
@@ -135,7 +179,7 @@ int applyFields(RLHANDLE table, json_object* fields, bool create, json_object* r
     if (!json_object_is_type(element, json_type_object))
       return setJsonFormatError(reply, "element %zu in 'fields' is not an object", i + 1);
     FieldRequest f;
-    int status = readFieldMembers(element, i + 1, &f, reply);
+    int status = readFieldMembers(element, i + 1, !create, &f, reply);
     if (status == 200) status = create ? createField(table, f, reply) : alterField(table, i, f, reply);
     if (status != 200) return status;
   }

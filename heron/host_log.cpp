@@ -34,7 +34,8 @@ void writeLine(FILE* stream, const char* message, int32_t code) {
   struct tm local;
   if (localtime_r(&seconds, &local) == nullptr || strftime(now, sizeof now, "%a %b %d %T %Y", &local) == 0)
     now[0] = '\0';
-  fprintf(stream, code == 0 ? "INFO - %s - %s - %d\n" : "ERROR - %s - %s - %d\n", now, message, code);
+  const char* level = code == 0 ? "INFO" : code == OSPREY_LOG_WARNING ? "WARNING" : "ERROR";
+  fprintf(stream, "%s - %s - %s - %d\n", level, now, message, code);
   // Flushed line by line: a reader of the file, or of a piped standard output,
   // sees each message as it happens, and nothing waits in a buffer at exit.
   fflush(stream);

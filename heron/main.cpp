@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 #include <algorithm>
 
@@ -25,8 +27,37 @@ void printUsage(FILE* stream) {
   fflush(stream);
 }
 
+// In the console a stop signal still ends the process at once, but the log
+// says so first: otherwise it ends on "Web server is ready" as if it had
+// died. The signals are taken by one thread (every other one, the plug-in's
+// included, inherits the mask), which logs and then lets the signal's own
+// action end the process.
+void logStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &stops, nullptr) != 0) return;
+  try {
+    std::thread([stops] {
+      int received = 0;
+      while (sigwait(&stops, &received) != 0) {
+      }
+      heron::logMessage(received == SIGINT ? "heron - SIGINT received; the server ends at once"
+                                           : "heron - SIGTERM received; the server ends at once",
+                        0);
+      signal(received, SIG_DFL);
+      pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+      raise(received);
+    }).detach();
+  } catch (const std::system_error&) {
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);  // no watcher: the signals act as before
+  }
+}
+
 // 1 when the web server could not start.
 int runConsole() {
+  logStopSignals();
   heron::WebServerRun run;
   run.Run();
   return run.startFailed() ? 1 : 0;
@@ -94,7 +125,10 @@ std::string tunablesToAdd(const char* current) {
 void restartWithMemorySettings(char** argv) {
   std::string tunables = tunablesToAdd(getenv("GLIBC_TUNABLES"));
   if (tunables.empty() || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  // The process takes its name from the file executed: through the
+  // program's own path it stays "heron" for ps, pgrep, top and ss.
+  std::string self = heron::programPath();
+  execv(self.empty() ? "/proc/self/exe" : self.c_str(), argv);
   // Not restarted: serve with the library's defaults rather than not at all.
 }
 

@@ -207,7 +207,11 @@ bool installService(const UnitSettings& settings) {
   if (!reportUnitDirectory(settings)) return false;
   std::string path = unitPath(settings);
   if (!createUnitFile(path, unitFileText(program, ownerOf(program)))) {
-    printf("Not able to write the unit file [%s] - %s\n", path.c_str(), strerror(errno));
+    if (errno == EEXIST)
+      printf("%s is already installed - the unit file [%s] exists; heron -remove removes it.\n", kServiceName,
+             path.c_str());
+    else
+      printf("Not able to write the unit file [%s] - %s\n", path.c_str(), strerror(errno));
     return false;
   }
   if (!runSystemctl(settings, {"daemon-reload"})) {

@@ -55,8 +55,10 @@ OSPREY_STATIC_ASSERT(sizeof(void*) == 8 && sizeof(int) == 4, "the shared records
 extern "C" {
 #endif
 
-/* code 0 marks information, any other value an error and its code. The
- * result is ignored by the plug-in. */
+/* code 0 marks information, OSPREY_LOG_WARNING a warning (a setting not
+ * understood, the default used instead), any other value an error and its
+ * code. The result is ignored by the plug-in. */
+#define OSPREY_LOG_WARNING (-2)
 typedef int32_t (*LogCallback)(const char* message, int32_t code);
 
 /* The form of zvPlugin_call and of every plug-in's call entry in the list. */

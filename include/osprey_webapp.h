@@ -107,7 +107,7 @@ typedef struct WebAppInitRecord {
   char description[1032];   /* out: at most 1024 bytes written */
   const char* configType;   /* out: constant text ("CFG", "NONE", ...) */
   char configPath[1032];    /* out: at most 1024 bytes written */
-  LogCallback logCallback;  /* null without a database server */
+  LogCallback logCallback;  /* the host's log; null when the host gave none */
   ZvPluginGetFn pluginGet;  /* web applications only; null without a database server */
 } WebAppInitRecord;
 
@@ -140,9 +140,20 @@ typedef int32_t (*WebAppRouterXtdFn)(WebAppRequestRecord* record, void* body, vo
 typedef int32_t (*WebAppRouterFn)(const char* command, const char* token, struct json_object* request,
                                   struct json_object** reply);
 typedef int32_t (*WebAppGetApiFn)(struct json_object** api);
+/* Optional export "requestBodyLimit": the most bytes of request body the
+ * route command (the URI rest without its leading "/") accepts. The plug-in
+ * answers a larger body with 413 and a JSON error (code 9006) without
+ * parsing it or calling the router; 0 or less leaves the engine's bound. */
+typedef int64_t (*WebAppBodyLimitFn)(const char* command);
 typedef int32_t (*WebAppStartFn)(struct nev_manager* manager, WebServerThreadData* server, LogCallback log,
                                  char* error);
 typedef int32_t (*WebAppStopFn)(char* error);
+
+/* Exported by the plug-in (osprey.so): the address of the client whose
+ * request the calling thread is serving ("" outside a request), for
+ * applications that count failed log-ons per address. Applications find it
+ * with dlsym on dlopen("osprey.so", RTLD_NOW | RTLD_NOLOAD). */
+typedef const char* (*OspreyClientAddressFn)(void);
 
 /* Websocket application entry points (the session types are C++). */
 typedef int32_t (*WsAppInitFn)(WebAppInitRecord* record, char* error);

@@ -99,7 +99,7 @@ int32_t& intField(WebServerThreadData* record, size_t offset) {
 }
 
 void logInvalid(const ConfigKey& key, const char* path, const char* why) {
-  logf(-1, "osprey - Invalid value of key [%s] in [%s] - %s; the default is used.", key.name, path, why);
+  logf(OSPREY_LOG_WARNING, "osprey - Invalid value of key [%s] in [%s] - %s; the default is used.", key.name, path, why);
 }
 
 // The member's text: strings as they are, numbers and booleans as JSON
@@ -142,7 +142,7 @@ void checkChoice(WebServerThreadData* record, const ConfigKey& key, const char* 
   if (std::strcmp(key.name, "enable_directory_listing") != 0) return;
   const char* value = textField(record, key.offset);
   if (value != nullptr && std::strcmp(value, "yes") != 0 && std::strcmp(value, "no") != 0)
-    logf(-1, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.", key.name, path);
+    logf(OSPREY_LOG_WARNING, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.", key.name, path);
 }
 
 bool parseInt32(const char* text, int32_t* out) {
@@ -232,14 +232,14 @@ void registerListed(json_object* config, const char* name, const char* path, int
   json_object* array = nullptr;
   if (!zvJsonGetByName(config, name, &array) || array == nullptr) return;
   if (json_object_get_type(array) != json_type_array) {
-    logf(-1, "osprey - Invalid value of key [%s] in [%s] - an array of texts is expected.", name, path);
+    logf(OSPREY_LOG_WARNING, "osprey - Invalid value of key [%s] in [%s] - an array of texts is expected.", name, path);
     return;
   }
   int count = zvJsonArrayLength(array);
   for (int i = 0; i < count; ++i) {
     json_object* element = zvJsonArrayGetIdx(array, i);
     if (json_object_get_type(element) != json_type_string) {
-      logf(-1, "osprey - Invalid value of key [%s] in [%s] - element %d is not a text.", name, path, i);
+      logf(OSPREY_LOG_WARNING, "osprey - Invalid value of key [%s] in [%s] - element %d is not a text.", name, path, i);
       continue;
     }
     char message[kMessageSize];
@@ -269,7 +269,7 @@ void warnUnknownKeys(json_object* config, const char* path) {
     bool known = false;
     for (const ApplicationKey& key : kApplicationKeys) known = known || std::strcmp(name, key.name) == 0;
     for (const ConfigKey& key : kConfigKeys) known = known || std::strcmp(name, key.name) == 0;
-    if (!known) logf(-1, "osprey - Unknown key [%s] in [%s] is ignored.", name, path);
+    if (!known) logf(OSPREY_LOG_WARNING, "osprey - Unknown key [%s] in [%s] is ignored.", name, path);
   }
 }
 
@@ -296,25 +296,53 @@ bool fileMissing(const char* path) {
   return stat(path, &st) != 0 && errno == ENOENT;
 }
 
+// Names the place of a syntax fault by line and column (both from 1), so
+// that the operator need not search the file for it.
+void logUnreadable(const char* path) {
+  const VOKTJsonParseStatus status = zvJsonLastParseStatus();
+  if (status.error == VOKT_JSON_UNREADABLE) {
+    const int error = errno;
+    logf(-1, "Not able to load Web Server configuration from [%s] - %s.", path, strerror(error));
+    return;
+  }
+  if (status.error != VOKT_JSON_SYNTAX && status.error != VOKT_JSON_TOO_DEEP) {
+    logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document.", path);
+    return;
+  }
+  size_t line = 1, column = 1;
+  if (FILE* file = fopen(path, "rb")) {
+    for (size_t at = 0; at < status.offset; ++at) {
+      const int c = fgetc(file);
+      if (c == EOF) break;
+      if (c == '\n') {
+        ++line;
+        column = 1;
+      } else {
+        ++column;
+      }
+    }
+    fclose(file);
+  }
+  logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document at line %zu, column %zu.",
+       path, line, column);
+}
+
 }  // namespace
 
 json_object* loadConfigFile(char* path, size_t pathSize) {
-  snprintf(path, pathSize, "..%c%s%c%s", '/', "config", '/', "osprey.json");
-  json_object* config = zvJsonFileLoad(path);
-  if (config != nullptr) return config;
-  if (!fileMissing(path)) {
-    logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document.", path);
-    return nullptr;
+  const char* const places[] = {"../config/osprey.json", "./config/osprey.json"};
+  for (const char* place : places) {
+    snprintf(path, pathSize, "%s", place);
+    json_object* config = zvJsonFileLoad(path);
+    if (config != nullptr) return config;
+    if (!fileMissing(path)) {
+      logUnreadable(path);
+      return nullptr;
+    }
   }
-  snprintf(path, pathSize, ".%c%s%c%s", '/', "config", '/', "osprey.json");
-  config = zvJsonFileLoad(path);
-  if (config == nullptr) {
-    if (fileMissing(path))
-      logf(-1, "Not able to load Web Server configuration from [%s].", path);
-    else
-      logf(-1, "Not able to load Web Server configuration from [%s]. Invalid JSON document.", path);
-  }
-  return config;
+  logf(-1, "Not able to load Web Server configuration from [%s] or [%s] - neither file exists.", places[0],
+       places[1]);
+  return nullptr;
 }
 
 int readConfiguration(WebServerThreadData* record, const char* webDirectory, char* path, size_t pathSize) {

@@ -1,10 +1,13 @@
 // Request routing into web applications, replies, and websocket sessions.
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <strings.h>
 
+#include "admin/admin.h"
 #include "run.h"
 
 namespace osprey {
@@ -131,7 +134,9 @@ struct Body {
   ~Body() { zvJsonRelease(json); }
 };
 
-void readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
+// Returns 0, or the HTTP status of a body that was not parsed because of the
+// parse bounds (413: too many values, 503: too much parsed at once).
+int readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
   body->present = true;
   body->text = sliceText(view->body);
   if (app->unicode == 0) {
@@ -139,7 +144,36 @@ void readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
     if (type == nullptr || !contentTypeIsIso8859(type->p, type->len))
       body->text.resize(foldUnicodeEscapes(body->text.data(), body->text.size()));
   }
-  if (!raw) body->json = zvJsonFromString(body->text.c_str());
+  if (raw) return 0;
+  // A NUL byte would end the text early and leave the rest unseen.
+  if (std::memchr(body->text.data(), '\0', body->text.size()) != nullptr) return 0;
+  body->json = zvJsonFromString(body->text.c_str());
+  if (body->json != nullptr) return 0;
+  switch (zvJsonLastParseStatus().error) {
+    case VOKT_JSON_TOO_LARGE:
+      return 413;
+    case VOKT_JSON_BUSY:
+      return 503;
+    default:
+      return 0;
+  }
+}
+
+// The administration application's answers are HTTP 200 with their code in
+// the body, a body beyond what its function needs included.
+bool refuseLongAdminBody(nev_connection* conn, WEBAPP* app, SegmentWalk& walk, const nev_http_view* view) {
+  if (app->router != &::router) return false;
+  const char* rest = walk.rest();
+  const char* function = rest[0] == '/' ? rest + 1 : rest;
+  const size_t limit = admin::adminBodyLimit(function);
+  if (view->body.len <= limit) return false;
+  char text[kMessageSize];
+  snprintf(text, sizeof text, "Invalid parameter - The request body is longer than %zu bytes.", limit);
+  zvJsonPtr reply(zvJsonAlloc());
+  zvJsonSetError(admin::kErrInvalid, text, reply.get());
+  nev_http_status_line(conn, 200, extraHeadersOf(conn));
+  sendJsonBlock(conn, zvJsonToString(reply.get()));
+  return true;
 }
 
 void writeReply(nev_connection* conn, int status, bool raw, void* reply) {
@@ -170,6 +204,23 @@ void releaseReply(bool raw, void* reply) {
     zvJsonRelease(static_cast<json_object*>(reply));
 }
 
+// A body larger than the application takes for the route is answered 413
+// before it is parsed: a parse costs many times the body's size.
+bool bodyPastLimit(nev_connection* conn, const nev_http_view* view, WEBAPP* app, const SegmentWalk& walk) {
+  if (app->bodyLimit == nullptr || view->body.len == 0) return false;
+  const char* rest = walk.rest();
+  int64_t limit = app->bodyLimit(rest[0] == '/' ? rest + 1 : rest);
+  if (limit <= 0 || static_cast<uint64_t>(view->body.len) <= static_cast<uint64_t>(limit)) return false;
+  char text[256];
+  snprintf(text, sizeof text,
+           "{\"success\":false,\"errorCode\":9006,\"errorMessage\":\"The request body of %zu bytes is larger than "
+           "the %lld bytes this command accepts\"}",
+           static_cast<size_t>(view->body.len), static_cast<long long>(limit));
+  nev_http_status_line(conn, 413, extraHeadersOf(conn));
+  sendJsonBlock(conn, text);
+  return true;
+}
+
 // Answers the request through the application; false leaves it to static
 // serving.
 bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* app, SegmentWalk& walk, int method) {
@@ -190,9 +241,17 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
     }
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
+  if (bodyPastLimit(conn, view, app, walk)) return true;
+  if (refuseLongAdminBody(conn, app, walk, view)) return true;
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
-    readBody(view, app, raw, &body);
+    if (const int refusal = readBody(view, app, raw, &body)) {
+      nev_http_send_error(conn, refusal,
+                          refusal == 413 ? "The request's JSON holds too many values"
+                                         : "Too many large requests at once; try again later",
+                          refusal == 503 ? "Retry-After: 1\r\n" : nullptr);
+      return true;
+    }
     if (!raw && body.json == nullptr && app->bodyByMethod[method] == 1) {
       sendEmptyReply(conn, 400);
       return true;
@@ -373,8 +432,23 @@ void disconnectRemainingSessions() {
 
 namespace {
 
+// Names the connection's client to the applications called on this thread
+// (their failed log-ons are counted per address), until the scope ends.
+class ClientAddressScope {
+ public:
+  explicit ClientAddressScope(nev_connection* conn) {
+    char address[64] = "";
+    nev_conn_addr_to_str(conn, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
+    VOKTSetClientAddress(address);
+  }
+  ~ClientAddressScope() { VOKTSetClientAddress(nullptr); }
+  ClientAddressScope(const ClientAddressScope&) = delete;
+  ClientAddressScope& operator=(const ClientAddressScope&) = delete;
+};
+
 // Every event of the web server's connections; may throw (applications).
 void handleEvent(nev_connection* conn, int event, void* data) {
+  ClientAddressScope client(conn);
   if (event == NEV_EVENT_CLOSE) {
     if (conn->private_word != nullptr) closeSession(conn);
     return;

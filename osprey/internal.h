@@ -104,6 +104,7 @@ class WEBAPP {
   WebAppRouterXtdFn routerXtd = nullptr;
   WebAppRouterFn router = nullptr;
   WebAppGetApiFn getAPI = nullptr;
+  WebAppBodyLimitFn bodyLimit = nullptr;  // optional: bodies past it are refused unparsed
   WebAppStartFn start = nullptr;
   WebAppStopFn stop = nullptr;
   int32_t tokenMode = kDefaultTokenMode;

@@ -70,8 +70,9 @@ struct BasicCredentials {
 
 // Reads an Authorization value "Basic <base64 of user[:password]>". The user
 // is the text before the first ':' (1 to 64 characters), the password the rest
-// of the line (up to 64; empty without ':'). False when the value is not
-// Basic, too long to decode into the bounded buffer, or a part is out of range.
+// (up to 64; empty without ':'), a trailing line end dropped. False when the
+// value is not Basic, too long to decode into the bounded buffer, a part is
+// out of range, or the text holds a NUL byte or a line break (never cut).
 bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* out);
 
 // True when the client asked to end the connection after this reply: a

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -13,7 +14,9 @@
 #include <thread>
 
 #include "internal.h"
+#include "ravlink.h"
 #include "run.h"
+#include "yxlogon.h"
 
 namespace osprey {
 
@@ -113,6 +116,20 @@ int bindServerLibrary(bool* ended) {
   p.pluginRelease = functions[2];
   *ended = false;
   return 0;
+}
+
+// A logon to the database engine never makes a server; the configured ones
+// (the local server the broker and the tools use, and the server linked to
+// the applications) are made here, on a fresh data root, before any
+// application logs on.
+void createConfiguredServers(const WebServerThreadData* record) {
+  const char* local =
+      record->serverName != nullptr && record->serverName[0] != '\0' ? record->serverName : kDefaultLocalServer;
+  for (const char* server : {local, static_cast<const char*>(record->linked_vix_server)}) {
+    if (server == nullptr || server[0] == '\0') continue;
+    int code = rlCreateServer(server);
+    if (code != 0) logf(code, "osprey - Not able to create the database server [%s] - %d\n", server, code);
+  }
 }
 
 void copyContext(WebServerThreadData* record, const ServerContext* context) {
@@ -262,7 +279,7 @@ int ServerRun::run(std::unique_lock<std::recursive_mutex>& pluginLock) {
 int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   Plugin& p = plugin();
   if (context_ != nullptr && context_->shuttingDown != nullptr && *context_->shuttingDown != 0) {
-    logf(kErrNotAllowed, "osprey - Couldn't start Web server. Server is shutting down.\n");
+    logf(kErrNotAllowed, "osprey - Couldn't start Web server. Server is shutting down.");
     return kErrNotAllowed;
   }
   if (context_ != nullptr) {
@@ -271,7 +288,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   }
   auto* record = static_cast<WebServerThreadData*>(VOKTAlloc(sizeof(WebServerThreadData)));
   if (record == nullptr) {
-    logf(kErrAlloc, "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.\n");
+    logf(kErrAlloc, "osprey - Couldn't start Web server. Not able to allocate Web Server thread data.");
     return kErrAlloc;
   }
   std::memset(record, 0, sizeof *record);
@@ -283,7 +300,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   record_ = record;
   int code = readConfiguration(record, p.webDirectory, p.configPath, sizeof p.configPath);
   if (code != 0) {
-    logf(code, "osprey - Couldn't start Web server. Not able to load configuration.\n");
+    logf(code, "osprey - Couldn't start Web server. Not able to load configuration.");
     return code;
   }
   try {
@@ -305,6 +322,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
     logf(e.GetErrorCode(), "osprey - Couldn't start Web server - %s", e.GetErrorMsg());
     return e.GetErrorCode();
   }
+  createConfiguredServers(record);
   code = initAllApps(record, error_);
   if (code != 0) {
     logf(code, "osprey - Not able to initialize the HTTP server requests - %s", error_);
@@ -315,6 +333,8 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
   // A listener that could not be bound fails the start: the host must not
   // take a server that serves nothing for a running one.
   if (!bindHttps() || !bindHttp()) return kErrListener;
+  warnWhenNothingListens();
+  logDataRoot();
   int brokerResult = startBroker();
   webServerStateStore(record, WEB_SERVER_READY);
   started_ = true;
@@ -341,6 +361,23 @@ void ServerRun::setUpEngine() {
   appCalls().open();
 }
 
+namespace {
+
+// Wrong answers to the static files' Digest challenge are counted, slowed and
+// logged like the applications' failed log-ons.
+void digestAttempt(const char* user, const char* address, int result) {
+  static yx::LogonGuard* guard =
+      new yx::LogonGuard("osprey digest", [](const std::string& line) { logf(-1, "osprey - %s", line.c_str()); });
+  if (result < 0)
+    guard->beforeAttempt(user, address);
+  else if (result > 0)
+    guard->succeeded(user, address);
+  else
+    guard->failed(user, address);
+}
+
+}  // namespace
+
 void ServerRun::fillServeOptions() {
   const WebServerThreadData* r = record_;
   // The default document root is the folder of the plug-in and the
@@ -366,6 +403,7 @@ void ServerRun::fillServeOptions() {
   serveOptions_.cgi_interpreter = r->cgi_interpreter;
   serveOptions_.extra_mime_types = r->extra_mime_type;
   serveOptions_.extra_headers = r->extra_headers;
+  serveOptions_.digest_attempt = digestAttempt;
 }
 
 void ServerRun::openVerboseLog() {
@@ -383,6 +421,28 @@ void ServerRun::openVerboseLog() {
   }
   nev_log_set_level(r->verbose_level);
   nev_log_set_file(r->verboseLog);
+}
+
+// A configuration may leave every listener out; the server then starts and
+// serves nothing, which the operator hardly meant.
+void ServerRun::warnWhenNothingListens() {
+  const WebServerThreadData* r = record_;
+  const bool broker = r->mqtt_enabled != nullptr && (r->mqtt_enabled[0] == 'Y' || r->mqtt_enabled[0] == 'y');
+  if (http_ == nullptr && https_ == nullptr && !broker)
+    logf(OSPREY_LOG_WARNING,
+         "osprey - Nothing listens: the configuration sets neither listening_http_port, listening_https_port nor "
+         "mqtt_enabled.");
+}
+
+// Where the database engine keeps its servers: $RAVLINK_DATA, else ./data,
+// as the engine reads it.
+void ServerRun::logDataRoot() {
+  const char* variable = getenv("RAVLINK_DATA");
+  const std::string root = variable != nullptr && variable[0] != '\0' ? variable : "./data";
+  char* absolute = realpath(root.c_str(), nullptr);
+  logf(0, "osprey - Database data root [%s]%s", absolute != nullptr ? absolute : root.c_str(),
+       absolute != nullptr ? "" : " (not there yet)");
+  std::free(absolute);
 }
 
 bool ServerRun::bindHttps() {
@@ -599,7 +659,7 @@ OSPREY_EXPORT int32_t zvPlugin_start(ServerContext* context) {
   {
     std::lock_guard<std::mutex> hold(p.recordMutex);
     if (p.record != nullptr && stateOf(p.record) != WEB_SERVER_TERMINATED) {
-      logf(kErrNotAllowed, "osprey - Couldn't start Web server. It is already running.\n");
+      logf(kErrNotAllowed, "osprey - Couldn't start Web server. It is already running.");
       return kErrNotAllowed;
     }
     // The record of an earlier run that nobody stopped is freed here.

@@ -85,17 +85,19 @@ bool decodeBasicCredentials(const char* value, size_t length, BasicCredentials* 
   nev_base64_decode(encoded, static_cast<int>(encodedLength), decoded, &decodedLength);
   if (decodedLength <= 0) return false;
   size_t total = static_cast<size_t>(decodedLength);
-  const char* lineEnd = static_cast<const char*>(std::memchr(decoded, '\n', total));
-  if (lineEnd != nullptr) total = static_cast<size_t>(lineEnd - decoded);
+  // A trailing line end (as "echo user:password | base64" leaves) is not
+  // part of the password; anything after a line break would be cut off.
+  if (total > 0 && decoded[total - 1] == '\n') --total;
+  if (total > 0 && decoded[total - 1] == '\r') --total;
+  if (std::memchr(decoded, '\n', total) != nullptr) return false;
+  // Cut at a NUL byte, "ADMIN:TRUVE\0junk" would pass for ADMIN's password.
+  if (std::memchr(decoded, '\0', total) != nullptr) return false;
   const char* colon = static_cast<const char*>(std::memchr(decoded, ':', total));
   size_t userLength = colon != nullptr ? static_cast<size_t>(colon - decoded) : total;
   if (userLength == 0 || userLength > kCredentialMax) return false;
-  if (std::memchr(decoded, '\0', userLength) != nullptr) return false;
   size_t passwordLength = colon != nullptr ? total - userLength - 1 : 0;
   if (passwordLength > kCredentialMax) return false;
   const char* password = colon != nullptr ? colon + 1 : decoded + total;
-  // A password stops at a NUL byte, as the text the application gets would.
-  passwordLength = strnlen(password, passwordLength);
   std::memcpy(out->user, decoded, userLength);
   out->user[userLength] = '\0';
   std::memcpy(out->password, password, passwordLength);

@@ -34,6 +34,8 @@ class ServerRun {
   void setUpEngine();
   void fillServeOptions();
   void openVerboseLog();
+  void warnWhenNothingListens();
+  void logDataRoot();
   bool bindHttps();
   bool bindHttp();
   nev_connection* listenOrReport(const char* server, const char* port, nev_listen_options* options);

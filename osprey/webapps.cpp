@@ -7,6 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 #include <strings.h>
 
 #include "admin/admin.h"
@@ -64,7 +67,8 @@ void fillCommonInit(WebAppInitRecord* init, WebServerThreadData* record, uint8_t
   init->sqlPort = record->sqlPort;
   init->serverName = record->serverName;
   init->connTypes = connTypes();
-  init->logCallback = record->logCallback;
+  // Without a database server the host's own log still takes the applications' lines.
+  init->logCallback = record->logCallback != nullptr ? record->logCallback : logCallback();
 }
 
 // Copies the texts an init returned; the record's buffers are terminated
@@ -181,6 +185,7 @@ void WEBAPP::_loadApp(const char* name) {
   if (routerXtd == nullptr) router = symbol<WebAppRouterFn>(handle.get(), "router");
   if (routerXtd == nullptr && router == nullptr) missing("router");
   getAPI = symbol<WebAppGetApiFn>(handle.get(), "getAPI");
+  bodyLimit = symbol<WebAppBodyLimitFn>(handle.get(), "requestBodyLimit");
   start = symbol<WebAppStartFn>(handle.get(), "start");
   stop = symbol<WebAppStopFn>(handle.get(), "stop");
   handle.release();  // bound: the library stays for the process's life
@@ -347,43 +352,71 @@ int registerWebsocketApp(const char* entry, char* message) {
 
 // ---- Init and term of every application ----
 
+namespace {
+
+// An application that could not start is left out, so that the others are
+// served: its term undoes what its init made, and its prefix falls through
+// to the files.
+template <class App>
+void leaveOut(YXHashTable<App>& registry, App* app, int code, const char* why) {
+  logf(code, "osprey - Not able to initialize application [%s] - %s; it is left out and the others are served.",
+       app->prefix, why);
+  char error[kMessageSize] = {};
+  try {
+    app->term(error);
+  } catch (const YXException&) {
+    // Its init failed already: nothing more to undo that term could report.
+  }
+  if constexpr (std::is_same_v<App, WEBAPP>) {
+    WEBAPP* expected = app;
+    gMqttApp.compare_exchange_strong(expected, nullptr);  // the broker is gone with it
+  }
+  std::string key = app->prefix;
+  try {
+    registry.Remove(key.c_str());
+  } catch (const YXException&) {
+    // Not registered under its prefix: nothing to remove.
+  }
+}
+
+template <class App, class Init>
+void initEach(YXHashTable<App>& registry, Init&& init) {
+  std::vector<std::pair<App*, std::pair<int, std::string>>> failed;
+  registry.Lock();
+  for (int32_t i = 0; i < registry.count; ++i) {
+    App* app = registry.items[i]->value;
+    char error[kMessageSize] = {};
+    int result;
+    try {
+      result = init(app, error);
+    } catch (const YXException& e) {
+      snprintf(error, kMessageSize, "%s", e.GetErrorMsg());
+      result = e.GetErrorCode() != 0 ? e.GetErrorCode() : -1;
+    }
+    if (result != 0) failed.push_back({app, {result, error}});
+  }
+  registry.Unlock();
+  for (auto& [app, failure] : failed) leaveOut(registry, app, failure.first, failure.second.c_str());
+}
+
+}  // namespace
+
 int initAllApps(WebServerThreadData* record, char* error) {
   error[0] = '\0';
   WEBAPP* broker = mqttApp();
-  {
-    YXHashTable<WEBAPP>& registry = webApps();
-    registry.Lock();
-    int result = 0;
-    for (int32_t i = 0; i < registry.count && result == 0; ++i) {
-      WEBAPP* app = registry.items[i]->value;
-      app->agentMaster = record->agentMaster;
-      try {
-        result = app->_initApp(record, error);
-      } catch (const YXException& e) {
-        snprintf(error, kMessageSize, "%s", e.GetErrorMsg());
-        result = e.GetErrorCode();
-      }
-      // The broker becomes active only when its start succeeds.
-      if (result == 0 && app != broker) app->active = 1;
-    }
-    registry.Unlock();
-    if (result != 0) return result;
-  }
-  YXHashTable<WebsocketApp>& registry = websocketApps();
-  registry.Lock();
-  int result = 0;
-  for (int32_t i = 0; i < registry.count && result == 0; ++i) {
-    WebsocketApp* app = registry.items[i]->value;
-    try {
-      result = initWebsocketApp(app, record, error);
-    } catch (const YXException& e) {
-      snprintf(error, kMessageSize, "%s", e.GetErrorMsg());
-      result = e.GetErrorCode();
-    }
+  initEach(webApps(), [&](WEBAPP* app, char* message) {
+    app->agentMaster = record->agentMaster;
+    int result = app->_initApp(record, message);
+    // The broker becomes active only when its start succeeds.
+    if (result == 0 && app != broker) app->active = 1;
+    return result;
+  });
+  initEach(websocketApps(), [&](WebsocketApp* app, char* message) {
+    int result = initWebsocketApp(app, record, message);
     if (result == 0) app->active = 1;
-  }
-  registry.Unlock();
-  return result;
+    return result;
+  });
+  return 0;
 }
 
 int termAllApps(char* error) {

@@ -35,6 +35,14 @@ struct Command {
   ZVSQL_CMD command;
 };
 
+// A session that commits each change commits the write that just ran.
+void commitWhenAuto(SqlCallContext& context, json_object* reply) {
+  int code = 0;
+  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
+    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
+                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+}
+
 // The column to read: 0, or in query mode 1 the one named exactly; -1 when none is.
 int chosenColumn(ZVSQL_CURSOR cursor, json_object* yxInfo, int queryMode) {
   if (queryMode != 1) return 0;
@@ -53,10 +61,9 @@ int readCell(ZVSQL_CURSOR cursor, int column, int pageSize, int start, bool full
   int type = sql.zvsqlGetColumnType(cursor, column);
   int32_t read = 0;
   if (type == 1 || type == 21 || type == 14 || type == 23) {
+    // Character values of any type are read page by page, as long text is.
     std::vector<char> text(size_t(pageSize) + 1, '\0');
-    int code = (type == 1 || type == 21)
-                   ? sql.zvsqlGetChar(cursor, column, text.data(), int32_t(text.size()))
-                   : sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
+    int code = sql.zvsqlGetBlob(cursor, column, text.data(), pageSize + 1, int64_t(start) * pageSize, &read);
     zvJsonAddString(result, "data", text.data());
     zvJsonAddString(result, "type", "CHAR");
     return code;
@@ -94,13 +101,16 @@ void getBlobData(SqlCallContext& context, json_object* reply, json_object* param
   ZVSQL_CURSOR cursor = nullptr;
   if (!cmd.command || sql.zvsqlPrepare(cmd.command, query) != 0 || sql.zvsqlExecute(cmd.command, &cursor) != 0) return;
   if (queryMode == 1) zvJsonGetIntByName(yxInfo, "row", &row);
-  for (int i = 0; i < row; ++i) sql.zvsqlNext(cursor);
-  if (sql.zvsqlNext(cursor) != 0) return;
+  if (row < 0) row = 0;
+  // The rows before the wanted one, as far as the result has rows.
+  for (int i = 0; i <= row; ++i)
+    if (sql.zvsqlNext(cursor) != 0) return;
   int column = chosenColumn(cursor, yxInfo, queryMode);
   if (column < 0)  // another column's value is never the answer for an unknown name
     return setExceptionReply(reply, context.tid, ZVSQL_BAD_COLUMN, "GetBlobData", "Unknown column name", kUnit);
-  json_object* result = zvJsonAlloc();
   int32_t length = std::max(sql.zvsqlGetColumnLength(cursor, column), 0);
+  if (full && size_t(length) * 2 > kMaxReplyBytes) return setReplyTooLarge(reply, context.tid, "GetBlobData", kUnit);
+  json_object* result = zvJsonAlloc();
   zvJsonAddInt(result, "total", int32_t((length + pageSize - 1) / pageSize));
   zvJsonAddInt(result, "pageSize", pageSize);
   zvJsonAddInt(result, "start", start);
@@ -134,9 +144,9 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (!*blob) {
     int code = sql.zvsqlExecute(cmd.command, &cursor);
     if (code != 0)
-      setExceptionReply(reply, context.tid, code, "SetBlobData", sql.zvsqlGetErrorMessage(context.connection->handle),
-                        kUnit);
-    return;
+      return setExceptionReply(reply, context.tid, code, "SetBlobData",
+                               sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+    return commitWhenAuto(context, reply);
   }
   if (armed && sql.zvsqlExecute(cmd.command, &cursor) != 0) return;
   int code = 0;
@@ -154,9 +164,7 @@ void setBlobData(SqlCallContext& context, json_object* reply, json_object* param
   if (code != 0)
     return setExceptionReply(reply, context.tid, code, "SetBlobData",
                              sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
-  if (context.connection->autoCommit && (code = sql.zvsqlCommit(context.connection->handle)) != 0)
-    setExceptionReply(reply, context.tid, code, "execStatement -> Commit",
-                      sql.zvsqlGetErrorMessage(context.connection->handle), kUnit);
+  commitWhenAuto(context, reply);
 }
 
 }  // namespace plover

@@ -1,8 +1,9 @@
 // The remoting dispatcher: envelopes, exception replies, the session token
 // and the methods the dispatcher answers itself.
-#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <strings.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "VOKTBasic.h"
 #include "finch.h"
 #include "plover.h"
+#include "yxlogon.h"
 
 namespace plover {
 
@@ -18,6 +20,8 @@ namespace {
 constexpr const char* kRouterUnit = "ploverrouter";
 constexpr const char* kLoopbackHost = "localhost";
 constexpr int kDefaultQueryTimeout = 30;
+constexpr int kWrongPassword = 450;  // the engine's refusals of a log-on
+constexpr int kUnknownUser = 451;
 constexpr const char* kExpired = "plover - Cannot locate a connection: expired ";
 
 const char* const kDescribedMethods[] = {
@@ -25,9 +29,6 @@ const char* const kDescribedMethods[] = {
     "getLeftTree",    "getTableRecords", "createTableRecord",  "updateTableRecord",   "deleteTableRecord",
     "getObjectsInfo", "getExecPlanText", "getExecPlanGraph",   "execScriptStatement", "getBlobData",
     "setBlobData",    "getSqlScript",    "getConnectionStatus"};
-
-std::mutex counterMutex;
-uint32_t sessionCounter = 0;
 
 // One request being dispatched.
 struct Call {
@@ -62,26 +63,34 @@ std::string upperHex(const unsigned char* bytes, unsigned length) {
   return text;
 }
 
-// SHA-512 over "plover", the connect string and the credentials; a new
-// session adds the next value of the session counter, so it gets a pool of its own.
-std::string sessionToken(const std::string& connectString, const std::string& user, const std::string& password,
-                         bool newSession) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!digest || !EVP_DigestInit_ex(digest.get(), EVP_sha512(), nullptr)) return "";
-  for (const std::string* part : {static_cast<const std::string*>(nullptr), &connectString, &user, &password}) {
-    const char* text = part ? part->c_str() : "plover";
-    EVP_DigestUpdate(digest.get(), text, strlen(text));
-  }
-  if (newSession) {
-    std::lock_guard<std::mutex> lock(counterMutex);
-    uint32_t n = ++sessionCounter;
-    unsigned char bytes[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-    EVP_DigestUpdate(digest.get(), bytes, sizeof bytes);
-  }
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  if (!EVP_DigestFinal_ex(digest.get(), out, &length)) return "";
-  return upperHex(out, length);
+// 64 random bytes: a token says nothing about the credentials, and every
+// connect starts a session of its own.
+std::string sessionToken() {
+  unsigned char bytes[64];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return "";
+  return upperHex(bytes, sizeof bytes);
+}
+
+// False when the member is a text with a NUL byte inside (a C string would cut it).
+bool wholeText(json_object* object, const char* key) {
+  json_object* value = nullptr;
+  if (!object || !zvJsonGetByName(object, key, &value) || !json_object_is_type(value, json_type_string)) return true;
+  return !yx::hasNulByte(json_object_get_string(value), size_t(json_object_get_string_len(value)));
+}
+
+// True when the decoded text is shorter than its base64 text stands for:
+// the decoder ends a value at a NUL byte, which is refused, never cut.
+bool decodedShort(const char* base64, const std::string& decoded) {
+  size_t digits = 0;
+  for (const char* p = base64; isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '/'; ++p) ++digits;
+  size_t whole = digits / 4 * 3 + (digits % 4 == 2 ? 1 : digits % 4 == 3 ? 2 : 0);
+  return decoded.size() < whole;
+}
+
+// Failed log-ons of the workbench, counted per user and per client address.
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard* guard = new yx::LogonGuard("plover", logLine);
+  return *guard;
 }
 
 void getInfo(const Call& call) {
@@ -109,19 +118,28 @@ int connect(const Call& call) {
   const char* password64 = stringMember(yxInfo, "userPassword");
   if (!user64 || !password64) return refuse(call, "ploverRouter -> Missing credentials");
   std::string user = finch::base64Decode(user64), password = finch::base64Decode(password64);
+  // Cut at a NUL byte, "ADMIN\0junk" would log on as ADMIN.
+  if (decodedShort(user64, user) || decodedShort(password64, password) || yx::hasNulByte(user.data(), user.size()) ||
+      yx::hasNulByte(password.data(), password.size()) ||
+      !wholeText(yxInfo, "userName") || !wholeText(yxInfo, "userPassword") || !wholeText(server, "database") ||
+      !wholeText(server, "hostOrIp"))
+    return refuse(call, "ploverRouter -> Invalid credentials: a name or credential holds a NUL byte");
   bool autoCommit = false, isolation = false;
   if (!zvJsonGetBooleanByName(yxInfo, "autoCommit", &autoCommit) ||
       !zvJsonGetBooleanByName(yxInfo, "isolationLevel", &isolation))
     return refuse(call, "ploverRouter -> Missing \"autoCommit\" or \"isolationLevel\" parameters");
   int32_t queryTimeout = kDefaultQueryTimeout;
   zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
-  bool newSession = false;
-  zvJsonGetBooleanByName(yxInfo, "createNewSession", &newSession);
-
-  std::string token = sessionToken(connectString, user, password, newSession);
+  std::string token = sessionToken();
   int code = 0;
+  std::string address = clientAddress();
+  logonGuard().beforeAttempt(user, address);
   PooledConnection* connection =
       token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
+  if (connection)
+    logonGuard().succeeded(user, address);
+  else if (code == kWrongPassword || code == kUnknownUser)
+    logonGuard().failed(user, address);
   if (!connection) {
     setExceptionReply(call.reply, call.tid, code, "plover - Connection ", "", kRouterUnit);
     return -1;
@@ -140,10 +158,11 @@ int connect(const Call& call) {
 int setTransaction(const Call& call, PooledConnection* connection) {
   const char* action = stringMember(call.yxInfo, "action");
   if (!action) return refuse(call, "ploverRouter -> setTransaction -> Missing Action");
+  // A refused commit or rollback is the dispatcher's failure: it ends a batch.
   auto finish = [&](int code, const char* context) {
-    if (code != 0)
-      setExceptionReply(call.reply, call.tid, code, context, sql.zvsqlGetErrorMessage(connection->handle), kRouterUnit);
-    return 0;
+    if (code == 0) return 0;
+    setExceptionReply(call.reply, call.tid, code, context, sql.zvsqlGetErrorMessage(connection->handle), kRouterUnit);
+    return -1;
   };
   if (strcasecmp(action, "commit") == 0) return finish(sql.zvsqlCommit(connection->handle), "Commit");
   if (strcasecmp(action, "rollback") == 0) return finish(sql.zvsqlAbort(connection->handle), "Rollback");
@@ -212,14 +231,11 @@ int dispatchTokenMethod(const Call& call) {
   if (!call.yxInfo) return refuse(call, "ploverRouter -> Missing yxInfo");
   if (!token) return refuse(call, "ploverRouter -> Missing Token");
   int code = 0;
-  PooledConnection* connection = findSessionConnection(token, code);
   if (strcmp(call.method, "disconnect") == 0) {
-    if (connection) {
-      connection->disconnect = true;
-      releaseConnection(connection);
-    }
+    endSession(token);
     return 0;
   }
+  PooledConnection* connection = findSessionConnection(token, code);
   if (!connection) return refuse(call, kExpired);
   int r = -1;
   try {
@@ -230,6 +246,21 @@ int dispatchTokenMethod(const Call& call) {
   }
   releaseConnection(connection);
   return r;
+}
+
+}  // namespace
+
+namespace {
+
+// A message cut to its buffer ends on a whole UTF-8 character: a reply is never invalid UTF-8.
+void trimPartialCharacter(char* text) {
+  size_t length = strlen(text);
+  size_t start = length;
+  while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) --start;
+  if (start == 0) return;
+  unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+  size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  if (lead >= 0xC0 && length - (start - 1) < need) text[start - 1] = '\0';
 }
 
 }  // namespace
@@ -246,6 +277,7 @@ void setExceptionReply(json_object* reply, int tid, int code, const char* contex
       snprintf(message + used, sizeof message - used, " : %s", detail);
     if (code != 0) zvJsonAddInt(reply, "error", code);
   }
+  trimPartialCharacter(message);
   zvJsonAddString(reply, "type", "exception");
   zvJsonAddString(reply, "message", message);
   zvJsonAddString(reply, "where", where);

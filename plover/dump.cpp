@@ -65,7 +65,7 @@ int readBinaryLiteral(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
 }
 
 // The literal of the current row's value of column: NULL, a quoted value, a
-// bit's 1 or 0; false when the read failed (the value is then left out).
+// bit's 1 or 0; false when the read failed.
 bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
   if (sql.zvsqlIsColumnNull(cursor, column)) {
     literal = "NULL";
@@ -76,12 +76,9 @@ bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
   char number[512];
   int code = 0;
   switch (type) {
-    case 2: {
-      char buffer[33] = {};
-      code = sql.zvsqlGetNumericAsString(cursor, column, buffer, 32);
-      text = buffer;
+    case 2:
+      code = readNumeric(cursor, column, text);
       break;
-    }
     case 3:
       code = integerText<int16_t>(sql.zvsqlGetSmallInt, cursor, column, text);
       break;
@@ -94,14 +91,14 @@ bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
     case 5: {
       float v = 0;
       code = sql.zvsqlGetReal(cursor, column, &v);
-      snprintf(number, sizeof number, "%f", double(v));
+      snprintf(number, sizeof number, "%.9g", double(v));  // enough digits to read back the same float
       text = number;
       break;
     }
     case 6: {
       double v = 0;
       code = sql.zvsqlGetFloat(cursor, column, &v);
-      snprintf(number, sizeof number, "%f", v);
+      snprintf(number, sizeof number, "%.17g", v);  // enough digits to read back the same double
       text = number;
       break;
     }
@@ -151,7 +148,14 @@ int dumpTableRows(PooledConnection* connection, const std::string& owner, const 
     statement = "\ninsert into " + qualified + " values(";
     for (int i = 0; i < columns; ++i) {
       if (i > 0) statement += ',';
-      if (valueLiteral(cursor, i, literal)) statement += literal;
+      // A value that cannot be read ends the dump with the reader's code: a
+      // statement with a value left out would not run again.
+      if (!valueLiteral(cursor, i, literal)) {
+        int failure = sql.zvsqlGetError(connection->handle);
+        script += "\n-- The remaining rows are left out: a value could not be read.";
+        return failure ? failure : ZVSQL_CONVERSION;
+      }
+      statement += literal;
     }
     statement += ");";
     if (commitFrequency >= 1 && ++sinceCommit == commitFrequency) {

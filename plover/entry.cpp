@@ -80,6 +80,55 @@ int dispatchOrRefuse(const CallPass& pass, json_object* request, json_object** r
   return -1;
 }
 
+// One request or a batch of them; the reply object or array (null when no
+// memory was left for it).
+json_object* dispatchRequest(const CallPass& pass, json_object* request) {
+  json_object* reply = nullptr;
+  if (!json_object_is_type(request, json_type_array)) {
+    reply = zvJsonAlloc();
+    if (reply) dispatchOrRefuse(pass, request, &reply);
+    return reply;
+  }
+  reply = zvJsonAllocArray();
+  if (!reply) return nullptr;
+  try {
+    int count = zvJsonArrayLength(request);
+    for (int i = 0; i < count; ++i) {
+      json_object* one = zvJsonAlloc();
+      if (!one) break;
+      int r = dispatchOrRefuse(pass, zvJsonArrayGetIdx(request, i), &one);
+      zvJsonArrayAdd(reply, one);
+      if (r != 0) break;  // the dispatcher's own refusals end a batch
+    }
+  } catch (const std::exception&) {
+    // Out of memory: the reply holds what was answered so far.
+  }
+  return reply;
+}
+
+zvJsonPtr refusalReply(const char* message) {
+  zvJsonPtr reply(zvJsonAlloc());
+  if (reply) setRouterException(reply.get(), 0, message);
+  return reply;
+}
+
+// The reply as the host sends a RAW one: its header block and the JSON text;
+// a reply of an empty object or array, or none, has an empty body.
+char* replyText(WebAppRequestRecord* request, json_object* reply) {
+  const char* json = reply ? zvJsonToString(reply) : nullptr;
+  size_t length = json ? strlen(json) : 0;
+  if (length <= 3) json = "", length = 0;
+  char head[128];
+  int headLength =
+      snprintf(head, sizeof head, "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %zu\r\n\r\n", length);
+  char* text = static_cast<char*>(request->allocate(size_t(headLength) + length + 1));
+  if (!text) return nullptr;
+  memcpy(text, head, size_t(headLength));
+  memcpy(text + headLength, json, length);
+  text[size_t(headLength) + length] = '\0';
+  return text;
+}
+
 }  // namespace
 
 }  // namespace plover
@@ -99,6 +148,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     module.unicode = record->unicode != 0;
     module.connTypes = record->connTypes;
     settings.sqlPort = record->sqlPort;
+    setLogCallback(record->logCallback);
     module.poolSize = 2;
     module.idleTimeout = 300;
     finch::readConfiguration("plover.cfg", kMaxPoolSize);
@@ -122,6 +172,19 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
   }
 }
 
+// The host hands POST bodies over as text, so that their size and shape are
+// checked before anything is parsed (routerXtd below).
+__attribute__((visibility("default"))) int32_t initXtd(WebAppInitRecord* record, char* error,
+                                                       WebServerThreadData* server) {
+  int32_t result = init(record, error, server);
+  record->tokenMode = 1;
+  record->basicAuthMode = WEBAPP_AUTH_NONE;
+  for (int32_t& body : record->bodyByMethod) body = 0;
+  record->bodyByMethod[WEBAPP_METHOD_POST] = 1;
+  record->contentMode = WEBAPP_CONTENT_RAW;
+  return result;
+}
+
 __attribute__((visibility("default"))) int32_t term(char* error) {
   if (error) error[0] = '\0';
   if (started) {
@@ -141,23 +204,36 @@ __attribute__((visibility("default"))) int32_t router(const char*, const char*, 
                                                       json_object** reply) {
   CallPass pass;
   try {
-    if (!json_object_is_type(request, json_type_array)) {
-      *reply = zvJsonAlloc();
-      if (*reply) dispatchOrRefuse(pass, request, reply);
-      return 0;
-    }
-    *reply = zvJsonAllocArray();
-    if (!*reply) return 0;
-    int count = zvJsonArrayLength(request);
-    for (int i = 0; i < count; ++i) {
-      json_object* one = zvJsonAlloc();
-      if (!one) break;
-      int r = dispatchOrRefuse(pass, zvJsonArrayGetIdx(request, i), &one);
-      zvJsonArrayAdd(*reply, one);
-      if (r != 0) break;  // the dispatcher's own refusals end a batch
-    }
+    *reply = dispatchRequest(pass, request);
   } catch (const std::exception&) {
-    // Out of memory: the reply holds what was answered so far.
+    // Out of memory: no reply.
+  }
+  return 0;
+}
+
+// A host that asks refuses a longer body itself, before it copies it.
+__attribute__((visibility("default"))) int64_t requestBodyLimit(const char*) { return int64_t(kMaxBodyBytes); }
+
+__attribute__((visibility("default"))) int32_t routerXtd(WebAppRequestRecord* request, void* body, void** reply) {
+  *reply = nullptr;
+  if (request->method != WEBAPP_METHOD_POST) return -1;  // GET and others: the document root's files
+  try {
+    const char* text = static_cast<const char*>(body);
+    std::string refusal = text ? bodyRefusal(text, strlen(text)) : "";
+    if (!refusal.empty()) {
+      *reply = replyText(request, refusalReply(refusal.c_str()).get());
+      return 413;
+    }
+    zvJsonPtr parsed(zvJsonFromString(text ? text : ""));
+    if (!parsed) {
+      *reply = replyText(request, nullptr);
+      return 400;
+    }
+    CallPass pass;
+    zvJsonPtr answer(dispatchRequest(pass, parsed.get()));
+    *reply = replyText(request, answer.get());
+  } catch (const std::exception&) {
+    // Out of memory: no reply.
   }
   return 0;
 }

@@ -7,8 +7,8 @@
 // object or an array of replies {"type": "rpc"|"exception", "action",
 // "method", "tid", "result" | "message", "where", "error"}.
 //
-// Sessions: connect digests the connect string and the credentials into a
-// session token (128 hex digits) that keys a pool of logged-on SQL
+// Sessions: every connect gets a new random session token (128 hex digits,
+// never derived from the credentials) that keys a pool of logged-on SQL
 // connections; each later call sends the token in params and borrows one idle
 // connection of its pool for the length of the call. A reaper thread closes
 // connections idle for the inactivity time-out and removes empty pools.
@@ -26,9 +26,19 @@
 #include <string>
 #include <vector>
 
+#include "osprey_plugin.h"
 #include "zvsqlapi.h"
 
 namespace plover {
+
+// ---- the request's client and the log (client.cpp) ------------------------------------------
+
+// The address of the client whose request this thread serves; "" when the
+// plug-in does not say.
+std::string clientAddress();
+// Log lines go to the host's logger when init was given one, else to standard error.
+void setLogCallback(LogCallback callback);
+void logLine(const std::string& line);
 
 // ---- the SQL client library, bound by name ------------------------------------------------
 
@@ -51,17 +61,31 @@ struct SqlApi {
                           X(zvsqlGetReal) X(zvsqlGetFloat) X(zvsqlGetDate) X(zvsqlGetTime) X(zvsqlGetMoney)     \
                               X(zvsqlGetTinyInt) X(zvsqlGetBinary) X(zvsqlGetBlob) X(zvsqlConvert)              \
                                   X(zvsqlGetNumericAsString) X(zvsqlSetIsolationLevel) X(zvsqlGetErrorPos)      \
-                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar)
+                                      X(zvsqlSetParameterAsString) X(zvsqlSetBlob) X(zvsqlGetNChar) \
+                                          X(zvsqlSetInterruptCheck)
 #define PLOVER_SQL_MEMBER(name) decltype(&::name) name = nullptr;
   PLOVER_SQL_FUNCTIONS(PLOVER_SQL_MEMBER)
 #undef PLOVER_SQL_MEMBER
 };
 extern SqlApi sql;
 
-// Loads zvsqlapi.so (beside this library) and resolves its 50 functions in
-// order; 0, or the code with the message in error (1024 bytes). The library
+// Loads zvsqlapi.so (beside this library) and resolves its 51 functions in
+// order (the 50 of the console and the interrupt check that ends a
+// disconnected session's statement); 0, or the code with the message in error (1024 bytes). The library
 // stays loaded for the process's life.
 int bindSqlClientLibrary(char* error);
+
+// ---- request bodies (body.cpp) --------------------------------------------------------------
+
+// The largest body a method needs: a long value written whole by setBlobData
+// (hexadecimal for binary values) or a statement with long literals.
+constexpr size_t kMaxBodyBytes = size_t(4) << 20;
+// A batch of requests with their parameters stays far below these.
+constexpr size_t kMaxBodyValues = 16384;
+constexpr int kMaxBodyDepth = 32;
+// Why a body is not parsed (its size, its values or its nesting past the
+// bounds above); "" when it may be.
+std::string bodyRefusal(const char* text, size_t length);
 
 // ---- module state ---------------------------------------------------------------------------
 
@@ -85,7 +109,6 @@ struct PooledConnection {
   int64_t lastUse = 0;           // monotonic milliseconds, set when it goes back
   SessionPool* owner = nullptr;  // where the call returns it
   bool touch = true;             // returning it refreshes lastUse
-  bool disconnect = false;       // returning it makes it expire
 };
 
 // Milliseconds of the monotonic clock.
@@ -101,6 +124,9 @@ PooledConnection* getOrCreateSessionPool(const std::string& token, const std::st
 PooledConnection* findSessionConnection(const char* token, int& code);
 // Returns a connection taken by one of the two above to its pool.
 void releaseConnection(PooledConnection* connection);
+// Ends the token's session at once: its idle connections close now, those in
+// use when their calls return them, and no call finds it any more.
+void endSession(const char* token);
 
 // Size and idle time-out (seconds) of the pools made from now on.
 void setPoolSettings(int poolSize, int idleTimeoutSeconds);
@@ -126,6 +152,35 @@ struct SqlCallContext {
   PooledConnection* connection;
   int tid;
 };
+
+// ---- result rows of a reply (rows.cpp) ----------------------------------------------------------
+
+// The most bytes of rows one reply carries; a result past it is answered
+// with kReplyTooLarge, never cut silently.
+constexpr size_t kMaxReplyBytes = size_t(64) << 20;
+constexpr int kReplyTooLarge = 8010;
+constexpr const char* kReplyTooLargeText =
+    "The result is larger than the 64 MiB a reply may carry: narrow the query or give a row limit";
+
+// Rows gathered as their JSON text, each row object freed once written.
+class ReplyRows {
+ public:
+  ReplyRows();
+  // Takes the row; false (the row dropped) once the rows would pass kMaxReplyBytes.
+  bool add(json_object* row);
+  bool full() const { return full_; }
+  int count() const { return count_; }
+  // The rows as one JSON array value for the reply; the collection starts empty again.
+  json_object* release();
+
+ private:
+  std::string text_;
+  int count_ = 0;
+  bool full_ = false;
+};
+
+// The exception reply of a result too large for a reply.
+void setReplyTooLarge(json_object* reply, int tid, const char* context, const char* unit);
 
 // ---- grid results (grid.cpp) --------------------------------------------------------------
 
@@ -210,11 +265,13 @@ using CommandPtr = std::unique_ptr<ZvsqlCommand, CommandFree>;
 // row-count column first. Null when it did not run or a fetch failed, the
 // error then left on the connection. (The form above is list kind 32
 // without request parameters.)
+// A result whose rows would pass kMaxReplyBytes gives null with *tooLarge set.
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta);
+                              json_object* params, int listKind, bool withMeta, bool* tooLarge = nullptr);
 // Appends every row of cursor to rows as the query console shows them; 0 at
-// the end of the rows, else the failure that ended the fetch.
-int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows);
+// the end of the rows, kReplyTooLarge past the reply's bound, else the
+// failure that ended the fetch.
+int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows);
 // Adds the current row's cell of column to row (keyed by its name) for the
 // script console and returns its display width; long values are cut at 1024
 // bytes unless wholeLongValues.
@@ -226,6 +283,10 @@ std::string hexDigits(const unsigned char* bytes, size_t count);  // two upper-c
 // Date, time, time stamp (the console's patterns), money and bigint cells
 // as text; the reader's code (text empty unless 0).
 int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& text);
+// A numeric or money value as its exact decimal text (the engine keeps up to
+// 400 digits); the reader's code.
+constexpr size_t kMaxNumericText = 512;
+int readNumeric(ZVSQL_CURSOR cursor, int column, std::string& text);
 
 void execScriptStatement(SqlCallContext& context, json_object* reply, json_object* params);
 

@@ -42,13 +42,16 @@ int readChar(ZVSQL_CURSOR cursor, int column, int32_t size, std::string& text) {
   return code;
 }
 
-// A numeric value as text, at most 32 characters.
+}  // namespace
+
 int readNumeric(ZVSQL_CURSOR cursor, int column, std::string& text) {
-  char buffer[34] = {};
-  int code = sql.zvsqlGetNumericAsString(cursor, column, buffer, 33);
+  char buffer[kMaxNumericText] = {};
+  int code = sql.zvsqlGetNumericAsString(cursor, column, buffer, int32_t(sizeof buffer));
   text = buffer;
   return code;
 }
+
+namespace {
 
 // Bytes of a binary value, at most capacity of them.
 int readBinary(ZVSQL_CURSOR cursor, int column, int32_t capacity, std::vector<unsigned char>& bytes) {
@@ -429,13 +432,13 @@ json_object* queryCell(ZVSQL_CURSOR cursor, int i) {
 
 }  // namespace
 
-int fetchQueryRows(ZVSQL_CURSOR cursor, json_object* rows) {
+int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows) {
   int columns = sql.zvsqlGetColumnCount(cursor);
   int code;
   while ((code = sql.zvsqlNext(cursor)) == 0) {
     json_object* row = zvJsonAlloc();
     for (int i = 0; i < columns; ++i) zvJsonAdd(row, resultColumnName(cursor, i).c_str(), queryCell(cursor, i));
-    zvJsonArrayAdd(rows, row);
+    if (!rows.add(row)) return kReplyTooLarge;
   }
   return code == ZVSQL_END_OF_ROWS ? 0 : code;
 }
@@ -503,6 +506,8 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
       break;
     case 8:
       code = sql.zvsqlGetMoney(cursor, column, &value.money), size = 16;
+      // The money record holds 13 characters; a larger amount is read as its exact decimal text.
+      if (code == ZVSQL_CONVERSION) return readNumeric(cursor, column, text);
       break;
     case 16:
       code = sql.zvsqlGetBigInt(cursor, column, &value.big);
@@ -517,7 +522,8 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
 }
 
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta) {
+                              json_object* params, int listKind, bool withMeta, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
   CommandPtr command(sql.zvsqlNewCommand(connection->handle));
   if (!command) return nullptr;
   const char* identityColumn = nullptr;
@@ -545,7 +551,11 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
     zvJsonArrayAdd(fields, g.field);
   }
 
+  // Result grids are kept as reply text; the object lists of other kinds stay
+  // objects, whose rows getObjectsInfo completes (they are catalog rows, few).
+  const bool asText = listKind == 32;
   zvJsonPtr rows(zvJsonAllocArray());
+  ReplyRows textRows;
   double execSeconds = 0, fetchSeconds = 0;
   bool createNew = false;
   zvJsonGetBooleanByName(params, "createNew", &createNew);
@@ -562,7 +572,17 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
         --rowLimit;
       else if (rowLimit != -1)
         break;
-      zvJsonArrayAdd(rows.get(), gridRow(cursor, count, widths, shift));
+      if (!asText) {
+        zvJsonArrayAdd(rows.get(), gridRow(cursor, count, widths, shift));
+      } else if (!textRows.add(gridRow(cursor, count, widths, shift))) {
+        break;
+      }
+    }
+    if (textRows.full()) {
+      zvJsonRelease(columns);
+      zvJsonRelease(fields);
+      if (tooLarge) *tooLarge = true;
+      return nullptr;
     }
     // A fetch that fails part-way is a failed statement, not a shorter result.
     if (code != 0 && code != ZVSQL_END_OF_ROWS) {
@@ -593,7 +613,7 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
     zvJsonRelease(columns);
     zvJsonRelease(fields);
   }
-  zvJsonAdd(result, "rows", rows.release());
+  zvJsonAdd(result, "rows", asText && !createNew ? textRows.release() : rows.release());
   return result;
 }
 

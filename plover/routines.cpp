@@ -152,15 +152,15 @@ class RoutineWriter {
                  "  and owner = " + sqlLiteral(owner_),
              found))
       for (const SqlRow& r : found) ids.insert(cellInt(r, 0, -1));
-    std::string text = "of (";
     if (!rows("select col, id from admin.syscolumns where tbl = " + sqlLiteral(l.table) +
                   "  and owner = " + sqlLiteral(l.tableOwner) + " order by id",
               found))
-      return text;
+      return "";
     std::string list;
     for (const SqlRow& r : found)
       if (ids.count(cellInt(r, 1, -2))) list += (list.empty() ? "" : ", ") + sqlIdentifier(cellText(r, 0));
-    return text + list + ")";
+    // A trigger without a column list fires on every column: "of ()" would not run again.
+    return list.empty() ? "" : "of (" + list + ")";
   }
 
   SqlScriptContext& context_;

@@ -77,25 +77,28 @@ void runStatement(PooledConnection* connection, ZVSQL_CMD command, const std::st
     widths.push_back(int(name.size()));
   }
   out.exec = (nowMs() - started) / 1000.0;
-  zvJsonPtr rows(zvJsonAllocArray());
+  ReplyRows rows;
   int fetched = 0, next = 0;
   while ((request.rowLimit == -1 || fetched < request.rowLimit) && (next = sql.zvsqlNext(cursor)) == 0) {
     ++fetched;
     json_object* row = zvJsonAlloc();
     for (int i = 0; i < count; ++i)
       widths[size_t(i)] = std::max(widths[size_t(i)], renderScriptCell(cursor, i, row, request.noTruncate));
-    zvJsonArrayAdd(rows.get(), row);
+    if (!rows.add(row)) {
+      next = kReplyTooLarge;
+      break;
+    }
   }
   // Rows cut short by a failure carry the failure: they are never a whole result.
   if (next != 0 && next != ZVSQL_END_OF_ROWS) out.code = next;
   out.fetch = (nowMs() - started) / 1000.0;
   for (int w : widths) zvJsonArrayAdd(lens, zvJsonAllocInt(w));
-  if (count > 0) {
+  if (count > 0 && next != kReplyTooLarge) {  // a result too large for the reply is not sent at all
     out.columns.reset(zvJsonAlloc());
     zvJsonAdd(out.columns.get(), "type", types);
     zvJsonAdd(out.columns.get(), "name", names);
     zvJsonAdd(out.columns.get(), "len", lens);
-    out.rows = std::move(rows);
+    out.rows.reset(rows.release());
   } else {
     zvJsonRelease(types);
     zvJsonRelease(names);
@@ -171,8 +174,11 @@ void execScriptStatement(SqlCallContext& context, json_object* reply, json_objec
 
   json_object* error = zvJsonAlloc();
   zvJsonAddInt(error, "errNo", out.code);
-  zvJsonAddString(error, "errDesc", out.code ? sql.zvsqlGetErrorMessage(connection->handle) : "");
-  if (out.code != 0) zvJsonAddInt(error, "errPos", sql.zvsqlGetErrorPos(connection->handle));
+  const bool tooLarge = out.code == kReplyTooLarge;
+  zvJsonAddString(error, "errDesc", tooLarge   ? kReplyTooLargeText
+                                    : out.code ? sql.zvsqlGetErrorMessage(connection->handle)
+                                               : "");
+  if (out.code != 0) zvJsonAddInt(error, "errPos", tooLarge ? -1 : sql.zvsqlGetErrorPos(connection->handle));
   json_object* result = zvJsonAlloc();
   zvJsonAddBigint(result, "affectedRows", command ? sql.zvsqlAffectedRows(command.get()) : 0);
   command.reset();                                                  // frees its cursor

@@ -5,6 +5,7 @@
 // the pool under the pool's own mutex only; the reaper removes a pool only
 // when it holds no connection and no call has it pinned, so a pool found is
 // never deleted under a call. Log-on runs outside every mutex.
+#include <atomic>
 #include <cstdlib>
 #include <condition_variable>
 #include <ctime>
@@ -41,7 +42,18 @@ class SessionPool {
   // An idle connection moved to the used list, or null.
   PooledConnection* takeIdle() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return takeIdleLocked();
+    return ended_ ? nullptr : takeIdleLocked();
+  }
+
+  // The session is over: idle connections close now (outside the pool's
+  // mutex), those in use when their call gives them back.
+  void end() {
+    std::vector<std::unique_ptr<PooledConnection>> idle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+      idle.swap(available_);
+    }
   }
 
   // An idle connection, else a new logged-on one while the pool has room;
@@ -50,6 +62,10 @@ class SessionPool {
     for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (ended_) {
+          code = kExhausted;
+          return nullptr;
+        }
         if (PooledConnection* idle = takeIdleLocked()) return idle;
         if (size() < maxSize_) {
           ++opening_;
@@ -72,12 +88,19 @@ class SessionPool {
   }
 
   void release(PooledConnection* connection) {
+    std::unique_ptr<PooledConnection> closing;  // ends after the mutex is released
     std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) {
+      for (auto it = used_.begin(); it != used_.end(); ++it)
+        if (it->get() == connection) {
+          closing = std::move(*it);
+          used_.erase(it);
+          break;
+        }
+      return;
+    }
     if (connection->touch) connection->lastUse = nowMs();
-    // A disconnected connection counts as idle since long ago: the next turn closes it.
-    if (connection->disconnect) connection->lastUse = 1;
     connection->touch = true;
-    connection->disconnect = false;
     for (auto it = used_.begin(); it != used_.end(); ++it)
       if (it->get() == connection) {
         available_.push_back(std::move(*it));
@@ -111,6 +134,10 @@ class SessionPool {
 
   int pins = 0;  // calls between lookup and take; guarded by the table's mutex
 
+  // The interrupt check of the pool's connections: a running statement of an
+  // ended session stops.
+  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ ? 1 : 0; }
+
  private:
   int size() const { return int(available_.size() + used_.size()) + opening_; }
 
@@ -131,6 +158,7 @@ class SessionPool {
     }
     code = sql.zvsqlConnect(connection->handle, connectString_.c_str(), user_.c_str(), password_.c_str());
     if (code != 0) return nullptr;  // the connection's destructor frees the handle
+    sql.zvsqlSetInterruptCheck(connection->handle, sessionEnded, this);
     ZVSQL_CMD command = sql.zvsqlNewCommand(connection->handle);
     if (!command) {
       sql.zvsqlDisconnect(connection->handle);
@@ -148,7 +176,10 @@ class SessionPool {
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<PooledConnection>> available_, used_;
-  int opening_ = 0;  // connections being logged on, counted against the size
+  int opening_ = 0;     // connections being logged on, counted against the size
+  // Disconnected: nothing is taken or kept any more. Read without the mutex by
+  // the statements of its connections, which a disconnect interrupts.
+  std::atomic<bool> ended_{false};
   const std::string connectString_, user_, password_;
   const int maxSize_;
   const int64_t idleTimeoutMs_;
@@ -302,6 +333,14 @@ PooledConnection* findSessionConnection(const char* token, int& code) {
     code = kExhausted;
   unpinPool(token, pool);
   return connection;
+}
+
+void endSession(const char* token) {
+  if (!token || !table) return;
+  SessionPool* pool = pinPool(token, false, "", "", "");
+  if (!pool) return;
+  pool->end();  // the reaper removes it once its calls in flight gave their connections back
+  unpinPool(token, pool);
 }
 
 void releaseConnection(PooledConnection* connection) {

@@ -57,7 +57,9 @@ void execStatement(SqlCallContext& context, json_object* reply, json_object* yxI
   zvJsonGetIntByName(yxInfo, "numRows", &rowLimit);
   bool queryBuilder = false;
   zvJsonGetBooleanByName(yxInfo, "queryBuilder", &queryBuilder);
-  json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true);
+  bool tooLarge = false;
+  json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true, &tooLarge);
+  if (tooLarge) return setReplyTooLarge(reply, context.tid, "execStatement", kUnit);
   if (!result) {
     int code = sql.zvsqlGetError(handle);
     std::string detail = std::string(queryBuilder ? "" : "execStatement -> ") + sql.zvsqlGetErrorMessage(handle) +
@@ -88,17 +90,15 @@ void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo)
     commitWhenAuto(context, reply);
     return failWithClientMessage(context, reply, code, "execQuery");
   }
-  json_object* rows = zvJsonAllocArray();
+  ReplyRows rows;
   code = fetchQueryRows(cursor, rows);
   sql.zvsqlFreeCursor(cursor);
   sql.zvsqlFreeCommand(command);
+  if (code == kReplyTooLarge) return setReplyTooLarge(reply, context.tid, "execQuery", kUnit);
   // Rows cut short by a failure are reported as the failure, never as the whole result.
-  if (code != 0) {
-    zvJsonRelease(rows);
-    return failWithClientMessage(context, reply, code, "execQuery");
-  }
+  if (code != 0) return failWithClientMessage(context, reply, code, "execQuery");
   commitWhenAuto(context, reply);
-  zvJsonAdd(reply, "result", rows);
+  zvJsonAdd(reply, "result", rows.release());
 }
 
 }  // namespace plover

@@ -212,6 +212,9 @@ RAVLINK_BROWSER_API int32_t zvdbSeekRecord(RLHANDLE record, int64_t position);
 RAVLINK_BROWSER_API RLHANDLE zvdbGetFieldByName(RLHANDLE table, const char* name);
 // Converts and sets the value; takes at least every text the getters write.
 RAVLINK_BROWSER_API int32_t zvdbSetFieldAsString(RLHANDLE record, int32_t number, const char* text);
+// The same for a text of `length` bytes: a NUL byte in it is kept by a
+// binary field and refused (RL_BAD_VALUE) by any other, never cut.
+RAVLINK_BROWSER_API int32_t zvdbSetFieldAsText(RLHANDLE record, int32_t number, const char* text, int64_t length);
 RAVLINK_BROWSER_API int32_t zvdbGetFieldNumber(RLHANDLE table, const char* name);  // -1 when unknown
 // Adds the record after zvdbClearRecord + zvdbSetEditedRecord (1), else
 // rewrites the sought record with the fields set since it was read.

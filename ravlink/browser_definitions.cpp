@@ -272,11 +272,11 @@ int32_t zvdbGetFieldNullFlag(RLHANDLE field) {
 int32_t zvdbGetFieldPrecision(RLHANDLE field) { return rlGetFieldPrecision(field); }
 int32_t zvdbGetFieldScale(RLHANDLE field) { return rlGetFieldScale(field); }
 
-// Identity values start at 1 and grow by 1 in this engine.
 const char* zvdbGetIdentityFieldDetails(RLHANDLE table, int64_t* seed, int64_t* increment) {
   const char* name = rlGetIdentityFieldName(table);
-  if (seed) *seed = name ? 1 : 0;
-  if (increment) *increment = name ? 1 : 0;
+  ZVTable* t = Access::table(table);
+  if (seed) *seed = name && t ? Access::definition(t).identitySeed : 0;
+  if (increment) *increment = name && t ? Access::definition(t).identityIncrement : 0;
   return name;
 }
 

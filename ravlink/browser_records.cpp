@@ -225,6 +225,10 @@ int32_t zvdbSetFieldAsString(RLHANDLE record, int32_t number, const char* text) 
   return upOnCode(record, rlSetFieldAsText(record, number, text ? text : ""));
 }
 
+int32_t zvdbSetFieldAsText(RLHANDLE record, int32_t number, const char* text, int64_t length) {
+  return upOnCode(record, rlSetFieldAsTextLength(record, number, text, length));
+}
+
 int32_t zvdbClearField(RLHANDLE record, int32_t number) { return upOnCode(record, rlClearField(record, number)); }
 
 int32_t zvdbClearRecord(RLHANDLE record) {

@@ -36,6 +36,10 @@ enum RlMonitorCode {
   RL_MON_BAD_PATH = 4235,         // a file name outside the server's directory
   RL_MON_LIMIT = 4236,            // a registry of these calls is full (instance names, open logs)
   RL_MON_BAD_LOG = 4237,          // OPNRFIL of another file than the event log, or a log not open
+  RL_MON_NOT_ADMINISTRATOR = 4238,  // zvklusr, the log purge, timing start/stop/clear: the caller's user is
+                                    // not an administrator of its server (the catalog's admin flag)
+  RL_MON_NOT_A_LOG = 4239,          // zvMEMSTAT log: the name is a database or engine file, or another
+                                    // file than a memory log
 };
 
 // Sizes of the blocks the snapshot actions fill.
@@ -79,7 +83,10 @@ typedef struct RlUserInfoRequest {
 } RlUserInfoRequest;
 
 // zvMEMSTAT mode 1: the file the counts are written to, inside the server's
-// directory (a path that leaves it answers RL_MON_BAD_PATH).
+// directory (a path that leaves it answers RL_MON_BAD_PATH). It is never a
+// database or engine file (".db", "-wal", "-shm", "-journal", the catalog)
+// nor an existing file that is not a memory log (RL_MON_NOT_A_LOG); a new
+// log is created readable by the server's owner only (0600).
 typedef struct RlMemStatLogRequest {
   int32_t one;  // 1
   char reserved[12];
@@ -107,6 +114,9 @@ RAVLINK_MON_API int16_t IOPERFORMANCEX(void* buffer);
 RAVLINK_MON_API int16_t SETNODE(const char* node);
 // RL_MON_CONFIG_VALUES signed 32-bit values into buffer.
 RAVLINK_MON_API int16_t SYSCFG(void* buffer);
+// Timing (actions 7, 8, 9) is kept per server: it counts the calls of that
+// server's logons, and only an administrator of the server switches or
+// clears it (RL_MON_NOT_ADMINISTRATOR).
 RAVLINK_MON_API int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t length);
 // *count: capacity in entries in, entries written out. Entries as the
 // monitor walks them: open files {i16 file number, i16 status, i8 type,
@@ -144,7 +154,8 @@ RAVLINK_MON_API int32_t REDIVREC(void);  // binding only
 RAVLINK_MON_API int32_t SETCURI(void);   // binding only
 RAVLINK_MON_API int16_t LSTVREC(int16_t index, void* buffer, uint32_t* length);
 RAVLINK_MON_API int16_t PRVVREC(int16_t index, void* buffer, uint32_t* length);
-// Ends the logon of task on the current server. uid, when not empty, must be
+// Ends the logon of task on the current server; only an administrator of
+// that server may (RL_MON_NOT_ADMINISTRATOR). uid, when not empty, must be
 // its user name (case ignored). The logon rolls back and releases its locks
 // at once when it is between calls, else at its next call, which answers
 // RL_MON_KILLED.
@@ -155,7 +166,8 @@ RAVLINK_MON_API int32_t LKISAM(void);   // binding only
 RAVLINK_MON_API int32_t TRANBEG(void);  // binding only
 RAVLINK_MON_API int32_t TRANEND(void);  // binding only
 // Class 1024 with a 4-byte day count purges older records of the server's
-// log; other classes write an event with data as its text.
+// log (an administrator of the server only); other classes write an event
+// with data as its text.
 RAVLINK_MON_API int16_t SYSLOG(int32_t eventClass, int32_t eventCode, const void* data, int32_t length);
 // Logs on a new logon to server ("NAME" or "NAME@host") and makes it current.
 RAVLINK_MON_API int16_t INTISAMX4(int16_t buffers, int16_t files, int16_t sectors, int16_t dataBuffers, int16_t profile,

@@ -5,13 +5,15 @@
 // Every figure is one the engine counts itself, one SQLite reports, or one
 // of the process (time, pid, limits); a field the engine has no such source
 // for stays 0.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 
 #include "monitor.h"
 #include "rl_core.h"
@@ -204,10 +206,11 @@ void memoryRows(int64_t counts[kMemoryClasses], int64_t bytes[kMemoryClasses]) {
 
 // ---- blocks ---------------------------------------------------------------------------
 
-void writeTimingRegion(Block& b) {
+// The figures of the caller's server only.
+void writeTimingRegion(Block& b, const std::string& serverDir) {
   constexpr uint32_t kRegion = RL_MON_SYSTEM_BLOCK;
   if (b.length() < kRegion + 8 + 16) return;
-  auto& r = registry();
+  ServerTiming& r = timingOf(serverDir);
   uint32_t room = (b.length() - kRegion - 8) / 16;
   int32_t entries = 0;
   for (int n = 0; n < RL_MON_FUNCTIONS && uint32_t(entries) < room; ++n) {
@@ -293,7 +296,7 @@ void systemBlock(Block& b, Logon& self) {
   b.put<uint64_t>(1856, r.tableOpens);
   b.put<uint64_t>(1864, r.tableCloses);
   b.put<uint64_t>(1872, r.tablesCreated);
-  writeTimingRegion(b);
+  writeTimingRegion(b, self.serverDir);
 }
 
 void sqlBlock(Block& b) {
@@ -393,6 +396,51 @@ bool pathInside(const std::string& serverDir, const std::string& name, fs::path*
   return true;
 }
 
+// The first words of every memory log: a file that does not begin with them
+// is not one, and is never appended to.
+constexpr const char* kMemoryLogHead = "memory statistics at ";
+
+// Names the engine and SQLite use for their own files: databases, their
+// write-ahead logs, shared-memory indexes and journals, and the catalog.
+bool isEngineFileName(const fs::path& file) {
+  std::string name = file.filename().string();
+  for (auto& c : name) c = char(tolower(static_cast<unsigned char>(c)));
+  auto endsWith = [&](const char* suffix) {
+    size_t n = strlen(suffix);
+    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
+  };
+  return endsWith(".db") || endsWith("-wal") || endsWith("-shm") || endsWith("-journal") ||
+         name.find("-mj") != std::string::npos;  // a super-journal: "<database>-mj<random>"
+}
+
+// Appends text to the memory log file: a new file is made readable by the
+// server's owner only; an existing one must be a regular file that is a
+// memory log already (so no database, whatever its name, is ever written).
+int appendToMemoryLog(const fs::path& file, const std::string& text) {
+  int fd = open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == ELOOP ? RL_MON_BAD_PATH : RL_STORAGE_ERROR;
+  struct Descriptor {
+    int fd;
+    ~Descriptor() { close(fd); }
+  } owned{fd};
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return RL_STORAGE_ERROR;
+  if (!S_ISREG(info.st_mode)) return RL_MON_NOT_A_LOG;
+  if (info.st_size > 0) {
+    size_t headLength = strlen(kMemoryLogHead);
+    std::string head(headLength, '\0');
+    if (pread(fd, head.data(), headLength, 0) != ssize_t(headLength) || head != kMemoryLogHead)
+      return RL_MON_NOT_A_LOG;
+  }
+  for (size_t written = 0; written < text.size();) {
+    ssize_t n = write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return RL_STORAGE_ERROR;
+    written += size_t(n);
+  }
+  return 0;
+}
+
 }  // namespace
 
 namespace ravlink_detail {
@@ -450,13 +498,14 @@ int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t le
   if (!self) return code;
   switch (action) {
     case RL_SNAP_TIMING_START:
-      timingOn = true;
-      return 0;
     case RL_SNAP_TIMING_STOP:
-      timingOn = false;
-      return 0;
     case RL_SNAP_TIMING_CLEAR:
-      clearTiming();
+      // Switching the figures of every logon of the server is the server's administrators' call.
+      if (!isAdministrator(*self)) return RL_MON_NOT_ADMINISTRATOR;
+      if (action == RL_SNAP_TIMING_CLEAR)
+        clearTiming(self->serverDir);
+      else
+        setTiming(self->serverDir, action == RL_SNAP_TIMING_START);
       return 0;
     case RL_SNAP_TO_LOG: {
       Registry& r = registry();
@@ -603,6 +652,7 @@ int32_t zvMEMSTAT(int32_t mode, const void* parameter) {
   if (name.size() >= sizeof request->fileName) return RL_VALUE_TOO_LONG;
   fs::path file;
   if (!pathInside(self->serverDir, name, &file)) return RL_MON_BAD_PATH;
+  if (isEngineFileName(file)) return RL_MON_NOT_A_LOG;
   int64_t counts[kMemoryClasses], bytes[kMemoryClasses];
   memoryRows(counts, bytes);
   std::string selection;
@@ -610,12 +660,11 @@ int32_t zvMEMSTAT(int32_t mode, const void* parameter) {
     std::lock_guard<std::mutex> lock(gMemStatMutex);
     selection = gMemStatSelection;
   }
-  std::ofstream out(file, std::ios::app);
-  if (!out) return RL_STORAGE_ERROR;
-  out << "memory statistics at " << nowSeconds() << " (classes kept: " << (selection.empty() ? "none" : selection)
+  std::ostringstream out;
+  out << kMemoryLogHead << nowSeconds() << " (classes kept: " << (selection.empty() ? "none" : selection)
       << (gCountingAllocator ? "" : "; SQLite was started before the engine: size classes not counted") << ")\n";
   for (int c = 0; c < kMemoryClasses; ++c) out << kClassNames[c] << ' ' << counts[c] << ' ' << bytes[c] << '\n';
-  return out.good() ? 0 : RL_STORAGE_ERROR;
+  return appendToMemoryLog(file, out.str());
 }
 
 }  // extern "C"

@@ -69,11 +69,30 @@ void storageError(Logon* logon, int code, const char* message);
 // thread, and the call fails with RL_MON_KILLED.
 [[noreturn]] void endKilledLogon(Logon& logon);
 
-extern std::atomic<bool> timingOn;
-void recordTiming(const char* call, int64_t ns);
+// Function timing, switched and kept per server: a server's figures count
+// the calls of its own logons only.
+constexpr int kTimedFunctions = 319;  // function numbers of the timing table; 0 holds the totals
+struct Timing {
+  std::atomic<uint64_t> calls{0}, ns{0};
+};
+struct ServerTiming {
+  std::atomic<bool> on{false};
+  Timing timing[kTimedFunctions];
+};
+// Servers whose timing is on: while it is 0 an engine call looks nothing up.
+extern std::atomic<int> serversTimed;
+// The timing of the server of logon (null: the calling thread's current
+// logon) when it is on; null otherwise.
+ServerTiming* timingWhileOn(Logon* logon);
+// The server's timing, made when it has none yet (switching and clearing).
+ServerTiming& timingOf(const std::string& serverDir);
+void setTiming(const std::string& serverDir, bool on);
+void clearTiming(const std::string& serverDir);
+void recordTiming(ServerTiming& timing, const char* call, int64_t ns);
 int functionNumber(std::string_view call);  // in the timing table; -1 when none
 
-// One engine call: the logon's last call and time, and its timing when on.
+// One engine call: the logon's last call and time, and its timing when its
+// server's is on.
 class CallScope {
  public:
   CallScope(Logon* logon, LogonStats* stats, const char* call) : stats_(stats), call_(call) {
@@ -83,12 +102,12 @@ class CallScope {
       stats_->calls.fetch_add(1, std::memory_order_relaxed);
       stats_->inCall.store(1, std::memory_order_relaxed);
     }
-    if (timingOn.load(std::memory_order_relaxed)) start_ = monotonicNs();
-    (void)logon;
+    if (serversTimed.load(std::memory_order_relaxed) > 0 && (timing_ = timingWhileOn(logon)) != nullptr)
+      start_ = monotonicNs();
   }
   ~CallScope() {
     if (stats_) stats_->inCall.store(0, std::memory_order_relaxed);
-    if (start_) recordTiming(call_, monotonicNs() - start_);
+    if (timing_) recordTiming(*timing_, call_, monotonicNs() - start_);
   }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -96,6 +115,7 @@ class CallScope {
  private:
   LogonStats* stats_;
   const char* call_;
+  ServerTiming* timing_ = nullptr;
   int64_t start_ = 0;
 };
 
@@ -134,10 +154,6 @@ struct Event {
   std::string user, node, text;
 };
 
-struct Timing {
-  std::atomic<uint64_t> calls{0}, ns{0};
-};
-
 struct Registry {
   std::mutex mutex;  // guards the containers and eventSeq
   std::map<const TableCore*, OpenTable> openTables;
@@ -153,7 +169,8 @@ struct Registry {
   std::atomic<uint64_t> recordsAdded{0}, recordsUpdated{0}, recordsDeleted{0};
   std::atomic<uint64_t> lockTries{0}, lockGrants{0}, lockDenials{0}, lockReleases{0};
   std::atomic<uint64_t> storageErrors{0};
-  Timing timing[319];  // by function number; 0 holds the totals
+  std::mutex timingMutex;  // guards timings; an entry, once made, lives as long as the process
+  std::map<std::string, std::unique_ptr<ServerTiming>> timings;  // by server directory
   int64_t startedAt = nowSeconds();
   int64_t startedNs = monotonicNs();
 };
@@ -165,7 +182,9 @@ std::string nodeOf(Logon& logon);
 int32_t logDayNumber(int year, int month, int day);
 void logEvent(const std::string& serverDir, int32_t evclass, int32_t event, int32_t error, const std::string& user,
               const std::string& node, const std::string& text);
-void clearTiming();
+// Whether the logon's user is an administrator of its server: the admin flag
+// of the server's catalog, read at each call so that a change counts at once.
+bool isAdministrator(const Logon& logon);
 // Reads, writes and syncs of the engine's database files (monitor_vfs.cpp).
 struct IoCounters {
   std::atomic<uint64_t> dataReads{0}, dataReadBytes{0}, dataWrites{0}, dataWriteBytes{0};

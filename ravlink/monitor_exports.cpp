@@ -231,6 +231,7 @@ int16_t zvklusr(int16_t task, const char* uid) {
   int code = 0;
   auto self = currentLogon(&code);
   if (!self) return int16_t(code);
+  if (!isAdministrator(*self)) return RL_MON_NOT_ADMINISTRATOR;
   if (task == self->owner) return RL_MON_OWN_TASK;
   auto victim = logonOf(task);
   if (!victim || victim->serverDir != self->serverDir || !victim->loggedOn) return RL_MON_UNKNOWN_TASK;
@@ -448,6 +449,8 @@ int16_t SYSLOG(int32_t eventClass, int32_t eventCode, const void* data, int32_t 
   if (!self) return int16_t(code);
   if (length < 0 || (length > 0 && !data)) return RL_BAD_ARGUMENT;
   if (eventClass == kClassPurge) {
+    // The log is the server's record of who did what: only its administrators shorten it.
+    if (!isAdministrator(*self)) return RL_MON_NOT_ADMINISTRATOR;
     int32_t days = 0;
     if (length != 4) return RL_BAD_ARGUMENT;
     memcpy(&days, data, 4);

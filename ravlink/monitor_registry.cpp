@@ -241,7 +241,33 @@ void endKilledLogon(Logon& logon) {
 
 // ---- function timing ----------------------------------------------------------------
 
-std::atomic<bool> timingOn{false};
+std::atomic<int> serversTimed{0};
+
+ServerTiming* timingWhileOn(Logon* logon) {
+  std::shared_ptr<Logon> current;
+  if (!logon) {
+    current = logonOf(rlGetCurrentOwner());
+    logon = current.get();
+  }
+  if (!logon || logon->serverDir.empty()) return nullptr;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.timingMutex);
+  auto it = r.timings.find(logon->serverDir);
+  return it != r.timings.end() && it->second->on.load() ? it->second.get() : nullptr;
+}
+
+ServerTiming& timingOf(const std::string& serverDir) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.timingMutex);
+  auto& entry = r.timings[serverDir];
+  if (!entry) entry = std::make_unique<ServerTiming>();
+  return *entry;
+}
+
+void setTiming(const std::string& serverDir, bool on) {
+  ServerTiming& timing = timingOf(serverDir);
+  if (timing.on.exchange(on) != on) serversTimed += on ? 1 : -1;
+}
 
 // The engine's calls by the numbers of the timing table.
 int functionNumber(std::string_view call) {
@@ -295,22 +321,43 @@ int functionNumber(std::string_view call) {
   return it == numbers.end() ? -1 : it->second;
 }
 
-void recordTiming(const char* call, int64_t ns) {
+void recordTiming(ServerTiming& timing, const char* call, int64_t ns) {
   if (ns < 0) ns = 0;
-  Registry& r = registry();
-  r.timing[0].calls++;
-  r.timing[0].ns += uint64_t(ns);
+  timing.timing[0].calls++;
+  timing.timing[0].ns += uint64_t(ns);
   int number = functionNumber(call ? call : "");
-  if (number <= 0 || number >= RL_MON_FUNCTIONS) return;
-  r.timing[number].calls++;
-  r.timing[number].ns += uint64_t(ns);
+  if (number <= 0 || number >= kTimedFunctions) return;
+  timing.timing[number].calls++;
+  timing.timing[number].ns += uint64_t(ns);
 }
 
-void clearTiming() {
-  for (auto& t : registry().timing) {
+void clearTiming(const std::string& serverDir) {
+  for (auto& t : timingOf(serverDir).timing) {
     t.calls = 0;
     t.ns = 0;
   }
+}
+
+// ---- administrators -------------------------------------------------------------------
+
+bool isAdministrator(const Logon& logon) {
+  // The server's catalog, read only: the file the logon was checked against.
+  std::string catalog = (std::filesystem::path(logon.serverDir) / "rl_server.db").string();
+  struct Handles {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    ~Handles() {
+      sqlite3_finalize(statement);
+      sqlite3_close_v2(db);
+    }
+  } h;
+  if (sqlite3_open_v2(catalog.c_str(), &h.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+    return false;
+  sqlite3_busy_timeout(h.db, kBusyTimeoutMs);
+  if (sqlite3_prepare_v2(h.db, "SELECT admin FROM rl_users WHERE name = ?1", -1, &h.statement, nullptr) != SQLITE_OK)
+    return false;
+  sqlite3_bind_text(h.statement, 1, logon.user.data(), int(logon.user.size()), SQLITE_STATIC);
+  return sqlite3_step(h.statement) == SQLITE_ROW && sqlite3_column_int64(h.statement, 0) != 0;
 }
 
 // ---- file names ---------------------------------------------------------------------

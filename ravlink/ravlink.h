@@ -45,6 +45,8 @@ typedef void* RLHANDLE;
 enum RlCode : int {
   RL_OK = 0,
   RL_DUPLICATE_KEY = 2,         // Write: a unique index already holds the key
+  RL_IN_USE = -8,               // Delete, Drop: a session of the process has the database or table open
+  RL_NO_SERVER = 12,            // Logon: no such server (rlCreateServer makes one)
   RL_TABLE_EXISTS = 18,         // Create: the table exists
   RL_WAIT_INTERRUPTED = 100,    // blocking read ended because its logon ended
   RL_NOT_FOUND = 101,           // no (more) records; Connect: no such database; batch delete: nothing matched
@@ -78,6 +80,13 @@ enum RlCode : int {
   RL_NO_TRANSACTION = 4217,  // commit or abort without a transaction
   RL_BAD_FILTER = 4218,      // filter text refused
 };
+
+// Buffer sizes, terminator included, that every name and every path the
+// engine returns fits: a name has at most 128 bytes; a path (absolute, as
+// the walks of databases and tables give it) is the data root's (at most
+// PATH_MAX, 4096 bytes) with a server, a database and a table name.
+constexpr int RL_NAME_BUFFER_SIZE = 129;
+constexpr int RL_PATH_BUFFER_SIZE = 8192;
 
 // Index number that walks a table in record-id order.
 constexpr int RL_ROWID_INDEX = 10001;
@@ -293,8 +302,9 @@ class RAVLINK_API ZVSession : public ZVBase {
   ~ZVSession() override;  // logs out when still logged on
 
   // server "NAME" or "NAME@HOST" with HOST this machine. Afterwards the new
-  // logon's owner is current on the calling thread. Throws 133 (server
-  // unreachable), 451 (unknown user), 450 (wrong password), RL_BAD_NAME.
+  // logon's owner is current on the calling thread. Throws 12 (no such
+  // server: nothing is made), 133 (server unreachable), 451 (unknown user),
+  // 450 (wrong password), RL_BAD_NAME.
   void Logon(const char* server, const char* user, const char* password);
   // Aborts an open transaction, releases the session's locks, ends the logon.
   // Throws RL_NOT_OPEN when not logged on.
@@ -309,14 +319,19 @@ class RAVLINK_API ZVSession : public ZVBase {
   bool FindDatabase(const char* name, ZVString* path);  // path: the database file when found
   void DisconnectAll();                                 // ends the logon: every object of it fails afterwards
   // path "" or "." is the server's directory; another path must lie inside
-  // it. Throws RL_DATABASE_EXISTS when the database is known and present.
+  // it. The new database is empty: throws RL_DATABASE_EXISTS when the
+  // database is known and present, or when its file is still there (a
+  // dropped database's file comes back only through AddDatabase).
   void CreateDatabase(const char* name, const char* path);
   // Makes an existing database file known to the server; 4094 when none.
   void AddDatabase(const char* name, const char* path);
   int32_t GetOwner() const;  // -1 when not logged on
-  // Forgets the database and removes its file; 101 when the server knows none.
+  // Forgets the database and removes its file; 101 when the server knows
+  // none, RL_IN_USE (nothing changes) while a session of the process has
+  // it connected.
   void DeleteDatabase(const char* name);
-  // Forgets the database and keeps its file (AddDatabase makes it known again).
+  // Forgets the database and keeps its file (AddDatabase makes it known
+  // again); RL_IN_USE as DeleteDatabase.
   void DropDatabase(const char* name);
   // The server's databases in name order with their files; false at the end.
   bool FirstDatabase(ZVString* name, ZVString* path);
@@ -640,7 +655,13 @@ class RAVLINK_API ZVRecord : public ZVBase {
   void SetFieldAsTime(int number, const ZVTime& value);
   void SetFieldAsDateTime(int number, const ZVDateTime& value);
   void SetFieldAsBigint(const char* name, const ZVBigint& value) { SetFieldAsBigint(name, value.Get()); }
-  void SetFieldAsJSON(int number, const ZVJsonString& value) { SetFieldAsString(number, value.GetString()); }
+  // A text of `length` bytes, taken whole: a NUL byte in it is kept by a
+  // binary field and refused (RL_BAD_VALUE) by any other, never cut.
+  void SetFieldAsText(const char* name, const char* text, size_t length);
+  void SetFieldAsText(int number, const char* text, size_t length);
+  void SetFieldAsJSON(int number, const ZVJsonString& value) {
+    SetFieldAsText(number, value.str().data(), value.str().size());
+  }
 
  private:
   friend struct ravlink_detail::Access;
@@ -665,7 +686,15 @@ RAVLINK_API void rlFreeSession(RLHANDLE session);
 // As ZVSession::Logon: 450 wrong password, 451 unknown user, 133 another
 // host, RL_BAD_NAME for no server name.
 RAVLINK_API int rlLogon(RLHANDLE session, const char* server, const char* user, const char* password);
-// Sessions need no creation on this engine: 0 when the server is reachable.
+// A logon never creates a server: only these two do. rlCreateServer makes
+// the server "NAME" (or "NAME@HOST") with its directory, its catalog and one
+// administrator, ADMIN with the password TRUVE; 0 also when it exists.
+// Callers reach it from trusted places only (the plug-in's start for its
+// configured server, set-up tools).
+RAVLINK_API int rlCreateServer(const char* server);
+// The same for a caller that holds credentials: 0 when the server exists;
+// a missing one is made only when user and password are those its
+// administrator will have (else 451 or 450, and nothing is made).
 RAVLINK_API int rlCreateSession(RLHANDLE session, const char* server, const char* user, const char* password);
 RAVLINK_API int rlLogout(RLHANDLE session);
 RAVLINK_API int zvdbIsActiveSession(RLHANDLE handle);  // 1: the handle's session is logged on
@@ -726,12 +755,18 @@ RAVLINK_API int rlSetFieldAsBool(RLHANDLE record, int number, int value);
 RAVLINK_API int rlSetFieldAsDouble(RLHANDLE record, int number, double value);
 RAVLINK_API int rlSetFieldAsInt64(RLHANDLE record, int number, int64_t value);
 RAVLINK_API int rlSetFieldAsText(RLHANDLE record, int number, const char* text);
+// The text's `length` bytes, as ZVRecord::SetFieldAsText: a NUL byte in a
+// text for a field that is not binary gives RL_BAD_VALUE, never a cut value.
+RAVLINK_API int rlSetFieldAsTextLength(RLHANDLE record, int number, const char* text, int64_t length);
 RAVLINK_API int rlGetFieldAsBool(RLHANDLE record, int number, int* value);
 RAVLINK_API int rlGetFieldAsInt64(RLHANDLE record, int number, int64_t* value);
 RAVLINK_API int rlGetFieldAsDouble(RLHANDLE record, int number, double* value);
 // The text form (dates and times in the session's date and time types);
 // RL_VALUE_TOO_LONG when text and terminator do not fit size bytes.
 RAVLINK_API int rlGetFieldAsText(RLHANDLE record, int number, char* buffer, int size);
+// The buffer size rlGetFieldAsText needs for the field's text, terminator
+// included: values of any stored size are read with a buffer this large.
+RAVLINK_API int rlGetFieldAsTextSize(RLHANDLE record, int number, int64_t* size);
 
 // Records.
 RAVLINK_API RLHANDLE rlAllocRecord(RLHANDLE tableOrRecord);  // from a record: same table and default index

@@ -136,7 +136,9 @@ int databaseWalk(RLHANDLE session, bool first, char* name, int nameSize, char* p
   try {
     ZVString n, p;
     bool found = first ? s->FirstDatabase(&n, &p) : s->NextDatabase(&n, &p);
-    return walkStep(found, n, p, name, nameSize, path, pathSize);
+    int rc = walkStep(found, n, p, name, nameSize, path, pathSize);
+    if (rc != RL_OK && rc != RL_NOT_FOUND) Access::noteError(s, rc);  // rlGetError tells why the walk stopped
+    return rc;
   } catch (const ZVException& e) {
     return e.GetErrorCode();
   }
@@ -148,7 +150,9 @@ int tableWalk(RLHANDLE database, bool first, char* name, int nameSize, char* pat
   try {
     ZVString n, p;
     bool found = first ? d->FirstTable(&n, &p) : d->NextTable(&n, &p);
-    return walkStep(found, n, p, name, nameSize, path, pathSize);
+    int rc = walkStep(found, n, p, name, nameSize, path, pathSize);
+    if (rc != RL_OK && rc != RL_NOT_FOUND) Access::noteError(d, rc);
+    return rc;
   } catch (const ZVException& e) {
     return e.GetErrorCode();
   }
@@ -187,8 +191,21 @@ int rlLogon(RLHANDLE session, const char* server, const char* user, const char* 
   return codeOf(s, [&] { s->Logon(server, user, password); });
 }
 
+int rlCreateServer(const char* server) {
+  try {
+    createServer(server);
+    return RL_OK;
+  } catch (const ZVException& e) {
+    return e.GetErrorCode();
+  } catch (const std::exception&) {
+    return RL_STORAGE_ERROR;
+  }
+}
+
 int rlCreateSession(RLHANDLE session, const char* server, const char* user, const char* password) {
-  return handleAs<ZVSession>(session) ? RL_OK : RL_BAD_HANDLE;
+  ZVSession* s = handleAs<ZVSession>(session);
+  if (!s) return RL_BAD_HANDLE;
+  return codeOf(s, [&] { createServer(server, user ? user : "", password ? password : ""); });
 }
 
 int rlLogout(RLHANDLE session) {

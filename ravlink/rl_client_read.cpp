@@ -474,6 +474,12 @@ int rlSetFieldAsText(RLHANDLE record, int number, const char* text) {
   return onField(record, number, [&](ZVRecord* r, const char* name) { r->SetFieldAsString(name, text ? text : ""); });
 }
 
+int rlSetFieldAsTextLength(RLHANDLE record, int number, const char* text, int64_t length) {
+  if (length < 0 || (!text && length > 0)) return RL_BAD_ARGUMENT;
+  return onField(record, number,
+                 [&](ZVRecord* r, const char* name) { r->SetFieldAsText(name, text ? text : "", size_t(length)); });
+}
+
 int rlGetFieldAsBool(RLHANDLE record, int number, int* value) {
   return onField(record, number, [&](ZVRecord* r, const char* name) { *value = r->GetFieldAsBool(name); });
 }
@@ -490,7 +496,14 @@ int rlGetFieldAsText(RLHANDLE record, int number, char* buffer, int size) {
   int copied = RL_OK;
   int rc = onField(record, number,
                    [&](ZVRecord* r, const char* name) { copied = copyOut(r->GetFieldAsString(name), buffer, size); });
+  if (rc == RL_OK && copied != RL_OK) Access::noteError(Access::record(record), copied);  // rlGetError says why
   return rc != RL_OK ? rc : copied;
+}
+
+int rlGetFieldAsTextSize(RLHANDLE record, int number, int64_t* size) {
+  if (!size) return RL_BAD_ARGUMENT;
+  return onField(record, number,
+                 [&](ZVRecord* r, const char* name) { *size = int64_t(r->GetFieldAsString(name).size()) + 1; });
 }
 
 RLHANDLE rlAllocRecord(RLHANDLE tableOrRecord) {

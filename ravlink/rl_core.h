@@ -129,6 +129,10 @@ struct TableDef {
   std::vector<FieldDef> fields;
   std::vector<IndexDef> indexes;
   int identity = -1;  // field number of the identity field
+  // The identity's first value and its step (the record id's, when the
+  // table has an identity field).
+  int64_t identitySeed = 1, identityIncrement = 1;
+  bool customIdentity() const { return identity >= 0 && (identitySeed != 1 || identityIncrement != 1); }
   int createMode = 0;
   int replication = 0;
   std::string partRule;
@@ -140,11 +144,24 @@ struct TableDef {
 };
 
 Sem semOf(const FieldDef& f);
+bool isDecimal(const FieldDef& f);                           // NUMBER and MONEY: exact decimals (rl_values.cpp)
 const char* declaredType(const FieldDef& f, bool identity);  // SQLite column type
 bool storesText(const FieldDef& f);
+// A stored value of field `from` as field `to` holds it after a change of
+// definition; throws RL_BAD_VALUE when it does not convert without loss.
+Value convertValue(const FieldDef& from, const Value& v, const FieldDef& to);
+// The most bytes a text or binary field's value may have (its stored length
+// less the length prefix); 0: no limit.
+size_t contentLimit(const FieldDef& f);
 
-// Conversions between client values and stored values.
+// Conversions between client values and stored values. A text holding a
+// NUL byte is taken whole by binary fields and refused (RL_BAD_VALUE) by
+// every other field, never cut at the NUL.
 Value fromString(const FieldDef& f, const char* text, int dateType, int timeType);
+Value fromText(const FieldDef& f, std::string_view text, int dateType, int timeType);
+inline bool textHasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+// A JSON field (type 259): it holds JSON text only.
+inline bool holdsJson(const FieldDef& f) { return f.type == 259; }
 Value fromSigned(const FieldDef& f, int64_t v);
 Value fromFloat(const FieldDef& f, double v);
 Value fromBytes(const FieldDef& f, const void* data, size_t size);
@@ -234,6 +251,7 @@ struct FileShared {
   std::condition_variable committed;
   uint64_t commitSeq = 0;
   std::map<std::string, std::shared_ptr<TableShared>, TableNameLess> tables;
+  std::atomic<int> connections{0};  // open connections of the process's sessions
   std::shared_ptr<TableShared> table(const std::string& name);
   void notifyCommit();
 };
@@ -313,6 +331,12 @@ class SessionMutex {
 
 struct Logon;
 
+// Makes the server with its catalog and administrator when it is missing
+// (rlCreateServer). With credentials, a missing server is made only for
+// those of its administrator-to-be; throws 451 / 450 and makes nothing
+// otherwise.
+void createServer(const char* server, const char* user = nullptr, const char* password = nullptr);
+
 struct Engine {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<FileShared>> files;
@@ -332,6 +356,8 @@ struct Engine {
   LockTable locks;
 
   std::shared_ptr<FileShared> file(const std::string& path);
+  // Whether any session of the process has the file open.
+  bool fileInUse(const std::string& path);
   std::shared_ptr<TableShared> table(const std::string& path, const std::string& name);
   bool lookupDatno(int32_t datno, std::string* path, std::string* table);
 };
@@ -383,8 +409,12 @@ struct Connection {
   void forgetStatements();
 };
 
-// Opens a database file: WAL, busy time-out, catalog tables created.
-sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutMs);
+// How a database file is opened: Create makes the file (which must not be
+// there yet) with its catalog; Existing opens a file that is there and adds
+// WAL mode and the catalog only when it lacks them; Peek opens a file that
+// is there and writes nothing.
+enum class FileOpen { Create, Existing, Peek };
+sqlite3* openDatabaseFile(const std::string& path, FileOpen how, int busyTimeoutMs);
 std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, const std::string& name,
                                            const std::string& path);
 

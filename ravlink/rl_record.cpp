@@ -1140,36 +1140,47 @@ void ZVRecord::SetFieldNull(const char* name) {
 static bool setBytesInPlace(RecordState& s, int f, const char* data, size_t size) {
   const FieldDef& fd = s.table->stored.fields[f];
   Sem sem = semOf(fd);
-  if (sem != Sem::Text && sem != Sem::Binary) return false;
+  if ((sem != Sem::Text && sem != Sem::Binary) || holdsJson(fd)) return false;
   s.materialise();  // the other fields keep the row
   Value& v = s.values[f];
   s.dirty[f] = 1;
-  if (fd.length > 0 && size > size_t(fd.length)) {
+  size_t limit = contentLimit(fd);
+  if (limit > 0 && size > limit) {
     v.kind = Value::Null;
     v.s.clear();
     fail(RL_VALUE_TOO_LONG, "Value of " + std::to_string(size) + " bytes is longer than field [" + fd.name + "] (" +
-                                std::to_string(fd.length) + ")");
+                                std::to_string(limit) + ")");
   }
   v.kind = sem == Sem::Text ? Value::Text : Value::Blob;
   v.s.assign(data ? data : "", data ? size : 0);
   return true;
 }
 
+// A text of `length` bytes into field f: whole, or refused (a NUL byte is
+// kept only by binary fields), never cut.
+static void setText(RecordState& s, int f, const char* text, size_t length) {
+  std::string_view view(text ? text : "", text ? length : 0);
+  const FieldDef& fd = s.table->stored.fields[f];
+  bool plainText = semOf(fd) == Sem::Text && !holdsJson(fd) && !textHasNul(view);
+  if ((plainText || semOf(fd) == Sem::Binary) && setBytesInPlace(s, f, view.data(), view.size())) return;
+  int dt = s.dateTypeOf(f), tt = s.timeTypeOf(f);
+  s.setValue(f, [&](const FieldDef& def) { return fromText(def, view, dt, tt); });
+}
+
 void ZVRecord::SetFieldAsString(const char* name, const char* text) {
-  guarded([&] {
-    int f = state_->fieldOf(name);
-    if (setBytesInPlace(*state_, f, text, text ? strlen(text) : 0)) return;
-    int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
-    state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
-  });
+  guarded([&] { setText(*state_, state_->fieldOf(name), text, text ? strlen(text) : 0); });
 }
 
 void ZVRecord::SetFieldAsString(int number, const char* text) {
-  guarded([&] {
-    int f = fieldNumber(*state_, number);
-    int dt = state_->dateTypeOf(f), tt = state_->timeTypeOf(f);
-    state_->setValue(f, [&](const FieldDef& fd) { return fromString(fd, text, dt, tt); });
-  });
+  guarded([&] { setText(*state_, fieldNumber(*state_, number), text, text ? strlen(text) : 0); });
+}
+
+void ZVRecord::SetFieldAsText(const char* name, const char* text, size_t length) {
+  guarded([&] { setText(*state_, state_->fieldOf(name), text, length); });
+}
+
+void ZVRecord::SetFieldAsText(int number, const char* text, size_t length) {
+  guarded([&] { setText(*state_, fieldNumber(*state_, number), text, length); });
 }
 
 void ZVRecord::SetFieldAsSigned(const char* name, int32_t value) {

@@ -41,8 +41,11 @@ bool isThisHost(const std::string& host) {
   return false;
 }
 
-// The server named by "NAME" or "NAME@HOST": its directory under the data root.
-std::string serverDirectory(const char* server, std::string* name) {
+// The server named by "NAME" or "NAME@HOST": its directory under the data
+// root. Only the explicit creation (`create`) makes the directory; every
+// other use finds it or fails with RL_NO_SERVER, leaving the data root as
+// it was.
+std::string serverDirectory(const char* server, std::string* name, bool create = false) {
   std::string text = server ? server : "";
   size_t at = text.find('@');
   std::string host = at == std::string::npos ? "" : text.substr(at + 1);
@@ -52,30 +55,33 @@ std::string serverDirectory(const char* server, std::string* name) {
   checkObjectName(name->c_str(), "server");
   std::error_code ec;
   fs::path dir = fs::path(dataRoot()) / *name;
-  if (!createPrivateDirectories(dir.string()))
+  if (create && !createPrivateDirectories(dir.string()))
     fail(RL_SERVER_UNREACHABLE,
          "Server [" + text + "] cannot be reached: data directory " + dir.string() + " is not usable");
+  if (!create && !fs::is_regular_file(dir / kServerCatalog, ec)) fail(RL_NO_SERVER, "Server [" + text + "] not found");
   return fs::weakly_canonical(dir, ec).string();
 }
 
 // The server's own catalog: users and databases.
 struct ServerCatalog {
   sqlite3* db = nullptr;
-  explicit ServerCatalog(const std::string& dir, int busyMs) {
+  // create: a new server's catalog is made here; otherwise it must exist.
+  explicit ServerCatalog(const std::string& dir, int busyMs, bool create = false) {
     db = nullptr;
     std::string file = (fs::path(dir) / kServerCatalog).string();
-    createPrivateFile(file);  // it holds the users' password hashes
-    int rc =
-        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (create) createPrivateFile(file);  // it holds the users' password hashes
+    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_close_v2(db);
-      fail(RL_SERVER_UNREACHABLE, "Server catalog cannot be opened in " + dir);
+      db = nullptr;
+      fail(create ? RL_SERVER_UNREACHABLE : RL_NO_SERVER, "Server catalog cannot be opened in " + dir);
     }
     sqlite3_busy_timeout(db, busyMs);
-    exec(
-        "CREATE TABLE IF NOT EXISTS rl_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB, hash BLOB,"
-        " iterations INTEGER, admin INTEGER);"
-        "CREATE TABLE IF NOT EXISTS rl_databases(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT);");
+    if (create)
+      exec(
+          "CREATE TABLE IF NOT EXISTS rl_users(name TEXT PRIMARY KEY COLLATE NOCASE, salt BLOB, hash BLOB,"
+          " iterations INTEGER, admin INTEGER);"
+          "CREATE TABLE IF NOT EXISTS rl_databases(name TEXT PRIMARY KEY COLLATE NOCASE, file TEXT);");
   }
   ~ServerCatalog() { sqlite3_close_v2(db); }
   void exec(const char* sql) {
@@ -184,6 +190,30 @@ std::string relativeTo(const std::string& serverDir, const fs::path& file) {
 
 }  // namespace
 
+namespace ravlink_detail {
+
+void createServer(const char* server, const char* user, const char* password) {
+  std::string name;
+  // Held throughout: a logon in this process never meets a half-made catalog.
+  std::lock_guard<std::mutex> lock(engine().serverMutex);
+  try {
+    serverDirectory(server, &name);
+    return;  // there already
+  } catch (const ZVException& e) {
+    if (e.GetErrorCode() != RL_NO_SERVER) throw;
+  }
+  if (user) {
+    if (strcasecmp(user, kDefaultUser) != 0) fail(RL_UNKNOWN_USER, "Unknown user [" + std::string(user) + "]");
+    if (!password || strcmp(password, kDefaultPassword) != 0)
+      fail(RL_WRONG_PASSWORD, "Wrong password for user [" + std::string(user) + "]");
+  }
+  std::string dir = serverDirectory(server, &name, true);
+  ServerCatalog catalog(dir, kBusyTimeoutMs, true);
+  catalog.ensureAdministrator();
+}
+
+}  // namespace ravlink_detail
+
 // ---- base ---------------------------------------------------------------------
 
 ZVBase::ZVBase() {
@@ -257,13 +287,18 @@ void ZVSession::Logon(const char* server, const char* user, const char* password
   guarded([&] {
     if (logon_->loggedOn) fail(RL_BAD_ARGUMENT, "The session is already logged on");
     std::string name;
-    std::string dir = serverDirectory(server, &name);
     std::string userName = user ? user : "";
+    std::string dir;
+    try {
+      dir = serverDirectory(server, &name);
+    } catch (const ZVException& e) {
+      if (e.GetErrorCode() == RL_NO_SERVER) monitor::logonFailed(name, userName, e.GetErrorCode());
+      throw;
+    }
     int busyMs = tlsConnectTimeout > 0 ? tlsConnectTimeout * 1000 : kBusyTimeoutMs;
     try {
       std::lock_guard<std::mutex> lock(engine().serverMutex);
       ServerCatalog catalog(dir, busyMs);
-      catalog.ensureAdministrator();
       catalog.checkUser(userName, password ? password : "");
     } catch (const ZVException& e) {
       monitor::logonFailed(name, userName, e.GetErrorCode());
@@ -333,8 +368,16 @@ void ZVSession::CreateDatabase(const char* name, const char* path) {
     std::error_code ec;
     if (catalog.lookup(name, &known) && fs::exists(fs::path(logon_->serverDir) / known, ec))
       fail(RL_DATABASE_EXISTS, "Database [" + std::string(name) + "] already exists");
+    // A file left by a dropped database keeps its tables: a new database is
+    // empty, so the file is made known again only by AddDatabase.
+    if (fs::exists(file, ec))
+      fail(RL_DATABASE_EXISTS, "Database file of [" + std::string(name) + "] is already there; add it instead");
+    if (engine().fileInUse(file.string()))
+      fail(RL_IN_USE, "Database [" + std::string(name) + "] is still open by a session");
+    // Without their database, these hold nothing a new file could use.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(file.string() + suffix, ec);
     createPrivateDirectories(dir.string());
-    sqlite3_close_v2(openDatabaseFile(file.string(), true, kBusyTimeoutMs));
+    sqlite3_close_v2(openDatabaseFile(file.string(), FileOpen::Create, kBusyTimeoutMs));
     catalog.registerDatabase(name, relativeTo(logon_->serverDir, file));
   });
 }
@@ -352,28 +395,31 @@ void ZVSession::AddDatabase(const char* name, const char* path) {
   });
 }
 
-// Forgets a database the server knows; its file, relative to the server's directory.
-static std::string forgetKnownDatabase(Logon& logon, const char* name) {
+// Forgets a database the server knows, and with `removeFile` removes its
+// file. A database that a session of the process has open is refused
+// (RL_IN_USE): its users would go on writing into a file nobody finds.
+// Connecting holds the server's mutex too, so none opens it meanwhile.
+static void forgetKnownDatabase(Logon& logon, const char* name, bool removeFile) {
   logon.requireLoggedOn();
   checkObjectName(name, "database");
   std::lock_guard<std::mutex> lock(engine().serverMutex);
   ServerCatalog catalog(logon.serverDir, kBusyTimeoutMs);
   std::string file;
   if (!catalog.lookup(name, &file)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
+  std::error_code ec;
+  std::string full = fs::weakly_canonical(fs::path(logon.serverDir) / file, ec).string();
+  if (engine().fileInUse(full)) fail(RL_IN_USE, "Database [" + std::string(name) + "] is in use");
   catalog.forgetDatabase(name);
-  return file;
+  if (removeFile)
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(full + suffix, ec);
 }
 
 void ZVSession::DropDatabase(const char* name) {
-  guarded([&] { forgetKnownDatabase(*logon_, name); });
+  guarded([&] { forgetKnownDatabase(*logon_, name, false); });
 }
 
 void ZVSession::DeleteDatabase(const char* name) {
-  guarded([&] {
-    fs::path full = fs::path(logon_->serverDir) / forgetKnownDatabase(*logon_, name);
-    std::error_code ec;
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(full.string() + suffix, ec);
-  });
+  guarded([&] { forgetKnownDatabase(*logon_, name, true); });
 }
 
 bool ZVSession::FirstDatabase(ZVString* name, ZVString* path) {
@@ -433,12 +479,10 @@ void ZVDatabase::Connect(const char* name) {
     if (conn_) fail(RL_BAD_ARGUMENT, "The database object is already connected");
     std::string file;
     std::error_code ec;
-    bool known;
-    {
-      std::lock_guard<std::mutex> lock(engine().serverMutex);
-      ServerCatalog catalog(session_->serverDir, kBusyTimeoutMs);
-      known = catalog.lookup(name, &file);
-    }
+    // Held while the file opens: a deletion never removes it in between.
+    std::lock_guard<std::mutex> lock(engine().serverMutex);
+    ServerCatalog catalog(session_->serverDir, kBusyTimeoutMs);
+    bool known = catalog.lookup(name, &file);
     fs::path full = fs::path(session_->serverDir) / file;
     if (!known || !fs::is_regular_file(full, ec)) fail(RL_NOT_FOUND, "Database [" + std::string(name) + "] not found");
     conn_ = openConnection(session_, name, fs::weakly_canonical(full, ec).string());

@@ -3,6 +3,8 @@
 // identifier is quoted and every value is bound; no caller text becomes SQL.
 #include "rl_core.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <thread>
@@ -24,6 +26,12 @@ std::shared_ptr<FileShared> Engine::file(const std::string& path) {
     slot->path = path;
   }
   return slot;
+}
+
+bool Engine::fileInUse(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = files.find(path);
+  return it != files.end() && it->second->connections.load() > 0;
 }
 
 std::shared_ptr<TableShared> Engine::table(const std::string& path, const std::string& name) {
@@ -265,10 +273,9 @@ static const struct {
   const char* column;
   const char* declaration;
 } kLaterCatalogColumns[] = {
-    {"rl_indexes", "condition", "TEXT"},
-    {"rl_segments", "json_key", "TEXT"},
-    {"rl_segments", "json_type", "INTEGER"},
-    {"rl_segments", "json_size", "INTEGER"},
+    {"rl_indexes", "condition", "TEXT"},       {"rl_segments", "json_key", "TEXT"},
+    {"rl_segments", "json_type", "INTEGER"},   {"rl_segments", "json_size", "INTEGER"},
+    {"rl_tables", "identity_seed", "INTEGER"}, {"rl_tables", "identity_increment", "INTEGER"},
 };
 
 static bool hasColumn(sqlite3* db, const char* table, const char* column) {
@@ -290,8 +297,46 @@ static void addLaterCatalogColumns(sqlite3* db) {
   }
 }
 
-sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutMs) {
+static bool inWalMode(sqlite3* db) {
+  sqlite3_stmt* st = prepareOnce(db, "PRAGMA journal_mode");
+  Finalizer f{st};
+  return stepRow(db, st, "reading the journal mode") &&
+         strcasecmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") == 0;
+}
+
+// Whether the file holds every catalog table and column the engine reads.
+static bool catalogComplete(sqlite3* db) {
+  sqlite3_stmt* st = prepareOnce(db,
+                                 "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN"
+                                 " ('rl_schema', 'rl_tables', 'rl_fields', 'rl_indexes', 'rl_segments')");
+  Finalizer f{st};
+  if (!stepRow(db, st, "reading the catalog") || sqlite3_column_int(st, 0) != 5) return false;
+  for (const auto& c : kLaterCatalogColumns)
+    if (!hasColumn(db, c.table, c.column)) return false;
+  return true;
+}
+
+// Opening reads: a file that already has what the engine needs (WAL mode
+// and its catalog) is never written, so an open does not wait behind
+// another session's uncommitted write.
+static void prepareFile(sqlite3* db, FileOpen how) {
+  char* err = nullptr;
+  std::string setup = "PRAGMA synchronous=NORMAL;";  // of this connection only: writes nothing
+  if (how != FileOpen::Peek && !inWalMode(db)) setup += "PRAGMA journal_mode=WAL;";
+  bool addCatalog = how != FileOpen::Peek && !catalogComplete(db);
+  if (addCatalog) setup += kCatalogSql;
+  int rc = sqlite3_exec(db, setup.c_str(), nullptr, nullptr, &err);
+  if (rc != SQLITE_OK) {
+    std::string msg = err ? err : sqlite3_errstr(rc);
+    sqlite3_free(err);
+    fail((rc & 0xff) == SQLITE_BUSY ? RL_BUSY : RL_STORAGE_ERROR, "Not able to prepare database file: " + msg);
+  }
+  if (addCatalog) addLaterCatalogColumns(db);
+}
+
+sqlite3* openDatabaseFile(const std::string& path, FileOpen how, int busyTimeoutMs) {
   sqlite3* db = nullptr;
+  bool create = how == FileOpen::Create;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (create) createPrivateFile(path);
   int rc = sqlite3_open_v2(path.c_str(), &db, flags, monitor::countingVfs());
@@ -302,22 +347,11 @@ sqlite3* openDatabaseFile(const std::string& path, bool create, int busyTimeoutM
   }
   sqlite3_busy_timeout(db, busyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
-  char* err = nullptr;
-  std::string setup = std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") + (create ? kCatalogSql : "");
-  rc = sqlite3_exec(db, setup.c_str(), nullptr, nullptr, &err);
-  if (rc != SQLITE_OK) {
-    std::string msg = err ? err : sqlite3_errstr(rc);
-    sqlite3_free(err);
+  try {
+    prepareFile(db, how);
+  } catch (...) {
     sqlite3_close_v2(db);
-    fail(rc == SQLITE_BUSY ? RL_BUSY : RL_STORAGE_ERROR, "Not able to prepare database file: " + msg);
-  }
-  if (create) {
-    try {
-      addLaterCatalogColumns(db);
-    } catch (...) {
-      sqlite3_close_v2(db);
-      throw;
-    }
+    throw;
   }
   return db;
 }
@@ -348,9 +382,10 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
   conn->logon = logon;
   conn->path = path;
   conn->name = name;
-  conn->db = openDatabaseFile(path, true, kBusyTimeoutMs);
+  conn->db = openDatabaseFile(path, FileOpen::Existing, kBusyTimeoutMs);
   monitor::connectionOpened();
   conn->file = engine().file(path);
+  conn->file->connections++;
   sqlite3_busy_handler(conn->db, waitForWriter, conn.get());
   logon->conns[path] = conn;
   return conn;
@@ -361,6 +396,7 @@ Connection::~Connection() {
   forgetStatements();
   if (db) monitor::connectionClosed(db);
   sqlite3_close_v2(db);
+  if (file) file->connections--;
 }
 
 void Connection::forgetStatements() {
@@ -532,7 +568,6 @@ int TableDef::indexNumber(const std::string& n) const {
   return -1;
 }
 
-
 static std::string columnText(sqlite3_stmt* st, int c) {
   const unsigned char* p = sqlite3_column_text(st, c);
   return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(st, c)) : std::string();
@@ -561,7 +596,8 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
   {
     sqlite3_stmt* st = prepareOnce(db,
                                    "SELECT create_mode, identity_field, part_rule, part_index, part_bits,"
-                                   " part_max_active, part_low, replication FROM rl_tables WHERE name = ?1");
+                                   " part_max_active, part_low, replication, identity_seed, identity_increment"
+                                   " FROM rl_tables WHERE name = ?1");
     Finalizer f{st};
     sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
     if (!stepRow(db, st, "reading the catalog")) return false;
@@ -573,6 +609,8 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
     def->partMaxActive = sqlite3_column_int(st, 5);
     def->partLow = sqlite3_column_int64(st, 6);
     def->replication = sqlite3_column_int(st, 7);
+    if (sqlite3_column_type(st, 8) != SQLITE_NULL) def->identitySeed = sqlite3_column_int64(st, 8);
+    if (sqlite3_column_type(st, 9) != SQLITE_NULL) def->identityIncrement = sqlite3_column_int64(st, 9);
   }
   {
     sqlite3_stmt* st = prepareOnce(db,
@@ -653,11 +691,13 @@ void catalogWrite(sqlite3* db, const TableDef& def) {
   execBound(
       db,
       "INSERT INTO rl_tables(name, create_mode, identity_field, part_rule, part_index, part_bits,"
-      " part_max_active, part_low, replication) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+      " part_max_active, part_low, replication, identity_seed, identity_increment)"
+      " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
       {name, Value::integer(def.createMode), def.identity >= 0 ? Value::text(def.fields[def.identity].name) : Value(),
        def.partRule.empty() ? Value() : Value::text(def.partRule),
        def.partIndex >= 0 ? Value::integer(def.partIndex) : Value(), Value::integer(def.partBits),
-       Value::integer(def.partMaxActive), Value::integer(def.partLow), Value::integer(def.replication)});
+       Value::integer(def.partMaxActive), Value::integer(def.partLow), Value::integer(def.replication),
+       Value::integer(def.identitySeed), Value::integer(def.identityIncrement)});
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldDef& f = def.fields[i];
     execBound(db,
@@ -1003,8 +1043,49 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
                       quoteName(wanted.name) + " (" + quoteName(kPartitionColumn) + ")");
 }
 
+static bool sameStorage(const FieldDef& a, const FieldDef& b) {
+  return a.type == b.type && a.length == b.length && a.scale == b.scale && a.precision == b.precision &&
+         a.binaryFlag == b.binaryFlag;
+}
+
+// Fields whose type, length, scale or flags change have their stored values
+// converted in place first; a value that does not convert fails the whole
+// alteration, which then changes nothing.
+static void convertChangedFields(Connection& conn, const TableDef& stored, const TableDef& wanted) {
+  for (const auto& f : wanted.fields) {
+    int s = stored.fieldNumber(f.formerName.empty() ? f.name : f.formerName);
+    if (s < 0 || s == stored.identity || sameStorage(stored.fields[s], f)) continue;
+    const FieldDef& old = stored.fields[s];
+    std::string column = quoteName(old.name), table = quoteName(stored.name);
+    sqlite3_stmt* read = prepareOnce(conn.db, ("SELECT rowid, " + column + " FROM " + table).c_str());
+    Finalizer readDone{read};
+    sqlite3_stmt* write =
+        prepareOnce(conn.db, ("UPDATE " + table + " SET " + column + " = ?1 WHERE rowid = ?2").c_str());
+    Finalizer writeDone{write};
+    std::vector<std::pair<int64_t, Value>> changed;
+    while (stepRow(conn.db, read, "reading values to convert")) {
+      Value v = columnValue(read, 1);
+      Value converted;
+      try {
+        converted = convertValue(old, v, f);
+      } catch (const ZVException& e) {
+        fail(RL_BAD_VALUE, "Field [" + old.name + "] of record " + std::to_string(sqlite3_column_int64(read, 0)) +
+                               " does not convert: " + e.GetErrorMsg());
+      }
+      if (!sameValue(v, converted)) changed.emplace_back(sqlite3_column_int64(read, 0), std::move(converted));
+    }
+    for (const auto& [rowid, value] : changed) {
+      bindValue(write, 1, value);
+      sqlite3_bind_int64(write, 2, rowid);
+      stepDone(conn.db, write, "converting a value");
+      sqlite3_reset(write);
+    }
+  }
+}
+
 void alterTableInFile(Connection& conn, const TableDef& stored, const TableDef& wanted) {
   DefinitionChange write(conn);
+  convertChangedFields(conn, stored, wanted);
   bool rebuild = wanted.identity != stored.identity || wanted.partitioned() != stored.partitioned();
   for (size_t i = 0; i < stored.fields.size() && !rebuild; ++i) {
     // Fields removed or moved: the table is rebuilt, kept fields keep their values by name.
@@ -1043,7 +1124,7 @@ void rebuildTableInFile(Connection& conn, const TableDef& def) {
 // The source is read in one read transaction of its own, so the copy is
 // the table as one commit left it.
 void copyTableFromFile(Connection& conn, const std::string& sourcePath, const std::string& name) {
-  sqlite3* source = openDatabaseFile(sourcePath, false, kBusyTimeoutMs);
+  sqlite3* source = openDatabaseFile(sourcePath, FileOpen::Peek, kBusyTimeoutMs);
   struct Closer {
     sqlite3* db;
     ~Closer() {

@@ -40,6 +40,17 @@ void TableCore::prepareTexts() {
     cols += (n ? ", " : "") + quoteName("rl_partition");
     params += (n ? ", ?" : "?") + std::to_string(n + 1);
   }
+  if (stored.customIdentity()) {
+    // The seed first, then the step past the highest id the table ever
+    // had; read inside the insert's own write, so no two writers meet.
+    std::string literal = "'";
+    for (char c : stored.name) literal += c == '\'' ? std::string("''") : std::string(1, c);
+    literal += "'";
+    cols += (cols.empty() ? "" : ", ") + quoteName(stored.fields[stored.identity].name);
+    params += std::string(params.empty() ? "" : ", ") +
+              "coalesce((SELECT seq FROM sqlite_sequence WHERE name = " + literal + ") + " +
+              std::to_string(stored.identityIncrement) + ", " + std::to_string(stored.identitySeed) + ")";
+  }
   insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
   insertStmt = nullptr;
   if (stored.partitioned())
@@ -574,7 +585,7 @@ struct FileConnection {
   explicit FileConnection(int32_t datno) {
     if (!engine().lookupDatno(datno, &path, &table))
       fail(RL_BAD_HANDLE, "Unknown data file number " + std::to_string(datno));
-    db = openDatabaseFile(path, false, kBusyTimeoutMs);
+    db = openDatabaseFile(path, FileOpen::Peek, kBusyTimeoutMs);
   }
   ~FileConnection() { sqlite3_close_v2(db); }
 };
@@ -599,13 +610,19 @@ int rlGetFieldBinaryFlag(RLHANDLE field) {
 int rlSetIdentityField(RLHANDLE table, const char* fieldName, int seed, int increment) {
   ZVTable* t = Access::table(table);
   return onHandle(t, [&] {
-    if (t->IsOpen()) fail(RL_BAD_ARGUMENT, "The identity field is set on a table being defined");
-    if (seed != 1 || increment != 1) fail(RL_BAD_ARGUMENT, "Identity values start at 1 and grow by 1");
+    // Record ids only grow: the step is positive.
+    if (increment < 1) fail(RL_BAD_ARGUMENT, "Identity values grow by a positive increment");
     TableDef& d = Access::definition(t);
     int n = d.fieldNumber(fieldName ? fieldName : "");
     if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(fieldName ? fieldName : "") + "] not found");
     if (semOf(d.fields[n]) != Sem::Int) fail(RL_BAD_ARGUMENT, "An identity field holds integers");
+    // An open table keeps its identity field through an alteration (its
+    // values are the record ids); the seed and step may change.
+    if (t->IsOpen() && n != d.identity)
+      fail(RL_BAD_ARGUMENT, "The identity field of a stored table cannot move to another field");
     d.identity = n;
+    d.identitySeed = seed;
+    d.identityIncrement = increment;
   });
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -359,6 +360,169 @@ static std::string formatTime(int32_t ms, int timeType) {
   return buf;
 }
 
+// ---- exact decimals -----------------------------------------------------------
+// NUMBER and MONEY fields keep the decimal they are given, digit for digit.
+// SQLite has no decimal type, so a value is stored as the exact INTEGER
+// when it is whole and fits 64 bits, as a REAL when it has at most 15
+// significant digits (a double holds those exactly as decimals, and the
+// sqlite3 shell prints them back unchanged), and otherwise as its decimal
+// text in a BLOB, which a NUMERIC column keeps as given (a TEXT would be
+// turned into a rounded REAL).
+
+bool isDecimal(const FieldDef& f) { return f.type == 67 || f.type == 105 || f.type == 143; }
+
+namespace {
+
+constexpr size_t kMaxDecimalDigits = 400;  // a double written out whole has at most 309 integer digits
+
+struct Decimal {
+  bool negative = false;
+  std::string whole;     // no leading zeros ("" for zero)
+  std::string fraction;  // no trailing zeros
+  size_t significant() const {
+    if (!whole.empty()) return whole.size() + fraction.size();
+    size_t first = fraction.find_first_not_of('0');
+    return first == std::string::npos ? 0 : fraction.size() - first;
+  }
+  bool zero() const { return whole.empty() && fraction.empty(); }
+};
+
+// [blanks][+-]digits[.digits][(e|E)[+-]digits][blanks], at least one digit.
+bool parseDecimal(std::string_view text, Decimal* out) {
+  size_t b = 0, e = text.size();
+  while (b < e && isspace(static_cast<unsigned char>(text[b]))) ++b;
+  while (e > b && isspace(static_cast<unsigned char>(text[e - 1]))) --e;
+  std::string_view t = text.substr(b, e - b);
+  size_t p = 0;
+  Decimal d;
+  if (p < t.size() && (t[p] == '+' || t[p] == '-')) d.negative = t[p++] == '-';
+  std::string digits;
+  size_t point = std::string::npos;
+  for (; p < t.size(); ++p) {
+    if (isdigit(static_cast<unsigned char>(t[p]))) {
+      digits += t[p];
+    } else if (t[p] == '.' && point == std::string::npos) {
+      point = digits.size();
+    } else {
+      break;
+    }
+    if (digits.size() > kMaxDecimalDigits) return false;
+  }
+  if (digits.empty()) return false;
+  long exponent = 0;
+  if (p < t.size() && (t[p] == 'e' || t[p] == 'E')) {
+    ++p;
+    bool negativeExponent = false;
+    if (p < t.size() && (t[p] == '+' || t[p] == '-')) negativeExponent = t[p++] == '-';
+    size_t start = p;
+    for (; p < t.size() && isdigit(static_cast<unsigned char>(t[p])); ++p) {
+      exponent = exponent * 10 + (t[p] - '0');
+      if (exponent > long(kMaxDecimalDigits)) return false;
+    }
+    if (p == start) return false;
+    if (negativeExponent) exponent = -exponent;
+  }
+  if (p != t.size()) return false;
+  long wholeDigits = long(point == std::string::npos ? digits.size() : point) + exponent;
+  if (wholeDigits > long(kMaxDecimalDigits) || wholeDigits < -long(kMaxDecimalDigits)) return false;
+  if (wholeDigits < 0) {
+    digits.insert(0, size_t(-wholeDigits), '0');
+    wholeDigits = 0;
+  }
+  if (size_t(wholeDigits) > digits.size()) digits.append(size_t(wholeDigits) - digits.size(), '0');
+  d.whole = digits.substr(0, size_t(wholeDigits));
+  d.fraction = digits.substr(size_t(wholeDigits));
+  d.whole.erase(0, std::min(d.whole.find_first_not_of('0'), d.whole.size()));
+  while (!d.fraction.empty() && d.fraction.back() == '0') d.fraction.pop_back();
+  if (d.zero()) d.negative = false;
+  *out = std::move(d);
+  return true;
+}
+
+// Rounds half away from zero to `scale` fraction digits.
+void roundTo(Decimal& d, size_t scale) {
+  if (d.fraction.size() <= scale) return;
+  bool up = d.fraction[scale] >= '5';
+  d.fraction.resize(scale);
+  if (up) {
+    std::string digits = d.whole + d.fraction;
+    size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0)
+      digits.insert(0, 1, '1');
+    else
+      digits[i - 1]++;
+    d.whole = digits.substr(0, digits.size() - scale);
+    d.fraction = digits.substr(digits.size() - scale);
+    d.whole.erase(0, std::min(d.whole.find_first_not_of('0'), d.whole.size()));
+  }
+  while (!d.fraction.empty() && d.fraction.back() == '0') d.fraction.pop_back();
+  if (d.zero()) d.negative = false;
+}
+
+std::string decimalText(const Decimal& d, size_t scale) {
+  std::string text = d.negative ? "-" : "";
+  text += d.whole.empty() ? "0" : d.whole;
+  std::string fraction = d.fraction;
+  if (fraction.size() < scale) fraction.append(scale - fraction.size(), '0');
+  if (!fraction.empty()) text += "." + fraction;
+  return text;
+}
+
+// The decimal a stored value holds; false when it holds none.
+bool storedDecimal(const Value& v, Decimal* out) {
+  switch (v.kind) {
+    case Value::Int:
+      return parseDecimal(std::to_string(v.i), out);
+    case Value::Real: {
+      char buf[64];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v.d);  // the shortest text that reads back as v.d
+      return ec == std::errc() && parseDecimal(std::string_view(buf, size_t(end - buf)), out);
+    }
+    case Value::Text:
+    case Value::Blob:
+      return parseDecimal(v.s, out);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// The field's decimal as it is stored: rounded to the declared scale, and
+// refused when it has more digits than the declared precision.
+static Value decimalValue(const FieldDef& f, Decimal d) {
+  size_t scale = size_t(std::max(f.scale, 0));
+  if (scale > 0) roundTo(d, scale);
+  size_t digits = d.whole.size() + std::max(d.fraction.size(), scale);
+  if (f.precision > 0 && digits > size_t(f.precision))
+    fail(RL_BAD_VALUE, "Value " + decimalText(d, scale) + " has more than the " + std::to_string(f.precision) +
+                           " digits of field [" + f.name + "]");
+  if (d.fraction.empty() && d.whole.size() <= 18) {
+    int64_t whole = 0;
+    std::from_chars(d.whole.data(), d.whole.data() + d.whole.size(), whole);
+    return Value::integer(d.negative ? -whole : whole);
+  }
+  std::string text = decimalText(d, 0);
+  if (d.significant() <= 15) return Value::real(std::strtod(text.c_str(), nullptr));
+  return Value::blob(text);
+}
+
+static Value decimalFromText(const FieldDef& f, std::string_view text) {
+  Decimal d;
+  if (!parseDecimal(text, &d))
+    fail(RL_BAD_VALUE, "Text [" + std::string(text.substr(0, 64)) + "] is not a number for field [" + f.name + "]");
+  return decimalValue(f, std::move(d));
+}
+
+static std::string decimalString(const FieldDef& f, const Value& v) {
+  Decimal d;
+  if (!storedDecimal(v, &d)) return v.s;  // something another program stored: shown as it is
+  size_t scale = size_t(std::max(f.scale, 0));
+  if (scale > 0) roundTo(d, scale);
+  return decimalText(d, scale);
+}
+
 // ---- field kinds ----------------------------------------------------------
 
 Sem semOf(const FieldDef& f) {
@@ -477,10 +641,67 @@ static void checkIntRange(const FieldDef& f, int64_t v) {
     fail(RL_BAD_VALUE, "Value " + std::to_string(v) + " is out of range for field [" + f.name + "]");
 }
 
+// The bytes of a variable field's length prefix: its stored length counts
+// them, so VARCHAR(20) is stored as 22.
+static int lengthPrefix(int type) {
+  switch (type) {
+    case 152:
+    case 154:
+      return 1;
+    case 160:
+    case 162:
+    case 193:
+    case 201:
+      return 2;
+    case 168:
+    case 170:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+size_t contentLimit(const FieldDef& f) {
+  Sem sem = semOf(f);
+  if ((sem != Sem::Text && sem != Sem::Binary) || holdsJson(f)) return 0;
+  int prefix = lengthPrefix(f.type);
+  if (f.length > prefix) return size_t(f.length - prefix);
+  // No declared length: what the prefix can count (a long type's four
+  // bytes count more than a value can hold).
+  if (prefix == 1) return 255;
+  if (prefix == 2) return 65535;
+  return 0;
+}
+
 static void checkLength(const FieldDef& f, size_t size) {
-  if (f.length > 0 && size > size_t(f.length) && semOf(f) != Sem::Real)
+  size_t limit = contentLimit(f);
+  if (limit > 0 && size > limit)
     fail(RL_VALUE_TOO_LONG, "Value of " + std::to_string(size) + " bytes is longer than field [" + f.name + "] (" +
-                                std::to_string(f.length) + ")");
+                                std::to_string(limit) + ")");
+}
+
+// Whether text is one JSON value (SQLite's own reading of JSON, as the
+// engine's keys inside JSON fields use it).
+static bool isJsonText(std::string_view text) {
+  struct Checker {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    Checker() {
+      if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK)
+        sqlite3_prepare_v2(db, "SELECT json_valid(?1)", -1, &st, nullptr);
+    }
+    ~Checker() {
+      sqlite3_finalize(st);
+      sqlite3_close_v2(db);
+    }
+  };
+  thread_local Checker checker;
+  if (!checker.st) fail(RL_STORAGE_ERROR, "JSON cannot be checked");
+  sqlite3_bind_text(checker.st, 1, text.data(), int(text.size()), SQLITE_STATIC);
+  bool valid = sqlite3_step(checker.st) == SQLITE_ROW && sqlite3_column_int(checker.st, 0) == 1;
+  sqlite3_reset(checker.st);
+  sqlite3_clear_bindings(checker.st);
+  return valid;
 }
 
 static bool parseInt(const std::string& t, int64_t* out) {
@@ -509,6 +730,7 @@ Value fromSigned(const FieldDef& f, int64_t v) {
       checkIntRange(f, v);
       return Value::integer(v);
     case Sem::Real:
+      if (isDecimal(f)) return decimalFromText(f, std::to_string(v));
       return Value::real(double(v));
     case Sem::Text: {
       std::string s = std::to_string(v);
@@ -532,6 +754,11 @@ Value fromFloat(const FieldDef& f, double v) {
       return Value::integer(i);
     }
     case Sem::Real:
+      if (isDecimal(f)) {
+        char buf[64];
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);  // the shortest text of v: no noise digits
+        return decimalFromText(f, std::string_view(buf, size_t(end - buf)));
+      }
       return Value::real(v);
     case Sem::Text: {
       char buf[64];
@@ -546,6 +773,7 @@ Value fromFloat(const FieldDef& f, double v) {
 }
 
 Value fromBytes(const FieldDef& f, const void* data, size_t size) {
+  if (holdsJson(f)) return fromText(f, std::string_view(static_cast<const char*>(data), data ? size : 0), 1, 3);
   std::string bytes(static_cast<const char*>(data), data ? size : 0);
   Sem sem = semOf(f);
   if (sem == Sem::Binary) {
@@ -578,9 +806,22 @@ Value fromDateTime(const FieldDef& f, const ZVDateTime& v) {
 }
 
 Value fromString(const FieldDef& f, const char* text, int dateType, int timeType) {
-  std::string t = text ? text : "";
+  return fromText(f, text ? std::string_view(text) : std::string_view(), dateType, timeType);
+}
+
+Value fromText(const FieldDef& f, std::string_view text, int dateType, int timeType) {
   Sem sem = semOf(f);
-  if (sem == Sem::Text || sem == Sem::Binary) return fromBytes(f, t.data(), t.size());
+  if (sem == Sem::Binary) return fromBytes(f, text.data(), text.size());
+  if (textHasNul(text))
+    fail(RL_BAD_VALUE, "Text for field [" + f.name + "] holds a NUL byte; only binary fields keep one");
+  std::string t(text);
+  if (holdsJson(f)) {
+    if (trim(t).empty()) return Value();
+    if (text.size() > size_t(INT32_MAX) || !isJsonText(text))
+      fail(RL_BAD_VALUE, "Text [" + t.substr(0, 64) + "] is not JSON; field [" + f.name + "] holds JSON only");
+    return Value::text(std::move(t));
+  }
+  if (sem == Sem::Text) return fromBytes(f, t.data(), t.size());
   if (trim(t).empty()) return Value();
   switch (sem) {
     case Sem::Bit: {
@@ -596,6 +837,7 @@ Value fromString(const FieldDef& f, const char* text, int dateType, int timeType
       break;
     }
     case Sem::Real: {
+      if (isDecimal(f)) return decimalFromText(f, t);
       double v;
       if (parseReal(t, &v)) return Value::real(v);
       break;
@@ -630,6 +872,7 @@ Value fromString(const FieldDef& f, const char* text, int dateType, int timeType
 }
 
 std::string toString(const FieldDef& f, const Value& v, int dateType, int timeType) {
+  if (isDecimal(f) && !v.isNull()) return decimalString(f, v);
   switch (v.kind) {
     case Value::Null:
       return "";
@@ -683,6 +926,9 @@ int64_t toInteger(const FieldDef& f, const Value& v) {
       return v.i;
     case Value::Real:
       return truncated(f, v.d);
+    case Value::Blob:
+      if (!isDecimal(f)) break;
+      [[fallthrough]];
     case Value::Text: {
       int64_t i;
       if (parseInt(v.s, &i)) return i;
@@ -704,6 +950,9 @@ double toFloat(const FieldDef& f, const Value& v) {
       return double(v.i);
     case Value::Real:
       return v.d;
+    case Value::Blob:
+      if (!isDecimal(f)) break;
+      [[fallthrough]];
     case Value::Text: {
       double d;
       if (parseReal(v.s, &d)) return d;
@@ -720,6 +969,31 @@ ZVDateTime toDateTime(const FieldDef& f, const Value& v) {
   ZVDateTime dt;
   if (v.kind == Value::Text && parseIso(v.s, &dt)) return dt;
   fail(RL_BAD_VALUE, "Field [" + f.name + "] does not hold a date or time");
+}
+
+Value convertValue(const FieldDef& from, const Value& v, const FieldDef& to) {
+  if (v.isNull()) return v;
+  Sem a = semOf(from), b = semOf(to);
+  auto refuse = [&]() {
+    fail(RL_BAD_VALUE, "Field [" + from.name + "] holds a value that does not convert to its new type without loss");
+  };
+  bool aBytes = a == Sem::Text || a == Sem::Binary, bBytes = b == Sem::Text || b == Sem::Binary;
+  if (aBytes && bBytes && !holdsJson(to)) {
+    if (v.kind != Value::Text && v.kind != Value::Blob) return fromText(to, toString(from, v, 1, 3), 1, 3);
+    if (b == Sem::Text && textHasNul(v.s)) refuse();
+    return fromBytes(to, v.s.data(), v.s.size());
+  }
+  Value out = fromText(to, toString(from, v, 1, 3), 1, 3);
+  // Numbers must keep their value: a fraction cut or rounded away is refused.
+  bool aNumber = a == Sem::Bit || a == Sem::Int || a == Sem::Real,
+       bNumber = b == Sem::Bit || b == Sem::Int || b == Sem::Real;
+  if (aNumber && bNumber) {
+    Decimal before, after;
+    if (!storedDecimal(v, &before) || !storedDecimal(out, &after) || before.negative != after.negative ||
+        before.whole != after.whole || before.fraction != after.fraction)
+      refuse();
+  }
+  return out;
 }
 
 bool sameValue(const Value& a, const Value& b) {

@@ -3,9 +3,13 @@
 #include <strings.h>
 
 #include <cstring>
+#include <memory>
+
+#include <json-c/json.h>
 
 #include "persist.h"
 #include "starling.h"
+#include "yxlogon.h"
 
 namespace {
 
@@ -16,17 +20,86 @@ void logWith(LogCallback log, int code, const char* text) {
   if (log != nullptr) log(text, code);
 }
 
-// Registers the topic a command names, writing its row when it is new.
-void registerCommandTopic(const char* topic, const char* requester) {
-  bool isNew = false;
-  MQTTTopic* entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
-  if (isNew) {
-    int id = MQTTTopic::Persist(entry);
-    MQTTConnection::AddTopicsByTopic(topic, id);
-  }
+// The broker's own database credentials, for the origins that are trusted:
+// the administration application's pass-through (behind its token), command
+// files on the server's disk, the replay of stored topics at start. Server
+// and database stay open so that the command's defaults apply.
+std::unique_ptr<ZVDatabaseConfig> brokerCommandConfig() {
+  StarlingBroker& b = starlingBroker();
+  const char* user = b.dbConfig != nullptr ? b.dbConfig->user : nullptr;
+  const char* password = b.dbConfig != nullptr ? b.dbConfig->password : nullptr;
+  return std::make_unique<ZVDatabaseConfig>(nullptr, user, password, nullptr);
 }
 
+// A JSON text member whole: false when absent or not a text; *whole false
+// when it holds a NUL byte (refused, never cut at it).
+bool jsonText(json_object* json, const char* key, std::string* out, bool* whole) {
+  json_object* value = nullptr;
+  if (json == nullptr || !json_object_object_get_ex(json, key, &value) || !json_object_is_type(value, json_type_string))
+    return false;
+  const char* text = json_object_get_string(value);
+  int length = json_object_get_string_len(value);
+  *whole = !yx::hasNulByte(text, static_cast<size_t>(length));
+  out->assign(text, static_cast<size_t>(length));
+  return true;
+}
+
+// Failed command logons of MQTT clients: counted, slowed and logged as every
+// application's logons are.
+yx::LogonGuard& commandLogonGuard() {
+  static yx::LogonGuard guard("starling", [](const std::string& line) {
+    starlingLog(RL_WRONG_PASSWORD, "starling - %s", line.c_str());
+  });
+  return guard;
+}
+
+// Logs on to the engine with the credentials and off again; the engine's
+// code and message when it refuses. The calling thread keeps its owner.
+int checkLogon(const std::string& server, const std::string& user, const std::string& password, std::string* why) {
+  int32_t previousOwner = rlGetCurrentOwner();
+  int code = 0;
+  try {
+    ZVSession session(2);
+    session.Logon(server.c_str(), user.c_str(), password.c_str());
+    session.Logout();
+  } catch (const ZVException& e) {
+    code = e.GetErrorCode() != 0 ? e.GetErrorCode() : RL_WRONG_PASSWORD;
+    *why = e.GetErrorMsg();
+  }
+  if (rlSetCurrentOwner(previousOwner) != 0) rlSetCurrentOwner(-1);
+  return code;
+}
+
+// Parses a command text; null (logged with 10007) when it is not JSON.
+json_object* parseCommandText(const void* payload, size_t length, LogCallback log) {
+  std::string text(static_cast<const char*>(payload), payload != nullptr ? length : 0);
+  json_object* command = zvJsonFromString(text.c_str());
+  if (command == nullptr) {
+    logWith(log, 10007, "starling - Trying to process the MQTT command, but Json message looks to be malformed:");
+    char line[512];
+    snprintf(line, sizeof line, "%.256s<JSON truncated to save space in the log file>", text.c_str());
+    logWith(log, 10007, line);
+  }
+  return command;
+}
+
+void releaseJson(json_object* json) { zvJsonRelease(json); }
+using JsonOwner = std::unique_ptr<json_object, decltype(&releaseJson)>;
+
 }  // namespace
+
+void starlingRegisterCommandTopic(const char* topic, const char* requester) {
+  bool isNew = false;
+  std::shared_ptr<MQTTTopic> entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
+  // A topic nothing needed may have lost its row to the bound on rows while
+  // its entry stayed in memory: the command's tables refer to the row.
+  bool rowMissing = false;
+  if (!isNew) {
+    StarlingDb db;
+    rowMissing = MQTTTopic::GetTopicID(db.get(), topic) < 0;
+  }
+  if (isNew || rowMissing) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry.get()));
+}
 
 const char* mqttSysOpName(int op) { return op >= 0 && op < 6 ? kOpNames[op] : "Invalid Operation"; }
 
@@ -39,7 +112,14 @@ void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, 
     starlingThrow("_processMQTTSystemRequest", 10005,
                   "starling - Trying to execute operation [%s], but it is not supported.",
                   operation != nullptr ? operation : "");
+  // Before the administration mutex: what a command may ask is bounded.
+  MQTTPersist::CheckCommandBounds(command);
   StarlingBroker& b = starlingBroker();
+  std::unique_ptr<ZVDatabaseConfig> own;
+  if (config == nullptr) {
+    own = brokerCommandConfig();
+    config = own.get();
+  }
   if (op == MQTTSYSOP_DELETE)
     MQTTPersist::ExecSysDeleteOp(config, topic, requester, command, log);
   else
@@ -73,7 +153,7 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
     return code;
   }
   try {
-    registerCommandTopic(topic, requester);
+    starlingRegisterCommandTopic(topic, requester);
     _processMQTTSystemRequest(config, operation, topic, requester, command, log);
   } catch (const YXException& e) {
     logWith(log, e.GetErrorCode(), e.GetErrorMsg());
@@ -84,18 +164,50 @@ int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, co
 
 int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
                                   LogCallback log) {
-  std::string text(static_cast<const char*>(payload), payload != nullptr ? length : 0);
-  json_object* command = zvJsonFromString(text.c_str());
-  if (command == nullptr) {
-    logWith(log, 10007, "starling - Trying to process the MQTT command, but Json message looks to be malformed:");
-    char line[512];
-    snprintf(line, sizeof line, "%.256s<JSON truncated to save space in the log file>", text.c_str());
-    logWith(log, 10007, line);
-    return 10007;
+  JsonOwner command(parseCommandText(payload, length, log), releaseJson);
+  if (command == nullptr) return 10007;
+  return processPersistenceCommand(config, command.get(), requester, log);
+}
+
+int processClientCommandText(const StarlingClientCredentials& client, const void* payload, size_t length,
+                             const char* clientId, LogCallback log) {
+  JsonOwner command(parseCommandText(payload, length, log), releaseJson);
+  if (command == nullptr) return 10007;
+  const char* id = clientId != nullptr ? clientId : "";
+  // The command's own credentials, else those of the client's CONNECT.
+  std::string user, password;
+  bool whole = true, passwordWhole = true;
+  bool ownUser = jsonText(command.get(), "databaseUserName", &user, &whole);
+  bool ownPassword = jsonText(command.get(), "databaseUserPassword", &password, &passwordWhole);
+  if (!ownUser && client.hasUser) user = client.user, whole = client.whole;
+  if (!ownUser && !ownPassword && client.hasUser) password = client.password;
+  if (user.empty()) {
+    logWith(log, RL_UNKNOWN_USER,
+            ("starling - Command of client [" + std::string(id) +
+             "] refused: it carries no database credentials (databaseUserName and databaseUserPassword, or the user "
+             "name and password of its CONNECT).")
+                .c_str());
+    return RL_UNKNOWN_USER;
   }
-  int result = processPersistenceCommand(config, command, requester, log);
-  zvJsonRelease(command);
-  return result;
+  StarlingBroker& b = starlingBroker();
+  std::string server = b.dbConfig != nullptr && b.dbConfig->server != nullptr ? b.dbConfig->server : "BRENLOXS";
+  bool serverWhole = true;
+  jsonText(command.get(), "databaseConnectionString", &server, &serverWhole);
+  yx::LogonGuard& guard = commandLogonGuard();
+  guard.beforeAttempt(user, client.address);
+  std::string why = "a credential or the server name holds a NUL byte";
+  int code = whole && passwordWhole && serverWhole ? checkLogon(server, user, password, &why) : RL_WRONG_PASSWORD;
+  if (code != 0) {
+    guard.failed(user, client.address);
+    char line[1400];
+    snprintf(line, sizeof line, "starling - Command of client [%.256s] refused: database logon of user [%.256s] failed - %.700s",
+             id, user.c_str(), why.c_str());
+    logWith(log, code, line);
+    return code;
+  }
+  guard.succeeded(user, client.address);
+  ZVDatabaseConfig config(nullptr, user.c_str(), password.c_str(), nullptr);
+  return processPersistenceCommand(&config, command.get(), id, log);
 }
 
 void persistRestartTopics();

@@ -26,6 +26,7 @@ const char* kLocalAuthFile = OSPREY_LOCAL_AUTH_FILE;
 // months of an ordinary site's connects and subscriptions, a few hundred MB
 // at most even with 1 KB filters.
 constexpr int64_t kHistoryMaxRowsDefault = 100000;
+constexpr int64_t kTopicMaxRowsDefault = 100000;
 
 bool startsWithY(const char* text) { return text != nullptr && (text[0] == 'Y' || text[0] == 'y'); }
 
@@ -62,6 +63,8 @@ void copySettings(StarlingBroker& b, WebServerThreadData* server) {
   b.webDirectory = server->webDirectory != nullptr ? server->webDirectory : ".";
   std::string historyRows = starlingConfigValue("HISTORY_MAX_ROWS");
   b.historyMaxRows = historyRows.empty() ? kHistoryMaxRowsDefault : std::max(0LL, atoll(historyRows.c_str()));
+  std::string topicRows = starlingConfigValue("TOPIC_MAX_ROWS");
+  b.topicMaxRows = topicRows.empty() ? kTopicMaxRowsDefault : std::max(1LL, atoll(topicRows.c_str()));
 }
 
 // Metadata sessions beyond a small floor close after this long unused, or
@@ -438,16 +441,15 @@ STARLING_EXPORT int32_t routerXtd(WebAppRequestRecord* request, void* body, void
         out);
   }
   try {
-    bool isNew = false;
-    MQTTTopic* entry = MQTTTopic::CheckTopic(topic, "quarnAdministration", false, nullptr, 0, 0, &isNew);
-    if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry));
-    _processMQTTSystemRequest(nullptr, operation, topic, "internal - API request", command, nullptr);
+    starlingRegisterCommandTopic(topic, "quarnAdministration");
+    _processMQTTSystemRequest(nullptr, operation, topic, "internal - API request", command, b.log);
     *out = zvJsonAlloc();
     zvJsonSetError(0, "Success", out);
     return 0;
   } catch (const YXException& e) {
     char text[1200];
     snprintf(text, sizeof text, "Failed to execute MQTT command operation - %s", e.GetErrorMsg());
+    starlingLog(e.GetErrorCode(), "starling - %s", text);
     return zvJsonSetError(e.GetErrorCode(), text, out);
   }
 }

@@ -9,6 +9,7 @@
 
 #include "persist.h"
 #include "starling.h"
+#include "yxlogon.h"
 #if __has_include("mqtt_clients.h")
 #include "mqtt_clients.h"
 #define STARLING_HAS_CLIENTS 1
@@ -23,13 +24,13 @@ namespace {
 // leave theirs to term.
 struct ConnInfo {
   std::string clientId;
-  std::unique_ptr<ZVDatabaseConfig> config;  // credentials of the CONNECT, for commands
+  StarlingClientCredentials credentials;  // of the CONNECT, for the commands it publishes
   // Per-message bookkeeping without the registries' mutexes: the registry
   // entry this connection stamps, and the topic it published to last (valid
   // while the topic generation it was found in lasts).
   std::shared_ptr<MQTTConnection> registered;
   std::string lastTopicName;
-  MQTTTopic* lastTopic = nullptr;
+  std::shared_ptr<MQTTTopic> lastTopic;
   uint64_t lastTopicGeneration = 0;
   // QoS 2 publications taken and not yet released by PUBREL, by packet id,
   // and those of them whose PUBREC the persistence thread sends after the
@@ -151,14 +152,19 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   if (info->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
     info->clientId =
         STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
-  info->config = std::make_unique<ZVDatabaseConfig>(nullptr, hasUser ? user.c_str() : nullptr,
-                                                    hasPassword ? password.c_str() : nullptr, nullptr);
+  info->credentials.hasUser = hasUser;
+  info->credentials.user = user;
+  info->credentials.password = password;
+  info->credentials.whole = !yx::hasNulByte(user.data(), user.size()) && !yx::hasNulByte(password.data(), password.size());
+  char address[64] = {};
+  nev_conn_addr_to_str(conn, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
+  info->credentials.address = address;
   {
     std::lock_guard<std::mutex> lock(gInfoMutex);
     gInfos.insert(info);
   }
   conn->user_data = info;
-  conn->host_word = info->config.get();
+  conn->host_word = &info->credentials;
   nev_broker_session* session = nev_broker_open_session(&b.core, conn);
   if (session == nullptr) {
     refuseConnect(conn, NEV_MQTT_CONNACK_UNAVAILABLE);  // out of memory
@@ -188,13 +194,13 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
 // The topic this connection published to last, when this one is it and the
 // registry has not been cleared since; a retained publication always goes to
 // the registry, which stores its payload.
-MQTTTopic* cachedTopic(const ConnInfo& info, const std::string& topic) {
+std::shared_ptr<MQTTTopic> cachedTopic(const ConnInfo& info, const std::string& topic) {
   if (info.lastTopic == nullptr || info.lastTopicGeneration != MQTTTopic::Generation() || info.lastTopicName != topic)
     return nullptr;
   return info.lastTopic;
 }
 
-void rememberTopic(ConnInfo& info, const std::string& topic, MQTTTopic* entry) {
+void rememberTopic(ConnInfo& info, const std::string& topic, const std::shared_ptr<MQTTTopic>& entry) {
   info.lastTopicName = topic;
   info.lastTopic = entry;
   info.lastTopicGeneration = MQTTTopic::Generation();
@@ -227,10 +233,10 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
   *ackDeferred = false;
   *takenOver = false;
   if (b.persistenceEnabled) {
-    if (isAdminTopic(topic))
-      processPersistenceCommandText(info != nullptr ? info->config.get() : nullptr, pkt->payload.p, pkt->payload.len,
-                                    clientId, b.log);
-    else
+    if (isAdminTopic(topic)) {
+      if (info != nullptr)
+        processClientCommandText(info->credentials, pkt->payload.p, pkt->payload.len, clientId, b.log);
+    } else
       logFailure("starling - Not able to persist MQTT message - %s", [&] {
         // A queued QoS 1/2 message is acknowledged by its persistence thread
         // once its row is committed.
@@ -246,7 +252,7 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
   logFailure("starling - Not able to update topic publication statistics - %s", [&] {
     bool isNew = false;
     bool retain = pkt->retain != 0;
-    MQTTTopic* entry = info != nullptr && !retain ? cachedTopic(*info, topic) : nullptr;
+    std::shared_ptr<MQTTTopic> entry = info != nullptr && !retain ? cachedTopic(*info, topic) : nullptr;
     if (entry == nullptr) {
       entry = MQTTTopic::CheckTopic(topic.c_str(), clientId, retain, pkt->payload.p, pkt->payload.len,
                                     static_cast<uint8_t>(pkt->qos), &isNew);
@@ -254,7 +260,7 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
     }
     entry->CountPublication(clientId);
     if (isNew || retain) {
-      int id = MQTTTopic::Persist(entry);
+      int id = MQTTTopic::Persist(entry.get());
       if (isNew) MQTTConnection::AddTopicsByTopic(topic.c_str(), id);
     }
   });

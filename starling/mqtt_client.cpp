@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "mqtt_clients.h"
 #include "nev.h"
@@ -337,8 +338,22 @@ void MsgQueueDeleter::operator()(YXQueue* queue) const noexcept {
   delete queue;
 }
 
+namespace {
+// Distinct among brokers dialling the same remote broker, and among the
+// clients of one run.
+uint32_t runTag() {
+  static const uint32_t tag = [] {
+    std::random_device random;
+    return static_cast<uint32_t>(random());
+  }();
+  return tag;
+}
+std::atomic<uint64_t> gSubscriptionCount{0};
+}  // namespace
+
 MQTTSubscription::MQTTSubscription(LogCallback log) : log_(log) {
-  snprintf(clientId_, sizeof(clientId_), "starling_%p", static_cast<void*>(this));
+  snprintf(clientId_, sizeof(clientId_), "starling_%08x_%llu", runTag(),
+           static_cast<unsigned long long>(++gSubscriptionCount));
 }
 
 MQTTSubscription::~MQTTSubscription() { _stopSubscription(); }

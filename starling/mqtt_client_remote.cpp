@@ -108,7 +108,17 @@ void MQTTRemoteSysPersist::_loadKeywords() {
 }
 
 void MQTTRemoteSysPersist::ProcessPub(const char*, size_t, const char* payload, size_t payloadLength, uint16_t, int) {
-  ZVDatabaseConfig config(localServer_.get(), localUser_.get(), localPass_.get(), nullptr);
+  // Anyone who may publish on the remote topic sends these: they run with
+  // the database user configured for them (LOCAL_USER or LOCAL_AUTH_FILE),
+  // never with a default one.
+  if (missing(localUser_)) {
+    Log("starling - A command from the remote broker was refused: no database user is configured for them "
+        "(LOCAL_USER and LOCAL_PASSWORD, or LOCAL_AUTH_FILE, in config/starling.cfg).",
+        451);
+    return;
+  }
+  ZVDatabaseConfig config(localServer_.get(), localUser_.get(), localPass_.get() != nullptr ? localPass_.get() : "",
+                          nullptr);
   processPersistenceCommandText(&config, payload, payloadLength, GetClientID(), GetWebLog());
 }
 

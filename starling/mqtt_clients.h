@@ -117,8 +117,9 @@ using MsgQueue = std::unique_ptr<YXQueue, MsgQueueDeleter>;
 // ---------------------------------------------------------------------------
 class MQTTSubscription {
  public:
-  // All texts null, port 1883, client id "starling_%p" of this object. Starts
-  // no thread.
+  // All texts null, port 1883, a client id "starling_<run>_<n>" of its own
+  // (a random tag of this run and a counter: it tells nothing of the
+  // process's memory). Starts no thread.
   explicit MQTTSubscription(LogCallback log);
   // Stops the client thread (a no-op when the derived destructor already did)
   // and frees the texts.

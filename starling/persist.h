@@ -167,7 +167,15 @@ class MQTTPersistField {
   static const char* GetFieldTypeName(int32_t code, int32_t width, int32_t binaryFlag);
   static int32_t GetDefaultFieldWidth(int32_t code);
   static bool IsLengthCheckedType(int32_t code);
+  // Whether the column type holds values up to a width (texts, binaries).
+  static bool HasWidth(int32_t code);
   static bool IsBinaryContent(int32_t type, int32_t binaryFlag, int32_t width);
+  // Whether a column of type `existing` serves a field of type `type` as it is.
+  static bool AcceptsColumnType(int32_t type, int32_t existing);
+  // Why making an existing column that holds values into this field's type,
+  // length and scale would lose or reinterpret its values; null when every
+  // value stays as it is (the same type, a longer length, a wider integer).
+  const char* LossyChange(int32_t existingType, int32_t existingLength, int32_t existingScale) const;
 
   bool hasPath = false;
   std::string propertyPath;
@@ -190,6 +198,10 @@ class MQTTPersistField {
 };
 
 using MQTTPersistFieldTable = std::map<std::string, std::unique_ptr<MQTTPersistField>>;
+// Refuses (10001) two fields that name one column (letter case ignored).
+void persistCheckDistinctColumns(const MQTTPersistFieldTable& fields);
+// Refuses (10001) a mapped property path that a built-in field takes.
+void persistCheckOwnPath(const char* path, bool autoTimeStamp);
 class MQTTPersistChildTable;
 using MQTTPersistChildTableMap = std::map<std::string, std::unique_ptr<MQTTPersistChildTable>>;
 
@@ -246,8 +258,9 @@ class MQTTPersistStage {
     int64_t prepared = 0;  // the extractor's handle; 0 when not prepared
     size_t firstValue = 0, valueCount = 0;
     bool writable = false;  // false: nothing to write (logged when staged)
+    size_t transformedOffset = 0, transformedLength = 0;  // the schema's text, 0: none
   };
-  explicit MQTTPersistStage(const MQTTPersist& persist) : persist_(persist) {}
+  explicit MQTTPersistStage(MQTTPersist& persist) : persist_(persist) {}
   ~MQTTPersistStage() { Clear(); }
   MQTTPersistStage(const MQTTPersistStage&) = delete;
   MQTTPersistStage& operator=(const MQTTPersistStage&) = delete;
@@ -258,11 +271,12 @@ class MQTTPersistStage {
   const Row& row(size_t index) const { return rows_[index]; }
   const Value& value(size_t index) const { return values_[index]; }
   const char* bytes(const Value& v) const { return bytes_.data() + v.offset; }
+  const char* bytes(size_t offset) const { return bytes_.data() + offset; }
   // Releases the prepared payloads and forgets the rows.
   void Clear() noexcept;
 
  private:
-  const MQTTPersist& persist_;
+  MQTTPersist& persist_;
   std::vector<Row> rows_;
   std::vector<Value> values_;
   std::vector<char> bytes_;
@@ -325,6 +339,12 @@ class MQTTPersist : public MQTTSubscription {
   virtual void Stop() noexcept;
   // Stops every persisted topic (draining its queue) and forgets them.
   static void StopAll();
+  // Refuses (10001) a command whose mapping passes the bounds of elements,
+  // nesting, "fieldCount" and columns per table; cheap, run before the
+  // command takes the administration mutex.
+  static void CheckCommandBounds(json_object* command);
+  // Whether `more` persistence threads fit the bound of all topics together.
+  static bool ThreadsAvailable(int32_t more);
   static size_t Count();
 
   // Administration (see the .cpp files for the rules of each).
@@ -391,6 +411,15 @@ class MQTTPersist : public MQTTSubscription {
   int32_t GetThreadCount() const { return threadCount_; }
   bool IsActive() const { return running_.load(); }
   virtual bool IsStoreForward() const { return false; }
+  // Whether rows get the schema's decoded text when stored ("target_payload"
+  // of a store-and-forward topic with a schema that does not transform on
+  // forward), and that text: false (logged) when the schema cannot decode
+  // the payload, which is then stored without it.
+  virtual bool TransformsWhenStored() const { return false; }
+  virtual bool TransformPayload(const char* payload, size_t length, std::string* text) {
+    (void)payload, (void)length, (void)text;
+    return false;
+  }
   const std::string& GetUser() const { return user_; }
   const std::string& GetPassword() const { return password_; }
 
@@ -471,6 +500,7 @@ class MQTTPersist : public MQTTSubscription {
   std::atomic<bool> running_{false};  // accepts messages
   bool stopping_ = false;             // threads end once the queue is empty
   std::vector<std::thread> threads_;
+  int32_t reservedThreads_ = 0;  // counted in the bound of all topics' threads
 };
 
 // ---- Store-and-forward topics ----
@@ -562,13 +592,14 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   MQTTStoreForwardSubscriber(const MQTTStoreForwardSubscriber&) = delete;
   MQTTStoreForwardSubscriber& operator=(const MQTTStoreForwardSubscriber&) = delete;
 
-  // The housekeeping thread: resends what is due, writes the confirmed
-  // position. Throws 10006 when it cannot start.
+  // Joins the housekeeping rounds (one thread serves every subscriber):
+  // resends what is due, writes the confirmed position. Throws 10006 when
+  // that thread cannot start.
   void Start();
   // Asks the delivery to stop at once (the engine's reader then returns).
   void RequestStop() { stopping_ = true; }
-  // Stops the housekeeping thread and writes the confirmed position; the
-  // engine subscription must still exist.
+  // Leaves the housekeeping rounds (waiting for one in progress) and
+  // writes the confirmed position; the engine subscription must still exist.
   void StopAndFlush();
   // After the engine's reader stopped: no acknowledgement or resend touches
   // the subscriber any more, and its packet ids are free.
@@ -589,7 +620,11 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   static void PromoteConfirmedList(uint16_t packetId, const char* clientId);
 
   nev_connection* GetConn() const { return connection_; }
-  char GetQoS() const { return qos_; }
+  char GetQoS() const { return qos_.load(); }
+  // A SUBSCRIBE again on the same connection with a higher QoS raises the
+  // delivery's QoS: rows sent from now on go with it; those in flight finish
+  // with theirs.
+  void SetQoS(char qos) { qos_.store(qos); }
   const std::string& GetClientId() const { return clientId_; }
   size_t InFlight();
   // The position the engine may record as confirmed (just before the first
@@ -605,16 +640,24 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
   void applyAck(Ack kind, uint16_t packetId);
   uint16_t nextPacketId();
-  void housekeeping();
+
+ public:
+  // One housekeeping round: the confirmed position written, resends due.
+  void HousekeepingRound();
+
+ private:
   void resendDue();
-  void resendEntry(ZVRecord* record, const MQTTPersistMsgID& entry);
+  void resendEntry(const std::string& payload, const MQTTPersistMsgID& entry);
   void flushConfirmed();
-  void sendRow(ZVRecord* record, uint16_t packetId, int qos, bool dup);
+  void sendPayload(const std::string& payload, uint16_t packetId, int qos, bool dup);
+  // Logs a row that can never be delivered, counted; mutex_ held.
+  void skipRow(int64_t position, const char* why);
+  void dropEntry(const MQTTPersistMsgID& entry, const char* why);
 
   nev_connection* connection_;
   std::string clientId_;
   std::shared_ptr<MQTTMsgIdGenerator> generator_;
-  char qos_;
+  std::atomic<char> qos_;
   int32_t resendTimeout_;
   MQTTStoreForwardPersist* topic_;
 
@@ -623,9 +666,10 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   int64_t handedOut_ = 0;  // the last row handed out
   bool detached_ = false;
   int64_t flushed_ = 0;  // the confirmed position last written
+  uint64_t skipped_ = 0;  // rows that could never be delivered (under mutex_)
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> threadStop_{false};
-  std::thread thread_;
+  std::atomic<bool> threadStop_{false};  // out of the housekeeping rounds
+  std::mutex roundMutex_;                 // held by a housekeeping round
 };
 
 class MQTTStoreForwardPersist : public MQTTPersist {
@@ -648,6 +692,8 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   // Stops the subscribers and refuses new ones, then the persisted topic's stop.
   void Stop() noexcept override;
   bool IsStoreForward() const override { return true; }
+  bool TransformsWhenStored() const override { return schema_ != nullptr && !transformOnForward_; }
+  bool TransformPayload(const char* payload, size_t length, std::string* text) override;
   bool AddOwnFields() override;
 
   // Subscribes the client id of the connection. 10024 when the client id is
@@ -658,10 +704,15 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   void Subscribe(nev_connection* connection, const std::string& clientId, char qos,
                  nev_broker_session* session = nullptr);
   // Unsubscribes the client id (100 "Key not found" when absent); with a
-  // connection, only the subscriber on that connection.
+  // connection, only the subscriber on that connection. The subscriber stops
+  // outside the subscribers' mutex.
   void Unsubscribe(const std::string& clientId, nev_connection* connection = nullptr);
   // With a connection: a subscriber of the client id on that connection.
   bool HasSubscriber(const std::string& clientId, nev_connection* connection = nullptr);
+  // A SUBSCRIBE again from the client id's subscriber on this connection:
+  // its QoS becomes qos when that is higher; logged with 10024. False when
+  // it has none here.
+  bool Resubscribe(const std::string& clientId, nev_connection* connection, char qos);
   void UpdateSubscriberCompleted(int64_t position, const std::string& clientId);
 
   // The payload a subscriber gets for a row (the source payload, its schema
@@ -687,6 +738,18 @@ class MQTTStoreForwardPersist : public MQTTPersist {
                                    nev_broker_session* session);
   // The connection closes: its subscribers leave every topic.
   static void DropConnection(nev_connection* connection, const std::string& clientId);
+
+  // The event handler's hooks find topics under a process-wide mutex that
+  // every SUBSCRIBE takes; they use a topic after releasing it, counted
+  // here, and stop a leaving subscriber (joining its threads) outside every
+  // mutex. The topic's stop waits until no hook uses it.
+  void EnterHook();
+  void LeaveHook();
+  // Takes the client id's subscriber (on that connection) off the topic and
+  // marks it stopping; null when none.
+  std::shared_ptr<MQTTStoreForwardSubscriber> TakeSubscriber(const std::string& clientId, nev_connection* connection);
+  // Stops a taken subscriber, outside the subscribers' mutex.
+  void StopTaken(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) noexcept;
 
  private:
   struct Properties {
@@ -715,8 +778,14 @@ class MQTTStoreForwardPersist : public MQTTPersist {
   std::shared_mutex deliveryLock_;
   std::unique_ptr<MQTTSchemaTable> schemaTable_;
   MQTTSchema* schema_ = nullptr;  // owned by schemaTable_
+  // The persistence threads decode under it; Alter swaps the schema under it
+  // (and under deliveryLock_).
+  std::mutex schemaMutex_;
 
   std::mutex subscribersMutex_;
   std::map<std::string, std::shared_ptr<MQTTStoreForwardSubscriber>> subscribers_;
   bool stopped_ = false;  // no new subscriber
+  int hookUsers_ = 0;
+  std::set<std::string> stoppingOutside_;  // client ids whose subscriber a hook stops
+  std::condition_variable hooksDone_;
 };

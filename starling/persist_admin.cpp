@@ -156,6 +156,11 @@ void createTopic(ZVDatabaseConfig* config, const char* topic, const char* execut
           "Not able to create the persistence topic [%s] - table [%s] is already in use for persistence topic [%s]",
           topic, persist->GetTableName().c_str(), other->GetTopic());
   }
+  if (!MQTTPersist::ThreadsAvailable(persist->GetThreadCount()))
+    starlingThrow("MQTTPersist::AddPersistTopic", 10015,
+                  "Not able to create the persistence topic [%s] - its %d persistence threads would pass the bound of "
+                  "all persisted topics",
+                  topic, persist->GetThreadCount());
   persist->CreateStart();
   // The stored configuration says "create", also for a resumed or altered one.
   json_object* stored = zvJsonFromString(jsonText(json).c_str());
@@ -188,13 +193,6 @@ void removeTopic(const char* topic) {
   // Stopped now, whoever still holds a reference: a publisher that found it
   // just before finds it refusing messages.
   if (persist != nullptr) persist->Stop();
-}
-
-// Makes sure a topic named by a command has its registry entry and row.
-void registerTopicName(const char* topic, const char* requester) {
-  bool isNew = false;
-  MQTTTopic* entry = MQTTTopic::CheckTopic(topic, requester, false, nullptr, 0, 0, &isNew);
-  if (isNew) MQTTConnection::AddTopicsByTopic(topic, MQTTTopic::Persist(entry));
 }
 
 void execCreate(ZVDatabaseConfig* config, const char* topic, const char* executedBy, json_object* json, LogCallback log,
@@ -245,7 +243,7 @@ void execRename(ZVDatabaseConfig* config, const char* topic, const char* execute
     zvJsonRelease(moved);
     starlingThrow(fn, 10006, "Not able to update previous topic to %s", newName);
   }
-  registerTopicName(newName, executedBy);
+  starlingRegisterCommandTopic(newName, executedBy);
   removeTopic(topic);
   try {
     createTopic(config, newName, executedBy, moved, log, pool);
@@ -346,6 +344,10 @@ void MQTTPersist::ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* top
                           topic);
         }
         recordOutcome(topic, history, executedBy, 0, "Success", log);
+        // What changes the persisted topics is in the log as well as in the
+        // history table.
+        starlingLog(0, "starling - %s for topic [%s] by [%s] - Success", opName, topic,
+                    executedBy != nullptr ? executedBy : "");
       } catch (const YXException& e) {
         code = e.GetErrorCode();
         snprintf(message, sizeof message, "starling - Failed to execute %s operation on the topic [%s] - %s", opName,
@@ -379,6 +381,9 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
   const char* fn = "MQTTPersist::Alter";
   Settings s;
   _readSettings(brokerConfig, config, s);  // every value checked before anything stops
+  if (!ThreadsAvailable(s.threads - threadCount_))
+    starlingThrow(fn, 10015, "Not able to alter persistence topic %s - %d persistence threads would pass the bound of all "
+                  "persisted topics", GetTopic(), s.threads);
   bool storeForward = false;
   zvJsonGetBooleanByName(config, "storeAndForward", &storeForward);
   if (storeForward != IsStoreForward())
@@ -433,6 +438,7 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
       const char* path = nullptr;
       if (!zvJsonGetStringByName(element, "propertyPath", &path))
         starlingThrow(fn, 10004, "Missing propertyPath in mapOfPropertiesToFields element");
+      persistCheckOwnPath(path, s.autoTimeStamp);
       paths.insert(path);
       auto it = fields_.find(path);
       if (it != fields_.end()) {
@@ -440,12 +446,12 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
         continue;
       }
       persistValidatePath(extractor_, path);
+      // Child tables stay as they are: an element naming one, new or
+      // existing, is refused rather than passed over.
       const char* child = nullptr;
       if (children_.count(path) != 0 ||
-          (zvJsonGetStringByName(element, "childTableName", &child) && child[0] != '\0')) {
-        if (children_.count(path) != 0) continue;  // child tables stay as they are
+          (zvJsonGetStringByName(element, "childTableName", &child) && child[0] != '\0'))
         starlingThrow(fn, 10001, "Not able to add a child table property map. Feature not supported.");
-      }
       fields_[path] = std::make_unique<MQTTPersistField>(element, this);
       alterTable = true;
     }
@@ -483,6 +489,8 @@ void MQTTPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_
     if (external) _startExternal(config);
   }
   alterTable = AddOwnFields() || alterTable;
+  // As at creation: two properties never write one column.
+  persistCheckDistinctColumns(fields_);
   if (alterTable) _alterTable();
   _startPersistQueue();
 }

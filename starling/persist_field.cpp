@@ -318,6 +318,8 @@ bool MQTTPersistField::IsLengthCheckedType(int32_t code) {
                   {8, 16, 24, 33, 41, 51, 59, 67, 75, 83, 91, 103, 105, 124, 143, 146, 170, 231, 239, 257, 258, 259});
 }
 
+bool MQTTPersistField::HasWidth(int32_t code) { return isOneOf(code, {128, 144, 146, 152, 154, 160, 162, 168}); }
+
 bool MQTTPersistField::IsBinaryContent(int32_t type, int32_t binaryFlag, int32_t width) {
   if (type == 128 || type == 160) return true;
   if (type == 162) return !(binaryFlag == 4 && width >= 1 && width <= 8192);
@@ -359,6 +361,10 @@ void MQTTPersistField::readType(json_object* json, const char* typeKey, const ch
       format = persist->GetDefaultDateFormat();
     else if (isType(typeText, {"TIME"}))
       format = persist->GetDefaultTimeFormat();
+    // The column reads its texts in the topic's default forms: a field
+    // without a format of its own takes them as its own.
+    if (isType(typeText, {"DATE", "TIMESTAMP"})) dateFormat = persist->GetDefaultDateFormat();
+    if (isType(typeText, {"TIME", "TIMESTAMP"})) timeFormat = persist->GetDefaultTimeFormat();
   }
 }
 
@@ -450,28 +456,17 @@ bool MQTTPersistField::CheckChanges(json_object* json) {
   if (newWidth != width) width = newWidth, changed = true;
   int32_t value = 0;
   if (zvJsonGetIntByName(json, "fieldScale", &value) && value != scale) scale = value, changed = true;
-  if (zvJsonGetIntByName(json, "fieldCount", &value) && value != count) count = value, changed = true;
+  if (zvJsonGetIntByName(json, "fieldCount", &value) && value != count) {
+    // Creation's bound holds for an alteration too.
+    if (value < 0 || value > 1024) starlingThrow(fn, 10001, "fieldCount %d is out of limits (0 to 1024)", value);
+    count = value, changed = true;
+  }
   return changed;
 }
 
 // ---- columns of existing tables ----
 
-void MQTTPersistField::ValidateExistingField(const char* column, ZVTable* table, char* error) const {
-  const char* fn = "MQTTPersistField::ValidateExistingField";
-  const char* tableName = table->GetName();
-  ZVField* f = nullptr;
-  try {
-    f = table->GetField(column);
-  } catch (const ZVException&) {
-    throwClient(fn, 10005, error, "Table [%s] already exists, but schema doesn't match. Missing field [%s].", tableName,
-                column);
-  }
-  if (binaryFlag != 0 && rlGetFieldBinaryFlag(f->GetHandle()) != binaryFlag)
-    throwClient(fn, 10005, error,
-                "Table [%s] already exists, but schema doesn't match. Field [%s] has binary flag of [%d], but it was "
-                "expected to be [%d].",
-                tableName, column, binaryFlag, rlGetFieldBinaryFlag(f->GetHandle()));
-  int32_t existing = f->GetType();
+bool MQTTPersistField::AcceptsColumnType(int32_t type, int32_t existing) {
   bool accepted = existing == type;
   switch (type) {
     case 16:
@@ -504,6 +499,50 @@ void MQTTPersistField::ValidateExistingField(const char* column, ZVTable* table,
     default:
       break;
   }
+  return accepted;
+}
+
+namespace {
+// Rank of the integer types (0: not one): a wider one holds every value of a
+// narrower one unchanged.
+int integerRank(int32_t type) {
+  if (type == 16 || type == 24) return 1;
+  if (type == 33 || type == 41) return 2;
+  if (type == 51 || type == 59) return 3;
+  if (type == 231) return 4;
+  return 0;
+}
+}  // namespace
+
+const char* MQTTPersistField::LossyChange(int32_t existingType, int32_t existingLength, int32_t existingScale) const {
+  if (!AcceptsColumnType(type, existingType)) {
+    int from = integerRank(existingType), to = integerRank(type);
+    if (from == 0 || to < from) return "its values would be read as another type";
+    return nullptr;  // a wider integer
+  }
+  if (HasWidth(type) && width > 0 && width < existingLength) return "its values would be cut to the shorter length";
+  if (type == 105 && scale >= 0 && existingScale >= 0 && scale != existingScale)
+    return "its values would be read with another scale";
+  return nullptr;
+}
+
+void MQTTPersistField::ValidateExistingField(const char* column, ZVTable* table, char* error) const {
+  const char* fn = "MQTTPersistField::ValidateExistingField";
+  const char* tableName = table->GetName();
+  ZVField* f = nullptr;
+  try {
+    f = table->GetField(column);
+  } catch (const ZVException&) {
+    throwClient(fn, 10005, error, "Table [%s] already exists, but schema doesn't match. Missing field [%s].", tableName,
+                column);
+  }
+  if (binaryFlag != 0 && rlGetFieldBinaryFlag(f->GetHandle()) != binaryFlag)
+    throwClient(fn, 10005, error,
+                "Table [%s] already exists, but schema doesn't match. Field [%s] has binary flag of [%d], but it was "
+                "expected to be [%d].",
+                tableName, column, binaryFlag, rlGetFieldBinaryFlag(f->GetHandle()));
+  int32_t existing = f->GetType();
+  bool accepted = AcceptsColumnType(type, existing);
   if (!accepted)
     throwClient(fn, 10005, error,
                 "Table [%s] already exists, but schema doesn't match. Field [%s] is of type [%d], but it was expected "

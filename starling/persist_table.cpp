@@ -336,6 +336,7 @@ void MQTTPersist::_alterTable() {
     auto table = std::make_unique<ZVTable>(db);
     table->Open(tableName_.c_str(), 1);
     bool partitioned = autoTimeStamp_ && purgeUnit_ != MQTTPURGEUNIT_NONE;
+    bool holdsRows = table->GetRecordCount() > 0;
     for (const auto& [path, field] : fields_) {
       for (const std::string& column : field->ColumnNames()) {
         ZVField* f = nullptr;
@@ -353,9 +354,21 @@ void MQTTPersist::_alterTable() {
             check(rlSetFieldAutoTimestamp(f->GetHandle(), 1, 0), fn, "Not able to set field %s as auto timestamp.",
                   "ts");
         } else {
+          // Values already stored stay what they were: a change that would
+          // cut or reread them is refused while the table holds rows.
+          const char* lossy = field->LossyChange(f->GetType(), f->GetLength(), f->GetScale());
+          if (lossy != nullptr && holdsRows)
+            starlingThrow(fn, 10018,
+                          "Not able to alter persistence topic %s - the field [%s] holds rows and %s. Create a new "
+                          "field (or topic) instead",
+                          GetTopic(), column.c_str(), lossy);
           try {
-            if (f->GetType() != field->type) f->SetType(field->type, field->width);
-            if (field->IsLengthChecked() && field->width > 0 && f->GetLength() != field->width)
+            if (!MQTTPersistField::AcceptsColumnType(field->type, f->GetType())) f->SetType(field->type, field->width);
+            // A text or binary column takes the width asked (a longer one
+            // keeps every value; a shorter one was refused above when it
+            // holds rows).
+            if ((field->IsLengthChecked() || MQTTPersistField::HasWidth(field->type)) && field->width > 0 &&
+                f->GetLength() != field->width)
               f->SetLength(field->width);
             if (field->type == 105 && field->scale >= 0 && f->GetScale() != field->scale) f->SetScale(field->scale);
           } catch (const ZVException& e) {

@@ -25,7 +25,75 @@ constexpr size_t kQueueCapacity = 1048576;
 // hand-overs of the database's write lock.
 constexpr size_t kBatchSize = 512;
 constexpr size_t kMaxBatchSize = 4096;
+// Payload bytes one batch takes at most (at least one message): its values
+// are extracted before the transaction, and a topic with child tables keeps
+// every message of the batch prepared (about 40 bytes a JSON value) until
+// the commit, so it takes fewer.
+constexpr uint64_t kMaxBatchBytes = 4u << 20;
+constexpr uint64_t kMaxChildBatchBytes = 512u << 10;
+// The extractor keeps at most 65,536 messages prepared at once. A topic
+// without child tables holds one per thread at a time; one with child
+// tables a whole batch, so its batches hold at most this many messages:
+// with every persistence thread of the broker at it, the extractor's bound
+// still holds.
+constexpr size_t kExtractorMaxPrepared = 65536;
+// Payload bytes held by the queues and batches of every topic together;
+// past it a message is not taken (QoS 0 dropped, QoS 1/2 not acknowledged
+// and its publisher closed, as when a queue is full).
+constexpr uint64_t kMaxQueuedBytes = 256u << 20;
+std::atomic<uint64_t> gQueuedBytes{0};
+
+uint64_t heldBytes(const MQTTPersistMsg* msg) { return msg->payloadLength + 64; }
 constexpr int32_t kMaxThreads = 64;
+// Persistence threads of all topics together. Each holds a pooled database
+// connection and a stack while it runs; a command that would start more is
+// refused, so commands cannot pile threads up without end.
+constexpr int32_t kMaxTotalThreads = 256;
+static_assert(kExtractorMaxPrepared / kMaxTotalThreads >= 1, "every thread may prepare a message");
+std::atomic<int32_t> gTotalThreads{0};
+
+bool reserveThreads(int32_t count) {
+  int32_t running = gTotalThreads.load();
+  do {
+    if (running + count > kMaxTotalThreads) return false;
+  } while (!gTotalThreads.compare_exchange_weak(running, running + count));
+  return true;
+}
+
+[[noreturn]] void refuseThreads(const char* function, const char* topic, int32_t count) {
+  starlingThrow(function, 10015,
+                "Not able to start %d persistence threads for topic [%s]: the persisted topics run %d of at most %d",
+                count, topic, gTotalThreads.load(), kMaxTotalThreads);
+}
+
+// Bounds of a command's mapping, checked before the command runs: the work
+// an operation does under the administration mutex stays within them.
+constexpr int kMaxMappedElements = 1024;  // elements of every map of a command together
+constexpr int kMaxMapDepth = 8;           // child tables inside child tables
+constexpr int32_t kMaxFieldCount = 1024;  // "fieldCount" of one element
+constexpr int64_t kMaxTableColumns = 1500;  // mapped columns of one table (SQLite allows 2000)
+
+void checkMap(json_object* map, int depth, int* elements) {
+  const char* fn = "MQTTPersist::CheckCommandBounds";
+  if (depth > kMaxMapDepth)
+    starlingThrow(fn, 10001, "Child tables are nested deeper than %d levels in mapOfPropertiesToFields", kMaxMapDepth);
+  int n = zvJsonArrayLength(map);
+  int64_t columns = 0;
+  for (int i = 0; i < n; i++) {
+    if (++*elements > kMaxMappedElements)
+      starlingThrow(fn, 10001, "mapOfPropertiesToFields holds more than %d elements", kMaxMappedElements);
+    json_object* element = zvJsonArrayGetIdx(map, i);
+    int32_t count = 1;
+    if (zvJsonGetIntByName(element, "fieldCount", &count) && count > kMaxFieldCount)
+      starlingThrow(fn, 10001, "fieldCount %d is above %d", count, kMaxFieldCount);
+    columns += count > 1 ? count : 1;
+    if (columns > kMaxTableColumns)
+      starlingThrow(fn, 10001, "mapOfPropertiesToFields maps more than %lld columns to one table",
+                    static_cast<long long>(kMaxTableColumns));
+    json_object* nested = nullptr;
+    if (zvJsonGetArrayByName(element, "mapOfPropertiesToFields", &nested)) checkMap(nested, depth + 1, elements);
+  }
+}
 
 const char* textOr(json_object* json, const char* key, const char* fallback) {
   const char* text = nullptr;
@@ -49,6 +117,17 @@ std::function<ZVDateTime()> MQTTPersist::clock = [] { return ZVDateTime::Current
 MQTTPersist::Persistence::~Persistence() { zvJsonRelease(config); }
 
 // ---- configuration ----
+
+void MQTTPersist::CheckCommandBounds(json_object* command) {
+  json_object* map = nullptr;
+  int elements = 0;
+  if (command != nullptr && zvJsonGetArrayByName(command, "mapOfPropertiesToFields", &map))
+    checkMap(map, 1, &elements);
+}
+
+bool MQTTPersist::ThreadsAvailable(int32_t more) {
+  return more <= 0 || gTotalThreads.load() + more <= kMaxTotalThreads;
+}
 
 void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* config, Settings& s) {
   const char* fn = "MQTTPersist::MQTTPersist";
@@ -106,6 +185,16 @@ void MQTTPersist::_readSettings(ZVDatabaseConfig* brokerConfig, json_object* con
                   GetTopic(), "messageSchema", "storeAndForward");
 }
 
+void persistCheckOwnPath(const char* path, bool autoTimeStamp) {
+  // The built-in time stamp is keyed "ts" among the fields: a property of
+  // that path would silently give way to it.
+  if (autoTimeStamp && strcasecmp(path, "ts") == 0)
+    starlingThrow("MQTTPersist::MQTTPersist", 10001,
+                  "The property path [%s] is the table's own time stamp (tableAutoTimeStamp): map it under another "
+                  "path or turn tableAutoTimeStamp off",
+                  path);
+}
+
 void MQTTPersist::_buildFields(json_object* config) {
   json_object* map = nullptr;
   int n = zvJsonGetArrayByName(config, "mapOfPropertiesToFields", &map) ? zvJsonArrayLength(map) : 0;
@@ -114,6 +203,7 @@ void MQTTPersist::_buildFields(json_object* config) {
     const char* path = textOr(element, "propertyPath", nullptr);
     if (path == nullptr)
       starlingThrow("MQTTPersist::MQTTPersist", 10004, "Missing propertyPath in mapOfPropertiesToFields element");
+    persistCheckOwnPath(path, autoTimeStamp_);
     const char* child = textOr(element, "childTableName", nullptr);
     if (child != nullptr && child[0] != '\0') {
       if (children_.count(path) == 0) children_[path] = std::make_unique<MQTTPersistChildTable>(element, this);
@@ -124,9 +214,13 @@ void MQTTPersist::_buildFields(json_object* config) {
   mapFields_ = n > 0;
   if (!mapFields_) fields_["source_payload"].reset(MQTTPersistField::NewSourcePayloadField());
   if (autoTimeStamp_) fields_["ts"].reset(MQTTPersistField::NewTimestampField());
+  persistCheckDistinctColumns(fields_);
+}
+
+void persistCheckDistinctColumns(const MQTTPersistFieldTable& fields) {
   // Two mapped properties may not name one column.
   std::unordered_set<std::string> columns;
-  for (const auto& [path, field] : fields_)
+  for (const auto& [path, field] : fields)
     for (const std::string& column : field->ColumnNames())
       if (!columns.insert(lower(column)).second)
         starlingThrow("MQTTPersist::MQTTPersist", 10001, "The column [%s] is mapped twice in mapOfPropertiesToFields",
@@ -135,7 +229,8 @@ void MQTTPersist::_buildFields(json_object* config) {
 
 MQTTPersist::MQTTPersist(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config, LogCallback log,
                          int32_t idleTimeout, int32_t acquireTimeout, int32_t poolMaxSize)
-    : MQTTSubscription(log) {
+    // Whoever created it, a topic's refusals reach the broker's log.
+    : MQTTSubscription(log != nullptr ? log : starlingBroker().log) {
   SetTopic(topic);
   acquireTimeout_ = acquireTimeout > 0 ? acquireTimeout : 10;
   idleTimeout_ = idleTimeout > 0 ? idleTimeout : 60;
@@ -353,6 +448,8 @@ void MQTTPersist::_startPersistQueue() {
   for (const auto& [path, field] : fields_)
     if (strcasecmp(field->fieldName.c_str(), "ts") != 0 && strcasecmp(field->fieldName.c_str(), "target_payload") != 0)
       writtenFields_.push_back(field.get());
+  if (!reserveThreads(threadCount_)) refuseThreads("MQTTPersist::_startPersistQueue", GetTopic(), threadCount_);
+  reservedThreads_ = threadCount_;
   try {
     for (int i = 0; i < threadCount_; i++) threads_.emplace_back([this] { _persistenceThread(); });
   } catch (const std::system_error& e) {
@@ -372,14 +469,21 @@ void MQTTPersist::_stopPersistQueue() noexcept {
   for (auto& t : threads_)
     if (t.joinable()) t.join();
   threads_.clear();
+  gTotalThreads -= reservedThreads_;
+  reservedThreads_ = 0;
   std::lock_guard<std::mutex> lock(queueMutex_);
-  for (MQTTPersistMsg* msg : queue_) delete msg;  // none left after a drain; kept for safety
+  for (MQTTPersistMsg* msg : queue_) {  // none left after a drain; kept for safety
+    gQueuedBytes -= heldBytes(msg);
+    delete msg;
+  }
   queue_.clear();
 }
 
 bool MQTTPersist::Queue(MQTTPersistMsg* msg) {
   std::unique_lock<std::mutex> lock(queueMutex_);
   if (!running_ || stopping_ || queue_.size() >= kQueueCapacity) return false;
+  if (gQueuedBytes.load() + heldBytes(msg) > kMaxQueuedBytes) return false;
+  gQueuedBytes += heldBytes(msg);
   queue_.push_back(msg);
   lock.unlock();
   queueReady_.notify_one();
@@ -404,7 +508,15 @@ void MQTTPersist::_persistenceThread() {
       // while this one is written, so acknowledgements keep flowing.
       size_t share = queue_.size() / (2 * static_cast<size_t>(threadCount_));
       size_t limit = std::min(kMaxBatchSize, std::max(kBatchSize, share));
-      while (!queue_.empty() && batch.size() < limit) {
+      uint64_t maxBytes = kMaxBatchBytes;
+      if (HasChildTable()) {
+        limit = std::min(limit, kExtractorMaxPrepared / kMaxTotalThreads);
+        maxBytes = kMaxChildBatchBytes;
+      }
+      uint64_t bytes = 0;
+      while (!queue_.empty() && batch.size() < limit &&
+             (batch.empty() || bytes + queue_.front()->payloadLength <= maxBytes)) {
+        bytes += queue_.front()->payloadLength;
         batch.push_back(queue_.front());
         queue_.pop_front();
       }
@@ -429,7 +541,10 @@ void MQTTPersist::_persistenceThread() {
     ReleaseConn(db);
     stage.Clear();
     _acknowledge(batch, unwritten);
-    for (MQTTPersistMsg* msg : batch) delete msg;
+    for (MQTTPersistMsg* msg : batch) {
+      gQueuedBytes -= heldBytes(msg);
+      delete msg;
+    }
     batch.clear();
   }
 }

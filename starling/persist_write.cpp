@@ -26,17 +26,23 @@ void logTo(const MQTTPersist* persist, int code, const char* format, const char*
   persist->Log(line, code);
 }
 
-// Runs one field's step, logging a failure; true when it succeeded.
+// Runs one field's step, logging a failure; true when it succeeded (else
+// the failure's code in *code when given).
 template <class Step>
-bool fieldStep(const MQTTPersist* persist, Step step) {
+bool fieldStep(const MQTTPersist* persist, Step step, int* code = nullptr) {
   try {
     step();
     return true;
   } catch (const YXException& e) {
     logTo(persist, e.GetErrorCode(), "starling - %s", e.GetErrorMsg());
+    if (code != nullptr) *code = e.GetErrorCode();
     return false;
   }
 }
+
+// The extractor's code for a payload that is not JSON at all: no field has
+// a value then (the message has no data), rather than a value that does not fit.
+constexpr int kPayloadNotJson = 10103;
 
 bool setField(const MQTTPersistField& field, ZVRecord* record, int64_t context, char* error,
               const MQTTPersist* persist) {
@@ -79,13 +85,26 @@ void MQTTPersistStage::Add(const MQTTPersistMsg& msg) {
                "starling - Failed to persist MQTT message for topic [%s] - Not able to prepare message [%s]",
                persist_.GetTopic(), cutText(msg.payload, msg.payloadLength, 256).c_str());
       persist_.Log(line, 10007);
-      rows_.push_back(row);
-      return;
+      // A store-and-forward topic keeps the message whole (its payload and
+      // QoS) for its subscribers; no mapped column is then written.
+      if (!persist_.IsStoreForward()) {
+        rows_.push_back(row);
+        return;
+      }
     }
+  }
+  // A schema topic that transforms at store time keeps the decoded text next
+  // to the payload.
+  std::string transformed;
+  if (persist_.TransformsWhenStored() && persist_.TransformPayload(msg.payload, msg.payloadLength, &transformed) &&
+      !transformed.empty()) {
+    row.transformedOffset = bytes_.size();
+    row.transformedLength = transformed.size();
+    bytes_.insert(bytes_.end(), transformed.begin(), transformed.end());
   }
   rows_.push_back(row);  // owns the handle from here on
   char error[1024];
-  bool any = false;
+  bool any = false, refused = false;
   for (const MQTTPersistField* field : persist_.GetWrittenFields()) {
     if (!field->hasPath) {
       if (!isNamed(field->fieldName, "qos")) any = true;  // the whole payload, set from the message itself
@@ -93,8 +112,16 @@ void MQTTPersistStage::Add(const MQTTPersistMsg& msg) {
     }
     if (row.prepared == 0) continue;
     int32_t entries = 0, length = 0;
-    if (!fieldStep(&persist_, [&] { length = field->Extract(row.prepared, scratch_, &entries, error, &persist_); }))
+    // A value that does not fit its field refuses the whole row: a column
+    // left NULL would pass for a value that was never sent.
+    int code = 0;
+    if (!fieldStep(
+            &persist_, [&] { length = field->Extract(row.prepared, scratch_, &entries, error, &persist_); }, &code)) {
+      // A store-and-forward row carries the message whole: it is kept.
+      refused = code != kPayloadNotJson && !persist_.IsStoreForward();
+      if (refused) break;
       continue;
+    }
     size_t offset = bytes_.size();
     bytes_.insert(bytes_.end(), scratch_.data(), scratch_.data() + length);
     values_.push_back({field, offset, length, entries});
@@ -102,8 +129,26 @@ void MQTTPersistStage::Add(const MQTTPersistMsg& msg) {
   }
   Row& stored = rows_.back();
   stored.valueCount = values_.size() - stored.firstValue;
-  stored.writable = any;
-  if (!any) persist_.Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
+  // A topic whose map holds only child tables writes its row for them.
+  if (persist_.HasChildTable() && stored.prepared != 0) any = true;
+  stored.writable = any && !refused;
+  if (refused) {
+    char line[1400];
+    snprintf(line, sizeof line,
+             "starling - Failed to persist MQTT message for topic [%s] - a value does not fit its field, the message "
+             "is not stored: [%s]",
+             persist_.GetTopic(), cutText(msg.payload, msg.payloadLength, 256).c_str());
+    persist_.Log(line, 10007);
+  }
+  // Only child tables read the prepared message again (inside the
+  // transaction): for the others it goes now, so that a batch never holds
+  // more than one prepared message at a time.
+  if (stored.prepared != 0 && !persist_.HasChildTable()) {
+    persist_.Extractor().release(stored.prepared);
+    stored.prepared = 0;
+  }
+  if (!any && !refused)
+    persist_.Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
 }
 
 void MQTTPersistStage::Clear() noexcept {
@@ -135,11 +180,22 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
     }
     for (size_t i = row.firstValue; i < row.firstValue + row.valueCount; i++) {
       const MQTTPersistStage::Value& v = stage.value(i);
-      hasData =
-          fieldStep(persist, [&] { v.field->SetExtracted(record, stage.bytes(v), v.length, v.entries, error); }) ||
-          hasData;
+      try {
+        v.field->SetExtracted(record, stage.bytes(v), v.length, v.entries, error);
+        hasData = true;
+      } catch (const YXException& e) {
+        // The column cannot take the value (too long, out of its range): the
+        // row is refused whole, never written with the column NULL. A
+        // store-and-forward row keeps the message whole for its subscribers.
+        if (!persist->IsStoreForward()) starlingThrow(fn, 10007, "%s - the message is not stored", e.GetErrorMsg());
+        logTo(persist, e.GetErrorCode(), "starling - %s", e.GetErrorMsg());
+      }
     }
-    if (!hasData) {
+    if (row.transformedLength > 0)
+      record->SetFieldAsString("target_payload",
+                               std::string(stage.bytes(row.transformedOffset), row.transformedLength).c_str());
+    // The row of a topic with child tables links them, even without columns of its own.
+    if (!hasData && !(persist->HasChildTable() && row.prepared != 0)) {
       persist->Log("starling - There is no valid data to be persisted. Message has been skipped.", 10007);
       return;
     }

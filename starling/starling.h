@@ -124,6 +124,8 @@ struct StarlingBroker {
   // Rows each history table keeps (HISTORY_MAX_ROWS in config/starling.cfg);
   // the clean-up thread deletes the oldest beyond it.
   int64_t historyMaxRows = 100000;
+  // Rows mqtt_topic keeps at most (TOPIC_MAX_ROWS in config/starling.cfg).
+  int64_t topicMaxRows = 100000;
   // Per-connection bounds given to the engine's broker core (negative: its
   // defaults; 0: none).
   int32_t connectTimeout = -1;
@@ -349,6 +351,10 @@ class MQTTTopic {
   std::vector<unsigned char> retainedPayload;
   bool hasRetained = false;
   uint8_t retainedQos = 0;
+  // When the registry last handed the entry out (the least recently used
+  // leave first), and the count its row last received (under statsLock).
+  std::atomic<uint64_t> lastUsedMs{0};
+  uint64_t persistedCount = 0;
 
   json_object* GetJson();
   void AddSubscriber(MQTTSubscriber* entry);
@@ -357,8 +363,15 @@ class MQTTTopic {
   void CountPublication(const char* clientId);
 
   static json_object* GetInfo();
-  static MQTTTopic* CheckTopic(const char* name, const char* clientId, bool retain, const void* payload, size_t length,
-                               uint8_t qos, bool* isNew);
+  // The registry's entry of the topic, loaded from its row or made now;
+  // *isNew when the topic has no row yet (the caller writes it). The
+  // registry is bounded (entries, and bytes of names and retained payloads):
+  // past the bound the entries least recently used leave memory, first
+  // those no subscription, persistence or retained payload needs; their
+  // statistics go to their rows and come back when they are loaded again. A
+  // caller's reference keeps a departed entry alive.
+  static std::shared_ptr<MQTTTopic> CheckTopic(const char* name, const char* clientId, bool retain,
+                                               const void* payload, size_t length, uint8_t qos, bool* isNew);
   static void AddTopicSubscriber(MQTTSubscriber* entry);
   static void RemoveTopicSubscriber(MQTTSubscriber* entry);
   static void CheckMetadata(ZVDatabasePooled* db);
@@ -370,18 +383,45 @@ class MQTTTopic {
   static bool GetTopicRecord(ZVDatabasePooled* db, const char* name, ZVRecord* record);
   static size_t Count();
   static void DeleteAll();
-  // Changes whenever DeleteAll drops the topics: a topic pointer kept from
-  // CheckTopic stays valid while the generation it was taken in lasts.
+  // Bounds the rows of mqtt_topic (maxRows, and 64 MiB of names): past
+  // either, the oldest rows nothing refers to (no persistence, no
+  // subscription link, no retained payload) are
+  // deleted, at most 1,000 a call. Returns how many went.
+  static int64_t TrimRows(int64_t maxRows);
+  // Changes whenever entries leave the registry (DeleteAll, the bound): an
+  // entry kept from CheckTopic is the registry's own while the generation it
+  // was taken in lasts.
   static uint64_t Generation();
 };
 
 // ---- Commands ----
+// A command runs with database credentials: those of the broker itself for
+// the trusted origins (a null configuration: the administration
+// application's pass-through, command files, the replay at start), the ones
+// it is given for the others.
 int processPersistenceCommandText(ZVDatabaseConfig* config, const void* payload, size_t length, const char* requester,
                                   LogCallback log);
 int processPersistenceCommand(ZVDatabaseConfig* config, json_object* command, const char* requester, LogCallback log);
 void _processMQTTSystemRequest(ZVDatabaseConfig* config, const char* operation, const char* topic,
                                const char* requester, json_object* command, LogCallback log);
 void restartPersistenceTopics();
+// Registers the topic a command names and makes sure it has its row.
+void starlingRegisterCommandTopic(const char* topic, const char* requester);
+// What an MQTT client's CONNECT carried, for the commands it publishes.
+struct StarlingClientCredentials {
+  bool hasUser = false;
+  std::string user, password;
+  bool whole = true;    // false: the user name or password held a NUL byte
+  std::string address;  // the client's address, for the failed-logon count
+};
+// A command published on the administration topic: it runs with the
+// credentials it carries ("databaseUserName", "databaseUserPassword") or,
+// without them, with those of the client's CONNECT, once a logon to the
+// engine accepted them. Without credentials: 451; a refused logon: the
+// engine's code. Both logged, failures counted and slowed per user and
+// address.
+int processClientCommandText(const StarlingClientCredentials& client, const void* payload, size_t length,
+                             const char* clientId, LogCallback log);
 
 // ---- Authentication and configuration files ----
 extern "C" UTILKW utilkeywds[2];

@@ -107,28 +107,99 @@ MQTTStoreForwardSubscriber::MQTTStoreForwardSubscriber(nev_connection* connectio
       resendTimeout_(resendTimeout),
       topic_(topic) {}
 
-MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() {
-  threadStop_ = true;
-  if (thread_.joinable()) thread_.join();
-}
+namespace {
 
-void MQTTStoreForwardSubscriber::Start() {
-  try {
-    thread_ = std::thread([this] { housekeeping(); });
-  } catch (const std::system_error&) {
-    starlingThrow("MQTTStoreForwardSubscriber::_startResendThread", 10006,
-                  "ERROR - Not able to allocate data structure for the resend message thread.\n");
+// One thread does the housekeeping rounds of every subscriber (resends due,
+// confirmed positions written): each subscriber has its engine's reader and
+// no thread of its own besides. The thread runs while any subscriber is
+// listed; the last one to leave joins it.
+class Housekeeper {
+ public:
+  static Housekeeper& instance() {
+    static Housekeeper* keeper = new Housekeeper;  // outlives every subscriber
+    return *keeper;
   }
-}
+
+  void add(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    listed_[subscriber.get()] = subscriber;
+    if (thread_.joinable()) return;  // running: the last remove takes it out
+    uint64_t generation = ++generation_;
+    try {
+      thread_ = std::thread([this, generation] { run(generation); });
+    } catch (const std::system_error&) {
+      listed_.erase(subscriber.get());
+      starlingThrow("MQTTStoreForwardSubscriber::_startResendThread", 10006,
+                    "ERROR - Not able to allocate data structure for the resend message thread.\n");
+    }
+  }
+
+  void remove(const MQTTStoreForwardSubscriber* subscriber) {
+    std::thread ending;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      listed_.erase(subscriber);
+      if (!listed_.empty()) return;
+      ++generation_;  // the running thread, if any, ends at once
+      ending = std::move(thread_);
+    }
+    wake_.notify_all();
+    if (ending.joinable()) ending.join();
+  }
+
+ private:
+  void run(uint64_t generation) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+      wake_.wait_for(hold, std::chrono::milliseconds(kRoundMs), [&] { return generation_ != generation; });
+      if (generation_ != generation) return;
+      std::vector<std::shared_ptr<MQTTStoreForwardSubscriber>> round;
+      for (auto it = listed_.begin(); it != listed_.end();) {
+        if (auto subscriber = it->second.lock()) {
+          round.push_back(std::move(subscriber));
+          ++it;
+        } else {
+          it = listed_.erase(it);
+        }
+      }
+      if (listed_.empty()) {
+        // Every subscriber went without leaving (none is left to join this
+        // thread): it ends on its own, and the next add starts another.
+        thread_.detach();
+        return;
+      }
+      hold.unlock();
+      for (const auto& subscriber : round) subscriber->HousekeepingRound();
+      round.clear();
+      hold.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<const MQTTStoreForwardSubscriber*, std::weak_ptr<MQTTStoreForwardSubscriber>> listed_;
+  uint64_t generation_ = 0;  // a thread runs while the generation it started in lasts
+  std::thread thread_;
+};
+
+}  // namespace
+
+MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() { threadStop_ = true; }
+
+void MQTTStoreForwardSubscriber::Start() { Housekeeper::instance().add(shared_from_this()); }
 
 void MQTTStoreForwardSubscriber::StopAndFlush() {
   threadStop_ = true;
-  if (thread_.joinable()) thread_.join();
+  Housekeeper::instance().remove(this);
+  // A round in progress for this subscriber ends first.
+  std::lock_guard<std::mutex> round(roundMutex_);
   logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
 }
 
 void MQTTStoreForwardSubscriber::Detach() {
   stopping_ = true;
+  threadStop_ = true;
+  Housekeeper::instance().remove(this);
   std::lock_guard<std::mutex> hold(mutex_);
   detached_ = true;
   inFlight_.clear();
@@ -170,6 +241,17 @@ int MQTTStoreForwardSubscriber::DeliverStoredRecord(ZVRecord* record, void* subs
 // Waits while the window is full or every packet id is in flight; records
 // the entry before the send, so that a failed send (or payload) is resent.
 int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
+  // A row whose payload cannot be made (a schema that does not decode it)
+  // never will be: it is skipped, once, and the position moves past it.
+  std::string payload;
+  try {
+    payload = topic_->PayloadOf(record);
+  } catch (const YXException& e) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    handedOut_ = std::max(handedOut_, record->GetRowid());
+    skipRow(record->GetRowid(), e.GetErrorMsg());
+    return 0;
+  }
   try {
     for (;;) {
       if (stopping_) return 1;
@@ -193,7 +275,7 @@ int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
         entry = MQTTPersistMsgID{id, static_cast<uint8_t>(qos), position, starlingTickMs(), false};
       }
       handedOut_ = std::max(handedOut_, position);
-      sendRow(record, id, qos, false);
+      sendPayload(payload, id, qos, false);
       return 0;
     }
   } catch (...) {
@@ -203,8 +285,16 @@ int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
   return 0;
 }
 
-void MQTTStoreForwardSubscriber::sendRow(ZVRecord* record, uint16_t packetId, int qos, bool dup) {
-  std::string payload = topic_->PayloadOf(record);
+void MQTTStoreForwardSubscriber::skipRow(int64_t position, const char* why) {
+  skipped_++;
+  starlingLog(10027,
+              "starling - Store & Forward message [%lld] of topic [%s] cannot be delivered to client [%s] - %s - it is "
+              "skipped (%llu skipped for this subscriber)",
+              static_cast<long long>(position), topic_->GetTopic(), clientId_.c_str(), why,
+              static_cast<unsigned long long>(skipped_));
+}
+
+void MQTTStoreForwardSubscriber::sendPayload(const std::string& payload, uint16_t packetId, int qos, bool dup) {
   unsigned flags = nev_mqtt_qos_flags(qos) | (dup ? 8u : 0u);
   if (nev_mqtt_send_publish(connection_, topic_->GetTopic(), packetId, flags, payload.data(), payload.size()) == 0)
     starlingThrow("MQTTStoreForwardSubscriber::_publish", 10027, "The connection did not take the message %d",
@@ -249,6 +339,15 @@ void MQTTStoreForwardSubscriber::applyAck(Ack kind, uint16_t packetId) {
   if (detached_) return;
   auto found = inFlight_.find(packetId);
   if (found == inFlight_.end()) starlingThrow("applyAck", 10027, "Message ID not found");
+  // Each acknowledgement belongs to one step of one QoS (MQTT 3.1.1 4.3):
+  // PUBACK ends QoS 1, PUBREC releases QoS 2 and PUBCOMP ends it then.
+  const MQTTPersistMsgID& entry = found->second;
+  bool fits = kind == Ack::PubAck ? entry.qos == 1
+              : kind == Ack::PubRec ? entry.qos == 2 && !entry.released
+                                    : entry.qos == 2 && entry.released;
+  if (!fits)
+    starlingThrow("applyAck", 10027, "Message ID [%d] is a QoS %d delivery%s: this acknowledgement does not fit it",
+                  packetId, entry.qos, entry.released ? " already released" : "");
   if (kind == Ack::PubRec) {
     found->second.released = true;
     found->second.lastSend = starlingTickMs();
@@ -263,13 +362,11 @@ void MQTTStoreForwardSubscriber::applyAck(Ack kind, uint16_t packetId) {
 
 // ---- housekeeping: resends and the confirmed position ----
 
-void MQTTStoreForwardSubscriber::housekeeping() {
-  while (!threadStop_) {
-    for (int waited = 0; waited < kRoundMs && !threadStop_; waited += kPauseStepMs) pause(kPauseStepMs);
-    if (threadStop_) break;
-    logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
-    if (qos_ > 0) logFailure("Not able to resend Store & Forward messages", clientId_, [&] { resendDue(); });
-  }
+void MQTTStoreForwardSubscriber::HousekeepingRound() {
+  std::lock_guard<std::mutex> round(roundMutex_);
+  if (threadStop_) return;
+  logFailure("Not able to record Store & Forward confirmations", clientId_, [&] { flushConfirmed(); });
+  logFailure("Not able to resend Store & Forward messages", clientId_, [&] { resendDue(); });
 }
 
 void MQTTStoreForwardSubscriber::flushConfirmed() {
@@ -301,23 +398,44 @@ void MQTTStoreForwardSubscriber::resendDue() {
       found->second.lastSend = starlingTickMs();
       continue;
     }
-    bool found = topic_->WithRow(entry.position, [&](ZVRecord* record) { resendEntry(record, entry); });
-    if (!found) {
-      starlingLog(10027, "Not able to resend message with ID of [%d] - Record not found in the persisted table [%s]",
-                  entry.packetId, topic_->GetTableName().c_str());
-      std::lock_guard<std::mutex> hold(mutex_);
-      auto again = inFlight_.find(entry.packetId);
-      if (again != inFlight_.end()) again->second.lastSend = starlingTickMs();  // logged once per time-out
-    }
+    std::string why;
+    bool found = topic_->WithRow(entry.position, [&](ZVRecord* record) {
+      std::string payload;
+      try {
+        payload = topic_->PayloadOf(record);
+      } catch (const YXException& e) {
+        why = e.GetErrorMsg();
+        return;
+      }
+      resendEntry(payload, entry);  // a send the connection refuses is tried again later
+    });
+    if (!found) why = "the row is no longer in the table [" + topic_->GetTableName() + "]";
+    if (!why.empty()) dropEntry(entry, why.c_str());
   }
 }
 
-void MQTTStoreForwardSubscriber::resendEntry(ZVRecord* record, const MQTTPersistMsgID& entry) {
+// A row that cannot be sent again (deleted, or no longer decodable) leaves
+// the in-flight list, logged once: the confirmed position moves past it.
+void MQTTStoreForwardSubscriber::dropEntry(const MQTTPersistMsgID& entry, const char* why) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto found = inFlight_.find(entry.packetId);
+    if (detached_ || found == inFlight_.end() || found->second.position != entry.position) return;
+    inFlight_.erase(found);
+    skipRow(entry.position, why);
+  }
+  try {
+    generator_->RemoveMsgID(entry.packetId);
+  } catch (const YXException&) {
+  }
+}
+
+void MQTTStoreForwardSubscriber::resendEntry(const std::string& payload, const MQTTPersistMsgID& entry) {
   std::lock_guard<std::mutex> hold(mutex_);
   auto found = inFlight_.find(entry.packetId);
   // Acknowledged (or released) since it was found due: nothing to send.
   if (detached_ || found == inFlight_.end() || found->second.released || found->second.position != entry.position)
     return;
   found->second.lastSend = starlingTickMs();
-  sendRow(record, entry.packetId, entry.qos, true);
+  sendPayload(payload, entry.packetId, entry.qos, true);
 }

@@ -3,6 +3,7 @@
 // subscribers and the event handler's store-and-forward hooks.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -292,6 +293,7 @@ void MQTTStoreForwardPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* 
   // Deliveries read the fields and the schema: they wait for the change.
   std::unique_lock<std::shared_mutex> hold(deliveryLock_);
   if (schemaTable != nullptr) {
+    std::lock_guard<std::mutex> swap(schemaMutex_);
     schemaTable_ = std::move(schemaTable);
     schema_ = schema;
   }
@@ -328,7 +330,10 @@ void MQTTStoreForwardPersist::Stop() noexcept {
 void MQTTStoreForwardPersist::Subscribe(nev_connection* connection, const std::string& clientId, char qos,
                                         nev_broker_session* session) {
   const char* fn = "MQTTStoreForwardPersist::Subscribe";
-  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  std::unique_lock<std::mutex> hold(subscribersMutex_);
+  // The client id's own earlier subscriber may still be stopping (its
+  // connection just closed): the engine takes the name once it is gone.
+  hooksDone_.wait(hold, [&] { return stoppingOutside_.count(clientId) == 0; });
   if (stopped_ || engine_ == nullptr) return;  // the topic is going: nothing to join
   if (session != nullptr && __atomic_load_n(&session->user_data, __ATOMIC_ACQUIRE) == kSessionClosing) return;
   auto found = subscribers_.find(clientId);
@@ -379,22 +384,63 @@ void MQTTStoreForwardPersist::stopSubscriber(const std::shared_ptr<MQTTStoreForw
   subscriber->Detach();
 }
 
-void MQTTStoreForwardPersist::Unsubscribe(const std::string& clientId, nev_connection* connection) {
+std::shared_ptr<MQTTStoreForwardSubscriber> MQTTStoreForwardPersist::TakeSubscriber(const std::string& clientId,
+                                                                                  nev_connection* connection) {
   std::lock_guard<std::mutex> hold(subscribersMutex_);
   auto found = subscribers_.find(clientId);
-  if (found == subscribers_.end() || (connection != nullptr && found->second->GetConn() != connection)) {
-    if (connection != nullptr) return;
-    starlingThrow("MQTTStoreForwardPersist::Unsubscribe", 100, "Key not found");
-  }
+  if (found == subscribers_.end() || (connection != nullptr && found->second->GetConn() != connection)) return nullptr;
   std::shared_ptr<MQTTStoreForwardSubscriber> subscriber = found->second;
   subscribers_.erase(found);
+  subscriber->RequestStop();
+  stoppingOutside_.insert(clientId);
+  return subscriber;
+}
+
+void MQTTStoreForwardPersist::StopTaken(const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) noexcept {
   try {
     stopSubscriber(subscriber);
   } catch (const YXException& e) {
-    starlingLog(e.GetErrorCode(), "Not able to unsubscribe - %d - %s", e.GetErrorCode(), e.GetErrorMsg());
-    starlingThrow("MQTTStoreForwardPersist::Unsubscribe", e.GetErrorCode(), "Not able to unsubscribe - %d - %s",
-                  e.GetErrorCode(), e.GetErrorMsg());
+    char line[1400];
+    snprintf(line, sizeof line, "starling - Not able to unsubscribe [%s] from Store & Forward - %d - %s",
+             subscriber->GetClientId().c_str(), e.GetErrorCode(), e.GetErrorMsg());
+    Log(line, e.GetErrorCode());
   }
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  stoppingOutside_.erase(subscriber->GetClientId());
+  hooksDone_.notify_all();
+}
+
+void MQTTStoreForwardPersist::EnterHook() {
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  hookUsers_++;
+}
+
+void MQTTStoreForwardPersist::LeaveHook() {
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  hookUsers_--;
+  hooksDone_.notify_all();
+}
+
+void MQTTStoreForwardPersist::Unsubscribe(const std::string& clientId, nev_connection* connection) {
+  std::shared_ptr<MQTTStoreForwardSubscriber> subscriber = TakeSubscriber(clientId, connection);
+  if (subscriber == nullptr) {
+    if (connection != nullptr) return;
+    starlingThrow("MQTTStoreForwardPersist::Unsubscribe", 100, "Key not found");
+  }
+  StopTaken(subscriber);
+}
+
+bool MQTTStoreForwardPersist::Resubscribe(const std::string& clientId, nev_connection* connection, char qos) {
+  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  auto found = subscribers_.find(clientId);
+  if (found == subscribers_.end() || found->second->GetConn() != connection) return false;
+  // Overlapping filters of one client all match the topic: it gets the
+  // highest QoS any of them asked for.
+  char was = found->second->GetQoS();
+  found->second->SetQoS(std::max(was, static_cast<char>(qos > 2 ? 2 : qos)));
+  starlingLog(10024, "starling - Client ID [%s] is already a subscriber for topic [%s]: its QoS %d is now %d",
+              clientId.c_str(), GetTopic(), was, found->second->GetQoS());
+  return true;
 }
 
 bool MQTTStoreForwardPersist::HasSubscriber(const std::string& clientId, nev_connection* connection) {
@@ -405,8 +451,11 @@ bool MQTTStoreForwardPersist::HasSubscriber(const std::string& clientId, nev_con
 
 void MQTTStoreForwardPersist::stopSubscribers() noexcept {
   std::map<std::string, std::shared_ptr<MQTTStoreForwardSubscriber>> all;
-  std::lock_guard<std::mutex> hold(subscribersMutex_);
+  std::unique_lock<std::mutex> hold(subscribersMutex_);
   stopped_ = true;
+  // Hooks that use the topic finish first: a subscriber one of them stops
+  // still needs the engine.
+  hooksDone_.wait(hold, [&] { return hookUsers_ == 0 && stoppingOutside_.empty(); });
   all.swap(subscribers_);
   for (auto& [name, subscriber] : all) subscriber->RequestStop();  // every reader leaves its wait at once
   for (auto& [name, subscriber] : all) {
@@ -427,10 +476,33 @@ void MQTTStoreForwardPersist::UpdateSubscriberCompleted(int64_t position, const 
 
 // ---- payloads ----
 
+bool MQTTStoreForwardPersist::TransformPayload(const char* payload, size_t length, std::string* text) {
+  std::lock_guard<std::mutex> hold(schemaMutex_);
+  if (schema_ == nullptr) return false;
+  try {
+    json_object* json = schema_->BuildJson(payload, static_cast<int>(length));
+    *text = jsonText(json);
+    zvJsonRelease(json);
+    return true;
+  } catch (const YXException& e) {
+    char line[1400];
+    snprintf(line, sizeof line,
+             "starling - Not able to execute the schema transformation for the current message of topic [%s] - %s",
+             GetTopic(), e.GetErrorMsg());
+    Log(line, e.GetErrorCode());
+    return false;
+  }
+}
+
 std::string MQTTStoreForwardPersist::PayloadOf(ZVRecord* record) {
   std::shared_lock<std::shared_mutex> hold(deliveryLock_);
   ZVBlob source = record->GetFieldAsBlob("source_payload");
   if (source.GetSize() > 0 && schema_ == nullptr) return source.bytes();
+  // Decoded when stored, unless the topic transforms on forward.
+  if (source.GetSize() > 0 && !record->IsFieldNull("target_payload")) {
+    std::string stored = record->GetFieldAsString("target_payload");
+    if (!stored.empty()) return stored;
+  }
   if (source.GetSize() > 0) {
     json_object* json = schema_->BuildJson(source.GetData(), static_cast<int>(source.GetSize()));
     std::string text = jsonText(json);
@@ -471,13 +543,43 @@ bool MQTTStoreForwardPersist::WithRow(int64_t position, const std::function<void
 
 // ---- the event handler's hooks ----
 
+namespace {
+
+// The live topics a hook works on, each counted as used until the hook is
+// done; gLiveMutex is held only while they are picked.
+class HookTopics {
+ public:
+  template <class Pick>
+  explicit HookTopics(Pick pick) {
+    std::lock_guard<std::mutex> live(gLiveMutex);
+    for (MQTTStoreForwardPersist* topic : gLive)
+      if (pick(topic)) topics_.push_back(topic);
+    for (MQTTStoreForwardPersist* topic : topics_) enter(topic);
+  }
+  ~HookTopics() {
+    for (MQTTStoreForwardPersist* topic : topics_) leave(topic);
+  }
+  HookTopics(const HookTopics&) = delete;
+  HookTopics& operator=(const HookTopics&) = delete;
+  const std::vector<MQTTStoreForwardPersist*>& topics() const { return topics_; }
+
+  static void enter(MQTTStoreForwardPersist* topic) { topic->EnterHook(); }
+  static void leave(MQTTStoreForwardPersist* topic) { topic->LeaveHook(); }
+
+ private:
+  std::vector<MQTTStoreForwardPersist*> topics_;
+};
+
+}  // namespace
+
 void MQTTStoreForwardPersist::SubscribeFilter(nev_connection* connection, const std::string& clientId,
                                               const std::string& filter, uint8_t qos) {
-  std::lock_guard<std::mutex> live(gLiveMutex);
-  for (MQTTStoreForwardPersist* topic : gLive) {
+  HookTopics matched([&](MQTTStoreForwardPersist* topic) { return filterMatches(filter.c_str(), topic->GetTopic()); });
+  for (MQTTStoreForwardPersist* topic : matched.topics()) {
     // Once per client id; a subscriber on an earlier connection of the id
-    // (taken over, closing) is replaced.
-    if (!filterMatches(filter.c_str(), topic->GetTopic()) || topic->HasSubscriber(clientId, connection)) continue;
+    // (taken over, closing) is replaced, one on this connection takes the
+    // new QoS.
+    if (topic->Resubscribe(clientId, connection, static_cast<char>(qos))) continue;
     starlingLogFailure("starling - Not able to subscribe to Store & Forward system for topic %s while subscribing - %s",
                        filter, [&] { topic->Subscribe(connection, clientId, static_cast<char>(qos)); });
   }
@@ -486,9 +588,8 @@ void MQTTStoreForwardPersist::SubscribeFilter(nev_connection* connection, const 
 void MQTTStoreForwardPersist::UnsubscribeUnmatched(nev_connection* connection, const std::string& clientId,
                                                    nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
-  std::lock_guard<std::mutex> live(gLiveMutex);
-  for (MQTTStoreForwardPersist* topic : gLive) {
-    if (!topic->HasSubscriber(clientId, connection)) continue;
+  HookTopics held([&](MQTTStoreForwardPersist* topic) { return topic->HasSubscriber(clientId, connection); });
+  for (MQTTStoreForwardPersist* topic : held.topics()) {
     bool matched = false;
     if (session != nullptr && b.coreReady) {
       nev_rwlock_guard shared(b.core.lock, nev_rwlock_mode::shared);
@@ -505,8 +606,11 @@ void MQTTStoreForwardPersist::UnsubscribeUnmatched(nev_connection* connection, c
 void MQTTStoreForwardPersist::DropConnection(nev_connection* connection, const std::string& clientId) {
   if (nev_broker_session* session = nev_broker_session_of(connection))
     __atomic_store_n(&session->user_data, kSessionClosing, __ATOMIC_RELEASE);
-  std::lock_guard<std::mutex> live(gLiveMutex);
-  for (MQTTStoreForwardPersist* topic : gLive)
-    starlingLogFailure("starling - Not able to remove client [%s] from a Store & Forward topic - %s", clientId,
-                       [&] { topic->Unsubscribe(clientId, connection); });
+  // Taken off every topic at once, then stopped one by one with no mutex
+  // held: another client's SUBSCRIBE never waits for these joins.
+  HookTopics held([&](MQTTStoreForwardPersist* topic) { return topic->HasSubscriber(clientId, connection); });
+  std::vector<std::pair<MQTTStoreForwardPersist*, std::shared_ptr<MQTTStoreForwardSubscriber>>> taken;
+  for (MQTTStoreForwardPersist* topic : held.topics())
+    if (auto subscriber = topic->TakeSubscriber(clientId, connection)) taken.emplace_back(topic, std::move(subscriber));
+  for (auto& [topic, subscriber] : taken) topic->StopTaken(subscriber);
 }

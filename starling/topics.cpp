@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 
 #include "persist.h"
 #include "tables.h"
@@ -14,8 +15,68 @@
 namespace {
 
 std::recursive_mutex gTopicMutex;
-std::map<std::string, std::unique_ptr<MQTTTopic>> gTopics;
+std::map<std::string, std::shared_ptr<MQTTTopic>> gTopics;
 std::atomic<uint64_t> gTopicGeneration{1};
+
+// Bounds of the topic registry: clients publish to as many topic names as
+// they like, and every entry can be loaded again from its row. Past either
+// bound the least recently used entries leave until a quarter of the room
+// is free again, so that a flood of new names does not evict on every one.
+constexpr size_t kMaxTopicEntries = 4096;
+constexpr size_t kMaxTopicBytes = 16u << 20;
+constexpr size_t kTopicEntryOverhead = 512;  // the entry, its mutexes and the map node
+size_t gTopicBytes = 0;                      // under gTopicMutex
+
+size_t footprintOf(const MQTTTopic& topic) {
+  return kTopicEntryOverhead + (topic.name != nullptr ? strlen(topic.name) : 0) + topic.retainedPayload.size();
+}
+
+// What keeps an entry in memory longer: subscribers listed, a retained
+// payload, a persisted topic.
+bool isNeeded(MQTTTopic& topic) {
+  std::lock_guard<std::recursive_mutex> lock(topic.mutex);
+  return !topic.subscribers.empty() || topic.hasRetained || MQTTPersist::GetMQTTPersist(topic.name) != nullptr;
+}
+
+// Makes room for `incoming` more bytes and one more entry; the topic
+// registry mutex held. Returns the entries that left, whose statistics the
+// caller writes to their rows once the mutex is released.
+std::vector<std::shared_ptr<MQTTTopic>> makeRoom(size_t incoming) {
+  std::vector<std::shared_ptr<MQTTTopic>> gone;
+  if (gTopics.size() + 1 <= kMaxTopicEntries && gTopicBytes + incoming <= kMaxTopicBytes) return gone;
+  size_t entriesGoal = kMaxTopicEntries * 3 / 4, bytesGoal = kMaxTopicBytes * 3 / 4;
+  std::vector<std::pair<uint64_t, std::string>> unneeded, needed;
+  for (auto& [name, topic] : gTopics)
+    (isNeeded(*topic) ? needed : unneeded).emplace_back(topic->lastUsedMs.load(std::memory_order_relaxed), name);
+  std::sort(unneeded.begin(), unneeded.end());
+  std::sort(needed.begin(), needed.end());
+  for (auto* candidates : {&unneeded, &needed}) {
+    for (const auto& [used, name] : *candidates) {
+      if (gTopics.size() <= entriesGoal && gTopicBytes + incoming <= bytesGoal) break;
+      auto it = gTopics.find(name);
+      gTopicBytes -= std::min(gTopicBytes, footprintOf(*it->second));
+      gone.push_back(std::move(it->second));
+      gTopics.erase(it);
+    }
+  }
+  // Connections that keep an entry by generation look it up again.
+  gTopicGeneration.fetch_add(1);
+  return gone;
+}
+
+// The statistics of departed entries go to their rows (only what changed).
+void persistDeparted(const std::vector<std::shared_ptr<MQTTTopic>>& gone) {
+  for (const auto& topic : gone) {
+    bool changed;
+    {
+      std::lock_guard<StatsLock> stats(topic->statsLock);
+      changed = topic->messageCount != topic->persistedCount;
+    }
+    if (changed)
+      starlingLogFailure("starling - Not able to store the statistics of topic [%s] - %s", topic->name,
+                         [&] { MQTTTopic::Persist(topic.get()); });
+  }
+}
 std::recursive_mutex gSubscriberMutex;
 std::map<std::string, std::unique_ptr<MQTTSubscriber>> gSubscribers;
 
@@ -443,47 +504,56 @@ json_object* MQTTTopic::GetInfo() {
   return json;
 }
 
-MQTTTopic* MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain, const void* payload,
-                                 size_t length, uint8_t qos, bool* isNew) {
+std::shared_ptr<MQTTTopic> MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain,
+                                                 const void* payload, size_t length, uint8_t qos, bool* isNew) {
   if (topicName == nullptr || topicName[0] == '\0')
     starlingThrow("MQTTTopic::CheckTopic", 10004, "Not able to update topic statistics. Missing topic name.");
-  std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
   if (isNew != nullptr) *isNew = false;
-  MQTTTopic* topic;
-  auto found = gTopics.find(topicName);
-  if (found != gTopics.end()) {
-    topic = found->second.get();
-  } else {
-    std::unique_ptr<MQTTTopic> loaded;
-    {
-      StarlingDb db;
-      loaded.reset(Load(db.get(), topicName));
-    }
-    if (!loaded) {
-      loaded = std::make_unique<MQTTTopic>();
-      loaded->name = dupStr(topicName);
-      loaded->creationTime = nowDateTime();
-      loaded->updatedTime = loaded->creationTime;
-      if (clientId != nullptr) {
-        loaded->createdBy = dupStr(clientId);
-        loaded->updatedBy = dupStr(clientId);
+  std::vector<std::shared_ptr<MQTTTopic>> departed;
+  std::shared_ptr<MQTTTopic> topic;
+  {
+    std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
+    auto found = gTopics.find(topicName);
+    if (found != gTopics.end()) {
+      topic = found->second;
+    } else {
+      std::unique_ptr<MQTTTopic> loaded;
+      {
+        StarlingDb db;
+        loaded.reset(Load(db.get(), topicName));
       }
+      if (!loaded) {
+        loaded = std::make_unique<MQTTTopic>();
+        loaded->name = dupStr(topicName);
+        loaded->creationTime = nowDateTime();
+        loaded->updatedTime = loaded->creationTime;
+        if (clientId != nullptr) {
+          loaded->createdBy = dupStr(clientId);
+          loaded->updatedBy = dupStr(clientId);
+        }
+        if (isNew != nullptr) *isNew = true;
+      }
+      departed = makeRoom(footprintOf(*loaded));
+      topic = std::shared_ptr<MQTTTopic>(loaded.release());
+      gTopics.emplace(topicName, topic);
+      gTopicBytes += footprintOf(*topic);
+      std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
+      for (auto& [filter, entry] : gSubscribers)
+        if (filterMatches(filter.c_str(), topicName)) topic->AddSubscriber(entry.get());
     }
-    topic = loaded.get();
-    gTopics.emplace(topicName, std::move(loaded));
-    std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
-    for (auto& [filter, entry] : gSubscribers)
-      if (filterMatches(filter.c_str(), topicName)) topic->AddSubscriber(entry.get());
-    if (isNew != nullptr) *isNew = true;
+    topic->lastUsedMs.store(starlingTickMs(), std::memory_order_relaxed);
+    if (retain) {
+      std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+      size_t before = footprintOf(*topic);
+      // A zero-length retained publication clears what was retained.
+      const auto* bytes = static_cast<const unsigned char*>(payload);
+      topic->retainedPayload.assign(bytes, bytes + (bytes != nullptr ? length : 0));
+      topic->hasRetained = !topic->retainedPayload.empty();
+      topic->retainedQos = qos;
+      if (gTopics.count(topicName) != 0) gTopicBytes = gTopicBytes - std::min(gTopicBytes, before) + footprintOf(*topic);
+    }
   }
-  if (retain) {
-    std::lock_guard<std::recursive_mutex> lock(topic->mutex);
-    // A zero-length retained publication clears what was retained.
-    const auto* bytes = static_cast<const unsigned char*>(payload);
-    topic->retainedPayload.assign(bytes, bytes + (bytes != nullptr ? length : 0));
-    topic->hasRetained = !topic->retainedPayload.empty();
-    topic->retainedQos = qos;
-  }
+  persistDeparted(departed);
   return topic;
 }
 
@@ -531,6 +601,7 @@ int MQTTTopic::Persist(MQTTTopic* topic) {
       record->SetFieldAsDateTime("updated_ts", topic->updatedTime);
       if (topic->messageCount != 0) record->SetFieldAsDateTime("sent_msg_last_ts", topic->lastMessageTime);
       record->SetFieldAsBigint("sent_msg_count", static_cast<int64_t>(topic->messageCount));
+      topic->persistedCount = topic->messageCount;
       if (topic->hasRetained) {
         record->SetFieldAsBlob("retain_payload", topic->retainedPayload.data(), topic->retainedPayload.size());
         record->SetFieldAsSigned("retain_qos", topic->retainedQos);
@@ -566,6 +637,10 @@ MQTTTopic* MQTTTopic::Load(ZVDatabasePooled* db, const char* topicName) {
     if (!record->IsFieldNull("created_by")) topic->createdBy = dupStr(record->GetFieldAsString("created_by").c_str());
     if (!record->IsFieldNull("created_ts")) topic->creationTime = record->GetFieldAsDateTime("created_ts");
     topic->updatedTime = nowDateTime();
+    // An entry that left the registry comes back with its statistics.
+    if (!record->IsFieldNull("sent_msg_count"))
+      topic->messageCount = topic->persistedCount = static_cast<uint64_t>(record->GetFieldAsBigint("sent_msg_count"));
+    if (!record->IsFieldNull("sent_msg_last_ts")) topic->lastMessageTime = record->GetFieldAsDateTime("sent_msg_last_ts");
     if (!record->IsFieldNull("retain_payload")) {
       ZVBlob blob = record->GetFieldAsBlob("retain_payload");
       topic->retainedPayload.assign(blob.GetData(), blob.GetData() + blob.GetSize());
@@ -616,6 +691,86 @@ void MQTTTopic::DeleteAll() {
   std::lock_guard<std::recursive_mutex> lock(gTopicMutex);
   gTopicGeneration.fetch_add(1);
   gTopics.clear();
+  gTopicBytes = 0;
 }
 
 uint64_t MQTTTopic::Generation() { return gTopicGeneration.load(); }
+
+namespace {
+
+// Bytes of topic names the rows of mqtt_topic hold at most: a client can
+// publish to new names without end, each a row of up to 65,500 bytes.
+constexpr int64_t kMaxTopicRowBytes = 64ll << 20;
+// Rows deleted in one pass at most (the clean-up thread comes back).
+constexpr int64_t kTopicTrimBatch = 1000;
+
+// The topic ids some other row refers to: persisted topics (and their
+// history) and the links of live subscriptions.
+std::set<int64_t> referencedTopicIds(StarlingDb& db, const char* fn) {
+  std::set<int64_t> ids;
+  for (const char* table : {"mqtt_topic_persistence", "mqtt_topic_persistence_history", "mqtt_connection_topic"}) {
+    ZVRecord* record = db.Record(table, fn);
+    record->Clear();
+    record->SetDefaultIndex(RL_ROWID_INDEX);
+    for (int found = record->First(); found != 0; found = record->Next())
+      ids.insert(record->GetFieldAsBigint("topic_id"));
+    record->Clear();
+  }
+  return ids;
+}
+
+}  // namespace
+
+int64_t MQTTTopic::TrimRows(int64_t maxRows) {
+  const char* fn = "MQTTTopic::TrimRows";
+  int64_t removed = 0;
+  try {
+    StarlingDb db;
+    ZVRecord* topics = db.Record("mqtt_topic", fn);
+    int64_t rows = topics->GetRecordCount();
+    // The names' bytes are summed again only when the rows changed, and
+    // only when they could pass the bound (names hold 65,500 bytes at most).
+    static int64_t countedRows = -1, countedBytes = 0;  // the clean-up thread's own
+    int64_t bytes = 0;
+    if (rows == countedRows) {
+      bytes = countedBytes;
+    } else if (rows > kMaxTopicRowBytes / 65500) {
+      topics->Clear();
+      topics->SetDefaultIndex(RL_ROWID_INDEX);
+      for (int found = topics->First(); found != 0; found = topics->Next())
+        bytes += topics->GetFieldAsSigned("topic_id_size");
+      topics->Clear();
+      countedRows = rows, countedBytes = bytes;
+    }
+    if (rows <= maxRows && bytes <= kMaxTopicRowBytes) return 0;
+    // Down to nine tenths, so that a steady flow of new names trims in batches.
+    int64_t rowsGoal = maxRows - maxRows / 10, bytesGoal = kMaxTopicRowBytes - kMaxTopicRowBytes / 10;
+    std::set<int64_t> referenced = referencedTopicIds(db, fn);
+    // Under the registry mutex: no publisher loads a row while it goes (an
+    // entry still in memory writes its row again when its statistics are
+    // stored).
+    std::lock_guard<std::recursive_mutex> registry(gTopicMutex);
+    topics->Clear();
+    topics->SetDefaultIndex(RL_ROWID_INDEX);  // the oldest first
+    std::vector<int64_t> going;
+    for (int found = topics->First();
+         found != 0 && static_cast<int64_t>(going.size()) < kTopicTrimBatch && (rows > rowsGoal || bytes > bytesGoal);
+         found = topics->Next()) {
+      if (referenced.count(topics->GetFieldAsBigint("topic_id")) != 0 || !topics->IsFieldNull("retain_payload"))
+        continue;
+      std::string name = topics->GetFieldAsString("topic_name");
+      if (name == STARLING_ADMIN_TOPIC) continue;
+      going.push_back(topics->GetRowid());
+      rows--, bytes -= topics->GetFieldAsSigned("topic_id_size");
+    }
+    topics->Clear();
+    StarlingTransaction transaction(db.get());
+    for (int64_t rowid : going)
+      if (topics->FindRowid(rowid, RL_FIND_EQ) != 0) topics->Delete(), removed++;
+    transaction.Commit();
+    topics->Clear();
+  } catch (const ZVException& e) {
+    rethrowClient(fn, e);
+  }
+  return removed;
+}

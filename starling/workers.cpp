@@ -122,6 +122,11 @@ void _cleanConnThrdFunction(StarlingThread* thread) {
                   e.GetErrorMsg());
     }
     trimHistory(b.historyMaxRows);
+    try {
+      MQTTTopic::TrimRows(b.topicMaxRows);
+    } catch (const YXException& e) {
+      starlingLog(e.GetErrorCode(), "starling - Failed to trim the topic table - %s", e.GetErrorMsg());
+    }
     waitWhile(thread, kThreadRunning, 100, 50);
   }
   thread->state = kThreadEnded;

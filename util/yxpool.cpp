@@ -28,3 +28,49 @@ bool YXPooledObj::Matches(YXConfig* wanted) {
 }
 
 uint64_t YXPooledObj::GetLastUsed() { return lastUsed; }
+
+uint64_t YXPoolChanges::Count() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return count_;
+}
+
+void YXPoolChanges::Announce() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++count_;
+  }
+  changed_.notify_all();
+}
+
+bool YXPoolChanges::WaitPast(uint64_t seen, Clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return changed_.wait_until(hold, deadline, [&] { return count_ != seen; });
+}
+
+void YXPoolChanges::WaitPast(uint64_t seen) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  changed_.wait(hold, [&] { return count_ != seen; });
+}
+
+int32_t YXPoolChanges::Waiters() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return waiters_;
+}
+
+void YXPoolChanges::Enter() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++waiters_;
+}
+
+void YXPoolChanges::Leave() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    --waiters_;
+  }
+  changed_.notify_all();
+}
+
+bool YXPoolChanges::WaitForNoWaiters(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return changed_.wait_until(hold, deadline, [&] { return waiters_ == 0; });
+}

@@ -5,16 +5,21 @@
 // A pool hands out objects created from a configuration, takes them back,
 // reuses the most recently returned matching one first, and deletes objects
 // idle too long. One re-entrant mutex per pool guards both arrays, both counts
-// and the blocked configurations; the pool never holds it while it sleeps or
+// and the blocked configurations; the pool never holds it while it waits or
 // while it calls Init, OnAcquire, OnRelease, Close or a destructor. Any number
 // of threads may acquire and release at once; a thread releases every object
-// it acquired (Clean and the destructor wait for that).
+// it acquired (Clean and the destructor wait for that). A thread waiting for
+// an object is woken as soon as one is given back, deleted (room for a new
+// one) or the pool is blocked, not at its next look.
 #ifndef YXPOOL_H
 #define YXPOOL_H
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <type_traits>
 
 #include "yxaux.h"
@@ -69,6 +74,38 @@ class YXPooledObj {
   YXConfig* config = nullptr;  // not owned
 };
 
+// What a pool's waiters sleep on: a count of the changes that may let a
+// waiter on (an object given back or deleted, the pool blocked). A waiter
+// reads the count before it looks at the pool and sleeps only while the
+// count is still that, so a change between its look and its sleep is never
+// missed. Kept apart from the pool's re-entrant mutex, which a condition
+// variable cannot wait on.
+class YXPoolChanges {
+ public:
+  using Clock = std::chrono::steady_clock;
+  uint64_t Count();
+  // Counts a change and wakes every waiter: a returned object may match only
+  // some of them.
+  void Announce();
+  // Sleeps until the count differs from seen; true when it does, false when
+  // the deadline came first.
+  bool WaitPast(uint64_t seen, Clock::time_point deadline);
+  void WaitPast(uint64_t seen);
+  // Threads inside Acquire's wait loop.
+  int32_t Waiters();
+  void Enter();
+  void Leave();
+  // Sleeps until no thread is in Acquire's wait loop; false when the
+  // deadline came first.
+  bool WaitForNoWaiters(Clock::time_point deadline);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t count_ = 0;
+  int32_t waiters_ = 0;
+};
+
 template <class T>
 class YXPool {
   static_assert(std::is_base_of_v<YXPooledObj, T>, "pooled objects derive from YXPooledObj");
@@ -115,25 +152,36 @@ class YXPool {
   // - Pool blocked, or wanted among the configurations being cleaned:
   //   "YXPool::Acquire", kind 1, 8002, "Couldn't acquire object, pool is blocked"
   //   (also when that happens while waiting).
-  // - Up to `timeout` tries (a negative timeout: until one comes free), each
-  //   failed one followed by a second's sleep, so a time-out of N seconds
-  //   gives up after about N seconds: the most recently returned idle object
-  //   that Matches wanted, else a new one while the pool has room. 0 tries or
-  //   none found: "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object,
-  //   pool is exhausted".
+  // - The most recently returned idle object that Matches wanted, else a new
+  //   one while the pool has room; when there is neither, the thread waits
+  //   up to `timeout` seconds (a negative timeout: until one comes free) and
+  //   looks again whenever an object is given back or deleted. A time-out of
+  //   0 does not look at all. None found: "YXPool::Acquire", kind 2, 8004,
+  //   "Couldn't acquire object, pool is exhausted".
   // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
   //   that throws, the object leaves the pool, is deleted, and the exception
   //   is thrown on unchanged.
   T* Acquire(YXConfig* wanted, int timeout = 10) {
     _throwIfBlocked(wanted, "YXPool::Acquire");
-    for (int attempt = 0; timeout < 0 || attempt < timeout; ++attempt) {
-      bool created = false;
-      T* object = _takeOrCreate(wanted, true, created);
-      if (object) return _prepare(object, created);
-      yxSleep(1000);
+    if (timeout != 0) {
+      auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(timeout);
+      WaiterMark waiting(changes_);
+      for (;;) {
+        uint64_t seen = changes_.Count();
+        bool created = false;
+        T* object = _takeOrCreate(wanted, true, created);
+        if (object) return _prepare(object, created);
+        if (timeout < 0)
+          changes_.WaitPast(seen);
+        else if (!changes_.WaitPast(seen, deadline))
+          break;
+      }
     }
     YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
   }
+
+  // Threads waiting in Acquire for an object to come free.
+  int32_t Waiters() { return changes_.Waiters(); }
 
   // Takes the most recently returned idle object matching the pool's own
   // configuration, without waiting and without making one; it runs OnAcquire.
@@ -160,11 +208,14 @@ class YXPool {
       if (_indexOf(used, usedCount, object) < 0) return;
     }
     yxCallOut("YXPool::Release - OnRelease", [&] { object->OnRelease(); });
-    YXMutexLock hold(mutex);
-    int index = _indexOf(used, usedCount, object);
-    if (index < 0) return;  // released twice at once by a careless caller
-    _removeAt(used, usedCount, index);
-    available[availableCount++] = object;
+    {
+      YXMutexLock hold(mutex);
+      int index = _indexOf(used, usedCount, object);
+      if (index < 0) return;  // released twice at once by a careless caller
+      _removeAt(used, usedCount, index);
+      available[availableCount++] = object;
+    }
+    changes_.Announce();
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
@@ -192,7 +243,7 @@ class YXPool {
   // use. Meanwhile Acquire for cleanConfig fails with 8002.
   // - Blocked pool, or cleanConfig already being cleaned: "YXPool::Clean",
   //   kind 1, 8002, "Couldn't clean pool, it is blocked".
-  // - Objects still in use after releaseWaitSeconds (a look every second):
+  // - Objects still in use after releaseWaitSeconds:
   //   "YXPool::Clean", kind 1, 8003, "Pool has at least one object holding the cleanup".
   void Clean(YXConfig* cleanConfig) {
     {
@@ -201,6 +252,7 @@ class YXPool {
         YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't clean pool, it is blocked");
       blockedConfigs->Add(cleanConfig);
     }
+    changes_.Announce();  // waiters for cleanConfig give up with 8002
     bool idle = _waitUntilUnused();
     YXObjectBatch doomed;
     {
@@ -224,9 +276,12 @@ class YXPool {
   void ReleaseAll() {
     if (released_) return;
     blocked.store(1);
+    changes_.Announce();  // every waiter gives up with 8002
     if (!_waitUntilUnused())
       YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
                "Pool has at least one object holding the releaseAll");
+    // A woken waiter still takes the mutex once to see the pool blocked.
+    changes_.WaitForNoWaiters(YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds));
     _freeResources(true);
   }
 
@@ -246,6 +301,18 @@ class YXPool {
   int32_t releaseWaitSeconds = kDefaultReleaseWait;
 
  private:
+  // Counts the calling thread among the waiters while it is in scope.
+  class WaiterMark {
+   public:
+    explicit WaiterMark(YXPoolChanges& changes) : changes_(changes) { changes_.Enter(); }
+    ~WaiterMark() { changes_.Leave(); }
+    WaiterMark(const WaiterMark&) = delete;
+    WaiterMark& operator=(const WaiterMark&) = delete;
+
+   private:
+    YXPoolChanges& changes_;
+  };
+
   struct YXObjectBatch {
     T** objects = nullptr;
     int32_t count = 0;
@@ -315,21 +382,23 @@ class YXPool {
         if (index >= 0) _removeAt(used, usedCount, index);
       }
       delete object;
+      changes_.Announce();  // room for a new object
       throw;
     }
     return object;
   }
 
-  // Looks every second, up to releaseWaitSeconds times, until nothing is in
-  // use; true when nothing is.
+  // Waits up to releaseWaitSeconds until nothing is in use, looking again
+  // whenever an object comes back; true when nothing is.
   bool _waitUntilUnused() {
-    for (int slept = 0;; ++slept) {
+    auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds);
+    for (;;) {
+      uint64_t seen = changes_.Count();
       {
         YXMutexLock hold(mutex);
         if (usedCount == 0) return true;
       }
-      if (slept >= releaseWaitSeconds) return false;
-      yxSleep(1000);
+      if (!changes_.WaitPast(seen, deadline)) return false;
     }
   }
 
@@ -391,6 +460,7 @@ class YXPool {
       }
     }
     VOKTFree(batch.objects);
+    if (batch.count > 0) changes_.Announce();  // room for new objects
     if (failed) throw first;
   }
 
@@ -429,6 +499,7 @@ class YXPool {
   }
 
   bool released_ = false;
+  YXPoolChanges changes_;
 };
 
 #endif  // YXPOOL_H

@@ -38,6 +38,7 @@
 #ifndef VOKTBASIC_H
 #define VOKTBASIC_H
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -103,6 +104,19 @@ class VOKT_API YXException : public std::exception {
 VOKT_API void* VOKTAlloc(int size);
 // Frees a block from VOKTAlloc, from any deliverable; null is ignored.
 VOKT_API void VOKTFree(void* block);
+
+// ---------------------------------------------------------------------------
+// The client being served
+// ---------------------------------------------------------------------------
+
+// The address (IP text, no port) of the client whose request or websocket
+// frame this thread is serving: the plug-in sets it around every call of an
+// application's router, session and handler, so that a credential check can
+// count failures per address. "" outside such a call. Valid until the call
+// returns.
+VOKT_API const char* VOKTClientAddress();
+// Sets this thread's client address (null clears it); the plug-in's.
+VOKT_API void VOKTSetClientAddress(const char* address);
 
 // Owner of a VOKTAlloc block (dupStr copies included): freed with VOKTFree
 // when the owner ends, unless release() handed it on.
@@ -174,9 +188,38 @@ VOKT_API int64_t zvJsonGetBigint(json_object* value);
 VOKT_API int zvJsonGetBoolean(json_object* value);
 VOKT_API json_type zvJsonGetType(json_object* value);
 
+// Bounds of every parse in the process, so that no document a client sends
+// can take the memory or the stack: arrays and objects nest at most
+// VOKT_JSON_MAX_DEPTH levels deep (a parser of an application's own, and any
+// recursive walk of a tree, keeps to the same depth); a document holds at
+// most VOKT_JSON_MAX_VALUES values; and the trees parsed from large texts
+// that are alive at once are estimated at VOKT_JSON_PARSE_BUDGET bytes at
+// most (one such tree alone always fits). Freeing a large tree returns the
+// heap's free memory to the system.
+constexpr int VOKT_JSON_MAX_DEPTH = 32;
+constexpr size_t VOKT_JSON_MAX_VALUES = 262144;
+constexpr size_t VOKT_JSON_PARSE_BUDGET = size_t(128) << 20;
+
+// Why the last parse of this thread (zvJsonFromString, zvJsonFileLoad) gave
+// null; offset is the byte where a syntax fault or the depth bound was met.
+enum VOKTJsonParseError {
+  VOKT_JSON_PARSED = 0,
+  VOKT_JSON_SYNTAX = 1,      // not JSON (or a NUL byte inside)
+  VOKT_JSON_TOO_DEEP = 2,    // nested deeper than VOKT_JSON_MAX_DEPTH
+  VOKT_JSON_TOO_LARGE = 3,   // more than VOKT_JSON_MAX_VALUES values
+  VOKT_JSON_BUSY = 4,        // the parse budget is taken by others: try later
+  VOKT_JSON_UNREADABLE = 5,  // the file could not be read
+};
+struct VOKTJsonParseStatus {
+  VOKTJsonParseError error;
+  size_t offset;
+};
+VOKT_API VOKTJsonParseStatus zvJsonLastParseStatus();
+
 // Parses text (all of it; trailing non-blank characters make it invalid).
 // Returns the new value, also stored in *out when out is given, or null when
-// text is null or not JSON. The caller releases the result.
+// text is null, not JSON or past the bounds above (zvJsonLastParseStatus says
+// which). The caller releases the result.
 VOKT_API json_object* zvJsonFromString(const char* text, json_object** out = nullptr);
 // Parses a file the same way; null when it cannot be read or does not parse.
 VOKT_API json_object* zvJsonFileLoad(const char* path, json_object** out = nullptr);

@@ -1,5 +1,7 @@
 // The allocator shared by every deliverable: one heap per process, so a block
-// may be freed by a deliverable other than the one that made it.
+// may be freed by a deliverable other than the one that made it. Also the
+// per-thread address of the client being served, shared the same way.
+#include <cstdio>
 #include <cstdlib>
 
 #include "VOKTBasic.h"
@@ -11,3 +13,14 @@ void* VOKTAlloc(int size) {
 }
 
 void VOKTFree(void* block) { std::free(block); }
+
+namespace {
+// An IPv6 address in text is at most 45 characters.
+thread_local char tClientAddress[64] = "";
+}  // namespace
+
+const char* VOKTClientAddress() { return tClientAddress; }
+
+void VOKTSetClientAddress(const char* address) {
+  std::snprintf(tClientAddress, sizeof tClientAddress, "%s", address != nullptr ? address : "");
+}

@@ -2,9 +2,11 @@
 // the wrong type without crashing: json-c asserts on those, and request
 // bodies decide what callers pass here.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -48,24 +50,124 @@ bool onlyBlanks(const char* text, size_t from, size_t length) {
   return true;
 }
 
+thread_local VOKTJsonParseStatus tLastParse{VOKT_JSON_PARSED, 0};
+
+VOKTJsonParseStatus failedAt(VOKTJsonParseError error, size_t offset) {
+  tLastParse = VOKTJsonParseStatus{error, offset};
+  return tLastParse;
+}
+
+// Bytes a parsed tree is expected to hold per value beyond its text: json-c
+// makes an object of each value, a hash entry of each member, and grows
+// arrays by doubling.
+constexpr size_t kBytesPerValue = 96;
+// Trees estimated at least this large are counted against the budget while
+// they live; smaller ones cost too little to matter.
+constexpr size_t kCountedTree = 64 * 1024;
+// Freeing a tree at least this large gives the heap's free top back.
+constexpr size_t kTrimAfter = 1024 * 1024;
+
+std::atomic<size_t> gParsedBytes{0};  // estimate of the counted trees alive
+
+// The values (structural characters outside strings) of a text; stops
+// counting past `limit`.
+size_t countValues(const char* text, size_t length, size_t limit) {
+  size_t values = 1;
+  bool inString = false;
+  for (size_t i = 0; i < length && values <= limit; ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ',' || c == '[' || c == '{' || c == ':') {
+      ++values;
+    }
+  }
+  return values;
+}
+
+void releaseEstimate(json_object*, void* userdata) {
+  const size_t estimate = reinterpret_cast<uintptr_t>(userdata);
+  gParsedBytes.fetch_sub(estimate);
+  if (estimate >= kTrimAfter) malloc_trim(0);
+}
+
+// Takes estimate bytes of the budget; false when other trees hold so much
+// that this one would go past it (one tree alone is always let through: its
+// values are bounded already).
+bool reserve(size_t estimate) {
+  size_t held = gParsedBytes.load();
+  do {
+    if (held != 0 && held + estimate > VOKT_JSON_PARSE_BUDGET) return false;
+  } while (!gParsedBytes.compare_exchange_weak(held, held + estimate));
+  return true;
+}
+
 // Parses length bytes of text. JSON text never holds a NUL byte (strings
 // escape it), so one inside refuses the text: the parser would stop there
 // and never see what follows.
 json_object* parseText(const char* text, size_t length) {
-  if (!text || length > static_cast<size_t>(INT_MAX) - 1) return nullptr;
-  if (std::memchr(text, '\0', length)) return nullptr;
-  std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new());
-  if (!tokener) return nullptr;
-  // The terminating NUL is passed too, so a bare number at the end is complete.
-  json_object* value = json_tokener_parse_ex(tokener.get(), text, static_cast<int>(length) + 1);
-  if (json_tokener_get_error(tokener.get()) != json_tokener_success) {
-    json_object_put(value);
+  tLastParse = VOKTJsonParseStatus{VOKT_JSON_PARSED, 0};
+  if (!text) {
+    failedAt(VOKT_JSON_SYNTAX, 0);
     return nullptr;
   }
+  if (length > static_cast<size_t>(INT_MAX) - 1) {
+    failedAt(VOKT_JSON_TOO_LARGE, 0);
+    return nullptr;
+  }
+  if (const void* nul = std::memchr(text, '\0', length)) {
+    failedAt(VOKT_JSON_SYNTAX, static_cast<size_t>(static_cast<const char*>(nul) - text));
+    return nullptr;
+  }
+  const size_t values = countValues(text, length, VOKT_JSON_MAX_VALUES);
+  if (values > VOKT_JSON_MAX_VALUES) {
+    failedAt(VOKT_JSON_TOO_LARGE, 0);
+    return nullptr;
+  }
+  const size_t estimate = length + values * kBytesPerValue;
+  const bool counted = estimate >= kCountedTree;
+  if (counted && !reserve(estimate)) {
+    failedAt(VOKT_JSON_BUSY, 0);
+    return nullptr;
+  }
+  // Released unless the tree takes the reservation over.
+  auto unreserve = [&] {
+    if (counted) gParsedBytes.fetch_sub(estimate);
+  };
+  std::unique_ptr<json_tokener, TokenerDeleter> tokener(json_tokener_new_ex(VOKT_JSON_MAX_DEPTH));
+  if (!tokener) {
+    unreserve();
+    failedAt(VOKT_JSON_BUSY, 0);
+    return nullptr;
+  }
+  // The terminating NUL is passed too, so a bare number at the end is complete.
+  json_object* value = json_tokener_parse_ex(tokener.get(), text, static_cast<int>(length) + 1);
+  const json_tokener_error error = json_tokener_get_error(tokener.get());
   size_t end = json_tokener_get_parse_end(tokener.get());
+  if (error != json_tokener_success) {
+    json_object_put(value);
+    unreserve();
+    failedAt(error == json_tokener_error_depth ? VOKT_JSON_TOO_DEEP : VOKT_JSON_SYNTAX, end);
+    return nullptr;
+  }
   if (end < length && !onlyBlanks(text, end, length)) {
     json_object_put(value);
+    unreserve();
+    failedAt(VOKT_JSON_SYNTAX, end);
     return nullptr;
+  }
+  if (counted) {
+    // The tree holds its share of the budget until it is freed, by whichever
+    // deliverable frees it. Scalars keep their user data for their own text.
+    const json_type type = json_object_get_type(value);
+    if (type == json_type_object || type == json_type_array || type == json_type_string) {
+      json_object_set_userdata(value, reinterpret_cast<void*>(static_cast<uintptr_t>(estimate)), releaseEstimate);
+    } else {
+      unreserve();
+    }
   }
   return value;
 }
@@ -261,8 +363,10 @@ int64_t zvJsonGetBigint(json_object* value) { return value ? json_object_get_int
 int zvJsonGetBoolean(json_object* value) { return value && json_object_get_boolean(value) ? 1 : 0; }
 json_type zvJsonGetType(json_object* value) { return json_object_get_type(value); }
 
+VOKTJsonParseStatus zvJsonLastParseStatus() { return tLastParse; }
+
 json_object* zvJsonFromString(const char* text, json_object** out) {
-  json_object* value = text ? parseText(text, std::strlen(text)) : nullptr;
+  json_object* value = parseText(text, text ? std::strlen(text) : 0);
   if (out) *out = value;
   return value;
 }
@@ -270,7 +374,10 @@ json_object* zvJsonFromString(const char* text, json_object** out) {
 json_object* zvJsonFileLoad(const char* path, json_object** out) {
   json_object* value = nullptr;
   std::string content;
-  if (path && readWholeFile(path, content)) value = parseText(content.data(), content.size());
+  if (path && readWholeFile(path, content))
+    value = parseText(content.data(), content.size());
+  else
+    failedAt(VOKT_JSON_UNREADABLE, 0);
   if (out) *out = value;
   return value;
 }

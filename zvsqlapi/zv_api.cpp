@@ -28,7 +28,8 @@ Command* commandOf(ZVSQL_CMD h) {
 }
 
 const char* const kDefaultServer = "BRENLOXS";
-constexpr int kUnboundedLockWaitSeconds = 60;  // lock waits of a command without a time-out
+constexpr int kUnboundedLockWaitSeconds = 60;  // lock waits of internal statements without a time-out
+constexpr int64_t kInterruptCheckMs = 100;      // how often a running statement asks its caller
 
 // Pragmas a statement may set: they change this connection's behaviour,
 // never a file's form or place.
@@ -57,9 +58,26 @@ bool settablePragma(const char* name) {
   return false;
 }
 
+// Tables the engine keeps for itself in every database file: its catalog
+// (rl_tables, rl_fields, ...), its browser properties and the identity
+// sequences. SQL reads them; only the engine writes them.
+bool enginesOwnTable(const char* name) {
+  return name && (strncasecmp(name, "rl_", 3) == 0 || strcasecmp(name, "sqlite_sequence") == 0);
+}
+
+// Functions whose results are memory addresses of the process.
+bool exposesAddresses(const char* function) { return function && strcasecmp(function, "fts3_tokenizer") == 0; }
+
+const char* const kEngineTableRefusal = "The engine's own tables are written by the engine only";
+
 int refuse(Connection* c, std::string why) {
   c->refusal = std::move(why);
   return SQLITE_DENY;
+}
+
+int catalogWrite(Connection* c, const char* dbName) {
+  if (dbName && strcasecmp(dbName, kCatalogOwner) == 0) return refuse(c, "The catalog of admin is read-only");
+  return SQLITE_OK;
 }
 
 int authorize(void* user, int action, const char* a1, const char* a2, const char* dbName, const char*) {
@@ -76,36 +94,54 @@ int authorize(void* user, int action, const char* a1, const char* a2, const char
       return SQLITE_OK;
     case SQLITE_FUNCTION:
       if (a2 && strcasecmp(a2, "load_extension") == 0) return refuse(c, "Extensions are not loaded");
+      if (exposesAddresses(a2)) return refuse(c, std::string("The function ") + a2 + " is not run");
       return SQLITE_OK;
     case SQLITE_INSERT:
     case SQLITE_UPDATE:
     case SQLITE_DELETE:
+      // Dropping or renaming a table makes SQLite itself update its sequence row.
+      if (c->schemaChange && a1 && strcasecmp(a1, "sqlite_sequence") == 0) return SQLITE_OK;
+      [[fallthrough]];
     case SQLITE_CREATE_TABLE:
+    case SQLITE_DROP_TABLE:
+      if (enginesOwnTable(a1)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, dbName);
     case SQLITE_CREATE_INDEX:
+    case SQLITE_DROP_INDEX:
     case SQLITE_CREATE_TRIGGER:
+    case SQLITE_DROP_TRIGGER:
+    case SQLITE_ALTER_TABLE:
+      if (enginesOwnTable(a2)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, action == SQLITE_ALTER_TABLE ? a1 : dbName);
     case SQLITE_CREATE_VIEW:
     case SQLITE_CREATE_VTABLE:
-    case SQLITE_DROP_TABLE:
-    case SQLITE_DROP_INDEX:
-    case SQLITE_DROP_TRIGGER:
     case SQLITE_DROP_VIEW:
     case SQLITE_DROP_VTABLE:
-    case SQLITE_ALTER_TABLE:
-      if (dbName && strcasecmp(dbName, kCatalogOwner) == 0) return refuse(c, "The catalog of admin is read-only");
-      return SQLITE_OK;
+      if (enginesOwnTable(a1)) return refuse(c, kEngineTableRefusal);
+      return catalogWrite(c, dbName);
     default:
       return SQLITE_OK;
   }
 }
 
-// Interrupts a statement past its command's deadline.
+// Asks the caller's interrupt check, at most every kInterruptCheckMs.
+bool callerWantsInterrupt(Connection& c, int64_t now) {
+  if (!c.interruptCheck || now - c.lastInterruptCheckMs < kInterruptCheckMs) return false;
+  c.lastInterruptCheckMs = now;
+  if (c.interruptCheck(c.interruptArgument) == 0) return false;
+  c.interrupted = true;
+  return true;
+}
+
+// Interrupts a statement past its command's deadline, or when its caller asks.
 int onProgress(void* user) {
   auto* c = static_cast<Connection*>(user);
-  if (c->hasDeadline && c->interruptAtDeadline && monotonicMs() >= c->deadlineMs) {
+  int64_t now = monotonicMs();
+  if (c->hasDeadline && c->interruptAtDeadline && now >= c->deadlineMs) {
     c->timedOut = true;
     return 1;
   }
-  return 0;
+  return callerWantsInterrupt(*c, now) ? 1 : 0;
 }
 
 // Waits for a lock held by another connection, up to the deadline.
@@ -116,6 +152,7 @@ int onBusy(void* user, int) {
     c->timedOut = c->hasDeadline;
     return 0;
   }
+  if (callerWantsInterrupt(*c, now)) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(2, c->deadlineMs - now)));
   return 1;
 }
@@ -180,12 +217,33 @@ bool onlyBlanks(const char* tail) {
   return true;
 }
 
+// A trigger runs its body later on whichever connection fires it, the
+// engine's included, where no authorizer looks: a trigger whose text names
+// one of the engine's tables is not made at all.
+bool triggerNamesEngineTable(const std::string& text) {
+  std::vector<Token> tokens = tokenize(text);
+  size_t word = 0;
+  bool trigger = false;
+  for (const Token& t : tokens) {
+    if (t.kind != TokenKind::Word) continue;
+    if (word == 0 && !isWord(text, t, "create")) return false;
+    if (word > 0 && word < 3 && isWord(text, t, "trigger")) trigger = true;
+    if (++word == 3) break;
+  }
+  if (!trigger) return false;
+  for (const Token& t : tokens)
+    if ((t.kind == TokenKind::Word || t.kind == TokenKind::Quoted) && enginesOwnTable(identifierOf(text, t).c_str()))
+      return true;
+  return false;
+}
+
 int prepareCommand(Command& cmd, const char* sql) {
   Connection& c = *cmd.conn;
   cmd.finalize();
   if (!sql) return c.fail(ZVSQL_BAD_ARGUMENT, "No statement text");
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
+  if (triggerNamesEngineTable(cmd.text.text)) return c.fail(ZVSQL_REFUSED, kEngineTableRefusal);
   int own = prepareOwnStatement(cmd, sql);
   if (own >= 0) return own;
   // The catalog is read through its schema name, or by the column procedure.
@@ -195,12 +253,15 @@ int prepareCommand(Command& cmd, const char* sql) {
   }
   const char* tail = nullptr;
   c.refusal.clear();
+  c.schemaChange = !cmd.text.words.empty() && (cmd.text.words[0] == "drop" || cmd.text.words[0] == "alter");
   int rc = sqlite3_prepare_v2(c.db, cmd.text.text.c_str(), int(cmd.text.text.size()), &cmd.stmt, &tail);
   if (rc != SQLITE_OK) {
     long pos = cmd.text.callerOffset(sqlite3_error_offset(c.db));
-    std::string msg = rc == SQLITE_AUTH && !c.refusal.empty() ? c.refusal : sqlite3_errmsg(c.db);
+    // A refusal of the authorizer may surface as SQLite's plain error (functions do).
+    bool refused = rc == SQLITE_AUTH || !c.refusal.empty();
+    std::string msg = refused && !c.refusal.empty() ? c.refusal : sqlite3_errmsg(c.db);
     cmd.stmt = nullptr;
-    return c.fail(rc == SQLITE_AUTH ? ZVSQL_REFUSED : sqlite3_extended_errcode(c.db), msg, pos);
+    return c.fail(refused ? ZVSQL_REFUSED : sqlite3_extended_errcode(c.db), msg, pos);
   }
   if (!cmd.stmt) return c.fail(ZVSQL_EMPTY_STATEMENT, "The text holds no statement");
   if (!onlyBlanks(tail)) {
@@ -254,6 +315,7 @@ void describe(Cursor& cur, sqlite3_stmt* s) {
 int runToEnd(Command& cmd) {
   int rc;
   int code;
+  startRun(cmd);
   while ((code = stepStatement(cmd, &rc)) == ZVSQL_OK && rc == SQLITE_ROW) {
   }
   if (code != ZVSQL_OK) return code;
@@ -380,11 +442,16 @@ int openDatabase(Connection& c, const std::string& path) {
   sqlite3_extended_result_codes(c.db, 1);
   sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
   sqlite3_db_config(c.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  // The set-up reads the file's schema, which another writer may hold locked
+  // for a moment: it waits for it like any statement does.
+  sqlite3_busy_handler(c.db, onBusy, &c);
   rc = runInternal(c, "PRAGMA temp_store = MEMORY; ATTACH DATABASE ':memory:' AS admin;");
   std::string error;
+  setDeadline(c, kDefaultTimeoutSeconds);
   if (rc == SQLITE_OK && (rc = createCatalog(c.db, &error)) != SQLITE_OK) c.fail(rc, error);
   if (rc == SQLITE_OK && (rc = registerProcedures(c.db, &c.context)) != SQLITE_OK)
     c.fail(rc, "The procedures cannot be registered");
+  c.hasDeadline = false;
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(c.db);
     c.db = nullptr;
@@ -393,7 +460,6 @@ int openDatabase(Connection& c, const std::string& path) {
   sqlite3_limit(c.db, SQLITE_LIMIT_ATTACHED, 1);
   sqlite3_set_authorizer(c.db, authorize, &c);
   sqlite3_progress_handler(c.db, 1000, onProgress, &c);
-  sqlite3_busy_handler(c.db, onBusy, &c);
   sqlite3_rollback_hook(c.db, onRollback, &c);
   c.catalogVersion = -1;
   return SQLITE_OK;
@@ -412,6 +478,8 @@ int64_t monotonicMs() {
 int runInternalStatement(Connection& c, const char* sql) { return runInternal(c, sql); }
 
 int Connection::failSqlite(int rc, const char* doing) {
+  if ((rc == SQLITE_INTERRUPT || (rc & 0xff) == SQLITE_BUSY) && interrupted)
+    return fail(ZVSQL_INTERRUPTED, std::string("The statement was interrupted by its caller while ") + doing);
   if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
     return fail(ZVSQL_TIMED_OUT,
                 "The statement ran past its time-out of " + std::to_string(timeoutSeconds) + " seconds while " + doing);
@@ -488,9 +556,33 @@ void Command::finalize() {
   bound.clear();
 }
 
+int maxStatementSeconds() {
+  const char* text = getenv("ZVSQL_MAX_STATEMENT_SECONDS");
+  int value = text ? atoi(text) : 0;
+  return value > 0 && value < kMaxStatementSeconds ? value : kMaxStatementSeconds;
+}
+
+void startRun(Command& c) {
+  int seconds = c.timeoutSeconds > 0 && c.timeoutSeconds < maxStatementSeconds() ? c.timeoutSeconds
+                                                                                  : maxStatementSeconds();
+  c.runSeconds = seconds;
+  c.runDeadlineMs = monotonicMs() + 1000 * int64_t(seconds);
+}
+
 int stepStatement(Command& c, int* sqliteRc) {
   Connection& conn = *c.conn;
-  setDeadline(conn, c.timeoutSeconds);
+  conn.timedOut = false;
+  conn.interrupted = false;
+  conn.timeoutSeconds = c.runSeconds;
+  conn.deadlineMs = c.runDeadlineMs;
+  conn.hasDeadline = true;
+  conn.interruptAtDeadline = true;
+  if (monotonicMs() >= c.runDeadlineMs) {  // the time went by between two fetches
+    conn.timedOut = true;
+    *sqliteRc = SQLITE_INTERRUPT;
+    conn.hasDeadline = false;
+    return stepFailure(c, SQLITE_INTERRUPT);
+  }
   int rc = sqlite3_step(c.stmt);
   conn.hasDeadline = false;
   *sqliteRc = rc;
@@ -687,6 +779,16 @@ int zvsqlSetTimeout(ZVSQL_CMD h, int seconds) {
   return ZVSQL_OK;
 }
 
+int zvsqlSetInterruptCheck(ZVSQL_CONN conn, int (*check)(void* argument), void* argument) {
+  ConnHandle* h = connOf(conn);
+  if (!h) return ZVSQL_BAD_HANDLE;
+  std::lock_guard<ConnectionLock> lock(h->conn->mutex);
+  h->conn->interruptCheck = check;
+  h->conn->interruptArgument = argument;
+  h->conn->lastInterruptCheckMs = 0;
+  return ZVSQL_OK;
+}
+
 int zvsqlPrepare(ZVSQL_CMD h, const char* sql) {
   Command* cmd = commandOf(h);
   if (!cmd) return ZVSQL_BAD_HANDLE;
@@ -721,6 +823,7 @@ int zvsqlExecute(ZVSQL_CMD h, ZVSQL_CURSOR* out) {
   } else {
     int rc = beginIfNeeded(*cmd);
     int step = SQLITE_DONE;
+    startRun(*cmd);
     if (rc == SQLITE_OK) rc = stepStatement(*cmd, &step);
     if (rc != ZVSQL_OK) {
       releaseCursor(*cmd, cur);

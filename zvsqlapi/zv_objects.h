@@ -39,6 +39,7 @@ struct Connection {
   int64_t catalogVersion = -1;           // schema version the catalog was filled from; -1 stale
   bool internal = false;                 // the library's own statements pass the authorizer
   std::string refusal;                   // why the authorizer refused the last statement
+  bool schemaChange = false;             // the statement being prepared is a drop or an alter
   std::set<std::string> storedRoutines;  // lower-case names registered for calls on this connection
 
   int64_t deadlineMs = 0;  // on the coarse monotonic clock
@@ -46,6 +47,10 @@ struct Connection {
   bool interruptAtDeadline = false;
   bool timedOut = false;
   int timeoutSeconds = 0;
+  bool interrupted = false;                  // the caller's check ended the statement
+  int (*interruptCheck)(void*) = nullptr;    // zvsqlSetInterruptCheck
+  void* interruptArgument = nullptr;
+  int64_t lastInterruptCheckMs = 0;
 
   int fail(int code, std::string text, long pos = -1) {
     error = code;
@@ -70,6 +75,8 @@ struct Command {
   OwnStatement own = OwnStatement::None;
   std::string ownText;  // the caller's text of an own statement
   int timeoutSeconds = 30;
+  int runSeconds = 30;        // the time the present run of the statement has in all
+  int64_t runDeadlineMs = 0;  // when it ends, from the execute on through every fetch
   int64_t affected = 0;
   std::vector<bool> bound;                     // parameters bound since the prepare
   std::vector<std::string> texts;              // bound texts, kept for SQLite while bound (no copy per bind)
@@ -97,6 +104,12 @@ struct Cursor {
 };
 
 constexpr int kDefaultTimeoutSeconds = 30;
+// The longest any statement may run, execute and fetches together: a time-out
+// of 0 (none), or longer, gets this. ZVSQL_MAX_STATEMENT_SECONDS lowers it.
+constexpr int kMaxStatementSeconds = 300;
+int maxStatementSeconds();
+// Starts the statement's run: its deadline counts from now.
+void startRun(Command& c);
 
 // A cursor for the command's next execute, with a handle; null when no
 // handle is left. Released cursors lose their handle and are kept for reuse.

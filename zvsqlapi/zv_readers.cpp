@@ -55,7 +55,7 @@ int16_t typeOfDeclared(const char* declared, int* scale) {
       {"BINARY", 12},
       {"BIT", 13},
       {"BOOLEAN", 13},
-      {"TEXT", 14},
+      {"TEXT", 21},  // the engine's own text columns (JSON and its other text types): read as varchar
       {"LVARCHAR", 14},
       {"LVARBINARY", 15},
       {"BLOB", 15},
@@ -259,10 +259,29 @@ int readDateTime(ZVSQL_CURSOR h, int column, DateTimeParts* parts, bool needDate
 }
 
 // Formats a number with the column's scale.
+// The text when it is a plain decimal ("-12.50", "123456789012345678.91"): the
+// engine keeps decimals too long for a double as their text, digit for digit.
+bool plainDecimal(const std::string& text) {
+  size_t i = text[0] == '-' || text[0] == '+' ? 1 : 0, digits = 0, dots = 0;
+  for (; i < text.size(); ++i)
+    if (isdigit(static_cast<unsigned char>(text[i])))
+      ++digits;
+    else if (text[i] == '.' && ++dots == 1)
+      continue;
+    else
+      return false;
+  return digits > 0;
+}
+
 std::string numericText(sqlite3_stmt* s, int col, int scale, bool* ok) {
   *ok = true;
   int t = sqlite3_column_type(s, col);
   if (t == SQLITE_INTEGER && scale <= 0) return std::to_string(sqlite3_column_int64(s, col));
+  if (t == SQLITE_INTEGER) return std::to_string(sqlite3_column_int64(s, col)) + "." + std::string(size_t(scale), '0');
+  if (t == SQLITE_TEXT || t == SQLITE_BLOB) {
+    std::string text = trimmed(reinterpret_cast<const char*>(sqlite3_column_text(s, col)));
+    if (!text.empty() && plainDecimal(text)) return text;
+  }
   double v;
   if (!doubleOf(s, col, &v)) {
     *ok = false;

@@ -39,9 +39,17 @@
 //   ...) is an attached schema of each connection.
 //
 // Time-outs
-//   zvsqlSetTimeout(command, seconds) bounds each execute, fetch and blob
-//   send of the command, lock waits included; <= 0 means no limit.
-//   Commands start with the connection default of 30 seconds.
+//   zvsqlSetTimeout(command, seconds) bounds each run of the command's
+//   statement as a whole: from the execute (or the blob send that runs it)
+//   through every fetch of its cursor, lock waits included. No statement runs
+//   longer than the library's maximum of 300 seconds (lowered by
+//   $ZVSQL_MAX_STATEMENT_SECONDS): 0, a negative time-out or a longer one
+//   gets that maximum. Commands start with the default of 30 seconds.
+//   zvsqlSetInterruptCheck(connection, check, argument) gives the
+//   connection a function that a running statement calls on its own thread
+//   about every 100 ms (also while it waits for a lock); when it answers
+//   non-zero the statement ends with ZVSQL_INTERRUPTED. A server calls it
+//   with a check of whether its client is still connected.
 #pragma once
 
 #include <stdint.h>
@@ -70,9 +78,11 @@ enum ZvsqlCode {
   ZVSQL_NOT_PREPARED = 9109,    // execute without a prepared statement
   ZVSQL_MULTIPLE = 9110,        // more than one statement in one text
   ZVSQL_BAD_CONNECT = 9111,     // connect string refused: its form, a remote host, an unknown database
-  ZVSQL_REFUSED = 9112,         // a statement the library does not run (file access, catalog changes)
+  ZVSQL_REFUSED = 9112,         // a statement the library does not run (file access, catalog changes,
+                                // writes to the engine's own tables, functions that answer addresses)
   ZVSQL_BAD_PARAMETER = 9113,   // parameter index out of range
-  ZVSQL_EMPTY_STATEMENT = 9114  // a text without a statement
+  ZVSQL_EMPTY_STATEMENT = 9114,  // a text without a statement
+  ZVSQL_INTERRUPTED = 9115       // the connection's interrupt check ended the statement
 };
 
 // Records of the typed readers. Date, time and time stamp fit in 32 bytes,
@@ -137,6 +147,8 @@ ZVSQL_API int zvsqlSetIsolationLevel(ZVSQL_CONN conn, int level);
 ZVSQL_API ZVSQL_CMD zvsqlNewCommand(ZVSQL_CONN conn);  // also before zvsqlConnect
 ZVSQL_API void zvsqlFreeCommand(ZVSQL_CMD cmd);
 ZVSQL_API int zvsqlSetTimeout(ZVSQL_CMD cmd, int seconds);
+// check(argument) != 0 interrupts the connection's running statement; a null check removes it.
+ZVSQL_API int zvsqlSetInterruptCheck(ZVSQL_CONN conn, int (*check)(void* argument), void* argument);
 ZVSQL_API int zvsqlPrepare(ZVSQL_CMD cmd, const char* sql);
 // Writes a cursor on success (also for statements without columns).
 ZVSQL_API int zvsqlExecute(ZVSQL_CMD cmd, ZVSQL_CURSOR* cursor);
@@ -168,7 +180,9 @@ ZVSQL_API int zvsqlIsColumnNull(ZVSQL_CURSOR cursor, int column);  // 1 null (or
 
 // ---- readers: (cursor, column from 0, out) -> 0, ZVSQL_NULL_VALUE, or a failure ----
 // Text readers write at most size bytes, always NUL-terminated; a longer
-// value is cut (on a character boundary) and still answers 0.
+// value is cut (on a character boundary) and still answers 0. A number is
+// never cut: zvsqlGetNumericAsString gives the exact decimal (the engine keeps
+// up to 400 digits) or ZVSQL_CONVERSION when it does not fit the buffer.
 ZVSQL_API int zvsqlGetChar(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);
 ZVSQL_API int zvsqlGetNChar(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);
 ZVSQL_API int zvsqlGetNumericAsString(ZVSQL_CURSOR cursor, int column, char* buffer, int32_t size);

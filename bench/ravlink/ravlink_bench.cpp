@@ -12,17 +12,28 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const int kSingleRows = 3000;
-const int kBatches = 60;
-const int kBatchRows = 1000;
-const int kReadRuns = 10;
-const int kReadRows = 10000;
-const int kRepeats = 7;
+// How much work each figure takes; --smoke shrinks it to a check that the
+// benchmark still builds and runs (its figures then mean nothing).
+struct Sizes {
+  int singleRows = 3000;
+  int batches = 60;
+  int batchRows = 1000;
+  int readRuns = 10;
+  int readRows = 10000;
+  int repeats = 7;
+};
+Sizes sizes;
+const Sizes kSmokeSizes{30, 2, 50, 2, 20, 1};
+
+// Where read run `run` starts: qty is the row number modulo 5000, so a start
+// past the rows written would find nothing.
+int readStart(int run) { return run * 300 % std::min(5000, sizes.batches * sizes.batchRows); }
 
 double seconds(const std::function<void()>& work) {
   auto start = Clock::now();
@@ -34,7 +45,7 @@ double seconds(const std::function<void()>& work) {
 // machine slows both alike; every run starts from a fresh file.
 void bestRates(const std::function<double()>& engine, const std::function<double()>& plain, double* e, double* p) {
   *e = *p = 0;
-  for (int i = 0; i < kRepeats; ++i) {
+  for (int i = 0; i < sizes.repeats; ++i) {
     *e = std::max(*e, engine());
     *p = std::max(*p, plain());
   }
@@ -75,17 +86,17 @@ struct Plain {
 
 double plainSingle(const std::string& dir) {
   Plain p(dir + "/plain.db");
-  return kSingleRows / seconds([&] {
-           for (int i = 0; i < kSingleRows; ++i) p.add(i);
+  return sizes.singleRows / seconds([&] {
+           for (int i = 0; i < sizes.singleRows; ++i) p.add(i);
          });
 }
 
 double plainBatched(const std::string& dir) {
   Plain p(dir + "/plain.db");
-  return kBatches * kBatchRows / seconds([&] {
-           for (int b = 0; b < kBatches; ++b) {
+  return sizes.batches * sizes.batchRows / seconds([&] {
+           for (int b = 0; b < sizes.batches; ++b) {
              sqlite3_exec(p.db, "BEGIN", nullptr, nullptr, nullptr);
-             for (int i = 0; i < kBatchRows; ++i) p.add(b * kBatchRows + i);
+             for (int i = 0; i < sizes.batchRows; ++i) p.add(b * sizes.batchRows + i);
              sqlite3_exec(p.db, "COMMIT", nullptr, nullptr, nullptr);
            }
          });
@@ -94,17 +105,17 @@ double plainBatched(const std::string& dir) {
 double plainReads(const std::string& dir) {
   Plain p(dir + "/plain.db");
   sqlite3_exec(p.db, "BEGIN", nullptr, nullptr, nullptr);
-  for (int i = 0; i < kBatches * kBatchRows; ++i) p.add(i);
+  for (int i = 0; i < sizes.batches * sizes.batchRows; ++i) p.add(i);
   sqlite3_exec(p.db, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(p.db, "SELECT name, qty, payload, rowid FROM items WHERE qty >= ?1 ORDER BY qty, rowid", -1, &st,
                      nullptr);
   long checksum = 0;
   double rate =
-      kReadRuns * double(kReadRows) / seconds([&] {
-        for (int run = 0; run < kReadRuns; ++run) {
-          sqlite3_bind_int(st, 1, run * 300);
-          for (int n = 0; n <= kReadRows && sqlite3_step(st) == SQLITE_ROW; ++n) {
+      sizes.readRuns * double(sizes.readRows) / seconds([&] {
+        for (int run = 0; run < sizes.readRuns; ++run) {
+          sqlite3_bind_int(st, 1, readStart(run));
+          for (int n = 0; n <= sizes.readRows && sqlite3_step(st) == SQLITE_ROW; ++n) {
             // The caller keeps the values it reads, as it does through the engine.
             std::string name(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), sqlite3_column_bytes(st, 0));
             int qty = sqlite3_column_int(st, 1);
@@ -130,6 +141,7 @@ struct Engine {
     static int round = 0;
     std::string server = "BENCH" + std::to_string(round++);
     setenv("RAVLINK_DATA", dir.c_str(), 1);
+    rlCreateServer(server.c_str());
     session.Logon(server.c_str(), "ADMIN", "TRUVE");
     session.CreateDatabase("bench", "");
     database = std::make_unique<ZVDatabase>(&session);
@@ -156,17 +168,17 @@ struct Engine {
 
 double engineSingle(const std::string& dir) {
   Engine e(dir);
-  return kSingleRows / seconds([&] {
-           for (int i = 0; i < kSingleRows; ++i) e.add(i);
+  return sizes.singleRows / seconds([&] {
+           for (int i = 0; i < sizes.singleRows; ++i) e.add(i);
          });
 }
 
 double engineBatched(const std::string& dir) {
   Engine e(dir);
-  return kBatches * kBatchRows / seconds([&] {
-           for (int b = 0; b < kBatches; ++b) {
+  return sizes.batches * sizes.batchRows / seconds([&] {
+           for (int b = 0; b < sizes.batches; ++b) {
              e.record->Begin();
-             for (int i = 0; i < kBatchRows; ++i) e.add(b * kBatchRows + i);
+             for (int i = 0; i < sizes.batchRows; ++i) e.add(b * sizes.batchRows + i);
              e.record->Commit();
            }
          });
@@ -175,16 +187,16 @@ double engineBatched(const std::string& dir) {
 double engineReads(const std::string& dir) {
   Engine e(dir);
   e.record->Begin();
-  for (int i = 0; i < kBatches * kBatchRows; ++i) e.add(i);
+  for (int i = 0; i < sizes.batches * sizes.batchRows; ++i) e.add(i);
   e.record->Commit();
   ZVRecord& r = *e.record;
   long checksum = 0;
-  return kReadRuns * double(kReadRows) / seconds([&] {
-           for (int run = 0; run < kReadRuns; ++run) {
+  return sizes.readRuns * double(sizes.readRows) / seconds([&] {
+           for (int run = 0; run < sizes.readRuns; ++run) {
              r.Clear();
-             r.SetFieldAsSigned("qty", run * 300);
+             r.SetFieldAsSigned("qty", readStart(run));
              if (!r.Find(RL_FIND_GE)) abort();
-             for (int n = 0; n < kReadRows && r.Next(); ++n) {
+             for (int n = 0; n < sizes.readRows && r.Next(); ++n) {
                checksum += long(r.GetFieldAsString("name").size());
                checksum += r.GetFieldAsSigned("qty");
                checksum += long(r.GetFieldAsBlob("payload").GetSize());
@@ -201,12 +213,17 @@ void report(const char* what, double engine, double plain) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: %s <empty work directory>\n", argv[0]);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args.back() == "--smoke") {
+    sizes = kSmokeSizes;
+    args.pop_back();
+  }
+  if (args.empty()) {
+    fprintf(stderr, "usage: %s <empty work directory> [single|batch|reads] [--smoke]\n", argv[0]);
     return 2;
   }
-  std::string dir = argv[1];
-  std::string only = argc > 2 ? argv[2] : "";  // "single", "batch" or "reads" to run one part
+  std::string dir = args[0];
+  std::string only = args.size() > 1 ? args[1] : "";  // "single", "batch" or "reads" to run one part
   try {
     if (!only.empty() && only != "single") goto batch;
     {
@@ -219,14 +236,14 @@ int main(int argc, char** argv) {
     {
       double eb, pb;
       bestRates([&] { return engineBatched(dir); }, [&] { return plainBatched(dir); }, &eb, &pb);
-      report("inserts, batches of 1000 in one transaction", eb, pb);
+      report(("inserts, batches of " + std::to_string(sizes.batchRows) + " in one transaction").c_str(), eb, pb);
     }
   reads:
     if (!only.empty() && only != "reads") return 0;
     {
       double er, pr;
       bestRates([&] { return engineReads(dir); }, [&] { return plainReads(dir); }, &er, &pr);
-      report("indexed reads, Find then 10,000 Next", er, pr);
+      report(("indexed reads, Find then " + std::to_string(sizes.readRows) + " Next").c_str(), er, pr);
     }
   } catch (const ZVException& e) {
     fprintf(stderr, "engine error %d: %s\n", e.GetErrorCode(), e.GetErrorMsg());

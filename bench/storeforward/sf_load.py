@@ -1,6 +1,6 @@
 """Store-and-forward delivery against plain publish/subscribe on one broker.
 
-  sf_load.py PORT MESSAGES SUBSCRIBERS
+  sf_load.py PORT MESSAGES SUBSCRIBERS SERVER_FOLDER
 
 Plain: SUBSCRIBERS raw clients subscribe QoS 1 to a plain topic; one
 publisher sends MESSAGES QoS 1 publications (a window of outstanding
@@ -13,7 +13,9 @@ acknowledged) to all of them per second.
 Prints one line per kind: "<kind> subscribers N delivered D seconds S rate R".
 """
 import json
+import os
 import socket
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -21,6 +23,8 @@ import threading
 import time
 
 PORT, MESSAGES, SUBSCRIBERS = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+# The engine server's folder, where the broker's metadata database lies.
+METADATA = os.path.join(sys.argv[4], "brenlox.db")
 
 
 def text(s):
@@ -39,7 +43,8 @@ def packet(first, body):
 
 class Conn:
     def __init__(self, client_id, clean=True):
-        self.sock = socket.create_connection(("127.0.0.1", PORT))
+        # A generous bound, so a broker that stops delivering ends the run.
+        self.sock = socket.create_connection(("127.0.0.1", PORT), timeout=60)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = bytearray()
         self.held = []  # publications that came before the SUBACK
@@ -117,8 +122,9 @@ def publish(topic, count, window=500):
 
 
 def command(config):
-    subprocess.run(["mosquitto_pub", "-p", str(PORT), "-t", "quarnAdministration", "-m", json.dumps(config)],
-                   check=True)
+    # Commands run with the publisher's credentials: the fresh server's administrator.
+    subprocess.run(["mosquitto_pub", "-p", str(PORT), "-u", "ADMIN", "-P", "TRUVE", "-t", "quarnAdministration",
+                    "-m", json.dumps(config)], check=True)
 
 
 def run(kind, topic, subscribe_first):
@@ -150,7 +156,22 @@ topic = "bench/sf%d" % SUBSCRIBERS
 command({"operation": "CreatePersistenceTopic", "persistenceTopic": topic, "storeAndForward": True,
          "maxDeliveryRatePerSecond": 1000000, "newSubscriberDeliveryMode": "StoredMessages",
          "newSubscriberMaxStoredMessages": "all", "resendTimeout": 60})
-time.sleep(1)
+# The topic stores what is published once the command is done: its history row.
+for _ in range(300):
+    try:
+        with sqlite3.connect("file:%s?mode=ro" % METADATA, uri=True, timeout=5) as db:
+            done = db.execute("select error_code from mqtt_topic_persistence_history where instr("
+                              "replace(persistence_command, ' ', ''), ?)", ('"persistenceTopic":"%s"' % topic,)
+                              ).fetchone()
+        if done:
+            if int(done[0]) != 0:
+                sys.exit("the store-and-forward topic was refused: %s" % done[0])
+            break
+    except sqlite3.Error:
+        pass
+    time.sleep(0.1)
+else:
+    sys.exit("the store-and-forward topic %s was not made" % topic)
 publish(topic, MESSAGES)  # stored first: the delivery alone is timed
 run("plain", "bench/plain%d" % SUBSCRIBERS, True)
 run("store-and-forward", topic, False)

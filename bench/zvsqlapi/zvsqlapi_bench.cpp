@@ -15,9 +15,15 @@
 
 namespace {
 
-constexpr int kRows = 100000;
-constexpr int kInserts = 10000;
-constexpr int kRounds = 5;
+// How much work each figure takes; --smoke shrinks it to a check that the
+// benchmark still builds and runs (its figures then mean nothing).
+struct Sizes {
+  int rows = 100000;
+  int inserts = 10000;
+  int rounds = 5;
+};
+Sizes sizes;
+const Sizes kSmokeSizes{200, 20, 1};
 
 double seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -70,7 +76,7 @@ void plainInserts(sqlite3* db, int base) {
   sqlite3_stmt* s = nullptr;
   check(sqlite3_prepare_v2(db, "insert into ins(id, qty, name) values(?, ?, ?)", -1, &s, nullptr) == SQLITE_OK,
         "plain insert prepare");
-  for (int i = 0; i < kInserts; ++i) {
+  for (int i = 0; i < sizes.inserts; ++i) {
     sqlite3_bind_int(s, 1, base + i);
     sqlite3_bind_int(s, 2, i % 100);
     sqlite3_bind_text(s, 3, "a name of some length", -1, SQLITE_STATIC);
@@ -84,7 +90,7 @@ void plainInserts(sqlite3* db, int base) {
 void libraryInserts(ZVSQL_CONN conn, int base) {
   ZVSQL_CMD cmd = zvsqlNewCommand(conn);
   check(zvsqlPrepare(cmd, "insert into ins(id, qty, name) values(?, ?, ?)") == 0, "library insert prepare");
-  for (int i = 0; i < kInserts; ++i) {
+  for (int i = 0; i < sizes.inserts; ++i) {
     zvsqlSetIntegerParameter(cmd, 0, base + i);
     zvsqlSetIntegerParameter(cmd, 1, i % 100);
     zvsqlSetParameterAsString(cmd, 2, "a name of some length");
@@ -103,7 +109,7 @@ template <class Plain, class Library, class PreparePlain, class PrepareLibrary>
 void race(Plain&& plain, Library&& library, PreparePlain&& preparePlain, PrepareLibrary&& prepareLibrary,
           double* plainBest, double* libraryBest) {
   *plainBest = *libraryBest = 1e9;
-  for (int r = 0; r < kRounds; ++r) {
+  for (int r = 0; r < sizes.rounds; ++r) {
     preparePlain();
     auto start = std::chrono::steady_clock::now();
     plain();
@@ -118,9 +124,11 @@ void race(Plain&& plain, Library&& library, PreparePlain&& preparePlain, Prepare
 }  // namespace
 
 int main(int argc, char** argv) {
-  check(argc >= 2, "usage: zvsqlapi_bench WORKDIR");
+  check(argc == 2 || (argc == 3 && std::string(argv[2]) == "--smoke"), "usage: zvsqlapi_bench WORKDIR [--smoke]");
+  if (argc == 3) sizes = kSmokeSizes;
   setenv("RAVLINK_DATA", argv[1], 1);
   setenv("ZVSQL_SERVER", "BENCH", 1);
+  rlCreateServer("BENCH");
   std::string path;
   {
     ZVSession s(2);
@@ -133,15 +141,16 @@ int main(int argc, char** argv) {
   sqlite3* plain = nullptr;
   check(sqlite3_open_v2(path.c_str(), &plain, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK, "plain open");
   sqlite3_busy_timeout(plain, 5000);
-  check(sqlite3_exec(plain,
-                     "create table bench(id integer primary key, qty integer, name varchar(40));"
-                     "create table ins(id integer primary key, qty integer, name varchar(40));"
-                     "begin;"
-                     "with recursive n(i) as (select 1 union all select i + 1 from n where i < 100000)"
-                     " insert into bench select i, i % 100, 'name number ' || i from n;"
-                     "commit;",
-                     nullptr, nullptr, nullptr) == SQLITE_OK,
-        "fill");
+  const std::string fill =
+      "create table bench(id integer primary key, qty integer, name varchar(40));"
+      "create table ins(id integer primary key, qty integer, name varchar(40));"
+      "begin;"
+      "with recursive n(i) as (select 1 union all select i + 1 from n where i < " +
+      std::to_string(sizes.rows) +
+      ")"
+      " insert into bench select i, i % 100, 'name number ' || i from n;"
+      "commit;";
+  check(sqlite3_exec(plain, fill.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK, "fill");
   ZVSQL_CONN conn = zvsqlNewConnection();
   check(zvsqlConnect(conn, "6597@localhost:benchdb", "ADMIN", "TRUVE") == 0, "library connect");
 
@@ -162,10 +171,10 @@ int main(int argc, char** argv) {
   race([&] { plainInserts(plain, 1); }, [&] { libraryInserts(conn, 1); }, emptyPlain, emptyLibrary, &plainWrite,
        &libWrite);
 
-  printf("select of %d rows:     plain SQLite %9.0f rows/s, library %9.0f rows/s, ratio %.2f\n", kRows,
-         kRows / plainRead, kRows / libRead, plainRead / libRead);
-  printf("%d single-row inserts: plain SQLite %9.0f rows/s, library %9.0f rows/s, ratio %.2f\n", kInserts,
-         kInserts / plainWrite, kInserts / libWrite, plainWrite / libWrite);
+  printf("select of %d rows:     plain SQLite %9.0f rows/s, library %9.0f rows/s, ratio %.2f\n", sizes.rows,
+         sizes.rows / plainRead, sizes.rows / libRead, plainRead / libRead);
+  printf("%d single-row inserts: plain SQLite %9.0f rows/s, library %9.0f rows/s, ratio %.2f\n", sizes.inserts,
+         sizes.inserts / plainWrite, sizes.inserts / libWrite, plainWrite / libWrite);
   zvsqlFreeConnection(conn);
   sqlite3_close(plain);
   return 0;

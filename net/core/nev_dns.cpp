@@ -187,6 +187,84 @@ int nev_dns_resolve(nev_manager *mgr, const char *name, int query_type, nev_dns_
   return 0;
 }
 
+int nev_dns_resolve_default(nev_manager *mgr, const char *name, int query_type, nev_dns_callback done, void *data) {
+  return nev_dns_resolve(mgr, name, query_type, done, data, nullptr);
+}
+
+int nev_dns_fixed_failure(const char *, void *) { return -1; }
+
+namespace {
+
+constexpr size_t DNS_TCP_LENGTH = 2;
+
+void queue_reply(nev_connection *conn, std::string reply) {
+  if (!(conn->flags & NEV_CONN_UDP)) {
+    const size_t length = reply.size();
+    reply.insert(0, 1, char(length & 0xff));
+    reply.insert(0, 1, char((length >> 8) & 0xff));
+  }
+  nev_enqueue(conn, reply.data(), reply.size());
+}
+
+// One request: raised to the user handler when it parses, else sent back
+// behind a format-error header.
+void serve_request(nev_connection *conn, const char *packet, size_t length) {
+  auto message = std::make_unique<nev_dns_message>();
+  if (nev_dns_parse(packet, length, message.get()) != 0) {
+    nev_dns_message refusal{};
+    // The id as received (two bytes), when there are two.
+    if (length >= 2) refusal.transaction_id = uint16_t((uint8_t(packet[0]) << 8) | uint8_t(packet[1]));
+    refusal.flags = NEV_DNS_FLAGS_FORMAT_ERROR;
+    std::string reply(packet, length);
+    nev_dns_insert_header(reply, 0, &refusal);
+    queue_reply(conn, std::move(reply));
+    return;
+  }
+  nev_dispatch_event(conn, conn->user_handler, NEV_EVENT_DNS_MESSAGE, message.get());
+}
+
+}  // namespace
+
+void nev_dns_server_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn) {
+  nev_dispatch_event(conn, conn->user_handler, event, event_data);
+  if (event != NEV_EVENT_RECV || (conn->flags & NEV_CONN_CLOSE_NOW)) return;
+  // Taken out of the buffer first: the user handler answers on this
+  // connection while its requests are served.
+  std::string received;
+  {
+    nev_mutex_guard guard(conn->recv_buf.mutex);
+    size_t take = conn->recv_buf.len;
+    if (!(conn->flags & NEV_CONN_UDP)) {
+      // TCP: whole messages only, each behind its length; the rest waits.
+      take = 0;
+      while (conn->recv_buf.len - take >= DNS_TCP_LENGTH) {
+        const char *at = conn->recv_buf.data + take;
+        const size_t length = (size_t(uint8_t(at[0])) << 8) | uint8_t(at[1]);
+        if (conn->recv_buf.len - take - DNS_TCP_LENGTH < length) break;
+        take += DNS_TCP_LENGTH + length;
+      }
+    }
+    received.assign(conn->recv_buf.data != nullptr ? conn->recv_buf.data : "", take);
+    if (take == conn->recv_buf.len) {
+      nev_buffer_clear(&conn->recv_buf);
+    } else {
+      std::memmove(conn->recv_buf.data, conn->recv_buf.data + take, conn->recv_buf.len - take);
+      conn->recv_buf.len -= take;
+    }
+  }
+  if (conn->flags & NEV_CONN_UDP) {
+    serve_request(conn, received.data(), received.size());  // one datagram, whole
+    return;
+  }
+  for (size_t at = 0; at < received.size();) {
+    const size_t length = (size_t(uint8_t(received[at])) << 8) | uint8_t(received[at + 1]);
+    serve_request(conn, received.data() + at + DNS_TCP_LENGTH, length);
+    at += DNS_TCP_LENGTH + length;
+  }
+}
+
+void nev_dns_server_attach(nev_connection *conn) { conn->proto_handler = nev_dns_server_handler; }
+
 void nev_dns_set_name_server(nev_manager *mgr, const char *server) {
   free(mgr->nameserver);
   mgr->nameserver = server != nullptr ? strdup(server) : nullptr;

@@ -90,6 +90,40 @@ int nev_dns_build_query(std::string &out, uint16_t id, nev_slice name, int type)
 // regard to case).
 bool nev_dns_is_reply_to(const nev_dns_message *message, uint16_t id, nev_slice name, int type);
 
+// Appends a record: its name, type and class; for an answer also the TTL and
+// the data (a CNAME's data is a name, written as labels). Returns the bytes
+// appended, or -1 (kind 0, a name that cannot be encoded, data over 65535
+// bytes; nothing appended).
+int nev_dns_encode_record(std::string &out, const nev_dns_record *record, const char *name, size_t name_length,
+                          const void *data, size_t data_length);
+// Inserts a 12-byte header at offset: the message's id, flags and its
+// question and answer counts (no authority or additional records). Returns 12.
+int nev_dns_insert_header(std::string &out, size_t offset, const nev_dns_message *message);
+// Appends the message's questions as they are in its packet. Returns the
+// bytes appended.
+int nev_dns_copy_questions(std::string &out, const nev_dns_message *message);
+
+// ---- Server side ----
+
+// Raised to the user handler of a DNS server connection for each request
+// that parses; data: the nev_dns_message (valid during the call). The
+// handler answers with nev_enqueue on the same connection.
+constexpr int NEV_EVENT_DNS_MESSAGE = 100;
+// Flags of the answer to a request that does not parse: a response, with
+// recursion available, and format error.
+constexpr uint16_t NEV_DNS_FLAGS_FORMAT_ERROR = 0x8081;
+
+// Makes conn (a UDP or TCP listener, or a connection) a DNS server: every
+// event goes to its user handler, and each request received is parsed and
+// raised as NEV_EVENT_DNS_MESSAGE; one that does not parse is sent back
+// behind a header with NEV_DNS_FLAGS_FORMAT_ERROR. On TCP each message
+// carries its 16-bit length in front.
+void nev_dns_server_attach(nev_connection *conn);
+void nev_dns_server_handler(nev_connection *conn, int event, void *event_data, nev_unlock_fn unlock);
+
+// A resolver of names that always fails: -1, address untouched.
+int nev_dns_fixed_failure(const char *name, void *address);
+
 // ---- Resolver ----
 
 constexpr int NEV_RESOLVE_OK = 0;
@@ -111,6 +145,8 @@ struct nev_dns_resolve_options {
 // an address).
 int nev_dns_resolve(nev_manager *mgr, const char *name, int query_type, nev_dns_callback done, void *data,
                     const nev_dns_resolve_options *options);
+// nev_dns_resolve with the default options.
+int nev_dns_resolve_default(nev_manager *mgr, const char *name, int query_type, nev_dns_callback done, void *data);
 // The manager's name server becomes a copy of the text (NULL: none).
 void nev_dns_set_name_server(nev_manager *mgr, const char *server);
 // The first IPv4 "nameserver" of /etc/resolv.conf into out. 0 found, -1 none.

@@ -166,3 +166,53 @@ bool nev_dns_is_reply_to(const nev_dns_message *message, uint16_t id, nev_slice 
   if (name.len > 0 && name.p[name.len - 1] == '.') --name.len;
   return length == name.len && nev_ncasecmp(asked, name.p, length) == 0;
 }
+
+int nev_dns_encode_record(std::string &out, const nev_dns_record *record, const char *name, size_t name_length,
+                          const void *data, size_t data_length) {
+  if (record == nullptr || record->kind == 0 || name == nullptr) return -1;
+  std::string encoded;
+  if (nev_dns_encode_name(encoded, nev_slice{name, name_length}) < 0) return -1;
+  append_u16(encoded, unsigned(record->type));
+  append_u16(encoded, unsigned(record->rclass));
+  if (record->kind == NEV_DNS_KIND_ANSWER) {
+    append_u16(encoded, (uint32_t(record->ttl) >> 16) & 0xffff);
+    append_u16(encoded, uint32_t(record->ttl) & 0xffff);
+    const char *bytes = static_cast<const char *>(data);
+    if (record->type == NEV_DNS_TYPE_CNAME) {
+      // The data is a name: written as labels, its length put in front.
+      std::string alias;
+      if (bytes == nullptr || nev_dns_encode_name(alias, nev_slice{bytes, data_length}) < 0) return -1;
+      append_u16(encoded, unsigned(alias.size()));
+      encoded += alias;
+    } else {
+      if (data_length > 0xffff || (bytes == nullptr && data_length > 0)) return -1;
+      append_u16(encoded, unsigned(data_length));
+      if (data_length > 0) encoded.append(bytes, data_length);
+    }
+  }
+  out += encoded;
+  return int(encoded.size());
+}
+
+int nev_dns_insert_header(std::string &out, size_t offset, const nev_dns_message *message) {
+  std::string header;
+  append_u16(header, message->transaction_id);
+  append_u16(header, message->flags);
+  append_u16(header, unsigned(message->num_questions));
+  append_u16(header, unsigned(message->num_answers));
+  append_u16(header, 0);  // authority records
+  append_u16(header, 0);  // additional records
+  out.insert(offset < out.size() ? offset : out.size(), header);
+  return int(HEADER_SIZE);
+}
+
+int nev_dns_copy_questions(std::string &out, const nev_dns_message *message) {
+  size_t appended = 0;
+  for (int i = 0; i < message->num_questions; ++i) {
+    // A parsed question lies inside its packet: its name, then type and class.
+    const nev_dns_record &question = message->questions[i];
+    out.append(question.name.p, question.name.len + 4);
+    appended += question.name.len + 4;
+  }
+  return int(appended);
+}

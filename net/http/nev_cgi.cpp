@@ -372,7 +372,11 @@ void nev_cgi_run(nev_connection *conn, const char *script_path, nev_slice path_i
   }
   nev_unique_fd ours(pair[0]), theirs(pair[1]);
   nev_unique_fd body(body_file(request->body));
-  const pid_t pid = body.get() < 0 ? -1 : start_program(argv, env, root, body.get(), theirs.get());
+  // The program runs in its own directory, so that it finds the files
+  // beside it by their plain names.
+  std::string directory(absolute);
+  directory.erase(directory.rfind('/') == 0 ? 1 : directory.rfind('/'));
+  const pid_t pid = body.get() < 0 ? -1 : start_program(argv, env, directory.c_str(), body.get(), theirs.get());
   if (pid < 0) {
     nev_http_send_error(conn, 500, "CGI failure", options.extra_headers);
     return;

@@ -89,22 +89,21 @@ nev_connection *nev_connect_http_opt(nev_manager *mgr, nev_event_handler handler
   if (conn == nullptr) return nullptr;
   const bool post = post_data != nullptr && *post_data != '\0';
   const size_t post_length = post ? std::strlen(post_data) : 0;
-  nev_buffer auth;
-  nev_buffer_init(&auth, 0, 0);
-  auth.mutex = nev_mutex_create();
+  std::string auth;
   if (user_info.len > 0) {
+    // The user, and ":" with the password only when there is one.
     const char *colon = nev_slice_chr(user_info, ':');
-    nev_slice user{user_info.p, colon != nullptr ? size_t(colon - user_info.p) : user_info.len};
-    nev_slice password = colon != nullptr ? nev_slice{colon + 1, size_t(user_info.p + user_info.len - colon - 1)}
-                                          : nev_slice{nullptr, 0};
-    nev_buffer_append_basic_auth(user, password, &auth);
+    std::string credentials(user_info.p, colon != nullptr ? size_t(colon - user_info.p) : user_info.len);
+    if (colon != nullptr && colon + 1 < user_info.p + user_info.len)
+      credentials.append(colon, size_t(user_info.p + user_info.len - colon));
+    std::string encoded(credentials.size() / 3 * 4 + 8, '\0');
+    encoded.resize(size_t(nev_base64_encode(credentials.data(), int(credentials.size()), encoded.data())));
+    auth = "Authorization: Basic " + encoded + "\r\n";
   }
-  nev_enqueue_format(conn, "%s %.*s HTTP/1.1\r\nHost: %.*s\r\nContent-Length: %zu\r\n%.*s%s\r\n%s",
+  nev_enqueue_format(conn, "%s %.*s HTTP/1.1\r\nHost: %.*s\r\nContent-Length: %zu\r\n%s%s\r\n%s",
                      post ? "POST" : "GET", path.len ? int(path.len) : 1, path.len ? path.p : "/", int(host.len),
-                     host.p, post_length, int(auth.len), auth.data ? auth.data : "",
-                     extra_headers != nullptr ? extra_headers : "", post ? post_data : "");
-  nev_buffer_free(&auth);
-  nev_mutex_close(auth.mutex);
+                     host.p, post_length, auth.c_str(), extra_headers != nullptr ? extra_headers : "",
+                     post ? post_data : "");
   return conn;
 }
 

@@ -123,6 +123,12 @@ int nev_http_check_digest_file(nev_slice method, nev_slice uri, nev_slice user, 
   return 0;
 }
 
+std::string nev_http_digest_user(const nev_http_view *view) {
+  const nev_slice *auth = nev_http_find_header(view, "Authorization");
+  if (!auth || auth->len < 7 || nev_ncasecmp(auth->p, "Digest ", 7) != 0) return std::string();
+  return header_param(nev_slice{auth->p + 7, auth->len - 7}, "username");
+}
+
 int nev_http_check_digest_header(const nev_http_view *view, const char *realm, FILE *password_file) {
   const nev_slice *auth = nev_http_find_header(view, "Authorization");
   if (!auth || auth->len < 7 || nev_ncasecmp(auth->p, "Digest ", 7) != 0) return 0;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "nev_http.h"
 
@@ -34,6 +35,8 @@ void nev_http_send_digest_challenge(nev_connection *conn, const char *realm);
 // Checks the request's Authorization header against an open password file.
 // The digest is verified against the request's own method and target (URI
 // and query), whatever the header's uri parameter says.
+// The username of a Digest Authorization header; "" when there is none.
+std::string nev_http_digest_user(const nev_http_view *view);
 int nev_http_check_digest_header(const nev_http_view *view, const char *realm, FILE *password_file);
 
 // Checks one set of Digest parameters against the file: the first line whose

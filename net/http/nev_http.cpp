@@ -245,6 +245,40 @@ bool nev_http_asks_for_websocket(const nev_http_view &view) {
   return upgrade && contains_nocase(*upgrade, "websocket");
 }
 
+// The host part of an authority ("host", "host:port", "[v6]:port"); an
+// IPv6 literal keeps its brackets so it compares with the Host header's.
+static nev_slice host_of_authority(nev_slice authority) {
+  size_t end = 0;
+  if (authority.len > 0 && authority.p[0] == '[') {
+    while (end < authority.len && authority.p[end] != ']') ++end;
+    if (end < authority.len) ++end;
+  } else {
+    while (end < authority.len && authority.p[end] != ':' && authority.p[end] != '/') ++end;
+  }
+  return nev_slice{authority.p, end};
+}
+
+bool nev_http_origin_allowed(const nev_http_view &view) {
+  const nev_slice *origin = nev_http_find_header(&view, "Origin");
+  if (!origin) return true;  // not sent by a browser
+  const nev_slice *host = nev_http_find_header(&view, "Host");
+  if (!host) return false;
+  // Only the host names are compared: a page of this server's HTTP port may
+  // open the broker's WebSocket port, which is another origin by its port.
+  const char *scheme_end = nullptr;
+  for (size_t i = 0; i + 3 <= origin->len; ++i)
+    if (std::memcmp(origin->p + i, "://", 3) == 0) {
+      scheme_end = origin->p + i + 3;
+      break;
+    }
+  if (!scheme_end) return false;  // "null" and other opaque origins name no host
+  const nev_slice origin_host =
+      host_of_authority(nev_slice{scheme_end, size_t(origin->p + origin->len - scheme_end)});
+  const nev_slice request_host = host_of_authority(*host);
+  return origin_host.len > 0 && origin_host.len == request_host.len &&
+         nev_ncasecmp(origin_host.p, request_host.p, origin_host.len) == 0;
+}
+
 int nev_http_check_upgrade_request(const nev_http_view &view) {
   const nev_slice *key = nev_http_find_header(&view, "Sec-WebSocket-Key");
   const nev_slice *upgrade = nev_http_find_header(&view, "Upgrade");
@@ -256,6 +290,9 @@ int nev_http_check_upgrade_request(const nev_http_view &view) {
   if (!key || key->len != 24 || key->p[22] != '=' || key->p[23] != '=') return 400;
   const nev_slice *version = nev_http_find_header(&view, "Sec-WebSocket-Version");
   if (!version || nev_slice_cmp_cstr(*version, "13") != 0) return 426;
+  // A page of another site must not reach the socket with its visitor's
+  // network position.
+  if (!nev_http_origin_allowed(view)) return 403;
   return 0;
 }
 

@@ -122,8 +122,12 @@ const nev_slice *nev_http_find_header(const nev_http_view *view, const char *nam
 
 // A request that asks for a WebSocket: an Upgrade naming it, or a key.
 bool nev_http_asks_for_websocket(const nev_http_view &view);
+// False when the request carries an Origin whose host is not the Host
+// header's (ports aside); a request without Origin is not a browser's.
+bool nev_http_origin_allowed(const nev_http_view &view);
 // The handshake rules of RFC 6455 section 4.2.1. Returns 0 when the request
-// may be upgraded, else the status of the refusal (426: another version).
+// may be upgraded, else the status of the refusal (426: another version,
+// 403: an Origin of another host).
 int nev_http_check_upgrade_request(const nev_http_view &view);
 
 // ---- Chunked bodies ----

@@ -75,6 +75,21 @@ bool inside_root(const ssi_page &page, const std::string &path) {
          (resolved.size() == page.root.size() || resolved[page.root.size()] == '/' || page.root == "/");
 }
 
+// What a request may not fetch, an include may not show either: hidden
+// names (libraries, password files, the configured patterns) and the source
+// of CGI programs.
+bool never_served(const ssi_page &page, const std::string &path) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) return false;
+  nev_http_mapped mapped;
+  mapped.path = real;
+  mapped.root_length = page.root == "/" ? 0 : page.root.size();
+  if (nev_http_path_is_hidden(mapped, page.options)) return true;
+  const char *cgi = page.options.cgi_pattern;
+  return cgi != nullptr && *cgi != '\0' &&
+         nev_match_prefix_slice(nev_slice_from_cstr(cgi), nev_slice{mapped.path.data(), mapped.path.size()}) > 0;
+}
+
 void copy_file(ssi_page &page, FILE *file) {
   char piece[TEXT_PIECE];
   size_t n;
@@ -92,6 +107,11 @@ void include(ssi_page &page, const std::string &current, const std::string &argu
     return;
   }
   errno = 0;
+  if (never_served(page, path)) {
+    // Answered as a file that is not there, as a request for it would be.
+    send_text(page, "SSI include error: nev_fopen(" + path + "): " + std::strerror(ENOENT));
+    return;
+  }
   file_owner file = inside_root(page, path) ? open_file(path) : file_owner(nullptr, std::fclose);
   if (!file) {
     const int error = errno == 0 || errno == ENOENT ? (access(path.c_str(), F_OK) == 0 ? EACCES : ENOENT) : errno;

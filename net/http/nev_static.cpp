@@ -296,9 +296,18 @@ bool authorized(nev_connection *c, const nev_http_view *view, const std::string 
                 const nev_serve_options &o) {
   const nev_slice p{path.data(), path.size()};
   const int dir_flag = is_dir ? NEV_AUTH_DIRECTORY : 0;
-  if (nev_http_is_authorized(view, p, o.auth_domain, o.global_auth_file, dir_flag | NEV_AUTH_GLOBAL_FILE) &&
-      nev_http_is_authorized(view, p, o.auth_domain, o.dir_password_file, dir_flag | NEV_AUTH_ALLOW_MISSING))
-    return true;
+  // Only a request that answers a challenge is an attempt to count.
+  const std::string user = o.digest_attempt ? nev_http_digest_user(view) : std::string();
+  char address[64] = "";
+  if (!user.empty()) {
+    nev_conn_addr_to_str(c, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
+    o.digest_attempt(user.c_str(), address, -1);
+  }
+  const bool ok =
+      nev_http_is_authorized(view, p, o.auth_domain, o.global_auth_file, dir_flag | NEV_AUTH_GLOBAL_FILE) &&
+      nev_http_is_authorized(view, p, o.auth_domain, o.dir_password_file, dir_flag | NEV_AUTH_ALLOW_MISSING);
+  if (!user.empty()) o.digest_attempt(user.c_str(), address, ok ? 1 : 0);
+  if (ok) return true;
   nev_http_send_digest_challenge(c, o.auth_domain);
   return false;
 }

@@ -37,6 +37,10 @@ struct nev_serve_options {
   const char *extra_headers;             // lines added after the status line
   int proxy_timeout_s;                   // a proxied request's upstream must reply by then; 0: 30
   int cgi_timeout_s;                     // a CGI program is killed after running this long; 0: 30
+  // Told of each Digest check of a request that names a user: before it
+  // (result -1; may wait, on the connection's thread) and after it (1
+  // accepted, 0 refused). Null: nobody is told.
+  void (*digest_attempt)(const char *user, const char *address, int result);
 };
 
 // Answers the request completely from the file system.

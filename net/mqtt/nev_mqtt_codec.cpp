@@ -139,7 +139,9 @@ int parse_publish(packet_reader r, nev_mqtt_packet *pkt) {
   // Both QoS bits set is forbidden; the receiver must close the connection.
   if (pkt->qos == 3) return NEV_MQTT_MALFORMED;
   if (!r.text(&pkt->topic) || !is_topic_name(pkt->topic)) return NEV_MQTT_MALFORMED;
-  if (pkt->qos > 0 && !r.u16(&pkt->message_id)) return NEV_MQTT_MALFORMED;
+  // A QoS 1/2 publication is acknowledged by its packet id, which is never 0
+  // (3.1.1 2.3.1).
+  if (pkt->qos > 0 && (!r.u16(&pkt->message_id) || pkt->message_id == 0)) return NEV_MQTT_MALFORMED;
   pkt->payload = r.rest();
   return 0;
 }
@@ -148,7 +150,7 @@ int parse_publish(packet_reader r, nev_mqtt_packet *pkt) {
 // last; a SUBSCRIBE entry's QoS byte must be 0, 1 or 2 (its upper bits are
 // reserved). Checked here so that no handler acts on half of a bad request.
 int parse_subscription_request(packet_reader r, nev_mqtt_packet *pkt) {
-  if (!r.u16(&pkt->message_id)) return NEV_MQTT_MALFORMED;
+  if (!r.u16(&pkt->message_id) || pkt->message_id == 0) return NEV_MQTT_MALFORMED;
   pkt->payload = r.rest();
   if (r.left == 0) return NEV_MQTT_MALFORMED;
   while (r.left > 0) {
@@ -186,7 +188,7 @@ int parse_body(packet_reader r, nev_mqtt_packet *pkt) {
       return parse_connect(r, pkt);
     case NEV_MQTT_CONNACK: {
       uint8_t session_present;
-      if (!r.u8(&session_present) || !r.u8(&pkt->return_code)) return NEV_MQTT_MALFORMED;
+      if (!r.u8(&session_present) || !r.u8(&pkt->return_code) || r.left != 0) return NEV_MQTT_MALFORMED;
       return 0;
     }
     case NEV_MQTT_PUBLISH:
@@ -198,11 +200,14 @@ int parse_body(packet_reader r, nev_mqtt_packet *pkt) {
     case NEV_MQTT_PUBREC:
     case NEV_MQTT_PUBREL:
     case NEV_MQTT_PUBCOMP:
-    case NEV_MQTT_SUBACK:
     case NEV_MQTT_UNSUBACK:
+      // Exactly the packet id (3.1.1 3.4-3.7, 3.11).
+      return r.u16(&pkt->message_id) && r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
+    case NEV_MQTT_SUBACK:
       return r.u16(&pkt->message_id) ? 0 : NEV_MQTT_MALFORMED;
     default:
-      return 0;
+      // PINGREQ, PINGRESP and DISCONNECT have no body (3.1.1 3.12-3.14).
+      return r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
   }
 }
 

@@ -155,6 +155,17 @@ void restoreConfigVersion(const std::string& configPath, const std::string& save
 
 // ---- The application (app.cpp) ----
 
+// The longest request body the function needs: a configuration of up to
+// 4 MiB (8 MiB of JSON text) for adminSaveServiceConfig, a broker command
+// for "integration/mqtt", 64 KiB for the others. Longer bodies are refused
+// before they are parsed.
+size_t adminBodyLimit(const char* function);
+
+// Logs on to the local database server with the credentials and off again:
+// 0, or the engine's code (450 wrong password, 451 unknown user) with its
+// message. Takes no lock.
+int checkCredentials(const std::string& user, const std::string& password, std::string* message);
+
 // The document root given to init (never null).
 const std::string& documentRoot();
 // Time a token may stay unused, in seconds.

@@ -19,6 +19,7 @@
 #include "../internal.h"
 #include "admin.h"
 #include "ravlink.h"
+#include "yxlogon.h"
 
 namespace osprey::admin {
 
@@ -34,6 +35,9 @@ constexpr int kWrongPassword = 450;
 constexpr int kUnknownUser = 451;
 
 constexpr const char* kLoginFunction = "adminLogin";
+constexpr size_t kSmallBodyMax = 64 * 1024;
+constexpr size_t kCommandBodyMax = 1024 * 1024;
+constexpr size_t kSaveBodyMax = 8 * 1024 * 1024;
 
 // One login token. Keyed in the table by the SHA-256 of its text, so that
 // finding it compares digests and never the secret itself.
@@ -52,6 +56,9 @@ class ConnToken {
 
 struct FunctionEntry {
   AdminFunction function;
+  // Runs outside the admin mutex (after the token check): it checks a
+  // password, which costs a key derivation, and shares no state it guards.
+  bool unlocked = false;
 };
 
 int32_t adminLogin(const char* token, json_object* request, json_object* reply);
@@ -71,7 +78,7 @@ const struct {
     {"adminRestartService", {adminRestartService}},
     {"adminStopService", {adminStopService}},
     {"adminStartService", {adminStartService}},
-    {"adminSetAuthentication", {adminSetAuthentication}},
+    {"adminSetAuthentication", {adminSetAuthentication, true}},
     {"integration/mqtt", {zvAdminMQTTExec}},
 };
 
@@ -175,6 +182,8 @@ ConnToken* findByCredential(YXHashTable<ConnToken>& tokens, const std::string& c
   return nullptr;
 }
 
+}  // namespace
+
 // Logs on to the local database server and off again: 0, or the engine's
 // code with its message.
 int checkCredentials(const std::string& user, const std::string& password, std::string* message) {
@@ -193,6 +202,8 @@ int checkCredentials(const std::string& user, const std::string& password, std::
   rlSetCurrentOwner(owner);
   return code;
 }
+
+namespace {
 
 int32_t newToken(YXHashTable<ConnToken>& tokens, const std::string& user, const std::string& password,
                  const std::string& credential, json_object* reply, std::string* text) {
@@ -218,34 +229,61 @@ int32_t newToken(YXHashTable<ConnToken>& tokens, const std::string& user, const 
   return 0;
 }
 
+// A text member of the request with its whole length: JSON may carry a NUL
+// byte inside a string, where a C string would end early.
+bool textMember(json_object* request, const char* name, std::string* text) {
+  json_object* value = nullptr;
+  if (request == nullptr || !json_object_object_get_ex(request, name, &value) ||
+      json_object_get_type(value) != json_type_string)
+    return false;
+  text->assign(json_object_get_string(value), static_cast<size_t>(json_object_get_string_len(value)));
+  return true;
+}
+
+yx::LogonGuard& logonGuard() {
+  static yx::LogonGuard* guard =
+      new yx::LogonGuard("osprey admin", [](const std::string& line) { logf(-1, "osprey - %s", line.c_str()); });
+  return *guard;
+}
+
+// Runs without the admin mutex: checking a password costs a key derivation,
+// and a flood of wrong ones must not hold every other administration call.
 int32_t adminLogin(const char*, json_object* request, json_object* reply) {
-  AdminState& s = state();
-  if (!s.tokens)
-    return answer(reply, kErrNoTokenTable,
-                  "Unexpected exception - Token list is not allocated. Please restart server.");
-  const char* userName = nullptr;
-  if (request == nullptr || !zvJsonGetStringByName(request, "username", &userName) || userName == nullptr ||
-      userName[0] == '\0')
+  std::string user;
+  if (!textMember(request, "username", &user) || user.empty())
     return answer(reply, kErrInvalid, "Invalid parameter - Missing user name property at the request.");
   // A longer name would be cut to another user's.
-  if (std::strlen(userName) > kUserNameMax)
+  if (user.size() > kUserNameMax)
     return answer(reply, kErrInvalid, "Invalid parameter - The user name is longer than 64 characters.");
-  const char* password = nullptr;
-  if (!zvJsonGetStringByName(request, "password", &password) || password == nullptr)
+  std::string password;
+  if (!textMember(request, "password", &password))
     return answer(reply, kErrInvalid, "Invalid parameter - Missing user password property at the request.");
-  if (std::strlen(password) > kPasswordMax)
+  if (password.size() > kPasswordMax)
     return answer(reply, kErrInvalid, "Invalid parameter - The user password is longer than 1024 characters.");
-  std::string user = userName;
+  // Cut at the NUL, "ADMIN\0x" would log on as ADMIN.
+  if (yx::hasNulByte(user.data(), user.size()) || yx::hasNulByte(password.data(), password.size()))
+    return answer(reply, kErrInvalid, "Invalid parameter - The user name or password holds a NUL character.");
   for (char& c : user) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
 
+  const std::string address = VOKTClientAddress();
+  yx::LogonGuard& guard = logonGuard();
+  guard.beforeAttempt(user, address);
   std::string message;
   int code = checkCredentials(user, password, &message);
-  if (code == kWrongPassword || code == kUnknownUser)
+  if (code == kWrongPassword || code == kUnknownUser) {
+    guard.failed(user, address);
     return answer(reply, kErrInvalid, "Invalid parameter - Not able to log on with the given user name and password.");
+  }
   if (code != 0)
     return answerFormatted(reply, code, "zvGalenaLogin - Not able to check the user at the local server",
                            message.c_str());
+  guard.succeeded(user, address);
 
+  AdminState& s = state();
+  std::lock_guard<std::mutex> hold(s.mutex);
+  if (!s.tokens)
+    return answer(reply, kErrNoTokenTable,
+                  "Unexpected exception - Token list is not allocated. Please restart server.");
   std::string credential = keyedDigest(s.credentialKey, user, password);
   std::string text;
   if (ConnToken* living = findByCredential(*s.tokens, credential)) {
@@ -334,6 +372,15 @@ void stopReaper(AdminState& s) {
 
 }  // namespace
 
+size_t adminBodyLimit(const char* function) {
+  if (function == nullptr) return kSmallBodyMax;
+  // A 4 MiB configuration as JSON text: its quotes, backslashes and line
+  // ends escaped, twice its length leaves room for them.
+  if (strcasecmp(function, "adminSaveServiceConfig") == 0) return kSaveBodyMax;
+  if (strcasecmp(function, "integration/mqtt") == 0) return kCommandBodyMax;
+  return kSmallBodyMax;
+}
+
 const std::string& documentRoot() { return state().documentRoot; }
 
 int32_t tokenIdleSeconds() { return state().idleSeconds; }
@@ -390,9 +437,19 @@ OSPREY_EXPORT int32_t router(const char* function, const char* token, json_objec
   *reply = zvJsonAlloc();
   if (*reply == nullptr) return 0;
   AdminState& s = state();
-  std::lock_guard<std::mutex> hold(s.mutex);
   const char* name = function != nullptr ? function : "";
   try {
+    // The log-in takes the mutex itself, only for the token table.
+    if (std::strcmp(name, kLoginFunction) == 0) {
+      {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        if (!s.functions)
+          return answer(*reply, kErrNotActive,
+                        "Web application not active - admin function hash table is not allocated yet.");
+      }
+      return adminLogin(token, request, *reply);
+    }
+    std::unique_lock<std::mutex> hold(s.mutex);
     if (!s.functions)
       return answer(*reply, kErrNotActive,
                     "Web application not active - admin function hash table is not allocated yet.");
@@ -402,10 +459,9 @@ OSPREY_EXPORT int32_t router(const char* function, const char* token, json_objec
       snprintf(text, sizeof text, "Function [%.900s] not found", name);
       return answer(*reply, kErrFunctionNotFound, text);
     }
-    if (std::strcmp(name, kLoginFunction) != 0) {
-      int32_t code = checkToken(token, *reply);
-      if (code != 0) return code;
-    }
+    int32_t code = checkToken(token, *reply);
+    if (code != 0) return code;
+    if (entry->unlocked) hold.unlock();
     return entry->function(token, request, *reply);
   } catch (const YXException& e) {
     // What the function had put in the reply is no answer any more.

@@ -181,6 +181,11 @@ bool configFileAllowed(const Service& service, std::string* message) {
 
 // The "name" member of element index of a list; empty when missing.
 std::string memberText(json_object* element, const char* name) {
+  // A string whole, NUL bytes included, so that checks see them.
+  json_object* value = nullptr;
+  if (element != nullptr && json_object_object_get_ex(element, name, &value) &&
+      json_object_get_type(value) == json_type_string)
+    return std::string(json_object_get_string(value), static_cast<size_t>(json_object_get_string_len(value)));
   const char* text = nullptr;
   if (element == nullptr || !zvJsonGetStringByName(element, name, &text) || text == nullptr) return "";
   return text;
@@ -554,10 +559,24 @@ int32_t adminSetAuthentication(const char*, json_object* request, json_object* r
     return fail(reply, kErrNotSupported,
                 "zvAdminSetAuthentication - Service name provided is not supported for this operation.");
   if (const char* problem = authValueProblem(user)) return refuseAuthValue(reply, "user name", problem);
-  if (const char* problem = authValueProblem(password)) return refuseAuthValue(reply, "user password", problem);
-  std::string text = "USERID " + user + "\nPASSWD " + password + "\n";
+  const std::string wholePassword = memberText(request, "userPassword");
+  if (const char* problem = authValueProblem(wholePassword))
+    return refuseAuthValue(reply, "user password", problem);
+  std::string text = "USERID " + user + "\nPASSWD " + wholePassword + "\n";
   if (text.size() > OSPREY_AUTH_TEXT_MAX)
     return refuseAuthValue(reply, "user name and password", "are longer than the authentication file holds");
+  // Credentials the engine refuses would keep the broker from starting at
+  // all: only a pair that logs on now is written.
+  std::string message;
+  if (int code = checkCredentials(user, wholePassword, &message)) {
+    explicit_bzero(text.data(), text.size());
+    char answerText[kMessageSize];
+    snprintf(answerText, sizeof answerText,
+             "zvAdminSetAuthentication - Invalid parameter - Not able to log on with the given user name and "
+             "password - %.700s",
+             message.c_str());
+    return fail(reply, code == 450 || code == 451 ? kErrInvalid : code, answerText);
+  }
   xorAuthText(text.data(), text.size());
   try {
     writeFileWhole(OSPREY_LOCAL_AUTH_FILE, text, 0600);

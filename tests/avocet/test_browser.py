@@ -15,7 +15,7 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -37,8 +37,8 @@ def index(name, *segments, **extra):
 class Browser(HeronTree):
     """heron -s with avocet under /avocet."""
 
-    def __init__(self, pool=10, timeout=300):
-        super().__init__(prefix="avocet-")
+    def __init__(self, pool=10, timeout=300, prefix="avocet-"):
+        super().__init__(prefix=prefix)
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "linked_vix_server": SERVER, "mqtt_enabled": "false",
@@ -239,6 +239,41 @@ class DefinitionTest(BrowserCase):
         self.ok("zvIsamExDoAction", {"mode": "DELETEDB", "name": "shop", "path": ""})
         self.assertFalse(os.path.exists(self.b.db_file("shop")))
 
+    def test_add_table_from_tree_paths_and_relative_names(self):
+        self.create_db("source")
+        self.assertTrue(self.create_table("source", "stock", [field("sku", "ZV_STRING", 8)]).get("success"))
+        self.assertTrue(self.insert("source", "stock", {"sku": "a1"})["success"])
+        tree = self.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 1, "dbName": "source"}}})
+        table_path = tree["children"][0]["nodeId"]["Path"]
+        for target, path in (("fromtree", table_path), ("relative", "source.db"),
+                             ("absolute", self.b.db_file("source"))):
+            with self.subTest(path=path):
+                self.create_db(target)
+                self.ok("zvIsamExDoAction", {"mode": "ADDTABLE", "name": "stock", "dbName": target, "path": path,
+                                             "options": {}})
+                self.assertEqual(self.b.sql(target, "SELECT sku FROM stock"), "a1")
+        missing = self.call("zvIsamExDoAction", {"mode": "ADDTABLE", "name": "stock", "dbName": "relative",
+                                                 "path": "nosuch.db", "options": {}})
+        self.assertError(missing, 4213, "zvdbAddTableXtd error")
+        # Each command's outcome is in the host's log.
+        self.assertTrue(wait_for(lambda: "avocet: zvIsamExDoAction from 127.0.0.1 answered 4213 - zvdbAddTableXtd "
+                                 "error" in self.b.log(), 10))
+        self.assertIn("avocet: zvIsamExDoAction from 127.0.0.1 done", self.b.log())
+
+    def test_guarded_logons_and_bounded_bodies(self):
+        for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
+                            {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
+                            dict(ADMIN, serverName=SERVER + "\u0000x")):
+            self.assertError(self.b.call("zvIsamExConnect", {"serverInfo": credentials}), 9007)
+        for _ in range(2):
+            self.b.call("zvIsamExConnect", {"serverInfo": {"userName": b64("NOBODY"), "userPassword": b64("x")}})
+        self.assertTrue(wait_for(lambda: "failed log-on(s) from 127.0.0.1 (last user [NOBODY])" in self.b.log(),
+                                 10), self.b.log())
+        status, reply = post_json(self.b.port, "/avocet/zvIsamExGetTreeNodes", "[" + ",".join(["0"] * 100000) + "]",
+                                  {"token": self.token})
+        self.assertEqual((status, reply["errorCode"]), (413, 9006))
+        self.assertTrue(self.call("zvIsamExRefreshConnection", {})["success"])
+
     def test_action_errors_and_paths_outside_the_data(self):
         cases = [
             ({"name": "x", "path": ""}, 9007, "zvIsamExDoAction - Invalid parameter - Missing op in the request"),
@@ -340,6 +375,34 @@ class DefinitionTest(BrowserCase):
         self.assertFalse(self.create_table("bad", "ok", [field("a", "ZV_INT4", 4)]).get("success"))
 
 
+class LongPathTest(unittest.TestCase):
+    """A data root of some 200 bytes: database and table paths well past the
+    128 bytes a fixed buffer once held are listed whole."""
+
+    def test_tree_lists_long_paths(self):
+        b = Browser(prefix="avocet-" + "d" * 190)  # its data root is some 210 bytes long
+        root = b.path("data")
+        try:
+            token = b.connect()
+            name = "inventory_of_the_northern_warehouse"
+            self.assertTrue(b.call("zvIsamExDoAction", {"mode": "CREATEDB", "name": name, "path": ""}, token)["success"])
+            created = b.call("zvIsamExCreateNewTable", {"database": name, "tableInfo": {
+                "properties": {"name": "pallets_by_aisle", "path": ""}, "fields": [field("a", "ZV_INT4", 4)]}}, token)
+            self.assertTrue(created.get("success"), created)
+            databases = b.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 0}}}, token)["children"]
+            paths = {n["text"]: n["nodeId"]["dbPath"] for n in databases}
+            self.assertEqual(paths[name], os.path.join(root, SERVER, name + ".db"))
+            self.assertGreater(len(paths[name]), 200)
+            tables = b.call("zvIsamExGetTreeNodes", {"yxInfo": {"nodeId": {"type": 1, "dbName": name}}}, token)
+            self.assertEqual([(t["text"], t["nodeId"]["Path"]) for t in tables["children"]],
+                             [("pallets_by_aisle", paths[name] + "/pallets_by_aisle.dat")])
+        finally:
+            b.stop()
+            log = b.log()
+            b.remove()
+        self.assertFalse(sanitizer_report(log), log)
+
+
 class GridTest(BrowserCase):
     """Records paged forwards and backwards, found by position, inserted,
     updated, set to null, deleted; blob pages read and written."""
@@ -417,6 +480,16 @@ class GridTest(BrowserCase):
                 text = fields if isinstance(fields, str) else json.dumps(fields)
                 self.assertError(self.call("zvIsamExUpdateTableRecord", dict(update, fields=text)), code, message)
         self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "null")
+        # The grid's positions come back as its texts: they name the record; anything else is refused.
+        self.ok("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": str(position), "name": "s"})))
+        self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "s")
+        for bad in ("1x", "", "-1", 1.5, [1]):
+            with self.subTest(recbyt=bad):
+                reply = self.call("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": bad,
+                                                                                               "name": "t"})))
+                self.assertError(reply, 9007)
+        self.assertEqual(self.b.sql("grid", "SELECT name FROM people WHERE ID=100"), "s")
+        self.ok("zvIsamExUpdateTableRecord", dict(update, fields=json.dumps({"recbyt": position, "name": "null"})))
         self.assertError(self.insert("grid", "people", {"ID": 101, "nosuch": 1}), 999,
                          "zvdb Error - Field 'nosuch' type not found")
 

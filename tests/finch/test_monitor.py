@@ -3,17 +3,22 @@ table driven over HTTP while MQTT clients make the engine busy through the
 broker's persisted topic; ending a logon; the slot pool full, expired and
 reaped; and the messages when the engine lacks a name."""
 import base64
+import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
+import sqlite3
+import stat
 import sys
+import threading
 import time
 import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -21,6 +26,20 @@ def b64(text):
 
 
 ADMIN = {"userName": b64("ADMIN"), "userPassword": b64("TRUVE")}
+
+
+def add_engine_user(catalog, user, password, admin=0):
+    """A user as the engine's server catalog keeps it."""
+    salt = os.urandom(16)
+    digest = hashlib.pbkdf2_hmac("sha256", password.encode(), salt, 10000, 32)
+    with sqlite3.connect(catalog, timeout=10) as db:
+        db.execute("INSERT INTO rl_users(name, salt, hash, iterations, admin) VALUES(?, ?, ?, 10000, ?)",
+                   (user, salt, digest, admin))
+
+
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 class Monitor(HeronTree):
@@ -58,7 +77,8 @@ class Monitor(HeronTree):
         if token is not None:
             headers["token"] = token
         request = urllib.request.Request("http://127.0.0.1:%d/monitor/%s" % (self.port, command),
-                                         data=json.dumps(body or {}).encode(), method="POST", headers=headers)
+                                         data=json.dumps(body or {}, ensure_ascii=False).encode(), method="POST",
+                                         headers=headers)
         with urllib.request.urlopen(request, timeout=30) as reply:
             text = reply.read().decode()
         return json.loads(text) if text else {}
@@ -85,8 +105,8 @@ class Monitor(HeronTree):
             return e.code, e.read()
 
     def publish(self, topic, payload):
-        subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-q", "1", "-t", topic, "-m", payload],
-                       check=True, timeout=15)
+        subprocess.run(["mosquitto_pub", "-p", str(self.mqtt_port), "-u", "ADMIN", "-P", "TRUVE", "-q", "1", "-t", topic,
+                        "-m", payload], check=True, timeout=15)
 
 
 def counters(reply):
@@ -141,6 +161,68 @@ class CommandsTest(MonitorCase):
         self.assertEqual(m.call("zvMonLayouts", {"op": "write", "Types": [1, 2]}), {"Types": [1, 2]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "write", "servers": ["x"]}), {"Servers": ["x"]})
         self.assertEqual(m.call("zvMonDashboard", {"op": "read"}), {"Servers": ["x"]})
+
+    def test_shared_files_keep_their_shape(self):
+        m = self.m
+        good = [{"name": "Zürich 東京 & co", "host": "BRENLOXS@localhost", "port": 8080, "default": True}]
+        self.assertEqual(m.call("zvMonServers", {"op": "write", "Servers": good})["Servers"], good)
+
+        def served():
+            with urllib.request.urlopen("http://127.0.0.1:%d/zvToolsServers.json" % m.port, timeout=30) as reply:
+                return reply.read()
+
+        stored = served()
+        self.assertEqual(json.loads(stored)["Servers"], good)
+        refused = [
+            ("zvMonServers", "Servers", [{"name": "<img src=x onerror=alert(1)>"}]),
+            ("zvMonServers", "Servers", [{"name": "tab\there"}]),
+            ("zvMonServers", "Servers", [{"name": "x" * 256}]),
+            ("zvMonServers", "Servers", [{"<b>": "x"}]),
+            ("zvMonServers", "Servers", [{"name": "x"}] * 257),
+            ("zvMonServers", "Servers", [{"name": {"nested": ["too", "deep"]}}]),
+            ("zvMonServers", "Servers", {"name": "not a list"}),
+            ("zvMonDashboard", "servers", [{"hostName": "h"}] * 11),
+            ("zvMonDashboard", "servers", [{"friendlyName": "</script>"}]),
+            ("zvMonLayouts", "Types", {"big": ["y" * 1000] * 300}),
+            ("zvMonLayouts", "Types", {"a": [[[[[[[[["deep"]]]]]]]]]}),
+        ]
+        for command, member, value in refused:
+            before = m.call(command, {"op": "read"})
+            reply = m.call(command, {"op": "write", member: value})
+            self.assertError(reply, 9007)
+            self.assertTrue(reply["errorMessage"].startswith(command + " - Invalid parameter - "), reply)
+            self.assertEqual(m.call(command, {"op": "read"}), before, command)
+        self.assertEqual(served(), stored)
+
+    def test_every_code_the_tools_answer_has_its_text(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        codes = {"-1", "999", "4002", "9006", "9007", "9010", "9022", "9042", "9048"}  # the tools' own
+        for header, enum in (("ravlink.h", "RlCode"), ("browser.h", "RlBrowserCode"), ("monitor.h", "RlMonitorCode")):
+            with open(os.path.join(source, "ravlink", header)) as f:
+                text = f.read()
+            body = re.search(r"enum %s\b[^{]*\{(.*?)\};" % enum, text, re.S).group(1)
+            codes |= {value for value in re.findall(r"=\s*(-?\d+)", body) if value != "0"}
+        texts = self.m.call("zvMonGetErrors")["errors"]
+        self.assertEqual(sorted(codes - set(texts), key=int), [])
+        self.assertTrue(all(isinstance(t, str) and t for t in texts.values()))
+
+    def test_files_that_are_not_json_answer_minus_one(self):
+        m = self.m
+        kept = {}
+        for name in ("zvToolsServers.json", "zvErrors.json"):
+            with open(m.path("web/" + name), "rb") as f:
+                kept[name] = f.read()
+        try:
+            for name in kept:
+                with open(m.path("web/" + name), "w") as f:
+                    f.write("not { json")
+            self.assertError(m.call("zvMonServers", {"op": "read"}), -1, "")
+            self.assertError(m.call("zvMonGetErrors"), -1, 'Invalid "zvErrors.json" file')
+        finally:
+            for name, content in kept.items():
+                with open(m.path("web/" + name), "wb") as f:
+                    f.write(content)
+        self.assertTrue(m.call("zvMonGetErrors")["success"])
 
     def test_connect_and_tokens(self):
         m = self.m
@@ -289,7 +371,9 @@ class CommandsTest(MonitorCase):
                         token)
         self.assertEqual(latest["logEntries"][0]["seqnm"], events(m, token)["logEntries"][-1]["seqnm"])
         self.assertEqual(m.call("zvMonGetEventLogs", {}, token)["logEntries"], [])
-        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00")):
+        for field, value in (("error", "abc"), ("evclass", "1x"), ("startDate", "2026-01-01"), ("endTime", "25:00"),
+                             ("startDate", "-2147483648/1/1"), ("endDate", "2147483647/12/31"),
+                             ("endDate", "0/12/31"), ("startDate", "2026/1/-5")):
             bad = m.call("zvMonGetEventLogs", {"limit": 5, "filters": [{"field": field, "value": value}]}, token)
             self.assertError(bad, 999)
             self.assertIn("Invalid filter", bad["errorMessage"])
@@ -322,6 +406,145 @@ class KillTest(MonitorCase):
         self.assertEqual(counters(m.call("zvMonSysSnapShot", token=admin))["sctlokkil"], 1)
         # The broker's own sessions were left alone.
         subprocess.run(["mosquitto_pub", "-p", str(m.mqtt_port), "-t", "any", "-m", "x"], check=True, timeout=10)
+
+
+class RightsTest(MonitorCase):
+    """What changes the server for everyone (ending logons, purging the log,
+    timing) needs an administrator of that server; the memory log never
+    writes the engine's files."""
+    options = {"mqtt": False}
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        m = cls.m
+        m.call("zvMonDisconnect", token=m.connect())  # the configured server exists from here on
+        catalog = m.path("data/BRENLOXS/rl_server.db")
+        add_engine_user(catalog, "CLERK", "clerk")
+        # A second server: a directory with a catalog of its own.
+        os.makedirs(m.path("data/OTHER"))
+        shutil.copy(catalog, m.path("data/OTHER/rl_server.db"))
+
+    def test_only_administrators_kill_purge_and_time(self):
+        m = self.m
+        admin = m.connect()
+        clerk = m.connect(userName=b64("CLERK"), userPassword=b64("clerk"))
+        rows = m.call("zvMonGetActiveConnections", token=clerk)["Connections"]
+        target = next(r for r in rows if r["UserName"] == "ADMIN")
+        self.assertError(m.call("zvMonKillUser", {"task": target["Task"], "uid": "ADMIN"}, token=clerk), 4238)
+        # Each command's outcome is in the host's log: refusals with their code, changes when done.
+        self.assertTrue(wait_for(lambda: "finch: zvMonKillUser from 127.0.0.1 answered 4238" in m.log(), 10))
+        self.assertTrue(m.call("zvMonSysSnapShot", token=admin)["success"])  # the administrator is still logged on
+        logged = events(m, admin)["total"]
+        self.assertError(m.call("zvMonPurgeEventLogs", {"days": 1}, token=clerk), 4238)
+        self.assertGreaterEqual(events(m, admin)["total"], logged)
+        for mode in ("start", "stop", "clear"):
+            self.assertError(m.call("zvMonSetFunctionTiming", {"mode": mode}, token=clerk), 4238)
+        # The refusals are an administrator's to read, with their texts in the tools' errors file.
+        texts = m.call("zvMonGetErrors")["errors"]
+        self.assertIn("4238", texts)
+        self.assertIn("4239", texts)
+        self.assertTrue(m.call("zvMonKillUser", {"task": next(
+            r for r in m.call("zvMonGetActiveConnections", token=admin)["Connections"]
+            if r["UserName"] == "CLERK")["Task"], "uid": "CLERK"}, token=admin)["success"])
+        self.assertError(m.call("zvMonSysSnapShot", token=clerk), 4232)
+        self.assertIn("finch: zvMonKillUser from 127.0.0.1 done", m.log())
+        m.call("zvMonDisconnect", token=clerk)
+        m.call("zvMonDisconnect", token=admin)
+
+    def test_timing_belongs_to_one_server(self):
+        m = self.m
+        here = m.connect()
+        other = m.connect(serverName="OTHER@localhost", **ADMIN)
+
+        def calls(token):
+            timing = m.call("zvMonGetFunctionTiming", token=token)["Functions"]
+            return next(f["CallCount"] for f in timing if f["Name"] == "Totals")
+
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "clear"}, token=here)["success"])
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "start"}, token=here)["success"])
+        for _ in range(3):
+            m.call("zvMonSysSnapShot", token=here)
+            m.call("zvMonSysSnapShot", token=other)
+        counted = calls(here)
+        self.assertGreater(counted, 0)
+        self.assertEqual(calls(other), 0)  # the other server's calls are not this server's figures
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "clear"}, token=other)["success"])
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "stop"}, token=other)["success"])
+        self.assertGreater(calls(here), counted)  # neither cleared nor stopped by the other server
+        self.assertTrue(m.call("zvMonSetFunctionTiming", {"mode": "stop"}, token=here)["success"])
+        stopped = calls(here)
+        m.call("zvMonSysSnapShot", token=here)
+        self.assertEqual(calls(here), stopped)
+        m.call("zvMonDisconnect", token=here)
+        m.call("zvMonDisconnect", token=other)
+
+    def test_memory_log_never_writes_engine_files(self):
+        m = self.m
+        token = m.connect()
+        server = m.path("data/BRENLOXS")
+        with open(os.path.join(server, "notes.txt"), "w") as f:
+            f.write("kept as it is\n")
+        before = {name: file_digest(os.path.join(server, name)) for name in os.listdir(server)}
+        for name in ("rl_server.db", "RL_SERVER.DB", "quarnSQL.db", "shop.db-wal", "rl_server.db-journal",
+                     "x.db-shm", "notes.txt", "./rl_server.db", "sub/../rl_server.db"):
+            reply = m.call("zvMonMemStat", {"mode": "log", "fileName": name}, token=token)
+            self.assertError(reply, 4239)
+        self.assertEqual({name: file_digest(os.path.join(server, name)) for name in os.listdir(server)}, before)
+        with sqlite3.connect(os.path.join(server, "rl_server.db")) as db:
+            self.assertEqual(db.execute("pragma integrity_check").fetchone()[0], "ok")
+        for _ in range(2):
+            self.assertTrue(m.call("zvMonMemStat", {"mode": "log", "fileName": "memory.log"}, token=token)["success"])
+        log = os.path.join(server, "memory.log")
+        self.assertEqual(stat.S_IMODE(os.stat(log).st_mode), 0o600)
+        with open(log) as f:
+            self.assertEqual(f.read().count("memory statistics at "), 2)
+        m.call("zvMonDisconnect", token=token)
+
+
+class LogonTest(MonitorCase):
+    """Failed log-ons are counted per user and client address and logged;
+    credentials holding a NUL byte are refused; a body larger than a command
+    takes is refused before it is parsed, while other clients are served."""
+    options = {"mqtt": False}
+
+    def test_failed_logons_are_logged_and_nul_bytes_refused(self):
+        m = self.m
+        for _ in range(3):
+            refused = m.call("zvMonConnect", {"serverInfo": {"userName": b64("ADMIN"), "userPassword": b64("guess")}})
+            self.assertError(refused, 450)
+        self.assertTrue(wait_for(lambda: "finch: " in m.log() and "failed log-on(s) from 127.0.0.1" in m.log(), 10),
+                        m.log())
+        for credentials in ({"userName": b64("ADMIN\0junk"), "userPassword": b64("TRUVE")},
+                            {"userName": b64("ADMIN"), "userPassword": b64("TRUVE\0junk")},
+                            dict(ADMIN, serverName="BRENLOXS\u0000x@localhost")):
+            self.assertError(m.call("zvMonConnect", {"serverInfo": credentials}), 9007)
+        dashboard = m.call("zvMonGetDashboard", {"serverInfo": {}, "servers": [
+            dict(hostName="BRENLOXS@localhost", userName=b64("ADMIN\0x"), userPassword=b64("TRUVE"))]},
+            token=m.connect())
+        self.assertEqual(dashboard["Servers"][0]["Error"], 9007)
+        self.assertTrue(m.connect())  # the real administrator still logs on
+
+    def test_bodies_past_a_command_bound_are_refused_unparsed(self):
+        m = self.m
+        big = "[" + ",".join(["0"] * 500000) + "]"  # 1 MB of elements
+        results = []
+
+        def flood():
+            results.append(post_json(m.port, "/monitor/zvMonGetInfo", big))
+
+        threads = [threading.Thread(target=flood) for _ in range(8)]
+        for t in threads:
+            t.start()
+        self.assertTrue(m.call("zvMonGetInfo")["success"])  # served meanwhile
+        for t in threads:
+            t.join(60)
+        self.assertEqual([status for status, _ in results], [413] * 8)
+        self.assertEqual(results[0][1]["errorCode"], 9006)  # the plug-in's answer: the router never saw them
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 1100})
+        self.assertEqual(status, 413)
+        status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 300})
+        self.assertEqual((status, reply["errorCode"]), (200, 9007))  # within the body bound, past the file's
 
 
 class PoolTest(MonitorCase):

@@ -12,12 +12,14 @@ import sys
 import threading
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = ("ADMIN", "TRUVE")
 IDLE_SECONDS = 1
+MEMORY_BUDGET = 16 << 20  # lowered so that the bounds show with small requests
 
 
 class Server:
@@ -31,6 +33,7 @@ class Server:
         with open(self.tree.path("config/osprey.json"), "w") as f:
             json.dump(config, f)
         os.environ["GANNET_IDLE_TIMEOUT"] = str(IDLE_SECONDS)
+        os.environ["GANNET_MEMORY_BUDGET"] = str(MEMORY_BUDGET)
         self.tree.start()
         if not wait_port(self.port):
             raise RuntimeError("heron did not start:\n" + self.tree.log())
@@ -191,6 +194,31 @@ class RoutingTest(ServerTest):
             with self.subTest(method=method, path=path, body=body):
                 self.assertError(call(method, path, body, raw=True), status, code)
 
+    def test_openapi_describes_the_replies_given(self):
+        doc = call("GET", "/api/v1/openapi", credentials=None)[2]
+        create_db("quarnrp")
+        create_customers("quarnrp")
+        post = doc["paths"]["/quarn/api/v1/record/{db}/{table}"]["post"]["responses"]["200"]
+        schema = doc["components"]["responses"][post["$ref"].split("/")[-1]]["content"]["application/json"]["schema"]
+        for body in ({"custnumb": "0001"}, [{"custnumb": "0002"}, {"custnumb": "0003"}], [{"custnumb": "0004"}]):
+            reply = call("POST", "/api/v1/record/quarnrp/cust", body)
+            with self.subTest(reply=reply[2]):
+                self.assertEqual(reply[0], 200)
+                self.assertTrue(schema_matches(doc, schema, reply[2]))
+        self.assertFalse(schema_matches(doc, schema, {"_id": 1, "_ids": [1]}))
+        # An index segment's "size" is the integer the handler takes, not a text.
+        status, _, body, _ = call("POST", "/api/v1/table/quarnrp/docs", {"fields": [{"name": "doc", "type": "JSON"}]})
+        self.assertEqual(status, 200, body)
+        segment = doc["components"]["schemas"]["Index"]["properties"]["fields"]["items"]
+        for size, status in ((20, 200), ("20", 400)):
+            with self.subTest(size=size):
+                index = {"fields": [{"name": "doc", "key": "who", "type": "string", "size": size}]}
+                self.assertEqual(schema_matches(doc, segment, index["fields"][0]), status == 200)
+                self.assertEqual(call("POST", "/api/v1/index/quarnrp/docs/i%s" % status, index)[0], status)
+        # The server entry resolves to the address the document came from, whatever its port.
+        base = "http://127.0.0.1:%d/quarn/api/v1/openapi" % SERVER.port
+        self.assertEqual(urllib.parse.urljoin(base, doc["servers"][0]["url"]), "http://127.0.0.1:%d/" % SERVER.port)
+
     def test_openapi_document(self):
         status, headers, doc, payload = call("GET", "/api/v1/openapi/anything", credentials=None)
         self.assertEqual(status, 200)
@@ -212,6 +240,34 @@ class RoutingTest(ServerTest):
                     self.assertNotIn(reply[0], (405, 501))
                     if reply[0] != 200:
                         self.assertIn("_errorCode", reply[2])
+
+
+def schema_matches(doc, schema, value):
+    """Whether value fits schema, for the keywords the document's reply schemas use."""
+    while "$ref" in schema:
+        node = doc
+        for part in schema["$ref"][2:].split("/"):
+            node = node[part]
+        schema = node
+    if "oneOf" in schema:
+        return sum(schema_matches(doc, s, value) for s in schema["oneOf"]) == 1
+    kinds = {"object": dict, "array": list, "string": str, "boolean": bool, "integer": int, "number": (int, float)}
+    kind = schema.get("type")
+    if kind and (not isinstance(value, kinds[kind]) or (kind in ("integer", "number") and isinstance(value, bool))):
+        return False
+    if isinstance(value, dict):
+        properties = schema.get("properties", {})
+        if any(name not in value for name in schema.get("required", [])):
+            return False
+        for name, member in value.items():
+            if name in properties:
+                if not schema_matches(doc, properties[name], member):
+                    return False
+            elif schema.get("additionalProperties") is False:
+                return False
+    if isinstance(value, list) and "items" in schema:
+        return all(schema_matches(doc, schema["items"], item) for item in value)
+    return True
 
 
 def check_openapi(test, doc):
@@ -361,10 +417,28 @@ class TableTest(ServerTest):
             ("POST", "t", {"fields": [{"name": "a", "type": "BIT", "autosystemtime": {"when": 1}}]}, 400, 14013),
             ("POST", "t-1", {"fields": [{"name": "a", "type": "BIT"}]}, 500, 4201),
             ("PUT", "cust", {"fields": [{"name": "custnumb", "type": "CHAR", "length": 9}]}, 400, 14013),
+            # Lengths outside the type's range, overflowing ones included.
+            ("POST", "t", {"fields": [{"name": "a", "type": "VARCHAR", "length": 2147483647}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "LVARCHAR", "length": 2147483647}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "BLOB", "length": 4294967296}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "CHAR", "length": -5}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "BINARY", "length": 8193}]}, 400, 14013),
+            ("POST", "t", {"fields": [{"name": "a", "type": "INTEGER", "length": -1}]}, 400, 14013),
+            ("PUT", "cust", {"fields": [{"name": "x", "type": "VARCHAR", "length": -1}]}, 400, 14013),
+            ("PUT", "cust", {"fields": [{"name": "x", "type": "LVARCHAR", "length": 3}]}, 400, 14013),  # below its prefix
         ]
         for method, table, body, status, code in cases:
             with self.subTest(method=method, table=table, body=body):
                 self.assertError(call(method, "/api/v1/table/tdberr/" + table, body), status, code)
+        reply = call("POST", "/api/v1/table/tdberr/t", {"fields": [{"name": "a", "type": "CHAR", "length": 0x7FFFFFFF}]})
+        self.assertEqual(reply[2]["_errorMessage"],
+                         "incorrect json format: 'length' 2147483647 is out of range for CHAR: 1 to 8192 in 'fields' element 1")
+        self.assertEqual([f["length"] for f in call("GET", "/api/v1/table/tdberr/cust")[2]["fields"][:2]], [4, 20])
+        # The edges of the ranges are taken.
+        status, _, body, _ = call("POST", "/api/v1/table/tdberr/edges", {"fields": [
+            {"name": "c", "type": "CHAR", "length": 8192}, {"name": "v", "type": "VARCHAR", "length": 1}]})
+        self.assertEqual(status, 200, body)
+        self.assertEqual([f.get("length") for f in call("GET", "/api/v1/table/tdberr/edges")[2]["fields"]], [8192, 1])
         reply = call("POST", "/api/v1/table/tdberr/t", {"fields": [{"name": "a", "type": "BIT"}], "x%sx%n": 1})
         self.assertEqual(reply[2]["_errorMessage"], "incorrect json format: 'x%sx%n' is invalid")
         self.assertEqual(SERVER.sql("tdberr", "SELECT count(*) FROM sqlite_master WHERE name='t'"), "0")
@@ -459,6 +533,36 @@ class RecordTest(ServerTest):
         body = call("GET", "/api/v1/record/rlong/cust/%d" % rid)[2]
         self.assertEqual(body["notes"], text)
         self.assertEqual(body["custname"], "y" * 20)
+
+    def test_values_over_a_mebibyte_round_trip(self):
+        create_db("rhuge")
+        status, _, body, _ = call("POST", "/api/v1/table/rhuge/h", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "doc", "type": "JSON"},
+            {"name": "text", "type": "LVARCHAR", "length": 3000000}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/rhuge/h/byk", {"fields": [{"name": "k"}]})
+        doc = {"items": ["%0128d" % i for i in range(10000)]}  # about 1.3 MiB of JSON text
+        text = "t" * (3 << 19) + "end"
+        rid = insert("rhuge", "h", {"k": 1, "doc": doc, "text": text})
+        self.assertGreater(int(SERVER.sql("rhuge", "SELECT length(doc) FROM h")), 1 << 20)
+        body = call("GET", "/api/v1/record/rhuge/h/%d" % rid)[2]
+        self.assertEqual((body["doc"], body["text"]), (doc, text))
+        page = call("POST", "/api/v1/query/rhuge/h/byk?top=5", {"find": {"k": {"operator": "=", "value": 1}}})[2]
+        self.assertEqual([(r["doc"], r["text"]) for r in page["_records"]], [(doc, text)])
+
+    def test_foreign_text_in_a_json_field_reads_as_text(self):
+        create_db("rjson")
+        status, _, body, _ = call("POST", "/api/v1/table/rjson/j", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "doc", "type": "JSON"}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/rjson/j/byk", {"fields": [{"name": "k"}]})
+        ids = insert("rjson", "j", [{"k": 1, "doc": {"a": 1}}, {"k": 2, "doc": {"b": 2}}])
+        deep = "[" * 40 + "]" * 40
+        SERVER.sql("rjson", "UPDATE j SET doc = 'not json {' WHERE k = 1; UPDATE j SET doc = '%s' WHERE k = 2" % deep)
+        self.assertEqual(call("GET", "/api/v1/record/rjson/j/%d" % ids[0])[2]["doc"], "not json {")
+        page = call("POST", "/api/v1/query/rjson/j/byk?top=5", {"find": {"k": {"operator": ">=", "value": 0}}})
+        self.assertEqual(page[0], 200, page[3])
+        self.assertEqual([r["doc"] for r in page[2]["_records"]], ["not json {", deep])
 
     def test_failed_array_item_stores_nothing(self):
         create_db("rarr")
@@ -597,6 +701,131 @@ class AccessTest(ServerTest):
         self.assertEqual(call("GET", "/api/v1/table/ADB", credentials=ADMIN)[0], 200)
 
 
+def raw_auth(decoded):
+    return "Basic " + base64.b64encode(decoded).decode()
+
+
+class LogonTest(ServerTest):
+    def test_credentials_holding_a_nul_byte_are_refused(self):
+        create_db("nulauth")
+        create_customers("nulauth")
+        header = {"Authorization": raw_auth(b"ADMIN:TRUVE\0junk")}
+        reply = call("GET", "/api/v1/table/nulauth", credentials=None, headers=header)
+        self.assertError(reply, 401, 14007, "wrong credentials")
+        reply = call("POST", "/api/v1/record/nulauth/cust", {"custnumb": "0001"}, credentials=None, headers=header)
+        self.assertError(reply, 401, 14007)
+        reply = call("DELETE", "/api/v1/database/nulauth", credentials=None, headers=header)
+        self.assertEqual(reply[0], 500, reply[3])
+        self.assertEqual(SERVER.sql("nulauth", "SELECT count(*) FROM cust"), "0")
+        self.assertTrue(os.path.exists(SERVER.db_file("nulauth")))
+
+    def test_texts_holding_a_nul_byte_are_refused_whole(self):
+        create_db("nulval")
+        create_customers("nulval")
+        bodies = [
+            '{"custname": "abc\\u0000def"}',             # a value
+            '{"custname\\u0000junk": "abc"}',             # a name json-c would cut
+            '[{"custnumb": "0001"}, {"notes": "x\\u0000"}]',  # anywhere in the array
+        ]
+        for body in bodies:
+            with self.subTest(body=body):
+                self.assertError(call("POST", "/api/v1/record/nulval/cust", body, raw=True), 400, 14013,
+                                 "incorrect json format: a text holds a NUL byte")
+        self.assertEqual(SERVER.sql("nulval", "SELECT count(*) FROM cust"), "0")
+        # An escaped backslash before "u0000" is six plain characters, kept whole.
+        rid = insert("nulval", "cust", {"custname": "a\\u0000b"})
+        self.assertEqual(call("GET", "/api/v1/record/nulval/cust/%d" % rid)[2]["custname"], "a\\u0000b")
+        self.assertEqual(SERVER.sql("nulval", "SELECT length(custname) FROM cust"), "8")
+        # A NUL byte in a table definition's field name is refused too.
+        reply = call("POST", "/api/v1/table/nulval/t", '{"fields": [{"name": "a\\u0000b", "type": "BIT"}]}', raw=True)
+        self.assertError(reply, 400, 14013)
+        self.assertEqual(SERVER.sql("nulval", "SELECT count(*) FROM sqlite_master WHERE name='t'"), "0")
+
+    def test_failed_logons_are_logged_and_others_served(self):
+        create_db("guess")
+        create_customers("guess")
+        rid = insert("guess", "cust", {"custnumb": "0001"})
+        self.assertError(call("GET", "/api/v1/database", credentials=("ADMIN", "first")), 500, 450)
+
+        def guessed_and_logged():
+            # One line a second at most per address, with the count and the last user.
+            self.assertError(call("GET", "/api/v1/table/guess", credentials=("Admin", "guess")), 401, 14007)
+            return re.search(r"gannet: \d+ failed log-on\(s\) from 127\.0\.0\.1 \(last user \[admin\]\)",
+                             SERVER.tree.log())
+
+        self.assertTrue(wait_for(guessed_and_logged, timeout=30), SERVER.tree.log()[-2000:])
+        # The administrator's pooled connection has proved its password: served at once.
+        self.assertEqual(call("GET", "/api/v1/record/guess/cust/%d" % rid)[0], 200)
+
+
+def big_array(count):
+    return "[" + ",".join(["0"] * count) + "]"
+
+
+class BoundsTest(ServerTest):
+    def test_bodies_are_held_to_what_their_resource_needs(self):
+        create_db("bnd")
+        create_customers("bnd")
+        cases = [
+            ("POST", "/api/v1/table/bnd/t", '{"fields": [], "remarks": "%s"}' % ("x" * (256 << 10)), 413, 14015),
+            ("PUT", "/api/v1/index/bnd/cust/i", '{"fields": [], "x": "%s"}' % ("x" * (64 << 10)), 413, 14015),
+            ("POST", "/api/v1/query/bnd/cust/i?top=1", '{"find": %s}' % big_array(20000), 413, 14015),
+            ("POST", "/api/v1/record/bnd/cust", big_array(100001), 413, 14015),
+            ("POST", "/api/v1/record/bnd/cust", "[" * 33 + "]" * 33, 400, 14012),
+            # Within the value count, but its parse would need more than the whole budget.
+            ("POST", "/api/v1/record/bnd/cust", big_array(99000), 413, 14015),
+        ]
+        for method, path, body, status, code in cases:
+            with self.subTest(method=method, path=path, size=len(body)):
+                self.assertError(call(method, path, body, raw=True), status, code)
+        self.assertEqual(SERVER.sql("bnd", "SELECT count(*) FROM cust"), "0")
+        # What the resources need still passes: a record of a long text, a nesting of 32.
+        rid = insert("bnd", "cust", {"notes": "n" * 30000})
+        self.assertEqual(len(call("GET", "/api/v1/record/bnd/cust/%d" % rid)[2]["notes"]), 30000)
+        reply = call("POST", "/api/v1/record/bnd/cust", "[" * 32 + "]" * 32, raw=True)
+        self.assertEqual((reply[0], reply[2]["_errorCode"]), (400, 14013))  # parsed: an array item is no record
+
+    def test_large_pages_are_bounded_and_others_served(self):
+        create_db("page")
+        status, _, body, _ = call("POST", "/api/v1/table/page/p", {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "t", "type": "VARCHAR", "length": 200}]})
+        self.assertEqual(status, 200, body)
+        call("POST", "/api/v1/index/page/p/byk", {"fields": [{"name": "k"}]})
+        text = "t" * 200
+        for start in range(0, 30000, 10000):
+            insert("page", "p", [{"k": k, "t": text} for k in range(start, start + 10000)])
+        find = {"find": {"k": {"operator": ">=", "value": 0}}}
+        rss_before = resident_kib(SERVER.tree.proc.pid)
+        # A page within the reply bound comes whole.
+        reply = call("POST", "/api/v1/query/page/p/byk?top=12000", find)
+        self.assertEqual(reply[0], 200, reply[3][:200])
+        self.assertEqual(len(reply[2]["_records"]), 12000)
+        self.assertEqual(reply[2]["_records"][11999]["k"], 11999)
+        page_bytes = len(reply[3])
+        # One past it is refused with a clear error while another client is served.
+        errors = []
+
+        def other_client():
+            conn = http.client.HTTPConnection("127.0.0.1", SERVER.port, timeout=60)
+            for _ in range(20):
+                got = call("GET", "/api/v1/record/page/p/1", conn=conn)
+                if got[0] != 200:
+                    errors.append(got[:1] + got[3:])
+            conn.close()
+
+        other = threading.Thread(target=other_client)
+        other.start()
+        for _ in range(3):
+            reply = call("POST", "/api/v1/query/page/p/byk?top=300000", find)
+            self.assertError(reply, 500, 14016)
+            self.assertIn("reply too large", reply[2]["_errorMessage"])
+        other.join()
+        self.assertEqual(errors, [])
+        # A page's build held memory in proportion to the page, not forty times it.
+        grown = (resident_kib(SERVER.tree.proc.pid) - rss_before) * 1024
+        self.assertLess(grown, 16 * page_bytes, (grown, page_bytes))
+
+
 def db_fds(name):
     """How many descriptors heron holds open on the database file."""
     target = os.path.realpath(SERVER.db_file(name))
@@ -620,8 +849,15 @@ class PoolTest(ServerTest):
         floor = {db: db_fds(db) for db in ("pool1", "pool2")}
         errors = []
 
+        # Wrong passwords come once every client with the right one has been
+        # served: failed log-ons slow the next log-ons of that user, and the
+        # right ones should meet pools that already proved their password.
+        served = threading.Barrier(12)
+
         def client(db, credentials, expected, n):
             conn = http.client.HTTPConnection("127.0.0.1", SERVER.port, timeout=60)
+            if expected != 200:
+                served.wait(timeout=60)
             for i in range(n):
                 if expected == 200:
                     reply = call("POST", "/api/v1/record/%s/cust" % db, {"custnumb": "%04d" % i}, credentials, conn=conn)
@@ -629,6 +865,8 @@ class PoolTest(ServerTest):
                     reply = call("GET", "/api/v1/table/%s/cust" % db, None, credentials, conn=conn)
                 if reply[0] != expected:
                     errors.append((db, credentials, reply[0], reply[3]))
+                if expected == 200 and i == 0:
+                    served.wait(timeout=60)
             conn.close()
 
         threads = []

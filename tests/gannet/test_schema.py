@@ -176,6 +176,42 @@ class WrenSchemaTest(unittest.TestCase):
         self.assertEqual(SERVER.sql("wdb2", "SELECT count(*) FROM t"), "6")
 
 
+class DecimalTest(unittest.TestCase):
+    """MONEY and NUMBER values keep their digits through both applications."""
+
+    def test_money_written_by_either_application_reads_back_exactly(self):
+        ws = wrentest.WsClient(SERVER.port)
+        self.addCleanup(ws.close)
+        token = ws.call("login", wrentest.ADMIN)["result"]["authToken"]
+        params = {"authToken": token, "databaseName": "ddb", "tableName": "m"}
+        result = ws.call("createTable", dict(params, fields=[
+            {"name": "k", "type": "INTEGER", "length": 4}, {"name": "price", "type": "MONEY", "length": 8}]))["result"]
+        self.assertEqual(result["errorCode"], 0, result)
+        self.assertEqual(SERVER.sql("ddb", "SELECT type FROM rl_fields WHERE tbl = 'm' AND name = 'price'"), "67")
+        result = ws.call("insertRecords", dict(params, insertFormat="arrays", fieldNames=["k", "price"],
+                                               sourceData=[[1, 12.34]]))["result"]
+        self.assertEqual(result["errorCode"], 0, result)
+        rid = rest.insert("ddb", "m", {"k": 2, "price": 7.89})
+        self.assertEqual(call("GET", "/api/v1/record/ddb/m/1")[2]["price"], "12.34")
+        self.assertEqual(call("GET", "/api/v1/record/ddb/m/%d" % rid)[2]["price"], "7.89")
+        self.assertEqual(SERVER.sql("ddb", "SELECT price FROM m ORDER BY k"), "12.34\n7.89")
+
+    def test_decimal_fields_take_numbers_by_their_digits(self):
+        rest.create_db("ndb")
+        status, _, body, _ = call("POST", "/api/v1/table/ndb/n", {"fields": [
+            {"name": "m", "type": "MONEY", "precision": 10}, {"name": "n", "type": "NUMBER", "precision": 20, "scale": 2},
+            {"name": "b", "type": "BIGINT"}]})
+        self.assertEqual(status, 200, body)
+        rid = rest.insert("ndb", "n", {"m": 7.89, "n": 0.1, "b": 9223372036854775807})
+        self.assertEqual(call("GET", "/api/v1/record/ndb/n/%d" % rid)[2], {"m": "7.89", "n": "0.10", "b": 9223372036854775807})
+        # Integers beyond what JSON numbers carry exactly are refused, never clamped.
+        for body in ('{"b": 9223372036854775808}', '{"b": 99999999999999999999999}', '{"n": 99999999999999999999999}'):
+            with self.subTest(body=body):
+                reply = call("POST", "/api/v1/record/ndb/n", body, raw=True)
+                self.assertEqual((reply[0], reply[2]["_errorCode"]), (400, 14013), reply[3])
+        self.assertEqual(SERVER.sql("ndb", "SELECT count(*) FROM n"), "1")
+
+
 def main():
     global SERVER
     SERVER = Server()

@@ -469,7 +469,8 @@ TEST_F(HeronUnit, InstalledUnitLeavesAThreadForEveryConnection) {
 TEST_F(HeronUnit, InstallFailuresSayWhatFailedAndLeaveNoUnit) {
   expectCleanExit(run({"-install"}));
   expectExit(run({"-install"}), 1);
-  EXPECT_EQ(stdoutText(), "Not able to write the unit file [" + unitFile().string() + "] - File exists\n");
+  EXPECT_EQ(stdoutText(), "yxWebServer is already installed - the unit file [" + unitFile().string() +
+                              "] exists; heron -remove removes it.\n");
 
   fs::remove(unitFile());
   env_["FAIL_RELOAD"] = "1";

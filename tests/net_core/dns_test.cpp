@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -294,6 +295,89 @@ TEST(NetDnsResolver, ADialOfAHostNameConnectsToTheAnsweredAddress) {
   host.run_on_poller([&] { EXPECT_EQ(dial_cfg.dial_reply, "dialled\nbye\n"); });
   EXPECT_EQ(missing_cfg.connects, 1);
   EXPECT_EQ(missing_cfg.connect_error, -1);
+  EXPECT_EQ(host.shutdown(), 0);
+}
+
+// The engine's own DNS server side: "svc.test" is 10.1.2.3, every other name
+// has no answer; the server's answers are taken by the engine's resolver
+// (which accepts only a real reply to its query) and by a raw socket.
+void dns_server_handler(nev_connection *conn, int event, void *data, nev_unlock_fn) {
+  if (event != NEV_EVENT_DNS_MESSAGE) return;
+  const auto *request = static_cast<const nev_dns_message *>(data);
+  nev_dns_message reply{};
+  reply.transaction_id = request->transaction_id;
+  reply.flags = NEV_DNS_FLAG_RESPONSE | NEV_DNS_FLAG_RECURSION_DESIRED | 0x80;
+  reply.num_questions = request->num_questions;
+  std::string out;
+  nev_dns_copy_questions(out, request);
+  char name[NEV_DNS_MAX_NAME + 2];
+  if (request->num_questions == 1 &&
+      nev_dns_uncompress_name(request, request->questions[0].name, name, sizeof name) > 0 &&
+      std::string(name) == "svc.test") {
+    nev_dns_record answer{};
+    answer.type = NEV_DNS_TYPE_A;
+    answer.rclass = NEV_DNS_CLASS_IN;
+    answer.ttl = 60;
+    answer.kind = NEV_DNS_KIND_ANSWER;
+    const char address[4] = {10, 1, 2, 3};
+    ASSERT_EQ(nev_dns_encode_record(out, &answer, name, std::strlen(name), address, sizeof address), 24);
+    reply.num_answers = 1;
+  } else {
+    reply.flags |= 3;  // no such name
+  }
+  EXPECT_EQ(nev_dns_insert_header(out, 0, &reply), 12);
+  nev_enqueue(conn, out.data(), out.size());
+}
+
+TEST(NetDnsServer, AnswersTheEngineResolverAndRefusesWhatDoesNotParse) {
+  EngineHost host;
+  nev_connection *server = nullptr;
+  host.start();
+  host.run_on_poller([&] {
+    nev_listen_options o{};
+    server = nev_listen_with_options(host.mgr(), "udp://127.0.0.1:0", dns_server_handler, &o);
+    ASSERT_NE(server, nullptr);
+    nev_dns_server_attach(server);
+  });
+  ASSERT_NE(server, nullptr);
+  const std::string address = "127.0.0.1:" + std::to_string(host.port_of(server));
+
+  struct row {
+    const char *name;
+    int error;
+    const char *address;
+  } rows[] = {{"svc.test", NEV_RESOLVE_OK, "10.1.2.3"}, {"other.test", NEV_RESOLVE_NO_ANSWERS, ""}};
+  for (const row &r : rows) {
+    lookup_result result;
+    host.run_on_poller([&] {
+      nev_dns_resolve_options o{};
+      o.nameserver = address.c_str();
+      o.retries = 1;
+      o.timeout_s = 2;
+      ASSERT_EQ(nev_dns_resolve(host.mgr(), r.name, NEV_DNS_TYPE_A, record_result, &result, &o), 0);
+    });
+    ASSERT_TRUE(wait_for([&] { return result.done.load(); }, std::chrono::seconds(10))) << r.name;
+    EXPECT_EQ(result.error, r.error) << r.name;
+    EXPECT_EQ(result.address, r.address) << r.name;
+  }
+
+  // A datagram that is no DNS message comes back behind a format error.
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(uint16_t(host.port_of(server)));
+  const std::string junk = "\x12\x34junk";
+  ASSERT_EQ(sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+            ssize_t(junk.size()));
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  char reply[512];
+  const ssize_t n = recv(fd, reply, sizeof reply, 0);
+  ::close(fd);
+  ASSERT_EQ(n, ssize_t(12 + junk.size()));
+  EXPECT_EQ(std::string(reply, 12), "\x12\x34"s + u16(NEV_DNS_FLAGS_FORMAT_ERROR) + std::string(8, '\0'));
+  EXPECT_EQ(std::string(reply + 12, size_t(n) - 12), junk);
   EXPECT_EQ(host.shutdown(), 0);
 }
 

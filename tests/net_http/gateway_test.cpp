@@ -102,6 +102,7 @@ class Gateway : public ::testing::Test {
     s.options.document_root = root_->c_str();
     s.options.url_rewrites = rules_->c_str();
     s.options.proxy_timeout_s = 2;
+    s.options.hidden_pattern = "hidden|**.so$|**.set$";
     server_ = new test_http_server(s);
     test_http_server::settings hasty = s;
     hasty.options.cgi_timeout_s = 2;
@@ -141,7 +142,8 @@ class Gateway : public ::testing::Test {
     write_file(root / "headless.cgi", "#!/bin/sh\necho no head here\n");
     // A carriage return inside Status would end the status line early.
     write_file(root / "split_status.cgi", "#!/bin/sh\nprintf 'Status: 200 OK\\rX-Split: 1\\r\\n\\r\\nno head here'\n");
-    write_file(root / "dir" / "index.cgi", "#!/bin/sh\nprintf '\\r\\n'; echo \"SCRIPT_NAME=$SCRIPT_NAME\"\n");
+    write_file(root / "dir" / "index.cgi",
+               "#!/bin/sh\nprintf '\\r\\n'; echo \"SCRIPT_NAME=$SCRIPT_NAME\"; echo \"PWD=$(pwd)\"\n");
   }
 
   static void write_ssi(const fs::path &root) {
@@ -157,6 +159,13 @@ class Gateway : public ::testing::Test {
                "<!--#include abspath=\"/etc/passwd\" -->|<!--#include virtual=\"../outside.txt\" -->|"
                "<!--#include bogus -->");
     write_file(root / "unfinished.shtml", "a<!--#include");
+    // What is never served directly is never included either.
+    write_file(root / "keys.set", "SECRET SET");
+    write_file(root / "lib.so", "SECRET LIBRARY");
+    write_file(root / "hidden" / "note.txt", "SECRET HIDDEN");
+    write_file(root / "hiding.shtml",
+               "<!--#include \"keys.set\" -->|<!--#include \"lib.so\" -->|<!--#include \"hidden/note.txt\" -->|"
+               "<!--#include \"status.cgi\" -->|<!--#include \"a.txt\" -->");
   }
 
   static std::string url(const std::string &path, test_http_server *srv = nullptr) {
@@ -194,6 +203,8 @@ TEST_F(Gateway, CgiStatusLocationStdinAndEnvironment) {
     EXPECT_TRUE(contains(out, line)) << line << "\n" << out;
   out = curl(url("/dir/"));
   EXPECT_TRUE(contains(out, "SCRIPT_NAME=/dir/index.cgi")) << out;
+  // A program runs in its own directory.
+  EXPECT_TRUE(contains(out, "PWD=" + *root_ + "/dir\n")) << out;
 }
 
 TEST_F(Gateway, CgiWithoutOutputFailsAndASleeperIsKilledWithItsChildren) {
@@ -245,6 +256,13 @@ TEST_F(Gateway, SsiIncludesNestedFilesToTheLimitAndStaysInTheRoot) {
   EXPECT_TRUE(contains(out, "Bad SSI #include: [bogus]")) << out;
   out = curl(url("/unfinished.shtml"));
   EXPECT_TRUE(contains(out, "\r\n\r\na<!--#include")) << out;
+
+  out = curl(url("/hiding.shtml"));
+  EXPECT_FALSE(contains(out, "SECRET")) << out;
+  for (const char *name : {"keys.set", "lib.so", "hidden/note.txt", "status.cgi"})
+    EXPECT_TRUE(contains(out, "SSI include error: nev_fopen(" + *root_ + "/" + name + "): No such file or directory"))
+        << name << "\n" << out;
+  EXPECT_TRUE(contains(out, "|AAA")) << out;
 }
 
 TEST_F(Gateway, ProxyForwardsTheNormalisedPathQueryAndBody) {

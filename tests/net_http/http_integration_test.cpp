@@ -22,6 +22,7 @@
 
 #include "http_server.h"
 #include "test_common.h"
+#include "nev_client.h"
 #include "nev_digest.h"
 
 namespace fs = std::filesystem;
@@ -743,6 +744,72 @@ TEST_F(HttpServe, WebSocketFramesAreCheckedAsRfc6455Says) {
   }
 }
 
+// ---- The engine's own HTTP client ----
+
+struct fetched {
+  int status = 0;
+  std::string body;
+  bool done = false;
+};
+
+void fetch_handler(nev_connection *conn, int event, void *data, nev_unlock_fn) {
+  auto *out = static_cast<fetched *>(conn->manager->user_data);
+  if (event == NEV_EVENT_HTTP_REPLY && !out->done) {
+    const auto *view = static_cast<const nev_http_view *>(data);
+    out->status = view->status_code;
+    out->body.assign(view->body.p, view->body.len);
+    out->done = true;
+    conn->flags |= NEV_CONN_CLOSE_NOW;
+  }
+}
+
+// Opens url through nev_connect_http_opt on a manager of its own and polls
+// until the reply came (or 10 s went by).
+fetched fetch(const std::string &url, const char *post_data = nullptr, bool tls = false) {
+  fetched out;
+  nev_manager mgr{};
+  nev_manager_setup(&mgr, &out);
+  const char *error = nullptr;
+  nev_dial_options options{};
+  options.error_text = &error;
+  nev_connection *conn = tls ? nev_connect_http_opt(&mgr, fetch_handler, &options, url.c_str(), "X-Test: 1\r\n", post_data)
+                             : nev_connect_http(&mgr, fetch_handler, url.c_str(), "X-Test: 1\r\n", post_data);
+  if (conn != nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!out.done && std::chrono::steady_clock::now() < deadline) nev_manager_poll(&mgr, 50);
+  }
+  nev_manager_teardown(&mgr);
+  return out;
+}
+
+TEST_F(HttpServe, TheEngineClientFetchesAndPostsToALocalServer) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(server_->port());
+  struct row {
+    const char *what;
+    std::string url;
+    const char *post;
+    bool tls;
+    int status;
+    std::string body;
+  } rows[] = {
+      {"GET", base + "/small.txt", nullptr, false, 200, "0123456789"},
+      {"GET with credentials in the URL", "http://u:p@127.0.0.1:" + std::to_string(server_->port()) + "/small.txt",
+       nullptr, false, 200, "0123456789"},
+      {"POST", base + "/echo", "posted body", false, 200, "posted body"},
+      {"missing file", base + "/none.txt", nullptr, false, 404, ""},
+      {"HTTPS", "https://127.0.0.1:" + std::to_string(tls_server_->port()) + "/small.txt", nullptr, true, 200,
+       "0123456789"},
+  };
+  for (const row &r : rows) {
+    fetched got = fetch(r.url, r.post, r.tls);
+    ASSERT_TRUE(got.done) << r.what;
+    EXPECT_EQ(got.status, r.status) << r.what;
+    if (r.status == 200) EXPECT_EQ(got.body, r.body) << r.what;
+  }
+  // A URL that is none opens nothing.
+  EXPECT_FALSE(fetch("http://").done);
+}
+
 TEST_F(HttpServe, WebSocketHandshakesThatCannotBeAcceptedAreAnswered) {
   const std::string rest = "Host: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n";
   const std::string key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
@@ -758,6 +825,8 @@ TEST_F(HttpServe, WebSocketHandshakesThatCannotBeAcceptedAreAnswered) {
       {"POST", "POST /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\n\r\n", 400, ""},
       {"unserved path", "GET /elsewhere HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\n\r\n", 404, ""},
       {"accepted", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\n\r\n", 101, ""},
+      {"page of another host", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\nOrigin: http://evil.example\r\n\r\n", 403, ""},
+      {"page of this host", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\nOrigin: http://X:8080\r\n\r\n", 101, ""},
   };
   for (const row &r : rows) {
     raw_client c(server_->port());

@@ -54,6 +54,40 @@ TEST(MqttParse, FixedHeaderAndLengthBytes) {
   EXPECT_EQ(parse(bytes({0x80, 0x80}), &p), NEV_MQTT_MALFORMED);
 }
 
+// Packet ids of QoS 1/2 publications and (un)subscriptions are never 0, and
+// packets of a fixed size carry nothing more: the receiver closes on each.
+TEST(MqttParse, PacketIdsAndFixedSizes) {
+  struct Case {
+    const char *name;
+    std::string bytes;
+    bool valid;
+  };
+  const std::string topic = std::string("\0\1t", 3);
+  const Case cases[] = {
+      {"QoS 1 PUBLISH id 1", packet(0x32, topic + std::string("\0\1", 2)), true},
+      {"QoS 1 PUBLISH id 0", packet(0x32, topic + std::string("\0\0", 2)), false},
+      {"QoS 2 PUBLISH id 0", packet(0x34, topic + std::string("\0\0", 2)), false},
+      {"QoS 0 PUBLISH has no id", packet(0x30, topic), true},
+      {"SUBSCRIBE id 0", packet(0x82, std::string("\0\0", 2) + topic + std::string("\0", 1)), false},
+      {"UNSUBSCRIBE id 0", packet(0xA2, std::string("\0\0", 2) + topic), false},
+      {"PINGREQ", packet(0xC0, ""), true},
+      {"PINGREQ with a payload", packet(0xC0, std::string("\0", 1)), false},
+      {"PINGRESP with a payload", packet(0xD0, "x"), false},
+      {"DISCONNECT with a payload", packet(0xE0, "xy"), false},
+      {"PUBACK", packet(0x40, std::string("\0\1", 2)), true},
+      {"PUBACK with one byte more", packet(0x40, std::string("\0\1\0", 3)), false},
+      {"CONNACK with one byte more", packet(0x20, std::string("\0\0\0", 3)), false},
+  };
+  for (const Case &c : cases) {
+    nev_mqtt_packet p;
+    int rc = parse(c.bytes, &p);
+    if (c.valid)
+      EXPECT_EQ(rc, static_cast<int>(c.bytes.size())) << c.name;
+    else
+      EXPECT_EQ(rc, NEV_MQTT_MALFORMED) << c.name;
+  }
+}
+
 // Texts are well-formed UTF-8 without U+0000 or surrogates, at the
 // boundaries of each encoding length (a topic name of a QoS 0 PUBLISH).
 TEST(MqttParse, TopicTextsMustBeWellFormedUtf8) {

@@ -112,6 +112,11 @@ TEST(BasicCredentials, DecodesWithinBounds) {
       {"Bearer dXNlcjpwYXNz", false, "", ""},
       {"Basic ", false, "", ""},
       {"Basic ****", false, "", ""},
+      // Never cut: a NUL byte or a line break inside refuses the credentials.
+      {"Basic QURNSU46VFJVVkUAanVuaw==", false, "", ""},  // ADMIN:TRUVE\0junk
+      {"Basic QUQATUlOOlRSVVZF", false, "", ""},          // AD\0MIN:TRUVE
+      {"Basic QURNSU46VFJVVkUKanVuaw==", false, "", ""},  // ADMIN:TRUVE\njunk
+      {"Basic QURNSU46VFJVVkUK", true, "ADMIN", "TRUVE"},  // a trailing line end only
   };
   for (const Case& c : cases) {
     BasicCredentials out;

@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import AdminClient, HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import AdminClient, HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 FAKEHOST = os.environ.get("OSPREY_FAKEHOST")
 TOKEN_NOT_FOUND = ("Invalid parameter - Not able to find login object for the given token. Please check if token is "
@@ -140,12 +140,43 @@ class LoginTest(unittest.TestCase):
             ({"username": "", "password": "TRUVE"}, 9007,
              "Invalid parameter - Missing user name property at the request."),
             ({"username": "ADMIN"}, 9007, "Invalid parameter - Missing user password property at the request."),
+            # Never cut at a NUL byte into the administrator's credentials.
+            ({"username": "ADMIN", "password": "TRUVE\u0000junk"}, 9007,
+             "Invalid parameter - The user name or password holds a NUL character."),
+            ({"username": "ADMIN\u0000x", "password": "TRUVE"}, 9007,
+             "Invalid parameter - The user name or password holds a NUL character."),
         ]
         for body, code, text in cases:
             with self.subTest(body=body):
                 reply = client.call("adminLogin", body)
                 self.assertEqual((reply["errorCode"], reply["errorMessage"]), (code, text))
                 self.assertNotIn("token", reply)
+
+    def test_wrong_passwords_are_logged_and_others_served_meanwhile(self):
+        import threading
+        served = AdminClient(self.port)
+        self.assertEqual(served.login()["errorCode"], 0)
+        results = []
+
+        def guess(n):
+            body = '{"username": "ADMIN", "password": "guess%d"}' % n
+            results.append(post_json(self.port, "/admin/adminLogin", body)[1]["errorCode"])
+
+        guessers = [threading.Thread(target=guess, args=(n,)) for n in range(12)]
+        for thread in guessers:
+            thread.start()
+        # The administrator's calls go on while the guesses are checked and slowed.
+        for _ in range(5):
+            self.assertGreaterEqual(served.call("adminGetServiceList")["total"], 1)
+        for thread in guessers:
+            thread.join(60)
+        self.assertEqual(results, [9007] * 12)
+        self.assertTrue(wait_for(lambda: re.search(r"osprey admin: \d+ failed log-on\(s\) from 127\.0\.0\.1 "
+                                                   r"\(last user \[ADMIN\]\)", self.tree.log()), 10),
+                        self.tree.log())
+        # The right password still logs on.
+        self.assertEqual(AdminClient(self.port).login()["errorCode"], 0)
+        self.assertEqual(served.call("adminLogout")["errorCode"], 0)
 
     def test_token_and_function_checks(self):
         client = AdminClient(self.port)
@@ -157,6 +188,29 @@ class LoginTest(unittest.TestCase):
         self.assertEqual((unknown["errorCode"], unknown["errorMessage"]), (8008, "Function [adminNothing] not found"))
         # Only POST reaches the application: a GET goes to the files.
         self.assertEqual(http_get(self.port, "/admin/adminLogin"), 404)
+
+
+class ShippedConfigurationTest(unittest.TestCase):
+    def test_every_tool_of_the_default_tree_has_its_configuration(self):
+        tree = Tree(mqtt=False)
+        try:
+            with open(tree.path("config/osprey.json")) as f:
+                config = json.load(f)
+            config["applications"] = ["monitor;finch", "plover;plover", "avocet;avocet"]
+            tree.write("config/osprey.json", json.dumps(config))
+            tree.serve()
+            self.assertTrue(wait_for(lambda: "Web server is ready" in tree.log(), 30), tree.log())
+            client = AdminClient(tree.http_port)
+            self.assertEqual(client.login()["errorCode"], 0)
+            for name, shipped in (("osprey.monitor", "finch.cfg"), ("osprey.plover", "plover.cfg"),
+                                  ("osprey.avocet", "avocet.cfg")):
+                with self.subTest(service=name):
+                    reply = client.call("adminGetServiceConfig", {"serviceList": [{"serviceName": name}]})
+                    self.assertNotIn("errorCode", reply, reply)
+                    self.assertEqual(reply["serviceConfigList"][0]["serviceConfigContents"], tree.read("config/" + shipped))
+                    self.assertIn("CONN_POOL_SIZE", reply["serviceConfigList"][0]["serviceConfigContents"])
+        finally:
+            tree.finish()
 
 
 class ExpiryTest(unittest.TestCase):
@@ -344,6 +398,8 @@ class AuthenticationTest(unittest.TestCase):
              "zvAdminSetAuthentication - Invalid parameter - The user name holds a control character."),
             ({"serviceName": "mqtt", "userName": "A", "userPassword": "B\r"}, 9007,
              "zvAdminSetAuthentication - Invalid parameter - The user password holds a control character."),
+            ({"serviceName": "mqtt", "userName": "ADMIN", "userPassword": "TRUVE\u0000junk"}, 9007,
+             "zvAdminSetAuthentication - Invalid parameter - The user password holds a control character."),
             ({"serviceName": "mqtt", "userName": "A", "userPassword": "x" * 255}, 9007,
              "zvAdminSetAuthentication - Invalid parameter - The user password is longer than 254 characters."),
             ({"serviceName": "mqtt", "userName": "u" * 254, "userPassword": "p" * 254}, 9007,
@@ -362,11 +418,16 @@ class AuthenticationTest(unittest.TestCase):
         add_engine_user(self.tree, "BRENLOXS", "OPERATOR", "s3cret pass")
         # Engine users log in to the administration too.
         self.assertEqual(AdminClient(self.tree.http_port).login("operator", "s3cret pass")["errorCode"], 0)
-        # Credentials the engine refuses: the broker does not start.
-        self.assertEqual(self.set_auth("OPERATOR", "wrong")["errorCode"], 0)
+        # Credentials the engine refuses are not written: the broker still
+        # starts with the ones it had.
+        before = self.auth_file()
+        for user, password in (("OPERATOR", "wrong"), ("NOBODY", "s3cret pass")):
+            reply = self.set_auth(user, password)
+            self.assertEqual(reply["errorCode"], 9007, reply)
+            self.assertIn("Not able to log on with the given user name and password", reply["errorMessage"])
+        self.assertEqual(self.auth_file(), before)
         log = self.restart()
-        self.assertIn("Not able to start MQTT broker", log)
-        self.assertIn("Wrong password for user [OPERATOR]", log)
+        self.assertNotIn("Not able to start MQTT broker", log)
         # Tokens do not outlive the server.
         self.assertEqual(self.client.call("adminGetServiceList")["errorCode"], 9007)
         self.assertEqual(self.client.login()["errorCode"], 0)

@@ -145,12 +145,42 @@ class FailuresNameTheirCause(OperatorCase):
 
 class ServiceFailsVisibly(OperatorCase):
     def test_invalid_json_ends_the_service_with_status_1(self):
-        log = self.failed_start('{"listening_http_port": "8080",')
-        self.assertIn("Invalid JSON document.", log)
+        log = self.failed_start('{\n  "listening_http_port": "8080"\n  "mqtt_enabled": "true"\n}\n')
+        self.assertIn("Not able to load Web Server configuration from [./config/osprey.json]. Invalid JSON document "
+                      "at line 3, column 3. - -1\n", log)
+        # One message a line.
+        self.assertIn("osprey - Couldn't start Web server. Not able to load configuration. - 9006\n", log)
+
+    def test_a_missing_configuration_names_both_places(self):
+        tree = HeronTree(prefix="operator-")
+        self.addCleanup(tree.remove)
+        os.remove(tree.path("config/osprey.json"))
+        tree.start(("-s",), output_mode="wb")
+        self.addCleanup(tree.out.close)
+        self.assertEqual(tree.wait_exit(), 1, tree.log())
+        self.assertIn("Not able to load Web Server configuration from [../config/osprey.json] or "
+                      "[./config/osprey.json] - neither file exists.", tree.log())
+
+    def test_a_configuration_without_listeners_is_warned_of(self):
+        tree = self.tree({"mqtt_enabled": "false"})
+        self.assertTrue(tree.wait_log("osprey - Web server is ready"), tree.log())
+        self.assertIn("WARNING - ", tree.log())
+        self.assertIn("osprey - Nothing listens: the configuration sets neither listening_http_port, "
+                      "listening_https_port nor mqtt_enabled. - -2", tree.log())
 
     def test_console_mode_ends_with_status_1_when_the_start_fails(self):
         log = self.failed_start({"listening_http_port": "http"}, args=())
         self.assertIn("Invalid port [http]", log)
+
+    def test_a_stop_in_the_console_is_logged(self):
+        for stop, name in ((signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM")):
+            with self.subTest(signal=name):
+                tree = self.tree({"listening_http_port": str(free_port())}, args=())
+                self.assertTrue(tree.wait_log("osprey - Web server is ready"), tree.log())
+                tree.proc.send_signal(stop)
+                # Still ended by the signal itself, at once.
+                self.assertEqual(tree.wait_exit(), -stop, tree.log())
+                self.assertIn("heron - %s received; the server ends at once - 0" % name, tree.log())
 
     def test_sighup_is_logged_and_the_service_goes_on(self):
         port = free_port()
@@ -162,6 +192,11 @@ class ServiceFailsVisibly(OperatorCase):
         connection.request("GET", "/")
         self.assertEqual(connection.getresponse().status, 200)
         connection.close()
+        # The process keeps its program's name across its re-execution.
+        names = subprocess.run(["ps", "-o", "comm=", "-p", str(tree.proc.pid)], capture_output=True, text=True)
+        self.assertEqual(names.stdout.strip(), "heron")
+        self.assertIn(str(tree.proc.pid), subprocess.run(["pgrep", "-x", "heron"], capture_output=True,
+                                                         text=True).stdout.split())
         tree.proc.send_signal(signal.SIGTERM)
         self.assertEqual(tree.wait_exit(), 0, tree.log())
 
@@ -176,12 +211,16 @@ class ConfigurationMistakesAreReported(OperatorCase):
         log = tree.log()
         loaded = os.path.realpath(tree.path("config/osprey.json"))
         self.assertIn("osprey - Web Server configuration loaded from [%s] - 0" % loaded, log)
-        self.assertIn("osprey - Unknown key [listen_http_port] in [./config/osprey.json] is ignored. - -1", log)
+        self.assertIn("osprey - Unknown key [listen_http_port] in [./config/osprey.json] is ignored. - -2", log)
         self.assertIn("osprey - Invalid value of key [mqtt_enabled] in [./config/osprey.json] - true or false is "
-                      "expected; the default is used. - -1", log)
+                      "expected; the default is used. - -2", log)
         self.assertIn("osprey - Invalid value of key [enable_directory_listing] in [./config/osprey.json] - yes or "
-                      "no is expected; no is used. - -1", log)
+                      "no is expected; no is used. - -2", log)
+        # Settings not understood are warnings; a root that is not there is an error.
+        self.assertIn("WARNING - ", log)
+        self.assertNotRegex(log, r"ERROR - [^\n]*(Unknown key|Invalid value)")
         self.assertIn("ERROR - ", log)
+        self.assertIn("osprey - Database data root [%s] - 0" % os.path.realpath(tree.path("data")), log)
         self.assertIn("osprey - Document root [./no-such-root] is not usable - No such file or directory - 2", log)
         # Known keys with values understood say nothing.
         self.assertNotIn("[mqtt_websocket_ssl_enabled]", log)
@@ -290,6 +329,8 @@ class ReadmeSaysWhatIsThere(unittest.TestCase):
         if workbench_there:
             self.assertIn("`plover`, the SQL workbench", readme)
         self.assertNotIn("/rest/", welcome)
+        # The page is static: it names no port the configuration may change.
+        self.assertNotRegex(welcome, r"\b(1883|8083|8080|8443)\b")
         self.assertIn("does not authenticate clients", readme)
         self.assertIn("systemctl enable --now yxWebServer", readme)
         for variable in ("HERON_UNIT_DIR", "HERON_SYSTEMCTL", "RAVLINK_DATA"):

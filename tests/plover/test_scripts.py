@@ -152,6 +152,13 @@ class RoutineScriptTest(ScriptCase):
                                 "insert or ignore into emp values(1, 1, 'sales', 2000, 1.5);"
                                 "update emp set rate = 2; update emp set salary = 3000;")
         self.assertEqual(self.server.sql("copy", "select budget from dept"), "6")
+        # A trigger of every column has no column list, and its script runs again.
+        self.server.session(work, "execStatement", query="create trigger emp_any after update on emp begin "
+                                                           "update dept set budget = budget + 1; end")
+        every = self.script(work, "TRIGGER", "emp_any")
+        self.assertIn("after update \n\ton \"main\".\"emp\"", every)
+        self.run_on_copy([every])
+        self.assertEqual(self.server.sql("copy", "select count(*) from sqlite_master where name = 'emp_any'"), "1")
         self.assertEqual(self.script(work, "TRIGGER", "nothing"), "create trigger \"main\".\"nothing\" \n\tafter "
                          "\n-- the trigger \"event\" is not valid\n\ton \"\".\"\"\n\tfor each statementend\n")
 

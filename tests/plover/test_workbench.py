@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -174,11 +174,12 @@ class RemotingTest(ServerCase):
 class SessionTest(ServerCase):
     POOL, TIMEOUT = 1, 3
 
-    def test_same_credentials_share_a_token_and_new_sessions_do_not(self):
-        first, second = self.token(), self.token()
-        self.assertEqual(first, second)
-        self.assertRegex(first, "^[0-9A-F]{128}$")
-        self.assertNotEqual(self.token(createNewSession=True), self.token(createNewSession=True))
+    def test_every_connect_gets_a_random_token_of_its_own(self):
+        tokens = {self.token() for _ in range(3)} | {self.token(createNewSession=True)}
+        self.assertEqual(len(tokens), 4)
+        for token in tokens:
+            self.assertRegex(token, "^[0-9A-F]{128}$")
+            self.server.session(token, "disconnect")
 
     def test_refused_logon_reports_the_clients_code(self):
         reply = self.server.connect("work", password="wrong")
@@ -187,6 +188,24 @@ class SessionTest(ServerCase):
         self.assertIn("error", reply)
         missing = self.server.connect("no_such_db")
         self.assertEqual(missing["type"], "exception", missing)
+
+    def test_failed_logons_are_logged_and_nul_bytes_refused(self):
+        for _ in range(4):
+            self.assertEqual(self.server.connect("work", user="GUESS", password="wrong")["type"], "exception")
+        self.assertTrue(wait_for(lambda: "plover: " in self.server.tree.log() and "failed log-on" in
+                                 self.server.tree.log(), 10), self.server.tree.log())
+        # Cut at the NUL, each of these would log on as ADMIN/TRUVE.
+        yx = {"currentServer": {"database": "work"}, "autoCommit": False, "isolationLevel": True}
+        for user, password in ((b64("ADMIN\0junk"), b64("TRUVE")), (b64("ADMIN"), b64("TRUVE\0")),
+                               (b64("ADMIN") + "\u0000junk", b64("TRUVE"))):
+            with self.subTest(user=user, password=password):
+                body = json.dumps({"action": "quarnSQL", "method": "connect", "tid": 1,
+                                   "data": [{"yxInfo": dict(yx, userName=user, userPassword=password)}]})
+                status, payload = self.server.http("POST", "/plover", body, {"Content-Type": "application/json"})
+                # Refused as a request (a NUL byte in the text) or by connect: never a session.
+                self.assertIn(status, (200, 400))
+                self.assertNotIn(b'"result"', payload)
+        self.assertEqual(self.server.connect("work")["type"], "rpc")
 
     def test_transactions(self):
         token = self.token()
@@ -210,12 +229,33 @@ class SessionTest(ServerCase):
             "plover - Cannot locate a connection: expired "
         self.assertTrue(wait_for(expired, 20))
 
-    def test_disconnect_then_reaped(self):
+    def test_disconnect_ends_the_session_at_once(self):
         token = self.token(createNewSession=True)
+        self.server.session(token, "execStatement", query="create table if not exists ended(a integer)")
+        self.server.session(token, "execStatement", query="commit")
+        self.server.session(token, "execStatement", query="insert into ended values(1)")
         self.assertNotIn("result", self.server.session(token, "disconnect"))
         self.assertNotIn("result", self.server.session("F" * 128, "disconnect"))
-        gone = lambda: self.server.session(token, "getConnectionStatus").get("type") == "exception"
-        self.assertTrue(wait_for(gone, 15))
+        # The very next call of the session finds nothing, and its open work is gone.
+        for method in ("getConnectionStatus", "refreshConnection", "getConnectionStatus"):
+            self.assertEqual(self.server.session(token, method).get("message"),
+                             "plover - Cannot locate a connection: expired ")
+        self.assertEqual(self.server.sql("work", "insert into ended values(2); select count(*) from ended"), "1")
+
+    def test_disconnect_interrupts_a_running_statement(self):
+        token = self.token(createNewSession=True, currentServer={"database": "work", "queryTimeout": 0})
+        replies = []
+        endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select count(*) from n"
+        worker = threading.Thread(target=lambda: replies.append(
+            self.server.session(token, "execStatement", query=endless)))
+        worker.start()
+        # Once the statement holds the session's only connection, disconnect.
+        busy = lambda: self.server.session(token, "refreshConnection").get("type") == "exception"
+        self.assertTrue(wait_for(busy, 20))
+        self.server.session(token, "disconnect")
+        worker.join(60)
+        self.assertEqual(len(replies), 1)
+        self.assertEqual((replies[0]["type"], replies[0].get("error")), ("exception", 9115), replies[0])
 
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
@@ -244,6 +284,102 @@ class BoundsTest(ServerCase):
         self.assertEqual(refused["type"], "exception", refused)
         self.assertIn("8004", json.dumps(refused))
         self.assertEqual(self.server.session(tokens[0], "getConnectionStatus")["type"], "rpc")
+
+
+class BodyTest(ServerCase):
+    """Request bodies past what the methods need are refused before they are parsed."""
+    # Freed memory goes back at once: the resident size then shows what is held.
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+
+    def raw_post(self, body):
+        return self.server.http("POST", "/plover", body, {"Content-Type": "application/json"})
+
+    def test_bodies_past_the_bounds_are_refused_and_others_served(self):
+        token = self.token()
+        before = resident_kib(self.server.tree.proc.pid)
+        cases = [(b"[" + b"0," * (3 << 20) + b"0]", "longer than 4194304 bytes"),
+                 (b"[" + b"0," * 20000 + b"0]", "more than 16384 values"),
+                 (b"[" * 40 + b"]" * 40, "deeper than 32 levels")]
+        for body, message in cases:
+            with self.subTest(message=message):
+                status, payload = self.raw_post(body)
+                self.assertEqual(status, 413)
+                reply = json.loads(payload)
+                # A host that asks for the bound refuses a long body itself, with its own error.
+                if "type" in reply or "longer" not in message:
+                    self.assertEqual(reply["type"], "exception")
+                    self.assertIn(message, reply["message"])
+                self.assertEqual(self.server.session(token, "getConnectionStatus")["type"], "rpc")
+        self.assertEqual(self.raw_post(b"{not json")[0], 400)
+        self.assertLess(resident_kib(self.server.tree.proc.pid) - before, 64 * 1024)
+        # A long value written whole still fits.
+        self.server.sql("work", "create table if not exists big(id integer, body lvarbinary);"
+                                "insert into big values(1, x'00');")
+        data = {"user": "main", "table": "big", "colName": "body", "colType": "BLOB", "rowId": "1",
+                "blob": "AB" * (1 << 20)}
+        reply = self.server.call("setBlobData", {"token": token, "yxInfo": {"data": data}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        self.server.session(token, "setTransaction", action="commit")
+        self.assertEqual(self.server.sql("work", "select length(body) from big"), str(1 << 20))
+
+
+class ResultBoundsTest(ServerCase):
+    """Statements have one deadline, at most the server's, and getBlobData reads only the rows there are."""
+    ENV = {"ZVSQL_MAX_STATEMENT_SECONDS": "2"}
+    ENDLESS = "with recursive n(i) as (select 1 union all select i + 1 from n) "
+
+    def test_statements_end_at_their_deadline_while_others_are_served(self):
+        other = self.token()
+        results = {}
+        def run(name, timeout, method, query):
+            token = self.token(currentServer={"database": "work", "queryTimeout": timeout})
+            results[name] = self.server.session(token, method, query=query)
+        cases = [("no time-out is the maximum", 0, "execStatement", self.ENDLESS + "select count(*) from n"),
+                 ("fetches share the deadline", 1, "execQuery", self.ENDLESS + "select i from n where i % 1000 = 0"),
+                 ("past the maximum", 100000, "execStatement", self.ENDLESS + "select max(i) from n")]
+        threads = [threading.Thread(target=run, args=case) for case in cases]
+        for t in threads:
+            t.start()
+        self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                         [{"one": "yes"}])
+        for t in threads:
+            t.join(60)
+        for name, *_ in cases:
+            with self.subTest(name):
+                self.assertEqual(results[name]["type"], "exception", results[name])
+                self.assertEqual(results[name]["error"], 9106, results[name])
+        script = self.server.call("execScriptStatement", {"token": other, "yxInfo": {
+            "query": self.ENDLESS + "select i from n", "currentServer": {"queryTimeout": 0}}})
+        self.assertEqual(script["result"]["error"]["errNo"], 9106)
+
+    def test_blob_rows_are_read_as_far_as_the_result_goes(self):
+        token = self.token()
+        reply = self.server.call("getBlobData", {"token": token, "start": 0, "yxInfo": {
+            "query": "select 1", "queryMode": 1, "row": 2147483647, "columnName": "1", "columnType": "LVC"}})
+        self.assertEqual(reply["type"], "rpc")
+        self.assertNotIn("result", reply)
+
+
+class ReplyBoundsTest(ServerCase):
+    """Replies have a bounded size and cost memory in proportion to it."""
+    ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    ENDLESS = ResultBoundsTest.ENDLESS
+
+    def test_replies_are_bounded_and_built_in_proportion(self):
+        token = self.token(currentServer={"database": "work", "queryTimeout": 120})
+        pid = self.server.tree.proc.pid
+        huge = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 70"
+        reply = self.server.session(token, "execQuery", query=huge)
+        self.assertEqual((reply["type"], reply.get("error")), ("exception", 8010), reply.get("message", "")[:200])
+        self.assertIn("64 MiB", reply["message"])
+        script = self.server.call("execScriptStatement", {"token": token, "yxInfo": {"query": huge}})["result"]
+        self.assertEqual((script["error"]["errNo"], "rows" in script), (8010, False), script["error"])
+        # 200,000 rows of about 40 bytes: an 8 MB reply in a few times its size.
+        before = resident_kib(pid)
+        rows = self.server.session(token, "execQuery", query=self.ENDLESS + "select i, 'name ' || i as name "
+                                   "from n limit 200000")["result"]
+        self.assertEqual((len(rows), rows[-1]), (200000, {"i": "200000", "name": "name 200000"}))
+        self.assertLess(resident_kib(pid) - before, 80 * 1024)
 
 
 class RecordTest(ServerCase):
@@ -351,6 +487,80 @@ class StatementTest(ServerCase):
         self.assertRegex(bad["message"], r"^ :  Error:  \d+ -> execStatement -> .* : \d+$")
         self.assertEqual(bad["where"], "plover")
         self.assertEqual(self.run_sql(tok, "execQuery", "select nothing from nowhere")["type"], "exception")
+
+
+    def test_the_engines_own_tables_and_addresses_are_out_of_reach(self):
+        tok = self.token()
+        self.run_sql(tok, "execStatement", "create table if not exists shop(a integer)")
+        before = self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields")
+        for method, key in (("execStatement", "query"), ("execScriptStatement", None)):
+            for text in ("drop table rl_tables", "delete from rl_fields", "select fts3_tokenizer('simple')",
+                         "create trigger sly after insert on shop begin delete from rl_fields; end"):
+                with self.subTest(method=method, text=text):
+                    if key:
+                        reply = self.run_sql(tok, method, text)
+                        self.assertEqual(reply["type"], "exception", reply)
+                        self.assertIn("9112", reply["message"])
+                    else:
+                        reply = self.server.call(method, {"token": tok, "yxInfo": {"query": text}})
+                        self.assertEqual(reply["result"]["error"]["errNo"], 9112, reply)
+        self.run_sql(tok, "execStatement", "commit")
+        self.assertEqual(self.server.sql("work", "select count(*) from rl_tables; select count(*) from rl_fields"),
+                         before)
+        self.assertEqual(self.server.sql("work", "select name from sqlite_master where name = 'sly'"), "")
+
+
+class WorkbenchRepliesTest(ServerCase):
+    """What a call answers is what happened."""
+
+    def test_empty_blob_under_auto_commit_is_committed(self):
+        self.server.sql("work", "drop table if exists notes; create table notes(id integer, body lvarchar);"
+                                "insert into notes values(1, 'text');")
+        tok = self.token(autoCommit=True)
+        data = {"user": "main", "table": "notes", "colName": "body", "colType": "LVC", "rowId": "1", "blob": ""}
+        self.assertEqual(self.server.call("setBlobData", {"token": tok, "yxInfo": {"data": data}})["type"], "rpc")
+        # Committed at once: the shell sees it and may write (no transaction is left open).
+        self.assertEqual(self.server.sql("work", "update notes set id = 2; select id, body is null from notes"), "2|1")
+
+    def test_text_columns_of_the_engine_read_whole_and_in_pages(self):
+        # The engine declares its own text fields (JSON among them) TEXT.
+        self.server.sql("work", "drop table if exists docs2; create table docs2(id integer, doc TEXT);"
+                                "insert into docs2 values(1, printf('%.*c', 10000, 'a') || printf('%.*c', 10000, 'b'));")
+        tok = self.token()
+        rows = self.server.session(tok, "execQuery", query="select doc from docs2")["result"]
+        self.assertEqual(len(rows[0]["doc"]), 20000)
+        info = {"query": "select doc from docs2", "queryMode": 1, "row": 0, "columnName": "doc", "columnType": "CHAR"}
+        pages = [self.server.call("getBlobData", {"token": tok, "start": n, "yxInfo": info})["result"] for n in (0, 2)]
+        self.assertEqual([p["total"] for p in pages], [3, 3])
+        self.assertEqual((pages[0]["data"], pages[1]["data"]), ("a" * 8192, "b" * (20000 - 16384)))
+
+    def test_cut_messages_stay_utf8(self):
+        tok = self.token()
+        for pad in range(3):
+            with self.subTest(pad=pad):
+                query = "select * from " + "x" * pad + "\u20ac" * 700
+                status, payload = self.server.http("POST", "/plover", json.dumps(
+                    {"action": "quarnSQL", "method": "execStatement", "tid": 1,
+                     "data": [{"token": tok, "yxInfo": {"query": query}}]}, ensure_ascii=False).encode(),
+                    {"Content-Type": "application/json; charset=utf-8"})
+                reply = json.loads(payload.decode("utf-8"))  # strict: a split character raises here
+                self.assertEqual(reply["type"], "exception")
+                self.assertLessEqual(len(reply["message"].encode()), 1023)
+
+    def test_refused_commit_stops_the_batch(self):
+        tok = self.token()
+        for text in ("drop table if exists kid", "drop table if exists mum", "create table mum(id integer primary key)",
+                     "create table kid(m integer references mum(id) deferrable initially deferred)", "commit",
+                     "pragma foreign_keys = on", "insert into kid values(7)"):
+            self.assertEqual(self.server.session(tok, "execStatement", query=text)["type"], "rpc", text)
+        call = lambda method, tid, **yx: {"action": "quarnSQL", "method": method, "tid": tid,
+                                          "data": [{"token": tok, "yxInfo": yx}]}
+        replies = self.server.post([call("setTransaction", 1, action="commit"), call("getConnectionStatus", 2)])
+        self.assertEqual([r["tid"] for r in replies], [1])
+        self.assertEqual(replies[0]["type"], "exception")
+        self.assertIn("FOREIGN KEY", replies[0]["message"])
+        self.server.session(tok, "setTransaction", action="rollback")
+        self.assertEqual(self.server.sql("work", "select count(*) from kid"), "0")
 
 
 class TreeTest(ServerCase):
@@ -629,7 +839,7 @@ class DumpTest(ServerCase):
             return reply["result"]["text"]
         text = script(commitFrequency=2)
         lines = [line for line in text.split("\n") if line.startswith("insert into") or line == "commit;"]
-        self.assertEqual(lines[:2], ["insert into \"main\".\"it's\" values('1','O''Brien''s','1.500000',1,x'00FF10');",
+        self.assertEqual(lines[:2], ["insert into \"main\".\"it's\" values('1','O''Brien''s','1.5',1,x'00FF10');",
                                      "insert into \"main\".\"it's\" values('2',NULL,NULL,0,NULL);"])
         # A commit line after every second row, none after the fifth.
         self.assertEqual([line == "commit;" for line in lines], [False, False, True, False, False, True, False])
@@ -644,6 +854,39 @@ class DumpTest(ServerCase):
         self.assertEqual(subprocess.run(["sqlite3", copy, check], capture_output=True, text=True).stdout.strip(),
                          original)
         self.assertIn("1|'O''Brien''s'|1.5|1|00FF10", original)
+
+
+    def test_doubles_dumped_read_back_equal(self):
+        self.server.sql("work", "drop table if exists ratios; create table ratios(id integer, v double precision, "
+                                "r real); insert into ratios values(1, 1e-9, 0.1), (2, 0.1, 1e-9), (3, 1.0/3, 1.0/3),"
+                                " (4, -2.5e300, 3.4e38), (5, 123456789.123456789, -0.0000123);")
+        tok = self.token()
+        reply = self.server.call("getSqlScript", {"token": tok, "yxInfo": {
+            "objectType": "table", "objectOwner": "main", "objectName": "ratios", "dumpRows": True}})
+        text = reply["result"]["text"]
+        copy = self.server.tree.path("data/BRENLOXS/copy.db")
+        subprocess.run(["sqlite3", copy, "drop table if exists ratios"], check=True)
+        out = subprocess.run(["sqlite3", copy], input=text, capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.stderr, "")
+        check = "select id, quote(v), quote(r) from ratios order by id"
+        self.assertEqual(subprocess.run(["sqlite3", copy, check], capture_output=True, text=True).stdout.strip(),
+                         self.server.sql("work", check))
+
+
+    def test_large_money_read_and_dumped_whole(self):
+        self.server.sql("work", "drop table if exists cash; create table cash(id integer, m money, n numeric(20,2));"
+                                "insert into cash values(1, 123456789.5, cast('123456789012345678.91' as blob)),"
+                                " (2, cast('-98765432109876543.21' as blob), 1.5);")
+        tok = self.token()
+        rows = self.server.session(tok, "execQuery", query="select id, m, n from cash order by id")["result"]
+        self.assertEqual([(r["m"], r["n"]) for r in rows],
+                         [("123456789.5", "123456789012345678.91"), ("-98765432109876543.21", "1.50")])
+        reply = self.server.call("getSqlScript", {"token": tok, "yxInfo": {
+            "objectType": "table", "objectOwner": "main", "objectName": "cash", "dumpRows": True}})
+        text = reply["result"]["text"]
+        self.assertNotIn(",)", text)
+        self.assertNotIn("(,", text)
+        self.assertIn("'123456789012345678.91'", text)
 
 
 class StopTest(unittest.TestCase):

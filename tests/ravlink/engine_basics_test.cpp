@@ -42,8 +42,9 @@ TEST_F(EngineTest, DataRootThatCannotBeUsedIsUnreachable) {
   std::string file = root_ + "/plainfile";
   fclose(fopen(file.c_str(), "w"));
   setenv("RAVLINK_DATA", file.c_str(), 1);
+  EXPECT_EQ(rlCreateServer("SRV"), RL_SERVER_UNREACHABLE);
   ZVSession s(2);
-  EXPECT_EQ(codeOf([&] { s.Logon("SRV", "ADMIN", "TRUVE"); }), RL_SERVER_UNREACHABLE);
+  EXPECT_EQ(codeOf([&] { s.Logon("SRV", "ADMIN", "TRUVE"); }), RL_NO_SERVER);
 }
 
 TEST_F(EngineTest, OnlyTheOwnerMayReadWhatTheEngineCreates) {
@@ -51,6 +52,7 @@ TEST_F(EngineTest, OnlyTheOwnerMayReadWhatTheEngineCreates) {
   std::string data = root_ + "/data/nested";
   setenv("RAVLINK_DATA", data.c_str(), 1);
   mode_t previousMask = umask(022);
+  ASSERT_EQ(rlCreateServer("SRV"), 0);
   {
     auto c = connect();
     c.session->CreateDatabase("other", "sub/deeper");

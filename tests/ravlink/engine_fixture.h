@@ -37,6 +37,7 @@ class EngineTest : public ::testing::Test {
     char pattern[] = "/tmp/ravlink-test-XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("RAVLINK_DATA", root_.c_str(), 1);
+    ASSERT_EQ(rlCreateServer("SRV"), 0);  // a logon never makes its server
     rlSetCurrentOwner(-1);
   }
   void TearDown() override {

@@ -11,6 +11,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from peers import DIST, HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402,F401
 
 
+# A fresh engine server's administrator: persistence commands published over
+# MQTT run with the credentials of their CONNECT.
+ADMIN_CREDENTIALS = ("-u", "ADMIN", "-P", "TRUVE")
+
+
 def auth_key():
     # The first bytes of the broker's scrambling key (a fixed xorshift32 sequence).
     state, key = 0x5EED1E55, []

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "persist.h"
+#include "ravlink.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ TEST(PersistRetention, PurgeRemovesOnlyPartitionsWhollyOlderThanTheRetention) {
   std::string root = std::filesystem::temp_directory_path() / ("persist-retention-" + std::to_string(getpid()));
   std::filesystem::create_directories(root);
   setenv("RAVLINK_DATA", root.c_str(), 1);
+  ASSERT_EQ(rlCreateServer("BRENLOXS"), 0);
   starlingBroker().webDirectory = std::string(OSPREY_DIST_DIR) + "/web";
   json_object* config = zvJsonFromString(
       R"({"tableRetentionUnit":"day","tableRetentionPeriod":1,"tableReplicationReady":false,"databaseName":"retention"})");

@@ -170,6 +170,14 @@ class ConformanceTest(unittest.TestCase):
             ("surrogate in topic", None, publish(b"t/" + surrogate, qos=1)),
             ("packet type 15 after CONNECT", None, packet(0xF0)),
             ("second CONNECT", None, connect("second")),
+            # Packet ids are never 0, and packets without a body carry none.
+            ("QoS 1 PUBLISH with packet id 0", None, publish("id/zero", qos=1, message_id=0)),
+            ("QoS 2 PUBLISH with packet id 0", None, publish("id/zero", qos=2, message_id=0)),
+            ("SUBSCRIBE with packet id 0", None, subscribe(["a"], message_id=0)),
+            ("UNSUBSCRIBE with packet id 0", None, unsubscribe(["a"], message_id=0)),
+            ("PINGREQ with a payload", None, packet(0xC0, b"\x00")),
+            ("DISCONNECT with a payload", None, packet(0xE0, b"\x01\x02")),
+            ("PUBACK longer than its packet id", None, packet(0x40, b"\x00\x01\x00")),
         ]
         for name, before, after in cases:
             with self.subTest(name):
@@ -182,8 +190,8 @@ class ConformanceTest(unittest.TestCase):
                 with sock:
                     self.assertEqual(read_until_closed(sock), b"", "answered or left open")
         # Nothing sent before CONNECT reached the tables.
-        self.assertEqual(self.broker.sql("select count(*) from mqtt_topic where topic_name = 'early/topic'"),
-                         [["0"]])
+        self.assertEqual(self.broker.sql("select count(*) from mqtt_topic where topic_name in ('early/topic', "
+                                         "'id/zero')"), [["0"]])
         # The accepted forms still work: 3.1 with its own name, a level the
         # broker does not speak refused with CONNACK 1, valid wildcards granted.
         with open_socket(self.broker.port) as sock:

@@ -135,7 +135,8 @@ class StatisticsPublisherTest(unittest.TestCase):
                               record=lambda m: (m.topic, len(m.payload), json.loads(m.payload)))
             # A topic with no publication has no last message time.
             pub(broker.port, "quarnAdministration",
-                '{"operation":"PausePersistenceTopic","persistenceTopic":"never/published"}', 1)
+                '{"operation":"PausePersistenceTopic","persistenceTopic":"never/published"}', 1,
+                harness.ADMIN_CREDENTIALS)
 
             def topics_doc(wanted):
                 docs = [(size, doc) for topic, size, doc in reader.got if topic == "brenloxAdmin/topics"

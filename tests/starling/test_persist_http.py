@@ -57,6 +57,28 @@ class PersistOverHttpTest(unittest.TestCase):
         self.assertNotEqual(again["errorCode"], 0)
         self.assertEqual(self.rows("select count(*) from http_line"), [["2"]])
 
+    def test_refused_rows_are_logged(self):
+        # A topic made over HTTP logs what it refuses, as one made over MQTT does.
+        command = {"operation": "CreatePersistenceTopic", "persistenceTopic": "http/sensor",
+                   "mapOfPropertiesToFields": [
+                       {"propertyPath": "device", "fieldName": "device", "fieldType": "VARCHAR", "fieldWidth": 5},
+                       {"propertyPath": "temp", "fieldName": "temp", "fieldType": "DOUBLE"},
+                       {"propertyPath": "note", "fieldName": "note", "fieldType": "VARCHAR", "fieldWidth": 20}]}
+        reply = self.admin.call("integration/mqtt", command)
+        self.assertEqual(reply["errorCode"], 0, self.broker.log())
+        self.assertIn("CreatePersistenceTopic for topic [http/sensor] by [internal - API request] - Success",
+                      self.broker.log())
+        self.publish("http/sensor", {"device": "toolongname", "temp": 1.5})
+        self.publish("http/sensor", {"device": "ok", "temp": "hot"})
+        self.publish("http/sensor", {"device": "ok", "temp": 2.5, "note": "x" * 43})
+        self.publish("http/sensor", {"device": "dev1", "temp": 3.5, "note": "fits"})
+        rows = wait_for(lambda: self.rows("select device, temp, note from http_sensor"), 15)
+        self.assertEqual(rows, [["dev1", "3.5", "fits"]], self.broker.log())
+        log = self.broker.log()
+        self.assertEqual(log.count("the message is not stored"), 3, log)
+        self.assertIn("Field width is 5", log)
+        self.assertIn("Field width is 20", log)
+
     def test_refused_over_http(self):
         missing = self.admin.call("integration/mqtt", {"operation": "CreatePersistenceTopic"})
         self.assertEqual((missing["errorCode"], missing["errorMessage"]),

@@ -117,7 +117,8 @@ def command(broker, operation, topic, **props):
     config = {"operation": operation, "persistenceTopic": topic}
     config.update(props)
     before = len(broker.sql("select rowid from mqtt_topic_persistence_history"))
-    subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-t", "quarnAdministration", "-m", json.dumps(config)],
+    subprocess.run(["mosquitto_pub", "-p", str(broker.port), *harness.ADMIN_CREDENTIALS, "-t", "quarnAdministration",
+                    "-m", json.dumps(config)],
                    check=True, timeout=10)
     rows = harness.wait_for(lambda: broker.sql("select error_code, error_message from "
                                                "mqtt_topic_persistence_history")[before:], 15)
@@ -348,6 +349,116 @@ class StoreForwardTest(unittest.TestCase):
         publish_numbers(port, "sf/gone", [3])
         self.assertEqual(client.message()[0], 3)
         client.close()
+
+
+    def topic_sql(self, query):
+        db = os.path.join(self.broker.root, "data", "BRENLOXS", "quarnSQL.db")
+        out = subprocess.run(["sqlite3", "-cmd", ".timeout 5000", db, query], capture_output=True, text=True,
+                             timeout=30)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return [line.split("|") for line in out.stdout.splitlines()]
+
+    def test_row_that_cannot_be_delivered_is_skipped_once(self):
+        port = self.broker.port
+        create(self.broker, "sf/gone", resendTimeout=1)
+        client = Client(port, "gone-reader")
+        client.subscribe("sf/gone", 1)
+        publish_numbers(port, "sf/gone", [1, 2])
+        first, second = client.messages(2)
+        client.send_ack(PUBACK, second[1])
+        # The unconfirmed row goes before its resend.
+        self.topic_sql("delete from sf_gone where cast(source_payload as text) = '1'")
+        skipped = lambda: [line for line in self.broker.log().splitlines()
+                           if "cannot be delivered to client [gone-reader]" in line]
+        self.assertTrue(harness.wait_for(lambda: skipped(), 15), self.broker.log())
+        publish_numbers(port, "sf/gone", [3])
+        while True:  # resends of 1 sent before the row went may come first
+            n, packet_id, _, _ = client.message()
+            if n == 3:
+                break
+        client.send_ack(PUBACK, packet_id)
+        self.assertEqual(len(skipped()), 1, skipped())
+        client.close()
+        # The position moved past it: nothing comes back.
+        client = Client(port, "gone-reader")
+        client.subscribe("sf/gone", 1)
+        self.assertTrue(client.silent(2))
+        client.close()
+
+    def test_subscribe_again_changes_the_qos_and_acks_fit_it(self):
+        port = self.broker.port
+        create(self.broker, "sf/upgrade", resendTimeout=60)
+        client = Client(port, "upgrader")
+        client.subscribe("sf/upgrade", 0)
+        publish_numbers(port, "sf/upgrade", [1])
+        self.assertEqual(client.message()[::2], (1, 0))
+        client.subscribe("sf/upgrade", 2)
+        self.assertTrue(harness.wait_for(lambda: "already a subscriber for topic [sf/upgrade]" in self.broker.log(),
+                                         10))
+        publish_numbers(port, "sf/upgrade", [2], qos=2)
+        n, packet_id, qos, _ = client.message()
+        self.assertEqual((n, qos), (2, 2))
+        # A PUBACK does not end a QoS 2 delivery, nor a PUBCOMP before its PUBREC.
+        before = self.broker.log().count("this acknowledgement does not fit it")
+        client.send_ack(PUBACK, packet_id)
+        client.send_ack(PUBCOMP, packet_id)
+        self.assertTrue(harness.wait_for(
+            lambda: self.broker.log().count("this acknowledgement does not fit it") >= before + 2, 10))
+        client.send_ack(PUBREC, packet_id)
+        self.assertEqual(client.expect(PUBREL)[1], struct.pack("!H", packet_id))
+        client.send_ack(PUBCOMP, packet_id)
+        client.close()
+        client = Client(port, "upgrader")
+        client.subscribe("sf/upgrade", 2)
+        self.assertTrue(client.silent(1))
+        client.close()
+
+    def test_schema_text_stored_or_made_on_forward(self):
+        port = self.broker.port
+        body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
+        schema = {"messageSchemaType": "Pt", "messageSchemaSyntax": "UDT", "messageSchemaBody": body}
+        for topic, on_forward, stored in (("sf/stored", False, [['{"x":5,"y":true}']]), ("sf/forward", True, [[""]])):
+            with self.subTest(topic=topic):
+                create(self.broker, topic, messageSchema=schema, transformOnForward=on_forward)
+                client = Client(port, topic.replace("/", "-") + "-reader")
+                client.subscribe(topic, 0)
+                publish_numbers_raw = Client(port, "schema-" + topic.replace("/", "-"), clean=True)
+                publish_numbers_raw.publish(topic, bytes([0x00, 0x05, 0x01, 0x00]))
+                publish_numbers_raw.close()
+                self.assertEqual(json.loads(client.raw_message()[0]), {"x": 5, "y": True})
+                table = topic.replace("/", "_")
+                self.assertEqual(self.topic_sql("select coalesce(replace(target_payload, ' ', ''), ''), qos, "
+                                                "hex(source_payload) from %s" % table),
+                                 [stored[0] + ["1", "00050100"]])
+                client.close()
+
+    def test_message_the_extractor_refuses_is_still_stored(self):
+        port = self.broker.port
+        create(self.broker, "sf/mapped", mapOfPropertiesToFields=[
+            {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}])
+        client = Client(port, "mapped-reader")
+        client.subscribe("sf/mapped", 1)
+        publish_numbers(port, "sf/mapped", ["not json"])
+        payload, packet_id, _, _ = client.raw_message()
+        self.assertEqual(payload, b"not json")
+        client.send_ack(PUBACK, packet_id)
+        self.assertEqual(self.topic_sql("select cast(source_payload as text), qos, n is null from sf_mapped"),
+                         [["not json", "1", "1"]])
+        client.close()
+
+    def test_closing_subscribers_do_not_hold_up_a_subscribe(self):
+        port = self.broker.port
+        create(self.broker, "sf/crowd", resendTimeout=60)
+        crowd = [Client(port, "crowd-%d" % i) for i in range(100)]
+        for client in crowd:
+            client.subscribe("sf/crowd", 1)
+        for client in crowd:
+            client.sock.close()  # all at once, without DISCONNECT
+        other = Client(port, "unrelated", clean=True)
+        other.sock.sendall(mq.subscribe(["plain/topic"], qos=1, message_id=7))
+        # Well before a hundred subscribers' clean-ups one after the other.
+        self.assertEqual(other.expect(0x90, timeout=10), (0x90, b"\x00\x07\x01"))
+        other.close()
 
 
 class StoreForwardCrashTest(unittest.TestCase):

@@ -266,6 +266,21 @@ TEST_F(ClientsTest, LinkWithoutForwardingQueuesNothing) {
   EXPECT_EQ(link.GetMsgFwdQueue()->Count(), 0);
 }
 
+// Commands from the remote topic run only with the database user configured
+// for them: without one they are refused and logged, never run as a default user.
+TEST_F(ClientsTest, RemoteCommandsWithoutALocalUserAreRefused) {
+  TestBroker remote;
+  writeConfig(linkConfig(remote.port(), "SYS_BROKER_TOPIC sys/commands\n"));
+  MQTTRemoteSysPersist link("srv", hooks::logCallback);
+  ASSERT_EQ(link.GetSubscriptionState(), YX_THREAD_RUNNING);
+  publish(remote, "sys/commands", "{\"operation\":\"PausePersistenceTopic\"}", 1);
+  const std::string refused =
+      "starling - A command from the remote broker was refused: no database user is configured for them "
+      "(LOCAL_USER and LOCAL_PASSWORD, or LOCAL_AUTH_FILE, in config/starling.cfg).";
+  ASSERT_TRUE(wait_for([&] { return hooks::countLogs(refused, 451) == 1; }));
+  EXPECT_TRUE(hooks::commands().empty());
+}
+
 TEST_F(ClientsTest, NoRemoteHostMeansNoLink) {
   for (const std::string& config : {std::string(), std::string("SYS_BROKER_PORT 1883\n; x\n")}) {
     if (config.empty())

@@ -1,5 +1,6 @@
-// The object pool: acquisition order, exhaustion, failing Init, blocking by
-// Clean, idle clean-up and destruction with objects still in use.
+// The object pool: acquisition order, exhaustion, waiters woken by what
+// frees an object, failing Init, blocking by Clean, idle clean-up and
+// destruction with objects still in use.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_common.h"
 #include "yxutil.h"
 
 namespace {
@@ -139,6 +141,73 @@ TEST_F(YXPoolTest, ExhaustedAcquireWaitsItsWholeTimeOut) {
     EXPECT_GE(waited.count(), timeout * 1000 - 50) << "time-out " << timeout;
   }
   pool.Release(held);
+}
+
+// A waiter with a time-out of one second gets the object freed while it
+// waits: it is woken by the change, not left to look again after a sleep
+// that would outlast its time-out.
+TEST_F(YXPoolTest, AWaiterIsWokenByWhatFreesAnObject) {
+  struct Case {
+    const char* what;
+    bool wantsOtherConfiguration;
+    std::function<void(TestPool&, TestObject*)> free;
+  };
+  const Case cases[] = {
+      {"a release", false, [](TestPool& pool, TestObject* held) { pool.Release(held); }},
+      {"an idle object deleted", true,
+       [](TestPool& pool, TestObject* held) {
+         pool.Release(held);  // of no use to the waiter: it fills the pool until it is deleted
+         pool.idleTimeout = 0;
+         pool.CleanIdle();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPool pool(new TestConfig(1), 1);
+    TestConfig other(2);
+    YXConfig* wanted = c.wantsOtherConfiguration ? static_cast<YXConfig*>(&other) : pool.config;
+    TestObject* held = pool.Acquire(pool.config);
+    TestObject* got = nullptr;
+    int code = -1;
+    std::thread waiter([&] { code = codeOf([&] { got = pool.Acquire(wanted, 1); }); });
+    ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+    c.free(pool, held);
+    waiter.join();
+    EXPECT_EQ(code, 0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->config, wanted);
+    EXPECT_EQ(pool.Waiters(), 0);
+    pool.Release(got);
+  }
+}
+
+// Wakes that free nothing the waiter can use leave it waiting, and its
+// time-out still ends the acquisition; a configuration blocked by Clean ends
+// a wait without limit.
+TEST_F(YXPoolTest, AWaitEndsAtItsTimeOutOrWhenBlocked) {
+  TestPool pool(new TestConfig(1), 1);
+  TestConfig other(2);
+  TestObject* held = pool.Acquire(pool.config);
+  int code = -1;
+  std::thread waiter([&] { code = codeOf([&] { pool.Acquire(&other, 1); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  pool.Release(held);  // idle, of configuration 1: no use and no room for configuration 2
+  held = pool.Acquire(pool.config);
+  pool.Release(held);
+  waiter.join();
+  EXPECT_EQ(code, YX_ERR_FULL);
+  EXPECT_EQ(pool.Waiters(), 0);
+
+  held = pool.Acquire(pool.config);
+  std::thread forever([&] { code = codeOf([&] { pool.Acquire(&other, -1); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  int cleanCode = -1;
+  std::thread cleaner([&] { cleanCode = codeOf([&] { pool.Clean(&other); }); });
+  forever.join();
+  EXPECT_EQ(code, YX_ERR_POOL_BLOCKED);
+  pool.Release(held);  // Clean waits for it
+  cleaner.join();
+  EXPECT_EQ(cleanCode, 0);
 }
 
 TEST_F(YXPoolTest, OnReleaseRunsOutsideThePoolMutex) {
@@ -306,27 +375,42 @@ TEST_F(YXPoolTest, ReleaseAllBlocksFurtherAcquisitions) {
   EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_POOL_BLOCKED);
 }
 
+// With as many objects as threads nobody waits; with fewer, threads wait
+// their turns and every release reaches a waiter (a lost wake-up would end
+// an acquisition with 8004 after its time-out).
 TEST_F(YXPoolTest, ManyThreadsNeverShareAnObject) {
   constexpr int kThreads = 6;
-  TestPool pool(new TestConfig(1), kThreads);
-  std::atomic<int> clashes{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 300; ++i) {
-        TestObject* object = pool.Acquire(pool.config);
-        if (object->holders.fetch_add(1) != 0) ++clashes;
-        std::this_thread::yield();
-        object->holders.fetch_sub(1);
-        pool.Release(object);
-      }
-    });
+  for (int poolSize : {kThreads, 2}) {
+    SCOPED_TRACE(poolSize);
+    Counters fresh;
+    counters = &fresh;
+    TestPool pool(new TestConfig(1), poolSize);
+    std::atomic<int> clashes{0}, failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 300; ++i) {
+          TestObject* object = nullptr;
+          if (codeOf([&] { object = pool.Acquire(pool.config, 60); }) != 0) {
+            ++failures;
+            continue;
+          }
+          if (object->holders.fetch_add(1) != 0) ++clashes;
+          std::this_thread::yield();
+          object->holders.fetch_sub(1);
+          pool.Release(object);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(clashes.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(fresh.made.load(), poolSize);
+    EXPECT_EQ(pool.usedCount, 0);
+    EXPECT_EQ(pool.availableCount, fresh.made.load());
+    pool.ReleaseAll();
+    counters = &counts;
   }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(clashes.load(), 0);
-  EXPECT_LE(counts.made.load(), kThreads);
-  EXPECT_EQ(pool.usedCount, 0);
-  EXPECT_EQ(pool.availableCount, counts.made.load());
 }
 
 }  // namespace

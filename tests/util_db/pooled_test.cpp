@@ -59,6 +59,7 @@ class PooledTest : public ::testing::Test {
     char pattern[] = "/tmp/util-db-test-XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("RAVLINK_DATA", root_.c_str(), 1);
+    ASSERT_EQ(rlCreateServer("SRV"), 0);
     rlSetCurrentOwner(-1);
     ZVDatabaseConfig cfg("SRV", "ADMIN", "TRUVE", "brenlox");
     ZVDatabasePooled::CheckDatabase(&cfg);

@@ -74,6 +74,7 @@ class StoreForwardTest : public ::testing::Test {
     char pattern[] = "/tmp/sf-test-XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("RAVLINK_DATA", root_.c_str(), 1);
+    ASSERT_EQ(rlCreateServer("SRV"), 0);
     rlSetCurrentOwner(-1);
     ZVDatabaseConfig cfg("SRV", "ADMIN", "TRUVE", "src");
     ZVDatabasePooled::CheckDatabase(&cfg);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "VOKTBasic.h"
 
@@ -227,6 +228,69 @@ TEST(ZvJsonTest, FromStringAcceptsJsonOnly) {
     EXPECT_EQ(out, value.get()) << c.input;
   }
   EXPECT_EQ(zvJsonFromString(nullptr), nullptr);
+}
+
+std::string nested(int depth) { return std::string(size_t(depth), '[') + std::string(size_t(depth), ']'); }
+
+std::string zeros(size_t count) {
+  std::string text = "[0";
+  for (size_t i = 1; i < count; ++i) text += ",0";
+  return text + "]";
+}
+
+TEST(ZvJsonTest, ParsesStayWithinDepthAndValueBounds) {
+  struct Case {
+    std::string what;
+    std::string input;
+    VOKTJsonParseError error;
+    size_t offset;
+  } cases[] = {
+      {"deepest allowed", nested(VOKT_JSON_MAX_DEPTH), VOKT_JSON_PARSED, 0},
+      {"one level deeper", nested(VOKT_JSON_MAX_DEPTH + 1), VOKT_JSON_TOO_DEEP, size_t(VOKT_JSON_MAX_DEPTH)},
+      {"4,000 deep", nested(4000), VOKT_JSON_TOO_DEEP, size_t(VOKT_JSON_MAX_DEPTH)},
+      {"most values", zeros(VOKT_JSON_MAX_VALUES - 1), VOKT_JSON_PARSED, 0},
+      {"too many values", zeros(VOKT_JSON_MAX_VALUES + 1), VOKT_JSON_TOO_LARGE, 0},
+      // Commas inside strings are no values.
+      {"commas in a string", "[\"" + std::string(VOKT_JSON_MAX_VALUES * 2, ',') + "\"]", VOKT_JSON_PARSED, 0},
+      {"syntax fault", "{\n  \"a\": 1,\n  \"b\" 2\n}", VOKT_JSON_SYNTAX, 18},  // at the "2"
+  };
+  for (const Case& c : cases) {
+    JsonPtr value(zvJsonFromString(c.input.c_str()));
+    const VOKTJsonParseStatus status = zvJsonLastParseStatus();
+    EXPECT_EQ(value != nullptr, c.error == VOKT_JSON_PARSED) << c.what;
+    EXPECT_EQ(status.error, c.error) << c.what;
+    if (c.error != VOKT_JSON_PARSED) {
+      EXPECT_EQ(status.offset, c.offset) << c.what;
+    }
+  }
+}
+
+TEST(ZvJsonTest, LargeTreesAliveAtOnceShareTheBudget) {
+  // Each tree is estimated at about a sixth of the budget: six fit, the
+  // seventh waits for one to be freed, by whoever frees it.
+  const std::string text = zeros(VOKT_JSON_PARSE_BUDGET / 6 / 100);
+  std::vector<JsonPtr> alive;
+  for (int i = 0; i < 12; ++i) {
+    JsonPtr value(zvJsonFromString(text.c_str()));
+    if (!value) break;
+    alive.push_back(std::move(value));
+  }
+  ASSERT_GE(alive.size(), 4u);
+  ASSERT_LT(alive.size(), 12u);
+  EXPECT_EQ(zvJsonFromString(text.c_str()), nullptr);
+  EXPECT_EQ(zvJsonLastParseStatus().error, VOKT_JSON_BUSY);
+  // Small documents are never held back.
+  JsonPtr small(zvJsonFromString("[1,2,3]"));
+  EXPECT_NE(small, nullptr);
+  json_object_put(alive.back().release());
+  alive.pop_back();
+  JsonPtr again(zvJsonFromString(text.c_str()));
+  EXPECT_NE(again, nullptr);
+  alive.clear();
+  again.reset();
+  // A tree alone always fits, however large.
+  JsonPtr alone(zvJsonFromString(zeros(VOKT_JSON_MAX_VALUES - 1).c_str()));
+  EXPECT_NE(alone, nullptr);
 }
 
 TEST(ZvJsonTest, TimestampsAcross1970And2038And2100) {

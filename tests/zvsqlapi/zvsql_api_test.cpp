@@ -320,7 +320,7 @@ TEST_F(ZvsqlTest, ReadersSignalNullAndNeverWritePastTheBuffer) {
 TEST_F(ZvsqlTest, TypedReadersConvertAndRefuseOutOfRange) {
   exec(
       "create table v(s smallint, i integer, b bigint, t tinyint, bit bit, r real, d date, tm time, ts timestamp,"
-      " m money, vb varbinary(8), lv text, lb blob)");
+      " m money, vb varbinary(8), lv lvarchar, lb blob)");
   exec(
       "insert into v values(40000, 2147483648, 9007199254740993, -5, 1, 2.5, '2024-02-29', '13:45:07.250',"
       " '12/31/1999 23:59:58.125', 1234.5, x'41004243', 'abcdefghij', x'0102030405')");
@@ -519,6 +519,59 @@ TEST_F(ZvsqlTest, TimeOutsInterruptLongQueriesAndLockWaits) {
   zvsqlFreeCommand(cmd);
 }
 
+TEST_F(ZvsqlTest, AStatementHasOneDeadlineForAllItsFetchesAndEndsWhenItsCallerAsks) {
+  // Every row comes quickly, the rows never end: only a deadline over the
+  // whole run stops the fetch loop.
+  const char* endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select i from n where i % 1000 = 0";
+  auto fetchUntilFailure = [&](int timeout, int* code) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    zvsqlSetTimeout(cmd, timeout);
+    ZVSQL_CURSOR cur = nullptr;
+    *code = zvsqlPrepare(cmd, endless);
+    if (*code == 0) *code = zvsqlExecute(cmd, &cur);
+    long rows = 0;
+    while (*code == 0 && rows < 100000000 && (*code = zvsqlNext(cur)) == 0) ++rows;
+    zvsqlFreeCommand(cmd);
+    return rows;
+  };
+  int code = 0;
+  EXPECT_GT(fetchUntilFailure(1, &code), 0);
+  EXPECT_EQ(code, ZVSQL_TIMED_OUT);
+  // No time-out, or one past the maximum, is the maximum.
+  setenv("ZVSQL_MAX_STATEMENT_SECONDS", "1", 1);
+  for (int timeout : {0, -1, 100000}) {
+    fetchUntilFailure(timeout, &code);
+    EXPECT_EQ(code, ZVSQL_TIMED_OUT) << timeout;
+    EXPECT_NE(std::string(zvsqlGetErrorMessage(conn_)).find("1 seconds"), std::string::npos);
+  }
+  unsetenv("ZVSQL_MAX_STATEMENT_SECONDS");
+
+  // The caller's check ends a statement at once, in a fetch as in a lock wait.
+  static std::atomic<int> calls{0};
+  static std::atomic<bool> clientGone{false};
+  auto check = [](void*) -> int {
+    ++calls;
+    return clientGone ? 1 : 0;
+  };
+  ASSERT_EQ(zvsqlSetInterruptCheck(conn_, check, nullptr), 0);
+  ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+  ZVSQL_CURSOR cur = nullptr;
+  ASSERT_EQ(zvsqlPrepare(cmd, endless), 0);
+  ASSERT_EQ(zvsqlExecute(cmd, &cur), 0);
+  while ((code = zvsqlNext(cur)) == 0)
+    if (calls > 2) clientGone = true;
+  EXPECT_EQ(code, ZVSQL_INTERRUPTED);
+  Plain other(file());
+  ASSERT_EQ(sqlite3_exec(other.db, "begin immediate; insert into items(name, qty) values('w', 1)", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), ZVSQL_INTERRUPTED);
+  sqlite3_exec(other.db, "rollback", nullptr, nullptr, nullptr);
+  clientGone = false;
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, "insert into items(name, qty) values('me', 2)"), 0);
+  zvsqlFreeCommand(cmd);
+}
+
 TEST_F(ZvsqlTest, DialectRewriteWorksOnTokensOnly) {
   exec("create table pg(id integer primary key, \"top\" text, note text)");
   for (int i = 1; i <= 9; ++i)
@@ -588,6 +641,47 @@ TEST_F(ZvsqlTest, StatementsThatTouchOtherFilesAreRefused) {
   EXPECT_EQ(shell("pragma journal_mode"), "wal");
   exec("pragma foreign_keys = on");  // connection settings are allowed
   EXPECT_EQ(joined("select count(*) from admin.systables where tbl = 'fake'"), "0");
+}
+
+TEST_F(ZvsqlTest, TheEnginesOwnTablesAndAddressesAreOutOfReach) {
+  exec("create table notes(a integer)");
+  const std::string catalog = "select (select count(*) from rl_tables) || '/' || (select count(*) from rl_fields) || "
+                              "'/' || (select count(*) from rl_indexes) || '/' || (select count(*) from sqlite_sequence where name <> 'counted')";
+  std::string before = shell(catalog);
+  const char* refused[] = {
+      "drop table rl_tables",
+      "delete from rl_fields",
+      "update rl_tables set name = 'gone'",
+      "insert into rl_indexes select * from rl_indexes",
+      "alter table rl_tables rename to kept",
+      "alter table RL_FIELDS add column extra",
+      "create index peek on rl_fields(tbl)",
+      "create table rl_mine(a)",
+      "create trigger t1 after insert on rl_tables begin select 1; end",
+      // a trigger of a user table would run the write later on the engine's own connection
+      "create trigger t2 after insert on notes begin delete from rl_fields; end",
+      "create trigger t3 after insert on notes begin delete from \"rl_fields\"; end",
+      "delete from sqlite_sequence",
+      "replace into \"RL_tables\" select * from rl_tables",
+      "select fts3_tokenizer('simple')",
+      "select FTS3_TOKENIZER('porter', x'00')",
+      "select p from (select fts3_tokenizer('simple') as p)",
+  };
+  for (const char* sql : refused) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    EXPECT_EQ(zvsqlExecuteDirect(cmd, sql), ZVSQL_REFUSED) << sql << ": " << zvsqlGetErrorMessage(conn_);
+    zvsqlFreeCommand(cmd);
+  }
+  exec("insert into notes values(1)");
+  exec("drop table notes");
+  exec("create table counted(id integer primary key autoincrement, a)");  // its sequence row is SQLite's business
+  exec("insert into counted(a) values(1)");
+  exec("drop table counted");
+  EXPECT_EQ(joined("select count(*) > 0 from rl_fields"), "1");  // reading them is allowed
+  EXPECT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell(catalog), before);
+  EXPECT_EQ(shell("select name from sqlite_master where name in ('kept', 'peek', 'rl_mine', 't1', 't2', 't3')"),
+            "");
 }
 
 TEST_F(ZvsqlTest, HandlesMayBeFreedInAnyOrder) {
@@ -681,6 +775,31 @@ TEST_F(ZvsqlTest, ConnectionsOnThreadsShareTheFile) {
   EXPECT_EQ(joined("select count(*), count(distinct t) from hits"), std::to_string(kThreads * kRows) + "|4");
 }
 
+TEST_F(ZvsqlTest, DecimalsReadAsTheirExactText) {
+  // The engine keeps a decimal too long for a double as its text in a blob.
+  exec("create table amounts(id integer, n numeric(20,2), m money)");
+  exec("insert into amounts values(1, cast('123456789012345678.91' as blob), cast('-98765432109876543.21' as blob)),"
+       " (2, 12.34, 123456789.5), (3, 7, 9223372036854775807)");
+  struct Case {
+    int row, column;
+    const char* text;
+  } cases[] = {{1, 1, "123456789012345678.91"}, {1, 2, "-98765432109876543.21"}, {2, 1, "12.34"},
+               {2, 2, "123456789.5"},           {3, 1, "7.00"},                  {3, 2, "9223372036854775807"}};
+  for (const Case& c : cases) {
+    Result r(conn_, "select id, n, m from amounts where id = " + std::to_string(c.row));
+    ASSERT_EQ(zvsqlNext(r.cur), 0);
+    char text[512];
+    EXPECT_EQ(zvsqlGetNumericAsString(r.cur, c.column, text, sizeof text), 0) << c.text;
+    EXPECT_STREQ(text, c.text);
+    char small[4];
+    EXPECT_EQ(zvsqlGetNumericAsString(r.cur, c.column, small, sizeof small), ZVSQL_CONVERSION) << c.text;  // never cut
+  }
+  Result r(conn_, "select m from amounts where id = 1");
+  ASSERT_EQ(zvsqlNext(r.cur), 0);
+  zvsqlMoney money;
+  EXPECT_EQ(zvsqlGetMoney(r.cur, 0, &money), ZVSQL_CONVERSION);  // too long for the record: refused, not cut
+}
+
 TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   struct Case {
     const char* declared;
@@ -688,7 +807,7 @@ TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   } cases[] = {
       {"char(4)", 1},  {"numeric(8,3)", 2}, {"smallint", 3},     {"integer", 4}, {"double precision", 6},
       {"float", 6},    {"date", 7},         {"money", 8},        {"time", 9},    {"datetime", 10},
-      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 14},   {"blob", 15},
+      {"tinyint", 11}, {"binary(4)", 12},   {"boolean", 13},     {"text", 21},   {"blob", 15},
       {"bigint", 16},  {"varchar(9)", 21},  {"nvarchar(9)", 21}, {"clob", 23},   {"varbinary(9)", 26},
   };
   std::string create = "create table types(", select = "select ";

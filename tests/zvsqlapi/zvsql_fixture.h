@@ -26,6 +26,7 @@ class ZvsqlTest : public ::testing::Test {
     root_ = mkdtemp(pattern);
     setenv("RAVLINK_DATA", root_.c_str(), 1);
     setenv("ZVSQL_SERVER", "SRV", 1);
+    ASSERT_EQ(rlCreateServer("SRV"), 0);  // a logon never makes its server
     createDatabase("testdb");
     conn_ = zvsqlNewConnection();
     ASSERT_NE(conn_, nullptr);
