@@ -137,8 +137,8 @@ json dispatchMethod(const json& request, Client& client, std::string& dataText) 
     setError(reply, -1, "method unknown.");
     return reply;
   }
-  const std::string database = needsDatabase ? params["databaseName"].get<std::string>() : "";
-  const std::string table = needsTable ? params["tableName"].get<std::string>() : "";
+  const std::string database = needsDatabase ? checkedText("databaseName", params["databaseName"]) : "";
+  const std::string table = needsTable ? checkedText("tableName", params["tableName"]) : "";
   if (method->run == login) {
     Call call{params, database, table, nullptr, reply, client, dataText};
     login(call);

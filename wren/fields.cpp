@@ -171,7 +171,7 @@ bool isStringFieldType(int code) {
 void setFieldFromJson(EasyRecord& record, int field, const json& value) {
   int type = record.GetFieldType(field);
   if (isStringFieldType(type) || type == 193 || type == 201) {
-    record.SetFieldAsString(field, value.get<std::string>());
+    record.SetFieldAsString(field, checkedText(fieldLabel(field), value.get<std::string>()));
     return;
   }
   switch (type) {
@@ -192,6 +192,7 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsString(field, decimalTextOf(value, field));
       return;
     case 75: {
+      checkedText(fieldLabel(field), value.get<std::string>());
       int32_t day = 0;
       if (rlStringToDate(value.get<std::string>().c_str(), kDateFormatCYMD, &day) != 0)
         badValue("not a date for " + fieldLabel(field) + ": " + value.get<std::string>());
@@ -199,6 +200,7 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       return;
     }
     case 83: {
+      checkedText(fieldLabel(field), value.get<std::string>());
       int32_t ms = 0;
       if (rlStringToTime(value.get<std::string>().c_str(), kTimeFormatHMS, &ms) != 0)
         badValue("not a time for " + fieldLabel(field) + ": " + value.get<std::string>());
@@ -214,6 +216,7 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsBigint(field, wholeInRange(value, INT64_MIN, INT64_MAX, field));
       return;
     case 257: {
+      checkedText(fieldLabel(field), value.get<std::string>());
       ZVDateTime stamp;
       if (rlStringToDateTime(value.get<std::string>().c_str(), &stamp, kDateFormatCYMD, kTimeFormatHMS) != 0)
         badValue("not a date and time for " + fieldLabel(field) + ": " + value.get<std::string>());
@@ -221,7 +224,8 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       return;
     }
     case 259:
-      record.SetFieldAsJSON(field, ZVJsonString(value.is_string() ? value.get<std::string>() : value.dump()));
+      record.SetFieldAsJSON(field, ZVJsonString(value.is_string() ? checkedText(fieldLabel(field), value.get<std::string>())
+                                                                  : value.dump()));
       return;
     default:
       badValue(fieldLabel(field) + " has the type " + std::to_string(type) + ", which cannot be written here.");

@@ -28,14 +28,14 @@ int indexKeyType(const json& params, EasyTable& table) {
 bool applySettings(Call& call, EasyIndex& index) {
   auto filename = call.params.find("filename");
   if (filename != call.params.end()) {
-    std::string name = filename->get<std::string>();
+    std::string name = checkedText("filename", filename->get<std::string>());
     if (!checkRelativePath(call.reply, name, "filename")) return false;
     index.SetFilename("", name);
   }
   auto stats = call.params.find("collectStats");
   if (stats != call.params.end() && stats->is_boolean() && stats->get<bool>()) index.SetDistinctKeyCount();
   auto condition = call.params.find("conditionalExpression");
-  if (condition != call.params.end() && condition->is_string()) index.SetCondition(condition->get<std::string>());
+  if (condition != call.params.end() && condition->is_string()) index.SetCondition(checkedText("conditionalExpression", condition->get<std::string>()));
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "wren.h"
+#include "yxlogon.h"
 
 namespace wren {
 namespace {
@@ -18,12 +19,19 @@ const json kMissing;
 std::string readText(const json& params, const char* name, const std::string& fallback) {
   auto member = params.find(name);
   if (member == params.end()) return fallback;
-  return member->get<std::string>();
+  return checkedText(name, member->get<std::string>());
 }
 
 std::string readRequiredText(const json& params, const char* name) {
   auto member = params.find(name);
-  return (member == params.end() ? kMissing : *member).get<std::string>();
+  return checkedText(name, (member == params.end() ? kMissing : *member).get<std::string>());
+}
+
+std::string checkedText(const std::string& what, std::string text) {
+  // The engine and the SQL client take C texts: a NUL would end the text
+  // there, and what follows would be dropped without a word.
+  if (yx::hasNulByte(text.data(), text.size())) throw RequestRefused(what + " holds a NUL character.");
+  return text;
 }
 
 int32_t readInt(const json& params, const char* name, int32_t fallback) {

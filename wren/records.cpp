@@ -65,7 +65,7 @@ std::vector<int> fieldNumbers(EasyTable& table, const json& params) {
   std::vector<int> numbers;
   auto names = params.find("fieldNames");
   if (names != params.end())
-    for (const json& name : *names) numbers.push_back(table.GetFieldNumber(name.get<std::string>()));
+    for (const json& name : *names) numbers.push_back(table.GetFieldNumber(checkedText("fieldNames", name.get<std::string>())));
   return numbers;
 }
 

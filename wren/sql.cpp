@@ -299,9 +299,10 @@ void getRecordsUsingSQL(Call& call) {
   auto params = call.params.find("sqlParams");
   if (params != call.params.end()) {
     int position = 0;
-    for (const json& value : *params)
-      zvsqlSetParameterAsString(sql.command, position++,
-                                (value.is_string() ? value.get<std::string>() : value.dump()).c_str());
+    for (const json& value : *params) {
+      std::string text = value.is_string() ? checkedText("sqlParams", value.get<std::string>()) : value.dump();
+      zvsqlSetParameterAsString(sql.command, position++, text.c_str());
+    }
   }
   Deadline deadline;
   deadline.bound(sql.command);

@@ -152,7 +152,7 @@ void deleteTables(Call& call) {
   if (names == call.params.end()) return;
   for (const json& name : *names) {
     try {
-      database.DeleteTable(name.get<std::string>().c_str(), "");
+      database.DeleteTable(checkedText("tableNames", name.get<std::string>()).c_str(), "");
     } catch (const ZVException& failure) {
       setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());
       return;
@@ -172,7 +172,7 @@ void alterTable(Call& call) {
   std::string current = call.table;
   auto newDatabase = call.params.find("newDatabaseName");
   if (newDatabase != call.params.end()) {
-    EasyDatabase moved(session, newDatabase->get<std::string>(), true);
+    EasyDatabase moved(session, checkedText("newDatabaseName", newDatabase->get<std::string>()), true);
     std::string path = directoryOf(database.GetTablePath(call.table));
     std::printf("path:%s\n", path.c_str());
     std::fflush(stdout);
@@ -184,7 +184,7 @@ void alterTable(Call& call) {
   }
   auto newName = call.params.find("newTableName");
   if (newName != call.params.end()) {
-    current = newName->get<std::string>();
+    current = checkedText("newTableName", newName->get<std::string>());
     target.RenameTable(call.table.c_str(), current.c_str());
   }
   auto fields = call.params.find("fields");
@@ -204,7 +204,7 @@ void rebuildEach(Call& call, int alterMode) {
   if (names == call.params.end()) return;
   for (const json& name : *names) {
     EasyTable table(&database);
-    table.Open(name.get<std::string>(), 1);
+    table.Open(checkedText("tableNames", name.get<std::string>()), 1);
     alterInTransaction(call, table, alterMode);  // a failure is kept; later tables go on
   }
 }

@@ -237,6 +237,10 @@ void releaseCursor(CursorRef cursor);
 // Text member; a missing member gives fallback, another type a type error.
 std::string readText(const json& params, const char* name, const std::string& fallback);
 std::string readRequiredText(const json& params, const char* name);
+// The text as it is; RequestRefused naming `what` when it holds a NUL byte,
+// which the engine would take for its end. Every text read from a request
+// goes through it.
+std::string checkedText(const std::string& what, std::string text);
 // Integer member (number or boolean; a fraction is cut off); a value outside
 // 32 bits is an error, never wrapped.
 int32_t readInt(const json& params, const char* name, int32_t fallback);

@@ -539,6 +539,25 @@ class RecordTest(ServerCase):
                 self.assertIn("not a decimal number", result["errorMessage"])
         self.assertEqual(self.server.sql("rdb", "SELECT count(*) FROM limits"), "3")
 
+    def test_6_texts_holding_nul_refused_whole(self):
+        # The engine takes C texts: cut at the NUL, "nul\0x" would have made the database "nul".
+        before = self.rows()
+        cases = [("createDatabase", {"databaseName": "nul\u0000x", "path": ""}, "databaseName"),
+                 ("insertRecords", dict(self.p(), insertFormat="arrays", fieldNames=["name"],
+                                        sourceData=[["a\u0000b"]]), "field 1"),
+                 ("insertRecords", dict(self.p(), insertFormat="arrays", fieldNames=["day"],
+                                        sourceData=[["2024-01-01\u0000junk"]]), "field 7"),
+                 ("getRecordsUsingSQL", {"databaseName": "rdb", "sql": "SELECT 1\u0000junk"}, "sql"),
+                 ("getRecordsUsingSQL", {"databaseName": "rdb", "sql": "SELECT ?", "sqlParams": ["a\u0000b"]},
+                  "sqlParams")]
+        for method, params, what in cases:
+            with self.subTest(method=method, what=what):
+                result = self.ws.call(method, dict(params, authToken=self.token))["result"]
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertEqual(result["errorMessage"], what + " holds a NUL character.")
+        self.assertFalse(os.path.exists(self.server.tree.path("data/BRENLOXS/nul.db")))
+        self.assertEqual(self.rows(), before)
+
     def test_5_value_sql_cannot_read_is_an_error(self):
         self.server.sql("rdb", "CREATE TABLE odd (t TINYINT); INSERT INTO odd VALUES (300);")
         result = self.ws.call("getRecordsUsingSQL", {"authToken": self.token, "databaseName": "rdb",
