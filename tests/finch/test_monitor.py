@@ -570,19 +570,21 @@ class BindingTest(unittest.TestCase):
     def run_tree(self, stub):
         m = Monitor(mqtt=False, stub=stub)
         try:
-            status = m.wait_exit(30)
-            return status, m.log()
+            # The monitor is left out; the server goes on serving the rest.
+            wait_for(lambda: "Web server is ready" in m.log(), 30)
+            return m.proc.poll(), m.log()
         finally:
             m.stop()
             m.remove()
 
     def test_missing_name_and_missing_library(self):
         status, log = self.run_tree(os.environ["FINCH_STUB"])
-        self.assertEqual(status, 1, log)
+        self.assertIsNone(status, log)
         self.assertIn("Not able to load client symbols for Monitor tool. Unable to resolve quarn function "
                       "zvGetFileLocks", log)
+        self.assertIn("it is left out and the others are served", log)
         status, log = self.run_tree("")
-        self.assertEqual(status, 1, log)
+        self.assertIsNone(status, log)
         self.assertIn("Not able to load client symbols for Monitor tool. Can't find local client library handle", log)
 
 
