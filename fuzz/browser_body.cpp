@@ -14,6 +14,7 @@
 
 #include "VOKTBasic.h"
 #include "fuzz_input.h"
+#include "ravlink.h"
 #include "osprey.h"
 #include "osprey_webapp.h"
 
@@ -129,6 +130,9 @@ void waitForWorker() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   static const std::string document_root = fuzz::webapp_folders("fuzz_browser");
+  // A logon makes no server: the one the tool logs on to is made here, as
+  // the plug-in makes it at start.
+  rlCreateServer("BRENLOXS");
   if (document_root.empty()) return 0;
   WebAppInitRecord record{};
   record.version = WEBAPP_RECORD_VERSION;

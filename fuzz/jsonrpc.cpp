@@ -7,12 +7,16 @@
 
 #include "VOKTBasic.h"
 #include "fuzz_input.h"
+#include "ravlink.h"
 
 extern "C" int32_t handler(void *session, const char *data, size_t length, char **reply, size_t *replyLength);
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   const std::string root = fuzz::scratch_folder("fuzz_jsonrpc");
   if (!root.empty()) setenv("RAVLINK_DATA", root.c_str(), 1);
+  // A logon makes no server: the default one is made here, as the plug-in
+  // makes it at start.
+  rlCreateServer("BRENLOXS");
   return 0;
 }
 
