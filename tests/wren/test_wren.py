@@ -830,6 +830,21 @@ class SqlTest(ServerCase):
         # Well inside the server's 30 seconds for a statement.
         self.assertTrue(wait_for(lambda: "its statement is stopped" in self.server.tree.log(), timeout=20))
 
+    def test_engine_catalog_out_of_reach(self):
+        # SQL runs as the logged-on user, never as the engine: its own tables
+        # stay as they are, and no function hands out a memory address.
+        catalog = self.server.sql("sdb", "SELECT count(*) FROM rl_tables; SELECT count(*) FROM rl_fields;")
+        for statement in ["DROP TABLE rl_tables", "DELETE FROM rl_fields", "UPDATE rl_fields SET length = 1",
+                          "SELECT fts3_tokenizer('simple')"]:
+            with self.subTest(statement=statement):
+                result = self.sql(statement)
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertNotIn("data", result)
+        self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM rl_tables; SELECT count(*) FROM rl_fields;"),
+                         catalog)
+        self.assertEqual([row[1] for row in self.ok("listTables", {"authToken": self.token, "databaseName": "sdb",
+                                                                   "partialTableName": "s"})["data"]], ["s"])
+
     def test_failures(self):
         self.assertEqual(self.sql("SELEKT nothing")["errorMessage"], "zvsqlPrepare error")
         result = self.sql("SELECT 1", database="nosuchdb")
