@@ -217,17 +217,9 @@ class GoneCheck {
 };
 
 // The SQL client asks this while a statement runs, on the statement's
-// thread: the caller's connection, polled.
+// thread: the caller's connection, polled. A statement whose client has
+// gone is interrupted, even before its first row.
 int clientGone(void* client) { return static_cast<const Client*>(client)->gone() ? 1 : 0; }
-
-// Where the SQL client offers an interrupt check on a connection it is
-// found by argument-dependent lookup and preferred to this stand-in, which
-// leaves a running step to the deadline: the rows loop stops for a gone
-// client either way.
-template <class Connection, class Check>
-int zvsqlSetInterruptCheck(Connection, Check, void*) {
-  return -1;
-}
 
 void traceGone() {
   std::printf("getRecordsUsingSQL: the client has gone; its statement is stopped\n");

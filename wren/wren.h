@@ -27,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "VOKTBasic.h"
 #include "ravlink.h"
 
 namespace wren {
@@ -300,7 +301,7 @@ struct Client {
 // and the memory all parses in flight may take at once. A frame larger than
 // kMaxFrameBeforeLogin is parsed only for a connection that is
 // authenticated or a request that carries a valid token.
-constexpr size_t kMaxDocumentDepth = 32;  // the one nesting bound of every JSON document the system reads
+constexpr size_t kMaxDocumentDepth = VOKT_JSON_MAX_DEPTH;  // the one nesting bound of the system's JSON documents
 constexpr size_t kMaxDocumentValues = 1000000;
 constexpr size_t kMaxDocumentMemory = 64u * 1024 * 1024;
 constexpr size_t kParseMemoryBudget = 256u * 1024 * 1024;
