@@ -171,23 +171,6 @@ const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag)
   }
 }
 
-int lengthPrefixOf(int type) {
-  switch (type) {
-    case 152:
-    case 154:
-      return 1;
-    case 160:
-    case 162:
-    case 193:
-    case 201:
-      return 2;
-    case 168:
-    case 170:
-      return 4;
-    default:
-      return 0;
-  }
-}
 
 // ---- values ------------------------------------------------------------------------
 

@@ -160,7 +160,6 @@ RLHANDLE openTableRecord(RLHANDLE database, const char* name, int* status, json_
 void closeTableRecord(RLHANDLE record);
 int fieldTypeFromName(const char* name, int precision, int* binaryFlag, int* prefixWidth);
 const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag);
-int lengthPrefixOf(int type);
 int jsonToField(RLHANDLE record, const char* name, json_object* value, json_object* reply);
 int jsonToRecord(RLHANDLE record, json_object* value, json_object* reply, const char* context);
 int recordToJson(RLHANDLE record, json_object* select, json_object* out);

@@ -241,7 +241,7 @@ json_object* fieldDefinition(RLHANDLE field) {
   json_object_object_add(out, "type", json_object_new_string(typeName));
   std::string t = typeName;
   if (t == "CHAR" || t == "VARCHAR" || t == "BINARY" || t == "VARBINARY")
-    json_object_object_add(out, "length", json_object_new_int(length - lengthPrefixOf(type)));
+    json_object_object_add(out, "length", json_object_new_int(length - rlFieldLengthPrefix(type)));
   if (t == "MONEY" || t == "NUMBER")
     json_object_object_add(out, "precision", json_object_new_int(rlGetFieldPrecision(field)));
   if (t == "NUMBER") json_object_object_add(out, "scale", json_object_new_int(rlGetFieldScale(field)));

@@ -692,6 +692,10 @@ RAVLINK_API int rlLogon(RLHANDLE session, const char* server, const char* user, 
 // Callers reach it from trusted places only (the plug-in's start for its
 // configured server, set-up tools).
 RAVLINK_API int rlCreateServer(const char* server);
+// The bytes of the length prefix a variable field of this type stores in
+// front of its content (1, 2 or 4; 0 for fixed types): a stored length counts
+// them, so VARCHAR(20) is stored as 22.
+RAVLINK_API int rlFieldLengthPrefix(int type);
 // The same for a caller that holds credentials: 0 when the server exists;
 // a missing one is made only when user and password are those its
 // administrator will have (else 451 or 450, and nothing is made).

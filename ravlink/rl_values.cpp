@@ -643,7 +643,7 @@ static void checkIntRange(const FieldDef& f, int64_t v) {
 
 // The bytes of a variable field's length prefix: its stored length counts
 // them, so VARCHAR(20) is stored as 22.
-static int lengthPrefix(int type) {
+int lengthPrefix(int type) {
   switch (type) {
     case 152:
     case 154:
@@ -1243,3 +1243,5 @@ int ZVDateTime::GetDayOfYear() const { return day_ - packDay(GetYear(), 1, 1) + 
 std::string ZVDateTime::DateTimeToString(int dateType, int timeType) const {
   return formatDate(day_, dateType) + " " + formatTime(ms_, timeType);
 }
+
+extern "C" RAVLINK_API int rlFieldLengthPrefix(int type) { return ravlink_detail::lengthPrefix(type); }
