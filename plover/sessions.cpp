@@ -182,7 +182,7 @@ class SessionPool {
   std::mutex mutex_;
   std::condition_variable changed_;  // a connection came back, room was made, or the session ended
   std::vector<std::unique_ptr<PooledConnection>> available_, used_;
-  int opening_ = 0;     // connections being logged on, counted against the size
+  int opening_ = 0;  // connections being logged on, counted against the size
   // Disconnected: nothing is taken or kept any more. Read without the mutex by
   // the statements of its connections, which a disconnect interrupts.
   std::atomic<bool> ended_{false};
