@@ -6,6 +6,7 @@
 // when it holds no connection and no call has it pinned, so a pool found is
 // never deleted under a call. Log-on runs outside every mutex.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <condition_variable>
 #include <ctime>
@@ -25,7 +26,7 @@ constexpr int kExhausted = 8004;
 // that would make one more is refused as exhausted. PLOVER_MAX_POOLS lowers
 // it for tests.
 constexpr size_t kMaxPools = 1024;
-constexpr int kAcquireAttempts = 10;  // one a second: a connect waits up to 10 s for a busy pool
+constexpr int kAcquireSeconds = 10;  // a connect waits up to 10 s for a busy pool
 constexpr const char* kNodeStatement = "call yx_set_nodename('Web Server - plover')";
 
 }  // namespace
@@ -54,34 +55,32 @@ class SessionPool {
       ended_ = true;
       idle.swap(available_);
     }
+    changed_.notify_all();  // waiting connects give up at once
   }
 
   // An idle connection, else a new logged-on one while the pool has room;
-  // waits for a busy pool. Null with code set on failure.
+  // waits for a busy pool, woken as soon as a connection comes back, room is
+  // made or the session ends. Null with code set on failure.
   PooledConnection* acquire(int& code) {
-    for (int attempt = 0; attempt < kAcquireAttempts; ++attempt) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (ended_) {
-          code = kExhausted;
-          return nullptr;
-        }
-        if (PooledConnection* idle = takeIdleLocked()) return idle;
-        if (size() < maxSize_) {
-          ++opening_;
-          break;
-        }
-      }
-      if (attempt + 1 == kAcquireAttempts) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAcquireSeconds);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      PooledConnection* idle = nullptr;
+      auto served = [&] { return ended_ || (idle = takeIdleLocked()) != nullptr || size() < maxSize_; };
+      if (!changed_.wait_until(lock, deadline, served) || ended_) {
         code = kExhausted;
         return nullptr;
       }
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      if (idle) return idle;
+      ++opening_;
     }
     std::unique_ptr<PooledConnection> fresh(logOn(code));
     std::lock_guard<std::mutex> lock(mutex_);
     --opening_;
-    if (!fresh) return nullptr;
+    if (!fresh) {
+      changed_.notify_one();  // the room this log-on held is free again
+      return nullptr;
+    }
     fresh->owner = this;
     used_.push_back(std::move(fresh));
     return used_.back().get();
@@ -89,24 +88,30 @@ class SessionPool {
 
   void release(PooledConnection* connection) {
     std::unique_ptr<PooledConnection> closing;  // ends after the mutex is released
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (ended_) {
-      for (auto it = used_.begin(); it != used_.end(); ++it)
-        if (it->get() == connection) {
-          closing = std::move(*it);
-          used_.erase(it);
-          break;
-        }
-      return;
-    }
-    if (connection->touch) connection->lastUse = nowMs();
-    connection->touch = true;
-    for (auto it = used_.begin(); it != used_.end(); ++it)
-      if (it->get() == connection) {
-        available_.push_back(std::move(*it));
-        used_.erase(it);
-        return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (ended_) {
+        for (auto it = used_.begin(); it != used_.end(); ++it)
+          if (it->get() == connection) {
+            closing = std::move(*it);
+            used_.erase(it);
+            break;
+          }
+      } else {
+        if (connection->touch) connection->lastUse = nowMs();
+        connection->touch = true;
+        for (auto it = used_.begin(); it != used_.end(); ++it)
+          if (it->get() == connection) {
+            available_.push_back(std::move(*it));
+            used_.erase(it);
+            break;
+          }
       }
+      // Under the mutex: once it is released, the reaper may delete a pool
+      // this call left empty. One waiting connect can take the connection
+      // (or its room).
+      changed_.notify_one();
+    }
   }
 
   // Closes connections idle for the time-out; true when the pool is then empty.
@@ -175,8 +180,9 @@ class SessionPool {
   }
 
   std::mutex mutex_;
+  std::condition_variable changed_;  // a connection came back, room was made, or the session ended
   std::vector<std::unique_ptr<PooledConnection>> available_, used_;
-  int opening_ = 0;     // connections being logged on, counted against the size
+  int opening_ = 0;  // connections being logged on, counted against the size
   // Disconnected: nothing is taken or kept any more. Read without the mutex by
   // the statements of its connections, which a disconnect interrupts.
   std::atomic<bool> ended_{false};

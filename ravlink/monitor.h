@@ -112,6 +112,9 @@ RAVLINK_MON_API int32_t INTISAMX(void);  // binding only
 RAVLINK_MON_API int16_t IOPERFORMANCEX(void* buffer);
 // Node name of the current logon (at most 31 characters kept).
 RAVLINK_MON_API int16_t SETNODE(const char* node);
+// Marks the current logon as one of the SQL client library: the logon lists
+// count it as SQL, not as a direct caller of the engine.
+RAVLINK_MON_API int16_t SETSQLLOGON(void);
 // RL_MON_CONFIG_VALUES signed 32-bit values into buffer.
 RAVLINK_MON_API int16_t SYSCFG(void* buffer);
 // Timing (actions 7, 8, 9) is kept per server: it counts the calls of that

@@ -328,8 +328,16 @@ void userBlock(Block& b, Logon& l) {
   b.put<uint32_t>(368, uint32_t(std::max(0, functionNumber(s.lastCall.load()))));
   b.put<uint32_t>(376, uint32_t(s.inCall));
   b.put<uint32_t>(396, uint32_t(s.openTablesHigh));
-  // Every logon is made by a caller in this process: its address is this machine's.
-  b.put<uint32_t>(448, 0x0100007F);
+  // The client whose request made the logon; one the server made on its own
+  // behalf is this machine's.
+  bool hasClient = s.addressV4 != 0 || std::any_of(std::begin(s.addressV6), std::end(s.addressV6),
+                                                   [](unsigned char byte) { return byte != 0; });
+  if (!hasClient)
+    b.put<uint32_t>(448, 0x0100007F);
+  else if (s.addressV4 != 0)
+    b.put<uint32_t>(448, s.addressV4);
+  else
+    memcpy(b.at(452), s.addressV6, 16);
   for (uint32_t at : {480u, 483u}) {
     b.put<uint8_t>(at, kByteOrder);
     b.put<uint8_t>(at + 1, kAlignment);
@@ -456,7 +464,7 @@ void fillUserEntry(Logon& l, unsigned char* entry) {
   memcpy(entry, &task, 2);
   memcpy(entry + 2, &active, 2);
   strncpy(reinterpret_cast<char*>(entry + 4), l.user.c_str(), 31);
-  strncpy(reinterpret_cast<char*>(entry + 36), "ISAM in-process", 51);
+  strncpy(reinterpret_cast<char*>(entry + 36), s.sqlClient ? "SQL in-process" : "ISAM in-process", 51);
   memcpy(entry + 88, &logonTime, 4);
   memcpy(entry + 96, &last, 4);
   memcpy(entry + 100, &txn, 4);

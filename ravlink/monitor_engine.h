@@ -38,6 +38,11 @@ struct LogonStats {
   std::atomic<uint64_t> openTables{0}, openTablesHigh{0};
   std::mutex textMutex;  // guards node
   char node[32] = {};
+  std::atomic<bool> sqlClient{false};  // made by the SQL client library, not a direct caller of the engine
+  // The address of the client whose request made the logon (set at logon);
+  // both zero when the server made it on its own behalf.
+  uint32_t addressV4 = 0;  // network byte order
+  unsigned char addressV6[16] = {};
 };
 
 int64_t nowSeconds();

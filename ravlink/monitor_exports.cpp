@@ -226,6 +226,15 @@ int16_t SETNODE(const char* node) {
   return 0;
 }
 
+int16_t SETSQLLOGON(void) {
+  CallScope scope(nullptr, nullptr, "SETSQLLOGON");
+  int code = 0;
+  auto l = currentLogon(&code);
+  if (!l) return int16_t(code);
+  l->stats.sqlClient = true;
+  return 0;
+}
+
 int16_t zvklusr(int16_t task, const char* uid) {
   CallScope scope(nullptr, nullptr, "zvklusr");
   int code = 0;

@@ -3,6 +3,8 @@
 #include "monitor.h"
 #include "rl_core.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <time.h>
 
 #include <algorithm>
@@ -10,6 +12,11 @@
 #include <filesystem>
 #include <string_view>
 #include <unordered_map>
+
+// The host's runtime library names the client of the request a thread
+// serves. Declared weak so that the engine also loads without that library
+// (tools and tests that use it directly): its logons then have no client.
+const char* VOKTClientAddress() __attribute__((weak));
 
 namespace ravlink_detail {
 
@@ -106,9 +113,32 @@ std::string nodeOf(Logon& l) {
   return l.stats.node;
 }
 
+namespace {
+
+// The address of the client the calling thread serves, as the host names it;
+// a logon made outside any request keeps none.
+void recordClientAddress(LogonStats& stats) {
+  const char* text = VOKTClientAddress ? VOKTClientAddress() : nullptr;
+  if (!text || !*text) return;
+  in_addr v4{};
+  if (inet_pton(AF_INET, text, &v4) == 1) {
+    stats.addressV4 = v4.s_addr;
+    return;
+  }
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, text, &v6) != 1) return;
+  if (IN6_IS_ADDR_V4MAPPED(&v6))
+    memcpy(&stats.addressV4, v6.s6_addr + 12, 4);
+  else
+    memcpy(stats.addressV6, v6.s6_addr, 16);
+}
+
+}  // namespace
+
 // ---- hooks ------------------------------------------------------------------------
 
 void logonStarted(Logon& logon) {
+  recordClientAddress(logon.stats);
   logon.stats.logonTime = nowSeconds();
   logon.stats.lastCallTime = logon.stats.logonTime;
   Registry& r = registry();

@@ -1,4 +1,5 @@
 // Connections, transactions, errors and commands.
+#include "monitor.h"
 #include "ravlink.h"
 #include "zv_objects.h"
 
@@ -634,6 +635,7 @@ int zvsqlConnect(ZVSQL_CONN conn, const char* connectString, const char* user, c
   try {
     auto session = std::make_unique<ZVSession>(2);
     session->Logon(server.c_str(), user ? user : "", password ? password : "");
+    SETSQLLOGON();  // the logon is current now: the monitor lists it as an SQL client's
     ZVDatabase db(session.get());
     db.Connect(database.c_str());
     path = db.GetPath();

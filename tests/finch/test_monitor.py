@@ -4,6 +4,7 @@ broker's persisted topic; ending a logon; the slot pool full, expired and
 reaped; and the messages when the engine lacks a name."""
 import base64
 import hashlib
+import http.client
 import json
 import os
 import re
@@ -45,7 +46,7 @@ def file_digest(path):
 class Monitor(HeronTree):
     """heron -s with finch under /monitor (and the broker when mqtt is set)."""
 
-    def __init__(self, mqtt=True, pool=10, timeout=300, stub=None):
+    def __init__(self, mqtt=True, pool=10, timeout=300, stub=None, workbench=False):
         super().__init__(prefix="finch-")
         self.port = free_port()
         self.mqtt_port = free_port()
@@ -54,6 +55,8 @@ class Monitor(HeronTree):
         apps = (["mqtt;starling"] if mqtt else []) + ["monitor;stub/finch" if stub is not None else "monitor;finch"]
         if stub is None:
             apps.append("quarn;gannet")  # a REST client makes the engine busy too
+        if workbench:
+            apps.append("plover;plover")  # logons of the SQL client
         config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
                   "linked_vix_server": "BRENLOXS",
                   "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
@@ -545,6 +548,43 @@ class LogonTest(MonitorCase):
         self.assertEqual(status, 413)
         status, reply = post_json(m.port, "/monitor/zvMonLayouts", {"op": "write", "Types": ["x" * 1000] * 300})
         self.assertEqual((status, reply["errorCode"]), (200, 9007))  # within the body bound, past the file's
+
+
+class SqlLogonTest(MonitorCase):
+    """Logons are listed by kind and by the address of the client whose
+    request made them: a workbench session's logon is an SQL one."""
+    options = {"mqtt": False, "workbench": True}
+
+    def workbench_connect(self, source):
+        yx = {"currentServer": {"database": "sqlwork"}, "userName": b64("ADMIN"), "userPassword": b64("TRUVE"),
+              "autoCommit": False, "isolationLevel": True}
+        body = json.dumps({"action": "quarnSQL", "method": "connect", "data": [{"yxInfo": yx}], "tid": 1})
+        conn = http.client.HTTPConnection("127.0.0.1", self.m.port, timeout=30, source_address=(source, 0))
+        conn.request("POST", "/plover", body, {"Content-Type": "application/json"})
+        reply = json.loads(conn.getresponse().read())
+        conn.close()
+        self.assertEqual(reply.get("type"), "rpc", reply)
+        return reply["result"]["token"]
+
+    def test_sql_logons_are_listed_as_sql_from_their_client(self):
+        m = self.m
+        self.assertEqual(m.rest("POST", "database/sqlwork")[0], 200)
+        self.workbench_connect("127.0.0.3")
+        token = m.connect()
+        listing = {kind: m.call("zvMonGetActiveConnections", {"showAll": True, "type": kind}, token=token)
+                   for kind in ("all", "sql", "isam")}
+        for reply in listing.values():
+            self.assertTrue(reply["success"], reply)
+        sql = listing["sql"]["Connections"]
+        self.assertEqual(len(sql), 1, listing["all"])
+        self.assertEqual((sql[0]["UserName"], sql[0]["IPAddress"]), ("ADMIN", "127.0.0.3"))
+        self.assertTrue(sql[0]["CommInfo"].startswith("SQL"), sql[0])
+        self.assertEqual(listing["all"]["SQL"], 1)
+        self.assertEqual(listing["all"]["Total"], listing["all"]["SQL"] + listing["all"]["Isam"])
+        isam = listing["isam"]["Connections"]
+        self.assertNotIn(sql[0]["Task"], [c["Task"] for c in isam])
+        own = [c for c in isam if c["UserName"].endswith(" (Current)")]
+        self.assertEqual([c["IPAddress"] for c in own], ["127.0.0.1"])
 
 
 class PoolTest(MonitorCase):
