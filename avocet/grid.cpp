@@ -236,11 +236,11 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       return strlen(small);
     }
     case kTypeNumber: {
-      ZvdbNumber value{};
-      if (api.zvdbGetFieldAsNumber(record, f.number, &value) != 0 || api.zvdbNumberToString(&value, small, 16) != 0)
-        return 0;
-      zvJsonAddString(row, key, small);
-      return strlen(small);
+      // The engine's own text keeps every stored digit; a double would not.
+      std::vector<char> digits(size_t(std::max(length, 64)) + 16, '\0');
+      if (api.zvdbGetFieldAsString(record, f.number, digits.data(), int32_t(digits.size())) != 0) return 0;
+      zvJsonAddString(row, key, digits.data());
+      return strlen(digits.data());
     }
     case 91:
     case 103: {
@@ -411,8 +411,9 @@ bool setMembers(TableHandles& handles, json_object* fields, bool creating, json_
       return false;
     }
     // Only a JSON null clears a field: any other value is written from its text.
+    std::string text = value == nullptr ? std::string() : valueText(value);
     int r = value == nullptr ? api.zvdbClearField(handles.record, number)
-                             : api.zvdbSetFieldAsString(handles.record, number, valueText(value).c_str());
+                             : api.zvdbSetFieldAsText(handles.record, number, text.data(), int64_t(text.size()));
     if (r != 0) {
       zvJsonSetError(r, boundedMessage(128, "zvdb Error - Cannot set Field '%s' value", key).c_str(), reply);
       return false;
