@@ -372,7 +372,9 @@ void answer(int rc, const char* message, json_object* reply) {
 
 // The text a value is written from: strings as they are, JSON values (for JSON fields) as JSON.
 std::string valueText(json_object* value) {
-  if (json_object_is_type(value, json_type_string)) return json_object_get_string(value);
+  // With its length: a NUL byte inside reaches the engine, which refuses the text rather than cut it.
+  if (json_object_is_type(value, json_type_string))
+    return std::string(json_object_get_string(value), size_t(json_object_get_string_len(value)));
   if (json_object_is_type(value, json_type_object) || json_object_is_type(value, json_type_array))
     return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
   return json_object_get_string(value);

@@ -1,7 +1,7 @@
 """Values at their limits written through every application that writes records
 (REST, JSON-RPC, the table browser, the workbench's SQL) and read back through
 every one that reads them and through the sqlite3 shell: all must be the value
-written. One table per case, one row per writer."""
+written. One table per case and writer."""
 import http.client
 import json
 import os
@@ -297,6 +297,16 @@ class RoundTripTest(unittest.TestCase):
             with self.subTest(reader=reader):
                 read = [self.read_field(reader, "counted", row_id, "n") for row_id in row_ids]
                 self.assertEqual([str(n) for n in read], [str(n) for n in stored])
+
+    def test_browser_refuses_a_text_holding_nul_whole(self):
+        status, reply = self.apps.rest("POST", "table/%s/nul" % DB, {"fields": [{"name": "v", "type": "VARCHAR",
+                                                                                  "length": 20}]})
+        self.assertEqual(status, 200, reply)
+        reply = self.apps.post("avocet/zvIsamExCreateTableRecord",
+                               {"database": DB, "name": "nul", "fields": json.dumps({"v": "cut\u0000here"})},
+                               self.browser_token)
+        self.assertFalse(reply.get("success"), reply)
+        self.assertEqual(self.apps.sql(DB, "select count(*) from nul"), "0")
 
 
 if __name__ == "__main__":
