@@ -235,7 +235,8 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       zvJsonAddString(row, key, small);
       return strlen(small);
     }
-    case kTypeNumber: {
+    case kTypeNumber:
+    case kTypeCurrency: {
       // The engine's own text keeps every stored digit; a double would not.
       std::vector<char> digits(size_t(std::max(length, 64)) + 16, '\0');
       if (api.zvdbGetFieldAsString(record, f.number, digits.data(), int32_t(digits.size())) != 0) return 0;
@@ -254,8 +255,6 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
         zvJsonAddDouble(row, key, api.zvdbMoneyToFloat(value));
       return 0;
     }
-    case kTypeCurrency:
-      return 0;
     case kTypeJson:
       api.zvdbGetFieldAsJSON(record, f.number, text.data(), int32_t(text.size()), 10);
       zvJsonAddString(row, key, text.data());

@@ -34,6 +34,7 @@ CASES = [
     ("money_max", {"type": "MONEY", "precision": 20}, "123456789012345678.91", "decimal"),
     ("money_min", {"type": "MONEY", "precision": 20}, "-999999999999999999.99", "decimal"),
     ("money_small", {"type": "MONEY", "precision": 20}, "0.01", "decimal"),
+    ("money_10", {"type": "MONEY", "precision": 10}, "-12345678.91", "decimal"),
     ("number_max", {"type": "NUMBER", "precision": 18, "scale": 2}, "1234567890123456.78", "decimal"),
     ("number_min", {"type": "NUMBER", "precision": 30, "scale": 10}, "-99999999999999999999.9999999999", "decimal"),
     ("number_tiny", {"type": "NUMBER", "precision": 30, "scale": 10}, "0.0000000001", "decimal"),
@@ -58,6 +59,9 @@ KNOWN_FAILURES = {
     ("money_min", "workbench", "*"): "workbench SQL insert of '-999999999999999999.99' stores -1e18",
     ("number_max", "workbench", "*"): "workbench SQL insert of '1234567890123456.78' stores 1234567890123456.8",
     ("number_min", "workbench", "*"): "workbench SQL insert of a 30-digit decimal stores -1e20",
+    ("money_10", "*", "wren"): "JSON-RPC getRecordById leaves out a MONEY(10) value (type 143): 'v' is missing",
+    ("money_10", "wren", "write"): "JSON-RPC insertRecords refuses MONEY(10): 'field 0 has the type 143, "
+                                   "which cannot be written here.'",
     ("lvarchar_long", "*", "workbench"): "workbench select shows a value over 1 KiB as '< Large Data >'",
     ("json", "rest", "*"): "REST record insert decodes the escape \\u00e9 in a JSON value to the byte E9, not UTF-8",
     ("varchar_utf8", "rest", "*"): "REST record insert decodes the escape \\u00e9 to the byte E9, not UTF-8",
@@ -269,7 +273,11 @@ class RoundTripTest(unittest.TestCase):
                 self.assertEqual(status, 200, (name, reply))
                 row_id = self.write(writer, table, value, kind)
                 if not isinstance(row_id, int):
-                    failures.append((name, writer, "write", str(row_id)[:300]))
+                    note = known_failure(name, writer, "write")
+                    if note:
+                        known.add(note)
+                    else:
+                        failures.append((name, writer, "write", str(row_id)[:300]))
                     continue
                 for reader in READERS:
                     read = self.read_field(reader, table, row_id)
