@@ -117,6 +117,7 @@ namespace avocet {
   X(zvdbSeekRecord)                     \
   X(zvdbGetFieldByName)                 \
   X(zvdbSetFieldAsString)               \
+  X(zvdbSetFieldAsText)                 \
   X(zvdbGetFieldNumber)                 \
   X(zvdbWriteRecord)                    \
   X(zvdbLockRecord)                     \

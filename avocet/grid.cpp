@@ -235,12 +235,13 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       zvJsonAddString(row, key, small);
       return strlen(small);
     }
-    case kTypeNumber: {
-      ZvdbNumber value{};
-      if (api.zvdbGetFieldAsNumber(record, f.number, &value) != 0 || api.zvdbNumberToString(&value, small, 16) != 0)
-        return 0;
-      zvJsonAddString(row, key, small);
-      return strlen(small);
+    case kTypeNumber:
+    case kTypeCurrency: {
+      // The engine's own text keeps every stored digit; a double would not.
+      std::vector<char> digits(size_t(std::max(length, 64)) + 16, '\0');
+      if (api.zvdbGetFieldAsString(record, f.number, digits.data(), int32_t(digits.size())) != 0) return 0;
+      zvJsonAddString(row, key, digits.data());
+      return strlen(digits.data());
     }
     case 91:
     case 103: {
@@ -254,8 +255,6 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
         zvJsonAddDouble(row, key, api.zvdbMoneyToFloat(value));
       return 0;
     }
-    case kTypeCurrency:
-      return 0;
     case kTypeJson:
       api.zvdbGetFieldAsJSON(record, f.number, text.data(), int32_t(text.size()), 10);
       zvJsonAddString(row, key, text.data());
@@ -372,7 +371,9 @@ void answer(int rc, const char* message, json_object* reply) {
 
 // The text a value is written from: strings as they are, JSON values (for JSON fields) as JSON.
 std::string valueText(json_object* value) {
-  if (json_object_is_type(value, json_type_string)) return json_object_get_string(value);
+  // With its length: a NUL byte inside reaches the engine, which refuses the text rather than cut it.
+  if (json_object_is_type(value, json_type_string))
+    return std::string(json_object_get_string(value), size_t(json_object_get_string_len(value)));
   if (json_object_is_type(value, json_type_object) || json_object_is_type(value, json_type_array))
     return json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
   return json_object_get_string(value);
@@ -411,8 +412,9 @@ bool setMembers(TableHandles& handles, json_object* fields, bool creating, json_
       return false;
     }
     // Only a JSON null clears a field: any other value is written from its text.
+    std::string text = value == nullptr ? std::string() : valueText(value);
     int r = value == nullptr ? api.zvdbClearField(handles.record, number)
-                             : api.zvdbSetFieldAsString(handles.record, number, valueText(value).c_str());
+                             : api.zvdbSetFieldAsText(handles.record, number, text.data(), int64_t(text.size()));
     if (r != 0) {
       zvJsonSetError(r, boundedMessage(128, "zvdb Error - Cannot set Field '%s' value", key).c_str(), reply);
       return false;

@@ -1,0 +1,337 @@
+"""Values at their limits written through every application that writes records
+(REST, JSON-RPC, the table browser, the workbench's SQL) and read back through
+every one that reads them and through the sqlite3 shell: all must be the value
+written. One table per case and writer."""
+import http.client
+import json
+import os
+import sys
+import unittest
+from decimal import Decimal
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wren"))
+from peers import HeronTree, free_port, sanitizer_report, wait_port  # noqa: E402
+from test_engine_apps import Apps, b64  # noqa: E402
+from test_wren import WsClient  # noqa: E402
+
+DB = "trips"
+MIB = 1024 * 1024
+LONG_TEXT = ("0123456789abcdef" * (MIB // 16 + 4096))[:MIB + 12345]
+
+# name, REST field definition, value written, kind of comparison
+CASES = [
+    ("tiny_min", {"type": "TINYINT"}, -128, "int"),
+    ("tiny_neg", {"type": "TINYINT"}, -1, "int"),
+    ("tiny_max", {"type": "TINYINT"}, 127, "int"),
+    ("small_min", {"type": "SMALLINT"}, -32768, "int"),
+    ("small_max", {"type": "SMALLINT"}, 32767, "int"),
+    ("int_min", {"type": "INTEGER"}, -2 ** 31, "int"),
+    ("int_max", {"type": "INTEGER"}, 2 ** 31 - 1, "int"),
+    ("big_min", {"type": "BIGINT"}, -2 ** 63, "int"),
+    ("big_max", {"type": "BIGINT"}, 2 ** 63 - 1, "int"),
+    ("money_max", {"type": "MONEY", "precision": 20}, "123456789012345678.91", "decimal"),
+    ("money_min", {"type": "MONEY", "precision": 20}, "-999999999999999999.99", "decimal"),
+    ("money_small", {"type": "MONEY", "precision": 20}, "0.01", "decimal"),
+    ("money_10", {"type": "MONEY", "precision": 10}, "-12345678.91", "decimal"),
+    ("number_max", {"type": "NUMBER", "precision": 18, "scale": 2}, "1234567890123456.78", "decimal"),
+    ("number_min", {"type": "NUMBER", "precision": 30, "scale": 10}, "-99999999999999999999.9999999999", "decimal"),
+    ("number_tiny", {"type": "NUMBER", "precision": 30, "scale": 10}, "0.0000000001", "decimal"),
+    ("double", {"type": "DOUBLE"}, -1.7976931348623157e308, "float"),
+    ("double_small", {"type": "DOUBLE"}, 2.2250738585072014e-308, "float"),
+    ("real", {"type": "REAL"}, -3.5e38, "float"),
+    ("char_full", {"type": "CHAR", "length": 10}, "abcdefghij", "text"),
+    ("nchar_full", {"type": "NCHAR", "length": 10}, "abcdefghij", "text"),
+    ("nvarchar_full", {"type": "NVARCHAR", "length": 20}, "y" * 20, "text"),
+    ("date", {"type": "DATE"}, "2024-02-29", "date"),
+    ("varchar_full", {"type": "VARCHAR", "length": 20}, "x" * 20, "text"),
+    ("varchar_utf8", {"type": "VARCHAR", "length": 20}, "\u00e9t\u00e9 \u20ac", "text"),
+    ("lvarchar_long", {"type": "LVARCHAR"}, LONG_TEXT, "text"),
+    ("json", {"type": "JSON"}, {"a": [1, -2.5, "\u00e9t\u00e9"], "b": {"c": None, "d": True}}, "json"),
+]
+
+# Round trips that other applications still lose, (case, writer, reader)
+# with "*" for any: they are reported, not failed, and each must still fail
+# so that a mended one is moved into the table's checked rows.
+KNOWN_FAILURES = {
+    ("money_max", "workbench", "*"): "workbench SQL insert of '123456789012345678.91' stores 123456789012345680",
+    ("money_min", "workbench", "*"): "workbench SQL insert of '-999999999999999999.99' stores -1e18",
+    ("number_max", "workbench", "*"): "workbench SQL insert of '1234567890123456.78' stores 1234567890123456.8",
+    ("number_min", "workbench", "*"): "workbench SQL insert of a 30-digit decimal stores -1e20",
+    ("money_10", "*", "wren"): "JSON-RPC getRecordById leaves out a MONEY(10) value (type 143): 'v' is missing",
+    ("money_10", "wren", "write"): "JSON-RPC insertRecords refuses MONEY(10): 'field 0 has the type 143, "
+                                   "which cannot be written here.'",
+    ("lvarchar_long", "*", "workbench"): "workbench select shows a value over 1 KiB as '< Large Data >'",
+    ("json", "rest", "*"): "REST record insert decodes the escape \\u00e9 in a JSON value to the byte E9, not UTF-8",
+    ("varchar_utf8", "rest", "*"): "REST record insert decodes the escape \\u00e9 to the byte E9, not UTF-8",
+    ("varchar_utf8", "workbench", "*"): "workbench request decodes the escape \\u00e9 to the byte E9, not UTF-8",
+}
+
+# Identity values some writers do not draw from the seed and increment.
+KNOWN_IDENTITY_FAILURES = {
+    "wren": "JSON-RPC insert after n = -1000 (seed -1000, increment 7) gets n = 7, not -993",
+    "workbench": "workbench SQL insert after n = 14 (increment 7) gets n = 15, not 21",
+}
+
+WRITERS = ["rest", "wren", "browser", "workbench"]
+READERS = ["rest", "wren", "browser", "workbench", "sqlite3"]
+
+
+def known_failure(name, writer, reader):
+    for key in ((name, writer, reader), (name, writer, "*"), (name, "*", reader)):
+        if key in KNOWN_FAILURES:
+            return KNOWN_FAILURES[key]
+    return None
+
+
+def same_day(text):
+    """The date text as yyyy-mm-dd, from mm/dd/yyyy, yyyymmdd or yyyy-mm-dd."""
+    if len(text) == 10 and text[2] == "/" and text[5] == "/":
+        return "%s-%s-%s" % (text[6:], text[:2], text[3:5])
+    if len(text) == 8 and text.isdigit():
+        return "%s-%s-%s" % (text[:4], text[4:6], text[6:])
+    return text
+
+
+def sql_literal(value, kind):
+    # A decimal goes in as text: an SQL numeric literal is a double and would round it.
+    if kind == "json":
+        value = json.dumps(value)
+    if isinstance(value, str):
+        return "'" + value.replace("'", "''") + "'"
+    return str(value)
+
+
+def same(kind, written, read):
+    """written and read are the same value of the kind."""
+    if read is None or isinstance(read, tuple):
+        return False
+    if kind == "int":
+        return str(read) == str(written)
+    if kind == "decimal":
+        try:
+            return Decimal(str(read)) == Decimal(str(written))
+        except ArithmeticError:
+            return False
+    if kind == "float":
+        return float(read) == float(written)
+    if kind == "date":
+        # Each application shows a date in its own documented form: the same day is the same value.
+        return isinstance(read, str) and same_day(read) == written
+    if kind == "json":
+        if isinstance(read, str):
+            try:
+                read = json.loads(read)
+            except ValueError:
+                return False
+        return read == written
+    return read == written
+
+
+class EveryApp(Apps):
+    """heron -s with every application that writes or reads records."""
+
+    def __init__(self):
+        HeronTree.__init__(self, prefix="round-trips-")
+        self.port = free_port()
+        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
+                  "linked_vix_server": "BRENLOXS", "mqtt_enabled": "false",
+                  "applications": ["quarn;gannet", "avocet;avocet", "plover;plover"],
+                  "websocket_applications": ["wren;wren"]}
+        with open(self.path("config/osprey.json"), "w") as f:
+            json.dump(config, f)
+        self.start()
+        if not wait_port(self.port, 30):
+            raise RuntimeError("heron did not start:\n" + self.log())
+
+    def rest(self, method, path, body=None):
+        """(status, reply): the reply's bytes when they are not UTF-8 JSON."""
+        return self.http(method, "/quarn/api/v1/" + path, body, {"Authorization": "Basic " + b64("ADMIN:TRUVE")})
+
+    def post(self, path, body, token=None):
+        status, reply = self.http("POST", "/" + path, body, {"token": token} if token else {})
+        return reply if isinstance(reply, dict) else {"status": status, "reply": reply[:200]}
+
+    def http(self, method, path, body, headers):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        if body is not None:
+            headers["Content-Type"] = "application/json"
+        conn.request(method, path, body=None if body is None else json.dumps(body), headers=headers)
+        reply = conn.getresponse()
+        data = reply.read()
+        conn.close()
+        try:
+            return reply.status, json.loads(data.decode()) if data else {}
+        except ValueError:
+            return reply.status, data
+
+
+class RoundTripTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.apps = EveryApp()
+        cls.ws = WsClient(cls.apps.port)
+        reply = cls.ws.call("login", {"username": "ADMIN", "password": "TRUVE"})
+        cls.wren_token = reply["result"]["authToken"]
+        cls.browser_token = cls.apps.post("avocet/zvIsamExConnect", {"serverInfo": {
+            "userName": b64("ADMIN"), "userPassword": b64("TRUVE")}})["result"]["token"]
+        status, reply = cls.apps.rest("POST", "database/" + DB)
+        assert status == 200, reply
+        reply = cls.workbench("connect", {"yxInfo": {"currentServer": {"database": DB}, "userName": b64("ADMIN"),
+                                                     "userPassword": b64("TRUVE"), "autoCommit": True,
+                                                     "isolationLevel": True}})
+        cls.workbench_token = reply["result"]["token"]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ws.close()
+        cls.apps.stop()
+        log = cls.apps.log()
+        cls.apps.remove()
+        if sanitizer_report(log):
+            raise AssertionError(log)
+
+    @classmethod
+    def workbench(cls, method, params):
+        return cls.apps.post("plover", {"action": "quarnSQL", "method": method, "data": [params], "tid": 1})
+
+    def sql_statement(self, query):
+        return self.workbench("execStatement", {"token": self.workbench_token, "yxInfo": {"query": query}})
+
+    # writers: each answers the new record's row id or an error text
+    def write(self, writer, table, value, kind):
+        if writer == "rest":
+            status, reply = self.apps.rest("POST", "record/%s/%s" % (DB, table), {"v": value})
+            return reply.get("_id") if status == 200 and isinstance(reply, dict) else "REST %d %s" % (status, reply)
+        if writer == "wren":
+            reply = self.ws.call("insertRecords", {"authToken": self.wren_token, "databaseName": DB,
+                                                   "tableName": table, "insertFormat": "arrays",
+                                                   "fieldNames": ["v"], "sourceData": [[value]]})["result"]
+            if reply.get("errorCode"):
+                return "JSON-RPC %s" % reply
+        elif writer == "browser":
+            text = json.dumps(value) if kind == "json" else value
+            reply = self.apps.post("avocet/zvIsamExCreateTableRecord",
+                                   {"database": DB, "name": table, "fields": json.dumps({"v": text})},
+                                   self.browser_token)
+            if not reply.get("success"):
+                return "browser %s" % reply
+        else:
+            reply = self.sql_statement("insert into %s(v) values(%s)" % (table, sql_literal(value, kind)))
+            if reply.get("type") != "rpc":
+                return "workbench %s" % str(reply)[:300]
+        return int(self.apps.sql(DB, "select max(rowid) from " + table))
+
+    def read_field(self, reader, table, row_id, column="v"):
+        if reader == "rest":
+            status, reply = self.apps.rest("GET", "record/%s/%s/%d" % (DB, table, row_id))
+            return reply.get(column) if status == 200 and isinstance(reply, dict) else ("error", status, reply[:200])
+        if reader == "wren":
+            reply = self.ws.call("getRecordById", {"authToken": self.wren_token, "databaseName": DB,
+                                                   "tableName": table, "id": row_id})["result"]
+            if reply.get("errorCode"):
+                return ("error", reply)
+            return dict(zip(reply["fieldNames"], reply["data"])).get(column)
+        if reader == "browser":
+            reply = self.apps.post("avocet/zvIsamExGetTableRecords",
+                                   {"database": DB, "name": table, "start": 0, "limit": 10, "index": -2},
+                                   self.browser_token)
+            rows = [r for r in reply.get("rows", []) if r.get("rowid") == row_id]
+            if not rows:
+                return ("error", str(reply)[:300])
+            if rows[0].get(column) != "< Large Data >":
+                return rows[0].get(column)
+            # The grid shows long values by name only; the whole value is read as a field page.
+            reply = self.apps.post("avocet/zvIsamExGetTableBlob",
+                                   {"database": DB, "name": table, "column": column, "recbyt": rows[0]["recbyt"],
+                                    "limit": 1, "start": 0, "index": -2, "fullBlob": True}, self.browser_token)
+            data = reply.get("result", {}).get("data")
+            return bytes.fromhex(data).decode(errors="replace") if data else ("error", str(reply)[:300])
+        if reader == "workbench":
+            reply = self.sql_statement("select %s from %s where rowid = %d" % (column, table, row_id))
+            rows = reply.get("result", {}).get("rows") or []
+            return rows[0].get(column) if rows else ("error", str(reply)[:300])
+        # Text as its bytes' hex: what the file holds, whatever its encoding.
+        shown = self.apps.sql(DB, "select case when typeof({0}) in ('text', 'blob') then 'T' || hex({0}) else quote({0}) end "
+                                  "from {1} where rowid = {2}".format(column, table, row_id))
+        if shown.startswith("T"):
+            try:
+                return bytes.fromhex(shown[1:]).decode()
+            except UnicodeDecodeError:
+                return ("not UTF-8", bytes.fromhex(shown[1:81]))
+        return shown
+
+    def test_every_value_through_every_application(self):
+        failures, known = [], set()
+        for name, definition, value, kind in CASES:
+            for writer in WRITERS:
+                # A table per writer: one writer's fault cannot spoil another's page.
+                table = "t_%s_%s" % (name, writer)
+                status, reply = self.apps.rest("POST", "table/%s/%s" % (DB, table),
+                                               {"fields": [dict(definition, name="v")]})
+                self.assertEqual(status, 200, (name, reply))
+                row_id = self.write(writer, table, value, kind)
+                if not isinstance(row_id, int):
+                    note = known_failure(name, writer, "write")
+                    if note:
+                        known.add(note)
+                    else:
+                        failures.append((name, writer, "write", str(row_id)[:300]))
+                    continue
+                for reader in READERS:
+                    read = self.read_field(reader, table, row_id)
+                    if same(kind, value, read):
+                        continue
+                    note = known_failure(name, writer, reader)
+                    if note:
+                        known.add(note)
+                    else:
+                        failures.append((name, writer, reader, str(read)[:200]))
+        for failure in failures:
+            print(failure, file=sys.stderr)
+        self.assertEqual(failures, [])
+        # A known failure that no longer shows belongs in the checked rows now.
+        self.assertEqual(sorted(set(KNOWN_FAILURES.values()) - known), [])
+        for note in sorted(known):
+            print("known failure:", note, file=sys.stderr)
+
+    def test_identity_with_seed_and_increment_through_every_application(self):
+        fields = [{"name": "n", "type": "ZV_INT8", "length": 8, "identity": True, "seed": -1000, "increment": 7},
+                  {"name": "v", "type": "ZV_INT4", "length": 4}]
+        reply = self.apps.post("avocet/zvIsamExCreateNewTable", {"database": DB, "tableInfo": {
+            "properties": {"name": "counted", "path": ""}, "fields": fields, "indexes": []}}, self.browser_token)
+        self.assertTrue(reply.get("success"), reply)
+        listed = self.apps.post("avocet/zvIsamExGetFields", {"database": DB, "name": "counted"},
+                                self.browser_token)["fields"][0]
+        self.assertEqual((listed["identity"], listed["seed"], listed["increment"]), (True, -1000, 7))
+        # Each writer's record takes the next value: the seed first, then the last one plus the increment.
+        row_ids, stored, wrong = [], [], set()
+        for writer in WRITERS:
+            row_id = self.write(writer, "counted", 1, "int")
+            self.assertIsInstance(row_id, int, (writer, row_id))
+            row_ids.append(row_id)
+            stored.append(int(self.apps.sql(DB, "select n from counted where rowid = %d" % row_id)))
+            if stored[-1] != (stored[-2] + 7 if len(stored) > 1 else -1000):
+                wrong.add(writer)
+        self.assertEqual(wrong, set(KNOWN_IDENTITY_FAILURES))
+        for writer in sorted(wrong):
+            print("known failure:", KNOWN_IDENTITY_FAILURES[writer], file=sys.stderr)
+        for reader in READERS:
+            with self.subTest(reader=reader):
+                read = [self.read_field(reader, "counted", row_id, "n") for row_id in row_ids]
+                self.assertEqual([str(n) for n in read], [str(n) for n in stored])
+
+    def test_browser_refuses_a_text_holding_nul_whole(self):
+        status, reply = self.apps.rest("POST", "table/%s/nul" % DB, {"fields": [{"name": "v", "type": "VARCHAR",
+                                                                                  "length": 20}]})
+        self.assertEqual(status, 200, reply)
+        reply = self.apps.post("avocet/zvIsamExCreateTableRecord",
+                               {"database": DB, "name": "nul", "fields": json.dumps({"v": "cut\u0000here"})},
+                               self.browser_token)
+        self.assertFalse(reply.get("success"), reply)
+        self.assertEqual(self.apps.sql(DB, "select count(*) from nul"), "0")
+
+
+if __name__ == "__main__":
+    unittest.main()
