@@ -1,6 +1,7 @@
 // The event handler of the MQTT listener: the broker's bookkeeping around the
 // engine's broker core.
 #include <malloc.h>
+#include <poll.h>
 #include <algorithm>
 #include <atomic>
 #include <bitset>
@@ -185,7 +186,7 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
     info->registered = MQTTConnection::Find(info->clientId.c_str());
     if (info->registered.get() != added) info->registered.reset();
     // MQTT 3.1.1 3.1.4: a second client with the same id takes over.
-    if (previous != nullptr) starlingCloseSession(previous);
+    if (previous != nullptr) starlingTakeOverSession(previous);
   });
   nev_mqtt_send_connack(conn, NEV_MQTT_CONNACK_ACCEPTED);
   return true;
@@ -572,16 +573,66 @@ std::string starlingClientIdOf(nev_connection* conn) {
   return info != nullptr && gInfos.count(info) != 0 ? info->clientId : std::string();
 }
 
+namespace {
+
+// The live session's connection, if it still is the given one (any when
+// nullptr). The caller holds the core's lock shared.
+nev_connection* liveConnectionOf(StarlingBroker& b, nev_broker_session* session, nev_connection* was) {
+  for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
+       s = nev_broker_next_session(&b.core, s))
+    if (s == session) return s->conn != nullptr && (was == nullptr || s->conn == was) ? s->conn : nullptr;
+  return nullptr;
+}
+
+// Whether the peer has closed its side of the connection: what it sent last
+// (acknowledgements, its DISCONNECT) may still wait in the socket, and the
+// connection ends on its own once it has read them. The engine closes the
+// socket under the send buffer's mutex.
+bool peerHasLeft(nev_connection* conn) {
+  if (conn->send_buf.mutex == nullptr) return false;
+  nev_mutex_guard guard(conn->send_buf.mutex);
+  if (conn->sock == NEV_INVALID_SOCKET) return false;
+  pollfd watched{conn->sock, POLLRDHUP, 0};
+  return poll(&watched, 1, 0) == 1 && (watched.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+// How long a new connection of a client id waits for its previous one, whose
+// peer already left, to read what it was sent and end.
+constexpr uint64_t kLeavingConnectionWaitMs = 5000;
+constexpr int kLeavingConnectionStepMs = 5;
+
+}  // namespace
+
 void starlingCloseSession(nev_broker_session* session) {
   StarlingBroker& b = starlingBroker();
   if (!b.coreReady || session == nullptr) return;
   nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
-  for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
-       s = nev_broker_next_session(&b.core, s)) {
-    if (s == session && s->conn != nullptr) {
-      nev_connection_request_close(s->conn);
-      break;
+  if (nev_connection* conn = liveConnectionOf(b, session, nullptr)) nev_connection_request_close(conn);
+}
+
+// A client that disconnected and connected again at once may find its
+// previous connection still open, its last packets unread: closing it then
+// would throw away the acknowledgements the client sent before its
+// DISCONNECT, and store-and-forward would deliver what they confirmed again.
+// Such a connection is left to end on its own (within a bound); one whose
+// peer is still there is closed at once.
+void starlingTakeOverSession(nev_broker_session* session) {
+  StarlingBroker& b = starlingBroker();
+  if (!b.coreReady || session == nullptr) return;
+  uint64_t deadline = starlingTickMs() + kLeavingConnectionWaitMs;
+  nev_connection* previous = nullptr;
+  for (;;) {
+    {
+      nev_rwlock_guard guard(b.core.lock, nev_rwlock_mode::shared);
+      nev_connection* conn = liveConnectionOf(b, session, previous);
+      if (conn == nullptr) return;  // it ended
+      previous = conn;
+      if (!peerHasLeft(conn) || starlingTickMs() >= deadline) {
+        nev_connection_request_close(conn);
+        return;
+      }
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeavingConnectionStepMs));
   }
 }
 

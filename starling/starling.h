@@ -448,6 +448,9 @@ void wsBridgeEventHandler(nev_connection* conn, int event, void* eventData, nev_
 void wsBridgeUpstreamHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock);
 // Marks the session's connection for closing if the session is still live.
 void starlingCloseSession(nev_broker_session* session);
+// Takes a client id's previous session over: its connection is closed, once
+// it has read what a peer that already left sent it last.
+void starlingTakeOverSession(nev_broker_session* session);
 // The client id of an MQTT connection after its CONNECT ("" before); read on
 // the connection's thread, or by a walk that holds the core's lock.
 std::string starlingClientIdOf(nev_connection* conn);

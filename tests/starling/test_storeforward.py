@@ -21,8 +21,8 @@ PUBACK, PUBREC, PUBREL, PUBCOMP = 0x40, 0x50, 0x62, 0x70
 class Client:
     """A raw MQTT 3.1.1 client: the test decides every acknowledgement."""
 
-    def __init__(self, port, client_id, clean=False):
-        self.sock = mq.open_socket(port)
+    def __init__(self, port, client_id, clean=False, sock=None):
+        self.sock = sock if sock is not None else mq.open_socket(port)
         self.sock.sendall(mq.connect(client_id, flags=0x02 if clean else 0x00))
         first, body = mq.read_packet(self.sock)
         assert first == 0x20 and body == b"\x00\x00", (first, body)
@@ -459,6 +459,42 @@ class StoreForwardTest(unittest.TestCase):
         # Well before a hundred subscribers' clean-ups one after the other.
         self.assertEqual(other.expect(0x90, timeout=10), (0x90, b"\x00\x07\x01"))
         other.close()
+
+
+    def test_clean_reconnects_get_nothing_they_confirmed(self):
+        # Sessions that confirm what they read in one go, leave with a clean
+        # DISCONNECT and connect again under the same id at once, on a
+        # connection opened beforehand: the new CONNECT comes while the
+        # previous connection still has the confirmations to read.
+        port = self.broker.port
+        create(self.broker, "sf/sessions", maxDeliveryRatePerSecond=300, resendTimeout=60)
+        client = Client(port, "session-reader")
+        client.subscribe("sf/sessions", 1)  # its position starts here
+        client.close()
+        total = 800
+        publish_numbers(port, "sf/sessions", range(1, total + 1))
+        confirmed, again = set(), []
+        client = Client(port, "session-reader")
+        for _ in range(100):
+            client.subscribe("sf/sessions", 1)
+            read, leave = [], time.time() + 0.3
+            try:
+                while time.time() < leave:
+                    read.append(client.message(timeout=0.2))
+            except (socket.timeout, TimeoutError):
+                pass
+            again += [n for n, _, _, _ in read if n in confirmed]
+            confirmed |= {n for n, _, _, _ in read}
+            following = mq.open_socket(port)
+            client.sock.sendall(b"".join(bytes([PUBACK, 2]) + struct.pack("!H", packet_id)
+                                         for _, packet_id, _, _ in read) + b"\xe0\x00")
+            client.sock.close()
+            client = Client(port, "session-reader", sock=following)
+            if len(confirmed) == total:
+                break
+        client.close()
+        self.assertEqual(again, [])
+        self.assertEqual(len(confirmed), total)
 
 
 class StoreForwardCrashTest(unittest.TestCase):
