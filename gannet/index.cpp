@@ -280,13 +280,14 @@ int changeSegments(RLHANDLE table, RLHANDLE index, json_object* fields, json_obj
 
 int putIndex(RLHANDLE table, const char* name, json_object* body, json_object* reply) {
   int duplicates = duplicatesAllowed(body);
+  // A missing index is an error whatever the body holds, an empty one included.
+  RLHANDLE index = rlGetIndexByName(table, name);
+  if (!index) return setError(reply, rlGetError(table), "cannot access index", 500);
   json_object_object_foreach(body, key, value) {
     if (std::strcmp(key, "unique") == 0) continue;
     if (std::strcmp(key, "fields") != 0) return setJsonFormatError(reply, "'%s' is invalid", key);
     if (!json_object_is_type(value, json_type_array))
       return setJsonFormatError(reply, "'fields' value must be an array of objects");
-    RLHANDLE index = rlGetIndexByName(table, name);
-    if (!index) return setError(reply, rlGetError(table), "cannot access index", 500);
     rlSetIndexDuplicateFlag(index, duplicates);
     int status = changeSegments(table, index, value, reply);
     if (status != 200) return status;

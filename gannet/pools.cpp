@@ -5,10 +5,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <strings.h>
 
 #include "ZVDatabasePooled.h"
 #include "gannet.h"
@@ -83,6 +86,36 @@ void cleanPools() {
     } catch (const YXException&) {
       // a connection that fails to close is gone all the same
     }
+    dropIfUnused(entry);
+  }
+}
+
+bool sameText(const char* a, const char* b, bool ignoreCase) {
+  if (!a || !b) return a == b;
+  return ignoreCase ? strcasecmp(a, b) == 0 : std::strcmp(a, b) == 0;
+}
+
+// Closes every idle pooled connection to database on server, whoever logged
+// it on: the engine deletes a database only when no connection has it open,
+// and the pool's own idle ones must not stand in the way. Connections a
+// request holds are left alone.
+void closeIdleConnectionsTo(const char* server, const char* database) {
+  std::lock_guard<std::mutex> lock(pools->mutex);  // the reaper also reads idleTimeout under it
+  std::vector<PoolEntry*> matching;
+  for (auto& entry : pools->entries) {
+    auto* config = static_cast<ZVDatabaseConfig*>(entry->pool->config);
+    if (sameText(config->server, server, false) && sameText(config->database, database, true))
+      matching.push_back(entry.get());
+  }
+  for (PoolEntry* entry : matching) {
+    int idleSeconds = entry->pool->idleTimeout;
+    entry->pool->idleTimeout = 0;  // every idle connection counts as expired for this pass
+    try {
+      entry->pool->CleanIdle();
+    } catch (const YXException&) {
+      // a connection that fails to close is gone all the same
+    }
+    entry->pool->idleTimeout = idleSeconds;
     dropIfUnused(entry);
   }
 }
@@ -275,6 +308,7 @@ int deleteDatabase(const Caller& caller, const char* name, json_object* reply) {
   if (rc != 0) return setError(reply, rc, "can't create connection", 500);
   int status = 200;
   if (zvdbIsActiveSession(session.handle)) {
+    if (pools) closeIdleConnectionsTo(caller.server, name);
     rc = rlDeleteDatabase(session.handle, name);
     if (rc != 0) status = setError(reply, rc, "can't delete database", 500);
     status = logoutStatus(session.handle, status, reply);

@@ -200,6 +200,11 @@ int defineTable(RLHANDLE database, const char* name, json_object* body, json_obj
     table.handle = openTable(database, name, &status, reply);
     if (!table.handle) return status;
   }
+  // A new table needs at least one field; the engine would only refuse it later as a server fault.
+  json_object* fields = nullptr;
+  if (create && (!json_object_object_get_ex(body, "fields", &fields) ||
+                 (json_object_is_type(fields, json_type_array) && json_object_array_length(fields) == 0)))
+    return setJsonFormatError(reply, "'fields' must be present with at least one field");
   json_object_object_foreach(body, key, value) {
     if (std::strcmp(key, "fields") == 0)
       status = applyFields(table.handle, value, create, reply);

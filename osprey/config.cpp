@@ -29,16 +29,17 @@ struct ConfigKey {
   size_t offset;
   const char* textDefault;
   int32_t intDefault;
+  int32_t least;  // smallest number the key means anything by
 };
 
 #define TEXT_KEY(field, def) \
-  { #field, Kind::Text, offsetof(WebServerThreadData, field), def, 0 }
+  { #field, Kind::Text, offsetof(WebServerThreadData, field), def, 0, 0 }
 #define FLAG_KEY(field) \
-  { #field, Kind::Flag, offsetof(WebServerThreadData, field), nullptr, 0 }
-#define INT_KEY(field, def) \
-  { #field, Kind::Int, offsetof(WebServerThreadData, field), nullptr, def }
+  { #field, Kind::Flag, offsetof(WebServerThreadData, field), nullptr, 0, 0 }
+#define INT_KEY(field, def, least) \
+  { #field, Kind::Int, offsetof(WebServerThreadData, field), nullptr, def, least }
 #define INTERVAL_KEY(field, def) \
-  { #field, Kind::Interval, offsetof(WebServerThreadData, field), nullptr, def }
+  { #field, Kind::Interval, offsetof(WebServerThreadData, field), nullptr, def, 0 }
 
 // The Digest realm when "auth_domain" is absent.
 constexpr const char* kDefaultAuthDomain = "brenlox.local";
@@ -53,7 +54,7 @@ const ConfigKey kConfigKeys[] = {
     TEXT_KEY(document_root, "./web"),
     TEXT_KEY(enable_directory_listing, "yes"),
     TEXT_KEY(extra_mime_type, nullptr),
-    {"extra_headers", Kind::Joined, offsetof(WebServerThreadData, extra_headers), nullptr, 0},
+    {"extra_headers", Kind::Joined, offsetof(WebServerThreadData, extra_headers), nullptr, 0, 0},
     TEXT_KEY(global_auth_file, nullptr),
     TEXT_KEY(hide_files_patterns, nullptr),
     TEXT_KEY(hexdump_file, nullptr),
@@ -65,7 +66,7 @@ const ConfigKey kConfigKeys[] = {
     TEXT_KEY(ssl_ca, nullptr),
     TEXT_KEY(ssl_cipher_suites, nullptr),
     TEXT_KEY(url_rewrites, nullptr),
-    INT_KEY(web_thread_count, 10),
+    INT_KEY(web_thread_count, 10, 1),
     TEXT_KEY(listening_http_port, nullptr),
     FLAG_KEY(mqtt_enabled),
     TEXT_KEY(mqtt_listening_port, "1883"),
@@ -73,13 +74,13 @@ const ConfigKey kConfigKeys[] = {
     FLAG_KEY(mqtt_websocket_ssl_enabled),
     FLAG_KEY(mqtt_persistence_enabled),
     FLAG_KEY(mqtt_log_enabled),
-    INT_KEY(mqtt_conn_inactive_timeout, 30),
-    INT_KEY(mqtt_conn_request_timeout, 10),
-    INT_KEY(mqtt_max_dbconn_count, 32),
+    INT_KEY(mqtt_conn_inactive_timeout, 30, INT32_MIN),
+    INT_KEY(mqtt_conn_request_timeout, 10, 1),
+    INT_KEY(mqtt_max_dbconn_count, 32, 1),
     INTERVAL_KEY(mqtt_statistics_interval, 5),
     INTERVAL_KEY(mqtt_statistics_persistence_interval, 15),
     TEXT_KEY(linked_vix_server, nullptr),
-    INT_KEY(verbose_level, -1),
+    INT_KEY(verbose_level, -1, INT32_MIN),
     TEXT_KEY(jvm_lib, nullptr),
 };
 
@@ -145,6 +146,17 @@ void checkChoice(WebServerThreadData* record, const ConfigKey& key, const char* 
     logf(OSPREY_LOG_WARNING, "osprey - Invalid value of key [%s] in [%s] - yes or no is expected; no is used.", key.name, path);
 }
 
+// A port the broker cannot listen on would keep the whole broker from
+// starting: it is refused here, and the listener stays off.
+void checkPort(WebServerThreadData* record, const ConfigKey& key, const char* path) {
+  if (std::strcmp(key.name, "mqtt_websocket_port") != 0) return;
+  char*& value = textField(record, key.offset);
+  if (value == nullptr || std::strcmp(value, "0") == 0 || nev_listen_address_valid(value)) return;
+  logInvalid(key, path, "a port number below 65535 is expected");
+  VOKTFree(value);
+  value = nullptr;
+}
+
 bool parseInt32(const char* text, int32_t* out) {
   errno = 0;
   char* end = nullptr;
@@ -168,10 +180,12 @@ void readInt(WebServerThreadData* record, json_object* config, const ConfigKey& 
     } else if (json_object_get_type(member) == json_type_string) {
       valid = parseInt32(json_object_get_string(member), &parsed);
     }
-    if (valid)
-      value = parsed;
-    else
+    if (!valid)
       logInvalid(key, path, "a whole number is expected");
+    else if (parsed < key.least)
+      logInvalid(key, path, key.least == 1 ? "a number above 0 is expected" : "a number of 0 or more is expected");
+    else
+      value = parsed;
   }
   if (key.kind == Kind::Interval && value >= 1 && value <= 4) value = key.intDefault;
   intField(record, key.offset) = value;
@@ -253,6 +267,10 @@ struct ApplicationKey {
   const char* name;
   const char* textDefault;
 };
+// Counts and time-outs among them, where 0 means no limit and a negative
+// number means nothing; the broker then takes the default.
+const char* const kApplicationCounts[] = {"mqtt_connect_timeout", "mqtt_max_queued_messages", "mqtt_max_queued_bytes"};
+
 const ApplicationKey kApplicationKeys[] = {
     {"applications", nullptr},
     {"websocket_applications", nullptr},
@@ -270,6 +288,21 @@ void warnUnknownKeys(json_object* config, const char* path) {
     for (const ApplicationKey& key : kApplicationKeys) known = known || std::strcmp(name, key.name) == 0;
     for (const ConfigKey& key : kConfigKeys) known = known || std::strcmp(name, key.name) == 0;
     if (!known) logf(OSPREY_LOG_WARNING, "osprey - Unknown key [%s] in [%s] is ignored.", name, path);
+  }
+}
+
+void warnNegativeCounts(json_object* config, const char* path) {
+  for (const char* name : kApplicationCounts) {
+    json_object* member = nullptr;
+    if (!zvJsonGetByName(config, name, &member) || member == nullptr) continue;
+    bool negative = json_object_get_type(member) == json_type_int ? json_object_get_int64(member) < 0
+                    : json_object_get_type(member) == json_type_string
+                        ? std::strtoll(json_object_get_string(member), nullptr, 10) < 0
+                        : false;
+    if (negative)
+      logf(OSPREY_LOG_WARNING,
+           "osprey - Invalid value of key [%s] in [%s] - a number of 0 or more is expected; the default is used.", name,
+           path);
   }
 }
 
@@ -355,12 +388,14 @@ int readConfiguration(WebServerThreadData* record, const char* webDirectory, cha
   }
   logLoadedFrom(path);
   warnUnknownKeys(config, path);
+  warnNegativeCounts(config, path);
   try {
     for (const ConfigKey& key : kConfigKeys) {
       switch (key.kind) {
         case Kind::Text:
           readText(record, config, key, path);
           checkChoice(record, key, path);
+          checkPort(record, key, path);
           break;
         case Kind::Flag:
           readFlag(record, config, key, path);

@@ -622,7 +622,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
       try {
         record->SetFieldAsBool(name, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name,
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. The value is refused - %s", v, name,
                     e.GetErrorMsg());
       }
     } else if (isOneOf(type, {16, 24, 33, 41, 51, 59})) {
@@ -632,7 +632,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
       try {
         record->SetFieldAsSigned(name, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. Field is set to NULL - %s", v, name,
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]. The value is refused - %s", v, name,
                     e.GetErrorMsg());
       }
     } else if (isOneOf(type, {67, 91, 103, 143})) {
@@ -642,7 +642,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
       try {
         record->SetFieldAsFloat(name, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]. Field is set to NULL - %s", v, name,
+        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]. The value is refused - %s", v, name,
                     e.GetErrorMsg());
       }
     } else if (type == 231 || type == 239) {
@@ -652,14 +652,14 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
       try {
         record->SetFieldAsBigint(name, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]. Field is set to NULL - %s",
+        throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]. The value is refused - %s",
                     static_cast<long long>(v), name, e.GetErrorMsg());
       }
     } else if (binary) {
       try {
         record->SetFieldAsBlob(name, data, static_cast<size_t>(length));
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]. Field is set to NULL - %s", name,
+        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]. The value is refused - %s", name,
                     e.GetErrorMsg());
       }
     } else if ((type == 75 || type == 124 || type == 257) && format == MQTTFORMAT_ISO8601) {
@@ -673,12 +673,12 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
       ZVDateTime value;
       if (utcParts(seconds, &t) &&
           rlPackDateTime(&value, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis) != 0)
-        throwClient(fn, 10017, error, "Not able to set binary pack datetime value for field [%s]. Field is set to NULL",
+        throwClient(fn, 10017, error, "Not able to set binary pack datetime value for field [%s]. The value is refused",
                     name);
       try {
         record->SetFieldAsDateTime(name, value);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value datetime value to field [%s]. Field is set to NULL - %s",
+        throwClient(fn, 10017, error, "Not able to set value datetime value to field [%s]. The value is refused - %s",
                     name, e.GetErrorMsg());
       }
     } else {
@@ -691,17 +691,17 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
           textLength > static_cast<size_t>(width))
         throwClient(fn, 10017, error,
                     "Not able to set value to field [%s]. String is too long. Field width is %d and string is %d chars "
-                    "long. Field is set to NULL.",
+                    "long. The value is refused.",
                     name, width, static_cast<int>(textLength));
       try {
         record->SetFieldAsString(name, data);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]. Field is set to NULL - %s", data,
+        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]. The value is refused - %s", data,
                     name, e.GetErrorMsg());
       }
     }
   } catch (const ZVException& e) {
-    throwClient(fn, 10017, error, "Not able to set value to field [%s]. Field is set to NULL - %s", name,
+    throwClient(fn, 10017, error, "Not able to set value to field [%s]. The value is refused - %s", name,
                 e.GetErrorMsg());
   }
 }
@@ -744,7 +744,7 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
         else
           record->SetFieldAsSigned(column, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]%s. Field is set to NULL - %s", v,
+        throwClient(fn, 10017, error, "Not able to set value [%d] to field [%s]%s. The value is refused - %s", v,
                     column, where, e.GetErrorMsg());
       }
     } else if (isOneOf(type, {67, 91, 103, 143})) {
@@ -754,7 +754,7 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
       try {
         record->SetFieldAsFloat(column, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]%s. Field is set to NULL - %s", v,
+        throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]%s. The value is refused - %s", v,
                     column, where, e.GetErrorMsg());
       }
     } else if (type == 231 || type == 239) {
@@ -764,14 +764,14 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
       try {
         record->SetFieldAsBigint(column, v);
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]%s. Field is set to NULL - %s",
+        throwClient(fn, 10017, error, "Not able to set value [%lld] to field [%s]%s. The value is refused - %s",
                     static_cast<long long>(v), column, where, e.GetErrorMsg());
       }
     } else if (binary || isOneOf(type, {160, 162, 170, 128})) {
       try {
         record->SetFieldAsBlob(column, value, static_cast<size_t>(length));
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]%s. Field is set to NULL - %s",
+        throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]%s. The value is refused - %s",
                     column, where, e.GetErrorMsg());
       }
     } else if (isOneOf(type, {75, 83, 105, 124, 144, 146, 152, 154, 168, 193, 201, 257, 258, 259})) {
@@ -779,14 +779,14 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
       try {
         record->SetFieldAsString(column, text.c_str());
       } catch (const ZVException& e) {
-        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]%s. Field is set to NULL - %s",
+        throwClient(fn, 10017, error, "Not able to set value [%.200s] to field [%s]%s. The value is refused - %s",
                     text.c_str(), column, where, e.GetErrorMsg());
       }
     } else {
       return false;
     }
   } catch (const ZVException& e) {
-    throwClient(fn, 10017, error, "Not able to set value to field [%s]%s. Field is set to NULL - %s", column, where,
+    throwClient(fn, 10017, error, "Not able to set value to field [%s]%s. The value is refused - %s", column, where,
                 e.GetErrorMsg());
   }
   return true;

@@ -350,6 +350,12 @@ class DatabaseTest(ServerTest):
         self.assertError(call("DELETE", "/api/v1/database/dbone"), 500, 101, "can't delete database")
         self.assertError(call("POST", "/api/v1/database/bad-name"), 500, 4201, "can't create database")
 
+    def test_delete_right_after_a_read_closes_the_pools_idle_connections(self):
+        self.assertEqual(call("POST", "/api/v1/database/dbread")[0], 200)
+        self.assertEqual(call("GET", "/api/v1/table/dbread")[0], 200)  # leaves a pooled connection idle
+        self.assertEqual(call("DELETE", "/api/v1/database/dbread")[0], 200)
+        self.assertFalse(os.path.exists(SERVER.db_file("dbread")))
+
     def test_refused_logons_on_the_database_resource(self):
         self.assertError(call("POST", "/api/v1/database/x", credentials=("ADMIN", "nope")), 500, 450,
                          "can't create session")
@@ -414,6 +420,9 @@ class TableTest(ServerTest):
             ("POST", "t", {"fields": [5]}, 400, 14013),
             ("POST", "t", {"fields": {}}, 400, 14013),
             ("POST", "t", {"other": 1}, 400, 14013),
+            ("POST", "t", {}, 400, 14013),
+            ("POST", "t", {"fields": []}, 400, 14013),
+            ("POST", "t", {"remarks": {}}, 400, 14013),
             ("POST", "t", {"fields": [{"name": "a", "type": "BIT", "autosystemtime": {"when": 1}}]}, 400, 14013),
             ("POST", "t-1", {"fields": [{"name": "a", "type": "BIT"}]}, 500, 4201),
             ("PUT", "cust", {"fields": [{"name": "custnumb", "type": "CHAR", "length": 9}]}, 400, 14013),
@@ -491,6 +500,7 @@ class IndexTest(ServerTest):
             ("GET", "cust/nosuch", None, 404, 4212),
             ("DELETE", "cust/nosuch", None, 404, 4212),
             ("PUT", "cust/nosuch", {"fields": []}, 500, 4212),
+            ("PUT", "cust/nosuch", {}, 500, 4212),
             ("PATCH", "cust/i", {}, 501, 14000),
         ]
         for method, path, body, status, code in cases:

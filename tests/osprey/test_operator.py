@@ -128,8 +128,6 @@ class FailuresNameTheirCause(OperatorCase):
         missing = os.path.join(tempfile.gettempdir(), "operator-no-such.crt")
         cases = [
             ({"mqtt_listening_port": "80a"}, "Invalid port [80a] - a port number below 65535 is expected."),
-            ({"mqtt_listening_port": str(free_port()), "mqtt_websocket_port": "http"},
-             "Invalid websocket port [http] - a port number below 65535 is expected."),
             ({"mqtt_listening_port": str(free_port()), "mqtt_websocket_port": str(free_port()),
               "mqtt_websocket_ssl_enabled": "true", "ssl_certificate": missing},
              "with SSL - %s Cause: Invalid SSL cert - %s: No such file or directory" % (BUSY_TEXT, missing)),
@@ -226,6 +224,32 @@ class ConfigurationMistakesAreReported(OperatorCase):
         self.assertNotIn("[mqtt_websocket_ssl_enabled]", log)
         self.assertNotIn("Unknown key [listening_http_port]", log)
 
+    def test_numbers_a_key_cannot_mean_are_warned_of_and_the_broker_starts(self):
+        above_zero, zero_or_more = "a number above 0 is expected", "a number of 0 or more is expected"
+        rows = [
+            ("mqtt_websocket_port", "70000", "a port number below 65535 is expected"),
+            ("web_thread_count", -4, above_zero),
+            ("mqtt_max_dbconn_count", 0, above_zero),
+            ("mqtt_conn_request_timeout", -10, above_zero),
+            ("mqtt_statistics_interval", -3, zero_or_more),
+            ("mqtt_connect_timeout", -5, zero_or_more),
+            ("mqtt_max_queued_messages", "-1", zero_or_more),
+        ]
+        mqtt_port = free_port()
+        config = {"listening_http_port": str(free_port()), "applications": ["mqtt;starling"], "mqtt_enabled": "true",
+                  "mqtt_listening_port": str(mqtt_port), "mqtt_statistics_persistence_interval": 0}
+        config.update({key: value for key, value, _ in rows})
+        tree = self.tree(config)
+        self.assertTrue(tree.wait_log("osprey - Web server is ready"), tree.log())
+        log = tree.log()
+        for key, value, why in rows:
+            with self.subTest(key=key, value=value):
+                self.assertIn("osprey - Invalid value of key [%s] in [./config/osprey.json] - %s; the default is used."
+                              % (key, why), log)
+        self.assertIn("starling - MQTT broker started at port %d" % mqtt_port, log)
+        self.assertNotIn("Not able to start MQTT broker", log)
+        self.assertNotIn("MQTT websocket started", log)
+
 
 class ApplicationRoutes(OperatorCase):
     def test_mqtt_application_challenges_and_answers_a_wrong_route_with_404(self):
@@ -267,6 +291,8 @@ class ReadmeSaysWhatIsThere(unittest.TestCase):
         for kind, body in re.findall(r"\b(TEXT_KEY|FLAG_KEY|INT_KEY|INTERVAL_KEY)\(([^)]*)\)", table):
             parts = [p.strip() for p in body.split(",", 1)]
             default = parts[1] if len(parts) > 1 else None
+            if kind == "INT_KEY":
+                default = default.split(",")[0].strip()  # the smallest value meant follows
             if kind == "FLAG_KEY":
                 default = "false"
             elif default == "nullptr":

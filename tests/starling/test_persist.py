@@ -141,7 +141,8 @@ class PersistTest(unittest.TestCase):
         self.assertEqual((rows[1][3], rows[1][15]), ("5", "x"))
         log = b.log()
         self.assertIn("There is no valid data to be persisted. Message has been skipped.", log)
-        self.assertIn("String is too long. Field width is 10 and string is 12 chars long.", log)
+        self.assertIn("String is too long. Field width is 10 and string is 12 chars long. The value is refused.", log)
+        self.assertNotIn("set to NULL", log)
         self.assertIn("a value does not fit its field, the message is not stored", log)
         self.assertEqual(self.rows("fmt_all", "count(ts)"), [["2"]])
 
