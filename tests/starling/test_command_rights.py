@@ -72,6 +72,26 @@ class CommandRightsTest(unittest.TestCase):
         self.assertEqual(b.command(create("rights/ok"))[0], 0, b.log())
         self.assertTrue(self.persisted("rights/ok"))
 
+    def test_guesses_of_one_source_are_slowed_one_after_another(self):
+        b = self.broker
+        before = b.log().count(REFUSED)
+        guesses = [subprocess.Popen(["mosquitto_pub", "-p", str(b.port), "-u", "GUESSED", "-P", "guess%d" % i,
+                                     "-t", "quarnAdministration", "-m", json.dumps(create("guess/t%d" % i))])
+                   for i in range(8)]
+        for p in guesses:
+            self.assertEqual(p.wait(timeout=20), 0)
+
+        def refused():
+            return b.log().count(REFUSED) - before
+
+        # The first failures are free; each later guess waits its turn behind
+        # the one before, so they cannot all be answered together.
+        self.assertTrue(wait_for(lambda: refused() >= 4, 30), b.log())
+        self.assertLess(refused(), 8)
+        self.assertTrue(wait_for(lambda: refused() == 8, 60), b.log())
+        # A right logon from the same address clears its count for the tests after.
+        self.assertEqual(b.command(create("guess/ok"))[0], 0, b.log())
+
     def test_alteration_keeps_stored_values(self):
         b = self.broker
         base = [field("v", "DOUBLE"), field("s", "VARCHAR", fieldWidth=20), field("n", "SMALLINT")]
