@@ -4,8 +4,9 @@
 //
 // The files are written by public commands and served back from the
 // document root as they are, so a write keeps only what the file's shape
-// allows: its one member, texts as bounded plain text (no markup, no control
-// characters), a bounded nesting and count of values, and a bounded size.
+// allows: its one member, the member names its entries have, texts as
+// bounded plain text (no markup, no control characters), a bounded nesting
+// and count of values, and a bounded size.
 // A write past any of these is refused and leaves the file as it was.
 #include <cstdio>
 #include <cstring>
@@ -27,14 +28,21 @@ struct FileShape {
   size_t maxValues;        // values of the whole document
   size_t maxText;          // bytes of one text
   size_t maxBytes;         // bytes of the written file
+  // The member names objects within the value may use (null-terminated), or
+  // null for any plain-text name. A file with its own members also refuses
+  // quotes in texts, which pages put into attributes.
+  const char* const* members = nullptr;
 };
 
 constexpr size_t kMaxMemberName = 64;
 
 // The servers list: entries of names, hosts and their settings.
-constexpr FileShape kServersShape{"Servers", true, 256, 2, 256 * 32, 255, 64 * 1024};
-// The dashboard: at most the ten servers a dashboard shows, each with its counter classes.
-constexpr FileShape kDashboardShape{"Servers", true, 10, 4, 10 * 64, 255, 64 * 1024};
+constexpr const char* kServersMembers[] = {"name", "host", "port", "default", nullptr};
+constexpr FileShape kServersShape{"Servers", true, 256, 2, 256 * 32, 255, 64 * 1024, kServersMembers};
+// The dashboard: at most the ten servers a dashboard shows, each with its
+// counter classes. No password: the file is served to anyone who asks.
+constexpr const char* kDashboardMembers[] = {"hostName", "friendlyName", "userName", "counters", "Class", nullptr};
+constexpr FileShape kDashboardShape{"Servers", true, 10, 4, 10 * 64, 255, 64 * 1024, kDashboardMembers};
 // The layouts: the page's own document.
 constexpr FileShape kLayoutsShape{"Types", false, 1024, 8, 4096, 1024, 256 * 1024};
 
@@ -47,6 +55,12 @@ bool isPlainText(const char* text, size_t length) {
     if (c < 0x20 || c == 0x7F || c == '<' || c == '>') return false;
   }
   return true;
+}
+
+bool isOneOf(const char* name, const char* const* names) {
+  for (; *names; ++names)
+    if (strcmp(name, *names) == 0) return true;
+  return false;
 }
 
 // Checks value against the shape; the reason it does not fit, or "" when it does.
@@ -69,8 +83,9 @@ class ShapeCheck {
       case json_type_string: {
         size_t length = size_t(json_object_get_string_len(value));
         if (length > shape_.maxText) return "a text longer than " + std::to_string(shape_.maxText) + " bytes";
-        if (!isPlainText(json_object_get_string(value), length))
-          return "a text that is not plain text (markup brackets or control characters)";
+        const char* text = json_object_get_string(value);
+        if (!isPlainText(text, length) || (shape_.members && memchr(text, '"', length)))
+          return "a text that is not plain text (quotes, markup brackets or control characters)";
         return "";
       }
       case json_type_array: {
@@ -88,6 +103,8 @@ class ShapeCheck {
           if (length == 0 || length > kMaxMemberName || !isPlainText(key, length))
             return "a member name that is empty, longer than " + std::to_string(kMaxMemberName) +
                    " bytes or not plain text";
+          if (shape_.members && !isOneOf(key, shape_.members))
+            return "a member [" + std::string(key) + "] the file does not hold";
           std::string reason = walk(member, nesting + 1);
           if (!reason.empty()) return reason;
         }

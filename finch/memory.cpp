@@ -127,6 +127,10 @@ void memStat(json_object* request, json_object** reply) {
     zvJsonSetError(9007, "zvMonMemStat - Unknown mode", *reply);
     return;
   }
+  if (r == RL_MON_NOT_ADMINISTRATOR) {
+    zvJsonSetError(r, "zvMonMemStat - Error - only an administrator of this server writes the memory log", *reply);
+    return;
+  }
   if (r == RL_MON_NOT_A_LOG) {
     zvJsonSetError(r, "zvMonMemStat - Error - the file is a database or engine file, or not a memory log", *reply);
     return;

@@ -36,8 +36,8 @@ enum RlMonitorCode {
   RL_MON_BAD_PATH = 4235,         // a file name outside the server's directory
   RL_MON_LIMIT = 4236,            // a registry of these calls is full (instance names, open logs)
   RL_MON_BAD_LOG = 4237,          // OPNRFIL of another file than the event log, or a log not open
-  RL_MON_NOT_ADMINISTRATOR = 4238,  // zvklusr, the log purge, timing start/stop/clear: the caller's user is
-                                    // not an administrator of its server (the catalog's admin flag)
+  RL_MON_NOT_ADMINISTRATOR = 4238,  // zvklusr, the log purge, timing start/stop/clear, the memory log: the
+                                    // caller's user is not an administrator of its server (the catalog's admin flag)
   RL_MON_NOT_A_LOG = 4239,          // zvMEMSTAT log: the name is a database or engine file, or another
                                     // file than a memory log
 };

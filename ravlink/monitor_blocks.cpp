@@ -655,6 +655,8 @@ int32_t zvMEMSTAT(int32_t mode, const void* parameter) {
     return 0;
   }
   if (mode != 1) return RL_MON_NOT_SUPPORTED;
+  // Each log call writes a file in the server's directory: the server's administrators' call.
+  if (!isAdministrator(*self)) return RL_MON_NOT_ADMINISTRATOR;
   const auto* request = static_cast<const RlMemStatLogRequest*>(parameter);
   std::string name(request->fileName, strnlen(request->fileName, sizeof request->fileName));
   if (name.size() >= sizeof request->fileName) return RL_VALUE_TOO_LONG;

@@ -3,7 +3,9 @@
 #include <strings.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include <json-c/json.h>
 
@@ -51,6 +53,52 @@ yx::LogonGuard& commandLogonGuard() {
     starlingLog(RL_WRONG_PASSWORD, "starling - %s", line.c_str());
   });
   return guard;
+}
+
+// Commands run on several threads: attempts of one source that overlapped
+// would each wait out their delay at the same time, so a flood of guesses
+// would not be slowed at all. One attempt per address and per user is checked
+// at a time; the others queue behind it (every attempt takes its address's
+// turn before its user's, so no two wait on each other). Entries live only as
+// long as attempts hold them.
+class AttemptTurns {
+ public:
+  class Turn {
+   public:
+    Turn(std::shared_ptr<std::mutex> first, std::shared_ptr<std::mutex> second)
+        : first_(std::move(first)), second_(std::move(second)), firstLock_(*first_), secondLock_(*second_) {}
+
+   private:
+    std::shared_ptr<std::mutex> first_, second_;
+    std::unique_lock<std::mutex> firstLock_, secondLock_;
+  };
+
+  std::unique_ptr<Turn> take(const std::string& user, const std::string& address) {
+    std::shared_ptr<std::mutex> byAddress = lockOf("a:" + address);
+    std::shared_ptr<std::mutex> byUser = lockOf("u:" + user);
+    return std::make_unique<Turn>(std::move(byAddress), std::move(byUser));
+  }
+
+ private:
+  std::shared_ptr<std::mutex> lockOf(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = locks_.begin(); it != locks_.end();)
+      it = it->second.expired() ? locks_.erase(it) : std::next(it);
+    std::shared_ptr<std::mutex> held = locks_[key].lock();
+    if (!held) {
+      held = std::make_shared<std::mutex>();
+      locks_[key] = held;
+    }
+    return held;
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::weak_ptr<std::mutex>> locks_;
+};
+
+AttemptTurns& commandAttemptTurns() {
+  static AttemptTurns turns;
+  return turns;
 }
 
 // Logs on to the engine with the credentials and off again; the engine's
@@ -194,6 +242,7 @@ int processClientCommandText(const StarlingClientCredentials& client, const void
   bool serverWhole = true;
   jsonText(command.get(), "databaseConnectionString", &server, &serverWhole);
   yx::LogonGuard& guard = commandLogonGuard();
+  std::unique_ptr<AttemptTurns::Turn> turn = commandAttemptTurns().take(user, client.address);
   guard.beforeAttempt(user, client.address);
   std::string why = "a credential or the server name holds a NUL byte";
   int code = whole && passwordWhole && serverWhole ? checkLogon(server, user, password, &why) : RL_WRONG_PASSWORD;
@@ -206,6 +255,7 @@ int processClientCommandText(const StarlingClientCredentials& client, const void
     return code;
   }
   guard.succeeded(user, client.address);
+  turn.reset();  // the command itself runs beside others of its user
   ZVDatabaseConfig config(nullptr, user.c_str(), password.c_str(), nullptr);
   return processPersistenceCommand(&config, command.get(), id, log);
 }

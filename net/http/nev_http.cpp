@@ -258,7 +258,21 @@ static nev_slice host_of_authority(nev_slice authority) {
   return nev_slice{authority.p, end};
 }
 
+// How many times the header appears (names compare without case).
+static size_t header_count(const nev_http_view &view, const char *name) {
+  const size_t n = std::strlen(name);
+  size_t count = 0;
+  for (size_t i = 0; i < NEV_HTTP_HEADER_SLOTS && view.header_name[i].len != 0; ++i) {
+    const nev_slice &h = view.header_name[i];
+    if (h.len == n && nev_ncasecmp(h.p, name, n) == 0) ++count;
+  }
+  return count;
+}
+
 bool nev_http_origin_allowed(const nev_http_view &view) {
+  // A request names one origin; with several, the one checked need not be
+  // the one a peer believes.
+  if (header_count(view, "Origin") > 1) return false;
   const nev_slice *origin = nev_http_find_header(&view, "Origin");
   if (!origin) return true;  // not sent by a browser
   const nev_slice *host = nev_http_find_header(&view, "Host");

@@ -200,8 +200,10 @@ int parse_body(packet_reader r, nev_mqtt_packet *pkt) {
     case NEV_MQTT_PUBREC:
     case NEV_MQTT_PUBREL:
     case NEV_MQTT_PUBCOMP:
+      // Exactly the packet id, which is never 0 (3.1.1 2.3.1, 3.4-3.7).
+      return r.u16(&pkt->message_id) && pkt->message_id != 0 && r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
     case NEV_MQTT_UNSUBACK:
-      // Exactly the packet id (3.1.1 3.4-3.7, 3.11).
+      // Exactly the packet id (3.1.1 3.11).
       return r.u16(&pkt->message_id) && r.left == 0 ? 0 : NEV_MQTT_MALFORMED;
     case NEV_MQTT_SUBACK:
       return r.u16(&pkt->message_id) ? 0 : NEV_MQTT_MALFORMED;

@@ -169,6 +169,9 @@ class CommandsTest(MonitorCase):
         m = self.m
         good = [{"name": "Zürich 東京 & co", "host": "BRENLOXS@localhost", "port": 8080, "default": True}]
         self.assertEqual(m.call("zvMonServers", {"op": "write", "Servers": good})["Servers"], good)
+        board = [{"hostName": "BRENLOXS@localhost", "friendlyName": "here", "userName": "QURNSU4=",
+                  "counters": [{"Class": "SYSTEM"}]}]
+        self.assertEqual(m.call("zvMonDashboard", {"op": "write", "servers": board}), {"Servers": board})
 
         def served():
             with urllib.request.urlopen("http://127.0.0.1:%d/zvToolsServers.json" % m.port, timeout=30) as reply:
@@ -186,6 +189,11 @@ class CommandsTest(MonitorCase):
             ("zvMonServers", "Servers", {"name": "not a list"}),
             ("zvMonDashboard", "servers", [{"hostName": "h"}] * 11),
             ("zvMonDashboard", "servers", [{"friendlyName": "</script>"}]),
+            ("zvMonServers", "Servers", [{"name": "x", "notAServerMember": "javascript:alert(1)"}]),
+            ("zvMonServers", "Servers", [{"name": "x", "userPassword": "anything"}]),
+            ("zvMonServers", "Servers", [{"name": 'x" autofocus onfocus="alert(1)'}]),
+            ("zvMonDashboard", "servers", [{"hostName": "h", "userPassword": "cHc="}]),
+            ("zvMonDashboard", "servers", [{"friendlyName": 'a" onclick="b'}]),
             ("zvMonLayouts", "Types", {"big": ["y" * 1000] * 300}),
             ("zvMonLayouts", "Types", {"a": [[[[[[[[["deep"]]]]]]]]]}),
         ]
@@ -443,6 +451,8 @@ class RightsTest(MonitorCase):
         self.assertGreaterEqual(events(m, admin)["total"], logged)
         for mode in ("start", "stop", "clear"):
             self.assertError(m.call("zvMonSetFunctionTiming", {"mode": mode}, token=clerk), 4238)
+        self.assertError(m.call("zvMonMemStat", {"mode": "log", "fileName": "clerk.txt"}, token=clerk), 4238)
+        self.assertFalse(os.path.exists(m.path("data/BRENLOXS/clerk.txt")))
         # The refusals are an administrator's to read, with their texts in the tools' errors file.
         texts = m.call("zvMonGetErrors")["errors"]
         self.assertIn("4238", texts)

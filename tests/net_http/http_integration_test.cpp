@@ -827,6 +827,7 @@ TEST_F(HttpServe, WebSocketHandshakesThatCannotBeAcceptedAreAnswered) {
       {"accepted", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\n\r\n", 101, ""},
       {"page of another host", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\nOrigin: http://evil.example\r\n\r\n", 403, ""},
       {"page of this host", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\nOrigin: http://X:8080\r\n\r\n", 101, ""},
+      {"two origins, the first of this host", "GET /ws HTTP/1.1\r\n" + rest + key + "Sec-WebSocket-Version: 13\r\nOrigin: http://x\r\nOrigin: http://evil.example\r\n\r\n", 403, ""},
   };
   for (const row &r : rows) {
     raw_client c(server_->port());

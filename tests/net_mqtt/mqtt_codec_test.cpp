@@ -76,6 +76,10 @@ TEST(MqttParse, PacketIdsAndFixedSizes) {
       {"DISCONNECT with a payload", packet(0xE0, "xy"), false},
       {"PUBACK", packet(0x40, std::string("\0\1", 2)), true},
       {"PUBACK with one byte more", packet(0x40, std::string("\0\1\0", 3)), false},
+      {"PUBACK id 0", packet(0x40, std::string("\0\0", 2)), false},
+      {"PUBREC id 0", packet(0x50, std::string("\0\0", 2)), false},
+      {"PUBREL id 0", packet(0x62, std::string("\0\0", 2)), false},
+      {"PUBCOMP id 0", packet(0x70, std::string("\0\0", 2)), false},
       {"CONNACK with one byte more", packet(0x20, std::string("\0\0\0", 3)), false},
   };
   for (const Case &c : cases) {

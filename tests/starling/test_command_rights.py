@@ -14,6 +14,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
+from test_conformance import connect, open_socket, publish, read_packet, text  # noqa: E402
 from test_persist import Broker, create  # noqa: E402
 
 REFUSED = "] refused: "
@@ -71,6 +72,27 @@ class CommandRightsTest(unittest.TestCase):
         # The same command with the administrator's CONNECT runs.
         self.assertEqual(b.command(create("rights/ok"))[0], 0, b.log())
         self.assertTrue(self.persisted("rights/ok"))
+
+    def test_guesses_of_one_source_are_slowed_one_after_another(self):
+        b = self.broker
+        before = b.log().count(REFUSED)
+        # Raw clients, so the guesses arrive together as a script's would.
+        for i in range(8):
+            with open_socket(b.port) as sock:
+                sock.sendall(connect("g%d" % i, flags=0xC2, tail=text("GUESSED") + text("guess%d" % i)))
+                read_packet(sock)
+                sock.sendall(publish("quarnAdministration", json.dumps(create("guess/t%d" % i)).encode()))
+
+        def refused():
+            return b.log().count(REFUSED) - before
+
+        # The first failures are free; each later guess waits its turn behind
+        # the one before, so they cannot all be answered together.
+        self.assertTrue(wait_for(lambda: refused() >= 5, 30), b.log())
+        self.assertLess(refused(), 7)
+        self.assertTrue(wait_for(lambda: refused() == 8, 60), b.log())
+        # A right logon from the same address clears its count for the tests after.
+        self.assertEqual(b.command(create("guess/ok"))[0], 0, b.log())
 
     def test_alteration_keeps_stored_values(self):
         b = self.broker
