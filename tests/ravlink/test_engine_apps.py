@@ -130,18 +130,22 @@ class DatabaseTest(AppsCase):
         self.assertTrue(reply.get("success"), reply)
         return reply["result"]["token"]
 
-    def test_a_database_in_use_is_not_deleted_under_its_users(self):
+    def test_a_deleted_database_takes_no_acknowledged_write(self):
+        # REST closes its own idle connections to the database before the
+        # delete; a session that still held it would get -8 (the engine's
+        # tests cover that). Either way nothing acknowledged lands in a
+        # removed file.
         apps = self.apps
         self.assertEqual(apps.rest("POST", "database/inuse")[0], 200)
         status, reply = apps.rest("POST", "table/inuse/t", {"fields": [{"name": "v", "type": "INTEGER"}]})
         self.assertEqual(status, 200, reply)
-        self.assertEqual(apps.rest("POST", "record/inuse/t", {"v": 1})[0], 200)  # a pooled connection keeps it
+        self.assertEqual(apps.rest("POST", "record/inuse/t", {"v": 1})[0], 200)  # leaves an idle pooled connection
         status, reply = apps.rest("DELETE", "database/inuse")
-        self.assertEqual((status, reply["_errorCode"]), (500, -8), reply)
-        self.assertTrue(os.path.isfile(apps.path("data/%s/inuse.db" % SERVER)))
-        status, reply = apps.rest("POST", "record/inuse/t", {"v": 2})
         self.assertEqual(status, 200, reply)
-        self.assertEqual(apps.sql("inuse", "select group_concat(v) from t"), "1,2")
+        self.assertFalse(os.path.exists(apps.path("data/%s/inuse.db" % SERVER)))
+        status, reply = apps.rest("POST", "record/inuse/t", {"v": 2})
+        self.assertNotEqual(status, 200, reply)
+        self.assertFalse(os.path.exists(apps.path("data/%s/inuse.db" % SERVER)))
 
     def test_creating_a_dropped_database_again_brings_back_nothing(self):
         token = self.browser()
