@@ -43,7 +43,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests", "common"))
 sys.path.insert(0, os.path.join(here, "..", "tests", "wren"))
 import peers  # noqa: E402
-from peers import HeronTree, free_port, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, free_port, mqtt_packet, mqtt_text, wait_for, wait_port  # noqa: E402
 from test_wren import WsClient  # noqa: E402
 
 USER, PASSWORD = "ADMIN", "TRUVE"
@@ -357,20 +357,6 @@ class BrowseWriter(Writer):
                                                         "fields": json.dumps({"k": key, "v": value, "n": number})},
                           self.token)
         return None if reply.get("success") else json.dumps(reply)[:200]
-
-
-def mqtt_text(s):
-    b = s.encode()
-    return struct.pack("!H", len(b)) + b
-
-
-def mqtt_packet(first, body):
-    out, n = bytearray([first]), len(body)
-    while True:
-        byte, n = n & 0x7F, n >> 7
-        out.append(byte | (0x80 if n else 0))
-        if not n:
-            return bytes(out) + body
 
 
 class MqttConnection:

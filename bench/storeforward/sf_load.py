@@ -22,23 +22,12 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "common"))
+from peers import mqtt_packet, mqtt_text  # noqa: E402
+
 PORT, MESSAGES, SUBSCRIBERS = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 # The engine server's folder, where the broker's metadata database lies.
 METADATA = os.path.join(sys.argv[4], "brenlox.db")
-
-
-def text(s):
-    b = s.encode()
-    return struct.pack("!H", len(b)) + b
-
-
-def packet(first, body):
-    out, n = bytearray([first]), len(body)
-    while True:
-        byte, n = n & 0x7F, n >> 7
-        out.append(byte | (0x80 if n else 0))
-        if not n:
-            return bytes(out) + body
 
 
 class Conn:
@@ -48,8 +37,8 @@ class Conn:
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = bytearray()
         self.held = []  # publications that came before the SUBACK
-        self.sock.sendall(packet(0x10, text("MQTT") + bytes([4, 2 if clean else 0]) + struct.pack("!H", 0)
-                                 + text(client_id)))
+        self.sock.sendall(mqtt_packet(0x10, mqtt_text("MQTT") + bytes([4, 2 if clean else 0]) + struct.pack("!H", 0)
+                                 + mqtt_text(client_id)))
         assert self.next()[0] == 0x20
 
     def next(self):
@@ -77,7 +66,7 @@ class Conn:
             self.buf += chunk
 
     def subscribe(self, topic):
-        self.sock.sendall(packet(0x82, struct.pack("!H", 1) + text(topic) + b"\x01"))
+        self.sock.sendall(mqtt_packet(0x82, struct.pack("!H", 1) + mqtt_text(topic) + b"\x01"))
         held = []
         while True:
             first, body = self.next()
@@ -112,7 +101,7 @@ def publish(topic, count, window=500):
         batch = bytearray()
         while sent < count and sent - acked < window:
             sent += 1
-            batch += packet(0x32, text(topic) + struct.pack("!H", sent % 65535 + 1) + payload)
+            batch += mqtt_packet(0x32, mqtt_text(topic) + struct.pack("!H", sent % 65535 + 1) + payload)
         if batch:
             conn.sock.sendall(batch)
         first, _ = conn.next()

@@ -9,6 +9,7 @@ import random
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -72,6 +73,22 @@ def resident_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError(f"no VmRSS for process {pid}")
+
+
+def mqtt_text(s):
+    """An MQTT length-prefixed UTF-8 string."""
+    b = s.encode()
+    return struct.pack("!H", len(b)) + b
+
+
+def mqtt_packet(first, body):
+    """An MQTT packet: its first byte, the remaining length, the body."""
+    out, n = bytearray([first]), len(body)
+    while True:
+        byte, n = n & 0x7F, n >> 7
+        out.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes(out) + body
 
 
 def read_exact(sock, n, timeout=10):
