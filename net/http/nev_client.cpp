@@ -31,6 +31,15 @@ bool require_host_name(nev_connection *conn, nev_slice host) {
 
 std::string text_of(nev_slice s) { return s.p != nullptr ? std::string(s.p, s.len) : std::string(); }
 
+// A URL goes into the request line as it is: a space or a control byte in it
+// would end that line early and let the URL write headers or a request of
+// its own.
+bool has_unsafe_byte(const char *url) {
+  for (const char *p = url; *p != '\0'; ++p)
+    if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7f) return true;
+  return false;
+}
+
 }  // namespace
 
 nev_connection *nev_dial_url(nev_manager *mgr, nev_event_handler handler, const nev_dial_options *options,
@@ -40,7 +49,7 @@ nev_connection *nev_dial_url(nev_manager *mgr, nev_event_handler handler, const 
   nev_slice scheme{}, query{};
   unsigned port = 0;
   *path = *user_info = *host = nev_slice{nullptr, 0};
-  if (url == nullptr ||
+  if (url == nullptr || has_unsafe_byte(url) ||
       nev_parse_uri(nev_slice_from_cstr(url), &scheme, user_info, host, &port, path, &query, nullptr) != 0 ||
       host->len == 0) {
     store_error(options, "cannot parse url");

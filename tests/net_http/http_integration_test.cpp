@@ -806,8 +806,13 @@ TEST_F(HttpServe, TheEngineClientFetchesAndPostsToALocalServer) {
     EXPECT_EQ(got.status, r.status) << r.what;
     if (r.status == 200) EXPECT_EQ(got.body, r.body) << r.what;
   }
-  // A URL that is none opens nothing.
+  // A URL that is none opens nothing, and neither does one whose bytes would
+  // end the request line early and write headers of their own.
   EXPECT_FALSE(fetch("http://").done);
+  for (const char *bad : {"/small.txt\r\nX-Injected: 1", "/small.txt HTTP/1.0\r\n\r\nGET /none.txt",
+                                "/small.txt\tx", "/small.txt?q=\n"})
+    EXPECT_FALSE(fetch(base + bad).done) << bad;
+  EXPECT_FALSE(fetch("http://127.0.0.1\r\nX-Injected: 1:" + std::to_string(server_->port()) + "/small.txt").done);
 }
 
 TEST_F(HttpServe, WebSocketHandshakesThatCannotBeAcceptedAreAnswered) {
