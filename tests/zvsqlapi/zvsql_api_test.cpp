@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 using namespace zvsqltest;
@@ -773,6 +774,45 @@ TEST_F(ZvsqlTest, ConnectionsOnThreadsShareTheFile) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(joined("select count(*), count(distinct t) from hits"), std::to_string(kThreads * kRows) + "|4");
+}
+
+// Connections come and go on a file while others commit: the last one to
+// close checkpoints the file under an exclusive lock, and a connect arriving
+// meanwhile waits for it as any statement would, never failing with "database
+// is locked".
+TEST_F(ZvsqlTest, ConnectsWhileOthersCommitAndLeaveAllSucceed) {
+  createDatabase("busydb");
+  zvsqlFreeConnection(conn_);  // nobody keeps the file open between calls
+  conn_ = nullptr;
+  constexpr int kThreads = 8, kRounds = 20;
+  std::atomic<int> failures{0};
+  std::string firstFailure;
+  std::mutex failureMutex;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        ZVSQL_CONN conn = zvsqlNewConnection();
+        int code = zvsqlConnect(conn, "6597@localhost:busydb", "ADMIN", "TRUVE");
+        ZVSQL_CMD cmd = code == 0 ? zvsqlNewCommand(conn) : nullptr;
+        if (code == 0) {
+          std::string sql = t % 2 ? "insert into items(name, qty) values('w" + std::to_string(t) + "-" +
+                                        std::to_string(i) + "', " + std::to_string(i) + ")"
+                                  : std::string("select count(*) from items");
+          code = zvsqlExecuteDirect(cmd, sql.c_str());
+          if (code == 0) code = zvsqlCommit(conn);
+        }
+        if (code != 0 && failures++ == 0) {
+          std::lock_guard<std::mutex> lock(failureMutex);
+          firstFailure = zvsqlGetErrorMessage(conn);
+        }
+        if (cmd) zvsqlFreeCommand(cmd);
+        zvsqlFreeConnection(conn);
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0) << firstFailure;
+  EXPECT_EQ(shell("select count(*) from items", "busydb"), std::to_string(kThreads / 2 * kRounds));
 }
 
 TEST_F(ZvsqlTest, DecimalsReadAsTheirExactText) {
