@@ -268,6 +268,34 @@ bool readAllRows(Call& call, SqlCall& sql, const Deadline& deadline, const std::
   }
 }
 
+// Binds "sqlParams" in order; false with the reply's error set when their
+// count is not the statement's: a value beyond its parameters would be
+// dropped, and a writing statement with a parameter left unbound would wait
+// for it and never run, though answered as done.
+bool bindParameters(Call& call, SqlCall& sql) {
+  int count = 0;
+  auto params = call.params.find("sqlParams");
+  if (params != call.params.end()) {
+    for (const json& value : *params) {
+      std::string text = value.is_string() ? checkedText("sqlParams", value.get<std::string>()) : value.dump();
+      if (zvsqlSetParameterAsString(sql.command, count, text.c_str()) != 0) {
+        setError(call.reply, -1, "sqlParams holds more values than the statement has parameters: " +
+                                     std::string(zvsqlGetErrorMessage(sql.connection)));
+        return false;
+      }
+      ++count;
+    }
+  }
+  // A parameter past the last value given takes a binding only when the
+  // statement has it; the call then ends here, so the binding is never used.
+  if (zvsqlSetParameterAsString(sql.command, count, nullptr) == 0) {
+    setError(call.reply, -1,
+             "sqlParams holds " + std::to_string(count) + " values: the statement has more parameters than that");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void getRecordsUsingSQL(Call& call) {
@@ -288,14 +316,7 @@ void getRecordsUsingSQL(Call& call) {
     setError(call.reply, -1, "zvsqlPrepare error");
     return;
   }
-  auto params = call.params.find("sqlParams");
-  if (params != call.params.end()) {
-    int position = 0;
-    for (const json& value : *params) {
-      std::string text = value.is_string() ? checkedText("sqlParams", value.get<std::string>()) : value.dump();
-      zvsqlSetParameterAsString(sql.command, position++, text.c_str());
-    }
-  }
+  if (!bindParameters(call, sql)) return;
   Deadline deadline;
   deadline.bound(sql.command);
   if (zvsqlExecute(sql.command, &sql.cursor) != 0) {

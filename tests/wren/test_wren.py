@@ -807,6 +807,23 @@ class SqlTest(ServerCase):
         self.assertEqual(result["errorCode"], -1, result)
         self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM w"), "2")
 
+    def test_parameters_must_match_the_statement(self):
+        # A statement given fewer values than it has parameters never ran
+        # (nothing written), and one given more would drop some: both are
+        # refused with a message, and nothing is written.
+        self.assertEqual(self.sql("CREATE TABLE pm (a TEXT, b TEXT)")["errorCode"], 0)
+        for statement, params in [("INSERT INTO pm VALUES (?, ?)", [1]), ("INSERT INTO pm VALUES (?, ?)", None),
+                                  ("UPDATE pm SET a = ? WHERE b = ?", ["x"]),
+                                  ("INSERT INTO pm VALUES (?, ?)", [2, 3, 4]), ("SELECT ?", [])]:
+            with self.subTest(statement=statement, params=params):
+                result = self.sql(statement, params)
+                self.assertEqual(result["errorCode"], -1, result)
+                self.assertIn("sqlParams", result["errorMessage"])
+        self.assertEqual(self.server.sql("sdb", "SELECT count(*) FROM pm"), "0")
+        for statement, params in [("INSERT INTO pm VALUES (?1, ?1)", [5]), ("INSERT INTO pm VALUES (:x, @y)", [6, 7])]:
+            self.assertEqual(self.sql(statement, params)["errorCode"], 0, statement)
+        self.assertEqual(self.server.sql("sdb", "SELECT a, b FROM pm ORDER BY a").split(), ["5|5", "6|7"])
+
     def test_result_past_its_bound_refused_in_bounded_memory(self):
         pid = self.server.tree.proc.pid
         baseline = reset_peak(pid)
