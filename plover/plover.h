@@ -147,6 +147,13 @@ std::string sqlLiteral(const std::string& text);     // 'text' with quotes doubl
 std::string sqlIdentifier(const std::string& name);  // "name" with quotes doubled
 bool isIntegerRowid(const char* text);               // an optional '-' and 1 to 19 digits
 bool isHexDigits(const char* text);                  // an even count of hexadecimal digits
+// Whether the prepared statement holds a parameter. The console gives no
+// values, and the SQL client runs a statement without a result only once its
+// last value is given: such a statement would never run though answered as
+// done, so the console refuses it (with ZVSQL_BAD_PARAMETER and this text).
+bool holdsParameters(ZVSQL_CMD command);
+constexpr const char* kParametersRefusedText =
+    "The statement holds parameters (?, :name), which the console gives no values for";
 
 struct SqlCallContext {
   PooledConnection* connection;

@@ -47,6 +47,7 @@ ScriptRequest readRequest(json_object* yxInfo, int defaultTimeout) {
 // The outcome of one script statement, in the order the reply lists it.
 struct ScriptOutcome {
   int code = 0;
+  const char* message = nullptr;  // the failure's text when it is the console's own, not the client's
   double exec = 0, fetch = 0;
   zvJsonPtr columns;  // {"type", "name", "len"} when the result has columns
   zvJsonPtr rows;
@@ -66,6 +67,11 @@ void runStatement(PooledConnection* connection, ZVSQL_CMD command, const std::st
   sql.zvsqlSetTimeout(command, request.timeout);
   ZVSQL_CURSOR cursor = nullptr;
   if ((out.code = sql.zvsqlPrepare(command, text.c_str())) != 0) return;
+  if (holdsParameters(command)) {
+    out.code = ZVSQL_BAD_PARAMETER;
+    out.message = kParametersRefusedText;
+    return;
+  }
   if ((out.code = sql.zvsqlExecute(command, &cursor)) != 0) return;
   int count = sql.zvsqlGetColumnCount(cursor);
   json_object *types = zvJsonAllocArray(), *names = zvJsonAllocArray(), *lens = zvJsonAllocArray();
@@ -175,10 +181,12 @@ void execScriptStatement(SqlCallContext& context, json_object* reply, json_objec
   json_object* error = zvJsonAlloc();
   zvJsonAddInt(error, "errNo", out.code);
   const bool tooLarge = out.code == kReplyTooLarge;
-  zvJsonAddString(error, "errDesc", tooLarge   ? kReplyTooLargeText
-                                    : out.code ? sql.zvsqlGetErrorMessage(connection->handle)
-                                               : "");
-  if (out.code != 0) zvJsonAddInt(error, "errPos", tooLarge ? -1 : sql.zvsqlGetErrorPos(connection->handle));
+  zvJsonAddString(error, "errDesc", tooLarge      ? kReplyTooLargeText
+                                    : out.message ? out.message
+                                    : out.code    ? sql.zvsqlGetErrorMessage(connection->handle)
+                                                  : "");
+  if (out.code != 0)
+    zvJsonAddInt(error, "errPos", tooLarge || out.message ? -1 : sql.zvsqlGetErrorPos(connection->handle));
   json_object* result = zvJsonAlloc();
   zvJsonAddBigint(result, "affectedRows", command ? sql.zvsqlAffectedRows(command.get()) : 0);
   command.reset();                                                  // frees its cursor

@@ -41,4 +41,8 @@ bool isHexDigits(const char* text) {
   return true;
 }
 
+// A NULL bound to the first parameter takes only when there is one; the
+// statement is then refused, so the binding is never used.
+bool holdsParameters(ZVSQL_CMD command) { return sql.zvsqlSetParameterAsString(command, 0, nullptr) == 0; }
+
 }  // namespace plover

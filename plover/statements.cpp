@@ -53,6 +53,15 @@ void execStatement(SqlCallContext& context, json_object* reply, json_object* yxI
     return;
   }
   if (startsWith(query, "set")) return consoleSetting(context.connection, query);
+  {
+    CommandPtr probe(sql.zvsqlNewCommand(handle));
+    // A text that does not prepare is reported by the run below.
+    if (probe && sql.zvsqlPrepare(probe.get(), query) == 0 && holdsParameters(probe.get())) {
+      std::string detail =
+          std::string("execStatement -> ") + kParametersRefusedText + " : " + std::to_string(ZVSQL_BAD_PARAMETER);
+      return setExceptionReply(reply, context.tid, ZVSQL_BAD_PARAMETER, "", detail.c_str(), kUnit);
+    }
+  }
   int32_t rowLimit = -1;
   zvJsonGetIntByName(yxInfo, "numRows", &rowLimit);
   bool queryBuilder = false;

@@ -489,6 +489,23 @@ class StatementTest(ServerCase):
         self.assertEqual(self.run_sql(tok, "execQuery", "select nothing from nowhere")["type"], "exception")
 
 
+    def test_statements_with_parameters_are_refused_not_left_unrun(self):
+        # The console gives no parameter values: a statement holding one would
+        # wait for it and never run, though answered as done.
+        tok = self.token(autoCommit=True)
+        self.run_sql(tok, "execStatement", "create table params(a text)")
+        for text in ("insert into params values(?)", "insert into params values(:name)",
+                     "update params set a = ?1 where a is null"):
+            with self.subTest(text=text):
+                reply = self.run_sql(tok, "execStatement", text)
+                self.assertEqual(reply["type"], "exception", reply)
+                self.assertIn("parameter", reply["message"])
+                script = self.server.call("execScriptStatement", {"token": tok, "yxInfo": {"query": text}})["result"]
+                self.assertNotEqual(script["error"]["errNo"], 0, script)
+                self.assertIn("parameter", script["error"]["errDesc"])
+        self.assertEqual(self.run_sql(tok, "execStatement", "insert into params values('?')")["type"], "rpc")
+        self.assertEqual(self.server.sql("work", "select a from params"), "?")
+
     def test_the_engines_own_tables_and_addresses_are_out_of_reach(self):
         tok = self.token()
         self.run_sql(tok, "execStatement", "create table if not exists shop(a integer)")
