@@ -93,6 +93,10 @@ void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo)
     sql.zvsqlFreeCommand(command);
     return failWithClientMessage(context, reply, code, "execQuery");
   }
+  if (holdsParameters(command)) {
+    sql.zvsqlFreeCommand(command);
+    return setExceptionReply(reply, context.tid, ZVSQL_BAD_PARAMETER, "execQuery", kParametersRefusedText, kUnit);
+  }
   code = sql.zvsqlExecute(command, &cursor);
   if (code != 0) {
     sql.zvsqlFreeCommand(command);

@@ -497,9 +497,10 @@ class StatementTest(ServerCase):
         for text in ("insert into params values(?)", "insert into params values(:name)",
                      "update params set a = ?1 where a is null"):
             with self.subTest(text=text):
-                reply = self.run_sql(tok, "execStatement", text)
-                self.assertEqual(reply["type"], "exception", reply)
-                self.assertIn("parameter", reply["message"])
+                for method in ("execStatement", "execQuery"):
+                    reply = self.run_sql(tok, method, text)
+                    self.assertEqual(reply["type"], "exception", (method, reply))
+                    self.assertIn("parameter", reply["message"])
                 script = self.server.call("execScriptStatement", {"token": tok, "yxInfo": {"query": text}})["result"]
                 self.assertNotEqual(script["error"]["errNo"], 0, script)
                 self.assertIn("parameter", script["error"]["errDesc"])
