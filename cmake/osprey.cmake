@@ -3,6 +3,13 @@
 # osprey_shared_library(<target> <output name> SOURCES ... [LIBS ...])
 # Builds web/<output name>.so with no "lib" prefix and RUNPATH $ORIGIN, so the
 # libraries in web/ find one another (one VOKTBasic, one ravlink per process).
+#
+# The folder's library: the same objects, compiled once, also make the static
+# library <target>_lib, with the include paths and libraries of the .so. The
+# folder's tests, its fuzz harnesses and the build tools that need its code
+# link that library (taking only the objects they use, so a test may stand in
+# for the rest); no other build file compiles the folder's sources. It is
+# built only for those that link it.
 function(osprey_shared_library target output)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
@@ -16,6 +23,9 @@ function(osprey_shared_library target output)
   if(ARG_LIBS)
     target_link_libraries(${target} PRIVATE ${ARG_LIBS})
   endif()
+  add_library(${target}_lib STATIC EXCLUDE_FROM_ALL $<TARGET_OBJECTS:${target}>)
+  target_include_directories(${target}_lib INTERFACE $<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>)
+  target_link_libraries(${target}_lib INTERFACE $<TARGET_PROPERTY:${target},LINK_LIBRARIES>)
 endfunction()
 
 # osprey_gtest(<target> SOURCES ... [LIBS ...])
