@@ -28,6 +28,24 @@ function(osprey_shared_library target output)
   target_link_libraries(${target}_lib INTERFACE $<TARGET_PROPERTY:${target},LINK_LIBRARIES>)
 endfunction()
 
+# osprey_embed_text(<target> <file> NAMESPACE <ns> TEXT <name> LENGTH <name> [JSON])
+# Compiles <file> into <target> as the constant text <ns>::<name> (without a
+# final line end) and its length, made again whenever the file changes. With
+# JSON, a file that is not a JSON document of ASCII text fails the build.
+function(osprey_embed_text target file)
+  cmake_parse_arguments(ARG "JSON" "NAMESPACE;TEXT;LENGTH" "" ${ARGN})
+  get_filename_component(base ${file} NAME_WE)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/${base}_embedded.cpp)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${file} -DOUTPUT=${output} -DNAMESPACE=${ARG_NAMESPACE}
+            -DTEXT=${ARG_TEXT} -DLENGTH=${ARG_LENGTH} -DJSON=${ARG_JSON}
+            -P ${CMAKE_SOURCE_DIR}/cmake/embed_text.cmake
+    DEPENDS ${file} ${CMAKE_SOURCE_DIR}/cmake/embed_text.cmake
+    COMMENT "Embedding ${base}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${output})
+endfunction()
+
 # osprey_gtest(<target> SOURCES ... [LIBS ...])
 # A GoogleTest program whose cases CTest runs one by one.
 function(osprey_gtest target)
