@@ -438,7 +438,10 @@ int32_t adminGetServiceList(const char*, json_object*, json_object* reply) {
     // Without a database server only what can be configured here is listed:
     // the web server itself and the applications that have a configuration.
     bool standalone = !underDatabaseServer();
-    zvJsonArrayAdd(list.get(), serviceEntry(standalone ? webServerService() : serverService(), ++id, true));
+    if (!standalone)
+      zvJsonArrayAdd(list.get(), serviceEntry(serverService(), ++id, true));
+    else if (Service web = webServerService(); configurable(web))
+      zvJsonArrayAdd(list.get(), serviceEntry(web, ++id, true));
     if (PluginList* plugins = serverPlugins(); plugins != nullptr && plugins->entries != nullptr)
       for (int32_t i = 0; i < plugins->count; ++i)
         zvJsonArrayAdd(list.get(), serviceEntry(pluginService(plugins->entries[i]), ++id, true));
