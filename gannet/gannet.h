@@ -261,7 +261,7 @@ class ConnectionLease {
   int code_ = 0;
 };
 
-// ---- the document (openapi.cpp) ----
+// ---- the document (openapi.json, compiled in when the library is built) ----
 extern const char kOpenApiDocument[];
 extern const size_t kOpenApiLength;
 

@@ -78,6 +78,8 @@ ServiceControlCallback serviceControl();
 // The local database server the applications log on to: the context's
 // server name, or the engine's default local server without one.
 std::string localServerName();
+// The osprey.json the server was started with (empty before a start).
+const char* pluginConfigPath();
 
 // ---- Applications (webapps.cpp) ----
 

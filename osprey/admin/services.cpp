@@ -2,6 +2,7 @@
 // configurations with history, stop/start/restart through the database
 // server, the broker's authentication file, and commands to the broker.
 #include <strings.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@ namespace {
 constexpr const char* kServerService = "zvsrvr";
 constexpr const char* kServerConfig = "../config/zvsrvr.cfg";
 constexpr const char* kWebServerService = "osprey";
+// As the plug-in describes itself to a database server.
+constexpr const char* kWebServerDescription = "App Server";
 constexpr const char* kAppServicePrefix = "osprey.";
 constexpr size_t kServiceNameMax = 255;
 constexpr size_t kConfigMaxBytes = 4 * 1024 * 1024;
@@ -60,6 +63,11 @@ bool namesWebServer(const std::string& name) {
   return name == kWebServerService || name.compare(0, strlen(kAppServicePrefix), kAppServicePrefix) == 0;
 }
 
+// Inside a database server, which hands over its plug-ins and their control.
+// Without one (heron) there is no database server service and no plug-in
+// list: the web server then stands for itself.
+bool underDatabaseServer() { return serverPlugins() != nullptr || serviceControl() != nullptr; }
+
 Service serverService() {
   Service s;
   s.kind = ServiceKind::Server;
@@ -67,6 +75,19 @@ Service serverService() {
   s.description = "Database Server";
   s.configType = "CFG";
   s.configPath = kServerConfig;
+  s.running = true;
+  return s;
+}
+
+// This web server when no database server lists it among its plug-ins: the
+// configuration it was started with.
+Service webServerService() {
+  Service s;
+  s.kind = ServiceKind::WebServer;
+  s.name = kWebServerService;
+  s.description = kWebServerDescription;
+  s.configType = "JSON";
+  s.configPath = textOf(pluginConfigPath());
   s.running = true;
   return s;
 }
@@ -133,7 +154,15 @@ bool findPlugin(const std::string& name, Service* out) {
 // The service of a name, or false with the message.
 bool findService(const std::string& name, Service* out, std::string* message) {
   if (name == kServerService) {
+    if (!underDatabaseServer()) {
+      *message = formatted("Service [%s] is not available - no database server runs this web server", name);
+      return false;
+    }
     *out = serverService();
+    return true;
+  }
+  if (name == kWebServerService && !underDatabaseServer()) {
+    *out = webServerService();
     return true;
   }
   if (name.compare(0, strlen(kAppServicePrefix), kAppServicePrefix) == 0) {
@@ -177,6 +206,13 @@ bool configFileAllowed(const Service& service, std::string* message) {
     return false;
   }
   return true;
+}
+
+// A service whose configuration can be read and saved here: its file is
+// allowed and there.
+bool configurable(const Service& service) {
+  std::string message;
+  return configFileAllowed(service, &message) && access(service.configPath.c_str(), R_OK) == 0;
 }
 
 // The "name" member of element index of a list; empty when missing.
@@ -399,7 +435,13 @@ int32_t adminGetServiceList(const char*, json_object*, json_object* reply) {
   try {
     zvJsonPtr list = newArray();
     int32_t id = 0;
-    zvJsonArrayAdd(list.get(), serviceEntry(serverService(), ++id, true));
+    // Without a database server only what can be configured here is listed:
+    // the web server itself and the applications that have a configuration.
+    bool standalone = !underDatabaseServer();
+    if (!standalone)
+      zvJsonArrayAdd(list.get(), serviceEntry(serverService(), ++id, true));
+    else if (Service web = webServerService(); configurable(web))
+      zvJsonArrayAdd(list.get(), serviceEntry(web, ++id, true));
     if (PluginList* plugins = serverPlugins(); plugins != nullptr && plugins->entries != nullptr)
       for (int32_t i = 0; i < plugins->count; ++i)
         zvJsonArrayAdd(list.get(), serviceEntry(pluginService(plugins->entries[i]), ++id, true));
@@ -407,7 +449,9 @@ int32_t adminGetServiceList(const char*, json_object*, json_object* reply) {
     YXMutexLock hold(registry.mutex);
     for (int32_t i = 0; i < registry.count; ++i) {
       const WEBAPP& app = *registry.items[i]->value;
-      if (!isExcludedPrefix(app.prefix)) zvJsonArrayAdd(list.get(), serviceEntry(applicationService(app), ++id, true));
+      if (isExcludedPrefix(app.prefix)) continue;
+      Service service = applicationService(app);
+      if (!standalone || configurable(service)) zvJsonArrayAdd(list.get(), serviceEntry(service, ++id, true));
     }
     zvJsonAdd(reply, "serviceList", list.release());
     zvJsonAddInt(reply, "total", id);

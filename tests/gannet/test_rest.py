@@ -313,7 +313,7 @@ def check_openapi(test, doc):
                 if p["in"] == "path":
                     test.assertTrue(p["required"])
             operations += 1
-    test.assertEqual(operations, 18)
+    test.assertEqual(operations, 20)
     for name, scheme in doc["components"]["securitySchemes"].items():
         test.assertEqual((scheme["type"], scheme["scheme"]), ("http", "basic"))
 

@@ -235,6 +235,10 @@ class ServicesTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tree = Tree()
+        # The REST application under a prefix of its own: it has no configuration file.
+        config = json.loads(cls.tree.read("config/osprey.json"))
+        config["applications"].append("rest;gannet")
+        cls.tree.write("config/osprey.json", json.dumps(config))
         cls.tree.serve()
         cls.client = AdminClient(cls.tree.http_port)
         assert cls.client.login()["errorCode"] == 0
@@ -261,15 +265,43 @@ class ServicesTest(unittest.TestCase):
         return self.client.call("adminSaveServiceConfig", {"serviceConfigList": [entry]})
 
     def test_service_list(self):
+        # Without a database server: the web server itself and the applications
+        # whose configuration can be read and saved here; no database server
+        # service, and no application without a configuration file.
         reply = self.client.call("adminGetServiceList")
-        self.assertEqual(reply["serviceList"][0], {"id": 1, "serviceName": "zvsrvr",
-                                                   "serviceDescription": "Database Server",
-                                                   "serviceConfigType": "CFG", "serviceState": "running"})
-        mqtt = [s for s in reply["serviceList"] if s["serviceName"] == "osprey.mqtt"]
-        self.assertEqual(len(mqtt), 1, reply)
-        self.assertEqual((mqtt[0]["serviceDescription"], mqtt[0]["serviceState"]), ("MQTT Server", "running"))
-        self.assertNotIn("osprey.admin", service_names(reply))
+        self.assertEqual(service_names(reply), ["osprey", "osprey.mqtt"], reply)
+        self.assertEqual(reply["serviceList"][0], {"id": 1, "serviceName": "osprey", "serviceDescription": "App Server",
+                                                   "serviceConfigType": "JSON", "serviceState": "running"})
+        mqtt = reply["serviceList"][1]
+        self.assertEqual((mqtt["id"], mqtt["serviceDescription"], mqtt["serviceState"]), (2, "MQTT Server", "running"))
         self.assertEqual(reply["total"], len(reply["serviceList"]))
+        for name in service_names(reply):
+            with self.subTest(service=name):
+                self.assertNotIn("errorCode", self.get(name))
+                self.assertEqual(self.versions(name)[0], "current")
+        for name in ("zvsrvr", "osprey.rest"):
+            with self.subTest(service=name):
+                self.assertEqual(self.get(name)["errorCode"], 8009)
+
+    def test_web_server_configuration_by_its_name(self):
+        original = self.tree.read("config/osprey.json")
+        current = self.get("osprey")["serviceConfigList"][0]
+        self.assertEqual((current["serviceName"], current["serviceConfigContents"]), ("osprey", original))
+        changed = original + "\n"
+        reply = self.save("osprey", changed)
+        self.assertEqual((reply["errorCode"], reply["total"]), (0, 1), reply)
+        self.assertEqual(self.tree.read("config/osprey.json"), changed)
+        self.assertEqual(self.versions("osprey"), ["current", "default"])
+        self.assertEqual(self.get("osprey", "default")["serviceConfigList"][0]["serviceConfigContents"], original)
+        reply = self.save("osprey", original, apply=True)
+        self.assertEqual(reply["errorCode"], 8006, reply)
+        self.assertIn("restart the web server service to apply it", reply["errorMessage"])
+        self.assertEqual(self.tree.read("config/osprey.json"), original)
+        # No database server: nothing of one is written.
+        saved = self.save("zvsrvr", "x")
+        self.assertEqual(saved["errorCode"], 9007, saved)
+        self.assertFalse(os.path.exists(self.tree.path("config/zvsrvr.cfg")))
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.tree.root), "config", "zvsrvr.cfg")))
 
     def test_configuration_versions(self):
         original = self.tree.read("config/starling.cfg")
