@@ -18,6 +18,7 @@
 
 #include "../internal.h"
 #include "admin.h"
+#include "appkit.h"
 #include "ravlink.h"
 #include "yxlogon.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 constexpr int32_t kDefaultIdleSeconds = 600;
 constexpr const char* kIdleVariable = "OSPREY_ADMIN_TOKEN_IDLE_SECONDS";
-constexpr int kReaperPauseMs = 5000;
+constexpr auto kReaperPause = std::chrono::milliseconds(5000);
 constexpr size_t kUserNameMax = 64;
 constexpr size_t kPasswordMax = 1024;
 constexpr size_t kRandomBytes = 64;
@@ -88,9 +89,7 @@ struct AdminState {
   std::mutex mutex;  // every router call, and the reaper's walk
   std::unique_ptr<YXHashTable<FunctionEntry>> functions;
   std::unique_ptr<YXHashTable<ConnToken>> tokens;
-  std::thread reaper;
-  std::condition_variable reaperWake;
-  bool stopping = false;
+  appkit::IdleReaper reaper;
   std::string documentRoot = "./web";
   int32_t idleSeconds = kDefaultIdleSeconds;
   // Keys the credential digests: without it nobody can tell from a digest
@@ -162,13 +161,10 @@ void reapTokens(YXHashTable<ConnToken>& tokens) {
   tokens.Unlock();
 }
 
-void reaperLoop() {
+void reaperTurn() {
   AdminState& s = state();
-  std::unique_lock<std::mutex> hold(s.mutex);
-  while (s.tokens && !s.stopping) {
-    reapTokens(*s.tokens);
-    s.reaperWake.wait_for(hold, std::chrono::milliseconds(kReaperPauseMs));
-  }
+  std::lock_guard<std::mutex> hold(s.mutex);
+  if (s.tokens) reapTokens(*s.tokens);
 }
 
 // The live token of the credentials, or null; expired ones met are removed.
@@ -187,20 +183,7 @@ ConnToken* findByCredential(YXHashTable<ConnToken>& tokens, const std::string& c
 // Logs on to the local database server and off again: 0, or the engine's
 // code with its message.
 int checkCredentials(const std::string& user, const std::string& password, std::string* message) {
-  std::string server = localServerName();
-  int32_t owner = rlGetCurrentOwner();
-  int code = 0;
-  try {
-    ZVSession session(2);
-    session.Logon(server.c_str(), user.c_str(), password.c_str());
-    session.Logout();
-  } catch (const ZVException& e) {
-    code = e.GetErrorCode();
-    *message = e.GetErrorMsg();
-  }
-  // The logon made its owner current on this connection's thread.
-  rlSetCurrentOwner(owner);
-  return code;
+  return appkit::checkEngineLogon(localServerName(), user, password, message);
 }
 
 namespace {
@@ -364,10 +347,8 @@ void stopReaper(AdminState& s) {
   {
     std::lock_guard<std::mutex> hold(s.mutex);
     s.tokens.reset();
-    s.stopping = true;
   }
-  s.reaperWake.notify_all();
-  if (s.reaper.joinable()) s.reaper.join();
+  s.reaper.stop();
 }
 
 }  // namespace
@@ -414,9 +395,8 @@ OSPREY_EXPORT int32_t init(WebAppInitRecord* record, char* error, WebServerThrea
     snprintf(error, kMessageSize, "Not able to create connection token hash table - %.900s", e.GetErrorMsg());
     return e.GetErrorCode();
   }
-  s.stopping = false;
   try {
-    s.reaper = std::thread(reaperLoop);
+    s.reaper.start(kReaperPause, reaperTurn);
   } catch (const std::system_error& e) {
     s.tokens.reset();
     snprintf(error, kMessageSize, "Not able to create the inactive check thread - %d - Couldn't create thread - %s",
