@@ -353,13 +353,22 @@ void stopReaper(AdminState& s) {
 
 }  // namespace
 
-size_t adminBodyLimit(const char* function) {
+int64_t adminBodyLimit(const char* function) {
   if (function == nullptr) return kSmallBodyMax;
   // A 4 MiB configuration as JSON text: its quotes, backslashes and line
   // ends escaped, twice its length leaves room for them.
   if (strcasecmp(function, "adminSaveServiceConfig") == 0) return kSaveBodyMax;
   if (strcasecmp(function, "integration/mqtt") == 0) return kCommandBodyMax;
   return kSmallBodyMax;
+}
+
+zvJsonPtr bodyTooLongReply(int64_t limit) {
+  char text[kMessageSize];
+  snprintf(text, sizeof text, "Invalid parameter - The request body is longer than %lld bytes.",
+           static_cast<long long>(limit));
+  zvJsonPtr reply(zvJsonAlloc());
+  zvJsonSetError(kErrInvalid, text, reply.get());
+  return reply;
 }
 
 const std::string& documentRoot() { return state().documentRoot; }
