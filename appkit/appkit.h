@@ -177,10 +177,10 @@ std::string libraryNextToSelf(const char* fileName);
 // separated by white space, a line whose key starts with ";" is a comment,
 // the value is the word after the key (empty when there is none).
 struct KeywordRules {
-  bool blanksOnly = false;            // only " " separates words (a tab belongs to its word)
-  const char* commentStarts = ";";    // a key starting with one of these makes the line a comment
-  bool valueIsRestOfLine = false;     // the value is the rest of the line, trailing white space removed
-  bool lineNeedsValue = false;        // a line with a key and no value is skipped
+  bool blanksOnly = false;          // only " " separates words (a tab belongs to its word)
+  const char* commentStarts = ";";  // a key starting with one of these makes the line a comment
+  bool valueIsRestOfLine = false;   // the value is the rest of the line, trailing white space removed
+  bool lineNeedsValue = false;      // a line with a key and no value is skipped
 };
 // The key and value of a line: views into the line that was split.
 struct KeywordLine {
@@ -314,7 +314,6 @@ void connectSlot(const char* command, json_object* request, json_object* reply, 
 
 // Logs user on to server and off again, keeping the calling thread's current
 // engine owner: 0, or the engine's code (never 0) with its message in why.
-int checkEngineLogon(const std::string& server, const std::string& user, const std::string& password,
-                     std::string* why);
+int checkEngineLogon(const std::string& server, const std::string& user, const std::string& password, std::string* why);
 
 }  // namespace appkit

@@ -15,7 +15,7 @@ constexpr size_t kMaxServerName = 255;
 json_object* textMember(json_object* object, const char* key) {
   json_object* value = nullptr;
   return json_object_object_get_ex(object, key, &value) && json_object_is_type(value, json_type_string) ? value
-                                                                                                      : nullptr;
+                                                                                                        : nullptr;
 }
 
 std::string refusal(const char* command, const char* detail) { return std::string(command) + detail; }
@@ -40,9 +40,9 @@ bool readConnectRequest(const char* command, json_object* request, json_object* 
   if (yx::hasNulByte(out->user.data(), out->user.size()) ||
       yx::hasNulByte(out->password.data(), out->password.size()) ||
       yx::hasNulByte(out->server.data(), out->server.size())) {
-    zvJsonSetError(
-        9007, refusal(command, " - Invalid parameter - a credential or the server name holds a NUL byte").c_str(),
-        reply);
+    zvJsonSetError(9007,
+                   refusal(command, " - Invalid parameter - a credential or the server name holds a NUL byte").c_str(),
+                   reply);
     return false;
   }
   out->server.resize(std::min(out->server.size(), kMaxServerName));

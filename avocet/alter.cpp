@@ -333,8 +333,8 @@ void endWork(TableCommandContext& context, int rc) {
   trace("\nEnd\n");
   // The page learns the end by polling; the log keeps it too.
   appkit::toolLog(rc == 0 ? std::string("avocet: the table's alteration or rebuild ended")
-                         : "avocet: the table's alteration or rebuild failed with " + std::to_string(rc),
-                 rc);
+                          : "avocet: the table's alteration or rebuild failed with " + std::to_string(rc),
+                  rc);
   api.zvdbSetQuarnOWNER(-1);
   slot.busy = false;  // last: the router may reuse the context from here on
 }

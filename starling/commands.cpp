@@ -229,7 +229,8 @@ int processClientCommandText(const StarlingClientCredentials& client, const void
   std::unique_ptr<AttemptTurns::Turn> turn = commandAttemptTurns().take(user, client.address);
   guard.beforeAttempt(user, client.address);
   std::string why = "a credential or the server name holds a NUL byte";
-  int code = whole && passwordWhole && serverWhole ? appkit::checkEngineLogon(server, user, password, &why) : RL_WRONG_PASSWORD;
+  int code = whole && passwordWhole && serverWhole ? appkit::checkEngineLogon(server, user, password, &why)
+                                                   : RL_WRONG_PASSWORD;
   if (code != 0) {
     guard.failed(user, client.address);
     char line[1400];

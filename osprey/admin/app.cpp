@@ -152,8 +152,8 @@ void reaperTurn() {
 // The live token of the credentials, or null; expired ones are removed.
 ConnToken* findByCredential(TokenTable& tokens, const std::string& credential) {
   tokens.expire();
-  auto* found =
-      tokens.findIf([&](const std::unique_ptr<ConnToken>& token) { return constantTimeEqual(token->credential, credential); });
+  auto* found = tokens.findIf(
+      [&](const std::unique_ptr<ConnToken>& token) { return constantTimeEqual(token->credential, credential); });
   return found ? found->get() : nullptr;
 }
 

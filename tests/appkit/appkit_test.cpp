@@ -79,8 +79,9 @@ TEST(KeywordFile, RestOfLineRule) {
 TEST(KeywordFile, TextAndFileGiveEveryLineInOrder) {
   const char* text = "A 1\n; B 2\nC 3\n\nA 4";
   std::vector<std::string> seen;
-  appkit::forEachKeyword(std::string_view(text), appkit::KeywordRules{},
-                         [&](const appkit::KeywordLine& line) { seen.push_back(std::string(line.key) + "=" + std::string(line.value)); });
+  appkit::forEachKeyword(std::string_view(text), appkit::KeywordRules{}, [&](const appkit::KeywordLine& line) {
+    seen.push_back(std::string(line.key) + "=" + std::string(line.value));
+  });
   EXPECT_EQ(seen, (std::vector<std::string>{"A=1", "C=3", "A=4"}));
 
   // A line longer than a read is taken in pieces, each a line of its own.
