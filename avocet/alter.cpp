@@ -10,7 +10,7 @@
 
 #include "VOKTBasic.h"
 #include "avocet.h"
-#include "finch.h"
+#include "appkit.h"
 
 namespace avocet {
 
@@ -332,9 +332,9 @@ void endWork(TableCommandContext& context, int rc) {
   slot.progress = rc == 0 ? 100 : -std::abs(int64_t(rc));
   trace("\nEnd\n");
   // The page learns the end by polling; the log keeps it too.
-  finch::toolLog(rc == 0 ? std::string("avocet: the table's alteration or rebuild ended")
-                         : "avocet: the table's alteration or rebuild failed with " + std::to_string(rc),
-                 rc);
+  appkit::toolLog(rc == 0 ? std::string("avocet: the table's alteration or rebuild ended")
+                          : "avocet: the table's alteration or rebuild failed with " + std::to_string(rc),
+                  rc);
   api.zvdbSetQuarnOWNER(-1);
   slot.busy = false;  // last: the router may reuse the context from here on
 }

@@ -15,12 +15,9 @@
 
 #include "VOKTBasic.h"
 #include "avocet.h"
-#include "finch.h"
+#include "appkit.h"
 #include "osprey_webapp.h"
 #include "yxlogon.h"
-
-// The tools' shared helpers keep their state here.
-finch::Module finch::module;
 
 namespace avocet {
 
@@ -32,27 +29,19 @@ constexpr int kMaxPoolSize = 1024;  // a configured size beyond it is cut to it
 constexpr const char* kNodeName = "Web Server - avocet";
 constexpr int kDefaultTimeType = 10;
 constexpr size_t kMaxCommandInMessage = 256;
-constexpr int kReaperPauseMs = 2000;
+constexpr auto kReaperPause = std::chrono::milliseconds(2000);
 
-struct Pool {
-  std::vector<Slot> slots;
+struct Pool : appkit::SlotPool<Slot> {
+  using SlotPool::SlotPool;
   int idleTimeout = 300;
-  std::thread reaper;
-  std::mutex stopMutex;
-  std::condition_variable stopSignal;
-  bool stopRequested = false;
-  explicit Pool(size_t count) : slots(count) {}
+  appkit::IdleReaper reaper;
 };
 
 std::mutex requestMutex;  // connect, disconnect, every token command, each reaper step
 Pool* pool = nullptr;
 std::atomic<bool> workersStopping{false};
 
-Slot* findSlot(const char* token) {
-  for (auto& s : pool->slots)
-    if (finch::tokensEqual(s.token, token)) return &s;
-  return nullptr;
-}
+Slot* findSlot(const char* token) { return pool->find(token); }
 
 // Ends the slot's logon (request thread or reaper); the slot is not busy.
 void closeSession(Slot& s) {
@@ -67,20 +56,16 @@ void closeSession(Slot& s) {
   s.commandContext = nullptr;
 }
 
-// 0 with the slot, -1 when none is free or no session can be had, else the engine's code.
+// 0 with the slot, appkit::kSlotPoolFull when none is free or no session can
+// be had, else the engine's code.
 int openSessionSlot(const std::string& server, const std::string& user, const std::string& password, Slot** out) {
-  Slot* slot = nullptr;
-  for (auto& s : pool->slots)
-    if (!s.inUse()) {
-      slot = &s;
-      break;
-    }
-  if (!slot) return -1;
-  std::string token = finch::randomToken();
+  Slot* slot = pool->firstFree();
+  if (!slot) return appkit::kSlotPoolFull;
+  std::string token = appkit::randomToken();
   if (token.empty()) return 9022;
   api.zvdbSetQuarnOWNER(-1);
   RLHANDLE session = api.zvdbAllocSession(2);
-  if (!session) return -1;
+  if (!session) return appkit::kSlotPoolFull;
   int r = api.zvdbLogon(session, server.c_str(), user.c_str(), password.c_str());
   if (r != 0) {
     api.zvdbFreeSession(session);
@@ -101,57 +86,16 @@ int openSessionSlot(const std::string& server, const std::string& user, const st
 // The log-ons of this browser, counted per user and client address: an
 // address that keeps failing waits longer before each attempt.
 yx::LogonGuard& logonGuard() {
-  static yx::LogonGuard guard("avocet", [](const std::string& line) { finch::toolLog(line); });
+  static yx::LogonGuard guard("avocet", [](const std::string& line) { appkit::toolLog(line); });
   return guard;
 }
 
-// What zvIsamExConnect asks for; read before the request mutex is taken.
-struct ConnectRequest {
-  std::string server, user, password;
-};
-
-// false when the reply is final already (an error, or empty without credentials).
-bool readConnectRequest(json_object* request, json_object* reply, ConnectRequest* out) {
-  json_object* info = nullptr;
-  if (!zvJsonGetByName(request, "serverInfo", &info) || !json_object_is_type(info, json_type_object)) {
-    zvJsonSetError(9007, "zvIsamExConnect - Invalid parameter - Missing serverInfo in the request", reply);
-    return false;
-  }
-  const char* serverName = nullptr;
-  if (memberText(info, "serverName", &serverName))
-    out->server.assign(serverName, size_t(json_object_get_string_len(json_object_object_get(info, "serverName"))));
-  else
-    out->server = finch::module.localServer;
-  const char* user = nullptr;
-  const char* password = nullptr;
-  if (!memberText(info, "userName", &user) || !memberText(info, "userPassword", &password))
-    return false;  // the reply stays empty: the page sent no credentials
-  out->user = finch::base64Decode(user);
-  out->password = finch::base64Decode(password);
-  // A name cut at a NUL byte would log on as someone the page did not name.
-  if (yx::hasNulByte(out->user.data(), out->user.size()) ||
-      yx::hasNulByte(out->password.data(), out->password.size()) ||
-      yx::hasNulByte(out->server.data(), out->server.size())) {
-    zvJsonSetError(9007, "zvIsamExConnect - Invalid parameter - a credential or the server name holds a NUL byte",
-                   reply);
-    return false;
-  }
-  out->server.resize(std::min<size_t>(out->server.size(), 255));
-  return true;
-}
-
-// zvIsamExConnect: the wait the guard asks for comes before the request
-// mutex, so that a client that keeps failing holds up no one else.
+// zvIsamExConnect: the request mutex is taken only once the guard's wait is over.
 void handleConnect(json_object* request, json_object* reply) {
-  ConnectRequest connect;
-  if (!readConnectRequest(request, reply, &connect)) return;
-  std::string address = finch::clientAddress();
-  logonGuard().beforeAttempt(connect.user, address);
-  Slot* slot = nullptr;
-  int r;
-  {
+  appkit::connectSlot("zvIsamExConnect", request, reply, logonGuard(), [&](const appkit::SlotConnectRequest& connect) {
     std::lock_guard<std::mutex> lock(requestMutex);
-    r = openSessionSlot(connect.server, connect.user, connect.password, &slot);
+    Slot* slot = nullptr;
+    int r = openSessionSlot(connect.server, connect.user, connect.password, &slot);
     if (r == 0) {
       char separator[2] = {api._zvdbGetPathSeparator(slot->session), '\0'};
       json_object* result = zvJsonAlloc();
@@ -162,42 +106,20 @@ void handleConnect(json_object* request, json_object* reply) {
       zvJsonSetSuccess(reply);
     }
     api.zvdbSetQuarnOWNER(-1);
-  }
-  if (r == 0) {
-    logonGuard().succeeded(connect.user, address);
-  } else if (r == -1) {
-    zvJsonSetError(9022, "zvIsamExConnect - Connection pool is full", reply);
-  } else {
-    if (r != 9022) logonGuard().failed(connect.user, address);
-    zvJsonSetError(r, "zvIsamExConnect - Connection error", reply);
-  }
-}
-
-void getInfo(json_object* reply) {
-  json_object* result = zvJsonAlloc();
-  zvJsonAddBoolean(result, "proxy_enabled", finch::module.agentMaster);
-  zvJsonAddBoolean(result, "unicode", finch::module.unicode);
-  zvJsonAdd(result, "availableConnections", finch::listAvailableConnections(finch::module.connTypes));
-  zvJsonAdd(reply, "result", result);
-  zvJsonSetSuccess(reply);
+    return r;
+  });
 }
 
 // ---- the reaper --------------------------------------------------------------------------
 
 void reapIdleSessions(Pool* p) {
-  std::unique_lock<std::mutex> stop(p->stopMutex);
-  while (!p->stopRequested) {
-    stop.unlock();
-    time_t now = time(nullptr);
-    for (auto& s : p->slots) {
-      std::lock_guard<std::mutex> lock(requestMutex);
-      if (!s.inUse() || s.busy || int64_t(difftime(now, s.lastUse)) < p->idleTimeout) continue;
-      bool disconnected = s.lastUse == 0;
-      closeSession(s);
-      s.owner = disconnected ? -1 : -2;  // the token stays: its requests read "Connection expired."
-    }
-    stop.lock();
-    p->stopSignal.wait_for(stop, std::chrono::milliseconds(kReaperPauseMs), [&] { return p->stopRequested; });
+  time_t now = time(nullptr);
+  for (auto& s : p->slots) {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    if (!s.inUse() || s.busy || int64_t(difftime(now, s.lastUse)) < p->idleTimeout) continue;
+    bool disconnected = s.lastUse == 0;
+    closeSession(s);
+    s.owner = disconnected ? -1 : -2;  // the token stays: its requests read "Connection expired."
   }
 }
 
@@ -277,18 +199,18 @@ void logOutcome(const char* command, json_object* request, json_object* reply) {
   for (const char* name : kChanging) changes = changes || strcasecmp(command, name) == 0;
   const char* op = nullptr;
   changes = changes || (zvJsonGetStringByName(request, "op", &op) && op && strcmp(op, "write") == 0);
-  finch::logOutcome("avocet", command, reply, changes);
+  appkit::logOutcome("avocet", command, reply, changes);
 }
 
 std::string commandText(const char* command) { return std::string(command).substr(0, kMaxCommandInMessage); }
 
 bool runPublicCommand(const char* command, json_object* request, json_object** reply) {
   if (strcasecmp(command, "zvIsamExGetInfo") == 0)
-    getInfo(*reply);
+    appkit::answerToolInfo(*reply, true);
   else if (strcasecmp(command, "zvIsamExServers") == 0)
-    finch::serversFile(request, reply, "zvIsamExServers");
+    appkit::serversFile(request, reply, "zvIsamExServers");
   else if (strcasecmp(command, "zvIsamExGetErrors") == 0)
-    finch::errorsFile(reply);
+    appkit::errorsFile(reply);
   else
     return false;
   return true;
@@ -421,12 +343,7 @@ void runTokenCommand(const char* command, const char* token, json_object* reques
 void stopPool() {
   if (!pool) return;
   // The reaper first: it could free a command context while its worker is joined below.
-  {
-    std::lock_guard<std::mutex> lock(pool->stopMutex);
-    pool->stopRequested = true;
-  }
-  pool->stopSignal.notify_all();
-  if (pool->reaper.joinable()) pool->reaper.join();
+  pool->reaper.stop();
   // Running alterations are asked to stop (they then change nothing), and
   // every worker is joined before the slots it uses go.
   workersStopping = true;
@@ -455,26 +372,11 @@ void trace(const char* format, ...) {
 }
 
 int bindClientLibrary(char* error) {
-  errno = 0;
-  void* library = dlopen(finch::libraryNextToSelf("ravlink.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    int code = errno ? errno : ENOENT;
-    snprintf(error, 1024, "Not able to load client symbols for avocet tool. Can't find local client library handle: %d",
-             code);
-    return code;
-  }
-#define AVOCET_BIND(name)                                                                                         \
-  api.name = reinterpret_cast<decltype(api.name)>(dlsym(library, #name));                                         \
-  if (!api.name) {                                                                                                \
-    snprintf(error, 1024, "Not able to load client symbols for avocet tool. Unable to resolve quarn function %s", \
-             #name);                                                                                              \
-    return 1;                                                                                                     \
-  }
-  AVOCET_CLIENT_FUNCTIONS(AVOCET_BIND)
-  AVOCET_BIND(rlGetAlterProgress)
-  AVOCET_BIND(rlBlobSetHex)
-#undef AVOCET_BIND
-  return 0;  // the library stays loaded for the process's life
+#define AVOCET_BINDING(name) APPKIT_BINDING(api, name),
+  return appkit::bindLibrary(
+      "ravlink.so", "avocet",
+      {AVOCET_CLIENT_FUNCTIONS(AVOCET_BINDING) AVOCET_BINDING(rlGetAlterProgress) AVOCET_BINDING(rlBlobSetHex)}, error);
+#undef AVOCET_BINDING
 }
 
 }  // namespace avocet
@@ -488,18 +390,19 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     std::lock_guard<std::mutex> lock(requestMutex);
     int r = bindClientLibrary(error);
     if (r != 0) return r;
-    finch::readInitRecord(record, "avocet.cfg", kMaxPoolSize, "avocet Application");
+    appkit::readInitRecord(record, "avocet.cfg", kMaxPoolSize, "avocet Application");
     r = api.zvThrdInit(100, 0, 0);
     if (r != 0 && r != 125) {
       snprintf(error, 1024, "Not able to initialize thread management for avocet web application");
       return r;
     }
     if (pool) return 0;  // a second init keeps the pool, its logons and its reaper
-    auto* p = new Pool(size_t(finch::module.poolSize));
+    auto p = std::make_unique<Pool>(size_t(appkit::toolSettings().poolSize));
     for (auto& s : p->slots) s.lastUse = time(nullptr);
-    p->idleTimeout = finch::module.idleTimeout;
-    p->reaper = std::thread(reapIdleSessions, p);
-    pool = p;
+    p->idleTimeout = appkit::toolSettings().idleTimeout;
+    Pool* started = p.get();
+    p->reaper.start(kReaperPause, [started] { reapIdleSessions(started); });
+    pool = p.release();
     return 0;
   } catch (const std::exception& e) {
     snprintf(error, 1024, "Not able to start avocet web application - %s", e.what());

@@ -1,16 +1,11 @@
 // finch's entry points, configuration, engine binding, slot pool, reaper,
 // tokens and router.
-#include <dlfcn.h>
 #include <strings.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "VOKTBasic.h"
 #include "finch.h"
@@ -20,7 +15,7 @@
 namespace finch {
 
 ClientApi api;
-Module module;
+Module& module = appkit::toolSettings();
 
 namespace {
 
@@ -28,7 +23,7 @@ constexpr int kMaxPoolSize = 1024;  // a configured size beyond it is cut to it
 constexpr const char* kInstanceName = "VIXMonitor";
 constexpr const char* kNodeName = "Web Server - VIXMonitor";
 constexpr size_t kMaxCommandInMessage = 256;
-constexpr size_t kMaxServerName = 255;
+constexpr auto kReaperPause = std::chrono::milliseconds(2000);
 
 struct Slot {
   std::string token;   // 32 hex digits; empty when free
@@ -38,13 +33,10 @@ struct Slot {
 };
 
 // The pool and its reaper live from the first successful init to term.
-struct Pool {
-  std::vector<Slot> slots;
+struct Pool : appkit::SlotPool<Slot> {
+  using SlotPool::SlotPool;
   int idleTimeout = 300;
-  std::thread reaper;
-  std::mutex stopMutex;
-  std::condition_variable stopSignal;
-  bool stopRequested = false;
+  appkit::IdleReaper reaper;
 };
 
 std::mutex requestMutex;  // every command and each reaper step
@@ -52,11 +44,7 @@ Pool* pool = nullptr;
 
 // ---- slots -----------------------------------------------------------------------------
 
-Slot* findSlot(const char* token) {
-  for (auto& s : pool->slots)
-    if (tokensEqual(s.token, token)) return &s;
-  return nullptr;
-}
+Slot* findSlot(const char* token) { return pool->find(token); }
 
 // Logs the slot's logon off (request thread or reaper); results do not matter.
 void closeSlot(Slot& s) {
@@ -67,16 +55,11 @@ void closeSlot(Slot& s) {
   api.zvdbSetQuarnOWNER(-1);
 }
 
-// 0 with the slot, -1 when none is free, else the engine's code.
+// 0 with the slot, appkit::kSlotPoolFull when none is free, else the engine's code.
 int openPoolSlot(const std::string& server, const std::string& user, const std::string& password, Slot** out) {
-  Slot* slot = nullptr;
-  for (auto& s : pool->slots)
-    if (!s.inUse()) {
-      slot = &s;
-      break;
-    }
-  if (!slot) return -1;
-  std::string token = randomToken();
+  Slot* slot = pool->firstFree();
+  if (!slot) return appkit::kSlotPoolFull;
+  std::string token = appkit::randomToken();
   if (token.empty()) return 9022;
   api.zvdbSetQuarnOWNER(-1);
   api.zvThrdAttach();
@@ -99,53 +82,12 @@ int openPoolSlot(const std::string& server, const std::string& user, const std::
   return 0;
 }
 
-// What zvMonConnect asks for; read before the request mutex is taken.
-struct ConnectRequest {
-  std::string server, user, password;
-};
-
-// false when the reply is final already (an error, or empty without credentials).
-bool readConnectRequest(json_object* request, json_object** reply, ConnectRequest* out) {
-  json_object* info = nullptr;
-  if (!zvJsonGetByName(request, "serverInfo", &info) || !json_object_is_type(info, json_type_object)) {
-    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - Missing serverInfo in the request", *reply);
-    return false;
-  }
-  const char* serverName = nullptr;
-  if (zvJsonGetStringByName(info, "serverName", &serverName) && serverName)
-    out->server.assign(serverName, size_t(json_object_get_string_len(json_object_object_get(info, "serverName"))));
-  else
-    out->server = module.localServer;
-  const char* user = nullptr;
-  const char* password = nullptr;
-  if (!zvJsonGetStringByName(info, "userName", &user) || !zvJsonGetStringByName(info, "userPassword", &password) ||
-      !user || !password)
-    return false;  // the reply stays empty: the page sent no credentials
-  out->user = base64Decode(user);
-  out->password = base64Decode(password);
-  // A name cut at a NUL byte would log on as someone the page did not name.
-  if (yx::hasNulByte(out->user.data(), out->user.size()) ||
-      yx::hasNulByte(out->password.data(), out->password.size()) ||
-      yx::hasNulByte(out->server.data(), out->server.size())) {
-    zvJsonSetError(9007, "zvMonConnect - Invalid parameter - a credential or the server name holds a NUL byte", *reply);
-    return false;
-  }
-  out->server.resize(std::min(out->server.size(), kMaxServerName));
-  return true;
-}
-
-// zvMonConnect: the wait the guard asks for comes before the request mutex,
-// so that a client that keeps failing holds up no one else.
+// zvMonConnect: the request mutex is taken only once the guard's wait is over.
 void handleConnect(json_object* request, json_object** reply) {
-  ConnectRequest connect;
-  if (!readConnectRequest(request, reply, &connect)) return;
-  std::string address = clientAddress();
-  logonGuard().beforeAttempt(connect.user, address);
-  Slot* slot = nullptr;
-  int r;
-  {
+  appkit::connectSlot("zvMonConnect", request, *reply, logonGuard(), [&](const appkit::SlotConnectRequest& connect) {
     std::lock_guard<std::mutex> lock(requestMutex);
-    r = openPoolSlot(connect.server, connect.user, connect.password, &slot);
+    Slot* slot = nullptr;
+    int r = openPoolSlot(connect.server, connect.user, connect.password, &slot);
     if (r == 0) {
       json_object* result = zvJsonAlloc();
       zvJsonAddInt(result, "timeout", module.idleTimeout);
@@ -154,43 +96,21 @@ void handleConnect(json_object* request, json_object** reply) {
       zvJsonSetSuccess(*reply);
     }
     api.zvdbSetQuarnOWNER(-1);
-  }
-  if (r == 0) {
-    logonGuard().succeeded(connect.user, address);
-  } else if (r == -1) {
-    zvJsonSetError(9022, "zvMonConnect - Connection pool is full", *reply);
-  } else {
-    if (r != 9022) logonGuard().failed(connect.user, address);
-    zvJsonSetError(r, "zvMonConnect - Connection error", *reply);
-  }
-}
-
-void getInfo(json_object** reply) {
-  json_object* result = zvJsonAlloc();
-  zvJsonAddBoolean(result, "proxy_enabled", module.agentMaster);
-  zvJsonAddBoolean(result, "unicode", module.unicode);
-  zvJsonAdd(result, "availableConnections", listAvailableConnections(module.connTypes));
-  zvJsonAdd(*reply, "result", result);
-  zvJsonSetSuccess(*reply);
+    return r;
+  });
 }
 
 // ---- the reaper --------------------------------------------------------------------------
 
 void reapIdleConnections(Pool* p) {
-  std::unique_lock<std::mutex> stop(p->stopMutex);
-  while (!p->stopRequested) {
-    stop.unlock();
-    time_t now = time(nullptr);
-    for (auto& s : p->slots) {
-      std::lock_guard<std::mutex> lock(requestMutex);
-      // Every logged-on slot, whatever owner number the engine gave it.
-      if (s.inUse() && int64_t(difftime(now, s.lastUse)) >= p->idleTimeout) {
-        closeSlot(s);
-        s.owner = -2;
-      }
+  time_t now = time(nullptr);
+  for (auto& s : p->slots) {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    // Every logged-on slot, whatever owner number the engine gave it.
+    if (s.inUse() && int64_t(difftime(now, s.lastUse)) >= p->idleTimeout) {
+      closeSlot(s);
+      s.owner = -2;
     }
-    stop.lock();
-    p->stopSignal.wait_for(stop, std::chrono::milliseconds(2000), [&] { return p->stopRequested; });
   }
 }
 
@@ -275,7 +195,7 @@ std::string commandText(const char* command) { return std::string(command).subst
 
 bool runPublicCommand(const char* command, json_object* request, json_object** reply) {
   if (strcasecmp(command, "zvMonGetInfo") == 0)
-    getInfo(reply);
+    appkit::answerToolInfo(*reply, true);
   else if (strcasecmp(command, "zvMonLayouts") == 0)
     layoutsFile(request, reply);
   else if (strcasecmp(command, "zvMonDashboard") == 0)
@@ -283,7 +203,7 @@ bool runPublicCommand(const char* command, json_object* request, json_object** r
   else if (strcasecmp(command, "zvMonGetErrors") == 0)
     errorsFile(reply);
   else if (strcasecmp(command, "zvMonServers") == 0)
-    serversFile(request, reply);
+    serversFile(request, reply, "zvMonServers");
   else
     return false;
   return true;
@@ -348,78 +268,9 @@ yx::LogonGuard& logonGuard() {
 }
 
 int bindClientLibrary(char* error) {
-  errno = 0;
-  void* library = dlopen(libraryNextToSelf("ravlink.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    int code = errno ? errno : ENOENT;
-    snprintf(error, 1024,
-             "Not able to load client symbols for Monitor tool. Can't find local client library handle: %d", code);
-    return code;
-  }
-  struct Binding {
-    const char* name;
-    void** slot;
-  };
-#define BIND(name) \
-  { #name, reinterpret_cast < void**>(&api.name) }
-  const Binding bindings[] = {
-      BIND(USERINFO),
-      BIND(USERLIST),
-      BIND(revobj),
-      BIND(revlng),
-      BIND(CLISAM),
-      BIND(INTISAMX),
-      BIND(IOPERFORMANCEX),
-      BIND(SETNODE),
-      BIND(SYSCFG),
-      BIND(zvSNAPSHOT),
-      BIND(zvGetOpenFiles),
-      BIND(zvGetFileUsers),
-      BIND(zvGetFileLocks),
-      BIND(zvOWNER),
-      BIND(zvSetOWNER),
-      BIND(zvdbGetQuarnOWNER),
-      BIND(zvdbSetQuarnOWNER),
-      BIND(zvMEMSTAT),
-      BIND(zvThrdAttach),
-      BIND(REGQUARN),
-      BIND(SWTQUARN),
-      BIND(UNRQUARN),
-      BIND(GETQUARN),
-      BIND(zvThrdGet),
-      BIND(zvThrdInit),
-      BIND(OPNRFIL),
-      BIND(CLRFIL),
-      BIND(FRSVREC),
-      BIND(NXTVREC),
-      BIND(IDXENT),
-      BIND(FRSKEY),
-      BIND(NXTKEY),
-      BIND(REDIVREC),
-      BIND(SETCURI),
-      BIND(LSTVREC),
-      BIND(PRVVREC),
-      BIND(zvklusr),
-      BIND(USERINFOX),
-      BIND(DELVREC),
-      BIND(LKISAM),
-      BIND(TRANBEG),
-      BIND(TRANEND),
-      BIND(SYSLOG),
-      BIND(INTISAMX4),
-      BIND(zvThrdDetach),
-  };
-#undef BIND
-  for (const auto& b : bindings) {
-    dlerror();
-    *b.slot = dlsym(library, b.name);
-    if (!*b.slot) {
-      snprintf(error, 1024, "Not able to load client symbols for Monitor tool. Unable to resolve quarn function %s",
-               b.name);
-      return errno ? errno : ENOENT;  // never 0: the host would take it for success
-    }
-  }
-  return 0;  // the library stays loaded for the process's life
+#define FINCH_BINDING(name) APPKIT_BINDING(api, name),
+  return appkit::bindLibrary("ravlink.so", "Monitor", {FINCH_CLIENT_FUNCTIONS(FINCH_BINDING)}, error);
+#undef FINCH_BINDING
 }
 
 }  // namespace finch
@@ -432,19 +283,19 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
   try {
     int r = bindClientLibrary(error);
     if (r != 0) return r;
-    readInitRecord(record, "finch.cfg", kMaxPoolSize, "Monitor Application");
+    appkit::readInitRecord(record, "finch.cfg", kMaxPoolSize, "Monitor Application");
     r = api.zvThrdInit(100, 0, 0);
     if (r != 0 && r != 125) {
       snprintf(error, 1024, "Not able to initialize thread management for finch web application");
       return r;
     }
     if (pool) return 0;  // a second init keeps the pool of the first
-    auto* p = new Pool();
-    p->slots.resize(size_t(module.poolSize));
+    auto p = std::make_unique<Pool>(size_t(module.poolSize));
     for (auto& s : p->slots) s.lastUse = time(nullptr);
     p->idleTimeout = module.idleTimeout;
-    p->reaper = std::thread(reapIdleConnections, p);
-    pool = p;
+    Pool* started = p.get();
+    p->reaper.start(kReaperPause, [started] { reapIdleConnections(started); });
+    pool = p.release();
     return 0;
   } catch (const std::exception& e) {
     snprintf(error, 1024, "Not able to start finch web application - %s", e.what());
@@ -454,12 +305,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
 
 __attribute__((visibility("default"))) int32_t term(char* error) {
   if (pool) {
-    {
-      std::lock_guard<std::mutex> lock(pool->stopMutex);
-      pool->stopRequested = true;
-    }
-    pool->stopSignal.notify_all();
-    if (pool->reaper.joinable()) pool->reaper.join();
+    pool->reaper.stop();
     delete pool;  // slots in use are not logged off: the process is ending
     pool = nullptr;
   }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "appkit.h"
 #include "monitor.h"
 
 struct WebAppInitRecord;
@@ -31,52 +32,58 @@ namespace finch {
 
 // ---- the engine's functions, bound by name ----------------------------------------------
 
+// The engine's functions the monitor binds, in their binding order.
+#define FINCH_CLIENT_FUNCTIONS(X) \
+  X(USERINFO)                     \
+  X(USERLIST)                     \
+  X(revobj)                       \
+  X(revlng)                       \
+  X(CLISAM)                       \
+  X(INTISAMX)                     \
+  X(IOPERFORMANCEX)               \
+  X(SETNODE)                      \
+  X(SYSCFG)                       \
+  X(zvSNAPSHOT)                   \
+  X(zvGetOpenFiles)               \
+  X(zvGetFileUsers)               \
+  X(zvGetFileLocks)               \
+  X(zvOWNER)                      \
+  X(zvSetOWNER)                   \
+  X(zvdbGetQuarnOWNER)            \
+  X(zvdbSetQuarnOWNER)            \
+  X(zvMEMSTAT)                    \
+  X(zvThrdAttach)                 \
+  X(REGQUARN)                     \
+  X(SWTQUARN)                     \
+  X(UNRQUARN)                     \
+  X(GETQUARN)                     \
+  X(zvThrdGet)                    \
+  X(zvThrdInit)                   \
+  X(OPNRFIL)                      \
+  X(CLRFIL)                       \
+  X(FRSVREC)                      \
+  X(NXTVREC)                      \
+  X(IDXENT)                       \
+  X(FRSKEY)                       \
+  X(NXTKEY)                       \
+  X(REDIVREC)                     \
+  X(SETCURI)                      \
+  X(LSTVREC)                      \
+  X(PRVVREC)                      \
+  X(zvklusr)                      \
+  X(USERINFOX)                    \
+  X(DELVREC)                      \
+  X(LKISAM)                       \
+  X(TRANBEG)                      \
+  X(TRANEND)                      \
+  X(SYSLOG)                       \
+  X(INTISAMX4)                    \
+  X(zvThrdDetach)
+
 struct ClientApi {
-  decltype(&::USERINFO) USERINFO;
-  decltype(&::USERLIST) USERLIST;
-  decltype(&::revobj) revobj;
-  decltype(&::revlng) revlng;
-  decltype(&::CLISAM) CLISAM;
-  decltype(&::INTISAMX) INTISAMX;
-  decltype(&::IOPERFORMANCEX) IOPERFORMANCEX;
-  decltype(&::SETNODE) SETNODE;
-  decltype(&::SYSCFG) SYSCFG;
-  decltype(&::zvSNAPSHOT) zvSNAPSHOT;
-  decltype(&::zvGetOpenFiles) zvGetOpenFiles;
-  decltype(&::zvGetFileUsers) zvGetFileUsers;
-  decltype(&::zvGetFileLocks) zvGetFileLocks;
-  decltype(&::zvOWNER) zvOWNER;
-  decltype(&::zvSetOWNER) zvSetOWNER;
-  decltype(&::zvdbGetQuarnOWNER) zvdbGetQuarnOWNER;
-  decltype(&::zvdbSetQuarnOWNER) zvdbSetQuarnOWNER;
-  decltype(&::zvMEMSTAT) zvMEMSTAT;
-  decltype(&::zvThrdAttach) zvThrdAttach;
-  decltype(&::REGQUARN) REGQUARN;
-  decltype(&::SWTQUARN) SWTQUARN;
-  decltype(&::UNRQUARN) UNRQUARN;
-  decltype(&::GETQUARN) GETQUARN;
-  decltype(&::zvThrdGet) zvThrdGet;
-  decltype(&::zvThrdInit) zvThrdInit;
-  decltype(&::OPNRFIL) OPNRFIL;
-  decltype(&::CLRFIL) CLRFIL;
-  decltype(&::FRSVREC) FRSVREC;
-  decltype(&::NXTVREC) NXTVREC;
-  decltype(&::IDXENT) IDXENT;
-  decltype(&::FRSKEY) FRSKEY;
-  decltype(&::NXTKEY) NXTKEY;
-  decltype(&::REDIVREC) REDIVREC;
-  decltype(&::SETCURI) SETCURI;
-  decltype(&::LSTVREC) LSTVREC;
-  decltype(&::PRVVREC) PRVVREC;
-  decltype(&::zvklusr) zvklusr;
-  decltype(&::USERINFOX) USERINFOX;
-  decltype(&::DELVREC) DELVREC;
-  decltype(&::LKISAM) LKISAM;
-  decltype(&::TRANBEG) TRANBEG;
-  decltype(&::TRANEND) TRANEND;
-  decltype(&::SYSLOG) SYSLOG;
-  decltype(&::INTISAMX4) INTISAMX4;
-  decltype(&::zvThrdDetach) zvThrdDetach;
+#define FINCH_CLIENT_MEMBER(name) decltype(&::name) name = nullptr;
+  FINCH_CLIENT_FUNCTIONS(FINCH_CLIENT_MEMBER)
+#undef FINCH_CLIENT_MEMBER
 };
 extern ClientApi api;
 
@@ -89,18 +96,9 @@ yx::LogonGuard& logonGuard();
 
 // ---- module state ----------------------------------------------------------------------
 
-struct Module {
-  bool unicode = false;
-  bool agentMaster = false;
-  std::string documentRoot;
-  std::string localServer;    // "NAME@localhost"
-  void* connTypes = nullptr;  // the host's ConnTypeTable, or null
-  int poolSize = 10;
-  int idleTimeout = 300;
-  std::string configPath;
-  int32_t (*log)(const char* message, int32_t code) = nullptr;  // the host's log, when it gave one
-};
-extern Module module;
+// The monitor's settings: the host's, and config/finch.cfg's.
+using Module = appkit::ToolSettings;
+extern Module& module;
 
 // ---- the counter emitter ----------------------------------------------------------------
 
@@ -193,58 +191,24 @@ void readEventLog(json_object* request, json_object** reply);
 void purgeEventLogs(json_object* request, json_object** reply);
 void memAllocRows(json_object* request, json_object** reply);
 void memStat(json_object* request, json_object** reply);
-void layoutsFile(json_object* request, json_object** reply);
-void dashboardFile(json_object* request, json_object** reply);
 int buildDashboard(json_object* request, json_object** reply);
-// The servers list; command names the tool in its messages.
-void serversFile(json_object* request, json_object** reply, const char* command = "zvMonServers");
-void errorsFile(json_object** reply);
 
-// ---- shared helpers of the browser tools (tool_helpers.cpp) -------------------------------
+// ---- what the browser tools share (appkit) ------------------------------------------------
 
-// Reads config/<fileName> (first under "..", then under "."): CONN_POOL_SIZE
-// and INACTIVE_TIMEOUT into module, cut to [0, maxPoolSize] and >= 0; the
-// path last tried goes to module.configPath. A missing file keeps the values.
-void readConfiguration(const char* fileName, int maxPoolSize);
-// Takes the host's settings from the init record into module, reads
-// config/<fileName> over the default 10 slots and 300 s, and writes the
-// application's description, configuration type and path into the record.
-void readInitRecord(WebAppInitRecord* record, const char* fileName, int maxPoolSize, const char* description);
-// The host's listeners and connection types; null when the host gave none.
-json_object* listAvailableConnections(void* connTypes);
-// RFC 4648 base64, up to the first character outside the alphabet. Every
-// decoded byte is kept, NUL bytes too: a caller refuses a credential that
-// holds one (yx::hasNulByte) rather than use a cut text.
-std::string base64Decode(const char* text);
-
-// The address of the client whose request the calling thread serves, as the
-// plug-in tells it; "" when it does not.
-std::string clientAddress();
-// One line to the application's log: the host's log when it gave one, else
-// the system log. Control characters (a client's text may hold them) are
-// written as "?", so that one line stays one line. code 0 is information.
-void toolLog(const std::string& line, int32_t code = 0);
-// Logs a command's outcome: a failure always (its code and message), a
-// success only when changes says the command changed something.
-void logOutcome(const char* application, const char* command, json_object* reply, bool changes);
+using appkit::base64Decode;
+using appkit::clientAddress;
+using appkit::dashboardFile;
+using appkit::errorsFile;
+using appkit::layoutsFile;
+using appkit::logOutcome;
+using appkit::replyWithFile;
+using appkit::serversFile;
+using appkit::toolLog;
 
 // Day number of a date, as the engine's log numbers them; 0 for an invalid date.
 int32_t dateToDayNumber(int year, int month, int day);
 
 // Local time as "%b %d, %Y %X"; "Invalid Time" when it cannot be converted.
 std::string localTimeText(int64_t seconds);
-
-// Replaces *reply with value (released first), or answers code with message when value is null.
-void replyWithFile(json_object** reply, json_object* value, int code, const char* message);
-
-// A session token: 32 random hexadecimal digits; empty when the system has no randomness to give.
-std::string randomToken();
-// Whether a slot's token equals the one a request sent, in time independent of where they differ.
-bool tokensEqual(const std::string& slotToken, const char* sent);
-// "NAME@localhost": the host's local server, or the engine's default one when the host names none.
-std::string localServerName(const WebAppInitRecord* record);
-// A library in the same folder as the one this code is built into (a
-// sanitizer's dlopen would not search this library's own run path).
-std::string libraryNextToSelf(const char* fileName);
 
 }  // namespace finch

@@ -364,7 +364,7 @@ int functionTimingReport(json_object** reply) {
   std::vector<unsigned char> block(kTimingBuffer, 0);
   int r = api.zvSNAPSHOT(RL_SNAP_SYSTEM, nullptr, block.data(), kTimingBuffer);
   if (r != 0) return zvJsonSetError(r, "SnapShot Error", *reply);
-  json_object* functions = zvJsonAllocArray();
+  zvJsonPtr functions(zvJsonAllocArray());
   if (!functions) return 9010;
   auto u32 = [&](size_t at) {
     uint32_t v;
@@ -381,7 +381,6 @@ int functionTimingReport(json_object** reply) {
     fixlen = __builtin_bswap32(fixlen);
   }
   if (!reverse && varlen != 0 && !(u32(1068) & 0x10000000)) {
-    zvJsonRelease(functions);
     return zvJsonSetError(999, "zvMonGetFunctionTiming error", *reply);
   }
   // Entries are read only as far as the block reaches.
@@ -405,11 +404,11 @@ int functionTimingReport(json_object** reply) {
       if (number < RL_MON_FUNCTIONS) zvJsonAddString(row, "Name", kFunctionNames[number]);
       zvJsonAddInt(row, "CallCount", int32_t(count));
       zvJsonAddDouble(row, "TotalTime", ticks != 0 ? double(total) / double(ticks) : 0.0);
-      zvJsonArrayAdd(functions, row);
+      zvJsonArrayAdd(functions.get(), row);
     }
   }
   zvJsonSetSuccess(*reply);
-  zvJsonAdd(*reply, "Functions", functions);
+  zvJsonAdd(*reply, "Functions", functions.release());
   return 0;
 }
 

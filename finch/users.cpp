@@ -87,7 +87,7 @@ void listActiveConnections(CounterContext& c, json_object* request, json_object*
     zvJsonSetError(r, "zvMonGetUserList error", *reply);
     return;
   }
-  json_object* connections = zvJsonAllocArray();
+  zvJsonPtr connections(zvJsonAllocArray());
   int64_t total = 0, sql = 0, isam = 0;
   size_t entries = std::min<size_t>(info.entries, buffer.size() / kEntrySize);
   for (size_t i = 0; i < entries; ++i) {
@@ -97,7 +97,8 @@ void listActiveConnections(CounterContext& c, json_object* request, json_object*
     bool isSql = !comm.empty() && comm[0] == 'S';
     ++total;
     ++(isSql ? sql : isam);
-    json_object* row = zvJsonAlloc();
+    zvJsonPtr owned(zvJsonAlloc());
+    json_object* row = owned.get();
     zvJsonAddInt(row, "Task", task);
     std::string user = textAt(e, 4, 32);
     if (task == currentTask) user += " (Current)";
@@ -119,12 +120,9 @@ void listActiveConnections(CounterContext& c, json_object* request, json_object*
     zvJsonAddBigint(row, "Memory", int64_t(readAt<uint64_t>(e, 240)));
     zvJsonAddString(row, "CommInfo", comm.c_str());
     bool hidden = (hasSnapshot && address.empty() && !showAll) || (onlyIsam && isSql) || (onlySql && !isSql);
-    if (hidden)
-      zvJsonRelease(row);
-    else
-      zvJsonArrayAdd(connections, row);
+    if (!hidden) zvJsonArrayAdd(connections.get(), owned.release());
   }
-  zvJsonAdd(*reply, "Connections", connections);
+  zvJsonAdd(*reply, "Connections", connections.release());
   zvJsonAddBigint(*reply, "Total", total);
   zvJsonAddBigint(*reply, "SQL", sql);
   zvJsonAddBigint(*reply, "Isam", isam);

@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <strings.h>
 
 #include "ZVDatabasePooled.h"
+#include "appkit.h"
 #include "gannet.h"
 #include "yxlogon.h"
 
@@ -41,9 +40,7 @@ struct PoolList {
   std::mutex mutex;
   std::vector<std::unique_ptr<PoolEntry>> entries;
   int idleSeconds = kDefaultIdleSeconds;
-  bool stopping = false;
-  std::condition_variable wake;
-  std::thread reaper;
+  appkit::IdleReaper reaper;
 };
 
 PoolList* pools = nullptr;
@@ -120,15 +117,6 @@ void closeIdleConnectionsTo(const char* server, const char* database) {
   }
 }
 
-void reap() {
-  std::unique_lock<std::mutex> lock(pools->mutex);
-  while (!pools->wake.wait_for(lock, kReaperPeriod, [] { return pools->stopping; })) {
-    lock.unlock();
-    cleanPools();
-    lock.lock();
-  }
-}
-
 // ---- log-on accounting ----
 
 yx::LogonGuard& logonGuard() {
@@ -167,7 +155,7 @@ bool startPools(char* error, size_t errorSize) {
     auto list = std::make_unique<PoolList>();
     list->idleSeconds = idleSecondsFromEnvironment();
     pools = list.release();
-    pools->reaper = std::thread(reap);
+    pools->reaper.start(kReaperPeriod, cleanPools);
     return true;
   } catch (const std::exception& e) {
     std::snprintf(error, errorSize, "gannet cannot start its connection pools: %s", e.what());
@@ -179,12 +167,7 @@ bool startPools(char* error, size_t errorSize) {
 
 void stopPools() {
   if (!pools) return;
-  {
-    std::lock_guard<std::mutex> lock(pools->mutex);
-    pools->stopping = true;
-  }
-  pools->wake.notify_all();
-  if (pools->reaper.joinable()) pools->reaper.join();
+  pools->reaper.stop();
   delete pools;  // each pool waits up to 10 s for connections in use, then closes its idle ones
   pools = nullptr;
 }

@@ -159,23 +159,6 @@ int readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
   }
 }
 
-// The administration application's answers are HTTP 200 with their code in
-// the body, a body beyond what its function needs included.
-bool refuseLongAdminBody(nev_connection* conn, WEBAPP* app, SegmentWalk& walk, const nev_http_view* view) {
-  if (app->router != &::router) return false;
-  const char* rest = walk.rest();
-  const char* function = rest[0] == '/' ? rest + 1 : rest;
-  const size_t limit = admin::adminBodyLimit(function);
-  if (view->body.len <= limit) return false;
-  char text[kMessageSize];
-  snprintf(text, sizeof text, "Invalid parameter - The request body is longer than %zu bytes.", limit);
-  zvJsonPtr reply(zvJsonAlloc());
-  zvJsonSetError(admin::kErrInvalid, text, reply.get());
-  nev_http_status_line(conn, 200, extraHeadersOf(conn));
-  sendJsonBlock(conn, zvJsonToString(reply.get()));
-  return true;
-}
-
 void writeReply(nev_connection* conn, int status, bool raw, void* reply) {
   nev_http_status_line(conn, status, extraHeadersOf(conn));
   bool success = status >= 200 && status <= 299;
@@ -211,6 +194,12 @@ bool bodyPastLimit(nev_connection* conn, const nev_http_view* view, WEBAPP* app,
   const char* rest = walk.rest();
   int64_t limit = app->bodyLimit(rest[0] == '/' ? rest + 1 : rest);
   if (limit <= 0 || static_cast<uint64_t>(view->body.len) <= static_cast<uint64_t>(limit)) return false;
+  if (app->router == &::router) {  // the administration application answers everything with 200
+    zvJsonPtr reply = admin::bodyTooLongReply(limit);
+    nev_http_status_line(conn, 200, extraHeadersOf(conn));
+    sendJsonBlock(conn, zvJsonToString(reply.get()));
+    return true;
+  }
   char text[256];
   snprintf(text, sizeof text,
            "{\"success\":false,\"errorCode\":9006,\"errorMessage\":\"The request body of %zu bytes is larger than "
@@ -242,7 +231,6 @@ bool dispatchToWebApp(nev_connection* conn, const nev_http_view* view, WEBAPP* a
   }
   bool raw = app->contentMode == WEBAPP_CONTENT_RAW;
   if (bodyPastLimit(conn, view, app, walk)) return true;
-  if (refuseLongAdminBody(conn, app, walk, view)) return true;
   Body body;
   if (method < WEBAPP_METHOD_COUNT && app->bodyByMethod[method] != 0) {
     if (const int refusal = readBody(view, app, raw, &body)) {

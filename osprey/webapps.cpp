@@ -104,6 +104,7 @@ void registerAdminApp() {
     app->init = ::init;
     app->term = ::term;
     app->router = ::router;
+    app->bodyLimit = admin::adminBodyLimit;
     app->tokenMode = kDefaultTokenMode;
     app->basicAuthMode = WEBAPP_AUTH_NONE;
     app->configType = "CFG";

@@ -1,6 +1,5 @@
 // The remoting dispatcher: envelopes, exception replies, the session token
 // and the methods the dispatcher answers itself.
-#include <openssl/rand.h>
 #include <strings.h>
 
 #include <cctype>
@@ -9,7 +8,7 @@
 #include <mutex>
 
 #include "VOKTBasic.h"
-#include "finch.h"
+#include "appkit.h"
 #include "plover.h"
 #include "yxlogon.h"
 
@@ -56,20 +55,9 @@ json_object* objectMember(json_object* object, const char* key) {
                                                                                                         : nullptr;
 }
 
-std::string upperHex(const unsigned char* bytes, unsigned length) {
-  static const char* kHex = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned i = 0; i < length; ++i) text += kHex[bytes[i] >> 4], text += kHex[bytes[i] & 15];
-  return text;
-}
-
 // 64 random bytes: a token says nothing about the credentials, and every
 // connect starts a session of its own.
-std::string sessionToken() {
-  unsigned char bytes[64];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return "";
-  return upperHex(bytes, sizeof bytes);
-}
+std::string sessionToken() { return appkit::randomToken(64, true); }
 
 // False when the member is a text with a NUL byte inside (a C string would cut it).
 bool wholeText(json_object* object, const char* key) {
@@ -79,12 +67,9 @@ bool wholeText(json_object* object, const char* key) {
 }
 
 // True when the decoded text is shorter than its base64 text stands for:
-// the decoder ends a value at a NUL byte, which is refused, never cut.
+// a decoder that ended a value at a NUL byte would cut it, never refuse it.
 bool decodedShort(const char* base64, const std::string& decoded) {
-  size_t digits = 0;
-  for (const char* p = base64; isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '/'; ++p) ++digits;
-  size_t whole = digits / 4 * 3 + (digits % 4 == 2 ? 1 : digits % 4 == 3 ? 2 : 0);
-  return decoded.size() < whole;
+  return decoded.size() < appkit::base64DecodedLength(base64);
 }
 
 // Failed log-ons of the workbench, counted per user and per client address.
@@ -93,13 +78,7 @@ yx::LogonGuard& logonGuard() {
   return *guard;
 }
 
-void getInfo(const Call& call) {
-  json_object* result = zvJsonAlloc();
-  zvJsonAddBoolean(result, "proxy_enabled", finch::module.agentMaster);
-  zvJsonAddBoolean(result, "unicode", finch::module.unicode);
-  zvJsonAdd(result, "availableConnections", finch::listAvailableConnections(finch::module.connTypes));
-  zvJsonAdd(call.reply, "result", result);
-}
+void getInfo(const Call& call) { appkit::answerToolInfo(call.reply, false); }
 
 int connect(const Call& call) {
   if (!call.params || !(call.params && objectMember(call.params, "yxInfo")))
@@ -117,7 +96,7 @@ int connect(const Call& call) {
   const char* user64 = stringMember(yxInfo, "userName");
   const char* password64 = stringMember(yxInfo, "userPassword");
   if (!user64 || !password64) return refuse(call, "ploverRouter -> Missing credentials");
-  std::string user = finch::base64Decode(user64), password = finch::base64Decode(password64);
+  std::string user = appkit::base64Decode(user64), password = appkit::base64Decode(password64);
   // Cut at a NUL byte, "ADMIN\0junk" would log on as ADMIN.
   if (decodedShort(user64, user) || decodedShort(password64, password) || yx::hasNulByte(user.data(), user.size()) ||
       yx::hasNulByte(password.data(), password.size()) ||
@@ -149,7 +128,7 @@ int connect(const Call& call) {
   connection->isolationLevel = isolation ? 1 : 0;
   releaseConnection(connection);
   json_object* result = zvJsonAlloc();
-  zvJsonAddInt(result, "timeout", finch::module.idleTimeout);
+  zvJsonAddInt(result, "timeout", appkit::toolSettings().idleTimeout);
   zvJsonAddString(result, "token", token.c_str());
   zvJsonAdd(call.reply, "result", result);
   return 0;
@@ -177,8 +156,8 @@ void getConnectionStatus(const Call& call, PooledConnection* connection) {
   int64_t elapsed = (nowMs() - connection->lastUse) / 1000;
   connection->touch = false;  // asking for the status does not keep the session alive
   json_object* result = zvJsonAlloc();
-  zvJsonAddInt(result, "timeout", finch::module.idleTimeout);
-  zvJsonAddInt(result, "timeleft", int32_t(finch::module.idleTimeout - elapsed));
+  zvJsonAddInt(result, "timeout", appkit::toolSettings().idleTimeout);
+  zvJsonAddInt(result, "timeleft", int32_t(appkit::toolSettings().idleTimeout - elapsed));
   zvJsonAdd(call.reply, "result", result);
 }
 
@@ -298,11 +277,11 @@ int dispatchRemotingCall(json_object* request, json_object** replySlot) {
   const char* action = stringMember(request, "action");
   if (!action) return refuse(call, "ploverRouter -> Missing Action");
   if (strcasecmp(action, "vixServers") == 0) {
-    finch::serversFile(request, replySlot, "zvGetSetServers");
+    appkit::serversFile(request, replySlot, "zvGetSetServers");
     return 0;
   }
   if (strcasecmp(action, "getErrors") == 0) {
-    finch::errorsFile(replySlot);
+    appkit::errorsFile(replySlot);
     return 0;
   }
   call.method = stringMember(request, "method");

@@ -1,19 +1,14 @@
 // plover's entry points, configuration and the binding of the SQL client
 // library.
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "VOKTBasic.h"
-#include "finch.h"
+#include "appkit.h"
 #include "osprey_webapp.h"
 #include "plover.h"
-
-// The tools' shared helpers keep their state here.
-finch::Module finch::module;
 
 namespace plover {
 
@@ -25,37 +20,12 @@ namespace {
 constexpr int kMaxPoolSize = 1024;  // a configured size beyond it is cut to it
 bool started = false;
 
-// zvsqlapi.so next to this library in web/ (a sanitizer's dlopen would not
-// search this library's own run path).
-std::string clientLibraryPath() {
-  Dl_info self{};
-  if (!dladdr(reinterpret_cast<void*>(&bindSqlClientLibrary), &self) || !self.dli_fname) return "zvsqlapi.so";
-  std::string path = self.dli_fname;
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "zvsqlapi.so" : path.substr(0, slash + 1) + "zvsqlapi.so";
-}
-
 }  // namespace
 
 int bindSqlClientLibrary(char* error) {
-  errno = 0;
-  void* library = dlopen(clientLibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    int code = errno ? errno : ENOENT;
-    snprintf(error, 1024, "Not able to load client symbols for plover tool. Can't find local client library handle: %d",
-             code);
-    return code;
-  }
-#define PLOVER_BIND(name)                                                                                         \
-  sql.name = reinterpret_cast<decltype(sql.name)>(dlsym(library, #name));                                         \
-  if (!sql.name) {                                                                                                \
-    snprintf(error, 1024, "Not able to load client symbols for plover tool. Unable to resolve quarn function %s", \
-             #name);                                                                                              \
-    return 1;                                                                                                     \
-  }
-  PLOVER_SQL_FUNCTIONS(PLOVER_BIND)
-#undef PLOVER_BIND
-  return 0;
+#define PLOVER_BINDING(name) APPKIT_BINDING(sql, name),
+  return appkit::bindLibrary("zvsqlapi.so", "plover", {PLOVER_SQL_FUNCTIONS(PLOVER_BINDING)}, error);
+#undef PLOVER_BINDING
 }
 
 namespace {
@@ -142,7 +112,7 @@ __attribute__((visibility("default"))) UTILKW utilkeywds[2] = {{"USERID", ""}, {
 
 __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, char* error, WebServerThreadData*) {
   try {
-    auto& module = finch::module;
+    auto& module = appkit::toolSettings();
     module.documentRoot = record->documentRoot ? record->documentRoot : ".";
     module.agentMaster = record->agentMaster != 0;
     module.unicode = record->unicode != 0;
@@ -151,7 +121,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     setLogCallback(record->logCallback);
     module.poolSize = 2;
     module.idleTimeout = 300;
-    finch::readConfiguration("plover.cfg", kMaxPoolSize);
+    appkit::readConfiguration("plover.cfg", kMaxPoolSize);
     snprintf(record->description, 1025, "%s", "plover Application");
     record->configType = "CFG";
     snprintf(record->configPath, 1025, "%s", module.configPath.c_str());

@@ -12,9 +12,9 @@
 #include <ctime>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "appkit.h"
 #include "plover.h"
 
 namespace plover {
@@ -195,11 +195,7 @@ PooledConnection::~PooledConnection() {
   if (handle) sql.zvsqlFreeConnection(handle);
 }
 
-int64_t nowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t nowMs() { return appkit::monotonicMs(); }
 
 namespace {
 
@@ -208,15 +204,10 @@ struct SessionTable {
   std::map<std::string, std::unique_ptr<SessionPool>> pools;
 };
 
-struct Reaper {
-  std::thread thread;
-  std::mutex stopMutex;
-  std::condition_variable stopSignal;
-  bool stopRequested = false;
-};
+constexpr auto kReaperPause = std::chrono::seconds(5);
 
 SessionTable* table = nullptr;
-Reaper* reaper = nullptr;
+appkit::IdleReaper* reaper = nullptr;
 int poolSize = 2;
 int idleTimeout = 300;
 
@@ -257,16 +248,6 @@ void reapTurn() {
       it = table->pools.erase(it);
     else
       ++it;
-}
-
-void reapIdlePools(Reaper* self) {
-  std::unique_lock<std::mutex> lock(self->stopMutex);
-  while (!self->stopRequested) {
-    lock.unlock();
-    reapTurn();
-    lock.lock();
-    self->stopSignal.wait_for(lock, std::chrono::seconds(5), [self] { return self->stopRequested; });
-  }
 }
 
 }  // namespace
@@ -356,8 +337,8 @@ void releaseConnection(PooledConnection* connection) {
 int startReaper(char* error) {
   try {
     table = new SessionTable();
-    reaper = new Reaper();
-    reaper->thread = std::thread(reapIdlePools, reaper);
+    reaper = new appkit::IdleReaper();
+    reaper->start(kReaperPause, reapTurn);
     return 0;
   } catch (const std::system_error& e) {
     snprintf(error, 1024, "Couldn't create thread - %s", e.what());
@@ -368,16 +349,8 @@ int startReaper(char* error) {
 }
 
 void stopReaper() {
-  if (reaper) {
-    {
-      std::lock_guard<std::mutex> lock(reaper->stopMutex);
-      reaper->stopRequested = true;
-    }
-    reaper->stopSignal.notify_all();
-    if (reaper->thread.joinable()) reaper->thread.join();
-    delete reaper;
-    reaper = nullptr;
-  }
+  delete reaper;  // stops and joins its thread
+  reaper = nullptr;
   // Connections still in use at unload are left to the process's end.
   delete table;
   table = nullptr;

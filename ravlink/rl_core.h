@@ -639,6 +639,14 @@ void assignColumn(Value& v, sqlite3_stmt* st, int column);        // reuses v's 
 bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);   // true: a row
 void stepDone(sqlite3* db, sqlite3_stmt* st, const char* doing);  // maps constraint errors to 2
 
+// Finalizes a prepared statement when it goes out of scope: the engine's
+// failures are thrown, and a statement left behind keeps its connection
+// from ever closing.
+struct Finalizer {
+  sqlite3_stmt* st;
+  ~Finalizer() { sqlite3_finalize(st); }
+};
+
 // Friend of the public classes, for the numbered functions.
 struct Access {
   static ZVField* field(RLHANDLE h);

@@ -99,71 +99,68 @@ struct ServerCatalog {
     return st;
   }
   void ensureAdministrator() {
-    sqlite3_stmt* st = prepare("SELECT count(*) FROM rl_users");
-    bool empty = stepRow(db, st, "reading users") && sqlite3_column_int(st, 0) == 0;
-    sqlite3_finalize(st);
+    bool empty = false;
+    {
+      Finalizer count{prepare("SELECT count(*) FROM rl_users")};
+      empty = stepRow(db, count.st, "reading users") && sqlite3_column_int(count.st, 0) == 0;
+    }
     if (!empty) return;
     unsigned char salt[16];
     if (RAND_bytes(salt, sizeof salt) != 1) fail(RL_STORAGE_ERROR, "No random bytes for a password salt");
     std::string s(reinterpret_cast<char*>(salt), sizeof salt);
     std::string h = passwordHash(kDefaultPassword, s, kHashIterations);
-    st = prepare("INSERT OR IGNORE INTO rl_users(name, salt, hash, iterations, admin) VALUES(?1, ?2, ?3, ?4, 1)");
+    Finalizer insert{
+        prepare("INSERT OR IGNORE INTO rl_users(name, salt, hash, iterations, admin) VALUES(?1, ?2, ?3, ?4, 1)")};
+    sqlite3_stmt* st = insert.st;
     sqlite3_bind_text(st, 1, kDefaultUser, -1, SQLITE_STATIC);
     sqlite3_bind_blob(st, 2, s.data(), int(s.size()), SQLITE_STATIC);
     sqlite3_bind_blob(st, 3, h.data(), int(h.size()), SQLITE_STATIC);
     sqlite3_bind_int(st, 4, kHashIterations);
-    int rc = sqlite3_step(st);
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "creating the administrator");
+    if (sqlite3_step(st) != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "creating the administrator");
   }
   void checkUser(const std::string& user, const std::string& password) {
-    sqlite3_stmt* st = prepare("SELECT salt, hash, iterations FROM rl_users WHERE name = ?1");
-    sqlite3_bind_text(st, 1, user.data(), int(user.size()), SQLITE_STATIC);
-    if (!stepRow(db, st, "reading users")) {
-      sqlite3_finalize(st);
-      fail(RL_UNKNOWN_USER, "Unknown user [" + user + "]");
+    std::string salt, hash;
+    int iterations = 0;
+    {
+      Finalizer read{prepare("SELECT salt, hash, iterations FROM rl_users WHERE name = ?1")};
+      sqlite3_stmt* st = read.st;
+      sqlite3_bind_text(st, 1, user.data(), int(user.size()), SQLITE_STATIC);
+      if (!stepRow(db, st, "reading users")) fail(RL_UNKNOWN_USER, "Unknown user [" + user + "]");
+      salt.assign(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
+      hash.assign(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1));
+      iterations = sqlite3_column_int(st, 2);
     }
-    std::string salt(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
-    std::string hash(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1));
-    int iterations = sqlite3_column_int(st, 2);
-    sqlite3_finalize(st);
     std::string given = passwordHash(password, salt, iterations);
     if (given.size() != hash.size() || CRYPTO_memcmp(given.data(), hash.data(), hash.size()) != 0)
       fail(RL_WRONG_PASSWORD, "Wrong password for user [" + user + "]");
   }
   // The registered file of a database, relative to the server directory.
   bool lookup(const std::string& name, std::string* file) {
-    sqlite3_stmt* st = prepare("SELECT file FROM rl_databases WHERE name = ?1");
-    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-    bool found = stepRow(db, st, "reading databases");
-    if (found) *file = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
+    Finalizer read{prepare("SELECT file FROM rl_databases WHERE name = ?1")};
+    sqlite3_bind_text(read.st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    bool found = stepRow(db, read.st, "reading databases");
+    if (found) *file = reinterpret_cast<const char*>(sqlite3_column_text(read.st, 0));
     return found;
   }
   void forgetDatabase(const std::string& name) {
-    sqlite3_stmt* st = prepare("DELETE FROM rl_databases WHERE name = ?1");
-    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-    int rc = sqlite3_step(st);
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "removing a database");
+    Finalizer remove{prepare("DELETE FROM rl_databases WHERE name = ?1")};
+    sqlite3_bind_text(remove.st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    if (sqlite3_step(remove.st) != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "removing a database");
   }
   // Every registered database with its file, in name order.
   std::vector<std::pair<std::string, std::string>> databases() {
     std::vector<std::pair<std::string, std::string>> list;
-    sqlite3_stmt* st = prepare("SELECT name, file FROM rl_databases ORDER BY name");
-    while (stepRow(db, st, "reading databases"))
-      list.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                        reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
-    sqlite3_finalize(st);
+    Finalizer read{prepare("SELECT name, file FROM rl_databases ORDER BY name")};
+    while (stepRow(db, read.st, "reading databases"))
+      list.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(read.st, 0)),
+                        reinterpret_cast<const char*>(sqlite3_column_text(read.st, 1)));
     return list;
   }
   void registerDatabase(const std::string& name, const std::string& file) {
-    sqlite3_stmt* st = prepare("INSERT OR REPLACE INTO rl_databases(name, file) VALUES(?1, ?2)");
-    sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-    sqlite3_bind_text(st, 2, file.data(), int(file.size()), SQLITE_STATIC);
-    int rc = sqlite3_step(st);
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "registering a database");
+    Finalizer write{prepare("INSERT OR REPLACE INTO rl_databases(name, file) VALUES(?1, ?2)")};
+    sqlite3_bind_text(write.st, 1, name.data(), int(name.size()), SQLITE_STATIC);
+    sqlite3_bind_text(write.st, 2, file.data(), int(file.size()), SQLITE_STATIC);
+    if (sqlite3_step(write.st) != SQLITE_DONE) failSqlite(db, sqlite3_extended_errcode(db), "registering a database");
   }
 };
 

@@ -246,11 +246,6 @@ static sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql) {
   return st;
 }
 
-struct Finalizer {
-  sqlite3_stmt* st;
-  ~Finalizer() { sqlite3_finalize(st); }
-};
-
 // ---- files and connections ------------------------------------------------------
 
 static const char* kCatalogSql =

@@ -9,48 +9,36 @@
 #include <chrono>
 #include <cstring>
 
+#include "appkit.h"
 #include "starling.h"
 
 extern "C" {
 __attribute__((visibility("default"))) UTILKW utilkeywds[2] = {{"USERID", ""}, {"PASSWD", ""}};
 }
 
+// The authentication set's rule: "/" comments too, the value is the rest of
+// the line, keywords are compared exactly.
 void starlingParseAuthText(char* text) {
-  for (char* line = text; line != nullptr && *line != '\0';) {
-    char* end = strchr(line, '\n');
-    if (end != nullptr) *end = '\0';
-    char* p = line;
-    while (*p == ' ' || *p == '\t' || *p == '\r') p++;
-    if (*p != '\0' && *p != '/' && *p != ';') {
-      char keyword[64] = {};
-      size_t k = 0;
-      while (*p != '\0' && !isspace(static_cast<unsigned char>(*p))) {
-        if (k < sizeof keyword - 1) keyword[k++] = *p;
-        p++;
-      }
-      while (*p == ' ' || *p == '\t') p++;
-      char value[255] = {};
-      snprintf(value, sizeof value, "%.*s", OSPREY_AUTH_VALUE_MAX, p);
-      for (size_t n = strlen(value); n > 0 && isspace(static_cast<unsigned char>(value[n - 1])); n--)
-        value[n - 1] = '\0';
-      for (UTILKW& row : utilkeywds)
-        if (strcmp(row.keyword, keyword) == 0) snprintf(row.value, sizeof row.value, "%s", value);
-    }
-    line = end != nullptr ? end + 1 : nullptr;
-  }
+  const appkit::KeywordRules rules{false, ";/", true, false};
+  appkit::forEachKeyword(std::string_view(text), rules, [](const appkit::KeywordLine& line) {
+    std::string keyword(line.key.substr(0, sizeof(UTILKW::keyword) - 1));
+    std::string value(line.value.substr(0, OSPREY_AUTH_VALUE_MAX));
+    while (!value.empty() && isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+    for (UTILKW& row : utilkeywds)
+      if (keyword == row.keyword) snprintf(row.value, sizeof row.value, "%s", value.c_str());
+  });
 }
 
 std::string starlingConfigValueIn(FILE* file, const char* key) {
-  char line[1024];
-  while (fgets(line, sizeof line, file) != nullptr) {
-    char* p = line;
-    while (isspace(static_cast<unsigned char>(*p))) p++;
-    if (*p == '\0' || *p == ';') continue;
-    char name[1024] = {}, value[1024] = {};
-    if (sscanf(p, "%1023s %1023s", name, value) < 1) continue;
-    if (strcasecmp(name, key) == 0) return value;
-  }
-  return "";
+  std::string found;
+  bool seen = false;
+  appkit::forEachKeyword(file, appkit::KeywordRules{}, [&](const appkit::KeywordLine& line) {
+    if (!seen && line.key.size() == strlen(key) && strncasecmp(line.key.data(), key, line.key.size()) == 0) {
+      found.assign(line.value);
+      seen = true;
+    }
+  });
+  return found;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <json-c/json.h>
 
+#include "appkit.h"
 #include "persist.h"
 #include "starling.h"
 #include "yxlogon.h"
@@ -99,23 +100,6 @@ class AttemptTurns {
 AttemptTurns& commandAttemptTurns() {
   static AttemptTurns turns;
   return turns;
-}
-
-// Logs on to the engine with the credentials and off again; the engine's
-// code and message when it refuses. The calling thread keeps its owner.
-int checkLogon(const std::string& server, const std::string& user, const std::string& password, std::string* why) {
-  int32_t previousOwner = rlGetCurrentOwner();
-  int code = 0;
-  try {
-    ZVSession session(2);
-    session.Logon(server.c_str(), user.c_str(), password.c_str());
-    session.Logout();
-  } catch (const ZVException& e) {
-    code = e.GetErrorCode() != 0 ? e.GetErrorCode() : RL_WRONG_PASSWORD;
-    *why = e.GetErrorMsg();
-  }
-  if (rlSetCurrentOwner(previousOwner) != 0) rlSetCurrentOwner(-1);
-  return code;
 }
 
 // Parses a command text; null (logged with 10007) when it is not JSON.
@@ -245,7 +229,8 @@ int processClientCommandText(const StarlingClientCredentials& client, const void
   std::unique_ptr<AttemptTurns::Turn> turn = commandAttemptTurns().take(user, client.address);
   guard.beforeAttempt(user, client.address);
   std::string why = "a credential or the server name holds a NUL byte";
-  int code = whole && passwordWhole && serverWhole ? checkLogon(server, user, password, &why) : RL_WRONG_PASSWORD;
+  int code = whole && passwordWhole && serverWhole ? appkit::checkEngineLogon(server, user, password, &why)
+                                                   : RL_WRONG_PASSWORD;
   if (code != 0) {
     guard.failed(user, client.address);
     char line[1400];

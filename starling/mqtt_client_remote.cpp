@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "ZVDatabasePooled.h"
+#include "appkit.h"
 #include "mqtt_clients.h"
 
 namespace {
@@ -54,17 +55,17 @@ MQTTRemoteSysPersist::~MQTTRemoteSysPersist() {
   _stopSubscription();
 }
 
+// The broker's keyword file rule (appkit's documented one), its key and
+// value cut out of the line in place.
 bool MQTTRemoteSysPersist::_cfgscan(char* line, char** keyword, char** value) {
-  char* cursor = line;
-  while (isspace(static_cast<unsigned char>(*cursor))) cursor++;
-  if (*cursor == '\0' || *cursor == ';') return false;
-  *keyword = cursor;
-  while (*cursor != '\0' && !isspace(static_cast<unsigned char>(*cursor))) cursor++;
-  if (*cursor != '\0') *cursor++ = '\0';
-  while (isspace(static_cast<unsigned char>(*cursor))) cursor++;
-  *value = cursor;
-  while (*cursor != '\0' && !isspace(static_cast<unsigned char>(*cursor))) cursor++;
-  *cursor = '\0';
+  appkit::KeywordLine parsed;
+  if (!appkit::parseKeywordLine(line, appkit::KeywordRules{}, &parsed)) return false;
+  char* keyEnd = line + (parsed.key.data() - line) + parsed.key.size();
+  char* valueEnd = line + (parsed.value.data() - line) + parsed.value.size();
+  *keyword = line + (parsed.key.data() - line);
+  *value = line + (parsed.value.data() - line);
+  *valueEnd = '\0';
+  *keyEnd = '\0';
   return true;
 }
 

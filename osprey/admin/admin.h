@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "VOKTBasic.h"
 #include "osprey_webapp.h"
 
 extern "C" {
@@ -158,8 +159,12 @@ void restoreConfigVersion(const std::string& configPath, const std::string& save
 // The longest request body the function needs: a configuration of up to
 // 4 MiB (8 MiB of JSON text) for adminSaveServiceConfig, a broker command
 // for "integration/mqtt", 64 KiB for the others. Longer bodies are refused
-// before they are parsed.
-size_t adminBodyLimit(const char* function);
+// before they are parsed, as every application's past its requestBodyLimit
+// (this is the administration application's).
+int64_t adminBodyLimit(const char* function);
+// The answer to a body past that bound: HTTP 200 as all of this
+// application's answers, the refusal in the body.
+zvJsonPtr bodyTooLongReply(int64_t limit);
 
 // Logs on to the local database server with the credentials and off again:
 // 0, or the engine's code (450 wrong password, 451 unknown user) with its

@@ -18,6 +18,7 @@
 
 #include "../internal.h"
 #include "admin.h"
+#include "appkit.h"
 #include "ravlink.h"
 #include "yxlogon.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 constexpr int32_t kDefaultIdleSeconds = 600;
 constexpr const char* kIdleVariable = "OSPREY_ADMIN_TOKEN_IDLE_SECONDS";
-constexpr int kReaperPauseMs = 5000;
+constexpr auto kReaperPause = std::chrono::milliseconds(5000);
 constexpr size_t kUserNameMax = 64;
 constexpr size_t kPasswordMax = 1024;
 constexpr size_t kRandomBytes = 64;
@@ -47,8 +48,6 @@ class ConnToken {
     explicit_bzero(token.data(), token.size());
     explicit_bzero(credential.data(), credential.size());
   }
-  uint64_t lastUse = 0;  // tick count, milliseconds
-  int32_t timeout = kDefaultIdleSeconds;
   int32_t count = 0;       // logins sharing the token
   std::string token;       // 128 upper-case hexadecimal characters
   std::string credential;  // keyed digest of the credentials, to find the token of a second login
@@ -87,10 +86,9 @@ const struct {
 struct AdminState {
   std::mutex mutex;  // every router call, and the reaper's walk
   std::unique_ptr<YXHashTable<FunctionEntry>> functions;
-  std::unique_ptr<YXHashTable<ConnToken>> tokens;
-  std::thread reaper;
-  std::condition_variable reaperWake;
-  bool stopping = false;
+  // Keyed by the SHA-256 of the token text; a token unused for the idle time is gone.
+  std::unique_ptr<appkit::TokenRegistry<std::unique_ptr<ConnToken>>> tokens;
+  appkit::IdleReaper reaper;
   std::string documentRoot = "./web";
   int32_t idleSeconds = kDefaultIdleSeconds;
   // Keys the credential digests: without it nobody can tell from a digest
@@ -123,10 +121,6 @@ bool constantTimeEqual(const std::string& a, const std::string& b) {
 
 std::string tableKey(const char* token) { return sha2Hex(token, std::strlen(token), 32); }
 
-bool expired(const ConnToken& token, uint64_t now) {
-  return now - token.lastUse >= static_cast<uint64_t>(token.timeout) * 1000;
-}
-
 // SHA-512 of secret bytes, the user and the password, a NUL between the two
 // so that no two pairs give the same text.
 std::string keyedDigest(const uint8_t* secret, const std::string& user, const std::string& password) {
@@ -147,39 +141,20 @@ int32_t answerFormatted(json_object* reply, int32_t code, const char* context, c
   return zvJsonSetError(code, text, reply);
 }
 
-// Removes every token whose idle time is up. The caller holds the admin mutex.
-void reapTokens(YXHashTable<ConnToken>& tokens) {
-  uint64_t now = yxTickCount64();
-  tokens.Lock();
-  for (int32_t i = tokens.count - 1; i >= 0; --i) {
-    if (!expired(*tokens.items[i]->value, now)) continue;
-    try {
-      tokens.Remove(tokens.items[i]->key);
-    } catch (const YXException&) {
-      // Gone already: nothing to reap.
-    }
-  }
-  tokens.Unlock();
-}
+using TokenTable = appkit::TokenRegistry<std::unique_ptr<ConnToken>>;
 
-void reaperLoop() {
+void reaperTurn() {
   AdminState& s = state();
-  std::unique_lock<std::mutex> hold(s.mutex);
-  while (s.tokens && !s.stopping) {
-    reapTokens(*s.tokens);
-    s.reaperWake.wait_for(hold, std::chrono::milliseconds(kReaperPauseMs));
-  }
+  std::lock_guard<std::mutex> hold(s.mutex);
+  if (s.tokens) s.tokens->expire();
 }
 
-// The live token of the credentials, or null; expired ones met are removed.
-ConnToken* findByCredential(YXHashTable<ConnToken>& tokens, const std::string& credential) {
-  reapTokens(tokens);
-  YXMutexLock hold(tokens.mutex);
-  for (int32_t i = 0; i < tokens.count; ++i) {
-    ConnToken* token = tokens.items[i]->value;
-    if (constantTimeEqual(token->credential, credential)) return token;
-  }
-  return nullptr;
+// The live token of the credentials, or null; expired ones are removed.
+ConnToken* findByCredential(TokenTable& tokens, const std::string& credential) {
+  tokens.expire();
+  auto* found = tokens.findIf(
+      [&](const std::unique_ptr<ConnToken>& token) { return constantTimeEqual(token->credential, credential); });
+  return found ? found->get() : nullptr;
 }
 
 }  // namespace
@@ -187,25 +162,12 @@ ConnToken* findByCredential(YXHashTable<ConnToken>& tokens, const std::string& c
 // Logs on to the local database server and off again: 0, or the engine's
 // code with its message.
 int checkCredentials(const std::string& user, const std::string& password, std::string* message) {
-  std::string server = localServerName();
-  int32_t owner = rlGetCurrentOwner();
-  int code = 0;
-  try {
-    ZVSession session(2);
-    session.Logon(server.c_str(), user.c_str(), password.c_str());
-    session.Logout();
-  } catch (const ZVException& e) {
-    code = e.GetErrorCode();
-    *message = e.GetErrorMsg();
-  }
-  // The logon made its owner current on this connection's thread.
-  rlSetCurrentOwner(owner);
-  return code;
+  return appkit::checkEngineLogon(localServerName(), user, password, message);
 }
 
 namespace {
 
-int32_t newToken(YXHashTable<ConnToken>& tokens, const std::string& user, const std::string& password,
+int32_t newToken(TokenTable& tokens, const std::string& user, const std::string& password,
                  const std::string& credential, json_object* reply, std::string* text) {
   uint8_t salt[kRandomBytes];
   randomBytes(salt, sizeof salt);
@@ -213,19 +175,17 @@ int32_t newToken(YXHashTable<ConnToken>& tokens, const std::string& user, const 
   token->token = keyedDigest(salt, user, password);
   explicit_bzero(salt, sizeof salt);
   token->credential = credential;
-  token->timeout = state().idleSeconds;
-  token->lastUse = yxTickCount64();
   token->count = 1;
   std::string key = tableKey(token->token.c_str());
+  *text = token->token;
   try {
-    if (!tokens.Add(key.c_str(), token.get()))
-      return answer(reply, kErrAlloc,
-                    "Unexpected exception - Not able to generate connection token for the given user name and "
-                    "password.");
-  } catch (const YXException& e) {
-    return answerFormatted(reply, e.GetErrorCode(), "zvGalenaLogin - Unexpected exception", e.GetErrorMsg());
+    tokens.add(key, std::move(token));
+  } catch (const std::bad_alloc&) {
+    text->clear();
+    return answer(reply, kErrAlloc,
+                  "Unexpected exception - Not able to generate connection token for the given user name and "
+                  "password.");
   }
-  *text = token.release()->token;
   return 0;
 }
 
@@ -288,8 +248,8 @@ int32_t adminLogin(const char*, json_object* request, json_object* reply) {
   std::string text;
   if (ConnToken* living = findByCredential(*s.tokens, credential)) {
     living->count++;
-    living->lastUse = yxTickCount64();
     text = living->token;
+    s.tokens->find(tableKey(text.c_str()));  // its idle time starts again
   } else {
     int32_t result = newToken(*s.tokens, user, password, credential, reply, &text);
     if (result != 0) return result;
@@ -300,18 +260,13 @@ int32_t adminLogin(const char*, json_object* request, json_object* reply) {
 }
 
 int32_t adminLogout(const char* token, json_object*, json_object* reply) {
-  YXHashTable<ConnToken>& tokens = *state().tokens;
+  TokenTable& tokens = *state().tokens;
   std::string key = tableKey(token);
-  ConnToken* found = tokens.Get(key.c_str());
-  if (found->count < 2) {
-    try {
-      tokens.Remove(key.c_str());
-    } catch (const YXException& e) {
-      return answerFormatted(reply, e.GetErrorCode(), "Not able to clean connection token", e.GetErrorMsg());
-    }
-  } else {
-    found->count--;
-  }
+  std::unique_ptr<ConnToken>* found = tokens.find(key, false);  // the router checked it a moment ago
+  if (found == nullptr || (*found)->count < 2)
+    tokens.remove(key);
+  else
+    (*found)->count--;
   return answer(reply, 0, "Success");
 }
 
@@ -323,18 +278,11 @@ int32_t checkToken(const char* token, json_object* reply) {
     return answer(reply, kErrNoTokenTable,
                   "Unexpected exception - Token list is not allocated. Please restart server.");
   if (token == nullptr || token[0] == '\0') return answer(reply, kErrMissing, "Missing connection token.");
-  std::string key = tableKey(token);
-  ConnToken* found = s.tokens->Get(key.c_str());
-  uint64_t now = yxTickCount64();
-  if (found != nullptr && expired(*found, now)) {
-    s.tokens->Remove(key.c_str());
-    found = nullptr;
-  }
-  if (found == nullptr || !constantTimeEqual(found->token, token))
+  std::unique_ptr<ConnToken>* found = s.tokens->find(tableKey(token));  // an expired one is removed
+  if (found == nullptr || !constantTimeEqual((*found)->token, token))
     return answer(reply, kErrInvalid,
                   "Invalid parameter - Not able to find login object for the given token. Please check if token "
                   "is valid or call adminLogin again to reconnect.");
-  found->lastUse = now;
   return 0;
 }
 
@@ -364,21 +312,28 @@ void stopReaper(AdminState& s) {
   {
     std::lock_guard<std::mutex> hold(s.mutex);
     s.tokens.reset();
-    s.stopping = true;
   }
-  s.reaperWake.notify_all();
-  if (s.reaper.joinable()) s.reaper.join();
+  s.reaper.stop();
 }
 
 }  // namespace
 
-size_t adminBodyLimit(const char* function) {
+int64_t adminBodyLimit(const char* function) {
   if (function == nullptr) return kSmallBodyMax;
   // A 4 MiB configuration as JSON text: its quotes, backslashes and line
   // ends escaped, twice its length leaves room for them.
   if (strcasecmp(function, "adminSaveServiceConfig") == 0) return kSaveBodyMax;
   if (strcasecmp(function, "integration/mqtt") == 0) return kCommandBodyMax;
   return kSmallBodyMax;
+}
+
+zvJsonPtr bodyTooLongReply(int64_t limit) {
+  char text[kMessageSize];
+  snprintf(text, sizeof text, "Invalid parameter - The request body is longer than %lld bytes.",
+           static_cast<long long>(limit));
+  zvJsonPtr reply(zvJsonAlloc());
+  zvJsonSetError(kErrInvalid, text, reply.get());
+  return reply;
 }
 
 const std::string& documentRoot() { return state().documentRoot; }
@@ -409,14 +364,13 @@ OSPREY_EXPORT int32_t init(WebAppInitRecord* record, char* error, WebServerThrea
     return e.GetErrorCode();
   }
   try {
-    s.tokens = std::make_unique<YXHashTable<ConnToken>>(100);
-  } catch (const YXException& e) {
-    snprintf(error, kMessageSize, "Not able to create connection token hash table - %.900s", e.GetErrorMsg());
-    return e.GetErrorCode();
+    s.tokens = std::make_unique<TokenTable>(int64_t(s.idleSeconds) * 1000);
+  } catch (const std::bad_alloc& e) {
+    snprintf(error, kMessageSize, "Not able to create connection token hash table - %.900s", e.what());
+    return kErrAlloc;
   }
-  s.stopping = false;
   try {
-    s.reaper = std::thread(reaperLoop);
+    s.reaper.start(kReaperPause, reaperTurn);
   } catch (const std::system_error& e) {
     s.tokens.reset();
     snprintf(error, kMessageSize, "Not able to create the inactive check thread - %d - Couldn't create thread - %s",

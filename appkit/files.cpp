@@ -13,9 +13,9 @@
 #include <string>
 
 #include "VOKTBasic.h"
-#include "finch.h"
+#include "appkit.h"
 
-namespace finch {
+namespace appkit {
 
 namespace {
 
@@ -193,7 +193,7 @@ void readOrWrite(json_object* request, json_object** reply, const std::string& p
 }
 
 std::string underRoot(const char* folder, const char* name) {
-  return module.documentRoot + (folder ? std::string("/") + folder : "") + "/" + name;
+  return toolSettings().documentRoot + (folder ? std::string("/") + folder : "") + "/" + name;
 }
 
 }  // namespace
@@ -230,4 +230,4 @@ void dashboardFile(json_object* request, json_object** reply) {
       kDashboardShape);
 }
 
-}  // namespace finch
+}  // namespace appkit
