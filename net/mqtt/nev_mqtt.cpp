@@ -1,4 +1,5 @@
 // The MQTT protocol handler (events, keep-alive) and the packet senders.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -289,6 +290,31 @@ __attribute__((noinline)) void connect_time_out(nev_connection *conn, nev_mqtt_p
   conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
+// Past a check's moment by this much, its comparison surely holds: a round
+// woken a hair early would otherwise ask for another at once.
+constexpr double CHECK_MARGIN = 0.01;
+
+// Tells the engine when the next of the checks above falls due, so that a
+// quiet connection's thread sleeps until then rather than coming round every
+// second. Sends (other threads' included) and receipts only move the moments
+// later, and a round that comes early just declares them again.
+void declare_next_check(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+  double due = NEV_POLL_NOTHING_DUE;
+  if (state->accepted && !state->connect_seen && state->connect_timeout > 0)
+    due = std::min(due, state->accept_time + state->connect_timeout);
+  if (state->keep_alive != 0) {
+    double last;
+    {
+      nev_mutex_guard guard(conn->mutex);
+      last = state->last_control_time;
+    }
+    if (last <= 0) return;  // nothing sent yet: keep the rounds of every second
+    due = std::min(due, last + state->keep_alive);
+  }
+  if (state->peer_keep_alive != 0) due = std::min(due, state->last_recv_time + 1.5 * state->peer_keep_alive);
+  nev_poll_due_at(conn, due < NEV_POLL_NOTHING_DUE ? nev_now() + (due - now) + CHECK_MARGIN : NEV_POLL_NOTHING_DUE);
+}
+
 // Runs on every poll round; the checks that may log or send are out of line,
 // so that their frames are taken only when they run.
 void keep_alive(nev_connection *conn) {
@@ -298,6 +324,7 @@ void keep_alive(nev_connection *conn) {
   if (state->accepted && !state->connect_seen && state->connect_timeout > 0) connect_time_out(conn, state, now);
   if (state->keep_alive != 0) keep_alive_client(conn, state, now);
   if (state->peer_keep_alive != 0) keep_alive_server(conn, state, now);
+  if (!closing(conn)) declare_next_check(conn, state, now);
 }
 
 }  // namespace
@@ -356,8 +383,9 @@ void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data
     handle_event(conn, event, event_data, unlock);
     return;
   }
-  // Every connection's thread comes here once a second, quiet ones included:
-  // this path stays on the stack page their idle loop already uses.
+  // Every round of a connection's thread comes here, those a quiet
+  // connection's deadlines bring included: this path stays on the stack page
+  // its idle loop already uses.
   delivering_scope scope(conn->manager);
   if (conn->user_handler != nullptr && !manager_stopping(conn)) conn->user_handler(conn, event, event_data, unlock);
   keep_alive(conn);
