@@ -40,6 +40,10 @@ struct delivering_scope {
   const nev_manager *outer;
 };
 
+// Set while a received packet is handled and more bytes of its connection
+// are already in: the packets it makes others send come as a burst too.
+thread_local bool tl_more_received = false;
+
 // Packets into one connection closer together than this come as a burst
 // (many publishers, one subscriber): they are left to the connection's own
 // thread, which writes the burst in a few system calls.
@@ -151,7 +155,7 @@ class packet_writer {
     if (hold_.waited || buf->len != packet_len_ || conn_->manager == tl_delivering_manager || !may_write_through(conn_))
       return false;
     if (state != nullptr) {
-      bool burst = now - state->last_write_through < kBurstGapSeconds;
+      bool burst = tl_more_received || now - state->last_write_through < kBurstGapSeconds;
       state->last_write_through = now;
       if (burst) return false;
     }
@@ -249,7 +253,13 @@ void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
       NEV_LOG(3, ("Recv PINGRESP"));
       conn->flags &= ~NEV_CONN_MQTT_PING_PENDING;
     }
-    if (conn->user_handler != nullptr) conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+    if (conn->user_handler != nullptr) {
+      // A publisher's pipelined packets: its subscribers' threads write their
+      // copies in a few system calls, rather than this one a call per copy.
+      tl_more_received = conn->recv_buf.len > static_cast<size_t>(n);
+      conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+      tl_more_received = false;
+    }
     nev_buffer_drop_front(&conn->recv_buf, static_cast<size_t>(n));
   }
 }
