@@ -472,6 +472,10 @@ void run_connection_loop(nev_manager *child) {
       released_end = nullptr;
     } else if (!released) {
       if (std::chrono::steady_clock::now() - last_event >= QUIET_ROUND) {
+        // The clock's time-zone look-up reaches deep into the stack once a
+        // second; done now, the poll set-up before the long sleep skips it,
+        // and what it touched goes with the rest.
+        nev_now();
         released_end = release_quiet_thread(stack_low);
         released = true;
       }
