@@ -546,6 +546,26 @@ bool sessionTrimDue() noexcept {
   return now >= due && gNextSessionTrimMs.compare_exchange_strong(due, now + kSessionTrimEveryMs);
 }
 
+// Quiet connections see poll rounds only at their own deadlines (keep-alive,
+// CONNECT time-out), and every connection has one round half a second after
+// its last event. While sessions may still be waiting out their idle time
+// after broker work (at most 5 s in the metadata pool, plus a round), the
+// connection whose round trimmed asks for the next a second later, so the
+// trim still comes with one thread awake; afterwards it sleeps too.
+constexpr uint64_t kTrimWatchMs = 10000;
+std::atomic<uint64_t> gLastBrokerWorkMs{0};
+
+void noteBrokerWork() noexcept {
+  uint64_t now = starlingTickMs();
+  // Stored only when it moved on, so busy threads do not all write one line.
+  if (now - gLastBrokerWorkMs.load(std::memory_order_relaxed) >= 100)
+    gLastBrokerWorkMs.store(now, std::memory_order_relaxed);
+}
+
+bool trimMayStillBeDue() noexcept {
+  return starlingTickMs() < gLastBrokerWorkMs.load(std::memory_order_relaxed) + kTrimWatchMs;
+}
+
 void trimIdleSessions(StarlingBroker& b) {
   if (b.brokerLock == nullptr) return;
   nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
@@ -653,6 +673,7 @@ static void handleBrokerEvent(nev_connection* conn, int event, void* eventData) 
   }
   auto* pkt = static_cast<nev_mqtt_packet*>(eventData);
   touch(conn);
+  noteBrokerWork();
   switch (event) {
     case NEV_EVENT_MQTT_CONNECT:
       if (!onConnect(conn, pkt)) nev_broker_on_connect(conn, pkt);
@@ -684,6 +705,10 @@ __attribute__((noinline)) static void guardedBrokerEvent(nev_connection* conn, i
 
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
-  if (event == NEV_EVENT_POLL && !sessionTrimDue()) return;
+  if (event == NEV_EVENT_POLL) {
+    if (!sessionTrimDue()) return;
+    // The round that trims asks for the next one, a little after it is due.
+    if (trimMayStillBeDue()) nev_poll_due_at(conn, nev_now() + kSessionTrimEveryMs / 1000.0 + 0.05);
+  }
   guardedBrokerEvent(conn, event, eventData);
 }

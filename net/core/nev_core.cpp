@@ -446,19 +446,40 @@ void report_refusals(nev_manager *mgr, double now, bool force) {
   }
 }
 
-// Serves the connection until the manager holds none.
+// Serves the connection until the manager holds none. The thread sleeps until
+// its socket, its wake-up descriptor or a deadline of the connection needs it;
+// once a quiet round has passed after the last event it gives back its spare
+// stack, and again only when a later round without events reached below the
+// kept page.
 void run_connection_loop(nev_manager *child) {
   char *stack_low = stack_low_end();
   int events_seen = child->num_events;
+  auto last_event = std::chrono::steady_clock::now();
   char *released_end = nullptr;  // set while no event came since the release
+  bool released = false;
   while (child->connections != nullptr) {
-    auto started = std::chrono::steady_clock::now();
-    poll_interfaces(child, 1000);
+    int timeout_ms = NEV_POLL_UNTIL_DUE;
+    if (!released) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          last_event + QUIET_ROUND - std::chrono::steady_clock::now());
+      timeout_ms = static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1;
+    }
+    poll_interfaces(child, timeout_ms);
     if (child->num_events != events_seen) {
       events_seen = child->num_events;
+      last_event = std::chrono::steady_clock::now();
+      released = false;
       released_end = nullptr;
-    } else if (std::chrono::steady_clock::now() - started >= QUIET_ROUND &&
-               (released_end == nullptr || touched_below(released_end))) {
+    } else if (!released) {
+      if (std::chrono::steady_clock::now() - last_event >= QUIET_ROUND) {
+        // The clock's time-zone look-up reaches deep into the stack once a
+        // second; done now, the poll set-up before the long sleep skips it,
+        // and what it touched goes with the rest.
+        nev_now();
+        released_end = release_quiet_thread(stack_low);
+        released = true;
+      }
+    } else if (released_end != nullptr && touched_below(released_end)) {
       released_end = release_quiet_thread(stack_low);
     }
   }
@@ -866,8 +887,13 @@ int nev_poll_connection(nev_connection *conn, double now) {
   nev_event_handler handler = conn->proto_handler != nullptr ? conn->proto_handler : conn->user_handler;
   if (handler == nullptr) return 1;
   int64_t seconds = static_cast<int64_t>(now);
+  conn->poll_due = 0;
   call_handler(conn, handler, NEV_EVENT_POLL, &seconds);
   return 1;
+}
+
+void nev_poll_due_at(nev_connection *conn, double when) {
+  if (conn->poll_due == 0 || when < conn->poll_due) conn->poll_due = when;
 }
 
 void nev_report_handler_exception(nev_connection *conn, const char *where, const char *what) noexcept {

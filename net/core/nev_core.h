@@ -241,6 +241,10 @@ struct nev_connection {
   uint8_t close_requested;    // nev_connection_request_close; atomic builtins only
   int poll_slot;              // 1 + index in the current poll set, 0 when none
   double accept_resume_time;  // a listener short of descriptors accepts again then
+  // When the protocol layer next needs a poll round without I/O (engine
+  // clock), as it said in the last one (nev_poll_due_at); 0: it said
+  // nothing, so the rounds come at least once a second.
+  double poll_due;
   nev_manager *counted_in;    // the manager whose open_connections includes this one
   // The socket is not read while more than this many bytes wait in send_buf
   // (0: always read), so a peer that sends without taking its replies is
@@ -287,7 +291,11 @@ struct nev_manager_setup_options {
 void nev_manager_setup_with(nev_manager *mgr, void *user_data, const nev_manager_setup_options *opts);
 
 // Polls every interface once, waiting at most timeout_ms. Returns the number
-// of events (other than NEV_EVENT_POLL) dispatched during the call.
+// of events (other than NEV_EVENT_POLL) dispatched during the call. With
+// NEV_POLL_UNTIL_DUE it waits for I/O, a wake-up or the next deadline of a
+// connection (its timer, time-outs, the poll round its layer asked for), and
+// a second at most while a connection's layer declares no deadlines.
+constexpr int NEV_POLL_UNTIL_DUE = -1;
 int nev_manager_poll(nev_manager *mgr, int timeout_ms);
 // Closes every connection and frees what the manager holds. A top manager
 // waits up to teardown_wait_ms for its connection threads. Returns 1 when
@@ -366,6 +374,14 @@ void nev_dispatch_event(nev_connection *conn, nev_event_handler handler, int eve
 // The poll step of a connection: close marks, time-outs, buffered TLS data,
 // its timer and NEV_EVENT_POLL. Returns 1 kept, 0 closed.
 int nev_poll_connection(nev_connection *conn, double now);
+// Called by a protocol layer during NEV_EVENT_POLL: its next time-out check
+// is due at `when` (engine clock), or never with NEV_POLL_NOTHING_DUE, unless
+// I/O, a wake-up or the connection's timer brings a round first. Several
+// calls in one round keep the earliest. A round in which no layer calls it
+// is followed by the next within a second, as handlers that count on the
+// rounds expect; a layer that calls it answers for the handlers above it.
+constexpr double NEV_POLL_NOTHING_DUE = 1e300;
+void nev_poll_due_at(nev_connection *conn, double when);
 void nev_release_dispatch_lock(nev_connection *conn);
 
 double nev_timer_set(nev_connection *conn, double when);  // returns the previous

@@ -22,6 +22,10 @@
 
 namespace {
 
+// How long a poll round waits at most, when asked to wait until the next
+// deadline, while a connection's layer declares none.
+constexpr int ROUND_WITHOUT_DEADLINES_MS = 1000;
+
 // The interface's own state: the poll set, reused from round to round.
 struct poll_state {
   std::vector<pollfd> fds;
@@ -161,6 +165,7 @@ double deadline_of(const nev_connection *c, double now) {
   if (c->listener != nullptr && c->idle_timeout_ms > 0 && !(c->flags & NEV_CONN_LISTENING))
     consider(nev_idle_deadline(c, c->idle_timeout_ms / 1000.0));
   if (accept_resting(c, now)) consider(c->accept_resume_time);
+  if (c->poll_due < NEV_POLL_NOTHING_DUE) consider(c->poll_due);
   return earliest;
 }
 
@@ -208,8 +213,12 @@ double op_poll(nev_netif *iface, int timeout_ms) {
 
   double now = nev_now();
   double earliest = 0;
+  bool until_due = timeout_ms == NEV_POLL_UNTIL_DUE;
+  if (until_due) timeout_ms = INT_MAX;
   for (nev_connection *c = mgr->connections; c != nullptr; c = c->next) {
     c->poll_slot = 0;
+    // A layer that declares no deadlines gets its rounds every second.
+    if (until_due && c->poll_due == 0) timeout_ms = std::min(timeout_ms, ROUND_WITHOUT_DEADLINES_MS);
     // A close the poll step would do must not wait for the time-out.
     if (close_due(c)) timeout_ms = 0;
     double due = deadline_of(c, now);

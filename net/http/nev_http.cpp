@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <atomic>
@@ -455,22 +456,36 @@ void handle_close(nev_connection *c) {
 }
 
 // Keep-alive connections that stay silent are closed, so idle peers cannot
-// hold threads and descriptors for ever.
+// hold threads and descriptors for ever. Between requests these two checks
+// are all a server connection's poll rounds are for (the hosts above act on
+// requests only), so the thread sleeps until the sooner of them.
 void check_idle(nev_connection *c, const void *data) {
   if (!is_server(c) || !data || transfer_in_progress(c)) return;
   const nev_http_limits limits = nev_http_limits_of(c);
   const int64_t now = *static_cast<const int64_t *>(data);
   const nev_http_proto_data *pd = nev_http_proto_data_get(c);
-  if (pd && !pd->head_seen && limits.head_timeout > 0 &&
-      double(now) >= double(pd->accepted_at) + 1.0 + limits.head_timeout) {
-    NEV_LOG(3, ("%p no request head within %g s, closing", static_cast<void *>(c), limits.head_timeout));
-    c->flags |= NEV_CONN_CLOSE_NOW;
-    return;
+  double due = NEV_POLL_NOTHING_DUE;
+  if (pd && !pd->head_seen && limits.head_timeout > 0) {
+    const double head_due = double(pd->accepted_at) + 1.0 + limits.head_timeout;
+    if (double(now) >= head_due) {
+      NEV_LOG(3, ("%p no request head within %g s, closing", static_cast<void *>(c), limits.head_timeout));
+      c->flags |= NEV_CONN_CLOSE_NOW;
+      return;
+    }
+    due = head_due;
   }
-  if (limits.idle_timeout > 0 && double(now) >= nev_idle_deadline(c, limits.idle_timeout)) {
-    NEV_LOG(3, ("%p idle for %lld s, closing", static_cast<void *>(c), static_cast<long long>(now - c->last_io_time)));
-    c->flags |= NEV_CONN_CLOSE_NOW;
+  if (limits.idle_timeout > 0) {
+    const double idle_due = nev_idle_deadline(c, limits.idle_timeout);
+    if (double(now) >= idle_due) {
+      NEV_LOG(3, ("%p idle for %lld s, closing", static_cast<void *>(c), static_cast<long long>(now - c->last_io_time)));
+      c->flags |= NEV_CONN_CLOSE_NOW;
+      return;
+    }
+    due = std::min(due, idle_due);
   }
+  // The checks compare whole seconds of the round's clock: a round in the
+  // second after the moment sees it.
+  if (!pd || !pd->request_active) nev_poll_due_at(c, due < NEV_POLL_NOTHING_DUE ? due + 1.0 : due);
 }
 
 void enqueue_string(nev_connection *c, const std::string &s) {

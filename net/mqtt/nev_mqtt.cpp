@@ -1,4 +1,5 @@
 // The MQTT protocol handler (events, keep-alive) and the packet senders.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -38,6 +39,10 @@ struct delivering_scope {
   ~delivering_scope() { tl_delivering_manager = outer; }
   const nev_manager *outer;
 };
+
+// Set while a received packet is handled and more bytes of its connection
+// are already in: the packets it makes others send come as a burst too.
+thread_local bool tl_more_received = false;
 
 // Packets into one connection closer together than this come as a burst
 // (many publishers, one subscriber): they are left to the connection's own
@@ -150,7 +155,7 @@ class packet_writer {
     if (hold_.waited || buf->len != packet_len_ || conn_->manager == tl_delivering_manager || !may_write_through(conn_))
       return false;
     if (state != nullptr) {
-      bool burst = now - state->last_write_through < kBurstGapSeconds;
+      bool burst = tl_more_received || now - state->last_write_through < kBurstGapSeconds;
       state->last_write_through = now;
       if (burst) return false;
     }
@@ -248,7 +253,13 @@ void deliver_received(nev_connection *conn, nev_unlock_fn unlock) {
       NEV_LOG(3, ("Recv PINGRESP"));
       conn->flags &= ~NEV_CONN_MQTT_PING_PENDING;
     }
-    if (conn->user_handler != nullptr) conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+    if (conn->user_handler != nullptr) {
+      // A publisher's pipelined packets: its subscribers' threads write their
+      // copies in a few system calls, rather than this one a call per copy.
+      tl_more_received = conn->recv_buf.len > static_cast<size_t>(n);
+      conn->user_handler(conn, NEV_EVENT_MQTT_BASE + pkt.type, &pkt, unlock);
+      tl_more_received = false;
+    }
     nev_buffer_drop_front(&conn->recv_buf, static_cast<size_t>(n));
   }
 }
@@ -289,6 +300,31 @@ __attribute__((noinline)) void connect_time_out(nev_connection *conn, nev_mqtt_p
   conn->flags |= NEV_CONN_CLOSE_NOW;
 }
 
+// Past a check's moment by this much, its comparison surely holds: a round
+// woken a hair early would otherwise ask for another at once.
+constexpr double CHECK_MARGIN = 0.01;
+
+// Tells the engine when the next of the checks above falls due, so that a
+// quiet connection's thread sleeps until then rather than coming round every
+// second. Sends (other threads' included) and receipts only move the moments
+// later, and a round that comes early just declares them again.
+void declare_next_check(nev_connection *conn, nev_mqtt_proto_data *state, double now) {
+  double due = NEV_POLL_NOTHING_DUE;
+  if (state->accepted && !state->connect_seen && state->connect_timeout > 0)
+    due = std::min(due, state->accept_time + state->connect_timeout);
+  if (state->keep_alive != 0) {
+    double last;
+    {
+      nev_mutex_guard guard(conn->mutex);
+      last = state->last_control_time;
+    }
+    if (last <= 0) return;  // nothing sent yet: keep the rounds of every second
+    due = std::min(due, last + state->keep_alive);
+  }
+  if (state->peer_keep_alive != 0) due = std::min(due, state->last_recv_time + 1.5 * state->peer_keep_alive);
+  nev_poll_due_at(conn, due < NEV_POLL_NOTHING_DUE ? nev_now() + (due - now) + CHECK_MARGIN : NEV_POLL_NOTHING_DUE);
+}
+
 // Runs on every poll round; the checks that may log or send are out of line,
 // so that their frames are taken only when they run.
 void keep_alive(nev_connection *conn) {
@@ -298,6 +334,7 @@ void keep_alive(nev_connection *conn) {
   if (state->accepted && !state->connect_seen && state->connect_timeout > 0) connect_time_out(conn, state, now);
   if (state->keep_alive != 0) keep_alive_client(conn, state, now);
   if (state->peer_keep_alive != 0) keep_alive_server(conn, state, now);
+  if (!closing(conn)) declare_next_check(conn, state, now);
 }
 
 }  // namespace
@@ -356,8 +393,9 @@ void nev_mqtt_protocol_handler(nev_connection *conn, int event, void *event_data
     handle_event(conn, event, event_data, unlock);
     return;
   }
-  // Every connection's thread comes here once a second, quiet ones included:
-  // this path stays on the stack page their idle loop already uses.
+  // Every round of a connection's thread comes here, those a quiet
+  // connection's deadlines bring included: this path stays on the stack page
+  // its idle loop already uses.
   delivering_scope scope(conn->manager);
   if (conn->user_handler != nullptr && !manager_stopping(conn)) conn->user_handler(conn, event, event_data, unlock);
   keep_alive(conn);

@@ -362,6 +362,45 @@ def scenario_lockstep_publishers():
         s.close()
 
 
+def scenario_pipelined_fan_out():
+    """A publisher's packets sent in one write reach every subscriber whole
+    and in order: the copies of a pipelined run are queued for each
+    subscriber's own thread rather than written one by one."""
+    count = 800  # below the bound on what one subscriber may have queued
+    subs = []
+    for n in range(4):
+        s = raw_socket()
+        s.sendall(raw_connect(client_id=b"po-sub-%d" % n))
+        if read_exact(s, 4) != b"\x20\x02\x00\x00":
+            fail("subscriber CONNECT refused")
+        s.sendall(bytes([0x82, 7, 0, 1, 0, 2]) + b"po" + bytes([0]))
+        if read_exact(s, 5) != bytes([0x90, 3, 0, 1, 0]):
+            fail("no SUBACK")
+        subs.append(s)
+    got = [None] * len(subs)
+
+    def reader(n):
+        got[n] = read_exact(subs[n], 8 * count, timeout=30)
+
+    threads = [threading.Thread(target=reader, args=(n,), daemon=True) for n in range(len(subs))]
+    for t in threads:
+        t.start()
+    pub = raw_socket()
+    pub.sendall(raw_connect(client_id=b"po-pub"))
+    if read_exact(pub, 4) != b"\x20\x02\x00\x00":
+        fail("publisher CONNECT refused")
+    pub.sendall(b"".join(bytes([0x30, 6, 0, 2]) + b"po" + struct.pack("!H", i) for i in range(count)))
+    for t in threads:
+        t.join(40)
+    expected = b"".join(bytes([0x30, 6, 0, 2]) + b"po" + struct.pack("!H", i) for i in range(count))
+    for n, data in enumerate(got):
+        if data != expected:
+            fail("subscriber %d got %d of %d bytes, or out of order" % (n, len(data or b""), len(expected)))
+    for s in subs + [pub]:
+        s.sendall(b"\xe0\x00")
+        s.close()
+
+
 SCENARIOS = {name[len("scenario_"):]: fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 

@@ -189,6 +189,7 @@ TEST_F(BrokerHost, SilentClientClosedAfterKeepAlive) { peer("silent_client_close
 TEST_F(BrokerHost, ManyClientsAtOnce) { peer("churn"); }
 TEST_F(BrokerHost, SubscribersVanishDuringFanOut) { peer("abrupt_disconnects"); }
 TEST_F(BrokerHost, LockstepPublishersDeliverPromptly) { peer("lockstep_publishers"); }
+TEST_F(BrokerHost, PipelinedPublicationsFanOutWholeAndInOrder) { peer("pipelined_fan_out"); }
 
 // SIGTERM while clients are connected: their sessions go with their
 // connections, and the host ends without leaks (checked at its exit).

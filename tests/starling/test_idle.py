@@ -1,17 +1,19 @@
 """What idle connections leave behind: heron runs without the C library's
 per-thread caches of freed blocks, with as many malloc arenas as cores and
 without the static TLS reserve on every thread's stack (an operator's own
-settings kept), and the metadata sessions a connect storm opened are closed
-down to a small floor while the connections stay open."""
+settings kept), the metadata sessions a connect storm opened are closed
+down to a small floor while the connections stay open, and the threads of
+idle connections sleep until a deadline of theirs comes."""
 import os
 import socket
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from peers import read_exact  # noqa: E402
+from peers import closed_by_peer, read_exact, read_http_reply  # noqa: E402
 from test_delivery import connect_packet  # noqa: E402
 
 SESSION_FLOOR = 2
@@ -59,6 +61,27 @@ def with_tunables(value, body):
             os.environ.pop("GLIBC_TUNABLES", None)
         else:
             os.environ["GLIBC_TUNABLES"] = saved
+
+
+def thread_switches(pid):
+    """Context switches so far of each of the process's threads, by thread id."""
+    switches = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                switches[tid] = sum(int(line.split()[1]) for line in f
+                                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")))
+        except OSError:
+            pass  # the thread ended meanwhile
+    return switches
+
+
+def threads_woken(pid, tids, seconds):
+    """Which of the threads tids ran at all within the next seconds."""
+    before = thread_switches(pid)
+    time.sleep(seconds)
+    after = thread_switches(pid)
+    return sorted(t for t in tids if t in before and t in after and after[t] != before[t])
 
 
 class IdleTest(unittest.TestCase):
@@ -109,6 +132,51 @@ class IdleTest(unittest.TestCase):
             for s in clients:
                 s.sendall(b"\xc0\x00")  # PINGREQ
                 self.assertEqual(read_exact(s, 2), b"\xd0\x00")
+        finally:
+            for s in clients:
+                s.close()
+            code, log = broker.close()
+            self.assertFalse(harness.sanitizer_report(log), log)
+            self.assertEqual(code, 0, log)
+
+    def test_idle_connection_threads_sleep_until_their_deadlines(self):
+        broker = harness.Broker(persistence=False, websocket=False, extra={"mqtt_connect_timeout": 2})
+        clients = []
+        try:
+            pid = broker.proc.pid
+            before = set(thread_switches(pid))
+            for i in range(12):
+                s = socket.create_connection(("127.0.0.1", broker.port), timeout=10)
+                s.sendall(connect_packet(f"quiet-{i}", keep_alive=60))
+                self.assertEqual(read_exact(s, 4), b"\x20\x02\x00\x00")
+                clients.append(s)
+            # A web keep-alive connection between two requests sleeps too.
+            web = socket.create_connection(("127.0.0.1", broker.http_port), timeout=10)
+            web.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertTrue(read_http_reply(web).startswith(b"HTTP/1.1 "))
+            clients.append(web)
+            idle = sorted(set(thread_switches(pid)) - before)
+            self.assertGreaterEqual(len(idle), len(clients))
+            # Once the broker's clean-up after the connects is over, an idle
+            # connection's thread has nothing to wake for for a whole minute.
+            self.assertTrue(wait_for(lambda: not threads_woken(pid, idle, 2.5), timeout=30),
+                            f"threads of idle connections woke: {threads_woken(pid, idle, 2.5)}")
+            # Their deadlines still end them: a client silent past its
+            # keep-alive, and a connection that never sends CONNECT.
+            silent = socket.create_connection(("127.0.0.1", broker.port), timeout=10)
+            silent.sendall(connect_packet("silent", keep_alive=1))
+            self.assertEqual(read_exact(silent, 4), b"\x20\x02\x00\x00")
+            mute = socket.create_connection(("127.0.0.1", broker.port), timeout=10)
+            self.assertTrue(closed_by_peer(silent, 15))
+            self.assertTrue(closed_by_peer(mute, 15))
+            silent.close()
+            mute.close()
+            # The sleeping ones are served at once when they speak.
+            for s in clients[:-1]:
+                s.sendall(b"\xc0\x00")  # PINGREQ
+                self.assertEqual(read_exact(s, 2), b"\xd0\x00")
+            web.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertTrue(read_http_reply(web).startswith(b"HTTP/1.1 "))
         finally:
             for s in clients:
                 s.close()
