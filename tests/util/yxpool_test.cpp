@@ -192,18 +192,20 @@ TEST_F(YXPoolTest, AReturnedObjectReachesAWaiterThatCanUseIt) {
     TestObject* first = pool.Acquire(pool.config);
     TestObject* second = pool.Acquire(&other);
     int mismatchedCode = -1, matchingCode = -1;
-    TestObject* got = nullptr;
+    std::atomic<TestObject*> got{nullptr};
     std::function<void()> mismatched = [&] { mismatchedCode = codeOf([&] { pool.Acquire(&third, 2); }); };
-    std::function<void()> matching = [&] { matchingCode = codeOf([&] { got = pool.Acquire(pool.config, 20); }); };
+    // Its time-out, far beyond the poll below, would find the object too.
+    std::function<void()> matching = [&] { matchingCode = codeOf([&] { got = pool.Acquire(pool.config, 30); }); };
     std::thread a(mismatchedFirst ? mismatched : matching);
     ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
     std::thread b(mismatchedFirst ? matching : mismatched);
     ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 2; }));
     pool.Release(first);
+    EXPECT_TRUE(testcommon::wait_for([&] { return got.load() != nullptr; }));  // woken, not timed out
     a.join();
     b.join();
     EXPECT_EQ(matchingCode, 0);
-    EXPECT_EQ(got, first);
+    EXPECT_EQ(got.load(), first);
     EXPECT_EQ(mismatchedCode, YX_ERR_FULL);  // the pool stays full of objects it cannot use
     pool.Release(got);
     pool.Release(second);
@@ -215,8 +217,8 @@ TEST_F(YXPoolTest, AReturnedObjectReachesAWaiterThatCanUseIt) {
   TestObject* held = pool.Acquire(pool.config);
   TestObject* blocker = pool.Acquire(&other);
   int acquireCode = -1, cleanCode = -1;
-  TestObject* got = nullptr;
-  std::thread acquirer([&] { acquireCode = codeOf([&] { got = pool.Acquire(pool.config, 20); }); });
+  std::atomic<TestObject*> got{nullptr};
+  std::thread acquirer([&] { acquireCode = codeOf([&] { got = pool.Acquire(pool.config, 60); }); });
   ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
   pool.releaseWaitSeconds = 20;
   std::thread cleaner([&] { cleanCode = codeOf([&] { pool.Clean(&other); }); });
@@ -225,9 +227,10 @@ TEST_F(YXPoolTest, AReturnedObjectReachesAWaiterThatCanUseIt) {
     return pool.blockedConfigs->Contains(&other);  // the clean is at its wait
   }));
   pool.Release(held);
+  EXPECT_TRUE(testcommon::wait_for([&] { return got.load() != nullptr; }));  // woken, not timed out
   acquirer.join();
   EXPECT_EQ(acquireCode, 0);
-  EXPECT_EQ(got, held);
+  EXPECT_EQ(got.load(), held);
   pool.Release(got);
   pool.Release(blocker);
   cleaner.join();
