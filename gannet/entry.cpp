@@ -254,16 +254,21 @@ int route(WebAppRequestRecord* request, const char* bodyText, void** reply) {
     if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
     return sendObject(request, reply, databaseRequest(request, target, replyObject.object), replyObject.object);
   }
-  ConnectionLease lease(callerOf(request), target.database.c_str());
-  int code = lease.failureCode();
-  if (code == RL_WRONG_PASSWORD || code == RL_UNKNOWN_USER)
-    return errorReply(request, reply, 401, kWrongCredentials, "wrong credentials");
-  if (code == RL_NOT_FOUND) return errorReply(request, reply, 404, kDatabaseNotFound, "database not found");
-  if (code != 0) return errorReply(request, reply, 500, code, "cannot access db");
-  replyObject.object = json_object_new_object();
-  if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
   RecordsText records(&budget);
-  int status = resourceRequest(request, target, lease.database(), body.object, replyObject.object, &records);
+  int status;
+  {
+    // The pooled connection goes back before the reply is written: requests
+    // queued for the pool wait only for the engine's work.
+    ConnectionLease lease(callerOf(request), target.database.c_str());
+    int code = lease.failureCode();
+    if (code == RL_WRONG_PASSWORD || code == RL_UNKNOWN_USER)
+      return errorReply(request, reply, 401, kWrongCredentials, "wrong credentials");
+    if (code == RL_NOT_FOUND) return errorReply(request, reply, 404, kDatabaseNotFound, "database not found");
+    if (code != 0) return errorReply(request, reply, 500, code, "cannot access db");
+    replyObject.object = json_object_new_object();
+    if (!replyObject.object) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
+    status = resourceRequest(request, target, lease.database(), body.object, replyObject.object, &records);
+  }
   return sendObject(request, reply, status, replyObject.object, &records);
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace ravlink_detail {
@@ -337,6 +338,42 @@ struct Logon;
 // otherwise.
 void createServer(const char* server, const char* user = nullptr, const char* password = nullptr);
 
+// The objects alive behind handles: every client call looks its handle up,
+// and every object made or deleted (a table opened for one request makes a
+// dozen) registers. Sharded by address, so that requests on many threads
+// do not queue on one lock.
+class HandleRegistry {
+ public:
+  void add(const void* handle) {
+    Shard& shard = shardOf(handle);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    shard.live.insert(handle);
+  }
+  void remove(const void* handle) {
+    Shard& shard = shardOf(handle);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    shard.live.erase(handle);
+  }
+  bool contains(const void* handle) {
+    Shard& shard = shardOf(handle);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    return shard.live.count(handle) != 0;
+  }
+
+ private:
+  static constexpr size_t kShards = 64;
+  struct alignas(64) Shard {
+    std::mutex mutex;
+    std::unordered_set<const void*> live;
+  };
+  Shard& shardOf(const void* handle) {
+    auto address = reinterpret_cast<uintptr_t>(handle);
+    // Objects are at least 16-byte aligned: the low bits tell nothing apart.
+    return shards_[((address >> 4) ^ (address >> 10)) % kShards];
+  }
+  Shard shards_[kShards];
+};
+
 struct Engine {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<FileShared>> files;
@@ -345,8 +382,7 @@ struct Engine {
   std::map<int32_t, std::weak_ptr<Logon>> owners;
   int32_t nextOwner = 1;
   std::atomic<uint64_t> nextLogonId{1};
-  std::mutex handleMutex;
-  std::set<const void*> handles;
+  HandleRegistry handles;
   std::mutex serverMutex;  // server catalogs: users and databases
   // Tables copied to another database by AddTable and not yet dropped from
   // their own: "<file path>\n<lower-case name>" -> the table's write and
@@ -712,8 +748,7 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
 // The registered object of type T behind a handle, or null.
 template <class T>
 T* handleAs(RLHANDLE h) {
-  std::lock_guard<std::mutex> lock(engine().handleMutex);
-  if (!h || !engine().handles.count(h)) return nullptr;
+  if (!h || !engine().handles.contains(h)) return nullptr;
   return dynamic_cast<T*>(static_cast<ZVBase*>(h));
 }
 // Runs fn under the object's session: 0, or the code it failed with (kept

@@ -213,15 +213,9 @@ void createServer(const char* server, const char* user, const char* password) {
 
 // ---- base ---------------------------------------------------------------------
 
-ZVBase::ZVBase() {
-  std::lock_guard<std::mutex> lock(engine().handleMutex);
-  engine().handles.insert(this);
-}
+ZVBase::ZVBase() { engine().handles.add(this); }
 
-ZVBase::~ZVBase() {
-  std::lock_guard<std::mutex> lock(engine().handleMutex);
-  engine().handles.erase(this);
-}
+ZVBase::~ZVBase() { engine().handles.remove(this); }
 
 void ZVBase::Begin() {
   guarded([&] {

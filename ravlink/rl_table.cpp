@@ -108,8 +108,7 @@ int TableCore::field(std::string_view name) const {
 
 template <class T>
 static T* fromHandle(RLHANDLE h) {
-  std::lock_guard<std::mutex> lock(engine().handleMutex);
-  if (!h || !engine().handles.count(h)) return nullptr;
+  if (!h || !engine().handles.contains(h)) return nullptr;
   return dynamic_cast<T*>(static_cast<ZVBase*>(h));
 }
 
@@ -175,7 +174,10 @@ void ZVTable::Open(const char* name, int mode) {
     core_->logon->requireLoggedOn();
     core_->close();
     auto conn = database_->conn_;
-    auto shared = engine().table(conn->path, name);
+    // The connection's own file entry spares the process-wide look-up by path;
+    // a table never numbered before goes through the engine, which numbers it.
+    auto shared = conn->file->table(name);
+    if (shared->datno == 0) shared = engine().table(conn->path, name);
     if (shared->blocked.load()) fail(RL_FILE_BLOCKED, "Table [" + std::string(name) + "] is closed for all clients");
     core_->conn = conn;
     core_->shared = shared;

@@ -42,6 +42,21 @@ void YXPoolChanges::Announce() {
   changed_.notify_all();
 }
 
+void YXPoolChanges::AnnounceReturn() {
+  bool draining;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++count_;
+    draining = drainers_ > 0;
+  }
+  if (draining)
+    changed_.notify_all();
+  else
+    changed_.notify_one();
+}
+
+void YXPoolChanges::PassOn() { changed_.notify_all(); }
+
 bool YXPoolChanges::WaitPast(uint64_t seen, Clock::time_point deadline) {
   std::unique_lock<std::mutex> hold(mutex_);
   return changed_.wait_until(hold, deadline, [&] { return count_ != seen; });
@@ -62,12 +77,24 @@ void YXPoolChanges::Enter() {
   ++waiters_;
 }
 
+// Only the last waiter's leaving can end WaitForNoWaiters: the others wake nobody.
 void YXPoolChanges::Leave() {
+  bool last;
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    --waiters_;
+    last = --waiters_ == 0;
   }
-  changed_.notify_all();
+  if (last) changed_.notify_all();
+}
+
+void YXPoolChanges::EnterDrain() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++drainers_;
+}
+
+void YXPoolChanges::LeaveDrain() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  --drainers_;
 }
 
 bool YXPoolChanges::WaitForNoWaiters(Clock::time_point deadline) {

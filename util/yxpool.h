@@ -10,7 +10,9 @@
 // of threads may acquire and release at once; a thread releases every object
 // it acquired (Clean and the destructor wait for that). A thread waiting for
 // an object is woken as soon as one is given back, deleted (room for a new
-// one) or the pool is blocked, not at its next look.
+// one) or the pool is blocked, not at its next look. A returned object wakes
+// one waiter, not all: many requests queued on a small pool would otherwise
+// all wake for every object that comes back, and only one can have it.
 #ifndef YXPOOL_H
 #define YXPOOL_H
 
@@ -84,9 +86,16 @@ class YXPoolChanges {
  public:
   using Clock = std::chrono::steady_clock;
   uint64_t Count();
-  // Counts a change and wakes every waiter: a returned object may match only
-  // some of them.
+  // Counts a change and wakes every waiter (the pool blocked, an object
+  // deleted: each waiter must look).
   void Announce();
+  // Counts an object given back and wakes one waiter; every sleeper while a
+  // thread waits for the pool to drain, as that one must not take the only
+  // wake. A waiter that finds the object of no use to it passes the wake on.
+  void AnnounceReturn();
+  // Wakes the waiters that have not looked since the last change (the
+  // others sleep on): the object a waiter was woken for may fit another.
+  void PassOn();
   // Sleeps until the count differs from seen; true when it does, false when
   // the deadline came first.
   bool WaitPast(uint64_t seen, Clock::time_point deadline);
@@ -95,6 +104,9 @@ class YXPoolChanges {
   int32_t Waiters();
   void Enter();
   void Leave();
+  // Threads waiting for the pool to drain (Clean, ReleaseAll).
+  void EnterDrain();
+  void LeaveDrain();
   // Sleeps until no thread is in Acquire's wait loop; false when the
   // deadline came first.
   bool WaitForNoWaiters(Clock::time_point deadline);
@@ -104,6 +116,7 @@ class YXPoolChanges {
   std::condition_variable changed_;
   uint64_t count_ = 0;
   int32_t waiters_ = 0;
+  int32_t drainers_ = 0;
 };
 
 template <class T>
@@ -171,6 +184,7 @@ class YXPool {
         bool created = false;
         T* object = _takeOrCreate(wanted, true, created);
         if (object) return _prepare(object, created);
+        if (_idleCount() > 0) changes_.PassOn();  // of no use here: maybe to another waiter
         if (timeout < 0)
           changes_.WaitPast(seen);
         else if (!changes_.WaitPast(seen, deadline))
@@ -215,7 +229,7 @@ class YXPool {
       _removeAt(used, usedCount, index);
       available[availableCount++] = object;
     }
-    changes_.Announce();
+    changes_.AnnounceReturn();
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
@@ -281,7 +295,10 @@ class YXPool {
       YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
                "Pool has at least one object holding the releaseAll");
     // A woken waiter still takes the mutex once to see the pool blocked.
-    changes_.WaitForNoWaiters(YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds));
+    {
+      DrainMark draining(changes_);
+      changes_.WaitForNoWaiters(YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds));
+    }
     _freeResources(true);
   }
 
@@ -308,6 +325,18 @@ class YXPool {
     ~WaiterMark() { changes_.Leave(); }
     WaiterMark(const WaiterMark&) = delete;
     WaiterMark& operator=(const WaiterMark&) = delete;
+
+   private:
+    YXPoolChanges& changes_;
+  };
+
+  // Counts the calling thread among those waiting for the pool to drain.
+  class DrainMark {
+   public:
+    explicit DrainMark(YXPoolChanges& changes) : changes_(changes) { changes_.EnterDrain(); }
+    ~DrainMark() { changes_.LeaveDrain(); }
+    DrainMark(const DrainMark&) = delete;
+    DrainMark& operator=(const DrainMark&) = delete;
 
    private:
     YXPoolChanges& changes_;
@@ -367,6 +396,11 @@ class YXPool {
     return object;
   }
 
+  int32_t _idleCount() {
+    YXMutexLock hold(mutex);
+    return availableCount;
+  }
+
   // Init (new) or OnAcquire (reused) outside the mutex; a failure takes the
   // object out of the pool and deletes it before the exception goes on.
   T* _prepare(T* object, bool created) {
@@ -392,6 +426,7 @@ class YXPool {
   // whenever an object comes back; true when nothing is.
   bool _waitUntilUnused() {
     auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds);
+    DrainMark draining(changes_);
     for (;;) {
       uint64_t seen = changes_.Count();
       {

@@ -78,6 +78,7 @@ void alterDatabase(Call& call) {
 void deleteDatabase(Call& call) {
   traceMethod("deleteDatabase");
   try {
+    releaseKeptDatabases(call.database, call.entry.get());  // a kept connection holds the file open
     call.entry->session->DeleteDatabase(call.database.c_str());
   } catch (const ZVException& failure) {
     setError(call.reply, failure.GetErrorCode(), failure.GetErrorMsg());

@@ -267,11 +267,18 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
   snprintf(record->description, 1024, "%s", "wren API");
   record->configType = "NONE";
   record->configPath[0] = 0;
+  try {
+    wren::startKeeper();
+  } catch (const std::exception& failure) {
+    snprintf(error, 1024, "wren cannot start its connection keeper: %s", failure.what());
+    return -1;
+  }
   wren::clearError(error);
   return 0;
 }
 
 __attribute__((visibility("default"))) int32_t term(char* error) {
+  wren::stopKeeper();
   wren::clearError(error);
   return 0;
 }

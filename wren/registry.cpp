@@ -1,12 +1,17 @@
 // The process-wide registry of log-in tokens.
 #include <sys/random.h>
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "wren.h"
@@ -219,6 +224,85 @@ bool removeCursor(const std::string& id) {
   rlResetRecord(removed->record->GetHandle());  // its reading ends before its objects go
   removed.reset();
   return true;
+}
+
+// ---- kept database connections ----
+
+EasyDatabase& connectedDatabase(AuthEntry& entry, const std::string& name) {
+  if (!entry.keptDatabase || entry.keptDatabaseName != name) {
+    entry.keptDatabase.reset();  // one at a time: a log-in holds one file open at most
+    entry.keptDatabase = std::make_unique<EasyDatabase>(entry.session.get(), name, true);
+    entry.keptDatabaseName = name;
+  }
+  entry.keptDatabaseUse = now();
+  return *entry.keptDatabase;
+}
+
+namespace {
+
+std::vector<AuthEntryRef> allEntries() {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  std::vector<AuthEntryRef> entries;
+  entries.reserve(authRegistry().size());
+  for (auto& held : authRegistry()) entries.push_back(held.second);
+  return entries;
+}
+
+// Lets go of the kept database of each entry `doomed` picks whose useMutex
+// is free (a running call keeps it); own's mutex the caller holds already.
+template <class Doomed>
+void releaseKept(const std::vector<AuthEntryRef>& entries, AuthEntry* own, Doomed doomed) {
+  for (const AuthEntryRef& entry : entries) {
+    std::unique_lock<std::mutex> idle(entry->useMutex, std::defer_lock);
+    if (entry.get() != own && !idle.try_lock()) continue;
+    if (entry->keptDatabase && doomed(*entry)) {
+      entry->keptDatabase.reset();
+      entry->keptDatabaseName.clear();
+    }
+  }
+}
+
+struct Keeper {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;
+  std::thread thread;
+};
+// Never destroyed: a process that ends without term must not find its thread joinable.
+Keeper& keeper = *new Keeper;
+
+void keepLoop() {
+  std::unique_lock<std::mutex> lock(keeper.mutex);
+  while (!keeper.wake.wait_for(lock, std::chrono::seconds(1), [] { return keeper.stopping; })) {
+    lock.unlock();
+    int64_t oldest = now() - kKeptDatabaseIdleSeconds;
+    releaseKept(allEntries(), nullptr, [&](const AuthEntry& entry) { return entry.keptDatabaseUse <= oldest; });
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+void releaseKeptDatabases(const std::string& name, AuthEntry* own) {
+  releaseKept(allEntries(), own,
+              [&](const AuthEntry& entry) { return strcasecmp(entry.keptDatabaseName.c_str(), name.c_str()) == 0; });
+}
+
+void startKeeper() {
+  std::lock_guard<std::mutex> lock(keeper.mutex);
+  if (keeper.thread.joinable()) return;
+  keeper.stopping = false;
+  keeper.thread = std::thread(keepLoop);
+}
+
+void stopKeeper() {
+  {
+    std::lock_guard<std::mutex> lock(keeper.mutex);
+    if (!keeper.thread.joinable()) return;
+    keeper.stopping = true;
+  }
+  keeper.wake.notify_all();
+  keeper.thread.join();
 }
 
 void releaseCursor(CursorRef cursor) {

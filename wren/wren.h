@@ -198,11 +198,21 @@ struct AuthEntry {
   uint64_t useOrder = 0;  // grows with every use: orders uses within one second
   size_t openCursors = 0;  // its cursors in the registry (under the registry's lock)
   std::unique_ptr<EasySession> session;
+  // The database its calls' tables were last opened in, kept connected
+  // between calls (under useMutex): connecting looks the database up in the
+  // server's catalog and opens its file, which costs far more than reading
+  // or writing a record. A connection holds its file open, so it is let go
+  // after kKeptDatabaseIdleSeconds unused and before a deletion of the
+  // database through this application.
+  std::unique_ptr<EasyDatabase> keptDatabase;
+  std::string keptDatabaseName;
+  int64_t keptDatabaseUse = 0;
   std::mutex useMutex;  // one call at a time per session
 };
 using AuthEntryRef = std::shared_ptr<AuthEntry>;
 
 // ---- registry.cpp ----
+constexpr int64_t kKeptDatabaseIdleSeconds = 5;
 // 64 characters of [0-9A-Za-z] from the kernel's random source.
 std::string generateId();
 // The entry of a token with its last use renewed, or null.
@@ -213,6 +223,17 @@ AuthEntryRef findAuthEntry(const std::string& token);
 // holds its most. Empty, with the reason in refusal, when the registry, the
 // user or the connection holds its most log-ins and none can go.
 std::string registerLogin(AuthEntryRef entry, std::string* refusal);
+// The database of the call, connected: the log-in's kept one when it is
+// that database, else connected anew (made first when missing) and kept
+// instead. The caller holds the entry's useMutex.
+EasyDatabase& connectedDatabase(AuthEntry& entry, const std::string& name);
+// Lets go of every log-in's kept connection to the database (its name in
+// any case), so that it can be deleted: own is the caller's log-in, whose
+// useMutex it holds; a log-in running a call keeps its connection.
+void releaseKeptDatabases(const std::string& name, AuthEntry* own);
+// A thread that lets go of kept databases unused for kKeptDatabaseIdleSeconds.
+void startKeeper();
+void stopKeeper();
 
 // An open query kept between calls: its record, table and database, and
 // the log-in whose session they belong to (kept alive while the cursor is).
@@ -398,7 +419,7 @@ json fieldValue(EasyRecord& record, int field);
 struct OpenTable {
   EasyDatabase database;
   EasyTable table;
-  OpenTable(Call& call, int mode) : database(call.entry->session.get(), call.database, true), table(&database) {
+  OpenTable(Call& call, int mode) : database(connectedDatabase(*call.entry, call.database)), table(&database) {
     table.Open(call.table, mode);
   }
 };

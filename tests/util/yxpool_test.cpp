@@ -181,6 +181,62 @@ TEST_F(YXPoolTest, AWaiterIsWokenByWhatFreesAnObject) {
   }
 }
 
+// A returned object wakes one waiter; when that one cannot use it, the wake
+// passes on to one that can, whatever order they sleep in. A thread waiting
+// for the pool to drain never swallows the wake an acquirer needs.
+TEST_F(YXPoolTest, AReturnedObjectReachesAWaiterThatCanUseIt) {
+  for (bool mismatchedFirst : {true, false}) {
+    SCOPED_TRACE(mismatchedFirst ? "the waiter that cannot use it sleeps first" : "it sleeps last");
+    TestPool pool(new TestConfig(1), 2);
+    TestConfig other(2), third(3);
+    TestObject* first = pool.Acquire(pool.config);
+    TestObject* second = pool.Acquire(&other);
+    int mismatchedCode = -1, matchingCode = -1;
+    std::atomic<TestObject*> got{nullptr};
+    std::function<void()> mismatched = [&] { mismatchedCode = codeOf([&] { pool.Acquire(&third, 2); }); };
+    // Its time-out, far beyond the poll below, would find the object too.
+    std::function<void()> matching = [&] { matchingCode = codeOf([&] { got = pool.Acquire(pool.config, 30); }); };
+    std::thread a(mismatchedFirst ? mismatched : matching);
+    ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+    std::thread b(mismatchedFirst ? matching : mismatched);
+    ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 2; }));
+    pool.Release(first);
+    EXPECT_TRUE(testcommon::wait_for([&] { return got.load() != nullptr; }));  // woken, not timed out
+    a.join();
+    b.join();
+    EXPECT_EQ(matchingCode, 0);
+    EXPECT_EQ(got.load(), first);
+    EXPECT_EQ(mismatchedCode, YX_ERR_FULL);  // the pool stays full of objects it cannot use
+    pool.Release(got);
+    pool.Release(second);
+  }
+
+  // A clean waiting for objects in use sleeps beside an acquirer.
+  TestPool pool(new TestConfig(1), 2);
+  TestConfig other(2);
+  TestObject* held = pool.Acquire(pool.config);
+  TestObject* blocker = pool.Acquire(&other);
+  int acquireCode = -1, cleanCode = -1;
+  std::atomic<TestObject*> got{nullptr};
+  std::thread acquirer([&] { acquireCode = codeOf([&] { got = pool.Acquire(pool.config, 60); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  pool.releaseWaitSeconds = 20;
+  std::thread cleaner([&] { cleanCode = codeOf([&] { pool.Clean(&other); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] {
+    YXMutexLock hold(pool.mutex);
+    return pool.blockedConfigs->Contains(&other);  // the clean is at its wait
+  }));
+  pool.Release(held);
+  EXPECT_TRUE(testcommon::wait_for([&] { return got.load() != nullptr; }));  // woken, not timed out
+  acquirer.join();
+  EXPECT_EQ(acquireCode, 0);
+  EXPECT_EQ(got.load(), held);
+  pool.Release(got);
+  pool.Release(blocker);
+  cleaner.join();
+  EXPECT_EQ(cleanCode, 0);
+}
+
 // Wakes that free nothing the waiter can use leave it waiting, and its
 // time-out still ends the acquisition; a configuration blocked by Clean ends
 // a wait without limit.

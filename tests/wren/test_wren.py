@@ -302,6 +302,41 @@ class CatalogTest(ServerCase):
         rows = self.ok("listDatabases", self.p(partialDatabaseName="cat", maxRecords=-1))["data"]
         self.assertEqual([row[0] for row in rows], names[:4])
 
+    def test_record_calls_leave_their_database_deletable(self):
+        """A log-in keeps the database of its record calls connected between
+        calls; that never stands in the way of deleting it through the
+        application, and the server lets the file go once the log-in stops
+        using it."""
+        heron = self.server.tree.proc.pid
+
+        def held_open(db):
+            path = os.path.realpath(self.server.tree.path("data/BRENLOXS/%s.db" % db))
+            fds = "/proc/%d/fd" % heron
+            links = []
+            for fd in os.listdir(fds):
+                try:
+                    links.append(os.readlink(os.path.join(fds, fd)))
+                except OSError:
+                    pass  # closed meanwhile
+            return path in links
+
+        other = self.server.client()
+        try:
+            other_token = self.server.login(other)
+            for db in ("kept02", "kept01"):  # kept01 is the one kept
+                self.ok("createTable", self.p(databaseName=db, tableName="items",
+                                              fields=[{"name": "name", "type": "CHAR", "length": 20}]))
+                self.ok("insertRecords", self.p(databaseName=db, tableName="items", insertFormat="arrays",
+                                                fieldNames=["name"], sourceData=[["ann"]]))
+                self.ok("getRecordById", self.p(databaseName=db, tableName="items", id=1))
+            self.assertTrue(held_open("kept01"))
+            self.ok("deleteDatabase", {"authToken": other_token, "databaseName": "KEPT01"}, ws=other)
+            self.assertFalse(os.path.exists(self.server.tree.path("data/BRENLOXS/kept01.db")))
+            self.ok("getRecordById", self.p(databaseName="kept02", tableName="items", id=1))
+            self.assertTrue(wait_for(lambda: not held_open("kept02"), timeout=60))
+        finally:
+            other.close()
+
     def test_create_database_refuses_paths_outside_the_data_directory(self):
         for path in ["/tmp", "../outside", "a/../../b", "..\\b"]:
             with self.subTest(path=path):
