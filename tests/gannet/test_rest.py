@@ -7,6 +7,7 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import threading
@@ -829,6 +830,22 @@ class BoundsTest(ServerTest):
             self.assertIn("reply too large", reply[2]["_errorMessage"])
         other.join()
         self.assertEqual(errors, [])
+
+    def test_a_walk_stops_when_its_client_goes(self):
+        create_db("walk")
+        call("POST", "/api/v1/table/walk/w", {"fields": [{"name": "k", "type": "INTEGER"}]})
+        call("POST", "/api/v1/index/walk/w/byk", {"fields": [{"name": "k"}]})
+        for start in range(0, 20000, 10000):
+            insert("walk", "w", [{"k": k} for k in range(start, start + 10000)])
+        # A page far past the records: every record is walked over, unless
+        # the client that asked is gone.
+        body = json.dumps({"find": {"k": {"operator": ">=", "value": 0}}}).encode()
+        head = ("POST /quarn/api/v1/query/walk/w/byk?top=1&skip=1000000 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                "Authorization: %s\r\nContent-Length: %d\r\n\r\n" % (auth_header(*ADMIN), len(body)))
+        with socket.create_connection(("127.0.0.1", SERVER.port), timeout=10) as gone:
+            gone.sendall(head.encode() + body)
+        self.assertTrue(wait_for(lambda: "the client of a query has gone" in SERVER.tree.log(), 20))
+        self.assertEqual(call("GET", "/api/v1/record/walk/w/1")[0], 200)
 
 
 def db_fds(name):

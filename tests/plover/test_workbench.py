@@ -257,6 +257,27 @@ class SessionTest(ServerCase):
         self.assertEqual(len(replies), 1)
         self.assertEqual((replies[0]["type"], replies[0].get("error")), ("exception", 9115), replies[0])
 
+    def test_a_statement_stops_when_its_client_goes(self):
+        token = self.token(createNewSession=True, currentServer={"database": "work", "queryTimeout": 0})
+        other = self.token(createNewSession=True)
+        endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select count(*) from n"
+        body = json.dumps({"action": "quarnSQL", "method": "execStatement", "tid": 1,
+                           "data": [{"token": token, "yxInfo": {"query": endless}}]})
+        curl = subprocess.Popen(["curl", "-s", "-o", "/dev/null", "-H", "Content-Type: application/json",
+                                 "--data-binary", body, "http://127.0.0.1:%d/plover" % self.server.port])
+        busy = lambda: self.server.session(token, "refreshConnection").get("type") == "exception"
+        try:
+            self.assertTrue(wait_for(busy, 20))
+            self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                             [{"one": "yes"}])
+        finally:
+            curl.kill()
+            curl.wait()
+        # The server's own limit is minutes away: the statement stops with its
+        # client, and the session's one connection serves again.
+        self.assertTrue(wait_for(lambda: not busy(), 20))
+        self.assertIn("the client of the call execStatement has gone", self.server.tree.log())
+
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
         # With a pool of 1, a second connect waits for the busy connection and
