@@ -152,6 +152,9 @@ int readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
   // A NUL byte would end the text early and leave the rest unseen.
   if (std::memchr(body->text.data(), '\0', body->text.size()) != nullptr) return 0;
   body->json = zvJsonFromString(body->text.c_str());
+  // The application gets the tree: the copy of the text would only sit
+  // beside it while the request is served.
+  std::string().swap(body->text);
   if (body->json != nullptr) return 0;
   switch (zvJsonLastParseStatus().error) {
     case VOKT_JSON_TOO_LARGE:

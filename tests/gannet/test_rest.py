@@ -815,6 +815,25 @@ class BoundsTest(ServerTest):
         self.assertEqual(reply[0], 200, reply[3][:200])
         self.assertEqual(len(reply[2]["_records"]), 12000)
         self.assertEqual(reply[2]["_records"][11999]["k"], 11999)
+        # Pages asked for together on one connection come whole and in order,
+        # a large one sent from its own block, the next queued behind it.
+        body = json.dumps(find)
+        ask = ("POST /quarn/api/v1/query/page/p/byk?top=%d HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: %s\r\n"
+               "Content-Length: %d\r\n\r\n%s")
+        tops = (12000, 3, 12000)
+        with socket.create_connection(("127.0.0.1", SERVER.port), timeout=60) as sock:
+            sock.sendall("".join(ask % (top, auth_header(*ADMIN), len(body), body) for top in tops).encode())
+            data = b""
+            for top in tops:
+                while b"\r\n\r\n" not in data:
+                    data += sock.recv(1 << 16)
+                head, _, data = data.partition(b"\r\n\r\n")
+                self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+                length = int(re.search(rb"(?i)content-length:\s*(\d+)", head).group(1))
+                while len(data) < length:
+                    data += sock.recv(1 << 16)
+                page, data = json.loads(data[:length]), data[length:]
+                self.assertEqual([r["k"] for r in page["_records"]], list(range(top)))
         # One past it is refused with a clear error while another client is served.
         errors = []
 
