@@ -15,7 +15,7 @@ namespace osprey {
 namespace {
 
 constexpr size_t kTokenMax = 1023;
-constexpr const char* kJsonBlock = "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %d\r\n\r\n%s";
+constexpr const char* kJsonHead = "Content-Type: text/json; charset=iso-8859-1\r\nContent-Length: %zu\r\n\r\n";
 constexpr const char* kEmptyBlock = "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Length: 0\r\n\r\n";
 constexpr const char* kRemotingPrefix = "Ext.ns(\"Ext.app\"); Ext.app.REMOTING_API = ";
 
@@ -110,7 +110,11 @@ int httpStatusOfAppCode(int code) {
 }
 
 void sendJsonBlock(nev_connection* conn, const char* text) {
-  nev_enqueue_format(conn, kJsonBlock, static_cast<int>(std::strlen(text)), text);
+  // The text goes in as it is: formatted together with its head, a large
+  // reply would be copied once more on its way to the send buffer.
+  const size_t length = std::strlen(text);
+  nev_enqueue_format(conn, kJsonHead, length);
+  nev_enqueue(conn, text, length);
 }
 
 void sendRemotingDescription(nev_connection* conn, WEBAPP* app) {
@@ -148,6 +152,9 @@ int readBody(const nev_http_view* view, WEBAPP* app, bool raw, Body* body) {
   // A NUL byte would end the text early and leave the rest unseen.
   if (std::memchr(body->text.data(), '\0', body->text.size()) != nullptr) return 0;
   body->json = zvJsonFromString(body->text.c_str());
+  // The application gets the tree: the copy of the text would only sit
+  // beside it while the request is served.
+  std::string().swap(body->text);
   if (body->json != nullptr) return 0;
   switch (zvJsonLastParseStatus().error) {
     case VOKT_JSON_TOO_LARGE:
@@ -421,15 +428,22 @@ void disconnectRemainingSessions() {
 namespace {
 
 // Names the connection's client to the applications called on this thread
-// (their failed log-ons are counted per address), until the scope ends.
+// (their failed log-ons are counted per address), and lets them ask whether
+// it is still connected (long work for a client that left stops), until the
+// scope ends. The connection's own thread runs the call, so its socket stays
+// open meanwhile.
 class ClientAddressScope {
  public:
   explicit ClientAddressScope(nev_connection* conn) {
     char address[64] = "";
     nev_conn_addr_to_str(conn, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
     VOKTSetClientAddress(address);
+    VOKTSetClientSocket(conn->sock);
   }
-  ~ClientAddressScope() { VOKTSetClientAddress(nullptr); }
+  ~ClientAddressScope() {
+    VOKTSetClientAddress(nullptr);
+    VOKTSetClientSocket(-1);
+  }
   ClientAddressScope(const ClientAddressScope&) = delete;
   ClientAddressScope& operator=(const ClientAddressScope&) = delete;
 };

@@ -11,6 +11,7 @@
 // Declared here rather than through the runtime library's header so that the
 // reference may stay unresolved (weak) with a runtime library that lacks it.
 const char* VOKTClientAddress() __attribute__((weak));
+int VOKTClientGone() __attribute__((weak));
 
 namespace plover {
 
@@ -22,6 +23,8 @@ std::string clientAddress() {
   const char* address = VOKTClientAddress ? VOKTClientAddress() : nullptr;
   return address ? address : "";
 }
+
+bool clientGone() { return VOKTClientGone && VOKTClientGone() != 0; }
 
 void setLogCallback(LogCallback callback) { logCallback = callback; }
 

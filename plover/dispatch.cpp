@@ -224,6 +224,8 @@ int dispatchTokenMethod(const Call& call) {
     throw;
   }
   releaseConnection(connection);
+  // Its statement was stopped by the session's interrupt check: say why.
+  if (clientGone()) logLine(std::string("the client of the call ") + call.method + " has gone; its work is stopped");
   return r;
 }
 

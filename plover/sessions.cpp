@@ -140,8 +140,8 @@ class SessionPool {
   int pins = 0;  // calls between lookup and take; guarded by the table's mutex
 
   // The interrupt check of the pool's connections: a running statement of an
-  // ended session stops.
-  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ ? 1 : 0; }
+  // ended session, or of a call whose client has gone, stops.
+  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ || clientGone() ? 1 : 0; }
 
  private:
   int size() const { return int(available_.size() + used_.size()) + opening_; }

@@ -117,6 +117,16 @@ VOKT_API void VOKTFree(void* block);
 VOKT_API const char* VOKTClientAddress();
 // Sets this thread's client address (null clears it); the plug-in's.
 VOKT_API void VOKTSetClientAddress(const char* address);
+// Non-zero when the client whose request this thread is serving has ended
+// its connection (closed, reset, or shut its sending side), so that work
+// whose answer nobody can receive any more may stop: a statement's interrupt
+// check, a walk over many records. Asking reads nothing from the connection
+// (a request the client sent ahead stays for the plug-in) and costs one
+// system call: ask it between rows at a pace, not for each. 0 outside a
+// request, and on threads other than the one serving it.
+VOKT_API int VOKTClientGone();
+// Sets this thread's client connection (its socket; -1 clears it); the plug-in's.
+VOKT_API void VOKTSetClientSocket(int socket);
 
 // Owner of a VOKTAlloc block (dupStr copies included): freed with VOKTFree
 // when the owner ends, unless release() handed it on.

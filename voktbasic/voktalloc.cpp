@@ -1,6 +1,9 @@
 // The allocator shared by every deliverable: one heap per process, so a block
 // may be freed by a deliverable other than the one that made it. Also the
-// per-thread address of the client being served, shared the same way.
+// per-thread address and connection of the client being served, shared the
+// same way.
+#include <poll.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +20,7 @@ void VOKTFree(void* block) { std::free(block); }
 namespace {
 // An IPv6 address in text is at most 45 characters.
 thread_local char tClientAddress[64] = "";
+thread_local int tClientSocket = -1;
 }  // namespace
 
 const char* VOKTClientAddress() { return tClientAddress; }
@@ -24,3 +28,13 @@ const char* VOKTClientAddress() { return tClientAddress; }
 void VOKTSetClientAddress(const char* address) {
   std::snprintf(tClientAddress, sizeof tClientAddress, "%s", address != nullptr ? address : "");
 }
+
+int VOKTClientGone() {
+  if (tClientSocket < 0) return 0;
+  pollfd watch{tClientSocket, POLLRDHUP, 0};
+  // Polled, never read: bytes the client sent ahead stay in the socket.
+  if (poll(&watch, 1, 0) <= 0) return 0;
+  return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;
+}
+
+void VOKTSetClientSocket(int socket) { tClientSocket = socket; }

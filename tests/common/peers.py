@@ -66,13 +66,50 @@ def sanitizer_report(text):
     return "ERROR: AddressSanitizer" in text or "runtime error:" in text or "ERROR: LeakSanitizer" in text
 
 
-def resident_kib(pid):
-    """The resident memory of process pid in KiB (VmRSS)."""
+def status_kib(pid, field):
+    """A memory figure of process pid in KiB (VmRSS, VmHWM...)."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
-    raise RuntimeError(f"no VmRSS for process {pid}")
+    raise RuntimeError(f"no {field} for process {pid}")
+
+
+def resident_kib(pid):
+    """The resident memory of process pid in KiB (VmRSS)."""
+    return status_kib(pid, "VmRSS")
+
+
+class ResidentGrowth:
+    """How much the resident memory of process pid grows over a with-block,
+    in KiB above its size when the block starts: `peak` (the high-water mark,
+    reset when the block starts) and `after` (when it ends). Run a sanitized
+    heron with quarantine_size_mb=0, else freed blocks stay resident."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.peak = self.after = None
+
+    def __enter__(self):
+        with open(f"/proc/{self.pid}/clear_refs", "w") as f:
+            f.write("5")  # the high-water mark starts again from the resident size
+        self.start = resident_kib(self.pid)
+        return self
+
+    def __exit__(self, *exc):
+        self.peak = status_kib(self.pid, "VmHWM") - self.start
+        self.after = resident_kib(self.pid) - self.start
+        return False
+
+    def check(self, test, peak_mib, after_mib):
+        """Fails test when the peak or what stays passes its margin. A
+        connection frees its buffers on its own thread once the client has
+        gone, a moment after the reply: what stays is read until it is within
+        its margin or 10 s have passed."""
+        test.assertLess(self.peak, peak_mib * 1024, "peak growth of %d KiB" % self.peak)
+        wait_for(lambda: resident_kib(self.pid) - self.start < after_mib * 1024, 10)
+        self.after = resident_kib(self.pid) - self.start
+        test.assertLess(self.after, after_mib * 1024, "%d KiB stayed resident" % self.after)
 
 
 def mqtt_text(s):

@@ -7,6 +7,7 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import threading
@@ -15,7 +16,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, ResidentGrowth, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = ("ADMIN", "TRUVE")
 IDLE_SECONDS = 1
@@ -25,7 +26,7 @@ MEMORY_BUDGET = 16 << 20  # lowered so that the bounds show with small requests
 class Server:
     """One heron serving gannet under "quarn" on a free HTTP port."""
 
-    def __init__(self):
+    def __init__(self, env=None):
         self.tree = HeronTree("gannet-")
         self.port = free_port()
         config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
@@ -34,7 +35,7 @@ class Server:
             json.dump(config, f)
         os.environ["GANNET_IDLE_TIMEOUT"] = str(IDLE_SECONDS)
         os.environ["GANNET_MEMORY_BUDGET"] = str(MEMORY_BUDGET)
-        self.tree.start()
+        self.tree.start(env=env)
         if not wait_port(self.port):
             raise RuntimeError("heron did not start:\n" + self.tree.log())
 
@@ -785,9 +786,13 @@ class BoundsTest(ServerTest):
             # Within the value count, but its parse would need more than the whole budget.
             ("POST", "/api/v1/record/bnd/cust", big_array(99000), 413, 14015),
         ]
-        for method, path, body, status, code in cases:
-            with self.subTest(method=method, path=path, size=len(body)):
-                self.assertError(call(method, path, body, raw=True), status, code)
+        with ResidentGrowth(SERVER.tree.proc.pid) as growth:
+            for method, path, body, status, code in cases:
+                with self.subTest(method=method, path=path, size=len(body)):
+                    self.assertError(call(method, path, body, raw=True), status, code)
+                    self.assertEqual(call("GET", "/api/v1/table/bnd/cust")[0], 200)
+        # Refused bodies cost their bytes on the way in, never their parse.
+        growth.check(self, peak_mib=16, after_mib=8)
         self.assertEqual(SERVER.sql("bnd", "SELECT count(*) FROM cust"), "0")
         # What the resources need still passes: a record of a long text, a nesting of 32.
         rid = insert("bnd", "cust", {"notes": "n" * 30000})
@@ -810,6 +815,25 @@ class BoundsTest(ServerTest):
         self.assertEqual(reply[0], 200, reply[3][:200])
         self.assertEqual(len(reply[2]["_records"]), 12000)
         self.assertEqual(reply[2]["_records"][11999]["k"], 11999)
+        # Pages asked for together on one connection come whole and in order,
+        # a large one sent from its own block, the next queued behind it.
+        body = json.dumps(find)
+        ask = ("POST /quarn/api/v1/query/page/p/byk?top=%d HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: %s\r\n"
+               "Content-Length: %d\r\n\r\n%s")
+        tops = (12000, 3, 12000)
+        with socket.create_connection(("127.0.0.1", SERVER.port), timeout=60) as sock:
+            sock.sendall("".join(ask % (top, auth_header(*ADMIN), len(body), body) for top in tops).encode())
+            data = b""
+            for top in tops:
+                while b"\r\n\r\n" not in data:
+                    data += sock.recv(1 << 16)
+                head, _, data = data.partition(b"\r\n\r\n")
+                self.assertTrue(head.startswith(b"HTTP/1.1 200"), head)
+                length = int(re.search(rb"(?i)content-length:\s*(\d+)", head).group(1))
+                while len(data) < length:
+                    data += sock.recv(1 << 16)
+                page, data = json.loads(data[:length]), data[length:]
+                self.assertEqual([r["k"] for r in page["_records"]], list(range(top)))
         # One past it is refused with a clear error while another client is served.
         errors = []
 
@@ -822,13 +846,34 @@ class BoundsTest(ServerTest):
             conn.close()
 
         other = threading.Thread(target=other_client)
-        other.start()
-        for _ in range(3):
-            reply = call("POST", "/api/v1/query/page/p/byk?top=300000", find)
-            self.assertError(reply, 500, 14016)
-            self.assertIn("reply too large", reply[2]["_errorMessage"])
-        other.join()
+        with ResidentGrowth(SERVER.tree.proc.pid) as growth:
+            other.start()
+            for _ in range(3):
+                reply = call("POST", "/api/v1/query/page/p/byk?top=300000", find)
+                self.assertError(reply, 500, 14016)
+                self.assertIn("reply too large", reply[2]["_errorMessage"])
+            other.join()
         self.assertEqual(errors, [])
+        # Each refused page was built up to the reply bound (a quarter of the lowered budget), no further.
+        growth.check(self, peak_mib=32, after_mib=8)
+
+    def test_a_walk_stops_when_its_client_goes(self):
+        create_db("walk")
+        call("POST", "/api/v1/table/walk/w", {"fields": [{"name": "k", "type": "INTEGER"}]})
+        call("POST", "/api/v1/index/walk/w/byk", {"fields": [{"name": "k"}]})
+        for start in range(0, 20000, 10000):
+            insert("walk", "w", [{"k": k} for k in range(start, start + 10000)])
+        # A page far past the records: every record is walked over, unless
+        # the client that asked is gone.
+        body = json.dumps({"find": {"k": {"operator": ">=", "value": 0}}}).encode()
+        head = ("POST /quarn/api/v1/query/walk/w/byk?top=1&skip=1000000 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                "Authorization: %s\r\nContent-Length: %d\r\n\r\n" % (auth_header(*ADMIN), len(body)))
+        with ResidentGrowth(SERVER.tree.proc.pid) as growth:
+            with socket.create_connection(("127.0.0.1", SERVER.port), timeout=10) as gone:
+                gone.sendall(head.encode() + body)
+            self.assertEqual(call("GET", "/api/v1/record/walk/w/1")[0], 200)
+            self.assertTrue(wait_for(lambda: "the client of a query has gone" in SERVER.tree.log(), 20))
+        growth.check(self, peak_mib=16, after_mib=8)
 
 
 def db_fds(name):
@@ -915,9 +960,15 @@ class PoolTest(ServerTest):
         self.assertEqual(call("GET", "/api/v1/record/pool1/cust/1")[0], 200)
 
 
+# The classes that read heron's resident memory: freed blocks must not stay
+# resident in the sanitizer's quarantine.
+MEMORY_READERS = {"BoundsTest"}
+
+
 def main():
     global SERVER
-    SERVER = Server()
+    quarantine = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
+    SERVER = Server(quarantine if MEMORY_READERS & set(sys.argv[1:]) else None)
     try:
         program = unittest.main(argv=[sys.argv[0]] + sys.argv[1:], exit=False)
         ok = program.result.wasSuccessful()

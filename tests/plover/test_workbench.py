@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, ResidentGrowth, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
@@ -257,6 +257,27 @@ class SessionTest(ServerCase):
         self.assertEqual(len(replies), 1)
         self.assertEqual((replies[0]["type"], replies[0].get("error")), ("exception", 9115), replies[0])
 
+    def test_a_statement_stops_when_its_client_goes(self):
+        token = self.token(createNewSession=True, currentServer={"database": "work", "queryTimeout": 0})
+        other = self.token(createNewSession=True)
+        endless = "with recursive n(i) as (select 1 union all select i + 1 from n) select count(*) from n"
+        body = json.dumps({"action": "quarnSQL", "method": "execStatement", "tid": 1,
+                           "data": [{"token": token, "yxInfo": {"query": endless}}]})
+        curl = subprocess.Popen(["curl", "-s", "-o", "/dev/null", "-H", "Content-Type: application/json",
+                                 "--data-binary", body, "http://127.0.0.1:%d/plover" % self.server.port])
+        busy = lambda: self.server.session(token, "refreshConnection").get("type") == "exception"
+        try:
+            self.assertTrue(wait_for(busy, 20))
+            self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                             [{"one": "yes"}])
+        finally:
+            curl.kill()
+            curl.wait()
+        # The server's own limit is minutes away: the statement stops with its
+        # client, and the session's one connection serves again.
+        self.assertTrue(wait_for(lambda: not busy(), 20))
+        self.assertIn("the client of the call execStatement has gone", self.server.tree.log())
+
     def test_one_connection_serves_one_call_at_a_time(self):
         token = self.token(createNewSession=True)
         # With a pool of 1, a second connect waits for the busy connection and
@@ -296,36 +317,40 @@ class BodyTest(ServerCase):
 
     def test_bodies_past_the_bounds_are_refused_and_others_served(self):
         token = self.token()
-        before = resident_kib(self.server.tree.proc.pid)
         cases = [(b"[" + b"0," * (3 << 20) + b"0]", "longer than 4194304 bytes"),
                  (b"[" + b"0," * 20000 + b"0]", "more than 16384 values"),
                  (b"[" * 40 + b"]" * 40, "deeper than 32 levels")]
-        for body, message in cases:
-            with self.subTest(message=message):
-                status, payload = self.raw_post(body)
-                self.assertEqual(status, 413)
-                reply = json.loads(payload)
-                # A host that asks for the bound refuses a long body itself, with its own error.
-                if "type" in reply or "longer" not in message:
-                    self.assertEqual(reply["type"], "exception")
-                    self.assertIn(message, reply["message"])
-                self.assertEqual(self.server.session(token, "getConnectionStatus")["type"], "rpc")
-        self.assertEqual(self.raw_post(b"{not json")[0], 400)
-        self.assertLess(resident_kib(self.server.tree.proc.pid) - before, 64 * 1024)
-        # A long value written whole still fits.
+        with ResidentGrowth(self.server.tree.proc.pid) as refused:
+            for body, message in cases:
+                with self.subTest(message=message):
+                    status, payload = self.raw_post(body)
+                    self.assertEqual(status, 413)
+                    reply = json.loads(payload)
+                    # A host that asks for the bound refuses a long body itself, with its own error.
+                    if "type" in reply or "longer" not in message:
+                        self.assertEqual(reply["type"], "exception")
+                        self.assertIn(message, reply["message"])
+                    self.assertEqual(self.server.session(token, "getConnectionStatus")["type"], "rpc")
+            self.assertEqual(self.raw_post(b"{not json")[0], 400)
+        # The 6 MiB body costs its bytes on their way in, never a parse.
+        refused.check(self, peak_mib=32, after_mib=8)
+        # A long value written whole still fits, in a few times its body.
         self.server.sql("work", "create table if not exists big(id integer, body lvarbinary);"
                                 "insert into big values(1, x'00');")
         data = {"user": "main", "table": "big", "colName": "body", "colType": "BLOB", "rowId": "1",
                 "blob": "AB" * (1 << 20)}
-        reply = self.server.call("setBlobData", {"token": token, "yxInfo": {"data": data}})
+        with ResidentGrowth(self.server.tree.proc.pid) as accepted:
+            reply = self.server.call("setBlobData", {"token": token, "yxInfo": {"data": data}})
         self.assertEqual(reply["type"], "rpc", reply)
+        accepted.check(self, peak_mib=32, after_mib=8)
         self.server.session(token, "setTransaction", action="commit")
         self.assertEqual(self.server.sql("work", "select length(body) from big"), str(1 << 20))
 
 
 class ResultBoundsTest(ServerCase):
     """Statements have one deadline, at most the server's, and getBlobData reads only the rows there are."""
-    ENV = {"ZVSQL_MAX_STATEMENT_SECONDS": "2"}
+    ENV = {"ZVSQL_MAX_STATEMENT_SECONDS": "2",
+           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
     ENDLESS = "with recursive n(i) as (select 1 union all select i + 1 from n) "
 
     def test_statements_end_at_their_deadline_while_others_are_served(self):
@@ -338,12 +363,15 @@ class ResultBoundsTest(ServerCase):
                  ("fetches share the deadline", 1, "execQuery", self.ENDLESS + "select i from n where i % 1000 = 0"),
                  ("past the maximum", 100000, "execStatement", self.ENDLESS + "select max(i) from n")]
         threads = [threading.Thread(target=run, args=case) for case in cases]
-        for t in threads:
-            t.start()
-        self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
-                         [{"one": "yes"}])
-        for t in threads:
-            t.join(60)
+        with ResidentGrowth(self.server.tree.proc.pid) as growth:
+            for t in threads:
+                t.start()
+            self.assertEqual(self.server.session(other, "execQuery", query="select 'yes' as one")["result"],
+                             [{"one": "yes"}])
+            for t in threads:
+                t.join(60)
+        # Statements that run long hold their threads, not memory.
+        growth.check(self, peak_mib=32, after_mib=16)
         for name, *_ in cases:
             with self.subTest(name):
                 self.assertEqual(results[name]["type"], "exception", results[name])
@@ -353,11 +381,14 @@ class ResultBoundsTest(ServerCase):
         self.assertEqual(script["result"]["error"]["errNo"], 9106)
 
     def test_blob_rows_are_read_as_far_as_the_result_goes(self):
-        token = self.token()
-        reply = self.server.call("getBlobData", {"token": token, "start": 0, "yxInfo": {
-            "query": "select 1", "queryMode": 1, "row": 2147483647, "columnName": "1", "columnType": "LVC"}})
+        token, other = self.token(), self.token()
+        with ResidentGrowth(self.server.tree.proc.pid) as growth:
+            reply = self.server.call("getBlobData", {"token": token, "start": 0, "yxInfo": {
+                "query": "select 1", "queryMode": 1, "row": 2147483647, "columnName": "1", "columnType": "LVC"}})
+            self.assertEqual(self.server.session(other, "getConnectionStatus")["type"], "rpc")
         self.assertEqual(reply["type"], "rpc")
         self.assertNotIn("result", reply)
+        growth.check(self, peak_mib=16, after_mib=8)
 
 
 class ReplyBoundsTest(ServerCase):
@@ -367,19 +398,24 @@ class ReplyBoundsTest(ServerCase):
 
     def test_replies_are_bounded_and_built_in_proportion(self):
         token = self.token(currentServer={"database": "work", "queryTimeout": 120})
+        other = self.token()
         pid = self.server.tree.proc.pid
         huge = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 70"
-        reply = self.server.session(token, "execQuery", query=huge)
+        with ResidentGrowth(pid) as refused:
+            reply = self.server.session(token, "execQuery", query=huge)
+            self.assertEqual(self.server.session(other, "getConnectionStatus")["type"], "rpc")
+            script = self.server.call("execScriptStatement", {"token": token, "yxInfo": {"query": huge}})["result"]
         self.assertEqual((reply["type"], reply.get("error")), ("exception", 8010), reply.get("message", "")[:200])
         self.assertIn("64 MiB", reply["message"])
-        script = self.server.call("execScriptStatement", {"token": token, "yxInfo": {"query": huge}})["result"]
         self.assertEqual((script["error"]["errNo"], "rows" in script), (8010, False), script["error"])
+        # The rows gathered up to the 64 MiB bound, a few times over at most, and given back.
+        refused.check(self, peak_mib=256, after_mib=16)
         # 200,000 rows of about 40 bytes: an 8 MB reply in a few times its size.
-        before = resident_kib(pid)
-        rows = self.server.session(token, "execQuery", query=self.ENDLESS + "select i, 'name ' || i as name "
-                                   "from n limit 200000")["result"]
+        with ResidentGrowth(pid) as answered:
+            rows = self.server.session(token, "execQuery", query=self.ENDLESS + "select i, 'name ' || i as name "
+                                       "from n limit 200000")["result"]
         self.assertEqual((len(rows), rows[-1]), (200000, {"i": "200000", "name": "name 200000"}))
-        self.assertLess(resident_kib(pid) - before, 80 * 1024)
+        answered.check(self, peak_mib=64, after_mib=16)
 
 
 class RecordTest(ServerCase):

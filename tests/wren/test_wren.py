@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import HeronTree, ResidentGrowth, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = {"username": "ADMIN", "password": "TRUVE"}
 
@@ -913,7 +913,8 @@ class SqlTest(ServerCase):
 
 
 class SqlDeadlineTest(ServerCase):
-    ENV = {"WREN_SQL_TIMEOUT_SECONDS": "2"}
+    ENV = {"WREN_SQL_TIMEOUT_SECONDS": "2",
+           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
 
     def test_statement_ends_at_the_server_limit(self):
         token = self.server.login(self.ws)
@@ -921,11 +922,14 @@ class SqlDeadlineTest(ServerCase):
         for statement in [ENDLESS + "SELECT count(*) FROM c",  # no first row ever
                           ENDLESS + "SELECT x FROM c WHERE x % 50000 = 0"]:  # rows that never end
             with self.subTest(statement=statement):
-                result = while_pinging(self.server, lambda: self.ws.call("getRecordsUsingSQL", {
-                    "authToken": token, "databaseName": "ddb", "sql": statement})["result"])
+                with ResidentGrowth(self.server.tree.proc.pid) as growth:
+                    result = while_pinging(self.server, lambda: self.ws.call("getRecordsUsingSQL", {
+                        "authToken": token, "databaseName": "ddb", "sql": statement})["result"])
                 self.assertEqual(result["errorCode"], -1, result)
                 self.assertEqual(result["errorMessage"], "The statement ran past the server's limit of 2 seconds.")
                 self.assertNotIn("data", result)
+                # Its time is bounded, and so is what it holds meanwhile.
+                growth.check(self, peak_mib=24, after_mib=16)
 
 
 class SharedTokenTest(ServerCase):
@@ -997,30 +1001,33 @@ class SharedTokenTest(ServerCase):
 class BoundsTest(ServerCase):
     """Log-ins and cursors a client can pile up are bounded: past the bound a
     call is refused with a message, and what others hold goes on working."""
-    ENV = {"WREN_MAX_LOGINS": "3"}
+    ENV = {"WREN_MAX_LOGINS": "3", "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
 
     def test_log_ins_and_cursors_past_their_bounds_are_refused(self):
-        tokens = [self.server.login(self.ws) for _ in range(3)]
-        refused = self.ws.call("login", ADMIN)["result"]
-        self.assertEqual(refused["errorCode"], -1, refused)
-        self.assertIn("Too many log-ins", refused["errorMessage"])
-        token = tokens[0]
-        self.ok("createDatabase", {"authToken": token, "databaseName": "bounds", "path": ""})
-        self.ok("createTable", {"authToken": token, "databaseName": "bounds", "tableName": "t",
-                                "fields": [{"name": "v", "type": "CHAR", "length": 8}]})
-        query = {"authToken": token, "databaseName": "bounds", "tableName": "t", "returnCursor": True,
-                 "indexFilter": {"index": "t_id_pk", "operator": ">=",
-                                 "indexFields": [{"fieldName": "id", "value": 0}]}}
-        cursors = [self.ok("getRecordsStartingAtKey", query)["cursorId"] for _ in range(256)]
-        refused = self.ws.call("getRecordsStartingAtKey", query)["result"]
-        self.assertEqual(refused["errorCode"], -1, refused)
-        self.assertIn("Too many open cursors", refused["errorMessage"])
-        # Another log-in's cursors are its own; a closed cursor makes room.
-        query["authToken"] = tokens[1]
-        self.ok("getRecordsStartingAtKey", query)
-        self.ok("closeCursor", {"authToken": token, "cursorId": cursors[0]})
-        query["authToken"] = token
-        self.ok("getRecordsStartingAtKey", query)
+        with ResidentGrowth(self.server.tree.proc.pid) as growth:
+            tokens = [self.server.login(self.ws) for _ in range(3)]
+            refused = self.ws.call("login", ADMIN)["result"]
+            self.assertEqual(refused["errorCode"], -1, refused)
+            self.assertIn("Too many log-ins", refused["errorMessage"])
+            token = tokens[0]
+            self.ok("createDatabase", {"authToken": token, "databaseName": "bounds", "path": ""})
+            self.ok("createTable", {"authToken": token, "databaseName": "bounds", "tableName": "t",
+                                    "fields": [{"name": "v", "type": "CHAR", "length": 8}]})
+            query = {"authToken": token, "databaseName": "bounds", "tableName": "t", "returnCursor": True,
+                     "indexFilter": {"index": "t_id_pk", "operator": ">=",
+                                     "indexFields": [{"fieldName": "id", "value": 0}]}}
+            cursors = [self.ok("getRecordsStartingAtKey", query)["cursorId"] for _ in range(256)]
+            refused = self.ws.call("getRecordsStartingAtKey", query)["result"]
+            self.assertEqual(refused["errorCode"], -1, refused)
+            self.assertIn("Too many open cursors", refused["errorMessage"])
+            # Another log-in's cursors are its own; a closed cursor makes room.
+            query["authToken"] = tokens[1]
+            self.ok("getRecordsStartingAtKey", query)
+            self.ok("closeCursor", {"authToken": token, "cursorId": cursors[0]})
+            query["authToken"] = token
+            self.ok("getRecordsStartingAtKey", query)
+        # 256 cursors stay open: what they hold is bounded with them.
+        growth.check(self, peak_mib=32, after_mib=24)
 
 
 class LoginShareTest(ServerCase):
