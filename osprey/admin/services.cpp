@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "../internal.h"
 #include "admin.h"
 #include "osprey_authfile.h"
+#include "yxlogon.h"
 
 namespace osprey::admin {
 
@@ -322,6 +324,34 @@ struct SaveResult {
 // Saves one service's configuration; applies it at once where that is
 // possible (a plug-in of the database server, restarted; its previous file
 // put back when it does not start again).
+// Why contents cannot be this service's configuration, or empty when they
+// can. The web server reads its file only when it starts: a document it
+// cannot parse would be found out at the next restart, which then fails.
+std::string contentsProblem(const Service& service, const std::string& contents) {
+  if (yx::hasNulByte(contents.data(), contents.size()))
+    return formatted("Service configuration contents of [%s] hold a NUL byte", service.name);
+  if (service.kind != ServiceKind::WebServer) return "";
+  zvJsonPtr document(zvJsonFromString(contents.c_str()));
+  if (document != nullptr && json_object_get_type(document.get()) == json_type_object) return "";
+  if (document != nullptr)
+    return formatted("Service configuration contents of [%s] are not a JSON object", service.name);
+  const size_t offset = std::min(zvJsonLastParseStatus().offset, contents.size());
+  size_t line = 1, column = 1;
+  for (size_t at = 0; at < offset; ++at) {
+    if (contents[at] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  char text[kMessageSize];
+  snprintf(text, sizeof text,
+           "Service configuration contents of [%s] are not a valid JSON document (line %zu, column %zu)",
+           service.name.c_str(), line, column);
+  return text;
+}
+
 SaveResult saveService(const std::string& name, const std::string& contents, bool apply) {
   SaveResult result;
   Service service;
@@ -330,6 +360,11 @@ SaveResult saveService(const std::string& name, const std::string& contents, boo
     return result;
   }
   if (!configFileAllowed(service, &result.message)) {
+    result.code = kErrInvalid;
+    return result;
+  }
+  result.message = contentsProblem(service, contents);
+  if (!result.message.empty()) {
     result.code = kErrInvalid;
     return result;
   }

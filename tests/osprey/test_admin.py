@@ -303,6 +303,26 @@ class ServicesTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.tree.path("config/zvsrvr.cfg")))
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.tree.root), "config", "zvsrvr.cfg")))
 
+    def test_a_configuration_that_would_not_load_is_refused(self):
+        # The web server reads its file only at its next start, which a broken
+        # document would make fail: it is refused now, and nothing is written.
+        original = self.tree.read("config/osprey.json")
+        starling = self.tree.read("config/starling.cfg")
+        cases = [
+            ("osprey", '{\n  "document_root": "./web",\n  oops\n}', "not a valid JSON document (line 3, column 3)"),
+            ("osprey", "[1, 2]", "are not a JSON object"),
+            ("osprey", original + "\u0000junk", "hold a NUL byte"),
+            ("osprey.mqtt", "HISTORY_MAX_ROWS 5\u0000\n", "hold a NUL byte"),
+        ]
+        for name, contents, text in cases:
+            with self.subTest(name=name, contents=contents):
+                reply = self.save(name, contents)
+                self.assertEqual(reply["errorCode"], 9007, reply)
+                self.assertIn(text, reply["errorMessage"])
+        self.assertEqual(self.tree.read("config/osprey.json"), original)
+        self.assertEqual(self.tree.read("config/starling.cfg"), starling)
+        self.assertFalse(os.path.exists(self.tree.path("config/history")))
+
     def test_configuration_versions(self):
         original = self.tree.read("config/starling.cfg")
         self.assertEqual(self.versions("osprey.mqtt"), ["current"])
