@@ -597,7 +597,7 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   // that thread cannot start.
   void Start();
   // Asks the delivery to stop at once (the engine's reader then returns).
-  void RequestStop() { stopping_ = true; }
+  void RequestStop();
   // Leaves the housekeeping rounds (waiting for one in progress) and
   // writes the confirmed position; the engine subscription must still exist.
   void StopAndFlush();
@@ -663,6 +663,7 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   std::mutex mutex_;  // the lists, detached_, handedOut_
   std::map<uint16_t, MQTTPersistMsgID> inFlight_;
+  std::condition_variable windowOpened_;  // an entry left inFlight_, or the delivery stops
   int64_t handedOut_ = 0;  // the last row handed out
   bool detached_ = false;
   int64_t flushed_ = 0;  // the confirmed position last written
