@@ -283,6 +283,10 @@ class MQTTPersistStage {
   std::vector<char> scratch_;
 };
 
+// The messages one persistence thread writes in one transaction; the
+// thread owns them until they are acknowledged.
+using MQTTPersistBatch = std::vector<std::unique_ptr<MQTTPersistMsg>>;
+
 // ---- A persisted topic ----
 class MQTTPersist : public MQTTSubscription {
  public:
@@ -315,8 +319,9 @@ class MQTTPersist : public MQTTSubscription {
                   int qos) override;
   YXQueue* GetMsgFwdQueue() override { return nullptr; }
   // Queues one publication; true when it was queued (its acknowledgement,
-  // for QoS 1 and 2 with a session, is then the persistence thread's).
-  bool Queue(MQTTPersistMsg* msg);
+  // for QoS 1 and 2 with a session, is then the persistence thread's). A
+  // message the queue does not take is deleted.
+  bool Queue(std::unique_ptr<MQTTPersistMsg> msg);
 
   // The persisted topic of exactly this name, or null.
   static std::shared_ptr<MQTTPersist> GetMQTTPersist(const char* topic);
@@ -385,9 +390,9 @@ class MQTTPersist : public MQTTSubscription {
   static int32_t GetMQTTDateFormat(const char* text);
   static int32_t GetMQTTTimeFormat(const char* text);
 
-  // Connections: a pooled connection and the record of the topic table.
-  ZVDatabasePooled* AcquireConn(ZVRecord** record);
-  void ReleaseConn(ZVDatabasePooled* db);
+  // A pooled connection and the record of the topic table on it (the
+  // connection's cache owns the record).
+  ZVDatabaseLease AcquireConn(ZVRecord** record);
 
   const MQTTExtractor& Extractor() const { return extractor_; }
   const std::string& GetTableName() const { return tableName_; }
@@ -452,18 +457,18 @@ class MQTTPersist : public MQTTSubscription {
   void _alterTable();
   void _closeTable();
   void _createDatabase();
-  ZVDatabasePooled* _acquireCreating();
+  ZVDatabaseLease _acquireCreating();
   void _startPersistQueue();
   void _stopPersistQueue() noexcept;
   void _persistenceThread();
   // Writes a batch in one transaction; false when the transaction failed.
   // One by one, each failure is logged and, unless the table refuses the row
   // itself, the message is marked in unwritten.
-  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+  bool _writeBatch(ZVDatabasePooled* db, ZVRecord* record, const MQTTPersistBatch& batch,
                    const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten);
   // PUBACK/PUBREC for what was written (or refused by the table); the
   // publisher of an unwritten message has its connection closed instead.
-  void _acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten);
+  void _acknowledge(const MQTTPersistBatch& batch, const std::vector<bool>& unwritten);
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;
@@ -496,7 +501,7 @@ class MQTTPersist : public MQTTSubscription {
   // Queue and threads.
   std::mutex queueMutex_;
   std::condition_variable queueReady_;
-  std::deque<MQTTPersistMsg*> queue_;
+  std::deque<std::unique_ptr<MQTTPersistMsg>> queue_;
   std::atomic<bool> running_{false};  // accepts messages
   bool stopping_ = false;             // threads end once the queue is empty
   std::vector<std::thread> threads_;
@@ -597,7 +602,7 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   // that thread cannot start.
   void Start();
   // Asks the delivery to stop at once (the engine's reader then returns).
-  void RequestStop() { stopping_ = true; }
+  void RequestStop();
   // Leaves the housekeeping rounds (waiting for one in progress) and
   // writes the confirmed position; the engine subscription must still exist.
   void StopAndFlush();
@@ -663,6 +668,7 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   std::mutex mutex_;  // the lists, detached_, handedOut_
   std::map<uint16_t, MQTTPersistMsgID> inFlight_;
+  std::condition_variable windowOpened_;  // an entry left inFlight_, or the delivery stops
   int64_t handedOut_ = 0;  // the last row handed out
   bool detached_ = false;
   int64_t flushed_ = 0;  // the confirmed position last written

@@ -49,14 +49,12 @@ const ZVFieldDescriptor kHistoryFields[] = {column("topic_id", 51, 4),
 // history table and log lines.
 std::string redactedText(json_object* json) {
   if (json == nullptr) return "";
-  json_object* copy = zvJsonFromString(zvJsonToString(json));
+  zvJsonPtr copy(zvJsonFromString(zvJsonToString(json)));
   if (copy == nullptr) return "";
   for (const char* key : {"databaseUserPassword", "brokerUserPassword"})
-    if (json_object_object_get_ex(copy, key, nullptr))
-      json_object_object_add(copy, key, json_object_new_string("*****"));
-  std::string text = zvJsonToString(copy);
-  zvJsonRelease(copy);
-  return text;
+    if (json_object_object_get_ex(copy.get(), key, nullptr))
+      json_object_object_add(copy.get(), key, json_object_new_string("*****"));
+  return zvJsonToString(copy.get());
 }
 
 std::string jsonText(json_object* json) {
@@ -163,13 +161,11 @@ void createTopic(ZVDatabaseConfig* config, const char* topic, const char* execut
                   topic, persist->GetThreadCount());
   persist->CreateStart();
   // The stored configuration says "create", also for a resumed or altered one.
-  json_object* stored = zvJsonFromString(jsonText(json).c_str());
+  zvJsonPtr stored(zvJsonFromString(jsonText(json).c_str()));
   if (stored == nullptr) starlingThrow("MQTTPersist::AddPersistTopic", 10006, "Not able to copy the configuration");
-  zvJsonAddString(stored, "operation", "CreatePersistenceTopic");
-  zvJsonAddString(stored, "persistenceTopic", topic);
-  std::string text = jsonText(stored);
-  zvJsonRelease(stored);
-  storePersistence(topic, executedBy, text, 'A');
+  zvJsonAddString(stored.get(), "operation", "CreatePersistenceTopic");
+  zvJsonAddString(stored.get(), "persistenceTopic", topic);
+  storePersistence(topic, executedBy, jsonText(stored.get()), 'A');
   persistRegister(topic, persist);
   // Registered first: a session that closes meanwhile finds the topic and
   // leaves it.
@@ -207,11 +203,9 @@ void execAlter(ZVDatabaseConfig* config, const char* topic, const char* executed
     starlingThrow("MQTTPersist::ExecSysAlterExec", 10010, "Missing operation in the operation request");
   try {
     persist->Alter(config, topic, json, log, pool.idle, pool.acquire, pool.maxSize);
-    json_object* stored = zvJsonFromString(jsonText(json).c_str());
-    zvJsonAddString(stored, "operation", "CreatePersistenceTopic");
-    std::string text = jsonText(stored);
-    zvJsonRelease(stored);
-    storePersistence(topic, executedBy, text, 'A');
+    zvJsonPtr stored(zvJsonFromString(jsonText(json).c_str()));
+    zvJsonAddString(stored.get(), "operation", "CreatePersistenceTopic");
+    storePersistence(topic, executedBy, jsonText(stored.get()), 'A');
   } catch (const YXException& e) {
     // The topic is rebuilt as it was from its stored configuration.
     std::unique_ptr<MQTTPersist::Persistence> previous = MQTTPersist::GetPersistence(topic);
@@ -238,22 +232,18 @@ void execRename(ZVDatabaseConfig* config, const char* topic, const char* execute
   const char* stored = nullptr;
   if (!zvJsonGetStringByName(previous->config, "persistenceTopic", &stored))
     starlingThrow(fn, 10016, "Previous persistence topic is missing %s property", "persistenceTopic");
-  json_object* moved = zvJsonFromString(jsonText(previous->config).c_str());
-  if (moved == nullptr || zvJsonAddString(moved, "persistenceTopic", newName) != 0) {
-    zvJsonRelease(moved);
+  zvJsonPtr moved(zvJsonFromString(jsonText(previous->config).c_str()));
+  if (moved == nullptr || zvJsonAddString(moved.get(), "persistenceTopic", newName) != 0)
     starlingThrow(fn, 10006, "Not able to update previous topic to %s", newName);
-  }
   starlingRegisterCommandTopic(newName, executedBy);
   removeTopic(topic);
   try {
-    createTopic(config, newName, executedBy, moved, log, pool);
+    createTopic(config, newName, executedBy, moved.get(), log, pool);
   } catch (const YXException&) {
-    zvJsonRelease(moved);
     // The old topic comes back as it was; its row was never touched.
     recreate(config, topic, executedBy, previous->config, log, pool);
     throw;
   }
-  zvJsonRelease(moved);
   deletePersistence(topic);
 }
 

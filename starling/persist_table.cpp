@@ -225,7 +225,7 @@ void MQTTPersist::UpdateLowerPartNumber(ZVTable* table, int64_t partition) {
 void MQTTPersist::Purge() {
   if (purgeUnit_ == MQTTPURGEUNIT_NONE) return;
   ZVRecord* record = nullptr;
-  ZVDatabasePooled* db = AcquireConn(&record);
+  ZVDatabaseLease db = AcquireConn(&record);
   try {
     int64_t lowest = MinPartitionAt(purgeUnit_, purgePeriod_, clock());
     ZVTable* table = db->FindActive(tableName_.c_str());
@@ -237,13 +237,8 @@ void MQTTPersist::Purge() {
       if (before >= 0 && before < lowest) UpdateLowerPartNumber(table, lowest);
     }
   } catch (const ZVException& e) {
-    ReleaseConn(db);
     starlingThrow("MQTTPersistMsg::Purge", e.GetErrorCode(), "%s", e.GetErrorMsg());
-  } catch (...) {
-    ReleaseConn(db);
-    throw;
   }
-  ReleaseConn(db);
 }
 
 // ---- database ----
@@ -258,34 +253,29 @@ void MQTTPersist::_createDatabase() {
   }
 }
 
-ZVDatabasePooled* MQTTPersist::_acquireCreating() {
+ZVDatabaseLease MQTTPersist::_acquireCreating() {
   try {
-    return pool_->Acquire(poolConfig_, acquireTimeout_);
+    return ZVDatabaseLease(pool_, poolConfig_, acquireTimeout_);
   } catch (const YXException& e) {
     if (e.GetErrorCode() != RL_NOT_FOUND) throw;
   }
   _createDatabase();
-  return pool_->Acquire(poolConfig_, acquireTimeout_);
+  return ZVDatabaseLease(pool_, poolConfig_, acquireTimeout_);
 }
 
 // ---- topic table ----
 
 void MQTTPersist::_createTable() {
   const char* fn = "MQTTPersist::_createTable";
-  ZVDatabasePooled* db = _acquireCreating();
+  ZVDatabaseLease db = _acquireCreating();
   try {
     if (db->FindTable(tableName_.c_str()))
-      _checkExistingTable(db);
+      _checkExistingTable(db.get());
     else
-      _createNewTable(db);
+      _createNewTable(db.get());
   } catch (const ZVException& e) {
-    pool_->Release(db);
     starlingThrow(fn, e.GetErrorCode(), "%s", e.GetErrorMsg());
-  } catch (...) {
-    pool_->Release(db);
-    throw;
   }
-  pool_->Release(db);
 }
 
 void MQTTPersist::_checkExistingTable(ZVDatabasePooled* db) {
@@ -331,9 +321,9 @@ void MQTTPersist::_alterTable() {
   const char* fn = "MQTTPersist::_alterTable";
   // No pooled connection may keep the table open while its definition changes.
   pool_->Clean(poolConfig_);
-  ZVDatabasePooled* db = _acquireCreating();
+  ZVDatabaseLease db = _acquireCreating();
   try {
-    auto table = std::make_unique<ZVTable>(db);
+    auto table = std::make_unique<ZVTable>(db.get());
     table->Open(tableName_.c_str(), 1);
     bool partitioned = autoTimeStamp_ && purgeUnit_ != MQTTPURGEUNIT_NONE;
     bool holdsRows = table->GetRecordCount() > 0;
@@ -391,30 +381,23 @@ void MQTTPersist::_alterTable() {
     if (partitioned) UpdateLowerPartNumber(table.get(), MinPartitionAt(purgeUnit_, purgePeriod_, clock()));
     table->Close();
   } catch (const ZVException& e) {
-    pool_->Release(db);
     starlingThrow("MQTTPersist::Alter", e.GetErrorCode(), "%s", e.GetErrorMsg());
-  } catch (...) {
-    pool_->Release(db);
-    throw;
   }
-  pool_->Release(db);
 }
 
 void MQTTPersist::_closeTable() {
-  ZVDatabasePooled* db = pool_->Acquire(poolConfig_, acquireTimeout_);
+  ZVDatabaseLease db(pool_, poolConfig_, acquireTimeout_);
   try {
     OwnedTable t;
-    useTable(db, tableName_.c_str(), t);
+    useTable(db.get(), tableName_.c_str(), t);
     std::string path = std::string(t.table->GetPath()) + '\\' + tableName_ + t.table->GetDataExtension();
     int rc = rlBlockFile(path.c_str(), RL_BLOCK_FILE);
     if (rc != 0) throw ZVException(rc, "Not able to block the file");
     rc = rlBlockFile(path.c_str(), RL_UNBLOCK_FILE);
     if (rc != 0) throw ZVException(rc, "Not able to unblock the file");
   } catch (const ZVException& e) {
-    pool_->Release(db);
     starlingThrow("MQTTPersist::Delete", e.GetErrorCode(), "%s", e.GetErrorMsg());
   }
-  pool_->Release(db);
 }
 
 // ---- child tables ----

@@ -20,10 +20,11 @@ std::atomic<size_t> gRegistryCount{0};
 
 constexpr size_t kQueueCapacity = 1048576;
 // Messages written in one transaction by one thread: enough to group commits
-// under load, small enough to keep acknowledgements prompt. A deep queue is
-// shared out in larger groups (up to kMaxBatchSize): fewer commits and fewer
-// hand-overs of the database's write lock.
-constexpr size_t kBatchSize = 512;
+// under load, small enough to keep acknowledgements prompt (a batch of 1,024
+// small rows commits in a few milliseconds). A deep queue is shared out in
+// larger groups (up to kMaxBatchSize): fewer commits and fewer hand-overs of
+// the database's write lock, which its writers hold one after another.
+constexpr size_t kBatchSize = 1024;
 constexpr size_t kMaxBatchSize = 4096;
 // Payload bytes one batch takes at most (at least one message): its values
 // are extracted before the transaction, and a topic with child tables keeps
@@ -331,14 +332,13 @@ void MQTTPersist::_leavePool() noexcept {
   poolConfig_ = nullptr;
 }
 
-ZVDatabasePooled* MQTTPersist::AcquireConn(ZVRecord** record) {
-  ZVDatabasePooled* db = nullptr;
+ZVDatabaseLease MQTTPersist::AcquireConn(ZVRecord** record) {
+  ZVDatabaseLease db(pool_, poolConfig_, acquireTimeout_);
   try {
-    db = pool_->Acquire(poolConfig_, acquireTimeout_);
     ZVRecord* cached = db->GetRecord(tableName_.c_str(), false);
     if (cached == nullptr) {
       bool opened = false;
-      ZVTable* table = persistOpenTable(db, tableName_.c_str(), &opened);
+      ZVTable* table = persistOpenTable(db.get(), tableName_.c_str(), &opened);
       if (opened) {
         table->SetDefDateType(MQTTPersistField::GetFieldDateFormat(defaultDateFormat_));
         table->SetDefTimeType(MQTTPersistField::GetFieldTimeFormat(defaultTimeFormat_));
@@ -349,11 +349,7 @@ ZVDatabasePooled* MQTTPersist::AcquireConn(ZVRecord** record) {
     *record = cached;
     return db;
   } catch (const ZVException& e) {
-    if (db != nullptr) ReleaseConn(db);
     starlingThrow("MQTTPersist::AcquireConn", e.GetErrorCode(), "%s", e.GetErrorMsg());
-  } catch (...) {
-    if (db != nullptr) ReleaseConn(db);
-    throw;
   }
 }
 
@@ -369,10 +365,6 @@ ZVTable* persistOpenTable(ZVDatabasePooled* db, const char* name, bool* opened) 
     throw;
   }
   return table;  // the connection closes it with its other tables
-}
-
-void MQTTPersist::ReleaseConn(ZVDatabasePooled* db) {
-  if (db != nullptr) pool_->Release(db);
 }
 
 void MQTTPersist::_setFieldFormats(ZVTable* table) {
@@ -472,19 +464,16 @@ void MQTTPersist::_stopPersistQueue() noexcept {
   gTotalThreads -= reservedThreads_;
   reservedThreads_ = 0;
   std::lock_guard<std::mutex> lock(queueMutex_);
-  for (MQTTPersistMsg* msg : queue_) {  // none left after a drain; kept for safety
-    gQueuedBytes -= heldBytes(msg);
-    delete msg;
-  }
+  for (const auto& msg : queue_) gQueuedBytes -= heldBytes(msg.get());  // none left after a drain
   queue_.clear();
 }
 
-bool MQTTPersist::Queue(MQTTPersistMsg* msg) {
+bool MQTTPersist::Queue(std::unique_ptr<MQTTPersistMsg> msg) {
   std::unique_lock<std::mutex> lock(queueMutex_);
   if (!running_ || stopping_ || queue_.size() >= kQueueCapacity) return false;
-  if (gQueuedBytes.load() + heldBytes(msg) > kMaxQueuedBytes) return false;
-  gQueuedBytes += heldBytes(msg);
-  queue_.push_back(msg);
+  if (gQueuedBytes.load() + heldBytes(msg.get()) > kMaxQueuedBytes) return false;
+  gQueuedBytes += heldBytes(msg.get());
+  queue_.push_back(std::move(msg));
   lock.unlock();
   queueReady_.notify_one();
   return true;
@@ -492,12 +481,12 @@ bool MQTTPersist::Queue(MQTTPersistMsg* msg) {
 
 void MQTTPersist::ProcessPub(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
                              uint16_t packetId, int qos) {
-  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, static_cast<uint8_t>(qos));
-  if (!Queue(msg)) delete msg;
+  Queue(std::make_unique<MQTTPersistMsg>(topic, topicLength, payload, payloadLength, packetId,
+                                         static_cast<uint8_t>(qos)));
 }
 
 void MQTTPersist::_persistenceThread() {
-  std::vector<MQTTPersistMsg*> batch;
+  MQTTPersistBatch batch;
   MQTTPersistStage stage(*this);
   for (;;) {
     {
@@ -517,20 +506,19 @@ void MQTTPersist::_persistenceThread() {
       while (!queue_.empty() && batch.size() < limit &&
              (batch.empty() || bytes + queue_.front()->payloadLength <= maxBytes)) {
         bytes += queue_.front()->payloadLength;
-        batch.push_back(queue_.front());
+        batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }
     }
     // Parsing and extraction happen here, before the transaction: the
     // database's write lock is held only for the inserts and the commit.
-    for (MQTTPersistMsg* msg : batch) stage.Add(*msg);
-    ZVDatabasePooled* db = nullptr;
+    for (const auto& msg : batch) stage.Add(*msg);
     std::vector<bool> unwritten(batch.size(), false);
     try {
       ZVRecord* record = nullptr;
-      db = AcquireConn(&record);
-      if (!_writeBatch(db, record, batch, stage, false, unwritten))
-        _writeBatch(db, record, batch, stage, true, unwritten);
+      ZVDatabaseLease db = AcquireConn(&record);
+      if (!_writeBatch(db.get(), record, batch, stage, false, unwritten))
+        _writeBatch(db.get(), record, batch, stage, true, unwritten);
     } catch (const YXException& e) {
       char line[1400];
       snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
@@ -538,13 +526,9 @@ void MQTTPersist::_persistenceThread() {
       Log(line, e.GetErrorCode());
       unwritten.assign(batch.size(), true);  // no connection: nothing was written
     }
-    ReleaseConn(db);
     stage.Clear();
     _acknowledge(batch, unwritten);
-    for (MQTTPersistMsg* msg : batch) {
-      gQueuedBytes -= heldBytes(msg);
-      delete msg;
-    }
+    for (const auto& msg : batch) gQueuedBytes -= heldBytes(msg.get());
     batch.clear();
   }
 }
@@ -601,7 +585,7 @@ TransactionResult writeTransaction(ZVDatabasePooled* db, WriteRows writeRows) {
 
 }  // namespace
 
-bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vector<MQTTPersistMsg*>& batch,
+bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, const MQTTPersistBatch& batch,
                               const MQTTPersistStage& stage, bool oneByOne, std::vector<bool>& unwritten) {
   auto log = [&](const TransactionResult& failed, size_t count, bool acknowledged) {
     char line[1400];
@@ -635,9 +619,9 @@ bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, std::vecto
   return true;
 }
 
-void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch, const std::vector<bool>& unwritten) {
+void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<bool>& unwritten) {
   bool any = false;
-  for (MQTTPersistMsg* msg : batch) any = any || msg->ackSession != nullptr;
+  for (const auto& msg : batch) any = any || msg->ackSession != nullptr;
   StarlingBroker& b = starlingBroker();
   if (!any || !b.coreReady) return;
   // Under the core's lock a listed session and its connection stay alive; a
@@ -648,7 +632,7 @@ void MQTTPersist::_acknowledge(const std::vector<MQTTPersistMsg*>& batch, const 
        s = nev_broker_next_session(&b.core, s))
     live.insert(s);
   for (size_t i = 0; i < batch.size(); i++) {
-    const MQTTPersistMsg* msg = batch[i];
+    const MQTTPersistMsg* msg = batch[i].get();
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
     // An MQTT client sends what was not acknowledged again when it connects
@@ -688,12 +672,11 @@ bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* pay
   std::shared_ptr<MQTTPersist> persist = GetMQTTPersist(topic, topicLength);
   if (persist == nullptr) return false;
   if (takenOver != nullptr) *takenOver = persist->IsStoreForward();
-  auto* msg = new MQTTPersistMsg(topic, topicLength, payload, payloadLength, packetId, qos);
+  auto msg = std::make_unique<MQTTPersistMsg>(topic, topicLength, payload, payloadLength, packetId, qos);
   bool deferred = qos > 0 && ackSession != nullptr;
   if (deferred) msg->ackSession = ackSession, msg->ackConn = ackConn;
   // Once queued, the message belongs to the persistence threads.
-  if (persist->Queue(msg)) return deferred;
-  delete msg;
+  if (persist->Queue(std::move(msg))) return deferred;
   if (deferred && persist->IsActive()) {
     // Running, yet the queue is full: the message is not safe, so it is not
     // acknowledged, and the publisher is closed so that it sends it again.

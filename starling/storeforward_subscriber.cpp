@@ -18,8 +18,6 @@ std::map<std::string, std::weak_ptr<MQTTMsgIdGenerator>> gGenerators;
 // registry holds this many entries.
 constexpr size_t kGeneratorsPruneAt = 256;
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 template <class Fn>
 void logFailure(const char* what, const std::string& clientId, Fn fn) {
   try {
@@ -186,6 +184,15 @@ class Housekeeper {
 
 MQTTStoreForwardSubscriber::~MQTTStoreForwardSubscriber() { threadStop_ = true; }
 
+// Called under the topic's subscribers' mutex: it takes no subscriber mutex.
+// A delivery waiting for the window sees the stop at its next wake-up at the
+// latest (a notification between its check and its wait is not lost for
+// longer than the wait's bound).
+void MQTTStoreForwardSubscriber::RequestStop() {
+  stopping_ = true;
+  windowOpened_.notify_all();
+}
+
 void MQTTStoreForwardSubscriber::Start() { Housekeeper::instance().add(shared_from_this()); }
 
 void MQTTStoreForwardSubscriber::StopAndFlush() {
@@ -203,6 +210,7 @@ void MQTTStoreForwardSubscriber::Detach() {
   std::lock_guard<std::mutex> hold(mutex_);
   detached_ = true;
   inFlight_.clear();
+  windowOpened_.notify_all();
   if (generator_ != nullptr) generator_->RemoveSubscriber(this);
 }
 
@@ -267,8 +275,9 @@ int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
         if (inFlight_.size() < kMaxInFlight)
           id = generator_->Generate(shared_from_this(), [this] { return nextPacketId(); });
         if (id == 0) {
-          hold.unlock();
-          pause(kPauseStepMs);
+          // An acknowledgement that frees a place wakes the wait; the bound
+          // covers packet ids held by the client's other subscribers.
+          windowOpened_.wait_for(hold, std::chrono::milliseconds(kPauseStepMs));
           continue;
         }
         MQTTPersistMsgID& entry = inFlight_[id];
@@ -354,6 +363,7 @@ void MQTTStoreForwardSubscriber::applyAck(Ack kind, uint16_t packetId) {
     return;
   }
   inFlight_.erase(found);
+  windowOpened_.notify_one();
   try {
     generator_->RemoveMsgID(packetId);
   } catch (const YXException&) {
@@ -422,6 +432,7 @@ void MQTTStoreForwardSubscriber::dropEntry(const MQTTPersistMsgID& entry, const 
     auto found = inFlight_.find(entry.packetId);
     if (detached_ || found == inFlight_.end() || found->second.position != entry.position) return;
     inFlight_.erase(found);
+    windowOpened_.notify_one();
     skipRow(entry.position, why);
   }
   try {

@@ -247,22 +247,18 @@ void MQTTStoreForwardPersist::SubscribeSessions() {
 }
 
 json_object* MQTTStoreForwardPersist::GetJson() {
-  json_object* json = MQTTPersist::GetJson();
+  zvJsonPtr owned(MQTTPersist::GetJson());
+  json_object* json = owned.get();
   std::shared_lock<std::shared_mutex> hold(deliveryLock_);
   zvJsonAddInt(json, "maxDeliveryRatePerSecond", deliveryRate_);
-  try {
-    zvJsonAddString(json, "newSubscriberDeliveryMode", YXStoreAndForward::GetDeliveryModeString(deliveryMode_));
-  } catch (...) {
-    zvJsonRelease(json);
-    throw;
-  }
+  zvJsonAddString(json, "newSubscriberDeliveryMode", YXStoreAndForward::GetDeliveryModeString(deliveryMode_));
   zvJsonAddInt(json, "newSubscriberMaxStoredMessages", maxStoredMessages_);
   zvJsonAddInt(json, "resendTimeout", resendTimeout_);
   if (schema_ != nullptr) {
     json_object* schema = schema_->GetJson();
     if (schema != nullptr) zvJsonAdd(json, "messageSchema", schema);
   }
-  return json;
+  return owned.release();
 }
 
 void MQTTStoreForwardPersist::Alter(ZVDatabaseConfig* brokerConfig, const char* topic, json_object* config,
@@ -480,9 +476,8 @@ bool MQTTStoreForwardPersist::TransformPayload(const char* payload, size_t lengt
   std::lock_guard<std::mutex> hold(schemaMutex_);
   if (schema_ == nullptr) return false;
   try {
-    json_object* json = schema_->BuildJson(payload, static_cast<int>(length));
-    *text = jsonText(json);
-    zvJsonRelease(json);
+    zvJsonPtr json(schema_->BuildJson(payload, static_cast<int>(length)));
+    *text = jsonText(json.get());
     return true;
   } catch (const YXException& e) {
     char line[1400];
@@ -504,40 +499,24 @@ std::string MQTTStoreForwardPersist::PayloadOf(ZVRecord* record) {
     if (!stored.empty()) return stored;
   }
   if (source.GetSize() > 0) {
-    json_object* json = schema_->BuildJson(source.GetData(), static_cast<int>(source.GetSize()));
-    std::string text = jsonText(json);
-    zvJsonRelease(json);
-    return text;
+    zvJsonPtr json(schema_->BuildJson(source.GetData(), static_cast<int>(source.GetSize())));
+    return jsonText(json.get());
   }
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr json(zvJsonAlloc());
   if (json == nullptr) starlingThrow("MQTTStoreForwardPersist::PayloadOf", 10006, "JSON allocation failed");
-  try {
-    for (const auto& [path, field] : GetFieldHash()) {
-      if (!field->hasPath || isNamed(field->fieldName, "ts")) continue;
-      addColumn(json, field->propertyPath.c_str(), *field, record);
-    }
-  } catch (...) {
-    zvJsonRelease(json);
-    throw;
+  for (const auto& [path, field] : GetFieldHash()) {
+    if (!field->hasPath || isNamed(field->fieldName, "ts")) continue;
+    addColumn(json.get(), field->propertyPath.c_str(), *field, record);
   }
-  std::string text = jsonText(json);
-  zvJsonRelease(json);
-  return text;
+  return jsonText(json.get());
 }
 
 bool MQTTStoreForwardPersist::WithRow(int64_t position, const std::function<void(ZVRecord*)>& fn) {
   ZVRecord* record = nullptr;
-  ZVDatabasePooled* db = AcquireConn(&record);
-  bool found = false;
-  try {
-    found = record->FindRowid(position, RL_FIND_EQ) != 0;
-    if (found) fn(record);
-    record->Clear();
-  } catch (...) {
-    ReleaseConn(db);
-    throw;
-  }
-  ReleaseConn(db);
+  ZVDatabaseLease db = AcquireConn(&record);
+  bool found = record->FindRowid(position, RL_FIND_EQ) != 0;
+  if (found) fn(record);
+  record->Clear();
   return found;
 }
 

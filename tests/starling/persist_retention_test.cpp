@@ -70,7 +70,7 @@ TEST(PersistRetention, PurgeRemovesOnlyPartitionsWhollyOlderThanTheRetention) {
     persist.CreateStart();
     for (int i = 0; i < 20; i++) {
       std::string payload = "message " + std::to_string(i);
-      ASSERT_TRUE(persist.Queue(new MQTTPersistMsg("keep/days", payload.data(), payload.size(), 0, 0)));
+      ASSERT_TRUE(persist.Queue(std::make_unique<MQTTPersistMsg>("keep/days", payload.data(), payload.size(), 0, 0)));
     }
     persist.Stop();  // written before it returns
     std::string file = root + "/BRENLOXS/retention.db";

@@ -528,6 +528,51 @@ class StoreForwardCrashTest(unittest.TestCase):
         finally:
             broker.close()
 
+    def test_kill_during_fast_delivery(self):
+        # No rate limit: the reader runs ahead and saves its position for
+        # groups of rows; the kill comes while rows confirmed, rows in flight
+        # and rows not yet saved as handed out all exist.
+        broker = harness.Broker(persistence=True, stats_interval=0, stats_persist_interval=0)
+        try:
+            port = broker.port
+            create(broker, "sf/fast", maxDeliveryRatePerSecond=1000000, resendTimeout=60)
+            client = Client(port, "fast-reader")
+            client.subscribe("sf/fast", 1)  # its position starts here
+            client.close()
+            total = 2500
+            publisher = Client(port, "fast-publisher", clean=True)
+            publisher.sock.sendall(b"".join(mq.publish("sf/fast", str(n).encode(), qos=1, message_id=n)
+                                            for n in range(1, total + 1)))
+            for _ in range(total):
+                publisher.expect(PUBACK, timeout=30)
+            publisher.close()
+
+            client = Client(port, "fast-reader")
+            client.subscribe("sf/fast", 1)
+            confirmed = 800  # within the subscriber's window of 1000 rows in flight
+            got = client.messages(confirmed)
+            for _, packet_id, _, _ in got:
+                client.send_ack(PUBACK, packet_id)
+            got += client.messages(900)
+            self.assertEqual([n for n, _, _, _ in got], list(range(1, confirmed + 901)))
+            broker.proc.kill()
+            broker.proc.wait()
+            client.sock.close()
+            broker.restart()
+
+            client = Client(broker.port, "fast-reader")
+            client.subscribe("sf/fast", 1)
+            again = []
+            while not again or again[-1] < total:
+                n, packet_id, _, _ = client.message(timeout=20)
+                client.send_ack(PUBACK, packet_id)
+                again.append(n)
+            self.assertLessEqual(again[0], confirmed + 1)
+            self.assertEqual(again, list(range(again[0], total + 1)))
+            client.close()
+        finally:
+            broker.close()
+
 
 if __name__ == "__main__":
     unittest.main()

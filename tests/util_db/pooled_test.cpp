@@ -331,3 +331,29 @@ TEST_F(PooledTest, FailureAfterTheLogonLeavesTheThreadItsOwner) {
   }
   failTimeoutReset = false;
 }
+
+// A lease gives its connection back however its scope ends (an exception
+// included) and exactly once when it was moved on: a pool of one connection
+// serves every acquisition below without waiting.
+TEST_F(PooledTest, LeaseGivesTheConnectionBackOnEveryPath) {
+  std::unique_ptr<YXPool<ZVDatabasePooled>> pool(newPool(1));
+  ZVDatabasePooled* only = nullptr;
+  EXPECT_THROW(
+      {
+        ZVDatabaseLease lease(pool.get(), pool->config, 1);
+        only = lease.get();
+        EXPECT_EQ(rlGetCurrentOwner(), only->owner);
+        throw ZVException(RL_NOT_FOUND, "the scope fails");
+      },
+      ZVException);
+  EXPECT_EQ(rlGetCurrentOwner(), -1);
+  auto take = [&] { return ZVDatabaseLease(pool.get(), pool->config, 1); };
+  ZVDatabaseLease moved = take();
+  EXPECT_EQ(moved.get(), only);
+  ZVDatabaseLease second(std::move(moved));
+  EXPECT_FALSE(moved);
+  second.reset();
+  EXPECT_FALSE(second);
+  ZVDatabaseLease again(pool.get(), pool->config, 1);
+  EXPECT_EQ(again.get(), only);
+}

@@ -1,6 +1,7 @@
 // Store-and-forward delivery over the database engine.
 #include "YXStoreAndForward.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -25,6 +26,12 @@ const int kBlockingReadSeconds = 1;
 // stop request ends it.
 const int kErrorPauseMs = 1000;
 const int kPollStepMs = 10;
+// "position" is saved for a group of records, not for each: once the reader
+// has caught up with the table, after this many records and after this long.
+// A crash before a save hands the records after the saved position out
+// again (never loses one), so the group bounds only what a crash repeats.
+const int kPositionGroupRecords = 500;
+const uint64_t kPositionGroupMs = 200;
 
 const int kClientError4002 = 4002;
 
@@ -151,12 +158,10 @@ class Reader {
     if (returning_ &&
         !step(&Reader::resumeReturningSubscriber, "Not able to (re)position Store & Forward subscribing to [%s] - %s"))
       return;
-    int rc = rlSetBlockingRead(source_->GetHandle(), kBlockingReadSeconds, 0);
-    if (rc != 0) {
-      report(rc, format("Not able to set blocking read for Store & Forward subscribing to [%s]", table()));
-      return;
-    }
+    if (!setBlocking(true)) return;
     readLoop();
+    // Stopped, or the callback refused a record: what went out is saved.
+    step(&Reader::savePosition, "Not able to save Store & Forward position of [%s] - %s");
   }
 
   void report(int code, const std::string& message) {
@@ -199,11 +204,17 @@ class Reader {
   }
 
   // A subscriber with a "position" row is returning; one without is new.
+  // "position" is saved in groups and may lag behind what went out before a
+  // crash, while "completed" may already be past it: every record up to
+  // "completed" was confirmed, so the reader goes on after the later of the
+  // two (the records in between went out, were confirmed, and need not come
+  // again).
   void findStartingPoint() {
     if (findOwnRow(position_)) {
       returning_ = true;
-      handedOut_ = position_->GetFieldAsBigint("position");
+      handedOut_ = std::max(position_->GetFieldAsBigint("position"), data_.completedPosition);
       completedBefore_ = data_.completedPosition;
+      savedPosition_ = deliveredPosition_ = handedOut_;
       return;
     }
     startNewSubscriber();
@@ -250,6 +261,7 @@ class Reader {
     if (!findOwnRow(position_))
       throw ZVException(RL_NOT_FOUND, "The position row just written is missing", __FILE__, __LINE__);
     handedOut_ = completedBefore_ = start;
+    savedPosition_ = deliveredPosition_ = start;
   }
 
   void positionOnStored() {
@@ -300,12 +312,21 @@ class Reader {
     delivered_ = true;
   }
 
-  // Hands the current source record to the callback and, once it took it,
-  // moves "position" there in a short transaction of its own. The callback
-  // runs outside any transaction, so a slow peer never holds the metadata
-  // file that confirmations and the other readers write. A crash between
-  // the two steps delivers the record once more, never loses it. False ends
-  // the reader.
+  bool setBlocking(bool blocking) {
+    if (blocking_ == blocking) return true;
+    int rc = rlSetBlockingRead(source_->GetHandle(), blocking ? kBlockingReadSeconds : 0, 0);
+    if (rc != 0) {
+      report(rc, format("Not able to set blocking read for Store & Forward subscribing to [%s]", table()));
+      return false;
+    }
+    blocking_ = blocking;
+    return true;
+  }
+
+  // Hands the current source record to the callback; once it took it, the
+  // record counts toward the next save of "position". The callback runs
+  // outside any transaction, so a slow peer never holds the metadata file
+  // that confirmations and the other readers write. False ends the reader.
   bool deliverCurrent() {
     pace();
     int result = data_.callback(source_, data_.context);
@@ -315,12 +336,39 @@ class Reader {
       report(result, message);
       return false;
     }
-    int64_t delivered = source_->GetRowid();
+    deliveredPosition_ = source_->GetRowid();
+    if (++unsaved_ == 1) firstUnsavedTick_ = yxTickCount64();
+    if (unsaved_ >= kPositionGroupRecords || yxTickCount64() - firstUnsavedTick_ >= kPositionGroupMs) savePosition();
+    return true;
+  }
+
+  // Moves "position" to the last record handed out, in a short transaction.
+  void savePosition() {
+    if (deliveredPosition_ == savedPosition_) {
+      unsaved_ = 0;
+      return;
+    }
+    int64_t delivered = deliveredPosition_;
     inTransaction(metadata_.get(), [&] {
       position_->SetFieldAsBigint("position", delivered);
       position_->Write();
     });
-    return true;
+    savedPosition_ = delivered;
+    unsaved_ = 0;
+  }
+
+  // The next record: read at once while records are unsaved, so that the
+  // reader saves "position" as soon as it has caught up, before it waits on
+  // the database for new records.
+  int readNext() {
+    if (!setBlocking(unsaved_ == 0)) return -1;
+    int found = readFirst_ ? source_->First() : source_->Next();
+    if (!found && unsaved_ > 0) {
+      savePosition();
+      return 0;
+    }
+    if (!found) sleepWhileRunning(kErrorPauseMs);
+    return found;
   }
 
   void readLoop() {
@@ -331,11 +379,9 @@ class Reader {
           if (!deliverCurrent()) return;
           continue;
         }
-        int found = readFirst_ ? source_->First() : source_->Next();
-        if (!found) {
-          sleepWhileRunning(kErrorPauseMs);
-          continue;
-        }
+        int found = readNext();
+        if (found < 0) return;
+        if (!found) continue;
         readFirst_ = false;
         if (!deliverCurrent()) return;
       } catch (const ZVException& e) {
@@ -367,6 +413,11 @@ class Reader {
   bool deliverCurrentFirst_ = false;  // the starting point is itself undelivered
   bool delivered_ = false;
   uint64_t lastDelivery_ = 0;
+  bool blocking_ = false;          // the source record's reads wait for new records
+  int64_t savedPosition_ = 0;      // "position" as saved
+  int64_t deliveredPosition_ = 0;  // the last record the callback took
+  int unsaved_ = 0;                // records taken since the last save
+  uint64_t firstUnsavedTick_ = 0;
 };
 
 void readerMain(void* param) {

@@ -1,6 +1,7 @@
 // Pooled database connections: ZVDatabaseConfig (what a connection logs on
 // to), ZVDatabasePooled (a connection living in a YXPool, with its own
-// session and a cache of open records by table name), the static table
+// session and a cache of open records by table name), ZVDatabaseLease (the
+// owner of a connection taken from a pool), the static table
 // descriptors CheckTable builds missing tables from, CheckDatabase and
 // zvGetCurrentDateTime.
 //
@@ -108,6 +109,45 @@ class ZVDatabasePooled : public YXPooledObj, public ZVDatabase {
                    const ZVIndexDescriptor* indexes, int indexCount);
   ZVTable* openTable(const char* tableName);
   void deleteRecords();
+};
+
+// A connection taken from a pool for a scope: the destructor gives it back
+// however the scope is left, so no caller releases one by hand (or in a
+// catch arm). Moving a lease hands the connection on; reset() gives it back
+// early. The constructor lets Acquire's YXException pass (nothing is then
+// held); giving back never throws.
+class ZVDatabaseLease {
+ public:
+  ZVDatabaseLease() = default;
+  ZVDatabaseLease(YXPool<ZVDatabasePooled>* pool, YXConfig* config, int timeoutSeconds)
+      : pool_(pool), connection_(pool->Acquire(config, timeoutSeconds)) {}
+  ~ZVDatabaseLease() { reset(); }
+  ZVDatabaseLease(ZVDatabaseLease&& other) noexcept : pool_(other.pool_), connection_(other.connection_) {
+    other.connection_ = nullptr;
+  }
+  ZVDatabaseLease& operator=(ZVDatabaseLease&& other) noexcept {
+    if (this != &other) {
+      reset();
+      pool_ = other.pool_;
+      connection_ = other.connection_;
+      other.connection_ = nullptr;
+    }
+    return *this;
+  }
+  ZVDatabaseLease(const ZVDatabaseLease&) = delete;
+  ZVDatabaseLease& operator=(const ZVDatabaseLease&) = delete;
+
+  ZVDatabasePooled* get() const { return connection_; }
+  ZVDatabasePooled* operator->() const { return connection_; }
+  explicit operator bool() const { return connection_ != nullptr; }
+  void reset() noexcept {
+    if (connection_ != nullptr) pool_->Release(connection_);
+    connection_ = nullptr;
+  }
+
+ private:
+  YXPool<ZVDatabasePooled>* pool_ = nullptr;
+  ZVDatabasePooled* connection_ = nullptr;
 };
 
 // Holds an engine lock (on a database, table or record) for a scope, so a
