@@ -185,27 +185,27 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
   std::vector<char> text(size_t(length) + 16, '\0');
   char small[64] = {};
   switch (f.type) {
-    case 8:
-    case 75:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
-    case 231:
-    case 239:
+    case RL_TYPE_BIT:
+    case RL_TYPE_DATE:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       if (api.zvdbGetFieldAsString(record, f.number, text.data(), int32_t(text.size())) != 0) return 0;
       zvJsonAddString(row, key, text.data());
       return strlen(text.data());
-    case 16:
-    case 24:
-    case 144:
-    case 146:
-    case 152:
-    case 160:
-    case 162:
-    case 170:
-    case 193:
-    case 201:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_CHAR:
+    case RL_TYPE_VARCHAR_FIXED:
+    case RL_TYPE_CHAR1:
+    case RL_TYPE_BINARY:
+    case RL_TYPE_VARBINARY:
+    case RL_TYPE_LONG:
+    case RL_TYPE_NCHAR:
+    case RL_TYPE_NVARCHAR:
       if (length + 16 > kLargeText) {
         zvJsonAddString(row, key, "< Large Data >");
         return 14;
@@ -213,10 +213,10 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       if (api.zvdbGetFieldAsString(record, f.number, text.data(), int32_t(text.size())) != 0) return 0;
       zvJsonAddString(row, key, text.data());
       return longestLine(text.data());
-    case 83:
-    case 258: {
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME: {
       int32_t milliseconds = 0;
-      bool msec = f.type == 258;
+      bool msec = f.type == RL_TYPE_TIME;
       int r = msec ? api.zvdbGetFieldAsTimeMsec(record, f.number, &milliseconds)
                    : api.zvdbGetFieldAsTime(record, f.number, &milliseconds);
       if (r == 0)
@@ -226,11 +226,11 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       zvJsonAddString(row, key, small);
       return strlen(small) + (msec ? 0 : 2);
     }
-    case 124:
-    case 257: {
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP: {
       ZvdbDateTime value{};
       int r = api.zvdbGetFieldAsDateTime(record, f.number, &value);
-      if (r == 0) r = api.zvdbDateTimeToString(&value, 1, f.type == 124 ? 8 : 11, small, 64);
+      if (r == 0) r = api.zvdbDateTimeToString(&value, 1, f.type == RL_TYPE_TIMESTAMP8 ? 8 : 11, small, 64);
       if (r != 0) return 0;
       zvJsonAddString(row, key, small);
       return strlen(small);
@@ -243,13 +243,13 @@ size_t renderFieldValue(RLHANDLE record, const GridField& f, json_object* row) {
       zvJsonAddString(row, key, digits.data());
       return strlen(digits.data());
     }
-    case 91:
-    case 103: {
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE: {
       double value = 0;
       if (api.zvdbGetFieldAsFloat(record, f.number, &value) == 0) zvJsonAddDouble(row, key, value);
       return 0;
     }
-    case 67: {
+    case RL_TYPE_MONEY4: {
       ZvdbMoney value = 0;
       if (api.zvdbGetFieldAsMoney(record, f.number, &value) == 0)
         zvJsonAddDouble(row, key, api.zvdbMoneyToFloat(value));

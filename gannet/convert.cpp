@@ -109,62 +109,62 @@ int fieldTypeFromName(const char* name, int precision, int* binaryFlag, int* pre
 
 const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag) {
   switch (type) {
-    case 8:
+    case RL_TYPE_BIT:
       return "BIT";
-    case 16:
-    case 24:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
       return "TINYINT";
-    case 33:
-    case 41:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
       return "SMALLINT";
-    case 51:
-    case 59:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       return "INTEGER";
-    case 231:
-    case 239:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       return "BIGINT";
-    case 91:
+    case RL_TYPE_REAL:
       return "REAL";
-    case 103:
-    case 119:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_DOUBLE_ALT:
       return "DOUBLE";
-    case 75:
+    case RL_TYPE_DATE:
       return "DATE";
-    case 83:
-    case 258:
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
       return "TIME";
-    case 124:
-    case 257:
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
       return "TIMESTAMP";
-    case 67:
-    case 143:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_MONEY:
       return "MONEY";
-    case 105:
+    case RL_TYPE_NUMBER:
       return binaryFlag == 7 ? "MONEY" : "NUMBER";
-    case 128:
+    case RL_TYPE_BINARY_FIXED:
       return length <= 8192 ? "BINARY" : "LVARBINARY";
-    case 160:
+    case RL_TYPE_BINARY:
       return length <= 8194 ? "BINARY" : "LVARBINARY";
-    case 162:
+    case RL_TYPE_VARBINARY:
       if (length >= 1 && length <= 8194) return binaryFlag == 4 ? "VARCHAR" : "VARBINARY";
       return "LVARBINARY";
-    case 170:
+    case RL_TYPE_LONG:
       return binaryFlag == 4 ? "LVARCHAR" : binaryFlag == 5 ? "CLOB" : binaryFlag == 6 ? "BLOB" : "LVARBINARY";
-    case 144:
+    case RL_TYPE_CHAR:
       return length >= 1 && length <= 8192 ? "CHAR" : "LVARCHAR";
-    case 152:
+    case RL_TYPE_CHAR1:
       return length >= 1 && length <= 8193 ? "CHAR" : "LVARCHAR";
-    case 168:
+    case RL_TYPE_CHAR4:
       return length >= 1 && length <= 8196 ? "CHAR" : "LVARCHAR";
-    case 146:
+    case RL_TYPE_VARCHAR_FIXED:
       return length == 0 || length > 8192 ? "LVARCHAR" : variable ? "VARCHAR" : "CHAR";
-    case 154:
+    case RL_TYPE_VARCHAR1:
       return length == 0 || length > 8193 ? "LVARCHAR" : variable ? "VARCHAR" : "CHAR";
-    case 193:
+    case RL_TYPE_NCHAR:
       return "NCHAR";
-    case 201:
+    case RL_TYPE_NVARCHAR:
       return "NVARCHAR";
-    case 259:
+    case RL_TYPE_JSON:
       return "JSON";
     default:
       return nullptr;
@@ -178,7 +178,7 @@ namespace {
 
 // MONEY and NUMBER keep their declared precision and scale: they travel as
 // decimal text, never through a double or a 64-bit integer.
-bool isDecimalType(int type) { return type == 67 || type == 105 || type == 143; }
+bool isDecimalType(int type) { return rlTypeClass(type) == RL_CLASS_DECIMAL; }
 
 // A JSON number as the engine should take it: decimals from the number's
 // own text (the parser keeps it), integers whole; 200 or the error status.
@@ -299,28 +299,28 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
     return 0;
   }
   switch (type) {
-    case 8: {
+    case RL_TYPE_BIT: {
       int b = 0;
       rc = rlGetFieldAsBool(record, number, &b);
       if (rc == 0) value = json_object_new_boolean(b);
       break;
     }
-    case 16:
-    case 24:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
-    case 231:
-    case 239: {
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT: {
       int64_t i = 0;
       rc = rlGetFieldAsInt64(record, number, &i);
       if (rc == 0) value = json_object_new_int64(i);
       break;
     }
-    case 91:
-    case 103:
-    case 119: {
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_DOUBLE_ALT: {
       double d = 0;
       rc = rlGetFieldAsDouble(record, number, &d);
       if (rc == 0) value = json_object_new_double(d);
@@ -337,7 +337,7 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
         return rc;
       }
       char* text = owned.block ? owned.block : buffer;
-      if (rc == 0 && type == 259) {
+      if (rc == 0 && type == RL_TYPE_JSON) {
         json_tokener_error error = json_tokener_success;
         value = json_tokener_parse_verbose(text, &error);
         // A text another program put in the file that is no JSON (or nests

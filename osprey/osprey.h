@@ -50,8 +50,8 @@ char* nextUriSegment(UriSegments* it);
 // What follows the segments taken so far ("/..."), or "" when nothing does.
 const char* uriSegmentsRest(const UriSegments* it);
 
-// Folds every "\u00XX" escape of a request body into the byte it names, in
-// one left-to-right pass. Other escapes (an escaped backslash above all) are
+// Folds every "\u00XX" escape of a request body into the character it names,
+// written in UTF-8 (one byte below 0x80, two above), in one left-to-right pass. Other escapes (an escaped backslash above all) are
 // skipped whole, and escapes of bytes below 0x20, '"' and '\' stay for the
 // JSON parser, so the folding never changes the structure of the JSON text.
 // Returns the new length and terminates the text when it got shorter.

@@ -44,8 +44,18 @@ size_t foldUnicodeEscapes(char* text, size_t length) {
     if (text[in + 1] == 'u' && in + 5 < length && text[in + 2] == '0' && text[in + 3] == '0') {
       int high = hexValue(text[in + 4]);
       int low = hexValue(text[in + 5]);
-      if (high >= 0 && low >= 0 && !mustStayEscaped(high * 16 + low)) {
-        text[out++] = static_cast<char>(high * 16 + low);
+      int code = high * 16 + low;
+      if (high >= 0 && low >= 0 && !mustStayEscaped(code)) {
+        // The character the escape names, in UTF-8 as the JSON text around
+        // it: a lone Latin-1 byte would make the text invalid, and a value
+        // that mixes it with other characters could never be read back whole.
+        // Two bytes never outgrow the six of the escape.
+        if (code < 0x80) {
+          text[out++] = static_cast<char>(code);
+        } else {
+          text[out++] = static_cast<char>(0xC0 | (code >> 6));
+          text[out++] = static_cast<char>(0x80 | (code & 0x3F));
+        }
         in += 6;
         continue;
       }

@@ -143,52 +143,52 @@ void longColumn(GridColumn& g, const char* yxType) {
 // The members a column's type adds to its column, field and editor.
 void typeMembers(GridColumn& g, int16_t type, int scale, const std::string& name) {
   switch (type) {
-    case 1:
+    case ZVSQL_TYPE_CHAR:
       return tooltipColumn(g, "CHAR", name != "rowid");
-    case 21:
+    case ZVSQL_TYPE_VARCHAR:
       return tooltipColumn(g, "VARCHAR", true);
-    case 12:
+    case ZVSQL_TYPE_BINARY:
       return tooltipColumn(g, "BINARY", true);
-    case 26:
+    case ZVSQL_TYPE_VARBINARY:
       return tooltipColumn(g, "VARBINARY", true);
-    case 14:
+    case ZVSQL_TYPE_LVC:
       return longColumn(g, "LVC");
-    case 23:
+    case ZVSQL_TYPE_CLOB:
       return longColumn(g, "CLOB");
-    case 15:
+    case ZVSQL_TYPE_LVB:
       return longColumn(g, "LVB");
-    case 22:
+    case ZVSQL_TYPE_BLOB:
       return longColumn(g, "BLOB");
-    case 2: {
+    case ZVSQL_TYPE_NUMERIC: {
       std::string format = "0";
       if (scale > 0) format += "." + std::string(size_t(scale), '0');
       return numberColumn(g, format.c_str(), true, scale);
     }
-    case 3:
-    case 4:
-    case 11:
-    case 16:
+    case ZVSQL_TYPE_SMALLINT:
+    case ZVSQL_TYPE_INTEGER:
+    case ZVSQL_TYPE_TINYINT:
+    case ZVSQL_TYPE_BIGINT:
       return numberColumn(g, "0,000", false, 0);
-    case 8:
+    case ZVSQL_TYPE_MONEY:
       return numberColumn(g, "0,000.00", true, 2);
-    case 5:
-    case 6:
+    case ZVSQL_TYPE_REAL:
+    case ZVSQL_TYPE_FLOAT:
       return numberColumn(g, "0,000.000000", true, 6);
-    case 7:
+    case ZVSQL_TYPE_DATE:
       zvJsonAddString(g.column, "xtype", "datecolumn");
       zvJsonAddString(g.field, "type", "date");
       return addEditor(g, "xtype", zvJsonAllocString("datefield"));
-    case 9:
+    case ZVSQL_TYPE_TIME:
       zvJsonAddString(g.column, "xtype", "timecolumn");
       zvJsonAddString(g.field, "type", "date");
       zvJsonAddString(g.field, "dateFormat", "H:i:s.u");
       return;
-    case 10:
+    case ZVSQL_TYPE_TIMESTAMP:
       zvJsonAddString(g.column, "xtype", "datetimecolumn");
       zvJsonAddString(g.field, "type", "date");
       zvJsonAddString(g.field, "dateFormat", "m/d/Y H:i:s.u");
       return;
-    case 13:
+    case ZVSQL_TYPE_BIT:
       zvJsonAddString(g.column, "xtype", "booleancolumn");
       zvJsonAddString(g.field, "type", "bool");
       zvJsonAddString(g.field, "uncheckedValue", "false");
@@ -272,12 +272,12 @@ json_object* gridLongCell(ZVSQL_CURSOR cursor, int i, int16_t type, int32_t leng
     return zvJsonAllocString(kLargeData);
   }
   std::vector<unsigned char> bytes;
-  if (type == 12 || type == 26) {
+  if (type == ZVSQL_TYPE_BINARY || type == ZVSQL_TYPE_VARBINARY) {
     if (readBinary(cursor, i, length, bytes) != 0) return nullptr;
     return gridHex(hexDigits(bytes.data(), bytes.size()), width);
   }
   int32_t read = 0;
-  bool text = type == 14 || type == 23;
+  bool text = type == ZVSQL_TYPE_LVC || type == ZVSQL_TYPE_CLOB;
   if (readLong(cursor, i, text ? length + 1 : length, bytes, read) != 0) return nullptr;
   if (text) return gridText(bytesAsText(bytes, read), width);
   return gridHex(hexDigits(bytes.data(), size_t(std::min(read, length))), width);
@@ -291,66 +291,66 @@ json_object* gridCell(ZVSQL_CURSOR cursor, int i, int& width, bool& omit) {
   omit = false;
   std::string text;
   switch (type) {
-    case 1:
-    case 21:
+    case ZVSQL_TYPE_CHAR:
+    case ZVSQL_TYPE_VARCHAR:
       if (readChar(cursor, i, length, text) != 0) return zvJsonAllocString(kNullText);
       return gridText(text, width);
-    case 2:
+    case ZVSQL_TYPE_NUMERIC:
       if (readNumeric(cursor, i, text) != 0) {
         omit = true;
         return nullptr;
       }
       width = std::max(width, int(text.size()) + 2);
       return zvJsonAllocString(text.c_str());
-    case 3: {
+    case ZVSQL_TYPE_SMALLINT: {
       int16_t v = 0;
       return sql.zvsqlGetSmallInt(cursor, i, &v) == 0 ? zvJsonAllocInt(v) : nullptr;
     }
-    case 4: {
+    case ZVSQL_TYPE_INTEGER: {
       int32_t v = 0;
       return sql.zvsqlGetInteger(cursor, i, &v) == 0 ? zvJsonAllocInt(v) : nullptr;
     }
-    case 11: {
+    case ZVSQL_TYPE_TINYINT: {
       int8_t v = 0;
       return sql.zvsqlGetTinyInt(cursor, i, &v) == 0 ? zvJsonAllocInt(v) : nullptr;
     }
-    case 16: {
+    case ZVSQL_TYPE_BIGINT: {
       int64_t v = 0;
       if (sql.zvsqlGetBigInt(cursor, i, &v) != 0) return nullptr;
       width = std::max(width, decimalDigits(uint64_t(v)) + 4);
       return zvJsonAllocBigint(v);
     }
-    case 5: {
+    case ZVSQL_TYPE_REAL: {
       float v = 0;
       if (sql.zvsqlGetReal(cursor, i, &v) != 0) return nullptr;
       width = std::max(width, int(fixedText(v).size()));
       return zvJsonAllocDouble(double(v));
     }
-    case 6: {
+    case ZVSQL_TYPE_FLOAT: {
       double v = 0;
       if (sql.zvsqlGetFloat(cursor, i, &v) != 0) return nullptr;
       width = std::max(width, int(fixedText(v).size()));
       return zvJsonAllocDouble(v);
     }
-    case 7:
-    case 8:
-    case 9:
-    case 10:
+    case ZVSQL_TYPE_DATE:
+    case ZVSQL_TYPE_MONEY:
+    case ZVSQL_TYPE_TIME:
+    case ZVSQL_TYPE_TIMESTAMP:
       if (readConvertedCell(cursor, i, type, text) != 0) return nullptr;
-      if (type == 7) width = 10;
-      if (type == 9) width = 14;
-      if (type == 10) width = 25;
+      if (type == ZVSQL_TYPE_DATE) width = 10;
+      if (type == ZVSQL_TYPE_TIME) width = 14;
+      if (type == ZVSQL_TYPE_TIMESTAMP) width = 25;
       return zvJsonAllocString(text.c_str());
-    case 13: {
+    case ZVSQL_TYPE_BIT: {
       unsigned char v = 0;
       return sql.zvsqlGetBit(cursor, i, &v) == 0 ? zvJsonAllocBoolean(v != 0) : nullptr;
     }
-    case 12:
-    case 26:
-    case 14:
-    case 23:
-    case 15:
-    case 22:
+    case ZVSQL_TYPE_BINARY:
+    case ZVSQL_TYPE_VARBINARY:
+    case ZVSQL_TYPE_LVC:
+    case ZVSQL_TYPE_CLOB:
+    case ZVSQL_TYPE_LVB:
+    case ZVSQL_TYPE_BLOB:
       return gridLongCell(cursor, i, type, length, width);
     default:
       return zvJsonAllocString(kUnknownType);
@@ -385,42 +385,42 @@ json_object* queryCell(ZVSQL_CURSOR cursor, int i) {
   int32_t read = 0;
   int code = 0;
   switch (type) {
-    case 1:
-    case 21:
+    case ZVSQL_TYPE_CHAR:
+    case ZVSQL_TYPE_VARCHAR:
       code = readChar(cursor, i, length, text);
       break;
-    case 2:
+    case ZVSQL_TYPE_NUMERIC:
       code = readNumeric(cursor, i, text);
       break;
-    case 3:
-    case 4:
-    case 11:
-    case 13:
-    case 5:
-    case 6: {
+    case ZVSQL_TYPE_SMALLINT:
+    case ZVSQL_TYPE_INTEGER:
+    case ZVSQL_TYPE_TINYINT:
+    case ZVSQL_TYPE_BIT:
+    case ZVSQL_TYPE_REAL:
+    case ZVSQL_TYPE_FLOAT: {
       bool ignored = false;
       int width = 0;
-      return type == 13 ? queryBit(cursor, i) : gridCell(cursor, i, width, ignored);
+      return type == ZVSQL_TYPE_BIT ? queryBit(cursor, i) : gridCell(cursor, i, width, ignored);
     }
-    case 7:
-    case 8:
-    case 10:
-    case 16:
+    case ZVSQL_TYPE_DATE:
+    case ZVSQL_TYPE_MONEY:
+    case ZVSQL_TYPE_TIMESTAMP:
+    case ZVSQL_TYPE_BIGINT:
       code = readConvertedCell(cursor, i, type, text);
       break;
-    case 9:
+    case ZVSQL_TYPE_TIME:
       code = readConvertedCell(cursor, i, type, text);
       text = "01/01/2016 " + text;  // the console's columns of times are date-times
       break;
-    case 12:
-    case 26:
+    case ZVSQL_TYPE_BINARY:
+    case ZVSQL_TYPE_VARBINARY:
       code = readBinary(cursor, i, length, bytes);
       text = bytesAsText(bytes, int32_t(bytes.size()));
       break;
-    case 14:
-    case 15:
-    case 22:
-    case 23:
+    case ZVSQL_TYPE_LVC:
+    case ZVSQL_TYPE_LVB:
+    case ZVSQL_TYPE_BLOB:
+    case ZVSQL_TYPE_CLOB:
       code = readLong(cursor, i, length + 1, bytes, read);
       text = bytesAsText(bytes, read);
       break;
@@ -495,21 +495,21 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
   int32_t size = 32;
   int code = 0;
   switch (type) {
-    case 7:
+    case ZVSQL_TYPE_DATE:
       code = sql.zvsqlGetDate(cursor, column, &value.date), pattern = "MM/DD/YYYY";
       break;
-    case 9:
+    case ZVSQL_TYPE_TIME:
       code = sql.zvsqlGetTime(cursor, column, &value.time), pattern = "HH24:MI:SS.MLS";
       break;
-    case 10:
+    case ZVSQL_TYPE_TIMESTAMP:
       code = sql.zvsqlGetTimeStamp(cursor, column, &value.stamp), pattern = "MM/DD/YYYY HH24:MI:SS.MLS";
       break;
-    case 8:
+    case ZVSQL_TYPE_MONEY:
       code = sql.zvsqlGetMoney(cursor, column, &value.money), size = 16;
       // The money record holds 13 characters; a larger amount is read as its exact decimal text.
       if (code == ZVSQL_CONVERSION) return readNumeric(cursor, column, text);
       break;
-    case 16:
+    case ZVSQL_TYPE_BIGINT:
       code = sql.zvsqlGetBigInt(cursor, column, &value.big);
       break;
     default:
@@ -632,77 +632,77 @@ int renderScriptCell(ZVSQL_CURSOR cursor, int column, json_object* row, bool who
   std::vector<unsigned char> bytes;
   int32_t read = 0;
   switch (type) {
-    case 1:
-    case 21:
-    case 2:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 16:
-      code = type == 2                 ? readNumeric(cursor, column, text)
-             : type == 1 || type == 21 ? readChar(cursor, column, length, text)
+    case ZVSQL_TYPE_CHAR:
+    case ZVSQL_TYPE_VARCHAR:
+    case ZVSQL_TYPE_NUMERIC:
+    case ZVSQL_TYPE_DATE:
+    case ZVSQL_TYPE_MONEY:
+    case ZVSQL_TYPE_TIME:
+    case ZVSQL_TYPE_TIMESTAMP:
+    case ZVSQL_TYPE_BIGINT:
+      code = type == ZVSQL_TYPE_NUMERIC                 ? readNumeric(cursor, column, text)
+             : type == ZVSQL_TYPE_CHAR || type == ZVSQL_TYPE_VARCHAR ? readChar(cursor, column, length, text)
                                        : readConvertedCell(cursor, column, type, text);
       value = zvJsonAllocString(text.c_str());
-      width = int(text.size()) + (type == 16 ? 4 : 0);
+      width = int(text.size()) + (type == ZVSQL_TYPE_BIGINT ? 4 : 0);
       break;
-    case 3: {
+    case ZVSQL_TYPE_SMALLINT: {
       int16_t v = 0;
       code = sql.zvsqlGetSmallInt(cursor, column, &v);
       value = zvJsonAllocInt(v);
       width = int(std::to_string(v).size());
       break;
     }
-    case 4: {
+    case ZVSQL_TYPE_INTEGER: {
       int32_t v = 0;
       code = sql.zvsqlGetInteger(cursor, column, &v);
       value = zvJsonAllocInt(v);
       width = int(std::to_string(v).size());
       break;
     }
-    case 11: {
+    case ZVSQL_TYPE_TINYINT: {
       int8_t v = 0;
       code = sql.zvsqlGetTinyInt(cursor, column, &v);
       value = zvJsonAllocInt(v);
       width = 1;  // measured as the one character the byte is
       break;
     }
-    case 5: {
+    case ZVSQL_TYPE_REAL: {
       float v = 0;
       code = sql.zvsqlGetReal(cursor, column, &v);
       value = zvJsonAllocDouble(double(v));
       width = int(floatText(double(v)).size());
       break;
     }
-    case 6: {
+    case ZVSQL_TYPE_FLOAT: {
       double v = 0;
       code = sql.zvsqlGetFloat(cursor, column, &v);
       value = zvJsonAllocDouble(v);
       width = int(floatText(v).size());
       break;
     }
-    case 13: {
+    case ZVSQL_TYPE_BIT: {
       unsigned char v = 0;
       code = sql.zvsqlGetBit(cursor, column, &v);
       value = zvJsonAllocBoolean(v != 0);
       width = 5;
       break;
     }
-    case 12:
-    case 26:
+    case ZVSQL_TYPE_BINARY:
+    case ZVSQL_TYPE_VARBINARY:
       code = readBinary(cursor, column, length, bytes);
       text = hexDigits(bytes.data(), bytes.size());
       break;
-    case 14:
-    case 23: {
+    case ZVSQL_TYPE_LVC:
+    case ZVSQL_TYPE_CLOB: {
       int32_t size = wholeLongValues || length < kLongValueLimit ? length + 1 : kLongValueLimit;
       code = readLong(cursor, column, size, bytes, read);
       text = bytesAsText(bytes, read);
       if (length > read) text += " Truncated Data !!! ";
       break;
     }
-    case 15:
-    case 22: {
+    case ZVSQL_TYPE_LVB:
+    case ZVSQL_TYPE_BLOB: {
       int32_t size = wholeLongValues ? length : std::min(length, int32_t(kLongValueLimit));
       code = readLong(cursor, column, size, bytes, read);
       text = hexDigits(bytes.data(), size_t(std::min(read, size)));

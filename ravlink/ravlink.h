@@ -88,6 +88,135 @@ enum RlCode : int {
 constexpr int RL_NAME_BUFFER_SIZE = 129;
 constexpr int RL_PATH_BUFFER_SIZE = 8192;
 
+// Client field type codes. Several codes name one kind of value: the
+// unsigned integers, the fixed-width forms of money, time and time stamp,
+// and the character and binary forms that differ in their length prefix.
+enum RlFieldType : int {
+  RL_TYPE_BIT = 8,
+  RL_TYPE_TINYINT = 16,
+  RL_TYPE_UTINYINT = 24,
+  RL_TYPE_SMALLINT = 33,
+  RL_TYPE_USMALLINT = 41,
+  RL_TYPE_INTEGER = 51,
+  RL_TYPE_UINTEGER = 59,
+  RL_TYPE_MONEY4 = 67,  // money of tables made elsewhere
+  RL_TYPE_DATE = 75,
+  RL_TYPE_TIME4 = 83,  // time of tables made elsewhere
+  RL_TYPE_REAL = 91,
+  RL_TYPE_DOUBLE = 103,
+  RL_TYPE_NUMBER = 105,  // also MONEY of 19 digits or more
+  RL_TYPE_DOUBLE_ALT = 119,
+  RL_TYPE_TIMESTAMP8 = 124,  // time stamp of tables made elsewhere
+  RL_TYPE_BINARY_FIXED = 128,
+  RL_TYPE_MONEY = 143,  // MONEY of up to 18 digits
+  RL_TYPE_CHAR = 144,
+  RL_TYPE_VARCHAR_FIXED = 146,
+  RL_TYPE_CHAR1 = 152,  // a one-byte length prefix
+  RL_TYPE_VARCHAR1 = 154,
+  RL_TYPE_BINARY = 160,
+  RL_TYPE_VARBINARY = 162,  // VARCHAR with the binary flag 4
+  RL_TYPE_CHAR4 = 168,      // a four-byte length prefix
+  RL_TYPE_LONG = 170,       // LVARBINARY; LVARCHAR, CLOB, BLOB by the binary flag 4, 5, 6
+  RL_TYPE_NCHAR = 193,
+  RL_TYPE_NVARCHAR = 201,
+  RL_TYPE_BIGINT = 231,
+  RL_TYPE_UBIGINT = 239,
+  RL_TYPE_TIMESTAMP = 257,
+  RL_TYPE_TIME = 258,
+  RL_TYPE_JSON = 259,
+};
+
+// The binary flag that makes a VARBINARY or long field hold text.
+constexpr int RL_BINARY_FLAG_TEXT = 4;
+
+// The kind of value a field type holds.
+enum RlTypeClass : int {
+  RL_CLASS_BIT,
+  RL_CLASS_INTEGER,
+  RL_CLASS_DECIMAL,  // exact decimals: NUMBER and MONEY
+  RL_CLASS_FLOAT,
+  RL_CLASS_DATE,
+  RL_CLASS_TIME,
+  RL_CLASS_TIMESTAMP,
+  RL_CLASS_TEXT,
+  RL_CLASS_BINARY,
+  RL_CLASS_JSON,
+  RL_CLASS_UNKNOWN,
+};
+
+// The class of a type code; VARBINARY and the long type hold text when
+// their binary flag is RL_BINARY_FLAG_TEXT.
+constexpr RlTypeClass rlTypeClass(int type, int binaryFlag = 0) {
+  switch (type) {
+    case RL_TYPE_BIT:
+      return RL_CLASS_BIT;
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
+      return RL_CLASS_INTEGER;
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_NUMBER:
+    case RL_TYPE_MONEY:
+      return RL_CLASS_DECIMAL;
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_DOUBLE_ALT:
+      return RL_CLASS_FLOAT;
+    case RL_TYPE_DATE:
+      return RL_CLASS_DATE;
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
+      return RL_CLASS_TIME;
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
+      return RL_CLASS_TIMESTAMP;
+    case RL_TYPE_CHAR:
+    case RL_TYPE_VARCHAR_FIXED:
+    case RL_TYPE_CHAR1:
+    case RL_TYPE_VARCHAR1:
+    case RL_TYPE_CHAR4:
+    case RL_TYPE_NCHAR:
+    case RL_TYPE_NVARCHAR:
+      return RL_CLASS_TEXT;
+    case RL_TYPE_BINARY_FIXED:
+    case RL_TYPE_BINARY:
+      return RL_CLASS_BINARY;
+    case RL_TYPE_VARBINARY:
+    case RL_TYPE_LONG:
+      return binaryFlag == RL_BINARY_FLAG_TEXT ? RL_CLASS_TEXT : RL_CLASS_BINARY;
+    case RL_TYPE_JSON:
+      return RL_CLASS_JSON;
+    default:
+      return RL_CLASS_UNKNOWN;
+  }
+}
+
+// The bytes of the length prefix a variable field of this type stores in
+// front of its content (1, 2 or 4; 0 for fixed types): a stored length counts
+// them, so VARCHAR(20) is stored as 22.
+constexpr int rlLengthPrefix(int type) {
+  switch (type) {
+    case RL_TYPE_CHAR1:
+    case RL_TYPE_VARCHAR1:
+      return 1;
+    case RL_TYPE_BINARY:
+    case RL_TYPE_VARBINARY:
+    case RL_TYPE_NCHAR:
+    case RL_TYPE_NVARCHAR:
+      return 2;
+    case RL_TYPE_CHAR4:
+    case RL_TYPE_LONG:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
 // Index number that walks a table in record-id order.
 constexpr int RL_ROWID_INDEX = 10001;
 
@@ -696,6 +825,14 @@ RAVLINK_API int rlCreateServer(const char* server);
 // front of its content (1, 2 or 4; 0 for fixed types): a stored length counts
 // them, so VARCHAR(20) is stored as 22.
 RAVLINK_API int rlFieldLengthPrefix(int type);
+// The SQL literal that stores a decimal text as the engine stores it in a
+// NUMBER or MONEY field whose catalog scale word (rl_fields.scale) is
+// catalogScale: rounded to the field's scale, then an integer, a real of at
+// most 15 digits or the exact decimal text as a blob, so another writer
+// keeps every digit too. 0 with the literal in out; RL_BAD_VALUE (not a
+// number, or more digits than the precision) with the message in out;
+// RL_VALUE_TOO_LONG when out is too small.
+RAVLINK_API int rlDecimalSqlLiteral(const char* text, int catalogScale, char* out, int outSize);
 // The same for a caller that holds credentials: 0 when the server exists;
 // a missing one is made only when user and password are those its
 // administrator will have (else 451 or 450, and nothing is made).

@@ -162,7 +162,7 @@ Value fromString(const FieldDef& f, const char* text, int dateType, int timeType
 Value fromText(const FieldDef& f, std::string_view text, int dateType, int timeType);
 inline bool textHasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 // A JSON field (type 259): it holds JSON text only.
-inline bool holdsJson(const FieldDef& f) { return f.type == 259; }
+inline bool holdsJson(const FieldDef& f) { return f.type == RL_TYPE_JSON; }
 Value fromSigned(const FieldDef& f, int64_t v);
 Value fromFloat(const FieldDef& f, double v);
 Value fromBytes(const FieldDef& f, const void* data, size_t size);
@@ -552,6 +552,9 @@ void catalogChanged(sqlite3* db);
 // transaction; throws RL_NO_TABLE, RL_TABLE_EXISTS.
 void copyTableFromFile(Connection& conn, const std::string& sourcePath, const std::string& name);
 std::string createTableSql(const TableDef& def, const std::string& sqlName);
+// The catalog's scale column (rl_fields.scale): scale and precision in one word.
+int scaleWord(const FieldDef& f);
+void setScaleWord(FieldDef& f, int word);
 std::string createIndexSql(const TableDef& def, int index);
 std::string indexSqlName(const std::string& table, const std::string& index);
 void createTableInFile(Connection& conn, const TableDef& def);

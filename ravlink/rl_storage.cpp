@@ -618,11 +618,8 @@ bool catalogRead(sqlite3* db, const std::string& wantedName, TableDef* def) {
       fd.name = columnText(st, 0);
       fd.type = sqlite3_column_int(st, 1);
       fd.length = sqlite3_column_int(st, 2);
-      // The scale column holds the precision in its upper half, the time
-      // stamp column a bit for creation (1) and one for update (2).
-      int scaleWord = sqlite3_column_int(st, 3);
-      fd.scale = scaleWord & 0xffff;
-      fd.precision = (scaleWord >> 16) & 0x7fff;
+      // The time stamp column holds a bit for creation (1) and one for update (2).
+      setScaleWord(fd, sqlite3_column_int(st, 3));
       fd.binaryFlag = sqlite3_column_int(st, 4);
       int stampBits = sqlite3_column_int(st, 5);
       fd.autoTimestamp = (stampBits & 1) != 0;
@@ -699,7 +696,7 @@ void catalogWrite(sqlite3* db, const TableDef& def) {
               "INSERT INTO rl_fields(tbl, pos, name, type, length, scale, binary_flag, auto_timestamp)"
               " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
               {name, Value::integer(int64_t(i)), Value::text(f.name), Value::integer(f.type), Value::integer(f.length),
-               Value::integer(f.scale | (f.precision << 16)), Value::integer(f.binaryFlag),
+               Value::integer(scaleWord(f)), Value::integer(f.binaryFlag),
                Value::integer((f.autoTimestamp ? 1 : 0) | (f.autoUpdate ? 2 : 0))});
   }
   for (size_t i = 0; i < def.indexes.size(); ++i) {
@@ -767,6 +764,14 @@ bool catalogReadCached(Connection& conn, const std::string& name, const TableSha
   return true;
 }
 
+// The catalog's scale column holds the precision in its upper half.
+int scaleWord(const FieldDef& f) { return f.scale | (f.precision << 16); }
+
+void setScaleWord(FieldDef& f, int word) {
+  f.scale = word & 0xffff;
+  f.precision = (word >> 16) & 0x7fff;
+}
+
 // ---- definitions in SQL --------------------------------------------------------
 
 static const char* kRecordIdColumn = "rl_recid";
@@ -817,18 +822,18 @@ void checkJsonKey(const std::string& key) {
 
 void checkJsonKeyType(int type, int size) {
   switch (type) {
-    case 8:
-    case 16:
-    case 24:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
-    case 103:
-    case 231:
-    case 239:
+    case RL_TYPE_BIT:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       return;
-    case 146:
+    case RL_TYPE_VARCHAR_FIXED:
       if (size < 1 || size > 1024) fail(RL_BAD_ARGUMENT, "A JSON text key has a size of 1 to 1024 bytes");
       return;
     default:
@@ -845,7 +850,9 @@ FieldDef segmentKeyField(const TableDef& def, const SegmentDef& seg) {
   return f;
 }
 
-static const char* jsonKeyCast(int type) { return type == 146 ? "TEXT" : type == 103 ? "REAL" : "INTEGER"; }
+static const char* jsonKeyCast(int type) {
+  return type == RL_TYPE_VARCHAR_FIXED ? "TEXT" : type == RL_TYPE_DOUBLE ? "REAL" : "INTEGER";
+}
 
 // The key path in SQLite's path syntax: the checked key is already in it.
 static std::string jsonPathLiteral(const std::string& key) {
@@ -903,7 +910,7 @@ void validateDefinition(const TableDef& def) {
     if (!indexNames.insert(ix.name).second) fail(RL_BAD_NAME, "Index [" + ix.name + "] is defined twice");
     if (ix.segments.empty()) fail(RL_BAD_ARGUMENT, "Index [" + ix.name + "] has no segments");
     for (const auto& seg : ix.segments)
-      if (seg.overJsonKey() && def.fields[seg.field].type != 259)
+      if (seg.overJsonKey() && def.fields[seg.field].type != RL_TYPE_JSON)
         fail(RL_BAD_ARGUMENT, "Index [" + ix.name + "] has a JSON key over field [" + def.fields[seg.field].name +
                                   "], which is no JSON field");
     if (!ix.condition.empty()) conditionSql(ix.condition, def);  // its fields still exist
@@ -956,11 +963,24 @@ class DefinitionChange {
   bool open_ = false;
 };
 
+// SQLite's sequence of a table that has no row in sqlite_sequence counts
+// from 0, so after a negative seed the next value would be the increment:
+// an identity with its own seed and increment has its row from the start,
+// one increment before the seed (or at the highest value the table holds).
+static void startIdentitySequence(Connection& conn, const TableDef& def) {
+  if (!def.customIdentity()) return;
+  std::string sql = "INSERT INTO sqlite_sequence(name, seq) SELECT ?1, coalesce((SELECT max(" +
+                    quoteName(def.fields[def.identity].name) + ") FROM " + quoteName(def.name) +
+                    "), ?2) WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = ?1)";
+  execBound(conn.db, sql.c_str(), {Value::text(def.name), Value::integer(def.identitySeed - def.identityIncrement)});
+}
+
 void createTableInFile(Connection& conn, const TableDef& def) {
   DefinitionChange write(conn);
   std::string existing;
   if (catalogStoredName(conn.db, def.name, &existing)) fail(RL_TABLE_EXISTS, "Table [" + existing + "] already exists");
   execSql(conn, createTableSql(def, def.name));
+  startIdentitySequence(conn, def);
   for (size_t i = 0; i < def.indexes.size(); ++i) execSql(conn, createIndexSql(def, int(i)));
   if (def.partitioned())
     execSql(conn, "CREATE INDEX " + quoteName(indexSqlName(def.name, kPartitionColumn)) + " ON " + quoteName(def.name) +
@@ -1032,6 +1052,7 @@ static void rebuildTable(Connection& conn, const TableDef& stored, const TableDe
   execSql(conn, "ALTER TABLE " + quoteName(tmp) + " RENAME TO " + quoteName(wanted.name));
   execBound(conn.db, "UPDATE sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1",
             {Value::text(wanted.name), Value::integer(high)});
+  startIdentitySequence(conn, wanted);
   for (size_t i = 0; i < wanted.indexes.size(); ++i) execSql(conn, createIndexSql(wanted, int(i)));
   if (wanted.partitioned())
     execSql(conn, "CREATE INDEX " + quoteName(indexSqlName(wanted.name, kPartitionColumn)) + " ON " +

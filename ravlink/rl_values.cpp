@@ -369,7 +369,7 @@ static std::string formatTime(int32_t ms, int timeType) {
 // text in a BLOB, which a NUMERIC column keeps as given (a TEXT would be
 // turned into a rounded REAL).
 
-bool isDecimal(const FieldDef& f) { return f.type == 67 || f.type == 105 || f.type == 143; }
+bool isDecimal(const FieldDef& f) { return rlTypeClass(f.type) == RL_CLASS_DECIMAL; }
 
 namespace {
 
@@ -515,6 +515,31 @@ static Value decimalFromText(const FieldDef& f, std::string_view text) {
   return decimalValue(f, std::move(d));
 }
 
+// A stored value as SQLite reads it back from SQL text, exactly.
+static std::string sqlLiteral(const Value& v) {
+  switch (v.kind) {
+    case Value::Int:
+      return std::to_string(v.i);
+    case Value::Real: {
+      char buf[64];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v.d);  // the shortest text that reads back as v.d
+      std::string text(buf, ec == std::errc() ? size_t(end - buf) : 0);
+      // SQLite reads digits without a point or an exponent as an integer.
+      if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+      return text;
+    }
+    case Value::Text:
+    case Value::Blob: {
+      static const char kHex[] = "0123456789ABCDEF";
+      std::string text = v.kind == Value::Blob ? "X'" : "CAST(X'";
+      for (unsigned char c : v.s) text += {kHex[c >> 4], kHex[c & 15]};
+      return text + (v.kind == Value::Blob ? "'" : "' AS TEXT)");
+    }
+    default:
+      return "NULL";
+  }
+}
+
 static std::string decimalString(const FieldDef& f, const Value& v) {
   Decimal d;
   if (!storedDecimal(v, &d)) return v.s;  // something another program stored: shown as it is
@@ -526,40 +551,26 @@ static std::string decimalString(const FieldDef& f, const Value& v) {
 // ---- field kinds ----------------------------------------------------------
 
 Sem semOf(const FieldDef& f) {
-  switch (f.type) {
-    case 8:
+  switch (rlTypeClass(f.type, f.binaryFlag)) {
+    case RL_CLASS_BIT:
       return Sem::Bit;
-    case 16:
-    case 24:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
-    case 231:
-    case 239:
+    case RL_CLASS_INTEGER:
       return Sem::Int;
-    case 67:
-    case 91:
-    case 103:
-    case 105:
-    case 143:
+    case RL_CLASS_DECIMAL:
       return Sem::Real;
-    case 75:
+    case RL_CLASS_FLOAT:
+      // The alternative double code is kept as text, as it always was here.
+      return f.type == RL_TYPE_DOUBLE_ALT ? Sem::Text : Sem::Real;
+    case RL_CLASS_DATE:
       return Sem::Date;
-    case 83:
-    case 258:
+    case RL_CLASS_TIME:
       return Sem::Time;
-    case 124:
-    case 257:
+    case RL_CLASS_TIMESTAMP:
       return Sem::Timestamp;
-    case 128:
-    case 160:
+    case RL_CLASS_BINARY:
       return Sem::Binary;
-    case 162:
-    case 170:
-      return f.binaryFlag == 4 ? Sem::Text : Sem::Binary;
     default:
-      return Sem::Text;  // 144, 146, 152, 154, 168, 193, 201, 259 and codes we do not know
+      return Sem::Text;  // character types, JSON and codes we do not know
   }
 }
 
@@ -568,45 +579,45 @@ bool storesText(const FieldDef& f) { return semOf(f) == Sem::Text; }
 const char* declaredType(const FieldDef& f, bool identity) {
   if (identity) return "INTEGER";
   switch (f.type) {
-    case 8:
+    case RL_TYPE_BIT:
       return "BIT";
-    case 16:
-    case 24:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
       return "TINYINT";
-    case 33:
-    case 41:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
       return "SMALLINT";
-    case 51:
-    case 59:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       return "INTEGER";
-    case 231:
-    case 239:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       return "BIGINT";
-    case 67:
-    case 105:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_NUMBER:
       return "NUMERIC";
-    case 143:
+    case RL_TYPE_MONEY:
       return "MONEY";
-    case 91:
+    case RL_TYPE_REAL:
       return "REAL";
-    case 103:
+    case RL_TYPE_DOUBLE:
       return "DOUBLE";
-    case 75:
+    case RL_TYPE_DATE:
       return "DATE";
-    case 83:
-    case 258:
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
       return "TIME";
-    case 124:
-    case 257:
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
       return "TIMESTAMP";
-    case 144:
-    case 152:
-    case 168:
+    case RL_TYPE_CHAR:
+    case RL_TYPE_CHAR1:
+    case RL_TYPE_CHAR4:
       return "CHAR";
-    case 146:
-    case 154:
+    case RL_TYPE_VARCHAR_FIXED:
+    case RL_TYPE_VARCHAR1:
       return "VARCHAR";
-    case 259:
+    case RL_TYPE_JSON:
       return "TEXT";
     default:
       break;
@@ -619,19 +630,19 @@ const char* declaredType(const FieldDef& f, bool identity) {
 static void checkIntRange(const FieldDef& f, int64_t v) {
   int64_t lo = INT64_MIN, hi = INT64_MAX;
   switch (f.type) {
-    case 8:
+    case RL_TYPE_BIT:
       lo = 0, hi = 1;
       break;
-    case 16:
-    case 24:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
       lo = -128, hi = 255;
       break;
-    case 33:
-    case 41:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
       lo = -32768, hi = 65535;
       break;
-    case 51:
-    case 59:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       lo = INT32_MIN, hi = UINT32_MAX;
       break;
     default:
@@ -641,25 +652,7 @@ static void checkIntRange(const FieldDef& f, int64_t v) {
     fail(RL_BAD_VALUE, "Value " + std::to_string(v) + " is out of range for field [" + f.name + "]");
 }
 
-// The bytes of a variable field's length prefix: its stored length counts
-// them, so VARCHAR(20) is stored as 22.
-int lengthPrefix(int type) {
-  switch (type) {
-    case 152:
-    case 154:
-      return 1;
-    case 160:
-    case 162:
-    case 193:
-    case 201:
-      return 2;
-    case 168:
-    case 170:
-      return 4;
-    default:
-      return 0;
-  }
-}
+int lengthPrefix(int type) { return rlLengthPrefix(type); }
 
 size_t contentLimit(const FieldDef& f) {
   Sem sem = semOf(f);
@@ -880,7 +873,7 @@ std::string toString(const FieldDef& f, const Value& v, int dateType, int timeTy
       return std::to_string(v.i);
     case Value::Real: {
       char buf[64];
-      if (f.scale > 0 && (f.type == 67 || f.type == 105 || f.type == 143)) {
+      if (f.scale > 0 && isDecimal(f)) {
         // Fixed notation of a large amount runs past any small buffer
         // (1e300 has 301 digits): sized first, never cut.
         int scale = f.scale > 30 ? 30 : f.scale;
@@ -1245,3 +1238,22 @@ std::string ZVDateTime::DateTimeToString(int dateType, int timeType) const {
 }
 
 extern "C" RAVLINK_API int rlFieldLengthPrefix(int type) { return ravlink_detail::lengthPrefix(type); }
+
+extern "C" RAVLINK_API int rlDecimalSqlLiteral(const char* text, int catalogScale, char* out, int outSize) {
+  if (!text || !out || outSize < 1) return RL_BAD_ARGUMENT;
+  FieldDef field;
+  field.type = RL_TYPE_NUMBER;
+  field.name = "value";
+  setScaleWord(field, catalogScale);
+  std::string literal;
+  int code = RL_OK;
+  try {
+    literal = sqlLiteral(decimalFromText(field, text));
+  } catch (const ZVException& e) {
+    literal = e.GetErrorMsg();
+    code = e.GetErrorCode();
+  }
+  if (literal.size() >= size_t(outSize)) return RL_VALUE_TOO_LONG;
+  std::memcpy(out, literal.c_str(), literal.size() + 1);
+  return code;
+}

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "persist.h"
+#include "ravlink.h"
 
 namespace {
 
@@ -227,51 +228,51 @@ int32_t MQTTPersistField::ParseFieldType(const char* name, int32_t* binaryFlag) 
 const char* MQTTPersistField::GetFieldTypeName(int32_t code, int32_t width, int32_t binaryFlag) {
   bool wide = width <= 0 || width > 8192;
   switch (code) {
-    case 8:
+    case RL_TYPE_BIT:
       return "BIT";
-    case 16:
-    case 24:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
       return "TINYINT";
-    case 33:
-    case 41:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
       return "SMALLINT";
-    case 51:
-    case 59:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       return "INTEGER";
-    case 67:
-    case 105:
-    case 143:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_NUMBER:
+    case RL_TYPE_MONEY:
       return binaryFlag == 7 ? "MONEY" : "NUMBER";
-    case 75:
+    case RL_TYPE_DATE:
       return "DATE";
-    case 83:
-    case 258:
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
       return "TIME";
-    case 91:
+    case RL_TYPE_REAL:
       return "REAL";
-    case 103:
+    case RL_TYPE_DOUBLE:
       return "DOUBLE";
-    case 124:
-    case 257:
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
       return "TIMESTAMP";
-    case 128:
-    case 160:
+    case RL_TYPE_BINARY_FIXED:
+    case RL_TYPE_BINARY:
       return wide ? "LVARBINARY" : "BINARY";
-    case 144:
-    case 152:
-    case 168:
+    case RL_TYPE_CHAR:
+    case RL_TYPE_CHAR1:
+    case RL_TYPE_CHAR4:
       return wide ? "LVARCHAR" : "CHAR";
-    case 146:
-    case 154:
+    case RL_TYPE_VARCHAR_FIXED:
+    case RL_TYPE_VARCHAR1:
       return wide ? "LVARCHAR" : "VARCHAR";
-    case 162:
+    case RL_TYPE_VARBINARY:
       return wide ? "LVARBINARY" : (binaryFlag == 4 ? "VARCHAR" : "VARBINARY");
-    case 170:
+    case RL_TYPE_LONG:
       return binaryFlag == 4 ? "LVARCHAR" : "LVARBINARY";
-    case 231:
-    case 239:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       return "BIGINT";
-    case 259:
+    case RL_TYPE_JSON:
       return "JSON";
     default:
       return "INVALID";
@@ -280,33 +281,33 @@ const char* MQTTPersistField::GetFieldTypeName(int32_t code, int32_t width, int3
 
 int32_t MQTTPersistField::GetDefaultFieldWidth(int32_t code) {
   switch (code) {
-    case 8:
-    case 16:
-    case 24:
+    case RL_TYPE_BIT:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
       return 1;
-    case 33:
-    case 41:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
       return 2;
-    case 51:
-    case 59:
-    case 67:
-    case 83:
-    case 91:
-    case 75:
-    case 258:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_TIME4:
+    case RL_TYPE_REAL:
+    case RL_TYPE_DATE:
+    case RL_TYPE_TIME:
       return 4;
-    case 103:
-    case 124:
-    case 143:
-    case 239:
-    case 257:
-    case 231:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_MONEY:
+    case RL_TYPE_UBIGINT:
+    case RL_TYPE_TIMESTAMP:
+    case RL_TYPE_BIGINT:
       return 8;
-    case 105:
+    case RL_TYPE_NUMBER:
       return 20;
-    case 146:
-    case 162:
-    case 201:
+    case RL_TYPE_VARCHAR_FIXED:
+    case RL_TYPE_VARBINARY:
+    case RL_TYPE_NVARCHAR:
       return 8192;
     default:
       return 0;
@@ -321,9 +322,9 @@ bool MQTTPersistField::IsLengthCheckedType(int32_t code) {
 bool MQTTPersistField::HasWidth(int32_t code) { return isOneOf(code, {128, 144, 146, 152, 154, 160, 162, 168}); }
 
 bool MQTTPersistField::IsBinaryContent(int32_t type, int32_t binaryFlag, int32_t width) {
-  if (type == 128 || type == 160) return true;
-  if (type == 162) return !(binaryFlag == 4 && width >= 1 && width <= 8192);
-  if (type == 170) return binaryFlag != 4;
+  if (type == RL_TYPE_BINARY_FIXED || type == RL_TYPE_BINARY) return true;
+  if (type == RL_TYPE_VARBINARY) return !(binaryFlag == RL_BINARY_FLAG_TEXT && width >= 1 && width <= 8192);
+  if (type == RL_TYPE_LONG) return binaryFlag != RL_BINARY_FLAG_TEXT;
   return false;
 }
 
@@ -342,7 +343,7 @@ void MQTTPersistField::readType(json_object* json, const char* typeKey, const ch
                   typeText);
   int32_t given = 0;
   width = zvJsonGetIntByName(json, widthKey, &given) ? given : GetDefaultFieldWidth(type);
-  if (type == 160 || type == 162) width += 2;
+  if (type == RL_TYPE_BINARY || type == RL_TYPE_VARBINARY) width += 2;
   int32_t givenScale = -1;
   if (strcmp(typeText, "CURRENCY") == 0 || strcmp(typeText, "MONEY") == 0)
     scale = 2;
@@ -452,7 +453,7 @@ bool MQTTPersistField::CheckChanges(json_object* json) {
   if (!zvJsonGetIntByName(json, "fieldWidth", &newWidth)) newWidth = GetDefaultFieldWidth(type);
   // Binary columns carry 2 more than asked, as at creation: an unchanged
   // element keeps its column.
-  if (type == 160 || type == 162) newWidth += 2;
+  if (type == RL_TYPE_BINARY || type == RL_TYPE_VARBINARY) newWidth += 2;
   if (newWidth != width) width = newWidth, changed = true;
   int32_t value = 0;
   if (zvJsonGetIntByName(json, "fieldScale", &value) && value != scale) scale = value, changed = true;
@@ -469,32 +470,32 @@ bool MQTTPersistField::CheckChanges(json_object* json) {
 bool MQTTPersistField::AcceptsColumnType(int32_t type, int32_t existing) {
   bool accepted = existing == type;
   switch (type) {
-    case 16:
-      accepted = accepted || existing == 24;
+    case RL_TYPE_TINYINT:
+      accepted = accepted || existing == RL_TYPE_UTINYINT;
       break;
-    case 33:
-      accepted = accepted || existing == 41;
+    case RL_TYPE_SMALLINT:
+      accepted = accepted || existing == RL_TYPE_USMALLINT;
       break;
-    case 51:
-      accepted = accepted || existing == 59;
+    case RL_TYPE_INTEGER:
+      accepted = accepted || existing == RL_TYPE_UINTEGER;
       break;
-    case 105:
-      accepted = accepted || existing == 67 || existing == 143;
+    case RL_TYPE_NUMBER:
+      accepted = accepted || existing == RL_TYPE_MONEY4 || existing == RL_TYPE_MONEY;
       break;
-    case 258:
-      accepted = accepted || existing == 83;
+    case RL_TYPE_TIME:
+      accepted = accepted || existing == RL_TYPE_TIME4;
       break;
-    case 257:
-      accepted = accepted || existing == 124;
+    case RL_TYPE_TIMESTAMP:
+      accepted = accepted || existing == RL_TYPE_TIMESTAMP8;
       break;
-    case 144:
-      accepted = accepted || existing == 152 || existing == 168;
+    case RL_TYPE_CHAR:
+      accepted = accepted || existing == RL_TYPE_CHAR1 || existing == RL_TYPE_CHAR4;
       break;
-    case 146:
-      accepted = accepted || existing == 154 || existing == 162;
+    case RL_TYPE_VARCHAR_FIXED:
+      accepted = accepted || existing == RL_TYPE_VARCHAR1 || existing == RL_TYPE_VARBINARY;
       break;
-    case 162:
-      accepted = accepted || existing == 146 || existing == 154;
+    case RL_TYPE_VARBINARY:
+      accepted = accepted || existing == RL_TYPE_VARCHAR_FIXED || existing == RL_TYPE_VARCHAR1;
       break;
     default:
       break;
@@ -506,10 +507,10 @@ namespace {
 // Rank of the integer types (0: not one): a wider one holds every value of a
 // narrower one unchanged.
 int integerRank(int32_t type) {
-  if (type == 16 || type == 24) return 1;
-  if (type == 33 || type == 41) return 2;
-  if (type == 51 || type == 59) return 3;
-  if (type == 231) return 4;
+  if (type == RL_TYPE_TINYINT || type == RL_TYPE_UTINYINT) return 1;
+  if (type == RL_TYPE_SMALLINT || type == RL_TYPE_USMALLINT) return 2;
+  if (type == RL_TYPE_INTEGER || type == RL_TYPE_UINTEGER) return 3;
+  if (type == RL_TYPE_BIGINT) return 4;
   return 0;
 }
 }  // namespace
@@ -521,7 +522,7 @@ const char* MQTTPersistField::LossyChange(int32_t existingType, int32_t existing
     return nullptr;  // a wider integer
   }
   if (HasWidth(type) && width > 0 && width < existingLength) return "its values would be cut to the shorter length";
-  if (type == 105 && scale >= 0 && existingScale >= 0 && scale != existingScale)
+  if (type == RL_TYPE_NUMBER && scale >= 0 && existingScale >= 0 && scale != existingScale)
     return "its values would be read with another scale";
   return nullptr;
 }
@@ -553,7 +554,7 @@ void MQTTPersistField::ValidateExistingField(const char* column, ZVTable* table,
                 "Table [%s] already exists, but schema doesn't match. Field [%s] is lenght of [%d], but it was "
                 "expected to be [%d].",
                 tableName, column, width, f->GetLength());
-  if (type == 105 && scale > 0 && f->GetScale() != scale)
+  if (type == RL_TYPE_NUMBER && scale > 0 && f->GetScale() != scale)
     throwClient(fn, 10005, error,
                 "Table [%s] already exists, but schema doesn't match. Field [%s] is scale of [%d], but it was expected "
                 "to be [%d].",
@@ -615,7 +616,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
                   length);
   };
   try {
-    if (type == 8) {
+    if (type == RL_TYPE_BIT) {
       need(4);
       int32_t v;
       memcpy(&v, data, 4);
@@ -645,7 +646,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
         throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]. The value is refused - %s", v, name,
                     e.GetErrorMsg());
       }
-    } else if (type == 231 || type == 239) {
+    } else if (type == RL_TYPE_BIGINT || type == RL_TYPE_UBIGINT) {
       need(8);
       int64_t v;
       memcpy(&v, data, 8);
@@ -662,12 +663,12 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
         throwClient(fn, 10017, error, "Not able to set binary buffer to field [%s]. The value is refused - %s", name,
                     e.GetErrorMsg());
       }
-    } else if ((type == 75 || type == 124 || type == 257) && format == MQTTFORMAT_ISO8601) {
+    } else if ((type == RL_TYPE_DATE || type == RL_TYPE_TIMESTAMP8 || type == RL_TYPE_TIMESTAMP) && format == MQTTFORMAT_ISO8601) {
       need(8);
       int64_t v;
       memcpy(&v, data, 8);
-      int64_t seconds = type == 257 ? v / 1000 : v;
-      int millis = type == 257 ? static_cast<int>(v - seconds * 1000) : 0;
+      int64_t seconds = type == RL_TYPE_TIMESTAMP ? v / 1000 : v;
+      int millis = type == RL_TYPE_TIMESTAMP ? static_cast<int>(v - seconds * 1000) : 0;
       if (millis < 0) seconds -= 1, millis += 1000;  // before 1970: the second below
       struct tm t {};
       ZVDateTime value;
@@ -687,7 +688,7 @@ void MQTTPersistField::SetExtracted(ZVRecord* record, const char* data, int32_t 
         throwClient(fn, 10017, error,
                     "Not able to set value to field [%s]. The extractor returned an unterminated text.", name);
       size_t textLength = strlen(data);
-      if ((type == 146 || type == 154 || (type == 162 && binaryFlag == 4)) && width >= 1 && width <= 8192 &&
+      if ((type == RL_TYPE_VARCHAR_FIXED || type == RL_TYPE_VARCHAR1 || (type == RL_TYPE_VARBINARY && binaryFlag == 4)) && width >= 1 && width <= 8192 &&
           textLength > static_cast<size_t>(width))
         throwClient(fn, 10017, error,
                     "Not able to set value to field [%s]. String is too long. Field width is %d and string is %d chars "
@@ -734,12 +735,12 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
                   where, length);
   };
   try {
-    if (type == 8 || isOneOf(type, {16, 24, 33, 41, 51, 59})) {
+    if (type == RL_TYPE_BIT || isOneOf(type, {16, 24, 33, 41, 51, 59})) {
       need(4);
       int32_t v;
       memcpy(&v, value, 4);
       try {
-        if (type == 8)
+        if (type == RL_TYPE_BIT)
           record->SetFieldAsBool(column, v);
         else
           record->SetFieldAsSigned(column, v);
@@ -757,7 +758,7 @@ bool persistSetEntry(ZVRecord* record, const char* column, int32_t type, bool bi
         throwClient(fn, 10017, error, "Not able to set value [%f] to field [%s]%s. The value is refused - %s", v,
                     column, where, e.GetErrorMsg());
       }
-    } else if (type == 231 || type == 239) {
+    } else if (type == RL_TYPE_BIGINT || type == RL_TYPE_UBIGINT) {
       need(8);
       int64_t v;
       memcpy(&v, value, 8);

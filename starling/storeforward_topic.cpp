@@ -8,6 +8,7 @@
 #include <set>
 
 #include "persist.h"
+#include "ravlink.h"
 
 namespace {
 
@@ -47,25 +48,25 @@ void addColumn(json_object* json, const char* key, const MQTTPersistField& field
   const char* column = field.fieldName.c_str();
   if (record->IsFieldNull(column)) return;
   switch (field.type) {
-    case 8:
+    case RL_TYPE_BIT:
       zvJsonAddBoolean(json, key, record->GetFieldAsBool(column));
       return;
-    case 16:
-    case 24:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       zvJsonAddInt(json, key, record->GetFieldAsSigned(column));
       return;
-    case 67:
-    case 91:
-    case 103:
-    case 143:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_MONEY:
       zvJsonAddDouble(json, key, record->GetFieldAsFloat(column));
       return;
-    case 231:
-    case 239:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       zvJsonAddBigint(json, key, record->GetFieldAsBigint(column));
       return;
     default:

@@ -5,6 +5,7 @@
 
 #include "sj_document.h"
 #include "starlingjson.h"
+#include "ravlink.h"
 
 namespace sj {
 
@@ -17,31 +18,31 @@ enum class Category { Bool, Int32, Float, Int64, Blob, Number, Json, Text };
 
 Category categoryOf(int32_t type) {
   switch (type) {
-    case 8:
+    case RL_TYPE_BIT:
       return Category::Bool;
-    case 16:
-    case 24:
-    case 33:
-    case 41:
-    case 51:
-    case 59:
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
       return Category::Int32;
-    case 67:
-    case 91:
-    case 103:
-    case 143:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
+    case RL_TYPE_MONEY:
       return Category::Float;
-    case 231:
-    case 239:
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
       return Category::Int64;
-    case 128:
-    case 160:
-    case 162:
-    case 170:
+    case RL_TYPE_BINARY_FIXED:
+    case RL_TYPE_BINARY:
+    case RL_TYPE_VARBINARY:
+    case RL_TYPE_LONG:
       return Category::Blob;
-    case 105:
+    case RL_TYPE_NUMBER:
       return Category::Number;
-    case 259:
+    case RL_TYPE_JSON:
       return Category::Json;
     default:
       return Category::Text;
@@ -387,9 +388,11 @@ Outcome deliver(const Document& doc, int32_t index, const Form& form, std::strin
       out.push_back('\0');
       return {};
     case Category::Text:
-      if (!form.listEntry && form.format == kFormatIso8601 && (form.type == 75 || form.type == 124))
+      if (!form.listEntry && form.format == kFormatIso8601 &&
+          (form.type == RL_TYPE_DATE || form.type == RL_TYPE_TIMESTAMP8))
         return isoValue(doc, v, false, out);
-      if (!form.listEntry && form.format == kFormatIso8601 && form.type == 257) return isoValue(doc, v, true, out);
+      if (!form.listEntry && form.format == kFormatIso8601 && form.type == RL_TYPE_TIMESTAMP)
+        return isoValue(doc, v, true, out);
       if (form.binary) return binaryBytes(doc, index, form.format, out);
       break;
   }

@@ -17,11 +17,34 @@ struct FieldTypeName {
   int code;  // -1: none
 };
 const FieldTypeName kFieldTypes[] = {
-    {"unsused", -1},   {"CHAR", 144},    {"NUMERIC", 105},    {"SMALLINT", 33}, {"INTEGER", 51},    {"REAL", 91},
-    {"FLOAT", 103},    {"DATE", 75},     {"MONEY", 67},       {"TIME", 83},     {"TIMESTAMP", 257}, {"TINYINT", 16},
-    {"BINARY", 160},   {"BIT", 8},       {"LVC", 170},        {"LVB", 170},     {"BIGINT", 231},    {"NCHAR", 193},
-    {"NVARCHAR", 201}, {"NCHAR_CS", -1}, {"NVARCHAR_CS", -1}, {"VARCHAR", 162}, {"BLOB", 170},      {"CLOB", 170},
-    {"NLVC", 0},       {"NCLOB", 0},     {"VARBINARY", 162},  {"JSON", 259},
+    {"unsused", -1},
+    {"CHAR", RL_TYPE_CHAR},
+    {"NUMERIC", RL_TYPE_NUMBER},
+    {"SMALLINT", RL_TYPE_SMALLINT},
+    {"INTEGER", RL_TYPE_INTEGER},
+    {"REAL", RL_TYPE_REAL},
+    {"FLOAT", RL_TYPE_DOUBLE},
+    {"DATE", RL_TYPE_DATE},
+    {"MONEY", RL_TYPE_MONEY4},
+    {"TIME", RL_TYPE_TIME4},
+    {"TIMESTAMP", RL_TYPE_TIMESTAMP},
+    {"TINYINT", RL_TYPE_TINYINT},
+    {"BINARY", RL_TYPE_BINARY},
+    {"BIT", RL_TYPE_BIT},
+    {"LVC", RL_TYPE_LONG},
+    {"LVB", RL_TYPE_LONG},
+    {"BIGINT", RL_TYPE_BIGINT},
+    {"NCHAR", RL_TYPE_NCHAR},
+    {"NVARCHAR", RL_TYPE_NVARCHAR},
+    {"NCHAR_CS", -1},
+    {"NVARCHAR_CS", -1},
+    {"VARCHAR", RL_TYPE_VARBINARY},
+    {"BLOB", RL_TYPE_LONG},
+    {"CLOB", RL_TYPE_LONG},
+    {"NLVC", 0},
+    {"NCLOB", 0},
+    {"VARBINARY", RL_TYPE_VARBINARY},
+    {"JSON", RL_TYPE_JSON},
 };
 
 constexpr int kDateFormatCYMD = 5;
@@ -165,33 +188,35 @@ std::string sqlTypeName(int code) {
 }
 
 bool isStringFieldType(int code) {
-  return code == 146 || code == 144 || code == 162 || code == 160 || code == 170 || code == 168;
+  return code == RL_TYPE_VARCHAR_FIXED || code == RL_TYPE_CHAR || code == RL_TYPE_VARBINARY || code == RL_TYPE_BINARY ||
+         code == RL_TYPE_LONG || code == RL_TYPE_CHAR4;
 }
 
 void setFieldFromJson(EasyRecord& record, int field, const json& value) {
   int type = record.GetFieldType(field);
-  if (isStringFieldType(type) || type == 193 || type == 201) {
+  if (isStringFieldType(type) || type == RL_TYPE_NCHAR || type == RL_TYPE_NVARCHAR) {
     record.SetFieldAsString(field, checkedText(fieldLabel(field), value.get<std::string>()));
     return;
   }
   switch (type) {
-    case 8:
+    case RL_TYPE_BIT:
       record.SetFieldAsBool(field, value.get<bool>() ? 1 : 0);
       return;
-    case 16:  // signed: stored as the number it is, never as its byte
+    case RL_TYPE_TINYINT:  // signed: stored as the number it is, never as its byte
       record.SetFieldAsSigned(field, static_cast<int32_t>(wholeInRange(value, -128, 127, field)));
       return;
-    case 33:
+    case RL_TYPE_SMALLINT:
       record.SetFieldAsShort(field, static_cast<int16_t>(wholeInRange(value, INT16_MIN, INT16_MAX, field)));
       return;
-    case 51:
+    case RL_TYPE_INTEGER:
       record.SetFieldAsSigned(field, static_cast<int32_t>(wholeInRange(value, INT32_MIN, INT32_MAX, field)));
       return;
-    case 67:
-    case 105:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_NUMBER:
+    case RL_TYPE_MONEY:
       record.SetFieldAsString(field, decimalTextOf(value, field));
       return;
-    case 75: {
+    case RL_TYPE_DATE: {
       checkedText(fieldLabel(field), value.get<std::string>());
       int32_t day = 0;
       if (rlStringToDate(value.get<std::string>().c_str(), kDateFormatCYMD, &day) != 0)
@@ -199,7 +224,8 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsDate(field, ZVDate(day));
       return;
     }
-    case 83: {
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME: {
       checkedText(fieldLabel(field), value.get<std::string>());
       int32_t ms = 0;
       if (rlStringToTime(value.get<std::string>().c_str(), kTimeFormatHMS, &ms) != 0)
@@ -207,15 +233,16 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsTime(field, ZVTime(ms));
       return;
     }
-    case 91:
-    case 103:
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
       record.SetFieldAsFloat(field, floatOf(value));
       return;
-    case 231:
+    case RL_TYPE_BIGINT:
       if (value.is_boolean()) notANumber(value);
       record.SetFieldAsBigint(field, wholeInRange(value, INT64_MIN, INT64_MAX, field));
       return;
-    case 257: {
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP: {
       checkedText(fieldLabel(field), value.get<std::string>());
       ZVDateTime stamp;
       if (rlStringToDateTime(value.get<std::string>().c_str(), &stamp, kDateFormatCYMD, kTimeFormatHMS) != 0)
@@ -223,7 +250,7 @@ void setFieldFromJson(EasyRecord& record, int field, const json& value) {
       record.SetFieldAsDateTime(field, stamp);
       return;
     }
-    case 259:
+    case RL_TYPE_JSON:
       record.SetFieldAsJSON(field, ZVJsonString(value.is_string() ? checkedText(fieldLabel(field), value.get<std::string>())
                                                                   : value.dump()));
       return;
@@ -236,30 +263,34 @@ json fieldValue(EasyRecord& record, int field) {
   RLHANDLE handle = record.GetHandle();
   if (rlIsFieldNull(handle, field) != 0) return nullptr;
   int type = rlGetFieldType(rlGetField(handle, field));
-  if (isStringFieldType(type) || type == 193 || type == 201 || type == 259) return record.GetFieldAsString(field);
+  if (isStringFieldType(type) || type == RL_TYPE_NCHAR || type == RL_TYPE_NVARCHAR || type == RL_TYPE_JSON)
+    return record.GetFieldAsString(field);
   switch (type) {
-    case 8:
+    case RL_TYPE_BIT:
       return record.GetFieldAsBool(field) ? 1 : 0;
-    case 16:
+    case RL_TYPE_TINYINT:
       return static_cast<int>(static_cast<signed char>(record.GetFieldAsChar(field)));
-    case 33:
+    case RL_TYPE_SMALLINT:
       return record.GetFieldAsShort(field);
-    case 51:
+    case RL_TYPE_INTEGER:
       return record.GetFieldAsSigned(field);
-    case 67:
+    case RL_TYPE_MONEY4:
+    case RL_TYPE_MONEY:
       return moneyText(record.GetFieldAsString(field));
-    case 75:
+    case RL_TYPE_DATE:
       return record.GetFieldAsDate(field).DateToString(kDateFormatCYMD);
-    case 83:
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
       return record.GetFieldAsTime(field).TimeToString(kTimeFormatOut);
-    case 91:
-    case 103:
+    case RL_TYPE_REAL:
+    case RL_TYPE_DOUBLE:
       return record.GetFieldAsFloat(field);
-    case 105:
+    case RL_TYPE_NUMBER:
       return numericValue(record.GetFieldAsString(field));
-    case 231:
+    case RL_TYPE_BIGINT:
       return ZVBigint(record.GetFieldAsBigint(field)).AsString();
-    case 257:
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
       return record.GetFieldAsDateTime(field).DateTimeToString(kDateFormatCYMD, kTimeFormatOut);
     default:
       return nullptr;  // keeps the values of the row under their names

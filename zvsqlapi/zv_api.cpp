@@ -238,6 +238,90 @@ bool triggerNamesEngineTable(const std::string& text) {
   return false;
 }
 
+// Rows of a read of the library's own, each column as text (null as "").
+std::vector<std::vector<std::string>> readRows(Connection& c, const char* sql, const std::string& parameter) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3_stmt* st = nullptr;
+  c.internal = true;
+  if (sqlite3_prepare_v2(c.db, sql, -1, &st, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, parameter.data(), int(parameter.size()), SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(st); ++i) {
+        const unsigned char* text = sqlite3_column_text(st, i);
+        row.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  sqlite3_finalize(st);
+  c.internal = false;
+  return rows;
+}
+
+std::string sqlText(const std::string& text) {
+  std::string out = "'";
+  for (char ch : text) out += ch == '\'' ? std::string("''") : std::string(1, ch);
+  return out + "'";
+}
+
+// An INSERT or UPDATE of a table the engine made writes what the engine
+// would: a decimal given as a literal keeps every digit (SQLite would turn a
+// long one into a rounded double), and a one-row insert that leaves the
+// identity to the database draws it from its seed and increment.
+int keepEngineValues(Connection& c, Rewritten& text) {
+  if (text.words.empty() || (text.words[0] != "insert" && text.words[0] != "replace" && text.words[0] != "update"))
+    return ZVSQL_OK;
+  WrittenValues written = writtenValues(text.text, [&](const std::string& table) {
+    std::vector<std::string> columns;
+    for (auto& row : readRows(c, "SELECT name FROM main.pragma_table_info(?1)", table)) columns.push_back(row[0]);
+    return columns;
+  });
+  if (written.table.empty()) return ZVSQL_OK;
+  auto fields = readRows(c, "SELECT name, type, scale FROM main.rl_fields WHERE tbl = ?1 COLLATE NOCASE", written.table);
+  if (fields.empty()) return ZVSQL_OK;
+  struct Edit {
+    size_t begin, length;
+    std::string with;
+  };
+  std::vector<Edit> edits;
+  for (const ColumnValue& v : written.values) {
+    if (v.kind != ColumnValue::Text && v.kind != ColumnValue::Number) continue;
+    for (const auto& f : fields) {
+      if (strcasecmp(f[0].c_str(), v.column.c_str()) != 0 || rlTypeClass(atoi(f[1].c_str())) != RL_CLASS_DECIMAL) continue;
+      char literal[1024];
+      int rc = rlDecimalSqlLiteral(v.literal.c_str(), atoi(f[2].c_str()), literal, sizeof literal);
+      if (rc != 0)
+        return c.fail(ZVSQL_CONVERSION, "Column " + v.column + ": " + (rc == RL_VALUE_TOO_LONG ? "the value is too long" : literal),
+                      text.callerOffset(long(v.begin)));
+      edits.push_back({v.begin, v.length, literal});
+    }
+  }
+  auto identity = readRows(c,
+                           "SELECT name, identity_field, identity_seed, identity_increment FROM main.rl_tables"
+                           " WHERE name = ?1 COLLATE NOCASE AND identity_field IS NOT NULL",
+                           written.table);
+  if (!identity.empty() && written.rows == 1 && text.words[0] == "insert" &&
+      (identity[0][2] != "1" || identity[0][3] != "1")) {
+    const std::string& column = identity[0][1];
+    std::string next = "coalesce((SELECT seq FROM main.sqlite_sequence WHERE name = " + sqlText(identity[0][0]) +
+                       ") + " + identity[0][3] + ", " + identity[0][2] + ")";
+    bool given = false;
+    for (const ColumnValue& v : written.values)
+      if (strcasecmp(v.column.c_str(), column.c_str()) == 0) {
+        given = true;
+        if (v.kind == ColumnValue::Null) edits.push_back({v.begin, v.length, next});
+      }
+    if (!given && written.columnsListed) {
+      edits.push_back({written.columnListClose, 0, ", \"" + column + "\""});
+      edits.push_back({written.rowCloses[0], 0, ", " + next});
+    }
+  }
+  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin > b.begin; });
+  for (const Edit& e : edits) text.replace(e.begin, e.length, e.with);
+  return ZVSQL_OK;
+}
+
 int prepareCommand(Command& cmd, const char* sql) {
   Connection& c = *cmd.conn;
   cmd.finalize();
@@ -245,6 +329,7 @@ int prepareCommand(Command& cmd, const char* sql) {
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
   if (triggerNamesEngineTable(cmd.text.text)) return c.fail(ZVSQL_REFUSED, kEngineTableRefusal);
+  if (int rc = keepEngineValues(c, cmd.text); rc != ZVSQL_OK) return rc;
   int own = prepareOwnStatement(cmd, sql);
   if (own >= 0) return own;
   // The catalog is read through its schema name, or by the column procedure.

@@ -39,6 +39,8 @@ struct Rewritten {
   bool refused = false;  // a statement the library does not run
   std::string refusal;
   long callerOffset(long outOffset) const;  // -1 inside rewritten parts or when unknown
+  // Replaces length bytes at outBegin (0: inserts) with text of the library's own.
+  void replace(size_t outBegin, size_t length, const std::string& with);
   bool mentions(const char* word) const;    // the text uses this word as a token
   std::vector<std::string> words;           // lower-case Word tokens, for mentions()
 };
@@ -47,6 +49,30 @@ struct Rewritten {
 // "select ... LIMIT N OFFSET M"; a trailing "ZVOPTION(BADREC)" dropped; the
 // select-list item rowid named "rowid". Works on tokens only.
 Rewritten rewriteDialect(const std::string& text);
+
+// ---- values an INSERT ... VALUES or an UPDATE ... SET writes ----
+// One value written into a named column, offsets in the statement text.
+struct ColumnValue {
+  enum Kind { Text, Number, Null, Other };
+  std::string column;
+  size_t begin, length;
+  Kind kind;
+  std::string literal;  // a text's content unquoted; a number (with its sign) as written
+};
+struct WrittenValues {
+  std::string table;  // empty: the statement is none of these
+  std::vector<ColumnValue> values;
+  size_t rows = 0;  // rows of an insert's VALUES
+  // An insert that lists its columns: where one more column and, per row,
+  // one more value go (at the closing parentheses).
+  bool columnsListed = false;
+  std::vector<std::string> listedColumns;
+  size_t columnListClose = 0;
+  std::vector<size_t> rowCloses;
+};
+// tableColumns: a table's columns in order, for an insert that lists none.
+WrittenValues writtenValues(const std::string& text,
+                            const std::function<std::vector<std::string>(const std::string&)>& tableColumns);
 
 // ---- statements the library carries out itself ----
 // Stored procedures and functions: their create texts are kept in the

@@ -122,6 +122,32 @@ long Rewritten::callerOffset(long outOffset) const {
   return -1;
 }
 
+void Rewritten::replace(size_t outBegin, size_t length, const std::string& with) {
+  std::vector<Piece> next;
+  long delta = long(with.size()) - long(length);
+  bool placed = false;
+  for (const Piece& p : pieces) {
+    size_t end = p.outBegin + p.length;
+    if (end <= outBegin) {
+      next.push_back(p);
+      continue;
+    }
+    if (!placed) {
+      if (p.outBegin < outBegin)
+        next.push_back({p.outBegin, outBegin - p.outBegin, p.inBegin});
+      if (!with.empty()) next.push_back({outBegin, with.size(), -1});
+      placed = true;
+    }
+    // What is left of the piece after the replaced bytes, moved by the change in length.
+    size_t cut = std::max(p.outBegin, outBegin + length);
+    if (cut < end)
+      next.push_back({size_t(long(cut) + delta), end - cut, p.inBegin < 0 ? -1 : p.inBegin + long(cut - p.outBegin)});
+  }
+  if (!placed && !with.empty()) next.push_back({outBegin, with.size(), -1});
+  pieces = std::move(next);
+  text.replace(outBegin, length, with);
+}
+
 bool Rewritten::mentions(const char* word) const { return std::find(words.begin(), words.end(), word) != words.end(); }
 
 namespace {
@@ -672,6 +698,156 @@ std::string callTarget(const std::string& text) {
   std::string owner, name;
   if (toks.empty() || !isWord(text, toks[0], "call") || !qualifiedNameAt(text, toks, k, &owner, &name)) return "";
   return name;
+}
+
+// ---- values an INSERT or UPDATE writes ----
+
+namespace {
+
+std::string unquotedText(const std::string& text, const Token& t) {
+  std::string out;
+  for (size_t i = t.begin + 1; i + 1 < t.begin + t.length; ++i) {
+    out += text[i];
+    if (text[i] == '\'' && text[i + 1] == '\'') ++i;
+  }
+  return out;
+}
+
+// The value of tokens [from, to) when it is one literal.
+ColumnValue valueOf(const std::string& text, const std::vector<Token>& toks, size_t from, size_t to) {
+  ColumnValue v{"", 0, 0, ColumnValue::Other, ""};
+  if (from >= to) return v;
+  v.begin = toks[from].begin;
+  v.length = toks[to - 1].begin + toks[to - 1].length - v.begin;
+  if (to - from == 1 && toks[from].kind == TokenKind::String && text[toks[from].begin] == '\'') {
+    v.kind = ColumnValue::Text;
+    v.literal = unquotedText(text, toks[from]);
+  } else if (to - from == 1 && isWord(text, toks[from], "null")) {
+    v.kind = ColumnValue::Null;
+  } else if (toks[to - 1].kind == TokenKind::Number &&
+             (to - from == 1 || (to - from == 2 && (isPunct(text, toks[from], '-') || isPunct(text, toks[from], '+'))))) {
+    v.kind = ColumnValue::Number;
+    v.literal = textOf(text, toks, from, to);
+  }
+  return v;
+}
+
+// The items of the group that opens at toks[open], split at its own commas: [from, to) each.
+std::vector<Span> groupItems(const std::string& text, const std::vector<Token>& toks, size_t open, size_t* close) {
+  std::vector<Span> items;
+  size_t end = groupEnd(text, toks, open);
+  *close = end - 1;
+  int depth = 0;
+  size_t start = open + 1;
+  for (size_t k = open + 1; k + 1 < end; ++k) {
+    if (isPunct(text, toks[k], '(')) ++depth;
+    if (isPunct(text, toks[k], ')')) --depth;
+    if (depth == 0 && isPunct(text, toks[k], ',')) {
+      items.push_back({start, k});
+      start = k + 1;
+    }
+  }
+  if (end - 1 > open + 1 || start < end - 1) items.push_back({start, end - 1});
+  return items;
+}
+
+// The table named at toks[k] ("name" or "schema.name"); k moves past it.
+std::string tableAt(const std::string& text, const std::vector<Token>& toks, size_t& k) {
+  if (k >= toks.size() || !isName(toks[k])) return "";
+  std::string name = identifierOf(text, toks[k++]);
+  if (k + 1 < toks.size() && isPunct(text, toks[k], '.') && isName(toks[k + 1])) {
+    name = identifierOf(text, toks[k + 1]);
+    k += 2;
+  }
+  return name;
+}
+
+void insertValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w,
+                  const std::function<std::vector<std::string>(const std::string&)>& tableColumns) {
+  std::string table = tableAt(text, toks, k);
+  if (table.empty()) return;
+  std::vector<std::string> columns;
+  if (k < toks.size() && isPunct(text, toks[k], '(')) {
+    size_t close;
+    for (const Span& item : groupItems(text, toks, k, &close)) {
+      if (item.to - item.from != 1 || !isName(toks[item.from])) return;
+      columns.push_back(identifierOf(text, toks[item.from]));
+    }
+    w.columnsListed = true;
+    w.listedColumns = columns;
+    w.columnListClose = toks[close].begin;
+    k = close + 1;
+  }
+  if (k >= toks.size() || !isWord(text, toks[k], "values")) {
+    w.columnsListed = false;
+    return;
+  }
+  if (!w.columnsListed) columns = tableColumns(table);
+  w.table = table;
+  for (++k; k < toks.size() && isPunct(text, toks[k], '(');) {
+    size_t close;
+    std::vector<Span> items = groupItems(text, toks, k, &close);
+    for (size_t i = 0; i < items.size() && i < columns.size(); ++i) {
+      ColumnValue v = valueOf(text, toks, items[i].from, items[i].to);
+      v.column = columns[i];
+      w.values.push_back(std::move(v));
+    }
+    w.rowCloses.push_back(toks[close].begin);
+    ++w.rows;
+    k = close + 1;
+    if (k >= toks.size() || !isPunct(text, toks[k], ',')) break;
+    ++k;
+  }
+}
+
+void updateValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w) {
+  std::string table = tableAt(text, toks, k);
+  if (table.empty() || k >= toks.size() || !isWord(text, toks[k], "set")) return;
+  w.table = table;
+  int depth = 0;
+  size_t start = ++k;
+  auto assignment = [&](size_t from, size_t to) {
+    if (to - from < 3 || !isName(toks[from]) || !isPunct(text, toks[from + 1], '=')) return;
+    ColumnValue v = valueOf(text, toks, from + 2, to);
+    v.column = identifierOf(text, toks[from]);
+    w.values.push_back(std::move(v));
+  };
+  for (; k < toks.size(); ++k) {
+    const Token& t = toks[k];
+    if (isPunct(text, t, '(')) ++depth;
+    if (isPunct(text, t, ')')) --depth;
+    if (depth != 0) continue;
+    if (isPunct(text, t, ',')) {
+      assignment(start, k);
+      start = k + 1;
+    } else if (isWord(text, t, "from") || isWord(text, t, "where") || isWord(text, t, "returning") ||
+               isWord(text, t, "order") || isWord(text, t, "limit") || isPunct(text, t, ';')) {
+      break;
+    }
+  }
+  assignment(start, k);
+}
+
+}  // namespace
+
+WrittenValues writtenValues(const std::string& text,
+                            const std::function<std::vector<std::string>(const std::string&)>& tableColumns) {
+  WrittenValues w;
+  std::vector<Token> toks = significant(text);
+  size_t k = 0;
+  if (k >= toks.size()) return w;
+  bool insert = isWord(text, toks[k], "insert") || isWord(text, toks[k], "replace");
+  bool update = isWord(text, toks[k], "update");
+  if (!insert && !update) return w;
+  ++k;
+  if (k + 1 < toks.size() && isWord(text, toks[k], "or")) k += 2;
+  if (insert) {
+    if (k >= toks.size() || !isWord(text, toks[k], "into")) return w;
+    insertValues(text, toks, k + 1, w, tableColumns);
+  } else {
+    updateValues(text, toks, k, w);
+  }
+  return w;
 }
 
 }  // namespace zvsql

@@ -85,6 +85,36 @@ enum ZvsqlCode {
   ZVSQL_INTERRUPTED = 9115       // the connection's interrupt check ended the statement
 };
 
+// Column types (zvsqlGetColumnType), each with the reader that takes it.
+enum ZvsqlColumnType {
+  ZVSQL_TYPE_CHAR = 1,
+  ZVSQL_TYPE_NUMERIC = 2,
+  ZVSQL_TYPE_SMALLINT = 3,
+  ZVSQL_TYPE_INTEGER = 4,
+  ZVSQL_TYPE_REAL = 5,
+  ZVSQL_TYPE_FLOAT = 6,
+  ZVSQL_TYPE_DATE = 7,
+  ZVSQL_TYPE_MONEY = 8,
+  ZVSQL_TYPE_TIME = 9,
+  ZVSQL_TYPE_TIMESTAMP = 10,
+  ZVSQL_TYPE_TINYINT = 11,
+  ZVSQL_TYPE_BINARY = 12,
+  ZVSQL_TYPE_BIT = 13,
+  ZVSQL_TYPE_LVC = 14,  // long text
+  ZVSQL_TYPE_LVB = 15,  // long binary
+  ZVSQL_TYPE_BIGINT = 16,
+  ZVSQL_TYPE_NCHAR = 17,
+  ZVSQL_TYPE_NVARCHAR = 18,
+  ZVSQL_TYPE_NCHAR_CS = 19,
+  ZVSQL_TYPE_NVARCHAR_CS = 20,
+  ZVSQL_TYPE_VARCHAR = 21,
+  ZVSQL_TYPE_BLOB = 22,
+  ZVSQL_TYPE_CLOB = 23,
+  ZVSQL_TYPE_NLVC = 24,
+  ZVSQL_TYPE_NCLOB = 25,
+  ZVSQL_TYPE_VARBINARY = 26
+};
+
 // Records of the typed readers. Date, time and time stamp fit in 32 bytes,
 // money in 16 (the sizes zvsqlConvert is given).
 typedef struct {
@@ -171,7 +201,7 @@ ZVSQL_API int zvsqlNext(ZVSQL_CURSOR cursor);
 ZVSQL_API void zvsqlFreeCursor(ZVSQL_CURSOR cursor);  // null and freed cursors are ignored
 ZVSQL_API int zvsqlGetColumnCount(ZVSQL_CURSOR cursor);
 ZVSQL_API const char* zvsqlGetColumnName(ZVSQL_CURSOR cursor, int column);  // null when out of range
-ZVSQL_API int16_t zvsqlGetColumnType(ZVSQL_CURSOR cursor, int column);      // 1 to 26; 0 out of range
+ZVSQL_API int16_t zvsqlGetColumnType(ZVSQL_CURSOR cursor, int column);      // a ZvsqlColumnType; 0 out of range
 // Text types: bytes of the current value's text plus its NUL (1 for NULL);
 // binary and long types: the value's bytes; fixed types: the record size.
 ZVSQL_API int32_t zvsqlGetColumnLength(ZVSQL_CURSOR cursor, int column);

@@ -874,3 +874,42 @@ TEST_F(ZvsqlTest, TypeCodesFollowTheDeclaredTypes) {
   Result none(conn_, "select 7 where 0");
   EXPECT_EQ(zvsqlGetColumnType(none.cur, 0), 21);
 }
+
+TEST_F(ZvsqlTest, WritesToEngineTablesKeepDecimalsAndDrawTheIdentity) {
+  // An engine table whose identity starts at -1000 and grows by 7, with decimals too long for a double.
+  {
+    ZVSession s(2);
+    s.Logon("SRV", "ADMIN", "TRUVE");
+    ZVDatabase db(&s);
+    db.Connect("testdb");
+    ZVTable t(&db);
+    t.AddField("n", RL_TYPE_BIGINT, 8);
+    ASSERT_EQ(rlSetFieldPrecision(rlAddField(t.GetHandle(), "amount", RL_TYPE_NUMBER, 0), 30), 0);
+    t.GetField("amount")->SetScale(2);
+    t.AddField("note", RL_TYPE_VARCHAR_FIXED, 32);
+    ASSERT_EQ(rlSetIdentityField(t.GetHandle(), "n", -1000, 7), 0);
+    t.Create("ledger", 2);
+  }
+  exec("insert into ledger(amount, note) values('123456789012345678.91', 'text')");
+  exec("insert into \"main\".ledger values(NULL, -99999999999999999999.5, 'number')");
+  exec("insert into ledger(note, amount) values('short', '12.345')");
+  exec("update ledger set note = 'kept', amount = '1234567890123456789.01' where note = 'short'");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell("select n, quote(amount), note from ledger order by n"),
+            "-1000|X'3132333435363738393031323334353637382E3931'|text\n"
+            "-993|X'2D39393939393939393939393939393939393939392E35'|number\n"
+            "-986|X'313233343536373839303132333435363738392E3031'|kept");
+  EXPECT_EQ(joined("select amount from ledger where n = -986"), "1234567890123456789.01");
+  // A value the field cannot hold is refused where it stands in the caller's text, and nothing is written.
+  const std::string tooLong = "insert into ledger(amount) values('1e40')";
+  ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+  EXPECT_EQ(zvsqlExecuteDirect(cmd, tooLong.c_str()), ZVSQL_CONVERSION);
+  EXPECT_EQ(zvsqlGetErrorPos(conn_), long(tooLong.find("'1e40'")));
+  zvsqlFreeCommand(cmd);
+  // Tables the engine did not make are SQLite's as they always were.
+  exec("create table plain(id integer primary key autoincrement, amount numeric)");
+  exec("insert into plain(amount) values('1.5')");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell("select id, quote(amount) from plain"), "1|1.5");
+  EXPECT_EQ(shell("select count(*) from ledger"), "3");
+}
