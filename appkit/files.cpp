@@ -119,10 +119,21 @@ class ShapeCheck {
   size_t values_ = 0;
 };
 
-// The file as the reply, marked as a success when asked; a file that is not
-// JSON answers -1 with an empty message, never a success.
-void replyWithFileMarked(json_object** reply, const std::string& path, bool markRead) {
+// The file's document when it is a JSON object, as every one of these
+// files is; null for anything else (a bare number would be the reply).
+json_object* loadObjectFile(const std::string& path) {
   json_object* file = zvJsonFileLoad(path.c_str());
+  if (file && !json_object_is_type(file, json_type_object)) {
+    zvJsonRelease(file);
+    return nullptr;
+  }
+  return file;
+}
+
+// The file as the reply, marked as a success when asked; a file that is not
+// a JSON object answers -1 with an empty message, never a success.
+void replyWithFileMarked(json_object** reply, const std::string& path, bool markRead) {
+  json_object* file = loadObjectFile(path);
   replyWithFile(reply, file, -1, "");
   if (file && markRead && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);
 }
@@ -210,7 +221,7 @@ void errorsFile(json_object** reply) {
     zvJsonSetError(-1, "Missing \"zvErrors.json\" file", *reply);
     return;
   }
-  json_object* file = zvJsonFileLoad(path.c_str());
+  json_object* file = loadObjectFile(path);
   replyWithFile(reply, file, -1, "Invalid \"zvErrors.json\" file");
   // Only a file that was read is a success: a file that is not JSON keeps its -1.
   if (file && json_object_is_type(*reply, json_type_object)) zvJsonSetSuccess(*reply);

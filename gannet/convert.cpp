@@ -1,6 +1,7 @@
 // Conversions between JSON and the engine's tables, fields and records.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -323,6 +324,12 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
     case RL_TYPE_DOUBLE_ALT: {
       double d = 0;
       rc = rlGetFieldAsDouble(record, number, &d);
+      // JSON has no infinities or NaN: such a value (another program may
+      // store one) reads as null, as the shared JSON writer writes it.
+      if (rc == 0 && !std::isfinite(d)) {
+        json_object_object_add(out, name, nullptr);
+        return 0;
+      }
       if (rc == 0) value = json_object_new_double(d);
       break;
     }

@@ -216,7 +216,9 @@ bool parseBody(const char* text, const std::string& resource, BudgetLease* budge
     return false;
   }
   json_tokener_error parseError = json_tokener_success;
-  body->object = json_tokener_parse_verbose(text, &parseError);
+  std::string widened;  // integers past 64 bits parse as doubles, which no integer field takes
+  body->object = json_tokener_parse_verbose(
+      zvJsonWidenLargeIntegers(text, length, widened) ? widened.c_str() : text, &parseError);
   bool blank = text[std::strspn(text, " \t\r\n")] == '\0';
   if (body->object || (parseError == json_tokener_success && !blank)) return true;
   *error = RouteError{400, kBodyNotJson, "error parsing JSON body"};

@@ -5,7 +5,9 @@
 // quotes doubled, so a name or value holding a quote cannot change the
 // statement; binary values are written as x'..' literals, so bytes that are
 // no text (a zero byte included) come back as they were.
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "VOKTBasic.h"
@@ -64,6 +66,18 @@ int readBinaryLiteral(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
   return code;
 }
 
+// Whether the cell holds an infinity or a NaN, and then its literal: 1e999,
+// which SQLite reads back as the same infinity, or NULL, as SQLite stores a NaN.
+bool nonFiniteCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string& literal) {
+  std::string text;
+  if (readText(cursor, column, type, text) != 0 || text.empty()) return false;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || std::isfinite(value)) return false;
+  literal = std::isnan(value) ? "NULL" : value > 0 ? "1e999" : "-1e999";
+  return true;
+}
+
 // The literal of the current row's value of column: NULL, a quoted value, a
 // bit's 1 or 0; false when the read failed.
 bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
@@ -88,17 +102,17 @@ bool valueLiteral(ZVSQL_CURSOR cursor, int column, std::string& literal) {
     case 11:
       code = integerText<int8_t>(sql.zvsqlGetTinyInt, cursor, column, text);
       break;
-    case 5: {
-      float v = 0;
-      code = sql.zvsqlGetReal(cursor, column, &v);
-      snprintf(number, sizeof number, "%.9g", double(v));  // enough digits to read back the same float
-      text = number;
-      break;
-    }
+    case 5:
     case 6: {
-      double v = 0;
-      code = sql.zvsqlGetFloat(cursor, column, &v);
-      snprintf(number, sizeof number, "%.17g", v);  // enough digits to read back the same double
+      double wide = 0;
+      float narrow = 0;
+      code = type == 6 ? sql.zvsqlGetFloat(cursor, column, &wide) : sql.zvsqlGetReal(cursor, column, &narrow);
+      // The client refuses an infinity as a number out of range; the script
+      // must hold it all the same.
+      if (code != 0 && nonFiniteCell(cursor, column, type, literal)) return true;
+      // Enough digits to read back the same float or double.
+      if (type == 5) snprintf(number, sizeof number, "%.9g", double(narrow));
+      else snprintf(number, sizeof number, "%.17g", wide);
       text = number;
       break;
     }

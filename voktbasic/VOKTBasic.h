@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include <json-c/json.h>
 
@@ -225,6 +226,13 @@ struct VOKTJsonParseStatus {
   size_t offset;
 };
 VOKT_API VOKTJsonParseStatus zvJsonLastParseStatus();
+
+// json-c clamps an integer literal outside the signed 64-bit range to the
+// range's end, so no caller could tell it did not fit. This appends ".0" to
+// each such literal of text (in a copy, widened) so that it parses as a
+// double: a caller wanting an integer then sees that it is out of range.
+// False, widened untouched, when text holds none. The parses below apply it.
+VOKT_API bool zvJsonWidenLargeIntegers(const char* text, size_t length, std::string& widened);
 
 // Parses text (all of it; trailing non-blank characters make it invalid).
 // Returns the new value, also stored in *out when out is given, or null when

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "VOKTBasic.h"
 
@@ -105,6 +107,52 @@ bool reserve(size_t estimate) {
   return true;
 }
 
+// Whether the integer literal text[0, length) ("-" and digits) lies outside
+// the signed 64-bit range. json-c would clamp it to the range's end, so a
+// caller could not tell -9223372036854775809 from -9223372036854775808.
+bool integerOutOfRange(const char* text, size_t length) {
+  const bool negative = text[0] == '-';
+  size_t start = negative ? 1 : 0;
+  while (start + 1 < length && text[start] == '0') ++start;
+  const char* limit = negative ? "9223372036854775808" : "9223372036854775807";
+  const size_t digits = length - start, limitDigits = std::strlen(limit);
+  if (digits != limitDigits) return digits > limitDigits;
+  return std::memcmp(text + start, limit, digits) > 0;
+}
+
+}  // namespace
+
+bool zvJsonWidenLargeIntegers(const char* text, size_t length, std::string& widened) {
+  bool inString = false, found = false;
+  size_t copied = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+      continue;
+    }
+    if (c != '-' && !std::isdigit(static_cast<unsigned char>(c))) continue;
+    size_t end = i + 1;
+    while (end < length && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    const bool decimal = end < length && (text[end] == '.' || text[end] == 'e' || text[end] == 'E');
+    if (!decimal && end - i > 1 && integerOutOfRange(text + i, end - i)) {
+      widened.append(text + copied, end - copied).append(".0");
+      copied = end;
+      found = true;
+    }
+    i = end - 1;
+  }
+  if (found) widened.append(text + copied, length - copied);
+  return found;
+}
+
+namespace {
+
 // Parses length bytes of text. JSON text never holds a NUL byte (strings
 // escape it), so one inside refuses the text: the parser would stop there
 // and never see what follows.
@@ -142,6 +190,16 @@ json_object* parseText(const char* text, size_t length) {
     unreserve();
     failedAt(VOKT_JSON_BUSY, 0);
     return nullptr;
+  }
+  std::string widened;
+  if (zvJsonWidenLargeIntegers(text, length, widened)) {
+    text = widened.c_str();
+    length = widened.size();
+    if (length > static_cast<size_t>(INT_MAX) - 1) {
+      unreserve();
+      failedAt(VOKT_JSON_TOO_LARGE, 0);
+      return nullptr;
+    }
   }
   // The terminating NUL is passed too, so a bare number at the end is complete.
   json_object* value = json_tokener_parse_ex(tokener.get(), text, static_cast<int>(length) + 1);
@@ -218,6 +276,38 @@ int replaceFile(const std::string& target, const char* text) {
   if (result == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) result = errno ? errno : -1;
   if (result != 0) ::unlink(temporary.c_str());
   return result;
+}
+
+int writeNull(json_object*, printbuf* out, int, int) { return printbuf_strappend(out, "null"); }
+
+// JSON has no infinities or NaN (json-c would write "Infinity" and "NaN",
+// which no JSON reader takes): every non-finite double of the tree is written
+// as null. Walks without recursion, as callers may build trees of any depth.
+void nullNonFiniteNumbers(json_object* root) {
+  std::vector<json_object*> pending{root};
+  while (!pending.empty()) {
+    json_object* value = pending.back();
+    pending.pop_back();
+    switch (json_object_get_type(value)) {
+      case json_type_double:
+        if (!std::isfinite(json_object_get_double(value)))
+          json_object_set_serializer(value, writeNull, nullptr, nullptr);
+        break;
+      case json_type_array:
+        for (size_t i = 0, n = json_object_array_length(value); i < n; ++i)
+          pending.push_back(json_object_array_get_idx(value, i));
+        break;
+      case json_type_object: {
+        json_object_object_foreach(value, key, member) {
+          (void)key;
+          pending.push_back(member);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
 }
 
 }  // namespace
@@ -384,12 +474,14 @@ json_object* zvJsonFileLoad(const char* path, json_object** out) {
 
 int zvJsonFileDumpExt(const char* path, json_object* object) {
   if (!path || !*path || !object) return EINVAL;
+  nullNonFiniteNumbers(object);
   const char* text = json_object_to_json_string_ext(object, kFileFlags);
   if (!text) return -1;
   return replaceFile(resolveTarget(path), text);
 }
 
 const char* zvJsonToString(json_object* object, const char** out) {
+  if (object) nullNonFiniteNumbers(object);
   const char* text = object ? json_object_to_json_string_ext(object, kPlainFlags) : nullptr;
   if (out) *out = text;
   return text;

@@ -43,6 +43,10 @@ def file_digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def not_json(constant):
+    raise ValueError("a reply holds %s, which is not JSON" % constant)
+
+
 class Monitor(HeronTree):
     """heron -s with finch under /monitor (and the broker when mqtt is set)."""
 
@@ -84,7 +88,7 @@ class Monitor(HeronTree):
                                          headers=headers)
         with urllib.request.urlopen(request, timeout=30) as reply:
             text = reply.read().decode()
-        return json.loads(text) if text else {}
+        return json.loads(text, parse_constant=not_json) if text else {}
 
     def connect(self, **credentials):
         reply = self.call("zvMonConnect", {"serverInfo": credentials or ADMIN})
@@ -224,11 +228,18 @@ class CommandsTest(MonitorCase):
             with open(m.path("web/" + name), "rb") as f:
                 kept[name] = f.read()
         try:
-            for name in kept:
-                with open(m.path("web/" + name), "w") as f:
-                    f.write("not { json")
-            self.assertError(m.call("zvMonServers", {"op": "read"}), -1, "")
-            self.assertError(m.call("zvMonGetErrors"), -1, 'Invalid "zvErrors.json" file')
+            # Neither text that is not JSON nor JSON that is no object is the file a command needs.
+            for content in ("not { json", "123", "1e999", "[1, 2]", '"text"'):
+                for name in kept:
+                    with open(m.path("web/" + name), "w") as f:
+                        f.write(content)
+                with self.subTest(content=content):
+                    self.assertError(m.call("zvMonServers", {"op": "read"}), -1, "")
+                    self.assertError(m.call("zvMonGetErrors"), -1, 'Invalid "zvErrors.json" file')
+            # A number past a double's range is answered as null, never as "Infinity" (no JSON reader takes it).
+            with open(m.path("web/zvErrors.json"), "w") as f:
+                f.write('{"errors": {"1": "one"}, "far": [1e999, -1e999, 2.5]}')
+            self.assertEqual(m.call("zvMonGetErrors")["far"], [None, None, 2.5])
         finally:
             for name, content in kept.items():
                 with open(m.path("web/" + name), "wb") as f:

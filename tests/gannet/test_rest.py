@@ -584,6 +584,38 @@ class RecordTest(ServerTest):
         self.assertEqual(len(reply[2]["_ids"]), 1)
         self.assertEqual(SERVER.sql("rarr", "SELECT count(*) FROM cust"), "0")
 
+    def test_integers_out_of_their_field_range_are_refused(self):
+        create_db("rrng")
+        status, _, body, _ = call("POST", "/api/v1/table/rrng/nums", {"fields": [
+            {"name": "tiny", "type": "TINYINT"}, {"name": "small", "type": "SMALLINT"},
+            {"name": "whole", "type": "INTEGER"}, {"name": "big", "type": "BIGINT"}]})
+        self.assertEqual(status, 200, body)
+        # The signed and the unsigned forms of each width are taken.
+        edges = {"tiny": (-128, 255), "small": (-32768, 65535), "whole": (-2147483648, 4294967295),
+                 "big": (-9223372036854775808, 9223372036854775807)}
+        for field, (low, high) in edges.items():
+            rid = insert("rrng", "nums", [{field: low}, {field: high}])
+            self.assertEqual(SERVER.sql("rrng", "SELECT %s FROM nums WHERE rowid IN (%d,%d) ORDER BY rowid"
+                                        % (field, rid[0], rid[1])).split(), [str(low), str(high)])
+        bad = [(field, value) for field, (low, high) in edges.items() for value in (low - 1, high + 1)]
+        bad += [("big", 18446744073709551616), ("big", -99999999999999999999), ("whole", 1e300), ("big", 1e19)]
+        for field, value in bad:
+            with self.subTest(field=field, value=value):
+                reply = call("POST", "/api/v1/record/rrng/nums", {field: value})
+                self.assertError(reply, 400, 14013)
+                self.assertIn(field, reply[2]["_errorMessage"])
+        self.assertEqual(SERVER.sql("rrng", "SELECT count(*) FROM nums"), str(2 * len(edges)))
+
+    def test_infinite_doubles_read_as_null(self):
+        create_db("rinf")
+        create_customers("rinf")
+        rid = insert("rinf", "cust", {"custnumb": "0001", "balance": 1.5})
+        SERVER.sql("rinf", "UPDATE cust SET balance = -1e999 WHERE rowid = %d" % rid)
+        reply = call("GET", "/api/v1/record/rinf/cust/%d" % rid)
+        self.assertEqual(reply[0], 200, reply[3])
+        self.assertNotIn(b"Infinity", reply[3])
+        self.assertIsNone(reply[2]["balance"], reply[3])
+
     def test_record_errors(self):
         create_db("rerr")
         create_customers("rerr")

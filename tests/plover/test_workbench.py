@@ -927,6 +927,27 @@ class DumpTest(ServerCase):
                          self.server.sql("work", check))
 
 
+    def test_infinite_doubles_dumped_with_every_row_after_them(self):
+        self.server.sql("work", "drop table if exists edges; create table edges(id integer, v double precision, "
+                                "r real); insert into edges values(1, 1e999, -1e999), (2, -1e999, 2.5), "
+                                "(3, 0.5, 1e999), (4, null, null);")
+        tok = self.token()
+        reply = self.server.call("getSqlScript", {"token": tok, "yxInfo": {
+            "objectType": "table", "objectOwner": "main", "objectName": "edges", "dumpRows": True}})
+        self.assertEqual(reply["type"], "rpc", reply)
+        text = reply["result"]["text"]
+        self.assertEqual(text.count("insert into"), 4, text)
+        self.assertNotIn("left out", text)
+        copy = self.server.tree.path("data/BRENLOXS/copy.db")
+        subprocess.run(["sqlite3", copy, "drop table if exists edges"], check=True)
+        out = subprocess.run(["sqlite3", copy], input=text, capture_output=True, text=True, timeout=30)
+        self.assertEqual(out.stderr, "")
+        check = "select id, quote(v), quote(r), typeof(v), typeof(r) from edges order by id"
+        original = self.server.sql("work", check)
+        self.assertIn("1|Inf|-Inf|real|real", original)
+        self.assertEqual(subprocess.run(["sqlite3", copy, check], capture_output=True, text=True).stdout.strip(),
+                         original)
+
     def test_large_money_read_and_dumped_whole(self):
         self.server.sql("work", "drop table if exists cash; create table cash(id integer, m money, n numeric(20,2));"
                                 "insert into cash values(1, 123456789.5, cast('123456789012345678.91' as blob)),"
