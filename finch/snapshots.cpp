@@ -15,32 +15,33 @@ constexpr bool X = true, G = true, S = true, U = false;
 const std::vector<Field>& systemFields() {
   static const std::vector<Field> fields = [] {
     FieldTable t;
-    t.group(0, {"client_ver", "server_ver", "fixlen", "varlen", "contents", "logsets"}, 4, U, 11, kIntDec)
-        .group(24, {"snapshottm"}, 8, U, 11, kDate)
+    t.group(RL_MON_AT_CLIENT_VERSION, {"client_ver", "server_ver", "fixlen", "varlen", "contents", "logsets"}, 4, U, 11,
+            kIntDec)
+        .group(RL_MON_AT_SNAPSHOT_TIME, {"snapshottm"}, 8, U, 11, kDate)
         .group(32, {"sctdnd_red", "sctdnd_wrt", "sctdnd_rwt", "sctdnd_abn", "sctdnd_rmv", "sctdnd_non"}, 8, U, 11,
                kIntDec, false, G)
-        .group(80, {"sctloktry", "sctlokhlk", "sctlokdny", "sctlokblk"}, 8, U, 2, kIntDec, X, G)
+        .group(RL_SYS_AT_LOCK_TRIES, {"sctloktry", "sctlokhlk", "sctlokdny", "sctlokblk"}, 8, U, 2, kIntDec, X, G)
         .group(112, {"sctlokhbk", "sctlokdlk"}, 8, U, 2, kIntDec, false, G)
         .group(128, {"sctlokfre", "sctlokrel"}, 8, U, 2, kIntDec, X, G)
-        .group(144, {"sctlokcur", "sctblkcur"}, 8, U, 2, kIntDec, false, G)
-        .group(160, {"scttrntim"}, 8, U, 6, kElapsedDay)
-        .group(168, {"scttrncnt"}, 8, U, 6, kIntDec, false, G)
-        .group(176, {"scttrnmax"}, 8, U, 6, kElapsedSec)
+        .group(RL_SYS_AT_LOCKS_HELD, {"sctlokcur", "sctblkcur"}, 8, U, 2, kIntDec, false, G)
+        .group(RL_SYS_AT_TRANSACTION_TIME, {"scttrntim"}, 8, U, 6, kElapsedDay)
+        .group(RL_SYS_AT_TRANSACTIONS_TIMED, {"scttrncnt"}, 8, U, 6, kIntDec, false, G)
+        .group(RL_SYS_AT_TRANSACTION_MAX, {"scttrnmax"}, 8, U, 6, kElapsedSec)
         .group(184, {"sct_compflg3"}, 4, U, 3, kIntDec)
         .group(188, {"sctrqtmonint"}, 4, S, 3, kIntDec)
         .group(192, {"scttot_call"}, 8, U, 3, kIntDec, false, G)
         .group(200, {"scttot_recv", "scttot_work", "scttot_send"}, 8, U, 3, kElapsedDay)
-        .group(224, {"sctmemhgh", "sctmemsum"}, 8, U, 10, kIntDec, false, G)
-        .group(240, {"sct_dbrqs", "sct_dbhit", "sct_ibrqs", "sct_ibhit"}, 8, U, 5, kIntDec, X, G)
-        .group(272,
+        .group(RL_SYS_AT_MEMORY_HIGH, {"sctmemhgh", "sctmemsum"}, 8, U, 10, kIntDec, false, G)
+        .group(RL_SYS_AT_CACHE_REQUESTS, {"sct_dbrqs", "sct_dbhit", "sct_ibrqs", "sct_ibhit"}, 8, U, 5, kIntDec, X, G)
+        .group(RL_SYS_AT_DATA_READS,
                {"sct_rdops", "sct_rdbyt", "sct_wrops", "sct_wrbyt", "sct_rcops", "sct_rcbyt", "sct_wcops", "sct_wcbyt"},
                8, U, 1, kIntDec, X, G)
-        .group(336, {"sctwlgops", "sctwlgbyt", "sctrlgops", "sctrlgbyt", "sctxlgops", "sctxlgbyt"}, 8, U, 4, kIntDec, X,
-               G)
-        .group(384, {"sct_trbeg", "sct_trend", "sct_trabt", "sct_trsav", "sct_trrst", "sct_trfls"}, 8, U, 6, kIntDec, X,
-               G)
-        .group(432, {"sctsync_dosfls", "sctsync_logfil", "sctsync_regfil"}, 8, U, 8, kIntDec, X, G)
-        .group(456, {"scthrtimbas"}, 8, S, 11, kIntDec)
+        .group(RL_SYS_AT_LOG_WRITES, {"sctwlgops", "sctwlgbyt", "sctrlgops", "sctrlgbyt", "sctxlgops", "sctxlgbyt"}, 8,
+               U, 4, kIntDec, X, G)
+        .group(RL_SYS_AT_TRANSACTIONS_BEGUN,
+               {"sct_trbeg", "sct_trend", "sct_trabt", "sct_trsav", "sct_trrst", "sct_trfls"}, 8, U, 6, kIntDec, X, G)
+        .group(RL_SYS_AT_SYNCS, {"sctsync_dosfls", "sctsync_logfil", "sctsync_regfil"}, 8, U, 8, kIntDec, X, G)
+        .group(RL_SYS_AT_TICKS_PER_SECOND, {"scthrtimbas"}, 8, S, 11, kIntDec)
         .group(464, {"sctchkpnttim"}, 8, U, 11, kElapsedSec)
         .group(472, {"sctchkpntsiz"}, 8, U, 11, kIntDec)
         .array(480, "sctchkpnt", 8, 8, 6, kElapsedSec)
@@ -61,11 +62,11 @@ const std::vector<Field>& systemFields() {
         .group(840, {"sctlogtim"}, 8, U, 3, kElapsedSec)
         .group(864, {"sctredcmtlpc"}, 8, U, 3, kIntDec)
         .group(872, {"sctrepfls", "sctchkbufwrt", "sctchkchewrt"}, 8, U, 3, kIntDec, X)
-        .array(896, "scttrndet", 24, 4, 6, kIntDec)
-        .group(992, {"sctactfil", "scttotfil", "scttotblk", "sctactfilx", "scttotfilx", "scttotblkx"}, 4, S, 3, kIntDec,
-               false, G)
-        .group(1016, {"sctnusers", "sctnusersx"}, 4, U, 3, kIntDec, false, G)
-        .group(1024, {"sctloknm", "sctloknmx"}, 4, U, 2, kIntDec, false, G)
+        .array(RL_SYS_AT_TRANSACTION_HISTOGRAM, "scttrndet", 24, 4, 6, kIntDec)
+        .group(RL_SYS_AT_OPEN_TABLES, {"sctactfil", "scttotfil", "scttotblk", "sctactfilx", "scttotfilx", "scttotblkx"},
+               4, S, 3, kIntDec, false, G)
+        .group(RL_SYS_AT_LOGONS, {"sctnusers", "sctnusersx"}, 4, U, 3, kIntDec, false, G)
+        .group(RL_SYS_AT_LOCK_ENTRIES, {"sctloknm", "sctloknmx"}, 4, U, 2, kIntDec, false, G)
         .group(1032, {"sct_mxbuf", "sctbufcnt", "sctbufhgh", "sct_dxbuf", "sctdatcnt", "sctdathgh"}, 4, U, 5, kIntDec,
                false, G)
         .group(1056, {"scmtblkseq"}, 4, U, 6, kIntDec)
@@ -78,21 +79,21 @@ const std::vector<Field>& systemFields() {
                4, U, 3, kIntDec)
         .group(1124, {"sctredcmtdfr", "sctredcmtlpr"}, 4, U, 6, kIntDec)
         .group(1132, {"sctITIMdefer"}, 4, U, 3, kElapsedSec)
-        .group(1136, {"sctismaddcnt", "sctismdelcnt"}, 8, U, 9, kIntDec, X, G)
+        .group(RL_SYS_AT_RECORDS_ADDED, {"sctismaddcnt", "sctismdelcnt"}, 8, U, 9, kIntDec, X, G)
         .group(1152, {"sct_dxspllmt", "sct_dxsplcnt", "sct_dxsplhgh"}, 4, U, 1, kIntDec)
         .group(1164, {"sctcpcnt"}, 4, U, 6, kIntDec, false, G)
         .group(1168, {"sct_numvfil", "sct_avlfil"}, 4, S, 3, kIntDec, false, G)
-        .group(1176, {"sctactusr"}, 4, U, 3, kIntDec, false, G)
+        .group(RL_SYS_AT_ACTIVE_LOGONS, {"sctactusr"}, 4, U, 3, kIntDec, false, G)
         .group(1180, {"sct_nutcnt", "sct_nupcnt", "sct_dutcnt", "sct_dupcnt"}, 4, S, 1, kIntDec, false, G)
         .group(1196, {"sctwatshtdwn"}, 4, S, 3, kIntDec)
         .group(1200, {"sct_wrtcmp", "sct_no_cmp", "sct_tp_cmp", "sct_rj_cmp", "sct_bytcmp"}, 8, U, 4, kIntDec)
         .group(1240, {"sctlogcmpfloor", "sctlogcmpfactor"}, 4, S, 4, kIntDec)
         .group(1248, {"sct_mxfil"}, 2, S, 3, kIntDec, false, G)
         .group(1250, {"sct_ndsec"}, 2, S, 3, kIntDec)
-        .group(1252, {"sflvr", "salgn", "spntr"}, 1, U, 11, kIntDec)
+        .group(RL_SYS_AT_BYTE_ORDER, {"sflvr", "salgn", "spntr"}, 1, U, 11, kIntDec)
         .group(1255, {"availt"}, 1, S, 11, kIntDec)
-        .group(1256, {"sctlokkil"}, 8, U, 2, kIntDec, false, G)
-        .group(1264, {"sctismupdcnt", "sctismredcnt"}, 8, U, 9, kIntDec, X, G)
+        .group(RL_SYS_AT_KILLS, {"sctlokkil"}, 8, U, 2, kIntDec, false, G)
+        .group(RL_SYS_AT_RECORDS_UPDATED, {"sctismupdcnt", "sctismredcnt"}, 8, U, 9, kIntDec, X, G)
         .group(1280, {"sctloktim"}, 8, U, 2, kElapsedDay)
         .group(1288, {"sctlokcnt"}, 8, U, 2, kIntDec, false, G)
         .group(1296, {"sctlokmax"}, 8, U, 2, kElapsedDay)
@@ -103,9 +104,9 @@ const std::vector<Field>& systemFields() {
         .group(1392, {"sctxlkmax"}, 8, U, 2, kElapsedDay)
         .group(1400, {"sctxlkbox"}, 8, U, 2, kIntDec)
         .array(1408, "sctxlkdet", 16, 4, 2, kIntDec)
-        .text(1472, "description", 128, kChar)
-        .group(1600, {"sctcurusr", "sctmaxusr"}, 4, U, 11, kIntDec, false, G)
-        .group(1608, {"scti_svvr"}, 4, U, 3, kIntHex)
+        .text(RL_SYS_AT_DESCRIPTION, "description", 128, kChar)
+        .group(RL_SYS_AT_CURRENT_USERS, {"sctcurusr", "sctmaxusr"}, 4, U, 11, kIntDec, false, G)
+        .group(RL_SYS_AT_SERVER_VERSION, {"scti_svvr"}, 4, U, 3, kIntHex)
         .group(1612, {"sctioblkretry", "sct_compflg4"}, 4, U, 11, kIntDec)
         .group(1620, {"sct_dxscan", "sct_dxscancnt", "sct_dxscanhgh"}, 4, U, 10, kIntDec, false, G)
         .group(1632, {"sct_hbTbuf", "sct_hbRbuf", "sct_hbTcac", "sct_hbRcac"}, 4, U, 5, kIntDec)
@@ -123,8 +124,9 @@ const std::vector<Field>& systemFields() {
                {"sctntdlmt_", "sctntilmt_", "sctntdage_", "sctntiage_", "sctntdbkt_", "sctntdbkc_", "sctntibkt_",
                 "sctntibkc_", "sctntdmax_", "sctntimax_", "sctntdMsec_", "sctntdFlsh_", "sctntiMsec_", "sctntiFlsh_"},
                4, S, 6, kIntDec)
-        .group(1696, {"sphyopncnt", "sphyclscnt"}, 8, U, 24, kIntDec, X, G)
-        .group(1856, {"slogopncnt", "slogclscnt", "sfilcrecnt", "sfilrencnt", "sfildelcnt"}, 8, U, 24, kIntDec, X, G)
+        .group(RL_SYS_AT_FILE_OPENS, {"sphyopncnt", "sphyclscnt"}, 8, U, 24, kIntDec, X, G)
+        .group(RL_SYS_AT_TABLE_OPENS, {"slogopncnt", "slogclscnt", "sfilcrecnt", "sfilrencnt", "sfildelcnt"}, 8, U, 24,
+               kIntDec, X, G)
         .describe({{"client_ver", "client version of structure"},
                    {"server_ver", "server version of structure"},
                    {"fixlen", "length of fixed portion of snapshot"},
@@ -184,14 +186,15 @@ const std::vector<Field>& systemFields() {
 const std::vector<Field>& sqlFields() {
   static const std::vector<Field> fields = [] {
     FieldTable t;
-    t.group(0, {"client_ver", "server_ver", "fixlen", "varlen", "contents"}, 4, U, 11, kIntDec)
+    t.group(RL_MON_AT_CLIENT_VERSION, {"client_ver", "server_ver", "fixlen", "varlen", "contents"}, 4, U, 11, kIntDec)
         .group(20, {"unused"}, 4, U, 0, kIntDec)
-        .group(24, {"snapshottm"}, 8, U, 11, kDate)
-        .group(32, {"sctmemhgh", "sctmemsum"}, 8, U, 12, kIntDec, false, G)
+        .group(RL_MON_AT_SNAPSHOT_TIME, {"snapshottm"}, 8, U, 11, kDate)
+        .group(RL_SQL_AT_MEMORY_HIGH, {"sctmemhgh", "sctmemsum"}, 8, U, 12, kIntDec, false, G)
         .group(48, {"sctdscrqs", "sctdschit", "sctsscrqs", "sctsschit"}, 8, U, 12, kIntDec, X, G)
-        .group(80, {"sctmemcnt", "sctdsctot", "sctdschgh", "sctdscmax", "sctssctot", "sctsschgh", "sctsscmax"}, 4, S,
-               12, kIntDec, false, G)
-        .group(108, {"sflvr", "salgn", "spntr"}, 1, U, 11, kIntDec)
+        .group(RL_SQL_AT_ALLOCATIONS,
+               {"sctmemcnt", "sctdsctot", "sctdschgh", "sctdscmax", "sctssctot", "sctsschgh", "sctsscmax"}, 4, S, 12,
+               kIntDec, false, G)
+        .group(RL_SQL_AT_BYTE_ORDER, {"sflvr", "salgn", "spntr"}, 1, U, 11, kIntDec)
         .group(111, {"availt"}, 1, S, 0, kIntDec)
         .group(112, {"sctdyn", "sctsta", "sctloc", "sctlsctot", "sctlschgh", "sctlscmax"}, 4, S, 12, kIntDec, false, G)
         .group(136, {"sctlscrqs", "sctlschit", "sctidxonly", "sctidxrec"}, 8, U, 12, kIntDec, false, G)
@@ -237,21 +240,22 @@ const std::vector<Field>& sqlFields() {
 const std::vector<Field>& userFields() {
   static const std::vector<Field> fields = [] {
     FieldTable t;
-    t.group(0, {"client_ver", "server_ver", "fixlen", "varlen", "contents", "unused"}, 4, U, 11, kIntDec)
-        .group(24, {"snapshottm"}, 8, U, 11, kDate)
-        .group(32, {"strntsum", "strntmax"}, 8, U, 11, kElapsedDay)
-        .group(48, {"scthrtimbas", "strntbox"}, 8, U, 11, kIntDec)
+    t.group(RL_MON_AT_CLIENT_VERSION, {"client_ver", "server_ver", "fixlen", "varlen", "contents", "unused"}, 4, U, 11,
+            kIntDec)
+        .group(RL_MON_AT_SNAPSHOT_TIME, {"snapshottm"}, 8, U, 11, kDate)
+        .group(RL_USER_AT_TRANSACTION_TIME, {"strntsum", "strntmax"}, 8, U, 11, kElapsedDay)
+        .group(RL_USER_AT_TICKS_PER_SECOND, {"scthrtimbas", "strntbox"}, 8, U, 11, kIntDec)
         .zero("avail8", 11)
         .array(128, "smarktim", 8, 8, 11, kElapsedSec)
         .array(192, "smarkcnt", 8, 4, 11, kElapsedSec)
         .array(224, "strntdet", 24, 4, 11, kIntDec)
-        .group(320, {"slOWNR"}, 4, U, 11, kIntDec)
+        .group(RL_USER_AT_OWNER, {"slOWNR"}, 4, U, 11, kIntDec)
         .group(324, {"sisolev", "sctops"}, 4, U, 11, kIntHex)
         .group(332, {"sctstate", "sabnlog", "strntcnt"}, 4, U, 11, kIntDec)
         .group(344, {"sctutrbeg", "sctutrend", "sctutrabt"}, 4, U, 11, kIntDec, X)
-        .group(356, {"snbrfile"}, 4, U, 11, kIntDec)
-        .group(360, {"slogtime", "srqstime"}, 4, U, 11, kDate)
-        .group(368,
+        .group(RL_USER_AT_OPEN_TABLES, {"snbrfile"}, 4, U, 11, kIntDec)
+        .group(RL_USER_AT_LOGON_TIME, {"slogtime", "srqstime"}, 4, U, 11, kDate)
+        .group(RL_USER_AT_LAST_FUNCTION,
                {"srqsfunc", "srqssubf", "sactflag", "sct_trdflg", "sabnflg", "sctusrprf", "sctumxfil", "scthghfil"}, 4,
                U, 11, kIntDec)
         .group(400,
@@ -259,11 +263,12 @@ const std::vector<Field>& userFields() {
                 "sblkcur", "sctstat2"},
                4, U, 11, kIntDec, X)
         .group(444, {"slokkil"}, 4, U, 11, kIntDec)
-        .group(448, {"sipaddr"}, 4, U, 11, kIpAddress)
-        .text(452, "sip6addr", 16, kIp6Address)
-        .group(480, {"clflvr", "clalgn", "clpntr", "sflvr", "salgn", "spntr"}, 1, U, 11, kIntDec)
-        .text(512, "snodname", 32, kChar)
-        .text(544, "sct_userid", 32, kChar)
+        .group(RL_USER_AT_ADDRESS, {"sipaddr"}, 4, U, 11, kIpAddress)
+        .text(RL_USER_AT_ADDRESS_V6, "sip6addr", 16, kIp6Address)
+        .group(RL_USER_AT_CLIENT_BYTE_ORDER, {"clflvr", "clalgn", "clpntr", "sflvr", "salgn", "spntr"}, 1, U, 11,
+               kIntDec)
+        .text(RL_USER_AT_NODE, "snodname", 32, kChar)
+        .text(RL_USER_AT_USER, "sct_userid", 32, kChar)
         .describe({{"scthrtimbas", "high res timer ticks per sec^"},
                    {"strntsum", "user trntime sum^"},
                    {"strntmax", "user trntime max^"},
@@ -292,18 +297,18 @@ const std::vector<Field>& userFields() {
 const std::vector<Field>& fileFields() {
   static const std::vector<Field> fields = [] {
     FieldTable t;
-    t.group(0, {"client_ver", "server_ver", "fixlen", "varlen"}, 4, U, 11, kIntDec)
-        .group(16, {"snapshottm"}, 8, U, 11, kDate)
-        .group(24, {"phyrec", "numrec", "sernum", "nument", "hghtrn"}, 8, U, 11, kIntDec)
+    t.group(RL_MON_AT_CLIENT_VERSION, {"client_ver", "server_ver", "fixlen", "varlen"}, 4, U, 11, kIntDec)
+        .group(RL_MON_FILE_AT_SNAPSHOT_TIME, {"snapshottm"}, 8, U, 11, kDate)
+        .group(RL_FILE_AT_PHYSICAL_SIZE, {"phyrec", "numrec", "sernum", "nument", "hghtrn"}, 8, U, 11, kIntDec)
         .group(64, {"tstamp"}, 8, U, 11, kElapsedSec)
         .group(72, {"mxfilz"}, 8, U, 11, kIntDec)
         .group(80, {"fredops", "fredbyt", "fwrtops", "fwrtbyt"}, 8, U, 1, kIntDec, X)
-        .group(112, {"scthrtimbas", "mhghbyt"}, 8, U, 11, kIntDec)
+        .group(RL_FILE_AT_TICKS_PER_SECOND, {"scthrtimbas", "mhghbyt"}, 8, U, 11, kIntDec)
         .group(128, {"fredtim", "fwrttim"}, 8, U, 1, kIntDec)
         .zero("avail8", 0)
         .group(192, {"idxhgt"}, 4, S, 11, kIntDec)
-        .group(196, {"fileid"}, 4, U, 11, kIntDec)
-        .group(200, {"servid"}, 4, U, 11, kVersionId)
+        .group(RL_FILE_AT_FILE_NUMBER, {"fileid"}, 4, U, 11, kIntDec)
+        .group(RL_FILE_AT_SERVER_VERSION, {"servid"}, 4, U, 11, kVersionId)
         .group(204, {"timeid"}, 4, U, 11, kElapsedSec)
         .group(208,
                {"nodsiz", "reclen", "logtyp", "maxkbl", "maxkbn", "filtyp", "keylen", "kmem", "nmem", "suptyp",
@@ -322,7 +327,7 @@ const std::vector<Field>& fileFields() {
             {"updflg", "ktype", "autodup", "deltyp", "keypad", "flflvr", "flalgn", "flpntr", "sflvr", "salgn", "spntr"},
             1, U, 11, kIntDec)
         .zero("availt", 0)
-        .text(384, "filename", 256, kChar)
+        .text(RL_FILE_AT_NAME, "filename", 256, kChar)
         .describe({{"snapshottm", "snapshot time stamp: seconds since 70"},
                    {"phyrec", "physical file size"},
                    {"numrec", "logical file size"},
@@ -391,16 +396,17 @@ int sysSnapshotRows(CounterContext& c, int mode, json_object** reply) {
   if (int r = fetchBlock(RL_SNAP_SYSTEM, nullptr, block, reply)) return r;
   json_object* list = zvJsonAllocArray();
   if (!list) return 9010;
-  takeByteOrder(c, block, 1252, 456);
+  takeByteOrder(c, block, RL_SYS_AT_BYTE_ORDER, RL_SYS_AT_TICKS_PER_SECOND);
   uint32_t clientVer, serverVer;
   memcpy(&clientVer, block.data(), 4);
   memcpy(&serverVer, block.data() + 4, 4);
   if (c.reverseBytes) clientVer = __builtin_bswap32(clientVer), serverVer = __builtin_bswap32(serverVer);
   if (clientVer < 21 || serverVer < 21) {
-    memset(block.data() + 1696, 0, 16);  // the tail rows of an older block show 0
-    memset(block.data() + 1856, 0, 40);
+    memset(block.data() + RL_SYS_AT_FILE_OPENS, 0,
+           RL_SYS_AT_FILE_OPENS_LENGTH);  // the tail rows of an older block show 0
+    memset(block.data() + RL_SYS_AT_TABLE_OPENS, 0, RL_SYS_AT_TABLE_OPENS_LENGTH);
   }
-  writeBlockRows(c, list, systemFields(), block, 456);
+  writeBlockRows(c, list, systemFields(), block, RL_SYS_AT_TICKS_PER_SECOND);
   finishReport(c, list, reply);
   return 0;
 }
@@ -411,7 +417,7 @@ int sqlSnapshotRows(CounterContext& c, int mode, json_object** reply) {
   if (int r = fetchBlock(RL_SNAP_SQL, nullptr, block, reply)) return r;
   json_object* list = zvJsonAllocArray();
   if (!list) return 9010;
-  takeByteOrder(c, block, 108, 0);
+  takeByteOrder(c, block, RL_SQL_AT_BYTE_ORDER, 0);
   writeBlockRows(c, list, sqlFields(), block, 0);
   finishReport(c, list, reply);
   return 0;
@@ -427,8 +433,8 @@ int userSnapshotRows(CounterContext& c, json_object* request, json_object** repl
   if (int r = fetchBlock(RL_SNAP_USER, c.text, block, reply)) return r;
   json_object* list = zvJsonAllocArray();
   if (!list) return 9010;
-  takeByteOrder(c, block, 483, 48);
-  writeBlockRows(c, list, userFields(), block, 48);
+  takeByteOrder(c, block, RL_USER_AT_BYTE_ORDER, RL_USER_AT_TICKS_PER_SECOND);
+  writeBlockRows(c, list, userFields(), block, RL_USER_AT_TICKS_PER_SECOND);
   finishReport(c, list, reply);
   return 0;
 }
@@ -442,8 +448,8 @@ int fileSnapshotRows(CounterContext& c, json_object* request, json_object** repl
   if (int r = fetchBlock(RL_SNAP_FILE, fileNo, block, reply)) return r;
   json_object* list = zvJsonAllocArray();
   if (!list) return 9010;
-  takeByteOrder(c, block, 372, 112);
-  writeBlockRows(c, list, fileFields(), block, 112);
+  takeByteOrder(c, block, RL_FILE_AT_BYTE_ORDER, RL_FILE_AT_TICKS_PER_SECOND);
+  writeBlockRows(c, list, fileFields(), block, RL_FILE_AT_TICKS_PER_SECOND);
   finishReport(c, list, reply);
   return 0;
 }

@@ -55,6 +55,103 @@ enum RlMonitorBlock {
   RL_MON_FUNCTIONS = 319,      // function numbers of the timing region
 };
 
+// Offsets of the fields the engine writes in the snapshot blocks, in bytes
+// from the block's start; the monitor reads them at the same names. Every
+// block starts with the same head.
+enum RlMonitorHeadOffset {
+  RL_MON_AT_CLIENT_VERSION = 0,       // structure version, u32
+  RL_MON_AT_SERVER_VERSION = 4,       // structure version, u32
+  RL_MON_AT_FIXED_LENGTH = 8,         // u32
+  RL_MON_AT_VARIABLE_LENGTH = 12,     // u32: the function-timing region's length
+  RL_MON_AT_CONTENTS = 16,            // u32: 1 when the timing region follows
+  RL_MON_AT_SNAPSHOT_TIME = 24,       // u64 seconds (system, SQL and user blocks)
+  RL_MON_FILE_AT_SNAPSHOT_TIME = 16,  // u64 seconds (file block)
+};
+
+// The system block (RL_SNAP_SYSTEM); u64 unless marked.
+enum RlSystemBlockOffset {
+  RL_SYS_AT_LOCK_TRIES = 80,
+  RL_SYS_AT_LOCK_GRANTS = 88,
+  RL_SYS_AT_LOCK_DENIALS = 96,
+  RL_SYS_AT_LOCK_RELEASES = 136,
+  RL_SYS_AT_LOCKS_HELD = 144,
+  RL_SYS_AT_TRANSACTION_TIME = 160,  // nanoseconds, summed
+  RL_SYS_AT_TRANSACTIONS_TIMED = 168,
+  RL_SYS_AT_TRANSACTION_MAX = 176,  // nanoseconds
+  RL_SYS_AT_MEMORY_HIGH = 224,
+  RL_SYS_AT_MEMORY_USED = 232,
+  RL_SYS_AT_CACHE_REQUESTS = 240,
+  RL_SYS_AT_CACHE_HITS = 248,
+  RL_SYS_AT_DATA_READS = 272,          // then read bytes, writes, write bytes
+  RL_SYS_AT_LOG_WRITES = 336,          // then write bytes, reads, read bytes
+  RL_SYS_AT_TRANSACTIONS_BEGUN = 384,  // then committed, aborted
+  RL_SYS_AT_SYNCS = 432,               // then log syncs, data syncs
+  RL_SYS_AT_TICKS_PER_SECOND = 456,    // i64, never byte-reversed by the monitor
+  RL_SYS_AT_ELAPSED_SERVER_TIME = 712,
+  RL_SYS_AT_TRANSACTION_HISTOGRAM = 896,  // u32 buckets
+  RL_SYS_AT_OPEN_TABLES = 992,            // i32, then connections, -, tables high, connections high
+  RL_SYS_AT_LOGONS = 1016,                // u32
+  RL_SYS_AT_LOCK_ENTRIES = 1024,          // u32
+  RL_SYS_AT_DIAGNOSTIC_FLAG = 1068,       // u32
+  RL_SYS_AT_RECORDS_ADDED = 1136,         // then deleted
+  RL_SYS_AT_ACTIVE_LOGONS = 1176,         // u32: logons inside a call
+  RL_SYS_AT_BYTE_ORDER = 1252,            // u8, then alignment, pointer size
+  RL_SYS_AT_KILLS = 1256,
+  RL_SYS_AT_RECORDS_UPDATED = 1264,
+  RL_SYS_AT_DESCRIPTION = 1472,     // text of 128
+  RL_SYS_AT_CURRENT_USERS = 1600,   // u32, then maximum users
+  RL_SYS_AT_SERVER_VERSION = 1608,  // u32
+  RL_SYS_AT_FILE_OPENS = 1696,      // then closes (structure version 21 on)
+  RL_SYS_AT_FILE_OPENS_LENGTH = 16,
+  RL_SYS_AT_TABLE_OPENS = 1856,  // then closes, creates, renames, deletes (version 21 on)
+  RL_SYS_AT_TABLE_OPENS_LENGTH = 40,
+};
+
+// The SQL block (RL_SNAP_SQL).
+enum RlSqlBlockOffset {
+  RL_SQL_AT_MEMORY_HIGH = 32,  // u64, then memory used
+  RL_SQL_AT_ALLOCATIONS = 80,  // i32
+  RL_SQL_AT_BYTE_ORDER = 108,  // u8, then alignment, pointer size
+};
+
+// The user block (RL_SNAP_USER, RL_SNAP_OWN_USER).
+enum RlUserBlockOffset {
+  RL_USER_AT_TRANSACTION_TIME = 32,    // u64 nanoseconds, then the longest
+  RL_USER_AT_TICKS_PER_SECOND = 48,    // i64, never byte-reversed by the monitor
+  RL_USER_AT_OWNER = 320,              // u32, the task
+  RL_USER_AT_TRANSACTIONS = 340,       // u32, then begun, committed, aborted
+  RL_USER_AT_OPEN_TABLES = 356,        // u32
+  RL_USER_AT_LOGON_TIME = 360,         // u32, then the last request's time
+  RL_USER_AT_LAST_FUNCTION = 368,      // u32
+  RL_USER_AT_ACTIVE = 376,             // u32
+  RL_USER_AT_OPEN_TABLES_HIGH = 396,   // u32
+  RL_USER_AT_ADDRESS = 448,            // u32 IPv4
+  RL_USER_AT_ADDRESS_V6 = 452,         // 16 bytes
+  RL_USER_AT_CLIENT_BYTE_ORDER = 480,  // u8, then alignment, pointer size
+  RL_USER_AT_BYTE_ORDER = 483,         // u8, then alignment, pointer size
+  RL_USER_AT_NODE = 512,               // text of 32
+  RL_USER_AT_USER = 544,               // text of 32
+};
+
+// The file block (RL_SNAP_FILE).
+enum RlFileBlockOffset {
+  RL_FILE_AT_PHYSICAL_SIZE = 24,      // u64
+  RL_FILE_AT_TICKS_PER_SECOND = 112,  // i64, never byte-reversed by the monitor
+  RL_FILE_AT_FILE_NUMBER = 196,       // u32
+  RL_FILE_AT_SERVER_VERSION = 200,    // u32
+  RL_FILE_AT_USERS = 316,             // u32
+  RL_FILE_AT_FILE_BYTE_ORDER = 369,   // u8, then alignment, pointer size
+  RL_FILE_AT_BYTE_ORDER = 372,        // u8, then alignment, pointer size
+  RL_FILE_AT_NAME = 384,              // text of 256
+};
+
+// The memory block (RL_SNAP_MEMORY): 25 size classes.
+enum RlMemoryBlockOffset {
+  RL_MEMORY_AT_NAMES = 16,    // 8 characters each
+  RL_MEMORY_AT_COUNTS = 216,  // u64 each
+  RL_MEMORY_AT_BYTES = 416,   // u64 each
+};
+
 // zvSNAPSHOT actions.
 enum RlSnapshotAction {
   RL_SNAP_TIMING_START = 7,

@@ -58,9 +58,9 @@ class Block {
 // The head every block starts with: structure versions, the fixed length
 // and the time of the snapshot.
 void putHeader(Block& b, uint32_t fixedLength, uint32_t timeAt) {
-  b.put<uint32_t>(0, kStructureVersion);
-  b.put<uint32_t>(4, kStructureVersion);
-  b.put<uint32_t>(8, fixedLength);
+  b.put<uint32_t>(RL_MON_AT_CLIENT_VERSION, kStructureVersion);
+  b.put<uint32_t>(RL_MON_AT_SERVER_VERSION, kStructureVersion);
+  b.put<uint32_t>(RL_MON_AT_FIXED_LENGTH, fixedLength);
   b.put<uint64_t>(timeAt, uint64_t(nowSeconds()));
 }
 
@@ -223,9 +223,9 @@ void writeTimingRegion(Block& b, const std::string& serverDir) {
     ++entries;
   }
   b.put<int32_t>(kRegion + 4, entries - 1);
-  b.put<uint32_t>(12, 8 + 16 * uint32_t(entries));  // varlen
-  b.put<uint32_t>(16, 1);                           // contents: the timing region
-  b.put<uint32_t>(1068, 0x10000000);                // sct_diagflg: timing listed
+  b.put<uint32_t>(RL_MON_AT_VARIABLE_LENGTH, 8 + 16 * uint32_t(entries));
+  b.put<uint32_t>(RL_MON_AT_CONTENTS, 1);                  // the timing region
+  b.put<uint32_t>(RL_SYS_AT_DIAGNOSTIC_FLAG, 0x10000000);  // timing listed
 }
 
 void systemBlock(Block& b, Logon& self) {
@@ -242,109 +242,110 @@ void systemBlock(Block& b, Logon& self) {
   }
   int inCall = 0;
   for (auto& l : logonsOf(self.serverDir)) inCall += l->stats.inCall.load();
-  putHeader(b, RL_MON_SYSTEM_BLOCK, 24);
-  b.put<uint64_t>(80, r.lockTries);
-  b.put<uint64_t>(88, r.lockGrants);
-  b.put<uint64_t>(96, r.lockDenials);
-  b.put<uint64_t>(136, r.lockReleases);
-  b.put<uint64_t>(144, locks);
-  b.put<uint64_t>(160, r.txnNsSum);
-  b.put<uint64_t>(168, r.txnCommitted + r.txnAborted);
-  b.put<uint64_t>(176, r.txnNsMax);
-  b.put<uint64_t>(224, uint64_t(sqlite3_memory_highwater(0)));
-  b.put<uint64_t>(232, uint64_t(sqlite3_memory_used()));
-  b.put<uint64_t>(240, cache.requests);
-  b.put<uint64_t>(248, cache.hits);
+  putHeader(b, RL_MON_SYSTEM_BLOCK, RL_MON_AT_SNAPSHOT_TIME);
+  b.put<uint64_t>(RL_SYS_AT_LOCK_TRIES, r.lockTries);
+  b.put<uint64_t>(RL_SYS_AT_LOCK_GRANTS, r.lockGrants);
+  b.put<uint64_t>(RL_SYS_AT_LOCK_DENIALS, r.lockDenials);
+  b.put<uint64_t>(RL_SYS_AT_LOCK_RELEASES, r.lockReleases);
+  b.put<uint64_t>(RL_SYS_AT_LOCKS_HELD, locks);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTION_TIME, r.txnNsSum);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_TIMED, r.txnCommitted + r.txnAborted);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTION_MAX, r.txnNsMax);
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_HIGH, uint64_t(sqlite3_memory_highwater(0)));
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_USED, uint64_t(sqlite3_memory_used()));
+  b.put<uint64_t>(RL_SYS_AT_CACHE_REQUESTS, cache.requests);
+  b.put<uint64_t>(RL_SYS_AT_CACHE_HITS, cache.hits);
   IoCounters& io = ioCounters();
-  b.put<uint64_t>(272, io.dataReads);
-  b.put<uint64_t>(280, io.dataReadBytes);
-  b.put<uint64_t>(288, io.dataWrites);
-  b.put<uint64_t>(296, io.dataWriteBytes);
-  b.put<uint64_t>(336, io.logWrites);
-  b.put<uint64_t>(344, io.logWriteBytes);
-  b.put<uint64_t>(352, io.logReads);
-  b.put<uint64_t>(360, io.logReadBytes);
-  b.put<uint64_t>(432, io.dataSyncs + io.logSyncs);
-  b.put<uint64_t>(440, io.logSyncs);
-  b.put<uint64_t>(448, io.dataSyncs);
-  b.put<uint64_t>(384, r.txnBegun);
-  b.put<uint64_t>(392, r.txnCommitted);
-  b.put<uint64_t>(400, r.txnAborted);
-  b.put<int64_t>(456, kTicksPerSecond);
-  b.put<uint64_t>(712, uint64_t(monotonicNs() - r.startedNs));  // selapsrvtim
-  for (int i = 0; i < kTxnBuckets; ++i) b.put<uint32_t>(896 + 4 * i, uint32_t(r.txnHistogram[i]));
-  b.put<int32_t>(992, int32_t(openTables));
-  b.put<int32_t>(996, int32_t(r.connectionsOpen));
-  b.put<int32_t>(1004, int32_t(openTablesHigh));
-  b.put<int32_t>(1008, int32_t(r.connectionsHigh));
-  b.put<uint32_t>(1016, uint32_t(logons));
-  b.put<uint32_t>(1024, uint32_t(locks));
-  b.put<uint64_t>(1136, r.recordsAdded);
-  b.put<uint64_t>(1144, r.recordsDeleted);
-  b.put<uint32_t>(1176, uint32_t(inCall));
-  b.put<uint8_t>(1252, kByteOrder);
-  b.put<uint8_t>(1253, kAlignment);
-  b.put<uint8_t>(1254, kPointerSize);
-  b.put<uint64_t>(1256, r.kills);
-  b.put<uint64_t>(1264, r.recordsUpdated);
-  b.text(1472, 128, std::string("ravlink, the embedded engine over SQLite ") + sqlite3_libversion());
-  b.put<uint32_t>(1600, uint32_t(logons));
-  b.put<uint32_t>(1604, uint32_t(kMaxOwner));
-  b.put<uint32_t>(1608, kVersionWord);
-  b.put<uint64_t>(1696, r.fileOpens);
-  b.put<uint64_t>(1704, r.fileCloses);
-  b.put<uint64_t>(1856, r.tableOpens);
-  b.put<uint64_t>(1864, r.tableCloses);
-  b.put<uint64_t>(1872, r.tablesCreated);
+  b.put<uint64_t>(RL_SYS_AT_DATA_READS, io.dataReads);
+  b.put<uint64_t>(RL_SYS_AT_DATA_READS + 8, io.dataReadBytes);
+  b.put<uint64_t>(RL_SYS_AT_DATA_READS + 16, io.dataWrites);
+  b.put<uint64_t>(RL_SYS_AT_DATA_READS + 24, io.dataWriteBytes);
+  b.put<uint64_t>(RL_SYS_AT_LOG_WRITES, io.logWrites);
+  b.put<uint64_t>(RL_SYS_AT_LOG_WRITES + 8, io.logWriteBytes);
+  b.put<uint64_t>(RL_SYS_AT_LOG_WRITES + 16, io.logReads);
+  b.put<uint64_t>(RL_SYS_AT_LOG_WRITES + 24, io.logReadBytes);
+  b.put<uint64_t>(RL_SYS_AT_SYNCS, io.dataSyncs + io.logSyncs);
+  b.put<uint64_t>(RL_SYS_AT_SYNCS + 8, io.logSyncs);
+  b.put<uint64_t>(RL_SYS_AT_SYNCS + 16, io.dataSyncs);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_BEGUN, r.txnBegun);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_BEGUN + 8, r.txnCommitted);
+  b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_BEGUN + 16, r.txnAborted);
+  b.put<int64_t>(RL_SYS_AT_TICKS_PER_SECOND, kTicksPerSecond);
+  b.put<uint64_t>(RL_SYS_AT_ELAPSED_SERVER_TIME, uint64_t(monotonicNs() - r.startedNs));
+  for (int i = 0; i < kTxnBuckets; ++i)
+    b.put<uint32_t>(RL_SYS_AT_TRANSACTION_HISTOGRAM + 4 * i, uint32_t(r.txnHistogram[i]));
+  b.put<int32_t>(RL_SYS_AT_OPEN_TABLES, int32_t(openTables));
+  b.put<int32_t>(RL_SYS_AT_OPEN_TABLES + 4, int32_t(r.connectionsOpen));
+  b.put<int32_t>(RL_SYS_AT_OPEN_TABLES + 12, int32_t(openTablesHigh));
+  b.put<int32_t>(RL_SYS_AT_OPEN_TABLES + 16, int32_t(r.connectionsHigh));
+  b.put<uint32_t>(RL_SYS_AT_LOGONS, uint32_t(logons));
+  b.put<uint32_t>(RL_SYS_AT_LOCK_ENTRIES, uint32_t(locks));
+  b.put<uint64_t>(RL_SYS_AT_RECORDS_ADDED, r.recordsAdded);
+  b.put<uint64_t>(RL_SYS_AT_RECORDS_ADDED + 8, r.recordsDeleted);
+  b.put<uint32_t>(RL_SYS_AT_ACTIVE_LOGONS, uint32_t(inCall));
+  b.put<uint8_t>(RL_SYS_AT_BYTE_ORDER, kByteOrder);
+  b.put<uint8_t>(RL_SYS_AT_BYTE_ORDER + 1, kAlignment);
+  b.put<uint8_t>(RL_SYS_AT_BYTE_ORDER + 2, kPointerSize);
+  b.put<uint64_t>(RL_SYS_AT_KILLS, r.kills);
+  b.put<uint64_t>(RL_SYS_AT_RECORDS_UPDATED, r.recordsUpdated);
+  b.text(RL_SYS_AT_DESCRIPTION, 128, std::string("ravlink, the embedded engine over SQLite ") + sqlite3_libversion());
+  b.put<uint32_t>(RL_SYS_AT_CURRENT_USERS, uint32_t(logons));
+  b.put<uint32_t>(RL_SYS_AT_CURRENT_USERS + 4, uint32_t(kMaxOwner));
+  b.put<uint32_t>(RL_SYS_AT_SERVER_VERSION, kVersionWord);
+  b.put<uint64_t>(RL_SYS_AT_FILE_OPENS, r.fileOpens);
+  b.put<uint64_t>(RL_SYS_AT_FILE_OPENS + 8, r.fileCloses);
+  b.put<uint64_t>(RL_SYS_AT_TABLE_OPENS, r.tableOpens);
+  b.put<uint64_t>(RL_SYS_AT_TABLE_OPENS + 8, r.tableCloses);
+  b.put<uint64_t>(RL_SYS_AT_TABLE_OPENS + 16, r.tablesCreated);
   writeTimingRegion(b, self.serverDir);
 }
 
 void sqlBlock(Block& b) {
   int count = 0, high = 0;
   sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
-  putHeader(b, RL_MON_SQL_BLOCK, 24);
-  b.put<uint64_t>(32, uint64_t(sqlite3_memory_highwater(0)));
-  b.put<uint64_t>(40, uint64_t(sqlite3_memory_used()));
-  b.put<int32_t>(80, count);
-  b.put<uint8_t>(108, kByteOrder);
-  b.put<uint8_t>(109, kAlignment);
-  b.put<uint8_t>(110, kPointerSize);
+  putHeader(b, RL_MON_SQL_BLOCK, RL_MON_AT_SNAPSHOT_TIME);
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH, uint64_t(sqlite3_memory_highwater(0)));
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH + 8, uint64_t(sqlite3_memory_used()));
+  b.put<int32_t>(RL_SQL_AT_ALLOCATIONS, count);
+  b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER, kByteOrder);
+  b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER + 1, kAlignment);
+  b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER + 2, kPointerSize);
 }
 
 void userBlock(Block& b, Logon& l) {
   auto& s = l.stats;
-  putHeader(b, RL_MON_USER_BLOCK, 24);
-  b.put<uint64_t>(32, s.txnNsSum);
-  b.put<uint64_t>(40, s.txnNsMax);
-  b.put<int64_t>(48, kTicksPerSecond);
-  b.put<uint32_t>(320, uint32_t(l.owner));
-  b.put<uint32_t>(340, uint32_t(s.txnCommitted + s.txnAborted));
-  b.put<uint32_t>(344, uint32_t(s.txnBegun));
-  b.put<uint32_t>(348, uint32_t(s.txnCommitted));
-  b.put<uint32_t>(352, uint32_t(s.txnAborted));
-  b.put<uint32_t>(356, uint32_t(s.openTables));
-  b.put<uint32_t>(360, uint32_t(s.logonTime));
-  b.put<uint32_t>(364, uint32_t(s.lastCallTime));
-  b.put<uint32_t>(368, uint32_t(std::max(0, functionNumber(s.lastCall.load()))));
-  b.put<uint32_t>(376, uint32_t(s.inCall));
-  b.put<uint32_t>(396, uint32_t(s.openTablesHigh));
+  putHeader(b, RL_MON_USER_BLOCK, RL_MON_AT_SNAPSHOT_TIME);
+  b.put<uint64_t>(RL_USER_AT_TRANSACTION_TIME, s.txnNsSum);
+  b.put<uint64_t>(RL_USER_AT_TRANSACTION_TIME + 8, s.txnNsMax);
+  b.put<int64_t>(RL_USER_AT_TICKS_PER_SECOND, kTicksPerSecond);
+  b.put<uint32_t>(RL_USER_AT_OWNER, uint32_t(l.owner));
+  b.put<uint32_t>(RL_USER_AT_TRANSACTIONS, uint32_t(s.txnCommitted + s.txnAborted));
+  b.put<uint32_t>(RL_USER_AT_TRANSACTIONS + 4, uint32_t(s.txnBegun));
+  b.put<uint32_t>(RL_USER_AT_TRANSACTIONS + 8, uint32_t(s.txnCommitted));
+  b.put<uint32_t>(RL_USER_AT_TRANSACTIONS + 12, uint32_t(s.txnAborted));
+  b.put<uint32_t>(RL_USER_AT_OPEN_TABLES, uint32_t(s.openTables));
+  b.put<uint32_t>(RL_USER_AT_LOGON_TIME, uint32_t(s.logonTime));
+  b.put<uint32_t>(RL_USER_AT_LOGON_TIME + 4, uint32_t(s.lastCallTime));
+  b.put<uint32_t>(RL_USER_AT_LAST_FUNCTION, uint32_t(std::max(0, functionNumber(s.lastCall.load()))));
+  b.put<uint32_t>(RL_USER_AT_ACTIVE, uint32_t(s.inCall));
+  b.put<uint32_t>(RL_USER_AT_OPEN_TABLES_HIGH, uint32_t(s.openTablesHigh));
   // The client whose request made the logon; one the server made on its own
   // behalf is this machine's.
   bool hasClient = s.addressV4 != 0 || std::any_of(std::begin(s.addressV6), std::end(s.addressV6),
                                                    [](unsigned char byte) { return byte != 0; });
   if (!hasClient)
-    b.put<uint32_t>(448, 0x0100007F);
+    b.put<uint32_t>(RL_USER_AT_ADDRESS, 0x0100007F);
   else if (s.addressV4 != 0)
-    b.put<uint32_t>(448, s.addressV4);
+    b.put<uint32_t>(RL_USER_AT_ADDRESS, s.addressV4);
   else
-    memcpy(b.at(452), s.addressV6, 16);
-  for (uint32_t at : {480u, 483u}) {
+    memcpy(b.at(RL_USER_AT_ADDRESS_V6), s.addressV6, 16);
+  for (uint32_t at : {uint32_t(RL_USER_AT_CLIENT_BYTE_ORDER), uint32_t(RL_USER_AT_BYTE_ORDER)}) {
     b.put<uint8_t>(at, kByteOrder);
     b.put<uint8_t>(at + 1, kAlignment);
     b.put<uint8_t>(at + 2, kPointerSize);
   }
-  b.text(512, 32, nodeOf(l));
-  b.text(544, 32, l.user);
+  b.text(RL_USER_AT_NODE, 32, nodeOf(l));
+  b.text(RL_USER_AT_USER, 32, l.user);
 }
 
 int fileBlock(Block& b, Logon& self, const char* object) {
@@ -364,18 +365,18 @@ int fileBlock(Block& b, Logon& self, const char* object) {
   }
   std::error_code ec;
   uint64_t size = fs::file_size(path, ec);
-  putHeader(b, RL_MON_FILE_BLOCK, 16);
-  b.put<uint64_t>(24, ec ? 0 : size);  // phyrec: the database file that holds the table
-  b.put<int64_t>(112, kTicksPerSecond);
-  b.put<uint32_t>(196, uint32_t(number));
-  b.put<uint32_t>(200, kVersionWord);
-  b.put<uint32_t>(316, users);
-  for (uint32_t at : {369u, 372u}) {
+  putHeader(b, RL_MON_FILE_BLOCK, RL_MON_FILE_AT_SNAPSHOT_TIME);
+  b.put<uint64_t>(RL_FILE_AT_PHYSICAL_SIZE, ec ? 0 : size);  // the database file that holds the table
+  b.put<int64_t>(RL_FILE_AT_TICKS_PER_SECOND, kTicksPerSecond);
+  b.put<uint32_t>(RL_FILE_AT_FILE_NUMBER, uint32_t(number));
+  b.put<uint32_t>(RL_FILE_AT_SERVER_VERSION, kVersionWord);
+  b.put<uint32_t>(RL_FILE_AT_USERS, users);
+  for (uint32_t at : {uint32_t(RL_FILE_AT_FILE_BYTE_ORDER), uint32_t(RL_FILE_AT_BYTE_ORDER)}) {
     b.put<uint8_t>(at, kByteOrder);
     b.put<uint8_t>(at + 1, kAlignment);
     b.put<uint8_t>(at + 2, kPointerSize);
   }
-  b.text(384, 256, fileNameOf(self.serverDir, path, table));
+  b.text(RL_FILE_AT_NAME, 256, fileNameOf(self.serverDir, path, table));
   return 0;
 }
 
@@ -383,9 +384,10 @@ void memoryBlock(Block& b) {
   int64_t counts[kMemoryClasses], bytes[kMemoryClasses];
   memoryRows(counts, bytes);
   for (int c = 0; c < kMemoryClasses; ++c) {
-    if (uint32_t(16 + 8 * c + 8) <= b.length()) strncpy(reinterpret_cast<char*>(b.at(16 + 8 * c)), kClassNames[c], 8);
-    b.put<uint64_t>(216 + 8 * c, uint64_t(counts[c]));
-    b.put<uint64_t>(416 + 8 * c, uint64_t(bytes[c]));
+    if (uint32_t(RL_MEMORY_AT_NAMES + 8 * c + 8) <= b.length())
+      strncpy(reinterpret_cast<char*>(b.at(RL_MEMORY_AT_NAMES + 8 * c)), kClassNames[c], 8);
+    b.put<uint64_t>(RL_MEMORY_AT_COUNTS + 8 * c, uint64_t(counts[c]));
+    b.put<uint64_t>(RL_MEMORY_AT_BYTES + 8 * c, uint64_t(bytes[c]));
   }
 }
 

@@ -8,14 +8,12 @@ import base64
 import json
 import os
 import signal
-import subprocess
 import sys
 import time
 import unittest
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import RunningHeron, post_json, sanitizer_report, wait_for  # noqa: E402
 
 
 def b64(text):
@@ -34,54 +32,23 @@ def index(name, *segments, **extra):
     return dict(name=name, type="", segments=[{"fieldName": s, "segmentMode": "SCHSEG"} for s in segments], **extra)
 
 
-class Browser(HeronTree):
+class Browser(RunningHeron):
     """heron -s with avocet under /avocet."""
 
-    def __init__(self, pool=10, timeout=300, prefix="avocet-"):
-        super().__init__(prefix=prefix)
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
-                  "linked_vix_server": SERVER, "mqtt_enabled": "false",
-                  "applications": ["avocet;avocet"], "websocket_applications": []}
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        with open(self.path("config/avocet.cfg"), "w") as f:
-            f.write("CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
-        self.launch()
+    SERVER = SERVER
+    check_sql = True
 
-    def launch(self):
-        self.start()
-        if not wait_port(self.port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+    def __init__(self, pool=10, timeout=300, prefix="avocet-"):
+        super().__init__(prefix, ["avocet;avocet"], config={"verbose_level": -1, "mqtt_enabled": "false"},
+                         app_files={"config/avocet.cfg": "CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout)})
 
     def call(self, command, body=None, token=None):
-        headers = {"Content-Type": "application/json"}
-        if token is not None:
-            headers["token"] = token
-        request = urllib.request.Request("http://127.0.0.1:%d/avocet/%s" % (self.port, command),
-                                         data=json.dumps(body or {}).encode(), method="POST", headers=headers)
-        with urllib.request.urlopen(request, timeout=60) as reply:
-            text = reply.read().decode()
-        return json.loads(text) if text else {}
+        return self.command("avocet", command, body, token, timeout=60)
 
     def connect(self, **credentials):
         reply = self.call("zvIsamExConnect", {"serverInfo": credentials or ADMIN})
         assert reply.get("success"), reply
         return reply["result"]["token"]
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.wait_exit()
-
-    def db_file(self, db):
-        return self.path("data/%s/%s.db" % (SERVER, db))
-
-    def sql(self, db, statement):
-        out = subprocess.run(["sqlite3", "-cmd", ".timeout 5000", self.db_file(db), statement],
-                             capture_output=True, text=True, timeout=30)
-        assert out.returncode == 0, out.stderr
-        return out.stdout.strip()
 
 
 class BrowserCase(unittest.TestCase):

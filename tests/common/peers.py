@@ -13,6 +13,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import urllib.request
 
 DIST = os.environ.get("OSPREY_DIST", os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../build/test/dist"))
 
@@ -252,3 +253,86 @@ class HeronTree:
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def not_json(constant):
+    """For json.loads: a reply holding Infinity or NaN is not JSON."""
+    raise ValueError("a reply holds %s, which is not JSON" % constant)
+
+
+class RunningHeron(HeronTree):
+    """heron -s in a tree of its own serving the applications named (prefix;library
+    entries of osprey.json) on a free HTTP port, started at once. config: more
+    members of osprey.json; app_files: {"config/<name>": text} written before the
+    start. stop() ends heron and keeps the tree; finish() also removes it and
+    answers heron's output."""
+
+    SERVER = "BRENLOXS"
+    check_sql = False  # sql() asserts that the sqlite3 shell succeeded
+
+    def __init__(self, prefix, applications=(), websocket_applications=(), config=None, app_files=None, env=None,
+                 wait=True):
+        super().__init__(prefix=prefix)
+        self.port = free_port()
+        self.env = env
+        settings = {"document_root": "./web", "listening_http_port": str(self.port),
+                    "linked_vix_server": self.SERVER,
+                    "applications": list(applications), "websocket_applications": list(websocket_applications)}
+        settings.update(config or {})
+        with open(self.path("config/osprey.json"), "w") as f:
+            json.dump(settings, f)
+        for name, text in (app_files or {}).items():
+            with open(self.path(name), "w") as f:
+                f.write(text)
+        self.prepare()
+        self.launch(wait)
+
+    def prepare(self):
+        """What a test's tree needs beyond the configuration, before heron starts."""
+
+    @property
+    def tree(self):
+        """The tree heron runs in (itself), for tests written against a separate tree."""
+        return self
+
+    def launch(self, wait=True):
+        self.start(env=self.env)
+        if wait and not wait_port(self.port, 30):
+            raise RuntimeError("heron did not start:\n" + self.log())
+
+    def halt(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.wait_exit()
+
+    stop = halt
+
+    def finish(self):
+        self.halt()
+        log = self.log()
+        self.remove()
+        return log
+
+    def db_file(self, db):
+        return self.path("data/%s/%s.db" % (self.SERVER, db))
+
+    def sql(self, db, statement):
+        """What the sqlite3 shell prints for statement on database db, stripped."""
+        out = subprocess.run(["sqlite3", "-cmd", ".timeout 5000", self.db_file(db), statement],
+                             capture_output=True, text=True, timeout=30)
+        if self.check_sql:
+            assert out.returncode == 0, out.stderr
+        return out.stdout.strip()
+
+    def command(self, url_prefix, command, body=None, token=None, timeout=30, ensure_ascii=True):
+        """One JSON command POSTed to /<url_prefix>/<command> with the "token"
+        header when given: the decoded reply, {} when it is empty."""
+        headers = {"Content-Type": "application/json"}
+        if token is not None:
+            headers["token"] = token
+        request = urllib.request.Request("http://127.0.0.1:%d/%s/%s" % (self.port, url_prefix, command),
+                                         data=json.dumps(body or {}, ensure_ascii=ensure_ascii).encode(),
+                                         method="POST", headers=headers)
+        with urllib.request.urlopen(request, timeout=timeout) as reply:
+            text = reply.read().decode()
+        return json.loads(text, parse_constant=not_json) if text else {}

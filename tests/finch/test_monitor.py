@@ -19,7 +19,7 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import RunningHeron, free_port, post_json, sanitizer_report, wait_for  # noqa: E402
 
 
 def b64(text):
@@ -43,17 +43,12 @@ def file_digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def not_json(constant):
-    raise ValueError("a reply holds %s, which is not JSON" % constant)
-
-
-class Monitor(HeronTree):
+class Monitor(RunningHeron):
     """heron -s with finch under /monitor (and the broker when mqtt is set)."""
 
     def __init__(self, mqtt=True, pool=10, timeout=300, stub=None, workbench=False):
-        super().__init__(prefix="finch-")
-        self.port = free_port()
         self.mqtt_port = free_port()
+        self.stub = stub
         # With a stub, the monitor runs from web/stub/ with that engine next to
         # it (the real one stays in web/: the plug-in itself links it).
         apps = (["mqtt;starling"] if mqtt else []) + ["monitor;stub/finch" if stub is not None else "monitor;finch"]
@@ -61,44 +56,26 @@ class Monitor(HeronTree):
             apps.append("quarn;gannet")  # a REST client makes the engine busy too
         if workbench:
             apps.append("plover;plover")  # logons of the SQL client
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
-                  "linked_vix_server": "BRENLOXS",
-                  "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
-                  "mqtt_persistence_enabled": "true" if mqtt else "false",
-                  "applications": apps, "websocket_applications": []}
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        with open(self.path("config/finch.cfg"), "w") as f:
-            f.write("CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
-        if stub is not None:
+        config = {"verbose_level": -1, "mqtt_enabled": "true" if mqtt else "false",
+                  "mqtt_listening_port": str(self.mqtt_port), "mqtt_persistence_enabled": "true" if mqtt else "false"}
+        super().__init__("finch-", apps, config=config,
+                         app_files={"config/finch.cfg": "CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout)},
+                         wait=stub is None)
+
+    def prepare(self):
+        if self.stub is not None:
             os.makedirs(self.path("web/stub"))
             shutil.copy(self.path("web/finch.so"), self.path("web/stub/finch.so"))
-            if stub:
-                shutil.copy(stub, self.path("web/stub/ravlink.so"))
-        self.start()
-        if stub is None and not wait_port(self.port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+            if self.stub:
+                shutil.copy(self.stub, self.path("web/stub/ravlink.so"))
 
     def call(self, command, body=None, token=None):
-        headers = {"Content-Type": "application/json"}
-        if token is not None:
-            headers["token"] = token
-        request = urllib.request.Request("http://127.0.0.1:%d/monitor/%s" % (self.port, command),
-                                         data=json.dumps(body or {}, ensure_ascii=False).encode(), method="POST",
-                                         headers=headers)
-        with urllib.request.urlopen(request, timeout=30) as reply:
-            text = reply.read().decode()
-        return json.loads(text, parse_constant=not_json) if text else {}
+        return self.command("monitor", command, body, token, ensure_ascii=False)
 
     def connect(self, **credentials):
         reply = self.call("zvMonConnect", {"serverInfo": credentials or ADMIN})
         assert reply.get("success"), reply
         return reply["result"]["token"]
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.wait_exit()
 
     def rest(self, method, path, body=None):
         """A REST call with the administrator's Basic credentials: (status, parsed body)."""

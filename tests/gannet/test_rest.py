@@ -16,42 +16,22 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, ResidentGrowth, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import ResidentGrowth, RunningHeron, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = ("ADMIN", "TRUVE")
 IDLE_SECONDS = 1
 MEMORY_BUDGET = 16 << 20  # lowered so that the bounds show with small requests
 
 
-class Server:
+class Server(RunningHeron):
     """One heron serving gannet under "quarn" on a free HTTP port."""
 
     def __init__(self, env=None):
-        self.tree = HeronTree("gannet-")
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
-                  "applications": ["quarn;gannet"], "websocket_applications": []}
-        with open(self.tree.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
         os.environ["GANNET_IDLE_TIMEOUT"] = str(IDLE_SECONDS)
         os.environ["GANNET_MEMORY_BUDGET"] = str(MEMORY_BUDGET)
-        self.tree.start(env=env)
-        if not wait_port(self.port):
-            raise RuntimeError("heron did not start:\n" + self.tree.log())
+        super().__init__("gannet-", ["quarn;gannet"], env=env)
 
-    def stop(self):
-        self.tree.proc.terminate()
-        self.tree.wait_exit()
-        log = self.tree.log()
-        self.tree.remove()
-        return log
-
-    def db_file(self, name):
-        return self.tree.path("data/BRENLOXS/%s.db" % name)
-
-    def sql(self, db, statement):
-        out = subprocess.run(["sqlite3", self.db_file(db), statement], capture_output=True, text=True, timeout=30)
-        return out.stdout.strip()
+    stop = RunningHeron.finish
 
 
 SERVER = None

@@ -7,7 +7,6 @@ application's OpenAPI document held against what every route answers."""
 import importlib.util
 import json
 import os
-import subprocess
 import sys
 import unittest
 
@@ -15,7 +14,7 @@ import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_port  # noqa: E402
+from peers import RunningHeron, sanitizer_report  # noqa: E402
 
 _spec = importlib.util.spec_from_file_location("rest", os.path.join(HERE, "test_rest.py"))
 rest = importlib.util.module_from_spec(_spec)
@@ -27,29 +26,11 @@ _spec.loader.exec_module(wrentest)
 call = rest.call
 
 
-class Server:
+class Server(RunningHeron):
     def __init__(self):
-        self.tree = HeronTree("schema-")
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
-                  "applications": ["quarn;gannet"], "websocket_applications": ["wren;wren"]}
-        with open(self.tree.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        self.tree.start()
-        if not wait_port(self.port):
-            raise RuntimeError("heron did not start:\n" + self.tree.log())
+        super().__init__("schema-", ["quarn;gannet"], ["wren;wren"])
 
-    def sql(self, db, statement):
-        out = subprocess.run(["sqlite3", self.tree.path("data/BRENLOXS/%s.db" % db), statement],
-                             capture_output=True, text=True, timeout=30)
-        return out.stdout.strip()
-
-    def stop(self):
-        self.tree.proc.terminate()
-        self.tree.wait_exit()
-        log = self.tree.log()
-        self.tree.remove()
-        return log
+    stop = RunningHeron.finish
 
 
 SERVER = None

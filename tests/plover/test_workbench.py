@@ -12,36 +12,23 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, ResidentGrowth, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import ResidentGrowth, RunningHeron, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 
 def b64(text):
     return base64.b64encode(text.encode()).decode()
 
 
-class Server:
+class Server(RunningHeron):
     """heron serving gannet (to make databases) and plover under "plover"."""
 
     def __init__(self, pool=2, timeout=300, env=None):
-        self.tree = HeronTree("plover-")
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
-                  "verbose_level": -1, "applications": ["quarn;gannet", "plover;plover"],
-                  "websocket_applications": []}
-        with open(self.tree.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        with open(self.tree.path("config/plover.cfg"), "w") as f:
-            f.write("; the workbench\nconn_pool_size %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout))
-        self.tree.start(env=env)
-        if not wait_port(self.port):
-            raise RuntimeError("heron did not start:\n" + self.tree.log())
+        super().__init__("plover-", ["quarn;gannet", "plover;plover"], config={"verbose_level": -1},
+                         app_files={"config/plover.cfg":
+                                    "; the workbench\nconn_pool_size %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout)},
+                         env=env)
 
-    def stop(self):
-        self.tree.proc.terminate()
-        self.tree.wait_exit()
-        log = self.tree.log()
-        self.tree.remove()
-        return log
+    stop = RunningHeron.finish
 
     def http(self, method, path, body=None, headers=None):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
@@ -55,11 +42,6 @@ class Server:
         auth = "Basic " + b64("ADMIN:TRUVE")
         status, payload = self.http("POST", "/quarn/api/v1/database/" + name, headers={"Authorization": auth})
         assert status == 200, payload
-
-    def sql(self, db, statement):
-        out = subprocess.run(["sqlite3", self.tree.path("data/BRENLOXS/%s.db" % db), statement],
-                             capture_output=True, text=True, timeout=30)
-        return out.stdout.strip()
 
     def post(self, body):
         status, payload = self.http("POST", "/plover", json.dumps(body), {"Content-Type": "application/json"})

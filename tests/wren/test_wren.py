@@ -8,14 +8,13 @@ import json
 import os
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import HeronTree, ResidentGrowth, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import ResidentGrowth, RunningHeron, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 ADMIN = {"username": "ADMIN", "password": "TRUVE"}
 
@@ -77,17 +76,11 @@ class WsClient:
         self.sock.close()
 
 
-class Server:
+class Server(RunningHeron):
     def __init__(self, env=None):
-        self.tree = HeronTree("wren-")
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "linked_vix_server": "BRENLOXS",
-                  "applications": [], "websocket_applications": ["wren;wren"]}
-        with open(self.tree.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        self.tree.start(env=env)
-        if not wait_port(self.port):
-            raise RuntimeError("heron did not start:\n" + self.tree.log())
+        super().__init__("wren-", websocket_applications=["wren;wren"], env=env)
+
+    stop = RunningHeron.finish
 
     def client(self):
         return WsClient(self.port)
@@ -96,18 +89,6 @@ class Server:
         reply = ws.call("login", ADMIN)
         assert reply["result"]["errorCode"] == 0, reply
         return reply["result"]["authToken"]
-
-    def sql(self, db, statement):
-        path = self.tree.path("data/BRENLOXS/%s.db" % db)
-        out = subprocess.run(["sqlite3", path, statement], capture_output=True, text=True, timeout=30)
-        return out.stdout.strip()
-
-    def stop(self):
-        self.tree.proc.terminate()
-        self.tree.wait_exit()
-        log = self.tree.log()
-        self.tree.remove()
-        return log
 
 
 class ServerCase(unittest.TestCase):
