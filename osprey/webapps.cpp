@@ -271,39 +271,10 @@ WEBAPP* mqttApp() { return gMqttApp.load(); }
 
 namespace {
 
-// The file a library entry loads, through links, so that "gannet",
-// "gannet.so" and a link to it name the same one; the path as written when
-// it is not there (its load fails anyway).
-std::string loadedFile(const char* library) {
-  char path[4096];
-  libraryPath(library, path, sizeof path);
-  char* real = realpath(path, nullptr);
-  if (real == nullptr) return path;
-  std::string file(real);
-  free(real);
-  return file;
-}
-
-template <class App>
-bool loadsLibrary(YXHashTable<App>& registry, const std::string& file) {
-  registry.Lock();
-  bool found = false;
-  for (int32_t i = 0; i < registry.count && !found; ++i) {
-    const char* library = registry.items[i]->value->library;
-    found = library != nullptr && loadedFile(library) == file;
-  }
-  registry.Unlock();
-  return found;
-}
-
 // Why an entry cannot be registered, or null when it can: an application
-// needs a prefix to be found under, and a library listed twice would run its
-// init twice over the one copy of its state the process loads.
-const char* refusedEntry(const std::string& prefix, const std::string& library) {
+// needs a prefix to be found under. One library may serve several prefixes.
+const char* refusedEntry(const std::string& prefix) {
   if (prefix.empty()) return "it has no prefix";
-  const std::string file = loadedFile(library.c_str());
-  if (loadsLibrary(webApps(), file) || loadsLibrary(websocketApps(), file))
-    return "its library is listed under another prefix already";
   return nullptr;
 }
 
@@ -321,7 +292,7 @@ int registerWebApp(const char* entry, char* message) {
     logf(-1, "%s", message);
     return -1;
   }
-  if (const char* why = refusedEntry(prefix, library)) {
+  if (const char* why = refusedEntry(prefix)) {
     snprintf(message, kMessageSize, "osprey - Web application entry [%.200s] is left out: %s", entry, why);
     logf(OSPREY_LOG_WARNING, "%s", message);
     return -1;
@@ -369,7 +340,7 @@ int registerWebsocketApp(const char* entry, char* message) {
     logf(-1, "%s", message);
     return -1;
   }
-  if (const char* why = refusedEntry(prefix, library)) {
+  if (const char* why = refusedEntry(prefix)) {
     snprintf(message, kMessageSize, "osprey - Websocket application entry [%.200s] is left out: %s", entry, why);
     logf(OSPREY_LOG_WARNING, "%s", message);
     return -1;

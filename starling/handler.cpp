@@ -562,8 +562,21 @@ void noteBrokerWork() noexcept {
     gLastBrokerWorkMs.store(now, std::memory_order_relaxed);
 }
 
+// Also while the pool still holds more sessions than it keeps idle: under
+// load the pool's own idle time can outlast the watch, and a session left
+// open then would stay open until the next client spoke. The count is read
+// without the pool's lock; a stale value costs one round more or less.
 bool trimMayStillBeDue() noexcept {
-  return starlingTickMs() < gLastBrokerWorkMs.load(std::memory_order_relaxed) + kTrimWatchMs;
+  if (starlingTickMs() < gLastBrokerWorkMs.load(std::memory_order_relaxed) + kTrimWatchMs) return true;
+  StarlingBroker& b = starlingBroker();
+  if (b.brokerLock == nullptr) return false;
+  nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
+  if (!b.running || b.dbPool == nullptr) return false;
+  // Sessions in use count too: they come back idle later, maybe after the
+  // last client event, and need a round then.
+  return __atomic_load_n(&b.dbPool->availableCount, __ATOMIC_RELAXED) +
+             __atomic_load_n(&b.dbPool->usedCount, __ATOMIC_RELAXED) >
+         kIdleSessionsKept;
 }
 
 void trimIdleSessions(StarlingBroker& b) {
