@@ -16,7 +16,6 @@ namespace plover {
 
 namespace {
 
-constexpr const char* kRouterUnit = "ploverrouter";
 constexpr const char* kLoopbackHost = "localhost";
 constexpr int kDefaultQueryTimeout = 30;
 constexpr int kWrongPassword = 450;  // the engine's refusals of a log-on

@@ -50,6 +50,28 @@ int dispatchOrRefuse(const CallPass& pass, json_object* request, json_object** r
   return -1;
 }
 
+// A batch's replies are kept as their text as each is answered, and together
+// they carry at most kMaxReplyBytes, as one reply does: a batch of large
+// results would otherwise hold them all at once. The call that passes the
+// bound is answered with kReplyTooLarge and ends the batch.
+bool addBatchReply(json_object* replies, zvJsonPtr one, int32_t tid, size_t* total) {
+  const char* text = zvJsonToString(one.get());
+  size_t length = text ? strlen(text) : 0;
+  if (*total + length + 1 > kMaxReplyBytes) {
+    zvJsonPtr tooLarge(zvJsonAlloc());
+    if (!tooLarge) return false;
+    setReplyTooLarge(tooLarge.get(), tid, "ploverRouter", kRouterUnit);
+    zvJsonArrayAdd(replies, tooLarge.release());
+    return false;
+  }
+  json_object* kept = jsonAsText(std::string(text ? text : "null", text ? length : 4));
+  if (!kept) return false;
+  one.reset();  // the answer's tree and its text go before the next call runs
+  *total += length + 1;
+  zvJsonArrayAdd(replies, kept);
+  return true;
+}
+
 // One request or a batch of them; the reply object or array (null when no
 // memory was left for it).
 json_object* dispatchRequest(const CallPass& pass, json_object* request) {
@@ -63,11 +85,15 @@ json_object* dispatchRequest(const CallPass& pass, json_object* request) {
   if (!reply) return nullptr;
   try {
     int count = zvJsonArrayLength(request);
+    size_t total = 0;
     for (int i = 0; i < count; ++i) {
       json_object* one = zvJsonAlloc();
       if (!one) break;
-      int r = dispatchOrRefuse(pass, zvJsonArrayGetIdx(request, i), &one);
-      zvJsonArrayAdd(reply, one);
+      json_object* call = zvJsonArrayGetIdx(request, i);
+      int r = dispatchOrRefuse(pass, call, &one);
+      int32_t tid = 0;
+      zvJsonGetIntByName(call, "tid", &tid);
+      if (!addBatchReply(reply, zvJsonPtr(one), tid, &total)) break;
       if (r != 0) break;  // the dispatcher's own refusals end a batch
     }
   } catch (const std::exception&) {

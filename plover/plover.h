@@ -189,6 +189,10 @@ class ReplyRows {
   bool full_ = false;
 };
 
+// A JSON value kept as its text (a document's own text), written as it is
+// when the reply is; null when no memory was left for it.
+json_object* jsonAsText(std::string text);
+
 // The exception reply of a result too large for a reply.
 void setReplyTooLarge(json_object* reply, int tid, const char* context, const char* unit);
 
@@ -251,6 +255,7 @@ void getSqlScript(SqlCallContext& context, json_object* reply, json_object* para
 void setExceptionReply(json_object* reply, int tid, int code, const char* context, const char* detail,
                        const char* where);
 void setRouterException(json_object* reply, int tid, const char* message);
+constexpr const char* kRouterUnit = "ploverrouter";  // the "where" of the router's own exceptions
 
 // One remoting request into *reply (the file actions may replace it); -1
 // when the dispatcher itself refused it (which ends a batch), else 0.

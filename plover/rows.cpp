@@ -37,12 +37,16 @@ bool ReplyRows::add(json_object* row) {
   return true;
 }
 
+json_object* jsonAsText(std::string text) {
+  json_object* value = zvJsonAllocArray();  // its contents are the text, not elements
+  if (!value) return nullptr;
+  json_object_set_serializer(value, writeRowsText, new std::string(std::move(text)), freeRowsText);
+  return value;
+}
+
 json_object* ReplyRows::release() {
-  json_object* rows = zvJsonAllocArray();  // its contents are the text, not elements
-  if (!rows) return nullptr;
   text_.push_back(']');
-  auto* text = new std::string(std::move(text_));
-  json_object_set_serializer(rows, writeRowsText, text, freeRowsText);
+  json_object* rows = jsonAsText(std::move(text_));
   text_.assign(1, '[');
   count_ = 0;
   return rows;

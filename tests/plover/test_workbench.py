@@ -399,6 +399,29 @@ class ReplyBoundsTest(ServerCase):
         self.assertEqual((len(rows), rows[-1]), (200000, {"i": "200000", "name": "name 200000"}))
         answered.check(self, peak_mib=64, after_mib=16)
 
+    def test_a_batch_carries_no_more_than_one_reply_may(self):
+        token = self.token(currentServer={"database": "work", "queryTimeout": 120})
+        other = self.token()
+        # Three results of 25 MB each: every one fits a reply, together they do not.
+        large = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 25"
+        batch = [{"action": "quarnSQL", "method": "execQuery", "data": [{"token": token, "yxInfo": {"query": large}}],
+                  "tid": tid} for tid in range(1, 4)]
+        batch.append({"action": "quarnSQL", "method": "getConnectionStatus", "data": [{"token": token}], "tid": 4})
+        replies = []
+        with ResidentGrowth(self.server.tree.proc.pid) as growth:
+            worker = threading.Thread(target=lambda: replies.append(self.server.post(batch)))
+            worker.start()
+            served = wait_for(lambda: self.server.session(other, "getConnectionStatus")["type"] == "rpc", 30)
+            worker.join()
+        self.assertTrue(served)
+        [replies] = replies
+        # The first is answered whole; the one that passes the bound is refused and ends the batch.
+        self.assertEqual([(r["type"], r["tid"]) for r in replies], [("rpc", 1), ("rpc", 2), ("exception", 3)])
+        self.assertEqual([len(r["result"]) for r in replies[:2]], [25, 25])
+        self.assertEqual(replies[2]["error"], 8010, replies[2]["message"])
+        # One reply's bound, a few times over at most, and given back.
+        growth.check(self, peak_mib=256, after_mib=16)
+
 
 class RecordTest(ServerCase):
     """Rows of one table read, inserted, updated and deleted from the grid."""

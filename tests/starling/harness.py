@@ -36,8 +36,10 @@ class Broker(HeronTree):
     """heron -s in a temporary tree; MQTT on self.port, WebSocket on self.ws_port."""
 
     def __init__(self, persistence=True, stats_interval=5, stats_persist_interval=15, websocket=True,
-                 auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None, port=None):
+                 auth=b"USERID ADMIN\nPASSWD TRUVE\n", extra=None, starling_cfg=None, port=None, env=None):
+        """env: variables set for heron on top of this process's."""
         super().__init__(prefix="starling-")
+        self.env = env
         self.port = port or free_port()
         self.ws_port = free_port() if websocket else None
         self.http_port = free_port()
@@ -72,7 +74,7 @@ class Broker(HeronTree):
         self._launch()
 
     def _launch(self):
-        self.start()
+        self.start(env=self.env)
         deadline = time.time() + 30
         while not wait_port(self.port, 0.2) and time.time() < deadline:
             if "Not able to start MQTT broker" in self.log() or self.proc.poll() is not None:
