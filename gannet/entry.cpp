@@ -63,7 +63,7 @@ int errorReply(const WebAppRequestRecord* request, void** reply, int status, int
 
 int serveDocument(const WebAppRequestRecord* request, void** reply) {
   if (!reply) return 200;
-  frameReply(request, reply, 200, kCorsHeader, kOpenApiDocument, kOpenApiLength);
+  frameReply(request, reply, 200, kCorsHeader, {servedDocument()});
   if (!*reply) return errorReply(request, reply, 500, kOutOfMemory, "Out of memory");
   return 200;
 }
@@ -290,6 +290,7 @@ __attribute__((visibility("default"))) int32_t initXtd(WebAppInitRecord* record,
   }
   if (!startPools(error, 1024)) return -1;
   hostLog = record->logCallback;
+  adoptConfiguredPrefix(server != nullptr ? server->config : nullptr);
   initialised = true;
   record->version = WEBAPP_RECORD_VERSION;
   record->unicode = 0;

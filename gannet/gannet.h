@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "osprey_webapp.h"
 #include "ravlink.h"
@@ -264,5 +265,10 @@ class ConnectionLease {
 // ---- the document (openapi.json, compiled in when the library is built) ----
 extern const char kOpenApiDocument[];
 extern const size_t kOpenApiLength;
+// The document's paths name the prefix the plug-in serves this library
+// under; it is read from the server's configuration (its "applications"
+// entries) at init, the only time the served text is written.
+void adoptConfiguredPrefix(json_object* config);
+std::string_view servedDocument();  // the document as served, valid until the next init
 
 }  // namespace gannet

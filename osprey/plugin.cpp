@@ -132,6 +132,21 @@ void createConfiguredServers(const WebServerThreadData* record) {
   }
 }
 
+// Without a linked server the applications that log on to the database
+// engine per request (the REST application) fail every request; the operator
+// learns why at start rather than from each refusal.
+void warnWithoutLinkedServer(const WebServerThreadData* record, const char* path) {
+  if (record->linked_vix_server != nullptr && record->linked_vix_server[0] != '\0') return;
+  json_object* applications = nullptr;
+  if (!zvJsonGetByName(record->config, "applications", &applications) || applications == nullptr ||
+      json_object_get_type(applications) != json_type_array || zvJsonArrayLength(applications) == 0)
+    return;
+  logf(OSPREY_LOG_WARNING,
+       "osprey - The setting [linked_vix_server] is missing from [%s]: the web applications have no database server "
+       "to log on to, and the REST application answers every request 500 with 4201 \"can't create connection\"",
+       path);
+}
+
 void copyContext(WebServerThreadData* record, const ServerContext* context) {
   if ((record->linked_vix_server == nullptr || record->linked_vix_server[0] == '\0') &&
       context->defaultServerName != nullptr) {
@@ -322,6 +337,7 @@ int ServerRun::startUp(std::unique_lock<std::recursive_mutex>& pluginLock) {
     logf(e.GetErrorCode(), "osprey - Couldn't start Web server - %s", e.GetErrorMsg());
     return e.GetErrorCode();
   }
+  warnWithoutLinkedServer(record, p.configPath);
   createConfiguredServers(record);
   code = initAllApps(record, error_);
   if (code != 0) {

@@ -4,6 +4,7 @@ the JSON-RPC application (the wren tests' WebSocket client): indexes over
 keys inside JSON fields, conditional indexes, and tables moved to another
 database; the sqlite3 shell confirms what the files hold. And the REST
 application's OpenAPI document held against what every route answers."""
+import http.client
 import importlib.util
 import json
 import os
@@ -385,6 +386,73 @@ class OpenApiTest(unittest.TestCase):
         unreached = {entry for entry in declared - reached
                      if entry not in UNREACHED and entry[2] not in UNREACHED_STATUSES}
         self.assertEqual(unreached, set(), "declared but never answered")
+
+
+class UnlinkedServer(RunningHeron):
+    """Serves the REST application under "rest" with no linked database server."""
+
+    def __init__(self):
+        super().__init__("schema-rest-", ["rest;gannet"])
+
+    def prepare(self):
+        path = self.path("config/osprey.json")
+        with open(path) as f:
+            settings = json.load(f)
+        del settings["linked_vix_server"]
+        with open(path, "w") as f:
+            json.dump(settings, f)
+
+
+class OtherPrefixTest(unittest.TestCase):
+    """Served under a prefix other than the source's, the document names the
+    paths that answer, and a configuration that links no database server says
+    so at start."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = UnlinkedServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        log = cls.server.finish()
+        if sanitizer_report(log):
+            raise AssertionError(log)
+
+    def request(self, method, path, body=None):
+        conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
+        try:
+            conn.request(method, path, body=body, headers={"Authorization": rest.auth_header(*rest.ADMIN)})
+            reply = conn.getresponse()
+            payload = reply.read()
+        finally:
+            conn.close()
+        return reply.status, json.loads(payload) if payload[:1] == b"{" else None, payload
+
+    def test_every_path_of_the_document_answers(self):
+        status, doc, payload = self.request("GET", "/rest/api/v1/openapi")
+        self.assertEqual(status, 200, payload)
+        with open(DOCUMENT_FILE) as f:
+            source = json.load(f)
+        self.assertEqual(doc["servers"], source["servers"])
+        self.assertEqual(sorted(doc["paths"]), sorted("/rest" + key[len("/quarn"):] for key in source["paths"]))
+        names = {"{db}": "pk", "{table}": "t", "{index}": "i", "{id}": "1"}
+        for key, item in doc["paths"].items():
+            path = key
+            for placeholder, name in names.items():
+                path = path.replace(placeholder, name)
+            for method in item:
+                with self.subTest(method=method, path=path):
+                    body = "{}" if method in ("post", "put", "patch") else None
+                    status, reply, payload = self.request(method.upper(), path, body)
+                    # The application answered: its replies carry its own error members.
+                    self.assertTrue(status != 404 or (reply and "_errorCode" in reply), (status, payload[:300]))
+        # The old prefix is no route of this server.
+        self.assertEqual(self.request("GET", "/quarn/api/v1/openapi")[0], 404)
+
+    def test_a_missing_linked_server_is_named_at_start(self):
+        self.assertIn("[linked_vix_server] is missing", self.server.log())
+        status, reply, payload = self.request("GET", "/rest/api/v1/database")
+        self.assertEqual((status, reply and reply["_errorCode"]), (500, 4201), payload)
 
 
 def main():
