@@ -36,7 +36,8 @@ std::string ownLibraryStem() {
 }
 
 // The prefix of the first "applications" entry ("<prefix>;<library>") that
-// names this library: the plug-in lists a library under one prefix only.
+// names this library. A library listed under several prefixes shares one
+// state in the process, so its document names the first of them.
 std::string configuredPrefix(json_object* config) {
   json_object* applications = nullptr;
   if (config == nullptr || !json_object_object_get_ex(config, "applications", &applications) ||
