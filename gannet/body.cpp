@@ -62,49 +62,8 @@ size_t parseCostOf(size_t length, const BodyShape& shape) { return 2 * length + 
 
 // ---- the budget ----
 
-namespace {
-
-// $GANNET_MEMORY_BUDGET (bytes) may lower the budget, never raise it.
-size_t budgetFromEnvironment() {
-  const char* text = std::getenv("GANNET_MEMORY_BUDGET");
-  unsigned long long bytes = text ? std::strtoull(text, nullptr, 10) : 0;
-  return bytes > 0 && bytes < kMemoryBudgetBytes ? size_t(bytes) : kMemoryBudgetBytes;
-}
-
-}  // namespace
-
-MemoryBudget& MemoryBudget::process() {
-  static MemoryBudget budget(budgetFromEnvironment());
-  return budget;
-}
-
 // Building a reply holds about three times its size: a quarter of the budget
 // leaves room for the request's parse beside it.
 size_t maxReplyBytes() { return std::min(kMaxReplyBytes, MemoryBudget::process().limit() / 4); }
-
-bool MemoryBudget::reserve(size_t bytes) {
-  size_t used = used_.load();
-  do {
-    if (bytes > limit_ || used > limit_ - bytes) return false;
-  } while (!used_.compare_exchange_weak(used, used + bytes));
-  return true;
-}
-
-void MemoryBudget::release(size_t bytes) { used_.fetch_sub(bytes); }
-
-size_t BudgetLease::limit() const { return budget_.limit(); }
-
-bool BudgetLease::grow(size_t bytes) {
-  if (!budget_.reserve(bytes)) return false;
-  held_ += bytes;
-  return true;
-}
-
-BudgetLease::~BudgetLease() {
-  budget_.release(held_);
-  // A large parse or reply leaves its pages in the allocator's free lists:
-  // give them back so that one burst does not stay resident.
-  if (held_ >= kTrimAfterBytes) malloc_trim(0);
-}
 
 }  // namespace gannet

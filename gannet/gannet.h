@@ -33,6 +33,7 @@
 
 #include "osprey_webapp.h"
 #include "ravlink.h"
+#include "yxbudget.h"
 
 namespace gannet {
 
@@ -74,12 +75,13 @@ constexpr size_t kParseBytesPerValue = 256;
 // One reply's bytes at most: a record written in one body renders within it
 // even when every byte of its values needs a six-byte escape.
 constexpr size_t kMaxReplyBytes = size_t(64) << 20;
-// Parses and replies in flight across all requests hold at most this much
-// ($GANNET_MEMORY_BUDGET may lower it). A request that would need more than
-// the whole budget is too large (413, or 500 for a reply); one that does
-// not fit beside the others now is refused as busy (503).
-constexpr size_t kMemoryBudgetBytes = size_t(256) << 20;
-constexpr size_t kTrimAfterBytes = size_t(16) << 20;
+// Parses and replies in flight across all requests (of every application
+// in the process) hold at most yx::kMemoryBudgetBytes (its environment
+// variable may lower it). A request that would need more than the whole
+// budget is too large (413, or 500 for a reply); one that does not fit
+// beside the others now is refused as busy (503).
+using yx::kMemoryBudgetBytes;
+using yx::kTrimAfterBytes;
 
 // The bytes one reply may have: kMaxReplyBytes, or a quarter of a lowered
 // budget.
@@ -100,34 +102,8 @@ BodyLimits limitsOf(const std::string& resource);
 // What parsing a body of this size and shape may hold at its peak.
 size_t parseCostOf(size_t length, const BodyShape& shape);
 
-// Bytes reserved by requests in flight, shared by every request thread.
-class MemoryBudget {
- public:
-  explicit MemoryBudget(size_t limit) : limit_(limit) {}
-  static MemoryBudget& process();
-  bool reserve(size_t bytes);  // false when it would pass the limit
-  void release(size_t bytes);
-  size_t limit() const { return limit_; }
-
- private:
-  const size_t limit_;
-  std::atomic<size_t> used_{0};
-};
-
-// The reservations of one request, given back when it ends.
-class BudgetLease {
- public:
-  explicit BudgetLease(MemoryBudget& budget = MemoryBudget::process()) : budget_(budget) {}
-  ~BudgetLease();
-  BudgetLease(const BudgetLease&) = delete;
-  BudgetLease& operator=(const BudgetLease&) = delete;
-  bool grow(size_t bytes);
-  size_t limit() const;  // the whole budget's
-
- private:
-  MemoryBudget& budget_;
-  size_t held_ = 0;
-};
+using yx::BudgetLease;
+using yx::MemoryBudget;
 
 // ---- the log (entry.cpp) ----
 // One line to the host's log when the plug-in gave a callback, else to

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "osprey_plugin.h"
+#include "yxbudget.h"
 #include "zvsqlapi.h"
 
 namespace plover {
@@ -172,29 +173,45 @@ constexpr int kReplyTooLarge = 8010;
 constexpr const char* kReplyTooLargeText =
     "The result is larger than the 64 MiB a reply may carry: narrow the query or give a row limit";
 
+// Replies being gathered reserve about what they will hold from the
+// process's memory budget (shared with every application); one that does
+// not fit beside the others now is answered kServerBusy, to be sent again.
+constexpr int kServerBusy = 8011;
+constexpr const char* kServerBusyText = "server busy: too many large replies in flight, send again";
+
 // Rows gathered as their JSON text, each row object freed once written.
 class ReplyRows {
  public:
   ReplyRows();
-  // Takes the row; false (the row dropped) once the rows would pass kMaxReplyBytes.
+  // Takes the row; false (the row dropped) once the rows would pass
+  // kMaxReplyBytes or the memory budget; the rows gathered are then freed.
   bool add(json_object* row);
   bool full() const { return full_; }
+  bool busy() const { return busy_; }
+  // kServerBusy or kReplyTooLarge for rows that are full().
+  int refusal() const { return busy_ ? kServerBusy : kReplyTooLarge; }
   int count() const { return count_; }
-  // The rows as one JSON array value for the reply; the collection starts empty again.
+  // The rows as one JSON array value for the reply, holding their budget
+  // until the reply is written; the collection starts empty again.
   json_object* release();
 
  private:
+  bool reserveFor(size_t length);
   std::string text_;
+  std::unique_ptr<yx::BudgetLease> lease_;
   int count_ = 0;
   bool full_ = false;
+  bool busy_ = false;
 };
 
 // A JSON value kept as its text (a document's own text), written as it is
 // when the reply is; null when no memory was left for it.
 json_object* jsonAsText(std::string text);
 
-// The exception reply of a result too large for a reply.
-void setReplyTooLarge(json_object* reply, int tid, const char* context, const char* unit);
+// The exception reply of a result too large for a reply (or, with
+// kServerBusy, of one refused for the memory budget).
+void setReplyTooLarge(json_object* reply, int tid, const char* context, const char* unit,
+                      int code = kReplyTooLarge);
 
 // ---- grid results (grid.cpp) --------------------------------------------------------------
 
@@ -280,11 +297,13 @@ using CommandPtr = std::unique_ptr<ZvsqlCommand, CommandFree>;
 // row-count column first. Null when it did not run or a fetch failed, the
 // error then left on the connection. (The form above is list kind 32
 // without request parameters.)
-// A result whose rows would pass kMaxReplyBytes gives null with *tooLarge set.
+// A result whose rows would pass kMaxReplyBytes, or the memory budget, gives
+// null with *refusal set (kReplyTooLarge or kServerBusy).
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta, bool* tooLarge = nullptr);
+                              json_object* params, int listKind, bool withMeta, int* refusal = nullptr);
 // Appends every row of cursor to rows as the query console shows them; 0 at
-// the end of the rows, kReplyTooLarge past the reply's bound, else the
+// the end of the rows, kReplyTooLarge past the reply's bound, kServerBusy
+// past the memory budget, else the
 // failure that ended the fetch.
 int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows);
 // Adds the current row's cell of column to row (keyed by its name) for the

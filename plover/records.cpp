@@ -149,9 +149,9 @@ void getTableRecords(SqlCallContext& context, json_object* reply, json_object* p
   if (zvJsonGetStringByName(call.info, "badRecords", &bad) && bad && strcasecmp(bad, "true") == 0)
     statement += " ZVOPTION(BADREC)";
   zvJsonAddString(call.info, "identityColName", identity.c_str());
-  bool tooLarge = false;
-  json_object* result = renderGridResult(context.connection, statement, -1, call.info, 32, withMeta, &tooLarge);
-  if (tooLarge) return setReplyTooLarge(reply, context.tid, "getTableRecords", "plovertablerecords");
+  int refusal = 0;
+  json_object* result = renderGridResult(context.connection, statement, -1, call.info, 32, withMeta, &refusal);
+  if (refusal) return setReplyTooLarge(reply, context.tid, "getTableRecords", "plovertablerecords", refusal);
   if (!result) return call.fail("getTableRecords", sql.zvsqlGetError(call.handle()));
   zvJsonAddBigint(result, "total", total);
   zvJsonAdd(reply, "result", result);

@@ -438,7 +438,7 @@ int fetchQueryRows(ZVSQL_CURSOR cursor, ReplyRows& rows) {
   while ((code = sql.zvsqlNext(cursor)) == 0) {
     json_object* row = zvJsonAlloc();
     for (int i = 0; i < columns; ++i) zvJsonAdd(row, resultColumnName(cursor, i).c_str(), queryCell(cursor, i));
-    if (!rows.add(row)) return kReplyTooLarge;
+    if (!rows.add(row)) return rows.refusal();
   }
   return code == ZVSQL_END_OF_ROWS ? 0 : code;
 }
@@ -522,8 +522,8 @@ int readConvertedCell(ZVSQL_CURSOR cursor, int column, int16_t type, std::string
 }
 
 json_object* renderGridResult(PooledConnection* connection, const std::string& statement, int rowLimit,
-                              json_object* params, int listKind, bool withMeta, bool* tooLarge) {
-  if (tooLarge) *tooLarge = false;
+                              json_object* params, int listKind, bool withMeta, int* refusal) {
+  if (refusal) *refusal = 0;
   CommandPtr command(sql.zvsqlNewCommand(connection->handle));
   if (!command) return nullptr;
   const char* identityColumn = nullptr;
@@ -581,7 +581,7 @@ json_object* renderGridResult(PooledConnection* connection, const std::string& s
     if (textRows.full()) {
       zvJsonRelease(columns);
       zvJsonRelease(fields);
-      if (tooLarge) *tooLarge = true;
+      if (refusal) *refusal = textRows.refusal();
       return nullptr;
     }
     // A fetch that fails part-way is a failed statement, not a shorter result.

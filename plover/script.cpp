@@ -91,7 +91,7 @@ void runStatement(PooledConnection* connection, ZVSQL_CMD command, const std::st
     for (int i = 0; i < count; ++i)
       widths[size_t(i)] = std::max(widths[size_t(i)], renderScriptCell(cursor, i, row, request.noTruncate));
     if (!rows.add(row)) {
-      next = kReplyTooLarge;
+      next = rows.refusal();
       break;
     }
   }
@@ -99,7 +99,7 @@ void runStatement(PooledConnection* connection, ZVSQL_CMD command, const std::st
   if (next != 0 && next != ZVSQL_END_OF_ROWS) out.code = next;
   out.fetch = (nowMs() - started) / 1000.0;
   for (int w : widths) zvJsonArrayAdd(lens, zvJsonAllocInt(w));
-  if (count > 0 && next != kReplyTooLarge) {  // a result too large for the reply is not sent at all
+  if (count > 0 && !rows.full()) {  // a result too large for the reply is not sent at all
     out.columns.reset(zvJsonAlloc());
     zvJsonAdd(out.columns.get(), "type", types);
     zvJsonAdd(out.columns.get(), "name", names);
@@ -180,8 +180,8 @@ void execScriptStatement(SqlCallContext& context, json_object* reply, json_objec
 
   json_object* error = zvJsonAlloc();
   zvJsonAddInt(error, "errNo", out.code);
-  const bool tooLarge = out.code == kReplyTooLarge;
-  zvJsonAddString(error, "errDesc", tooLarge      ? kReplyTooLargeText
+  const bool tooLarge = out.code == kReplyTooLarge || out.code == kServerBusy;
+  zvJsonAddString(error, "errDesc", tooLarge      ? (out.code == kServerBusy ? kServerBusyText : kReplyTooLargeText)
                                     : out.message ? out.message
                                     : out.code    ? sql.zvsqlGetErrorMessage(connection->handle)
                                                   : "");

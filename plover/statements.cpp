@@ -66,9 +66,9 @@ void execStatement(SqlCallContext& context, json_object* reply, json_object* yxI
   zvJsonGetIntByName(yxInfo, "numRows", &rowLimit);
   bool queryBuilder = false;
   zvJsonGetBooleanByName(yxInfo, "queryBuilder", &queryBuilder);
-  bool tooLarge = false;
-  json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true, &tooLarge);
-  if (tooLarge) return setReplyTooLarge(reply, context.tid, "execStatement", kUnit);
+  int refusal = 0;
+  json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true, &refusal);
+  if (refusal) return setReplyTooLarge(reply, context.tid, "execStatement", kUnit, refusal);
   if (!result) {
     int code = sql.zvsqlGetError(handle);
     std::string detail = std::string(queryBuilder ? "" : "execStatement -> ") + sql.zvsqlGetErrorMessage(handle) +
@@ -107,7 +107,7 @@ void execQuery(SqlCallContext& context, json_object* reply, json_object* yxInfo)
   code = fetchQueryRows(cursor, rows);
   sql.zvsqlFreeCursor(cursor);
   sql.zvsqlFreeCommand(command);
-  if (code == kReplyTooLarge) return setReplyTooLarge(reply, context.tid, "execQuery", kUnit);
+  if (code == kReplyTooLarge || code == kServerBusy) return setReplyTooLarge(reply, context.tid, "execQuery", kUnit, code);
   // Rows cut short by a failure are reported as the failure, never as the whole result.
   if (code != 0) return failWithClientMessage(context, reply, code, "execQuery");
   commitWhenAuto(context, reply);

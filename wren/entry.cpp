@@ -96,7 +96,7 @@ std::string idText(const json& id) {
   return id.get<std::string>();
 }
 
-json dispatchMethod(const json& request, Client& client, std::string& dataText) {
+json dispatchMethod(const json& request, Client& client, std::string& dataText, yx::BudgetLease& replyLease) {
   json reply = makeResponse(0, "", request["id"]);
   auto member = request.find("jsonrpc");
   if (member == request.end() || *member != "2.0") {
@@ -140,7 +140,7 @@ json dispatchMethod(const json& request, Client& client, std::string& dataText) 
   const std::string database = needsDatabase ? checkedText("databaseName", params["databaseName"]) : "";
   const std::string table = needsTable ? checkedText("tableName", params["tableName"]) : "";
   if (method->run == login) {
-    Call call{params, database, table, nullptr, reply, client, dataText};
+    Call call{params, database, table, nullptr, reply, client, dataText, replyLease};
     login(call);
     return reply;
   }
@@ -162,7 +162,7 @@ json dispatchMethod(const json& request, Client& client, std::string& dataText) 
   }
   std::unique_lock<std::mutex> serialised(entry->useMutex, std::defer_lock);
   if (method->usesSession) serialised.lock();
-  Call call{params, database, table, entry, reply, client, dataText};
+  Call call{params, database, table, entry, reply, client, dataText, replyLease};
   method->run(call);
   return reply;
 }
@@ -217,9 +217,10 @@ std::string processRequest(const std::string& text, Client& client) {
     id = idText(request["id"]);
     if (request.contains("method") && request["method"].is_string()) method = request["method"].get<std::string>();
     json reply;
+    yx::BudgetLease replyLease;  // outlives the rows' text and the reply written from it
     std::string dataText;
     try {
-      reply = dispatchMethod(request, client, dataText);
+      reply = dispatchMethod(request, client, dataText, replyLease);
     } catch (const ZVException& failure) {
       reply = makeResponse(failure.GetErrorCode(), failure.GetErrorMsg(), json(id));
       reply["result"]["method"] = method;

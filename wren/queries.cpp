@@ -54,9 +54,9 @@ bool readRows(EasyRecord& record, Pager pager, RowsText& rows) {
 // Every row a query asks for at once, or its refusal when they outgrow the
 // bound of a reply.
 void answerRows(Call& call, EasyRecord& record, Pager pager) {
-  RowsText rows;
+  RowsText rows(call.replyLease);
   if (!readRows(record, pager, rows)) {
-    setError(call.reply, -1, rowsTooLargeMessage());
+    setError(call.reply, -1, rowsRefusedMessage(rows));
     return;
   }
   call.dataText = rows.take();
@@ -204,11 +204,11 @@ void getRecordsFromCursor(Call& call) {
   std::fflush(stdout);
   // A page that outgrows the bound of a reply ends early; the rest comes
   // with the next page.
-  RowsText rows;
+  RowsText rows(call.replyLease);
   bool fits = readRows(*cursor->record, pager, rows) || rows.count() > 0;
   cursor.reset();  // a cursor closed meanwhile ends here, under the lock
   if (!fits) {
-    setError(call.reply, -1, rowsTooLargeMessage());  // one record alone is past the bound
+    setError(call.reply, -1, rowsRefusedMessage(rows));  // one record alone is past the bound
     return;
   }
   call.dataText = rows.take();

@@ -257,7 +257,7 @@ bool readAllRows(Call& call, SqlCall& sql, const Deadline& deadline, const std::
       }
     }
     if (!rows.append(row)) {
-      setError(call.reply, -1, rowsTooLargeMessage());
+      setError(call.reply, -1, rowsRefusedMessage(rows));
       return false;
     }
     if (gone.now()) {
@@ -333,7 +333,7 @@ void getRecordsUsingSQL(Call& call) {
     names.push_back(name != nullptr ? name : "");
     typeNames.push_back(sqlTypeName(types.back()));
   }
-  RowsText rows;
+  RowsText rows(call.replyLease);
   bool complete = readAllRows(call, sql, deadline, types, rows);
   std::fflush(stdout);
   // Nothing is committed unless the whole result is answered: the end of

@@ -29,6 +29,7 @@
 
 #include "VOKTBasic.h"
 #include "ravlink.h"
+#include "yxbudget.h"
 
 namespace wren {
 
@@ -363,20 +364,33 @@ constexpr size_t kMaxReplyBytes = 16u * 1024 * 1024;
 
 // The rows of a result as the JSON text of an array, written row by row so
 // that a large result costs about its own size once, not a document of it.
+// What the text and the reply written from it hold is reserved from the
+// process's memory budget (shared with every application) on the request's
+// lease, which the request holds until its reply is written.
 class RowsText {
  public:
+  explicit RowsText(yx::BudgetLease& lease) : lease_(lease) {}
+  ~RowsText();
+  RowsText(const RowsText&) = delete;
+  RowsText& operator=(const RowsText&) = delete;
   // False, appending nothing, when the row would take the rows past
-  // kMaxReplyBytes. A text that is not UTF-8 throws the library's error.
+  // kMaxReplyBytes or past the memory budget (then busy()). A text that is
+  // not UTF-8 throws the library's error.
   bool append(const json& row);
   size_t count() const { return count_; }
+  bool busy() const { return busy_; }
   // The array's text; the rows are gone afterwards.
   std::string take();
 
  private:
+  yx::BudgetLease& lease_;
   std::string text_ = "[";
   size_t count_ = 0;
+  bool busy_ = false;
+  bool taken_ = false;
 };
-std::string rowsTooLargeMessage();
+// Why rows that did not fit were refused: too large, or the server busy.
+std::string rowsRefusedMessage(const RowsText& rows);
 
 // ---- methods ----
 struct Call {
@@ -390,6 +404,8 @@ struct Call {
   // when set, the reply is written with it and the document's own "data"
   // member, if any, is ignored.
   std::string& dataText;
+  // The request's share of the memory budget, held until its reply is written.
+  yx::BudgetLease& replyLease;
   json& result() { return reply["result"]; }
 };
 void login(Call& call);

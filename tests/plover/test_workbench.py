@@ -423,6 +423,46 @@ class ReplyBoundsTest(ServerCase):
         growth.check(self, peak_mib=256, after_mib=16)
 
 
+class ReplyBudgetTest(ServerCase):
+    """Large replies in flight share the process's memory budget (lowered
+    here to 64 MiB): past it a reply is refused as busy, to be sent again."""
+    BUDGET_MIB = 64
+    ENV = dict(ReplyBoundsTest.ENV, OSPREY_MEMORY_BUDGET=str(BUDGET_MIB << 20))
+    ENDLESS = ResultBoundsTest.ENDLESS
+
+    def test_large_replies_at_once_stay_within_the_budget(self):
+        other = self.token()
+        # Eight clients each asking 20 MB: alone each fits, together they
+        # would hold several times the budget.
+        tokens = [self.token(currentServer={"database": "work", "queryTimeout": 120}) for _ in range(8)]
+        large = self.ENDLESS + "select printf('%.*c', 1000000, 'x') as big from n limit 20"
+        replies = []
+        with ResidentGrowth(self.server.tree.proc.pid) as growth:
+            threads = [threading.Thread(target=lambda t=t: replies.append(self.server.session(t, "execQuery",
+                                                                                              query=large)))
+                       for t in tokens]
+            for t in threads:
+                t.start()
+            served = wait_for(lambda: self.server.session(other, "getConnectionStatus")["type"] == "rpc", 30)
+            for t in threads:
+                t.join()
+        self.assertTrue(served)
+        answered = [r for r in replies if r["type"] == "rpc"]
+        refused = [r for r in replies if r["type"] != "rpc"]
+        self.assertEqual(len(answered) + len(refused), 8)
+        self.assertTrue(answered and refused, [r.get("error") for r in replies])
+        for reply in answered:
+            self.assertEqual(len(reply["result"]), 20)
+        for reply in refused:
+            self.assertEqual(reply.get("error"), 8011, reply.get("message", "")[:200])
+            self.assertIn("server busy: too many large replies in flight, send again", reply["message"])
+        # The budget, with the copies written beside it, and given back.
+        growth.check(self, peak_mib=2 * self.BUDGET_MIB, after_mib=16)
+        # Sent again alone, a refused reply is answered; a small one always is.
+        self.assertEqual(len(self.server.session(tokens[0], "execQuery", query=large)["result"]), 20)
+        self.assertEqual(self.server.session(other, "execQuery", query="select 1 as one")["result"], [{"one": "1"}])
+
+
 class RecordTest(ServerCase):
     """Rows of one table read, inserted, updated and deleted from the grid."""
 

@@ -893,6 +893,60 @@ class SqlTest(ServerCase):
         self.assertIn("type must be string, but is null", result["errorMessage"])
 
 
+class SqlBudgetTest(ServerCase):
+    """Large replies in flight share the process's memory budget (lowered
+    here to 32 MiB): past it a reply is refused as busy, to be sent again."""
+    BUDGET_MIB = 32
+    ENV = dict(SqlTest.ENV, OSPREY_MEMORY_BUDGET=str(BUDGET_MIB << 20))
+
+    def test_large_replies_at_once_stay_within_the_budget(self):
+        clients = [self.server.client() for _ in range(6)]
+        tokens = [self.server.login(ws) for ws in clients]
+        created = clients[0].call("createTable", {"authToken": tokens[0], "databaseName": "sdb", "tableName": "b",
+                                                  "fields": [{"name": "x", "type": "INTEGER", "length": 4}]})
+        self.assertEqual(created["result"]["errorCode"], 0, created)
+        # About 11 MB of rows each: alone each fits a reply, together they
+        # would hold several times the budget.
+        statement = COUNTING % 50000 + "SELECT x, printf('%.200c', 'w') FROM c"
+
+        def ask(ws, token):
+            return ws.call("getRecordsUsingSQL", {"authToken": token, "databaseName": "sdb",
+                                                  "sql": statement})["result"]
+
+        pid = self.server.tree.proc.pid
+        baseline = reset_peak(pid)
+        results = []
+
+        def burst():
+            threads = [threading.Thread(target=lambda ws=ws, t=t: results.append(ask(ws, t)))
+                       for ws, t in zip(clients, tokens)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+        while_pinging(self.server, burst)
+        answered = [r for r in results if r["errorCode"] == 0]
+        refused = [r for r in results if r["errorCode"] != 0]
+        self.assertEqual(len(results), 6)
+        self.assertTrue(answered and refused, [r["errorMessage"] for r in results])
+        for result in answered:
+            self.assertEqual(len(result["data"]), 50000)
+        for result in refused:
+            self.assertEqual((result["errorCode"], result["errorMessage"]),
+                             (-1, "server busy: too many large replies in flight, send again"))
+            self.assertNotIn("data", result)
+        # The budget, with the copies written beside it.
+        self.assertLess(peak_growth_mib(pid, baseline), 3 * self.BUDGET_MIB)
+        # Sent again alone, a refused request is answered; a small one always is.
+        self.assertEqual(len(ask(clients[0], tokens[0])["data"]), 50000)
+        small = clients[1].call("getRecordsUsingSQL", {"authToken": tokens[1], "databaseName": "sdb",
+                                                       "sql": "SELECT 1"})["result"]
+        self.assertEqual(small["data"], [[1]], small)
+        for ws in clients:
+            ws.close()
+
+
 class SqlDeadlineTest(ServerCase):
     ENV = {"WREN_SQL_TIMEOUT_SECONDS": "2",
            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
