@@ -181,13 +181,27 @@ namespace {
 // decimal text, never through a double or a 64-bit integer.
 bool isDecimalType(int type) { return rlTypeClass(type) == RL_CLASS_DECIMAL; }
 
+// A JSON field keeps the JSON it is given as written: a number's digits are
+// its own, never a double's.
+bool keepsNumberText(int type) { return isDecimalType(type) || type == RL_TYPE_JSON; }
+
+// A JSON field's value as the JSON text it was sent as (the body parse
+// widened its large integers).
+int storeJsonText(RLHANDLE record, int number, const char* name, const char* text, json_object* reply) {
+  std::string sent = zvJsonNarrowWidenedIntegers(text);
+  if (rlSetFieldAsText(record, number, sent.c_str()) != 0)
+    return setJsonFormatError(reply, "value assignment for %s field failed", name);
+  return 200;
+}
+
 // A JSON number as the engine should take it: decimals from the number's
 // own text (the parser keeps it), integers whole; 200 or the error status.
 // json-c reads an integer above the signed 64-bit range as unsigned and
 // clamps one beyond that to the largest unsigned value, so that value
 // cannot be trusted.
 int numberToField(RLHANDLE record, int number, const char* name, json_object* value, json_object* reply) {
-  bool decimal = isDecimalType(rlGetFieldType(rlGetField(record, number)));
+  int type = rlGetFieldType(rlGetField(record, number));
+  bool decimal = keepsNumberText(type);
   int rc = 0;
   if (json_object_is_type(value, json_type_double)) {
     const char* text = decimal ? json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN) : nullptr;
@@ -195,6 +209,7 @@ int numberToField(RLHANDLE record, int number, const char* name, json_object* va
     double d = decimal ? 0 : json_object_get_double(value);
     if (decimal && !text) return setError(reply, kOutOfMemory, "Out of memory", 500);
     if (errno != 0) return setJsonFormatError(reply, "value for %s field not properly interpreted as double", name);
+    if (type == RL_TYPE_JSON) return storeJsonText(record, number, name, text, reply);
     rc = decimal ? rlSetFieldAsText(record, number, text) : rlSetFieldAsDouble(record, number, d);
   } else {
     errno = 0;
@@ -235,16 +250,15 @@ int jsonToField(RLHANDLE record, const char* name, json_object* value, json_obje
     case json_type_string:
       rc = rlSetFieldAsText(record, number, json_object_get_string(value));
       break;
-    case json_type_object: {
-      if (rlGetFieldType(rlGetField(record, number)) != 259)
-        return setJsonFormatError(reply, "value for %s field cannot be a JSON object", name);
+    case json_type_object:
+    case json_type_array: {
+      if (rlGetFieldType(rlGetField(record, number)) != RL_TYPE_JSON)
+        return setJsonFormatError(reply, "value for %s field cannot be a JSON %s", name,
+                                  json_object_is_type(value, json_type_array) ? "array" : "object");
       const char* text = json_object_to_json_string_ext(value, JSON_C_TO_STRING_PLAIN);
       if (!text) return setJsonFormatError(reply, "value for %s field not properly interpreted as JSON object", name);
-      rc = rlSetFieldAsText(record, number, text);
-      break;
+      return storeJsonText(record, number, name, text, reply);
     }
-    case json_type_array:
-      return setJsonFormatError(reply, "value for %s field not properly interpreted", name);
   }
   if (rc != 0) return setJsonFormatError(reply, "value assignment for %s field failed", name);
   return 200;

@@ -26,6 +26,13 @@ void commitWhenAuto(SqlCallContext& context, json_object* reply) {
   if (code != 0) failWithClientMessage(context, reply, code, "execStatement -> Commit");
 }
 
+// A statement that failed in a session that commits each one: the
+// transaction opened for it is ended at once, as it would keep the
+// database locked for every other application until the next statement.
+void rollbackWhenAuto(SqlCallContext& context) {
+  if (context.connection->autoCommit) sql.zvsqlAbort(context.connection->handle);
+}
+
 // "set autocommit on|off" and "set transaction isolation level ...".
 void consoleSetting(PooledConnection* connection, const char* text) {
   std::vector<std::string> words = consoleWords(text);
@@ -68,11 +75,15 @@ void execStatement(SqlCallContext& context, json_object* reply, json_object* yxI
   zvJsonGetBooleanByName(yxInfo, "queryBuilder", &queryBuilder);
   int refusal = 0;
   json_object* result = renderGridResult(context.connection, query, rowLimit, yxInfo, 32, true, &refusal);
-  if (refusal) return setReplyTooLarge(reply, context.tid, "execStatement", kUnit, refusal);
+  if (refusal) {
+    rollbackWhenAuto(context);
+    return setReplyTooLarge(reply, context.tid, "execStatement", kUnit, refusal);
+  }
   if (!result) {
     int code = sql.zvsqlGetError(handle);
     std::string detail = std::string(queryBuilder ? "" : "execStatement -> ") + sql.zvsqlGetErrorMessage(handle) +
                          " : " + std::to_string(code);
+    rollbackWhenAuto(context);
     setExceptionReply(reply, context.tid, code, "", detail.c_str(), kUnit);
     return;
   }

@@ -233,6 +233,12 @@ VOKT_API VOKTJsonParseStatus zvJsonLastParseStatus();
 // double: a caller wanting an integer then sees that it is out of range.
 // False, widened untouched, when text holds none. The parses below apply it.
 VOKT_API bool zvJsonWidenLargeIntegers(const char* text, size_t length, std::string& widened);
+// The JSON text of a value parsed from widened text, its integers back as
+// they were written: the ".0" after each integer literal outside the signed
+// 64-bit range is taken away (a value that keeps JSON as JSON, not as a
+// number of an integer field). One such literal the sender wrote with ".0"
+// loses it too: the same number.
+VOKT_API std::string zvJsonNarrowWidenedIntegers(const char* text);
 
 // Parses text (all of it; trailing non-blank characters make it invalid).
 // Returns the new value, also stored in *out when out is given, or null when

@@ -151,6 +151,36 @@ bool zvJsonWidenLargeIntegers(const char* text, size_t length, std::string& wide
   return found;
 }
 
+std::string zvJsonNarrowWidenedIntegers(const char* text) {
+  std::string narrowed;
+  const size_t length = text ? std::strlen(text) : 0;
+  bool inString = false;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    narrowed += c;
+    if (inString) {
+      if (c == '\\' && i + 1 < length) narrowed += text[++i];
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+      continue;
+    }
+    if (c != '-' && !std::isdigit(static_cast<unsigned char>(c))) continue;
+    size_t end = i + 1;
+    while (end < length && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    narrowed.append(text + i + 1, end - i - 1);
+    const bool widenedZero = end + 1 < length && text[end] == '.' && text[end + 1] == '0' &&
+                             (end + 2 == length || !std::strchr("0123456789eE", text[end + 2]));
+    if (widenedZero && end - i > 1 && integerOutOfRange(text + i, end - i)) end += 2;
+    // the rest of a number (its fraction or exponent) is copied as it is
+    while (end < length && std::strchr("0123456789.eE+-", text[end])) narrowed += text[end++];
+    i = end - 1;
+  }
+  return narrowed;
+}
+
 namespace {
 
 // Parses length bytes of text. JSON text never holds a NUL byte (strings

@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <chrono>
@@ -265,12 +266,116 @@ std::string sqlText(const std::string& text) {
   return out + "'";
 }
 
+// zv_exact_decimal(value, scale, column): the value as the engine stores a
+// decimal of that scale, every digit kept. Values that only the running
+// statement computes (expressions, parameters, the rows of INSERT ... SELECT)
+// pass through it on their way into a decimal column of the engine's, as
+// SQLite's numeric affinity would keep only 15 digits of them.
+void exactDecimal(sqlite3_context* context, int, sqlite3_value** args) {
+  std::string text;
+  switch (sqlite3_value_type(args[0])) {
+    case SQLITE_NULL:
+      sqlite3_result_null(context);
+      return;
+    case SQLITE_INTEGER:
+      text = std::to_string(sqlite3_value_int64(args[0]));
+      break;
+    case SQLITE_FLOAT: {
+      char buf[64];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, sqlite3_value_double(args[0]));
+      text.assign(buf, ec == std::errc() ? size_t(end - buf) : 0);
+      break;
+    }
+    default: {
+      const void* bytes = sqlite3_value_blob(args[0]);
+      text.assign(static_cast<const char*>(bytes ? bytes : ""), size_t(sqlite3_value_bytes(args[0])));
+    }
+  }
+  const unsigned char* column = sqlite3_value_text(args[2]);
+  char literal[1024] = "The value holds a NUL byte";  // read as text, it would end there
+  int rc = text.find('\0') != std::string::npos
+               ? RL_BAD_VALUE
+               : rlDecimalSqlLiteral(text.c_str(), sqlite3_value_int(args[1]), literal, sizeof literal);
+  if (rc != RL_OK) {
+    std::string why = std::string("Column ") + (column ? reinterpret_cast<const char*>(column) : "") + ": " +
+                      (rc == RL_VALUE_TOO_LONG ? "the value is too long" : literal);
+    sqlite3_result_error(context, why.c_str(), -1);
+    return;
+  }
+  std::string_view stored(literal);
+  if (stored.size() >= 3 && stored.substr(0, 2) == "X'") {
+    std::string bytes;
+    for (size_t i = 2; i + 2 < stored.size(); i += 2) bytes += char(std::stoi(std::string(stored.substr(i, 2)), nullptr, 16));
+    sqlite3_result_blob64(context, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+  } else if (stored == "NULL") {
+    sqlite3_result_null(context);
+  } else if (stored.find_first_of(".eEn") != std::string_view::npos) {
+    sqlite3_result_double(context, std::strtod(literal, nullptr));
+  } else {
+    sqlite3_result_int64(context, std::strtoll(literal, nullptr, 10));
+  }
+}
+
+int registerExactDecimal(sqlite3* db) {
+  return sqlite3_create_function_v2(db, "zv_exact_decimal", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    exactDecimal, nullptr, nullptr, nullptr);
+}
+
+bool isDecimalField(const std::vector<std::string>& field, const std::string& column) {
+  return strcasecmp(field[0].c_str(), column.c_str()) == 0 && rlTypeClass(atoi(field[1].c_str())) == RL_CLASS_DECIMAL;
+}
+
+// The k-th identity value one insert draws (k from 1) of a table with its
+// own seed and increment, read inside the insert's write. SQLite writes the
+// sequence back when the statement ends, so each row of it reads the same.
+std::string drawnIdentity(const std::vector<std::string>& identity, const std::string& ordinal) {
+  return "(coalesce((SELECT seq FROM main.sqlite_sequence WHERE name = " + sqlText(identity[0]) + "), " +
+         identity[2] + " - " + identity[3] + ") + " + identity[3] + " * " + ordinal + ")";
+}
+
+// "INSERT ... SELECT" into decimal columns or a drawn identity: the SELECT
+// becomes a WITH table, its columns go in through zv_exact_decimal and the
+// identity is drawn row by row.
+void keepSelectedValues(const WrittenValues& written, const std::vector<std::vector<std::string>>& fields,
+                        const std::vector<std::string>* identity, Rewritten& text) {
+  std::string columns, selected;
+  bool rewrite = false, identityGiven = false;
+  for (size_t i = 0; i < written.targetColumns.size(); ++i) {
+    const std::string& target = written.targetColumns[i];
+    std::string source = "zv_c" + std::to_string(i + 1);
+    std::string value = source;
+    for (const auto& f : fields)
+      if (isDecimalField(f, target)) {
+        value = "zv_exact_decimal(" + source + ", " + std::to_string(atoi(f[2].c_str())) + ", " + sqlText(target) + ")";
+        rewrite = true;
+      }
+    if (identity && strcasecmp(target.c_str(), (*identity)[1].c_str()) == 0) {
+      value = "coalesce(" + source + ", " +
+              drawnIdentity(*identity, "sum(" + source + " IS NULL) OVER (ROWS UNBOUNDED PRECEDING)") + ")";
+      identityGiven = rewrite = true;
+    }
+    columns += (i ? ", " : "") + source;
+    selected += (i ? ", " : "") + value;
+  }
+  bool identityAdded = identity && !identityGiven && written.columnsListed;
+  if (identityAdded) selected += ", " + drawnIdentity(*identity, "row_number() OVER ()");
+  if (!rewrite && !identityAdded) return;
+  std::string select = text.text.substr(written.selectBegin, written.selectEnd - written.selectBegin);
+  // WHERE true: SQLite needs it to tell an upsert clause after the SELECT from a join's ON.
+  text.replace(written.selectBegin, written.selectEnd - written.selectBegin,
+               "SELECT " + selected + " FROM zv_source WHERE true");
+  if (identityAdded) text.replace(written.columnListClose, 0, ", \"" + (*identity)[1] + "\"");
+  text.replace(written.statementBegin, 0,
+               std::string(written.withClause ? ", " : "WITH ") + "zv_source(" + columns + ") AS (" + select + ") ");
+}
+
 // An INSERT or UPDATE of a table the engine made writes what the engine
-// would: a decimal given as a literal keeps every digit (SQLite would turn a
-// long one into a rounded double), and a one-row insert that leaves the
-// identity to the database draws it from its seed and increment.
+// would: a decimal keeps every digit (SQLite would turn a long one into a
+// rounded double), and an insert that leaves the identity to the database
+// draws it from its seed and increment.
 int keepEngineValues(Connection& c, Rewritten& text) {
-  if (text.words.empty() || (text.words[0] != "insert" && text.words[0] != "replace" && text.words[0] != "update"))
+  if (text.words.empty() || (text.words[0] != "insert" && text.words[0] != "replace" && text.words[0] != "update" &&
+                             text.words[0] != "with"))
     return ZVSQL_OK;
   WrittenValues written = writtenValues(text.text, [&](const std::string& table) {
     std::vector<std::string> columns;
@@ -284,11 +389,20 @@ int keepEngineValues(Connection& c, Rewritten& text) {
     size_t begin, length;
     std::string with;
   };
+  // Edits apply from the end; of two insertions at one place the later one
+  // made applies first, so the earlier one made stays in front of it.
+  auto comesFirst = [](const Edit& a, const Edit& b) { return a.begin > b.begin; };
   std::vector<Edit> edits;
   for (const ColumnValue& v : written.values) {
-    if (v.kind != ColumnValue::Text && v.kind != ColumnValue::Number) continue;
+    if (v.kind == ColumnValue::Null || v.length == 0) continue;
     for (const auto& f : fields) {
-      if (strcasecmp(f[0].c_str(), v.column.c_str()) != 0 || rlTypeClass(atoi(f[1].c_str())) != RL_CLASS_DECIMAL) continue;
+      if (!isDecimalField(f, v.column)) continue;
+      if (v.kind == ColumnValue::Other) {
+        // Known only when the statement runs: converted then.
+        edits.push_back({v.begin + v.length, 0, ", " + f[2] + ", " + sqlText(v.column) + ")"});
+        edits.push_back({v.begin, 0, "zv_exact_decimal("});
+        continue;
+      }
       char literal[1024];
       int rc = rlDecimalSqlLiteral(v.literal.c_str(), atoi(f[2].c_str()), literal, sizeof literal);
       if (rc != 0)
@@ -297,28 +411,33 @@ int keepEngineValues(Connection& c, Rewritten& text) {
       edits.push_back({v.begin, v.length, literal});
     }
   }
-  auto identity = readRows(c,
-                           "SELECT name, identity_field, identity_seed, identity_increment FROM main.rl_tables"
-                           " WHERE name = ?1 COLLATE NOCASE AND identity_field IS NOT NULL",
-                           written.table);
-  if (!identity.empty() && written.rows == 1 && text.words[0] == "insert" &&
-      (identity[0][2] != "1" || identity[0][3] != "1")) {
-    const std::string& column = identity[0][1];
-    std::string next = "coalesce((SELECT seq FROM main.sqlite_sequence WHERE name = " + sqlText(identity[0][0]) +
-                       ") + " + identity[0][3] + ", " + identity[0][2] + ")";
+  auto identities = readRows(c,
+                             "SELECT name, identity_field, identity_seed, identity_increment FROM main.rl_tables"
+                             " WHERE name = ?1 COLLATE NOCASE AND identity_field IS NOT NULL",
+                             written.table);
+  const std::vector<std::string>* identity = nullptr;
+  if (!identities.empty() && strcasecmp(written.verb.c_str(), "insert") == 0 &&
+      (identities[0][2] != "1" || identities[0][3] != "1"))
+    identity = &identities[0];
+  if (identity && written.rows > 0) {
+    const std::string& column = (*identity)[1];
+    size_t drawn = 0;
     bool given = false;
     for (const ColumnValue& v : written.values)
       if (strcasecmp(v.column.c_str(), column.c_str()) == 0) {
         given = true;
-        if (v.kind == ColumnValue::Null) edits.push_back({v.begin, v.length, next});
+        if (v.kind == ColumnValue::Null) edits.push_back({v.begin, v.length, drawnIdentity(*identity, std::to_string(++drawn))});
       }
     if (!given && written.columnsListed) {
       edits.push_back({written.columnListClose, 0, ", \"" + column + "\""});
-      edits.push_back({written.rowCloses[0], 0, ", " + next});
+      for (size_t close : written.rowCloses) edits.push_back({close, 0, ", " + drawnIdentity(*identity, std::to_string(++drawn))});
     }
   }
-  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin > b.begin; });
+  std::reverse(edits.begin(), edits.end());
+  std::stable_sort(edits.begin(), edits.end(), comesFirst);
   for (const Edit& e : edits) text.replace(e.begin, e.length, e.with);
+  // (an insert from a SELECT has no VALUES: nothing above moved its text)
+  if (written.fromSelect) keepSelectedValues(written, fields, identity, text);
   return ZVSQL_OK;
 }
 
@@ -537,6 +656,8 @@ int openDatabase(Connection& c, const std::string& path) {
   if (rc == SQLITE_OK && (rc = createCatalog(c.db, &error)) != SQLITE_OK) c.fail(rc, error);
   if (rc == SQLITE_OK && (rc = registerProcedures(c.db, &c.context)) != SQLITE_OK)
     c.fail(rc, "The procedures cannot be registered");
+  if (rc == SQLITE_OK && (rc = registerExactDecimal(c.db)) != SQLITE_OK)
+    c.fail(rc, "The decimal conversion cannot be registered");
   c.hasDeadline = false;
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(c.db);

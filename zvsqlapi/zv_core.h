@@ -69,6 +69,16 @@ struct WrittenValues {
   std::vector<std::string> listedColumns;
   size_t columnListClose = 0;
   std::vector<size_t> rowCloses;
+  // The statement's first word ("insert", "replace", "update"), its start
+  // (after a leading WITH clause, if any) and whether it had one.
+  std::string verb;
+  size_t statementBegin = 0;
+  bool withClause = false;
+  // An insert whose rows come from a SELECT: the columns it fills and the
+  // SELECT's text [selectBegin, selectEnd) (an upsert clause follows it).
+  bool fromSelect = false;
+  std::vector<std::string> targetColumns;
+  size_t selectBegin = 0, selectEnd = 0;
 };
 // tableColumns: a table's columns in order, for an insert that lists none.
 WrittenValues writtenValues(const std::string& text,

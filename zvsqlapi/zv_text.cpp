@@ -762,6 +762,44 @@ std::string tableAt(const std::string& text, const std::vector<Token>& toks, siz
   return name;
 }
 
+// The SELECT of "INSERT ... SELECT" that starts at toks[k]: it ends where an
+// upsert clause, a RETURNING clause or the statement ends.
+void selectSource(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w) {
+  w.fromSelect = true;
+  w.selectBegin = toks[k].begin;
+  int depth = 0;
+  size_t end = k;
+  for (; end < toks.size(); ++end) {
+    const Token& t = toks[end];
+    if (isPunct(text, t, '(')) ++depth;
+    if (isPunct(text, t, ')')) --depth;
+    if (depth != 0) continue;
+    if (isPunct(text, t, ';') || isWord(text, t, "returning") ||
+        (isWord(text, t, "on") && end + 1 < toks.size() && isWord(text, toks[end + 1], "conflict")))
+      break;
+  }
+  w.selectEnd = end > k ? toks[end - 1].begin + toks[end - 1].length : w.selectBegin;
+}
+
+// Index of the statement's first word after a leading WITH clause
+// ("WITH [RECURSIVE] name [(columns)] AS [NOT] [MATERIALIZED] (...), ...").
+size_t afterWithClause(const std::string& text, const std::vector<Token>& toks) {
+  size_t k = 1;
+  if (k < toks.size() && isWord(text, toks[k], "recursive")) ++k;
+  while (k < toks.size() && isName(toks[k])) {
+    ++k;
+    if (k < toks.size() && isPunct(text, toks[k], '(')) k = groupEnd(text, toks, k);
+    if (k >= toks.size() || !isWord(text, toks[k], "as")) return toks.size();
+    ++k;
+    while (k < toks.size() && (isWord(text, toks[k], "not") || isWord(text, toks[k], "materialized"))) ++k;
+    if (k >= toks.size() || !isPunct(text, toks[k], '(')) return toks.size();
+    k = groupEnd(text, toks, k);
+    if (k >= toks.size() || !isPunct(text, toks[k], ',')) return k;
+    ++k;
+  }
+  return toks.size();
+}
+
 void insertValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w,
                   const std::function<std::vector<std::string>(const std::string&)>& tableColumns) {
   std::string table = tableAt(text, toks, k);
@@ -777,6 +815,12 @@ void insertValues(const std::string& text, const std::vector<Token>& toks, size_
     w.listedColumns = columns;
     w.columnListClose = toks[close].begin;
     k = close + 1;
+  }
+  if (k < toks.size() && (isWord(text, toks[k], "select") || isWord(text, toks[k], "with"))) {
+    selectSource(text, toks, k, w);
+    w.targetColumns = w.columnsListed ? columns : tableColumns(table);
+    w.table = table;
+    return;
   }
   if (k >= toks.size() || !isWord(text, toks[k], "values")) {
     w.columnsListed = false;
@@ -836,6 +880,13 @@ WrittenValues writtenValues(const std::string& text,
   std::vector<Token> toks = significant(text);
   size_t k = 0;
   if (k >= toks.size()) return w;
+  if (isWord(text, toks[k], "with")) {
+    k = afterWithClause(text, toks);
+    if (k >= toks.size()) return w;
+    w.withClause = true;
+  }
+  w.statementBegin = toks[k].begin;
+  w.verb = textOf(text, toks, k, k + 1);
   bool insert = isWord(text, toks[k], "insert") || isWord(text, toks[k], "replace");
   bool update = isWord(text, toks[k], "update");
   if (!insert && !update) return w;

@@ -49,6 +49,8 @@ CASES = [
     ("varchar_utf8", {"type": "VARCHAR", "length": 20}, "\u00e9t\u00e9 \u20ac", "text"),
     ("lvarchar_long", {"type": "LVARCHAR"}, LONG_TEXT, "text"),
     ("json", {"type": "JSON"}, {"a": [1, -2.5, "\u00e9t\u00e9"], "b": {"c": None, "d": True}}, "json"),
+    ("json_number", {"type": "JSON"}, 12345678901234567890, "json"),
+    ("json_array", {"type": "JSON"}, [1, "a", None, [], {}, 1e-300, 12345678901234567890], "json"),
     ("bit_set", {"type": "BIT"}, True, "bit"),
     ("bit_clear", {"type": "BIT"}, False, "bit"),
     ("time_last", {"type": "TIME"}, "23:59:59", "time"),
@@ -372,6 +374,85 @@ class RoundTripTest(unittest.TestCase):
             with self.subTest(reader=reader):
                 read = [self.read_field(reader, "counted", row_id, "n") for row_id in row_ids]
                 self.assertEqual([str(n) for n in read], [str(n) for n in stored])
+
+    def test_identity_drawn_for_every_row_of_one_sql_insert(self):
+        fields = [{"name": "n", "type": "ZV_INT8", "length": 8, "identity": True, "seed": 500, "increment": 3},
+                  {"name": "v", "type": "ZV_INT4", "length": 4}, {"name": "d", "type": "ZV_NUMBER", "length": 20}]
+        reply = self.apps.post("avocet/zvIsamExCreateNewTable", {"database": DB, "tableInfo": {
+            "properties": {"name": "stepped", "path": ""}, "fields": fields, "indexes": []}}, self.browser_token)
+        self.assertTrue(reply.get("success"), reply)
+        for statement in ("insert into stepped(v) values(1)",
+                          "insert into stepped(v, d) values(2, 2.5), (3, '3' || ''), (4, null)",
+                          "insert into stepped(n, v) values(null, 5), (null, 6)",
+                          "insert into stepped(v) select 7 union all select 8",
+                          "insert into stepped select null, 9, 9.5 union all select null, 10, null",
+                          "with src(a) as (select 11) insert into stepped(v) select a from src"):
+            reply = self.sql_statement(statement)
+            self.assertEqual(reply.get("type"), "rpc", (statement, reply))
+        stored = self.apps.sql(DB, "select v, n from stepped order by v").splitlines()
+        self.assertEqual(stored, ["%d|%d" % (v, 500 + 3 * (v - 1)) for v in range(1, 12)])
+        # The next writer goes on from there.
+        self.write("rest", "stepped", 12, "int")
+        self.assertEqual(self.apps.sql(DB, "select n from stepped where v = 12"), str(500 + 3 * 11))
+
+    def test_decimals_the_statement_computes_keep_every_digit(self):
+        # Values the SQL text does not hold as literals (rows of a SELECT, expressions, parameters)
+        # reach a NUMBER column whole, as literals do.
+        big, other = "1234567890123456.78", "-987654321098765.43"
+        status, reply = self.apps.rest("POST", "table/%s/computed" % DB, {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "v", "type": "NUMBER", "precision": 18, "scale": 2}]})
+        self.assertEqual(status, 200, reply)
+        status, reply = self.apps.rest("POST", "index/%s/computed/k_unique" % DB, {"unique": True, "fields": [{"name": "k"}]})
+        self.assertEqual(status, 200, reply)
+        statements = [
+            (1, "insert into computed(k, v) select 1, '%s'" % big),
+            (2, "with src(a) as (select '%s') insert into computed(k, v) select 2, a from src" % big),
+            (3, "with src(a) as (select 1) insert into computed(k, v) values(3, '%s')" % big),
+            (4, "insert into computed(k, v) values(4, '%s' || ''), (5, (select '%s'))" % (big, big)),
+            (6, "insert into /* c */ \"computed\"(\"k\", v) select 6, '%s' union all select 7, '%s'" % (big, other)),
+            (8, "insert into computed(k, v) values(8, 1)"),
+            (8, "update computed set v = '%s' || '' where k = 8" % big),
+            (9, "insert into computed(k, v) values(9, 0)"),
+            (9, "insert into computed(k, v) select 9, '%s' where true on conflict(k) do update set v = excluded.v" % big),
+        ]
+        for _, statement in statements:
+            reply = self.sql_statement(statement)
+            self.assertEqual(reply.get("type"), "rpc", (statement, reply))
+        call = {"authToken": self.wren_token, "databaseName": DB}
+        for statement, params in (("insert into computed(k, v) values(?, ?)", [10, big]),
+                                  ("insert into computed(k, v) values(11, 0)", []),
+                                  ("update computed set v = ? where k = ?", [big, 11])):
+            reply = self.ws.call("getRecordsUsingSQL", dict(call, sql=statement, sqlParams=params))["result"]
+            self.assertEqual(reply.get("errorCode"), 0, (statement, reply))
+        expected = {k: big for k in range(1, 12)}
+        expected[7] = other
+        stored = self.apps.sql(DB, "select k, cast(v as text) from computed order by k").splitlines()
+        self.assertEqual(stored, ["%d|%s" % item for item in sorted(expected.items())])
+        for k, row_id in (line.split("|") for line in self.apps.sql(DB, "select k, rowid from computed").splitlines()):
+            self.assertEqual(self.read_field("rest", "computed", int(row_id)), expected[int(k)], k)
+        # What is not a number is refused, never stored as something else.
+        for statement in ("insert into computed(k, v) select 20, 'abc'", "insert into computed(k, v) values(21, 'abc' || '')"):
+            reply = self.sql_statement(statement)
+            self.assertEqual(reply.get("type"), "exception", (statement, reply))
+        self.assertEqual(self.apps.sql(DB, "select count(*) from computed where k >= 20"), "0")
+
+    def test_a_failed_workbench_statement_keeps_no_lock(self):
+        # The workbench commits each statement: one that fails must not keep the database locked for every
+        # other application until its session's next statement.
+        status, reply = self.apps.rest("POST", "table/%s/locks" % DB, {"fields": [
+            {"name": "k", "type": "INTEGER"}, {"name": "v", "type": "NUMBER", "precision": 18, "scale": 2}]})
+        self.assertEqual(status, 200, reply)
+        status, reply = self.apps.rest("POST", "index/%s/locks/k_unique" % DB, {"unique": True, "fields": [{"name": "k"}]})
+        self.assertEqual(status, 200, reply)
+        self.assertEqual(self.sql_statement("insert into locks(k, v) values(1, 2)").get("type"), "rpc")
+        for number, failing in enumerate(("insert into locks(k, v) values(2, json('not json'))",
+                                          "insert into locks(k, v) values(1, 3)")):
+            with self.subTest(failing=failing):
+                self.assertEqual(self.sql_statement(failing).get("type"), "exception")
+                status, reply = self.apps.rest("POST", "table/%s/after_failure_%d" % (DB, number),
+                                               {"fields": [{"name": "v", "type": "INTEGER"}]})
+                self.assertEqual(status, 200, reply)
+        self.assertEqual(self.apps.sql(DB, "select k, v from locks"), "1|2")
 
     def test_browser_refuses_a_text_holding_nul_whole(self):
         status, reply = self.apps.rest("POST", "table/%s/nul" % DB, {"fields": [{"name": "v", "type": "VARCHAR",
