@@ -413,6 +413,46 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(client.silent(1))
         client.close()
 
+    def test_received_qos2_message_is_released_not_sent_again(self):
+        # The client answered PUBREC (it has the messages) and left before
+        # the PUBCOMP, once by crashing and once cleanly: its next session
+        # gets the PUBREL of those ids, never the messages under new ids.
+        port = self.broker.port
+        create(self.broker, "sf/released", resendTimeout=60)
+        client = Client(port, "releaser")
+        client.subscribe("sf/released", 2)
+        publish_numbers(port, "sf/released", range(1, 6), qos=2)
+        got = client.messages(5)
+        self.assertEqual([(n, qos) for n, _, qos, _ in got], [(n, 2) for n in range(1, 6)])
+        for _, packet_id, _, _ in got:
+            client.send_ack(PUBREC, packet_id)
+        released = {client.expect(PUBREL)[1] for _ in got}
+        self.assertEqual(released, {struct.pack("!H", packet_id) for _, packet_id, _, _ in got})
+        for leave in (lambda c: c.sock.close(), Client.close):
+            leave(client)
+            time.sleep(0.3)
+            client = Client(port, "releaser")
+            client.subscribe("sf/released", 2)
+            again = set()
+            for _ in got:
+                first, body = client.read()
+                self.assertEqual(first, PUBREL, body)
+                again.add(body)
+            self.assertEqual(again, released)
+        for body in released:
+            client.send_ack(PUBCOMP, struct.unpack("!H", body)[0])
+        publish_numbers(port, "sf/released", [6], qos=2)
+        n, packet_id, _, _ = client.message()
+        self.assertEqual(n, 6)
+        client.send_ack(PUBREC, packet_id)
+        client.expect(PUBREL)
+        client.send_ack(PUBCOMP, packet_id)
+        client.close()
+        client = Client(port, "releaser")
+        client.subscribe("sf/released", 2)
+        self.assertTrue(client.silent(1))
+        client.close()
+
     def test_schema_text_stored_or_made_on_forward(self):
         port = self.broker.port
         body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
