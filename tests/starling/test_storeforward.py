@@ -453,6 +453,21 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(client.silent(1))
         client.close()
 
+    def test_repeated_wrong_acknowledgements_keep_the_log_small(self):
+        port = self.broker.port
+        create(self.broker, "sf/flood", resendTimeout=60)
+        client = Client(port, "flooder")
+        client.subscribe("sf/flood", 1)
+        publish_numbers(port, "sf/flood", [1])
+        n, packet_id, _, _ = client.message()
+        before = self.broker.log().count("this acknowledgement does not fit it")
+        client.sock.sendall((bytes([PUBREC, 2]) + struct.pack("!H", packet_id)) * 20000)
+        client.send_ack(PUBACK, packet_id)  # the right one still ends the delivery
+        publish_numbers(port, "sf/flood", [2])
+        self.assertEqual(client.message()[0], 2)
+        self.assertLess(self.broker.log().count("this acknowledgement does not fit it") - before, 100)
+        client.close()
+
     def test_schema_text_stored_or_made_on_forward(self):
         port = self.broker.port
         body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
