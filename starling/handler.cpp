@@ -41,34 +41,9 @@ struct ConnInfo {
     std::bitset<65536> taken, ackDeferred;
   };
   std::unique_ptr<Qos2Received> qos2;
-  // Acknowledgements that fit no store-and-forward delivery: a few lines a
-  // second per connection are logged, the rest counted and the count logged
-  // with the next line, so that a client repeating them cannot make the log
-  // grow faster than that.
-  uint64_t refusedAckWindowStart = 0;
-  uint32_t refusedAcksLogged = 0;  // in the current second
-  uint64_t refusedAcksUnlogged = 0;
+  // Refused store-and-forward acknowledgements of this connection.
+  StarlingLogThrottle refusedAcks;
 };
-
-// Whether a refused acknowledgement may be logged now; counts it otherwise.
-// *unlogged is the number left out before it (taken back to 0).
-bool mayLogRefusedAck(ConnInfo& info, uint64_t* unlogged) {
-  constexpr uint64_t kWindowMs = 1000;
-  constexpr uint32_t kLinesPerWindow = 10;
-  uint64_t now = starlingTickMs();
-  if (info.refusedAckWindowStart == 0 || now - info.refusedAckWindowStart >= kWindowMs) {
-    info.refusedAckWindowStart = now;
-    info.refusedAcksLogged = 0;
-  }
-  if (info.refusedAcksLogged >= kLinesPerWindow) {
-    info.refusedAcksUnlogged++;
-    return false;
-  }
-  info.refusedAcksLogged++;
-  *unlogged = info.refusedAcksUnlogged;
-  info.refusedAcksUnlogged = 0;
-  return true;
-}
 
 std::mutex gInfoMutex;
 std::set<ConnInfo*> gInfos;
@@ -515,7 +490,7 @@ void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* p
       return true;
     } catch (const YXException& e) {
       uint64_t unlogged = 0;
-      if (!mayLogRefusedAck(*info, &unlogged)) return false;
+      if (!info->refusedAcks.allow(&unlogged)) return false;
       std::string line = e.GetErrorMsg();
       if (unlogged > 0) line += " (" + std::to_string(unlogged) + " more refused acknowledgements not logged)";
       starlingLog(e.GetErrorCode(), format, pkt->message_id, line.c_str());

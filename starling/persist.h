@@ -647,6 +647,9 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   // For tests: the entry of a packet id (a copy), false when none.
   bool GetEntry(uint16_t packetId, MQTTPersistMsgID* entry);
+  // A SUBSCRIBE again of this subscriber's connection; under the topic's
+  // subscribers' mutex.
+  StarlingLogThrottle resubscribeLog;
 
  private:
   // Which acknowledgement arrived.

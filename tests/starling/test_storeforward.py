@@ -453,7 +453,9 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(client.silent(1))
         client.close()
 
-    def test_repeated_wrong_acknowledgements_keep_the_log_small(self):
+    def test_repeated_packets_keep_the_log_small(self):
+        # Wrong acknowledgements and SUBSCRIBE again, each repeated 20,000
+        # times: a few lines a second, and the delivery goes on.
         port = self.broker.port
         create(self.broker, "sf/flood", resendTimeout=60)
         client = Client(port, "flooder")
@@ -464,8 +466,17 @@ class StoreForwardTest(unittest.TestCase):
         client.sock.sendall((bytes([PUBREC, 2]) + struct.pack("!H", packet_id)) * 20000)
         client.send_ack(PUBACK, packet_id)  # the right one still ends the delivery
         publish_numbers(port, "sf/flood", [2])
-        self.assertEqual(client.message()[0], 2)
+        n, packet_id, _, _ = client.message()
+        self.assertEqual(n, 2)
+        client.send_ack(PUBACK, packet_id)
         self.assertLess(self.broker.log().count("this acknowledgement does not fit it") - before, 100)
+        before = self.broker.log().count("already a subscriber for topic [sf/flood]")
+        client.sock.sendall(b"".join(mq.subscribe(["sf/flood"], qos=1, message_id=i + 1) for i in range(20000)))
+        for _ in range(20000):
+            client.expect(0x90)
+        publish_numbers(port, "sf/flood", [3])
+        self.assertEqual(client.message()[0], 3)
+        self.assertLess(self.broker.log().count("already a subscriber for topic [sf/flood]") - before, 100)
         client.close()
 
     def test_schema_text_stored_or_made_on_forward(self):
