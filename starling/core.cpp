@@ -91,6 +91,22 @@ uint64_t starlingTickMs() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
 }
 
+bool StarlingLogThrottle::allow(uint64_t* unlogged) {
+  uint64_t now = starlingTickMs();
+  if (windowStart_ == 0 || now - windowStart_ >= kWindowMs) {
+    windowStart_ = now;
+    logged_ = 0;
+  }
+  if (logged_ >= kLinesPerWindow) {
+    unlogged_++;
+    return false;
+  }
+  logged_++;
+  *unlogged = unlogged_;
+  unlogged_ = 0;
+  return true;
+}
+
 StarlingDb::StarlingDb() : db_(nullptr) {
   StarlingBroker& b = starlingBroker();
   if (b.dbPool == nullptr) starlingThrow("StarlingDb", 10001, "The broker's database pool is not available");

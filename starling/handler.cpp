@@ -41,7 +41,10 @@ struct ConnInfo {
     std::bitset<65536> taken, ackDeferred;
   };
   std::unique_ptr<Qos2Received> qos2;
+  // Refused store-and-forward acknowledgements of this connection.
+  StarlingLogThrottle refusedAcks;
 };
+
 std::mutex gInfoMutex;
 std::set<ConnInfo*> gInfos;
 std::atomic<uint64_t> gAssignedIds{0};
@@ -486,7 +489,11 @@ void onAcknowledgement(nev_connection* conn, int event, const nev_mqtt_packet* p
       apply(pkt->message_id, clientId);
       return true;
     } catch (const YXException& e) {
-      starlingLog(e.GetErrorCode(), format, pkt->message_id, e.GetErrorMsg());
+      uint64_t unlogged = 0;
+      if (!info->refusedAcks.allow(&unlogged)) return false;
+      std::string line = e.GetErrorMsg();
+      if (unlogged > 0) line += " (" + std::to_string(unlogged) + " more refused acknowledgements not logged)";
+      starlingLog(e.GetErrorCode(), format, pkt->message_id, line.c_str());
       return false;
     }
   };

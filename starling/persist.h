@@ -526,7 +526,10 @@ class MQTTPersist : public MQTTSubscription {
 // PUBREL) and PUBCOMP ends it. An entry left unacknowledged for the resend
 // time-out is sent again: PUBLISH with DUP, or PUBREL once it was released.
 // The confirmed position written to the engine is always just before the
-// first row still in flight, whatever order the acknowledgements come in.
+// first row still in flight and not released, whatever order the
+// acknowledgements come in: a released row is the client's already, and when
+// its subscriber goes before the PUBCOMP, the client id's next subscriber
+// sends the PUBREL again, never the row.
 //
 // Bounds: a subscriber has at most kMaxInFlight entries; its reader waits
 // while the window is full (and while every packet id of the client is in
@@ -566,6 +569,12 @@ class MQTTMsgIdGenerator {
   void RemoveSubscriber(const MQTTStoreForwardSubscriber* subscriber);
   // Frees the id; 100 "Key not found" when it is not mapped.
   void RemoveMsgID(uint16_t id);
+  // Maps that very id to the subscriber; false when it is in flight.
+  bool Reserve(uint16_t id, const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber);
+  // The client id's released QoS 2 ids whose PUBCOMP never came, kept when
+  // its subscriber goes and taken (once) by its next subscriber.
+  static void KeepReleased(const std::string& clientId, const std::vector<uint16_t>& ids);
+  static std::vector<uint16_t> TakeReleased(const std::string& clientId);
   size_t InFlight();
 
  private:
@@ -638,6 +647,9 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
 
   // For tests: the entry of a packet id (a copy), false when none.
   bool GetEntry(uint16_t packetId, MQTTPersistMsgID* entry);
+  // A SUBSCRIBE again of this subscriber's connection; under the topic's
+  // subscribers' mutex.
+  StarlingLogThrottle resubscribeLog;
 
  private:
   // Which acknowledgement arrived.
@@ -645,6 +657,7 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   static void acknowledge(Ack kind, uint16_t packetId, const char* clientId);
   void applyAck(Ack kind, uint16_t packetId);
   uint16_t nextPacketId();
+  void resumeReleased();
 
  public:
   // One housekeeping round: the confirmed position written, resends due.

@@ -468,6 +468,24 @@ void _persistStatisticsThrdFunction(StarlingThread* thread);
 void starlingRunCommandFiles();
 
 uint64_t starlingTickMs();
+
+// Lines a client can cause with each packet it repeats (acknowledgements
+// that fit nothing, SUBSCRIBE again): a few a second are logged, the rest
+// counted, so that the client cannot make the log grow faster than that.
+// Not thread-safe: one owner, or the caller's lock.
+class StarlingLogThrottle {
+ public:
+  // True when a line may be logged now, with *unlogged the lines left out
+  // before it; false (and the line counted) otherwise.
+  bool allow(uint64_t* unlogged);
+
+ private:
+  static constexpr uint64_t kWindowMs = 1000;
+  static constexpr uint32_t kLinesPerWindow = 10;
+  uint64_t windowStart_ = 0;
+  uint32_t logged_ = 0;  // in the current window
+  uint64_t unlogged_ = 0;
+};
 // The MQTT listening port as a number (the statistics client dials it).
 int32_t starlingMqttListeningPort();
 // Throws YXException kind 1 with a formatted message.

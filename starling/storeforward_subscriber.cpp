@@ -18,6 +18,15 @@ std::map<std::string, std::weak_ptr<MQTTMsgIdGenerator>> gGenerators;
 // registry holds this many entries.
 constexpr size_t kGeneratorsPruneAt = 256;
 
+// QoS 2 deliveries the client received (PUBREC came) and whose PUBCOMP had
+// not come when its subscriber went, by client id: the next subscriber of
+// that client id sends their PUBREL again (MQTT 3.1.1 4.4) instead of the
+// message. At most this many client ids are kept, the oldest dropped first;
+// each holds no more than a subscriber's window.
+constexpr size_t kReleasedClientsKept = 1024;
+std::map<std::string, std::vector<uint16_t>> gReleased;
+std::vector<std::string> gReleasedOrder;  // client ids, oldest first
+
 template <class Fn>
 void logFailure(const char* what, const std::string& clientId, Fn fn) {
   try {
@@ -86,6 +95,40 @@ void MQTTMsgIdGenerator::RemoveSubscriber(const MQTTStoreForwardSubscriber* subs
 void MQTTMsgIdGenerator::RemoveMsgID(uint16_t id) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (ids_.erase(id) == 0) starlingThrow("MQTTMsgIdGenerator::RemoveMsgID", 100, "Key not found");
+}
+
+void MQTTMsgIdGenerator::KeepReleased(const std::string& clientId, const std::vector<uint16_t>& ids) {
+  if (ids.empty()) return;
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  auto [entry, added] = gReleased.try_emplace(clientId);
+  if (added) gReleasedOrder.push_back(clientId);
+  entry->second.insert(entry->second.end(), ids.begin(), ids.end());
+  std::sort(entry->second.begin(), entry->second.end());
+  entry->second.erase(std::unique(entry->second.begin(), entry->second.end()), entry->second.end());
+  if (entry->second.size() > MQTTStoreForwardSubscriber::kMaxInFlight)
+    entry->second.resize(MQTTStoreForwardSubscriber::kMaxInFlight);
+  while (gReleased.size() > kReleasedClientsKept) {
+    gReleased.erase(gReleasedOrder.front());
+    gReleasedOrder.erase(gReleasedOrder.begin());
+  }
+}
+
+std::vector<uint16_t> MQTTMsgIdGenerator::TakeReleased(const std::string& clientId) {
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  auto found = gReleased.find(clientId);
+  if (found == gReleased.end()) return {};
+  std::vector<uint16_t> ids = std::move(found->second);
+  gReleased.erase(found);
+  gReleasedOrder.erase(std::find(gReleasedOrder.begin(), gReleasedOrder.end(), clientId));
+  return ids;
+}
+
+bool MQTTMsgIdGenerator::Reserve(uint16_t id, const std::shared_ptr<MQTTStoreForwardSubscriber>& subscriber) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto found = ids_.find(id);
+  if (found != ids_.end() && !found->second.expired()) return false;
+  ids_[id] = subscriber;
+  return true;
 }
 
 size_t MQTTMsgIdGenerator::InFlight() {
@@ -193,7 +236,23 @@ void MQTTStoreForwardSubscriber::RequestStop() {
   windowOpened_.notify_all();
 }
 
-void MQTTStoreForwardSubscriber::Start() { Housekeeper::instance().add(shared_from_this()); }
+void MQTTStoreForwardSubscriber::Start() {
+  resumeReleased();
+  Housekeeper::instance().add(shared_from_this());
+}
+
+// The client has the messages of these ids already: only their PUBREL goes
+// out again, and the PUBCOMP ends them as for any released delivery.
+void MQTTStoreForwardSubscriber::resumeReleased() {
+  std::vector<uint16_t> ids = MQTTMsgIdGenerator::TakeReleased(clientId_);
+  if (ids.empty() || generator_ == nullptr) return;
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (uint16_t id : ids) {
+    if (!generator_->Reserve(id, shared_from_this())) continue;
+    inFlight_[id] = MQTTPersistMsgID{id, 2, 0, starlingTickMs(), true};
+    if (connection_ != nullptr) nev_mqtt_send_pubrel(connection_, id);
+  }
+}
 
 void MQTTStoreForwardSubscriber::StopAndFlush() {
   threadStop_ = true;
@@ -209,6 +268,10 @@ void MQTTStoreForwardSubscriber::Detach() {
   Housekeeper::instance().remove(this);
   std::lock_guard<std::mutex> hold(mutex_);
   detached_ = true;
+  std::vector<uint16_t> released;
+  for (const auto& [id, entry] : inFlight_)
+    if (entry.released) released.push_back(id);
+  MQTTMsgIdGenerator::KeepReleased(clientId_, released);
   inFlight_.clear();
   windowOpened_.notify_all();
   if (generator_ != nullptr) generator_->RemoveSubscriber(this);
@@ -222,7 +285,9 @@ size_t MQTTStoreForwardSubscriber::InFlight() {
 int64_t MQTTStoreForwardSubscriber::ConfirmedPosition() {
   std::lock_guard<std::mutex> hold(mutex_);
   int64_t confirmed = handedOut_;
-  for (const auto& [id, entry] : inFlight_) confirmed = std::min(confirmed, entry.position - 1);
+  // A released QoS 2 row is the client's already: only its PUBREL remains.
+  for (const auto& [id, entry] : inFlight_)
+    if (!entry.released) confirmed = std::min(confirmed, entry.position - 1);
   return confirmed;
 }
 

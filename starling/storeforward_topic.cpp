@@ -435,8 +435,11 @@ bool MQTTStoreForwardPersist::Resubscribe(const std::string& clientId, nev_conne
   // highest QoS any of them asked for.
   char was = found->second->GetQoS();
   found->second->SetQoS(std::max(was, static_cast<char>(qos > 2 ? 2 : qos)));
-  starlingLog(10024, "starling - Client ID [%s] is already a subscriber for topic [%s]: its QoS %d is now %d",
-              clientId.c_str(), GetTopic(), was, found->second->GetQoS());
+  uint64_t unlogged = 0;
+  if (!found->second->resubscribeLog.allow(&unlogged)) return true;
+  std::string left = unlogged > 0 ? " (" + std::to_string(unlogged) + " more not logged)" : "";
+  starlingLog(10024, "starling - Client ID [%s] is already a subscriber for topic [%s]: its QoS %d is now %d%s",
+              clientId.c_str(), GetTopic(), was, found->second->GetQoS(), left.c_str());
   return true;
 }
 

@@ -413,6 +413,72 @@ class StoreForwardTest(unittest.TestCase):
         self.assertTrue(client.silent(1))
         client.close()
 
+    def test_received_qos2_message_is_released_not_sent_again(self):
+        # The client answered PUBREC (it has the messages) and left before
+        # the PUBCOMP, once by crashing and once cleanly: its next session
+        # gets the PUBREL of those ids, never the messages under new ids.
+        port = self.broker.port
+        create(self.broker, "sf/released", resendTimeout=60)
+        client = Client(port, "releaser")
+        client.subscribe("sf/released", 2)
+        publish_numbers(port, "sf/released", range(1, 6), qos=2)
+        got = client.messages(5)
+        self.assertEqual([(n, qos) for n, _, qos, _ in got], [(n, 2) for n in range(1, 6)])
+        for _, packet_id, _, _ in got:
+            client.send_ack(PUBREC, packet_id)
+        released = {client.expect(PUBREL)[1] for _ in got}
+        self.assertEqual(released, {struct.pack("!H", packet_id) for _, packet_id, _, _ in got})
+        for leave in (lambda c: c.sock.close(), Client.close):
+            leave(client)
+            time.sleep(0.3)
+            client = Client(port, "releaser")
+            client.subscribe("sf/released", 2)
+            again = set()
+            for _ in got:
+                first, body = client.read()
+                self.assertEqual(first, PUBREL, body)
+                again.add(body)
+            self.assertEqual(again, released)
+        for body in released:
+            client.send_ack(PUBCOMP, struct.unpack("!H", body)[0])
+        publish_numbers(port, "sf/released", [6], qos=2)
+        n, packet_id, _, _ = client.message()
+        self.assertEqual(n, 6)
+        client.send_ack(PUBREC, packet_id)
+        client.expect(PUBREL)
+        client.send_ack(PUBCOMP, packet_id)
+        client.close()
+        client = Client(port, "releaser")
+        client.subscribe("sf/released", 2)
+        self.assertTrue(client.silent(1))
+        client.close()
+
+    def test_repeated_packets_keep_the_log_small(self):
+        # Wrong acknowledgements repeated 20,000 times and SUBSCRIBE again
+        # 2,000 times: a few lines a second, and the delivery goes on.
+        port = self.broker.port
+        create(self.broker, "sf/flood", resendTimeout=60)
+        client = Client(port, "flooder")
+        client.subscribe("sf/flood", 1)
+        publish_numbers(port, "sf/flood", [1])
+        n, packet_id, _, _ = client.message()
+        before = self.broker.log().count("this acknowledgement does not fit it")
+        client.sock.sendall((bytes([PUBREC, 2]) + struct.pack("!H", packet_id)) * 20000)
+        client.send_ack(PUBACK, packet_id)  # the right one still ends the delivery
+        publish_numbers(port, "sf/flood", [2])
+        n, packet_id, _, _ = client.message()
+        self.assertEqual(n, 2)
+        client.send_ack(PUBACK, packet_id)
+        self.assertLess(self.broker.log().count("this acknowledgement does not fit it") - before, 100)
+        before = self.broker.log().count("already a subscriber for topic [sf/flood]")
+        client.sock.sendall(b"".join(mq.subscribe(["sf/flood"], qos=1, message_id=i + 1) for i in range(2000)))
+        for _ in range(2000):
+            client.expect(0x90, timeout=30)
+        publish_numbers(port, "sf/flood", [3])
+        self.assertEqual(client.message()[0], 3)
+        self.assertLess(self.broker.log().count("already a subscriber for topic [sf/flood]") - before, 100)
+        client.close()
+
     def test_schema_text_stored_or_made_on_forward(self):
         port = self.broker.port
         body = "TYPE 'Pt'\nSTRUCT\n  x : INT;\n  y : BOOL;\nEND_STRUCT\nEND_TYPE\n"
