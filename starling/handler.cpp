@@ -191,15 +191,18 @@ void refuseConnect(nev_connection* conn, uint8_t returnCode) {
 }
 
 // A CONNECT's row in the metadata tables is written by a helper thread that
-// the CONNECT waits for this long at most: another program holding the
-// metadata database locked would otherwise keep the client without an
-// answer for as long as the database waits (tens of seconds per statement).
-// While a write given up on still runs, further CONNECTs are refused at
-// once; that write, if it succeeds late, marks the client disconnected.
+// the CONNECT waits for while the metadata database makes progress: once no
+// CONNECT's row at all was written for this long, the database is taken
+// for unavailable (another program holding it locked would otherwise keep
+// the client without an answer for tens of seconds per statement). A storm
+// of CONNECTs that is merely slow keeps being served. While a write given up
+// on still runs, further CONNECTs are refused at once; that write, if it
+// succeeds late, marks the client disconnected.
 constexpr int kConnectMetadataWaitMs = 3000;
 std::mutex gMetadataWaitMutex;
 std::condition_variable gMetadataWritten;
 int gAbandonedMetadataWrites = 0;  // under gMetadataWaitMutex
+uint64_t gMetadataWritesEnded = 0;  // under gMetadataWaitMutex
 StarlingLogThrottle gMetadataRefusals;  // under gMetadataWaitMutex
 
 struct ConnectRow {
@@ -227,6 +230,7 @@ void writeConnectRow(const std::shared_ptr<ConnectRow>& row) {
       std::lock_guard<std::mutex> lock(gMetadataWaitMutex);
       row->done = true;
       abandoned = row->abandoned;
+      gMetadataWritesEnded++;
     }
     gMetadataWritten.notify_all();
     if (!abandoned) return;
@@ -254,8 +258,14 @@ bool recordConnected(const std::shared_ptr<ConnectRow>& row) {
       why = "no thread to write it";
     }
     lock.lock();
-    if (why == nullptr &&
-        !gMetadataWritten.wait_for(lock, std::chrono::milliseconds(kConnectMetadataWaitMs), [&] { return row->done; })) {
+    uint64_t seen = gMetadataWritesEnded;
+    while (why == nullptr &&
+           !gMetadataWritten.wait_for(lock, std::chrono::milliseconds(kConnectMetadataWaitMs),
+                                      [&] { return row->done; })) {
+      if (gMetadataWritesEnded != seen) {  // others were written meanwhile
+        seen = gMetadataWritesEnded;
+        continue;
+      }
       row->abandoned = true;
       gAbandonedMetadataWrites++;
       why = "it did not answer in time (is another program holding it locked?)";
