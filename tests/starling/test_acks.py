@@ -8,6 +8,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -177,6 +178,53 @@ class AcknowledgementTest(unittest.TestCase):
         self.assertEqual((n, qos), (1, 2))
         stray.close()
         self.assertLess(self.broker.log().count("stray") - before, 100)
+
+
+class RemoteLinkRepeatTest(unittest.TestCase):
+    def test_link_runs_a_repeated_qos2_command_once(self):
+        # The broker's link to a remote broker (here a raw socket) gets a
+        # QoS 2 command, then the same one again with DUP before its PUBREL.
+        server = socket.create_server(("127.0.0.1", 0))
+        server.settimeout(30)
+        cfg = (f"SYS_BROKER_HOST 127.0.0.1\nSYS_BROKER_PORT {server.getsockname()[1]}\nSYS_BROKER_TOPIC linked/cmd\n"
+               "LOCAL_USER ADMIN\nLOCAL_PASSWORD TRUVE\n")
+        links = []
+
+        def serve():  # the broker's start waits for its link to be subscribed
+            link, _ = server.accept()
+            assert mq.read_packet(link, 30)[0] == 0x10
+            link.sendall(b"\x20\x02\x00\x00")
+            first, body = mq.read_packet(link, 30)
+            assert first == 0x82
+            link.sendall(b"\x90\x03" + body[:2] + b"\x02")
+            links.append(link)
+        remote = threading.Thread(target=serve)
+        remote.start()
+        broker = harness.Broker(persistence=True, websocket=False, stats_interval=0, stats_persist_interval=0,
+                                starling_cfg=cfg)
+        try:
+            remote.join(30)
+            self.assertTrue(links, broker.log())
+            link = links[0]
+            command = '{"operation":"CreatePersistenceTopic","persistenceTopic":"via/once"}'
+            link.sendall(qos2_publish("linked/cmd", command, 5))
+            self.assertEqual(mq.read_packet(link), (PUBREC, b"\x00\x05"))
+            link.sendall(qos2_publish("linked/cmd", command, 5, dup=True))
+            self.assertEqual(mq.read_packet(link), (PUBREC, b"\x00\x05"))
+            link.sendall(ack(PUBREL, 5))
+            self.assertEqual(mq.read_packet(link), (PUBCOMP, b"\x00\x05"))
+            rows = "select count(*) from mqtt_topic_persistence_history where persistence_command like '%via/once%'"
+            harness.wait_for(lambda: broker.sql(rows) != [["0"]], 15)
+            time.sleep(0.5)  # a second run would follow at once
+            self.assertEqual(broker.sql(rows), [["1"]], broker.log())
+            self.assertNotIn("already created", broker.log())  # a second run is refused and logged
+            link.close()
+        finally:
+            server.close()
+            code, log = broker.close()
+            report = harness.sanitizer_report(log)
+            if report:
+                raise AssertionError(report)
 
 
 class LockedMetadataTest(unittest.TestCase):
