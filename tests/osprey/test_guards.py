@@ -10,7 +10,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import ADMIN_AUTH, SMALL_QUARANTINE, RunningHeron, wait_for  # noqa: E402
+from peers import ADMIN_AUTH, SMALL_QUARANTINE, RunningHeron, free_port, wait_for  # noqa: E402
 
 KEY = "dGhlIHNhbXBsZSBub25jZQ=="
 
@@ -23,9 +23,12 @@ class Tree(RunningHeron):
     def __init__(self, prefix="guards-", extra=None):
         config = {"linked_vix_server": None, "mqtt_persistence_enabled": "false", "mqtt_statistics_interval": 0,
                   "mqtt_statistics_persistence_interval": 0}
+        mqtt = (extra or {}).get("mqtt_enabled") != "false"
+        if not mqtt:  # the ports stay configured, unused
+            config.update({"mqtt_listening_port": str(free_port()), "mqtt_websocket_port": str(free_port())})
         config.update(extra or {})
         super().__init__(prefix, applications=["mqtt;starling"], websocket_applications=["wren;wren"], config=config,
-                         mqtt=True, mqtt_websocket=True, auth=ADMIN_AUTH, asan_options=SMALL_QUARANTINE, ready=True)
+                         mqtt=mqtt, mqtt_websocket=mqtt, auth=ADMIN_AUTH, asan_options=SMALL_QUARANTINE, ready=True)
 
     def finish(self):
         super().finish(check="exit")
