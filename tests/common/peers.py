@@ -234,6 +234,8 @@ class HeronTree:
 
     def start(self, args=("-s",), output_mode="ab", env=None):
         """env: variables set for heron on top of this process's."""
+        if self.out is not None:
+            self.out.close()  # of an earlier run
         self.out = open(self.path("heron.out"), output_mode)
         env = dict(os.environ, RAVLINK_DATA=self.path("data"), **(env or {}))
         self.proc = subprocess.Popen([self.path("heron"), *args], cwd=self.root, env=env,
