@@ -119,12 +119,11 @@ void park_file(nev_http_proto_data *pd, opened_file &file, bool keep_body = fals
 opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
   opened_file f;
   f.path = path;
-  if (pd != nullptr) {
+  if (pd != nullptr && pd->reuse.fd >= 0 && pd->reuse.path == path) {
     nev_http_reuse_slot &slot = pd->reuse;
     // No change notice since the last stat, and the request came after the
     // poll that would have reported one: the kept file stands unchecked.
-    if (pd->request_fresh && slot.fd >= 0 && slot.verified != 0 && slot.path == path &&
-        slot.verified == nev_watch_generation()) {
+    if (pd->request_fresh && slot.verified != 0 && slot.verified == nev_watch_generation()) {
       f.fd = nev_unique_fd(slot.fd);
       slot.fd = -1;
       f.st = slot.st;
@@ -133,8 +132,9 @@ opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
       f.verified = slot.verified;
       return f;
     }
-    // Generation first, then the watches, then the stat or open: a change
-    // after the stat is noticed, one before it is seen by it.
+    // A path asked for again is watched (so only files that were served
+    // are). Generation first, then the watches, then the stat or open: a
+    // change after the stat is noticed, one before it is seen by it.
     const uint64_t generation = nev_watch_generation();
     if (generation != 0 && nev_watch_path(path)) f.verified = generation;
   }
