@@ -214,18 +214,15 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   std::vector<pollfd> &fds = ps != nullptr ? ps->fds : local;
   fds.clear();
   if (mgr->wake_fd != NEV_INVALID_SOCKET) fds.push_back(pollfd{mgr->wake_fd, POLLIN, 0});
-  // Change notices of kept files come in the same poll as the requests that
-  // follow the changes (nev_watch.h).
-  const int watch_fd = nev_watch_fd();
-  const size_t watch_slot = fds.size();
-  if (watch_fd >= 0) fds.push_back(pollfd{watch_fd, POLLIN, 0});
 
   double now = nev_now();
   double earliest = 0;
+  bool notices_wanted = false;
   bool until_due = timeout_ms == NEV_POLL_UNTIL_DUE;
   if (until_due) timeout_ms = INT_MAX;
   for (nev_connection *c = mgr->connections; c != nullptr; c = c->next) {
     c->poll_slot = 0;
+    if (c->wants_notices) notices_wanted = true;
     // A layer that declares no deadlines gets its rounds every second.
     if (until_due && c->poll_due == 0) timeout_ms = std::min(timeout_ms, ROUND_WITHOUT_DEADLINES_MS);
     // A close the poll step would do must not wait for the time-out.
@@ -241,6 +238,11 @@ double op_poll(nev_netif *iface, int timeout_ms) {
     fds.push_back(pollfd{c->sock, events, 0});
     c->poll_slot = static_cast<int>(fds.size());
   }
+  // Change notices of kept files come in the same poll as the requests that
+  // follow the changes (nev_watch.h).
+  const int watch_fd = notices_wanted ? nev_watch_fd() : -1;
+  const size_t watch_slot = fds.size();
+  if (watch_fd >= 0) fds.push_back(pollfd{watch_fd, POLLIN, 0});
   if (earliest > 0) {
     double until = (earliest - now) * 1000 + 1;
     if (until < timeout_ms) timeout_ms = until < 0 ? 0 : static_cast<int>(until);

@@ -5,7 +5,8 @@
 // know the path still names the same, unchanged file. A stat per request
 // proves it. The watches here prove it without one: the kernel queues a
 // notice on the change notice descriptor before the call that changed a
-// watched file or one of its directories returns, and every manager polls
+// watched file or one of its directories returns, and every manager with a
+// connection that keeps a watched file (nev_connection::wants_notices) polls
 // that descriptor with its sockets. So when a client sends a request after a
 // change has completed, the poll that reports the request also reports the
 // notice; the poll step drains the notices and bumps the generation, and a

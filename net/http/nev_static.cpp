@@ -116,7 +116,7 @@ void park_file(nev_http_proto_data *pd, opened_file &file, bool keep_body = fals
   pd->reuse.fd = file.fd.release();
 }
 
-opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
+opened_file open_for_sending(nev_connection *c, nev_http_proto_data *pd, const char *path) {
   opened_file f;
   f.path = path;
   if (pd != nullptr && pd->reuse.fd >= 0 && pd->reuse.path == path) {
@@ -136,7 +136,10 @@ opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
     // are). Generation first, then the watches, then the stat or open: a
     // change after the stat is noticed, one before it is seen by it.
     const uint64_t generation = nev_watch_generation();
-    if (generation != 0 && nev_watch_path(path)) f.verified = generation;
+    if (generation != 0 && nev_watch_path(path)) {
+      f.verified = generation;
+      c->wants_notices = 1;
+    }
   }
   const int parked = take_parked(pd, path, f.st);
   if (parked >= 0) {
@@ -373,13 +376,13 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
 void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, const nev_http_view *view,
                            const nev_serve_options &o) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
-  opened_file file = open_for_sending(pd, mapped.path.c_str());
+  opened_file file = open_for_sending(c, pd, mapped.path.c_str());
   struct stat st = file.st;
   const bool exists = file.exists;
   const bool is_dir = exists && S_ISDIR(st.st_mode);
   std::string index;
   if (is_dir) nev_http_find_index(mapped.path, o.index_files, index, &st);
-  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(pd, index.c_str());
+  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(c, pd, index.c_str());
   const std::string &target = index.empty() ? mapped.path : index;
   // Hidden names are checked on every component before anything else picks
   // the file up, so no later step (CGI included) ever sees them.
@@ -460,7 +463,7 @@ void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const 
 void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char *path, nev_slice mime,
                         nev_slice encoding, nev_slice extra_headers) {
   NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), path, int(mime.len), mime.p, int(encoding.len), encoding.p));
-  opened_file file = open_for_sending(nev_http_proto_data_get(c), path);
+  opened_file file = open_for_sending(c, nev_http_proto_data_get(c), path);
   send_opened_file(c, view, file, mime, encoding, extra_headers);
 }
 
