@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "persist.h"
@@ -631,6 +632,9 @@ void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s))
     live.insert(s);
+  // The acknowledgements of one publisher leave together, in their order:
+  // one write to its socket for the whole batch.
+  std::unordered_map<nev_connection*, std::vector<nev_mqtt_ack>> acks;
   for (size_t i = 0; i < batch.size(); i++) {
     const MQTTPersistMsg* msg = batch[i].get();
     nev_broker_session* s = msg->ackSession;
@@ -640,8 +644,9 @@ void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<
     if (unwritten[i])
       nev_connection_request_close(s->conn);
     else
-      nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
+      acks[s->conn].push_back(nev_mqtt_ack{msg->qos, msg->packetId});
   }
+  for (const auto& [conn, list] : acks) nev_mqtt_acknowledge_all(conn, list.data(), list.size());
 }
 
 void MQTTPersist::Stop() noexcept {
