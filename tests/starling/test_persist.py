@@ -104,6 +104,10 @@ PAYLOAD = {"bit": True, "tiny": 7, "small": -300, "int": 123456, "real": 1.5, "d
            "note": "a long text", "hex": "beef", "b64": base64.b64encode(b"\x00\x01\xff").decode(), "raw": "bytes",
            "doc": {"k": [1, 2]}, "deep": {"list": [10, 20]}, "three": [1, 2, 3, 4]}
 
+# The publisher and the message's number, of pipelining publishers' payloads.
+PUBLISHER_AND_NUMBER = [{"propertyPath": "p", "fieldName": "p", "fieldType": "INTEGER"},
+                        {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]
+
 COLUMNS = ("f_bit, f_tiny, f_small, f_int, f_real, f_dbl, f_num, f_money, f_trunc, f_date, f_usdate, f_time, f_ts, "
            "f_big, f_char, f_varchar, f_lvarchar, hex(f_binary), hex(f_varbinary), hex(f_lvarbinary), f_json, f_path, "
            "f_multi0, f_multi1, f_multi2")
@@ -242,10 +246,8 @@ class PersistTest(unittest.TestCase):
     def test_every_acknowledged_message_is_a_row(self):
         # Publishers pipelining QoS 1 without a window into a topic with many threads.
         b = self.broker
-        mapping = [{"propertyPath": "p", "fieldName": "p", "fieldType": "INTEGER"},
-                   {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]
         self.assertEqual(b.command(create("deep/q", persistenceTopicThreads=24,
-                                          mapOfPropertiesToFields=mapping))[0], 0, b.log())
+                                          mapOfPropertiesToFields=PUBLISHER_AND_NUMBER))[0], 0, b.log())
         count = 500
         acked = {}
 
@@ -281,10 +283,8 @@ class PersistTest(unittest.TestCase):
         # nothing is acknowledged until it lets go, then every message is,
         # and every acknowledged one is a row of the file.
         b = self.broker
-        mapping = [{"propertyPath": "p", "fieldName": "p", "fieldType": "INTEGER"},
-                   {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]
         self.assertEqual(b.command(create("held/q", persistenceTopicThreads=2,
-                                          mapOfPropertiesToFields=mapping))[0], 0, b.log())
+                                          mapOfPropertiesToFields=PUBLISHER_AND_NUMBER))[0], 0, b.log())
         count, publishers = 300, 3
         socks = [self.raw_publisher("held-%d" % p) for p in range(publishers)]
         holder = sqlite3.connect(b.topic_db(), timeout=10, isolation_level=None)
