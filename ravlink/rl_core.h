@@ -616,6 +616,14 @@ struct RecordState {
   };
   std::array<NameHit, 8> nameHits{};  // names looked up lately, checked again on use
   size_t nextNameHit = 0;
+  // The automatic time stamp of a field for the time `now`: rows inserted
+  // within the same millisecond share one formatted value.
+  const Value& autoStamp(int field, const ZVDateTime& now);
+  struct StampHit {
+    int32_t day = -1, ms = -1;
+    Value value;
+  };
+  std::vector<StampHit> stampHits;  // by field; emptied when the layout changes
   template <class Make>
   void setValue(int field, Make&& make) {
     materialise();  // the other fields keep the row

@@ -244,7 +244,18 @@ void RecordState::followLayout() {
   if (defaultIndex >= int(t.stored.indexes.size())) defaultIndex = -2, pos = Pos::Fresh;
   if (walker) walker->forget();
   nameHits.fill(NameHit{});
+  stampHits.clear();
   tableVersion = t.version;
+}
+
+const Value& RecordState::autoStamp(int field, const ZVDateTime& now) {
+  if (stampHits.size() != values.size()) stampHits.assign(values.size(), StampHit{});
+  StampHit& hit = stampHits[size_t(field)];
+  if (hit.day != now.GetDate() || hit.ms != now.GetMilliseconds()) {
+    hit.value = fromDateTime(table->stored.fields[size_t(field)], now);
+    hit.day = now.GetDate(), hit.ms = now.GetMilliseconds();
+  }
+  return hit.value;
 }
 
 int RecordState::effectiveIndex() {
@@ -663,7 +674,7 @@ void RecordState::insert() {
   for (size_t i = 0; i < d.fields.size(); ++i)
     if (d.fields[i].autoTimestamp && values[i].isNull()) {
       if (!haveNow) now = ZVDateTime::CurrentDateTime(), haveNow = true;
-      values[i] = fromDateTime(d.fields[i], now);
+      values[i] = autoStamp(int(i), now);
     }
   if (d.identity >= 0) values[d.identity] = Value();  // identity values are the engine's
   int64_t partition = 0;

@@ -101,10 +101,25 @@ struct MQTTExtractor {
 constexpr int32_t STARLINGJSON_BUFFER_TOO_SMALL_CODE = 10020;
 
 // Extraction helpers shared by fields and child tables (persist_field.cpp).
+// Grows buffer to the size a 10020 answer asked for; false when that size
+// would not grow it or passes the bound of a value.
+bool persistGrowValueBuffer(std::vector<char>& buffer, int32_t needed);
 // Calls the extractor into buffer, growing it on 10020 at most 3 times;
 // returns the library's result (10107 when it reports more bytes than room).
-int32_t persistExtractInto(std::vector<char>& buffer, int32_t* length,
-                           const std::function<int32_t(void*, int32_t, int32_t*)>& call);
+// call(data, room, &length) is called directly: it runs for every value.
+template <class Call>
+int32_t persistExtractInto(std::vector<char>& buffer, int32_t* length, Call&& call) {
+  for (int round = 0; round < 4; round++) {
+    *length = 0;
+    int32_t rc = call(buffer.data(), static_cast<int32_t>(buffer.size()), length);
+    if (rc != STARLINGJSON_BUFFER_TOO_SMALL_CODE) {
+      if (rc == 0 && (*length < 0 || *length > static_cast<int32_t>(buffer.size()))) return 10107;
+      return rc;
+    }
+    if (!persistGrowValueBuffer(buffer, *length)) return STARLINGJSON_BUFFER_TOO_SMALL_CODE;
+  }
+  return STARLINGJSON_BUFFER_TOO_SMALL_CODE;
+}
 // Walks `count` list entries within `size` bytes; false when one overruns.
 bool persistWalkList(const char* data, int32_t size, int32_t count,
                      const std::function<void(int32_t, const char*, int32_t)>& fn);

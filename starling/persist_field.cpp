@@ -71,23 +71,11 @@ bool utcParts(int64_t seconds, struct tm* out) {
 
 }  // namespace
 
-// Calls the extractor into buffer, growing it on 10020 a bounded number of
-// times; returns the library's result with the length written.
-int32_t persistExtractInto(std::vector<char>& buffer, int32_t* length,
-                           const std::function<int32_t(void*, int32_t, int32_t*)>& call) {
-  for (int round = 0; round < 4; round++) {
-    *length = 0;
-    int32_t rc = call(buffer.data(), static_cast<int32_t>(buffer.size()), length);
-    if (rc != STARLINGJSON_BUFFER_TOO_SMALL_CODE) {
-      if (rc == 0 && (*length < 0 || *length > static_cast<int32_t>(buffer.size()))) return 10107;
-      return rc;
-    }
-    // A needed size that does not grow the buffer would loop for ever.
-    if (*length < 1 || *length <= static_cast<int32_t>(buffer.size()) || *length > kMaxValueBuffer)
-      return STARLINGJSON_BUFFER_TOO_SMALL_CODE;
-    buffer.resize(static_cast<size_t>(*length));
-  }
-  return STARLINGJSON_BUFFER_TOO_SMALL_CODE;
+bool persistGrowValueBuffer(std::vector<char>& buffer, int32_t needed) {
+  // A needed size that does not grow the buffer would loop for ever.
+  if (needed < 1 || needed <= static_cast<int32_t>(buffer.size()) || needed > kMaxValueBuffer) return false;
+  buffer.resize(static_cast<size_t>(needed));
+  return true;
 }
 
 // ---- names ----

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "persist.h"
@@ -631,12 +632,22 @@ void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<
   for (nev_broker_session* s = nev_broker_next_session(&b.core, nullptr); s != nullptr;
        s = nev_broker_next_session(&b.core, s))
     live.insert(s);
+  // The acknowledgements of one publisher leave together, in their order:
+  // one write to its socket for the whole batch.
+  std::unordered_map<nev_connection*, std::vector<nev_mqtt_ack>> acks;
   for (size_t i = 0; i < batch.size(); i++) {
     const MQTTPersistMsg* msg = batch[i].get();
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
-    starlingAcknowledgeStored(s->conn, msg->qos, msg->packetId, !unwritten[i]);
+    // A QoS 2 PUBREC clears the mark a repeat of its PUBLISH looks for, under
+    // that state's lock, and a row not written closes its publisher: both one
+    // by one. QoS 1 acknowledgements leave together.
+    if (unwritten[i] || msg->qos == 2)
+      starlingAcknowledgeStored(s->conn, msg->qos, msg->packetId, !unwritten[i]);
+    else
+      acks[s->conn].push_back(nev_mqtt_ack{msg->qos, msg->packetId});
   }
+  for (const auto& [conn, list] : acks) nev_mqtt_acknowledge_all(conn, list.data(), list.size());
 }
 
 void MQTTPersist::Stop() noexcept {

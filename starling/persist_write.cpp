@@ -166,8 +166,7 @@ void MQTTPersistMsg::Persist(MQTTPersist* persist, ZVDatabasePooled* db, ZVRecor
   if (!row.writable) return;
   char error[1024];
   try {
-    record->Clear();
-    record->SetNew(1);
+    record->SetNew(1);  // clears the record
     bool hasData = false;
     for (const MQTTPersistField* field : persist->GetWrittenFields()) {
       if (field->hasPath) continue;

@@ -2,6 +2,7 @@
 
 #include "sj_document.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -138,6 +139,11 @@ Document::Document(const char* payload, size_t length) {
                                              std::to_string(static_cast<const char*>(zero) - payload));
     return;
   }
+  // Room for a small message at once: most payloads then parse without
+  // growing the tables value by value. A large one grows as it needs.
+  constexpr size_t kReservedValues = 64, kBytesPerValue = 8;
+  values_.reserve(std::min(kReservedValues, length / kBytesPerValue + 1));
+  arena_.reserve(std::min(kReservedValues * kBytesPerValue, length));
   Builder builder(*this);
   if (!nlohmann::json::sax_parse(payload, payload + length, &builder) && error_.ok())
     error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not JSON");

@@ -2,6 +2,7 @@
 
 #include "starlingjson.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -34,24 +35,35 @@ struct Context {
   int32_t value = 0;
 };
 
+// Persistence threads prepare and read messages side by side: the slots are
+// spread over shards of their own lock, and a thread prepares into the shard
+// its identity picks (the next ones when that one is full), so that threads
+// seldom meet on one lock. A handle's slot number names its shard.
 class Registry {
  public:
   int64_t add(std::shared_ptr<const Document> doc) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t slot;
-    if (!free_.empty()) {
-      slot = free_.back();
-      free_.pop_back();
-    } else if (slots_.size() < kSlots) {
-      slot = uint32_t(slots_.size());
-      slots_.emplace_back();
-    } else {
-      return 0;
+    static std::atomic<uint32_t> nextThread{0};
+    thread_local uint32_t home = nextThread.fetch_add(1) % kShards;
+    for (uint32_t i = 0; i < kShards; i++) {
+      uint32_t shardIndex = (home + i) % kShards;
+      Shard& shard = shards_[shardIndex];
+      std::lock_guard<std::mutex> lock(shard.mutex);
+      uint32_t local;
+      if (!shard.free.empty()) {
+        local = shard.free.back();
+        shard.free.pop_back();
+      } else if (shard.slots.size() < kSlotsPerShard) {
+        local = uint32_t(shard.slots.size());
+        shard.slots.emplace_back();
+      } else {
+        continue;
+      }
+      Slot& s = shard.slots[local];
+      s.generation = s.generation + 1 < kGenerationLimit ? s.generation + 1 : 1;
+      s.doc = std::move(doc);
+      return makeHandle(s.generation, shardIndex * kSlotsPerShard + local, 0);
     }
-    Slot& s = slots_[slot];
-    s.generation = s.generation + 1 < kGenerationLimit ? s.generation + 1 : 1;
-    s.doc = std::move(doc);
-    return makeHandle(s.generation, slot, 0);
+    return 0;
   }
 
   bool find(int64_t handle, Context* context) {
@@ -59,9 +71,12 @@ class Registry {
     uint32_t generation = uint32_t(handle >> (kValueBits + kSlotBits));
     uint32_t slot = uint32_t(handle >> kValueBits) & (kSlots - 1);
     int32_t value = int32_t(handle & ((1 << kValueBits) - 1));
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (slot >= slots_.size() || !slots_[slot].doc || slots_[slot].generation != generation) return false;
-    const Slot& s = slots_[slot];
+    Shard& shard = shards_[slot / kSlotsPerShard];
+    uint32_t local = slot % kSlotsPerShard;
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    if (local >= shard.slots.size() || !shard.slots[local].doc || shard.slots[local].generation != generation)
+      return false;
+    const Slot& s = shard.slots[local];
     // A message that is not JSON has no values; its only handle names it.
     if (value >= s.doc->size() && !(value == 0 && !s.doc->error().ok())) return false;
     context->doc = s.doc;
@@ -74,21 +89,28 @@ class Registry {
     std::shared_ptr<const Document> doomed;  // freed outside the lock
     Context context;
     if (!find(handle, &context) || context.value != 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
     uint32_t slot = uint32_t(handle >> kValueBits) & (kSlots - 1);
-    if (slots_[slot].doc != context.doc) return;  // released meanwhile
-    doomed = std::move(slots_[slot].doc);
-    free_.push_back(slot);
+    Shard& shard = shards_[slot / kSlotsPerShard];
+    uint32_t local = slot % kSlotsPerShard;
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    if (shard.slots[local].doc != context.doc) return;  // released meanwhile
+    doomed = std::move(shard.slots[local].doc);
+    shard.free.push_back(local);
   }
 
  private:
+  static constexpr uint32_t kShards = 16;
+  static constexpr uint32_t kSlotsPerShard = kSlots / kShards;
   struct Slot {
     std::shared_ptr<const Document> doc;
     uint32_t generation = 0;
   };
-  std::mutex mutex_;
-  std::vector<Slot> slots_;
-  std::vector<uint32_t> free_;
+  struct alignas(64) Shard {
+    std::mutex mutex;
+    std::vector<Slot> slots;
+    std::vector<uint32_t> free;
+  };
+  Shard shards_[kShards];
 };
 
 Registry& registry() {

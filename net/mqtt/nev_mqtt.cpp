@@ -97,18 +97,15 @@ class packet_writer {
     size_t n = remaining <= NEV_MQTT_MAX_REMAINING_LENGTH
                    ? nev_mqtt_encode_length(static_cast<uint32_t>(remaining), length_bytes)
                    : 0;
-    if (n == 0) return;
-    size_t total = 1 + n + remaining;
-    nev_mutex_lock(conn->send_buf.mutex);
-    buffer_locked_ = true;
-    size_t start = conn->send_buf.len;
-    if (nev_buffer_append(&conn->send_buf, nullptr, total) != total) return;
-    at_ = conn->send_buf.data + start;
-    end_ = at_ + total;
-    packet_len_ = total;
-    count_queued(start == 0, type == NEV_MQTT_PUBLISH);
+    if (n == 0 || !reserve(1 + n + remaining, type == NEV_MQTT_PUBLISH)) return;
     u8(static_cast<uint8_t>((type << 4) | (flags & 0x0f)));
     bytes(length_bytes, n);
+  }
+
+  // Room for `total` bytes of whole packets (none of them a PUBLISH) that
+  // the caller writes itself: several small packets leave in one write.
+  packet_writer(nev_connection *conn, size_t total) : conn_(conn), hold_(conn->mutex) {
+    if (total > 0) reserve(total, false);
   }
 
   ~packet_writer() {
@@ -148,6 +145,18 @@ class packet_writer {
   }
 
  private:
+  bool reserve(size_t total, bool publication) {
+    nev_mutex_lock(conn_->send_buf.mutex);
+    buffer_locked_ = true;
+    size_t start = conn_->send_buf.len;
+    if (nev_buffer_append(&conn_->send_buf, nullptr, total) != total) return false;
+    at_ = conn_->send_buf.data + start;
+    end_ = at_ + total;
+    packet_len_ = total;
+    count_queued(start == 0, publication);
+    return true;
+  }
+
   // True when the buffer is empty afterwards. Earlier bytes still queued must
   // leave first, so only a packet alone in the buffer is written here.
   bool write_through(nev_mqtt_proto_data *state, double now) {
@@ -552,6 +561,22 @@ int nev_mqtt_acknowledge(nev_connection *conn, int qos, uint16_t message_id) {
   if (qos == 1) return nev_mqtt_send_puback(conn, message_id);
   if (qos == 2) return nev_mqtt_send_pubrec(conn, message_id);
   return 0;
+}
+
+int nev_mqtt_acknowledge_all(nev_connection *conn, const nev_mqtt_ack *acks, size_t count) {
+  constexpr size_t kAckBytes = 4;  // PUBACK and PUBREC: type, length 2, packet id
+  size_t packets = 0;
+  for (size_t i = 0; i < count; i++) packets += acks[i].qos == 1 || acks[i].qos == 2;
+  if (packets == 0) return 1;
+  packet_writer w(conn, packets * kAckBytes);
+  if (!w.ok()) return 0;
+  for (size_t i = 0; i < count; i++) {
+    if (acks[i].qos != 1 && acks[i].qos != 2) continue;
+    w.u8(static_cast<uint8_t>(acks[i].qos == 1 ? NEV_MQTT_PUBACK << 4 : NEV_MQTT_PUBREC << 4));
+    w.u8(2);
+    w.u16(acks[i].message_id);
+  }
+  return 1;
 }
 
 int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pkt) {

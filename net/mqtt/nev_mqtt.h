@@ -249,3 +249,12 @@ int nev_mqtt_send_disconnect(nev_connection *conn);
 int nev_mqtt_acknowledge_publish(nev_connection *conn, const nev_mqtt_packet *pkt);
 // The same for a publication received earlier, by its QoS and packet id.
 int nev_mqtt_acknowledge(nev_connection *conn, int qos, uint16_t message_id);
+// The acknowledgements of several publications received earlier, in their
+// order, written into the send buffer at once (one write to the socket rather
+// than one per packet); QoS 0 entries are skipped. Returns 1, or 0 when the
+// send buffer cannot take them (nothing is queued then).
+struct nev_mqtt_ack {
+  uint8_t qos;
+  uint16_t message_id;
+};
+int nev_mqtt_acknowledge_all(nev_connection *conn, const nev_mqtt_ack *acks, size_t count);

@@ -95,6 +95,10 @@ PAYLOAD = {"bit": True, "tiny": 7, "small": -300, "int": 123456, "real": 1.5, "d
            "note": "a long text", "hex": "beef", "b64": base64.b64encode(b"\x00\x01\xff").decode(), "raw": "bytes",
            "doc": {"k": [1, 2]}, "deep": {"list": [10, 20]}, "three": [1, 2, 3, 4]}
 
+# The publisher and the message's number, of pipelining publishers' payloads.
+PUBLISHER_AND_NUMBER = [{"propertyPath": "p", "fieldName": "p", "fieldType": "INTEGER"},
+                        {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]
+
 COLUMNS = ("f_bit, f_tiny, f_small, f_int, f_real, f_dbl, f_num, f_money, f_trunc, f_date, f_usdate, f_time, f_ts, "
            "f_big, f_char, f_varchar, f_lvarchar, hex(f_binary), hex(f_varbinary), hex(f_lvarbinary), f_json, f_path, "
            "f_multi0, f_multi1, f_multi2")
@@ -233,10 +237,8 @@ class PersistTest(unittest.TestCase):
     def test_every_acknowledged_message_is_a_row(self):
         # Publishers pipelining QoS 1 without a window into a topic with many threads.
         b = self.broker
-        mapping = [{"propertyPath": "p", "fieldName": "p", "fieldType": "INTEGER"},
-                   {"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"}]
         self.assertEqual(b.command(create("deep/q", persistenceTopicThreads=24,
-                                          mapOfPropertiesToFields=mapping))[0], 0, b.log())
+                                          mapOfPropertiesToFields=PUBLISHER_AND_NUMBER))[0], 0, b.log())
         count = 500
         acked = {}
 
@@ -266,6 +268,42 @@ class PersistTest(unittest.TestCase):
         missing = [(p, n) for p, got in acked.items() for n in got if (p, n) not in stored]
         self.assertEqual(missing, [])
         self.assertEqual(sum(len(got) for got in acked.values()), 8 * count, b.log())
+
+    def test_acknowledged_only_once_the_rows_are_in_the_file(self):
+        # An outside writer holds the file while publishers pipeline QoS 1:
+        # nothing is acknowledged until it lets go, then every message is,
+        # and every acknowledged one is a row of the file.
+        b = self.broker
+        self.assertEqual(b.command(create("held/q", persistenceTopicThreads=2,
+                                          mapOfPropertiesToFields=PUBLISHER_AND_NUMBER))[0], 0, b.log())
+        count, publishers = 300, 3
+        socks = [self.raw_publisher("held-%d" % p) for p in range(publishers)]
+        holder = sqlite3.connect(b.topic_db(), timeout=10, isolation_level=None)
+        try:
+            holder.execute("BEGIN EXCLUSIVE")
+            for p, sock in enumerate(socks):
+                sock.sendall(b"".join(publish("held/q", json.dumps({"p": p, "n": n}).encode(), qos=1,
+                                              message_id=n) for n in range(1, count + 1)) + packet(0xC0))
+            # A connection's packets are handled in order: its PINGRESP comes once
+            # every publication before it is queued, and nothing may come first.
+            for sock in socks:
+                self.assertEqual(read_packet(sock, timeout=30), (0xD0, b""), "acknowledged while the file was held")
+            self.assertEqual(self.rows("held_q", "1"), [])
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        acked = {}
+        for p, sock in enumerate(socks):
+            got = set()
+            while len(got) < count:
+                kind, body = read_packet(sock, timeout=60)
+                if kind == 0x40:
+                    got.add(struct.unpack("!H", body)[0])
+            acked[p] = got
+            sock.close()
+        stored = {(int(p), int(n)) for p, n in self.rows("held_q", "p, n")}
+        self.assertEqual({(p, n) for p, got in acked.items() for n in got}, stored)
+        self.assertEqual(len(stored), publishers * count)
 
     def test_mapping_edge_cases(self):
         b = self.broker
