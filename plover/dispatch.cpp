@@ -14,6 +14,8 @@
 
 namespace plover {
 
+void logLine(const std::string& line) { appkit::toolLog("plover - " + line, -1); }
+
 namespace {
 
 constexpr const char* kLoopbackHost = "localhost";
@@ -110,7 +112,7 @@ int connect(const Call& call) {
   zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
   std::string token = sessionToken();
   int code = 0;
-  std::string address = clientAddress();
+  std::string address = appkit::clientAddress();
   logonGuard().beforeAttempt(user, address);
   PooledConnection* connection =
       token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
@@ -224,7 +226,8 @@ int dispatchTokenMethod(const Call& call) {
   }
   releaseConnection(connection);
   // Its statement was stopped by the session's interrupt check: say why.
-  if (clientGone()) logLine(std::string("the client of the call ") + call.method + " has gone; its work is stopped");
+  if (VOKTClientGone() != 0)
+    logLine(std::string("the client of the call ") + call.method + " has gone; its work is stopped");
   return r;
 }
 

@@ -32,16 +32,10 @@
 
 namespace plover {
 
-// ---- the request's client and the log (client.cpp) ------------------------------------------
+// ---- the log ----------------------------------------------------------------------------------
 
-// The address of the client whose request this thread serves; "" when the
-// plug-in does not say.
-std::string clientAddress();
-// True when that client has ended its connection: nobody is left to receive
-// the answer, so a running statement stops. False when the plug-in does not say.
-bool clientGone();
-// Log lines go to the host's logger when init was given one, else to standard error.
-void setLogCallback(LogCallback callback);
+// One line to the application's log (appkit's: the host's logger when init
+// was given one), marked as the workbench's.
 void logLine(const std::string& line);
 
 // ---- the SQL client library, bound by name ------------------------------------------------

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "VOKTBasic.h"
 #include "appkit.h"
 #include "plover.h"
 
@@ -141,7 +142,9 @@ class SessionPool {
 
   // The interrupt check of the pool's connections: a running statement of an
   // ended session, or of a call whose client has gone, stops.
-  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ || clientGone() ? 1 : 0; }
+  static int sessionEnded(void* pool) {
+    return static_cast<SessionPool*>(pool)->ended_ || VOKTClientGone() != 0 ? 1 : 0;
+  }
 
  private:
   int size() const { return int(available_.size() + used_.size()) + opening_; }
