@@ -154,7 +154,7 @@ int setTransaction(const Call& call, PooledConnection* connection) {
 }
 
 void getConnectionStatus(const Call& call, PooledConnection* connection) {
-  int64_t elapsed = (nowMs() - connection->lastUse) / 1000;
+  int64_t elapsed = (nowMs() - int64_t(connection->GetLastUsed())) / 1000;
   connection->touch = false;  // asking for the status does not keep the session alive
   json_object* result = zvJsonAlloc();
   zvJsonAddInt(result, "timeout", appkit::toolSettings().idleTimeout);

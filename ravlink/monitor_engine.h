@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "monitor.h"
+
 struct sqlite3;
 
 namespace ravlink_detail {
