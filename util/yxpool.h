@@ -210,8 +210,9 @@ class YXPool {
   }
 
   // Gives object back: when it is in use, OnRelease runs (exceptions
-  // swallowed) and it becomes the most recently returned idle object. An
-  // object not in use here is ignored. Never throws.
+  // swallowed) and it becomes the most recently returned idle object (in a
+  // shut pool it is closed and deleted instead). An object not in use here
+  // is ignored. Never throws.
   // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
   // connection's OnRelease takes the engine's process-wide mutex, which must
   // never be taken under a pool's. The object stays in `used` meanwhile, so
