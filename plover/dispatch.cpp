@@ -14,8 +14,6 @@
 
 namespace plover {
 
-void logLine(const std::string& line) { appkit::toolLog("plover - " + line, -1); }
-
 namespace {
 
 constexpr const char* kLoopbackHost = "localhost";

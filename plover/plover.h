@@ -33,7 +33,7 @@
 
 namespace plover {
 
-// ---- the log ----------------------------------------------------------------------------------
+// ---- the log (log.cpp) ----------------------------------------------------------------------------
 
 // One line to the application's log (appkit's: the host's logger when init
 // was given one), marked as the workbench's.
