@@ -83,27 +83,61 @@ class IdleReaper {
 template <class Entry>
 class TokenRegistry {
  public:
+  // Called with an entry just before the registry drops it.
+  using Dropped = std::function<void(const std::string&, Entry&)>;
+
   explicit TokenRegistry(int64_t idleMs, Clock clock = monotonicMs) : idleMs_(idleMs), clock_(std::move(clock)) {}
 
   // Adds or replaces the token's entry, used now.
   Entry& add(const std::string& token, Entry entry) {
     Held& held = entries_[token];
     held.entry = std::move(entry);
-    held.lastUse = clock_();
+    use(held, clock_());
     return held.entry;
   }
   // The live entry of token (its use now counted when touch is set), or
-  // null: an expired one is dropped when met.
-  Entry* find(const std::string& token, bool touch = true) {
+  // null: an expired one is dropped when met, after onExpired(token, entry).
+  Entry* find(const std::string& token, bool touch = true, const Dropped& onExpired = nullptr) {
     auto it = entries_.find(token);
     if (it == entries_.end()) return nullptr;
     int64_t now = clock_();
     if (expired(it->second, now)) {
+      if (onExpired) onExpired(it->first, it->second.entry);
       entries_.erase(it);
       return nullptr;
     }
-    if (touch) it->second.lastUse = now;
+    if (touch) use(it->second, now);
     return &it->second.entry;
+  }
+  // Whether the token has an entry, live or expired (1 or 0, as a map's count).
+  size_t count(const std::string& token) const { return entries_.count(token); }
+  // Calls visit(token, entry) for every live entry.
+  template <class Visit>
+  void forEach(Visit visit) {
+    int64_t now = clock_();
+    for (auto& [token, held] : entries_)
+      if (!expired(held, now)) visit(token, held.entry);
+  }
+  // Bounds the live entries that match: when they number most or more, drops
+  // the least recently used of them that canGo(entry) lets go, after
+  // onDropped(token, entry). False when they are at the bound and none may
+  // go (nothing is dropped then).
+  template <class Match, class CanGo>
+  bool makeRoom(Match match, size_t most, CanGo canGo, const Dropped& onDropped = nullptr) {
+    int64_t now = clock_();
+    size_t held = 0;
+    auto victim = entries_.end();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (expired(it->second, now) || !match(it->second.entry)) continue;
+      ++held;
+      if (victim != entries_.end() && victim->second.useOrder <= it->second.useOrder) continue;
+      if (canGo(it->second.entry)) victim = it;
+    }
+    if (held < most) return true;
+    if (victim == entries_.end()) return false;
+    if (onDropped) onDropped(victim->first, victim->second.entry);
+    entries_.erase(victim);
+    return true;
   }
   // Milliseconds the token's entry has left (negative once expired), or -1 when unknown.
   int64_t remainingMs(const std::string& token) const {
@@ -112,7 +146,7 @@ class TokenRegistry {
   }
   bool remove(const std::string& token) { return entries_.erase(token) > 0; }
   // Drops every expired entry, each after onExpired(token, entry); how many.
-  size_t expire(const std::function<void(const std::string&, Entry&)>& onExpired = nullptr) {
+  size_t expire(const Dropped& onExpired = nullptr) {
     int64_t now = clock_();
     size_t dropped = 0;
     for (auto it = entries_.begin(); it != entries_.end();) {
@@ -142,10 +176,16 @@ class TokenRegistry {
   struct Held {
     Entry entry{};
     int64_t lastUse = 0;
+    uint64_t useOrder = 0;  // orders uses within one tick of the clock
   };
   bool expired(const Held& held, int64_t now) const { return now - held.lastUse >= idleMs_; }
+  void use(Held& held, int64_t now) {
+    held.lastUse = now;
+    held.useOrder = ++uses_;
+  }
 
   std::map<std::string, Held> entries_;
+  uint64_t uses_ = 0;
   int64_t idleMs_;
   Clock clock_;
 };

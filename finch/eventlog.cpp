@@ -16,7 +16,7 @@ namespace {
 constexpr int kAnyValue = -999;
 constexpr int kAnyError = 999999;
 constexpr uint32_t kRecordBuffer = 8192;
-constexpr uint32_t kFixedPart = 112;
+constexpr uint32_t kFixedPart = RL_LOG_FIXED_PART;
 constexpr uint32_t kMaxText = 8080;
 
 struct EventLogFilter {
@@ -106,18 +106,20 @@ bool matchesEventFilter(const Record& r, const EventLogFilter& f) {
 
 Record parseRecord(const unsigned char* b, uint32_t length) {
   Record r{};
-  memcpy(&r.evclass, b, 4);
-  memcpy(&r.event, b + 4, 4);
-  memcpy(&r.day, b + 8, 4);
-  memcpy(&r.time, b + 12, 4);
-  memcpy(&r.reserved, b + 16, 4);
-  memcpy(&r.seq, b + 20, 4);
-  memcpy(&r.error, b + 24, 4);
-  memcpy(&r.instid, b + 28, 4);
-  r.userid.assign(reinterpret_cast<const char*>(b + 32), strnlen(reinterpret_cast<const char*>(b + 32), 32));
-  r.nodnam.assign(reinterpret_cast<const char*>(b + 64), strnlen(reinterpret_cast<const char*>(b + 64), 32));
+  memcpy(&r.evclass, b + RL_LOG_AT_CLASS, 4);
+  memcpy(&r.event, b + RL_LOG_AT_EVENT, 4);
+  memcpy(&r.day, b + RL_LOG_AT_DAY, 4);
+  memcpy(&r.time, b + RL_LOG_AT_SECONDS, 4);
+  memcpy(&r.reserved, b + RL_LOG_AT_RESERVED, 4);
+  memcpy(&r.seq, b + RL_LOG_AT_SEQUENCE, 4);
+  memcpy(&r.error, b + RL_LOG_AT_ERROR, 4);
+  memcpy(&r.instid, b + RL_LOG_AT_INSTANCE, 4);
+  r.userid.assign(reinterpret_cast<const char*>(b + RL_LOG_AT_USER),
+                  strnlen(reinterpret_cast<const char*>(b + RL_LOG_AT_USER), 32));
+  r.nodnam.assign(reinterpret_cast<const char*>(b + RL_LOG_AT_NODE),
+                  strnlen(reinterpret_cast<const char*>(b + RL_LOG_AT_NODE), 32));
   uint16_t varLength;
-  memcpy(&varLength, b + 110, 2);
+  memcpy(&varLength, b + RL_LOG_AT_TEXT_LENGTH, 2);
   // The record's own length is trusted only within what was read and the text's room.
   uint32_t n =
       std::min<uint32_t>(std::min<uint32_t>(varLength, kMaxText), length > kFixedPart ? length - kFixedPart : 0);

@@ -12,7 +12,7 @@ namespace finch {
 
 namespace {
 
-constexpr uint32_t kEntrySize = 248;
+constexpr uint32_t kEntrySize = RL_MON_USER_ENTRY;
 constexpr int kDefaultFiles = 2048, kDefaultConnections = 8192, kLockCapacity = 1024;
 constexpr int kMaxCapacity = 32768;  // a configured capacity beyond it is cut to it
 
@@ -34,12 +34,12 @@ bool addressOf(int task, std::string* address) {
   snprintf(name, sizeof name, "%d", task);
   unsigned char block[RL_MON_USER_BLOCK] = {};
   if (api.zvSNAPSHOT(RL_SNAP_USER, name, block, sizeof block) != 0) return false;
-  uint32_t v4 = readAt<uint32_t>(block, 448);
+  uint32_t v4 = readAt<uint32_t>(block, RL_USER_AT_ADDRESS);
   address->clear();
   if (v4 != 0)
     *address = ipv4Text(v4);
-  else if (ipv6Text(block + 452) != "-")
-    *address = ipv6Text(block + 452);
+  else if (ipv6Text(block + RL_USER_AT_ADDRESS_V6) != "-")
+    *address = ipv6Text(block + RL_USER_AT_ADDRESS_V6);
   return true;
 }
 
@@ -64,8 +64,8 @@ void listActiveConnections(CounterContext& c, json_object* request, json_object*
   unsigned char own[RL_MON_USER_BLOCK] = {};
   int currentTask = -1;
   if (api.zvSNAPSHOT(RL_SNAP_OWN_USER, c.text, own, sizeof own) == 0) {
-    c.reverseBytes = own[483] == 1;
-    uint32_t owner = readAt<uint32_t>(own, 320);
+    c.reverseBytes = own[RL_USER_AT_BYTE_ORDER] == 1;
+    uint32_t owner = readAt<uint32_t>(own, RL_USER_AT_OWNER);
     if (c.reverseBytes) api.revlng(&owner);
     currentTask = int(owner & 0xFFFF);
     ++n;
@@ -92,32 +92,33 @@ void listActiveConnections(CounterContext& c, json_object* request, json_object*
   size_t entries = std::min<size_t>(info.entries, buffer.size() / kEntrySize);
   for (size_t i = 0; i < entries; ++i) {
     const unsigned char* e = buffer.data() + i * kEntrySize;
-    int task = readAt<int16_t>(e, 0);
-    std::string comm = textAt(e, 36, 52);
+    int task = readAt<int16_t>(e, RL_UENT_AT_TASK);
+    std::string comm = textAt(e, RL_UENT_AT_COMM_INFO, 52);
     bool isSql = !comm.empty() && comm[0] == 'S';
     ++total;
     ++(isSql ? sql : isam);
     zvJsonPtr owned(zvJsonAlloc());
     json_object* row = owned.get();
     zvJsonAddInt(row, "Task", task);
-    std::string user = textAt(e, 4, 32);
+    std::string user = textAt(e, RL_UENT_AT_USER, 32);
     if (task == currentTask) user += " (Current)";
     zvJsonAddString(row, "UserName", user.c_str());
     std::string address;
     bool hasSnapshot = addressOf(task, &address);
     if (hasSnapshot) zvJsonAddString(row, "IPAddress", address.c_str());
-    zvJsonAddString(row, "NodeName", textAt(e, 112, 32).c_str());
-    zvJsonAddString(row, "LastFunction", textAt(e, 144, 32).c_str());
+    zvJsonAddString(row, "NodeName", textAt(e, RL_UENT_AT_NODE, 32).c_str());
+    zvJsonAddString(row, "LastFunction", textAt(e, RL_UENT_AT_LAST_FUNCTION, 32).c_str());
     static const char* const kCounters[] = {"DiskReadOps",   "DiskReadBytes", "DiskWriteOps",   "DiskWriteBytes",
                                             "DataCacheReqs", "DataCacheHits", "IndexCacheReqs", "IndexCacheHits"};
-    for (int k = 0; k < 8; ++k) zvJsonAddBigint(row, kCounters[k], int64_t(readAt<uint64_t>(e, 176 + 8 * k)));
-    zvJsonAddInt(row, "Active", readAt<int16_t>(e, 2));
-    zvJsonAddString(row, "LastRequestTime", localTimeText(readAt<int32_t>(e, 96)).c_str());
-    int32_t tranBegin = readAt<int32_t>(e, 100);
+    for (int k = 0; k < 8; ++k)
+      zvJsonAddBigint(row, kCounters[k], int64_t(readAt<uint64_t>(e, RL_UENT_AT_COUNTERS + 8 * k)));
+    zvJsonAddInt(row, "Active", readAt<int16_t>(e, RL_UENT_AT_ACTIVE));
+    zvJsonAddString(row, "LastRequestTime", localTimeText(readAt<int32_t>(e, RL_UENT_AT_LAST_REQUEST_TIME)).c_str());
+    int32_t tranBegin = readAt<int32_t>(e, RL_UENT_AT_TRANSACTION_BEGIN);
     zvJsonAddString(row, "LastTranbegTime", tranBegin ? localTimeText(tranBegin).c_str() : "n.a.");
-    zvJsonAddString(row, "LogonTime", localTimeText(readAt<int32_t>(e, 88)).c_str());
-    zvJsonAddBigint(row, "Files", readAt<int32_t>(e, 104));
-    zvJsonAddBigint(row, "Memory", int64_t(readAt<uint64_t>(e, 240)));
+    zvJsonAddString(row, "LogonTime", localTimeText(readAt<int32_t>(e, RL_UENT_AT_LOGON_TIME)).c_str());
+    zvJsonAddBigint(row, "Files", readAt<int32_t>(e, RL_UENT_AT_FILES));
+    zvJsonAddBigint(row, "Memory", int64_t(readAt<uint64_t>(e, RL_UENT_AT_MEMORY)));
     zvJsonAddString(row, "CommInfo", comm.c_str());
     bool hidden = (hasSnapshot && address.empty() && !showAll) || (onlyIsam && isSql) || (onlySql && !isSql);
     if (!hidden) zvJsonArrayAdd(connections.get(), owned.release());
@@ -148,8 +149,8 @@ void openFiles(json_object* request, json_object** reply) {
     const unsigned char* e = buffer.data() + at;
     std::string name = textAt(e, 6, buffer.size() - at - 6);
     json_object* row = zvJsonAlloc();
-    zvJsonAddInt(row, "FileNumber", readAt<int16_t>(e, 0));
-    zvJsonAddInt(row, "Status", readAt<int16_t>(e, 2));
+    zvJsonAddInt(row, "FileNumber", readAt<int16_t>(e, RL_UENT_AT_TASK));
+    zvJsonAddInt(row, "Status", readAt<int16_t>(e, RL_UENT_AT_ACTIVE));
     zvJsonAddInt(row, "FileType", int8_t(e[4]));
     zvJsonAddInt(row, "SuperfileType", int8_t(e[5]));
     zvJsonAddString(row, "FileName", name.c_str());

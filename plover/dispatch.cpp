@@ -110,7 +110,7 @@ int connect(const Call& call) {
   zvJsonGetIntByName(server, "queryTimeout", &queryTimeout);
   std::string token = sessionToken();
   int code = 0;
-  std::string address = clientAddress();
+  std::string address = appkit::clientAddress();
   logonGuard().beforeAttempt(user, address);
   PooledConnection* connection =
       token.empty() ? nullptr : getOrCreateSessionPool(token, connectString, user, password, code);
@@ -152,7 +152,7 @@ int setTransaction(const Call& call, PooledConnection* connection) {
 }
 
 void getConnectionStatus(const Call& call, PooledConnection* connection) {
-  int64_t elapsed = (nowMs() - connection->lastUse) / 1000;
+  int64_t elapsed = (nowMs() - int64_t(connection->GetLastUsed())) / 1000;
   connection->touch = false;  // asking for the status does not keep the session alive
   json_object* result = zvJsonAlloc();
   zvJsonAddInt(result, "timeout", appkit::toolSettings().idleTimeout);
@@ -224,7 +224,8 @@ int dispatchTokenMethod(const Call& call) {
   }
   releaseConnection(connection);
   // Its statement was stopped by the session's interrupt check: say why.
-  if (clientGone()) logLine(std::string("the client of the call ") + call.method + " has gone; its work is stopped");
+  if (VOKTClientGone() != 0)
+    logLine(std::string("the client of the call ") + call.method + " has gone; its work is stopped");
   return r;
 }
 

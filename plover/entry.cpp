@@ -144,7 +144,7 @@ __attribute__((visibility("default"))) int32_t init(WebAppInitRecord* record, ch
     module.unicode = record->unicode != 0;
     module.connTypes = record->connTypes;
     settings.sqlPort = record->sqlPort;
-    setLogCallback(record->logCallback);
+    module.log = record->logCallback;
     module.poolSize = 2;
     module.idleTimeout = 300;
     appkit::readConfiguration("plover.cfg", kMaxPoolSize);

@@ -28,20 +28,15 @@
 
 #include "osprey_plugin.h"
 #include "yxbudget.h"
+#include "yxutil.h"
 #include "zvsqlapi.h"
 
 namespace plover {
 
-// ---- the request's client and the log (client.cpp) ------------------------------------------
+// ---- the log (log.cpp) ----------------------------------------------------------------------------
 
-// The address of the client whose request this thread serves; "" when the
-// plug-in does not say.
-std::string clientAddress();
-// True when that client has ended its connection: nobody is left to receive
-// the answer, so a running statement stops. False when the plug-in does not say.
-bool clientGone();
-// Log lines go to the host's logger when init was given one, else to standard error.
-void setLogCallback(LogCallback callback);
+// One line to the application's log (appkit's: the host's logger when init
+// was given one), marked as the workbench's.
 void logLine(const std::string& line);
 
 // ---- the SQL client library, bound by name ------------------------------------------------
@@ -102,20 +97,27 @@ extern Settings settings;
 
 class SessionPool;
 
-// One logged-on SQL connection of a session, borrowed by one call at a time.
-struct PooledConnection {
-  ~PooledConnection();
+// One logged-on SQL connection of a session, borrowed by one call at a time;
+// its pool (util's YXPool) logs it on (Init) and closes it.
+struct PooledConnection : YXPooledObj {
+  explicit PooledConnection(YXConfig* sessionConfig) : YXPooledObj(sessionConfig) {}
+  ~PooledConnection() override;
+  // Logs on and names the connection to the server; a refusal throws
+  // LogOnFailed with the client's code.
+  void Init() override;
+  void Close() override;
+  // Going back refreshes the last use unless the call said not to (touch).
+  void OnRelease() override;
   ZVSQL_CONN handle = nullptr;
   bool autoCommit = false;
   bool scriptSuspended = false;  // a script turned auto-commit off while it was on
   int isolationLevel = 1;
   int queryTimeout = 20;         // seconds, given to every command
-  int64_t lastUse = 0;           // monotonic milliseconds, set when it goes back
   SessionPool* owner = nullptr;  // where the call returns it
-  bool touch = true;             // returning it refreshes lastUse
+  bool touch = true;             // returning it refreshes its last use
 };
 
-// Milliseconds of the monotonic clock.
+// Milliseconds of the monotonic clock the pools measure idle time on.
 int64_t nowMs();
 
 // Takes a connection of the token's pool, making the pool and logging on a

@@ -1,19 +1,19 @@
 // The pools of SQL connections keyed by session token, and the reaper that
 // closes idle connections and removes pools left empty.
 //
-// A call finds its pool and pins it under the table's mutex, then works on
-// the pool under the pool's own mutex only; the reaper removes a pool only
-// when it holds no connection and no call has it pinned, so a pool found is
-// never deleted under a call. Log-on runs outside every mutex.
+// Each session's connections live in a YXPool. A call finds its pool and
+// pins it under the table's mutex, then works on the pool under the pool's
+// own mutex only; the reaper removes a pool only when it holds no
+// connection and no call has it pinned, so a pool found is never deleted
+// under a call. Log-on runs outside every mutex.
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <condition_variable>
-#include <ctime>
 #include <map>
 #include <mutex>
-#include <vector>
 
+#include "VOKTBasic.h"
 #include "appkit.h"
 #include "plover.h"
 
@@ -29,173 +29,123 @@ constexpr size_t kMaxPools = 1024;
 constexpr int kAcquireSeconds = 10;  // a connect waits up to 10 s for a busy pool
 constexpr const char* kNodeStatement = "call yx_set_nodename('Web Server - plover')";
 
+// What a session's connections log on with; its pool owns it.
+struct SessionConfig : YXConfig {
+  SessionConfig(std::string connect, std::string name, std::string secret)
+      : connectString(std::move(connect)), user(std::move(name)), password(std::move(secret)) {}
+  bool Compare(YXConfig* other) override { return other == this; }
+  const std::string connectString, user, password;
+  // The pool's blocked flag: set once the session has ended. Read without a
+  // mutex by the statements of its connections, which a disconnect interrupts.
+  const std::atomic<uint8_t>* ended = nullptr;
+};
+
+// A log-on the SQL client refused, with its code (0 when no connection or
+// command could be made at all).
+struct LogOnFailed {
+  int code;
+};
+
+// The interrupt check of a session's connections: a running statement of an
+// ended session, or of a call whose client has gone, stops.
+int sessionEnded(void* config) {
+  return static_cast<SessionConfig*>(config)->ended->load() != 0 || VOKTClientGone() != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 class SessionPool {
  public:
   SessionPool(std::string connectString, std::string user, std::string password, int maxSize, int idleTimeout)
-      : connectString_(std::move(connectString)),
-        user_(std::move(user)),
-        password_(std::move(password)),
-        maxSize_(maxSize),
-        idleTimeoutMs_(int64_t(idleTimeout) * 1000) {}
+      : pool_(new SessionConfig(std::move(connectString), std::move(user), std::move(password)), maxSize, idleTimeout) {
+    config()->ended = &pool_.blocked;
+  }
 
-  // An idle connection moved to the used list, or null.
+  // An idle connection, or null (none idle, or the session has ended).
   PooledConnection* takeIdle() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ended_ ? nullptr : takeIdleLocked();
+    try {
+      return pool_.AcquireNoWait();
+    } catch (const YXException&) {
+      return nullptr;
+    }
   }
 
-  // The session is over: idle connections close now (outside the pool's
-  // mutex), those in use when their call gives them back.
-  void end() {
-    std::vector<std::unique_ptr<PooledConnection>> idle;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ended_ = true;
-      idle.swap(available_);
-    }
-    changed_.notify_all();  // waiting connects give up at once
-  }
+  // The session is over: idle connections close now, those in use when
+  // their call gives them back, and waiting connects give up at once.
+  void end() { pool_.Shut(); }
 
   // An idle connection, else a new logged-on one while the pool has room;
   // waits for a busy pool, woken as soon as a connection comes back, room is
   // made or the session ends. Null with code set on failure.
   PooledConnection* acquire(int& code) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAcquireSeconds);
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      PooledConnection* idle = nullptr;
-      auto served = [&] { return ended_ || (idle = takeIdleLocked()) != nullptr || size() < maxSize_; };
-      if (!changed_.wait_until(lock, deadline, served) || ended_) {
-        code = kExhausted;
-        return nullptr;
-      }
-      if (idle) return idle;
-      ++opening_;
+    try {
+      return pool_.Acquire(config(), kAcquireSeconds);
+    } catch (const LogOnFailed& refused) {
+      code = refused.code;
+    } catch (const YXException&) {
+      code = kExhausted;  // still busy at the end of the wait, or the session ended
     }
-    std::unique_ptr<PooledConnection> fresh(logOn(code));
-    std::lock_guard<std::mutex> lock(mutex_);
-    --opening_;
-    if (!fresh) {
-      changed_.notify_one();  // the room this log-on held is free again
-      return nullptr;
-    }
-    fresh->owner = this;
-    used_.push_back(std::move(fresh));
-    return used_.back().get();
+    return nullptr;
   }
 
-  void release(PooledConnection* connection) {
-    std::unique_ptr<PooledConnection> closing;  // ends after the mutex is released
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (ended_) {
-        for (auto it = used_.begin(); it != used_.end(); ++it)
-          if (it->get() == connection) {
-            closing = std::move(*it);
-            used_.erase(it);
-            break;
-          }
-      } else {
-        if (connection->touch) connection->lastUse = nowMs();
-        connection->touch = true;
-        for (auto it = used_.begin(); it != used_.end(); ++it)
-          if (it->get() == connection) {
-            available_.push_back(std::move(*it));
-            used_.erase(it);
-            break;
-          }
-      }
-      // Under the mutex: once it is released, the reaper may delete a pool
-      // this call left empty. One waiting connect can take the connection
-      // (or its room).
-      changed_.notify_one();
-    }
-  }
+  void release(PooledConnection* connection) { pool_.Release(connection); }
 
   // Closes connections idle for the time-out; true when the pool is then empty.
   bool cleanIdle() {
-    std::vector<std::unique_ptr<PooledConnection>> expired;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      int64_t now = nowMs();
-      for (auto it = available_.begin(); it != available_.end();)
-        if ((now - (*it)->lastUse) / 1000 * 1000 >= idleTimeoutMs_) {
-          expired.push_back(std::move(*it));
-          it = available_.erase(it);
-        } else {
-          ++it;
-        }
+    try {
+      pool_.CleanIdle();
+    } catch (const YXException&) {
+      // The connections are gone even when one failed to close; the pool's state holds.
     }
-    expired.clear();  // the SQL connections end outside the pool's mutex
     return empty();
   }
 
   bool empty() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return size() == 0;
+    YXMutexLock hold(pool_.mutex);
+    return pool_.usedCount + pool_.availableCount == 0;
   }
 
-  int pins = 0;  // calls between lookup and take; guarded by the table's mutex
-
-  // The interrupt check of the pool's connections: a running statement of an
-  // ended session, or of a call whose client has gone, stops.
-  static int sessionEnded(void* pool) { return static_cast<SessionPool*>(pool)->ended_ || clientGone() ? 1 : 0; }
+  int pins = 0;  // calls between lookup and take, or giving back; guarded by the table's mutex
 
  private:
-  int size() const { return int(available_.size() + used_.size()) + opening_; }
+  SessionConfig* config() { return static_cast<SessionConfig*>(pool_.config); }
 
-  PooledConnection* takeIdleLocked() {
-    if (available_.empty()) return nullptr;
-    used_.push_back(std::move(available_.back()));  // the most recently returned one
-    available_.pop_back();
-    return used_.back().get();
-  }
-
-  // A new connection logged on and named to the server; null with code set.
-  PooledConnection* logOn(int& code) {
-    auto connection = std::make_unique<PooledConnection>();
-    connection->handle = sql.zvsqlNewConnection();
-    if (!connection->handle) {
-      code = 0;
-      return nullptr;
-    }
-    code = sql.zvsqlConnect(connection->handle, connectString_.c_str(), user_.c_str(), password_.c_str());
-    if (code != 0) return nullptr;  // the connection's destructor frees the handle
-    sql.zvsqlSetInterruptCheck(connection->handle, sessionEnded, this);
-    ZVSQL_CMD command = sql.zvsqlNewCommand(connection->handle);
-    if (!command) {
-      sql.zvsqlDisconnect(connection->handle);
-      code = 0;
-      return nullptr;
-    }
-    code = sql.zvsqlExecuteDirect(command, kNodeStatement);
-    sql.zvsqlFreeCommand(command);
-    if (code != 0) {
-      sql.zvsqlDisconnect(connection->handle);
-      return nullptr;
-    }
-    return connection.release();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;  // a connection came back, room was made, or the session ended
-  std::vector<std::unique_ptr<PooledConnection>> available_, used_;
-  int opening_ = 0;  // connections being logged on, counted against the size
-  // Disconnected: nothing is taken or kept any more. Read without the mutex by
-  // the statements of its connections, which a disconnect interrupts.
-  std::atomic<bool> ended_{false};
-  const std::string connectString_, user_, password_;
-  const int maxSize_;
-  const int64_t idleTimeoutMs_;
+  YXPool<PooledConnection> pool_;
 };
 
-PooledConnection::~PooledConnection() {
-  if (handle) sql.zvsqlFreeConnection(handle);
+void PooledConnection::Init() {
+  auto* session = static_cast<SessionConfig*>(config);
+  handle = sql.zvsqlNewConnection();
+  if (!handle) throw LogOnFailed{0};
+  int code = sql.zvsqlConnect(handle, session->connectString.c_str(), session->user.c_str(), session->password.c_str());
+  if (code != 0) throw LogOnFailed{code};  // the pool deletes the connection, which frees the handle
+  sql.zvsqlSetInterruptCheck(handle, sessionEnded, session);
+  ZVSQL_CMD command = sql.zvsqlNewCommand(handle);
+  if (!command) {
+    sql.zvsqlDisconnect(handle);
+    throw LogOnFailed{0};
+  }
+  code = sql.zvsqlExecuteDirect(command, kNodeStatement);
+  sql.zvsqlFreeCommand(command);
+  if (code != 0) {
+    sql.zvsqlDisconnect(handle);
+    throw LogOnFailed{code};
+  }
 }
 
-int64_t nowMs() { return appkit::monotonicMs(); }
+void PooledConnection::Close() {
+  if (handle) sql.zvsqlFreeConnection(handle);
+  handle = nullptr;
+}
+
+void PooledConnection::OnRelease() {
+  if (touch) YXPooledObj::OnRelease();
+  touch = true;
+}
+
+PooledConnection::~PooledConnection() { Close(); }
+
+int64_t nowMs() { return int64_t(yxTickCount64()); }
 
 namespace {
 
@@ -331,7 +281,18 @@ void endSession(const char* token) {
 }
 
 void releaseConnection(PooledConnection* connection) {
-  if (connection && connection->owner) connection->owner->release(connection);
+  if (!connection || !connection->owner) return;
+  SessionPool* pool = connection->owner;
+  // Pinned while it takes the connection back: a connection it closes (an
+  // ended session, an idle time-out of 0) may leave the pool empty, and the
+  // reaper must not remove it before the pool is done.
+  {
+    std::lock_guard<std::recursive_mutex> lock(table->mutex);
+    ++pool->pins;
+  }
+  pool->release(connection);
+  std::lock_guard<std::recursive_mutex> lock(table->mutex);
+  --pool->pins;
 }
 
 int startReaper(char* error) {

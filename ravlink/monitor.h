@@ -152,6 +152,40 @@ enum RlMemoryBlockOffset {
   RL_MEMORY_AT_BYTES = 416,   // u64 each
 };
 
+// An entry of USERINFOX's logon list, RL_MON_USER_ENTRY bytes; texts are
+// NUL-ended within their room.
+enum RlUserEntryOffset {
+  RL_UENT_AT_TASK = 0,                 // i16
+  RL_UENT_AT_ACTIVE = 2,               // i16: inside a call
+  RL_UENT_AT_USER = 4,                 // text of 32
+  RL_UENT_AT_COMM_INFO = 36,           // text of 52
+  RL_UENT_AT_LOGON_TIME = 88,          // i32
+  RL_UENT_AT_LAST_REQUEST_TIME = 96,   // i32
+  RL_UENT_AT_TRANSACTION_BEGIN = 100,  // i32, 0 outside a transaction
+  RL_UENT_AT_FILES = 104,              // i32
+  RL_UENT_AT_NODE = 112,               // text of 32
+  RL_UENT_AT_LAST_FUNCTION = 144,      // text of 32
+  RL_UENT_AT_COUNTERS = 176,           // u64 x 9: disk, data cache, index cache, then the memory
+  RL_UENT_AT_MEMORY = 240,             // u64, the last counter
+  RL_MON_USER_ENTRY = 248,
+};
+
+// An event-log record: the fixed part, then the text and its NUL.
+enum RlLogRecordOffset {
+  RL_LOG_AT_CLASS = 0,          // i32
+  RL_LOG_AT_EVENT = 4,          // i32
+  RL_LOG_AT_DAY = 8,            // i32 day number
+  RL_LOG_AT_SECONDS = 12,       // i32 seconds of the day
+  RL_LOG_AT_RESERVED = 16,      // i32
+  RL_LOG_AT_SEQUENCE = 20,      // i32
+  RL_LOG_AT_ERROR = 24,         // i32
+  RL_LOG_AT_INSTANCE = 28,      // i32
+  RL_LOG_AT_USER = 32,          // text of 32
+  RL_LOG_AT_NODE = 64,          // text of 32
+  RL_LOG_AT_TEXT_LENGTH = 110,  // u16
+  RL_LOG_FIXED_PART = 112,      // where the text starts
+};
+
 // zvSNAPSHOT actions.
 enum RlSnapshotAction {
   RL_SNAP_TIMING_START = 7,

@@ -463,34 +463,35 @@ void fillUserEntry(Logon& l, unsigned char* entry) {
   int32_t files = int32_t(s.openTables);
   CacheFigures cache = cacheOf(l);
   uint64_t counters[9] = {0, 0, 0, 0, cache.requests, cache.hits, 0, 0, cache.memory};
-  memcpy(entry, &task, 2);
-  memcpy(entry + 2, &active, 2);
-  strncpy(reinterpret_cast<char*>(entry + 4), l.user.c_str(), 31);
-  strncpy(reinterpret_cast<char*>(entry + 36), s.sqlClient ? "SQL in-process" : "ISAM in-process", 51);
-  memcpy(entry + 88, &logonTime, 4);
-  memcpy(entry + 96, &last, 4);
-  memcpy(entry + 100, &txn, 4);
-  memcpy(entry + 104, &files, 4);
-  strncpy(reinterpret_cast<char*>(entry + 112), nodeOf(l).c_str(), 31);
-  strncpy(reinterpret_cast<char*>(entry + 144), s.lastCall.load(), 31);
-  memcpy(entry + 176, counters, sizeof counters);
+  memcpy(entry + RL_UENT_AT_TASK, &task, 2);
+  memcpy(entry + RL_UENT_AT_ACTIVE, &active, 2);
+  strncpy(reinterpret_cast<char*>(entry + RL_UENT_AT_USER), l.user.c_str(), 31);
+  strncpy(reinterpret_cast<char*>(entry + RL_UENT_AT_COMM_INFO), s.sqlClient ? "SQL in-process" : "ISAM in-process",
+          51);
+  memcpy(entry + RL_UENT_AT_LOGON_TIME, &logonTime, 4);
+  memcpy(entry + RL_UENT_AT_LAST_REQUEST_TIME, &last, 4);
+  memcpy(entry + RL_UENT_AT_TRANSACTION_BEGIN, &txn, 4);
+  memcpy(entry + RL_UENT_AT_FILES, &files, 4);
+  strncpy(reinterpret_cast<char*>(entry + RL_UENT_AT_NODE), nodeOf(l).c_str(), 31);
+  strncpy(reinterpret_cast<char*>(entry + RL_UENT_AT_LAST_FUNCTION), s.lastCall.load(), 31);
+  memcpy(entry + RL_UENT_AT_COUNTERS, counters, sizeof counters);
 }
 
 bool writeLogRecord(const Event& e, void* buffer, uint32_t* length) {
-  constexpr uint32_t kFixed = 112;
+  constexpr uint32_t kFixed = RL_LOG_FIXED_PART;
   if (*length <= kFixed) return false;  // the fixed part and at least the text's NUL
   uint32_t room = std::min<uint32_t>(*length, RL_MON_LOG_BUFFER) - kFixed;
   uint16_t textLength = uint16_t(std::min<size_t>(e.text.size(), room - 1));
   Block b(buffer, kFixed + textLength + 1);
-  b.put<int32_t>(0, e.evclass);
-  b.put<int32_t>(4, e.event);
-  b.put<int32_t>(8, e.day);
-  b.put<int32_t>(12, e.seconds);
-  b.put<int32_t>(20, e.seq);
-  b.put<int32_t>(24, e.error);
-  b.text(32, 32, e.user);
-  b.text(64, 32, e.node);
-  b.put<uint16_t>(110, textLength);
+  b.put<int32_t>(RL_LOG_AT_CLASS, e.evclass);
+  b.put<int32_t>(RL_LOG_AT_EVENT, e.event);
+  b.put<int32_t>(RL_LOG_AT_DAY, e.day);
+  b.put<int32_t>(RL_LOG_AT_SECONDS, e.seconds);
+  b.put<int32_t>(RL_LOG_AT_SEQUENCE, e.seq);
+  b.put<int32_t>(RL_LOG_AT_ERROR, e.error);
+  b.text(RL_LOG_AT_USER, 32, e.user);
+  b.text(RL_LOG_AT_NODE, 32, e.node);
+  b.put<uint16_t>(RL_LOG_AT_TEXT_LENGTH, textLength);
   memcpy(b.at(kFixed), e.text.data(), textLength);
   *length = kFixed + textLength + 1;
   return true;

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "monitor.h"
+
 struct sqlite3;
 
 namespace ravlink_detail {
@@ -198,7 +200,7 @@ struct IoCounters {
 };
 IoCounters& ioCounters();
 const char* countingVfs();  // the counting file layer's name for sqlite3_open_v2; null when it could not be made
-constexpr uint32_t kUserEntrySize = 248;
+constexpr uint32_t kUserEntrySize = RL_MON_USER_ENTRY;
 // The logon current on the calling thread, or null with the code to answer.
 std::shared_ptr<Logon> currentLogon(int* code);
 void fillUserEntry(Logon& logon, unsigned char* entry);                   // one 248-byte entry of USERINFOX

@@ -210,7 +210,8 @@ void MQTTConnection::DeleteAll() {
 }
 
 json_object* MQTTConnection::GetJson(bool withSubscribers) {
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr owner(zvJsonAlloc());
+  json_object* json = owner.get();
   if (json == nullptr)
     starlingThrow("MQTTConnection::GetJson", 10006,
                   "Not able to build JSON with connection information. JSON allocation failed.");
@@ -224,12 +225,12 @@ json_object* MQTTConnection::GetJson(bool withSubscribers) {
     starlingAddJsonList(
         json, "subscriberList", subscribers, [](MQTTSubscriber* entry) { return entry->GetJson(false); },
         "MQTTConnection::GetJson", "Not able to build JSON with connection information. JSON array allocation failed.");
-  return json;
+  return owner.release();
 }
 
 json_object* MQTTConnection::GetInfo() {
   const char* fn = "MQTTConnection::GetInfo";
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr json(zvJsonAlloc());
   if (json == nullptr)
     starlingThrow(fn, 10006, "Not able to retrieve connection list information. JSON allocation failed.");
   // Copied out so that no connection or subscriber lock is taken under the
@@ -240,10 +241,10 @@ json_object* MQTTConnection::GetInfo() {
     for (auto& [id, conn] : gRegistry) connections.push_back(conn);
   }
   starlingAddJsonList(
-      json, "connectionList", connections,
+      json.get(), "connectionList", connections,
       [](const std::shared_ptr<MQTTConnection>& conn) { return conn->GetJson(true); }, fn,
       "Not able to retrieve connection list information. JSON array allocation failed.");
-  return json;
+  return json.release();
 }
 
 void MQTTConnection::AddSubscriber(MQTTSubscriber* entry) {

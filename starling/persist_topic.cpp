@@ -758,17 +758,12 @@ json_object* MQTTPersist::GetJson() {
   }
   zvJsonAddString(json, "extractorLibraryName", extractorName_.c_str());
   zvJsonAddBoolean(json, "storeAndForward", IsStoreForward());
-  std::vector<json_object*> items;
-  try {
-    for (const auto& [path, field] : fields_) items.push_back(field->GetJson());
-    for (const auto& [path, child] : children_) items.push_back(child->GetJson());
-  } catch (...) {
-    for (json_object* item : items) zvJsonRelease(item);
-    zvJsonRelease(json);
-    throw;
-  }
+  zvJsonPtr owner(json);
+  std::vector<zvJsonPtr> items;
+  for (const auto& [path, field] : fields_) items.push_back(zvJsonPtr(field->GetJson()));
+  for (const auto& [path, child] : children_) items.push_back(zvJsonPtr(child->GetJson()));
   starlingAddJsonList(
-      json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, fn,
+      json, "mapOfPropertiesToFields", items, [](zvJsonPtr& item) { return item.release(); }, fn,
       "Not able to build JSON with topic persistence information. JSON array allocation failed.");
-  return json;
+  return owner.release();
 }

@@ -263,19 +263,15 @@ json_object* MQTTPersistChildTable::GetJson() const {
   if (width > 0) zvJsonAddInt(json, "fieldWidth", width);
   if (scale >= 0) zvJsonAddInt(json, "fieldScale", scale);
   if (!HasNestedSchema()) return json;
-  std::vector<json_object*> items;
-  try {
-    for (const auto& [path, field] : fields) items.push_back(field->GetJson());
-    for (const auto& [path, child] : children) items.push_back(child->GetJson());
-  } catch (...) {
-    for (json_object* item : items) zvJsonRelease(item);
-    zvJsonRelease(json);
-    throw;
-  }
+  zvJsonPtr owner(json);
+  std::vector<zvJsonPtr> items;
+  for (const auto& [path, field] : fields) items.push_back(zvJsonPtr(field->GetJson()));
+  for (const auto& [path, child] : children) items.push_back(zvJsonPtr(child->GetJson()));
   starlingAddJsonList(
-      json, "mapOfPropertiesToFields", items, [](json_object* item) { return item; }, "MQTTPersistChildTable::GetJson",
+      json, "mapOfPropertiesToFields", items, [](zvJsonPtr& item) { return item.release(); },
+      "MQTTPersistChildTable::GetJson",
       "Not able to build JSON with child table persistence information. JSON array allocation failed.");
-  return json;
+  return owner.release();
 }
 
 ZVRecord* MQTTPersistChildTable::record(ZVDatabasePooled* db) const {

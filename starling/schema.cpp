@@ -318,27 +318,19 @@ void addItem(json_object* array, json_object* value) {
   }
 }
 
-// Owns a JSON value until it is handed on.
-struct JsonHolder {
-  explicit JsonHolder(json_object* v) : value(v) {
-    if (!value) fail(kDecodeName, MQTT_SCHEMA_ERR_ALLOC, "Not able to allocate JSON value");
-  }
-  ~JsonHolder() { zvJsonRelease(value); }
-  json_object* release() {
-    json_object* v = value;
-    value = nullptr;
-    return v;
-  }
-  json_object* value;
-};
+// The owner of a value just made; failing when there was no memory for it.
+zvJsonPtr ownJson(json_object* value) {
+  if (!value) fail(kDecodeName, MQTT_SCHEMA_ERR_ALLOC, "Not able to allocate JSON value");
+  return zvJsonPtr(value);
+}
 
 // A named type's root structure decoded into an object of its own, then the
 // bit run closed and the cursor aligned.
 json_object* readStructure(MQTTSchemaDecoder& d, MQTTSchemaStruct* structure) {
   Nesting nesting(d);
   d.CountValue();
-  JsonHolder object(zvJsonAlloc());
-  structure->DecodeInto(d, object.value);
+  zvJsonPtr object = ownJson(zvJsonAlloc());
+  structure->DecodeInto(d, object.get());
   d.CloseBits();
   d.Align();
   return object.release();
@@ -391,8 +383,8 @@ void MQTTSchemaStruct::BuildJson(MQTTSchemaDecoder& d, json_object* parent) {
   }
   Nesting nesting(d);
   d.CountValue();
-  JsonHolder object(zvJsonAlloc());
-  DecodeInto(d, object.value);
+  zvJsonPtr object = ownJson(zvJsonAlloc());
+  DecodeInto(d, object.get());
   addMember(parent, name.c_str(), object.release());
 }
 
@@ -456,18 +448,18 @@ json_object* MQTTSchemaArrayUDT::buildLevel(MQTTSchemaDecoder& d, size_t dimensi
     return zvJsonAllocString(text.c_str());
   }
   d.CountValue();
-  JsonHolder array(zvJsonAllocArray());
+  zvJsonPtr array = ownJson(zvJsonAllocArray());
   d.CloseBits();
   d.Align();
   for (int64_t i = 0; i < range.Count(); ++i) {
     if (!last) {
-      addItem(array.value, buildLevel(d, dimension + 1));
+      addItem(array.get(), buildLevel(d, dimension + 1));
       continue;
     }
     switch (elementType) {
       case MQTT_SCHEMA_STRUCT:
         if (!elementStruct) fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Schema array element type not supported");
-        addItem(array.value, readStructure(d, elementStruct));
+        addItem(array.get(), readStructure(d, elementStruct));
         break;
       case MQTT_SCHEMA_S5TIME:
       case MQTT_SCHEMA_TIME:
@@ -477,14 +469,14 @@ json_object* MQTTSchemaArrayUDT::buildLevel(MQTTSchemaDecoder& d, size_t dimensi
       case MQTT_SCHEMA_DT:
       case MQTT_SCHEMA_STRING:
         d.Align();
-        addItem(array.value, readValue(d, elementType, name.c_str(), declaredLength));
+        addItem(array.get(), readValue(d, elementType, name.c_str(), declaredLength));
         break;
       case MQTT_SCHEMA_ARRAY:
         fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Unexpected schema array element of type ARRAY");
       default:
         if (elementType < MQTT_SCHEMA_BOOL || elementType > MQTT_SCHEMA_STRUCT)
           fail(kDecodeName, MQTT_SCHEMA_ERR_UNSUPPORTED, "Schema array element type not supported");
-        addItem(array.value, readValue(d, elementType, name.c_str(), declaredLength));
+        addItem(array.get(), readValue(d, elementType, name.c_str(), declaredLength));
     }
   }
   d.CloseBits();
@@ -540,9 +532,8 @@ void MQTTSchema::AddError(json_object* errors, int code, const char* message) {
 
 json_object* MQTTSchema::BuildJson(const void* payload, int length) {
   if (length < 0) length = 0;
-  JsonHolder object(zvJsonAlloc());
-  std::unique_ptr<json_object, void (*)(json_object*)> errors(checkConsistency ? zvJsonAllocArray() : nullptr,
-                                                              zvJsonRelease);
+  zvJsonPtr object = ownJson(zvJsonAlloc());
+  zvJsonPtr errors(checkConsistency ? zvJsonAllocArray() : nullptr);
   if (checkConsistency && !errors) fail(kDecodeName, MQTT_SCHEMA_ERR_ALLOC, "Not able to allocate JSON value");
   bool shortMessage = length < size;
   if (shortMessage) {
@@ -555,7 +546,7 @@ json_object* MQTTSchema::BuildJson(const void* payload, int length) {
   }
   MQTTSchemaDecoder d(this, static_cast<const uint8_t*>(payload), payload ? length : 0, errors.get());
   try {
-    if (root) root->BuildJson(d, object.value);
+    if (root) root->BuildJson(d, object.get());
   } catch (const PayloadEnd& end) {
     if (!checkConsistency) fail(kDecodeName, MQTT_SCHEMA_MSG_SHORT, end.message);
     if (!shortMessage) AddError(errors.get(), MQTT_SCHEMA_MSG_SHORT, end.message.c_str());
@@ -572,7 +563,7 @@ json_object* MQTTSchema::BuildJson(const void* payload, int length) {
                      "expected was [%d]",
                      length, consumed)
                  .c_str());
-  if (zvJsonArrayLength(errors.get()) > 0 && zvJsonAdd(object.value, "errorList", errors.get()) == 0) errors.release();
+  if (zvJsonArrayLength(errors.get()) > 0 && zvJsonAdd(object.get(), "errorList", errors.get()) == 0) errors.release();
   return object.release();
 }
 
@@ -598,10 +589,10 @@ MQTTSchemaUDT::MQTTSchemaUDT(const char* name, const char* schemaText, bool chec
 void MQTTSchemaUDT::CalculateSize() {
   for (int bufferSize = kMeasureBufferSize;; bufferSize *= 2) {
     std::vector<uint8_t> zeros(static_cast<size_t>(bufferSize), 0);
-    JsonHolder scratch(zvJsonAlloc());
+    zvJsonPtr scratch = ownJson(zvJsonAlloc());
     MQTTSchemaDecoder d(this, zeros.data(), bufferSize, nullptr);
     try {
-      if (root) root->BuildJson(d, scratch.value);
+      if (root) root->BuildJson(d, scratch.get());
     } catch (const PayloadEnd&) {
       if (bufferSize >= kMaxSchemaSize)
         fail("MQTTSchemaUDT::CalculateSize", MQTT_SCHEMA_ERR_TEXT,

@@ -513,24 +513,20 @@ void starlingLogFailure(const char* format, const std::string& what, Fn fn) {
   }
 }
 
-// Adds `key` to `json` as an array of toJson(item) for every item. When the
-// array cannot be made it frees `json` and throws 10006 with `what`; when an
-// item throws, it frees the array and `json` and rethrows, so the caller never
-// holds a half-built reply.
+// Adds `key` to `json` as an array of toJson(item) for every item; toJson
+// gives a value of its own (a new one, a new reference, or one released from
+// its owner), which the array takes. `json` is never taken: its caller owns
+// it throughout (a zvJsonPtr), and on a failure it is left without the key.
+// When the array cannot be made it throws 10006 with `what`; when an item
+// throws, the array and the items in it are freed and the exception goes on.
 template <class Items, class ToJson>
-void starlingAddJsonList(json_object* json, const char* key, const Items& items, ToJson toJson, const char* function,
+void starlingAddJsonList(json_object* json, const char* key, Items&& items, ToJson toJson, const char* function,
                          const char* what) {
-  json_object* list = zvJsonAllocArray();
-  if (list == nullptr) {
-    zvJsonRelease(json);
-    starlingThrow(function, 10006, "%s", what);
+  zvJsonPtr list(zvJsonAllocArray());
+  if (list == nullptr) starlingThrow(function, 10006, "%s", what);
+  for (auto&& item : items) {
+    zvJsonPtr value(toJson(item));
+    if (zvJsonArrayAdd(list.get(), value.get()) == 0) value.release();
   }
-  try {
-    for (const auto& item : items) zvJsonArrayAdd(list, toJson(item));
-  } catch (...) {
-    zvJsonRelease(list);
-    zvJsonRelease(json);
-    throw;
-  }
-  zvJsonAdd(json, key, list);
+  if (zvJsonAdd(json, key, list.get()) == 0) list.release();
 }

@@ -169,7 +169,8 @@ void MQTTSubscriber::RemoveConnection(MQTTConnection* connection, bool* nowEmpty
 }
 
 json_object* MQTTSubscriber::GetJson(bool withConnections) {
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr owner(zvJsonAlloc());
+  json_object* json = owner.get();
   if (json == nullptr)
     starlingThrow("MQTTSubscriber::GetJson", 10006,
                   "Not able to build JSON with subscriber information. JSON allocation failed.");
@@ -180,25 +181,25 @@ json_object* MQTTSubscriber::GetJson(bool withConnections) {
     zvJsonAddInt(json, "qos", qos);
     users = connections;
   }
-  if (!withConnections) return json;
+  if (!withConnections) return owner.release();
   // The connections stay alive: they leave this entry under the subscriber
   // registry mutex, which the callers of GetJson(true) hold.
   starlingAddJsonList(
       json, "connectionList", users, [](MQTTConnection* c) { return c->GetJson(false); }, "MQTTSubscriber::GetJson",
       "Not able to build JSON with subscriber information. JSON array allocation failed.");
-  return json;
+  return owner.release();
 }
 
 json_object* MQTTSubscriber::GetInfo() {
   const char* fn = "MQTTSubscriber::GetInfo";
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr json(zvJsonAlloc());
   if (json == nullptr)
     starlingThrow(fn, 10006, "Not able to retrieve subscriber list information. JSON allocation failed.");
   std::lock_guard<std::recursive_mutex> lock(gSubscriberMutex);
   starlingAddJsonList(
-      json, "subscriberList", gSubscribers, [](const auto& entry) { return entry.second->GetJson(true); }, fn,
+      json.get(), "subscriberList", gSubscribers, [](const auto& entry) { return entry.second->GetJson(true); }, fn,
       "Not able to retrieve subscriber list information. JSON array allocation failed.");
-  return json;
+  return json.release();
 }
 
 void MQTTSubscriber::AddSubscriber(const char* filter, nev_broker_session* session, uint8_t requested) {
@@ -421,7 +422,7 @@ namespace {
 // A topic's JSON without its subscribers and the filters of those, taken
 // under the topic registry mutex (which keeps the entries alive).
 struct TopicView {
-  json_object* json = nullptr;
+  zvJsonPtr json;
   std::vector<std::string> filters;
 };
 
@@ -429,20 +430,15 @@ std::vector<TopicView> viewTopics() {
   std::vector<TopicView> views;
   std::lock_guard<std::recursive_mutex> topics(gTopicMutex);
   views.reserve(gTopics.size());
-  try {
-    for (auto& [name, topic] : gTopics) {
-      TopicView view;
-      view.json = topic->GetJson();
-      views.push_back(view);
-      std::lock_guard<std::recursive_mutex> lock(topic->mutex);
-      for (MQTTSubscriber* entry : topic->subscribers) {
-        std::lock_guard<std::recursive_mutex> entryLock(entry->mutex);
-        if (entry->topicExpression != nullptr) views.back().filters.emplace_back(entry->topicExpression);
-      }
+  for (auto& [name, topic] : gTopics) {
+    TopicView view;
+    view.json.reset(topic->GetJson());
+    views.push_back(std::move(view));
+    std::lock_guard<std::recursive_mutex> lock(topic->mutex);
+    for (MQTTSubscriber* entry : topic->subscribers) {
+      std::lock_guard<std::recursive_mutex> entryLock(entry->mutex);
+      if (entry->topicExpression != nullptr) views.back().filters.emplace_back(entry->topicExpression);
     }
-  } catch (...) {
-    for (TopicView& view : views) zvJsonRelease(view.json);
-    throw;
   }
   return views;
 }
@@ -451,57 +447,39 @@ std::vector<TopicView> viewTopics() {
 
 json_object* MQTTTopic::GetInfo() {
   const char* fn = "MQTTTopic::GetInfo";
-  json_object* json = zvJsonAlloc();
+  zvJsonPtr json(zvJsonAlloc());
   if (json == nullptr) starlingThrow(fn, 10006, "Not able to retrieve topic list information. JSON allocation failed.");
   // The two registry mutexes are taken one after the other, never together:
   // publications and subscriptions wait for one short copy at a time.
-  std::vector<TopicView> views;
-  try {
-    views = viewTopics();
-  } catch (...) {
-    zvJsonRelease(json);
-    throw;
-  }
+  std::vector<TopicView> views = viewTopics();
   // Each subscriber entry is built once (its connections under the
   // subscriber registry mutex, which they leave an entry under) and shared
-  // by the topics it matches.
-  std::map<std::string, json_object*> entries;
-  auto release = [&] {
-    for (TopicView& view : views) zvJsonRelease(view.json);
-    for (auto& [filter, entry] : entries) zvJsonRelease(entry);
-  };
-  try {
+  // by the topics it matches, each topic holding a reference.
+  std::map<std::string, zvJsonPtr> entries;
+  {
     std::lock_guard<std::recursive_mutex> subs(gSubscriberMutex);
     for (TopicView& view : views) {
-      std::vector<json_object*> listed;
+      std::vector<json_object*> listed;  // held by entries
       for (const std::string& filter : view.filters) {
         auto cached = entries.find(filter);
         if (cached == entries.end()) {
           auto found = gSubscribers.find(filter);
           if (found == gSubscribers.end()) continue;  // left since the copy
-          cached = entries.emplace(filter, found->second->GetJson(true)).first;
+          zvJsonPtr entry(found->second->GetJson(true));
+          cached = entries.emplace(filter, std::move(entry)).first;
         }
-        listed.push_back(json_object_get(cached->second));
+        listed.push_back(cached->second.get());
       }
-      json_object* topicJson = view.json;
-      view.json = nullptr;  // released by starlingAddJsonList on failure
       starlingAddJsonList(
-          topicJson, "subscriberList", listed, [](json_object* entry) { return entry; }, "MQTTTopic::GetJson",
-          "Not able to build JSON with topic information. JSON array allocation failed.");
-      view.json = topicJson;
+          view.json.get(), "subscriberList", listed, [](json_object* entry) { return json_object_get(entry); },
+          "MQTTTopic::GetJson", "Not able to build JSON with topic information. JSON array allocation failed.");
     }
-  } catch (...) {
-    release();
-    zvJsonRelease(json);
-    throw;
   }
-  std::vector<json_object*> topicsJson;
-  for (TopicView& view : views) topicsJson.push_back(json_object_get(view.json));
-  release();
+  entries.clear();
   starlingAddJsonList(
-      json, "topicList", topicsJson, [](json_object* topic) { return topic; }, fn,
+      json.get(), "topicList", views, [](TopicView& view) { return view.json.release(); }, fn,
       "Not able to retrieve topic list information. JSON array allocation failed.");
-  return json;
+  return json.release();
 }
 
 std::shared_ptr<MQTTTopic> MQTTTopic::CheckTopic(const char* topicName, const char* clientId, bool retain,

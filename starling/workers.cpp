@@ -163,15 +163,9 @@ void _statisticsThrdFunction(StarlingThread* thread) {
   for (;;) {
     for (const Source& source : sources) {
       try {
-        json_object* json = source.info();
-        const char* text = boundedText(json, source.listKey);
-        try {
-          client->Publish(source.topic, text != nullptr ? text : "{}");
-        } catch (...) {
-          zvJsonRelease(json);
-          throw;
-        }
-        zvJsonRelease(json);
+        zvJsonPtr json(source.info());
+        const char* text = boundedText(json.get(), source.listKey);
+        client->Publish(source.topic, text != nullptr ? text : "{}");
       } catch (const YXException& e) {
         starlingLog(e.GetErrorCode(), "starling - Failed to publish statistic message - %s", e.GetErrorMsg());
       }

@@ -210,8 +210,9 @@ class YXPool {
   }
 
   // Gives object back: when it is in use, OnRelease runs (exceptions
-  // swallowed) and it becomes the most recently returned idle object. An
-  // object not in use here is ignored. Never throws.
+  // swallowed) and it becomes the most recently returned idle object (in a
+  // shut pool it is closed and deleted instead). An object not in use here
+  // is ignored. Never throws.
   // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
   // connection's OnRelease takes the engine's process-wide mutex, which must
   // never be taken under a pool's. The object stays in `used` meanwhile, so
@@ -222,14 +223,43 @@ class YXPool {
       if (_indexOf(used, usedCount, object) < 0) return;
     }
     yxCallOut("YXPool::Release - OnRelease", [&] { object->OnRelease(); });
+    bool discard;
     {
       YXMutexLock hold(mutex);
       int index = _indexOf(used, usedCount, object);
       if (index < 0) return;  // released twice at once by a careless caller
       _removeAt(used, usedCount, index);
-      available[availableCount++] = object;
+      discard = shut_;
+      if (!discard) available[availableCount++] = object;
+    }
+    if (discard) {
+      _discard(object);
+      changes_.Announce();  // Clean and ReleaseAll may be waiting for it
+      return;
     }
     changes_.AnnounceReturn();
+  }
+
+  // Shuts the pool for good, at once, without waiting for objects in use:
+  // every acquisition from now on, and every thread waiting in Acquire,
+  // fails with 8002 "Couldn't acquire object, pool is blocked"; the idle
+  // objects are closed and deleted now, each object in use when it is given
+  // back. Close and destructor failures go to yxReportError. The pool's own
+  // resources stay until ReleaseAll or the destructor. Never throws.
+  void Shut() noexcept {
+    YXObjectBatch idle;
+    {
+      YXMutexLock hold(mutex);
+      if (released_ || shut_) return;
+      shut_ = true;
+      blocked.store(1);
+      // Out of memory for the list: the idle objects stay until CleanIdle or ReleaseAll.
+      idle = _takeIdleLocked([](T*) { return true; });
+    }
+    changes_.Announce();  // every waiter gives up with 8002
+    for (int32_t i = 0; i < idle.count; ++i) _discard(idle.objects[i]);
+    VOKTFree(idle.objects);
+    if (idle.count > 0) changes_.Announce();
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
@@ -304,7 +334,7 @@ class YXPool {
 
   T** available = nullptr;          // idle objects; the most recently returned last
   int32_t maxSize = 0;              // most objects at once, idle and in use
-  std::atomic<uint8_t> blocked{0};  // set by ReleaseAll; refuses every acquisition
+  std::atomic<uint8_t> blocked{0};  // set by ReleaseAll and Shut; refuses every acquisition
   int32_t availableCount = 0;
   int32_t usedCount = 0;
   T** used = nullptr;                          // objects handed out
@@ -516,10 +546,7 @@ class YXPool {
   void _freeResources(bool withConfig) noexcept {
     if (released_) return;
     released_ = true;
-    for (int32_t i = 0; i < availableCount; ++i) {
-      yxCallOut("YXPool - Close", [&] { available[i]->Close(); });
-      yxCallOut("YXPool - delete", [&] { delete available[i]; });
-    }
+    for (int32_t i = 0; i < availableCount; ++i) _discard(available[i]);
     availableCount = 0;
     usedCount = 0;
     VOKTFree(available);
@@ -533,7 +560,14 @@ class YXPool {
     mutex = nullptr;
   }
 
+  // Closes and deletes one object outside the mutex; failures go to yxReportError.
+  static void _discard(T* object) noexcept {
+    yxCallOut("YXPool - Close", [&] { object->Close(); });
+    yxCallOut("YXPool - delete", [&] { delete object; });
+  }
+
   bool released_ = false;
+  bool shut_ = false;  // Shut: objects given back are deleted, not kept
   YXPoolChanges changes_;
 };
 

@@ -126,6 +126,9 @@ VOKT_API void VOKTSetClientAddress(const char* address);
 // system call: ask it between rows at a pace, not for each. 0 outside a
 // request, and on threads other than the one serving it.
 VOKT_API int VOKTClientGone();
+// The same probe of a given connection (its socket), for work that runs
+// away from the thread serving the request; 0 for a socket below 0.
+VOKT_API int VOKTSocketGone(int socket);
 // Sets this thread's client connection (its socket; -1 clears it); the plug-in's.
 VOKT_API void VOKTSetClientSocket(int socket);
 

@@ -29,9 +29,11 @@ void VOKTSetClientAddress(const char* address) {
   std::snprintf(tClientAddress, sizeof tClientAddress, "%s", address != nullptr ? address : "");
 }
 
-int VOKTClientGone() {
-  if (tClientSocket < 0) return 0;
-  pollfd watch{tClientSocket, POLLRDHUP, 0};
+int VOKTClientGone() { return VOKTSocketGone(tClientSocket); }
+
+int VOKTSocketGone(int socket) {
+  if (socket < 0) return 0;
+  pollfd watch{socket, POLLRDHUP, 0};
   // Polled, never read: bytes the client sent ahead stay in the socket.
   if (poll(&watch, 1, 0) <= 0) return 0;
   return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "appkit.h"
 #include "wren.h"
 
 namespace wren {
@@ -27,8 +28,20 @@ std::mutex& registryMutex() {
   return mutex;
 }
 
-std::map<std::string, AuthEntryRef>& authRegistry() {
-  static std::map<std::string, AuthEntryRef> registry;
+// Seconds a log-in may stay unused; WREN_TOKEN_IDLE_SECONDS shortens it for tests.
+int64_t idleLimit() {
+  static const int64_t limit = [] {
+    const char* text = getenv("WREN_TOKEN_IDLE_SECONDS");
+    long long seconds = text != nullptr ? atoll(text) : 0;
+    return seconds > 0 ? static_cast<int64_t>(seconds) : kIdleLimitSeconds;
+  }();
+  return limit;
+}
+
+using AuthRegistry = appkit::TokenRegistry<AuthEntryRef>;
+
+AuthRegistry& authRegistry() {
+  static AuthRegistry registry(idleLimit() * 1000);
   return registry;
 }
 
@@ -58,24 +71,7 @@ std::string unusedId(const Registry& registry) {
   return id;
 }
 
-// Seconds a log-in may stay unused; WREN_TOKEN_IDLE_SECONDS shortens it for tests.
-int64_t idleLimit() {
-  static const int64_t limit = [] {
-    const char* text = getenv("WREN_TOKEN_IDLE_SECONDS");
-    long long seconds = text != nullptr ? atoll(text) : 0;
-    return seconds > 0 ? static_cast<int64_t>(seconds) : kIdleLimitSeconds;
-  }();
-  return limit;
-}
-
 int64_t now() { return static_cast<int64_t>(time(nullptr)); }
-
-// Marks a use of the entry (the caller holds the lock).
-void touch(AuthEntry& entry) {
-  static uint64_t uses = 0;
-  entry.lastUse = now();
-  entry.useOrder = ++uses;
-}
 
 // The most log-ins held at once; WREN_MAX_LOGINS lowers it for tests.
 size_t loginLimit() {
@@ -101,32 +97,13 @@ void takeCursorsOf(const std::vector<AuthEntryRef>& purged, std::vector<CursorRe
   }
 }
 
-// When the log-ins that `mine` picks number `most` or more, drops the
-// least recently used of them that is idle, into purged (the caller holds
-// the lock): no call runs on it and it keeps no open cursor, whose reading
-// its client means to go on with. False, with the refusal, when none can go.
-template <class Mine>
-bool makeRoom(std::map<std::string, AuthEntryRef>& registry, Mine mine, size_t most,
-              std::vector<AuthEntryRef>* purged, std::string* refusal, const char* message) {
-  size_t held = 0;
-  auto victim = registry.end();
-  for (auto it = registry.begin(); it != registry.end(); ++it) {
-    if (!mine(*it->second)) continue;
-    ++held;
-    if (it->second->openCursors > 0) continue;
-    if (victim != registry.end() && victim->second->useOrder <= it->second->useOrder) continue;
-    // A call holds the entry's mutex while it runs on the session.
-    std::unique_lock<std::mutex> idle(it->second->useMutex, std::try_to_lock);
-    if (idle.owns_lock()) victim = it;
-  }
-  if (held < most) return true;
-  if (victim == registry.end()) {
-    *refusal = message;
-    return false;
-  }
-  purged->push_back(std::move(victim->second));
-  registry.erase(victim);
-  return true;
+// Whether a log-in may be dropped to make room for another: no call runs on
+// it (a call holds its useMutex while it runs) and it keeps no open cursor,
+// whose reading its client means to go on with. The caller holds the lock.
+bool idle(const AuthEntryRef& held) {
+  if (held->openCursors > 0) return false;
+  std::unique_lock<std::mutex> unused(held->useMutex, std::try_to_lock);
+  return unused.owns_lock();
 }
 
 }  // namespace
@@ -146,11 +123,18 @@ std::string generateId() {
 }
 
 AuthEntryRef findAuthEntry(const std::string& token) {
-  std::lock_guard<std::mutex> lock(registryMutex());
-  auto found = authRegistry().find(token);
-  if (found == authRegistry().end()) return nullptr;
-  touch(*found->second);
-  return found->second;
+  AuthEntryRef found;
+  std::vector<AuthEntryRef> expired;  // released after the lock, outside it
+  std::vector<CursorRef> cursors;
+  {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    AuthEntryRef* held =
+        authRegistry().find(token, true, [&](const std::string&, AuthEntryRef& gone) { expired.push_back(gone); });
+    if (held != nullptr) found = *held;
+    if (!expired.empty()) takeCursorsOf(expired, &cursors);
+  }
+  for (CursorRef& cursor : cursors) releaseCursor(std::move(cursor));
+  return found;
 }
 
 std::string registerLogin(AuthEntryRef entry, std::string* refusal) {
@@ -160,25 +144,22 @@ std::string registerLogin(AuthEntryRef entry, std::string* refusal) {
   {
     std::lock_guard<std::mutex> lock(registryMutex());
     auto& registry = authRegistry();
-    int64_t oldest = now() - idleLimit();
-    for (auto it = registry.begin(); it != registry.end();) {
-      if (it->second->lastUse < oldest) {
-        purged.push_back(std::move(it->second));
-        it = registry.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    auto purge = [&](const std::string&, AuthEntryRef& gone) { purged.push_back(gone); };
+    registry.expire(purge);
+    // At the bound of the user's, or the connection's, log-ins the least
+    // recently used idle one of theirs goes; none idle: refused.
+    auto fits = [&](auto mine, size_t most, const char* message) {
+      if (registry.makeRoom(mine, most, idle, purge)) return true;
+      *refusal = message;
+      return false;
+    };
     const std::string& user = entry->user;
     uint64_t connection = entry->connection;
-    bool room = makeRoom(
-                    registry, [&](const AuthEntry& held) { return held.user == user; }, kMaxLoginsPerUser, &purged,
-                    refusal, "Too many log-ins of this user, all in use: end some first.") &&
+    bool room = fits([&](const AuthEntryRef& held) { return held->user == user; }, kMaxLoginsPerUser,
+                     "Too many log-ins of this user, all in use: end some first.") &&
                 (connection == 0 ||
-                 makeRoom(
-                     registry, [&](const AuthEntry& held) { return held.connection == connection; },
-                     kMaxLoginsPerConnection, &purged, refusal,
-                     "Too many log-ins on this connection, all in use: end some first."));
+                 fits([&](const AuthEntryRef& held) { return held->connection == connection; }, kMaxLoginsPerConnection,
+                      "Too many log-ins on this connection, all in use: end some first."));
     takeCursorsOf(purged, &cursors);
     if (room && registry.size() >= loginLimit()) {
       *refusal = "Too many log-ins: try again when others have ended.";
@@ -186,8 +167,7 @@ std::string registerLogin(AuthEntryRef entry, std::string* refusal) {
     }
     if (room) {
       token = unusedId(registry);
-      touch(*entry);
-      registry.emplace(token, std::move(entry));
+      registry.add(token, std::move(entry));
     }
   }
   for (CursorRef& cursor : cursors) releaseCursor(std::move(cursor));
@@ -244,7 +224,7 @@ std::vector<AuthEntryRef> allEntries() {
   std::lock_guard<std::mutex> lock(registryMutex());
   std::vector<AuthEntryRef> entries;
   entries.reserve(authRegistry().size());
-  for (auto& held : authRegistry()) entries.push_back(held.second);
+  authRegistry().forEach([&](const std::string&, const AuthEntryRef& entry) { entries.push_back(entry); });
   return entries;
 }
 

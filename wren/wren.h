@@ -195,8 +195,6 @@ struct AuthEntry {
   std::string user;         // as the engine names the logged-on user
   uint64_t connection = 0;  // Client::id of the connection it was made on; 0: none
   std::string password;
-  int64_t lastUse = 0;
-  uint64_t useOrder = 0;  // grows with every use: orders uses within one second
   size_t openCursors = 0;  // its cursors in the registry (under the registry's lock)
   std::unique_ptr<EasySession> session;
   // The database its calls' tables were last opened in, kept connected
@@ -216,7 +214,8 @@ using AuthEntryRef = std::shared_ptr<AuthEntry>;
 constexpr int64_t kKeptDatabaseIdleSeconds = 5;
 // 64 characters of [0-9A-Za-z] from the kernel's random source.
 std::string generateId();
-// The entry of a token with its last use renewed, or null.
+// The entry of a token with its last use renewed, or null; one idle past
+// the limit is dropped when met, with its cursors.
 AuthEntryRef findAuthEntry(const std::string& token);
 // Stores the entry under a fresh token (drawn again on a collision) and
 // returns the token; drops entries idle beyond the limit with their cursors,

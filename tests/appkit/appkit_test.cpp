@@ -167,6 +167,59 @@ TEST(TokenRegistry, EntriesExpireOnceUnusedForTheIdleTime) {
   EXPECT_EQ(registry.size(), 0u);
 }
 
+// A lookup that meets an expired entry hands it over before it is dropped,
+// so that what it holds elsewhere can go with it; the live ones are visited.
+TEST(TokenRegistry, ALookupHandsOverTheExpiredEntryItDrops) {
+  int64_t now = 0;
+  appkit::TokenRegistry<int> registry(100, [&] { return now; });
+  registry.add("old", 1);
+  now = 50;
+  registry.add("new", 2);
+  now = 100;
+  std::vector<std::string> dropped;
+  auto note = [&](const std::string& token, int& value) { dropped.push_back(token + "=" + std::to_string(value)); };
+  EXPECT_EQ(registry.find("old", true, note), nullptr);
+  EXPECT_EQ(registry.find("new", true, note) != nullptr, true);
+  EXPECT_EQ(dropped, std::vector<std::string>{"old=1"});
+  EXPECT_EQ(registry.count("old"), 0u);
+  EXPECT_EQ(registry.count("new"), 1u);
+  registry.add("stale", 3);
+  now = 250;  // "stale" expired, "new" (used at 100) too
+  registry.add("fresh", 4);
+  std::vector<std::string> live;
+  registry.forEach([&](const std::string& token, int&) { live.push_back(token); });
+  EXPECT_EQ(live, std::vector<std::string>{"fresh"});
+  EXPECT_EQ(registry.count("stale"), 1u);  // still held until a lookup or an expiry pass
+}
+
+// At the bound of the entries that match, the least recently used one that
+// may go makes room, whatever order the tokens sort in; the uses count in
+// order even within one tick of the clock. None may go: refused, nothing dropped.
+TEST(TokenRegistry, MakeRoomDropsTheLeastRecentlyUsedThatMayGo) {
+  int64_t now = 0;
+  appkit::TokenRegistry<int> registry(1000, [&] { return now; });
+  for (const char* token : {"c", "a", "b", "x"}) registry.add(token, token[0] == 'x' ? 100 : 1);
+  ASSERT_NE(registry.find("c"), nullptr);  // now a is the least recently used, then b
+  auto small = [](int value) { return value < 100; };
+  auto any = [](int) { return true; };
+  std::vector<std::string> dropped;
+  auto note = [&](const std::string& token, int&) { dropped.push_back(token); };
+
+  EXPECT_TRUE(registry.makeRoom(small, 4, any, note));  // three held: below the bound
+  EXPECT_TRUE(dropped.empty());
+  EXPECT_TRUE(registry.makeRoom(small, 3, any, note));
+  EXPECT_EQ(dropped, std::vector<std::string>{"a"});
+
+  *registry.find("b") = 0;  // b may not go now: c is the one
+  auto notZero = [](int value) { return value != 0; };
+  EXPECT_TRUE(registry.makeRoom(small, 2, notZero, note));
+  EXPECT_EQ(dropped, (std::vector<std::string>{"a", "c"}));
+
+  EXPECT_FALSE(registry.makeRoom(small, 1, notZero, note));  // only b, which may not go
+  EXPECT_EQ(dropped.size(), 2u);
+  EXPECT_EQ(registry.size(), 2u);  // b and x
+}
+
 // ---- the slot pool -------------------------------------------------------------------------------
 
 struct TestSlot {

@@ -431,6 +431,34 @@ TEST_F(YXPoolTest, ReleaseAllBlocksFurtherAcquisitions) {
   EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_POOL_BLOCKED);
 }
 
+// Shutting ends the pool without waiting for its users: the idle objects
+// close at once, a waiting acquirer and every later one give up with 8002,
+// and an object in use closes when it comes back instead of being kept.
+TEST_F(YXPoolTest, ShutClosesIdleObjectsAtOnceAndTheRestOnTheirReturn) {
+  TestPool pool(new TestConfig(1), 2);
+  TestObject* held = pool.Acquire(pool.config);
+  pool.Release(pool.Acquire(pool.config));  // the pool is full: one in use, one idle
+  TestConfig other(2);                      // which the idle one cannot serve
+  int waiterCode = -1;
+  std::thread waiter([&] { waiterCode = codeOf([&] { pool.Acquire(&other, 60); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  pool.Shut();
+  EXPECT_EQ(counts.closes.load(), 1);  // the idle one, at once
+  EXPECT_EQ(counts.deleted.load(), 1);
+  waiter.join();  // woken, long before its time-out
+  EXPECT_EQ(waiterCode, YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config); }), YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_POOL_BLOCKED);
+  pool.Shut();  // a second one changes nothing
+
+  pool.Release(held);
+  EXPECT_EQ(counts.releases.load(), 2);
+  EXPECT_EQ(counts.closes.load(), 2);
+  EXPECT_EQ(counts.deleted.load(), 2);
+  EXPECT_EQ(pool.usedCount + pool.availableCount, 0);
+  EXPECT_TRUE(reports.empty());
+}
+
 // With as many objects as threads nobody waits; with fewer, threads wait
 // their turns and every release reaches a waiter (a lost wake-up would end
 // an acquisition with 8004 after its time-out).
