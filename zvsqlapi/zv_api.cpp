@@ -432,22 +432,30 @@ int keepEngineValues(Connection& c, Rewritten& text) {
                               table))
       fields.push_back({row[0], atoi(row[1].c_str()), atoi(row[2].c_str()), atoi(row[3].c_str()), atoi(row[4].c_str())});
   };
-  // A table of the engine's has columns of its own besides its fields (the
-  // record id of a table without an identity, the partition): an insert
-  // that lists no columns gives the fields, in their order.
-  bool fieldsForColumns = false;
-  WrittenValues written = writtenValues(text.text, [&](const std::string& table) {
+  size_t tableColumns = 0;
+  auto columnsOf = [&](const std::string& table) {
     readFields(table);
     std::vector<std::string> columns;
-    for (const EngineField& f : fields) columns.push_back(f.name);
-    fieldsForColumns = !columns.empty();
-    if (fieldsForColumns) return columns;
     for (auto& row : readRows(c, "SELECT name FROM main.pragma_table_info(?1)", table)) columns.push_back(row[0]);
+    tableColumns = columns.size();
     return columns;
-  });
+  };
+  WrittenValues written = writtenValues(text.text, columnsOf);
   if (written.table.empty()) return ZVSQL_OK;
   readFields(written.table);
   if (fields.empty() || !aimsAtMain(c, written)) return ZVSQL_OK;
+  // A table of the engine's has columns of its own besides its fields (the
+  // record id of a table without an identity, the partition): the rows of
+  // an insert that lists no columns may give the fields alone, in their order.
+  bool fieldsForColumns = !written.columnsListed && written.rows > 0 && fields.size() < tableColumns &&
+                          std::all_of(written.rowItems.begin(), written.rowItems.end(),
+                                      [&](size_t items) { return items == fields.size(); });
+  if (fieldsForColumns)
+    written = writtenValues(text.text, [&](const std::string&) {
+      std::vector<std::string> columns;
+      for (const EngineField& f : fields) columns.push_back(f.name);
+      return columns;
+    });
   struct Edit {
     size_t begin, length;
     std::string with;
@@ -456,8 +464,7 @@ int keepEngineValues(Connection& c, Rewritten& text) {
   // made applies first, so the earlier one made stays in front of it.
   auto comesFirst = [](const Edit& a, const Edit& b) { return a.begin > b.begin; };
   std::vector<Edit> edits;
-  if (fieldsForColumns && !written.columnsListed && (written.rows > 0 || written.fromSelect))
-    edits.push_back({written.tableEnd, 0, quotedColumnList(fields)});
+  if (fieldsForColumns) edits.push_back({written.tableEnd, 0, quotedColumnList(fields)});
   for (const auto* list : {&written.values, &written.upsertValues})
     for (const ColumnValue& v : *list) {
       const EngineField* f = fieldNamed(fields, v.column);
@@ -519,15 +526,8 @@ int keepEngineValues(Connection& c, Rewritten& text) {
   std::reverse(edits.begin(), edits.end());
   std::stable_sort(edits.begin(), edits.end(), comesFirst);
   for (const Edit& e : edits) text.replace(e.begin, e.length, e.with);
-  // (an insert from a SELECT has no VALUES: nothing above moved its text
-  // but the column list, which comes before the SELECT)
-  if (written.fromSelect) {
-    if (fieldsForColumns && !written.columnsListed) {
-      size_t moved = quotedColumnList(fields).size();
-      written.selectBegin += moved, written.selectEnd += moved;
-    }
-    keepSelectedValues(written, fields, identity, text);
-  }
+  // (an insert from a SELECT has no VALUES: nothing above moved its text)
+  if (written.fromSelect) keepSelectedValues(written, fields, identity, text);
   return ZVSQL_OK;
 }
 

@@ -73,6 +73,7 @@ struct WrittenValues {
   std::vector<std::string> listedColumns;
   size_t columnListClose = 0;
   std::vector<size_t> rowCloses;
+  std::vector<size_t> rowItems;  // how many values each row holds
   // The statement's first word ("insert", "replace", "update"), its start
   // (after a leading WITH clause, if any) and whether it had one.
   std::string verb;

@@ -907,6 +907,7 @@ void insertValues(const std::string& text, const std::vector<Token>& toks, size_
       w.values.push_back(std::move(v));
     }
     w.rowCloses.push_back(toks[close].begin);
+    w.rowItems.push_back(items.size());
     ++w.rows;
     k = close + 1;
     if (k >= toks.size() || !isPunct(text, toks[k], ',')) break;

@@ -165,32 +165,24 @@ int main(int argc, char** argv) {
   double plainRead, libRead, plainWrite, libWrite;
   race([&] { a = plainSelect(plain); }, [&] { b = librarySelect(conn); }, [] {}, [] {}, &plainRead, &libRead);
   check(a == b, "both reads see the same rows");
-  auto emptyPlain = [&] {
-    check(sqlite3_exec(plain, "delete from ins; select count(*) from ins", nullptr, nullptr, nullptr) == SQLITE_OK,
-          "empty");
+  // Each side's insert table, emptied and read into its connection's cache.
+  auto emptyPlain = [&](const char* table) {
+    std::string sql = std::string("delete from ") + table + "; select count(*) from " + table;
+    check(sqlite3_exec(plain, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK, "empty");
   };
-  auto emptyLibrary = [&] {
+  auto emptyLibrary = [&](const char* table) {
     ZVSQL_CMD cmd = zvsqlNewCommand(conn);
-    check(zvsqlExecuteDirect(cmd, "delete from ins") == 0 && zvsqlCommit(conn) == 0, "empty");
-    check(zvsqlExecuteDirect(cmd, "select count(*) from ins") == 0, "count");
+    check(zvsqlExecuteDirect(cmd, (std::string("delete from ") + table).c_str()) == 0 && zvsqlCommit(conn) == 0,
+          "empty");
+    check(zvsqlExecuteDirect(cmd, (std::string("select count(*) from ") + table).c_str()) == 0, "count");
     zvsqlFreeCommand(cmd);
   };
-  race([&] { plainInserts(plain, 1); }, [&] { libraryInserts(conn, 1); }, emptyPlain, emptyLibrary, &plainWrite,
-       &libWrite);
+  race([&] { plainInserts(plain, 1); }, [&] { libraryInserts(conn, 1); }, [&] { emptyPlain("ins"); },
+       [&] { emptyLibrary("ins"); }, &plainWrite, &libWrite);
 
   double plainEngine, libEngine;
-  auto emptyPlainEngine = [&] {
-    check(sqlite3_exec(plain, "delete from eng; select count(*) from eng", nullptr, nullptr, nullptr) == SQLITE_OK,
-          "empty");
-  };
-  auto emptyLibraryEngine = [&] {
-    ZVSQL_CMD cmd = zvsqlNewCommand(conn);
-    check(zvsqlExecuteDirect(cmd, "delete from eng") == 0 && zvsqlCommit(conn) == 0, "empty");
-    check(zvsqlExecuteDirect(cmd, "select count(*) from eng") == 0, "count");
-    zvsqlFreeCommand(cmd);
-  };
-  race([&] { plainInserts(plain, 1, "eng"); }, [&] { libraryInserts(conn, 1, "eng"); }, emptyPlainEngine,
-       emptyLibraryEngine, &plainEngine, &libEngine);
+  race([&] { plainInserts(plain, 1, "eng"); }, [&] { libraryInserts(conn, 1, "eng"); }, [&] { emptyPlain("eng"); },
+       [&] { emptyLibrary("eng"); }, &plainEngine, &libEngine);
 
   printf("select of %d rows:     plain SQLite %9.0f rows/s, library %9.0f rows/s, ratio %.2f\n", sizes.rows,
          sizes.rows / plainRead, sizes.rows / libRead, plainRead / libRead);

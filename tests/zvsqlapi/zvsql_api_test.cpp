@@ -962,6 +962,7 @@ TEST_F(EngineTablesTest, WritesThroughSqlAreCheckedAsTheEnginesWritersCheckThem)
       "insert into checked(k, v) select 2, 'abcdef'",
       "with src(a) as (select 'abcdef') insert into checked(k, v) select 2, a from src",
       "insert into checked values(2, 'abcdef', 1, null, null, null)",
+      "insert into checked values(null, 2, 'abcdef', 1, null, null, null)",  // the record id too
       "insert into checked(k, v) values(2, 'abcdef') returning k",
       "replace into checked(k, v) values(2, 'abcdef')",
       "insert or replace into checked(k, t) values(1, 999)",
@@ -1000,13 +1001,15 @@ TEST_F(EngineTablesTest, WritesThroughSqlAreCheckedAsTheEnginesWritersCheckThem)
   exec("insert into checked(k, t, j) select 5, '255', '{\"a\": [1]}'");
   exec("insert into checked values(6, 'ab\xc3\xa9', 1, null, null, x'0102')");
   exec("update checked set t = t + 1 where k = 6");
+  exec("insert into checked values(null, 7, 'xy', '3', null, null, null)");
   ASSERT_EQ(zvsqlCommit(conn_), 0);
   EXPECT_EQ(shell("select k, quote(v), typeof(t), t, quote(d), quote(b) from checked where k > 1 order by k"),
             "2|'abc'|null||NULL|NULL\n"
             "3|'7'|integer|12|NULL|NULL\n"
             "4|NULL|integer|12|'2024-02-29'|NULL\n"
             "5|NULL|integer|255|NULL|NULL\n"
-            "6|'ab\xc3\xa9'|integer|2|NULL|X'0102'");
+            "6|'ab\xc3\xa9'|integer|2|NULL|X'0102'\n"
+            "7|'xy'|integer|3|NULL|NULL");
 }
 
 TEST_F(EngineTablesTest, ATemporaryTableOfTheSameNameIsSQLitesOwn) {
