@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <bitset>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <set>
 
 #include "persist.h"
@@ -20,6 +24,68 @@
 
 namespace {
 
+// QoS 2 publications received and not yet released by PUBREL, by packet id
+// (16 KiB: the packet ids bound them), and those of them whose PUBREC a
+// persistence thread sends once the row is committed. The connection's
+// thread and that persistence thread both use it, under its mutex.
+struct InboundQos2 {
+  std::mutex mutex;
+  std::bitset<65536> taken, ackPending;
+};
+
+// The inbound QoS 2 state of kept sessions, by client id: a publisher that
+// comes back with clean session 0 sends its unreleased publications again
+// (MQTT 3.1.1 4.4), and they are recognised. Connections of one client id
+// share the entry while they overlap (a take-over). At most this many
+// entries of clients that are gone are kept, the oldest dropped first.
+constexpr size_t kKeptSessionsMax = 256;
+std::mutex gKeptMutex;
+std::map<std::string, std::shared_ptr<InboundQos2>> gKept;
+std::deque<std::string> gKeptOrder;  // client ids gone with state, oldest first
+
+// The entry of a kept session's client id; made when it has none and make
+// is set.
+std::shared_ptr<InboundQos2> keptSessionState(const std::string& clientId, bool make) {
+  std::lock_guard<std::mutex> lock(gKeptMutex);
+  auto found = gKept.find(clientId);
+  if (found != gKept.end()) return found->second;
+  if (!make) return nullptr;
+  auto entry = std::make_shared<InboundQos2>();
+  gKept.emplace(clientId, entry);
+  return entry;
+}
+
+// A clean session discards what an earlier session of its client id left.
+void forgetKeptSession(const std::string& clientId) {
+  std::lock_guard<std::mutex> lock(gKeptMutex);
+  gKept.erase(clientId);
+}
+
+// A kept session's connection ended: its entry stays while publications are
+// unreleased (within the bound), otherwise it goes unless another connection
+// of the client id still uses it.
+void leaveKeptSession(const std::string& clientId, const std::shared_ptr<InboundQos2>& state) {
+  bool unreleased;
+  {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    unreleased = state->taken.any();
+  }
+  std::lock_guard<std::mutex> lock(gKeptMutex);
+  auto found = gKept.find(clientId);
+  if (found == gKept.end() || found->second != state) return;  // a clean session replaced it
+  if (!unreleased) {
+    if (found->second.use_count() <= 2) gKept.erase(found);  // the table's and the caller's
+    return;
+  }
+  gKeptOrder.push_back(clientId);
+  while (gKeptOrder.size() > kKeptSessionsMax) {
+    auto oldest = gKept.find(gKeptOrder.front());
+    // Entries in use again (their client came back) are not the gone ones.
+    if (oldest != gKept.end() && oldest->second.use_count() == 1) gKept.erase(oldest);
+    gKeptOrder.pop_front();
+  }
+}
+
 // What the handler keeps per connection, in the connection's user data. The
 // set owns them: connections that end without a CLOSE event (server stop)
 // leave theirs to term.
@@ -33,14 +99,11 @@ struct ConnInfo {
   std::string lastTopicName;
   std::shared_ptr<MQTTTopic> lastTopic;
   uint64_t lastTopicGeneration = 0;
-  // QoS 2 publications taken and not yet released by PUBREL, by packet id,
-  // and those of them whose PUBREC the persistence thread sends after the
-  // commit. Made at the connection's first QoS 2 publication (16 KiB: the
-  // packet ids bound them).
-  struct Qos2Received {
-    std::bitset<65536> taken, ackDeferred;
-  };
-  std::unique_ptr<Qos2Received> qos2;
+  // The QoS 2 publications the client sent and has not released yet. Made
+  // at the connection's first QoS 2 publication; a kept session (clean
+  // session 0) shares its client id's, which outlives the connection.
+  std::shared_ptr<InboundQos2> qos2;
+  bool cleanSession = true;
   // Refused store-and-forward acknowledgements of this connection.
   StarlingLogThrottle refusedAcks;
 };
@@ -127,6 +190,97 @@ void refuseConnect(nev_connection* conn, uint8_t returnCode) {
   conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;
 }
 
+// A CONNECT's row in the metadata tables is written by a helper thread that
+// the CONNECT waits for while the metadata database makes progress: once no
+// CONNECT's row at all was written for this long, the database is taken
+// for unavailable (another program holding it locked would otherwise keep
+// the client without an answer for tens of seconds per statement). A storm
+// of CONNECTs that is merely slow keeps being served. While a write given up
+// on still runs, further CONNECTs are refused at once; that write, if it
+// succeeds late, marks the client disconnected.
+constexpr int kConnectMetadataWaitMs = 3000;
+std::mutex gMetadataWaitMutex;
+std::condition_variable gMetadataWritten;
+int gAbandonedMetadataWrites = 0;  // under gMetadataWaitMutex
+uint64_t gMetadataWritesEnded = 0;  // under gMetadataWaitMutex
+StarlingLogThrottle gMetadataRefusals;  // under gMetadataWaitMutex
+
+struct ConnectRow {
+  std::string clientId, user, password;
+  bool hasUser = false, hasPassword = false;
+  uint16_t keepAlive = 0;
+  uint8_t clean = 0;
+  bool done = false, abandoned = false;  // under gMetadataWaitMutex
+};
+
+void writeConnectRow(const std::shared_ptr<ConnectRow>& row) {
+  StarlingBroker& b = starlingBroker();
+  {
+    // The broker is not stopped under a write: its pool stays.
+    nev_rwlock_guard held(b.brokerLock, nev_rwlock_mode::shared);
+    bool written = false;
+    if (b.running)
+      logFailure("starling - Not able to update connection status - %s", [&] {
+        MQTTConnection::SetConnected(row->clientId.c_str(), row->hasUser ? row->user.c_str() : nullptr,
+                                     row->hasPassword ? row->password.c_str() : nullptr, row->keepAlive, row->clean);
+        written = true;
+      });
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> lock(gMetadataWaitMutex);
+      row->done = true;
+      abandoned = row->abandoned;
+      gMetadataWritesEnded++;
+    }
+    gMetadataWritten.notify_all();
+    if (!abandoned) return;
+    if (written && b.running)
+      logFailure("starling - Not able to update connection status - %s",
+                 [&] { MQTTConnection::SetDisconnected(row->clientId.c_str()); });
+  }
+  std::lock_guard<std::mutex> lock(gMetadataWaitMutex);
+  gAbandonedMetadataWrites--;
+}
+
+// True when the row was written (or its write failed at once, which the
+// CONNECT survives); false when the metadata database did not answer in
+// time, logged.
+bool recordConnected(const std::shared_ptr<ConnectRow>& row) {
+  std::unique_lock<std::mutex> lock(gMetadataWaitMutex);
+  const char* why = nullptr;
+  if (gAbandonedMetadataWrites > 0) {
+    why = "an earlier write still waits for it";
+  } else {
+    lock.unlock();
+    try {
+      std::thread(writeConnectRow, row).detach();
+    } catch (const std::system_error&) {
+      why = "no thread to write it";
+    }
+    lock.lock();
+    uint64_t seen = gMetadataWritesEnded;
+    while (why == nullptr &&
+           !gMetadataWritten.wait_for(lock, std::chrono::milliseconds(kConnectMetadataWaitMs),
+                                      [&] { return row->done; })) {
+      if (gMetadataWritesEnded != seen) {  // others were written meanwhile
+        seen = gMetadataWritesEnded;
+        continue;
+      }
+      row->abandoned = true;
+      gAbandonedMetadataWrites++;
+      why = "it did not answer in time (is another program holding it locked?)";
+    }
+  }
+  if (why == nullptr) return true;
+  uint64_t unlogged = 0;
+  if (gMetadataRefusals.allow(&unlogged))
+    starlingLog(10001,
+                "starling - The metadata database cannot record the CONNECT of client [%s]: %s. Answered CONNACK 3 "
+                "(server unavailable); the client may connect again later (%llu more refusals not logged).",
+                row->clientId.c_str(), why, static_cast<unsigned long long>(unlogged));
+  return false;
+}
+
 // Opens the session and registers the connection, then answers CONNACK.
 // Returns false when the CONNECT is the core's to answer: refused CONNECTs
 // and a second CONNECT on one connection leave no trace in the registry or
@@ -151,11 +305,21 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
   std::string password = sliceText(pkt->password);
   bool hasUser = (pkt->connect_flags & NEV_MQTT_USER_NAME) != 0;
   bool hasPassword = (pkt->connect_flags & NEV_MQTT_PASSWORD) != 0;
-  auto* info = new ConnInfo;
-  info->clientId = sliceText(pkt->client_id);
-  if (info->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
-    info->clientId =
+  auto row = std::make_shared<ConnectRow>();
+  row->clientId = sliceText(pkt->client_id);
+  if (row->clientId.empty())  // MQTT 3.1.1 3.1.3.1: the server gives it one
+    row->clientId =
         STARLING_GENERATED_ID_PREFIX + std::to_string(++gAssignedIds) + "-" + std::to_string(starlingTickMs());
+  row->user = user, row->password = password, row->hasUser = hasUser, row->hasPassword = hasPassword;
+  row->keepAlive = pkt->keep_alive;
+  uint8_t clean = (pkt->connect_flags & NEV_MQTT_CLEAN_SESSION) != 0 ? 1 : 0;
+  row->clean = clean;
+  if (!recordConnected(row)) {
+    refuseConnect(conn, NEV_MQTT_CONNACK_UNAVAILABLE);
+    return true;
+  }
+  auto* info = new ConnInfo;
+  info->clientId = row->clientId;
   info->credentials.hasUser = hasUser;
   info->credentials.user = user;
   info->credentials.password = password;
@@ -174,11 +338,11 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
     refuseConnect(conn, NEV_MQTT_CONNACK_UNAVAILABLE);  // out of memory
     return true;
   }
-  uint8_t clean = (pkt->connect_flags & NEV_MQTT_CLEAN_SESSION) != 0 ? 1 : 0;
-  logFailure("starling - Not able to update connection status - %s", [&] {
-    MQTTConnection::SetConnected(info->clientId.c_str(), hasUser ? user.c_str() : nullptr,
-                                 hasPassword ? password.c_str() : nullptr, pkt->keep_alive, clean);
-  });
+  info->cleanSession = clean != 0;
+  if (clean != 0)
+    forgetKeptSession(info->clientId);
+  else
+    info->qos2 = keptSessionState(info->clientId, false);
   logFailure("starling - Not able to add connection to the global hash table - %s", [&] {
     nev_broker_session* previous = nullptr;
     // The session is stored with the registration: a CONNECT with the same
@@ -272,28 +436,68 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
 }
 
 // A QoS 2 PUBLISH whose packet id was taken and not yet released is the same
-// publication sent again (its sender has not seen the PUBREC yet): it is
-// recorded, stored and forwarded once. Answers the repeat and returns true;
-// marks a new one as taken and returns false.
+// publication sent again (its sender has not seen the PUBREC, or came back
+// to a kept session before its PUBREL): it is recorded, stored and
+// forwarded once. Answers the repeat and returns true; marks a new one as
+// taken (its PUBREC pending until onPublish knows who sends it) and returns
+// false.
 bool repeatsQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
   ConnInfo* info = infoOf(conn);
   if (pkt->qos != 2 || info == nullptr || nev_broker_session_of(conn) == nullptr) return false;
-  if (!info->qos2) info->qos2 = std::make_unique<ConnInfo::Qos2Received>();
+  if (!info->qos2)
+    info->qos2 = info->cleanSession ? std::make_shared<InboundQos2>() : keptSessionState(info->clientId, true);
   uint16_t id = pkt->message_id;
+  std::lock_guard<std::mutex> hold(info->qos2->mutex);
   if (!info->qos2->taken.test(id)) {
     info->qos2->taken.set(id);
+    info->qos2->ackPending.set(id);
     return false;
   }
-  // A PUBREC that waits for the commit is sent then, and only then.
-  if (!info->qos2->ackDeferred.test(id)) nev_mqtt_acknowledge_publish(conn, pkt);
+  // A PUBREC that waits for the commit answers the repeat too when it comes.
+  if (!info->qos2->ackPending.test(id)) nev_mqtt_acknowledge_publish(conn, pkt);
   return true;
+}
+
+// stored: the publication is taken (a repeat is the same one); otherwise its
+// repeat is a new try. ackLater: its PUBREC follows the commit.
+void settleQos2(nev_connection* conn, const nev_mqtt_packet* pkt, bool stored, bool ackLater) {
+  ConnInfo* info = infoOf(conn);
+  if (pkt->qos != 2 || info == nullptr || !info->qos2) return;
+  std::lock_guard<std::mutex> hold(info->qos2->mutex);
+  if (!stored) info->qos2->taken.reset(pkt->message_id);
+  if (!ackLater) info->qos2->ackPending.reset(pkt->message_id);
 }
 
 void releaseQos2(nev_connection* conn, const nev_mqtt_packet* pkt) {
   ConnInfo* info = infoOf(conn);
   if (info == nullptr || !info->qos2) return;
+  std::lock_guard<std::mutex> hold(info->qos2->mutex);
   info->qos2->taken.reset(pkt->message_id);
-  info->qos2->ackDeferred.reset(pkt->message_id);
+  info->qos2->ackPending.reset(pkt->message_id);
+}
+
+// How long a closing connection waits for the commits whose PUBREC it still
+// owes: a publication whose fate stays unknown is released, so that its
+// repeat is stored again rather than lost.
+constexpr uint64_t kPendingAckWaitMs = 5000;
+constexpr int kPendingAckStepMs = 5;
+
+void settleAtClose(ConnInfo* info) {
+  if (info == nullptr || !info->qos2) return;
+  uint64_t deadline = starlingTickMs() + kPendingAckWaitMs;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(info->qos2->mutex);
+      if (info->qos2->ackPending.none()) break;
+      if (starlingTickMs() >= deadline) {
+        info->qos2->taken &= ~info->qos2->ackPending;
+        info->qos2->ackPending.reset();
+        break;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPendingAckStepMs));
+  }
+  if (!info->cleanSession) leaveKeptSession(info->clientId, info->qos2);
 }
 
 // Records, then the core acknowledges (only with a session: without one it
@@ -307,17 +511,17 @@ void onPublish(nev_connection* conn, const nev_mqtt_packet* pkt) {
   }
   if (repeatsQos2(conn, pkt)) return;
   bool ackDeferred = false, takenOver = false;
-  if (!recordPublication(conn, pkt, &ackDeferred, &takenOver)) return;
-  if (ackDeferred) {
-    ConnInfo* info = infoOf(conn);
-    if (pkt->qos == 2 && info != nullptr && info->qos2) info->qos2->ackDeferred.set(pkt->message_id);
+  if (!recordPublication(conn, pkt, &ackDeferred, &takenOver)) {
+    settleQos2(conn, pkt, false, false);
+    return;
   }
   // A store-and-forward topic's subscribers read it from its table; its
   // acknowledgement, when it was stored, follows the commit.
   if (takenOver && nev_broker_session_of(conn) != nullptr) {
-    if (!ackDeferred) releaseQos2(conn, pkt);  // not stored: its repeat is a new try
+    settleQos2(conn, pkt, ackDeferred, ackDeferred);  // not stored: its repeat is a new try
     return;
   }
+  settleQos2(conn, pkt, true, ackDeferred);
   if (ackDeferred) {
     nev_broker_on_publish_acknowledged_later(conn, pkt);
   } else {
@@ -458,6 +662,7 @@ void onClose(nev_connection* conn) {
   auto* session = nev_broker_session_of(conn);
   if (session != nullptr) logQueueBound(infoOf(conn), session);
   leaveStoreForward(conn);
+  settleAtClose(infoOf(conn));
   if (ConnInfo* info = infoOf(conn)) {
     // A client id taken over by a newer connection stays connected.
     if (!MQTTConnection::HeldByOther(info->clientId.c_str(), session))
@@ -600,9 +805,37 @@ void trimIdleSessions(StarlingBroker& b) {
 }  // namespace
 
 void starlingDropConnectionInfos() {
-  std::lock_guard<std::mutex> lock(gInfoMutex);
-  for (ConnInfo* info : gInfos) delete info;
-  gInfos.clear();
+  {
+    std::lock_guard<std::mutex> lock(gInfoMutex);
+    for (ConnInfo* info : gInfos) delete info;
+    gInfos.clear();
+  }
+  std::lock_guard<std::mutex> lock(gKeptMutex);
+  gKept.clear();
+  gKeptOrder.clear();
+}
+
+void starlingAcknowledgeStored(nev_connection* conn, uint8_t qos, uint16_t packetId, bool written) {
+  std::shared_ptr<InboundQos2> state;
+  if (qos == 2) {
+    auto* info = static_cast<ConnInfo*>(__atomic_load_n(&conn->user_data, __ATOMIC_ACQUIRE));
+    std::lock_guard<std::mutex> lock(gInfoMutex);
+    if (info != nullptr && gInfos.count(info) != 0) state = info->qos2;
+  }
+  // Under the state's mutex: a repeat either finds the PUBREC still owed
+  // (this one answers it) or answers itself.
+  std::unique_lock<std::mutex> hold;
+  if (state != nullptr) {
+    hold = std::unique_lock<std::mutex>(state->mutex);
+    state->ackPending.reset(packetId);
+    if (!written) state->taken.reset(packetId);  // its repeat is a new try
+  }
+  // An MQTT client sends what was not acknowledged again when it connects
+  // again: closing is how the publisher learns that a message is not safe.
+  if (written)
+    nev_mqtt_acknowledge(conn, qos, packetId);
+  else
+    nev_connection_request_close(conn);
 }
 
 std::string starlingClientIdOf(nev_connection* conn) {

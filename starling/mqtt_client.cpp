@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -30,6 +31,11 @@ struct MQTTClientThread {
   std::atomic<bool> lost{false};
   char address[128] = {};     // "a.b.c.d:port" that is dialled
   char verifyHost[256] = {};  // host name or address the certificate must name
+  // QoS 2 publications taken and not yet released by PUBREL, by packet id:
+  // one sent again (DUP) before its PUBREL is the same one (MQTT 3.1.1
+  // 4.3.3) and is handed to the owner once. Kept across redials: the link
+  // connects with a kept session, and its broker sends them again then.
+  std::bitset<65536> qos2Taken;
 
   ~MQTTClientThread() { yxThreadDataFree(record); }
 };
@@ -207,6 +213,13 @@ void on_connack(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet
 }
 
 void on_publish(MQTTClientThread* t, nev_connection* conn, const nev_mqtt_packet* pkt) {
+  if (pkt->qos == 2) {
+    if (t->qos2Taken.test(pkt->message_id)) {
+      nev_mqtt_acknowledge_publish(conn, pkt);
+      return;
+    }
+    t->qos2Taken.set(pkt->message_id);
+  }
   try {
     t->owner->ProcessPub(pkt->topic.p, pkt->topic.len, pkt->payload.p, pkt->payload.len, pkt->message_id, pkt->qos);
   } catch (const YXException& e) {
@@ -255,6 +268,7 @@ void client_event_handler(nev_connection* conn, int event, void* data, nev_unloc
       on_publish(t, conn, pkt);
       break;
     case NEV_EVENT_MQTT_PUBREL:
+      t->qos2Taken.reset(pkt->message_id);
       nev_mqtt_send_pubcomp(conn, pkt->message_id);
       break;
     default:

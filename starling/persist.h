@@ -658,6 +658,9 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   void applyAck(Ack kind, uint16_t packetId);
   uint16_t nextPacketId();
   void resumeReleased();
+  bool skipsAcknowledged(int64_t position);
+  static void KeepResumePoint(const std::string& key, int64_t handedOut, std::set<int64_t> unconfirmed);
+  static bool TakeResumePoint(const std::string& key, int64_t* handedOut, std::set<int64_t>* unconfirmed);
 
  public:
   // One housekeeping round: the confirmed position written, resends due.
@@ -683,6 +686,10 @@ class MQTTStoreForwardSubscriber : public std::enable_shared_from_this<MQTTStore
   std::map<uint16_t, MQTTPersistMsgID> inFlight_;
   std::condition_variable windowOpened_;  // an entry left inFlight_, or the delivery stops
   int64_t handedOut_ = 0;  // the last row handed out
+  // What the previous subscriber of the client id handed out (0: nothing to
+  // skip) and which of those rows it left unconfirmed.
+  int64_t resumeHandedOut_ = 0;
+  std::set<int64_t> resumeUnconfirmed_;
   bool detached_ = false;
   int64_t flushed_ = 0;  // the confirmed position last written
   uint64_t skipped_ = 0;  // rows that could never be delivered (under mutex_)

@@ -635,12 +635,7 @@ void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<
     const MQTTPersistMsg* msg = batch[i].get();
     nev_broker_session* s = msg->ackSession;
     if (s == nullptr || live.count(s) == 0 || s->conn != msg->ackConn || s->conn == nullptr) continue;
-    // An MQTT client sends what was not acknowledged again when it connects
-    // again: closing is how the publisher learns that a message is not safe.
-    if (unwritten[i])
-      nev_connection_request_close(s->conn);
-    else
-      nev_mqtt_acknowledge(s->conn, msg->qos, msg->packetId);
+    starlingAcknowledgeStored(s->conn, msg->qos, msg->packetId, !unwritten[i]);
   }
 }
 

@@ -459,6 +459,12 @@ std::string starlingClientIdOf(nev_connection* conn);
 // CLOSE only looks its record up by address and finds nothing.
 void starlingDropConnectionInfos();
 
+// A publication whose PUBACK/PUBREC waited for its row's commit (written)
+// or whose row failed (not written: the publisher is closed, so that it
+// sends it again). conn is alive (the caller holds the core's lock and found
+// its session listed).
+void starlingAcknowledgeStored(nev_connection* conn, uint8_t qos, uint16_t packetId, bool written);
+
 // ---- Worker threads ----
 void _processThrdFunction(StarlingThread* thread);
 void _cleanConnThrdFunction(StarlingThread* thread);

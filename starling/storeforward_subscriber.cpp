@@ -2,6 +2,7 @@
 // rows, their packet ids, acknowledgements and resends.
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "persist.h"
 
@@ -26,6 +27,22 @@ constexpr size_t kGeneratorsPruneAt = 256;
 constexpr size_t kReleasedClientsKept = 1024;
 std::map<std::string, std::vector<uint16_t>> gReleased;
 std::vector<std::string> gReleasedOrder;  // client ids, oldest first
+
+// Rows a subscriber handed out beyond its confirmed position, when it went,
+// by client id and topic: the client acknowledged those not listed as
+// unconfirmed (PUBACKs out of order), and the next subscriber of that client
+// id skips them instead of sending them again. Bounded as gReleased; each
+// lists no more than a subscriber's window.
+struct ResumePoint {
+  int64_t handedOut = 0;
+  std::set<int64_t> unconfirmed;
+};
+std::map<std::string, ResumePoint> gResume;
+std::vector<std::string> gResumeOrder;  // keys, oldest first
+
+std::string resumeKey(const std::string& clientId, const char* topic) {
+  return clientId + '\n' + (topic != nullptr ? topic : "");
+}
 
 template <class Fn>
 void logFailure(const char* what, const std::string& clientId, Fn fn) {
@@ -236,7 +253,35 @@ void MQTTStoreForwardSubscriber::RequestStop() {
   windowOpened_.notify_all();
 }
 
+void MQTTStoreForwardSubscriber::KeepResumePoint(const std::string& key, int64_t handedOut,
+                                                 std::set<int64_t> unconfirmed) {
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  auto [entry, added] = gResume.try_emplace(key);
+  if (added) gResumeOrder.push_back(key);
+  entry->second = ResumePoint{handedOut, std::move(unconfirmed)};
+  while (gResume.size() > kReleasedClientsKept) {
+    gResume.erase(gResumeOrder.front());
+    gResumeOrder.erase(gResumeOrder.begin());
+  }
+}
+
+bool MQTTStoreForwardSubscriber::TakeResumePoint(const std::string& key, int64_t* handedOut,
+                                                 std::set<int64_t>* unconfirmed) {
+  std::lock_guard<std::mutex> hold(gGeneratorsMutex);
+  auto found = gResume.find(key);
+  if (found == gResume.end()) return false;
+  *handedOut = found->second.handedOut;
+  *unconfirmed = std::move(found->second.unconfirmed);
+  gResume.erase(found);
+  gResumeOrder.erase(std::find(gResumeOrder.begin(), gResumeOrder.end(), key));
+  return true;
+}
+
 void MQTTStoreForwardSubscriber::Start() {
+  if (topic_ != nullptr) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    TakeResumePoint(resumeKey(clientId_, topic_->GetTopic()), &resumeHandedOut_, &resumeUnconfirmed_);
+  }
   resumeReleased();
   Housekeeper::instance().add(shared_from_this());
 }
@@ -269,9 +314,18 @@ void MQTTStoreForwardSubscriber::Detach() {
   std::lock_guard<std::mutex> hold(mutex_);
   detached_ = true;
   std::vector<uint16_t> released;
+  std::set<int64_t> unconfirmed;
   for (const auto& [id, entry] : inFlight_)
-    if (entry.released) released.push_back(id);
+    if (entry.released)
+      released.push_back(id);
+    else
+      unconfirmed.insert(entry.position);
   MQTTMsgIdGenerator::KeepReleased(clientId_, released);
+  // Rows acknowledged beyond the first unconfirmed one are the client's:
+  // the position saved stops before that row, and the next subscriber
+  // skips them.
+  if (topic_ != nullptr && !unconfirmed.empty() && *unconfirmed.begin() < handedOut_)
+    KeepResumePoint(resumeKey(clientId_, topic_->GetTopic()), handedOut_, std::move(unconfirmed));
   inFlight_.clear();
   windowOpened_.notify_all();
   if (generator_ != nullptr) generator_->RemoveSubscriber(this);
@@ -330,6 +384,7 @@ int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
       if (stopping_) return 1;
       std::unique_lock<std::mutex> hold(mutex_);
       if (detached_) return 1;
+      if (skipsAcknowledged(record->GetRowid())) return 0;
       int qos = qos_;
       if (qos > 0 && !topic_->IsQoSDowngradeDisabled() && !record->IsFieldNull("qos"))
         qos = std::min(qos, static_cast<int>(record->GetFieldAsSigned("qos")));
@@ -357,6 +412,20 @@ int MQTTStoreForwardSubscriber::Send(ZVRecord* record) {
     logFailure("Not able to deliver Store & Forward message", clientId_, [] { throw; });
   }
   return 0;
+}
+
+// A row an earlier subscriber of the client id handed out and the client
+// acknowledged, out of order, beyond the position saved; mutex_ held.
+bool MQTTStoreForwardSubscriber::skipsAcknowledged(int64_t position) {
+  if (resumeHandedOut_ == 0) return false;
+  if (position > resumeHandedOut_) {
+    resumeHandedOut_ = 0;
+    resumeUnconfirmed_.clear();
+    return false;
+  }
+  if (resumeUnconfirmed_.count(position) != 0) return false;
+  handedOut_ = std::max(handedOut_, position);
+  return true;
 }
 
 void MQTTStoreForwardSubscriber::skipRow(int64_t position, const char* why) {

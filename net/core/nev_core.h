@@ -239,6 +239,14 @@ struct nev_connection {
   uint8_t peer_closed;        // the peer ended its side: stop watching for reads
   uint8_t close_deferred;     // nev_connection_close already deferred once
   uint8_t close_requested;    // nev_connection_request_close; atomic builtins only
+  // During the first read of a poll round: the bytes it takes start with one
+  // that was in the socket when the poll (which covered the change notices of
+  // kept files) returned, the receive buffer being empty before.
+  uint8_t poll_fresh;
+  // The connection keeps a watched file: its manager polls the change
+  // notices (nev_watch.h). Others (MQTT, applications' API calls) never wake
+  // for a change of a file.
+  uint8_t wants_notices;
   int poll_slot;              // 1 + index in the current poll set, 0 when none
   double accept_resume_time;  // a listener short of descriptors accepts again then
   // When the protocol layer next needs a poll round without I/O (engine

@@ -19,6 +19,7 @@
 #include "nev_codec.h"
 #include "nev_io.h"
 #include "nev_log.h"
+#include "nev_watch.h"
 
 namespace {
 
@@ -142,7 +143,10 @@ void op_set_socket(nev_connection *conn, nev_sock_t sock) {
 }
 
 void op_get_address(nev_connection *conn, int remote, sockaddr_in *addr) {
-  if ((conn->flags & NEV_CONN_UDP) && remote) {
+  // The peer of an accepted connection is what accept returned: it cannot
+  // change, and hosts ask for it on every request.
+  const bool accepted = conn->listener != nullptr && !(conn->flags & NEV_CONN_LISTENING);
+  if (remote && ((conn->flags & NEV_CONN_UDP) || (accepted && conn->peer.sin_family == AF_INET))) {
     *addr = conn->peer;
     return;
   }
@@ -213,10 +217,12 @@ double op_poll(nev_netif *iface, int timeout_ms) {
 
   double now = nev_now();
   double earliest = 0;
+  bool notices_wanted = false;
   bool until_due = timeout_ms == NEV_POLL_UNTIL_DUE;
   if (until_due) timeout_ms = INT_MAX;
   for (nev_connection *c = mgr->connections; c != nullptr; c = c->next) {
     c->poll_slot = 0;
+    if (c->wants_notices) notices_wanted = true;
     // A layer that declares no deadlines gets its rounds every second.
     if (until_due && c->poll_due == 0) timeout_ms = std::min(timeout_ms, ROUND_WITHOUT_DEADLINES_MS);
     // A close the poll step would do must not wait for the time-out.
@@ -232,6 +238,11 @@ double op_poll(nev_netif *iface, int timeout_ms) {
     fds.push_back(pollfd{c->sock, events, 0});
     c->poll_slot = static_cast<int>(fds.size());
   }
+  // Change notices of kept files come in the same poll as the requests that
+  // follow the changes (nev_watch.h).
+  const int watch_fd = notices_wanted ? nev_watch_fd() : -1;
+  const size_t watch_slot = fds.size();
+  if (watch_fd >= 0) fds.push_back(pollfd{watch_fd, POLLIN, 0});
   if (earliest > 0) {
     double until = (earliest - now) * 1000 + 1;
     if (until < timeout_ms) timeout_ms = until < 0 ? 0 : static_cast<int>(until);
@@ -243,6 +254,10 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   now = nev_now();
   if (ready > 0 && !fds.empty() && fds[0].fd == mgr->wake_fd && (fds[0].revents & POLLIN))
     nev_handle_control_socket(mgr);
+  if (watch_fd >= 0 && ready > 0 && (fds[watch_slot].revents & POLLIN)) nev_watch_drain();
+  // Reads of this round start with bytes that were there when the notices
+  // were polled.
+  const int covered = watch_fd >= 0 ? NEV_FD_NOTICES_POLLED : 0;
 
   for (nev_connection *c = mgr->connections, *next; c != nullptr; c = next) {
     next = c->next;
@@ -250,6 +265,7 @@ double op_poll(nev_netif *iface, int timeout_ms) {
     int slot = c->poll_slot - 1;
     if (ready > 0 && slot >= 0 && static_cast<size_t>(slot) < fds.size() && fds[slot].fd == c->sock) {
       flags = fd_flags_of(fds[slot]);
+      if (flags & NEV_FD_READABLE) flags |= covered;
       if (fds[slot].revents & POLLNVAL) c->flags |= NEV_CONN_CLOSE_NOW;
     }
     c->poll_slot = 0;
@@ -417,9 +433,14 @@ int nev_handle_connection(nev_connection *conn, int fd_flags, double now) {
     }
   }
   if (fd_flags & NEV_FD_READABLE) {
-    if ((conn->flags & NEV_CONN_UDP) || !(conn->flags & NEV_CONN_LISTENING))
+    if ((conn->flags & NEV_CONN_UDP) || !(conn->flags & NEV_CONN_LISTENING)) {
+      // Only a plain TCP stream whose receive buffer is empty starts this
+      // read with a byte the poll saw.
+      conn->poll_fresh = (fd_flags & NEV_FD_NOTICES_POLLED) && !(conn->flags & (NEV_CONN_TLS | NEV_CONN_UDP)) &&
+                         buffer_len(&conn->recv_buf) == 0;
       nev_read_available(conn);
-    else
+      conn->poll_fresh = 0;
+    } else
       nev_accept_ready(conn);
   }
   if (fd_flags & NEV_FD_WRITABLE) nev_write_pending(conn);

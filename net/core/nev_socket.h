@@ -69,6 +69,9 @@ void nev_iface_get_address(nev_connection *conn, int remote, sockaddr_in *addr);
 constexpr int NEV_FD_READABLE = 1;
 constexpr int NEV_FD_WRITABLE = 2;
 constexpr int NEV_FD_ERROR = 4;
+// The poll that reported the socket readable also covered the change notices
+// of kept files (nev_watch.h).
+constexpr int NEV_FD_NOTICES_POLLED = 8;
 // One connection's step of the poll loop; 1 kept, 0 closed.
 int nev_handle_connection(nev_connection *conn, int fd_flags, double now);
 // Serves a wake-up of the manager and the broadcasts queued with it.

@@ -351,6 +351,10 @@ bool transfer_in_progress(nev_connection *c) {
 // Frames and delivers every complete message at the front of the buffer.
 void process_buffered(nev_connection *c) {
   const bool server = is_server(c);
+  // Only the first message, when it starts at the buffer's first byte, is
+  // known to have been sent before the poll of this round returned.
+  bool fresh = c->poll_fresh != 0;
+  c->poll_fresh = 0;
   for (;;) {
     if (c->flags & (NEV_CONN_CLOSE_NOW | NEV_CONN_CLOSE_AFTER_SEND)) return;
     if (c->proto_handler != nev_http_protocol_handler) return;
@@ -361,7 +365,11 @@ void process_buffered(nev_connection *c) {
     if (server && nev_http_output_backlogged(c)) return;
     nev_http_proto_data *pd = nev_http_proto_data_get(c);
     const bool in_message = pd && pd->request_active;
-    if (!in_message) skip_leading_line_ends(c);
+    if (!in_message) {
+      const size_t before = c->recv_buf.len;
+      skip_leading_line_ends(c);
+      if (c->recv_buf.len != before) fresh = false;
+    }
     if (c->recv_buf.len == 0) return;
 
     const nev_http_limits limits = nev_http_limits_of(c);
@@ -412,7 +420,10 @@ void process_buffered(nev_connection *c) {
     view.body = nev_slice{c->recv_buf.data + head_len, kept};
     view.message = nev_slice{c->recv_buf.data, message_len};
     pd->request_active = false;
+    pd->request_fresh = fresh && !in_message;
+    fresh = false;
     deliver_message(c, pd, view);
+    if (nev_http_proto_data *now = nev_http_proto_data_get(c)) now->request_fresh = false;
     recv_erase(c, 0, message_len);
   }
 }

@@ -165,16 +165,18 @@ struct nev_http_file_state {
 
 // The last regular file a connection served, kept open: a keep-alive client
 // asking for it again costs a stat of the path instead of an open and a
-// close. The descriptor is reused only while the path still names the same
-// inode with an unchanged status-change time (so no rename, permission,
-// owner or content change happened since), which is when a fresh open would
-// reach the same file with the same outcome.
+// close, or nothing when no change notice came since the last stat. The
+// descriptor is reused only while the path still names the same inode with
+// an unchanged status-change time (so no rename, permission, owner or
+// content change happened since), which is when a fresh open would reach the
+// same file with the same outcome.
 struct nev_http_reuse_slot {
   std::string path;
   int fd = -1;  // -1: nothing parked (it may be lent to the running transfer)
-  dev_t dev = 0;
-  ino_t ino = 0;
-  struct timespec ctime {};
+  struct stat st {};  // the file's status when last verified
+  // The change-notice generation under which st was read with the path
+  // watched (nev_watch.h); 0: not watched, verify with a stat.
+  uint64_t verified = 0;
   // The whole content of a file of at most NEV_HTTP_KEPT_BODY_MAX bytes, kept
   // with the parked descriptor when the file's status had not changed for a
   // while before it was read: a later change then has a newer status-change
@@ -205,6 +207,10 @@ struct nev_http_endpoint_options {
 struct nev_http_proto_data {
   nev_http_file_state file;
   nev_http_reuse_slot reuse;
+  // While the request being handled is one the last poll covered
+  // (nev_connection::poll_fresh): a kept file verified under the current
+  // change-notice generation needs no stat for it.
+  bool request_fresh = false;
   nev_connection *cgi_pipe = nullptr;
   size_t ws_gathered = 0;                    // WebSocket fragments gathered
   int64_t chunked_done = 0;                  // chunked body decoded so far

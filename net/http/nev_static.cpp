@@ -25,6 +25,7 @@
 #include "nev_log.h"
 #include "nev_ssi.h"
 #include "nev_socket.h"
+#include "nev_watch.h"
 
 namespace {
 
@@ -60,13 +61,14 @@ struct opened_file {
   struct stat st {};
   bool exists = false;
   bool reused = false;  // the descriptor came from the reuse slot, whose identity it still has
+  uint64_t verified = 0;  // the change-notice generation st was read under, path watched; 0: none
   int open_error = 0;
   const char *path = nullptr;  // the caller's text, valid for the request
 };
 
 bool same_file(const nev_http_reuse_slot &slot, const struct stat &st) {
-  return S_ISREG(st.st_mode) && st.st_dev == slot.dev && st.st_ino == slot.ino &&
-         st.st_ctim.tv_sec == slot.ctime.tv_sec && st.st_ctim.tv_nsec == slot.ctime.tv_nsec;
+  return S_ISREG(st.st_mode) && st.st_dev == slot.st.st_dev && st.st_ino == slot.st.st_ino &&
+         st.st_ctim.tv_sec == slot.st.st_ctim.tv_sec && st.st_ctim.tv_nsec == slot.st.st_ctim.tv_nsec;
 }
 
 void forget_body(nev_http_reuse_slot &slot) {
@@ -88,15 +90,14 @@ int take_parked(nev_http_proto_data *pd, const char *path, struct stat &st) {
 
 // Records which file the reuse slot stands for; a descriptor parked for
 // another file is closed.
-void remember_file(nev_http_proto_data *pd, const char *path, const struct stat &st) {
+void remember_file(nev_http_proto_data *pd, const char *path, const struct stat &st, uint64_t verified) {
   nev_http_reuse_slot &slot = pd->reuse;
   if (slot.fd >= 0) ::close(slot.fd);
   slot.fd = -1;
   forget_body(slot);
   slot.path = path;
-  slot.dev = st.st_dev;
-  slot.ino = st.st_ino;
-  slot.ctime = st.st_ctim;
+  slot.st = st;
+  slot.verified = verified;
   // A transfer still holding a descriptor of the old identity must not park
   // it under the new one.
   pd->file.reusable = 0;
@@ -106,13 +107,40 @@ void remember_file(nev_http_proto_data *pd, const char *path, const struct stat 
 // identity, so the body kept with it stays.
 void park_file(nev_http_proto_data *pd, opened_file &file, bool keep_body = false) {
   if (pd == nullptr || file.path == nullptr || file.fd.get() < 0 || !S_ISREG(file.st.st_mode)) return;
-  if (!(keep_body && file.reused)) remember_file(pd, file.path, file.st);
+  if (keep_body && file.reused) {
+    pd->reuse.st = file.st;
+    pd->reuse.verified = file.verified;
+  } else {
+    remember_file(pd, file.path, file.st, file.verified);
+  }
   pd->reuse.fd = file.fd.release();
 }
 
-opened_file open_for_sending(nev_http_proto_data *pd, const char *path) {
+opened_file open_for_sending(nev_connection *c, nev_http_proto_data *pd, const char *path) {
   opened_file f;
   f.path = path;
+  if (pd != nullptr && pd->reuse.fd >= 0 && pd->reuse.path == path) {
+    nev_http_reuse_slot &slot = pd->reuse;
+    // No change notice since the last stat, and the request came after the
+    // poll that would have reported one: the kept file stands unchecked.
+    if (pd->request_fresh && slot.verified != 0 && slot.verified == nev_watch_generation()) {
+      f.fd = nev_unique_fd(slot.fd);
+      slot.fd = -1;
+      f.st = slot.st;
+      f.exists = true;
+      f.reused = true;
+      f.verified = slot.verified;
+      return f;
+    }
+    // A path asked for again is watched (so only files that were served
+    // are). Generation first, then the watches, then the stat or open: a
+    // change after the stat is noticed, one before it is seen by it.
+    const uint64_t generation = nev_watch_generation();
+    if (generation != 0 && nev_watch_path(path)) {
+      f.verified = generation;
+      c->wants_notices = 1;
+    }
+  }
   const int parked = take_parked(pd, path, f.st);
   if (parked >= 0) {
     f.fd = nev_unique_fd(parked);
@@ -348,13 +376,13 @@ void nev_http_serve_files(nev_connection *conn, const nev_http_view *view, nev_s
 void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, const nev_http_view *view,
                            const nev_serve_options &o) {
   nev_http_proto_data *pd = nev_http_proto_data_get(c);
-  opened_file file = open_for_sending(pd, mapped.path.c_str());
+  opened_file file = open_for_sending(c, pd, mapped.path.c_str());
   struct stat st = file.st;
   const bool exists = file.exists;
   const bool is_dir = exists && S_ISDIR(st.st_mode);
   std::string index;
   if (is_dir) nev_http_find_index(mapped.path, o.index_files, index, &st);
-  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(pd, index.c_str());
+  if (is_dir) file = index.empty() ? opened_file{} : open_for_sending(c, pd, index.c_str());
   const std::string &target = index.empty() ? mapped.path : index;
   // Hidden names are checked on every component before anything else picks
   // the file up, so no later step (CGI included) ever sees them.
@@ -435,7 +463,7 @@ void nev_http_serve_file(nev_connection *conn, const nev_http_view *view, const 
 void nev_http_send_file(nev_connection *c, const nev_http_view *view, const char *path, nev_slice mime,
                         nev_slice encoding, nev_slice extra_headers) {
   NEV_LOG(4, ("%p [%s] %.*s %.*s", static_cast<void *>(c), path, int(mime.len), mime.p, int(encoding.len), encoding.p));
-  opened_file file = open_for_sending(nev_http_proto_data_get(c), path);
+  opened_file file = open_for_sending(c, nev_http_proto_data_get(c), path);
   send_opened_file(c, view, file, mime, encoding, extra_headers);
 }
 
@@ -574,7 +602,7 @@ void send_opened_file(nev_connection *c, const nev_http_view *view, opened_file 
     return;
   }
   nev_enqueue(c, reply.data(), reply.size());
-  remember_file(pd, file.path, st);
+  remember_file(pd, file.path, st, file.verified);
   pd->file.reusable = 1;
   pd->file.fd = file.fd.release();
   pd->file.offset = range.first;

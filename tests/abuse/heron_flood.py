@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.environ.get("STARLING_HARNESS", os.path.join(os.path.dirname(__file__), "../starling")))
 import harness  # noqa: E402
-from peers import read_exact  # noqa: E402
+from peers import mqtt_packet, mqtt_text, read_exact  # noqa: E402
 
 FLOOD_SECONDS = 8.0  # each attacker stops starting new connections after this
 
@@ -60,21 +60,8 @@ def send_and_drain(port, payload, tls=False, timeout=1.0):
         return drain(s)
 
 
-def mqtt_packet(first, body):
-    out, n = bytearray([first]), len(body)
-    while True:
-        b, n = n % 128, n // 128
-        out.append(b | (0x80 if n else 0))
-        if not n:
-            return bytes(out) + body
-
-
-def str16(s):
-    return struct.pack(">H", len(s)) + s
-
-
 def mqtt_connect(client_id=b"abuse"):
-    return mqtt_packet(0x10, str16(b"MQTT") + bytes([4, 2, 0, 30]) + str16(client_id))
+    return mqtt_packet(0x10, mqtt_text(b"MQTT") + bytes([4, 2, 0, 30]) + mqtt_text(client_id))
 
 
 def ws_frame(first, payload, mask=True, length=None):
@@ -155,9 +142,9 @@ HTTP_NASTY = [
 
 MQTT_VALID = [
     mqtt_connect(),
-    mqtt_packet(0x32, str16(b"a/b") + b"\x00\x01" + b"payload"),
-    mqtt_packet(0x82, b"\x00\x07" + str16(b"a/#") + b"\x01"),
-    mqtt_packet(0xa2, b"\x00\x08" + str16(b"a/#")),
+    mqtt_packet(0x32, mqtt_text(b"a/b") + b"\x00\x01" + b"payload"),
+    mqtt_packet(0x82, b"\x00\x07" + mqtt_text(b"a/#") + b"\x01"),
+    mqtt_packet(0xa2, b"\x00\x08" + mqtt_text(b"a/#")),
     mqtt_packet(0xc0, b""),
     mqtt_packet(0x62, b"\x00\x01"),
 ]
@@ -166,26 +153,26 @@ MQTT_NASTY = [
     b"\x10\xff\xff\xff\xff\x01",
     b"\x10\xff\xff\xff\x7f" + b"A" * 1000,
     b"\x30\x80\x80\x80\x80\x80",
-    mqtt_packet(0x10, str16(b"MQTT") + bytes([4, 0xfe, 0, 0]) + str16(b"x")),
-    mqtt_packet(0x10, str16(b"MQTT") + bytes([4, 0xc6, 0, 1]) + str16(b"x") + b"\xff\xff"),
-    mqtt_packet(0x10, str16(b"MQIsdp") + bytes([3, 2, 0, 0]) + str16(b"")),
-    mqtt_packet(0x10, str16(b"MQTT") + bytes([9, 2, 0, 0]) + str16(b"x")),
+    mqtt_packet(0x10, mqtt_text(b"MQTT") + bytes([4, 0xfe, 0, 0]) + mqtt_text(b"x")),
+    mqtt_packet(0x10, mqtt_text(b"MQTT") + bytes([4, 0xc6, 0, 1]) + mqtt_text(b"x") + b"\xff\xff"),
+    mqtt_packet(0x10, mqtt_text(b"MQIsdp") + bytes([3, 2, 0, 0]) + mqtt_text(b"")),
+    mqtt_packet(0x10, mqtt_text(b"MQTT") + bytes([9, 2, 0, 0]) + mqtt_text(b"x")),
     mqtt_connect() + mqtt_connect(),
-    mqtt_connect() + mqtt_packet(0x36, str16(b"q") + b"\x00\x01"),
-    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + str16(b"a") + b"\x03"),
+    mqtt_connect() + mqtt_packet(0x36, mqtt_text(b"q") + b"\x00\x01"),
+    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + mqtt_text(b"a") + b"\x03"),
     mqtt_connect() + mqtt_packet(0x82, b"\x00\x01"),
-    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + str16(b"a/#/b") + b"\x00"),
-    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + str16(b"") + b"\x00"),
-    mqtt_connect() + mqtt_packet(0x30, str16(b"a/+/#") + b"x"),
-    mqtt_connect() + mqtt_packet(0x30, str16(b"") + b"x"),
-    mqtt_connect() + mqtt_packet(0x30, str16(b"a\x00b") + b"x"),
+    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + mqtt_text(b"a/#/b") + b"\x00"),
+    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + mqtt_text(b"") + b"\x00"),
+    mqtt_connect() + mqtt_packet(0x30, mqtt_text(b"a/+/#") + b"x"),
+    mqtt_connect() + mqtt_packet(0x30, mqtt_text(b"") + b"x"),
+    mqtt_connect() + mqtt_packet(0x30, mqtt_text(b"a\x00b") + b"x"),
     mqtt_connect() + mqtt_packet(0x30, b"\xff\xff"),
     mqtt_connect() + mqtt_packet(0xf0, b"junk"),
     mqtt_connect() + mqtt_packet(0x00, b""),
-    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + (str16(b"#") + b"\x00") * 3000),
-    mqtt_connect() + mqtt_packet(0x30, str16(b"big") + b"x" * 300000),
+    mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + (mqtt_text(b"#") + b"\x00") * 3000),
+    mqtt_connect() + mqtt_packet(0x30, mqtt_text(b"big") + b"x" * 300000),
     mqtt_connect() + mqtt_packet(0x40, b"") + mqtt_packet(0x62, b"\x00") + mqtt_packet(0xb0, b"\x00\x00"),
-    mqtt_packet(0x32, str16(b"before/connect") + b"\x00\x01x"),
+    mqtt_packet(0x32, mqtt_text(b"before/connect") + b"\x00\x01x"),
     mqtt_packet(0xe0, b""),
 ]
 
@@ -205,7 +192,7 @@ WS_NASTY = [
     ws_frame(0x81, b"\xff\xfe\xfd"),
     ws_frame(0x82, mqtt_connect()) + ws_frame(0x82, b"\x10\xff\xff\xff\xff\x01"),
     ws_frame(0x82, mqtt_connect()[:5]) + ws_frame(0x82, mqtt_connect()[5:]),
-    ws_frame(0x82, mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + str16(b"a") + b"\x03")),
+    ws_frame(0x82, mqtt_connect() + mqtt_packet(0x82, b"\x00\x01" + mqtt_text(b"a") + b"\x03")),
     ws_frame(0x02, mqtt_connect()[:3]) + ws_frame(0x89, b"") + ws_frame(0x80, mqtt_connect()[3:]),
 ]
 

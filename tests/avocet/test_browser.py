@@ -4,7 +4,6 @@ read and changed, records paged, found, inserted, updated, deleted, blobs;
 tables created, altered with data in them and rebuilt with their progress
 polled to the end; failed and stopped alterations; a kill -9 during a
 rebuild. Stored data is read back with the sqlite3 shell."""
-import base64
 import json
 import os
 import signal
@@ -13,11 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import RunningHeron, post_json, sanitizer_report, wait_for  # noqa: E402
-
-
-def b64(text):
-    return base64.b64encode(text.encode()).decode()
+from peers import RunningHeron, b64, post_json, sanitizer_report, wait_for  # noqa: E402
 
 
 ADMIN = {"userName": b64("ADMIN"), "userPassword": b64("TRUVE")}
@@ -61,11 +56,7 @@ class BrowserCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.b.stop()
-        log = cls.b.log()
-        cls.b.remove()
-        if sanitizer_report(log):
-            raise AssertionError(log)
+        cls.b.finish(check="report")
 
     def call(self, command, body=None, token=None):
         return self.b.call(command, body, self.token if token is None else token)
@@ -364,9 +355,7 @@ class LongPathTest(unittest.TestCase):
             self.assertEqual([(t["text"], t["nodeId"]["Path"]) for t in tables["children"]],
                              [("pallets_by_aisle", paths[name] + "/pallets_by_aisle.dat")])
         finally:
-            b.stop()
-            log = b.log()
-            b.remove()
+            log = b.finish()
         self.assertFalse(sanitizer_report(log), log)
 
 
@@ -652,9 +641,7 @@ class KillTest(unittest.TestCase):
             self.assertEqual(b.sql("crash", "PRAGMA integrity_check"), "ok")
             self.assertEqual(b.sql("crash", "SELECT count(*) FROM log"), str(self.rows))
         finally:
-            b.stop()
-            log = b.log()
-            b.remove()
+            log = b.finish()
         self.assertFalse(sanitizer_report(log), log)
 
     def test_kill_during_rebuild(self):
@@ -677,9 +664,7 @@ class KillTest(unittest.TestCase):
             self.assertEqual(case.page("crash", "log", limit=1)["total"], rows)
             self.assertEqual(len(case.indexes("crash", "log")), 2)
         finally:
-            b.stop()
-            log = b.log()
-            b.remove()
+            log = b.finish()
         self.assertFalse(sanitizer_report(log), log)
 
 

@@ -2,6 +2,7 @@
 running in it, free ports, bounded waits, and the few socket readings every
 peer needs (exact reads, one HTTP reply, the peer's close). A new folder of
 tests starts from here rather than from a copy."""
+import base64
 import http.client
 import json
 import os
@@ -114,8 +115,8 @@ class ResidentGrowth:
 
 
 def mqtt_text(s):
-    """An MQTT length-prefixed UTF-8 string."""
-    b = s.encode()
+    """An MQTT length-prefixed UTF-8 string (s a str, or bytes sent as they are)."""
+    b = s if isinstance(s, bytes) else s.encode()
     return struct.pack("!H", len(b)) + b
 
 
@@ -233,6 +234,8 @@ class HeronTree:
 
     def start(self, args=("-s",), output_mode="ab", env=None):
         """env: variables set for heron on top of this process's."""
+        if self.out is not None:
+            self.out.close()  # of an earlier run
         self.out = open(self.path("heron.out"), output_mode)
         env = dict(os.environ, RAVLINK_DATA=self.path("data"), **(env or {}))
         self.proc = subprocess.Popen([self.path("heron"), *args], cwd=self.root, env=env,
@@ -260,32 +263,122 @@ def not_json(constant):
     raise ValueError("a reply holds %s, which is not JSON" % constant)
 
 
+# A fresh engine server's administrator, as the local authentication file names it.
+ADMIN_AUTH = b"USERID ADMIN\nPASSWD TRUVE\n"
+
+# A small sanitizer quarantine, so that resident sizes show what heron holds
+# rather than blocks the sanitizer keeps back.
+SMALL_QUARANTINE = "quarantine_size_mb=1:thread_local_quarantine_size_kb=64"
+
+
+def auth_key():
+    # The first bytes of the broker's scrambling key (a fixed xorshift32 sequence).
+    state, key = 0x5EED1E55, []
+    for _ in range(4):
+        state ^= (state << 13) & 0xFFFFFFFF
+        state ^= state >> 17
+        state ^= (state << 5) & 0xFFFFFFFF
+        key.append(state >> 24)
+    return key
+
+
+def scramble(data: bytes) -> bytes:
+    """data as the local authentication file keeps it."""
+    key = auth_key()
+    return bytes(b ^ key[i % 4] for i, b in enumerate(data))
+
+
+def b64(text):
+    """text in base64, as the applications take user names and passwords."""
+    return base64.b64encode(text.encode()).decode()
+
+
+def run_with_server(server, *modules):
+    """Runs the tests of __main__ named on the command line (all without one)
+    against server, a RunningHeron set as SERVER in each of modules, then
+    stops it; the exit status fails too when heron's output holds a sanitizer
+    report."""
+    import sys
+    import unittest
+    for module in modules:
+        module.SERVER = server
+    try:
+        program = unittest.main(argv=sys.argv, exit=False)
+        ok = program.result.wasSuccessful()
+    finally:
+        log = server.finish()
+    if sanitizer_report(log):
+        print(log)
+        ok = False
+    sys.exit(0 if ok else 1)
+
+
 class RunningHeron(HeronTree):
     """heron -s in a tree of its own serving the applications named (prefix;library
-    entries of osprey.json) on a free HTTP port, started at once. config: more
-    members of osprey.json; app_files: {"config/<name>": text} written before the
-    start. stop() ends heron and keeps the tree; finish() also removes it and
-    answers heron's output."""
+    entries of osprey.json) on a free HTTP port (http_port, also port), started
+    at once. config: more members of osprey.json (None removes one), or the
+    whole file as a text written as it is (no HTTP port then); app_files:
+    {"config/<name>": text} written before the start. mqtt: the broker on
+    mqtt_port (a free one unless given), mqtt_websocket: MQTT over WebSocket
+    on ws_port too. auth: the local authentication file web/localAuthFile.set
+    (None keeps the built tree's, False removes it, bytes are written
+    scrambled). asan_options: added to ASAN_OPTIONS. run: heron starts at once
+    (else at launch()); wait: until every port listens, and with ready until
+    heron logs that it is ready; a start that fails stops heron and raises
+    RuntimeError. stop() ends heron and keeps the tree; finish() also
+    removes it and answers heron's output."""
 
     SERVER = "BRENLOXS"
     check_sql = False  # sql() asserts that the sqlite3 shell succeeded
+    timeout = 30  # seconds post() waits for a reply
 
     def __init__(self, prefix, applications=(), websocket_applications=(), config=None, app_files=None, env=None,
-                 wait=True):
+                 wait=True, mqtt=False, mqtt_websocket=False, mqtt_port=None, auth=None, asan_options=None,
+                 ready=False, args=("-s",), output_mode="ab", run=True):
         super().__init__(prefix=prefix)
-        self.port = free_port()
-        self.env = env
-        settings = {"document_root": "./web", "listening_http_port": str(self.port),
-                    "linked_vix_server": self.SERVER,
-                    "applications": list(applications), "websocket_applications": list(websocket_applications)}
-        settings.update(config or {})
+        self.args, self.output_mode, self.ready = args, output_mode, ready
+        self.http_port = None if isinstance(config, str) else free_port()
+        self.mqtt_port = (mqtt_port or free_port()) if mqtt else None
+        self.ws_port = free_port() if mqtt and mqtt_websocket else None
+        self.env = dict(env or {})
+        if asan_options:
+            saved = os.environ.get("ASAN_OPTIONS")
+            self.env["ASAN_OPTIONS"] = f"{saved}:{asan_options}" if saved else asan_options
+        if isinstance(config, str):
+            text = config
+        else:
+            settings = {"document_root": "./web", "listening_http_port": str(self.http_port),
+                        "linked_vix_server": self.SERVER,
+                        "applications": list(applications), "websocket_applications": list(websocket_applications)}
+            if mqtt:
+                settings.update({"mqtt_enabled": "true", "mqtt_listening_port": str(self.mqtt_port)})
+            if self.ws_port:
+                settings["mqtt_websocket_port"] = str(self.ws_port)
+            settings.update(config or {})
+            text = json.dumps({key: value for key, value in settings.items() if value is not None})
         with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(settings, f)
+            f.write(text)
+        auth_path = self.path("web/localAuthFile.set")
+        if auth is False and os.path.exists(auth_path):
+            os.remove(auth_path)
+        elif auth:
+            with open(auth_path, "wb") as f:
+                f.write(scramble(auth))
         for name, text in (app_files or {}).items():
             with open(self.path(name), "w") as f:
                 f.write(text)
         self.prepare()
-        self.launch(wait)
+        if run:
+            self.launch(wait)
+
+    @property
+    def port(self):
+        """The port tests talk to: HTTP here."""
+        return self.http_port
+
+    @port.setter
+    def port(self, value):
+        self.http_port = value
 
     def prepare(self):
         """What a test's tree needs beyond the configuration, before heron starts."""
@@ -296,21 +389,54 @@ class RunningHeron(HeronTree):
         return self
 
     def launch(self, wait=True):
-        self.start(env=self.env)
-        if wait and not wait_port(self.port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+        self.start(self.args, output_mode=self.output_mode, env=self.env)
+        if wait:
+            self.wait_started()
 
-    def halt(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.wait_exit()
+    def wait_started(self, timeout=30):
+        """Waits until every port listens (and heron is ready when asked);
+        stops heron and raises RuntimeError when it is not by then or gave up."""
+        deadline = time.time() + timeout
+        for port in (self.http_port, self.mqtt_port, self.ws_port):
+            while port and not wait_port(port, 0.2):
+                if time.time() > deadline or self.proc.poll() is not None or \
+                        "Not able to start MQTT broker" in self.log():
+                    self.halt()
+                    raise RuntimeError("heron did not start:\n" + self.log())
+        if self.ready and not wait_for(lambda: "Web server is ready" in self.log() or self.proc.poll() is not None,
+                                       max(deadline - time.time(), 1)) or self.proc.poll() is not None:
+            self.halt()
+            raise RuntimeError("heron is not ready:\n" + self.log())
+
+    def wait_log(self, text, timeout=30):
+        return wait_for(lambda: text in self.log(), timeout)
+
+    def halt(self, timeout=30):
+        """Ends heron with SIGTERM (killed when it still runs after timeout);
+        its exit status, None when it had to be killed."""
+        code = None
+        if self.proc:
+            if self.proc.poll() is None:
+                self.proc.terminate()
+            code = self.wait_exit(timeout)
+            if code is None:
+                self.proc.kill()
+                self.proc.wait()
+        if self.out is not None:
+            self.out.close()
+        return code
 
     stop = halt
 
-    def finish(self):
-        self.halt()
+    def finish(self, check=None):
+        """Ends heron, removes the tree and answers heron's output. check:
+        "report" raises AssertionError when the output holds a sanitizer
+        report, "exit" also when heron did not end with status 0."""
+        code = self.halt()
         log = self.log()
         self.remove()
+        if check and (sanitizer_report(log) or check == "exit" and code != 0):
+            raise AssertionError("heron ended with %s:\n%s" % (code, log))
         return log
 
     def db_file(self, db):
@@ -324,15 +450,19 @@ class RunningHeron(HeronTree):
             assert out.returncode == 0, out.stderr
         return out.stdout.strip()
 
-    def command(self, url_prefix, command, body=None, token=None, timeout=30, ensure_ascii=True):
-        """One JSON command POSTed to /<url_prefix>/<command> with the "token"
-        header when given: the decoded reply, {} when it is empty."""
+    def post(self, path, body=None, token=None, timeout=None, ensure_ascii=True):
+        """body as JSON POSTed to /<path> with the "token" header when given:
+        the decoded reply, {} when it is empty."""
         headers = {"Content-Type": "application/json"}
         if token is not None:
             headers["token"] = token
-        request = urllib.request.Request("http://127.0.0.1:%d/%s/%s" % (self.port, url_prefix, command),
+        request = urllib.request.Request("http://127.0.0.1:%d/%s" % (self.http_port, path),
                                          data=json.dumps(body or {}, ensure_ascii=ensure_ascii).encode(),
                                          method="POST", headers=headers)
-        with urllib.request.urlopen(request, timeout=timeout) as reply:
+        with urllib.request.urlopen(request, timeout=timeout or self.timeout) as reply:
             text = reply.read().decode()
         return json.loads(text, parse_constant=not_json) if text else {}
+
+    def command(self, url_prefix, command, body=None, token=None, timeout=None, ensure_ascii=True):
+        """One JSON command POSTed to /<url_prefix>/<command>: see post()."""
+        return self.post("%s/%s" % (url_prefix, command), body, token, timeout, ensure_ascii)

@@ -2,7 +2,6 @@
 table driven over HTTP while MQTT clients make the engine busy through the
 broker's persisted topic; ending a logon; the slot pool full, expired and
 reaped; and the messages when the engine lacks a name."""
-import base64
 import hashlib
 import http.client
 import json
@@ -19,11 +18,7 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import RunningHeron, free_port, post_json, sanitizer_report, wait_for  # noqa: E402
-
-
-def b64(text):
-    return base64.b64encode(text.encode()).decode()
+from peers import RunningHeron, b64, free_port, post_json, wait_for  # noqa: E402
 
 
 ADMIN = {"userName": b64("ADMIN"), "userPassword": b64("TRUVE")}
@@ -47,7 +42,6 @@ class Monitor(RunningHeron):
     """heron -s with finch under /monitor (and the broker when mqtt is set)."""
 
     def __init__(self, mqtt=True, pool=10, timeout=300, stub=None, workbench=False):
-        self.mqtt_port = free_port()
         self.stub = stub
         # With a stub, the monitor runs from web/stub/ with that engine next to
         # it (the real one stays in web/: the plug-in itself links it).
@@ -56,9 +50,10 @@ class Monitor(RunningHeron):
             apps.append("quarn;gannet")  # a REST client makes the engine busy too
         if workbench:
             apps.append("plover;plover")  # logons of the SQL client
-        config = {"verbose_level": -1, "mqtt_enabled": "true" if mqtt else "false",
-                  "mqtt_listening_port": str(self.mqtt_port), "mqtt_persistence_enabled": "true" if mqtt else "false"}
-        super().__init__("finch-", apps, config=config,
+        config = {"verbose_level": -1, "mqtt_persistence_enabled": "true" if mqtt else "false"}
+        if not mqtt:
+            config.update({"mqtt_enabled": "false", "mqtt_listening_port": str(free_port())})
+        super().__init__("finch-", apps, config=config, mqtt=mqtt,
                          app_files={"config/finch.cfg": "CONN_POOL_SIZE %d\nINACTIVE_TIMEOUT %d\n" % (pool, timeout)},
                          wait=stub is None)
 
@@ -113,11 +108,7 @@ class MonitorCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.m.stop()
-        log = cls.m.log()
-        cls.m.remove()
-        if sanitizer_report(log):
-            raise AssertionError(log)
+        cls.m.finish(check="report")
 
     def assertError(self, reply, code, message=None):
         self.assertEqual(reply.get("errorCode"), code, reply)
@@ -592,8 +583,10 @@ class PoolTest(MonitorCase):
         m = self.m
         first, second = m.connect(), m.connect()
         self.assertError(m.call("zvMonConnect", {"serverInfo": ADMIN}), 9022, "zvMonConnect - Connection pool is full")
-        # Status does not extend a slot; the reaper expires both within its next rounds.
-        time.sleep(5)
+        # The status call does not extend a slot; the reaper expires both
+        # within its next rounds (a slot it reaped answers without a result).
+        reaped = lambda token: "result" not in m.call("zvMonConnectionStatus", token=token)
+        self.assertTrue(wait_for(lambda: reaped(first) and reaped(second), 20))
         self.assertError(m.call("zvMonSysSnapShot", token=first), 9048, "zvMonSysSnapShot - Connection expired.")
         third = m.connect()  # takes an expired slot
         self.assertError(m.call("zvMonSysSnapShot", token=first), 9048,
@@ -612,8 +605,7 @@ class BindingTest(unittest.TestCase):
             wait_for(lambda: "Web server is ready" in m.log(), 30)
             return m.proc.poll(), m.log()
         finally:
-            m.stop()
-            m.remove()
+            m.finish()
 
     def test_missing_name_and_missing_library(self):
         status, log = self.run_tree(os.environ["FINCH_STUB"])

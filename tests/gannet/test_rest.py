@@ -16,7 +16,7 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import ResidentGrowth, RunningHeron, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import ResidentGrowth, RunningHeron, free_port, run_with_server, wait_for, wait_port  # noqa: E402
 
 ADMIN = ("ADMIN", "TRUVE")
 IDLE_SECONDS = 1
@@ -978,18 +978,8 @@ MEMORY_READERS = {"BoundsTest"}
 
 
 def main():
-    global SERVER
     quarantine = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"}
-    SERVER = Server(quarantine if MEMORY_READERS & set(sys.argv[1:]) else None)
-    try:
-        program = unittest.main(argv=[sys.argv[0]] + sys.argv[1:], exit=False)
-        ok = program.result.wasSuccessful()
-    finally:
-        log = SERVER.stop()
-    if sanitizer_report(log):
-        print(log)
-        ok = False
-    sys.exit(0 if ok else 1)
+    run_with_server(Server(quarantine if MEMORY_READERS & set(sys.argv[1:]) else None), sys.modules[__name__])
 
 
 if __name__ == "__main__":

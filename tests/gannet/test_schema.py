@@ -15,7 +15,7 @@ import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../common"))
-from peers import RunningHeron, sanitizer_report  # noqa: E402
+from peers import RunningHeron, run_with_server, sanitizer_report  # noqa: E402
 
 _spec = importlib.util.spec_from_file_location("rest", os.path.join(HERE, "test_rest.py"))
 rest = importlib.util.module_from_spec(_spec)
@@ -456,18 +456,7 @@ class OtherPrefixTest(unittest.TestCase):
 
 
 def main():
-    global SERVER
-    SERVER = Server()
-    rest.SERVER = SERVER
-    try:
-        program = unittest.main(argv=[sys.argv[0]] + sys.argv[1:], exit=False)
-        ok = program.result.wasSuccessful()
-    finally:
-        log = SERVER.stop()
-    if sanitizer_report(log):
-        print(log)
-        ok = False
-    sys.exit(0 if ok else 1)
+    run_with_server(Server(), sys.modules[__name__], rest)
 
 
 if __name__ == "__main__":

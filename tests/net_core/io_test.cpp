@@ -70,6 +70,36 @@ TEST(NetCoreIo, EchoAndAPeersHalfCloseGetsItsReply) {
   EXPECT_EQ(host.shutdown(), 0);
 }
 
+// Hosts ask for the peer's address on every request (logs, log-on guards,
+// the applications' client address): on the listener's thread and on a
+// connection's own thread it is the address the client sends from.
+TEST(NetCoreIo, PeerAddressIsTheClientsOwnOnEveryRequest) {
+  EngineHost host;
+  HostConfig plain_cfg, threaded_cfg;
+  nev_connection *plain = host.listen(&plain_cfg);
+  nev_connection *threaded = host.listen(&threaded_cfg, nullptr, true);
+  ASSERT_NE(plain, nullptr);
+  ASSERT_NE(threaded, nullptr);
+  host.start();
+  for (nev_connection *listener : {plain, threaded}) {
+    std::vector<int> clients;
+    for (int i = 0; i < 3; i++) clients.push_back(client_connect(host.port_of(listener)));
+    for (int round = 0; round < 2; round++) {
+      for (int s : clients) {
+        ASSERT_GE(s, 0);
+        sockaddr_in own{};
+        socklen_t len = sizeof own;
+        ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&own), &len), 0);
+        const std::string expected = "127.0.0.1:" + std::to_string(ntohs(own.sin_port)) + "\n";
+        ASSERT_TRUE(client_send(s, "peer\n"));
+        EXPECT_EQ(client_read_until(s, "\n"), expected);
+      }
+    }
+    for (int s : clients) close(s);
+  }
+  EXPECT_EQ(host.shutdown(), 0);
+}
+
 TEST(NetCoreIo, LargeReplyLeavesInOrderWithSendEvents) {
   EngineHost host;
   HostConfig cfg;

@@ -61,6 +61,12 @@ void run_line(nev_connection *conn, HostConfig *cfg, const std::string &line, ne
     run_slow(conn, cfg, unlock);
   } else if (line == "hold") {
     run_hold(conn, cfg, unlock);
+  } else if (line == "peer") {
+    char text[64];
+    nev_conn_addr_to_str(conn, text, sizeof text,
+                         NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_PORT | NEV_SOCK_STRINGIFY_REMOTE);
+    const std::string reply = std::string(text) + "\n";
+    nev_enqueue(conn, reply.data(), reply.size());
   } else if (line == "bye") {
     nev_enqueue(conn, "bye\n", 4);
     conn->flags |= NEV_CONN_CLOSE_AFTER_SEND;

@@ -46,7 +46,8 @@ struct HostConfig {
 };
 
 // Echo and close handler. Lines: "big N" (N pattern bytes), "slow", "hold",
-// "bye" (reply, then close), anything else is echoed.
+// "peer" (the peer's address as the engine names it, "ip:port"), "bye"
+// (reply, then close), anything else is echoed.
 void echo_handler(nev_connection *conn, int event, void *data, nev_unlock_fn unlock);
 // Byte i of a "big" reply.
 inline char pattern_byte(size_t i) { return static_cast<char>('a' + i % 23); }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -536,6 +537,107 @@ TEST_F(HttpServe, RepeatedRequestsOnOneConnectionSeeEveryChangeOfTheFile) {
   fs::remove(file);
   EXPECT_EQ(ask(get).status, 404);
   fs::remove(file);
+}
+
+// What a connection keeps of the files it served must give way, on the very
+// next request, to any change of what the path names: through a symbolic
+// link (the file behind it, or the link itself), through another name of the
+// same file, or in a directory above it.
+TEST_F(HttpServe, KeptFilesGiveWayToChangesThroughLinksOtherNamesAndDirectories) {
+  const fs::path dir = fs::path(*root_) / "kept";
+  write_file(dir / "target.txt", "one");
+  write_file(dir / "other.txt", "other");
+  fs::create_symlink("target.txt", dir / "link.txt");
+  write_file(dir / "sub" / "f.txt", "sub one");
+  fs::create_directory_symlink("sub", dir / "dirlink");
+  write_file(dir / "hard.txt", "hard one");
+  fs::create_hard_link(dir / "hard.txt", *base_ / "hard-elsewhere.txt");
+
+  raw_client c(server_->port());
+  // Each path asked twice before its change: the second answer comes from
+  // what the connection kept.
+  auto body_of = [&c](const std::string &uri) {
+    return ask_whole(c, "GET " + uri + " HTTP/1.1\r\nHost: x\r\n\r\n").body;
+  };
+  auto twice = [&](const std::string &uri, const std::string &expected) {
+    EXPECT_EQ(body_of(uri), expected) << uri;
+    EXPECT_EQ(body_of(uri), expected) << uri;
+  };
+  struct change {
+    const char *uri;
+    const char *before;
+    std::function<void()> make;
+    const char *after;  // nullptr: 404
+  };
+  const change changes[] = {
+      {"/kept/link.txt", "one", [&] { write_file(dir / "link.txt", "two"); }, "two"},
+      {"/kept/link.txt", "two", [&] { write_file(dir / "target.txt", "tw0"); }, "tw0"},
+      {"/kept/link.txt", "tw0",
+       [&] {
+         fs::create_symlink("other.txt", dir / "link.new");
+         fs::rename(dir / "link.new", dir / "link.txt");
+       },
+       "other"},
+      {"/kept/sub/f.txt", "sub one",
+       [&] {
+         write_file(dir / "sub.new" / "f.txt", "sub two");
+         fs::rename(dir / "sub", dir / "sub.old");
+         fs::rename(dir / "sub.new", dir / "sub");
+       },
+       "sub two"},
+      {"/kept/dirlink/f.txt", "sub two",
+       [&] {
+         fs::create_directory_symlink("sub.old", dir / "dirlink.new");
+         fs::rename(dir / "dirlink.new", dir / "dirlink");
+       },
+       "sub one"},
+      {"/kept/hard.txt", "hard one", [&] { write_file(*base_ / "hard-elsewhere.txt", "hard two"); }, "hard two"},
+      {"/kept/sub/f.txt", "sub two", [&] { fs::remove_all(dir / "sub"); }, nullptr},
+  };
+  for (const change &ch : changes) {
+    twice(ch.uri, ch.before);
+    ch.make();
+    const response r = ask_whole(c, std::string("GET ") + ch.uri + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    if (ch.after) {
+      EXPECT_EQ(r.body, ch.after) << ch.uri;
+    } else {
+      EXPECT_EQ(r.status, 404) << ch.uri;
+    }
+  }
+  EXPECT_FALSE(c.closed());
+  fs::remove_all(dir);
+  fs::remove(*base_ / "hard-elsewhere.txt");
+}
+
+// Many connections keeping many files, in several directories: a change of
+// one file shows at once, and the others are still served as they are.
+TEST_F(HttpServe, ManyKeptFilesEachShowTheirOwnChange) {
+  const fs::path dir = fs::path(*root_) / "many";
+  constexpr int kFiles = 240, kConnections = 8;
+  auto name_of = [](int i) { return "d" + std::to_string(i % 6) + "/f" + std::to_string(i) + ".txt"; };
+  for (int i = 0; i < kFiles; i++) write_file(dir / name_of(i), "v1 " + std::to_string(i));
+  std::vector<std::unique_ptr<raw_client>> clients;
+  for (int k = 0; k < kConnections; k++) clients.push_back(std::make_unique<raw_client>(server_->port()));
+  auto body_of = [&](int i) {
+    raw_client &c = *clients[size_t(i % kConnections)];
+    return ask_whole(c, "GET /many/" + name_of(i) + " HTTP/1.1\r\nHost: x\r\n\r\n").body;
+  };
+  for (int i = 0; i < kFiles; i++) {
+    ASSERT_EQ(body_of(i), "v1 " + std::to_string(i));
+    ASSERT_EQ(body_of(i), "v1 " + std::to_string(i));
+  }
+  // Every seventh file is replaced (another file renamed over it); each is
+  // asked right after its change, and again with its neighbours.
+  for (int i = 0; i < kFiles; i += 7) {
+    body_of(i);
+    body_of(i);
+    write_file(dir / "next.tmp", "second " + std::to_string(i));
+    fs::rename(dir / "next.tmp", dir / name_of(i));
+    ASSERT_EQ(body_of(i), "second " + std::to_string(i));
+  }
+  for (int i = 0; i < kFiles; i++) EXPECT_EQ(body_of(i), (i % 7 ? "v1 " : "second ") + std::to_string(i)) << i;
+  for (auto &c : clients) EXPECT_FALSE(c->closed());
+  fs::remove_all(dir);
 }
 
 // A small file whose status has not changed for a while is answered from

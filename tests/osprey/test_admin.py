@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import AdminClient, HeronTree, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import AdminClient, RunningHeron, free_port, post_json, sanitizer_report, wait_for, wait_port  # noqa: E402
 
 FAKEHOST = os.environ.get("OSPREY_FAKEHOST")
 TOKEN_NOT_FOUND = ("Invalid parameter - Not able to find login object for the given token. Please check if token is "
@@ -46,23 +46,18 @@ def http_get(port, path):
         conn.close()
 
 
-class Tree(HeronTree):
+class Tree(RunningHeron):
     """A copy of the built tree serving HTTP and the broker on free ports, with
     the broker's configuration file config/starling.cfg (the service
-    "osprey.mqtt")."""
+    "osprey.mqtt"); serve() starts heron."""
 
     def __init__(self, mqtt=True):
-        super().__init__(prefix="admin-")
-        self.http_port = free_port()
-        self.mqtt_port = free_port()
-        self.mqtt = mqtt
-        config = {"document_root": "./web", "listening_http_port": str(self.http_port), "verbose_level": -1,
-                  "mqtt_enabled": "true" if mqtt else "false", "mqtt_listening_port": str(self.mqtt_port),
-                  "mqtt_persistence_enabled": "false", "mqtt_statistics_interval": 0,
-                  "mqtt_statistics_persistence_interval": 0, "applications": ["mqtt;starling"],
-                  "websocket_applications": []}
-        self.write("config/osprey.json", json.dumps(config))
-        self.write("config/starling.cfg", "HISTORY_MAX_ROWS 100\n")
+        config = {"verbose_level": -1, "linked_vix_server": None, "mqtt_persistence_enabled": "false",
+                  "mqtt_statistics_interval": 0, "mqtt_statistics_persistence_interval": 0}
+        if not mqtt:
+            config.update({"mqtt_enabled": "false", "mqtt_listening_port": str(free_port())})
+        super().__init__("admin-", applications=["mqtt;starling"], config=config, mqtt=mqtt, ready=mqtt,
+                         app_files={"config/starling.cfg": "HISTORY_MAX_ROWS 100\n"}, run=False)
 
     def write(self, name, text):
         with open(self.path(name), "w") as f:
@@ -73,27 +68,13 @@ class Tree(HeronTree):
             return f.read()
 
     def serve(self, env=None):
-        self.start(env=env)
-        if not wait_port(self.http_port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
-        if self.mqtt and not wait_for(lambda: "Web server is ready" in self.log(), 30):
-            raise RuntimeError("heron is not ready:\n" + self.log())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        code = self.wait_exit(30)
-        self.out.close()
-        return code
+        self.env.update(env or {})
+        self.launch()
 
     def finish(self):
         """Stops heron and removes the tree; fails on a sanitizer report or an
         unclean end."""
-        code = self.stop()
-        log = self.log()
-        self.remove()
-        if sanitizer_report(log) or code != 0:
-            raise AssertionError("heron ended with %s:\n%s" % (code, log))
+        super().finish(check="exit")
 
 
 def service_names(reply):

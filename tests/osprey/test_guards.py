@@ -10,47 +10,28 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "starling"))
-from harness import scramble  # noqa: E402
-from peers import HeronTree, free_port, read_exact, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import ADMIN_AUTH, SMALL_QUARANTINE, RunningHeron, free_port, wait_for  # noqa: E402
 
 KEY = "dGhlIHNhbXBsZSBub25jZQ=="
 
 
-class Tree(HeronTree):
+class Tree(RunningHeron):
     """heron -s with HTTP, the broker with MQTT over WebSocket, and the
-    JSON-RPC websocket application."""
+    JSON-RPC websocket application; a small sanitizer quarantine, so that
+    resident sizes show what heron holds."""
 
     def __init__(self, prefix="guards-", extra=None):
-        super().__init__(prefix=prefix)
-        self.http_port, self.mqtt_port, self.ws_port = free_port(), free_port(), free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.http_port),
-                  "mqtt_enabled": "true", "mqtt_listening_port": str(self.mqtt_port),
-                  "mqtt_websocket_port": str(self.ws_port), "mqtt_persistence_enabled": "false",
-                  "mqtt_statistics_interval": 0, "mqtt_statistics_persistence_interval": 0,
-                  "applications": ["mqtt;starling"], "websocket_applications": ["wren;wren"]}
+        config = {"linked_vix_server": None, "mqtt_persistence_enabled": "false", "mqtt_statistics_interval": 0,
+                  "mqtt_statistics_persistence_interval": 0}
+        mqtt = (extra or {}).get("mqtt_enabled") != "false"
+        if not mqtt:  # the ports stay configured, unused
+            config.update({"mqtt_listening_port": str(free_port()), "mqtt_websocket_port": str(free_port())})
         config.update(extra or {})
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        with open(self.path("web/localAuthFile.set"), "wb") as f:
-            f.write(scramble(b"USERID ADMIN\nPASSWD TRUVE\n"))
-        # A small sanitizer quarantine, so that resident sizes show what heron
-        # holds rather than blocks the sanitizer keeps back.
-        saved = os.environ.get("ASAN_OPTIONS")
-        quarantine = "quarantine_size_mb=1:thread_local_quarantine_size_kb=64"
-        self.start(env={"ASAN_OPTIONS": f"{saved}:{quarantine}" if saved else quarantine})
-        if not wait_for(lambda: "Web server is ready" in self.log(), 30):
-            raise RuntimeError("heron is not ready:\n" + self.log())
+        super().__init__(prefix, applications=["mqtt;starling"], websocket_applications=["wren;wren"], config=config,
+                         mqtt=mqtt, mqtt_websocket=mqtt, auth=ADMIN_AUTH, asan_options=SMALL_QUARANTINE, ready=True)
 
     def finish(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-        code = self.wait_exit(30)
-        self.out.close()
-        log = self.log()
-        self.remove()
-        if sanitizer_report(log) or code != 0:
-            raise AssertionError("heron ended with %s:\n%s" % (code, log))
+        super().finish(check="exit")
 
 
 def handshake_status(port, path, host, origin):

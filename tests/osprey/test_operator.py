@@ -17,37 +17,22 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "common"))
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "starling"))
-from harness import scramble  # noqa: E402
-from peers import HeronTree, free_port, sanitizer_report, wait_for  # noqa: E402
+from peers import ADMIN_AUTH, HeronTree, RunningHeron, free_port, sanitizer_report  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
 BUSY_TEXT = "Check if communication port is available."
 
 
-class Tree(HeronTree):
+class Tree(RunningHeron):
     """A copy of the built tree with the given osprey.json (a dict, or a text
-    written as it is); heron runs in it with the given arguments."""
+    written as it is); heron runs in it with the given arguments, unwaited."""
 
     def __init__(self, config, args=("-s",)):
-        super().__init__(prefix="operator-")
-        with open(os.path.join(self.root, "web", "localAuthFile.set"), "wb") as f:
-            f.write(scramble(b"USERID ADMIN\nPASSWD TRUVE\n"))
-        text = config if isinstance(config, str) else json.dumps(config)
-        with open(os.path.join(self.root, "config", "osprey.json"), "w") as f:
-            f.write(text)
-        self.start(args, output_mode="wb")
-
-    def wait_log(self, text, timeout=30):
-        return wait_for(lambda: text in self.log(), timeout)
+        super().__init__("operator-", config=config if isinstance(config, str) else json.dumps(config),
+                         auth=ADMIN_AUTH, args=args, output_mode="wb", wait=False)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            if self.wait_exit() is None:
-                self.proc.kill()
-                self.proc.wait()
-        self.out.close()
+        self.halt()
         self.remove()
 
 

@@ -22,7 +22,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wren"))
-from peers import HeronTree, free_port, sanitizer_report, wait_for, wait_port  # noqa: E402
+from peers import RunningHeron, wait_for  # noqa: E402
 from test_wren import WsClient  # noqa: E402
 
 DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs")
@@ -45,22 +45,14 @@ def examples(path):
     return found
 
 
-class Server(HeronTree):
+class Server(RunningHeron):
     def __init__(self):
-        super().__init__(prefix="reference-")
-        self.http_port, self.mqtt_port = free_port(), free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.http_port), "verbose_level": -1,
-                  "linked_vix_server": "BRENLOXS", "mqtt_enabled": "true",
-                  "mqtt_listening_port": str(self.mqtt_port), "mqtt_persistence_enabled": "true",
-                  "mqtt_statistics_interval": 0, "mqtt_statistics_persistence_interval": 0,
-                  "applications": ["quarn;gannet", "monitor;finch", "avocet;avocet", "plover;plover",
-                                   "mqtt;starling"],
-                  "websocket_applications": ["wren;wren"]}
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        self.start()
-        if not wait_port(self.http_port, 30) or not wait_for(lambda: "Web server is ready" in self.log(), 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+        super().__init__("reference-", mqtt=True, ready=True,
+                         applications=["quarn;gannet", "monitor;finch", "avocet;avocet", "plover;plover",
+                                       "mqtt;starling"],
+                         websocket_applications=["wren;wren"],
+                         config={"verbose_level": -1, "mqtt_persistence_enabled": "true",
+                                 "mqtt_statistics_interval": 0, "mqtt_statistics_persistence_interval": 0})
 
 
 class ReferenceTest(unittest.TestCase):
@@ -74,12 +66,7 @@ class ReferenceTest(unittest.TestCase):
     def tearDownClass(cls):
         for ws in cls.sockets.values():
             ws.close()
-        cls.server.proc.terminate()
-        code = cls.server.wait_exit()
-        log = cls.server.log()
-        cls.server.remove()
-        if sanitizer_report(log) or code != 0:
-            raise AssertionError("heron ended with %s:\n%s" % (code, log))
+        cls.server.finish(check="exit")
 
     def fill(self, text):
         return re.sub(r"<(\w+)>", lambda m: str(self.values[m.group(1)]) if m.group(1) in self.values

@@ -3,18 +3,15 @@ HTTP client, a WebSocket peer whose pongs pile up, and an MQTT subscriber
 that others publish to. Each may cost heron a bounded amount of memory only,
 others are served meanwhile, and heron stops cleanly with them still open."""
 import base64
-import json
 import os
 import select
-import signal
 import socket
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "common"))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "starling"))
-from harness import scramble  # noqa: E402
-from peers import HeronTree, free_port, read_http_reply, resident_kib, sanitizer_report, wait_port  # noqa: E402
+from peers import ADMIN_AUTH, SMALL_QUARANTINE, RunningHeron, read_http_reply, resident_kib, sanitizer_report  # noqa: E402
 from test_conformance import connect, connected, packet, publish, read_packet, subscribe  # noqa: E402
 
 # What one stalled client may add to heron's resident memory. The bounds
@@ -28,45 +25,18 @@ SENT_AT_MOST = 48 << 20  # what a stalled client offers at most
 PUBLICATIONS = 320  # of 64 KiB: 20 MiB for the stalled subscriber, past the margin
 
 
-class Tree(HeronTree):
+class Tree(RunningHeron):
     """heron -s with HTTP, MQTT and MQTT over WebSocket, a small queue bound
     per subscriber, and a small sanitizer quarantine so that resident sizes
-    show what heron holds rather than blocks the sanitizer keeps back."""
+    show what heron holds rather than blocks the sanitizer keeps back. stop()
+    answers heron's exit status after SIGTERM, None when it did not end in
+    time."""
 
     def __init__(self):
-        super().__init__(prefix="stalled-")
-        self.http_port, self.mqtt_port, self.ws_port = free_port(), free_port(), free_port()
-        config = {
-            "document_root": "./web",
-            "listening_http_port": str(self.http_port),
-            "mqtt_enabled": "true",
-            "mqtt_listening_port": str(self.mqtt_port),
-            "mqtt_websocket_port": str(self.ws_port),
-            "mqtt_persistence_enabled": "false",
-            "mqtt_max_queued_bytes": QUEUED_BYTES,
-            "applications": ["mqtt;starling"],
-        }
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        with open(self.path("web/localAuthFile.set"), "wb") as f:
-            f.write(scramble(b"USERID ADMIN\nPASSWD TRUVE\n"))
-        saved = os.environ.get("ASAN_OPTIONS")
-        quarantine = "quarantine_size_mb=1:thread_local_quarantine_size_kb=64"
-        self.start(env={"ASAN_OPTIONS": f"{saved}:{quarantine}" if saved else quarantine})
-        for port in (self.http_port, self.mqtt_port, self.ws_port):
-            if not wait_port(port):
-                raise RuntimeError("heron did not start:\n" + self.log())
-
-    def stop(self):
-        """heron's exit status after SIGTERM; None when it did not end in time."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        code = self.wait_exit(30)
-        if code is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.out.close()
-        return code
+        super().__init__("stalled-", applications=["mqtt;starling"], mqtt=True, mqtt_websocket=True,
+                         config={"linked_vix_server": None, "websocket_applications": None,
+                                 "mqtt_persistence_enabled": "false", "mqtt_max_queued_bytes": QUEUED_BYTES},
+                         auth=ADMIN_AUTH, asan_options=SMALL_QUARANTINE)
 
 
 def stalled_socket(port):

@@ -1,7 +1,6 @@
 """The SQL workbench plover through a running heron: remoting requests and
 batches POSTed as the browser console sends them, sessions and their pools,
 transactions, and the writes read back with the sqlite3 shell."""
-import base64
 import http.client
 import json
 import os
@@ -12,11 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
-from peers import ResidentGrowth, RunningHeron, free_port, resident_kib, sanitizer_report, wait_for, wait_port  # noqa: E402
-
-
-def b64(text):
-    return base64.b64encode(text.encode()).decode()
+from peers import (ResidentGrowth, RunningHeron, b64, free_port, resident_kib, sanitizer_report, wait_for,  # noqa: E402
+                   wait_port)
 
 
 class Server(RunningHeron):

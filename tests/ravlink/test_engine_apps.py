@@ -2,56 +2,29 @@
 heron: what a logon may and may not make, and what the engine keeps of the
 values, databases and tables the applications hand it. The files are checked
 afterwards with ls and the sqlite3 shell."""
-import base64
 import http.client
 import json
 import os
-import subprocess
 import sys
 import unittest
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from peers import HeronTree, free_port, sanitizer_report, wait_port  # noqa: E402
+from peers import RunningHeron, b64, sanitizer_report  # noqa: E402
 
 SERVER = "BRENLOXS"
 ADMIN = ("ADMIN", "TRUVE")
 
 
-def b64(text):
-    return base64.b64encode(text.encode()).decode()
-
-
-class Apps(HeronTree):
+class Apps(RunningHeron):
     """heron -s with the REST application, the table browser, the monitor and the workbench."""
 
-    def __init__(self, prefix="engine-apps-"):
-        super().__init__(prefix=prefix)
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
-                  "linked_vix_server": SERVER, "mqtt_enabled": "false",
-                  "applications": ["quarn;gannet", "avocet;avocet", "monitor;finch", "plover;plover"],
-                  "websocket_applications": []}
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        self.start()
-        if not wait_port(self.port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+    check_sql = True
+    timeout = 60
 
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.wait_exit()
-
-    def post(self, path, body, token=None):
-        headers = {"Content-Type": "application/json"}
-        if token is not None:
-            headers["token"] = token
-        request = urllib.request.Request("http://127.0.0.1:%d/%s" % (self.port, path),
-                                         data=json.dumps(body).encode(), method="POST", headers=headers)
-        with urllib.request.urlopen(request, timeout=60) as reply:
-            text = reply.read().decode()
-        return json.loads(text) if text else {}
+    def __init__(self, prefix="engine-apps-", applications=("quarn;gannet", "avocet;avocet", "monitor;finch",
+                                                            "plover;plover"), websocket_applications=()):
+        super().__init__(prefix, applications=applications, websocket_applications=websocket_applications,
+                         config={"verbose_level": -1, "mqtt_enabled": "false"})
 
     def rest(self, method, path, body=None, credentials=ADMIN):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
@@ -76,13 +49,6 @@ class Apps(HeronTree):
                 found.append((os.path.relpath(full, root), os.path.getsize(full) if name in files else -1))
         return sorted(found)
 
-    def sql(self, db, statement):
-        out = subprocess.run(["sqlite3", "-cmd", ".timeout 5000", self.path("data/%s/%s.db" % (SERVER, db)),
-                              statement], capture_output=True, text=True, timeout=30)
-        if out.returncode != 0:
-            raise AssertionError(out.stderr)
-        return out.stdout.strip()
-
 
 class AppsCase(unittest.TestCase):
     @classmethod
@@ -91,11 +57,7 @@ class AppsCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.apps.stop()
-        log = cls.apps.log()
-        cls.apps.remove()
-        if sanitizer_report(log):
-            raise AssertionError(log)
+        cls.apps.finish(check="report")
 
 
 class LogonTest(AppsCase):
@@ -210,9 +172,7 @@ class LongPathTest(unittest.TestCase):
                 else:
                     self.assertNotEqual(reply.get("_errorCode"), 0, (path, reply))
         finally:
-            apps.stop()
-            log = apps.log()
-            apps.remove()
+            log = apps.finish()
         self.assertFalse(sanitizer_report(log), log)
 
 

@@ -12,8 +12,8 @@ from decimal import Decimal
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wren"))
-from peers import HeronTree, free_port, sanitizer_report, wait_port  # noqa: E402
-from test_engine_apps import Apps, b64  # noqa: E402
+from peers import b64  # noqa: E402
+from test_engine_apps import Apps  # noqa: E402
 from test_wren import WsClient  # noqa: E402
 
 DB = "trips"
@@ -184,17 +184,8 @@ class EveryApp(Apps):
     """heron -s with every application that writes or reads records."""
 
     def __init__(self):
-        HeronTree.__init__(self, prefix="round-trips-")
-        self.port = free_port()
-        config = {"document_root": "./web", "listening_http_port": str(self.port), "verbose_level": -1,
-                  "linked_vix_server": "BRENLOXS", "mqtt_enabled": "false",
-                  "applications": ["quarn;gannet", "avocet;avocet", "plover;plover"],
-                  "websocket_applications": ["wren;wren"]}
-        with open(self.path("config/osprey.json"), "w") as f:
-            json.dump(config, f)
-        self.start()
-        if not wait_port(self.port, 30):
-            raise RuntimeError("heron did not start:\n" + self.log())
+        super().__init__("round-trips-", applications=["quarn;gannet", "avocet;avocet", "plover;plover"],
+                         websocket_applications=["wren;wren"])
 
     def rest(self, method, path, body=None):
         """(status, reply): the reply's bytes when they are not UTF-8 JSON."""
@@ -237,11 +228,7 @@ class RoundTripTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.ws.close()
-        cls.apps.stop()
-        log = cls.apps.log()
-        cls.apps.remove()
-        if sanitizer_report(log):
-            raise AssertionError(log)
+        cls.apps.finish(check="report")
 
     @classmethod
     def workbench(cls, method, params):

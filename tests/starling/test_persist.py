@@ -54,18 +54,9 @@ class Broker(harness.Broker):
         subprocess.run(["mosquitto_pub", "-p", str(self.port), "-q", str(qos), "-t", topic, "-m", data],
                        check=True, timeout=10)
 
-    def restart(self):
-        """Stops heron with SIGTERM and starts it again on the same tree."""
-        self.proc.send_signal(15)
-        self.proc.wait(timeout=30)
-        self.start_again()
-
     def start_again(self):
-        env = dict(os.environ, RAVLINK_DATA=os.path.join(self.root, "data"))
-        self.proc = subprocess.Popen([os.path.join(self.root, "heron"), "-s"], cwd=self.root, env=env,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
-        if not harness.wait_port(self.port, 30):
-            raise RuntimeError("broker did not start again:\n" + self.log())
+        """Starts heron again on the same tree after it was killed."""
+        self.launch()
 
 
 def create(topic, **config):
