@@ -436,7 +436,7 @@ int keepEngineValues(Connection& c, Rewritten& text) {
   auto columnsOf = [&](const std::string& table) {
     readFields(table);
     std::vector<std::string> columns;
-    for (auto& row : readRows(c, "SELECT name FROM main.pragma_table_info(?1)", table)) columns.push_back(row[0]);
+    for (auto& row : readRows(c, "SELECT name FROM pragma_table_info(?1, 'main')", table)) columns.push_back(row[0]);
     tableColumns = columns.size();
     return columns;
   };
