@@ -826,14 +826,28 @@ RAVLINK_API int rlCreateServer(const char* server);
 // front of its content (1, 2 or 4; 0 for fixed types): a stored length counts
 // them, so VARCHAR(20) is stored as 22.
 RAVLINK_API int rlFieldLengthPrefix(int type);
-// The SQL literal that stores a decimal text as the engine stores it in a
-// NUMBER or MONEY field whose catalog scale word (rl_fields.scale) is
-// catalogScale: rounded to the field's scale, then an integer, a real of at
-// most 15 digits or the exact decimal text as a blob, so another writer
-// keeps every digit too. 0 with the literal in out; RL_BAD_VALUE (not a
-// number, or more digits than the precision) with the message in out;
-// RL_VALUE_TOO_LONG when out is too small.
-RAVLINK_API int rlDecimalSqlLiteral(const char* text, int catalogScale, char* out, int outSize);
+// A value an SQL statement writes into a field of the engine's, checked and
+// converted as the engine's own writers do (declared length, integer range,
+// numbers, dates, JSON, decimals). The field is given by its catalog row
+// (rl_fields: type, length, binary_flag, scale word) and name; the value as
+// SQLite holds it: kind is SQLite's storage class (SQLITE_INTEGER 1 to
+// SQLITE_NULL 5), bytes and size hold a text or a blob. On 0 the value holds
+// what the engine stores: bytes point into the value given when it is kept
+// as it came, else into out. On RL_BAD_VALUE or RL_VALUE_TOO_LONG out holds
+// the message. Nothing is allocated for a value kept as it came.
+typedef struct rlSqlValue {
+  int kind;
+  int64_t integer;
+  double real;
+  const char* bytes;
+  size_t size;
+} rlSqlValue;
+RAVLINK_API int rlSqlFieldValue(int type, int length, int binaryFlag, int scaleWord, const char* fieldName,
+                                rlSqlValue* value, char* out, int outSize);
+// The same for a literal of an SQL text: out holds the SQL literal of what
+// the engine stores, or is empty when the literal stays as it is written.
+RAVLINK_API int rlSqlFieldLiteral(int type, int length, int binaryFlag, int scaleWord, const char* fieldName,
+                                  const rlSqlValue* value, char* out, int outSize);
 // The same for a caller that holds credentials: 0 when the server exists;
 // a missing one is made only when user and password are those its
 // administrator will have (else 451 or 450, and nothing is made).

@@ -42,13 +42,16 @@ void TableCore::prepareTexts() {
   }
   if (stored.customIdentity()) {
     // The seed first, then the step past the highest id the table ever
-    // had; read inside the insert's own write, so no two writers meet.
+    // had (a falling identity: below the lowest it holds); read inside the
+    // insert's own write, so no two writers meet.
     std::string literal = "'";
     for (char c : stored.name) literal += c == '\'' ? std::string("''") : std::string(1, c);
     literal += "'";
-    cols += (cols.empty() ? "" : ", ") + quoteName(stored.fields[stored.identity].name);
-    params += std::string(params.empty() ? "" : ", ") +
-              "coalesce((SELECT seq FROM sqlite_sequence WHERE name = " + literal + ") + " +
+    std::string id = quoteName(stored.fields[stored.identity].name);
+    cols += (cols.empty() ? "" : ", ") + id;
+    std::string last = stored.identityIncrement > 0 ? "(SELECT seq FROM sqlite_sequence WHERE name = " + literal + ")"
+                                                     : "(SELECT min(" + id + ") FROM " + quoteName(stored.name) + ")";
+    params += std::string(params.empty() ? "" : ", ") + "coalesce(" + last + " + " +
               std::to_string(stored.identityIncrement) + ", " + std::to_string(stored.identitySeed) + ")";
   }
   insertSql = "INSERT INTO " + quoteName(stored.name) + " (" + cols + ") VALUES (" + params + ")";
@@ -611,8 +614,9 @@ int rlGetFieldBinaryFlag(RLHANDLE field) {
 int rlSetIdentityField(RLHANDLE table, const char* fieldName, int seed, int increment) {
   ZVTable* t = Access::table(table);
   return onHandle(t, [&] {
-    // Record ids only grow: the step is positive.
-    if (increment < 1) fail(RL_BAD_ARGUMENT, "Identity values grow by a positive increment");
+    // Each record takes a new id: the step is not 0. A falling identity
+    // (a negative step) goes on below the lowest id the table holds.
+    if (increment == 0) fail(RL_BAD_ARGUMENT, "Identity values change by an increment other than 0");
     TableDef& d = Access::definition(t);
     int n = d.fieldNumber(fieldName ? fieldName : "");
     if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(fieldName ? fieldName : "") + "] not found");

@@ -1239,21 +1239,124 @@ std::string ZVDateTime::DateTimeToString(int dateType, int timeType) const {
 
 extern "C" RAVLINK_API int rlFieldLengthPrefix(int type) { return ravlink_detail::lengthPrefix(type); }
 
-extern "C" RAVLINK_API int rlDecimalSqlLiteral(const char* text, int catalogScale, char* out, int outSize) {
-  if (!text || !out || outSize < 1) return RL_BAD_ARGUMENT;
-  FieldDef field;
-  field.type = RL_TYPE_NUMBER;
-  field.name = "value";
-  setScaleWord(field, catalogScale);
-  std::string literal;
-  int code = RL_OK;
-  try {
-    literal = sqlLiteral(decimalFromText(field, text));
-  } catch (const ZVException& e) {
-    literal = e.GetErrorMsg();
-    code = e.GetErrorCode();
+// ---- values SQL writes ----------------------------------------------------------
+
+namespace {
+
+// The field of a catalog row. Its name serves a message only, so a value is
+// converted without it and, when refused, once more with it.
+FieldDef sqlField(int type, int length, int binaryFlag, int scaleWord, const char* name) {
+  FieldDef f;
+  f.type = type;
+  f.length = length;
+  f.binaryFlag = binaryFlag;
+  setScaleWord(f, scaleWord);
+  if (name) f.name = name;
+  return f;
+}
+
+std::string_view bytesOf(const rlSqlValue& v) { return v.bytes ? std::string_view(v.bytes, v.size) : std::string_view(); }
+
+// Whether the engine stores the value as SQLite holds it; throws when the
+// field refuses it. The common cases end here, without building a value.
+bool keptAsItCame(const FieldDef& f, const rlSqlValue& v) {
+  if (v.kind == SQLITE_NULL) return true;
+  Sem sem = semOf(f);
+  if (sem == Sem::Int && v.kind == SQLITE_INTEGER) {
+    checkIntRange(f, v.integer);
+    return true;
   }
-  if (literal.size() >= size_t(outSize)) return RL_VALUE_TOO_LONG;
-  std::memcpy(out, literal.c_str(), literal.size() + 1);
-  return code;
+  if (sem == Sem::Text && v.kind == SQLITE_TEXT && !holdsJson(f) && !textHasNul(bytesOf(v))) {
+    checkLength(f, v.size);
+    return true;
+  }
+  return false;
+}
+
+// What the engine's writers make of a value SQLite holds: a number as a
+// number, a text as a text, bytes as bytes.
+Value storedFromSql(const FieldDef& f, const rlSqlValue& v) {
+  std::string_view bytes = bytesOf(v);
+  switch (v.kind) {
+    case SQLITE_INTEGER:
+      return fromSigned(f, v.integer);
+    case SQLITE_FLOAT: {
+      Sem sem = semOf(f);
+      if (sem != Sem::Int && sem != Sem::Bit) return fromFloat(f, v.real);
+      // Read as its shortest text, as a text of it would be: a whole number
+      // goes in, a fraction is refused rather than rounded away.
+      char buf[64];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v.real);
+      return fromText(f, std::string_view(buf, ec == std::errc() ? size_t(end - buf) : 0), f.dateType, f.timeType);
+    }
+    case SQLITE_TEXT:
+      return fromText(f, bytes, f.dateType, f.timeType);
+    case SQLITE_BLOB:
+      // A decimal read back from a field of the engine's may be its text in a blob.
+      if (isDecimal(f)) return fromText(f, bytes, f.dateType, f.timeType);
+      return fromBytes(f, bytes.data(), bytes.size());
+    default:
+      return Value();
+  }
+}
+
+// Runs convert on the field; a refusal's message, with the field's name, goes to out.
+template <class Convert>
+int onSqlField(int type, int length, int binaryFlag, int scaleWord, const char* name, char* out, int outSize,
+               Convert&& convert) {
+  if (!out || outSize < 1) return RL_BAD_ARGUMENT;
+  try {
+    return convert(sqlField(type, length, binaryFlag, scaleWord, nullptr));
+  } catch (const ZVException&) {
+  }
+  try {
+    return convert(sqlField(type, length, binaryFlag, scaleWord, name));
+  } catch (const ZVException& e) {
+    copyOut(std::string(e.GetErrorMsg()).substr(0, size_t(outSize - 1)), out, outSize);
+    return e.GetErrorCode();
+  }
+}
+
+}  // namespace
+
+extern "C" RAVLINK_API int rlSqlFieldValue(int type, int length, int binaryFlag, int scaleWord, const char* fieldName,
+                                           rlSqlValue* value, char* out, int outSize) {
+  if (!value) return RL_BAD_ARGUMENT;
+  return onSqlField(type, length, binaryFlag, scaleWord, fieldName, out, outSize, [&](const FieldDef& f) {
+    if (keptAsItCame(f, *value)) return int(RL_OK);
+    Value stored = storedFromSql(f, *value);
+    switch (stored.kind) {
+      case Value::Int:
+        value->kind = SQLITE_INTEGER;
+        value->integer = stored.i;
+        return int(RL_OK);
+      case Value::Real:
+        value->kind = SQLITE_FLOAT;
+        value->real = stored.d;
+        return int(RL_OK);
+      case Value::Text:
+      case Value::Blob: {
+        bool same = (value->kind == SQLITE_TEXT || value->kind == SQLITE_BLOB) && bytesOf(*value) == stored.s;
+        if (!same && copyOut(stored.s, out, outSize) != RL_OK) fail(RL_VALUE_TOO_LONG, "The value is too long");
+        if (!same) value->bytes = out;
+        value->kind = stored.kind == Value::Text ? SQLITE_TEXT : SQLITE_BLOB;
+        value->size = stored.s.size();
+        return int(RL_OK);
+      }
+      default:
+        value->kind = SQLITE_NULL;
+        return int(RL_OK);
+    }
+  });
+}
+
+extern "C" RAVLINK_API int rlSqlFieldLiteral(int type, int length, int binaryFlag, int scaleWord, const char* fieldName,
+                                             const rlSqlValue* value, char* out, int outSize) {
+  if (!value) return RL_BAD_ARGUMENT;
+  return onSqlField(type, length, binaryFlag, scaleWord, fieldName, out, outSize, [&](const FieldDef& f) {
+    if (keptAsItCame(f, *value)) return copyOut("", out, outSize);
+    if (copyOut(sqlLiteral(storedFromSql(f, *value)), out, outSize) != RL_OK)
+      fail(RL_VALUE_TOO_LONG, "The value is too long");
+    return int(RL_OK);
+  });
 }

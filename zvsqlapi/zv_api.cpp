@@ -266,77 +266,106 @@ std::string sqlText(const std::string& text) {
   return out + "'";
 }
 
-// zv_exact_decimal(value, scale, column): the value as the engine stores a
-// decimal of that scale, every digit kept. Values that only the running
-// statement computes (expressions, parameters, the rows of INSERT ... SELECT)
-// pass through it on their way into a decimal column of the engine's, as
-// SQLite's numeric affinity would keep only 15 digits of them.
-void exactDecimal(sqlite3_context* context, int, sqlite3_value** args) {
-  std::string text;
-  switch (sqlite3_value_type(args[0])) {
+// One field of an engine table as its catalog row gives it.
+struct EngineField {
+  std::string name;
+  int type, length, binaryFlag, scaleWord;
+};
+
+// zv_field_value(value, type, length, binary flag, scale word, column): the
+// value as the engine stores it in that field, or an error when the field
+// refuses it, checked as the engine's own writers check theirs. Values that
+// only the running statement knows (expressions, parameters, the rows of
+// INSERT ... SELECT) pass through it on their way into a field of the
+// engine's, as SQLite's loose typing would take anything.
+void fieldValue(sqlite3_context* context, int, sqlite3_value** args) {
+  rlSqlValue v{sqlite3_value_type(args[0]), 0, 0, nullptr, 0};
+  switch (v.kind) {
     case SQLITE_NULL:
       sqlite3_result_null(context);
       return;
     case SQLITE_INTEGER:
-      text = std::to_string(sqlite3_value_int64(args[0]));
+      v.integer = sqlite3_value_int64(args[0]);
       break;
-    case SQLITE_FLOAT: {
-      char buf[64];
-      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, sqlite3_value_double(args[0]));
-      text.assign(buf, ec == std::errc() ? size_t(end - buf) : 0);
+    case SQLITE_FLOAT:
+      v.real = sqlite3_value_double(args[0]);
       break;
-    }
-    default: {
-      const void* bytes = sqlite3_value_blob(args[0]);
-      text.assign(static_cast<const char*>(bytes ? bytes : ""), size_t(sqlite3_value_bytes(args[0])));
-    }
+    case SQLITE_TEXT:
+      v.bytes = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
+      v.size = size_t(sqlite3_value_bytes(args[0]));
+      break;
+    default:
+      v.bytes = static_cast<const char*>(sqlite3_value_blob(args[0]));
+      v.size = size_t(sqlite3_value_bytes(args[0]));
   }
-  const unsigned char* column = sqlite3_value_text(args[2]);
-  char literal[1024] = "The value holds a NUL byte";  // read as text, it would end there
-  int rc = text.find('\0') != std::string::npos
-               ? RL_BAD_VALUE
-               : rlDecimalSqlLiteral(text.c_str(), sqlite3_value_int(args[1]), literal, sizeof literal);
+  const rlSqlValue given = v;
+  char out[1024];
+  const char* column = reinterpret_cast<const char*>(sqlite3_value_text(args[5]));
+  int rc = rlSqlFieldValue(sqlite3_value_int(args[1]), sqlite3_value_int(args[2]), sqlite3_value_int(args[3]),
+                           sqlite3_value_int(args[4]), column, &v, out, sizeof out);
   if (rc != RL_OK) {
-    std::string why = std::string("Column ") + (column ? reinterpret_cast<const char*>(column) : "") + ": " +
-                      (rc == RL_VALUE_TOO_LONG ? "the value is too long" : literal);
+    static_cast<Connection*>(sqlite3_user_data(context))->valueRefused = true;
+    std::string why = std::string("Column ") + (column ? column : "") + ": " + out;
     sqlite3_result_error(context, why.c_str(), -1);
     return;
   }
-  std::string_view stored(literal);
-  if (stored.size() >= 3 && stored.substr(0, 2) == "X'") {
-    std::string bytes;
-    for (size_t i = 2; i + 2 < stored.size(); i += 2) bytes += char(std::stoi(std::string(stored.substr(i, 2)), nullptr, 16));
-    sqlite3_result_blob64(context, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-  } else if (stored == "NULL") {
-    sqlite3_result_null(context);
-  } else if (stored.find_first_of(".eEn") != std::string_view::npos) {
-    sqlite3_result_double(context, std::strtod(literal, nullptr));
-  } else {
-    sqlite3_result_int64(context, std::strtoll(literal, nullptr, 10));
+  bool same = v.kind == given.kind && v.bytes == given.bytes && v.integer == given.integer;
+  if (same && v.kind != SQLITE_FLOAT) {
+    sqlite3_result_value(context, args[0]);
+    return;
+  }
+  switch (v.kind) {
+    case SQLITE_INTEGER:
+      sqlite3_result_int64(context, v.integer);
+      break;
+    case SQLITE_FLOAT:
+      sqlite3_result_double(context, v.real);
+      break;
+    case SQLITE_TEXT:
+      sqlite3_result_text64(context, v.bytes, v.size, SQLITE_TRANSIENT, SQLITE_UTF8);
+      break;
+    case SQLITE_BLOB:
+      sqlite3_result_blob64(context, v.bytes, v.size, SQLITE_TRANSIENT);
+      break;
+    default:
+      sqlite3_result_null(context);
   }
 }
 
-int registerExactDecimal(sqlite3* db) {
-  return sqlite3_create_function_v2(db, "zv_exact_decimal", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                    exactDecimal, nullptr, nullptr, nullptr);
+int registerFieldValue(Connection& c) {
+  return sqlite3_create_function_v2(c.db, "zv_field_value", 6, SQLITE_UTF8 | SQLITE_DETERMINISTIC, &c, fieldValue,
+                                    nullptr, nullptr, nullptr);
 }
 
-bool isDecimalField(const std::vector<std::string>& field, const std::string& column) {
-  return strcasecmp(field[0].c_str(), column.c_str()) == 0 && rlTypeClass(atoi(field[1].c_str())) == RL_CLASS_DECIMAL;
+const EngineField* fieldNamed(const std::vector<EngineField>& fields, const std::string& column) {
+  for (const EngineField& f : fields)
+    if (strcasecmp(f.name.c_str(), column.c_str()) == 0) return &f;
+  return nullptr;
+}
+
+// The call that passes source into field f.
+std::string throughField(const EngineField& f, const std::string& source) {
+  return "zv_field_value(" + source + ", " + std::to_string(f.type) + ", " + std::to_string(f.length) + ", " +
+         std::to_string(f.binaryFlag) + ", " + std::to_string(f.scaleWord) + ", " + sqlText(f.name) + ")";
 }
 
 // The k-th identity value one insert draws (k from 1) of a table with its
 // own seed and increment, read inside the insert's write. SQLite writes the
 // sequence back when the statement ends, so each row of it reads the same.
+// A falling identity (a negative increment) goes on below the lowest value
+// the table holds.
 std::string drawnIdentity(const std::vector<std::string>& identity, const std::string& ordinal) {
-  return "(coalesce((SELECT seq FROM main.sqlite_sequence WHERE name = " + sqlText(identity[0]) + "), " +
-         identity[2] + " - " + identity[3] + ") + " + identity[3] + " * " + ordinal + ")";
+  std::string last = identity[3][0] == '-'
+                         ? "(SELECT min(" + quoteIdentifier(identity[1]) + ") FROM main." + quoteIdentifier(identity[0]) + ")"
+                         : "(SELECT seq FROM main.sqlite_sequence WHERE name = " + sqlText(identity[0]) + ")";
+  return "(coalesce(" + last + ", " + identity[2] + " - (" + identity[3] + ")) + (" + identity[3] + ") * " + ordinal +
+         ")";
 }
 
-// "INSERT ... SELECT" into decimal columns or a drawn identity: the SELECT
-// becomes a WITH table, its columns go in through zv_exact_decimal and the
-// identity is drawn row by row.
-void keepSelectedValues(const WrittenValues& written, const std::vector<std::vector<std::string>>& fields,
+// "INSERT ... SELECT" into an engine table: the SELECT becomes a WITH
+// table, its columns go in through zv_field_value and the identity is
+// drawn row by row.
+void keepSelectedValues(const WrittenValues& written, const std::vector<EngineField>& fields,
                         const std::vector<std::string>* identity, Rewritten& text) {
   std::string columns, selected;
   bool rewrite = false, identityGiven = false;
@@ -344,11 +373,10 @@ void keepSelectedValues(const WrittenValues& written, const std::vector<std::vec
     const std::string& target = written.targetColumns[i];
     std::string source = "zv_c" + std::to_string(i + 1);
     std::string value = source;
-    for (const auto& f : fields)
-      if (isDecimalField(f, target)) {
-        value = "zv_exact_decimal(" + source + ", " + std::to_string(atoi(f[2].c_str())) + ", " + sqlText(target) + ")";
-        rewrite = true;
-      }
+    if (const EngineField* f = fieldNamed(fields, target)) {
+      value = throughField(*f, source);
+      rewrite = true;
+    }
     if (identity && strcasecmp(target.c_str(), (*identity)[1].c_str()) == 0) {
       value = "coalesce(" + source + ", " +
               drawnIdentity(*identity, "sum(" + source + " IS NULL) OVER (ROWS UNBOUNDED PRECEDING)") + ")";
@@ -364,27 +392,70 @@ void keepSelectedValues(const WrittenValues& written, const std::vector<std::vec
   // WHERE true: SQLite needs it to tell an upsert clause after the SELECT from a join's ON.
   text.replace(written.selectBegin, written.selectEnd - written.selectBegin,
                "SELECT " + selected + " FROM zv_source WHERE true");
-  if (identityAdded) text.replace(written.columnListClose, 0, ", \"" + (*identity)[1] + "\"");
+  if (identityAdded) text.replace(written.columnListClose, 0, ", " + quoteIdentifier((*identity)[1]));
   text.replace(written.statementBegin, 0,
                std::string(written.withClause ? ", " : "WITH ") + "zv_source(" + columns + ") AS (" + select + ") ");
 }
 
-// An INSERT or UPDATE of a table the engine made writes what the engine
-// would: a decimal keeps every digit (SQLite would turn a long one into a
-// rounded double), and an insert that leaves the identity to the database
-// draws it from its seed and increment.
+// Whether a write names a table of the engine's: one in main that no
+// temporary table of the same name hides.
+bool aimsAtMain(Connection& c, const WrittenValues& written) {
+  if (!written.schema.empty()) return strcasecmp(written.schema.c_str(), "main") == 0;
+  return readRows(c, "SELECT 1 FROM temp.sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE",
+                  written.table)
+      .empty();
+}
+
+std::string quotedColumnList(const std::vector<EngineField>& fields) {
+  std::string list;
+  for (const EngineField& f : fields) list += (list.empty() ? " (" : ", ") + quoteIdentifier(f.name);
+  return list + ")";
+}
+
+// An INSERT or UPDATE of a table the engine made writes what the engine's
+// own writers would: every value checked against its field (declared
+// length, integer range, numbers, dates, JSON) and converted as they
+// convert it, a decimal with every digit, and an insert that leaves the
+// identity to the database draws it from its seed and increment.
 int keepEngineValues(Connection& c, Rewritten& text) {
   if (text.words.empty() || (text.words[0] != "insert" && text.words[0] != "replace" && text.words[0] != "update" &&
                              text.words[0] != "with"))
     return ZVSQL_OK;
-  WrittenValues written = writtenValues(text.text, [&](const std::string& table) {
+  std::vector<EngineField> fields;
+  bool fieldsRead = false;
+  auto readFields = [&](const std::string& table) {
+    if (fieldsRead) return;
+    fieldsRead = true;
+    for (auto& row : readRows(c,
+                              "SELECT name, type, length, binary_flag, scale FROM main.rl_fields"
+                              " WHERE tbl = ?1 COLLATE NOCASE ORDER BY pos",
+                              table))
+      fields.push_back({row[0], atoi(row[1].c_str()), atoi(row[2].c_str()), atoi(row[3].c_str()), atoi(row[4].c_str())});
+  };
+  size_t tableColumns = 0;
+  auto columnsOf = [&](const std::string& table) {
+    readFields(table);
     std::vector<std::string> columns;
-    for (auto& row : readRows(c, "SELECT name FROM main.pragma_table_info(?1)", table)) columns.push_back(row[0]);
+    for (auto& row : readRows(c, "SELECT name FROM pragma_table_info(?1, 'main')", table)) columns.push_back(row[0]);
+    tableColumns = columns.size();
     return columns;
-  });
+  };
+  WrittenValues written = writtenValues(text.text, columnsOf);
   if (written.table.empty()) return ZVSQL_OK;
-  auto fields = readRows(c, "SELECT name, type, scale FROM main.rl_fields WHERE tbl = ?1 COLLATE NOCASE", written.table);
-  if (fields.empty()) return ZVSQL_OK;
+  readFields(written.table);
+  if (fields.empty() || !aimsAtMain(c, written)) return ZVSQL_OK;
+  // A table of the engine's has columns of its own besides its fields (the
+  // record id of a table without an identity, the partition): the rows of
+  // an insert that lists no columns may give the fields alone, in their order.
+  bool fieldsForColumns = !written.columnsListed && written.rows > 0 && fields.size() < tableColumns &&
+                          std::all_of(written.rowItems.begin(), written.rowItems.end(),
+                                      [&](size_t items) { return items == fields.size(); });
+  if (fieldsForColumns)
+    written = writtenValues(text.text, [&](const std::string&) {
+      std::vector<std::string> columns;
+      for (const EngineField& f : fields) columns.push_back(f.name);
+      return columns;
+    });
   struct Edit {
     size_t begin, length;
     std::string with;
@@ -393,31 +464,50 @@ int keepEngineValues(Connection& c, Rewritten& text) {
   // made applies first, so the earlier one made stays in front of it.
   auto comesFirst = [](const Edit& a, const Edit& b) { return a.begin > b.begin; };
   std::vector<Edit> edits;
-  for (const ColumnValue& v : written.values) {
-    if (v.kind == ColumnValue::Null || v.length == 0) continue;
-    for (const auto& f : fields) {
-      if (!isDecimalField(f, v.column)) continue;
-      if (v.kind == ColumnValue::Other) {
-        // Known only when the statement runs: converted then.
-        edits.push_back({v.begin + v.length, 0, ", " + f[2] + ", " + sqlText(v.column) + ")"});
-        edits.push_back({v.begin, 0, "zv_exact_decimal("});
+  if (fieldsForColumns) edits.push_back({written.tableEnd, 0, quotedColumnList(fields)});
+  for (const auto* list : {&written.values, &written.upsertValues})
+    for (const ColumnValue& v : *list) {
+      const EngineField* f = fieldNamed(fields, v.column);
+      if (!f || v.kind == ColumnValue::Null) continue;
+      if (v.length == 0) {
+        if (v.kind == ColumnValue::Other)
+          return c.fail(ZVSQL_CONVERSION, "Column " + v.column +
+                                              ": a value set together with other columns from one row cannot be "
+                                              "checked; set each column of the table on its own");
         continue;
       }
-      char literal[1024];
-      int rc = rlDecimalSqlLiteral(v.literal.c_str(), atoi(f[2].c_str()), literal, sizeof literal);
-      if (rc != 0)
-        return c.fail(ZVSQL_CONVERSION, "Column " + v.column + ": " + (rc == RL_VALUE_TOO_LONG ? "the value is too long" : literal),
-                      text.callerOffset(long(v.begin)));
-      edits.push_back({v.begin, v.length, literal});
+      if (v.kind == ColumnValue::Other) {
+        // Known only when the statement runs: checked then.
+        std::string call = throughField(*f, "");
+        edits.push_back({v.begin + v.length, 0, call.substr(call.find(','))});
+        edits.push_back({v.begin, 0, "zv_field_value("});
+        continue;
+      }
+      rlSqlValue literal{SQLITE_TEXT, 0, 0, v.literal.data(), v.literal.size()};
+      if (v.kind == ColumnValue::Number) {
+        const char* b = v.literal.c_str() + (v.literal[0] == '+' ? 1 : 0);
+        auto [end, ec] = std::from_chars(b, v.literal.c_str() + v.literal.size(), literal.integer);
+        // Not a 64-bit integer: a double, but a decimal takes the digits as written.
+        bool integer = ec == std::errc() && end == v.literal.c_str() + v.literal.size();
+        literal.kind = integer                                       ? SQLITE_INTEGER
+                       : rlTypeClass(f->type) == RL_CLASS_DECIMAL ? SQLITE_TEXT
+                                                                    : SQLITE_FLOAT;
+        if (literal.kind == SQLITE_FLOAT) literal.real = std::strtod(v.literal.c_str(), nullptr);
+      }
+      char stored[1024];
+      int rc = rlSqlFieldLiteral(f->type, f->length, f->binaryFlag, f->scaleWord, f->name.c_str(), &literal, stored,
+                                 sizeof stored);
+      if (rc != RL_OK)
+        return c.fail(ZVSQL_CONVERSION, "Column " + v.column + ": " + stored, text.callerOffset(long(v.begin)));
+      if (*stored) edits.push_back({v.begin, v.length, stored});
     }
-  }
   auto identities = readRows(c,
                              "SELECT name, identity_field, identity_seed, identity_increment FROM main.rl_tables"
                              " WHERE name = ?1 COLLATE NOCASE AND identity_field IS NOT NULL",
                              written.table);
   const std::vector<std::string>* identity = nullptr;
-  if (!identities.empty() && strcasecmp(written.verb.c_str(), "insert") == 0 &&
-      (identities[0][2] != "1" || identities[0][3] != "1"))
+  bool inserts = strcasecmp(written.verb.c_str(), "insert") == 0 || strcasecmp(written.verb.c_str(), "replace") == 0;
+  if (!identities.empty() && inserts && (identities[0][2] != "1" || identities[0][3] != "1"))
     identity = &identities[0];
   if (identity && written.rows > 0) {
     const std::string& column = (*identity)[1];
@@ -429,7 +519,7 @@ int keepEngineValues(Connection& c, Rewritten& text) {
         if (v.kind == ColumnValue::Null) edits.push_back({v.begin, v.length, drawnIdentity(*identity, std::to_string(++drawn))});
       }
     if (!given && written.columnsListed) {
-      edits.push_back({written.columnListClose, 0, ", \"" + column + "\""});
+      edits.push_back({written.columnListClose, 0, ", " + quoteIdentifier(column)});
       for (size_t close : written.rowCloses) edits.push_back({close, 0, ", " + drawnIdentity(*identity, std::to_string(++drawn))});
     }
   }
@@ -549,8 +639,10 @@ const char* targetDeclaredType(Command& cmd, int index) {
   int seen = -1;
   for (size_t i = k; i < toks.size(); ++i) {
     if (toks[i].kind != TokenKind::Punct || sql[toks[i].begin] != '?' || ++seen != index) continue;
-    if (i < 2 || sql[toks[i - 1].begin] != '=') return nullptr;
-    std::string column = identifierOf(sql, toks[i - 2]);
+    // (a parameter bound for a field of the engine's is passed through its check)
+    size_t at = i >= 3 && sql[toks[i - 1].begin] == '(' && isWord(sql, toks[i - 2], "zv_field_value") ? i - 2 : i;
+    if (at < 2 || sql[toks[at - 1].begin] != '=') return nullptr;
+    std::string column = identifierOf(sql, toks[at - 2]);
     const char* declared = nullptr;
     Connection& c = *cmd.conn;
     c.internal = true;
@@ -656,8 +748,8 @@ int openDatabase(Connection& c, const std::string& path) {
   if (rc == SQLITE_OK && (rc = createCatalog(c.db, &error)) != SQLITE_OK) c.fail(rc, error);
   if (rc == SQLITE_OK && (rc = registerProcedures(c.db, &c.context)) != SQLITE_OK)
     c.fail(rc, "The procedures cannot be registered");
-  if (rc == SQLITE_OK && (rc = registerExactDecimal(c.db)) != SQLITE_OK)
-    c.fail(rc, "The decimal conversion cannot be registered");
+  if (rc == SQLITE_OK && (rc = registerFieldValue(c)) != SQLITE_OK)
+    c.fail(rc, "The check of values written into fields cannot be registered");
   c.hasDeadline = false;
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(c.db);
@@ -685,6 +777,10 @@ int64_t monotonicMs() {
 int runInternalStatement(Connection& c, const char* sql) { return runInternal(c, sql); }
 
 int Connection::failSqlite(int rc, const char* doing) {
+  if (valueRefused) {
+    valueRefused = false;
+    return fail(ZVSQL_CONVERSION, std::string(db ? sqlite3_errmsg(db) : "A field refused a value") + " (" + doing + ")");
+  }
   if ((rc == SQLITE_INTERRUPT || (rc & 0xff) == SQLITE_BUSY) && interrupted)
     return fail(ZVSQL_INTERRUPTED, std::string("The statement was interrupted by its caller while ") + doing);
   if ((rc == SQLITE_INTERRUPT && timedOut) || ((rc & 0xff) == SQLITE_BUSY && timedOut))
@@ -780,6 +876,7 @@ int stepStatement(Command& c, int* sqliteRc) {
   Connection& conn = *c.conn;
   conn.timedOut = false;
   conn.interrupted = false;
+  conn.valueRefused = false;
   conn.timeoutSeconds = c.runSeconds;
   conn.deadlineMs = c.runDeadlineMs;
   conn.hasDeadline = true;

@@ -26,6 +26,7 @@ std::vector<Token> tokenize(const std::string& text);
 bool isWord(const std::string& text, const Token& t, const char* word);  // case-insensitive
 // The name a Word or Quoted token stands for (quotes removed, doubled quotes undone).
 std::string identifierOf(const std::string& text, const Token& t);
+std::string quoteIdentifier(const std::string& name);  // "a""b"
 
 // ---- dialect rewrite ----
 // The text SQLite runs and how its offsets map back to the caller's text.
@@ -61,7 +62,10 @@ struct ColumnValue {
 };
 struct WrittenValues {
   std::string table;  // empty: the statement is none of these
+  std::string schema;  // the schema the statement names ("main", "temp"), empty when it names none
+  size_t tableEnd = 0;  // just past the table's name
   std::vector<ColumnValue> values;
+  std::vector<ColumnValue> upsertValues;  // of an insert's ON CONFLICT ... DO UPDATE SET
   size_t rows = 0;  // rows of an insert's VALUES
   // An insert that lists its columns: where one more column and, per row,
   // one more value go (at the closing parentheses).
@@ -69,6 +73,7 @@ struct WrittenValues {
   std::vector<std::string> listedColumns;
   size_t columnListClose = 0;
   std::vector<size_t> rowCloses;
+  std::vector<size_t> rowItems;  // how many values each row holds
   // The statement's first word ("insert", "replace", "update"), its start
   // (after a leading WITH clause, if any) and whether it had one.
   std::string verb;

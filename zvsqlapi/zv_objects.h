@@ -48,6 +48,7 @@ struct Connection {
   bool timedOut = false;
   int timeoutSeconds = 0;
   bool interrupted = false;                  // the caller's check ended the statement
+  bool valueRefused = false;                 // a field of the engine's refused a value the statement wrote
   int (*interruptCheck)(void*) = nullptr;    // zvsqlSetInterruptCheck
   void* interruptArgument = nullptr;
   int64_t lastInterruptCheckMs = 0;

@@ -10,6 +10,12 @@
 
 namespace zvsql {
 
+std::string quoteIdentifier(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 namespace {
 
 bool isIdentStart(unsigned char c) { return isalpha(c) || c == '_' || c >= 0x80; }
@@ -549,12 +555,6 @@ bool qualifiedNameAt(const std::string& text, const std::vector<Token>& toks, si
   return true;
 }
 
-std::string quoteIdentifier(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
-}
-
 std::string quotedList(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& n : names) out += (out.empty() ? "" : ", ") + quoteIdentifier(n);
@@ -752,14 +752,81 @@ std::vector<Span> groupItems(const std::string& text, const std::vector<Token>& 
 }
 
 // The table named at toks[k] ("name" or "schema.name"); k moves past it.
-std::string tableAt(const std::string& text, const std::vector<Token>& toks, size_t& k) {
+std::string tableAt(const std::string& text, const std::vector<Token>& toks, size_t& k, WrittenValues& w) {
   if (k >= toks.size() || !isName(toks[k])) return "";
   std::string name = identifierOf(text, toks[k++]);
   if (k + 1 < toks.size() && isPunct(text, toks[k], '.') && isName(toks[k + 1])) {
+    w.schema = name;
     name = identifierOf(text, toks[k + 1]);
     k += 2;
   }
+  w.tableEnd = toks[k - 1].begin + toks[k - 1].length;
   return name;
+}
+
+// The "column = value" assignments of a SET list from toks[k] to the end of
+// the list (FROM, WHERE, RETURNING, ...); k moves past them. A list of
+// columns set from a list of values ("(a, b) = (1, 2)") gives a value each;
+// set from anything else (a subquery) it gives each column a value of kind
+// Other that covers no text.
+void assignments(const std::string& text, const std::vector<Token>& toks, size_t& k, std::vector<ColumnValue>& out) {
+  int depth = 0;
+  size_t start = k;
+  auto assignment = [&](size_t from, size_t to) {
+    if (to - from >= 3 && isName(toks[from]) && isPunct(text, toks[from + 1], '=')) {
+      ColumnValue v = valueOf(text, toks, from + 2, to);
+      v.column = identifierOf(text, toks[from]);
+      out.push_back(std::move(v));
+      return;
+    }
+    if (to - from < 3 || !isPunct(text, toks[from], '(')) return;
+    size_t close;
+    std::vector<Span> columns = groupItems(text, toks, from, &close);
+    if (close + 2 >= to || !isPunct(text, toks[close + 1], '=')) return;
+    std::vector<Span> values;
+    size_t valuesClose = 0;
+    if (isPunct(text, toks[close + 2], '(') && !(close + 3 < to && isWord(text, toks[close + 3], "select")))
+      values = groupItems(text, toks, close + 2, &valuesClose);
+    bool each = values.size() == columns.size() && valuesClose + 1 == to;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const Span& c = columns[i];
+      ColumnValue v = each ? valueOf(text, toks, values[i].from, values[i].to) : ColumnValue{"", 0, 0, ColumnValue::Other, ""};
+      v.column = c.to - c.from == 1 && isName(toks[c.from]) ? identifierOf(text, toks[c.from]) : "";
+      out.push_back(std::move(v));
+    }
+  };
+  for (; k < toks.size(); ++k) {
+    const Token& t = toks[k];
+    if (isPunct(text, t, '(')) ++depth;
+    if (isPunct(text, t, ')')) --depth;
+    if (depth != 0) continue;
+    if (isPunct(text, t, ',')) {
+      assignment(start, k);
+      start = k + 1;
+    } else if (isWord(text, t, "from") || isWord(text, t, "where") || isWord(text, t, "returning") ||
+               isWord(text, t, "order") || isWord(text, t, "limit") || isWord(text, t, "on") ||
+               isPunct(text, t, ';')) {
+      break;
+    }
+  }
+  assignment(start, k);
+}
+
+// The DO UPDATE SET lists of an insert's upsert clauses from toks[k].
+void upsertValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w) {
+  int depth = 0;
+  for (; k < toks.size(); ++k) {
+    if (isPunct(text, toks[k], '(')) ++depth;
+    if (isPunct(text, toks[k], ')')) --depth;
+    if (depth != 0) continue;
+    if (isWord(text, toks[k], "returning")) return;
+    if (k + 2 < toks.size() && isWord(text, toks[k], "do") && isWord(text, toks[k + 1], "update") &&
+        isWord(text, toks[k + 2], "set")) {
+      k += 3;
+      assignments(text, toks, k, w.upsertValues);
+      --k;
+    }
+  }
 }
 
 // The SELECT of "INSERT ... SELECT" that starts at toks[k]: it ends where an
@@ -802,7 +869,7 @@ size_t afterWithClause(const std::string& text, const std::vector<Token>& toks) 
 
 void insertValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w,
                   const std::function<std::vector<std::string>(const std::string&)>& tableColumns) {
-  std::string table = tableAt(text, toks, k);
+  std::string table = tableAt(text, toks, k, w);
   if (table.empty()) return;
   std::vector<std::string> columns;
   if (k < toks.size() && isPunct(text, toks[k], '(')) {
@@ -820,6 +887,9 @@ void insertValues(const std::string& text, const std::vector<Token>& toks, size_
     selectSource(text, toks, k, w);
     w.targetColumns = w.columnsListed ? columns : tableColumns(table);
     w.table = table;
+    size_t end = k;
+    while (end < toks.size() && toks[end].begin < w.selectEnd) ++end;
+    upsertValues(text, toks, end, w);
     return;
   }
   if (k >= toks.size() || !isWord(text, toks[k], "values")) {
@@ -837,39 +907,21 @@ void insertValues(const std::string& text, const std::vector<Token>& toks, size_
       w.values.push_back(std::move(v));
     }
     w.rowCloses.push_back(toks[close].begin);
+    w.rowItems.push_back(items.size());
     ++w.rows;
     k = close + 1;
     if (k >= toks.size() || !isPunct(text, toks[k], ',')) break;
     ++k;
   }
+  upsertValues(text, toks, k, w);
 }
 
 void updateValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w) {
-  std::string table = tableAt(text, toks, k);
+  std::string table = tableAt(text, toks, k, w);
   if (table.empty() || k >= toks.size() || !isWord(text, toks[k], "set")) return;
   w.table = table;
-  int depth = 0;
-  size_t start = ++k;
-  auto assignment = [&](size_t from, size_t to) {
-    if (to - from < 3 || !isName(toks[from]) || !isPunct(text, toks[from + 1], '=')) return;
-    ColumnValue v = valueOf(text, toks, from + 2, to);
-    v.column = identifierOf(text, toks[from]);
-    w.values.push_back(std::move(v));
-  };
-  for (; k < toks.size(); ++k) {
-    const Token& t = toks[k];
-    if (isPunct(text, t, '(')) ++depth;
-    if (isPunct(text, t, ')')) --depth;
-    if (depth != 0) continue;
-    if (isPunct(text, t, ',')) {
-      assignment(start, k);
-      start = k + 1;
-    } else if (isWord(text, t, "from") || isWord(text, t, "where") || isWord(text, t, "returning") ||
-               isWord(text, t, "order") || isWord(text, t, "limit") || isPunct(text, t, ';')) {
-      break;
-    }
-  }
-  assignment(start, k);
+  ++k;
+  assignments(text, toks, k, w.values);
 }
 
 }  // namespace

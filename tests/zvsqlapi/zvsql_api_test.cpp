@@ -913,3 +913,150 @@ TEST_F(ZvsqlTest, WritesToEngineTablesKeepDecimalsAndDrawTheIdentity) {
   EXPECT_EQ(shell("select id, quote(amount) from plain"), "1|1.5");
   EXPECT_EQ(shell("select count(*) from ledger"), "3");
 }
+
+// Engine tables made for the tests below, through the engine itself.
+class EngineTablesTest : public ZvsqlTest {
+ protected:
+  struct Field {
+    const char* name;
+    int type, length;
+  };
+  void create(const char* table, std::vector<Field> fields, const char* identity = nullptr, int seed = 1,
+              int increment = 1, const char* unique = nullptr) {
+    ZVSession s(2);
+    s.Logon("SRV", "ADMIN", "TRUVE");
+    ZVDatabase db(&s);
+    db.Connect("testdb");
+    ZVTable t(&db);
+    for (const Field& f : fields) t.AddField(f.name, f.type, f.length);
+    if (identity) ASSERT_EQ(rlSetIdentityField(t.GetHandle(), identity, seed, increment), 0);
+    if (unique) t.AddIndex((std::string(table) + "_" + unique).c_str(), 0, 0, 0)->AddSegment(t.GetField(unique), 12);
+    t.Create(table, 2);
+  }
+  // The code of a statement run on a fresh command.
+  int run(const std::string& sql) {
+    ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+    int rc = zvsqlExecuteDirect(cmd, sql.c_str());
+    zvsqlFreeCommand(cmd);
+    return rc;
+  }
+};
+
+TEST_F(EngineTablesTest, WritesThroughSqlAreCheckedAsTheEnginesWritersCheckThem) {
+  create("checked",
+         {{"k", RL_TYPE_INTEGER, 4}, {"v", RL_TYPE_VARCHAR_FIXED, 5}, {"t", RL_TYPE_TINYINT, 1},
+          {"j", RL_TYPE_JSON, 0}, {"d", RL_TYPE_DATE, 4}, {"b", RL_TYPE_VARBINARY, 6}},
+         nullptr, 1, 1, "k");
+  exec("insert into checked(k, v, t) values(1, 'abcde', -128)");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  // Each one writes a value that its field cannot hold: refused whole, nothing changes.
+  const char* refused[] = {
+      "insert into checked(k, v) values(2, 'abcdef')",
+      "insert into checked(k, v) values(2, 'ab\xc3\xa9\xc3\xa9')",  // 4 characters, 6 bytes
+      "insert into checked(k, t) values(2, 256)",
+      "insert into checked(k, t) values(2, -129)",
+      "insert into checked(k, t) values(2, 'abc')",
+      "insert into checked(k, t) values(2, 1.5)",
+      "insert into checked(k, t) values(2, 1), (3, 300)",
+      "insert into checked(k, v) values(2, 'abc' || 'def')",
+      "insert into checked(k, v) select 2, 'abcdef'",
+      "with src(a) as (select 'abcdef') insert into checked(k, v) select 2, a from src",
+      "insert into checked values(2, 'abcdef', 1, null, null, null)",
+      "insert into checked values(null, 2, 'abcdef', 1, null, null, null)",  // the record id too
+      "insert into checked(k, v) values(2, 'abcdef') returning k",
+      "replace into checked(k, v) values(2, 'abcdef')",
+      "insert or replace into checked(k, t) values(1, 999)",
+      "insert into checked(k) values(1) on conflict(k) do update set v = 'abcdef'",
+      "insert into checked(k) select 1 where true on conflict(k) do update set t = t - 1",
+      "update checked set v = 'abcdef' where k = 1",
+      "update checked set t = t - 1 where k = 1",
+      "update checked set (v, t) = ('ab', 999) where k = 1",
+      "update checked set (v, t) = (select 'ab', 999) where k = 1",
+      "update checked set v = o.x from (select 'abcdef' as x) as o where k = 1",
+      "update main.checked set v = 'abcdef'",
+      "insert into checked(k, j) values(2, 'not json')",
+      "insert into checked(k, d) values(2, '2023-02-29')",
+      "insert into checked(k, b) values(2, x'01020304050607')",
+  };
+  for (const char* sql : refused) {
+    EXPECT_EQ(run(sql), ZVSQL_CONVERSION) << sql;
+    EXPECT_NE(std::string(zvsqlGetErrorMessage(conn_)).find("olumn"), std::string::npos) << sql;
+    ASSERT_EQ(zvsqlAbort(conn_), 0);
+  }
+  EXPECT_EQ(shell("select k, v, t, quote(j), quote(d), quote(b) from checked"), "1|abcde|-128|NULL|NULL|NULL");
+  // A parameter is checked when the statement runs.
+  ZVSQL_CMD cmd = zvsqlNewCommand(conn_);
+  ASSERT_EQ(zvsqlPrepare(cmd, "insert into checked(k, v) values(?, ?)"), 0);
+  ASSERT_EQ(zvsqlSetIntegerParameter(cmd, 0, 2), 0);
+  ASSERT_EQ(zvsqlSetParameterAsString(cmd, 1, "abcdef"), 0);
+  ZVSQL_CURSOR cur = nullptr;
+  EXPECT_EQ(zvsqlExecute(cmd, &cur), ZVSQL_CONVERSION);
+  ASSERT_EQ(zvsqlSetParameterAsString(cmd, 1, "abc"), 0);
+  EXPECT_EQ(zvsqlExecute(cmd, &cur), 0) << zvsqlGetErrorMessage(conn_);
+  zvsqlFreeCursor(cur);
+  zvsqlFreeCommand(cmd);
+  // What the field holds goes in as the engine stores it: numbers as numbers, dates in their one form.
+  exec("insert into checked(k, t, v) values(3, ' 12 ', 7)");
+  exec("insert into checked(k, t, d) values(4, 12.0, '2024-02-29')");
+  exec("insert into checked(k, t, j) select 5, '255', '{\"a\": [1]}'");
+  exec("insert into checked values(6, 'ab\xc3\xa9', 1, null, null, x'0102')");
+  exec("update checked set t = t + 1 where k = 6");
+  exec("insert into checked values(null, 7, 'xy', '3', null, null, null)");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell("select k, quote(v), typeof(t), t, quote(d), quote(b) from checked where k > 1 order by k"),
+            "2|'abc'|null||NULL|NULL\n"
+            "3|'7'|integer|12|NULL|NULL\n"
+            "4|NULL|integer|12|'2024-02-29'|NULL\n"
+            "5|NULL|integer|255|NULL|NULL\n"
+            "6|'ab\xc3\xa9'|integer|2|NULL|X'0102'\n"
+            "7|'xy'|integer|3|NULL|NULL");
+}
+
+TEST_F(EngineTablesTest, ATemporaryTableOfTheSameNameIsSQLitesOwn) {
+  create("shadowed", {{"k", RL_TYPE_INTEGER, 4}, {"v", RL_TYPE_VARCHAR_FIXED, 3}});
+  exec("create temp table shadowed(k integer, v varchar(3))");
+  exec("insert into shadowed(k, v) values(1, 'longer than three')");
+  exec("insert into shadowed values(2, 'also longer')");
+  exec("update shadowed set v = v || '!'");
+  EXPECT_EQ(joined("select k, v from temp.shadowed order by k"), "1|longer than three!\n2|also longer!");
+  // Named through its schema, the engine's table is checked still.
+  EXPECT_EQ(run("insert into main.shadowed(k, v) values(3, 'abcd')"), ZVSQL_CONVERSION);
+  exec("insert into main.shadowed values(4, 'abc')");
+  ASSERT_EQ(zvsqlCommit(conn_), 0);
+  EXPECT_EQ(shell("select k, v from shadowed"), "4|abc");
+}
+
+TEST_F(EngineTablesTest, EveryInsertDrawsTheIdentityFromItsSeedAndIncrement) {
+  struct Table {
+    const char* name;
+    int seed, increment;
+  } tables[] = {{"rising", -1000, 7}, {"falling", 100, -1}, {"falling_far", -5, -10}};
+  for (const Table& t : tables) {
+    SCOPED_TRACE(t.name);
+    create(t.name, {{"n", RL_TYPE_BIGINT, 8}, {"v", RL_TYPE_INTEGER, 4}}, "n", t.seed, t.increment);
+    std::string name = t.name;
+    for (std::string sql : {"insert into T(v) values(1)", "insert into T(v) values(2), (3)",
+                            "insert into T values(null, 4)", "insert into T(v) select 5 union all select 6",
+                            "replace into T(v) values(7)", "insert or replace into T(v) values(8)",
+                            "replace into T values(null, 9)"})
+      exec(sql.replace(sql.find(" T"), 2, " " + name));
+    ASSERT_EQ(zvsqlCommit(conn_), 0);
+    // The engine's own writer goes on from there.
+    {
+      ZVSession s(2);
+      s.Logon("SRV", "ADMIN", "TRUVE");
+      ZVDatabase db(&s);
+      db.Connect("testdb");
+      ZVTable table(&db);
+      table.Open(t.name, 0);
+      ZVRecord r(&table);
+      r.SetNew(1);
+      r.SetFieldAsSigned("v", 10);
+      r.Write();
+    }
+    std::string expected;
+    for (int v = 1; v <= 10; ++v)
+      expected += (v > 1 ? "\n" : "") + std::to_string(v) + "|" + std::to_string(t.seed + t.increment * (v - 1));
+    EXPECT_EQ(shell("select v, n from " + name + " order by v"), expected);
+  }
+}
