@@ -626,7 +626,10 @@ const char* declaredType(const FieldDef& f, bool identity) {
   return semOf(f) == Sem::Text ? "TEXT" : "BLOB";
 }
 
-// Integer ranges: the signed and unsigned forms of each width are accepted.
+// Integer ranges: a signed field holds its width's signed range and an
+// unsigned one its unsigned range. Every reader of the SQL client reads a
+// TINYINT, SMALLINT or INTEGER as a signed number of that width, so a signed
+// field given a value past that range could never be read back as written.
 static void checkIntRange(const FieldDef& f, int64_t v) {
   int64_t lo = INT64_MIN, hi = INT64_MAX;
   switch (f.type) {
@@ -634,16 +637,25 @@ static void checkIntRange(const FieldDef& f, int64_t v) {
       lo = 0, hi = 1;
       break;
     case RL_TYPE_TINYINT:
+      lo = INT8_MIN, hi = INT8_MAX;
+      break;
     case RL_TYPE_UTINYINT:
-      lo = -128, hi = 255;
+      lo = 0, hi = UINT8_MAX;
       break;
     case RL_TYPE_SMALLINT:
+      lo = INT16_MIN, hi = INT16_MAX;
+      break;
     case RL_TYPE_USMALLINT:
-      lo = -32768, hi = 65535;
+      lo = 0, hi = UINT16_MAX;
       break;
     case RL_TYPE_INTEGER:
+      lo = INT32_MIN, hi = INT32_MAX;
+      break;
     case RL_TYPE_UINTEGER:
-      lo = INT32_MIN, hi = UINT32_MAX;
+      lo = 0, hi = UINT32_MAX;
+      break;
+    case RL_TYPE_UBIGINT:
+      lo = 0;
       break;
     default:
       break;

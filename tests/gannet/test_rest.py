@@ -570,8 +570,8 @@ class RecordTest(ServerTest):
             {"name": "tiny", "type": "TINYINT"}, {"name": "small", "type": "SMALLINT"},
             {"name": "whole", "type": "INTEGER"}, {"name": "big", "type": "BIGINT"}]})
         self.assertEqual(status, 200, body)
-        # The signed and the unsigned forms of each width are taken.
-        edges = {"tiny": (-128, 255), "small": (-32768, 65535), "whole": (-2147483648, 4294967295),
+        # Each field holds its width's signed range: what the SQL client reads back.
+        edges = {"tiny": (-128, 127), "small": (-32768, 32767), "whole": (-2147483648, 2147483647),
                  "big": (-9223372036854775808, 9223372036854775807)}
         for field, (low, high) in edges.items():
             rid = insert("rrng", "nums", [{field: low}, {field: high}])
