@@ -194,7 +194,9 @@ void ZVTable::Open(const char* name, int mode) {
     core_->shared = shared;
     core_->blockGen = shared->blockGen.load();
     try {
-      core_->loadFromCatalog(name, true);
+      // A table opened for definition changes reads the catalog now: a late
+      // reload would drop the changes made on it in between.
+      core_->loadFromCatalog(name, mode == 0);
     } catch (...) {
       core_->close();
       throw;
