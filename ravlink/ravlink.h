@@ -408,7 +408,7 @@ class RAVLINK_API ZVBase {
   virtual void Lock(int mode);
   virtual void Unlock();
   int GetError() const { return lastError_; }  // code of the last failed call on this object, 0 after success
-  RLHANDLE GetHandle() { return static_cast<RLHANDLE>(this); }
+  RLHANDLE GetHandle() const { return handle_; }
   // Client date type 1-6 and time type 1-5, 10, 11 used for the texts of
   // date and time values in this session (default 1 and 3).
   void SetDefDateType(int dateType);
@@ -420,6 +420,7 @@ class RAVLINK_API ZVBase {
   template <class Fn>
   auto guarded(Fn&& fn, const char* call = __builtin_FUNCTION()) -> decltype(fn());  // call: for the monitor
   int lastError_ = 0;
+  RLHANDLE handle_;  // checked by generation: a stale handle finds no object
   friend struct ravlink_detail::RecordState;
   friend struct ravlink_detail::Access;
 };

@@ -3,6 +3,7 @@
 
 #include "monitor_engine.h"
 #include "ravlink.h"
+#include "rl_handles.h"
 
 #include <sqlite3.h>
 
@@ -338,42 +339,6 @@ struct Logon;
 // otherwise.
 void createServer(const char* server, const char* user = nullptr, const char* password = nullptr);
 
-// The objects alive behind handles: every client call looks its handle up,
-// and every object made or deleted (a table opened for one request makes a
-// dozen) registers. Sharded by address, so that requests on many threads
-// do not queue on one lock.
-class HandleRegistry {
- public:
-  void add(const void* handle) {
-    Shard& shard = shardOf(handle);
-    std::lock_guard<std::mutex> lock(shard.mutex);
-    shard.live.insert(handle);
-  }
-  void remove(const void* handle) {
-    Shard& shard = shardOf(handle);
-    std::lock_guard<std::mutex> lock(shard.mutex);
-    shard.live.erase(handle);
-  }
-  bool contains(const void* handle) {
-    Shard& shard = shardOf(handle);
-    std::lock_guard<std::mutex> lock(shard.mutex);
-    return shard.live.count(handle) != 0;
-  }
-
- private:
-  static constexpr size_t kShards = 64;
-  struct alignas(64) Shard {
-    std::mutex mutex;
-    std::unordered_set<const void*> live;
-  };
-  Shard& shardOf(const void* handle) {
-    auto address = reinterpret_cast<uintptr_t>(handle);
-    // Objects are at least 16-byte aligned: the low bits tell nothing apart.
-    return shards_[((address >> 4) ^ (address >> 10)) % kShards];
-  }
-  Shard shards_[kShards];
-};
-
 struct Engine {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<FileShared>> files;
@@ -382,7 +347,7 @@ struct Engine {
   std::map<int32_t, std::weak_ptr<Logon>> owners;
   int32_t nextOwner = 1;
   std::atomic<uint64_t> nextLogonId{1};
-  HandleRegistry handles;
+  HandleTable handles;
   std::mutex serverMutex;  // server catalogs: users and databases
   // Tables copied to another database by AddTable and not yet dropped from
   // their own: "<file path>\n<lower-case name>" -> the table's write and
@@ -402,7 +367,6 @@ constexpr int kLockTimeoutMs = 30000;
 constexpr int kBusyTimeoutMs = 30000;
 
 // ---- sessions and connections -------------------------------------------
-struct Stmt;  // see rl_storage.cpp
 class Walk;   // see rl_record.cpp
 
 struct Connection {
@@ -670,6 +634,7 @@ struct RecordState {
   void restoreRow();                         // reads the position's row again by its id
 
   void stopWalk();  // the next move seeks again from the position
+  void endWalk();   // the walk goes with its statements
   Walk& walkOn();   // the walk, bound to the table's connection
   int walk(int dir, bool fromStart);
   bool waitForCommit(uint64_t seenSeq, std::chrono::steady_clock::time_point deadline);
@@ -711,6 +676,21 @@ Value columnValue(sqlite3_stmt* st, int column);
 void assignColumn(Value& v, sqlite3_stmt* st, int column);        // reuses v's buffer
 bool stepRow(sqlite3* db, sqlite3_stmt* st, const char* doing);   // true: a row
 void stepDone(sqlite3* db, sqlite3_stmt* st, const char* doing);  // maps constraint errors to 2
+
+// Resets and clears a statement however the scope is left.
+struct StmtReset {
+  sqlite3_stmt* st;
+  ~StmtReset() {
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+  }
+};
+
+// A statement of the engine's own (catalog and definitions): prepared
+// without a cache, failing as a catalog read does.
+sqlite3_stmt* prepareOnce(sqlite3* db, const char* sql);
+// Runs one statement of the engine's own with the values bound in order.
+void execBound(sqlite3* db, const char* sql, const std::vector<Value>& values);
 
 // Finalizes a prepared statement when it goes out of scope: the engine's
 // failures are thrown, and a statement left behind keeps its connection
@@ -785,8 +765,7 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
 // The registered object of type T behind a handle, or null.
 template <class T>
 T* handleAs(RLHANDLE h) {
-  if (!h || !engine().handles.contains(h)) return nullptr;
-  return dynamic_cast<T*>(static_cast<ZVBase*>(h));
+  return dynamic_cast<T*>(engine().handles.find(h));
 }
 // Runs fn under the object's session: 0, or the code it failed with (kept
 // as the object's last error). RL_BAD_HANDLE for no object.

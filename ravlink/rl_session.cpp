@@ -213,9 +213,9 @@ void createServer(const char* server, const char* user, const char* password) {
 
 // ---- base ---------------------------------------------------------------------
 
-ZVBase::ZVBase() { engine().handles.add(this); }
+ZVBase::ZVBase() : handle_(engine().handles.add(this)) {}
 
-ZVBase::~ZVBase() { engine().handles.remove(this); }
+ZVBase::~ZVBase() { engine().handles.remove(handle_); }
 
 void ZVBase::Begin() {
   guarded([&] {

@@ -119,8 +119,7 @@ int TableCore::field(std::string_view name) const {
 
 template <class T>
 static T* fromHandle(RLHANDLE h) {
-  if (!h || !engine().handles.contains(h)) return nullptr;
-  return dynamic_cast<T*>(static_cast<ZVBase*>(h));
+  return dynamic_cast<T*>(engine().handles.find(h));
 }
 
 ZVField* Access::field(RLHANDLE h) { return fromHandle<ZVField>(h); }

@@ -17,15 +17,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Worker {
-  RLHANDLE session = nullptr, table = nullptr, record = nullptr;
+  RLHANDLE table = nullptr, record = nullptr;
+  ZVSession* session = nullptr;
   ZVDatabase* database = nullptr;
   std::vector<int64_t> ids;
 };
 
 bool open(Worker& w, const char* db) {
-  w.session = rlAllocSession(2);
-  if (rlLogon(w.session, "BRENLOXS", "ADMIN", "TRUVE") != 0) return false;
-  w.database = new ZVDatabase(static_cast<ZVSession*>(static_cast<ZVBase*>(w.session)));
+  w.session = new ZVSession(2);
+  if (rlLogon(w.session->GetHandle(), "BRENLOXS", "ADMIN", "TRUVE") != 0) return false;
+  w.database = new ZVDatabase(w.session);
   w.database->Connect(db);
   w.table = rlAllocTable(w.database->GetHandle());
   if (rlOpenTable(w.table, "bench", 0) != 0) return false;
@@ -87,7 +88,7 @@ int main(int argc, char** argv) {
     rlFreeRecord(w.record);
     rlFreeTable(w.table);
     delete w.database;
-    rlFreeSession(w.session);
+    delete w.session;
   }
   return 0;
 }

@@ -198,3 +198,32 @@ TEST_F(EngineTest, RenamedTablesAndCopiedObjects) {
   c.session->DisconnectAll();
   EXPECT_EQ(codeOf([&] { t.Open("goods", 0); }), RL_NOT_OPEN);
 }
+
+// A handle outlives its object: once the object is freed, the handle (and
+// any handle never handed out) finds nothing, even when a new object takes
+// the freed one's place.
+TEST_F(EngineTest, StaleAndForgedHandlesFindNoObject) {
+  auto c = connect();
+  createItems(c.database.get());
+  RLHANDLE db = c.database->GetHandle();
+  RLHANDLE gone = rlAllocTable(db);
+  ASSERT_EQ(rlOpenTable(gone, "items", 0), 0);
+  rlFreeTable(gone);
+  RLHANDLE table = rlAllocTable(db);
+  ASSERT_EQ(rlOpenTable(table, "items", 0), 0);
+  EXPECT_NE(table, gone);
+  EXPECT_EQ(zvdbIsActiveTable(table), 1);
+  EXPECT_EQ(zvdbIsActiveTable(gone), 0);
+  EXPECT_EQ(rlOpenTable(gone, "items", 0), RL_BAD_HANDLE);
+  rlFreeTable(gone);  // freeing it again leaves the live table alone
+  EXPECT_EQ(zvdbIsActiveTable(table), 1);
+
+  auto word = reinterpret_cast<uintptr_t>(table);
+  char name[128], path[255];
+  for (RLHANDLE forged : {reinterpret_cast<RLHANDLE>(word ^ (uintptr_t(1) << 40)),
+                          reinterpret_cast<RLHANDLE>(word + 1), reinterpret_cast<RLHANDLE>(c.database.get())}) {
+    EXPECT_EQ(rlOpenTable(forged, "items", 0), RL_BAD_HANDLE);
+    EXPECT_EQ(rlFirstTable(forged, name, sizeof name, path, sizeof path), RL_BAD_HANDLE);
+  }
+  rlFreeTable(table);
+}
