@@ -167,6 +167,9 @@ void logonEnded(Logon& logon) {
            std::string(killed ? "Logon ended by zvklusr" : "Logoff") + " of task " + std::to_string(logon.owner));
 }
 
+static std::string folderNameOf(const std::string& serverDir, const std::string& dbPath);
+static std::string joinedName(const std::string& folder, const std::string& table);
+
 void tableOpened(TableCore& table) {
   Registry& r = registry();
   OpenTable entry;
@@ -175,7 +178,11 @@ void tableOpened(TableCore& table) {
   entry.user = table.logon->user;
   entry.serverDir = table.logon->serverDir;
   entry.datno = table.shared ? table.shared->datno : 0;
-  entry.name = fileNameOf(table.logon->serverDir, table.conn->path, table.stored.name);
+  // Worked out once per connection: a table opened for each request would
+  // otherwise take apart the same two paths every time.
+  Connection& conn = *table.conn;
+  if (conn.monitorFolder.empty()) conn.monitorFolder = folderNameOf(table.logon->serverDir, conn.path);
+  entry.name = joinedName(conn.monitorFolder, table.stored.name);
   entry.openedAt = nowSeconds();
   r.tableOpens++;
   uint64_t open = ++table.logon->stats.openTables;
@@ -392,11 +399,19 @@ bool isAdministrator(const Logon& logon) {
 
 // ---- file names ---------------------------------------------------------------------
 
-std::string fileNameOf(const std::string& serverDir, const std::string& dbPath, const std::string& table) {
+static std::string folderNameOf(const std::string& serverDir, const std::string& dbPath) {
   std::string rel = std::filesystem::path(dbPath).lexically_relative(serverDir).string();
   if (rel.empty() || rel.rfind("..", 0) == 0) rel = std::filesystem::path(dbPath).filename().string();
-  std::string name = rel + "/" + table;
+  return rel;
+}
+
+static std::string joinedName(const std::string& folder, const std::string& table) {
+  std::string name = folder + "/" + table;
   return name.substr(0, kMaxFileName);
+}
+
+std::string fileNameOf(const std::string& serverDir, const std::string& dbPath, const std::string& table) {
+  return joinedName(folderNameOf(serverDir, dbPath), table);
 }
 
 }  // namespace monitor

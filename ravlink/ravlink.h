@@ -665,6 +665,7 @@ class RAVLINK_API ZVTable : public ZVBase {
   friend struct ravlink_detail::Access;
   ravlink_detail::Logon* logon() const override;
   void rebuildObjects();
+  void settleCatalog();
   ZVDatabase* database_;
   std::shared_ptr<ravlink_detail::TableCore> core_;
   std::vector<std::unique_ptr<ZVField>> fields_;

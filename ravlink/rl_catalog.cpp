@@ -197,12 +197,22 @@ static int64_t catalogGeneration(Connection& conn) {
   return gen;
 }
 
+static unsigned pagerVersion(Connection& conn, bool* known) {
+  unsigned version = 0;
+  *known = sqlite3_file_control(conn.db, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
+  return version;
+}
+
 // Whether the connection's cached definitions still hold. A commit by
 // another connection (of this process or another) changes the file's data
 // version; only then is the catalog generation read again.
 static void dropStaleDefinitions(Connection& conn) {
   sqlite3_stmt* st = conn.prepare("PRAGMA data_version");
   int64_t version = stepRow(conn.db, st, "reading the data version") ? sqlite3_column_int64(st, 0) : -1;
+  // Read inside the same transaction: what the pager has seen up to here.
+  // The catalog generation below may be newer still, which only makes the
+  // next check look again.
+  conn.pagerVersionSeen = pagerVersion(conn, &conn.pagerVersionKnown);
   sqlite3_reset(st);
   if (version == conn.dataVersionSeen) return;
   int64_t gen = catalogGeneration(conn);
@@ -211,10 +221,40 @@ static void dropStaleDefinitions(Connection& conn) {
   conn.catalogGenSeen = gen;
 }
 
-bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def) {
+bool definitionsHoldInSnapshot(Connection& conn) {
+  bool known = false;
+  unsigned version = pagerVersion(conn, &known);
+  if (!known) return false;
+  if (conn.pagerVersionKnown && version == conn.pagerVersionSeen) return true;
+  // Something was committed since: the catalog generation, read in this
+  // same transaction, tells whether it was the catalog.
+  if (catalogGeneration(conn) != conn.catalogGenSeen) return false;
+  conn.pagerVersionSeen = version;
+  conn.pagerVersionKnown = true;
+  return true;
+}
+
+bool cachedDefinitionCurrent(Connection& conn, const std::string& name, const TableShared& shared) {
   conn.parkWalks();
   dropStaleDefinitions(conn);
+  auto it = conn.definitions.find(name);
+  return it != conn.definitions.end() && it->second.schemaGen == shared.schemaGen.load();
+}
+
+bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def,
+                       bool* deferred) {
   uint64_t schemaGen = shared.schemaGen.load();
+  if (deferred && conn.pagerVersionKnown && !conn.txnOpen) {
+    auto it = conn.definitions.find(name);
+    if (it != conn.definitions.end() && it->second.schemaGen == schemaGen) {
+      *def = it->second.def;
+      *deferred = true;
+      return true;
+    }
+  }
+  conn.parkWalks();
+  dropStaleDefinitions(conn);
+  schemaGen = shared.schemaGen.load();
   auto it = conn.definitions.find(name);
   if (it != conn.definitions.end() && it->second.schemaGen == schemaGen) {
     *def = it->second.def;

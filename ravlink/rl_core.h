@@ -390,6 +390,13 @@ struct Connection {
   };
   std::map<std::string, CachedDefinition, TableNameLess> definitions;
   int64_t dataVersionSeen = -1, catalogGenSeen = -1;
+  // The pager's own count of changes (its own commits and everybody
+  // else's) when the cached definitions were last found current: while it
+  // stays so, nothing can have changed the catalog, and a table may be
+  // opened from the cache without a statement of its own.
+  unsigned pagerVersionSeen = 0;
+  bool pagerVersionKnown = false;
+  std::string monitorFolder;  // the file as the monitor names it, relative to the server's folder
   // Walks whose statement may be stepping between calls. A stepping
   // statement holds the connection's read transaction (and its view of
   // the file) open: every other statement, write, commit or rollback on
@@ -474,6 +481,11 @@ struct TableCore {
   std::shared_ptr<TableShared> shared;
   uint64_t blockGen = 0, schemaGen = 0;
   uint64_t version = 1;  // rises when the field layout changes
+  // Opened from the connection's cached definition without asking the file
+  // whether another process changed the catalog since: the first statement
+  // settles it (a read by id inside its own read transaction, anything else
+  // through requireOpen before it runs).
+  bool catalogUnchecked = false;
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
@@ -489,11 +501,19 @@ struct TableCore {
   // every record call makes; anything to do happens in catchUp.
   void requireOpen() {
     if (!open || !logon->loggedOn || shared->blocked.load() || shared->blockGen.load() != blockGen ||
-        shared->schemaGen.load() != schemaGen)
+        shared->schemaGen.load() != schemaGen || catalogUnchecked)
       catchUp();
   }
-  void catchUp();
-  void loadFromCatalog(const std::string& name);
+  // requireOpen, leaving an unchecked catalog to the caller's own statement.
+  void requireOpenLeavingCheck() {
+    if (!open || !logon->loggedOn || shared->blocked.load() || shared->blockGen.load() != blockGen ||
+        shared->schemaGen.load() != schemaGen)
+      catchUp(false);
+  }
+  void catchUp(bool settleCatalog = true);
+  // mayDefer: a definition cached by the connection is taken as it is and
+  // the table marked catalogUnchecked.
+  void loadFromCatalog(const std::string& name, bool mayDefer = false);
   void prepareTexts();
   int field(std::string_view name) const;  // throws RL_UNKNOWN_FIELD
   void close();
@@ -506,7 +526,17 @@ bool catalogHasTable(sqlite3* db, const std::string& name);
 // def->name is the catalog's spelling of the name, whatever case name has.
 bool catalogRead(sqlite3* db, const std::string& name, TableDef* def);
 // catalogRead through the connection's cache of definitions.
-bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def);
+// With `deferred`, a definition in the cache is taken without a look at
+// the file (*deferred set true), when the connection checked the file before.
+bool catalogReadCached(Connection& conn, const std::string& name, const TableShared& shared, TableDef* def,
+                       bool* deferred = nullptr);
+// Whether the connection's cached definition of the table is current, the
+// file asked now.
+bool cachedDefinitionCurrent(Connection& conn, const std::string& name, const TableShared& shared);
+// With a statement of the connection stepping, so its read transaction is
+// open: whether the cached definitions hold for what that transaction sees.
+// Costs a statement only when some connection committed since the last check.
+bool definitionsHoldInSnapshot(Connection& conn);
 void catalogWrite(sqlite3* db, const TableDef& def);  // replaces the table's rows
 // Every change of the catalog's rows raises the file's catalog generation,
 // so that connections elsewhere drop their cached definitions.
@@ -568,6 +598,10 @@ struct RecordState {
   // Table usable, buffer matches its layout; inline for the check on every call.
   void sync() {
     table->requireOpen();
+    if (tableVersion != table->version) followLayout();
+  }
+  void syncLeavingCheck() {
+    table->requireOpenLeavingCheck();
     if (tableVersion != table->version) followLayout();
   }
   void followLayout();

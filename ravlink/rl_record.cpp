@@ -594,7 +594,7 @@ static bool loadOne(RecordState& r, sqlite3_stmt* st, const char* doing) {
 }
 
 int RecordState::findRowid(int64_t rowid, int mode) {
-  sync();
+  syncLeavingCheck();
   const char* cond;
   const char* order = " ORDER BY rowid";
   switch (mode) {
@@ -617,10 +617,27 @@ int RecordState::findRowid(int64_t rowid, int mode) {
       fail(RL_BAD_ARGUMENT, "Unknown find mode " + std::to_string(mode));
   }
   TableCore& t = *table;
-  sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " + cond +
-                                     order + " LIMIT 1");
-  sqlite3_bind_int64(st, 1, rowid);
-  if (loadOne(*this, st, "finding a record by id")) return 1;
+  auto statement = [&] {
+    sqlite3_stmt* st = t.conn->prepare("SELECT " + t.selectList + " FROM " + quoteName(t.stored.name) + " WHERE " +
+                                       cond + order + " LIMIT 1");
+    sqlite3_bind_int64(st, 1, rowid);
+    return st;
+  };
+  if (t.catalogUnchecked) {
+    // A table opened on its cached definition: the read's own transaction
+    // tells whether the definition still holds, so a read by id is one
+    // statement. When it does not, or no row came, the definition is
+    // settled on its own and the read runs again.
+    sqlite3_stmt* st = statement();
+    ResetOnExit reset{st};
+    if (stepRow(t.conn->db, st, "finding a record by id") && definitionsHoldInSnapshot(*t.conn)) {
+      t.catalogUnchecked = false;
+      loadRow(st);
+      return 1;
+    }
+  }
+  sync();
+  if (loadOne(*this, statement(), "finding a record by id")) return 1;
   onRow = false;
   pos = Pos::Exhausted;
   return 0;

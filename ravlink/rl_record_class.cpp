@@ -27,7 +27,7 @@ Logon* ZVRecord::logon() const { return state_->table->logon.get(); }
 void ZVRecord::Clear() {
   guarded([&] {
     RecordState& s = *state_;
-    s.sync();
+    s.syncLeavingCheck();  // clearing reads nothing of the file
     s.dropLiveRow();  // cleared below
     for (Value& v : s.values) {
       v.kind = Value::Null;
@@ -64,8 +64,11 @@ void ZVRecord::SetDefaultIndex(const char* indexName) {
 
 void ZVRecord::SetDefaultIndex(int indexNumber) {
   guarded([&] {
+    if (indexNumber == RL_ROWID_INDEX) {
+      state_->syncLeavingCheck();  // record-id order needs nothing of the definition
+      return chooseIndex(*state_, -1);
+    }
     state_->sync();
-    if (indexNumber == RL_ROWID_INDEX) return chooseIndex(*state_, -1);
     if (indexNumber < 0 || size_t(indexNumber) >= state_->table->stored.indexes.size())
       fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
     chooseIndex(*state_, indexNumber);

@@ -16,6 +16,7 @@ void TableCore::close() {
   if (open) monitor::tableClosed(*this);
   insertStmt = nullptr;
   open = false;
+  catalogUnchecked = false;
   if (conn) conn->parkWalks();  // records of this table may still be stepping
   conn.reset();
   shared.reset();
@@ -62,10 +63,13 @@ void TableCore::prepareTexts() {
     rule = PartitionRule();
 }
 
-void TableCore::loadFromCatalog(const std::string& name) {
+void TableCore::loadFromCatalog(const std::string& name, bool mayDefer) {
   TableDef fresh;
+  bool deferred = false;
   // (parks the connection's walks: a stepping walk would keep the catalog as it was when it started)
-  if (!catalogReadCached(*conn, name, *shared, &fresh)) fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
+  if (!catalogReadCached(*conn, name, *shared, &fresh, mayDefer ? &deferred : nullptr))
+    fail(RL_NO_TABLE, "Table [" + name + "] does not exist");
+  catalogUnchecked = deferred;
   // Date and time types belong to this open table, not to the file.
   for (auto& f : fresh.fields) {
     int old = stored.fieldNumber(f.name);
@@ -81,7 +85,7 @@ void TableCore::loadFromCatalog(const std::string& name) {
   prepareTexts();
 }
 
-void TableCore::catchUp() {
+void TableCore::catchUp(bool settleCatalog) {
   if (!open) fail(RL_NOT_OPEN, "The table is not open");
   logon->requireLoggedOn();
   if (shared->blocked.load() || shared->blockGen.load() != blockGen) {
@@ -96,6 +100,13 @@ void TableCore::catchUp() {
       object->rebuildObjects();
     } else {
       loadFromCatalog(stored.name);
+    }
+  }
+  if (settleCatalog && catalogUnchecked) {
+    catalogUnchecked = false;
+    if (!cachedDefinitionCurrent(*conn, stored.name, *shared)) {
+      loadFromCatalog(stored.name);
+      if (object) object->rebuildObjects();
     }
   }
 }
@@ -185,7 +196,9 @@ void ZVTable::Open(const char* name, int mode) {
     core_->shared = shared;
     core_->blockGen = shared->blockGen.load();
     try {
-      core_->loadFromCatalog(name);
+      // A table opened for definition changes reads the catalog now: a late
+      // reload would drop the changes made on it in between.
+      core_->loadFromCatalog(name, mode == 0);
     } catch (...) {
       core_->close();
       throw;
@@ -271,7 +284,20 @@ ZVField* ZVTable::GetField(int number) {
   });
 }
 
-int ZVTable::GetFieldCount() const { return int(core_->def.fields.size()); }
+// A count read from a table opened on its cached definition asks the file
+// first; a failure is left to the next call that works on the table.
+void ZVTable::settleCatalog() {
+  if (!core_->open || !core_->catalogUnchecked) return;
+  try {
+    guarded([&] { core_->requireOpen(); });
+  } catch (const ZVException&) {
+  }
+}
+
+int ZVTable::GetFieldCount() const {
+  const_cast<ZVTable*>(this)->settleCatalog();
+  return int(core_->def.fields.size());
+}
 
 ZVIndex* ZVTable::AddIndex(const char* name, int keyType, int duplicates, int nullKey) {
   return guarded([&] {
@@ -306,7 +332,10 @@ ZVIndex* ZVTable::GetIndex(int number) {
   });
 }
 
-int ZVTable::GetIndexCount() const { return int(core_->def.indexes.size()); }
+int ZVTable::GetIndexCount() const {
+  const_cast<ZVTable*>(this)->settleCatalog();
+  return int(core_->def.indexes.size());
+}
 const char* ZVTable::GetName() const { return core_->open ? core_->stored.name.c_str() : core_->def.name.c_str(); }
 const char* ZVTable::GetPath() const {
   if (core_->conn) return core_->conn->path.c_str();

@@ -292,6 +292,32 @@ TEST_F(EngineTest, CachedDefinitionsFollowChangesMadeElsewhere) {
   ZVTable t(a.database.get());
   t.Open("items", 0);
   EXPECT_EQ(t.GetField("qty")->GetLength(), 99);
+  t.Close();
+  // A read by id as the first call after an open sees a field another
+  // process added since, and so do the next reads.
+  int64_t id = 0;
+  {
+    ZVTable w(a.database.get());
+    w.Open("items", 0);
+    ZVRecord r(&w);
+    insertItem(r, "pen", 3);
+    id = r.GetRowid();
+  }
+  shell(dbFile(),
+        "alter table items add column note TEXT; update items set note = 'kept';"
+        " insert into rl_fields(tbl, pos, name, type, length, scale, binary_flag, auto_timestamp)"
+        " values('items', 5, 'note', 146, 32, 0, 4, 0);"
+        " update rl_schema set value = value + 1 where key = 'catalog_generation'");
+  for (int round = 0; round < 2; ++round) {
+    ZVTable w(a.database.get());
+    w.Open("items", 0);
+    ZVRecord r(&w);
+    r.Clear();
+    ASSERT_EQ(r.FindRowid(id, 0), 1);
+    EXPECT_EQ(r.GetFieldAsString("note"), "kept");
+    EXPECT_EQ(r.GetFieldAsString("name"), "pen");
+    EXPECT_EQ(w.GetFieldCount(), 6);
+  }
   // Deleted and made again with another definition.
   t.Close();
   b.database->DeleteTable("items", "");
