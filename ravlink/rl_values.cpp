@@ -626,10 +626,11 @@ const char* declaredType(const FieldDef& f, bool identity) {
   return semOf(f) == Sem::Text ? "TEXT" : "BLOB";
 }
 
-// Integer ranges: a signed field holds its width's signed range and an
-// unsigned one its unsigned range. Every reader of the SQL client reads a
-// TINYINT, SMALLINT or INTEGER as a signed number of that width, so a signed
-// field given a value past that range could never be read back as written.
+// Integer ranges. A signed field holds its width's signed range: every reader
+// of the SQL client reads a TINYINT, SMALLINT or INTEGER as a signed number of
+// that width, so a value past it could never be read back as written. An
+// unsigned field takes both forms of its width, since the setters of the
+// class interface hand it its bit pattern as a signed number.
 static void checkIntRange(const FieldDef& f, int64_t v) {
   int64_t lo = INT64_MIN, hi = INT64_MAX;
   switch (f.type) {
@@ -640,22 +641,19 @@ static void checkIntRange(const FieldDef& f, int64_t v) {
       lo = INT8_MIN, hi = INT8_MAX;
       break;
     case RL_TYPE_UTINYINT:
-      lo = 0, hi = UINT8_MAX;
+      lo = INT8_MIN, hi = UINT8_MAX;
       break;
     case RL_TYPE_SMALLINT:
       lo = INT16_MIN, hi = INT16_MAX;
       break;
     case RL_TYPE_USMALLINT:
-      lo = 0, hi = UINT16_MAX;
+      lo = INT16_MIN, hi = UINT16_MAX;
       break;
     case RL_TYPE_INTEGER:
       lo = INT32_MIN, hi = INT32_MAX;
       break;
     case RL_TYPE_UINTEGER:
-      lo = 0, hi = UINT32_MAX;
-      break;
-    case RL_TYPE_UBIGINT:
-      lo = 0;
+      lo = INT32_MIN, hi = UINT32_MAX;
       break;
     default:
       break;
