@@ -484,6 +484,7 @@ class MQTTPersist : public MQTTSubscription {
   // PUBACK/PUBREC for what was written (or refused by the table); the
   // publisher of an unwritten message has its connection closed instead.
   void _acknowledge(const MQTTPersistBatch& batch, const std::vector<bool>& unwritten);
+  void _acknowledgeInTurn(uint64_t turn, const MQTTPersistBatch& batch, const std::vector<bool>& unwritten);
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;
@@ -517,6 +518,13 @@ class MQTTPersist : public MQTTSubscription {
   std::mutex queueMutex_;
   std::condition_variable queueReady_;
   std::deque<std::unique_ptr<MQTTPersistMsg>> queue_;
+  // Batches are numbered as they leave the queue (under queueMutex_) and
+  // acknowledged in that order, whichever thread commits first: a
+  // publisher's acknowledgements follow its publications (MQTT 3.1.1 4.6).
+  uint64_t batchesTaken_ = 0;
+  std::mutex ackTurnMutex_;
+  std::condition_variable ackTurn_;
+  uint64_t batchesAcknowledged_ = 0;
   std::atomic<bool> running_{false};  // accepts messages
   bool stopping_ = false;             // threads end once the queue is empty
   std::vector<std::thread> threads_;

@@ -490,6 +490,7 @@ void MQTTPersist::_persistenceThread() {
   MQTTPersistBatch batch;
   MQTTPersistStage stage(*this);
   for (;;) {
+    uint64_t turn;
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
       queueReady_.wait(lock, [&] { return !queue_.empty() || stopping_; });
@@ -510,6 +511,7 @@ void MQTTPersist::_persistenceThread() {
         batch.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }
+      turn = batchesTaken_++;
     }
     // Parsing and extraction happen here, before the transaction: the
     // database's write lock is held only for the inserts and the commit.
@@ -528,7 +530,7 @@ void MQTTPersist::_persistenceThread() {
       unwritten.assign(batch.size(), true);  // no connection: nothing was written
     }
     stage.Clear();
-    _acknowledge(batch, unwritten);
+    _acknowledgeInTurn(turn, batch, unwritten);
     for (const auto& msg : batch) gQueuedBytes -= heldBytes(msg.get());
     batch.clear();
   }
@@ -618,6 +620,25 @@ bool MQTTPersist::_writeBatch(ZVDatabasePooled* db, ZVRecord* record, const MQTT
     log(result, 1, !unwritten[i]);
   }
   return true;
+}
+
+// Waits for the batches taken before this one: a later batch may commit
+// first, and its publishers' acknowledgements must not overtake earlier ones.
+// The waiting thread holds no database connection.
+void MQTTPersist::_acknowledgeInTurn(uint64_t turn, const MQTTPersistBatch& batch,
+                                     const std::vector<bool>& unwritten) {
+  std::unique_lock<std::mutex> lock(ackTurnMutex_);
+  ackTurn_.wait(lock, [&] { return batchesAcknowledged_ == turn; });
+  try {
+    _acknowledge(batch, unwritten);
+  } catch (...) {
+    batchesAcknowledged_++;  // the next batches do not wait for ever
+    ackTurn_.notify_all();
+    throw;
+  }
+  batchesAcknowledged_++;
+  lock.unlock();
+  ackTurn_.notify_all();
 }
 
 void MQTTPersist::_acknowledge(const MQTTPersistBatch& batch, const std::vector<bool>& unwritten) {
