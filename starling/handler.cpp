@@ -202,6 +202,11 @@ constexpr int kConnectMetadataWaitMs = 3000;
 std::mutex gMetadataWaitMutex;
 std::condition_variable gMetadataWritten;
 int gAbandonedMetadataWrites = 0;  // under gMetadataWaitMutex
+// Writes (helper threads) running at once: a storm of CONNECTs while the
+// database is slow or locked waits for room rather than starting a thread
+// each.
+constexpr int kMaxMetadataWrites = 32;
+int gMetadataWritesRunning = 0;  // under gMetadataWaitMutex
 uint64_t gMetadataWritesEnded = 0;  // under gMetadataWaitMutex
 StarlingLogThrottle gMetadataRefusals;  // under gMetadataWaitMutex
 
@@ -231,6 +236,7 @@ void writeConnectRow(const std::shared_ptr<ConnectRow>& row) {
       row->done = true;
       abandoned = row->abandoned;
       gMetadataWritesEnded++;
+      gMetadataWritesRunning--;
     }
     gMetadataWritten.notify_all();
     if (!abandoned) return;
@@ -248,9 +254,19 @@ void writeConnectRow(const std::shared_ptr<ConnectRow>& row) {
 bool recordConnected(const std::shared_ptr<ConnectRow>& row) {
   std::unique_lock<std::mutex> lock(gMetadataWaitMutex);
   const char* why = nullptr;
-  if (gAbandonedMetadataWrites > 0) {
-    why = "an earlier write still waits for it";
-  } else {
+  uint64_t seen = gMetadataWritesEnded;
+  while (gAbandonedMetadataWrites == 0 && gMetadataWritesRunning >= kMaxMetadataWrites) {
+    if (gMetadataWritten.wait_for(lock, std::chrono::milliseconds(kConnectMetadataWaitMs)) ==
+            std::cv_status::timeout &&
+        gMetadataWritesEnded == seen) {
+      why = "the writes already waiting for it do not end";
+      break;
+    }
+    seen = gMetadataWritesEnded;
+  }
+  if (why == nullptr && gAbandonedMetadataWrites > 0) why = "an earlier write still waits for it";
+  if (why == nullptr) {
+    gMetadataWritesRunning++;
     lock.unlock();
     try {
       std::thread(writeConnectRow, row).detach();
@@ -258,7 +274,8 @@ bool recordConnected(const std::shared_ptr<ConnectRow>& row) {
       why = "no thread to write it";
     }
     lock.lock();
-    uint64_t seen = gMetadataWritesEnded;
+    if (why != nullptr) gMetadataWritesRunning--;
+    seen = gMetadataWritesEnded;
     while (why == nullptr &&
            !gMetadataWritten.wait_for(lock, std::chrono::milliseconds(kConnectMetadataWaitMs),
                                       [&] { return row->done; })) {
@@ -268,6 +285,7 @@ bool recordConnected(const std::shared_ptr<ConnectRow>& row) {
       }
       row->abandoned = true;
       gAbandonedMetadataWrites++;
+      gMetadataWritten.notify_all();  // CONNECTs waiting for room are refused too
       why = "it did not answer in time (is another program holding it locked?)";
     }
   }

@@ -88,6 +88,30 @@ class AcknowledgementTest(unittest.TestCase):
                 pub.close()
                 sub.close()
 
+    def test_acknowledgements_follow_publications_across_persistence_threads(self):
+        # Pipelining publishers on a topic written by several threads: each
+        # gets its PUBACKs (QoS 1) and PUBRECs (QoS 2) in the order it sent.
+        code, message = command(self.broker, "CreatePersistenceTopic", "acks/threads", persistenceTopicThreads=4)
+        self.assertEqual(code, 0, message)
+        count = 2000
+        publishers = []
+        for n in range(8):
+            sock = mq.open_socket(self.broker.port)
+            self.assertEqual(connack(sock, "threads-%d" % n, clean=True), (0x20, b"\x00\x00"))
+            publishers.append((sock, 1 + n % 2))
+        for n, (sock, qos) in enumerate(publishers):
+            sock.sendall(b"".join(mq.publish("acks/threads", b"%d-%d" % (n, i), qos=qos, message_id=i)
+                                  for i in range(1, count + 1)))
+        for sock, qos in publishers:
+            expected = PUBACK if qos == 1 else PUBREC
+            got = []
+            for _ in range(count):
+                first, body = mq.read_packet(sock, 60)
+                self.assertEqual(first, expected)
+                got.append(struct.unpack("!H", body)[0])
+            self.assertEqual(got, list(range(1, count + 1)))
+            sock.close()
+
     def test_kept_session_recognises_an_unreleased_qos2_repeat(self):
         # A clean-session-0 publisher leaves between PUBREC and PUBREL and
         # sends the publication again with DUP: stored once. A clean session
@@ -261,6 +285,54 @@ class LockedMetadataTest(unittest.TestCase):
             sock.sendall(mq.publish("after/lock", b"x", qos=1, message_id=3))
             self.assertEqual(mq.read_packet(sock), (PUBACK, b"\x00\x03"))
             sock.close()
+        finally:
+            code, log = broker.close()
+            report = harness.sanitizer_report(log)
+            if report:
+                raise AssertionError(report)
+
+
+class ConnectStormTest(unittest.TestCase):
+    def test_connect_storm_while_the_metadata_is_locked_starts_few_threads(self):
+        # Many CONNECTs at once while another program holds the metadata
+        # database: each is answered CONNACK 3, and the broker does not start
+        # a second thread (beyond each connection's own) per waiting CONNECT.
+        broker = harness.Broker(persistence=True, stats_interval=0, stats_persist_interval=0, websocket=False)
+
+        def threads():
+            with open("/proc/%d/status" % broker.proc.pid) as status:
+                return int(next(line for line in status if line.startswith("Threads:")).split()[1])
+        try:
+            idle = threads()
+            holder = subprocess.Popen(["sqlite3", broker.db()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      text=True)
+            holder.stdin.write(".timeout 30000\nbegin exclusive;\nselect 'held';\n")
+            holder.stdin.flush()
+            self.assertEqual(holder.stdout.readline().strip(), "held")
+            answers = []
+
+            def connect(n):
+                sock = mq.open_socket(broker.port)
+                try:
+                    answers.append(connack(sock, "storm-%d" % n, clean=True))
+                finally:
+                    sock.close()
+            clients = [threading.Thread(target=connect, args=(n,)) for n in range(300)]
+            most = 0
+            try:
+                for client in clients:
+                    client.start()
+                while any(client.is_alive() for client in clients):
+                    most = max(most, threads())
+                for client in clients:
+                    client.join()
+            finally:
+                holder.stdin.write("rollback;\n")
+                holder.stdin.close()
+                holder.wait(timeout=30)
+            self.assertEqual(answers, [(0x20, b"\x00\x03")] * 300)
+            self.assertLess(most - idle, 300 + 64, "threads of heron while 300 CONNECTs waited")
+            self.assertTrue(harness.wait_for(lambda: mq.round_trip(broker.port, "after/storm"), 60), broker.log())
         finally:
             code, log = broker.close()
             report = harness.sanitizer_report(log)
