@@ -810,7 +810,8 @@ void assignments(const std::string& text, const std::vector<Token>& toks, size_t
     if (isPunct(text, t, ',')) {
       assignment(start, k);
       start = k + 1;
-    } else if (isWord(text, t, "from") || isWord(text, t, "where") || isWord(text, t, "returning") ||
+    } else if ((isWord(text, t, "from") && !(k > 0 && isWord(text, toks[k - 1], "distinct"))) ||  // IS DISTINCT FROM
+               isWord(text, t, "where") || isWord(text, t, "returning") ||
                isWord(text, t, "order") || isWord(text, t, "limit") || isWord(text, t, "on") ||
                isPunct(text, t, ';')) {
       break;

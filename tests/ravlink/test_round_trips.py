@@ -403,6 +403,8 @@ class RoundTripTest(unittest.TestCase):
                  ("insert into aliased as a values('abcdef')", False),
                  ("update aliased as a set v = 'abcdef'", False),
                  ("update aliased not indexed set v = 'abcdef'", False),
+                 ("update aliased set rowid = case when 1 is not distinct from 1 then rowid end, v = 'abcdef'", False),
+                 ("update aliased set v = case when v is distinct from null then v end where 0", True),
                  ("insert into aliased(v) values('ab') union all select 'abcdef'", False),
                  ("insert into aliased(v) values('ab') union all values('abcdef')", False),
                  ("create trigger side_in after insert on side begin insert into aliased(v) values(new.x); end", False),
