@@ -239,6 +239,38 @@ bool triggerNamesEngineTable(const std::string& text) {
   return false;
 }
 
+std::vector<std::vector<std::string>> readRows(Connection& c, const char* sql, const std::string& parameter);
+
+// The tables a trigger's body inserts into or updates ("INTO t", "UPDATE
+// [OR ...] t", schema-qualified or not), or none when the text makes no trigger.
+std::vector<std::string> tablesTriggerWrites(const std::string& text) {
+  std::vector<Token> toks;
+  for (const Token& t : tokenize(text))
+    if (t.kind != TokenKind::Space && t.kind != TokenKind::Comment) toks.push_back(t);
+  bool trigger = false;
+  for (size_t i = 1; i < toks.size() && i < 3; ++i) trigger = trigger || isWord(text, toks[i], "trigger");
+  if (toks.empty() || !isWord(text, toks[0], "create") || !trigger) return {};
+  auto named = [&](const Token& t) { return t.kind == TokenKind::Word || t.kind == TokenKind::Quoted; };
+  std::vector<std::string> tables;
+  for (size_t i = 0; i + 1 < toks.size(); ++i) {
+    if (!isWord(text, toks[i], "into") && !isWord(text, toks[i], "update")) continue;
+    size_t k = i + 1;
+    if (isWord(text, toks[i], "update") && k + 1 < toks.size() && isWord(text, toks[k], "or")) k += 2;
+    if (k >= toks.size() || !named(toks[k])) continue;
+    if (k + 2 < toks.size() && text[toks[k + 1].begin] == '.' && named(toks[k + 2])) k += 2;
+    tables.push_back(identifierOf(text, toks[k]));
+  }
+  return tables;
+}
+
+// A trigger's body runs unrewritten, on whichever connection fires it: one
+// that writes a table of the engine's would store what its fields refuse.
+bool triggerWritesEngineFields(Connection& c, const std::string& text) {
+  for (const std::string& table : tablesTriggerWrites(text))
+    if (!readRows(c, "SELECT 1 FROM main.rl_tables WHERE name = ?1 COLLATE NOCASE", table).empty()) return true;
+  return false;
+}
+
 // Rows of a read of the library's own, each column as text (null as "").
 std::vector<std::vector<std::string>> readRows(Connection& c, const char* sql, const std::string& parameter) {
   std::vector<std::vector<std::string>> rows;
@@ -538,6 +570,8 @@ int prepareCommand(Command& cmd, const char* sql) {
   cmd.text = rewriteDialect(sql);
   if (cmd.text.refused) return c.fail(ZVSQL_REFUSED, cmd.text.refusal);
   if (triggerNamesEngineTable(cmd.text.text)) return c.fail(ZVSQL_REFUSED, kEngineTableRefusal);
+  if (triggerWritesEngineFields(c, cmd.text.text))
+    return c.fail(ZVSQL_REFUSED, "A trigger does not write the engine's tables: their values are checked as written");
   if (int rc = keepEngineValues(c, cmd.text); rc != ZVSQL_OK) return rc;
   int own = prepareOwnStatement(cmd, sql);
   if (own >= 0) return own;

@@ -760,6 +760,13 @@ std::string tableAt(const std::string& text, const std::vector<Token>& toks, siz
     name = identifierOf(text, toks[k + 1]);
     k += 2;
   }
+  // an alias ("AS c") and an index choice ("INDEXED BY i", "NOT INDEXED") follow the name
+  if (k + 1 < toks.size() && isWord(text, toks[k], "as") && isName(toks[k + 1])) k += 2;
+  if (k + 2 < toks.size() && isWord(text, toks[k], "indexed") && isWord(text, toks[k + 1], "by") &&
+      isName(toks[k + 2]))
+    k += 3;
+  else if (k + 1 < toks.size() && isWord(text, toks[k], "not") && isWord(text, toks[k + 1], "indexed"))
+    k += 2;
   w.tableEnd = toks[k - 1].begin + toks[k - 1].length;
   return name;
 }
@@ -803,7 +810,8 @@ void assignments(const std::string& text, const std::vector<Token>& toks, size_t
     if (isPunct(text, t, ',')) {
       assignment(start, k);
       start = k + 1;
-    } else if (isWord(text, t, "from") || isWord(text, t, "where") || isWord(text, t, "returning") ||
+    } else if ((isWord(text, t, "from") && !(k > 0 && isWord(text, toks[k - 1], "distinct"))) ||  // IS DISTINCT FROM
+               isWord(text, t, "where") || isWord(text, t, "returning") ||
                isWord(text, t, "order") || isWord(text, t, "limit") || isWord(text, t, "on") ||
                isPunct(text, t, ';')) {
       break;
@@ -867,6 +875,22 @@ size_t afterWithClause(const std::string& text, const std::vector<Token>& toks) 
   return toks.size();
 }
 
+// Whether the VALUES at toks[k] go on into a compound or an ordering
+// ("VALUES (...) UNION ALL SELECT ..."): then the rows are a SELECT's.
+bool compoundValues(const std::string& text, const std::vector<Token>& toks, size_t k) {
+  int depth = 0;
+  for (++k; k < toks.size(); ++k) {
+    const Token& t = toks[k];
+    if (isPunct(text, t, '(')) ++depth;
+    if (isPunct(text, t, ')')) --depth;
+    if (depth != 0) continue;
+    if (isPunct(text, t, ';') || isWord(text, t, "returning") || isWord(text, t, "on")) return false;
+    for (const char* word : {"union", "intersect", "except", "order", "limit"})
+      if (isWord(text, t, word)) return true;
+  }
+  return false;
+}
+
 void insertValues(const std::string& text, const std::vector<Token>& toks, size_t k, WrittenValues& w,
                   const std::function<std::vector<std::string>(const std::string&)>& tableColumns) {
   std::string table = tableAt(text, toks, k, w);
@@ -883,7 +907,8 @@ void insertValues(const std::string& text, const std::vector<Token>& toks, size_
     w.columnListClose = toks[close].begin;
     k = close + 1;
   }
-  if (k < toks.size() && (isWord(text, toks[k], "select") || isWord(text, toks[k], "with"))) {
+  if (k < toks.size() && (isWord(text, toks[k], "select") || isWord(text, toks[k], "with") ||
+                          (isWord(text, toks[k], "values") && compoundValues(text, toks, k)))) {
     selectSource(text, toks, k, w);
     w.targetColumns = w.columnsListed ? columns : tableColumns(table);
     w.table = table;

@@ -392,6 +392,39 @@ class RoundTripTest(unittest.TestCase):
                 failures.append((name, "sqlite3", "rows stored", stored))
         self.assertEqual(failures, [])
 
+    def test_sql_forms_around_the_table_name_and_rows_are_checked_too(self):
+        # An alias or index choice after the table's name, VALUES going on into a compound, and a trigger
+        # that would write an engine table later, unrewritten: each is refused, and nothing is stored.
+        status, reply = self.apps.rest("POST", "table/%s/aliased" % DB, {"fields": [{"name": "v", "type": "VARCHAR",
+                                                                                     "length": 5}]})
+        self.assertEqual(status, 200, reply)
+        self.assertEqual(self.sql_statement("create table side(x text)").get("type"), "rpc")
+        cases = [("insert into aliased as a (v) values('abcdef')", False),
+                 ("insert into aliased as a values('abcdef')", False),
+                 ("update aliased as a set v = 'abcdef'", False),
+                 ("update aliased not indexed set v = 'abcdef'", False),
+                 ("update aliased set rowid = case when 1 is not distinct from 1 then rowid end, v = 'abcdef'", False),
+                 ("update aliased set v = case when v is distinct from null then v end where 0", True),
+                 ("insert into aliased(v) values('ab') union all select 'abcdef'", False),
+                 ("insert into aliased(v) values('ab') union all values('abcdef')", False),
+                 ("create trigger side_in after insert on side begin insert into aliased(v) values(new.x); end", False),
+                 ("create trigger side_up after insert on side begin update or ignore main.\"Aliased\" set v = new.x; end",
+                  False),
+                 ("create trigger own after insert on aliased begin update aliased set v = v || 'abcdef'; end", False),
+                 ("create view aliased_view as select v from aliased", True),
+                 ("create trigger through instead of insert on aliased_view begin insert into aliased select new.v; end",
+                  False),
+                 ("create trigger side_ok after insert on side begin insert into side select v from aliased; end", True),
+                 ("insert into aliased as a (v) values('abcde')", True),
+                 ("update aliased as a set v = 'vwxyz' where a.v = 'abcde'", True),
+                 ("insert into aliased(v) values('ab') union all select 'cd'", True)]
+        for statement, kept in cases:
+            with self.subTest(statement=statement):
+                reply = self.sql_statement(statement)
+                self.assertEqual(reply.get("type"), "rpc" if kept else "exception", reply)
+        self.sql_statement("insert into side values('abcdefgh')")
+        self.assertEqual(self.apps.sql(DB, "select v from aliased order by v"), "ab\ncd\nvwxyz")
+
     def test_identity_with_seed_and_increment_through_every_application(self):
         # A rising and a falling identity.
         for table, seed, increment in (("counted", -1000, 7), ("counted_down", 100, -1)):
