@@ -137,7 +137,7 @@ void openFiles(json_object* request, json_object** reply) {
     return;
   }
   int32_t capacity = configValue(0, kDefaultFiles);
-  std::vector<unsigned char> buffer(size_t(capacity) * 262, 0);
+  std::vector<unsigned char> buffer(size_t(capacity) * RL_MON_OPEN_FILE_ENTRY, 0);
   int r = api.zvGetOpenFiles(task & 0xFFFF, buffer.data(), &capacity);
   if (r != 0) {
     zvJsonSetError(r, "zvGetOpenFiles Error", *reply);
@@ -145,18 +145,17 @@ void openFiles(json_object* request, json_object** reply) {
   }
   json_object* files = zvJsonAllocArray();
   size_t at = 0;
-  for (int32_t i = 0; i < capacity && at + 7 <= buffer.size(); ++i) {
+  for (int32_t i = 0; i < capacity && at + RL_OFILE_AT_NAME + 1 <= buffer.size(); ++i) {
     const unsigned char* e = buffer.data() + at;
-    std::string name = textAt(e, 6, buffer.size() - at - 6);
+    std::string name = textAt(e, RL_OFILE_AT_NAME, buffer.size() - at - RL_OFILE_AT_NAME);
     json_object* row = zvJsonAlloc();
-    zvJsonAddInt(row, "FileNumber", readAt<int16_t>(e, RL_UENT_AT_TASK));
-    zvJsonAddInt(row, "Status", readAt<int16_t>(e, RL_UENT_AT_ACTIVE));
-    zvJsonAddInt(row, "FileType", int8_t(e[4]));
-    zvJsonAddInt(row, "SuperfileType", int8_t(e[5]));
+    zvJsonAddInt(row, "FileNumber", readAt<int16_t>(e, RL_OFILE_AT_FILE_NUMBER));
+    zvJsonAddInt(row, "Status", readAt<int16_t>(e, RL_OFILE_AT_STATUS));
+    zvJsonAddInt(row, "FileType", int8_t(e[RL_OFILE_AT_TYPE]));
+    zvJsonAddInt(row, "SuperfileType", int8_t(e[RL_OFILE_AT_SUPERFILE_TYPE]));
     zvJsonAddString(row, "FileName", name.c_str());
     zvJsonArrayAdd(files, row);
-    size_t length = name.size() + 1;
-    at += 6 + length + (length % 2);
+    at += rlOpenFileEntryLength(name.size());
   }
   zvJsonSetSuccess(*reply);
   zvJsonAdd(*reply, "Files", files);
@@ -169,7 +168,7 @@ void usersForFile(json_object* request, json_object** reply) {
     return;
   }
   int32_t capacity = configValue(100, kDefaultConnections);
-  std::vector<unsigned char> buffer(size_t(capacity) * 40, 0);
+  std::vector<unsigned char> buffer(size_t(capacity) * RL_MON_FILE_USER_ENTRY, 0);
   int r = api.zvGetFileUsers(fileName, buffer.data(), &capacity);
   if (r != 0) {
     zvJsonSetError(r, "zvGetFileUsers Error", *reply);
@@ -177,15 +176,17 @@ void usersForFile(json_object* request, json_object** reply) {
   }
   json_object* users = zvJsonAllocArray();
   size_t at = 0;
-  for (int32_t i = 0; i < capacity && at + 9 <= buffer.size(); ++i) {
+  for (int32_t i = 0; i < capacity && at + RL_FUSER_AT_USER + 1 <= buffer.size(); ++i) {
     const unsigned char* e = buffer.data() + at;
-    std::string user = textAt(e, 8, std::min<size_t>(32, buffer.size() - at - 8));
+    std::string user =
+        textAt(e, RL_FUSER_AT_USER,
+               std::min<size_t>(RL_MON_FILE_USER_ENTRY - RL_FUSER_AT_USER, buffer.size() - at - RL_FUSER_AT_USER));
     json_object* row = zvJsonAlloc();
-    zvJsonAddInt(row, "TaskId", readAt<int32_t>(e, 0));
-    zvJsonAddInt(row, "FileNumber", readAt<int32_t>(e, 4));
+    zvJsonAddInt(row, "TaskId", readAt<int32_t>(e, RL_FUSER_AT_TASK));
+    zvJsonAddInt(row, "FileNumber", readAt<int32_t>(e, RL_FUSER_AT_FILE_NUMBER));
     zvJsonAddString(row, "UserName", user.c_str());
     zvJsonArrayAdd(users, row);
-    at += (user.size() + 12) & ~size_t(3);
+    at += rlFileUserEntryLength(user.size());
   }
   zvJsonSetSuccess(*reply);
   zvJsonAdd(*reply, "Users", users);
@@ -198,7 +199,7 @@ void locksForFile(json_object* request, json_object** reply) {
     return;
   }
   int32_t capacity = kLockCapacity;
-  std::vector<unsigned char> buffer(size_t(capacity) * 56, 0);
+  std::vector<unsigned char> buffer(size_t(capacity) * RL_MON_FILE_LOCK_ENTRY, 0);
   int r = api.zvGetFileLocks(fileName, 0, buffer.data(), &capacity);
   if (r != 0) {
     zvJsonSetError(r, "zvGetFileLocks Error", *reply);
@@ -207,17 +208,19 @@ void locksForFile(json_object* request, json_object** reply) {
   json_object* locks = zvJsonAllocArray();
   size_t at = 0;
   // The engine's count is trusted only as far as the buffer reaches.
-  for (int32_t i = 0; i < std::min(capacity, kLockCapacity) && at + 21 <= buffer.size(); ++i) {
+  for (int32_t i = 0; i < std::min(capacity, kLockCapacity) && at + RL_FLOCK_AT_USER + 1 <= buffer.size(); ++i) {
     const unsigned char* e = buffer.data() + at;
-    std::string user = textAt(e, 20, std::min<size_t>(36, buffer.size() - at - 20));
+    std::string user =
+        textAt(e, RL_FLOCK_AT_USER,
+               std::min<size_t>(RL_MON_FILE_LOCK_ENTRY - RL_FLOCK_AT_USER, buffer.size() - at - RL_FLOCK_AT_USER));
     json_object* row = zvJsonAlloc();
-    zvJsonAddInt(row, "TaskId", readAt<int32_t>(e, 12));
-    zvJsonAddInt(row, "LockType", readAt<int32_t>(e, 8));
+    zvJsonAddInt(row, "TaskId", readAt<int32_t>(e, RL_FLOCK_AT_TASK));
+    zvJsonAddInt(row, "LockType", readAt<int32_t>(e, RL_FLOCK_AT_TYPE));
     zvJsonAddString(row, "UserName", user.c_str());
-    zvJsonAddBigint(row, "Offset", readAt<int64_t>(e, 0));
-    zvJsonAddInt(row, "Waiters", readAt<int32_t>(e, 16));
+    zvJsonAddBigint(row, "Offset", readAt<int64_t>(e, RL_FLOCK_AT_ROW));
+    zvJsonAddInt(row, "Waiters", readAt<int32_t>(e, RL_FLOCK_AT_WAITERS));
     zvJsonArrayAdd(locks, row);
-    at += (user.size() + 36) & ~size_t(7);
+    at += rlFileLockEntryLength(user.size());
   }
   zvJsonSetSuccess(*reply);
   zvJsonAdd(*reply, "Locks", locks);

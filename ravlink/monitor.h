@@ -186,6 +186,46 @@ enum RlLogRecordOffset {
   RL_LOG_FIXED_PART = 112,      // where the text starts
 };
 
+// An entry of zvGetOpenFiles' list: the name follows the fixed part.
+enum RlOpenFileEntryOffset {
+  RL_OFILE_AT_FILE_NUMBER = 0,     // i16
+  RL_OFILE_AT_STATUS = 2,          // i16
+  RL_OFILE_AT_TYPE = 4,            // i8: 0 data file
+  RL_OFILE_AT_SUPERFILE_TYPE = 5,  // i8: 0 none
+  RL_OFILE_AT_NAME = 6,            // text of at most 256 with its NUL
+  RL_MON_OPEN_FILE_ENTRY = 262,    // the most one entry takes
+};
+
+// An entry of zvGetFileUsers' list.
+enum RlFileUserEntryOffset {
+  RL_FUSER_AT_TASK = 0,         // i32
+  RL_FUSER_AT_FILE_NUMBER = 4,  // i32
+  RL_FUSER_AT_USER = 8,         // text of at most 27 with its NUL
+  RL_MON_FILE_USER_ENTRY = 40,  // the most one entry takes
+};
+
+// An entry of zvGetFileLocks' list.
+enum RlFileLockEntryOffset {
+  RL_FLOCK_AT_ROW = 0,          // i64
+  RL_FLOCK_AT_TYPE = 8,         // i32: 1 exclusive
+  RL_FLOCK_AT_TASK = 12,        // i32
+  RL_FLOCK_AT_WAITERS = 16,     // i32
+  RL_FLOCK_AT_USER = 20,        // text of at most 27 with its NUL
+  RL_MON_FILE_LOCK_ENTRY = 56,  // the most one entry takes
+};
+
+// How far each list's entry reaches, from the length of its text (without
+// the NUL): the engine steps and the monitor walks by these.
+static inline size_t rlOpenFileEntryLength(size_t nameLength) {
+  return RL_OFILE_AT_NAME + nameLength + 1 + ((nameLength + 1) % 2);
+}
+static inline size_t rlFileUserEntryLength(size_t userLength) {
+  return (RL_FUSER_AT_USER + userLength + 4) & ~(size_t)3;
+}
+static inline size_t rlFileLockEntryLength(size_t userLength) {
+  return (RL_FLOCK_AT_USER + userLength + 16) & ~(size_t)7;
+}
+
 // zvSNAPSHOT actions.
 enum RlSnapshotAction {
   RL_SNAP_TIMING_START = 7,
@@ -253,9 +293,8 @@ RAVLINK_MON_API int16_t SYSCFG(void* buffer);
 // clears it (RL_MON_NOT_ADMINISTRATOR).
 RAVLINK_MON_API int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t length);
 // *count: capacity in entries in, entries written out. Entries as the
-// monitor walks them: open files {i16 file number, i16 status, i8 type,
-// i8 superfile type, name}; file users {i32 task, i32 file number, user};
-// file locks {i64 row, i32 type, i32 task, i32 waiters, user}.
+// monitor walks them: RlOpenFileEntryOffset, RlFileUserEntryOffset and
+// RlFileLockEntryOffset, each rl*EntryLength bytes on from the one before.
 RAVLINK_MON_API int32_t zvGetOpenFiles(int32_t task, void* buffer, int32_t* count);
 RAVLINK_MON_API int32_t zvGetFileUsers(const char* fileName, void* buffer, int32_t* count);
 RAVLINK_MON_API int32_t zvGetFileLocks(const char* fileName, int32_t mode, void* buffer, int32_t* count);

@@ -304,14 +304,14 @@ int32_t zvGetOpenFiles(int32_t task, void* buffer, int32_t* count) {
   *count = writeOpenTables(
       self->serverDir, *count, [&](const OpenTable& entry) { return entry.owner == task; },
       [&](const OpenTable& entry, size_t at) {
-        size_t length = entry.name.size() + 1;  // at most 256: within the 262 bytes of an entry
+        // The name is at most 255 characters: within RL_MON_OPEN_FILE_ENTRY.
         int16_t number = int16_t(entry.datno & 0x7FFF), status = 0;
-        memcpy(out + at, &number, 2);
-        memcpy(out + at + 2, &status, 2);
-        out[at + 4] = 0;  // data file
-        out[at + 5] = 0;  // no superfile
-        memcpy(out + at + 6, entry.name.c_str(), length);
-        return 6 + length + (length % 2);
+        memcpy(out + at + RL_OFILE_AT_FILE_NUMBER, &number, 2);
+        memcpy(out + at + RL_OFILE_AT_STATUS, &status, 2);
+        out[at + RL_OFILE_AT_TYPE] = 0;            // data file
+        out[at + RL_OFILE_AT_SUPERFILE_TYPE] = 0;  // no superfile
+        memcpy(out + at + RL_OFILE_AT_NAME, entry.name.c_str(), entry.name.size() + 1);
+        return rlOpenFileEntryLength(entry.name.size());
       });
   return 0;
 }
@@ -326,12 +326,12 @@ int32_t zvGetFileUsers(const char* fileName, void* buffer, int32_t* count) {
   *count = writeOpenTables(
       self->serverDir, *count, [&](const OpenTable& entry) { return entry.name == fileName; },
       [&](const OpenTable& entry, size_t at) {
-        std::string user = entry.user.substr(0, 27);  // the entry's 40 bytes hold 28 with the NUL after 8 + padding
+        std::string user = entry.user.substr(0, 27);  // with its NUL and padding within RL_MON_FILE_USER_ENTRY
         int32_t number = entry.datno;
-        memcpy(out + at, &entry.owner, 4);
-        memcpy(out + at + 4, &number, 4);
-        memcpy(out + at + 8, user.c_str(), user.size() + 1);
-        return (user.size() + 12) & ~size_t(3);
+        memcpy(out + at + RL_FUSER_AT_TASK, &entry.owner, 4);
+        memcpy(out + at + RL_FUSER_AT_FILE_NUMBER, &number, 4);
+        memcpy(out + at + RL_FUSER_AT_USER, user.c_str(), user.size() + 1);
+        return rlFileUserEntryLength(user.size());
       });
   return 0;
 }
@@ -352,15 +352,15 @@ int32_t zvGetFileLocks(const char* fileName, int32_t, void* buffer, int32_t* cou
     auto holder = holders.find(held.holder);
     if (holder == holders.end()) continue;  // another server's lock
     if (fileNameOf(self->serverDir, held.key.file, held.key.table) != fileName) continue;
-    std::string user = holder->second->user.substr(0, 27);  // 20 + 28 bytes within the entry's 56
+    std::string user = holder->second->user.substr(0, 27);  // with its NUL within RL_MON_FILE_LOCK_ENTRY
     int64_t row = held.key.row;
     int32_t type = 1, task = holder->second->owner, waiters = 0;  // exclusive; waiters are not counted
-    memcpy(out + at, &row, 8);
-    memcpy(out + at + 8, &type, 4);
-    memcpy(out + at + 12, &task, 4);
-    memcpy(out + at + 16, &waiters, 4);
-    memcpy(out + at + 20, user.c_str(), user.size() + 1);
-    at += (user.size() + 36) & ~size_t(7);
+    memcpy(out + at + RL_FLOCK_AT_ROW, &row, 8);
+    memcpy(out + at + RL_FLOCK_AT_TYPE, &type, 4);
+    memcpy(out + at + RL_FLOCK_AT_TASK, &task, 4);
+    memcpy(out + at + RL_FLOCK_AT_WAITERS, &waiters, 4);
+    memcpy(out + at + RL_FLOCK_AT_USER, user.c_str(), user.size() + 1);
+    at += rlFileLockEntryLength(user.size());
     ++written;
   }
   *count = written;

@@ -274,4 +274,54 @@ void setScaleWord(FieldDef& f, int word) {
   f.precision = (word >> 16) & 0x7fff;
 }
 
+// ---- calls that name a data file number ------------------------------------------
+
+namespace {
+
+// A short-lived connection for the calls that name a data file number.
+struct FileConnection {
+  sqlite3* db = nullptr;
+  std::string table;
+  std::string path;
+  explicit FileConnection(int32_t datno) {
+    if (!engine().lookupDatno(datno, &path, &table))
+      fail(RL_BAD_HANDLE, "Unknown data file number " + std::to_string(datno));
+    db = openDatabaseFile(path, FileOpen::Peek, kBusyTimeoutMs);
+  }
+  ~FileConnection() { sqlite3_close_v2(db); }
+};
+
+}  // namespace
+
+int setTableReplication(int32_t datno, int on, int flags) {
+  FileConnection fc(datno);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(fc.db, "UPDATE rl_tables SET replication = ?2 WHERE name = ?1 COLLATE NOCASE", -1, &st,
+                         nullptr) != SQLITE_OK)
+    return RL_STORAGE_ERROR;
+  sqlite3_bind_text(st, 1, fc.table.data(), int(fc.table.size()), SQLITE_STATIC);
+  sqlite3_bind_int(st, 2, on ? flags | 1 : 0);
+  int rc = sqlite3_step(st);
+  sqlite3_finalize(st);
+  if (rc != SQLITE_DONE) return RL_STORAGE_ERROR;
+  catalogChanged(fc.db);
+  engine().table(fc.path, fc.table)->schemaGen++;
+  return RL_OK;
+}
+
+int64_t lowestPartition(int32_t datno) {
+  FileConnection fc(datno);
+  sqlite3_stmt* st = nullptr;
+  std::string sql = "SELECT min(rl_partition) FROM " + quoteName(fc.table);
+  if (sqlite3_prepare_v2(fc.db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return -RL_NOT_PARTITIONED;
+  }
+  int64_t result = -RL_NOT_FOUND;
+  if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+    result = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  return result;
+}
+
 }  // namespace ravlink_detail

@@ -557,6 +557,21 @@ void validateDefinition(const TableDef& def);
 // Copies the table's rows, record ids kept, into a new table with its
 // indexes, swapped in for the old one at the end: all or nothing.
 void rebuildTableInFile(Connection& conn, const TableDef& def);
+// Changes of a table's working definition, checked first (they throw).
+// stored: the table is open, its identity field fixed.
+void setIdentityField(TableDef& d, bool stored, const char* fieldName, int seed, int increment);
+void setAutoTimestamp(FieldDef& fd, int onCreate, int onUpdate);
+void setPartitionIndex(TableDef& d, int indexNumber);
+void setPartitionRule(TableDef& d, const char* rule);  // at most 4096 characters, parsed against d
+void setPartitionBits(TableDef& d, int bits);          // 0..32
+void setPartitionMaxActive(TableDef& d, int maxActive);  // 0..65535
+// The calls that name a data file number (throw RL_BAD_HANDLE for an
+// unknown one). The replication flags: a code. The lowest partition number
+// held, or -RL_NOT_PARTITIONED, -RL_NOT_FOUND.
+int setTableReplication(int32_t datno, int on, int flags);
+int64_t lowestPartition(int32_t datno);
+// Blocks or unblocks the table of a data file path inside the data root: a code.
+int blockTableFile(const char* path, int mode);
 // A table copy on this thread (rebuild, or an alteration that rebuilds)
 // copies in chunks of `step` rows while this is set, and tells `copied` the
 // rows done after each; an exception from it stops the copy (rolled back).

@@ -433,4 +433,54 @@ void copyTableFromFile(Connection& conn, const std::string& sourcePath, const st
   write.done();
 }
 
+// ---- changes of a working definition ------------------------------------------
+
+void setIdentityField(TableDef& d, bool stored, const char* fieldName, int seed, int increment) {
+  // Each record takes a new id: the step is not 0. A falling identity
+  // (a negative step) goes on below the lowest id the table holds.
+  if (increment == 0) fail(RL_BAD_ARGUMENT, "Identity values change by an increment other than 0");
+  int n = d.fieldNumber(fieldName ? fieldName : "");
+  if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(fieldName ? fieldName : "") + "] not found");
+  if (semOf(d.fields[n]) != Sem::Int) fail(RL_BAD_ARGUMENT, "An identity field holds integers");
+  // An open table keeps its identity field through an alteration (its
+  // values are the record ids); the seed and step may change.
+  if (stored && n != d.identity)
+    fail(RL_BAD_ARGUMENT, "The identity field of a stored table cannot move to another field");
+  d.identity = n;
+  d.identitySeed = seed;
+  d.identityIncrement = increment;
+}
+
+void setAutoTimestamp(FieldDef& fd, int onCreate, int onUpdate) {
+  Sem sem = semOf(fd);
+  if ((onCreate || onUpdate) && sem != Sem::Timestamp && sem != Sem::Date && sem != Sem::Time)
+    fail(RL_BAD_ARGUMENT, "Field [" + fd.name + "] is not a date or time field");
+  fd.autoTimestamp = onCreate != 0;
+  fd.autoUpdate = onUpdate != 0;
+}
+
+void setPartitionIndex(TableDef& d, int indexNumber) {
+  if (indexNumber < 0 || size_t(indexNumber) >= d.indexes.size())
+    fail(RL_UNKNOWN_INDEX, "Index number " + std::to_string(indexNumber) + " not found");
+  d.partIndex = indexNumber;
+}
+
+void setPartitionRule(TableDef& d, const char* rule) {
+  std::string text = rule ? rule : "";
+  if (text.size() > 4096) fail(RL_BAD_RULE, "Partition rule is too long");
+  PartitionRule check;
+  check.parse(text, d);
+  d.partRule = text;
+}
+
+void setPartitionBits(TableDef& d, int bits) {
+  if (bits < 0 || bits > 32) fail(RL_BAD_ARGUMENT, "Partition number width must be 0 to 32 bits");
+  d.partBits = bits;
+}
+
+void setPartitionMaxActive(TableDef& d, int maxActive) {
+  if (maxActive < 0 || maxActive > 65535) fail(RL_BAD_ARGUMENT, "Maximum active partitions must be 0 to 65535");
+  d.partMaxActive = maxActive;
+}
+
 }  // namespace ravlink_detail

@@ -129,12 +129,12 @@ TEST_F(MonitorCallsTest, ListsStayWithinTheCapacityGiven) {
   ASSERT_EQ(locked, 3);
   Worker monitor = worker(false);
 
-  unsigned char buffer[56 * 4];
+  unsigned char buffer[RL_MON_FILE_LOCK_ENTRY * 4];
   memset(buffer, 0xAB, sizeof buffer);
   int32_t count = 1;
   ASSERT_EQ(zvGetFileLocks("testdb.db/items", 0, buffer, &count), 0);
   EXPECT_EQ(count, 1);
-  EXPECT_EQ(buffer[56], 0xAB);  // nothing beyond the one entry asked for
+  EXPECT_EQ(buffer[RL_MON_FILE_LOCK_ENTRY], 0xAB);  // nothing beyond the one entry asked for
   count = 4;
   ASSERT_EQ(zvGetFileLocks("testdb.db/items", 0, buffer, &count), 0);
   EXPECT_EQ(count, 3);
