@@ -27,7 +27,10 @@ void TableCore::prepareTexts() {
   for (size_t i = 0; i < stored.fields.size(); ++i) fieldByName.emplace(stored.fields[i].name, int(i));
   rowidName = stored.identity >= 0 ? stored.fields[stored.identity].name : "rl_recid";
   selectList.clear();
-  for (const auto& f : stored.fields) selectList += quoteName(f.name) + ", ";
+  // Qualified: a field whose column is gone from the file (an outside tool
+  // renamed it) fails the statement; a bare "name" would read as a string.
+  const std::string qualifier = quoteName(stored.name) + ".";
+  for (const auto& f : stored.fields) selectList += qualifier + quoteName(f.name) + " AS " + quoteName(f.name) + ", ";
   selectList += "rowid";
   std::string cols, params;
   int n = 0;

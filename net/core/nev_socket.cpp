@@ -243,6 +243,10 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   const int watch_fd = notices_wanted ? nev_watch_fd() : -1;
   const size_t watch_slot = fds.size();
   if (watch_fd >= 0) fds.push_back(pollfd{watch_fd, POLLIN, 0});
+  // And so do changes of the mount table, which no watch reports.
+  const int mounts_fd = watch_fd >= 0 ? nev_watch_mounts_fd() : -1;
+  const size_t mounts_slot = fds.size();
+  if (mounts_fd >= 0) fds.push_back(pollfd{mounts_fd, POLLPRI, 0});
   if (earliest > 0) {
     double until = (earliest - now) * 1000 + 1;
     if (until < timeout_ms) timeout_ms = until < 0 ? 0 : static_cast<int>(until);
@@ -255,9 +259,10 @@ double op_poll(nev_netif *iface, int timeout_ms) {
   if (ready > 0 && !fds.empty() && fds[0].fd == mgr->wake_fd && (fds[0].revents & POLLIN))
     nev_handle_control_socket(mgr);
   if (watch_fd >= 0 && ready > 0 && (fds[watch_slot].revents & POLLIN)) nev_watch_drain();
+  if (mounts_fd >= 0 && ready > 0 && (fds[mounts_slot].revents & (POLLPRI | POLLERR))) nev_watch_mounts_changed();
   // Reads of this round start with bytes that were there when the notices
   // were polled.
-  const int covered = watch_fd >= 0 ? NEV_FD_NOTICES_POLLED : 0;
+  const int covered = watch_fd >= 0 && mounts_fd >= 0 ? NEV_FD_NOTICES_POLLED : 0;
 
   for (nev_connection *c = mgr->connections, *next; c != nullptr; c = next) {
     next = c->next;

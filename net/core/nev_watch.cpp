@@ -140,7 +140,38 @@ bool watch_path(registry &r, int fd, const char *path) {
   return watch(r, fd, absolute, kFileEvents) >= 0;
 }
 
+// Each thread opens its own view of the mount table: a poll reports a change
+// to one open file only once, so a descriptor shared by the managers would
+// tell one of them and leave the others serving what they kept.
+struct mounts_watch {
+  int fd = -2;  // -2: not opened yet
+  ~mounts_watch() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+thread_local mounts_watch t_mounts;
+
+int thread_mounts_fd() {
+  if (t_mounts.fd == -2) {
+    t_mounts.fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (t_mounts.fd < 0) t_mounts.fd = -1;
+  }
+  return t_mounts.fd;
+}
+
 }  // namespace
+
+int nev_watch_mounts_fd(void) { return t_mounts.fd >= 0 ? t_mounts.fd : -1; }
+
+void nev_watch_mounts_changed(void) {
+  registry &r = the_registry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  g_draining.fetch_add(1, std::memory_order_seq_cst);
+  const int fd = nev_watch_fd();
+  if (fd >= 0) forget_all(r, fd);
+  g_generation.fetch_add(1, std::memory_order_seq_cst);
+  g_draining.fetch_add(1, std::memory_order_seq_cst);
+}
 
 int nev_watch_fd(void) { return g_fd.load(std::memory_order_acquire); }
 
@@ -181,6 +212,8 @@ void nev_watch_drain(void) {
 
 int nev_watch_path(const char *path) {
   if (path == nullptr || *path == '\0') return 0;
+  // Opened before the caller's stat: a mount after it is reported.
+  if (thread_mounts_fd() < 0) return 0;
   registry &r = the_registry();
   std::lock_guard<std::mutex> guard(r.mutex);
   const auto found = r.paths.find(path);

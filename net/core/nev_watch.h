@@ -36,6 +36,17 @@ void nev_watch_drain(void);
 // under way (nothing counts as verified then).
 uint64_t nev_watch_generation(void);
 
+// The calling thread's descriptor that reports (POLLPRI) a change of the
+// mount table, which no watch sees: a mount over a watched directory or file
+// makes the same names reach other files. -1 until the thread watched a path.
+// Its manager polls it beside the change notice descriptor and, when it is
+// reported, calls nev_watch_mounts_changed before it reads any request.
+int nev_watch_mounts_fd(void);
+
+// Bumps the generation and drops every watch, as a notice about a watched
+// path does.
+void nev_watch_mounts_changed(void);
+
 // Watches path and each directory above it, so that a change that would make
 // a fresh open reach another file, or the same file with other contents or
 // permissions, queues a notice. Call before the stat or open that verifies
