@@ -42,7 +42,9 @@ RLHANDLE HandleTable::add(ZVBase* object) {
   Slot& s = claim(&index);
   uint64_t generation = 0;
   while (generation == 0) generation = nextGeneration_.fetch_add(1, std::memory_order_relaxed) & kGenerationMask;
-  s.object.store(object, std::memory_order_relaxed);
+  // Released too: a lookup that reads this object after the slot's earlier
+  // handle was given back then reads the new generation, never the old one.
+  s.object.store(object, std::memory_order_release);
   s.generation.store(generation, std::memory_order_release);
   return reinterpret_cast<RLHANDLE>(uintptr_t(generation << kIndexBits | (index + 1)));
 }
