@@ -35,27 +35,10 @@ uint64_t YXPoolChanges::Count() {
 }
 
 void YXPoolChanges::Announce() {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++count_;
-  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++count_;
   changed_.notify_all();
 }
-
-void YXPoolChanges::AnnounceReturn() {
-  bool draining;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ++count_;
-    draining = drainers_ > 0;
-  }
-  if (draining)
-    changed_.notify_all();
-  else
-    changed_.notify_one();
-}
-
-void YXPoolChanges::PassOn() { changed_.notify_all(); }
 
 bool YXPoolChanges::WaitPast(uint64_t seen, Clock::time_point deadline) {
   std::unique_lock<std::mutex> hold(mutex_);
@@ -79,12 +62,8 @@ void YXPoolChanges::Enter() {
 
 // Only the last waiter's leaving can end WaitForNoWaiters: the others wake nobody.
 void YXPoolChanges::Leave() {
-  bool last;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    last = --waiters_ == 0;
-  }
-  if (last) changed_.notify_all();
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (--waiters_ == 0) changed_.notify_all();
 }
 
 void YXPoolChanges::EnterDrain() {

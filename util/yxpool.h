@@ -8,11 +8,15 @@
 // and the blocked configurations; the pool never holds it while it waits or
 // while it calls Init, OnAcquire, OnRelease, Close or a destructor. Any number
 // of threads may acquire and release at once; a thread releases every object
-// it acquired (Clean and the destructor wait for that). A thread waiting for
-// an object is woken as soon as one is given back, deleted (room for a new
-// one) or the pool is blocked, not at its next look. A returned object wakes
-// one waiter, not all: many requests queued on a small pool would otherwise
-// all wake for every object that comes back, and only one can have it.
+// it acquired (Clean and the destructor wait for that).
+//
+// Threads that find nothing queue up first come, first served. A returned
+// object goes straight to the longest waiter it serves, so a request arriving
+// meanwhile cannot take it ahead of one that has waited; such a request may
+// only take an idle object no waiter could use, and makes a new object only
+// when nobody waits. Each waiter sleeps on its own condition and is woken
+// alone for the object it is given; all waiters are woken to look again when
+// an object is deleted (room for a new one) or the pool is blocked.
 #ifndef YXPOOL_H
 #define YXPOOL_H
 
@@ -76,38 +80,32 @@ class YXPooledObj {
   YXConfig* config = nullptr;  // not owned
 };
 
-// What a pool's waiters sleep on: a count of the changes that may let a
-// waiter on (an object given back or deleted, the pool blocked). A waiter
-// reads the count before it looks at the pool and sleeps only while the
-// count is still that, so a change between its look and its sleep is never
-// missed. Kept apart from the pool's re-entrant mutex, which a condition
-// variable cannot wait on.
+// What threads waiting for a pool to drain (Clean, ReleaseAll) sleep on: a
+// count of the changes that may end their wait (an object given back or
+// deleted, the pool blocked), and the number of threads in Acquire's wait.
+// A drainer reads the count before it looks at the pool and sleeps only while
+// the count is still that, so a change between its look and its sleep is
+// never missed. Kept apart from the pool's re-entrant mutex, which a
+// condition variable cannot wait on. Every wake happens under this mutex:
+// the thread woken may free the pool at once.
 class YXPoolChanges {
  public:
   using Clock = std::chrono::steady_clock;
   uint64_t Count();
-  // Counts a change and wakes every waiter (the pool blocked, an object
-  // deleted: each waiter must look).
+  // Counts a change and wakes every sleeper.
   void Announce();
-  // Counts an object given back and wakes one waiter; every sleeper while a
-  // thread waits for the pool to drain, as that one must not take the only
-  // wake. A waiter that finds the object of no use to it passes the wake on.
-  void AnnounceReturn();
-  // Wakes the waiters that have not looked since the last change (the
-  // others sleep on): the object a waiter was woken for may fit another.
-  void PassOn();
   // Sleeps until the count differs from seen; true when it does, false when
   // the deadline came first.
   bool WaitPast(uint64_t seen, Clock::time_point deadline);
   void WaitPast(uint64_t seen);
-  // Threads inside Acquire's wait loop.
+  // Threads inside Acquire's wait.
   int32_t Waiters();
   void Enter();
   void Leave();
   // Threads waiting for the pool to drain (Clean, ReleaseAll).
   void EnterDrain();
   void LeaveDrain();
-  // Sleeps until no thread is in Acquire's wait loop; false when the
+  // Sleeps until no thread is in Acquire's wait; false when the
   // deadline came first.
   bool WaitForNoWaiters(Clock::time_point deadline);
 
@@ -167,31 +165,50 @@ class YXPool {
   //   (also when that happens while waiting).
   // - The most recently returned idle object that Matches wanted, else a new
   //   one while the pool has room; when there is neither, the thread waits
-  //   up to `timeout` seconds (a negative timeout: until one comes free) and
-  //   looks again whenever an object is given back or deleted. A time-out of
-  //   0 does not look at all. None found: "YXPool::Acquire", kind 2, 8004,
-  //   "Couldn't acquire object, pool is exhausted".
+  //   up to `timeout` seconds (a negative timeout: until one comes free) in
+  //   the queue of waiters, and is handed a returned object it serves when
+  //   its turn comes. A time-out of 0 does not look at all. None found:
+  //   "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object, pool is
+  //   exhausted". A waiter handed an object just as its time ran out takes it.
   // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
   //   that throws, the object leaves the pool, is deleted, and the exception
   //   is thrown on unchanged.
   T* Acquire(YXConfig* wanted, int timeout = 10) {
     _throwIfBlocked(wanted, "YXPool::Acquire");
-    if (timeout != 0) {
-      auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(timeout);
-      WaiterMark waiting(changes_);
-      for (;;) {
-        uint64_t seen = changes_.Count();
-        bool created = false;
-        T* object = _takeOrCreate(wanted, true, created);
-        if (object) return _prepare(object, created);
-        if (_idleCount() > 0) changes_.PassOn();  // of no use here: maybe to another waiter
-        if (timeout < 0)
-          changes_.WaitPast(seen);
-        else if (!changes_.WaitPast(seen, deadline))
-          break;
+    if (timeout == 0) _throwExhausted();
+    auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(timeout);
+    WaiterMark waiting(changes_);
+    Waiter me(wanted);
+    bool created = false;
+    T* object = nullptr;
+    {
+      YXMutexLock hold(mutex);
+      // Behind those already waiting: no new object while anyone waits.
+      object = _takeOrCreate(wanted, waitersHead_ == nullptr, created);
+      if (!object) _enqueue(&me);
+    }
+    while (!object) {
+      bool timedOut = !me.Sleep(timeout < 0, deadline);
+      YXMutexLock hold(mutex);
+      if (me.handed) {  // the releaser took it out of the queue
+        object = me.handed;
+        break;
+      }
+      me.Rearm();
+      try {
+        object = _takeOrCreate(wanted, true, created);
+      } catch (...) {
+        _dequeue(&me);
+        throw;
+      }
+      if (object) {
+        _dequeue(&me);
+      } else if (timedOut) {
+        _dequeue(&me);
+        _throwExhausted();
       }
     }
-    YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
+    return _prepare(object, created);
   }
 
   // Threads waiting in Acquire for an object to come free.
@@ -203,16 +220,19 @@ class YXPool {
   // "Couldn't acquire object, pool is exhausted" (function "YXPool::Acquire").
   T* AcquireNoWait() {
     bool created = false;
-    T* object = _takeOrCreate(config, false, created);
-    if (!object)
-      YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
+    T* object;
+    {
+      YXMutexLock hold(mutex);
+      object = _takeOrCreate(config, false, created);
+    }
+    if (!object) _throwExhausted();
     return _prepare(object, false);
   }
 
   // Gives object back: when it is in use, OnRelease runs (exceptions
   // swallowed) and it becomes the most recently returned idle object (in a
   // shut pool it is closed and deleted instead). An object not in use here
-  // is ignored. Never throws.
+  // is ignored. It goes to the longest waiter it serves, if any. Never throws.
   // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
   // connection's OnRelease takes the engine's process-wide mutex, which must
   // never be taken under a pool's. The object stays in `used` meanwhile, so
@@ -228,16 +248,29 @@ class YXPool {
       YXMutexLock hold(mutex);
       int index = _indexOf(used, usedCount, object);
       if (index < 0) return;  // released twice at once by a careless caller
-      _removeAt(used, usedCount, index);
       discard = shut_;
-      if (!discard) available[availableCount++] = object;
+      if (!discard) {
+        // Stays in `used` when handed on: it goes from one user to the next.
+        for (Waiter* waiter = blocked.load() ? nullptr : waitersHead_; waiter; waiter = waiter->next) {
+          if (!blockedConfigs->Contains(waiter->wanted) && object->Matches(waiter->wanted)) {
+            _dequeue(waiter);
+            waiter->Hand(object);
+            return;
+          }
+        }
+        _removeAt(used, usedCount, index);
+        available[availableCount++] = object;
+        changes_.Announce();  // under the mutex: a drainer may free the pool once it wakes
+        return;
+      }
     }
-    if (discard) {
-      _discard(object);
-      changes_.Announce();  // Clean and ReleaseAll may be waiting for it
-      return;
-    }
-    changes_.AnnounceReturn();
+    // Closed while still counted in use, so that ReleaseAll cannot free the
+    // pool before this thread is done with it.
+    _discard(object);
+    YXMutexLock hold(mutex);
+    int index = _indexOf(used, usedCount, object);
+    if (index >= 0) _removeAt(used, usedCount, index);
+    changes_.Announce();
   }
 
   // Shuts the pool for good, at once, without waiting for objects in use:
@@ -255,11 +288,10 @@ class YXPool {
       blocked.store(1);
       // Out of memory for the list: the idle objects stay until CleanIdle or ReleaseAll.
       idle = _takeIdleLocked([](T*) { return true; });
+      _wakeAll();  // every waiter gives up with 8002
     }
-    changes_.Announce();  // every waiter gives up with 8002
     for (int32_t i = 0; i < idle.count; ++i) _discard(idle.objects[i]);
     VOKTFree(idle.objects);
-    if (idle.count > 0) changes_.Announce();
   }
 
   // Closes and deletes every idle object whose idle time in whole seconds
@@ -295,8 +327,8 @@ class YXPool {
       if (blocked.load() || blockedConfigs->Contains(cleanConfig))
         YX_THROW("YXPool::Clean", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't clean pool, it is blocked");
       blockedConfigs->Add(cleanConfig);
+      _wakeAll();  // waiters for cleanConfig give up with 8002
     }
-    changes_.Announce();  // waiters for cleanConfig give up with 8002
     bool idle = _waitUntilUnused();
     YXObjectBatch doomed;
     {
@@ -319,8 +351,11 @@ class YXPool {
   // freed. Called by the destructor; a second call does nothing.
   void ReleaseAll() {
     if (released_) return;
-    blocked.store(1);
-    changes_.Announce();  // every waiter gives up with 8002
+    {
+      YXMutexLock hold(mutex);
+      blocked.store(1);
+      _wakeAll();  // every waiter gives up with 8002
+    }
     if (!_waitUntilUnused())
       YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
                "Pool has at least one object holding the releaseAll");
@@ -372,6 +407,81 @@ class YXPool {
     YXPoolChanges& changes_;
   };
 
+  // A thread in Acquire's queue, on its own stack. Queue links and `handed`
+  // change under the pool's mutex; the waiter leaves only under it, so a
+  // thread that finds it queued there may still wake it.
+  struct Waiter {
+    explicit Waiter(YXConfig* wantedConfig) : wanted(wantedConfig) {}
+    // Gives the waiter its object (already in `used`) and wakes it.
+    void Hand(T* object) {
+      std::lock_guard<std::mutex> hold(sleep);
+      handed = object;
+      woken.notify_one();
+    }
+    // Wakes it to look at the pool again.
+    void Wake() {
+      std::lock_guard<std::mutex> hold(sleep);
+      nudged = true;
+      woken.notify_one();
+    }
+    void Rearm() {
+      std::lock_guard<std::mutex> hold(sleep);
+      nudged = false;
+    }
+    // Sleeps until handed an object or nudged; false when the deadline came first.
+    bool Sleep(bool forever, YXPoolChanges::Clock::time_point deadline) {
+      std::unique_lock<std::mutex> hold(sleep);
+      auto ready = [&] { return handed != nullptr || nudged; };
+      if (forever) {
+        woken.wait(hold, ready);
+        return true;
+      }
+      return woken.wait_until(hold, deadline, ready);
+    }
+
+    YXConfig* wanted;
+    T* handed = nullptr;
+    bool nudged = false;
+    Waiter* prev = nullptr;
+    Waiter* next = nullptr;
+    std::mutex sleep;
+    std::condition_variable woken;
+  };
+
+  // Under the mutex: the waiter joins the end of the queue / leaves it.
+  void _enqueue(Waiter* waiter) {
+    waiter->prev = waitersTail_;
+    waiter->next = nullptr;
+    if (waitersTail_)
+      waitersTail_->next = waiter;
+    else
+      waitersHead_ = waiter;
+    waitersTail_ = waiter;
+  }
+
+  void _dequeue(Waiter* waiter) {
+    if (waiter->prev)
+      waiter->prev->next = waiter->next;
+    else
+      waitersHead_ = waiter->next;
+    if (waiter->next)
+      waiter->next->prev = waiter->prev;
+    else
+      waitersTail_ = waiter->prev;
+    waiter->prev = waiter->next = nullptr;
+  }
+
+  // Under the mutex: every waiter looks again (room for a new object, the
+  // pool or a configuration blocked), and so does every drainer.
+  void _wakeAll() {
+    for (Waiter* waiter = waitersHead_; waiter; waiter = waiter->next) waiter->Wake();
+    changes_.Announce();
+  }
+
+  [[noreturn]] static void _throwExhausted() {
+    YX_THROW("YXPool::Acquire", YX_KIND_NOT_FOUND, YX_ERR_FULL, "Couldn't acquire object, pool is exhausted");
+  }
+
   struct YXObjectBatch {
     T** objects = nullptr;
     int32_t count = 0;
@@ -405,10 +515,10 @@ class YXPool {
       YX_THROW(function, YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't acquire object, pool is blocked");
   }
 
-  // Under the mutex: the most recently returned idle object matching wanted,
-  // else (allowCreate) a new one while there is room; it goes into `used`.
+  // Under the mutex (the caller holds it): the most recently returned idle
+  // object matching wanted, else (allowCreate) a new one while there is
+  // room; it goes into `used`.
   T* _takeOrCreate(YXConfig* wanted, bool allowCreate, bool& created) {
-    YXMutexLock hold(mutex);
     if (blocked.load() || blockedConfigs->Contains(wanted))
       YX_THROW("YXPool::Acquire", YX_KIND_OPERATION, YX_ERR_POOL_BLOCKED, "Couldn't acquire object, pool is blocked");
     T* object = nullptr;
@@ -426,11 +536,6 @@ class YXPool {
     return object;
   }
 
-  int32_t _idleCount() {
-    YXMutexLock hold(mutex);
-    return availableCount;
-  }
-
   // Init (new) or OnAcquire (reused) outside the mutex; a failure takes the
   // object out of the pool and deletes it before the exception goes on.
   T* _prepare(T* object, bool created) {
@@ -440,13 +545,13 @@ class YXPool {
       else
         object->OnAcquire();
     } catch (...) {
-      {
-        YXMutexLock hold(mutex);
-        int index = _indexOf(used, usedCount, object);
-        if (index >= 0) _removeAt(used, usedCount, index);
-      }
+      // Deleted while still counted in use, so that ReleaseAll cannot free
+      // the pool before this thread is done with it.
       delete object;
-      changes_.Announce();  // room for a new object
+      YXMutexLock hold(mutex);
+      int index = _indexOf(used, usedCount, object);
+      if (index >= 0) _removeAt(used, usedCount, index);
+      _wakeAll();  // room for a new object
       throw;
     }
     return object;
@@ -525,7 +630,10 @@ class YXPool {
       }
     }
     VOKTFree(batch.objects);
-    if (batch.count > 0) changes_.Announce();  // room for new objects
+    if (batch.count > 0) {
+      YXMutexLock hold(mutex);
+      _wakeAll();  // room for new objects
+    }
     if (failed) throw first;
   }
 
@@ -568,6 +676,8 @@ class YXPool {
 
   bool released_ = false;
   bool shut_ = false;  // Shut: objects given back are deleted, not kept
+  Waiter* waitersHead_ = nullptr;  // the queue of Acquire's waiters, the longest first
+  Waiter* waitersTail_ = nullptr;
   YXPoolChanges changes_;
 };
 

@@ -181,9 +181,9 @@ TEST_F(YXPoolTest, AWaiterIsWokenByWhatFreesAnObject) {
   }
 }
 
-// A returned object wakes one waiter; when that one cannot use it, the wake
-// passes on to one that can, whatever order they sleep in. A thread waiting
-// for the pool to drain never swallows the wake an acquirer needs.
+// A returned object goes to a waiter that can use it, whatever order they
+// queued in. A thread waiting for the pool to drain never swallows the wake
+// an acquirer needs.
 TEST_F(YXPoolTest, AReturnedObjectReachesAWaiterThatCanUseIt) {
   for (bool mismatchedFirst : {true, false}) {
     SCOPED_TRACE(mismatchedFirst ? "the waiter that cannot use it sleeps first" : "it sleeps last");
@@ -264,6 +264,67 @@ TEST_F(YXPoolTest, AWaitEndsAtItsTimeOutOrWhenBlocked) {
   pool.Release(held);  // Clean waits for it
   cleaner.join();
   EXPECT_EQ(cleanCode, 0);
+}
+
+// Waiters are served in the order they came; an acquirer arriving while
+// they wait cannot take a returned object ahead of them; Shut ends every wait.
+TEST_F(YXPoolTest, ReturnedObjectsGoToTheLongestWaiter) {
+  TestPool pool(new TestConfig(1), 1);
+  TestObject* held = pool.Acquire(pool.config);
+  constexpr int kWaiters = 3;
+  std::atomic<TestObject*> got[kWaiters] = {};
+  int codes[kWaiters] = {-1, -1, -1};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&, i] { codes[i] = codeOf([&] { got[i] = pool.Acquire(pool.config, 30); }); });
+    ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == i + 1; }));
+  }
+  for (int i = 0; i < kWaiters; ++i) {
+    pool.Release(held);
+    EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_FULL);  // already handed on
+    ASSERT_TRUE(testcommon::wait_for([&] { return got[i].load() != nullptr; }));
+    for (int later = i + 1; later < kWaiters; ++later) EXPECT_EQ(got[later].load(), nullptr);
+    held = got[i];
+  }
+  for (auto& waiter : waiters) waiter.join();
+  for (int code : codes) EXPECT_EQ(code, 0);
+  EXPECT_EQ(counts.made.load(), 1);
+
+  std::vector<std::thread> blockedOnes;
+  int blockedCodes[kWaiters] = {-1, -1, -1};
+  for (int i = 0; i < kWaiters; ++i) {
+    blockedOnes.emplace_back([&, i] { blockedCodes[i] = codeOf([&] { pool.Acquire(pool.config, -1); }); });
+    ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == i + 1; }));
+  }
+  pool.Shut();
+  for (auto& waiter : blockedOnes) waiter.join();
+  for (int code : blockedCodes) EXPECT_EQ(code, YX_ERR_POOL_BLOCKED);
+  EXPECT_EQ(pool.Waiters(), 0);
+  pool.Release(held);
+  EXPECT_EQ(counts.deleted.load(), 1);
+}
+
+// An object handed to a waiter whose time ran out before it could look is
+// taken by that waiter, not dropped.
+TEST_F(YXPoolTest, AWaiterHandedAnObjectAsItTimesOutTakesIt) {
+  TestPool pool(new TestConfig(1), 1);
+  TestObject* held = pool.Acquire(pool.config);
+  std::atomic<TestObject*> got{nullptr};
+  int code = -1;
+  std::thread waiter([&] { code = codeOf([&] { got = pool.Acquire(pool.config, 1); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into its sleep
+  {
+    YXMutexLock hold(pool.mutex);  // the waiter, timed out, cannot look until the release is done
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    pool.Release(held);  // the mutex is re-entrant
+  }
+  waiter.join();
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(got.load(), held);
+  EXPECT_EQ(pool.usedCount, 1);
+  EXPECT_EQ(pool.availableCount, 0);
+  pool.Release(got);
 }
 
 TEST_F(YXPoolTest, OnReleaseRunsOutsideThePoolMutex) {
@@ -495,6 +556,50 @@ TEST_F(YXPoolTest, ManyThreadsNeverShareAnObject) {
     pool.ReleaseAll();
     counters = &counts;
   }
+}
+
+// Threads acquiring, holding, timing out and giving up on a small pool until
+// it is shut: every object made is closed and deleted exactly once, none is
+// held by two threads at once, and none is left stranded in use.
+TEST_F(YXPoolTest, NoObjectIsLostOrSharedUnderContention) {
+  constexpr int kThreads = 8;
+  TestPool pool(new TestConfig(1), 3);
+  std::atomic<int> clashes{0}, unexpected{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; !stop; ++i) {
+        TestObject* object = nullptr;
+        int code = codeOf([&] { object = pool.Acquire(pool.config, 1); });
+        if (code == YX_ERR_POOL_BLOCKED) return;
+        if (code == YX_ERR_FULL) continue;
+        if (code != 0) {
+          ++unexpected;
+          continue;
+        }
+        if (object->holders.fetch_add(1) != 0) ++clashes;
+        // Now and then a long hold, so that waiters run out of time.
+        if (t < 2 && i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        std::this_thread::yield();
+        object->holders.fetch_sub(1);
+        pool.Release(object);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  pool.Shut();
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(clashes.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(pool.Waiters(), 0);
+  EXPECT_EQ(pool.usedCount, 0);
+  EXPECT_EQ(pool.availableCount, 0);
+  EXPECT_GT(counts.made.load(), 0);
+  EXPECT_EQ(counts.closes.load(), counts.made.load());
+  EXPECT_EQ(counts.deleted.load(), counts.made.load());
+  EXPECT_TRUE(reports.empty());
 }
 
 }  // namespace
