@@ -148,6 +148,29 @@ class AcknowledgementTest(unittest.TestCase):
         self.assertEqual(self.stored_soon("fresh", 2), 2)
         sock.close()
 
+    def test_kept_sessions_past_their_bound_drop_the_oldest(self):
+        # 260 kept-session publishers leave with one unreleased publication
+        # each: the broker keeps the state of the newest 256. The newest one's
+        # repeat is recognised; the oldest one's is a new publication.
+        port = self.broker.port
+        clients = ["bound-%03d" % i for i in range(260)]
+        for client_id in clients:
+            sock = mq.open_socket(port)
+            self.assertEqual(connack(sock, client_id, clean=False)[0], 0x20)
+            sock.sendall(qos2_publish("acks/stored", client_id, 7))
+            self.assertEqual(mq.read_packet(sock), (PUBREC, b"\x00\x07"))
+            sock.close()
+        for client_id, rows in ((clients[-1], 1), (clients[0], 2)):
+            self.assertEqual(self.stored_soon(client_id, 1), 1)
+            sock = mq.open_socket(port)
+            self.assertEqual(connack(sock, client_id, clean=False)[0], 0x20)
+            sock.sendall(qos2_publish("acks/stored", client_id, 7, dup=True))
+            self.assertEqual(mq.read_packet(sock), (PUBREC, b"\x00\x07"))
+            sock.sendall(ack(PUBREL, 7))
+            self.assertEqual(mq.read_packet(sock), (PUBCOMP, b"\x00\x07"))
+            sock.close()
+            self.assertEqual(self.stored_soon(client_id, rows), rows, client_id)
+
     def test_out_of_order_pubacks_resend_nothing_acknowledged(self):
         # Store-and-forward: 3 acknowledged before 2, then the subscriber
         # leaves with 2 unconfirmed; back again it gets 2 only. Plain topic:
