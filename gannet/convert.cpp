@@ -313,29 +313,20 @@ int fieldToJson(RLHANDLE record, int number, char (&buffer)[8192], json_object* 
     json_object_object_add(out, name, nullptr);
     return 0;
   }
-  switch (type) {
-    case RL_TYPE_BIT: {
+  switch (rlTypeClass(type)) {
+    case RL_CLASS_BIT: {
       int b = 0;
       rc = rlGetFieldAsBool(record, number, &b);
       if (rc == 0) value = json_object_new_boolean(b);
       break;
     }
-    case RL_TYPE_TINYINT:
-    case RL_TYPE_UTINYINT:
-    case RL_TYPE_SMALLINT:
-    case RL_TYPE_USMALLINT:
-    case RL_TYPE_INTEGER:
-    case RL_TYPE_UINTEGER:
-    case RL_TYPE_BIGINT:
-    case RL_TYPE_UBIGINT: {
+    case RL_CLASS_INTEGER: {
       int64_t i = 0;
       rc = rlGetFieldAsInt64(record, number, &i);
       if (rc == 0) value = json_object_new_int64(i);
       break;
     }
-    case RL_TYPE_REAL:
-    case RL_TYPE_DOUBLE:
-    case RL_TYPE_DOUBLE_ALT: {
+    case RL_CLASS_FLOAT: {
       double d = 0;
       rc = rlGetFieldAsDouble(record, number, &d);
       // JSON has no infinities or NaN: such a value (another program may
