@@ -70,4 +70,62 @@ void FileShared::notifyCommit() {
   committed.notify_all();
 }
 
+// How long the writer next in line waits awake: a turn is a transaction of
+// a few pages, some tens of microseconds. A longer turn (a transaction the
+// client keeps open) is waited for asleep.
+constexpr auto kAwakeWait = std::chrono::microseconds(200);
+
+bool WriterTurns::tryTake() { return !taken_.load(std::memory_order_relaxed) && !taken_.exchange(true); }
+
+static void pauseBriefly() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Waits awake until the turn is taken by this writer or `until` passes.
+bool WriterTurns::spinFor(std::chrono::steady_clock::time_point until) {
+  for (int round = 1;; ++round) {
+    if (tryTake()) return true;
+    if (round % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
+    if (round % 16 == 0)
+      std::this_thread::yield();  // the holder may want this processor
+    else
+      pauseBriefly();
+  }
+}
+
+void WriterTurns::wakeOne() {
+  if (sleepers_.load() == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);  // a sleeper between its check and its wait is not missed
+  woken_.notify_one();
+}
+
+bool WriterTurns::take(std::chrono::steady_clock::time_point deadline) {
+  bool waitedAwake = false;
+  for (;;) {
+    if (tryTake()) break;
+    if (!waitedAwake && !nextAwake_.exchange(true)) {
+      waitedAwake = true;
+      bool got = spinFor(std::min(deadline, std::chrono::steady_clock::now() + kAwakeWait));
+      nextAwake_ = false;
+      if (got) break;
+    }
+    // Asleep until the turn ends, or, while this writer has not waited
+    // awake yet, until the place of the one waiting awake is free.
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++sleepers_;
+    bool ready = woken_.wait_until(lock, deadline, [&] { return !taken_ || (!waitedAwake && !nextAwake_); });
+    --sleepers_;
+    if (!ready) return false;
+  }
+  wakeOne();  // to wait awake as the next in line
+  return true;
+}
+
+void WriterTurns::end() {
+  taken_ = false;
+  if (!nextAwake_) wakeOne();
+}
+
 }  // namespace ravlink_detail
