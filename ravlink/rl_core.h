@@ -263,6 +263,7 @@ class WriterTurns {
   void wakeOne();
   std::atomic<bool> taken_{false};
   std::atomic<bool> nextAwake_{false};  // a writer waits awake for the turn
+  std::atomic<uint64_t> turnsEnded_{0};
   std::atomic<int> sleepers_{0};
   std::mutex mutex_;
   std::condition_variable woken_;

@@ -73,7 +73,7 @@ void FileShared::notifyCommit() {
 // How long the writer next in line waits awake: a turn is a transaction of
 // a few pages, some tens of microseconds. A longer turn (a transaction the
 // client keeps open) is waited for asleep.
-constexpr auto kAwakeWait = std::chrono::microseconds(200);
+constexpr auto kAwakeWait = std::chrono::microseconds(100);
 
 bool WriterTurns::tryTake() { return !taken_.load(std::memory_order_relaxed) && !taken_.exchange(true); }
 
@@ -88,10 +88,7 @@ bool WriterTurns::spinFor(std::chrono::steady_clock::time_point until) {
   for (int round = 1;; ++round) {
     if (tryTake()) return true;
     if (round % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
-    if (round % 16 == 0)
-      std::this_thread::yield();  // the holder may want this processor
-    else
-      pauseBriefly();
+    pauseBriefly();
   }
 }
 
@@ -102,30 +99,35 @@ void WriterTurns::wakeOne() {
 }
 
 bool WriterTurns::take(std::chrono::steady_clock::time_point deadline) {
-  bool waitedAwake = false;
+  uint64_t awakeInTurn = ~uint64_t(0);  // the turn during which this writer last waited awake
   for (;;) {
-    if (tryTake()) break;
-    if (!waitedAwake && !nextAwake_.exchange(true)) {
-      waitedAwake = true;
+    if (tryTake()) return true;
+    uint64_t turn = turnsEnded_.load();
+    if (turn != awakeInTurn && !nextAwake_.exchange(true)) {
+      awakeInTurn = turn;
       bool got = spinFor(std::min(deadline, std::chrono::steady_clock::now() + kAwakeWait));
       nextAwake_ = false;
-      if (got) break;
+      if (got) return true;
     }
-    // Asleep until the turn ends, or, while this writer has not waited
-    // awake yet, until the place of the one waiting awake is free.
+    // Asleep until the turn ends, or until the place of the writer waiting
+    // awake is free; a writer that waited awake through the whole of a long
+    // turn waits for its end asleep.
     std::unique_lock<std::mutex> lock(mutex_);
     ++sleepers_;
-    bool ready = woken_.wait_until(lock, deadline, [&] { return !taken_ || (!waitedAwake && !nextAwake_); });
+    bool ready = woken_.wait_until(
+        lock, deadline, [&] { return !taken_ || (!nextAwake_ && turnsEnded_.load() != awakeInTurn); });
     --sleepers_;
     if (!ready) return false;
   }
-  wakeOne();  // to wait awake as the next in line
-  return true;
 }
 
 void WriterTurns::end() {
+  ++turnsEnded_;
   taken_ = false;
-  if (!nextAwake_) wakeOne();
+  // Taken at once by the writer waiting awake, if there is one: a sleeper
+  // woken now takes its place, and the cost of waking it falls outside
+  // anybody's turn.
+  wakeOne();
 }
 
 }  // namespace ravlink_detail
