@@ -188,13 +188,6 @@ Outcome toBool(const Document& doc, const Value& v, int32_t* result) {
               std::string("The member is ") + describe(v.kind) + ", not a boolean (true, false, 0, 1)");
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 Outcome decodeHex(std::string_view s, std::string& out) {
   if (s.size() % 2 != 0) return fail(STARLINGJSON_WRONG_TYPE, "The member is a string of odd length, not HEX");
   for (size_t i = 0; i < s.size(); i += 2) {
