@@ -37,7 +37,10 @@ class Parser {
       : doc_(doc),
         begin_(reinterpret_cast<const uint8_t*>(payload)),
         p_(begin_),
-        end_(begin_ + length) {}
+        end_(begin_ + length),
+        stack_(threadStack()) {
+    stack_.clear();
+  }
 
   void run() {
     if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
@@ -390,11 +393,18 @@ class Parser {
     return true;
   }
 
+  // The open containers. A thread reads one payload at a time, and keeps
+  // the room of its stack (at most kMaxDepth entries) from one to the next.
+  static std::vector<Open>& threadStack() {
+    thread_local std::vector<Open> stack;
+    return stack;
+  }
+
   Document& doc_;
   const uint8_t* begin_;
   const uint8_t* p_;
   const uint8_t* end_;
-  std::vector<Open> stack_;
+  std::vector<Open>& stack_;
   uint32_t keyOffset_ = 0, keyLength_ = 0;
 };
 
@@ -576,8 +586,12 @@ Outcome Document::resolve(std::string_view path, int32_t from, int32_t* found) c
                                                (step.isIndex ? " by an index" : " by a member name"));
     int32_t next = -1;
     int32_t position = 0;
+    // A name without escapes reads as it is written: a plain comparison.
+    bool plain = !step.isIndex && step.name.find('\\') == std::string_view::npos;
     for (int32_t child = v.firstChild; child >= 0; child = at(child).nextSibling, position++) {
-      if (step.isIndex ? position == step.index : sameName(step.name, key(at(child)))) {
+      if (step.isIndex  ? position == step.index
+          : plain       ? key(at(child)) == step.name
+                        : sameName(step.name, key(at(child)))) {
         next = child;
         if (step.isIndex) break;  // by name the last one with that name counts
       }
