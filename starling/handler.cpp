@@ -759,7 +759,7 @@ void touch(nev_connection* conn) {
   ConnInfo* info = infoOf(conn);
   if (info == nullptr) return;
   if (info->registered != nullptr)
-    info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
+    info->registered->lastActivity.store(starlingCoarseTickMs(), std::memory_order_relaxed);
   else
     MQTTConnection::Touch(info->clientId.c_str());
 }
