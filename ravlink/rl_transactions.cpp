@@ -105,4 +105,16 @@ WriteScope::~WriteScope() {
   if (local_ && !finished_) conn_.rollback();
 }
 
+void commitTransaction(ZVBase* object) {
+  Logon* logon = Access::logon(object);
+  if (!logon || !logon->inTransaction()) fail(RL_NO_TRANSACTION, "No transaction to commit");
+  object->Commit();
+}
+
+void abortTransaction(ZVBase* object) {
+  Logon* logon = Access::logon(object);
+  if (!logon || !logon->inTransaction()) fail(RL_NO_TRANSACTION, "No transaction to abort");
+  object->Abort();
+}
+
 }  // namespace ravlink_detail
