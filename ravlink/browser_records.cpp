@@ -73,7 +73,7 @@ void zvdbFreeRecord(RLHANDLE record) {
   auto r = recordHandle(record);
   if (!r) return;
   forgetRecord(r);
-  delete r;
+  r.destroy();
 }
 
 int32_t zvdbFirstRecord(RLHANDLE record) {

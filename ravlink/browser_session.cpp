@@ -230,7 +230,7 @@ void zvdbFreeSession(RLHANDLE session) {
   auto s = handleAs<ZVSession>(session);
   if (!s) return;
   unregisterLogon(logonIdOf(s));
-  delete s;
+  s.destroy();
 }
 
 int32_t zvdbFirstDatabase(RLHANDLE session, char* name, int32_t nameSize, char* path, int32_t pathSize) {
@@ -277,7 +277,7 @@ void zvdbFreeDatabase(RLHANDLE database) {
   if (!d) return;
   unregisterDatabase(d);
   forgetDatabase(d);
-  delete d;
+  d.destroy();
 }
 
 RLHANDLE zvdbAllocTable(RLHANDLE database) {
@@ -294,7 +294,7 @@ void zvdbFreeTable(RLHANDLE table) {
   if (!t) return;
   for (ZVRecord* r : takeRecords(t)) delete r;
   forgetTable(t);
-  delete t;
+  t.destroy();
 }
 
 int32_t zvdbOpenTable(RLHANDLE table, const char* name, int32_t mode) {

@@ -306,6 +306,15 @@ class SessionMutex {
     owner_.store(self, std::memory_order_relaxed);
     depth_ = 1;
   }
+  // lock() without waiting: false when another thread holds it.
+  bool tryEnter() {
+    std::thread::id self = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+      ++depth_;
+      return true;
+    }
+    return try_lock();
+  }
   // For the monitor: the session when it is between calls (not re-entrant).
   bool try_lock() {
     int expected = kFree;
@@ -795,9 +804,12 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
 // first (retireHandle), so a held object lives until the Held ends, and a
 // call that loses the race with a free answers RL_BAD_HANDLE. The lookup
 // itself takes no lock: the slot is pinned while the object is read for
-// its session, and the handle is checked again once the mutex is held.
+// its session. When the mutex is free (or this thread's) it is taken while
+// still pinned, and no retire can have begun; otherwise the session is kept
+// alive, the pin dropped, the mutex waited for and the handle checked again.
 // Keep a Held in a named variable: a temporary one would let go of the
-// object at once, so it gives no pointer.
+// object at once, so it gives no pointer. A call that frees the held object
+// does so with destroy(), which keeps the session's mutex alive for the end.
 template <class T>
 class Held {
  public:
@@ -806,21 +818,27 @@ class Held {
     if (!found) return;
     T* typed = dynamic_cast<T*>(found);
     Logon* logon = typed ? Access::logon(found) : nullptr;
-    if (logon) logon_ = logon->shared_from_this();
+    if (logon && logon->mutex.tryEnter()) {
+      logon_ = logon;
+      object_ = typed;
+      engine().handles.unpin(handle);
+      return;
+    }
+    if (logon) session_ = logon->shared_from_this();
     engine().handles.unpin(handle);
-    if (!typed || !logon_) {
+    if (!logon) {
       object_ = typed;  // an object without a session has nothing to hold it by
       return;
     }
-    logon_->mutex.lock();
-    if (engine().handles.find(handle) == found) {
-      object_ = typed;
-      return;
-    }
-    logon_->mutex.unlock();
-    logon_.reset();
+    session_->mutex.lock();
+    logon_ = logon;
+    if (engine().handles.find(handle) == found) object_ = typed;
   }
-  Held(Held&& other) noexcept : logon_(std::move(other.logon_)), object_(other.object_) { other.object_ = nullptr; }
+  Held(Held&& other) noexcept
+      : logon_(other.logon_), session_(std::move(other.session_)), object_(other.object_) {
+    other.logon_ = nullptr;
+    other.object_ = nullptr;
+  }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
   Held& operator=(Held&&) = delete;
@@ -832,13 +850,22 @@ class Held {
   operator T*() const& { return object_; }
   operator T*() && = delete;  // the object would be let go before it is used
   explicit operator bool() const { return object_ != nullptr; }
+  // Deletes the held object; its session may go with it, so it is kept
+  // until the hold ends.
+  void destroy() {
+    if (logon_ && !session_) session_ = logon_->shared_from_this();
+    delete object_;
+    object_ = nullptr;
+  }
   // The same hold, given over to an object that the held one keeps alive
   // (a field's, index's, segment's or record's table).
   template <class U>
   Held<U> passTo(U* other) && {
     Held<U> passed;
-    passed.logon_ = std::move(logon_);
+    passed.logon_ = logon_;
+    passed.session_ = std::move(session_);
     passed.object_ = object_ ? other : nullptr;
+    logon_ = nullptr;
     object_ = nullptr;
     return passed;
   }
@@ -847,7 +874,8 @@ class Held {
   template <class U>
   friend class Held;
   Held() = default;
-  std::shared_ptr<Logon> logon_;  // the mutex outlives the object when the call frees it
+  Logon* logon_ = nullptr;          // whose mutex this holds
+  std::shared_ptr<Logon> session_;  // keeps it alive where the hold alone may not
   T* object_ = nullptr;
 };
 template <class T>

@@ -114,7 +114,7 @@ RLHANDLE rlAllocRecord(RLHANDLE tableOrRecord) {
 
 void rlFreeRecord(RLHANDLE record) {
   auto r = clientRecord(record);
-  delete r.get();
+  r.destroy();
 }
 
 void rlClearRecord(RLHANDLE record) {

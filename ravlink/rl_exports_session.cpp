@@ -29,7 +29,7 @@ RLHANDLE rlAllocSession(int type) {
 
 void rlFreeSession(RLHANDLE session) {
   auto s = handleAs<ZVSession>(session);
-  delete s.get();
+  s.destroy();
 }
 
 int rlLogon(RLHANDLE session, const char* server, const char* user, const char* password) {

@@ -45,7 +45,7 @@ RLHANDLE rlAllocTable(RLHANDLE database) {
 
 void rlFreeTable(RLHANDLE table) {
   auto t = handleAs<ZVTable>(table);
-  delete t.get();
+  t.destroy();
 }
 
 int rlOpenTable(RLHANDLE table, const char* name, int mode) {
