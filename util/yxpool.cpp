@@ -66,16 +66,6 @@ void YXPoolChanges::Leave() {
   if (--waiters_ == 0) changed_.notify_all();
 }
 
-void YXPoolChanges::EnterDrain() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++drainers_;
-}
-
-void YXPoolChanges::LeaveDrain() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  --drainers_;
-}
-
 bool YXPoolChanges::WaitForNoWaiters(Clock::time_point deadline) {
   std::unique_lock<std::mutex> hold(mutex_);
   return changed_.wait_until(hold, deadline, [&] { return waiters_ == 0; });

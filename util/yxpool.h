@@ -102,9 +102,6 @@ class YXPoolChanges {
   int32_t Waiters();
   void Enter();
   void Leave();
-  // Threads waiting for the pool to drain (Clean, ReleaseAll).
-  void EnterDrain();
-  void LeaveDrain();
   // Sleeps until no thread is in Acquire's wait; false when the
   // deadline came first.
   bool WaitForNoWaiters(Clock::time_point deadline);
@@ -114,7 +111,6 @@ class YXPoolChanges {
   std::condition_variable changed_;
   uint64_t count_ = 0;
   int32_t waiters_ = 0;
-  int32_t drainers_ = 0;
 };
 
 template <class T>
@@ -360,10 +356,7 @@ class YXPool {
       YX_THROW("YXPool::ReleaseAll", YX_KIND_NOT_FOUND, YX_ERR_POOL_IN_USE,
                "Pool has at least one object holding the releaseAll");
     // A woken waiter still takes the mutex once to see the pool blocked.
-    {
-      DrainMark draining(changes_);
-      changes_.WaitForNoWaiters(YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds));
-    }
+    changes_.WaitForNoWaiters(YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds));
     _freeResources(true);
   }
 
@@ -390,18 +383,6 @@ class YXPool {
     ~WaiterMark() { changes_.Leave(); }
     WaiterMark(const WaiterMark&) = delete;
     WaiterMark& operator=(const WaiterMark&) = delete;
-
-   private:
-    YXPoolChanges& changes_;
-  };
-
-  // Counts the calling thread among those waiting for the pool to drain.
-  class DrainMark {
-   public:
-    explicit DrainMark(YXPoolChanges& changes) : changes_(changes) { changes_.EnterDrain(); }
-    ~DrainMark() { changes_.LeaveDrain(); }
-    DrainMark(const DrainMark&) = delete;
-    DrainMark& operator=(const DrainMark&) = delete;
 
    private:
     YXPoolChanges& changes_;
@@ -561,7 +542,6 @@ class YXPool {
   // whenever an object comes back; true when nothing is.
   bool _waitUntilUnused() {
     auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(releaseWaitSeconds);
-    DrainMark draining(changes_);
     for (;;) {
       uint64_t seen = changes_.Count();
       {
