@@ -554,16 +554,19 @@ class YXPool {
   }
 
   // Under the mutex, for an object coming back to the idle ones: the
-  // longest waiter it serves gets it when that one has waited kHandOffAfter
-  // (it stays in `used`, going from one user to the next: true); else the
-  // longest waiter it serves that is not already called is woken to look.
+  // longest waiter it serves gets it when that one has waited handOffAfter
+  // and is not called already (the object stays in `used`, going from one
+  // user to the next: true); else the longest waiter it serves that is not
+  // called already is woken to look.
   bool _handOrCall(T* object, Wakeup& wakeup) {
     if (blocked.load()) return false;
     bool first = true;
     for (Waiter* waiter = waitersHead_; waiter; waiter = waiter->next) {
       if (!first && waiter->called) continue;  // woken for an earlier object: no need to compare
       if (blockedConfigs->Contains(waiter->wanted) || !object->Matches(waiter->wanted)) continue;
-      if (first && YXPoolChanges::Clock::now() - waiter->since >= handOffAfter) {
+      // A waiter already called looks anyway; handing it this object would
+      // leave the one it was called for idle with nobody called for it.
+      if (first && !waiter->called && YXPoolChanges::Clock::now() - waiter->since >= handOffAfter) {
         _dequeue(waiter);
         wakeup.Hand(waiter, object);
         return true;
