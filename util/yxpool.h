@@ -17,7 +17,7 @@
 // Handing every object to a sleeping thread would leave it idle for a
 // wake-up's delay, which under load is longer than the work done with it. The
 // unfairness is bounded: once the longest waiter an object serves has waited
-// kHandOffAfter (handOffAfter), the object goes straight to that waiter and no other request
+// handOffAfter, the object goes straight to that waiter and no other request
 // can take it. A request makes a new object only when nobody waits. All
 // waiters are woken to look again when an object is deleted (room for a new
 // one) or the pool is blocked.
@@ -176,9 +176,10 @@ class YXPool {
   //   one while the pool has room; when there is neither, the thread waits
   //   up to `timeout` seconds (a negative timeout: until one comes free) in
   //   the queue of waiters and takes a returned object it serves when it is
-  //   woken for one (kHandOffAfter: when it is its turn). A time-out of 0 does not look at all. None found:
-  //   "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object, pool is
-  //   exhausted". A waiter handed an object just as its time ran out takes it.
+  //   woken for one (past handOffAfter: is handed one when its turn comes).
+  //   A time-out of 0 does not look at all. None found: "YXPool::Acquire",
+  //   kind 2, 8004, "Couldn't acquire object, pool is exhausted". A waiter
+  //   handed an object just as its time ran out takes it.
   // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
   //   that throws, the object leaves the pool, is deleted, and the exception
   //   is thrown on unchanged.
@@ -252,7 +253,7 @@ class YXPool {
   // swallowed) and it becomes the most recently returned idle object (in a
   // shut pool it is closed and deleted instead). An object not in use here
   // is ignored. It goes to the longest waiter it serves when that one has
-  // waited kHandOffAfter, else it wakes the longest waiter it serves that no
+  // waited handOffAfter, else it wakes the longest waiter it serves that no
   // other returned object woke already. Never throws.
   // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
   // connection's OnRelease takes the engine's process-wide mutex, which must
