@@ -85,11 +85,17 @@ void starlingThrow(const char* function, int code, const char* format, ...) {
   throw YXException(function, 1, code, text, __FILE__, __LINE__);
 }
 
-uint64_t starlingTickMs() {
+namespace {
+uint64_t tickMsOf(clockid_t clock) {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
 }
+}  // namespace
+
+uint64_t starlingTickMs() { return tickMsOf(CLOCK_MONOTONIC); }
+
+uint64_t starlingCoarseTickMs() { return tickMsOf(CLOCK_MONOTONIC_COARSE); }
 
 bool StarlingLogThrottle::allow(uint64_t* unlogged) {
   uint64_t now = starlingTickMs();

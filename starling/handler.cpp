@@ -125,7 +125,7 @@ void dropInfo(nev_connection* conn) {
 
 std::string sliceText(nev_slice s) { return s.p != nullptr ? std::string(s.p, s.len) : std::string(); }
 
-bool isAdminTopic(const std::string& topic) { return topic == STARLING_ADMIN_TOPIC; }
+bool isAdminTopic(std::string_view topic) { return topic == STARLING_ADMIN_TOPIC; }
 
 template <class Fn>
 void logFailure(const char* format, Fn fn) {
@@ -380,7 +380,7 @@ bool onConnect(nev_connection* conn, const nev_mqtt_packet* pkt) {
 // The topic this connection published to last, when this one is it and the
 // registry has not been cleared since; a retained publication always goes to
 // the registry, which stores its payload.
-std::shared_ptr<MQTTTopic> cachedTopic(const ConnInfo& info, const std::string& topic) {
+std::shared_ptr<MQTTTopic> cachedTopic(const ConnInfo& info, std::string_view topic) {
   if (info.lastTopic == nullptr || info.lastTopicGeneration != MQTTTopic::Generation() || info.lastTopicName != topic)
     return nullptr;
   return info.lastTopic;
@@ -402,7 +402,9 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
     starlingLog(10011, "starling - Not able to retrieve topic from the publication message.");
     return false;
   }
-  std::string topic = sliceText(pkt->topic);
+  // Most publications find their topic in the connection's cache: the name
+  // is copied only when the registry is asked.
+  std::string_view topic(pkt->topic.p, pkt->topic.len);
   ConnInfo* info = infoOf(conn);
   const char* clientId = info != nullptr ? info->clientId.c_str() : nullptr;
   if (b.verboseLog) {
@@ -439,15 +441,18 @@ bool recordPublication(nev_connection* conn, const nev_mqtt_packet* pkt, bool* a
     bool isNew = false;
     bool retain = pkt->retain != 0;
     std::shared_ptr<MQTTTopic> entry = info != nullptr && !retain ? cachedTopic(*info, topic) : nullptr;
-    if (entry == nullptr) {
-      entry = MQTTTopic::CheckTopic(topic.c_str(), clientId, retain, pkt->payload.p, pkt->payload.len,
-                                    static_cast<uint8_t>(pkt->qos), &isNew);
-      if (info != nullptr) rememberTopic(*info, topic, entry);
+    if (entry != nullptr) {
+      entry->CountPublication(clientId);
+      return;
     }
+    std::string name(topic);
+    entry = MQTTTopic::CheckTopic(name.c_str(), clientId, retain, pkt->payload.p, pkt->payload.len,
+                                  static_cast<uint8_t>(pkt->qos), &isNew);
+    if (info != nullptr) rememberTopic(*info, name, entry);
     entry->CountPublication(clientId);
     if (isNew || retain) {
       int id = MQTTTopic::Persist(entry.get());
-      if (isNew) MQTTConnection::AddTopicsByTopic(topic.c_str(), id);
+      if (isNew) MQTTConnection::AddTopicsByTopic(name.c_str(), id);
     }
   });
   return true;
@@ -754,7 +759,7 @@ void touch(nev_connection* conn) {
   ConnInfo* info = infoOf(conn);
   if (info == nullptr) return;
   if (info->registered != nullptr)
-    info->registered->lastActivity.store(starlingTickMs(), std::memory_order_relaxed);
+    info->registered->lastActivity.store(starlingCoarseTickMs(), std::memory_order_relaxed);
   else
     MQTTConnection::Touch(info->clientId.c_str());
 }

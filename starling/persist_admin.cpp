@@ -18,7 +18,7 @@
 void persistRegister(const std::string& topic, std::shared_ptr<MQTTPersist> persist);
 std::shared_ptr<MQTTPersist> persistUnregister(const std::string& topic);
 std::vector<std::shared_ptr<MQTTPersist>> persistRegistered();
-std::map<std::string, std::shared_ptr<MQTTPersist>> persistUnregisterAll();
+std::vector<std::shared_ptr<MQTTPersist>> persistUnregisterAll();
 void persistValidatePath(const MQTTExtractor& ex, const std::string& path);
 
 namespace {
@@ -352,7 +352,7 @@ void MQTTPersist::ExecSysPersistenceOp(ZVDatabaseConfig* config, const char* top
 void MQTTPersist::StopAll() {
   // After any operation in progress; each topic writes its queue before it goes.
   std::lock_guard<std::mutex> admin(gAdminMutex);
-  for (auto& [name, persist] : persistUnregisterAll()) persist->Stop();
+  for (auto& persist : persistUnregisterAll()) persist->Stop();
 }
 
 void MQTTPersist::ExecSysDeleteOp(ZVDatabaseConfig* config, const char* topic, const char* executedBy,

@@ -8,29 +8,23 @@
 
 namespace {
 
-// length bytes of source (may be null when length is 0) and a NUL, in a
-// VOKTAlloc block.
-char* copy_payload(const char* source, uint64_t length) {
-  if (length >= static_cast<uint64_t>(INT32_MAX))
+// One VOKTAlloc block for both copies, the topic first: topicLength bytes of
+// topicText (stopped early at a NUL, as strncpy) and a NUL, then
+// payloadLength bytes of payloadBytes (may be null when 0) and a NUL. One
+// block is one allocation for the receiving thread and one release for the
+// thread that writes the message.
+char* copy_message(const char* topicText, uint64_t topicLength, const char* payloadBytes, uint64_t payloadLength) {
+  constexpr uint64_t kMax = static_cast<uint64_t>(INT32_MAX);
+  if (topicLength >= kMax || payloadLength >= kMax || topicLength + payloadLength + 2 > kMax)
     YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message payload");
-  auto* block = static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1)));
+  auto* block = static_cast<char*>(VOKTAlloc(static_cast<int>(topicLength + 1 + payloadLength + 1)));
   if (block == nullptr)
     YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message payload");
-  if (length > 0) memcpy(block, source, length);
-  block[length] = '\0';
-  return block;
-}
-
-// The topic slice, stopped early at a NUL as strncpy does, terminated at
-// length.
-char* copy_topic_slice(const char* source, uint64_t length) {
-  if (length >= static_cast<uint64_t>(INT32_MAX))
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message topic");
-  auto* block = static_cast<char*>(VOKTAlloc(static_cast<int>(length + 1)));
-  if (block == nullptr)
-    YX_THROW("MQTTPersistMsg::MQTTPersistMsg", YX_KIND_SYSTEM, YX_ERR_ALLOC, "Couldn't allocate message topic");
-  memset(block, 0, length + 1);
-  if (source != nullptr) strncpy(block, source, length);
+  memset(block, 0, topicLength + 1);
+  if (topicText != nullptr) strncpy(block, topicText, topicLength);
+  char* payload = block + topicLength + 1;
+  if (payloadLength > 0) memcpy(payload, payloadBytes, payloadLength);
+  payload[payloadLength] = '\0';
   return block;
 }
 
@@ -38,32 +32,14 @@ char* copy_topic_slice(const char* source, uint64_t length) {
 
 MQTTPersistMsg::MQTTPersistMsg(const char* topicText, const char* payloadBytes, uint64_t payloadBytesLength,
                                uint16_t id, uint8_t qosLevel)
-    : topicLength(topicText != nullptr ? strlen(topicText) : 0),
-      payloadLength(payloadBytesLength),
-      packetId(id),
-      qos(qosLevel) {
-  topic = dupStr(topicText != nullptr ? topicText : "");
-  try {
-    payload = copy_payload(payloadBytes, payloadBytesLength);
-  } catch (...) {
-    VOKTFree(topic);
-    throw;
-  }
-}
+    : MQTTPersistMsg(topicText != nullptr ? topicText : "", topicText != nullptr ? strlen(topicText) : 0,
+                     payloadBytes, payloadBytesLength, id, qosLevel) {}
 
 MQTTPersistMsg::MQTTPersistMsg(const char* topicSlice, uint64_t topicSliceLength, const char* payloadBytes,
                                uint64_t payloadBytesLength, uint16_t id, uint8_t qosLevel)
     : topicLength(topicSliceLength), payloadLength(payloadBytesLength), packetId(id), qos(qosLevel) {
-  topic = copy_topic_slice(topicSlice, topicSliceLength);
-  try {
-    payload = copy_payload(payloadBytes, payloadBytesLength);
-  } catch (...) {
-    VOKTFree(topic);
-    throw;
-  }
+  topic = copy_message(topicSlice, topicSliceLength, payloadBytes, payloadBytesLength);
+  payload = topic + topicLength + 1;
 }
 
-MQTTPersistMsg::~MQTTPersistMsg() {
-  VOKTFree(topic);
-  VOKTFree(payload);
-}
+MQTTPersistMsg::~MQTTPersistMsg() { VOKTFree(topic); }

@@ -5,7 +5,7 @@
 //
 // Ownership: created with new, deleted with delete by whoever holds it last
 // (the thread that sent or wrote it, or the owner of the queue it is left in).
-// The topic and payload copies come from VOKTAlloc and are freed by the
+// The topic and payload copies share one VOKTAlloc block, freed by the
 // destructor. Never copied.
 //
 // Threading: an object is used by one thread at a time; it travels between
@@ -28,8 +28,7 @@ class MQTTPersistMsg {
   // topic: a NUL-terminated text copied whole. payload: payloadLength bytes,
   // copied with one NUL byte appended (so a text payload reads as a C text;
   // payload may be null when payloadLength is 0).
-  // Out of memory: "dupStr", kind 0, 8001 for the topic;
-  // "MQTTPersistMsg::MQTTPersistMsg", kind 0, 8001 for the payload.
+  // Out of memory: "MQTTPersistMsg::MQTTPersistMsg", kind 0, 8001.
   MQTTPersistMsg(const char* topic, const char* payload, uint64_t payloadLength, uint16_t packetId, uint8_t qos);
   // topic: a slice of topicLength bytes that need not be NUL-terminated; the
   // copy stops early at a NUL byte in the slice (as strncpy) and is always

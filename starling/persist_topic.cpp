@@ -16,7 +16,9 @@ namespace {
 // Registry of persisted topics. Publishers look topics up under the shared
 // lock and keep a reference while they queue.
 std::shared_mutex gRegistryLock;
-std::map<std::string, std::shared_ptr<MQTTPersist>> gRegistry;
+// Ordered by name; found by any text form of the name (a PUBLISH's slice
+// needs no string of its own).
+std::map<std::string, std::shared_ptr<MQTTPersist>, std::less<>> gRegistry;
 std::atomic<size_t> gRegistryCount{0};
 
 constexpr size_t kQueueCapacity = 1048576;
@@ -680,14 +682,16 @@ void MQTTPersist::Stop() noexcept {
 
 std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic) {
   if (topic == nullptr) return nullptr;
-  std::shared_lock<std::shared_mutex> lock(gRegistryLock);
-  auto it = gRegistry.find(topic);
-  return it != gRegistry.end() ? it->second : nullptr;
+  return GetMQTTPersist(topic, strlen(topic));
 }
 
 std::shared_ptr<MQTTPersist> MQTTPersist::GetMQTTPersist(const char* topic, size_t topicLength) {
   if (gRegistryCount.load(std::memory_order_relaxed) == 0 || topic == nullptr) return nullptr;
-  return GetMQTTPersist(std::string(topic, topicLength).c_str());
+  // A name is a C text: a slice holding a zero byte names what comes before it.
+  std::string_view name(topic, strnlen(topic, topicLength));
+  std::shared_lock<std::shared_mutex> lock(gRegistryLock);
+  auto it = gRegistry.find(name);
+  return it != gRegistry.end() ? it->second : nullptr;
 }
 
 bool MQTTPersist::Persist(const char* topic, size_t topicLength, const char* payload, size_t payloadLength,
@@ -742,10 +746,11 @@ std::shared_ptr<MQTTPersist> persistUnregister(const std::string& topic) {
   return persist;
 }
 
-std::map<std::string, std::shared_ptr<MQTTPersist>> persistUnregisterAll() {
-  std::map<std::string, std::shared_ptr<MQTTPersist>> all;
+std::vector<std::shared_ptr<MQTTPersist>> persistUnregisterAll() {
+  std::vector<std::shared_ptr<MQTTPersist>> all;
   std::unique_lock<std::shared_mutex> lock(gRegistryLock);
-  all.swap(gRegistry);
+  for (auto& [name, persist] : gRegistry) all.push_back(std::move(persist));
+  gRegistry.clear();
   gRegistryCount = 0;
   return all;
 }

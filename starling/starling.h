@@ -474,6 +474,10 @@ void _persistStatisticsThrdFunction(StarlingThread* thread);
 void starlingRunCommandFiles();
 
 uint64_t starlingTickMs();
+// The same clock as the kernel last stepped it (a few ms behind at most),
+// read without asking the time source: for stamps every packet writes,
+// such as a connection's last activity.
+uint64_t starlingCoarseTickMs();
 
 // Lines a client can cause with each packet it repeats (acknowledgements
 // that fit nothing, SUBSCRIBE again): a few a second are logged, the rest

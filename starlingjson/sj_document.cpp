@@ -3,9 +3,13 @@
 #include "sj_document.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <locale.h>
 
-#include <nlohmann/json.hpp>
 
 #include "starlingjson.h"
 
@@ -13,67 +17,338 @@ namespace sj {
 
 Outcome fail(int32_t code, std::string message) { return Outcome{code, std::move(message)}; }
 
-// Builds the value table from the parser's events. Each value is linked to
-// its container's last child, so the table keeps document order and no value
-// holds more than indexes.
-class Builder : public nlohmann::json_sax<nlohmann::json> {
- public:
-  explicit Builder(Document& doc) : doc_(doc) {}
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
-  bool null() override { return add(Kind::Null) >= 0; }
-  bool boolean(bool b) override {
-    int32_t i = add(Kind::Bool);
-    if (i >= 0) doc_.values_[size_t(i)].boolean = b;
-    return i >= 0;
+// Reads a payload into the value table in one pass over its bytes, strictly
+// as RFC 8259 reads JSON (an optional UTF-8 byte order mark first): texts
+// must be well-formed UTF-8, escapes complete, numbers in the JSON grammar,
+// and nothing but white space may follow the top value. Each value is linked
+// to its container's last child, so the table keeps document order and no
+// value holds more than indexes. Containers nest on an explicit stack, so a
+// deep payload never deepens the thread's own stack.
+class Parser {
+ public:
+  Parser(Document& doc, const char* payload, size_t length)
+      : doc_(doc),
+        begin_(reinterpret_cast<const uint8_t*>(payload)),
+        p_(begin_),
+        end_(begin_ + length),
+        stack_(threadStack()) {
+    stack_.clear();
   }
-  bool number_integer(number_integer_t n) override {
-    int32_t i = add(Kind::Integer);
-    if (i >= 0) doc_.values_[size_t(i)].integer = n;
-    return i >= 0;
-  }
-  bool number_unsigned(number_unsigned_t n) override {
-    int32_t i = add(n <= uint64_t(INT64_MAX) ? Kind::Integer : Kind::Unsigned);
-    if (i >= 0) doc_.values_[size_t(i)].integer = int64_t(n);
-    return i >= 0;
-  }
-  bool number_float(number_float_t n, const string_t& lexeme) override {
-    int32_t i = add(Kind::Float);
-    if (i < 0) return false;
-    Value& v = doc_.values_[size_t(i)];
-    v.number = n;
-    storeText(lexeme, &v.textOffset, &v.textLength);
-    return true;
-  }
-  bool string(string_t& s) override {
-    int32_t i = add(Kind::String);
-    if (i < 0) return false;
-    Value& v = doc_.values_[size_t(i)];
-    storeText(s, &v.textOffset, &v.textLength);
-    return true;
-  }
-  bool binary(binary_t&) override { return false; }  // never raised for JSON text
-  bool start_object(std::size_t) override { return open(Kind::Object); }
-  bool start_array(std::size_t) override { return open(Kind::Array); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
-  bool key(string_t& k) override {
-    storeText(k, &keyOffset_, &keyLength_);
-    return true;
-  }
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) override {
-    const char* what = e.id == 406 ? "a number beyond the double range" : "a syntax error";
-    doc_.error_ = fail(STARLINGJSON_NOT_JSON,
-                       "Payload is not JSON: " + std::string(what) + " at byte " + std::to_string(position));
-    return false;
+
+  void run() {
+    if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
+    if (!values()) return;
+    if (skipSpace()) syntaxError();  // more than white space after the value
   }
 
  private:
   struct Open {
     int32_t container;
     int32_t lastChild;
+    bool object;
   };
 
-  void storeText(const std::string& s, uint32_t* offset, uint32_t* length) {
+  // White space; false when the payload ends.
+  bool skipSpace() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) p_++;
+    return p_ < end_;
+  }
+
+  bool syntaxError() {
+    if (doc_.error_.ok())
+      doc_.error_ = fail(STARLINGJSON_NOT_JSON,
+                         "Payload is not JSON: a syntax error at byte " + std::to_string(p_ - begin_));
+    return false;
+  }
+
+  // The top value and everything inside it.
+  bool values() {
+    for (;;) {
+      Step step = value();
+      if (step == Step::Failed) return false;
+      if (step == Step::Opened) continue;  // its first member or element comes next
+      // After a value: the next member or element, or the container's end.
+      for (;;) {
+        if (stack_.empty()) return true;
+        if (!skipSpace()) return syntaxError();
+        Open& top = stack_.back();
+        if (*p_ == ',') {
+          p_++;
+          if (top.object && !memberName()) return false;
+          break;
+        }
+        if (*p_ != (top.object ? '}' : ']')) return syntaxError();
+        p_++;
+        stack_.pop_back();
+      }
+    }
+  }
+
+  enum class Step { Failed, Done, Opened };
+  static Step stepOf(bool ok) { return ok ? Step::Done : Step::Failed; }
+
+  // One value. A container is opened: Opened when its first member or
+  // element follows, Done when it was empty.
+  Step value() {
+    if (!skipSpace()) return stepOf(syntaxError());
+    switch (*p_) {
+      case '{':
+      case '[': {
+        bool object = *p_ == '{';
+        p_++;
+        if (!open(object ? Kind::Object : Kind::Array)) return Step::Failed;
+        if (!skipSpace()) return stepOf(syntaxError());
+        if (*p_ == (object ? '}' : ']')) {
+          p_++;
+          stack_.pop_back();
+          return Step::Done;
+        }
+        if (object && !memberName()) return Step::Failed;
+        return Step::Opened;
+      }
+      case '"':
+        return stepOf(string());
+      case 't':
+        return stepOf(literal("true", Kind::Bool, true));
+      case 'f':
+        return stepOf(literal("false", Kind::Bool, false));
+      case 'n':
+        return stepOf(literal("null", Kind::Null, false));
+      default:
+        return stepOf(number());
+    }
+  }
+
+  bool string() {
+    p_++;
+    uint32_t offset = 0, length = 0;
+    if (!text(&offset, &length)) return false;
+    int32_t i = add(Kind::String);
+    if (i < 0) return false;
+    doc_.values_[size_t(i)].textOffset = offset;
+    doc_.values_[size_t(i)].textLength = length;
+    return true;
+  }
+
+  // A member's name and its ':'; the name is kept for the value that follows.
+  bool memberName() {
+    if (!skipSpace() || *p_ != '"') return syntaxError();
+    p_++;
+    if (!text(&keyOffset_, &keyLength_)) return false;
+    if (!skipSpace() || *p_ != ':') return syntaxError();
+    p_++;
+    return true;
+  }
+
+  bool literal(const char* word, Kind kind, bool truth) {
+    size_t n = strlen(word);
+    if (size_t(end_ - p_) < n || memcmp(p_, word, n) != 0) return syntaxError();
+    p_ += n;
+    int32_t i = add(kind);
+    if (i >= 0) doc_.values_[size_t(i)].boolean = truth;
+    return i >= 0;
+  }
+
+  bool digits() {
+    const uint8_t* start = p_;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') p_++;
+    return p_ > start;
+  }
+
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? : an integer that fits 64
+  // bits (signed, or unsigned when positive) is kept as one; any other number
+  // as a double with its text as written.
+  bool number() {
+    const uint8_t* start = p_;
+    bool negative = *p_ == '-';
+    if (negative) p_++;
+    if (p_ >= end_ || *p_ < '0' || *p_ > '9') return syntaxError();
+    if (*p_ == '0')
+      p_++;
+    else
+      digits();
+    bool integral = true;
+    if (p_ < end_ && *p_ == '.') {
+      p_++;
+      integral = false;
+      if (!digits()) return syntaxError();
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+      p_++;
+      integral = false;
+      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) p_++;
+      if (!digits()) return syntaxError();
+    }
+    std::string_view lexeme(reinterpret_cast<const char*>(start), size_t(p_ - start));
+    if (integral) {
+      uint64_t magnitude = 0;
+      const char* first = lexeme.data() + (negative ? 1 : 0);
+      auto [last, ec] = std::from_chars(first, lexeme.data() + lexeme.size(), magnitude);
+      (void)last;
+      if (ec == std::errc() && (!negative || magnitude <= uint64_t(INT64_MAX) + 1)) {
+        int32_t i = add(negative || magnitude <= uint64_t(INT64_MAX) ? Kind::Integer : Kind::Unsigned);
+        if (i < 0) return false;
+        doc_.values_[size_t(i)].integer = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+        return true;
+      }
+    }
+    double number = 0;
+    if (!toDouble(lexeme, &number)) {
+      doc_.error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not JSON: a number beyond the double range at byte " +
+                                                    std::to_string(start - begin_));
+      return false;
+    }
+    int32_t i = add(Kind::Float);
+    if (i < 0) return false;
+    Value& v = doc_.values_[size_t(i)];
+    v.number = number;
+    storeText(lexeme, &v.textOffset, &v.textLength);
+    return true;
+  }
+
+  // A number of the JSON grammar as the nearest double; false beyond the
+  // double range. A value too small to hold becomes 0 or a subnormal, as
+  // the C library reads it (in the "C" locale: '.' whatever the process's).
+  static bool toDouble(std::string_view lexeme, double* result) {
+    auto [last, ec] = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), *result);
+    (void)last;
+    if (ec == std::errc()) return std::isfinite(*result);
+    if (ec != std::errc::result_out_of_range) return false;
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    std::string text(lexeme);
+    *result = strtod_l(text.c_str(), nullptr, c);
+    return std::isfinite(*result);
+  }
+
+  // The four hex digits of a \u escape; -1 when they are not.
+  int32_t codeUnit() {
+    if (end_ - p_ < 4) return -1;
+    int32_t unit = 0;
+    for (int k = 0; k < 4; k++) {
+      int d = hexDigit(char(p_[k]));
+      if (d < 0) return -1;
+      unit = unit << 4 | d;
+    }
+    p_ += 4;
+    return unit;
+  }
+
+  void appendUtf8(uint32_t c) {
+    std::string& out = doc_.arena_;
+    if (c < 0x80) {
+      out.push_back(char(c));
+    } else if (c < 0x800) {
+      out.push_back(char(0xC0 | c >> 6));
+      out.push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(char(0xE0 | c >> 12));
+      out.push_back(char(0x80 | (c >> 6 & 0x3F)));
+      out.push_back(char(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(char(0xF0 | c >> 18));
+      out.push_back(char(0x80 | (c >> 12 & 0x3F)));
+      out.push_back(char(0x80 | (c >> 6 & 0x3F)));
+      out.push_back(char(0x80 | (c & 0x3F)));
+    }
+  }
+
+  // After "\u": one code point, a surrogate pair written as two escapes.
+  bool unicodeEscape() {
+    int32_t unit = codeUnit();
+    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return syntaxError();
+    uint32_t c = uint32_t(unit);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return syntaxError();
+      p_ += 2;
+      int32_t low = codeUnit();
+      if (low < 0xDC00 || low > 0xDFFF) return syntaxError();
+      c = 0x10000 + ((c - 0xD800) << 10) + uint32_t(low - 0xDC00);
+    }
+    appendUtf8(c);
+    return true;
+  }
+
+  // The length of the well-formed UTF-8 sequence of more than one byte at
+  // p_, or 0 (overlong forms, surrogates and code points past U+10FFFF are not).
+  size_t multiByte() const {
+    size_t room = size_t(end_ - p_);
+    auto cont = [&](size_t k, uint8_t low = 0x80, uint8_t high = 0xBF) {
+      return k < room && p_[k] >= low && p_[k] <= high;
+    };
+    uint8_t b = p_[0];
+    if (b >= 0xC2 && b <= 0xDF) return cont(1) ? 2 : 0;
+    if (b == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
+    if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) return cont(1) && cont(2) ? 3 : 0;
+    if (b == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
+    if (b == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
+    if (b >= 0xF1 && b <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
+    if (b == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+    return 0;
+  }
+
+  // After the opening quote: the text, unescaped, appended to the arena.
+  bool text(uint32_t* offset, uint32_t* length) {
+    std::string& out = doc_.arena_;
+    *offset = uint32_t(out.size());
+    for (;;) {
+      const uint8_t* run = p_;
+      while (p_ < end_ && *p_ >= 0x20 && *p_ < 0x80 && *p_ != '"' && *p_ != '\\') p_++;
+      out.append(reinterpret_cast<const char*>(run), size_t(p_ - run));
+      if (p_ >= end_ || *p_ < 0x20) return syntaxError();
+      if (*p_ == '"') {
+        p_++;
+        *length = uint32_t(out.size() - *offset);
+        return true;
+      }
+      if (*p_ >= 0x80) {
+        size_t n = multiByte();
+        if (n == 0) return syntaxError();
+        out.append(reinterpret_cast<const char*>(p_), n);
+        p_ += n;
+        continue;
+      }
+      p_++;  // the backslash
+      if (p_ >= end_) return syntaxError();
+      char c = char(*p_++);
+      switch (c) {
+        case '"':
+        case '\\':
+        case '/':
+          out.push_back(c);
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
+        case 'u':
+          if (!unicodeEscape()) return false;
+          break;
+        default:
+          p_--;
+          return syntaxError();
+      }
+    }
+  }
+
+  void storeText(std::string_view s, uint32_t* offset, uint32_t* length) {
     *offset = uint32_t(doc_.arena_.size());
     *length = uint32_t(s.size());
     doc_.arena_.append(s);
@@ -91,7 +366,7 @@ class Builder : public nlohmann::json_sax<nlohmann::json> {
     if (!stack_.empty()) {
       Open& parent = stack_.back();
       Value& container = doc_.values_[size_t(parent.container)];
-      if (container.kind == Kind::Object) {
+      if (parent.object) {
         v.keyOffset = keyOffset_;
         v.keyLength = keyLength_;
       }
@@ -114,17 +389,22 @@ class Builder : public nlohmann::json_sax<nlohmann::json> {
     }
     int32_t index = add(kind);
     if (index < 0) return false;
-    stack_.push_back(Open{index, -1});
+    stack_.push_back(Open{index, -1, kind == Kind::Object});
     return true;
   }
 
-  bool close() {
-    stack_.pop_back();
-    return true;
+  // The open containers. A thread reads one payload at a time, and keeps
+  // the room of its stack (at most kMaxDepth entries) from one to the next.
+  static std::vector<Open>& threadStack() {
+    thread_local std::vector<Open> stack;
+    return stack;
   }
 
   Document& doc_;
-  std::vector<Open> stack_;
+  const uint8_t* begin_;
+  const uint8_t* p_;
+  const uint8_t* end_;
+  std::vector<Open>& stack_;
   uint32_t keyOffset_ = 0, keyLength_ = 0;
 };
 
@@ -133,7 +413,7 @@ Document::Document(const char* payload, size_t length) {
     error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not usable: longer than 4294967295 bytes");
     return;
   }
-  // The parser takes a zero byte for the end of the text; JSON has none anywhere.
+  // JSON has no zero byte anywhere, not even escaped outside a text.
   if (const void* zero = std::memchr(payload, 0, length)) {
     error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not JSON: a zero byte at byte " +
                                              std::to_string(static_cast<const char*>(zero) - payload));
@@ -144,9 +424,7 @@ Document::Document(const char* payload, size_t length) {
   constexpr size_t kReservedValues = 64, kBytesPerValue = 8;
   values_.reserve(std::min(kReservedValues, length / kBytesPerValue + 1));
   arena_.reserve(std::min(kReservedValues * kBytesPerValue, length));
-  Builder builder(*this);
-  if (!nlohmann::json::sax_parse(payload, payload + length, &builder) && error_.ok())
-    error_ = fail(STARLINGJSON_NOT_JSON, "Payload is not JSON");
+  Parser(*this, payload, length).run();
   if (!error_.ok()) {
     values_.clear();
     arena_.clear();
@@ -308,8 +586,12 @@ Outcome Document::resolve(std::string_view path, int32_t from, int32_t* found) c
                                                (step.isIndex ? " by an index" : " by a member name"));
     int32_t next = -1;
     int32_t position = 0;
+    // A name without escapes reads as it is written: a plain comparison.
+    bool plain = !step.isIndex && step.name.find('\\') == std::string_view::npos;
     for (int32_t child = v.firstChild; child >= 0; child = at(child).nextSibling, position++) {
-      if (step.isIndex ? position == step.index : sameName(step.name, key(at(child)))) {
+      if (step.isIndex  ? position == step.index
+          : plain       ? key(at(child)) == step.name
+                        : sameName(step.name, key(at(child)))) {
         next = child;
         if (step.isIndex) break;  // by name the last one with that name counts
       }

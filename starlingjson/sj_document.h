@@ -42,6 +42,9 @@ struct Outcome {
 
 Outcome fail(int32_t code, std::string message);
 
+// The value of a hex digit (either case), or -1.
+int hexDigit(char c);
+
 class Document {
  public:
   // Parses; a payload that is not JSON leaves a document whose error() says why.
@@ -60,7 +63,7 @@ class Document {
   void appendJson(int32_t index, std::string& out) const;
 
  private:
-  friend class Builder;
+  friend class Parser;
   std::vector<Value> values_;
   std::string arena_;
   Outcome error_;

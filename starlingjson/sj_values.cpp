@@ -136,27 +136,22 @@ Outcome toDouble(const Document& doc, const Value& v, int32_t format, double* re
 
 // An integer: a JSON integer, or a string holding only [+-]digits.
 Outcome toInteger(const Document& doc, const Value& v, int64_t low, int64_t high, int64_t* result) {
-  std::string written;  // the integer as the payload gives it, for the message
-  bool fits = false;    // held in 64 bits
+  bool fits = false;  // held in 64 bits
   switch (v.kind) {
     case Kind::Integer:
       *result = v.integer;
       fits = true;
-      written = std::to_string(v.integer);
       break;
     case Kind::Unsigned:
-      written = std::to_string(uint64_t(v.integer));
       break;
-    case Kind::Float:  // the parser reads integers beyond 64 bits as floats
-      written = std::string(doc.text(v));
-      if (written.find_first_of(".eE") != std::string::npos) return wrongType(v, "an integer");
+    case Kind::Float:  // the reader keeps integers beyond 64 bits as floats
+      if (doc.text(v).find_first_of(".eE") != std::string_view::npos) return wrongType(v, "an integer");
       break;
     case Kind::String: {
       std::string_view s = doc.text(v);
       size_t sign = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
       if (s.size() == sign || s.find_first_not_of("0123456789", sign) != std::string_view::npos)
         return fail(STARLINGJSON_WRONG_TYPE, "The member is a string that holds no integer");
-      written = std::string(s);
       const char* first = s.data() + (s[0] == '+' ? 1 : 0);
       fits = std::from_chars(first, s.data() + s.size(), *result).ec == std::errc();
       break;
@@ -164,10 +159,13 @@ Outcome toInteger(const Document& doc, const Value& v, int64_t low, int64_t high
     default:
       return wrongType(v, "an integer");
   }
-  if (!fits || *result < low || *result > high)
-    return fail(STARLINGJSON_OUT_OF_RANGE,
-                "The integer " + written + " is beyond " + std::to_string(low) + " to " + std::to_string(high));
-  return {};
+  if (fits && *result >= low && *result <= high) return {};
+  // The integer as the payload gives it, for the message.
+  std::string written = v.kind == Kind::Integer    ? std::to_string(v.integer)
+                        : v.kind == Kind::Unsigned ? std::to_string(uint64_t(v.integer))
+                                                   : std::string(doc.text(v));
+  return fail(STARLINGJSON_OUT_OF_RANGE,
+              "The integer " + written + " is beyond " + std::to_string(low) + " to " + std::to_string(high));
 }
 
 Outcome toBool(const Document& doc, const Value& v, int32_t* result) {
@@ -186,13 +184,6 @@ Outcome toBool(const Document& doc, const Value& v, int32_t* result) {
   }
   return fail(STARLINGJSON_WRONG_TYPE,
               std::string("The member is ") + describe(v.kind) + ", not a boolean (true, false, 0, 1)");
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 Outcome decodeHex(std::string_view s, std::string& out) {

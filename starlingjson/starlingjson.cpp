@@ -85,15 +85,16 @@ class Registry {
     return true;
   }
 
+  // Only a live message handle (value index 0) releases its message.
   void remove(int64_t handle) {
-    std::shared_ptr<const Document> doomed;  // freed outside the lock
-    Context context;
-    if (!find(handle, &context) || context.value != 0) return;
+    if (handle <= 0 || (handle & ((1 << kValueBits) - 1)) != 0) return;
+    uint32_t generation = uint32_t(handle >> (kValueBits + kSlotBits));
     uint32_t slot = uint32_t(handle >> kValueBits) & (kSlots - 1);
     Shard& shard = shards_[slot / kSlotsPerShard];
     uint32_t local = slot % kSlotsPerShard;
+    std::shared_ptr<const Document> doomed;  // freed outside the lock
     std::lock_guard<std::mutex> lock(shard.mutex);
-    if (shard.slots[local].doc != context.doc) return;  // released meanwhile
+    if (local >= shard.slots.size() || !shard.slots[local].doc || shard.slots[local].generation != generation) return;
     doomed = std::move(shard.slots[local].doc);
     shard.free.push_back(local);
   }
