@@ -116,11 +116,12 @@ sqlite3* openDatabaseFile(const std::string& path, FileOpen how, int busyTimeout
   return db;
 }
 
-// A connection finding the file locked by another writer of this process
-// wakes at that writer's commit instead of sleeping SQLite's growing steps
-// (1, 2, 5, 10 ms ...): writer threads of one file then follow each other
-// closely. A writer elsewhere (another process, a rollback) is polled every
-// millisecond; the whole wait is bounded as the busy time-out was.
+// Writers of the process's sessions take turns (WriterTurns); a connection
+// that still finds the file locked, by a write outside the turns, wakes at
+// a session's commit instead of sleeping SQLite's growing steps (1, 2, 5,
+// 10 ms ...). A writer elsewhere (another process, an SQL session's own
+// handle) is polled every millisecond; the whole wait is bounded as the
+// busy time-out was.
 static int waitForWriter(void* arg, int attempts) {
   Connection& conn = *static_cast<Connection*>(arg);
   auto now = std::chrono::steady_clock::now();
@@ -131,6 +132,26 @@ static int waitForWriter(void* arg, int attempts) {
   uint64_t seen = file.commitSeq;
   file.committed.wait_for(lock, std::chrono::milliseconds(1), [&] { return file.commitSeq != seen; });
   return 1;
+}
+
+// SQLite's own choice of when to copy the log into the file: after a
+// commit that leaves this many pages in it.
+constexpr int kCheckpointFrames = 1000;
+
+// Called by SQLite after each commit that wrote to the log, the write lock
+// already given up: the writer's turn ends here, not when the whole commit
+// call returns. A commit that leaves the log long first copies it into the
+// file, still in its turn: with no writer of the process adding to the log
+// meanwhile, a whole copy lets the next writer start the log over from its
+// beginning. Copied beside running writers, the copy never caught up with
+// them and the log grew without end under a steady stream of commits.
+static int afterCommit(void* arg, sqlite3* db, const char* dbName, int frames) {
+  Connection& conn = *static_cast<Connection*>(arg);
+  if (frames >= kCheckpointFrames)
+    sqlite3_wal_checkpoint_v2(db, dbName, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);  // else after a later commit
+  conn.endWriterTurn();
+  conn.file->notifyCommit();
+  return SQLITE_OK;
 }
 
 std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, const std::string& name,
@@ -147,12 +168,14 @@ std::shared_ptr<Connection> openConnection(const std::shared_ptr<Logon>& logon, 
   conn->file = engine().file(path);
   conn->file->connections++;
   sqlite3_busy_handler(conn->db, waitForWriter, conn.get());
+  sqlite3_wal_hook(conn->db, afterCommit, conn.get());
   logon->conns[path] = conn;
   return conn;
 }
 
 Connection::~Connection() {
   if (txnOpen) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  endWriterTurn();
   forgetStatements();
   if (db) monitor::connectionClosed(db);
   sqlite3_close_v2(db);
@@ -189,8 +212,28 @@ void Connection::exec(const std::string& sql) {
   stepDone(db, st, "running a statement");
 }
 
+void Connection::takeWriterTurn() {
+  if (holdsWriterTurn) return;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  if (!file->writerTurns.take(deadline))
+    fail(RL_BUSY, "Database file busy while beginning a write: another session is writing to it");
+  holdsWriterTurn = true;
+}
+
+void Connection::endWriterTurn() {
+  if (!holdsWriterTurn) return;
+  holdsWriterTurn = false;
+  file->writerTurns.end();
+}
+
 void Connection::beginWrite() {
-  exec("BEGIN IMMEDIATE");
+  takeWriterTurn();
+  try {
+    exec("BEGIN IMMEDIATE");
+  } catch (...) {
+    endWriterTurn();
+    throw;
+  }
   txnOpen = true;
   if (logon) monitor::transactionBegun(*logon);
   txnWrote = false;
@@ -200,6 +243,7 @@ void Connection::commit() {
   if (!txnOpen) return;
   exec("COMMIT");
   txnOpen = false;
+  endWriterTurn();  // a commit that wrote nothing to the log calls no hook
   if (logon) monitor::transactionEnded(*logon, true);
   if (txnWrote) {
     noteWrite();
@@ -213,6 +257,7 @@ void Connection::rollback() {
   parkWalks();
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   txnOpen = false;
+  endWriterTurn();
   definitions.clear();  // some may have been read inside the transaction
   if (logon) monitor::transactionEnded(*logon, false);
   if (txnWrote) noteWrite();  // walks that saw the undone rows seek again

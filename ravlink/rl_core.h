@@ -244,6 +244,31 @@ struct TableShared {
   int64_t maxPartition = 0;
 };
 
+// The turns of the process's writers of one file. One asks SQLite for the
+// write lock at a time: without turns every waiter retried (and mostly
+// failed) at each commit, and the lock stood idle while they woke. The
+// next writer in line waits awake, so that it starts the moment the turn
+// ends; the others sleep, and one of them is woken to be next in line as
+// soon as a turn begins, its waking overlapping the turn instead of
+// following it.
+class WriterTurns {
+ public:
+  // False when the deadline passed first.
+  bool take(std::chrono::steady_clock::time_point deadline);
+  void end();
+
+ private:
+  bool tryTake();
+  bool spinFor(std::chrono::steady_clock::time_point until);
+  void wakeOne();
+  std::atomic<bool> taken_{false};
+  std::atomic<bool> nextAwake_{false};  // a writer waits awake for the turn
+  std::atomic<uint64_t> turnsEnded_{0};
+  std::atomic<int> sleepers_{0};
+  std::mutex mutex_;
+  std::condition_variable woken_;
+};
+
 struct FileShared {
   std::string path;
   // Rises on every write, commit and rollback in the process: a walk that
@@ -256,6 +281,10 @@ struct FileShared {
   std::atomic<int> connections{0};  // open connections of the process's sessions
   std::shared_ptr<TableShared> table(const std::string& name);
   void notifyCommit();
+
+  // The process's writers of the file take turns before asking SQLite for
+  // its write lock (see WriterTurns).
+  WriterTurns writerTurns;
 };
 
 struct LockKey {
@@ -376,6 +405,7 @@ struct Connection {
   std::shared_ptr<FileShared> file;
   bool txnOpen = false;
   bool txnWrote = false;
+  bool holdsWriterTurn = false;  // see WriterTurns
   std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
   std::unordered_map<std::string, sqlite3_stmt*> statements;
   // Statements that read no table (key expressions over bound values):
@@ -410,7 +440,10 @@ struct Connection {
   sqlite3_stmt* prepare(const std::string& sql);  // cached; reset before return
   sqlite3_stmt* prepareScalar(const std::string& sql);
   void exec(const std::string& sql);
-  void beginWrite();  // BEGIN IMMEDIATE
+  void beginWrite();  // the file's writer turn, then BEGIN IMMEDIATE
+  // The writer turn of a write outside a transaction (ended by endWriterTurn).
+  void takeWriterTurn();
+  void endWriterTurn();
   void commit();
   void rollback();
   void forgetStatements();

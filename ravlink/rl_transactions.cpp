@@ -83,7 +83,9 @@ WriteScope::WriteScope(Connection& conn, bool severalStatements) : conn_(conn) {
   if (severalStatements) {
     conn.beginWrite();
     local_ = true;
+    return;
   }
+  conn.takeWriterTurn();  // the statement commits on its own: its turn ends with it
 }
 
 void WriteScope::done() {
@@ -98,11 +100,15 @@ void WriteScope::done() {
   }
   finished_ = true;
   conn_.noteWrite();
-  if (!conn_.txnOpen) conn_.file->notifyCommit();
+  if (!conn_.txnOpen) {
+    conn_.endWriterTurn();
+    conn_.file->notifyCommit();
+  }
 }
 
 WriteScope::~WriteScope() {
   if (local_ && !finished_) conn_.rollback();
+  if (!conn_.txnOpen) conn_.endWriterTurn();
 }
 
 }  // namespace ravlink_detail
