@@ -242,7 +242,7 @@ RLHANDLE rlGetField(RLHANDLE tableOrRecord, int number) {
 
 int rlGetFieldNumberByName(RLHANDLE tableOrRecord, const char* name) {
   ZVTable* t = clientTableOf(tableOrRecord);
-  return t && name ? workingDefinition(t).fieldNumber(name) : -1;
+  return t && name ? Access::settledDefinition(t).fieldNumber(name) : -1;
 }
 
 // ---- indexes and segments -----------------------------------------------------------

@@ -762,6 +762,10 @@ struct Access {
   static ZVTable* table(RLHANDLE h);
   static ZVRecord* record(RLHANDLE h);
   static TableDef& definition(ZVTable* t);
+  // The definition, once a table opened on its cached definition asked the
+  // file whether it still holds: what a field number found by name is used
+  // against.
+  static TableDef& settledDefinition(ZVTable* t);
   static TableDef& definition(ZVField* f, int* number);
   static const SegmentDef* segment(ZVSegment* s);  // null once no longer defined
   static RecordState& state(ZVRecord* r);

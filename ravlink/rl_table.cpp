@@ -132,6 +132,10 @@ ZVField* Access::field(RLHANDLE h) { return fromHandle<ZVField>(h); }
 ZVTable* Access::table(RLHANDLE h) { return fromHandle<ZVTable>(h); }
 ZVRecord* Access::record(RLHANDLE h) { return fromHandle<ZVRecord>(h); }
 TableDef& Access::definition(ZVTable* t) { return t->core_->def; }
+TableDef& Access::settledDefinition(ZVTable* t) {
+  t->settleCatalog();
+  return t->core_->def;
+}
 TableDef& Access::definition(ZVField* f, int* number) {
   TableDef& d = f->table_->core_->def;
   if (f->number_ < 0 || size_t(f->number_) >= d.fields.size())
