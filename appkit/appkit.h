@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,13 @@ namespace appkit {
 // take a clock like it so that tests can move time themselves.
 int64_t monotonicMs();
 using Clock = std::function<int64_t()>;
+
+// ---- limits from the environment -------------------------------------------------------------
+
+// A bound that the environment variable `name` may lower for tests: its
+// value when it is a number above 0 and below `ceiling`; otherwise (unset,
+// not a number, 0 or less, at or above the ceiling) `fallback`.
+int64_t limitFromEnvironment(const char* name, int64_t fallback, int64_t ceiling = std::numeric_limits<int64_t>::max());
 
 // ---- the idle reaper --------------------------------------------------------------------------
 

@@ -1,4 +1,5 @@
-// The idle reaper and the monotonic clock.
+// The idle reaper, the monotonic clock and the limits tests may lower.
+#include <cstdlib>
 #include <ctime>
 
 #include "appkit.h"
@@ -9,6 +10,12 @@ int64_t monotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t limitFromEnvironment(const char* name, int64_t fallback, int64_t ceiling) {
+  const char* text = getenv(name);
+  long long value = text != nullptr ? atoll(text) : 0;
+  return value > 0 && value < ceiling ? int64_t(value) : fallback;
 }
 
 void IdleReaper::start(std::chrono::milliseconds period, std::function<void()> turn) {

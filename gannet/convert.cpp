@@ -108,35 +108,14 @@ int fieldTypeFromName(const char* name, int precision, int* binaryFlag, int* pre
   return 0;
 }
 
+// The engine names the number, date and time types; the alternative double
+// code, decimals, texts and binaries are named here as the REST documents
+// spell them (by length, variable flag and binary flag).
 const char* fieldTypeToName(int type, int length, bool variable, int binaryFlag) {
+  if (const char* scalar = rlScalarTypeName(type)) return scalar;
   switch (type) {
-    case RL_TYPE_BIT:
-      return "BIT";
-    case RL_TYPE_TINYINT:
-    case RL_TYPE_UTINYINT:
-      return "TINYINT";
-    case RL_TYPE_SMALLINT:
-    case RL_TYPE_USMALLINT:
-      return "SMALLINT";
-    case RL_TYPE_INTEGER:
-    case RL_TYPE_UINTEGER:
-      return "INTEGER";
-    case RL_TYPE_BIGINT:
-    case RL_TYPE_UBIGINT:
-      return "BIGINT";
-    case RL_TYPE_REAL:
-      return "REAL";
-    case RL_TYPE_DOUBLE:
     case RL_TYPE_DOUBLE_ALT:
       return "DOUBLE";
-    case RL_TYPE_DATE:
-      return "DATE";
-    case RL_TYPE_TIME4:
-    case RL_TYPE_TIME:
-      return "TIME";
-    case RL_TYPE_TIMESTAMP8:
-    case RL_TYPE_TIMESTAMP:
-      return "TIMESTAMP";
     case RL_TYPE_MONEY4:
     case RL_TYPE_MONEY:
       return "MONEY";

@@ -1,12 +1,14 @@
 // Connection pools per (server, database, user, password), their reaper,
 // and the "database" resource, which logs on per request instead.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>  // std::shared_lock
 #include <vector>
 
 #include <strings.h>
@@ -28,16 +30,20 @@ constexpr int kAcquireTries = 10;
 
 // A pool and the requests between finding it and giving their connection
 // back: a pool is removed only when it holds no connection and no request
-// holds it.
+// holds it. users grows only under the list's mutex (shared or not) and is
+// read for removal under it alone, so a request counted there keeps the
+// entry; it leaves without the mutex, and no longer touches the entry then.
 struct PoolEntry {
   std::unique_ptr<YXPool<ZVDatabasePooled>> pool;
-  int users = 0;
+  std::atomic<int> users{0};
 };
 
 namespace {
 
+// Requests find their pool under the shared lock, so that they do not queue
+// behind each other; adding and removing pools takes it alone.
 struct PoolList {
-  std::mutex mutex;
+  YXSharedMutex mutex;
   std::vector<std::unique_ptr<PoolEntry>> entries;
   int idleSeconds = kDefaultIdleSeconds;
   appkit::IdleReaper reaper;
@@ -45,10 +51,7 @@ struct PoolList {
 
 PoolList* pools = nullptr;
 
-bool poolIsEmpty(YXPool<ZVDatabasePooled>& pool) {
-  YXMutexLock hold(pool.mutex);
-  return pool.availableCount == 0 && pool.usedCount == 0;
-}
+bool poolIsEmpty(YXPool<ZVDatabasePooled>& pool) { return pool.Size() == 0; }
 
 // Under the list mutex: removes the entry when nothing uses it.
 void dropIfUnused(PoolEntry* entry) {
@@ -57,14 +60,24 @@ void dropIfUnused(PoolEntry* entry) {
   list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& e) { return e.get() == entry; }), list.end());
 }
 
-PoolEntry* findPool(const char* server, const char* database, const char* user, const char* password) {
-  auto key = std::make_unique<ZVDatabaseConfig>(server, user, password, database);
-  std::lock_guard<std::mutex> lock(pools->mutex);
+// Under the list's mutex: the entry of key's pool, counted as used, or null.
+PoolEntry* useExisting(ZVDatabaseConfig* key) {
   for (auto& entry : pools->entries)
-    if (entry->pool->config->Compare(key.get())) {
+    if (entry->pool->config->Compare(key)) {
       ++entry->users;
       return entry.get();
     }
+  return nullptr;
+}
+
+PoolEntry* findPool(const char* server, const char* database, const char* user, const char* password) {
+  auto key = std::make_unique<ZVDatabaseConfig>(server, user, password, database);
+  {
+    std::shared_lock<YXSharedMutex> lookup(pools->mutex);
+    if (PoolEntry* found = useExisting(key.get())) return found;
+  }
+  std::lock_guard<YXSharedMutex> lock(pools->mutex);
+  if (PoolEntry* found = useExisting(key.get())) return found;  // added meanwhile
   auto entry = std::make_unique<PoolEntry>();
   entry->pool = std::make_unique<YXPool<ZVDatabasePooled>>(key.release(), kPoolSize, pools->idleSeconds);
   entry->users = 1;
@@ -74,7 +87,7 @@ PoolEntry* findPool(const char* server, const char* database, const char* user, 
 
 // One pass: idle connections closed, pools left empty removed.
 void cleanPools() {
-  std::lock_guard<std::mutex> lock(pools->mutex);
+  std::lock_guard<YXSharedMutex> lock(pools->mutex);
   std::vector<PoolEntry*> all;
   for (auto& entry : pools->entries) all.push_back(entry.get());
   for (PoolEntry* entry : all) {
@@ -97,7 +110,7 @@ bool sameText(const char* a, const char* b, bool ignoreCase) {
 // and the pool's own idle ones must not stand in the way. Connections a
 // request holds are left alone.
 void closeIdleConnectionsTo(const char* server, const char* database) {
-  std::lock_guard<std::mutex> lock(pools->mutex);  // the reaper also reads idleTimeout under it
+  std::lock_guard<YXSharedMutex> lock(pools->mutex);  // the reaper also reads idleTimeout under it
   std::vector<PoolEntry*> matching;
   for (auto& entry : pools->entries) {
     auto* config = static_cast<ZVDatabaseConfig*>(entry->pool->config);
@@ -198,8 +211,13 @@ ConnectionLease::ConnectionLease(const Caller& caller, const char* database) {
 
 ConnectionLease::~ConnectionLease() {
   if (!entry_) return;
-  if (connection_) entry_->pool->Release(connection_);
-  std::lock_guard<std::mutex> lock(pools->mutex);
+  if (connection_) {
+    entry_->pool->Release(connection_);
+    // The pool keeps the connection (or the reaper removes it once empty).
+    --entry_->users;
+    return;
+  }
+  std::lock_guard<YXSharedMutex> lock(pools->mutex);
   --entry_->users;
   dropIfUnused(entry_);  // a failed logon leaves no pool behind
 }

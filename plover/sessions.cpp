@@ -162,11 +162,8 @@ int poolSize = 2;
 int idleTimeout = 300;
 
 size_t poolLimit() {
-  static const size_t limit = [] {
-    const char* text = getenv("PLOVER_MAX_POOLS");
-    long long most = text != nullptr ? atoll(text) : 0;
-    return most > 0 && static_cast<size_t>(most) < kMaxPools ? static_cast<size_t>(most) : kMaxPools;
-  }();
+  static const size_t limit =
+      static_cast<size_t>(appkit::limitFromEnvironment("PLOVER_MAX_POOLS", int64_t(kMaxPools), int64_t(kMaxPools)));
   return limit;
 }
 

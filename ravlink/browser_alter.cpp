@@ -103,14 +103,14 @@ thread_local int32_t tlsRebuildStep = 0;
 extern "C" {
 
 int32_t rlGetAlterProgress(RLHANDLE table) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   if (!t) return -1;
   auto state = alterState(t, false);
   return state ? state->progress.load() : 0;
 }
 
 int32_t zvdbSetCallback(RLHANDLE table, int32_t kind, ZvdbAlterCallback callback) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   return run(t, [&] {
     if (kind != RL_BR_CALLBACK_ALTER) fail(RL_BAD_ARGUMENT, "Unknown callback kind " + std::to_string(kind));
     alterState(t, true)->callback = callback;
@@ -125,7 +125,7 @@ int32_t zvdbSetCallbackOnRebuild(ZvdbRebuildCallback callback, int32_t step) {
 }
 
 int32_t zvdbAlterTable(RLHANDLE table, int32_t mode) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   return run(t, [&] {
     alterWithProgress(t, [&] {
       t->Alter(mode);
@@ -135,7 +135,7 @@ int32_t zvdbAlterTable(RLHANDLE table, int32_t mode) {
 }
 
 int32_t zvdbUpdateCreateMode(RLHANDLE table, int32_t mode) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   return run(t, [&] {
     alterWithProgress(t, [&] {
       Access::definition(t).createMode = mode & ~(RL_BR_MODE_VRLEN | RL_CREATE_PARTITIONED);
@@ -146,7 +146,7 @@ int32_t zvdbUpdateCreateMode(RLHANDLE table, int32_t mode) {
 }
 
 int32_t zvdbUpdatePadChar(RLHANDLE table, char pad, char delimiter, int32_t flags) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   return run(t, [&] {
     if (!t->IsOpen()) fail(RL_NOT_OPEN, "The table is not open");
     TableProps& props = propsOf(t);
@@ -157,7 +157,7 @@ int32_t zvdbUpdatePadChar(RLHANDLE table, char pad, char delimiter, int32_t flag
 }
 
 int32_t zvdbRebuildTable(RLHANDLE table, int32_t mode) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   return run(t, [&] {
     if (mode != 0) fail(RL_BAD_ARGUMENT, "Unknown rebuild mode " + std::to_string(mode));
     TableCore& core = Access::core(t);

@@ -190,20 +190,18 @@ void checkInsideData(const char* path) {
 
 namespace {
 
-ZVTable* tableHandle(RLHANDLE h) { return handleAs<ZVTable>(h); }
-ZVField* fieldHandle(RLHANDLE h) { return handleAs<ZVField>(h); }
-ZVIndex* indexHandle(RLHANDLE h) { return handleAs<ZVIndex>(h); }
+Held<ZVTable> tableHandle(RLHANDLE h) { return handleAs<ZVTable>(h); }
+Held<ZVField> fieldHandle(RLHANDLE h) { return handleAs<ZVField>(h); }
+Held<ZVIndex> indexHandle(RLHANDLE h) { return handleAs<ZVIndex>(h); }
 
 // A look-up that answered null: its code, kept on `asked`, goes upwards.
 RLHANDLE upOnNull(RLHANDLE asked, RLHANDLE result) {
   if (!result) {
-    ZVBase* b = handleAs<ZVBase>(asked);
+    auto b = handleAs<ZVBase>(asked);
     noteUp(b, b ? b->GetError() : RL_BAD_HANDLE);
   }
   return result;
 }
-
-int upOnCode(RLHANDLE h, int rc) { return noteUp(handleAs<ZVBase>(h), rc); }
 
 std::string fieldNameOf(ZVField* f) { return f->GetName(); }
 
@@ -213,7 +211,7 @@ TableProps::Index& propsOfIndex(ZVIndex* ix) { return propsOf(Access::table(ix))
 
 // A value read from a definition handle: fallback for a bad handle.
 template <class Obj, class Fn>
-auto readOf(Obj* obj, decltype(std::declval<Fn>()()) fallback, Fn&& fn) -> decltype(fn()) {
+auto readOf(const Held<Obj>& obj, decltype(std::declval<Fn>()()) fallback, Fn&& fn) -> decltype(fn()) {
   if (!obj) return fallback;
   try {
     decltype(fn()) value = fallback;
@@ -232,7 +230,7 @@ thread_local std::string tlsJsonKey;
 // handle stored one (or an abort undid one) since it was read. A failure
 // shows on the call that follows.
 RLHANDLE current(RLHANDLE h) {
-  ZVTable* t = clientTableOf(h);
+  auto t = clientTableOf(h);
   if (t && t->IsOpen()) codeOf(t, [&] { Access::core(t).requireOpen(); });
   return h;
 }
@@ -246,7 +244,7 @@ int32_t zvdbGetTableFieldCount(RLHANDLE table) { return rlGetFieldCount(current(
 RLHANDLE zvdbGetField(RLHANDLE table, int32_t number) { return upOnNull(table, rlGetField(current(table), number)); }
 
 int32_t zvdbGetFieldProperties(RLHANDLE field, const char** name, int32_t* type, int32_t* length) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return run(f, [&] {
     if (name) *name = f->GetName();
     if (type) *type = f->GetType();
@@ -257,11 +255,12 @@ int32_t zvdbGetFieldProperties(RLHANDLE field, const char** name, int32_t* type,
 // The engine keeps no default values: every field's default is empty.
 const char* zvdbGetFieldDefaultValue(RLHANDLE field, int32_t* length) {
   if (length) *length = 0;
-  return fieldHandle(field) ? "" : nullptr;
+  auto f = fieldHandle(field);
+  return f ? "" : nullptr;
 }
 
 int32_t zvdbGetFieldNullFlag(RLHANDLE field) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return readOf(f, 1, [&] {
     auto& nulls = propsOfField(f).fieldNulls;
     auto it = nulls.find(fieldNameOf(f));
@@ -274,7 +273,7 @@ int32_t zvdbGetFieldScale(RLHANDLE field) { return rlGetFieldScale(field); }
 
 const char* zvdbGetIdentityFieldDetails(RLHANDLE table, int64_t* seed, int64_t* increment) {
   const char* name = rlGetIdentityFieldName(table);
-  ZVTable* t = Access::table(table);
+  auto t = handleAs<ZVTable>(table);
   if (seed) *seed = name && t ? Access::definition(t).identitySeed : 0;
   if (increment) *increment = name && t ? Access::definition(t).identityIncrement : 0;
   return name;
@@ -288,7 +287,7 @@ int64_t zvdbGetFieldOffset(RLHANDLE record, int32_t number) {
 }
 
 int32_t zvdbGetTableCreateMode(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, 0, [&] {
     int mode = t->GetCreateMode() & ~RL_BR_MODE_VRLEN;
     for (int i = 0; i < rlGetFieldCount(table); ++i)
@@ -298,27 +297,27 @@ int32_t zvdbGetTableCreateMode(RLHANDLE table) {
 }
 
 const char* zvdbGetTableExtension(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, (const char*)nullptr, [&] { return propsOf(t).dataExtension.c_str(); });
 }
 
 const char* zvdbGetIndexExtension(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, (const char*)nullptr, [&] { return propsOf(t).indexExtension.c_str(); });
 }
 
 int32_t zvdbGetTableDefaultDataExtentSize(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, 0, [&] { return propsOf(t).dataExtent; });
 }
 
 int32_t zvdbGetTableDefaultIndexExtentSize(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, 0, [&] { return propsOf(t).indexExtent; });
 }
 
 int32_t zvdbGetPadChar(RLHANDLE table, char* pad, char* delimiter) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] {
     const TableProps& p = propsOf(t);
     if (pad) *pad = p.pad;
@@ -331,7 +330,7 @@ RLHANDLE zvdbGetIndex(RLHANDLE table, int32_t number) { return upOnNull(table, r
 const char* zvdbGetIndexName(RLHANDLE index) { return rlGetIndexName(index); }
 
 const char* zvdbGetIndexFilename(RLHANDLE index) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return readOf(ix, (const char*)nullptr, [&]() -> const char* {
     const std::string& file = propsOfIndex(ix).fileName;
     return file.empty() ? nullptr : file.c_str();
@@ -339,14 +338,14 @@ const char* zvdbGetIndexFilename(RLHANDLE index) {
 }
 
 int32_t zvdbGetIndexKeyType(RLHANDLE index) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return readOf(ix, 0, [&] { return ix->GetKeyType(); });
 }
 
 int32_t zvdbGetIndexKeyLength(RLHANDLE index) { return rlGetIndexKeyLength(index); }
 
 int32_t zvdbGetIndexNullFlag(RLHANDLE index) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return readOf(ix, 0, [&] { return propsOfIndex(ix).nulls; });
 }
 
@@ -357,7 +356,7 @@ const char* zvdbGetSegmentFieldName(RLHANDLE segment) { return rlGetSegmentField
 int32_t zvdbGetSegmentMode(RLHANDLE segment) { return rlGetSegmentMode(segment); }
 
 int32_t zvdbGetIndexEmptyChar(RLHANDLE index) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return readOf(ix, -1, [&] { return propsOfIndex(ix).emptyChar; });
 }
 
@@ -384,7 +383,7 @@ static bool conditionOf(ZVTable* t, int32_t number, std::string* condition) {
 }
 
 int32_t zvdbGetCndxIndexLength(RLHANDLE table, int32_t number) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, -1, [&] {
     std::string condition;
     return conditionOf(t, number, &condition) ? int32_t(condition.size() + 1) : -1;
@@ -392,7 +391,7 @@ int32_t zvdbGetCndxIndexLength(RLHANDLE table, int32_t number) {
 }
 
 int32_t zvdbGetCndxIndex(RLHANDLE table, int32_t number, char* buffer, int32_t size) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   int rc = RL_OK;
   int code = run(t, [&] {
     std::string condition;
@@ -411,7 +410,7 @@ int32_t zvdbGetFieldNumber(RLHANDLE table, const char* name) { return rlGetField
 int32_t zvdbGetFieldBinaryFlag(RLHANDLE field) { return rlGetFieldBinaryFlag(field); }
 
 const char* zvdbGetTablePath(RLHANDLE table) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return readOf(t, (const char*)nullptr, [&] { return propsOf(t).path.c_str(); });
 }
 
@@ -429,7 +428,7 @@ int32_t zvdbCndxCompile(RLHANDLE record, const char* expression) {
 // ---- definitions written ---------------------------------------------------------
 
 int32_t zvdbSetTablePath(RLHANDLE table, const char* path) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] {
     checkInsideData(path);
     propsOf(t).path = path ? path : "";
@@ -437,27 +436,27 @@ int32_t zvdbSetTablePath(RLHANDLE table, const char* path) {
 }
 
 int32_t zvdbSetTableExtension(RLHANDLE table, const char* extension) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] { propsOf(t).dataExtension = extension ? extension : ""; });
 }
 
 int32_t zvdbSetIndexExtension(RLHANDLE table, const char* extension) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] { propsOf(t).indexExtension = extension ? extension : ""; });
 }
 
 int32_t zvdbSetTableDefaultDataExtentSize(RLHANDLE table, int32_t size) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] { propsOf(t).dataExtent = size; });
 }
 
 int32_t zvdbSetTableDefaultIndexExtentSize(RLHANDLE table, int32_t size) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] { propsOf(t).indexExtent = size; });
 }
 
 int32_t zvdbSetPadChar(RLHANDLE table, char pad, char delimiter) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] {
     propsOf(t).pad = pad;
     propsOf(t).delimiter = delimiter;
@@ -465,7 +464,7 @@ int32_t zvdbSetPadChar(RLHANDLE table, char pad, char delimiter) {
 }
 
 RLHANDLE zvdbAddField(RLHANDLE table, const char* name, int32_t type, int32_t length) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return make(t, [&] {
     if (type <= 0) fail(RL_BAD_ARGUMENT, "Field [" + std::string(name ? name : "") + "] has no known type");
     RLHANDLE f = rlAddField(table, name, type, length);
@@ -490,7 +489,7 @@ int32_t zvdbSetFieldBinaryFlag(RLHANDLE field, int32_t flag) {
 }
 
 int32_t zvdbSetFieldNullFlag(RLHANDLE field, int32_t nulls) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return run(f, [&] {
     if (nulls != 0 && nulls != 1) fail(RL_BAD_ARGUMENT, "The null flag is 0 or 1");
     propsOfField(f).fieldNulls[fieldNameOf(f)] = nulls;
@@ -498,7 +497,7 @@ int32_t zvdbSetFieldNullFlag(RLHANDLE field, int32_t nulls) {
 }
 
 RLHANDLE zvdbAddIndex(RLHANDLE table, const char* name, int32_t keyType, int32_t duplicates, int32_t nulls) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return make(t, [&] {
     RLHANDLE ix = rlAddIndex(table, name, keyType, duplicates, nulls);
     if (!ix) fail(t->GetError(), "The index is refused");
@@ -508,7 +507,7 @@ RLHANDLE zvdbAddIndex(RLHANDLE table, const char* name, int32_t keyType, int32_t
 }
 
 int32_t zvdbSetIndexEmptyChar(RLHANDLE index, int32_t character) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return run(ix, [&] {
     if (character < -1 || character > 255) fail(RL_BAD_ARGUMENT, "The empty character is a byte");
     propsOfIndex(ix).emptyChar = character;
@@ -531,12 +530,12 @@ RLHANDLE zvdbAddJSONSegment(RLHANDLE index, RLHANDLE field, const char* key, int
 
 int32_t zvdbDelFieldByName(RLHANDLE table, const char* name) {
   int number = rlGetFieldNumberByName(table, name);
-  if (number < 0) return upOnCode(table, handleAs<ZVTable>(table) ? RL_UNKNOWN_FIELD : RL_BAD_HANDLE);
+  if (number < 0) return upOnCode(table, handleAs<ZVTable>(table).get() ? RL_UNKNOWN_FIELD : RL_BAD_HANDLE);
   return upOnCode(table, rlDeleteField(table, number));
 }
 
 int32_t zvdbSetFieldName(RLHANDLE field, const char* name) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return run(f, [&] {
     std::string old = fieldNameOf(f);
     f->SetName(name);
@@ -550,7 +549,7 @@ int32_t zvdbSetFieldName(RLHANDLE field, const char* name) {
 }
 
 int32_t zvdbSetFieldType(RLHANDLE field, int32_t type) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return run(f, [&] {
     if (type <= 0) fail(RL_BAD_ARGUMENT, "Field [" + fieldNameOf(f) + "] gets no known type");
     f->SetType(type, f->GetLength());
@@ -558,14 +557,14 @@ int32_t zvdbSetFieldType(RLHANDLE field, int32_t type) {
 }
 
 int32_t zvdbSetFieldLength(RLHANDLE field, int32_t length) {
-  ZVField* f = fieldHandle(field);
+  auto f = fieldHandle(field);
   return run(f, [&] { f->SetLength(length); });
 }
 
 int32_t zvdbMoveField(RLHANDLE field, int32_t position) { return upOnCode(field, rlMoveField(field, position)); }
 
 int32_t zvdbSetIndexName(RLHANDLE index, const char* name) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return run(ix, [&] {
     std::string n = name ? name : "";
     checkFieldName(n, "index");
@@ -585,7 +584,7 @@ int32_t zvdbSetIndexName(RLHANDLE index, const char* name) {
 }
 
 int32_t zvdbSetIndexFilename(RLHANDLE index, const char* path, const char* fileName) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return run(ix, [&] {
     checkInsideData(path);
     std::string file = fileName ? fileName : "";
@@ -596,7 +595,7 @@ int32_t zvdbSetIndexFilename(RLHANDLE index, const char* path, const char* fileN
 }
 
 int32_t zvdbSetIndexKeyType(RLHANDLE index, int32_t keyType) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return run(ix, [&] { ix->SetKeyType(keyType); });
 }
 
@@ -605,7 +604,7 @@ int32_t zvdbSetIndexDuplicateFlag(RLHANDLE index, int32_t duplicates) {
 }
 
 int32_t zvdbSetIndexNullFlag(RLHANDLE index, int32_t nulls) {
-  ZVIndex* ix = indexHandle(index);
+  auto ix = indexHandle(index);
   return run(ix, [&] { propsOfIndex(ix).nulls = nulls ? 1 : 0; });
 }
 
@@ -618,7 +617,7 @@ int32_t zvdbGetIndexNbrByName(RLHANDLE table, const char* name) {
 }
 
 int32_t zvdbCreateTable(RLHANDLE table, const char* name, int32_t mode) {
-  ZVTable* t = tableHandle(table);
+  auto t = tableHandle(table);
   return run(t, [&] {
     checkObjectName(name, "table");
     inOneTransaction(t, [&] {

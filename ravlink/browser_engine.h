@@ -16,6 +16,8 @@ ZVBase* parentOf(ZVBase* b);
 // A failure is readable on the handle it happened on and on every handle
 // above it; returns code.
 int noteUp(ZVBase* b, int code);
+// noteUp on the object of handle h (nothing for a bad handle).
+int upOnCode(RLHANDLE h, int code);
 // Runs fn under b's session as codeOf does, and notes a failure upwards.
 int run(ZVBase* b, const std::function<void()>& fn, const char* call = __builtin_FUNCTION());
 // The same for a call that yields a handle: null on failure, the code on b.

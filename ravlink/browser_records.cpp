@@ -19,9 +19,7 @@ namespace {
 // Room reserved up front for a blob: larger values grow as they are set.
 constexpr int32_t kMaxBlobReserve = 1 << 20;
 
-ZVRecord* recordHandle(RLHANDLE h) { return handleAs<ZVRecord>(h); }
-
-int upOnCode(RLHANDLE h, int rc) { return noteUp(handleAs<ZVBase>(h), rc); }
+Held<ZVRecord> recordHandle(RLHANDLE h) { return handleAs<ZVRecord>(h); }
 
 // The stored value of field `number` of the record's current row.
 const Value& storedValue(ZVRecord* r, int number) {
@@ -33,7 +31,7 @@ const Value& storedValue(ZVRecord* r, int number) {
 }
 
 int onRecord(RLHANDLE record, const std::function<void(ZVRecord*)>& fn, const char* call = __builtin_FUNCTION()) {
-  ZVRecord* r = recordHandle(record);
+  auto r = recordHandle(record);
   return run(
       r, [&] { fn(r); }, call);
 }
@@ -59,22 +57,23 @@ int hexDigit(char c) {
 extern "C" {
 
 RLHANDLE zvdbAllocRecord(RLHANDLE table) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   RLHANDLE r = rlAllocRecord(table);
   if (!r) {
     noteUp(t, t ? t->GetError() : RL_BAD_HANDLE);
     return nullptr;
   }
-  forgetRecord(recordHandle(r));  // nothing of an earlier record at the same address
-  rememberRecord(t, recordHandle(r));
+  auto made = recordHandle(r);
+  forgetRecord(made);  // nothing of an earlier record at the same address
+  rememberRecord(t, made);
   return r;
 }
 
 void zvdbFreeRecord(RLHANDLE record) {
-  ZVRecord* r = recordHandle(record);
+  auto r = recordHandle(record);
   if (!r) return;
   forgetRecord(r);
-  delete r;
+  r.destroy();
 }
 
 int32_t zvdbFirstRecord(RLHANDLE record) {
@@ -116,8 +115,8 @@ int32_t zvdbJumpToRecord(RLHANDLE record, int64_t position) {
   return code != RL_OK ? code : rc;
 }
 
-int32_t zvdbHasRecbyt(RLHANDLE table) { return handleAs<ZVTable>(table) ? 1 : 0; }
-int32_t zvdbHasRowid(RLHANDLE table) { return handleAs<ZVTable>(table) ? 1 : 0; }
+int32_t zvdbHasRecbyt(RLHANDLE table) { return handleAs<ZVTable>(table).get() ? 1 : 0; }
+int32_t zvdbHasRowid(RLHANDLE table) { return handleAs<ZVTable>(table).get() ? 1 : 0; }
 
 // A record's position is its record id: ids are never reused.
 int32_t zvdbGetRecordPos(RLHANDLE record, int64_t* position) {
@@ -126,7 +125,7 @@ int32_t zvdbGetRecordPos(RLHANDLE record, int64_t* position) {
 int32_t zvdbGetRowid(RLHANDLE record, int64_t* rowid) { return upOnCode(record, rlGetRecordId(record, rowid)); }
 
 int32_t zvdbSeekRecord(RLHANDLE record, int64_t position) {
-  if (!recordHandle(record)) return RL_BAD_HANDLE;
+  if (!recordHandle(record).get()) return RL_BAD_HANDLE;
   if (position < 0) return upOnCode(record, RL_BR_BAD_POSITION);
   int rc = rlFindRecordById(record, position, RL_FIND_EQ);
   return upOnCode(record, rc == RL_NOT_FOUND ? RL_BR_BAD_POSITION : rc);

@@ -72,6 +72,11 @@ int noteUp(ZVBase* b, int code) {
   return code;
 }
 
+int upOnCode(RLHANDLE h, int code) {
+  auto b = handleAs<ZVBase>(h);
+  return noteUp(b, code);
+}
+
 int run(ZVBase* b, const std::function<void()>& fn, const char* call) { return noteUp(b, codeOf(b, fn, call)); }
 
 RLHANDLE make(ZVBase* b, const std::function<RLHANDLE()>& fn, const char* call) {
@@ -178,18 +183,18 @@ void inOneTransaction(ZVTable* t, const std::function<void()>& fn) {
 
 namespace {
 
-ZVBase* anyHandle(RLHANDLE h) { return handleAs<ZVBase>(h); }
+Held<ZVBase> anyHandle(RLHANDLE h) { return handleAs<ZVBase>(h); }
 
 int databaseWalk(RLHANDLE session, bool first, char* name, int32_t nameSize, char* path, int32_t pathSize) {
   int rc = first ? rlFirstDatabase(session, name, nameSize, path, pathSize)
                  : rlNextDatabase(session, name, nameSize, path, pathSize);
-  return rc == RL_NOT_FOUND ? rc : noteUp(anyHandle(session), rc);
+  return rc == RL_NOT_FOUND ? rc : upOnCode(session, rc);
 }
 
 int tableWalk(RLHANDLE database, bool first, char* name, int32_t nameSize, char* path, int32_t pathSize) {
   int rc = first ? rlFirstTable(database, name, nameSize, path, pathSize)
                  : rlNextTable(database, name, nameSize, path, pathSize);
-  return rc == RL_NOT_FOUND ? rc : noteUp(anyHandle(database), rc);
+  return rc == RL_NOT_FOUND ? rc : upOnCode(database, rc);
 }
 
 }  // namespace
@@ -199,12 +204,12 @@ extern "C" {
 RLHANDLE zvdbAllocSession(int32_t type) { return rlAllocSession(type); }
 
 int32_t zvdbLogon(RLHANDLE session, const char* server, const char* user, const char* password) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->Logon(server, user, password); });
 }
 
 int32_t zvdbSetCurrentNodeName(RLHANDLE session, const char* node) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] {
     Logon* l = Access::logon(s);
     std::lock_guard<std::mutex> lock(l->stats.textMutex);
@@ -216,16 +221,16 @@ int32_t zvdbSetCurrentNodeName(RLHANDLE session, const char* node) {
 }
 
 int32_t zvdbLogout(RLHANDLE session) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   if (s) unregisterLogon(logonIdOf(s));
   return run(s, [&] { s->Logout(); });
 }
 
 void zvdbFreeSession(RLHANDLE session) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   if (!s) return;
   unregisterLogon(logonIdOf(s));
-  delete s;
+  s.destroy();
 }
 
 int32_t zvdbFirstDatabase(RLHANDLE session, char* name, int32_t nameSize, char* path, int32_t pathSize) {
@@ -237,7 +242,7 @@ int32_t zvdbNextDatabase(RLHANDLE session, char* name, int32_t nameSize, char* p
 }
 
 RLHANDLE zvdbAllocDatabase(RLHANDLE session) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return make(s, [&] {
     auto* d = new ZVDatabase(s);
     rememberDatabase(d, s);
@@ -246,7 +251,7 @@ RLHANDLE zvdbAllocDatabase(RLHANDLE session) {
 }
 
 int32_t zvdbConnect(RLHANDLE database, const char* name) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   return run(d, [&] {
     unregisterDatabase(d);
     d->Connect(name);
@@ -254,7 +259,7 @@ int32_t zvdbConnect(RLHANDLE database, const char* name) {
 }
 
 int32_t zvdbDisconnect(RLHANDLE database) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   if (d) unregisterDatabase(d);
   return run(d, [&] { d->Disconnect(); });
 }
@@ -268,15 +273,15 @@ int32_t zvdbNextTable(RLHANDLE database, char* name, int32_t nameSize, char* pat
 }
 
 void zvdbFreeDatabase(RLHANDLE database) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   if (!d) return;
   unregisterDatabase(d);
   forgetDatabase(d);
-  delete d;
+  d.destroy();
 }
 
 RLHANDLE zvdbAllocTable(RLHANDLE database) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   return make(d, [&] {
     auto* t = new ZVTable(d);
     forgetTable(t);  // nothing of an earlier table at the same address
@@ -285,15 +290,15 @@ RLHANDLE zvdbAllocTable(RLHANDLE database) {
 }
 
 void zvdbFreeTable(RLHANDLE table) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   if (!t) return;
   for (ZVRecord* r : takeRecords(t)) delete r;
   forgetTable(t);
-  delete t;
+  t.destroy();
 }
 
 int32_t zvdbOpenTable(RLHANDLE table, const char* name, int32_t mode) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   bool exclusive = (mode & RL_BR_OPEN_EXCLUSIVE) != 0;
   return run(t, [&] {
     unregisterOpen(t);
@@ -309,63 +314,63 @@ int32_t zvdbOpenTable(RLHANDLE table, const char* name, int32_t mode) {
 }
 
 int32_t zvdbCloseTable(RLHANDLE table) {
-  ZVTable* t = handleAs<ZVTable>(table);
+  auto t = handleAs<ZVTable>(table);
   if (t) unregisterOpen(t);
   return run(t, [&] { t->Close(); });
 }
 
 int32_t zvdbBegin(RLHANDLE handle) {
-  ZVBase* b = anyHandle(handle);
+  auto b = anyHandle(handle);
   return run(b, [&] { b->Begin(); });
 }
 
 int32_t zvdbCommit(RLHANDLE handle) {
-  ZVBase* b = anyHandle(handle);
+  auto b = anyHandle(handle);
   return run(b, [&] { b->Commit(); });
 }
 
 int32_t zvdbAbort(RLHANDLE handle) {
-  ZVBase* b = anyHandle(handle);
+  auto b = anyHandle(handle);
   return run(b, [&] { b->Abort(); });
 }
 
 int32_t zvdbSetDefTimeType(RLHANDLE session, int32_t timeType) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->SetDefTimeType(timeType); });
 }
 
 int32_t zvdbAddDatabase(RLHANDLE session, const char* name, const char* path) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->AddDatabase(name, path ? path : ""); });
 }
 
 int32_t zvdbCreateDatabase(RLHANDLE session, const char* name, const char* path) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->CreateDatabase(name, path ? path : ""); });
 }
 
 int32_t zvdbDropDatabase(RLHANDLE session, const char* name) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->DropDatabase(name); });
 }
 
 int32_t zvdbDeleteDatabase(RLHANDLE session, const char* name) {
-  ZVSession* s = handleAs<ZVSession>(session);
+  auto s = handleAs<ZVSession>(session);
   return run(s, [&] { s->DeleteDatabase(name); });
 }
 
 int32_t zvdbAddTableXtd(RLHANDLE database, const char* name, const char* fileName, const char* path) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   return run(d, [&] { d->AddTable(name, path ? path : ""); });
 }
 
 int32_t zvdbDropTable(RLHANDLE database, const char* name) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   return run(d, [&] { d->DropTable(name); });
 }
 
 int32_t zvdbDeleteTable(RLHANDLE database, const char* name, const char* password) {
-  ZVDatabase* d = handleAs<ZVDatabase>(database);
+  auto d = handleAs<ZVDatabase>(database);
   return run(d, [&] {
     requireNotHeldElsewhere(d, name ? name : "");
     d->DeleteTable(name, password ? password : "");
@@ -377,12 +382,13 @@ int32_t zvdbDeleteTable(RLHANDLE database, const char* name, const char* passwor
 }
 
 int32_t zvdbGetError(RLHANDLE handle) {
-  ZVBase* b = anyHandle(handle);
+  auto b = anyHandle(handle);
   return b ? b->GetError() : RL_BAD_HANDLE;
 }
 
 RLHANDLE zvdbGetSessionHandle(RLHANDLE handle) {
-  ZVSession* s = sessionOf(anyHandle(handle));
+  auto b = anyHandle(handle);
+  ZVSession* s = sessionOf(b);
   return s ? s->GetHandle() : nullptr;
 }
 

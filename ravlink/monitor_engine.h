@@ -102,14 +102,15 @@ int functionNumber(std::string_view call);  // in the timing table; -1 when none
 // server's is on.
 class CallScope {
  public:
-  CallScope(Logon* logon, LogonStats* stats, const char* call) : stats_(stats), call_(call) {
+  // call null: an untimed call, neither counted nor timed.
+  CallScope(Logon* logon, LogonStats* stats, const char* call) : stats_(call ? stats : nullptr), call_(call) {
     if (stats_) {
       stats_->lastCall.store(call, std::memory_order_relaxed);
       stats_->lastCallTime.store(nowSeconds(), std::memory_order_relaxed);
       stats_->calls.fetch_add(1, std::memory_order_relaxed);
       stats_->inCall.store(1, std::memory_order_relaxed);
     }
-    if (serversTimed.load(std::memory_order_relaxed) > 0 && (timing_ = timingWhileOn(logon)) != nullptr)
+    if (call_ && serversTimed.load(std::memory_order_relaxed) > 0 && (timing_ = timingWhileOn(logon)) != nullptr)
       start_ = monotonicNs();
   }
   ~CallScope() {

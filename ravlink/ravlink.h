@@ -536,6 +536,7 @@ class RAVLINK_API ZVDatabase : public ZVBase {
 
 class RAVLINK_API ZVField : public ZVBase {
  public:
+  ~ZVField() override;
   const char* GetName() const;
   int GetNumber() const { return number_; }
   int GetType() const;
@@ -565,6 +566,7 @@ class RAVLINK_API ZVField : public ZVBase {
 
 class RAVLINK_API ZVSegment : public ZVBase {
  public:
+  ~ZVSegment() override;
   const char* GetFieldName() const;
   int GetMode() const;
 
@@ -580,6 +582,7 @@ class RAVLINK_API ZVSegment : public ZVBase {
 
 class RAVLINK_API ZVIndex : public ZVBase {
  public:
+  ~ZVIndex() override;
   // mode 12 ascending; a mode with bit 0x10 is descending. Text segments
   // compare bytes exactly.
   ZVSegment* AddSegment(ZVField* field, int mode);
@@ -1059,6 +1062,10 @@ RAVLINK_API int rlSetBlockingRead(RLHANDLE record, int seconds, int flags);
 RAVLINK_API int rlGetCurrentDateTime(ZVDateTime* out);
 RAVLINK_API int rlGetIdentityValue(RLHANDLE record, int64_t* out);  // the identity of the record's current row
 RAVLINK_API int32_t rlPackDate(int year, int month, int day);       // day number; -1 for an invalid date
+// The SQL type name of a fixed-size number, date or time type code ("BIT",
+// "TINYINT", "SMALLINT", "INTEGER", "BIGINT", "REAL", "DOUBLE", "DATE",
+// "TIME", "TIMESTAMP"; signed and unsigned alike); null for every other code.
+RAVLINK_API const char* rlScalarTypeName(int type);
 RAVLINK_API int rlUnpackDate(int32_t dayNumber, int* year, int* month, int* day);
 RAVLINK_API int rlPackDateTime(ZVDateTime* out, int year, int month, int day, int hour, int minute, int second,
                                int millisecond);

@@ -335,6 +335,15 @@ class SessionMutex {
     owner_.store(self, std::memory_order_relaxed);
     depth_ = 1;
   }
+  // lock() without waiting: false when another thread holds it.
+  bool tryEnter() {
+    std::thread::id self = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+      ++depth_;
+      return true;
+    }
+    return try_lock();
+  }
   // For the monitor: the session when it is between calls (not re-entrant).
   bool try_lock() {
     int expected = kFree;
@@ -623,7 +632,7 @@ extern thread_local CopyProgress* tlsCopyProgress;
 // Where a walk starts, relative to the bound key (in index order).
 enum class Seek { Start, After, AtOrAfter, Before, AtOrBefore };
 
-struct ReadLimits;  // rl_client_read.cpp
+struct ReadLimits;  // rl_read_limits.cpp
 
 struct RecordState {
   ZVRecord* self = nullptr;
@@ -641,7 +650,7 @@ struct RecordState {
   std::vector<LockKey> lockedRows;
   std::string tableName;
   int batchMode = 0;
-  // Filter, record set and range of the client functions (rl_client_read.cpp).
+  // Filter, record set and range of the numbered functions (rl_read_limits.cpp).
   std::shared_ptr<ReadLimits> limits;
   int lockMode = 0;
 
@@ -762,16 +771,13 @@ struct Finalizer {
 
 // Friend of the public classes, for the numbered functions.
 struct Access {
-  static ZVField* field(RLHANDLE h);
-  static ZVTable* table(RLHANDLE h);
-  static ZVRecord* record(RLHANDLE h);
   static TableDef& definition(ZVTable* t);
   static TableDef& definition(ZVField* f, int* number);
   static const SegmentDef* segment(ZVSegment* s);  // null once no longer defined
   static RecordState& state(ZVRecord* r);
   static Logon* logon(ZVBase* b);
   static void noteError(ZVBase* b, int code);
-  // For the client functions of rl_client*.cpp.
+  // For the numbered functions (rl_exports_*.cpp) and the work behind them.
   static Connection* connection(ZVDatabase* d);
   static ZVDatabase* database(ZVTable* t);
   static TableCore& core(ZVTable* t);
@@ -783,8 +789,14 @@ struct Access {
   static void guard(ZVBase* b, const std::function<void()>& fn, const char* call);
 };
 
+// `call` of an untimed call: the monitor neither counts nor times it, a
+// killed logon is not ended by it, and its success leaves the object's last
+// error as it was. The definition changes of the numbered functions are so.
+constexpr const char* kUntimed = nullptr;
+
 // Runs fn under the session's mutex; a failure is kept as the object's last
 // error. Other exceptions become ZVException so callers catch one type.
+// call: the function's name for the monitor's timing, or kUntimed.
 template <class Fn>
 auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, Fn&& fn) -> decltype(fn()) {
   struct Held {
@@ -797,19 +809,20 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
     }
   } held(logon);
   monitor::CallScope scope(logon, logon ? &logon->stats : nullptr, call);
+  const bool timed = call != kUntimed;
   try {
-    if (logon && logon->killed.load(std::memory_order_relaxed)) monitor::endKilledLogon(*logon);
+    if (timed && logon && logon->killed.load(std::memory_order_relaxed)) monitor::endKilledLogon(*logon);
     if constexpr (std::is_void_v<decltype(fn())>) {
       fn();
-      *lastError = 0;
+      if (timed) *lastError = 0;
     } else {
       auto result = fn();
-      *lastError = 0;
+      if (timed) *lastError = 0;
       return result;
     }
   } catch (const ZVException& e) {
     *lastError = e.GetErrorCode();
-    if (e.GetErrorCode() == RL_STORAGE_ERROR || e.GetErrorCode() == RL_BUSY)
+    if (timed && (e.GetErrorCode() == RL_STORAGE_ERROR || e.GetErrorCode() == RL_BUSY))
       monitor::storageError(logon, e.GetErrorCode(), e.GetErrorMsg());
     throw;
   } catch (const std::bad_alloc&) {
@@ -821,25 +834,169 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
   }
 }
 
-// ---- client functions over handles (rl_client*.cpp) ----------------------------
-// The registered object of type T behind a handle, or null.
+// ---- numbered functions over handles (rl_exports_*.cpp, rl_calls.cpp) -----------
+// The object of type T behind a handle, held for one client call under its
+// session's mutex; null when the handle names no such object. Objects are
+// destroyed only with their session's mutex held and their handle retired
+// first (retireHandle), so a held object lives until the Held ends, and a
+// call that loses the race with a free answers RL_BAD_HANDLE. The lookup
+// itself takes no lock: the slot is pinned while the object is read for
+// its session. When the mutex is free (or this thread's) it is taken while
+// still pinned, and no retire can have begun; otherwise the session is kept
+// alive, the pin dropped, the mutex waited for and the handle checked again.
+// Keep a Held in a named variable: a temporary one would let go of the
+// object at once, so it gives no pointer. A call that frees the held object
+// does so with destroy(), which keeps the session's mutex alive for the end.
 template <class T>
-T* handleAs(RLHANDLE h) {
-  return dynamic_cast<T*>(engine().handles.find(h));
+class Held {
+ public:
+  explicit Held(RLHANDLE handle) {
+    ZVBase* found = engine().handles.pin(handle);
+    if (!found) return;
+    T* typed = dynamic_cast<T*>(found);
+    Logon* logon = typed ? Access::logon(found) : nullptr;
+    if (logon && logon->mutex.tryEnter()) {
+      logon_ = logon;
+      object_ = typed;
+      engine().handles.unpin(handle);
+      return;
+    }
+    if (logon) session_ = logon->shared_from_this();
+    engine().handles.unpin(handle);
+    if (!logon) {
+      object_ = typed;  // an object without a session has nothing to hold it by
+      return;
+    }
+    session_->mutex.lock();
+    logon_ = logon;
+    if (engine().handles.find(handle) == found) object_ = typed;
+  }
+  Held(Held&& other) noexcept
+      : logon_(other.logon_), session_(std::move(other.session_)), object_(other.object_) {
+    other.logon_ = nullptr;
+    other.object_ = nullptr;
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  Held& operator=(Held&&) = delete;
+  ~Held() {
+    if (logon_) logon_->mutex.unlock();
+  }
+  T* get() const& { return object_; }
+  T* operator->() const { return object_; }
+  operator T*() const& { return object_; }
+  operator T*() && = delete;  // the object would be let go before it is used
+  explicit operator bool() const { return object_ != nullptr; }
+  // Deletes the held object; its session may go with it, so it is kept
+  // until the hold ends.
+  void destroy() {
+    if (logon_ && !session_) session_ = logon_->shared_from_this();
+    delete object_;
+    object_ = nullptr;
+  }
+  // The same hold, given over to an object that the held one keeps alive
+  // (a field's, index's, segment's or record's table).
+  template <class U>
+  Held<U> passTo(U* other) && {
+    Held<U> passed;
+    passed.logon_ = logon_;
+    passed.session_ = std::move(session_);
+    passed.object_ = object_ ? other : nullptr;
+    logon_ = nullptr;
+    object_ = nullptr;
+    return passed;
+  }
+
+ private:
+  template <class U>
+  friend class Held;
+  Held() = default;
+  Logon* logon_ = nullptr;          // whose mutex this holds
+  std::shared_ptr<Logon> session_;  // keeps it alive where the hold alone may not
+  T* object_ = nullptr;
+};
+template <class T>
+Held<T> handleAs(RLHANDLE h) {
+  return Held<T>(h);
 }
+// Ends the object's handle before its destructor touches anything: first
+// thing in the destructor of every object class, under the session's mutex.
+void retireHandle(ZVBase* object);
 // Runs fn under the object's session: 0, or the code it failed with (kept
 // as the object's last error). RL_BAD_HANDLE for no object.
-// call: the client function's name, for the monitor's timing.
+// call: the client function's name, for the monitor's timing, or kUntimed.
 int codeOf(ZVBase* object, const std::function<void()>& fn, const char* call = __builtin_FUNCTION());
 // text into a caller's buffer of size bytes, or RL_VALUE_TOO_LONG.
 int copyOut(const std::string& text, char* buffer, int size);
+// One step of a catalog walk on `walked` (step: its First or Next) into the
+// caller's buffers: RL_NOT_FOUND at the end, RL_BAD_HANDLE for no object,
+// else as copyOut, a failure kept on `walked`.
+int catalogWalk(ZVBase* walked, const std::function<bool(ZVString*, ZVString*)>& step, char* nameOut, int nameSize,
+                char* pathOut, int pathSize);
+// A handle made by `make` under the parent's session; null for no parent
+// or a failure, whose code the parent keeps.
+RLHANDLE handleFrom(ZVBase* parent, const std::function<RLHANDLE()>& make);
 // The table object of a table, field, index, segment or record handle.
-ZVTable* clientTableOf(RLHANDLE h);
+Held<ZVTable> clientTableOf(RLHANDLE h);
 // The record object of a handle and its state, or null.
-ZVRecord* clientRecord(RLHANDLE h);
+Held<ZVRecord> clientRecord(RLHANDLE h);
 // After a move that found `found` rows: moves on in direction dir until a
 // row the record's filter, record set and range accept (none set: at once).
 int readWithin(RecordState& rs, int found, int dir);
+
+// ---- the work behind the numbered functions ------------------------------------
+// Each runs inside the caller's guarded call and throws ZVException.
+
+// Reading limits and keys (rl_read_limits.cpp). filter "" or on false removes it.
+void setReadFilter(RecordState& rs, const char* filter, bool on);
+void setRecordSet(RecordState& rs, int length);  // the first `length` bytes of the buffer's key
+void clearRecordSet(RecordState& rs);
+void setRecordRange(RecordState& rs, int count, const void* lowerKey, const void* upperKey, const int* codes);
+void clearRecordRange(RecordState& rs);
+int indexKeyLength(const TableDef& d, int indexNumber);  // 0 for no such index
+void buildTargetKey(RecordState& rs, void* buffer, int size);
+
+// Records (rl_record_class.cpp).
+const std::string& fieldNameAt(ZVRecord* r, int number);  // throws RL_UNKNOWN_FIELD
+// A new record on the table; with `like`, on its default index.
+ZVRecord* newRecordOn(ZVTable* table, ZVRecord* like);
+bool recordChanged(const RecordState& rs);  // a field set since the last read or write
+// Mode 0 unlocks every row the record locked; modes above 2 lock rows found by id.
+void setLockMode(ZVRecord* r, int mode);
+bool findRowidLocking(ZVRecord* r, int64_t rowid);  // false: no such row
+int defaultIndexOf(RecordState& rs);                // -1: record-id order
+
+// Values (rl_values.cpp): the text read as a field of `type` in the given
+// date and time types (0: the defaults); RL_BAD_ARGUMENT, RL_BAD_VALUE.
+ZVDateTime parseDateTimeText(int type, const char* text, int dateType, int timeType);
+
+// Transactions (rl_transactions.cpp): RL_NO_TRANSACTION when none is open.
+void commitTransaction(ZVBase* object);
+void abortTransaction(ZVBase* object);
+
+// Options and owners of the calling thread (rl_session.cpp): codes.
+int setClientOption(int option, const std::string& value);
+int32_t currentOwner();
+int setCurrentOwner(int32_t owner);
+
+// Working definitions (rl_definitions.cpp). Field numbers move when a field
+// is inserted, moved or deleted: segments and the identity follow.
+FieldDef& liveFieldDef(ZVField* f);   // RL_UNKNOWN_FIELD once no longer defined
+IndexDef& liveIndexDef(ZVIndex* ix);  // RL_UNKNOWN_INDEX once no longer defined
+void insertFieldDef(TableDef& d, int position, const char* name, int type, int length);
+void moveFieldDef(TableDef& d, int from, int position);
+void deleteFieldDef(TableDef& d, int position);
+int definedFieldNumber(const TableDef& d, const char* name);  // throws RL_UNKNOWN_FIELD
+int definedIndexNumber(const TableDef& d, const char* name);  // throws RL_UNKNOWN_INDEX
+void checkNewIndexName(const TableDef& d, const char* name);
+void deleteIndexDef(TableDef& d, int number);  // not the partition index
+void setIndexCondition(ZVIndex* ix, const char* expression);
+// A segment over a key inside a JSON field of the index's table: its position.
+int addJsonSegmentDef(ZVIndex* ix, ZVField* f, const char* key, int type, int size);
+void insertSegmentDef(ZVIndex* ix, int position, ZVField* f, int mode);
+void deleteSegmentDef(ZVIndex* ix, int position);
+int segmentFieldNumber(ZVSegment* s);            // -1 once its field is gone
+const SegmentDef& jsonSegmentDef(ZVSegment* s);  // RL_BAD_ARGUMENT for a plain segment
 
 }  // namespace ravlink_detail
 

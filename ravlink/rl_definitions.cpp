@@ -483,4 +483,170 @@ void setPartitionMaxActive(TableDef& d, int maxActive) {
   d.partMaxActive = maxActive;
 }
 
+// ---- changes of a working definition through the numbered functions ----------------
+
+namespace {
+
+// Field numbers move when a field is inserted, moved or deleted: segments
+// and the identity follow their fields.
+void renumberFields(TableDef& d, const std::vector<int>& newNumberOf) {
+  for (auto& ix : d.indexes) {
+    std::vector<SegmentDef> kept;
+    for (auto seg : ix.segments)
+      if (newNumberOf[seg.field] >= 0) {
+        seg.field = newNumberOf[seg.field];
+        kept.push_back(seg);
+      }
+    ix.segments = kept;
+  }
+  std::vector<IndexDef> indexes;
+  for (size_t i = 0; i < d.indexes.size(); ++i) {
+    if (!d.indexes[i].segments.empty()) {
+      if (d.partIndex == int(i)) d.partIndex = int(indexes.size());
+      indexes.push_back(d.indexes[i]);
+    } else if (d.partIndex == int(i)) {
+      d.partIndex = -1;
+    }
+  }
+  d.indexes = indexes;
+  if (d.identity >= 0) d.identity = newNumberOf[d.identity];
+}
+
+// The order of fields after moving the field at `from` to `to`.
+std::vector<int> movedNumbers(size_t count, int from, int to) {
+  std::vector<int> order;
+  for (size_t i = 0; i < count; ++i)
+    if (int(i) != from) order.push_back(int(i));
+  order.insert(order.begin() + to, from);
+  std::vector<int> newNumberOf(count);
+  for (size_t i = 0; i < order.size(); ++i) newNumberOf[order[i]] = int(i);
+  return newNumberOf;
+}
+
+FieldDef newField(const TableDef& d, const char* name, int type, int length) {
+  std::string n = name ? name : "";
+  checkFieldName(n, "field");
+  if (d.fieldNumber(n) >= 0) fail(RL_BAD_NAME, "Field [" + n + "] already exists");
+  if (type <= 0 || length < 0) fail(RL_BAD_ARGUMENT, "Field [" + n + "] has a bad type or length");
+  FieldDef f;
+  f.name = n;
+  f.type = type;
+  f.length = length;
+  return f;
+}
+
+}  // namespace
+
+FieldDef& liveFieldDef(ZVField* f) {
+  int n;
+  return Access::definition(f, &n).fields[n];
+}
+
+IndexDef& liveIndexDef(ZVIndex* ix) {
+  TableDef& d = Access::definition(Access::table(ix));
+  int n = ix->GetNumber();
+  if (n < 0 || size_t(n) >= d.indexes.size()) fail(RL_UNKNOWN_INDEX, "The index is no longer part of the definition");
+  return d.indexes[n];
+}
+
+void insertFieldDef(TableDef& d, int position, const char* name, int type, int length) {
+  if (position < 0 || size_t(position) > d.fields.size()) fail(RL_BAD_ARGUMENT, "Field position out of range");
+  FieldDef f = newField(d, name, type, length);
+  d.fields.push_back(f);
+  renumberFields(d, movedNumbers(d.fields.size(), int(d.fields.size() - 1), position));
+  std::rotate(d.fields.begin() + position, d.fields.end() - 1, d.fields.end());
+}
+
+void moveFieldDef(TableDef& d, int from, int position) {
+  if (from < 0 || size_t(from) >= d.fields.size()) fail(RL_UNKNOWN_FIELD, "The field is no longer defined");
+  if (position < 0 || size_t(position) >= d.fields.size()) fail(RL_BAD_ARGUMENT, "Field position out of range");
+  if (position == from) return;
+  FieldDef moving = d.fields[from];
+  renumberFields(d, movedNumbers(d.fields.size(), from, position));
+  d.fields.erase(d.fields.begin() + from);
+  d.fields.insert(d.fields.begin() + position, moving);
+}
+
+void deleteFieldDef(TableDef& d, int position) {
+  if (position < 0 || size_t(position) >= d.fields.size()) fail(RL_UNKNOWN_FIELD, "No field at that position");
+  std::vector<int> newNumberOf(d.fields.size());
+  for (size_t i = 0; i < d.fields.size(); ++i)
+    newNumberOf[i] = int(i) == position ? -1 : int(i) > position ? int(i) - 1 : int(i);
+  renumberFields(d, newNumberOf);
+  d.fields.erase(d.fields.begin() + position);
+}
+
+int definedFieldNumber(const TableDef& d, const char* name) {
+  int n = d.fieldNumber(name ? name : "");
+  if (n < 0) fail(RL_UNKNOWN_FIELD, "Field [" + std::string(name ? name : "") + "] not found");
+  return n;
+}
+
+int definedIndexNumber(const TableDef& d, const char* name) {
+  int n = d.indexNumber(name ? name : "");
+  if (n < 0) fail(RL_UNKNOWN_INDEX, "Index [" + std::string(name ? name : "") + "] not found");
+  return n;
+}
+
+void checkNewIndexName(const TableDef& d, const char* name) {
+  std::string n = name ? name : "";
+  checkFieldName(n, "index");
+  if (d.indexNumber(n) >= 0) fail(RL_BAD_NAME, "Index [" + n + "] already exists");
+}
+
+void deleteIndexDef(TableDef& d, int number) {
+  if (number < 0 || size_t(number) >= d.indexes.size()) fail(RL_UNKNOWN_INDEX, "No index " + std::to_string(number));
+  if (d.partIndex == number) fail(RL_BAD_ARGUMENT, "The partition index cannot be deleted");
+  d.indexes.erase(d.indexes.begin() + number);
+  if (d.partIndex > number) --d.partIndex;
+}
+
+void setIndexCondition(ZVIndex* ix, const char* expression) {
+  std::string text = expression ? expression : "";
+  if (!text.empty()) conditionSql(text, Access::definition(Access::table(ix)));
+  liveIndexDef(ix).condition = text;
+}
+
+int addJsonSegmentDef(ZVIndex* ix, ZVField* f, const char* key, int type, int size) {
+  ZVTable* t = Access::table(ix);
+  if (!f || Access::table(f) != t) fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
+  if (liveFieldDef(f).type != 259) fail(RL_BAD_ARGUMENT, "Field [" + liveFieldDef(f).name + "] is no JSON field");
+  std::string path = key ? key : "";
+  checkJsonKey(path);
+  checkJsonKeyType(type, size);
+  IndexDef& d = liveIndexDef(ix);
+  SegmentDef seg{f->GetNumber(), 12};
+  seg.jsonKey = path;
+  seg.jsonType = type;
+  seg.jsonSize = size;
+  d.segments.push_back(seg);
+  return int(d.segments.size() - 1);
+}
+
+void insertSegmentDef(ZVIndex* ix, int position, ZVField* f, int mode) {
+  if (!f || Access::table(f) != Access::table(ix))
+    fail(RL_BAD_ARGUMENT, "The segment's field is not a field of this table");
+  IndexDef& d = liveIndexDef(ix);
+  if (position < 0 || size_t(position) > d.segments.size()) fail(RL_BAD_ARGUMENT, "Segment position out of range");
+  liveFieldDef(f);
+  d.segments.insert(d.segments.begin() + position, SegmentDef{f->GetNumber(), mode});
+}
+
+void deleteSegmentDef(ZVIndex* ix, int position) {
+  IndexDef& d = liveIndexDef(ix);
+  if (position < 0 || size_t(position) >= d.segments.size()) fail(RL_BAD_ARGUMENT, "No segment at that position");
+  d.segments.erase(d.segments.begin() + position);
+}
+
+int segmentFieldNumber(ZVSegment* s) {
+  const char* name = s->GetFieldName();
+  return Access::definition(Access::table(s)).fieldNumber(name ? name : "");
+}
+
+const SegmentDef& jsonSegmentDef(ZVSegment* s) {
+  const SegmentDef* seg = Access::segment(s);
+  if (!seg || !seg->overJsonKey()) fail(RL_BAD_ARGUMENT, "The segment indexes no key of a JSON field");
+  return *seg;
+}
+
 }  // namespace ravlink_detail

@@ -4,75 +4,85 @@
 
 using namespace ravlink_detail;
 
-namespace {
-
-// Runs a definition change on a table or field handle under its session.
-template <class Obj, class Fn>
-int onHandle(Obj* obj, Fn&& fn) {
-  if (!obj) return RL_BAD_HANDLE;
-  auto logon = Access::logon(obj);
-  std::lock_guard<ravlink_detail::SessionMutex> lock(logon->mutex);
-  try {
-    fn();
-    return RL_OK;
-  } catch (const ZVException& e) {
-    Access::noteError(obj, e.GetErrorCode());
-    return e.GetErrorCode();
-  } catch (const std::exception&) {
-    return RL_STORAGE_ERROR;
-  }
-}
-
-}  // namespace
-
 // ---- numbered functions: definitions, partitions, files -------------------------------------
 
 extern "C" {
 
 int rlSetFieldBinaryFlag(RLHANDLE field, int flag) {
-  ZVField* f = Access::field(field);
-  return onHandle(f, [&] {
-    int n;
-    Access::definition(f, &n).fields[n].binaryFlag = flag;
-  });
+  auto f = handleAs<ZVField>(field);
+  return codeOf(
+      f,
+      [&] {
+        int n;
+        Access::definition(f, &n).fields[n].binaryFlag = flag;
+      },
+      kUntimed);
 }
 
 int rlGetFieldBinaryFlag(RLHANDLE field) {
-  ZVField* f = Access::field(field);
+  auto f = handleAs<ZVField>(field);
   return f ? f->GetBinaryFlag() : -1;
 }
 
 int rlSetIdentityField(RLHANDLE table, const char* fieldName, int seed, int increment) {
-  ZVTable* t = Access::table(table);
-  return onHandle(t, [&] { setIdentityField(Access::definition(t), t->IsOpen(), fieldName, seed, increment); });
+  auto t = handleAs<ZVTable>(table);
+  return codeOf(
+      t, [&] { setIdentityField(Access::definition(t), t->IsOpen(), fieldName, seed, increment); }, kUntimed);
 }
 
 int rlSetFieldAutoTimestamp(RLHANDLE field, int onCreate, int onUpdate) {
-  ZVField* f = Access::field(field);
-  return onHandle(f, [&] {
-    int n;
-    setAutoTimestamp(Access::definition(f, &n).fields[n], onCreate, onUpdate);
-  });
+  auto f = handleAs<ZVField>(field);
+  return codeOf(
+      f,
+      [&] {
+        int n;
+        setAutoTimestamp(Access::definition(f, &n).fields[n], onCreate, onUpdate);
+      },
+      kUntimed);
 }
 
 int rlSetPartitionIndex(RLHANDLE table, int indexNumber) {
-  ZVTable* t = Access::table(table);
-  return onHandle(t, [&] { setPartitionIndex(Access::definition(t), indexNumber); });
+  auto t = handleAs<ZVTable>(table);
+  return codeOf(
+      t, [&] { setPartitionIndex(Access::definition(t), indexNumber); }, kUntimed);
 }
 
 int rlSetPartitionRule(RLHANDLE table, const char* rule) {
-  ZVTable* t = Access::table(table);
-  return onHandle(t, [&] { setPartitionRule(Access::definition(t), rule); });
+  auto t = handleAs<ZVTable>(table);
+  return codeOf(
+      t, [&] { setPartitionRule(Access::definition(t), rule); }, kUntimed);
 }
 
 int rlSetPartitionBits(RLHANDLE table, int bits) {
-  ZVTable* t = Access::table(table);
-  return onHandle(t, [&] { setPartitionBits(Access::definition(t), bits); });
+  auto t = handleAs<ZVTable>(table);
+  return codeOf(
+      t, [&] { setPartitionBits(Access::definition(t), bits); }, kUntimed);
 }
 
 int rlSetPartitionMaxActive(RLHANDLE table, int maxActive) {
-  ZVTable* t = Access::table(table);
-  return onHandle(t, [&] { setPartitionMaxActive(Access::definition(t), maxActive); });
+  auto t = handleAs<ZVTable>(table);
+  return codeOf(
+      t, [&] { setPartitionMaxActive(Access::definition(t), maxActive); }, kUntimed);
+}
+
+int rlGetPartitionIndex(RLHANDLE table) {
+  auto t = handleAs<ZVTable>(table);
+  return t ? Access::definition(t).partIndex : -1;
+}
+
+const char* rlGetPartitionRule(RLHANDLE table) {
+  auto t = handleAs<ZVTable>(table);
+  return t ? Access::definition(t).partRule.c_str() : "";
+}
+
+int rlGetPartitionBits(RLHANDLE table) {
+  auto t = handleAs<ZVTable>(table);
+  return t ? Access::definition(t).partBits : 0;
+}
+
+int rlGetPartitionMaxActive(RLHANDLE table) {
+  auto t = handleAs<ZVTable>(table);
+  return t ? Access::definition(t).partMaxActive : 0;
 }
 
 int rlSetTableReplication(int32_t datno, int on, int flags) {

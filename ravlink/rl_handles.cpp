@@ -1,6 +1,7 @@
 #include "rl_handles.h"
 
 #include <new>
+#include <thread>
 
 namespace ravlink_detail {
 
@@ -49,25 +50,60 @@ RLHANDLE HandleTable::add(ZVBase* object) {
   return reinterpret_cast<RLHANDLE>(uintptr_t(generation << kIndexBits | (index + 1)));
 }
 
-ZVBase* HandleTable::find(RLHANDLE handle) const {
+HandleTable::Slot* HandleTable::slotOf(RLHANDLE handle, uint64_t* generation) const {
   auto word = reinterpret_cast<uintptr_t>(handle);
   uint32_t number = uint32_t(word & ((uintptr_t(1) << kIndexBits) - 1));
-  uint64_t generation = uint64_t(word >> kIndexBits);
-  if (number == 0 || generation == 0) return nullptr;
-  const Slot* s = slot(number - 1);
+  *generation = uint64_t(word >> kIndexBits);
+  if (number == 0 || *generation == 0) return nullptr;
+  return slot(number - 1);
+}
+
+ZVBase* HandleTable::find(RLHANDLE handle) const {
+  uint64_t generation = 0;
+  const Slot* s = slotOf(handle, &generation);
   if (!s || s->generation.load(std::memory_order_acquire) != generation) return nullptr;
   ZVBase* object = s->object.load(std::memory_order_acquire);
   // The slot may have been given back and taken again between the reads.
   return s->generation.load(std::memory_order_acquire) == generation ? object : nullptr;
 }
 
+// The pin is counted before the generation is read, and retire clears the
+// generation before it reads the pins (both sequentially consistent): either
+// the pin sees the handle ended, or retire sees the pin and waits for it.
+ZVBase* HandleTable::pin(RLHANDLE handle) {
+  uint64_t generation = 0;
+  Slot* s = slotOf(handle, &generation);
+  if (!s) return nullptr;
+  s->pins.fetch_add(1);
+  if (s->generation.load() == generation) {
+    if (ZVBase* object = s->object.load(std::memory_order_acquire)) return object;
+  }
+  s->pins.fetch_sub(1, std::memory_order_release);
+  return nullptr;
+}
+
+void HandleTable::unpin(RLHANDLE handle) {
+  uint64_t generation = 0;
+  if (Slot* s = slotOf(handle, &generation)) s->pins.fetch_sub(1, std::memory_order_release);
+}
+
+void HandleTable::retire(RLHANDLE handle) {
+  uint64_t generation = 0;
+  Slot* s = slotOf(handle, &generation);
+  uint64_t live = generation;
+  if (!s || !s->generation.compare_exchange_strong(live, 0)) return;
+  s->retired.store(generation, std::memory_order_relaxed);
+  // A pin lasts a few loads (a lookup that missed, or one reading the
+  // object before it takes the session's mutex): no pin ever waits.
+  while (s->pins.load() != 0) std::this_thread::yield();
+}
+
 void HandleTable::remove(RLHANDLE handle) {
-  auto word = reinterpret_cast<uintptr_t>(handle);
-  uint32_t number = uint32_t(word & ((uintptr_t(1) << kIndexBits) - 1));
-  Slot* s = number ? slot(number - 1) : nullptr;
-  uint64_t generation = uint64_t(word >> kIndexBits);
-  if (!s || generation == 0 || !s->generation.compare_exchange_strong(generation, 0, std::memory_order_acq_rel))
-    return;
+  retire(handle);
+  uint64_t generation = 0;
+  Slot* s = slotOf(handle, &generation);
+  if (!s || !s->retired.compare_exchange_strong(generation, 0, std::memory_order_acq_rel)) return;
+  uint32_t number = uint32_t(reinterpret_cast<uintptr_t>(handle) & ((uintptr_t(1) << kIndexBits) - 1));
   s->object.store(nullptr, std::memory_order_relaxed);
   uint64_t top = freeTop_.load(std::memory_order_relaxed);
   do {

@@ -5,6 +5,12 @@
 // for one request makes a dozen) takes or gives back a slot, from many
 // threads at once: the lookup reads two atomics and takes no lock, and the
 // free slots are a lock-free stack.
+//
+// A lookup that goes on to use the object pins the slot (pin/unpin) for as
+// long as it reads the object without its session's mutex; retire ends a
+// handle and waits for those pins to drop, so an object is never destroyed
+// under a reader that found it. Pins never wait on anything, so retire may
+// be called with the session's mutex held.
 #pragma once
 
 #include "ravlink.h"
@@ -19,10 +25,17 @@ class HandleTable {
   // A new handle for object (never null); throws std::bad_alloc when every
   // slot is taken.
   RLHANDLE add(ZVBase* object);
-  // Ends a live handle; anything else is ignored.
+  // Ends a live handle (lookups find nothing from now on) and waits until
+  // no lookup pins its slot; anything else is ignored.
+  void retire(RLHANDLE handle);
+  // Retires the handle and gives its slot back for reuse.
   void remove(RLHANDLE handle);
   // The object of a live handle, or null.
   ZVBase* find(RLHANDLE handle) const;
+  // find, with the slot pinned: a retire of the handle waits until unpin.
+  // Every pin that found an object is followed by one unpin of the handle.
+  ZVBase* pin(RLHANDLE handle);
+  void unpin(RLHANDLE handle);
 
  private:
   static constexpr uint32_t kIndexBits = 24;  // slot number + 1; the rest of the word is the generation
@@ -34,8 +47,11 @@ class HandleTable {
     std::atomic<uint64_t> generation{0};  // of the live handle; 0 while free
     std::atomic<ZVBase*> object{nullptr};
     std::atomic<uint32_t> nextFree{0};  // slot number + 1 of the next free slot; 0: none
+    std::atomic<uint32_t> pins{0};      // lookups reading the object now
+    std::atomic<uint64_t> retired{0};   // generation of the handle retired and not yet removed
   };
   Slot* slot(uint32_t index) const;
+  Slot* slotOf(RLHANDLE handle, uint64_t* generation) const;
   Slot& claim(uint32_t* index);
   std::atomic<Slot*> chunks_[kChunks] = {};
   std::atomic<uint32_t> used_{0};

@@ -16,6 +16,7 @@ ZVRecord::ZVRecord(ZVTable* table) : state_(std::make_unique<RecordState>()) {
 }
 
 ZVRecord::~ZVRecord() {
+  retireHandle(this);
   std::lock_guard<ravlink_detail::SessionMutex> lock(state_->table->logon->mutex);
   state_->releaseLocks();
   state_->dropLiveRow();   // nobody reads it any more
@@ -430,3 +431,47 @@ void ZVRecord::SetFieldAsChar(const char* name, char value) {
     });
   });
 }
+
+// ---- what the numbered functions ask of a record ----------------------------------------
+
+namespace ravlink_detail {
+
+const std::string& fieldNameAt(ZVRecord* r, int number) {
+  RecordState& rs = Access::state(r);
+  rs.sync();
+  const auto& fields = rs.table->stored.fields;
+  if (number < 0 || size_t(number) >= fields.size()) fail(RL_UNKNOWN_FIELD, "No field " + std::to_string(number));
+  return fields[number].name;
+}
+
+ZVRecord* newRecordOn(ZVTable* table, ZVRecord* like) {
+  auto record = std::make_unique<ZVRecord>(table);
+  if (like) {
+    int ix = Access::state(like).effectiveIndex();
+    if (ix >= 0) record->SetDefaultIndex(ix);
+  }
+  return record.release();
+}
+
+bool recordChanged(const RecordState& rs) { return std::find(rs.dirty.begin(), rs.dirty.end(), 1) != rs.dirty.end(); }
+
+void setLockMode(ZVRecord* r, int mode) {
+  RecordState& rs = Access::state(r);
+  rs.lockMode = mode;
+  if (mode == 0)
+    while (!rs.lockedRows.empty()) r->UnlockRecord();
+}
+
+bool findRowidLocking(ZVRecord* r, int64_t rowid) {
+  if (!r->FindRowid(rowid, RL_FIND_EQ)) return false;
+  int mode = Access::state(r).lockMode;
+  if (mode > 2) r->LockRecord(mode);
+  return true;
+}
+
+int defaultIndexOf(RecordState& rs) {
+  rs.sync();
+  return rs.effectiveIndex();
+}
+
+}  // namespace ravlink_detail

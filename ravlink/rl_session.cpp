@@ -217,6 +217,17 @@ ZVBase::ZVBase() : handle_(engine().handles.add(this)) {}
 
 ZVBase::~ZVBase() { engine().handles.remove(handle_); }
 
+namespace ravlink_detail {
+
+void retireHandle(ZVBase* object) {
+  Logon* logon = Access::logon(object);
+  if (!logon) return engine().handles.retire(object->GetHandle());
+  std::lock_guard<SessionMutex> lock(logon->mutex);  // calls of the session in flight end first
+  engine().handles.retire(object->GetHandle());
+}
+
+}  // namespace ravlink_detail
+
 void ZVBase::Begin() {
   guarded([&] {
     auto l = logon();
@@ -267,6 +278,7 @@ ZVSession::ZVSession(int type) : logon_(std::make_shared<ravlink_detail::Logon>(
 }
 
 ZVSession::~ZVSession() {
+  retireHandle(this);
   std::lock_guard<ravlink_detail::SessionMutex> lock(logon_->mutex);
   if (logon_->loggedOn && tlsOwner == logon_->owner) tlsOwner = -1;
   logon_->end();
@@ -452,6 +464,7 @@ ZVDatabase::ZVDatabase(ZVSession* session) {
 }
 
 ZVDatabase::~ZVDatabase() {
+  retireHandle(this);
   std::lock_guard<ravlink_detail::SessionMutex> lock(session_->mutex);
   for (ZVTable* t : tables_) {
     t->core_->close();
@@ -536,23 +549,88 @@ void ZVDatabase::Unlock() {
   });
 }
 
-// ---- numbered functions: options and owners -------------------------------------------
+// ---- database object: tables ---------------------------------------------------
 
-extern "C" {
+namespace {
 
-int rlSetClientOption(int option, const char* value) {
-  std::string v = value ? value : "";
+std::vector<std::string> tableNames(Connection& conn) {
+  conn.parkWalks();
+  std::vector<std::string> names;
+  sqlite3_stmt* st = conn.prepare("SELECT name FROM rl_tables ORDER BY name COLLATE NOCASE");
+  while (stepRow(conn.db, st, "listing tables"))
+    names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+  sqlite3_reset(st);
+  return names;
+}
+
+}  // namespace
+
+bool ZVDatabase::FirstTable(ZVString* name, ZVString* path) {
+  return guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    session_->requireLoggedOn();
+    tableWalk_ = tableNames(*conn_);
+    tableWalkPos_ = 0;
+    return NextTable(name, path);
+  });
+}
+
+bool ZVDatabase::NextTable(ZVString* name, ZVString* path) {
+  return guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    if (tableWalkPos_ >= tableWalk_.size()) return false;
+    const std::string& table = tableWalk_[tableWalkPos_++];
+    if (name) name->SetString(table.c_str());
+    if (path) path->SetString((conn_->path + "/" + table + ".dat").c_str());
+    return true;
+  });
+}
+
+void ZVDatabase::DeleteTable(const char* name, const char* password) {
+  guarded([&] {
+    if (!conn_) fail(RL_NOT_OPEN, "The database is not connected");
+    session_->requireLoggedOn();
+    checkObjectName(name, "table");
+    Connection& conn = *conn_;
+    conn.parkWalks();
+    std::string stored;
+    if (!catalogStoredName(conn.db, name, &stored)) fail(RL_NO_TABLE, "Table [" + std::string(name) + "] not found");
+    for (ZVTable* t : tables_)
+      if (t->core_->open && sameTableName(t->core_->stored.name, stored)) t->core_->close();
+    WriteScope write(conn, true);
+    conn.exec("DROP TABLE IF EXISTS " + quoteName(stored));
+    for (const char* catalog : {"rl_tables", "rl_fields", "rl_indexes", "rl_segments"}) {
+      std::string column = std::strcmp(catalog, "rl_tables") == 0 ? "name" : "tbl";
+      sqlite3_stmt* st =
+          conn.prepare(std::string("DELETE FROM ") + catalog + " WHERE " + column + " = ?1 COLLATE NOCASE");
+      sqlite3_bind_text(st, 1, stored.data(), int(stored.size()), SQLITE_STATIC);
+      stepDone(conn.db, st, "removing a table from the catalog");
+    }
+    catalogChanged(conn.db);
+    write.done();
+    auto shared = engine().table(conn.path, stored);
+    shared->schemaGen++;
+    shared->writeGen++;
+    conn.noteWrite();
+  });
+}
+
+// ---- options and owners of the calling thread ---------------------------------------------
+
+namespace ravlink_detail {
+
+int setClientOption(int option, const std::string& value) {
   if (option == RL_OPT_CONNECT_TIMEOUT) {
     char* end = nullptr;
-    long seconds = strtol(v.c_str(), &end, 10);
-    if (v.empty() || *end || seconds < 0 || seconds > 86400) return RL_BAD_VALUE;
+    long seconds = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end || seconds < 0 || seconds > 86400) return RL_BAD_VALUE;
     tlsConnectTimeout = int(seconds);
     return RL_OK;
   }
   if (option == RL_OPT_INTERNAL) {
-    if (strcasecmp(v.c_str(), "YES") == 0)
+    if (strcasecmp(value.c_str(), "YES") == 0)
       tlsInternal = true;
-    else if (strcasecmp(v.c_str(), "NO") == 0)
+    else if (strcasecmp(value.c_str(), "NO") == 0)
       tlsInternal = false;
     else
       return RL_BAD_VALUE;
@@ -561,9 +639,9 @@ int rlSetClientOption(int option, const char* value) {
   return RL_BAD_ARGUMENT;
 }
 
-int32_t rlGetCurrentOwner(void) { return tlsOwner; }
+int32_t currentOwner() { return tlsOwner; }
 
-int rlSetCurrentOwner(int32_t owner) {
+int setCurrentOwner(int32_t owner) {
   if (owner == -1) {
     tlsOwner = -1;
     return RL_OK;
@@ -575,4 +653,4 @@ int rlSetCurrentOwner(int32_t owner) {
   return RL_OK;
 }
 
-}  // extern "C"
+}  // namespace ravlink_detail

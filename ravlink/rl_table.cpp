@@ -123,14 +123,6 @@ int TableCore::field(std::string_view name) const {
 
 // ---- access for the numbered functions -------------------------------------------------
 
-template <class T>
-static T* fromHandle(RLHANDLE h) {
-  return dynamic_cast<T*>(engine().handles.find(h));
-}
-
-ZVField* Access::field(RLHANDLE h) { return fromHandle<ZVField>(h); }
-ZVTable* Access::table(RLHANDLE h) { return fromHandle<ZVTable>(h); }
-ZVRecord* Access::record(RLHANDLE h) { return fromHandle<ZVRecord>(h); }
 TableDef& Access::definition(ZVTable* t) { return t->core_->def; }
 TableDef& Access::definition(ZVField* f, int* number) {
   TableDef& d = f->table_->core_->def;
@@ -156,6 +148,7 @@ ZVTable::ZVTable(ZVDatabase* database) : database_(database), core_(std::make_sh
 }
 
 ZVTable::~ZVTable() {
+  retireHandle(this);
   std::lock_guard<ravlink_detail::SessionMutex> lock(core_->logon->mutex);
   core_->close();
   core_->object = nullptr;
@@ -473,6 +466,7 @@ IndexDef& indexOrFail(TableDef& d, int number) {
 
 }  // namespace
 
+ZVField::~ZVField() { retireHandle(this); }
 Logon* ZVField::logon() const { return table_->core_->logon.get(); }
 const char* ZVField::GetName() const {
   const FieldDef* f = liveField(table_->core_->def, number_);
@@ -538,6 +532,7 @@ void ZVField::SetFieldDefaultDateTimeType(int dateType, int timeType) {
   });
 }
 
+ZVIndex::~ZVIndex() { retireHandle(this); }
 Logon* ZVIndex::logon() const { return table_->core_->logon.get(); }
 const char* ZVIndex::GetName() const {
   const IndexDef* ix = liveIndex(table_->core_->def, number_);
@@ -577,6 +572,7 @@ ZVSegment* ZVIndex::GetSegment(int n) {
   });
 }
 
+ZVSegment::~ZVSegment() { retireHandle(this); }
 Logon* ZVSegment::logon() const { return table_->core_->logon.get(); }
 const char* ZVSegment::GetFieldName() const {
   TableDef& d = table_->core_->def;

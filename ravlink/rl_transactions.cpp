@@ -111,4 +111,16 @@ WriteScope::~WriteScope() {
   if (!conn_.txnOpen) conn_.endWriterTurn();
 }
 
+void commitTransaction(ZVBase* object) {
+  Logon* logon = Access::logon(object);
+  if (!logon || !logon->inTransaction()) fail(RL_NO_TRANSACTION, "No transaction to commit");
+  object->Commit();
+}
+
+void abortTransaction(ZVBase* object) {
+  Logon* logon = Access::logon(object);
+  if (!logon || !logon->inTransaction()) fail(RL_NO_TRANSACTION, "No transaction to abort");
+  object->Abort();
+}
+
 }  // namespace ravlink_detail

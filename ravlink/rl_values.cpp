@@ -576,40 +576,26 @@ Sem semOf(const FieldDef& f) {
 
 bool storesText(const FieldDef& f) { return semOf(f) == Sem::Text; }
 
+ZVDateTime parseDateTimeText(int type, const char* text, int dateType, int timeType) {
+  if (dateType < 0 || dateType > 6 || timeType < 0 || (timeType > 5 && timeType != 10 && timeType != 11))
+    fail(RL_BAD_ARGUMENT, "Unknown date or time type");
+  FieldDef f;
+  f.name = "value";
+  f.type = type;
+  Value v = fromString(f, text, dateType ? dateType : 1, timeType ? timeType : 3);
+  if (v.isNull()) fail(RL_BAD_VALUE, "No date or time in the text");
+  return toDateTime(f, v);
+}
+
 const char* declaredType(const FieldDef& f, bool identity) {
   if (identity) return "INTEGER";
+  if (const char* scalar = rlScalarTypeName(f.type)) return scalar;
   switch (f.type) {
-    case RL_TYPE_BIT:
-      return "BIT";
-    case RL_TYPE_TINYINT:
-    case RL_TYPE_UTINYINT:
-      return "TINYINT";
-    case RL_TYPE_SMALLINT:
-    case RL_TYPE_USMALLINT:
-      return "SMALLINT";
-    case RL_TYPE_INTEGER:
-    case RL_TYPE_UINTEGER:
-      return "INTEGER";
-    case RL_TYPE_BIGINT:
-    case RL_TYPE_UBIGINT:
-      return "BIGINT";
     case RL_TYPE_MONEY4:
     case RL_TYPE_NUMBER:
       return "NUMERIC";
     case RL_TYPE_MONEY:
       return "MONEY";
-    case RL_TYPE_REAL:
-      return "REAL";
-    case RL_TYPE_DOUBLE:
-      return "DOUBLE";
-    case RL_TYPE_DATE:
-      return "DATE";
-    case RL_TYPE_TIME4:
-    case RL_TYPE_TIME:
-      return "TIME";
-    case RL_TYPE_TIMESTAMP8:
-    case RL_TYPE_TIMESTAMP:
-      return "TIMESTAMP";
     case RL_TYPE_CHAR:
     case RL_TYPE_CHAR1:
     case RL_TYPE_CHAR4:
@@ -1369,4 +1355,37 @@ extern "C" RAVLINK_API int rlSqlFieldLiteral(int type, int length, int binaryFla
       fail(RL_VALUE_TOO_LONG, "The value is too long");
     return int(RL_OK);
   });
+}
+
+extern "C" RAVLINK_API const char* rlScalarTypeName(int type) {
+  switch (type) {
+    case RL_TYPE_BIT:
+      return "BIT";
+    case RL_TYPE_TINYINT:
+    case RL_TYPE_UTINYINT:
+      return "TINYINT";
+    case RL_TYPE_SMALLINT:
+    case RL_TYPE_USMALLINT:
+      return "SMALLINT";
+    case RL_TYPE_INTEGER:
+    case RL_TYPE_UINTEGER:
+      return "INTEGER";
+    case RL_TYPE_BIGINT:
+    case RL_TYPE_UBIGINT:
+      return "BIGINT";
+    case RL_TYPE_REAL:
+      return "REAL";
+    case RL_TYPE_DOUBLE:
+      return "DOUBLE";
+    case RL_TYPE_DATE:
+      return "DATE";
+    case RL_TYPE_TIME4:
+    case RL_TYPE_TIME:
+      return "TIME";
+    case RL_TYPE_TIMESTAMP8:
+    case RL_TYPE_TIMESTAMP:
+      return "TIMESTAMP";
+    default:
+      return nullptr;
+  }
 }

@@ -485,6 +485,7 @@ class MQTTPersist : public MQTTSubscription {
   // publisher of an unwritten message has its connection closed instead.
   void _acknowledge(const MQTTPersistBatch& batch, const std::vector<bool>& unwritten);
   void _acknowledgeInTurn(uint64_t turn, const MQTTPersistBatch& batch, const std::vector<bool>& unwritten);
+  void _startNextBatch();
   void _setFieldFormats(ZVTable* table);
 
   std::string connection_, user_, password_, database_;
@@ -522,6 +523,13 @@ class MQTTPersist : public MQTTSubscription {
   // acknowledged in that order, whichever thread commits first: a
   // publisher's acknowledgements follow its publications (MQTT 3.1.1 4.6).
   uint64_t batchesTaken_ = 0;
+  // The table's file takes one writer at a time: the topic writes one batch
+  // at a time (writeTurn_) while one more is prepared outside it, and the
+  // other threads leave the queue alone meanwhile, so that what arrives
+  // during a write makes the next batch larger rather than a third batch
+  // waiting on the file's lock (fewer, larger commits; no retries of BEGIN).
+  std::mutex writeTurn_;
+  bool batchPreparing_ = false;  // under queueMutex_: taken, not yet writing
   std::mutex ackTurnMutex_;
   std::condition_variable ackTurn_;
   uint64_t batchesAcknowledged_ = 0;

@@ -213,36 +213,17 @@ int32_t MQTTPersistField::ParseFieldType(const char* name, int32_t* binaryFlag) 
   return -1;
 }
 
+// The engine names the number, date and time types; decimals, texts,
+// binaries and JSON are named here as the broker's field lists spell them
+// (by width and binary flag), which is not the engine's column type.
 const char* MQTTPersistField::GetFieldTypeName(int32_t code, int32_t width, int32_t binaryFlag) {
+  if (const char* scalar = rlScalarTypeName(code)) return scalar;
   bool wide = width <= 0 || width > 8192;
   switch (code) {
-    case RL_TYPE_BIT:
-      return "BIT";
-    case RL_TYPE_TINYINT:
-    case RL_TYPE_UTINYINT:
-      return "TINYINT";
-    case RL_TYPE_SMALLINT:
-    case RL_TYPE_USMALLINT:
-      return "SMALLINT";
-    case RL_TYPE_INTEGER:
-    case RL_TYPE_UINTEGER:
-      return "INTEGER";
     case RL_TYPE_MONEY4:
     case RL_TYPE_NUMBER:
     case RL_TYPE_MONEY:
       return binaryFlag == 7 ? "MONEY" : "NUMBER";
-    case RL_TYPE_DATE:
-      return "DATE";
-    case RL_TYPE_TIME4:
-    case RL_TYPE_TIME:
-      return "TIME";
-    case RL_TYPE_REAL:
-      return "REAL";
-    case RL_TYPE_DOUBLE:
-      return "DOUBLE";
-    case RL_TYPE_TIMESTAMP8:
-    case RL_TYPE_TIMESTAMP:
-      return "TIMESTAMP";
     case RL_TYPE_BINARY_FIXED:
     case RL_TYPE_BINARY:
       return wide ? "LVARBINARY" : "BINARY";
@@ -257,9 +238,6 @@ const char* MQTTPersistField::GetFieldTypeName(int32_t code, int32_t width, int3
       return wide ? "LVARBINARY" : (binaryFlag == 4 ? "VARCHAR" : "VARBINARY");
     case RL_TYPE_LONG:
       return binaryFlag == 4 ? "LVARCHAR" : "LVARBINARY";
-    case RL_TYPE_BIGINT:
-    case RL_TYPE_UBIGINT:
-      return "BIGINT";
     case RL_TYPE_JSON:
       return "JSON";
     default:

@@ -476,9 +476,13 @@ bool MQTTPersist::Queue(std::unique_ptr<MQTTPersistMsg> msg) {
   if (!running_ || stopping_ || queue_.size() >= kQueueCapacity) return false;
   if (gQueuedBytes.load() + heldBytes(msg.get()) > kMaxQueuedBytes) return false;
   gQueuedBytes += heldBytes(msg.get());
+  // A thread waits for a batch only while none can be taken: the queue
+  // empty, or a batch already being prepared (its start of writing wakes
+  // one). Other messages find a thread on its way, not one per message.
+  bool wake = queue_.empty() && !batchPreparing_;
   queue_.push_back(std::move(msg));
   lock.unlock();
-  queueReady_.notify_one();
+  if (wake) queueReady_.notify_one();
   return true;
 }
 
@@ -495,8 +499,9 @@ void MQTTPersist::_persistenceThread() {
     uint64_t turn;
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
-      queueReady_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+      queueReady_.wait(lock, [&] { return (!queue_.empty() && !batchPreparing_) || stopping_; });
       if (queue_.empty()) return;  // stopping and drained
+      batchPreparing_ = true;
       // Half a thread's share: the rest of the queue starts the next commit
       // while this one is written, so acknowledgements keep flowing.
       size_t share = queue_.size() / (2 * static_cast<size_t>(threadCount_));
@@ -519,23 +524,38 @@ void MQTTPersist::_persistenceThread() {
     // database's write lock is held only for the inserts and the commit.
     for (const auto& msg : batch) stage.Add(*msg);
     std::vector<bool> unwritten(batch.size(), false);
-    try {
-      ZVRecord* record = nullptr;
-      ZVDatabaseLease db = AcquireConn(&record);
-      if (!_writeBatch(db.get(), record, batch, stage, false, unwritten))
-        _writeBatch(db.get(), record, batch, stage, true, unwritten);
-    } catch (const YXException& e) {
-      char line[1400];
-      snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
-               e.GetErrorMsg());
-      Log(line, e.GetErrorCode());
-      unwritten.assign(batch.size(), true);  // no connection: nothing was written
+    {
+      std::lock_guard<std::mutex> writing(writeTurn_);
+      _startNextBatch();
+      try {
+        ZVRecord* record = nullptr;
+        ZVDatabaseLease db = AcquireConn(&record);
+        if (!_writeBatch(db.get(), record, batch, stage, false, unwritten))
+          _writeBatch(db.get(), record, batch, stage, true, unwritten);
+      } catch (const YXException& e) {
+        char line[1400];
+        snprintf(line, sizeof line, "starling - Failed to persist MQTT message for topic [%s] - %s", GetTopic(),
+                 e.GetErrorMsg());
+        Log(line, e.GetErrorCode());
+        unwritten.assign(batch.size(), true);  // no connection: nothing was written
+      }
     }
     stage.Clear();
     _acknowledgeInTurn(turn, batch, unwritten);
     for (const auto& msg : batch) gQueuedBytes -= heldBytes(msg.get());
     batch.clear();
   }
+}
+
+// The batch being prepared has its turn to write: another thread may take
+// the next one from what queued up meanwhile.
+void MQTTPersist::_startNextBatch() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    batchPreparing_ = false;
+    if (queue_.empty()) return;
+  }
+  queueReady_.notify_one();
 }
 
 namespace {

@@ -139,6 +139,25 @@ void yxRWLockGetWrite(YX_RWLOCK* lock);
 void yxRWLockReleaseRead(YX_RWLOCK* lock);
 void yxRWLockReleaseWrite(YX_RWLOCK* lock);
 
+// The same lock as an owner for std::shared_lock and std::lock_guard: shared
+// takers wait without limit (no retry sleeps), and a waiting writer still
+// stops new readers. For a lock that many threads take shared on every
+// request and a writer rarely needs.
+class YXSharedMutex {
+ public:
+  YXSharedMutex() { yxRWLockInit(&lock_); }
+  ~YXSharedMutex() { yxRWLockDestroy(&lock_); }
+  YXSharedMutex(const YXSharedMutex&) = delete;
+  YXSharedMutex& operator=(const YXSharedMutex&) = delete;
+  void lock() { yxRWLockGetWrite(&lock_); }
+  void unlock() { yxRWLockReleaseWrite(&lock_); }
+  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() { yxRWLockReleaseRead(&lock_); }
+
+ private:
+  YX_RWLOCK lock_;
+};
+
 // ---------------------------------------------------------------------------
 // Threads
 // ---------------------------------------------------------------------------

@@ -10,13 +10,17 @@
 // of threads may acquire and release at once; a thread releases every object
 // it acquired (Clean and the destructor wait for that).
 //
-// Threads that find nothing queue up first come, first served. A returned
-// object goes straight to the longest waiter it serves, so a request arriving
-// meanwhile cannot take it ahead of one that has waited; such a request may
-// only take an idle object no waiter could use, and makes a new object only
-// when nobody waits. Each waiter sleeps on its own condition and is woken
-// alone for the object it is given; all waiters are woken to look again when
-// an object is deleted (room for a new one) or the pool is blocked.
+// Threads that find nothing queue up first come, first served, each on its
+// own condition. A returned object goes back among the idle ones and wakes
+// one sleeping waiter it serves; a thread that is running meanwhile may take
+// it first, and the waiter that then finds nothing sleeps again in its place.
+// Handing every object to a sleeping thread would leave it idle for a
+// wake-up's delay, which under load is longer than the work done with it. The
+// unfairness is bounded: once the longest waiter an object serves has waited
+// handOffAfter, the object goes straight to that waiter and no other request
+// can take it. A request makes a new object only when nobody waits. All
+// waiters are woken to look again when an object is deleted (room for a new
+// one) or the pool is blocked.
 #ifndef YXPOOL_H
 #define YXPOOL_H
 
@@ -26,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 
 #include "yxaux.h"
@@ -92,7 +97,8 @@ class YXPoolChanges {
  public:
   using Clock = std::chrono::steady_clock;
   uint64_t Count();
-  // Counts a change and wakes every sleeper.
+  // Counts a change and wakes every sleeper; the caller holds the pool's
+  // mutex. Nothing to do while no thread drains.
   void Announce();
   // Sleeps until the count differs from seen; true when it does, false when
   // the deadline came first.
@@ -114,7 +120,7 @@ class YXPoolChanges {
   std::condition_variable changed_;
   uint64_t count_ = 0;
   int32_t waiters_ = 0;
-  int32_t drainers_ = 0;
+  std::atomic<int32_t> drainers_{0};  // changed under mutex_, read without it by Announce
 };
 
 template <class T>
@@ -124,6 +130,9 @@ class YXPool {
  public:
   // Seconds Clean and the destructor wait for objects still in use.
   static constexpr int kDefaultReleaseWait = 10;
+  // How long a waiter may be passed over by threads that were running when
+  // an object came back; past it, the objects it can use are handed to it.
+  static constexpr std::chrono::milliseconds kHandOffAfter{2};
 
   // An empty pool of at most maxSize objects; idle time-out 60 s; no
   // configuration. Out of memory: "YXPool::YXPool", kind 0, 8001, "Couldn't
@@ -166,35 +175,42 @@ class YXPool {
   // - The most recently returned idle object that Matches wanted, else a new
   //   one while the pool has room; when there is neither, the thread waits
   //   up to `timeout` seconds (a negative timeout: until one comes free) in
-  //   the queue of waiters, and is handed a returned object it serves when
-  //   its turn comes. A time-out of 0 does not look at all. None found:
-  //   "YXPool::Acquire", kind 2, 8004, "Couldn't acquire object, pool is
-  //   exhausted". A waiter handed an object just as its time ran out takes it.
+  //   the queue of waiters and takes a returned object it serves when it is
+  //   woken for one (past handOffAfter: is handed one when its turn comes).
+  //   A time-out of 0 does not look at all. None found: "YXPool::Acquire",
+  //   kind 2, 8004, "Couldn't acquire object, pool is exhausted". A waiter
+  //   handed an object just as its time ran out takes it.
   // - A new object runs Init, a reused one OnAcquire, outside the mutex; when
   //   that throws, the object leaves the pool, is deleted, and the exception
   //   is thrown on unchanged.
   T* Acquire(YXConfig* wanted, int timeout = 10) {
-    _throwIfBlocked(wanted, "YXPool::Acquire");
-    if (timeout == 0) _throwExhausted();
+    if (timeout == 0) {
+      _throwIfBlocked(wanted, "YXPool::Acquire");
+      _throwExhausted();
+    }
     auto deadline = YXPoolChanges::Clock::now() + std::chrono::seconds(timeout);
-    WaiterMark waiting(changes_);
-    Waiter me(wanted);
     bool created = false;
     T* object = nullptr;
+    std::optional<WaiterMark> waiting;  // only a thread that waits is counted
+    Waiter me(wanted);
     {
-      YXMutexLock hold(mutex);
+      BusyHold hold(mutex);
       // Behind those already waiting: no new object while anyone waits.
       object = _takeOrCreate(wanted, waitersHead_ == nullptr, created);
-      if (!object) _enqueue(&me);
+      if (!object) {
+        waiting.emplace(changes_);
+        _enqueue(&me);
+      }
     }
     while (!object) {
       bool timedOut = !me.Sleep(timeout < 0, deadline);
-      YXMutexLock hold(mutex);
+      BusyHold hold(mutex);
       if (me.handed) {  // the releaser took it out of the queue
         object = me.handed;
         break;
       }
       me.Rearm();
+      me.called = false;
       try {
         object = _takeOrCreate(wanted, true, created);
       } catch (...) {
@@ -214,6 +230,10 @@ class YXPool {
   // Threads waiting in Acquire for an object to come free.
   int32_t Waiters() { return changes_.Waiters(); }
 
+  // Objects the pool holds, idle and in use, read without the mutex: the
+  // figure of a moment, for callers that need no more than that.
+  int32_t Size() const { return objects_.load(); }
+
   // Takes the most recently returned idle object matching the pool's own
   // configuration, without waiting and without making one; it runs OnAcquire.
   // Blocked: 8002 "Couldn't acquire object, pool is blocked"; none idle: 8004
@@ -232,32 +252,28 @@ class YXPool {
   // Gives object back: when it is in use, OnRelease runs (exceptions
   // swallowed) and it becomes the most recently returned idle object (in a
   // shut pool it is closed and deleted instead). An object not in use here
-  // is ignored. It goes to the longest waiter it serves, if any. Never throws.
+  // is ignored. It goes to the longest waiter it serves when that one has
+  // waited handOffAfter, else it wakes the longest waiter it serves that no
+  // other returned object woke already. Never throws.
   // OnRelease runs outside the mutex, as Init and OnAcquire do: a database
   // connection's OnRelease takes the engine's process-wide mutex, which must
   // never be taken under a pool's. The object stays in `used` meanwhile, so
   // no other thread can take it and Clean and ReleaseAll still wait for it.
   void Release(T* object) noexcept {
     {
-      YXMutexLock hold(mutex);
+      BusyHold hold(mutex);
       if (_indexOf(used, usedCount, object) < 0) return;
     }
     yxCallOut("YXPool::Release - OnRelease", [&] { object->OnRelease(); });
     bool discard;
+    Wakeup wakeup;  // made before the hold: it wakes its waiter once the mutex is free
     {
-      YXMutexLock hold(mutex);
+      BusyHold hold(mutex);
       int index = _indexOf(used, usedCount, object);
       if (index < 0) return;  // released twice at once by a careless caller
       discard = shut_;
       if (!discard) {
-        // Stays in `used` when handed on: it goes from one user to the next.
-        for (Waiter* waiter = blocked.load() ? nullptr : waitersHead_; waiter; waiter = waiter->next) {
-          if (!blockedConfigs->Contains(waiter->wanted) && object->Matches(waiter->wanted)) {
-            _dequeue(waiter);
-            waiter->Hand(object);
-            return;
-          }
-        }
+        if (_handOrCall(object, wakeup)) return;
         _removeAt(used, usedCount, index);
         available[availableCount++] = object;
         changes_.Announce();  // under the mutex: a drainer may free the pool once it wakes
@@ -269,7 +285,7 @@ class YXPool {
     _discard(object);
     YXMutexLock hold(mutex);
     int index = _indexOf(used, usedCount, object);
-    if (index >= 0) _removeAt(used, usedCount, index);
+    if (index >= 0) _remove(used, usedCount, index);
     changes_.Announce();
   }
 
@@ -381,8 +397,36 @@ class YXPool {
   int32_t idleTimeout = 60;                    // seconds
   uint8_t ownsConfig = 1;                      // the pool deletes config when released
   int32_t releaseWaitSeconds = kDefaultReleaseWait;
+  std::chrono::milliseconds handOffAfter = kHandOffAfter;  // changed only while nobody waits
 
  private:
+  // Holds the pool's mutex for a scope, trying for it a while before
+  // sleeping: every acquisition and release takes it for a few list
+  // operations, and a thread that sleeps for it costs two context switches,
+  // many times what the wait would have been.
+  class BusyHold {
+   public:
+    explicit BusyHold(YX_MUTEX mutex) : mutex_(mutex) {
+      for (int tries = 0; tries < kTries; ++tries) {
+        if (yxMutexTryLock(mutex_)) return;
+        _relax();
+      }
+      yxMutexLock(mutex_);
+    }
+    ~BusyHold() { yxMutexRelease(mutex_); }
+    BusyHold(const BusyHold&) = delete;
+    BusyHold& operator=(const BusyHold&) = delete;
+
+   private:
+    static constexpr int kTries = 100;
+    static void _relax() {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    YX_MUTEX mutex_;
+  };
+
   // Counts the calling thread among the waiters while it is in scope.
   class WaiterMark {
    public:
@@ -412,12 +456,12 @@ class YXPool {
   // thread that finds it queued there may still wake it.
   struct Waiter {
     explicit Waiter(YXConfig* wantedConfig) : wanted(wantedConfig) {}
-    // Gives the waiter its object (already in `used`) and wakes it.
-    void Hand(T* object) {
-      std::lock_guard<std::mutex> hold(sleep);
-      handed = object;
-      woken.notify_one();
-    }
+    // A Wakeup may still hold the sleep mutex after the waiter has left the
+    // queue (and may have seen its object): the waiter is gone only once
+    // that is done.
+    ~Waiter() { std::lock_guard<std::mutex> done(sleep); }
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
     // Wakes it to look at the pool again.
     void Wake() {
       std::lock_guard<std::mutex> hold(sleep);
@@ -442,14 +486,53 @@ class YXPool {
     YXConfig* wanted;
     T* handed = nullptr;
     bool nudged = false;
+    // Under the pool's mutex: a returned object woke it, and it has not
+    // looked since; the next object returned wakes another waiter.
+    bool called = false;
+    YXPoolChanges::Clock::time_point since;  // when it joined the queue
     Waiter* prev = nullptr;
     Waiter* next = nullptr;
     std::mutex sleep;
     std::condition_variable woken;
   };
 
+  // The wake-up of one waiter, decided under the pool's mutex and done after
+  // it is let go: a thread woken while the waker still holds the pool's
+  // mutex would at once sleep again on it (and a waker put off the processor
+  // by the thread it woke would keep every other thread out of the pool).
+  // It holds the waiter's sleep mutex from the decision to the wake, so the
+  // waiter cannot leave (~Waiter) before it is done.
+  class Wakeup {
+   public:
+    Wakeup() = default;
+    ~Wakeup() {
+      if (woken_) woken_->notify_one();
+    }  // then hold_ lets the sleep mutex go
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    // Under the pool's mutex: the waiter gets object (already in `used`).
+    void Hand(Waiter* waiter, T* object) {
+      _take(waiter);
+      waiter->handed = object;
+    }
+    // Under the pool's mutex: the waiter looks at the pool again.
+    void Nudge(Waiter* waiter) {
+      _take(waiter);
+      waiter->nudged = true;
+    }
+
+   private:
+    void _take(Waiter* waiter) {
+      hold_ = std::unique_lock<std::mutex>(waiter->sleep);
+      woken_ = &waiter->woken;
+    }
+    std::unique_lock<std::mutex> hold_;
+    std::condition_variable* woken_ = nullptr;
+  };
+
   // Under the mutex: the waiter joins the end of the queue / leaves it.
   void _enqueue(Waiter* waiter) {
+    waiter->since = YXPoolChanges::Clock::now();
     waiter->prev = waitersTail_;
     waiter->next = nullptr;
     if (waitersTail_)
@@ -469,6 +552,34 @@ class YXPool {
     else
       waitersTail_ = waiter->prev;
     waiter->prev = waiter->next = nullptr;
+  }
+
+  // Under the mutex, for an object coming back to the idle ones: the
+  // longest waiter it serves gets it when that one has waited handOffAfter
+  // and is not called already (the object stays in `used`, going from one
+  // user to the next: true); else the longest waiter it serves that is not
+  // called already is woken to look.
+  bool _handOrCall(T* object, Wakeup& wakeup) {
+    if (blocked.load()) return false;
+    bool first = true;
+    for (Waiter* waiter = waitersHead_; waiter; waiter = waiter->next) {
+      if (!first && waiter->called) continue;  // woken for an earlier object: no need to compare
+      if (blockedConfigs->Contains(waiter->wanted) || !object->Matches(waiter->wanted)) continue;
+      // A waiter already called looks anyway; handing it this object would
+      // leave the one it was called for idle with nobody called for it.
+      if (first && !waiter->called && YXPoolChanges::Clock::now() - waiter->since >= handOffAfter) {
+        _dequeue(waiter);
+        wakeup.Hand(waiter, object);
+        return true;
+      }
+      first = false;
+      if (!waiter->called) {
+        waiter->called = true;
+        wakeup.Nudge(waiter);
+        return false;
+      }
+    }
+    return false;
   }
 
   // Under the mutex: every waiter looks again (room for a new object, the
@@ -531,6 +642,7 @@ class YXPool {
     if (!object && allowCreate && usedCount + availableCount < maxSize) {
       object = new T(wanted);
       created = true;
+      objects_.fetch_add(1);
     }
     if (object) used[usedCount++] = object;
     return object;
@@ -550,7 +662,7 @@ class YXPool {
       delete object;
       YXMutexLock hold(mutex);
       int index = _indexOf(used, usedCount, object);
-      if (index >= 0) _removeAt(used, usedCount, index);
+      if (index >= 0) _remove(used, usedCount, index);
       _wakeAll();  // room for a new object
       throw;
     }
@@ -601,6 +713,7 @@ class YXPool {
     }
     for (int32_t i = kept; i < availableCount; ++i) available[i] = nullptr;
     availableCount = kept;
+    objects_.fetch_sub(batch.count);
     return batch;
   }
 
@@ -648,6 +761,12 @@ class YXPool {
     array[--count] = nullptr;
   }
 
+  // Takes an object out of the pool for good (it is being deleted).
+  void _remove(T** array, int32_t& count, int index) {
+    _removeAt(array, count, index);
+    objects_.fetch_sub(1);
+  }
+
   // Closes and deletes the idle objects and frees the arrays, the blocked
   // list and the mutex; the configuration too when withConfig is set and the
   // pool owns it. Objects in use are not touched.
@@ -657,6 +776,7 @@ class YXPool {
     for (int32_t i = 0; i < availableCount; ++i) _discard(available[i]);
     availableCount = 0;
     usedCount = 0;
+    objects_.store(0);
     VOKTFree(available);
     VOKTFree(used);
     available = used = nullptr;
@@ -679,6 +799,7 @@ class YXPool {
   Waiter* waitersHead_ = nullptr;  // the queue of Acquire's waiters, the longest first
   Waiter* waitersTail_ = nullptr;
   YXPoolChanges changes_;
+  std::atomic<int32_t> objects_{0};  // availableCount + usedCount, changed under the mutex
 };
 
 #endif  // YXPOOL_H

@@ -30,11 +30,7 @@ std::mutex& registryMutex() {
 
 // Seconds a log-in may stay unused; WREN_TOKEN_IDLE_SECONDS shortens it for tests.
 int64_t idleLimit() {
-  static const int64_t limit = [] {
-    const char* text = getenv("WREN_TOKEN_IDLE_SECONDS");
-    long long seconds = text != nullptr ? atoll(text) : 0;
-    return seconds > 0 ? static_cast<int64_t>(seconds) : kIdleLimitSeconds;
-  }();
+  static const int64_t limit = appkit::limitFromEnvironment("WREN_TOKEN_IDLE_SECONDS", kIdleLimitSeconds);
   return limit;
 }
 
@@ -75,11 +71,8 @@ int64_t now() { return static_cast<int64_t>(time(nullptr)); }
 
 // The most log-ins held at once; WREN_MAX_LOGINS lowers it for tests.
 size_t loginLimit() {
-  static const size_t limit = [] {
-    const char* text = getenv("WREN_MAX_LOGINS");
-    long long most = text != nullptr ? atoll(text) : 0;
-    return most > 0 && static_cast<size_t>(most) < kMaxLogins ? static_cast<size_t>(most) : kMaxLogins;
-  }();
+  static const size_t limit =
+      static_cast<size_t>(appkit::limitFromEnvironment("WREN_MAX_LOGINS", int64_t(kMaxLogins), int64_t(kMaxLogins)));
   return limit;
 }
 

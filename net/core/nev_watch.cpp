@@ -37,6 +37,9 @@ constexpr uint32_t kDirectoryEvents = IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF 
 // owner, times, links: a rename over it or an unlink drops its link count),
 // and the file renamed or removed.
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
+// Added to the directory of a name watched for its absence: an entry made or
+// renamed into it. Only such directories report their entries coming.
+constexpr uint32_t kArrivalEvents = IN_CREATE | IN_MOVED_TO | IN_MASK_ADD | IN_ONLYDIR | IN_DONT_FOLLOW;
 
 struct registry {
   std::mutex mutex;
@@ -118,26 +121,49 @@ std::string absolute_of(const char *path) {
   return out;
 }
 
-// Watches every directory from the root down to the file's own, then the
-// file. A component that is a symbolic link fails (IN_DONT_FOLLOW with
-// IN_ONLYDIR), and so does a file that is one: what a link leads to may
-// change without a notice on the watched names.
-bool watch_path(registry &r, int fd, const char *path) {
-  const std::string absolute = absolute_of(path);
-  if (absolute.empty()) return false;
+// Watches every directory from the root down to the one holding absolute;
+// the watch of that last one, or -1. A component that is a symbolic link
+// fails (IN_DONT_FOLLOW with IN_ONLYDIR): what a link leads to may change
+// without a notice on the watched names.
+int watch_directories(registry &r, int fd, const std::string &absolute) {
   size_t slash = 0;
   for (;;) {
     const std::string directory = slash == 0 ? std::string("/") : absolute.substr(0, slash);
-    if (watch(r, fd, directory, kDirectoryEvents) < 0) return false;
+    const int wd = watch(r, fd, directory, kDirectoryEvents);
+    if (wd < 0) return -1;
     const size_t next = absolute.find('/', slash + 1);
-    if (next == std::string::npos) break;
+    if (next == std::string::npos) return wd;
     slash = next;
   }
+}
+
+// Watches the directories, then the file; a file that is a symbolic link
+// fails too.
+bool watch_path(registry &r, int fd, const char *path) {
+  const std::string absolute = absolute_of(path);
+  if (absolute.empty() || watch_directories(r, fd, absolute) < 0) return false;
   // The directories are watched: a link put in the file's place from here on
   // is noticed, one already there is seen now.
   struct stat st;
   if (lstat(absolute.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   return watch(r, fd, absolute, kFileEvents) >= 0;
+}
+
+// Watches the directories and, in the last one, the name's arrival; true
+// when nothing has that name now. The name is entered among the watched
+// ones, so that its arrival concerns us.
+bool watch_absence(registry &r, int fd, const char *path) {
+  const std::string absolute = absolute_of(path);
+  if (absolute.empty() || r.watched.size() >= kMaxWatches) return false;
+  const int wd = watch_directories(r, fd, absolute);
+  if (wd < 0) return false;
+  const size_t slash = absolute.rfind('/');
+  const std::string directory = slash == 0 ? std::string("/") : absolute.substr(0, slash);
+  if (inotify_add_watch(fd, directory.c_str(), kDirectoryEvents | kArrivalEvents) != wd) return false;
+  struct stat st;
+  if (lstat(absolute.c_str(), &st) == 0 || errno != ENOENT) return false;
+  r.watched.emplace(absolute, wd);
+  return true;
 }
 
 // Each thread opens its own view of the mount table: a poll reports a change
@@ -210,6 +236,30 @@ void nev_watch_drain(void) {
   g_draining.fetch_add(1, std::memory_order_seq_cst);
 }
 
+namespace {
+
+// Under the registry's mutex: the change notice descriptor, opened at the
+// first use.
+int opened_fd(registry &r) {
+  if (!r.opened) {
+    r.opened = true;
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0) g_fd.store(fd, std::memory_order_release);
+  }
+  return nev_watch_fd();
+}
+
+}  // namespace
+
+int nev_watch_absence(const char *path) {
+  if (path == nullptr || *path == '\0') return 0;
+  if (thread_mounts_fd() < 0) return 0;  // before the look, as nev_watch_path
+  registry &r = the_registry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  const int fd = opened_fd(r);
+  return fd >= 0 && watch_absence(r, fd, path) ? 1 : 0;
+}
+
 int nev_watch_path(const char *path) {
   if (path == nullptr || *path == '\0') return 0;
   // Opened before the caller's stat: a mount after it is reported.
@@ -219,12 +269,7 @@ int nev_watch_path(const char *path) {
   const auto found = r.paths.find(path);
   if (found != r.paths.end()) return found->second ? 1 : 0;
   if (r.paths.size() >= kMaxPaths) return 0;
-  if (!r.opened) {
-    r.opened = true;
-    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0) g_fd.store(fd, std::memory_order_release);
-  }
-  const int fd = nev_watch_fd();
+  const int fd = opened_fd(r);
   const bool watched = fd >= 0 && watch_path(r, fd, path);
   r.paths.emplace(path, watched);
   return watched ? 1 : 0;

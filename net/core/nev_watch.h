@@ -54,4 +54,12 @@ void nev_watch_mounts_changed(void);
 // cannot be watched: the caller then checks with a stat on every request.
 int nev_watch_path(const char *path);
 
+// Watches the directories above path, as nev_watch_path does, and the
+// arrival of an entry named path in its own directory (made, or renamed
+// there). Returns 1 when nothing has that name after the watches are in
+// place: until a notice bumps the generation it still has none. 0: not
+// watchable, or the name is taken (the caller looks for itself). Every
+// call looks again: the caller keeps what it learnt with the generation.
+int nev_watch_absence(const char *path);
+
 #endif  // NEV_WATCH_H

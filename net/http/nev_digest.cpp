@@ -59,7 +59,9 @@ std::string header_param(nev_slice value, const char *name) {
   return out;
 }
 
-std::string password_file_path(nev_slice path, const char *file, int flags) {
+}  // namespace
+
+std::string nev_http_password_file_path(nev_slice path, const char *file, int flags) {
   if (flags & NEV_AUTH_GLOBAL_FILE) return file;
   std::string dir(path.p, path.len);
   if (!(flags & NEV_AUTH_DIRECTORY)) {
@@ -68,8 +70,6 @@ std::string password_file_path(nev_slice path, const char *file, int flags) {
   }
   return dir + "/" + file;
 }
-
-}  // namespace
 
 void nev_md5_hex(char out[33], ...) {
   nev_md5_context ctx;
@@ -153,7 +153,7 @@ int nev_http_check_digest_header(const nev_http_view *view, const char *realm, F
 
 int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file, int flags) {
   if (!realm || !file) return 1;
-  const std::string name = password_file_path(path, file, flags);
+  const std::string name = nev_http_password_file_path(path, file, flags);
   unique_file f(nev_fopen(name.c_str(), "r"));
   int result;
   if (f) {

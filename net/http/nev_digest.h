@@ -28,6 +28,8 @@ constexpr long NEV_DIGEST_NONCE_LIFETIME = 3600;
 // request's Digest credentials decide, when it cannot the answer is 1 only
 // with NEV_AUTH_ALLOW_MISSING.
 int nev_http_is_authorized(const nev_http_view *view, nev_slice path, const char *realm, const char *file, int flags);
+// The password file nev_http_is_authorized reads for path, file and flags.
+std::string nev_http_password_file_path(nev_slice path, const char *file, int flags);
 
 // Sends "401 Unauthorized" with a fresh Digest challenge; the connection stays open.
 void nev_http_send_digest_challenge(nev_connection *conn, const char *realm);

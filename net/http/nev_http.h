@@ -211,6 +211,12 @@ struct nev_http_proto_data {
   // (nev_connection::poll_fresh): a kept file verified under the current
   // change-notice generation needs no stat for it.
   bool request_fresh = false;
+  // The per-directory password file last found missing, with the name's
+  // arrival watched, and the change-notice generation of that look: while
+  // it is current, a fresh request needs no open to know the file is still
+  // missing. verified 0: nothing known.
+  std::string missing_password_file;
+  uint64_t missing_password_verified = 0;
   nev_connection *cgi_pipe = nullptr;
   size_t ws_gathered = 0;                    // WebSocket fragments gathered
   int64_t chunked_done = 0;                  // chunked body decoded so far

@@ -316,12 +316,33 @@ void scan_directory(nev_connection *c, const std::string &dir, const nev_serve_o
   nev_dir_close(d);
 }
 
+// True when the directory password file `name` does not exist, known
+// without opening it where possible: most trees have none, and a failed open
+// per request costs the whole static path. A fresh request (see
+// open_for_sending) trusts a miss its connection saw under the current
+// change-notice generation, or watches the name's arrival and then looks.
+// False: the caller opens the file as ever.
+bool password_file_missing(nev_connection *c, nev_http_proto_data *pd, const std::string &name) {
+  // Only a fresh request is covered by the notices (TLS and pipelined ones
+  // open the file, one call where watching would take two).
+  if (pd == nullptr || !pd->request_fresh) return false;
+  const uint64_t generation = nev_watch_generation();
+  if (generation != 0 && pd->missing_password_verified == generation && pd->missing_password_file == name)
+    return true;
+  pd->missing_password_verified = 0;
+  if (generation == 0 || !nev_watch_absence(name.c_str())) return false;
+  pd->missing_password_file = name;
+  pd->missing_password_verified = generation;
+  c->wants_notices = 1;
+  return true;
+}
+
 // Digest checks of static serving: the global password file protects the
 // whole tree and must be readable when configured (an unreadable one denies,
 // it never opens the tree); a missing per-directory file means the directory
 // is not protected.
-bool authorized(nev_connection *c, const nev_http_view *view, const std::string &path, bool is_dir,
-                const nev_serve_options &o) {
+bool authorized(nev_connection *c, nev_http_proto_data *pd, const nev_http_view *view, const std::string &path,
+                bool is_dir, const nev_serve_options &o) {
   const nev_slice p{path.data(), path.size()};
   const int dir_flag = is_dir ? NEV_AUTH_DIRECTORY : 0;
   // Only a request that answers a challenge is an attempt to count.
@@ -331,9 +352,13 @@ bool authorized(nev_connection *c, const nev_http_view *view, const std::string 
     nev_conn_addr_to_str(c, address, sizeof address, NEV_SOCK_STRINGIFY_IP | NEV_SOCK_STRINGIFY_REMOTE);
     o.digest_attempt(user.c_str(), address, -1);
   }
+  const int dir_flags = dir_flag | NEV_AUTH_ALLOW_MISSING;
+  const bool checks_directory = o.auth_domain != nullptr && o.dir_password_file != nullptr;
   const bool ok =
       nev_http_is_authorized(view, p, o.auth_domain, o.global_auth_file, dir_flag | NEV_AUTH_GLOBAL_FILE) &&
-      nev_http_is_authorized(view, p, o.auth_domain, o.dir_password_file, dir_flag | NEV_AUTH_ALLOW_MISSING);
+      ((checks_directory &&
+        password_file_missing(c, pd, nev_http_password_file_path(p, o.dir_password_file, dir_flags))) ||
+       nev_http_is_authorized(view, p, o.auth_domain, o.dir_password_file, dir_flags));
   if (!user.empty()) o.digest_attempt(user.c_str(), address, ok ? 1 : 0);
   if (ok) return true;
   nev_http_send_digest_challenge(c, o.auth_domain);
@@ -404,7 +429,7 @@ void nev_http_serve_mapped(nev_connection *c, const nev_http_mapped &mapped, con
     nev_http_send_error(c, 404, nullptr, o.extra_headers);
     return;
   }
-  if (!authorized(c, view, mapped.path, is_dir, o)) return;
+  if (!authorized(c, pd, view, mapped.path, is_dir, o)) return;
   if (is_cgi) {
     // Programs are run, never sent as their source text.
     if (exists) {

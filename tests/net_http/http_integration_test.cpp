@@ -609,6 +609,34 @@ TEST_F(HttpServe, KeptFilesGiveWayToChangesThroughLinksOtherNamesAndDirectories)
   fs::remove(*base_ / "hard-elsewhere.txt");
 }
 
+// A directory without a password file is open to every request; one made
+// there, or renamed into place, protects it from the very next request of a
+// keep-alive connection that found it missing before, and its removal opens
+// the directory again.
+TEST_F(HttpServe, APasswordFileProtectsItsDirectoryFromTheNextRequest) {
+  const fs::path dir = fs::path(*root_) / "guarded";
+  write_file(dir / "page.txt", "page");
+  raw_client c(server_->port());
+  auto status = [&c] { return ask_whole(c, "GET /guarded/page.txt HTTP/1.1\r\nHost: x\r\n\r\n").status; };
+  const std::function<void()> arrivals[] = {
+      [&] { write_file(dir / ".htpasswd", "alice:R:0\n"); },
+      [&] {
+        write_file(*base_ / "passwords.new", "alice:R:0\n");
+        fs::rename(*base_ / "passwords.new", dir / ".htpasswd");
+      },
+  };
+  for (const auto &arrive : arrivals) {
+    EXPECT_EQ(status(), 200);
+    EXPECT_EQ(status(), 200);
+    arrive();
+    EXPECT_EQ(status(), 401);
+    fs::remove(dir / ".htpasswd");
+    EXPECT_EQ(status(), 200);
+  }
+  EXPECT_FALSE(c.closed());
+  fs::remove_all(dir);
+}
+
 // Many connections keeping many files, in several directories: a change of
 // one file shows at once, and the others are still served as they are.
 TEST_F(HttpServe, ManyKeptFilesEachShowTheirOwnChange) {

@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -177,6 +178,71 @@ TEST_F(ThreadTest, LockOfAnEndedLogonIsReleased) {
   a.session->Logout();
   waiter.join();
   EXPECT_TRUE(got.load());
+}
+
+// A handle freed on one thread while another keeps calling on it (or on an
+// object the freed one owns): every call either runs on a live object or
+// answers RL_BAD_HANDLE, never touches freed memory (the sanitizer reports
+// any such read), and every call after the free answers RL_BAD_HANDLE.
+TEST_F(ThreadTest, AFreeRacingCallsOnAnotherThreadLeavesThemBadHandles) {
+  {
+    Opened o = open();
+    insertItem(*o.record, "only", 1);
+  }
+  Opened o = open();
+  struct Case {
+    const char* what;
+    // The handle to free, and the handle the other thread calls on.
+    std::function<std::pair<RLHANDLE, RLHANDLE>()> make;
+    std::function<void(RLHANDLE)> free;
+    std::function<int(RLHANDLE)> call;  // RL_OK while the object lives
+  };
+  RLHANDLE database = o.database->GetHandle();
+  const Case cases[] = {
+      {"a record moving while freed",
+       [&] {
+         RLHANDLE r = rlAllocRecord(o.table->GetHandle());
+         return std::make_pair(r, r);
+       },
+       rlFreeRecord, rlFirstRecord},
+      {"a table's field read while the table is freed",
+       [&] {
+         RLHANDLE t = rlAllocTable(database);
+         EXPECT_EQ(rlOpenTable(t, "items", 0), RL_OK);
+         return std::make_pair(t, rlGetField(t, 1));
+       },
+       rlFreeTable, [](RLHANDLE f) { return rlGetFieldType(f) == 146 ? RL_OK : rlGetError(f); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int round = 0; round < 40; ++round) {
+      auto [freed, called] = c.make();
+      ASSERT_NE(called, nullptr);
+      std::atomic<int> live{0};
+      std::atomic<bool> freedNow{false};
+      int afterFree = 0, wrong = 0;
+      std::thread caller([&] {
+        for (;;) {
+          bool wasFreed = freedNow.load();
+          int rc = c.call(called);
+          if (rc == RL_OK) {
+            ++live;
+            if (wasFreed) ++wrong;  // the free had returned: the object must be gone
+          } else if (rc == RL_BAD_HANDLE) {
+            if (wasFreed && ++afterFree == 3) return;
+          } else {
+            ++wrong;
+          }
+        }
+      });
+      while (live.load() < 1 + round % 5) std::this_thread::yield();
+      c.free(freed);
+      freedNow = true;
+      caller.join();
+      EXPECT_EQ(wrong, 0);
+      EXPECT_EQ(c.call(called), RL_BAD_HANDLE);
+    }
+  }
 }
 
 // The sessions of the process write a file one at a time: however a write

@@ -266,8 +266,9 @@ TEST_F(YXPoolTest, AWaitEndsAtItsTimeOutOrWhenBlocked) {
   EXPECT_EQ(cleanCode, 0);
 }
 
-// Waiters are served in the order they came; an acquirer arriving while
-// they wait cannot take a returned object ahead of them; Shut ends every wait.
+// Waiters are served in the order they came; once they have waited the
+// hand-off bound, an acquirer arriving while they wait cannot take a returned
+// object ahead of them; Shut ends every wait.
 TEST_F(YXPoolTest, ReturnedObjectsGoToTheLongestWaiter) {
   TestPool pool(new TestConfig(1), 1);
   TestObject* held = pool.Acquire(pool.config);
@@ -279,6 +280,7 @@ TEST_F(YXPoolTest, ReturnedObjectsGoToTheLongestWaiter) {
     waiters.emplace_back([&, i] { codes[i] = codeOf([&] { got[i] = pool.Acquire(pool.config, 30); }); });
     ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == i + 1; }));
   }
+  std::this_thread::sleep_for(TestPool::kHandOffAfter + std::chrono::milliseconds(5));
   for (int i = 0; i < kWaiters; ++i) {
     pool.Release(held);
     EXPECT_EQ(codeOf([&] { pool.AcquireNoWait(); }), YX_ERR_FULL);  // already handed on
@@ -302,6 +304,33 @@ TEST_F(YXPoolTest, ReturnedObjectsGoToTheLongestWaiter) {
   EXPECT_EQ(pool.Waiters(), 0);
   pool.Release(held);
   EXPECT_EQ(counts.deleted.load(), 1);
+}
+
+// Before the hand-off bound, a returned object is idle for whoever comes
+// first: a running acquirer takes it, and the waiter woken for it sleeps
+// again, to be woken by the next release (not by its time-out).
+TEST_F(YXPoolTest, ARunningAcquirerMayTakeAnObjectBeforeTheBound) {
+  TestPool pool(new TestConfig(1), 1);
+  pool.handOffAfter = std::chrono::hours(1);
+  TestObject* held = pool.Acquire(pool.config);
+  std::atomic<TestObject*> got{nullptr};
+  int code = -1;
+  std::thread waiter([&] { code = codeOf([&] { got = pool.Acquire(pool.config, 30); }); });
+  ASSERT_TRUE(testcommon::wait_for([&] { return pool.Waiters() == 1; }));
+  for (int round = 0; round < 2; ++round) {
+    YXMutexLock hold(pool.mutex);  // the woken waiter cannot look before the acquirer
+    pool.Release(held);
+    held = pool.AcquireNoWait();
+  }
+  EXPECT_EQ(got.load(), nullptr);
+  EXPECT_EQ(pool.Waiters(), 1);
+  pool.Release(held);
+  ASSERT_TRUE(testcommon::wait_for([&] { return got.load() != nullptr; }));
+  waiter.join();
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(got.load(), held);
+  EXPECT_EQ(counts.made.load(), 1);
+  pool.Release(got);
 }
 
 // An object handed to a waiter whose time ran out before it could look is
@@ -367,6 +396,7 @@ TEST_F(YXPoolTest, FailingInitDeletesTheObjectAndPassesTheError) {
   EXPECT_EQ(counts.deleted.load(), 1);
   EXPECT_EQ(pool.usedCount, 0);
   EXPECT_EQ(pool.availableCount, 0);
+  EXPECT_EQ(pool.Size(), 0);
   counts.failInit = false;
   TestObject* fresh = pool.Acquire(pool.config);
   EXPECT_EQ(counts.made.load(), 2);
@@ -431,6 +461,7 @@ TEST_F(YXPoolTest, CleanIdleDeletesObjectsIdleAtLeastTheTimeOut) {
   EXPECT_EQ(counts.deleted.load(), 2);
   EXPECT_EQ(counts.closes.load(), 2);
   ASSERT_EQ(pool.availableCount, 2);
+  EXPECT_EQ(pool.Size(), 2);
   EXPECT_EQ(pool.available[0], objects[0]);
   EXPECT_EQ(pool.available[1], objects[3]);
   EXPECT_EQ(pool.Acquire(pool.config), objects[3]);  // order of the rest is kept
@@ -506,6 +537,7 @@ TEST_F(YXPoolTest, ShutClosesIdleObjectsAtOnceAndTheRestOnTheirReturn) {
   pool.Shut();
   EXPECT_EQ(counts.closes.load(), 1);  // the idle one, at once
   EXPECT_EQ(counts.deleted.load(), 1);
+  EXPECT_EQ(pool.Size(), 1);
   waiter.join();  // woken, long before its time-out
   EXPECT_EQ(waiterCode, YX_ERR_POOL_BLOCKED);
   EXPECT_EQ(codeOf([&] { pool.Acquire(pool.config); }), YX_ERR_POOL_BLOCKED);
@@ -517,6 +549,7 @@ TEST_F(YXPoolTest, ShutClosesIdleObjectsAtOnceAndTheRestOnTheirReturn) {
   EXPECT_EQ(counts.closes.load(), 2);
   EXPECT_EQ(counts.deleted.load(), 2);
   EXPECT_EQ(pool.usedCount + pool.availableCount, 0);
+  EXPECT_EQ(pool.Size(), 0);
   EXPECT_TRUE(reports.empty());
 }
 

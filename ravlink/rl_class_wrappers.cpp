@@ -1,6 +1,7 @@
 // Class methods the JSON-RPC application calls beside the engine's own:
 // field values by number, reading limits, definition changes, table
-// renames, copies of databases and indexes, and the text-to-date helpers.
+// renames, copies of databases and indexes. Most wrap the numbered
+// functions, so that both give one answer.
 #include "rl_core.h"
 
 #include <cmath>
@@ -251,25 +252,13 @@ int ZVTable::GetPartitionIndexNbr() { return core_->def.partIndex; }
 
 // ---- records ---------------------------------------------------------------------------
 
-namespace {
-
-std::string nameAt(ZVRecord* r, int number) {
-  RecordState& rs = Access::state(r);
-  rs.sync();
-  const auto& fields = rs.table->stored.fields;
-  if (number < 0 || size_t(number) >= fields.size()) fail(RL_UNKNOWN_FIELD, "No field " + std::to_string(number));
-  return fields[number].name;
-}
-
-}  // namespace
-
 int ZVRecord::GetFieldByName(const char* name) {
   return guarded([&] { return state_->fieldOf(name); });
 }
 
 int ZVRecord::GetFieldType(int number) {
   return guarded([&] {
-    nameAt(this, number);
+    fieldNameAt(this, number);
     return state_->table->stored.fields[number].type;
   });
 }
@@ -295,16 +284,16 @@ void ZVRecord::RecordSetOn(int length) {
 }
 
 int ZVRecord::GetFieldAsBool(int number) {
-  return guarded([&] { return GetFieldAsBool(nameAt(this, number).c_str()); });
+  return guarded([&] { return GetFieldAsBool(fieldNameAt(this, number).c_str()); });
 }
 char ZVRecord::GetFieldAsChar(int number) {
-  return guarded([&] { return GetFieldAsChar(nameAt(this, number).c_str()); });
+  return guarded([&] { return GetFieldAsChar(fieldNameAt(this, number).c_str()); });
 }
 int16_t ZVRecord::GetFieldAsShort(int number) {
   return guarded([&] { return int16_t(GetFieldAsSigned(number)); });
 }
 double ZVRecord::GetFieldAsFloat(int number) {
-  return guarded([&] { return GetFieldAsFloat(nameAt(this, number).c_str()); });
+  return guarded([&] { return GetFieldAsFloat(fieldNameAt(this, number).c_str()); });
 }
 ZVMoney ZVRecord::GetFieldAsMoney(int number) { return ZVMoney(GetFieldAsFloat(number)); }
 ZVNumber ZVRecord::GetFieldAsNumber(int number) {
@@ -314,77 +303,28 @@ ZVNumber ZVRecord::GetFieldAsNumber(int number) {
   });
 }
 ZVDateTime ZVRecord::GetFieldAsDateTime(int number) {
-  return guarded([&] { return GetFieldAsDateTime(nameAt(this, number).c_str()); });
+  return guarded([&] { return GetFieldAsDateTime(fieldNameAt(this, number).c_str()); });
 }
 ZVDate ZVRecord::GetFieldAsDate(int number) { return ZVDate(GetFieldAsDateTime(number).GetDate()); }
 ZVTime ZVRecord::GetFieldAsTime(int number) { return ZVTime(GetFieldAsDateTime(number).GetMilliseconds()); }
 
 void ZVRecord::SetFieldAsBool(int number, int value) {
-  guarded([&] { SetFieldAsBool(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsBool(fieldNameAt(this, number).c_str(), value); });
 }
 void ZVRecord::SetFieldAsChar(int number, char value) {
-  guarded([&] { SetFieldAsChar(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsChar(fieldNameAt(this, number).c_str(), value); });
 }
 void ZVRecord::SetFieldAsShort(int number, int16_t value) { SetFieldAsSigned(number, int32_t(value)); }
 void ZVRecord::SetFieldAsFloat(int number, double value) {
-  guarded([&] { SetFieldAsFloat(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsFloat(fieldNameAt(this, number).c_str(), value); });
 }
 void ZVRecord::SetFieldAsMoney(int number, const ZVMoney& value) { SetFieldAsFloat(number, value.Get()); }
 void ZVRecord::SetFieldAsDate(int number, const ZVDate& value) {
-  guarded([&] { SetFieldAsDate(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsDate(fieldNameAt(this, number).c_str(), value); });
 }
 void ZVRecord::SetFieldAsTime(int number, const ZVTime& value) {
-  guarded([&] { SetFieldAsTime(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsTime(fieldNameAt(this, number).c_str(), value); });
 }
 void ZVRecord::SetFieldAsDateTime(int number, const ZVDateTime& value) {
-  guarded([&] { SetFieldAsDateTime(nameAt(this, number).c_str(), value); });
+  guarded([&] { SetFieldAsDateTime(fieldNameAt(this, number).c_str(), value); });
 }
-
-// ---- texts to dates and times ------------------------------------------------------------
-
-namespace {
-
-// The text read as a field of `type` in the given date and time types.
-int parseAs(int type, const char* text, int dateType, int timeType, ZVDateTime* out) {
-  *out = ZVDateTime();
-  try {
-    if (dateType < 0 || dateType > 6 || timeType < 0 || (timeType > 5 && timeType != 10 && timeType != 11))
-      fail(RL_BAD_ARGUMENT, "Unknown date or time type");
-    FieldDef f;
-    f.name = "value";
-    f.type = type;
-    Value v = fromString(f, text, dateType ? dateType : 1, timeType ? timeType : 3);
-    if (v.isNull()) return RL_BAD_VALUE;
-    *out = toDateTime(f, v);
-    return RL_OK;
-  } catch (const ZVException& e) {
-    return e.GetErrorCode();
-  }
-}
-
-}  // namespace
-
-extern "C" {
-
-int rlStringToDate(const char* text, int dateType, int32_t* day) {
-  ZVDateTime dt;
-  int rc = parseAs(75, text, dateType, 0, &dt);
-  if (day) *day = rc == RL_OK ? dt.GetDate() : 0;
-  return rc;
-}
-
-int rlStringToTime(const char* text, int timeType, int32_t* milliseconds) {
-  ZVDateTime dt;
-  int rc = parseAs(83, text, 0, timeType, &dt);
-  if (milliseconds) *milliseconds = rc == RL_OK ? dt.GetMilliseconds() : 0;
-  return rc;
-}
-
-int rlStringToDateTime(const char* text, ZVDateTime* out, int dateType, int timeType) {
-  ZVDateTime dt;
-  int rc = parseAs(257, text, dateType, timeType, &dt);
-  if (out) *out = rc == RL_OK ? dt : ZVDateTime();
-  return rc;
-}
-
-}  // extern "C"
