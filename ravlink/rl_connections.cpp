@@ -81,7 +81,10 @@ static bool catalogComplete(sqlite3* db) {
 // another session's uncommitted write.
 static void prepareFile(sqlite3* db, FileOpen how) {
   char* err = nullptr;
-  std::string setup = "PRAGMA synchronous=NORMAL;";  // of this connection only: writes nothing
+  // Both of this connection only: they write nothing. A log that grew while a
+  // long reader held it back is cut back to the limit once it starts over,
+  // instead of keeping its largest size on disk for good.
+  std::string setup = "PRAGMA synchronous=NORMAL;PRAGMA journal_size_limit=67108864;";
   if (how != FileOpen::Peek && !inWalMode(db)) setup += "PRAGMA journal_mode=WAL;";
   bool addCatalog = how != FileOpen::Peek && !catalogComplete(db);
   if (addCatalog) setup += kCatalogSql;
