@@ -24,7 +24,9 @@ struct OpenEntry {
 // allocated on each table (freed with the table).
 struct Registry {
   std::mutex mutex;
-  std::map<ZVDatabase*, ZVSession*> sessions;
+  // By the session's handle: a session may be freed before its databases,
+  // and its handle then finds nothing where a pointer would dangle.
+  std::map<ZVDatabase*, RLHANDLE> sessions;
   std::map<ZVTable*, OpenEntry> opens;
   std::map<ZVTable*, std::set<ZVRecord*>> records;
 };
@@ -61,7 +63,11 @@ ZVBase* parentOf(ZVBase* b) {
   if (auto* d = dynamic_cast<ZVDatabase*>(b)) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     auto it = registry().sessions.find(d);
-    return it == registry().sessions.end() ? nullptr : it->second;
+    if (it == registry().sessions.end()) return nullptr;
+    // The caller holds the database's session, so a session found here is
+    // not freed meanwhile; one of another logon is not this database's.
+    auto* session = dynamic_cast<ZVSession*>(engine().handles.find(it->second));
+    return session && Access::logon(session) == Access::logon(d) ? session : nullptr;
   }
   return nullptr;
 }
@@ -93,7 +99,7 @@ ZVSession* sessionOf(ZVBase* b) {
 
 void rememberDatabase(ZVDatabase* database, ZVSession* session) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().sessions[database] = session;
+  registry().sessions[database] = session->GetHandle();
 }
 
 void forgetDatabase(ZVDatabase* database) {

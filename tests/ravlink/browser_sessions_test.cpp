@@ -331,6 +331,22 @@ TEST_F(BrowserTest, AFailureIsReadableOnEveryHandleAboveIt) {
   zvdbFreeTable(o.table);
 }
 
+// A database may outlive its session: freed first (by either free), the
+// session no longer receives the database's failures nor is its session.
+TEST_F(BrowserTest, ADatabaseOutlivingItsSessionLeadsToNoSession) {
+  for (void (*freeSession)(RLHANDLE) : {zvdbFreeSession, rlFreeSession}) {
+    RLHANDLE s = zvdbAllocSession(2);
+    ASSERT_EQ(zvdbLogon(s, "SRV", "ADMIN", "TRUVE"), 0);
+    RLHANDLE db = zvdbAllocDatabase(s);
+    freeSession(s);
+    int rc = zvdbConnect(db, "nosuch");
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(zvdbGetError(db), rc);
+    EXPECT_EQ(zvdbGetSessionHandle(db), nullptr);
+    zvdbFreeDatabase(db);
+  }
+}
+
 TEST_F(BrowserTest, AnExclusiveOpenShutsOutOtherSessionsUntilItsTableIsFreed) {
   RLHANDLE a = logon(), b = logon();
   RLHANDLE dbA = database(a), dbB = database(b);
