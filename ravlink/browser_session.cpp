@@ -28,7 +28,9 @@ struct Registry {
   // and its handle then finds nothing where a pointer would dangle.
   std::map<ZVDatabase*, RLHANDLE> sessions;
   std::map<ZVTable*, OpenEntry> opens;
-  std::map<ZVTable*, std::set<ZVRecord*>> records;
+  // By handle: a record freed by another free than the browser's is then
+  // not freed again with its table.
+  std::map<ZVTable*, std::set<RLHANDLE>> records;
 };
 
 Registry& registry() {
@@ -146,20 +148,20 @@ static void requireNotHeldElsewhere(ZVDatabase* d, const std::string& name) {
 
 void rememberRecord(ZVTable* t, ZVRecord* r) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().records[t].insert(r);
+  registry().records[t].insert(r->GetHandle());
 }
 
 void forgetRecord(ZVRecord* r) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  for (auto& [table, set] : registry().records) set.erase(r);
+  for (auto& [table, set] : registry().records) set.erase(r->GetHandle());
 }
 
 // The records the browser allocated on t, taken out of the registry.
-static std::set<ZVRecord*> takeRecords(ZVTable* t) {
+static std::set<RLHANDLE> takeRecords(ZVTable* t) {
   std::lock_guard<std::mutex> lock(registry().mutex);
   auto it = registry().records.find(t);
   if (it == registry().records.end()) return {};
-  std::set<ZVRecord*> taken = std::move(it->second);
+  std::set<RLHANDLE> taken = std::move(it->second);
   registry().records.erase(it);
   return taken;
 }
@@ -298,7 +300,7 @@ RLHANDLE zvdbAllocTable(RLHANDLE database) {
 void zvdbFreeTable(RLHANDLE table) {
   auto t = handleAs<ZVTable>(table);
   if (!t) return;
-  for (ZVRecord* r : takeRecords(t)) delete r;
+  for (RLHANDLE r : takeRecords(t)) rlFreeRecord(r);
   forgetTable(t);
   t.destroy();
 }

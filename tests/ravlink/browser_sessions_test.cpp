@@ -347,6 +347,18 @@ TEST_F(BrowserTest, ADatabaseOutlivingItsSessionLeadsToNoSession) {
   }
 }
 
+// The records the browser allocated go with their table, except one the
+// engine's own free has freed already.
+TEST_F(BrowserTest, ARecordFreedByTheEngineIsNotFreedAgainWithItsTable) {
+  RLHANDLE db = database(logon());
+  createPeople(db);
+  auto o = open(db);
+  RLHANDLE kept = zvdbAllocRecord(o.table);
+  rlFreeRecord(o.record);
+  zvdbFreeTable(o.table);
+  EXPECT_EQ(rlGetError(kept), RL_BAD_HANDLE);
+}
+
 TEST_F(BrowserTest, AnExclusiveOpenShutsOutOtherSessionsUntilItsTableIsFreed) {
   RLHANDLE a = logon(), b = logon();
   RLHANDLE dbA = database(a), dbB = database(b);
