@@ -809,9 +809,7 @@ bool trimMayStillBeDue() noexcept {
   if (!b.running || b.dbPool == nullptr) return false;
   // Sessions in use count too: they come back idle later, maybe after the
   // last client event, and need a round then.
-  return __atomic_load_n(&b.dbPool->availableCount, __ATOMIC_RELAXED) +
-             __atomic_load_n(&b.dbPool->usedCount, __ATOMIC_RELAXED) >
-         kIdleSessionsKept;
+  return b.dbPool->Size() > kIdleSessionsKept;
 }
 
 void trimIdleSessions(StarlingBroker& b) {
