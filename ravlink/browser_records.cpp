@@ -64,7 +64,6 @@ RLHANDLE zvdbAllocRecord(RLHANDLE table) {
     return nullptr;
   }
   auto made = recordHandle(r);
-  forgetRecord(made);  // nothing of an earlier record at the same address
   rememberRecord(t, made);
   return r;
 }

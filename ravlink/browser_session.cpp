@@ -24,9 +24,13 @@ struct OpenEntry {
 // allocated on each table (freed with the table).
 struct Registry {
   std::mutex mutex;
-  std::map<ZVDatabase*, ZVSession*> sessions;
+  // By the session's handle: a session may be freed before its databases,
+  // and its handle then finds nothing where a pointer would dangle.
+  std::map<ZVDatabase*, RLHANDLE> sessions;
   std::map<ZVTable*, OpenEntry> opens;
-  std::map<ZVTable*, std::set<ZVRecord*>> records;
+  // By handle: a record freed by another free than the browser's is then
+  // not freed again with its table.
+  std::map<ZVTable*, std::set<RLHANDLE>> records;
 };
 
 Registry& registry() {
@@ -61,7 +65,11 @@ ZVBase* parentOf(ZVBase* b) {
   if (auto* d = dynamic_cast<ZVDatabase*>(b)) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     auto it = registry().sessions.find(d);
-    return it == registry().sessions.end() ? nullptr : it->second;
+    if (it == registry().sessions.end()) return nullptr;
+    // The caller holds the database's session, so a session found here is
+    // not freed meanwhile; one of another logon is not this database's.
+    auto* session = dynamic_cast<ZVSession*>(engine().handles.find(it->second));
+    return session && Access::logon(session) == Access::logon(d) ? session : nullptr;
   }
   return nullptr;
 }
@@ -93,7 +101,7 @@ ZVSession* sessionOf(ZVBase* b) {
 
 void rememberDatabase(ZVDatabase* database, ZVSession* session) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().sessions[database] = session;
+  registry().sessions[database] = session->GetHandle();
 }
 
 void forgetDatabase(ZVDatabase* database) {
@@ -140,20 +148,20 @@ static void requireNotHeldElsewhere(ZVDatabase* d, const std::string& name) {
 
 void rememberRecord(ZVTable* t, ZVRecord* r) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  registry().records[t].insert(r);
+  registry().records[t].insert(r->GetHandle());
 }
 
 void forgetRecord(ZVRecord* r) {
   std::lock_guard<std::mutex> lock(registry().mutex);
-  for (auto& [table, set] : registry().records) set.erase(r);
+  for (auto& [table, set] : registry().records) set.erase(r->GetHandle());
 }
 
 // The records the browser allocated on t, taken out of the registry.
-static std::set<ZVRecord*> takeRecords(ZVTable* t) {
+static std::set<RLHANDLE> takeRecords(ZVTable* t) {
   std::lock_guard<std::mutex> lock(registry().mutex);
   auto it = registry().records.find(t);
   if (it == registry().records.end()) return {};
-  std::set<ZVRecord*> taken = std::move(it->second);
+  std::set<RLHANDLE> taken = std::move(it->second);
   registry().records.erase(it);
   return taken;
 }
@@ -292,7 +300,7 @@ RLHANDLE zvdbAllocTable(RLHANDLE database) {
 void zvdbFreeTable(RLHANDLE table) {
   auto t = handleAs<ZVTable>(table);
   if (!t) return;
-  for (ZVRecord* r : takeRecords(t)) delete r;
+  for (RLHANDLE r : takeRecords(t)) rlFreeRecord(r);
   forgetTable(t);
   t.destroy();
 }

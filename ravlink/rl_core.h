@@ -854,7 +854,12 @@ auto guardedCall(ZVBase* self, int* lastError, Logon* logon, const char* call, F
 template <class T>
 class Held {
  public:
-  explicit Held(RLHANDLE handle) {
+  // kNever: for a second handle of a call that already holds one session.
+  // Waiting there for another session could deadlock with a call holding
+  // that one and waiting for ours; its object, held by another thread, is
+  // of another session, which heldElsewhere() tells.
+  enum class Wait { kAlways, kNever };
+  explicit Held(RLHANDLE handle, Wait mode = Wait::kAlways) {
     ZVBase* found = engine().handles.pin(handle);
     if (!found) return;
     T* typed = dynamic_cast<T*>(found);
@@ -863,6 +868,11 @@ class Held {
       logon_ = logon;
       object_ = typed;
       engine().handles.unpin(handle);
+      return;
+    }
+    if (logon && mode == Wait::kNever) {
+      engine().handles.unpin(handle);
+      heldElsewhere_ = true;
       return;
     }
     if (logon) session_ = logon->shared_from_this();
@@ -876,7 +886,10 @@ class Held {
     if (engine().handles.find(handle) == found) object_ = typed;
   }
   Held(Held&& other) noexcept
-      : logon_(other.logon_), session_(std::move(other.session_)), object_(other.object_) {
+      : logon_(other.logon_),
+        session_(std::move(other.session_)),
+        object_(other.object_),
+        heldElsewhere_(other.heldElsewhere_) {
     other.logon_ = nullptr;
     other.object_ = nullptr;
   }
@@ -891,6 +904,7 @@ class Held {
   operator T*() const& { return object_; }
   operator T*() && = delete;  // the object would be let go before it is used
   explicit operator bool() const { return object_ != nullptr; }
+  bool heldElsewhere() const { return heldElsewhere_; }
   // Deletes the held object; its session may go with it, so it is kept
   // until the hold ends.
   void destroy() {
@@ -918,6 +932,7 @@ class Held {
   Logon* logon_ = nullptr;          // whose mutex this holds
   std::shared_ptr<Logon> session_;  // keeps it alive where the hold alone may not
   T* object_ = nullptr;
+  bool heldElsewhere_ = false;
 };
 template <class T>
 Held<T> handleAs(RLHANDLE h) {

@@ -8,7 +8,8 @@ using namespace ravlink_detail;
 namespace {
 
 Held<ZVIndex> indexHandle(RLHANDLE h) { return handleAs<ZVIndex>(h); }
-Held<ZVField> fieldHandle(RLHANDLE h) { return handleAs<ZVField>(h); }
+// The field of a segment call, looked up while the index's session is held.
+Held<ZVField> segmentFieldHandle(RLHANDLE h) { return Held<ZVField>(h, Held<ZVField>::Wait::kNever); }
 Held<ZVSegment> segmentHandle(RLHANDLE h) { return handleAs<ZVSegment>(h); }
 
 }  // namespace
@@ -48,10 +49,10 @@ int rlGetIndexCondition(RLHANDLE index, char* buffer, int size) {
 
 RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode) {
   auto ix = indexHandle(index);
-  auto f = fieldHandle(field);
+  auto f = segmentFieldHandle(field);
   ZVTable* t = ix ? Access::table(ix) : nullptr;
   return handleFrom(t, [&] {
-    if (!f) fail(RL_BAD_HANDLE, "No such field");
+    if (!f && !f.heldElsewhere()) fail(RL_BAD_HANDLE, "No such field");
     return ix->AddSegment(f, mode)->GetHandle();
   });
 }
@@ -59,7 +60,7 @@ RLHANDLE rlAddSegment(RLHANDLE index, RLHANDLE field, int mode) {
 // An ascending segment over the values of one key inside a JSON field.
 RLHANDLE rlAddJsonSegment(RLHANDLE index, RLHANDLE field, const char* key, int type, int size) {
   auto ix = indexHandle(index);
-  auto f = fieldHandle(field);
+  auto f = segmentFieldHandle(field);
   ZVTable* t = ix ? Access::table(ix) : nullptr;
   return handleFrom(t, [&] {
     int position = addJsonSegmentDef(ix, f, key, type, size);
@@ -170,7 +171,7 @@ int rlDeleteSegment(RLHANDLE index, int position) {
 
 RLHANDLE rlInsertSegment(RLHANDLE index, int position, RLHANDLE field, int mode) {
   auto ix = indexHandle(index);
-  auto f = fieldHandle(field);
+  auto f = segmentFieldHandle(field);
   ZVTable* t = ix ? Access::table(ix) : nullptr;
   return handleFrom(t, [&] {
     insertSegmentDef(ix, position, f, mode);

@@ -331,6 +331,34 @@ TEST_F(BrowserTest, AFailureIsReadableOnEveryHandleAboveIt) {
   zvdbFreeTable(o.table);
 }
 
+// A database may outlive its session: freed first (by either free), the
+// session no longer receives the database's failures nor is its session.
+TEST_F(BrowserTest, ADatabaseOutlivingItsSessionLeadsToNoSession) {
+  for (void (*freeSession)(RLHANDLE) : {zvdbFreeSession, rlFreeSession}) {
+    RLHANDLE s = zvdbAllocSession(2);
+    ASSERT_EQ(zvdbLogon(s, "SRV", "ADMIN", "TRUVE"), 0);
+    RLHANDLE db = zvdbAllocDatabase(s);
+    freeSession(s);
+    int rc = zvdbConnect(db, "nosuch");
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(zvdbGetError(db), rc);
+    EXPECT_EQ(zvdbGetSessionHandle(db), nullptr);
+    zvdbFreeDatabase(db);
+  }
+}
+
+// The records the browser allocated go with their table, except one the
+// engine's own free has freed already.
+TEST_F(BrowserTest, ARecordFreedByTheEngineIsNotFreedAgainWithItsTable) {
+  RLHANDLE db = database(logon());
+  createPeople(db);
+  auto o = open(db);
+  RLHANDLE kept = zvdbAllocRecord(o.table);
+  rlFreeRecord(o.record);
+  zvdbFreeTable(o.table);
+  EXPECT_EQ(rlGetError(kept), RL_BAD_HANDLE);
+}
+
 TEST_F(BrowserTest, AnExclusiveOpenShutsOutOtherSessionsUntilItsTableIsFreed) {
   RLHANDLE a = logon(), b = logon();
   RLHANDLE dbA = database(a), dbB = database(b);

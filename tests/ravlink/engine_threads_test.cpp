@@ -381,3 +381,34 @@ TEST_F(ThreadTest, LogThatGrewLargeIsCutBackWhenItStartsOver) {
   EXPECT_LE(logSize, 64u << 20) << logSize;
   EXPECT_EQ(shell(dbFile(), "select count(*) from wide"), "1300");
 }
+
+// A call given objects of two sessions (an index of one, a field of the
+// other) must not wait for the second session while holding the first:
+// two threads doing so crosswise would each hold what the other waits for.
+// The foreign field is refused as not of the index's table, as it always was.
+TEST_F(ThreadTest, CallsMixingTwoSessionsObjectsCrosswiseNeverDeadlock) {
+  Opened a = open(), b = open();
+  RLHANDLE tableA = a.table->GetHandle(), tableB = b.table->GetHandle();
+  RLHANDLE indexA = rlGetIndex(tableA, 0), fieldA = rlGetField(tableA, 1);
+  RLHANDLE indexB = rlGetIndex(tableB, 0), fieldB = rlGetField(tableB, 1);
+  using Mix = RLHANDLE (*)(RLHANDLE index, RLHANDLE field);
+  const Mix mixes[] = {
+      [](RLHANDLE ix, RLHANDLE f) { return rlAddSegment(ix, f, 12); },
+      [](RLHANDLE ix, RLHANDLE f) { return rlInsertSegment(ix, 0, f, 12); },
+      [](RLHANDLE ix, RLHANDLE f) { return rlAddJsonSegment(ix, f, "k", 51, 8); },
+  };
+  for (Mix mix : mixes) {
+    std::atomic<int> wrong{0};
+    auto crosswise = [&](RLHANDLE table, RLHANDLE ix, RLHANDLE f) {
+      for (int i = 0; i < 2000; ++i)
+        if (mix(ix, f) != nullptr || rlGetError(table) != RL_BAD_ARGUMENT) ++wrong;  // the table keeps the code
+    };
+    std::vector<std::thread> threads;  // two each way: one waits while the other holds
+    for (int i = 0; i < 2; ++i) {
+      threads.emplace_back(crosswise, tableA, indexA, fieldB);
+      threads.emplace_back(crosswise, tableB, indexB, fieldA);
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+  }
+}
