@@ -81,7 +81,10 @@ static bool catalogComplete(sqlite3* db) {
 // another session's uncommitted write.
 static void prepareFile(sqlite3* db, FileOpen how) {
   char* err = nullptr;
-  std::string setup = "PRAGMA synchronous=NORMAL;";  // of this connection only: writes nothing
+  // Both of this connection only: they write nothing. A log that grew while a
+  // long reader held it back is cut back to the limit once it starts over,
+  // instead of keeping its largest size on disk for good.
+  std::string setup = "PRAGMA synchronous=NORMAL;PRAGMA journal_size_limit=67108864;";
   if (how != FileOpen::Peek && !inWalMode(db)) setup += "PRAGMA journal_mode=WAL;";
   bool addCatalog = how != FileOpen::Peek && !catalogComplete(db);
   if (addCatalog) setup += kCatalogSql;
@@ -125,7 +128,7 @@ sqlite3* openDatabaseFile(const std::string& path, FileOpen how, int busyTimeout
 static int waitForWriter(void* arg, int attempts) {
   Connection& conn = *static_cast<Connection*>(arg);
   auto now = std::chrono::steady_clock::now();
-  if (attempts == 0) conn.busySince = now;
+  if (attempts == 0) conn.busySince = conn.turnAskedAt == decltype(now){} ? now : conn.turnAskedAt;
   if (now - conn.busySince >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
   FileShared& file = *conn.file;
   std::unique_lock<std::mutex> lock(file.mutex);
@@ -214,13 +217,17 @@ void Connection::exec(const std::string& sql) {
 
 void Connection::takeWriterTurn() {
   if (holdsWriterTurn) return;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-  if (!file->writerTurns.take(deadline))
+  turnAskedAt = std::chrono::steady_clock::now();
+  auto deadline = turnAskedAt + std::chrono::milliseconds(kBusyTimeoutMs);
+  if (!file->writerTurns.take(deadline)) {
+    turnAskedAt = {};
     fail(RL_BUSY, "Database file busy while beginning a write: another session is writing to it");
+  }
   holdsWriterTurn = true;
 }
 
 void Connection::endWriterTurn() {
+  turnAskedAt = {};
   if (!holdsWriterTurn) return;
   holdsWriterTurn = false;
   file->writerTurns.end();
@@ -234,6 +241,7 @@ void Connection::beginWrite() {
     endWriterTurn();
     throw;
   }
+  turnAskedAt = {};  // a later wait inside the transaction is a wait of its own
   txnOpen = true;
   if (logon) monitor::transactionBegun(*logon);
   txnWrote = false;

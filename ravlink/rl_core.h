@@ -416,6 +416,10 @@ struct Connection {
   bool txnWrote = false;
   bool holdsWriterTurn = false;  // see WriterTurns
   std::chrono::steady_clock::time_point busySince;  // start of the current wait for another writer
+  // When the write now beginning asked for its turn (unset once it holds
+  // SQLite's lock): its wait for the lock counts from there, so that the
+  // two waits together stay within one busy time-out.
+  std::chrono::steady_clock::time_point turnAskedAt;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
   // Statements that read no table (key expressions over bound values):
   // they may run while walks step, so preparing them parks nothing.

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 
 namespace yx {
 
@@ -14,12 +16,17 @@ constexpr size_t kMemoryBudgetBytes = size_t(256) << 20;
 constexpr size_t kTrimAfterBytes = size_t(16) << 20;
 
 namespace detail {
+// The count of a budget, and the one lease that may wait in it for room.
+struct SharedCount {
+  std::atomic<size_t> used{0};
+  std::atomic<const void*> first{nullptr};  // the lease that waits rather than fails
+  std::atomic<bool> waiting{false};         // set while it waits: releases wake it
+  std::mutex mutex;
+  std::condition_variable freed;
+};
 // Each application links its own copy of this library, yet the process must
 // have one count: the static of a visible inline function is one object for
 // every loaded library (the dynamic linker unifies it).
-struct SharedCount {
-  std::atomic<size_t> used{0};
-};
 __attribute__((visibility("default"))) inline SharedCount& processCount() {
   static SharedCount count;
   return count;
@@ -27,9 +34,15 @@ __attribute__((visibility("default"))) inline SharedCount& processCount() {
 }  // namespace detail
 
 // Bytes reserved by requests in flight, shared by every request thread.
+//
+// Requests grow their reservations step by step, so at once they may run the
+// budget out together, each holding a part, none able to finish. Then the
+// first of them to be refused keeps precedence until it gives everything
+// back: it waits a while for room, which the others, refused at once, give
+// back; so contention always leaves one request served.
 class MemoryBudget {
  public:
-  explicit MemoryBudget(size_t limit) : limit_(limit), used_(&own_) {}
+  explicit MemoryBudget(size_t limit) : limit_(limit), count_(&own_) {}
   // The process's one budget, counted once across all applications.
   static MemoryBudget& process();
   bool reserve(size_t bytes);  // false when it would pass the limit
@@ -37,10 +50,16 @@ class MemoryBudget {
   size_t limit() const { return limit_; }
 
  private:
-  MemoryBudget(size_t limit, std::atomic<size_t>* shared) : limit_(limit), used_(shared) {}
+  friend class BudgetLease;
+  MemoryBudget(size_t limit, detail::SharedCount* shared) : limit_(limit), count_(shared) {}
+  // True when lease has, or now takes, precedence over the other leases.
+  bool takePrecedence(const void* lease);
+  void dropPrecedence(const void* lease);
+  // Reserves bytes once room is given back, or false after a while.
+  bool reserveWhenFreed(size_t bytes);
   const size_t limit_;
-  std::atomic<size_t> own_{0};
-  std::atomic<size_t>* used_;
+  detail::SharedCount own_;
+  detail::SharedCount* count_;
 };
 
 // The reservations of one request, given back when it ends.
@@ -50,6 +69,8 @@ class BudgetLease {
   ~BudgetLease();
   BudgetLease(const BudgetLease&) = delete;
   BudgetLease& operator=(const BudgetLease&) = delete;
+  // False when the budget has no room: the caller gives back what it holds
+  // soon, so that a request with precedence can finish.
   bool grow(size_t bytes);
   // Gives back everything held, for a request that dropped what it built.
   void giveBack();
@@ -59,6 +80,7 @@ class BudgetLease {
  private:
   MemoryBudget& budget_;
   size_t held_ = 0;
+  bool first_ = false;  // holds the budget's precedence
 };
 
 }  // namespace yx

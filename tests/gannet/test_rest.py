@@ -945,6 +945,43 @@ def db_fds(name):
     return count
 
 
+class OutsideWriterTest(ServerTest):
+    BUSY_SECONDS = 30  # the engine's busy time-out
+
+    def test_writers_queued_behind_an_outside_lock_give_up_within_one_time_out(self):
+        # The sqlite3 shell holds the file's write lock longer than a time-out:
+        # one session waits for it while the others wait for their turn behind
+        # that one. Each refuses its write once a time-out has passed since it
+        # asked (not a second time-out after it got the turn), stores nothing,
+        # and leaves the turns free for the writes after the shell commits.
+        create_db("outw")
+        create_customers("outw")
+        holder = subprocess.Popen(["sqlite3", SERVER.db_file("outw")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  text=True)
+        holder.stdin.write("BEGIN EXCLUSIVE;\nINSERT INTO cust(custnumb) VALUES ('out');\n.print held\n")
+        holder.stdin.flush()
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        replies = {}
+
+        def write(n):
+            reply = call("POST", "/api/v1/record/outw/cust", {"custnumb": "%04d" % n})
+            replies[n] = (reply[0], reply[2] and reply[2].get("_errorCode"))
+
+        writers = [threading.Thread(target=write, args=(n,)) for n in range(4)]
+        for w in writers:
+            w.start()
+        time.sleep(self.BUSY_SECONDS * 4 / 3)
+        holder.stdin.write("COMMIT;\n")
+        holder.stdin.close()
+        holder.wait()
+        for w in writers:
+            w.join()
+        self.assertEqual(sorted(replies.values()), [(500, 4211)] * 4)
+        self.assertEqual(SERVER.sql("outw", "SELECT group_concat(custnumb) FROM cust"), "out")
+        insert("outw", "cust", [{"custnumb": "%04d" % n} for n in range(4)])
+        self.assertEqual(SERVER.sql("outw", "SELECT count(*) FROM cust"), "5")
+
+
 class PoolTest(ServerTest):
     def test_concurrent_clients_and_idle_clean_up(self):
         create_db("pool1")

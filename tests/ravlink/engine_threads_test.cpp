@@ -346,3 +346,38 @@ TEST_F(ThreadTest, LogOfManyCommitsStaysBounded) {
   EXPECT_LT(logSize, 8u << 20) << logSize;  // some 1,000 pages when copied as it goes
   EXPECT_EQ(shell(dbFile(), "select count(*) from items"), std::to_string(writers * rows));
 }
+
+// A log that once grew large (one transaction of some 75 MB) is cut back to
+// the engine's limit when it starts over, instead of keeping that size on
+// disk for as long as the file is open.
+TEST_F(ThreadTest, LogThatGrewLargeIsCutBackWhenItStartsOver) {
+  {
+    auto c = connect();
+    ZVTable t(c.database.get());
+    t.AddField("id", 51, 4);
+    ZVField* data = t.AddField("data", 146, 60000);
+    ASSERT_EQ(rlSetFieldBinaryFlag(data->GetHandle(), 4), 0);
+    ASSERT_EQ(rlSetIdentityField(t.GetHandle(), "id", 1, 1), 0);
+    t.Create("wide", 2);
+  }
+  auto c = connect();
+  ZVTable t(c.database.get());
+  t.Open("wide", 0);
+  ZVRecord r(&t);
+  const std::string value(59000, 'x');
+  r.Begin();
+  for (int i = 0; i < 1300; ++i) {
+    r.Clear();
+    r.SetFieldAsString("data", value.c_str());
+    r.Write();
+  }
+  r.Commit();
+  EXPECT_GT(std::filesystem::file_size(dbFile() + "-wal"), 66u << 20);
+  // The commit above copied the log into the file; the next one starts it over.
+  Opened o = open();
+  insertItem(*o.record, "after-1", 1);
+  insertItem(*o.record, "after-2", 2);
+  auto logSize = std::filesystem::file_size(dbFile() + "-wal");
+  EXPECT_LE(logSize, 64u << 20) << logSize;
+  EXPECT_EQ(shell(dbFile(), "select count(*) from wide"), "1300");
+}
