@@ -637,6 +637,70 @@ TEST_F(HttpServe, APasswordFileProtectsItsDirectoryFromTheNextRequest) {
   fs::remove_all(dir);
 }
 
+// The same holds whatever way the name comes to lead to a password file: a
+// hard link, a symbolic link, the directory or a directory above it replaced
+// by one that has the file; on every keep-alive connection that found it
+// missing, each answered on a thread of its own.
+TEST_F(HttpServe, APasswordFileArrivingByAnyRouteProtectsEveryConnection) {
+  const fs::path top = fs::path(*root_) / "arrivals";
+  const fs::path dir = top / "in";
+  write_file(dir / "page.txt", "page");
+  write_file(*base_ / "arrivals-pw", "alice:R:0\n");
+  // A tree like top/, but with its password file in place.
+  auto guarded_copy = [&](const fs::path &at) {
+    write_file(at / "in" / "page.txt", "page");
+    write_file(at / "in" / ".htpasswd", "alice:R:0\n");
+  };
+  struct arrival {
+    const char *how;
+    std::function<void()> arrive;
+    std::function<void()> undo;
+  };
+  const arrival arrivals[] = {
+      {"hard link", [&] { fs::create_hard_link(*base_ / "arrivals-pw", dir / ".htpasswd"); },
+       [&] { fs::remove(dir / ".htpasswd"); }},
+      {"symbolic link", [&] { fs::create_symlink(*base_ / "arrivals-pw", dir / ".htpasswd"); },
+       [&] { fs::remove(dir / ".htpasswd"); }},
+      {"directory replaced",
+       [&] {
+         guarded_copy(*base_ / "arrivals-new");
+         fs::rename(dir, *base_ / "arrivals-old");
+         fs::rename(*base_ / "arrivals-new" / "in", dir);
+       },
+       [&] {
+         fs::remove_all(dir);
+         fs::rename(*base_ / "arrivals-old", dir);
+         fs::remove_all(*base_ / "arrivals-new");
+       }},
+      {"parent replaced",
+       [&] {
+         guarded_copy(*base_ / "arrivals-new");
+         fs::rename(top, *base_ / "arrivals-old");
+         fs::rename(*base_ / "arrivals-new", top);
+       },
+       [&] {
+         fs::remove_all(top);
+         fs::rename(*base_ / "arrivals-old", top);
+       }},
+  };
+  std::vector<std::unique_ptr<raw_client>> clients;
+  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<raw_client>(server_->port()));
+  auto status = [](raw_client &c) { return ask_whole(c, "GET /arrivals/in/page.txt HTTP/1.1\r\nHost: x\r\n\r\n").status; };
+  for (const arrival &a : arrivals) {
+    for (auto &c : clients) {
+      EXPECT_EQ(status(*c), 200) << a.how;
+      EXPECT_EQ(status(*c), 200) << a.how;
+    }
+    a.arrive();
+    for (auto &c : clients) EXPECT_EQ(status(*c), 401) << a.how;
+    a.undo();
+    for (auto &c : clients) EXPECT_EQ(status(*c), 200) << a.how;
+  }
+  for (auto &c : clients) EXPECT_FALSE(c->closed());
+  fs::remove_all(top);
+  fs::remove(*base_ / "arrivals-pw");
+}
+
 // Many connections keeping many files, in several directories: a change of
 // one file shows at once, and the others are still served as they are.
 TEST_F(HttpServe, ManyKeptFilesEachShowTheirOwnChange) {

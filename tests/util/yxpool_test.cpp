@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -587,6 +588,59 @@ TEST_F(YXPoolTest, ManyThreadsNeverShareAnObject) {
     EXPECT_EQ(pool.usedCount, 0);
     EXPECT_EQ(pool.availableCount, fresh.made.load());
     pool.ReleaseAll();
+    counters = &counts;
+  }
+}
+
+// Two hundred threads on two objects, as a REST application under a crowd of
+// keep-alive clients: running threads may take returned objects before the
+// sleepers, yet every sleeper is served within its time-out (none ends with
+// 8004), nobody shares an object, and a pool shut in the middle of the crowd
+// turns every waiter away with 8002 and is left with nobody waiting.
+TEST_F(YXPoolTest, ACrowdOnASmallPoolStarvesNobodyAndEndsWhenShut) {
+  constexpr int kThreads = 200;
+  for (bool shutMidway : {false, true}) {
+    SCOPED_TRACE(shutMidway);
+    Counters fresh;
+    counters = &fresh;
+    auto pool = std::make_unique<TestPool>(new TestConfig(1), 2);
+    std::atomic<int> clashes{0}, exhausted{0}, unexpected{0}, served{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+          TestObject* object = nullptr;
+          const int code = codeOf([&] { object = pool->Acquire(pool->config, 30); });
+          if (code == YX_ERR_POOL_BLOCKED) return;
+          if (code == YX_ERR_FULL) ++exhausted;
+          if (code != 0) {
+            ++unexpected;
+            continue;
+          }
+          if (object->holders.fetch_add(1) != 0) ++clashes;
+          std::this_thread::yield();
+          object->holders.fetch_sub(1);
+          pool->Release(object);
+          ++served;
+        }
+      });
+    }
+    if (shutMidway) {
+      while (served.load() < kThreads) std::this_thread::yield();
+      pool->Shut();
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(clashes.load(), 0);
+    EXPECT_EQ(exhausted.load(), 0);
+    EXPECT_EQ(unexpected.load(), exhausted.load());
+    if (!shutMidway) {
+      EXPECT_EQ(served.load(), kThreads * 20);
+    }
+    EXPECT_EQ(pool->Waiters(), 0);
+    EXPECT_EQ(pool->usedCount, 0);
+    EXPECT_LE(fresh.made.load(), 2);
+    pool.reset();  // freed as soon as the last thread is done with it
+    EXPECT_EQ(fresh.deleted.load(), fresh.made.load());
     counters = &counts;
   }
 }
