@@ -817,6 +817,8 @@ class RAVLINK_API ZVRecord : public ZVBase {
 // their buffer size: a value that does not fit is RL_VALUE_TOO_LONG, never
 // written past the buffer. Names reach the engine only as names (checked and
 // quoted), filters only through the filter grammar below, never as SQL.
+// An object freed while another thread calls on it stays alive until that
+// call ends; the calls after the free answer RL_BAD_HANDLE.
 extern "C" {
 // Sessions and databases.
 RAVLINK_API RLHANDLE rlAllocSession(int type);

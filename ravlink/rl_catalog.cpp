@@ -205,15 +205,17 @@ static unsigned pagerVersion(Connection& conn, bool* known) {
 
 // Whether the connection's cached definitions still hold. A commit by
 // another connection (of this process or another) changes the file's data
-// version; only then is the catalog generation read again.
+// version; only then is the catalog generation read. It is read while the
+// data version's statement still holds its read transaction open: under
+// concurrent writers the data version changes between nearly every two
+// checks, and a read after the reset would be a second transaction (a second
+// round of file locks) seeing a snapshot newer than the version's.
 static void dropStaleDefinitions(Connection& conn) {
   sqlite3_stmt* st = conn.prepare("PRAGMA data_version");
+  StmtReset reset{st};
   int64_t version = stepRow(conn.db, st, "reading the data version") ? sqlite3_column_int64(st, 0) : -1;
   // Read inside the same transaction: what the pager has seen up to here.
-  // The catalog generation below may be newer still, which only makes the
-  // next check look again.
   conn.pagerVersionSeen = pagerVersion(conn, &conn.pagerVersionKnown);
-  sqlite3_reset(st);
   if (version == conn.dataVersionSeen) return;
   int64_t gen = catalogGeneration(conn);
   if (gen != conn.catalogGenSeen) conn.definitions.clear();

@@ -768,6 +768,10 @@ struct Finalizer {
 // Friend of the public classes, for the numbered functions.
 struct Access {
   static TableDef& definition(ZVTable* t);
+  // The definition, once a table opened on its cached definition asked the
+  // file whether it still holds: what a field number found by name is used
+  // against.
+  static TableDef& settledDefinition(ZVTable* t);
   static TableDef& definition(ZVField* f, int* number);
   static const SegmentDef* segment(ZVSegment* s);  // null once no longer defined
   static RecordState& state(ZVRecord* r);

@@ -125,7 +125,7 @@ RLHANDLE rlGetField(RLHANDLE tableOrRecord, int number) {
 
 int rlGetFieldNumberByName(RLHANDLE tableOrRecord, const char* name) {
   auto t = clientTableOf(tableOrRecord);
-  return t && name ? Access::definition(t).fieldNumber(name) : -1;
+  return t && name ? Access::settledDefinition(t).fieldNumber(name) : -1;
 }
 
 }  // extern "C"

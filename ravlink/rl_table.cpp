@@ -124,6 +124,10 @@ int TableCore::field(std::string_view name) const {
 // ---- access for the numbered functions -------------------------------------------------
 
 TableDef& Access::definition(ZVTable* t) { return t->core_->def; }
+TableDef& Access::settledDefinition(ZVTable* t) {
+  t->settleCatalog();
+  return t->core_->def;
+}
 TableDef& Access::definition(ZVField* f, int* number) {
   TableDef& d = f->table_->core_->def;
   if (f->number_ < 0 || size_t(f->number_) >= d.fields.size())

@@ -190,7 +190,9 @@ std::vector<nev_broker_session*> MQTTConnection::IdleSessions(uint64_t nowMs) {
   for (auto& [id, conn] : gRegistry) {
     // A keep-alive of 0 turns the mechanism off (MQTT 3.1.1 3.1.2.10).
     if (conn->keepAlive == 0 || conn->session.load() == nullptr) continue;
-    uint64_t idleSeconds = (nowMs - conn->lastActivity.load()) / 1000;
+    // A packet may stamp the connection after nowMs was read: not idle at all.
+    uint64_t last = conn->lastActivity.load();
+    uint64_t idleSeconds = nowMs > last ? (nowMs - last) / 1000 : 0;
     if (idleSeconds * 2 >= uint64_t(conn->keepAlive) * 3) idle.push_back(conn->session.load());
   }
   return idle;

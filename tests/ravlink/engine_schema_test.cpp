@@ -328,3 +328,33 @@ TEST_F(EngineTest, CachedDefinitionsFollowChangesMadeElsewhere) {
   }
   EXPECT_EQ(openedFields(a), 1);
 }
+
+// A client finds a field's number by name, then sets the value by number: on
+// a table opened from a cached definition, both must speak of the file's
+// definition as it is now, though another process reordered its fields.
+TEST_F(EngineTest, FieldNumbersByNameFollowFieldsReorderedElsewhere) {
+  auto a = connect();
+  createItems(a.database.get());
+  {
+    ZVTable t(a.database.get());
+    t.Open("items", 0);
+    ZVRecord r(&t);
+    insertItem(r, "cup", 1);
+  }
+  shell(dbFile(),
+        "update rl_fields set pos = -pos where tbl = 'items' and pos in (1, 2);"
+        " update rl_fields set pos = 3 + pos where tbl = 'items' and pos < 0;"
+        " update rl_segments set field = 3 - field where tbl = 'items' and field in (1, 2);"
+        " update rl_schema set value = value + 1 where key = 'catalog_generation'");
+  ZVTable t(a.database.get());
+  t.Open("items", 0);
+  RLHANDLE record = rlAllocRecord(t.GetHandle());
+  ASSERT_NE(record, nullptr);
+  int name = rlGetFieldNumberByName(record, "name"), qty = rlGetFieldNumberByName(record, "qty");
+  EXPECT_EQ(name, 2);
+  EXPECT_EQ(rlSetFieldAsText(record, name, "pen"), 0);
+  EXPECT_EQ(rlSetFieldAsInt64(record, qty, 7), 0);
+  EXPECT_EQ(rlWriteRecord(record), 0);
+  rlFreeRecord(record);
+  EXPECT_EQ(shell(dbFile(), "select name, qty from items order by id"), "cup|1\npen|7");
+}

@@ -236,6 +236,31 @@ class ConformanceTest(unittest.TestCase):
             sock.sendall(packet(0xC0))
             self.assertEqual(read_packet(sock), (0xD0, b""))
 
+    def test_keep_alive_ends_silence_of_one_and_a_half_periods_not_less(self):
+        # Keep-alives of 1 s and 2 s: a PINGREQ a little before 1.5 periods,
+        # again and again across the broker's idle sweeps, keeps the client;
+        # silence after it ends the connection.
+        replies = {}
+
+        def client(keep_alive):
+            with open_socket(self.broker.port) as sock:
+                sock.sendall(connect(f"keep-alive-{keep_alive}", keep_alive=keep_alive))
+                got = [read_packet(sock)]
+                for _ in range(4):
+                    time.sleep(1.5 * keep_alive - 0.4)
+                    sock.sendall(packet(0xC0))
+                    got.append(read_packet(sock))
+                got.append(read_until_closed(sock, timeout=15))
+                replies[keep_alive] = got
+
+        threads = [threading.Thread(target=client, args=(keep_alive,)) for keep_alive in (1, 2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for keep_alive in (1, 2):
+            self.assertEqual(replies.get(keep_alive), [(0x20, b"\x00\x00")] + [(0xD0, b"")] * 4 + [b""])
+
     def test_oversized_subscribe_refused_before_any_row(self):
         with connected(self.broker.port, "many-filters") as sock:
             sock.sendall(subscribe([f"many/{i}" for i in range(20000)]))

@@ -269,6 +269,37 @@ class PersistTest(unittest.TestCase):
         self.assertEqual(missing, [])
         self.assertEqual(sum(len(got) for got in acked.values()), 8 * count, b.log())
 
+    def test_hostile_payloads_refused_and_the_next_one_read_whole(self):
+        # One persistence thread reads them all in turn: each payload that is
+        # not JSON is acknowledged without a row, and the one after it, at the
+        # edges of the grammar, is stored as it reads.
+        b = self.broker
+        fields = [{"propertyPath": "n", "fieldName": "n", "fieldType": "INTEGER"},
+                  {"propertyPath": "v", "fieldName": "v", "fieldType": "JSON"}]
+        self.assertEqual(b.command(create("hostile/t", mapOfPropertiesToFields=fields, persistenceTopicThreads=1))[0], 0)
+        cases = [  # (not JSON, the next payload with n, the column v it gives)
+            (b"[" * 513 + b"]" * 513, b'{"n":%d,"v":-0}', "0"),
+            (b"[" * 100000, b'{"n":%d,"v":1e-400}', "1e-400"),
+            (b"1e400", b'\xef\xbb\xbf{"n":%d,"v":"\\ud83d\\ude00"}', '"\U0001F600"'),
+            (b'"\\ud800"', b'{"n":%d,"v":1,"v":-9223372036854775808}', "-9223372036854775808"),
+            (b'"\xed\xa0\x80"', b'{"n":%d,"v":18446744073709551616}', "18446744073709551616"),
+            (b'{"v":"\xc0\x80"}', b'{"n":%d,"v":"\\u0041\\/\\""}', '"A/\\""'),
+            (b"\xef\xbb\xbf", b'{"n":%d,"v":' + b"[" * 510 + b"1.50" + b"]" * 510 + b"}", "[" * 510 + "1.50" + "]" * 510),
+            (b" \t\r\n", b'{"n":%d,"v":[0e0,-0.0]}', "[0e0,-0.0]"),
+            (b'{"v":"a\x00b"}', b'{"n":%d,"v":{"":null}}', '{"":null}'),
+            (b"[" + b"0," * 1048576 + b"0]", b'{"n":%d,"v":"\\u0000"}', '"\\u0000"'),
+            (b'{"v":1,}', b'{"n":%d,"v":' + b"1" * 400 + b"}", None),
+        ]
+        sock = self.raw_publisher("hostile")
+        for n, (bad, good, _) in enumerate(cases):
+            sock.sendall(publish("hostile/t", bad, qos=1, message_id=2 * n + 1) +
+                         publish("hostile/t", good % n, qos=1, message_id=2 * n + 2))
+        acks = [read_packet(sock, timeout=60) for _ in range(2 * len(cases))]
+        sock.close()
+        self.assertEqual(acks, [(0x40, struct.pack("!H", i)) for i in range(1, 2 * len(cases) + 1)])
+        rows = self.rows("hostile_t", "n, v")
+        self.assertEqual(rows, [[str(n), v] for n, (_, _, v) in enumerate(cases) if v is not None], b.log())
+
     def test_acknowledged_only_once_the_rows_are_in_the_file(self):
         # An outside writer holds the file while publishers pipeline QoS 1:
         # nothing is acknowledged until it lets go, then every message is,
