@@ -631,6 +631,11 @@ class KeptTableTest(ServerCase):
             self.assertEqual((got["fieldNames"], got["data"]), (["id", "n"], ["1", 7]))
         finally:
             other.close()
+        # And by the log-in that keeps it.
+        self.ok("deleteTables", self.p(tableNames=["items"]))
+        self.make_items(["word"], ["ink"])
+        got = self.read()
+        self.assertEqual((got["fieldNames"], got["data"]), (["id", "word"], ["1", "ink"]))
 
 
 class QueryTest(ServerCase):
