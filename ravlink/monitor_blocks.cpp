@@ -123,6 +123,17 @@ struct SizeClass {
 };
 SizeClass gSizeClasses[kMemoryClasses];
 bool gCountingAllocator = false;
+// What SQLite's own status would say (bytes in use, their highest, blocks
+// live), kept here instead: SQLite's figures take one process-wide mutex on
+// every allocation and free, which every connection's thread queues on.
+std::atomic<int64_t> gBytesUsed{0}, gBytesHigh{0};
+
+void countBytes(int64_t change) {
+  int64_t now = gBytesUsed.fetch_add(change, std::memory_order_relaxed) + change;
+  int64_t high = gBytesHigh.load(std::memory_order_relaxed);
+  while (now > high && !gBytesHigh.compare_exchange_weak(high, now, std::memory_order_relaxed)) {
+  }
+}
 
 // Classes 1..10 hold allocations of (8 << c, 16 << c] bytes from 16 up; 24 the larger ones.
 int sizeClassOf(size_t n) {
@@ -143,6 +154,7 @@ void* countedMalloc(int n) {
   auto& c = gSizeClasses[sizeClassOf(size_t(n))];
   c.count++;
   c.bytes += n;
+  countBytes(n);
   return p + kHeader;
 }
 int countedSize(void* block) {
@@ -156,6 +168,7 @@ void countedFree(void* block) {
   auto& c = gSizeClasses[sizeClassOf(size_t(n))];
   c.count--;
   c.bytes -= n;
+  countBytes(-int64_t(n));
   free(static_cast<unsigned char*>(block) - kHeader);
 }
 void* countedRealloc(void* block, int n) {
@@ -180,6 +193,22 @@ __attribute__((constructor)) void installCountingAllocator() {
   static const sqlite3_mem_methods methods = {countedMalloc,  countedFree, countedRealloc,  countedSize,
                                               countedRoundup, countedInit, countedShutdown, nullptr};
   gCountingAllocator = sqlite3_config(SQLITE_CONFIG_MALLOC, &methods) == SQLITE_OK;
+  if (gCountingAllocator) sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+}
+
+// SQLite's memory figures: from the counting allocator when it is installed
+// (SQLite then keeps none), else SQLite's own.
+int64_t sqlMemoryUsed() { return gCountingAllocator ? gBytesUsed.load() : sqlite3_memory_used(); }
+int64_t sqlMemoryHigh() { return gCountingAllocator ? gBytesHigh.load() : sqlite3_memory_highwater(0); }
+int sqlAllocations() {
+  if (!gCountingAllocator) {
+    int count = 0, high = 0;
+    sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
+    return count;
+  }
+  int64_t count = 0;
+  for (const SizeClass& c : gSizeClasses) count += c.count.load();
+  return int(std::max<int64_t>(0, std::min<int64_t>(count, INT32_MAX)));
 }
 
 std::mutex gMemStatMutex;
@@ -251,8 +280,8 @@ void systemBlock(Block& b, Logon& self) {
   b.put<uint64_t>(RL_SYS_AT_TRANSACTION_TIME, r.txnNsSum);
   b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_TIMED, r.txnCommitted + r.txnAborted);
   b.put<uint64_t>(RL_SYS_AT_TRANSACTION_MAX, r.txnNsMax);
-  b.put<uint64_t>(RL_SYS_AT_MEMORY_HIGH, uint64_t(sqlite3_memory_highwater(0)));
-  b.put<uint64_t>(RL_SYS_AT_MEMORY_USED, uint64_t(sqlite3_memory_used()));
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh()));
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_USED, uint64_t(sqlMemoryUsed()));
   b.put<uint64_t>(RL_SYS_AT_CACHE_REQUESTS, cache.requests);
   b.put<uint64_t>(RL_SYS_AT_CACHE_HITS, cache.hits);
   IoCounters& io = ioCounters();
@@ -301,11 +330,10 @@ void systemBlock(Block& b, Logon& self) {
 }
 
 void sqlBlock(Block& b) {
-  int count = 0, high = 0;
-  sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
+  int count = sqlAllocations();
   putHeader(b, RL_MON_SQL_BLOCK, RL_MON_AT_SNAPSHOT_TIME);
-  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH, uint64_t(sqlite3_memory_highwater(0)));
-  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH + 8, uint64_t(sqlite3_memory_used()));
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh()));
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH + 8, uint64_t(sqlMemoryUsed()));
   b.put<int32_t>(RL_SQL_AT_ALLOCATIONS, count);
   b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER, kByteOrder);
   b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER + 1, kAlignment);
@@ -524,7 +552,7 @@ int32_t zvSNAPSHOT(int32_t action, const char* object, void* buffer, uint32_t le
                "logons " + std::to_string(logonsOf(self->serverDir).size()) + ", transactions " +
                    std::to_string(r.txnCommitted + r.txnAborted) + ", records added " + std::to_string(r.recordsAdded) +
                    ", updated " + std::to_string(r.recordsUpdated) + ", deleted " + std::to_string(r.recordsDeleted) +
-                   ", SQLite memory " + std::to_string(sqlite3_memory_used()));
+                   ", SQLite memory " + std::to_string(sqlMemoryUsed()));
       return 0;
     }
     default:
@@ -585,8 +613,7 @@ int16_t SYSCFG(void* buffer) {
     std::lock_guard<std::mutex> lock(r.mutex);
     openTables = r.openTables.size();
   }
-  int count = 0, high = 0;
-  sqlite3_status(SQLITE_STATUS_MALLOC_COUNT, &count, &high, 0);
+  int count = sqlAllocations();
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   v[0] = 2048;         // cfgFILES: the open files one list reports at most
@@ -598,8 +625,8 @@ int16_t SYSCFG(void* buffer) {
   v[184] = int32_t(kVersionWord);
   v[185] = 0x22DDDD22;  // cfgPORTID: Linux
   v[186] = kMaxOwner;   // cfgMAX_CONNECT
-  v[192] = int32_t(std::min<int64_t>(sqlite3_memory_used(), INT32_MAX));
-  v[193] = int32_t(std::min<int64_t>(sqlite3_memory_highwater(0), INT32_MAX));
+  v[192] = int32_t(std::min<int64_t>(sqlMemoryUsed(), INT32_MAX));
+  v[193] = int32_t(std::min<int64_t>(sqlMemoryHigh(), INT32_MAX));
   v[194] = count;
   v[200] = int32_t(logons);
   v[201] = int32_t(locksHeld());

@@ -621,6 +621,10 @@ class RAVLINK_API ZVTable : public ZVBase {
   void Create(const char* name, int mode);
   void Close();
   bool IsOpen() const;
+  // For a table kept open between calls: its next statement asks the file
+  // again whether another process changed the catalog, as a table opened
+  // anew from the connection's cached definition does.
+  void Recheck();
   // mode 0 or 1: stores the definition changes of this open table (new
   // fields, indexes, types, lengths, scales, flags); existing rows keep
   // their values, new fields are null.

@@ -210,6 +210,10 @@ void ZVTable::Open(const char* name, int mode) {
   });
 }
 
+void ZVTable::Recheck() {
+  if (core_->open) core_->catalogUnchecked = true;
+}
+
 void ZVTable::Create(const char* name, int mode) {
   guarded([&] {
     checkObjectName(name, "table");

@@ -174,11 +174,11 @@ void truncateRecords(Call& call) {
   }
 }
 
-void getRecordById(Call& call) {
-  traceMethod("getRecordById");
-  OpenTable open(call, 0);
-  if (!hasRowIds(call, open.table)) return;
-  EasyRecord record(&open.table);
+namespace {
+
+void readRecordById(Call& call, EasyTable& table) {
+  if (!hasRowIds(call, table)) return;
+  EasyRecord record(&table);
   record.SetDefaultIndex(kRowidIndex);
   int64_t id = rowIdOf(call.params.contains("id") ? call.params["id"] : json());
   if (record.FindRowid(id, 0) == 0) {
@@ -186,8 +186,8 @@ void getRecordById(Call& call) {
     return;
   }
   json names = json::array(), types = json::array(), data = json::array();
-  for (int field = 0; field < open.table.GetFieldCount(); ++field) {
-    ZVField* definition = open.table.GetField(field);
+  for (int field = 0; field < table.GetFieldCount(); ++field) {
+    ZVField* definition = table.GetField(field);
     names.push_back(definition->GetName());
     types.push_back(definition->GetType() == 146 ? "STRING" : "NUMBER");
     data.push_back(fieldValue(record, field));
@@ -197,6 +197,19 @@ void getRecordById(Call& call) {
   result["fieldTypes"] = std::move(types);
   result["dataFormat"] = "arrays";
   result["data"] = std::move(data);
+}
+
+}  // namespace
+
+void getRecordById(Call& call) {
+  traceMethod("getRecordById");
+  AuthEntry& entry = *call.entry;
+  try {
+    readRecordById(call, keptTable(entry, call.database, call.table));
+  } catch (...) {
+    forgetKeptTable(entry);  // the next read opens the table anew, or finds it gone
+    throw;
+  }
 }
 
 }  // namespace wren

@@ -201,14 +201,34 @@ bool removeCursor(const std::string& id) {
 
 // ---- kept database connections ----
 
+void forgetKeptTable(AuthEntry& entry) {
+  entry.keptTable.reset();
+  entry.keptTableName.clear();
+}
+
 EasyDatabase& connectedDatabase(AuthEntry& entry, const std::string& name) {
   if (!entry.keptDatabase || entry.keptDatabaseName != name) {
+    forgetKeptTable(entry);  // open on the database about to go
     entry.keptDatabase.reset();  // one at a time: a log-in holds one file open at most
     entry.keptDatabase = std::make_unique<EasyDatabase>(entry.session.get(), name, true);
     entry.keptDatabaseName = name;
   }
   entry.keptDatabaseUse = now();
   return *entry.keptDatabase;
+}
+
+EasyTable& keptTable(AuthEntry& entry, const std::string& database, const std::string& table) {
+  EasyDatabase& connected = connectedDatabase(entry, database);
+  if (entry.keptTable && entry.keptTableName == table && entry.keptTable->IsOpen()) {
+    entry.keptTable->Recheck();
+    return *entry.keptTable;
+  }
+  forgetKeptTable(entry);
+  auto opened = std::make_unique<EasyTable>(&connected);
+  opened->Open(table, 0);
+  entry.keptTable = std::move(opened);
+  entry.keptTableName = table;
+  return *entry.keptTable;
 }
 
 namespace {
@@ -229,6 +249,7 @@ void releaseKept(const std::vector<AuthEntryRef>& entries, AuthEntry* own, Doome
     std::unique_lock<std::mutex> idle(entry->useMutex, std::defer_lock);
     if (entry.get() != own && !idle.try_lock()) continue;
     if (entry->keptDatabase && doomed(*entry)) {
+      forgetKeptTable(*entry);
       entry->keptDatabase.reset();
       entry->keptDatabaseName.clear();
     }

@@ -206,6 +206,13 @@ struct AuthEntry {
   std::unique_ptr<EasyDatabase> keptDatabase;
   std::string keptDatabaseName;
   int64_t keptDatabaseUse = 0;
+  // The table its reads by id last used, open on keptDatabase and let go
+  // with it (declared after it, so it closes first). Opening a table costs
+  // several times the read itself; each use asks the file again whether
+  // the catalog changed, so an alteration, deletion or recreation made
+  // anywhere is seen by the next read.
+  std::unique_ptr<EasyTable> keptTable;
+  std::string keptTableName;
   std::mutex useMutex;  // one call at a time per session
 };
 using AuthEntryRef = std::shared_ptr<AuthEntry>;
@@ -227,6 +234,12 @@ std::string registerLogin(AuthEntryRef entry, std::string* refusal);
 // that database, else connected anew (made first when missing) and kept
 // instead. The caller holds the entry's useMutex.
 EasyDatabase& connectedDatabase(AuthEntry& entry, const std::string& name);
+// The call's table open for reading on the connected database: the
+// log-in's kept one when it is that table (checked afresh against the file's
+// catalog), else opened anew and kept instead. The caller holds useMutex and
+// calls forgetKeptTable when a call on it fails.
+EasyTable& keptTable(AuthEntry& entry, const std::string& database, const std::string& table);
+void forgetKeptTable(AuthEntry& entry);
 // Lets go of every log-in's kept connection to the database (its name in
 // any case), so that it can be deleted: own is the caller's log-in, whose
 // useMutex it holds; a log-in running a call keeps its connection.

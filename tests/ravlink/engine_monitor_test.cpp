@@ -207,6 +207,35 @@ TEST_F(MonitorCallsTest, CountersMoveWithTheWorkAndTimingFillsItsRegion) {
   EXPECT_EQ(zvSNAPSHOT(99, nullptr, block.data(), 100), RL_MON_NOT_SUPPORTED);
 }
 
+// The engine counts SQLite's memory itself (SQLite keeps no figures of its
+// own then): what is in use follows the work and never passes its highest.
+TEST_F(MonitorCallsTest, SqlMemoryFiguresFollowTheWork) {
+  Worker a = worker(true);
+  Worker monitor = worker(false);
+  auto figures = [&] {
+    rlSetCurrentOwner(monitor.owner);
+    std::vector<unsigned char> block(4096);
+    EXPECT_EQ(zvSNAPSHOT(RL_SNAP_SQL, nullptr, block.data(), uint32_t(block.size())), 0);
+    uint64_t high = 0, used = 0;
+    int32_t allocations = 0;
+    memcpy(&high, block.data() + RL_SQL_AT_MEMORY_HIGH, 8);
+    memcpy(&used, block.data() + RL_SQL_AT_MEMORY_HIGH + 8, 8);
+    memcpy(&allocations, block.data() + RL_SQL_AT_ALLOCATIONS, 4);
+    EXPECT_GT(used, 0u);
+    EXPECT_GT(allocations, 0);
+    EXPECT_LE(used, high);
+    return high;
+  };
+  uint64_t before = figures();
+  rlSetCurrentOwner(a.owner);
+  for (int i = 0; i < 50; ++i) {
+    a.record->Clear();
+    a.record->SetFieldAsString("name", (std::to_string(i) + std::string(60, 'x')).c_str());
+    a.record->Write();
+  }
+  EXPECT_GE(figures(), before);
+}
+
 TEST_F(MonitorCallsTest, MemoryLogStaysInsideTheServerDirectory) {
   Worker monitor = worker(true);
   RlMemStatLogRequest request{};

@@ -583,6 +583,61 @@ class RecordTest(ServerCase):
         self.assertNotIn("data", result)
 
 
+class KeptTableTest(ServerCase):
+    """Reads by id keep their table open between calls; every change to its
+    definition, made through another log-in or by another process on the
+    file, is seen by the very next read."""
+
+    def setUp(self):
+        self.token = self.server.login(self.ws)
+
+    def p(self, **params):
+        return dict(params, authToken=self.token, databaseName="kdb", tableName="items")
+
+    def read(self, record_id=1):
+        return self.ws.call("getRecordById", self.p(id=record_id))["result"]
+
+    def make_items(self, fields, row):
+        self.ok("createTable", self.p(fields=[{"name": n, "type": "CHAR", "length": 20} for n in fields]))
+        self.ok("insertRecords", self.p(insertFormat="arrays", fieldNames=fields, sourceData=[row]))
+
+    def test_changes_made_elsewhere_are_seen_by_the_next_read(self):
+        self.make_items(["name"], ["pen"])
+        self.assertEqual(self.read()["fieldNames"], ["id", "name"])
+        # Another process adds a field to the table and its catalog.
+        self.server.sql("kdb", "alter table items add column note TEXT; update items set note = 'kept';"
+                        " insert into rl_fields(tbl, pos, name, type, length, scale, binary_flag, auto_timestamp)"
+                        " values('items', 2, 'note', 146, 32, 0, 4, 0);"
+                        " update rl_schema set value = value + 1 where key = 'catalog_generation'")
+        got = self.read()
+        self.assertEqual((got["fieldNames"], got["data"]), (["id", "name", "note"], ["1", "pen", "kept"]))
+        # Another log-in deletes it, then makes it again with other fields.
+        other = self.server.client()
+        try:
+            other_token = self.server.login(other)
+            self.ok("deleteTables", dict(self.p(tableNames=["items"]), authToken=other_token), ws=other)
+            gone = self.read()
+            self.assertNotEqual(gone["errorCode"], 0, gone)
+            self.assertEqual(self.read()["errorCode"], gone["errorCode"])
+            self.make_items(["colour", "size"], ["red", "L"])
+            got = self.read()
+            self.assertEqual((got["fieldNames"], got["data"]), (["id", "colour", "size"], ["1", "red", "L"]))
+            self.ok("deleteTables", dict(self.p(tableNames=["items"]), authToken=other_token), ws=other)
+            self.ok("createTable", dict(self.p(fields=[{"name": "n", "type": "INTEGER", "length": 4}]),
+                                        authToken=other_token), ws=other)
+            self.ok("insertRecords", dict(self.p(insertFormat="arrays", fieldNames=["n"], sourceData=[[7]]),
+                                          authToken=other_token), ws=other)
+            got = self.read()
+            self.assertEqual((got["fieldNames"], got["data"]), (["id", "n"], ["1", 7]))
+        finally:
+            other.close()
+        # And by the log-in that keeps it.
+        self.ok("deleteTables", self.p(tableNames=["items"]))
+        self.make_items(["word"], ["ink"])
+        got = self.read()
+        self.assertEqual((got["fieldNames"], got["data"]), (["id", "word"], ["1", "ink"]))
+
+
 class QueryTest(ServerCase):
     """Key queries over the primary index of a table of ten records, and cursors paged to the end."""
 
