@@ -199,7 +199,12 @@ __attribute__((constructor)) void installCountingAllocator() {
 // SQLite's memory figures: from the counting allocator when it is installed
 // (SQLite then keeps none), else SQLite's own.
 int64_t sqlMemoryUsed() { return gCountingAllocator ? gBytesUsed.load() : sqlite3_memory_used(); }
-int64_t sqlMemoryHigh() { return gCountingAllocator ? gBytesHigh.load() : sqlite3_memory_highwater(0); }
+// Read after the bytes in use and never below them: an allocation raises
+// the use first and its highest a moment later, which a reader between the
+// two would otherwise see as use above the highest.
+int64_t sqlMemoryHigh(int64_t used) {
+  return gCountingAllocator ? std::max(used, gBytesHigh.load()) : sqlite3_memory_highwater(0);
+}
 int sqlAllocations() {
   if (!gCountingAllocator) {
     int count = 0, high = 0;
@@ -280,8 +285,9 @@ void systemBlock(Block& b, Logon& self) {
   b.put<uint64_t>(RL_SYS_AT_TRANSACTION_TIME, r.txnNsSum);
   b.put<uint64_t>(RL_SYS_AT_TRANSACTIONS_TIMED, r.txnCommitted + r.txnAborted);
   b.put<uint64_t>(RL_SYS_AT_TRANSACTION_MAX, r.txnNsMax);
-  b.put<uint64_t>(RL_SYS_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh()));
-  b.put<uint64_t>(RL_SYS_AT_MEMORY_USED, uint64_t(sqlMemoryUsed()));
+  const int64_t memoryUsed = sqlMemoryUsed();
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh(memoryUsed)));
+  b.put<uint64_t>(RL_SYS_AT_MEMORY_USED, uint64_t(memoryUsed));
   b.put<uint64_t>(RL_SYS_AT_CACHE_REQUESTS, cache.requests);
   b.put<uint64_t>(RL_SYS_AT_CACHE_HITS, cache.hits);
   IoCounters& io = ioCounters();
@@ -332,8 +338,9 @@ void systemBlock(Block& b, Logon& self) {
 void sqlBlock(Block& b) {
   int count = sqlAllocations();
   putHeader(b, RL_MON_SQL_BLOCK, RL_MON_AT_SNAPSHOT_TIME);
-  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh()));
-  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH + 8, uint64_t(sqlMemoryUsed()));
+  const int64_t memoryUsed = sqlMemoryUsed();
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH, uint64_t(sqlMemoryHigh(memoryUsed)));
+  b.put<uint64_t>(RL_SQL_AT_MEMORY_HIGH + 8, uint64_t(memoryUsed));
   b.put<int32_t>(RL_SQL_AT_ALLOCATIONS, count);
   b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER, kByteOrder);
   b.put<uint8_t>(RL_SQL_AT_BYTE_ORDER + 1, kAlignment);
@@ -625,8 +632,9 @@ int16_t SYSCFG(void* buffer) {
   v[184] = int32_t(kVersionWord);
   v[185] = 0x22DDDD22;  // cfgPORTID: Linux
   v[186] = kMaxOwner;   // cfgMAX_CONNECT
-  v[192] = int32_t(std::min<int64_t>(sqlMemoryUsed(), INT32_MAX));
-  v[193] = int32_t(std::min<int64_t>(sqlMemoryHigh(), INT32_MAX));
+  const int64_t memoryUsed = sqlMemoryUsed();
+  v[192] = int32_t(std::min<int64_t>(memoryUsed, INT32_MAX));
+  v[193] = int32_t(std::min<int64_t>(sqlMemoryHigh(memoryUsed), INT32_MAX));
   v[194] = count;
   v[200] = int32_t(logons);
   v[201] = int32_t(locksHeld());

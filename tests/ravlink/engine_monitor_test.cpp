@@ -3,6 +3,7 @@
 // of the memory log, and the names a monitor binds.
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -234,6 +235,41 @@ TEST_F(MonitorCallsTest, SqlMemoryFiguresFollowTheWork) {
     a.record->Write();
   }
   EXPECT_GE(figures(), before);
+}
+
+// Read while other threads allocate and free: what is in use is never above
+// its highest in one block, and both stay clear of wrapping.
+TEST_F(MonitorCallsTest, SqlMemoryFiguresStaySaneUnderThreads) {
+  Worker first = worker(true);
+  std::vector<Worker> writers;
+  for (int i = 0; i < 4; ++i) writers.push_back(worker(false));
+  Worker monitor = worker(false);
+  std::atomic<int> running{int(writers.size())};
+  std::vector<std::thread> threads;
+  for (size_t n = 0; n < writers.size(); ++n)
+    threads.emplace_back([&w = writers[n], n, &running] {
+      rlSetCurrentOwner(w.owner);
+      for (int i = 0; i < 150; ++i) {
+        w.record->Clear();
+        w.record->SetFieldAsString("name", (std::to_string(n * 1000 + i) + std::string(i % 50, 'm')).c_str());
+        w.record->Write();
+        w.record->First();
+      }
+      running--;
+    });
+  rlSetCurrentOwner(monitor.owner);
+  std::vector<unsigned char> block(4096);
+  int reads = 0;
+  while (running.load() > 0 || reads == 0) {
+    ASSERT_EQ(zvSNAPSHOT(RL_SNAP_SQL, nullptr, block.data(), uint32_t(block.size())), 0);
+    int64_t high = 0, used = 0;
+    memcpy(&high, block.data() + RL_SQL_AT_MEMORY_HIGH, 8);
+    memcpy(&used, block.data() + RL_SQL_AT_MEMORY_HIGH + 8, 8);
+    ASSERT_GT(used, 0);
+    ASSERT_LE(used, high);
+    ++reads;
+  }
+  for (std::thread& t : threads) t.join();
 }
 
 TEST_F(MonitorCallsTest, MemoryLogStaysInsideTheServerDirectory) {
