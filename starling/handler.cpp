@@ -977,12 +977,29 @@ __attribute__((noinline)) static void guardedBrokerEvent(nev_connection* conn, i
   starlingGuardHandler(conn, "mqttBrokerEventHandler", [&] { handleBrokerEvent(conn, event, eventData); });
 }
 
+// The connection whose round asked for the next trim. Every round starts by
+// forgetting what its connection asked for, so when another round of the same
+// connection comes first (an event's, before the trim is due), it asks again;
+// else the trims would stop with sessions still open. Only compared, never used.
+static std::atomic<nev_connection*> gTrimRoundOwner{nullptr};
+
+static void askNextTrimRound(nev_connection* conn, uint64_t inMs) {
+  gTrimRoundOwner.store(conn, std::memory_order_relaxed);
+  nev_poll_due_at(conn, nev_now() + inMs / 1000.0 + 0.05);
+}
+
 void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, nev_unlock_fn unlock) {
   if (unlock != nullptr) unlock(conn);
   if (event == NEV_EVENT_POLL) {
-    if (!sessionTrimDue()) return;
+    if (!sessionTrimDue()) {
+      if (gTrimRoundOwner.load(std::memory_order_relaxed) == conn) {
+        uint64_t now = starlingTickMs(), due = gNextSessionTrimMs.load(std::memory_order_relaxed);
+        askNextTrimRound(conn, due > now ? due - now : 0);
+      }
+      return;
+    }
     // The round that trims asks for the next one, a little after it is due.
-    if (trimMayStillBeDue()) nev_poll_due_at(conn, nev_now() + kSessionTrimEveryMs / 1000.0 + 0.05);
+    if (trimMayStillBeDue()) askNextTrimRound(conn, kSessionTrimEveryMs);
   }
   guardedBrokerEvent(conn, event, eventData);
 }
