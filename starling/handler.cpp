@@ -998,8 +998,14 @@ void mqttBrokerEventHandler(nev_connection* conn, int event, void* eventData, ne
       }
       return;
     }
-    // The round that trims asks for the next one, a little after it is due.
-    if (trimMayStillBeDue()) askNextTrimRound(conn, kSessionTrimEveryMs);
+    // The round that trims asks for the next one, a little after it is due;
+    // once none is needed, no connection keeps asking.
+    if (trimMayStillBeDue()) {
+      askNextTrimRound(conn, kSessionTrimEveryMs);
+    } else {
+      nev_connection* self = conn;
+      gTrimRoundOwner.compare_exchange_strong(self, nullptr, std::memory_order_relaxed);
+    }
   }
   guardedBrokerEvent(conn, event, eventData);
 }
